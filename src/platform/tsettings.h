@@ -1,0 +1,20 @@
+// TSettings: the user's settings store, an INI file
+// $XDG_CONFIG_HOME/zorvane/zorvane.ini (default ~/.config/zorvane/). Groups
+// are sections. Reads are safe from any thread; the store is read-only to
+// this program.
+#pragma once
+
+#include "platform/tstring.h"
+
+namespace zor::platform {
+
+class TSettings {
+ public:
+  // The value of `name` in section `group`, or `defaultValue` when unset.
+  static TString GetStringValue(const TString& group, const TString& name,
+                                const TString& defaultValue);
+  // Numbered groups are sections named "Group<n>" (9: the repository group).
+  static TString GetStringValue(int group, const TString& name, const TString& defaultValue);
+};
+
+}  // namespace zor::platform

@@ -1,0 +1,39 @@
+#include "platform/zorvane_exception.h"
+
+namespace zor::platform {
+
+TError::ErrorInfo ZorvaneError::MakeError(const TString& code, const TString& message,
+                                          int systemError) {
+  return TError::ErrorInfo{code, message, systemError};
+}
+
+ZorvaneException::ZorvaneException(const TString& message) : messages_{message} { Refresh(); }
+
+ZorvaneException::ZorvaneException(const TString& message, TError::ErrorInfo error)
+    : messages_{message}, error_(std::move(error)) {
+  Refresh();
+}
+
+void ZorvaneException::StackMessageFront(const TString& message) {
+  messages_.push_front(message);
+  Refresh();
+}
+
+TString ZorvaneException::GetMessagesFront() const { return messages_.front(); }
+
+TString ZorvaneException::GetConcatenatedMessages() const {
+  TString joined;
+  for (const auto& m : messages_) {
+    if (!joined.isEmpty()) joined += ": ";
+    joined += m;
+  }
+  return joined;
+}
+
+void ZorvaneException::Refresh() { what_ = messages_.front().toStdString(); }
+
+void ThrowLogicException(const TString& message) {
+  throw ZorvaneException(message, ZorvaneError::MakeError("logic-error", message));
+}
+
+}  // namespace zor::platform
