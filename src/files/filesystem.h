@@ -1,0 +1,99 @@
+// Filesystem: the one door through which the program touches files and
+// directories.
+//
+// Every operation is a thin, stateless wrapper over the platform's file
+// functions (platform/file_functions.h, platform/tfile.h) or over ZipFile.
+// Failures of the platform pass through unchanged (TPath::Exception or
+// ZorvaneException), with one exception: RemovePath never throws, it logs the
+// failure at Warn and returns false, so that a clean-up cannot end a run.
+//
+// Process-wide: GetInstance() creates the instance on first use under a
+// recursive mutex; concurrent first calls create one object. A test may install
+// its own instance (typically a subclass that overrides one operation to inject
+// a fault) with SetTestInstance; it is returned instead until removed with
+// nullptr. The caller keeps ownership of a test instance.
+//
+// Thread-safety: the operations hold no state and no lock; they may be called
+// from any thread.
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "platform/date_time.h"
+#include "platform/tpath.h"
+#include "platform/tstring.h"
+
+namespace ZorErrorReporting {
+
+class Filesystem {
+ public:
+  virtual ~Filesystem() = default;
+
+  // The process-wide instance (or the installed test instance).
+  static Filesystem& GetInstance();
+  // Installs `instance` (weak) as the one GetInstance returns; nullptr removes it.
+  static void SetTestInstance(Filesystem* instance);
+
+  // True iff `path` names an existing regular file.
+  virtual bool FileExists(const zor::platform::TPath& path);
+  // The size of the file in bytes. Throws TPath::Exception when it cannot be read.
+  virtual uint64_t FileSize(const zor::platform::TPath& path);
+  // The file's last write time as local time. Throws TPath::Exception when the
+  // file does not exist.
+  virtual zor::platform::DateTime LastWriteTime(const zor::platform::TPath& path);
+  // The whole file as text, decoded by byte-order mark, else as UTF-8. Throws
+  // TPath::Exception when the file cannot be opened or read.
+  virtual zor::platform::TString ReadTextFile(const zor::platform::TPath& path);
+  // Reads up to `count` bytes from `offset` on. The result is the bytes read
+  // followed by one extra zero byte, so that it can be used as a C string: a
+  // read at or past the end gives a vector of one zero byte. Throws
+  // TPath::Exception when the file cannot be opened, sought or read.
+  virtual std::vector<char> ReadFileBytes(const zor::platform::TPath& path, uint64_t count,
+                                          uint64_t offset);
+  // Renames `oldPath` to `newPath`, replacing a file of that name. Throws
+  // TPath::Exception ("TFilesystem: ...") naming both paths and the cause.
+  virtual void RenamePath(const zor::platform::TPath& oldPath,
+                          const zor::platform::TPath& newPath);
+  // A new narrow stream on `path`, opened with std::ios_base::out only (text
+  // mode, truncating). Never null; whether it opened is the caller's to test.
+  virtual std::shared_ptr<std::ofstream> OpenOutputStream(const zor::platform::TPath& path);
+  // True iff `path` names an existing directory.
+  virtual bool DirectoryExists(const zor::platform::TPath& path);
+  // Creates the directory with its missing parents; true when it was created
+  // (false when it already existed or could not be made).
+  virtual bool CreateDirectory(const zor::platform::TPath& path);
+
+  // The files of `directory` (not descending) whose names end in a dot and one
+  // of `extensions`, compared without regard to case; an extension may itself
+  // contain dots ("zipped-logs-package.pending"). An empty list matches every
+  // file. The flag goes to the platform listing unchanged (see
+  // platform/file_functions.h). Ordered by TPath's less-than, no duplicates.
+  virtual std::set<zor::platform::TPath> ListFiles(
+      const zor::platform::TPath& directory,
+      const std::vector<zor::platform::TString>& extensions, bool fullPaths);
+  // As ListFiles, descending into subdirectories. The three flags go to the
+  // platform listing unchanged (see platform/file_functions.h).
+  virtual std::set<zor::platform::TPath> ListFilesRecursively(
+      const zor::platform::TPath& directory,
+      const std::vector<zor::platform::TString>& extensions, bool fullPaths,
+      bool includeDirectories, bool followSymlinks);
+
+  // Writes a new zip archive at `zipPath` with one entry per file of `files`,
+  // in set order (see ZipFile for the entry format). Returns false, creating
+  // nothing, when the archive cannot be created. Throws ZorvaneException when a
+  // file cannot be read or written into the archive; the archive is then
+  // closed with the entries written so far.
+  virtual bool CreateZip(const zor::platform::TPath& zipPath,
+                         const std::set<zor::platform::TPath>& files);
+
+  // Removes a file, or a directory with its contents. True when the path is
+  // gone afterwards (a path that never existed counts as removed). Never
+  // throws: a failure is logged at Warn with the path and cause and gives false.
+  virtual bool RemovePath(const zor::platform::TPath& path);
+};
+
+}  // namespace ZorErrorReporting
