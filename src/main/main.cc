@@ -1,1 +1,3 @@
-int main(int argc, char** argv) { (void)argc; (void)argv; return 0; }
+#include "main/driver.h"
+
+int main(int argc, char** argv) { return ZorErrorReporting::Main(argc, argv); }

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build and the tests need, then configures
+# and builds. Idempotent: quiet when everything is already there.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(
+  cmake ninja-build g++ pkg-config
+  qtbase5-dev libboost-program-options-dev rapidjson-dev libssl-dev
+  zlib1g-dev libminizip-dev libcurl4-openssl-dev
+  googletest libgtest-dev libgmock-dev
+  python3 unzip zip lldb tinyproxy
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ! command -v node >/dev/null 2>&1; then missing+=(nodejs npm); fi
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  echo "Installing: ${missing[*]}"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+build_dir="${BUILD_DIR:-build}"
+if [ ! -f "$build_dir/build.ninja" ]; then
+  cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" >/dev/null
+fi
+cmake --build "$build_dir" -j "$(nproc)"

@@ -1,0 +1,68 @@
+#include "log/log_channels.h"
+
+#include <iostream>
+
+namespace ZorErrorReporting {
+
+namespace TLog = zor::platform::TLog;
+using zor::platform::TString;
+
+ImmediateLogFlushChannel::ImmediateLogFlushChannel(const zor::platform::TPath& logFile)
+    : TLog::TruncateFileChannel(logFile, 9, 1) {}
+
+ImmediateLogFlushChannel::~ImmediateLogFlushChannel() = default;
+
+void ImmediateLogFlushChannel::Append(TLog::Severity severity, const TLog::Event& event) {
+  TLog::FileChannel::Append(severity, event);
+  TLog::FileChannel::Flush();
+}
+
+void ImmediateLogFlushChannel::Flush() { TLog::FileChannel::Flush(); }
+
+RotateImmediateLogFlushChannel::RotateImmediateLogFlushChannel(const zor::platform::TPath& logFile,
+                                                               uint64_t intervalSeconds)
+    : TLog::TimeBasedRotateFileChannel(logFile, intervalSeconds) {
+  TLog::RotateFileChannel::Open();
+}
+
+RotateImmediateLogFlushChannel::~RotateImmediateLogFlushChannel() = default;
+
+void RotateImmediateLogFlushChannel::Append(TLog::Severity severity, const TLog::Event& event) {
+  TLog::RotateFileChannel::Append(severity, event);
+  TLog::FileChannel::Flush();
+}
+
+bool RotateImmediateLogFlushChannel::ShouldRotate() {
+  return TLog::TimeBasedRotateFileChannel::ShouldRotate();
+}
+
+void RotateImmediateLogFlushChannel::DoRotate() {
+  TLog::RotateFileChannel::DoRotate();
+  TLog::FileChannel::Flush();
+}
+
+ReadableConsoleChannel::ReadableConsoleChannel() : ReadableConsoleChannel(std::cout, std::cerr) {}
+
+ReadableConsoleChannel::ReadableConsoleChannel(std::ostream& out, std::ostream& err)
+    : out_(out), err_(err) {}
+
+ReadableConsoleChannel::~ReadableConsoleChannel() = default;
+
+void ReadableConsoleChannel::Append(TLog::Severity severity, const TLog::Event& event) {
+  if (severity < TLog::Info) return;
+  if (!event.key.EqualsNoCase("crashes-upload") && !event.key.EqualsNoCase("logs-upload")) return;
+
+  const char* label = nullptr;
+  switch (severity) {
+    case TLog::Info: label = "INFO"; break;
+    case TLog::Warn: label = "WARN"; break;
+    case TLog::Error: label = "ERROR"; break;
+    case TLog::Fatal: label = "FATAL"; break;
+    default: return;
+  }
+  const TString text = TString(TLog::Formatter::Format(event.value)).trim("\"");
+  std::ostream& stream = severity >= TLog::Error ? err_ : out_;
+  stream << "[" << label << "]: " << text.toStdString() << "\n" << std::endl;
+}
+
+}  // namespace ZorErrorReporting

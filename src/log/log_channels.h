@@ -1,0 +1,67 @@
+// The program's own log channels.
+//
+// ImmediateLogFlushChannel and RotateImmediateLogFlushChannel hand every line
+// to the kernel as soon as it is appended, because a simulated crash ends the
+// process without unwinding. ReadableConsoleChannel shows a readable digest
+// of the two upload commands on the console. Channels are called through the
+// platform logger, which serialises the calls.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+
+#include "platform/log_file_channel.h"
+#include "platform/log_rotate_channel.h"
+#include "platform/tlog.h"
+
+namespace ZorErrorReporting {
+
+// A truncating file channel (9 MiB, one older file kept) that flushes each line.
+class ImmediateLogFlushChannel : public zor::platform::TLog::TruncateFileChannel {
+ public:
+  explicit ImmediateLogFlushChannel(const zor::platform::TPath& logFile);
+  ~ImmediateLogFlushChannel() override;
+
+  // TLog::Channel:
+  void Append(zor::platform::TLog::Severity severity,
+              const zor::platform::TLog::Event& event) override;
+  void Flush() override;
+};
+
+// A time-based rotating file channel that flushes each line. It is opened by
+// its constructor (throws TPath::Exception when the file cannot be opened).
+class RotateImmediateLogFlushChannel : public zor::platform::TLog::TimeBasedRotateFileChannel {
+ public:
+  RotateImmediateLogFlushChannel(const zor::platform::TPath& logFile, uint64_t intervalSeconds);
+  ~RotateImmediateLogFlushChannel() override;
+
+  // TLog::Channel:
+  void Append(zor::platform::TLog::Severity severity,
+              const zor::platform::TLog::Event& event) override;
+  // TLog::RotateFileChannel:
+  bool ShouldRotate() override;
+  // Starts the next file now.
+  void DoRotate() override;
+};
+
+// Writes "[LABEL]: text" and an empty line for Info and above of events
+// whose key is "crashes-upload" or "logs-upload" (any case): Error and Fatal
+// to `err`, the rest to `out`. The streams are not owned and must outlive
+// the channel.
+class ReadableConsoleChannel : public zor::platform::TLog::Channel {
+ public:
+  ReadableConsoleChannel();
+  ReadableConsoleChannel(std::ostream& out, std::ostream& err);
+  ~ReadableConsoleChannel() override;
+
+  // TLog::Channel:
+  void Append(zor::platform::TLog::Severity severity,
+              const zor::platform::TLog::Event& event) override;
+  void Flush() override {}
+
+ private:
+  std::ostream& out_;  // weak
+  std::ostream& err_;  // weak
+};
+
+}  // namespace ZorErrorReporting

@@ -1,0 +1,23 @@
+// One handler per command. Each sets the log category first; success is
+// the absence of an exception.
+#pragma once
+
+#include "main/run_directories.h"
+#include "platform/tpath.h"
+
+namespace ZorErrorReporting {
+
+struct SendCrashesOptions;
+struct SendLogsOptions;
+struct SimulateCrashOptions;
+
+// Takes the single-instance lock (logsDir / "zorcrashreporter.lock") for the
+// whole upload; throws TPath::Exception naming TLockFile when another
+// process holds it.
+void SendCrashes(const SendCrashesOptions& options, const zor::platform::TPath& configFile,
+                 const RunDirectories& dirs);
+void SendLogs(const SendLogsOptions& options, const zor::platform::TPath& configFile);
+void SimulateCrash(const SimulateCrashOptions& options);
+void WriteDump(const SimulateCrashOptions& options);
+
+}  // namespace ZorErrorReporting

@@ -1,0 +1,167 @@
+#include "main/driver.h"
+
+#include <QCoreApplication>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <optional>
+
+#include "config/config.h"
+#include "config/overrides.h"
+#include "log/log_functions.h"
+#include "main/command_handlers.h"
+#include "main/command_line_options.h"
+#include "main/run_directories.h"
+#include "platform/app_config.h"
+#include "platform/async_task.h"
+#include "platform/feature_flags.h"
+#include "platform/log_impl.h"
+#include "platform/process_exit.h"
+#include "platform/process_priority.h"
+#include "platform/shutdown_stack.h"
+#include "platform/tsystem.h"
+
+namespace ZorErrorReporting {
+
+using namespace zor::platform;
+
+namespace {
+
+constexpr int kServerBuildType = 1;
+constexpr int kServerProductEdition = 4;
+
+void EnableFeatures(const TString& names) {
+  for (const TString& name : names.split(",", TString::SplitBehavior::SkipEmptyParts)) {
+    const uint32_t id = GetDefaultFeatureIdLookup().GetId(name);
+    if (id == 0) {
+      throw ZorvaneException(
+          TFormatString("Failed to find registered feature flag for feature name '%1'").arg(name));
+    }
+    FeatureFlags::GetMutable().Enable(id);
+  }
+}
+
+void RegisterExitActions() {
+  AsyncTask::Cancel::Set(AsyncTask::Cancel::Create());
+  TStartup::ShutdownStack::Get().Push("StopCancelMgr", [] { AsyncTask::Cancel::Set(nullptr); });
+  RegisterProcessExitAction([] {
+    TStartup::ShutdownStack::Get().RunAndDiscard();
+    CloseLogging();
+  });
+}
+
+void Dispatch(const CommandLineOptions& options, const RunDirectories& dirs) {
+  switch (options.GetCommand()) {
+    case Command::SendCrashes:
+      SendCrashes(options.GetSendCrashesOptions(), options.GetConfigFile(), dirs);
+      break;
+    case Command::SendLogs:
+      SendLogs(options.GetSendLogsOptions(), options.GetConfigFile());
+      break;
+    case Command::SimulateCrash:
+      SimulateCrash(options.GetSimulateCrashOptions());
+      break;
+    case Command::WriteDump:
+      WriteDump(options.GetSimulateCrashOptions());
+      break;
+    default:
+      break;
+  }
+}
+
+int RunGuarded(int argc, char** argv) {
+  // Tests that call Run in-process already have an application object.
+  std::optional<QCoreApplication> app;
+  if (QCoreApplication::instance() == nullptr) app.emplace(argc, argv);
+  const CommandLineOptions options(argc, argv);
+
+  if (options.GetCommand() == Command::Help) {
+    std::cout << options.HelpText() << std::flush;
+    return kExitOk;
+  }
+  if (options.GetCommand() == Command::Version) {
+    std::cout << "Version: " << AppConfig::GetInstance().GetBuildVersion() << std::endl;
+    return kExitOk;
+  }
+  if (!options.GetEnableFeatures().isEmpty()) EnableFeatures(options.GetEnableFeatures());
+
+  Config::GetInstance().Load(options.GetConfigFile());
+
+  AppConfig::GetInstance().SetBuildType(kServerBuildType);
+  if (options.GetSource() != Source::Desktop) {
+    AppConfig::GetInstance().SetProductEdition(kServerProductEdition);
+  }
+
+  const RunDirectories dirs = PrepareRunDirectories(options);
+
+  SetupLogging(dirs.logsDir / "zorcrashreporter.txt",
+               static_cast<uint64_t>(static_cast<int64_t>(options.GetRotateLogInterval())));
+  std::cout << "Log file located at " << LogImpl::Get().GetPath().NativeString() << std::endl;
+
+  // The program's own crash handling is installed here once it is part of
+  // the build.
+
+  LowerProcessPriority();
+
+  ConfigOverrides::GetInstance().Set(options.GetConfigOverrides());
+  MetadataOverrides::GetInstance().Set(options.GetMetadataOverrides());
+
+  RegisterExitActions();
+  Dispatch(options, dirs);
+  return kExitOk;
+}
+
+}  // namespace
+
+int HandleRunFailure() {
+  try {
+    throw;
+  } catch (const TPath::Exception& e) {
+    const TString message = e.GetMessagesFront();
+    if (message.contains("TLockFile")) {
+      LogText(TLog::Warn, TFormatString("Another instance of ZorCrashReporter is still running. "
+                                        "This instance will exit. Exception message: %1")
+                              .arg(message));
+      return kExitAnotherInstance;
+    }
+    if (message.contains("TFilesystem")) {
+      LogText(TLog::Warn,
+              TFormatString("ZorCrashReporter could not find or move file, directory, or link. "
+                            "This instance will exit. Exception message: %1")
+                  .arg(message));
+      return kExitFilesystem;
+    }
+    LogText(TLog::Warn,
+            TFormatString("Unexpected TPath error. This instance will exit. Exception message: %1")
+                .arg(message));
+    return kExitPathError;
+  } catch (const ZorvaneException& e) {
+    LogTextWithError(TLog::Fatal, e.GetMessagesFront(),
+                     e.GetError().value_or(ZorvaneError::MakeError("error", e.GetMessagesFront())));
+    return kExitFailure;
+  } catch (const std::exception& e) {
+    LogTextWithError(TLog::Fatal, TString(e.what()),
+                     ZorvaneError::MakeError("std-exception", TString(e.what())));
+    return kExitFailure;
+  }
+}
+
+int Run(int argc, char** argv) {
+  try {
+    return RunGuarded(argc, argv);
+  } catch (const std::exception&) {
+    return HandleRunFailure();
+  }
+}
+
+int Main(int argc, char** argv) {
+  const int status = Run(argc, argv);
+  if (TSystem::BeingDebugged()) {
+    std::cout << "Press return to exit. (Waiting since debugger is attached)" << std::endl;
+    TSystem::Sleep(500);
+    (void)std::getchar();
+  }
+  return status;
+}
+
+}  // namespace ZorErrorReporting

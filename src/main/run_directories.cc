@@ -1,0 +1,79 @@
+#include "main/run_directories.h"
+
+#include "config/config.h"
+#include "main/command_line_options.h"
+#include "platform/app_config.h"
+#include "platform/file_functions.h"
+#include "platform/standard_paths.h"
+#include "platform/tsettings.h"
+
+namespace ZorErrorReporting {
+
+using namespace zor::platform;
+
+namespace {
+
+constexpr int kRepositorySettingsGroup = 9;
+constexpr int kRepositoryDirectoryId = 0;
+constexpr int kDesktopProductEdition = 1;
+
+RunDirectories ServerDirectories(const CommandLineOptions& options) {
+  RunDirectories dirs;
+  dirs.logsDir = Config::GetInstance().GetLogDirectory();
+  if (dirs.logsDir.IsEmpty()) dirs.logsDir = TPath("./logs");
+  if (!DirectoryExists(dirs.logsDir) && !CreateDirectory(dirs.logsDir)) {
+    throw ZorvaneException(
+        TFormatString("Failed to create logs directory '%1'. Please run %2 from a directory for "
+                      "which the user has write permissions.")
+            .arg(dirs.logsDir.ToString())
+            .arg(TString(options.GetProgramName())));
+  }
+  dirs.crashDumpsDir = options.GetCrashDumpsDir().isEmpty() ? dirs.logsDir / "crashdumps"
+                                                            : TPath(options.GetCrashDumpsDir());
+  dirs.crashDumpsTempDir = options.GetCrashDumpsTempDir().isEmpty()
+                               ? dirs.crashDumpsDir / "temp"
+                               : TPath(options.GetCrashDumpsTempDir());
+  return dirs;
+}
+
+void SetUpRepository(const DesktopOptions& desktop) {
+  AppConfig& app = AppConfig::GetInstance();
+  app.SetProductEdition(kDesktopProductEdition);
+  app.SetRepositoryLanguage(desktop.repositoryLanguage);
+  TPath repository = desktop.repositoryPath;
+  if (repository.IsEmpty()) {
+    repository = TPath(TSettings::GetStringValue(kRepositorySettingsGroup, "Repository", {}));
+    const TPath documents = UserDocumentsDirectory();
+    if (repository.IsEmpty() && !documents.IsEmpty()) {
+      repository = documents / ZorvaneRepository::GetDirectoryName(kRepositoryDirectoryId,
+                                                                   desktop.repositoryLanguage);
+    }
+  }
+  app.SetUserRepositoryDir(repository);
+}
+
+RunDirectories DesktopDirectories(const CommandLineOptions& options) {
+  SetUpRepository(options.GetDesktopOptions());
+  const AppOptions::Map appOptions = AppConfig::GetAppOptions();
+  RunDirectories dirs;
+  dirs.logsDir =
+      TPath(appOptions.GetOptionValue("LogDir", AppConfig::LogGetDefaultDir().ToString()));
+  dirs.crashDumpsDir =
+      options.GetCrashDumpsDir().isEmpty()
+          ? TPath(appOptions.GetOptionValue("CrashDumpsDir",
+                                            AppConfig::GetCrashDumpsDefaultDir().ToString()))
+          : TPath(options.GetCrashDumpsDir());
+  dirs.crashDumpsTempDir = options.GetCrashDumpsTempDir().isEmpty()
+                               ? TemporaryDirectory() / "crashdumps-temp"
+                               : TPath(options.GetCrashDumpsTempDir());
+  return dirs;
+}
+
+}  // namespace
+
+RunDirectories PrepareRunDirectories(const CommandLineOptions& options) {
+  return options.GetSource() == Source::Desktop ? DesktopDirectories(options)
+                                                : ServerDirectories(options);
+}
+
+}  // namespace ZorErrorReporting

@@ -1,0 +1,167 @@
+// The driver seen from outside: the built program run in a scratch
+// directory, its exit status, its output and the files it leaves.
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "support/subprocess.h"
+#include "support/temp_dir.h"
+
+namespace zor::test {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+namespace fs = std::filesystem;
+
+constexpr int kNobody = 65534;
+
+class DriverTest : public ::testing::Test {
+ protected:
+  ProcessResult Run(const std::vector<std::string>& args, ProcessOptions options = {}) {
+    if (options.workingDirectory.empty()) options.workingDirectory = dir_.path();
+    // Keep the user's real state and settings folders out of the test.
+    options.environment.emplace("HOME", dir_.Sub("home"));
+    options.environment.emplace("XDG_STATE_HOME", dir_.Sub("state"));
+    options.environment.emplace("XDG_CONFIG_HOME", dir_.Sub("config"));
+    options.environment.emplace("XDG_DATA_HOME", dir_.Sub("data"));
+    return RunProcess(ProgramPath(), args, options);
+  }
+
+  // Every path below the scratch directory, relative to it.
+  std::vector<std::string> Tree() const {
+    std::vector<std::string> paths;
+    for (const auto& entry : fs::recursive_directory_iterator(dir_.path())) {
+      paths.push_back(fs::relative(entry.path(), dir_.path()).string());
+    }
+    std::sort(paths.begin(), paths.end());
+    return paths;
+  }
+
+  ScopedTempDir dir_;
+};
+
+TEST_F(DriverTest, NoArgumentsPrintsHelpAndSucceeds) {
+  const ProcessResult r = Run({});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_THAT(r.out, HasSubstr("Allowed Options"));
+  EXPECT_THAT(r.out, HasSubstr("Examples:"));
+  EXPECT_THAT(r.out, HasSubstr("\t" + ProgramPath() + " --command simulate-crash\n"));
+  EXPECT_TRUE(Tree().empty()) << "help must not create files";
+}
+
+TEST_F(DriverTest, VersionPrintsTheBuildVersion) {
+  const ProcessResult r = Run({"--version"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, std::string("Version: ") + ZOR_PROJECT_VERSION + "\n");
+}
+
+TEST_F(DriverTest, HelpWinsOverVersionAndCommand) {
+  const ProcessResult r = Run({"--version", "--command", "send-crashes", "--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_THAT(r.out, HasSubstr("Allowed Options"));
+  EXPECT_THAT(r.out, Not(HasSubstr("Version: ")));
+}
+
+TEST_F(DriverTest, CommandLineErrorPrintsMessageAndHelp) {
+  const ProcessResult r = Run({"--command", "send-everything"});
+  EXPECT_EQ(r.status, -1);
+  EXPECT_THAT(r.out, HasSubstr("Unsupported command 'send-everything' received.\n"));
+  EXPECT_THAT(r.out, HasSubstr("Allowed Options"));
+  EXPECT_TRUE(Tree().empty());
+}
+
+TEST_F(DriverTest, SecondSendCrashesWhileLockIsHeldExitsWithoutWork) {
+  fs::create_directories(dir_.Sub("logs"));
+  const int fd = open(dir_.Sub("logs/zorcrashreporter.lock").c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+
+  const ProcessResult r = Run({"--command", "send-crashes"});
+  close(fd);
+
+  EXPECT_EQ(r.status, -2);
+  const std::string log = ReadFile(dir_.Sub("logs/zorcrashreporter.txt"));
+  EXPECT_THAT(log, HasSubstr("Another instance of ZorCrashReporter is still running. This "
+                             "instance will exit. Exception message: "));
+  EXPECT_THAT(log, HasSubstr("TLockFile"));
+  EXPECT_THAT(r.out, HasSubstr("[WARN]: Another instance of ZorCrashReporter"));
+  EXPECT_THAT(Tree(), ::testing::ElementsAre("logs", "logs/zorcrashreporter.lock",
+                                             "logs/zorcrashreporter.txt"));
+}
+
+TEST_F(DriverTest, DesktopSendLogsWithoutDesktopOptionsFails) {
+  const ProcessResult r = Run({"--source", "desktop", "--command", "send-logs",
+                               "--zipped-logs-file", "logs.zip", "--email", "a@b.cd"});
+  EXPECT_EQ(r.status, -1);
+  EXPECT_THAT(r.out, HasSubstr("Desktop options were not specified by user.\n"));
+}
+
+TEST_F(DriverTest, UnregisteredFeatureFailsBeforeAnyDirectoryIsCreated) {
+  const ProcessResult r = Run({"--command", "send-crashes", "--enable-features",
+                               "crash-handler,no-such-feature"});
+  EXPECT_EQ(r.status, -1);
+  EXPECT_THAT(r.out,
+              HasSubstr("Failed to find registered feature flag for feature name "
+                        "'no-such-feature'\n"));
+  EXPECT_TRUE(Tree().empty());
+}
+
+TEST_F(DriverTest, UnwritableWorkingDirectoryNamesTheLogsDirectory) {
+  const std::string cwd = dir_.Sub("readonly");
+  fs::create_directories(cwd);
+  chmod(dir_.path().c_str(), 0755);
+  chmod(cwd.c_str(), 0555);
+  ProcessOptions options;
+  options.workingDirectory = cwd;
+  options.runAsUid = kNobody;
+
+  const ProcessResult r = Run({"--command", "send-crashes"}, options);
+
+  EXPECT_EQ(r.status, -1);
+  EXPECT_THAT(r.out, HasSubstr("Failed to create logs directory './logs'. Please run " +
+                               ProgramPath() +
+                               " from a directory for which the user has write permissions.\n"));
+  EXPECT_FALSE(fs::exists(cwd + "/logs"));
+}
+
+TEST_F(DriverTest, LogFileThatCannotBeOpenedIsAPathError) {
+  // A directory where the log file belongs makes opening it fail for real.
+  fs::create_directories(dir_.Sub("logs/zorcrashreporter.txt"));
+  const ProcessResult r = Run({"--command", "send-crashes"});
+  EXPECT_EQ(r.status, -4);
+  EXPECT_THAT(r.out, HasSubstr("Unexpected TPath error. This instance will exit. Exception "
+                               "message: "));
+  EXPECT_THAT(r.out, HasSubstr("zorcrashreporter.txt"));
+}
+
+TEST_F(DriverTest, CommandsNotInThisBuildFailPlainly) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string command;
+  };
+  const Case cases[] = {
+      {{"--command", "send-crashes"}, "send-crashes"},
+      {{"--command", "send-logs", "--zipped-logs-file", "l.zip", "--support-case-number", "1"},
+       "send-logs"},
+      {{"--command", "simulate-crash"}, "simulate-crash"},
+      {{"--command", "write-dump"}, "write-dump"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    const ProcessResult r = Run(c.args);
+    EXPECT_EQ(r.status, -1);
+    EXPECT_THAT(r.out, HasSubstr("Log file located at "));
+    const std::string log = ReadFile(dir_.Sub("logs/zorcrashreporter.txt"));
+    EXPECT_THAT(log, HasSubstr("The command '" + c.command + "' is not available in this build."));
+    EXPECT_THAT(log, HasSubstr("\"sev\":\"fatal\""));
+  }
+}
+
+}  // namespace
+}  // namespace zor::test

@@ -1,0 +1,112 @@
+#include "support/subprocess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+namespace zor::test {
+
+namespace {
+
+void Drain(int outFd, int errFd, int inFd, const std::string& input, ProcessResult* result) {
+  size_t written = 0;
+  if (input.empty()) {
+    close(inFd);
+    inFd = -1;
+  }
+  char buffer[65536];
+  while (outFd >= 0 || errFd >= 0) {
+    pollfd fds[3];
+    int n = 0;
+    if (outFd >= 0) fds[n++] = {outFd, POLLIN, 0};
+    if (errFd >= 0) fds[n++] = {errFd, POLLIN, 0};
+    if (inFd >= 0) fds[n++] = {inFd, POLLOUT, 0};
+    if (poll(fds, n, -1) < 0) continue;
+    for (int i = 0; i < n; ++i) {
+      if (fds[i].revents == 0) continue;
+      if (fds[i].fd == inFd) {
+        const ssize_t w = write(inFd, input.data() + written, input.size() - written);
+        if (w > 0) written += static_cast<size_t>(w);
+        if (w < 0 || written == input.size()) {
+          close(inFd);
+          inFd = -1;
+        }
+        continue;
+      }
+      const ssize_t r = read(fds[i].fd, buffer, sizeof buffer);
+      std::string& sink = fds[i].fd == outFd ? result->out : result->err;
+      if (r > 0) {
+        sink.append(buffer, static_cast<size_t>(r));
+      } else {
+        close(fds[i].fd);
+        (fds[i].fd == outFd ? outFd : errFd) = -1;
+      }
+    }
+  }
+  if (inFd >= 0) close(inFd);
+}
+
+}  // namespace
+
+ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
+                         const ProcessOptions& options) {
+  int out[2], err[2], in[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 || pipe2(in, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  // A child that stops reading must not kill the test with SIGPIPE.
+  signal(SIGPIPE, SIG_IGN);
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) _exit(127);
+    if (options.runAsUid >= 0 && getuid() == 0) {
+      if (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(options.runAsUid)) != 0 ||
+          setuid(static_cast<uid_t>(options.runAsUid)) != 0) {
+        _exit(126);
+      }
+    }
+    for (const auto& name : options.unsetEnvironment) unsetenv(name.c_str());
+    for (const auto& [name, value] : options.environment) setenv(name.c_str(), value.c_str(), 1);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  ProcessResult result;
+  Drain(out[0], err[0], in[1], options.input, &result);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+  }
+  if (WIFEXITED(status)) {
+    result.status = static_cast<signed char>(WEXITSTATUS(status));
+  } else if (WIFSIGNALED(status)) {
+    result.status = 128 + WTERMSIG(status);
+  }
+  return result;
+}
+
+std::string ProgramPath() {
+  const char* dir = std::getenv("ZOR_BINARY_DIR");
+#ifdef ZOR_BINARY_DIR
+  if (dir == nullptr) dir = ZOR_BINARY_DIR;
+#endif
+  return std::string(dir != nullptr ? dir : ".") + "/zorcrashreporter";
+}
+
+}  // namespace zor::test

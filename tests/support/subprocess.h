@@ -1,0 +1,36 @@
+// Runs a program as a child process for tests: arguments, working directory
+// and extra environment in; exit status and both output streams out.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace zor::test {
+
+struct ProcessResult {
+  // The exit status as the program returned it, sign restored (a return of
+  // -2 from main reads -2); 128 + n when the child died of signal n.
+  int status = 0;
+  std::string out;
+  std::string err;
+};
+
+struct ProcessOptions {
+  std::string workingDirectory;  // empty: the test's own
+  std::map<std::string, std::string> environment;  // added to (or replacing) the test's own
+  std::vector<std::string> unsetEnvironment;
+  std::string input;  // written to the child's standard input, then closed
+  // When the test runs as root: the user the child runs as (root ignores
+  // file permissions, which some tests rely on). -1 keeps the test's user.
+  int runAsUid = -1;
+};
+
+// Runs `program` with `args` (argv[0] is `program`) and waits for it.
+ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
+                         const ProcessOptions& options = {});
+
+// The path of the built program.
+std::string ProgramPath();
+
+}  // namespace zor::test
