@@ -1,0 +1,200 @@
+#include "platform/log_file_channel.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <cerrno>
+#include <cstring>
+
+namespace zor::platform {
+namespace TLog {
+
+namespace {
+
+// Lines are handed to the kernel at the latest when this much is buffered.
+constexpr size_t kMaxBuffered = 64 * 1024;
+
+TString ErrnoText(int error) { return TString(std::strerror(error)); }
+
+// Writes all of `data`, retrying EINTR and short writes. Returns 0 or errno.
+int WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+}  // namespace
+
+FileChannel::Descriptor& FileChannel::Descriptor::operator=(Descriptor&& other) noexcept {
+  if (this != &other) {
+    Reset();
+    fd_ = other.Release();
+  }
+  return *this;
+}
+
+int FileChannel::Descriptor::Release() {
+  const int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+void FileChannel::Descriptor::Reset() {
+  // close(2) must not be retried on EINTR on Linux: the descriptor is gone.
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+FileChannel::FileChannel(const TPath& path) : path_(Absolute(path)) {}
+
+FileChannel::~FileChannel() { FileChannel::Close(); }
+
+TPath FileChannel::Absolute(const TPath& path) {
+  if (path.IsEmpty() || path.IsAbsolute()) return path;
+  return TPath(QDir::cleanPath(QDir::current().absoluteFilePath(path.ToString())));
+}
+
+FileChannel::Descriptor FileChannel::OpenDescriptor(const TPath& path, CreateMode mode) {
+  int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
+  if (mode == CreateMode::kCreateNew) flags |= O_EXCL;
+  int fd;
+  do {
+    fd = ::open(path.NativeString().c_str(), flags, 0644);
+  } while (fd < 0 && errno == EINTR);
+  if (fd >= 0) return Descriptor(fd);
+  const int error = errno;
+  if (mode == CreateMode::kCreateNew && error == EEXIST) return Descriptor();
+  throw TPath::Exception(TFormatString("TLog::FileChannel: cannot open log file %1: %2")
+                             .arg(path.ToString())
+                             .arg(ErrnoText(error)));
+}
+
+void FileChannel::Open() {
+  std::lock_guard lock(mutex_);
+  if (IsOpen()) return;
+  Attach(OpenDescriptor(path_, CreateMode::kAppend), path_);
+  WritePathEvent("open-log", path_);
+}
+
+void FileChannel::Close() {
+  std::lock_guard lock(mutex_);
+  if (!IsOpen()) return;
+  WritePathEvent("close-log", path_);
+  CloseFile();
+}
+
+bool FileChannel::IsOpen() const {
+  std::lock_guard lock(mutex_);
+  return fd_.valid();
+}
+
+TPath FileChannel::GetPath() const {
+  std::lock_guard lock(mutex_);
+  return path_;
+}
+
+void FileChannel::Append(Severity severity, const Event& event) {
+  std::lock_guard lock(mutex_);
+  if (!IsOpen()) return;
+  WriteEvent(severity, event);
+}
+
+void FileChannel::Flush() {
+  std::lock_guard lock(mutex_);
+  FlushBuffer();
+}
+
+void FileChannel::Attach(Descriptor fd, const TPath& path) {
+  struct stat st {};
+  size_ = ::fstat(fd.get(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  fd_ = std::move(fd);
+  path_ = path;
+  buffer_.clear();
+}
+
+void FileChannel::CloseFile() {
+  if (!IsOpen()) return;
+  FlushBuffer();
+  fd_.Reset();
+}
+
+void FileChannel::WriteEvent(Severity severity, const Event& event) {
+  WriteLine(Formatter::FormatLine(severity, event));
+}
+
+void FileChannel::WriteLine(const std::string& line) {
+  buffer_ += line;
+  buffer_ += '\n';
+  size_ += line.size() + 1;
+  if (buffer_.size() >= kMaxBuffered) FlushBuffer();
+}
+
+void FileChannel::WritePathEvent(const char* key, const TPath& path) {
+  WriteEvent(Info, Event{key, Object::Make({{"path", path.ToString()}}), std::nullopt});
+}
+
+void FileChannel::FlushBuffer() {
+  if (!fd_.valid() || buffer_.empty()) return;
+  // A failed write loses these lines; there is nowhere to report it.
+  (void)WriteAll(fd_.get(), buffer_.data(), buffer_.size());
+  buffer_.clear();
+}
+
+TruncateFileChannel::TruncateFileChannel(const TPath& path, int maxSizeMiB, int keepFiles)
+    : FileChannel(path),
+      maxBytes_(maxSizeMiB > 0 ? static_cast<uint64_t>(maxSizeMiB) << 20 : 0),
+      keepFiles_(keepFiles) {}
+
+TPath TruncateFileChannel::OlderPath(int n) const {
+  const TPath path = GetPath();
+  return path.Parent() / TPath(path.Stem() + "." + TString::Number(n) + path.Extension());
+}
+
+void TruncateFileChannel::Open() {
+  std::lock_guard lock(mutex());
+  if (IsOpen()) return;
+  if (maxBytes_ > 0) {
+    struct stat st {};
+    if (::stat(GetPath().NativeString().c_str(), &st) == 0 &&
+        static_cast<uint64_t>(st.st_size) > maxBytes_) {
+      MoveOlderFiles();
+    }
+  }
+  FileChannel::Open();
+}
+
+void TruncateFileChannel::MoveOlderFiles() {
+  const TPath path = GetPath();
+  auto fail = [](const TPath& from, int error) {
+    throw TPath::Exception(
+        TFormatString("TLog::TruncateFileChannel: cannot move aside log file %1: %2")
+            .arg(from.ToString())
+            .arg(ErrnoText(error)));
+  };
+  if (keepFiles_ <= 0) {
+    if (::unlink(path.NativeString().c_str()) != 0 && errno != ENOENT) fail(path, errno);
+    return;
+  }
+  for (int n = keepFiles_ - 1; n >= 1; --n) {
+    const TPath from = OlderPath(n);
+    if (::rename(from.NativeString().c_str(), OlderPath(n + 1).NativeString().c_str()) != 0 &&
+        errno != ENOENT) {
+      fail(from, errno);
+    }
+  }
+  if (::rename(path.NativeString().c_str(), OlderPath(1).NativeString().c_str()) != 0) {
+    fail(path, errno);
+  }
+}
+
+}  // namespace TLog
+}  // namespace zor::platform
