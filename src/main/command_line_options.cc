@@ -1,0 +1,384 @@
+#include "main/command_line_options.h"
+
+#include <boost/program_options/errors.hpp>
+#include <boost/program_options/parsers.hpp>
+#include <boost/program_options/variables_map.hpp>
+#include <sstream>
+#include <stdexcept>
+#include <string_view>
+#include <vector>
+
+#include "main/option_groups.h"
+
+namespace po = boost::program_options;
+using zor::platform::TPath;
+using zor::platform::TString;
+
+namespace ZorErrorReporting {
+
+namespace {
+
+struct CommandName {
+  const char* name;
+  Command command;
+};
+
+// Matched in this order, ignoring case.
+constexpr CommandName kCommands[] = {
+    {"send-crashes", Command::SendCrashes},
+    {"send-logs", Command::SendLogs},
+    {"simulate-crash", Command::SimulateCrash},
+    {"write-dump", Command::WriteDump},
+};
+
+struct CrashTypeName {
+  const char* name;
+  CrashType type;
+};
+
+constexpr CrashTypeName kCrashTypes[] = {
+    {"AccessViolation", CrashType::AccessViolation},
+    {"LogicAssertFailure", CrashType::LogicAssertFailure},
+    {"OutOfMemory", CrashType::OutOfMemory},
+    {"StackOverflow", CrashType::StackOverflow},
+    {"MultipleCrashes", CrashType::MultipleCrashes},
+};
+
+struct MetadataField {
+  const char* option;
+  TString MetadataOverrideValues::*field;
+};
+
+// Copied unchanged; client-product-beta is validated separately.
+const MetadataField kMetadataFields[] = {
+    {"client-issue-id", &MetadataOverrideValues::clientIssueId},
+    {"client-product-build", &MetadataOverrideValues::clientProductBuild},
+    {"client-product-type", &MetadataOverrideValues::clientProductType},
+    {"client-channel", &MetadataOverrideValues::clientChannel},
+    {"system-os", &MetadataOverrideValues::systemOs},
+    {"system-os-version", &MetadataOverrideValues::systemOsVersion},
+    {"system-os-arch", &MetadataOverrideValues::systemOsArch},
+};
+
+bool Has(const po::variables_map& vm, const char* name) { return vm.count(name) > 0; }
+
+TString Text(const po::variables_map& vm, const char* name) {
+  return TString(vm[name].as<std::string>());
+}
+
+// The option is an int; sizes are unsigned, so a negative value wraps.
+uint64_t KilobytesOption(const po::variables_map& vm) {
+  return static_cast<uint64_t>(static_cast<int64_t>(vm["min-crash-size"].as<int>()));
+}
+
+bool IsValidEmailAddress(const TString& address) {
+  constexpr std::u16string_view kForbidden = u"\\\"():<>[]";
+  for (char16_t c : kForbidden) {
+    if (address.Find(c) >= 0) return false;
+  }
+  const int64_t at = address.Find(u'@');
+  if (at <= 0) return false;
+  if (address.ReverseFind("@") != at) return false;
+  if (at >= address.ReverseFind(".") - 1) return false;
+  return address.Find(u'.', at) - at >= 2;
+}
+
+}  // namespace
+
+bool IsValidEmailList(const TString& value) {
+  int64_t position = 0;
+  for (;;) {
+    const TString address =
+        value.tokenize(";, ", &position, TString::SplitBehavior::SkipEmptyParts);
+    if (address.isEmpty()) return true;
+    if (!IsValidEmailAddress(address)) return false;
+  }
+}
+
+class CommandLineOptions::Parser {
+ public:
+  explicit Parser(CommandLineOptions& options) : out_(options) {}
+
+  void Run(int argc, const char* const* argv);
+
+ private:
+  void RunCommandPass(const CommandName& command, const std::vector<std::string>& tokens);
+  void RunLegacyPass(int argc, const char* const* argv);
+
+  void FillDesktop(const po::variables_map& vm);
+  void FillSendLogs(const po::variables_map& vm);
+  void FillSimulateCrash(const po::variables_map& vm);
+  void FillOverrides(const po::variables_map& vm);
+
+  CommandLineOptions& out_;
+};
+
+void CommandLineOptions::Parser::Run(int argc, const char* const* argv) {
+  if (argc < 2) {
+    out_.command_ = Command::Help;
+    return;
+  }
+
+  // The first pass picks out what every command shares; the command's own
+  // options are left unrecognised for its second pass.
+  po::options_description firstPass;
+  firstPass.add(MakeAllowedOptions()).add(MakeHiddenOptions());
+  const po::parsed_options parsed =
+      po::command_line_parser(argc, argv).options(firstPass).allow_unregistered().run();
+  po::variables_map vm;
+  po::store(parsed, vm);
+  po::notify(vm);
+
+  if (Has(vm, "help")) {
+    out_.command_ = Command::Help;
+    return;
+  }
+  if (Has(vm, "version")) {
+    out_.command_ = Command::Version;
+    return;
+  }
+  if (Has(vm, "enable-features")) out_.enableFeatures_ = Text(vm, "enable-features");
+  if (Has(vm, "crashdumps-dir")) out_.crashDumpsDir_ = Text(vm, "crashdumps-dir");
+  if (Has(vm, "crashdumps-temp-dir")) out_.crashDumpsTempDir_ = Text(vm, "crashdumps-temp-dir");
+  if (Has(vm, "rotate-log-interval")) {
+    out_.rotateLogInterval_ = vm["rotate-log-interval"].as<int>();
+  }
+
+  const std::vector<std::string> rest =
+      po::collect_unrecognized(parsed.options, po::include_positional);
+
+  if (!Has(vm, "command")) {
+    RunLegacyPass(argc, argv);
+    return;
+  }
+
+  const TString commandText = Text(vm, "command");
+  const CommandName* command = nullptr;
+  for (const CommandName& candidate : kCommands) {
+    if (commandText.EqualsNoCase(candidate.name)) {
+      command = &candidate;
+      break;
+    }
+  }
+  if (command == nullptr) {
+    throw std::runtime_error("Unsupported command '" + commandText.toStdString() + "' received.");
+  }
+  out_.command_ = command->command;
+  RunCommandPass(*command, rest);
+
+  if (Has(vm, "source")) {
+    const TString source = Text(vm, "source");
+    if (source.EqualsNoCase("server")) {
+      out_.source_ = Source::Server;
+    } else if (source.EqualsNoCase("desktop")) {
+      out_.source_ = Source::Desktop;
+    } else {
+      throw std::runtime_error("Could not parse source value");
+    }
+  }
+  if (Has(vm, "config-file")) out_.configFile_ = TPath(Text(vm, "config-file"));
+}
+
+void CommandLineOptions::Parser::RunCommandPass(const CommandName& command,
+                                                const std::vector<std::string>& tokens) {
+  po::options_description groups;
+  switch (command.command) {
+    case Command::SendCrashes:
+      groups.add(MakeSendCrashOptions())
+          .add(MakeMetadataOptions())
+          .add(MakeConfigOverrideOptions());
+      break;
+    case Command::SendLogs:
+      groups.add(MakeSendLogsOptions()).add(MakeMetadataOptions()).add(MakeConfigOverrideOptions());
+      break;
+    default:
+      groups.add(MakeSimulateCrashOptions());
+      break;
+  }
+
+  po::variables_map vm;
+  try {
+    po::store(po::command_line_parser(tokens).options(groups).run(), vm);
+    po::notify(vm);
+  } catch (const po::error&) {
+    // The library's message names one option; the groups show what the
+    // command does accept.
+    std::ostringstream text;
+    text << "Error in options for command: " << command.name << "\n" << groups << "\n";
+    throw std::runtime_error(text.str());
+  }
+
+  switch (command.command) {
+    case Command::SendCrashes:
+      out_.sendCrashes_ = std::make_unique<SendCrashesOptions>();
+      if (Has(vm, "no-full-dumps")) {
+        out_.sendCrashes_->includeFullDumps = !vm["no-full-dumps"].as<bool>();
+      }
+      FillDesktop(vm);
+      FillOverrides(vm);
+      break;
+    case Command::SendLogs:
+      FillSendLogs(vm);
+      FillOverrides(vm);
+      break;
+    default:
+      FillSimulateCrash(vm);
+      FillDesktop(vm);
+      break;
+  }
+}
+
+void CommandLineOptions::Parser::RunLegacyPass(int argc, const char* const* argv) {
+  po::variables_map vm;
+  try {
+    po::store(po::parse_command_line(argc, argv, MakeLegacyOptions()), vm);
+    po::notify(vm);
+  } catch (const po::error&) {
+    throw std::runtime_error("Error in Legacy options \n");
+  }
+
+  if (vm["simulate-crash"].as<bool>()) {
+    out_.command_ = Command::SimulateCrash;
+    out_.simulateCrash_ = std::make_unique<SimulateCrashOptions>();
+    if (Has(vm, "min-crash-size")) {
+      out_.simulateCrash_->minCrashSize = KilobytesOption(vm);
+      if (out_.simulateCrash_->minCrashSize < 100) {
+        throw po::error("'min-crash-size' must be larger than 100 Kilobytes\n");
+      }
+    }
+    return;
+  }
+
+  out_.command_ = Command::SendCrashes;
+  out_.sendCrashes_ = std::make_unique<SendCrashesOptions>();
+  if (vm["desktop"].as<bool>()) {
+    out_.source_ = Source::Desktop;
+    FillDesktop(vm);
+  } else {
+    out_.source_ = Source::Server;
+    if (Has(vm, "config-file")) out_.configFile_ = TPath(Text(vm, "config-file"));
+  }
+}
+
+void CommandLineOptions::Parser::FillDesktop(const po::variables_map& vm) {
+  out_.desktop_ = std::make_unique<DesktopOptions>();
+  if (Has(vm, "repository-path"))
+    out_.desktop_->repositoryPath = TPath(Text(vm, "repository-path"));
+  if (Has(vm, "repository-language")) {
+    out_.desktop_->repositoryLanguage = Text(vm, "repository-language");
+  }
+}
+
+void CommandLineOptions::Parser::FillSendLogs(const po::variables_map& vm) {
+  if (!Has(vm, "zipped-logs-file")) {
+    throw std::runtime_error(
+        "Command 'send-logs' is missing required argument, 'zipped-logs-file'");
+  }
+  auto sendLogs = std::make_unique<SendLogsOptions>();
+  sendLogs->zippedLogsFile = TPath(Text(vm, "zipped-logs-file"));
+  if (!Has(vm, "support-case-number") && !Has(vm, "email")) {
+    throw std::runtime_error(
+        "Command 'send-logs' is missing required argument. Please include "
+        "'support-case-number' or 'email'");
+  }
+  if (Has(vm, "email")) {
+    sendLogs->email = Text(vm, "email");
+    if (!IsValidEmailList(sendLogs->email)) {
+      throw std::runtime_error("Command option 'email' is not valid, '" +
+                               sendLogs->email.toStdString() + "'");
+    }
+  }
+  if (Has(vm, "support-case-number")) {
+    sendLogs->supportCaseNumber = Text(vm, "support-case-number");
+  }
+  out_.sendLogs_ = std::move(sendLogs);
+}
+
+void CommandLineOptions::Parser::FillSimulateCrash(const po::variables_map& vm) {
+  auto simulate = std::make_unique<SimulateCrashOptions>();
+  if (Has(vm, "min-crash-size")) simulate->minCrashSize = KilobytesOption(vm);
+  if (Has(vm, "write-incompressible-data")) {
+    simulate->writeIncompressibleData = vm["write-incompressible-data"].as<bool>();
+  }
+  if (Has(vm, "rotate-log-n-times")) simulate->rotateLogNTimes = vm["rotate-log-n-times"].as<int>();
+  if (Has(vm, "type")) {
+    const TString type = Text(vm, "type");
+    const CrashTypeName* match = nullptr;
+    for (const CrashTypeName& candidate : kCrashTypes) {
+      if (type.EqualsNoCase(candidate.name)) {
+        match = &candidate;
+        break;
+      }
+    }
+    if (match == nullptr) {
+      throw std::runtime_error("Unsupported crash type: " + type.toStdString() + "\n");
+    }
+    simulate->crashType = match->type;
+  }
+  out_.simulateCrash_ = std::move(simulate);
+}
+
+void CommandLineOptions::Parser::FillOverrides(const po::variables_map& vm) {
+  for (const MetadataField& field : kMetadataFields) {
+    if (Has(vm, field.option)) out_.metadataOverrides_.*field.field = Text(vm, field.option);
+  }
+  if (Has(vm, "client-product-beta")) {
+    const TString beta = Text(vm, "client-product-beta").toLower();
+    if (beta == "t" || beta == "true") {
+      out_.metadataOverrides_.clientProductBeta = "true";
+    } else if (beta == "f" || beta == "false") {
+      out_.metadataOverrides_.clientProductBeta = "false";
+    } else {
+      throw std::runtime_error(
+          "Could not parse client-product-beta type: expected 'true' or 'false'\n");
+    }
+  }
+
+  if (Has(vm, "delete-completed-dumps")) {
+    // Unlike the metadata flag, this setting takes no short forms.
+    const TString value = Text(vm, "delete-completed-dumps").toLower();
+    if (value != "true" && value != "false") {
+      throw std::runtime_error(
+          "Could not parse delete-completed-dumps type: expected 'true' or 'false'\n");
+    }
+    out_.configOverrides_.deleteCompletedDumps = value;
+  }
+  if (Has(vm, "crash-dump-directories")) {
+    out_.configOverrides_.crashDumpDirectories = Text(vm, "crash-dump-directories");
+  }
+}
+
+CommandLineOptions::CommandLineOptions(int argc, const char* const* argv) {
+  if (argc > 0 && argv[0] != nullptr) programName_ = argv[0];
+  try {
+    Parser(*this).Run(argc, argv);
+  } catch (const std::exception& e) {
+    throw std::runtime_error(std::string(e.what()) + "\n" + HelpText() + "\n");
+  }
+}
+
+const SendCrashesOptions& CommandLineOptions::GetSendCrashesOptions() const {
+  if (!sendCrashes_) throw std::runtime_error("SendCrashes options were not specified by user.");
+  return *sendCrashes_;
+}
+
+const SendLogsOptions& CommandLineOptions::GetSendLogsOptions() const {
+  if (!sendLogs_) throw std::runtime_error("SendLogs options were not specified by user.");
+  return *sendLogs_;
+}
+
+const DesktopOptions& CommandLineOptions::GetDesktopOptions() const {
+  if (!desktop_) throw std::runtime_error("Desktop options were not specified by user.");
+  return *desktop_;
+}
+
+const SimulateCrashOptions& CommandLineOptions::GetSimulateCrashOptions() const {
+  if (!simulateCrash_) {
+    throw std::runtime_error("SimulateCrash options were not specified by user.");
+  }
+  return *simulateCrash_;
+}
+
+std::string CommandLineOptions::HelpText() const { return FormatHelpText(programName_); }
+
+}  // namespace ZorErrorReporting
