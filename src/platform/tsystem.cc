@@ -1,0 +1,155 @@
+#include "platform/tsystem.h"
+
+#include <netdb.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace zor::platform::TSystem {
+namespace {
+
+constexpr auto kNameLookupLimit = std::chrono::seconds(2);
+
+utsname Uname() {
+  utsname names{};
+  if (uname(&names) != 0) names = utsname{};
+  return names;
+}
+
+}  // namespace
+
+// Each part is the run of digits after the previous dot; the first character
+// that is neither ends the version.
+OSVersionInfo ParseOSRelease(const TString& releaseText) {
+  const std::string release = releaseText.toStdString();
+  OSVersionInfo info;
+  info.release = releaseText;
+  int* parts[] = {&info.major, &info.minor, &info.build};
+  size_t i = 0;
+  for (int* part : parts) {
+    if (i >= release.size() || release[i] < '0' || release[i] > '9') break;
+    int value = 0;
+    while (i < release.size() && release[i] >= '0' && release[i] <= '9' && value < 100000) {
+      value = value * 10 + (release[i++] - '0');
+    }
+    *part = value;
+    if (i >= release.size() || release[i] != '.') break;
+    ++i;
+  }
+  return info;
+}
+
+namespace {
+
+// The resolver's canonical name for `host`, or empty. getaddrinfo cannot be
+// interrupted, so it runs on a thread of its own that may outlive the wait;
+// the shared state keeps what it writes alive until it ends.
+std::string CanonicalName(const std::string& host) {
+  struct Lookup {
+    std::mutex mutex;
+    std::condition_variable done_cv;
+    bool done = false;
+    std::string name;
+  };
+  auto lookup = std::make_shared<Lookup>();
+  try {
+    std::thread([lookup, host] {
+      addrinfo hints{};
+      hints.ai_flags = AI_CANONNAME;
+      hints.ai_family = AF_UNSPEC;
+      hints.ai_socktype = SOCK_STREAM;
+      addrinfo* result = nullptr;
+      std::string name;
+      if (getaddrinfo(host.c_str(), nullptr, &hints, &result) == 0) {
+        if (result != nullptr && result->ai_canonname != nullptr) name = result->ai_canonname;
+        freeaddrinfo(result);
+      }
+      std::lock_guard lock(lookup->mutex);
+      lookup->name = std::move(name);
+      lookup->done = true;
+      lookup->done_cv.notify_all();
+    }).detach();
+  } catch (const std::system_error&) {
+    return {};
+  }
+  std::unique_lock lock(lookup->mutex);
+  if (!lookup->done_cv.wait_for(lock, kNameLookupLimit, [&] { return lookup->done; })) return {};
+  return lookup->name;
+}
+
+std::string DomainOf(const std::string& name) {
+  const auto dot = name.find('.');
+  if (dot == std::string::npos) return {};
+  std::string domain = name.substr(dot + 1);
+  while (!domain.empty() && domain.back() == '.') domain.pop_back();
+  return domain;
+}
+
+}  // namespace
+
+TString OSShortName() { return "Linux"; }
+
+OSVersionInfo OSVersion() { return ParseOSRelease(TString(std::string(Uname().release))); }
+
+bool OSIs64Bit() {
+  const std::string machine = Uname().machine;
+  return machine.find("64") != std::string::npos || machine == "s390x";
+}
+
+TString ComputerName() { return TString(std::string(Uname().nodename)); }
+
+TString ComputerDNSDomainName() {
+  static const TString domain = [] {
+    const std::string host = Uname().nodename;
+    if (host.empty()) return TString();
+    std::string found = DomainOf(host);
+    if (found.empty()) found = DomainOf(CanonicalName(host));
+    return TString(found);
+  }();
+  return domain;
+}
+
+TString Processor() {
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  std::string line;
+  while (std::getline(cpuinfo, line)) {
+    if (line.rfind("model name", 0) != 0) continue;
+    const auto colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    const TString model = TString(line.substr(colon + 1)).trim();
+    if (!model.isEmpty()) return model;
+  }
+  return TString(std::string(Uname().machine));
+}
+
+TString EnvironmentString(const TString& name, const TString& defaultValue) {
+  const char* value = std::getenv(name.toStdString().c_str());
+  return value != nullptr ? TString(value) : defaultValue;
+}
+
+bool BeingDebugged() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("TracerPid:", 0) == 0) return std::atol(line.c_str() + 10) != 0;
+  }
+  return false;
+}
+
+void Sleep(int milliseconds) {
+  if (milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+int64_t ProcessId() { return getpid(); }
+
+int64_t ThreadId() { return gettid(); }
+
+}  // namespace zor::platform::TSystem

@@ -1,0 +1,119 @@
+#include "platform/tsystem.h"
+
+#include <gtest/gtest.h>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace zor::platform {
+namespace {
+
+std::string FirstLineOf(const char* path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+TEST(TSystemTest, KernelReleaseSplitsIntoNumbers) {
+  const struct {
+    const char* release;
+    int major, minor, build;
+  } cases[] = {
+      {"6.1.0-18-amd64", 6, 1, 0},
+      {"5.15.167.4-microsoft-standard-WSL2", 5, 15, 167},
+      {"4.19.0rc1", 4, 19, 0},
+      {"6.8", 6, 8, 0},
+      {"3", 3, 0, 0},
+      {"", 0, 0, 0},
+      {"custom", 0, 0, 0},
+  };
+  for (const auto& c : cases) {
+    const OSVersionInfo v = TSystem::ParseOSRelease(c.release);
+    EXPECT_EQ(v.major, c.major) << c.release;
+    EXPECT_EQ(v.minor, c.minor) << c.release;
+    EXPECT_EQ(v.build, c.build) << c.release;
+    EXPECT_EQ(v.release, c.release);
+  }
+}
+
+TEST(TSystemTest, MachineFactsAgreeWithTheKernel) {
+  EXPECT_EQ(TSystem::OSShortName(), "Linux");
+  EXPECT_EQ(TSystem::OSVersion().release.toStdString(), FirstLineOf("/proc/sys/kernel/osrelease"));
+  EXPECT_GT(TSystem::OSVersion().major, 0);
+  EXPECT_EQ(TSystem::ComputerName().toStdString(), FirstLineOf("/proc/sys/kernel/hostname"));
+  // A 64-bit program runs only on a 64-bit kernel.
+  if (sizeof(void*) == 8) {
+    EXPECT_TRUE(TSystem::OSIs64Bit());
+  }
+  EXPECT_FALSE(TSystem::Processor().isEmpty());
+}
+
+TEST(TSystemTest, DomainIsTheTailOfTheQualifiedName) {
+  const TString domain = TSystem::ComputerDNSDomainName();
+  EXPECT_FALSE(domain.startsWith("."));
+  EXPECT_FALSE(domain.endsWith("."));
+  const TString host = TSystem::ComputerName();
+  if (host.contains(".")) {
+    EXPECT_EQ(domain, host.mid(host.Find(".") + 1));
+  }
+  EXPECT_EQ(TSystem::ComputerDNSDomainName(), domain);
+}
+
+TEST(TSystemTest, EnvironmentStringTellsUnsetFromEmpty) {
+  const char* name = "ZOR_TSYSTEM_TEST_VARIABLE";
+  unsetenv(name);
+  EXPECT_EQ(TSystem::EnvironmentString(name, "fallback"), "fallback");
+  setenv(name, "", 1);
+  EXPECT_EQ(TSystem::EnvironmentString(name, "fallback"), "");
+  setenv(name,
+         "Gr\xc3\xbc\xc3\x9f"
+         "e",
+         1);
+  EXPECT_EQ(TSystem::EnvironmentString(name, "fallback"), TString(QString::fromUtf16(u"Grüße")));
+  unsetenv(name);
+}
+
+TEST(TSystemTest, ThreadIdsAreKernelTaskIds) {
+  EXPECT_EQ(TSystem::ProcessId(), getpid());
+  EXPECT_EQ(TSystem::ThreadId(), TSystem::ProcessId());  // gtest runs tests on the main thread
+  int64_t other = 0;
+  std::thread([&] { other = TSystem::ThreadId(); }).join();
+  EXPECT_NE(other, TSystem::ThreadId());
+  EXPECT_GT(other, 0);
+}
+
+// Runs BeingDebugged in a child, traced by this process when `traced`, and
+// returns its answer; nullopt when tracing is not allowed here.
+std::optional<bool> BeingDebuggedInChild(bool traced) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (traced && ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) _exit(3);
+    _exit(TSystem::BeingDebugged() ? 1 : 0);
+  }
+  int status = 0;
+  // A traced child stops at every signal it gets; pass each one on.
+  while (waitpid(pid, &status, 0) == pid && WIFSTOPPED(status)) {
+    ptrace(PTRACE_CONT, pid, nullptr, reinterpret_cast<void*>(WSTOPSIG(status)));
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) > 1) return std::nullopt;
+  return WEXITSTATUS(status) == 1;
+}
+
+TEST(TSystemTest, BeingDebuggedFollowsTracing) {
+  const auto untraced = BeingDebuggedInChild(false);
+  ASSERT_TRUE(untraced.has_value());
+  EXPECT_FALSE(*untraced);
+  const auto traced = BeingDebuggedInChild(true);
+  if (!traced.has_value()) GTEST_SKIP() << "ptrace is not permitted here";
+  EXPECT_TRUE(*traced);
+}
+
+}  // namespace
+}  // namespace zor::platform
