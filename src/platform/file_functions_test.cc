@@ -1,0 +1,288 @@
+#include "platform/file_functions.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/temp_dir.h"
+
+namespace zor::platform {
+namespace {
+
+using zor::test::ReadFile;
+using zor::test::ScopedTempDir;
+using zor::test::WriteFile;
+namespace fs = std::filesystem;
+
+std::vector<std::string> ToStd(const std::vector<TString>& texts) {
+  std::vector<std::string> out;
+  for (const TString& t : texts) out.push_back(t.toStdString());
+  return out;
+}
+
+class FileFunctionsTest : public ::testing::Test {
+ protected:
+  std::string Sub(const std::string& relative) const { return dir_.Sub(relative); }
+  ScopedTempDir dir_;
+};
+
+TEST_F(FileFunctionsTest, ExistenceTestsByKindOfEntry) {
+  WriteFile(Sub("file"), "x");
+  fs::create_directory(Sub("dir"));
+  fs::create_symlink(Sub("file"), Sub("link-to-file"));
+  fs::create_symlink(Sub("dir"), Sub("link-to-dir"));
+  fs::create_symlink(Sub("gone"), Sub("dangling"));
+
+  struct Case {
+    const char* name;
+    bool path, file, directory;
+  };
+  const Case cases[] = {
+      {"file", true, true, false},         {"dir", true, false, true},
+      {"link-to-file", true, true, false}, {"link-to-dir", true, false, true},
+      {"dangling", true, false, false},    {"missing", false, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(PathExists(Sub(c.name)), c.path);
+    EXPECT_EQ(FileExists(Sub(c.name)), c.file);
+    EXPECT_EQ(DirectoryExists(Sub(c.name)), c.directory);
+  }
+}
+
+TEST_F(FileFunctionsTest, CreateDirectoryMakesParentsAndReportsTheOutcome) {
+  EXPECT_TRUE(CreateDirectory(Sub("a/b/c")));
+  EXPECT_TRUE(fs::is_directory(Sub("a/b/c")));
+  EXPECT_TRUE(CreateDirectory(Sub("a/b/c")));  // already there
+
+  WriteFile(Sub("file"), "x");
+  EXPECT_FALSE(CreateDirectory(Sub("file")));
+  EXPECT_FALSE(CreateDirectory(Sub("file/sub")));
+  EXPECT_FALSE(CreateDirectory(TPath()));
+}
+
+TEST_F(FileFunctionsTest, RemovePathSucceedsIffNothingIsLeft) {
+  WriteFile(Sub("file"), "x");
+  fs::create_directory(Sub("empty"));
+  WriteFile(Sub("full/inner/f"), "x");
+  WriteFile(Sub("target/keep"), "x");
+  fs::create_symlink(Sub("target"), Sub("link"));
+  fs::create_symlink(Sub("gone"), Sub("dangling"));
+
+  struct Case {
+    const char* name;
+    DirectoryRemoval removal;
+    bool removed;
+  };
+  const Case cases[] = {
+      {"missing", DirectoryRemoval::OnlyIfEmpty, true},
+      {"file", DirectoryRemoval::OnlyIfEmpty, true},
+      {"empty", DirectoryRemoval::OnlyIfEmpty, true},
+      {"full", DirectoryRemoval::OnlyIfEmpty, false},
+      {"dangling", DirectoryRemoval::OnlyIfEmpty, true},
+      {"link", DirectoryRemoval::WithContents, true},
+      {"full", DirectoryRemoval::WithContents, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(RemovePath(Sub(c.name), c.removal), c.removed);
+    EXPECT_EQ(PathExists(Sub(c.name)), !c.removed);
+    if (!c.removed) {
+      EXPECT_EQ(ReadFile(Sub(std::string(c.name) + "/inner/f")), "x");
+    }
+  }
+  // Removing a link to a directory never reaches into the target.
+  EXPECT_EQ(ReadFile(Sub("target/keep")), "x");
+  // A second clean-up of the same path still succeeds.
+  EXPECT_TRUE(RemovePath(Sub("file")));
+}
+
+TEST_F(FileFunctionsTest, RenamePathReplacesTargetAndThrowsWithBothPaths) {
+  WriteFile(Sub("from"), "new");
+  WriteFile(Sub("to"), "old");
+  RenamePath(Sub("from"), Sub("to"));
+  EXPECT_EQ(ReadFile(Sub("to")), "new");
+  EXPECT_FALSE(PathExists(Sub("from")));
+
+  try {
+    RenamePath(Sub("from"), Sub("to"));
+    FAIL() << "no exception";
+  } catch (const TPath::Exception& e) {
+    EXPECT_EQ(std::string(e.what()), "TFilesystem: cannot rename '" + Sub("from") + "' to '" +
+                                         Sub("to") + "': No such file or directory");
+  }
+  EXPECT_EQ(ReadFile(Sub("to")), "new");
+}
+
+TEST_F(FileFunctionsTest, SizeAndLastWriteTime) {
+  WriteFile(Sub("file"), std::string(12345, 'x'));
+  EXPECT_EQ(FileSize(Sub("file")), 12345u);
+
+  // 2001-09-09T01:46:40.123456789Z, set by the OS, not by the code under test.
+  const timespec times[2] = {{1000000000, 0}, {1000000000, 123456789}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, Sub("file").c_str(), times, 0), 0);
+  const auto expected = std::chrono::system_clock::time_point(std::chrono::seconds(1000000000) +
+                                                              std::chrono::nanoseconds(123456789));
+  EXPECT_EQ(LastWriteTime(Sub("file")), expected);
+
+  const std::string missing = Sub("missing");
+  try {
+    FileSize(missing);
+    FAIL() << "no exception";
+  } catch (const TPath::Exception& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "TFilesystem: cannot get size of '" + missing + "': No such file or directory");
+  }
+  EXPECT_THROW(LastWriteTime(missing), TPath::Exception);
+}
+
+TEST_F(FileFunctionsTest, ListFilesMatchesExtensionsWithoutRegardToCase) {
+  for (const char* name : {"a.pending", "B.PENDING", "c.zipped-logs-package.started", ".pending",
+                           "d.txt", "pending", "e.started"}) {
+    WriteFile(Sub(std::string("data/") + name), "x");
+  }
+  fs::create_directory(Sub("data/dir.pending"));
+  const TPath data = Sub("data");
+
+  EXPECT_EQ(ToStd(ListFiles(data, {"Pending", ".zipped-logs-package.started"})),
+            (std::vector<std::string>{Sub("data/B.PENDING"), Sub("data/a.pending"),
+                                      Sub("data/c.zipped-logs-package.started")}));
+  EXPECT_EQ(ToStd(ListFiles(data, {"txt"}, PathForm::Relative)), std::vector<std::string>{"d.txt"});
+  EXPECT_EQ(ListFiles(data, {}).size(), 7u);
+  EXPECT_TRUE(ListFiles(Sub("missing"), {}).empty());
+
+  WriteFile(Sub("plain-file"), "x");
+  EXPECT_TRUE(ListFiles(Sub("plain-file"), {}).empty());
+}
+
+TEST_F(FileFunctionsTest, ListFilesRecursivelyDescendsAndHonoursSymlinkChoice) {
+  WriteFile(Sub("dumps/top.dmp"), "x");
+  WriteFile(Sub("dumps/sub/deeper/inner.DMP"), "x");
+  WriteFile(Sub("dumps/sub/skip.bin"), "x");
+  fs::create_directory(Sub("dumps/dir.dmp"));
+  WriteFile(Sub("elsewhere/outside.dmp"), "x");
+  fs::create_symlink(Sub("elsewhere"), Sub("dumps/linked-dir"));
+  fs::create_symlink(Sub("elsewhere/outside.dmp"), Sub("dumps/linked.dmp"));
+  // Loops back to the top; following it must still end.
+  fs::create_symlink(Sub("dumps"), Sub("dumps/sub/deeper/loop"));
+  const TPath dumps = Sub("dumps");
+
+  EXPECT_EQ(ToStd(ListFilesRecursively(dumps, {"dmp"}, PathForm::Relative)),
+            (std::vector<std::string>{"sub/deeper/inner.DMP", "top.dmp"}));
+
+  EXPECT_EQ(ToStd(ListFilesRecursively(dumps, {"dmp"}, PathForm::Relative,
+                                       ListedDirectories::Exclude, Symlinks::Follow)),
+            (std::vector<std::string>{"linked-dir/outside.dmp", "linked.dmp",
+                                      "sub/deeper/inner.DMP", "top.dmp"}));
+
+  EXPECT_EQ(ToStd(ListFilesRecursively(dumps, {"dmp"}, PathForm::Full, ListedDirectories::Include)),
+            (std::vector<std::string>{Sub("dumps/dir.dmp"), Sub("dumps/sub/deeper/inner.DMP"),
+                                      Sub("dumps/top.dmp")}));
+}
+
+TEST_F(FileFunctionsTest, ListingAnUnreadableDirectoryThrowsButSkipsUnreadableChildren) {
+  if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
+  WriteFile(Sub("top/ok.log"), "x");
+  WriteFile(Sub("top/closed/hidden.log"), "x");
+  ::chmod(Sub("top/closed").c_str(), 0);
+  EXPECT_EQ(ToStd(ListFilesRecursively(Sub("top"), {"log"}, PathForm::Relative)),
+            std::vector<std::string>{"ok.log"});
+  try {
+    ListFiles(Sub("top/closed"), {});
+    FAIL() << "no exception";
+  } catch (const TPath::Exception& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "TFilesystem: cannot list '" + Sub("top/closed") + "': Permission denied");
+  }
+}
+
+TEST(PathTextTest, SplitAndJoinRoundTrip) {
+  struct Case {
+    const char* path;
+    std::vector<std::string> parts;
+  };
+  const Case cases[] = {
+      {"/a/b.txt", {"/", "a", "b.txt"}},
+      {"rel/dir/", {"rel", "dir"}},
+      {"/", {"/"}},
+      {"", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    const std::vector<TString> parts = SplitPath(c.path);
+    EXPECT_EQ(ToStd(parts), c.parts);
+    TPath joined;
+    for (const TString& part : parts) joined = JoinPath(joined, part);
+    EXPECT_EQ(joined, TPath(c.path));
+  }
+  EXPECT_EQ(GetFileName("/a/b.tar.gz"), "b.tar.gz");
+}
+
+TEST(PathTextTest, ComparePathsCleansTextButKeepsCase) {
+  struct Case {
+    const char* a;
+    const char* b;
+    int sign;
+  };
+  const Case cases[] = {
+      {"/x/./y/../z", "/x/z", 0}, {"/x/y/", "/x/y", 0}, {"/x//y", "/x/y", 0},
+      {"/x/a", "/x/b", -1},       {"/X/a", "/x/a", -1}, {"/x/b", "/x/a", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.a) + " vs " + c.b);
+    const int order = ComparePaths(c.a, c.b);
+    EXPECT_EQ((order > 0) - (order < 0), c.sign);
+  }
+}
+
+TEST(PathTextTest, TemporaryDirectoryFollowsTmpdir) {
+  const char* saved = std::getenv("TMPDIR");
+  const std::string restore = saved ? saved : "";
+  ::setenv("TMPDIR", "/var/tmp/zor", 1);
+  EXPECT_EQ(TemporaryDirectory(), TPath("/var/tmp/zor"));
+  ::setenv("TMPDIR", "", 1);
+  EXPECT_EQ(TemporaryDirectory(), TPath("/tmp"));
+  ::unsetenv("TMPDIR");
+  EXPECT_EQ(TemporaryDirectory(), TPath("/tmp"));
+  if (saved) ::setenv("TMPDIR", restore.c_str(), 1);
+}
+
+TEST(DetectEncodingTest, MarkFirstThenUtf8ValidityElseLatin1) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    int expected;
+  };
+  using std::string;
+  const std::vector<Case> cases = {
+      {"empty", "", TextEncoding::kUtf8},
+      {"ascii", "{\"k\":\"open-log\"}", TextEncoding::kUtf8},
+      {"two- and four-byte characters", "caf\xC3\xA9 \xF0\x9F\x98\x80", TextEncoding::kUtf8},
+      {"three-byte character cut by the probe end", "ab\xE2\x82", TextEncoding::kUtf8},
+      {"four-byte character cut after its lead", "ab\xF0", TextEncoding::kUtf8},
+      {"latin-1 e-acute between letters", "caf\xE9s", TextEncoding::kLatin1},
+      {"lone continuation byte", "a\x80z", TextEncoding::kLatin1},
+      {"overlong slash", "\xC0\xAF", TextEncoding::kLatin1},
+      {"encoded surrogate", "\xED\xA0\x80", TextEncoding::kLatin1},
+      {"above U+10FFFF", "\xF4\x90\x80\x80", TextEncoding::kLatin1},
+      {"cut sequence already invalid", "ab\xE0\x80", TextEncoding::kLatin1},
+      {"utf-8 mark wins over latin-1 body", "\xEF\xBB\xBF\xE9t\xE9", TextEncoding::kUtf8},
+      {"utf-16 le mark", string("\xFF\xFEh\0i\0", 6), TextEncoding::kUtf16},
+      {"utf-16 be mark", string("\xFE\xFF\0h\0i", 6), TextEncoding::kUtf16},
+      {"utf-32 le mark", string("\xFF\xFE\0\0h\0\0\0", 8), TextEncoding::kUtf32},
+      {"utf-32 be mark", string("\0\0\xFE\xFF\0\0\0h", 8), TextEncoding::kUtf32},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(DetectEncoding(c.bytes.data(), c.bytes.size()), c.expected);
+  }
+}
+
+}  // namespace
+}  // namespace zor::platform

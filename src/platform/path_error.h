@@ -1,0 +1,21 @@
+// Building and throwing the failures of file operations: a message that names
+// the failing class and the path, followed by the OS's text for an errno value.
+#pragma once
+
+#include "platform/tpath.h"
+#include "platform/tstring.h"
+
+namespace zor::platform {
+
+// The OS's description of `error` (an errno value), e.g. "No such file or
+// directory". Thread-safe.
+TString ErrnoText(int error);
+
+// "<context>: <ErrnoText(error)>", e.g. context "TFile: cannot open '/x'".
+TString PathErrorMessage(const TString& context, int error);
+
+// Throws TPath::Exception with PathErrorMessage(context, error) and an error
+// record (code "file-system", systemError = error).
+[[noreturn]] void ThrowPathError(const TString& context, int error);
+
+}  // namespace zor::platform

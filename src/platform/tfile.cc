@@ -1,0 +1,192 @@
+#include "platform/tfile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/file_functions.h"
+#include "platform/path_error.h"
+
+namespace zor::platform {
+
+namespace {
+
+int OpenFlags(OpenMode mode) {
+  switch (mode) {
+    case OpenMode::Read:
+      return O_RDONLY;
+    case OpenMode::Write:
+      return O_WRONLY | O_CREAT | O_TRUNC;
+    case OpenMode::ReadWrite:
+      return O_RDWR | O_CREAT;
+    case OpenMode::Append:
+      return O_WRONLY | O_CREAT | O_APPEND;
+  }
+  return -1;
+}
+
+// Code units of `width` bytes in the given byte order, turned into host order.
+template <typename Unit>
+std::vector<Unit> ToHostUnits(const char* bytes, size_t size, bool bigEndian) {
+  std::vector<Unit> units(size / sizeof(Unit));
+  for (size_t i = 0; i < units.size(); ++i) {
+    Unit value = 0;
+    for (size_t b = 0; b < sizeof(Unit); ++b) {
+      const auto byte = static_cast<unsigned char>(bytes[i * sizeof(Unit) + b]);
+      const size_t shift = bigEndian ? (sizeof(Unit) - 1 - b) * 8 : b * 8;
+      value = static_cast<Unit>(value | static_cast<Unit>(byte) << shift);
+    }
+    units[i] = value;
+  }
+  return units;
+}
+
+}  // namespace
+
+TFile::TFile(const TPath& path) : path_(path) {}
+
+TFile::TFile(const TPath& path, OpenMode mode) : path_(path) {
+  const int error = OpenDescriptor(mode);
+  if (error != 0) {
+    throw TPath::Exception(ErrorString(),
+                           ZorvaneError::MakeError("file-system", ErrorString(), error));
+  }
+}
+
+TFile::~TFile() { Close(); }
+
+bool TFile::Open(OpenMode mode) { return OpenDescriptor(mode) == 0; }
+
+int TFile::OpenDescriptor(OpenMode mode) {
+  if (IsOpen()) {
+    SetErrorString("TFile: cannot open '" + path_.ToString() + "': it is already open");
+    return EBUSY;
+  }
+  const int flags = OpenFlags(mode);
+  if (flags < 0) {
+    SetErrorString("TFile: cannot open '" + path_.ToString() + "': unknown open mode");
+    return EINVAL;
+  }
+  const std::string native = path_.NativeString();
+  int fd;
+  do {
+    fd = ::open(native.c_str(), flags | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    const int error = errno;
+    SetErrorString(PathErrorMessage("TFile: cannot open '" + path_.ToString() + "'", error));
+    return error;
+  }
+  fd_ = fd;
+  return 0;
+}
+
+void TFile::Close() {
+  if (fd_ < 0) return;
+  // close() is not retried on EINTR: on Linux the descriptor is gone anyway,
+  // and a retry could close one that another thread just opened.
+  ::close(fd_);
+  fd_ = -1;
+}
+
+int64_t TFile::Read(char* data, int64_t maxSize) {
+  int64_t total = 0;
+  while (total < maxSize) {
+    const ssize_t got = ::read(fd_, data + total, static_cast<size_t>(maxSize - total));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      Fail("read", errno);
+    }
+    if (got == 0) break;
+    total += got;
+  }
+  return total;
+}
+
+int64_t TFile::Write(const char* data, int64_t size) {
+  int64_t total = 0;
+  while (total < size) {
+    const ssize_t put = ::write(fd_, data + total, static_cast<size_t>(size - total));
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      Fail("write", errno);
+    }
+    total += put;
+  }
+  return total;
+}
+
+void TFile::Seek(int64_t pos) {
+  if (::lseek(fd_, static_cast<off_t>(pos), SEEK_SET) < 0) Fail("seek in", errno);
+}
+
+int64_t TFile::Pos() const {
+  const off_t pos = ::lseek(fd_, 0, SEEK_CUR);
+  if (pos < 0) Fail("get position in", errno);
+  return pos;
+}
+
+int64_t TFile::Size() const {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) Fail("get size of", errno);
+  return st.st_size;
+}
+
+int64_t TFile::Peek(char* data, int64_t maxSize) {
+  const int64_t start = Pos();
+  int64_t total = 0;
+  while (total < maxSize) {
+    const ssize_t got = ::pread(fd_, data + total, static_cast<size_t>(maxSize - total),
+                                static_cast<off_t>(start + total));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      Fail("read", errno);
+    }
+    if (got == 0) break;
+    total += got;
+  }
+  return total;
+}
+
+void TFile::Sync() {
+  int rc;
+  do {
+    rc = ::fsync(fd_);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) Fail("sync", errno);
+}
+
+void TFile::Fail(const char* operation, int error) const {
+  const TString context = TString("TFile: cannot ") + operation + " '" + path_.ToString() + "'";
+  SetErrorString(PathErrorMessage(context, error));
+  ThrowPathError(context, error);
+}
+
+TString TFile::LoadTextFile(const TPath& path) {
+  TFile file(path, OpenMode::Read);
+  const std::string bytes = file.ReadAll();
+  const std::optional<ByteOrderMark> bom = FindByteOrderMark(bytes.data(), bytes.size());
+  if (!bom) return TString::fromUtf8(bytes);
+
+  const char* body = bytes.data() + bom->length;
+  const size_t bodySize = bytes.size() - bom->length;
+  switch (bom->encoding) {
+    case TextEncoding::kUtf16: {
+      const auto units = ToHostUnits<char16_t>(body, bodySize, bom->bigEndian);
+      return TString::fromUtf16(units.data(), static_cast<int64_t>(units.size()));
+    }
+    case TextEncoding::kUtf32: {
+      const auto units = ToHostUnits<char32_t>(body, bodySize, bom->bigEndian);
+      return TString::fromUtf32(units.data(), static_cast<int64_t>(units.size()));
+    }
+    default:
+      return TString::fromUtf8(std::string_view(body, bodySize));
+  }
+}
+
+}  // namespace zor::platform

@@ -1,0 +1,68 @@
+// TFile: a file on disk as a random-access device, over a POSIX descriptor.
+//
+// The object owns its descriptor (opened O_CLOEXEC) and closes it when it is
+// destroyed. Failures carry messages of the form
+// "TFile: cannot <operation> '<path>': <OS error text>", thrown as
+// TPath::Exception with the errno in the error record. There is no user-space
+// buffer: every Write has reached the OS when it returns.
+//
+// Thread-safety: one thread at a time per object.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/tio.h"
+#include "platform/tpath.h"
+#include "platform/tstring.h"
+
+namespace zor::platform {
+
+class TFile : public TRandomIO {
+ public:
+  // A closed file for `path`; Open opens it.
+  explicit TFile(const TPath& path);
+  // Opens `path` in `mode`. Throws TPath::Exception "TFile: cannot open
+  // '<path>': <cause>" when it cannot be opened.
+  TFile(const TPath& path, OpenMode mode);
+  ~TFile() override;
+
+  const TPath& GetPath() const { return path_; }
+
+  // Reads the whole file as text. A byte-order mark selects UTF-8, UTF-16 LE/BE
+  // or UTF-32 LE/BE and is not part of the result; without one the bytes are
+  // decoded as UTF-8 (invalid sequences become U+FFFD). A trailing partial code
+  // unit of UTF-16/32 is dropped. Reads the file into memory: meant for
+  // configuration and state files. Throws TPath::Exception when the file cannot
+  // be opened or read.
+  static TString LoadTextFile(const TPath& path);
+
+  // TIO:
+  bool Open(OpenMode mode) override;
+  bool IsOpen() const override { return fd_ >= 0; }
+  void Close() override;
+  bool Flush() override { return IsOpen(); }
+
+  // TSequentialIO:
+  int64_t Read(char* data, int64_t maxSize) override;
+  int64_t Write(const char* data, int64_t size) override;
+  using TSequentialIO::Write;
+
+  // TRandomIO:
+  void Seek(int64_t pos) override;
+  int64_t Pos() const override;
+  int64_t Size() const override;
+  int64_t Peek(char* data, int64_t maxSize) override;
+
+  // Makes the written data durable (fsync). Throws TPath::Exception on failure.
+  void Sync();
+
+ private:
+  // Opens the descriptor; returns 0 or the errno value, with ErrorString set.
+  int OpenDescriptor(OpenMode mode);
+  [[noreturn]] void Fail(const char* operation, int error) const;
+
+  TPath path_;
+  int fd_ = -1;
+};
+
+}  // namespace zor::platform

@@ -1,0 +1,247 @@
+#include "platform/tfile.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QString>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "support/temp_dir.h"
+
+namespace zor::platform {
+namespace {
+
+using zor::test::ReadFile;
+using zor::test::ScopedTempDir;
+using zor::test::WriteFile;
+
+// The descriptor flags of this process's open descriptor on `path`, or -1.
+int DescriptorFlagsOf(const std::string& path) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    if (std::filesystem::read_symlink(entry.path(), ec) == path) {
+      return ::fcntl(std::stoi(entry.path().filename().string()), F_GETFD);
+    }
+  }
+  return -1;
+}
+
+std::string ReadString(TFile& file, int64_t count) {
+  std::string bytes(static_cast<size_t>(count), '\0');
+  bytes.resize(static_cast<size_t>(file.Read(bytes.data(), count)));
+  return bytes;
+}
+
+class TFileTest : public ::testing::Test {
+ protected:
+  ScopedTempDir dir_;
+};
+
+TEST_F(TFileTest, LargeBinaryRoundTripThroughWriteAndReadAll) {
+  // Larger than any internal chunk, with every byte value, so that a loop that
+  // stops early or a text-mode conversion shows.
+  std::string content;
+  for (int i = 0; i < 300000; ++i) content.push_back(static_cast<char>(i * 7 % 256));
+  const std::string path = dir_.Sub("data.bin");
+  {
+    TFile out(path, OpenMode::Write);
+    EXPECT_EQ(out.Write(content.data(), 100), 100);
+    EXPECT_EQ(out.Write(std::string_view(content).substr(100)),
+              static_cast<int64_t>(content.size() - 100));
+    EXPECT_TRUE(out.Flush());
+    out.Sync();
+  }
+  TFile in(path, OpenMode::Read);
+  EXPECT_EQ(in.Size(), static_cast<int64_t>(content.size()));
+  EXPECT_EQ(in.ReadAll(), content);
+  EXPECT_TRUE(in.AtEnd());
+}
+
+TEST_F(TFileTest, OpenModesTruncateAppendOrKeep) {
+  const std::string path = dir_.Sub("modes.txt");
+  WriteFile(path, "abcdef");
+
+  { TFile(path, OpenMode::Write).Write("xy"); }
+  EXPECT_EQ(ReadFile(path), "xy");
+
+  {
+    TFile file(path, OpenMode::Append);
+    file.Seek(0);  // appends land at the end whatever the position
+    file.Write("z");
+  }
+  EXPECT_EQ(ReadFile(path), "xyz");
+
+  {
+    TFile file(path, OpenMode::ReadWrite);
+    EXPECT_EQ(ReadString(file, 1), "x");
+    file.Write("Y");
+  }
+  EXPECT_EQ(ReadFile(path), "xYz");
+
+  const std::string created = dir_.Sub("created.txt");
+  { TFile(created, OpenMode::ReadWrite).Write("new"); }
+  EXPECT_EQ(ReadFile(created), "new");
+}
+
+TEST_F(TFileTest, SeekPeekAndShortReadAtEnd) {
+  const std::string path = dir_.Sub("digits.txt");
+  WriteFile(path, "0123456789");
+  TFile file(path, OpenMode::Read);
+
+  file.Seek(3);
+  char peeked[4];
+  ASSERT_EQ(file.Peek(peeked, 4), 4);
+  EXPECT_EQ(std::string(peeked, 4), "3456");
+  EXPECT_EQ(file.Pos(), 3);
+
+  EXPECT_EQ(ReadString(file, 4), "3456");
+  EXPECT_EQ(file.Pos(), 7);
+  EXPECT_FALSE(file.AtEnd());
+
+  EXPECT_EQ(ReadString(file, 100), "789");
+  EXPECT_TRUE(file.AtEnd());
+  EXPECT_EQ(ReadString(file, 100), "");
+  EXPECT_EQ(file.Peek(peeked, 4), 0);
+
+  file.Seek(8);
+  EXPECT_EQ(file.ReadAll(), "89");
+}
+
+TEST_F(TFileTest, WritePastEndLeavesZeroGap) {
+  const std::string path = dir_.Sub("gap.bin");
+  {
+    TFile file(path, OpenMode::Write);
+    file.Write("ab");
+    file.Seek(5);
+    file.Write("c");
+    EXPECT_EQ(file.Size(), 6);
+  }
+  EXPECT_EQ(ReadFile(path), std::string("ab\0\0\0c", 6));
+}
+
+TEST_F(TFileTest, FailuresNameClassPathAndCause) {
+  const std::string missing = dir_.Sub("missing.txt");
+  const std::string inMissingDir = dir_.Sub("no-such-dir/out.txt");
+  const std::string readOnly = dir_.Sub("read-only.txt");
+  WriteFile(readOnly, "x");
+
+  struct Case {
+    const char* name;
+    std::function<void()> action;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"open missing for reading", [&] { TFile(missing, OpenMode::Read); },
+       "TFile: cannot open '" + missing + "': No such file or directory"},
+      {"create in missing directory", [&] { TFile(inMissingDir, OpenMode::Write); },
+       "TFile: cannot open '" + inMissingDir + "': No such file or directory"},
+      {"write to a file opened for reading", [&] { TFile(readOnly, OpenMode::Read).Write("y"); },
+       "TFile: cannot write '" + readOnly + "': Bad file descriptor"},
+      {"negative seek", [&] { TFile(readOnly, OpenMode::Read).Seek(-1); },
+       "TFile: cannot seek in '" + readOnly + "': Invalid argument"},
+      {"read a closed file",
+       [&] {
+         TFile file(readOnly);
+         char c;
+         file.Read(&c, 1);
+       },
+       "TFile: cannot read '" + readOnly + "': Bad file descriptor"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      c.action();
+      ADD_FAILURE() << "no exception";
+    } catch (const TPath::Exception& e) {
+      EXPECT_EQ(std::string(e.what()), c.expected);
+      ASSERT_TRUE(e.GetError().has_value());
+      EXPECT_NE(e.GetError()->systemError, 0);
+    }
+  }
+}
+
+TEST_F(TFileTest, OpenReportsFailureWithoutThrowingAndRefusesReopen) {
+  const std::string missing = dir_.Sub("missing.txt");
+  TFile file(missing);
+  EXPECT_FALSE(file.Open(OpenMode::Read));
+  EXPECT_FALSE(file.IsOpen());
+  EXPECT_EQ(file.ErrorString().toStdString(),
+            "TFile: cannot open '" + missing + "': No such file or directory");
+
+  ASSERT_TRUE(file.Open(OpenMode::Write));
+  EXPECT_FALSE(file.Open(OpenMode::Write));
+  EXPECT_TRUE(file.IsOpen());
+  file.Close();
+  file.Close();
+  EXPECT_FALSE(file.IsOpen());
+  EXPECT_FALSE(file.Flush());
+}
+
+TEST_F(TFileTest, DescriptorIsCloseOnExec) {
+  const std::string path = dir_.Sub("cloexec.txt");
+  TFile file(path, OpenMode::Write);
+  const int flags = DescriptorFlagsOf(path);
+  ASSERT_GE(flags, 0);
+  EXPECT_TRUE(flags & FD_CLOEXEC);
+}
+
+// Encodes `text` with a byte-order mark, code units in the given order.
+std::string Encode(const QString& text, const std::string& bom, int unitSize, bool bigEndian) {
+  std::vector<uint32_t> units;
+  if (unitSize == 2) {
+    for (QChar c : text) units.push_back(c.unicode());
+  } else {
+    for (uint code : text.toUcs4()) units.push_back(code);
+  }
+  std::string bytes = bom;
+  for (uint32_t unit : units) {
+    for (int b = 0; b < unitSize; ++b) {
+      const int shift = bigEndian ? (unitSize - 1 - b) * 8 : b * 8;
+      bytes.push_back(static_cast<char>((unit >> shift) & 0xFF));
+    }
+  }
+  return bytes;
+}
+
+TEST_F(TFileTest, LoadTextFileDecodesByByteOrderMark) {
+  // Latin-1, BMP and non-BMP characters, and a CR LF that must survive as is.
+  const QString text = QString::fromUtf8("h\xC3\xA9llo \xE2\x82\xAC \xF0\x9D\x84\x9E\r\nend");
+  const std::string utf8 = text.toUtf8().toStdString();
+  struct Case {
+    const char* name;
+    std::string bytes;
+  };
+  const std::vector<Case> cases = {
+      {"utf-8 without mark", utf8},
+      {"utf-8 with mark", "\xEF\xBB\xBF" + utf8},
+      {"utf-16 le", Encode(text, "\xFF\xFE", 2, false)},
+      {"utf-16 be", Encode(text, "\xFE\xFF", 2, true)},
+      {"utf-32 le", Encode(text, std::string("\xFF\xFE\0\0", 4), 4, false)},
+      {"utf-32 be", Encode(text, std::string("\0\0\xFE\xFF", 4), 4, true)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir_.Sub("text.txt");
+    WriteFile(path, c.bytes);
+    EXPECT_EQ(TFile::LoadTextFile(path).ToQString(), text);
+  }
+}
+
+TEST_F(TFileTest, LoadTextFileOfEmptyAndMissingFiles) {
+  const std::string empty = dir_.Sub("empty.txt");
+  WriteFile(empty, "");
+  EXPECT_TRUE(TFile::LoadTextFile(empty).isEmpty());
+
+  // Only a mark: nothing after it.
+  WriteFile(empty, "\xFF\xFE");
+  EXPECT_TRUE(TFile::LoadTextFile(empty).isEmpty());
+
+  EXPECT_THROW(TFile::LoadTextFile(dir_.Sub("missing.txt")), TPath::Exception);
+}
+
+}  // namespace
+}  // namespace zor::platform
