@@ -56,15 +56,15 @@ class Filesystem {
                                           uint64_t offset);
   // Renames `oldPath` to `newPath`, replacing a file of that name. Throws
   // TPath::Exception ("TFilesystem: ...") naming both paths and the cause.
-  virtual void RenamePath(const zor::platform::TPath& oldPath,
-                          const zor::platform::TPath& newPath);
+  virtual void RenamePath(const zor::platform::TPath& oldPath, const zor::platform::TPath& newPath);
   // A new narrow stream on `path`, opened with std::ios_base::out only (text
   // mode, truncating). Never null; whether it opened is the caller's to test.
   virtual std::shared_ptr<std::ofstream> OpenOutputStream(const zor::platform::TPath& path);
   // True iff `path` names an existing directory.
   virtual bool DirectoryExists(const zor::platform::TPath& path);
-  // Creates the directory with its missing parents; true when it was created
-  // (false when it already existed or could not be made).
+  // Creates the directory with its missing parents. True iff `path` is a
+  // directory afterwards (also when it was one before, e.g. made by a
+  // concurrent process); false when it or a parent cannot be made.
   virtual bool CreateDirectory(const zor::platform::TPath& path);
 
   // The files of `directory` (not descending) whose names end in a dot and one
@@ -73,14 +73,13 @@ class Filesystem {
   // file. The flag goes to the platform listing unchanged (see
   // platform/file_functions.h). Ordered by TPath's less-than, no duplicates.
   virtual std::set<zor::platform::TPath> ListFiles(
-      const zor::platform::TPath& directory,
-      const std::vector<zor::platform::TString>& extensions, bool fullPaths);
+      const zor::platform::TPath& directory, const std::vector<zor::platform::TString>& extensions,
+      bool fullPaths);
   // As ListFiles, descending into subdirectories. The three flags go to the
   // platform listing unchanged (see platform/file_functions.h).
   virtual std::set<zor::platform::TPath> ListFilesRecursively(
-      const zor::platform::TPath& directory,
-      const std::vector<zor::platform::TString>& extensions, bool fullPaths,
-      bool includeDirectories, bool followSymlinks);
+      const zor::platform::TPath& directory, const std::vector<zor::platform::TString>& extensions,
+      bool fullPaths, bool includeDirectories, bool followSymlinks);
 
   // Writes a new zip archive at `zipPath` with one entry per file of `files`,
   // in set order (see ZipFile for the entry format). Returns false, creating
@@ -90,9 +89,11 @@ class Filesystem {
   virtual bool CreateZip(const zor::platform::TPath& zipPath,
                          const std::set<zor::platform::TPath>& files);
 
-  // Removes a file, or a directory with its contents. True when the path is
-  // gone afterwards (a path that never existed counts as removed). Never
-  // throws: a failure is logged at Warn with the path and cause and gives false.
+  // Removes a file or symbolic link, or a directory with everything below it.
+  // True iff nothing is left at `path` afterwards (a path that never existed
+  // counts as removed, so a clean-up that runs twice succeeds). Never throws: a
+  // failure is logged at Warn with the path and the cause and gives false; part
+  // of a directory tree may then be gone.
   virtual bool RemovePath(const zor::platform::TPath& path);
 };
 

@@ -1,0 +1,137 @@
+#include "files/filesystem.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <mutex>
+
+#include "files/zip_file.h"
+#include "log/log_functions.h"
+#include "platform/file_functions.h"
+#include "platform/path_error.h"
+#include "platform/tfile.h"
+#include "platform/tformat_string.h"
+
+namespace ZorErrorReporting {
+
+using zor::platform::DateTime;
+using zor::platform::TFile;
+using zor::platform::TFormatString;
+using zor::platform::TPath;
+using zor::platform::TString;
+
+namespace {
+
+std::recursive_mutex& InstanceMutex() {
+  static std::recursive_mutex mutex;
+  return mutex;
+}
+Filesystem* g_instance = nullptr;      // owned, never replaced once made
+Filesystem* g_testInstance = nullptr;  // weak
+
+std::set<TPath> ToPathSet(const std::vector<TString>& paths) {
+  return std::set<TPath>(paths.begin(), paths.end());
+}
+
+}  // namespace
+
+Filesystem& Filesystem::GetInstance() {
+  std::lock_guard<std::recursive_mutex> lock(InstanceMutex());
+  if (g_testInstance != nullptr) return *g_testInstance;
+  if (g_instance == nullptr) g_instance = new Filesystem();
+  return *g_instance;
+}
+
+void Filesystem::SetTestInstance(Filesystem* instance) {
+  std::lock_guard<std::recursive_mutex> lock(InstanceMutex());
+  g_testInstance = instance;
+}
+
+bool Filesystem::FileExists(const TPath& path) { return zor::platform::FileExists(path); }
+
+uint64_t Filesystem::FileSize(const TPath& path) { return zor::platform::FileSize(path); }
+
+DateTime Filesystem::LastWriteTime(const TPath& path) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+      zor::platform::LastWriteTime(path).time_since_epoch());
+  return DateTime::FromUnixTimeMs(ms.count());
+}
+
+TString Filesystem::ReadTextFile(const TPath& path) { return TFile::LoadTextFile(path); }
+
+std::vector<char> Filesystem::ReadFileBytes(const TPath& path, uint64_t count, uint64_t offset) {
+  TFile file(path, zor::platform::OpenMode::Read);
+  file.Seek(static_cast<int64_t>(offset));
+  // Never allocate more than the file can give: callers ask for generous
+  // counts (a whole log tail) and the result is cut to what was read anyway.
+  const int64_t available = std::max<int64_t>(0, file.Size() - static_cast<int64_t>(offset));
+  std::vector<char> bytes(std::min<uint64_t>(count, static_cast<uint64_t>(available)) + 1, 0);
+  const int64_t read = file.Read(bytes.data(), static_cast<int64_t>(bytes.size() - 1));
+  bytes.resize(static_cast<size_t>(read) + 1);
+  bytes.back() = 0;
+  return bytes;
+}
+
+void Filesystem::RenamePath(const TPath& oldPath, const TPath& newPath) {
+  zor::platform::RenamePath(oldPath, newPath);
+}
+
+std::shared_ptr<std::ofstream> Filesystem::OpenOutputStream(const TPath& path) {
+  return std::make_shared<std::ofstream>(path.NativeString(), std::ios_base::out);
+}
+
+bool Filesystem::DirectoryExists(const TPath& path) { return zor::platform::DirectoryExists(path); }
+
+bool Filesystem::CreateDirectory(const TPath& path) { return zor::platform::CreateDirectory(path); }
+
+std::set<TPath> Filesystem::ListFiles(const TPath& directory,
+                                      const std::vector<TString>& extensions, bool fullPaths) {
+  using zor::platform::PathForm;
+  return ToPathSet(zor::platform::ListFiles(directory, extensions,
+                                            fullPaths ? PathForm::Full : PathForm::Relative));
+}
+
+std::set<TPath> Filesystem::ListFilesRecursively(const TPath& directory,
+                                                 const std::vector<TString>& extensions,
+                                                 bool fullPaths, bool includeDirectories,
+                                                 bool followSymlinks) {
+  using zor::platform::ListedDirectories;
+  using zor::platform::PathForm;
+  using zor::platform::Symlinks;
+  return ToPathSet(zor::platform::ListFilesRecursively(
+      directory, extensions, fullPaths ? PathForm::Full : PathForm::Relative,
+      includeDirectories ? ListedDirectories::Include : ListedDirectories::Exclude,
+      followSymlinks ? Symlinks::Follow : Symlinks::DoNotFollow));
+}
+
+bool Filesystem::CreateZip(const TPath& zipPath, const std::set<TPath>& files) {
+  ZipFile zip;
+  if (!zip.Open(zipPath.ToString())) return false;
+  for (const TPath& file : files) zip.Add(file.ToString());
+  zip.Close();
+  return true;
+}
+
+bool Filesystem::RemovePath(const TPath& path) {
+  // Deletion is clean-up: no failure, not even of the log, may end the run
+  // that asked for it.
+  TString cause;
+  try {
+    errno = 0;
+    if (zor::platform::RemovePath(path, zor::platform::DirectoryRemoval::WithContents)) {
+      return true;
+    }
+    const int error = errno;
+    cause = error != 0 ? zor::platform::ErrnoText(error) : TString("it is still there");
+  } catch (const std::exception& e) {
+    cause = TString(e.what());
+  }
+  try {
+    LogText(zor::platform::TLog::Warn,
+            TFormatString("Filesystem: cannot remove '%1': %2").arg(path.ToString()).arg(cause));
+  } catch (...) {
+  }
+  return false;
+}
+
+}  // namespace ZorErrorReporting

@@ -1,0 +1,218 @@
+#include "files/filesystem.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "files/zip_test_reader.h"
+#include "support/temp_dir.h"
+
+namespace ZorErrorReporting {
+namespace {
+
+using zor::platform::TPath;
+using zor::platform::TString;
+using zor::test::ReadZipIndependently;
+using zor::test::WriteFile;
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+std::set<TPath> Paths(const std::string& base, std::initializer_list<const char*> names) {
+  std::set<TPath> paths;
+  for (const char* n : names) paths.insert(base.empty() ? TPath(n) : TPath(base + "/" + n));
+  return paths;
+}
+
+class FilesystemTest : public ::testing::Test {
+ protected:
+  Filesystem& fs_ = Filesystem::GetInstance();
+  zor::test::ScopedTempDir dir_;
+};
+
+TEST_F(FilesystemTest, ListFilesMatchesExtensionsWithoutCaseAndWithDots) {
+  for (const char* name :
+       {"a.pending", "B.PENDING", "c.zipped-logs-package.Started", "d.zipped-logs-package.failed",
+        "e.txt", "f.pending.bak", "pending", "sub/g.pending"}) {
+    WriteFile(dir_.Sub(name), "x");
+  }
+  struct Case {
+    std::vector<TString> extensions;
+    bool fullPaths;
+    std::set<TPath> expected;
+  };
+  const std::string d = dir_.path();
+  const Case cases[] = {
+      {{"Pending"}, true, Paths(d, {"a.pending", "B.PENDING"})},
+      {{"pending"}, false, Paths("", {"a.pending", "B.PENDING"})},
+      {{"zipped-logs-package.started", "zipped-logs-package.pending"},
+       true,
+       Paths(d, {"c.zipped-logs-package.Started"})},
+      // The extension starts after a dot: "-package.failed" does not end in ".package.failed".
+      {{"package.failed", "TXT"}, true, Paths(d, {"e.txt"})},
+      {{"zipped-logs-package.FAILED"}, true, Paths(d, {"d.zipped-logs-package.failed"})},
+      {{"bak", "ending"}, true, Paths(d, {"f.pending.bak"})},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.extensions.front().toStdString());
+    EXPECT_EQ(fs_.ListFiles(TPath(d), c.extensions, c.fullPaths), c.expected);
+  }
+  EXPECT_TRUE(fs_.ListFiles(TPath(dir_.Sub("missing")), {"pending"}, true).empty());
+}
+
+TEST_F(FilesystemTest, ListFilesRecursivelyPassesEachFlagThrough) {
+  WriteFile(dir_.Sub("dumps/top.dmp"), "x");
+  WriteFile(dir_.Sub("dumps/a/b/deep.DMP"), "x");
+  WriteFile(dir_.Sub("dumps/skip.bin"), "x");
+  ASSERT_EQ(mkdir(dir_.Sub("dumps/folder.dmp").c_str(), 0755), 0);
+  WriteFile(dir_.Sub("elsewhere/linked.dmp"), "x");
+  ASSERT_EQ(symlink(dir_.Sub("elsewhere").c_str(), dir_.Sub("dumps/link").c_str()), 0);
+
+  struct Case {
+    bool fullPaths, includeDirectories, followSymlinks;
+    std::set<TPath> expected;
+  };
+  const std::string d = dir_.Sub("dumps");
+  const Case cases[] = {
+      {true, false, false, Paths(d, {"top.dmp", "a/b/deep.DMP"})},
+      {false, false, false, Paths("", {"top.dmp", "a/b/deep.DMP"})},
+      {true, true, false, Paths(d, {"top.dmp", "a/b/deep.DMP", "folder.dmp"})},
+      {true, false, true, Paths(d, {"top.dmp", "a/b/deep.DMP", "link/linked.dmp"})},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.fullPaths << c.includeDirectories << c.followSymlinks);
+    EXPECT_EQ(fs_.ListFilesRecursively(TPath(d), {"dmp"}, c.fullPaths, c.includeDirectories,
+                                       c.followSymlinks),
+              c.expected);
+  }
+}
+
+TEST_F(FilesystemTest, ReadFileBytesAppendsOneZeroByte) {
+  WriteFile(dir_.Sub("ten.txt"), "0123456789");
+  struct Case {
+    uint64_t count, offset;
+    std::string expected;  // without the extra zero byte
+  };
+  const Case cases[] = {
+      {512, 0, "0123456789"}, {4, 3, "3456"}, {10, 0, "0123456789"}, {5, 8, "89"}, {5, 10, ""},
+      {5, 1000, ""},          {0, 0, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "count " << c.count << " offset " << c.offset);
+    std::vector<char> expected(c.expected.begin(), c.expected.end());
+    expected.push_back('\0');
+    EXPECT_EQ(fs_.ReadFileBytes(TPath(dir_.Sub("ten.txt")), c.count, c.offset), expected);
+  }
+  EXPECT_THROW(fs_.ReadFileBytes(TPath(dir_.Sub("missing.txt")), 10, 0), TPath::Exception);
+}
+
+TEST_F(FilesystemTest, RemovePathSucceedsForGonePathsAndNeverThrows) {
+  WriteFile(dir_.Sub("file.txt"), "x");
+  WriteFile(dir_.Sub("tree/a/b.txt"), "x");
+  ASSERT_EQ(symlink(dir_.Sub("tree").c_str(), dir_.Sub("link").c_str()), 0);
+
+  EXPECT_TRUE(fs_.RemovePath(TPath(dir_.Sub("never-there.pending"))));
+  EXPECT_TRUE(fs_.RemovePath(TPath(dir_.Sub("file.txt"))));
+  EXPECT_FALSE(Exists(dir_.Sub("file.txt")));
+  EXPECT_TRUE(fs_.RemovePath(TPath(dir_.Sub("link"))));
+  EXPECT_TRUE(Exists(dir_.Sub("tree/a/b.txt"))) << "removing a link must spare its target";
+  EXPECT_TRUE(fs_.RemovePath(TPath(dir_.Sub("tree"))));
+  EXPECT_FALSE(Exists(dir_.Sub("tree")));
+  EXPECT_TRUE(fs_.RemovePath(TPath(dir_.Sub("tree"))));  // a second clean-up
+
+  // Even root may not unlink a file of /proc: a real failure, reported in the
+  // log with the path and not thrown.
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
+  bool removed = true;
+  EXPECT_NO_THROW(removed = fs_.RemovePath(TPath("/proc/self/status")));
+  const std::string logged =
+      ::testing::internal::GetCapturedStdout() + ::testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(removed);
+  EXPECT_THAT(logged, ::testing::HasSubstr("/proc/self/status"));
+}
+
+TEST_F(FilesystemTest, CreateZipWritesFilesInSetOrder) {
+  WriteFile(dir_.Sub("in/b.manifest"), "{}");
+  WriteFile(dir_.Sub("in/a.dmp"), "MDMP");
+  const std::string zip = dir_.Sub("package.zip");
+  ASSERT_TRUE(fs_.CreateZip(TPath(zip), Paths(dir_.Sub("in"), {"b.manifest", "a.dmp"})));
+
+  auto listing = ReadZipIndependently(zip);
+  ASSERT_TRUE(listing.ok) << listing.error;
+  ASSERT_EQ(listing.entries.size(), 2u);
+  EXPECT_EQ(listing.entries[0].name, "a.dmp");
+  EXPECT_EQ(listing.entries[0].content, "MDMP");
+  EXPECT_EQ(listing.entries[1].name, "b.manifest");
+
+  ASSERT_TRUE(fs_.CreateZip(TPath(dir_.Sub("empty.zip")), {}));
+  listing = ReadZipIndependently(dir_.Sub("empty.zip"));
+  ASSERT_TRUE(listing.ok) << listing.error;
+  EXPECT_TRUE(listing.entries.empty());
+}
+
+TEST_F(FilesystemTest, CreateZipFailures) {
+  WriteFile(dir_.Sub("a.dmp"), "MDMP");
+  EXPECT_FALSE(
+      fs_.CreateZip(TPath(dir_.Sub("missing/package.zip")), Paths(dir_.path(), {"a.dmp"})));
+  EXPECT_FALSE(Exists(dir_.Sub("missing")));
+
+  // A file that vanished before zipping: the failure reaches the caller and
+  // the archive is finished with what was written before it.
+  const std::string zip = dir_.Sub("partial.zip");
+  EXPECT_THROW(fs_.CreateZip(TPath(zip), Paths(dir_.path(), {"a.dmp", "b-vanished.dmp"})),
+               zor::platform::ZorvaneException);
+  auto listing = ReadZipIndependently(zip);
+  ASSERT_TRUE(listing.ok) << listing.error;
+  ASSERT_EQ(listing.entries.size(), 1u);
+  EXPECT_EQ(listing.entries[0].name, "a.dmp");
+}
+
+TEST_F(FilesystemTest, OpenOutputStreamTruncates) {
+  const std::string path = dir_.Sub("state.pending");
+  WriteFile(path, "a much longer previous content");
+  {
+    auto out = fs_.OpenOutputStream(TPath(path));
+    ASSERT_TRUE(out->is_open());
+    *out << "{}";
+  }
+  EXPECT_EQ(zor::test::ReadFile(path), "{}");
+
+  auto failed = fs_.OpenOutputStream(TPath(dir_.Sub("missing/state.pending")));
+  ASSERT_NE(failed, nullptr);
+  EXPECT_FALSE(failed->is_open());
+}
+
+TEST_F(FilesystemTest, LastWriteTimeIsTheFilesModificationTime) {
+  const std::string path = dir_.Sub("a.dmp");
+  WriteFile(path, "x");
+  const timespec times[2] = {{1700000001, 500000000}, {1700000001, 500000000}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  const auto t = fs_.LastWriteTime(TPath(path));
+  EXPECT_EQ(t.GetAsUnixTime(), 1700000001);
+  EXPECT_EQ(t.GetMillisecond(), 500);
+  EXPECT_THROW(fs_.LastWriteTime(TPath(dir_.Sub("missing"))), TPath::Exception);
+}
+
+TEST(FilesystemInstanceTest, TestInstanceReplacesTheProcessInstanceUntilRemoved) {
+  class FailingRemove : public Filesystem {
+   public:
+    bool RemovePath(const TPath&) override { return false; }
+  };
+  Filesystem& real = Filesystem::GetInstance();
+  EXPECT_EQ(&real, &Filesystem::GetInstance());
+  FailingRemove fake;
+  Filesystem::SetTestInstance(&fake);
+  EXPECT_EQ(&Filesystem::GetInstance(), &fake);
+  EXPECT_FALSE(Filesystem::GetInstance().RemovePath(TPath("/nonexistent")));
+  Filesystem::SetTestInstance(nullptr);
+  EXPECT_EQ(&Filesystem::GetInstance(), &real);
+}
+
+}  // namespace
+}  // namespace ZorErrorReporting

@@ -1,0 +1,204 @@
+#include "files/zip_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
+
+#include <gtest/gtest.h>
+
+#include "files/zip_test_reader.h"
+#include "platform/tpath.h"
+#include "support/temp_dir.h"
+
+namespace ZorErrorReporting {
+namespace {
+
+using zor::platform::TString;
+using zor::platform::ZorvaneException;
+using zor::test::ReadZipIndependently;
+using zor::test::WriteFile;
+
+// The text of the exception `fn` throws, or "" when it throws none.
+template <typename Fn>
+std::string ThrownMessage(Fn fn) {
+  try {
+    fn();
+  } catch (const ZorvaneException& e) {
+    return e.what();
+  }
+  return "";
+}
+
+class ZipFileTest : public ::testing::Test {
+ protected:
+  zor::test::ScopedTempDir dir_;
+};
+
+TEST_F(ZipFileTest, EmptyArchiveIsValid) {
+  ZipFile zip;
+  ASSERT_TRUE(zip.Open(TString(dir_.Sub("empty.zip"))));
+  zip.Close();
+  zip.Close();  // a second close is harmless
+
+  auto listing = ReadZipIndependently(dir_.Sub("empty.zip"));
+  ASSERT_TRUE(listing.ok) << listing.error;
+  EXPECT_TRUE(listing.entries.empty());
+}
+
+TEST_F(ZipFileTest, EntriesKeepOrderContentAndBareNames) {
+  const std::string binary("\x00\x01\xff zip\n\x00", 10);
+  WriteFile(dir_.Sub("a/empty.log"), "");
+  WriteFile(dir_.Sub("a/same.txt"), "first");
+  WriteFile(dir_.Sub("b/c/same.txt"), "second, from another directory");
+  WriteFile(dir_.Sub("b/data.dmp"), binary);
+  // An existing file of the archive's name is replaced, not appended to.
+  WriteFile(dir_.Sub("out.zip"), "not a zip at all");
+
+  ZipFile zip;
+  ASSERT_TRUE(zip.Open(TString(dir_.Sub("out.zip"))));
+  for (const char* f : {"a/empty.log", "a/same.txt", "b/c/same.txt", "b/data.dmp"}) {
+    zip.Add(TString(dir_.Sub(f)));
+  }
+  zip.Close();
+
+  auto listing = ReadZipIndependently(dir_.Sub("out.zip"));
+  ASSERT_TRUE(listing.ok) << listing.error;
+  struct Expected {
+    std::string name;
+    std::string content;
+  };
+  const std::vector<Expected> expected = {{"empty.log", ""},
+                                          {"same.txt", "first"},
+                                          {"same.txt", "second, from another directory"},
+                                          {"data.dmp", binary}};
+  ASSERT_EQ(listing.entries.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    SCOPED_TRACE(i);
+    const auto& e = listing.entries[i];
+    EXPECT_EQ(e.name, expected[i].name);
+    EXPECT_EQ(e.size, expected[i].content.size());
+    EXPECT_EQ(e.content, expected[i].content);
+    EXPECT_EQ(e.compressType, 8);  // deflate
+    EXPECT_EQ(e.localExtractVersion, 45) << "every entry must carry Zip64 records";
+  }
+}
+
+TEST_F(ZipFileTest, EntryTimeIsLastWriteTimeToTheEvenSecond) {
+  struct Case {
+    int year, month, day, hour, minute, second;
+    int expectedSecond;
+  };
+  const Case cases[] = {
+      {2023, 6, 15, 13, 47, 31, 30},  // odd second rounds down
+      {2001, 12, 31, 23, 59, 58, 58},
+      {1999, 1, 1, 0, 0, 1, 0},
+  };
+  ZipFile zip;
+  ASSERT_TRUE(zip.Open(TString(dir_.Sub("times.zip"))));
+  for (const Case& c : cases) {
+    const std::string path = dir_.Sub(std::to_string(c.year) + ".txt");
+    WriteFile(path, "x");
+    std::tm tm{};
+    tm.tm_year = c.year - 1900;
+    tm.tm_mon = c.month - 1;
+    tm.tm_mday = c.day;
+    tm.tm_hour = c.hour;
+    tm.tm_min = c.minute;
+    tm.tm_sec = c.second;
+    tm.tm_isdst = -1;
+    const timespec times[2] = {{mktime(&tm), 0}, {mktime(&tm), 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    zip.Add(TString(path));
+  }
+  zip.Close();
+
+  auto listing = ReadZipIndependently(dir_.Sub("times.zip"));
+  ASSERT_TRUE(listing.ok) << listing.error;
+  ASSERT_EQ(listing.entries.size(), std::size(cases));
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    const auto& e = listing.entries[i];
+    EXPECT_EQ(std::vector<int>({e.year, e.month, e.day, e.hour, e.minute, e.second}),
+              std::vector<int>({c.year, c.month, c.day, c.hour, c.minute, c.expectedSecond}))
+        << e.name;
+  }
+}
+
+TEST_F(ZipFileTest, AddWithoutOpenArchiveThrowsAndWritesNothing) {
+  WriteFile(dir_.Sub("in.txt"), "data");
+  ZipFile zip;
+  EXPECT_EQ(ThrownMessage([&] { zip.Add(TString(dir_.Sub("in.txt"))); }),
+            "ZipFile: Add must be called on an opened zipfile!");
+
+  ASSERT_TRUE(zip.Open(TString(dir_.Sub("closed.zip"))));
+  zip.Close();
+  EXPECT_EQ(ThrownMessage([&] { zip.Add(TString(dir_.Sub("in.txt"))); }),
+            "ZipFile: Add must be called on an opened zipfile!");
+  EXPECT_TRUE(ReadZipIndependently(dir_.Sub("closed.zip")).entries.empty());
+}
+
+TEST_F(ZipFileTest, OpenInMissingDirectoryFailsWithoutCreatingAnything) {
+  ZipFile zip;
+  EXPECT_FALSE(zip.Open(TString(dir_.Sub("missing/out.zip"))));
+  EXPECT_FALSE(zip.IsOpen());
+  struct stat st;
+  EXPECT_NE(stat(dir_.Sub("missing").c_str(), &st), 0);
+}
+
+TEST_F(ZipFileTest, UnreadableInputThrowsAndLeavesAValidArchive) {
+  WriteFile(dir_.Sub("good.txt"), "kept");
+  WriteFile(dir_.Sub("after.txt"), "added after the failure");
+  ASSERT_EQ(mkdir(dir_.Sub("a-directory").c_str(), 0755), 0);
+
+  {
+    ZipFile zip;
+    ASSERT_TRUE(zip.Open(TString(dir_.Sub("partial.zip"))));
+    zip.Add(TString(dir_.Sub("good.txt")));
+    // A file that vanished, and a directory: the entry is begun for the
+    // directory and its read fails, so the partial entry must be closed.
+    EXPECT_ANY_THROW(zip.Add(TString(dir_.Sub("vanished.txt"))));
+    EXPECT_ANY_THROW(zip.Add(TString(dir_.Sub("a-directory"))));
+    EXPECT_TRUE(zip.IsOpen());
+    zip.Add(TString(dir_.Sub("after.txt")));
+    // No Close: the destructor finishes the archive.
+  }
+
+  auto listing = ReadZipIndependently(dir_.Sub("partial.zip"));
+  ASSERT_TRUE(listing.ok) << listing.error;
+  std::vector<std::string> names;
+  for (const auto& e : listing.entries) names.push_back(e.name);
+  EXPECT_EQ(names.front(), "good.txt");
+  EXPECT_EQ(names.back(), "after.txt");
+  EXPECT_EQ(listing.entries.back().content, "added after the failure");
+}
+
+// A sparse file over 4 GiB compresses to a few MiB but needs Zip64 sizes and
+// offsets; a reader that sees a wrapped 32-bit size or a bad CRC fails here.
+TEST_F(ZipFileTest, LargeEntryOver4GiBIsReadBack) {
+  const unsigned long long kSize = (4ULL << 30) + 12345;
+  const std::string big = dir_.Sub("big.dmp");
+  int fd = open(big.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(pwrite(fd, "head", 4, 0), 4);
+  ASSERT_EQ(ftruncate(fd, static_cast<off_t>(kSize)), 0);
+  ASSERT_EQ(pwrite(fd, "tail", 4, static_cast<off_t>(kSize - 4)), 4);
+  close(fd);
+  WriteFile(dir_.Sub("small.txt"), "behind the large entry");
+
+  ZipFile zip;
+  ASSERT_TRUE(zip.Open(TString(dir_.Sub("big.zip"))));
+  zip.Add(TString(big));
+  zip.Add(TString(dir_.Sub("small.txt")));
+  zip.Close();
+
+  auto listing = ReadZipIndependently(dir_.Sub("big.zip"));
+  ASSERT_TRUE(listing.ok) << listing.error;
+  ASSERT_EQ(listing.entries.size(), 2u);
+  EXPECT_EQ(listing.entries[0].size, kSize);
+  EXPECT_EQ(listing.entries[1].content, "behind the large entry");
+}
+
+}  // namespace
+}  // namespace ZorErrorReporting
