@@ -1,24 +1,204 @@
 #include "config/config.h"
 
-#include <mutex>
-
+#include "config/data_directory.h"
+#include "config/overrides.h"
+#include "files/filesystem.h"
 #include "platform/app_config.h"
+#include "platform/tformat_string.h"
+#include "platform/trecursive_mutex.h"
+#include "platform/tsystem.h"
+#include "platform/zorvane_exception.h"
+
+#ifndef ZOR_CRASH_SERVER_URL
+#error "ZOR_CRASH_SERVER_URL (the crash server's base URL) must be defined by the build"
+#endif
 
 namespace ZorErrorReporting {
 
+using zor::platform::AppConfig;
+using zor::platform::TFormatString;
+using zor::platform::TPath;
+using zor::platform::TRecursiveMutex;
+using zor::platform::TString;
+using zor::platform::ZorvaneException;
+using zor::platform::TSystem::EnvironmentString;
+
+namespace {
+
+constexpr const char kDefaultFileName[] = "zorcrashreporter.yml";
+constexpr const char kDataDirectoryName[] = "zorcrashreporter";
+constexpr int64_t kMsPerMinute = 60 * 1000;
+
+TRecursiveMutex& InstanceMutex() {
+  static TRecursiveMutex mutex;
+  return mutex;
+}
+Config* g_instance = nullptr;      // owned, never replaced once made
+Config* g_testInstance = nullptr;  // weak
+
+// The first non-empty of `values`, or empty.
+TString FirstNonEmpty(std::initializer_list<TString> values) {
+  for (const TString& value : values) {
+    if (!value.isEmpty()) return value;
+  }
+  return {};
+}
+
+bool ToBool(const TString& text, bool defaultValue) {
+  return text.isEmpty() ? defaultValue : ConfigTextToBool(text);
+}
+
+int64_t ToMs(const TString& text, int64_t defaultMs) {
+  return text.isEmpty() ? defaultMs : ConfigMinutesToMs(text);
+}
+
+}  // namespace
+
 Config& Config::GetInstance() {
-  static std::recursive_mutex mutex;
-  std::lock_guard<std::recursive_mutex> lock(mutex);
-  static Config instance;
-  return instance;
+  zor::platform::TRecursiveMutexLocker lock(InstanceMutex());
+  if (g_testInstance != nullptr) return *g_testInstance;
+  if (g_instance == nullptr) g_instance = new Config();
+  return *g_instance;
 }
 
-void Config::Load(const zor::platform::TPath& path) { filePath_ = path; }
-
-zor::platform::TPath Config::GetLogDirectory() const { return {}; }
-
-zor::platform::TString Config::GetVersion() const {
-  return zor::platform::AppConfig::GetInstance().GetBuildVersion();
+void Config::SetTestInstance(Config* instance) {
+  zor::platform::TRecursiveMutexLocker lock(InstanceMutex());
+  g_testInstance = instance;
 }
+
+void Config::Load(const TPath& path) {
+  Filesystem& filesystem = Filesystem::GetInstance();
+  if (path.IsEmpty()) {
+    if (filesystem.FileExists(TPath(kDefaultFileName))) Load(TPath(kDefaultFileName));
+    return;
+  }
+  if (path == filePath_) return;
+  filePath_ = path;
+  settings_ = ParseConfigText(filesystem.ReadTextFile(path));
+}
+
+TString Config::GetValue(const TString& key, Mode mode) const {
+  if (!settings_) return {};
+  const auto it = settings_->find(key);
+  if (it == settings_->end()) {
+    if (mode == Mode::kOptional) return {};
+    throw ZorvaneException(
+        TFormatString("Mandatory config setting '%1' is missing from config file '%2'")
+            .arg(key)
+            .arg(TString(filePath_.NativeString())));
+  }
+  if (it->second.isEmpty()) {
+    if (mode != Mode::kPresentWithValue) return {};
+    throw ZorvaneException(
+        TFormatString("Mandatory config setting '%1' is missing a value from config file '%2'")
+            .arg(key)
+            .arg(TString(filePath_.NativeString())));
+  }
+  const TString value = TrimConfigQuotes(it->second);
+  if (!value.contains("<%=ENV[")) return value;
+  return SubstituteEnvironment(key, value, filePath_);
+}
+
+TString Config::GetUploadEndpoint() const {
+  return FirstNonEmpty({GetValue("servercrashupload.upload_endpoint", Mode::kOptional),
+                        EnvironmentString("zorcrashreporter_upload_endpoint"),
+                        ZOR_CRASH_SERVER_URL});
+}
+
+TString Config::GetRsaEndpoint() const {
+  return FirstNonEmpty({GetValue("servercrashupload.rsa_endpoint", Mode::kOptional),
+                        EnvironmentString("zorcrashreporter_rsa_endpoint"),
+                        ZOR_CRASH_SERVER_URL "/crash/key"});
+}
+
+TString Config::GetChannel() const {
+  return FirstNonEmpty({GetValue("servercrashupload.channel", Mode::kOptional),
+                        EnvironmentString("zorcrashreporter_channel"), "External"});
+}
+
+bool Config::GetDisableCertValidation() const {
+  return ToBool(
+      FirstNonEmpty({GetValue("servercrashupload.disable_cert_validation", Mode::kOptional),
+                     EnvironmentString("zorcrashreporter_disable_cert_validation")}),
+      false);
+}
+
+std::vector<TPath> Config::GetDumpDirectories() const {
+  TString list = ConfigOverrides::GetInstance().Get().crashDumpDirectories;
+  if (list.isEmpty()) list = GetValue("servercrashupload.dump.dirs", Mode::kOptional);
+  if (list.isEmpty()) return {AppConfig::LogGetDefaultDir()};
+  return ConfigTextToPathList(list);
+}
+
+bool Config::GetFollowSymlinks() const {
+  return ToBool(GetValue("servercrashupload.dump.dirs.follow_symlinks", Mode::kOptional), false);
+}
+
+TPath Config::GetDataDirectory() const {
+  TString directory = GetValue("servercrashupload.data.dir", Mode::kPresentWithValue);
+  if (directory.isEmpty()) directory = (LocalDataFolder() / kDataDirectoryName).ToString();
+  return ConfigTextToPath(directory);
+}
+
+bool Config::GetDeleteCompletedDumps() const {
+  TString value = ConfigOverrides::GetInstance().Get().deleteCompletedDumps;
+  if (value.isEmpty())
+    value = GetValue("servercrashupload.delete_completed_dumps", Mode::kOptional);
+  return ToBool(value, true);
+}
+
+bool Config::GetPreserveUploadPackages() const {
+  return ToBool(GetValue("servercrashupload.preserve_upload_packages", Mode::kOptional), false);
+}
+
+TString Config::GetFilenameExclusionRegex() const {
+  return FirstNonEmpty(
+      {GetValue("servercrashupload.filename_exclusion_regex", Mode::kOptional), ".*\\.temp.*"});
+}
+
+int64_t Config::GetHttpGetTimeout() const {
+  return ToMs(GetValue("servercrashupload.http_get_timeout_in_minutes", Mode::kOptional),
+              1 * kMsPerMinute);
+}
+
+int64_t Config::GetHttpPostTimeout() const {
+  return ToMs(GetValue("servercrashupload.http_post_timeout_in_minutes", Mode::kOptional),
+              1 * kMsPerMinute);
+}
+
+int64_t Config::GetHttpPutTimeout() const {
+  return ToMs(GetValue("servercrashupload.http_put_timeout_in_minutes", Mode::kOptional),
+              10 * kMsPerMinute);
+}
+
+uint32_t Config::GetUploadPartSize() const {
+  const TString value = GetValue("servercrashupload.upload_part_size_in_bytes", Mode::kOptional);
+  return value.isEmpty() ? 50u * 1024 * 1024 : ConfigTextToUInt32(value);
+}
+
+uint64_t Config::GetUploadBandwidthLimit() const {
+  return ConfigTextToUInt64(
+      GetValue("servercrashupload.upload_bandwidth_limit_in_bytes", Mode::kOptional));
+}
+
+ProxySettings Config::GetProxySettings() const {
+  ProxySettings proxy;
+  proxy.host = GetValue("servercrashupload.proxy_server_host", Mode::kOptional);
+  const TString port = GetValue("servercrashupload.proxy_server_port", Mode::kOptional);
+  if (!port.isEmpty()) proxy.port = ConfigTextToInt32(port);
+  proxy.username = GetValue("servercrashupload.proxy_server_username", Mode::kOptional);
+  proxy.password = GetValue("servercrashupload.proxy_server_password", Mode::kOptional);
+  return proxy;
+}
+
+TString Config::GetTestControllerName() const {
+  return GetValue("servercrashupload.test_controller_name", Mode::kOptional);
+}
+
+TPath Config::GetLogDirectory() const {
+  return TPath(GetValue("servercrashupload.log.dir", Mode::kOptional));
+}
+
+TString Config::GetVersion() const { return AppConfig::GetInstance().GetBuildVersion(); }
 
 }  // namespace ZorErrorReporting

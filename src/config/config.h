@@ -1,27 +1,128 @@
 // Config: the process-wide holder of the program's settings.
 //
-// This first form knows no configuration file yet: Load() remembers the path
-// and every getter answers its built-in default. The file reader replaces the
-// inside without changing the callers.
+// Settings come from one configuration file of "servercrashupload.*: value"
+// lines (see config_parser.h for the line rules). Each getter resolves its
+// setting in a fixed order: a command-line override (ConfigOverrides, for the
+// dump directories and the deletion of completed dumps), the file's value, an
+// environment variable (the two endpoints, the channel and the certificate
+// switch) and a built-in default; the first non-empty one wins. A file value
+// may embed environment variables as "<%=ENV[NAME]%>".
+//
+// Lifecycle:
+//   1. GetInstance() creates the instance on first use, with no file loaded:
+//      every getter answers its default.
+//   2. Load(path) reads a file once, on the main thread, before any worker
+//      starts; loading the same path again changes nothing.
+//   3. Afterwards the getters only read and may be called from any thread.
+// Only the creation of the instance is locked (a process-wide recursive
+// mutex). A test may install its own instance (SetTestInstance), which is then
+// returned instead until removed with nullptr; the caller keeps ownership.
+//
+// Failures are ZorvaneException: a mandatory setting that is missing or empty
+// (mode table of GetValue), an invalid or excessive environment reference
+// (see SubstituteEnvironment), and whatever the file service throws for an
+// unreadable file.
 #pragma once
 
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "config/config_parser.h"
 #include "platform/tpath.h"
 #include "platform/tstring.h"
 
 namespace ZorErrorReporting {
 
+// The proxy the HTTP requests go through; an empty host means no proxy.
+struct ProxySettings {
+  zor::platform::TString host;
+  int32_t port = 0;
+  zor::platform::TString username;
+  zor::platform::TString password;
+};
+
 class Config {
  public:
+  // How GetValue treats a key that is absent from a loaded file, or present
+  // with an empty value. With no file loaded every mode gives empty.
+  enum class Mode {
+    kOptional = 0,          // absent or empty: empty result
+    kPresent = 1,           // absent: throws "... is missing from config file ..."
+    kPresentWithValue = 2,  // as kPresent; empty: throws "... is missing a value ..."
+  };
+
+  Config() = default;
   virtual ~Config() = default;
+  Config(const Config&) = delete;
+  Config& operator=(const Config&) = delete;
 
-  // The process-wide instance, created on first use.
+  // The process-wide instance (or the installed test instance).
   static Config& GetInstance();
+  // Installs `instance` (weak) as the one GetInstance returns; nullptr removes it.
+  static void SetTestInstance(Config* instance);
 
-  // Loads the configuration file at `path` (empty: the default file, when it
-  // exists). Throws ZorvaneException for a file that cannot be used.
+  // Loads the configuration file at `path`:
+  //   - empty: loads "zorcrashreporter.yml" of the current directory when it
+  //     exists, otherwise keeps the present state;
+  //   - the path already loaded: nothing happens;
+  //   - otherwise the file's settings replace the present ones. The path is
+  //     remembered first, so on a read failure (the file service's exception
+  //     passes through) messages name it while the old settings stay.
   void Load(const zor::platform::TPath& path);
 
-  // The log directory as written in the configuration, or empty.
+  // The path of the loaded file; empty until a file is loaded.
+  const zor::platform::TPath& GetFilePath() const { return filePath_; }
+
+  // The raw text of `key` from the loaded file, trimmed of single then double
+  // quotes at both ends, with environment references substituted. Empty when
+  // no file is loaded. Throws ZorvaneException as `mode` says, naming the key
+  // and the file: "Mandatory config setting '<key>' is missing from config
+  // file '<file>'" or "... is missing a value from config file '<file>'".
+  zor::platform::TString GetValue(const zor::platform::TString& key, Mode mode) const;
+
+  // URL text of the crash upload service: file, then $zorcrashreporter_upload_endpoint,
+  // then the crash server's base URL.
+  zor::platform::TString GetUploadEndpoint() const;
+  // URL text of the public-key service: file, then $zorcrashreporter_rsa_endpoint,
+  // then the crash server's base URL + "/crash/key".
+  zor::platform::TString GetRsaEndpoint() const;
+  // File, then $zorcrashreporter_channel, then "External".
+  zor::platform::TString GetChannel() const;
+  // File, then $zorcrashreporter_disable_cert_validation, then false.
+  bool GetDisableCertValidation() const;
+  // The directories scanned for crash dumps: the override, else the file's
+  // list (see ConfigTextToPathList), else AppConfig::LogGetDefaultDir() alone.
+  // The override is taken as written, without environment substitution.
+  std::vector<zor::platform::TPath> GetDumpDirectories() const;
+  // Default false.
+  bool GetFollowSymlinks() const;
+  // The program's data directory. The setting is mandatory with a value once
+  // a file is loaded (throws as GetValue mode kPresentWithValue); with no file
+  // it is LocalDataFolder() / "zorcrashreporter". Quotes are removed as
+  // ConfigTextToPath says.
+  zor::platform::TPath GetDataDirectory() const;
+  // The override ("true"/"false"), else the file, else true.
+  bool GetDeleteCompletedDumps() const;
+  // Default false.
+  bool GetPreserveUploadPackages() const;
+  // Regular expression text of file names that discovery skips; default
+  // ".*\.temp.*".
+  zor::platform::TString GetFilenameExclusionRegex() const;
+  // Time-outs in milliseconds, set in the file as decimal minutes; defaults
+  // 60000, 60000 and 600000.
+  int64_t GetHttpGetTimeout() const;
+  int64_t GetHttpPostTimeout() const;
+  int64_t GetHttpPutTimeout() const;
+  // Bytes per uploaded part; default 52428800 (50 MiB).
+  uint32_t GetUploadPartSize() const;
+  // Bytes per second; 0 (the default) means no limit.
+  uint64_t GetUploadBandwidthLimit() const;
+  // Each field from the file, empty or 0 when unset.
+  ProxySettings GetProxySettings() const;
+  // Name of the local test controller to report to; empty when none.
+  zor::platform::TString GetTestControllerName() const;
+  // The log directory as written in the file (no quote removal), or empty.
   zor::platform::TPath GetLogDirectory() const;
 
   // The build version of the program.
@@ -29,6 +130,7 @@ class Config {
 
  private:
   zor::platform::TPath filePath_;
+  std::optional<ConfigSettings> settings_;  // absent until a file is loaded
 };
 
 }  // namespace ZorErrorReporting

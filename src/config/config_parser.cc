@@ -1,0 +1,115 @@
+#include "config/config_parser.h"
+
+#include <cmath>
+#include <limits>
+
+#include "platform/tformat_string.h"
+#include "platform/tregex.h"
+#include "platform/tsystem.h"
+#include "platform/zorvane_exception.h"
+
+namespace ZorErrorReporting {
+
+using zor::platform::TFormatString;
+using zor::platform::TPath;
+using zor::platform::TRegex;
+using zor::platform::TString;
+using zor::platform::ZorvaneException;
+
+namespace {
+
+constexpr int kMaxSubstitutionPasses = 10;
+
+// The greedy leading ".*" makes the captured name the last reference of the
+// value, which is the order the passes resolve them in.
+const TRegex& EnvironmentReference() {
+  static const TRegex regex(
+      ".*" + TRegex::Escape("<%=ENV[") + "([\\w]*)" + TRegex::Escape("]%>") + ".*",
+      TRegex::Case::Sensitive, TRegex::Dot::MatchesNewline);
+  return regex;
+}
+
+}  // namespace
+
+ConfigSettings ParseConfigText(const TString& text) {
+  ConfigSettings settings;
+  for (const TString& line : text.split("\n")) {
+    if (line.startsWith("---") || line.startsWith("#")) continue;
+    const std::vector<TString> parts = line.split(": ");
+    if (parts.size() != 2) continue;
+    settings[parts[0].trim()] = parts[1].trim();
+  }
+  return settings;
+}
+
+TString TrimConfigQuotes(const TString& value) { return value.trim("'").trim("\""); }
+
+TString SubstituteEnvironment(const TString& key, const TString& value, const TPath& filePath) {
+  const TRegex& regex = EnvironmentReference();
+  TString result = value;
+  int passes = 0;
+  for (auto match = regex.Match(result); match && passes < kMaxSubstitutionPasses;
+       match = regex.Match(result)) {
+    const TString name = match->Captured(1);
+    const TString variable = zor::platform::TSystem::EnvironmentString(name);
+    if (variable.isEmpty()) {
+      throw ZorvaneException(TFormatString("Config setting '%1' value '%2' contains invalid "
+                                           "environment variable(s), in config file '%3'")
+                                 .arg(key)
+                                 .arg(value)
+                                 .arg(TString(filePath.NativeString())));
+    }
+    result.replace("<%=ENV[" + name + "]%>", variable);
+    ++passes;
+  }
+  if (passes == kMaxSubstitutionPasses) {
+    throw ZorvaneException(TFormatString("Config setting '%1' value '%2' contains too many "
+                                         "environment variable, in config file '%3'")
+                               .arg(key)
+                               .arg(value)
+                               .arg(TString(filePath.NativeString())));
+  }
+  return result;
+}
+
+bool ConfigTextToBool(const TString& text) { return text.EqualsNoCase("true"); }
+
+int64_t ConfigMinutesToMs(const TString& text) {
+  const double ms = text.toDouble() * 60 * 1000;
+  // The cast is undefined outside the range, so "nan" counts as unparsable and
+  // huge values saturate.
+  if (std::isnan(ms)) return 0;
+  if (ms >= 9.2e18) return std::numeric_limits<int64_t>::max();
+  if (ms <= -9.2e18) return std::numeric_limits<int64_t>::min();
+  return static_cast<int64_t>(ms);
+}
+
+uint32_t ConfigTextToUInt32(const TString& text) {
+  bool ok = false;
+  const uint64_t value = text.toULongLong(&ok, 10);
+  if (!ok || value > std::numeric_limits<uint32_t>::max()) return 0;
+  return static_cast<uint32_t>(value);
+}
+
+uint64_t ConfigTextToUInt64(const TString& text) { return text.toULongLong(nullptr, 10); }
+
+int32_t ConfigTextToInt32(const TString& text) { return text.toInt(nullptr, 10); }
+
+TPath ConfigTextToPath(const TString& text) {
+  TString path = text;
+  return TPath(path.replace("'", "").trim("\"").trim());
+}
+
+std::vector<TPath> ConfigTextToPathList(const TString& text) {
+  int64_t begin = 0;
+  int64_t end = text.size();
+  while (begin < end && text.at(begin) == u'[') ++begin;
+  while (end > begin && text.at(end - 1) == u']') --end;
+  std::vector<TPath> paths;
+  for (const TString& part : text.mid(begin, end - begin).split(",")) {
+    paths.push_back(ConfigTextToPath(part));
+  }
+  return paths;
+}
+
+}  // namespace ZorErrorReporting

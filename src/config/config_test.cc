@@ -1,0 +1,235 @@
+#include "config/config.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "config/overrides.h"
+#include "config/scoped_env_for_test.h"
+#include "platform/app_config.h"
+#include "platform/zorvane_exception.h"
+#include "support/temp_dir.h"
+
+namespace ZorErrorReporting {
+namespace {
+
+using test::ScopedEnv;
+using zor::platform::AppConfig;
+using zor::platform::TPath;
+using zor::platform::TString;
+using zor::platform::ZorvaneException;
+
+class ConfigTest : public ::testing::Test {
+ protected:
+  ConfigTest() { ConfigOverrides::SetTestInstance(&overrides_); }
+  ~ConfigTest() override { ConfigOverrides::SetTestInstance(nullptr); }
+
+  // Writes `content` to a file of the temp dir and loads it.
+  std::string Load(const std::string& content, const std::string& name = "c.yml") {
+    const std::string path = dir_.Sub(name);
+    zor::test::WriteFile(path, content);
+    config_.Load(TPath(path));
+    return path;
+  }
+  void Override(const char* deleteCompletedDumps, const char* crashDumpDirectories) {
+    overrides_.Set({deleteCompletedDumps, crashDumpDirectories});
+  }
+  // The message of the ZorvaneException that `read` throws, or a failure.
+  template <typename Read>
+  std::string ErrorOf(Read read) {
+    try {
+      read();
+    } catch (const ZorvaneException& e) {
+      return e.GetMessagesFront().toStdString();
+    }
+    ADD_FAILURE() << "nothing thrown";
+    return {};
+  }
+
+  zor::test::ScopedTempDir dir_;
+  ConfigOverrides overrides_;
+  Config config_;
+  ScopedEnv upload_{"zorcrashreporter_upload_endpoint", std::nullopt};
+  ScopedEnv rsa_{"zorcrashreporter_rsa_endpoint", std::nullopt};
+  ScopedEnv channel_{"zorcrashreporter_channel", std::nullopt};
+  ScopedEnv cert_{"zorcrashreporter_disable_cert_validation", std::nullopt};
+  ScopedEnv localAppData_{"LOCALAPPDATA", dir_.Sub("local")};
+  ScopedEnv stateHome_{"XDG_STATE_HOME", dir_.Sub("state")};
+};
+
+TEST_F(ConfigTest, DefaultsWithoutFile) {
+  std::filesystem::create_directory(dir_.Sub("local"));
+  EXPECT_TRUE(config_.GetFilePath().IsEmpty());
+  EXPECT_TRUE(config_.GetUploadEndpoint().startsWith("https://"));
+  EXPECT_EQ(config_.GetRsaEndpoint(), config_.GetUploadEndpoint() + "/crash/key");
+  EXPECT_EQ(config_.GetChannel(), "External");
+  EXPECT_FALSE(config_.GetDisableCertValidation());
+  EXPECT_EQ(config_.GetDumpDirectories(), std::vector<TPath>{AppConfig::LogGetDefaultDir()});
+  EXPECT_FALSE(config_.GetFollowSymlinks());
+  EXPECT_EQ(config_.GetDataDirectory(), TPath(dir_.Sub("local/Zorvane/zorcrashreporter")));
+  EXPECT_TRUE(std::filesystem::is_directory(dir_.Sub("local/Zorvane")));
+  EXPECT_TRUE(config_.GetDeleteCompletedDumps());
+  EXPECT_FALSE(config_.GetPreserveUploadPackages());
+  EXPECT_EQ(config_.GetFilenameExclusionRegex(), ".*\\.temp.*");
+  EXPECT_EQ(config_.GetHttpGetTimeout(), 60000);
+  EXPECT_EQ(config_.GetHttpPostTimeout(), 60000);
+  EXPECT_EQ(config_.GetHttpPutTimeout(), 600000);
+  EXPECT_EQ(config_.GetUploadPartSize(), 52428800u);
+  EXPECT_EQ(config_.GetUploadBandwidthLimit(), 0u);
+  EXPECT_EQ(config_.GetProxySettings().port, 0);
+  EXPECT_TRUE(config_.GetProxySettings().host.isEmpty());
+  EXPECT_TRUE(config_.GetTestControllerName().isEmpty());
+  EXPECT_TRUE(config_.GetLogDirectory().IsEmpty());
+  for (auto mode :
+       {Config::Mode::kOptional, Config::Mode::kPresent, Config::Mode::kPresentWithValue}) {
+    EXPECT_TRUE(config_.GetValue("servercrashupload.data.dir", mode).isEmpty());
+  }
+}
+
+TEST_F(ConfigTest, ModesNameKeyAndFile) {
+  const std::string path = Load("empty: \nfull: x\n");
+  using M = Config::Mode;
+  EXPECT_TRUE(config_.GetValue("absent", M::kOptional).isEmpty());
+  EXPECT_TRUE(config_.GetValue("empty", M::kPresent).isEmpty());
+  EXPECT_EQ(config_.GetValue("full", M::kPresentWithValue), "x");
+  const std::string missing =
+      "Mandatory config setting 'absent' is missing from config file '" + path + "'";
+  EXPECT_EQ(ErrorOf([&] { config_.GetValue("absent", M::kPresent); }), missing);
+  EXPECT_EQ(ErrorOf([&] { config_.GetValue("absent", M::kPresentWithValue); }), missing);
+  EXPECT_EQ(ErrorOf([&] { config_.GetValue("empty", M::kPresentWithValue); }),
+            "Mandatory config setting 'empty' is missing a value from config file '" + path + "'");
+  EXPECT_EQ(ErrorOf([&] { config_.GetDataDirectory(); }),
+            "Mandatory config setting 'servercrashupload.data.dir' is missing from config file '" +
+                path + "'");
+}
+
+TEST_F(ConfigTest, FileValuesAndEnvironmentFallbacks) {
+  ScopedEnv rsa{"zorcrashreporter_rsa_endpoint", "https://env/key"};
+  ScopedEnv channel{"zorcrashreporter_channel", "FromEnv"};
+  ScopedEnv cert{"zorcrashreporter_disable_cert_validation", "True"};
+  ScopedEnv ch{"ZCT_CH", "Beta"};
+  Load(
+      "servercrashupload.upload_endpoint: https://host:8443/up\n"
+      "servercrashupload.channel: '<%=ENV[ZCT_CH]%>'\n"
+      "servercrashupload.data.dir: \"'/srv/da'ta'\"\n"
+      "servercrashupload.log.dir: '/var/lo'g'\n"
+      "servercrashupload.http_get_timeout_in_minutes: abc\n"
+      "servercrashupload.http_put_timeout_in_minutes: 0.5\n"
+      "servercrashupload.upload_part_size_in_bytes: 1024\n"
+      "servercrashupload.upload_bandwidth_limit_in_bytes: 5000000000\n"
+      "servercrashupload.proxy_server_host: proxy.local\n"
+      "servercrashupload.proxy_server_port: 3128\n"
+      "servercrashupload.proxy_server_username: u\n"
+      "servercrashupload.proxy_server_password: p: w\n"
+      "servercrashupload.dump.dirs.follow_symlinks: TRUE\n");
+  EXPECT_EQ(config_.GetUploadEndpoint(), "https://host:8443/up");
+  EXPECT_EQ(config_.GetRsaEndpoint(), "https://env/key");
+  EXPECT_EQ(config_.GetChannel(), "Beta");
+  EXPECT_TRUE(config_.GetDisableCertValidation());
+  EXPECT_EQ(config_.GetDataDirectory(), TPath("/srv/data"));
+  EXPECT_EQ(config_.GetLogDirectory(), TPath("/var/lo'g"));
+  EXPECT_EQ(config_.GetHttpGetTimeout(), 0);
+  EXPECT_EQ(config_.GetHttpPostTimeout(), 60000);
+  EXPECT_EQ(config_.GetHttpPutTimeout(), 30000);
+  EXPECT_EQ(config_.GetUploadPartSize(), 1024u);
+  EXPECT_EQ(config_.GetUploadBandwidthLimit(), 5000000000u);
+  const ProxySettings proxy = config_.GetProxySettings();
+  EXPECT_EQ(proxy.host, "proxy.local");
+  EXPECT_EQ(proxy.port, 3128);
+  EXPECT_EQ(proxy.username, "u");
+  EXPECT_TRUE(proxy.password.isEmpty());  // a value holding ": " drops the line
+  EXPECT_TRUE(config_.GetFollowSymlinks());
+
+  ScopedEnv unset{"ZCT_CH", std::nullopt};
+  EXPECT_NE(ErrorOf([&] { config_.GetChannel(); }).find("invalid environment variable(s)"),
+            std::string::npos);
+}
+
+TEST_F(ConfigTest, OverridesWinOverTheFile) {
+  ScopedEnv var{"ZCT_DIR", "/from-env"};
+  Load(
+      "servercrashupload.dump.dirs: [C:\\a, 'C:\\b', <%=ENV[ZCT_DIR]%>]\n"
+      "servercrashupload.delete_completed_dumps: true\n");
+  EXPECT_EQ(config_.GetDumpDirectories(),
+            (std::vector<TPath>{TPath("C:\\a"), TPath("C:\\b"), TPath("/from-env")}));
+  EXPECT_TRUE(config_.GetDeleteCompletedDumps());
+
+  Override("false", "[/x, <%=ENV[ZCT_DIR]%>]");
+  EXPECT_EQ(config_.GetDumpDirectories(),
+            (std::vector<TPath>{TPath("/x"), TPath("<%=ENV[ZCT_DIR]%>")}));
+  EXPECT_FALSE(config_.GetDeleteCompletedDumps());
+}
+
+TEST_F(ConfigTest, DeleteCompletedDumpsText) {
+  const struct {
+    const char* line;
+    bool expected;
+  } cases[] = {{"", true},
+               {"servercrashupload.delete_completed_dumps: FALSE", false},
+               {"servercrashupload.delete_completed_dumps: yes", false},
+               {"servercrashupload.delete_completed_dumps: ", true},
+               {"servercrashupload.delete_completed_dumps: TRUE", true}};
+  int n = 0;
+  for (const auto& c : cases) {
+    Load(c.line, "d" + std::to_string(n++) + ".yml");
+    EXPECT_EQ(config_.GetDeleteCompletedDumps(), c.expected) << c.line;
+  }
+}
+
+TEST_F(ConfigTest, LocalDataFolderChoice) {
+  std::filesystem::create_directories(dir_.Sub("xdg"));
+  std::filesystem::create_directories(dir_.Sub("blocked"));
+  zor::test::WriteFile(dir_.Sub("blocked/Zorvane"), "a file where the folder should be");
+  const TPath fallback = TPath(dir_.Sub("state/zorvane/logs/zorcrashreporter"));
+  const struct {
+    std::optional<std::string> localAppData;
+    TPath expected;
+  } cases[] = {
+      {std::nullopt, TPath(dir_.Sub("xdg/Zorvane/zorcrashreporter"))},
+      {"  " + dir_.Sub("xdg") + " ", TPath(dir_.Sub("xdg/Zorvane/zorcrashreporter"))},
+      {"", fallback},
+      {dir_.Sub("missing"), fallback},
+      {dir_.Sub("blocked"), fallback},
+  };
+  ScopedEnv xdg{"XDG_DATA_HOME", dir_.Sub("xdg")};
+  for (const auto& c : cases) {
+    ScopedEnv local{"LOCALAPPDATA", c.localAppData};
+    EXPECT_EQ(config_.GetDataDirectory(), c.expected) << c.localAppData.value_or("(unset)");
+  }
+}
+
+TEST_F(ConfigTest, LoadRules) {
+  const std::string first =
+      Load("servercrashupload.channel: one\nservercrashupload.proxy_server_host: h");
+  zor::test::WriteFile(first, "servercrashupload.channel: changed");
+  config_.Load(TPath(first));
+  EXPECT_EQ(config_.GetChannel(), "one");  // the same path is not read again
+
+  // The default file of the current directory, once there is one; a new file
+  // replaces every setting.
+  const auto cwd = std::filesystem::current_path();
+  std::filesystem::current_path(dir_.path());
+  config_.Load(TPath());
+  EXPECT_EQ(config_.GetChannel(), "one");
+  zor::test::WriteFile(dir_.Sub("zorcrashreporter.yml"), "servercrashupload.channel: two");
+  config_.Load(TPath());
+  std::filesystem::current_path(cwd);
+  EXPECT_EQ(config_.GetFilePath(), TPath("zorcrashreporter.yml"));
+  EXPECT_EQ(config_.GetChannel(), "two");
+  EXPECT_TRUE(config_.GetProxySettings().host.isEmpty());
+
+  EXPECT_THROW(config_.Load(TPath(dir_.Sub("none.yml"))), ZorvaneException);
+}
+
+TEST_F(ConfigTest, InstanceAndTestInstance) {
+  Config& real = Config::GetInstance();
+  EXPECT_EQ(&Config::GetInstance(), &real);
+  Config::SetTestInstance(&config_);
+  EXPECT_EQ(&Config::GetInstance(), &config_);
+  Config::SetTestInstance(nullptr);
+  EXPECT_EQ(&Config::GetInstance(), &real);
+}
+
+}  // namespace
+}  // namespace ZorErrorReporting
