@@ -1,0 +1,102 @@
+#include "packages/json_file_serialized_object.h"
+
+#include <exception>
+#include <string>
+
+#include "files/filesystem.h"
+#include "log/log_functions.h"
+#include "packages/json_document.h"
+#include "platform/atomic_file.h"
+#include "platform/tformat_string.h"
+#include "platform/zorvane_exception.h"
+
+namespace ZorErrorReporting {
+
+using zor::platform::AtomicFile;
+using zor::platform::TFormatString;
+using zor::platform::TPath;
+using zor::platform::TString;
+using zor::platform::ZorvaneException;
+namespace TLog = zor::platform::TLog;
+
+void JsonFileSerializedObject::Save() {
+  if (filePath_.IsEmpty()) throw ZorvaneException("Cannot save object as the path is not set");
+
+  // The text is complete before any file is touched, so a ToJson failure
+  // leaves the old file as it was.
+  const std::string text = Json::WriteCompact(ToJson());
+
+  // Rewriting the file in place could leave it empty or cut short if the
+  // process died mid-write (every status change and every uploaded part saves
+  // a file); a temporary file renamed over it leaves old or new, nothing else.
+  AtomicFile file(filePath_);
+  try {
+    file.Open();
+  } catch (zor::platform::TPath::Exception& e) {
+    e.StackMessageFront(
+        TFormatString("Failed to open file for writing: '%1'").arg(filePath_.ToString()));
+    throw;
+  }
+  file.Write(text);
+  file.Commit();
+}
+
+void JsonFileSerializedObject::SetFilePath(const TPath& path) {
+  if (!filePath_.IsEmpty()) {
+    throw ZorvaneException(
+        TFormatString("Object is already serialized to a different location.Use RenameFilePath "
+                      "to change serialized file location.Current serialization path is: '%1'.")
+            .arg(filePath_.ToString()));
+  }
+  filePath_ = path;
+}
+
+void JsonFileSerializedObject::RenameFilePath(const TPath& newPath) {
+  Filesystem& filesystem = Filesystem::GetInstance();
+  if (filesystem.FileExists(newPath)) {
+    if (!(newPath == filePath_)) {
+      throw ZorvaneException(TFormatString("Cannot rename file because destination already "
+                                           "exists!Original file: '%1'. Destination file: '%2'")
+                                 .arg(filePath_.ToString())
+                                 .arg(newPath.ToString()));
+    }
+    LogText(TLog::Warn, TFormatString("Not renaming file because destination already exists. %1")
+                            .arg(filePath_.ToString()));
+    return;
+  }
+  filesystem.RenamePath(filePath_, newPath);
+  filePath_ = newPath;
+}
+
+TString JsonFileSerializedObject::UnexpectedParameterMessage(const TString& name) {
+  return TFormatString("Ignoring unexpected parameter '%1' in JSON string").arg(name);
+}
+
+void JsonFileSerializedObject::ReadJsonFile(
+    const TPath& path, const std::function<void(const rapidjson::Value&)>& construct) {
+  const TString text = Filesystem::GetInstance().ReadTextFile(path);
+  Json::Document document;
+  TString reason;
+  if (!Json::Parse(text.toStdString(), &document, &reason)) {
+    throw ZorvaneException(TFormatString("Failed to read following content as JSON: '%1'. "
+                                         "File: '%2'. Reason: %3.")
+                               .arg(text)
+                               .arg(path.ToString())
+                               .arg(reason));
+  }
+  if (!document.IsObject()) {
+    throw ZorvaneException(
+        TFormatString("The JSON content of '%1' is not an object").arg(path.ToString()));
+  }
+  try {
+    construct(document);
+  } catch (const ZorvaneException&) {
+    throw;
+  } catch (const std::exception& e) {
+    throw ZorvaneException(TFormatString("Failed to read the JSON object in '%1': %2")
+                               .arg(path.ToString())
+                               .arg(e.what()));
+  }
+}
+
+}  // namespace ZorErrorReporting

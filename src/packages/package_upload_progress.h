@@ -1,0 +1,98 @@
+// PackageUploadProgress: what a later run needs to resume an interrupted
+// multipart upload of one package file: the file, its size, the part size, the
+// upload id the server assigned and the tag of every part the server has
+// confirmed. Kept in "<package name>.uploaded.parts" in the data directory.
+//
+// Lifecycle:
+//   1. made for the package file when its first upload begins (unbound), then
+//      bound by the package;
+//   2. SetUploadId saves the file for the first time;
+//   3. AddCompletedPart saves it again after every confirmed part, so a
+//      process that dies loses at most the part in flight;
+//   4. a later run loads it (LoadFromFile) and skips the parts it lists.
+//
+// File format (a JSON object, members in this order): "upload-package-file"
+// (string, native path), "upload-id" (string), "upload-file-size" (integer),
+// "max-part-size" (integer), "part-count" (integer, informative only),
+// "parts-completed" (array of {"part-number": integer, "part-tag": string},
+// ascending). Readers match names without regard to case.
+//
+// Thread-safety: one thread at a time; the completed-parts map handed out by
+// GetCompletedParts is not locked and changes with AddCompletedPart.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+
+#include "packages/json_file_serialized_object.h"
+#include "platform/tpath.h"
+#include "platform/tstring.h"
+
+namespace ZorErrorReporting {
+
+class PackageUploadProgress : public JsonFileSerializedObject {
+ public:
+  // Part number (from 1) to the tag the server answered for that part.
+  using CompletedParts = std::map<std::uint64_t, zor::platform::TString>;
+
+  // A new upload of `uploadPackageFile` (`uploadFileSize` bytes) in parts of
+  // `maxPartSize` bytes: no upload id, no completed parts, unbound, not saved.
+  // Throws ZorvaneException when the part size is 0 or would give more parts
+  // than an int holds.
+  PackageUploadProgress(const zor::platform::TPath& uploadPackageFile, uint64_t uploadFileSize,
+                        uint64_t maxPartSize);
+  // Copies would share the completed-parts map while saving to one file.
+  PackageUploadProgress(const PackageUploadProgress&) = delete;
+  PackageUploadProgress& operator=(const PackageUploadProgress&) = delete;
+
+  // Reads a progress object (see the file format above). Unknown names of
+  // string, integer or array members are logged at Warn and skipped; members
+  // of other types are skipped silently; a "parts-completed" element without
+  // a part number above 0 or without a tag is dropped, and of two elements
+  // with the same number the first wins. A "part-count" that differs from the
+  // computed count is logged at Warn and otherwise ignored. `source`, when not
+  // empty, is named in the log lines.
+  // Throws ZorvaneException when `json` is not an object, when a
+  // "parts-completed" element is not an object, or when the part size is
+  // unusable (as the other constructor).
+  explicit PackageUploadProgress(const rapidjson::Value& json,
+                                 const zor::platform::TPath& source = {});
+
+  // Loads the file at `path` and binds the new object to it. Throws what
+  // JsonFileSerializedObject::ReadJsonFile and the JSON constructor throw.
+  static std::shared_ptr<PackageUploadProgress> LoadFromFile(const zor::platform::TPath& path);
+
+  // JsonFileSerializedObject:
+  rapidjson::Document ToJson() const override;
+
+  const zor::platform::TPath& GetUploadPackageFile() const { return uploadPackageFile_; }
+  const zor::platform::TString& GetUploadId() const { return uploadId_; }
+  uint64_t GetUploadFileSize() const { return uploadFileSize_; }
+  uint64_t GetMaxPartSize() const { return maxPartSize_; }
+  // The number of parts: the file size divided by the part size, rounded up
+  // (0 for an empty file).
+  int GetPartCount() const;
+  // The shared map of completed parts, ordered by part number.
+  std::shared_ptr<const CompletedParts> GetCompletedParts() const { return completedParts_; }
+
+  // Stores `uploadId` and saves. Throws what Save throws; the id is stored
+  // even then.
+  void SetUploadId(const zor::platform::TString& uploadId);
+  // Records `tag` for `partNumber` unless that part is already recorded (the
+  // first tag stays), then saves in either case. Throws what Save throws; the
+  // part is recorded even then.
+  void AddCompletedPart(uint64_t partNumber, const zor::platform::TString& tag);
+
+ private:
+  void CheckPartSize() const;
+  void ReadPart(const rapidjson::Value& part, const zor::platform::TPath& source);
+
+  zor::platform::TPath uploadPackageFile_;
+  zor::platform::TString uploadId_;
+  uint64_t uploadFileSize_ = 0;
+  uint64_t maxPartSize_ = 0;
+  std::shared_ptr<CompletedParts> completedParts_ = std::make_shared<CompletedParts>();
+};
+
+}  // namespace ZorErrorReporting

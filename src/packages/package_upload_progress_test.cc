@@ -1,0 +1,200 @@
+#include "packages/package_upload_progress.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "packages/json_document.h"
+#include "packages/log_capture_for_test.h"
+#include "platform/zorvane_exception.h"
+#include "support/temp_dir.h"
+
+namespace ZorErrorReporting {
+namespace {
+
+using zor::platform::TPath;
+using zor::platform::TString;
+using zor::platform::ZorvaneException;
+using zor::test::ReadFile;
+using zor::test::ScopedTempDir;
+using zor::test::WriteFile;
+using Parts = PackageUploadProgress::CompletedParts;
+
+constexpr uint64_t kPart = 52428800;  // the default part size
+constexpr uint64_t kGiB = uint64_t{1} << 30;
+
+class PackageUploadProgressTest : public ::testing::Test {
+ protected:
+  // Writes `text` as a progress file and loads it, returning the log too.
+  std::shared_ptr<PackageUploadProgress> Load(const std::string& text, std::string* log) {
+    WriteFile(path_, text);
+    testing::LogCapture capture;
+    auto progress = PackageUploadProgress::LoadFromFile(path_);
+    *log = capture.Text();
+    return progress;
+  }
+
+  ScopedTempDir dir_;
+  std::string path_ = dir_.Sub("pkg.uploaded.parts");
+};
+
+TEST_F(PackageUploadProgressTest, PartCountRoundsUp) {
+  struct Case {
+    uint64_t size;
+    uint64_t partSize;
+    int parts;
+  };
+  const Case cases[] = {
+      {0, kPart, 0},
+      {1, kPart, 1},
+      {kPart, kPart, 1},
+      {2 * kPart, kPart, 2},
+      {2 * kPart + 1, kPart, 3},
+      {5 * kGiB + 1, kPart, 103},  // 5 GiB is 102.4 parts
+      {(uint64_t{1} << 62) + 1, uint64_t{1} << 32, (1 << 30) + 1},
+  };
+  for (const Case& c : cases) {
+    PackageUploadProgress progress("/d/p.zip", c.size, c.partSize);
+    EXPECT_EQ(progress.GetPartCount(), c.parts) << c.size << " / " << c.partSize;
+  }
+}
+
+TEST_F(PackageUploadProgressTest, UnusablePartSizeIsRejected) {
+  EXPECT_THROW(PackageUploadProgress("/d/p.zip", 10, 0), ZorvaneException);
+  EXPECT_THROW(PackageUploadProgress("/d/p.zip", uint64_t{1} << 40, 1), ZorvaneException);
+  std::string log;
+  EXPECT_THROW(Load(R"({"upload-file-size":10,"max-part-size":0})", &log), ZorvaneException);
+}
+
+TEST_F(PackageUploadProgressTest, WritesTheDocumentedFormat) {
+  auto progress = std::make_shared<PackageUploadProgress>("/data/p k.zip", 2 * kPart + 1, kPart);
+  progress->SetFilePath(path_);
+  progress->SetUploadId("up-1");
+  progress->AddCompletedPart(2, "\"tag2\"");
+  progress->AddCompletedPart(1, "\"tag1\"");
+  EXPECT_EQ(ReadFile(path_),
+            R"({"upload-package-file":"/data/p k.zip","upload-id":"up-1",)"
+            R"("upload-file-size":104857601,"max-part-size":52428800,"part-count":3,)"
+            R"("parts-completed":[{"part-number":1,"part-tag":"\"tag1\""},)"
+            R"({"part-number":2,"part-tag":"\"tag2\""}]})");
+}
+
+TEST_F(PackageUploadProgressTest, LargeFileRoundTrips) {
+  const uint64_t size = 5 * kGiB + 7;
+  auto progress = std::make_shared<PackageUploadProgress>("/data/big.zip", size, kPart);
+  progress->SetFilePath(path_);
+  progress->SetUploadId("id");
+  progress->AddCompletedPart(103, "last");
+
+  std::string log;
+  auto loaded = Load(ReadFile(path_), &log);
+  EXPECT_EQ(loaded->GetUploadFileSize(), size);
+  EXPECT_EQ(loaded->GetMaxPartSize(), kPart);
+  EXPECT_EQ(loaded->GetPartCount(), progress->GetPartCount());
+  EXPECT_EQ(loaded->GetUploadPackageFile(), TPath("/data/big.zip"));
+  EXPECT_EQ(loaded->GetUploadId(), "id");
+  EXPECT_EQ(*loaded->GetCompletedParts(), (Parts{{103, "last"}}));
+  EXPECT_EQ(log, "");  // the part count read matches the computed one
+}
+
+TEST_F(PackageUploadProgressTest, ReaderToleratesOddMembers) {
+  struct Case {
+    const char* name;
+    std::string json;
+    uint64_t size;
+    TString id;
+    Parts parts;
+    std::vector<std::string> logged;  // each must appear in the log
+  };
+  const std::string head = R"("upload-file-size":400,"max-part-size":100,"part-count":4,)";
+  const Case cases[] = {
+      {"names in capitals",
+       R"({"UPLOAD-ID":"X","Upload-File-Size":400,"MAX-PART-SIZE":100,"Part-Count":4})", 400, "X",
+       {}, {}},
+      {"sizes as text",
+       R"({"upload-file-size":"6000000000","max-part-size":"2000000000","part-count":"3"})",
+       6000000000, "", {}, {}},
+      {"incomplete parts are dropped, the first tag wins",
+       "{" + head + R"("parts-completed":[{"part-number":1},{"part-number":0,"part-tag":"z"},)"
+                    R"({"part-tag":"n"},{"part-number":2,"part-tag":"a"},)"
+                    R"({"part-number":2,"part-tag":"b"},{"Part-Number":"3","PART-TAG":"c"}]})",
+       400, "", Parts{{2, "a"}, {3, "c"}}, {}},
+      {"unknown names are reported",
+       "{" + head + R"("extra":"x","count":5,"list":[],"parts-completed":[{"part-number":1,)"
+                    R"("part-tag":"t","etag":"e"}]})",
+       400, "", Parts{{1, "t"}},
+       {"Ignoring unexpected parameter 'extra' in JSON string",
+        "Ignoring unexpected parameter 'count' in JSON string",
+        "Ignoring unexpected parameter 'list' in JSON string",
+        "Ignoring unexpected parameter 'etag' in JSON string"}},
+      {"known names of an unexpected type",
+       "{" + head + R"("upload-id":5,"upload-file-size":true,"parts-completed":{}})", 400, "", {},
+       {"Ignoring unexpected parameter 'upload-id' in JSON string"}},
+      {"a part count that disagrees",
+       R"({"upload-file-size":400,"max-part-size":100,"part-count":5})", 400, "", {},
+       {"PartCount '5' in Json does not match calculated count '4' from file size and part size "
+        "fields.  Calculated field will be used."}},
+      {"no part count", R"({"upload-file-size":400,"max-part-size":100})", 400, "", {},
+       {"PartCount '0' in Json does not match calculated count '4'"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string log;
+    auto loaded = Load(c.json, &log);
+    EXPECT_EQ(loaded->GetUploadFileSize(), c.size);
+    EXPECT_EQ(loaded->GetUploadId(), c.id);
+    EXPECT_EQ(*loaded->GetCompletedParts(), c.parts);
+    for (const std::string& line : c.logged) {
+      EXPECT_NE(log.find(line), std::string::npos) << line << "\nnot in:\n" << log;
+      EXPECT_NE(log.find(path_), std::string::npos) << "the log does not name the file: " << log;
+    }
+    if (c.logged.empty()) {
+      EXPECT_EQ(log, "");
+    }
+    // Silently skipped members produce no line of their own.
+    EXPECT_EQ(log.find("upload-file-size"), std::string::npos) << log;
+  }
+}
+
+TEST_F(PackageUploadProgressTest, PartThatIsNotAnObjectFailsTheLoad) {
+  std::string log;
+  try {
+    Load(R"({"upload-file-size":4,"max-part-size":1,"part-count":4,"parts-completed":[1]})", &log);
+    FAIL() << "loaded";
+  } catch (const ZorvaneException& e) {
+    EXPECT_NE(e.GetConcatenatedMessages().toStdString().find(path_), std::string::npos);
+  }
+}
+
+TEST_F(PackageUploadProgressTest, ChangesAreSavedAtOnce) {
+  auto progress = std::make_shared<PackageUploadProgress>("/d/p.zip", 3 * kPart, kPart);
+  auto parts = progress->GetCompletedParts();
+  progress->SetFilePath(path_);
+  progress->SetUploadId("up");
+  progress->AddCompletedPart(1, "first");
+  progress->AddCompletedPart(1, "second");  // a repeated confirmation keeps the first tag
+  progress->AddCompletedPart(3, "third");
+  EXPECT_EQ(*parts, (Parts{{1, "first"}, {3, "third"}}));  // callers see the shared map
+
+  std::string log;
+  auto loaded = Load(ReadFile(path_), &log);
+  EXPECT_EQ(loaded->GetUploadId(), "up");
+  EXPECT_EQ(*loaded->GetCompletedParts(), *parts);
+
+  // The loaded object is bound: the next change goes to the same file.
+  loaded->AddCompletedPart(2, "second");
+  EXPECT_EQ(PackageUploadProgress::LoadFromFile(path_)->GetCompletedParts()->size(), 3u);
+}
+
+TEST_F(PackageUploadProgressTest, UnboundChangeThrowsButIsKept) {
+  PackageUploadProgress progress("/d/p.zip", 10, 5);
+  EXPECT_THROW(progress.SetUploadId("id"), ZorvaneException);
+  EXPECT_EQ(progress.GetUploadId(), "id");
+  EXPECT_THROW(progress.AddCompletedPart(1, "t"), ZorvaneException);
+  EXPECT_EQ(progress.GetCompletedParts()->count(1), 1u);
+}
+
+}  // namespace
+}  // namespace ZorErrorReporting
