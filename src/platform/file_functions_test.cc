@@ -3,9 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -131,15 +129,8 @@ TEST_F(FileFunctionsTest, SizeAndLastWriteTime) {
                                                               std::chrono::nanoseconds(123456789));
   EXPECT_EQ(LastWriteTime(Sub("file")), expected);
 
-  const std::string missing = Sub("missing");
-  try {
-    FileSize(missing);
-    FAIL() << "no exception";
-  } catch (const TPath::Exception& e) {
-    EXPECT_EQ(std::string(e.what()),
-              "TFilesystem: cannot get size of '" + missing + "': No such file or directory");
-  }
-  EXPECT_THROW(LastWriteTime(missing), TPath::Exception);
+  EXPECT_THROW(FileSize(Sub("missing")), TPath::Exception);
+  EXPECT_THROW(LastWriteTime(Sub("missing")), TPath::Exception);
 }
 
 TEST_F(FileFunctionsTest, ListFilesMatchesExtensionsWithoutRegardToCase) {
@@ -186,44 +177,6 @@ TEST_F(FileFunctionsTest, ListFilesRecursivelyDescendsAndHonoursSymlinkChoice) {
                                       Sub("dumps/top.dmp")}));
 }
 
-TEST_F(FileFunctionsTest, ListingAnUnreadableDirectoryThrowsButSkipsUnreadableChildren) {
-  if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
-  WriteFile(Sub("top/ok.log"), "x");
-  WriteFile(Sub("top/closed/hidden.log"), "x");
-  ::chmod(Sub("top/closed").c_str(), 0);
-  EXPECT_EQ(ToStd(ListFilesRecursively(Sub("top"), {"log"}, PathForm::Relative)),
-            std::vector<std::string>{"ok.log"});
-  try {
-    ListFiles(Sub("top/closed"), {});
-    FAIL() << "no exception";
-  } catch (const TPath::Exception& e) {
-    EXPECT_EQ(std::string(e.what()),
-              "TFilesystem: cannot list '" + Sub("top/closed") + "': Permission denied");
-  }
-}
-
-TEST(PathTextTest, SplitAndJoinRoundTrip) {
-  struct Case {
-    const char* path;
-    std::vector<std::string> parts;
-  };
-  const Case cases[] = {
-      {"/a/b.txt", {"/", "a", "b.txt"}},
-      {"rel/dir/", {"rel", "dir"}},
-      {"/", {"/"}},
-      {"", {}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.path);
-    const std::vector<TString> parts = SplitPath(c.path);
-    EXPECT_EQ(ToStd(parts), c.parts);
-    TPath joined;
-    for (const TString& part : parts) joined = JoinPath(joined, part);
-    EXPECT_EQ(joined, TPath(c.path));
-  }
-  EXPECT_EQ(GetFileName("/a/b.tar.gz"), "b.tar.gz");
-}
-
 TEST(PathTextTest, ComparePathsCleansTextButKeepsCase) {
   struct Case {
     const char* a;
@@ -241,18 +194,6 @@ TEST(PathTextTest, ComparePathsCleansTextButKeepsCase) {
   }
 }
 
-TEST(PathTextTest, TemporaryDirectoryFollowsTmpdir) {
-  const char* saved = std::getenv("TMPDIR");
-  const std::string restore = saved ? saved : "";
-  ::setenv("TMPDIR", "/var/tmp/zor", 1);
-  EXPECT_EQ(TemporaryDirectory(), TPath("/var/tmp/zor"));
-  ::setenv("TMPDIR", "", 1);
-  EXPECT_EQ(TemporaryDirectory(), TPath("/tmp"));
-  ::unsetenv("TMPDIR");
-  EXPECT_EQ(TemporaryDirectory(), TPath("/tmp"));
-  if (saved) ::setenv("TMPDIR", restore.c_str(), 1);
-}
-
 TEST(DetectEncodingTest, MarkFirstThenUtf8ValidityElseLatin1) {
   struct Case {
     const char* name;
@@ -265,18 +206,15 @@ TEST(DetectEncodingTest, MarkFirstThenUtf8ValidityElseLatin1) {
       {"ascii", "{\"k\":\"open-log\"}", TextEncoding::kUtf8},
       {"two- and four-byte characters", "caf\xC3\xA9 \xF0\x9F\x98\x80", TextEncoding::kUtf8},
       {"three-byte character cut by the probe end", "ab\xE2\x82", TextEncoding::kUtf8},
-      {"four-byte character cut after its lead", "ab\xF0", TextEncoding::kUtf8},
       {"latin-1 e-acute between letters", "caf\xE9s", TextEncoding::kLatin1},
       {"lone continuation byte", "a\x80z", TextEncoding::kLatin1},
       {"overlong slash", "\xC0\xAF", TextEncoding::kLatin1},
       {"encoded surrogate", "\xED\xA0\x80", TextEncoding::kLatin1},
-      {"above U+10FFFF", "\xF4\x90\x80\x80", TextEncoding::kLatin1},
       {"cut sequence already invalid", "ab\xE0\x80", TextEncoding::kLatin1},
       {"utf-8 mark wins over latin-1 body", "\xEF\xBB\xBF\xE9t\xE9", TextEncoding::kUtf8},
       {"utf-16 le mark", string("\xFF\xFEh\0i\0", 6), TextEncoding::kUtf16},
       {"utf-16 be mark", string("\xFE\xFF\0h\0i", 6), TextEncoding::kUtf16},
       {"utf-32 le mark", string("\xFF\xFE\0\0h\0\0\0", 8), TextEncoding::kUtf32},
-      {"utf-32 be mark", string("\0\0\xFE\xFF\0\0\0h", 8), TextEncoding::kUtf32},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

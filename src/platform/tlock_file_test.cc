@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <utility>
 
+#include "platform/tfile.h"
 #include "support/temp_dir.h"
 
 namespace zor::platform {
@@ -17,81 +19,51 @@ namespace {
 using zor::test::ScopedTempDir;
 
 // The message of the TPath::Exception that locking `path` throws, or "" when
-// the lock was taken.
-std::string LockFailure(const std::string& path) {
+// the lock was taken (and held while `whileHeld` ran).
+std::string LockFailure(const std::string& path, const std::function<void()>& whileHeld = {}) {
   try {
     TLockFile lock(path);
+    if (whileHeld) whileHeld();
     return "";
   } catch (const TPath::Exception& e) {
     return e.what();
   }
 }
 
-// A child process that holds a TLockFile on a path until told to let go.
-class LockingChild {
- public:
-  explicit LockingChild(const std::string& path) {
-    int ready[2];
-    int release[2];
-    if (::pipe(ready) != 0 || ::pipe(release) != 0) {
-      ADD_FAILURE() << "pipe failed";
-      return;
-    }
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::close(ready[0]);
-      ::close(release[1]);
-      char status = 'L';
-      try {
-        TLockFile lock(path);
-        (void)!::write(ready[1], &status, 1);
-        char ignored;
-        (void)!::read(release[0], &ignored, 1);  // returns when the parent closes its end
-      } catch (...) {
-        status = 'E';
-        (void)!::write(ready[1], &status, 1);
-      }
-      ::_exit(0);
-    }
-    ::close(ready[1]);
-    ::close(release[0]);
-    releaseFd_ = release[1];
-    char status = 0;
-    if (::read(ready[0], &status, 1) != 1 || status != 'L') {
-      ADD_FAILURE() << "the child did not take the lock";
-    }
-    ::close(ready[0]);
-  }
-
-  ~LockingChild() { Exit(); }
-
-  // Lets the child release the lock and waits until it has exited.
-  void Exit() {
-    if (releaseFd_ >= 0) ::close(releaseFd_);
-    releaseFd_ = -1;
-    if (pid_ > 0) {
-      int status = 0;
-      ::waitpid(pid_, &status, 0);
-      pid_ = -1;
-    }
-  }
-
- private:
-  pid_t pid_ = -1;
-  int releaseFd_ = -1;
-};
-
 TEST(TLockFileTest, LockHeldByAnotherProcessThrowsUntilItExits) {
   ScopedTempDir dir;
   const std::string path = dir.Sub("zorcrashreporter.lock");
-  LockingChild child(path);
+  int ready[2];
+  int release[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(release), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    // Locks, says so, and holds the lock until the parent closes its end of
+    // `release`; a child that cannot lock says nothing.
+    ::close(ready[0]);
+    ::close(release[1]);
+    LockFailure(path, [&] {
+      (void)!::write(ready[1], "L", 1);
+      char ignored;
+      (void)!::read(release[0], &ignored, 1);
+    });
+    ::_exit(0);
+  }
+  ::close(ready[1]);
+  ::close(release[0]);
+  char status = 0;
+  ASSERT_EQ(::read(ready[0], &status, 1), 1) << "the child did not take the lock";
+  ::close(ready[0]);
 
   const std::string message = LockFailure(path);
   EXPECT_EQ(message.rfind("TLockFile: ", 0), 0u) << message;
   EXPECT_NE(message.find(path), std::string::npos) << message;
   EXPECT_NE(message.find("another process"), std::string::npos) << message;
 
-  child.Exit();
+  ::close(release[1]);
+  int exitStatus = 0;
+  ASSERT_EQ(::waitpid(child, &exitStatus, 0), child);
   EXPECT_EQ(LockFailure(path), "");
 }
 
@@ -119,18 +91,20 @@ TEST(TLockFileTest, UnopenablePathNamesPathAndCause) {
   EXPECT_EQ(LockFailure(path), "TLockFile: cannot open '" + path + "': No such file or directory");
 }
 
-TEST(TLockFileTest, DescriptorIsNotInheritedByExec) {
+TEST(TLockFileTest, LockAndFileDescriptorsAreNotInheritedByExec) {
   ScopedTempDir dir;
-  const std::string path = dir.Sub("app.lock");
-  TLockFile lock(path);
-  bool found = false;
+  TLockFile lock(dir.Sub("app.lock"));
+  TFile file(dir.Sub("data.txt"), OpenMode::Write);
+  int checked = 0;
   for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
     std::error_code ec;
-    if (std::filesystem::read_symlink(entry.path(), ec) != path) continue;
-    found = true;
-    EXPECT_TRUE(::fcntl(std::stoi(entry.path().filename().string()), F_GETFD) & FD_CLOEXEC);
+    const auto target = std::filesystem::read_symlink(entry.path(), ec);
+    if (target != dir.Sub("app.lock") && target != dir.Sub("data.txt")) continue;
+    ++checked;
+    EXPECT_TRUE(::fcntl(std::stoi(entry.path().filename().string()), F_GETFD) & FD_CLOEXEC)
+        << target;
   }
-  EXPECT_TRUE(found);
+  EXPECT_EQ(checked, 2);
 }
 
 }  // namespace
