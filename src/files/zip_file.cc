@@ -53,6 +53,7 @@ DateTime LastWriteLocalTime(const TPath& path) {
 ZipFile::~ZipFile() { Close(); }
 
 bool ZipFile::Open(const TString& path) {
+  Close();
   // zipOpen64 picks the library's 64-bit file functions, which archives over
   // 4 GiB need.
   handle_ = zipOpen64(path.toStdString().c_str(), APPEND_STATUS_CREATE);

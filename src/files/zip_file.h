@@ -28,9 +28,9 @@ class ZipFile {
   ZipFile(const ZipFile&) = delete;
   ZipFile& operator=(const ZipFile&) = delete;
 
-  // Creates a new archive at `path`, overwriting an existing file. Returns
-  // true iff the archive was created; on false nothing is open and nothing is
-  // thrown. REQUIRES: no archive is open.
+  // Creates a new archive at `path`, overwriting an existing file; an archive
+  // still open is closed first. Returns true iff the archive was created; on
+  // false nothing is open and nothing is thrown.
   bool Open(const zor::platform::TString& path);
 
   // Adds the file at `path` as one entry. Throws ZorvaneException:
