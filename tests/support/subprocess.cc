@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <iostream>
 #include <cstring>
 #include <stdexcept>
 
@@ -98,6 +100,43 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
   } else if (WIFSIGNALED(status)) {
     result.status = 128 + WTERMSIG(status);
   }
+  return result;
+}
+
+ProcessResult RunInChild(const std::function<int()>& body) {
+  int out[2], err[2], in[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 || pipe2(in, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    int code = 0;
+    try {
+      code = body();
+    } catch (const std::exception& e) {
+      fprintf(stderr, "uncaught: %s\n", e.what());
+      code = 99;
+    }
+    fflush(nullptr);
+    std::cout.flush();
+    std::cerr.flush();
+    _exit(code);
+  }
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  ProcessResult result;
+  Drain(out[0], err[0], in[1], {}, &result);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+  }
+  result.status = WIFEXITED(status) ? static_cast<signed char>(WEXITSTATUS(status))
+                                    : 128 + WTERMSIG(status);
   return result;
 }
 

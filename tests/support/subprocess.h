@@ -2,6 +2,7 @@
 // and extra environment in; exit status and both output streams out.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -29,6 +30,12 @@ struct ProcessOptions {
 // Runs `program` with `args` (argv[0] is `program`) and waits for it.
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
                          const ProcessOptions& options = {});
+
+// Runs `body` in a forked child whose standard output and error are
+// captured; the child exits with body's return value. For code that changes
+// process-wide state (logging set-up, exit actions) so that tests stay
+// independent. `body` must not return into gtest: it ends with _exit.
+ProcessResult RunInChild(const std::function<int()>& body);
 
 // The path of the built program.
 std::string ProgramPath();

@@ -1,0 +1,53 @@
+#include "log/log_channels.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace ZorErrorReporting {
+namespace {
+
+namespace TLog = zor::platform::TLog;
+
+TLog::Event Text(const char* key, const char* text) {
+  return TLog::Event{key, TLog::Literal::String(text), {}};
+}
+
+TEST(ReadableConsoleChannel, ShowsOnlyUploadCategoriesAtInfoAndAbove) {
+  struct Case {
+    TLog::Severity severity;
+    const char* key;
+    const char* out;
+    const char* err;
+  };
+  const Case cases[] = {
+      {TLog::Info, "crashes-upload", "[INFO]: text\n\n", ""},
+      {TLog::Warn, "crashes-upload", "[WARN]: text\n\n", ""},
+      {TLog::Error, "logs-upload", "", "[ERROR]: text\n\n"},
+      {TLog::Fatal, "crashes-upload", "", "[FATAL]: text\n\n"},
+      {TLog::Warn, "LOGS-Upload", "[WARN]: text\n\n", ""},
+      {TLog::Debug, "crashes-upload", "", ""},
+      {TLog::Fatal, "crash-simulation", "", ""},
+      {TLog::Info, "minidump-write", "", ""},
+      {TLog::Error, "", "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.key) + " " + TLog::SeverityName(c.severity));
+    std::ostringstream out, err;
+    ReadableConsoleChannel channel(out, err);
+    channel.Append(c.severity, Text(c.key, "text"));
+    EXPECT_EQ(out.str(), c.out);
+    EXPECT_EQ(err.str(), c.err);
+  }
+}
+
+TEST(ReadableConsoleChannel, ShowsStructuredRecordsOfUploadCategories) {
+  std::ostringstream out, err;
+  ReadableConsoleChannel channel(out, err);
+  channel.Append(TLog::Info, TLog::Event{"crashes-upload",
+                                         TLog::Object::Make({{"package", "a1"}}), {}});
+  EXPECT_EQ(out.str(), "[INFO]: {\"package\":\"a1\"}\n\n");
+}
+
+}  // namespace
+}  // namespace ZorErrorReporting

@@ -1,0 +1,144 @@
+// The log functions seen as a user of the program sees them. Logging set-up
+// is process-wide, so each case runs in a forked child.
+#include "log/log_functions.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "platform/log_impl.h"
+#include "support/subprocess.h"
+#include "support/temp_dir.h"
+
+namespace ZorErrorReporting {
+namespace {
+
+namespace TLog = zor::platform::TLog;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using zor::test::ProcessResult;
+using zor::test::ReadFile;
+using zor::test::RunInChild;
+
+class LogFunctionsTest : public ::testing::Test {
+ protected:
+  std::string LogFile() const { return dir_.Sub("zorcrashreporter.txt"); }
+  zor::test::ScopedTempDir dir_;
+};
+
+TEST_F(LogFunctionsTest, BeforeSetUpTextGoesPlainlyToStandardOutput) {
+  const ProcessResult r = RunInChild([] {
+    LogText(TLog::Fatal, "x");
+    LogTextWithError(TLog::Error, "y", zor::platform::ZorvaneError::MakeError("c", "m"));
+    LogFields(TLog::Info, "crash-reporting", {{"crash-dumps-directory", "/d"}, {"a", "1"}});
+    return 0;
+  });
+  EXPECT_EQ(r.out, "x\ny\ncrash-reporting: {a: 1;crash-dumps-directory: /d;}\n");
+  EXPECT_EQ(r.err, "");
+}
+
+TEST_F(LogFunctionsTest, UploadCategoriesReachTheConsoleOthersOnlyTheFile) {
+  const std::string file = LogFile();
+  const ProcessResult r = RunInChild([&] {
+    SetupLogging(file, 0);
+    SetLogCategory("crashes-upload");
+    LogText(TLog::Warn, "Retrying");
+    LogText(TLog::Debug, "debug detail");
+    SetLogCategory("crash-simulation");
+    LogText(TLog::Warn, "simulated only");
+    SetLogCategory("logs-upload");
+    LogText(TLog::Error, "upload failed");
+    return 0;
+  });
+  EXPECT_EQ(r.out, "[WARN]: Retrying\n\n");
+  EXPECT_EQ(r.err, "[ERROR]: upload failed\n\n");
+  const std::string log = ReadFile(file);
+  EXPECT_THAT(log, HasSubstr(R"("sev":"warn","k":"crashes-upload","v":"Retrying")"));
+  EXPECT_THAT(log, HasSubstr(R"("sev":"debug","k":"crashes-upload","v":"debug detail")"));
+  EXPECT_THAT(log, HasSubstr(R"("sev":"warn","k":"crash-simulation","v":"simulated only")"));
+  EXPECT_THAT(log, HasSubstr(R"("sev":"error","k":"logs-upload","v":"upload failed")"));
+}
+
+TEST_F(LogFunctionsTest, LinesAreInTheFileWhileTheProcessStillRuns) {
+  int ready[2], release[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(release), 0);
+  const std::string file = LogFile();
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    SetupLogging(file, 0);
+    SetLogCategory("crashes-upload");
+    LogText(TLog::Info, "still running");
+    char byte = 1;
+    (void)!write(ready[1], &byte, 1);
+    (void)!read(release[0], &byte, 1);
+    _exit(0);
+  }
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  const std::string whileRunning = ReadFile(file);
+  (void)!write(release[1], &byte, 1);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_THAT(whileRunning, HasSubstr("\"v\":\"still running\""));
+}
+
+TEST_F(LogFunctionsTest, RotateLogWithoutRotationThrows) {
+  const std::string file = LogFile();
+  const ProcessResult r = RunInChild([&] {
+    SetupLogging(file, 0);
+    EXPECT_EQ(GetRotateInterval(), 0u);
+    try {
+      RotateLog();
+    } catch (const zor::platform::ZorvaneException& e) {
+      return e.GetMessagesFront() ==
+                     "Cannot rotate log, because a rotating log channel was not initialized."
+                 ? 0
+                 : 2;
+    }
+    return 1;
+  });
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+}
+
+TEST_F(LogFunctionsTest, RotateLogStartsANewFileThatNamesItsPredecessor) {
+  const std::string file = LogFile();
+  const std::string rotated = dir_.Sub("zorcrashreporter_1.txt");
+  const ProcessResult r = RunInChild([&] {
+    SetupLogging(file, 3600);
+    SetLogCategory("crash-simulation");
+    LogText(TLog::Info, "before");
+    RotateLog();
+    LogText(TLog::Info, "after");
+    return zor::platform::LogImpl::Get().GetPath().NativeString() == rotated ? 0 : 1;
+  });
+  EXPECT_EQ(r.status, 0);
+  EXPECT_THAT(ReadFile(file), HasSubstr("\"v\":\"before\""));
+  EXPECT_THAT(ReadFile(file), Not(HasSubstr("\"v\":\"after\"")));
+  const std::string next = ReadFile(rotated);
+  EXPECT_THAT(next, HasSubstr("\"v\":\"after\""));
+  EXPECT_THAT(next, HasSubstr(R"("k":"rotate-log","v":{"new-path":")" + file +
+                              R"(","old-path":")" + rotated + "\"}"));
+}
+
+TEST_F(LogFunctionsTest, CloseLoggingWritesTheCloseEventAndForgetsRotation) {
+  const std::string file = LogFile();
+  const ProcessResult r = RunInChild([&] {
+    SetupLogging(file, 3600);
+    CloseLogging();
+    try {
+      RotateLog();
+    } catch (const zor::platform::ZorvaneException&) {
+      return 0;
+    }
+    return 1;
+  });
+  EXPECT_EQ(r.status, 0);
+  EXPECT_THAT(ReadFile(file), HasSubstr(R"("k":"close-log","v":{"path":")" + file + "\"}"));
+}
+
+}  // namespace
+}  // namespace ZorErrorReporting
