@@ -34,7 +34,7 @@
 
 namespace ZorErrorReporting {
 
-// The proxy the HTTP requests go through; an empty host means no proxy.
+// The proxy settings of the file, read together; empty texts and port 0 when unset.
 struct ProxySettings {
   zor::platform::TString host;
   int32_t port = 0;
