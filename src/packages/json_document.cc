@@ -32,8 +32,7 @@ class StateFileWriter : public AsciiWriter {
     if (!std::isfinite(d)) return false;
     // to_chars, unlike printf, ignores the locale's decimal separator.
     char text[40];
-    const auto result =
-        std::to_chars(text, text + sizeof text, d, std::chars_format::general, 17);
+    const auto result = std::to_chars(text, text + sizeof text, d, std::chars_format::general, 17);
     return RawValue(text, static_cast<size_t>(result.ptr - text), rapidjson::kNumberType);
   }
 };

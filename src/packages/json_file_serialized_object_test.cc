@@ -89,8 +89,7 @@ TEST_F(JsonFileSerializedObjectTest, SavedFileIsOneCompactLineAndStable) {
   auto record = JsonFileSerializedObject::SaveNewFile(
       std::make_shared<Record>("caf\u00e9 \"q\" \\ \t \U0001F600", -3), path);
   const std::string first = ReadFile(path);
-  EXPECT_EQ(first,
-            R"({"name":"caf\u00E9 \"q\" \\ \t \uD83D\uDE00","count":-3})");
+  EXPECT_EQ(first, R"({"name":"caf\u00E9 \"q\" \\ \t \uD83D\uDE00","count":-3})");
   record->Save();
   EXPECT_EQ(ReadFile(path), first);
   // Only the target is left: no temporary file stays behind a save.

@@ -188,8 +188,8 @@ void PackageUploadProgress::AddCompletedPart(uint64_t partNumber, const TString&
 
 void PackageUploadProgress::CheckPartSize() const {
   if (maxPartSize_ == 0) {
-    throw ZorvaneException(TFormatString("The upload part size of '%1' is 0")
-                               .arg(uploadPackageFile_.ToString()));
+    throw ZorvaneException(
+        TFormatString("The upload part size of '%1' is 0").arg(uploadPackageFile_.ToString()));
   }
   if (PartsFor(uploadFileSize_, maxPartSize_) > static_cast<uint64_t>(INT_MAX)) {
     throw ZorvaneException(

@@ -111,32 +111,55 @@ TEST_F(PackageUploadProgressTest, ReaderToleratesOddMembers) {
   const std::string head = R"("upload-file-size":400,"max-part-size":100,"part-count":4,)";
   const Case cases[] = {
       {"names in capitals",
-       R"({"UPLOAD-ID":"X","Upload-File-Size":400,"MAX-PART-SIZE":100,"Part-Count":4})", 400, "X",
-       {}, {}},
+       R"({"UPLOAD-ID":"X","Upload-File-Size":400,"MAX-PART-SIZE":100,"Part-Count":4})",
+       400,
+       "X",
+       {},
+       {}},
       {"sizes as text",
        R"({"upload-file-size":"6000000000","max-part-size":"2000000000","part-count":"3"})",
-       6000000000, "", {}, {}},
+       6000000000,
+       "",
+       {},
+       {}},
       {"incomplete parts are dropped, the first tag wins",
-       "{" + head + R"("parts-completed":[{"part-number":1},{"part-number":0,"part-tag":"z"},)"
-                    R"({"part-tag":"n"},{"part-number":2,"part-tag":"a"},)"
-                    R"({"part-number":2,"part-tag":"b"},{"Part-Number":"3","PART-TAG":"c"}]})",
-       400, "", Parts{{2, "a"}, {3, "c"}}, {}},
+       "{" + head +
+           R"("parts-completed":[{"part-number":1},{"part-number":0,"part-tag":"z"},)"
+           R"({"part-tag":"n"},{"part-number":2,"part-tag":"a"},)"
+           R"({"part-number":2,"part-tag":"b"},{"Part-Number":"3","PART-TAG":"c"}]})",
+       400,
+       "",
+       Parts{{2, "a"}, {3, "c"}},
+       {}},
       {"unknown names are reported",
-       "{" + head + R"("extra":"x","count":5,"list":[],"parts-completed":[{"part-number":1,)"
-                    R"("part-tag":"t","etag":"e"}]})",
-       400, "", Parts{{1, "t"}},
+       "{" + head +
+           R"("extra":"x","count":5,"list":[],"parts-completed":[{"part-number":1,)"
+           R"("part-tag":"t","etag":"e"}]})",
+       400,
+       "",
+       Parts{{1, "t"}},
        {"Ignoring unexpected parameter 'extra' in JSON string",
         "Ignoring unexpected parameter 'count' in JSON string",
         "Ignoring unexpected parameter 'list' in JSON string",
         "Ignoring unexpected parameter 'etag' in JSON string"}},
       {"known names of an unexpected type",
-       "{" + head + R"("upload-id":5,"upload-file-size":true,"parts-completed":{}})", 400, "", {},
+       "{" + head + R"("upload-id":5,"upload-file-size":true,"parts-completed":{}})",
+       400,
+       "",
+       {},
        {"Ignoring unexpected parameter 'upload-id' in JSON string"}},
       {"a part count that disagrees",
-       R"({"upload-file-size":400,"max-part-size":100,"part-count":5})", 400, "", {},
+       R"({"upload-file-size":400,"max-part-size":100,"part-count":5})",
+       400,
+       "",
+       {},
        {"PartCount '5' in Json does not match calculated count '4' from file size and part size "
         "fields.  Calculated field will be used."}},
-      {"no part count", R"({"upload-file-size":400,"max-part-size":100})", 400, "", {},
+      {"no part count",
+       R"({"upload-file-size":400,"max-part-size":100})",
+       400,
+       "",
+       {},
        {"PartCount '0' in Json does not match calculated count '4'"}},
   };
   for (const Case& c : cases) {
