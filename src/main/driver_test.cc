@@ -1,0 +1,65 @@
+// The driver's mapping of failures to exit statuses, in-process: some of
+// these failures (a file that cannot be moved) have no real trigger in the
+// program yet; the end-to-end tests reach the others through the binary.
+#include "main/driver.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "platform/tpath.h"
+#include "support/subprocess.h"
+
+namespace ZorErrorReporting {
+namespace {
+
+using ::testing::HasSubstr;
+using zor::platform::TPath;
+using zor::platform::ZorvaneException;
+
+template <typename E>
+int StatusFor(const E& exception) {
+  try {
+    throw exception;
+  } catch (const std::exception&) {
+    return HandleRunFailure();
+  }
+}
+
+TEST(HandleRunFailure, MapsEachFailureToItsStatusAndLine) {
+  struct Case {
+    const char* name;
+    std::function<int()> raise;
+    int status;
+    const char* line;
+  };
+  const Case cases[] = {
+      {"lock", [] { return StatusFor(TPath::Exception("TLockFile: cannot lock 'l'")); }, -2,
+       "Another instance of ZorCrashReporter is still running. This instance will exit. "
+       "Exception message: TLockFile: cannot lock 'l'\n"},
+      {"move",
+       [] { return StatusFor(TPath::Exception("TFilesystem: cannot rename 'a' to 'b'")); }, -3,
+       "ZorCrashReporter could not find or move file, directory, or link. This instance will "
+       "exit. Exception message: TFilesystem: cannot rename 'a' to 'b'\n"},
+      {"lock wins over move",
+       [] { return StatusFor(TPath::Exception("TFilesystem: TLockFile")); }, -2,
+       "Another instance"},
+      {"other path", [] { return StatusFor(TPath::Exception("TFile: cannot read 'x'")); }, -4,
+       "Unexpected TPath error. This instance will exit. Exception message: TFile: cannot "
+       "read 'x'\n"},
+      {"zorvane", [] { return StatusFor(ZorvaneException("broken")); }, -1, "broken\n"},
+      {"standard", [] { return StatusFor(std::runtime_error("bad option")); }, -1,
+       "bad option\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // Logging is not set up here, so the line reaches standard output.
+    const zor::test::ProcessResult r = zor::test::RunInChild([&] { return c.raise() + 10; });
+    EXPECT_EQ(r.status, c.status + 10);
+    EXPECT_THAT(r.out, HasSubstr(c.line));
+  }
+}
+
+}  // namespace
+}  // namespace ZorErrorReporting

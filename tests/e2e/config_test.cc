@@ -1,0 +1,85 @@
+// The program with a configuration file: where its log goes, and how a bad
+// setting ends the run before logging is set up.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "support/subprocess.h"
+#include "support/temp_dir.h"
+
+namespace zor::test {
+namespace {
+
+using ::testing::HasSubstr;
+namespace fs = std::filesystem;
+
+class ConfigFileTest : public ::testing::Test {
+ protected:
+  ProcessResult Run(const std::vector<std::string>& args, ProcessOptions options = {}) {
+    options.workingDirectory = dir_.path();
+    options.environment.emplace("HOME", dir_.Sub("home"));
+    return RunProcess(ProgramPath(), args, options);
+  }
+  ScopedTempDir dir_;
+};
+
+TEST_F(ConfigFileTest, LogFileGoesToTheConfiguredDirectory) {
+  const std::string logs = dir_.Sub("elsewhere/my logs");
+  WriteFile(dir_.Sub("conf.yml"), "# test\nservercrashupload.log.dir: '" + logs + "'\n");
+  const ProcessResult r = Run({"--command", "send-crashes", "--config-file", "conf.yml"});
+  EXPECT_EQ(r.status, -1);  // the upload itself is not in this build
+  EXPECT_THAT(r.out, HasSubstr("Log file located at " + logs + "/zorcrashreporter.txt\n"));
+  EXPECT_THAT(ReadFile(logs + "/zorcrashreporter.txt"), HasSubstr("\"k\":\"crashes-upload\""));
+  EXPECT_FALSE(fs::exists(dir_.Sub("logs")));
+}
+
+TEST_F(ConfigFileTest, DefaultFileInTheWorkingDirectoryIsRead) {
+  WriteFile(dir_.Sub("zorcrashreporter.yml"),
+            "servercrashupload.log.dir: <%=ENV[ZOR_TEST_LOGS]%>/sub\r\n");
+  ProcessOptions options;
+  options.environment["ZOR_TEST_LOGS"] = dir_.Sub("from-env");
+  const ProcessResult r = Run({"--command", "send-crashes"}, options);
+  EXPECT_TRUE(fs::exists(dir_.Sub("from-env/sub/zorcrashreporter.txt"))) << r.out;
+}
+
+TEST_F(ConfigFileTest, UnsetEnvironmentVariableEndsTheRun) {
+  WriteFile(dir_.Sub("conf.yml"), "servercrashupload.log.dir: <%=ENV[ZOR_TEST_UNSET]%>\n");
+  ProcessOptions options;
+  options.unsetEnvironment = {"ZOR_TEST_UNSET"};
+  const ProcessResult r =
+      Run({"--command", "send-crashes", "--config-file", dir_.Sub("conf.yml")}, options);
+  EXPECT_EQ(r.status, -1);
+  EXPECT_THAT(r.out, HasSubstr("Config setting 'servercrashupload.log.dir' value "
+                               "'<%=ENV[ZOR_TEST_UNSET]%>' contains invalid environment "
+                               "variable(s), in config file '" +
+                               dir_.Sub("conf.yml") + "'\n"));
+  EXPECT_FALSE(fs::exists(dir_.Sub("logs")));
+}
+
+TEST_F(ConfigFileTest, TenEnvironmentVariablesAreTooMany) {
+  std::string value;
+  ProcessOptions options;
+  for (int i = 0; i < 10; ++i) {
+    const std::string name = "ZOR_TEST_PART" + std::to_string(i);
+    options.environment[name] = "p" + std::to_string(i);
+    value += "<%=ENV[" + name + "]%>";
+  }
+  WriteFile(dir_.Sub("conf.yml"), "servercrashupload.log.dir: " + value + "\n");
+  const ProcessResult r =
+      Run({"--command", "send-crashes", "--config-file", dir_.Sub("conf.yml")}, options);
+  EXPECT_EQ(r.status, -1);
+  EXPECT_THAT(r.out, HasSubstr("Config setting 'servercrashupload.log.dir' value '" + value +
+                               "' contains too many environment variable, in config file '" +
+                               dir_.Sub("conf.yml") + "'\n"));
+}
+
+TEST_F(ConfigFileTest, MissingConfigurationFileIsReported) {
+  const ProcessResult r =
+      Run({"--command", "send-crashes", "--config-file", dir_.Sub("absent.yml")});
+  EXPECT_EQ(r.status, -4);
+  EXPECT_THAT(r.out, HasSubstr(dir_.Sub("absent.yml")));
+}
+
+}  // namespace
+}  // namespace zor::test
