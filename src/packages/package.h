@@ -1,0 +1,211 @@
+// Package: one unit of upload (a crash package or a logs package) and its
+// package status file.
+//
+// A package records who it is (name, type, local and remote ids), the files
+// that belong to it (at most one path per DataFileKind), how far its upload has
+// come (UploadStatus) and what each upload attempt gave (UploadResult). All of
+// it lives in one JSON status file in the data directory; every change that
+// must outlive the run saves that file at once. The status file's name always
+// ends with "." and the lower-case status name; SetUploadStatus renames it.
+//
+// Lifecycle of the status:
+//   1. Pending (constructor; the creator saves the file under ".pending");
+//   2. Started when an attempt begins (SetUploadStatus);
+//   3. PendingRetry after a failed attempt (AddUploadResult, SetUploadStatus),
+//      or when a previous run left the package unfinished; back to 2;
+//   4. Complete (then DeletePackage) or Failed (then CleanUpFiles).
+//
+// Status file format (one compact JSON object, members in this order):
+//   "package-name" string, "package-type" string (type name),
+//   "local-package-id" string (TUUID form 0), "remote-package-id" string,
+//   "package-data-files" object (kind name -> native path, ascending kind),
+//   "upload-status" string (status name),
+//   "upload-results" array of {"timestamp" (DateTime pattern 25),
+//   "upload-result-code" (code name), "upload-message"}.
+// Every member is always written. Reading: see the JSON constructor.
+//
+// Ownership: held by std::shared_ptr; the package owns its cached encryption
+// metadata and upload progress objects and shares them with callers.
+// Thread-safety: none; one thread at a time.
+#pragma once
+
+#include <rapidjson/fwd.h>
+
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "packages/json_file_serialized_object.h"
+#include "packages/package_types.h"
+#include "platform/date_time.h"
+#include "platform/tpath.h"
+#include "platform/tstring.h"
+#include "platform/tuuid.h"
+
+namespace ZorErrorReporting {
+
+class PackageEncryptionMetadata;
+class PackageMetadata;
+class PackageUploadProgress;
+
+// The outcome of one upload attempt.
+struct UploadResult {
+  zor::platform::DateTime time;  // local time the attempt ended; invalid if unreadable
+  UploadResultCode code = UploadResultCode::kUnknown;
+  zor::platform::TString message;
+};
+
+class Package : public JsonFileSerializedObject {
+ public:
+  using DataFiles = std::map<DataFileKind, zor::platform::TPath>;
+
+  // Whether DeleteDataFiles also deletes the "manifest-file".
+  enum class IncludeManifest { kNo, kYes };
+
+  // The suffix of a package's zip file name: "<package name>.package.zip".
+  static constexpr char kPackageZipSuffix[] = "package.zip";
+
+  // A new package with a new local id (or `localId`), status Pending, no data
+  // files, no results, no remote id; unbound. Throws ZorvaneException
+  // "Package name is empty!" when `name` is empty.
+  Package(const zor::platform::TString& name, PackageType type);
+  Package(const zor::platform::TString& name, PackageType type,
+          const zor::platform::TUUID& localId);
+
+  // Reads a status file's root object: members are matched ignoring case and
+  // walked in file order (a later one wins); "crash-correlation-id" is read as
+  // the package name too; a member with an unknown name or an unexpected JSON
+  // type is skipped silently; an enumeration name that matches nothing reads
+  // as value 0. In "package-data-files" string members whose name is a kind
+  // name are recorded, others skipped. Each "upload-results" element must be
+  // an object whose members are all strings; an unparsable "timestamp" is
+  // logged at Warn ("Could not parse timestamp") and leaves an invalid time.
+  // Throws ZorvaneException when an upload result is malformed as above, and
+  // "Package name is empty!" when no name was read.
+  explicit Package(const rapidjson::Value& json);
+
+  // Two objects would save over one file.
+  Package(const Package&) = delete;
+  Package& operator=(const Package&) = delete;
+  ~Package() override;
+
+  // JsonFileSerializedObject: the status file format above.
+  rapidjson::Document ToJson() const final;
+
+  // The file name under which the package is uploaded.
+  virtual zor::platform::TString GetUploadFileName() const = 0;
+  // A compact JSON text that names the package in log lines.
+  virtual zor::platform::TString GetIdentityJson() const = 0;
+  // The files that go into the package's zip, in list order. Empty here.
+  virtual std::vector<zor::platform::TPath> GetFilesToZip();
+
+  // Deletes the recorded data files in ascending order of kind, the
+  // "manifest-file" only with IncludeManifest::kYes, each logged at Debug.
+  // Every file is tried; appends the native path and "\n" of each deleted one
+  // to `*deletedFiles`. True iff every deletion succeeded (also when there is
+  // nothing to delete). The recorded paths stay. Never throws.
+  virtual bool DeleteDataFiles(zor::platform::TString* deletedFiles,
+                               IncludeManifest includeManifest);
+  // Deletes the data files except the manifest (after "Failed"); the status
+  // file stays. Logs what was deleted at Info. Never throws.
+  virtual void CleanUpFiles();
+  // Deletes every data file and then, only if all of them went, the status
+  // file (after "Complete"). Logs what was deleted at Info. Never throws.
+  virtual void DeletePackage();
+
+  // The values sent when the package is registered with the crash server.
+  virtual zor::platform::TString GetProductBuild() const = 0;
+  virtual zor::platform::TString GetEdition() const = 0;
+  virtual zor::platform::TString GetOs() const = 0;
+  virtual zor::platform::TString GetOsVersion() const = 0;
+  virtual zor::platform::TString GetProcessorArchitecture() const = 0;
+
+  // Extra metadata that travels encrypted with the package; null here.
+  virtual std::shared_ptr<PackageMetadata> GetPackageMetadata();
+
+  // Throws ZorvaneException "Package name is empty!" when the name is empty.
+  virtual void Validate() const;
+
+  // Identity.
+  const zor::platform::TString& GetPackageName() const { return packageName_; }
+  PackageType GetPackageType() const { return packageType_; }
+  const zor::platform::TUUID& GetLocalPackageId() const { return localPackageId_; }
+  const zor::platform::TString& GetRemotePackageId() const { return remotePackageId_; }
+  bool HasRemotePackageId() const { return !remotePackageId_.isEmpty(); }
+  // Stores the id the server assigned; not saved until the next saving call.
+  void SetRemotePackageId(const zor::platform::TString& id) { remotePackageId_ = id; }
+
+  // Status and results.
+  UploadStatus GetUploadStatus() const { return uploadStatus_; }
+  // Stores `status`, saves, then renames the status file so that its last
+  // extension is StatusFileExtension(status) (RenameFilePath: the same name
+  // logs a Warn line and stays). Throws what Save and RenameFilePath throw;
+  // the status in memory is changed even then, and after a failed rename the
+  // file under its old name already holds the new status.
+  void SetUploadStatus(UploadStatus status);
+  // A copy of the results in attempt order; its size is the attempt count.
+  std::vector<UploadResult> GetUploadResults() const { return uploadResults_; }
+  // Appends `result` and saves. Throws what Save throws (the result stays).
+  void AddUploadResult(const UploadResult& result);
+  // True iff the status is Pending, Started or PendingRetry and a
+  // "parts-uploaded-file" is recorded: an earlier attempt began sending parts.
+  bool IsUploadInProgress() const;
+
+  // Data files.
+  const DataFiles& GetDataFiles() const { return dataFiles_; }
+  bool HasDataFile(DataFileKind kind) const { return dataFiles_.count(kind) != 0; }
+  bool HasZippedPackageFile() const { return HasDataFile(DataFileKind::kZippedPackageFile); }
+  bool HasEncryptedPackageFile() const { return HasDataFile(DataFileKind::kEncryptedPackageFile); }
+  // The path recorded for `kind`. Throws ZorvaneException "Data file path
+  // '<kind name>' is not set on package '<name>'" when none is.
+  zor::platform::TPath GetDataFilePath(DataFileKind kind) const;
+  // The "encrypted-package-file" path; throws as GetDataFilePath.
+  zor::platform::TPath GetEncryptedPackageFilePath() const;
+  // Records (or replaces) the path for `kind` and saves. Throws what Save
+  // throws; the path is recorded even then.
+  void SetDataFilePath(DataFileKind kind, const zor::platform::TPath& path);
+
+  // The encryption metadata, loaded on the first call from the recorded
+  // "zor-encryption-metadata-file" and kept. Throws as GetDataFilePath when
+  // none is recorded, and what loading throws.
+  std::shared_ptr<PackageEncryptionMetadata> GetEncryptionMetadata();
+  // The upload progress, kept after the first call. The first call loads the
+  // recorded "parts-uploaded-file"; without one it starts the progress of the
+  // "encrypted-package-file" (its size, the configured part size), saves it as
+  // "<data directory>/<package name>.uploaded.parts", records that path and
+  // saves the package. Throws as GetDataFilePath without an encrypted file,
+  // and what the facade, loading or saving throw.
+  std::shared_ptr<PackageUploadProgress> GetUploadProgress();
+
+ protected:
+  // Records the path for `kind` without saving (for a package not yet bound).
+  void RecordDataFilePath(DataFileKind kind, const zor::platform::TPath& path);
+
+  // Removes `path` through the file-system facade for this package. On
+  // success appends its native string and "\n" to `*deletedFiles` and returns
+  // true; on failure logs a Warn line "Failed to delete file '<path>'." (with
+  // the error's text when the facade threw) and returns false. Never throws.
+  static bool DeletePackageFile(const zor::platform::TPath& path,
+                                zor::platform::TString* deletedFiles);
+  // Logs at Debug "Deleting <kind name> file'<path>'" and deletes the file as
+  // DeletePackageFile does.
+  static bool DeleteDataFile(DataFileKind kind, const zor::platform::TPath& path,
+                             zor::platform::TString* deletedFiles);
+  // Logs at Info which files were deleted, when `deletedFiles` is not empty.
+  void LogDeletedFiles(const zor::platform::TString& deletedFiles) const;
+
+ private:
+  void ReadUploadResults(const rapidjson::Value& results);
+
+  zor::platform::TString packageName_;
+  PackageType packageType_ = PackageType::kUnknownPackage;
+  zor::platform::TUUID localPackageId_;
+  zor::platform::TString remotePackageId_;
+  DataFiles dataFiles_;
+  std::shared_ptr<PackageEncryptionMetadata> encryptionMetadata_;
+  std::shared_ptr<PackageUploadProgress> uploadProgress_;
+  UploadStatus uploadStatus_ = UploadStatus::kPending;
+  std::vector<UploadResult> uploadResults_;
+};
+
+}  // namespace ZorErrorReporting
