@@ -211,13 +211,5 @@ TEST_F(PackageUploadProgressTest, ChangesAreSavedAtOnce) {
   EXPECT_EQ(PackageUploadProgress::LoadFromFile(path_)->GetCompletedParts()->size(), 3u);
 }
 
-TEST_F(PackageUploadProgressTest, UnboundChangeThrowsButIsKept) {
-  PackageUploadProgress progress("/d/p.zip", 10, 5);
-  EXPECT_THROW(progress.SetUploadId("id"), ZorvaneException);
-  EXPECT_EQ(progress.GetUploadId(), "id");
-  EXPECT_THROW(progress.AddCompletedPart(1, "t"), ZorvaneException);
-  EXPECT_EQ(progress.GetCompletedParts()->count(1), 1u);
-}
-
 }  // namespace
 }  // namespace ZorErrorReporting
