@@ -1,0 +1,62 @@
+#include "packages/system_info.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/subprocess.h"
+
+namespace ZorErrorReporting {
+namespace {
+
+using zor::platform::TString;
+
+// What uname prints for `flag`, without the line break.
+std::string Uname(const char* flag) {
+  const zor::test::ProcessResult result = zor::test::RunProcess("/usr/bin/uname", {flag});
+  EXPECT_EQ(result.status, 0) << result.err;
+  return result.out.substr(0, result.out.find('\n'));
+}
+
+TEST(SystemInfoTest, ConcurrentFirstUseMakesOneInstance) {
+  std::vector<SystemInfo*> seen(8, nullptr);
+  std::vector<std::thread> threads;
+  for (auto& slot : seen) threads.emplace_back([&slot] { slot = &SystemInfo::Get(); });
+  for (auto& thread : threads) thread.join();
+  for (SystemInfo* instance : seen) EXPECT_EQ(instance, &SystemInfo::Get());
+}
+
+TEST(SystemInfoTest, FactsAgreeWithUname) {
+  const SystemInfo& system = SystemInfo::Get();
+  EXPECT_EQ(system.GetComputerName(), TString(Uname("-n")));
+  // "6.1.0-18-amd64" reports as "6.1.0".
+  const std::string release = Uname("-r");
+  const TString version = system.GetOsVersion();
+  EXPECT_EQ(release.rfind(version.toStdString(), 0), 0u) << release << " vs " << version;
+  EXPECT_EQ(version.split(".").size(), 3u);
+  EXPECT_EQ(system.GetProcessorArchitecture(), Uname("-m") == "x86_64" ? "x86_64" : "x86");
+  EXPECT_EQ(system.GetOsName(), TString(Uname("-s")));
+}
+
+TEST(SystemInfoTest, TestInstanceReplacesTheRealOneUntilRemoved) {
+  struct Fake : SystemInfo {
+    TString GetComputerName() const override { return "fake"; }
+  } fake;
+  SystemInfo& real = SystemInfo::Get();
+  SystemInfo::SetTestInstance(&fake);
+  EXPECT_EQ(SystemInfo::Get().GetComputerName(), "fake");
+  SystemInfo::SetTestInstance(nullptr);
+  EXPECT_EQ(&SystemInfo::Get(), &real);
+}
+
+TEST(SystemInfoTest, CreateUuidGivesNewIds) {
+  const auto first = SystemInfo::Get().CreateUuid();
+  const auto second = SystemInfo::Get().CreateUuid();
+  EXPECT_FALSE(first.IsNull());
+  EXPECT_FALSE(first == second);
+}
+
+}  // namespace
+}  // namespace ZorErrorReporting
