@@ -20,12 +20,18 @@ class TRegex::Impl {
 
 namespace {
 
-QRegularExpression::PatternOptions OptionsFor(TRegex::Case caseSensitivity, TRegex::Dot dot) {
-  QRegularExpression::PatternOptions options = QRegularExpression::UseUnicodePropertiesOption;
-  if (caseSensitivity == TRegex::Case::Insensitive) {
+QRegularExpression::PatternOptions OptionsFor(const TRegex::Options& in) {
+  QRegularExpression::PatternOptions options = QRegularExpression::NoPatternOption;
+  if (in.classes == TRegex::Classes::Unicode) {
+    options |= QRegularExpression::UseUnicodePropertiesOption;
+  }
+  if (in.caseSensitivity == TRegex::Case::Insensitive) {
     options |= QRegularExpression::CaseInsensitiveOption;
   }
-  if (dot == TRegex::Dot::MatchesNewline) options |= QRegularExpression::DotMatchesEverythingOption;
+  if (in.dot == TRegex::Dot::MatchesNewline) {
+    options |= QRegularExpression::DotMatchesEverythingOption;
+  }
+  if (in.greed == TRegex::Greed::Minimal) options |= QRegularExpression::InvertedGreedinessOption;
   return options;
 }
 
@@ -54,7 +60,10 @@ int64_t TRegexMatch::CapturedEnd(int index) const {
 }
 
 TRegex::TRegex(const TString& pattern, Case caseSensitivity, Dot dot)
-    : impl_(std::make_unique<Impl>(pattern.ToQString(), OptionsFor(caseSensitivity, dot))) {}
+    : TRegex(pattern, Options{caseSensitivity, dot, Greed::Greedy, Classes::Unicode}) {}
+
+TRegex::TRegex(const TString& pattern, const Options& options)
+    : impl_(std::make_unique<Impl>(pattern.ToQString(), OptionsFor(options))) {}
 
 TRegex::~TRegex() = default;
 TRegex::TRegex(const TRegex& other) : impl_(std::make_unique<Impl>(*other.impl_)) {}

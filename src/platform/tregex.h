@@ -1,9 +1,12 @@
 // TRegex: a compiled regular expression with numbered and named capture
 // groups, in the Perl-compatible syntax ("(?<name>...)" names a group).
 //
-// Letters, digits and "\w" follow Unicode, as the program's patterns expect for
-// names and paths. "." does not match a line break unless DotMatchesNewline is
-// asked for. An invalid pattern makes every match fail (IsValid tells why).
+// By default letters, digits and "\w" follow Unicode, as the program's
+// patterns expect for names and paths, and quantifiers are greedy. "." does not
+// match a line break unless Dot::MatchesNewline is asked for. Options select
+// case-insensitive matching, minimal (non-greedy) quantifiers, and classes
+// limited to ASCII (the plain Perl-compatible defaults). An invalid pattern
+// makes every match fail (IsValid tells why).
 //
 // Thread-safety: a compiled TRegex may be used from several threads at once;
 // TRegexMatch is a plain value.
@@ -50,9 +53,22 @@ class TRegex {
  public:
   enum class Case { Sensitive, Insensitive };
   enum class Dot { ExceptNewline, MatchesNewline };
+  // Minimal turns every quantifier lazy and every lazy one ("*?") greedy.
+  enum class Greed { Greedy, Minimal };
+  // Unicode: "\d", "\w" and "\s" cover all of Unicode. Ascii: "\d" is [0-9]
+  // and "\w" [A-Za-z0-9_], as in a pattern compiled with no options.
+  enum class Classes { Unicode, Ascii };
+
+  struct Options {
+    Case caseSensitivity = Case::Sensitive;
+    Dot dot = Dot::ExceptNewline;
+    Greed greed = Greed::Greedy;
+    Classes classes = Classes::Unicode;
+  };
 
   explicit TRegex(const TString& pattern, Case caseSensitivity = Case::Sensitive,
                   Dot dot = Dot::ExceptNewline);
+  TRegex(const TString& pattern, const Options& options);
   ~TRegex();
   TRegex(const TRegex& other);
   TRegex& operator=(const TRegex& other);

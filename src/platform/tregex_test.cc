@@ -48,5 +48,31 @@ TEST(TRegex, OptionsAndEscapes) {
   EXPECT_FALSE(broken.Search("("));
 }
 
+TEST(TRegex, MinimalMatchingTakesTheShortestCaptures) {
+  // A pattern of the kind that picks a quoted value out of JSON lines: with
+  // minimal matching the first match ends at the first closing quote.
+  const TString text = R"({"k":"a","v":{"path":"/x/1.log"}}{"k":"a","v":{"path":"/x/2.log"}})";
+  const TString pattern = R"re("k":"a".*"path":"(.*)")re";
+  // Greedy, the first ".*" runs on to the last "path".
+  EXPECT_EQ(TRegex(pattern).Search(text)->Captured(1), "/x/2.log");
+  TRegex::Options minimal;
+  minimal.greed = TRegex::Greed::Minimal;
+  const TRegex lazy(pattern, minimal);
+  EXPECT_EQ(lazy.Search(text)->Captured(1), "/x/1.log");
+  EXPECT_EQ(lazy.SearchLast(text)->Captured(1), "/x/2.log");
+  // An explicitly lazy quantifier turns greedy.
+  EXPECT_EQ(TRegex("a(b*?)", minimal).Search("abbb")->Captured(1), "bbb");
+}
+
+TEST(TRegex, AsciiClassesLeaveOtherDigitsAndLettersOut) {
+  const TString arabicIndicDigits = "١٢";
+  EXPECT_TRUE(TRegex("^\\d+$").Search(arabicIndicDigits));
+  TRegex::Options ascii;
+  ascii.classes = TRegex::Classes::Ascii;
+  EXPECT_FALSE(TRegex("^\\d+$", ascii).Search(arabicIndicDigits));
+  EXPECT_FALSE(TRegex("^\\w+$", ascii).Search("na\u00efve"));
+  EXPECT_TRUE(TRegex("(?<n>\\d+)", ascii).Search("x.1234.y")->Captured("n") == "1234");
+}
+
 }  // namespace
 }  // namespace zor::platform
