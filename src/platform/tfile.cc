@@ -138,7 +138,9 @@ int64_t TFile::Size() const {
 }
 
 int64_t TFile::Peek(char* data, int64_t maxSize) {
-  const int64_t start = Pos();
+  // The file's own offset, not a subclass's view of it (a chunk's Pos is
+  // relative to the chunk).
+  const int64_t start = TFile::Pos();
   int64_t total = 0;
   while (total < maxSize) {
     const ssize_t got = ::pread(fd_, data + total, static_cast<size_t>(maxSize - total),
