@@ -57,7 +57,8 @@ class PackageEncryptionMetadata : public JsonFileSerializedObject {
 
   // Loads the file at `path` and binds the new object to it. Throws what
   // JsonFileSerializedObject::ReadJsonFile and the JSON constructor throw
-  // (a type error arrives as a ZorvaneException naming the file).
+  // (a type error or a bad Base64 text arrives as a ZorvaneException naming
+  // the file).
   static std::shared_ptr<PackageEncryptionMetadata> LoadFromFile(const zor::platform::TPath& path);
 
   // JsonFileSerializedObject: the file format above.

@@ -1,0 +1,303 @@
+#include "packages/package.h"
+
+#include <exception>
+#include <utility>
+
+#include "config/config.h"
+#include "files/filesystem.h"
+#include "log/log_functions.h"
+#include "packages/json_document.h"
+#include "packages/package_encryption_metadata.h"
+#include "packages/package_upload_progress.h"
+#include "platform/tformat_string.h"
+#include "platform/zorvane_exception.h"
+
+namespace ZorErrorReporting {
+
+using zor::platform::DateTime;
+using zor::platform::TFormatString;
+using zor::platform::TPath;
+using zor::platform::TString;
+using zor::platform::TUUID;
+using zor::platform::ZorvaneException;
+namespace TLog = zor::platform::TLog;
+
+namespace {
+
+constexpr char kPackageName[] = "package-name";
+constexpr char kCrashCorrelationId[] = "crash-correlation-id";
+constexpr char kPackageType[] = "package-type";
+constexpr char kLocalPackageId[] = "local-package-id";
+constexpr char kRemotePackageId[] = "remote-package-id";
+constexpr char kPackageDataFiles[] = "package-data-files";
+constexpr char kUploadStatus[] = "upload-status";
+constexpr char kUploadResults[] = "upload-results";
+constexpr char kTimestamp[] = "timestamp";
+constexpr char kUploadResultCode[] = "upload-result-code";
+constexpr char kUploadMessage[] = "upload-message";
+
+constexpr char kUploadedPartsSuffix[] = ".uploaded.parts";
+
+TString TimestampPattern() {
+  return zor::platform::LookupDateTimeParsingFormatString(zor::platform::kStatusTimestampPattern);
+}
+
+void AddString(Json::Document& document, const char* name, const TString& text) {
+  document.AddMember(rapidjson::StringRef(name), Json::MakeString(text, document.GetAllocator()),
+                     document.GetAllocator());
+}
+
+// Deleting is clean-up: not even a failing log may stop it.
+void LogQuietly(TLog::Severity severity, const TString& text) noexcept {
+  try {
+    LogText(severity, text);
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
+Package::Package(const TString& name, PackageType type)
+    : Package(name, type, TUUID::CreateUUID()) {}
+
+Package::Package(const TString& name, PackageType type, const TUUID& localId)
+    : packageName_(name), packageType_(type), localPackageId_(localId) {
+  Package::Validate();
+}
+
+Package::Package(const rapidjson::Value& json) {
+  for (const auto& member : json.GetObject()) {
+    const Json::Value& name = member.name;
+    const Json::Value& value = member.value;
+    if (value.IsString()) {
+      const TString text = Json::GetText(value);
+      // Older status files named a crash package by its correlation id.
+      if (Json::NameEqualsNoCase(name, kPackageName) ||
+          Json::NameEqualsNoCase(name, kCrashCorrelationId)) {
+        packageName_ = text;
+      } else if (Json::NameEqualsNoCase(name, kPackageType)) {
+        packageType_ = PackageTypeFromName(text);
+      } else if (Json::NameEqualsNoCase(name, kLocalPackageId)) {
+        localPackageId_ = TUUID(text);
+      } else if (Json::NameEqualsNoCase(name, kRemotePackageId)) {
+        remotePackageId_ = text;
+      } else if (Json::NameEqualsNoCase(name, kUploadStatus)) {
+        uploadStatus_ = UploadStatusFromName(text);
+      }
+    } else if (value.IsObject()) {
+      if (!Json::NameEqualsNoCase(name, kPackageDataFiles)) continue;
+      for (const auto& file : value.GetObject()) {
+        if (!file.value.IsString()) continue;
+        if (const auto kind = FindDataFileKind(Json::GetText(file.name))) {
+          dataFiles_[*kind] = TPath(Json::GetText(file.value));
+        }
+      }
+    } else if (value.IsArray()) {
+      if (Json::NameEqualsNoCase(name, kUploadResults)) ReadUploadResults(value);
+    }
+  }
+  Package::Validate();
+}
+
+void Package::ReadUploadResults(const rapidjson::Value& results) {
+  for (const auto& element : results.GetArray()) {
+    if (!element.IsObject()) {
+      throw ZorvaneException(
+          TFormatString("An element of '%1' is not a JSON object").arg(kUploadResults));
+    }
+    UploadResult result;
+    for (const auto& member : element.GetObject()) {
+      if (!member.value.IsString()) {
+        throw ZorvaneException(TFormatString("Member '%1' of an element of '%2' is not a string")
+                                   .arg(Json::GetText(member.name))
+                                   .arg(kUploadResults));
+      }
+      const TString text = Json::GetText(member.value);
+      if (Json::NameEqualsNoCase(member.name, kTimestamp)) {
+        if (!DateTime::ParseDateTime(text, TimestampPattern(), &result.time)) {
+          // The attempt still counts towards the retry limit, so it stays.
+          LogText(TLog::Warn, TFormatString("Could not parse %1").arg(kTimestamp));
+          result.time = DateTime();
+        }
+      } else if (Json::NameEqualsNoCase(member.name, kUploadResultCode)) {
+        result.code = UploadResultCodeFromName(text);
+      } else if (Json::NameEqualsNoCase(member.name, kUploadMessage)) {
+        result.message = text;
+      }
+    }
+    uploadResults_.push_back(std::move(result));
+  }
+}
+
+Package::~Package() = default;
+
+rapidjson::Document Package::ToJson() const {
+  Json::Document document(rapidjson::kObjectType);
+  Json::Allocator& allocator = document.GetAllocator();
+  AddString(document, kPackageName, packageName_);
+  AddString(document, kPackageType, ToName(packageType_));
+  AddString(document, kLocalPackageId, localPackageId_.ToString(TUUID::kBraces));
+  AddString(document, kRemotePackageId, remotePackageId_);
+
+  Json::Value files(rapidjson::kObjectType);
+  for (const auto& [kind, path] : dataFiles_) {
+    files.AddMember(Json::MakeString(ToName(kind), allocator),
+                    Json::MakeString(TString(path.NativeString()), allocator), allocator);
+  }
+  document.AddMember(rapidjson::StringRef(kPackageDataFiles), files, allocator);
+
+  AddString(document, kUploadStatus, ToName(uploadStatus_));
+
+  Json::Value results(rapidjson::kArrayType);
+  const TString pattern = TimestampPattern();
+  for (const UploadResult& result : uploadResults_) {
+    Json::Value element(rapidjson::kObjectType);
+    element.AddMember(rapidjson::StringRef(kTimestamp),
+                      Json::MakeString(result.time.Format(pattern), allocator), allocator);
+    element.AddMember(rapidjson::StringRef(kUploadResultCode),
+                      Json::MakeString(ToName(result.code), allocator), allocator);
+    element.AddMember(rapidjson::StringRef(kUploadMessage),
+                      Json::MakeString(result.message, allocator), allocator);
+    results.PushBack(element, allocator);
+  }
+  document.AddMember(rapidjson::StringRef(kUploadResults), results, allocator);
+  return document;
+}
+
+std::vector<TPath> Package::GetFilesToZip() { return {}; }
+
+std::shared_ptr<PackageMetadata> Package::GetPackageMetadata() { return nullptr; }
+
+void Package::Validate() const {
+  if (packageName_.isEmpty()) throw ZorvaneException("Package name is empty!");
+}
+
+void Package::SetUploadStatus(UploadStatus status) {
+  uploadStatus_ = status;
+  Save();
+  RenameFilePath(GetFilePath().ReplaceExtension(StatusFileExtension(status)));
+}
+
+void Package::AddUploadResult(const UploadResult& result) {
+  uploadResults_.push_back(result);
+  Save();
+}
+
+bool Package::IsUploadInProgress() const {
+  const bool active = uploadStatus_ == UploadStatus::kPending ||
+                      uploadStatus_ == UploadStatus::kStarted ||
+                      uploadStatus_ == UploadStatus::kPendingRetry;
+  return active && HasDataFile(DataFileKind::kPartsUploadedFile);
+}
+
+TPath Package::GetDataFilePath(DataFileKind kind) const {
+  const auto found = dataFiles_.find(kind);
+  if (found == dataFiles_.end()) {
+    throw ZorvaneException(TFormatString("Data file path '%1' is not set on package '%2'")
+                               .arg(ToName(kind))
+                               .arg(packageName_));
+  }
+  return found->second;
+}
+
+TPath Package::GetEncryptedPackageFilePath() const {
+  return GetDataFilePath(DataFileKind::kEncryptedPackageFile);
+}
+
+void Package::SetDataFilePath(DataFileKind kind, const TPath& path) {
+  RecordDataFilePath(kind, path);
+  Save();
+}
+
+void Package::RecordDataFilePath(DataFileKind kind, const TPath& path) { dataFiles_[kind] = path; }
+
+std::shared_ptr<PackageEncryptionMetadata> Package::GetEncryptionMetadata() {
+  if (!encryptionMetadata_) {
+    encryptionMetadata_ = PackageEncryptionMetadata::LoadFromFile(
+        GetDataFilePath(DataFileKind::kZorEncryptionMetadataFile));
+  }
+  return encryptionMetadata_;
+}
+
+std::shared_ptr<PackageUploadProgress> Package::GetUploadProgress() {
+  if (uploadProgress_) return uploadProgress_;
+  if (HasDataFile(DataFileKind::kPartsUploadedFile)) {
+    uploadProgress_ =
+        PackageUploadProgress::LoadFromFile(GetDataFilePath(DataFileKind::kPartsUploadedFile));
+    return uploadProgress_;
+  }
+  const TPath packageFile = GetEncryptedPackageFilePath();
+  const Config& config = Config::GetInstance();
+  const TPath progressPath = config.GetDataDirectory() / TPath(packageName_ + kUploadedPartsSuffix);
+  auto progress = JsonFileSerializedObject::SaveNewFile(
+      std::make_shared<PackageUploadProgress>(
+          packageFile, Filesystem::GetInstance().FileSize(packageFile), config.GetUploadPartSize()),
+      progressPath);
+  // Kept before the package is saved, so that a failed save does not start a
+  // second progress file on the next call.
+  uploadProgress_ = progress;
+  SetDataFilePath(DataFileKind::kPartsUploadedFile, progressPath);
+  return uploadProgress_;
+}
+
+bool Package::DeletePackageFile(const TPath& path, TString* deletedFiles) {
+  try {
+    if (Filesystem::GetInstance().RemovePath(path)) {
+      *deletedFiles += TString(path.NativeString()) + "\n";
+      return true;
+    }
+    LogQuietly(TLog::Warn, TFormatString("Failed to delete file '%1'.").arg(path.ToString()));
+  } catch (const std::exception& e) {
+    LogQuietly(TLog::Warn, TFormatString("Failed to delete file '%1'. Error message: '%2'")
+                               .arg(path.ToString())
+                               .arg(e.what()));
+  } catch (...) {
+    LogQuietly(TLog::Warn,
+               TFormatString("Failed to delete file '%1'. Unknown Error").arg(path.ToString()));
+  }
+  return false;
+}
+
+bool Package::DeleteDataFile(DataFileKind kind, const TPath& path, TString* deletedFiles) {
+  LogQuietly(TLog::Debug,
+             TFormatString("Deleting %1 file'%2'").arg(ToName(kind)).arg(path.ToString()));
+  return DeletePackageFile(path, deletedFiles);
+}
+
+bool Package::DeleteDataFiles(TString* deletedFiles, IncludeManifest includeManifest) {
+  bool allDeleted = true;
+  for (const auto& [kind, path] : dataFiles_) {
+    if (kind == DataFileKind::kManifestFile && includeManifest == IncludeManifest::kNo) continue;
+    if (!DeleteDataFile(kind, path, deletedFiles)) allDeleted = false;
+  }
+  return allDeleted;
+}
+
+void Package::LogDeletedFiles(const TString& deletedFiles) const {
+  if (deletedFiles.isEmpty()) return;
+  LogQuietly(TLog::Info, TFormatString("Cleaned up metadata files for package Id '%1'.\nFollowing "
+                                       "files were deleted: '%2'")
+                             .arg(packageName_)
+                             .arg(deletedFiles));
+}
+
+void Package::CleanUpFiles() {
+  LogQuietly(TLog::Debug, TFormatString("Cleaning up files for package '%1'").arg(packageName_));
+  TString deleted;
+  DeleteDataFiles(&deleted, IncludeManifest::kNo);
+  LogDeletedFiles(deleted);
+}
+
+void Package::DeletePackage() {
+  LogQuietly(TLog::Debug,
+             TFormatString("Deleting package and dump files for package '%1'").arg(packageName_));
+  TString deleted;
+  // The status file is the only record of the data files: it goes last, and
+  // only when nothing is left for a later run to retry.
+  if (DeleteDataFiles(&deleted, IncludeManifest::kYes) && !GetFilePath().IsEmpty()) {
+    DeletePackageFile(GetFilePath(), &deleted);
+  }
+  LogDeletedFiles(deleted);
+}
+
+}  // namespace ZorErrorReporting

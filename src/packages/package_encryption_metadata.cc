@@ -1,0 +1,155 @@
+#include "packages/package_encryption_metadata.h"
+
+#include <stdexcept>
+#include <string>
+
+#include "packages/json_document.h"
+#include "platform/base64.h"
+#include "platform/tformat_string.h"
+#include "platform/zorvane_exception.h"
+
+namespace ZorErrorReporting {
+
+using zor::platform::TFormatString;
+using zor::platform::TPath;
+using zor::platform::TString;
+
+namespace {
+
+constexpr char kKeyId[] = "enc-key-id";
+constexpr char kCekAlgorithm[] = "enc-cek-alg";
+constexpr char kWrapAlgorithm[] = "enc-wrap-alg";
+constexpr char kContentLength[] = "enc-unencrypted-content-length";
+constexpr char kKey[] = "enc-key";
+constexpr char kIv[] = "enc-iv";
+constexpr char kTag[] = "enc-tag";
+constexpr char kCustomData[] = "client-custom-data";
+constexpr char kCustomDataIv[] = "client-custom-data-iv";
+constexpr char kCustomDataTag[] = "client-custom-data-tag";
+
+TString ToBase64(const PackageEncryptionMetadata::Bytes& bytes) {
+  TString text;
+  for (const TString& line : zor::platform::Base64Encode(bytes, true)) text += line;
+  return text;
+}
+
+[[noreturn]] void ThrowTypeError(const char* name, const char* expected) {
+  throw std::runtime_error(std::string("Encryption metadata member '") + name + "' is not " +
+                           expected);
+}
+
+TString RequireString(const Json::Value& value, const char* name) {
+  if (!value.IsString()) ThrowTypeError(name, "a string");
+  return Json::GetText(value);
+}
+
+}  // namespace
+
+PackageEncryptionMetadata::PackageEncryptionMetadata(
+    const TString& keyId, const TString& contentEncryptionAlgorithm,
+    const TString& keyWrapAlgorithm, uint64_t unencryptedContentLength, const Bytes& encryptedKey,
+    const Bytes& iv, const Bytes& tag, const Bytes& clientCustomData,
+    const Bytes& clientCustomDataIv, const Bytes& clientCustomDataTag)
+    : keyId_(keyId),
+      contentEncryptionAlgorithm_(contentEncryptionAlgorithm),
+      keyWrapAlgorithm_(keyWrapAlgorithm),
+      unencryptedContentLength_(unencryptedContentLength),
+      encryptedKey_(encryptedKey),
+      iv_(iv),
+      tag_(tag),
+      clientCustomData_(clientCustomData),
+      clientCustomDataIv_(clientCustomDataIv),
+      clientCustomDataTag_(clientCustomDataTag) {}
+
+PackageEncryptionMetadata::PackageEncryptionMetadata(const rapidjson::Value& json) {
+  // The Base64 fields are decoded once the walk is over, so that only the
+  // member that wins is decoded.
+  TString key, iv, tag, customData, customDataIv, customDataTag;
+  const std::pair<const char*, TString*> base64Members[] = {
+      {kKey, &key},
+      {kIv, &iv},
+      {kTag, &tag},
+      {kCustomData, &customData},
+      {kCustomDataIv, &customDataIv},
+      {kCustomDataTag, &customDataTag},
+  };
+  const std::pair<const char*, TString*> textMembers[] = {
+      {kKeyId, &keyId_},
+      {kCekAlgorithm, &contentEncryptionAlgorithm_},
+      {kWrapAlgorithm, &keyWrapAlgorithm_},
+  };
+
+  for (const auto& member : json.GetObject()) {
+    const Json::Value& name = member.name;
+    const Json::Value& value = member.value;
+    bool known = false;
+    for (const auto& [memberName, field] : textMembers) {
+      if (Json::NameEqualsNoCase(name, memberName)) {
+        *field = RequireString(value, memberName);
+        known = true;
+      }
+    }
+    for (const auto& [memberName, field] : base64Members) {
+      if (Json::NameEqualsNoCase(name, memberName)) {
+        *field = RequireString(value, memberName);
+        known = true;
+      }
+    }
+    if (!known && Json::NameEqualsNoCase(name, kContentLength)) {
+      if (!Json::IsInteger(value) || (value.IsInt64() && value.GetInt64() < 0)) {
+        ThrowTypeError(kContentLength, "an unsigned integer");
+      }
+      unencryptedContentLength_ = Json::GetUint64(value);
+    }
+  }
+
+  encryptedKey_ = zor::platform::Base64Decode(key);
+  iv_ = zor::platform::Base64Decode(iv);
+  tag_ = zor::platform::Base64Decode(tag);
+  clientCustomData_ = zor::platform::Base64Decode(customData);
+  clientCustomDataIv_ = zor::platform::Base64Decode(customDataIv);
+  clientCustomDataTag_ = zor::platform::Base64Decode(customDataTag);
+}
+
+std::shared_ptr<PackageEncryptionMetadata> PackageEncryptionMetadata::LoadFromFile(
+    const TPath& path) {
+  std::shared_ptr<PackageEncryptionMetadata> metadata;
+  ReadJsonFile(path, [&](const rapidjson::Value& json) {
+    try {
+      metadata = std::make_shared<PackageEncryptionMetadata>(json);
+    } catch (zor::platform::ZorvaneException& e) {
+      // A bad Base64 text says nothing of the file it came from.
+      e.StackMessageFront(
+          TFormatString("Failed to read encryption metadata file '%1'").arg(path.ToString()));
+      throw;
+    }
+  });
+  metadata->SetFilePath(path);
+  return metadata;
+}
+
+rapidjson::Document PackageEncryptionMetadata::ToJson() const {
+  Json::Document document(rapidjson::kObjectType);
+  Json::Allocator& allocator = document.GetAllocator();
+  auto add = [&](const char* name, const TString& text) {
+    document.AddMember(rapidjson::StringRef(name), Json::MakeString(text, allocator), allocator);
+  };
+  add(kKeyId, keyId_);
+  add(kCekAlgorithm, contentEncryptionAlgorithm_);
+  add(kWrapAlgorithm, keyWrapAlgorithm_);
+  document.AddMember(rapidjson::StringRef(kContentLength), Json::Value(unencryptedContentLength_),
+                     allocator);
+  add(kKey, ToBase64(encryptedKey_));
+  add(kIv, ToBase64(iv_));
+  add(kTag, ToBase64(tag_));
+  // The server tells a package with custom data by the presence of the
+  // member, so the three are written together or not at all.
+  if (!clientCustomData_.empty()) {
+    add(kCustomData, ToBase64(clientCustomData_));
+    add(kCustomDataIv, ToBase64(clientCustomDataIv_));
+    add(kCustomDataTag, ToBase64(clientCustomDataTag_));
+  }
+  return document;
+}
+
+}  // namespace ZorErrorReporting

@@ -1,0 +1,265 @@
+#include "packages/package.h"
+
+#include <gtest/gtest.h>
+
+#include <QDateTime>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "packages/log_capture_for_test.h"
+#include "packages/package_for_test.h"
+#include "platform/zorvane_exception.h"
+#include "support/temp_dir.h"
+
+namespace ZorErrorReporting {
+namespace {
+
+using testing::ErrorOf;
+using testing::TestPackage;
+using zor::platform::DateTime;
+using zor::platform::TPath;
+using zor::platform::TString;
+using zor::platform::TUUID;
+using zor::platform::ZorvaneException;
+using zor::test::ReadFile;
+using zor::test::ScopedTempDir;
+using zor::test::WriteFile;
+using Kind = DataFileKind;
+using Status = UploadStatus;
+
+constexpr char kId[] = "{1b4e28ba-2fa1-4fd2-883f-0016d3cca427}";
+
+// 2024-03-05 10:20:30.123 on a clock two hours east of UTC.
+DateTime FixedTime() {
+  return DateTime(QDateTime(QDate(2024, 3, 5), QTime(10, 20, 30, 123), Qt::OffsetFromUTC, 7200));
+}
+
+bool Exists(const TPath& path) { return std::filesystem::exists(path.NativeString()); }
+
+class PackageTest : public ::testing::Test {
+ protected:
+  // A new package saved as "<dir>/<name>.crash-package.<extension>".
+  std::shared_ptr<TestPackage> Create(const std::string& extension = "pending",
+                                      const std::string& name = "p") {
+    return JsonFileSerializedObject::SaveNewFile(
+        std::make_shared<TestPackage>(name, PackageType::kCrashPackage, TUUID(kId)),
+        TPath(dir_.Sub(name + ".crash-package." + extension)));
+  }
+  // Writes `json` as a status file and loads it.
+  std::shared_ptr<TestPackage> Load(const std::string& json) {
+    WriteFile(dir_.Sub("s.pending"), json);
+    return TestPackage::LoadFromFile(TPath(dir_.Sub("s.pending")));
+  }
+
+  ScopedTempDir dir_;
+};
+
+TEST_F(PackageTest, WritesTheStatusFileFormat) {
+  auto package = Create();
+  EXPECT_EQ(ReadFile(package->GetFilePath().NativeString()),
+            std::string(R"({"package-name":"p","package-type":"crash-package",)") +
+                R"("local-package-id":"{1b4e28ba-2fa1-4fd2-883f-0016d3cca427}",)"
+                R"("remote-package-id":"","package-data-files":{},"upload-status":"Pending",)"
+                R"("upload-results":[]})");
+  EXPECT_EQ(package->GetUploadResults().size(), 0u);
+
+  package->SetRemotePackageId("r-1");
+  // Recorded out of order: the file lists them by kind.
+  package->SetDataFilePath(Kind::kZippedPackageFile, TPath("/data/p.package.zip"));
+  package->SetDataFilePath(Kind::kManifestFile, TPath("/dumps/a b/p.manifest"));
+  package->AddUploadResult({FixedTime(), UploadResultCode::kClientError, "said \"no\""});
+  package->AddUploadResult({DateTime(), UploadResultCode::kSuccess, ""});
+  package->SetUploadStatus(Status::kStarted);
+  EXPECT_EQ(ReadFile(package->GetFilePath().NativeString()),
+            std::string(R"({"package-name":"p","package-type":"crash-package",)") +
+                R"("local-package-id":"{1b4e28ba-2fa1-4fd2-883f-0016d3cca427}",)"
+                R"("remote-package-id":"r-1","package-data-files":{)"
+                R"("manifest-file":"/dumps/a b/p.manifest",)"
+                R"("zipped-package-file":"/data/p.package.zip"},"upload-status":"Started",)"
+                R"("upload-results":[{"timestamp":"2024-03-05T10:20:30.123+02:00",)"
+                R"("upload-result-code":"ClientError","upload-message":"said \"no\""},)"
+                R"({"timestamp":"","upload-result-code":"Success","upload-message":""}]})");
+}
+
+TEST_F(PackageTest, EveryMemberRoundTrips) {
+  auto package = JsonFileSerializedObject::SaveNewFile(
+      std::make_shared<TestPackage>("5f0c", PackageType::kZippedLogsPackage),
+      TPath(dir_.Sub("5f0c.zipped-logs-package.pending")));
+  package->SetRemotePackageId("remote \u00e9");
+  for (int kind = 0; kind <= 7; ++kind) {
+    package->SetDataFilePath(static_cast<Kind>(kind),
+                             TPath(dir_.Sub("f\u00fcle" + std::to_string(kind))));
+  }
+  const DateTime now = DateTime::GetLocalTime();
+  package->AddUploadResult({now, UploadResultCode::kNetworkError, "timed out"});
+  package->AddUploadResult({FixedTime(), UploadResultCode::kUnknown, "line 1\nline 2"});
+  package->SetUploadStatus(Status::kPendingRetry);
+
+  auto loaded = TestPackage::LoadFromFile(package->GetFilePath());
+  EXPECT_EQ(loaded->GetPackageName(), "5f0c");
+  EXPECT_EQ(loaded->GetPackageType(), PackageType::kZippedLogsPackage);
+  EXPECT_EQ(loaded->GetLocalPackageId(), package->GetLocalPackageId());
+  EXPECT_FALSE(loaded->GetLocalPackageId().IsNull());
+  EXPECT_EQ(loaded->GetRemotePackageId(), "remote \u00e9");
+  EXPECT_EQ(loaded->GetDataFiles(), package->GetDataFiles());
+  EXPECT_EQ(loaded->GetUploadStatus(), Status::kPendingRetry);
+  const auto results = loaded->GetUploadResults();
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_EQ(results[0].time, now);
+  EXPECT_EQ(results[0].code, UploadResultCode::kNetworkError);
+  EXPECT_EQ(results[0].message, "timed out");
+  EXPECT_EQ(results[1].time, FixedTime());
+  EXPECT_EQ(results[1].code, UploadResultCode::kUnknown);
+  EXPECT_EQ(results[1].message, "line 1\nline 2");
+  EXPECT_EQ(loaded->GetFilePath(), package->GetFilePath());
+}
+
+// The package as one line: name, type, status, remote id, data files.
+std::string Summary(const Package& package) {
+  std::string text = package.GetPackageName().toStdString() + "|" +
+                     ToName(package.GetPackageType()).toStdString() + "|" +
+                     ToName(package.GetUploadStatus()).toStdString() + "|" +
+                     package.GetRemotePackageId().toStdString() + "|";
+  for (const auto& [kind, path] : package.GetDataFiles()) {
+    text += ToName(kind).toStdString() + "=" + path.NativeString() + ";";
+  }
+  return text;
+}
+
+TEST_F(PackageTest, ReaderIsLenient) {
+  const std::pair<std::string, std::string> cases[] = {
+      {R"({"package-name":"p","upload-status":"complete"})", "p|unknown-package|Complete||"},
+      {R"({"crash-correlation-id":"c0ffee"})", "c0ffee|unknown-package|Pending||"},
+      {R"({"package-name":"a","CRASH-CORRELATION-ID":"b"})", "b|unknown-package|Pending||"},
+      {R"({"PACKAGE-NAME":"p","Package-Type":"CRASH-PACKAGE","UPLOAD-STATUS":"pendingretry",)"
+       R"("Remote-Package-Id":"r"})",
+       "p|crash-package|PendingRetry|r|"},
+      // Kind names in any case; a name that is no kind, or a value that is no
+      // string, is skipped.
+      {R"({"package-name":"p","package-data-files":{"MANIFEST-FILE":"/d/m","no-kind":"/d/x",)"
+       R"("zipped-package-file":7,"Encrypted-Package-File":"/d/e"}})",
+       "p|unknown-package|Pending||manifest-file=/d/m;encrypted-package-file=/d/e;"},
+      {R"({"package-name":"p","package-type":"dump","upload-status":"Done"})",
+       "p|unknown-package|Unknown||"},
+      // Known members of other types are skipped.
+      {R"({"package-name":"p","package-type":1,"upload-status":["Complete"],)"
+       R"("package-data-files":"x","upload-results":{"a":"b"},"remote-package-id":null,)"
+       R"("crash-correlation-id":5})",
+       "p|unknown-package|Pending||"},
+      {"{/* old */\"package-name\":\"p\",\"extra\":{\"upload-status\":\"Failed\"},// x\n"
+       "\"retries\":[1],\"upload-status\":\"Failed\"}",
+       "p|unknown-package|Failed||"},
+  };
+  for (const auto& [json, expected] : cases) {
+    auto package = Load(json);
+    EXPECT_EQ(Summary(*package), expected) << json;
+    EXPECT_TRUE(package->GetUploadResults().empty()) << json;
+    EXPECT_TRUE(package->GetLocalPackageId().IsNull()) << json;
+  }
+  EXPECT_EQ(
+      Load(R"({"package-name":"p","LOCAL-PACKAGE-ID":"1B4E28BA-2FA1-4FD2-883F-0016D3CCA427"})")
+          ->GetLocalPackageId(),
+      TUUID(kId));
+}
+
+TEST_F(PackageTest, MalformedStatusFilesFailToLoad) {
+  const std::string nameless[] = {
+      R"({"package-type":"crash-package","upload-status":"Pending"})",
+      R"({"package-name":""})",
+      R"({"Package-Name":7})",
+  };
+  for (const std::string& json : nameless) {
+    EXPECT_EQ(ErrorOf([&] { Load(json); }), "Package name is empty!") << json;
+  }
+  const std::string badResults[] = {
+      R"({"package-name":"p","upload-results":["Success"]})",
+      R"({"package-name":"p","upload-results":[{"upload-result-code":"Success","extra":1}]})",
+  };
+  for (const std::string& json : badResults) {
+    EXPECT_THROW(Load(json), ZorvaneException) << json;
+  }
+  EXPECT_EQ(ErrorOf([] { TestPackage("", PackageType::kCrashPackage); }), "Package name is empty!");
+}
+
+TEST_F(PackageTest, UnparsableTimestampKeepsTheResult) {
+  testing::LogCapture capture;
+  auto package =
+      Load(R"({"package-name":"p","upload-results":[)"
+           R"({"TIMESTAMP":"yesterday","Upload-Result-Code":"networkerror","upload-message":"m"},)"
+           R"({"timestamp":"2024-03-05T10:20:30.123+02:00","upload-result-code":"Success",)"
+           R"("upload-message":"ok","note":"x"}]})");
+  const std::string log = capture.Text();
+  const auto results = package->GetUploadResults();
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_FALSE(results[0].time.IsValid());
+  EXPECT_EQ(results[0].code, UploadResultCode::kNetworkError);
+  EXPECT_EQ(results[0].message, "m");
+  EXPECT_EQ(results[1].time, FixedTime());
+  EXPECT_EQ(results[1].code, UploadResultCode::kSuccess);
+  EXPECT_EQ(log, "Could not parse timestamp\n");
+}
+
+TEST_F(PackageTest, StatusChangeRenamesTheLastExtension) {
+  auto package = Create("started");
+  const TPath started = package->GetFilePath();
+  package->SetUploadStatus(Status::kPendingRetry);
+  EXPECT_EQ(package->GetFilePath(), TPath(dir_.Sub("p.crash-package.pendingretry")));
+  EXPECT_FALSE(Exists(started));
+  EXPECT_EQ(TestPackage::LoadFromFile(package->GetFilePath())->GetUploadStatus(),
+            Status::kPendingRetry);
+
+  // A logs package's name already ends with its type.
+  auto logs = JsonFileSerializedObject::SaveNewFile(
+      std::make_shared<TestPackage>("id.zipped-logs-package", PackageType::kZippedLogsPackage),
+      TPath(dir_.Sub("id.zipped-logs-package.pending")));
+  logs->SetUploadStatus(Status::kComplete);
+  EXPECT_EQ(logs->GetFilePath(), TPath(dir_.Sub("id.zipped-logs-package.complete")));
+}
+
+TEST_F(PackageTest, SameStatusSavesUnderTheSameName) {
+  auto package = Create("started");
+  const TPath path = package->GetFilePath();
+  package->SetRemotePackageId("r-9");  // saved by the next saving call only
+  EXPECT_EQ(TestPackage::LoadFromFile(path)->GetRemotePackageId(), "");
+  testing::LogCapture capture;
+  package->SetUploadStatus(Status::kStarted);
+  EXPECT_EQ(capture.Text(),
+            "Not renaming file because destination already exists. " + path.NativeString() + "\n");
+  EXPECT_EQ(package->GetFilePath(), path);
+  EXPECT_EQ(TestPackage::LoadFromFile(path)->GetRemotePackageId(), "r-9");
+}
+
+TEST_F(PackageTest, StatusChangeOntoATakenNameThrows) {
+  auto package = Create("started");
+  const TPath started = package->GetFilePath();
+  const std::string stale = dir_.Sub("p.crash-package.complete");
+  WriteFile(stale, "stale");
+  EXPECT_EQ(ErrorOf([&] { package->SetUploadStatus(Status::kComplete); }),
+            "Cannot rename file because destination already exists!Original file: '" +
+                started.NativeString() + "'. Destination file: '" + stale + "'");
+  EXPECT_EQ(ReadFile(stale), "stale");
+  EXPECT_EQ(package->GetFilePath(), started);
+  EXPECT_EQ(package->GetUploadStatus(), Status::kComplete);
+  EXPECT_EQ(TestPackage::LoadFromFile(started)->GetUploadStatus(), Status::kComplete);
+}
+
+TEST_F(PackageTest, UploadInProgressNeedsAnActiveStatusAndAProgressFile) {
+  const std::pair<Status, bool> cases[] = {
+      {Status::kUnknown, false},     {Status::kPending, true}, {Status::kStarted, true},
+      {Status::kPendingRetry, true}, {Status::kFailed, false}, {Status::kComplete, false},
+  };
+  for (const auto& [status, inProgress] : cases) {
+    SCOPED_TRACE(ToName(status).toStdString());
+    auto package = Create("new", "p" + ToName(status).toStdString());
+    package->SetUploadStatus(status);
+    EXPECT_FALSE(package->IsUploadInProgress());
+    package->SetDataFilePath(Kind::kEncryptedPackageFile, TPath("/p.zip.enc"));
+    EXPECT_FALSE(package->IsUploadInProgress());
+    package->SetDataFilePath(Kind::kPartsUploadedFile, TPath("/p.uploaded.parts"));
+    EXPECT_EQ(package->IsUploadInProgress(), inProgress);
+  }
+}
+
+}  // namespace
+}  // namespace ZorErrorReporting
