@@ -40,23 +40,5 @@ TEST(SystemInfoTest, FactsAgreeWithUname) {
   EXPECT_EQ(system.GetOsName(), TString(Uname("-s")));
 }
 
-TEST(SystemInfoTest, TestInstanceReplacesTheRealOneUntilRemoved) {
-  struct Fake : SystemInfo {
-    TString GetComputerName() const override { return "fake"; }
-  } fake;
-  SystemInfo& real = SystemInfo::Get();
-  SystemInfo::SetTestInstance(&fake);
-  EXPECT_EQ(SystemInfo::Get().GetComputerName(), "fake");
-  SystemInfo::SetTestInstance(nullptr);
-  EXPECT_EQ(&SystemInfo::Get(), &real);
-}
-
-TEST(SystemInfoTest, CreateUuidGivesNewIds) {
-  const auto first = SystemInfo::Get().CreateUuid();
-  const auto second = SystemInfo::Get().CreateUuid();
-  EXPECT_FALSE(first.IsNull());
-  EXPECT_FALSE(first == second);
-}
-
 }  // namespace
 }  // namespace ZorErrorReporting

@@ -1,0 +1,335 @@
+#include "packages/crash_manifest.h"
+
+#include <gtest/gtest.h>
+#include <sys/time.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "config/scoped_env_for_test.h"
+#include "packages/json_document.h"
+#include "packages/system_info.h"
+#include "platform/app_config.h"
+#include "platform/tsystem.h"
+#include "platform/zorvane_exception.h"
+#include "support/temp_dir.h"
+
+namespace ZorErrorReporting {
+namespace {
+
+using zor::platform::TPath;
+using zor::platform::TString;
+using zor::platform::ZorvaneException;
+using zor::test::ReadFile;
+using zor::test::ScopedTempDir;
+using zor::test::WriteFile;
+
+constexpr char kPackageId[] = "0123456789abcdef0123456789abcdef";
+
+class FakeSystemInfo : public SystemInfo {
+ public:
+  TString GetComputerName() const override { return computerName; }
+  TString GetOsVersion() const override { return "9.8.7"; }
+  TString GetProcessorArchitecture() const override { return "fake-arch"; }
+
+  TString computerName = "fake-host";
+};
+
+std::vector<std::string> MemberNames(const Json::Value& object) {
+  std::vector<std::string> names;
+  for (const auto& member : object.GetObject()) names.push_back(member.name.GetString());
+  return names;
+}
+
+// The value of the last member called `name`, or null when there is none.
+const Json::Value* LastMember(const Json::Value& object, const char* name) {
+  const Json::Value* found = nullptr;
+  for (const auto& member : object.GetObject()) {
+    if (std::string(member.name.GetString()) == name) found = &member.value;
+  }
+  return found;
+}
+
+class CrashManifestTest : public ::testing::Test {
+ protected:
+  CrashManifestTest() {
+    WriteFile(dir_.Sub("config/zorvane/zorvane.ini"), "[Group34]\nLanguageCode=de_DE\n");
+    SystemInfo::SetTestInstance(&system_);
+  }
+  ~CrashManifestTest() override { SystemInfo::SetTestInstance(nullptr); }
+
+  // Creates a crash file last written at `unixTime` and adds its record.
+  void AddArtifact(const std::string& name, int64_t unixTime = 1500000000) {
+    const std::string path = dir_.Sub(name);
+    WriteFile(path, "data of " + name);
+    const timeval times[2] = {{unixTime, 0}, {unixTime, 0}};
+    ASSERT_EQ(utimes(path.c_str(), times), 0);
+    artifacts_.emplace(TPath(path), std::make_shared<CrashArtifactFile>(TPath(path)));
+  }
+
+  std::shared_ptr<CrashManifest> WriteAndLoad(const std::string& text) {
+    WriteFile(manifestPath_, text);
+    return CrashManifest::LoadFromFile(manifestPath_);
+  }
+
+  Json::Document ReadBack() {
+    Json::Document document;
+    EXPECT_TRUE(Json::Parse(ReadFile(manifestPath_), &document, nullptr));
+    return document;
+  }
+
+  ScopedTempDir dir_;
+  test::ScopedEnv config_{"XDG_CONFIG_HOME", dir_.Sub("config")};
+  FakeSystemInfo system_;
+  std::string manifestPath_ = dir_.Sub("server.4242.manifest");
+  CrashManifest::ArtifactFiles artifacts_;
+};
+
+TEST_F(CrashManifestTest, CompletingAppendsAfterTheApplicationsMembers) {
+  // Compact ASCII, so that the writer reproduces it byte for byte.
+  const std::string original =
+      R"({"Id":"crash-7","vendor-data":{"a":[1,2,{"b":null}],"c":true},"Host":"app-host",)"
+      R"("os":"First","OS":"Second","upload-full-dumps":"no","product-build":"5.1",)"
+      R"("crash-artifact-files":"not an array","timestamp":0,"Id":"crash-8","count":-3})";
+  auto manifest = WriteAndLoad(original);
+  EXPECT_EQ(manifest->GetId(), "crash-8");
+  EXPECT_EQ(manifest->GetOs(), "Second");
+  EXPECT_TRUE(manifest->GetUploadFullDumps());  // the string is not read
+  EXPECT_FALSE(manifest->IsCompleted());
+
+  AddArtifact("server.4242.dmp");
+  AddArtifact("server.4242.manifest");
+  manifest->Complete(artifacts_, false, kPackageId);
+
+  const std::string written = ReadFile(manifestPath_);
+  const std::string kept = original.substr(0, original.size() - 1) + ",";
+  ASSERT_EQ(written.substr(0, kept.size()), kept);
+
+  Json::Document document = ReadBack();
+  std::vector<std::string> names = MemberNames(document);
+  const std::vector<std::string> appended(names.begin() + 11, names.end());
+  // No "host", "os" or "product-build": the application wrote them, in some case.
+  EXPECT_EQ(appended, (std::vector<std::string>{
+                          "timestamp", "upload-full-dumps", "crash-artifact-files",
+                          "crash-correlation-id", "manifest-version", "domain", "os-locale",
+                          "zorvane-locale", "processor", "os-version", "processor-architecture"}));
+  const Json::Value& uploadFullDumps = *LastMember(document, "upload-full-dumps");
+  ASSERT_TRUE(uploadFullDumps.IsBool());
+  EXPECT_FALSE(uploadFullDumps.GetBool());
+  EXPECT_EQ(Json::GetText(*LastMember(document, "crash-correlation-id")), kPackageId);
+  EXPECT_EQ(Json::GetText(*LastMember(document, "manifest-version")), "Unspecified");
+  EXPECT_EQ(Json::GetText(*LastMember(document, "zorvane-locale")), "de_DE");
+  EXPECT_EQ(Json::GetText(*LastMember(document, "os-version")), "9.8.7");
+  EXPECT_EQ(Json::GetText(*LastMember(document, "processor-architecture")), "fake-arch");
+  // The manifest itself is no artifact of the crash.
+  const Json::Value& records = *LastMember(document, "crash-artifact-files");
+  ASSERT_EQ(records.Size(), 1u);
+  EXPECT_EQ(Json::GetText(records[0]["filename"]), TString(dir_.Sub("server.4242.dmp")));
+
+  EXPECT_EQ(manifest->GetOs(), "Second");
+  EXPECT_EQ(manifest->GetProductBuild(), "5.1");
+  EXPECT_EQ(manifest->GetOsVersion(), "9.8.7");
+  EXPECT_FALSE(manifest->GetUploadFullDumps());
+}
+
+TEST_F(CrashManifestTest, ReloadReadsTheAppendedMembers) {
+  auto manifest =
+      WriteAndLoad(R"({"upload-full-dumps":true,"crash-artifact-files":[],"OS-Version":"1.0"})");
+  EXPECT_FALSE(manifest->IsCompleted());
+  AddArtifact("server.4242.dmp");
+  AddArtifact("server.4242-full.dmp");
+  manifest->Complete(artifacts_, false, kPackageId);
+
+  auto reloaded = CrashManifest::LoadFromFile(manifestPath_);
+  EXPECT_TRUE(reloaded->IsCompleted());
+  EXPECT_FALSE(reloaded->GetUploadFullDumps());
+  EXPECT_EQ(reloaded->GetOsVersion(), "1.0");
+  EXPECT_EQ(reloaded->GetProcessorArchitecture(), "fake-arch");
+  EXPECT_EQ(reloaded->GetOs(), zor::platform::TSystem::OSShortName());
+  std::vector<TPath> paths;
+  for (const auto& [path, file] : reloaded->GetCrashArtifactFiles()) paths.push_back(path);
+  EXPECT_EQ(paths,
+            (std::vector<TPath>{dir_.Sub("server.4242-full.dmp"), dir_.Sub("server.4242.dmp")}));
+  EXPECT_EQ(reloaded->GetCrashArtifactFiles().begin()->second->GetType(),
+            ArtifactType::kProcessFullDump);
+  EXPECT_EQ(Json::WriteCompact(reloaded->ToJson()), Json::WriteCompact(manifest->ToJson()));
+}
+
+TEST_F(CrashManifestTest, FirstRecordOfAFileNameCounts) {
+  auto manifest = WriteAndLoad(
+      R"({"crash-artifact-files":[{"filename":"/d/a.dmp","type":"ProcessMiniDump"},)"
+      R"({"filename":"/d/a.dmp","type":"ErrorLog"}],)"
+      R"("crash-artifact-files":[{"filename":"/d/b.log","type":"ErrorLog","size":"12"},)"
+      R"({"FILENAME":"/d/a.dmp","type":"ProcessFullDump"}]})");
+  EXPECT_TRUE(manifest->IsCompleted());
+  const CrashManifest::ArtifactFiles& files = manifest->GetCrashArtifactFiles();
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(files.at("/d/a.dmp")->GetType(), ArtifactType::kProcessMiniDump);
+  EXPECT_EQ(files.at("/d/b.log")->GetSize(), 12u);
+}
+
+TEST_F(CrashManifestTest, NewManifestHoldsExactlyTheAppendedMembers) {
+  auto manifest = JsonFileSerializedObject::SaveNewFile(std::make_shared<CrashManifest>(),
+                                                        TPath(manifestPath_));
+  EXPECT_EQ(ReadFile(manifestPath_), "{}");
+  AddArtifact("server.4242.log");
+  manifest->Complete(artifacts_, true, kPackageId);
+
+  Json::Document document = ReadBack();
+  EXPECT_EQ(MemberNames(document),
+            (std::vector<std::string>{"upload-full-dumps", "crash-artifact-files",
+                                      "crash-correlation-id", "manifest-version", "product-build",
+                                      "host", "domain", "os", "os-locale", "zorvane-locale",
+                                      "processor", "os-version", "processor-architecture"}));
+  const TString build = zor::platform::AppConfig::GetInstance().GetBuildVersion();
+  EXPECT_EQ(Json::GetText(document["product-build"]), build);
+  EXPECT_EQ(manifest->GetProductBuild(), build);
+  EXPECT_EQ(Json::GetText(document["host"]), "fake-host");
+  EXPECT_EQ(manifest->GetManifestVersion(), "Unspecified");
+}
+
+TEST_F(CrashManifestTest, TimestampComesFromTheMinidumpElseTheJavaLog) {
+  const std::string javaLog = std::string("hs_err_server_pid_4242.") + kPackageId + ".log";
+  struct Case {
+    const char* name;
+    bool miniDump;
+    bool java;
+    std::optional<int64_t> timestamp;
+  };
+  const Case cases[] = {
+      {"both", true, true, 1100000000},
+      {"java only", false, true, 1200000000},
+      {"neither", false, false, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    artifacts_.clear();
+    AddArtifact("server.4242.log", 1300000000);
+    if (c.miniDump) AddArtifact("server.4242.dmp", 1100000000);
+    if (c.java) AddArtifact(javaLog, 1200000000);
+    auto manifest = WriteAndLoad("{}");
+    manifest->Complete(artifacts_, true, kPackageId);
+
+    Json::Document document = ReadBack();
+    const Json::Value* timestamp = LastMember(document, "timestamp");
+    ASSERT_EQ(timestamp != nullptr, c.timestamp.has_value());
+    if (c.timestamp) {
+      EXPECT_EQ(timestamp->GetInt64(), *c.timestamp);
+    }
+    const Json::Value* executable = LastMember(document, "executable");
+    ASSERT_EQ(executable != nullptr, c.java);
+    if (c.java) {
+      EXPECT_EQ(Json::GetText(*executable), "server");
+    }
+    EXPECT_EQ(MemberNames(document)[0], c.java       ? "executable"
+                                        : c.miniDump ? "timestamp"
+                                                     : "upload-full-dumps");
+  }
+}
+
+TEST_F(CrashManifestTest, CompletingTwiceThrowsNamingTheId) {
+  auto manifest = WriteAndLoad(R"({"id":"crash-42"})");
+  AddArtifact("server.4242.dmp");
+  manifest->Complete(artifacts_, true, kPackageId);
+  const std::string once = ReadFile(manifestPath_);
+  try {
+    manifest->Complete(artifacts_, true, kPackageId);
+    FAIL() << "completed twice";
+  } catch (const ZorvaneException& e) {
+    EXPECT_EQ(std::string(e.what()), "Following manifest has already been updated: 'crash-42'");
+  }
+  EXPECT_EQ(ReadFile(manifestPath_), once);
+  // Read back, the manifest is known to be completed.
+  EXPECT_THROW(CrashManifest::LoadFromFile(manifestPath_)->Complete(artifacts_, true, kPackageId),
+               ZorvaneException);
+}
+
+TEST_F(CrashManifestTest, FailedCompletionLeavesTheManifestUnchanged) {
+  auto manifest = WriteAndLoad("{}");
+  AddArtifact("server.4242.dmp");
+  std::remove(dir_.Sub("server.4242.dmp").c_str());  // its write time can no longer be read
+  EXPECT_THROW(manifest->Complete(artifacts_, true, kPackageId), TPath::Exception);
+  EXPECT_FALSE(manifest->IsCompleted());
+  EXPECT_EQ(Json::WriteCompact(manifest->ToJson()), "{}");
+}
+
+TEST_F(CrashManifestTest, HostIsCutAtACharacterBoundary) {
+  // "é" takes bytes 64 and 65: cutting at 64 bytes would split it.
+  system_.computerName = TString(std::string(63, 'h') + "\xC3\xA9" + "tail");
+  auto manifest = WriteAndLoad("{}");
+  AddArtifact("server.4242.dmp");
+  manifest->Complete(artifacts_, true, kPackageId);
+  EXPECT_EQ(Json::GetText(ReadBack()["host"]), TString(std::string(63, 'h')));
+}
+
+TEST(CutToUtf8BytesTest, NeverSplitsACharacter) {
+  const std::string euro = "\xE2\x82\xAC";       // 3 bytes
+  const std::string smile = "\xF0\x9F\x98\x80";  // 4 bytes
+  struct Case {
+    std::string text;
+    std::string cut;
+  };
+  const Case cases[] = {
+      {std::string(64, 'a'), std::string(64, 'a')},
+      {std::string(65, 'a'), std::string(64, 'a')},
+      {std::string(62, 'a') + euro, std::string(62, 'a')},
+      {std::string(61, 'a') + euro, std::string(61, 'a') + euro},
+      {std::string(61, 'a') + smile, std::string(61, 'a')},
+      {std::string(60, 'a') + smile + "b", std::string(60, 'a') + smile},
+      {"", ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(CutToUtf8Bytes(TString(c.text), 64).toStdString(), c.cut) << c.text.size();
+  }
+}
+
+// The manifest version is compared on the left.
+TEST(CompareManifestVersionTest, ComparesPartsAsNumbers) {
+  enum Outcome { kLess = -1, kEqual = 0, kGreater = 1, kInvalid, kOutOfRange };
+  struct Case {
+    const char* manifestVersion;  // null: none written ("Unspecified")
+    const char* other;
+    Outcome outcome;
+  };
+  const Case cases[] = {
+      {"1.1", "1.0", kGreater},
+      {"1.0.0", "1.0", kGreater},
+      {"1.0", "1.0", kEqual},
+      {"1.10", "1.9", kGreater},
+      {"1.9", "1.10", kLess},
+      {"1.0", "1.0.0", kLess},
+      {" 1.+2", "1.2", kEqual},
+      {"1.0beta", "1.0", kEqual},
+      {"-1", "0", kLess},
+      {"1.x", "2.0", kLess},  // parts past the deciding one are not read
+      {nullptr, "1.0", kInvalid},
+      {"1..2", "1.0.2", kInvalid},
+      {"1.0", "1.x", kInvalid},
+      {"1.99999999999", "1.0", kOutOfRange},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.manifestVersion ? c.manifestVersion : "(none)") + " vs " + c.other);
+    Json::Document json(rapidjson::kObjectType);
+    if (c.manifestVersion != nullptr) {
+      json.AddMember("Manifest-Version", Json::MakeString(c.manifestVersion, json.GetAllocator()),
+                     json.GetAllocator());
+    }
+    const CrashManifest manifest(json);
+    try {
+      EXPECT_EQ(manifest.CompareManifestVersion(c.other), c.outcome);
+    } catch (const std::invalid_argument& e) {
+      EXPECT_EQ(c.outcome, kInvalid);
+      EXPECT_STREQ(e.what(), "invalid stoi argument");
+    } catch (const std::out_of_range& e) {
+      EXPECT_EQ(c.outcome, kOutOfRange);
+      EXPECT_STREQ(e.what(), "stoi argument out of range");
+    }
+  }
+}
+
+}  // namespace
+}  // namespace ZorErrorReporting
