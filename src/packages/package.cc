@@ -66,6 +66,7 @@ Package::Package(const TString& name, PackageType type, const TUUID& localId)
 }
 
 Package::Package(const rapidjson::Value& json) {
+  if (!json.IsObject()) throw ZorvaneException("Package status JSON is not an object");
   for (const auto& member : json.GetObject()) {
     const Json::Value& name = member.name;
     const Json::Value& value = member.value;

@@ -80,8 +80,8 @@ class Package : public JsonFileSerializedObject {
   // name are recorded, others skipped. Each "upload-results" element must be
   // an object whose members are all strings; an unparsable "timestamp" is
   // logged at Warn ("Could not parse timestamp") and leaves an invalid time.
-  // Throws ZorvaneException when an upload result is malformed as above, and
-  // "Package name is empty!" when no name was read.
+  // Throws ZorvaneException when `json` is not an object or an upload result
+  // is malformed as above, and "Package name is empty!" when no name was read.
   explicit Package(const rapidjson::Value& json);
 
   // Two objects would save over one file.

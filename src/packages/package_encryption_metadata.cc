@@ -62,6 +62,7 @@ PackageEncryptionMetadata::PackageEncryptionMetadata(
       clientCustomDataTag_(clientCustomDataTag) {}
 
 PackageEncryptionMetadata::PackageEncryptionMetadata(const rapidjson::Value& json) {
+  if (!json.IsObject()) throw std::runtime_error("Encryption metadata JSON is not an object");
   // The Base64 fields are decoded once the walk is over, so that only the
   // member that wins is decoded.
   TString key, iv, tag, customData, customDataIv, customDataTag;

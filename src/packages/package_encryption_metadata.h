@@ -46,9 +46,10 @@ class PackageEncryptionMetadata : public JsonFileSerializedObject {
 
   // Reads the file format above: member names ignoring case, a later member
   // replacing an earlier one, other names skipped; a missing member leaves its
-  // field empty (0 for the length). Throws std::runtime_error when a known
-  // member has another JSON type (the length must be a JSON integer that is
-  // not negative), and ZorvaneException when a Base64 text is invalid.
+  // field empty (0 for the length). Throws std::runtime_error when `json` is
+  // not an object or a known member has another JSON type (the length must be
+  // a JSON integer that is not negative), and ZorvaneException when a Base64
+  // text is invalid.
   explicit PackageEncryptionMetadata(const rapidjson::Value& json);
 
   // Two objects would save over one file.
