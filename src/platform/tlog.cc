@@ -12,11 +12,16 @@ namespace TLog {
 
 const char* SeverityName(Severity severity) {
   switch (severity) {
-    case Debug: return "debug";
-    case Info: return "info";
-    case Warn: return "warn";
-    case Error: return "error";
-    case Fatal: return "fatal";
+    case Debug:
+      return "debug";
+    case Info:
+      return "info";
+    case Warn:
+      return "warn";
+    case Error:
+      return "error";
+    case Fatal:
+      return "fatal";
   }
   return "unknown";
 }
@@ -55,13 +60,27 @@ void AppendQuoted(std::string& out, const std::string& utf8) {
   for (const char c : utf8) {
     const auto byte = static_cast<unsigned char>(c);
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
       default:
         if (byte < 0x20) {
           out += "\\u00";
@@ -105,8 +124,8 @@ std::string LocalTimestamp() {
   char buffer[128];
   std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03ld%c%02ld:%02ld",
                 local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-                local.tm_sec, now.tv_nsec / 1000000, offsetMinutes < 0 ? '-' : '+',
-                absOffset / 60, absOffset % 60);
+                local.tm_sec, now.tv_nsec / 1000000, offsetMinutes < 0 ? '-' : '+', absOffset / 60,
+                absOffset % 60);
   return buffer;
 }
 

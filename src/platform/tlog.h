@@ -72,7 +72,7 @@ Value Make(std::vector<std::pair<TString, Value>> fields);
 struct Event {
   TString key;
   Value value;
-  std::optional<TError::ErrorInfo> error;
+  std::optional<TError::ErrorInfo> error = std::nullopt;
 };
 
 // Turns values and events into the text the file channels write.

@@ -1,0 +1,109 @@
+#include "platform/log_impl.h"
+
+#include <gtest/gtest.h>
+
+#include <typeinfo>
+
+#include "platform/log_test_helpers.h"
+#include "support/temp_dir.h"
+
+namespace zor::platform {
+namespace {
+
+using zor::platform::testing::Keys;
+using zor::test::ScopedTempDir;
+
+class CountingChannel : public TLog::Channel {
+ public:
+  void Append(TLog::Severity, const TLog::Event&) override { ++events; }
+  void Flush() override {}
+  int events = 0;
+};
+
+void LogAt(TLog::Severity severity, const char* key) {
+  TLog::Logger::Get().Log(severity, TLog::Event{key, TLog::Literal::String("x"), {}});
+}
+
+// LogImpl is process-wide: every test leaves it closed and accepting Info.
+class LogImplTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    LogImpl::Get().Close();
+    LogImpl::Get().SetMinimalAcceptedSeverity(TLog::Info);
+  }
+  ScopedTempDir dir_;
+};
+
+TEST_F(LogImplTest, FiltersTheLogFileBySeverityButNotOtherChannels) {
+  const std::string path = dir_.Sub("app.txt");
+  LogImpl::Get().Open(std::make_shared<TLog::FileChannel>(TPath(path)));
+  auto other = std::make_shared<CountingChannel>();
+  TLog::Logger::Get().AddChannel(other);
+
+  LogImpl::Get().SetMinimalAcceptedSeverity(TLog::Warn);
+  LogAt(TLog::Info, "info-dropped");
+  LogAt(TLog::Warn, "warn-kept");
+  LogImpl::Get().SetMinimalAcceptedSeverity(TLog::Debug);
+  LogAt(TLog::Debug, "debug-kept");
+  TLog::Logger::Get().Flush();
+  TLog::Logger::Get().RemoveChannel(other);
+
+  EXPECT_EQ(Keys(path), (std::vector<std::string>{"open-log", "warn-kept", "debug-kept"}));
+  EXPECT_EQ(other->events, 3);
+}
+
+TEST_F(LogImplTest, OpenCloseAndReplaceTheLogFile) {
+  const std::string first = dir_.Sub("first.txt");
+  const std::string second = dir_.Sub("second.txt");
+  auto channel = std::make_shared<TLog::FileChannel>(TPath(first));
+  channel->Open();
+  LogImpl::Get().Open(channel);  // already open: no second open-log
+  EXPECT_NE(typeid(TLog::Logger::Get()), typeid(TLog::Logger));
+  EXPECT_EQ(LogImpl::Get().GetPath().NativeString(), first);
+  LogAt(TLog::Error, "to-first");
+
+  LogImpl::Get().Open(std::make_shared<TLog::FileChannel>(TPath(second)));
+  EXPECT_EQ(LogImpl::Get().GetPath().NativeString(), second);
+  LogAt(TLog::Error, "to-second");
+
+  LogImpl::Get().Close();
+  EXPECT_TRUE(LogImpl::Get().GetPath().IsEmpty());
+  LogAt(TLog::Error, "after-close");
+  LogImpl::Get().Close();
+
+  EXPECT_EQ(Keys(first), (std::vector<std::string>{"open-log", "to-first", "close-log"}));
+  EXPECT_EQ(Keys(second), (std::vector<std::string>{"open-log", "to-second", "close-log"}));
+}
+
+TEST_F(LogImplTest, FailedOpenChangesNothing) {
+  const std::string path = dir_.Sub("app.txt");
+  LogImpl::Get().Open(std::make_shared<TLog::FileChannel>(TPath(path)));
+  EXPECT_THROW(
+      LogImpl::Get().Open(std::make_shared<TLog::FileChannel>(TPath(dir_.Sub("missing/app.txt")))),
+      TPath::Exception);
+  EXPECT_EQ(LogImpl::Get().GetPath().NativeString(), path);
+  EXPECT_THROW(LogImpl::Get().Open(nullptr), ZorvaneException);
+}
+
+// Runs in a fresh process (the death-test child re-runs only this test), so
+// the logger is still the plain one when the test starts.
+TEST(LogImplInstallTest, InstallingKeepsChannelsAddedBeforehand) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  ScopedTempDir dir;
+  EXPECT_EXIT(
+      {
+        const bool plainBefore = typeid(TLog::Logger::Get()) == typeid(TLog::Logger);
+        TLog::Logger& before = TLog::Logger::Get();
+        auto early = std::make_shared<CountingChannel>();
+        before.AddChannel(early);
+        LogImpl::Get().Open(std::make_shared<TLog::FileChannel>(TPath(dir.Sub("app.txt"))));
+        const bool derivedAfter = typeid(TLog::Logger::Get()) != typeid(TLog::Logger);
+        LogAt(TLog::Info, "k");
+        before.Log(TLog::Info, TLog::Event{"k", TLog::Literal::String("old logger"), {}});
+        std::exit(plainBefore && derivedAfter && early->events == 1 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace zor::platform
