@@ -1,0 +1,193 @@
+#include "packages/artifact_name_rules.h"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <optional>
+
+#include "platform/tformat_string.h"
+
+namespace ZorErrorReporting {
+
+using zor::platform::TFormatString;
+using zor::platform::TPath;
+using zor::platform::TRegex;
+using zor::platform::TRegexMatch;
+using zor::platform::TString;
+
+namespace {
+
+// Indexed by value.
+constexpr std::array<const char*, 9> kArtifactTypeNames = {
+    "Unknown",   "ErrorLog",          "Manifest",     "ProcessMiniDump", "ProcessFullDump",
+    "GdbStacks", "JavaFatalErrorLog", "JavaHeapDump", "JavaStackFile"};
+
+TRegex Compile(const TString& pattern) {
+  // Case-sensitive, greedy, ASCII classes: what a pattern compiled with no
+  // options does.
+  TRegex::Options options;
+  options.classes = TRegex::Classes::Ascii;
+  return TRegex(pattern, options);
+}
+
+TRegex CompileTemplate(const char* templateText) {
+  return Compile(TFormatString(templateText).arg(ArtifactNames::kPackageIdPattern));
+}
+
+std::optional<TRegexMatch> SearchFileName(const TRegex& regex, const TPath& path) {
+  return regex.Search(path.Filename());
+}
+
+uint64_t Number(const TRegexMatch& match, const char* group) {
+  // An absent or overlong group reads as 0 (toULongLong gives 0 on failure).
+  return match.Captured(TString(group)).toULongLong();
+}
+
+// The grouping key from the file name alone (the last rule).
+TString KeyFromFileName(const TString& fileName) {
+  using namespace ArtifactNames;
+  int64_t extensionLength = 0;
+  if (fileName.endsWith(kManifestSuffix)) extensionLength = TString(kManifestSuffix).size();
+  if (fileName.endsWith(kLogSuffix) || fileName.endsWith(kTxtSuffix)) {
+    extensionLength = TString(kLogSuffix).size();
+  } else if (fileName.endsWith(kDmpSuffix)) {
+    extensionLength = TString(kDmpSuffix).size();
+  }
+  if (extensionLength == 0) return {};
+  TString key = fileName;
+  if (key.contains(kFullDumpDashMarker)) {
+    key.replace(kFullDumpDashMarker, "");
+  } else {
+    key.replace(kFullDumpDotMarker, "");
+  }
+  return key.left(std::max<int64_t>(0, key.size() - extensionLength));
+}
+
+}  // namespace
+
+TString ToName(ArtifactType type) {
+  const auto index = static_cast<size_t>(static_cast<int>(type));
+  return TString(index < kArtifactTypeNames.size() ? kArtifactTypeNames[index]
+                                                   : kArtifactTypeNames[0]);
+}
+
+ArtifactType ArtifactTypeFromName(const TString& name) {
+  for (size_t i = 0; i < kArtifactTypeNames.size(); ++i) {
+    if (name.EqualsNoCase(kArtifactTypeNames[i])) return static_cast<ArtifactType>(i);
+  }
+  return ArtifactType::kUnknown;
+}
+
+namespace ArtifactNames {
+
+const TRegex& CrashDirectoryRegex() {
+  static const TRegex regex = CompileTemplate(kCrashDirectoryTemplate);
+  return regex;
+}
+
+const TRegex& AnyJavaFileRegex() {
+  static const TRegex regex = CompileTemplate(kAnyJavaFileTemplate);
+  return regex;
+}
+
+const TRegex& JavaFatalErrorLogRegex() {
+  static const TRegex regex = CompileTemplate(kJavaFatalErrorLogTemplate);
+  return regex;
+}
+
+const TRegex& JavaHeapDumpRegex() {
+  static const TRegex regex = CompileTemplate(kJavaHeapDumpTemplate);
+  return regex;
+}
+
+const TRegex& JavaStackFileRegex() {
+  static const TRegex regex = CompileTemplate(kJavaStackFileTemplate);
+  return regex;
+}
+
+const TRegex& GdbStackFileRegex() {
+  static const TRegex regex = Compile(kGdbStackFilePattern);
+  return regex;
+}
+
+const TRegex& ProcessFileRegex() {
+  static const TRegex regex = Compile(kProcessFilePattern);
+  return regex;
+}
+
+ArtifactType RecognizeArtifactType(const TString& pathText) {
+  const TPath path(pathText);
+  if (pathText.endsWith(kManifestSuffix)) return ArtifactType::kManifest;
+  // A GDB stack file ends with ".txt" too, so it is tested before error logs.
+  if (SearchFileName(GdbStackFileRegex(), path)) return ArtifactType::kGdbStacks;
+  if (SearchFileName(JavaFatalErrorLogRegex(), path)) return ArtifactType::kJavaFatalErrorLog;
+  if (SearchFileName(JavaHeapDumpRegex(), path)) return ArtifactType::kJavaHeapDump;
+  if (SearchFileName(JavaStackFileRegex(), path)) return ArtifactType::kJavaStackFile;
+  if (pathText.endsWith(kLogSuffix) || pathText.endsWith(kTxtSuffix)) {
+    return ArtifactType::kErrorLog;
+  }
+  if (pathText.endsWith(kDmpSuffix)) {
+    return pathText.contains(kFullDumpDashMarker) || pathText.contains(kFullDumpDotMarker)
+               ? ArtifactType::kProcessFullDump
+               : ArtifactType::kProcessMiniDump;
+  }
+  return ArtifactType::kUnknown;
+}
+
+TString GetGroupingKey(const TPath& path) {
+  // Everything inside a crash directory belongs to the crash the directory is
+  // named after, whatever the files are called.
+  if (const auto match = CrashDirectoryRegex().Search(path.Parent().Filename())) {
+    const TString key = match->Captured(TString("package_id"));
+    if (!key.isEmpty()) return key;
+  }
+  if (IsJavaFile(path)) {
+    if (const auto match = SearchFileName(AnyJavaFileRegex(), path)) {
+      const TString key = match->Captured(TString("package_id"));
+      if (!key.isEmpty()) return key;
+    }
+  }
+  return KeyFromFileName(path.Filename());
+}
+
+bool ParseGdbStackFileName(const TPath& path, TString* processName, uint64_t* pid, uint64_t* signal,
+                           uint64_t* timestamp) {
+  const auto match = SearchFileName(GdbStackFileRegex(), path);
+  if (!match) return false;
+  *processName = match->Captured(TString("process_name"));
+  *pid = Number(*match, "pid");
+  *signal = Number(*match, "signal");
+  *timestamp = Number(*match, "timestamp");
+  return true;
+}
+
+bool ParseProcessFileName(const TPath& path, TString* processName, uint64_t* pid) {
+  const auto match = SearchFileName(ProcessFileRegex(), path);
+  if (!match) return false;
+  *processName = match->Captured(TString("process_name"));
+  *pid = Number(*match, "pid");
+  return true;
+}
+
+bool ParseJavaFileName(const TPath& path, TString* processName, uint64_t* pid, uint64_t* timestamp,
+                       TString* packageId) {
+  const auto match = SearchFileName(AnyJavaFileRegex(), path);
+  if (!match) return false;
+  *processName = match->Captured(TString("process_name"));
+  *pid = Number(*match, "pid");
+  *timestamp = Number(*match, "timestamp");
+  *packageId = match->Captured(TString("package_id"));
+  return true;
+}
+
+bool IsJavaFile(const TPath& path) {
+  return SearchFileName(JavaFatalErrorLogRegex(), path) ||
+         SearchFileName(JavaStackFileRegex(), path) || SearchFileName(JavaHeapDumpRegex(), path);
+}
+
+std::vector<TString> GetArtifactExtensions() {
+  return TString(kExtensionList).split("|", TString::SplitBehavior::KeepEmptyParts);
+}
+
+}  // namespace ArtifactNames
+}  // namespace ZorErrorReporting

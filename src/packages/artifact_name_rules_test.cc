@@ -1,0 +1,172 @@
+#include "packages/artifact_name_rules.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ZorErrorReporting {
+namespace {
+
+using zor::platform::TPath;
+using zor::platform::TString;
+using namespace ArtifactNames;
+
+const std::string kId = "0123456789abcdef0123456789ABCDEF";
+const std::string kOtherId = "fedcba9876543210fedcba9876543210";
+const std::string kId31 = kId.substr(1);
+const std::string kId33 = kId + "0";
+
+struct NameCase {
+  std::string path;
+  ArtifactType type;
+  std::string key;
+};
+
+TEST(ArtifactNameRules, TypeAndGroupingKeyOfEachName) {
+  const std::vector<NameCase> cases = {
+      // One crash's files by name: all give the same key.
+      {"/d/crashed.1234.dmp", ArtifactType::kProcessMiniDump, "crashed.1234"},
+      {"/d/crashed.1234-full.dmp", ArtifactType::kProcessFullDump, "crashed.1234"},
+      {"/d/crashed.1234.full.dmp", ArtifactType::kProcessFullDump, "crashed.1234"},
+      {"/d/crashed.1234.log", ArtifactType::kErrorLog, "crashed.1234"},
+      {"/d/crashed.1234.txt", ArtifactType::kErrorLog, "crashed.1234"},
+      {"/d/crashed.1234.manifest", ArtifactType::kManifest, "crashed.1234"},
+      {"crashed.1234.dmp", ArtifactType::kProcessMiniDump, "crashed.1234"},
+      // "-full" is removed wherever it stands; ".full" only when there is no "-full".
+      {"/d/a-full.b-full.dmp", ArtifactType::kProcessFullDump, "a.b"},
+      {"/d/a.full-full.dmp", ArtifactType::kProcessFullDump, "a.full"},
+      {"/d/a.full.log", ArtifactType::kErrorLog, "a"},
+      // The full-dump marker may stand anywhere in the path.
+      {"/d/run.full/crash.dmp", ArtifactType::kProcessFullDump, "crash"},
+      // A GDB stack file ends with ".txt" but is no error log.
+      {"/d/core_server.77.11.42.txt", ArtifactType::kGdbStacks, "core_server.77.11.42"},
+      {"/d/core_server.77.11.42.TXT", ArtifactType::kUnknown, ""},
+      // Java files are keyed by the package id in their names.
+      {"/d/hs_err_server_pid_4242." + kId + ".log", ArtifactType::kJavaFatalErrorLog, kId},
+      {"/d/java_heap_server_pid_7." + kOtherId + ".hprof", ArtifactType::kJavaHeapDump, kOtherId},
+      {"/d/jstack_my_app_pid_7." + kId + ".txt", ArtifactType::kJavaStackFile, kId},
+      {"/d/jstack_app_pid_7." + kId + ".", ArtifactType::kJavaStackFile, kId},
+      // Almost Java files: the id must be 32 digits between dots.
+      {"/d/hs_err_server_pid_4242." + kId31 + ".log", ArtifactType::kErrorLog,
+       "hs_err_server_pid_4242." + kId31},
+      {"/d/hs_err_server_pid_4242." + kId33 + ".log", ArtifactType::kErrorLog,
+       "hs_err_server_pid_4242." + kId33},
+      {"/d/hs_err_server_pid_x." + kId + ".log", ArtifactType::kErrorLog,
+       "hs_err_server_pid_x." + kId},
+      // Suffixes are case-sensitive; unknown names have no key.
+      {"/d/dump.12-full.dmp", ArtifactType::kProcessFullDump, "dump.12"},
+      {"/d/dump.12.DMP", ArtifactType::kUnknown, ""},
+      {"/d/dump.12.Log", ArtifactType::kUnknown, ""},
+      {"/d/app.MANIFEST", ArtifactType::kUnknown, ""},
+      {"/d/crashed.1234.dmp.old", ArtifactType::kUnknown, ""},
+      {"/d/notes.manifest.txt", ArtifactType::kErrorLog, "notes.manifest"},
+      // A crash directory's id wins over any name inside it.
+      {"/dumps/app_" + kId + ".crash/whatever.bin", ArtifactType::kUnknown, kId},
+      {"/dumps/app_" + kId + ".crash/crashed.1234.dmp", ArtifactType::kProcessMiniDump, kId},
+      {"/dumps/" + kId + ".crash/hs_err_s_pid_1." + kOtherId + ".log",
+       ArtifactType::kJavaFatalErrorLog, kId},
+      {"/dumps/app_" + kId + ".crash.old/crashed.1.dmp", ArtifactType::kProcessMiniDump, kId},
+      // Not a crash directory: 31 digits, wrong case, or the crash is a grandparent.
+      {"/dumps/app_" + kId31 + ".crash/crashed.1.dmp", ArtifactType::kProcessMiniDump, "crashed.1"},
+      {"/dumps/app_" + kId + ".CRASH/crashed.1.dmp", ArtifactType::kProcessMiniDump, "crashed.1"},
+      {"/dumps/app_" + kId + ".crash/sub/x.bin", ArtifactType::kUnknown, ""},
+  };
+  for (const NameCase& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(RecognizeArtifactType(TString(c.path)), c.type)
+        << "got " << ToName(RecognizeArtifactType(TString(c.path)));
+    EXPECT_EQ(GetGroupingKey(TPath(c.path)).toStdString(), c.key);
+  }
+}
+
+struct ParsedName {
+  bool matched;
+  std::string processName;
+  uint64_t pid;
+};
+
+TEST(ArtifactNameRules, ParsesProcessNamesAndNumbers) {
+  struct ProcessCase {
+    std::string path;
+    ParsedName expected;
+  };
+  const std::vector<ProcessCase> processCases = {
+      {"/d/crashed.1234.dmp", {true, "crashed", 1234}},
+      {"/d/crashed.1234.full.dmp", {true, "crashed", 1234}},
+      {"/d/crashed.1234-full.dmp", {false, "", 0}},  // no dot after the pid
+      {"/d/my.app.1234.log", {true, "my.app", 1234}},
+      {"/d/crash.12.34.dmp", {true, "crash.12", 34}},
+      {"/d/x.99999999999999999999999.dmp", {true, "x", 0}},  // beyond 64 bits
+      {"/d/noprocess.dmp", {false, "", 0}},
+      {"/d/app.١٢.dmp", {false, "", 0}},  // digits of other scripts are no pid
+  };
+  for (const ProcessCase& c : processCases) {
+    SCOPED_TRACE(c.path);
+    TString name = "unset";
+    uint64_t pid = 99;
+    ASSERT_EQ(ParseProcessFileName(TPath(c.path), &name, &pid), c.expected.matched);
+    if (!c.expected.matched) continue;
+    EXPECT_EQ(name.toStdString(), c.expected.processName);
+    EXPECT_EQ(pid, c.expected.pid);
+  }
+
+  TString name;
+  uint64_t pid = 0, signal = 0, timestamp = 0;
+  ASSERT_TRUE(ParseGdbStackFileName(TPath("/d/core_server.77.11.42.txt"), &name, &pid, &signal,
+                                    &timestamp));
+  EXPECT_EQ(name, "server");
+  EXPECT_EQ(pid, 77u);
+  EXPECT_EQ(signal, 11u);
+  EXPECT_EQ(timestamp, 42u);
+  // The part before the last '_' that still leaves a match is not the name.
+  ASSERT_TRUE(
+      ParseGdbStackFileName(TPath("gdb_my_server.5.6.7.txt"), &name, &pid, &signal, &timestamp));
+  EXPECT_EQ(name, "server");
+  EXPECT_FALSE(
+      ParseGdbStackFileName(TPath("server.77.11.42.txt"), &name, &pid, &signal, &timestamp));
+  EXPECT_FALSE(
+      ParseGdbStackFileName(TPath("core_server.77.11.txt"), &name, &pid, &signal, &timestamp));
+
+  TString packageId;
+  timestamp = 5;
+  ASSERT_TRUE(ParseJavaFileName(TPath("/d/hs_err_my_server_pid_4242." + kId + ".log"), &name, &pid,
+                                &timestamp, &packageId));
+  EXPECT_EQ(name, "my_server");
+  EXPECT_EQ(pid, 4242u);
+  EXPECT_EQ(timestamp, 0u);
+  EXPECT_EQ(packageId.toStdString(), kId);
+  EXPECT_FALSE(ParseJavaFileName(TPath("/d/hs_err_s_pid_1." + kId31 + ".log"), &name, &pid,
+                                 &timestamp, &packageId));
+}
+
+TEST(ArtifactNameRules, JavaFilesAndExtensionList) {
+  EXPECT_TRUE(IsJavaFile(TPath("hs_err_a_pid_1." + kId + ".log")));
+  EXPECT_TRUE(IsJavaFile(TPath("java_heap_a_pid_1." + kId + ".hprof")));
+  EXPECT_TRUE(IsJavaFile(TPath("jstack_a_pid_1." + kId + ".txt")));
+  // Searched, not anchored: text around the name does not matter.
+  EXPECT_TRUE(IsJavaFile(TPath("old-jstack_a_pid_1." + kId + ".txt")));
+  EXPECT_FALSE(IsJavaFile(TPath("jstack_a_pid_1." + kId31 + ".txt")));
+  EXPECT_FALSE(IsJavaFile(TPath("JSTACK_a_pid_1." + kId + ".txt")));
+  // Only the file name is looked at, not its directories.
+  EXPECT_FALSE(IsJavaFile(TPath("/jstack_a_pid_1." + kId + ".d/x.txt")));
+
+  const std::vector<TString> expected = {"txt", "log", "dmp", "manifest", "hprof"};
+  EXPECT_EQ(GetArtifactExtensions(), expected);
+}
+
+TEST(ArtifactNameRules, TypeNamesRoundTripIgnoringCase) {
+  for (int value = 0; value <= 8; ++value) {
+    const auto type = static_cast<ArtifactType>(value);
+    EXPECT_EQ(ArtifactTypeFromName(ToName(type)), type);
+    EXPECT_EQ(ArtifactTypeFromName(ToName(type).toLower()), type);
+  }
+  EXPECT_EQ(ToName(ArtifactType::kProcessMiniDump), "ProcessMiniDump");
+  EXPECT_EQ(ToName(static_cast<ArtifactType>(9)), "Unknown");
+  EXPECT_EQ(ToName(static_cast<ArtifactType>(-1)), "Unknown");
+  EXPECT_EQ(ArtifactTypeFromName("MiniDump"), ArtifactType::kUnknown);
+}
+
+}  // namespace
+}  // namespace ZorErrorReporting

@@ -1,0 +1,155 @@
+#include "packages/crash_artifact_file.h"
+
+#include <gtest/gtest.h>
+#include <utime.h>
+
+#include <string>
+#include <vector>
+
+#include "config/scoped_env_for_test.h"
+#include "packages/json_document.h"
+#include "packages/log_capture_for_test.h"
+#include "platform/zorvane_exception.h"
+#include "support/temp_dir.h"
+
+namespace ZorErrorReporting {
+namespace {
+
+using zor::platform::DateTime;
+using zor::platform::TPath;
+using zor::platform::TString;
+using zor::platform::ZorvaneException;
+using zor::test::ScopedTempDir;
+using zor::test::WriteFile;
+
+Json::Document Parse(const std::string& text) {
+  Json::Document document;
+  TString error;
+  EXPECT_TRUE(Json::Parse(text, &document, &error)) << error;
+  return document;
+}
+
+TEST(CrashArtifactFile, DescribesAFileOnDisk) {
+  ScopedTempDir dir;
+  const std::string path = dir.Sub("server.77-full.dmp");
+  WriteFile(path, std::string(1234, 'x'));
+  const utimbuf times{1700000000, 1700000000};  // 2023-11-14T22:13:20Z
+  ASSERT_EQ(utime(path.c_str(), &times), 0);
+
+  const CrashArtifactFile file{TPath(path)};
+  EXPECT_EQ(file.GetFileName().toStdString(), path);
+  EXPECT_EQ(file.GetType(), ArtifactType::kProcessFullDump);
+  EXPECT_EQ(file.GetSize(), 1234u);
+  EXPECT_EQ(file.GetLastWriteTime().GetAsUnixTime(), 1700000000);
+  EXPECT_EQ(file.GetUploadPermission(), UploadPermission::kAllowed);
+
+  EXPECT_THROW(CrashArtifactFile{TPath(dir.Sub("gone.dmp"))}, TPath::Exception);
+}
+
+TEST(CrashArtifactFile, WritesTheRecordWithTheTimeInUtc) {
+  // A local clock away from UTC, so that a missing conversion shows.
+  test::ScopedEnv zone("TZ", "XST-05:30");
+  const CrashArtifactFile file("/d/crashed.1.dmp", ArtifactType::kProcessMiniDump,
+                               uint64_t{5} << 40, DateTime::FromUnixTimeMs(1700000000000),
+                               UploadPermission::kNotAllowedFileTypeDisabledByAdmin);
+  Json::Document document;
+  document.CopyFrom(file.ToJson(document.GetAllocator()), document.GetAllocator());
+  EXPECT_EQ(Json::WriteCompact(document),
+            R"({"filename":"/d/crashed.1.dmp","type":"ProcessMiniDump","size":5497558138880,)"
+            R"("last-write-time":"2023-11-14T22:13:20Z",)"
+            R"("upload-permission":"NotAllowedFileTypeDisabledByAdmin"})");
+}
+
+TEST(CrashArtifactFile, ReadsRecordsLeniently) {
+  struct Case {
+    const char* json;
+    const char* fileName;
+    ArtifactType type;
+    uint64_t size;
+    UploadPermission permission;
+  };
+  const std::vector<Case> cases = {
+      {R"({"filename":"a.dmp","type":"ProcessMiniDump","size":"1024",)"
+       R"("last-write-time":"2023-11-14T22:13:20Z","upload-permission":"Allowed"})",
+       "a.dmp", ArtifactType::kProcessMiniDump, 1024, UploadPermission::kAllowed},
+      {R"({"filename":"a.dmp","size":1024})", "a.dmp", ArtifactType::kUnknown, 1024,
+       UploadPermission::kAllowed},
+      {R"({"FileName":"b.log","TYPE":"errorlog","Size":"18446744073709551615",)"
+       R"("Upload-Permission":"notallowedfileexceedssizelimit"})",
+       "b.log", ArtifactType::kErrorLog, UINT64_MAX,
+       UploadPermission::kNotAllowedFileExceedsSizeLimit},
+      // Unknown names read as 0; a repeated member replaces the earlier one.
+      {R"({"type":"Core","upload-permission":"Maybe","filename":"x","filename":"y"})", "y",
+       ArtifactType::kUnknown, 0, UploadPermission::kUnknown},
+      // Values of other JSON types are skipped.
+      {R"({"size":1.5,"type":3,"filename":null,"upload-permission":["Allowed"]})", "",
+       ArtifactType::kUnknown, 0, UploadPermission::kAllowed},
+      {R"({"size":"12 bytes","extra":{"size":7}})", "", ArtifactType::kUnknown, 0,
+       UploadPermission::kAllowed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.json);
+    const CrashArtifactFile file(Parse(c.json));
+    EXPECT_EQ(file.GetFileName().toStdString(), c.fileName);
+    EXPECT_EQ(file.GetType(), c.type);
+    EXPECT_EQ(file.GetSize(), c.size);
+    EXPECT_EQ(file.GetUploadPermission(), c.permission);
+    EXPECT_FALSE(file.GetLastWriteTime().IsValid());
+  }
+  EXPECT_THROW(CrashArtifactFile(Parse("[]")), ZorvaneException);
+}
+
+TEST(CrashArtifactFile, PermissionNames) {
+  for (int value = 0; value <= 3; ++value) {
+    const auto permission = static_cast<UploadPermission>(value);
+    EXPECT_EQ(UploadPermissionFromName(ToName(permission).toUpper()), permission);
+  }
+  const std::string message =
+      "Could not find entry in UploadPermission map. If a new value was added to "
+      "UploadPermission enum then it must be added to the map as well!";
+  testing::LogCapture capture;
+  try {
+    ToName(static_cast<UploadPermission>(4));
+    ADD_FAILURE() << "no exception";
+  } catch (const ZorvaneException& e) {
+    EXPECT_EQ(e.what(), message);
+  }
+  EXPECT_NE(capture.Text().find(message), std::string::npos);
+
+  // A record that holds such a value cannot be written.
+  CrashArtifactFile file("a.dmp", ArtifactType::kProcessMiniDump, 1, DateTime(),
+                         UploadPermission::kAllowed);
+  file.SetUploadPermission(static_cast<UploadPermission>(-1));
+  Json::Document document;
+  EXPECT_THROW(file.ToJson(document.GetAllocator()), ZorvaneException);
+}
+
+TEST(CrashArtifactFile, PermissionRules) {
+  EXPECT_EQ(PermissionForArtifactType(ArtifactType::kProcessFullDump, false),
+            UploadPermission::kNotAllowedFileTypeDisabledByAdmin);
+  EXPECT_EQ(PermissionForArtifactType(ArtifactType::kProcessFullDump, true),
+            UploadPermission::kAllowed);
+  EXPECT_EQ(PermissionForArtifactType(ArtifactType::kProcessMiniDump, false),
+            UploadPermission::kAllowed);
+
+  // Chains of rotated error logs: which positions stay allowed.
+  struct Chain {
+    size_t count;
+    std::string allowed;  // one character per position: 'y' allowed, 'n' not
+  };
+  const std::vector<Chain> chains = {
+      {1, "y"},        {6, "yyyyyy"},        {7, "yyynyyy"},
+      {8, "yyynnyyy"}, {12, "yyynnnnnnyyy"}, {19, "yyynnnnnnnnnnnnnyyy"},
+  };
+  for (const Chain& chain : chains) {
+    std::string got;
+    for (size_t position = 0; position < chain.count; ++position) {
+      got +=
+          PermissionForRotatedLog(position, chain.count) == UploadPermission::kAllowed ? 'y' : 'n';
+    }
+    EXPECT_EQ(got, chain.allowed) << chain.count << " files";
+  }
+}
+
+}  // namespace
+}  // namespace ZorErrorReporting
