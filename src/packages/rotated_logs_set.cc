@@ -1,0 +1,156 @@
+#include "packages/rotated_logs_set.h"
+
+#include <cstring>
+#include <string>
+
+#include "files/filesystem.h"
+#include "platform/file_functions.h"
+#include "platform/tregex.h"
+#include "platform/zorvane_exception.h"
+
+namespace ZorErrorReporting {
+
+using zor::platform::TPath;
+using zor::platform::TRegex;
+using zor::platform::TString;
+using zor::platform::ZorvaneException;
+namespace TextEncoding = zor::platform::TextEncoding;
+
+namespace {
+
+// The log writer's events as its own reader has always found them: ignoring
+// case, shortest captures, "." crossing line ends.
+TRegex EventRegex(const char* pattern) {
+  TRegex::Options options;
+  options.caseSensitivity = TRegex::Case::Insensitive;
+  options.dot = TRegex::Dot::MatchesNewline;
+  options.greed = TRegex::Greed::Minimal;
+  return TRegex(pattern, options);
+}
+
+const TRegex& OpenLogRegex() {
+  static const TRegex regex = EventRegex(R"re("open-log".*"path":"(.*)")re");
+  return regex;
+}
+
+const TRegex& CloseLogRegex() {
+  static const TRegex regex = EventRegex(R"re("close-log".*"path":"(.*)")re");
+  return regex;
+}
+
+const TRegex& RotateLogRegex() {
+  static const TRegex regex =
+      EventRegex(R"re("rotate-log".*"new-path":"(.*)","old-path":"(.*)")re");
+  return regex;
+}
+
+// Bytes as ReadFileBytes returns them: the bytes read and one zero byte.
+using FileBytes = std::vector<char>;
+
+size_t BytesRead(const FileBytes& buffer) { return buffer.empty() ? 0 : buffer.size() - 1; }
+
+int ProbeEncoding(const TPath& path) {
+  const FileBytes probe =
+      Filesystem::GetInstance().ReadFileBytes(path, RotatedLogsSet::kEncodingProbeBytes, 0);
+  return zor::platform::DetectEncoding(probe.data(), BytesRead(probe));
+}
+
+template <class Unit>
+std::basic_string<Unit> CodeUnits(const FileBytes& buffer) {
+  // The unit count includes the trailing zero byte's share, so an odd byte at
+  // the end still becomes a unit; copying also fixes the alignment.
+  std::basic_string<Unit> units(buffer.size() / sizeof(Unit), Unit{});
+  std::memcpy(units.data(), buffer.data(), units.size() * sizeof(Unit));
+  return units;
+}
+
+TString Decode(const FileBytes& buffer, int encoding) {
+  const auto count = static_cast<int64_t>(BytesRead(buffer));
+  switch (encoding) {
+    case TextEncoding::kUtf8:
+      return TString::fromUtf8(buffer.data(), count);
+    case TextEncoding::kUtf16: {
+      const std::u16string units = CodeUnits<char16_t>(buffer);
+      return TString::fromUtf16(units.data(), static_cast<int64_t>(units.size()));
+    }
+    case TextEncoding::kUtf32: {
+      const std::u32string units = CodeUnits<char32_t>(buffer);
+      return TString::fromUtf32(units.data(), static_cast<int64_t>(units.size()));
+    }
+    case TextEncoding::kLatin1:
+      return TString::fromLatin1(buffer.data(), count);
+    default:
+      throw ZorvaneException("Unsupported encoding.");
+  }
+}
+
+TString ReadPortion(const TPath& path, uint64_t offset, uint64_t count, int encoding) {
+  const FileBytes bytes = Filesystem::GetInstance().ReadFileBytes(path, count, offset);
+  return Decode(bytes, encoding).dosToUnix();
+}
+
+}  // namespace
+
+RotatedLogsSet::LogEvents::LogEvents(const TString& eventText) : text(eventText) {
+  if (const auto open = OpenLogRegex().Search(text)) openPath = TPath(open->Captured(1));
+  if (const auto close = CloseLogRegex().Search(text)) closePath = TPath(close->Captured(1));
+  // Several rotations may show in one text; the last one written counts.
+  if (const auto rotate = RotateLogRegex().SearchLast(text)) {
+    rotationNewPath = TPath(rotate->Captured(1));
+    rotationOldPath = TPath(rotate->Captured(2));
+  }
+}
+
+RotatedLogsSet::RotatedLogsSet(const TPath& logPath) : logPath_(logPath) {}
+
+TString RotatedLogsSet::ReadTextPortion(const TPath& path, uint64_t offset, uint64_t count) {
+  return ReadPortion(path, offset, count, ProbeEncoding(path));
+}
+
+RotatedLogsSet::HeadAndTail RotatedLogsSet::ReadHeadAndTail(const TPath& path) {
+  const uint64_t size = Filesystem::GetInstance().FileSize(path);
+  const int encoding = ProbeEncoding(path);
+  if (size <= kWholeFileBytes) {
+    const TString whole = ReadPortion(path, 0, size, encoding);
+    return {whole, whole};
+  }
+  return {ReadPortion(path, 0, kHeadTailBytes, encoding),
+          ReadPortion(path, size - kHeadTailBytes, kHeadTailBytes, encoding)};
+}
+
+TPath RotatedLogsSet::GetPreviousLogPath(const TPath& path, const TString& tail) {
+  const LogEvents events(tail);
+  const TPath& old = events.rotationOldPath;
+  // Only the last directory component is compared, so a log folder that was
+  // moved or reached by another route still matches its own events.
+  const bool continuesEarlierFile = old.Filename() == path.Filename() &&
+                                    old.Parent().Filename() == path.Parent().Filename() &&
+                                    events.closePath.IsEmpty();
+  return continuesEarlierFile ? events.rotationNewPath : TPath();
+}
+
+void RotatedLogsSet::ReadLogSet() {
+  read_ = true;
+  paths_.clear();
+  // The log path's text serves twice when the chain starts with that file.
+  const HeadAndTail first = ReadHeadAndTail(logPath_);
+  TPath current = LogEvents(first.head).openPath;
+  int count = 0;
+  while (!current.IsEmpty()) {
+    if (count == kMaxLogSetFiles) break;
+    ++count;
+    paths_.push_back(current);
+    const TString tail = current == logPath_ ? first.tail : ReadHeadAndTail(current).tail;
+    current = GetPreviousLogPath(current, tail);
+  }
+  if (count >= kMaxLogSetFiles) {
+    throw ZorvaneException("ReadLogSet has exceeded the max iteration count!");
+  }
+}
+
+const std::vector<TPath>& RotatedLogsSet::GetPaths() const {
+  if (!read_) throw ZorvaneException("RotatedLogsSet: ReadLogSet must be called before GetPaths!");
+  return paths_;
+}
+
+}  // namespace ZorErrorReporting

@@ -1,0 +1,282 @@
+#include "packages/rotated_logs_set.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/log_rotate_channel.h"
+#include "platform/tlog.h"
+#include "platform/zorvane_exception.h"
+#include "support/temp_dir.h"
+
+namespace ZorErrorReporting {
+namespace {
+
+using zor::platform::TPath;
+using zor::platform::TString;
+using zor::platform::ZorvaneException;
+using zor::test::ScopedTempDir;
+using zor::test::WriteFile;
+namespace TLog = zor::platform::TLog;
+
+// A real rotating log, rotated when the test says so. Remembers every file it
+// began, oldest first.
+class RotatingLog {
+ public:
+  explicit RotatingLog(const std::string& basePath) : channel_(TPath(basePath), 0) {
+    channel_.Open();
+    files_.push_back(channel_.GetPath());
+  }
+  void Write(size_t bytes) {
+    channel_.Append(TLog::Info,
+                    {"msg", TLog::Literal::String(std::string(bytes, 'x')), std::nullopt});
+  }
+  void Rotate() {
+    channel_.DoRotate();
+    files_.push_back(channel_.GetPath());
+  }
+  // Hands every line to the kernel but leaves the file open, as a process
+  // that crashed would.
+  void Flush() { channel_.Flush(); }
+  void Close() { channel_.Close(); }
+
+  TPath Newest() const { return files_.back(); }
+  // The chain a reader should find from the newest file: newest first.
+  std::vector<TPath> NewestFirst() const { return {files_.rbegin(), files_.rend()}; }
+
+ private:
+  TLog::TimeBasedRotateFileChannel channel_;
+  std::vector<TPath> files_;
+};
+
+std::vector<TPath> ReadChain(const TPath& from) {
+  RotatedLogsSet set(from);
+  set.ReadLogSet();
+  return set.GetPaths();
+}
+
+// One log line as the log writer formats it, with its line end.
+std::string Line(const char* key, std::vector<std::pair<TString, TString>> members) {
+  return TLog::Formatter::FormatLine(TLog::Info, {key, TLog::Object::Make(members), std::nullopt}) +
+         "\n";
+}
+std::string OpenLog(const std::string& path) { return Line("open-log", {{"path", path}}); }
+std::string CloseLog(const std::string& path) { return Line("close-log", {{"path", path}}); }
+std::string RotateLog(const std::string& from, const std::string& in) {
+  return Line("rotate-log", {{"new-path", from}, {"old-path", in}});
+}
+std::string Filler(size_t bytes) { return Line("msg", {{"text", std::string(bytes, 'f')}}); }
+
+void Append(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary | std::ios::app) << text;
+}
+
+TEST(RotatedLogsSet, FollowsChainsWrittenByTheRotatingLog) {
+  struct Case {
+    const char* name;
+    const char* folder;
+    int files;
+    std::vector<size_t> lines;  // message sizes written into each file
+    size_t lastLine;            // written just before each rotation (0: none)
+  };
+  const std::vector<Case> cases = {
+      {"small files", "logs", 4, {50, 80}, 0},
+      {"empty files", "logs", 3, {}, 0},
+      {"files over 8000 bytes", "logs", 3, std::vector<size_t>(100, 300), 0},
+      {"a 5000-byte line before each rotation", "logs", 4, {100, 200}, 5000},
+      {"a folder with non-ASCII characters", "journaux été/ログ", 3, {100, 9000}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScopedTempDir root;
+    std::filesystem::create_directories(root.Sub(c.folder));
+    RotatingLog log(root.Sub(std::string(c.folder) + "/app.log"));
+    for (int f = 0; f < c.files; ++f) {
+      if (f > 0) log.Rotate();
+      for (size_t bytes : c.lines) log.Write(bytes);
+      if (c.lastLine) log.Write(c.lastLine);
+    }
+    log.Flush();
+    EXPECT_EQ(ReadChain(log.Newest()), log.NewestFirst());
+
+    // A log closed at exit ends its chain at once.
+    log.Close();
+    EXPECT_EQ(ReadChain(log.Newest()), std::vector<TPath>{log.Newest()});
+  }
+}
+
+TEST(RotatedLogsSet, CloseLogInAnEarlierFileEndsTheChainThere) {
+  ScopedTempDir root;
+  RotatingLog log(root.Sub("app.log"));
+  log.Write(100);
+  log.Rotate();
+  log.Write(100);
+  log.Rotate();
+  log.Write(100);
+  log.Flush();
+  const std::vector<TPath> all = log.NewestFirst();
+  Append(all[1].NativeString(), CloseLog(all[1].NativeString()));
+  EXPECT_EQ(ReadChain(all[0]), (std::vector<TPath>{all[0], all[1]}));
+}
+
+TEST(RotatedLogsSet, ChainsOfTwentyFilesAreRejected) {
+  for (int files : {19, 20}) {
+    SCOPED_TRACE(files);
+    ScopedTempDir root;
+    RotatingLog log(root.Sub("app.log"));
+    for (int f = 1; f < files; ++f) log.Rotate();
+    log.Flush();
+    RotatedLogsSet set(log.Newest());
+    if (files < RotatedLogsSet::kMaxLogSetFiles) {
+      set.ReadLogSet();
+    } else {
+      try {
+        set.ReadLogSet();
+        ADD_FAILURE() << "no exception";
+      } catch (const ZorvaneException& e) {
+        EXPECT_STREQ(e.what(), "ReadLogSet has exceeded the max iteration count!");
+      }
+    }
+    EXPECT_EQ(set.GetPaths(), log.NewestFirst());
+  }
+}
+
+TEST(RotatedLogsSet, FilesThatNameEachOtherStopAtTheLimit) {
+  ScopedTempDir root;
+  const std::string a = root.Sub("a.log"), b = root.Sub("b.log");
+  WriteFile(a, OpenLog(a) + RotateLog(b, a));
+  WriteFile(b, OpenLog(b) + RotateLog(a, b));
+  RotatedLogsSet set(TPath{a});
+  EXPECT_THROW(set.ReadLogSet(), ZorvaneException);
+  const std::vector<TPath>& paths = set.GetPaths();
+  ASSERT_EQ(paths.size(), 20u);
+  EXPECT_EQ(paths[0], TPath(a));
+  EXPECT_EQ(paths[19], TPath(b));
+}
+
+// `ascii` as UTF-16 little-endian with a byte-order mark.
+std::string Utf16(const std::string& ascii) {
+  std::string out = "\xFF\xFE";
+  for (char c : ascii) out += {c, '\0'};
+  return out;
+}
+
+TEST(RotatedLogsSet, ReadsUtf16LogsInHeadAndTail) {
+  ScopedTempDir root;
+  const std::string first = root.Sub("app.log"), second = root.Sub("app_1.log");
+  // The rotate-log event lies only in the last 4000 bytes of the second file.
+  const std::string text = OpenLog(second) + Filler(6000) + RotateLog(first, second);
+  ASSERT_GT(text.size() * 2, 8000u);
+  ASSERT_LT(RotateLog(first, second).size() * 2, 4000u);
+  WriteFile(second, Utf16(text));
+  WriteFile(first, Utf16(OpenLog(first) + Filler(100)));
+  EXPECT_EQ(ReadChain(TPath(second)), (std::vector<TPath>{TPath(second), TPath(first)}));
+}
+
+TEST(RotatedLogsSet, TheLastRotationInTheTailCounts) {
+  ScopedTempDir root;
+  const std::string newest = root.Sub("app_2.log"), earlier = root.Sub("app_1.log"),
+                    first = root.Sub("app.log");
+  WriteFile(first, OpenLog(first));
+  WriteFile(earlier, OpenLog(earlier));
+
+  // Both events are valid; the later one names the file to go on with.
+  WriteFile(newest, OpenLog(newest) + RotateLog(first, newest) + Filler(10) +
+                        RotateLog(earlier, newest) + Filler(10));
+  EXPECT_EQ(ReadChain(TPath(newest)), (std::vector<TPath>{TPath(newest), TPath(earlier)}));
+
+  // A last event written in another file ends the chain, even after a valid one.
+  WriteFile(newest, OpenLog(newest) + RotateLog(earlier, newest) + Filler(10) +
+                        RotateLog(first, root.Sub("other.log")));
+  EXPECT_EQ(ReadChain(TPath(newest)), std::vector<TPath>{TPath(newest)});
+}
+
+TEST(RotatedLogsSet, DetectsUtf8WhenACharacterCrossesTheEncodingProbe) {
+  ScopedTempDir root;
+  const std::string folder = root.Sub("été");
+  const std::string first = folder + "/app.log", second = folder + "/app_1.log";
+  std::string head = OpenLog(second) + RotateLog(first, second);
+  // Place the three bytes of "€" at 511, 512 and 513: the probe of 512 bytes
+  // ends inside the character.
+  const std::string prefix = "{\"k\":\"msg\",\"v\":\"";
+  const size_t padding = RotatedLogsSet::kEncodingProbeBytes - 1 - head.size() - prefix.size();
+  head += prefix + std::string(padding, 'p');
+  ASSERT_EQ(head.size(), RotatedLogsSet::kEncodingProbeBytes - 1);
+  WriteFile(second, head + "€\"}\n");
+  WriteFile(first, OpenLog(first));
+  EXPECT_EQ(ReadChain(TPath(second)), (std::vector<TPath>{TPath(second), TPath(first)}));
+}
+
+TEST(RotatedLogsSet, RotationMustNameTheFileItIsFoundIn) {
+  ScopedTempDir root;
+  std::filesystem::create_directories(root.Sub("logs"));
+  std::filesystem::create_directories(root.Sub("other"));
+  const std::string first = root.Sub("logs/app.log"), second = root.Sub("logs/app_1.log");
+  WriteFile(first, OpenLog(first));
+
+  struct Case {
+    std::string oldPath;  // where the rotate-log event says it was written
+    bool continues;
+  };
+  const std::vector<Case> cases = {
+      {second, true},
+      // The folder was moved: only its last component is compared.
+      {"/var/old-place/logs/app_1.log", true},
+      {root.Sub("other/app_1.log"), false},
+      {root.Sub("logs/app_2.log"), false},
+      {root.Sub("logs/App_1.log"), false},
+      {"app_1.log", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.oldPath);
+    WriteFile(second, OpenLog(second) + RotateLog(first, c.oldPath));
+    std::vector<TPath> expected = {TPath(second)};
+    if (c.continues) expected.push_back(TPath(first));
+    EXPECT_EQ(ReadChain(TPath(second)), expected);
+  }
+}
+
+TEST(RotatedLogsSet, StartsFromTheOpenLogEventOfTheHead) {
+  ScopedTempDir root;
+  const std::string path = root.Sub("app.log");
+
+  // No open-log in the first 4000 bytes of a large file: no chain.
+  WriteFile(path, Filler(5000) + OpenLog(path) + Filler(5000));
+  EXPECT_TRUE(ReadChain(TPath(path)).empty());
+
+  // The open-log event names the file the chain starts with, even another one.
+  const std::string copy = root.Sub("copy-of-app.log");
+  WriteFile(path, OpenLog(path) + Filler(10));
+  WriteFile(copy, OpenLog(path) + Filler(10));
+  EXPECT_EQ(ReadChain(TPath(copy)), std::vector<TPath>{TPath(path)});
+
+  // A file of the chain that is gone is an error of the file layer.
+  WriteFile(copy, OpenLog(root.Sub("gone.log")));
+  RotatedLogsSet set{TPath(copy)};
+  EXPECT_THROW(set.ReadLogSet(), TPath::Exception);
+  EXPECT_THROW(RotatedLogsSet(TPath(root.Sub("missing.log"))).ReadLogSet(), TPath::Exception);
+}
+
+TEST(RotatedLogsSet, PathsOnlyAfterReading) {
+  ScopedTempDir root;
+  const std::string path = root.Sub("app.log");
+  WriteFile(path, "no events here\r\n");
+  RotatedLogsSet set{TPath(path)};
+  try {
+    set.GetPaths();
+    ADD_FAILURE() << "no exception";
+  } catch (const ZorvaneException& e) {
+    EXPECT_STREQ(e.what(), "RotatedLogsSet: ReadLogSet must be called before GetPaths!");
+  }
+  set.ReadLogSet();
+  EXPECT_TRUE(set.GetPaths().empty());
+}
+
+}  // namespace
+}  // namespace ZorErrorReporting
