@@ -1,6 +1,5 @@
 #include "packages/crash_manifest.h"
 
-#include <QLocale>
 #include <algorithm>
 #include <cstdint>
 #include <functional>
@@ -196,7 +195,7 @@ void CrashManifest::Complete(const ArtifactFiles& artifactFiles, bool uploadFull
   appendTextIfAbsent(
       kDomain, [] { return CutToUtf8Bytes(TSystem::ComputerDNSDomainName(), kMaxNameBytes); });
   appendTextIfAbsent(kOs, [&] { return os = TSystem::OSShortName(); });
-  appendTextIfAbsent(kOsLocale, [] { return TString(QLocale::system().name()); });
+  appendTextIfAbsent(kOsLocale, [] { return zor::platform::TSystem::SystemLocaleName(); });
   appendTextIfAbsent(kZorvaneLocale, [] {
     return zor::platform::TSettings::GetStringValue(kProductSettingsGroup, kLanguageCode, "");
   });

@@ -1,5 +1,7 @@
 #include "platform/tsystem.h"
 
+#include <QLocale>
+
 #include <netdb.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -129,6 +131,8 @@ TString Processor() {
   }
   return TString(std::string(Uname().machine));
 }
+
+TString SystemLocaleName() { return QLocale::system().name(); }
 
 TString EnvironmentString(const TString& name, const TString& defaultValue) {
   const char* value = std::getenv(name.toStdString().c_str());

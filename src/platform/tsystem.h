@@ -38,6 +38,10 @@ TString ComputerDNSDomainName();
 // A description of the processor: the first "model name" of /proc/cpuinfo,
 // else the machine type ("x86_64").
 TString Processor();
+
+// The system locale's name in the form "language_TERRITORY" ("en_US"), or
+// "C" when none is set.
+TString SystemLocaleName();
 // The environment variable `name` as UTF-8 text; `defaultValue` when it is
 // not set (a variable set to an empty text gives an empty text).
 TString EnvironmentString(const TString& name, const TString& defaultValue = {});
