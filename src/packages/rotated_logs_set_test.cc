@@ -5,11 +5,13 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "files/filesystem.h"
 #include "platform/log_rotate_channel.h"
 #include "platform/tlog.h"
 #include "platform/zorvane_exception.h"
@@ -250,17 +252,40 @@ TEST(RotatedLogsSet, StartsFromTheOpenLogEventOfTheHead) {
   WriteFile(path, Filler(5000) + OpenLog(path) + Filler(5000));
   EXPECT_TRUE(ReadChain(TPath(path)).empty());
 
-  // The open-log event names the file the chain starts with, even another one.
-  const std::string copy = root.Sub("copy-of-app.log");
-  WriteFile(path, OpenLog(path) + Filler(10));
-  WriteFile(copy, OpenLog(path) + Filler(10));
-  EXPECT_EQ(ReadChain(TPath(copy)), std::vector<TPath>{TPath(path)});
-
-  // A file of the chain that is gone is an error of the file layer.
-  WriteFile(copy, OpenLog(root.Sub("gone.log")));
-  RotatedLogsSet set{TPath(copy)};
-  EXPECT_THROW(set.ReadLogSet(), TPath::Exception);
+  // The open-log event names the file the chain starts with; one that is gone
+  // is an error of the file layer.
+  WriteFile(path, OpenLog(root.Sub("gone.log")));
+  EXPECT_THROW(ReadChain(TPath(path)), TPath::Exception);
   EXPECT_THROW(RotatedLogsSet(TPath(root.Sub("missing.log"))).ReadLogSet(), TPath::Exception);
+}
+
+// Counts the bytes asked of each file.
+class CountingFilesystem : public Filesystem {
+ public:
+  CountingFilesystem() { Filesystem::SetTestInstance(this); }
+  ~CountingFilesystem() override { Filesystem::SetTestInstance(nullptr); }
+  std::vector<char> ReadFileBytes(const TPath& path, uint64_t count, uint64_t offset) override {
+    requested[path.NativeString()] += count;
+    return Filesystem::ReadFileBytes(path, count, offset);
+  }
+  std::map<std::string, uint64_t> requested;
+};
+
+TEST(RotatedLogsSet, ReadsOnlyHeadAndTailOfLargeFiles) {
+  ScopedTempDir root;
+  RotatingLog log(root.Sub("app.log"));
+  for (int f = 0; f < 3; ++f) {
+    if (f > 0) log.Rotate();
+    for (int i = 0; i < 200; ++i) log.Write(300);
+  }
+  log.Flush();
+  CountingFilesystem counting;
+  EXPECT_EQ(ReadChain(log.Newest()), log.NewestFirst());
+  for (const TPath& file : log.NewestFirst()) {
+    EXPECT_LE(counting.requested[file.NativeString()],
+              RotatedLogsSet::kWholeFileBytes + RotatedLogsSet::kEncodingProbeBytes)
+        << file;
+  }
 }
 
 TEST(RotatedLogsSet, PathsOnlyAfterReading) {
