@@ -1,0 +1,89 @@
+#include "packages/logs_package.h"
+
+#include "packages/json_document.h"
+#include "packages/log_package_metadata.h"
+#include "packages/system_info.h"
+#include "platform/tsystem.h"
+
+namespace ZorErrorReporting {
+
+using zor::platform::TPath;
+using zor::platform::TString;
+using zor::platform::TUUID;
+
+namespace {
+
+constexpr char kLogPackageName[] = "log-package-name";
+constexpr char kIssueId[] = "issue-id";
+constexpr char kUnspecified[] = "Unspecified";
+
+}  // namespace
+
+std::shared_ptr<LogsPackage> LogsPackage::Create(const TPath& basePath, const TPath& zipPath,
+                                                 const TUUID& localId) {
+  auto package = JsonFileSerializedObject::SaveNewFile(
+      std::make_shared<LogsPackage>(basePath.Filename(), localId),
+      basePath.AppendToFilename("." + StatusFileExtension(UploadStatus::kPending)));
+  package->SetDataFilePath(DataFileKind::kZippedPackageFile, zipPath);
+  return package;
+}
+
+std::shared_ptr<LogsPackage> LogsPackage::LoadFromFile(const TPath& path) {
+  return LoadObjectFromFile<LogsPackage>(path);
+}
+
+LogsPackage::LogsPackage(const TString& name, const TUUID& localId)
+    : Package(name, PackageType::kZippedLogsPackage, localId) {}
+
+LogsPackage::LogsPackage(const rapidjson::Value& json) : Package(json) {}
+
+LogsPackage::~LogsPackage() = default;
+
+TString LogsPackage::GetUploadFileName() const {
+  return GetDataFilePath(DataFileKind::kZippedPackageFile).Filename();
+}
+
+TString LogsPackage::GetIdentityJson() const {
+  Json::Document document(rapidjson::kObjectType);
+  Json::Allocator& allocator = document.GetAllocator();
+  document.AddMember(rapidjson::StringRef(kLogPackageName),
+                     Json::MakeString(GetPackageName(), allocator), allocator);
+  if (HasRemotePackageId()) {
+    document.AddMember(rapidjson::StringRef(kIssueId),
+                       Json::MakeString(GetRemotePackageId(), allocator), allocator);
+  }
+  return TString(Json::WriteCompact(document));
+}
+
+bool LogsPackage::DeleteDataFiles(TString* deletedFiles, IncludeManifest includeManifest) {
+  bool allDeleted = true;
+  for (const auto& [kind, path] : GetDataFiles()) {
+    // The zip belongs to the user, who may still want it after the upload.
+    if (kind == DataFileKind::kZippedPackageFile) continue;
+    if (kind == DataFileKind::kManifestFile && includeManifest == IncludeManifest::kNo) continue;
+    if (!DeleteDataFile(kind, path, deletedFiles)) allDeleted = false;
+  }
+  return allDeleted;
+}
+
+TString LogsPackage::GetProductBuild() const { return kUnspecified; }
+
+TString LogsPackage::GetEdition() const { return kUnspecified; }
+
+TString LogsPackage::GetOs() const { return zor::platform::TSystem::OSShortName(); }
+
+TString LogsPackage::GetOsVersion() const { return SystemInfo::Get().GetOsVersion(); }
+
+TString LogsPackage::GetProcessorArchitecture() const {
+  return SystemInfo::Get().GetProcessorArchitecture();
+}
+
+std::shared_ptr<PackageMetadata> LogsPackage::GetPackageMetadata() {
+  if (!packageMetadata_) {
+    packageMetadata_ =
+        LogPackageMetadata::LoadFromFile(GetDataFilePath(DataFileKind::kPackageMetadataFile));
+  }
+  return packageMetadata_;
+}
+
+}  // namespace ZorErrorReporting
