@@ -150,6 +150,8 @@ TString GetGroupingKey(const TPath& path) {
   return KeyFromFileName(path.Filename());
 }
 
+TString GetFileNameKey(const TPath& path) { return KeyFromFileName(path.Filename()); }
+
 bool ParseGdbStackFileName(const TPath& path, TString* processName, uint64_t* pid, uint64_t* signal,
                            uint64_t* timestamp) {
   const auto match = SearchFileName(GdbStackFileRegex(), path);

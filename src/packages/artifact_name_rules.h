@@ -93,6 +93,10 @@ ArtifactType RecognizeArtifactType(const zor::platform::TString& pathText);
 // removed, or every ".full" when it has no "-full". So crashed.1234.dmp,
 // crashed.1234-full.dmp and crashed.1234.manifest all give "crashed.1234".
 zor::platform::TString GetGroupingKey(const zor::platform::TPath& path);
+// The last rule of GetGroupingKey alone: the key from the file name of `path`,
+// whatever its directory ("crashed.1234" for crashed.1234-full.dmp); empty
+// when the name has no known extension.
+zor::platform::TString GetFileNameKey(const zor::platform::TPath& path);
 
 // Name parsers. Each searches the file name of `path` with its pattern and
 // returns true iff it matched; only then are the outputs set, from the named
