@@ -1,0 +1,248 @@
+#include "packages/crash_package.h"
+
+#include <stdexcept>
+
+#include "log/log_functions.h"
+#include "packages/artifact_name_rules.h"
+#include "packages/crash_artifact_file.h"
+#include "packages/json_document.h"
+#include "packages/rotated_logs_set.h"
+#include "platform/file_functions.h"
+#include "platform/tformat_string.h"
+#include "platform/tuuid.h"
+#include "platform/zorvane_exception.h"
+
+namespace ZorErrorReporting {
+
+using zor::platform::TFormatString;
+using zor::platform::TPath;
+using zor::platform::TString;
+using zor::platform::TUUID;
+using zor::platform::ZorvaneException;
+namespace TLog = zor::platform::TLog;
+
+namespace {
+
+constexpr char kCrashCorrelationId[] = "crash-correlation-id";
+constexpr char kIssueId[] = "issue-id";
+// Manifests of this version or older sit in a shared dump directory that is
+// never removed with the package.
+constexpr char kLastSharedDirectoryVersion[] = "1.0";
+
+TString NativeText(const TPath& path) { return TString(path.NativeString()); }
+
+}  // namespace
+
+CrashPackage::CrashPackage(const TString& name, const std::set<TPath>& artifactPaths,
+                           bool uploadFullDumps, const std::set<TPath>& additionalPaths)
+    : Package(name, PackageType::kCrashPackage) {
+  if (artifactPaths.empty()) {
+    throw ZorvaneException(TFormatString("Crash package '%1' has no files").arg(name));
+  }
+  const TPath& firstPath = *artifactPaths.begin();
+  const TPath directory = firstPath.Parent();
+  CrashManifest::ArtifactFiles files;
+  TPath manifestPath;
+  for (const TPath& path : artifactPaths) {
+    if (zor::platform::ComparePaths(path.Parent(), directory) != 0) {
+      throw ZorvaneException(
+          TFormatString(
+              "All files in crash package must reside in the same directory! Mistmached files: "
+              "('%1', '%2')")
+              .arg(NativeText(firstPath))
+              .arg(NativeText(path)));
+    }
+    auto file = std::make_shared<CrashArtifactFile>(path);
+    files.insert_or_assign(path, file);
+    switch (file->GetType()) {
+      case ArtifactType::kErrorLog:
+        AddRotatedLogs(path, &files);
+        break;
+      case ArtifactType::kManifest:
+        manifestPath = path;
+        break;
+      case ArtifactType::kProcessFullDump:
+        file->SetUploadPermission(PermissionForArtifactType(file->GetType(), uploadFullDumps));
+        break;
+      default:
+        break;
+    }
+  }
+  for (const TPath& path : additionalPaths) {
+    files.insert_or_assign(path, std::make_shared<CrashArtifactFile>(path));
+  }
+
+  if (manifestPath.IsEmpty()) {
+    manifestPath = directory /
+                   TPath(ArtifactNames::GetFileNameKey(firstPath) + ArtifactNames::kManifestSuffix);
+    manifest_ =
+        JsonFileSerializedObject::SaveNewFile(std::make_shared<CrashManifest>(), manifestPath);
+  } else {
+    LoadManifest(manifestPath);
+  }
+  RecordDataFilePath(DataFileKind::kManifestFile, manifestPath);
+  if (manifest_ && !manifest_->IsCompleted()) manifest_->Complete(files, uploadFullDumps, name);
+}
+
+CrashPackage::CrashPackage(const rapidjson::Value& json) : Package(json) {
+  if (!HasDataFile(DataFileKind::kManifestFile)) {
+    LogText(TLog::Warn, "Package file does not contain path to package manifest!");
+    return;
+  }
+  LoadManifest(GetDataFilePath(DataFileKind::kManifestFile));
+}
+
+CrashPackage::~CrashPackage() = default;
+
+std::shared_ptr<CrashPackage> CrashPackage::LoadFromFile(const TPath& path) {
+  return LoadObjectFromFile<CrashPackage>(path);
+}
+
+void CrashPackage::LoadManifest(const TPath& path) {
+  try {
+    manifest_ = CrashManifest::LoadFromFile(path);
+  } catch (const ZorvaneException& e) {
+    LogText(TLog::Warn, TFormatString("Error occurred when trying to load manifest for crash "
+                                      "package '%1'. Error message: '%2'")
+                            .arg(GetIdentityJson())
+                            .arg(e.GetConcatenatedMessages()));
+    manifest_.reset();
+  }
+}
+
+void CrashPackage::AddRotatedLogs(const TPath& logPath, CrashManifest::ArtifactFiles* files) {
+  std::vector<TPath> chain;
+  try {
+    RotatedLogsSet set(logPath);
+    set.ReadLogSet();
+    chain = set.GetPaths();
+  } catch (const ZorvaneException& e) {
+    LogText(TLog::Warn, TFormatString("Error occurred while trying to get rotated log set: %1")
+                            .arg(e.GetConcatenatedMessages()));
+    return;
+  }
+  // Position 0 is the log itself, already recorded by the caller.
+  for (size_t position = 1; position < chain.size(); ++position) {
+    auto file = std::make_shared<CrashArtifactFile>(chain[position]);
+    file->SetUploadPermission(PermissionForRotatedLog(position, chain.size()));
+    files->insert_or_assign(chain[position], file);
+  }
+}
+
+TString CrashPackage::GetUploadFileName() const {
+  return GetLocalPackageId().ToString(TUUID::kHexDigits);
+}
+
+TString CrashPackage::GetIdentityJson() const {
+  Json::Document identity(rapidjson::kObjectType);
+  Json::Allocator& allocator = identity.GetAllocator();
+  identity.AddMember(rapidjson::StringRef(kCrashCorrelationId),
+                     Json::MakeString(GetPackageName(), allocator), allocator);
+  if (HasRemotePackageId()) {
+    identity.AddMember(rapidjson::StringRef(kIssueId),
+                       Json::MakeString(GetRemotePackageId(), allocator), allocator);
+  }
+  return TString(Json::WriteCompact(identity));
+}
+
+std::vector<TPath> CrashPackage::GetFilesToZip() {
+  const std::shared_ptr<CrashManifest> manifest = GetManifest();
+  std::vector<TPath> paths;
+  for (const auto& [path, file] : manifest->GetCrashArtifactFiles()) {
+    if (file->GetUploadPermission() == UploadPermission::kAllowed) paths.push_back(path);
+  }
+  paths.push_back(manifest->GetFilePath());
+  return paths;
+}
+
+void CrashPackage::DeletePackage() {
+  try {
+    LogText(
+        TLog::Debug,
+        TFormatString("Deleting package and dump files for package '%1'").arg(GetPackageName()));
+    TString deleted;
+    bool crashFilesDeleted = true;
+    if (manifest_) {
+      for (const auto& [path, file] : manifest_->GetCrashArtifactFiles()) {
+        LogText(TLog::Debug, TFormatString("Deleting dump file '%1'").arg(path.ToString()));
+        if (!DeletePackageFile(path, &deleted)) crashFilesDeleted = false;
+      }
+      // The manifest goes only with every dump: it is the record of what is
+      // left to delete in the next run.
+      if (crashFilesDeleted) {
+        crashFilesDeleted = DeletePackageFile(manifest_->GetFilePath(), &deleted);
+      }
+      if (IsInOwnDirectory()) {
+        crashFilesDeleted = crashFilesDeleted && DeletePackageFile(GetPackageDirectory(), &deleted);
+      }
+    } else {
+      LogText(TLog::Warn,
+              TFormatString("Cannot delete dump files for package '%1', because the manifest "
+                            "failed to load")
+                  .arg(GetPackageName()));
+    }
+    if (crashFilesDeleted && DeleteDataFiles(&deleted, IncludeManifest::kYes) &&
+        !GetFilePath().IsEmpty()) {
+      DeletePackageFile(GetFilePath(), &deleted);
+    }
+    LogDeletedFiles(deleted);
+  } catch (const ZorvaneException& e) {
+    LogText(TLog::Warn, TFormatString("Error occurred trying to delete all files from package "
+                                      "'%1'. Error message: '%2'")
+                            .arg(GetPackageName())
+                            .arg(e.GetConcatenatedMessages()));
+  }
+}
+
+TString CrashPackage::GetProductBuild() const {
+  return manifest_ ? manifest_->GetProductBuild() : TString(CrashManifest::kUnspecified);
+}
+
+TString CrashPackage::GetEdition() const {
+  return manifest_ ? manifest_->GetEdition() : TString(CrashManifest::kUnspecified);
+}
+
+TString CrashPackage::GetOs() const {
+  return manifest_ ? manifest_->GetOs() : TString(CrashManifest::kUnspecified);
+}
+
+TString CrashPackage::GetOsVersion() const {
+  return manifest_ ? manifest_->GetOsVersion() : TString(CrashManifest::kUnspecified);
+}
+
+TString CrashPackage::GetProcessorArchitecture() const {
+  return manifest_ ? manifest_->GetProcessorArchitecture() : TString(CrashManifest::kUnspecified);
+}
+
+std::shared_ptr<CrashManifest> CrashPackage::GetManifest() const {
+  if (!manifest_) {
+    throw ZorvaneException(
+        "Manifest failed to load on package construction. See warnings in log file for "
+        "details.");
+  }
+  return manifest_;
+}
+
+bool CrashPackage::GetUploadFullDumps() const {
+  return manifest_ ? manifest_->GetUploadFullDumps() : true;
+}
+
+TPath CrashPackage::GetPackageDirectory() const {
+  if (!manifest_ || manifest_->GetCrashArtifactFiles().empty()) return TPath();
+  return manifest_->GetCrashArtifactFiles().begin()->first.Parent();
+}
+
+bool CrashPackage::IsInOwnDirectory() const {
+  if (!manifest_) return false;
+  const TPath directory = GetPackageDirectory();
+  if (directory.IsEmpty()) return false;
+  try {
+    if (manifest_->CompareManifestVersion(kLastSharedDirectoryVersion) < 1) return false;
+  } catch (const std::invalid_argument&) {
+    // A version that is no number ("Unspecified") says nothing about the
+    // directory; its name decides.
+  }
+  return NativeText(directory).contains(GetPackageName());
+}
+
+}  // namespace ZorErrorReporting

@@ -1,0 +1,133 @@
+// CrashPackage: the package of one crash, the crash files in one directory
+// that share one grouping key (the package name).
+//
+// The crash manifest is the package's record of which files belong to the
+// crash and which of them may be uploaded: the package keeps no file list of
+// its own, it asks the manifest's crash artifact files map. The manifest's
+// path is recorded as the "manifest-file" data file.
+//
+// Lifecycle:
+//   1. made from the crash's files by the crash discovery (first run): the
+//      manifest is found among the files or created beside them, and
+//      completed exactly once; the caller binds and saves the status file;
+//   2. read back from its status file in every later run (LoadFromFile): the
+//      manifest is only loaded;
+//   3. removed with DeletePackage (after "Complete") or CleanUpFiles (after
+//      "Failed").
+//
+// A manifest that cannot be loaded leaves the package without one: it is
+// logged at Warn, GetFilesToZip and GetManifest throw, the registration values
+// read "Unspecified", GetUploadFullDumps is true and DeletePackage removes only
+// the data files and the status file.
+//
+// Ownership: held by std::shared_ptr; the manifest is shared with callers of
+// GetManifest. Thread-safety: none; one thread at a time.
+#pragma once
+
+#include <rapidjson/fwd.h>
+
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "packages/crash_manifest.h"
+#include "packages/package.h"
+#include "platform/tpath.h"
+#include "platform/tstring.h"
+
+namespace ZorErrorReporting {
+
+class CrashPackage : public Package {
+ public:
+  // Builds the package of one crash from its files. `name` is the grouping
+  // key; `artifactPaths` are the crash's files, all in one directory;
+  // `uploadFullDumps` says whether full dumps may be uploaded; `additionalPaths`
+  // are files that belong to the crash wherever they are (a GDB stack file).
+  //   - every artifact gets a record; a full dump is not allowed when
+  //     `uploadFullDumps` is false; an error log brings the older files of
+  //     its rotated chain, the middle ones of a long chain not allowed; a
+  //     record later in this order replaces an earlier one of the same path;
+  //   - the manifest is the ".manifest" artifact, loaded; without one, the
+  //     file "<directory>/<file-name key of the first path>.manifest" is
+  //     created holding an empty object;
+  //   - a manifest not completed yet is completed (and saved) with the
+  //     records; its path is recorded as "manifest-file" (the package itself
+  //     is not saved: it is unbound).
+  // An unreadable rotated chain and an unloadable manifest are logged at Warn
+  // and the construction goes on.
+  // REQUIRES: `artifactPaths` is not empty (ZorvaneException otherwise).
+  // Throws ZorvaneException "All files in crash package must reside in the
+  // same directory! Mistmached files: ('<first>', '<other>')" before any file
+  // is written; TPath::Exception when a file cannot be examined; what creating
+  // the manifest file and completing the manifest throw.
+  CrashPackage(const zor::platform::TString& name,
+               const std::set<zor::platform::TPath>& artifactPaths, bool uploadFullDumps,
+               const std::set<zor::platform::TPath>& additionalPaths);
+
+  // Reads a status file's root object as Package does, then loads the manifest
+  // recorded as "manifest-file"; without such a record logs at Warn "Package
+  // file does not contain path to package manifest!" and keeps no manifest.
+  // Throws what Package's JSON constructor throws; never for the manifest.
+  explicit CrashPackage(const rapidjson::Value& json);
+
+  ~CrashPackage() override;
+
+  // Loads the status file at `path` and binds the package to it. Throws what
+  // JsonFileSerializedObject::ReadJsonFile and the JSON constructor throw.
+  static std::shared_ptr<CrashPackage> LoadFromFile(const zor::platform::TPath& path);
+
+  // Package:
+  // The local package id as 32 lower-case hexadecimal digits.
+  zor::platform::TString GetUploadFileName() const override;
+  // {"crash-correlation-id":"<name>"} and, when there is a remote id,
+  // ,"issue-id":"<remote id>" (compact JSON).
+  zor::platform::TString GetIdentityJson() const override;
+  // The manifest's files whose permission is "Allowed", in map order, then
+  // the manifest file itself. Throws as GetManifest.
+  std::vector<zor::platform::TPath> GetFilesToZip() override;
+  // Deletes the crash's files, the manifest and, when IsInOwnDirectory, the
+  // crash's directory; only if all of that went, the data files and then the
+  // status file (a failure keeps them so that the next run tries again).
+  // Without a manifest only the data files and the status file. Deletions and
+  // ZorvaneExceptions are logged; never throws a ZorvaneException (a manifest
+  // version with a number beyond int lets CompareManifestVersion's
+  // std::out_of_range through).
+  void DeletePackage() override;
+  // The manifest's values; "Unspecified" without a manifest.
+  zor::platform::TString GetProductBuild() const override;
+  zor::platform::TString GetEdition() const override;
+  zor::platform::TString GetOs() const override;
+  zor::platform::TString GetOsVersion() const override;
+  zor::platform::TString GetProcessorArchitecture() const override;
+
+  // The manifest. Throws ZorvaneException "Manifest failed to load on package
+  // construction. See warnings in log file for details." when there is none.
+  std::shared_ptr<CrashManifest> GetManifest() const;
+  bool HasManifest() const { return manifest_ != nullptr; }
+  // Whether the manifest allowed full dumps when the crash was packaged; true
+  // without a manifest.
+  bool GetUploadFullDumps() const;
+  // The parent directory of the first file of the manifest's crash artifact
+  // files; the empty path without a manifest or without files.
+  zor::platform::TPath GetPackageDirectory() const;
+  // True iff the package directory is the crash's own, to be removed with the
+  // package: it is not empty, its path contains the package name
+  // (case-sensitively), and the manifest version is newer than 1.0 or not a
+  // number. False without a manifest. Throws std::out_of_range as
+  // CrashManifest::CompareManifestVersion does.
+  bool IsInOwnDirectory() const;
+
+ private:
+  // Loads the manifest at `path`; a ZorvaneException is logged at Warn and
+  // leaves no manifest.
+  void LoadManifest(const zor::platform::TPath& path);
+  // The record of each file of `logPath`'s rotated chain after the first,
+  // with the permission of its position, into `*files`. An unreadable chain
+  // is logged at Warn and adds nothing.
+  static void AddRotatedLogs(const zor::platform::TPath& logPath,
+                             CrashManifest::ArtifactFiles* files);
+
+  std::shared_ptr<CrashManifest> manifest_;
+};
+
+}  // namespace ZorErrorReporting

@@ -1,0 +1,303 @@
+#include "packages/crash_package.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "config/scoped_env_for_test.h"
+#include "packages/log_capture_for_test.h"
+#include "packages/package_for_test.h"
+#include "platform/log_rotate_channel.h"
+#include "support/temp_dir.h"
+
+namespace ZorErrorReporting {
+namespace {
+
+using testing::ErrorOf;
+using testing::FailingRemoveFilesystem;
+using testing::LogCapture;
+using zor::platform::TPath;
+using zor::platform::TString;
+using zor::test::ReadFile;
+using zor::test::ScopedTempDir;
+using zor::test::WriteFile;
+using Permission = UploadPermission;
+namespace TLog = zor::platform::TLog;
+
+constexpr char kId[] = "0123456789abcdef0123456789abcdef";
+const std::string kOwnDirectory = std::string("app_") + kId + ".crash";
+
+bool Exists(const TPath& path) { return std::filesystem::exists(path.NativeString()); }
+
+std::map<TPath, Permission> Permissions(const CrashPackage& package) {
+  std::map<TPath, Permission> permissions;
+  for (const auto& [path, file] : package.GetManifest()->GetCrashArtifactFiles()) {
+    permissions[path] = file->GetUploadPermission();
+  }
+  return permissions;
+}
+
+class CrashPackageTest : public ::testing::Test {
+ protected:
+  TPath AddFile(const std::string& relative, const std::string& content = "crash data") {
+    WriteFile(dir_.Sub(relative), content);
+    return TPath(dir_.Sub(relative));
+  }
+  // A minidump and the application's manifest of `version` in `directory`.
+  std::set<TPath> DumpWithManifest(const std::string& directory, const std::string& version) {
+    return {AddFile(directory + "/app.77.dmp"),
+            AddFile(directory + "/app.77.manifest",
+                    R"({"Id":"crash-77","manifest-version":")" + version + R"("})")};
+  }
+  // A new package as the discovery makes it: constructed, bound, saved.
+  std::shared_ptr<CrashPackage> SavedPackage(const std::set<TPath>& files, bool fullDumps = true) {
+    std::filesystem::create_directories(data_);
+    return JsonFileSerializedObject::SaveNewFile(
+        std::make_shared<CrashPackage>(kId, files, fullDumps, std::set<TPath>{}),
+        TPath(data_ + "/" + kId + ".crash-package.pending"));
+  }
+
+  ScopedTempDir dir_;
+  std::string data_ = dir_.Sub("data");
+  // Completing a manifest reads the product's settings; keep them in the test.
+  test::ScopedEnv settings_{"XDG_CONFIG_HOME", dir_.Sub("config")};
+};
+
+TEST_F(CrashPackageTest, FilesFromTwoDirectoriesThrowBeforeAnythingIsWritten) {
+  const TPath dump = AddFile("a/app.1.dmp");
+  const TPath log = AddFile("b/app.1.log");
+  EXPECT_EQ(ErrorOf([&] {
+              CrashPackage(kId, {dump, log}, true, {});
+            }),
+            "All files in crash package must reside in the same directory! Mistmached files: ('" +
+                dump.NativeString() + "', '" + log.NativeString() + "')");
+  EXPECT_FALSE(Exists(TPath(dir_.Sub("a/app.1.manifest"))));
+
+  // Additional files may sit anywhere.
+  const TPath stacks = AddFile("b/core_app.1.11.42.txt");
+  EXPECT_EQ(Permissions(CrashPackage(kId, {dump}, true, {stacks})).count(stacks), 1u);
+}
+
+TEST_F(CrashPackageTest, CreatesManifestAndAppliesFullDumpSetting) {
+  for (const bool fullDumps : {false, true}) {
+    SCOPED_TRACE(fullDumps);
+    const std::string folder = fullDumps ? "with" : "without";
+    const TPath mini = AddFile(folder + "/app.12.dmp");
+    const TPath full = AddFile(folder + "/app.12-full.dmp");
+
+    CrashPackage package(kId, {mini, full}, fullDumps, {});
+
+    // Named after the first file's name with "-full" taken out.
+    const TPath manifestPath(dir_.Sub(folder + "/app.12.manifest"));
+    EXPECT_EQ(package.GetManifest()->GetFilePath(), manifestPath);
+    EXPECT_EQ(package.GetDataFilePath(DataFileKind::kManifestFile), manifestPath);
+    EXPECT_NE(ReadFile(manifestPath.NativeString()).find("crash-artifact-files"),
+              std::string::npos);
+    EXPECT_EQ(package.GetUploadFullDumps(), fullDumps);
+    const Permission fullPermission =
+        fullDumps ? Permission::kAllowed : Permission::kNotAllowedFileTypeDisabledByAdmin;
+    EXPECT_EQ(Permissions(package),
+              (std::map<TPath, Permission>{{full, fullPermission}, {mini, Permission::kAllowed}}));
+    const std::vector<TPath> zipped = fullDumps ? std::vector<TPath>{full, mini, manifestPath}
+                                                : std::vector<TPath>{mini, manifestPath};
+    EXPECT_EQ(package.GetFilesToZip(), zipped);
+  }
+}
+
+TEST_F(CrashPackageTest, ExistingManifestIsLoadedAndCompletedOnlyOnce) {
+  const TPath dump = AddFile("dumps/app.5.dmp");
+  const TPath manifestPath =
+      AddFile("dumps/app.5.manifest", R"({"Id":"crash-5","product-build":"5.0.1"})");
+
+  CrashPackage first(kId, {dump, manifestPath}, false, {});
+  EXPECT_EQ(first.GetManifest()->GetFilePath(), manifestPath);
+  EXPECT_EQ(first.GetProductBuild(), "5.0.1");
+  // The manifest lists the crash's files, not itself, and is zipped once.
+  EXPECT_EQ(first.GetFilesToZip(), (std::vector<TPath>{dump, manifestPath}));
+  const std::string completed = ReadFile(manifestPath.NativeString());
+
+  // The same crash seen again must not append a second time.
+  CrashPackage second(kId, {dump, manifestPath}, true, {});
+  EXPECT_EQ(ReadFile(manifestPath.NativeString()), completed);
+  EXPECT_FALSE(second.GetUploadFullDumps());
+}
+
+TEST_F(CrashPackageTest, MiddleOfALongRotatedLogChainIsNotAllowed) {
+  std::filesystem::create_directories(dir_.Sub("dumps"));
+  TLog::TimeBasedRotateFileChannel channel(TPath(dir_.Sub("dumps/app.9.log")), 0);
+  channel.Open();
+  std::vector<TPath> newestFirst;
+  for (int file = 0; file < 12; ++file) {
+    if (file > 0) channel.DoRotate();
+    newestFirst.insert(newestFirst.begin(), channel.GetPath());
+    channel.Append(TLog::Info, {"msg", TLog::Literal::String("line"), std::nullopt});
+  }
+  // Left open, as by a process that crashed: a close-log would end the chain.
+  channel.Flush();
+  const TPath dump = AddFile("dumps/app.9.dmp");
+
+  CrashPackage package(kId, {dump, newestFirst.front()}, true, {});
+
+  std::map<TPath, Permission> expected = {{dump, Permission::kAllowed}};
+  for (size_t position = 0; position < newestFirst.size(); ++position) {
+    expected[newestFirst[position]] = position >= 3 && position <= 8
+                                          ? Permission::kNotAllowedFileTypeDisabledByAdmin
+                                          : Permission::kAllowed;
+  }
+  EXPECT_EQ(Permissions(package), expected);
+  std::vector<TPath> zipped;
+  for (const auto& [path, permission] : expected) {
+    if (permission == Permission::kAllowed) zipped.push_back(path);
+  }
+  zipped.push_back(package.GetManifest()->GetFilePath());
+  EXPECT_EQ(package.GetFilesToZip(), zipped);
+}
+
+TEST_F(CrashPackageTest, UnreadableRotatedLogChainIsLoggedAndSkipped) {
+  const TPath dump = AddFile("dumps/app.3.dmp");
+  const TPath log = AddFile("dumps/app.3.log", R"({"k":"open-log","v":{"path":")" +
+                                                   dir_.Sub("gone/app.3.log") + "\"}}\n");
+  LogCapture capture;
+  CrashPackage package(kId, {dump, log}, true, {});
+  EXPECT_NE(capture.Text().find("Error occurred while trying to get rotated log set: "),
+            std::string::npos);
+  EXPECT_EQ(Permissions(package), (std::map<TPath, Permission>{{dump, Permission::kAllowed},
+                                                               {log, Permission::kAllowed}}));
+}
+
+TEST_F(CrashPackageTest, StatusFileRoundTrip) {
+  const TPath dump = AddFile("dumps/app.8.dmp");
+  const TPath full = AddFile("dumps/app.8-full.dmp");
+  const TPath manifestPath = AddFile("dumps/app.8.manifest", R"({"os":"Plan9"})");
+  auto saved = SavedPackage({dump, full, manifestPath}, false);
+  EXPECT_EQ(saved->GetIdentityJson(), TString(R"({"crash-correlation-id":")") + kId + "\"}");
+  saved->SetRemotePackageId("issue-1");
+  saved->Save();
+
+  auto loaded = CrashPackage::LoadFromFile(saved->GetFilePath());
+  EXPECT_EQ(loaded->GetPackageName(), kId);
+  EXPECT_EQ(loaded->GetPackageType(), PackageType::kCrashPackage);
+  EXPECT_EQ(loaded->GetUploadFileName(), saved->GetUploadFileName());
+  // The upload name is the local id's 32 digits, without braces or dashes.
+  TString digits = loaded->GetLocalPackageId().ToString(zor::platform::TUUID::kBraces);
+  for (const char* cut : {"{", "}", "-"}) digits.replace(cut, "");
+  EXPECT_EQ(loaded->GetUploadFileName(), digits.toLower());
+  EXPECT_EQ(loaded->GetIdentityJson(),
+            TString(R"({"crash-correlation-id":")") + kId + R"(","issue-id":"issue-1"})");
+  EXPECT_EQ(loaded->GetOs(), "Plan9");
+  EXPECT_FALSE(loaded->GetUploadFullDumps());
+  EXPECT_EQ(loaded->GetFilesToZip(), (std::vector<TPath>{dump, manifestPath}));
+}
+
+TEST_F(CrashPackageTest, StatusFileWithoutUsableManifest) {
+  const TPath status(dir_.Sub("p.crash-package.pending"));
+  const TPath garbled = AddFile("dumps/app.4.manifest", "{not json");
+  const TPath dump = AddFile("dumps/app.4.dmp");
+  struct Case {
+    const char* name;
+    std::string dataFiles;
+    std::string warning;
+  };
+  const std::vector<Case> cases = {
+      {"no manifest recorded", "", "Package file does not contain path to package manifest!"},
+      {"manifest missing", R"("manifest-file":")" + dir_.Sub("dumps/none.manifest") + "\",",
+       std::string(R"(load manifest for crash package '{"crash-correlation-id":")") + kId +
+           "\"}'. Error message: '"},
+      {"manifest unreadable", R"("manifest-file":")" + garbled.NativeString() + "\",",
+       "Error message: 'Failed to read following content as JSON"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const TPath zip = AddFile("data/p.package.zip");
+    WriteFile(status.NativeString(),
+              std::string(R"({"package-name":")") + kId + R"(","package-data-files":{)" +
+                  c.dataFiles + R"("zipped-package-file":")" + zip.NativeString() + "\"}}");
+    LogCapture capture;
+    auto package = CrashPackage::LoadFromFile(status);
+    EXPECT_FALSE(package->HasManifest());
+    EXPECT_EQ(ErrorOf([&] { package->GetFilesToZip(); }),
+              "Manifest failed to load on package construction. See warnings in log file for "
+              "details.");
+    EXPECT_TRUE(package->GetUploadFullDumps());
+    for (const TString& value :
+         {package->GetProductBuild(), package->GetEdition(), package->GetOs(),
+          package->GetOsVersion(), package->GetProcessorArchitecture()}) {
+      EXPECT_EQ(value, "Unspecified");
+    }
+
+    // Only what the status file records goes.
+    package->DeletePackage();
+    const std::string log = capture.Text();
+    EXPECT_NE(log.find(c.warning), std::string::npos) << log;
+    EXPECT_NE(log.find("because the manifest failed to load"), std::string::npos);
+    EXPECT_TRUE(Exists(dump));
+    EXPECT_FALSE(Exists(zip));
+    EXPECT_FALSE(Exists(status));
+  }
+}
+
+TEST_F(CrashPackageTest, DeletePackageRemovesTheCrashDirectoryOnlyWhenItIsTheCrashsOwn) {
+  struct Case {
+    std::string directory;
+    std::string version;
+    bool ownDirectory;
+  };
+  const std::vector<Case> cases = {
+      {kOwnDirectory, "1.1", true},
+      {kOwnDirectory, "2", true},
+      {kOwnDirectory, "1.0", false},
+      {kOwnDirectory, "0.9", false},
+      // An application that names no version: the directory's name decides.
+      {kOwnDirectory, "Unspecified", true},
+      {"shared-dumps", "1.1", false},
+      {"shared-dumps", "Unspecified", false},
+      // The package name is matched with its case.
+      {"app_0123456789ABCDEF0123456789ABCDEF.crash", "1.1", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.directory + " " + c.version);
+    const std::set<TPath> files = DumpWithManifest(c.directory, c.version);
+    const TPath directory(dir_.Sub(c.directory));
+    auto package = SavedPackage(files);
+    const TPath zip = AddFile("data/p.package.zip");
+    package->SetDataFilePath(DataFileKind::kZippedPackageFile, zip);
+
+    EXPECT_EQ(package->GetPackageDirectory(), directory);
+    EXPECT_EQ(package->IsInOwnDirectory(), c.ownDirectory);
+    package->DeletePackage();
+
+    for (const TPath& file : files) EXPECT_FALSE(Exists(file)) << file;
+    EXPECT_EQ(Exists(directory), !c.ownDirectory);
+    EXPECT_FALSE(Exists(zip));
+    EXPECT_FALSE(Exists(package->GetFilePath()));
+    std::filesystem::remove_all(directory.NativeString());
+  }
+}
+
+TEST_F(CrashPackageTest, FailedDumpDeletionKeepsEverythingForTheNextRun) {
+  const std::set<TPath> files = DumpWithManifest(kOwnDirectory, "1.1");
+  const TPath dump = *files.begin();
+  const TPath manifestPath = *files.rbegin();
+  auto package = SavedPackage(files);
+  {
+    FailingRemoveFilesystem failing(dump, FailingRemoveFilesystem::How::kReturnFalse);
+    package->DeletePackage();
+  }
+  EXPECT_TRUE(Exists(dump));
+  EXPECT_TRUE(Exists(manifestPath));
+  EXPECT_TRUE(Exists(package->GetFilePath()));
+
+  // The next run finishes the job.
+  CrashPackage::LoadFromFile(package->GetFilePath())->DeletePackage();
+  EXPECT_FALSE(Exists(dump.Parent()));
+  EXPECT_FALSE(Exists(package->GetFilePath()));
+}
+
+}  // namespace
+}  // namespace ZorErrorReporting
