@@ -191,6 +191,12 @@ void CrashPackage::DeletePackage() {
                                       "'%1'. Error message: '%2'")
                             .arg(GetPackageName())
                             .arg(e.GetConcatenatedMessages()));
+  } catch (const std::exception& e) {
+    // A manifest version out of range must not make a clean-up throw.
+    LogText(TLog::Warn, TFormatString("Error occurred trying to delete all files from package "
+                                      "'%1'. Error message: '%2'")
+                            .arg(GetPackageName())
+                            .arg(TString(e.what())));
   }
 }
 

@@ -88,10 +88,8 @@ class CrashPackage : public Package {
   // Deletes the crash's files, the manifest and, when IsInOwnDirectory, the
   // crash's directory; only if all of that went, the data files and then the
   // status file (a failure keeps them so that the next run tries again).
-  // Without a manifest only the data files and the status file. Deletions and
-  // ZorvaneExceptions are logged; never throws a ZorvaneException (a manifest
-  // version with a number beyond int lets CompareManifestVersion's
-  // std::out_of_range through).
+  // Without a manifest only the data files and the status file. Failures are
+  // logged at Warn; never throws.
   void DeletePackage() override;
   // The manifest's values; "Unspecified" without a manifest.
   zor::platform::TString GetProductBuild() const override;
