@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <QRegExp>
+#include <algorithm>
 #include <filesystem>
 #include <set>
 #include <thread>
@@ -14,71 +15,52 @@
 namespace zor::platform::TLog {
 namespace {
 
-using zor::platform::testing::KeyOf;
+using zor::platform::testing::Keys;
 using zor::platform::testing::ParseLine;
-using zor::platform::testing::ReadBytes;
+using zor::test::ReadFile;
 using zor::platform::testing::ReadLines;
 using zor::platform::testing::ValueMember;
 using zor::test::ScopedTempDir;
 
-// What a reader of rotated logs finds in a piece of text, with the patterns
-// such a reader uses (minimal matching, last rotate-log wins).
-struct FoundEvents {
-  QString openPath;
-  QString closePath;
-  QString rotateNew;
-  QString rotateOld;
-};
+// The patterns a reader of rotated logs uses, matched as it matches them:
+// minimally and without regard to case.
+constexpr char kOpenLog[] = R"re("open-log".*"path":"(.*)")re";
+constexpr char kCloseLog[] = R"re("close-log".*"path":"(.*)")re";
+constexpr char kRotateLog[] = R"re("rotate-log".*"new-path":"(.*)","old-path":"(.*)")re";
 
-FoundEvents Scan(const QString& text) {
-  auto pattern = [](const char* p) {
-    QRegExp re(QString::fromUtf8(p), Qt::CaseInsensitive, QRegExp::RegExp);
-    re.setMinimal(true);
-    return re;
-  };
-  QRegExp open = pattern(R"re("open-log".*"path":"(.*)")re");
-  QRegExp close = pattern(R"re("close-log".*"path":"(.*)")re");
-  QRegExp rotate = pattern(R"re("rotate-log".*"new-path":"(.*)","old-path":"(.*)")re");
-  FoundEvents found;
-  if (open.indexIn(text) >= 0) found.openPath = open.cap(1);
-  if (close.indexIn(text) >= 0) found.closePath = close.cap(1);
-  if (rotate.lastIndexIn(text) >= 0) {
-    found.rotateNew = rotate.cap(1);
-    found.rotateOld = rotate.cap(2);
-  }
-  return found;
+// Capture `n` of the first (or, with `last`, the last) match in `text`.
+QString Find(const char* pattern, const QString& text, int n = 1, bool last = false) {
+  QRegExp re(QString::fromUtf8(pattern), Qt::CaseInsensitive, QRegExp::RegExp);
+  re.setMinimal(true);
+  return (last ? re.lastIndexIn(text) : re.indexIn(text)) >= 0 ? re.cap(n) : QString();
 }
 
-constexpr size_t kHeadTail = 4000;
-
-QString Decode(const std::string& bytes) {
-  return QString::fromUtf8(bytes.data(), static_cast<int>(bytes.size()));
-}
-
-QString Head(const std::string& path) {
-  const std::string bytes = ReadBytes(path);
-  return Decode(bytes.size() <= 2 * kHeadTail ? bytes : bytes.substr(0, kHeadTail));
-}
-
-QString Tail(const std::string& path) {
-  const std::string bytes = ReadBytes(path);
-  return Decode(bytes.size() <= 2 * kHeadTail ? bytes : bytes.substr(bytes.size() - kHeadTail));
+// The first or last 4000 bytes of a file, or all of it when it is no longer
+// than 8000: what a reader looks at.
+QString Part(const std::string& path, bool head) {
+  constexpr size_t kPart = 4000;
+  std::string bytes = ReadFile(path);
+  if (bytes.size() > 2 * kPart)
+    bytes = head ? bytes.substr(0, kPart) : bytes.substr(bytes.size() - kPart);
+  return QString::fromStdString(bytes);
 }
 
 // Follows the chain from `newest` back to the first file, looking only at
 // each file's head and tail, as a reader of rotated logs does.
 std::vector<std::string> FollowChain(const std::string& newest) {
   std::vector<std::string> chain;
-  QString current = Scan(Head(newest)).openPath;
+  QString current = Find(kOpenLog, Part(newest, true));
   while (!current.isEmpty() && chain.size() < 50) {
     chain.push_back(current.toStdString());
-    const FoundEvents tail = Scan(Tail(current.toStdString()));
-    const std::filesystem::path cur(current.toStdString()), old(tail.rotateOld.toStdString());
+    const QString tail = Part(chain.back(), false);
+    const std::filesystem::path cur(chain.back()),
+        old(Find(kRotateLog, tail, 2, true).toStdString());
     if (old.filename() != cur.filename() ||
-        old.parent_path().filename() != cur.parent_path().filename() || !tail.closePath.isEmpty()) {
+        old.parent_path().filename() != cur.parent_path().filename() ||
+        !Find(kCloseLog, tail).isEmpty()) {
       break;
     }
-    current = tail.rotateNew;
+    current = Find(kRotateLog, tail, 1, true);
   }
   return chain;
 }
@@ -98,17 +80,20 @@ std::string NthFile(const ScopedTempDir& dir, const std::string& stem, int n) {
   return n == 0 ? dir.Sub(stem + ".txt") : dir.Sub(stem + "_" + std::to_string(n) + ".txt");
 }
 
+long Count(const std::vector<std::string>& keys, const char* key) {
+  return std::count(keys.begin(), keys.end(), key);
+}
+
 TEST(RotateFileChannelTest, ChainCanBeFollowedBackFromTheNewestFile) {
   struct Case {
     const char* name;
     int files;
     std::vector<size_t> lines;  // message sizes written into each file
   };
-  const std::vector<size_t> manyLines(300, 200);
   const Case cases[] = {
       {"small files", 4, {50, 80}},
       {"empty files", 3, {}},
-      {"large files", 3, manyLines},
+      {"large files", 3, std::vector<size_t>(300, 200)},
       {"long line just before each rotation", 4, {100, 5000}},
       {"only long lines", 3, {5000, 7000, 5000}},
   };
@@ -131,39 +116,30 @@ TEST(RotateFileChannelTest, ChainCanBeFollowedBackFromTheNewestFile) {
 
     std::vector<std::string> expected;
     for (int f = c.files - 1; f >= 0; --f) expected.push_back(NthFile(dir, "app", f));
-    EXPECT_EQ(FollowChain(NthFile(dir, "app", c.files - 1)), expected);
+    EXPECT_EQ(FollowChain(expected.front()), expected);
 
     for (int f = 0; f < c.files; ++f) {
       SCOPED_TRACE(f);
-      const auto lines = ReadLines(NthFile(dir, "app", f));
-      ASSERT_GE(lines.size(), 1u);
-      const auto first = ParseLine(lines[0]);
-      EXPECT_EQ(KeyOf(first), "open-log");
-      EXPECT_EQ(ValueMember(first, "path"), NthFile(dir, "app", f));
-      size_t messages = 0;
-      for (const auto& line : lines) {
-        const std::string key = KeyOf(ParseLine(line));
-        EXPECT_NE(key, "close-log");
-        if (f == 0) {
-          EXPECT_NE(key, "rotate-log");
-        }
-        messages += key == "msg";
+      const std::string file = NthFile(dir, "app", f);
+      const auto keys = Keys(file);
+      ASSERT_GE(keys.size(), 2u - (f == 0));
+      EXPECT_EQ(keys[0], "open-log");
+      EXPECT_EQ(ValueMember(ParseLine(ReadLines(file)[0]), "path"), file);
+      EXPECT_EQ(Count(keys, "msg"), static_cast<long>(c.lines.size()));
+      EXPECT_EQ(Count(keys, "close-log"), 0);
+      if (f == 0) {
+        EXPECT_EQ(Count(keys, "rotate-log"), 0);
+        continue;
       }
-      EXPECT_EQ(messages, c.lines.size());
-      if (f == 0) continue;
-      ASSERT_GE(lines.size(), 2u);
-      const auto second = ParseLine(lines[1]);
-      EXPECT_EQ(KeyOf(second), "rotate-log");
-      EXPECT_EQ(ValueMember(second, "new-path"), NthFile(dir, "app", f - 1));
-      EXPECT_EQ(ValueMember(second, "old-path"), NthFile(dir, "app", f));
+      EXPECT_EQ(keys[1], "rotate-log");
+      // A file the channel rotated away from ends with the event.
       if (f < c.files - 1) {
-        // A file the channel rotated away from ends with the event.
-        EXPECT_EQ(KeyOf(ParseLine(lines.back())), "rotate-log");
+        EXPECT_EQ(keys.back(), "rotate-log");
       }
     }
 
     channel.Close();
-    EXPECT_EQ(KeyOf(ParseLine(ReadLines(NthFile(dir, "app", c.files - 1)).back())), "close-log");
+    EXPECT_EQ(Keys(expected.front()).back(), "close-log");
   }
 }
 
@@ -180,42 +156,35 @@ TEST(RotateFileChannelTest, TailNamesThePredecessorAfterEveryLine) {
     DrivenRotateChannel channel{TPath(base)};
     channel.Open();
     channel.DoRotate();
-    const size_t sizes[] = {10, 500, 2999, 3001, 5000, 100, 40, 2000, 1000, 12000, 3, 2500};
+    auto appendAndCheckTail = [&](size_t size) {
+      channel.Append(Info, Message(size));
+      channel.Flush();
+      const QString tail = Part(file, false);
+      ASSERT_EQ(Find(kRotateLog, tail, 1, true).toStdString(), base) << size;
+      ASSERT_EQ(Find(kRotateLog, tail, 2, true).toStdString(), file) << size;
+    };
     for (int round = 0; round < 3; ++round) {
-      for (size_t size : sizes) {
-        SCOPED_TRACE(size);
-        channel.Append(Info, Message(size));
-        channel.Flush();
-        const FoundEvents tail = Scan(Tail(file));
-        ASSERT_EQ(tail.rotateNew.toStdString(), base);
-        ASSERT_EQ(tail.rotateOld.toStdString(), file);
+      for (size_t size : {10, 500, 2999, 3001, 5000, 100, 40, 2000, 1000, 12000, 3, 2500}) {
+        appendAndCheckTail(size);
       }
     }
     // Worst case: stop exactly at the spacing limit, counted from the end of
     // the last rotate-log line, where a repeat is not yet due.
     const size_t overhead = Formatter::FormatLine(Info, Message(0)).size() + 1;
     for (int round = 0; round < 4; ++round) {
-      const std::string bytes = ReadBytes(file);
-      const size_t lastEvent = bytes.rfind("\"rotate-log\"");
-      const size_t gap = bytes.size() - (bytes.find('\n', lastEvent) + 1);
+      const std::string bytes = ReadFile(file);
+      const size_t gap = bytes.size() - (bytes.find('\n', bytes.rfind("\"rotate-log\"")) + 1);
       const size_t spacing = RotateFileChannel::kRotateEventSpacing;
       const size_t want = gap < spacing ? spacing - gap : 0;
-      channel.Append(Info, Message(want > overhead ? want - overhead : 1));
-      channel.Flush();
-      const FoundEvents tail = Scan(Tail(file));
-      ASSERT_EQ(tail.rotateNew.toStdString(), base);
-      ASSERT_EQ(tail.rotateOld.toStdString(), file);
+      appendAndCheckTail(want > overhead ? want - overhead : 1);
     }
     // The event is repeated by the spacing rule, not after every line.
     const uint64_t before = std::filesystem::file_size(file);
     for (int i = 0; i < 300; ++i) channel.Append(Info, Message(100));
     channel.Flush();
-    size_t repeats = 0;
-    const auto lines = ReadLines(file);
-    for (size_t i = lines.size() - 300; i < lines.size(); ++i) {
-      repeats += KeyOf(ParseLine(lines[i])) == "rotate-log";
-    }
-    EXPECT_LE(repeats, (std::filesystem::file_size(file) - before) / 2000);
+    const auto keys = Keys(file);
+    EXPECT_LE(Count(std::vector<std::string>(keys.end() - 300, keys.end()), "rotate-log"),
+              static_cast<long>((std::filesystem::file_size(file) - before) / 2000));
   }
 }
 
@@ -228,19 +197,17 @@ TEST(RotateFileChannelTest, NeverOverwritesFilesOfEarlierRuns) {
   channel.DoRotate();
   EXPECT_EQ(channel.GetPath().NativeString(), NthFile(dir, "app", 2));
   channel.DoRotate();
-  EXPECT_EQ(channel.GetPath().NativeString(), NthFile(dir, "app", 4));
-  EXPECT_EQ(zor::test::ReadFile(NthFile(dir, "app", 1)), "earlier run\n");
-  EXPECT_EQ(zor::test::ReadFile(NthFile(dir, "app", 3)), "earlier run\n");
   channel.Flush();
-  EXPECT_EQ(FollowChain(NthFile(dir, "app", 4)),
+  EXPECT_EQ(FollowChain(channel.GetPath().NativeString()),
             (std::vector<std::string>{NthFile(dir, "app", 4), NthFile(dir, "app", 2),
                                       NthFile(dir, "app", 0)}));
+  EXPECT_EQ(ReadFile(NthFile(dir, "app", 1)), "earlier run\n");
+  EXPECT_EQ(ReadFile(NthFile(dir, "app", 3)), "earlier run\n");
 }
 
 TEST(RotateFileChannelTest, NonAsciiDirectoryNamesMatchTheRealFiles) {
   ScopedTempDir root;
-  const std::string dirName = "journaux \xc3\xa9t\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac";
-  const std::string dir = root.Sub(dirName);
+  const std::string dir = root.Sub("journaux \xc3\xa9t\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac");
   std::filesystem::create_directory(dir);
   DrivenRotateChannel channel{TPath(dir + "/app-\xc3\xbc.txt")};
   channel.Open();
@@ -270,7 +237,6 @@ TEST(RotateFileChannelTest, FailedRotationKeepsTheCurrentFile) {
 
   EXPECT_THROW(channel.DoRotate(), TPath::Exception);
   EXPECT_TRUE(channel.IsOpen());
-  EXPECT_EQ(channel.GetPath().NativeString(), dir + "/app.txt");
   channel.rotateNext = true;
   EXPECT_NO_THROW(channel.Append(Info, Message(10)));
   EXPECT_EQ(channel.GetPath().NativeString(), dir + "/app.txt");
@@ -280,9 +246,7 @@ TEST(RotateFileChannelTest, ConcurrentAppendsAndRotationsKeepLinesWhole) {
   ScopedTempDir dir;
   DrivenRotateChannel channel{TPath(NthFile(dir, "app", 0))};
   channel.Open();
-  constexpr int kThreads = 3;
-  constexpr int kEvents = 500;
-  constexpr int kRotations = 20;
+  constexpr int kThreads = 3, kEvents = 500, kRotations = 20;
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&channel] {
@@ -293,12 +257,8 @@ TEST(RotateFileChannelTest, ConcurrentAppendsAndRotationsKeepLinesWhole) {
   for (auto& thread : threads) thread.join();
   channel.Flush();
 
-  int messages = 0;
-  for (int f = 0; f <= kRotations; ++f) {
-    for (const auto& line : ReadLines(NthFile(dir, "app", f))) {
-      messages += KeyOf(ParseLine(line)) == "msg";
-    }
-  }
+  long messages = 0;
+  for (int f = 0; f <= kRotations; ++f) messages += Count(Keys(NthFile(dir, "app", f)), "msg");
   EXPECT_EQ(messages, kThreads * kEvents);
   EXPECT_EQ(FollowChain(NthFile(dir, "app", kRotations)).size(),
             static_cast<size_t>(kRotations + 1));

@@ -6,24 +6,18 @@
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
 
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
-namespace zor::platform::testing {
+#include "support/temp_dir.h"
 
-inline std::string ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
+namespace zor::platform::testing {
 
 // The file's lines without their '\n'. A last line without '\n' is kept too.
 inline std::vector<std::string> ReadLines(const std::string& path) {
   std::vector<std::string> lines;
-  std::istringstream in(ReadBytes(path));
+  std::istringstream in(zor::test::ReadFile(path));
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
@@ -35,29 +29,25 @@ inline rapidjson::Document ParseLine(const std::string& line) {
   doc.Parse<rapidjson::kParseValidateEncodingFlag>(line.c_str(), line.size());
   EXPECT_FALSE(doc.HasParseError()) << rapidjson::GetParseError_En(doc.GetParseError()) << " at "
                                     << doc.GetErrorOffset() << " in: " << line;
-  if (!doc.HasParseError()) {
-    EXPECT_TRUE(doc.IsObject()) << line;
-  }
+  EXPECT_TRUE(doc.HasParseError() || doc.IsObject()) << line;
   return doc;
 }
 
-// The "k" member of a parsed line, or "" when it has none.
-inline std::string KeyOf(const rapidjson::Document& doc) {
-  if (!doc.IsObject() || !doc.HasMember("k") || !doc["k"].IsString()) return {};
-  return doc["k"].GetString();
+// The string member `name` of `value`, or "" when there is none.
+inline std::string StringMember(const rapidjson::Value& value, const char* name) {
+  const bool found = value.IsObject() && value.HasMember(name) && value[name].IsString();
+  return found ? value[name].GetString() : "";
 }
 
 // The member `name` of the line's "v" object, or "" when absent.
-inline std::string ValueMember(const rapidjson::Document& doc, const char* name) {
-  if (!doc.IsObject() || !doc.HasMember("v") || !doc["v"].IsObject()) return {};
-  const auto& v = doc["v"];
-  return v.HasMember(name) && v[name].IsString() ? v[name].GetString() : std::string();
+inline std::string ValueMember(const rapidjson::Value& doc, const char* name) {
+  return doc.IsObject() && doc.HasMember("v") ? StringMember(doc["v"], name) : "";
 }
 
-// The keys of every line of `path`, each line checked to be valid JSON.
+// The key ("k") of every line of `path`, each line checked to be valid JSON.
 inline std::vector<std::string> Keys(const std::string& path) {
   std::vector<std::string> keys;
-  for (const auto& line : ReadLines(path)) keys.push_back(KeyOf(ParseLine(line)));
+  for (const auto& line : ReadLines(path)) keys.push_back(StringMember(ParseLine(line), "k"));
   return keys;
 }
 

@@ -1,21 +1,27 @@
 #include "platform/tlock_file.h"
 
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <string>
 #include <utility>
 
+#include "platform/log_file_channel.h"
 #include "platform/tfile.h"
 #include "support/temp_dir.h"
 
 namespace zor::platform {
 namespace {
 
+using ::testing::AllOf;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
 using zor::test::ScopedTempDir;
 
 // The message of the TPath::Exception that locking `path` throws, or "" when
@@ -30,11 +36,14 @@ std::string LockFailure(const std::string& path, const std::function<void()>& wh
   }
 }
 
-TEST(TLockFileTest, LockHeldByAnotherProcessThrowsUntilItExits) {
-  ScopedTempDir dir;
-  const std::string path = dir.Sub("zorcrashreporter.lock");
-  int ready[2];
-  int release[2];
+class TLockFileTest : public ::testing::Test {
+ protected:
+  ScopedTempDir dir_;
+  std::string path_ = dir_.Sub("app.lock");
+};
+
+TEST_F(TLockFileTest, LockHeldByAnotherProcessThrowsUntilItExits) {
+  int ready[2], release[2];
   ASSERT_EQ(::pipe(ready), 0);
   ASSERT_EQ(::pipe(release), 0);
   const pid_t child = ::fork();
@@ -43,68 +52,61 @@ TEST(TLockFileTest, LockHeldByAnotherProcessThrowsUntilItExits) {
     // `release`; a child that cannot lock says nothing.
     ::close(ready[0]);
     ::close(release[1]);
-    LockFailure(path, [&] {
-      (void)!::write(ready[1], "L", 1);
-      char ignored;
-      (void)!::read(release[0], &ignored, 1);
+    LockFailure(path_, [&] {
+      char byte = 'L';
+      (void)!::write(ready[1], &byte, 1);
+      (void)!::read(release[0], &byte, 1);
     });
     ::_exit(0);
   }
   ::close(ready[1]);
   ::close(release[0]);
-  char status = 0;
-  ASSERT_EQ(::read(ready[0], &status, 1), 1) << "the child did not take the lock";
+  char byte = 0;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1) << "the child did not take the lock";
   ::close(ready[0]);
 
-  const std::string message = LockFailure(path);
-  EXPECT_EQ(message.rfind("TLockFile: ", 0), 0u) << message;
-  EXPECT_NE(message.find(path), std::string::npos) << message;
-  EXPECT_NE(message.find("another process"), std::string::npos) << message;
-
+  EXPECT_THAT(LockFailure(path_),
+              AllOf(StartsWith("TLockFile: "), HasSubstr(path_), HasSubstr("another process")));
   ::close(release[1]);
-  int exitStatus = 0;
-  ASSERT_EQ(::waitpid(child, &exitStatus, 0), child);
-  EXPECT_EQ(LockFailure(path), "");
+  ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+  EXPECT_EQ(LockFailure(path_), "");
 }
 
-TEST(TLockFileTest, HeldWhileTheObjectLivesAndFollowsMoves) {
-  ScopedTempDir dir;
-  const std::string path = dir.Sub("app.lock");
+TEST_F(TLockFileTest, HeldWhileTheObjectLivesAndFollowsMoves) {
   {
-    TLockFile first(path);
-    EXPECT_NE(LockFailure(path), "");  // a second holder in this process fails too
+    TLockFile first(path_);
+    EXPECT_NE(LockFailure(path_), "");  // a second holder in this process fails too
     TLockFile moved(std::move(first));
     EXPECT_FALSE(first.IsLocked());
-    EXPECT_TRUE(moved.IsLocked());
-    {
-      TLockFile gone(std::move(first));  // destroying a moved-from object releases nothing
-    }
-    EXPECT_NE(LockFailure(path), "");
+    { TLockFile gone(std::move(first)); }  // destroying a moved-from object releases nothing
+    EXPECT_NE(LockFailure(path_), "");
   }
-  EXPECT_EQ(LockFailure(path), "");
-  EXPECT_TRUE(std::filesystem::exists(path));  // the file stays for the next holder
+  EXPECT_EQ(LockFailure(path_), "");
+  EXPECT_TRUE(std::filesystem::exists(path_));  // the file stays for the next holder
 }
 
-TEST(TLockFileTest, UnopenablePathNamesPathAndCause) {
-  ScopedTempDir dir;
-  const std::string path = dir.Sub("no-such-dir/app.lock");
+TEST_F(TLockFileTest, UnopenablePathNamesPathAndCause) {
+  const std::string path = dir_.Sub("no-such-dir/app.lock");
   EXPECT_EQ(LockFailure(path), "TLockFile: cannot open '" + path + "': No such file or directory");
 }
 
-TEST(TLockFileTest, LockAndFileDescriptorsAreNotInheritedByExec) {
-  ScopedTempDir dir;
-  TLockFile lock(dir.Sub("app.lock"));
-  TFile file(dir.Sub("data.txt"), OpenMode::Write);
-  int checked = 0;
+// Locks, files and logs are all opened through the same platform layer; none
+// may leak into a program the reporter starts.
+TEST_F(TLockFileTest, DescriptorsAreNotInheritedByExec) {
+  TLockFile lock(path_);
+  TFile file(dir_.Sub("data.txt"), OpenMode::Write);
+  TLog::FileChannel channel{TPath(dir_.Sub("log.txt"))};
+  channel.Open();
+  std::set<std::string> checked;
   for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
     std::error_code ec;
     const auto target = std::filesystem::read_symlink(entry.path(), ec);
-    if (target != dir.Sub("app.lock") && target != dir.Sub("data.txt")) continue;
-    ++checked;
+    if (target.parent_path() != dir_.path()) continue;
+    checked.insert(target.filename());
     EXPECT_TRUE(::fcntl(std::stoi(entry.path().filename().string()), F_GETFD) & FD_CLOEXEC)
         << target;
   }
-  EXPECT_EQ(checked, 2);
+  EXPECT_EQ(checked, (std::set<std::string>{"app.lock", "data.txt", "log.txt"}));
 }
 
 }  // namespace
