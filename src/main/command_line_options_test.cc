@@ -5,6 +5,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "main/option_groups.h"
@@ -14,14 +15,9 @@ namespace {
 
 constexpr const char* kProgram = "zorcrashreporter";
 
-std::vector<const char*> Argv(const std::vector<const char*>& args) {
+std::unique_ptr<CommandLineOptions> Parse(const std::vector<const char*>& args) {
   std::vector<const char*> argv{kProgram};
   argv.insert(argv.end(), args.begin(), args.end());
-  return argv;
-}
-
-std::unique_ptr<CommandLineOptions> Parse(const std::vector<const char*>& args) {
-  const std::vector<const char*> argv = Argv(args);
   return std::make_unique<CommandLineOptions>(static_cast<int>(argv.size()), argv.data());
 }
 
@@ -41,104 +37,73 @@ std::string Joined(const std::vector<const char*>& args) {
   return text;
 }
 
-TEST(CommandLineOptionsTest, SelectsCommandAndSource) {
+// `parts` names the option parts a command creates: Crashes, Logs, Desktop, Simulate.
+TEST(CommandLineOptionsTest, SelectsCommandSourceAndTheirParts) {
   struct Case {
     std::vector<const char*> args;
     Command command;
     Source source;
+    std::string parts;
   };
+  using enum Command;
   const Case cases[] = {
-      {{}, Command::Help, Source::None},
-      {{"-H"}, Command::Help, Source::None},
-      {{"--command", "send-crashes", "--help"}, Command::Help, Source::None},
-      {{"--version", "--help"}, Command::Help, Source::None},
-      {{"--version", "--command", "no-such-command", "--source", "x"},
-       Command::Version,
-       Source::None},
-      {{"--command", "SEND-CRASHES"}, Command::SendCrashes, Source::None},
-      {{"--source", "Desktop", "--command", "send-crashes"}, Command::SendCrashes, Source::Desktop},
-      {{"--command", "Simulate-Crash", "--source", "SERVER"},
-       Command::SimulateCrash,
-       Source::Server},
-      {{"--command", "write-dump"}, Command::WriteDump, Source::None},
+      {{}, Help, Source::None, ""},
+      {{"-H"}, Help, Source::None, ""},
+      {{"--command", "send-crashes", "--help"}, Help, Source::None, ""},
+      {{"--version", "--help"}, Help, Source::None, ""},
+      {{"--version", "--command", "no-such-command", "--source", "x"}, Version, Source::None, ""},
+      {{"--command", "SEND-CRASHES"}, SendCrashes, Source::None, "CD"},
+      {{"--source", "Desktop", "--command", "send-crashes"}, SendCrashes, Source::Desktop, "CD"},
+      {{"--command", "Simulate-Crash", "--source", "SERVER"}, SimulateCrash, Source::Server, "DS"},
+      {{"--command", "write-dump"}, WriteDump, Source::None, "DS"},
       {{"--command", "send-logs", "--zipped-logs-file", "a.zip", "--support-case-number", "1"},
-       Command::SendLogs,
-       Source::None},
+       SendLogs,
+       Source::None,
+       "L"},
       // Without --command the older syntax applies.
-      {{"-D", "c.yml"}, Command::SendCrashes, Source::Server},
-      {{"--desktop"}, Command::SendCrashes, Source::Desktop},
-      {{"-S"}, Command::SimulateCrash, Source::None},
+      {{"-D", "c.yml"}, SendCrashes, Source::Server, "C"},
+      {{"--desktop"}, SendCrashes, Source::Desktop, "CD"},
+      {{"-S"}, SimulateCrash, Source::None, "S"},
+  };
+  using Getter = void (*)(const CommandLineOptions&);
+  const std::tuple<char, Getter, const char*> parts[] = {
+      {'C', [](const CommandLineOptions& o) { o.GetSendCrashesOptions(); },
+       "SendCrashes options were not specified by user."},
+      {'L', [](const CommandLineOptions& o) { o.GetSendLogsOptions(); },
+       "SendLogs options were not specified by user."},
+      {'D', [](const CommandLineOptions& o) { o.GetDesktopOptions(); },
+       "Desktop options were not specified by user."},
+      {'S', [](const CommandLineOptions& o) { o.GetSimulateCrashOptions(); },
+       "SimulateCrash options were not specified by user."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(Joined(c.args));
     const auto options = Parse(c.args);
     EXPECT_EQ(options->GetCommand(), c.command);
     EXPECT_EQ(options->GetSource(), c.source);
+    for (const auto& [part, get, message] : parts) {
+      std::string error;
+      try {
+        get(*options);
+      } catch (const std::runtime_error& e) {
+        error = e.what();
+      }
+      EXPECT_EQ(error, c.parts.find(part) == std::string::npos ? message : "") << part;
+    }
   }
 }
 
-TEST(CommandLineOptionsTest, CreatesOnlyTheCommandsParts) {
-  struct Case {
-    std::vector<const char*> args;
-    bool sendCrashes, sendLogs, desktop, simulateCrash;
-  };
-  const Case cases[] = {
-      {{"--command", "send-crashes"}, true, false, true, false},
-      {{"--command", "send-logs", "--zipped-logs-file", "a.zip", "--email", "a@b.cc"},
-       false,
-       true,
-       false,
-       false},
-      {{"--command", "simulate-crash"}, false, false, true, true},
-      {{"--command", "write-dump"}, false, false, true, true},
-      {{"--help"}, false, false, false, false},
-      {{"-D", "c.yml"}, true, false, false, false},
-      {{"--desktop"}, true, false, true, false},
-      {{"-S"}, false, false, false, true},
-  };
-  auto expectPart = [](bool present, auto get, const char* absentMessage) {
-    if (present) {
-      EXPECT_NO_THROW(get());
-      return;
-    }
-    try {
-      get();
-      ADD_FAILURE() << "expected: " << absentMessage;
-    } catch (const std::runtime_error& e) {
-      EXPECT_STREQ(e.what(), absentMessage);
-    }
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(Joined(c.args));
-    const auto options = Parse(c.args);
-    expectPart(
-        c.sendCrashes, [&] { options->GetSendCrashesOptions(); },
-        "SendCrashes options were not specified by user.");
-    expectPart(
-        c.sendLogs, [&] { options->GetSendLogsOptions(); },
-        "SendLogs options were not specified by user.");
-    expectPart(
-        c.desktop, [&] { options->GetDesktopOptions(); },
-        "Desktop options were not specified by user.");
-    expectPart(
-        c.simulateCrash, [&] { options->GetSimulateCrashOptions(); },
-        "SimulateCrash options were not specified by user.");
-  }
-}
-
-TEST(CommandLineOptionsTest, SplitsSharedAndCommandOptionsInAnyOrder) {
+TEST(CommandLineOptionsTest, SplitsSharedCommandAndMetadataOptionsInAnyOrder) {
   // clang-format off
-  const auto options = Parse({"--no-full-dumps",
-                              "--crashdumps-dir", "/dumps",
-                              "--command", "send-crashes",
-                              "--repository-path", "/repo",
-                              "-R", "30",
-                              "--config-file", "c.yml",
-                              "--enable-features=crash-handler",
-                              "--repository-language", "de",
-                              "--crashdumps-temp-dir", "/tmp/d",
-                              "--client-issue-id", "ISSUE-1",
-                              "--crash-dump-directories", "/a;/b"});
+  const auto options = Parse({"--no-full-dumps", "--crashdumps-dir", "/dumps",
+                              "--command", "send-crashes", "--repository-path", "/repo",
+                              "-R", "30", "--config-file", "c.yml",
+                              "--enable-features=crash-handler", "--repository-language", "de",
+                              "--crashdumps-temp-dir", "/tmp/d", "--client-issue-id", "i",
+                              "--crash-dump-directories", "/a;/b", "--client-product-build", "b",
+                              "--client-product-type", "Pro", "--client-channel", "c",
+                              "--system-os", "o", "--system-os-version", "v",
+                              "--system-os-arch", "x64", "--client-product-beta", "F"});
   // clang-format on
   EXPECT_EQ(options->GetCrashDumpsDir(), "/dumps");
   EXPECT_EQ(options->GetCrashDumpsTempDir(), "/tmp/d");
@@ -148,72 +113,46 @@ TEST(CommandLineOptionsTest, SplitsSharedAndCommandOptionsInAnyOrder) {
   EXPECT_FALSE(options->GetSendCrashesOptions().includeFullDumps);
   EXPECT_EQ(options->GetDesktopOptions().repositoryPath, zor::platform::TPath("/repo"));
   EXPECT_EQ(options->GetDesktopOptions().repositoryLanguage, "de");
-  EXPECT_EQ(options->GetMetadataOverrides().clientIssueId, "ISSUE-1");
   EXPECT_EQ(options->GetConfigOverrides().crashDumpDirectories, "/a;/b");
+  EXPECT_TRUE(options->GetConfigOverrides().deleteCompletedDumps.isEmpty());
+  const MetadataOverrideValues& m = options->GetMetadataOverrides();
+  using Texts = std::vector<zor::platform::TString>;
+  EXPECT_EQ(Texts({m.clientIssueId, m.clientProductBuild, m.clientProductType, m.clientChannel,
+                   m.systemOs, m.systemOsVersion, m.systemOsArch, m.clientProductBeta}),
+            Texts({"i", "b", "Pro", "c", "o", "v", "x64", "false"}));
 
   const auto defaults = Parse({"--command", "send-crashes"});
   EXPECT_TRUE(defaults->GetSendCrashesOptions().includeFullDumps);
   EXPECT_TRUE(defaults->GetConfigFile().IsEmpty());
-  EXPECT_EQ(defaults->GetRotateLogInterval(), 0);
-  EXPECT_TRUE(defaults->GetDesktopOptions().repositoryPath.IsEmpty());
-}
-
-TEST(CommandLineOptionsTest, CopiesEveryMetadataOverride) {
-  // clang-format off
-  const auto options = Parse({"--command", "send-logs",
-                              "--zipped-logs-file", "a.zip",
-                              "--support-case-number", "77",
-                              "--client-issue-id", "i",
-                              "--client-product-build", "b",
-                              "--client-product-type", "Pro",
-                              "--client-channel", "c",
-                              "--system-os", "o",
-                              "--system-os-version", "v",
-                              "--system-os-arch", "x64",
-                              "--client-product-beta", "F"});
-  // clang-format on
-  const MetadataOverrideValues& m = options->GetMetadataOverrides();
-  EXPECT_EQ(m.clientIssueId, "i");
-  EXPECT_EQ(m.clientProductBuild, "b");
-  EXPECT_EQ(m.clientProductType, "Pro");
-  EXPECT_EQ(m.clientChannel, "c");
-  EXPECT_EQ(m.systemOs, "o");
-  EXPECT_EQ(m.systemOsVersion, "v");
-  EXPECT_EQ(m.systemOsArch, "x64");
-  EXPECT_EQ(m.clientProductBeta, "false");
-  EXPECT_TRUE(options->GetConfigOverrides().deleteCompletedDumps.isEmpty());
-  EXPECT_EQ(options->GetSendLogsOptions().zippedLogsFile, zor::platform::TPath("a.zip"));
-  EXPECT_EQ(options->GetSendLogsOptions().supportCaseNumber, "77");
-  EXPECT_TRUE(options->GetSendLogsOptions().email.isEmpty());
 }
 
 TEST(CommandLineOptionsTest, NormalisesTrueFalseOverrides) {
   struct Case {
-    const char* option;
+    std::string option;
     const char* value;
     const char* stored;  // nullptr: rejected
   };
   const Case cases[] = {
-      {"--client-product-beta", "T", "true"},       {"--client-product-beta", "true", "true"},
-      {"--client-product-beta", "f", "false"},      {"--client-product-beta", "FALSE", "false"},
-      {"--client-product-beta", "yes", nullptr},    {"--client-product-beta", "", nullptr},
-      {"--delete-completed-dumps", "TRUE", "true"}, {"--delete-completed-dumps", "False", "false"},
-      {"--delete-completed-dumps", "t", nullptr},   {"--delete-completed-dumps", "1", nullptr},
+      {"client-product-beta", "T", "true"},       {"client-product-beta", "true", "true"},
+      {"client-product-beta", "f", "false"},      {"client-product-beta", "FALSE", "false"},
+      {"client-product-beta", "yes", nullptr},    {"client-product-beta", "", nullptr},
+      {"delete-completed-dumps", "TRUE", "true"}, {"delete-completed-dumps", "False", "false"},
+      {"delete-completed-dumps", "t", nullptr},   {"delete-completed-dumps", "1", nullptr},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.option) + " " + c.value);
-    const std::vector<const char*> args{"--command", "send-crashes", c.option, c.value};
-    const bool beta = std::string(c.option) == "--client-product-beta";
+    SCOPED_TRACE(c.option + " " + c.value);
+    const std::string option = "--" + c.option;
+    const std::vector<const char*> args{"--command", "send-crashes", option.c_str(), c.value};
     if (c.stored == nullptr) {
-      const std::string expected =
-          beta ? "Could not parse client-product-beta type: expected 'true' or 'false'\n"
-               : "Could not parse delete-completed-dumps type: expected 'true' or 'false'\n";
-      EXPECT_EQ(ParseError(args), expected + "\n" + FormatHelpText(kProgram) + "\n");
+      EXPECT_EQ(ParseError(args), "Could not parse " + c.option +
+                                      " type: expected 'true' or 'false'\n\n" +
+                                      FormatHelpText(kProgram) + "\n");
       continue;
     }
     const auto options = Parse(args);
-    EXPECT_EQ(beta ? options->GetMetadataOverrides().clientProductBeta
-                   : options->GetConfigOverrides().deleteCompletedDumps,
+    EXPECT_EQ(c.option == "client-product-beta"
+                  ? options->GetMetadataOverrides().clientProductBeta
+                  : options->GetConfigOverrides().deleteCompletedDumps,
               c.stored);
   }
 }
@@ -236,32 +175,25 @@ TEST(CommandLineOptionsTest, ReadsSimulateCrashOptions) {
   EXPECT_EQ(d.rotateLogNTimes, 0);
 
   // The short letter reaches the second pass; a negative size wraps.
-  EXPECT_EQ(
-      Parse({"--command", "simulate-crash", "-M", "500"})->GetSimulateCrashOptions().minCrashSize,
-      500u);
-  EXPECT_EQ(Parse({"--command", "simulate-crash", "--min-crash-size=-1"})
-                ->GetSimulateCrashOptions()
-                .minCrashSize,
-            UINT64_MAX);
-}
+  auto simulate = [](std::vector<const char*> args) {
+    args.insert(args.begin(), {"--command", "simulate-crash"});
+    return Parse(args)->GetSimulateCrashOptions();
+  };
+  EXPECT_EQ(simulate({"-M", "500"}).minCrashSize, 500u);
+  EXPECT_EQ(simulate({"--min-crash-size=-1"}).minCrashSize, UINT64_MAX);
 
-TEST(CommandLineOptionsTest, MatchesCrashTypesIgnoringCase) {
-  const std::pair<const char*, CrashType> cases[] = {
+  const std::pair<const char*, CrashType> types[] = {
       {"accessviolation", CrashType::AccessViolation},
       {"LOGICASSERTFAILURE", CrashType::LogicAssertFailure},
       {"OutOfMemory", CrashType::OutOfMemory},
       {"StackOverFlow", CrashType::StackOverflow},
       {"multipleCrashes", CrashType::MultipleCrashes},
   };
-  for (const auto& [text, type] : cases) {
-    SCOPED_TRACE(text);
-    EXPECT_EQ(
-        Parse({"--command", "simulate-crash", "--type", text})->GetSimulateCrashOptions().crashType,
-        type);
-  }
+  for (const auto& [text, type] : types) EXPECT_EQ(simulate({"--type", text}).crashType, type);
 }
 
 TEST(CommandLineOptionsTest, ReadsLegacyOptions) {
+  // 100 is the smallest size the legacy syntax accepts.
   EXPECT_EQ(Parse({"-S", "-M", "200"})->GetSimulateCrashOptions().minCrashSize, 200u);
   EXPECT_EQ(Parse({"-S", "-M", "100"})->GetSimulateCrashOptions().minCrashSize, 100u);
 
@@ -277,27 +209,21 @@ TEST(CommandLineOptionsTest, ReadsLegacyOptions) {
 }
 
 TEST(CommandLineOptionsTest, ValidatesEmailLists) {
-  const std::pair<const char*, bool> cases[] = {
-      {"a@b.cc", true},
-      {"first.last@mail.example.com", true},
-      {"a@b.cc;c@d.ee", true},
-      {" a@b.cc, ;c@d.ee ", true},
-      {"", true},
-      {";, ", true},
-      {"a@bcc", false},      // no dot after the at sign
-      {"a@.cc", false},      // dot right after the at sign
-      {"a@b.c.d@e", false},  // two at signs
-      {"@b.cc", false},      // nothing before the at sign
-      {"ab.cc", false},      // no at sign
-      {"a.b@cc", false},     // the only dot is before the at sign
-      {"a\"b@c.cc", false},  // forbidden characters
-      {"a\\b@c.cc", false},
-      {"<a@b.cc>", false},
-      {"a@b.cc;not-an-address", false},  // every address counts
-  };
-  for (const auto& [value, valid] : cases) {
-    SCOPED_TRACE(value);
-    EXPECT_EQ(IsValidEmailList(value), valid);
+  for (const char* valid :
+       {"a@b.cc", "first.last@mail.example.com", "a@b.cc;c@d.ee", " a@b.cc, ;c@d.ee ", "", ";, "}) {
+    EXPECT_TRUE(IsValidEmailList(valid)) << valid;
+  }
+  for (const char* invalid : {
+           "a@bcc",                               // no dot after the at sign
+           "a@.cc",                               // dot right after the at sign
+           "a@b.c.d@e",                           // two at signs
+           "@b.cc",                               // nothing before the at sign
+           "ab.cc",                               // no at sign
+           "a.b@cc",                              // the only dot is before the at sign
+           "a\"b@c.cc", "a\\b@c.cc", "<a@b.cc>",  // forbidden characters
+           "a@b.cc;not-an-address",               // every address counts
+       }) {
+    EXPECT_FALSE(IsValidEmailList(invalid)) << invalid;
   }
 }
 
@@ -315,6 +241,7 @@ TEST(CommandLineOptionsTest, EnforcesSendLogsRequirements) {
 
   const auto options = Parse({"--command", "send-logs", "--zipped-logs-file", "logs.zip", "--email",
                               "a@b.cc;c@d.ee", "--support-case-number", "123"});
+  EXPECT_EQ(options->GetSendLogsOptions().zippedLogsFile, zor::platform::TPath("logs.zip"));
   EXPECT_EQ(options->GetSendLogsOptions().email, "a@b.cc;c@d.ee");
   EXPECT_EQ(options->GetSendLogsOptions().supportCaseNumber, "123");
 }
@@ -365,7 +292,6 @@ TEST(CommandLineOptionsTest, SecondPassErrorsShowTheCommandsGroups) {
     const std::string error = ParseError(c.args);
     const std::string prefix = std::string("Error in options for command: ") + c.command + "\n";
     ASSERT_EQ(error.rfind(prefix, 0), 0u) << error;
-    ASSERT_GT(error.size(), prefix.size() + help.size() + 2);
     ASSERT_EQ(error.substr(error.size() - help.size() - 2), "\n" + help + "\n");
     const std::string groups = error.substr(0, error.size() - help.size() - 2);
     for (const std::string& caption : c.shown) EXPECT_NE(groups.find(caption), std::string::npos);
