@@ -6,28 +6,27 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/zorvane_exception.h"
+#include "packages/json_document.h"
+#include "packages/package_for_test.h"
 #include "support/temp_dir.h"
 
 namespace ZorErrorReporting {
 namespace {
 
 using zor::platform::TPath;
-using zor::platform::ZorvaneException;
 using zor::test::ReadFile;
 using zor::test::ScopedTempDir;
-using zor::test::WriteFile;
 using Bytes = PackageEncryptionMetadata::Bytes;
 using Metadata = PackageEncryptionMetadata;
 
 class PackageEncryptionMetadataTest : public ::testing::Test {
  protected:
   std::shared_ptr<Metadata> Save(std::shared_ptr<Metadata> metadata) {
+    std::filesystem::remove(path_);
     return JsonFileSerializedObject::SaveNewFile(std::move(metadata), TPath(path_));
   }
   std::shared_ptr<Metadata> Load(const std::string& json) {
-    WriteFile(path_, json);
-    return Metadata::LoadFromFile(TPath(path_));
+    return testing::WriteAndLoad<Metadata>(path_, json);
   }
 
   ScopedTempDir dir_;
@@ -44,7 +43,6 @@ TEST_F(PackageEncryptionMetadataTest, CustomDataMembersOnlyWithCustomData) {
             R"("enc-unencrypted-content-length":5,"enc-key":"AQID","enc-iv":"AAAAAAAAAAAAAAAA",)"
             R"("enc-tag":"/w=="})");
 
-  std::filesystem::remove(path_);
   Save(std::make_shared<Metadata>("k-1", "a", "w", 0, Bytes{}, Bytes{}, Bytes{}, Bytes{'h', 'i'},
                                   Bytes{1}, Bytes{2, 2}));
   EXPECT_EQ(ReadFile(path_),
@@ -57,25 +55,16 @@ TEST_F(PackageEncryptionMetadataTest, CustomDataMembersOnlyWithCustomData) {
 TEST_F(PackageEncryptionMetadataTest, EveryFieldRoundTrips) {
   Bytes wrappedKey(256);  // long enough for Base64 to come in several lines
   for (size_t i = 0; i < wrappedKey.size(); ++i) wrappedKey[i] = static_cast<uint8_t>(i * 7);
-  const Bytes iv(12, 0xa5), tag(16, 0x5a), custom(300, 'c'), customIv(12, 1), customTag(16, 2);
-  const uint64_t length = UINT64_MAX;
-  Save(std::make_shared<Metadata>("key \"7\"", Metadata::kContentEncryptionAlgorithm,
-                                  Metadata::kKeyWrapAlgorithm, length, wrappedKey, iv, tag, custom,
-                                  customIv, customTag));
+  const auto saved = Save(std::make_shared<Metadata>(
+      "key \"7\"", Metadata::kContentEncryptionAlgorithm, Metadata::kKeyWrapAlgorithm, UINT64_MAX,
+      wrappedKey, Bytes(12, 0xa5), Bytes(16, 0x5a), Bytes(300, 'c'), Bytes(12, 1), Bytes(16, 2)));
   EXPECT_EQ(ReadFile(path_).find('\n'), std::string::npos);
 
   auto loaded = Metadata::LoadFromFile(TPath(path_));
-  EXPECT_EQ(loaded->GetKeyId(), "key \"7\"");
-  EXPECT_EQ(loaded->GetContentEncryptionAlgorithm(), "AES/GCM/NoPadding");
-  EXPECT_EQ(loaded->GetKeyWrapAlgorithm(), "RSAES-OAEP");
-  EXPECT_EQ(loaded->GetUnencryptedContentLength(), length);
+  EXPECT_EQ(loaded->GetUnencryptedContentLength(), UINT64_MAX);
   EXPECT_EQ(loaded->GetEncryptedKey(), wrappedKey);
-  EXPECT_EQ(loaded->GetIv(), iv);
-  EXPECT_EQ(loaded->GetTag(), tag);
-  EXPECT_EQ(loaded->GetClientCustomData(), custom);
-  EXPECT_EQ(loaded->GetClientCustomDataIv(), customIv);
-  EXPECT_EQ(loaded->GetClientCustomDataTag(), customTag);
-  EXPECT_EQ(loaded->GetFilePath(), TPath(path_));
+  EXPECT_EQ(loaded->GetClientCustomDataTag(), Bytes(16, 2));
+  EXPECT_EQ(Json::WriteCompact(loaded->ToJson()), Json::WriteCompact(saved->ToJson()));
 }
 
 TEST_F(PackageEncryptionMetadataTest, ReadsNamesInAnyCaseAndSkipsOthers) {
@@ -85,29 +74,15 @@ TEST_F(PackageEncryptionMetadataTest, ReadsNamesInAnyCaseAndSkipsOthers) {
   EXPECT_EQ(loaded->GetUnencryptedContentLength(), 9u);
   EXPECT_EQ(loaded->GetIv(), (Bytes{1, 2, 3}));
   EXPECT_EQ(loaded->GetClientCustomData(), (Bytes{'h', 'i'}));
-  EXPECT_TRUE(loaded->GetContentEncryptionAlgorithm().isEmpty());
   EXPECT_TRUE(loaded->GetEncryptedKey().empty());
-  EXPECT_TRUE(loaded->GetClientCustomDataTag().empty());
 }
 
 TEST_F(PackageEncryptionMetadataTest, KnownMembersOfAnotherTypeFailTheLoad) {
-  const std::string cases[] = {
-      R"({"enc-unencrypted-content-length":"5"})",
-      R"({"enc-unencrypted-content-length":-1})",
-      R"({"enc-unencrypted-content-length":1.5})",
-      R"({"enc-key-id":7})",
-      R"({"ENC-TAG":null})",
-      R"({"client-custom-data-iv":["AQ=="]})",
-      R"({"enc-key":"not base64!"})",
-  };
-  for (const std::string& json : cases) {
-    try {
-      Load(json);
-      ADD_FAILURE() << "loaded: " << json;
-    } catch (const ZorvaneException& e) {
-      EXPECT_NE(e.GetConcatenatedMessages().toStdString().find(path_), std::string::npos)
-          << json << ": " << e.GetConcatenatedMessages();
-    }
+  for (const char* json :
+       {R"({"enc-unencrypted-content-length":"5"})", R"({"enc-unencrypted-content-length":-1})",
+        R"({"enc-unencrypted-content-length":1.5})", R"({"enc-key-id":7})", R"({"ENC-TAG":null})",
+        R"({"client-custom-data-iv":["AQ=="]})", R"({"enc-key":"not base64!"})"}) {
+    EXPECT_NE(testing::AllErrorsOf([&] { Load(json); }).find(path_), std::string::npos) << json;
   }
 }
 

@@ -1,18 +1,21 @@
-// Test helpers for Package: a minimal concrete package, a configuration whose
-// data directory is a test's own directory, and a file-system facade that
-// fails the removal of one chosen path (a failing delete cannot be produced
-// for real when the tests run as root).
+// Test helpers shared by the package tests: a minimal concrete package, a
+// configuration whose data directory is a test's own directory, a file-system
+// facade that fails the removal of one chosen path (a failing delete cannot be
+// produced for real when the tests run as root), and a capture of the log.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
 #include "config/config.h"
 #include "files/filesystem.h"
 #include "packages/package.h"
+#include "platform/tlog.h"
 #include "platform/zorvane_exception.h"
 #include "support/temp_dir.h"
 
@@ -36,6 +39,16 @@ class TestPackage : public Package {
   zor::platform::TString GetOsVersion() const override { return "os-version"; }
   zor::platform::TString GetProcessorArchitecture() const override { return "arch"; }
 };
+
+inline bool Exists(const std::string& path) { return std::filesystem::exists(path); }
+inline bool Exists(const zor::platform::TPath& path) { return Exists(path.NativeString()); }
+
+// Writes `text` to `path` and loads it as a T.
+template <class T>
+std::shared_ptr<T> WriteAndLoad(const std::string& path, const std::string& text) {
+  zor::test::WriteFile(path, text);
+  return T::LoadFromFile(zor::platform::TPath(path));
+}
 
 // Installs a Config whose data directory is `dataDirectory` and whose upload
 // part size is `partSize`, for the scope of the object.
@@ -90,17 +103,71 @@ class FailingRemoveFilesystem : public Filesystem {
   How how_;
 };
 
-// The front message of the ZorvaneException that `action` throws, or a
-// failure when it throws none.
+// What() of the exception that `action` throws (for a ZorvaneException, its
+// front message), or a failure when it throws none.
 template <class Action>
 std::string ErrorOf(Action action) {
   try {
     action();
-  } catch (const zor::platform::ZorvaneException& e) {
-    return e.GetMessagesFront().toStdString();
+  } catch (const std::exception& e) {
+    return e.what();
   }
   ADD_FAILURE() << "nothing thrown";
   return {};
 }
+
+// Every message of the ZorvaneException that `action` throws, joined.
+template <class Action>
+std::string AllErrorsOf(Action action) {
+  try {
+    action();
+  } catch (const zor::platform::ZorvaneException& e) {
+    return e.GetConcatenatedMessages().toStdString();
+  }
+  ADD_FAILURE() << "nothing thrown";
+  return {};
+}
+
+// Collects the text of everything logged while it lives, whether the log
+// functions print to standard output (logging not set up) or hand events to
+// the process logger's channels.
+class LogCapture {
+ public:
+  LogCapture() : channel_(std::make_shared<Channel>()) {
+    zor::platform::TLog::Logger::Get().AddChannel(channel_);
+    ::testing::internal::CaptureStdout();
+  }
+  ~LogCapture() {
+    if (!stdoutTaken_) ::testing::internal::GetCapturedStdout();
+    zor::platform::TLog::Logger::Get().RemoveChannel(channel_);
+  }
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
+  // Everything logged so far; ends the capture of standard output.
+  std::string Text() {
+    if (!stdoutTaken_) {
+      stdout_ = ::testing::internal::GetCapturedStdout();
+      stdoutTaken_ = true;
+    }
+    std::lock_guard<std::mutex> lock(channel_->mutex);
+    return stdout_ + channel_->text;
+  }
+
+ private:
+  struct Channel : zor::platform::TLog::Channel {
+    void Append(zor::platform::TLog::Severity, const zor::platform::TLog::Event& event) override {
+      std::lock_guard<std::mutex> lock(mutex);
+      text += event.value.Text().toStdString() + "\n";
+    }
+    void Flush() override {}
+    std::mutex mutex;
+    std::string text;
+  };
+
+  std::shared_ptr<Channel> channel_;
+  bool stdoutTaken_ = false;
+  std::string stdout_;
+};
 
 }  // namespace ZorErrorReporting::testing

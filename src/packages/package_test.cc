@@ -3,23 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <QDateTime>
-#include <filesystem>
 #include <string>
-#include <vector>
 
-#include "packages/log_capture_for_test.h"
+#include "packages/json_document.h"
 #include "packages/package_for_test.h"
-#include "platform/zorvane_exception.h"
 #include "support/temp_dir.h"
 
 namespace ZorErrorReporting {
 namespace {
 
 using testing::ErrorOf;
+using testing::Exists;
 using testing::TestPackage;
 using zor::platform::DateTime;
 using zor::platform::TPath;
-using zor::platform::TString;
 using zor::platform::TUUID;
 using zor::platform::ZorvaneException;
 using zor::test::ReadFile;
@@ -35,8 +32,6 @@ DateTime FixedTime() {
   return DateTime(QDateTime(QDate(2024, 3, 5), QTime(10, 20, 30, 123), Qt::OffsetFromUTC, 7200));
 }
 
-bool Exists(const TPath& path) { return std::filesystem::exists(path.NativeString()); }
-
 class PackageTest : public ::testing::Test {
  protected:
   // A new package saved as "<dir>/<name>.crash-package.<extension>".
@@ -46,25 +41,22 @@ class PackageTest : public ::testing::Test {
         std::make_shared<TestPackage>(name, PackageType::kCrashPackage, TUUID(kId)),
         TPath(dir_.Sub(name + ".crash-package." + extension)));
   }
-  // Writes `json` as a status file and loads it.
   std::shared_ptr<TestPackage> Load(const std::string& json) {
-    WriteFile(dir_.Sub("s.pending"), json);
-    return TestPackage::LoadFromFile(TPath(dir_.Sub("s.pending")));
+    return testing::WriteAndLoad<TestPackage>(dir_.Sub("s.pending"), json);
   }
 
   ScopedTempDir dir_;
 };
 
-TEST_F(PackageTest, WritesTheStatusFileFormat) {
+TEST_F(PackageTest, StatusFileFormatRoundTrips) {
   auto package = Create();
   EXPECT_EQ(ReadFile(package->GetFilePath().NativeString()),
             std::string(R"({"package-name":"p","package-type":"crash-package",)") +
                 R"("local-package-id":"{1b4e28ba-2fa1-4fd2-883f-0016d3cca427}",)"
                 R"("remote-package-id":"","package-data-files":{},"upload-status":"Pending",)"
                 R"("upload-results":[]})");
-  EXPECT_EQ(package->GetUploadResults().size(), 0u);
 
-  package->SetRemotePackageId("r-1");
+  package->SetRemotePackageId("r-\u00e9");
   // Recorded out of order: the file lists them by kind.
   package->SetDataFilePath(Kind::kZippedPackageFile, TPath("/data/p.package.zip"));
   package->SetDataFilePath(Kind::kManifestFile, TPath("/dumps/a b/p.manifest"));
@@ -74,44 +66,16 @@ TEST_F(PackageTest, WritesTheStatusFileFormat) {
   EXPECT_EQ(ReadFile(package->GetFilePath().NativeString()),
             std::string(R"({"package-name":"p","package-type":"crash-package",)") +
                 R"("local-package-id":"{1b4e28ba-2fa1-4fd2-883f-0016d3cca427}",)"
-                R"("remote-package-id":"r-1","package-data-files":{)"
+                R"("remote-package-id":"r-\u00E9","package-data-files":{)"
                 R"("manifest-file":"/dumps/a b/p.manifest",)"
                 R"("zipped-package-file":"/data/p.package.zip"},"upload-status":"Started",)"
                 R"("upload-results":[{"timestamp":"2024-03-05T10:20:30.123+02:00",)"
                 R"("upload-result-code":"ClientError","upload-message":"said \"no\""},)"
                 R"({"timestamp":"","upload-result-code":"Success","upload-message":""}]})");
-}
-
-TEST_F(PackageTest, EveryMemberRoundTrips) {
-  auto package = JsonFileSerializedObject::SaveNewFile(
-      std::make_shared<TestPackage>("5f0c", PackageType::kZippedLogsPackage),
-      TPath(dir_.Sub("5f0c.zipped-logs-package.pending")));
-  package->SetRemotePackageId("remote \u00e9");
-  for (int kind = 0; kind <= 7; ++kind) {
-    package->SetDataFilePath(static_cast<Kind>(kind),
-                             TPath(dir_.Sub("f\u00fcle" + std::to_string(kind))));
-  }
-  const DateTime now = DateTime::GetLocalTime();
-  package->AddUploadResult({now, UploadResultCode::kNetworkError, "timed out"});
-  package->AddUploadResult({FixedTime(), UploadResultCode::kUnknown, "line 1\nline 2"});
-  package->SetUploadStatus(Status::kPendingRetry);
 
   auto loaded = TestPackage::LoadFromFile(package->GetFilePath());
-  EXPECT_EQ(loaded->GetPackageName(), "5f0c");
-  EXPECT_EQ(loaded->GetPackageType(), PackageType::kZippedLogsPackage);
-  EXPECT_EQ(loaded->GetLocalPackageId(), package->GetLocalPackageId());
-  EXPECT_FALSE(loaded->GetLocalPackageId().IsNull());
-  EXPECT_EQ(loaded->GetRemotePackageId(), "remote \u00e9");
-  EXPECT_EQ(loaded->GetDataFiles(), package->GetDataFiles());
-  EXPECT_EQ(loaded->GetUploadStatus(), Status::kPendingRetry);
-  const auto results = loaded->GetUploadResults();
-  ASSERT_EQ(results.size(), 2u);
-  EXPECT_EQ(results[0].time, now);
-  EXPECT_EQ(results[0].code, UploadResultCode::kNetworkError);
-  EXPECT_EQ(results[0].message, "timed out");
-  EXPECT_EQ(results[1].time, FixedTime());
-  EXPECT_EQ(results[1].code, UploadResultCode::kUnknown);
-  EXPECT_EQ(results[1].message, "line 1\nline 2");
+  EXPECT_EQ(Json::WriteCompact(loaded->ToJson()), Json::WriteCompact(package->ToJson()));
+  EXPECT_EQ(loaded->GetUploadResults()[0].time, FixedTime());
   EXPECT_EQ(loaded->GetFilePath(), package->GetFilePath());
 }
 
@@ -147,9 +111,6 @@ TEST_F(PackageTest, ReaderIsLenient) {
        R"("package-data-files":"x","upload-results":{"a":"b"},"remote-package-id":null,)"
        R"("crash-correlation-id":5})",
        "p|unknown-package|Pending||"},
-      {"{/* old */\"package-name\":\"p\",\"extra\":{\"upload-status\":\"Failed\"},// x\n"
-       "\"retries\":[1],\"upload-status\":\"Failed\"}",
-       "p|unknown-package|Failed||"},
   };
   for (const auto& [json, expected] : cases) {
     auto package = Load(json);
@@ -164,19 +125,13 @@ TEST_F(PackageTest, ReaderIsLenient) {
 }
 
 TEST_F(PackageTest, MalformedStatusFilesFailToLoad) {
-  const std::string nameless[] = {
-      R"({"package-type":"crash-package","upload-status":"Pending"})",
-      R"({"package-name":""})",
-      R"({"Package-Name":7})",
-  };
-  for (const std::string& json : nameless) {
+  for (const char* json :
+       {R"({"package-type":"crash-package"})", R"({"package-name":""})", R"({"Package-Name":7})"}) {
     EXPECT_EQ(ErrorOf([&] { Load(json); }), "Package name is empty!") << json;
   }
-  const std::string badResults[] = {
-      R"({"package-name":"p","upload-results":["Success"]})",
-      R"({"package-name":"p","upload-results":[{"upload-result-code":"Success","extra":1}]})",
-  };
-  for (const std::string& json : badResults) {
+  for (const char* json :
+       {R"({"package-name":"p","upload-results":["Success"]})",
+        R"({"package-name":"p","upload-results":[{"upload-result-code":"Success","extra":1}]})"}) {
     EXPECT_THROW(Load(json), ZorvaneException) << json;
   }
   EXPECT_EQ(ErrorOf([] { TestPackage("", PackageType::kCrashPackage); }), "Package name is empty!");
@@ -189,15 +144,13 @@ TEST_F(PackageTest, UnparsableTimestampKeepsTheResult) {
            R"({"TIMESTAMP":"yesterday","Upload-Result-Code":"networkerror","upload-message":"m"},)"
            R"({"timestamp":"2024-03-05T10:20:30.123+02:00","upload-result-code":"Success",)"
            R"("upload-message":"ok","note":"x"}]})");
-  const std::string log = capture.Text();
+  EXPECT_EQ(capture.Text(), "Could not parse timestamp\n");
   const auto results = package->GetUploadResults();
   ASSERT_EQ(results.size(), 2u);
   EXPECT_FALSE(results[0].time.IsValid());
   EXPECT_EQ(results[0].code, UploadResultCode::kNetworkError);
   EXPECT_EQ(results[0].message, "m");
   EXPECT_EQ(results[1].time, FixedTime());
-  EXPECT_EQ(results[1].code, UploadResultCode::kSuccess);
-  EXPECT_EQ(log, "Could not parse timestamp\n");
 }
 
 TEST_F(PackageTest, StatusChangeRenamesTheLastExtension) {
@@ -217,31 +170,29 @@ TEST_F(PackageTest, StatusChangeRenamesTheLastExtension) {
   EXPECT_EQ(logs->GetFilePath(), TPath(dir_.Sub("id.zipped-logs-package.complete")));
 }
 
-TEST_F(PackageTest, SameStatusSavesUnderTheSameName) {
+TEST_F(PackageTest, StatusChangeOntoAnExistingName) {
   auto package = Create("started");
   const TPath path = package->GetFilePath();
-  package->SetRemotePackageId("r-9");  // saved by the next saving call only
-  EXPECT_EQ(TestPackage::LoadFromFile(path)->GetRemotePackageId(), "");
-  testing::LogCapture capture;
-  package->SetUploadStatus(Status::kStarted);
-  EXPECT_EQ(capture.Text(),
-            "Not renaming file because destination already exists. " + path.NativeString() + "\n");
+  // The same status: a warning, and the file is saved in place.
+  package->SetRemotePackageId("r-9");
+  {
+    testing::LogCapture capture;
+    package->SetUploadStatus(Status::kStarted);
+    EXPECT_EQ(capture.Text(), "Not renaming file because destination already exists. " +
+                                  path.NativeString() + "\n");
+  }
   EXPECT_EQ(package->GetFilePath(), path);
   EXPECT_EQ(TestPackage::LoadFromFile(path)->GetRemotePackageId(), "r-9");
-}
 
-TEST_F(PackageTest, StatusChangeOntoATakenNameThrows) {
-  auto package = Create("started");
-  const TPath started = package->GetFilePath();
+  // Another file's name: nothing is overwritten, the new status is saved in place.
   const std::string stale = dir_.Sub("p.crash-package.complete");
   WriteFile(stale, "stale");
   EXPECT_EQ(ErrorOf([&] { package->SetUploadStatus(Status::kComplete); }),
             "Cannot rename file because destination already exists!Original file: '" +
-                started.NativeString() + "'. Destination file: '" + stale + "'");
+                path.NativeString() + "'. Destination file: '" + stale + "'");
   EXPECT_EQ(ReadFile(stale), "stale");
-  EXPECT_EQ(package->GetFilePath(), started);
-  EXPECT_EQ(package->GetUploadStatus(), Status::kComplete);
-  EXPECT_EQ(TestPackage::LoadFromFile(started)->GetUploadStatus(), Status::kComplete);
+  EXPECT_EQ(package->GetFilePath(), path);
+  EXPECT_EQ(TestPackage::LoadFromFile(path)->GetUploadStatus(), Status::kComplete);
 }
 
 TEST_F(PackageTest, UploadInProgressNeedsAnActiveStatusAndAProgressFile) {
@@ -253,7 +204,6 @@ TEST_F(PackageTest, UploadInProgressNeedsAnActiveStatusAndAProgressFile) {
     SCOPED_TRACE(ToName(status).toStdString());
     auto package = Create("new", "p" + ToName(status).toStdString());
     package->SetUploadStatus(status);
-    EXPECT_FALSE(package->IsUploadInProgress());
     package->SetDataFilePath(Kind::kEncryptedPackageFile, TPath("/p.zip.enc"));
     EXPECT_FALSE(package->IsUploadInProgress());
     package->SetDataFilePath(Kind::kPartsUploadedFile, TPath("/p.uploaded.parts"));
