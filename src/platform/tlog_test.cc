@@ -16,15 +16,10 @@ namespace {
 using zor::platform::testing::ParseLine;
 
 TEST(FormatterTest, LineIsOneJsonObjectWithMembersInOrder) {
-  struct Case {
-    Severity severity;
-    const char* name;
-  };
-  const Case cases[] = {
+  const std::pair<Severity, const char*> severities[] = {
       {Debug, "debug"}, {Info, "info"}, {Warn, "warn"}, {Error, "error"}, {Fatal, "fatal"}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::string line = Formatter::FormatLine(c.severity, Event{"cat", Literal::String("x")});
+  for (const auto& [severity, name] : severities) {
+    const std::string line = Formatter::FormatLine(severity, Event{"cat", Literal::String("x")});
     EXPECT_EQ(line.find('\n'), std::string::npos);
     EXPECT_EQ(line.find(' '), std::string::npos) << "compact output expected: " << line;
     const auto doc = ParseLine(line);
@@ -35,7 +30,7 @@ TEST(FormatterTest, LineIsOneJsonObjectWithMembersInOrder) {
     EXPECT_EQ(names, (std::vector<std::string>{"ts", "pid", "tid", "sev", "k", "v"}));
     EXPECT_EQ(doc["pid"].GetInt64(), getpid());
     EXPECT_EQ(doc["tid"].GetInt64(), gettid());
-    EXPECT_STREQ(doc["sev"].GetString(), c.name);
+    EXPECT_STREQ(doc["sev"].GetString(), name);
     EXPECT_STREQ(doc["k"].GetString(), "cat");
     EXPECT_STREQ(doc["v"].GetString(), "x");
     const QRegularExpression iso(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d$)");
