@@ -6,20 +6,19 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
 #include <tuple>
 
+#include "support/temp_dir.h"
+
 namespace zor::platform {
 namespace {
 
 std::string FirstLineOf(const char* path) {
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  return line;
+  const std::string text = zor::test::ReadFile(path);
+  return text.substr(0, text.find('\n'));
 }
 
 TEST(TSystemTest, KernelReleaseSplitsIntoNumbers) {
