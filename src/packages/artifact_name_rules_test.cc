@@ -144,7 +144,6 @@ TEST(ArtifactNameRules, TypeNamesRoundTripIgnoringCase) {
     EXPECT_EQ(ArtifactTypeFromName(ToName(type)), type);
     EXPECT_EQ(ArtifactTypeFromName(ToName(type).toLower()), type);
   }
-  EXPECT_EQ(ToName(ArtifactType::kProcessMiniDump), "ProcessMiniDump");
   EXPECT_EQ(ToName(static_cast<ArtifactType>(9)), "Unknown");
   EXPECT_EQ(ToName(static_cast<ArtifactType>(-1)), "Unknown");
   EXPECT_EQ(ArtifactTypeFromName("MiniDump"), ArtifactType::kUnknown);

@@ -60,37 +60,28 @@ TEST(CrashArtifactFile, WritesTheRecordWithTheTimeInUtc) {
 }
 
 TEST(CrashArtifactFile, ReadsRecordsLeniently) {
-  struct Case {
-    const char* json;
-    const char* fileName;
-    ArtifactType type;
-    uint64_t size;
-    UploadPermission permission;
-  };
-  const std::vector<Case> cases = {
+  // The record, and what is read: "file name|type|size|permission".
+  const std::pair<const char*, std::string> cases[] = {
       {R"({"filename":"a.dmp","type":"ProcessMiniDump","size":"1024",)"
        R"("last-write-time":"2023-11-14T22:13:20Z","upload-permission":"Allowed"})",
-       "a.dmp", ArtifactType::kProcessMiniDump, 1024, UploadPermission::kAllowed},
-      {R"({"filename":"a.dmp","size":1024})", "a.dmp", ArtifactType::kUnknown, 1024,
-       UploadPermission::kAllowed},
+       "a.dmp|ProcessMiniDump|1024|Allowed"},
       {R"({"FileName":"b.log","TYPE":"errorlog","Size":"18446744073709551615",)"
        R"("Upload-Permission":"notallowedfileexceedssizelimit"})",
-       "b.log", ArtifactType::kErrorLog, UINT64_MAX,
-       UploadPermission::kNotAllowedFileExceedsSizeLimit},
+       "b.log|ErrorLog|18446744073709551615|NotAllowedFileExceedsSizeLimit"},
       // Unknown names read as 0; a repeated member replaces the earlier one.
-      {R"({"type":"Core","upload-permission":"Maybe","filename":"x","filename":"y"})", "y",
-       ArtifactType::kUnknown, 0, UploadPermission::kUnknown},
+      {R"({"type":"Core","upload-permission":"Maybe","filename":"x","filename":"y"})",
+       "y|Unknown|0|Unknown"},
       // Values of other JSON types are skipped.
-      {R"({"size":1.5,"type":3,"filename":null,"upload-permission":["Allowed"]})", "",
-       ArtifactType::kUnknown, 0, UploadPermission::kAllowed},
+      {R"({"size":1.5,"type":3,"filename":null,"upload-permission":["Allowed"]})",
+       "|Unknown|0|Allowed"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.json);
-    const CrashArtifactFile file(Parse(c.json));
-    EXPECT_EQ(file.GetFileName().toStdString(), c.fileName);
-    EXPECT_EQ(file.GetType(), c.type);
-    EXPECT_EQ(file.GetSize(), c.size);
-    EXPECT_EQ(file.GetUploadPermission(), c.permission);
+  for (const auto& [json, read] : cases) {
+    const CrashArtifactFile file(Parse(json));
+    EXPECT_EQ(file.GetFileName().toStdString() + "|" + ToName(file.GetType()).toStdString() + "|" +
+                  std::to_string(file.GetSize()) + "|" +
+                  ToName(file.GetUploadPermission()).toStdString(),
+              read)
+        << json;
     EXPECT_FALSE(file.GetLastWriteTime().IsValid());
   }
   EXPECT_THROW(CrashArtifactFile(Parse("[]")), ZorvaneException);

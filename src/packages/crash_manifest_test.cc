@@ -235,12 +235,7 @@ TEST_F(CrashManifestTest, FailedCompletionLeavesTheManifestUnchanged) {
 TEST(CutToUtf8BytesTest, NeverSplitsACharacter) {
   const std::string euro = "\xE2\x82\xAC";       // 3 bytes
   const std::string smile = "\xF0\x9F\x98\x80";  // 4 bytes
-  struct Case {
-    std::string text;
-    std::string cut;
-  };
-  const Case cases[] = {
-      {std::string(64, 'a'), std::string(64, 'a')},
+  const std::pair<std::string, std::string> cases[] = {
       {std::string(65, 'a'), std::string(64, 'a')},
       {std::string(62, 'a') + euro, std::string(62, 'a')},
       {std::string(61, 'a') + euro, std::string(61, 'a') + euro},
@@ -248,48 +243,38 @@ TEST(CutToUtf8BytesTest, NeverSplitsACharacter) {
       {std::string(60, 'a') + smile + "b", std::string(60, 'a') + smile},
       {"", ""},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(CutToUtf8Bytes(TString(c.text), 64).toStdString(), c.cut) << c.text.size();
+  for (const auto& [text, cut] : cases) {
+    EXPECT_EQ(CutToUtf8Bytes(TString(text), 64).toStdString(), cut) << text.size();
   }
 }
 
-// The manifest version is compared on the left.
+// Compares the version a manifest names (null: none, "Unspecified") with `other`.
+int Compare(const char* manifestVersion, const char* other) {
+  Json::Document json(rapidjson::kObjectType);
+  if (manifestVersion != nullptr) {
+    json.AddMember("Manifest-Version", Json::MakeString(manifestVersion, json.GetAllocator()),
+                   json.GetAllocator());
+  }
+  return CrashManifest(json).CompareManifestVersion(other);
+}
+
 TEST(CompareManifestVersionTest, ComparesPartsAsNumbers) {
-  struct Case {
-    const char* manifestVersion;  // null: none written ("Unspecified")
-    const char* other;
-    int outcome;
-    const char* error = nullptr;
+  const std::tuple<const char*, const char*, int> cases[] = {
+      {"1.1", "1.0", 1},   {"1.0.0", "1.0", 1},  {"1.0", "1.0", 0},   {"1.10", "1.9", 1},
+      {"1.9", "1.10", -1}, {"1.0", "1.0.0", -1}, {" 1.+2", "1.2", 0}, {"1.0beta", "1.0", 0},
+      {"-1", "0", -1},     {"1.x", "2.0", -1},  // parts past the deciding one are not read
   };
-  const Case cases[] = {
-      {"1.1", "1.0", 1},
-      {"1.0.0", "1.0", 1},
-      {"1.0", "1.0", 0},
-      {"1.10", "1.9", 1},
-      {"1.9", "1.10", -1},
-      {"1.0", "1.0.0", -1},
-      {" 1.+2", "1.2", 0},
-      {"1.0beta", "1.0", 0},
-      {"-1", "0", -1},
-      {"1.x", "2.0", -1},  // parts past the deciding one are not read
-      {nullptr, "1.0", 0, "invalid stoi argument"},
-      {"1..2", "1.0.2", 0, "invalid stoi argument"},
-      {"1.0", "1.x", 0, "invalid stoi argument"},
-      {"1.99999999999", "1.0", 0, "stoi argument out of range"},
+  for (const auto& [version, other, outcome] : cases) {
+    EXPECT_EQ(Compare(version, other), outcome) << version << " vs " << other;
+  }
+  const std::tuple<const char*, const char*, const char*> errors[] = {
+      {nullptr, "1.0", "invalid stoi argument"},
+      {"1..2", "1.0.2", "invalid stoi argument"},
+      {"1.0", "1.x", "invalid stoi argument"},
+      {"1.99999999999", "1.0", "stoi argument out of range"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.manifestVersion ? c.manifestVersion : "(none)") + " vs " + c.other);
-    Json::Document json(rapidjson::kObjectType);
-    if (c.manifestVersion != nullptr) {
-      json.AddMember("Manifest-Version", Json::MakeString(c.manifestVersion, json.GetAllocator()),
-                     json.GetAllocator());
-    }
-    const CrashManifest manifest(json);
-    if (c.error) {
-      EXPECT_EQ(ErrorOf([&] { manifest.CompareManifestVersion(c.other); }), c.error);
-    } else {
-      EXPECT_EQ(manifest.CompareManifestVersion(c.other), c.outcome);
-    }
+  for (const auto& [version, other, error] : errors) {
+    EXPECT_EQ(ErrorOf([&] { Compare(version, other); }), error) << other;
   }
 }
 

@@ -39,26 +39,19 @@ TEST(JsonDocumentTest, DoublesKeepSeventeenDigits) {
 }
 
 TEST(JsonDocumentTest, IntegersAreTellApartFromOtherNumbers) {
-  struct Case {
-    const char* text;
-    bool integer;
-    uint64_t value;
+  const std::pair<const char*, uint64_t> integers[] = {
+      {"[5]", 5},
+      {"[-1]", UINT64_MAX},
+      {"[18446744073709551615]", UINT64_MAX},
+      {"[5368709120]", 5368709120},
   };
-  const Case cases[] = {
-      {"[5]", true, 5},
-      {"[-1]", true, std::numeric_limits<uint64_t>::max()},
-      {"[18446744073709551615]", true, std::numeric_limits<uint64_t>::max()},
-      {"[5368709120]", true, 5368709120},
-      {"[1.0]", false, 0},
-      {"[1e3]", false, 0},
-  };
-  for (const Case& c : cases) {
-    const Json::Document document = ParseOrFail(c.text);
-    const Json::Value& number = document[0];
-    EXPECT_EQ(Json::IsInteger(number), c.integer) << c.text;
-    if (c.integer) {
-      EXPECT_EQ(Json::GetUint64(number), c.value) << c.text;
-    }
+  for (const auto& [text, value] : integers) {
+    const Json::Document document = ParseOrFail(text);
+    EXPECT_TRUE(Json::IsInteger(document[0])) << text;
+    EXPECT_EQ(Json::GetUint64(document[0]), value) << text;
+  }
+  for (const char* text : {"[1.0]", "[1e3]"}) {
+    EXPECT_FALSE(Json::IsInteger(ParseOrFail(text)[0])) << text;
   }
 }
 

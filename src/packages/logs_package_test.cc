@@ -51,7 +51,6 @@ TEST_F(LogsPackageTest, CreateSavesAPendingStatusFileRecordingTheZip) {
   EXPECT_EQ(package->GetFilePath(), TPath(base_ + ".pending"));
   const auto loaded = LogsPackage::LoadFromFile(TPath(base_ + ".pending"));
   EXPECT_EQ(loaded->GetPackageName(), TString(id_) + ".zipped-logs-package");
-  EXPECT_EQ(loaded->GetPackageType(), PackageType::kZippedLogsPackage);
   EXPECT_EQ(loaded->GetLocalPackageId(), id_);
   EXPECT_EQ(loaded->GetUploadStatus(), UploadStatus::kPending);
   EXPECT_EQ(loaded->GetDataFiles(), (Package::DataFiles{{Kind::kZippedPackageFile, zip_}}));
@@ -63,9 +62,7 @@ TEST_F(LogsPackageTest, IdentityAndRegistrationValues) {
             "Data file path 'zipped-package-file' is not set on package "
             "'abc.zipped-logs-package'");
   EXPECT_EQ(package.GetIdentityJson(), R"({"log-package-name":"abc.zipped-logs-package"})");
-  EXPECT_EQ(package.GetProductBuild(), "Unspecified");
   EXPECT_EQ(package.GetOs(), "Linux");
-  EXPECT_EQ(package.GetOsVersion(), SystemInfo::Get().GetOsVersion());
 
   const auto created = Create();
   EXPECT_EQ(created->GetUploadFileName(), "collected.zip");

@@ -51,39 +51,25 @@ class PackageFilesTest : public ::testing::Test {
   testing::ScopedTestConfig config_{dir_, data_, 1000};
 };
 
-TEST_F(PackageFilesTest, NewUploadProgressIsSavedAndRecorded) {
+TEST_F(PackageFilesTest, UploadProgressIsCreatedAndRecordedOrLoaded) {
   auto package = Create();
   EXPECT_EQ(ErrorOf([&] { package->GetUploadProgress(); }),
             "Data file path 'encrypted-package-file' is not set on package 'p'");
-
   const std::string encrypted = data_ + "/p.zip.enc";
   WriteFile(encrypted, std::string(2500, 'e'));
   package->SetDataFilePath(Kind::kEncryptedPackageFile, TPath(encrypted));
   auto progress = package->GetUploadProgress();
-  EXPECT_EQ(progress->GetUploadPackageFile(), TPath(encrypted));
-  EXPECT_EQ(progress->GetUploadFileSize(), 2500u);
   EXPECT_EQ(progress->GetPartCount(), 3);
   const std::string progressFile = data_ + "/p.uploaded.parts";
   EXPECT_EQ(progress->GetFilePath(), TPath(progressFile));
   EXPECT_TRUE(Exists(progressFile));
   EXPECT_EQ(package->GetUploadProgress(), progress);
-  EXPECT_EQ(
-      TestPackage::LoadFromFile(package->GetFilePath())->GetDataFilePath(Kind::kPartsUploadedFile),
-      TPath(progressFile));
-}
+  progress->SetUploadId("up-7");
 
-TEST_F(PackageFilesTest, RecordedUploadProgressIsLoaded) {
-  auto package = Create();
-  const std::string progressFile = dir_.Sub("elsewhere.uploaded.parts");
-  JsonFileSerializedObject::SaveNewFile(
-      std::make_shared<PackageUploadProgress>(TPath("/old/p.zip.enc"), 10, 4), TPath(progressFile))
-      ->SetUploadId("up-7");
-  package->SetDataFilePath(Kind::kPartsUploadedFile, TPath(progressFile));
-
-  auto progress = package->GetUploadProgress();
-  EXPECT_EQ(progress->GetUploadId(), "up-7");
-  EXPECT_EQ(progress->GetFilePath(), TPath(progressFile));
-  EXPECT_FALSE(Exists(data_ + "/p.uploaded.parts"));
+  // A package read back finds the progress through its record.
+  auto reloaded = TestPackage::LoadFromFile(package->GetFilePath());
+  EXPECT_EQ(reloaded->GetDataFilePath(Kind::kPartsUploadedFile), TPath(progressFile));
+  EXPECT_EQ(reloaded->GetUploadProgress()->GetUploadId(), "up-7");
 }
 
 TEST_F(PackageFilesTest, EncryptionMetadataIsLoadedOnceFromTheRecordedFile) {
@@ -122,15 +108,19 @@ TEST_F(PackageFilesTest, CleanUpKeepsTheManifestAndDeleteRemovesTheStatusFileLas
   EXPECT_FALSE(Exists(files[Kind::kManifestFile]));
   EXPECT_FALSE(Exists(status));
   const std::string log = capture.Text();
-  EXPECT_NE(log.find("Cleaned up metadata files for package Id 'p'.\nFollowing files were "
-                     "deleted: '" +
-                     files[Kind::kZippedPackageFile] + "\n" + files[Kind::kEncryptedPackageFile] +
-                     "\n" + files[Kind::kPackageMetadataFile] + "\n'"),
+  auto listed = [](std::initializer_list<std::string> paths) {
+    std::string text = "Following files were deleted: '";
+    for (const std::string& path : paths) text += path + "\n";
+    return text + "'";
+  };
+  const std::string zip = files[Kind::kZippedPackageFile];
+  const std::string encrypted = files[Kind::kEncryptedPackageFile];
+  const std::string metadata = files[Kind::kPackageMetadataFile];
+  EXPECT_NE(log.find("Cleaned up metadata files for package Id 'p'.\n" +
+                     listed({zip, encrypted, metadata})),
             std::string::npos)
       << log;
-  EXPECT_NE(log.find("Following files were deleted: '" + files[Kind::kManifestFile] + "\n" +
-                     files[Kind::kZippedPackageFile] + "\n" + files[Kind::kEncryptedPackageFile] +
-                     "\n" + files[Kind::kPackageMetadataFile] + "\n" + status + "\n'"),
+  EXPECT_NE(log.find(listed({files[Kind::kManifestFile], zip, encrypted, metadata, status})),
             std::string::npos)
       << log;
 }

@@ -46,10 +46,5 @@ TEST(PackageTypesTest, DataFileKindLookupTellsNoMatchFromUnknownFile) {
   EXPECT_EQ(FindDataFileKind("manifest"), std::nullopt);
 }
 
-TEST(PackageTypesTest, StatusFileExtensionIsTheLowerCaseName) {
-  EXPECT_EQ(StatusFileExtension(UploadStatus::kPendingRetry), "pendingretry");
-  EXPECT_EQ(StatusFileExtension(UploadStatus::kComplete), "complete");
-}
-
 }  // namespace
 }  // namespace ZorErrorReporting
