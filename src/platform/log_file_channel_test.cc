@@ -15,6 +15,7 @@ namespace {
 using zor::platform::testing::Keys;
 using zor::platform::testing::ParseLine;
 using zor::platform::testing::ReadLines;
+using zor::platform::testing::StringMember;
 using zor::platform::testing::ValueMember;
 using zor::test::ReadFile;
 using zor::test::ScopedTempDir;
@@ -50,7 +51,7 @@ TEST_F(FileChannelTest, WritesOpenAndCloseEventsAroundTheLines) {
             (std::vector<std::string>{"open-log", "cat", "close-log", "open-log", "close-log"}));
   for (const auto& line : ReadLines(path_)) {
     const auto doc = ParseLine(line);
-    EXPECT_EQ(ValueMember(doc, "path"), doc["k"] == "cat" ? "" : path_) << line;
+    EXPECT_EQ(ValueMember(doc, "path"), StringMember(doc, "k") == "cat" ? "" : path_) << line;
   }
 }
 

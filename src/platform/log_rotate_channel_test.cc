@@ -278,7 +278,6 @@ TEST(TimeBasedRotateFileChannelTest, RotatesOnceTheIntervalHasPassed) {
   const Case cases[] = {
       {"before the interval", 60, seconds(59), false},
       {"at the interval", 60, seconds(60), true},
-      {"long after", 60, seconds(100000), true},
       {"zero never rotates", 0, seconds(100000), false},
       {"huge interval never reached", UINT64_MAX, seconds(int64_t{1} << 32), false},
   };

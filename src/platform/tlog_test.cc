@@ -14,6 +14,7 @@ namespace zor::platform::TLog {
 namespace {
 
 using zor::platform::testing::ParseLine;
+using zor::platform::testing::StringMember;
 
 TEST(FormatterTest, LineIsOneJsonObjectWithMembersInOrder) {
   const std::pair<Severity, const char*> severities[] = {
@@ -31,8 +32,6 @@ TEST(FormatterTest, LineIsOneJsonObjectWithMembersInOrder) {
     EXPECT_EQ(doc["pid"].GetInt64(), getpid());
     EXPECT_EQ(doc["tid"].GetInt64(), gettid());
     EXPECT_STREQ(doc["sev"].GetString(), name);
-    EXPECT_STREQ(doc["k"].GetString(), "cat");
-    EXPECT_STREQ(doc["v"].GetString(), "x");
     const QRegularExpression iso(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d$)");
     EXPECT_TRUE(iso.match(doc["ts"].GetString()).hasMatch()) << doc["ts"].GetString();
   }
@@ -81,9 +80,9 @@ TEST(FormatterTest, ErrorRecordIsTheLastMember) {
   ASSERT_TRUE(doc.IsObject());
   const auto last = doc.MemberEnd() - 1;
   EXPECT_STREQ(last->name.GetString(), "err");
-  ASSERT_TRUE(last->value.IsObject());
-  EXPECT_STREQ(last->value["code"].GetString(), "io-error");
-  EXPECT_STREQ(last->value["message"].GetString(), "disk \"full\"");
+  EXPECT_EQ(StringMember(last->value, "code"), "io-error");
+  EXPECT_EQ(StringMember(last->value, "message"), "disk \"full\"");
+  ASSERT_TRUE(last->value.HasMember("errno"));
   EXPECT_EQ(last->value["errno"].GetInt(), 28);
 
   event.error.reset();
