@@ -16,22 +16,18 @@ namespace {
 
 using zor::platform::DateTime;
 using zor::platform::TPath;
-using zor::platform::TString;
-using zor::platform::ZorvaneException;
-using zor::test::ScopedTempDir;
-using zor::test::WriteFile;
 
 Json::Document Parse(const std::string& text) {
   Json::Document document;
-  TString error;
+  zor::platform::TString error;
   EXPECT_TRUE(Json::Parse(text, &document, &error)) << error;
   return document;
 }
 
 TEST(CrashArtifactFile, DescribesAFileOnDisk) {
-  ScopedTempDir dir;
+  zor::test::ScopedTempDir dir;
   const std::string path = dir.Sub("server.77-full.dmp");
-  WriteFile(path, std::string(1234, 'x'));
+  zor::test::WriteFile(path, std::string(1234, 'x'));
   const utimbuf times{1700000000, 1700000000};  // 2023-11-14T22:13:20Z
   ASSERT_EQ(utime(path.c_str(), &times), 0);
 
@@ -84,7 +80,7 @@ TEST(CrashArtifactFile, ReadsRecordsLeniently) {
         << json;
     EXPECT_FALSE(file.GetLastWriteTime().IsValid());
   }
-  EXPECT_THROW(CrashArtifactFile(Parse("[]")), ZorvaneException);
+  EXPECT_THROW(CrashArtifactFile(Parse("[]")), zor::platform::ZorvaneException);
 }
 
 TEST(CrashArtifactFile, PermissionNamesAndRules) {

@@ -24,7 +24,6 @@ using testing::ErrorOf;
 using zor::platform::TPath;
 using zor::platform::TString;
 using zor::test::ReadFile;
-using zor::test::ScopedTempDir;
 using zor::test::WriteFile;
 
 constexpr char kPackageId[] = "0123456789abcdef0123456789abcdef";
@@ -53,7 +52,7 @@ const Json::Value* LastMember(const Json::Value& object, const char* name) {
   return found;
 }
 
-class CrashManifestTest : public ::testing::Test {
+class CrashManifestTest : public testing::TempDirTest {
  protected:
   CrashManifestTest() {
     WriteFile(dir_.Sub("config/zorvane/zorvane.ini"), "[Group34]\nLanguageCode=de_DE\n");
@@ -80,7 +79,6 @@ class CrashManifestTest : public ::testing::Test {
     return document;
   }
 
-  ScopedTempDir dir_;
   test::ScopedEnv config_{"XDG_CONFIG_HOME", dir_.Sub("config")};
   FakeSystemInfo system_;
   std::string manifestPath_ = dir_.Sub("server.4242.manifest");
@@ -113,9 +111,7 @@ TEST_F(CrashManifestTest, CompletingAppendsAfterTheApplicationsMembers) {
                           "timestamp", "upload-full-dumps", "crash-artifact-files",
                           "crash-correlation-id", "manifest-version", "domain", "os-locale",
                           "zorvane-locale", "processor", "os-version", "processor-architecture"}));
-  const Json::Value& uploadFullDumps = *LastMember(document, "upload-full-dumps");
-  ASSERT_TRUE(uploadFullDumps.IsBool());
-  EXPECT_FALSE(uploadFullDumps.GetBool());
+  EXPECT_TRUE(LastMember(document, "upload-full-dumps")->IsFalse());
   EXPECT_EQ(Json::GetText(*LastMember(document, "crash-correlation-id")), kPackageId);
   EXPECT_EQ(Json::GetText(*LastMember(document, "zorvane-locale")), "de_DE");
   // The manifest itself is no artifact of the crash.
@@ -123,7 +119,6 @@ TEST_F(CrashManifestTest, CompletingAppendsAfterTheApplicationsMembers) {
   ASSERT_EQ(records.Size(), 1u);
   EXPECT_EQ(Json::GetText(records[0]["filename"]), TString(dir_.Sub("server.4242.dmp")));
 
-  EXPECT_EQ(manifest->GetOsVersion(), "9.8.7");
   EXPECT_FALSE(manifest->GetUploadFullDumps());
 }
 
@@ -139,7 +134,6 @@ TEST_F(CrashManifestTest, ReloadReadsTheAppendedMembers) {
   EXPECT_TRUE(reloaded->IsCompleted());
   EXPECT_FALSE(reloaded->GetUploadFullDumps());
   EXPECT_EQ(reloaded->GetOsVersion(), "1.0");
-  EXPECT_EQ(reloaded->GetProcessorArchitecture(), "fake-arch");
   EXPECT_EQ(reloaded->GetOs(), zor::platform::TSystem::OSShortName());
   std::vector<TPath> paths;
   for (const auto& [path, file] : reloaded->GetCrashArtifactFiles()) paths.push_back(path);

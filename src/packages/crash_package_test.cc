@@ -25,7 +25,6 @@ using testing::LogCapture;
 using zor::platform::TPath;
 using zor::platform::TString;
 using zor::test::ReadFile;
-using zor::test::ScopedTempDir;
 using zor::test::WriteFile;
 using Permission = UploadPermission;
 namespace TLog = zor::platform::TLog;
@@ -41,7 +40,7 @@ std::map<TPath, Permission> Permissions(const CrashPackage& package) {
   return permissions;
 }
 
-class CrashPackageTest : public ::testing::Test {
+class CrashPackageTest : public testing::TempDirTest {
  protected:
   TPath AddFile(const std::string& relative, const std::string& content = "crash data") {
     WriteFile(dir_.Sub(relative), content);
@@ -55,7 +54,6 @@ class CrashPackageTest : public ::testing::Test {
         TPath(dir_.Sub("data/") + kId + ".crash-package.pending"));
   }
 
-  ScopedTempDir dir_;
   // Completing a manifest reads the product's settings; keep them in the test.
   test::ScopedEnv settings_{"XDG_CONFIG_HOME", dir_.Sub("config")};
 };

@@ -24,7 +24,6 @@ using testing::ErrorOf;
 using zor::platform::TPath;
 using zor::platform::TString;
 using zor::test::ReadFile;
-using zor::test::ScopedTempDir;
 using zor::test::WriteFile;
 
 // A minimal state object: a name and a count, read with the usual rules
@@ -66,10 +65,7 @@ std::vector<std::string> DirectoryNames(const std::string& directory) {
   return names;
 }
 
-class JsonFileSerializedObjectTest : public ::testing::Test {
- protected:
-  ScopedTempDir dir_;
-};
+class JsonFileSerializedObjectTest : public testing::TempDirTest {};
 
 TEST_F(JsonFileSerializedObjectTest, SavedFileIsOneCompactLineAndStable) {
   Record unbound("a", 1);

@@ -13,24 +13,22 @@ namespace ZorErrorReporting {
 namespace {
 
 using zor::platform::TPath;
-using zor::test::ReadFile;
-using zor::test::ScopedTempDir;
 
-class LogPackageMetadataTest : public ::testing::Test {
+class LogPackageMetadataTest : public testing::TempDirTest {
  protected:
   std::shared_ptr<LogPackageMetadata> LoadText(const std::string& text) {
     return testing::WriteAndLoad<LogPackageMetadata>(path_, text);
   }
 
-  ScopedTempDir dir_;
   std::string path_ = dir_.Sub("id.zipped-logs-package.metadata");
 };
 
 TEST_F(LogPackageMetadataTest, FileHoldsTypeThenDataAndReadsBack) {
   JsonFileSerializedObject::SaveNewFile(
       std::make_shared<LogPackageMetadata>("", "J\xC3\xBCrgen@example.com"), TPath(path_));
-  EXPECT_EQ(ReadFile(path_), R"({"type":"CustomerUploadDetails","data":{"SupportCaseNumber":"",)"
-                             R"("EmailAddress":"J\u00FCrgen@example.com"}})");
+  EXPECT_EQ(zor::test::ReadFile(path_),
+            R"({"type":"CustomerUploadDetails","data":{"SupportCaseNumber":"",)"
+            R"("EmailAddress":"J\u00FCrgen@example.com"}})");
   const auto loaded = LogPackageMetadata::LoadFromFile(TPath(path_));
   EXPECT_EQ(loaded->GetType(), "CustomerUploadDetails");
   EXPECT_EQ(loaded->GetSupportCaseNumber(), "");

@@ -21,12 +21,10 @@ using testing::Exists;
 using zor::platform::TPath;
 using zor::platform::TString;
 using zor::platform::TUUID;
-using zor::test::ReadFile;
-using zor::test::ScopedTempDir;
 using zor::test::WriteFile;
 using Kind = DataFileKind;
 
-class LogsPackageTest : public ::testing::Test {
+class LogsPackageTest : public testing::TempDirTest {
  protected:
   LogsPackageTest() { WriteFile(zip_, "PK user's logs"); }
 
@@ -39,7 +37,6 @@ class LogsPackageTest : public ::testing::Test {
     return LogsPackage::Create(TPath(base_), TPath(zip_), id_);
   }
 
-  ScopedTempDir dir_;
   // Outside the data directory, as a user's file would be.
   std::string zip_ = dir_.Sub("my logs/collected.zip");
   TUUID id_;
@@ -73,10 +70,6 @@ TEST_F(LogsPackageTest, IdentityAndRegistrationValues) {
 
 TEST_F(LogsPackageTest, PackageMetadataIsLoadedOnceFromTheRecordedFile) {
   const auto package = Create();
-  EXPECT_EQ(ErrorOf([&] { package->GetPackageMetadata(); }),
-            "Data file path 'package-metadata-file' is not set on package '" +
-                package->GetPackageName().toStdString() + "'");
-
   const std::string metadataPath = base_ + ".metadata";
   JsonFileSerializedObject::SaveNewFile(
       std::make_shared<LogPackageMetadata>("12345", "user@example.com"), TPath(metadataPath));
@@ -106,7 +99,7 @@ TEST_F(LogsPackageTest, DeletingNeverTouchesTheUsersZip) {
     wholePackage ? package->DeletePackage() : package->CleanUpFiles();
     const std::string logged = log.Text();
 
-    EXPECT_EQ(ReadFile(zip_), "PK user's logs");
+    EXPECT_EQ(zor::test::ReadFile(zip_), "PK user's logs");
     EXPECT_EQ(logged.find(zip_), std::string::npos) << logged;
     for (const std::string& file : files) {
       EXPECT_FALSE(Exists(file)) << file;

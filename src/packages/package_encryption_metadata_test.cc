@@ -15,11 +15,10 @@ namespace {
 
 using zor::platform::TPath;
 using zor::test::ReadFile;
-using zor::test::ScopedTempDir;
 using Bytes = PackageEncryptionMetadata::Bytes;
 using Metadata = PackageEncryptionMetadata;
 
-class PackageEncryptionMetadataTest : public ::testing::Test {
+class PackageEncryptionMetadataTest : public testing::TempDirTest {
  protected:
   std::shared_ptr<Metadata> Save(std::shared_ptr<Metadata> metadata) {
     std::filesystem::remove(path_);
@@ -29,7 +28,6 @@ class PackageEncryptionMetadataTest : public ::testing::Test {
     return testing::WriteAndLoad<Metadata>(path_, json);
   }
 
-  ScopedTempDir dir_;
   std::string path_ = dir_.Sub("id.zip.zormeta");
 };
 

@@ -22,11 +22,10 @@ using testing::LogCapture;
 using testing::TestPackage;
 using zor::platform::TPath;
 using zor::platform::TString;
-using zor::test::ScopedTempDir;
 using zor::test::WriteFile;
 using Kind = DataFileKind;
 
-class PackageFilesTest : public ::testing::Test {
+class PackageFilesTest : public testing::TempDirTest {
  protected:
   PackageFilesTest() { std::filesystem::create_directory(data_); }
 
@@ -46,7 +45,6 @@ class PackageFilesTest : public ::testing::Test {
     return files;
   }
 
-  ScopedTempDir dir_;
   std::string data_ = dir_.Sub("data");
   testing::ScopedTestConfig config_{dir_, data_, 1000};
 };

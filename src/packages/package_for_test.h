@@ -40,6 +40,12 @@ class TestPackage : public Package {
   zor::platform::TString GetProcessorArchitecture() const override { return "arch"; }
 };
 
+// A test with a temporary directory of its own, removed after it.
+class TempDirTest : public ::testing::Test {
+ protected:
+  zor::test::ScopedTempDir dir_;
+};
+
 inline bool Exists(const std::string& path) { return std::filesystem::exists(path); }
 inline bool Exists(const zor::platform::TPath& path) { return Exists(path.NativeString()); }
 

@@ -13,15 +13,11 @@ namespace ZorErrorReporting {
 namespace {
 
 using testing::ErrorOf;
-using testing::Exists;
 using testing::TestPackage;
 using zor::platform::DateTime;
 using zor::platform::TPath;
 using zor::platform::TUUID;
-using zor::platform::ZorvaneException;
 using zor::test::ReadFile;
-using zor::test::ScopedTempDir;
-using zor::test::WriteFile;
 using Kind = DataFileKind;
 using Status = UploadStatus;
 
@@ -32,7 +28,7 @@ DateTime FixedTime() {
   return DateTime(QDateTime(QDate(2024, 3, 5), QTime(10, 20, 30, 123), Qt::OffsetFromUTC, 7200));
 }
 
-class PackageTest : public ::testing::Test {
+class PackageTest : public testing::TempDirTest {
  protected:
   // A new package saved as "<dir>/<name>.crash-package.<extension>".
   std::shared_ptr<TestPackage> Create(const std::string& extension = "pending",
@@ -44,8 +40,6 @@ class PackageTest : public ::testing::Test {
   std::shared_ptr<TestPackage> Load(const std::string& json) {
     return testing::WriteAndLoad<TestPackage>(dir_.Sub("s.pending"), json);
   }
-
-  ScopedTempDir dir_;
 };
 
 TEST_F(PackageTest, StatusFileFormatRoundTrips) {
@@ -132,7 +126,7 @@ TEST_F(PackageTest, MalformedStatusFilesFailToLoad) {
   for (const char* json :
        {R"({"package-name":"p","upload-results":["Success"]})",
         R"({"package-name":"p","upload-results":[{"upload-result-code":"Success","extra":1}]})"}) {
-    EXPECT_THROW(Load(json), ZorvaneException) << json;
+    EXPECT_THROW(Load(json), zor::platform::ZorvaneException) << json;
   }
   EXPECT_EQ(ErrorOf([] { TestPackage("", PackageType::kCrashPackage); }), "Package name is empty!");
 }
@@ -158,7 +152,7 @@ TEST_F(PackageTest, StatusChangeRenamesTheLastExtension) {
   const TPath started = package->GetFilePath();
   package->SetUploadStatus(Status::kPendingRetry);
   EXPECT_EQ(package->GetFilePath(), TPath(dir_.Sub("p.crash-package.pendingretry")));
-  EXPECT_FALSE(Exists(started));
+  EXPECT_FALSE(testing::Exists(started));
   EXPECT_EQ(TestPackage::LoadFromFile(package->GetFilePath())->GetUploadStatus(),
             Status::kPendingRetry);
 
@@ -186,7 +180,7 @@ TEST_F(PackageTest, StatusChangeOntoAnExistingName) {
 
   // Another file's name: nothing is overwritten, the new status is saved in place.
   const std::string stale = dir_.Sub("p.crash-package.complete");
-  WriteFile(stale, "stale");
+  zor::test::WriteFile(stale, "stale");
   EXPECT_EQ(ErrorOf([&] { package->SetUploadStatus(Status::kComplete); }),
             "Cannot rename file because destination already exists!Original file: '" +
                 path.NativeString() + "'. Destination file: '" + stale + "'");

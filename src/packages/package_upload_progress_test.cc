@@ -14,29 +14,23 @@
 namespace ZorErrorReporting {
 namespace {
 
-using zor::platform::TPath;
-using zor::platform::TString;
 using zor::platform::ZorvaneException;
 using zor::test::ReadFile;
-using zor::test::ScopedTempDir;
-using zor::test::WriteFile;
-using Parts = PackageUploadProgress::CompletedParts;
 
 constexpr uint64_t kPart = 52428800;  // the default part size
 constexpr uint64_t kGiB = uint64_t{1} << 30;
 
-class PackageUploadProgressTest : public ::testing::Test {
+class PackageUploadProgressTest : public testing::TempDirTest {
  protected:
   // Writes `text` as a progress file and loads it, returning the log too.
   std::shared_ptr<PackageUploadProgress> Load(const std::string& text, std::string* log) {
-    WriteFile(path_, text);
+    zor::test::WriteFile(path_, text);
     testing::LogCapture capture;
     auto progress = PackageUploadProgress::LoadFromFile(path_);
     *log = capture.Text();
     return progress;
   }
 
-  ScopedTempDir dir_;
   std::string path_ = dir_.Sub("pkg.uploaded.parts");
 };
 
@@ -77,7 +71,8 @@ TEST_F(PackageUploadProgressTest, ChangesAreSavedAtOnceAndReadBack) {
   progress->AddCompletedPart(103, "\"tag103\"");
   progress->AddCompletedPart(1, "\"tag1\"");
   progress->AddCompletedPart(1, "again");  // a repeated confirmation keeps the first tag
-  EXPECT_EQ(*parts, (Parts{{1, "\"tag1\""}, {103, "\"tag103\""}}));  // callers see the shared map
+  EXPECT_EQ(*parts, (PackageUploadProgress::CompletedParts{
+                        {1, "\"tag1\""}, {103, "\"tag103\""}}));  // callers see the shared map
   EXPECT_EQ(ReadFile(path_),
             R"({"upload-package-file":"/data/p k.zip","upload-id":"up-1",)"
             R"("upload-file-size":5368709127,"max-part-size":52428800,"part-count":103,)"

@@ -16,10 +16,8 @@
 namespace ZorErrorReporting {
 namespace {
 
-using testing::ErrorOf;
 using zor::platform::TPath;
 using zor::platform::TString;
-using zor::platform::ZorvaneException;
 using zor::test::ScopedTempDir;
 using zor::test::WriteFile;
 namespace TLog = zor::platform::TLog;
@@ -117,7 +115,7 @@ TEST(RotatedLogsSet, ChainsOfTwentyFilesAreRejected) {
     if (files < RotatedLogsSet::kMaxLogSetFiles) {
       set.ReadLogSet();
     } else {
-      EXPECT_EQ(ErrorOf([&] { set.ReadLogSet(); }),
+      EXPECT_EQ(testing::ErrorOf([&] { set.ReadLogSet(); }),
                 "ReadLogSet has exceeded the max iteration count!");
     }
     EXPECT_EQ(set.GetPaths(), log.NewestFirst());
@@ -129,7 +127,7 @@ TEST(RotatedLogsSet, ChainsOfTwentyFilesAreRejected) {
   WriteFile(a, OpenLog(a) + RotateLog(b, a));
   WriteFile(b, OpenLog(b) + RotateLog(a, b));
   RotatedLogsSet set(TPath{a});
-  EXPECT_THROW(set.ReadLogSet(), ZorvaneException);
+  EXPECT_THROW(set.ReadLogSet(), zor::platform::ZorvaneException);
   EXPECT_EQ(set.GetPaths().size(), 20u);
 }
 
