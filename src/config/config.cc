@@ -4,8 +4,8 @@
 #include "config/overrides.h"
 #include "files/filesystem.h"
 #include "platform/app_config.h"
+#include "platform/process_singleton.h"
 #include "platform/tformat_string.h"
-#include "platform/trecursive_mutex.h"
 #include "platform/tsystem.h"
 #include "platform/zorvane_exception.h"
 
@@ -18,7 +18,6 @@ namespace ZorErrorReporting {
 using zor::platform::AppConfig;
 using zor::platform::TFormatString;
 using zor::platform::TPath;
-using zor::platform::TRecursiveMutex;
 using zor::platform::TString;
 using zor::platform::ZorvaneException;
 using zor::platform::TSystem::EnvironmentString;
@@ -28,13 +27,6 @@ namespace {
 constexpr const char kDefaultFileName[] = "zorcrashreporter.yml";
 constexpr const char kDataDirectoryName[] = "zorcrashreporter";
 constexpr int64_t kMsPerMinute = 60 * 1000;
-
-TRecursiveMutex& InstanceMutex() {
-  static TRecursiveMutex mutex;
-  return mutex;
-}
-Config* g_instance = nullptr;      // owned, never replaced once made
-Config* g_testInstance = nullptr;  // weak
 
 // The first non-empty of `values`, or empty.
 TString FirstNonEmpty(std::initializer_list<TString> values) {
@@ -54,16 +46,10 @@ int64_t ToMs(const TString& text, int64_t defaultMs) {
 
 }  // namespace
 
-Config& Config::GetInstance() {
-  zor::platform::TRecursiveMutexLocker lock(InstanceMutex());
-  if (g_testInstance != nullptr) return *g_testInstance;
-  if (g_instance == nullptr) g_instance = new Config();
-  return *g_instance;
-}
+Config& Config::GetInstance() { return zor::platform::ProcessSingleton<Config>::Get(); }
 
 void Config::SetTestInstance(Config* instance) {
-  zor::platform::TRecursiveMutexLocker lock(InstanceMutex());
-  g_testInstance = instance;
+  zor::platform::ProcessSingleton<Config>::SetTestInstance(instance);
 }
 
 void Config::Load(const TPath& path) {

@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <mutex>
 
 #include "files/zip_file.h"
 #include "log/log_functions.h"
 #include "platform/file_functions.h"
 #include "platform/path_error.h"
+#include "platform/process_singleton.h"
 #include "platform/tfile.h"
 #include "platform/tformat_string.h"
 
@@ -22,29 +22,16 @@ using zor::platform::TString;
 
 namespace {
 
-std::recursive_mutex& InstanceMutex() {
-  static std::recursive_mutex mutex;
-  return mutex;
-}
-Filesystem* g_instance = nullptr;      // owned, never replaced once made
-Filesystem* g_testInstance = nullptr;  // weak
-
 std::set<TPath> ToPathSet(const std::vector<TString>& paths) {
   return std::set<TPath>(paths.begin(), paths.end());
 }
 
 }  // namespace
 
-Filesystem& Filesystem::GetInstance() {
-  std::lock_guard<std::recursive_mutex> lock(InstanceMutex());
-  if (g_testInstance != nullptr) return *g_testInstance;
-  if (g_instance == nullptr) g_instance = new Filesystem();
-  return *g_instance;
-}
+Filesystem& Filesystem::GetInstance() { return zor::platform::ProcessSingleton<Filesystem>::Get(); }
 
 void Filesystem::SetTestInstance(Filesystem* instance) {
-  std::lock_guard<std::recursive_mutex> lock(InstanceMutex());
-  g_testInstance = instance;
+  zor::platform::ProcessSingleton<Filesystem>::SetTestInstance(instance);
 }
 
 bool Filesystem::FileExists(const TPath& path) { return zor::platform::FileExists(path); }

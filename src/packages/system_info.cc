@@ -1,9 +1,7 @@
 #include "packages/system_info.h"
 
-#include <atomic>
-
+#include "platform/process_singleton.h"
 #include "platform/tformat_string.h"
-#include "platform/trecursive_mutex.h"
 #include "platform/tsystem.h"
 
 namespace ZorErrorReporting {
@@ -15,36 +13,16 @@ namespace TSystem = zor::platform::TSystem;
 
 namespace {
 
-zor::platform::TRecursiveMutex& InstanceMutex() {
-  static zor::platform::TRecursiveMutex mutex;
-  return mutex;
-}
-
-// Never destroyed: log lines written while the process exits may still ask.
-std::atomic<SystemInfo*> g_instance{nullptr};
-std::atomic<SystemInfo*> g_testInstance{nullptr};
-
 class DefaultSystemInfo : public SystemInfo {};
 
 }  // namespace
 
 SystemInfo& SystemInfo::Get() {
-  if (SystemInfo* test = g_testInstance.load(std::memory_order_acquire)) return *test;
-  SystemInfo* instance = g_instance.load(std::memory_order_acquire);
-  if (instance == nullptr) {
-    zor::platform::TRecursiveMutexLocker lock(InstanceMutex());
-    instance = g_instance.load(std::memory_order_relaxed);
-    if (instance == nullptr) {
-      instance = new DefaultSystemInfo();
-      g_instance.store(instance, std::memory_order_release);
-    }
-  }
-  return *instance;
+  return zor::platform::ProcessSingleton<SystemInfo, DefaultSystemInfo>::Get();
 }
 
 void SystemInfo::SetTestInstance(SystemInfo* instance) {
-  zor::platform::TRecursiveMutexLocker lock(InstanceMutex());
-  g_testInstance.store(instance, std::memory_order_release);
+  zor::platform::ProcessSingleton<SystemInfo, DefaultSystemInfo>::SetTestInstance(instance);
 }
 
 TString SystemInfo::GetOsName() const { return TSystem::OSShortName(); }
