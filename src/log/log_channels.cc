@@ -54,11 +54,20 @@ void ReadableConsoleChannel::Append(TLog::Severity severity, const TLog::Event& 
 
   const char* label = nullptr;
   switch (severity) {
-    case TLog::Info: label = "INFO"; break;
-    case TLog::Warn: label = "WARN"; break;
-    case TLog::Error: label = "ERROR"; break;
-    case TLog::Fatal: label = "FATAL"; break;
-    default: return;
+    case TLog::Info:
+      label = "INFO";
+      break;
+    case TLog::Warn:
+      label = "WARN";
+      break;
+    case TLog::Error:
+      label = "ERROR";
+      break;
+    case TLog::Fatal:
+      label = "FATAL";
+      break;
+    default:
+      return;
   }
   const TString text = TString(TLog::Formatter::Format(event.value)).trim("\"");
   std::ostream& stream = severity >= TLog::Error ? err_ : out_;

@@ -44,8 +44,8 @@ TEST(ReadableConsoleChannel, ShowsOnlyUploadCategoriesAtInfoAndAbove) {
 TEST(ReadableConsoleChannel, ShowsStructuredRecordsOfUploadCategories) {
   std::ostringstream out, err;
   ReadableConsoleChannel channel(out, err);
-  channel.Append(TLog::Info, TLog::Event{"crashes-upload",
-                                         TLog::Object::Make({{"package", "a1"}}), {}});
+  channel.Append(TLog::Info,
+                 TLog::Event{"crashes-upload", TLog::Object::Make({{"package", "a1"}}), {}});
   EXPECT_EQ(out.str(), "[INFO]: {\"package\":\"a1\"}\n\n");
 }
 

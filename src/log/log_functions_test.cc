@@ -120,8 +120,8 @@ TEST_F(LogFunctionsTest, RotateLogStartsANewFileThatNamesItsPredecessor) {
   EXPECT_THAT(ReadFile(file), Not(HasSubstr("\"v\":\"after\"")));
   const std::string next = ReadFile(rotated);
   EXPECT_THAT(next, HasSubstr("\"v\":\"after\""));
-  EXPECT_THAT(next, HasSubstr(R"("k":"rotate-log","v":{"new-path":")" + file +
-                              R"(","old-path":")" + rotated + "\"}"));
+  EXPECT_THAT(next, HasSubstr(R"("k":"rotate-log","v":{"new-path":")" + file + R"(","old-path":")" +
+                              rotated + "\"}"));
 }
 
 TEST_F(LogFunctionsTest, CloseLoggingWritesTheCloseEventAndForgetsRotation) {

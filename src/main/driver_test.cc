@@ -38,19 +38,17 @@ TEST(HandleRunFailure, MapsEachFailureToItsStatusAndLine) {
       {"lock", [] { return StatusFor(TPath::Exception("TLockFile: cannot lock 'l'")); }, -2,
        "Another instance of ZorCrashReporter is still running. This instance will exit. "
        "Exception message: TLockFile: cannot lock 'l'\n"},
-      {"move",
-       [] { return StatusFor(TPath::Exception("TFilesystem: cannot rename 'a' to 'b'")); }, -3,
+      {"move", [] { return StatusFor(TPath::Exception("TFilesystem: cannot rename 'a' to 'b'")); },
+       -3,
        "ZorCrashReporter could not find or move file, directory, or link. This instance will "
        "exit. Exception message: TFilesystem: cannot rename 'a' to 'b'\n"},
-      {"lock wins over move",
-       [] { return StatusFor(TPath::Exception("TFilesystem: TLockFile")); }, -2,
-       "Another instance"},
+      {"lock wins over move", [] { return StatusFor(TPath::Exception("TFilesystem: TLockFile")); },
+       -2, "Another instance"},
       {"other path", [] { return StatusFor(TPath::Exception("TFile: cannot read 'x'")); }, -4,
        "Unexpected TPath error. This instance will exit. Exception message: TFile: cannot "
        "read 'x'\n"},
       {"zorvane", [] { return StatusFor(ZorvaneException("broken")); }, -1, "broken\n"},
-      {"standard", [] { return StatusFor(std::runtime_error("bad option")); }, -1,
-       "bad option\n"},
+      {"standard", [] { return StatusFor(std::runtime_error("bad option")); }, -1, "bad option\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

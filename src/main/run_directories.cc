@@ -58,11 +58,10 @@ RunDirectories DesktopDirectories(const CommandLineOptions& options) {
   RunDirectories dirs;
   dirs.logsDir =
       TPath(appOptions.GetOptionValue("LogDir", AppConfig::LogGetDefaultDir().ToString()));
-  dirs.crashDumpsDir =
-      options.GetCrashDumpsDir().isEmpty()
-          ? TPath(appOptions.GetOptionValue("CrashDumpsDir",
-                                            AppConfig::GetCrashDumpsDefaultDir().ToString()))
-          : TPath(options.GetCrashDumpsDir());
+  dirs.crashDumpsDir = options.GetCrashDumpsDir().isEmpty()
+                           ? TPath(appOptions.GetOptionValue(
+                                 "CrashDumpsDir", AppConfig::GetCrashDumpsDefaultDir().ToString()))
+                           : TPath(options.GetCrashDumpsDir());
   dirs.crashDumpsTempDir = options.GetCrashDumpsTempDir().isEmpty()
                                ? TemporaryDirectory() / "crashdumps-temp"
                                : TPath(options.GetCrashDumpsTempDir());

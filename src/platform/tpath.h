@@ -22,7 +22,7 @@ class TPath {
   };
 
   TPath() = default;
-  TPath(const TString& path);  // NOLINT: paths come from text everywhere
+  TPath(const TString& path);                        // NOLINT: paths come from text everywhere
   TPath(const char* path) : TPath(TString(path)) {}  // NOLINT
   TPath(const std::string& path) : TPath(TString(path)) {}  // NOLINT
 

@@ -27,9 +27,9 @@ TString TString::fromLatin1(const char* data, int64_t size) {
 }
 
 std::vector<TString> TString::split(const TString& separator, SplitBehavior behavior) const {
-  const auto parts = s_.split(separator.s_, behavior == SplitBehavior::SkipEmptyParts
-                                                ? Qt::SkipEmptyParts
-                                                : Qt::KeepEmptyParts);
+  const auto parts =
+      s_.split(separator.s_,
+               behavior == SplitBehavior::SkipEmptyParts ? Qt::SkipEmptyParts : Qt::KeepEmptyParts);
   return {parts.begin(), parts.end()};
 }
 

@@ -23,8 +23,8 @@ class TString {
   TString() = default;
   TString(const char* utf8) : s_(QString::fromUtf8(utf8)) {}  // NOLINT: implicit by design
   TString(const std::string& utf8) : s_(QString::fromStdString(utf8)) {}  // NOLINT
-  TString(const QString& s) : s_(s) {}  // NOLINT
-  TString(QString&& s) : s_(std::move(s)) {}  // NOLINT
+  TString(const QString& s) : s_(s) {}                                    // NOLINT
+  TString(QString&& s) : s_(std::move(s)) {}                              // NOLINT
   explicit TString(char16_t c) : s_(QChar(c)) {}
 
   static TString fromUtf8(const char* data, int64_t size = -1);
@@ -96,21 +96,20 @@ class TString {
   // number; the value is 0 when it was not.
   int toInt(bool* ok = nullptr, int base = 10) const { return s_.toInt(ok, base); }
   int64_t toLongLong(bool* ok = nullptr, int base = 10) const { return s_.toLongLong(ok, base); }
-  uint64_t toULongLong(bool* ok = nullptr, int base = 10) const {
-    return s_.toULongLong(ok, base);
-  }
+  uint64_t toULongLong(bool* ok = nullptr, int base = 10) const { return s_.toULongLong(ok, base); }
   double toDouble(bool* ok = nullptr) const { return s_.toDouble(ok); }
 
-  TString& operator+=(const TString& o) { s_ += o.s_; return *this; }
+  TString& operator+=(const TString& o) {
+    s_ += o.s_;
+    return *this;
+  }
   friend TString operator+(const TString& a, const TString& b) { return a.s_ + b.s_; }
   friend TString operator+(const TString& a, const char* b) { return a.s_ + QString::fromUtf8(b); }
   friend TString operator+(const char* a, const TString& b) { return QString::fromUtf8(a) + b.s_; }
   friend bool operator==(const TString& a, const TString& b) { return a.s_ == b.s_; }
   friend bool operator==(const TString& a, const char* b) { return a.s_ == QString::fromUtf8(b); }
   friend bool operator<(const TString& a, const TString& b) { return a.s_ < b.s_; }
-  friend auto operator<=>(const TString& a, const TString& b) {
-    return a.s_.compare(b.s_) <=> 0;
-  }
+  friend auto operator<=>(const TString& a, const TString& b) { return a.s_.compare(b.s_) <=> 0; }
 
  private:
   QString s_;
@@ -122,7 +121,5 @@ std::ostream& operator<<(std::ostream& os, const TString& s);
 
 template <>
 struct std::hash<zor::platform::TString> {
-  size_t operator()(const zor::platform::TString& s) const noexcept {
-    return qHash(s.ToQString());
-  }
+  size_t operator()(const zor::platform::TString& s) const noexcept { return qHash(s.ToQString()); }
 };

@@ -103,12 +103,11 @@ TEST_F(DriverTest, DesktopSendLogsWithoutDesktopOptionsFails) {
 }
 
 TEST_F(DriverTest, UnregisteredFeatureFailsBeforeAnyDirectoryIsCreated) {
-  const ProcessResult r = Run({"--command", "send-crashes", "--enable-features",
-                               "crash-handler,no-such-feature"});
+  const ProcessResult r =
+      Run({"--command", "send-crashes", "--enable-features", "crash-handler,no-such-feature"});
   EXPECT_EQ(r.status, -1);
-  EXPECT_THAT(r.out,
-              HasSubstr("Failed to find registered feature flag for feature name "
-                        "'no-such-feature'\n"));
+  EXPECT_THAT(r.out, HasSubstr("Failed to find registered feature flag for feature name "
+                               "'no-such-feature'\n"));
   EXPECT_TRUE(Tree().empty());
 }
 
@@ -124,9 +123,9 @@ TEST_F(DriverTest, UnwritableWorkingDirectoryNamesTheLogsDirectory) {
   const ProcessResult r = Run({"--command", "send-crashes"}, options);
 
   EXPECT_EQ(r.status, -1);
-  EXPECT_THAT(r.out, HasSubstr("Failed to create logs directory './logs'. Please run " +
-                               ProgramPath() +
-                               " from a directory for which the user has write permissions.\n"));
+  EXPECT_THAT(r.out,
+              HasSubstr("Failed to create logs directory './logs'. Please run " + ProgramPath() +
+                        " from a directory for which the user has write permissions.\n"));
   EXPECT_FALSE(fs::exists(cwd + "/logs"));
 }
 

@@ -1,16 +1,16 @@
 #include "support/subprocess.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
-#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
 #include <cstring>
+#include <iostream>
 #include <stdexcept>
 
 namespace zor::test {
@@ -71,7 +71,8 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
     dup2(in[0], 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
-    if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) _exit(127);
+    if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0)
+      _exit(127);
     if (options.runAsUid >= 0 && getuid() == 0) {
       if (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(options.runAsUid)) != 0 ||
           setuid(static_cast<uid_t>(options.runAsUid)) != 0) {
@@ -135,8 +136,8 @@ ProcessResult RunInChild(const std::function<int()>& body) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
   }
-  result.status = WIFEXITED(status) ? static_cast<signed char>(WEXITSTATUS(status))
-                                    : 128 + WTERMSIG(status);
+  result.status =
+      WIFEXITED(status) ? static_cast<signed char>(WEXITSTATUS(status)) : 128 + WTERMSIG(status);
   return result;
 }
 

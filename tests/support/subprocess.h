@@ -18,7 +18,7 @@ struct ProcessResult {
 };
 
 struct ProcessOptions {
-  std::string workingDirectory;  // empty: the test's own
+  std::string workingDirectory;                    // empty: the test's own
   std::map<std::string, std::string> environment;  // added to (or replacing) the test's own
   std::vector<std::string> unsetEnvironment;
   std::string input;  // written to the child's standard input, then closed
