@@ -100,12 +100,20 @@ bool Filesystem::CreateZip(const TPath& zipPath, const std::set<TPath>& files) {
 }
 
 bool Filesystem::RemovePath(const TPath& path) {
+  return Remove(path, zor::platform::DirectoryRemoval::OnlyIfEmpty);
+}
+
+bool Filesystem::RemoveDirectoryTree(const TPath& path) {
+  return Remove(path, zor::platform::DirectoryRemoval::WithContents);
+}
+
+bool Filesystem::Remove(const TPath& path, zor::platform::DirectoryRemoval removal) {
   // Deletion is clean-up: no failure, not even of the log, may end the run
   // that asked for it.
   TString cause;
   try {
     errno = 0;
-    if (zor::platform::RemovePath(path, zor::platform::DirectoryRemoval::WithContents)) {
+    if (zor::platform::RemovePath(path, removal)) {
       return true;
     }
     const int error = errno;

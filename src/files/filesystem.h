@@ -4,8 +4,8 @@
 // Every operation is a thin, stateless wrapper over the platform's file
 // functions (platform/file_functions.h, platform/tfile.h) or over ZipFile.
 // Failures of the platform pass through unchanged (TPath::Exception or
-// ZorvaneException), with one exception: RemovePath never throws, it logs the
-// failure at Warn and returns false, so that a clean-up cannot end a run.
+// ZorvaneException), with one exception: the removals never throw, they log
+// the failure at Warn and return false, so that a clean-up cannot end a run.
 //
 // Process-wide: GetInstance() creates the instance on first use under a
 // recursive mutex; concurrent first calls create one object. A test may install
@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/date_time.h"
+#include "platform/file_functions.h"
 #include "platform/tpath.h"
 #include "platform/tstring.h"
 
@@ -89,12 +90,20 @@ class Filesystem {
   virtual bool CreateZip(const zor::platform::TPath& zipPath,
                          const std::set<zor::platform::TPath>& files);
 
-  // Removes a file or symbolic link, or a directory with everything below it.
+  // Removes a file, a symbolic link (not its target) or an empty directory.
   // True iff nothing is left at `path` afterwards (a path that never existed
-  // counts as removed, so a clean-up that runs twice succeeds). Never throws: a
-  // failure is logged at Warn with the path and the cause and gives false; part
-  // of a directory tree may then be gone.
+  // counts as removed, so a clean-up that runs twice succeeds). A directory
+  // that still holds anything is left alone and gives false: a path read from
+  // a state file must never take a user's folder with it. Never throws: a
+  // failure is logged at Warn with the path and the cause and gives false.
   virtual bool RemovePath(const zor::platform::TPath& path);
+  // As RemovePath, but a directory goes with everything below it. Only for a
+  // directory the program owns whole (a crash's own dump directory). On
+  // failure part of the tree may be gone.
+  virtual bool RemoveDirectoryTree(const zor::platform::TPath& path);
+
+ private:
+  bool Remove(const zor::platform::TPath& path, zor::platform::DirectoryRemoval removal);
 };
 
 }  // namespace ZorErrorReporting

@@ -121,9 +121,12 @@ TEST_F(FilesystemTest, RemovePathSucceedsForGonePathsAndNeverThrows) {
   EXPECT_FALSE(Exists(dir_.Sub("file.txt")));
   EXPECT_TRUE(fs_.RemovePath(TPath(dir_.Sub("link"))));
   EXPECT_TRUE(Exists(dir_.Sub("tree/a/b.txt"))) << "removing a link must spare its target";
-  EXPECT_TRUE(fs_.RemovePath(TPath(dir_.Sub("tree"))));
+  // A directory with contents goes only when the caller asks for the tree.
+  EXPECT_FALSE(fs_.RemovePath(TPath(dir_.Sub("tree"))));
+  EXPECT_TRUE(Exists(dir_.Sub("tree/a/b.txt")));
+  EXPECT_TRUE(fs_.RemoveDirectoryTree(TPath(dir_.Sub("tree"))));
   EXPECT_FALSE(Exists(dir_.Sub("tree")));
-  EXPECT_TRUE(fs_.RemovePath(TPath(dir_.Sub("tree"))));  // a second clean-up
+  EXPECT_TRUE(fs_.RemoveDirectoryTree(TPath(dir_.Sub("tree"))));  // a second clean-up
 
   // Even root may not unlink a file of /proc: a real failure, reported in the
   // log with the path and not thrown.

@@ -173,7 +173,8 @@ void CrashPackage::DeletePackage() {
         crashFilesDeleted = DeletePackageFile(manifest_->GetFilePath(), &deleted);
       }
       if (IsInOwnDirectory()) {
-        crashFilesDeleted = crashFilesDeleted && DeletePackageFile(GetPackageDirectory(), &deleted);
+        crashFilesDeleted = crashFilesDeleted && DeletePackageFile(GetPackageDirectory(), &deleted,
+                                                                   DirectoryContents::kRemove);
       }
     } else {
       LogText(TLog::Warn,

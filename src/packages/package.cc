@@ -241,9 +241,12 @@ std::shared_ptr<PackageUploadProgress> Package::GetUploadProgress() {
   return uploadProgress_;
 }
 
-bool Package::DeletePackageFile(const TPath& path, TString* deletedFiles) {
+bool Package::DeletePackageFile(const TPath& path, TString* deletedFiles,
+                                DirectoryContents contents) {
   try {
-    if (Filesystem::GetInstance().RemovePath(path)) {
+    Filesystem& files = Filesystem::GetInstance();
+    if (contents == DirectoryContents::kRemove ? files.RemoveDirectoryTree(path)
+                                               : files.RemovePath(path)) {
       *deletedFiles += TString(path.NativeString()) + "\n";
       return true;
     }

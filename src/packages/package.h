@@ -181,12 +181,17 @@ class Package : public JsonFileSerializedObject {
   // Records the path for `kind` without saving (for a package not yet bound).
   void RecordDataFilePath(DataFileKind kind, const zor::platform::TPath& path);
 
+  // What DeletePackageFile may remove besides files: an empty directory, or
+  // (only for a directory the package owns whole) a directory with its contents.
+  enum class DirectoryContents { kKeep, kRemove };
+
   // Removes `path` through the file-system facade for this package. On
   // success appends its native string and "\n" to `*deletedFiles` and returns
   // true; on failure logs a Warn line "Failed to delete file '<path>'." (with
   // the error's text when the facade threw) and returns false. Never throws.
   static bool DeletePackageFile(const zor::platform::TPath& path,
-                                zor::platform::TString* deletedFiles);
+                                zor::platform::TString* deletedFiles,
+                                DirectoryContents contents = DirectoryContents::kKeep);
   // Logs at Debug "Deleting <kind name> file'<path>'" and deletes the file as
   // DeletePackageFile does.
   static bool DeleteDataFile(DataFileKind kind, const zor::platform::TPath& path,
