@@ -10,6 +10,7 @@
 
 #include "config/config.h"
 #include "files/filesystem.h"
+#include "packages/package_types.h"
 #include "packages/system_info.h"
 #include "platform/tformat_string.h"
 #include "platform/tsettings.h"
@@ -38,7 +39,6 @@ constexpr char kUploadFullDumps[] = "upload-full-dumps";
 constexpr char kCrashArtifactFiles[] = "crash-artifact-files";
 constexpr char kExecutable[] = "executable";
 constexpr char kTimestamp[] = "timestamp";
-constexpr char kCrashCorrelationId[] = "crash-correlation-id";
 constexpr char kDomain[] = "domain";
 constexpr char kOsLocale[] = "os-locale";
 constexpr char kZorvaneLocale[] = "zorvane-locale";
@@ -186,7 +186,7 @@ void CrashManifest::Complete(const ArtifactFiles& artifactFiles, bool uploadFull
   TString os = os_;
   TString osVersion = osVersion_;
   TString processorArchitecture = processorArchitecture_;
-  appendTextIfAbsent(kCrashCorrelationId, [&] { return packageName; });
+  appendTextIfAbsent(kCrashCorrelationIdMember, [&] { return packageName; });
   appendTextIfAbsent(kManifestVersion, [] { return TString(kUnspecified); });
   appendTextIfAbsent(kProductBuild,
                      [&] { return productBuild = Config::GetInstance().GetVersion(); });

@@ -23,8 +23,6 @@ namespace TLog = zor::platform::TLog;
 
 namespace {
 
-constexpr char kCrashCorrelationId[] = "crash-correlation-id";
-constexpr char kIssueId[] = "issue-id";
 // Manifests of this version or older sit in a shared dump directory that is
 // never removed with the package.
 constexpr char kLastSharedDirectoryVersion[] = "1.0";
@@ -136,10 +134,10 @@ TString CrashPackage::GetUploadFileName() const {
 TString CrashPackage::GetIdentityJson() const {
   Json::Document identity(rapidjson::kObjectType);
   Json::Allocator& allocator = identity.GetAllocator();
-  identity.AddMember(rapidjson::StringRef(kCrashCorrelationId),
+  identity.AddMember(rapidjson::StringRef(kCrashCorrelationIdMember),
                      Json::MakeString(GetPackageName(), allocator), allocator);
   if (HasRemotePackageId()) {
-    identity.AddMember(rapidjson::StringRef(kIssueId),
+    identity.AddMember(rapidjson::StringRef(kIssueIdMember),
                        Json::MakeString(GetRemotePackageId(), allocator), allocator);
   }
   return TString(Json::WriteCompact(identity));

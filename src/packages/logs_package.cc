@@ -14,7 +14,6 @@ using zor::platform::TUUID;
 namespace {
 
 constexpr char kLogPackageName[] = "log-package-name";
-constexpr char kIssueId[] = "issue-id";
 constexpr char kUnspecified[] = "Unspecified";
 
 }  // namespace
@@ -49,7 +48,7 @@ TString LogsPackage::GetIdentityJson() const {
   document.AddMember(rapidjson::StringRef(kLogPackageName),
                      Json::MakeString(GetPackageName(), allocator), allocator);
   if (HasRemotePackageId()) {
-    document.AddMember(rapidjson::StringRef(kIssueId),
+    document.AddMember(rapidjson::StringRef(kIssueIdMember),
                        Json::MakeString(GetRemotePackageId(), allocator), allocator);
   }
   return TString(Json::WriteCompact(document));

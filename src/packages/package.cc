@@ -25,7 +25,6 @@ namespace TLog = zor::platform::TLog;
 namespace {
 
 constexpr char kPackageName[] = "package-name";
-constexpr char kCrashCorrelationId[] = "crash-correlation-id";
 constexpr char kPackageType[] = "package-type";
 constexpr char kLocalPackageId[] = "local-package-id";
 constexpr char kRemotePackageId[] = "remote-package-id";
@@ -74,7 +73,7 @@ Package::Package(const rapidjson::Value& json) {
       const TString text = Json::GetText(value);
       // Older status files named a crash package by its correlation id.
       if (Json::NameEqualsNoCase(name, kPackageName) ||
-          Json::NameEqualsNoCase(name, kCrashCorrelationId)) {
+          Json::NameEqualsNoCase(name, kCrashCorrelationIdMember)) {
         packageName_ = text;
       } else if (Json::NameEqualsNoCase(name, kPackageType)) {
         packageType_ = PackageTypeFromName(text);

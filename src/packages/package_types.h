@@ -67,6 +67,12 @@ UploadResultCode UploadResultCodeFromName(const zor::platform::TString& name);
 // (so that a reader can tell "unknown-file" from a name that is no kind).
 std::optional<DataFileKind> FindDataFileKind(const zor::platform::TString& name);
 
+// JSON member names that more than one document of a package uses: the
+// crash's correlation id (status file, manifest, registration identity) and
+// the issue id of a registered package (registration identity).
+inline constexpr char kCrashCorrelationIdMember[] = "crash-correlation-id";
+inline constexpr char kIssueIdMember[] = "issue-id";
+
 // The lower-case status name that ends a status file's name ("pendingretry").
 zor::platform::TString StatusFileExtension(UploadStatus status);
 

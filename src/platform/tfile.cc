@@ -94,10 +94,12 @@ void TFile::Close() {
   fd_ = -1;
 }
 
-int64_t TFile::Read(char* data, int64_t maxSize) {
+int64_t TFile::ReadLoop(char* data, int64_t maxSize, int64_t at) {
   int64_t total = 0;
   while (total < maxSize) {
-    const ssize_t got = ::read(fd_, data + total, static_cast<size_t>(maxSize - total));
+    const size_t want = static_cast<size_t>(maxSize - total);
+    const ssize_t got = at < 0 ? ::read(fd_, data + total, want)
+                               : ::pread(fd_, data + total, want, static_cast<off_t>(at + total));
     if (got < 0) {
       if (errno == EINTR) continue;
       Fail("read", errno);
@@ -107,6 +109,8 @@ int64_t TFile::Read(char* data, int64_t maxSize) {
   }
   return total;
 }
+
+int64_t TFile::Read(char* data, int64_t maxSize) { return ReadLoop(data, maxSize, -1); }
 
 int64_t TFile::Write(const char* data, int64_t size) {
   int64_t total = 0;
@@ -140,19 +144,7 @@ int64_t TFile::Size() const {
 int64_t TFile::Peek(char* data, int64_t maxSize) {
   // The file's own offset, not a subclass's view of it (a chunk's Pos is
   // relative to the chunk).
-  const int64_t start = TFile::Pos();
-  int64_t total = 0;
-  while (total < maxSize) {
-    const ssize_t got = ::pread(fd_, data + total, static_cast<size_t>(maxSize - total),
-                                static_cast<off_t>(start + total));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      Fail("read", errno);
-    }
-    if (got == 0) break;
-    total += got;
-  }
-  return total;
+  return ReadLoop(data, maxSize, TFile::Pos());
 }
 
 void TFile::Sync() {

@@ -60,6 +60,10 @@ class TFile : public TRandomIO {
   // Opens the descriptor; returns 0 or the errno value, with ErrorString set.
   int OpenDescriptor(OpenMode mode);
   [[noreturn]] void Fail(const char* operation, int error) const;
+  // Reads until `maxSize` bytes or the end, retrying EINTR and short reads:
+  // from the current offset when `at` is negative (moving it), else from `at`
+  // (leaving it). Throws as Read.
+  int64_t ReadLoop(char* data, int64_t maxSize, int64_t at);
 
   TPath path_;
   int fd_ = -1;
