@@ -2,11 +2,13 @@
 
 #include <stdexcept>
 
+#include "files/filesystem.h"
 #include "log/log_functions.h"
 #include "packages/artifact_name_rules.h"
 #include "packages/crash_artifact_file.h"
 #include "packages/json_document.h"
 #include "packages/rotated_logs_set.h"
+#include "packages/trust_boundary.h"
 #include "platform/file_functions.h"
 #include "platform/tformat_string.h"
 #include "platform/tuuid.h"
@@ -27,7 +29,22 @@ namespace {
 // never removed with the package.
 constexpr char kLastSharedDirectoryVersion[] = "1.0";
 
+// How many of the entries left in a crash directory a Warn line names.
+constexpr size_t kLeftoversShown = 5;
+
 TString NativeText(const TPath& path) { return TString(path.NativeString()); }
+
+// True iff `boundary` lets the program read `path` on the word of `namedBy`;
+// else logs at Warn why the path is skipped.
+bool IsTrusted(const TrustBoundary& boundary, const TPath& path, const TPath& namedBy) {
+  const TString refusal = boundary.WhyNotRead(path, namedBy);
+  if (refusal.isEmpty()) return true;
+  LogText(TLog::Warn, TFormatString("Skipping '%1', which '%2' names: %3")
+                          .arg(path.ToString())
+                          .arg(namedBy.IsEmpty() ? TString("the package status") : namedBy.ToString())
+                          .arg(refusal));
+  return false;
+}
 
 }  // namespace
 
@@ -87,7 +104,10 @@ CrashPackage::CrashPackage(const rapidjson::Value& json) : Package(json) {
     LogText(TLog::Warn, "Package file does not contain path to package manifest!");
     return;
   }
-  LoadManifest(GetDataFilePath(DataFileKind::kManifestFile));
+  const TPath manifestPath = GetDataFilePath(DataFileKind::kManifestFile);
+  // The status file is the program's own record, but the manifest it names
+  // must still lie where the program works.
+  if (IsTrusted(TrustBoundary::FromConfig(), manifestPath, TPath())) LoadManifest(manifestPath);
 }
 
 CrashPackage::~CrashPackage() = default;
@@ -119,8 +139,12 @@ void CrashPackage::AddRotatedLogs(const TPath& logPath, CrashManifest::ArtifactF
                             .arg(e.GetConcatenatedMessages()));
     return;
   }
-  // Position 0 is the log itself, already recorded by the caller.
+  // Position 0 is the log itself, already recorded by the caller. Each older
+  // file is named by the newer one before it; past an untrusted name the rest
+  // of the chain is that file's word too.
+  const TrustBoundary boundary = TrustBoundary::FromConfig();
   for (size_t position = 1; position < chain.size(); ++position) {
+    if (!IsTrusted(boundary, chain[position], chain[position - 1])) break;
     auto file = std::make_shared<CrashArtifactFile>(chain[position]);
     file->SetUploadPermission(PermissionForRotatedLog(position, chain.size()));
     files->insert_or_assign(chain[position], file);
@@ -145,9 +169,11 @@ TString CrashPackage::GetIdentityJson() const {
 
 std::vector<TPath> CrashPackage::GetFilesToZip() {
   const std::shared_ptr<CrashManifest> manifest = GetManifest();
+  const TrustBoundary boundary = TrustBoundary::FromConfig();
   std::vector<TPath> paths;
   for (const auto& [path, file] : manifest->GetCrashArtifactFiles()) {
-    if (file->GetUploadPermission() == UploadPermission::kAllowed) paths.push_back(path);
+    if (file->GetUploadPermission() != UploadPermission::kAllowed) continue;
+    if (IsTrusted(boundary, path, manifest->GetFilePath())) paths.push_back(path);
   }
   paths.push_back(manifest->GetFilePath());
   return paths;
@@ -158,21 +184,22 @@ void CrashPackage::DeletePackage() {
     LogText(
         TLog::Debug,
         TFormatString("Deleting package and dump files for package '%1'").arg(GetPackageName()));
+    const TrustBoundary boundary = TrustBoundary::FromConfig();
     TString deleted;
     bool crashFilesDeleted = true;
     if (manifest_) {
+      const TPath manifestPath = manifest_->GetFilePath();
       for (const auto& [path, file] : manifest_->GetCrashArtifactFiles()) {
         LogText(TLog::Debug, TFormatString("Deleting dump file '%1'").arg(path.ToString()));
-        if (!DeletePackageFile(path, &deleted)) crashFilesDeleted = false;
+        if (!DeletePackageFile(path, manifestPath, boundary, &deleted)) crashFilesDeleted = false;
       }
       // The manifest goes only with every dump: it is the record of what is
       // left to delete in the next run.
       if (crashFilesDeleted) {
-        crashFilesDeleted = DeletePackageFile(manifest_->GetFilePath(), &deleted);
+        crashFilesDeleted = DeletePackageFile(manifestPath, GetFilePath(), boundary, &deleted);
       }
-      if (IsInOwnDirectory()) {
-        crashFilesDeleted = crashFilesDeleted && DeletePackageFile(GetPackageDirectory(), &deleted,
-                                                                   DirectoryContents::kRemove);
+      if (crashFilesDeleted && IsInOwnDirectory()) {
+        crashFilesDeleted = RemoveOwnDirectory(boundary, &deleted);
       }
     } else {
       LogText(TLog::Warn,
@@ -182,7 +209,7 @@ void CrashPackage::DeletePackage() {
     }
     if (crashFilesDeleted && DeleteDataFiles(&deleted, IncludeManifest::kYes) &&
         !GetFilePath().IsEmpty()) {
-      DeletePackageFile(GetFilePath(), &deleted);
+      DeletePackageFile(GetFilePath(), TPath(), boundary, &deleted);
     }
     LogDeletedFiles(deleted);
   } catch (const ZorvaneException& e) {
@@ -197,6 +224,34 @@ void CrashPackage::DeletePackage() {
                             .arg(GetPackageName())
                             .arg(TString(e.what())));
   }
+}
+
+bool CrashPackage::RemoveOwnDirectory(const TrustBoundary& boundary, TString* deleted) const {
+  const TPath directory = GetPackageDirectory();
+  Filesystem& filesystem = Filesystem::GetInstance();
+  if (!filesystem.DirectoryExists(directory)) return true;
+  // Whatever else lies there was never recorded as the crash's: it stays, and
+  // so does the directory.
+  const std::set<TPath> left = filesystem.ListFilesRecursively(directory, {}, false, true, false);
+  if (!left.empty()) {
+    TString names;
+    size_t shown = 0;
+    for (const TPath& name : left) {
+      if (shown++ == kLeftoversShown) {
+        names += ", ...";
+        break;
+      }
+      names += (names.isEmpty() ? TString("'") : TString(", '")) + name.ToString() + "'";
+    }
+    LogText(TLog::Warn, TFormatString("Keeping the directory '%1' of package '%2': it still "
+                                      "holds %3 entries that are not the package's: %4")
+                            .arg(directory.ToString())
+                            .arg(GetPackageName())
+                            .arg(static_cast<uint64_t>(left.size()))
+                            .arg(names));
+    return true;
+  }
+  return DeletePackageFile(directory, GetFilePath(), boundary, deleted);
 }
 
 TString CrashPackage::GetProductBuild() const {

@@ -54,7 +54,9 @@ class CrashPackage : public Package {
   //     records; its path is recorded as "manifest-file" (the package itself
   //     is not saved: it is unbound).
   // An unreadable rotated chain and an unloadable manifest are logged at Warn
-  // and the construction goes on.
+  // and the construction goes on. The chain ends before the first older file
+  // that the newer one names but may not make the program read (see
+  // packages/trust_boundary.h), with a Warn line.
   // REQUIRES: `artifactPaths` is not empty (ZorvaneException otherwise).
   // Throws ZorvaneException "All files in crash package must reside in the
   // same directory! Mistmached files: ('<first>', '<other>')" before any file
@@ -66,7 +68,9 @@ class CrashPackage : public Package {
 
   // Reads a status file's root object as Package does, then loads the manifest
   // recorded as "manifest-file"; without such a record logs at Warn "Package
-  // file does not contain path to package manifest!" and keeps no manifest.
+  // file does not contain path to package manifest!" and keeps no manifest,
+  // and so too (with a Warn line) when the recorded path lies outside the
+  // trust boundary.
   // Throws what Package's JSON constructor throws; never for the manifest.
   explicit CrashPackage(const rapidjson::Value& json);
 
@@ -82,14 +86,19 @@ class CrashPackage : public Package {
   // {"crash-correlation-id":"<name>"} and, when there is a remote id,
   // ,"issue-id":"<remote id>" (compact JSON).
   zor::platform::TString GetIdentityJson() const override;
-  // The manifest's files whose permission is "Allowed", in map order, then
-  // the manifest file itself. Throws as GetManifest.
+  // The manifest's files whose permission is "Allowed" and which the trust
+  // boundary lets the program read on the manifest's word (each other one is
+  // skipped with a Warn line), in map order, then the manifest file itself.
+  // Throws as GetManifest.
   std::vector<zor::platform::TPath> GetFilesToZip() override;
-  // Deletes the crash's files, the manifest and, when IsInOwnDirectory, the
-  // crash's directory; only if all of that went, the data files and then the
-  // status file (a failure keeps them so that the next run tries again).
-  // Without a manifest only the data files and the status file. Failures are
-  // logged at Warn; never throws.
+  // Deletes the crash's files and then the manifest, each only as far as the
+  // trust boundary allows (a refused one is left with a Warn line and counts
+  // as gone); when IsInOwnDirectory, the crash's directory too, but only once
+  // it is empty: one that still holds anything is kept with a Warn line
+  // naming what is left, and counts as gone. Only if all of that went, the
+  // data files and then the status file (a failure keeps them so that the
+  // next run tries again). Without a manifest only the data files and the
+  // status file. Failures are logged at Warn; never throws.
   void DeletePackage() override;
   // The manifest's values; "Unspecified" without a manifest.
   zor::platform::TString GetProductBuild() const override;
@@ -116,6 +125,8 @@ class CrashPackage : public Package {
   bool IsInOwnDirectory() const;
 
  private:
+  // Removes the package directory once it is empty; see DeletePackage.
+  bool RemoveOwnDirectory(const TrustBoundary& boundary, zor::platform::TString* deleted) const;
   // Loads the manifest at `path`; a ZorvaneException is logged at Warn and
   // leaves no manifest.
   void LoadManifest(const zor::platform::TPath& path);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -47,11 +49,12 @@ class CrashPackageTest : public testing::TempDirTest {
     return TPath(dir_.Sub(relative));
   }
   // A new package as the discovery makes it: constructed, bound, saved.
-  std::shared_ptr<CrashPackage> SavedPackage(const std::set<TPath>& files, bool fullDumps = true) {
+  std::shared_ptr<CrashPackage> SavedPackage(const std::set<TPath>& files, bool fullDumps = true,
+                                             const std::string& name = kId) {
     std::filesystem::create_directories(dir_.Sub("data"));
     return JsonFileSerializedObject::SaveNewFile(
-        std::make_shared<CrashPackage>(kId, files, fullDumps, std::set<TPath>{}),
-        TPath(dir_.Sub("data/") + kId + ".crash-package.pending"));
+        std::make_shared<CrashPackage>(TString(name), files, fullDumps, std::set<TPath>{}),
+        TPath(dir_.Sub("data/") + name + ".crash-package.pending"));
   }
 
   // Completing a manifest reads the product's settings; keep them in the test.
@@ -266,6 +269,103 @@ TEST_F(CrashPackageTest, FailedDumpDeletionKeepsEverythingForTheNextRun) {
   CrashPackage::LoadFromFile(package->GetFilePath())->DeletePackage();
   EXPECT_FALSE(Exists(dump.Parent()));
   EXPECT_FALSE(Exists(package->GetFilePath()));
+}
+
+TEST_F(CrashPackageTest, DeletionLeavesWhatTheCrashDoesNotOwnAndCountsAsDone) {
+  struct Case {
+    std::string name;
+    std::string directory;
+    std::vector<std::string> others;
+  };
+  const Case cases[] = {
+      {kId, kOwnDirectory, {"notes/readme.txt"}},
+      // A short name matches many directories: one shared with other crashes.
+      {"app", "app-dumps", {"other.5.dmp", "other.5.manifest", "notes/x.txt"}},
+      {kId, "nested/" + kOwnDirectory, {"deep/er/file.bin"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.directory);
+    const std::set<TPath> files = {AddFile(c.directory + "/app.77.dmp"),
+                                   AddFile(c.directory + "/app.77.manifest", "{}")};
+    for (const std::string& other : c.others) AddFile(c.directory + "/" + other);
+    auto package = SavedPackage(files, true, c.name);
+    ASSERT_TRUE(package->IsInOwnDirectory());
+
+    LogCapture capture;
+    package->DeletePackage();
+
+    for (const TPath& file : files) EXPECT_FALSE(Exists(file)) << file;
+    for (const std::string& other : c.others) EXPECT_TRUE(Exists(dir_.Sub(c.directory + "/" + other)));
+    EXPECT_NE(capture.Text().find("Keeping the directory '" + dir_.Sub(c.directory) + "'"),
+              std::string::npos);
+    // Nothing of the package is left to retry.
+    EXPECT_FALSE(Exists(package->GetFilePath()));
+    std::filesystem::remove_all(dir_.Sub(c.directory));
+  }
+}
+
+// A file that another user may write names paths: a manifest the application
+// completed itself, its links, and a log's chain of older files.
+class CrashPackageTrustTest : public CrashPackageTest {
+ protected:
+  zor::test::ScopedTempDir outside_;
+};
+
+TEST_F(CrashPackageTrustTest, ManifestListingIsFollowedOnlyInsideTheDumpDirectories) {
+  const TPath secret = TPath(outside_.Sub("secret.txt"));
+  WriteFile(secret.NativeString(), "not for upload");
+  std::filesystem::create_directories(dir_.Sub("dumps"));
+  std::filesystem::create_directory_symlink(outside_.path(), dir_.Sub("dumps/out"));
+  const TPath dump = AddFile("dumps/app.6.dmp");
+  auto record = [](const std::string& path) {
+    return R"({"filename":")" + path + R"(","type":"ProcessMiniDump","upload-permission":"Allowed"})";
+  };
+  const TPath manifestPath = AddFile(
+      "dumps/app.6.manifest",
+      R"({"crash-artifact-files":[)" + record(dump.NativeString()) + "," +
+          record(secret.NativeString()) + "," + record(dir_.Sub("dumps/out/secret.txt")) + "]}");
+  auto package = SavedPackage({dump, manifestPath});
+
+  LogCapture capture;
+  EXPECT_EQ(package->GetFilesToZip(), (std::vector<TPath>{dump, manifestPath}));
+  package->DeletePackage();
+
+  EXPECT_NE(capture.Text().find("Skipping '" + dir_.Sub("dumps/out/secret.txt") + "'"),
+            std::string::npos);
+  EXPECT_NE(capture.Text().find("Not deleting '" + secret.NativeString() + "'"),
+            std::string::npos);
+  EXPECT_FALSE(Exists(dump));
+  EXPECT_EQ(ReadFile(secret.NativeString()), "not for upload");
+  EXPECT_FALSE(Exists(package->GetFilePath()));
+}
+
+TEST_F(CrashPackageTrustTest, RotatedChainStopsAtAFileOfAnotherOwner) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the log to another user";
+  std::filesystem::create_directories(dir_.Sub("dumps"));
+  TLog::TimeBasedRotateFileChannel channel(TPath(dir_.Sub("dumps/app.4.log")), 0);
+  channel.Open();
+  const TPath older = channel.GetPath();
+  channel.Append(TLog::Info, {"msg", TLog::Literal::String("line"), std::nullopt});
+  channel.DoRotate();
+  const TPath newest = channel.GetPath();
+  channel.Append(TLog::Info, {"msg", TLog::Literal::String("line"), std::nullopt});
+  channel.Flush();
+  const TPath dump = AddFile("dumps/app.4.dmp");
+  // The newest log is the other user's word about a file of root's.
+  constexpr uid_t kNobody = 65534;
+  ASSERT_EQ(::chown(newest.NativeString().c_str(), kNobody, kNobody), 0);
+
+  LogCapture capture;
+  CrashPackage untrusted(kId, {dump, newest}, true, {});
+  EXPECT_EQ(Permissions(untrusted), (std::map<TPath, Permission>{{dump, Permission::kAllowed},
+                                                                 {newest, Permission::kAllowed}}));
+  EXPECT_NE(capture.Text().find("Skipping '" + older.NativeString() + "'"), std::string::npos);
+
+  // Given to the same user, the older file is followed.
+  ASSERT_EQ(::chown(older.NativeString().c_str(), kNobody, kNobody), 0);
+  std::filesystem::remove(dir_.Sub("dumps/app.4.manifest"));
+  CrashPackage trusted(kId, {dump, newest}, true, {});
+  EXPECT_EQ(Permissions(trusted).count(older), 1u);
 }
 
 }  // namespace

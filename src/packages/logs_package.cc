@@ -54,15 +54,9 @@ TString LogsPackage::GetIdentityJson() const {
   return TString(Json::WriteCompact(document));
 }
 
-bool LogsPackage::DeleteDataFiles(TString* deletedFiles, IncludeManifest includeManifest) {
-  bool allDeleted = true;
-  for (const auto& [kind, path] : GetDataFiles()) {
-    // The zip belongs to the user, who may still want it after the upload.
-    if (kind == DataFileKind::kZippedPackageFile) continue;
-    if (kind == DataFileKind::kManifestFile && includeManifest == IncludeManifest::kNo) continue;
-    if (!DeleteDataFile(kind, path, deletedFiles)) allDeleted = false;
-  }
-  return allDeleted;
+bool LogsPackage::KeepsDataFile(DataFileKind kind) const {
+  // The user may still want the zip after the upload.
+  return kind == DataFileKind::kZippedPackageFile;
 }
 
 TString LogsPackage::GetProductBuild() const { return kUnspecified; }

@@ -59,10 +59,9 @@ class LogsPackage : public Package {
   // {"log-package-name":"<name>"}, followed by "issue-id" (the remote package
   // id) only once the server has assigned one; compact.
   zor::platform::TString GetIdentityJson() const override;
-  // As Package, but the "zipped-package-file" (the user's zip) is always
-  // skipped: neither logged nor deleted.
-  bool DeleteDataFiles(zor::platform::TString* deletedFiles,
-                       IncludeManifest includeManifest) override;
+  // The "zipped-package-file" is the user's zip: DeleteDataFiles neither logs
+  // nor deletes it.
+  bool KeepsDataFile(DataFileKind kind) const override;
   // "Unspecified": a logs package comes from no product build or edition.
   zor::platform::TString GetProductBuild() const override;
   zor::platform::TString GetEdition() const override;

@@ -9,6 +9,7 @@
 #include "packages/json_document.h"
 #include "packages/package_encryption_metadata.h"
 #include "packages/package_upload_progress.h"
+#include "packages/trust_boundary.h"
 #include "platform/tformat_string.h"
 #include "platform/zorvane_exception.h"
 
@@ -240,12 +241,18 @@ std::shared_ptr<PackageUploadProgress> Package::GetUploadProgress() {
   return uploadProgress_;
 }
 
-bool Package::DeletePackageFile(const TPath& path, TString* deletedFiles,
-                                DirectoryContents contents) {
+bool Package::DeletePackageFile(const TPath& path, const TPath& namedBy,
+                                const TrustBoundary& boundary, TString* deletedFiles) {
   try {
-    Filesystem& files = Filesystem::GetInstance();
-    if (contents == DirectoryContents::kRemove ? files.RemoveDirectoryTree(path)
-                                               : files.RemovePath(path)) {
+    const TString refusal = boundary.WhyNotDeleted(path, namedBy);
+    if (!refusal.isEmpty()) {
+      LogQuietly(TLog::Warn, TFormatString("Not deleting '%1', which '%2' names: %3")
+                                 .arg(path.ToString())
+                                 .arg(namedBy.IsEmpty() ? TString("the package") : namedBy.ToString())
+                                 .arg(refusal));
+      return true;
+    }
+    if (Filesystem::GetInstance().RemovePath(path)) {
       *deletedFiles += TString(path.NativeString()) + "\n";
       return true;
     }
@@ -261,17 +268,20 @@ bool Package::DeletePackageFile(const TPath& path, TString* deletedFiles,
   return false;
 }
 
-bool Package::DeleteDataFile(DataFileKind kind, const TPath& path, TString* deletedFiles) {
+bool Package::DeleteDataFile(DataFileKind kind, const TPath& path, const TrustBoundary& boundary,
+                             TString* deletedFiles) const {
   LogQuietly(TLog::Debug,
              TFormatString("Deleting %1 file'%2'").arg(ToName(kind)).arg(path.ToString()));
-  return DeletePackageFile(path, deletedFiles);
+  return DeletePackageFile(path, GetFilePath(), boundary, deletedFiles);
 }
 
 bool Package::DeleteDataFiles(TString* deletedFiles, IncludeManifest includeManifest) {
+  const TrustBoundary boundary = TrustBoundary::FromConfig();
   bool allDeleted = true;
   for (const auto& [kind, path] : dataFiles_) {
+    if (KeepsDataFile(kind)) continue;
     if (kind == DataFileKind::kManifestFile && includeManifest == IncludeManifest::kNo) continue;
-    if (!DeleteDataFile(kind, path, deletedFiles)) allDeleted = false;
+    if (!DeleteDataFile(kind, path, boundary, deletedFiles)) allDeleted = false;
   }
   return allDeleted;
 }
@@ -298,7 +308,7 @@ void Package::DeletePackage() {
   // The status file is the only record of the data files: it goes last, and
   // only when nothing is left for a later run to retry.
   if (DeleteDataFiles(&deleted, IncludeManifest::kYes) && !GetFilePath().IsEmpty()) {
-    DeletePackageFile(GetFilePath(), &deleted);
+    DeletePackageFile(GetFilePath(), TPath(), TrustBoundary::FromConfig(), &deleted);
   }
   LogDeletedFiles(deleted);
 }

@@ -47,6 +47,7 @@ namespace ZorErrorReporting {
 class PackageEncryptionMetadata;
 class PackageMetadata;
 class PackageUploadProgress;
+class TrustBoundary;
 
 // The outcome of one upload attempt.
 struct UploadResult {
@@ -100,12 +101,16 @@ class Package : public JsonFileSerializedObject {
   virtual std::vector<zor::platform::TPath> GetFilesToZip();
 
   // Deletes the recorded data files in ascending order of kind, the
-  // "manifest-file" only with IncludeManifest::kYes, each logged at Debug.
+  // "manifest-file" only with IncludeManifest::kYes, each logged at Debug and
+  // deleted as DeletePackageFile does within TrustBoundary::FromConfig().
   // Every file is tried; appends the native path and "\n" of each deleted one
   // to `*deletedFiles`. True iff every deletion succeeded (also when there is
   // nothing to delete). The recorded paths stay. Never throws.
+  // The files of the kinds KeepsDataFile names are skipped, not logged.
   virtual bool DeleteDataFiles(zor::platform::TString* deletedFiles,
                                IncludeManifest includeManifest);
+  // True for a data file kind that is not the package's to delete. None here.
+  virtual bool KeepsDataFile(DataFileKind) const { return false; }
   // Deletes the data files except the manifest (after "Failed"); the status
   // file stays. Logs what was deleted at Info. Never throws.
   virtual void CleanUpFiles();
@@ -181,21 +186,24 @@ class Package : public JsonFileSerializedObject {
   // Records the path for `kind` without saving (for a package not yet bound).
   void RecordDataFilePath(DataFileKind kind, const zor::platform::TPath& path);
 
-  // What DeletePackageFile may remove besides files: an empty directory, or
-  // (only for a directory the package owns whole) a directory with its contents.
-  enum class DirectoryContents { kKeep, kRemove };
-
-  // Removes `path` through the file-system facade for this package. On
-  // success appends its native string and "\n" to `*deletedFiles` and returns
-  // true; on failure logs a Warn line "Failed to delete file '<path>'." (with
-  // the error's text when the facade threw) and returns false. Never throws.
+  // Removes the file, link or empty directory `path`, which `namedBy` (a
+  // manifest or this package's status file; empty for the package's own
+  // record in memory) names as the package's own, through the file-system
+  // facade. On success appends its native string and "\n" to `*deletedFiles`
+  // and returns true. When the trust boundary (packages/trust_boundary.h)
+  // forbids the deletion, logs a Warn line naming the path and why, leaves it
+  // and returns true: it is not the package's to delete, so nothing of the
+  // package is left to retry. On failure logs a Warn line "Failed to delete
+  // file '<path>'." (with the error's text when the facade threw) and returns
+  // false. Never throws.
   static bool DeletePackageFile(const zor::platform::TPath& path,
-                                zor::platform::TString* deletedFiles,
-                                DirectoryContents contents = DirectoryContents::kKeep);
-  // Logs at Debug "Deleting <kind name> file'<path>'" and deletes the file as
-  // DeletePackageFile does.
-  static bool DeleteDataFile(DataFileKind kind, const zor::platform::TPath& path,
-                             zor::platform::TString* deletedFiles);
+                                const zor::platform::TPath& namedBy,
+                                const TrustBoundary& boundary,
+                                zor::platform::TString* deletedFiles);
+  // Logs at Debug "Deleting <kind name> file'<path>'" and deletes the file,
+  // named by the status file, as DeletePackageFile does.
+  bool DeleteDataFile(DataFileKind kind, const zor::platform::TPath& path,
+                      const TrustBoundary& boundary, zor::platform::TString* deletedFiles) const;
   // Logs at Info which files were deleted, when `deletedFiles` is not empty.
   void LogDeletedFiles(const zor::platform::TString& deletedFiles) const;
 

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "config/config.h"
+#include "config/overrides.h"
 #include "files/filesystem.h"
 #include "packages/package.h"
 #include "platform/tlog.h"
@@ -40,10 +41,30 @@ class TestPackage : public Package {
   zor::platform::TString GetProcessorArchitecture() const override { return "arch"; }
 };
 
-// A test with a temporary directory of its own, removed after it.
+// Makes `directories` (list text of the dump-directories setting) the dump
+// directories, and so the trust boundary, for the scope of the object.
+class ScopedDumpDirectories {
+ public:
+  explicit ScopedDumpDirectories(const std::string& directories) {
+    ConfigOverrideValues values;
+    values.crashDumpDirectories = zor::platform::TString(directories);
+    overrides_.Set(values);
+    ConfigOverrides::SetTestInstance(&overrides_);
+  }
+  ~ScopedDumpDirectories() { ConfigOverrides::SetTestInstance(nullptr); }
+  ScopedDumpDirectories(const ScopedDumpDirectories&) = delete;
+  ScopedDumpDirectories& operator=(const ScopedDumpDirectories&) = delete;
+
+ private:
+  ConfigOverrides overrides_;
+};
+
+// A test with a temporary directory of its own, removed after it, which is
+// the one dump directory of the test.
 class TempDirTest : public ::testing::Test {
  protected:
   zor::test::ScopedTempDir dir_;
+  ScopedDumpDirectories dumpDirectories_{dir_.path()};
 };
 
 inline bool Exists(const std::string& path) { return std::filesystem::exists(path); }

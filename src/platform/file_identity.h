@@ -1,0 +1,41 @@
+// Who owns a file and where it really lies: the facts the program needs to
+// decide whether a path read from a file's content may be followed.
+//
+// Thread-safety: stateless; any thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+
+#include "platform/tpath.h"
+
+namespace zor::platform {
+
+// The kind and owner of one directory entry.
+struct FileIdentity {
+  enum class Kind { kRegular, kDirectory, kSymlink, kOther };
+  Kind kind = Kind::kOther;
+  uid_t owner = 0;
+};
+
+// Whether IdentifyPath looks at a symbolic link itself or at its target.
+enum class LinkHandling { kFollow, kDoNotFollow };
+
+// The identity of `path`, or nullopt when it cannot be examined (missing,
+// unreadable parent, a dangling link followed). Never throws.
+std::optional<FileIdentity> IdentifyPath(const TPath& path, LinkHandling links);
+
+// The absolute path with every symbolic link, "." and ".." resolved, or
+// nullopt when some component does not exist or cannot be searched. Never
+// throws.
+std::optional<TPath> CanonicalPath(const TPath& path);
+
+// True iff `path` is `root` or lies below it, comparing whole components of
+// the two texts as given (no resolution: pass canonical paths).
+bool IsSameOrBelow(const TPath& path, const TPath& root);
+
+// The effective user of this process.
+uid_t EffectiveUser();
+
+}  // namespace zor::platform
