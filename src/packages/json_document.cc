@@ -1,6 +1,9 @@
 #include "packages/json_document.h"
 
+#include <rapidjson/encodedstream.h>
 #include <rapidjson/error/en.h>
+#include <rapidjson/memorystream.h>
+#include <rapidjson/reader.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
@@ -37,15 +40,83 @@ class StateFileWriter : public AsciiWriter {
   }
 };
 
+// Passes the parser's events to the document, ending the parse at the first
+// value nested deeper than the limit.
+class DepthLimitedHandler {
+ public:
+  DepthLimitedHandler(Document& document, unsigned limit) : document_(document), limit_(limit) {}
+
+  bool TooDeep() const { return tooDeep_; }
+
+  bool Null() { return document_.Null(); }
+  bool Bool(bool b) { return document_.Bool(b); }
+  bool Int(int i) { return document_.Int(i); }
+  bool Uint(unsigned i) { return document_.Uint(i); }
+  bool Int64(int64_t i) { return document_.Int64(i); }
+  bool Uint64(uint64_t i) { return document_.Uint64(i); }
+  bool Double(double d) { return document_.Double(d); }
+  bool RawNumber(const char* text, rapidjson::SizeType length, bool copy) {
+    return document_.RawNumber(text, length, copy);
+  }
+  bool String(const char* text, rapidjson::SizeType length, bool copy) {
+    return document_.String(text, length, copy);
+  }
+  bool Key(const char* text, rapidjson::SizeType length, bool copy) {
+    return document_.Key(text, length, copy);
+  }
+  bool StartObject() { return Enter() && document_.StartObject(); }
+  bool EndObject(rapidjson::SizeType count) {
+    --depth_;
+    return document_.EndObject(count);
+  }
+  bool StartArray() { return Enter() && document_.StartArray(); }
+  bool EndArray(rapidjson::SizeType count) {
+    --depth_;
+    return document_.EndArray(count);
+  }
+
+ private:
+  bool Enter() {
+    if (++depth_ <= limit_) return true;
+    tooDeep_ = true;
+    return false;
+  }
+
+  Document& document_;
+  const unsigned limit_;
+  unsigned depth_ = 0;
+  bool tooDeep_ = false;
+};
+
 }  // namespace
 
 bool Parse(std::string_view utf8, Document* document, TString* error) {
-  document->Parse<rapidjson::kParseCommentsFlag>(utf8.data(), utf8.size());
-  if (!document->HasParseError()) return true;
+  // The files come from folders other programs write to: the parser keeps its
+  // own stack, and the depth is bounded because walking, copying and writing
+  // a document recurse.
+  rapidjson::MemoryStream bytes(utf8.data(), utf8.size());
+  rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> input(bytes);
+  rapidjson::ParseResult result;
+  bool tooDeep = false;
+  auto generator = [&](Document& handler) {
+    DepthLimitedHandler limited(handler, kMaxDepth);
+    rapidjson::Reader reader;
+    result = reader.Parse<rapidjson::kParseCommentsFlag | rapidjson::kParseIterativeFlag>(input,
+                                                                                        limited);
+    tooDeep = limited.TooDeep();
+    return !result.IsError();
+  };
+  Document parsed;
+  parsed.Populate(generator);
+  if (!result.IsError()) {
+    document->Swap(parsed);
+    return true;
+  }
   if (error != nullptr) {
-    *error = TFormatString("%1 at offset %2")
-                 .arg(rapidjson::GetParseError_En(document->GetParseError()))
-                 .arg(static_cast<uint64_t>(document->GetErrorOffset()));
+    const TString reason = tooDeep ? TFormatString("Nesting deeper than %1 levels")
+                                         .arg(static_cast<uint64_t>(kMaxDepth))
+                                   : TString(rapidjson::GetParseError_En(result.Code()));
+    *error = TFormatString("%1 at offset %2").arg(reason).arg(static_cast<uint64_t>(result.Offset()));
   }
   return false;
 }

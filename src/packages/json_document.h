@@ -24,10 +24,15 @@ using Value = rapidjson::Value;
 using Document = rapidjson::Document;
 using Allocator = rapidjson::Document::AllocatorType;
 
+// How deeply arrays and objects may nest in a document that Parse accepts.
+inline constexpr unsigned kMaxDepth = 256;
+
 // Parses `utf8` as one JSON document; comments in the /* */ and // forms are
 // allowed between tokens, and nothing but white space may follow the value.
-// Returns true on success with the result in `*document`; on failure returns
-// false with "<reason> at offset <n>" in `*error` (when not null).
+// The parse uses a bounded call stack whatever the input, and a document that
+// nests deeper than kMaxDepth is refused. Returns true on success with the
+// result in `*document`; on failure returns false, leaves `*document` as it
+// was, with "<reason> at offset <n>" in `*error` (when not null).
 bool Parse(std::string_view utf8, Document* document, zor::platform::TString* error);
 
 // The compact text of `value`: no white space between tokens, members in

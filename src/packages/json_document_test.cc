@@ -72,5 +72,22 @@ TEST(JsonDocumentTest, ParseErrorsGiveReasonAndOffset) {
   EXPECT_FALSE(Json::Parse("", &document, nullptr));
 }
 
+TEST(JsonDocumentTest, NestingIsBoundedWithoutExhaustingTheStack) {
+  auto nested = [](size_t depth, const char* inner) {
+    return std::string(depth, '[') + inner + std::string(depth, ']');
+  };
+  Json::Document document;
+  TString error;
+  EXPECT_TRUE(Json::Parse(nested(Json::kMaxDepth, "/* c */ 1"), &document, &error)) << error;
+  EXPECT_EQ(Json::WriteCompact(document), nested(Json::kMaxDepth, "1"));
+  // Far past any stack a recursive parser would have.
+  for (size_t depth : {size_t{Json::kMaxDepth + 1}, size_t{1'000'000}}) {
+    EXPECT_FALSE(Json::Parse(nested(depth, ""), &document, &error));
+    EXPECT_TRUE(error.contains("Nesting deeper than 256 levels at offset 256")) << error;
+  }
+  // A refused document leaves the previous one.
+  EXPECT_EQ(Json::WriteCompact(document), nested(Json::kMaxDepth, "1"));
+}
+
 }  // namespace
 }  // namespace ZorErrorReporting

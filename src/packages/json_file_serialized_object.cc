@@ -19,6 +19,13 @@ using zor::platform::TString;
 using zor::platform::ZorvaneException;
 namespace TLog = zor::platform::TLog;
 
+namespace {
+
+// How much of a file that is not JSON its load error quotes.
+constexpr int64_t kQuotedTextLimit = 4096;
+
+}  // namespace
+
 void JsonFileSerializedObject::Save() {
   if (filePath_.IsEmpty()) throw ZorvaneException("Cannot save object as the path is not set");
 
@@ -74,13 +81,29 @@ TString JsonFileSerializedObject::UnexpectedParameterMessage(const TString& name
 
 void JsonFileSerializedObject::ReadJsonFile(
     const TPath& path, const std::function<void(const rapidjson::Value&)>& construct) {
-  const TString text = Filesystem::GetInstance().ReadTextFile(path);
+  Filesystem& filesystem = Filesystem::GetInstance();
+  // A state file or manifest is a few kilobytes; one far larger was not
+  // written by anyone who meant it to be read.
+  const uint64_t size = filesystem.FileSize(path);
+  if (size > kMaxFileSize) {
+    throw ZorvaneException(TFormatString("Failed to read following content as JSON: '%1'. File: "
+                                         "'%2'. Reason: the file has %3 bytes, more than %4.")
+                               .arg(TString("..."))
+                               .arg(path.ToString())
+                               .arg(size)
+                               .arg(kMaxFileSize));
+  }
+  const TString text = filesystem.ReadTextFile(path);
   Json::Document document;
   TString reason;
   if (!Json::Parse(text.toStdString(), &document, &reason)) {
+    // The message becomes one log line: a whole file of megabytes would bury
+    // the log, and its start is what a reader needs.
+    const TString quoted =
+        text.size() > kQuotedTextLimit ? text.left(kQuotedTextLimit) + "..." : text;
     throw ZorvaneException(TFormatString("Failed to read following content as JSON: '%1'. "
                                          "File: '%2'. Reason: %3.")
-                               .arg(text)
+                               .arg(quoted)
                                .arg(path.ToString())
                                .arg(reason));
   }

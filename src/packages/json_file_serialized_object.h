@@ -17,6 +17,7 @@
 
 #include <rapidjson/fwd.h>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -27,6 +28,9 @@ namespace ZorErrorReporting {
 
 class JsonFileSerializedObject {
  public:
+  // The largest file that ReadJsonFile reads.
+  static constexpr uint64_t kMaxFileSize = 16 * 1024 * 1024;
+
   JsonFileSerializedObject() = default;
   JsonFileSerializedObject(const JsonFileSerializedObject&) = default;
   JsonFileSerializedObject& operator=(const JsonFileSerializedObject&) = default;
@@ -81,9 +85,13 @@ class JsonFileSerializedObject {
   // Reads the file at `path` as text (through the file-system facade), parses
   // it and calls `construct` with the root object. Throws:
   //   - what the facade throws for a missing or unreadable file;
+  //   - ZorvaneException "Failed to read following content as JSON: '...'"
+  //     naming the file and its size, before reading it, when it is larger
+  //     than kMaxFileSize;
   //   - ZorvaneException "Failed to read following content as JSON:
-  //     '<text>'" followed by the file's path and the parser's reason, when
-  //     the text is not JSON;
+  //     '<text>'" (the first 4096 characters and "..." of a longer text)
+  //     followed by the file's path and the parser's reason, when
+  //     the text is not JSON or nests deeper than Json::kMaxDepth;
   //   - ZorvaneException naming the file when the root is not an object, or
   //     when `construct` fails with an exception that is not a
   //     ZorvaneException (a ZorvaneException passes unchanged).

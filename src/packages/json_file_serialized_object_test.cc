@@ -145,11 +145,24 @@ TEST_F(JsonFileSerializedObjectTest, LoadFailsNamingTheFileForEveryTruncationAnd
         << error;
     EXPECT_NE(error.find(path), std::string::npos) << error;
   }
-  for (const char* text : {"[1,2]", "5", "{}{}", "{\"name\":\"a\"} x"}) {
+  // Deep nesting, as a crafted manifest may hold, fails like any other bad text.
+  const std::string deep = "{\"a\":" + std::string(100'000, '[') + std::string(100'000, ']') + "}";
+  for (const std::string& text : {std::string("[1,2]"), std::string("5"), std::string("{}{}"),
+                                  std::string("{\"name\":\"a\"} x"), deep}) {
     WriteFile(path, text);
     EXPECT_NE(AllErrorsOf([&] { Record::LoadFromFile(path); }).find(path), std::string::npos);
   }
   EXPECT_THROW(Record::LoadFromFile(dir_.Sub("absent.status")), TPath::Exception);
+}
+
+TEST_F(JsonFileSerializedObjectTest, OversizedFileIsRefusedUnread) {
+  const std::string path = dir_.Sub("huge.status");
+  WriteFile(path, "{}");
+  std::filesystem::resize_file(path, JsonFileSerializedObject::kMaxFileSize + 1);
+  const std::string error = AllErrorsOf([&] { Record::LoadFromFile(path); });
+  EXPECT_NE(error.find("File: '" + path + "'. Reason: the file has 16777217 bytes"),
+            std::string::npos)
+      << error;
 }
 
 // A process killed at any moment of a save leaves one of the whole contents.
