@@ -8,9 +8,10 @@
 // file is removed and the failure is thrown.
 //
 // Every entry is named by the file name alone (no directories, no UTF-8 flag),
-// deflated at level 1 with Zip64 records enabled, and dated with the file's
-// last write time in local time (DOS resolution: even seconds). Input files are
-// streamed through one fixed buffer, so files of any size can be added with
+// deflated at a fast level (method 8, see DeflateStream) with Zip64
+// records enabled, and dated with the file's last write time in local time
+// (DOS resolution: even seconds). Input files are streamed through fixed
+// buffers (about 2.5 MiB in all), so files of any size can be added with
 // bounded memory.
 //
 // Not copyable; not thread-safe (one thread per object).
@@ -24,8 +25,8 @@ namespace ZorErrorReporting {
 
 class ZipFile {
  public:
-  // Size of the buffer through which each input file is copied.
-  static constexpr unsigned kCopyBufferSize = 0x40000;
+  // Size of the buffer through which each input file is read.
+  static constexpr unsigned kReadBufferSize = 1u << 20;
 
   ZipFile() = default;
   // Closes an archive that is still open. Never throws: when the archive
@@ -42,13 +43,14 @@ class ZipFile {
   // Adds the file at `path` as one entry. Throws:
   // - ZorvaneException "ZipFile: Add must be called on an opened zipfile!"
   //   when no archive is open (nothing is written);
-  // - the platform's exception when the file cannot be opened or read, or its
-  //   last write time is unknown: the partial entry is closed and the archive
+  // - the platform's exception when the file's last write time is unknown
+  //   (nothing is written), or when it cannot be opened or read: the entry is
+  //   then finished with the bytes read before the failure and the archive
   //   stays open;
   // - ZorvaneException "ZipFile: cannot write entry '<name>' to '<archive>':
-  //   <cause>" when the archive cannot be written (also when closing the
-  //   partial entry of an unreadable input fails): the archive file is then
-  //   removed and nothing is open.
+  //   <cause>" when the archive cannot be written: the archive file is then
+  //   removed and nothing is open. Any other failure after the entry began
+  //   (e.g. std::bad_alloc) removes the archive likewise.
   void Add(const zor::platform::TString& path);
 
   // Finishes the archive by writing its central directory; nothing is open
@@ -61,10 +63,9 @@ class ZipFile {
   bool IsOpen() const { return handle_ != nullptr; }
 
  private:
-  // Closes the broken archive (if `handle_` is still set), removes its file and throws ZorvaneException
-  // "<what>: <cause>", the cause taken from the library's error `err` and
-  // the C library's error number `error`.
-  [[noreturn]] void Abandon(const zor::platform::TString& what, int err, int error);
+  // Closes the broken archive (if `handle_` is still set) and removes its
+  // file; a failure to remove is logged at Warn.
+  void Discard() noexcept;
 
   void* handle_ = nullptr;  // the zip library's write handle, owned
   std::string path_;        // the archive's path as opened
