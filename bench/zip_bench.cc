@@ -2,9 +2,9 @@
 // and the peak resident memory of the process.
 //
 // Usage: zip_bench INPUT OUTPUT.zip
-// Prints "key: value" lines that bench/run_zip_bench.sh reads. The CPU time
-// (user + system) is printed beside the wall time because the wall time
-// suffers on a busy machine.
+// Prints "key: value" lines; bench/run_zip_bench.sh times it from outside, as
+// it does the tools it compares with. The CPU time (user + system) is printed
+// beside the wall time because the wall time suffers on a busy machine.
 #include <sys/resource.h>
 
 #include <chrono>

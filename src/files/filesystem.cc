@@ -95,6 +95,7 @@ bool Filesystem::CreateZip(const TPath& zipPath, const std::set<TPath>& files) {
   ZipFile zip;
   if (!zip.Open(zipPath.ToString())) return false;
   for (const TPath& file : files) zip.Add(file.ToString());
+  // Close throws when the archive cannot be finished: true means a whole zip.
   zip.Close();
   return true;
 }

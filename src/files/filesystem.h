@@ -83,10 +83,14 @@ class Filesystem {
       bool fullPaths, bool includeDirectories, bool followSymlinks);
 
   // Writes a new zip archive at `zipPath` with one entry per file of `files`,
-  // in set order (see ZipFile for the entry format). Returns false, creating
-  // nothing, when the archive cannot be created. Throws ZorvaneException when a
-  // file cannot be read or written into the archive; the archive is then
-  // closed with the entries written so far.
+  // in set order (see ZipFile for the entry format). True iff the whole
+  // archive was written. Returns false, creating nothing, when the archive
+  // cannot be created. Throws:
+  // - ZorvaneException naming `zipPath` and the cause when writing the archive
+  //   fails, during an entry or its final directory (e.g. the disk is full);
+  //   no archive is left at `zipPath` then;
+  // - the platform's exception when a file of `files` cannot be read; the
+  //   archive is then closed with the entries written before it.
   virtual bool CreateZip(const zor::platform::TPath& zipPath,
                          const std::set<zor::platform::TPath>& files);
 

@@ -3,12 +3,17 @@
 #include <zip.h>
 #include <zlib.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <exception>
 #include <memory>
 
+#include "files/deflate_stream.h"
 #include "log/log_functions.h"
 #include "platform/date_time.h"
 #include "platform/file_functions.h"
+#include "platform/path_error.h"
 #include "platform/tfile.h"
 #include "platform/tformat_string.h"
 #include "platform/tpath.h"
@@ -48,16 +53,55 @@ DateTime LastWriteLocalTime(const TPath& path) {
   return DateTime::FromUnixTimeMs(ms.count());
 }
 
+// "<context>: <cause>", the cause taken from the library's error `err`:
+// ZIP_ERRNO means a C library call failed, and `error` (errno saved right
+// after the call) says why.
+ZorvaneException WriteFailure(const TString& context, int err, int error) {
+  const TString cause = err == ZIP_ERRNO && error != 0
+                            ? zor::platform::ErrnoText(error)
+                            : TString(TFormatString("zip library error %1").arg(err));
+  return ZorvaneException(TFormatString("%1: %2").arg(context).arg(cause));
+}
+
+void LogWarn(const TString& text) noexcept {
+  try {
+    LogText(zor::platform::TLog::Warn, text);
+  } catch (...) {
+  }
+}
+
 }  // namespace
 
-ZipFile::~ZipFile() { Close(); }
+ZipFile::~ZipFile() {
+  try {
+    Close();
+  } catch (const std::exception& e) {
+    LogWarn(TString(e.what()));
+  }
+}
 
 bool ZipFile::Open(const TString& path) {
   Close();
+  path_ = path.toStdString();
   // zipOpen64 picks the library's 64-bit file functions, which archives over
   // 4 GiB need.
-  handle_ = zipOpen64(path.toStdString().c_str(), APPEND_STATUS_CREATE);
+  handle_ = zipOpen64(path_.c_str(), APPEND_STATUS_CREATE);
   return handle_ != nullptr;
+}
+
+void ZipFile::Discard() noexcept {
+  // The library frees its handle even when closing fails; what it writes
+  // now no longer matters, the file goes.
+  if (handle_ != nullptr) zipClose(handle_, nullptr);
+  handle_ = nullptr;
+  if (std::remove(path_.c_str()) != 0) {
+    const int error = errno;
+    if (error != ENOENT) {
+      LogWarn(TFormatString("ZipFile: cannot remove the broken archive '%1': %2")
+                  .arg(TString(path_))
+                  .arg(zor::platform::ErrnoText(error)));
+    }
+  }
 }
 
 void ZipFile::Add(const TString& path) {
@@ -66,56 +110,76 @@ void ZipFile::Add(const TString& path) {
   }
   const zip_fileinfo info = EntryInfo(LastWriteLocalTime(TPath(path)));
   const std::string entryName = zor::platform::GetFileName(path).toStdString();
+  const TString failed = TFormatString("ZipFile: cannot write entry '%1' to '%2'")
+                             .arg(TString(entryName))
+                             .arg(TString(path_));
+  // Both before the entry begins: running out of memory leaves the archive as it was.
+  DeflateStream deflate;
+  auto buffer = std::make_unique<char[]>(kReadBufferSize);
 
-  // Zip64 on for every entry: with it off the library writes a corrupt entry
-  // for a file over 4 GiB while reporting success.
-  int err = zipOpenNewFileInZip3_64(handle_, entryName.c_str(), &info, nullptr, 0, nullptr, 0,
-                                    nullptr, Z_DEFLATED, /*level=*/1, /*raw=*/0, -MAX_WBITS,
-                                    DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, /*zip64=*/1);
+  // Raw: the entry takes deflate bytes compressed here, several times faster
+  // than the library's own compression (the level given only sets the
+  // header's "fast" flag bits). Zip64 on for every entry: with it off
+  // the library writes a corrupt entry for a file over 4 GiB while reporting
+  // success.
+  errno = 0;
+  int err = zipOpenNewFileInZip2_64(handle_, entryName.c_str(), &info, nullptr, 0, nullptr, 0,
+                                    nullptr, Z_DEFLATED, /*level=*/1, /*raw=*/1, /*zip64=*/1);
   if (err != ZIP_OK) {
-    throw ZorvaneException(
-        TFormatString("ZipFile: zipOpenNewFileInZip failed with error '%1'").arg(err));
+    const ZorvaneException failure = WriteFailure(failed, err, errno);
+    Discard();
+    throw failure;
   }
+  const DeflateStream::Sink sink = [&](const uint8_t* data, size_t size) {
+    errno = 0;
+    const int e = zipWriteInFileInZip(handle_, data, static_cast<unsigned>(size));
+    if (e != ZIP_OK) throw WriteFailure(failed, e, errno);
+  };
 
+  // A failure to read the input is the only one after which the archive stays
+  // valid: the entry is finished with what was read, then the failure thrown.
+  std::exception_ptr readFailure;
   try {
     TFile file{TPath(path)};
-    if (!file.Open(zor::platform::OpenMode::Read)) {
-      throw TPath::Exception(file.ErrorString());
-    }
-    // One fixed buffer on the heap: the copy never holds more of the file.
-    auto buffer = std::make_unique<char[]>(kCopyBufferSize);
-    for (;;) {
-      const int64_t n = file.Read(buffer.get(), kCopyBufferSize);
-      if (n == 0) break;
-      err = zipWriteInFileInZip(handle_, buffer.get(), static_cast<unsigned>(n));
-      if (err != ZIP_OK) {
-        throw ZorvaneException(
-            TFormatString("ZipFile: zipWriteInFileInZip failed with error '%1'").arg(err));
+    const bool opened = file.Open(zor::platform::OpenMode::Read);
+    if (!opened) readFailure = std::make_exception_ptr(TPath::Exception(file.ErrorString()));
+    while (opened) {
+      int64_t n = 0;
+      try {
+        n = file.Read(buffer.get(), kReadBufferSize);
+      } catch (...) {
+        readFailure = std::current_exception();
+        break;
       }
+      if (n == 0) break;
+      deflate.Write(buffer.get(), static_cast<uint32_t>(n), sink);
     }
+    deflate.Finish(sink);
+    // Writes the sizes and the CRC into the entry's headers.
+    errno = 0;
+    err = zipCloseFileInZipRaw64(handle_, deflate.InputSize(), deflate.Crc32());
+    if (err != ZIP_OK) throw WriteFailure(failed, err, errno);
   } catch (...) {
-    // The entry must be closed before the exception leaves, so that the
-    // archive's next entry or its Close starts from a consistent state.
-    zipCloseFileInZip(handle_);
+    // Writing or compressing failed: the archive is broken and must not stay.
+    Discard();
     throw;
   }
-  // Closing the entry flushes the last compressed bytes and writes the sizes;
-  // a failure here would otherwise leave a corrupt archive behind a success.
-  err = zipCloseFileInZip(handle_);
-  if (err != ZIP_OK) {
-    throw ZorvaneException(
-        TFormatString("ZipFile: zipCloseFileInZip failed with error '%1'").arg(err));
-  }
+  if (readFailure) std::rethrow_exception(readFailure);
 }
 
 void ZipFile::Close() {
   if (handle_ == nullptr) return;
+  // The central directory is buffered until the file is closed, so a full
+  // disk often shows only here.
+  errno = 0;
   const int err = zipClose(handle_, nullptr);
-  handle_ = nullptr;
+  const int error = errno;
+  handle_ = nullptr;  // freed by zipClose, whatever its result
   if (err != ZIP_OK) {
-    // Close runs in destructors, so it reports and does not throw.
-    LogText(zor::platform::TLog::Warn,
-            TFormatString("ZipFile: zipClose failed with error '%1'").arg(err));
+    const ZorvaneException failure =
+        WriteFailure(TFormatString("ZipFile: cannot finish '%1'").arg(TString(path_)), err, error);
+    Discard();
+    throw failure;
   }
 }
 

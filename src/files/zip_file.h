@@ -2,17 +2,22 @@
 //
 // Lifecycle: (1) Open creates the archive, (2) Add appends one entry per call,
 // (3) Close writes the central directory. The destructor closes an archive
-// that is still open, so an exception between the stages leaves a valid zip of
-// the entries written so far.
+// that is still open, so an input that cannot be read leaves a valid zip of
+// the entries written so far. A failure to write the archive itself (a full
+// disk, a file size limit) is never left behind as a broken zip: the archive
+// file is removed and the failure is thrown.
 //
 // Every entry is named by the file name alone (no directories, no UTF-8 flag),
-// deflated at level 1 with Zip64 records enabled, and dated with the file's
-// last write time in local time (DOS resolution: even seconds). Input files are
-// streamed through one fixed buffer, so files of any size can be added with
+// deflated at a fast level (method 8, see DeflateStream) with Zip64
+// records enabled, and dated with the file's last write time in local time
+// (DOS resolution: even seconds). Input files are streamed through fixed
+// buffers (about 2.5 MiB in all), so files of any size can be added with
 // bounded memory.
 //
 // Not copyable; not thread-safe (one thread per object).
 #pragma once
+
+#include <string>
 
 #include "platform/tstring.h"
 
@@ -20,10 +25,12 @@ namespace ZorErrorReporting {
 
 class ZipFile {
  public:
-  // Size of the buffer through which each input file is copied.
-  static constexpr unsigned kCopyBufferSize = 0x40000;
+  // Size of the buffer through which each input file is read.
+  static constexpr unsigned kReadBufferSize = 1u << 20;
 
   ZipFile() = default;
+  // Closes an archive that is still open. Never throws: when the archive
+  // cannot be finished it is removed and the failure is logged at Warn.
   ~ZipFile();
   ZipFile(const ZipFile&) = delete;
   ZipFile& operator=(const ZipFile&) = delete;
@@ -33,27 +40,35 @@ class ZipFile {
   // false nothing is open and nothing is thrown.
   bool Open(const zor::platform::TString& path);
 
-  // Adds the file at `path` as one entry. Throws ZorvaneException:
-  // - "ZipFile: Add must be called on an opened zipfile!" when no archive is
-  //   open (nothing is written);
-  // - "ZipFile: zipOpenNewFileInZip failed with error '<n>'" when the entry
-  //   cannot be started;
-  // - "ZipFile: zipWriteInFileInZip failed with error '<n>'" when writing fails,
-  //   "ZipFile: zipCloseFileInZip failed with error '<n>'" when finishing the
-  //   entry fails;
-  // - the platform's exception when the file cannot be opened or read, or its
-  //   last write time is unknown.
-  // After a failure the partial entry is closed and the archive stays open.
+  // Adds the file at `path` as one entry. Throws:
+  // - ZorvaneException "ZipFile: Add must be called on an opened zipfile!"
+  //   when no archive is open (nothing is written);
+  // - the platform's exception when the file's last write time is unknown
+  //   (nothing is written), or when it cannot be opened or read: the entry is
+  //   then finished with the bytes read before the failure and the archive
+  //   stays open;
+  // - ZorvaneException "ZipFile: cannot write entry '<name>' to '<archive>':
+  //   <cause>" when the archive cannot be written: the archive file is then
+  //   removed and nothing is open. Any other failure after the entry began
+  //   (e.g. std::bad_alloc) removes the archive likewise.
   void Add(const zor::platform::TString& path);
 
-  // Finishes the archive. Safe to call when nothing is open, and twice. Never
-  // throws: a failure to write the archive's directory is logged at Warn.
+  // Finishes the archive by writing its central directory; nothing is open
+  // afterwards. Does nothing when nothing is open, so a second call is
+  // harmless. Throws ZorvaneException "ZipFile: cannot finish '<archive>':
+  // <cause>" when the archive cannot be written; the half-written archive
+  // file is then removed.
   void Close();
 
   bool IsOpen() const { return handle_ != nullptr; }
 
  private:
+  // Closes the broken archive (if `handle_` is still set) and removes its
+  // file; a failure to remove is logged at Warn.
+  void Discard() noexcept;
+
   void* handle_ = nullptr;  // the zip library's write handle, owned
+  std::string path_;        // the archive's path as opened
 };
 
 }  // namespace ZorErrorReporting

@@ -4,10 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <random>
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include "files/zip_test_reader.h"
 #include "platform/tpath.h"
@@ -37,39 +41,48 @@ class ZipFileTest : public ::testing::Test {
   zor::test::ScopedTempDir dir_;
 };
 
+// Contents that stress the compressor differently: nothing, a few bytes, one
+// byte repeated (long matches) and random bytes (no matches, stored blocks),
+// the last two over several read buffers and not a multiple of one.
 TEST_F(ZipFileTest, EntriesKeepOrderContentAndBareNames) {
-  const std::string binary("\x00\x01\xff zip\n\x00", 10);
-  WriteFile(dir_.Sub("a/empty.log"), "");
-  WriteFile(dir_.Sub("a/same.txt"), "first");
-  WriteFile(dir_.Sub("b/c/same.txt"), "second, from another directory");
-  WriteFile(dir_.Sub("b/data.dmp"), binary);
+  std::mt19937 random(11);
+  std::string noise(3 * ZipFile::kReadBufferSize + 5, '\0');
+  for (char& c : noise) c = static_cast<char>(random());
+  const std::pair<std::string, std::string> files[] = {
+      {"a/empty.log", ""},
+      {"a/same.txt", "first"},
+      {"b/c/same.txt", "second, from another directory"},
+      {"b/data.dmp", std::string("\x00\x01\xff zip\n\x00", 10)},
+      {"b/repeated.dmp", std::string(3 * ZipFile::kReadBufferSize + 17, 'z')},
+      {"b/random.dmp", noise},
+  };
   // An existing file of the archive's name is replaced, not appended to.
   WriteFile(dir_.Sub("out.zip"), "not a zip at all");
 
   ZipFile zip;
   ASSERT_TRUE(zip.Open(TString(dir_.Sub("out.zip"))));
-  for (const char* f : {"a/empty.log", "a/same.txt", "b/c/same.txt", "b/data.dmp"}) {
-    zip.Add(TString(dir_.Sub(f)));
+  for (const auto& [path, content] : files) {
+    WriteFile(dir_.Sub(path), content);
+    zip.Add(TString(dir_.Sub(path)));
   }
   zip.Close();
 
   auto listing = ReadZipIndependently(dir_.Sub("out.zip"));
   ASSERT_TRUE(listing.ok) << listing.error;
-  const std::pair<std::string, std::string> expected[] = {
-      {"empty.log", ""},
-      {"same.txt", "first"},
-      {"same.txt", "second, from another directory"},
-      {"data.dmp", binary}};
-  ASSERT_EQ(listing.entries.size(), std::size(expected));
-  for (size_t i = 0; i < std::size(expected); ++i) {
-    SCOPED_TRACE(i);
+  ASSERT_EQ(listing.entries.size(), std::size(files));
+  for (size_t i = 0; i < std::size(files); ++i) {
+    const auto& [path, content] = files[i];
+    SCOPED_TRACE(path);
     const auto& e = listing.entries[i];
-    EXPECT_EQ(e.name, expected[i].first);
-    EXPECT_EQ(e.size, expected[i].second.size());
-    EXPECT_EQ(e.content, expected[i].second);
+    EXPECT_EQ(e.name, path.substr(path.rfind('/') + 1));
+    EXPECT_EQ(e.size, content.size());
+    EXPECT_TRUE(e.content == content) << "content differs";
     EXPECT_EQ(e.compressType, 8);  // deflate
     EXPECT_EQ(e.localExtractVersion, 45) << "every entry must carry Zip64 records";
   }
+  // A second reader with an inflater and CRC check of its own.
+  const std::string test = "unzip -tqq '" + dir_.Sub("out.zip") + "'";
+  EXPECT_EQ(std::system(test.c_str()), 0);
 }
 
 TEST_F(ZipFileTest, EntryTimeIsLastWriteTimeToTheEvenSecond) {
@@ -176,6 +189,16 @@ TEST_F(ZipFileTest, LargeEntryOver4GiBIsReadBack) {
   ASSERT_TRUE(listing.ok) << listing.error;
   ASSERT_EQ(listing.entries.size(), 2u);
   EXPECT_EQ(listing.entries[0].size, kSize);
+  // The CRC of what the reader unpacked, against zlib's over the file's bytes.
+  uLong crc = crc32(0, reinterpret_cast<const Bytef*>("head"), 4);
+  const std::string zeros(1 << 20, '\0');
+  for (unsigned long long left = kSize - 8; left > 0;) {
+    const uInt n = static_cast<uInt>(std::min<unsigned long long>(left, zeros.size()));
+    crc = crc32(crc, reinterpret_cast<const Bytef*>(zeros.data()), n);
+    left -= n;
+  }
+  crc = crc32(crc, reinterpret_cast<const Bytef*>("tail"), 4);
+  EXPECT_EQ(listing.entries[0].crc, crc);
   EXPECT_EQ(listing.entries[1].content, "behind the large entry");
 }
 
