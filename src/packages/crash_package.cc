@@ -230,6 +230,11 @@ bool CrashPackage::RemoveOwnDirectory(const TrustBoundary& boundary, TString* de
   const TPath directory = GetPackageDirectory();
   Filesystem& filesystem = Filesystem::GetInstance();
   if (!filesystem.DirectoryExists(directory)) return true;
+  // Checked before the listing: a crafted manifest may point anywhere, and a
+  // directory outside is neither listed nor removed.
+  if (!boundary.WhyNotDeleted(directory, GetFilePath()).isEmpty()) {
+    return DeletePackageFile(directory, GetFilePath(), boundary, deleted);
+  }
   // Whatever else lies there was never recorded as the crash's: it stays, and
   // so does the directory.
   const std::set<TPath> left = filesystem.ListFilesRecursively(directory, {}, false, true, false);
