@@ -26,6 +26,16 @@ std::set<TPath> ToPathSet(const std::vector<TString>& paths) {
   return std::set<TPath>(paths.begin(), paths.end());
 }
 
+// The listing leaves out names it cannot give back to the OS unchanged; say
+// which, so that a file that is never handled is not a silent mystery.
+void WarnUndecodable(const TPath& directory, const std::vector<TString>& names) {
+  for (const TString& name : names) {
+    LogText(zor::platform::TLog::Warn,
+            TFormatString("Filesystem: skipped '%1': the name is not valid UTF-8")
+                .arg((directory / TPath(name)).ToString()));
+  }
+}
+
 }  // namespace
 
 Filesystem& Filesystem::GetInstance() { return zor::platform::ProcessSingleton<Filesystem>::Get(); }
@@ -74,8 +84,12 @@ bool Filesystem::CreateDirectory(const TPath& path) { return zor::platform::Crea
 std::set<TPath> Filesystem::ListFiles(const TPath& directory,
                                       const std::vector<TString>& extensions, bool fullPaths) {
   using zor::platform::PathForm;
-  return ToPathSet(zor::platform::ListFiles(directory, extensions,
-                                            fullPaths ? PathForm::Full : PathForm::Relative));
+  std::vector<TString> undecodable;
+  const auto listed = zor::platform::ListFiles(
+      directory, extensions, fullPaths ? PathForm::Full : PathForm::Relative,
+      zor::platform::Symlinks::DoNotFollow, &undecodable);
+  WarnUndecodable(directory, undecodable);
+  return ToPathSet(listed);
 }
 
 std::set<TPath> Filesystem::ListFilesRecursively(const TPath& directory,
@@ -85,10 +99,13 @@ std::set<TPath> Filesystem::ListFilesRecursively(const TPath& directory,
   using zor::platform::ListedDirectories;
   using zor::platform::PathForm;
   using zor::platform::Symlinks;
-  return ToPathSet(zor::platform::ListFilesRecursively(
+  std::vector<TString> undecodable;
+  const auto listed = zor::platform::ListFilesRecursively(
       directory, extensions, fullPaths ? PathForm::Full : PathForm::Relative,
       includeDirectories ? ListedDirectories::Include : ListedDirectories::Exclude,
-      followSymlinks ? Symlinks::Follow : Symlinks::DoNotFollow));
+      followSymlinks ? Symlinks::Follow : Symlinks::DoNotFollow, &undecodable);
+  WarnUndecodable(directory, undecodable);
+  return ToPathSet(listed);
 }
 
 bool Filesystem::CreateZip(const TPath& zipPath, const std::set<TPath>& files) {

@@ -73,6 +73,8 @@ class Filesystem {
   // contain dots ("zipped-logs-package.pending"). An empty list matches every
   // file. The flag goes to the platform listing unchanged (see
   // platform/file_functions.h). Ordered by TPath's less-than, no duplicates.
+  // A name whose bytes are not valid UTF-8 is left out and logged at Warn with
+  // those bytes escaped ("\xff"); the rest is listed.
   virtual std::set<zor::platform::TPath> ListFiles(
       const zor::platform::TPath& directory, const std::vector<zor::platform::TString>& extensions,
       bool fullPaths);

@@ -92,6 +92,42 @@ TEST_F(FilesystemTest, ListFilesRecursivelyPassesEachFlagThrough) {
   }
 }
 
+// On Linux a name is bytes: a backslash is an ordinary character, and a name
+// that is not UTF-8 cannot survive the text of a state file.
+TEST_F(FilesystemTest, NamesRoundTripFromListingToRemovalOrAreSkippedWithAWarning) {
+  const std::string odd = dir_.Sub("we\\ird.8.dmp");
+  const std::string undecodable = dir_.Sub("bad\xff.8.dmp");
+  WriteFile(odd, "MDMP");
+  WriteFile(undecodable, "MDMP");
+  WriteFile(dir_.Sub("sub\xfe/inner.dmp"), "MDMP");
+
+  ::testing::internal::CaptureStdout();
+  const auto listed = fs_.ListFiles(TPath(dir_.path()), {"dmp"}, true);
+  const auto recursive = fs_.ListFilesRecursively(TPath(dir_.path()), {"dmp"}, true, false, false);
+  const std::string logged = ::testing::internal::GetCapturedStdout();
+  ASSERT_EQ(listed, Paths(dir_.path(), {"we\\ird.8.dmp"}));
+  EXPECT_EQ(recursive, listed);
+  EXPECT_THAT(logged, ::testing::HasSubstr(dir_.Sub("bad\\xff.8.dmp")));
+  EXPECT_THAT(logged, ::testing::HasSubstr(dir_.Sub("sub\\xfe")));
+
+  const TPath path = *listed.begin();
+  EXPECT_EQ(fs_.FileSize(path), 4u);
+  ASSERT_TRUE(fs_.CreateZip(TPath(dir_.Sub("package.zip")), listed));
+  const auto zip = ReadZipIndependently(dir_.Sub("package.zip"));
+  ASSERT_TRUE(zip.ok) << zip.error;
+  ASSERT_EQ(zip.entries.size(), 1u);
+  EXPECT_EQ(zip.entries[0].name, "we\\ird.8.dmp");
+  EXPECT_EQ(zip.entries[0].content, "MDMP");
+  EXPECT_TRUE(fs_.RemovePath(path));
+  EXPECT_FALSE(Exists(odd));
+
+  // The text of an undecodable name names no file; removing it is no success.
+  ::testing::internal::CaptureStdout();
+  EXPECT_FALSE(fs_.RemovePath(TPath(undecodable)));
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(Exists(undecodable));
+}
+
 TEST_F(FilesystemTest, ReadFileBytesAppendsOneZeroByte) {
   WriteFile(dir_.Sub("ten.txt"), "0123456789");
   struct Case {
