@@ -70,7 +70,15 @@ std::vector<char> Filesystem::ReadFileBytes(const TPath& path, uint64_t count, u
 }
 
 void Filesystem::RenamePath(const TPath& oldPath, const TPath& newPath) {
-  zor::platform::RenamePath(oldPath, newPath);
+  // The rename has happened and the caller goes on with the new name; that it
+  // may not survive a power loss is worth a line, not a failure.
+  if (const int error = zor::platform::RenamePath(oldPath, newPath); error != 0) {
+    LogText(zor::platform::TLog::Warn,
+            TFormatString("Filesystem: renamed '%1' to '%2' but cannot sync the directory: %3")
+                .arg(oldPath.ToString())
+                .arg(newPath.ToString())
+                .arg(zor::platform::ErrnoText(error)));
+  }
 }
 
 std::shared_ptr<std::ofstream> Filesystem::OpenOutputStream(const TPath& path) {

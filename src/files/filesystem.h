@@ -55,8 +55,10 @@ class Filesystem {
   // TPath::Exception when the file cannot be opened, sought or read.
   virtual std::vector<char> ReadFileBytes(const zor::platform::TPath& path, uint64_t count,
                                           uint64_t offset);
-  // Renames `oldPath` to `newPath`, replacing a file of that name. Throws
-  // TPath::Exception ("TFilesystem: ...") naming both paths and the cause.
+  // Renames `oldPath` to `newPath`, replacing a file of that name, and makes
+  // the rename durable (directory sync). Throws TPath::Exception
+  // ("TFilesystem: ...") naming both paths and the cause when the rename
+  // fails; a failed sync after it is logged at Warn, not thrown.
   virtual void RenamePath(const zor::platform::TPath& oldPath, const zor::platform::TPath& newPath);
   // A new narrow stream on `path`, opened with std::ios_base::out only (text
   // mode, truncating). Never null; whether it opened is the caller's to test.

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "files/zip_test_reader.h"
+#include "support/subprocess.h"
 #include "support/temp_dir.h"
 
 namespace ZorErrorReporting {
@@ -174,6 +175,30 @@ TEST_F(FilesystemTest, RemovePathSucceedsForGonePathsAndNeverThrows) {
       ::testing::internal::GetCapturedStdout() + ::testing::internal::GetCapturedStderr();
   EXPECT_FALSE(removed);
   EXPECT_THAT(logged, ::testing::HasSubstr("/proc/self/status"));
+}
+
+// A state file's rename must be followed by a sync of its directory. The sync
+// is seen for real where it cannot be done: a directory that its owner may
+// write and search but not read (so not open) takes the rename, not the sync.
+TEST_F(FilesystemTest, RenamePathSyncsTheDirectory) {
+  const std::string dir = dir_.Sub("data");
+  WriteFile(dir + "/a.pending", "{}");
+  constexpr uid_t kNobody = 65534;
+  const uid_t owner = getuid() == 0 ? kNobody : getuid();
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0711), 0);
+  ASSERT_EQ(chown(dir.c_str(), owner, static_cast<gid_t>(-1)), 0);
+  ASSERT_EQ(chmod(dir.c_str(), 0300), 0);
+  const auto r = zor::test::RunInChild([&] {
+    // Root reads any directory; only its owner is refused.
+    if (getuid() == 0 && setuid(kNobody) != 0) return 2;
+    fs_.RenamePath(TPath(dir + "/a.pending"), TPath(dir + "/a.started"));
+    return 0;
+  });
+  chmod(dir.c_str(), 0700);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Exists(dir + "/a.started"));
+  EXPECT_THAT(r.out, ::testing::HasSubstr("cannot sync the directory: Permission denied"));
+  EXPECT_THAT(r.out, ::testing::HasSubstr(dir + "/a.started"));
 }
 
 TEST_F(FilesystemTest, CreateZipWritesFilesInSetOrderAndReportsFailures) {

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <string>
 
+#include "platform/file_functions.h"
 #include "platform/path_error.h"
 
 namespace zor::platform {
@@ -76,17 +77,8 @@ void AtomicFile::Commit() {
   committed_ = true;
 
   const TPath parent = target_.Parent();
-  const std::string directory = parent.IsEmpty() ? std::string(".") : parent.NativeString();
-  int dirFd;
-  do {
-    dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } while (dirFd < 0 && errno == EINTR);
-  if (dirFd < 0) Fail("open directory of", target_, errno);
-  const int error = SyncDescriptor(dirFd);
-  CloseDescriptor(dirFd);
-  // Some file systems cannot sync a directory at all; the rename is then as
-  // durable as they make it.
-  if (error != 0 && error != EINVAL && error != EROFS) Fail("sync directory of", target_, error);
+  const int error = SyncDirectory(parent.IsEmpty() ? TPath(".") : parent);
+  if (error != 0) Fail("sync directory of", target_, error);
 }
 
 void AtomicFile::Fail(const char* operation, const TPath& path, int error) {

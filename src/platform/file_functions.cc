@@ -1,6 +1,7 @@
 #include "platform/file_functions.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +22,12 @@ namespace zor::platform {
 namespace {
 
 TString Quoted(const TPath& path) { return "'" + path.ToString() + "'"; }
+
+// The directory that holds `path`'s entry: "." for a bare name.
+TPath DirectoryOf(const TPath& path) {
+  const TPath parent = path.Parent();
+  return parent.IsEmpty() ? TPath(".") : parent;
+}
 
 bool StatPath(const TPath& path, struct stat* st) {
   return ::stat(path.NativeString().c_str(), st) == 0;
@@ -249,11 +256,33 @@ bool RemovePath(const TPath& path, DirectoryRemoval directories) {
   return !ec && !PathExists(path);
 }
 
-void RenamePath(const TPath& from, const TPath& to) {
+int RenamePath(const TPath& from, const TPath& to) {
   if (::rename(from.NativeString().c_str(), to.NativeString().c_str()) != 0) {
     const int error = errno;
     ThrowPathError("TFilesystem: cannot rename " + Quoted(from) + " to " + Quoted(to), error);
   }
+  // Until the directory is synced, a power loss may bring the old name back.
+  const TPath toDirectory = DirectoryOf(to);
+  int error = SyncDirectory(toDirectory);
+  const TPath fromDirectory = DirectoryOf(from);
+  if (error == 0 && !(fromDirectory == toDirectory)) error = SyncDirectory(fromDirectory);
+  return error;
+}
+
+int SyncDirectory(const TPath& directory) {
+  const std::string native = directory.NativeString();
+  int fd;
+  do {
+    fd = ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return errno;
+  int result;
+  do {
+    result = ::fsync(fd);
+  } while (result != 0 && errno == EINTR);
+  const int error = result == 0 ? 0 : errno;
+  ::close(fd);
+  return error == EINVAL || error == EROFS ? 0 : error;
 }
 
 uint64_t FileSize(const TPath& path) {

@@ -51,11 +51,19 @@ enum class DirectoryRemoval {
 // have removed part of a tree) and errno tells why.
 bool RemovePath(const TPath& path, DirectoryRemoval directories = DirectoryRemoval::OnlyIfEmpty);
 
-// Renames `from` to `to`, replacing a file at `to`. Both must be on the same
-// file system. Throws TPath::Exception
+// Renames `from` to `to`, replacing a file at `to`, then syncs the directory
+// of `to` (and of `from` when it is another) so that the rename survives a
+// power loss. Both must be on the same file system. Throws TPath::Exception
 // "TFilesystem: cannot rename '<from>' to '<to>': <cause>"; on failure
-// nothing has changed.
-void RenamePath(const TPath& from, const TPath& to);
+// nothing has changed. Returns 0, or the errno of a directory sync that
+// failed: the rename has then taken place but may not survive a power loss.
+int RenamePath(const TPath& from, const TPath& to);
+
+// Makes the entries of `directory` (renames, creations, removals) durable:
+// fsync of the directory. Returns 0, or the errno of the open or the sync
+// that failed. A file system that cannot sync a directory at all (EINVAL,
+// EROFS) counts as success: its entries are as durable as it makes them.
+int SyncDirectory(const TPath& directory);
 
 // The size in bytes of the file at `path` (symbolic links followed).
 // Throws TPath::Exception "TFilesystem: cannot get size of '<path>': <cause>".
