@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/file_functions.h"
+
 namespace zor::platform {
 namespace TLog {
 
@@ -66,10 +68,19 @@ TPath FileChannel::Absolute(const TPath& path) {
 FileChannel::Descriptor FileChannel::OpenDescriptor(const TPath& path, CreateMode mode) {
   int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
   if (mode == CreateMode::kCreateNew) flags |= O_EXCL;
-  int fd;
-  do {
-    fd = ::open(path.NativeString().c_str(), flags, 0644);
-  } while (fd < 0 && errno == EINTR);
+  auto openFile = [&] {
+    int fd;
+    do {
+      fd = ::open(path.NativeString().c_str(), flags, 0644);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+  };
+  int fd = openFile();
+  // On a fresh account nobody has made the log directory yet. A rotation
+  // writes beside a file it opened, so it never needs to.
+  if (fd < 0 && errno == ENOENT && mode == CreateMode::kAppend && CreateDirectory(path.Parent())) {
+    fd = openFile();
+  }
   if (fd >= 0) return Descriptor(fd);
   const int error = errno;
   if (mode == CreateMode::kCreateNew && error == EEXIST) return Descriptor();
