@@ -1,8 +1,7 @@
 // TSettings: the user's settings store, an INI file
 // $XDG_CONFIG_HOME/zorvane/zorvane.ini (default ~/.config/zorvane/, ~ as
-// UserHomeDirectory finds it). Groups
-// are sections. Reads are safe from any thread; the store is read-only to
-// this program.
+// UserHomeDirectory finds it). Groups are sections. Reads are safe from any
+// thread; the store is read-only to this program.
 #pragma once
 
 #include "platform/tpath.h"
