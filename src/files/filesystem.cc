@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 
 #include "files/zip_file.h"
 #include "log/log_functions.h"
@@ -49,9 +48,7 @@ bool Filesystem::FileExists(const TPath& path) { return zor::platform::FileExist
 uint64_t Filesystem::FileSize(const TPath& path) { return zor::platform::FileSize(path); }
 
 DateTime Filesystem::LastWriteTime(const TPath& path) {
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-      zor::platform::LastWriteTime(path).time_since_epoch());
-  return DateTime::FromUnixTimeMs(ms.count());
+  return DateTime::FromTimePoint(zor::platform::LastWriteTime(path));
 }
 
 TString Filesystem::ReadTextFile(const TPath& path) { return TFile::LoadTextFile(path); }

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <string>
 
+#include "platform/descriptor_io.h"
 #include "platform/file_functions.h"
 #include "platform/path_error.h"
 
@@ -17,14 +18,6 @@ int CloseDescriptor(int fd) {
   // Linux releases the descriptor even when close reports EINTR; retrying could
   // close a descriptor that another thread has just been given.
   return ::close(fd) == 0 || errno == EINTR ? 0 : errno;
-}
-
-int SyncDescriptor(int fd) {
-  int result;
-  do {
-    result = ::fsync(fd);
-  } while (result != 0 && errno == EINTR);
-  return result == 0 ? 0 : errno;
 }
 
 }  // namespace
@@ -53,13 +46,8 @@ void AtomicFile::Open() {
 }
 
 void AtomicFile::Write(std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd_, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      Fail("write", temporary_, errno);
-    }
-    bytes.remove_prefix(static_cast<size_t>(written));
+  if (const int error = WriteAll(fd_, bytes.data(), bytes.size()); error != 0) {
+    Fail("write", temporary_, error);
   }
 }
 

@@ -15,6 +15,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/descriptor_io.h"
 #include "platform/path_error.h"
 
 namespace zor::platform {
@@ -276,11 +277,7 @@ int SyncDirectory(const TPath& directory) {
     fd = ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return errno;
-  int result;
-  do {
-    result = ::fsync(fd);
-  } while (result != 0 && errno == EINTR);
-  const int error = result == 0 ? 0 : errno;
+  const int error = SyncDescriptor(fd);
   ::close(fd);
   return error == EINVAL || error == EROFS ? 0 : error;
 }

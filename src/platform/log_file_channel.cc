@@ -6,9 +6,10 @@
 
 #include <QDir>
 #include <cerrno>
-#include <cstring>
 
+#include "platform/descriptor_io.h"
 #include "platform/file_functions.h"
+#include "platform/path_error.h"
 
 namespace zor::platform {
 namespace TLog {
@@ -17,22 +18,6 @@ namespace {
 
 // Lines are handed to the kernel at the latest when this much is buffered.
 constexpr size_t kMaxBuffered = 64 * 1024;
-
-TString ErrnoText(int error) { return TString(std::strerror(error)); }
-
-// Writes all of `data`, retrying EINTR and short writes. Returns 0 or errno.
-int WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return 0;
-}
 
 }  // namespace
 
