@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 
 #include "files/zip_file.h"
 #include "log/log_functions.h"
@@ -26,6 +25,16 @@ std::set<TPath> ToPathSet(const std::vector<TString>& paths) {
   return std::set<TPath>(paths.begin(), paths.end());
 }
 
+// The listing leaves out names it cannot give back to the OS unchanged; say
+// which, so that a file that is never handled is not a silent mystery.
+void WarnUndecodable(const TPath& directory, const std::vector<TString>& names) {
+  for (const TString& name : names) {
+    LogText(zor::platform::TLog::Warn,
+            TFormatString("Filesystem: skipped '%1': the name is not valid UTF-8")
+                .arg((directory / TPath(name)).ToString()));
+  }
+}
+
 }  // namespace
 
 Filesystem& Filesystem::GetInstance() { return zor::platform::ProcessSingleton<Filesystem>::Get(); }
@@ -39,9 +48,7 @@ bool Filesystem::FileExists(const TPath& path) { return zor::platform::FileExist
 uint64_t Filesystem::FileSize(const TPath& path) { return zor::platform::FileSize(path); }
 
 DateTime Filesystem::LastWriteTime(const TPath& path) {
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-      zor::platform::LastWriteTime(path).time_since_epoch());
-  return DateTime::FromUnixTimeMs(ms.count());
+  return DateTime::FromTimePoint(zor::platform::LastWriteTime(path));
 }
 
 TString Filesystem::ReadTextFile(const TPath& path) { return TFile::LoadTextFile(path); }
@@ -60,7 +67,15 @@ std::vector<char> Filesystem::ReadFileBytes(const TPath& path, uint64_t count, u
 }
 
 void Filesystem::RenamePath(const TPath& oldPath, const TPath& newPath) {
-  zor::platform::RenamePath(oldPath, newPath);
+  // The rename has happened and the caller goes on with the new name; that it
+  // may not survive a power loss is worth a line, not a failure.
+  if (const int error = zor::platform::RenamePath(oldPath, newPath); error != 0) {
+    LogText(zor::platform::TLog::Warn,
+            TFormatString("Filesystem: renamed '%1' to '%2' but cannot sync the directory: %3")
+                .arg(oldPath.ToString())
+                .arg(newPath.ToString())
+                .arg(zor::platform::ErrnoText(error)));
+  }
 }
 
 std::shared_ptr<std::ofstream> Filesystem::OpenOutputStream(const TPath& path) {
@@ -74,8 +89,12 @@ bool Filesystem::CreateDirectory(const TPath& path) { return zor::platform::Crea
 std::set<TPath> Filesystem::ListFiles(const TPath& directory,
                                       const std::vector<TString>& extensions, bool fullPaths) {
   using zor::platform::PathForm;
-  return ToPathSet(zor::platform::ListFiles(directory, extensions,
-                                            fullPaths ? PathForm::Full : PathForm::Relative));
+  std::vector<TString> undecodable;
+  const auto listed = zor::platform::ListFiles(
+      directory, extensions, fullPaths ? PathForm::Full : PathForm::Relative,
+      zor::platform::Symlinks::DoNotFollow, &undecodable);
+  WarnUndecodable(directory, undecodable);
+  return ToPathSet(listed);
 }
 
 std::set<TPath> Filesystem::ListFilesRecursively(const TPath& directory,
@@ -85,10 +104,13 @@ std::set<TPath> Filesystem::ListFilesRecursively(const TPath& directory,
   using zor::platform::ListedDirectories;
   using zor::platform::PathForm;
   using zor::platform::Symlinks;
-  return ToPathSet(zor::platform::ListFilesRecursively(
+  std::vector<TString> undecodable;
+  const auto listed = zor::platform::ListFilesRecursively(
       directory, extensions, fullPaths ? PathForm::Full : PathForm::Relative,
       includeDirectories ? ListedDirectories::Include : ListedDirectories::Exclude,
-      followSymlinks ? Symlinks::Follow : Symlinks::DoNotFollow));
+      followSymlinks ? Symlinks::Follow : Symlinks::DoNotFollow, &undecodable);
+  WarnUndecodable(directory, undecodable);
+  return ToPathSet(listed);
 }
 
 bool Filesystem::CreateZip(const TPath& zipPath, const std::set<TPath>& files) {

@@ -55,8 +55,10 @@ class Filesystem {
   // TPath::Exception when the file cannot be opened, sought or read.
   virtual std::vector<char> ReadFileBytes(const zor::platform::TPath& path, uint64_t count,
                                           uint64_t offset);
-  // Renames `oldPath` to `newPath`, replacing a file of that name. Throws
-  // TPath::Exception ("TFilesystem: ...") naming both paths and the cause.
+  // Renames `oldPath` to `newPath`, replacing a file of that name, and makes
+  // the rename durable (directory sync). Throws TPath::Exception
+  // ("TFilesystem: ...") naming both paths and the cause when the rename
+  // fails; a failed sync after it is logged at Warn, not thrown.
   virtual void RenamePath(const zor::platform::TPath& oldPath, const zor::platform::TPath& newPath);
   // A new narrow stream on `path`, opened with std::ios_base::out only (text
   // mode, truncating). Never null; whether it opened is the caller's to test.
@@ -73,6 +75,8 @@ class Filesystem {
   // contain dots ("zipped-logs-package.pending"). An empty list matches every
   // file. The flag goes to the platform listing unchanged (see
   // platform/file_functions.h). Ordered by TPath's less-than, no duplicates.
+  // A name whose bytes are not valid UTF-8 is left out and logged at Warn with
+  // those bytes escaped ("\xff"); the rest is listed.
   virtual std::set<zor::platform::TPath> ListFiles(
       const zor::platform::TPath& directory, const std::vector<zor::platform::TString>& extensions,
       bool fullPaths);

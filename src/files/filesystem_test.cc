@@ -98,6 +98,42 @@ TEST_F(FilesystemTest, ListFilesRecursivelyPassesEachFlagThrough) {
   }
 }
 
+// On Linux a name is bytes: a backslash is an ordinary character, and a name
+// that is not UTF-8 cannot survive the text of a state file.
+TEST_F(FilesystemTest, NamesRoundTripFromListingToRemovalOrAreSkippedWithAWarning) {
+  const std::string odd = dir_.Sub("we\\ird.8.dmp");
+  const std::string undecodable = dir_.Sub("bad\xff.8.dmp");
+  WriteFile(odd, "MDMP");
+  WriteFile(undecodable, "MDMP");
+  WriteFile(dir_.Sub("sub\xfe/inner.dmp"), "MDMP");
+
+  ::testing::internal::CaptureStdout();
+  const auto listed = fs_.ListFiles(TPath(dir_.path()), {"dmp"}, true);
+  const auto recursive = fs_.ListFilesRecursively(TPath(dir_.path()), {"dmp"}, true, false, false);
+  const std::string logged = ::testing::internal::GetCapturedStdout();
+  ASSERT_EQ(listed, Paths(dir_.path(), {"we\\ird.8.dmp"}));
+  EXPECT_EQ(recursive, listed);
+  EXPECT_THAT(logged, ::testing::HasSubstr(dir_.Sub("bad\\xff.8.dmp")));
+  EXPECT_THAT(logged, ::testing::HasSubstr(dir_.Sub("sub\\xfe")));
+
+  const TPath path = *listed.begin();
+  EXPECT_EQ(fs_.FileSize(path), 4u);
+  ASSERT_TRUE(fs_.CreateZip(TPath(dir_.Sub("package.zip")), listed));
+  const auto zip = ReadZipIndependently(dir_.Sub("package.zip"));
+  ASSERT_TRUE(zip.ok) << zip.error;
+  ASSERT_EQ(zip.entries.size(), 1u);
+  EXPECT_EQ(zip.entries[0].name, "we\\ird.8.dmp");
+  EXPECT_EQ(zip.entries[0].content, "MDMP");
+  EXPECT_TRUE(fs_.RemovePath(path));
+  EXPECT_FALSE(Exists(odd));
+
+  // The text of an undecodable name names no file; removing it is no success.
+  ::testing::internal::CaptureStdout();
+  EXPECT_FALSE(fs_.RemovePath(TPath(undecodable)));
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(Exists(undecodable));
+}
+
 TEST_F(FilesystemTest, ReadFileBytesAppendsOneZeroByte) {
   WriteFile(dir_.Sub("ten.txt"), "0123456789");
   struct Case {
@@ -144,6 +180,30 @@ TEST_F(FilesystemTest, RemovePathSucceedsForGonePathsAndNeverThrows) {
       ::testing::internal::GetCapturedStdout() + ::testing::internal::GetCapturedStderr();
   EXPECT_FALSE(removed);
   EXPECT_THAT(logged, ::testing::HasSubstr("/proc/self/status"));
+}
+
+// A state file's rename must be followed by a sync of its directory. The sync
+// is seen for real where it cannot be done: a directory that its owner may
+// write and search but not read (so not open) takes the rename, not the sync.
+TEST_F(FilesystemTest, RenamePathSyncsTheDirectory) {
+  const std::string dir = dir_.Sub("data");
+  WriteFile(dir + "/a.pending", "{}");
+  constexpr uid_t kNobody = 65534;
+  const uid_t owner = getuid() == 0 ? kNobody : getuid();
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0711), 0);
+  ASSERT_EQ(chown(dir.c_str(), owner, static_cast<gid_t>(-1)), 0);
+  ASSERT_EQ(chmod(dir.c_str(), 0300), 0);
+  const auto r = zor::test::RunInChild([&] {
+    // Root reads any directory; only its owner is refused.
+    if (getuid() == 0 && setuid(kNobody) != 0) return 2;
+    fs_.RenamePath(TPath(dir + "/a.pending"), TPath(dir + "/a.started"));
+    return 0;
+  });
+  chmod(dir.c_str(), 0700);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Exists(dir + "/a.started"));
+  EXPECT_THAT(r.out, ::testing::HasSubstr("cannot sync the directory: Permission denied"));
+  EXPECT_THAT(r.out, ::testing::HasSubstr(dir + "/a.started"));
 }
 
 TEST_F(FilesystemTest, CreateZipWritesFilesInSetOrderAndReportsFailures) {

@@ -48,9 +48,7 @@ zip_fileinfo EntryInfo(const DateTime& lastWrite) {
 
 // The file's last write time on the local clock, as the entry header wants it.
 DateTime LastWriteLocalTime(const TPath& path) {
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-      zor::platform::LastWriteTime(path).time_since_epoch());
-  return DateTime::FromUnixTimeMs(ms.count());
+  return DateTime::FromTimePoint(zor::platform::LastWriteTime(path));
 }
 
 // "<context>: <cause>", the cause taken from the library's error `err`:

@@ -69,9 +69,11 @@ void ReadableConsoleChannel::Append(TLog::Severity severity, const TLog::Event& 
     default:
       return;
   }
-  const TString text = TString(TLog::Formatter::Format(event.value)).trim("\"");
+  // A person reads the console: a message as its text, a record as JSON.
+  const std::string text = event.value.IsString() ? event.value.Text().toStdString()
+                                                  : TLog::Formatter::Format(event.value);
   std::ostream& stream = severity >= TLog::Error ? err_ : out_;
-  stream << "[" << label << "]: " << text.toStdString() << "\n" << std::endl;
+  stream << "[" << label << "]: " << text << "\n" << std::endl;
 }
 
 }  // namespace ZorErrorReporting

@@ -41,12 +41,25 @@ TEST(ReadableConsoleChannel, ShowsOnlyUploadCategoriesAtInfoAndAbove) {
   }
 }
 
-TEST(ReadableConsoleChannel, ShowsStructuredRecordsOfUploadCategories) {
-  std::ostringstream out, err;
-  ReadableConsoleChannel channel(out, err);
-  channel.Append(TLog::Info,
-                 TLog::Event{"crashes-upload", TLog::Object::Make({{"package", "a1"}}), {}});
-  EXPECT_EQ(out.str(), "[INFO]: {\"package\":\"a1\"}\n\n");
+// A message is shown as its text, unescaped; a record as JSON.
+TEST(ReadableConsoleChannel, ShowsMessagesAsTextAndRecordsAsJson) {
+  struct Case {
+    TLog::Value value;
+    const char* shown;
+  };
+  const Case cases[] = {
+      {TLog::Literal::String("line1\nline2"), "line1\nline2"},
+      {TLog::Literal::String("say \"hi\""), "say \"hi\""},
+      {TLog::Literal::String("C:\\dir\\"), "C:\\dir\\"},
+      {TLog::Object::Make({{"package", "a1"}}), "{\"package\":\"a1\"}"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shown);
+    std::ostringstream out, err;
+    ReadableConsoleChannel channel(out, err);
+    channel.Append(TLog::Info, TLog::Event{"crashes-upload", c.value, {}});
+    EXPECT_EQ(out.str(), std::string("[INFO]: ") + c.shown + "\n\n");
+  }
 }
 
 }  // namespace

@@ -44,9 +44,15 @@ void EnableFeatures(const TString& names) {
 void RegisterExitActions() {
   AsyncTask::Cancel::Set(AsyncTask::Cancel::Create());
   TStartup::ShutdownStack::Get().Push("StopCancelMgr", [] { AsyncTask::Cancel::Set(nullptr); });
+  // Registered first, so it runs last and alone: whatever the shutdown
+  // actions do, the log is closed.
+  RegisterProcessExitAction(CloseLogging);
   RegisterProcessExitAction([] {
-    TStartup::ShutdownStack::Get().RunAndDiscard();
-    CloseLogging();
+    try {
+      TStartup::ShutdownStack::Get().RunAndDiscard();
+    } catch (const std::exception& e) {
+      LogText(TLog::Error, TFormatString("A shutdown action failed: %1").arg(TString(e.what())));
+    }
   });
 }
 

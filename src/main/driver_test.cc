@@ -6,10 +6,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <stdexcept>
+#include <unistd.h>
 
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+
+#include "platform/shutdown_stack.h"
 #include "platform/tpath.h"
 #include "support/subprocess.h"
+#include "support/temp_dir.h"
 
 namespace ZorErrorReporting {
 namespace {
@@ -57,6 +63,26 @@ TEST(HandleRunFailure, MapsEachFailureToItsStatusAndLine) {
     EXPECT_EQ(r.status, c.status + 10);
     EXPECT_THAT(r.out, HasSubstr(c.line));
   }
+}
+
+// The log is closed at exit whatever the shutdown actions do.
+TEST(DriverExit, ThrowingShutdownActionStillClosesTheLog) {
+  zor::test::ScopedTempDir dir;
+  const zor::test::ProcessResult r = zor::test::RunInChild([&] {
+    if (chdir(dir.path().c_str()) != 0) return 2;
+    std::string args[] = {"zorcrashreporter", "--command", "send-crashes"};
+    char* argv[] = {args[0].data(), args[1].data(), args[2].data(), nullptr};
+    ZorErrorReporting::Run(3, argv);
+    zor::platform::TStartup::ShutdownStack::Get().Push(
+        "fails", [] { throw std::runtime_error("shutdown action test"); });
+    std::exit(0);
+  });
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string log = zor::test::ReadFile(dir.Sub("logs/zorcrashreporter.txt"));
+  EXPECT_THAT(log, HasSubstr("shutdown action test"));
+  ASSERT_GT(log.size(), 1u);
+  const std::string last = log.substr(log.rfind('\n', log.size() - 2) + 1);
+  EXPECT_THAT(last, HasSubstr("\"k\":\"close-log\""));
 }
 
 }  // namespace

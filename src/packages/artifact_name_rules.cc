@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <optional>
 
+#include "packages/enum_names.h"
 #include "platform/tformat_string.h"
 
 namespace ZorErrorReporting {
@@ -66,16 +67,11 @@ TString KeyFromFileName(const TString& fileName) {
 }  // namespace
 
 TString ToName(ArtifactType type) {
-  const auto index = static_cast<size_t>(static_cast<int>(type));
-  return TString(index < kArtifactTypeNames.size() ? kArtifactTypeNames[index]
-                                                   : kArtifactTypeNames[0]);
+  return EnumNames::NameOrFirst(kArtifactTypeNames, type);
 }
 
 ArtifactType ArtifactTypeFromName(const TString& name) {
-  for (size_t i = 0; i < kArtifactTypeNames.size(); ++i) {
-    if (name.EqualsNoCase(kArtifactTypeNames[i])) return static_cast<ArtifactType>(i);
-  }
-  return ArtifactType::kUnknown;
+  return EnumNames::Find<ArtifactType>(kArtifactTypeNames, name).value_or(ArtifactType::kUnknown);
 }
 
 namespace ArtifactNames {

@@ -5,6 +5,7 @@
 
 #include "files/filesystem.h"
 #include "log/log_functions.h"
+#include "packages/enum_names.h"
 #include "packages/json_document.h"
 #include "platform/zorvane_exception.h"
 
@@ -33,8 +34,7 @@ constexpr size_t kKeptRotatedLogsAtEachEnd = 3;
 }  // namespace
 
 TString ToName(UploadPermission permission) {
-  const auto index = static_cast<size_t>(static_cast<int>(permission));
-  if (index < kUploadPermissionNames.size()) return TString(kUploadPermissionNames[index]);
+  if (auto name = EnumNames::Find(kUploadPermissionNames, permission)) return *name;
   const TString message(
       "Could not find entry in UploadPermission map. If a new value was added to "
       "UploadPermission enum then it must be added to the map as well!");
@@ -43,10 +43,8 @@ TString ToName(UploadPermission permission) {
 }
 
 UploadPermission UploadPermissionFromName(const TString& name) {
-  for (size_t i = 0; i < kUploadPermissionNames.size(); ++i) {
-    if (name.EqualsNoCase(kUploadPermissionNames[i])) return static_cast<UploadPermission>(i);
-  }
-  return UploadPermission::kUnknown;
+  return EnumNames::Find<UploadPermission>(kUploadPermissionNames, name)
+      .value_or(UploadPermission::kUnknown);
 }
 
 UploadPermission PermissionForArtifactType(ArtifactType type, bool fullDumpUploadAllowed) {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "packages/json_document.h"
+#include "packages/json_members.h"
 
 namespace ZorErrorReporting {
 
@@ -17,15 +18,7 @@ constexpr char kData[] = "data";
 constexpr char kSupportCaseNumber[] = "SupportCaseNumber";
 constexpr char kEmailAddress[] = "EmailAddress";
 
-[[noreturn]] void ThrowTypeError(const char* name, const char* expected) {
-  throw std::runtime_error(std::string("Log package metadata member '") + name + "' is not " +
-                           expected);
-}
-
-TString RequireString(const Json::Value& value, const char* name) {
-  if (!value.IsString()) ThrowTypeError(name, "a string");
-  return Json::GetText(value);
-}
+constexpr JsonMemberChecks kMembers{"Log package metadata"};
 
 }  // namespace
 
@@ -37,14 +30,14 @@ LogPackageMetadata::LogPackageMetadata(const rapidjson::Value& json) {
   if (!json.IsObject()) throw std::runtime_error("Log package metadata JSON is not an object");
   for (const auto& member : json.GetObject()) {
     if (Json::NameEqualsNoCase(member.name, kType)) {
-      type_ = RequireString(member.value, kType);
+      type_ = kMembers.RequireString(member.value, kType);
     } else if (Json::NameEqualsNoCase(member.name, kData)) {
-      if (!member.value.IsObject()) ThrowTypeError(kData, "an object");
+      if (!member.value.IsObject()) kMembers.ThrowTypeError(kData, "an object");
       for (const auto& field : member.value.GetObject()) {
         if (Json::NameEqualsNoCase(field.name, kSupportCaseNumber)) {
-          supportCaseNumber_ = RequireString(field.value, kSupportCaseNumber);
+          supportCaseNumber_ = kMembers.RequireString(field.value, kSupportCaseNumber);
         } else if (Json::NameEqualsNoCase(field.name, kEmailAddress)) {
-          emailAddress_ = RequireString(field.value, kEmailAddress);
+          emailAddress_ = kMembers.RequireString(field.value, kEmailAddress);
         }
       }
     }

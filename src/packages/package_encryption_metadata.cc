@@ -4,6 +4,7 @@
 #include <string>
 
 #include "packages/json_document.h"
+#include "packages/json_members.h"
 #include "platform/base64.h"
 #include "platform/tformat_string.h"
 #include "platform/zorvane_exception.h"
@@ -33,15 +34,7 @@ TString ToBase64(const PackageEncryptionMetadata::Bytes& bytes) {
   return text;
 }
 
-[[noreturn]] void ThrowTypeError(const char* name, const char* expected) {
-  throw std::runtime_error(std::string("Encryption metadata member '") + name + "' is not " +
-                           expected);
-}
-
-TString RequireString(const Json::Value& value, const char* name) {
-  if (!value.IsString()) ThrowTypeError(name, "a string");
-  return Json::GetText(value);
-}
+constexpr JsonMemberChecks kMembers{"Encryption metadata"};
 
 }  // namespace
 
@@ -86,19 +79,19 @@ PackageEncryptionMetadata::PackageEncryptionMetadata(const rapidjson::Value& jso
     bool known = false;
     for (const auto& [memberName, field] : textMembers) {
       if (Json::NameEqualsNoCase(name, memberName)) {
-        *field = RequireString(value, memberName);
+        *field = kMembers.RequireString(value, memberName);
         known = true;
       }
     }
     for (const auto& [memberName, field] : base64Members) {
       if (Json::NameEqualsNoCase(name, memberName)) {
-        *field = RequireString(value, memberName);
+        *field = kMembers.RequireString(value, memberName);
         known = true;
       }
     }
     if (!known && Json::NameEqualsNoCase(name, kContentLength)) {
       if (!Json::IsInteger(value) || (value.IsInt64() && value.GetInt64() < 0)) {
-        ThrowTypeError(kContentLength, "an unsigned integer");
+        kMembers.ThrowTypeError(kContentLength, "an unsigned integer");
       }
       unencryptedContentLength_ = Json::GetUint64(value);
     }

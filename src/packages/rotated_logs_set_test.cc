@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <utility>
@@ -233,6 +234,47 @@ TEST(RotatedLogsSet, StartsFromTheOpenLogEventOfTheHead) {
   WriteFile(path, OpenLog(root.Sub("gone.log")));
   EXPECT_THROW(ReadChain(TPath(path)), TPath::Exception);
   EXPECT_THROW(RotatedLogsSet(TPath(root.Sub("missing.log"))).ReadLogSet(), TPath::Exception);
+}
+
+// Bytes this process has read so far, by its own count of read calls.
+uint64_t BytesReadByProcess() {
+  std::ifstream io("/proc/self/io");
+  std::string field;
+  uint64_t value = 0;
+  while (io >> field >> value) {
+    if (field == "rchar:") return value;
+  }
+  ADD_FAILURE() << "no rchar in /proc/self/io";
+  return 0;
+}
+
+// A log can be hundreds of megabytes: only its head, tail and encoding probe
+// may be read.
+TEST(RotatedLogsSet, ReadsOnlyTheEndsOfALargeLog) {
+  ScopedTempDir root;
+  const std::string first = root.Sub("app.log"), large = root.Sub("app_1.log");
+  WriteFile(first, OpenLog(first));
+  WriteFile(large, OpenLog(large));
+  const std::string tail = RotateLog(first, large);
+  constexpr off_t kSize = 100 << 20;
+  std::filesystem::resize_file(large, kSize - static_cast<off_t>(tail.size()));
+  std::ofstream(large, std::ios::app) << tail;
+  ASSERT_EQ(std::filesystem::file_size(large), static_cast<uintmax_t>(kSize));
+
+  const uint64_t before = BytesReadByProcess();
+  const std::vector<TPath> chain = ReadChain(TPath(large));
+  const uint64_t read = BytesReadByProcess() - before;
+  EXPECT_EQ(chain, (std::vector<TPath>{TPath(large), TPath(first)}));
+  // What the contract allows for the two files, and the read of /proc itself.
+  EXPECT_LE(read, 2 * (RotatedLogsSet::kWholeFileBytes + RotatedLogsSet::kEncodingProbeBytes) +
+                      1024);
+}
+
+TEST(RotatedLogsSet, GetPathsBeforeReadLogSetThrows) {
+  ScopedTempDir root;
+  RotatedLogsSet set(TPath(root.Sub("app.log")));
+  EXPECT_EQ(testing::ErrorOf([&] { set.GetPaths(); }),
+            "RotatedLogsSet: ReadLogSet must be called before GetPaths!");
 }
 
 }  // namespace

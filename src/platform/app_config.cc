@@ -1,22 +1,12 @@
 #include "platform/app_config.h"
 
 #include <QSettings>
-#include <cstdlib>
 #include <mutex>
 
+#include "platform/standard_paths.h"
 #include "platform/tsettings.h"
 
 namespace zor::platform {
-namespace {
-
-TPath HomeRelative(const char* variable, const char* fallbackUnderHome) {
-  const char* value = std::getenv(variable);
-  if (value != nullptr && *value != '\0') return TPath(value);
-  const char* home = std::getenv("HOME");
-  return TPath(home != nullptr ? home : "") / fallbackUnderHome;
-}
-
-}  // namespace
 
 TString AppOptions::Map::GetOptionValue(const TString& name, const TString& defaultValue) const {
   const auto it = values_.find(name);
@@ -34,7 +24,7 @@ AppConfig& AppConfig::GetInstance() {
 TString AppConfig::GetBuildVersion() const { return TString(ZOR_BUILD_VERSION); }
 
 TPath AppConfig::LogGetDefaultDir() {
-  return HomeRelative("XDG_STATE_HOME", ".local/state") / "zorvane/logs";
+  return UserBaseDirectory("XDG_STATE_HOME", ".local/state") / "zorvane/logs";
 }
 
 TPath AppConfig::GetCrashDumpsDefaultDir() { return LogGetDefaultDir() / "crashdumps"; }

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <string>
 
+#include "platform/descriptor_io.h"
+#include "platform/file_functions.h"
 #include "platform/path_error.h"
 
 namespace zor::platform {
@@ -16,14 +18,6 @@ int CloseDescriptor(int fd) {
   // Linux releases the descriptor even when close reports EINTR; retrying could
   // close a descriptor that another thread has just been given.
   return ::close(fd) == 0 || errno == EINTR ? 0 : errno;
-}
-
-int SyncDescriptor(int fd) {
-  int result;
-  do {
-    result = ::fsync(fd);
-  } while (result != 0 && errno == EINTR);
-  return result == 0 ? 0 : errno;
 }
 
 }  // namespace
@@ -52,13 +46,8 @@ void AtomicFile::Open() {
 }
 
 void AtomicFile::Write(std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd_, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      Fail("write", temporary_, errno);
-    }
-    bytes.remove_prefix(static_cast<size_t>(written));
+  if (const int error = WriteAll(fd_, bytes.data(), bytes.size()); error != 0) {
+    Fail("write", temporary_, error);
   }
 }
 
@@ -76,17 +65,8 @@ void AtomicFile::Commit() {
   committed_ = true;
 
   const TPath parent = target_.Parent();
-  const std::string directory = parent.IsEmpty() ? std::string(".") : parent.NativeString();
-  int dirFd;
-  do {
-    dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } while (dirFd < 0 && errno == EINTR);
-  if (dirFd < 0) Fail("open directory of", target_, errno);
-  const int error = SyncDescriptor(dirFd);
-  CloseDescriptor(dirFd);
-  // Some file systems cannot sync a directory at all; the rename is then as
-  // durable as they make it.
-  if (error != 0 && error != EINVAL && error != EROFS) Fail("sync directory of", target_, error);
+  const int error = SyncDirectory(parent.IsEmpty() ? TPath(".") : parent);
+  if (error != 0) Fail("sync directory of", target_, error);
 }
 
 void AtomicFile::Fail(const char* operation, const TPath& path, int error) {

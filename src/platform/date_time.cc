@@ -50,6 +50,12 @@ DateTime DateTime::FromUnixTimeMs(int64_t ms) {
   return DateTime(QDateTime::fromMSecsSinceEpoch(ms, Qt::LocalTime));
 }
 
+DateTime DateTime::FromTimePoint(std::chrono::system_clock::time_point time) {
+  // Truncated towards the past, so a time just before a second stays in it.
+  const auto ms = std::chrono::floor<std::chrono::milliseconds>(time.time_since_epoch());
+  return FromUnixTimeMs(ms.count());
+}
+
 std::optional<DateTime> DateTime::ParseDateTime(const TString& text, const TString& pattern) {
   if (text.isEmpty() || pattern.isEmpty()) return std::nullopt;
   const QDateTime value = QDateTime::fromString(text.ToQString(), pattern.ToQString());

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 
@@ -28,6 +29,8 @@ class DateTime {
   static DateTime GetLocalTime();
   // The local time of `ms` milliseconds since 1970-01-01T00:00:00Z.
   static DateTime FromUnixTimeMs(int64_t ms);
+  // The local time of `time`, to the millisecond (a file's time, say).
+  static DateTime FromTimePoint(std::chrono::system_clock::time_point time);
 
   // Reads `text` against the whole of `pattern` (see above). Returns nullopt
   // iff the text does not match the pattern or names an impossible date.

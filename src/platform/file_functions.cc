@@ -1,6 +1,7 @@
 #include "platform/file_functions.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/descriptor_io.h"
 #include "platform/path_error.h"
 
 namespace zor::platform {
@@ -21,6 +23,12 @@ namespace zor::platform {
 namespace {
 
 TString Quoted(const TPath& path) { return "'" + path.ToString() + "'"; }
+
+// The directory that holds `path`'s entry: "." for a bare name.
+TPath DirectoryOf(const TPath& path) {
+  const TPath parent = path.Parent();
+  return parent.IsEmpty() ? TPath(".") : parent;
+}
 
 bool StatPath(const TPath& path, struct stat* st) {
   return ::stat(path.NativeString().c_str(), st) == 0;
@@ -45,6 +53,85 @@ bool NameMatches(const QString& name, const std::vector<QString>& suffixes) {
   });
 }
 
+// The length of the well-formed UTF-8 sequence at the start of `s` (size >
+// 0), or 0 when the bytes there are not one. `*cut` tells a sequence that was
+// well-formed up to the end of the bytes apart from an invalid one.
+size_t Utf8SequenceLength(const unsigned char* s, size_t size, bool* cut) {
+  *cut = false;
+  const unsigned char lead = s[0];
+  if (lead < 0x80) return 1;
+  size_t length;
+  unsigned char low = 0x80;  // range of the second byte, per lead byte
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;   // overlong
+    if (lead == 0xED) high = 0x9F;  // surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;   // overlong
+    if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
+  } else {
+    return 0;
+  }
+  for (size_t k = 1; k < length; ++k) {
+    if (k >= size) {
+      *cut = true;
+      return 0;
+    }
+    const unsigned char c = s[k];
+    if (c < (k == 1 ? low : 0x80) || c > (k == 1 ? high : 0xBF)) return 0;
+  }
+  return length;
+}
+
+bool IsValidUtf8Prefix(const unsigned char* s, size_t size) {
+  for (size_t i = 0; i < size;) {
+    bool cut;
+    const size_t length = Utf8SequenceLength(s + i, size - i, &cut);
+    // A sequence cut by the end of the probe is judged by the bytes present.
+    if (length == 0) return cut;
+    i += length;
+  }
+  return true;
+}
+
+// `bytes` as text when they are well-formed UTF-8, else nullopt.
+std::optional<QString> DecodeName(const std::string& bytes) {
+  const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+  for (size_t i = 0; i < bytes.size();) {
+    bool cut;
+    const size_t length = Utf8SequenceLength(s + i, bytes.size() - i, &cut);
+    if (length == 0) return std::nullopt;
+    i += length;
+  }
+  return QString::fromStdString(bytes);
+}
+
+// A name that text cannot hold, written so that a reader can tell its bytes:
+// well-formed UTF-8 as it is except a backslash, "\\", and a control
+// character or a byte that does not decode, "\xNN".
+TString EscapeNameBytes(const std::string& bytes) {
+  const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+  std::string text;
+  for (size_t i = 0; i < bytes.size();) {
+    bool cut;
+    const size_t length = Utf8SequenceLength(s + i, bytes.size() - i, &cut);
+    if (length == 0 || s[i] == '\\' || s[i] < 0x20) {
+      static const char kHex[] = "0123456789abcdef";
+      text += s[i] == '\\' ? std::string("\\\\")
+                            : std::string{'\\', 'x', kHex[s[i] >> 4], kHex[s[i] & 0xF]};
+      ++i;
+    } else {
+      text.append(bytes, i, length);
+      i += length;
+    }
+  }
+  return TString::fromStdString(text);
+}
+
 struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
 };
@@ -58,7 +145,8 @@ struct ListRequest {
   Symlinks symlinks;
 };
 
-std::vector<TString> ListDirectory(const TPath& directory, const ListRequest& request) {
+std::vector<TString> ListDirectory(const TPath& directory, const ListRequest& request,
+                                   std::vector<TString>* undecodable) {
   std::vector<TString> listed;
   const std::string root = directory.NativeString();
   struct stat rootStat;
@@ -88,6 +176,15 @@ std::vector<TString> ListDirectory(const TPath& directory, const ListRequest& re
     while (const dirent* entry = ::readdir(dir.get())) {
       const std::string name = entry->d_name;
       if (name == "." || name == "..") continue;
+      // A path is bytes, but the program keeps paths as text in its state
+      // files: a name that does not decode would come back as another path.
+      const std::optional<QString> qname = DecodeName(name);
+      if (!qname) {
+        if (undecodable != nullptr) {
+          undecodable->push_back(EscapeNameBytes(relative.empty() ? name : relative + "/" + name));
+        }
+        continue;
+      }
       const std::string childNative = native + "/" + name;
       const std::string childRelative = relative.empty() ? name : relative + "/" + name;
       struct stat st;
@@ -96,8 +193,7 @@ std::vector<TString> ListDirectory(const TPath& directory, const ListRequest& re
         if (request.symlinks == Symlinks::DoNotFollow) continue;
         if (::stat(childNative.c_str(), &st) != 0) continue;  // dangling link
       }
-      const QString qname = QString::fromStdString(name);
-      const bool matches = NameMatches(qname, request.suffixes);
+      const bool matches = NameMatches(*qname, request.suffixes);
       const TString shown = request.form == PathForm::Full
                                 ? (directory / TPath(childRelative)).ToString()
                                 : TString::fromStdString(childRelative);
@@ -112,44 +208,8 @@ std::vector<TString> ListDirectory(const TPath& directory, const ListRequest& re
     }
   }
   std::sort(listed.begin(), listed.end());
+  if (undecodable != nullptr) std::sort(undecodable->begin(), undecodable->end());
   return listed;
-}
-
-bool IsValidUtf8Prefix(const unsigned char* s, size_t size) {
-  size_t i = 0;
-  while (i < size) {
-    const unsigned char lead = s[i];
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t length;
-    unsigned char low = 0x80;  // range of the second byte, per lead byte
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      if (lead == 0xE0) low = 0xA0;   // overlong
-      if (lead == 0xED) high = 0x9F;  // surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      if (lead == 0xF0) low = 0x90;   // overlong
-      if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
-    } else {
-      return false;
-    }
-    for (size_t k = 1; k < length; ++k) {
-      // A sequence cut by the end of the probe is judged by the bytes present.
-      if (i + k >= size) return true;
-      const unsigned char c = s[i + k];
-      const unsigned char lo = k == 1 ? low : 0x80;
-      const unsigned char hi = k == 1 ? high : 0xBF;
-      if (c < lo || c > hi) return false;
-    }
-    i += length;
-  }
-  return true;
 }
 
 }  // namespace
@@ -179,7 +239,15 @@ bool CreateDirectory(const TPath& path) {
 bool RemovePath(const TPath& path, DirectoryRemoval directories) {
   const std::string native = path.NativeString();
   struct stat st;
-  if (::lstat(native.c_str(), &st) != 0) return errno == ENOENT;
+  if (::lstat(native.c_str(), &st) != 0) {
+    // A replacement character may stand for bytes that did not decode, so the
+    // real file may still be there under its own name: not proof of removal.
+    if (errno == ENOENT && path.ToString().contains(TString(char16_t{0xFFFD}))) {
+      errno = EILSEQ;
+      return false;
+    }
+    return errno == ENOENT;
+  }
   if (!S_ISDIR(st.st_mode)) return ::unlink(native.c_str()) == 0 || errno == ENOENT;
   if (directories == DirectoryRemoval::OnlyIfEmpty) {
     return ::rmdir(native.c_str()) == 0 || errno == ENOENT;
@@ -189,11 +257,29 @@ bool RemovePath(const TPath& path, DirectoryRemoval directories) {
   return !ec && !PathExists(path);
 }
 
-void RenamePath(const TPath& from, const TPath& to) {
+int RenamePath(const TPath& from, const TPath& to) {
   if (::rename(from.NativeString().c_str(), to.NativeString().c_str()) != 0) {
     const int error = errno;
     ThrowPathError("TFilesystem: cannot rename " + Quoted(from) + " to " + Quoted(to), error);
   }
+  // Until the directory is synced, a power loss may bring the old name back.
+  const TPath toDirectory = DirectoryOf(to);
+  int error = SyncDirectory(toDirectory);
+  const TPath fromDirectory = DirectoryOf(from);
+  if (error == 0 && !(fromDirectory == toDirectory)) error = SyncDirectory(fromDirectory);
+  return error;
+}
+
+int SyncDirectory(const TPath& directory) {
+  const std::string native = directory.NativeString();
+  int fd;
+  do {
+    fd = ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return errno;
+  const int error = SyncDescriptor(fd);
+  ::close(fd);
+  return error == EINVAL || error == EROFS ? 0 : error;
 }
 
 uint64_t FileSize(const TPath& path) {
@@ -218,16 +304,21 @@ std::chrono::system_clock::time_point LastWriteTime(const TPath& path) {
 }
 
 std::vector<TString> ListFiles(const TPath& directory, const std::vector<TString>& extensions,
-                               PathForm form, Symlinks symlinks) {
-  return ListDirectory(directory, {NormalizeExtensions(extensions), form, false,
-                                   ListedDirectories::Exclude, symlinks});
+                               PathForm form, Symlinks symlinks,
+                               std::vector<TString>* undecodable) {
+  return ListDirectory(directory,
+                       {NormalizeExtensions(extensions), form, false, ListedDirectories::Exclude,
+                        symlinks},
+                       undecodable);
 }
 
 std::vector<TString> ListFilesRecursively(const TPath& directory,
                                           const std::vector<TString>& extensions, PathForm form,
-                                          ListedDirectories directories, Symlinks symlinks) {
+                                          ListedDirectories directories, Symlinks symlinks,
+                                          std::vector<TString>* undecodable) {
   return ListDirectory(directory,
-                       {NormalizeExtensions(extensions), form, true, directories, symlinks});
+                       {NormalizeExtensions(extensions), form, true, directories, symlinks},
+                       undecodable);
 }
 
 TPath JoinPath(const TPath& directory, const TPath& name) { return directory / name; }

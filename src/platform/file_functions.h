@@ -45,15 +45,25 @@ enum class DirectoryRemoval {
 
 // Removes the file, symbolic link (never its target) or directory `path`.
 // Returns true iff nothing is left at `path`: a path that did not exist
-// succeeds. On false, what could not be removed stays (WithContents may have
-// removed part of a tree).
+// succeeds, unless its text holds U+FFFD, the mark of bytes that did not
+// decode (the real file may be there under other bytes): that gives false with
+// errno EILSEQ. On false, what could not be removed stays (WithContents may
+// have removed part of a tree) and errno tells why.
 bool RemovePath(const TPath& path, DirectoryRemoval directories = DirectoryRemoval::OnlyIfEmpty);
 
-// Renames `from` to `to`, replacing a file at `to`. Both must be on the same
-// file system. Throws TPath::Exception
+// Renames `from` to `to`, replacing a file at `to`, then syncs the directory
+// of `to` (and of `from` when it is another) so that the rename survives a
+// power loss. Both must be on the same file system. Throws TPath::Exception
 // "TFilesystem: cannot rename '<from>' to '<to>': <cause>"; on failure
-// nothing has changed.
-void RenamePath(const TPath& from, const TPath& to);
+// nothing has changed. Returns 0, or the errno of a directory sync that
+// failed: the rename has then taken place but may not survive a power loss.
+int RenamePath(const TPath& from, const TPath& to);
+
+// Makes the entries of `directory` (renames, creations, removals) durable:
+// fsync of the directory. Returns 0, or the errno of the open or the sync
+// that failed. A file system that cannot sync a directory at all (EINVAL,
+// EROFS) counts as success: its entries are as durable as it makes them.
+int SyncDirectory(const TPath& directory);
 
 // The size in bytes of the file at `path` (symbolic links followed).
 // Throws TPath::Exception "TFilesystem: cannot get size of '<path>': <cause>".
@@ -87,9 +97,15 @@ enum class ListedDirectories { Exclude, Include };
 // The result is sorted. A directory that does not exist lists nothing; one
 // that cannot be read throws TPath::Exception
 // "TFilesystem: cannot list '<directory>': <cause>".
+// A name whose bytes are not valid UTF-8 cannot be held as text and given
+// back to the OS unchanged, so it is never listed (nor, recursively, descended
+// into); when `undecodable` is given, its path relative to `directory` is
+// appended there, sorted, with a backslash written "\\" and a control
+// character or a byte that does not decode "\xNN".
 std::vector<TString> ListFiles(const TPath& directory, const std::vector<TString>& extensions,
                                PathForm form = PathForm::Full,
-                               Symlinks symlinks = Symlinks::DoNotFollow);
+                               Symlinks symlinks = Symlinks::DoNotFollow,
+                               std::vector<TString>* undecodable = nullptr);
 
 // As ListFiles, descending into every subdirectory. Directories whose names
 // match are listed too when `directories` is Include. Subdirectories that
@@ -98,7 +114,7 @@ std::vector<TString> ListFiles(const TPath& directory, const std::vector<TString
 std::vector<TString> ListFilesRecursively(
     const TPath& directory, const std::vector<TString>& extensions, PathForm form = PathForm::Full,
     ListedDirectories directories = ListedDirectories::Exclude,
-    Symlinks symlinks = Symlinks::DoNotFollow);
+    Symlinks symlinks = Symlinks::DoNotFollow, std::vector<TString>* undecodable = nullptr);
 
 // `directory` / `name`, with exactly one separator between them.
 TPath JoinPath(const TPath& directory, const TPath& name);

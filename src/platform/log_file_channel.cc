@@ -6,7 +6,10 @@
 
 #include <QDir>
 #include <cerrno>
-#include <cstring>
+
+#include "platform/descriptor_io.h"
+#include "platform/file_functions.h"
+#include "platform/path_error.h"
 
 namespace zor::platform {
 namespace TLog {
@@ -15,22 +18,6 @@ namespace {
 
 // Lines are handed to the kernel at the latest when this much is buffered.
 constexpr size_t kMaxBuffered = 64 * 1024;
-
-TString ErrnoText(int error) { return TString(std::strerror(error)); }
-
-// Writes all of `data`, retrying EINTR and short writes. Returns 0 or errno.
-int WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return 0;
-}
 
 }  // namespace
 
@@ -66,10 +53,19 @@ TPath FileChannel::Absolute(const TPath& path) {
 FileChannel::Descriptor FileChannel::OpenDescriptor(const TPath& path, CreateMode mode) {
   int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
   if (mode == CreateMode::kCreateNew) flags |= O_EXCL;
-  int fd;
-  do {
-    fd = ::open(path.NativeString().c_str(), flags, 0644);
-  } while (fd < 0 && errno == EINTR);
+  auto openFile = [&] {
+    int fd;
+    do {
+      fd = ::open(path.NativeString().c_str(), flags, 0644);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+  };
+  int fd = openFile();
+  // On a fresh account nobody has made the log directory yet. A rotation
+  // writes beside a file it opened, so it never needs to.
+  if (fd < 0 && errno == ENOENT && mode == CreateMode::kAppend && CreateDirectory(path.Parent())) {
+    fd = openFile();
+  }
   if (fd >= 0) return Descriptor(fd);
   const int error = errno;
   if (mode == CreateMode::kCreateNew && error == EEXIST) return Descriptor();

@@ -3,8 +3,8 @@
 //
 // Lifecycle of a FileChannel:
 //   1. constructed: closed; Append drops events.
-//   2. Open(): the file is opened for appending (created when missing) and an
-//      "open-log" event {"path":"<file>"} is written.
+//   2. Open(): the file is opened for appending (created, with its directory,
+//      when missing) and an "open-log" event {"path":"<file>"} is written.
 //   3. Append()/Flush(): lines are buffered and handed to the kernel by Flush
 //      (or when the buffer grows large).
 //   4. Close() (also run by the destructor): a "close-log" event
@@ -39,8 +39,8 @@ class FileChannel : public Channel {
   FileChannel(const FileChannel&) = delete;
   FileChannel& operator=(const FileChannel&) = delete;
 
-  // Opens the file for appending, creating the file (not its directory), and
-  // writes the open-log event. No-op when already open.
+  // Opens the file for appending, creating the file and its missing
+  // directories, and writes the open-log event. No-op when already open.
   // Throws TPath::Exception naming the path and the OS error on failure; the
   // channel stays closed then.
   virtual void Open();

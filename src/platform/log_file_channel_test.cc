@@ -55,18 +55,23 @@ TEST_F(FileChannelTest, WritesOpenAndCloseEventsAroundTheLines) {
   }
 }
 
-TEST_F(FileChannelTest, OpenFailureNamesThePathAndTheCause) {
-  const std::string missing = dir_.Sub("no-such-dir/app.txt");
-  FileChannel channel{TPath(missing)};
+TEST_F(FileChannelTest, OpenCreatesMissingDirectoriesAndNamesThePathOnFailure) {
+  FileChannel created{TPath(dir_.Sub("a/b/app.txt"))};
+  created.Open();
+  EXPECT_TRUE(created.IsOpen());
+  EXPECT_TRUE(fs::is_regular_file(dir_.Sub("a/b/app.txt")));
+
+  WriteFile(dir_.Sub("file"), "x");
+  const std::string underFile = dir_.Sub("file/app.txt");
+  FileChannel channel{TPath(underFile)};
   try {
     channel.Open();
-    FAIL() << "Open succeeded in a missing directory";
+    FAIL() << "Open succeeded below a file";
   } catch (const TPath::Exception& e) {
-    EXPECT_THAT(e.what(), ::testing::AllOf(::testing::HasSubstr(missing),
-                                           ::testing::HasSubstr(std::strerror(ENOENT))));
+    EXPECT_THAT(e.what(), ::testing::AllOf(::testing::HasSubstr(underFile),
+                                           ::testing::HasSubstr(std::strerror(ENOTDIR))));
   }
   EXPECT_FALSE(channel.IsOpen());
-  EXPECT_FALSE(fs::exists(dir_.Sub("no-such-dir")));
 }
 
 TEST_F(FileChannelTest, RelativePathIsRecordedAsAbsolute) {

@@ -77,7 +77,7 @@ TEST_F(LogImplTest, FailedOpenChangesNothing) {
   const std::string path = dir_.Sub("app.txt");
   LogImpl::Get().Open(std::make_shared<TLog::FileChannel>(TPath(path)));
   EXPECT_THROW(
-      LogImpl::Get().Open(std::make_shared<TLog::FileChannel>(TPath(dir_.Sub("missing/app.txt")))),
+      LogImpl::Get().Open(std::make_shared<TLog::FileChannel>(TPath(path + "/below-a-file.txt"))),
       TPath::Exception);
   EXPECT_EQ(LogImpl::Get().GetPath().NativeString(), path);
   EXPECT_THROW(LogImpl::Get().Open(nullptr), ZorvaneException);

@@ -1,12 +1,24 @@
 #include "platform/path_error.h"
 
-#include <system_error>
+#include <cstring>
 
 namespace zor::platform {
 
+namespace {
+
+// strerror_r comes in two forms, by feature macros: the GNU one returns the
+// text, the POSIX one fills the buffer. These take the text from either.
+[[maybe_unused]] const char* StrerrorText(int result, const char* buffer) {
+  return result == 0 ? buffer : "Unknown error";
+}
+[[maybe_unused]] const char* StrerrorText(const char* result, const char*) { return result; }
+
+}  // namespace
+
 TString ErrnoText(int error) {
-  // Unlike strerror, the category's message is safe to call from any thread.
-  return TString::fromStdString(std::generic_category().message(error));
+  // strerror may share one buffer between threads; strerror_r does not.
+  char buffer[256] = {};
+  return TString(StrerrorText(::strerror_r(error, buffer, sizeof buffer), buffer));
 }
 
 TString PathErrorMessage(const TString& context, int error) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/descriptor_io.h"
 #include "platform/file_functions.h"
 #include "platform/path_error.h"
 
@@ -113,16 +114,11 @@ int64_t TFile::ReadLoop(char* data, int64_t maxSize, int64_t at) {
 int64_t TFile::Read(char* data, int64_t maxSize) { return ReadLoop(data, maxSize, -1); }
 
 int64_t TFile::Write(const char* data, int64_t size) {
-  int64_t total = 0;
-  while (total < size) {
-    const ssize_t put = ::write(fd_, data + total, static_cast<size_t>(size - total));
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      Fail("write", errno);
-    }
-    total += put;
+  if (size <= 0) return 0;
+  if (const int error = WriteAll(fd_, data, static_cast<size_t>(size)); error != 0) {
+    Fail("write", error);
   }
-  return total;
+  return size;
 }
 
 void TFile::Seek(int64_t pos) {

@@ -6,9 +6,8 @@ namespace zor::platform {
 
 TPath::TPath(const TString& path) : path_(path) {
   // Collapse repeated separators and drop a trailing one so that equal paths
-  // compare equal; "/" stays as it is.
+  // compare equal; "/" stays as it is. A backslash is a name character here.
   QString& s = path_.ToQString();
-  s.replace(QChar('\\'), QChar('/'));
   while (s.contains(QStringLiteral("//"))) s.replace(QStringLiteral("//"), QStringLiteral("/"));
   if (s.size() > 1 && s.endsWith(QChar('/'))) s.chop(1);
 }

@@ -1,8 +1,10 @@
 // TPath: a file-system path held as text with '/' separators.
 //
 // Joining with operator/ inserts exactly one separator; NativeString is the
-// form the OS takes (UTF-8 on Linux). Comparison is by text, case-sensitive,
-// after removing a trailing separator. Thread-safety: a value type.
+// form the OS takes (UTF-8 on Linux). Only '/' separates: a backslash is an
+// ordinary character of a name, as it is to the OS. Comparison is by text,
+// case-sensitive, after removing a trailing separator. Thread-safety: a value
+// type.
 #pragma once
 
 #include <string>

@@ -1,15 +1,19 @@
 // TSettings: the user's settings store, an INI file
-// $XDG_CONFIG_HOME/zorvane/zorvane.ini (default ~/.config/zorvane/). Groups
-// are sections. Reads are safe from any thread; the store is read-only to
-// this program.
+// $XDG_CONFIG_HOME/zorvane/zorvane.ini (default ~/.config/zorvane/, ~ as
+// UserHomeDirectory finds it). Groups are sections. Reads are safe from any
+// thread; the store is read-only to this program.
 #pragma once
 
+#include "platform/tpath.h"
 #include "platform/tstring.h"
 
 namespace zor::platform {
 
 class TSettings {
  public:
+  // The INI file: UserBaseDirectory("XDG_CONFIG_HOME", ".config") /
+  // "zorvane/zorvane.ini". Not checked for existence.
+  static TPath StorePath();
   // The value of `name` in section `group`, or `defaultValue` when unset.
   static TString GetStringValue(const TString& group, const TString& name,
                                 const TString& defaultValue);

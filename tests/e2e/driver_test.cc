@@ -102,6 +102,13 @@ TEST_F(DriverTest, DesktopSendLogsWithoutDesktopOptionsFails) {
   EXPECT_THAT(r.out, HasSubstr("Desktop options were not specified by user.\n"));
 }
 
+TEST_F(DriverTest, DesktopRunOnAFreshAccountCreatesTheLogDirectory) {
+  const ProcessResult r = Run({"--source", "desktop", "--command", "send-crashes"});
+  EXPECT_NE(r.status, -4) << r.out;
+  EXPECT_THAT(ReadFile(dir_.Sub("state/zorvane/logs/zorcrashreporter.txt")),
+              HasSubstr("\"k\":\"open-log\""));
+}
+
 TEST_F(DriverTest, UnregisteredFeatureFailsBeforeAnyDirectoryIsCreated) {
   const ProcessResult r =
       Run({"--command", "send-crashes", "--enable-features", "crash-handler,no-such-feature"});
