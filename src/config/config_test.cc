@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <tuple>
 
 #include "config/overrides.h"
 #include "config/scoped_env_for_test.h"
@@ -61,18 +62,19 @@ TEST_F(ConfigTest, DefaultsWithoutFile) {
   EXPECT_TRUE(config_.GetUploadEndpoint().startsWith("https://"));
   EXPECT_EQ(config_.GetRsaEndpoint(), config_.GetUploadEndpoint() + "/crash/key");
   EXPECT_EQ(config_.GetChannel(), "External");
-  EXPECT_FALSE(config_.GetDisableCertValidation());
   EXPECT_EQ(config_.GetDumpDirectories(), std::vector<TPath>{AppConfig::LogGetDefaultDir()});
-  EXPECT_FALSE(config_.GetFollowSymlinks());
   EXPECT_EQ(config_.GetDataDirectory(), TPath(dir_.Sub("local/Zorvane/zorcrashreporter")));
   EXPECT_TRUE(std::filesystem::is_directory(dir_.Sub("local/Zorvane")));
-  EXPECT_TRUE(config_.GetDeleteCompletedDumps());
-  EXPECT_FALSE(config_.GetPreserveUploadPackages());
+  // Certificate check, symlinks, deletion, preserving packages.
+  EXPECT_EQ(std::tuple(config_.GetDisableCertValidation(), config_.GetFollowSymlinks(),
+                       config_.GetDeleteCompletedDumps(), config_.GetPreserveUploadPackages()),
+            std::tuple(false, false, true, false));
   EXPECT_EQ(config_.GetFilenameExclusionRegex(), ".*\\.temp.*");
-  EXPECT_EQ(config_.GetHttpGetTimeout(), 60000);
-  EXPECT_EQ(config_.GetHttpPutTimeout(), 600000);
-  EXPECT_EQ(config_.GetUploadPartSize(), 52428800u);
+  EXPECT_EQ(std::tuple(config_.GetHttpGetTimeout(), config_.GetHttpPutTimeout(),
+                       config_.GetUploadPartSize()),
+            std::tuple(int64_t{60000}, int64_t{600000}, uint32_t{52428800}));
   EXPECT_TRUE(config_.GetLogDirectory().IsEmpty());
+  // Without a file no setting is missing, whatever the mode.
   for (auto mode :
        {Config::Mode::kOptional, Config::Mode::kPresent, Config::Mode::kPresentWithValue}) {
     EXPECT_TRUE(config_.GetValue("servercrashupload.data.dir", mode).isEmpty());
@@ -126,11 +128,10 @@ TEST_F(ConfigTest, FileValuesAndEnvironmentFallbacks) {
   EXPECT_EQ(config_.GetHttpPutTimeout(), 30000);
   EXPECT_EQ(config_.GetUploadPartSize(), 1024u);
   EXPECT_EQ(config_.GetUploadBandwidthLimit(), 5000000000u);
+  // A value holding ": " drops the line: no password.
   const ProxySettings proxy = config_.GetProxySettings();
-  EXPECT_EQ(proxy.host, "proxy.local");
-  EXPECT_EQ(proxy.port, 3128);
-  EXPECT_EQ(proxy.username, "u");
-  EXPECT_TRUE(proxy.password.isEmpty());  // a value holding ": " drops the line
+  EXPECT_EQ(std::tuple(proxy.host, proxy.port, proxy.username, proxy.password),
+            std::tuple(TString("proxy.local"), 3128, TString("u"), TString()));
   EXPECT_TRUE(config_.GetFollowSymlinks());
 
   ScopedEnv unset{"ZCT_CH", std::nullopt};

@@ -17,17 +17,11 @@ TString Joined(const std::vector<TString>& lines) {
   return all;
 }
 
-TEST(Base64Test, Rfc4648VectorsAndWhiteSpaceWhenDecoding) {
-  // The RFC's vectors: each prefix of "foobar".
-  const char* encodings[] = {"", "Zg==", "Zm8=", "Zm9v", "Zm9vYg==", "Zm9vYmE=", "Zm9vYmFy"};
-  for (size_t n = 0; n < std::size(encodings); ++n) {
-    const std::string plain = std::string("foobar").substr(0, n);
-    const char* encoded = encodings[n];
-    for (bool lineBreaks : {false, true}) {
-      EXPECT_EQ(Joined(Base64Encode(Bytes(plain), lineBreaks)), encoded) << plain;
-    }
-    EXPECT_EQ(Base64Decode(encoded), Bytes(plain)) << encoded;
-  }
+// The alphabet and padding are Qt's; the line breaking, the empty case and
+// the strict decoding are ours.
+TEST(Base64Test, EmptyInputAndWhiteSpaceWhenDecoding) {
+  EXPECT_TRUE(Base64Encode(Bytes(""), true).empty());
+  EXPECT_TRUE(Base64Decode("").empty());
   EXPECT_EQ(Base64Decode("Zm9v\nYmFy\r\n"), Bytes("foobar"));
   EXPECT_EQ(Base64Decode(" Zm9v YmE= "), Bytes("fooba"));
 }

@@ -3,17 +3,18 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <functional>
+#include <iostream>
 #include <set>
 #include <string>
 #include <utility>
 
 #include "platform/log_file_channel.h"
 #include "platform/tfile.h"
+#include "support/subprocess.h"
 #include "support/temp_dir.h"
 
 namespace zor::platform {
@@ -42,34 +43,19 @@ class TLockFileTest : public ::testing::Test {
   std::string path_ = dir_.Sub("app.lock");
 };
 
-TEST_F(TLockFileTest, LockHeldByAnotherProcessThrowsUntilItExits) {
-  int ready[2], release[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  ASSERT_EQ(::pipe(release), 0);
-  const pid_t child = ::fork();
-  if (child == 0) {
-    // Locks, says so, and holds the lock until the parent closes its end of
-    // `release`; a child that cannot lock says nothing.
-    ::close(ready[0]);
-    ::close(release[1]);
-    LockFailure(path_, [&] {
-      char byte = 'L';
-      (void)!::write(ready[1], &byte, 1);
-      (void)!::read(release[0], &byte, 1);
-    });
-    ::_exit(0);
+TEST_F(TLockFileTest, LockHeldByAnotherProcessThrowsUntilReleased) {
+  const auto lockInChild = [&] {
+    return zor::test::RunInChild([&] {
+             std::cout << LockFailure(path_);
+             return 0;
+           }).out;
+  };
+  {
+    TLockFile held(path_);
+    EXPECT_THAT(lockInChild(),
+                AllOf(StartsWith("TLockFile: "), HasSubstr(path_), HasSubstr("another process")));
   }
-  ::close(ready[1]);
-  ::close(release[0]);
-  char byte = 0;
-  ASSERT_EQ(::read(ready[0], &byte, 1), 1) << "the child did not take the lock";
-  ::close(ready[0]);
-
-  EXPECT_THAT(LockFailure(path_),
-              AllOf(StartsWith("TLockFile: "), HasSubstr(path_), HasSubstr("another process")));
-  ::close(release[1]);
-  ASSERT_EQ(::waitpid(child, nullptr, 0), child);
-  EXPECT_EQ(LockFailure(path_), "");
+  EXPECT_EQ(lockInChild(), "");
 }
 
 TEST_F(TLockFileTest, HeldWhileTheObjectLivesAndFollowsMoves) {

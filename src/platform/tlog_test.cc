@@ -16,25 +16,19 @@ namespace {
 using zor::platform::testing::ParseLine;
 using zor::platform::testing::StringMember;
 
-TEST(FormatterTest, LineIsOneJsonObjectWithMembersInOrder) {
-  const std::pair<Severity, const char*> severities[] = {
-      {Debug, "debug"}, {Info, "info"}, {Warn, "warn"}, {Error, "error"}, {Fatal, "fatal"}};
-  for (const auto& [severity, name] : severities) {
-    const std::string line = Formatter::FormatLine(severity, Event{"cat", Literal::String("x")});
-    EXPECT_EQ(line.find('\n'), std::string::npos);
-    EXPECT_EQ(line.find(' '), std::string::npos) << "compact output expected: " << line;
-    const auto doc = ParseLine(line);
-    ASSERT_TRUE(doc.IsObject());
-
-    std::vector<std::string> names;
-    for (const auto& m : doc.GetObject()) names.push_back(m.name.GetString());
-    EXPECT_EQ(names, (std::vector<std::string>{"ts", "pid", "tid", "sev", "k", "v"}));
-    EXPECT_EQ(doc["pid"].GetInt64(), getpid());
-    EXPECT_EQ(doc["tid"].GetInt64(), gettid());
-    EXPECT_STREQ(doc["sev"].GetString(), name);
-    const QRegularExpression iso(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d$)");
-    EXPECT_TRUE(iso.match(doc["ts"].GetString()).hasMatch()) << doc["ts"].GetString();
-  }
+// Severity names are checked where the log functions write them.
+TEST(FormatterTest, LineIsOneCompactJsonObjectWithMembersInOrder) {
+  const std::string line = Formatter::FormatLine(Warn, Event{"cat", Literal::String("x")});
+  EXPECT_EQ(line.find_first_of("\n "), std::string::npos) << line;
+  const auto doc = ParseLine(line);
+  ASSERT_TRUE(doc.IsObject());
+  std::vector<std::string> names;
+  for (const auto& m : doc.GetObject()) names.push_back(m.name.GetString());
+  EXPECT_EQ(names, (std::vector<std::string>{"ts", "pid", "tid", "sev", "k", "v"}));
+  EXPECT_EQ(doc["pid"].GetInt64(), getpid());
+  EXPECT_EQ(doc["tid"].GetInt64(), gettid());
+  const QRegularExpression iso(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d$)");
+  EXPECT_TRUE(iso.match(doc["ts"].GetString()).hasMatch()) << doc["ts"].GetString();
 }
 
 TEST(FormatterTest, EscapesOnlyQuotesBackslashesAndControlCharacters) {
@@ -80,11 +74,10 @@ TEST(FormatterTest, ErrorRecordIsTheLastMember) {
   ASSERT_TRUE(doc.IsObject());
   const auto last = doc.MemberEnd() - 1;
   EXPECT_STREQ(last->name.GetString(), "err");
-  EXPECT_EQ(StringMember(last->value, "code"), "io-error");
-  EXPECT_EQ(StringMember(last->value, "message"), "disk \"full\"");
+  EXPECT_EQ(StringMember(last->value, "code") + "|" + StringMember(last->value, "message"),
+            "io-error|disk \"full\"");
   ASSERT_TRUE(last->value.HasMember("errno"));
   EXPECT_EQ(last->value["errno"].GetInt(), 28);
-
   event.error.reset();
   EXPECT_FALSE(ParseLine(Formatter::FormatLine(Fatal, event)).HasMember("err"));
 }

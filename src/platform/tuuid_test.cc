@@ -3,24 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <QRegularExpression>
-#include <vector>
 
 namespace zor::platform {
 namespace {
 
+// The dashed and braced forms are Qt's; the bare digits and reading any of
+// the three are ours.
 TEST(TUUIDTest, TextFormsCarryTheSameDigitsAndReadBack) {
   const TUUID id = TUUID::Create();
-  EXPECT_FALSE(id == TUUID::Create());
   const TString hex = id.ToString(TUUID::kHexDigits);
   const QRegularExpression version4("^[0-9a-f]{12}4[0-9a-f]{3}[89ab][0-9a-f]{15}$");
   ASSERT_TRUE(version4.match(hex.ToQString()).hasMatch()) << hex;
-  const TString dashes = hex.left(8) + "-" + hex.mid(8, 4) + "-" + hex.mid(12, 4) + "-" +
-                         hex.mid(16, 4) + "-" + hex.mid(20);
-  EXPECT_EQ(id.ToString(TUUID::kDashes), dashes);
-  EXPECT_EQ(static_cast<TString>(id), dashes);
-  EXPECT_EQ(id.ToString(TUUID::kBraces), "{" + dashes + "}");
-  for (const TString& text : std::vector<TString>{hex, dashes, "{" + dashes + "}"}) {
-    EXPECT_EQ(TUUID(text), id) << text.toStdString();
+  EXPECT_EQ(id.ToString(TUUID::kDashes).ToQString().remove('-'), hex.ToQString());
+  EXPECT_EQ(static_cast<TString>(id), id.ToString(TUUID::kDashes));
+  for (const TString& text : {hex, id.ToString(TUUID::kDashes), id.ToString(TUUID::kBraces)}) {
     EXPECT_EQ(TUUID(text.toUpper()), id) << text.toStdString();
     EXPECT_TRUE(TUUID::FromString(text).has_value()) << text.toStdString();
   }
