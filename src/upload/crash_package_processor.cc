@@ -230,8 +230,8 @@ std::set<TPath> CrashPackageProcessor::ListCrashArtifactFiles() const {
             TFormatString("Getting file listing from directory (%1)").arg(directory));
     std::set<TPath> files = Filesystem::GetInstance().ListFilesRecursively(
         directory, extensions, true, false, followSymlinks);
+    RemoveStaleCrashTempDirectories(directory, &files, boundary, cutoff);
     listing.merge(files);
-    RemoveStaleCrashTempDirectories(directory, followSymlinks, boundary, cutoff);
   }
   LogText(TLog::Debug,
           TFormatString("Found '%1' files with extensions matching crash artifact file extensions")

@@ -1,6 +1,6 @@
 #include "upload/leftover_files.h"
 
-#include <vector>
+#include <set>
 
 #include "files/filesystem.h"
 #include "log/log_functions.h"
@@ -19,7 +19,7 @@ namespace TLog = zor::platform::TLog;
 
 namespace {
 
-constexpr char kCrashTempExtension[] = "crash.temp";
+constexpr char kCrashTempSuffix[] = ".crash.temp";
 
 bool IsOwnDirectory(const TPath& path) {
   const auto identity = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
@@ -47,37 +47,34 @@ void RemoveLeftoverStateFiles(const TPath& dataDirectory) {
   }
 }
 
-void RemoveStaleCrashTempDirectories(const TPath& dumpDirectory, bool followSymlinks,
+void RemoveStaleCrashTempDirectories(const TPath& dumpDirectory, std::set<TPath>* listing,
                                      const TrustBoundary& boundary, const DateTime& cutoff) {
-  Filesystem& fs = Filesystem::GetInstance();
-  std::set<TPath> listed;
-  try {
-    listed = fs.ListFilesRecursively(dumpDirectory, {kCrashTempExtension}, true, true,
-                                     followSymlinks);
-  } catch (const ZorvaneException& e) {
-    // The scan of the same directory reports it.
-    LogText(TLog::Debug, e.GetMessagesFront());
-    return;
-  }
-  std::vector<TPath> removed;
-  for (const TPath& path : listed) {
-    bool inRemoved = false;
-    for (const TPath& gone : removed) inRemoved |= zor::platform::IsSameOrBelow(path, gone);
-    if (inRemoved || !IsOwnDirectory(path) || !boundary.WhyNotDeleted(path, {}).isEmpty()) {
-      continue;
+  std::set<TPath> candidates;
+  for (const TPath& path : *listing) {
+    if (!path.ToString().contains(kCrashTempSuffix, false)) continue;
+    for (TPath up = path.Parent(); up.ToString().size() > dumpDirectory.ToString().size();
+         up = up.Parent()) {
+      if (up.Filename().endsWith(kCrashTempSuffix, false)) candidates.insert(up);
     }
+  }
+  Filesystem& fs = Filesystem::GetInstance();
+  for (const TPath& directory : candidates) {
+    if (!IsOwnDirectory(directory) || !boundary.WhyNotDeleted(directory, {}).isEmpty()) continue;
     DateTime written;
     try {
-      written = fs.LastWriteTime(path);
+      written = fs.LastWriteTime(directory);
     } catch (const ZorvaneException&) {
       continue;  // the crash handler has just moved it into place
     }
     if (!(written < cutoff)) continue;
     LogText(TLog::Debug,
             TFormatString("Removing the crash directory '%1', left unfinished since %2.")
-                .arg(path)
+                .arg(directory)
                 .arg(written.Format("yyyy-MM-dd HH:mm:ss")));
-    if (fs.RemoveDirectoryTree(path)) removed.push_back(path);
+    if (!fs.RemoveDirectoryTree(directory)) continue;
+    std::erase_if(*listing, [&](const TPath& path) {
+      return zor::platform::IsSameOrBelow(path, directory);
+    });
   }
 }
 

@@ -8,6 +8,8 @@
 // Thread-safety: stateless; any thread.
 #pragma once
 
+#include <set>
+
 #include "platform/date_time.h"
 #include "platform/tpath.h"
 
@@ -21,12 +23,16 @@ class TrustBoundary;
 void RemoveLeftoverStateFiles(const zor::platform::TPath& dataDirectory);
 
 // Removes, with everything below it, each directory named "*.crash.temp"
-// below `dumpDirectory` (symbolic links followed iff `followSymlinks`) that
-// was last written before `cutoff`, that belongs to this process's user and
-// that `boundary` lets the program delete; each removal is logged at Debug.
-// A younger one is being written by a crashing process and is left alone.
+// that holds files of `*listing` (a listing of `dumpDirectory`), that was last
+// written before `cutoff`, that belongs to this process's user and that
+// `boundary` lets the program delete; each removal is logged at Debug and its
+// files are taken out of `*listing`. A younger one is being written by a
+// crashing process and is left alone. Such directories are found through the
+// crash files they hold, so that the dump directories are walked only once;
+// an empty one is not worth a walk of its own.
 void RemoveStaleCrashTempDirectories(const zor::platform::TPath& dumpDirectory,
-                                     bool followSymlinks, const TrustBoundary& boundary,
+                                     std::set<zor::platform::TPath>* listing,
+                                     const TrustBoundary& boundary,
                                      const zor::platform::DateTime& cutoff);
 
 }  // namespace ZorErrorReporting
