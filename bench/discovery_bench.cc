@@ -35,11 +35,11 @@
 namespace {
 
 namespace fs = std::filesystem;
+using zor::platform::TPath;
 using ZorErrorReporting::Config;
 using ZorErrorReporting::ConfigOverrides;
 using ZorErrorReporting::ConfigOverrideValues;
 using ZorErrorReporting::CrashPackageProcessor;
-using zor::platform::TPath;
 
 constexpr int kDirectories = 1000;
 constexpr int kNewCrashes = 1000;
@@ -154,8 +154,8 @@ int main(int argc, char** argv) {
       std::printf("files: %ld\n", files);
       std::printf("  first-run-seconds: %.3f (cpu %.3f, %zu packages)\n", first.wall, first.cpu,
                   first.packages.size());
-      std::printf("  second-run-seconds: %.3f (cpu %.3f, %zu packages)\n", second.wall,
-                  second.cpu, second.packages.size());
+      std::printf("  second-run-seconds: %.3f (cpu %.3f, %zu packages)\n", second.wall, second.cpu,
+                  second.packages.size());
       if (previousFiles != 0) {
         std::printf("  growth for %.1fx the files: first run %.2fx, second run %.2fx the time\n",
                     static_cast<double>(files) / previousFiles, first.wall / previous,

@@ -37,8 +37,8 @@ constexpr int64_t kCrashTempMaxAgeSeconds = 24 * 60 * 60;
 void EnsureDirectoryExists(const TPath& directory) {
   Filesystem& fs = Filesystem::GetInstance();
   if (fs.DirectoryExists(directory)) return;
-  LogText(TLog::Warn, TFormatString("Directory '%1' does not exist - attempting to create it.")
-                          .arg(directory));
+  LogText(TLog::Warn,
+          TFormatString("Directory '%1' does not exist - attempting to create it.").arg(directory));
   if (!fs.CreateDirectory(directory)) {
     throw ZorvaneException(TFormatString("Could not create directory '%1'!").arg(directory));
   }
@@ -98,8 +98,8 @@ std::vector<std::shared_ptr<Package>> CrashPackageProcessor::FindPackagesToUploa
 CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadPackagesInState(
     UploadStatus status) const {
   const TString statusName = ToName(status);
-  LogText(TLog::Debug, TFormatString("Checking for packages in state %1 from previous run...")
-                           .arg(statusName));
+  LogText(TLog::Debug,
+          TFormatString("Checking for packages in state %1 from previous run...").arg(statusName));
   // Status files end in the lower-case name; the listing ignores case.
   const std::set<TPath> files =
       Filesystem::GetInstance().ListFiles(dataDirectory_, {statusName}, true);
@@ -226,8 +226,7 @@ std::set<TPath> CrashPackageProcessor::ListCrashArtifactFiles() const {
       (DateTime::GetLocalTime().GetAsUnixTime() - kCrashTempMaxAgeSeconds) * 1000);
   std::set<TPath> listing;
   for (const TPath& directory : dumpDirectories_) {
-    LogText(TLog::Debug,
-            TFormatString("Getting file listing from directory (%1)").arg(directory));
+    LogText(TLog::Debug, TFormatString("Getting file listing from directory (%1)").arg(directory));
     std::set<TPath> files = Filesystem::GetInstance().ListFilesRecursively(
         directory, extensions, true, false, followSymlinks);
     RemoveStaleCrashTempDirectories(directory, &files, boundary, cutoff);
@@ -244,8 +243,8 @@ void CrashPackageProcessor::ProcessCrashFiles(const std::set<TPath>& listing) {
   const CrashFileGroups groups =
       GroupCrashFiles(listing, Config::GetInstance().GetFilenameExclusionRegex(),
                       [this](const TString& id) { return packages_.count(id) != 0; });
-  LogText(TLog::Debug, TFormatString("Found (%1) package(s).")
-                           .arg(static_cast<uint64_t>(groups.found.size())));
+  LogText(TLog::Debug,
+          TFormatString("Found (%1) package(s).").arg(static_cast<uint64_t>(groups.found.size())));
   for (const auto& [id, group] : groups.found) {
     try {
       auto package = std::make_shared<CrashPackage>(id, *group, includeFullDumps_,
@@ -299,8 +298,9 @@ void CrashPackageProcessor::CreateZipForPackage(Package& package) {
                           .arg(package.GetPackageName())
                           .arg(contents));
   if (!Filesystem::GetInstance().CreateZip(zipPath, std::set<TPath>(files.begin(), files.end()))) {
-    const TString message = TFormatString("Failed to create zip file '%1' for package '%2', "
-                                          "with following contents:\n'%3'")
+    const TString message = TFormatString(
+                                "Failed to create zip file '%1' for package '%2', "
+                                "with following contents:\n'%3'")
                                 .arg(zipPath)
                                 .arg(package.GetPackageName())
                                 .arg(contents);

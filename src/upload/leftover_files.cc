@@ -22,7 +22,8 @@ namespace {
 constexpr char kCrashTempSuffix[] = ".crash.temp";
 
 bool IsOwnDirectory(const TPath& path) {
-  const auto identity = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
+  const auto identity =
+      zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
   return identity && identity->kind == zor::platform::FileIdentity::Kind::kDirectory &&
          identity->owner == zor::platform::EffectiveUser();
 }
@@ -72,9 +73,8 @@ void RemoveStaleCrashTempDirectories(const TPath& dumpDirectory, std::set<TPath>
                 .arg(directory)
                 .arg(written.Format("yyyy-MM-dd HH:mm:ss")));
     if (!fs.RemoveDirectoryTree(directory)) continue;
-    std::erase_if(*listing, [&](const TPath& path) {
-      return zor::platform::IsSameOrBelow(path, directory);
-    });
+    std::erase_if(*listing,
+                  [&](const TPath& path) { return zor::platform::IsSameOrBelow(path, directory); });
   }
 }
 
