@@ -1,0 +1,103 @@
+#include "upload/crash_file_grouping.h"
+
+#include <cstdint>
+
+#include "log/log_functions.h"
+#include "packages/artifact_name_rules.h"
+#include "platform/file_functions.h"
+#include "platform/tformat_string.h"
+#include "platform/tregex.h"
+
+namespace ZorErrorReporting {
+
+using zor::platform::TFormatString;
+using zor::platform::TPath;
+using zor::platform::TRegex;
+using zor::platform::TString;
+namespace TLog = zor::platform::TLog;
+
+namespace {
+
+constexpr char kDefaultExclusion[] = R"(.*\.temp.*)";
+
+TRegex ExclusionRegex(const TString& pattern) {
+  const TString text = pattern.isEmpty() ? TString(kDefaultExclusion) : pattern;
+  TRegex regex(text, TRegex::Case::Insensitive);
+  if (!regex.IsValid()) {
+    LogText(TLog::Warn, TFormatString("The file name exclusion expression '%1' is invalid (%2); "
+                                      "no file is excluded.")
+                            .arg(text)
+                            .arg(regex.ErrorString()));
+  }
+  return regex;
+}
+
+bool IsDumpFile(const TPath& path) { return path.ToString().endsWith(ArtifactNames::kDmpSuffix); }
+
+}  // namespace
+
+CrashFileGroups GroupCrashFiles(const std::set<TPath>& listing, const TString& exclusionPattern,
+                                const std::function<bool(const TString&)>& isKnown) {
+  const TRegex exclusion = ExclusionRegex(exclusionPattern);
+  std::map<TString, std::shared_ptr<CrashFileGroups::Files>> groups;
+  CrashFileGroups result;
+  for (const TPath& path : listing) {
+    if (exclusion.Search(path.ToString())) continue;
+    if (ArtifactNames::GdbStackFileRegex().Search(path.Filename())) {
+      const TString key = GetProcessKey(path);
+      if (!key.isEmpty()) result.gdbFiles.emplace(key, path);
+      LogText(TLog::Debug, TFormatString("Found GDB crash stacks file (%1).").arg(path.ToString()));
+      continue;
+    }
+    const TString id = ArtifactNames::GetGroupingKey(path);
+    if (id.isEmpty() || isKnown(id)) continue;
+    std::shared_ptr<CrashFileGroups::Files>& group = groups[id];
+    if (!group) group = std::make_shared<CrashFileGroups::Files>();
+    if (!group->empty() &&
+        zor::platform::ComparePaths(path.Parent(), group->begin()->Parent()) != 0) {
+      continue;
+    }
+    group->insert(path);
+    if (result.found.count(id) != 0) continue;
+    // Files added after the group is found still belong to it: the set is shared.
+    if (IsDumpFile(path)) {
+      LogText(TLog::Debug, TFormatString("Found crash package (%1).").arg(id));
+      result.found.emplace(id, group);
+    } else if (ArtifactNames::IsJavaFile(path)) {
+      LogText(TLog::Debug, TFormatString("Found java artifact (%1).").arg(id));
+      result.found.emplace(id, group);
+    }
+  }
+  return result;
+}
+
+TString GetProcessKey(const TPath& path) {
+  TString processName;
+  uint64_t pid = 0;
+  bool parsed = false;
+  if (ArtifactNames::GdbStackFileRegex().Search(path.Filename())) {
+    uint64_t signal = 0;
+    uint64_t timestamp = 0;
+    parsed = ArtifactNames::ParseGdbStackFileName(path, &processName, &pid, &signal, &timestamp);
+  } else if (ArtifactNames::IsJavaFile(path)) {
+    uint64_t timestamp = 0;
+    TString packageId;
+    parsed = ArtifactNames::ParseJavaFileName(path, &processName, &pid, &timestamp, &packageId);
+  } else {
+    parsed = ArtifactNames::ParseProcessFileName(path, &processName, &pid);
+  }
+  if (!parsed) return {};
+  return processName + "." + TString::Number(pid);
+}
+
+std::set<TPath> GdbFilesForGroup(const CrashFileGroups& groups,
+                                 const CrashFileGroups::Files& group) {
+  if (group.empty()) return {};
+  const TString key = GetProcessKey(*group.begin());
+  if (key.isEmpty()) return {};
+  const auto gdb = groups.gdbFiles.find(key);
+  if (gdb == groups.gdbFiles.end()) return {};
+  return {gdb->second};
+}
+
+}  // namespace ZorErrorReporting

@@ -1,0 +1,56 @@
+// The grouping of a dump-directory listing into the files of crash packages.
+//
+// Each listed crash artifact file belongs to the crash its grouping key names
+// (packages/artifact_name_rules.h); the key becomes the package name. A group
+// never spans two directories: the directory of a group's smallest path wins
+// and the same key's files elsewhere wait for a later run. A group becomes a
+// package only once it holds a dump or a Java artifact, so that a crash still
+// being written (a manifest and a log so far) is looked at again next run.
+// GDB stack files are kept apart, by process key, for the package of the
+// process they describe.
+//
+// Thread-safety: stateless functions; any thread.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+
+#include "platform/tpath.h"
+#include "platform/tstring.h"
+
+namespace ZorErrorReporting {
+
+struct CrashFileGroups {
+  using Files = std::set<zor::platform::TPath>;
+  // Package id -> the files of that id, for the ids that hold a dump or a
+  // Java artifact, in ascending id order.
+  std::map<zor::platform::TString, std::shared_ptr<Files>> found;
+  // Process key ("<process name>.<pid>") -> the first GDB crash stacks file
+  // of that process.
+  std::map<zor::platform::TString, zor::platform::TPath> gdbFiles;
+};
+
+// Groups `listing` (in its ascending order). A path whose text contains a
+// match of `exclusionPattern` (case-insensitive; the default ".*\.temp.*"
+// when empty) is skipped, as is one without a grouping key or whose key
+// `isKnown` accepts (a package of an earlier run). An invalid pattern excludes
+// nothing and is logged at Warn naming it. Logs each GDB file, package and
+// Java artifact found at Debug. Never throws for any listing.
+CrashFileGroups GroupCrashFiles(const std::set<zor::platform::TPath>& listing,
+                                const zor::platform::TString& exclusionPattern,
+                                const std::function<bool(const zor::platform::TString&)>& isKnown);
+
+// "<process name>.<pid>" from the file name of `path`, read with the GDB stack
+// file parser when that pattern matches, else the Java parser for a Java
+// file, else the process file parser; empty when the name does not parse.
+zor::platform::TString GetProcessKey(const zor::platform::TPath& path);
+
+// The GDB stack file that belongs to `group` (a non-empty group of `groups`):
+// the one whose process key is that of the group's smallest path; none when
+// no such file was found.
+std::set<zor::platform::TPath> GdbFilesForGroup(const CrashFileGroups& groups,
+                                                const CrashFileGroups::Files& group);
+
+}  // namespace ZorErrorReporting

@@ -1,0 +1,347 @@
+#include "upload/crash_package_processor.h"
+
+#include <utility>
+
+#include "config/config.h"
+#include "files/filesystem.h"
+#include "log/log_functions.h"
+#include "packages/artifact_name_rules.h"
+#include "packages/crash_package.h"
+#include "packages/log_package_metadata.h"
+#include "packages/logs_package.h"
+#include "packages/package.h"
+#include "packages/system_info.h"
+#include "packages/trust_boundary.h"
+#include "platform/date_time.h"
+#include "platform/tformat_string.h"
+#include "upload/crash_file_grouping.h"
+#include "upload/leftover_files.h"
+
+namespace ZorErrorReporting {
+
+using zor::platform::DateTime;
+using zor::platform::TFormatString;
+using zor::platform::TPath;
+using zor::platform::TString;
+using zor::platform::TUUID;
+using zor::platform::ZorvaneException;
+namespace TLog = zor::platform::TLog;
+
+namespace {
+
+constexpr char kLogsPackageSuffix[] = ".zipped-logs-package";
+constexpr char kMetadataSuffix[] = ".metadata";
+// A crash handler writes its dump within seconds; a day-old one died at it.
+constexpr int64_t kCrashTempMaxAgeSeconds = 24 * 60 * 60;
+
+void EnsureDirectoryExists(const TPath& directory) {
+  Filesystem& fs = Filesystem::GetInstance();
+  if (fs.DirectoryExists(directory)) return;
+  LogText(TLog::Warn,
+          TFormatString("Directory '%1' does not exist - attempting to create it.").arg(directory));
+  if (!fs.CreateDirectory(directory)) {
+    throw ZorvaneException(TFormatString("Could not create directory '%1'!").arg(directory));
+  }
+}
+
+// The status file of a logs package is "<uuid>.zipped-logs-package.<status>".
+bool IsLogsStatusFile(const TPath& path) {
+  return path.ReplaceExtension("").Filename().endsWith(kLogsPackageSuffix, false);
+}
+
+// Loads a status file as the kind of package it describes: a logs package
+// must stay one, since only it knows that the user's zip is not its to delete.
+std::shared_ptr<Package> LoadStatusFile(const TPath& path) {
+  if (IsLogsStatusFile(path)) return LogsPackage::LoadFromFile(path);
+  std::shared_ptr<CrashPackage> crash = CrashPackage::LoadFromFile(path);
+  if (crash->GetPackageType() == PackageType::kZippedLogsPackage) {
+    return LogsPackage::LoadFromFile(path);
+  }
+  return crash;
+}
+
+UploadResult MakeReconciliationResult(const TString& message) {
+  return UploadResult{DateTime::GetLocalTime(), UploadResultCode::kUnknown, message};
+}
+
+}  // namespace
+
+CrashPackageProcessor::CrashPackageProcessor(std::vector<TPath> dumpDirectories,
+                                             TPath dataDirectory)
+    : dumpDirectories_(std::move(dumpDirectories)), dataDirectory_(std::move(dataDirectory)) {
+  EnsureDirectoryExists(dataDirectory_);
+}
+
+CrashPackageProcessor::~CrashPackageProcessor() { LogText(TLog::Debug, "Exited."); }
+
+std::vector<std::shared_ptr<Package>> CrashPackageProcessor::FindPackagesToUpload() {
+  RemoveLeftoverStateFiles(dataDirectory_);
+  ReconcilePreviousRun();
+  if (Config::GetInstance().GetDeleteCompletedDumps()) {
+    LogText(TLog::Info, "Checking for completed dumps to delete...");
+    DeleteCompletedPackages();
+  }
+  LoadPreviousPackages();
+  ProcessCrashFiles(ListCrashArtifactFiles());
+  FailFullDumpPackages();
+
+  std::vector<std::shared_ptr<Package>> toUpload;
+  for (const auto& [name, package] : packages_) {
+    const UploadStatus status = package->GetUploadStatus();
+    if (status == UploadStatus::kPending || status == UploadStatus::kPendingRetry) {
+      toUpload.push_back(package);
+    }
+  }
+  return toUpload;
+}
+
+CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadPackagesInState(
+    UploadStatus status) const {
+  const TString statusName = ToName(status);
+  LogText(TLog::Debug,
+          TFormatString("Checking for packages in state %1 from previous run...").arg(statusName));
+  // Status files end in the lower-case name; the listing ignores case.
+  const std::set<TPath> files =
+      Filesystem::GetInstance().ListFiles(dataDirectory_, {statusName}, true);
+  if (!files.empty()) {
+    LogText(TLog::Debug, TFormatString("Found %1 packages in state %2 from previous run.")
+                             .arg(static_cast<uint64_t>(files.size()))
+                             .arg(statusName));
+  }
+  PackageMap packages;
+  for (const TPath& path : files) {
+    try {
+      std::shared_ptr<Package> package = LoadStatusFile(path);
+      const TString name = package->GetPackageName();
+      packages.emplace(name, std::move(package));
+    } catch (const ZorvaneException& e) {
+      if (Filesystem::GetInstance().RemovePath(path)) {
+        LogText(TLog::Warn,
+                TFormatString("Error occurred when trying to load package status from file "
+                              "'%1'. File was deleted so that upload will not be attempted "
+                              "again.  Error message: '%2'")
+                    .arg(path)
+                    .arg(e.GetConcatenatedMessages()));
+      } else {
+        LogText(TLog::Debug,
+                TFormatString("Error occurred when trying to load package status from file "
+                              "'%1'.Attempt to delete the package status file failed. Crash will "
+                              "be ignored. Error message: '%2'")
+                    .arg(path)
+                    .arg(e.GetConcatenatedMessages()));
+      }
+    }
+  }
+  return packages;
+}
+
+void CrashPackageProcessor::ReconcilePreviousRun() const {
+  const PackageMap pending = LoadPackagesInState(UploadStatus::kPending);
+  if (!pending.empty()) {
+    LogText(TLog::Warn, TFormatString("Checking previous run state: Found '%1' package(s) that "
+                                      "the crash reporter failed to attempt to upload in its "
+                                      "previous run.")
+                            .arg(static_cast<uint64_t>(pending.size())));
+  }
+  PackageMap retry = LoadPackagesInState(UploadStatus::kPendingRetry);
+  if (!retry.empty()) {
+    LogText(TLog::Warn, TFormatString("Checking previous run state: Found '%1' package(s) that "
+                                      "failed to upload in the previous run.")
+                            .arg(static_cast<uint64_t>(retry.size())));
+  }
+  const PackageMap started = LoadPackagesInState(UploadStatus::kStarted);
+  if (!started.empty()) {
+    LogText(TLog::Warn, TFormatString("Checking previous run state: Found '%1' package(s) that "
+                                      "did not complete uploading in the previous run.")
+                            .arg(static_cast<uint64_t>(started.size())));
+    retry.insert(started.begin(), started.end());
+  }
+
+  PackageMap exhausted;
+  TString exhaustedNames;
+  for (const auto& [name, package] : retry) {
+    if (package->GetUploadResults().size() >= static_cast<size_t>(kMaxUploadAttempts)) {
+      exhausted.emplace(name, package);
+      exhaustedNames += name + "; ";
+    }
+  }
+  if (!exhausted.empty()) {
+    LogText(TLog::Warn, TFormatString("Checking previous run state: Found %1 package(s) that "
+                                      "failed to be uploaded after '%2' attempts, and will be "
+                                      "marked as failed and no longer retried: %3")
+                            .arg(static_cast<uint64_t>(exhausted.size()))
+                            .arg(kMaxUploadAttempts)
+                            .arg(exhaustedNames));
+  }
+
+  PackageMap stale;
+  for (const auto& [name, package] : started) {
+    // A "Started" file shadowed by a "PendingRetry" one of the same name stays
+    // as it is: renaming it would collide with that file in every run.
+    if (exhausted.count(name) == 0 && retry.at(name) == package) stale.emplace(name, package);
+  }
+  stale.insert(pending.begin(), pending.end());
+
+  if (!exhausted.empty()) {
+    const UploadResult result = MakeReconciliationResult(
+        TFormatString("Failed to upload package after %1 attempts.").arg(kMaxUploadAttempts));
+    for (const auto& [name, package] : exhausted) {
+      package->AddUploadResult(result);
+      package->SetUploadStatus(UploadStatus::kFailed);
+      package->CleanUpFiles();
+    }
+  }
+  if (!stale.empty()) {
+    const UploadResult result =
+        MakeReconciliationResult("Client failed to try upload package in previous run.");
+    for (const auto& [name, package] : stale) {
+      package->AddUploadResult(result);
+      package->SetUploadStatus(UploadStatus::kPendingRetry);
+    }
+  }
+}
+
+void CrashPackageProcessor::DeleteCompletedPackages() const {
+  PackageMap finished = LoadPackagesInState(UploadStatus::kComplete);
+  const PackageMap failed = LoadPackagesInState(UploadStatus::kFailed);
+  finished.insert(failed.begin(), failed.end());
+  for (const auto& [name, package] : finished) package->DeletePackage();
+}
+
+void CrashPackageProcessor::LoadPreviousPackages() {
+  // "Started" is not among them: reconciliation has moved every such package.
+  for (const UploadStatus status : {UploadStatus::kPending, UploadStatus::kPendingRetry,
+                                    UploadStatus::kFailed, UploadStatus::kComplete}) {
+    const PackageMap loaded = LoadPackagesInState(status);
+    packages_.insert(loaded.begin(), loaded.end());
+  }
+}
+
+std::set<TPath> CrashPackageProcessor::ListCrashArtifactFiles() const {
+  const Config& config = Config::GetInstance();
+  const bool followSymlinks = config.GetFollowSymlinks();
+  const std::vector<TString> extensions = ArtifactNames::GetArtifactExtensions();
+  const TrustBoundary boundary = TrustBoundary::FromConfig();
+  const DateTime cutoff = DateTime::FromUnixTimeMs(
+      (DateTime::GetLocalTime().GetAsUnixTime() - kCrashTempMaxAgeSeconds) * 1000);
+  std::set<TPath> listing;
+  for (const TPath& directory : dumpDirectories_) {
+    LogText(TLog::Debug, TFormatString("Getting file listing from directory (%1)").arg(directory));
+    std::set<TPath> files = Filesystem::GetInstance().ListFilesRecursively(
+        directory, extensions, true, false, followSymlinks);
+    RemoveStaleCrashTempDirectories(directory, &files, boundary, cutoff);
+    listing.merge(files);
+  }
+  LogText(TLog::Debug,
+          TFormatString("Found '%1' files with extensions matching crash artifact file extensions")
+              .arg(static_cast<uint64_t>(listing.size())));
+  return listing;
+}
+
+void CrashPackageProcessor::ProcessCrashFiles(const std::set<TPath>& listing) {
+  LogText(TLog::Debug, "Processing crash files...");
+  const CrashFileGroups groups =
+      GroupCrashFiles(listing, Config::GetInstance().GetFilenameExclusionRegex(),
+                      [this](const TString& id) { return packages_.count(id) != 0; });
+  LogText(TLog::Debug,
+          TFormatString("Found (%1) package(s).").arg(static_cast<uint64_t>(groups.found.size())));
+  for (const auto& [id, group] : groups.found) {
+    try {
+      auto package = std::make_shared<CrashPackage>(id, *group, includeFullDumps_,
+                                                    GdbFilesForGroup(groups, *group));
+      JsonFileSerializedObject::SaveNewFile(package, GetStatusFilePath(id));
+      packages_.emplace(id, std::move(package));
+    } catch (const ZorvaneException& e) {
+      LogText(TLog::Warn, TFormatString("Error occurred when trying to create upload package "
+                                        "with Id = '%1'.Package will not be uploaded. Error "
+                                        "message: '%2'")
+                              .arg(id)
+                              .arg(e.GetConcatenatedMessages()));
+    }
+  }
+  LogText(TLog::Debug, "Processing crash files... complete.");
+}
+
+void CrashPackageProcessor::FailFullDumpPackages() {
+  if (includeFullDumps_) return;
+  for (auto it = packages_.begin(); it != packages_.end();) {
+    const auto crash = std::dynamic_pointer_cast<CrashPackage>(it->second);
+    // Failing a failed package again would change nothing but its log lines.
+    if (!crash || crash->GetUploadStatus() == UploadStatus::kFailed ||
+        !crash->GetUploadFullDumps()) {
+      ++it;
+      continue;
+    }
+    LogText(TLog::Warn,
+            TFormatString("Marking package '%1' as failed due to full dumps no longer being "
+                          "allowed.")
+                .arg(it->first));
+    crash->SetUploadStatus(UploadStatus::kFailed);
+    it = packages_.erase(it);
+  }
+}
+
+TPath CrashPackageProcessor::GetStatusFilePath(const TString& id) const {
+  return dataDirectory_ / (id + "." + ToName(PackageType::kCrashPackage) + "." +
+                           StatusFileExtension(UploadStatus::kPending));
+}
+
+void CrashPackageProcessor::CreateZipForPackage(Package& package) {
+  const TPath zipPath =
+      dataDirectory_ / (package.GetPackageName() + "." + Package::kPackageZipSuffix);
+  const std::vector<TPath> files = package.GetFilesToZip();
+  TString contents;
+  for (const TPath& file : files) contents += file.ToString() + "\n";
+  LogText(TLog::Info, TFormatString("Creating zip file '%1' for package Id '%2', with following "
+                                    "contents:\n'%3.'")
+                          .arg(zipPath)
+                          .arg(package.GetPackageName())
+                          .arg(contents));
+  if (!Filesystem::GetInstance().CreateZip(zipPath, std::set<TPath>(files.begin(), files.end()))) {
+    const TString message = TFormatString(
+                                "Failed to create zip file '%1' for package '%2', "
+                                "with following contents:\n'%3'")
+                                .arg(zipPath)
+                                .arg(package.GetPackageName())
+                                .arg(contents);
+    LogText(TLog::Debug, message);
+    throw ZorvaneException(message);
+  }
+  package.SetDataFilePath(DataFileKind::kZippedPackageFile, zipPath);
+  LogText(TLog::Info, TFormatString("Successfully created zip file '%1' for package Id '%2', "
+                                    "with following contents:\n'%3'")
+                          .arg(zipPath)
+                          .arg(package.GetPackageName())
+                          .arg(contents));
+}
+
+void CrashPackageProcessor::CleanUpUploadedPackage(Package& package) { package.CleanUpFiles(); }
+
+void CrashPackageProcessor::RemovePreviousLogsPackages() const {
+  const TString type = ToName(PackageType::kZippedLogsPackage);
+  std::vector<TString> extensions;
+  for (const UploadStatus status : {UploadStatus::kPending, UploadStatus::kStarted,
+                                    UploadStatus::kComplete, UploadStatus::kPendingRetry}) {
+    extensions.push_back(type + "." + StatusFileExtension(status));
+  }
+  LogText(TLog::Debug, TFormatString("Removing packages in state %1 and %2 from previous run...")
+                           .arg(extensions[1])
+                           .arg(extensions[2]));
+  Filesystem& fs = Filesystem::GetInstance();
+  for (const TPath& path : fs.ListFiles(dataDirectory_, extensions, true)) fs.RemovePath(path);
+}
+
+std::shared_ptr<LogsPackage> CrashPackageProcessor::CreateLogsPackage(
+    const TPath& logZip, const TString& supportCaseNumber, const TString& emailAddress) {
+  RemovePreviousLogsPackages();
+  const TUUID id = SystemInfo::Get().CreateUuid();
+  const TPath basePath = dataDirectory_ / (TString(id) + kLogsPackageSuffix);
+  std::shared_ptr<LogsPackage> package = LogsPackage::Create(basePath, logZip, id);
+  const TPath metadataPath = dataDirectory_ / (basePath.Filename() + kMetadataSuffix);
+  JsonFileSerializedObject::SaveNewFile(
+      std::make_shared<LogPackageMetadata>(supportCaseNumber, emailAddress), metadataPath);
+  package->SetDataFilePath(DataFileKind::kPackageMetadataFile, metadataPath);
+  return package;
+}
+
+}  // namespace ZorErrorReporting

@@ -1,0 +1,109 @@
+// CrashPackageProcessor: decides at each run which packages are to be
+// uploaded, and prepares and finishes their files.
+//
+// Everything that outlives a run is in the package status files of the data
+// directory; the processor keeps nothing on disk of its own. A run of
+// FindPackagesToUpload:
+//   1. settles what the previous run left: "Pending" (never tried) and
+//      "Started" (interrupted) packages get a result and "PendingRetry"; a
+//      "Started" or "PendingRetry" one with kMaxUploadAttempts results is
+//      "Failed" and cleaned up;
+//   2. deletes "Complete" and "Failed" packages when the configuration asks;
+//   3. loads every remaining package: their files are never packaged again;
+//   4. scans the dump directories and saves each new crash as "Pending";
+//   5. fails packages that may hold full dumps when full dumps are off;
+//   6. returns the "Pending" and "PendingRetry" packages by name.
+// A status file that cannot be loaded is deleted (Warn), or ignored when it
+// cannot be deleted; its crash files then form a new package. Left-over
+// temporary files of interrupted saves and crash-handler directories are
+// removed on the way (see upload/leftover_files.h).
+//
+// A logs package that an interrupted `send-logs` left behind is listed with
+// the crash packages and loaded as what it is, a LogsPackage, so that nothing
+// done to it ever deletes the user's zip.
+//
+// Ownership: one processor per upload client; packages are shared with the
+// caller. Thread-safety: none; the thread that runs the command.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "packages/package_types.h"
+#include "platform/tpath.h"
+#include "platform/tstring.h"
+
+namespace ZorErrorReporting {
+
+class LogsPackage;
+class Package;
+
+class CrashPackageProcessor {
+ public:
+  // A package with this many results at the start of a run is given up.
+  static constexpr int kMaxUploadAttempts = 3;
+
+  // Copies the directories and creates `dataDirectory` when missing (logged
+  // at Warn). Throws ZorvaneException "Could not create directory '<path>'!"
+  // when it cannot be created.
+  CrashPackageProcessor(std::vector<zor::platform::TPath> dumpDirectories,
+                        zor::platform::TPath dataDirectory);
+  // Logs "Exited." at Debug.
+  ~CrashPackageProcessor();
+  CrashPackageProcessor(const CrashPackageProcessor&) = delete;
+  CrashPackageProcessor& operator=(const CrashPackageProcessor&) = delete;
+
+  // Whether new packages may upload full dumps; false until set. When false,
+  // FindPackagesToUpload fails every package whose manifest allows them.
+  void SetIncludeFullDumps(bool includeFullDumps) { includeFullDumps_ = includeFullDumps; }
+
+  // The run described above. Returns the packages in state Pending or
+  // PendingRetry in ascending name order. Throws what the listing of a dump
+  // or the data directory throws (TPath::Exception naming it) and what saving
+  // a reconciled status throws; what was saved before stays, and the next run
+  // finds everything else again.
+  std::vector<std::shared_ptr<Package>> FindPackagesToUpload();
+
+  // Zips the package's files into "<data directory>/<name>.package.zip" and
+  // records it as the "zipped-package-file". Throws ZorvaneException "Failed
+  // to create zip file '<zip>' for package '<name>', with following
+  // contents:\n'<files>'" when the zip cannot be created, and what
+  // GetFilesToZip and the zip writer throw (no zip is recorded then).
+  void CreateZipForPackage(Package& package);
+
+  // After a successful upload: the package's CleanUpFiles. Never throws.
+  void CleanUpUploadedPackage(Package& package);
+
+  // The logs package of `send-logs`: removes the status files of earlier logs
+  // packages (all but failed ones), then creates a new "Pending" package
+  // around `logZip` with a metadata file holding the two values. The user's
+  // zip is only recorded, never moved or deleted. Throws what saving the
+  // status or metadata file throws.
+  std::shared_ptr<LogsPackage> CreateLogsPackage(const zor::platform::TPath& logZip,
+                                                 const zor::platform::TString& supportCaseNumber,
+                                                 const zor::platform::TString& emailAddress);
+
+ private:
+  using PackageMap = std::map<zor::platform::TString, std::shared_ptr<Package>>;
+
+  // The packages whose status files end in `status`'s name, by name (the
+  // first file of a name wins).
+  PackageMap LoadPackagesInState(UploadStatus status) const;
+  void ReconcilePreviousRun() const;
+  void DeleteCompletedPackages() const;
+  void LoadPreviousPackages();
+  std::set<zor::platform::TPath> ListCrashArtifactFiles() const;
+  void ProcessCrashFiles(const std::set<zor::platform::TPath>& listing);
+  void FailFullDumpPackages();
+  void RemovePreviousLogsPackages() const;
+  zor::platform::TPath GetStatusFilePath(const zor::platform::TString& id) const;
+
+  const std::vector<zor::platform::TPath> dumpDirectories_;
+  const zor::platform::TPath dataDirectory_;
+  PackageMap packages_;
+  bool includeFullDumps_ = false;
+};
+
+}  // namespace ZorErrorReporting

@@ -1,0 +1,412 @@
+#include "upload/crash_package_processor.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "config/scoped_env_for_test.h"
+#include "packages/crash_package.h"
+#include "packages/log_package_metadata.h"
+#include "packages/logs_package.h"
+#include "packages/package_for_test.h"
+#include "support/temp_dir.h"
+
+namespace ZorErrorReporting {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Exists;
+using testing::LogCapture;
+using zor::platform::DateTime;
+using zor::platform::TPath;
+using zor::platform::TString;
+using zor::test::ReadFile;
+using zor::test::WriteFile;
+using Status = UploadStatus;
+
+constexpr char kId[] = "0123456789abcdef0123456789abcdef";
+
+std::vector<std::string> Names(const std::vector<std::shared_ptr<Package>>& packages) {
+  std::vector<std::string> names;
+  for (const auto& package : packages) names.push_back(package->GetPackageName().toStdString());
+  return names;
+}
+
+std::set<TPath> ArtifactsOf(const Package& package) {
+  std::set<TPath> paths;
+  const auto& crash = dynamic_cast<const CrashPackage&>(package);
+  for (const auto& [path, file] : crash.GetManifest()->GetCrashArtifactFiles()) paths.insert(path);
+  return paths;
+}
+
+void Fail(Package& package, Status status = Status::kPendingRetry) {
+  package.AddUploadResult({DateTime::GetLocalTime(), UploadResultCode::kClientError, "refused"});
+  package.SetUploadStatus(status);
+}
+
+class CrashPackageProcessorTest : public ::testing::Test {
+ protected:
+  CrashPackageProcessorTest() { Configure(); }
+  ~CrashPackageProcessorTest() override { Config::SetTestInstance(nullptr); }
+
+  // Installs a fresh configuration with `settings` lines (completed dumps kept
+  // unless they ask otherwise).
+  void Configure(const std::string& settings = "") {
+    const std::string file = dir_.Sub("config" + std::to_string(++configs_) + ".yml");
+    WriteFile(file, "servercrashupload.data.dir: " + data_ +
+                        "\nservercrashupload.delete_completed_dumps: false\n" + settings);
+    config_ = std::make_unique<Config>();
+    config_->Load(TPath(file));
+    Config::SetTestInstance(config_.get());
+  }
+
+  // One program run: a new processor, as each run makes one.
+  std::vector<std::shared_ptr<Package>> Run(bool includeFullDumps = true) {
+    LogCapture capture;
+    std::vector<std::shared_ptr<Package>> packages;
+    {
+      std::vector<TPath> dumpDirectories{TPath(dumps_)};
+      if (!extraDumpDirectory_.empty()) dumpDirectories.emplace_back(extraDumpDirectory_);
+      CrashPackageProcessor processor(dumpDirectories, TPath(data_));
+      processor.SetIncludeFullDumps(includeFullDumps);
+      packages = processor.FindPackagesToUpload();
+    }
+    log_ = capture.Text();
+    return packages;
+  }
+
+  TPath Dump(const std::string& relative, const std::string& content = "MDMP") {
+    WriteFile(dumps_ + "/" + relative, content);
+    return TPath(dumps_ + "/" + relative);
+  }
+
+  // The names of the files in the data directory.
+  std::set<std::string> DataFiles() const {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(data_)) {
+      names.insert(entry.path().filename().string());
+    }
+    return names;
+  }
+
+  std::string Status(const std::string& name, const std::string& status) const {
+    return data_ + "/" + name + ".crash-package." + status;
+  }
+
+  zor::test::ScopedTempDir dir_;
+  std::string dumps_ = dir_.Sub("dumps");
+  std::string data_ = dir_.Sub("data");
+  testing::ScopedDumpDirectories dumpDirectories_{dumps_};
+  // Completing a manifest reads the product's settings; keep them in the test.
+  test::ScopedEnv settings_{"XDG_CONFIG_HOME", dir_.Sub("settings")};
+  std::unique_ptr<Config> config_;
+  int configs_ = 0;
+  std::string extraDumpDirectory_;
+  std::string log_;
+};
+
+TEST_F(CrashPackageProcessorTest, PackageLifecycleOverRuns) {
+  const TPath retried = Dump("retried.1.dmp");
+  const TPath done = Dump("done.2.dmp");
+  Dump("gaveup.3.dmp");
+
+  // Run 1: three new crashes; "done" is uploaded, "gaveup" fails three times
+  // and dies while "Started", "retried" is never tried.
+  auto packages = Run();
+  ASSERT_EQ(Names(packages), (std::vector<std::string>{"done.2", "gaveup.3", "retried.1"}));
+  packages[0]->SetUploadStatus(Status::kComplete);
+  for (int i = 0; i < 3; ++i) Fail(*packages[1], Status::kStarted);
+
+  // Run 2: the untried one gets a result and is retried; the one with three
+  // results is given up although it was "Started"; "done" stays known.
+  packages = Run();
+  ASSERT_EQ(Names(packages), std::vector<std::string>{"retried.1"});
+  ASSERT_EQ(packages[0]->GetUploadResults().size(), 1u);
+  EXPECT_EQ(packages[0]->GetUploadResults()[0].message,
+            "Client failed to try upload package in previous run.");
+  EXPECT_NE(log_.find("Found '1' package(s) that the crash reporter failed to attempt"),
+            std::string::npos);
+  EXPECT_NE(log_.find("no longer retried: gaveup.3; "), std::string::npos) << log_;
+  EXPECT_EQ(DataFiles(),
+            (std::set<std::string>{"done.2.crash-package.complete", "gaveup.3.crash-package.failed",
+                                   "retried.1.crash-package.pendingretry"}));
+
+  // Run 3: interrupted ("Started") with one result: back to retry.
+  packages[0]->SetUploadStatus(Status::kStarted);
+  packages = Run();
+  ASSERT_EQ(Names(packages), std::vector<std::string>{"retried.1"});
+  EXPECT_EQ(packages[0]->GetUploadResults().size(), 2u);
+  Fail(*packages[0]);
+
+  // Run 4: three results now: failed, named with "; ".
+  EXPECT_TRUE(Run().empty());
+  EXPECT_NE(log_.find("Found 1 package(s) that failed to be uploaded after '3' attempts, and will "
+                      "be marked as failed and no longer retried: retried.1; "),
+            std::string::npos)
+      << log_;
+  const auto failed = CrashPackage::LoadFromFile(TPath(Status("retried.1", "failed")));
+  EXPECT_EQ(failed->GetUploadResults().back().message,
+            "Failed to upload package after 3 attempts.");
+  EXPECT_TRUE(Exists(done));  // known packages are never packaged again, nor deleted
+
+  // Run 5: deletion of finished packages takes their crash files.
+  Configure("servercrashupload.delete_completed_dumps: true\n");
+  EXPECT_TRUE(Run().empty());
+  EXPECT_EQ(DataFiles(), std::set<std::string>{});
+  EXPECT_FALSE(Exists(done));
+  EXPECT_FALSE(Exists(retried));
+}
+
+TEST_F(CrashPackageProcessorTest, GroupsFilesIntoPackages) {
+  Dump("x.temp/excluded.1.dmp");
+  Dump("Upper.TEMP/excluded.2.dmp");
+  const TPath first = Dump("one/twice.3.dmp");
+  Dump("two/twice.3.dmp");
+  Dump("two/twice.3.log");
+  Dump("lonely.4.manifest", "{}");
+  Dump("lonely.4.log");
+  const TPath gdbDump = Dump("gdb/app.5.dmp");
+  const TPath stacks = Dump("stacks/core_app.5.11.1700000000.txt");
+  Dump("stacks/core_other.6.11.1700000000.txt");
+  const TPath java = Dump(std::string("java/hs_err_svc_pid_77.") + kId + ".log");
+  const TPath spaced = Dump("with space/app 1.9.dmp");
+
+  const auto packages = Run();
+  ASSERT_EQ(Names(packages), (std::vector<std::string>{kId, "app 1.9", "app.5", "twice.3"}));
+  EXPECT_EQ(ArtifactsOf(*packages[0]), std::set<TPath>{java});
+  EXPECT_EQ(ArtifactsOf(*packages[1]), std::set<TPath>{spaced});
+  EXPECT_EQ(ArtifactsOf(*packages[2]), (std::set<TPath>{gdbDump, stacks}));
+  EXPECT_EQ(ArtifactsOf(*packages[3]), std::set<TPath>{first});
+  EXPECT_EQ(DataFiles().size(), 4u);  // no status file for the group without a dump
+
+  // Nothing new: nothing returned, and the listing says so.
+  for (const auto& package : packages) package->SetUploadStatus(Status::kComplete);
+  EXPECT_TRUE(Run().empty());
+  EXPECT_NE(log_.find("Found (0) package(s)."), std::string::npos) << log_;
+}
+
+TEST_F(CrashPackageProcessorTest, NothingAnywhere) {
+  fs::remove_all(dumps_);
+  EXPECT_TRUE(Run().empty());
+  EXPECT_NE(log_.find("Found '0' files with extensions matching"), std::string::npos) << log_;
+  EXPECT_TRUE(fs::is_directory(data_));  // made by the processor
+}
+
+TEST_F(CrashPackageProcessorTest, BrokenStatusFilesAndLeftovers) {
+  fs::create_directories(data_);
+  const std::string corrupt = Status("app.7", "pending");
+  WriteFile(corrupt, "not json");
+  WriteFile(Status("empty", "failed"), "");
+  WriteFile(Status("foreign", "complete"), "{\"something\":\"else\"}");
+  const std::string stuck = Status("stuck", "pendingretry");
+  WriteFile(stuck, "[]");
+  WriteFile(data_ + "/.app.7.crash-package.pending.tmp", "{\"package-na");
+  Dump("app.7.dmp");
+  const std::string oldTemp = dumps_ + "/temp/zorcrashreporter_1.crash.temp";
+  const std::string newTemp = dumps_ + "/temp/zorcrashreporter_2.crash.temp";
+  WriteFile(oldTemp + "/zorcrashreporter.9.dmp", "MDMP");
+  WriteFile(newTemp + "/zorcrashreporter.10.dmp", "MDMP");
+  fs::last_write_time(oldTemp, fs::file_time_type::clock::now() - std::chrono::hours(25));
+
+  std::vector<std::shared_ptr<Package>> packages;
+  {
+    testing::FailingRemoveFilesystem failing(TPath(stuck),
+                                             testing::FailingRemoveFilesystem::How::kReturnFalse);
+    packages = Run();
+  }
+  // The corrupt file's crash is packaged again in the same run.
+  ASSERT_EQ(Names(packages), std::vector<std::string>{"app.7"});
+  EXPECT_EQ(packages[0]->GetUploadStatus(), Status::kPending);
+  EXPECT_EQ(DataFiles(), (std::set<std::string>{"app.7.crash-package.pending",
+                                                "stuck.crash-package.pendingretry"}));
+  for (const std::string& path :
+       {corrupt, Status("empty", "failed"), Status("foreign", "complete")}) {
+    EXPECT_NE(log_.find("Error occurred when trying to load package status from file '" + path +
+                        "'. File was deleted"),
+              std::string::npos)
+        << path << "\n"
+        << log_;
+  }
+  EXPECT_NE(log_.find("'" + stuck +
+                      "'.Attempt to delete the package status file failed. Crash "
+                      "will be ignored."),
+            std::string::npos);
+  EXPECT_NE(log_.find(".app.7.crash-package.pending.tmp"), std::string::npos);
+  EXPECT_FALSE(Exists(oldTemp));
+  EXPECT_TRUE(Exists(newTemp + "/zorcrashreporter.10.dmp"));
+}
+
+TEST_F(CrashPackageProcessorTest, NoFullDumpsFailsPackagesThatMayHoldThem) {
+  Dump("allowed.1.dmp");
+  Dump("allowed.1-full.dmp");
+  ASSERT_EQ(Names(Run(true)), std::vector<std::string>{"allowed.1"});
+  // A package whose manifest is gone counts as allowing full dumps.
+  Dump("nomanifest.2.dmp");
+  ASSERT_EQ(Names(Run(true)), (std::vector<std::string>{"allowed.1", "nomanifest.2"}));
+  fs::remove(dumps_ + "/nomanifest.2.manifest");
+  Dump("later.3.dmp");
+  Dump("later.3-full.dmp");
+
+  EXPECT_EQ(Names(Run(false)), std::vector<std::string>{"later.3"});
+  for (const std::string name : {"allowed.1", "nomanifest.2"}) {
+    EXPECT_TRUE(Exists(Status(name, "failed"))) << name;
+    EXPECT_NE(log_.find("Marking package '" + name +
+                        "' as failed due to full dumps no longer being allowed."),
+              std::string::npos);
+  }
+  // Failing a failed package again would only repeat the line.
+  EXPECT_EQ(Names(Run(false)), std::vector<std::string>{"later.3"});
+  EXPECT_EQ(log_.find("Marking package"), std::string::npos);
+}
+
+TEST_F(CrashPackageProcessorTest, SymbolicLinksAreFollowedOnlyWhenAsked) {
+  Dump("app.1.dmp");
+  const std::string outside = dir_.Sub("elsewhere");
+  WriteFile(outside + "/linked.2.dmp", "MDMP");
+  fs::create_directory_symlink(outside, dumps_ + "/link");
+  fs::create_directory_symlink(dumps_, dumps_ + "/loop");
+
+  EXPECT_EQ(Names(Run()), std::vector<std::string>{"app.1"});
+  Configure("servercrashupload.dump.dirs.follow_symlinks: true\n");
+  // The loop ends; the linked crash is found once.
+  EXPECT_EQ(Names(Run()), (std::vector<std::string>{"app.1", "linked.2"}));
+}
+
+// A file that vanishes between the listing and the packaging.
+class VanishingFilesystem : public Filesystem {
+ public:
+  explicit VanishingFilesystem(std::string victim) : victim_(std::move(victim)) {
+    SetTestInstance(this);
+  }
+  ~VanishingFilesystem() override { SetTestInstance(nullptr); }
+  std::set<TPath> ListFilesRecursively(const TPath& directory,
+                                       const std::vector<TString>& extensions, bool fullPaths,
+                                       bool includeDirectories, bool followSymlinks) override {
+    auto listed = Filesystem::ListFilesRecursively(directory, extensions, fullPaths,
+                                                   includeDirectories, followSymlinks);
+    fs::remove(victim_);
+    return listed;
+  }
+
+ private:
+  std::string victim_;
+};
+
+TEST_F(CrashPackageProcessorTest, FailuresWhileScanningLoseNothing) {
+  Dump("kept.1.dmp");
+  Dump("racy.2.dmp");
+  const std::string log = Dump("racy.2.log").NativeString();
+  {
+    VanishingFilesystem vanishing(log);
+    EXPECT_EQ(Names(Run()), std::vector<std::string>{"kept.1"});
+  }
+  EXPECT_NE(log_.find("Error occurred when trying to create upload package with Id = 'racy.2'"),
+            std::string::npos)
+      << log_;
+  // The next run finds the rest of that crash.
+  EXPECT_EQ(Names(Run()), (std::vector<std::string>{"kept.1", "racy.2"}));
+
+  // A dump directory that cannot be listed ends the run, naming it...
+  Dump("late.3.dmp");
+  extraDumpDirectory_ = dir_.Sub("loop");
+  fs::create_directory_symlink(extraDumpDirectory_, extraDumpDirectory_);
+  EXPECT_NE(testing::ErrorOf([&] { Run(); }).find("cannot list '" + extraDumpDirectory_ + "'"),
+            std::string::npos);
+  // ...and the next one finds what it did not get to.
+  extraDumpDirectory_.clear();
+  EXPECT_EQ(Names(Run()), (std::vector<std::string>{"kept.1", "late.3", "racy.2"}));
+}
+
+TEST_F(CrashPackageProcessorTest, UnusualNames) {
+  const TPath backslash = Dump("back\\slash.2.dmp");
+  const std::string own = std::string("own_") + kId + ".crash/";
+  const TPath ownDump = Dump(own + "app.3.dmp");
+  // A name the program cannot represent is skipped; the crash stays whole.
+  Dump(own + "notes\xff.log");
+  for (const TPath& listed :
+       Filesystem::GetInstance().ListFilesRecursively(TPath(dumps_), {}, true, false, false)) {
+    if (!Filesystem::GetInstance().FileExists(listed)) {
+      GTEST_SKIP() << "blocked: the directory listing does not yet give back the real name of "
+                   << listed << " (backslashes, bytes that are not UTF-8)";
+    }
+  }
+
+  const auto packages = Run();
+  ASSERT_EQ(Names(packages), (std::vector<std::string>{kId, "back\\slash.2"})) << log_;
+  EXPECT_EQ(ArtifactsOf(*packages[0]), std::set<TPath>{ownDump});
+  EXPECT_EQ(ArtifactsOf(*packages[1]), std::set<TPath>{backslash});
+}
+
+TEST_F(CrashPackageProcessorTest, ZipOfAPackage) {
+  const TPath dump = Dump("app.1.dmp");
+  auto packages = Run();
+  ASSERT_EQ(packages.size(), 1u);
+  CrashPackageProcessor processor({TPath(dumps_)}, TPath(data_));
+  processor.CreateZipForPackage(*packages[0]);
+  const TPath zip(data_ + "/app.1.package.zip");
+  EXPECT_EQ(packages[0]->GetDataFilePath(DataFileKind::kZippedPackageFile), zip);
+  EXPECT_NE(ReadFile(zip.NativeString()).find("app.1.dmp"), std::string::npos);
+
+  // A zip that cannot be created is a failure naming it.
+  auto other = CrashPackage::LoadFromFile(packages[0]->GetFilePath());
+  fs::remove(zip.NativeString());
+  fs::create_directories(zip.NativeString() + "/blocked");
+  EXPECT_EQ(testing::ErrorOf([&] { processor.CreateZipForPackage(*other); }),
+            "Failed to create zip file '" + zip.NativeString() +
+                "' for package 'app.1', with following contents:\n'" + dump.NativeString() + "\n" +
+                dumps_ + "/app.1.manifest\n'");
+}
+
+TEST_F(CrashPackageProcessorTest, DataDirectoryThatCannotBeMade) {
+  WriteFile(dir_.Sub("file"), "");
+  EXPECT_EQ(testing::ErrorOf([&] { CrashPackageProcessor({}, TPath(dir_.Sub("file/data"))); }),
+            "Could not create directory '" + dir_.Sub("file/data") + "'!");
+}
+
+TEST_F(CrashPackageProcessorTest, LogsPackagesNeverLoseTheUsersZip) {
+  // Users zip the log directory, which is the default dump directory.
+  const std::string zip = dumps_ + "/logs.zip";
+  WriteFile(zip, "PK user's logs");
+  fs::create_directories(data_);
+  for (const std::string status : {"pending", "started", "complete", "pendingretry", "failed"}) {
+    WriteFile(data_ + "/old-" + status + ".zipped-logs-package." + status, "{}");
+  }
+
+  std::shared_ptr<LogsPackage> package;
+  {
+    CrashPackageProcessor processor({TPath(dumps_)}, TPath(data_));
+    package = processor.CreateLogsPackage(TPath(zip), "case-42", "me@example.com");
+  }
+  const std::string base = data_ + "/" + package->GetPackageName().toStdString();
+  EXPECT_EQ(DataFiles(), (std::set<std::string>{"old-failed.zipped-logs-package.failed",
+                                                fs::path(base + ".pending").filename().string(),
+                                                fs::path(base + ".metadata").filename().string()}));
+  const auto metadata = LogPackageMetadata::LoadFromFile(TPath(base + ".metadata"));
+  EXPECT_EQ(metadata->GetSupportCaseNumber(), "case-42");
+  EXPECT_EQ(metadata->GetEmailAddress(), "me@example.com");
+  EXPECT_EQ(package->GetDataFilePath(DataFileKind::kZippedPackageFile), TPath(zip));
+
+  // `send-logs` dies during the upload; `send-crashes` takes the package up
+  // (one result for the interruption), gives it up after two more failed
+  // attempts and deletes it.
+  package->SetUploadStatus(Status::kStarted);
+  for (int run = 0; run < 2; ++run) {
+    auto packages = Run();
+    ASSERT_EQ(packages.size(), 1u) << run;
+    ASSERT_NE(std::dynamic_pointer_cast<LogsPackage>(packages[0]), nullptr);
+    Fail(*packages[0]);
+  }
+  EXPECT_TRUE(Run().empty());
+  EXPECT_TRUE(Exists(base + ".failed"));
+  Configure("servercrashupload.delete_completed_dumps: true\n");
+  EXPECT_TRUE(Run().empty());
+  EXPECT_FALSE(Exists(base + ".failed"));
+  EXPECT_EQ(ReadFile(zip), "PK user's logs");
+}
+
+}  // namespace
+}  // namespace ZorErrorReporting
