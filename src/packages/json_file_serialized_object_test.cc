@@ -85,13 +85,6 @@ TEST_F(JsonFileSerializedObjectTest, SavedFileIsOneCompactLineAndStable) {
   auto loaded = Record::LoadFromFile(path);
   EXPECT_EQ(loaded->name_, record->name_);
   EXPECT_EQ(loaded->GetFilePath(), TPath(path));
-
-  // Comments, and names in any case, are read.
-  WriteFile(path,
-            "// state\n{ /* first */ \"NAME\" : \"x\",\n \"Count\": 7, \"count\": \"no\" }\n");
-  loaded = Record::LoadFromFile(path);
-  EXPECT_EQ(loaded->name_, "x");
-  EXPECT_EQ(loaded->count_, 7);
 }
 
 TEST_F(JsonFileSerializedObjectTest, BoundObjectMovesOnlyByRename) {

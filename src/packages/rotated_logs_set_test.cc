@@ -270,12 +270,5 @@ TEST(RotatedLogsSet, ReadsOnlyTheEndsOfALargeLog) {
                       1024);
 }
 
-TEST(RotatedLogsSet, GetPathsBeforeReadLogSetThrows) {
-  ScopedTempDir root;
-  RotatedLogsSet set(TPath(root.Sub("app.log")));
-  EXPECT_EQ(testing::ErrorOf([&] { set.GetPaths(); }),
-            "RotatedLogsSet: ReadLogSet must be called before GetPaths!");
-}
-
 }  // namespace
 }  // namespace ZorErrorReporting

@@ -139,6 +139,8 @@ TEST_F(FileFunctionsTest, ListFilesMatchesExtensionsWithoutRegardToCase) {
             (Names{Sub("data/B.PENDING"), Sub("data/a.pending"),
                    Sub("data/c.zipped-logs-package.started")}));
   EXPECT_EQ(ListFiles(data, {"txt"}, PathForm::Relative), Names{"d.txt"});
+  // The extension starts after a dot: "-package.started" is no ".package.started".
+  EXPECT_TRUE(ListFiles(data, {"package.started", "ending"}).empty());
   EXPECT_EQ(ListFiles(data, {}).size(), 7u);
   // Neither a missing path nor a plain file has anything to list.
   EXPECT_TRUE(ListFiles(Sub("missing"), {}).empty());
