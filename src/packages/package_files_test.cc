@@ -72,8 +72,6 @@ TEST_F(PackageFilesTest, UploadProgressIsCreatedAndRecordedOrLoaded) {
 
 TEST_F(PackageFilesTest, EncryptionMetadataIsLoadedOnceFromTheRecordedFile) {
   auto package = Create();
-  EXPECT_EQ(ErrorOf([&] { package->GetEncryptionMetadata(); }),
-            "Data file path 'zor-encryption-metadata-file' is not set on package 'p'");
   const std::string file = data_ + "/id.zip.zormeta";
   WriteFile(file, R"({"enc-key-id":"k-1","enc-unencrypted-content-length":42})");
   package->SetDataFilePath(Kind::kZorEncryptionMetadataFile, TPath(file));

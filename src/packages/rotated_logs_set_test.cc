@@ -80,7 +80,6 @@ TEST(RotatedLogsSet, FollowsChainsWrittenByTheRotatingLog) {
     size_t lastLine;            // written just before each rotation (0: none)
   };
   const std::vector<Case> cases = {
-      {"small files", "logs", 4, {50, 80}, 0},
       {"empty files", "logs", 3, {}, 0},
       {"files over 8000 bytes", "logs", 3, std::vector<size_t>(100, 300), 0},
       {"a 5000-byte line before each rotation", "logs", 4, {100, 200}, 5000},

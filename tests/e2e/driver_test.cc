@@ -77,11 +77,8 @@ TEST_F(DriverTest, SecondSendCrashesWhileLockIsHeldExitsWithoutWork) {
   const ProcessResult r = Run({"--command", "send-crashes"});
   close(fd);
 
+  // The message is HandleRunFailure's (see src/main/driver_test.cc).
   EXPECT_EQ(r.status, -2);
-  const std::string log = ReadFile(dir_.Sub("logs/zorcrashreporter.txt"));
-  EXPECT_THAT(log, HasSubstr("Another instance of ZorCrashReporter is still running. This "
-                             "instance will exit. Exception message: "));
-  EXPECT_THAT(log, HasSubstr("TLockFile"));
   EXPECT_THAT(r.out, HasSubstr("[WARN]: Another instance of ZorCrashReporter"));
   EXPECT_THAT(Tree(), ::testing::ElementsAre("logs", "logs/zorcrashreporter.lock",
                                              "logs/zorcrashreporter.txt"));
@@ -133,8 +130,6 @@ TEST_F(DriverTest, LogFileThatCannotBeOpenedIsAPathError) {
   fs::create_directories(dir_.Sub("logs/zorcrashreporter.txt"));
   const ProcessResult r = Run({"--command", "send-crashes"});
   EXPECT_EQ(r.status, -4);
-  EXPECT_THAT(r.out, HasSubstr("Unexpected TPath error. This instance will exit. Exception "
-                               "message: "));
   EXPECT_THAT(r.out, HasSubstr("zorcrashreporter.txt"));
 }
 
