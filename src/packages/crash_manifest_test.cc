@@ -156,7 +156,6 @@ TEST_F(CrashManifestTest, FirstRecordOfAFileNameCounts) {
 TEST_F(CrashManifestTest, NewManifestHoldsExactlyTheAppendedMembers) {
   auto manifest = JsonFileSerializedObject::SaveNewFile(std::make_shared<CrashManifest>(),
                                                         TPath(manifestPath_));
-  EXPECT_EQ(ReadFile(manifestPath_), "{}");
   // "é" takes bytes 64 and 65: cutting the host at 64 bytes would split it.
   system_.computerName = TString(std::string(63, 'h') + "\xC3\xA9" + "tail");
   AddArtifact("server.4242.log");
