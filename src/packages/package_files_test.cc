@@ -49,7 +49,7 @@ class PackageFilesTest : public testing::TempDirTest {
   testing::ScopedTestConfig config_{dir_, data_, 1000};
 };
 
-TEST_F(PackageFilesTest, UploadProgressIsCreatedAndRecordedOrLoaded) {
+TEST_F(PackageFilesTest, CompanionsAreLoadedOnceFromTheirRecords) {
   auto package = Create();
   EXPECT_EQ(ErrorOf([&] { package->GetUploadProgress(); }),
             "Data file path 'encrypted-package-file' is not set on package 'p'");
@@ -68,12 +68,7 @@ TEST_F(PackageFilesTest, UploadProgressIsCreatedAndRecordedOrLoaded) {
   auto reloaded = TestPackage::LoadFromFile(package->GetFilePath());
   EXPECT_EQ(reloaded->GetDataFilePath(Kind::kPartsUploadedFile), TPath(progressFile));
   EXPECT_EQ(reloaded->GetUploadProgress()->GetUploadId(), "up-7");
-}
 
-TEST_F(PackageFilesTest, EncryptionMetadataIsLoadedOnceFromTheRecordedFile) {
-  auto package = Create();
-  EXPECT_EQ(ErrorOf([&] { package->GetEncryptionMetadata(); }),
-            "Data file path 'zor-encryption-metadata-file' is not set on package 'p'");
   const std::string file = data_ + "/id.zip.zormeta";
   WriteFile(file, R"({"enc-key-id":"k-1","enc-unencrypted-content-length":42})");
   package->SetDataFilePath(Kind::kZorEncryptionMetadataFile, TPath(file));

@@ -80,7 +80,6 @@ TEST(RotatedLogsSet, FollowsChainsWrittenByTheRotatingLog) {
     size_t lastLine;            // written just before each rotation (0: none)
   };
   const std::vector<Case> cases = {
-      {"small files", "logs", 4, {50, 80}, 0},
       {"empty files", "logs", 3, {}, 0},
       {"files over 8000 bytes", "logs", 3, std::vector<size_t>(100, 300), 0},
       {"a 5000-byte line before each rotation", "logs", 4, {100, 200}, 5000},
@@ -151,26 +150,52 @@ TEST(RotatedLogsSet, ReadsUtf16LogsInHeadAndTail) {
   EXPECT_EQ(ReadChain(TPath(second)), (std::vector<TPath>{TPath(second), TPath(first)}));
 }
 
-TEST(RotatedLogsSet, TheLastRotationInTheTailCounts) {
+// Hand-written logs: which file's events the reader believes. Files are named
+// by letter: N the newest, E the one before, F the first.
+TEST(RotatedLogsSet, FollowsOnlyEventsThatBelongToTheirFile) {
   ScopedTempDir root;
-  const std::string newest = root.Sub("app_2.log"), earlier = root.Sub("app_1.log"),
-                    first = root.Sub("app.log");
-  WriteFile(first, OpenLog(first));
-  WriteFile(earlier, OpenLog(earlier));
-
-  // Both events are valid; the later one names the file to go on with.
-  WriteFile(newest, OpenLog(newest) + RotateLog(first, newest) + Filler(10) +
-                        RotateLog(earlier, newest) + Filler(10));
-  EXPECT_EQ(ReadChain(TPath(newest)), (std::vector<TPath>{TPath(newest), TPath(earlier)}));
-
-  // A close-log in an earlier file ends the chain there.
-  WriteFile(earlier, OpenLog(earlier) + RotateLog(first, earlier) + CloseLog(earlier));
-  EXPECT_EQ(ReadChain(TPath(newest)), (std::vector<TPath>{TPath(newest), TPath(earlier)}));
-
-  // A last event written in another file ends the chain, even after a valid one.
-  WriteFile(newest, OpenLog(newest) + RotateLog(earlier, newest) + Filler(10) +
-                        RotateLog(first, root.Sub("other.log")));
-  EXPECT_EQ(ReadChain(TPath(newest)), std::vector<TPath>{TPath(newest)});
+  std::filesystem::create_directories(root.Sub("logs"));
+  const std::string n = root.Sub("logs/app_2.log"), e = root.Sub("logs/app_1.log"),
+                    f = root.Sub("logs/app.log");
+  WriteFile(f, OpenLog(f));
+  struct Case {
+    const char* name;
+    std::string newest, earlier;
+    std::string chain;
+  };
+  const std::string opened = OpenLog(n), endsAtE = OpenLog(e);
+  const Case cases[] = {
+      {"rotation continues", opened + RotateLog(e, n), OpenLog(e) + RotateLog(f, e), "NEF"},
+      // Only the file name and its folder's name are compared: the tree above may move.
+      {"folder moved", opened + RotateLog(e, "/var/old-place/logs/app_2.log"), endsAtE, "NE"},
+      {"other folder", opened + RotateLog(e, root.Sub("other/app_2.log")), endsAtE, "N"},
+      {"other name", opened + RotateLog(e, root.Sub("logs/app_3.log")), endsAtE, "N"},
+      {"other case", opened + RotateLog(e, root.Sub("logs/App_2.log")), endsAtE, "N"},
+      {"bare name", opened + RotateLog(e, "app_2.log"), endsAtE, "N"},
+      // Both events are valid; the later one names the file to go on with.
+      {"last rotation counts", opened + RotateLog(f, n) + Filler(10) + RotateLog(e, n) + Filler(10),
+       endsAtE, "NE"},
+      {"close-log ends the chain", opened + RotateLog(e, n),
+       OpenLog(e) + RotateLog(f, e) + CloseLog(e), "NE"},
+      // A last event written in another file ends the chain, even after a valid one.
+      {"last event of another file", opened + RotateLog(e, n) + Filler(10) + RotateLog(f, e),
+       endsAtE, "N"},
+      {"no open-log", "no events here\r\n", endsAtE, ""},
+      {"no open-log in the first 4000 bytes", Filler(5000) + opened + Filler(5000), endsAtE, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteFile(n, c.newest);
+    WriteFile(e, c.earlier);
+    std::vector<TPath> expected;
+    for (char file : c.chain) expected.emplace_back(file == 'N' ? n : file == 'E' ? e : f);
+    EXPECT_EQ(ReadChain(TPath(n)), expected);
+  }
+  // The open-log event names the file the chain starts with; one that is gone
+  // is an error of the file layer.
+  WriteFile(n, OpenLog(root.Sub("gone.log")));
+  EXPECT_THROW(ReadChain(TPath(n)), TPath::Exception);
+  EXPECT_THROW(ReadChain(TPath(root.Sub("missing.log"))), TPath::Exception);
 }
 
 TEST(RotatedLogsSet, DetectsUtf8WhenACharacterCrossesTheEncodingProbe) {
@@ -187,53 +212,6 @@ TEST(RotatedLogsSet, DetectsUtf8WhenACharacterCrossesTheEncodingProbe) {
   WriteFile(second, head + "€\"}\n");
   WriteFile(first, OpenLog(first));
   EXPECT_EQ(ReadChain(TPath(second)), (std::vector<TPath>{TPath(second), TPath(first)}));
-}
-
-TEST(RotatedLogsSet, RotationMustNameTheFileItIsFoundIn) {
-  ScopedTempDir root;
-  std::filesystem::create_directories(root.Sub("logs"));
-  std::filesystem::create_directories(root.Sub("other"));
-  const std::string first = root.Sub("logs/app.log"), second = root.Sub("logs/app_1.log");
-  WriteFile(first, OpenLog(first));
-
-  struct Case {
-    std::string oldPath;  // where the rotate-log event says it was written
-    bool continues;
-  };
-  const std::vector<Case> cases = {
-      {second, true},
-      // The folder was moved: only its last component is compared.
-      {"/var/old-place/logs/app_1.log", true},
-      {root.Sub("other/app_1.log"), false},
-      {root.Sub("logs/app_2.log"), false},
-      {root.Sub("logs/App_1.log"), false},
-      {"app_1.log", false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.oldPath);
-    WriteFile(second, OpenLog(second) + RotateLog(first, c.oldPath));
-    std::vector<TPath> expected = {TPath(second)};
-    if (c.continues) expected.push_back(TPath(first));
-    EXPECT_EQ(ReadChain(TPath(second)), expected);
-  }
-}
-
-TEST(RotatedLogsSet, StartsFromTheOpenLogEventOfTheHead) {
-  ScopedTempDir root;
-  const std::string path = root.Sub("app.log");
-
-  // No open-log in the head: no chain.
-  WriteFile(path, "no events here\r\n");
-  EXPECT_TRUE(ReadChain(TPath(path)).empty());
-  // No open-log in the first 4000 bytes of a large file: no chain.
-  WriteFile(path, Filler(5000) + OpenLog(path) + Filler(5000));
-  EXPECT_TRUE(ReadChain(TPath(path)).empty());
-
-  // The open-log event names the file the chain starts with; one that is gone
-  // is an error of the file layer.
-  WriteFile(path, OpenLog(root.Sub("gone.log")));
-  EXPECT_THROW(ReadChain(TPath(path)), TPath::Exception);
-  EXPECT_THROW(RotatedLogsSet(TPath(root.Sub("missing.log"))).ReadLogSet(), TPath::Exception);
 }
 
 // Bytes this process has read so far, by its own count of read calls.
@@ -268,13 +246,6 @@ TEST(RotatedLogsSet, ReadsOnlyTheEndsOfALargeLog) {
   // What the contract allows for the two files, and the read of /proc itself.
   EXPECT_LE(read, 2 * (RotatedLogsSet::kWholeFileBytes + RotatedLogsSet::kEncodingProbeBytes) +
                       1024);
-}
-
-TEST(RotatedLogsSet, GetPathsBeforeReadLogSetThrows) {
-  ScopedTempDir root;
-  RotatedLogsSet set(TPath(root.Sub("app.log")));
-  EXPECT_EQ(testing::ErrorOf([&] { set.GetPaths(); }),
-            "RotatedLogsSet: ReadLogSet must be called before GetPaths!");
 }
 
 }  // namespace

@@ -43,6 +43,8 @@ TEST_F(ConfigFileTest, DefaultFileInTheWorkingDirectoryIsRead) {
   EXPECT_TRUE(fs::exists(dir_.Sub("from-env/sub/zorcrashreporter.txt"))) << r.out;
 }
 
+// The messages of bad values are the parser's (see config_parser_test.cc); here
+// one of them ends the real run, before any log directory exists.
 TEST_F(ConfigFileTest, UnsetEnvironmentVariableEndsTheRun) {
   WriteFile(dir_.Sub("conf.yml"), "servercrashupload.log.dir: <%=ENV[ZOR_TEST_UNSET]%>\n");
   ProcessOptions options;
@@ -50,28 +52,9 @@ TEST_F(ConfigFileTest, UnsetEnvironmentVariableEndsTheRun) {
   const ProcessResult r =
       Run({"--command", "send-crashes", "--config-file", dir_.Sub("conf.yml")}, options);
   EXPECT_EQ(r.status, -1);
-  EXPECT_THAT(r.out, HasSubstr("Config setting 'servercrashupload.log.dir' value "
-                               "'<%=ENV[ZOR_TEST_UNSET]%>' contains invalid environment "
-                               "variable(s), in config file '" +
+  EXPECT_THAT(r.out, HasSubstr("invalid environment variable(s), in config file '" +
                                dir_.Sub("conf.yml") + "'\n"));
   EXPECT_FALSE(fs::exists(dir_.Sub("logs")));
-}
-
-TEST_F(ConfigFileTest, TenEnvironmentVariablesAreTooMany) {
-  std::string value;
-  ProcessOptions options;
-  for (int i = 0; i < 10; ++i) {
-    const std::string name = "ZOR_TEST_PART" + std::to_string(i);
-    options.environment[name] = "p" + std::to_string(i);
-    value += "<%=ENV[" + name + "]%>";
-  }
-  WriteFile(dir_.Sub("conf.yml"), "servercrashupload.log.dir: " + value + "\n");
-  const ProcessResult r =
-      Run({"--command", "send-crashes", "--config-file", dir_.Sub("conf.yml")}, options);
-  EXPECT_EQ(r.status, -1);
-  EXPECT_THAT(r.out, HasSubstr("Config setting 'servercrashupload.log.dir' value '" + value +
-                               "' contains too many environment variable, in config file '" +
-                               dir_.Sub("conf.yml") + "'\n"));
 }
 
 TEST_F(ConfigFileTest, MissingConfigurationFileIsReported) {

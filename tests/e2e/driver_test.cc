@@ -46,34 +46,38 @@ class DriverTest : public ::testing::Test {
   ScopedTempDir dir_;
 };
 
-TEST_F(DriverTest, NoArgumentsPrintsHelpAndSucceeds) {
-  const ProcessResult r = Run({});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_THAT(r.out, HasSubstr("Allowed Options"));
-  EXPECT_THAT(r.out, HasSubstr("Examples:"));
-  EXPECT_THAT(r.out, HasSubstr("\t" + ProgramPath() + " --command simulate-crash\n"));
-  EXPECT_TRUE(Tree().empty()) << "help must not create files";
+TEST_F(DriverTest, HelpWinsAndCreatesNoFiles) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{}, {"--version", "--command", "send-crashes", "--help"}}) {
+    const ProcessResult r = Run(args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_THAT(r.out, HasSubstr("\t" + ProgramPath() + " --command simulate-crash\n"));
+    EXPECT_THAT(r.out, Not(HasSubstr("Version: ")));
+    EXPECT_TRUE(Tree().empty()) << "help must not create files";
+  }
+  const ProcessResult version = Run({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, std::string("Version: ") + ZOR_PROJECT_VERSION + "\n");
 }
 
-TEST_F(DriverTest, VersionPrintsTheBuildVersion) {
-  const ProcessResult r = Run({"--version"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, std::string("Version: ") + ZOR_PROJECT_VERSION + "\n");
-}
-
-TEST_F(DriverTest, HelpWinsOverVersionAndCommand) {
-  const ProcessResult r = Run({"--version", "--command", "send-crashes", "--help"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_THAT(r.out, HasSubstr("Allowed Options"));
-  EXPECT_THAT(r.out, Not(HasSubstr("Version: ")));
-}
-
-TEST_F(DriverTest, CommandLineErrorPrintsMessageAndHelp) {
-  const ProcessResult r = Run({"--command", "send-everything"});
-  EXPECT_EQ(r.status, -1);
-  EXPECT_THAT(r.out, HasSubstr("Unsupported command 'send-everything' received.\n"));
-  EXPECT_THAT(r.out, HasSubstr("Allowed Options"));
-  EXPECT_TRUE(Tree().empty());
+// The messages are the option parser's and the driver's; from outside, the
+// run must end with -1 before any directory is made.
+TEST_F(DriverTest, BadOptionsEndTheRunBeforeAnyFileIsMade) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"--command", "send-everything"}, "Unsupported command 'send-everything' received.\n"},
+      {{"--source", "desktop", "--command", "send-logs", "--zipped-logs-file", "logs.zip",
+        "--email", "a@b.cd"},
+       "Desktop options were not specified by user.\n"},
+      {{"--command", "send-crashes", "--enable-features", "crash-handler,no-such-feature"},
+       "Failed to find registered feature flag for feature name 'no-such-feature'\n"},
+  };
+  for (const auto& [args, message] : cases) {
+    SCOPED_TRACE(message);
+    const ProcessResult r = Run(args);
+    EXPECT_EQ(r.status, -1);
+    EXPECT_THAT(r.out, HasSubstr(message));
+    EXPECT_TRUE(Tree().empty());
+  }
 }
 
 TEST_F(DriverTest, SecondSendCrashesWhileLockIsHeldExitsWithoutWork) {
@@ -85,21 +89,11 @@ TEST_F(DriverTest, SecondSendCrashesWhileLockIsHeldExitsWithoutWork) {
   const ProcessResult r = Run({"--command", "send-crashes"});
   close(fd);
 
+  // The message is HandleRunFailure's (see src/main/driver_test.cc).
   EXPECT_EQ(r.status, -2);
-  const std::string log = ReadFile(dir_.Sub("logs/zorcrashreporter.txt"));
-  EXPECT_THAT(log, HasSubstr("Another instance of ZorCrashReporter is still running. This "
-                             "instance will exit. Exception message: "));
-  EXPECT_THAT(log, HasSubstr("TLockFile"));
   EXPECT_THAT(r.out, HasSubstr("[WARN]: Another instance of ZorCrashReporter"));
   EXPECT_THAT(Tree(), ::testing::ElementsAre("logs", "logs/zorcrashreporter.lock",
                                              "logs/zorcrashreporter.txt"));
-}
-
-TEST_F(DriverTest, DesktopSendLogsWithoutDesktopOptionsFails) {
-  const ProcessResult r = Run({"--source", "desktop", "--command", "send-logs",
-                               "--zipped-logs-file", "logs.zip", "--email", "a@b.cd"});
-  EXPECT_EQ(r.status, -1);
-  EXPECT_THAT(r.out, HasSubstr("Desktop options were not specified by user.\n"));
 }
 
 TEST_F(DriverTest, DesktopRunOnAFreshAccountCreatesTheLogDirectory) {
@@ -107,15 +101,6 @@ TEST_F(DriverTest, DesktopRunOnAFreshAccountCreatesTheLogDirectory) {
   EXPECT_NE(r.status, -4) << r.out;
   EXPECT_THAT(ReadFile(dir_.Sub("state/zorvane/logs/zorcrashreporter.txt")),
               HasSubstr("\"k\":\"open-log\""));
-}
-
-TEST_F(DriverTest, UnregisteredFeatureFailsBeforeAnyDirectoryIsCreated) {
-  const ProcessResult r =
-      Run({"--command", "send-crashes", "--enable-features", "crash-handler,no-such-feature"});
-  EXPECT_EQ(r.status, -1);
-  EXPECT_THAT(r.out, HasSubstr("Failed to find registered feature flag for feature name "
-                               "'no-such-feature'\n"));
-  EXPECT_TRUE(Tree().empty());
 }
 
 TEST_F(DriverTest, UnwritableWorkingDirectoryNamesTheLogsDirectory) {
@@ -141,8 +126,6 @@ TEST_F(DriverTest, LogFileThatCannotBeOpenedIsAPathError) {
   fs::create_directories(dir_.Sub("logs/zorcrashreporter.txt"));
   const ProcessResult r = Run({"--command", "send-crashes"});
   EXPECT_EQ(r.status, -4);
-  EXPECT_THAT(r.out, HasSubstr("Unexpected TPath error. This instance will exit. Exception "
-                               "message: "));
   EXPECT_THAT(r.out, HasSubstr("zorcrashreporter.txt"));
 }
 
