@@ -248,5 +248,13 @@ TEST(RotatedLogsSet, ReadsOnlyTheEndsOfALargeLog) {
                       1024);
 }
 
+// Asking for the chain before reading it must fail, not give an empty chain
+// that a caller would take for a log without predecessors.
+TEST(RotatedLogsSet, GetPathsBeforeReadLogSetThrows) {
+  RotatedLogsSet set(TPath("/nonexistent/app.log"));
+  EXPECT_EQ(testing::ErrorOf([&] { set.GetPaths(); }),
+            "RotatedLogsSet: ReadLogSet must be called before GetPaths!");
+}
+
 }  // namespace
 }  // namespace ZorErrorReporting
