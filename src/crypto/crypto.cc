@@ -81,10 +81,10 @@ Crypto::Bytes FinishEncryption(EVP_CIPHER_CTX* context, unsigned tagLength) {
   int finalLength = 0;
   FailUnless(EVP_EncryptFinal_ex(context, unused, &finalLength) == 1 && finalLength == 0,
              "Call to EVP_EncryptFinal_ex failed!");
-  FailUnless(tagLength <= INT_MAX && EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_GCM_GET_TAG,
-                                                         static_cast<int>(tagLength),
-                                                         tag.data()) == 1,
-             "Call to EVP_CIPHER_CTX_ctrl failed!");
+  FailUnless(
+      tagLength <= INT_MAX && EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_GCM_GET_TAG,
+                                                  static_cast<int>(tagLength), tag.data()) == 1,
+      "Call to EVP_CIPHER_CTX_ctrl failed!");
   return tag;
 }
 
@@ -95,8 +95,8 @@ Crypto& Crypto::GetInstance() { return zor::platform::ProcessSingleton<Crypto>::
 Crypto::Bytes Crypto::EncryptFile(const TPath& input, const TPath& output, const Bytes& key,
                                   const Bytes& iv, unsigned tagLength, size_t blockSize) {
   if (blockSize == 0 || blockSize > INT_MAX) {
-    zor::platform::ThrowLogicException(
-        TFormatString("EncryptFile block size out of range: %1").arg(static_cast<uint64_t>(blockSize)));
+    zor::platform::ThrowLogicException(TFormatString("EncryptFile block size out of range: %1")
+                                           .arg(static_cast<uint64_t>(blockSize)));
   }
   CipherContext context = StartEncryption(key, iv);
   TFile in(input, OpenMode::Read);
@@ -144,8 +144,7 @@ Crypto::Bytes Crypto::DecryptBuffer(const Bytes& ciphertext, const Bytes& key, c
   Bytes expectedTag = tag;
   FailUnless(!expectedTag.empty() && expectedTag.size() <= kTagLength &&
                  EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_TAG,
-                                     static_cast<int>(expectedTag.size()),
-                                     expectedTag.data()) == 1,
+                                     static_cast<int>(expectedTag.size()), expectedTag.data()) == 1,
              "Call to EVP_CIPHER_CTX_ctrl failed!");
   Bytes plaintext(ciphertext.size());
   int written = 0;
@@ -170,9 +169,8 @@ Crypto::Bytes Crypto::RsaPublicEncrypt(const std::vector<char>& pemKey, const By
                                            .arg(static_cast<uint64_t>(kKeyLength))
                                            .arg(static_cast<uint64_t>(data.size())));
   }
-  Bio bio(pemKey.size() <= INT_MAX
-              ? BIO_new_mem_buf(pemKey.data(), static_cast<int>(pemKey.size()))
-              : nullptr);
+  Bio bio(pemKey.size() <= INT_MAX ? BIO_new_mem_buf(pemKey.data(), static_cast<int>(pemKey.size()))
+                                   : nullptr);
   FailUnless(bio != nullptr, "Call to BIO_new_mem_buf failed!");
   // Only a "PUBLIC KEY" block (SubjectPublicKeyInfo) of an RSA key is
   // accepted. PEM_read_bio_PUBKEY would also take a PKCS#1 "RSA PUBLIC KEY"

@@ -94,10 +94,9 @@ TEST_F(CryptoTest, FileEncryptionFailures) {
   zor::test::WriteFile(in, "data");
   EXPECT_EQ(ErrorOf([&] { C().EncryptFile(TPath(in), TPath(in + ".enc"), key_, iv_, 0); }),
             "Call to EVP_CIPHER_CTX_ctrl failed!");
-  EXPECT_EQ(ErrorOf([&] {
-              C().EncryptFile(TPath(in), TPath(in + ".enc"), key_, Crypto::Bytes(11), 16);
-            }),
-            "Call to EVP_EncryptInit_ex failed!");
+  EXPECT_EQ(
+      ErrorOf([&] { C().EncryptFile(TPath(in), TPath(in + ".enc"), key_, Crypto::Bytes(11), 16); }),
+      "Call to EVP_EncryptInit_ex failed!");
   EXPECT_THROW(C().EncryptFile(TPath(dir_.Sub("gone")), TPath(in + ".enc"), key_, iv_, 16),
                TPath::Exception);
   EXPECT_THROW(C().EncryptFile(TPath(in), TPath(dir_.Sub("no/dir/out")), key_, iv_, 16),

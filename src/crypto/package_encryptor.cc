@@ -42,14 +42,11 @@ TString NativeText(const TPath& path) { return TString(path.NativeString()); }
 PackageEncryptor::PackageEncryptor(const TString& keyId, const std::vector<char>& publicKey)
     : keyId_(keyId), publicKey_(publicKey) {}
 
-TPath PackageEncryptor::DataFilePath(const Package& package, const TPath& zip,
-                                     const char* suffix) {
+TPath PackageEncryptor::DataFilePath(const Package& package, const TPath& zip, const char* suffix) {
   TString extension = zip.Extension();
   if (extension.startsWith(".")) extension = extension.mid(1);
-  const TString name = TFormatString("%1.%2%3")
-                           .arg(TString(package.GetLocalPackageId()))
-                           .arg(extension)
-                           .arg(suffix);
+  const TString name =
+      TFormatString("%1.%2%3").arg(TString(package.GetLocalPackageId())).arg(extension).arg(suffix);
   return Config::GetInstance().GetDataDirectory() / TPath(name);
 }
 
@@ -68,8 +65,7 @@ void PackageEncryptor::EncryptPackage(Package& package) {
   const ScopedCleanse keyCleanse(&key);
   const Crypto::Bytes iv = crypto.GenerateRandomBytes(Crypto::kIvLength);
 
-  LogText(TLog::Debug, TFormatString("Encrypting package file '%1'")
-                           .arg(NativeText(zip)));
+  LogText(TLog::Debug, TFormatString("Encrypting package file '%1'").arg(NativeText(zip)));
   const Crypto::Bytes tag = crypto.EncryptFile(zip, encrypted, key, iv, Crypto::kTagLength);
   package.SetDataFilePath(DataFileKind::kEncryptedPackageFile, encrypted);
 

@@ -64,8 +64,7 @@ TEST_F(PackageEncryptorInteropTest, ZipDecryptsToItsExactBytesForEveryKeySize) {
   for (const int bits : {1024, 2048, 4096}) {
     PackageEncryptor encryptor("key-" + std::to_string(bits),
                                TestKeys::PemWithNul(TestKeys::Rsa(bits, TestKeys::Form::kPublic)));
-    const auto package = CrashPackage(std::string(32, bits == 1024 ? '1' : bits == 2048 ? '2' : '4'),
-                                      zip);
+    const auto package = CrashPackage(std::string(32, static_cast<char>('0' + bits / 1024)), zip);
     LogCapture log;
     encryptor.EncryptPackage(*package);
     const std::string logText = log.Text();

@@ -110,10 +110,8 @@ TEST_F(PackageEncryptorTest, FailuresRecordOnlyWhatWasDone) {
   } cases[] = {
       {"no zip recorded", "", data_, "", "Data file path 'zipped-package-file' is not set", false},
       {"vanished zip", dir_.Sub("gone.zip"), data_, "", "gone.zip", false},
-      {"unwritable data directory", zip, dir_.Sub("plain-file/data"), "", "plain-file/data",
-       false},
-      {"PKCS#1 public key", zip, data_,
-       ReadFile(TestKeys::Rsa(2048, TestKeys::Form::kPkcs1Public)),
+      {"unwritable data directory", zip, dir_.Sub("plain-file/data"), "", "plain-file/data", false},
+      {"PKCS#1 public key", zip, data_, ReadFile(TestKeys::Rsa(2048, TestKeys::Form::kPkcs1Public)),
        "Call to PEM_read_bio_RSA_PUBKEY failed!", true},
       {"not a key", zip, data_, "-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----\n",
        "Call to PEM_read_bio_RSA_PUBKEY failed!", true},
