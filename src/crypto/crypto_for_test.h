@@ -1,7 +1,6 @@
 // Test helpers shared by the crypto tests: key files made by the openssl
 // command (an implementation independent of ours), generated once per test
-// process in a temporary directory; a fixture with a data directory, real
-// zips and packages to encrypt.
+// process in a temporary directory.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,21 +8,12 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <map>
-#include <memory>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "crypto/crypto.h"
-#include "crypto/package_encryptor.h"
-#include "files/filesystem.h"
-#include "packages/log_package_metadata.h"
-#include "packages/logs_package.h"
-#include "packages/package_for_test.h"
-#include "packages/system_info.h"
 #include "support/subprocess.h"
 #include "support/temp_dir.h"
 
@@ -124,58 +114,5 @@ class TestKeys {
 inline Crypto::Bytes BytesOf(const std::string& text) {
   return Crypto::Bytes(text.begin(), text.end());
 }
-
-// A data directory of the test's own, the encryptor of a 2048-bit key, and
-// packages around real zips.
-class PackageEncryptorTest : public TempDirTest {
- protected:
-  PackageEncryptorTest() { std::filesystem::create_directories(data_); }
-
-  // A real zip of a few files (one spans many cipher blocks), outside the
-  // data directory as a crash's zip is not.
-  std::string MakeZip(const std::string& name) {
-    std::set<zor::platform::TPath> files;
-    std::string big(300 * 1024 + 17, '\0');
-    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 131) ^ (i >> 9));
-    const std::pair<std::string, std::string> contents[] = {
-        {"app.dmp", big}, {"app.manifest", "{\"a\":1}"}, {"empty.log", ""}};
-    for (const auto& [file, content] : contents) {
-      zor::test::WriteFile(dir_.Sub("files/" + file), content);
-      files.insert(zor::platform::TPath(dir_.Sub("files/" + file)));
-    }
-    const std::string zip = dir_.Sub(name);
-    EXPECT_TRUE(Filesystem::GetInstance().CreateZip(zor::platform::TPath(zip), files));
-    return zip;
-  }
-
-  // A crash package with a saved status file that records `zip`.
-  std::shared_ptr<TestPackage> CrashPackage(const std::string& name, const std::string& zip) {
-    auto package = JsonFileSerializedObject::SaveNewFile(
-        std::make_shared<TestPackage>(name, PackageType::kCrashPackage),
-        zor::platform::TPath(data_ + "/" + name + ".pending"));
-    package->SetDataFilePath(DataFileKind::kZippedPackageFile, zor::platform::TPath(zip));
-    return package;
-  }
-
-  // A logs package around `zip` with the customer's details, as send-logs
-  // makes it.
-  std::shared_ptr<LogsPackage> LogsPackageOf(const std::string& zip) {
-    const zor::platform::TUUID id = SystemInfo::Get().CreateUuid();
-    const std::string base =
-        data_ + "/" + zor::platform::TString(id).toStdString() + ".zipped-logs-package";
-    auto package = LogsPackage::Create(zor::platform::TPath(base), zor::platform::TPath(zip), id);
-    JsonFileSerializedObject::SaveNewFile(
-        std::make_shared<LogPackageMetadata>("12345", "user\u00e9@example.com"),
-        zor::platform::TPath(base + ".metadata"));
-    package->SetDataFilePath(DataFileKind::kPackageMetadataFile,
-                             zor::platform::TPath(base + ".metadata"));
-    return package;
-  }
-
-  std::string data_ = dir_.Sub("data");
-  ScopedTestConfig config_{dir_, data_, 1 << 20};
-  PackageEncryptor encryptor_{"key-7",
-                              TestKeys::PemWithNul(TestKeys::Rsa(2048, TestKeys::Form::kPublic))};
-};
 
 }  // namespace ZorErrorReporting::testing
