@@ -10,12 +10,15 @@ packages=(
   zlib1g-dev libminizip-dev libisal-dev libcurl4-openssl-dev
   googletest libgtest-dev libgmock-dev
   python3 unzip zip lldb tinyproxy
+  openssl  # the crypto tests check our output against the openssl command
   pigz isal  # compressors the zip benchmark compares with
 )
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+# Node.js runs the local crash server and decrypts in the crypto tests; a node
+# installed otherwise (a newer one) is kept, else Debian's nodejs serves.
 if ! command -v node >/dev/null 2>&1; then missing+=(nodejs npm); fi
 if [ ${#missing[@]} -gt 0 ]; then
   SUDO=""

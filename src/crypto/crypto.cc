@@ -1,0 +1,227 @@
+#include "crypto/crypto.h"
+
+#include <openssl/bio.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+
+#include <climits>
+#include <memory>
+
+#include "platform/process_singleton.h"
+#include "platform/tfile.h"
+#include "platform/tformat_string.h"
+#include "platform/zorvane_exception.h"
+
+namespace ZorErrorReporting {
+
+using zor::platform::OpenMode;
+using zor::platform::TFile;
+using zor::platform::TFormatString;
+using zor::platform::TPath;
+using zor::platform::ZorvaneException;
+
+namespace {
+
+struct CipherContextFree {
+  void operator()(EVP_CIPHER_CTX* context) const { EVP_CIPHER_CTX_free(context); }
+};
+struct BioFree {
+  void operator()(BIO* bio) const { BIO_free(bio); }
+};
+struct PkeyFree {
+  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+struct PkeyContextFree {
+  void operator()(EVP_PKEY_CTX* context) const { EVP_PKEY_CTX_free(context); }
+};
+struct OpenSslFree {
+  void operator()(unsigned char* bytes) const { OPENSSL_free(bytes); }
+};
+using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, CipherContextFree>;
+using Bio = std::unique_ptr<BIO, BioFree>;
+using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using PkeyContext = std::unique_ptr<EVP_PKEY_CTX, PkeyContextFree>;
+
+[[noreturn]] void Fail(const char* message) {
+  throw ZorvaneException(message, zor::platform::ZorvaneError::MakeError("crypto", message));
+}
+
+void FailUnless(bool ok, const char* message) {
+  if (!ok) Fail(message);
+}
+
+CipherContext NewCipherContext() {
+  CipherContext context(EVP_CIPHER_CTX_new());
+  FailUnless(context != nullptr, "Call to EVP_CIPHER_CTX_new failed!");
+  return context;
+}
+
+// EVP_*Init_ex reads the key and IV without their lengths, so a short vector
+// would be read past its end: it fails the init step instead.
+bool KeyAndIvFit(const Crypto::Bytes& key, const Crypto::Bytes& iv) {
+  return key.size() == Crypto::kKeyLength && iv.size() == Crypto::kIvLength;
+}
+
+CipherContext StartEncryption(const Crypto::Bytes& key, const Crypto::Bytes& iv) {
+  CipherContext context = NewCipherContext();
+  FailUnless(KeyAndIvFit(key, iv) && EVP_EncryptInit_ex(context.get(), EVP_aes_256_gcm(), nullptr,
+                                                        key.data(), iv.data()) == 1,
+             "Call to EVP_EncryptInit_ex failed!");
+  return context;
+}
+
+Crypto::Bytes FinishEncryption(EVP_CIPHER_CTX* context, unsigned tagLength) {
+  Crypto::Bytes tag(tagLength);
+  // GCM writes nothing at the end; the buffer only has to exist.
+  unsigned char unused[EVP_MAX_BLOCK_LENGTH];
+  int finalLength = 0;
+  FailUnless(EVP_EncryptFinal_ex(context, unused, &finalLength) == 1 && finalLength == 0,
+             "Call to EVP_EncryptFinal_ex failed!");
+  FailUnless(
+      tagLength <= INT_MAX && EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_GCM_GET_TAG,
+                                                  static_cast<int>(tagLength), tag.data()) == 1,
+      "Call to EVP_CIPHER_CTX_ctrl failed!");
+  return tag;
+}
+
+}  // namespace
+
+Crypto& Crypto::GetInstance() { return zor::platform::ProcessSingleton<Crypto>::Get(); }
+
+Crypto::Bytes Crypto::EncryptFile(const TPath& input, const TPath& output, const Bytes& key,
+                                  const Bytes& iv, unsigned tagLength, size_t blockSize) {
+  if (blockSize == 0 || blockSize > INT_MAX) {
+    zor::platform::ThrowLogicException(TFormatString("EncryptFile block size out of range: %1")
+                                           .arg(static_cast<uint64_t>(blockSize)));
+  }
+  CipherContext context = StartEncryption(key, iv);
+  TFile in(input, OpenMode::Read);
+  TFile out(output, OpenMode::Write);
+  // GCM is a stream mode: each block is encrypted in place, one output byte
+  // per input byte, so one buffer serves both sides.
+  std::vector<unsigned char> block(blockSize);
+  char* const data = reinterpret_cast<char*>(block.data());
+  for (int64_t read = in.Read(data, static_cast<int64_t>(blockSize)); read > 0;
+       read = in.Read(data, static_cast<int64_t>(blockSize))) {
+    int written = 0;
+    FailUnless(EVP_EncryptUpdate(context.get(), block.data(), &written, block.data(),
+                                 static_cast<int>(read)) == 1 &&
+                   written == read,
+               "Call to EVP_EncryptUpdate failed!");
+    out.Write(data, read);
+  }
+  Bytes tag = FinishEncryption(context.get(), tagLength);
+  out.Close();
+  return tag;
+}
+
+std::tuple<Crypto::Bytes, Crypto::Bytes> Crypto::EncryptBuffer(const Bytes& plaintext,
+                                                               const Bytes& key, const Bytes& iv,
+                                                               unsigned tagLength) {
+  CipherContext context = StartEncryption(key, iv);
+  Bytes ciphertext(plaintext.size());
+  int written = 0;
+  FailUnless(plaintext.size() <= INT_MAX &&
+                 EVP_EncryptUpdate(context.get(), ciphertext.data(), &written, plaintext.data(),
+                                   static_cast<int>(plaintext.size())) == 1,
+             "Call to EVP_EncryptUpdate failed!");
+  ciphertext.resize(static_cast<size_t>(written));
+  Bytes tag = FinishEncryption(context.get(), tagLength);
+  return {std::move(ciphertext), std::move(tag)};
+}
+
+Crypto::Bytes Crypto::DecryptBuffer(const Bytes& ciphertext, const Bytes& key, const Bytes& iv,
+                                    const Bytes& tag) {
+  CipherContext context = NewCipherContext();
+  FailUnless(KeyAndIvFit(key, iv) && EVP_DecryptInit_ex(context.get(), EVP_aes_256_gcm(), nullptr,
+                                                        key.data(), iv.data()) == 1,
+             "Call to EVP_DecryptInit_ex failed!");
+  // The tag is only read, but the interface takes a non-const pointer.
+  Bytes expectedTag = tag;
+  FailUnless(!expectedTag.empty() && expectedTag.size() <= kTagLength &&
+                 EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_TAG,
+                                     static_cast<int>(expectedTag.size()), expectedTag.data()) == 1,
+             "Call to EVP_CIPHER_CTX_ctrl failed!");
+  Bytes plaintext(ciphertext.size());
+  int written = 0;
+  FailUnless(ciphertext.size() <= INT_MAX &&
+                 EVP_DecryptUpdate(context.get(), plaintext.data(), &written, ciphertext.data(),
+                                   static_cast<int>(ciphertext.size())) == 1,
+             "Call to EVP_DecryptUpdate failed!");
+  unsigned char unused[EVP_MAX_BLOCK_LENGTH];
+  int finalLength = 0;
+  if (EVP_DecryptFinal_ex(context.get(), unused, &finalLength) != 1) {
+    // Plaintext that failed authentication must not linger in freed memory.
+    CleanseBytes(&plaintext);
+    Fail("Call to EVP_DecryptFinal_ex failed!");
+  }
+  plaintext.resize(static_cast<size_t>(written));
+  return plaintext;
+}
+
+Crypto::Bytes Crypto::RsaPublicEncrypt(const std::vector<char>& pemKey, const Bytes& data) {
+  if (data.size() != kKeyLength) {
+    zor::platform::ThrowLogicException(TFormatString("RsaPublicEncrypt wraps %1 bytes, given %2")
+                                           .arg(static_cast<uint64_t>(kKeyLength))
+                                           .arg(static_cast<uint64_t>(data.size())));
+  }
+  Bio bio(pemKey.size() <= INT_MAX ? BIO_new_mem_buf(pemKey.data(), static_cast<int>(pemKey.size()))
+                                   : nullptr);
+  FailUnless(bio != nullptr, "Call to BIO_new_mem_buf failed!");
+  // Only a "PUBLIC KEY" block (SubjectPublicKeyInfo) of an RSA key is
+  // accepted. PEM_read_bio_PUBKEY would also take a PKCS#1 "RSA PUBLIC KEY"
+  // block and any key type, so the block is found by name and decoded as
+  // SubjectPublicKeyInfo, and the type is checked.
+  constexpr char kReadFailed[] = "Call to PEM_read_bio_RSA_PUBKEY failed!";
+  unsigned char* der = nullptr;
+  long derLength = 0;
+  const bool found = PEM_bytes_read_bio(&der, &derLength, nullptr, PEM_STRING_PUBLIC, bio.get(),
+                                        nullptr, nullptr) == 1;
+  const std::unique_ptr<unsigned char, OpenSslFree> derOwner(der);
+  FailUnless(found, kReadFailed);
+  const unsigned char* cursor = der;
+  Pkey key(d2i_PUBKEY(nullptr, &cursor, derLength));
+  FailUnless(key != nullptr && cursor == der + derLength && EVP_PKEY_is_a(key.get(), "RSA") == 1,
+             kReadFailed);
+
+  constexpr char kRsaEncryptFailed[] = "Call to RSA_public_encrypt failed!";
+  PkeyContext context(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
+  FailUnless(context != nullptr, kRsaEncryptFailed);
+  // The receiver expects the classic OAEP parameters: SHA-1 for both the label
+  // hash and MGF1, and no label. They are set explicitly rather than relying
+  // on the library's defaults.
+  FailUnless(EVP_PKEY_encrypt_init(context.get()) == 1 &&
+                 EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_OAEP_PADDING) == 1 &&
+                 EVP_PKEY_CTX_set_rsa_oaep_md(context.get(), EVP_sha1()) == 1 &&
+                 EVP_PKEY_CTX_set_rsa_mgf1_md(context.get(), EVP_sha1()) == 1,
+             kRsaEncryptFailed);
+  const int modulusLength = EVP_PKEY_get_size(key.get());
+  FailUnless(modulusLength > 0, kRsaEncryptFailed);
+  Bytes wrapped(static_cast<size_t>(modulusLength));
+  size_t wrappedLength = wrapped.size();
+  FailUnless(EVP_PKEY_encrypt(context.get(), wrapped.data(), &wrappedLength, data.data(),
+                              data.size()) == 1 &&
+                 wrappedLength == wrapped.size(),
+             kRsaEncryptFailed);
+  return wrapped;
+}
+
+Crypto::Bytes Crypto::GenerateRandomBytes(int count) {
+  if (count < 0) {
+    zor::platform::ThrowLogicException(TFormatString("GenerateRandomBytes of %1 bytes").arg(count));
+  }
+  Bytes bytes(static_cast<size_t>(count));
+  FailUnless(count == 0 || RAND_bytes(bytes.data(), count) == 1, "Call to RAND_bytes failed");
+  return bytes;
+}
+
+void CleanseBytes(Crypto::Bytes* bytes) {
+  if (!bytes->empty()) OPENSSL_cleanse(bytes->data(), bytes->size());
+  bytes->clear();
+}
+
+}  // namespace ZorErrorReporting

@@ -1,0 +1,101 @@
+// Crypto: the few cryptographic operations that package encryption needs:
+// random bytes, AES-256-GCM over a file and over a memory buffer, and the
+// RSA-OAEP wrapping of a content key with a PEM public key.
+//
+// Every operation is a short sequence of OpenSSL 3 EVP calls. Each failing
+// step throws ZorvaneException "Call to <step> failed!" (for random bytes
+// "Call to RAND_bytes failed") with an error record of code "crypto"; nothing
+// is retried and nothing is logged here. Every OpenSSL object a call makes is
+// freed on every path, the thrown ones included. Failures of TFile (a missing
+// input, an unwritable output) propagate unchanged as TPath::Exception.
+//
+// The parameters the program uses: a 32-byte key, a 12-byte IV (GCM's default
+// IV length), a 16-byte tag, no additional authenticated data; OAEP with
+// SHA-1, MGF1 with SHA-1 and an empty label.
+//
+// Process-wide: GetInstance() creates the instance on first use under a
+// recursive mutex and never destroys it. The instance has no state: every
+// call makes its own OpenSSL objects, so calls from several threads do not
+// interfere. Key material passed in stays the caller's to clear.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <tuple>
+#include <vector>
+
+#include "platform/tpath.h"
+
+namespace ZorErrorReporting {
+
+class Crypto {
+ public:
+  using Bytes = std::vector<uint8_t>;
+
+  static constexpr size_t kKeyLength = 32;
+  static constexpr size_t kIvLength = 12;
+  static constexpr unsigned kTagLength = 16;
+  // Bytes read per step of EncryptFile. Memory use does not grow with the
+  // file; the ciphertext is the same whatever the block size.
+  static constexpr size_t kFileBlockSize = 1024 * 1024;
+
+  static Crypto& GetInstance();
+
+  Crypto() = default;
+  Crypto(const Crypto&) = delete;
+  Crypto& operator=(const Crypto&) = delete;
+  virtual ~Crypto() = default;
+
+  // Encrypts the file `input` with AES-256-GCM under `key` and `iv` into
+  // `output` (created or truncated), reading `blockSize` bytes at a time.
+  // The output holds the ciphertext only, exactly as long as the input: no
+  // header, IV or tag. Returns the `tagLength`-byte tag.
+  // REQUIRES: blockSize > 0.
+  // Throws "Call to EVP_EncryptInit_ex failed!" for a key that is not 32
+  // bytes or an IV that is not 12, "Call to EVP_EncryptUpdate failed!",
+  // "Call to EVP_EncryptFinal_ex failed!", "Call to EVP_CIPHER_CTX_ctrl
+  // failed!" (tagLength outside 1..16), and TFile's failures. After a failure
+  // the partly written output stays on disk.
+  virtual Bytes EncryptFile(const zor::platform::TPath& input, const zor::platform::TPath& output,
+                            const Bytes& key, const Bytes& iv, unsigned tagLength) {
+    return EncryptFile(input, output, key, iv, tagLength, kFileBlockSize);
+  }
+  Bytes EncryptFile(const zor::platform::TPath& input, const zor::platform::TPath& output,
+                    const Bytes& key, const Bytes& iv, unsigned tagLength, size_t blockSize);
+
+  // Encrypts `plaintext` in memory. Returns (ciphertext, tag); the ciphertext
+  // is as long as the plaintext. Throws as EncryptFile (without TFile's).
+  virtual std::tuple<Bytes, Bytes> EncryptBuffer(const Bytes& plaintext, const Bytes& key,
+                                                 const Bytes& iv, unsigned tagLength);
+
+  // Wraps the 32 bytes of `data` with the RSA public key in `pemKey`: a PEM
+  // "PUBLIC KEY" block (SubjectPublicKeyInfo) of an RSA key, optionally
+  // followed by NUL bytes. Returns the wrapped block, as long as the key's
+  // modulus (256 bytes for 2048 bits); randomised, so two calls differ.
+  // Throws "Call to BIO_new_mem_buf failed!", "Call to PEM_read_bio_RSA_PUBKEY
+  // failed!" for anything but such a key (no PEM, a private key, a PKCS#1
+  // "RSA PUBLIC KEY" block, another key type, a truncated key), "Call to
+  // RSA_public_encrypt failed!"; a logic ZorvaneException when `data` is not
+  // 32 bytes.
+  virtual Bytes RsaPublicEncrypt(const std::vector<char>& pemKey, const Bytes& data);
+
+  // `count` bytes from the OpenSSL random generator; empty for 0. Throws
+  // "Call to RAND_bytes failed" when the generator fails, a logic
+  // ZorvaneException for a negative count.
+  virtual Bytes GenerateRandomBytes(int count);
+
+  // The inverse of EncryptBuffer: decrypts `ciphertext` and verifies `tag`.
+  // Throws "Call to EVP_DecryptInit_ex failed!" (bad key or IV length),
+  // "Call to EVP_CIPHER_CTX_ctrl failed!" (tag length outside 1..16),
+  // "Call to EVP_DecryptUpdate failed!", and "Call to EVP_DecryptFinal_ex
+  // failed!" when the tag does not verify (a wrong key, IV, tag or
+  // ciphertext).
+  virtual Bytes DecryptBuffer(const Bytes& ciphertext, const Bytes& key, const Bytes& iv,
+                              const Bytes& tag);
+};
+
+// Overwrites `bytes` with zeros in a way the compiler cannot drop, then
+// empties it: for key material that must not outlive its use.
+void CleanseBytes(Crypto::Bytes* bytes);
+
+}  // namespace ZorErrorReporting

@@ -1,0 +1,73 @@
+// PackageEncryptor: encrypts a package's zip for upload so that only the crash
+// server can read it, and writes what the server needs to decrypt it.
+//
+// EncryptPackage generates a fresh 32-byte content key and 12-byte IV,
+// encrypts the zip with AES-256-GCM into "<local id>.<zip extension>.enc" in
+// the data directory (the ciphertext only, as long as the zip), wraps the key
+// with the server's RSA public key (OAEP), encrypts the package's extra
+// metadata (if any) with the same key and an IV of its own, and saves a
+// PackageEncryptionMetadata as "<local id>.<zip extension>.zormeta" beside it.
+// The content key lives only in memory: it is never written or logged, and
+// its buffer is cleansed before EncryptPackage returns or throws.
+//
+// What the package records, in order:
+//   1. "encrypted-package-file", once the zip is encrypted (package saved);
+//   2. "zor-encryption-metadata-file", once the metadata file is saved.
+// A failure between the two leaves only the first recorded; a failure before
+// the first records nothing (a partly written ".enc" may stay on disk).
+//
+// Ownership: owned by its upload client; the package is only borrowed for the
+// call. Thread-safety: one thread at a time.
+#pragma once
+
+#include <memory>
+#include <tuple>
+#include <vector>
+
+#include "crypto/crypto.h"
+#include "platform/tpath.h"
+#include "platform/tstring.h"
+
+namespace ZorErrorReporting {
+
+class Package;
+class PackageMetadata;
+
+class PackageEncryptor {
+ public:
+  static constexpr char kEncryptedFileSuffix[] = ".enc";
+  static constexpr char kMetadataFileSuffix[] = ".zormeta";
+
+  // `keyId` names the server's key; `publicKey` is its PEM text, possibly
+  // followed by a NUL byte. Both are copied; nothing is checked until use.
+  PackageEncryptor(const zor::platform::TString& keyId, const std::vector<char>& publicKey);
+
+  // Encrypts `package` as described above. Logs at Info before and after, at
+  // Debug for each step; never the key.
+  // Throws: "Data file path 'zipped-package-file' is not set on package
+  // '<name>'" when no zip is recorded; the facade's TPath::Exception when the
+  // zip's size cannot be read (a vanished zip); TFile's failures reading the
+  // zip or writing the ".enc" file; Crypto's failures (for a bad public key
+  // "Call to PEM_read_bio_RSA_PUBKEY failed!", after step 1 above); what
+  // saving the metadata or the package throws.
+  void EncryptPackage(Package& package);
+
+  // The compact JSON text of `metadata` (its ToJson), as UTF-8 without a
+  // terminator, encrypted under `key` and `iv`. Returns (ciphertext, tag of 16
+  // bytes). Throws what Crypto::EncryptBuffer throws.
+  std::tuple<Crypto::Bytes, Crypto::Bytes> EncryptPackageMetadata(const Crypto::Bytes& key,
+                                                                  const Crypto::Bytes& iv,
+                                                                  const PackageMetadata& metadata);
+
+  // The ".enc" / ".zormeta" path of `package` whose zip is `zip`: in the
+  // configured data directory, "<local id>.<zip's extension without its
+  // dot><suffix>".
+  static zor::platform::TPath DataFilePath(const Package& package, const zor::platform::TPath& zip,
+                                           const char* suffix);
+
+ private:
+  zor::platform::TString keyId_;
+  std::vector<char> publicKey_;
+};
+
+}  // namespace ZorErrorReporting

@@ -1,0 +1,243 @@
+// What EncryptPackage writes is decrypted here by independent implementations,
+// as the crash server decrypts it with its own: the openssl command unwraps
+// the content key (RSA-OAEP, SHA-1) and Node's crypto decrypts AES-256-GCM
+// with the IVs and tags that it reads from the ".zormeta" file itself.
+#include "crypto/package_encryptor.h"
+
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "crypto/crypto_for_test.h"
+#include "files/filesystem.h"
+#include "packages/json_document.h"
+#include "packages/log_package_metadata.h"
+#include "packages/logs_package.h"
+#include "packages/package_encryption_metadata.h"
+#include "packages/package_for_test.h"
+#include "packages/system_info.h"
+#include "platform/base64.h"
+
+namespace ZorErrorReporting::testing {
+namespace {
+
+using zor::platform::TPath;
+using zor::platform::TString;
+using zor::test::ReadFile;
+using Kind = DataFileKind;
+
+const std::vector<std::string> kEncMembers = {
+    "enc-key-id", "enc-cek-alg", "enc-wrap-alg", "enc-unencrypted-content-length",
+    "enc-key",    "enc-iv",      "enc-tag"};
+
+// The member names of a JSON object file, in file order.
+std::vector<std::string> MemberNames(const TPath& path) {
+  rapidjson::Document document;
+  document.Parse(ReadFile(path.NativeString()).c_str());
+  std::vector<std::string> names;
+  if (!document.IsObject()) return names;
+  for (const auto& member : document.GetObject()) names.emplace_back(member.name.GetString());
+  return names;
+}
+
+class PackageEncryptorTest : public TempDirTest {
+ protected:
+  PackageEncryptorTest() { std::filesystem::create_directories(data_); }
+
+  // A real zip of a few files (one spans many cipher blocks), outside the
+  // data directory.
+  std::string MakeZip(const std::string& name) {
+    std::string big(300 * 1024 + 17, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 131) ^ (i >> 9));
+    std::set<TPath> files;
+    for (const auto& [file, content] : {std::pair<std::string, std::string>{"app.dmp", big},
+                                        {"app.manifest", "{\"a\":1}"},
+                                        {"empty.log", ""}}) {
+      zor::test::WriteFile(dir_.Sub("files/" + file), content);
+      files.insert(TPath(dir_.Sub("files/" + file)));
+    }
+    EXPECT_TRUE(Filesystem::GetInstance().CreateZip(TPath(dir_.Sub(name)), files));
+    return dir_.Sub(name);
+  }
+
+  // A crash package with a saved status file that records `zip` (if any).
+  std::shared_ptr<TestPackage> CrashPackage(const std::string& name, const std::string& zip) {
+    auto package = JsonFileSerializedObject::SaveNewFile(
+        std::make_shared<TestPackage>(name, PackageType::kCrashPackage),
+        TPath(data_ + "/" + name + ".pending"));
+    if (!zip.empty()) package->SetDataFilePath(Kind::kZippedPackageFile, TPath(zip));
+    return package;
+  }
+
+  // Runs tests/crypto/gcm_decrypt.js with `args`; returns its exit status.
+  int Node(const std::vector<std::string>& args) {
+    std::vector<std::string> all = {std::string(ZOR_SOURCE_DIR) + "/tests/crypto/gcm_decrypt.js"};
+    all.insert(all.end(), args.begin(), args.end());
+    const auto result = zor::test::RunProcess(FindProgram("node"), all);
+    lastError_ = result.err;
+    return result.status;
+  }
+
+  // Unwraps the content key of the package's ".zormeta" with the private key
+  // of `bits` bits into a file of the test's own; returns the file.
+  std::string UnwrapKey(Package& package, int bits) {
+    const std::string wrapped = dir_.Sub("wrapped.bin");
+    const std::string key = dir_.Sub("content.key");
+    EXPECT_EQ(Node({"wrapped-key", Meta(package), wrapped}), 0) << lastError_;
+    RunOpenssl({"pkeyutl", "-decrypt", "-inkey", TestKeys::Rsa(bits, TestKeys::Form::kPrivate),
+                "-pkeyopt", "rsa_padding_mode:oaep", "-in", wrapped, "-out", key});
+    EXPECT_EQ(std::filesystem::file_size(key), 32u);
+    return key;
+  }
+
+  // Decrypts the package's ".enc" with Node; true iff it gives `zip`'s bytes.
+  bool DecryptsTo(Package& package, const std::string& key, const std::string& zip) {
+    const std::string out = dir_.Sub("decrypted.zip");
+    const std::string enc = package.GetEncryptedPackageFilePath().NativeString();
+    return Node({"package", Meta(package), key, enc, out}) == 0 && ReadFile(out) == ReadFile(zip);
+  }
+
+  static std::string Meta(Package& package) {
+    return package.GetDataFilePath(Kind::kZorEncryptionMetadataFile).NativeString();
+  }
+
+  std::string data_ = dir_.Sub("data");
+  ScopedTestConfig config_{dir_, data_, 1 << 20};
+  PackageEncryptor encryptor_{"key-7",
+                              TestKeys::PemWithNul(TestKeys::Rsa(2048, TestKeys::Form::kPublic))};
+  std::string lastError_;
+};
+
+TEST_F(PackageEncryptorTest, CrashPackageGetsItsFilesAndSevenMembersAndAFreshKey) {
+  const std::string zip = MakeZip("crash.package.zip");
+  const auto package = CrashPackage("0123456789abcdef0123456789abcdef", zip);
+  encryptor_.EncryptPackage(*package);
+
+  const std::string id = TString(package->GetLocalPackageId()).toStdString();
+  const std::string enc = data_ + "/" + id + ".zip.enc";
+  const std::string meta = data_ + "/" + id + ".zip.zormeta";
+  // Recorded in the saved status file, not only in memory.
+  const auto reloaded = TestPackage::LoadFromFile(package->GetFilePath());
+  EXPECT_EQ(reloaded->GetDataFilePath(Kind::kEncryptedPackageFile), TPath(enc));
+  EXPECT_EQ(reloaded->GetDataFilePath(Kind::kZorEncryptionMetadataFile), TPath(meta));
+  EXPECT_FALSE(reloaded->HasDataFile(Kind::kUserEncryptionMetadataFile));
+
+  EXPECT_EQ(MemberNames(TPath(meta)), kEncMembers);
+  const auto metadata = reloaded->GetEncryptionMetadata();
+  const uint64_t zipSize = std::filesystem::file_size(zip);
+  EXPECT_EQ(metadata->GetUnencryptedContentLength(), zipSize);
+  EXPECT_EQ(std::filesystem::file_size(enc), zipSize);
+  EXPECT_EQ(metadata->GetKeyId(), "key-7");
+  EXPECT_EQ(metadata->GetContentEncryptionAlgorithm(), "AES/GCM/NoPadding");
+  EXPECT_EQ(metadata->GetKeyWrapAlgorithm(), "RSAES-OAEP");
+  EXPECT_EQ(metadata->GetEncryptedKey().size(), 256u);
+  EXPECT_EQ(metadata->GetIv().size(), 12u);
+  EXPECT_EQ(metadata->GetTag().size(), 16u);
+  EXPECT_TRUE(metadata->GetClientCustomDataIv().empty());
+
+  const auto again = CrashPackage("fedcba9876543210fedcba9876543210", zip);
+  encryptor_.EncryptPackage(*again);
+  EXPECT_NE(ReadFile(again->GetEncryptedPackageFilePath().NativeString()), ReadFile(enc));
+  EXPECT_NE(again->GetEncryptionMetadata()->GetIv(), metadata->GetIv());
+  EXPECT_NE(again->GetEncryptionMetadata()->GetEncryptedKey(), metadata->GetEncryptedKey());
+}
+
+TEST_F(PackageEncryptorTest, ZipDecryptsToItsExactBytesForEveryKeySizeAndTheKeyStaysInMemory) {
+  const std::string zip = MakeZip("crash.package.zip");
+  for (const int bits : {1024, 2048, 4096}) {
+    PackageEncryptor encryptor("key-" + std::to_string(bits),
+                               TestKeys::PemWithNul(TestKeys::Rsa(bits, TestKeys::Form::kPublic)));
+    const auto package = CrashPackage(std::string(32, static_cast<char>('0' + bits / 1024)), zip);
+    LogCapture log;
+    encryptor.EncryptPackage(*package);
+    const std::string logText = log.Text();
+
+    const std::string keyFile = UnwrapKey(*package, bits);
+    EXPECT_TRUE(DecryptsTo(*package, keyFile, zip)) << bits << ": " << lastError_;
+    // The key is found nowhere, neither raw nor in Base64.
+    const std::string key = ReadFile(keyFile);
+    const std::string base64 = zor::platform::Base64Encode(BytesOf(key), false).at(0).toStdString();
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(data_)) {
+      const std::string content = ReadFile(entry.path().string());
+      EXPECT_EQ(content.find(key), std::string::npos) << entry.path();
+      EXPECT_EQ(content.find(base64), std::string::npos) << entry.path();
+    }
+    EXPECT_EQ(logText.find(base64), std::string::npos);
+    EXPECT_EQ(logText.find(key), std::string::npos);
+  }
+}
+
+TEST_F(PackageEncryptorTest, LogsPackageCustomDataDecryptsToTheCompactMetadata) {
+  const std::string zip = MakeZip("logs.zip");
+  const zor::platform::TUUID id = SystemInfo::Get().CreateUuid();
+  const TString base = TString(data_) + "/" + TString(id) + ".zipped-logs-package";
+  const auto package = LogsPackage::Create(TPath(base), TPath(zip), id);
+  JsonFileSerializedObject::SaveNewFile(
+      std::make_shared<LogPackageMetadata>("12345", "user\u00e9@example.com"),
+      TPath(base + ".metadata"));
+  package->SetDataFilePath(Kind::kPackageMetadataFile, TPath(base + ".metadata"));
+  encryptor_.EncryptPackage(*package);
+
+  std::vector<std::string> expected = kEncMembers;
+  expected.insert(expected.end(),
+                  {"client-custom-data", "client-custom-data-iv", "client-custom-data-tag"});
+  EXPECT_EQ(MemberNames(TPath(Meta(*package))), expected);
+  const std::string key = UnwrapKey(*package, 2048);
+  const std::string out = dir_.Sub("custom-data.json");
+  ASSERT_EQ(Node({"custom-data", Meta(*package), key, out}), 0) << lastError_;
+  EXPECT_EQ(ReadFile(out), Json::WriteCompact(package->GetPackageMetadata()->ToJson()));
+  EXPECT_TRUE(DecryptsTo(*package, key, zip)) << lastError_;
+
+  // The second implementation really checks the tag: a changed one fails
+  // although the ciphertext is intact.
+  std::string meta = ReadFile(Meta(*package));
+  const size_t tag = meta.find("\"enc-tag\":\"") + 11;
+  meta[tag] = meta[tag] == 'A' ? 'B' : 'A';
+  zor::test::WriteFile(Meta(*package), meta);
+  EXPECT_FALSE(DecryptsTo(*package, key, zip));
+}
+
+// What the package records after a failure tells a later run what is left to
+// do: nothing before the ".enc" is written, only the ".enc" when the key
+// cannot be wrapped.
+TEST_F(PackageEncryptorTest, FailuresRecordOnlyWhatWasDone) {
+  const std::string zip = MakeZip("crash.package.zip");
+  zor::test::WriteFile(dir_.Sub("plain-file"), "x");
+  const struct {
+    const char* what;
+    std::string zip;        // empty: none recorded
+    std::string dataDir;    // where the encrypted files go
+    std::string publicKey;  // PEM text; empty: a good key
+    std::string error;      // part of the failure's messages
+    bool encRecorded;
+  } cases[] = {
+      {"no zip recorded", "", data_, "", "Data file path 'zipped-package-file' is not set", false},
+      {"vanished zip", dir_.Sub("gone.zip"), data_, "", "gone.zip", false},
+      {"unwritable data directory", zip, dir_.Sub("plain-file/data"), "", "plain-file/data", false},
+      {"PKCS#1 public key", zip, data_, ReadFile(TestKeys::Rsa(2048, TestKeys::Form::kPkcs1Public)),
+       "Call to PEM_read_bio_RSA_PUBKEY failed!", true},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    ScopedTestConfig config(dir_, c.dataDir, 1 << 20);
+    const auto package = CrashPackage(std::string(32, static_cast<char>('a' + n++)), c.zip);
+    std::vector<char> pem = TestKeys::PemWithNul(TestKeys::Rsa(2048, TestKeys::Form::kPublic));
+    if (!c.publicKey.empty()) pem.assign(c.publicKey.begin(), c.publicKey.end());
+    PackageEncryptor encryptor("key-7", pem);
+
+    EXPECT_NE(AllErrorsOf([&] { encryptor.EncryptPackage(*package); }).find(c.error),
+              std::string::npos)
+        << c.what;
+    const auto reloaded = TestPackage::LoadFromFile(package->GetFilePath());
+    EXPECT_EQ(reloaded->HasEncryptedPackageFile(), c.encRecorded) << c.what;
+    EXPECT_FALSE(reloaded->HasDataFile(Kind::kZorEncryptionMetadataFile)) << c.what;
+  }
+}
+
+}  // namespace
+}  // namespace ZorErrorReporting::testing
