@@ -1,16 +1,12 @@
 // Test helpers shared by the crypto tests: key files made by the openssl
-// command (an implementation independent of ours), generated once per test
-// process in a temporary directory.
+// command (an implementation independent of ours), each generated once per
+// test process in a temporary directory, as RSA key generation is slow.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <cstdlib>
-#include <map>
+#include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "crypto/crypto.h"
@@ -19,97 +15,54 @@
 
 namespace ZorErrorReporting::testing {
 
-// The full path of `name` found on PATH (the subprocess helper does not
-// search); `name` itself when it is nowhere.
-inline std::string FindProgram(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-  for (size_t start = 0; start <= dirs.size();) {
-    size_t end = dirs.find(':', start);
-    if (end == std::string::npos) end = dirs.size();
-    const std::string candidate = dirs.substr(start, end - start) + "/" + name;
-    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-    start = end + 1;
-  }
-  return name;
+// Runs `program` found on PATH (the subprocess helper does not search).
+inline zor::test::ProcessResult RunOnPath(const std::string& program,
+                                          std::vector<std::string> args) {
+  args.insert(args.begin(), program);
+  return zor::test::RunProcess("/usr/bin/env", args);
 }
 
 // Runs the openssl command; the test fails with its error output when it does.
-inline zor::test::ProcessResult RunOpenssl(const std::vector<std::string>& args,
-                                           const std::string& input = {}) {
-  zor::test::ProcessOptions options;
-  options.input = input;
-  zor::test::ProcessResult result = zor::test::RunProcess(FindProgram("openssl"), args, options);
+inline zor::test::ProcessResult RunOpenssl(const std::vector<std::string>& args) {
+  zor::test::ProcessResult result = RunOnPath("openssl", args);
   EXPECT_EQ(result.status, 0) << "openssl " << args.at(0) << ": " << result.err;
   return result;
 }
 
-class TestKeys {
- public:
-  // The forms of a key that RsaPublicEncrypt is given.
-  enum class Form { kPrivate, kPublic, kPkcs1Public };
+inline const zor::test::ScopedTempDir& KeyDir() {
+  static const zor::test::ScopedTempDir dir;
+  return dir;
+}
 
-  // The file of an RSA key of `bits` bits in `form`, generated on first use.
-  static std::string Rsa(int bits, Form form) {
-    const std::string base = Dir().Sub("rsa" + std::to_string(bits));
-    const std::string privateKey = base + ".key";
-    if (!Generated(privateKey)) {
-      RunOpenssl({"genpkey", "-algorithm", "RSA", "-pkeyopt",
-                  "rsa_keygen_bits:" + std::to_string(bits), "-out", privateKey});
-      RunOpenssl({"pkey", "-in", privateKey, "-pubout", "-out", base + ".pub"});
-      RunOpenssl({"rsa", "-in", privateKey, "-RSAPublicKey_out", "-out", base + ".pkcs1"});
-    }
-    switch (form) {
-      case Form::kPrivate:
-        return privateKey;
-      case Form::kPublic:
-        return base + ".pub";
-      case Form::kPkcs1Public:
-        return base + ".pkcs1";
-    }
-    return {};
+// The private key file of an RSA key of `bits` bits; beside it, `.pub` holds
+// its SubjectPublicKeyInfo PEM and `.pkcs1` its PKCS#1 "RSA PUBLIC KEY" PEM.
+inline std::string RsaKey(int bits) {
+  static std::set<int> generated;
+  const std::string key = KeyDir().Sub("rsa" + std::to_string(bits));
+  if (generated.insert(bits).second) {
+    RunOpenssl({"genpkey", "-algorithm", "RSA", "-pkeyopt",
+                "rsa_keygen_bits:" + std::to_string(bits), "-out", key});
+    RunOpenssl({"pkey", "-in", key, "-pubout", "-out", key + ".pub"});
+    RunOpenssl({"rsa", "-in", key, "-RSAPublicKey_out", "-out", key + ".pkcs1"});
   }
+  return key;
+}
 
-  // The SubjectPublicKeyInfo PEM file of a P-256 elliptic-curve key.
-  static std::string EcPublic() {
-    const std::string privateKey = Dir().Sub("ec.key");
-    if (!Generated(privateKey)) {
-      RunOpenssl({"genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out",
-                  privateKey});
-      RunOpenssl({"pkey", "-in", privateKey, "-pubout", "-out", Dir().Sub("ec.pub")});
-    }
-    return Dir().Sub("ec.pub");
-  }
+// The key text as the protocol hands it over: the PEM file and one NUL.
+inline std::vector<char> PemWithNul(const std::string& path) {
+  const std::string text = zor::test::ReadFile(path);
+  std::vector<char> pem(text.begin(), text.end());
+  pem.push_back('\0');
+  return pem;
+}
 
-  // The key text as the protocol hands it over: the PEM file and one NUL.
-  static std::vector<char> PemWithNul(const std::string& path) {
-    const std::string text = zor::test::ReadFile(path);
-    std::vector<char> pem(text.begin(), text.end());
-    pem.push_back('\0');
-    return pem;
-  }
-
-  // Unwraps `wrapped` with the private key of `bits` bits by RSA-OAEP (SHA-1).
-  static Crypto::Bytes Unwrap(int bits, const Crypto::Bytes& wrapped) {
-    const std::string in = Dir().Sub("wrapped.bin");
-    zor::test::WriteFile(in, std::string(wrapped.begin(), wrapped.end()));
-    const zor::test::ProcessResult result =
-        RunOpenssl({"pkeyutl", "-decrypt", "-inkey", Rsa(bits, Form::kPrivate), "-pkeyopt",
-                    "rsa_padding_mode:oaep", "-in", in});
-    return Crypto::Bytes(result.out.begin(), result.out.end());
-  }
-
-  static const zor::test::ScopedTempDir& Dir() {
-    static const zor::test::ScopedTempDir dir;
-    return dir;
-  }
-
- private:
-  static bool Generated(const std::string& path) {
-    static std::map<std::string, bool> done;
-    return std::exchange(done[path], true);
-  }
-};
+// Unwraps the key in the file `wrapped` with the private key of `bits` bits
+// by RSA-OAEP (SHA-1).
+inline std::string Unwrap(int bits, const std::string& wrapped) {
+  return RunOpenssl({"pkeyutl", "-decrypt", "-inkey", RsaKey(bits), "-pkeyopt",
+                     "rsa_padding_mode:oaep", "-in", wrapped})
+      .out;
+}
 
 inline Crypto::Bytes BytesOf(const std::string& text) {
   return Crypto::Bytes(text.begin(), text.end());
