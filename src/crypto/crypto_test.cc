@@ -87,7 +87,9 @@ TEST_F(CryptoTest, OnlyAPemSubjectPublicKeyInfoRsaKeyIsAccepted) {
       good.substr(0, good.size() / 2),
   };
   for (const auto& pem : cases) {
-    EXPECT_EQ(ErrorOf([&] { C().RsaPublicEncrypt({pem.begin(), pem.end()}, key_); }),
+    EXPECT_EQ(ErrorOf([&] {
+                C().RsaPublicEncrypt({pem.begin(), pem.end()}, key_);
+              }),
               "Call to PEM_read_bio_RSA_PUBKEY failed!")
         << pem;
   }

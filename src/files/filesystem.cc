@@ -90,9 +90,9 @@ std::set<TPath> Filesystem::ListFiles(const TPath& directory,
                                       const std::vector<TString>& extensions, bool fullPaths) {
   using zor::platform::PathForm;
   std::vector<TString> undecodable;
-  const auto listed = zor::platform::ListFiles(
-      directory, extensions, fullPaths ? PathForm::Full : PathForm::Relative,
-      zor::platform::Symlinks::DoNotFollow, &undecodable);
+  const auto listed = zor::platform::ListFiles(directory, extensions,
+                                               fullPaths ? PathForm::Full : PathForm::Relative,
+                                               zor::platform::Symlinks::DoNotFollow, &undecodable);
   WarnUndecodable(directory, undecodable);
   return ToPathSet(listed);
 }

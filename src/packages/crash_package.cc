@@ -39,10 +39,11 @@ TString NativeText(const TPath& path) { return TString(path.NativeString()); }
 bool IsTrusted(const TrustBoundary& boundary, const TPath& path, const TPath& namedBy) {
   const TString refusal = boundary.WhyNotRead(path, namedBy);
   if (refusal.isEmpty()) return true;
-  LogText(TLog::Warn, TFormatString("Skipping '%1', which '%2' names: %3")
-                          .arg(path.ToString())
-                          .arg(namedBy.IsEmpty() ? TString("the package status") : namedBy.ToString())
-                          .arg(refusal));
+  LogText(TLog::Warn,
+          TFormatString("Skipping '%1', which '%2' names: %3")
+              .arg(path.ToString())
+              .arg(namedBy.IsEmpty() ? TString("the package status") : namedBy.ToString())
+              .arg(refusal));
   return false;
 }
 

@@ -294,10 +294,10 @@ TEST_F(CrashPackageTrustTest, ManifestListingIsFollowedOnlyInsideTheDumpDirector
     return R"({"filename":")" + path +
            R"(","type":"ProcessMiniDump","upload-permission":"Allowed"})";
   };
-  const TPath manifestPath = AddFile(
-      "dumps/app.6.manifest",
-      R"({"crash-artifact-files":[)" + record(dump.NativeString()) + "," +
-          record(secret.NativeString()) + "," + record(dir_.Sub("dumps/out/secret.txt")) + "]}");
+  const TPath manifestPath =
+      AddFile("dumps/app.6.manifest", R"({"crash-artifact-files":[)" + record(dump.NativeString()) +
+                                          "," + record(secret.NativeString()) + "," +
+                                          record(dir_.Sub("dumps/out/secret.txt")) + "]}");
   auto package = SavedPackage({dump, manifestPath});
 
   LogCapture capture;
@@ -306,8 +306,7 @@ TEST_F(CrashPackageTrustTest, ManifestListingIsFollowedOnlyInsideTheDumpDirector
 
   EXPECT_NE(capture.Text().find("Skipping '" + dir_.Sub("dumps/out/secret.txt") + "'"),
             std::string::npos);
-  EXPECT_NE(capture.Text().find("Not deleting '" + secret.NativeString() + "'"),
-            std::string::npos);
+  EXPECT_NE(capture.Text().find("Not deleting '" + secret.NativeString() + "'"), std::string::npos);
   EXPECT_FALSE(Exists(dump));
   EXPECT_EQ(ReadFile(secret.NativeString()), "not for upload");
   EXPECT_FALSE(Exists(package->GetFilePath()));

@@ -102,7 +102,7 @@ bool Parse(std::string_view utf8, Document* document, TString* error) {
     DepthLimitedHandler limited(handler, kMaxDepth);
     rapidjson::Reader reader;
     result = reader.Parse<rapidjson::kParseCommentsFlag | rapidjson::kParseIterativeFlag>(input,
-                                                                                        limited);
+                                                                                          limited);
     tooDeep = limited.TooDeep();
     return !result.IsError();
   };
@@ -113,10 +113,12 @@ bool Parse(std::string_view utf8, Document* document, TString* error) {
     return true;
   }
   if (error != nullptr) {
-    const TString reason = tooDeep ? TFormatString("Nesting deeper than %1 levels")
-                                         .arg(static_cast<uint64_t>(kMaxDepth))
-                                   : TString(rapidjson::GetParseError_En(result.Code()));
-    *error = TFormatString("%1 at offset %2").arg(reason).arg(static_cast<uint64_t>(result.Offset()));
+    const TString reason =
+        tooDeep
+            ? TFormatString("Nesting deeper than %1 levels").arg(static_cast<uint64_t>(kMaxDepth))
+            : TString(rapidjson::GetParseError_En(result.Code()));
+    *error =
+        TFormatString("%1 at offset %2").arg(reason).arg(static_cast<uint64_t>(result.Offset()));
   }
   return false;
 }

@@ -246,10 +246,11 @@ bool Package::DeletePackageFile(const TPath& path, const TPath& namedBy,
   try {
     const TString refusal = boundary.WhyNotDeleted(path, namedBy);
     if (!refusal.isEmpty()) {
-      LogQuietly(TLog::Warn, TFormatString("Not deleting '%1', which '%2' names: %3")
-                                 .arg(path.ToString())
-                                 .arg(namedBy.IsEmpty() ? TString("the package") : namedBy.ToString())
-                                 .arg(refusal));
+      LogQuietly(TLog::Warn,
+                 TFormatString("Not deleting '%1', which '%2' names: %3")
+                     .arg(path.ToString())
+                     .arg(namedBy.IsEmpty() ? TString("the package") : namedBy.ToString())
+                     .arg(refusal));
       return true;
     }
     if (Filesystem::GetInstance().RemovePath(path)) {

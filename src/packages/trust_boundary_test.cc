@@ -45,7 +45,8 @@ TEST_F(TrustBoundaryTest, ReadsOnlyRegularFilesThatResolveInside) {
       {dumps_.Sub("etc/passwd"), false},
       {dumps_.Sub("out/secret"), false},
       {outside_.Sub("secret"), false},
-      {dumps_.Sub("sub/../../") + TPath(outside_.path()).Filename().toStdString() + "/secret", false},
+      {dumps_.Sub("sub/../../") + TPath(outside_.path()).Filename().toStdString() + "/secret",
+       false},
       {dumps_.Sub("sub"), false},
       {dumps_.Sub("missing.dmp"), false},
   };

@@ -12,8 +12,8 @@ namespace zor::platform {
 std::optional<FileIdentity> IdentifyPath(const TPath& path, LinkHandling links) {
   struct stat info {};
   const std::string native = path.NativeString();
-  const int result =
-      links == LinkHandling::kFollow ? ::stat(native.c_str(), &info) : ::lstat(native.c_str(), &info);
+  const int result = links == LinkHandling::kFollow ? ::stat(native.c_str(), &info)
+                                                    : ::lstat(native.c_str(), &info);
   if (result != 0) return std::nullopt;
   FileIdentity identity;
   identity.owner = info.st_uid;

@@ -179,8 +179,12 @@ TEST_F(CrashPackageProcessorTest, GroupsFilesIntoPackages) {
 
   const auto packages = Run();
   const std::vector<std::pair<std::string, std::set<TPath>>> expected = {
-      {kId, {java}},          {"app 1.9", {spaced}}, {"app.5", {gdbDump, stacks}},
-      {"back\\slash.2", {backslash}}, {kOwnId, {own}},       {"twice.3", {first}}};
+      {kId, {java}},
+      {"app 1.9", {spaced}},
+      {"app.5", {gdbDump, stacks}},
+      {"back\\slash.2", {backslash}},
+      {kOwnId, {own}},
+      {"twice.3", {first}}};
   ASSERT_EQ(packages.size(), expected.size()) << log_;
   for (size_t i = 0; i < packages.size(); ++i) {
     EXPECT_EQ(Names({packages[i]}), std::vector<std::string>{expected[i].first}) << i;
@@ -330,8 +334,9 @@ TEST_F(CrashPackageProcessorTest, ZipOfAPackage) {
   auto other = CrashPackage::LoadFromFile(packages[0]->GetFilePath());
   fs::remove(zip.NativeString());
   fs::create_directories(zip.NativeString() + "/blocked");
-  EXPECT_NE(testing::ErrorOf([&] { processor.CreateZipForPackage(*other); })
-                .find("Failed to create zip file '" + zip.NativeString() + "'"),
+  EXPECT_NE(testing::ErrorOf([&] {
+              processor.CreateZipForPackage(*other);
+            }).find("Failed to create zip file '" + zip.NativeString() + "'"),
             std::string::npos);
 }
 
