@@ -169,6 +169,16 @@ TEST_F(NetworkTest, TransportFailuresThrow) {
   EXPECT_THROW(put->WaitForFinished(10000), std::runtime_error);
 }
 
+// Verification is on unless the manager is told otherwise.
+TEST_F(NetworkTest, SelfSignedCertificateOnlyWhenAllowed) {
+  HttpTestServer tlsServer(/*tls=*/true);
+  const TNetworkRequest request(TUrl(TString(tlsServer.Url("/echo"))));
+  auto refused = manager_.Get(request, Session());
+  EXPECT_THROW(refused->WaitForFinished(10000), CurlException);
+  manager_.SetAllowInvalidCertificates(true);
+  EXPECT_EQ(Echo(*manager_.Get(request, Session()))["method"].toString(), "GET");
+}
+
 TEST_F(NetworkTest, ReplyCallbackThrowsAfterTransfer) {
   auto reply = manager_.Get(Request("/status/503"), Session());
   reply->SetReplyCallback([](TNetworkReply& r, uint64_t) {

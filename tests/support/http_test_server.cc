@@ -10,7 +10,7 @@
 
 namespace zor::test {
 
-HttpTestServer::HttpTestServer() {
+HttpTestServer::HttpTestServer(bool tls) : tls_(tls) {
   int pipeFds[2];
   if (pipe(pipeFds) != 0) throw std::runtime_error("HttpTestServer: pipe failed");
   const std::string script = std::string(ZOR_SOURCE_DIR) + "/tests/support/http_test_server.py";
@@ -20,7 +20,8 @@ HttpTestServer::HttpTestServer() {
     dup2(pipeFds[1], STDOUT_FILENO);
     close(pipeFds[0]);
     close(pipeFds[1]);
-    execlp("python3", "python3", script.c_str(), static_cast<char*>(nullptr));
+    execlp("python3", "python3", script.c_str(), tls_ ? "--tls" : "--plain",
+           static_cast<char*>(nullptr));
     _exit(127);
   }
   close(pipeFds[1]);
@@ -42,7 +43,7 @@ HttpTestServer::~HttpTestServer() {
 }
 
 std::string HttpTestServer::Url(const std::string& path) const {
-  return "http://127.0.0.1:" + std::to_string(port_) + path;
+  return std::string(tls_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) + path;
 }
 
 int UnusedLoopbackPort() {

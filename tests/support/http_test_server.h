@@ -12,17 +12,19 @@ namespace zor::test {
 
 class HttpTestServer {
  public:
-  // Throws std::runtime_error when the server does not start.
-  HttpTestServer();
+  // Throws std::runtime_error when the server does not start. With `tls`
+  // the server speaks HTTPS with a self-signed certificate.
+  explicit HttpTestServer(bool tls = false);
   ~HttpTestServer();
   HttpTestServer(const HttpTestServer&) = delete;
   HttpTestServer& operator=(const HttpTestServer&) = delete;
 
   int Port() const { return port_; }
-  // "http://127.0.0.1:<port>" followed by `path`.
+  // "http(s)://127.0.0.1:<port>" followed by `path`.
   std::string Url(const std::string& path) const;
 
  private:
+  bool tls_;
   pid_t pid_ = -1;
   int port_ = 0;
 };

@@ -9,13 +9,19 @@ Routes (any method):
                 ?empty gives no body
   /delay        accepts and never answers
   /large/<n>    200 with n bytes
+  /body?<text>  200 with the URL-decoded query as the body
+With --tls it speaks HTTPS with a fresh self-signed certificate.
 A request whose path is an absolute URL (sent to a proxy) is answered the
 same way; the echo shows the absolute path.
 """
 import hashlib
 import http.server
 import json
+import os
+import ssl
+import subprocess
 import sys
+import tempfile
 import threading
 import urllib.parse
 
@@ -75,6 +81,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         elif parts[0] == "status":
             body = b"" if path.query == "empty" else ("body of %s" % parts[1]).encode()
             self.reply(int(parts[1]), body, [("ETag", '"tag-1"'), ("Key-Id", "k7")])
+        elif parts[0] == "body":
+            self.reply(200, urllib.parse.unquote_to_bytes(path.query))
         elif parts[0] == "large":
             self.reply(200, b"x" * int(parts[1]))
         else:
@@ -94,6 +102,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
 def main():
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads = True
+    if "--tls" in sys.argv:
+        with tempfile.TemporaryDirectory() as folder:
+            cert, key = os.path.join(folder, "c.pem"), os.path.join(folder, "k.pem")
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+                            "-keyout", key, "-out", cert, "-days", "1", "-subj",
+                            "/CN=127.0.0.1"], check=True, capture_output=True)
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(cert, key)
+        server.socket = context.wrap_socket(server.socket, server_side=True)
     print("PORT %d" % server.server_address[1], flush=True)
     server.serve_forever()
 
