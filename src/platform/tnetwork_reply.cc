@@ -120,8 +120,9 @@ bool TNetworkReply::WaitForFinished(int64_t timeoutMs) {
   if (finished_) return answered_;
   finished_ = true;
   answered_ = Perform(timeoutMs);
+  // The transfer wrote at the end; a reader starts at the body's first byte.
+  received_.Seek(0);
   if (answered_ && callback_) {
-    received_.Seek(0);
     callback_(*this, static_cast<uint64_t>(received_.Size()));
   }
   return answered_;
