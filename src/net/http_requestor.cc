@@ -76,8 +76,7 @@ TString HttpRequestor::GetJsonEntry(const Json::Value& object, const TString& na
     if (!it->value.IsString()) {
       throw std::runtime_error("JSON member '" + wanted + "' is not a string");
     }
-    return TString::fromStdString(
-        std::string(it->value.GetString(), it->value.GetStringLength()));
+    return TString::fromStdString(std::string(it->value.GetString(), it->value.GetStringLength()));
   }
   const TString message = "Entry '" + name + "' not found in response";
   throw zor::platform::ZorvaneException(message,

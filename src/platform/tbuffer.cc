@@ -36,11 +36,13 @@ int64_t TBuffer::Read(char* data, int64_t maxSize) {
 
 int64_t TBuffer::Write(const char* data, int64_t size) {
   RequireOpen("Write");
-  if (mode_ == OpenMode::Read) throw TPath::Exception("TBuffer: Write on a buffer opened for reading");
+  if (mode_ == OpenMode::Read)
+    throw TPath::Exception("TBuffer: Write on a buffer opened for reading");
   if (mode_ == OpenMode::Append) pos_ = static_cast<int64_t>(data_.size());
   const auto end = static_cast<size_t>(pos_ + size);
   if (end > data_.size()) data_.resize(end, '\0');
-  data_.replace(static_cast<size_t>(pos_), static_cast<size_t>(size), data, static_cast<size_t>(size));
+  data_.replace(static_cast<size_t>(pos_), static_cast<size_t>(size), data,
+                static_cast<size_t>(size));
   pos_ += size;
   return size;
 }

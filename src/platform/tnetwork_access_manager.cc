@@ -29,16 +29,16 @@ std::shared_ptr<TNetworkReply> TNetworkAccessManager::Get(
       TNetworkReply::Method::kGet, request, std::move(session), nullptr, CurrentSettings()));
 }
 
-std::shared_ptr<TNetworkReply> TNetworkAccessManager::Post(
-    const TNetworkRequest& request, std::shared_ptr<TNetworkSession> session,
-    TSequentialIO& body) {
+std::shared_ptr<TNetworkReply> TNetworkAccessManager::Post(const TNetworkRequest& request,
+                                                           std::shared_ptr<TNetworkSession> session,
+                                                           TSequentialIO& body) {
   return std::shared_ptr<TNetworkReply>(new TNetworkReply(
       TNetworkReply::Method::kPost, request, std::move(session), &body, CurrentSettings()));
 }
 
-std::shared_ptr<TNetworkReply> TNetworkAccessManager::Put(
-    const TNetworkRequest& request, std::shared_ptr<TNetworkSession> session,
-    TSequentialIO& body) {
+std::shared_ptr<TNetworkReply> TNetworkAccessManager::Put(const TNetworkRequest& request,
+                                                          std::shared_ptr<TNetworkSession> session,
+                                                          TSequentialIO& body) {
   return std::shared_ptr<TNetworkReply>(new TNetworkReply(
       TNetworkReply::Method::kPut, request, std::move(session), &body, CurrentSettings()));
 }

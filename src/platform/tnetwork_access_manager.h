@@ -31,8 +31,7 @@ class TNetworkAccessManager {
                                       std::shared_ptr<TNetworkSession> session,
                                       TSequentialIO& body);
   std::shared_ptr<TNetworkReply> Put(const TNetworkRequest& request,
-                                     std::shared_ptr<TNetworkSession> session,
-                                     TSequentialIO& body);
+                                     std::shared_ptr<TNetworkSession> session, TSequentialIO& body);
 
   // Accept any server certificate (only when the configuration says so).
   void SetAllowInvalidCertificates(bool allow) { allowInvalidCertificates_ = allow; }

@@ -62,7 +62,7 @@ TEST_F(NetworkTest, MethodsBodiesAndHeadersRoundTrip) {
     const char* method;
     std::string body;
     std::vector<const char*> headerLines;
-    const char* header;          // a request header the server must (not) see
+    const char* header;  // a request header the server must (not) see
     std::optional<QString> value;
   };
   const std::string binary("a\0b\r\n\xff", 6);
@@ -108,12 +108,9 @@ TEST_F(NetworkTest, StatusBodyHeadersAndCallback) {
     std::string body;
   };
   const Case cases[] = {
-      {"/status/201", 201, "body of 201"},
-      {"/status/404", 404, "body of 404"},
-      {"/status/403?empty", 403, ""},
-      {"/status/503", 503, "body of 503"},
-      {"/status/500?empty", 500, ""},
-      {"/large/3000001", 200, std::string(3000001, 'x')},
+      {"/status/201", 201, "body of 201"}, {"/status/404", 404, "body of 404"},
+      {"/status/403?empty", 403, ""},      {"/status/503", 503, "body of 503"},
+      {"/status/500?empty", 500, ""},      {"/large/3000001", 200, std::string(3000001, 'x')},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
@@ -214,8 +211,10 @@ TEST_F(NetworkTest, ProxyFromConfigurationOrEnvironment) {
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.httpProxy << " " << c.noProxy << " " << c.customProxy);
     if (c.httpProxy) {
-      setenv("http_proxy", std::string(c.httpProxy) == "server" ? serverProxy.c_str()
-                                                                : ("http://" + dead).c_str(), 1);
+      setenv(
+          "http_proxy",
+          std::string(c.httpProxy) == "server" ? serverProxy.c_str() : ("http://" + dead).c_str(),
+          1);
     }
     if (c.noProxy) setenv("no_proxy", c.noProxy, 1);
     if (c.customProxy) {

@@ -202,9 +202,10 @@ bool TNetworkReply::Perform(int64_t timeoutMs) {
     const QNetworkProxy& proxy = *settings_.proxy;
     if (proxy.type() == QNetworkProxy::HttpProxy || proxy.type() == QNetworkProxy::Socks5Proxy) {
       proxyHost = proxy.hostName().toStdString();
-      curl_easy_setopt(h, CURLOPT_PROXYTYPE, proxy.type() == QNetworkProxy::Socks5Proxy
-                                                 ? static_cast<long>(CURLPROXY_SOCKS5_HOSTNAME)
-                                                 : static_cast<long>(CURLPROXY_HTTP));
+      curl_easy_setopt(h, CURLOPT_PROXYTYPE,
+                       proxy.type() == QNetworkProxy::Socks5Proxy
+                           ? static_cast<long>(CURLPROXY_SOCKS5_HOSTNAME)
+                           : static_cast<long>(CURLPROXY_HTTP));
       if (proxy.port() > 0) curl_easy_setopt(h, CURLOPT_PROXYPORT, static_cast<long>(proxy.port()));
       proxyUser = proxy.user().toStdString();
       proxyPassword = proxy.password().toStdString();
@@ -218,8 +219,8 @@ bool TNetworkReply::Perform(int64_t timeoutMs) {
   }
 
   const CURLcode result = curl_easy_perform(h);
-  const TString curlText = TString::fromUtf8(errorBuffer[0] != '\0' ? errorBuffer
-                                                                    : curl_easy_strerror(result));
+  const TString curlText =
+      TString::fromUtf8(errorBuffer[0] != '\0' ? errorBuffer : curl_easy_strerror(result));
   if (result == CURLE_OPERATION_TIMEDOUT) {
     status_ = 0;
     headerLines_.clear();
@@ -275,7 +276,8 @@ int64_t TNetworkReply::Read(char* data, int64_t maxSize) {
 std::vector<char> TNetworkReply::Read(int64_t maxSize) {
   RequireOpen("Read");
   std::vector<char> bytes(static_cast<size_t>(std::clamp<int64_t>(Size() - Pos(), 0, maxSize)));
-  bytes.resize(static_cast<size_t>(received_.Read(bytes.data(), static_cast<int64_t>(bytes.size()))));
+  bytes.resize(
+      static_cast<size_t>(received_.Read(bytes.data(), static_cast<int64_t>(bytes.size()))));
   return bytes;
 }
 

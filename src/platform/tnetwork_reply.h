@@ -87,8 +87,7 @@ class TNetworkReply : public TRandomIO {
   };
 
   TNetworkReply(Method method, const TNetworkRequest& request,
-                std::shared_ptr<TNetworkSession> session, TSequentialIO* body,
-                Settings settings);
+                std::shared_ptr<TNetworkSession> session, TSequentialIO* body, Settings settings);
   void RequireOpen(const char* operation) const;
   // Runs the transfer; returns false on a time-out.
   bool Perform(int64_t timeoutMs);
