@@ -1,0 +1,16 @@
+#include "net/http_exception.h"
+
+namespace ZorErrorReporting {
+
+HTTPException::HTTPException(int httpCode, const zor::platform::TString& message,
+                             const zor::platform::TString& errorText,
+                             zor::platform::TError::ErrorInfo error)
+    : ZorvaneException(message, std::move(error)), httpCode_(httpCode), errorText_(errorText) {}
+
+std::unique_ptr<HTTPException> HTTPException::Clone() const {
+  return std::make_unique<HTTPException>(*this);
+}
+
+void HTTPException::Raise() const { throw HTTPException(*this); }
+
+}  // namespace ZorErrorReporting

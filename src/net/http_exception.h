@@ -1,0 +1,31 @@
+// HTTPException: a request that reached no successful answer. It carries
+// the HTTP status (0 when no answer came) and the network layer's error text
+// for the reply; the message is the full text the thrower builds.
+// A value type; caught as ZorvaneException by callers that need no more.
+#pragma once
+
+#include <memory>
+
+#include "platform/zorvane_exception.h"
+
+namespace ZorErrorReporting {
+
+class HTTPException : public zor::platform::ZorvaneException {
+ public:
+  HTTPException(int httpCode, const zor::platform::TString& message,
+                const zor::platform::TString& errorText, zor::platform::TError::ErrorInfo error);
+
+  int GetHttpCode() const { return httpCode_; }
+  const zor::platform::TString& GetErrorText() const { return errorText_; }
+
+  // A heap copy, for keeping a failure past its catch block.
+  virtual std::unique_ptr<HTTPException> Clone() const;
+  // Throws a copy with its own type, also when held through a base reference.
+  [[noreturn]] virtual void Raise() const;
+
+ private:
+  int httpCode_;
+  zor::platform::TString errorText_;
+};
+
+}  // namespace ZorErrorReporting

@@ -1,0 +1,100 @@
+#include "net/http_requestor.h"
+
+#include <QNetworkProxy>
+#include <atomic>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "platform/app_config.h"
+#include "platform/trecursive_mutex.h"
+
+namespace ZorErrorReporting {
+
+using zor::platform::TNetworkReply;
+using zor::platform::TNetworkRequest;
+using zor::platform::TNetworkSession;
+using zor::platform::TSequentialIO;
+using zor::platform::TString;
+
+HttpRequestor& HttpRequestor::GetInstance() {
+  static std::atomic<HttpRequestor*> instance{nullptr};
+  static zor::platform::TRecursiveMutex mutex;
+  HttpRequestor* current = instance.load(std::memory_order_acquire);
+  if (current == nullptr) {
+    zor::platform::TRecursiveMutexLocker lock(mutex);
+    current = instance.load(std::memory_order_relaxed);
+    if (current == nullptr) {
+      // Never deleted: replies may still be waited for while the process ends.
+      current = new HttpRequestor(Config::GetInstance());
+      instance.store(current, std::memory_order_release);
+    }
+  }
+  return *current;
+}
+
+HttpRequestor::HttpRequestor(const Config& config)
+    : manager_(std::make_shared<zor::platform::TNetworkAccessManager>()) {
+  const ProxySettings settings = config.GetProxySettings();
+  if (!settings.host.isEmpty()) {
+    auto proxy = std::make_shared<QNetworkProxy>();
+    proxy->setType(QNetworkProxy::HttpProxy);
+    proxy->setHostName(settings.host.ToQString());
+    if (settings.port > 0) proxy->setPort(static_cast<quint16>(settings.port));
+    // Half a credential is no credential: sending a user without its
+    // password would only earn a refusal from the proxy.
+    if (!settings.username.isEmpty() && !settings.password.isEmpty()) {
+      proxy->setUser(settings.username.ToQString());
+      proxy->setPassword(settings.password.ToQString());
+    }
+    zor::platform::TNetworkAccessManager::SetCustomProxy(proxy);
+  }
+  if (config.GetDisableCertValidation()) manager_->SetAllowInvalidCertificates(true);
+  manager_->SetUserAgentString("zorcrashreporter/" +
+                               zor::platform::AppConfig::GetInstance().GetBuildVersion());
+}
+
+Json::Document HttpRequestor::ReadJsonReply(TNetworkReply& reply, uint64_t count) {
+  const std::vector<char> bytes = reply.Read(static_cast<int64_t>(count));
+  // The reply is taken as a C string: a NUL byte ends it.
+  const std::string text(bytes.data(), strnlen(bytes.data(), bytes.size()));
+  Json::Document document;
+  if (!Json::Parse(text, &document, nullptr)) {
+    throw std::runtime_error("Unable to retrieve data from network reply");
+  }
+  if (!document.IsObject()) {
+    throw std::runtime_error("JSON reply from '" + reply.GetUrl().ToString().toStdString() +
+                             "' is not an object");
+  }
+  return document;
+}
+
+TString HttpRequestor::GetJsonEntry(const Json::Value& object, const TString& name) {
+  const std::string wanted = name.toStdString();
+  for (auto it = object.MemberBegin(); it != object.MemberEnd(); ++it) {
+    if (std::string(it->name.GetString(), it->name.GetStringLength()) != wanted) continue;
+    if (!it->value.IsString()) {
+      throw std::runtime_error("JSON member '" + wanted + "' is not a string");
+    }
+    return TString::fromStdString(std::string(it->value.GetString(), it->value.GetStringLength()));
+  }
+  const TString message = "Entry '" + name + "' not found in response";
+  throw zor::platform::ZorvaneException(message,
+                                        zor::platform::ZorvaneError::MakeError("http", message));
+}
+
+std::shared_ptr<TNetworkReply> HttpRequestor::Post(const TNetworkRequest& request,
+                                                   TSequentialIO& body) {
+  return manager_->Post(request, std::make_shared<TNetworkSession>(), body);
+}
+
+std::shared_ptr<TNetworkReply> HttpRequestor::Put(const TNetworkRequest& request,
+                                                  TSequentialIO& body) {
+  return manager_->Put(request, std::make_shared<TNetworkSession>(), body);
+}
+
+std::shared_ptr<TNetworkReply> HttpRequestor::Get(const TNetworkRequest& request) {
+  return manager_->Get(request, std::make_shared<TNetworkSession>());
+}
+
+}  // namespace ZorErrorReporting

@@ -1,0 +1,63 @@
+// HttpRequestor: the program's one door to HTTP. It owns the network access
+// manager, configured once from the configuration when it is made: the proxy
+// (process-wide, only when a proxy host is set; credentials only when both
+// user and password are set), the certificate rule and the user agent
+// "zorcrashreporter/<build version>". Later configuration changes do not
+// reach it.
+//
+// Get, Post and Put issue a request with a session of its own and return the
+// reply unexamined; the transfer runs when the caller waits for it, and
+// CurlException passes through unchanged then. Status checks, time-outs and
+// headers are the callers' business.
+//
+// Thread-safety: GetInstance may be called from any thread; requests are made
+// and waited for on the calling thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "config/config.h"
+#include "packages/json_document.h"
+#include "platform/tnetwork_access_manager.h"
+
+namespace ZorErrorReporting {
+
+class HttpRequestor {
+ public:
+  // The process-wide instance, made from Config::GetInstance() on first use
+  // and never destroyed.
+  static HttpRequestor& GetInstance();
+
+  // Configures a manager from `config` (the process-wide proxy included).
+  explicit HttpRequestor(const Config& config);
+  virtual ~HttpRequestor() = default;
+  HttpRequestor(const HttpRequestor&) = delete;
+  HttpRequestor& operator=(const HttpRequestor&) = delete;
+
+  // Reads up to `count` bytes of the open reply (the text ends at a NUL
+  // byte) and parses them as JSON. Throws std::runtime_error "Unable to
+  // retrieve data from network reply" when that is not JSON, and a
+  // std::runtime_error naming the type when the value is not an object.
+  virtual Json::Document ReadJsonReply(zor::platform::TNetworkReply& reply, uint64_t count);
+  // The string value of the first member of `object` whose name equals
+  // `name` exactly (case-sensitive). Throws ZorvaneException "Entry '<name>'
+  // not found in response" when there is none, std::runtime_error when its
+  // value is not a string.
+  virtual zor::platform::TString GetJsonEntry(const Json::Value& object,
+                                              const zor::platform::TString& name);
+
+  // `body` must stay alive, open and at its first byte until the reply has
+  // finished.
+  virtual std::shared_ptr<zor::platform::TNetworkReply> Post(
+      const zor::platform::TNetworkRequest& request, zor::platform::TSequentialIO& body);
+  virtual std::shared_ptr<zor::platform::TNetworkReply> Put(
+      const zor::platform::TNetworkRequest& request, zor::platform::TSequentialIO& body);
+  virtual std::shared_ptr<zor::platform::TNetworkReply> Get(
+      const zor::platform::TNetworkRequest& request);
+
+ private:
+  std::shared_ptr<zor::platform::TNetworkAccessManager> manager_;
+};
+
+}  // namespace ZorErrorReporting

@@ -1,0 +1,214 @@
+#include "net/http_requestor.h"
+
+#include <gtest/gtest.h>
+
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QUrl>
+#include <fstream>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "net/http_exception.h"
+#include "net/tchunk_file.h"
+#include "platform/app_config.h"
+#include "platform/curl_exception.h"
+#include "platform/tbuffer.h"
+#include "support/http_test_server.h"
+#include "support/temp_dir.h"
+
+namespace ZorErrorReporting {
+namespace {
+
+using zor::platform::CurlException;
+using zor::platform::OpenMode;
+using zor::platform::TNetworkAccessManager;
+using zor::platform::TNetworkReply;
+using zor::platform::TNetworkRequest;
+using zor::platform::TString;
+using zor::platform::TUrl;
+using zor::platform::ZorvaneException;
+using zor::test::HttpTestServer;
+
+class HttpRequestorTest : public ::testing::Test {
+ protected:
+  void TearDown() override { TNetworkAccessManager::SetCustomProxy(nullptr); }
+
+  // A requestor made from a configuration file with `lines`.
+  std::unique_ptr<HttpRequestor> Make(const std::string& lines) {
+    const std::string path = dir_.Sub("c" + std::to_string(++files_) + ".yml");
+    zor::test::WriteFile(path, lines);
+    config_ = std::make_unique<Config>();
+    config_->Load(path);
+    return std::make_unique<HttpRequestor>(*config_);
+  }
+  static TNetworkRequest Request(const std::string& url) {
+    return TNetworkRequest(TUrl(TString(url)));
+  }
+  // The finished, opened reply of a GET.
+  static std::shared_ptr<TNetworkReply> Fetch(HttpRequestor& requestor, const std::string& url) {
+    auto reply = requestor.Get(Request(url));
+    reply->Open(OpenMode::ReadWrite);
+    EXPECT_TRUE(reply->WaitForFinished(10000));
+    return reply;
+  }
+  static QJsonObject EchoOf(TNetworkReply& reply) {
+    return QJsonDocument::fromJson(QByteArray::fromStdString(reply.ReadAll())).object();
+  }
+  static std::optional<QString> Header(const QJsonObject& echo, const QString& name) {
+    for (const auto& pair : echo["headers"].toArray()) {
+      if (pair.toArray()[0].toString() == name) return pair.toArray()[1].toString();
+    }
+    return std::nullopt;
+  }
+
+  zor::test::ScopedTempDir dir_;
+  int files_ = 0;
+  std::unique_ptr<Config> config_;
+  HttpTestServer server_;
+};
+
+TEST_F(HttpRequestorTest, ConfigurationSetsProxyCredentialsCertificatesAndUserAgent) {
+  const std::string port = std::to_string(server_.Port());
+  HttpTestServer tlsServer(/*tls=*/true);
+  struct Case {
+    std::string config;
+    bool tls;
+    bool proxied;
+    std::optional<QString> proxyAuthorization;
+    bool throws = false;
+  };
+  const Case cases[] = {
+      {"servercrashupload.proxy_server_host: 127.0.0.1\n"
+       "servercrashupload.proxy_server_port: " +
+           port +
+           "\n"
+           "servercrashupload.proxy_server_username: u\n"
+           "servercrashupload.proxy_server_password: p\n",
+       false, true, "Basic dTpw"},
+      {"servercrashupload.proxy_server_host: 127.0.0.1\n"
+       "servercrashupload.proxy_server_port: " +
+           port +
+           "\n"
+           "servercrashupload.proxy_server_username: u\n",
+       false, true, std::nullopt},
+      {"servercrashupload.proxy_server_port: " + port +
+           "\n"
+           "servercrashupload.proxy_server_username: u\n"
+           "servercrashupload.proxy_server_password: p\n",
+       false, false, std::nullopt},
+      {"servercrashupload.disable_cert_validation: TRUE\n", true, false, std::nullopt},
+      {"servercrashupload.disable_cert_validation: false\n", true, false, std::nullopt, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.config);
+    auto requestor = Make(c.config);
+    const std::string url = (c.tls ? tlsServer : server_).Url("/echo");
+    if (c.throws) {
+      EXPECT_THROW(requestor->Get(Request(url))->WaitForFinished(10000), CurlException);
+    } else {
+      const QJsonObject echo = EchoOf(*Fetch(*requestor, url));
+      EXPECT_EQ(echo["path"].toString().toStdString(), c.proxied ? url : "/echo");
+      EXPECT_EQ(Header(echo, "proxy-authorization"), c.proxyAuthorization);
+      EXPECT_EQ(Header(echo, "user-agent"),
+                "zorcrashreporter/" +
+                    zor::platform::AppConfig::GetInstance().GetBuildVersion().ToQString());
+    }
+    TNetworkAccessManager::SetCustomProxy(nullptr);
+  }
+}
+
+TEST_F(HttpRequestorTest, JsonReplyAndEntry) {
+  struct Case {
+    std::string body;
+    uint64_t count;
+    const char* name;
+    const char* value;  // nullptr: an exception
+    const char* error;  // its text when it is one of ours
+  };
+  const Case cases[] = {
+      {R"({"location":"first","location":"second"})", 1 << 20, "location", "first", nullptr},
+      {R"({"Location":"x"})", 1 << 20, "location", nullptr,
+       "Entry 'location' not found in response"},
+      {R"({"crash_id":"c-1"})", 18, "crash_id", "c-1", nullptr},
+      {R"({"crash_id":"c-1"})", 17, "crash_id", nullptr,
+       "Unable to retrieve data from network reply"},
+      {"<html>busy</html>", 1 << 20, "x", nullptr, "Unable to retrieve data from network reply"},
+      {"[1,2]", 1 << 20, "x", nullptr, nullptr},
+      {R"({"upload_id":5})", 1 << 20, "upload_id", nullptr, nullptr},
+  };
+  auto requestor = Make("");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    const QByteArray query = QUrl::toPercentEncoding(QString::fromStdString(c.body));
+    auto reply = Fetch(*requestor, server_.Url("/body?" + query.toStdString()));
+    try {
+      Json::Document object = requestor->ReadJsonReply(*reply, c.count);
+      EXPECT_EQ(requestor->GetJsonEntry(object, c.name), TString(c.value ? c.value : "(throws)"));
+    } catch (const ZorvaneException& e) {
+      EXPECT_STREQ(e.what(), c.error);
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(c.value, nullptr);
+      if (c.error) {
+        EXPECT_STREQ(e.what(), c.error);
+      }
+    }
+  }
+}
+
+// A part of a large package file goes out read piece by piece: the server
+// receives exactly the part's bytes while the process never holds them.
+TEST_F(HttpRequestorTest, PutStreamsAFilePartWithoutLoadingIt) {
+  constexpr int64_t kMiB = 1 << 20;
+  constexpr int64_t kStart = kMiB, kLength = 62 * kMiB;
+  const std::string path = dir_.Sub("package.enc");
+  QCryptographicHash hash(QCryptographicHash::Sha256);
+  {
+    std::ofstream out(path, std::ios::binary);
+    std::string block(kMiB, '\0');
+    for (int64_t i = 0; i < 64; ++i) {
+      for (int64_t j = 0; j < kMiB; j += 8) block[j] = static_cast<char>(i * 31 + j / 8);
+      out.write(block.data(), kMiB);
+      if (i * kMiB >= kStart && i * kMiB < kStart + kLength) hash.addData(block.data(), kMiB);
+    }
+  }
+  TChunkFile part(TString(path), OpenMode::Read, kStart, kLength);
+  auto requestor = Make("");
+  TNetworkRequest request = Request(server_.Url("/echo"));
+  request.SetUploadBandwidthLimit(1ull << 40);  // set, and far above what loopback reaches
+  auto reply = requestor->Put(request, part);
+  reply->Open(OpenMode::ReadWrite);
+
+  std::ofstream("/proc/self/clear_refs") << "5";  // restarts the peak-memory count
+  ASSERT_TRUE(reply->WaitForFinished(60000));
+  std::ifstream status("/proc/self/status");
+  int64_t peakKiB = -1;
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) peakKiB = std::stoll(line.substr(6));
+  }
+  const QJsonObject echo = EchoOf(*reply);
+  EXPECT_EQ(static_cast<int64_t>(echo["length"].toDouble()), kLength);
+  EXPECT_EQ(echo["sha256"].toString(), QString(hash.result().toHex()));
+  EXPECT_GT(peakKiB, 0);
+  EXPECT_LT(peakKiB * 1024, 48 * kMiB) << "the part was loaded into memory";
+}
+
+TEST_F(HttpRequestorTest, HttpExceptionKeepsItsTypeWhenRaisedThroughBase) {
+  const HTTPException original(503, "Network error", "server replied 503",
+                               zor::platform::ZorvaneError::MakeError("http", "Network error"));
+  std::unique_ptr<HTTPException> copy = original.Clone();
+  const ZorvaneException& base = *copy;
+  try {
+    dynamic_cast<const HTTPException&>(base).Raise();
+  } catch (const HTTPException& e) {
+    EXPECT_EQ(e.GetHttpCode(), 503);
+    EXPECT_EQ(e.GetErrorText(), TString("server replied 503"));
+    EXPECT_STREQ(e.what(), "Network error");
+  }
+}
+
+}  // namespace
+}  // namespace ZorErrorReporting

@@ -1,0 +1,238 @@
+#include "platform/tnetwork_access_manager.h"
+
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cstdlib>
+#include <optional>
+#include <stdexcept>
+
+#include "platform/curl_exception.h"
+#include "platform/tbuffer.h"
+#include "support/http_test_server.h"
+
+namespace zor::platform {
+namespace {
+
+using zor::test::HttpTestServer;
+
+class NetworkTest : public ::testing::Test {
+ protected:
+  void TearDown() override { TNetworkAccessManager::SetCustomProxy(nullptr); }
+
+  TNetworkRequest Request(const std::string& path) const {
+    return TNetworkRequest(TUrl(TString(server_.Url(path))));
+  }
+  static std::shared_ptr<TNetworkSession> Session() { return std::make_shared<TNetworkSession>(); }
+
+  // The echo route's JSON answer for a finished reply.
+  static QJsonObject Echo(TNetworkReply& reply) {
+    EXPECT_TRUE(reply.WaitForFinished(10000));
+    EXPECT_EQ(reply.GetStatusCode(), 200);
+    reply.Open(OpenMode::Read);
+    return QJsonDocument::fromJson(QByteArray::fromStdString(reply.ReadAll())).object();
+  }
+  // The value of the first echoed request header `name` (lower case), if any.
+  static std::optional<QString> Header(const QJsonObject& echo, const QString& name) {
+    for (const auto& pair : echo["headers"].toArray()) {
+      if (pair.toArray()[0].toString() == name) return pair.toArray()[1].toString();
+    }
+    return std::nullopt;
+  }
+
+  HttpTestServer server_;
+  TNetworkAccessManager manager_;
+};
+
+// A file read error cannot be provoked on demand; this device fails the way
+// one would, halfway through the body.
+class FailingDevice : public TBuffer {
+ public:
+  FailingDevice() : TBuffer(std::string(100000, 'b')) { Open(OpenMode::Read); }
+  int64_t Read(char* data, int64_t maxSize) override {
+    if (Pos() > 0) throw std::runtime_error("disk gone");
+    return TBuffer::Read(data, std::min<int64_t>(maxSize, 1000));
+  }
+};
+
+TEST_F(NetworkTest, MethodsBodiesAndHeadersRoundTrip) {
+  struct Case {
+    const char* method;
+    std::string body;
+    std::vector<const char*> headerLines;
+    const char* header;  // a request header the server must (not) see
+    std::optional<QString> value;
+  };
+  const std::string binary("a\0b\r\n\xff", 6);
+  const Case cases[] = {
+      {"GET", "", {"X-Trace: 42"}, "x-trace", "42"},
+      {"POST", "{\"a\":1}", {"Content-Type: application/json"}, "content-type", "application/json"},
+      // The completion request relies on this: no Content-Type at all.
+      {"POST", "<xml/>", {"Content-Type:"}, "content-type", std::nullopt},
+      {"POST", "", {}, "content-length", "0"},
+      {"PUT", binary, {"X-Empty;"}, "x-empty", ""},
+      {"PUT", "", {}, "content-length", "0"},
+      {"GET", "", {}, "user-agent", "zortest/1.2"},
+      {"PUT", "p", {}, "expect", std::nullopt},
+  };
+  manager_.SetUserAgentString("zortest/1.2");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.method) + " " + c.header);
+    TNetworkRequest request = Request("/echo");
+    for (const char* line : c.headerLines) request.AddHeader(line);
+    TBuffer body(c.body);
+    body.Open(OpenMode::ReadWrite);
+    std::shared_ptr<TNetworkReply> reply =
+        c.method == std::string("GET")    ? manager_.Get(request, Session())
+        : c.method == std::string("POST") ? manager_.Post(request, Session(), body)
+                                          : manager_.Put(request, Session(), body);
+    const QJsonObject echo = Echo(*reply);
+    EXPECT_EQ(echo["method"].toString().toStdString(), c.method);
+    EXPECT_EQ(echo["body"].toString().toLatin1().toStdString(), c.body);
+    EXPECT_EQ(Header(echo, c.header), c.value);
+  }
+}
+
+TEST_F(NetworkTest, ClosedBodyDeviceSendsEmptyPost) {
+  TBuffer neverOpened;
+  auto reply = manager_.Post(Request("/echo"), Session(), neverOpened);
+  EXPECT_EQ(Echo(*reply)["length"].toInt(), 0);
+}
+
+TEST_F(NetworkTest, StatusBodyHeadersAndCallback) {
+  struct Case {
+    std::string path;
+    int status;
+    std::string body;
+  };
+  const Case cases[] = {
+      {"/status/201", 201, "body of 201"}, {"/status/404", 404, "body of 404"},
+      {"/status/403?empty", 403, ""},      {"/status/503", 503, "body of 503"},
+      {"/status/500?empty", 500, ""},      {"/large/3000001", 200, std::string(3000001, 'x')},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    auto reply = manager_.Get(Request(c.path), Session());
+    int calls = 0;
+    std::string seen;
+    reply->SetReplyCallback([&](TNetworkReply& r, uint64_t bytes) {
+      ++calls;
+      seen.resize(bytes);
+      seen.resize(static_cast<size_t>(r.Read(seen.data(), static_cast<int64_t>(bytes))));
+    });
+    ASSERT_TRUE(reply->Open(OpenMode::ReadWrite));
+    EXPECT_TRUE(reply->WaitForFinished(10000));
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(reply->GetStatusCode(), c.status);
+    EXPECT_EQ(seen == c.body, true);
+    EXPECT_EQ(reply->GetErrorString().isEmpty(), TNetworkReply::IsSuccessStatus(c.status));
+    if (c.path.rfind("/status", 0) == 0) {
+      EXPECT_EQ(reply->GetHeader("etag"), TString("\"tag-1\""));
+      EXPECT_EQ(reply->GetHeader("KEY-ID"), TString("k7"));
+    }
+    EXPECT_EQ(reply->GetHeader("no-such-header"), TString());
+  }
+}
+
+TEST_F(NetworkTest, TimeOutLeavesStatusZeroWithoutCallback) {
+  auto reply = manager_.Get(Request("/delay"), Session());
+  bool called = false;
+  reply->SetReplyCallback([&](TNetworkReply&, uint64_t) { called = true; });
+  reply->Open(OpenMode::ReadWrite);
+  EXPECT_FALSE(reply->WaitForFinished(300));
+  EXPECT_EQ(reply->GetStatusCode(), 0);
+  EXPECT_FALSE(called);
+  EXPECT_FALSE(reply->GetErrorString().isEmpty());
+  EXPECT_EQ(reply->Size(), 0);
+}
+
+TEST_F(NetworkTest, TransportFailuresThrow) {
+  const std::string refused =
+      "http://127.0.0.1:" + std::to_string(zor::test::UnusedLoopbackPort()) + "/x";
+  auto reply = manager_.Get(TNetworkRequest(TUrl(TString(refused))), Session());
+  try {
+    reply->WaitForFinished(10000);
+    FAIL() << "no exception";
+  } catch (const CurlException& e) {
+    EXPECT_NE(std::string(e.what()).find(refused), std::string::npos) << e.what();
+    EXPECT_FALSE(e.CurlError().isEmpty());
+  }
+
+  // Thrown inside the transport's read callback; must come out unchanged.
+  FailingDevice body;
+  auto put = manager_.Put(Request("/echo"), Session(), body);
+  EXPECT_THROW(put->WaitForFinished(10000), std::runtime_error);
+}
+
+// Verification is on unless the manager is told otherwise.
+TEST_F(NetworkTest, SelfSignedCertificateOnlyWhenAllowed) {
+  HttpTestServer tlsServer(/*tls=*/true);
+  const TNetworkRequest request(TUrl(TString(tlsServer.Url("/echo"))));
+  auto refused = manager_.Get(request, Session());
+  EXPECT_THROW(refused->WaitForFinished(10000), CurlException);
+  manager_.SetAllowInvalidCertificates(true);
+  EXPECT_EQ(Echo(*manager_.Get(request, Session()))["method"].toString(), "GET");
+}
+
+TEST_F(NetworkTest, ReplyCallbackThrowsAfterTransfer) {
+  auto reply = manager_.Get(Request("/status/503"), Session());
+  reply->SetReplyCallback([](TNetworkReply& r, uint64_t) {
+    throw std::runtime_error("callback saw " + std::to_string(r.GetStatusCode()));
+  });
+  reply->Open(OpenMode::ReadWrite);
+  try {
+    reply->WaitForFinished(10000);
+    FAIL() << "no exception";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "callback saw 503");
+  }
+}
+
+// With no proxy configured the environment's proxy is used; a configured
+// proxy overrides the environment, no_proxy included.
+TEST_F(NetworkTest, ProxyFromConfigurationOrEnvironment) {
+  const std::string dead = "127.0.0.1:" + std::to_string(zor::test::UnusedLoopbackPort());
+  const std::string target = "http://" + dead + "/echo";
+  struct Case {
+    const char* httpProxy;  // nullptr: unset; "server": the echo server
+    const char* noProxy;
+    bool customProxy;
+    bool reachesServer;
+  };
+  const Case cases[] = {
+      {"server", nullptr, false, true},
+      {"server", "*", false, false},
+      {nullptr, nullptr, true, true},
+      {"dead", "*", true, true},
+  };
+  const std::string serverProxy = "http://127.0.0.1:" + std::to_string(server_.Port());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.httpProxy << " " << c.noProxy << " " << c.customProxy);
+    if (c.httpProxy) {
+      setenv(
+          "http_proxy",
+          std::string(c.httpProxy) == "server" ? serverProxy.c_str() : ("http://" + dead).c_str(),
+          1);
+    }
+    if (c.noProxy) setenv("no_proxy", c.noProxy, 1);
+    if (c.customProxy) {
+      auto proxy = std::make_shared<QNetworkProxy>(QNetworkProxy::HttpProxy, "127.0.0.1",
+                                                   static_cast<quint16>(server_.Port()));
+      TNetworkAccessManager::SetCustomProxy(proxy);
+    }
+    auto reply = manager_.Get(TNetworkRequest(TUrl(TString(target))), Session());
+    if (c.reachesServer) {
+      EXPECT_EQ(Echo(*reply)["path"].toString().toStdString(), target);
+    } else {
+      EXPECT_THROW(reply->WaitForFinished(10000), CurlException);
+    }
+    unsetenv("http_proxy");
+    unsetenv("no_proxy");
+    TNetworkAccessManager::SetCustomProxy(nullptr);
+  }
+}
+
+}  // namespace
+}  // namespace zor::platform

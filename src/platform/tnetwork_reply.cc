@@ -1,0 +1,304 @@
+#include "platform/tnetwork_reply.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <exception>
+#include <mutex>
+
+#include "platform/curl_exception.h"
+#include "platform/tpath.h"
+
+namespace zor::platform {
+
+namespace {
+
+// What the libcurl callbacks share with Perform. The callbacks are C code's
+// callees: they catch everything and hand failures back through here.
+struct TransferState {
+  TSequentialIO* body = nullptr;
+  int64_t bodyStart = 0;
+  std::exception_ptr bodyError;
+  TBuffer* received = nullptr;
+  std::vector<std::string>* headerLines = nullptr;
+  std::string statusLine;
+};
+
+size_t ReadBody(char* buffer, size_t size, size_t count, void* user) {
+  auto* state = static_cast<TransferState*>(user);
+  try {
+    return static_cast<size_t>(state->body->Read(buffer, static_cast<int64_t>(size * count)));
+  } catch (...) {
+    state->bodyError = std::current_exception();
+    return CURL_READFUNC_ABORT;
+  }
+}
+
+// libcurl rewinds the body when it must send it again (a proxy's
+// authentication round, a reused connection that closed).
+int SeekBody(void* user, curl_off_t offset, int origin) {
+  auto* state = static_cast<TransferState*>(user);
+  auto* device = dynamic_cast<TRandomIO*>(state->body);
+  if (origin != SEEK_SET || device == nullptr) return CURL_SEEKFUNC_CANTSEEK;
+  try {
+    device->Seek(state->bodyStart + offset);
+    return CURL_SEEKFUNC_OK;
+  } catch (...) {
+    state->bodyError = std::current_exception();
+    return CURL_SEEKFUNC_FAIL;
+  }
+}
+
+size_t WriteBody(char* data, size_t size, size_t count, void* user) {
+  auto* state = static_cast<TransferState*>(user);
+  try {
+    return static_cast<size_t>(state->received->Write(data, static_cast<int64_t>(size * count)));
+  } catch (...) {
+    state->bodyError = std::current_exception();
+    return 0;
+  }
+}
+
+size_t ReceiveHeader(char* data, size_t size, size_t count, void* user) {
+  auto* state = static_cast<TransferState*>(user);
+  const size_t length = size * count;
+  try {
+    std::string line(data, length);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    if (line.rfind("HTTP/", 0) == 0) {
+      // A new answer begins (after a 100 Continue or a proxy's 407): only
+      // the last one's headers describe the reply.
+      state->statusLine = line;
+      state->headerLines->clear();
+    } else if (!line.empty()) {
+      state->headerLines->push_back(std::move(line));
+    }
+    return length;
+  } catch (...) {
+    state->bodyError = std::current_exception();
+    return 0;
+  }
+}
+
+void InitCurlOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct EasyHandle {
+  CURL* handle = curl_easy_init();
+  curl_slist* headers = nullptr;
+  ~EasyHandle() {
+    curl_slist_free_all(headers);
+    curl_easy_cleanup(handle);
+  }
+};
+
+// The reason phrase of "HTTP/1.1 503 Service Unavailable", else the code.
+TString ReasonOf(const std::string& statusLine, int status) {
+  const size_t first = statusLine.find(' ');
+  const size_t second = first == std::string::npos ? first : statusLine.find(' ', first + 1);
+  const TString reason =
+      second == std::string::npos ? TString() : TString::fromUtf8(statusLine.substr(second + 1));
+  return "server replied " + TString::Number(status) + (reason.isEmpty() ? "" : " " + reason);
+}
+
+}  // namespace
+
+TNetworkReply::TNetworkReply(Method method, const TNetworkRequest& request,
+                             std::shared_ptr<TNetworkSession> session, TSequentialIO* body,
+                             Settings settings)
+    : method_(method),
+      request_(request),
+      session_(std::move(session)),
+      body_(body),
+      settings_(std::move(settings)) {
+  received_.Open(OpenMode::ReadWrite);
+}
+
+bool TNetworkReply::WaitForFinished(int64_t timeoutMs) {
+  if (finished_) return answered_;
+  finished_ = true;
+  answered_ = Perform(timeoutMs);
+  // The transfer wrote at the end; a reader starts at the body's first byte.
+  received_.Seek(0);
+  if (answered_ && callback_) {
+    callback_(*this, static_cast<uint64_t>(received_.Size()));
+  }
+  return answered_;
+}
+
+bool TNetworkReply::Perform(int64_t timeoutMs) {
+  InitCurlOnce();
+  const TString urlText = request_.GetUrl().ToString();
+  EasyHandle easy;
+  if (easy.handle == nullptr) throw CurlException(urlText, "cannot create a transfer handle", 0);
+  CURL* h = easy.handle;
+  char errorBuffer[CURL_ERROR_SIZE] = {};
+  TransferState state;
+  state.received = &received_;
+  state.headerLines = &headerLines_;
+
+  const std::string url = request_.GetUrl().ToWire();
+  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer);
+  // Time-outs must not use signals: the program has other threads.
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  if (timeoutMs > 0) curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(timeoutMs));
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, WriteBody);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &state);
+  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, ReceiveHeader);
+  curl_easy_setopt(h, CURLOPT_HEADERDATA, &state);
+
+  bool callerSetExpect = false;
+  for (const std::string& line : request_.GetHeaders()) {
+    easy.headers = curl_slist_append(easy.headers, line.c_str());
+    if (TString::fromUtf8(line).toLower().startsWith("expect")) callerSetExpect = true;
+  }
+  // Waiting for "100 Continue" costs a second per request with servers that
+  // never send it; an upload part is sent whole anyway.
+  if (!callerSetExpect) easy.headers = curl_slist_append(easy.headers, "Expect:");
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, easy.headers);
+
+  if (method_ != Method::kGet) {
+    curl_off_t size = 0;
+    if (body_ != nullptr && body_->IsOpen()) {
+      state.body = body_;
+      auto* device = dynamic_cast<TRandomIO*>(body_);
+      // A device without a size goes out chunked.
+      size = device == nullptr ? -1 : device->Size() - device->Pos();
+      if (device != nullptr) state.bodyStart = device->Pos();
+      curl_easy_setopt(h, CURLOPT_READFUNCTION, ReadBody);
+      curl_easy_setopt(h, CURLOPT_READDATA, &state);
+      curl_easy_setopt(h, CURLOPT_SEEKFUNCTION, SeekBody);
+      curl_easy_setopt(h, CURLOPT_SEEKDATA, &state);
+    } else {
+      curl_easy_setopt(h, CURLOPT_POSTFIELDS, "");
+    }
+    if (method_ == Method::kPut) {
+      curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
+      curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, size);
+    } else {
+      curl_easy_setopt(h, CURLOPT_POST, 1L);
+      curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, size);
+    }
+    if (request_.GetUploadBandwidthLimit() > 0) {
+      curl_easy_setopt(h, CURLOPT_MAX_SEND_SPEED_LARGE,
+                       static_cast<curl_off_t>(request_.GetUploadBandwidthLimit()));
+    }
+  }
+
+  const std::string userAgent = settings_.userAgent.toStdString();
+  if (!userAgent.empty()) curl_easy_setopt(h, CURLOPT_USERAGENT, userAgent.c_str());
+  if (settings_.allowInvalidCertificates) {
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
+  }
+
+  // A configured proxy replaces whatever the environment says, no_proxy
+  // included; without one libcurl follows http_proxy, https_proxy and no_proxy.
+  std::string proxyHost, proxyUser, proxyPassword;
+  if (settings_.proxy) {
+    const QNetworkProxy& proxy = *settings_.proxy;
+    if (proxy.type() == QNetworkProxy::HttpProxy || proxy.type() == QNetworkProxy::Socks5Proxy) {
+      proxyHost = proxy.hostName().toStdString();
+      curl_easy_setopt(h, CURLOPT_PROXYTYPE,
+                       proxy.type() == QNetworkProxy::Socks5Proxy
+                           ? static_cast<long>(CURLPROXY_SOCKS5_HOSTNAME)
+                           : static_cast<long>(CURLPROXY_HTTP));
+      if (proxy.port() > 0) curl_easy_setopt(h, CURLOPT_PROXYPORT, static_cast<long>(proxy.port()));
+      proxyUser = proxy.user().toStdString();
+      proxyPassword = proxy.password().toStdString();
+      if (!proxyUser.empty()) {
+        curl_easy_setopt(h, CURLOPT_PROXYUSERNAME, proxyUser.c_str());
+        curl_easy_setopt(h, CURLOPT_PROXYPASSWORD, proxyPassword.c_str());
+      }
+    }
+    curl_easy_setopt(h, CURLOPT_PROXY, proxyHost.c_str());
+    curl_easy_setopt(h, CURLOPT_NOPROXY, "");
+  }
+
+  const CURLcode result = curl_easy_perform(h);
+  const TString curlText =
+      TString::fromUtf8(errorBuffer[0] != '\0' ? errorBuffer : curl_easy_strerror(result));
+  if (result == CURLE_OPERATION_TIMEDOUT) {
+    status_ = 0;
+    headerLines_.clear();
+    received_.Close();
+    received_.Open(OpenMode::Write);  // empties it
+    errorText_ = curlText;
+    return false;
+  }
+  if (state.bodyError) std::rethrow_exception(state.bodyError);
+  if (result != CURLE_OK) throw CurlException(urlText, curlText, static_cast<int>(result));
+
+  long status = 0;
+  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+  status_ = static_cast<int>(status);
+  if (!IsSuccessStatus(status_)) errorText_ = ReasonOf(state.statusLine, status_);
+  return true;
+}
+
+TString TNetworkReply::GetHeader(const TString& name) const {
+  const TString wanted = name.trim().toLower();
+  for (const std::string& line : headerLines_) {
+    const size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    if (TString::fromUtf8(line.substr(0, colon)).trim().toLower() == wanted) {
+      return TString::fromUtf8(line.substr(colon + 1)).trim();
+    }
+  }
+  return TString();
+}
+
+bool TNetworkReply::Open(OpenMode mode) {
+  if (open_ || (mode != OpenMode::Read && mode != OpenMode::ReadWrite)) {
+    SetErrorString("TNetworkReply: already open, or opened for writing");
+    return false;
+  }
+  open_ = true;
+  received_.Seek(0);
+  return true;
+}
+
+void TNetworkReply::RequireOpen(const char* operation) const {
+  if (!open_) {
+    throw TPath::Exception(TString("TNetworkReply: ") + TString(operation) +
+                           " on a closed reply from '" + GetUrl().ToString() + "'");
+  }
+}
+
+int64_t TNetworkReply::Read(char* data, int64_t maxSize) {
+  RequireOpen("Read");
+  return received_.Read(data, maxSize);
+}
+
+std::vector<char> TNetworkReply::Read(int64_t maxSize) {
+  RequireOpen("Read");
+  std::vector<char> bytes(static_cast<size_t>(std::clamp<int64_t>(Size() - Pos(), 0, maxSize)));
+  bytes.resize(
+      static_cast<size_t>(received_.Read(bytes.data(), static_cast<int64_t>(bytes.size()))));
+  return bytes;
+}
+
+int64_t TNetworkReply::Write(const char*, int64_t) {
+  throw TPath::Exception("TNetworkReply: the body of '" + GetUrl().ToString() +
+                         "' is not writable");
+}
+
+void TNetworkReply::Seek(int64_t pos) {
+  RequireOpen("Seek");
+  received_.Seek(pos);
+}
+
+int64_t TNetworkReply::Pos() const {
+  RequireOpen("Pos");
+  return received_.Pos();
+}
+
+int64_t TNetworkReply::Size() const {
+  RequireOpen("Size");
+  return received_.Size();
+}
+
+}  // namespace zor::platform

@@ -1,0 +1,37 @@
+// TNetworkRequest: what to send, apart from the body: the URL, whole header
+// lines and the upload bandwidth limit. TNetworkSession: the per-request
+// session handed to the manager; it carries nothing yet and exists so that
+// a request's lifetime has an owner besides the reply.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/turl.h"
+
+namespace zor::platform {
+
+class TNetworkSession {};
+
+class TNetworkRequest {
+ public:
+  explicit TNetworkRequest(const TUrl& url) : url_(url) {}
+
+  const TUrl& GetUrl() const { return url_; }
+  // Adds a whole header line, "Name: value". "Name:" with nothing after the
+  // colon removes a header the transport would add itself (a POST's
+  // Content-Type); "Name;" sends the header with an empty value.
+  void AddHeader(const TString& line) { headers_.push_back(line.toStdString()); }
+  const std::vector<std::string>& GetHeaders() const { return headers_; }
+  // Bytes per second the body may be sent at; 0 means no limit.
+  void SetUploadBandwidthLimit(uint64_t bytesPerSecond) { bandwidthLimit_ = bytesPerSecond; }
+  uint64_t GetUploadBandwidthLimit() const { return bandwidthLimit_; }
+
+ private:
+  TUrl url_;
+  std::vector<std::string> headers_;
+  uint64_t bandwidthLimit_ = 0;
+};
+
+}  // namespace zor::platform
