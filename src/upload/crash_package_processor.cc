@@ -29,8 +29,10 @@ namespace TLog = zor::platform::TLog;
 
 namespace {
 
-constexpr char kLogsPackageSuffix[] = ".zipped-logs-package";
 constexpr char kMetadataSuffix[] = ".metadata";
+// A logs package's name ends in its type name, as do its status files' stems.
+TString LogsPackageSuffix() { return "." + ToName(PackageType::kZippedLogsPackage); }
+
 // A crash handler writes its dump within seconds; a day-old one died at it.
 constexpr int64_t kCrashTempMaxAgeSeconds = 24 * 60 * 60;
 
@@ -46,7 +48,7 @@ void EnsureDirectoryExists(const TPath& directory) {
 
 // The status file of a logs package is "<uuid>.zipped-logs-package.<status>".
 bool IsLogsStatusFile(const TPath& path) {
-  return path.ReplaceExtension("").Filename().endsWith(kLogsPackageSuffix, false);
+  return path.ReplaceExtension("").Filename().endsWith(LogsPackageSuffix(), false);
 }
 
 // Loads a status file as the kind of package it describes: a logs package
@@ -335,7 +337,7 @@ std::shared_ptr<LogsPackage> CrashPackageProcessor::CreateLogsPackage(
     const TPath& logZip, const TString& supportCaseNumber, const TString& emailAddress) {
   RemovePreviousLogsPackages();
   const TUUID id = SystemInfo::Get().CreateUuid();
-  const TPath basePath = dataDirectory_ / (TString(id) + kLogsPackageSuffix);
+  const TPath basePath = dataDirectory_ / (TString(id) + LogsPackageSuffix());
   std::shared_ptr<LogsPackage> package = LogsPackage::Create(basePath, logZip, id);
   const TPath metadataPath = dataDirectory_ / (basePath.Filename() + kMetadataSuffix);
   JsonFileSerializedObject::SaveNewFile(
