@@ -19,6 +19,7 @@ using zor::platform::AppConfig;
 using zor::platform::TFormatString;
 using zor::platform::TPath;
 using zor::platform::TString;
+using zor::platform::TUrl;
 using zor::platform::ZorvaneException;
 using zor::platform::TSystem::EnvironmentString;
 
@@ -85,16 +86,33 @@ TString Config::GetValue(const TString& key, Mode mode) const {
   return SubstituteEnvironment(key, value, filePath_);
 }
 
-TString Config::GetUploadEndpoint() const {
-  return FirstNonEmpty({GetValue("servercrashupload.upload_endpoint", Mode::kOptional),
-                        EnvironmentString("zorcrashreporter_upload_endpoint"),
-                        ZOR_CRASH_SERVER_URL});
+TUrl Config::GetUrl(const char* key, const char* variable, const char* defaultUrl) const {
+  TString source = key;
+  TString text = GetValue(key, Mode::kOptional);
+  if (text.isEmpty()) {
+    source = TString("environment variable ") + variable;
+    text = EnvironmentString(variable);
+  }
+  if (text.isEmpty()) return TUrl(TString(defaultUrl));
+  const TUrl url(text);
+  const TString scheme = url.Scheme();
+  if (!url.IsValid() || (scheme != "http" && scheme != "https") || url.Host().isEmpty()) {
+    throw ZorvaneException(TFormatString("The URL setting '%1' has the value '%2', which is not "
+                                         "an http or https URL with a host.")
+                               .arg(source)
+                               .arg(text));
+  }
+  return url;
 }
 
-TString Config::GetRsaEndpoint() const {
-  return FirstNonEmpty({GetValue("servercrashupload.rsa_endpoint", Mode::kOptional),
-                        EnvironmentString("zorcrashreporter_rsa_endpoint"),
-                        ZOR_CRASH_SERVER_URL "/crash/key"});
+TUrl Config::GetUploadEndpoint() const {
+  return GetUrl("servercrashupload.upload_endpoint", "zorcrashreporter_upload_endpoint",
+                ZOR_CRASH_SERVER_URL);
+}
+
+TUrl Config::GetRsaEndpoint() const {
+  return GetUrl("servercrashupload.rsa_endpoint", "zorcrashreporter_rsa_endpoint",
+                ZOR_CRASH_SERVER_URL "/crash/key");
 }
 
 TString Config::GetChannel() const {

@@ -31,6 +31,7 @@
 #include "config/config_parser.h"
 #include "platform/tpath.h"
 #include "platform/tstring.h"
+#include "platform/turl.h"
 
 namespace ZorErrorReporting {
 
@@ -81,12 +82,14 @@ class Config {
   // file '<file>'" or "... is missing a value from config file '<file>'".
   zor::platform::TString GetValue(const zor::platform::TString& key, Mode mode) const;
 
-  // URL text of the crash upload service: file, then $zorcrashreporter_upload_endpoint,
-  // then the crash server's base URL.
-  zor::platform::TString GetUploadEndpoint() const;
-  // URL text of the public-key service: file, then $zorcrashreporter_rsa_endpoint,
-  // then the crash server's base URL + "/crash/key".
-  zor::platform::TString GetRsaEndpoint() const;
+  // The crash upload service: file, then $zorcrashreporter_upload_endpoint,
+  // then the crash server's base URL. Throws ZorvaneException naming the
+  // setting (or variable) and the value when that is not an http(s) URL
+  // with a host.
+  zor::platform::TUrl GetUploadEndpoint() const;
+  // The public-key service: file, then $zorcrashreporter_rsa_endpoint, then
+  // the crash server's base URL + "/crash/key". Throws as GetUploadEndpoint.
+  zor::platform::TUrl GetRsaEndpoint() const;
   // File, then $zorcrashreporter_channel, then "External".
   zor::platform::TString GetChannel() const;
   // File, then $zorcrashreporter_disable_cert_validation, then false.
@@ -129,6 +132,9 @@ class Config {
   zor::platform::TString GetVersion() const;
 
  private:
+  // The URL of `key`, else of the environment `variable`, else `defaultUrl`.
+  zor::platform::TUrl GetUrl(const char* key, const char* variable, const char* defaultUrl) const;
+
   zor::platform::TPath filePath_;
   std::optional<ConfigSettings> settings_;  // absent until a file is loaded
 };

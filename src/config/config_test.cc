@@ -59,8 +59,8 @@ class ConfigTest : public ::testing::Test {
 TEST_F(ConfigTest, DefaultsWithoutFile) {
   std::filesystem::create_directory(dir_.Sub("local"));
   EXPECT_TRUE(config_.GetFilePath().IsEmpty());
-  EXPECT_TRUE(config_.GetUploadEndpoint().startsWith("https://"));
-  EXPECT_EQ(config_.GetRsaEndpoint(), config_.GetUploadEndpoint() + "/crash/key");
+  EXPECT_TRUE(TString(config_.GetUploadEndpoint()).startsWith("https://"));
+  EXPECT_EQ(TString(config_.GetRsaEndpoint()), TString(config_.GetUploadEndpoint()) + "/crash/key");
   EXPECT_EQ(config_.GetChannel(), "External");
   EXPECT_EQ(config_.GetDumpDirectories(), std::vector<TPath>{AppConfig::LogGetDefaultDir()});
   EXPECT_EQ(config_.GetDataDirectory(), TPath(dir_.Sub("local/Zorvane/zorcrashreporter")));
@@ -117,8 +117,8 @@ TEST_F(ConfigTest, FileValuesAndEnvironmentFallbacks) {
       "servercrashupload.proxy_server_username: u\n"
       "servercrashupload.proxy_server_password: p: w\n"
       "servercrashupload.dump.dirs.follow_symlinks: TRUE\n");
-  EXPECT_EQ(config_.GetUploadEndpoint(), "https://host:8443/up");
-  EXPECT_EQ(config_.GetRsaEndpoint(), "https://env/key");
+  EXPECT_EQ(TString(config_.GetUploadEndpoint()), "https://host:8443/up");
+  EXPECT_EQ(TString(config_.GetRsaEndpoint()), "https://env/key");
   EXPECT_EQ(config_.GetChannel(), "Beta");
   EXPECT_TRUE(config_.GetDisableCertValidation());
   EXPECT_EQ(config_.GetDataDirectory(), TPath("/srv/data"));
@@ -136,6 +136,21 @@ TEST_F(ConfigTest, FileValuesAndEnvironmentFallbacks) {
 
   ScopedEnv unset{"ZCT_CH", std::nullopt};
   EXPECT_NE(ErrorOf([&] { config_.GetChannel(); }).find("invalid environment variable(s)"),
+            std::string::npos);
+}
+
+TEST_F(ConfigTest, UrlThatDoesNotParseNamesSettingAndValue) {
+  int file = 0;
+  for (const std::string value : {"not a url", "ftp://host/x", "http://", "https://[::1"}) {
+    // A new file name each time: loading the same path again keeps the old settings.
+    Load("servercrashupload.upload_endpoint: '" + value + "'\n", std::to_string(++file) + ".yml");
+    EXPECT_EQ(ErrorOf([&] { config_.GetUploadEndpoint(); }),
+              "The URL setting 'servercrashupload.upload_endpoint' has the value '" + value +
+                  "', which is not an http or https URL with a host.");
+  }
+  ScopedEnv rsa{"zorcrashreporter_rsa_endpoint", "key"};
+  EXPECT_NE(ErrorOf([&] { config_.GetRsaEndpoint(); })
+                .find("'environment variable zorcrashreporter_rsa_endpoint' has the value 'key'"),
             std::string::npos);
 }
 

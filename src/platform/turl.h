@@ -22,6 +22,8 @@ class TUrl {
   explicit TUrl(const TString& text) : url_(text.ToQString()) {}
 
   bool IsValid() const { return url_.isValid() && !url_.scheme().isEmpty(); }
+  TString Scheme() const { return TString(url_.scheme()); }
+  TString Host() const { return TString(url_.host()); }
   // The URL as text, formatted by `flags` (a combination of Format values);
   // 0 gives the readable form (percent-encoding decoded where unambiguous).
   TString ToString(unsigned flags = 0) const;

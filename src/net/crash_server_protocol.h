@@ -1,0 +1,104 @@
+// CrashServerProtocol: the crash server's HTTP protocol for one upload
+// client: the download of the server's public key, and the upload of a
+// package (registration, upload id, one presigned URL per part, the part
+// PUTs, the completion XML).
+//
+// Resuming: the remote package id lives in the package's status file and
+// the upload id and part tags in its upload progress file, each saved the
+// moment it is known (the remote id with the package's next save), so a
+// later Upload registers again only when no id was saved, asks for no new
+// upload id once one is recorded, and sends only the parts without a tag.
+// Generated URLs are never stored.
+//
+// Errors: HTTPException for an answer that is not 2xx (code 0 and "Network
+// request timed out." when none came in time); CurlException for a failure
+// below HTTP; ZorvaneException "Entry '<name>' not found in response" and
+// the std::runtime_error of HttpRequestor::ReadJsonReply for a 2xx reply
+// without the expected JSON; the file-system and JSON-file errors of the
+// package's files. Nothing is retried here; state saved before a failure
+// stays saved.
+//
+// Thread-safety: one thread; each request is waited for before the next.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "net/tchunk_file.h"
+#include "packages/package_types.h"
+#include "packages/package_upload_progress.h"
+#include "platform/tnetwork_reply.h"
+#include "platform/turl.h"
+
+namespace ZorErrorReporting {
+
+class Package;
+
+// The server's RSA public key as DownloadPublicKey returns it.
+struct PublicKeyInfo {
+  std::vector<char> key;  // the PEM text as received, then one NUL byte
+  zor::platform::TString keyId;
+};
+
+class CrashServerProtocol {
+ public:
+  // `baseUrl` starts every package request's URL (no trailing slash);
+  // `customerId` is sent as the customerId parameter of each, even empty.
+  CrashServerProtocol(const zor::platform::TUrl& baseUrl, const zor::platform::TString& customerId);
+
+  // GETs the configured key endpoint. A ZorvaneException (HTTPException
+  // included) gets the front message "Error occurred trying to download the
+  // Zorvane RSA public key from '<url>'." and is thrown on.
+  PublicKeyInfo DownloadPublicKey();
+
+  // Uploads `package` completely: registers it when it has no remote id
+  // (setting the id in memory only), then UploadPackage. On return the
+  // progress file holds the upload id and every part's tag.
+  void Upload(Package& package);
+
+  // The path word of a package type: "unknown", "crash" or "logs". Throws
+  // ZorvaneException "Package type is unsupported." for any other value.
+  static zor::platform::TString PackageTypePathWord(PackageType type);
+  // The upload-id request's body: the registration members (overrides
+  // first, else the package's values) followed by the members of the
+  // package's encryption metadata. Throws what loading the metadata throws.
+  static zor::platform::TString BuildRegistrationJson(Package& package);
+  // "<CompleteMultipartUpload>" and one <Part> per entry in ascending part
+  // order, tags exactly as stored, no declaration and no white space.
+  static zor::platform::TString BuildCompleteMultipartUploadXml(
+      const PackageUploadProgress::CompletedParts& parts);
+  // Returns on a 2xx status; else throws HTTPException as described above,
+  // with the body in the message of a 5xx answer only.
+  static void CheckReply(zor::platform::TNetworkReply& reply);
+
+ private:
+  void UploadPackage(Package& package);
+  zor::platform::TString RegisterPackage(PackageType type);
+  zor::platform::TString RequestUploadId(const zor::platform::TString& uploadFileName,
+                                         const zor::platform::TString& remoteId,
+                                         const zor::platform::TString& body, PackageType type);
+  zor::platform::TUrl GetPackageLocationUrl(const zor::platform::TString& uploadFileName,
+                                            const zor::platform::TString& remoteId,
+                                            const zor::platform::TString& uploadId,
+                                            PackageType type);
+  zor::platform::TUrl GetPartLocationUrl(const zor::platform::TString& uploadFileName,
+                                         const zor::platform::TString& remoteId,
+                                         const zor::platform::TString& uploadId, PackageType type,
+                                         uint64_t partNumber);
+  zor::platform::TUrl FetchLocationUrl(const zor::platform::TUrl& url);
+  void UploadPackageFile(Package& package);
+  zor::platform::TString UploadPart(const zor::platform::TUrl& url,
+                                    const std::shared_ptr<TChunkFile>& chunk, uint64_t partNumber);
+  void PostUploadComplete(const zor::platform::TUrl& url,
+                          const PackageUploadProgress::CompletedParts& parts);
+  // POSTs `body` (no body when null) with `header`, waits with the POST
+  // time-out, checks the reply and returns the string member `member`.
+  zor::platform::TString PostForEntry(const zor::platform::TUrl& url, const char* header,
+                                      const zor::platform::TString* body, const char* member);
+
+  zor::platform::TUrl baseUrl_;
+  zor::platform::TString customerId_;
+};
+
+}  // namespace ZorErrorReporting
