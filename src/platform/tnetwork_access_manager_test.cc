@@ -136,6 +136,20 @@ TEST_F(NetworkTest, StatusBodyHeadersAndCallback) {
   }
 }
 
+TEST_F(NetworkTest, BodyOverTheLimitIsATransportFailure) {
+  auto reply = manager_.Get(
+      Request("/large/" + std::to_string(TNetworkReply::kMaxBodyBytes + 1)), Session());
+  reply->SetReplyCallback([](TNetworkReply&, uint64_t) { ADD_FAILURE() << "callback ran"; });
+  reply->Open(OpenMode::ReadWrite);
+  try {
+    reply->WaitForFinished(20000);
+    ADD_FAILURE() << "no exception";
+  } catch (const CurlException& e) {
+    EXPECT_NE(std::string(e.what()).find("larger than 16777216 bytes"), std::string::npos)
+        << e.what();
+  }
+}
+
 TEST_F(NetworkTest, TimeOutLeavesStatusZeroWithoutCallback) {
   auto reply = manager_.Get(Request("/delay"), Session());
   bool called = false;

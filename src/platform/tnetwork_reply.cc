@@ -20,6 +20,7 @@ struct TransferState {
   int64_t bodyStart = 0;
   std::exception_ptr bodyError;
   TBuffer* received = nullptr;
+  bool tooLarge = false;
   std::vector<std::string>* headerLines = nullptr;
   std::string statusLine;
 };
@@ -51,6 +52,11 @@ int SeekBody(void* user, curl_off_t offset, int origin) {
 
 size_t WriteBody(char* data, size_t size, size_t count, void* user) {
   auto* state = static_cast<TransferState*>(user);
+  if (state->received->Size() + static_cast<int64_t>(size * count) >
+      TNetworkReply::kMaxBodyBytes) {
+    state->tooLarge = true;
+    return 0;
+  }
   try {
     return static_cast<size_t>(state->received->Write(data, static_cast<int64_t>(size * count)));
   } catch (...) {
@@ -230,6 +236,12 @@ bool TNetworkReply::Perform(int64_t timeoutMs) {
     return false;
   }
   if (state.bodyError) std::rethrow_exception(state.bodyError);
+  if (state.tooLarge) {
+    throw CurlException(urlText,
+                        TString("The reply body is larger than ") +
+                            TString::Number(kMaxBodyBytes) + " bytes.",
+                        static_cast<int>(CURLE_FILESIZE_EXCEEDED));
+  }
   if (result != CURLE_OK) throw CurlException(urlText, curlText, static_cast<int>(result));
 
   long status = 0;

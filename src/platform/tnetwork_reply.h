@@ -7,6 +7,8 @@
 //     milliseconds (no limit when ms <= 0). A time-out is an answer of its
 //     own: status 0, no headers, no body, GetErrorString says what timed out,
 //     the result is false and the reply callback is not called;
+//   - a body over kMaxBodyBytes ends the transfer with CurlException: the
+//     server's replies are small, and a larger one is held in memory;
 //   - any other failure below HTTP throws CurlException naming the URL; a
 //     failure of the body device while it is read is rethrown as it was;
 //   - an HTTP answer of any status (2xx, 4xx, 5xx) returns true after the
@@ -37,6 +39,7 @@ namespace zor::platform {
 class TNetworkReply : public TRandomIO {
  public:
   using ReplyCallback = std::function<void(TNetworkReply& reply, uint64_t bytesReady)>;
+  static constexpr int64_t kMaxBodyBytes = 16 * 1024 * 1024;
 
   // 2xx.
   static bool IsSuccessStatus(int status) { return status >= 200 && status < 300; }
