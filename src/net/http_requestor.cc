@@ -1,13 +1,12 @@
 #include "net/http_requestor.h"
 
 #include <QNetworkProxy>
-#include <atomic>
 #include <cstring>
 #include <stdexcept>
 #include <string>
 
 #include "platform/app_config.h"
-#include "platform/trecursive_mutex.h"
+#include "platform/process_singleton.h"
 
 namespace ZorErrorReporting {
 
@@ -17,21 +16,21 @@ using zor::platform::TNetworkSession;
 using zor::platform::TSequentialIO;
 using zor::platform::TString;
 
-HttpRequestor& HttpRequestor::GetInstance() {
-  static std::atomic<HttpRequestor*> instance{nullptr};
-  static zor::platform::TRecursiveMutex mutex;
-  HttpRequestor* current = instance.load(std::memory_order_acquire);
-  if (current == nullptr) {
-    zor::platform::TRecursiveMutexLocker lock(mutex);
-    current = instance.load(std::memory_order_relaxed);
-    if (current == nullptr) {
-      // Never deleted: replies may still be waited for while the process ends.
-      current = new HttpRequestor(Config::GetInstance());
-      instance.store(current, std::memory_order_release);
-    }
-  }
-  return *current;
-}
+namespace {
+
+// The process's requestor, made from the configuration of its first use.
+class ConfiguredRequestor : public HttpRequestor {
+ public:
+  ConfiguredRequestor() : HttpRequestor(Config::GetInstance()) {}
+};
+
+using Instance = zor::platform::ProcessSingleton<HttpRequestor, ConfiguredRequestor>;
+
+}  // namespace
+
+HttpRequestor& HttpRequestor::GetInstance() { return Instance::Get(); }
+
+void HttpRequestor::SetTestInstance(HttpRequestor* instance) { Instance::SetTestInstance(instance); }
 
 HttpRequestor::HttpRequestor(const Config& config)
     : manager_(std::make_shared<zor::platform::TNetworkAccessManager>()) {

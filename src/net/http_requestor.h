@@ -28,6 +28,8 @@ class HttpRequestor {
   // The process-wide instance, made from Config::GetInstance() on first use
   // and never destroyed.
   static HttpRequestor& GetInstance();
+  // Makes GetInstance return `instance` (not owned) until reset with null.
+  static void SetTestInstance(HttpRequestor* instance);
 
   // Configures a manager from `config` (the process-wide proxy included).
   explicit HttpRequestor(const Config& config);
