@@ -103,7 +103,10 @@ class StoreFront {
       headers['content-length'] = String(body.length);
     }
     return new Promise((resolve, reject) => {
-      const out = http.request({ host, port, method: req.method, path: url.pathname.slice(kPrefix.length) + url.search, headers });
+      // A fresh connection each time: a kept-alive one may be closing at s3rver.
+      const out = http.request({
+        host, port, method: req.method, path: url.pathname.slice(kPrefix.length) + url.search, headers, agent: false,
+      });
       out.on('response', resolve);
       out.on('error', reject);
       if (body) return out.end(body);

@@ -42,7 +42,8 @@ function startServer(dataDir, extraArgs = []) {
 function request(url, { method = 'GET', headers = {}, body = null, ca, signal } = {}) {
   return new Promise((resolve, reject) => {
     const u = new URL(url);
-    const req = (u.protocol === 'https:' ? https : http).request(u, { method, headers, ca, signal }, (res) => {
+    // No keep-alive: a reused connection may meet the server closing it.
+    const req = (u.protocol === 'https:' ? https : http).request(u, { method, headers, ca, signal, agent: false }, (res) => {
       const chunks = [];
       res.on('data', (c) => chunks.push(c));
       res.on('end', () => resolve({ status: res.statusCode, headers: res.headers, body: Buffer.concat(chunks) }));
