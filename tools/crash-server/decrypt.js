@@ -1,0 +1,95 @@
+#!/usr/bin/env node
+// Shows what arrived at the local crash server, decrypted with its key.
+//
+//   node decrypt.js --data DIR <crash_id>                  registration, then the zip's entries
+//   node decrypt.js --data DIR <crash_id> --extract OUTDIR  the zip's entries as files
+//   node decrypt.js --data DIR <crash_id> --zip OUTFILE     the decrypted zip itself
+//
+// Reads the package record and the stored object from DIR; the server need
+// not run. Exits 1 with a message naming the crash id or file on failure (a
+// tag that does not verify, an unknown id), 2 on bad arguments.
+'use strict';
+process.env.AWS_SDK_JS_NODE_VERSION_SUPPORT_WARNING_DISABLED ??= 'true';
+const fs = require('fs');
+const os = require('os');
+const path = require('path');
+
+const kUsage = 'usage: decrypt.js --data DIR <crash_id> [--extract OUTDIR | --zip OUTFILE]';
+
+function parseArgs(argv) {
+  const options = { data: null, crashId: null, extract: null, zip: null };
+  for (let i = 0; i < argv.length; ++i) {
+    const name = { '--data': 'data', '--extract': 'extract', '--zip': 'zip' }[argv[i]];
+    if (name) {
+      if (i + 1 >= argv.length) return `${argv[i]} needs a value`;
+      options[name] = argv[++i];
+    } else if (argv[i].startsWith('-') || options.crashId !== null) {
+      return `unexpected argument "${argv[i]}"`;
+    } else {
+      options.crashId = argv[i];
+    }
+  }
+  if (!options.data) return '--data is required';
+  if (options.crashId === null) return 'the crash id is required';
+  if (options.extract && options.zip) return '--extract and --zip exclude each other';
+  return options;
+}
+
+// Writes each entry under `outDir`; a name that would leave it is refused.
+function extract(zipPath, outDir) {
+  const { listEntries, readEntry } = require('./lib/zip');
+  const root = path.resolve(outDir);
+  for (const entry of listEntries(zipPath)) {
+    const target = path.resolve(root, entry.name);
+    if (!target.startsWith(root + path.sep)) throw new Error(`zip entry "${entry.name}" points outside ${root}`);
+    if (entry.name.endsWith('/')) {
+      fs.mkdirSync(target, { recursive: true });
+      continue;
+    }
+    fs.mkdirSync(path.dirname(target), { recursive: true });
+    fs.writeFileSync(target, readEntry(zipPath, entry));
+    console.log(`${entry.name} (${entry.size} bytes)`);
+  }
+}
+
+async function main() {
+  const options = parseArgs(process.argv.slice(2));
+  if (typeof options === 'string') {
+    console.error(`decrypt: ${options}\n${kUsage}`);
+    process.exit(2);
+  }
+  const { readRecord } = require('./lib/packages');
+  const { decryptPackageZip } = require('./lib/package-crypto');
+  const dataDir = path.resolve(options.data);
+  const record = readRecord(dataDir, options.crashId);
+  const privatePath = path.join(dataDir, 'private-key.pem');
+  let privateKeyPem;
+  try {
+    privateKeyPem = fs.readFileSync(privatePath, 'utf8');
+  } catch (e) {
+    throw new Error(`${privatePath}: ${e.message}`);
+  }
+  if (options.zip) {
+    await decryptPackageZip(dataDir, record, privateKeyPem, path.resolve(options.zip));
+    return;
+  }
+  const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'zor-decrypt-'));
+  try {
+    const zipPath = path.join(scratch, `${record.crash_id}.zip`);
+    await decryptPackageZip(dataDir, record, privateKeyPem, zipPath);
+    if (options.extract) return extract(zipPath, options.extract);
+    console.log(JSON.stringify(record.registration, null, 2));
+    const { unwrapContentKey, decryptCustomData } = require('./lib/package-crypto');
+    const customData = decryptCustomData(record.registration, unwrapContentKey(record.registration, privateKeyPem));
+    if (customData !== null) console.log(`client-custom-data, decrypted: ${customData}`);
+    for (const entry of require('./lib/zip').listEntries(zipPath)) console.log(`${entry.size}\t${entry.name}`);
+  } finally {
+    fs.rmSync(scratch, { recursive: true, force: true });
+  }
+  return undefined;
+}
+
+main().catch((e) => {
+  console.error(`decrypt: ${e.message}`);
+  process.exit(1);
+});

@@ -1,0 +1,149 @@
+'use strict';
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const path = require('node:path');
+const { spawnSync } = require('node:child_process');
+const { test } = require('node:test');
+const h = require('./helpers');
+
+test('a package uploaded in parts decrypts to the same zip; a repeated completion succeeds', async (t) => {
+  const dir = h.tempDir(t);
+  const server = await h.startServer(path.join(dir, 'data'));
+  t.after(server.stop);
+  const key = await h.request(`${server.base}/crash/key`);
+  const zip = h.makeZip(dir, { 'a.txt': 'hello\n', 'dump.dmp': Buffer.alloc(200000, 7) });
+  const { encrypted, registrationJson } = h.encryptPackage(zip, key.body.toString(), key.headers['key-id']);
+  const { crashId, completeUrl, xml } = await h.upload(server.base, { encrypted, registrationJson });
+  await h.complete(completeUrl, xml);
+
+  const out = path.join(dir, 'out.zip');
+  const decrypted = h.runDecrypt(['--data', path.join(dir, 'data'), crashId, '--zip', out]);
+  assert.equal(decrypted.status, 0, decrypted.stderr);
+  assert.ok(fs.readFileSync(out).equals(zip), 'decrypted zip differs from the uploaded one');
+  const listing = h.runDecrypt(['--data', path.join(dir, 'data'), crashId]);
+  assert.match(listing.stdout, /"client-product-build": "1.2.3"/);
+  assert.match(listing.stdout, /200000\tdump\.dmp/);
+
+  const requests = await h.json(`${server.base}/_test/requests`);
+  assert.deepEqual(requests.map((r) => r.kind), ['key', 'register', 'upload-id', 'part-url', 'part', 'part-url', 'part',
+    'part-url', 'part', 'complete-url', 'complete', 'complete-url', 'complete']);
+  assert.ok(requests.every((r) => r.status === 200), JSON.stringify(requests.map((r) => r.status)));
+  const parts = requests.filter((r) => r.kind === 'part');
+  assert.equal(parts.reduce((sum, r) => sum + r.bodyLength, 0), encrypted.length);
+  assert.ok(parts.every((r) => r.body === ''), 'part bodies are not kept');
+  const completion = requests.find((r) => r.kind === 'complete');
+  assert.equal(completion.headers['content-type'], undefined);
+  assert.equal(completion.body, xml);
+  assert.deepEqual(requests[2].query, { customerId: 'cust' });
+  assert.equal(requests[2].body, registrationJson);
+  const etags = [...xml.matchAll(/<ETag>([^<]*)<\/ETag>/g)].map((m) => m[1]);
+  assert.ok(etags.every((e) => /^"[0-9a-f]{32}"$/.test(e)), `ETags not quoted: ${etags}`);
+});
+
+test('decrypt.js fails naming the package when it cannot decrypt', async (t) => {
+  const dir = h.tempDir(t);
+  const data = path.join(dir, 'data');
+  const server = await h.startServer(data);
+  t.after(server.stop);
+  const key = await h.request(`${server.base}/crash/key`);
+  const zip = h.makeZip(dir, { 'a.txt': 'x' });
+  const { encrypted, registrationJson } = h.encryptPackage(zip, key.body.toString(), key.headers['key-id']);
+  const { crashId } = await h.upload(server.base, { encrypted, registrationJson, partCount: 1 });
+  const tampered = '0123456789abcdef0123456789abcdef';
+  fs.copyFileSync(path.join(data, 'packages', `${crashId}.json`), path.join(data, 'packages', `${tampered}.json`));
+  const record = JSON.parse(fs.readFileSync(path.join(data, 'packages', `${tampered}.json`)));
+  record.crash_id = tampered;
+  record.registration['enc-tag'] = Buffer.alloc(16).toString('base64');
+  fs.writeFileSync(path.join(data, 'packages', `${tampered}.json`), JSON.stringify(record));
+  const cases = [
+    { id: 'ffffffffffffffffffffffffffffffff', error: /no package with crash id ffffffffffffffffffffffffffffffff/ },
+    { id: tampered, error: new RegExp(`package ${tampered}: the GCM tag does not verify`) },
+  ];
+  for (const c of cases) {
+    const out = path.join(dir, `${c.id}.zip`);
+    const result = h.runDecrypt(['--data', data, c.id, '--zip', out]);
+    assert.equal(result.status, 1, c.id);
+    assert.match(result.stderr, c.error);
+    assert.equal(fs.existsSync(out), false, 'nothing is left behind when decryption fails');
+  }
+});
+
+test('each fault action hits exactly the nth request of its kind', async (t) => {
+  const dir = h.tempDir(t);
+  const server = await h.startServer(path.join(dir, 'data'));
+  t.after(server.stop);
+  const keyUrl = `${server.base}/crash/key`;
+  const rows = [
+    { fault: { action: 'status', status: 503, body: '{"error":"busy"}', times: 2 },
+      check: async () => {
+        const reply = await h.request(keyUrl);
+        assert.equal(reply.status, 503);
+        assert.equal(reply.body.toString(), '{"error":"busy"}');
+        assert.equal(reply.headers['content-type'], 'application/json');
+      }, statuses: [200, 503, 503, 200] },
+    { fault: { action: 'drop' },
+      check: async () => assert.rejects(h.request(keyUrl), /socket hang up|ECONNRESET/), statuses: [200, 0, 200, 200] },
+    { fault: { action: 'hang' },
+      check: async () => {
+        const abort = new AbortController();
+        let answered = false;
+        const hanging = h.request(keyUrl, { signal: abort.signal }).then(() => { answered = true; }, () => {});
+        // A request sent after the hanging one is answered while it is not.
+        await h.request(`${server.base}/`);
+        assert.equal(answered, false);
+        abort.abort();
+        await hanging;
+      }, statuses: [200, 0, 200, 200] },
+    { fault: { action: 'delay', ms: 300 },
+      check: async () => {
+        const start = performance.now();
+        assert.equal((await h.request(keyUrl)).status, 200);
+        assert.ok(performance.now() - start >= 299, 'answered before the delay was over');
+      }, statuses: [200, 200, 200, 200] },
+  ];
+  for (const row of rows) {
+    await h.request(`${server.base}/_test/reset`, { method: 'POST' });
+    const added = await h.request(`${server.base}/_test/faults`, { method: 'POST', body: JSON.stringify({ kind: 'key', nth: 2, ...row.fault }) });
+    assert.equal(added.status, 200, added.body.toString());
+    assert.equal((await h.request(keyUrl)).status, 200, row.fault.action);
+    for (let i = 0; i < (row.fault.times || 1); ++i) await row.check();
+    while ((await h.json(`${server.base}/_test/requests`)).filter((r) => r.kind === 'key').length < 4) {
+      assert.equal((await h.request(keyUrl)).status, 200, `${row.fault.action}: fault outlived its times`);
+    }
+    const keys = (await h.json(`${server.base}/_test/requests`)).filter((r) => r.kind === 'key');
+    assert.deepEqual(keys.map((r) => r.status), row.statuses, row.fault.action);
+  }
+  const bad = await h.request(`${server.base}/_test/faults`, { method: 'POST', body: '{"kind":"part","nth":0,"action":"drop"}' });
+  assert.equal(bad.status, 400);
+  assert.match(bad.body.toString(), /nth/);
+});
+
+test('the key pair survives a restart, which may switch to HTTPS', async (t) => {
+  const dir = h.tempDir(t);
+  const data = path.join(dir, 'data');
+  const first = await h.startServer(data);
+  const before = await h.request(`${first.base}/crash/key`);
+  assert.match(before.body.toString(), /^-----BEGIN PUBLIC KEY-----\n/);
+  assert.equal(await first.stop(), 0);
+  const second = await h.startServer(data, ['--https']);
+  t.after(second.stop);
+  assert.match(second.base, /^https:/);
+  const ca = fs.readFileSync(path.join(data, 'tls', 'cert.pem'));
+  const after = await h.request(`${second.base}/crash/key`, { ca });
+  assert.equal(after.body.toString(), before.body.toString());
+  assert.equal(after.headers['key-id'], before.headers['key-id']);
+});
+
+test('bad arguments exit 2 naming the argument', () => {
+  const cases = [
+    { args: ['--port', 'http', '--data', '/tmp/x'], error: /--port "http"/ },
+    { args: ['--port', '0'], error: /--data is required/ },
+    { args: ['--port', '0', '--data', '/tmp/x', '--colour'], error: /"--colour"/ },
+    { args: ['--port', '0', '--data', '/tmp/x', '--bucket', 'b1b'], error: /--s3-endpoint and --bucket/ },
+  ];
+  for (const c of cases) {
+    const result = spawnSync(process.execPath, [path.join(h.kServerDir, 'crash-server.js'), ...c.args], { encoding: 'utf8' });
+    assert.equal(result.status, 2, c.args.join(' '));
+    assert.match(result.stderr, c.error);
+  }
+});
