@@ -12,6 +12,7 @@ packages=(
   python3 unzip zip lldb tinyproxy
   openssl  # the crypto tests check our output against the openssl command
   pigz isal  # compressors the zip benchmark compares with
+  chromium  # renders the local crash server's page in its tests
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -26,6 +27,14 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# The local crash server's packages, exactly as locked; again only when the
+# lock file changed since the last install.
+server_dir=tools/crash-server
+if [ ! -f "$server_dir/node_modules/.package-lock.json" ] ||
+   [ "$server_dir/package-lock.json" -nt "$server_dir/node_modules/.package-lock.json" ]; then
+  (cd "$server_dir" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
 fi
 
 build_dir="${BUILD_DIR:-build}"

@@ -46,7 +46,7 @@ class StoreFront {
 
   // The crash id in "/store/<bucket>/<type>/<crash_id>/<file>".
   static crashIdOf(url) {
-    return decodeURIComponent(url.pathname.split('/')[4] || '');
+    return url.pathname.split('/')[4] || '';  // hexadecimal: nothing to decode
   }
 
   async handle(req, res, url, entry) {

@@ -20,8 +20,16 @@ function sendJson(res, status, value) {
   res.end(JSON.stringify(value));
 }
 
+// The path's segments, percent-decoded where that is well-formed (a client
+// that does not escape must still get a reply about what it sent).
 function segments(url) {
-  return url.pathname.split('/').slice(1).map((s) => decodeURIComponent(s));
+  return url.pathname.split('/').slice(1).map((s) => {
+    try {
+      return decodeURIComponent(s);
+    } catch (e) {
+      return s;
+    }
+  });
 }
 
 // Which kind of request this is, for the request list and the faults.

@@ -3,7 +3,7 @@
 // wrapped with RSA-OAEP SHA-1, registration JSON, parts, completion XML sent
 // without Content-Type).
 'use strict';
-const { spawn, spawnSync } = require('child_process');
+const { execFile, spawn, spawnSync } = require('child_process');
 const crypto = require('crypto');
 const fs = require('fs');
 const http = require('http');
@@ -129,8 +129,13 @@ async function complete(completeUrl, xml) {
   return reply;
 }
 
+// Resolves {status, stdout, stderr} of decrypt.js; asynchronous, so that a
+// store served by this process keeps answering meanwhile.
 function runDecrypt(args) {
-  return spawnSync(process.execPath, [path.join(kServerDir, 'decrypt.js'), ...args], { encoding: 'utf8' });
+  return new Promise((resolve) => {
+    execFile(process.execPath, [path.join(kServerDir, 'decrypt.js'), ...args], (error, stdout, stderr) =>
+      resolve({ status: error ? error.code : 0, stdout, stderr }));
+  });
 }
 
 module.exports = { tempDir, startServer, request, json, makeZip, encryptPackage, upload, complete, runDecrypt, kServerDir };

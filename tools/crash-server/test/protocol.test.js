@@ -17,10 +17,10 @@ test('a package uploaded in parts decrypts to the same zip; a repeated completio
   await h.complete(completeUrl, xml);
 
   const out = path.join(dir, 'out.zip');
-  const decrypted = h.runDecrypt(['--data', path.join(dir, 'data'), crashId, '--zip', out]);
+  const decrypted = await h.runDecrypt(['--data', path.join(dir, 'data'), crashId, '--zip', out]);
   assert.equal(decrypted.status, 0, decrypted.stderr);
   assert.ok(fs.readFileSync(out).equals(zip), 'decrypted zip differs from the uploaded one');
-  const listing = h.runDecrypt(['--data', path.join(dir, 'data'), crashId]);
+  const listing = await h.runDecrypt(['--data', path.join(dir, 'data'), crashId]);
   assert.match(listing.stdout, /"client-product-build": "1.2.3"/);
   assert.match(listing.stdout, /200000\tdump\.dmp/);
 
@@ -61,7 +61,7 @@ test('decrypt.js fails naming the package when it cannot decrypt', async (t) => 
   ];
   for (const c of cases) {
     const out = path.join(dir, `${c.id}.zip`);
-    const result = h.runDecrypt(['--data', data, c.id, '--zip', out]);
+    const result = await h.runDecrypt(['--data', data, c.id, '--zip', out]);
     assert.equal(result.status, 1, c.id);
     assert.match(result.stderr, c.error);
     assert.equal(fs.existsSync(out), false, 'nothing is left behind when decryption fails');
@@ -132,6 +132,31 @@ test('the key pair survives a restart, which may switch to HTTPS', async (t) => 
   const after = await h.request(`${second.base}/crash/key`, { ca });
   assert.equal(after.body.toString(), before.body.toString());
   assert.equal(after.headers['key-id'], before.headers['key-id']);
+});
+
+test('with another S3 store the parts go there directly and the package still decrypts', async (t) => {
+  const dir = h.tempDir(t);
+  const S3rver = require('s3rver');
+  const other = new S3rver({ address: '127.0.0.1', port: 0, silent: true, directory: path.join(dir, 'other'),
+    configureBuckets: [{ name: 'other-bucket', configs: [] }] });
+  const { port } = await other.run();
+  t.after(() => other.close());
+  Object.assign(process.env, { AWS_ACCESS_KEY_ID: 'S3RVER', AWS_SECRET_ACCESS_KEY: 'S3RVER' });
+  const data = path.join(dir, 'data');
+  const server = await h.startServer(data, ['--s3-endpoint', `http://127.0.0.1:${port}`, '--bucket', 'other-bucket']);
+  t.after(server.stop);
+  const key = await h.request(`${server.base}/crash/key`);
+  const zip = h.makeZip(dir, { 'a.txt': 'elsewhere' });
+  const { crashId } = await h.upload(server.base, h.encryptPackage(zip, key.body.toString(), key.headers['key-id']));
+  const kinds = (await h.json(`${server.base}/_test/requests`)).map((r) => r.kind);
+  assert.deepEqual(kinds, ['key', 'register', 'upload-id', 'part-url', 'part-url', 'part-url', 'complete-url']);
+  const [view] = await h.json(`${server.base}/api/packages`);
+  assert.equal(view.state, 'complete');
+  assert.deepEqual(view.entries, [{ name: 'a.txt', size: 9 }]);
+  const out = path.join(dir, 'out.zip');
+  const decrypted = await h.runDecrypt(['--data', data, crashId, '--zip', out]);
+  assert.equal(decrypted.status, 0, decrypted.stderr);
+  assert.ok(fs.readFileSync(out).equals(zip));
 });
 
 test('bad arguments exit 2 naming the argument', () => {

@@ -1,0 +1,85 @@
+// The local crash server (tools/crash-server/crash-server.js) as a child
+// process for tests: protocol routes, an s3rver store behind its /store front,
+// the request list and fault switches (see the script's header comment).
+//
+// Lifecycle: the constructor makes a fresh data directory, starts the server
+// on a free loopback port and returns once it listens; the destructor stops it
+// (SIGTERM, then SIGKILL when it does not exit in time) and removes the data
+// directory. The server also gets SIGTERM should the test process die first.
+//
+// Not thread-safe except for ServerLog(); use one object from one thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "support/temp_dir.h"
+
+namespace zor::test {
+
+// Defined outside the class: g++ refuses a nested struct with member
+// initializers as a default argument within its own enclosing class.
+struct LocalCrashServerOptions {
+  bool https = false;  // serve HTTPS with the certificate at CertificatePath()
+};
+
+class LocalCrashServer {
+ public:
+  using Options = LocalCrashServerOptions;
+
+  // Starts node crash-server.js --port 0 with a data dir of its own.
+  // Throws std::runtime_error naming the script when it does not start.
+  explicit LocalCrashServer(Options options = {});
+  ~LocalCrashServer();
+  LocalCrashServer(const LocalCrashServer&) = delete;
+  LocalCrashServer& operator=(const LocalCrashServer&) = delete;
+
+  // "http(s)://127.0.0.1:<port>", without a trailing slash.
+  std::string BaseUrl() const { return baseUrl_; }
+  // The server's data directory (key pair, tls/, packages/<crash_id>.json, s3/).
+  std::string DataDir() const { return dataDir_.path(); }
+  // The self-signed certificate of an HTTPS server (tls/cert.pem in the data
+  // dir), to trust as the CA; it exists once the constructor has returned.
+  std::string CertificatePath() const;
+
+  // POST /_test/faults: the `nth` request of `kind` from now on (1-based) and
+  // the `times` - 1 after it get `action` ("status" with `status` and `body`,
+  // "drop", "hang", "delay" of `ms`). Throws std::runtime_error when the
+  // server refuses the fault (the message carries its reason).
+  void AddFault(const std::string& kind, int nth, const std::string& action, int status = 0,
+                const std::string& body = "", int ms = 0, int times = 1);
+  // POST /_test/reset: clears faults and the request list. Throws as AddFault.
+  void Reset();
+  // GET /_test/requests: the JSON array of the requests since start or reset,
+  // as the server sent it. Throws as AddFault.
+  std::string RequestsJson() const;
+
+  // Runs decrypt.js --zip to write the decrypted zip of `crashId` to `zipPath`.
+  // Returns true iff it succeeded; on failure `error` (when not null) gets the
+  // script's standard error.
+  bool DecryptZip(const std::string& crashId, const std::string& zipPath,
+                  std::string* error) const;
+
+  // What the server printed on standard output so far (one line per request).
+  std::string ServerLog() const;
+
+ private:
+  // One request to a test route; returns the body of a 200 reply.
+  std::string Call(const std::string& method, const std::string& path,
+                   const std::string& body) const;
+  void Stop();
+
+  ScopedTempDir dataDir_;
+  bool https_;
+  pid_t pid_ = -1;
+  int outFd_ = -1;  // the read end of the server's standard output
+  std::string baseUrl_;
+  std::thread drain_;  // reads outFd_ into log_ until the server exits
+  mutable std::mutex logMutex_;
+  std::string log_;
+};
+
+}  // namespace zor::test
