@@ -246,6 +246,7 @@ void CrashServerProtocol::UploadPackageFile(Package& package) {
     const TUrl url =
         GetPartLocationUrl(package.GetUploadFileName(), package.GetRemotePackageId(),
                            progress->GetUploadId(), package.GetPackageType(), n);
+    progress_ = {static_cast<uint64_t>(n), count, 0, length, size};
     progress->AddCompletedPart(n, UploadPart(url, chunk, n));
     LogText(TLog::Info, TFormatString("Successfully uploaded part '%1' of '%2' for package '%3'")
                             .arg(n)
@@ -262,6 +263,12 @@ TString CrashServerProtocol::UploadPart(const TUrl& url, const std::shared_ptr<T
                                         uint64_t partNumber) {
   TNetworkRequest request(url);
   request.SetUploadBandwidthLimit(Config::GetInstance().GetUploadBandwidthLimit());
+  if (listener_) {
+    request.SetUploadProgressCallback([this](int64_t sent, int64_t) {
+      progress_.partSent = sent;
+      listener_(progress_);
+    });
+  }
   auto reply = HttpRequestor::GetInstance().Put(request, *chunk);
   LogDebug(TFormatString("Starting upload of part '%1' to server...").arg(partNumber));
   Finish(*reply, Config::GetInstance().GetHttpPutTimeout());

@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -41,11 +42,26 @@ struct PublicKeyInfo {
   zor::platform::TString keyId;
 };
 
+// Where a part upload stands, for a display.
+struct PartProgress {
+  uint64_t partNumber = 0;
+  int partCount = 0;
+  int64_t partSent = 0;  // bytes of this part sent so far
+  int64_t partSize = 0;
+  int64_t fileSize = 0;  // the whole encrypted file
+};
+
 class CrashServerProtocol {
  public:
+  using ProgressListener = std::function<void(const PartProgress&)>;
+
   // `baseUrl` starts every package request's URL (no trailing slash);
   // `customerId` is sent as the customerId parameter of each, even empty.
   CrashServerProtocol(const zor::platform::TUrl& baseUrl, const zor::platform::TString& customerId);
+
+  // Called while parts are sent (from inside the transfer: it must not
+  // throw and should be quick). None by default.
+  void SetProgressListener(ProgressListener listener) { listener_ = std::move(listener); }
 
   // GETs the configured key endpoint. A ZorvaneException (HTTPException
   // included) gets the front message "Error occurred trying to download the
@@ -99,6 +115,8 @@ class CrashServerProtocol {
 
   zor::platform::TUrl baseUrl_;
   zor::platform::TString customerId_;
+  ProgressListener listener_;
+  PartProgress progress_;  // the part in flight
 };
 
 }  // namespace ZorErrorReporting

@@ -65,6 +65,16 @@ size_t WriteBody(char* data, size_t size, size_t count, void* user) {
   }
 }
 
+int ReportProgress(void* user, curl_off_t, curl_off_t, curl_off_t total, curl_off_t sent) {
+  const auto* callback = static_cast<const TNetworkRequest::ProgressCallback*>(user);
+  try {
+    (*callback)(static_cast<int64_t>(sent), static_cast<int64_t>(total));
+  } catch (...) {
+    // A display that fails must not stop the upload.
+  }
+  return 0;
+}
+
 size_t ReceiveHeader(char* data, size_t size, size_t count, void* user) {
   auto* state = static_cast<TransferState*>(user);
   const size_t length = size * count;
@@ -187,6 +197,11 @@ bool TNetworkReply::Perform(int64_t timeoutMs) {
     } else {
       curl_easy_setopt(h, CURLOPT_POST, 1L);
       curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, size);
+    }
+    if (request_.GetUploadProgressCallback()) {
+      curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, ReportProgress);
+      curl_easy_setopt(h, CURLOPT_XFERINFODATA, &request_.GetUploadProgressCallback());
+      curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
     }
     if (request_.GetUploadBandwidthLimit() > 0) {
       curl_easy_setopt(h, CURLOPT_MAX_SEND_SPEED_LARGE,

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,10 +29,18 @@ class TNetworkRequest {
   void SetUploadBandwidthLimit(uint64_t bytesPerSecond) { bandwidthLimit_ = bytesPerSecond; }
   uint64_t GetUploadBandwidthLimit() const { return bandwidthLimit_; }
 
+  // Called now and then while the body is sent, with the bytes sent so far
+  // and the body's size (0 when unknown). It runs inside the transfer, so
+  // it must be quick and must not throw (an exception is dropped).
+  using ProgressCallback = std::function<void(int64_t sent, int64_t total)>;
+  void SetUploadProgressCallback(ProgressCallback callback) { progress_ = std::move(callback); }
+  const ProgressCallback& GetUploadProgressCallback() const { return progress_; }
+
  private:
   TUrl url_;
   std::vector<std::string> headers_;
   uint64_t bandwidthLimit_ = 0;
+  ProgressCallback progress_;
 };
 
 }  // namespace zor::platform

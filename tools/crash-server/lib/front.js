@@ -63,6 +63,18 @@ class StoreFront {
         res.writeHead(200, { 'content-type': 'application/xml' });
         return res.end(record.completion.reply);
       }
+      if (parts === '' && record && record.upload_id === uploadId) {
+        await this.store.completeEmpty(record.key, uploadId);
+        const replyBody = `<CompleteMultipartUploadResult><Key>${record.key}</Key></CompleteMultipartUploadResult>`;
+        this.records.update(crashId, (r) => {
+          r.state = 'complete';
+          r.completed = new Date().toISOString();
+          r.size = 0;
+          r.completion = { parts, reply: replyBody };
+        });
+        res.writeHead(200, { 'content-type': 'application/xml' });
+        return res.end(replyBody);
+      }
       const reply = await this.forward(req, url, body);
       const { host, port } = this.store.localTarget;
       // The reply names the object at s3rver's own address; name the front's.

@@ -1,0 +1,419 @@
+// The protocol against the local crash server on loopback (a real object
+// store behind the registration service), with packages encrypted by the
+// program's own encryptor under the key the server hands out. What the
+// server received is read back from its request record.
+#include "net/crash_server_protocol.h"
+
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "crypto/package_encryptor.h"
+#include "net/http_exception.h"
+#include "net/http_requestor.h"
+#include "packages/json_document.h"
+#include "packages/package_for_test.h"
+#include "platform/curl_exception.h"
+#include "support/http_test_server.h"
+#include "support/local_crash_server.h"
+#include "support/tiny_proxy.h"
+
+namespace ZorErrorReporting::testing {
+namespace {
+
+using zor::platform::CurlException;
+using zor::platform::TNetworkAccessManager;
+using zor::platform::TPath;
+using zor::platform::TString;
+using zor::platform::TUrl;
+using zor::platform::ZorvaneException;
+using zor::test::LocalCrashServer;
+
+constexpr int64_t kPart = 64 * 1024;
+
+// One request as the server recorded it.
+struct Seen {
+  std::string kind, method, path, body;
+  std::map<std::string, std::string> query, headers;
+  int64_t bodyLength = 0;
+};
+
+std::map<std::string, std::string> Strings(const rapidjson::Value& object) {
+  std::map<std::string, std::string> result;
+  for (const auto& m : object.GetObject()) {
+    if (m.value.IsString()) result[m.name.GetString()] = m.value.GetString();
+  }
+  return result;
+}
+
+class CrashServerProtocolTest : public TempDirTest {
+ protected:
+  void SetUp() override { std::filesystem::create_directories(data_); }
+  void TearDown() override {
+    HttpRequestor::SetTestInstance(nullptr);
+    Config::SetTestInstance(nullptr);
+    TNetworkAccessManager::SetCustomProxy(nullptr);
+  }
+
+  // Installs a configuration for `server` (plus `extra` lines) and a
+  // requestor made from it.
+  void Configure(const LocalCrashServer& server, const std::string& extra = "",
+                 int64_t partSize = kPart) {
+    const std::string path = dir_.Sub("c" + std::to_string(++files_) + ".yml");
+    zor::test::WriteFile(path, "servercrashupload.data.dir: " + data_ +
+                                   "\nservercrashupload.upload_endpoint: " + server.BaseUrl() +
+                                   "\nservercrashupload.rsa_endpoint: " + server.BaseUrl() +
+                                   "/crash/key\nservercrashupload.upload_part_size_in_bytes: " +
+                                   std::to_string(partSize) + "\n" + extra);
+    config_ = std::make_unique<Config>();
+    config_->Load(TPath(path));
+    Config::SetTestInstance(config_.get());
+    TNetworkAccessManager::SetCustomProxy(nullptr);
+    requestor_ = std::make_unique<HttpRequestor>(*config_);
+    HttpRequestor::SetTestInstance(requestor_.get());
+  }
+
+  std::unique_ptr<CrashServerProtocol> Protocol(const LocalCrashServer& server) {
+    return std::make_unique<CrashServerProtocol>(TUrl(TString(server.BaseUrl())), "");
+  }
+
+  // A saved package of `type` whose zip holds `size` bytes, encrypted with
+  // the server's key.
+  std::shared_ptr<TestPackage> Encrypted(CrashServerProtocol& protocol, PackageType type,
+                                         int64_t size, const std::string& name = "pkg") {
+    std::string bytes(static_cast<size_t>(size), '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 7919) >> 3);
+    zipPath_ = dir_.Sub(name + ".zip");
+    zor::test::WriteFile(zipPath_, bytes);
+    auto package = JsonFileSerializedObject::SaveNewFile(std::make_shared<TestPackage>(name, type),
+                                                         TPath(data_ + "/" + name + ".pending"));
+    package->SetDataFilePath(DataFileKind::kZippedPackageFile, TPath(zipPath_));
+    const PublicKeyInfo key = protocol.DownloadPublicKey();
+    PackageEncryptor(key.keyId, key.key).EncryptPackage(*package);
+    return package;
+  }
+
+  static std::shared_ptr<TestPackage> Reload(const TestPackage& package) {
+    return TestPackage::LoadFromFile(package.GetFilePath());
+  }
+
+  std::vector<Seen> Requests(const LocalCrashServer& server) {
+    rapidjson::Document document;
+    document.Parse(server.RequestsJson().c_str());
+    std::vector<Seen> result;
+    for (const auto& r : document.GetArray()) {
+      Seen seen{r["kind"].GetString(), r["method"].GetString(), r["path"].GetString(),
+                r.HasMember("body") && r["body"].IsString() ? r["body"].GetString() : "",
+                Strings(r["query"]), Strings(r["headers"]), r["bodyLength"].GetInt64()};
+      result.push_back(seen);
+    }
+    return result;
+  }
+  std::vector<std::string> Kinds(const LocalCrashServer& server) {
+    std::vector<std::string> kinds;
+    for (const Seen& seen : Requests(server)) {
+      if (seen.kind != "key") kinds.push_back(seen.kind);
+    }
+    return kinds;
+  }
+
+  // The object the server stored for `package`, decrypted with its private key.
+  std::string StoredZip(const LocalCrashServer& server, const Package& package) {
+    std::string error;
+    const std::string out = dir_.Sub("stored.zip");
+    EXPECT_TRUE(server.DecryptZip(package.GetRemotePackageId().toStdString(), out, &error))
+        << error;
+    return zor::test::ReadFile(out);
+  }
+
+  std::string data_ = dir_.Sub("data");
+  std::string zipPath_;
+  int files_ = 0;
+  std::unique_ptr<Config> config_;
+  std::unique_ptr<HttpRequestor> requestor_;
+};
+
+TEST_F(CrashServerProtocolTest, FreshUploadOfThreePartsForEachPackageType) {
+  LocalCrashServer server;
+  Configure(server);
+  for (const auto& [type, word] : {std::pair{PackageType::kCrashPackage, "crash"},
+                                   std::pair{PackageType::kZippedLogsPackage, "logs"}}) {
+    SCOPED_TRACE(word);
+    server.Reset();
+    auto protocol = Protocol(server);
+    auto package = Encrypted(*protocol, type, 2 * kPart + 1, word);
+    protocol->Upload(*package);
+
+    EXPECT_EQ(StoredZip(server, *package), zor::test::ReadFile(zipPath_));
+    const std::vector<Seen> seen = Requests(server);
+    EXPECT_EQ(Kinds(server),
+              (std::vector<std::string>{"register", "upload-id", "part-url", "part", "part-url",
+                                        "part", "part-url", "part", "complete-url", "complete"}));
+    const std::string id = package->GetRemotePackageId().toStdString();
+    const std::string uploadId = package->GetUploadProgress()->GetUploadId().toStdString();
+    const std::string prefix = std::string("/crash/") + id + "/" + word + "/upload-name";
+    std::vector<std::string> paths;
+    std::vector<int64_t> partSizes;
+    for (const Seen& s : seen) {
+      if (s.kind == "part") partSizes.push_back(s.bodyLength);
+      if (s.kind == "part" || s.kind == "complete" || s.kind == "key") continue;
+      paths.push_back(s.path);
+      // Sent even though it is empty.
+      EXPECT_EQ(s.query.count("customerId"), 1u) << s.path;
+      EXPECT_EQ(s.query.count("customerId") ? s.query.at("customerId") : "?", "") << s.path;
+      if (s.kind == "register") {
+        EXPECT_EQ(s.bodyLength, 0);
+        EXPECT_EQ(s.headers.at("content-type"), "application/json");
+      }
+      if (s.kind == "upload-id") {
+        rapidjson::Document registration;
+        registration.Parse(s.body.c_str());
+        ASSERT_TRUE(registration.IsObject()) << s.body;
+        EXPECT_STREQ(registration["client-issue-id"].GetString(), word);
+        EXPECT_STREQ(registration["system-os-arch"].GetString(), "arch");
+        EXPECT_FALSE(registration["client-product-beta"].GetBool());
+        EXPECT_TRUE(registration.HasMember("enc-key"));
+      }
+    }
+    EXPECT_EQ(paths, (std::vector<std::string>{"/crash", prefix, prefix + "/" + uploadId + "/1",
+                                               prefix + "/" + uploadId + "/2",
+                                               prefix + "/" + uploadId + "/3",
+                                               prefix + "/" + uploadId}));
+    EXPECT_EQ(partSizes, (std::vector<int64_t>{kPart, kPart, 1}));
+    const Seen& complete = seen.back();
+    EXPECT_EQ(complete.headers.count("content-type"), 0u);
+    const auto& tags = *package->GetUploadProgress()->GetCompletedParts();
+    ASSERT_EQ(tags.size(), 3u);
+    EXPECT_EQ(complete.body, "<CompleteMultipartUpload><Part><PartNumber>1</PartNumber><ETag>" +
+                                 tags.at(1).toStdString() +
+                                 "</ETag></Part><Part><PartNumber>2</PartNumber><ETag>" +
+                                 tags.at(2).toStdString() +
+                                 "</ETag></Part><Part><PartNumber>3</PartNumber><ETag>" +
+                                 tags.at(3).toStdString() + "</ETag></Part></CompleteMultipartUpload>");
+    // Starting the progress file saved the package, remote id included.
+    EXPECT_EQ(Reload(*package)->GetRemotePackageId(), package->GetRemotePackageId());
+  }
+}
+
+// Drops the given part numbers from the package's saved progress file.
+void ForgetParts(const Package& package, std::set<int> parts) {
+  const std::string path = package.GetDataFilePath(DataFileKind::kPartsUploadedFile).NativeString();
+  rapidjson::Document document;
+  document.Parse(zor::test::ReadFile(path).c_str());
+  auto& completed = document["parts-completed"];
+  for (auto it = completed.Begin(); it != completed.End();) {
+    it = parts.count((*it)["part-number"].GetInt()) ? completed.Erase(it) : it + 1;
+  }
+  zor::test::WriteFile(path, Json::WriteCompact(document));
+}
+
+TEST_F(CrashServerProtocolTest, ResumesWhereTheSavedStateEnds) {
+  LocalCrashServer server;
+  Configure(server);
+  auto protocol = Protocol(server);
+
+  // Killed right after registering: the id was never saved, so the next run
+  // registers again; once saved, it does not.
+  auto package = Encrypted(*protocol, PackageType::kCrashPackage, 4 * kPart);
+  server.AddFault("upload-id", 1, "status", 503);
+  EXPECT_THROW(protocol->Upload(*package), HTTPException);
+  package = Reload(*package);
+  EXPECT_FALSE(package->HasRemotePackageId());
+  server.AddFault("part", 2, "status", 503);
+  EXPECT_THROW(protocol->Upload(*package), HTTPException);
+  EXPECT_EQ(Kinds(server), (std::vector<std::string>{"register", "upload-id", "register",
+                                                     "upload-id", "part-url", "part", "part-url",
+                                                     "part"}));
+
+  // After part 1 of 4: a fresh object resumes with the saved upload id.
+  package->Save();
+  package = Reload(*package);
+  server.Reset();
+  server.AddFault("complete", 1, "drop");
+  LogCapture log;
+  EXPECT_THROW(protocol->Upload(*package), CurlException);
+  EXPECT_EQ(Kinds(server), (std::vector<std::string>{"part-url", "part", "part-url", "part",
+                                                     "part-url", "part", "complete-url",
+                                                     "complete"}));
+
+  // Parts 1 and 3 of 4 recorded: only 2 and 4 go, then the completion.
+  ForgetParts(*package, {2, 4});
+  package = Reload(*package);
+  server.Reset();
+  protocol->Upload(*package);
+  EXPECT_EQ(Kinds(server), (std::vector<std::string>{"part-url", "part", "part-url", "part",
+                                                     "complete-url", "complete"}));
+  std::vector<std::string> partPaths;
+  for (const Seen& s : Requests(server)) {
+    if (s.kind == "part-url") partPaths.push_back(s.path.substr(s.path.rfind('/')));
+  }
+  EXPECT_EQ(partPaths, (std::vector<std::string>{"/2", "/4"}));
+  const std::string text = log.Text();
+  EXPECT_NE(text.find("was partially uploaded previously"), std::string::npos);
+  EXPECT_NE(text.find("Part number '1' already uploaded in a previous run."), std::string::npos);
+  EXPECT_NE(text.find("Part number '3' already uploaded in a previous run."), std::string::npos);
+  EXPECT_EQ(StoredZip(server, *package), zor::test::ReadFile(zipPath_));
+
+  // The store completed but the run died before recording it: the
+  // completion is sent again and succeeds.
+  server.Reset();
+  protocol->Upload(*Reload(*package));
+  EXPECT_EQ(Kinds(server), (std::vector<std::string>{"complete-url", "complete"}));
+  EXPECT_EQ(StoredZip(server, *package), zor::test::ReadFile(zipPath_));
+}
+
+TEST_F(CrashServerProtocolTest, EmptyFileHasNoParts) {
+  LocalCrashServer server;
+  Configure(server);
+  auto protocol = Protocol(server);
+  auto package = Encrypted(*protocol, PackageType::kCrashPackage, 0);
+  protocol->Upload(*package);
+  EXPECT_EQ(Kinds(server), (std::vector<std::string>{"register", "upload-id", "complete-url",
+                                                     "complete"}));
+  EXPECT_EQ(Requests(server).back().body,
+            "<CompleteMultipartUpload></CompleteMultipartUpload>");
+  EXPECT_EQ(StoredZip(server, *package), "");
+}
+
+TEST_F(CrashServerProtocolTest, FailuresCarryTheServersAnswer) {
+  LocalCrashServer server;
+  Configure(server, "servercrashupload.http_get_timeout_in_minutes: 0.02\n");
+  auto protocol = Protocol(server);
+  auto package = Encrypted(*protocol, PackageType::kCrashPackage, 10);
+  struct Case {
+    const char* kind;
+    const char* action;
+    int status;
+    const char* body;
+    std::string expected;  // part of what() expected
+    int code = -1;         // HTTPException code; -1: another exception
+  };
+  const Case cases[] = {
+      {"register", "status", 503, "store is down",
+       "Network error (HTTP code: '503') occurred in contacting crash upload server (URL: '" +
+           server.BaseUrl() + "/crash?customerId='). Error message: 'server replied 503 Service "
+                              "Unavailable'. "
+                              "Server response: 'store is down'",
+       503},
+      {"register", "status", 403, "secret detail",
+       "Network error (HTTP code: '403') occurred in contacting crash upload server (URL: '" +
+           server.BaseUrl() + "/crash?customerId='). Error message: 'server replied 403 Forbidden'.",
+       403},
+      {"register", "status", 200, "{\"id\": \"x\"}", "Entry 'crash_id' not found in response"},
+      {"register", "status", 200, "{\"crash_id\": 5}", "'crash_id' is not a string"},
+      {"upload-id", "status", 200, "<html>", "Unable to retrieve data from network reply"},
+      {"part-url", "hang", 0, "", "Error message: 'Network request timed out.'", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.expected);
+    server.Reset();
+    server.AddFault(c.kind, 1, c.action, c.status, c.body);
+    try {
+      protocol->Upload(*Reload(*package));
+      ADD_FAILURE() << "no exception";
+    } catch (const HTTPException& e) {
+      EXPECT_EQ(e.GetHttpCode(), c.code);
+      EXPECT_EQ(std::string(e.what()).rfind(c.expected), std::string(e.what()).size() -
+                                                              c.expected.size())
+          << e.what();
+      if (c.code == 0) {
+        EXPECT_EQ(e.GetErrorText(), TString("Network request timed out."));
+      }
+    } catch (const std::exception& e) {
+      EXPECT_EQ(c.code, -1) << e.what();
+      EXPECT_NE(std::string(e.what()).find(c.expected), std::string::npos) << e.what();
+    }
+  }
+
+  // The key download names its endpoint in front of the server's answer.
+  server.AddFault("key", 1, "status", 500);
+  try {
+    protocol->DownloadPublicKey();
+    ADD_FAILURE() << "no exception";
+  } catch (const HTTPException& e) {
+    EXPECT_EQ(e.GetMessagesFront(), TString("Error occurred trying to download the Zorvane RSA "
+                                            "public key from '" +
+                                            server.BaseUrl() + "/crash/key'."));
+    EXPECT_EQ(e.GetHttpCode(), 500);
+  }
+
+  // Nobody listening: a transport failure, not an HTTP answer.
+  const std::string refused = "http://127.0.0.1:" + std::to_string(zor::test::UnusedLoopbackPort());
+  EXPECT_THROW(CrashServerProtocol(TUrl(TString(refused)), "").Upload(*Reload(*package)),
+               CurlException);
+}
+
+TEST_F(CrashServerProtocolTest, ThroughARealProxyWithAndWithoutCredentials) {
+  LocalCrashServer server;
+  zor::test::TinyProxy open;
+  zor::test::TinyProxy guarded("user", "secret");
+  struct Case {
+    int port;
+    const char* credentials;
+    bool succeeds;
+  };
+  const Case cases[] = {{open.Port(), "", true},
+                        {guarded.Port(),
+                         "servercrashupload.proxy_server_username: user\n"
+                         "servercrashupload.proxy_server_password: secret\n",
+                         true},
+                        {guarded.Port(),
+                         "servercrashupload.proxy_server_username: user\n"
+                         "servercrashupload.proxy_server_password: wrong\n",
+                         false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.credentials);
+    Configure(server, "servercrashupload.proxy_server_host: 127.0.0.1\n"
+                      "servercrashupload.proxy_server_port: " +
+                          std::to_string(c.port) + "\n" + c.credentials);
+    auto protocol = Protocol(server);
+    if (c.succeeds) {
+      auto package = Encrypted(*protocol, PackageType::kCrashPackage, kPart + 5);
+      protocol->Upload(*package);
+      EXPECT_EQ(StoredZip(server, *package), zor::test::ReadFile(zipPath_));
+    } else {
+      try {
+        protocol->DownloadPublicKey();
+        ADD_FAILURE() << "no exception";
+      } catch (const HTTPException& e) {
+        EXPECT_GE(e.GetHttpCode(), 400);
+        EXPECT_LT(e.GetHttpCode(), 500);
+      }
+    }
+  }
+}
+
+TEST_F(CrashServerProtocolTest, HttpsCertificateRule) {
+  LocalCrashServer server(LocalCrashServer::Options{.https = true});
+  Configure(server, "servercrashupload.disable_cert_validation: true\n");
+  auto protocol = Protocol(server);
+  auto package = Encrypted(*protocol, PackageType::kCrashPackage, kPart + 1);
+  protocol->Upload(*package);
+  EXPECT_EQ(StoredZip(server, *package), zor::test::ReadFile(zipPath_));
+
+  Configure(server, "servercrashupload.disable_cert_validation: false\n");
+  EXPECT_THROW(Protocol(server)->DownloadPublicKey(), CurlException);
+}
+
+// The limit is the transport's; a lower bound on the time is all it
+// promises, so only that is checked.
+TEST_F(CrashServerProtocolTest, BandwidthLimitSlowsAPart) {
+  LocalCrashServer server;
+  // One part of 512 KiB at 256 KiB/s: about two seconds, never under one.
+  Configure(server, "servercrashupload.upload_bandwidth_limit_in_bytes: 262144\n", 512 * 1024);
+  auto protocol = Protocol(server);
+  auto package = Encrypted(*protocol, PackageType::kCrashPackage, 512 * 1024);
+  const auto start = std::chrono::steady_clock::now();
+  protocol->Upload(*package);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+}
+
+}  // namespace
+}  // namespace ZorErrorReporting::testing
