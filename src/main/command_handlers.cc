@@ -3,6 +3,8 @@
 #include "log/log_functions.h"
 #include "main/command_line_options.h"
 #include "platform/tlock_file.h"
+#include "upload/crash_upload_client.h"
+#include "upload/logs_upload_client.h"
 
 namespace ZorErrorReporting {
 
@@ -10,8 +12,8 @@ using namespace zor::platform;
 
 namespace {
 
-// The upload clients and the crash simulation are not part of this build
-// yet; a command that needs them fails plainly rather than pretending.
+// The crash simulation is not part of this build yet; a command that needs
+// it fails plainly rather than pretending.
 [[noreturn]] void NotAvailable(const char* command) {
   throw ZorvaneException(
       TFormatString("The command '%1' is not available in this build.").arg(command));
@@ -23,16 +25,18 @@ void SendCrashes(const SendCrashesOptions& options, const TPath& configFile,
                  const RunDirectories& dirs) {
   SetLogCategory("crashes-upload");
   TLockFile lock(dirs.logsDir / "zorcrashreporter.lock");
-  (void)options;
-  (void)configFile;
-  NotAvailable("send-crashes");
+  // Released before the lock: the client's processor logs its exit.
+  std::shared_ptr<IErrorReportingClient> client =
+      std::make_shared<CrashUploadClient>(options.includeFullDumps, TString(configFile.NativeString()));
+  client->Run();
+  client.reset();
 }
 
 void SendLogs(const SendLogsOptions& options, const TPath& configFile) {
   SetLogCategory("logs-upload");
-  (void)options;
-  (void)configFile;
-  NotAvailable("send-logs");
+  std::shared_ptr<IErrorReportingClient> client = std::make_shared<LogsUploadClient>(
+      options.zippedLogsFile, options.email, options.supportCaseNumber, TString(configFile.NativeString()));
+  client->Run();
 }
 
 void SimulateCrash(const SimulateCrashOptions& options) {

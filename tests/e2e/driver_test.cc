@@ -135,9 +135,6 @@ TEST_F(DriverTest, CommandsNotInThisBuildFailPlainly) {
     std::string command;
   };
   const Case cases[] = {
-      {{"--command", "send-crashes"}, "send-crashes"},
-      {{"--command", "send-logs", "--zipped-logs-file", "l.zip", "--support-case-number", "1"},
-       "send-logs"},
       {{"--command", "simulate-crash"}, "simulate-crash"},
       {{"--command", "write-dump"}, "write-dump"},
   };

@@ -1,0 +1,29 @@
+// CrashUploadClient: `send-crashes`. Uploads every package crash discovery
+// returns, one after another; a package that fails gets a result
+// ("NetworkError" for a transport failure, "ClientError" for any other
+// failure of ours) and "PendingRetry", and the next one is tried. A failure
+// that is not the program's own (not a ZorvaneException) ends the run at
+// once, without a summary; the next run settles the package it left.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "upload/error_reporting_client.h"
+#include "upload/upload_client.h"
+
+namespace ZorErrorReporting {
+
+class CrashUploadClient : public IErrorReportingClient, private UploadClient {
+ public:
+  // Builds the UploadClient (see there for what it throws), then tells
+  // discovery whether packages with full dumps may be uploaded.
+  CrashUploadClient(bool includeFullDumps, const zor::platform::TString& configFile);
+
+  void Run() override;
+
+ private:
+  void UploadNewCrashes(const std::vector<std::shared_ptr<Package>>& packages);
+};
+
+}  // namespace ZorErrorReporting

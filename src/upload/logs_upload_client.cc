@@ -1,0 +1,44 @@
+#include "upload/logs_upload_client.h"
+
+#include "config/config.h"
+#include "files/filesystem.h"
+#include "log/log_functions.h"
+#include "packages/logs_package.h"
+#include "platform/tformat_string.h"
+#include "platform/zorvane_exception.h"
+#include "upload/crash_package_processor.h"
+
+namespace ZorErrorReporting {
+
+using zor::platform::TFormatString;
+namespace TLog = zor::platform::TLog;
+using zor::platform::TPath;
+using zor::platform::TString;
+
+LogsUploadClient::LogsUploadClient(const TPath& zippedLogsFile, const TString& email,
+                                   const TString& supportCaseNumber, const TString& configFile)
+    : UploadClient(configFile),
+      zippedLogsFile_(zippedLogsFile),
+      email_(email),
+      supportCaseNumber_(supportCaseNumber) {}
+
+void LogsUploadClient::Run() {
+  if (!Filesystem::GetInstance().FileExists(zippedLogsFile_)) {
+    throw zor::platform::ZorvaneException(TFormatString("Unable to open file '%1'")
+                                              .arg(TString(zippedLogsFile_.NativeString())));
+  }
+  LogText(TLog::Info, "Checking for logs that need uploading...");
+  const auto package =
+      Processor().CreateLogsPackage(zippedLogsFile_, supportCaseNumber_, email_);
+  LogText(TLog::Info,
+          "Checking for logs that need uploading: Found '1' package(s) to upload.");
+  UploadPackage(package);
+  LogText(TLog::Info,
+          TFormatString("Upload Result Summary: Successfully uploaded '%1' log package(s). Upload "
+                        "Endpoint: '%2'. ")
+              .arg(1)
+              .arg(TString(Config::GetInstance().GetUploadEndpoint())));
+  package->DeletePackage();
+}
+
+}  // namespace ZorErrorReporting

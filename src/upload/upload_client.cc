@@ -1,0 +1,72 @@
+#include "upload/upload_client.h"
+
+#include <unistd.h>
+
+#include "config/config.h"
+#include "crypto/package_encryptor.h"
+#include "log/log_functions.h"
+#include "net/crash_server_protocol.h"
+#include "packages/package.h"
+#include "platform/date_time.h"
+#include "platform/tformat_string.h"
+#include "upload/crash_package_processor.h"
+#include "upload/terminal_progress.h"
+#include "upload/test_controller.h"
+
+namespace ZorErrorReporting {
+
+using zor::platform::DateTime;
+using zor::platform::TFormatString;
+namespace TLog = zor::platform::TLog;
+using zor::platform::TPath;
+using zor::platform::TString;
+
+UploadClient::UploadClient(const TString& configFile) {
+  Config& config = Config::GetInstance();
+  config.Load(TPath(configFile));
+  const TString controllerName = config.GetTestControllerName();
+  if (!controllerName.isEmpty()) TestController(controllerName).Run();
+  processor_ = std::make_unique<CrashPackageProcessor>(config.GetDumpDirectories(),
+                                                       config.GetDataDirectory());
+  // No customer identifier exists on this platform; the server takes an
+  // empty one.
+  protocol_ = std::make_unique<CrashServerProtocol>(config.GetUploadEndpoint(), TString());
+  progress_ = std::make_unique<TerminalProgress>(STDOUT_FILENO);
+  if (progress_->IsActive()) {
+    protocol_->SetProgressListener(
+        [progress = progress_.get()](const PartProgress& part) { progress->Update(part); });
+  }
+  LogText(TLog::Info, "Downloading Zorvane Public RSA Key for package encryption...");
+  const PublicKeyInfo key = protocol_->DownloadPublicKey();
+  LogText(TLog::Info,
+          TFormatString("Zorvane Public RSA Key successfully downloaded. Key ID = '%1'")
+              .arg(key.keyId));
+  encryptor_ = std::make_unique<PackageEncryptor>(key.keyId, key.key);
+}
+
+UploadClient::~UploadClient() {
+  protocol_.reset();
+  encryptor_.reset();
+  processor_.reset();
+}
+
+void UploadClient::UploadPackage(const std::shared_ptr<Package>& package) {
+  LogText(TLog::Info, TFormatString("Starting upload for package '%1'.  Attempt count = '%2'")
+                          .arg(package->GetIdentityJson())
+                          .arg(static_cast<uint64_t>(package->GetUploadResults().size())));
+  package->SetUploadStatus(UploadStatus::kStarted);
+  if (!package->IsUploadInProgress() && !package->HasEncryptedPackageFile()) {
+    if (!package->HasZippedPackageFile()) processor_->CreateZipForPackage(*package);
+    encryptor_->EncryptPackage(*package);
+  }
+  protocol_->Upload(*package);
+  package->AddUploadResult({DateTime::GetLocalTime(), UploadResultCode::kSuccess,
+                            "Upload successful"});
+  package->SetUploadStatus(UploadStatus::kComplete);
+  if (!Config::GetInstance().GetPreserveUploadPackages() &&
+      package->GetPackageType() == PackageType::kCrashPackage) {
+    processor_->CleanUpUploadedPackage(*package);
+  }
+}
+
+}  // namespace ZorErrorReporting

@@ -1,0 +1,56 @@
+// UploadClient: what both upload commands share. Construction prepares an
+// upload (configuration file, the optional test controller, crash
+// discovery, the crash server connection, the server's public key and the
+// encryptor); UploadPackage carries out one attempt for one package.
+//
+// Construction, in this order: load the configuration file; run the test
+// controller when one is named (blocks until the test says "continue");
+// create the processor for the dump and data directories (may create the
+// data directory); create the protocol for the upload endpoint with an
+// empty customer id (with a progress line on standard output when that is a
+// terminal); download the public key; create the encryptor. Any
+// exception leaves the client unbuilt and reaches the caller.
+//
+// Ownership: the client owns the processor, the encryptor and the protocol
+// (destroyed in the reverse order). Thread-safety: the command's thread only.
+#pragma once
+
+#include <memory>
+
+#include "platform/tstring.h"
+
+namespace ZorErrorReporting {
+
+class CrashPackageProcessor;
+class CrashServerProtocol;
+class Package;
+class PackageEncryptor;
+class TerminalProgress;
+
+class UploadClient {
+ public:
+  explicit UploadClient(const zor::platform::TString& configFile);
+  virtual ~UploadClient();
+  UploadClient(const UploadClient&) = delete;
+  UploadClient& operator=(const UploadClient&) = delete;
+
+ protected:
+  // One attempt: status "Started"; zip and encrypt unless an earlier
+  // attempt got that far (an upload in progress, or an encrypted file, is
+  // used as it is, so the key in its metadata stays valid; a zip without an
+  // encrypted file is encrypted, not rebuilt); upload; result "Success",
+  // status "Complete"; a crash package's upload files are then cleaned up
+  // unless preserve_upload_packages is set. Throws whatever fails, leaving
+  // the package as far as it came (its results and status are the caller's).
+  void UploadPackage(const std::shared_ptr<Package>& package);
+
+  CrashPackageProcessor& Processor() { return *processor_; }
+
+ private:
+  std::unique_ptr<TerminalProgress> progress_;
+  std::unique_ptr<CrashPackageProcessor> processor_;
+  std::unique_ptr<PackageEncryptor> encryptor_;
+  std::unique_ptr<CrashServerProtocol> protocol_;
+};
+
+}  // namespace ZorErrorReporting
