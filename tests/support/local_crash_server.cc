@@ -200,4 +200,10 @@ bool LocalCrashServer::DecryptZip(const std::string& crashId, const std::string&
   return false;
 }
 
+std::string LocalCrashServer::Show(const std::string& crashId) const {
+  const ProcessResult result =
+      RunProcess(ZOR_NODE_EXECUTABLE, {kServerDir + "/decrypt.js", "--data", DataDir(), crashId});
+  return result.out + result.err;
+}
+
 }  // namespace zor::test

@@ -63,6 +63,10 @@ class LocalCrashServer {
   bool DecryptZip(const std::string& crashId, const std::string& zipPath,
                   std::string* error) const;
 
+  // What decrypt.js prints for `crashId`: the registration JSON, the
+  // decrypted customer details when there are any, and the zip's entries.
+  std::string Show(const std::string& crashId) const;
+
   // What the server printed on standard output so far (one line per request).
   std::string ServerLog() const;
 

@@ -91,6 +91,7 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
   close(in[0]);
   close(out[1]);
   close(err[1]);
+  if (options.started) options.started(pid);
   ProcessResult result;
   Drain(out[0], err[0], in[1], options.input, &result);
   int status = 0;

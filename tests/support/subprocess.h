@@ -25,6 +25,9 @@ struct ProcessOptions {
   // When the test runs as root: the user the child runs as (root ignores
   // file permissions, which some tests rely on). -1 keeps the test's user.
   int runAsUid = -1;
+  // Called in the test's process with the child's pid right after it is
+  // started (from the thread that runs RunProcess), e.g. to kill it later.
+  std::function<void(int pid)> started;
 };
 
 // Runs `program` with `args` (argv[0] is `program`) and waits for it.

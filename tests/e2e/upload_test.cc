@@ -1,0 +1,377 @@
+// The upload commands from outside: the real binary against the local crash
+// server, with crash files in real dump directories. Faults come from the
+// server's switches; kills are real SIGKILLs at points the server holds the
+// program at (a request it never answers).
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "support/http_test_server.h"
+#include "support/local_crash_server.h"
+#include "support/subprocess.h"
+#include "support/temp_dir.h"
+
+namespace zor::test {
+namespace {
+
+using ::testing::HasSubstr;
+namespace fs = std::filesystem;
+
+constexpr int64_t kPart = 64 * 1024;
+
+// Bytes that deflate cannot shrink, so a crash of n bytes zips to about n.
+std::string Incompressible(size_t size, unsigned seed) {
+  std::string bytes(size, '\0');
+  uint64_t x = 0x9E3779B97F4A7C15ull * (seed + 1);
+  for (char& c : bytes) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    c = static_cast<char>(x);
+  }
+  return bytes;
+}
+
+class UploadTest : public ::testing::Test {
+ protected:
+  // A crash directory as an application leaves it: a minidump and its manifest.
+  void Crash(const std::string& name, size_t size) {
+    const std::string dir = dumps_ + "/" + name + "_0.crash";
+    fs::create_directories(dir);
+    dumpBytes_[name] = Incompressible(size, static_cast<unsigned>(dumpBytes_.size()));
+    WriteFile(dir + "/" + name + ".dmp", dumpBytes_[name]);
+    WriteFile(dir + "/" + name + ".manifest", "{}");
+  }
+
+  std::string Config(const std::string& extra = "") {
+    const std::string path = dir_.Sub("c" + std::to_string(++configs_) + ".yml");
+    WriteFile(path, "servercrashupload.upload_endpoint: " + server_.BaseUrl() +
+                        "\nservercrashupload.rsa_endpoint: " + server_.BaseUrl() +
+                        "/crash/key\nservercrashupload.data.dir: " + data_ +
+                        "\nservercrashupload.dump.dirs: " + dumps_ +
+                        "\nservercrashupload.log.dir: " + dir_.Sub("logs") +
+                        "\nservercrashupload.upload_part_size_in_bytes: " + std::to_string(kPart) +
+                        "\n" + extra);
+    return path;
+  }
+
+  ProcessResult Run(const std::vector<std::string>& args, ProcessOptions options = {}) {
+    options.workingDirectory = dir_.path();
+    options.environment.emplace("HOME", dir_.Sub("home"));
+    options.environment.emplace("XDG_CONFIG_HOME", dir_.Sub("settings"));
+    return RunProcess(ProgramPath(), args, options);
+  }
+  ProcessResult SendCrashes(const std::string& extra = "", ProcessOptions options = {}) {
+    return Run({"--command", "send-crashes", "--config-file", Config(extra)}, std::move(options));
+  }
+
+  // Starts send-crashes, waits until the server has received `count`
+  // requests of `kind` (the last of which it holds), then kills the program.
+  void KillWhenHeldAt(const std::string& kind, int count) {
+    std::atomic<int> pid{0};
+    ProcessOptions options;
+    options.started = [&pid](int p) { pid = p; };
+    auto run = std::async(std::launch::async, [&] { return SendCrashes("", options); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (Count(kind) < count) {
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "never held at " << kind;
+      ASSERT_NE(run.wait_for(std::chrono::milliseconds(20)), std::future_status::ready)
+          << "ended before " << kind << ": " << run.get().out;
+    }
+    kill(pid, SIGKILL);
+    EXPECT_EQ(run.get().status, 128 + SIGKILL);
+  }
+
+  rapidjson::Document Requests() {
+    rapidjson::Document document;
+    document.Parse(server_.RequestsJson().c_str());
+    return document;
+  }
+  int Count(const std::string& kind) {
+    const rapidjson::Document requests = Requests();
+    int n = 0;
+    for (const auto& r : requests.GetArray()) n += kind == r["kind"].GetString();
+    return n;
+  }
+
+  // The package's status file in the data directory: its last extension and content.
+  std::pair<std::string, rapidjson::Document> Status(const std::string& name) {
+    for (const auto& entry : fs::directory_iterator(data_)) {
+      const std::string file = entry.path().filename().string();
+      const std::string prefix = name + ".crash-package.";
+      if (file.rfind(prefix, 0) != 0) continue;
+      rapidjson::Document document;
+      document.Parse(ReadFile(entry.path().string()).c_str());
+      return {file.substr(prefix.size()), std::move(document)};
+    }
+    return {"", rapidjson::Document()};
+  }
+  std::vector<std::string> ResultCodes(const std::string& name) {
+    std::vector<std::string> codes;
+    const auto [status, document] = Status(name);
+    for (const auto& r : document["upload-results"].GetArray()) {
+      codes.emplace_back(r["upload-result-code"].GetString());
+    }
+    return codes;
+  }
+
+  // Every JSON file of the data directory parses: a kill never leaves a
+  // half-written state file behind.
+  void ExpectReadableState() {
+    if (!fs::exists(data_)) return;
+    for (const auto& entry : fs::directory_iterator(data_)) {
+      const std::string file = entry.path().filename().string();
+      if (file.find(".zip") != std::string::npos) continue;
+      rapidjson::Document document;
+      document.Parse(ReadFile(entry.path().string()).c_str());
+      EXPECT_TRUE(document.IsObject()) << file << " is not readable JSON";
+    }
+  }
+
+  // The dump in the newest object the server completed for the package `name`.
+  std::string StoredDump(const std::string& name) {
+    std::map<int64_t, std::string, std::greater<>> newestFirst;
+    for (const auto& entry : fs::directory_iterator(server_.DataDir() + "/packages")) {
+      rapidjson::Document record;
+      record.Parse(ReadFile(entry.path().string()).c_str());
+      // A package registered but never given an upload id has no registration.
+      if (record.HasMember("registration") &&
+          record["registration"]["client-issue-id"].GetString() == name) {
+        newestFirst[record["sequence"].GetInt64()] = entry.path().stem().string();
+      }
+    }
+    for (const auto& [sequence, crashId] : newestFirst) {
+      const std::string zip = dir_.Sub(crashId + ".zip");
+      if (!server_.DecryptZip(crashId, zip, nullptr)) continue;  // not completed
+      return RunProcess("/usr/bin/unzip", {"-p", zip, "*.dmp"}).out;
+    }
+    return "(nothing stored for " + name + ")";
+  }
+
+  std::string Log() const { return ReadFile(dir_.Sub("logs/zorcrashreporter.txt")); }
+
+  ScopedTempDir dir_;
+  LocalCrashServer server_;
+  std::string dumps_ = dir_.Sub("dumps");
+  std::string data_ = dir_.Sub("data");
+  std::map<std::string, std::string> dumpBytes_;
+  int configs_ = 0;
+};
+
+TEST_F(UploadTest, OneFailingPackageIsRetriedNextRunWhileTheOthersComplete) {
+  struct Case {
+    const char* action;
+    int status;
+    const char* code;
+  };
+  const Case cases[] = {{"drop", 0, "NetworkError"},
+                        {"status", 503, "ClientError"},
+                        {"hang", 0, "ClientError"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.action);
+    fs::remove_all(dumps_);
+    fs::remove_all(data_);
+    for (const char* name : {"a.1", "b.2", "c.3"}) Crash(name, 20000);
+    server_.Reset();
+    server_.AddFault("part", 2, c.action, c.status);
+
+    const std::string timeouts = "servercrashupload.http_put_timeout_in_minutes: 0.03\n";
+    ProcessResult r = SendCrashes(timeouts);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("Successfully uploaded '2' crash package(s). Failed to upload "
+                                 "'1' crash package(s)."));
+    EXPECT_EQ(Status("b.2").first, "pendingretry");
+    EXPECT_EQ(ResultCodes("b.2"), std::vector<std::string>{c.code});
+    EXPECT_EQ(Status("a.1").first, "complete");
+
+    r = SendCrashes(timeouts);
+    EXPECT_THAT(r.out, HasSubstr("Successfully uploaded '1' crash package(s). Failed to upload "
+                                 "'0' crash package(s)."));
+    EXPECT_EQ(ResultCodes("b.2"), (std::vector<std::string>{c.code, "Success"}));
+    EXPECT_TRUE(StoredDump("b.2") == dumpBytes_["b.2"]);
+    // The earlier run's complete packages were deleted with their dumps.
+    EXPECT_FALSE(fs::exists(dumps_ + "/a.1_0.crash"));
+    EXPECT_EQ(Status("a.1").first, "");
+    EXPECT_TRUE(fs::exists(dumps_ + "/b.2_0.crash"));
+  }
+}
+
+TEST_F(UploadTest, ThreeFailedAttemptsGiveThePackageUp) {
+  Crash("a.1", 1000);
+  server_.AddFault("part", 1, "status", 500, "", 0, 100);
+  const std::string keep = "servercrashupload.delete_completed_dumps: false\n";
+  for (int run = 1; run <= 3; ++run) EXPECT_EQ(SendCrashes(keep).status, 0);
+  EXPECT_EQ(ResultCodes("a.1").size(), 3u);
+  const ProcessResult r = SendCrashes(keep);
+  EXPECT_THAT(r.out, HasSubstr("Found '0' package(s) to upload."));
+  EXPECT_EQ(Status("a.1").first, "failed");
+  // Given up: the upload files are gone, the crash stays for a person to see.
+  EXPECT_EQ(std::distance(fs::directory_iterator(data_), fs::directory_iterator()), 1);
+  EXPECT_TRUE(fs::exists(dumps_ + "/a.1_0.crash/a.1.dmp"));
+}
+
+TEST_F(UploadTest, PreservedPackagesKeepTheirFilesAndDumps) {
+  Crash("a.1", 1000);
+  const std::string settings =
+      "servercrashupload.preserve_upload_packages: true\n"
+      "servercrashupload.delete_completed_dumps: false\n";
+  EXPECT_EQ(SendCrashes(settings).status, 0);
+  EXPECT_EQ(SendCrashes(settings).status, 0);
+  std::set<std::string> extensions;
+  for (const auto& entry : fs::directory_iterator(data_)) {
+    extensions.insert(entry.path().extension().string());
+  }
+  EXPECT_EQ(extensions, (std::set<std::string>{".complete", ".zip", ".enc", ".zormeta", ".parts"}));
+  EXPECT_TRUE(fs::exists(dumps_ + "/a.1_0.crash/a.1.dmp"));
+  EXPECT_EQ(Count("register"), 1);
+}
+
+// The server unreachable for a whole run, then a data directory too small
+// for the zip (a file size limit on the process, as a full disk answers a
+// write): nothing is lost, and the next good run completes the crash.
+TEST_F(UploadTest, ServerDownOrDiskFullLosesNothing) {
+  Crash("a.1", 300000);
+  const std::string down = "servercrashupload.rsa_endpoint: http://127.0.0.1:" +
+                           std::to_string(UnusedLoopbackPort()) + "/crash/key\n";
+  // A later line of the same setting replaces the earlier one.
+  EXPECT_EQ(SendCrashes(down).status, -1);
+  EXPECT_THAT(Log(), HasSubstr("Error occurred trying to download the Zorvane RSA public key"));
+  EXPECT_TRUE(fs::is_empty(data_));
+
+  ProcessOptions options;
+  options.workingDirectory = dir_.path();
+  options.environment = {{"HOME", dir_.Sub("home")}, {"XDG_CONFIG_HOME", dir_.Sub("settings")}};
+  // A full disk fails the write; it sends no SIGXFSZ, so that is ignored.
+  const ProcessResult full = RunProcess(
+      "/bin/sh", {"-c", "trap '' XFSZ; exec prlimit --fsize=100000 \"$@\"", "sh", ProgramPath(),
+                  "--command", "send-crashes", "--config-file", Config()},
+      options);
+  EXPECT_EQ(full.status, 0) << full.out;
+  EXPECT_EQ(Status("a.1").first, "pendingretry");
+  EXPECT_EQ(ResultCodes("a.1"), std::vector<std::string>{"ClientError"});
+  ExpectReadableState();
+
+  EXPECT_THAT(SendCrashes().out, HasSubstr("Successfully uploaded '1' crash package(s)."));
+  EXPECT_TRUE(StoredDump("a.1") == dumpBytes_["a.1"]);
+}
+
+// Killed at each point where the server holds the program: after
+// registering, before the first part, between parts, before the completion.
+// Later runs finish the package, the object holds the dump, and nothing is
+// uploaded again once complete.
+TEST_F(UploadTest, KilledAnywhereTheNextRunFinishes) {
+  const std::pair<const char*, int> points[] = {
+      {"upload-id", 1}, {"part", 1}, {"part", 3}, {"complete", 1}};
+  for (const auto& [kind, nth] : points) {
+    SCOPED_TRACE(std::string(kind) + " " + std::to_string(nth));
+    fs::remove_all(dumps_);
+    fs::remove_all(data_);
+    Crash("big.7", 4 * kPart - 100);
+    server_.Reset();
+    server_.AddFault(kind, nth, "hang");
+    KillWhenHeldAt(kind, nth);
+    ExpectReadableState();
+
+    const ProcessResult r = SendCrashes();
+    EXPECT_THAT(r.out, HasSubstr("Successfully uploaded '1' crash package(s)."));
+    EXPECT_TRUE(StoredDump("big.7") == dumpBytes_["big.7"]);
+    const int registrations = Count("register");
+    EXPECT_THAT(SendCrashes().out, HasSubstr("Found '0' package(s) to upload."));
+    EXPECT_EQ(Count("register"), registrations);
+  }
+}
+
+TEST_F(UploadTest, SendLogsUploadsTheUsersZipAndKeepsIt) {
+  const std::string zip = dir_.Sub("my logs.zip");
+  WriteFile(dir_.Sub("app.log"), "a log line\n");
+  ASSERT_EQ(RunProcess("/usr/bin/zip", {"-j", zip, dir_.Sub("app.log")}).status, 0);
+  const ProcessResult r = Run({"--command", "send-logs", "--zipped-logs-file", zip, "--email",
+                               "ops@example.com", "--support-case-number", "4711",
+                               "--config-file", Config()});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_THAT(r.out, HasSubstr("Successfully uploaded '1' log package(s)."));
+  EXPECT_TRUE(fs::exists(zip));
+  EXPECT_TRUE(fs::is_empty(data_));
+  // The server decrypts the customer details that travel with the package.
+  const fs::path record = fs::directory_iterator(server_.DataDir() + "/packages")->path();
+  const std::string shown = server_.Show(record.stem().string());
+  EXPECT_THAT(shown, HasSubstr("ops@example.com"));
+  EXPECT_THAT(shown, HasSubstr("4711"));
+  EXPECT_THAT(shown, HasSubstr("app.log"));
+
+  const ProcessResult missing =
+      Run({"--command", "send-logs", "--zipped-logs-file", dir_.Sub("none.zip"),
+           "--support-case-number", "1", "--config-file", Config()});
+  EXPECT_EQ(missing.status, -1);
+  EXPECT_THAT(Log(), HasSubstr("Unable to open file '" + dir_.Sub("none.zip") + "'"));
+}
+
+// Connects to the controller's socket once it exists and writes `text`.
+void Tell(const std::string& socketPath, const std::string& text) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (true) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    socketPath.copy(address.sun_path, sizeof address.sun_path - 1);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+      EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+      char c;
+      while (read(fd, &c, 1) > 0) {
+      }
+      close(fd);
+      return;
+    }
+    close(fd);
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no controller at " << socketPath;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+TEST_F(UploadTest, TestControllerHoldsTheRunWhileASecondRunIsLockedOut) {
+  Crash("a.1", 1000);
+  const std::string socketPath = dir_.Sub("controller");
+  const std::string controller = "servercrashupload.test_controller_name: " + socketPath + "\n";
+  for (const char* word : {"continue", "Continue", "continue\n"}) {
+    SCOPED_TRACE(word);
+    auto held = std::async(std::launch::async, [&] { return SendCrashes(controller); });
+    while (!fs::exists(socketPath)) {
+      ASSERT_NE(held.wait_for(std::chrono::milliseconds(20)), std::future_status::ready)
+          << held.get().out;
+    }
+    if (std::string(word) == "continue") {
+      // The held run has the lock and has touched no package yet.
+      const ProcessResult second = SendCrashes();
+      EXPECT_EQ(second.status, -2);
+      EXPECT_TRUE(fs::is_empty(data_));
+    }
+    Tell(socketPath, word);
+    const ProcessResult r = held.get();
+    if (std::string(word) == "continue") {
+      EXPECT_EQ(r.status, 0) << r.out;
+      EXPECT_EQ(Status("a.1").first, "complete");
+    } else {
+      EXPECT_EQ(r.status, -1);
+      // The log file keeps the line end as the JSON escape "\n".
+      std::string shown = word;
+      if (shown.back() == '\n') shown = shown.substr(0, shown.size() - 1) + "\\n";
+      EXPECT_THAT(Log(), HasSubstr("Received unsupported command '" + shown +
+                                   "' from test.Only supported command is"));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace zor::test
