@@ -1,14 +1,64 @@
 #!/usr/bin/env bash
-# Builds the program and shows what it does so far, in a scratch directory:
-# its help, its version, and a send-crashes run with a local log directory.
-set -uo pipefail
+# The program's main job on the local default: builds, starts the local crash
+# server in a scratch directory, writes a crash there as an application would
+# leave it, runs `send-crashes` against the server with a configuration file
+# made for it, and shows what the server received, decrypted with its key.
+# The scratch directory stays for a look afterwards; its path is printed.
+set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
-bin="$PWD/${BUILD_DIR:-build}/zorcrashreporter"
-work="$(mktemp -d)"
-cd "$work"
-echo "== $bin --help"; "$bin" --help
-echo "== $bin --version"; "$bin" --version
-echo "== $bin --command send-crashes (in $work)"
-"$bin" --command send-crashes; echo "exit status: $?"
-echo "== log file $work/logs/zorcrashreporter.txt"; cat "$work/logs/zorcrashreporter.txt"
+scripts/setup.sh >/dev/null
+root="$PWD"
+bin="$root/${BUILD_DIR:-build}/zorcrashreporter"
+work="$(mktemp -d /tmp/zorcrashreporter-demo.XXXXXX)"
+
+node tools/crash-server/crash-server.js --port 0 --data "$work/server" >"$work/server.log" 2>&1 &
+server=$!
+trap 'kill "$server" 2>/dev/null; wait "$server" 2>/dev/null || true' EXIT
+url=""
+for _ in $(seq 300); do
+  url="$(sed -n '1s/^listening on //p' "$work/server.log")"
+  [ -n "$url" ] && break
+  kill -0 "$server" 2>/dev/null || break
+  sleep 0.1
+done
+if [ -z "$url" ]; then
+  echo "The local crash server did not start; its output:" >&2
+  cat "$work/server.log" >&2
+  exit 1
+fi
+echo "== local crash server at $url (data in $work/server)"
+
+# A crash as an application leaves it: a minidump-sized file of mostly empty
+# pages with some random and some repeated content, and its manifest.
+crash="$work/dumps/sample_$(date +%s).crash"
+mkdir -p "$crash"
+{
+  head -c 3145728 /dev/zero
+  head -c 1048576 /dev/urandom
+  head -c 1048576 < <(yes "frame 0x00007f3a12c4 in sample::worker() at worker.cc:42")
+} >"$crash/sample.4242.dmp"
+printf '{"product-name":"sample","product-version":"1.0.0"}\n' >"$crash/sample.4242.manifest"
+echo "== crash written: $crash"
+ls -l "$crash"
+
+cat >"$work/zorcrashreporter.yml" <<EOF
+servercrashupload.upload_endpoint: $url
+servercrashupload.rsa_endpoint: $url/crash/key
+servercrashupload.dump.dirs: $work/dumps
+servercrashupload.data.dir: $work/data
+servercrashupload.log.dir: $work/logs
+servercrashupload.upload_part_size_in_bytes: 1048576
+EOF
+echo "== $bin --command send-crashes --config-file $work/zorcrashreporter.yml"
+status=0
+(cd "$work" && "$bin" --command send-crashes --config-file "$work/zorcrashreporter.yml") || status=$?
+echo "exit status: $status"
+
+echo "== what the server received, decrypted"
+for record in "$work"/server/packages/*.json; do
+  [ -e "$record" ] || { echo "(nothing)"; break; }
+  node tools/crash-server/decrypt.js --data "$work/server" "$(basename "$record" .json)"
+done
+echo "== to browse it: node tools/crash-server/crash-server.js --port 8080 --data $work/server"
+echo "   then open http://127.0.0.1:8080/"
+exit "$status"
