@@ -62,7 +62,7 @@ class UploadTest : public ::testing::Test {
                         "/crash/key\nservercrashupload.data.dir: " + data_ +
                         "\nservercrashupload.dump.dirs: " + dumps_ +
                         "\nservercrashupload.log.dir: " + dir_.Sub("logs") +
-                        "\nservercrashupload.upload_part_size_in_bytes: " + std::to_string(kPart) +
+                        "\nservercrashupload.upload_part_size_in_bytes: " + std::to_string(partSize_) +
                         "\n" + extra);
     return path;
   }
@@ -77,21 +77,30 @@ class UploadTest : public ::testing::Test {
     return Run({"--command", "send-crashes", "--config-file", Config(extra)}, std::move(options));
   }
 
-  // Starts send-crashes, waits until the server has received `count`
-  // requests of `kind` (the last of which it holds), then kills the program.
-  void KillWhenHeldAt(const std::string& kind, int count) {
+  // Starts send-crashes, waits until `reached` holds, then kills the program.
+  template <class Predicate>
+  void KillWhen(Predicate reached, const std::string& what) {
     std::atomic<int> pid{0};
     ProcessOptions options;
     options.started = [&pid](int p) { pid = p; };
     auto run = std::async(std::launch::async, [&] { return SendCrashes("", options); });
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (Count(kind) < count) {
-      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "never held at " << kind;
-      ASSERT_NE(run.wait_for(std::chrono::milliseconds(20)), std::future_status::ready)
-          << "ended before " << kind << ": " << run.get().out;
+    while (!reached()) {
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "never reached " << what;
+      ASSERT_NE(run.wait_for(std::chrono::milliseconds(5)), std::future_status::ready)
+          << "ended before " << what << ": " << run.get().out;
     }
     kill(pid, SIGKILL);
-    EXPECT_EQ(run.get().status, 128 + SIGKILL);
+    EXPECT_EQ(run.get().status, 128 + SIGKILL) << "ended before the kill at " << what;
+  }
+  // A file whose name ends with `suffix` exists in the data directory.
+  bool DataFileEndingIn(const std::string& suffix) const {
+    if (!fs::exists(data_)) return false;
+    for (const auto& entry : fs::directory_iterator(data_)) {
+      const std::string name = entry.path().filename().string();
+      if (name.size() >= suffix.size() && name.ends_with(suffix)) return true;
+    }
+    return false;
   }
 
   rapidjson::Document Requests() {
@@ -167,6 +176,7 @@ class UploadTest : public ::testing::Test {
   std::string dumps_ = dir_.Sub("dumps");
   std::string data_ = dir_.Sub("data");
   std::map<std::string, std::string> dumpBytes_;
+  int64_t partSize_ = kPart;
   int configs_ = 0;
 };
 
@@ -267,21 +277,32 @@ TEST_F(UploadTest, ServerDownOrDiskFullLosesNothing) {
   EXPECT_TRUE(StoredDump("a.1") == dumpBytes_["a.1"]);
 }
 
-// Killed at each point where the server holds the program: after
-// registering, before the first part, between parts, before the completion.
-// Later runs finish the package, the object holds the dump, and nothing is
-// uploaded again once complete.
+// Killed while zipping, while encrypting (as soon as the file appears, with
+// a crash large enough that writing it takes a while), and at each point
+// where the server holds the program: after registering, before the first
+// part, between parts, before the completion. Later runs finish the
+// package, the object holds the dump, and nothing is uploaded again.
 TEST_F(UploadTest, KilledAnywhereTheNextRunFinishes) {
-  const std::pair<const char*, int> points[] = {
-      {"upload-id", 1}, {"part", 1}, {"part", 3}, {"complete", 1}};
+  struct Point {
+    const char* kind;  // a request the server holds, or a data file's suffix
+    int nth;           // 0: kill when the data file appears
+  };
+  const Point points[] = {{".package.zip", 0}, {".zip.enc", 0}, {"upload-id", 1},
+                          {"part", 1},         {"part", 3},     {"complete", 1}};
   for (const auto& [kind, nth] : points) {
     SCOPED_TRACE(std::string(kind) + " " + std::to_string(nth));
     fs::remove_all(dumps_);
     fs::remove_all(data_);
-    Crash("big.7", 4 * kPart - 100);
+    // The large crash goes in few parts: the point is the time it takes to write.
+    partSize_ = nth == 0 ? 16 * 1024 * 1024 : kPart;
+    Crash("big.7", nth == 0 ? 24 * 1024 * 1024 : 4 * kPart - 100);
     server_.Reset();
-    server_.AddFault(kind, nth, "hang");
-    KillWhenHeldAt(kind, nth);
+    if (nth == 0) {
+      KillWhen([&, suffix = std::string(kind)] { return DataFileEndingIn(suffix); }, kind);
+    } else {
+      server_.AddFault(kind, nth, "hang");
+      KillWhen([&, k = std::string(kind), n = nth] { return Count(k) >= n; }, kind);
+    }
     ExpectReadableState();
 
     const ProcessResult r = SendCrashes();
