@@ -27,6 +27,7 @@ namespace zor::test {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 namespace fs = std::filesystem;
 
 constexpr int64_t kPart = 64 * 1024;
@@ -230,6 +231,23 @@ TEST_F(UploadTest, ThreeFailedAttemptsGiveThePackageUp) {
   // Given up: the upload files are gone, the crash stays for a person to see.
   EXPECT_EQ(std::distance(fs::directory_iterator(data_), fs::directory_iterator()), 1);
   EXPECT_TRUE(fs::exists(dumps_ + "/a.1_0.crash/a.1.dmp"));
+}
+
+// A reply that is not JSON raises an error that is not the program's own:
+// the run ends at once, without a summary, and the next run takes the
+// package up where it was left ("Started").
+TEST_F(UploadTest, ForeignErrorEndsTheRunAndTheNextRunResumes) {
+  for (const char* name : {"a.1", "b.2"}) Crash(name, 1000);
+  server_.AddFault("part-url", 1, "status", 200, "<html>not json</html>");
+  const ProcessResult r = SendCrashes();
+  EXPECT_EQ(r.status, -1);
+  EXPECT_THAT(r.out, Not(HasSubstr("Upload Result Summary")));
+  EXPECT_THAT(Log(), HasSubstr("Unable to retrieve data from network reply"));
+  EXPECT_EQ(Status("a.1").first, "started");
+  EXPECT_EQ(Status("b.2").first, "pending");
+
+  EXPECT_THAT(SendCrashes().out, HasSubstr("Successfully uploaded '2' crash package(s)."));
+  EXPECT_TRUE(StoredDump("a.1") == dumpBytes_["a.1"]);
 }
 
 TEST_F(UploadTest, PreservedPackagesKeepTheirFilesAndDumps) {
