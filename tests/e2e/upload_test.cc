@@ -394,7 +394,7 @@ TEST_F(UploadTest, TestControllerHoldsTheRunWhileASecondRunIsLockedOut) {
       // The held run has the lock and has touched no package yet.
       const ProcessResult second = SendCrashes();
       EXPECT_EQ(second.status, -2);
-      EXPECT_TRUE(fs::is_empty(data_));
+      EXPECT_FALSE(fs::exists(data_));
     }
     Tell(socketPath, word);
     const ProcessResult r = held.get();
