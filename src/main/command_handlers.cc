@@ -32,7 +32,8 @@ void WriteMetricsIfConfigured(const UploadRunStats& stats, const DateTime& start
     const TPath file = Config::GetInstance().GetMetricsFile();
     if (!file.IsEmpty()) MetricsFile(file).Write(stats, start, DateTime::GetLocalTime(), status);
   } catch (const std::exception& e) {
-    LogText(TLog::Warn, TFormatString("Could not write the metrics file: %1").arg(TString(e.what())));
+    LogText(TLog::Warn,
+            TFormatString("Could not write the metrics file: %1").arg(TString(e.what())));
   }
 }
 

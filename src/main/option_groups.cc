@@ -20,8 +20,8 @@ po::options_description MakeAllowedOptions() {
       ("help,H", "Help Screen")  //
       ("command", Text(),
        "Command to execute: [send-crashes, send-logs, simulate-crash, list]\n")  //
-      ("source", Text(), "Source of crashes/logs: [server, desktop]")      //
-      ("config-file", Text(), "Path to config file.")                      //
+      ("source", Text(), "Source of crashes/logs: [server, desktop]")            //
+      ("config-file", Text(), "Path to config file.")                            //
       ("rotate-log-interval,R", Int(),
        "Enables log file rotation at interval specified in seconds")  //
       ("version", "output the version number");

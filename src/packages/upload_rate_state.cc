@@ -50,7 +50,8 @@ rapidjson::Document UploadRateState::ToJson() const {
   for (const int64_t time : uploadTimes_) times.PushBack(time, allocator);
   document.AddMember(rapidjson::StringRef(kUploadTimes), times, allocator);
   Json::Value names(rapidjson::kArrayType);
-  for (const TString& name : heldBack_) names.PushBack(Json::MakeString(name, allocator), allocator);
+  for (const TString& name : heldBack_)
+    names.PushBack(Json::MakeString(name, allocator), allocator);
   document.AddMember(rapidjson::StringRef(kHeldBack), names, allocator);
   return document;
 }

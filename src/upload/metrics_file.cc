@@ -75,8 +75,7 @@ std::string MetricsFile::Format(const UploadRunStats& stats, const DateTime& sta
   std::snprintf(duration, sizeof duration, "%.3f",
                 static_cast<double>(end.GetAsUnixTimeMs() - start.GetAsUnixTimeMs()) / 1000.0);
   Sample(out, "run_duration_seconds", "gauge", "How long the last run took.", duration);
-  Gauge(out, "run_end_time_seconds", "When the last run ended, in Unix time.",
-        end.GetAsUnixTime());
+  Gauge(out, "run_end_time_seconds", "When the last run ended, in Unix time.", end.GetAsUnixTime());
   Gauge(out, "exit_status", "The exit status of the last run (0 is success).", exitStatus);
   Counter(out, previousCounters, "uploads_total", "Packages uploaded, over all runs.",
           stats.uploaded);

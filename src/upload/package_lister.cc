@@ -93,7 +93,8 @@ std::vector<PackageListEntry> PackageLister::List() const {
   std::vector<PackageListEntry> entries;
   if (!fs.DirectoryExists(dataDirectory_)) return entries;
   std::vector<TString> extensions;
-  for (const UploadStatus status : kStoredStatuses) extensions.push_back(StatusFileExtension(status));
+  for (const UploadStatus status : kStoredStatuses)
+    extensions.push_back(StatusFileExtension(status));
   for (const TPath& path : fs.ListFiles(dataDirectory_, extensions, true)) {
     entries.push_back(Describe(path));
   }
@@ -156,9 +157,9 @@ std::string PackageLister::FormatText(const std::vector<PackageListEntry>& entri
                   "REMOTE-ID", "PARTS"});
   for (const PackageListEntry& e : entries) {
     const bool readable = e.error.isEmpty();
-    const TString parts = e.partsTotal ? TString::Number(*e.partsUploaded) + "/" +
-                                             TString::Number(*e.partsTotal)
-                                       : TString(kNone);
+    const TString parts =
+        e.partsTotal ? TString::Number(*e.partsUploaded) + "/" + TString::Number(*e.partsTotal)
+                     : TString(kNone);
     rows.push_back({e.name, e.type, readable ? e.status : TString("Unreadable"),
                     readable ? TString::Number(static_cast<uint64_t>(e.attempts)) : kNone,
                     e.lastResult ? ToName(e.lastResult->code) : kNone, OrNone(e.zipBytes),
@@ -220,10 +221,10 @@ std::string PackageLister::FormatJson(const std::vector<PackageListEntry>& entri
       item.AddMember("last-result", last, allocator);
       item.AddMember("zip-bytes", number(e.zipBytes), allocator);
       item.AddMember("encrypted-bytes", number(e.encryptedBytes), allocator);
-      item.AddMember("remote-package-id",
-                     e.remotePackageId.isEmpty() ? Json::Value(rapidjson::kNullType)
-                                                 : text(e.remotePackageId),
-                     allocator);
+      item.AddMember(
+          "remote-package-id",
+          e.remotePackageId.isEmpty() ? Json::Value(rapidjson::kNullType) : text(e.remotePackageId),
+          allocator);
       item.AddMember("parts-uploaded", number(e.partsUploaded), allocator);
       item.AddMember("parts-total", number(e.partsTotal), allocator);
     }

@@ -53,7 +53,8 @@ uint64_t RetentionPolicy::MeasureDirectories() const {
   std::set<TPath> files;
   for (const TPath& directory : directories_) {
     try {
-      files.merge(Filesystem::GetInstance().ListFilesRecursively(directory, {}, true, false, false));
+      files.merge(
+          Filesystem::GetInstance().ListFilesRecursively(directory, {}, true, false, false));
     } catch (const std::exception&) {
       // A dump directory that does not exist (yet) holds nothing.
     }
@@ -71,8 +72,9 @@ std::set<TString> RetentionPolicy::Apply(const std::vector<std::shared_ptr<Packa
     const DateTime created = PackageFootprint::Measure(*package).created;
     candidates.push_back({package, created.IsValid() ? created.GetAsUnixTimeMs() : 0});
   }
-  std::stable_sort(candidates.begin(), candidates.end(),
-                   [](const Candidate& a, const Candidate& b) { return a.createdMs < b.createdMs; });
+  std::stable_sort(
+      candidates.begin(), candidates.end(),
+      [](const Candidate& a, const Candidate& b) { return a.createdMs < b.createdMs; });
 
   if (settings_.maxAgeDays) {
     const int64_t cutoffMs = now.GetAsUnixTimeMs() - *settings_.maxAgeDays * kMsPerDay;

@@ -54,13 +54,13 @@ std::map<std::string, double> ParseExposition(const std::string& text) {
 class FleetTest : public ::testing::Test {
  protected:
   FleetTest() {
-    WriteFile(dir_.Sub("c.yml"), "servercrashupload.upload_endpoint: " + server_.BaseUrl() +
-                                     "\nservercrashupload.rsa_endpoint: " + server_.BaseUrl() +
-                                     "/crash/key\nservercrashupload.dump.dirs: [" +
-                                     dir_.Sub("dumps") + "]\nservercrashupload.data.dir: " +
-                                     dir_.Sub("data") + "\nservercrashupload.log.dir: " +
-                                     dir_.Sub("logs") + "\nservercrashupload.metrics.file: " +
-                                     dir_.Sub("metrics/zcr.prom") + "\n");
+    WriteFile(dir_.Sub("c.yml"),
+              "servercrashupload.upload_endpoint: " + server_.BaseUrl() +
+                  "\nservercrashupload.rsa_endpoint: " + server_.BaseUrl() +
+                  "/crash/key\nservercrashupload.dump.dirs: [" + dir_.Sub("dumps") +
+                  "]\nservercrashupload.data.dir: " + dir_.Sub("data") +
+                  "\nservercrashupload.log.dir: " + dir_.Sub("logs") +
+                  "\nservercrashupload.metrics.file: " + dir_.Sub("metrics/zcr.prom") + "\n");
     fs::create_directories(dir_.Sub("metrics"));
   }
 
