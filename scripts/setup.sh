@@ -13,6 +13,7 @@ packages=(
   openssl  # the crypto tests check our output against the openssl command
   pigz isal  # compressors the zip benchmark compares with
   chromium  # renders the local crash server's page in its tests
+  systemd  # systemd-analyze checks the units of contrib/systemd
 )
 missing=()
 for p in "${packages[@]}"; do

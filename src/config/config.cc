@@ -203,6 +203,37 @@ TPath Config::GetLogDirectory() const {
   return TPath(GetValue("servercrashupload.log.dir", Mode::kOptional));
 }
 
+std::optional<uint32_t> Config::GetPositiveCount(const char* key) const {
+  const TString text = GetValue(key, Mode::kOptional);
+  if (text.isEmpty()) return std::nullopt;
+  // ConfigTextToUInt32 reads bad text as 0, which is refused with it.
+  const uint32_t value = ConfigTextToUInt32(text.trim());
+  if (value == 0) {
+    throw ZorvaneException(TFormatString("The setting '%1' has the value '%2', which is not a "
+                                         "whole number from 1 to %3.")
+                               .arg(key)
+                               .arg(text)
+                               .arg(static_cast<uint64_t>(UINT32_MAX)));
+  }
+  return value;
+}
+
+std::optional<uint32_t> Config::GetRetentionMaxAgeDays() const {
+  return GetPositiveCount("servercrashupload.retention.max_age_days");
+}
+
+std::optional<uint32_t> Config::GetRetentionMaxTotalMb() const {
+  return GetPositiveCount("servercrashupload.retention.max_total_mb");
+}
+
+std::optional<uint32_t> Config::GetMaxUploadsPerHour() const {
+  return GetPositiveCount("servercrashupload.max_uploads_per_hour");
+}
+
+TPath Config::GetMetricsFile() const {
+  return ConfigTextToPath(GetValue("servercrashupload.metrics.file", Mode::kOptional));
+}
+
 TString Config::GetVersion() const { return AppConfig::GetInstance().GetBuildVersion(); }
 
 }  // namespace ZorErrorReporting

@@ -128,12 +128,29 @@ class Config {
   // The log directory as written in the file (no quote removal), or empty.
   zor::platform::TPath GetLogDirectory() const;
 
+  // Settings for running on many servers; each is off (nullopt or empty) when
+  // absent. A present value must be a whole number from 1 to the type's
+  // maximum; anything else throws ZorvaneException "The setting '<key>' has
+  // the value '<value>', which is not a whole number from 1 to <max>."
+  // Packages older than this many days are deleted at the start of a run.
+  std::optional<uint32_t> GetRetentionMaxAgeDays() const;
+  // The most the dump directories and the data directory may hold together,
+  // in MiB, before packages are deleted.
+  std::optional<uint32_t> GetRetentionMaxTotalMb() const;
+  // The most upload attempts in any hour, counted across runs.
+  std::optional<uint32_t> GetMaxUploadsPerHour() const;
+  // The file that each `send-crashes` run replaces with its metrics; empty
+  // when absent. Quotes are removed as ConfigTextToPath says.
+  zor::platform::TPath GetMetricsFile() const;
+
   // The build version of the program.
   zor::platform::TString GetVersion() const;
 
  private:
   // The URL of `key`, else of the environment `variable`, else `defaultUrl`.
   zor::platform::TUrl GetUrl(const char* key, const char* variable, const char* defaultUrl) const;
+  // The positive whole number of `key`, or nullopt when absent; see above.
+  std::optional<uint32_t> GetPositiveCount(const char* key) const;
 
   zor::platform::TPath filePath_;
   std::optional<ConfigSettings> settings_;  // absent until a file is loaded

@@ -154,6 +154,34 @@ TEST_F(ConfigTest, UrlThatDoesNotParseNamesSettingAndValue) {
             std::string::npos);
 }
 
+TEST_F(ConfigTest, FleetSettingsAreOffWhenAbsentAndBadValuesAreNamed) {
+  Load("servercrashupload.data.dir: d\n");
+  EXPECT_FALSE(config_.GetRetentionMaxAgeDays());
+  EXPECT_FALSE(config_.GetRetentionMaxTotalMb());
+  EXPECT_FALSE(config_.GetMaxUploadsPerHour());
+  EXPECT_TRUE(config_.GetMetricsFile().IsEmpty());
+
+  Load(
+      "servercrashupload.retention.max_age_days: 365\n"
+      "servercrashupload.retention.max_total_mb: '128'\n"
+      "servercrashupload.max_uploads_per_hour: 4294967295\n"
+      "servercrashupload.metrics.file: '/m/z.prom'\n",
+      "2.yml");
+  EXPECT_EQ(config_.GetRetentionMaxAgeDays(), 365u);
+  EXPECT_EQ(config_.GetRetentionMaxTotalMb(), 128u);
+  EXPECT_EQ(config_.GetMaxUploadsPerHour(), 4294967295u);
+  EXPECT_EQ(config_.GetMetricsFile(), TPath("/m/z.prom"));
+
+  int file = 2;
+  for (const std::string bad : {"0", "-3", "ten", "1.5", "4294967296"}) {
+    Load("servercrashupload.retention.max_total_mb: " + bad + "\n",
+         std::to_string(++file) + ".yml");
+    EXPECT_EQ(ErrorOf([&] { config_.GetRetentionMaxTotalMb(); }),
+              "The setting 'servercrashupload.retention.max_total_mb' has the value '" + bad +
+                  "', which is not a whole number from 1 to 4294967295.");
+  }
+}
+
 TEST_F(ConfigTest, OverridesWinOverTheFile) {
   ScopedEnv var{"ZCT_DIR", "/from-env"};
   Load(

@@ -22,6 +22,7 @@ struct LogState {
   TString category;
   std::shared_ptr<RotateImmediateLogFlushChannel> rotatingChannel;
   uint64_t rotateInterval = 0;
+  bool plainOnStandardError = false;
 };
 
 LogState& State() {
@@ -30,6 +31,12 @@ LogState& State() {
 }
 
 bool IsPlainLogger() { return typeid(TLog::Logger::Get()) == typeid(TLog::Logger); }
+
+// Where a plain line of `severity` goes; null when it is dropped.
+std::ostream* PlainStream(TLog::Severity severity) {
+  if (!State().plainOnStandardError) return &std::cout;
+  return severity >= TLog::Warn ? &std::cerr : nullptr;
+}
 
 }  // namespace
 
@@ -50,6 +57,8 @@ void SetupLogging(const zor::platform::TPath& logFile, uint64_t rotateInterval) 
   TLog::Logger::Get().AddChannel(std::make_shared<ReadableConsoleChannel>());
 }
 
+void UsePlainLogOnStandardError() { State().plainOnStandardError = true; }
+
 void CloseLogging() {
   LogImpl::Get().Close();
   std::lock_guard<std::mutex> lock(State().mutex);
@@ -68,7 +77,7 @@ TString GetLogCategory() {
 
 void LogText(TLog::Severity severity, const TString& text) {
   if (IsPlainLogger()) {
-    std::cout << text.toStdString() << std::endl;
+    if (std::ostream* out = PlainStream(severity)) *out << text.toStdString() << std::endl;
     return;
   }
   TLog::Logger::Get().Log(severity, TLog::Event{GetLogCategory(), TLog::Literal::String(text), {}});
@@ -77,7 +86,7 @@ void LogText(TLog::Severity severity, const TString& text) {
 void LogTextWithError(TLog::Severity severity, const TString& text,
                       const zor::platform::TError::ErrorInfo& errorInfo) {
   if (IsPlainLogger()) {
-    std::cout << text.toStdString() << std::endl;
+    if (std::ostream* out = PlainStream(severity)) *out << text.toStdString() << std::endl;
     return;
   }
   TLog::Logger::Get().Log(severity,
@@ -91,7 +100,7 @@ void LogFields(TLog::Severity severity, const TString& name,
     for (const auto& [key, value] : fields) {
       line += key.toStdString() + ": " + value.toStdString() + ";";
     }
-    std::cout << line << "}" << std::endl;
+    if (std::ostream* out = PlainStream(severity)) *out << line << "}" << std::endl;
     return;
   }
   std::vector<std::pair<TString, TString>> ordered(fields.begin(), fields.end());

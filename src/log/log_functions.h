@@ -25,6 +25,11 @@ namespace ZorErrorReporting {
 // cannot be opened.
 void SetupLogging(const zor::platform::TPath& logFile, uint64_t rotateInterval);
 
+// Until SetupLogging: sends the plain lines to standard error instead, Warn
+// and above only, so that a command whose standard output is for scripts
+// keeps it to itself. Main thread, before any logging.
+void UsePlainLogOnStandardError();
+
 // Closes the log file and forgets the rotating channel (the process-exit
 // action). Safe to call when logging was never set up.
 void CloseLogging();

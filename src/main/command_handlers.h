@@ -7,17 +7,22 @@
 
 namespace ZorErrorReporting {
 
+struct ListOptions;
 struct SendCrashesOptions;
 struct SendLogsOptions;
 struct SimulateCrashOptions;
 
 // Takes the single-instance lock (logsDir / "zorcrashreporter.lock") for the
 // whole upload; throws TPath::Exception naming TLockFile when another
-// process holds it.
+// process holds it. Once the lock is held, the run ends by writing the
+// metrics file when one is configured, whether it succeeds or throws.
 void SendCrashes(const SendCrashesOptions& options, const zor::platform::TPath& configFile,
                  const RunDirectories& dirs);
 void SendLogs(const SendLogsOptions& options, const zor::platform::TPath& configFile);
 void SimulateCrash(const SimulateCrashOptions& options);
+// Prints the packages of the configured data directory on standard output,
+// as text or JSON (upload/package_lister.h). Takes no lock; changes nothing.
+void ListPackages(const ListOptions& options);
 void WriteDump(const SimulateCrashOptions& options);
 
 }  // namespace ZorErrorReporting

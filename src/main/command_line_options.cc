@@ -29,6 +29,7 @@ constexpr CommandName kCommands[] = {
     {"send-logs", Command::SendLogs},
     {"simulate-crash", Command::SimulateCrash},
     {"write-dump", Command::WriteDump},
+    {"list", Command::List},
 };
 
 struct CrashTypeName {
@@ -109,6 +110,7 @@ class CommandLineOptions::Parser {
   void FillSendLogs(const po::variables_map& vm);
   void FillSimulateCrash(const po::variables_map& vm);
   void FillOverrides(const po::variables_map& vm);
+  void FillList(const po::variables_map& vm);
 
   CommandLineOptions& out_;
 };
@@ -191,6 +193,9 @@ void CommandLineOptions::Parser::RunCommandPass(const CommandName& command,
     case Command::SendLogs:
       groups.add(MakeSendLogsOptions()).add(MakeMetadataOptions()).add(MakeConfigOverrideOptions());
       break;
+    case Command::List:
+      groups.add(MakeListOptions());
+      break;
     default:
       groups.add(MakeSimulateCrashOptions());
       break;
@@ -220,6 +225,9 @@ void CommandLineOptions::Parser::RunCommandPass(const CommandName& command,
     case Command::SendLogs:
       FillSendLogs(vm);
       FillOverrides(vm);
+      break;
+    case Command::List:
+      FillList(vm);
       break;
     default:
       FillSimulateCrash(vm);
@@ -318,6 +326,18 @@ void CommandLineOptions::Parser::FillSimulateCrash(const po::variables_map& vm) 
   out_.simulateCrash_ = std::move(simulate);
 }
 
+void CommandLineOptions::Parser::FillList(const po::variables_map& vm) {
+  out_.list_ = std::make_unique<ListOptions>();
+  if (!Has(vm, "output")) return;
+  const TString output = Text(vm, "output");
+  if (output.EqualsNoCase("json")) {
+    out_.list_->json = true;
+  } else if (!output.EqualsNoCase("text")) {
+    throw std::runtime_error("Unsupported output format '" + output.toStdString() +
+                             "': expected 'text' or 'json'");
+  }
+}
+
 void CommandLineOptions::Parser::FillOverrides(const po::variables_map& vm) {
   for (const MetadataField& field : kMetadataFields) {
     if (Has(vm, field.option)) out_.metadataOverrides_.*field.field = Text(vm, field.option);
@@ -377,6 +397,11 @@ const SimulateCrashOptions& CommandLineOptions::GetSimulateCrashOptions() const 
     throw std::runtime_error("SimulateCrash options were not specified by user.");
   }
   return *simulateCrash_;
+}
+
+const ListOptions& CommandLineOptions::GetListOptions() const {
+  if (!list_) throw std::runtime_error("List options were not specified by user.");
+  return *list_;
 }
 
 std::string CommandLineOptions::HelpText() const { return FormatHelpText(programName_); }

@@ -29,6 +29,7 @@ enum class Command : int32_t {
   SimulateCrash = 4,  // "simulate-crash", or the legacy -S
   WriteDump = 5,      // "write-dump"
   Version = 6,        // --version without --help
+  List = 7,           // "list"
 };
 
 enum class Source : int32_t {
@@ -47,6 +48,10 @@ enum class CrashType : int32_t {
 
 struct SendCrashesOptions {
   bool includeFullDumps = true;
+};
+
+struct ListOptions {
+  bool json = false;  // --output json; text otherwise
 };
 
 struct SendLogsOptions {
@@ -108,6 +113,7 @@ class CommandLineOptions {
   const SendLogsOptions& GetSendLogsOptions() const;
   const DesktopOptions& GetDesktopOptions() const;
   const SimulateCrashOptions& GetSimulateCrashOptions() const;
+  const ListOptions& GetListOptions() const;
 
   // The help text, with the examples naming GetProgramName().
   std::string HelpText() const;
@@ -130,6 +136,7 @@ class CommandLineOptions {
   std::unique_ptr<SendLogsOptions> sendLogs_;
   std::unique_ptr<DesktopOptions> desktop_;
   std::unique_ptr<SimulateCrashOptions> simulateCrash_;
+  std::unique_ptr<ListOptions> list_;
 };
 
 }  // namespace ZorErrorReporting

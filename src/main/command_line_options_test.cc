@@ -63,6 +63,7 @@ TEST(CommandLineOptionsTest, SelectsCommandSourceAndTheirParts) {
       {{"-D", "c.yml"}, SendCrashes, Source::Server, "C"},
       {{"--desktop"}, SendCrashes, Source::Desktop, "CD"},
       {{"-S"}, SimulateCrash, Source::None, "S"},
+      {{"--command", "LIST", "--config-file", "c.yml"}, List, Source::None, "O"},
   };
   using Getter = void (*)(const CommandLineOptions&);
   const std::tuple<char, Getter, const char*> parts[] = {
@@ -74,6 +75,8 @@ TEST(CommandLineOptionsTest, SelectsCommandSourceAndTheirParts) {
        "Desktop options were not specified by user."},
       {'S', [](const CommandLineOptions& o) { o.GetSimulateCrashOptions(); },
        "SimulateCrash options were not specified by user."},
+      {'O', [](const CommandLineOptions& o) { o.GetListOptions(); },
+       "List options were not specified by user."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(Joined(c.args));
@@ -214,6 +217,12 @@ TEST(CommandLineOptionsTest, ReadsSendLogsOptions) {
   EXPECT_EQ(options->GetSendLogsOptions().supportCaseNumber, "123");
 }
 
+TEST(CommandLineOptionsTest, ListOutputIsTextUnlessJsonIsAsked) {
+  EXPECT_FALSE(Parse({"--command", "list"})->GetListOptions().json);
+  EXPECT_FALSE(Parse({"--command", "list", "--output", "Text"})->GetListOptions().json);
+  EXPECT_TRUE(Parse({"--command", "list", "--output", "JSON"})->GetListOptions().json);
+}
+
 TEST(CommandLineOptionsTest, ReportsErrorsFollowedByTheHelp) {
   const std::pair<std::vector<const char*>, std::string> cases[] = {
       {{"-S", "-M", "50"}, "'min-crash-size' must be larger than 100 Kilobytes\n"},
@@ -230,6 +239,8 @@ TEST(CommandLineOptionsTest, ReportsErrorsFollowedByTheHelp) {
        "'email'"},
       {{"--command", "send-logs", "--zipped-logs-file", "a.zip", "--email", "a@b.cc;a@bcc"},
        "Command option 'email' is not valid, 'a@b.cc;a@bcc'"},
+      {{"--command", "list", "--output", "xml"},
+       "Unsupported output format 'xml': expected 'text' or 'json'"},
   };
   for (const auto& [args, message] : cases) {
     SCOPED_TRACE(Joined(args));

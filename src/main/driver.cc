@@ -89,9 +89,16 @@ int RunGuarded(int argc, char** argv) {
     std::cout << "Version: " << AppConfig::GetInstance().GetBuildVersion() << std::endl;
     return kExitOk;
   }
+  // The listing's standard output is for scripts; it creates no directory
+  // and opens no log file.
+  if (options.GetCommand() == Command::List) UsePlainLogOnStandardError();
   if (!options.GetEnableFeatures().isEmpty()) EnableFeatures(options.GetEnableFeatures());
 
   Config::GetInstance().Load(options.GetConfigFile());
+  if (options.GetCommand() == Command::List) {
+    ListPackages(options.GetListOptions());
+    return kExitOk;
+  }
 
   AppConfig::GetInstance().SetBuildType(kServerBuildType);
   if (options.GetSource() != Source::Desktop) {
@@ -119,37 +126,51 @@ int RunGuarded(int argc, char** argv) {
 
 }  // namespace
 
-int HandleRunFailure() {
+int ExitStatusOfCurrentException() {
   try {
     throw;
   } catch (const TPath::Exception& e) {
     const TString message = e.GetMessagesFront();
-    if (message.contains("TLockFile")) {
-      LogText(TLog::Warn, TFormatString("Another instance of ZorCrashReporter is still running. "
-                                        "This instance will exit. Exception message: %1")
-                              .arg(message));
-      return kExitAnotherInstance;
-    }
-    if (message.contains("TFilesystem")) {
-      LogText(TLog::Warn,
-              TFormatString("ZorCrashReporter could not find or move file, directory, or link. "
-                            "This instance will exit. Exception message: %1")
-                  .arg(message));
-      return kExitFilesystem;
-    }
-    LogText(TLog::Warn,
-            TFormatString("Unexpected TPath error. This instance will exit. Exception message: %1")
-                .arg(message));
+    if (message.contains("TLockFile")) return kExitAnotherInstance;
+    if (message.contains("TFilesystem")) return kExitFilesystem;
     return kExitPathError;
+  } catch (const std::exception&) {
+    return kExitFailure;
+  }
+}
+
+int HandleRunFailure() {
+  const int status = ExitStatusOfCurrentException();
+  try {
+    throw;
+  } catch (const TPath::Exception& e) {
+    const TString message = e.GetMessagesFront();
+    switch (status) {
+      case kExitAnotherInstance:
+        LogText(TLog::Warn, TFormatString("Another instance of ZorCrashReporter is still running. "
+                                          "This instance will exit. Exception message: %1")
+                                .arg(message));
+        break;
+      case kExitFilesystem:
+        LogText(TLog::Warn,
+                TFormatString("ZorCrashReporter could not find or move file, directory, or link. "
+                              "This instance will exit. Exception message: %1")
+                    .arg(message));
+        break;
+      default:
+        LogText(TLog::Warn, TFormatString("Unexpected TPath error. This instance will exit. "
+                                          "Exception message: %1")
+                                .arg(message));
+        break;
+    }
   } catch (const ZorvaneException& e) {
     LogTextWithError(TLog::Fatal, e.GetMessagesFront(),
                      e.GetError().value_or(ZorvaneError::MakeError("error", e.GetMessagesFront())));
-    return kExitFailure;
   } catch (const std::exception& e) {
     LogTextWithError(TLog::Fatal, TString(e.what()),
                      ZorvaneError::MakeError("std-exception", TString(e.what())));
-    return kExitFailure;
   }
+  return status;
 }
 
 int Run(int argc, char** argv) {

@@ -22,6 +22,10 @@ int Run(int argc, char** argv);
 // does. REQUIRES: called inside a catch block. Exposed for tests.
 int HandleRunFailure();
 
+// The exit status HandleRunFailure gives the exception being handled,
+// without logging. REQUIRES: called inside a catch block.
+int ExitStatusOfCurrentException();
+
 // The entry point: Run, then, under a debugger, a prompt that waits for a
 // key so that the console stays readable.
 int Main(int argc, char** argv);

@@ -19,9 +19,9 @@ po::options_description MakeAllowedOptions() {
   group.add_options()            //
       ("help,H", "Help Screen")  //
       ("command", Text(),
-       "Command to execute: [send-crashes, send-logs, simulate-crash]\n")  //
-      ("source", Text(), "Source of crashes/logs: [server, desktop]")      //
-      ("config-file", Text(), "Path to config file.")                      //
+       "Command to execute: [send-crashes, send-logs, simulate-crash, list]\n")  //
+      ("source", Text(), "Source of crashes/logs: [server, desktop]")            //
+      ("config-file", Text(), "Path to config file.")                            //
       ("rotate-log-interval,R", Int(),
        "Enables log file rotation at interval specified in seconds")  //
       ("version", "output the version number");
@@ -58,6 +58,13 @@ po::options_description MakeSendLogsOptions() {
       ("zipped-logs-file", Text(), "Path to the zipped log files to upload.")  //
       ("email", Text(), "Email address of user.")                              //
       ("support-case-number", Text(), "Support case number.");
+  return group;
+}
+
+po::options_description MakeListOptions() {
+  po::options_description group("List options");
+  group.add_options()  //
+      ("output", Text(), "Output format: [text, json]");
   return group;
 }
 
@@ -124,6 +131,7 @@ std::string FormatHelpText(const std::string& programName) {
       << MakeSendCrashOptions() << "\n"
       << MakeSendLogsOptions() << "\n"
       << MakeSimulateCrashOptions() << "\n"
+      << MakeListOptions() << "\n"
       << MakeMetadataOptions() << "\n"
       << MakeConfigOverrideOptions() << "\n";
   out << "=============\n"
@@ -135,6 +143,9 @@ std::string FormatHelpText(const std::string& programName) {
       << "\t" << programName
       << " --command send-logs --zipped-logs-file logs.zip --email user@example.com"
          " --support-case-number 123456789\n\n";
+  out << "List packages example:\n"
+      << "\t" << programName
+      << " --command list --config-file zorcrashreporter.yml --output json\n\n";
   out << "Simulate Crash example:\n"
       << "\t" << programName << " --command simulate-crash\n\n";
   return out.str();

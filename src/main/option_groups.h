@@ -22,6 +22,7 @@ boost::program_options::options_description MakeHiddenOptions();
 boost::program_options::options_description MakeSendCrashOptions();
 boost::program_options::options_description MakeSendLogsOptions();
 boost::program_options::options_description MakeSimulateCrashOptions();
+boost::program_options::options_description MakeListOptions();
 boost::program_options::options_description MakeMetadataOptions();
 boost::program_options::options_description MakeConfigOverrideOptions();
 
@@ -29,7 +30,7 @@ boost::program_options::options_description MakeConfigOverrideOptions();
 boost::program_options::options_description MakeLegacyOptions();
 
 // The whole help text: every shown group in order, each followed by a newline,
-// then a banner and three usage examples that start with `programName`.
+// then a banner and four usage examples that start with `programName`.
 std::string FormatHelpText(const std::string& programName);
 
 }  // namespace ZorErrorReporting

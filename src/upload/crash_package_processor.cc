@@ -1,5 +1,6 @@
 #include "upload/crash_package_processor.h"
 
+#include <optional>
 #include <utility>
 
 #include "config/config.h"
@@ -16,6 +17,9 @@
 #include "platform/tformat_string.h"
 #include "upload/crash_file_grouping.h"
 #include "upload/leftover_files.h"
+#include "upload/package_status_file.h"
+#include "upload/retention_policy.h"
+#include "upload/upload_rate_limit.h"
 
 namespace ZorErrorReporting {
 
@@ -46,22 +50,6 @@ void EnsureDirectoryExists(const TPath& directory) {
   }
 }
 
-// The status file of a logs package is "<uuid>.zipped-logs-package.<status>".
-bool IsLogsStatusFile(const TPath& path) {
-  return path.ReplaceExtension("").Filename().endsWith(LogsPackageSuffix(), false);
-}
-
-// Loads a status file as the kind of package it describes: a logs package
-// must stay one, since only it knows that the user's zip is not its to delete.
-std::shared_ptr<Package> LoadStatusFile(const TPath& path) {
-  if (IsLogsStatusFile(path)) return LogsPackage::LoadFromFile(path);
-  std::shared_ptr<CrashPackage> crash = CrashPackage::LoadFromFile(path);
-  if (crash->GetPackageType() == PackageType::kZippedLogsPackage) {
-    return LogsPackage::LoadFromFile(path);
-  }
-  return crash;
-}
-
 UploadResult MakeReconciliationResult(const TString& message) {
   return UploadResult{DateTime::GetLocalTime(), UploadResultCode::kUnknown, message};
 }
@@ -78,7 +66,12 @@ CrashPackageProcessor::~CrashPackageProcessor() { LogText(TLog::Debug, "Exited."
 
 std::vector<std::shared_ptr<Package>> CrashPackageProcessor::FindPackagesToUpload() {
   RemoveLeftoverStateFiles(dataDirectory_);
-  ReconcilePreviousRun();
+  stats_ = {};
+  std::optional<UploadRateLimit> rateLimit;
+  if (const auto max = Config::GetInstance().GetMaxUploadsPerHour()) {
+    rateLimit.emplace(dataDirectory_, *max);
+  }
+  ReconcilePreviousRun(rateLimit ? rateLimit->GetHeldBack() : std::set<TString>{});
   if (Config::GetInstance().GetDeleteCompletedDumps()) {
     LogText(TLog::Info, "Checking for completed dumps to delete...");
     DeleteCompletedPackages();
@@ -86,6 +79,7 @@ std::vector<std::shared_ptr<Package>> CrashPackageProcessor::FindPackagesToUploa
   LoadPreviousPackages();
   ProcessCrashFiles(ListCrashArtifactFiles());
   FailFullDumpPackages();
+  ApplyRetention();
 
   std::vector<std::shared_ptr<Package>> toUpload;
   for (const auto& [name, package] : packages_) {
@@ -94,7 +88,25 @@ std::vector<std::shared_ptr<Package>> CrashPackageProcessor::FindPackagesToUploa
       toUpload.push_back(package);
     }
   }
+  stats_.found = toUpload.size();
+  if (rateLimit) {
+    toUpload = rateLimit->Admit(toUpload, DateTime::GetLocalTime());
+    stats_.pending = stats_.found - toUpload.size();
+  }
   return toUpload;
+}
+
+void CrashPackageProcessor::ApplyRetention() {
+  const RetentionSettings settings = RetentionSettings::FromConfig();
+  if (!settings.IsActive()) return;
+  std::vector<TPath> directories = dumpDirectories_;
+  directories.push_back(dataDirectory_);
+  std::vector<std::shared_ptr<Package>> known;
+  for (const auto& [name, package] : packages_) known.push_back(package);
+  const std::set<TString> pruned =
+      RetentionPolicy(settings, directories).Apply(known, DateTime::GetLocalTime());
+  for (const TString& name : pruned) packages_.erase(name);
+  stats_.pruned = pruned.size();
 }
 
 CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadPackagesInState(
@@ -113,7 +125,7 @@ CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadPackagesInState(
   PackageMap packages;
   for (const TPath& path : files) {
     try {
-      std::shared_ptr<Package> package = LoadStatusFile(path);
+      std::shared_ptr<Package> package = LoadPackageStatusFile(path);
       const TString name = package->GetPackageName();
       packages.emplace(name, std::move(package));
     } catch (const ZorvaneException& e) {
@@ -137,8 +149,9 @@ CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadPackagesInState(
   return packages;
 }
 
-void CrashPackageProcessor::ReconcilePreviousRun() const {
-  const PackageMap pending = LoadPackagesInState(UploadStatus::kPending);
+void CrashPackageProcessor::ReconcilePreviousRun(const std::set<TString>& heldBack) const {
+  PackageMap pending = LoadPackagesInState(UploadStatus::kPending);
+  for (const TString& name : heldBack) pending.erase(name);
   if (!pending.empty()) {
     LogText(TLog::Warn, TFormatString("Checking previous run state: Found '%1' package(s) that "
                                       "the crash reporter failed to attempt to upload in its "

@@ -12,7 +12,11 @@
 //   3. loads every remaining package: their files are never packaged again;
 //   4. scans the dump directories and saves each new crash as "Pending";
 //   5. fails packages that may hold full dumps when full dumps are off;
-//   6. returns the "Pending" and "PendingRetry" packages by name.
+//   6. applies the retention limits when configured (upload/retention_policy.h);
+//   7. returns the "Pending" and "PendingRetry" packages by name, only as many
+//      as the upload rate limit admits when one is configured
+//      (upload/upload_rate_limit.h); the "Pending" packages it held back in
+//      the previous run are not settled in step 1.
 // A status file that cannot be loaded is deleted (Warn), or ignored when it
 // cannot be deleted; its crash files then form a new package. Left-over
 // temporary files of interrupted saves and crash-handler directories are
@@ -34,6 +38,7 @@
 #include "packages/package_types.h"
 #include "platform/tpath.h"
 #include "platform/tstring.h"
+#include "upload/upload_run_stats.h"
 
 namespace ZorErrorReporting {
 
@@ -66,6 +71,10 @@ class CrashPackageProcessor {
   // finds everything else again.
   std::vector<std::shared_ptr<Package>> FindPackagesToUpload();
 
+  // What the last FindPackagesToUpload found, held back and pruned (the
+  // upload counts stay 0).
+  const UploadRunStats& GetRunStats() const { return stats_; }
+
   // Zips the package's files into "<data directory>/<name>.package.zip" and
   // records it as the "zipped-package-file". Throws ZorvaneException "Failed
   // to create zip file '<zip>' for package '<name>', with following
@@ -91,12 +100,14 @@ class CrashPackageProcessor {
   // The packages whose status files end in `status`'s name, by name (the
   // first file of a name wins).
   PackageMap LoadPackagesInState(UploadStatus status) const;
-  void ReconcilePreviousRun() const;
+  // `heldBack`: "Pending" packages the rate limit kept waiting on purpose.
+  void ReconcilePreviousRun(const std::set<zor::platform::TString>& heldBack) const;
   void DeleteCompletedPackages() const;
   void LoadPreviousPackages();
   std::set<zor::platform::TPath> ListCrashArtifactFiles() const;
   void ProcessCrashFiles(const std::set<zor::platform::TPath>& listing);
   void FailFullDumpPackages();
+  void ApplyRetention();
   void RemovePreviousLogsPackages() const;
   zor::platform::TPath GetStatusFilePath(const zor::platform::TString& id) const;
 
@@ -104,6 +115,7 @@ class CrashPackageProcessor {
   const zor::platform::TPath dataDirectory_;
   PackageMap packages_;
   bool includeFullDumps_ = false;
+  UploadRunStats stats_;
 };
 
 }  // namespace ZorErrorReporting

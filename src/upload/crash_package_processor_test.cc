@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -13,7 +16,9 @@
 #include "packages/log_package_metadata.h"
 #include "packages/logs_package.h"
 #include "packages/package_for_test.h"
+#include "packages/upload_rate_state.h"
 #include "support/temp_dir.h"
+#include "upload/upload_rate_limit.h"
 
 namespace ZorErrorReporting {
 namespace {
@@ -47,6 +52,29 @@ std::set<TPath> ArtifactsOf(const Package& package) {
 void Fail(Package& package, Status status = Status::kPendingRetry) {
   package.AddUploadResult({DateTime::GetLocalTime(), UploadResultCode::kClientError, "refused"});
   package.SetUploadStatus(status);
+}
+
+// Dates the package's status file and every data file `hours` back, as if it
+// had been made then.
+void Backdate(const Package& package, int hours) {
+  std::vector<TPath> files{package.GetFilePath()};
+  for (const auto& [kind, path] : package.GetDataFiles()) files.push_back(path);
+  for (const TPath& file : files) {
+    fs::last_write_time(file.NativeString(),
+                        fs::file_time_type::clock::now() - std::chrono::hours(hours));
+  }
+}
+
+// Every file below `root` with its time and content.
+std::map<std::string, std::string> Snapshot(const std::string& root) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    if (!entry.is_regular_file()) continue;
+    files[entry.path().string()] =
+        std::to_string(entry.last_write_time().time_since_epoch().count()) + ":" +
+        ReadFile(entry.path());
+  }
+  return files;
 }
 
 class CrashPackageProcessorTest : public ::testing::Test {
@@ -388,6 +416,115 @@ TEST_F(CrashPackageProcessorTest, LogsPackagesNeverLoseTheUsersZip) {
   EXPECT_TRUE(Run().empty());
   EXPECT_FALSE(Exists(base + ".failed"));
   EXPECT_EQ(ReadFile(zip), "PK user's logs");
+}
+
+TEST_F(CrashPackageProcessorTest, RetentionPrunesByAgeThenFailedThenOldestForSize) {
+  constexpr int kDay = 24;
+  const std::string mib(1024 * 1024, 'd');
+  // name, age in hours, status; "busy" ones have an upload in progress.
+  struct Crash {
+    std::string name;
+    int hours;
+    UploadStatus status;
+    bool busy;
+  };
+  const Crash crashes[] = {
+      {"ancient.1", 400 * kDay, Status::kPendingRetry, false},  // past the age
+      {"stuck.2", 500 * kDay, Status::kPendingRetry, true},     // past the age, even busy
+      {"busy.3", 40 * kDay, Status::kPendingRetry, true},       // oldest left, but busy
+      {"older.4", 30 * kDay, Status::kPendingRetry, false},     // second for size
+      {"recent.5", 1 * kDay, Status::kPendingRetry, false},
+      {"failed.6", 12, Status::kFailed, false},  // newest, yet first for size
+  };
+  for (const Crash& c : crashes) Dump(c.name + ".dmp", mib);
+  Dump("notes/readme.bin", std::string(512 * 1024, 'n'));  // no package's; counts, stays
+  for (const auto& package : Run()) {
+    const Crash& c = *std::find_if(std::begin(crashes), std::end(crashes), [&](const Crash& c) {
+      return c.name == package->GetPackageName().toStdString();
+    });
+    if (c.busy) {
+      WriteFile(data_ + "/" + c.name + ".uploaded.parts", "{}");
+      package->SetDataFilePath(DataFileKind::kPartsUploadedFile,
+                               TPath(data_ + "/" + c.name + ".uploaded.parts"));
+    }
+    Fail(*package, c.status);
+    Backdate(*package, c.hours);
+  }
+  const auto tree = [&] {
+    auto files = Snapshot(dumps_);
+    files.merge(Snapshot(data_));
+    return files;
+  };
+  const std::map<std::string, std::string> before = tree();
+
+  // After the age limit four MiB and a half remain; three are allowed.
+  Configure(
+      "servercrashupload.retention.max_age_days: 365\n"
+      "servercrashupload.retention.max_total_mb: 3\n");
+  EXPECT_EQ(Names(Run()), (std::vector<std::string>{"busy.3", "recent.5"}));
+
+  // Exactly the pruned packages' own files are gone; nothing else changed.
+  std::map<std::string, std::string> expected = before;
+  for (const std::string name : {"ancient.1", "stuck.2", "older.4", "failed.6"}) {
+    std::erase_if(expected, [&](const auto& entry) {
+      const std::string file = fs::path(entry.first).filename().string();
+      return file.rfind(name + ".", 0) == 0;
+    });
+    EXPECT_NE(log_.find("Retention: deleting package '" + name + "'"), std::string::npos) << name;
+  }
+  EXPECT_EQ(tree(), expected);
+  EXPECT_NE(log_.find("'ancient.1' (status PendingRetry): older than 365 day(s)."),
+            std::string::npos)
+      << log_;
+  EXPECT_NE(log_.find("'failed.6' (status Failed): the dump and data directories hold more than "
+                      "3145728 byte(s)."),
+            std::string::npos);
+
+  // Absent settings prune nothing, however old and large.
+  Configure();
+  EXPECT_EQ(Names(Run()), (std::vector<std::string>{"busy.3", "recent.5"}));
+  EXPECT_EQ(tree(), expected);
+}
+
+TEST_F(CrashPackageProcessorTest, RateLimitCountsAcrossRunsAndHeldPackagesStayPending) {
+  const std::string state = data_ + "/" + UploadRateLimit::kStateFileName;
+  Configure("servercrashupload.max_uploads_per_hour: 2\n");
+  Dump("a.1.dmp");
+  Dump("b.2.dmp");
+  Dump("c.3.dmp");
+
+  // Run 1: two of three; the third stays "Pending", untouched.
+  auto packages = Run();
+  ASSERT_EQ(packages.size(), 2u);
+  for (const auto& package : packages) package->SetUploadStatus(Status::kComplete);
+  const std::set<std::string> admitted{Names(packages)[0], Names(packages)[1]};
+  const std::string held = admitted.count("a.1") == 0   ? "a.1"
+                           : admitted.count("b.2") == 0 ? "b.2"
+                                                        : "c.3";
+  EXPECT_NE(log_.find("Upload rate limit: '1' package(s) wait for a later run; at most '2' "
+                      "upload(s) per hour."),
+            std::string::npos)
+      << log_;
+
+  // Run 2, within the hour: nothing is admitted, and waiting is not a failed
+  // attempt: the held package gets no result.
+  EXPECT_TRUE(Run().empty());
+  const auto waiting = CrashPackage::LoadFromFile(TPath(Status(held, "pending")));
+  EXPECT_TRUE(waiting->GetUploadResults().empty());
+  EXPECT_NE(log_.find("'1' package(s) wait"), std::string::npos);
+
+  // Run 3, an hour later (as the state file tells it), with room for one and a
+  // newer crash whose name sorts first: the oldest goes.
+  const auto saved = UploadRateState::LoadFromFile(TPath(state));
+  std::vector<int64_t> times;
+  for (const int64_t time : saved->GetUploadTimes()) times.push_back(time - 3601);
+  saved->SetUploadTimes(times);
+  saved->Save();
+  Backdate(*waiting, 1);
+  Dump("0new.4.dmp");
+  Configure("servercrashupload.max_uploads_per_hour: 1\n");
+  EXPECT_EQ(Names(Run()), std::vector<std::string>{held});
+  EXPECT_TRUE(Exists(Status("0new.4", "pending")));
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "platform/date_time.h"
 #include "platform/tformat_string.h"
 #include "upload/crash_package_processor.h"
+#include "upload/metrics_file.h"
 
 namespace ZorErrorReporting {
 
@@ -37,6 +38,7 @@ CrashUploadClient::CrashUploadClient(bool includeFullDumps, const TString& confi
 void CrashUploadClient::Run() {
   LogText(TLog::Info, "Checking for crashes that need uploading...");
   const auto packages = Processor().FindPackagesToUpload();
+  stats_ = Processor().GetRunStats();
   LogText(TLog::Info,
           TFormatString("Checking for crashes that need uploading: Found '%1' package(s) to "
                         "upload.")
@@ -51,12 +53,16 @@ void CrashUploadClient::UploadNewCrashes(const std::vector<std::shared_ptr<Packa
     try {
       UploadPackage(package);
       ++succeeded;
+      ++stats_.uploaded;
+      stats_.uploadedBytes += UploadedBytes(*package);
     } catch (const CurlException& e) {
       RecordFailure(*package, e, UploadResultCode::kNetworkError);
       ++failed;
+      ++stats_.failed;
     } catch (const ZorvaneException& e) {
       RecordFailure(*package, e, UploadResultCode::kClientError);
       ++failed;
+      ++stats_.failed;
     }
   }
   LogText(TLog::Info,

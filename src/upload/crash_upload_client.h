@@ -11,6 +11,7 @@
 
 #include "upload/error_reporting_client.h"
 #include "upload/upload_client.h"
+#include "upload/upload_run_stats.h"
 
 namespace ZorErrorReporting {
 
@@ -22,8 +23,13 @@ class CrashUploadClient : public IErrorReportingClient, private UploadClient {
 
   void Run() override;
 
+  // What Run did so far (also after it threw), for the metrics file.
+  const UploadRunStats& GetRunStats() const { return stats_; }
+
  private:
   void UploadNewCrashes(const std::vector<std::shared_ptr<Package>>& packages);
+
+  UploadRunStats stats_;
 };
 
 }  // namespace ZorErrorReporting

@@ -1,0 +1,126 @@
+#include "upload/metrics_file.h"
+
+#include <cstdio>
+#include <sstream>
+#include <utility>
+
+#include "files/filesystem.h"
+#include "log/log_functions.h"
+#include "packages/package.h"
+#include "packages/package_upload_progress.h"
+#include "platform/atomic_file.h"
+#include "platform/tformat_string.h"
+
+namespace ZorErrorReporting {
+
+using zor::platform::DateTime;
+using zor::platform::TFormatString;
+using zor::platform::TPath;
+using zor::platform::TString;
+namespace TLog = zor::platform::TLog;
+
+namespace {
+
+constexpr char kPrefix[] = "zorcrashreporter_";
+// A previous file larger than this is not ours to read back.
+constexpr uint64_t kMaxPreviousSize = 64 * 1024;
+
+void Sample(std::ostringstream& out, const char* name, const char* type, const char* help,
+            const std::string& value) {
+  out << "# HELP " << kPrefix << name << " " << help << "\n"
+      << "# TYPE " << kPrefix << name << " " << type << "\n"
+      << kPrefix << name << " " << value << "\n";
+}
+
+void Gauge(std::ostringstream& out, const char* name, const char* help, int64_t value) {
+  Sample(out, name, "gauge", help, std::to_string(value));
+}
+
+void Counter(std::ostringstream& out, const std::map<std::string, uint64_t>& previous,
+             const char* name, const char* help, uint64_t add) {
+  const auto it = previous.find(kPrefix + std::string(name));
+  const uint64_t base = it == previous.end() ? 0 : it->second;
+  Sample(out, name, "counter", help, std::to_string(base + add));
+}
+
+}  // namespace
+
+uint64_t UploadedBytes(Package& package) {
+  if (!package.HasDataFile(DataFileKind::kPartsUploadedFile)) return 0;
+  try {
+    return package.GetUploadProgress()->GetUploadFileSize();
+  } catch (const std::exception&) {
+    // Only counted; the upload itself succeeded.
+    return 0;
+  }
+}
+
+MetricsFile::MetricsFile(TPath path) : path_(std::move(path)) {}
+
+std::string MetricsFile::Format(const UploadRunStats& stats, const DateTime& start,
+                                const DateTime& end, int exitStatus,
+                                const std::map<std::string, uint64_t>& previousCounters) {
+  std::ostringstream out;
+  const auto n = [](uint64_t v) { return static_cast<int64_t>(v); };
+  Gauge(out, "packages_found", "Packages due for upload in the last run.", n(stats.found));
+  Gauge(out, "packages_uploaded", "Packages uploaded in the last run.", n(stats.uploaded));
+  Gauge(out, "packages_failed", "Upload attempts that failed in the last run.", n(stats.failed));
+  Gauge(out, "packages_pending", "Packages the upload rate limit kept for a later run.",
+        n(stats.pending));
+  Gauge(out, "packages_pruned", "Packages deleted by the retention limits in the last run.",
+        n(stats.pruned));
+  Gauge(out, "uploaded_bytes", "Bytes of the packages uploaded in the last run.",
+        n(stats.uploadedBytes));
+  char duration[32];
+  std::snprintf(duration, sizeof duration, "%.3f",
+                static_cast<double>(end.GetAsUnixTimeMs() - start.GetAsUnixTimeMs()) / 1000.0);
+  Sample(out, "run_duration_seconds", "gauge", "How long the last run took.", duration);
+  Gauge(out, "run_end_time_seconds", "When the last run ended, in Unix time.", end.GetAsUnixTime());
+  Gauge(out, "exit_status", "The exit status of the last run (0 is success).", exitStatus);
+  Counter(out, previousCounters, "uploads_total", "Packages uploaded, over all runs.",
+          stats.uploaded);
+  Counter(out, previousCounters, "upload_failures_total", "Failed upload attempts, over all runs.",
+          stats.failed);
+  Counter(out, previousCounters, "uploaded_bytes_total", "Bytes uploaded, over all runs.",
+          stats.uploadedBytes);
+  return out.str();
+}
+
+std::map<std::string, uint64_t> MetricsFile::ReadCounters(const std::string& text) {
+  std::map<std::string, uint64_t> counters;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    const size_t space = line.find(' ');
+    if (space == std::string::npos) continue;
+    const std::string name = line.substr(0, space);
+    const std::string value = line.substr(space + 1);
+    if (name.size() < 6 || name.compare(name.size() - 6, 6, "_total") != 0) continue;
+    if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos) continue;
+    try {
+      counters[name] = std::stoull(value);
+    } catch (const std::out_of_range&) {
+      // A counter beyond 64 bits is not ours; it starts again.
+    }
+  }
+  return counters;
+}
+
+void MetricsFile::Write(const UploadRunStats& stats, const DateTime& start, const DateTime& end,
+                        int exitStatus) const {
+  try {
+    std::map<std::string, uint64_t> previous;
+    Filesystem& fs = Filesystem::GetInstance();
+    if (fs.FileExists(path_) && fs.FileSize(path_) <= kMaxPreviousSize) {
+      previous = ReadCounters(fs.ReadTextFile(path_).toStdString());
+    }
+    zor::platform::WriteFileAtomically(path_, Format(stats, start, end, exitStatus, previous));
+  } catch (const std::exception& e) {
+    LogText(TLog::Warn, TFormatString("Could not write the metrics file '%1': %2")
+                            .arg(path_)
+                            .arg(TString(e.what())));
+  }
+}
+
+}  // namespace ZorErrorReporting

@@ -1,0 +1,75 @@
+#include "upload/package_footprint.h"
+
+#include <optional>
+#include <set>
+
+#include "files/filesystem.h"
+#include "packages/crash_package.h"
+#include "packages/package.h"
+
+namespace ZorErrorReporting {
+
+using zor::platform::DateTime;
+using zor::platform::TPath;
+
+namespace {
+
+std::optional<DateTime> LastWriteTimeOf(const TPath& path) {
+  try {
+    Filesystem& fs = Filesystem::GetInstance();
+    if (fs.FileExists(path)) return fs.LastWriteTime(path);
+  } catch (const std::exception&) {
+    // Vanished or unreadable: it tells nothing about the package's age.
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+uint64_t SizeOfFileOrZero(const TPath& path) {
+  try {
+    Filesystem& fs = Filesystem::GetInstance();
+    if (fs.FileExists(path)) return fs.FileSize(path);
+  } catch (const std::exception&) {
+    // Counted as gone, as a file deleted between the two calls would be.
+  }
+  return 0;
+}
+
+std::vector<TPath> PackageFootprint::OwnFiles(const Package& package) {
+  std::vector<TPath> files;
+  if (!package.GetFilePath().IsEmpty()) files.push_back(package.GetFilePath());
+  for (const auto& [kind, path] : package.GetDataFiles()) {
+    if (!package.KeepsDataFile(kind)) files.push_back(path);
+  }
+  const auto* crash = dynamic_cast<const CrashPackage*>(&package);
+  if (crash != nullptr && crash->HasManifest()) {
+    for (const auto& [path, file] : crash->GetManifest()->GetCrashArtifactFiles()) {
+      files.push_back(path);
+    }
+  }
+  return files;
+}
+
+PackageFootprint PackageFootprint::Measure(const Package& package) {
+  PackageFootprint footprint;
+  // The same file may be both a data file and a crash file (the manifest).
+  std::set<TPath> seen;
+  for (const TPath& path : OwnFiles(package)) {
+    if (seen.insert(path).second) footprint.bytes += SizeOfFileOrZero(path);
+  }
+  std::vector<TPath> dated{package.GetFilePath()};
+  for (const auto& [kind, path] : package.GetDataFiles()) {
+    if (!package.KeepsDataFile(kind)) dated.push_back(path);
+  }
+  for (const TPath& path : dated) {
+    const std::optional<DateTime> time = LastWriteTimeOf(path);
+    if (time && (!footprint.created.IsValid() ||
+                 time->GetAsUnixTimeMs() < footprint.created.GetAsUnixTimeMs())) {
+      footprint.created = *time;
+    }
+  }
+  return footprint;
+}
+
+}  // namespace ZorErrorReporting

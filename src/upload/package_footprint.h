@@ -1,0 +1,44 @@
+// PackageFootprint: what a package holds on disk now, and since when it
+// exists, for the status listing and the retention of old packages.
+//
+// A package's own files are its status file, the data files it records
+// (except the kinds it keeps for someone else, see Package::KeepsDataFile)
+// and, for a crash package with a manifest, the crash files the manifest
+// lists. Files that no longer exist count nothing.
+//
+// Thread-safety: a plain value; Measure touches only the file system.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/date_time.h"
+#include "platform/tpath.h"
+
+namespace ZorErrorReporting {
+
+class Package;
+
+struct PackageFootprint {
+  // The sum of the sizes of the own files that exist.
+  uint64_t bytes = 0;
+  // The earliest last write time of the status file and the recorded data
+  // files that exist: when the package was made, since the manifest and the
+  // status file are written then and the later files are newer. The crash
+  // files are left out because a crash brings older rotated logs with it.
+  // Invalid when none of them exists.
+  zor::platform::DateTime created;
+
+  // The package's own files as described above (existing or not), status
+  // file first. Never throws.
+  static std::vector<zor::platform::TPath> OwnFiles(const Package& package);
+  // Measures `package` now. Never throws: a file that cannot be examined
+  // counts as absent.
+  static PackageFootprint Measure(const Package& package);
+};
+
+// The size of the file at `path`, or 0 when it does not exist or cannot be
+// examined. Never throws.
+uint64_t SizeOfFileOrZero(const zor::platform::TPath& path);
+
+}  // namespace ZorErrorReporting

@@ -1,0 +1,236 @@
+#include "upload/package_lister.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "files/filesystem.h"
+#include "packages/json_document.h"
+#include "packages/package_upload_progress.h"
+#include "platform/tformat_string.h"
+#include "platform/zorvane_exception.h"
+#include "upload/package_footprint.h"
+#include "upload/package_status_file.h"
+
+namespace ZorErrorReporting {
+
+using zor::platform::DateTime;
+using zor::platform::TFormatString;
+using zor::platform::TPath;
+using zor::platform::TString;
+
+namespace {
+
+constexpr char kIsoPattern[] = "yyyy-MM-dd'T'HH:mm:sst";
+constexpr char kNone[] = "-";
+// An unreadable file's reason quotes its content; a listing line needs less.
+constexpr int64_t kMaxReasonInText = 200;
+
+TString TypeLabel(PackageType type) {
+  switch (type) {
+    case PackageType::kCrashPackage:
+      return "crash";
+    case PackageType::kZippedLogsPackage:
+      return "logs";
+    default:
+      return ToName(type);
+  }
+}
+
+std::optional<uint64_t> SizeIfPresent(const Package& package, DataFileKind kind) {
+  if (!package.HasDataFile(kind)) return std::nullopt;
+  const TPath path = package.GetDataFilePath(kind);
+  if (!Filesystem::GetInstance().FileExists(path)) return std::nullopt;
+  return SizeOfFileOrZero(path);
+}
+
+// What the file name tells of an unreadable status file:
+// "<name>.<type>.<status>".
+void DescribeFromName(const TPath& statusFile, PackageListEntry* entry) {
+  const TString fileName = statusFile.Filename();
+  const int64_t lastDot = fileName.ReverseFind(".");
+  entry->status = ToName(UploadStatusFromName(fileName.mid(lastDot + 1)));
+  entry->name = fileName.left(lastDot);
+  entry->type = TypeLabel(PackageType::kUnknownPackage);
+  for (const PackageType type : {PackageType::kCrashPackage, PackageType::kZippedLogsPackage}) {
+    const TString suffix = "." + ToName(type);
+    if (entry->name.endsWith(suffix, false)) {
+      entry->name = entry->name.left(entry->name.size() - suffix.size());
+      entry->type = TypeLabel(type);
+    }
+  }
+}
+
+std::optional<int64_t> AgeSeconds(const PackageListEntry& entry, const DateTime& now) {
+  if (!entry.created.IsValid()) return std::nullopt;
+  return std::max<int64_t>(0, now.GetAsUnixTime() - entry.created.GetAsUnixTime());
+}
+
+TString FormatAge(std::optional<int64_t> seconds) {
+  if (!seconds) return kNone;
+  constexpr int64_t kMinute = 60, kHour = 60 * kMinute, kDay = 24 * kHour;
+  if (*seconds >= kDay) return TString::Number(*seconds / kDay) + "d";
+  if (*seconds >= kHour) return TString::Number(*seconds / kHour) + "h";
+  if (*seconds >= kMinute) return TString::Number(*seconds / kMinute) + "m";
+  return TString::Number(*seconds) + "s";
+}
+
+TString OrNone(std::optional<uint64_t> value) {
+  return value ? TString::Number(*value) : TString(kNone);
+}
+
+TString OneLine(const TString& text) {
+  TString line = text;
+  line.replace("\r", " ").replace("\n", " ");
+  return line.size() > kMaxReasonInText ? line.left(kMaxReasonInText) + "..." : line;
+}
+
+}  // namespace
+
+PackageLister::PackageLister(TPath dataDirectory) : dataDirectory_(std::move(dataDirectory)) {}
+
+std::vector<PackageListEntry> PackageLister::List() const {
+  Filesystem& fs = Filesystem::GetInstance();
+  std::vector<PackageListEntry> entries;
+  if (!fs.DirectoryExists(dataDirectory_)) return entries;
+  std::vector<TString> extensions;
+  for (const UploadStatus status : kStoredStatuses)
+    extensions.push_back(StatusFileExtension(status));
+  for (const TPath& path : fs.ListFiles(dataDirectory_, extensions, true)) {
+    entries.push_back(Describe(path));
+  }
+  std::stable_sort(entries.begin(), entries.end(),
+                   [](const PackageListEntry& a, const PackageListEntry& b) {
+                     return a.created.GetAsUnixTimeMs() > b.created.GetAsUnixTimeMs();
+                   });
+  return entries;
+}
+
+PackageListEntry PackageLister::Describe(const TPath& statusFile) const {
+  PackageListEntry entry;
+  entry.statusFile = statusFile;
+  std::shared_ptr<Package> package;
+  try {
+    package = LoadPackageStatusFile(statusFile);
+  } catch (const zor::platform::ZorvaneException& e) {
+    entry.error = e.GetConcatenatedMessages();
+  } catch (const std::exception& e) {
+    entry.error = TString(e.what());
+  }
+  if (!package) {
+    DescribeFromName(statusFile, &entry);
+    try {
+      entry.created = Filesystem::GetInstance().LastWriteTime(statusFile);
+    } catch (const std::exception&) {
+      // Gone meanwhile: listed without a time.
+    }
+    return entry;
+  }
+  entry.name = package->GetPackageName();
+  entry.type = TypeLabel(package->GetPackageType());
+  entry.status = ToName(package->GetUploadStatus());
+  const std::vector<UploadResult> results = package->GetUploadResults();
+  entry.attempts = results.size();
+  if (!results.empty()) entry.lastResult = results.back();
+  entry.zipBytes = SizeIfPresent(*package, DataFileKind::kZippedPackageFile);
+  entry.encryptedBytes = SizeIfPresent(*package, DataFileKind::kEncryptedPackageFile);
+  entry.created = PackageFootprint::Measure(*package).created;
+  entry.remotePackageId = package->GetRemotePackageId();
+  // Loaded directly: the package's own accessor would create a progress
+  // file for a package that has none yet.
+  if (package->HasDataFile(DataFileKind::kPartsUploadedFile)) {
+    try {
+      const auto progress = PackageUploadProgress::LoadFromFile(
+          package->GetDataFilePath(DataFileKind::kPartsUploadedFile));
+      entry.partsUploaded = progress->GetCompletedParts()->size();
+      entry.partsTotal = static_cast<uint64_t>(progress->GetPartCount());
+    } catch (const std::exception&) {
+      // Removed after the upload, or unreadable: no parts to report.
+    }
+  }
+  return entry;
+}
+
+std::string PackageLister::FormatText(const std::vector<PackageListEntry>& entries,
+                                      const DateTime& now) {
+  std::vector<std::vector<TString>> rows;
+  rows.push_back({"NAME", "TYPE", "STATUS", "ATTEMPTS", "LAST-RESULT", "ZIP", "ENCRYPTED", "AGE",
+                  "REMOTE-ID", "PARTS"});
+  for (const PackageListEntry& e : entries) {
+    const bool readable = e.error.isEmpty();
+    const TString parts =
+        e.partsTotal ? TString::Number(*e.partsUploaded) + "/" + TString::Number(*e.partsTotal)
+                     : TString(kNone);
+    rows.push_back({e.name, e.type, readable ? e.status : TString("Unreadable"),
+                    readable ? TString::Number(static_cast<uint64_t>(e.attempts)) : kNone,
+                    e.lastResult ? ToName(e.lastResult->code) : kNone, OrNone(e.zipBytes),
+                    OrNone(e.encryptedBytes), FormatAge(AgeSeconds(e, now)),
+                    e.remotePackageId.isEmpty() ? TString(kNone) : e.remotePackageId, parts});
+  }
+  std::vector<int64_t> widths(rows.front().size(), 0);
+  for (const auto& row : rows) {
+    for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+  }
+  std::string text;
+  for (size_t r = 0; r < rows.size(); ++r) {
+    TString line;
+    for (size_t i = 0; i < rows[r].size(); ++i) {
+      line += rows[r][i];
+      if (i + 1 < rows[r].size()) {
+        line += TString(std::string(static_cast<size_t>(widths[i] - rows[r][i].size() + 2), ' '));
+      }
+    }
+    if (r > 0 && !entries[r - 1].error.isEmpty()) line += "  " + OneLine(entries[r - 1].error);
+    text += line.trim().toStdString() + "\n";
+  }
+  return text;
+}
+
+std::string PackageLister::FormatJson(const std::vector<PackageListEntry>& entries,
+                                      const DateTime& now) {
+  Json::Document document(rapidjson::kArrayType);
+  Json::Allocator& allocator = document.GetAllocator();
+  const auto text = [&](const TString& value) { return Json::MakeString(value, allocator); };
+  const auto number = [](std::optional<uint64_t> value) {
+    return value ? Json::Value(*value) : Json::Value(rapidjson::kNullType);
+  };
+  for (const PackageListEntry& e : entries) {
+    Json::Value item(rapidjson::kObjectType);
+    const bool readable = e.error.isEmpty();
+    const std::optional<int64_t> age = AgeSeconds(e, now);
+    item.AddMember("name", text(e.name), allocator);
+    item.AddMember("type", text(e.type), allocator);
+    item.AddMember("status", text(e.status), allocator);
+    item.AddMember("status-file", text(TString(e.statusFile.NativeString())), allocator);
+    item.AddMember("readable", readable, allocator);
+    if (!readable) item.AddMember("error", text(e.error), allocator);
+    item.AddMember("created",
+                   e.created.IsValid() ? text(e.created.Format(kIsoPattern))
+                                       : Json::Value(rapidjson::kNullType),
+                   allocator);
+    item.AddMember("age-seconds", age ? Json::Value(*age) : Json::Value(rapidjson::kNullType),
+                   allocator);
+    if (readable) {
+      item.AddMember("attempts", static_cast<uint64_t>(e.attempts), allocator);
+      Json::Value last(rapidjson::kNullType);
+      if (e.lastResult) {
+        last.SetObject();
+        last.AddMember("code", text(ToName(e.lastResult->code)), allocator);
+        last.AddMember("message", text(e.lastResult->message), allocator);
+        last.AddMember("timestamp", text(e.lastResult->time.Format(kIsoPattern)), allocator);
+      }
+      item.AddMember("last-result", last, allocator);
+      item.AddMember("zip-bytes", number(e.zipBytes), allocator);
+      item.AddMember("encrypted-bytes", number(e.encryptedBytes), allocator);
+      item.AddMember(
+          "remote-package-id",
+          e.remotePackageId.isEmpty() ? Json::Value(rapidjson::kNullType) : text(e.remotePackageId),
+          allocator);
+      item.AddMember("parts-uploaded", number(e.partsUploaded), allocator);
+      item.AddMember("parts-total", number(e.partsTotal), allocator);
+    }
+    document.PushBack(item, allocator);
+  }
+  return Json::WriteCompact(document) + "\n";
+}
+
+}  // namespace ZorErrorReporting

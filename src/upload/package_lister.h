@@ -1,0 +1,73 @@
+// PackageLister: what the data directory holds, package by package, for the
+// `list` command and for scripts.
+//
+// Listing only reads: it takes no lock, saves no file and deletes nothing,
+// so it may run beside an upload (a package that changes status meanwhile
+// may be missed or listed twice). A status file that cannot be read is
+// listed as unreadable with the reason, not removed.
+//
+// Thread-safety: the lister holds only its directory; one thread per call.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "packages/package.h"
+#include "platform/date_time.h"
+#include "platform/tpath.h"
+#include "platform/tstring.h"
+
+namespace ZorErrorReporting {
+
+struct PackageListEntry {
+  zor::platform::TPath statusFile;
+  // Why the status file could not be read; empty when it was. An unreadable
+  // entry has only the name, type and status its file name gives, and the
+  // status file's time as `created`.
+  zor::platform::TString error;
+  zor::platform::TString name;
+  zor::platform::TString type;    // "crash", "logs", or the type's own name
+  zor::platform::TString status;  // UploadStatus name
+  size_t attempts = 0;
+  std::optional<UploadResult> lastResult;
+  std::optional<uint64_t> zipBytes;        // the zip, when it still exists
+  std::optional<uint64_t> encryptedBytes;  // the encrypted file, when it still exists
+  zor::platform::DateTime created;         // see PackageFootprint; invalid when unknown
+  zor::platform::TString remotePackageId;  // empty until the server assigned one
+  // From the upload progress, when a readable one is recorded.
+  std::optional<uint64_t> partsUploaded;
+  std::optional<uint64_t> partsTotal;
+};
+
+class PackageLister {
+ public:
+  explicit PackageLister(zor::platform::TPath dataDirectory);
+
+  // One entry per status file of the data directory, newest first (entries
+  // of the same time by status file path). A data directory that does not
+  // exist holds nothing. Throws TPath::Exception when an existing directory
+  // cannot be listed; never for one package.
+  std::vector<PackageListEntry> List() const;
+
+  // One header line, then one line per entry, columns aligned: name, type,
+  // status, attempts, last result code, zip and encrypted sizes in bytes, age
+  // at `now`, remote id, parts uploaded/total; "-" where there is no value.
+  // An unreadable entry ends with its reason on one line.
+  static std::string FormatText(const std::vector<PackageListEntry>& entries,
+                                const zor::platform::DateTime& now);
+  // A JSON array of one object per entry, in the same order, with the same
+  // facts under lower-case dashed names ("age-seconds", "zip-bytes", ...);
+  // absent values are null; "readable" is false and "error" holds the reason
+  // for an unreadable file.
+  static std::string FormatJson(const std::vector<PackageListEntry>& entries,
+                                const zor::platform::DateTime& now);
+
+ private:
+  PackageListEntry Describe(const zor::platform::TPath& statusFile) const;
+
+  zor::platform::TPath dataDirectory_;
+};
+
+}  // namespace ZorErrorReporting

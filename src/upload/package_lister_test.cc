@@ -1,0 +1,183 @@
+#include "upload/package_lister.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "packages/json_document.h"
+#include "packages/package_for_test.h"
+#include "support/temp_dir.h"
+
+namespace ZorErrorReporting {
+namespace {
+
+namespace fs = std::filesystem;
+using zor::platform::DateTime;
+using zor::platform::TPath;
+using zor::test::ReadFile;
+using zor::test::WriteFile;
+
+std::string StatusJson(const std::string& name, const std::string& type, const std::string& status,
+                       const std::string& dataFiles = "", const std::string& results = "",
+                       const std::string& remoteId = "") {
+  return "{\"package-name\":\"" + name + "\",\"package-type\":\"" + type +
+         "\",\"remote-package-id\":\"" + remoteId + "\",\"package-data-files\":{" + dataFiles +
+         "},\"upload-status\":\"" + status + "\",\"upload-results\":[" + results + "]}";
+}
+
+std::string Result(const std::string& code, const std::string& message) {
+  return "{\"timestamp\":\"2024-01-02T03:04:05.000\",\"upload-result-code\":\"" + code +
+         "\",\"upload-message\":\"" + message + "\"}";
+}
+
+// Every path below `root` with its content and time: what "changes nothing" compares.
+std::map<std::string, std::string> Snapshot(const std::string& root) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    const auto time = entry.last_write_time().time_since_epoch().count();
+    files[entry.path().string()] =
+        std::to_string(time) + ":" + (entry.is_regular_file() ? ReadFile(entry.path()) : "dir");
+  }
+  return files;
+}
+
+class PackageListerTest : public ::testing::Test {
+ protected:
+  // Writes `fileName` in the data directory and dates it `hoursAgo`.
+  void Write(const std::string& fileName, const std::string& content, int hoursAgo) {
+    const std::string path = data_ + "/" + fileName;
+    WriteFile(path, content);
+    fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::hours(hoursAgo));
+  }
+  std::string Path(const std::string& fileName) const { return data_ + "/" + fileName; }
+
+  zor::test::ScopedTempDir dir_;
+  std::string data_ = dir_.Sub("data");
+  testing::ScopedDumpDirectories dumpDirectories_{dir_.Sub("dumps")};
+};
+
+TEST_F(PackageListerTest, ListsEveryStatusOfBothTypesAndUnreadableFiles) {
+  // The started package has its zip, encrypted file and one of three parts.
+  Write("started.package.zip", std::string(30, 'z'), 3);
+  Write("started.encrypted", std::string(25, 'e'), 3);
+  Write("started.uploaded.parts",
+        "{\"upload-package-file\":\"" + Path("started.encrypted") +
+            "\",\"upload-id\":\"u\",\"upload-file-size\":25,\"max-part-size\":10,"
+            "\"parts-completed\":[{\"part-number\":1,\"part-tag\":\"t1\"}]}",
+        3);
+  Write("logs.zip", "user's zip", 1000);
+  const std::string startedFiles = "\"zipped-package-file\":\"" + Path("started.package.zip") +
+                                   "\",\"encrypted-package-file\":\"" + Path("started.encrypted") +
+                                   "\",\"parts-uploaded-file\":\"" +
+                                   Path("started.uploaded.parts") + "\"";
+  Write("pending.crash-package.pending", StatusJson("pending", "crash-package", "Pending"), 1);
+  Write("started.crash-package.started",
+        StatusJson("started", "crash-package", "Started", startedFiles,
+                   Result("NetworkError", "timed out"), "remote-7"),
+        3);
+  Write("retry.crash-package.pendingretry",
+        StatusJson("retry", "crash-package", "PendingRetry", "",
+                   Result("ClientError", "a") + "," + Result("NetworkError", "b")),
+        5);
+  Write("failed.crash-package.failed",
+        StatusJson("failed", "crash-package", "Failed", "", Result("Unknown", "gave up")), 7);
+  Write("done.crash-package.complete",
+        StatusJson("done", "crash-package", "Complete", "", Result("Success", "ok"), "r-1"), 9);
+  Write("u1.zipped-logs-package.pending",
+        StatusJson("u1.zipped-logs-package", "zipped-logs-package", "Pending",
+                   "\"zipped-package-file\":\"" + Path("logs.zip") + "\""),
+        2);
+  Write("u2.zipped-logs-package.complete",
+        StatusJson("u2.zipped-logs-package", "zipped-logs-package", "Complete"), 50);
+  Write("broken.crash-package.pendingretry", "{not json", 4);
+  Write(".retry.crash-package.pendingretry.tmp", "left over", 0);  // never a status file
+
+  const auto before = Snapshot(data_);
+  std::vector<PackageListEntry> entries;
+  {
+    testing::LogCapture capture;  // loading warns of the missing manifests
+    entries = PackageLister(TPath(data_)).List();
+  }
+  const DateTime now = DateTime::GetLocalTime();
+  const std::string text = PackageLister::FormatText(entries, now);
+  const std::string json = PackageLister::FormatJson(entries, now);
+  EXPECT_EQ(Snapshot(data_), before) << "listing must change nothing";
+
+  // Text: a header, then newest first; the unreadable one says why on its line.
+  std::vector<std::vector<std::string>> rows;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line);
+    rows.emplace_back();
+    for (std::string word; words >> word;) rows.back().push_back(word);
+  }
+  // Newest first: name, type, status, attempts, last result (the first five columns).
+  using Row = std::vector<std::string>;
+  const std::vector<Row> expected = {
+      {"pending", "crash", "Pending", "0", "-"},
+      {"u1.zipped-logs-package", "logs", "Pending", "0", "-"},
+      {"started", "crash", "Started", "1", "NetworkError"},
+      {"broken", "crash", "Unreadable", "-", "-"},
+      {"retry", "crash", "PendingRetry", "2", "NetworkError"},
+      {"failed", "crash", "Failed", "1", "Unknown"},
+      {"done", "crash", "Complete", "1", "Success"},
+      {"u2.zipped-logs-package", "logs", "Complete", "0", "-"},
+  };
+  ASSERT_EQ(rows.size(), expected.size() + 1) << text;
+  EXPECT_EQ(rows[0], (Row{"NAME", "TYPE", "STATUS", "ATTEMPTS", "LAST-RESULT", "ZIP", "ENCRYPTED",
+                          "AGE", "REMOTE-ID", "PARTS"}));
+  for (size_t i = 0; i < expected.size(); ++i) {
+    ASSERT_GE(rows[i + 1].size(), 10u) << text;
+    EXPECT_EQ(Row(rows[i + 1].begin(), rows[i + 1].begin() + 5), expected[i]) << text;
+  }
+  EXPECT_EQ(rows[3], (Row{"started", "crash", "Started", "1", "NetworkError", "30", "25", "3h",
+                          "remote-7", "1/3"}));
+  // The user's zip counts as the logs package's zip, but its old date does
+  // not age the package.
+  EXPECT_EQ(rows[2], (Row{"u1.zipped-logs-package", "logs", "Pending", "0", "-", "10", "-", "2h",
+                          "-", "-"}));
+  EXPECT_NE(text.find("Failed to read following content as JSON"), std::string::npos);
+
+  // JSON: parsed back, the same facts in the same order.
+  Json::Document doc;
+  zor::platform::TString error;
+  ASSERT_TRUE(Json::Parse(json, &doc, &error)) << error;
+  ASSERT_TRUE(doc.IsArray());
+  ASSERT_EQ(doc.Size(), expected.size());
+  for (rapidjson::SizeType i = 0; i < doc.Size(); ++i) {
+    const auto& item = doc[i];
+    const bool readable = item["readable"].GetBool();
+    const auto& last = item["last-result"];
+    const Row row = {item["name"].GetString(), item["type"].GetString(),
+                     readable ? item["status"].GetString() : "Unreadable",
+                     readable ? std::to_string(item["attempts"].GetUint64()) : "-",
+                     readable && !last.IsNull() ? last["code"].GetString() : "-"};
+    EXPECT_EQ(row, expected[i]);
+    EXPECT_TRUE(item["age-seconds"].IsInt64());
+  }
+  EXPECT_STREQ(doc[3]["status"].GetString(), "PendingRetry");  // from the file name
+  EXPECT_NE(std::string(doc[3]["error"].GetString()).find("not json"), std::string::npos);
+  const auto& started = doc[2];
+  EXPECT_EQ(started["zip-bytes"].GetUint64(), 30u);
+  EXPECT_EQ(started["encrypted-bytes"].GetUint64(), 25u);
+  EXPECT_STREQ(started["remote-package-id"].GetString(), "remote-7");
+  EXPECT_EQ(started["parts-uploaded"].GetUint64(), 1u);
+  EXPECT_EQ(started["parts-total"].GetUint64(), 3u);
+  EXPECT_NEAR(started["age-seconds"].GetInt64(), 3 * 3600, 60);
+  EXPECT_TRUE(doc[0]["zip-bytes"].IsNull());
+  EXPECT_TRUE(doc[0]["remote-package-id"].IsNull());
+}
+
+TEST_F(PackageListerTest, DataDirectoryThatDoesNotExistListsNothingAndIsNotMade) {
+  EXPECT_TRUE(PackageLister(TPath(data_)).List().empty());
+  EXPECT_FALSE(fs::exists(data_));
+  EXPECT_EQ(PackageLister::FormatJson({}, DateTime::GetLocalTime()), "[]\n");
+}
+
+}  // namespace
+}  // namespace ZorErrorReporting

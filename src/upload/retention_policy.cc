@@ -1,0 +1,121 @@
+#include "upload/retention_policy.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "config/config.h"
+#include "files/filesystem.h"
+#include "log/log_functions.h"
+#include "packages/package.h"
+#include "platform/tformat_string.h"
+#include "upload/package_footprint.h"
+
+namespace ZorErrorReporting {
+
+using zor::platform::DateTime;
+using zor::platform::TFormatString;
+using zor::platform::TPath;
+using zor::platform::TString;
+namespace TLog = zor::platform::TLog;
+
+namespace {
+
+constexpr int64_t kMsPerDay = 24LL * 60 * 60 * 1000;
+constexpr uint64_t kBytesPerMb = 1024 * 1024;
+
+struct Candidate {
+  std::shared_ptr<Package> package;
+  int64_t createdMs;  // 0 when unknown: the oldest
+};
+
+void Prune(Package& package, const TString& reason) {
+  LogText(TLog::Info, TFormatString("Retention: deleting package '%1' (status %2): %3")
+                          .arg(package.GetPackageName())
+                          .arg(ToName(package.GetUploadStatus()))
+                          .arg(reason));
+  package.DeletePackage();
+}
+
+}  // namespace
+
+RetentionSettings RetentionSettings::FromConfig() {
+  const Config& config = Config::GetInstance();
+  RetentionSettings settings;
+  settings.maxAgeDays = config.GetRetentionMaxAgeDays();
+  if (const auto mb = config.GetRetentionMaxTotalMb()) settings.maxTotalBytes = *mb * kBytesPerMb;
+  return settings;
+}
+
+RetentionPolicy::RetentionPolicy(RetentionSettings settings, std::vector<TPath> directories)
+    : settings_(settings), directories_(std::move(directories)) {}
+
+uint64_t RetentionPolicy::MeasureDirectories() const {
+  std::set<TPath> files;
+  for (const TPath& directory : directories_) {
+    try {
+      files.merge(
+          Filesystem::GetInstance().ListFilesRecursively(directory, {}, true, false, false));
+    } catch (const std::exception&) {
+      // A dump directory that does not exist (yet) holds nothing.
+    }
+  }
+  uint64_t bytes = 0;
+  for (const TPath& file : files) bytes += SizeOfFileOrZero(file);
+  return bytes;
+}
+
+std::set<TString> RetentionPolicy::Apply(const std::vector<std::shared_ptr<Package>>& packages,
+                                         const DateTime& now) const {
+  std::set<TString> pruned;
+  std::vector<Candidate> candidates;
+  for (const auto& package : packages) {
+    const DateTime created = PackageFootprint::Measure(*package).created;
+    candidates.push_back({package, created.IsValid() ? created.GetAsUnixTimeMs() : 0});
+  }
+  std::stable_sort(
+      candidates.begin(), candidates.end(),
+      [](const Candidate& a, const Candidate& b) { return a.createdMs < b.createdMs; });
+
+  if (settings_.maxAgeDays) {
+    const int64_t cutoffMs = now.GetAsUnixTimeMs() - *settings_.maxAgeDays * kMsPerDay;
+    const TString reason =
+        TFormatString("older than %1 day(s).").arg(static_cast<uint64_t>(*settings_.maxAgeDays));
+    for (const Candidate& c : candidates) {
+      if (c.createdMs >= cutoffMs) continue;
+      Prune(*c.package, reason);
+      pruned.insert(c.package->GetPackageName());
+    }
+  }
+  if (!settings_.maxTotalBytes) return pruned;
+
+  uint64_t total = MeasureDirectories();
+  const uint64_t limit = *settings_.maxTotalBytes;
+  if (total <= limit) return pruned;
+  // Failed packages first: they will never be uploaded.
+  std::stable_partition(candidates.begin(), candidates.end(), [](const Candidate& c) {
+    return c.package->GetUploadStatus() == UploadStatus::kFailed;
+  });
+  const TString reason =
+      TFormatString("the dump and data directories hold more than %1 byte(s).").arg(limit);
+  for (const Candidate& c : candidates) {
+    if (total <= limit) break;
+    Package& package = *c.package;
+    if (pruned.count(package.GetPackageName()) != 0 || package.IsUploadInProgress()) continue;
+    const uint64_t before = PackageFootprint::Measure(package).bytes;
+    Prune(package, reason);
+    pruned.insert(package.GetPackageName());
+    // What could not be deleted still takes its space.
+    const uint64_t freed = before - std::min(before, PackageFootprint::Measure(package).bytes);
+    total -= std::min(total, freed);
+  }
+  if (total > limit) {
+    LogText(TLog::Warn, TFormatString("Retention: the dump and data directories still hold '%1' "
+                                      "byte(s), more than the limit of '%2', with nothing left "
+                                      "that may be deleted.")
+                            .arg(total)
+                            .arg(limit));
+  }
+  return pruned;
+}
+
+}  // namespace ZorErrorReporting

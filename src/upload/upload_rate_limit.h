@@ -1,0 +1,64 @@
+// UploadRateLimit: at most N upload attempts in any hour, counted across
+// runs in a state file of the data directory (UploadRateState, saved
+// atomically like every state file).
+//
+// Use per run, when the limit is configured:
+//   1. construct before the previous run is settled, and tell the settling
+//      which "Pending" packages were held back on purpose (GetHeldBack): they
+//      were not forgotten, so they get no result;
+//   2. Admit the packages due for upload: as many as the last hour leaves
+//      room for, oldest first (PackageFootprint::created), are admitted and
+//      counted at once; the others stay as they are, untouched, and wait for
+//      a later run. Admission is counted, not success: a failed attempt uses
+//      its place too, so a server that refuses everything is not hammered.
+//
+// A state file that cannot be read is logged at Warn and counts as empty;
+// the next save replaces it.
+//
+// Thread-safety: one thread; one process at a time (the caller holds the
+// single-instance lock).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "platform/date_time.h"
+#include "platform/tpath.h"
+#include "platform/tstring.h"
+
+namespace ZorErrorReporting {
+
+class Package;
+class UploadRateState;
+
+class UploadRateLimit {
+ public:
+  // The state file's name in the data directory.
+  static constexpr char kStateFileName[] = "upload-rate-limit.state";
+  static constexpr int64_t kWindowSeconds = 60 * 60;
+
+  // Reads the state of `dataDirectory`. REQUIRES: maxPerHour > 0.
+  UploadRateLimit(const zor::platform::TPath& dataDirectory, uint32_t maxPerHour);
+  ~UploadRateLimit();
+  UploadRateLimit(const UploadRateLimit&) = delete;
+  UploadRateLimit& operator=(const UploadRateLimit&) = delete;
+
+  // The packages the previous run held back.
+  const std::set<zor::platform::TString>& GetHeldBack() const;
+
+  // Admits packages of `packages` as described above and returns them in
+  // their order in `packages`; records the admitted at `now` and the names of
+  // the others as held back, and saves. When some wait, logs one Info line
+  // saying how many. Throws what saving the state throws (nothing is
+  // admitted then).
+  std::vector<std::shared_ptr<Package>> Admit(const std::vector<std::shared_ptr<Package>>& packages,
+                                              const zor::platform::DateTime& now);
+
+ private:
+  uint32_t maxPerHour_;
+  std::shared_ptr<UploadRateState> state_;
+};
+
+}  // namespace ZorErrorReporting
