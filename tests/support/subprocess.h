@@ -25,6 +25,11 @@ struct ProcessOptions {
   // When the test runs as root: the user the child runs as (root ignores
   // file permissions, which some tests rely on). -1 keeps the test's user.
   int runAsUid = -1;
+  // When not 0, the child's address space limit (RLIMIT_AS) in bytes, so
+  // that it runs out of memory long before the machine does.
+  unsigned long long addressSpaceLimit = 0;
+  // The child leaves no core file when it dies of a signal (crash tests).
+  bool noCoreDump = false;
 };
 
 // Runs `program` with `args` (argv[0] is `program`) and waits for it.
