@@ -201,17 +201,23 @@ TEST_F(CrashHandlingTest, LldbShowsTheThreadOfTheFaultOrOfTheRequest) {
       {"request", [] { TerminateHandling::zorvane_terminate(); }, 0,
        {"* thread #1", "TerminateHandling::zorvane_terminate()"}},
   };
+  std::vector<std::string> dumps;
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    fs::remove_all(DumpDir().NativeString());
     const ProcessResult r = CrashChild(dir_.Sub("temp"), c.run);
-    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.status, c.status) << c.name << r.err;
     const std::vector<std::string> crashes = FindCrashDirectories(DumpDir().NativeString());
     ASSERT_EQ(crashes.size(), 1u);
-    const std::string output =
-        RunLldbOnCore(crashes[0] + "/" + ListFileNames(crashes[0])[1], {"thread list", "bt"});
-    for (const std::string& text : c.expected) EXPECT_THAT(output, HasSubstr(text));
+    // Kept aside, so that one lldb run reads them all at the end.
+    const std::string kept = dir_.Sub("kept-" + std::to_string(dumps.size()));
+    fs::rename(crashes[0], kept);
+    dumps.push_back(kept + "/" + ListFileNames(kept)[1]);
   }
+  const std::vector<std::string> outputs = RunLldbOnCores(dumps, {"thread list", "bt"});
+  for (size_t i = 0; i < dumps.size(); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    for (const std::string& text : cases[i].expected) EXPECT_THAT(outputs[i], HasSubstr(text));
+  }
+  EXPECT_THAT(outputs[1], Not(HasSubstr("stop reason"))) << "a requested dump records no fault";
 }
 
 TEST_F(CrashHandlingTest, FullDumpHoldsPrivateMemoryThatTheMinidumpLeavesOut) {
@@ -240,7 +246,6 @@ TEST_F(CrashHandlingTest, FullDumpHoldsPrivateMemoryThatTheMinidumpLeavesOut) {
   EXPECT_THAT(ReadFile(full), HasSubstr(marker));
   EXPECT_THAT(ReadFile(crashes[0] + "/" + files[2]), Not(HasSubstr(marker)));
   EXPECT_GT(ReadMinidump(full).fullMemoryBytes, 0u);
-  EXPECT_THAT(RunLldbOnCore(full, {"thread list"}), HasSubstr("stop reason = signal SIGSEGV"));
 }
 
 }  // namespace

@@ -76,19 +76,29 @@ MinidumpSummary ReadMinidump(const std::string& path) {
   return summary;
 }
 
-std::string RunLldbOnCore(const std::string& corePath, const std::vector<std::string>& commands) {
+std::vector<std::string> RunLldbOnCores(const std::vector<std::string>& corePaths,
+                                        const std::vector<std::string>& commands) {
+  std::vector<std::string> outputs(corePaths.size());
   const std::string lldb = FindLldb();
   if (lldb.empty()) {
     ADD_FAILURE() << "lldb is not installed (scripts/setup.sh installs it)";
-    return {};
+    return outputs;
   }
-  std::vector<std::string> args = {"--batch", "--no-lldbinit", "--core", corePath};
-  for (const std::string& command : commands) {
-    args.push_back("-o");
-    args.push_back(command);
+  std::vector<std::string> args = {"--batch", "--no-lldbinit"};
+  for (const std::string& core : corePaths) {
+    args.insert(args.end(), {"-o", "target create --core \"" + core + "\""});
+    for (const std::string& command : commands) args.insert(args.end(), {"-o", command});
   }
-  const ProcessResult r = RunProcess(lldb, args);
-  return r.out + r.err;
+  const std::string out = RunProcess(lldb, args).out;
+  // lldb echoes each command; a core's part begins with its target create.
+  const std::string marker = "(lldb) target create --core";
+  size_t at = out.find(marker);
+  for (size_t i = 0; i < corePaths.size() && at != std::string::npos; ++i) {
+    const size_t next = out.find(marker, at + marker.size());
+    outputs[i] = out.substr(at, next == std::string::npos ? std::string::npos : next - at);
+    at = next;
+  }
+  return outputs;
 }
 
 std::vector<std::string> FindCrashDirectories(const std::string& dumpDir) {

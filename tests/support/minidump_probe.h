@@ -22,9 +22,12 @@ struct MinidumpSummary {
 // Reads the file at `path`; `valid` is false when it is no minidump.
 MinidumpSummary ReadMinidump(const std::string& path);
 
-// Runs lldb in batch mode on the core file `corePath` with `commands`;
-// returns everything it printed. Fails the test when lldb is not installed.
-std::string RunLldbOnCore(const std::string& corePath, const std::vector<std::string>& commands);
+// Runs lldb once in batch mode, opening each of `corePaths` in turn and
+// running `commands` on it; returns what it printed for each core, in order
+// (one lldb start-up, which is most of its time, for all of them). Fails the
+// test when lldb is not installed.
+std::vector<std::string> RunLldbOnCores(const std::vector<std::string>& corePaths,
+                                        const std::vector<std::string>& commands);
 
 // The crash directories ("zorcrashreporter_<32 hex digits>.crash") directly
 // in `dumpDir`, sorted.
