@@ -105,8 +105,8 @@ void ExhaustVirtualMemory() {
   const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
   uint64_t pages = 0;
   // MAP_POPULATE commits the page now, as committing memory does elsewhere.
-  while (mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE,
-              -1, 0) != MAP_FAILED) {
+  while (mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1,
+              0) != MAP_FAILED) {
     ++pages;
   }
   LogText(TLog::Warn, TFormatString("Allocated '%1' pages of virtual memory.").arg(pages));
@@ -131,14 +131,16 @@ void ExhaustMemory() {
 }
 
 void CrashInThreads(int threadCount) {
-  LogText(TLog::Warn, TFormatString("Spawning %1 threads wherein each will attempt to crash...")
-                          .arg(threadCount));
+  LogText(
+      TLog::Warn,
+      TFormatString("Spawning %1 threads wherein each will attempt to crash...").arg(threadCount));
   std::vector<std::future<void>> tasks;
   for (int i = 0; i < threadCount; ++i) {
     tasks.push_back(std::async(std::launch::async, CrashByAccessViolation));
   }
   for (int n = 10; n >= 1; --n) {
-    LogText(TLog::Warn, TFormatString("Main thread waiting %1 seconds before completing...").arg(n));
+    LogText(TLog::Warn,
+            TFormatString("Main thread waiting %1 seconds before completing...").arg(n));
     TSystem::Sleep(1000);
   }
   for (std::future<void>& task : tasks) task.get();

@@ -18,8 +18,8 @@ namespace ZorErrorReporting {
 // about one thread per processor.
 struct BallastPlan {
   uint32_t chunkSize = 0;
-  uint64_t chunkCount = 0;      // 0 for 2 kilobytes or less
-  uint64_t lastChunkSize = 0;   // the remainder, or chunkSize when none
+  uint64_t chunkCount = 0;     // 0 for 2 kilobytes or less
+  uint64_t lastChunkSize = 0;  // the remainder, or chunkSize when none
 };
 BallastPlan PlanBallast(uint64_t kilobytes, unsigned threads);
 

@@ -86,9 +86,8 @@ class CrashSimulationTest : public ::testing::Test {
     EXPECT_EQ(crashes.size(), 1u);
     if (crashes.size() != 1) return {};
     const std::vector<std::string> files = ListFileNames(crashes[0]);
-    const std::regex expected(
-        R"(zorcrashreporter\.\d+-full\.dmp zorcrashreporter\.\d+\.dmp )"
-        R"(zorcrashreporter\.\d+\.manifest zorcrashreporter(_\d+)?\.txt )");
+    const std::regex expected(R"(zorcrashreporter\.\d+-full\.dmp zorcrashreporter\.\d+\.dmp )"
+                              R"(zorcrashreporter\.\d+\.manifest zorcrashreporter(_\d+)?\.txt )");
     std::string joined;
     for (const std::string& f : files) joined += f + " ";
     EXPECT_TRUE(std::regex_match(joined, expected)) << joined;
@@ -98,8 +97,8 @@ class CrashSimulationTest : public ::testing::Test {
 
   static std::string FileEnding(const std::string& directory, const std::string& ending) {
     for (const std::string& f : ListFileNames(directory)) {
-      if (f.size() >= ending.size() && f.compare(f.size() - ending.size(), ending.size(),
-                                                 ending) == 0 &&
+      if (f.size() >= ending.size() &&
+          f.compare(f.size() - ending.size(), ending.size(), ending) == 0 &&
           (ending != ".dmp" || f.find("-full") == std::string::npos)) {
         return directory + "/" + f;
       }
@@ -205,9 +204,9 @@ TEST_F(CrashSimulationTest, BallastSetsTheSizeOfTheFullDumpAndOfItsZip) {
 TEST_F(CrashSimulationTest, RotatedLogsAreReachedFromTheCrashDirectorysLogCopy) {
   SKIP_UNDER_SANITIZER();
   const std::string dumps = dir_.Sub("dumps");
-  const ProcessResult r = Run({"--command", "simulate-crash", "--rotate-log-n-times", "2",
-                               "--rotate-log-interval", "1"},
-                              dumps);
+  const ProcessResult r = Run(
+      {"--command", "simulate-crash", "--rotate-log-n-times", "2", "--rotate-log-interval", "1"},
+      dumps);
 
   ASSERT_EQ(r.status, 128 + SIGSEGV) << r.out;
   std::vector<std::string> logs = ListFileNames(LogDir());
@@ -229,7 +228,8 @@ TEST_F(CrashSimulationTest, RotatedLogsAreReachedFromTheCrashDirectorysLogCopy) 
   RotatedLogsSet set{TPath(copy)};
   set.ReadLogSet();
   std::vector<std::string> chain;
-  for (const TPath& p : set.GetPaths()) chain.push_back(fs::path(p.NativeString()).filename().string());
+  for (const TPath& p : set.GetPaths())
+    chain.push_back(fs::path(p.NativeString()).filename().string());
   EXPECT_EQ(chain, (std::vector<std::string>{"zorcrashreporter_2.txt", "zorcrashreporter_1.txt",
                                              "zorcrashreporter.txt"}));
 }

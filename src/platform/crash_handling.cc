@@ -254,8 +254,7 @@ bool MoveIntoPlace() {
     const char* name = g_crashFiles[i].c_str();
     const int fd = open(Join(p.stagingCrashDir.c_str(), name).c_str(),
                         O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    const bool copied =
-        fd >= 0 && CopyFileContent(Join(p.tempCrashDir.c_str(), name).c_str(), fd);
+    const bool copied = fd >= 0 && CopyFileContent(Join(p.tempCrashDir.c_str(), name).c_str(), fd);
     if (fd >= 0) close(fd);
     if (!copied) return false;
   }
@@ -367,11 +366,11 @@ void PrepareCrashDirectory() {
   p.finalCrashDir = Join(p.dumpDir.c_str(), name.c_str());
   p.stagingCrashDir = Join(p.dumpDir.c_str(), (name + ".temp").c_str());
 
-  const std::string head =
-      "{\"Id\":\"" + id + "\",\"crash-correlation-id\":\"" + id +
-      "\",\"manifest-version\":\"1.1\",\"product-build\":\"" +
-      EscapeJson(AppConfig::GetInstance().GetBuildVersion().toStdString()) +
-      "\",\"application\":\"" + EscapeJson(g_state.applicationName.toStdString()) + "\",";
+  const std::string head = "{\"Id\":\"" + id + "\",\"crash-correlation-id\":\"" + id +
+                           "\",\"manifest-version\":\"1.1\",\"product-build\":\"" +
+                           EscapeJson(AppConfig::GetInstance().GetBuildVersion().toStdString()) +
+                           "\",\"application\":\"" +
+                           EscapeJson(g_state.applicationName.toStdString()) + "\",";
   p.manifestHead.Clear();
   p.manifestHead.Append(head.c_str());
   if (!p.tempCrashDir.ok() || !p.finalCrashDir.ok() || !p.stagingCrashDir.ok() ||
@@ -416,8 +415,8 @@ void Install(const TPath& tempDir, const TPath& dumpDir, const TPath& logFile,
   if (sigaltstack(&altStack, &g_state.previousAltStack) != 0) {
     const int error = errno;
     munmap(stack, kAltStackBytes);
-    throw ZorvaneException(TFormatString("Crash handler: sigaltstack failed: %1")
-                               .arg(TString(strerror(error))));
+    throw ZorvaneException(
+        TFormatString("Crash handler: sigaltstack failed: %1").arg(TString(strerror(error))));
   }
   g_state.altStack = stack;
   g_state.altStackThread = self;

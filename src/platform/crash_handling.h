@@ -82,15 +82,15 @@ namespace FaultReporting {
 using CrashCallback = void (*)(const char* crashDirectory);
 
 struct Options {
-  bool enabled = false;         // false: SetupFaultReporting installs nothing
-  TPath logFile;                // copied into each crash directory; may be empty
-  TString applicationName;      // recorded in the manifest as "application"
-  int signalChaining = 0;       // 1: after the crash directory, the handler
-                                // installed before ours gets the signal
-  int writeFullDump = 1;        // 1: also write the full dump
+  bool enabled = false;     // false: SetupFaultReporting installs nothing
+  TPath logFile;            // copied into each crash directory; may be empty
+  TString applicationName;  // recorded in the manifest as "application"
+  int signalChaining = 0;   // 1: after the crash directory, the handler
+                            // installed before ours gets the signal
+  int writeFullDump = 1;    // 1: also write the full dump
   CrashCallback callback = nullptr;
-  TPath tempDir;                // where crash directories are staged
-  TPath dumpDir;                // where they end up
+  TPath tempDir;  // where crash directories are staged
+  TPath dumpDir;  // where they end up
 };
 
 // Installs the crash handler as StartupCrashHandler does, with `options`.

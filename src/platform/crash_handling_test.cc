@@ -68,7 +68,6 @@ __attribute__((noinline)) int Recurse(int depth) {
   return g_recurse ? Recurse(depth + 1) + frame[0] : 0;
 }
 
-
 class CrashHandlingTest : public ::testing::Test {
  protected:
   // Runs `fault` in a child that armed the handler; the child prints its
@@ -170,7 +169,8 @@ TEST_F(CrashHandlingTest, ThreadsFaultingTogetherLeaveOneCrashDirectory) {
 TEST_F(CrashHandlingTest, CrashDirectoryStagedOnAnotherFileSystemArrivesWhole) {
   char shm[] = "/dev/shm/zor-crash-test-XXXXXX";
   ASSERT_NE(mkdtemp(shm), nullptr);
-  struct stat a {}, b {};
+  struct stat a {
+  }, b{};
   ASSERT_EQ(stat(shm, &a), 0);
   ASSERT_EQ(stat(dir_.path().c_str(), &b), 0);
   const std::string tempDir = std::string(shm) + "/staging";
@@ -196,9 +196,13 @@ TEST_F(CrashHandlingTest, LldbShowsTheThreadOfTheFaultOrOfTheRequest) {
     std::vector<std::string> expected;
   };
   const Case cases[] = {
-      {"fault", StoreAtZero, 128 + SIGSEGV,
+      {"fault",
+       StoreAtZero,
+       128 + SIGSEGV,
        {"stop reason = signal SIGSEGV", "StoreAtZero() at crash_handling_test.cc"}},
-      {"request", [] { TerminateHandling::zorvane_terminate(); }, 0,
+      {"request",
+       [] { TerminateHandling::zorvane_terminate(); },
+       0,
        {"* thread #1", "TerminateHandling::zorvane_terminate()"}},
   };
   std::vector<std::string> dumps;

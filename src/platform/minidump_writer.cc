@@ -503,16 +503,17 @@ uint32_t ParseVersionNumber(const char*& p) {
 void MinidumpWriter::Prepare() {
   utsname name;
   if (uname(&name) == 0) {
-    snprintf(g_prepared.osText, sizeof g_prepared.osText, "%s %s %s %s", name.sysname,
-             name.release, name.version, name.machine);
+    snprintf(g_prepared.osText, sizeof g_prepared.osText, "%s %s %s %s", name.sysname, name.release,
+             name.version, name.machine);
     const char* p = name.release;
     g_prepared.major = ParseVersionNumber(p);
     g_prepared.minor = ParseVersionNumber(p);
     g_prepared.build = ParseVersionNumber(p);
   }
   const long processors = sysconf(_SC_NPROCESSORS_ONLN);
-  g_prepared.processors =
-      static_cast<uint8_t>(processors < 1 ? 1 : processors > 255 ? 255 : processors);
+  g_prepared.processors = static_cast<uint8_t>(processors < 1     ? 1
+                                               : processors > 255 ? 255
+                                                                  : processors);
   const long pageSize = sysconf(_SC_PAGESIZE);
   if (pageSize > 0) g_prepared.pageSize = static_cast<uint64_t>(pageSize);
 }
@@ -535,8 +536,8 @@ bool MinidumpWriter::Write(int fd, const DumpRequest& request, DumpMemory memory
   addStream(kSystemInfoStream, rva);
 
   file.Align();
-  const MdMiscInfo misc{sizeof(MdMiscInfo), kMiscInfoProcessId, static_cast<uint32_t>(getpid()),
-                        0, 0, 0};
+  const MdMiscInfo misc{
+      sizeof(MdMiscInfo), kMiscInfoProcessId, static_cast<uint32_t>(getpid()), 0, 0, 0};
   rva = file.Append(&misc, sizeof misc);
   addStream(kMiscInfoStream, rva);
 
@@ -553,14 +554,14 @@ bool MinidumpWriter::Write(int fd, const DumpRequest& request, DumpMemory memory
   // The code around the instruction pointer, for a disassembly of the fault.
   constexpr uint64_t kCodeBytes = 256;
   const uint64_t codeStart = context.rip > kCodeBytes / 2 ? context.rip - kCodeBytes / 2 : 0;
-  const MdMemoryDescriptor code{
-      codeStart, {kCodeBytes, file.AppendMemory(memFd, codeStart, kCodeBytes)}};
+  const MdMemoryDescriptor code{codeStart,
+                                {kCodeBytes, file.AppendMemory(memFd, codeStart, kCodeBytes)}};
 
   file.Align();
   const uint32_t threadCount = 1;
   rva = file.Append(&threadCount, sizeof threadCount);
-  const MdThread thread{static_cast<uint32_t>(request.threadId), 0, 0, 0, 0, stack,
-                        contextLocation};
+  const MdThread thread{
+      static_cast<uint32_t>(request.threadId), 0, 0, 0, 0, stack, contextLocation};
   file.Append(&thread, sizeof thread);
   addStream(kThreadListStream, rva);
 

@@ -30,8 +30,8 @@ namespace zor::platform {
 struct DumpRequest {
   const ucontext_t* context = nullptr;  // its registers (a signal's, or getcontext's); weak
   pid_t threadId = 0;
-  int signal = 0;            // 0: a dump asked for without a fault (no exception stream)
-  int signalCode = 0;        // si_code of the signal
+  int signal = 0;             // 0: a dump asked for without a fault (no exception stream)
+  int signalCode = 0;         // si_code of the signal
   uint64_t faultAddress = 0;  // si_addr of the signal
 };
 

@@ -10,13 +10,13 @@
 namespace zor::test {
 
 struct MinidumpSummary {
-  bool valid = false;             // "MDMP" signature and a readable stream directory
+  bool valid = false;  // "MDMP" signature and a readable stream directory
   std::set<uint32_t> streamTypes;
   bool hasException = false;
-  uint32_t exceptionCode = 0;     // the signal number
+  uint32_t exceptionCode = 0;  // the signal number
   uint32_t exceptionThread = 0;
   uint32_t threadCount = 0;
-  uint64_t fullMemoryBytes = 0;   // bytes described by the 64-bit memory list
+  uint64_t fullMemoryBytes = 0;  // bytes described by the 64-bit memory list
 };
 
 // Reads the file at `path`; `valid` is false when it is no minidump.
