@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The program's main job on the local default: builds, starts the local crash
-# server in a scratch directory, writes a crash there as an application would
-# leave it, runs `send-crashes` against the server with a configuration file
-# made for it, and shows what the server received, decrypted with its key.
-# The scratch directory stays for a look afterwards; its path is printed.
+# server in a scratch directory, makes the program crash itself there
+# (simulate-crash, with two log rotations), runs `send-crashes` against the
+# server with a configuration file made for it, and shows what the server
+# received, decrypted with its key. The scratch directory stays for a look
+# afterwards; its path is printed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh >/dev/null
@@ -28,27 +29,20 @@ if [ -z "$url" ]; then
 fi
 echo "== local crash server at $url (data in $work/server)"
 
-# A crash as an application leaves it: a minidump-sized file of mostly empty
-# pages with some random and some repeated content, and its manifest.
-crash="$work/dumps/sample_$(date +%s).crash"
-mkdir -p "$crash"
-{
-  head -c 3145728 /dev/zero
-  head -c 1048576 /dev/urandom
-  head -c 1048576 < <(yes "frame 0x00007f3a12c4 in sample::worker() at worker.cc:42")
-} >"$crash/sample.4242.dmp"
-printf '{"product-name":"sample","product-version":"1.0.0"}\n' >"$crash/sample.4242.manifest"
-echo "== crash written: $crash"
-ls -l "$crash"
-
 cat >"$work/zorcrashreporter.yml" <<EOF
 servercrashupload.upload_endpoint: $url
 servercrashupload.rsa_endpoint: $url/crash/key
-servercrashupload.dump.dirs: $work/dumps
+servercrashupload.dump.dirs: $work/logs
 servercrashupload.data.dir: $work/data
 servercrashupload.log.dir: $work/logs
 servercrashupload.upload_part_size_in_bytes: 1048576
 EOF
+echo "== $bin --command simulate-crash --enable-features crash-handler --rotate-log-n-times 2"
+# The crash is the point: no core file, and its status is expected.
+(cd "$work" && ulimit -c 0 && "$bin" --command simulate-crash --enable-features crash-handler \
+  --rotate-log-n-times 2 --rotate-log-interval 1) || echo "exit status: $? (it died of its own crash)"
+ls -l "$work"/logs/crashdumps/*.crash
+
 echo "== $bin --command send-crashes --config-file $work/zorcrashreporter.yml"
 status=0
 (cd "$work" && "$bin" --command send-crashes --config-file "$work/zorcrashreporter.yml") || status=$?

@@ -8,6 +8,7 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <climits>
 #include <memory>
 
@@ -217,6 +218,16 @@ Crypto::Bytes Crypto::GenerateRandomBytes(int count) {
   Bytes bytes(static_cast<size_t>(count));
   FailUnless(count == 0 || RAND_bytes(bytes.data(), count) == 1, "Call to RAND_bytes failed");
   return bytes;
+}
+
+void Crypto::FillRandomBytes(uint8_t* data, size_t count) {
+  // RAND_bytes takes an int length.
+  constexpr size_t kMaxStep = 1 << 30;
+  for (size_t done = 0; done < count;) {
+    const size_t step = std::min(count - done, kMaxStep);
+    FailUnless(RAND_bytes(data + done, static_cast<int>(step)) == 1, "Call to RAND_bytes failed");
+    done += step;
+  }
 }
 
 void CleanseBytes(Crypto::Bytes* bytes) {

@@ -83,6 +83,9 @@ class Crypto {
   // "Call to RAND_bytes failed" when the generator fails, a logic
   // ZorvaneException for a negative count.
   virtual Bytes GenerateRandomBytes(int count);
+  // Overwrites `data[0..count)` with bytes from the same generator, for
+  // buffers too large to copy. Throws "Call to RAND_bytes failed".
+  virtual void FillRandomBytes(uint8_t* data, size_t count);
 
   // The inverse of EncryptBuffer: decrypts `ciphertext` and verifies `tag`.
   // Throws "Call to EVP_DecryptInit_ex failed!" (bad key or IV length),

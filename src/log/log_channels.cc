@@ -2,6 +2,8 @@
 
 #include <iostream>
 
+#include "platform/crash_handling.h"
+
 namespace ZorErrorReporting {
 
 namespace TLog = zor::platform::TLog;
@@ -39,6 +41,11 @@ bool RotateImmediateLogFlushChannel::ShouldRotate() {
 void RotateImmediateLogFlushChannel::DoRotate() {
   TLog::RotateFileChannel::DoRotate();
   TLog::FileChannel::Flush();
+}
+
+void RotateImmediateLogFlushChannel::OnFileBegun() {
+  TLog::TimeBasedRotateFileChannel::OnFileBegun();
+  zor::platform::CrashHandling::SetLogFile(GetPath());
 }
 
 ReadableConsoleChannel::ReadableConsoleChannel() : ReadableConsoleChannel(std::cout, std::cerr) {}

@@ -42,6 +42,11 @@ class RotateImmediateLogFlushChannel : public zor::platform::TLog::TimeBasedRota
   bool ShouldRotate() override;
   // Starts the next file now.
   void DoRotate() override;
+
+ protected:
+  // TLog::TimeBasedRotateFileChannel: also points the crash handler's log
+  // copy at the new file, so that a crash copies the file being written.
+  void OnFileBegun() override;
 };
 
 // Writes "[LABEL]: text" and an empty line for Info and above of events

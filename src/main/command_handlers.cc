@@ -1,12 +1,15 @@
 #include "main/command_handlers.h"
 
+#include <cstdlib>
 #include <iostream>
 
 #include "config/config.h"
 #include "log/log_functions.h"
 #include "main/command_line_options.h"
+#include "main/crash_simulation.h"
 #include "main/driver.h"
 #include "platform/date_time.h"
+#include "platform/terminate_handling.h"
 #include "platform/tlock_file.h"
 #include "upload/crash_upload_client.h"
 #include "upload/logs_upload_client.h"
@@ -18,13 +21,6 @@ namespace ZorErrorReporting {
 using namespace zor::platform;
 
 namespace {
-
-// The crash simulation is not part of this build yet; a command that needs
-// it fails plainly rather than pretending.
-[[noreturn]] void NotAvailable(const char* command) {
-  throw ZorvaneException(
-      TFormatString("The command '%1' is not available in this build.").arg(command));
-}
 
 // Never throws: the run's own outcome must reach the driver unchanged.
 void WriteMetricsIfConfigured(const UploadRunStats& stats, const DateTime& start, int status) {
@@ -70,8 +66,31 @@ void SendLogs(const SendLogsOptions& options, const TPath& configFile) {
 
 void SimulateCrash(const SimulateCrashOptions& options) {
   SetLogCategory("crash-simulation");
-  (void)options;
-  NotAvailable("simulate-crash");
+  LogTextWithError(TLog::Fatal, "This is a simulated crash for testing purposes!",
+                   ZorvaneError::MakeError("simulated-crash",
+                                           "This is a simulated crash for testing purposes!"));
+  if (options.crashType != CrashType::OutOfMemory) {
+    AllocateBallast(options.minCrashSize, options.writeIncompressibleData);
+  }
+  if (options.rotateLogNTimes > 0) SimulateLogRotation(options.rotateLogNTimes);
+  switch (options.crashType) {
+    case CrashType::AccessViolation:
+      CrashByAccessViolation();
+      break;
+    case CrashType::LogicAssertFailure:
+      InitializeAssertHooks(true, true);
+      ThrowLogicException("main", 245, "false");
+    case CrashType::OutOfMemory:
+      ExhaustMemory();
+      CrashByAccessViolation();
+      break;
+    case CrashType::StackOverflow:
+      OverflowStack(1);
+      break;
+    case CrashType::MultipleCrashes:
+      CrashInThreads(3);
+      break;
+  }
 }
 
 void ListPackages(const ListOptions& options) {
@@ -83,10 +102,13 @@ void ListPackages(const ListOptions& options) {
             << std::flush;
 }
 
-void WriteDump(const SimulateCrashOptions& options) {
+void WriteDump(const SimulateCrashOptions&) {
   SetLogCategory("minidump-write");
-  (void)options;
-  NotAvailable("write-dump");
+  LogText(TLog::Warn, "Writing process minidump...");
+  FlushLog();
+  TerminateHandling::zorvane_terminate();
+  LogText(TLog::Warn, "Minidump write completed successfully.");
+  std::exit(0);
 }
 
 }  // namespace ZorErrorReporting

@@ -19,10 +19,15 @@ struct SimulateCrashOptions;
 void SendCrashes(const SendCrashesOptions& options, const zor::platform::TPath& configFile,
                  const RunDirectories& dirs);
 void SendLogs(const SendLogsOptions& options, const zor::platform::TPath& configFile);
+// Runs the crash simulation that `options` choose (see crash_simulation.h);
+// returns only when the crash did not end the process. Throws what the
+// ballast and the log rotation throw.
 void SimulateCrash(const SimulateCrashOptions& options);
 // Prints the packages of the configured data directory on standard output,
 // as text or JSON (upload/package_lister.h). Takes no lock; changes nothing.
 void ListPackages(const ListOptions& options);
-void WriteDump(const SimulateCrashOptions& options);
+// Writes a crash directory of the running process through the crash
+// handler, then ends the process with status 0; never returns.
+[[noreturn]] void WriteDump(const SimulateCrashOptions& options);
 
 }  // namespace ZorErrorReporting

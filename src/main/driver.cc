@@ -14,6 +14,7 @@
 #include "main/run_directories.h"
 #include "platform/app_config.h"
 #include "platform/async_task.h"
+#include "platform/crash_handling.h"
 #include "platform/feature_flags.h"
 #include "platform/log_impl.h"
 #include "platform/process_exit.h"
@@ -39,6 +40,30 @@ void EnableFeatures(const TString& names) {
     }
     FeatureFlags::GetMutable().Enable(id);
   }
+}
+
+void StartCrashHandling(const RunDirectories& dirs) {
+  const TPath logFile = LogImpl::Get().GetPath();
+  if (FeatureFlags::Get().IsOn(kCrashHandlerFeatureId)) {
+    const TString id = CrashHandling::StartupCrashHandler(dirs.crashDumpsTempDir,
+                                                          dirs.crashDumpsDir, logFile, {});
+    LogFields(TLog::Info, "crash-reporting",
+              {{"crash-dumps-directory", dirs.crashDumpsDir.ToString()},
+               {"crash-correlation-id", id}});
+    FlushLog();
+    return;
+  }
+  FaultReporting::Options options;
+  options.enabled = true;
+  options.logFile = logFile;
+  options.applicationName = "zorcrashreporter-error";
+  options.signalChaining = 0;
+  options.writeFullDump = 1;
+  options.callback = nullptr;
+  options.tempDir = dirs.crashDumpsTempDir;
+  options.dumpDir = dirs.crashDumpsDir;
+  FaultReporting::SetupFaultReporting(options);
+  RegisterProcessExitAction(FaultReporting::DestroyFaultReporting);
 }
 
 void RegisterExitActions() {
@@ -111,8 +136,7 @@ int RunGuarded(int argc, char** argv) {
                static_cast<uint64_t>(static_cast<int64_t>(options.GetRotateLogInterval())));
   std::cout << "Log file located at " << LogImpl::Get().GetPath().NativeString() << std::endl;
 
-  // The program's own crash handling is installed here once it is part of
-  // the build.
+  StartCrashHandling(dirs);
 
   LowerProcessPriority();
 

@@ -1,5 +1,7 @@
 #include "platform/zorvane_exception.h"
 
+#include <atomic>
+
 namespace zor::platform {
 
 TError::ErrorInfo ZorvaneError::MakeError(const TString& code, const TString& message,
@@ -32,8 +34,22 @@ TString ZorvaneException::GetConcatenatedMessages() const {
 
 void ZorvaneException::Refresh() { what_ = messages_.front().toStdString(); }
 
+namespace {
+std::atomic<LogicFailureHook> g_logicFailureHook{nullptr};
+}  // namespace
+
+void SetLogicFailureHook(LogicFailureHook hook) { g_logicFailureHook.store(hook); }
+
 void ThrowLogicException(const TString& message) {
+  if (const LogicFailureHook hook = g_logicFailureHook.load()) hook(message);
   throw ZorvaneException(message, ZorvaneError::MakeError("logic-error", message));
+}
+
+void ThrowLogicException(const char* file, int line, const char* expression) {
+  ThrowLogicException(TFormatString("Logic assertion failed: '%1' at %2:%3")
+                          .arg(expression)
+                          .arg(file)
+                          .arg(line));
 }
 
 }  // namespace zor::platform

@@ -55,7 +55,16 @@ class ZorvaneException : public std::exception {
 };
 
 // Throws ZorvaneException for a broken internal assumption (a programming
-// error, not bad input).
+// error, not bad input). When a logic failure hook is set, it is called
+// first with the message; it may end the process.
 [[noreturn]] void ThrowLogicException(const TString& message);
+// The same for a failed assertion of `expression` at `file`:`line`; the
+// message is "Logic assertion failed: '<expression>' at <file>:<line>".
+[[noreturn]] void ThrowLogicException(const char* file, int line, const char* expression);
+
+// What ThrowLogicException calls before it throws; null for none (the
+// default). See terminate_handling.h for the hook that writes a dump.
+using LogicFailureHook = void (*)(const TString& message);
+void SetLogicFailureHook(LogicFailureHook hook);
 
 }  // namespace zor::platform

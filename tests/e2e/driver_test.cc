@@ -129,24 +129,14 @@ TEST_F(DriverTest, LogFileThatCannotBeOpenedIsAPathError) {
   EXPECT_THAT(r.out, HasSubstr("zorcrashreporter.txt"));
 }
 
-TEST_F(DriverTest, CommandsNotInThisBuildFailPlainly) {
-  struct Case {
-    std::vector<std::string> args;
-    std::string command;
-  };
-  const Case cases[] = {
-      {{"--command", "simulate-crash"}, "simulate-crash"},
-      {{"--command", "write-dump"}, "write-dump"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.command);
-    const ProcessResult r = Run(c.args);
-    EXPECT_EQ(r.status, -1);
-    EXPECT_THAT(r.out, HasSubstr("Log file located at "));
-    const std::string log = ReadFile(dir_.Sub("logs/zorcrashreporter.txt"));
-    EXPECT_THAT(log, HasSubstr("The command '" + c.command + "' is not available in this build."));
-    EXPECT_THAT(log, HasSubstr("\"sev\":\"fatal\""));
-  }
+TEST_F(DriverTest, LogRotationSimulationWithoutRotationFailsBeforeAnyCrash) {
+  const ProcessResult r = Run({"--command", "simulate-crash", "--rotate-log-n-times", "2"});
+
+  EXPECT_EQ(r.status, -1);
+  const std::string log = ReadFile(dir_.Sub("logs/zorcrashreporter.txt"));
+  EXPECT_THAT(log, HasSubstr("\"sev\":\"fatal\",\"k\":\"crash-simulation\",\"v\":\"Rotate logs "
+                             "simulation requested, but log rotation is not enabled!"));
+  EXPECT_FALSE(fs::exists(dir_.Sub("logs/crashdumps"))) << "no crash was written";
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -78,6 +79,14 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
           setuid(static_cast<uid_t>(options.runAsUid)) != 0) {
         _exit(126);
       }
+    }
+    if (options.noCoreDump) {
+      const rlimit none{0, 0};
+      setrlimit(RLIMIT_CORE, &none);
+    }
+    if (options.addressSpaceLimit != 0) {
+      const rlimit limit{options.addressSpaceLimit, options.addressSpaceLimit};
+      if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(125);
     }
     for (const auto& name : options.unsetEnvironment) unsetenv(name.c_str());
     for (const auto& [name, value] : options.environment) setenv(name.c_str(), value.c_str(), 1);

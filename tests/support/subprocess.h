@@ -28,6 +28,11 @@ struct ProcessOptions {
   // Called in the test's process with the child's pid right after it is
   // started (from the thread that runs RunProcess), e.g. to kill it later.
   std::function<void(int pid)> started;
+  // When not 0, the child's address space limit (RLIMIT_AS) in bytes, so
+  // that it runs out of memory long before the machine does.
+  unsigned long long addressSpaceLimit = 0;
+  // The child leaves no core file when it dies of a signal (crash tests).
+  bool noCoreDump = false;
 };
 
 // Runs `program` with `args` (argv[0] is `program`) and waits for it.

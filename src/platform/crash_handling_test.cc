@@ -1,0 +1,256 @@
+// The crash handler in a forked child of the test: real faults, real files,
+// and lldb reading the result.
+//
+// Sanitizer builds: the child installs our handler over the sanitizer's own
+// (the sanitizer lets a program replace it), and these tests ask for no full
+// dump, whose size there would be set by the sanitizer's shadow memory; the
+// one test that reads a full dump is skipped under AddressSanitizer.
+#include "platform/crash_handling.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <barrier>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <iostream>
+#include <thread>
+#include <vector>
+
+#include "platform/terminate_handling.h"
+#include "platform/zorvane_exception.h"
+#include "support/minidump_probe.h"
+#include "support/subprocess.h"
+#include "support/temp_dir.h"
+
+namespace zor::platform {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using namespace zor::test;
+namespace fs = std::filesystem;
+
+// The faults, kept out of line and away from the sanitizers' checks so that
+// each one reaches the CPU as written.
+__attribute__((noinline, no_sanitize_address, no_sanitize_undefined)) void StoreAtZero() {
+  volatile uintptr_t zero = 0;
+  *reinterpret_cast<volatile int*>(zero) = 123;
+}
+
+__attribute__((noinline)) void DivideByZero() {
+  asm volatile("movl $1, %%eax; xorl %%edx, %%edx; xorl %%ecx, %%ecx; divl %%ecx" ::
+                   : "eax", "ecx", "edx", "cc");
+}
+
+__attribute__((noinline)) void ReadTruncatedMapping() {
+  char path[] = "/tmp/zor-sigbus-XXXXXX";
+  const int fd = mkstemp(path);
+  unlink(path);
+  if (fd < 0 || ftruncate(fd, 4096) != 0) return;
+  auto* page = static_cast<volatile char*>(mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0));
+  if (ftruncate(fd, 0) != 0) return;
+  (void)page[0];
+}
+
+volatile bool g_recurse = true;  // never cleared; keeps the compiler from seeing no end
+
+__attribute__((noinline)) int Recurse(int depth) {
+  volatile char frame[512];
+  frame[0] = static_cast<char>(depth);
+  return g_recurse ? Recurse(depth + 1) + frame[0] : 0;
+}
+
+class CrashHandlingTest : public ::testing::Test {
+ protected:
+  // Runs `fault` in a child that armed the handler; the child prints its
+  // correlation id first.
+  ProcessResult CrashChild(const std::string& tempDir, const std::function<void()>& fault,
+                           bool fullDump = false) {
+    WriteFile(LogFile(), "{\"k\":\"open-log\"}\nlast line before the crash\n");
+    return RunInChild([&] {
+      const rlimit noCore{0, 0};
+      setrlimit(RLIMIT_CORE, &noCore);
+      const TString id = CrashHandling::StartupCrashHandler(TPath(tempDir.c_str()), DumpDir(),
+                                                            LogFile(), {fullDump});
+      std::cout << id.toStdString() << std::endl;
+      fault();
+      return 0;
+    });
+  }
+
+  TPath DumpDir() const { return TPath(dir_.Sub("dumps").c_str()); }
+  std::string LogFile() const { return dir_.Sub("logs/app.txt"); }
+
+  ScopedTempDir dir_;
+};
+
+std::string TrimmedFirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+TEST_F(CrashHandlingTest, EachFatalSignalLeavesOneWholeCrashDirectoryAndDiesByIt) {
+  struct Case {
+    const char* name;
+    int signal;
+    std::function<void()> fault;
+  };
+  const Case cases[] = {
+      {"store at address 0", SIGSEGV, StoreAtZero},
+      {"stack overflow", SIGSEGV, [] { Recurse(0); }},
+      {"abort", SIGABRT, [] { abort(); }},
+      {"division by zero", SIGFPE, DivideByZero},
+      {"invalid instruction", SIGILL, [] { __builtin_trap(); }},
+      {"read past a truncated file", SIGBUS, ReadTruncatedMapping},
+      // Normal-context writers: each dumps once, then the process aborts.
+      {"std::terminate", SIGABRT, [] { std::terminate(); }},
+      {"assertion with hooks", SIGABRT,
+       [] {
+         InitializeAssertHooks(true, true);
+         ThrowLogicException("main", 245, "false");
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(DumpDir().NativeString());
+    const std::string tempDir = dir_.Sub("temp");
+
+    const ProcessResult r = CrashChild(tempDir, c.fault);
+
+    EXPECT_EQ(r.status, 128 + c.signal) << r.err;
+    const std::vector<std::string> crashes = FindCrashDirectories(DumpDir().NativeString());
+    ASSERT_EQ(crashes.size(), 1u);
+    EXPECT_EQ(fs::path(crashes[0]).filename(),
+              "zorcrashreporter_" + TrimmedFirstLine(r.out) + ".crash");
+    const std::vector<std::string> files = ListFileNames(crashes[0]);
+    ASSERT_EQ(files.size(), 3u);
+    EXPECT_EQ(files[0], "app.txt");
+    EXPECT_THAT(files[1], ::testing::MatchesRegex("zorcrashreporter\\.[0-9]+\\.dmp"));
+    EXPECT_THAT(files[2], ::testing::MatchesRegex("zorcrashreporter\\.[0-9]+\\.manifest"));
+    EXPECT_EQ(ReadFile(crashes[0] + "/app.txt"), ReadFile(LogFile()));
+    EXPECT_THAT(ReadFile(crashes[0] + "/" + files[2]),
+                HasSubstr("\"manifest-version\":\"1.1\",\"product-build\":"));
+    const MinidumpSummary dump = ReadMinidump(crashes[0] + "/" + files[1]);
+    EXPECT_TRUE(dump.valid);
+    EXPECT_TRUE(dump.hasException);
+    EXPECT_EQ(dump.exceptionCode, static_cast<uint32_t>(c.signal));
+    EXPECT_EQ(dump.threadCount, 1u);
+    for (uint32_t stream : {3u, 4u, 5u, 6u, 7u, 0x47670009u}) {
+      EXPECT_EQ(dump.streamTypes.count(stream), 1u) << "stream " << stream;
+    }
+    EXPECT_TRUE(ListFileNames(tempDir).empty()) << "the staging directory was moved";
+  }
+}
+
+TEST_F(CrashHandlingTest, ThreadsFaultingTogetherLeaveOneCrashDirectory) {
+  const ProcessResult r = CrashChild(dir_.Sub("temp"), [] {
+    std::barrier start(3);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 3; ++i) {
+      threads.emplace_back([&start] {
+        start.arrive_and_wait();
+        StoreAtZero();
+      });
+    }
+    for (std::thread& t : threads) t.join();
+  });
+
+  EXPECT_EQ(r.status, 128 + SIGSEGV) << r.err;
+  const std::vector<std::string> crashes = FindCrashDirectories(DumpDir().NativeString());
+  ASSERT_EQ(crashes.size(), 1u);
+  EXPECT_EQ(ListFileNames(crashes[0]).size(), 3u);
+}
+
+TEST_F(CrashHandlingTest, CrashDirectoryStagedOnAnotherFileSystemArrivesWhole) {
+  char shm[] = "/dev/shm/zor-crash-test-XXXXXX";
+  ASSERT_NE(mkdtemp(shm), nullptr);
+  struct stat a {
+  }, b{};
+  ASSERT_EQ(stat(shm, &a), 0);
+  ASSERT_EQ(stat(dir_.path().c_str(), &b), 0);
+  const std::string tempDir = std::string(shm) + "/staging";
+
+  const ProcessResult r = CrashChild(tempDir, StoreAtZero);
+
+  EXPECT_EQ(r.status, 128 + SIGSEGV) << r.err;
+  EXPECT_TRUE(ListFileNames(tempDir).empty());
+  fs::remove_all(shm);
+  EXPECT_NE(a.st_dev, b.st_dev) << "the test needs two file systems";
+  const std::vector<std::string> crashes = FindCrashDirectories(DumpDir().NativeString());
+  ASSERT_EQ(crashes.size(), 1u);
+  EXPECT_EQ(ListFileNames(crashes[0]).size(), 3u);
+  EXPECT_TRUE(ReadMinidump(crashes[0] + "/" + ListFileNames(crashes[0])[1]).valid);
+  EXPECT_EQ(ListFileNames(DumpDir().NativeString()).size(), 1u) << "no staging copy left";
+}
+
+TEST_F(CrashHandlingTest, LldbShowsTheThreadOfTheFaultOrOfTheRequest) {
+  struct Case {
+    const char* name;
+    std::function<void()> run;
+    int status;
+    std::vector<std::string> expected;
+  };
+  const Case cases[] = {
+      {"fault",
+       StoreAtZero,
+       128 + SIGSEGV,
+       {"stop reason = signal SIGSEGV", "StoreAtZero() at crash_handling_test.cc"}},
+      {"request",
+       [] { TerminateHandling::zorvane_terminate(); },
+       0,
+       {"* thread #1", "TerminateHandling::zorvane_terminate()"}},
+  };
+  std::vector<std::string> dumps;
+  for (const Case& c : cases) {
+    const ProcessResult r = CrashChild(dir_.Sub("temp"), c.run);
+    EXPECT_EQ(r.status, c.status) << c.name << r.err;
+    const std::vector<std::string> crashes = FindCrashDirectories(DumpDir().NativeString());
+    ASSERT_EQ(crashes.size(), 1u);
+    // Kept aside, so that one lldb run reads them all at the end.
+    const std::string kept = dir_.Sub("kept-" + std::to_string(dumps.size()));
+    fs::rename(crashes[0], kept);
+    dumps.push_back(kept + "/" + ListFileNames(kept)[1]);
+  }
+  const std::vector<std::string> outputs = RunLldbOnCores(dumps, {"thread list", "bt"});
+  for (size_t i = 0; i < dumps.size(); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    for (const std::string& text : cases[i].expected) EXPECT_THAT(outputs[i], HasSubstr(text));
+  }
+  EXPECT_THAT(outputs[1], Not(HasSubstr("stop reason"))) << "a requested dump records no fault";
+}
+
+TEST_F(CrashHandlingTest, FullDumpHoldsPrivateMemoryThatTheMinidumpLeavesOut) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "a full dump would hold the sanitizer's shadow memory";
+#endif
+  // Built at run time, so the marker is in no mapped file, only in the heap.
+  std::string marker = "full-dump-marker-";
+  marker += std::to_string(getpid());
+  const ProcessResult r = CrashChild(
+      dir_.Sub("temp"),
+      [&marker] {
+        char* heap = strdup(marker.c_str());
+        asm volatile("" : : "r"(heap) : "memory");
+        StoreAtZero();
+      },
+      true);
+
+  EXPECT_EQ(r.status, 128 + SIGSEGV) << r.err;
+  const std::vector<std::string> crashes = FindCrashDirectories(DumpDir().NativeString());
+  ASSERT_EQ(crashes.size(), 1u);
+  const std::vector<std::string> files = ListFileNames(crashes[0]);
+  ASSERT_EQ(files.size(), 4u);
+  const std::string full = crashes[0] + "/" + files[1];
+  ASSERT_THAT(full, HasSubstr("-full.dmp"));
+  EXPECT_THAT(ReadFile(full), HasSubstr(marker));
+  EXPECT_THAT(ReadFile(crashes[0] + "/" + files[2]), Not(HasSubstr(marker)));
+  EXPECT_GT(ReadMinidump(full).fullMemoryBytes, 0u);
+}
+
+}  // namespace
+}  // namespace zor::platform

@@ -1,0 +1,127 @@
+#include "support/minidump_probe.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "support/subprocess.h"
+
+namespace zor::test {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+template <typename T>
+bool ReadAt(const std::string& data, uint64_t offset, T* out) {
+  if (offset + sizeof(T) > data.size()) return false;
+  memcpy(out, data.data() + offset, sizeof(T));
+  return true;
+}
+
+std::string FindLldb() {
+  const char* path = std::getenv("PATH");
+  std::stringstream dirs(path != nullptr ? path : "/usr/bin");
+  std::string dir;
+  while (std::getline(dirs, dir, ':')) {
+    for (const char* name : {"lldb", "lldb-14", "lldb-15", "lldb-16"}) {
+      const fs::path candidate = fs::path(dir) / name;
+      if (access(candidate.c_str(), X_OK) == 0) return candidate.string();
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+MinidumpSummary ReadMinidump(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  MinidumpSummary summary;
+  uint32_t signature = 0, count = 0, directory = 0;
+  if (!ReadAt(data, 0, &signature) || signature != 0x504d444d || !ReadAt(data, 8, &count) ||
+      !ReadAt(data, 12, &directory)) {
+    return summary;
+  }
+  for (uint32_t i = 0; i < count; ++i) {
+    uint32_t type = 0, size = 0, rva = 0;
+    const uint64_t entry = directory + 12ull * i;
+    if (!ReadAt(data, entry, &type) || !ReadAt(data, entry + 4, &size) ||
+        !ReadAt(data, entry + 8, &rva)) {
+      return summary;
+    }
+    summary.streamTypes.insert(type);
+    if (type == 3) ReadAt(data, rva, &summary.threadCount);
+    if (type == 6) {
+      summary.hasException = ReadAt(data, rva, &summary.exceptionThread) &&
+                             ReadAt(data, rva + 8, &summary.exceptionCode);
+    }
+    if (type == 9) {
+      uint64_t ranges = 0;
+      ReadAt(data, rva, &ranges);
+      for (uint64_t r = 0; r < ranges; ++r) {
+        uint64_t bytes = 0;
+        ReadAt(data, rva + 16 + 16 * r + 8, &bytes);
+        summary.fullMemoryBytes += bytes;
+      }
+    }
+  }
+  summary.valid = true;
+  return summary;
+}
+
+std::vector<std::string> RunLldbOnCores(const std::vector<std::string>& corePaths,
+                                        const std::vector<std::string>& commands) {
+  std::vector<std::string> outputs(corePaths.size());
+  const std::string lldb = FindLldb();
+  if (lldb.empty()) {
+    ADD_FAILURE() << "lldb is not installed (scripts/setup.sh installs it)";
+    return outputs;
+  }
+  std::vector<std::string> args = {"--batch", "--no-lldbinit"};
+  for (const std::string& core : corePaths) {
+    args.insert(args.end(), {"-o", "target create --core \"" + core + "\""});
+    for (const std::string& command : commands) args.insert(args.end(), {"-o", command});
+  }
+  const std::string out = RunProcess(lldb, args).out;
+  // lldb echoes each command; a core's part begins with its target create.
+  const std::string marker = "(lldb) target create --core";
+  size_t at = out.find(marker);
+  for (size_t i = 0; i < corePaths.size() && at != std::string::npos; ++i) {
+    const size_t next = out.find(marker, at + marker.size());
+    outputs[i] = out.substr(at, next == std::string::npos ? std::string::npos : next - at);
+    at = next;
+  }
+  return outputs;
+}
+
+std::vector<std::string> FindCrashDirectories(const std::string& dumpDir) {
+  static const std::regex kName("zorcrashreporter_[0-9a-f]{32}\\.crash");
+  std::vector<std::string> found;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(dumpDir, ec)) {
+    if (std::regex_match(entry.path().filename().string(), kName)) {
+      found.push_back(entry.path().string());
+    }
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+std::vector<std::string> ListFileNames(const std::string& directory) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(directory, ec)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+}  // namespace zor::test
