@@ -6,6 +6,7 @@
 #include <map>
 
 #include "config/scoped_env_for_test.h"
+#include "platform/error_of_for_test.h"
 #include "platform/zorvane_exception.h"
 
 namespace ZorErrorReporting {
@@ -15,6 +16,7 @@ using test::ScopedEnv;
 using zor::platform::TPath;
 using zor::platform::TString;
 using zor::platform::ZorvaneException;
+using zor::test::ErrorOf;
 
 std::map<std::string, std::string> Parse(const std::string& text) {
   std::map<std::string, std::string> result;
@@ -55,15 +57,6 @@ class SubstituteEnvironmentTest : public ::testing::Test {
  protected:
   TString Substitute(const std::string& value) {
     return SubstituteEnvironment("some.key", TString(value), TPath("/etc/z.yml"));
-  }
-  // The message Substitute(value) throws, or "" when it throws none.
-  std::string ErrorOf(const std::string& value) {
-    try {
-      Substitute(value);
-    } catch (const ZorvaneException& e) {
-      return e.GetMessagesFront().toStdString();
-    }
-    return "";
   }
   static std::string Message(const std::string& value, const std::string& problem) {
     return "Config setting 'some.key' value '" + value + "' contains " + problem +
@@ -110,14 +103,15 @@ TEST_F(SubstituteEnvironmentTest, ReplacesReferences) {
 TEST_F(SubstituteEnvironmentTest, NineDistinctNamesAreTheLimit) {
   EXPECT_EQ(Substitute(NameVariables(9)), "v0,v1,v2,v3,v4,v5,v6,v7,v8,");
   const std::string ten = NameVariables(10);
-  EXPECT_EQ(ErrorOf(ten), Message(ten, "too many environment variable"));
+  EXPECT_EQ(ErrorOf([&] { Substitute(ten); }), Message(ten, "too many environment variable"));
   EXPECT_THROW(Substitute("<%=ENV[ZCT_SELF]%>"), ZorvaneException);
 }
 
 TEST_F(SubstituteEnvironmentTest, UnsetOrEmptyVariablesAreInvalid) {
   for (const std::string value :
        {"<%=ENV[ZCT_UNSET]%>", "<%=ENV[ZCT_EMPTY]%>", "<%=ENV[]%>", "<%=ENV[ZCT_A]%><%=ENV[]%>"}) {
-    EXPECT_EQ(ErrorOf(value), Message(value, "invalid environment variable(s)"));
+    EXPECT_EQ(ErrorOf([&] { Substitute(value); }),
+              Message(value, "invalid environment variable(s)"));
   }
 }
 

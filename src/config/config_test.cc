@@ -9,6 +9,7 @@
 #include "config/overrides.h"
 #include "config/scoped_env_for_test.h"
 #include "platform/app_config.h"
+#include "platform/error_of_for_test.h"
 #include "platform/zorvane_exception.h"
 #include "support/temp_dir.h"
 
@@ -20,6 +21,7 @@ using zor::platform::AppConfig;
 using zor::platform::TPath;
 using zor::platform::TString;
 using zor::platform::ZorvaneException;
+using zor::test::ErrorOf;
 
 class ConfigTest : public ::testing::Test {
  protected:
@@ -33,18 +35,6 @@ class ConfigTest : public ::testing::Test {
     config_.Load(TPath(path));
     return path;
   }
-  // The message of the ZorvaneException that `read` throws, or a failure.
-  template <typename Read>
-  std::string ErrorOf(Read read) {
-    try {
-      read();
-    } catch (const ZorvaneException& e) {
-      return e.GetMessagesFront().toStdString();
-    }
-    ADD_FAILURE() << "nothing thrown";
-    return {};
-  }
-
   zor::test::ScopedTempDir dir_;
   ConfigOverrides overrides_;
   Config config_;

@@ -5,7 +5,6 @@
 #include "crypto/package_encryptor.h"
 
 #include <gtest/gtest.h>
-#include <rapidjson/document.h>
 
 #include <filesystem>
 #include <memory>
@@ -36,13 +35,8 @@ const std::vector<std::string> kEncMembers = {
     "enc-key",    "enc-iv",      "enc-tag"};
 
 // The member names of a JSON object file, in file order.
-std::vector<std::string> MemberNames(const TPath& path) {
-  rapidjson::Document document;
-  document.Parse(ReadFile(path.NativeString()).c_str());
-  std::vector<std::string> names;
-  if (!document.IsObject()) return names;
-  for (const auto& member : document.GetObject()) names.emplace_back(member.name.GetString());
-  return names;
+std::vector<std::string> MemberNamesOf(const std::string& path) {
+  return MemberNames(ParseOrFail(ReadFile(path)));
 }
 
 class PackageEncryptorTest : public TempDirTest {
@@ -117,7 +111,7 @@ TEST_F(PackageEncryptorTest, CrashPackageGetsItsFilesAndSevenMembersAndAFreshKey
   EXPECT_EQ(reloaded->GetDataFilePath(Kind::kZorEncryptionMetadataFile), TPath(meta));
   EXPECT_FALSE(reloaded->HasDataFile(Kind::kUserEncryptionMetadataFile));
 
-  EXPECT_EQ(MemberNames(TPath(meta)), kEncMembers);
+  EXPECT_EQ(MemberNamesOf(meta), kEncMembers);
   const auto m = reloaded->GetEncryptionMetadata();
   EXPECT_EQ(std::tuple(m->GetKeyId(), m->GetContentEncryptionAlgorithm(), m->GetKeyWrapAlgorithm(),
                        m->GetUnencryptedContentLength(), m->GetIv().size(), m->GetTag().size()),
@@ -145,7 +139,7 @@ TEST_F(PackageEncryptorTest, LogsPackageDecryptsElsewhereAndTheKeyStaysInMemory)
   std::vector<std::string> expected = kEncMembers;
   expected.insert(expected.end(),
                   {"client-custom-data", "client-custom-data-iv", "client-custom-data-tag"});
-  EXPECT_EQ(MemberNames(TPath(Meta(*package))), expected);
+  EXPECT_EQ(MemberNamesOf(Meta(*package)), expected);
   const std::string key = UnwrapKey(*package);
   const std::string out = dir_.Sub("custom-data.json");
   ASSERT_EQ(Node({"custom-data", Meta(*package), key, out}), 0) << lastError_;

@@ -14,6 +14,7 @@
 #include <zlib.h>
 
 #include "files/zip_test_reader.h"
+#include "platform/error_of_for_test.h"
 #include "platform/tpath.h"
 #include "support/temp_dir.h"
 
@@ -21,20 +22,9 @@ namespace ZorErrorReporting {
 namespace {
 
 using zor::platform::TString;
-using zor::platform::ZorvaneException;
+using zor::test::ErrorOf;
 using zor::test::ReadZipIndependently;
 using zor::test::WriteFile;
-
-// The text of the exception `fn` throws, or "" when it throws none.
-template <typename Fn>
-std::string ThrownMessage(Fn fn) {
-  try {
-    fn();
-  } catch (const ZorvaneException& e) {
-    return e.what();
-  }
-  return "";
-}
 
 class ZipFileTest : public ::testing::Test {
  protected:
@@ -124,12 +114,12 @@ TEST_F(ZipFileTest, AddNeedsAnOpenArchive) {
   ZipFile zip;
   EXPECT_FALSE(zip.Open(TString(dir_.Sub("missing/out.zip"))));
   EXPECT_FALSE(zip.IsOpen());
-  EXPECT_EQ(ThrownMessage([&] { zip.Add(TString(dir_.Sub("in.txt"))); }), notOpen);
+  EXPECT_EQ(ErrorOf([&] { zip.Add(TString(dir_.Sub("in.txt"))); }), notOpen);
 
   ASSERT_TRUE(zip.Open(TString(dir_.Sub("closed.zip"))));
   zip.Close();
   zip.Close();  // a second close is harmless
-  EXPECT_EQ(ThrownMessage([&] { zip.Add(TString(dir_.Sub("in.txt"))); }), notOpen);
+  EXPECT_EQ(ErrorOf([&] { zip.Add(TString(dir_.Sub("in.txt"))); }), notOpen);
   auto listing = ReadZipIndependently(dir_.Sub("closed.zip"));
   ASSERT_TRUE(listing.ok) << listing.error;
   EXPECT_TRUE(listing.entries.empty());

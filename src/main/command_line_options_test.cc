@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "main/option_groups.h"
+#include "platform/error_of_for_test.h"
 
 namespace ZorErrorReporting {
 namespace {
@@ -21,14 +22,8 @@ std::unique_ptr<CommandLineOptions> Parse(const std::vector<const char*>& args) 
   return std::make_unique<CommandLineOptions>(static_cast<int>(argv.size()), argv.data());
 }
 
-// The text of the parse failure, or "" when parsing succeeded.
 std::string ParseError(const std::vector<const char*>& args) {
-  try {
-    Parse(args);
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "";
+  return zor::test::ErrorOf([&] { Parse(args); });
 }
 
 std::string Joined(const std::vector<const char*>& args) {

@@ -17,13 +17,6 @@ namespace {
 using zor::platform::DateTime;
 using zor::platform::TPath;
 
-Json::Document Parse(const std::string& text) {
-  Json::Document document;
-  zor::platform::TString error;
-  EXPECT_TRUE(Json::Parse(text, &document, &error)) << error;
-  return document;
-}
-
 TEST(CrashArtifactFile, DescribesAFileOnDisk) {
   zor::test::ScopedTempDir dir;
   const std::string path = dir.Sub("server.77-full.dmp");
@@ -72,7 +65,7 @@ TEST(CrashArtifactFile, ReadsRecordsLeniently) {
        "|Unknown|0|Allowed"},
   };
   for (const auto& [json, read] : cases) {
-    const CrashArtifactFile file(Parse(json));
+    const CrashArtifactFile file(testing::ParseOrFail(json));
     EXPECT_EQ(file.GetFileName().toStdString() + "|" + ToName(file.GetType()).toStdString() + "|" +
                   std::to_string(file.GetSize()) + "|" +
                   ToName(file.GetUploadPermission()).toStdString(),
@@ -80,7 +73,7 @@ TEST(CrashArtifactFile, ReadsRecordsLeniently) {
         << json;
     EXPECT_FALSE(file.GetLastWriteTime().IsValid());
   }
-  EXPECT_THROW(CrashArtifactFile(Parse("[]")), zor::platform::ZorvaneException);
+  EXPECT_THROW(CrashArtifactFile(testing::ParseOrFail("[]")), zor::platform::ZorvaneException);
 }
 
 TEST(CrashArtifactFile, PermissionNamesAndRules) {

@@ -21,6 +21,7 @@ namespace ZorErrorReporting {
 namespace {
 
 using testing::ErrorOf;
+using testing::MemberNames;
 using zor::platform::TPath;
 using zor::platform::TString;
 using zor::test::ReadFile;
@@ -36,12 +37,6 @@ class FakeSystemInfo : public SystemInfo {
 
   TString computerName = "fake-host";
 };
-
-std::vector<std::string> MemberNames(const Json::Value& object) {
-  std::vector<std::string> names;
-  for (const auto& member : object.GetObject()) names.push_back(member.name.GetString());
-  return names;
-}
 
 // The value of the last member called `name`, or null when there is none.
 const Json::Value* LastMember(const Json::Value& object, const char* name) {
@@ -73,11 +68,7 @@ class CrashManifestTest : public testing::TempDirTest {
     return testing::WriteAndLoad<CrashManifest>(manifestPath_, text);
   }
 
-  Json::Document ReadBack() {
-    Json::Document document;
-    EXPECT_TRUE(Json::Parse(ReadFile(manifestPath_), &document, nullptr));
-    return document;
-  }
+  Json::Document ReadBack() { return testing::ParseOrFail(ReadFile(manifestPath_)); }
 
   test::ScopedEnv config_{"XDG_CONFIG_HOME", dir_.Sub("config")};
   FakeSystemInfo system_;

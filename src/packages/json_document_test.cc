@@ -6,19 +6,14 @@
 #include <limits>
 #include <string>
 
+#include "packages/package_for_test.h"
 #include "platform/zorvane_exception.h"
 
 namespace ZorErrorReporting {
 namespace {
 
+using testing::ParseOrFail;
 using zor::platform::TString;
-
-Json::Document ParseOrFail(const std::string& text) {
-  Json::Document document;
-  TString error;
-  EXPECT_TRUE(Json::Parse(text, &document, &error)) << text << ": " << error;
-  return document;
-}
 
 TEST(JsonDocumentTest, DoublesKeepSeventeenDigits) {
   struct Case {

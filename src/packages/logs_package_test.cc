@@ -46,22 +46,17 @@ TEST_F(LogsPackageTest, CreateSavesAPendingStatusFileRecordingTheZip) {
   const auto package = Create();
   EXPECT_EQ(package->GetFilePath(), TPath(base_ + ".pending"));
   const auto loaded = LogsPackage::LoadFromFile(TPath(base_ + ".pending"));
-  EXPECT_EQ(loaded->GetPackageName(), TString(id_) + ".zipped-logs-package");
+  const TString name = TString(id_) + ".zipped-logs-package";
+  EXPECT_EQ(loaded->GetPackageName(), name);
   EXPECT_EQ(loaded->GetLocalPackageId(), id_);
   EXPECT_EQ(loaded->GetUploadStatus(), UploadStatus::kPending);
   EXPECT_EQ(loaded->GetDataFiles(), (Package::DataFiles{{Kind::kZippedPackageFile, zip_}}));
-}
-
-TEST_F(LogsPackageTest, IdentityAndRegistrationValues) {
-  LogsPackage package("abc.zipped-logs-package", TUUID::CreateUUID());
-  EXPECT_EQ(package.GetIdentityJson(), R"({"log-package-name":"abc.zipped-logs-package"})");
-  EXPECT_EQ(package.GetOs(), "Linux");
-
-  const auto created = Create();
-  EXPECT_EQ(created->GetUploadFileName(), "collected.zip");
-  created->SetRemotePackageId("issue \"7\"");
-  EXPECT_EQ(created->GetIdentityJson(), R"({"log-package-name":")" + created->GetPackageName() +
-                                            R"(","issue-id":"issue \"7\""})");
+  EXPECT_EQ(loaded->GetUploadFileName(), "collected.zip");
+  EXPECT_EQ(loaded->GetOs(), "Linux");
+  EXPECT_EQ(loaded->GetIdentityJson(), R"({"log-package-name":")" + name + R"("})");
+  loaded->SetRemotePackageId("issue \"7\"");
+  EXPECT_EQ(loaded->GetIdentityJson(),
+            R"({"log-package-name":")" + name + R"(","issue-id":"issue \"7\""})");
 }
 
 TEST_F(LogsPackageTest, PackageMetadataIsLoadedOnceFromTheRecordedFile) {

@@ -11,11 +11,14 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "config/config.h"
 #include "config/overrides.h"
 #include "files/filesystem.h"
+#include "packages/json_document.h"
 #include "packages/package.h"
+#include "platform/error_of_for_test.h"
 #include "platform/tlog.h"
 #include "platform/zorvane_exception.h"
 #include "support/temp_dir.h"
@@ -77,6 +80,22 @@ std::shared_ptr<T> WriteAndLoad(const std::string& path, const std::string& text
   return T::LoadFromFile(zor::platform::TPath(path));
 }
 
+// `text` parsed as JSON; a test failure when it does not parse.
+inline Json::Document ParseOrFail(const std::string& text) {
+  Json::Document document;
+  zor::platform::TString error;
+  EXPECT_TRUE(Json::Parse(text, &document, &error)) << text << ": " << error;
+  return document;
+}
+
+// The member names of a JSON object in order, repeated names included.
+inline std::vector<std::string> MemberNames(const Json::Value& object) {
+  std::vector<std::string> names;
+  if (!object.IsObject()) return names;
+  for (const auto& member : object.GetObject()) names.emplace_back(member.name.GetString());
+  return names;
+}
+
 // Installs a Config whose data directory is `dataDirectory` and whose upload
 // part size is `partSize`, for the scope of the object.
 class ScopedTestConfig {
@@ -130,18 +149,7 @@ class FailingRemoveFilesystem : public Filesystem {
   How how_;
 };
 
-// What() of the exception that `action` throws (for a ZorvaneException, its
-// front message), or a failure when it throws none.
-template <class Action>
-std::string ErrorOf(Action action) {
-  try {
-    action();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  ADD_FAILURE() << "nothing thrown";
-  return {};
-}
+using zor::test::ErrorOf;
 
 // Every message of the ZorvaneException that `action` throws, joined.
 template <class Action>

@@ -74,22 +74,22 @@ std::string Filler(size_t bytes) { return Line("msg", {{"text", std::string(byte
 TEST(RotatedLogsSet, FollowsChainsWrittenByTheRotatingLog) {
   struct Case {
     const char* name;
-    const char* folder;
+    const char* base;
     int files;
     std::vector<size_t> lines;  // message sizes written into each file
     size_t lastLine;            // written just before each rotation (0: none)
   };
   const std::vector<Case> cases = {
-      {"empty files", "logs", 3, {}, 0},
-      {"files over 8000 bytes", "logs", 3, std::vector<size_t>(100, 300), 0},
-      {"a 5000-byte line before each rotation", "logs", 4, {100, 200}, 5000},
-      {"a folder with non-ASCII characters", "journaux été/ログ", 3, {100, 9000}, 0},
+      {"empty files", "app.log", 3, {}, 0},
+      {"files over 8000 bytes", "app.log", 3, std::vector<size_t>(100, 300), 0},
+      {"a 5000-byte line before each rotation", "app.log", 4, {100, 200}, 5000},
+      {"non-ASCII names", "journaux été/ログ/jürnal.log", 3, {100, 9000}, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ScopedTempDir root;
-    std::filesystem::create_directories(root.Sub(c.folder));
-    RotatingLog log(root.Sub(std::string(c.folder) + "/app.log"));
+    std::filesystem::create_directories(std::filesystem::path(root.Sub(c.base)).parent_path());
+    RotatingLog log(root.Sub(c.base));
     for (int f = 0; f < c.files; ++f) {
       if (f > 0) log.Rotate();
       for (size_t bytes : c.lines) log.Write(bytes);
@@ -101,6 +101,53 @@ TEST(RotatedLogsSet, FollowsChainsWrittenByTheRotatingLog) {
     // A log closed at exit ends its chain at once.
     log.Close();
     EXPECT_EQ(ReadChain(log.Newest()), std::vector<TPath>{log.Newest()});
+  }
+}
+
+// The last rotate-log line and whatever follows it must fit in the reader's
+// tail after any line, also when long paths make that line itself long.
+TEST(RotatedLogsSet, TailNamesThePredecessorAfterEveryLine) {
+  const std::string longName(240, 'd');
+  for (const std::string& folder : {std::string("logs"), longName + "/" + longName}) {
+    SCOPED_TRACE(folder.size());
+    ScopedTempDir root;
+    std::filesystem::create_directories(root.Sub(folder));
+    RotatingLog log(root.Sub(folder + "/app.log"));
+    log.Rotate();
+    const std::string newest = log.Newest().NativeString();
+    auto writeAndFollow = [&](size_t bytes) {
+      log.Write(bytes);
+      log.Flush();
+      ASSERT_EQ(ReadChain(log.Newest()), log.NewestFirst()) << bytes;
+    };
+    for (int round = 0; round < 3; ++round) {
+      for (size_t bytes : {10, 500, 2999, 3001, 5000, 100, 40, 2000, 1000, 12000, 3, 2500}) {
+        writeAndFollow(bytes);
+      }
+    }
+    // Worst case: stop exactly at the spacing limit, counted from the end of
+    // the last rotate-log line, where a repeat is not yet due.
+    const size_t overhead =
+        TLog::Formatter::FormatLine(TLog::Info, {"msg", TLog::Literal::String(""), std::nullopt})
+            .size() +
+        1;
+    for (int round = 0; round < 4; ++round) {
+      const std::string bytes = zor::test::ReadFile(newest);
+      const size_t gap = bytes.size() - (bytes.find('\n', bytes.rfind("\"rotate-log\"")) + 1);
+      const size_t spacing = TLog::RotateFileChannel::kRotateEventSpacing;
+      const size_t want = gap < spacing ? spacing - gap : 0;
+      writeAndFollow(want > overhead ? want - overhead : 1);
+    }
+    // The event is repeated by the spacing rule, not after every line.
+    const size_t before = zor::test::ReadFile(newest).size();
+    for (int i = 0; i < 300; ++i) log.Write(100);
+    log.Flush();
+    const std::string added = zor::test::ReadFile(newest).substr(before);
+    size_t repeats = 0;
+    for (size_t at = 0; (at = added.find("\"rotate-log\"", at)) != std::string::npos; ++at) {
+      ++repeats;
+    }
+    EXPECT_LE(repeats, added.size() / 2000);
   }
 }
 

@@ -34,45 +34,30 @@ class TrustBoundaryTest : public ::testing::Test {
   TrustBoundary boundary_{{TPath(dumps_.path())}};
 };
 
-TEST_F(TrustBoundaryTest, ReadsOnlyRegularFilesThatResolveInside) {
+// Read: only regular files that resolve inside. Delete: only entries strictly
+// inside; a link goes, never what it points at.
+TEST_F(TrustBoundaryTest, ReadsAndDeletesOnlyInside) {
   struct Case {
     std::string path;
-    bool allowed;
+    bool read, deleted;
   };
   const Case cases[] = {
-      {dumps_.Sub("a.dmp"), true},
-      {dumps_.Sub("inner-link"), true},
-      {dumps_.Sub("etc/passwd"), false},
-      {dumps_.Sub("out/secret"), false},
-      {outside_.Sub("secret"), false},
+      {dumps_.Sub("a.dmp"), true, true},
+      {dumps_.Sub("inner-link"), true, true},
+      {dumps_.Sub("etc/passwd"), false, false},
+      {dumps_.Sub("out"), false, true},
+      {dumps_.Sub("out/secret"), false, false},
+      {outside_.Sub("secret"), false, false},
       {dumps_.Sub("sub/../../") + TPath(outside_.path()).Filename().toStdString() + "/secret",
-       false},
-      {dumps_.Sub("sub"), false},
-      {dumps_.Sub("missing.dmp"), false},
+       false, false},
+      {dumps_.Sub("sub"), false, true},
+      {dumps_.path(), false, false},
+      {dumps_.Sub("missing.dmp"), false, true},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(boundary_.WhyNotRead(TPath(c.path), Dump("own.manifest")).isEmpty(), c.allowed)
-        << c.path;
-  }
-}
-
-TEST_F(TrustBoundaryTest, DeletesOnlyEntriesStrictlyInside) {
-  struct Case {
-    std::string path;
-    bool allowed;
-  };
-  const Case cases[] = {
-      {dumps_.Sub("a.dmp"), true},
-      // The link goes, never what it points at.
-      {dumps_.Sub("out"), true},
-      {dumps_.Sub("out/secret"), false},
-      {outside_.Sub("secret"), false},
-      {dumps_.path(), false},
-      {dumps_.Sub("missing.dmp"), true},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(boundary_.WhyNotDeleted(TPath(c.path), Dump("own.manifest")).isEmpty(), c.allowed)
-        << c.path;
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(boundary_.WhyNotRead(TPath(c.path), Dump("own.manifest")).isEmpty(), c.read);
+    EXPECT_EQ(boundary_.WhyNotDeleted(TPath(c.path), Dump("own.manifest")).isEmpty(), c.deleted);
   }
 }
 

@@ -12,17 +12,5 @@ TEST(FeatureFlagsTest, DefaultLookupKnowsOnlyExactRegisteredNames) {
   }
 }
 
-TEST(FeatureFlagsTest, ProcessFlagsChangeOnlyTheFlagTouched) {
-  FeatureFlags& flags = FeatureFlags::GetMutable();
-  ASSERT_FALSE(FeatureFlags::Get().IsOn(kCrashHandlerFeatureId));
-  flags.Enable(kCrashHandlerFeatureId);
-  flags.Enable(7);
-  flags.Disable(7);
-  EXPECT_TRUE(FeatureFlags::Get().IsOn(kCrashHandlerFeatureId));
-  EXPECT_FALSE(FeatureFlags::Get().IsOn(7));
-  flags.Disable(kCrashHandlerFeatureId);
-  EXPECT_FALSE(FeatureFlags::Get().IsOn(kCrashHandlerFeatureId));
-}
-
 }  // namespace
 }  // namespace zor::platform

@@ -8,11 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/error_of_for_test.h"
 #include "support/temp_dir.h"
 
 namespace zor::platform {
 namespace {
 
+using zor::test::ErrorOf;
 using zor::test::ReadFile;
 using zor::test::ScopedTempDir;
 using zor::test::WriteFile;
@@ -102,13 +104,9 @@ TEST_F(FileFunctionsTest, RenamePathReplacesTargetAndThrowsWithBothPaths) {
   EXPECT_EQ(ReadFile(Sub("to")), "new");
   EXPECT_FALSE(PathExists(Sub("from")));
 
-  try {
-    RenamePath(Sub("from"), Sub("to"));
-    FAIL() << "no exception";
-  } catch (const TPath::Exception& e) {
-    EXPECT_EQ(std::string(e.what()), "TFilesystem: cannot rename '" + Sub("from") + "' to '" +
-                                         Sub("to") + "': No such file or directory");
-  }
+  EXPECT_EQ(ErrorOf([&] { RenamePath(Sub("from"), Sub("to")); }),
+            "TFilesystem: cannot rename '" + Sub("from") + "' to '" + Sub("to") +
+                "': No such file or directory");
   EXPECT_EQ(ReadFile(Sub("to")), "new");
 }
 

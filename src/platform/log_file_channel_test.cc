@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "platform/error_of_for_test.h"
 #include "platform/log_test_helpers.h"
 #include "support/temp_dir.h"
 
@@ -17,6 +18,7 @@ using zor::platform::testing::ParseLine;
 using zor::platform::testing::ReadLines;
 using zor::platform::testing::StringMember;
 using zor::platform::testing::ValueMember;
+using zor::test::ErrorOf;
 using zor::test::ReadFile;
 using zor::test::ScopedTempDir;
 using zor::test::WriteFile;
@@ -64,13 +66,9 @@ TEST_F(FileChannelTest, OpenCreatesMissingDirectoriesAndNamesThePathOnFailure) {
   WriteFile(dir_.Sub("file"), "x");
   const std::string underFile = dir_.Sub("file/app.txt");
   FileChannel channel{TPath(underFile)};
-  try {
-    channel.Open();
-    FAIL() << "Open succeeded below a file";
-  } catch (const TPath::Exception& e) {
-    EXPECT_THAT(e.what(), ::testing::AllOf(::testing::HasSubstr(underFile),
-                                           ::testing::HasSubstr(std::strerror(ENOTDIR))));
-  }
+  EXPECT_THAT(ErrorOf([&] { channel.Open(); }),
+              ::testing::AllOf(::testing::HasSubstr(underFile),
+                               ::testing::HasSubstr(std::strerror(ENOTDIR))));
   EXPECT_FALSE(channel.IsOpen());
 }
 

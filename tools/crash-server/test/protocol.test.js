@@ -38,98 +38,46 @@ test('a package uploaded in parts decrypts to the same zip; a repeated completio
   assert.equal(requests[2].body, registrationJson);
   const etags = [...xml.matchAll(/<ETag>([^<]*)<\/ETag>/g)].map((m) => m[1]);
   assert.ok(etags.every((e) => /^"[0-9a-f]{32}"$/.test(e)), `ETags not quoted: ${etags}`);
-});
 
-test('decrypt.js fails naming the package when it cannot decrypt', async (t) => {
-  const dir = h.tempDir(t);
-  const data = path.join(dir, 'data');
-  const server = await h.startServer(data);
-  t.after(server.stop);
-  const key = await h.request(`${server.base}/crash/key`);
-  const zip = h.makeZip(dir, { 'a.txt': 'x' });
-  const { encrypted, registrationJson } = h.encryptPackage(zip, key.body.toString(), key.headers['key-id']);
-  const { crashId } = await h.upload(server.base, { encrypted, registrationJson, partCount: 1 });
+  // A copy whose tag is wrong fails naming the package and leaves no zip.
+  const packages = path.join(dir, 'data', 'packages');
   const tampered = '0123456789abcdef0123456789abcdef';
-  fs.copyFileSync(path.join(data, 'packages', `${crashId}.json`), path.join(data, 'packages', `${tampered}.json`));
-  const record = JSON.parse(fs.readFileSync(path.join(data, 'packages', `${tampered}.json`)));
+  const record = JSON.parse(fs.readFileSync(path.join(packages, `${crashId}.json`)));
   record.crash_id = tampered;
   record.registration['enc-tag'] = Buffer.alloc(16).toString('base64');
-  fs.writeFileSync(path.join(data, 'packages', `${tampered}.json`), JSON.stringify(record));
-  const cases = [
-    { id: 'ffffffffffffffffffffffffffffffff', error: /no package with crash id ffffffffffffffffffffffffffffffff/ },
-    { id: tampered, error: new RegExp(`package ${tampered}: the GCM tag does not verify`) },
-  ];
-  for (const c of cases) {
-    const out = path.join(dir, `${c.id}.zip`);
-    const result = await h.runDecrypt(['--data', data, c.id, '--zip', out]);
-    assert.equal(result.status, 1, c.id);
-    assert.match(result.stderr, c.error);
-    assert.equal(fs.existsSync(out), false, 'nothing is left behind when decryption fails');
-  }
+  fs.writeFileSync(path.join(packages, `${tampered}.json`), JSON.stringify(record));
+  const failed = await h.runDecrypt(['--data', path.join(dir, 'data'), tampered, '--zip', `${out}.bad`]);
+  assert.equal(failed.status, 1);
+  assert.match(failed.stderr, new RegExp(`package ${tampered}: the GCM tag does not verify`));
+  assert.equal(fs.existsSync(`${out}.bad`), false);
 });
 
-test('each fault action hits exactly the nth request of its kind', async (t) => {
+test('a fault hits the nth request of its kind for its number of times', async (t) => {
   const dir = h.tempDir(t);
   const server = await h.startServer(path.join(dir, 'data'));
   t.after(server.stop);
   const keyUrl = `${server.base}/crash/key`;
-  const rows = [
-    { fault: { action: 'status', status: 503, body: '{"error":"busy"}', times: 2 },
-      check: async () => {
-        const reply = await h.request(keyUrl);
-        assert.equal(reply.status, 503);
-        assert.equal(reply.body.toString(), '{"error":"busy"}');
-        assert.equal(reply.headers['content-type'], 'application/json');
-      }, statuses: [200, 503, 503, 200] },
-    { fault: { action: 'drop' },
-      check: async () => assert.rejects(h.request(keyUrl), /socket hang up|ECONNRESET/), statuses: [200, 0, 200, 200] },
-    { fault: { action: 'hang' },
-      check: async () => {
-        const abort = new AbortController();
-        let answered = false;
-        const hanging = h.request(keyUrl, { signal: abort.signal }).then(() => { answered = true; }, () => {});
-        // A request sent after the hanging one is answered while it is not.
-        await h.request(`${server.base}/`);
-        assert.equal(answered, false);
-        abort.abort();
-        await hanging;
-      }, statuses: [200, 0, 200, 200] },
-    { fault: { action: 'delay', ms: 300 },
-      check: async () => {
-        const start = performance.now();
-        assert.equal((await h.request(keyUrl)).status, 200);
-        assert.ok(performance.now() - start >= 299, 'answered before the delay was over');
-      }, statuses: [200, 200, 200, 200] },
-  ];
-  for (const row of rows) {
-    await h.request(`${server.base}/_test/reset`, { method: 'POST' });
-    const added = await h.request(`${server.base}/_test/faults`, { method: 'POST', body: JSON.stringify({ kind: 'key', nth: 2, ...row.fault }) });
-    assert.equal(added.status, 200, added.body.toString());
-    assert.equal((await h.request(keyUrl)).status, 200, row.fault.action);
-    for (let i = 0; i < (row.fault.times || 1); ++i) await row.check();
-    while ((await h.json(`${server.base}/_test/requests`)).filter((r) => r.kind === 'key').length < 4) {
-      assert.equal((await h.request(keyUrl)).status, 200, `${row.fault.action}: fault outlived its times`);
-    }
-    const keys = (await h.json(`${server.base}/_test/requests`)).filter((r) => r.kind === 'key');
-    assert.deepEqual(keys.map((r) => r.status), row.statuses, row.fault.action);
-  }
+  const added = await h.request(`${server.base}/_test/faults`,
+    { method: 'POST', body: '{"kind":"key","nth":2,"action":"status","status":503,"body":"{}","times":2}' });
+  assert.equal(added.status, 200, added.body.toString());
+  for (const status of [200, 503, 503, 200]) assert.equal((await h.request(keyUrl)).status, status);
+  const keys = (await h.json(`${server.base}/_test/requests`)).filter((r) => r.kind === 'key');
+  assert.deepEqual(keys.map((r) => r.status), [200, 503, 503, 200]);
   const bad = await h.request(`${server.base}/_test/faults`, { method: 'POST', body: '{"kind":"part","nth":0,"action":"drop"}' });
   assert.equal(bad.status, 400);
   assert.match(bad.body.toString(), /nth/);
 });
 
-test('the key pair survives a restart, which may switch to HTTPS', async (t) => {
-  const dir = h.tempDir(t);
-  const data = path.join(dir, 'data');
+// HTTPS itself is checked by the C++ fixture's test.
+test('the key pair survives a restart', async (t) => {
+  const data = path.join(h.tempDir(t), 'data');
   const first = await h.startServer(data);
   const before = await h.request(`${first.base}/crash/key`);
   assert.match(before.body.toString(), /^-----BEGIN PUBLIC KEY-----\n/);
   assert.equal(await first.stop(), 0);
-  const second = await h.startServer(data, ['--https']);
+  const second = await h.startServer(data);
   t.after(second.stop);
-  assert.match(second.base, /^https:/);
-  const ca = fs.readFileSync(path.join(data, 'tls', 'cert.pem'));
-  const after = await h.request(`${second.base}/crash/key`, { ca });
+  const after = await h.request(`${second.base}/crash/key`);
   assert.equal(after.body.toString(), before.body.toString());
   assert.equal(after.headers['key-id'], before.headers['key-id']);
 });
