@@ -177,18 +177,23 @@ TString CrashServerProtocol::RequestUploadId(const TString& uploadFileName, cons
   return id;
 }
 
+TString CrashServerProtocol::UploadStem(const TString& uploadFileName, const TString& remoteId,
+                                        const TString& uploadId, PackageType type) const {
+  const TString word = PackageTypePathWord(type);
+  return TFormatString("%1/crash/%3/%4/%5/%6")
+      .arg(TString(baseUrl_))
+      .arg(word)
+      .arg(remoteId)
+      .arg(word)
+      .arg(uploadFileName)
+      .arg(uploadId);
+}
+
 TUrl CrashServerProtocol::GetPackageLocationUrl(const TString& uploadFileName,
                                                 const TString& remoteId, const TString& uploadId,
                                                 PackageType type) {
-  const TString word = PackageTypePathWord(type);
-  const TUrl url(TFormatString("%1/crash/%3/%4/%5/%6?customerId=%7")
-                     .arg(TString(baseUrl_))
-                     .arg(word)
-                     .arg(remoteId)
-                     .arg(word)
-                     .arg(uploadFileName)
-                     .arg(uploadId)
-                     .arg(customerId_));
+  const TUrl url(UploadStem(uploadFileName, remoteId, uploadId, type) + "?customerId=" +
+                 customerId_);
   LogDebug(TFormatString("Requesting generated URL from crash server for package with remote Id "
                          "'%1' from server")
                .arg(remoteId));
@@ -199,16 +204,8 @@ TUrl CrashServerProtocol::GetPackageLocationUrl(const TString& uploadFileName,
 TUrl CrashServerProtocol::GetPartLocationUrl(const TString& uploadFileName,
                                              const TString& remoteId, const TString& uploadId,
                                              PackageType type, uint64_t partNumber) {
-  const TString word = PackageTypePathWord(type);
-  const TUrl url(TFormatString("%1/crash/%3/%4/%5/%6/%7?customerId=%8")
-                     .arg(TString(baseUrl_))
-                     .arg(word)
-                     .arg(remoteId)
-                     .arg(word)
-                     .arg(uploadFileName)
-                     .arg(uploadId)
-                     .arg(partNumber)
-                     .arg(customerId_));
+  const TUrl url(UploadStem(uploadFileName, remoteId, uploadId, type) + "/" +
+                 TString::Number(partNumber) + "?customerId=" + customerId_);
   LogDebug(TFormatString("Getting generated URL for part: '%1' from server").arg(partNumber));
   LogRequestUrl(url);
   return FetchLocationUrl(url);

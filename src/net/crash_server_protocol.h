@@ -102,6 +102,11 @@ class CrashServerProtocol {
                                          const zor::platform::TString& remoteId,
                                          const zor::platform::TString& uploadId, PackageType type,
                                          uint64_t partNumber);
+  // "<base>/crash/<remote id>/<type word>/<file>/<upload id>": the path
+  // that both generated-URL requests extend.
+  zor::platform::TString UploadStem(const zor::platform::TString& uploadFileName,
+                                    const zor::platform::TString& remoteId,
+                                    const zor::platform::TString& uploadId, PackageType type) const;
   zor::platform::TUrl FetchLocationUrl(const zor::platform::TUrl& url);
   void UploadPackageFile(Package& package);
   zor::platform::TString UploadPart(const zor::platform::TUrl& url,
