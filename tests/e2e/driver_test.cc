@@ -51,7 +51,7 @@ TEST_F(DriverTest, HelpWinsAndCreatesNoFiles) {
        {std::vector<std::string>{}, {"--version", "--command", "send-crashes", "--help"}}) {
     const ProcessResult r = Run(args);
     EXPECT_EQ(r.status, 0);
-    EXPECT_THAT(r.out, HasSubstr("\t" + ProgramPath() + " --command simulate-crash\n"));
+    EXPECT_THAT(r.out, HasSubstr(std::string("\t") + ProgramPath() + " --command simulate-crash\n"));
     EXPECT_THAT(r.out, Not(HasSubstr("Version: ")));
     EXPECT_TRUE(Tree().empty()) << "help must not create files";
   }

@@ -57,7 +57,7 @@ class UploadTest : public ::testing::Test {
   }
 
   std::string Config(const std::string& extra = "") {
-    const std::string path = dir_.Sub("c" + std::to_string(++configs_) + ".yml");
+    const std::string path = dir_.Sub(std::string("c") + std::to_string(++configs_) + ".yml");
     WriteFile(path, "servercrashupload.upload_endpoint: " + server_.BaseUrl() +
                         "\nservercrashupload.rsa_endpoint: " + server_.BaseUrl() +
                         "/crash/key\nservercrashupload.data.dir: " + data_ +
