@@ -243,7 +243,7 @@ void CrashServerProtocol::UploadPackageFile(Package& package) {
     const TUrl url =
         GetPartLocationUrl(package.GetUploadFileName(), package.GetRemotePackageId(),
                            progress->GetUploadId(), package.GetPackageType(), n);
-    progress_ = {static_cast<uint64_t>(n), count, 0, length, size};
+    progress_ = {static_cast<uint64_t>(n), count, 0, length, size, offset};
     progress->AddCompletedPart(n, UploadPart(url, chunk, n));
     LogText(TLog::Info, TFormatString("Successfully uploaded part '%1' of '%2' for package '%3'")
                             .arg(n)

@@ -48,7 +48,8 @@ struct PartProgress {
   int partCount = 0;
   int64_t partSent = 0;  // bytes of this part sent so far
   int64_t partSize = 0;
-  int64_t fileSize = 0;  // the whole encrypted file
+  int64_t fileSize = 0;    // the whole encrypted file
+  int64_t partOffset = 0;  // where the part starts in the file
 };
 
 class CrashServerProtocol {

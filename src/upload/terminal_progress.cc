@@ -20,11 +20,14 @@ TerminalProgress::TerminalProgress(int fd) : fd_(fd), active_(isatty(fd) == 1) {
 std::string TerminalProgress::Format(const PartProgress& p, double seconds) {
   const double rate = seconds > 0 ? static_cast<double>(p.partSent) / kMiB / seconds : 0;
   const int percent = p.partSize > 0 ? static_cast<int>(100 * p.partSent / p.partSize) : 100;
-  char line[160];
-  std::snprintf(line, sizeof line, "Uploading part %llu of %d: %.1f of %.1f MiB (%d%%), %.1f MiB/s",
+  char line[200];
+  std::snprintf(line, sizeof line,
+                "Uploading part %llu of %d: %.1f of %.1f MiB (%d%%), %.1f MiB/s; %.1f of %.1f MiB "
+                "of the file",
                 static_cast<unsigned long long>(p.partNumber), p.partCount,
                 static_cast<double>(p.partSent) / kMiB, static_cast<double>(p.partSize) / kMiB,
-                percent, rate);
+                percent, rate, static_cast<double>(p.partOffset + p.partSent) / kMiB,
+                static_cast<double>(p.fileSize) / kMiB);
   return line;
 }
 

@@ -1,5 +1,5 @@
 // TerminalProgress: one line on a terminal that follows a part upload:
-// part n of N, bytes sent of the part, share of the whole file, rate. It is
+// part n of N, bytes sent of the part, rate, and bytes sent of the file. It is
 // redrawn in place (carriage return) at most every 200 ms and once when a
 // part is fully sent, then left with a line end so that the log line that
 // follows starts on its own line. On anything that is not a terminal it

@@ -36,7 +36,7 @@ TEST(TerminalProgressTest, DrawsOnATerminalOnlyAndEndsEachPartOnce) {
     // The transport reports a sent part until the answer comes.
     progress.Update({1, 2, 2 * kMiB, 2 * kMiB, 3 * kMiB});
     progress.Update({1, 2, 2 * kMiB, 2 * kMiB, 3 * kMiB});
-    progress.Update({2, 2, kMiB, kMiB, 3 * kMiB});
+    progress.Update({2, 2, kMiB, kMiB, 3 * kMiB, 2 * kMiB});
     const std::string text = Drain(out.readFd);
     if (!out.terminal) {
       EXPECT_EQ(text, "");
@@ -46,6 +46,7 @@ TEST(TerminalProgressTest, DrawsOnATerminalOnlyAndEndsEachPartOnce) {
         << text;
     EXPECT_NE(text.find("Uploading part 1 of 2: 2.0 of 2.0 MiB (100%)"), std::string::npos);
     EXPECT_NE(text.find("Uploading part 2 of 2: 1.0 of 1.0 MiB (100%)"), std::string::npos);
+    EXPECT_NE(text.find("3.0 of 3.0 MiB of the file"), std::string::npos) << text;
     // A pty turns each line end into "\r\n".
     size_t ends = 0;
     for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; ++at) ++ends;
