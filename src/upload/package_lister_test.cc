@@ -152,11 +152,12 @@ TEST_F(PackageListerTest, ListsEveryStatusOfBothTypesAndUnreadableFiles) {
   for (rapidjson::SizeType i = 0; i < doc.Size(); ++i) {
     const auto& item = doc[i];
     const bool readable = item["readable"].GetBool();
-    const auto& last = item["last-result"];
+    // An unreadable entry has no result member at all.
+    const bool hasResult = readable && !item["last-result"].IsNull();
     const Row row = {item["name"].GetString(), item["type"].GetString(),
                      readable ? item["status"].GetString() : "Unreadable",
                      readable ? std::to_string(item["attempts"].GetUint64()) : "-",
-                     readable && !last.IsNull() ? last["code"].GetString() : "-"};
+                     hasResult ? item["last-result"]["code"].GetString() : "-"};
     EXPECT_EQ(row, expected[i]);
     EXPECT_TRUE(item["age-seconds"].IsInt64());
   }
