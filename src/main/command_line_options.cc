@@ -3,6 +3,7 @@
 #include <boost/program_options/errors.hpp>
 #include <boost/program_options/parsers.hpp>
 #include <boost/program_options/variables_map.hpp>
+#include <cstring>
 #include <sstream>
 #include <stdexcept>
 #include <string_view>
@@ -125,11 +126,23 @@ void CommandLineOptions::Parser::Run(int argc, const char* const* argv) {
   // options are left unrecognised for its second pass.
   po::options_description firstPass;
   firstPass.add(MakeAllowedOptions()).add(MakeHiddenOptions());
-  const po::parsed_options parsed =
-      po::command_line_parser(argc, argv).options(firstPass).allow_unregistered().run();
+  po::parsed_options parsed(&firstPass);
   po::variables_map vm;
-  po::store(parsed, vm);
-  po::notify(vm);
+  try {
+    parsed = po::command_line_parser(argc, argv).options(firstPass).allow_unregistered().run();
+    po::store(parsed, vm);
+    po::notify(vm);
+  } catch (const po::error_with_option_name& e) {
+    // The library's message puts the argument in for its "%value%" until no
+    // such placeholder is left, so an argument holding one never ends; only
+    // then is its text given up for a plainer one.
+    for (int i = 1; i < argc; ++i) {
+      if (argv[i] && std::strchr(argv[i], '%')) {
+        throw std::runtime_error("Invalid argument for option '" + e.get_option_name() + "'");
+      }
+    }
+    throw;
+  }
 
   if (Has(vm, "help")) {
     out_.command_ = Command::Help;
