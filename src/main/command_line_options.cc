@@ -297,11 +297,6 @@ void CommandLineOptions::Parser::FillSendLogs(const po::variables_map& vm) {
   }
   auto sendLogs = std::make_unique<SendLogsOptions>();
   sendLogs->zippedLogsFile = TPath(Text(vm, "zipped-logs-file"));
-  if (!Has(vm, "support-case-number") && !Has(vm, "email")) {
-    throw std::runtime_error(
-        "Command 'send-logs' is missing required argument. Please include "
-        "'support-case-number' or 'email'");
-  }
   if (Has(vm, "email")) {
     sendLogs->email = Text(vm, "email");
     if (!IsValidEmailList(sendLogs->email)) {
@@ -311,6 +306,12 @@ void CommandLineOptions::Parser::FillSendLogs(const po::variables_map& vm) {
   }
   if (Has(vm, "support-case-number")) {
     sendLogs->supportCaseNumber = Text(vm, "support-case-number");
+  }
+  // Given but empty counts as missing: the server needs someone to answer.
+  if (sendLogs->email.isEmpty() && sendLogs->supportCaseNumber.isEmpty()) {
+    throw std::runtime_error(
+        "Command 'send-logs' is missing required argument. Please include "
+        "'support-case-number' or 'email'");
   }
   out_.sendLogs_ = std::move(sendLogs);
 }

@@ -232,6 +232,9 @@ TEST(CommandLineOptionsTest, ReportsErrorsFollowedByTheHelp) {
       {{"--command", "send-logs", "--zipped-logs-file", "a.zip"},
        "Command 'send-logs' is missing required argument. Please include 'support-case-number' or "
        "'email'"},
+      {{"--command", "send-logs", "--zipped-logs-file", "a.zip", "--email", ""},
+       "Command 'send-logs' is missing required argument. Please include 'support-case-number' or "
+       "'email'"},
       {{"--command", "send-logs", "--zipped-logs-file", "a.zip", "--email", "a@b.cc;a@bcc"},
        "Command option 'email' is not valid, 'a@b.cc;a@bcc'"},
       {{"--command", "list", "--output", "xml"},
