@@ -63,6 +63,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       },
       // A file the chain names may be missing; the file-system error names
       // that path, which came from the input.
-      {zor::fuzz::ScratchDir(), "TFilesystem: "});
+      {zor::fuzz::ScratchDir(), "TFilesystem: ", "TFile: "});
   return 0;
 }
