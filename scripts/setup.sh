@@ -14,6 +14,7 @@ packages=(
   pigz isal  # compressors the zip benchmark compares with
   chromium  # renders the local crash server's page in its tests
   systemd  # systemd-analyze checks the units of contrib/systemd
+  clang-14 libclang-rt-14-dev  # the fuzz targets (scripts/fuzz.sh)
 )
 missing=()
 for p in "${packages[@]}"; do

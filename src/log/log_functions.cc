@@ -30,7 +30,10 @@ LogState& State() {
   return state;
 }
 
-bool IsPlainLogger() { return typeid(TLog::Logger::Get()) == typeid(TLog::Logger); }
+bool IsPlainLogger() {
+  const TLog::Logger& logger = TLog::Logger::Get();
+  return typeid(logger) == typeid(TLog::Logger);
+}
 
 // Where a plain line of `severity` goes; null when it is dropped.
 std::ostream* PlainStream(TLog::Severity severity) {

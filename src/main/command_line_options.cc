@@ -3,6 +3,7 @@
 #include <boost/program_options/errors.hpp>
 #include <boost/program_options/parsers.hpp>
 #include <boost/program_options/variables_map.hpp>
+#include <cstring>
 #include <sstream>
 #include <stdexcept>
 #include <string_view>
@@ -125,11 +126,23 @@ void CommandLineOptions::Parser::Run(int argc, const char* const* argv) {
   // options are left unrecognised for its second pass.
   po::options_description firstPass;
   firstPass.add(MakeAllowedOptions()).add(MakeHiddenOptions());
-  const po::parsed_options parsed =
-      po::command_line_parser(argc, argv).options(firstPass).allow_unregistered().run();
+  po::parsed_options parsed(&firstPass);
   po::variables_map vm;
-  po::store(parsed, vm);
-  po::notify(vm);
+  try {
+    parsed = po::command_line_parser(argc, argv).options(firstPass).allow_unregistered().run();
+    po::store(parsed, vm);
+    po::notify(vm);
+  } catch (const po::error_with_option_name& e) {
+    // The library's message puts the argument in for its "%value%" until no
+    // such placeholder is left, so an argument holding one never ends; only
+    // then is its text given up for a plainer one.
+    for (int i = 1; i < argc; ++i) {
+      if (argv[i] && std::strchr(argv[i], '%')) {
+        throw std::runtime_error("Invalid argument for option '" + e.get_option_name() + "'");
+      }
+    }
+    throw;
+  }
 
   if (Has(vm, "help")) {
     out_.command_ = Command::Help;
@@ -284,11 +297,6 @@ void CommandLineOptions::Parser::FillSendLogs(const po::variables_map& vm) {
   }
   auto sendLogs = std::make_unique<SendLogsOptions>();
   sendLogs->zippedLogsFile = TPath(Text(vm, "zipped-logs-file"));
-  if (!Has(vm, "support-case-number") && !Has(vm, "email")) {
-    throw std::runtime_error(
-        "Command 'send-logs' is missing required argument. Please include "
-        "'support-case-number' or 'email'");
-  }
   if (Has(vm, "email")) {
     sendLogs->email = Text(vm, "email");
     if (!IsValidEmailList(sendLogs->email)) {
@@ -298,6 +306,12 @@ void CommandLineOptions::Parser::FillSendLogs(const po::variables_map& vm) {
   }
   if (Has(vm, "support-case-number")) {
     sendLogs->supportCaseNumber = Text(vm, "support-case-number");
+  }
+  // Given but empty counts as missing: the server needs someone to answer.
+  if (sendLogs->email.isEmpty() && sendLogs->supportCaseNumber.isEmpty()) {
+    throw std::runtime_error(
+        "Command 'send-logs' is missing required argument. Please include "
+        "'support-case-number' or 'email'");
   }
   out_.sendLogs_ = std::move(sendLogs);
 }

@@ -232,10 +232,15 @@ TEST(CommandLineOptionsTest, ReportsErrorsFollowedByTheHelp) {
       {{"--command", "send-logs", "--zipped-logs-file", "a.zip"},
        "Command 'send-logs' is missing required argument. Please include 'support-case-number' or "
        "'email'"},
+      {{"--command", "send-logs", "--zipped-logs-file", "a.zip", "--email", ""},
+       "Command 'send-logs' is missing required argument. Please include 'support-case-number' or "
+       "'email'"},
       {{"--command", "send-logs", "--zipped-logs-file", "a.zip", "--email", "a@b.cc;a@bcc"},
        "Command option 'email' is not valid, 'a@b.cc;a@bcc'"},
       {{"--command", "list", "--output", "xml"},
        "Unsupported output format 'xml': expected 'text' or 'json'"},
+      // The option library's own message would never finish substituting.
+      {{"-R", "%value%"}, "Invalid argument for option '--rotate-log-interval'"},
   };
   for (const auto& [args, message] : cases) {
     SCOPED_TRACE(Joined(args));

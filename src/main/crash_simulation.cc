@@ -30,7 +30,7 @@ volatile bool g_keepOverflowing = true;
 
 // Out of line and away from the sanitizers' null checks, so that the store
 // reaches the CPU as written and faults.
-__attribute__((noinline, no_sanitize_address, no_sanitize_undefined)) void StoreAtZero() {
+__attribute__((noinline, no_sanitize("address", "undefined"))) void StoreAtZero() {
   volatile uintptr_t zero = 0;
   *reinterpret_cast<volatile int32_t*>(zero) = 123;
 }

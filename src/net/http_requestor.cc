@@ -1,7 +1,7 @@
 #include "net/http_requestor.h"
 
 #include <QNetworkProxy>
-#include <cstring>
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
@@ -56,7 +56,8 @@ HttpRequestor::HttpRequestor(const Config& config)
 Json::Document HttpRequestor::ReadJsonReply(TNetworkReply& reply, uint64_t count) {
   const std::vector<char> bytes = reply.Read(static_cast<int64_t>(count));
   // The reply is taken as a C string: a NUL byte ends it.
-  const std::string text(bytes.data(), strnlen(bytes.data(), bytes.size()));
+  // No strnlen: an empty body has no buffer at all, and data() is null then.
+  const std::string text(bytes.begin(), std::find(bytes.begin(), bytes.end(), '\0'));
   Json::Document document;
   if (!Json::Parse(text, &document, nullptr)) {
     throw std::runtime_error("Unable to retrieve data from network reply");

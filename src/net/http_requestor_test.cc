@@ -136,6 +136,8 @@ TEST_F(HttpRequestorTest, JsonReplyAndEntry) {
       {R"({"crash_id":"c-1"})", 18, "crash_id", "c-1", nullptr},
       {R"({"crash_id":"c-1"})", 17, "crash_id", nullptr,
        "Unable to retrieve data from network reply"},
+      {R"({"crash_id":"c-1"})", 0, "crash_id", nullptr,
+       "Unable to retrieve data from network reply"},
       {"<html>busy</html>", 1 << 20, "x", nullptr, "Unable to retrieve data from network reply"},
       {"[1,2]", 1 << 20, "x", nullptr, nullptr},
       {R"({"upload_id":5})", 1 << 20, "upload_id", nullptr, nullptr},

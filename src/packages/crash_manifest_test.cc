@@ -244,7 +244,7 @@ TEST(CompareManifestVersionTest, ComparesPartsAsNumbers) {
       {"1.99999999999", "1.0", "stoi argument out of range"},
   };
   for (const auto& [version, other, error] : errors) {
-    EXPECT_EQ(ErrorOf([&] { Compare(version, other); }), error) << other;
+    EXPECT_EQ(ErrorOf([&v = version, &o = other] { Compare(v, o); }), error) << other;
   }
 }
 

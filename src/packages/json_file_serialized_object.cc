@@ -113,7 +113,10 @@ void JsonFileSerializedObject::ReadJsonFile(
   }
   try {
     construct(document);
-  } catch (const ZorvaneException&) {
+  } catch (ZorvaneException& e) {
+    // The reader's own words ("Package name is empty!") do not say which of
+    // many state files is broken.
+    e.StackMessageFront(TFormatString("Failed to read the JSON object in '%1'").arg(path.ToString()));
     throw;
   } catch (const std::exception& e) {
     throw ZorvaneException(TFormatString("Failed to read the JSON object in '%1': %2")

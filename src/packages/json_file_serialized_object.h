@@ -93,8 +93,9 @@ class JsonFileSerializedObject {
   //     followed by the file's path and the parser's reason, when
   //     the text is not JSON or nests deeper than Json::kMaxDepth;
   //   - ZorvaneException naming the file when the root is not an object, or
-  //     when `construct` fails with an exception that is not a
-  //     ZorvaneException (a ZorvaneException passes unchanged).
+  //     when `construct` fails: its ZorvaneException gets the front message
+  //     "Failed to read the JSON object in '<path>'", any other exception
+  //     becomes one with that text followed by ": <what>".
   static void ReadJsonFile(const zor::platform::TPath& path,
                            const std::function<void(const rapidjson::Value&)>& construct);
 

@@ -12,6 +12,7 @@
 namespace ZorErrorReporting {
 namespace {
 
+using testing::AllErrorsOf;
 using testing::ErrorOf;
 using testing::TestPackage;
 using zor::platform::DateTime;
@@ -113,7 +114,11 @@ TEST_F(PackageTest, ReaderIsLenient) {
 TEST_F(PackageTest, MalformedStatusFilesFailToLoad) {
   for (const char* json :
        {R"({"package-type":"crash-package"})", R"({"package-name":""})", R"({"Package-Name":7})"}) {
-    EXPECT_EQ(ErrorOf([&] { Load(json); }), "Package name is empty!") << json;
+    // Among many status files, the message must say which one is broken.
+    EXPECT_EQ(AllErrorsOf([&] { Load(json); }),
+              "Failed to read the JSON object in '" + dir_.Sub("s.pending") +
+                  "': Package name is empty!")
+        << json;
   }
   for (const char* json :
        {R"({"package-name":"p","upload-results":["Success"]})",

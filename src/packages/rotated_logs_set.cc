@@ -5,11 +5,13 @@
 
 #include "files/filesystem.h"
 #include "platform/file_functions.h"
+#include "platform/tformat_string.h"
 #include "platform/tregex.h"
 #include "platform/zorvane_exception.h"
 
 namespace ZorErrorReporting {
 
+using zor::platform::TFormatString;
 using zor::platform::TPath;
 using zor::platform::TRegex;
 using zor::platform::TString;
@@ -144,7 +146,10 @@ void RotatedLogsSet::ReadLogSet() {
     current = GetPreviousLogPath(current, tail);
   }
   if (count >= kMaxLogSetFiles) {
-    throw ZorvaneException("ReadLogSet has exceeded the max iteration count!");
+    // Of the many logs one run may read, the message says which chain broke.
+    throw ZorvaneException(
+        TFormatString("ReadLogSet has exceeded the max iteration count! Log: '%1'")
+            .arg(logPath_.ToString()));
   }
 }
 

@@ -60,10 +60,10 @@ class RotatedLogsSet {
   // Builds the chain: the file named by the open-log event at the head of the
   // log path, then each file it continues, newest first. A log path without an
   // open-log event gives an empty chain. Throws ZorvaneException "ReadLogSet
-  // has exceeded the max iteration count!" when the chain reaches
-  // kMaxLogSetFiles files (the files met so far stay in GetPaths), "Unsupported
-  // encoding." for a file in no known encoding, and TPath::Exception when a
-  // file cannot be read. Reads at most kWholeFileBytes plus kEncodingProbeBytes
+  // has exceeded the max iteration count! Log: '<log path>'" when the chain
+  // reaches kMaxLogSetFiles files (the files met so far stay in GetPaths),
+  // "Unsupported encoding." for a file in no known encoding, and
+  // TPath::Exception when a file cannot be read. Reads at most kWholeFileBytes plus kEncodingProbeBytes
   // bytes of each file.
   void ReadLogSet();
 

@@ -163,7 +163,8 @@ TEST(RotatedLogsSet, ChainsOfTwentyFilesAreRejected) {
       set.ReadLogSet();
     } else {
       EXPECT_EQ(testing::ErrorOf([&] { set.ReadLogSet(); }),
-                "ReadLogSet has exceeded the max iteration count!");
+                "ReadLogSet has exceeded the max iteration count! Log: '" +
+                    log.Newest().ToString().toStdString() + "'");
     }
     EXPECT_EQ(set.GetPaths(), log.NewestFirst());
   }
