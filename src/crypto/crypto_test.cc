@@ -30,8 +30,8 @@ TEST_F(CryptoTest, TamperingFailsDecryption) {
   Crypto::Bytes badTag = tag, badText = ciphertext;
   badTag[15] ^= 1;
   badText[0] ^= 1;
-  for (const auto& [text, t] : {std::pair{ciphertext, badTag}, std::pair{badText, tag}}) {
-    EXPECT_EQ(ErrorOf([&] { C().DecryptBuffer(text, key_, iv_, t); }),
+  for (const auto& pair : {std::pair{ciphertext, badTag}, std::pair{badText, tag}}) {
+    EXPECT_EQ(ErrorOf([&] { C().DecryptBuffer(pair.first, key_, iv_, pair.second); }),
               "Call to EVP_DecryptFinal_ex failed!");
   }
 }

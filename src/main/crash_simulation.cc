@@ -47,9 +47,9 @@ BallastPlan PlanBallast(uint64_t kilobytes, unsigned threads) {
   return plan;
 }
 
-void AllocateBallast(uint64_t kilobytes, bool incompressible) {
-  const BallastPlan plan = PlanBallast(kilobytes, std::thread::hardware_concurrency());
-  if (plan.chunkCount == 0) return;
+char* const* AllocateBallast(uint64_t kilobytes, bool incompressible, unsigned threads) {
+  const BallastPlan plan = PlanBallast(kilobytes, threads);
+  if (plan.chunkCount == 0) return nullptr;
   g_ballast = new char*[plan.chunkCount];
   std::vector<std::future<void>> fills;
   for (uint64_t i = 0; i < plan.chunkCount; ++i) {
@@ -63,6 +63,7 @@ void AllocateBallast(uint64_t kilobytes, bool incompressible) {
     }
   }
   for (std::future<void>& fill : fills) fill.get();
+  return g_ballast;
 }
 
 void SimulateLogRotation(int32_t times) {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <thread>
 
 namespace ZorErrorReporting {
 
@@ -23,13 +24,16 @@ struct BallastPlan {
 };
 BallastPlan PlanBallast(uint64_t kilobytes, unsigned threads);
 
-// Allocates `kilobytes` of heap in chunks (see PlanBallast with the hardware
-// concurrency) that are never released, so that a full dump holds them.
-// With `incompressible`, each chunk is filled with random bytes by a thread
-// of its own, started right after its allocation; all are waited for, in
-// order. Throws std::bad_alloc when a chunk cannot be allocated,
-// ZorvaneException "Call to RAND_bytes failed" when filling fails.
-void AllocateBallast(uint64_t kilobytes, bool incompressible);
+// Allocates `kilobytes` of heap in chunks (see PlanBallast; `threads` is
+// the hardware concurrency but for tests) that are never released, so that a
+// full dump holds them. With `incompressible`, each chunk is filled with
+// random bytes by a thread of its own, started right after its allocation;
+// all are waited for, in order. Returns the table of the plan's chunkCount
+// chunks (nullptr when there is none), which the process keeps for good.
+// Throws std::bad_alloc when a chunk cannot be allocated, ZorvaneException
+// "Call to RAND_bytes failed" when filling fails.
+char* const* AllocateBallast(uint64_t kilobytes, bool incompressible,
+                             unsigned threads = std::thread::hardware_concurrency());
 
 // Rotates the log `times` times, sleeping the rotation interval before each
 // rotation and logging "Dummy log line after log rotation." after it.

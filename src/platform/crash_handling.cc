@@ -18,6 +18,7 @@
 
 #include "platform/app_config.h"
 #include "platform/minidump_writer.h"
+#include "platform/sanitizer_build.h"
 #include "platform/tuuid.h"
 #include "platform/zorvane_exception.h"
 
@@ -393,7 +394,8 @@ void Install(const TPath& tempDir, const TPath& dumpDir, const TPath& logFile,
   Prepared& p = g_state.prepared;
   SetPath(&p.tempDir, tempDir);
   SetPath(&p.dumpDir, dumpDir);
-  p.writeFullDump = writeFullDump;
+  // A sanitizer's shadow would make the full dump terabytes long.
+  p.writeFullDump = writeFullDump && !ZOR_SHADOW_SANITIZER;
   p.signalChaining = signalChaining;
   p.callback = callback;
   g_state.applicationName = applicationName;

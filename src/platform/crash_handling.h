@@ -39,7 +39,9 @@ namespace zor::platform {
 namespace CrashHandling {
 
 struct Options {
-  bool writeFullDump = true;  // also write zorcrashreporter.<pid>-full.dmp
+  // Also write zorcrashreporter.<pid>-full.dmp; never in a sanitizer build
+  // (see platform/sanitizer_build.h).
+  bool writeFullDump = true;
 };
 
 // Installs the crash handler (replacing an installed one) for a crash

@@ -4,7 +4,7 @@
 // Sanitizer builds: the child installs our handler over the sanitizer's own
 // (the sanitizer lets a program replace it), and these tests ask for no full
 // dump, whose size there would be set by the sanitizer's shadow memory; the
-// one test that reads a full dump is skipped under AddressSanitizer.
+// one test that reads a full dump is skipped there.
 #include "platform/crash_handling.h"
 
 #include <gmock/gmock.h>
@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/sanitizer_build.h"
 #include "platform/terminate_handling.h"
 #include "platform/zorvane_exception.h"
 #include "support/minidump_probe.h"
@@ -40,7 +41,7 @@ namespace fs = std::filesystem;
 
 // The faults, kept out of line and away from the sanitizers' checks so that
 // each one reaches the CPU as written.
-__attribute__((noinline, no_sanitize_address, no_sanitize_undefined)) void StoreAtZero() {
+__attribute__((noinline, no_sanitize("address", "undefined"))) void StoreAtZero() {
   volatile uintptr_t zero = 0;
   *reinterpret_cast<volatile int*>(zero) = 123;
 }
@@ -225,9 +226,9 @@ TEST_F(CrashHandlingTest, LldbShowsTheThreadOfTheFaultOrOfTheRequest) {
 }
 
 TEST_F(CrashHandlingTest, FullDumpHoldsPrivateMemoryThatTheMinidumpLeavesOut) {
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "a full dump would hold the sanitizer's shadow memory";
-#endif
+  if (ZOR_SHADOW_SANITIZER) {
+    GTEST_SKIP() << "a full dump would hold the sanitizer's shadow memory";
+  }
   // Built at run time, so the marker is in no mapped file, only in the heap.
   std::string marker = "full-dump-marker-";
   marker += std::to_string(getpid());

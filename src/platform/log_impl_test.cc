@@ -90,12 +90,13 @@ TEST(LogImplInstallTest, InstallingKeepsChannelsAddedBeforehand) {
   ScopedTempDir dir;
   EXPECT_EXIT(
       {
-        const bool plainBefore = typeid(TLog::Logger::Get()) == typeid(TLog::Logger);
         TLog::Logger& before = TLog::Logger::Get();
+        const bool plainBefore = typeid(before) == typeid(TLog::Logger);
         auto early = std::make_shared<CountingChannel>();
         before.AddChannel(early);
         LogImpl::Get().Open(std::make_shared<TLog::FileChannel>(TPath(dir.Sub("app.txt"))));
-        const bool derivedAfter = typeid(TLog::Logger::Get()) != typeid(TLog::Logger);
+        const TLog::Logger& after = TLog::Logger::Get();
+        const bool derivedAfter = typeid(after) != typeid(TLog::Logger);
         LogAt(TLog::Info, "k");
         before.Log(TLog::Info, TLog::Event{"k", TLog::Literal::String("old logger"), {}});
         std::exit(plainBefore && derivedAfter && early->events == 1 ? 0 : 1);

@@ -3,7 +3,8 @@
 namespace zor::platform {
 
 TString TUrl::ToString(unsigned flags) const {
-  return url_.toString(QUrl::FormattingOptions(QUrl::UrlFormattingOption(flags)));
+  // Through QFlag: the flags mix two enums, and neither holds every value.
+  return url_.toString(QUrl::FormattingOptions(QFlag(static_cast<int>(flags))));
 }
 
 }  // namespace zor::platform
