@@ -5,7 +5,7 @@
 #
 # Usage: bench/run_all.sh [--quick] [BUILD_DIR] [WORK_DIR]
 #   --quick    256 MiB inputs instead of 1 GiB, and no 4 GiB upload: a look in
-#              two minutes instead of a quarter of an hour
+#              about two minutes instead of a quarter of an hour
 #   BUILD_DIR  a Release build tree (default: build-release; configured here if
 #              it has no CMake cache yet)
 #   WORK_DIR   where the data and the outputs go, a folder per benchmark
