@@ -14,7 +14,8 @@
 #              the store keeps a copy of every upload.
 #   UPLOAD_BENCH_REPS (default 3) runs per way, the fastest counted: the
 #   machine is shared and single runs vary widely. UPLOAD_BENCH_SIZES_MIB
-#   ("64 256", say) replaces the 1 GiB size for a quick look.
+#   ("64 256", say) replaces the 1 GiB size for a quick look. BENCH_SUMMARY:
+#   see bench/summary.sh.
 #
 # send-crashes gets a part size of 4 GiB - 1 byte, so that it, like the hand
 # pipelines, sends one part; a second send-crashes row uses the default part
@@ -43,6 +44,8 @@ else
 fi
 reps="${UPLOAD_BENCH_REPS:-3}"
 limit_kib=$((64 * 1024))
+igzip_goal=1.2  # send-crashes' wall time over the igzip pipeline's
+zip_goal=0.5    # and over the zip -1 pipeline's
 one_part=4294967295  # the largest value the setting takes
 status=0
 server=""
@@ -51,6 +54,7 @@ cleanup() {
   if ((keep == 0)); then rm -rf "$work"; fi
 }
 trap cleanup EXIT
+source "$here/summary.sh"
 
 ninja -C "$build" -j2 zorcrashreporter >/dev/null
 bin="$build/zorcrashreporter"
@@ -70,6 +74,8 @@ if ((free_mib < need_mib)); then
   echo "$work has $free_mib MiB free; the run needs about $need_mib MiB" >&2; exit 1
 fi
 
+# The store's copies from an earlier run in this WORK_DIR are not counted above.
+rm -rf "$work/server"
 node "$here/../tools/crash-server/crash-server.js" --port 0 --data "$work/server" \
   >"$work/server.log" 2>&1 &
 server=$!
@@ -252,8 +258,13 @@ for mib in "${sizes[@]}"; do
   to_zip="$(echo "${best[send]} / ${best[zip-total]}" | bc -l)"
   notes+="$mib MiB, send-crashes one part, phases (s): $(phases "$work/best-send.log")"$'\n'
   notes+="$mib MiB, send-crashes 50 MiB parts, phases (s): $(phases "$work/best-send-parts.log")"$'\n'
-  notes+="$(printf '%s MiB: send-crashes / igzip pipeline %.2f (goal <= 1.2: %s); / zip -1 pipeline %.2f (goal <= 0.5: %s)' \
-    "$mib" "$to_igzip" "$(met "$to_igzip <= 1.2")" "$to_zip" "$(met "$to_zip <= 0.5")")"$'\n'
+  notes+="$(printf '%s MiB: send-crashes / igzip pipeline %.2f (goal <= %s: %s); / zip -1 pipeline %.2f (goal <= %s: %s)' \
+    "$mib" "$to_igzip" "$igzip_goal" "$(met "$to_igzip <= $igzip_goal")" \
+    "$to_zip" "$zip_goal" "$(met "$to_zip <= $zip_goal")")"$'\n'
+  summary_figure "upload $mib MiB: send-crashes wall" "$(fmt "${best[send]}")" s \
+    "igzip -1 + curl -T" "$(fmt "${best[igzip-total]}")" "<= $igzip_goal"
+  summary_figure "upload $mib MiB: send-crashes wall" "$(fmt "${best[send]}")" s \
+    "zip -1 + curl -T" "$(fmt "${best[zip-total]}")" "<= $zip_goal"
   # The pipelines skip two jobs send-crashes must do: encrypting, and the
   # store's completion, which rewrites the whole object.
   with_complete="$(echo "${best[send]} / (${best[igzip-total]} + ${best[complete]})" | bc -l)"
@@ -263,6 +274,9 @@ for mib in "${sizes[@]}"; do
     notes+="$mib MiB: $way peak RSS ${rss[$way]} KiB (goal < $limit_kib: $(met "${rss[$way]} < $limit_kib"))"$'\n'
     ((rss[$way] < limit_kib)) || status=1
   done
+  summary_figure "upload $mib MiB: send-crashes peak RSS" \
+    "$(printf %.1f "$(echo "$(max "${rss[send]}" "${rss[send-parts]}") / 1024" | bc -l)")" MiB \
+    "limit" $((limit_kib / 1024)) "< 1"
   unset size
 done
 echo
