@@ -1,5 +1,6 @@
 #include "upload/crash_package_processor.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -25,7 +26,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::Exists;
+using ::testing::HasSubstr;
 using testing::LogCapture;
+using ::testing::Not;
 using zor::platform::DateTime;
 using zor::platform::TPath;
 using zor::platform::TString;
@@ -170,10 +173,8 @@ TEST_F(CrashPackageProcessorTest, PackageLifecycleOverRuns) {
 
   // Run 4: three results now: failed, and the log names each with "; ".
   EXPECT_TRUE(Run().empty());
-  EXPECT_NE(log_.find("Found 1 package(s) that failed to be uploaded after '3' attempts, and will "
-                      "be marked as failed and no longer retried: retried.1; "),
-            std::string::npos)
-      << log_;
+  EXPECT_THAT(log_, HasSubstr("Found 1 package(s) that failed to be uploaded after '3' attempts, "
+                              "and will be marked as failed and no longer retried: retried.1; "));
   const auto failed = CrashPackage::LoadFromFile(TPath(Status("retried.1", "failed")));
   EXPECT_EQ(failed->GetUploadResults().back().message,
             "Failed to upload package after 3 attempts.");
@@ -219,12 +220,12 @@ TEST_F(CrashPackageProcessorTest, GroupsFilesIntoPackages) {
     EXPECT_EQ(ArtifactsOf(*packages[i]), expected[i].second) << i;
   }
   EXPECT_EQ(DataFiles().size(), expected.size());  // no status file for the group without a dump
-  EXPECT_NE(log_.find("notes\\xff.log"), std::string::npos) << log_;
+  EXPECT_THAT(log_, HasSubstr("notes\\xff.log"));
 
   // Nothing new: nothing returned, and the listing says so.
   for (const auto& package : packages) package->SetUploadStatus(Status::kComplete);
   EXPECT_TRUE(Run().empty());
-  EXPECT_NE(log_.find("Found (0) package(s)."), std::string::npos) << log_;
+  EXPECT_THAT(log_, HasSubstr("Found (0) package(s)."));
 }
 
 TEST_F(CrashPackageProcessorTest, BrokenStatusFilesAndLeftovers) {
@@ -254,15 +255,12 @@ TEST_F(CrashPackageProcessorTest, BrokenStatusFilesAndLeftovers) {
   EXPECT_EQ(packages[0]->GetUploadStatus(), Status::kPending);
   EXPECT_EQ(DataFiles(), (std::set<std::string>{"app.7.crash-package.pending",
                                                 "stuck.crash-package.pendingretry"}));
-  EXPECT_NE(log_.find("Error occurred when trying to load package status from file '" + corrupt +
-                      "'. File was deleted"),
-            std::string::npos)
-      << log_;
-  EXPECT_NE(log_.find("'" + stuck +
-                      "'.Attempt to delete the package status file failed. Crash "
-                      "will be ignored."),
-            std::string::npos);
-  EXPECT_NE(log_.find(".app.7.crash-package.pending.tmp"), std::string::npos);
+  EXPECT_THAT(log_, HasSubstr("Error occurred when trying to load package status from file '" +
+                              corrupt + "'. File was deleted"));
+  EXPECT_THAT(log_, HasSubstr("'" + stuck +
+                              "'.Attempt to delete the package status file failed. Crash "
+                              "will be ignored."));
+  EXPECT_THAT(log_, HasSubstr(".app.7.crash-package.pending.tmp"));
   EXPECT_FALSE(Exists(oldTemp));
   EXPECT_TRUE(Exists(newTemp + "/zorcrashreporter.10.dmp"));
 }
@@ -281,13 +279,12 @@ TEST_F(CrashPackageProcessorTest, NoFullDumpsFailsPackagesThatMayHoldThem) {
   EXPECT_EQ(Names(Run(false)), std::vector<std::string>{"later.3"});
   for (const std::string name : {"allowed.1", "nomanifest.2"}) {
     EXPECT_TRUE(Exists(Status(name, "failed"))) << name;
-    EXPECT_NE(log_.find("Marking package '" + name +
-                        "' as failed due to full dumps no longer being allowed."),
-              std::string::npos);
+    EXPECT_THAT(log_, HasSubstr("Marking package '" + name +
+                                "' as failed due to full dumps no longer being allowed."));
   }
   // Failing a failed package again would only repeat the line.
   EXPECT_EQ(Names(Run(false)), std::vector<std::string>{"later.3"});
-  EXPECT_EQ(log_.find("Marking package"), std::string::npos);
+  EXPECT_THAT(log_, Not(HasSubstr("Marking package")));
 }
 
 TEST_F(CrashPackageProcessorTest, SymbolicLinksAreFollowedOnlyWhenAsked) {
@@ -331,9 +328,8 @@ TEST_F(CrashPackageProcessorTest, FailuresWhileScanningLoseNothing) {
     VanishingFilesystem vanishing(log);
     EXPECT_EQ(Names(Run()), std::vector<std::string>{"kept.1"});
   }
-  EXPECT_NE(log_.find("Error occurred when trying to create upload package with Id = 'racy.2'"),
-            std::string::npos)
-      << log_;
+  EXPECT_THAT(log_,
+              HasSubstr("Error occurred when trying to create upload package with Id = 'racy.2'"));
   // The next run finds the rest of that crash.
   EXPECT_EQ(Names(Run()), (std::vector<std::string>{"kept.1", "racy.2"}));
 
@@ -341,8 +337,8 @@ TEST_F(CrashPackageProcessorTest, FailuresWhileScanningLoseNothing) {
   Dump("late.3.dmp");
   extraDumpDirectory_ = dir_.Sub("loop");
   fs::create_directory_symlink(extraDumpDirectory_, extraDumpDirectory_);
-  EXPECT_NE(testing::ErrorOf([&] { Run(); }).find("cannot list '" + extraDumpDirectory_ + "'"),
-            std::string::npos);
+  EXPECT_THAT(testing::ErrorOf([&] { Run(); }),
+              HasSubstr("cannot list '" + extraDumpDirectory_ + "'"));
   // ...and the next one finds what it did not get to.
   extraDumpDirectory_.clear();
   EXPECT_EQ(Names(Run()), (std::vector<std::string>{"kept.1", "late.3", "racy.2"}));
@@ -356,16 +352,14 @@ TEST_F(CrashPackageProcessorTest, ZipOfAPackage) {
   processor.CreateZipForPackage(*packages[0]);
   const TPath zip(data_ + "/app.1.package.zip");
   EXPECT_EQ(packages[0]->GetDataFilePath(DataFileKind::kZippedPackageFile), zip);
-  EXPECT_NE(ReadFile(zip.NativeString()).find("app.1.dmp"), std::string::npos);
+  EXPECT_THAT(ReadFile(zip.NativeString()), HasSubstr("app.1.dmp"));
 
   // A zip that cannot be created is a failure naming it.
   auto other = CrashPackage::LoadFromFile(packages[0]->GetFilePath());
   fs::remove(zip.NativeString());
   fs::create_directories(zip.NativeString() + "/blocked");
-  EXPECT_NE(testing::ErrorOf([&] {
-              processor.CreateZipForPackage(*other);
-            }).find("Failed to create zip file '" + zip.NativeString() + "'"),
-            std::string::npos);
+  EXPECT_THAT(testing::ErrorOf([&] { processor.CreateZipForPackage(*other); }),
+              HasSubstr("Failed to create zip file '" + zip.NativeString() + "'"));
 }
 
 TEST_F(CrashPackageProcessorTest, NoDumpDirectoryAndADataDirectoryThatCannotBeMade) {
@@ -470,15 +464,12 @@ TEST_F(CrashPackageProcessorTest, RetentionPrunesByAgeThenFailedThenOldestForSiz
       const std::string file = fs::path(entry.first).filename().string();
       return file.rfind(name + ".", 0) == 0;
     });
-    EXPECT_NE(log_.find("Retention: deleting package '" + name + "'"), std::string::npos) << name;
+    EXPECT_THAT(log_, HasSubstr("Retention: deleting package '" + name + "'"));
   }
   EXPECT_EQ(tree(), expected);
-  EXPECT_NE(log_.find("'ancient.1' (status PendingRetry): older than 365 day(s)."),
-            std::string::npos)
-      << log_;
-  EXPECT_NE(log_.find("'failed.6' (status Failed): the dump and data directories hold more than "
-                      "3145728 byte(s)."),
-            std::string::npos);
+  EXPECT_THAT(log_, HasSubstr("'ancient.1' (status PendingRetry): older than 365 day(s)."));
+  EXPECT_THAT(log_, HasSubstr("'failed.6' (status Failed): the dump and data directories hold "
+                              "more than 3145728 byte(s)."));
 
   // Absent settings prune nothing, however old and large.
   Configure();
@@ -501,17 +492,15 @@ TEST_F(CrashPackageProcessorTest, RateLimitCountsAcrossRunsAndHeldPackagesStayPe
   const std::string held = admitted.count("a.1") == 0   ? "a.1"
                            : admitted.count("b.2") == 0 ? "b.2"
                                                         : "c.3";
-  EXPECT_NE(log_.find("Upload rate limit: '1' package(s) wait for a later run; at most '2' "
-                      "upload(s) per hour."),
-            std::string::npos)
-      << log_;
+  EXPECT_THAT(log_, HasSubstr("Upload rate limit: '1' package(s) wait for a later run; at most "
+                              "'2' upload(s) per hour."));
 
   // Run 2, within the hour: nothing is admitted, and waiting is not a failed
   // attempt: the held package gets no result.
   EXPECT_TRUE(Run().empty());
   const auto waiting = CrashPackage::LoadFromFile(TPath(Status(held, "pending")));
   EXPECT_TRUE(waiting->GetUploadResults().empty());
-  EXPECT_NE(log_.find("'1' package(s) wait"), std::string::npos);
+  EXPECT_THAT(log_, HasSubstr("'1' package(s) wait"));
 
   // Run 3, an hour later (as the state file tells it), with room for one and a
   // newer crash whose name sorts first: the oldest goes.
