@@ -1,5 +1,6 @@
 #include "packages/crash_package.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -20,9 +21,11 @@
 namespace ZorErrorReporting {
 namespace {
 
+using ::testing::AllOf;
 using testing::ErrorOf;
 using testing::Exists;
 using testing::FailingRemoveFilesystem;
+using ::testing::HasSubstr;
 using testing::LogCapture;
 using zor::platform::TPath;
 using zor::platform::TString;
@@ -88,8 +91,7 @@ TEST_F(CrashPackageTest, CreatesManifestAndAppliesFullDumpSetting) {
     // Named after the first file's name with "-full" taken out.
     const TPath manifestPath(dir_.Sub(folder + "/app.12.manifest"));
     EXPECT_EQ(package.GetDataFilePath(DataFileKind::kManifestFile), manifestPath);
-    EXPECT_NE(ReadFile(manifestPath.NativeString()).find("crash-artifact-files"),
-              std::string::npos);
+    EXPECT_THAT(ReadFile(manifestPath.NativeString()), HasSubstr("crash-artifact-files"));
     const Permission fullPermission =
         fullDumps ? Permission::kAllowed : Permission::kNotAllowedFileTypeDisabledByAdmin;
     EXPECT_EQ(Permissions(package),
@@ -147,8 +149,7 @@ TEST_F(CrashPackageTest, UnreadableRotatedLogChainIsLoggedAndSkipped) {
                                                    dir_.Sub("gone/app.3.log") + "\"}}\n");
   LogCapture capture;
   CrashPackage package(kId, {dump, log}, true, {});
-  EXPECT_NE(capture.Text().find("Error occurred while trying to get rotated log set: "),
-            std::string::npos);
+  EXPECT_THAT(capture.Text(), HasSubstr("Error occurred while trying to get rotated log set: "));
   EXPECT_EQ(Permissions(package), (std::map<TPath, Permission>{{dump, Permission::kAllowed},
                                                                {log, Permission::kAllowed}}));
 }
@@ -199,9 +200,8 @@ TEST_F(CrashPackageTest, StatusFileWithoutUsableManifest) {
 
     // Only what the status file records goes.
     package->DeletePackage();
-    const std::string log = capture.Text();
-    EXPECT_NE(log.find(warning), std::string::npos) << log;
-    EXPECT_NE(log.find("because the manifest failed to load"), std::string::npos);
+    EXPECT_THAT(capture.Text(),
+                AllOf(HasSubstr(warning), HasSubstr("because the manifest failed to load")));
     EXPECT_TRUE(Exists(dump));
     EXPECT_FALSE(Exists(zip));
     EXPECT_FALSE(Exists(status));
@@ -303,9 +303,9 @@ TEST_F(CrashPackageTrustTest, ManifestListingIsFollowedOnlyInsideTheDumpDirector
   EXPECT_EQ(package->GetFilesToZip(), (std::vector<TPath>{dump, manifestPath}));
   package->DeletePackage();
 
-  EXPECT_NE(capture.Text().find("Skipping '" + dir_.Sub("dumps/out/secret.txt") + "'"),
-            std::string::npos);
-  EXPECT_NE(capture.Text().find("Not deleting '" + secret.NativeString() + "'"), std::string::npos);
+  EXPECT_THAT(capture.Text(),
+              AllOf(HasSubstr("Skipping '" + dir_.Sub("dumps/out/secret.txt") + "'"),
+                    HasSubstr("Not deleting '" + secret.NativeString() + "'")));
   EXPECT_FALSE(Exists(dump));
   EXPECT_EQ(ReadFile(secret.NativeString()), "not for upload");
   EXPECT_FALSE(Exists(package->GetFilePath()));
@@ -331,7 +331,7 @@ TEST_F(CrashPackageTrustTest, RotatedChainStopsAtAFileOfAnotherOwner) {
   CrashPackage untrusted(kId, {dump, newest}, true, {});
   EXPECT_EQ(Permissions(untrusted), (std::map<TPath, Permission>{{dump, Permission::kAllowed},
                                                                  {newest, Permission::kAllowed}}));
-  EXPECT_NE(capture.Text().find("Skipping '" + older.NativeString() + "'"), std::string::npos);
+  EXPECT_THAT(capture.Text(), HasSubstr("Skipping '" + older.NativeString() + "'"));
 
   // Given to the same user, the older file is followed.
   ASSERT_EQ(::chown(older.NativeString().c_str(), kNobody, kNobody), 0);

@@ -1,5 +1,6 @@
 #include "packages/json_file_serialized_object.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -20,7 +21,10 @@ namespace ZorErrorReporting {
 namespace {
 
 using testing::AllErrorsOf;
+using ::testing::AllOf;
 using testing::ErrorOf;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
 using zor::platform::TPath;
 using zor::platform::TString;
 using zor::test::ReadFile;
@@ -113,8 +117,8 @@ TEST_F(JsonFileSerializedObjectTest, FailedSaveKeepsPreviousContent) {
   std::filesystem::create_directory(dir_.Sub(".r.status.tmp"));
   record->count_ = 2;
   const std::string error = AllErrorsOf([&] { record->Save(); });
-  EXPECT_EQ(error.find("Failed to open file for writing: '" + path + "'"), 0u) << error;
-  EXPECT_NE(error.find(".r.status.tmp"), std::string::npos) << error;
+  EXPECT_THAT(error, AllOf(StartsWith("Failed to open file for writing: '" + path + "'"),
+                           HasSubstr(".r.status.tmp")));
   EXPECT_EQ(ReadFile(path), before);
 
   Record unsaved("b", 1);
@@ -130,17 +134,15 @@ TEST_F(JsonFileSerializedObjectTest, LoadFailsNamingTheFileForEveryTruncationAnd
     const std::string cut = whole.substr(0, length);
     WriteFile(path, cut);
     const std::string error = AllErrorsOf([&] { Record::LoadFromFile(path); });
-    EXPECT_NE(error.find("Failed to read following content as JSON: '" + cut + "'"),
-              std::string::npos)
-        << error;
-    EXPECT_NE(error.find(path), std::string::npos) << error;
+    EXPECT_THAT(error, AllOf(HasSubstr("Failed to read following content as JSON: '" + cut + "'"),
+                             HasSubstr(path)));
   }
   // Deep nesting, as a crafted manifest may hold, fails like any other bad text.
   const std::string deep = "{\"a\":" + std::string(100'000, '[') + std::string(100'000, ']') + "}";
   for (const std::string& text : {std::string("[1,2]"), std::string("5"), std::string("{}{}"),
                                   std::string("{\"name\":\"a\"} x"), deep}) {
     WriteFile(path, text);
-    EXPECT_NE(AllErrorsOf([&] { Record::LoadFromFile(path); }).find(path), std::string::npos);
+    EXPECT_THAT(AllErrorsOf([&] { Record::LoadFromFile(path); }), HasSubstr(path));
   }
   EXPECT_THROW(Record::LoadFromFile(dir_.Sub("absent.status")), TPath::Exception);
 }
@@ -150,9 +152,7 @@ TEST_F(JsonFileSerializedObjectTest, OversizedFileIsRefusedUnread) {
   WriteFile(path, "{}");
   std::filesystem::resize_file(path, JsonFileSerializedObject::kMaxFileSize + 1);
   const std::string error = AllErrorsOf([&] { Record::LoadFromFile(path); });
-  EXPECT_NE(error.find("File: '" + path + "'. Reason: the file has 16777217 bytes"),
-            std::string::npos)
-      << error;
+  EXPECT_THAT(error, HasSubstr("File: '" + path + "'. Reason: the file has 16777217 bytes"));
 }
 
 // A process killed at any moment of a save leaves one of the whole contents.
