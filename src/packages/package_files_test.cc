@@ -1,5 +1,6 @@
 // Package: its cached companions (encryption metadata, upload progress) and
 // the deletion of its files.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -18,6 +19,7 @@ namespace {
 using testing::ErrorOf;
 using testing::Exists;
 using testing::FailingRemoveFilesystem;
+using ::testing::HasSubstr;
 using testing::LogCapture;
 using testing::TestPackage;
 using zor::platform::TPath;
@@ -109,13 +111,10 @@ TEST_F(PackageFilesTest, CleanUpKeepsTheManifestAndDeleteRemovesTheStatusFileLas
   const std::string zip = files[Kind::kZippedPackageFile];
   const std::string encrypted = files[Kind::kEncryptedPackageFile];
   const std::string metadata = files[Kind::kPackageMetadataFile];
-  EXPECT_NE(log.find("Cleaned up metadata files for package Id 'p'.\n" +
-                     listed({zip, encrypted, metadata})),
-            std::string::npos)
-      << log;
-  EXPECT_NE(log.find(listed({files[Kind::kManifestFile], zip, encrypted, metadata, status})),
-            std::string::npos)
-      << log;
+  EXPECT_THAT(log, HasSubstr("Cleaned up metadata files for package Id 'p'.\n" +
+                             listed({zip, encrypted, metadata})));
+  EXPECT_THAT(log,
+              HasSubstr(listed({files[Kind::kManifestFile], zip, encrypted, metadata, status})));
 }
 
 TEST_F(PackageFilesTest, OneFailedDeletionStillTriesTheRestAndKeepsTheStatusFile) {
@@ -138,9 +137,8 @@ TEST_F(PackageFilesTest, OneFailedDeletionStillTriesTheRestAndKeepsTheStatusFile
       TString deleted;
       EXPECT_FALSE(package->DeleteDataFiles(&deleted, Package::IncludeManifest::kYes));
       package->DeletePackage();
-      EXPECT_NE(capture.Text().find("Failed to delete file '" + failing + "'" + warning + "\n"),
-                std::string::npos)
-          << capture.Text();
+      EXPECT_THAT(capture.Text(),
+                  HasSubstr("Failed to delete file '" + failing + "'" + warning + "\n"));
       for (const auto& [kind, path] : files) EXPECT_EQ(Exists(path), path == failing) << path;
       EXPECT_TRUE(Exists(package->GetFilePath()));
     }
