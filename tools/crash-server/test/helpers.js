@@ -75,8 +75,8 @@ function gcm(key, iv, data) {
   return { out, tag: c.getAuthTag() };
 }
 
-// The encrypted package and the registration JSON text, members in the
-// program's order.
+// The encrypted package, the registration JSON text (members in the
+// program's order) and the content key.
 function encryptPackage(zip, publicKeyPem, keyId, metadata = {}, customData = null) {
   const key = crypto.randomBytes(32);
   const iv = crypto.randomBytes(12);
@@ -98,7 +98,7 @@ function encryptPackage(zip, publicKeyPem, keyId, metadata = {}, customData = nu
     registration['client-custom-data-iv'] = customIv.toString('base64');
     registration['client-custom-data-tag'] = custom.tag.toString('base64');
   }
-  return { encrypted: out, registrationJson: JSON.stringify(registration) };
+  return { encrypted: out, registrationJson: JSON.stringify(registration), key };
 }
 
 // Uploads `encrypted` in `partCount` parts; resolves {crashId, completeUrl, xml}.

@@ -12,7 +12,7 @@ test('a package uploaded in parts decrypts to the same zip; a repeated completio
   t.after(server.stop);
   const key = await h.request(`${server.base}/crash/key`);
   const zip = h.makeZip(dir, { 'a.txt': 'hello\n', 'dump.dmp': Buffer.alloc(200000, 7) });
-  const { encrypted, registrationJson } = h.encryptPackage(zip, key.body.toString(), key.headers['key-id']);
+  const { encrypted, registrationJson, key: contentKey } = h.encryptPackage(zip, key.body.toString(), key.headers['key-id']);
   const { crashId, completeUrl, xml } = await h.upload(server.base, { encrypted, registrationJson });
   await h.complete(completeUrl, xml);
 
@@ -23,6 +23,8 @@ test('a package uploaded in parts decrypts to the same zip; a repeated completio
   const listing = await h.runDecrypt(['--data', path.join(dir, 'data'), crashId]);
   assert.match(listing.stdout, /"client-product-build": "1.2.3"/);
   assert.match(listing.stdout, /200000\tdump\.dmp/);
+  const unwrapped = await h.runDecrypt(['--data', path.join(dir, 'data'), crashId, '--key']);
+  assert.equal(unwrapped.stdout, `${contentKey.toString('hex')}\n`, unwrapped.stderr);
 
   const requests = await h.json(`${server.base}/_test/requests`);
   assert.deepEqual(requests.map((r) => r.kind), ['key', 'register', 'upload-id', 'part-url', 'part', 'part-url', 'part',
