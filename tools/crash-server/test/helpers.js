@@ -21,7 +21,8 @@ function tempDir(t) {
 }
 
 // Starts crash-server.js on port 0 and resolves once it listens; stop()
-// sends SIGTERM and resolves with the exit code.
+// sends SIGTERM and resolves with the exit code, or with null when the
+// server did not stop within 20 s and was killed.
 function startServer(dataDir, extraArgs = []) {
   const child = spawn(process.execPath, [path.join(kServerDir, 'crash-server.js'), '--port', '0', '--data', dataDir, ...extraArgs],
     { stdio: ['ignore', 'pipe', 'inherit'] });
@@ -31,7 +32,12 @@ function startServer(dataDir, extraArgs = []) {
     lines.once('line', (line) => {
       const m = /^listening on (https?:\/\/127\.0\.0\.1:\d+)$/.exec(line);
       if (!m) return reject(new Error(`unexpected first line "${line}"`));
-      return resolve({ base: m[1], stop: () => { child.kill('SIGTERM'); return exited; } });
+      const stop = () => {
+        child.kill('SIGTERM');
+        const deadline = setTimeout(() => child.kill('SIGKILL'), 20000);
+        return exited.then((code) => (clearTimeout(deadline), code));
+      };
+      return resolve({ base: m[1], stop });
     });
     exited.then((code) => reject(new Error(`crash-server.js exited with ${code} before listening`)));
   });
