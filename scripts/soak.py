@@ -4,12 +4,14 @@
 Each round adds one to three crashes to a dump directory (the program's own,
 from `simulate-crash`, and written samples), switches on random server faults,
 runs `send-crashes` and, in a share of the rounds, kills it with SIGKILL at a
-random moment. A few clean runs follow; then every crash must be complete
+random moment. A few clean runs follow (no faults, no kills, default
+time-outs), in which no upload may fail; then every crash must be complete
 (its stored object decrypting to the zip the program kept), still retryable,
-or failed after three attempts; every state file must load; no upload may be
-completed twice at the store; and no content key may appear in any file the
-program or this script wrote. Prints one table and exits 1 on any violation,
-keeping the work directory for a look.
+or failed after three attempts; every state file must load and every data
+file belong to a package; no upload may be completed twice at the store; and
+no content key may appear in any file the program or this script wrote.
+Prints one table and exits 1 on any violation, keeping the work directory
+(with faults.json and requests.json, by round) for a look.
 
 The seed repeats the choices of a run, not its timing: where a kill lands
 depends on how fast the machine is at that moment.
@@ -32,6 +34,7 @@ import time
 import urllib.request
 import zipfile
 from collections import Counter
+from datetime import datetime, timezone
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -56,6 +59,14 @@ def read_json(path):
         return json.loads(Path(path).read_text())
     except (OSError, ValueError, UnicodeDecodeError):
         return None
+
+
+def moment(text):
+    """An ISO-8601 time as an aware datetime (local time when it names no zone)."""
+    try:
+        return datetime.fromisoformat(text).astimezone()
+    except (TypeError, ValueError):
+        return datetime.max.replace(tzinfo=timezone.utc)  # unreadable: counts as recent
 
 
 class CrashServer:
@@ -117,6 +128,8 @@ class Soak:
         self.kill_points = Counter()
         self.exit_statuses = Counter()
         self.run_count = 0
+        self.faults = []  # every fault switched on, with its round
+        self.clean_since = None  # when the clean runs began
         self.env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
         self.env.update(HOME=str(work / "home"), XDG_CONFIG_HOME=str(work / "home" / "config"),
                         XDG_STATE_HOME=str(work / "home" / "state"),
@@ -130,16 +143,18 @@ class Soak:
                   f"servercrashupload.rsa_endpoint: {base}/crash/key\n"
                   f"servercrashupload.dump.dirs: {self.dumps}\n"
                   f"servercrashupload.data.dir: {self.data}\n")
+        send = (common + f"servercrashupload.log.dir: {self.work / 'logs'}\n"
+                f"servercrashupload.upload_part_size_in_bytes: {PART_SIZE}\n"
+                "servercrashupload.preserve_upload_packages: true\n"
+                # Completed crashes stay, so the end can compare each one.
+                "servercrashupload.delete_completed_dumps: false\n")
+        # The clean runs keep the default time-outs: any failure there is the
+        # program's, not a busy machine's.
+        self.clean_config = self.work / "clean.yml"
+        self.clean_config.write_text(send)
         self.config = self.work / "send.yml"
-        self.config.write_text(
-            common + f"servercrashupload.log.dir: {self.work / 'logs'}\n"
-            f"servercrashupload.upload_part_size_in_bytes: {PART_SIZE}\n"
-            "servercrashupload.preserve_upload_packages: true\n"
-            # Completed crashes stay, so the end can compare each one.
-            "servercrashupload.delete_completed_dumps: false\n"
-            f"servercrashupload.http_get_timeout_in_minutes: {TIMEOUT_MINUTES}\n"
-            f"servercrashupload.http_post_timeout_in_minutes: {TIMEOUT_MINUTES}\n"
-            f"servercrashupload.http_put_timeout_in_minutes: {TIMEOUT_MINUTES}\n")
+        self.config.write_text(send + "".join(f"servercrashupload.http_{verb}_timeout_in_minutes: {TIMEOUT_MINUTES}\n"
+                                              for verb in ("get", "post", "put")))
         # The crashing "application" logs elsewhere: a crash carries a copy of
         # its log, and the uploader's own log grows with every run.
         self.app_config = self.work / "app.yml"
@@ -212,15 +227,18 @@ class Soak:
         fault = {"kind": self.rng.choice(FAULT_KINDS), "nth": self.rng.randint(1, 3),
                  "action": self.rng.choice(FAULT_ACTIONS), "times": self.rng.randint(1, 2)}
         if fault["action"] == "status":
-            fault["status"] = self.rng.choice(FAULT_STATUSES)
+            # The completion's reply body is not read: a 200 there is success
+            # by the protocol, whatever it says.
+            fault["status"] = self.rng.choice(FAULT_STATUSES[1:] if fault["kind"] == "complete" else FAULT_STATUSES)
             fault["body"] = "<html>proxy says no</html>" if fault["status"] == 200 else '{"error":"soak"}'
         elif fault["action"] == "delay":
             fault["ms"] = self.rng.randint(100, 2500)  # about half of them outlast the time-out
         return fault
 
     def send(self, server, round_no, kill_after=None):
+        config = self.config if self.clean_since is None else self.clean_config
         status, killed, seconds = self.run(
-            "send", ["--command", "send-crashes", "--config-file", str(self.config)], kill_after)
+            "send", ["--command", "send-crashes", "--config-file", str(config)], kill_after)
         seen = server.call("GET", "/_test/requests")
         server.call("POST", "/_test/reset")
         for r in seen:
@@ -261,7 +279,9 @@ class Soak:
                 else:
                     self.sample_crash(round_no)
             for _ in range(self.rng.randint(0, 2)):
-                server.call("POST", "/_test/faults", self.random_fault())
+                fault = self.random_fault()
+                server.call("POST", "/_test/faults", fault)
+                self.faults.append({"round": round_no, **fault})
                 self.stats["faults"] += 1
             kill_after = None
             if self.rng.random() < self.args.kill_share:
@@ -269,6 +289,7 @@ class Soak:
                 recent = self.durations[-20:]
                 kill_after = self.rng.uniform(0, sum(recent) / len(recent) if recent else 1.0)
             self.send(server, round_no, kill_after)
+        self.clean_since = datetime.now(timezone.utc)
         for _ in range(CLEAN_RUNS):
             self.send(server, "clean")
 
@@ -341,6 +362,10 @@ class Soak:
             if doc is None:
                 continue  # reported with the state files
             status, results = doc.get("upload-status"), doc.get("upload-results", [])
+            for r in results:
+                if r.get("upload-result-code") in ("ClientError", "NetworkError") and \
+                        moment(r.get("timestamp")) >= self.clean_since:
+                    self.violation(name, f"failed in a clean run: {r.get('upload-message', '')[:200]}")
             if status == "Complete":
                 self.stats["complete"] += 1
                 self.check_complete(server, name, doc)
@@ -454,6 +479,7 @@ def main():
     scanned = soak.check_keys()
     unlearned = soak.unlearned_registrations()
     (work / "requests.json").write_text(json.dumps(soak.requests))
+    (work / "faults.json").write_text(json.dumps(soak.faults))
     wall = time.monotonic() - started
 
     s = soak.stats
