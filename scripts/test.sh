@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test (unit and end-to-end) through ctest.
+# Builds everything, runs every test (unit and end-to-end) through ctest and a
+# short crash-and-kill soak (scripts/soak.sh).
 # Then, unless `--quick` is given:
 # - a second tree built by clang with AddressSanitizer, UndefinedBehaviorSanitizer
 #   and the fuzzers' coverage runs the suite again, and each fuzz target runs
@@ -14,6 +15,8 @@ if [ "${1:-}" = "--quick" ]; then quick=1; shift; fi
 scripts/setup.sh
 build_dir="${BUILD_DIR:-build}"
 ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)" --timeout 600 "$@"
+# The soak prints its seed, so a failure can be repeated with --seed.
+scripts/soak.sh --rounds 8 --build "$build_dir"
 [ "$quick" -eq 1 ] && exit 0
 
 asan_dir="${build_dir}-asan"

@@ -4,9 +4,12 @@
 //   node decrypt.js --data DIR <crash_id>                  registration, then the zip's entries
 //   node decrypt.js --data DIR <crash_id> --extract OUTDIR  the zip's entries as files
 //   node decrypt.js --data DIR <crash_id> --zip OUTFILE     the decrypted zip itself
+//   node decrypt.js --data DIR <crash_id> --key             the content key, as hex
 //
 // Reads the package record and the stored object from DIR; the server need
-// not run. Exits 1 with a message naming the crash id or file on failure (a
+// not run. --key unwraps only the key, so it works before the object is
+// complete (a soak run looks for the key's bytes in what the program wrote).
+// Exits 1 with a message naming the crash id or file on failure (a
 // tag that does not verify, an unknown id), 2 on bad arguments.
 'use strict';
 process.env.AWS_SDK_JS_NODE_VERSION_SUPPORT_WARNING_DISABLED ??= 'true';
@@ -14,11 +17,15 @@ const fs = require('fs');
 const os = require('os');
 const path = require('path');
 
-const kUsage = 'usage: decrypt.js --data DIR <crash_id> [--extract OUTDIR | --zip OUTFILE]';
+const kUsage = 'usage: decrypt.js --data DIR <crash_id> [--extract OUTDIR | --zip OUTFILE | --key]';
 
 function parseArgs(argv) {
-  const options = { data: null, crashId: null, extract: null, zip: null };
+  const options = { data: null, crashId: null, extract: null, zip: null, key: false };
   for (let i = 0; i < argv.length; ++i) {
+    if (argv[i] === '--key') {
+      options.key = true;
+      continue;
+    }
     const name = { '--data': 'data', '--extract': 'extract', '--zip': 'zip' }[argv[i]];
     if (name) {
       if (i + 1 >= argv.length) return `${argv[i]} needs a value`;
@@ -31,7 +38,9 @@ function parseArgs(argv) {
   }
   if (!options.data) return '--data is required';
   if (options.crashId === null) return 'the crash id is required';
-  if (options.extract && options.zip) return '--extract and --zip exclude each other';
+  if ([options.extract, options.zip, options.key].filter(Boolean).length > 1) {
+    return '--extract, --zip and --key exclude each other';
+  }
   return options;
 }
 
@@ -68,6 +77,16 @@ async function main() {
     privateKeyPem = fs.readFileSync(privatePath, 'utf8');
   } catch (e) {
     throw new Error(`${privatePath}: ${e.message}`);
+  }
+  if (options.key) {
+    if (!record.registration) throw new Error(`package ${record.crash_id}: not registered yet (state ${record.state})`);
+    const { unwrapContentKey } = require('./lib/package-crypto');
+    try {
+      console.log(unwrapContentKey(record.registration, privateKeyPem).toString('hex'));
+    } catch (e) {
+      throw new Error(`package ${record.crash_id}: ${e.message}`);
+    }
+    return;
   }
   if (options.zip) {
     await decryptPackageZip(dataDir, record, privateKeyPem, path.resolve(options.zip));

@@ -115,6 +115,13 @@ class StoreFront {
       headers['content-length'] = String(body.length);
     }
     return new Promise((resolve, reject) => {
+      // A request destroyed before its end was read (its client went away
+      // while a delay fault held it) delivers nothing more, even when all of
+      // it had arrived: passed on, it would hold s3rver's connection, and so
+      // its close, open for good.
+      if (!body && req.destroyed && !req.readableEnded) {
+        return reject(new Error('the client went away before its body was passed on'));
+      }
       // A fresh connection each time: a kept-alive one may be closing at s3rver.
       const out = http.request({
         host, port, method: req.method, path: url.pathname.slice(kPrefix.length) + url.search, headers, agent: false,
@@ -124,7 +131,9 @@ class StoreFront {
       if (body) return out.end(body);
       req.pipe(out);
       if (entry) this.recorder.tap(req, entry);
-      req.on('aborted', () => out.destroy());
+      req.on('close', () => {
+        if (!req.readableEnded) out.destroy();
+      });
     });
   }
 }

@@ -21,7 +21,8 @@ function tempDir(t) {
 }
 
 // Starts crash-server.js on port 0 and resolves once it listens; stop()
-// sends SIGTERM and resolves with the exit code.
+// sends SIGTERM and resolves with the exit code, or with null when the
+// server did not stop within 20 s and was killed.
 function startServer(dataDir, extraArgs = []) {
   const child = spawn(process.execPath, [path.join(kServerDir, 'crash-server.js'), '--port', '0', '--data', dataDir, ...extraArgs],
     { stdio: ['ignore', 'pipe', 'inherit'] });
@@ -31,7 +32,12 @@ function startServer(dataDir, extraArgs = []) {
     lines.once('line', (line) => {
       const m = /^listening on (https?:\/\/127\.0\.0\.1:\d+)$/.exec(line);
       if (!m) return reject(new Error(`unexpected first line "${line}"`));
-      return resolve({ base: m[1], stop: () => { child.kill('SIGTERM'); return exited; } });
+      const stop = () => {
+        child.kill('SIGTERM');
+        const deadline = setTimeout(() => child.kill('SIGKILL'), 20000);
+        return exited.then((code) => (clearTimeout(deadline), code));
+      };
+      return resolve({ base: m[1], stop });
     });
     exited.then((code) => reject(new Error(`crash-server.js exited with ${code} before listening`)));
   });
@@ -75,8 +81,8 @@ function gcm(key, iv, data) {
   return { out, tag: c.getAuthTag() };
 }
 
-// The encrypted package and the registration JSON text, members in the
-// program's order.
+// The encrypted package, the registration JSON text (members in the
+// program's order) and the content key.
 function encryptPackage(zip, publicKeyPem, keyId, metadata = {}, customData = null) {
   const key = crypto.randomBytes(32);
   const iv = crypto.randomBytes(12);
@@ -98,7 +104,7 @@ function encryptPackage(zip, publicKeyPem, keyId, metadata = {}, customData = nu
     registration['client-custom-data-iv'] = customIv.toString('base64');
     registration['client-custom-data-tag'] = custom.tag.toString('base64');
   }
-  return { encrypted: out, registrationJson: JSON.stringify(registration) };
+  return { encrypted: out, registrationJson: JSON.stringify(registration), key };
 }
 
 // Uploads `encrypted` in `partCount` parts; resolves {crashId, completeUrl, xml}.

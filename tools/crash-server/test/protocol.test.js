@@ -12,7 +12,7 @@ test('a package uploaded in parts decrypts to the same zip; a repeated completio
   t.after(server.stop);
   const key = await h.request(`${server.base}/crash/key`);
   const zip = h.makeZip(dir, { 'a.txt': 'hello\n', 'dump.dmp': Buffer.alloc(200000, 7) });
-  const { encrypted, registrationJson } = h.encryptPackage(zip, key.body.toString(), key.headers['key-id']);
+  const { encrypted, registrationJson, key: contentKey } = h.encryptPackage(zip, key.body.toString(), key.headers['key-id']);
   const { crashId, completeUrl, xml } = await h.upload(server.base, { encrypted, registrationJson });
   await h.complete(completeUrl, xml);
 
@@ -23,6 +23,8 @@ test('a package uploaded in parts decrypts to the same zip; a repeated completio
   const listing = await h.runDecrypt(['--data', path.join(dir, 'data'), crashId]);
   assert.match(listing.stdout, /"client-product-build": "1.2.3"/);
   assert.match(listing.stdout, /200000\tdump\.dmp/);
+  const unwrapped = await h.runDecrypt(['--data', path.join(dir, 'data'), crashId, '--key']);
+  assert.equal(unwrapped.stdout, `${contentKey.toString('hex')}\n`, unwrapped.stderr);
 
   const requests = await h.json(`${server.base}/_test/requests`);
   assert.deepEqual(requests.map((r) => r.kind), ['key', 'register', 'upload-id', 'part-url', 'part', 'part-url', 'part',
@@ -66,6 +68,31 @@ test('a fault hits the nth request of its kind for its number of times', async (
   const bad = await h.request(`${server.base}/_test/faults`, { method: 'POST', body: '{"kind":"part","nth":0,"action":"drop"}' });
   assert.equal(bad.status, 400);
   assert.match(bad.body.toString(), /nth/);
+});
+
+// A part held by a delay fault whose client gave up meanwhile must not be
+// passed on half-sent: s3rver would wait for the rest, and so would the
+// server's stop. The second part's reply comes after the first one's delay.
+test('a part whose client gave up during a delay does not keep the server from stopping', async (t) => {
+  const dir = h.tempDir(t);
+  const server = await h.startServer(path.join(dir, 'data'));
+  const key = await h.request(`${server.base}/crash/key`);
+  const { registrationJson } = h.encryptPackage(Buffer.from('zip'), key.body.toString(), key.headers['key-id']);
+  const { crash_id: id } = await h.json(`${server.base}/crash`, { method: 'POST' });
+  const { upload_id: uploadId } = await h.json(`${server.base}/crash/${id}/crash/f`, { method: 'POST', body: registrationJson });
+  const partUrl = async (n) => (await h.json(`${server.base}/crash/${id}/crash/f/${uploadId}/${n}`)).location;
+  const [first, second] = [await partUrl(1), await partUrl(2)];
+  await h.json(`${server.base}/_test/faults`, { method: 'POST', body: '{"kind":"part","nth":1,"action":"delay","ms":500,"times":2}' });
+  const gaveUp = new AbortController();
+  const abandoned = h.request(first, { method: 'PUT', body: Buffer.alloc(32 << 10, 1), signal: gaveUp.signal });
+  const parts = async () => (await h.json(`${server.base}/_test/requests`)).filter((r) => r.kind === 'part').length;
+  while (await parts() === 0);  // the server holds the first part now
+  const served = h.request(second, { method: 'PUT', body: Buffer.from('part two') });
+  while (await parts() === 1);
+  gaveUp.abort();
+  await assert.rejects(abandoned);
+  assert.equal((await served).status, 200);
+  assert.equal(await server.stop(), 0);
 });
 
 // HTTPS itself is checked by the C++ fixture's test.
