@@ -55,12 +55,7 @@ void UploadClient::UploadPackage(const std::shared_ptr<Package>& package) {
                           .arg(package->GetIdentityJson())
                           .arg(static_cast<uint64_t>(package->GetUploadResults().size())));
   package->SetUploadStatus(UploadStatus::kStarted);
-  // An encryption cut short after the encrypted file was recorded (a kill, a
-  // key that is no key) left no metadata: that file's key is lost, so it is
-  // encrypted again, into the same file.
-  const bool encrypted = package->HasEncryptedPackageFile() &&
-                         package->HasDataFile(DataFileKind::kZorEncryptionMetadataFile);
-  if (!package->IsUploadInProgress() && !encrypted) {
+  if (!package->IsUploadInProgress() && !package->HasEncryptedPackageFile()) {
     if (!package->HasZippedPackageFile()) processor_->CreateZipForPackage(*package);
     encryptor_->EncryptPackage(*package);
   }

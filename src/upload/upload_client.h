@@ -36,9 +36,9 @@ class UploadClient {
 
  protected:
   // One attempt: status "Started"; zip and encrypt unless an earlier
-  // attempt got that far (an upload in progress, or an encrypted file with
-  // its metadata, is used as it is, so the key in its metadata stays valid; a
-  // zip without both is encrypted again, not rebuilt); upload; result "Success",
+  // attempt got that far (an upload in progress, or an encrypted file, is
+  // used as it is, so the key in its metadata stays valid; a zip without an
+  // encrypted file is encrypted, not rebuilt); upload; result "Success",
   // status "Complete"; a crash package's upload files are then cleaned up
   // unless preserve_upload_packages is set. Throws whatever fails, leaving
   // the package as far as it came (its results and status are the caller's).

@@ -250,19 +250,6 @@ TEST_F(UploadTest, ForeignErrorEndsTheRunAndTheNextRunResumes) {
   EXPECT_TRUE(StoredDump("a.1") == dumpBytes_["a.1"]);
 }
 
-// A key that is no PEM key fails the encryption after the encrypted file
-// was recorded and before its metadata was, as a kill there would. That
-// file's key is lost: the next run encrypts again rather than failing on the
-// missing metadata until the package is given up.
-TEST_F(UploadTest, EncryptionCutShortIsDoneAgainNextRun) {
-  Crash("a.1", 1000);
-  server_.AddFault("key", 1, "status", 200, "<html>not a key</html>");
-  EXPECT_EQ(SendCrashes().status, 0);
-  EXPECT_EQ(ResultCodes("a.1"), std::vector<std::string>{"ClientError"});
-  EXPECT_THAT(SendCrashes().out, HasSubstr("Successfully uploaded '1' crash package(s)."));
-  EXPECT_TRUE(StoredDump("a.1") == dumpBytes_["a.1"]);
-}
-
 TEST_F(UploadTest, PreservedPackagesKeepTheirFilesAndDumps) {
   Crash("a.1", 1000);
   const std::string settings =
