@@ -75,6 +75,16 @@ class StoreFront {
         res.writeHead(200, { 'content-type': 'application/xml' });
         return res.end(replyBody);
       }
+      // S3 refuses a completion naming a part it does not hold (a 200 that a
+      // fault faked); s3rver 3.7 dies reading the missing part file instead.
+      if (record && record.upload_id === uploadId) {
+        const held = record.parts || {};
+        if (parts.split(',').some((p) => p !== '' && !(p.split(':')[0] in held))) {
+          res.writeHead(400, { 'content-type': 'application/xml' });
+          return res.end('<Error><Code>InvalidPart</Code><Message>One or more of the specified parts ' +
+            'could not be found.</Message></Error>');
+        }
+      }
       const reply = await this.forward(req, url, body);
       const { host, port } = this.store.localTarget;
       // The reply names the object at s3rver's own address; name the front's.

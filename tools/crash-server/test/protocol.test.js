@@ -70,6 +70,22 @@ test('a fault hits the nth request of its kind for its number of times', async (
   assert.match(bad.body.toString(), /nth/);
 });
 
+// A faked 200 for a part leaves the store without it: the completion is
+// refused as S3 refuses it, and the server lives on.
+test('a completion naming a part the store does not hold is refused with InvalidPart', async (t) => {
+  const dir = h.tempDir(t);
+  const server = await h.startServer(path.join(dir, 'data'));
+  t.after(server.stop);
+  const key = await h.request(`${server.base}/crash/key`);
+  const added = await h.request(`${server.base}/_test/faults`,
+    { method: 'POST', body: '{"kind":"part","nth":2,"action":"status","status":200,"body":""}' });
+  assert.equal(added.status, 200, added.body.toString());
+  const zip = h.makeZip(dir, { 'dump.dmp': Buffer.alloc(100000, 3) });
+  const { encrypted, registrationJson } = h.encryptPackage(zip, key.body.toString(), key.headers['key-id']);
+  await assert.rejects(h.upload(server.base, { encrypted, registrationJson }), /completion: 400 .*InvalidPart/);
+  assert.equal((await h.request(`${server.base}/crash/key`)).status, 200);
+});
+
 // A part held by a delay fault whose client gave up meanwhile must not be
 // passed on half-sent: s3rver would wait for the rest, and so would the
 // server's stop. The second part's reply comes after the first one's delay.
