@@ -230,6 +230,21 @@ std::optional<uint32_t> Config::GetMaxUploadsPerHour() const {
   return GetPositiveCount("servercrashupload.max_uploads_per_hour");
 }
 
+int64_t Config::GetRetryDelay() const {
+  constexpr char kKey[] = "servercrashupload.retry_delay_minutes";
+  const TString text = GetValue(kKey, Mode::kOptional).trim();
+  if (text.isEmpty()) return 15 * kMsPerMinute;
+  bool ok = false;
+  const double minutes = text.toDouble(&ok);
+  if (!ok || !(minutes >= 0) || minutes > 7 * 24 * 60) {
+    throw ZorvaneException(TFormatString("The setting '%1' has the value '%2', which is not a "
+                                         "number of minutes from 0 to 10080.")
+                               .arg(kKey)
+                               .arg(text));
+  }
+  return static_cast<int64_t>(minutes * kMsPerMinute);
+}
+
 TPath Config::GetMetricsFile() const {
   return ConfigTextToPath(GetValue("servercrashupload.metrics.file", Mode::kOptional));
 }

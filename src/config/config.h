@@ -139,6 +139,11 @@ class Config {
   std::optional<uint32_t> GetRetentionMaxTotalMb() const;
   // The most upload attempts in any hour, counted across runs.
   std::optional<uint32_t> GetMaxUploadsPerHour() const;
+  // The wait after a package's first transient failure, in milliseconds
+  // (decimal minutes in the file; default 15 minutes; 0 for none); it
+  // doubles with each further one. Throws ZorvaneException naming the key
+  // and the value for a negative or unparsable value.
+  int64_t GetRetryDelay() const;
   // The file that each `send-crashes` run replaces with its metrics; empty
   // when absent. Quotes are removed as ConfigTextToPath says.
   zor::platform::TPath GetMetricsFile() const;

@@ -51,10 +51,31 @@ TPath PackageEncryptor::DataFilePath(const Package& package, const TPath& zip, c
 }
 
 void PackageEncryptor::EncryptPackage(Package& package) {
-  Crypto& crypto = Crypto::GetInstance();
   const TPath zip = package.GetDataFilePath(DataFileKind::kZippedPackageFile);
   const uint64_t size = Filesystem::GetInstance().FileSize(zip);
   const TPath encrypted = DataFilePath(package, zip, kEncryptedFileSuffix);
+  const TPath metadataPath = DataFilePath(package, zip, kMetadataFileSuffix);
+  try {
+    WriteEncryption(package, zip, size, encrypted, metadataPath);
+    package.RecordEncryption(encrypted, metadataPath);
+  } catch (...) {
+    // Recorded or not, the pair is incomplete: what was written of it goes
+    // (a record naming a missing file makes the next attempt encrypt again).
+    Filesystem::GetInstance().RemovePath(encrypted);
+    Filesystem::GetInstance().RemovePath(metadataPath);
+    throw;
+  }
+  LogText(TLog::Info,
+          TFormatString("Successfully encrypted zip file '%1' to file '%2' for package Id '%3' "
+                        "using a generated and encrypted symmetric key\n.")
+              .arg(NativeText(zip))
+              .arg(NativeText(encrypted))
+              .arg(package.GetPackageName()));
+}
+
+void PackageEncryptor::WriteEncryption(Package& package, const TPath& zip, uint64_t size,
+                                       const TPath& encrypted, const TPath& metadataPath) {
+  Crypto& crypto = Crypto::GetInstance();
   LogText(TLog::Info, TFormatString("Encrypting zip file '%1' to file '%2' for package Id '%3'.")
                           .arg(NativeText(zip))
                           .arg(NativeText(encrypted))
@@ -67,7 +88,6 @@ void PackageEncryptor::EncryptPackage(Package& package) {
 
   LogText(TLog::Debug, TFormatString("Encrypting package file '%1'").arg(NativeText(zip)));
   const Crypto::Bytes tag = crypto.EncryptFile(zip, encrypted, key, iv, Crypto::kTagLength);
-  package.SetDataFilePath(DataFileKind::kEncryptedPackageFile, encrypted);
 
   const Crypto::Bytes customIv = crypto.GenerateRandomBytes(Crypto::kIvLength);
   Crypto::Bytes customData;
@@ -80,21 +100,12 @@ void PackageEncryptor::EncryptPackage(Package& package) {
   const Crypto::Bytes wrapped = crypto.RsaPublicEncrypt(publicKey_, key);
   CleanseBytes(&key);  // not needed any more; the guard covers the throwing paths
 
-  const TPath metadataPath = DataFilePath(package, zip, kMetadataFileSuffix);
   JsonFileSerializedObject::SaveNewFile(
       std::make_shared<PackageEncryptionMetadata>(
           keyId_, PackageEncryptionMetadata::kContentEncryptionAlgorithm,
           PackageEncryptionMetadata::kKeyWrapAlgorithm, size, wrapped, iv, tag, customData,
           customIv, customTag),
       metadataPath);
-  package.SetDataFilePath(DataFileKind::kZorEncryptionMetadataFile, metadataPath);
-
-  LogText(TLog::Info,
-          TFormatString("Successfully encrypted zip file '%1' to file '%2' for package Id '%3' "
-                        "using a generated and encrypted symmetric key\n.")
-              .arg(NativeText(zip))
-              .arg(NativeText(encrypted))
-              .arg(package.GetPackageName()));
 }
 
 std::tuple<Crypto::Bytes, Crypto::Bytes> PackageEncryptor::EncryptPackageMetadata(

@@ -10,11 +10,12 @@
 // The content key lives only in memory: it is never written or logged, and
 // its buffer is cleansed before EncryptPackage returns or throws.
 //
-// What the package records, in order:
-//   1. "encrypted-package-file", once the zip is encrypted (package saved);
-//   2. "zor-encryption-metadata-file", once the metadata file is saved.
-// A failure between the two leaves only the first recorded; a failure before
-// the first records nothing (a partly written ".enc" may stay on disk).
+// Encryption is all or nothing: the package records the "encrypted-package-
+// file" and the "zor-encryption-metadata-file" together, in one save, once
+// both files are on disk. A failure before that records nothing and removes
+// what was written of either file; a kill before it leaves both unrecorded
+// (for the data directory's sweep), never one recorded without the other,
+// since an encrypted file is worth nothing without its wrapped key.
 //
 // Ownership: owned by its upload client; the package is only borrowed for the
 // call. Thread-safety: one thread at a time.
@@ -48,8 +49,8 @@ class PackageEncryptor {
   // '<name>'" when no zip is recorded; the facade's TPath::Exception when the
   // zip's size cannot be read (a vanished zip); TFile's failures reading the
   // zip or writing the ".enc" file; Crypto's failures (for a bad public key
-  // "Call to PEM_read_bio_RSA_PUBKEY failed!", after step 1 above); what
-  // saving the metadata or the package throws.
+  // "Call to PEM_read_bio_RSA_PUBKEY failed!"); what saving the metadata or
+  // the package throws.
   void EncryptPackage(Package& package);
 
   // The compact JSON text of `metadata` (its ToJson), as UTF-8 without a
@@ -66,6 +67,11 @@ class PackageEncryptor {
                                            const char* suffix);
 
  private:
+  // Writes the ".enc" and ".zormeta" files; records nothing.
+  void WriteEncryption(Package& package, const zor::platform::TPath& zip, uint64_t size,
+                       const zor::platform::TPath& encrypted,
+                       const zor::platform::TPath& metadataPath);
+
   zor::platform::TString keyId_;
   std::vector<char> publicKey_;
 };

@@ -58,7 +58,12 @@ ZorvaneException WriteFailure(const TString& context, int err, int error) {
   const TString cause = err == ZIP_ERRNO && error != 0
                             ? zor::platform::ErrnoText(error)
                             : TString(TFormatString("zip library error %1").arg(err));
-  return ZorvaneException(TFormatString("%1: %2").arg(context).arg(cause));
+  // Always with an OS error (EIO when the library gave none): the archive is
+  // written in the program's own directory, so this is that directory's
+  // trouble, never the entry's.
+  const TString message = TFormatString("%1: %2").arg(context).arg(cause);
+  return ZorvaneException(message, zor::platform::ZorvaneError::MakeError(
+                                       "file-system", message, error != 0 ? error : EIO));
 }
 
 void LogWarn(const TString& text) noexcept {

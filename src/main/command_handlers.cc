@@ -1,5 +1,6 @@
 #include "main/command_handlers.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <iostream>
 
@@ -11,6 +12,7 @@
 #include "platform/date_time.h"
 #include "platform/terminate_handling.h"
 #include "platform/tlock_file.h"
+#include "upload/crash_package_processor.h"
 #include "upload/crash_upload_client.h"
 #include "upload/logs_upload_client.h"
 #include "upload/metrics_file.h"
@@ -91,6 +93,22 @@ void SimulateCrash(const SimulateCrashOptions& options) {
       CrashInThreads(3);
       break;
   }
+}
+
+void RetryPackages(const RetryOptions& options) {
+  const Config& config = Config::GetInstance();
+  const CrashPackageProcessor processor(config.GetDumpDirectories(), config.GetDataDirectory());
+  const std::vector<TString> retried = processor.RetryFailedPackages(options.packageNames);
+  for (const TString& name : retried) {
+    std::cout << "Package '" << name.toStdString() << "' gets new attempts.\n";
+  }
+  for (const TString& name : options.packageNames) {
+    if (std::find(retried.begin(), retried.end(), name) == retried.end()) {
+      std::cout << "No failed package '" << name.toStdString() << "'.\n";
+    }
+  }
+  if (options.packageNames.empty() && retried.empty()) std::cout << "No failed package.\n";
+  std::cout << std::flush;
 }
 
 void ListPackages(const ListOptions& options) {

@@ -8,6 +8,7 @@
 namespace ZorErrorReporting {
 
 struct ListOptions;
+struct RetryOptions;
 struct SendCrashesOptions;
 struct SendLogsOptions;
 struct SimulateCrashOptions;
@@ -26,6 +27,11 @@ void SimulateCrash(const SimulateCrashOptions& options);
 // Prints the packages of the configured data directory on standard output,
 // as text or JSON (upload/package_lister.h). Takes no lock; changes nothing.
 void ListPackages(const ListOptions& options);
+// Gives failed packages of the configured data directory new attempts
+// (CrashPackageProcessor::RetryFailedPackages) and says on standard output
+// which ones, and which named ones are no failed package. Throws what that
+// throws.
+void RetryPackages(const RetryOptions& options);
 // Writes a crash directory of the running process through the crash
 // handler, then ends the process with status 0; never returns.
 [[noreturn]] void WriteDump(const SimulateCrashOptions& options);

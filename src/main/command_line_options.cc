@@ -31,6 +31,7 @@ constexpr CommandName kCommands[] = {
     {"simulate-crash", Command::SimulateCrash},
     {"write-dump", Command::WriteDump},
     {"list", Command::List},
+    {"retry", Command::Retry},
 };
 
 struct CrashTypeName {
@@ -197,6 +198,7 @@ void CommandLineOptions::Parser::Run(int argc, const char* const* argv) {
 void CommandLineOptions::Parser::RunCommandPass(const CommandName& command,
                                                 const std::vector<std::string>& tokens) {
   po::options_description groups;
+  po::positional_options_description positional;
   switch (command.command) {
     case Command::SendCrashes:
       groups.add(MakeSendCrashOptions())
@@ -209,6 +211,10 @@ void CommandLineOptions::Parser::RunCommandPass(const CommandName& command,
     case Command::List:
       groups.add(MakeListOptions());
       break;
+    case Command::Retry:
+      groups.add(MakeRetryOptions());
+      positional.add("package", -1);
+      break;
     default:
       groups.add(MakeSimulateCrashOptions());
       break;
@@ -216,7 +222,7 @@ void CommandLineOptions::Parser::RunCommandPass(const CommandName& command,
 
   po::variables_map vm;
   try {
-    po::store(po::command_line_parser(tokens).options(groups).run(), vm);
+    po::store(po::command_line_parser(tokens).options(groups).positional(positional).run(), vm);
     po::notify(vm);
   } catch (const po::error&) {
     // The library's message names one option; the groups show what the
@@ -241,6 +247,14 @@ void CommandLineOptions::Parser::RunCommandPass(const CommandName& command,
       break;
     case Command::List:
       FillList(vm);
+      break;
+    case Command::Retry:
+      out_.retry_ = std::make_unique<RetryOptions>();
+      if (Has(vm, "package")) {
+        for (const std::string& name : vm["package"].as<std::vector<std::string>>()) {
+          out_.retry_->packageNames.push_back(TString::fromUtf8(name.c_str()));
+        }
+      }
       break;
     default:
       FillSimulateCrash(vm);
@@ -411,6 +425,11 @@ const SimulateCrashOptions& CommandLineOptions::GetSimulateCrashOptions() const 
     throw std::runtime_error("SimulateCrash options were not specified by user.");
   }
   return *simulateCrash_;
+}
+
+const RetryOptions& CommandLineOptions::GetRetryOptions() const {
+  if (!retry_) throw std::runtime_error("Retry options were not specified by user.");
+  return *retry_;
 }
 
 const ListOptions& CommandLineOptions::GetListOptions() const {

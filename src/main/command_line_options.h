@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 #include <string>
 
 #include "config/override_values.h"
@@ -30,6 +31,7 @@ enum class Command : int32_t {
   WriteDump = 5,      // "write-dump"
   Version = 6,        // --version without --help
   List = 7,           // "list"
+  Retry = 8,          // "retry"
 };
 
 enum class Source : int32_t {
@@ -52,6 +54,10 @@ struct SendCrashesOptions {
 
 struct ListOptions {
   bool json = false;  // --output json; text otherwise
+};
+
+struct RetryOptions {
+  std::vector<zor::platform::TString> packageNames;  // empty: every failed package
 };
 
 struct SendLogsOptions {
@@ -114,6 +120,7 @@ class CommandLineOptions {
   const DesktopOptions& GetDesktopOptions() const;
   const SimulateCrashOptions& GetSimulateCrashOptions() const;
   const ListOptions& GetListOptions() const;
+  const RetryOptions& GetRetryOptions() const;
 
   // The help text, with the examples naming GetProgramName().
   std::string HelpText() const;
@@ -137,6 +144,7 @@ class CommandLineOptions {
   std::unique_ptr<DesktopOptions> desktop_;
   std::unique_ptr<SimulateCrashOptions> simulateCrash_;
   std::unique_ptr<ListOptions> list_;
+  std::unique_ptr<RetryOptions> retry_;
 };
 
 }  // namespace ZorErrorReporting

@@ -116,12 +116,18 @@ int RunGuarded(int argc, char** argv) {
   }
   // The listing's standard output is for scripts; it creates no directory
   // and opens no log file.
-  if (options.GetCommand() == Command::List) UsePlainLogOnStandardError();
+  if (options.GetCommand() == Command::List || options.GetCommand() == Command::Retry) {
+    UsePlainLogOnStandardError();
+  }
   if (!options.GetEnableFeatures().isEmpty()) EnableFeatures(options.GetEnableFeatures());
 
   Config::GetInstance().Load(options.GetConfigFile());
   if (options.GetCommand() == Command::List) {
     ListPackages(options.GetListOptions());
+    return kExitOk;
+  }
+  if (options.GetCommand() == Command::Retry) {
+    RetryPackages(options.GetRetryOptions());
     return kExitOk;
   }
 

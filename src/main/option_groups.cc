@@ -68,6 +68,14 @@ po::options_description MakeListOptions() {
   return group;
 }
 
+po::options_description MakeRetryOptions() {
+  po::options_description group("Retry options");
+  group.add_options()  //
+      ("package", po::value<std::vector<std::string>>()->multitoken(),
+       "Failed packages to try again (all when none is named), by name, as `list` shows them");
+  return group;
+}
+
 po::options_description MakeSimulateCrashOptions() {
   po::options_description group("Simulate crash options");
   group.add_options()  //
@@ -132,6 +140,7 @@ std::string FormatHelpText(const std::string& programName) {
       << MakeSendLogsOptions() << "\n"
       << MakeSimulateCrashOptions() << "\n"
       << MakeListOptions() << "\n"
+      << MakeRetryOptions() << "\n"
       << MakeMetadataOptions() << "\n"
       << MakeConfigOverrideOptions() << "\n";
   out << "=============\n"

@@ -23,6 +23,7 @@ boost::program_options::options_description MakeSendCrashOptions();
 boost::program_options::options_description MakeSendLogsOptions();
 boost::program_options::options_description MakeSimulateCrashOptions();
 boost::program_options::options_description MakeListOptions();
+boost::program_options::options_description MakeRetryOptions();
 boost::program_options::options_description MakeMetadataOptions();
 boost::program_options::options_description MakeConfigOverrideOptions();
 

@@ -10,6 +10,7 @@
 #include "packages/json_document.h"
 #include "packages/package.h"
 #include "packages/package_encryption_metadata.h"
+#include "packages/upload_step.h"
 #include "platform/app_config.h"
 #include "platform/tbuffer.h"
 #include "platform/tformat_string.h"
@@ -107,29 +108,60 @@ PublicKeyInfo CrashServerProtocol::DownloadPublicKey() {
 }
 
 void CrashServerProtocol::Upload(Package& package) {
-  if (!package.HasRemotePackageId()) {
-    package.SetRemotePackageId(RegisterPackage(package.GetPackageType()));
+  bool first = true;
+  for (;;) {
+    const UploadStep step = NextUploadStep(DescribeUpload(package, true));
+    if (!step.discard.empty()) {
+      package.DiscardDataFiles(step.discard, "the upload it describes cannot be resumed");
+    }
+    if (first && step.kind == UploadStepKind::kSendPart && step.part > 1) {
+      LogText(TLog::Warn, TFormatString("UploadPackage '%1' was partially uploaded previously and "
+                                        "upload will resume from where it left off before.")
+                              .arg(package.GetIdentityJson()));
+    }
+    first = false;
+    if (!PerformStep(package, step)) break;
   }
-  UploadPackage(package);
-}
-
-void CrashServerProtocol::UploadPackage(Package& package) {
-  if (package.IsUploadInProgress()) {
-    LogText(TLog::Warn, TFormatString("UploadPackage '%1' was partially uploaded previously and "
-                                      "upload will resume from where it left off before.")
-                            .arg(package.GetIdentityJson()));
-  } else {
-    LogText(TLog::Info,
-            TFormatString("Starting upload for package '%1'").arg(package.GetIdentityJson()));
-    const TString registration = BuildRegistrationJson(package);
-    const TString uploadId =
-        RequestUploadId(package.GetUploadFileName(), package.GetRemotePackageId(), registration,
-                        package.GetPackageType());
-    package.GetUploadProgress()->SetUploadId(uploadId);
-  }
-  UploadPackageFile(package);
   LogText(TLog::Info,
           TFormatString("Upload complete for package '%1'.").arg(package.GetIdentityJson()));
+}
+
+bool CrashServerProtocol::PerformStep(Package& package, const UploadStep& step) {
+  switch (step.kind) {
+    case UploadStepKind::kRegister:
+      package.SetRemotePackageId(RegisterPackage(package.GetPackageType()));
+      package.Save();
+      return true;
+    case UploadStepKind::kRequestUploadId: {
+      LogText(TLog::Info,
+              TFormatString("Starting upload for package '%1'").arg(package.GetIdentityJson()));
+      const TString registration = BuildRegistrationJson(package);
+      package.StartUploadProgress(RequestUploadId(package.GetUploadFileName(),
+                                                  package.GetRemotePackageId(), registration,
+                                                  package.GetPackageType()));
+      return true;
+    }
+    case UploadStepKind::kSendPart:
+      UploadPackagePart(package, step.part);
+      return true;
+    case UploadStepKind::kComplete: {
+      const std::shared_ptr<PackageUploadProgress> progress = package.GetUploadProgress();
+      LogDebug("UploadPackage file upload complete.");
+      const TUrl url = GetPackageLocationUrl(package.GetUploadFileName(),
+                                             package.GetRemotePackageId(), progress->GetUploadId(),
+                                             package.GetPackageType());
+      PostUploadComplete(url, *progress->GetCompletedParts());
+      return false;
+    }
+    case UploadStepKind::kZip:
+    case UploadStepKind::kEncrypt:
+    case UploadStepKind::kCleanUp:
+    case UploadStepKind::kNothing:
+      break;
+  }
+  throw ZorvaneException(TFormatString("Package '%1' cannot be uploaded: its next step is to %2")
+                             .arg(package.GetPackageName())
+                             .arg(ToName(step.kind)));
 }
 
 TString CrashServerProtocol::PostForEntry(const TUrl& url, const char* header, const TString* body,
@@ -220,40 +252,28 @@ TUrl CrashServerProtocol::FetchLocationUrl(const TUrl& url) {
   return TUrl(location);
 }
 
-void CrashServerProtocol::UploadPackageFile(Package& package) {
+void CrashServerProtocol::UploadPackagePart(Package& package, uint64_t n) {
   const zor::platform::TPath path = package.GetEncryptedPackageFilePath();
   const std::shared_ptr<PackageUploadProgress> progress = package.GetUploadProgress();
-  const auto completed = progress->GetCompletedParts();
   const auto size = static_cast<int64_t>(progress->GetUploadFileSize());
   const auto partSize = static_cast<int64_t>(progress->GetMaxPartSize());
   const int count = progress->GetPartCount();
-  LogDebug(TFormatString("Starting upload of package file '%1' to server...")
-               .arg(TString(path.NativeString())));
-  LogDebug("UploadPackage file details:");
-  LogDebug(TFormatString("\tTotalFileSize: '%1'. TotalFileParts: '%2'").arg(size).arg(count));
-
-  for (int n = 1; n <= count; ++n) {
-    if (completed->count(n) != 0) {
-      LogDebug(TFormatString("Part number '%1' already uploaded in a previous run.").arg(n));
-      continue;
-    }
-    const int64_t offset = (n - 1) * partSize;
-    const int64_t length = std::min(size - offset, partSize);
-    auto chunk = std::make_shared<TChunkFile>(path, OpenMode::Read, offset, length);
-    const TUrl url =
-        GetPartLocationUrl(package.GetUploadFileName(), package.GetRemotePackageId(),
-                           progress->GetUploadId(), package.GetPackageType(), n);
-    progress_ = {static_cast<uint64_t>(n), count, 0, length, size, offset};
-    progress->AddCompletedPart(n, UploadPart(url, chunk, n));
-    LogText(TLog::Info, TFormatString("Successfully uploaded part '%1' of '%2' for package '%3'")
-                            .arg(n)
-                            .arg(count)
-                            .arg(package.GetIdentityJson()));
+  if (progress->GetCompletedParts()->empty()) {
+    LogDebug(TFormatString("Starting upload of package file '%1' to server...")
+                 .arg(TString(path.NativeString())));
+    LogDebug(TFormatString("\tTotalFileSize: '%1'. TotalFileParts: '%2'").arg(size).arg(count));
   }
-  LogDebug("UploadPackage file upload complete.");
-  const TUrl url = GetPackageLocationUrl(package.GetUploadFileName(), package.GetRemotePackageId(),
-                                         progress->GetUploadId(), package.GetPackageType());
-  PostUploadComplete(url, *completed);
+  const auto offset = static_cast<int64_t>(n - 1) * partSize;
+  const int64_t length = std::min(size - offset, partSize);
+  auto chunk = std::make_shared<TChunkFile>(path, OpenMode::Read, offset, length);
+  const TUrl url = GetPartLocationUrl(package.GetUploadFileName(), package.GetRemotePackageId(),
+                                      progress->GetUploadId(), package.GetPackageType(), n);
+  progress_ = {n, count, 0, length, size, offset};
+  progress->AddCompletedPart(n, UploadPart(url, chunk, n));
+  LogText(TLog::Info, TFormatString("Successfully uploaded part '%1' of '%2' for package '%3'")
+                          .arg(n)
+                          .arg(count)
+                          .arg(package.GetIdentityJson()));
 }
 
 TString CrashServerProtocol::UploadPart(const TUrl& url, const std::shared_ptr<TChunkFile>& chunk,

@@ -5,10 +5,11 @@
 //
 // Resuming: the remote package id lives in the package's status file and
 // the upload id and part tags in its upload progress file, each saved the
-// moment it is known (the remote id with the package's next save), so a
-// later Upload registers again only when no id was saved, asks for no new
-// upload id once one is recorded, and sends only the parts without a tag.
-// Generated URLs are never stored.
+// moment it is known. What to send next is the package's next upload step
+// (packages/upload_step.h), so a later Upload registers again only when no
+// id was saved, asks for no new upload id once a usable progress record
+// holds one, and sends only the parts without a tag. Generated URLs are
+// never stored.
 //
 // Errors: HTTPException for an answer that is not 2xx (code 0 and "Network
 // request timed out." when none came in time); CurlException for a failure
@@ -35,6 +36,7 @@
 namespace ZorErrorReporting {
 
 class Package;
+struct UploadStep;
 
 // The server's RSA public key as DownloadPublicKey returns it.
 struct PublicKeyInfo {
@@ -69,9 +71,13 @@ class CrashServerProtocol {
   // Zorvane RSA public key from '<url>'." and is thrown on.
   PublicKeyInfo DownloadPublicKey();
 
-  // Uploads `package` completely: registers it when it has no remote id
-  // (setting the id in memory only), then UploadPackage. On return the
-  // progress file holds the upload id and every part's tag.
+  // Uploads an encrypted `package` completely, one upload step after another
+  // (discarding what a step says cannot be resumed): registration (the id
+  // saved at once), upload id, the parts without a tag, the completion. On
+  // return the progress file holds the upload id and every part's tag.
+  // Throws ZorvaneException "Package '<name>' cannot be uploaded: its next
+  // step is to <step>" when the package is not encrypted (or has nothing
+  // left to send), besides the errors above.
   void Upload(Package& package);
 
   // The path word of a package type: "unknown", "crash" or "logs". Throws
@@ -90,7 +96,8 @@ class CrashServerProtocol {
   static void CheckReply(zor::platform::TNetworkReply& reply);
 
  private:
-  void UploadPackage(Package& package);
+  // Carries out one network step; false once the upload is complete.
+  bool PerformStep(Package& package, const UploadStep& step);
   zor::platform::TString RegisterPackage(PackageType type);
   zor::platform::TString RequestUploadId(const zor::platform::TString& uploadFileName,
                                          const zor::platform::TString& remoteId,
@@ -109,7 +116,7 @@ class CrashServerProtocol {
                                     const zor::platform::TString& remoteId,
                                     const zor::platform::TString& uploadId, PackageType type) const;
   zor::platform::TUrl FetchLocationUrl(const zor::platform::TUrl& url);
-  void UploadPackageFile(Package& package);
+  void UploadPackagePart(Package& package, uint64_t partNumber);
   zor::platform::TString UploadPart(const zor::platform::TUrl& url,
                                     const std::shared_ptr<TChunkFile>& chunk, uint64_t partNumber);
   void PostUploadComplete(const zor::platform::TUrl& url,

@@ -226,18 +226,17 @@ TEST_F(CrashServerProtocolTest, ResumesWhereTheSavedStateEnds) {
   Configure(server);
   auto protocol = Protocol(server);
 
-  // Killed right after registering: the id was never saved, so the next run
-  // registers again; once saved, it does not.
+  // The remote id is saved the moment it comes: a later attempt does not
+  // register again.
   auto package = Encrypted(*protocol, PackageType::kCrashPackage, 4 * kPart);
   server.AddFault("upload-id", 1, "status", 503);
   EXPECT_THROW(protocol->Upload(*package), HTTPException);
   package = Reload(*package);
-  EXPECT_FALSE(package->HasRemotePackageId());
+  EXPECT_TRUE(package->HasRemotePackageId());
   server.AddFault("part", 2, "status", 503);
   EXPECT_THROW(protocol->Upload(*package), HTTPException);
-  EXPECT_EQ(Kinds(server),
-            (std::vector<std::string>{"register", "upload-id", "register", "upload-id", "part-url",
-                                      "part", "part-url", "part"}));
+  EXPECT_EQ(Kinds(server), (std::vector<std::string>{"register", "upload-id", "upload-id",
+                                                     "part-url", "part", "part-url", "part"}));
 
   // After part 1 of 4: a fresh object resumes with the saved upload id.
   package->Save();
@@ -262,9 +261,7 @@ TEST_F(CrashServerProtocolTest, ResumesWhereTheSavedStateEnds) {
     if (s.kind == "part-url") partPaths.push_back(s.path.substr(s.path.rfind('/')));
   }
   EXPECT_EQ(partPaths, (std::vector<std::string>{"/2", "/4"}));
-  EXPECT_THAT(log.Text(), AllOf(HasSubstr("was partially uploaded previously"),
-                                HasSubstr("Part number '1' already uploaded in a previous run."),
-                                HasSubstr("Part number '3' already uploaded in a previous run.")));
+  EXPECT_THAT(log.Text(), HasSubstr("was partially uploaded previously"));
   EXPECT_EQ(StoredZip(server, *package), zor::test::ReadFile(zipPath_));
 
   // The store completed but the run died before recording it: the

@@ -1,5 +1,6 @@
 #include "packages/package.h"
 
+#include <algorithm>
 #include <exception>
 #include <utility>
 
@@ -35,6 +36,10 @@ constexpr char kUploadResults[] = "upload-results";
 constexpr char kTimestamp[] = "timestamp";
 constexpr char kUploadResultCode[] = "upload-result-code";
 constexpr char kUploadMessage[] = "upload-message";
+constexpr char kLastError[] = "last-error";
+constexpr char kTransientFailures[] = "transient-failures";
+constexpr char kNextAttempt[] = "next-attempt";
+constexpr char kAttemptsForgiven[] = "attempts-forgiven";
 
 constexpr char kUploadedPartsSuffix[] = ".uploaded.parts";
 
@@ -45,6 +50,18 @@ TString TimestampPattern() {
 void AddString(Json::Document& document, const char* name, const TString& text) {
   document.AddMember(rapidjson::StringRef(name), Json::MakeString(text, document.GetAllocator()),
                      document.GetAllocator());
+}
+
+Json::Value ResultToJson(const UploadResult& result, const TString& pattern,
+                         Json::Allocator& allocator) {
+  Json::Value element(rapidjson::kObjectType);
+  element.AddMember(rapidjson::StringRef(kTimestamp),
+                    Json::MakeString(result.time.Format(pattern), allocator), allocator);
+  element.AddMember(rapidjson::StringRef(kUploadResultCode),
+                    Json::MakeString(ToName(result.code), allocator), allocator);
+  element.AddMember(rapidjson::StringRef(kUploadMessage),
+                    Json::MakeString(result.message, allocator), allocator);
+  return element;
 }
 
 // Deleting is clean-up: not even a failing log may stop it.
@@ -84,9 +101,14 @@ Package::Package(const rapidjson::Value& json) {
         remotePackageId_ = text;
       } else if (Json::NameEqualsNoCase(name, kUploadStatus)) {
         uploadStatus_ = UploadStatusFromName(text);
+      } else {
+        ReadRetryMember(name, value);
       }
     } else if (value.IsObject()) {
-      if (!Json::NameEqualsNoCase(name, kPackageDataFiles)) continue;
+      if (!Json::NameEqualsNoCase(name, kPackageDataFiles)) {
+        ReadRetryMember(name, value);
+        continue;
+      }
       for (const auto& file : value.GetObject()) {
         if (!file.value.IsString()) continue;
         if (const auto kind = FindDataFileKind(Json::GetText(file.name))) {
@@ -95,6 +117,8 @@ Package::Package(const rapidjson::Value& json) {
       }
     } else if (value.IsArray()) {
       if (Json::NameEqualsNoCase(name, kUploadResults)) ReadUploadResults(value);
+    } else {
+      ReadRetryMember(name, value);
     }
   }
   Package::Validate();
@@ -102,16 +126,37 @@ Package::Package(const rapidjson::Value& json) {
 
 void Package::ReadUploadResults(const rapidjson::Value& results) {
   for (const auto& element : results.GetArray()) {
+    uploadResults_.push_back(ReadUploadResult(element, kUploadResults));
+  }
+}
+
+// The retry members: what they hold is advice for scheduling, so a value of
+// the wrong type is skipped like an unknown member.
+void Package::ReadRetryMember(const rapidjson::Value& name, const rapidjson::Value& value) {
+  if (Json::NameEqualsNoCase(name, kLastError) && value.IsObject()) {
+    lastError_ = ReadUploadResult(value, kLastError);
+  } else if (Json::NameEqualsNoCase(name, kTransientFailures) && Json::IsInteger(value)) {
+    transientFailures_ = static_cast<int>(std::clamp<int64_t>(Json::GetInt64(value), 0, 1000));
+  } else if (Json::NameEqualsNoCase(name, kAttemptsForgiven) && Json::IsInteger(value)) {
+    attemptsForgiven_ = static_cast<int>(std::clamp<int64_t>(Json::GetInt64(value), 0, 1 << 20));
+  } else if (Json::NameEqualsNoCase(name, kNextAttempt) && value.IsString()) {
+    if (!DateTime::ParseDateTime(Json::GetText(value), TimestampPattern(), &nextAttempt_)) {
+      nextAttempt_ = DateTime();
+    }
+  }
+}
+
+UploadResult Package::ReadUploadResult(const rapidjson::Value& element, const char* where) {
+  {
     if (!element.IsObject()) {
-      throw ZorvaneException(
-          TFormatString("An element of '%1' is not a JSON object").arg(kUploadResults));
+      throw ZorvaneException(TFormatString("An element of '%1' is not a JSON object").arg(where));
     }
     UploadResult result;
     for (const auto& member : element.GetObject()) {
       if (!member.value.IsString()) {
         throw ZorvaneException(TFormatString("Member '%1' of an element of '%2' is not a string")
                                    .arg(Json::GetText(member.name))
-                                   .arg(kUploadResults));
+                                   .arg(where));
       }
       const TString text = Json::GetText(member.value);
       if (Json::NameEqualsNoCase(member.name, kTimestamp)) {
@@ -126,7 +171,7 @@ void Package::ReadUploadResults(const rapidjson::Value& results) {
         result.message = text;
       }
     }
-    uploadResults_.push_back(std::move(result));
+    return result;
   }
 }
 
@@ -152,17 +197,28 @@ rapidjson::Document Package::ToJson() const {
   Json::Value results(rapidjson::kArrayType);
   const TString pattern = TimestampPattern();
   for (const UploadResult& result : uploadResults_) {
-    Json::Value element(rapidjson::kObjectType);
-    element.AddMember(rapidjson::StringRef(kTimestamp),
-                      Json::MakeString(result.time.Format(pattern), allocator), allocator);
-    element.AddMember(rapidjson::StringRef(kUploadResultCode),
-                      Json::MakeString(ToName(result.code), allocator), allocator);
-    element.AddMember(rapidjson::StringRef(kUploadMessage),
-                      Json::MakeString(result.message, allocator), allocator);
-    results.PushBack(element, allocator);
+    results.PushBack(ResultToJson(result, pattern, allocator), allocator);
   }
   document.AddMember(rapidjson::StringRef(kUploadResults), results, allocator);
+  AddRetryMembers(document);
   return document;
+}
+
+
+void Package::AddRetryMembers(rapidjson::Document& document) const {
+  Json::Allocator& allocator = document.GetAllocator();
+  const TString pattern = TimestampPattern();
+  if (lastError_) {
+    document.AddMember(rapidjson::StringRef(kLastError),
+                       ResultToJson(*lastError_, pattern, allocator), allocator);
+  }
+  if (transientFailures_ > 0) {
+    document.AddMember(rapidjson::StringRef(kTransientFailures), transientFailures_, allocator);
+  }
+  if (nextAttempt_.IsValid()) AddString(document, kNextAttempt, nextAttempt_.Format(pattern));
+  if (attemptsForgiven_ > 0) {
+    document.AddMember(rapidjson::StringRef(kAttemptsForgiven), attemptsForgiven_, allocator);
+  }
 }
 
 std::vector<TPath> Package::GetFilesToZip() { return {}; }
@@ -181,7 +237,34 @@ void Package::SetUploadStatus(UploadStatus status) {
 
 void Package::AddUploadResult(const UploadResult& result) {
   uploadResults_.push_back(result);
+  if (result.code != UploadResultCode::kSuccess) lastError_ = result;
+  // A verdict or a success ends a run of transient trouble: the next attempt
+  // need not wait.
+  transientFailures_ = 0;
+  nextAttempt_ = DateTime();
   Save();
+}
+
+int Package::CountedAttempts() const {
+  int verdicts = 0;
+  for (const UploadResult& result : uploadResults_) {
+    verdicts += result.code == UploadResultCode::kClientError ? 1 : 0;
+  }
+  return std::max(0, verdicts - attemptsForgiven_);
+}
+
+void Package::RecordTransientFailure(const UploadResult& failure, const DateTime& notBefore) {
+  lastError_ = failure;
+  ++transientFailures_;
+  nextAttempt_ = notBefore;
+  Save();
+}
+
+void Package::GrantNewAttempts() {
+  attemptsForgiven_ += CountedAttempts();
+  transientFailures_ = 0;
+  nextAttempt_ = DateTime();
+  SetUploadStatus(UploadStatus::kPendingRetry);
 }
 
 bool Package::IsUploadInProgress() const {
@@ -212,6 +295,45 @@ void Package::SetDataFilePath(DataFileKind kind, const TPath& path) {
 
 void Package::RecordDataFilePath(DataFileKind kind, const TPath& path) { dataFiles_[kind] = path; }
 
+void Package::RecordEncryption(const TPath& encryptedFile, const TPath& metadataFile) {
+  RecordDataFilePath(DataFileKind::kEncryptedPackageFile, encryptedFile);
+  RecordDataFilePath(DataFileKind::kZorEncryptionMetadataFile, metadataFile);
+  encryptionMetadata_.reset();
+  Save();
+}
+
+void Package::DiscardDataFiles(const std::set<DataFileKind>& kinds, const TString& why) {
+  DataFiles dropped;
+  for (const DataFileKind kind : kinds) {
+    const auto found = dataFiles_.find(kind);
+    if (found == dataFiles_.end() || KeepsDataFile(kind)) continue;
+    dropped.insert(*found);
+  }
+  if (dropped.empty()) return;
+  DataFiles kept = dataFiles_;
+  for (const auto& [kind, path] : dropped) kept.erase(kind);
+  std::swap(dataFiles_, kept);
+  try {
+    Save();
+  } catch (...) {
+    std::swap(dataFiles_, kept);
+    throw;
+  }
+  if (dropped.count(DataFileKind::kZorEncryptionMetadataFile)) encryptionMetadata_.reset();
+  if (dropped.count(DataFileKind::kPartsUploadedFile)) uploadProgress_.reset();
+  // Unrecorded first, removed after: a kill in between leaves files that no
+  // package records, which the next run's sweep removes.
+  const TrustBoundary boundary = TrustBoundary::FromConfig();
+  for (const auto& [kind, path] : dropped) {
+    LogQuietly(TLog::Info, TFormatString("Package '%1': removing its %2 '%3': %4")
+                               .arg(packageName_)
+                               .arg(ToName(kind))
+                               .arg(path.ToString())
+                               .arg(why));
+    TString removed;
+    DeletePackageFile(path, GetFilePath(), boundary, &removed);
+  }
+}
 std::shared_ptr<PackageEncryptionMetadata> Package::GetEncryptionMetadata() {
   if (!encryptionMetadata_) {
     encryptionMetadata_ = PackageEncryptionMetadata::LoadFromFile(
@@ -221,21 +343,24 @@ std::shared_ptr<PackageEncryptionMetadata> Package::GetEncryptionMetadata() {
 }
 
 std::shared_ptr<PackageUploadProgress> Package::GetUploadProgress() {
-  if (uploadProgress_) return uploadProgress_;
-  if (HasDataFile(DataFileKind::kPartsUploadedFile)) {
+  if (!uploadProgress_) {
     uploadProgress_ =
         PackageUploadProgress::LoadFromFile(GetDataFilePath(DataFileKind::kPartsUploadedFile));
-    return uploadProgress_;
   }
+  return uploadProgress_;
+}
+
+std::shared_ptr<PackageUploadProgress> Package::StartUploadProgress(const TString& uploadId) {
   const TPath packageFile = GetEncryptedPackageFilePath();
   const Config& config = Config::GetInstance();
   const TPath progressPath = config.GetDataDirectory() / TPath(packageName_ + kUploadedPartsSuffix);
   auto progress = JsonFileSerializedObject::SaveNewFile(
       std::make_shared<PackageUploadProgress>(
-          packageFile, Filesystem::GetInstance().FileSize(packageFile), config.GetUploadPartSize()),
+          packageFile, Filesystem::GetInstance().FileSize(packageFile), config.GetUploadPartSize(),
+          uploadId),
       progressPath);
-  // Kept before the package is saved, so that a failed save does not start a
-  // second progress file on the next call.
+  // A failed save below leaves the file unrecorded: the next attempt asks for
+  // a new upload id and writes over it.
   uploadProgress_ = progress;
   SetDataFilePath(DataFileKind::kPartsUploadedFile, progressPath);
   return uploadProgress_;

@@ -21,8 +21,18 @@
 //   "package-data-files" object (kind name -> native path, ascending kind),
 //   "upload-status" string (status name),
 //   "upload-results" array of {"timestamp" (DateTime pattern 25),
-//   "upload-result-code" (code name), "upload-message"}.
-// Every member is always written. Reading: see the JSON constructor.
+//   "upload-result-code" (code name), "upload-message"};
+//   then, only when set: "last-error" (an object as an upload result),
+//   "transient-failures" integer, "next-attempt" string (pattern 25),
+//   "attempts-forgiven" integer.
+// The members up to "upload-results" are always written. Reading: see the
+// JSON constructor.
+//
+// Attempts: only a verdict on the package (a result of code "ClientError")
+// counts towards the limit; CountedAttempts leaves out those that a retry
+// forgave. Trouble that says nothing about the package (the network, the
+// server, the data directory) is recorded as the last error and a retry
+// delay instead, and never gives a package up.
 //
 // Ownership: held by std::shared_ptr; the package owns its cached encryption
 // metadata and upload progress objects and shares them with callers.
@@ -33,6 +43,8 @@
 
 #include <map>
 #include <memory>
+#include <optional>
+#include <set>
 #include <vector>
 
 #include "packages/json_file_serialized_object.h"
@@ -156,6 +168,24 @@ class Package : public JsonFileSerializedObject {
   // "parts-uploaded-file" is recorded: an earlier attempt began sending parts.
   bool IsUploadInProgress() const;
 
+  // The verdicts ("ClientError" results) not forgiven by GrantNewAttempts.
+  int CountedAttempts() const;
+  // The newest failure, verdict or not; nullopt before the first.
+  const std::optional<UploadResult>& GetLastError() const { return lastError_; }
+  // Transient failures since the last verdict or success.
+  int GetTransientFailures() const { return transientFailures_; }
+  // No attempt before this local time; invalid when there is no delay.
+  const zor::platform::DateTime& GetNextAttempt() const { return nextAttempt_; }
+  // Records a failure that says nothing about the package: it becomes the
+  // last error, the transient count grows by one and the next attempt waits
+  // until `notBefore`. Adds no upload result. Saves; throws what Save throws.
+  void RecordTransientFailure(const UploadResult& failure,
+                              const zor::platform::DateTime& notBefore);
+  // Gives the package a fresh set of attempts: every counted one is
+  // forgiven, the delay goes, the status becomes PendingRetry. Saves and
+  // renames as SetUploadStatus does, and throws what it throws.
+  void GrantNewAttempts();
+
   // Data files.
   const DataFiles& GetDataFiles() const { return dataFiles_; }
   bool HasDataFile(DataFileKind kind) const { return dataFiles_.count(kind) != 0; }
@@ -169,18 +199,33 @@ class Package : public JsonFileSerializedObject {
   // Records (or replaces) the path for `kind` and saves. Throws what Save
   // throws; the path is recorded even then.
   void SetDataFilePath(DataFileKind kind, const zor::platform::TPath& path);
+  // Records a finished encryption, the encrypted file and its metadata file
+  // together, in one save: a package never records one without the other.
+  // Throws what Save throws.
+  void RecordEncryption(const zor::platform::TPath& encryptedFile,
+                        const zor::platform::TPath& metadataFile);
+  // Unrecords the data files of `kinds` in one save, then removes them (as
+  // DeleteDataFiles does, each logged at Info with `why`). A kind the package
+  // keeps (KeepsDataFile) stays recorded and on disk. Nothing recorded:
+  // nothing happens. Throws what Save throws, before anything is removed.
+  void DiscardDataFiles(const std::set<DataFileKind>& kinds, const zor::platform::TString& why);
 
   // The encryption metadata, loaded on the first call from the recorded
   // "zor-encryption-metadata-file" and kept. Throws as GetDataFilePath when
   // none is recorded, and what loading throws.
   std::shared_ptr<PackageEncryptionMetadata> GetEncryptionMetadata();
-  // The upload progress, kept after the first call. The first call loads the
-  // recorded "parts-uploaded-file"; without one it starts the progress of the
-  // "encrypted-package-file" (its size, the configured part size), saves it as
-  // "<data directory>/<package name>.uploaded.parts", records that path and
-  // saves the package. Throws as GetDataFilePath without an encrypted file,
-  // and what the facade, loading or saving throw.
+  // The upload progress, loaded on the first call from the recorded
+  // "parts-uploaded-file" and kept. Throws as GetDataFilePath when none is
+  // recorded, and what loading throws.
   std::shared_ptr<PackageUploadProgress> GetUploadProgress();
+  // Starts the upload progress of the "encrypted-package-file" (its size, the
+  // configured part size) with `uploadId`, saves it as "<data
+  // directory>/<package name>.uploaded.parts", then records that path and
+  // saves the package: a recorded progress always holds its upload id.
+  // Throws as GetDataFilePath without an encrypted file, and what the facade
+  // and saving throw.
+  std::shared_ptr<PackageUploadProgress> StartUploadProgress(
+      const zor::platform::TString& uploadId);
 
  protected:
   // Records the path for `kind` without saving (for a package not yet bound).
@@ -209,6 +254,9 @@ class Package : public JsonFileSerializedObject {
 
  private:
   void ReadUploadResults(const rapidjson::Value& results);
+  static UploadResult ReadUploadResult(const rapidjson::Value& element, const char* where);
+  void ReadRetryMember(const rapidjson::Value& name, const rapidjson::Value& value);
+  void AddRetryMembers(rapidjson::Document& document) const;
 
   zor::platform::TString packageName_;
   PackageType packageType_ = PackageType::kUnknownPackage;
@@ -219,6 +267,10 @@ class Package : public JsonFileSerializedObject {
   std::shared_ptr<PackageUploadProgress> uploadProgress_;
   UploadStatus uploadStatus_ = UploadStatus::kPending;
   std::vector<UploadResult> uploadResults_;
+  std::optional<UploadResult> lastError_;
+  int transientFailures_ = 0;
+  zor::platform::DateTime nextAttempt_;
+  int attemptsForgiven_ = 0;
 };
 
 }  // namespace ZorErrorReporting

@@ -53,18 +53,19 @@ class PackageFilesTest : public testing::TempDirTest {
 
 TEST_F(PackageFilesTest, CompanionsAreLoadedOnceFromTheirRecords) {
   auto package = Create();
-  EXPECT_EQ(ErrorOf([&] { package->GetUploadProgress(); }),
+  EXPECT_EQ(ErrorOf([&] { package->StartUploadProgress("up-7"); }),
             "Data file path 'encrypted-package-file' is not set on package 'p'");
+  EXPECT_EQ(ErrorOf([&] { package->GetUploadProgress(); }),
+            "Data file path 'parts-uploaded-file' is not set on package 'p'");
   const std::string encrypted = data_ + "/p.zip.enc";
   WriteFile(encrypted, std::string(2500, 'e'));
   package->SetDataFilePath(Kind::kEncryptedPackageFile, TPath(encrypted));
-  auto progress = package->GetUploadProgress();
+  auto progress = package->StartUploadProgress("up-7");
   EXPECT_EQ(progress->GetPartCount(), 3);
   const std::string progressFile = data_ + "/p.uploaded.parts";
   EXPECT_EQ(progress->GetFilePath(), TPath(progressFile));
-  EXPECT_TRUE(Exists(progressFile));
+  EXPECT_THAT(zor::test::ReadFile(progressFile), HasSubstr(R"("upload-id":"up-7")"));
   EXPECT_EQ(package->GetUploadProgress(), progress);
-  progress->SetUploadId("up-7");
 
   // A package read back finds the progress through its record.
   auto reloaded = TestPackage::LoadFromFile(package->GetFilePath());

@@ -51,6 +51,9 @@ TEST_F(PackageTest, StatusFileFormatRoundTrips) {
   package->SetDataFilePath(Kind::kManifestFile, TPath("/dumps/a b/p.manifest"));
   package->AddUploadResult({FixedTime(), UploadResultCode::kClientError, "said \"no\""});
   package->AddUploadResult({DateTime(), UploadResultCode::kSuccess, ""});
+  // Transient trouble after them: the last error and the delay, no result.
+  package->RecordTransientFailure({FixedTime(), UploadResultCode::kNetworkError, "down"},
+                                  FixedTime());
   package->SetUploadStatus(Status::kStarted);
   EXPECT_EQ(ReadFile(package->GetFilePath().NativeString()),
             std::string(R"({"package-name":"p","package-type":"crash-package",)") +
@@ -60,11 +63,16 @@ TEST_F(PackageTest, StatusFileFormatRoundTrips) {
                 R"("zipped-package-file":"/data/p.package.zip"},"upload-status":"Started",)"
                 R"("upload-results":[{"timestamp":"2024-03-05T10:20:30.123+02:00",)"
                 R"("upload-result-code":"ClientError","upload-message":"said \"no\""},)"
-                R"({"timestamp":"","upload-result-code":"Success","upload-message":""}]})");
+                R"({"timestamp":"","upload-result-code":"Success","upload-message":""}],)"
+                R"("last-error":{"timestamp":"2024-03-05T10:20:30.123+02:00",)"
+                R"("upload-result-code":"NetworkError","upload-message":"down"},)"
+                R"("transient-failures":1,"next-attempt":"2024-03-05T10:20:30.123+02:00"})");
 
   auto loaded = TestPackage::LoadFromFile(package->GetFilePath());
   EXPECT_EQ(Json::WriteCompact(loaded->ToJson()), Json::WriteCompact(package->ToJson()));
   EXPECT_EQ(loaded->GetUploadResults()[0].time, FixedTime());
+  EXPECT_EQ(loaded->GetNextAttempt(), FixedTime());
+  EXPECT_EQ(loaded->CountedAttempts(), 1);
   EXPECT_EQ(loaded->GetFilePath(), package->GetFilePath());
 }
 

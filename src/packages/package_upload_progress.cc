@@ -46,8 +46,10 @@ uint64_t PartsFor(uint64_t size, uint64_t partSize) {
 }  // namespace
 
 PackageUploadProgress::PackageUploadProgress(const TPath& uploadPackageFile,
-                                             uint64_t uploadFileSize, uint64_t maxPartSize)
+                                             uint64_t uploadFileSize, uint64_t maxPartSize,
+                                             const TString& uploadId)
     : uploadPackageFile_(uploadPackageFile),
+      uploadId_(uploadId),
       uploadFileSize_(uploadFileSize),
       maxPartSize_(maxPartSize) {
   CheckPartSize();

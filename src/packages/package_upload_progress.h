@@ -4,9 +4,10 @@
 // confirmed. Kept in "<package name>.uploaded.parts" in the data directory.
 //
 // Lifecycle:
-//   1. made for the package file when its first upload begins (unbound), then
-//      bound by the package;
-//   2. SetUploadId saves the file for the first time;
+//   1. made for the package file with the upload id the server gave, then
+//      saved and bound by the package (a record without an upload id is one
+//      that an older version left; it stands for no upload);
+//   2. SetUploadId replaces the id and saves;
 //   3. AddCompletedPart saves it again after every confirmed part, so a
 //      process that dies loses at most the part in flight;
 //   4. a later run loads it (LoadFromFile) and skips the parts it lists.
@@ -37,11 +38,12 @@ class PackageUploadProgress : public JsonFileSerializedObject {
   using CompletedParts = std::map<std::uint64_t, zor::platform::TString>;
 
   // A new upload of `uploadPackageFile` (`uploadFileSize` bytes) in parts of
-  // `maxPartSize` bytes: no upload id, no completed parts, unbound, not saved.
+  // `maxPartSize` bytes under `uploadId`: no completed parts, unbound, not
+  // saved.
   // Throws ZorvaneException when the part size is 0 or would give more parts
   // than an int holds.
   PackageUploadProgress(const zor::platform::TPath& uploadPackageFile, uint64_t uploadFileSize,
-                        uint64_t maxPartSize);
+                        uint64_t maxPartSize, const zor::platform::TString& uploadId = {});
   // Copies would share the completed-parts map while saving to one file.
   PackageUploadProgress(const PackageUploadProgress&) = delete;
   PackageUploadProgress& operator=(const PackageUploadProgress&) = delete;

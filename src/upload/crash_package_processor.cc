@@ -13,8 +13,10 @@
 #include "packages/package.h"
 #include "packages/system_info.h"
 #include "packages/trust_boundary.h"
+#include "packages/upload_step.h"
 #include "platform/date_time.h"
 #include "platform/tformat_string.h"
+#include "upload/attempt_failure.h"
 #include "upload/crash_file_grouping.h"
 #include "upload/leftover_files.h"
 #include "upload/package_status_file.h"
@@ -54,6 +56,24 @@ UploadResult MakeReconciliationResult(const TString& message) {
   return UploadResult{DateTime::GetLocalTime(), UploadResultCode::kUnknown, message};
 }
 
+// A given-up crash stays this long for a person to look at, when no
+// retention limit says otherwise.
+constexpr int64_t kKeepFailedSeconds = 30LL * 24 * 60 * 60;
+
+// True (logged at Info) while a package waits out its retry delay.
+bool IsWaiting(const Package& package, const DateTime& now) {
+  const DateTime& next = package.GetNextAttempt();
+  if (!next.IsValid() || !(now < next)) return false;
+  LogText(TLog::Info, TFormatString("Package '%1' waits until %2 after %3 transient failure(s); "
+                                    "last error: %4")
+                          .arg(package.GetPackageName())
+                          .arg(next.Format("yyyy-MM-dd HH:mm:ss"))
+                          .arg(package.GetTransientFailures())
+                          .arg(package.GetLastError() ? package.GetLastError()->message
+                                                      : TString("-")));
+  return true;
+}
+
 }  // namespace
 
 CrashPackageProcessor::CrashPackageProcessor(std::vector<TPath> dumpDirectories,
@@ -72,6 +92,7 @@ std::vector<std::shared_ptr<Package>> CrashPackageProcessor::FindPackagesToUploa
     rateLimit.emplace(dataDirectory_, *max);
   }
   ReconcilePreviousRun(rateLimit ? rateLimit->GetHeldBack() : std::set<TString>{});
+  CleanUpCompletedPackages();
   if (Config::GetInstance().GetDeleteCompletedDumps()) {
     LogText(TLog::Info, "Checking for completed dumps to delete...");
     DeleteCompletedPackages();
@@ -82,11 +103,12 @@ std::vector<std::shared_ptr<Package>> CrashPackageProcessor::FindPackagesToUploa
   ApplyRetention();
 
   std::vector<std::shared_ptr<Package>> toUpload;
+  const DateTime now = DateTime::GetLocalTime();
   for (const auto& [name, package] : packages_) {
     const UploadStatus status = package->GetUploadStatus();
-    if (status == UploadStatus::kPending || status == UploadStatus::kPendingRetry) {
-      toUpload.push_back(package);
-    }
+    if (status != UploadStatus::kPending && status != UploadStatus::kPendingRetry) continue;
+    if (IsWaiting(*package, now)) continue;
+    toUpload.push_back(package);
   }
   stats_.found = toUpload.size();
   if (rateLimit) {
@@ -175,7 +197,7 @@ void CrashPackageProcessor::ReconcilePreviousRun(const std::set<TString>& heldBa
   PackageMap exhausted;
   TString exhaustedNames;
   for (const auto& [name, package] : retry) {
-    if (package->GetUploadResults().size() >= static_cast<size_t>(kMaxUploadAttempts)) {
+    if (package->CountedAttempts() >= kMaxUploadAttempts) {
       exhausted.emplace(name, package);
       exhaustedNames += name + "; ";
     }
@@ -206,21 +228,40 @@ void CrashPackageProcessor::ReconcilePreviousRun(const std::set<TString>& heldBa
       package->CleanUpFiles();
     }
   }
-  if (!stale.empty()) {
-    const UploadResult result =
-        MakeReconciliationResult("Client failed to try upload package in previous run.");
-    for (const auto& [name, package] : stale) {
-      package->AddUploadResult(result);
-      package->SetUploadStatus(UploadStatus::kPendingRetry);
+  // Not attempts: the run that left them ended before it could try or finish.
+  for (const auto& [name, package] : stale) package->SetUploadStatus(UploadStatus::kPendingRetry);
+}
+
+void CrashPackageProcessor::CleanUpCompletedPackages() const {
+  const bool keep = Config::GetInstance().GetPreserveUploadPackages();
+  for (const auto& [name, package] : LoadPackagesInState(UploadStatus::kComplete)) {
+    if (NextUploadStep(DescribeUpload(*package, keep)).kind == UploadStepKind::kCleanUp) {
+      LogText(TLog::Info, TFormatString("Package '%1' was uploaded but its upload files are still "
+                                        "there; removing them.")
+                              .arg(name));
+      package->CleanUpFiles();
     }
   }
 }
 
 void CrashPackageProcessor::DeleteCompletedPackages() const {
-  PackageMap finished = LoadPackagesInState(UploadStatus::kComplete);
-  const PackageMap failed = LoadPackagesInState(UploadStatus::kFailed);
-  finished.insert(failed.begin(), failed.end());
-  for (const auto& [name, package] : finished) package->DeletePackage();
+  for (const auto& [name, package] : LoadPackagesInState(UploadStatus::kComplete)) {
+    package->DeletePackage();
+  }
+  // With a retention limit, retention decides when a given-up crash goes.
+  if (RetentionSettings::FromConfig().IsActive()) return;
+  const int64_t now = DateTime::GetLocalTime().GetAsUnixTime();
+  for (const auto& [name, package] : LoadPackagesInState(UploadStatus::kFailed)) {
+    const auto results = package->GetUploadResults();
+    const DateTime givenUp = results.empty() ? DateTime() : results.back().time;
+    if (!givenUp.IsValid() || now - givenUp.GetAsUnixTime() < kKeepFailedSeconds) continue;
+    LogText(TLog::Info, TFormatString("Deleting package '%1', given up on %2, more than %3 days "
+                                      "ago.")
+                            .arg(name)
+                            .arg(givenUp.Format("yyyy-MM-dd"))
+                            .arg(kKeepFailedSeconds / (24 * 60 * 60)));
+    package->DeletePackage();
+  }
 }
 
 void CrashPackageProcessor::LoadPreviousPackages() {
@@ -304,7 +345,14 @@ TPath CrashPackageProcessor::GetStatusFilePath(const TString& id) const {
 void CrashPackageProcessor::CreateZipForPackage(Package& package) {
   const TPath zipPath =
       dataDirectory_ / (package.GetPackageName() + "." + Package::kPackageZipSuffix);
-  const std::vector<TPath> files = package.GetFilesToZip();
+  std::vector<TPath> files;
+  try {
+    files = package.GetFilesToZip();
+  } catch (const ZorvaneException& e) {
+    throw PackageFilesUnreadable(TFormatString("The files of package '%1' cannot be listed: %2")
+                                     .arg(package.GetPackageName())
+                                     .arg(e.GetConcatenatedMessages()));
+  }
   TString contents;
   for (const TPath& file : files) contents += file.ToString() + "\n";
   LogText(TLog::Info, TFormatString("Creating zip file '%1' for package Id '%2', with following "
@@ -312,7 +360,18 @@ void CrashPackageProcessor::CreateZipForPackage(Package& package) {
                           .arg(zipPath)
                           .arg(package.GetPackageName())
                           .arg(contents));
-  if (!Filesystem::GetInstance().CreateZip(zipPath, std::set<TPath>(files.begin(), files.end()))) {
+  bool created = false;
+  try {
+    created = Filesystem::GetInstance().CreateZip(zipPath, std::set<TPath>(files.begin(), files.end()));
+  } catch (const TPath::Exception& e) {
+    // Reading one of the package's own files failed; the archive is not ours
+    // to keep.
+    Filesystem::GetInstance().RemovePath(zipPath);
+    throw PackageFilesUnreadable(TFormatString("A file of package '%1' cannot be read: %2")
+                                     .arg(package.GetPackageName())
+                                     .arg(e.GetConcatenatedMessages()));
+  }
+  if (!created) {
     const TString message = TFormatString(
                                 "Failed to create zip file '%1' for package '%2', "
                                 "with following contents:\n'%3'")
@@ -320,7 +379,8 @@ void CrashPackageProcessor::CreateZipForPackage(Package& package) {
                                 .arg(package.GetPackageName())
                                 .arg(contents);
     LogText(TLog::Debug, message);
-    throw ZorvaneException(message);
+    // The data directory's trouble, not the package's.
+    throw TPath::Exception(message);
   }
   package.SetDataFilePath(DataFileKind::kZippedPackageFile, zipPath);
   LogText(TLog::Info, TFormatString("Successfully created zip file '%1' for package Id '%2', "
@@ -328,6 +388,21 @@ void CrashPackageProcessor::CreateZipForPackage(Package& package) {
                           .arg(zipPath)
                           .arg(package.GetPackageName())
                           .arg(contents));
+}
+
+std::vector<TString> CrashPackageProcessor::RetryFailedPackages(
+    const std::vector<TString>& names) const {
+  const std::set<TString> wanted(names.begin(), names.end());
+  std::vector<TString> retried;
+  for (const auto& [name, package] : LoadPackagesInState(UploadStatus::kFailed)) {
+    if (!wanted.empty() && wanted.count(name) == 0) continue;
+    package->GrantNewAttempts();
+    LogText(TLog::Info,
+            TFormatString("Package '%1' gets new attempts; the next send-crashes run tries it.")
+                .arg(name));
+    retried.push_back(name);
+  }
+  return retried;
 }
 
 void CrashPackageProcessor::CleanUpUploadedPackage(Package& package) { package.CleanUpFiles(); }

@@ -5,15 +5,22 @@
 // directory; the processor keeps nothing on disk of its own. A run of
 // FindPackagesToUpload:
 //   1. settles what the previous run left: "Pending" (never tried) and
-//      "Started" (interrupted) packages get a result and "PendingRetry"; a
-//      "Started" or "PendingRetry" one with kMaxUploadAttempts results is
-//      "Failed" and cleaned up;
-//   2. deletes "Complete" and "Failed" packages when the configuration asks;
+//      "Started" (interrupted) packages become "PendingRetry" without a
+//      result, since an interrupted run says nothing about the package; a
+//      "Started" or "PendingRetry" one with kMaxUploadAttempts counted
+//      attempts (Package::CountedAttempts) is "Failed": its upload files are
+//      cleaned up, its crash files stay;
+//   2. when the configuration asks, deletes "Complete" packages with their
+//      crash files, and "Failed" ones 30 days after they were given up when
+//      no retention limit is set (retention removes them otherwise); a
+//      "Complete" package that still records upload files (a run that ended
+//      between the two) is cleaned up in any case;
 //   3. loads every remaining package: their files are never packaged again;
 //   4. scans the dump directories and saves each new crash as "Pending";
 //   5. fails packages that may hold full dumps when full dumps are off;
 //   6. applies the retention limits when configured (upload/retention_policy.h);
-//   7. returns the "Pending" and "PendingRetry" packages by name, only as many
+//   7. returns the "Pending" and "PendingRetry" packages by name, but for
+//      those whose retry delay has not passed (logged at Info), only as many
 //      as the upload rate limit admits when one is configured
 //      (upload/upload_rate_limit.h); the "Pending" packages it held back in
 //      the previous run are not settled in step 1.
@@ -76,14 +83,23 @@ class CrashPackageProcessor {
   const UploadRunStats& GetRunStats() const { return stats_; }
 
   // Zips the package's files into "<data directory>/<name>.package.zip" and
-  // records it as the "zipped-package-file". Throws ZorvaneException "Failed
-  // to create zip file '<zip>' for package '<name>', with following
-  // contents:\n'<files>'" when the zip cannot be created, and what
-  // GetFilesToZip and the zip writer throw (no zip is recorded then).
+  // records it as the "zipped-package-file". Throws PackageFilesUnreadable
+  // (upload/attempt_failure.h) when the package's files cannot be listed or
+  // one of them cannot be read (the partial zip is removed); TPath::Exception
+  // "Failed to create zip file '<zip>' for package '<name>', with following
+  // contents:\n'<files>'" when the zip cannot be created; what the zip writer
+  // throws when writing the archive fails. No zip is recorded then.
   void CreateZipForPackage(Package& package);
 
   // After a successful upload: the package's CleanUpFiles. Never throws.
   void CleanUpUploadedPackage(Package& package);
+
+  // `retry`: gives the "Failed" packages named in `names` (every one when
+  // `names` is empty) a fresh set of attempts (Package::GrantNewAttempts),
+  // each logged at Info. Returns the names of the packages it changed.
+  // Throws what listing the data directory and saving a package throw.
+  std::vector<zor::platform::TString> RetryFailedPackages(
+      const std::vector<zor::platform::TString>& names) const;
 
   // The logs package of `send-logs`: removes the status files of earlier logs
   // packages (all but failed ones), then creates a new "Pending" package
@@ -102,6 +118,7 @@ class CrashPackageProcessor {
   PackageMap LoadPackagesInState(UploadStatus status) const;
   // `heldBack`: "Pending" packages the rate limit kept waiting on purpose.
   void ReconcilePreviousRun(const std::set<zor::platform::TString>& heldBack) const;
+  void CleanUpCompletedPackages() const;
   void DeleteCompletedPackages() const;
   void LoadPreviousPackages();
   std::set<zor::platform::TPath> ListCrashArtifactFiles() const;

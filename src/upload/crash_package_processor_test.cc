@@ -144,34 +144,40 @@ class CrashPackageProcessorTest : public ::testing::Test {
 TEST_F(CrashPackageProcessorTest, PackageLifecycleOverRuns) {
   const TPath retried = Dump("retried.1.dmp");
   const TPath done = Dump("done.2.dmp");
-  Dump("gaveup.3.dmp");
+  const TPath gaveUp = Dump("gaveup.3.dmp");
 
-  // Run 1: three new crashes; "done" is uploaded, "gaveup" fails three times
-  // and dies while "Started", "retried" is never tried.
+  // Run 1: three new crashes; "done" is uploaded, "gaveup" is refused three
+  // times and dies while "Started", "retried" is never tried.
   auto packages = Run();
   ASSERT_EQ(Names(packages), (std::vector<std::string>{"done.2", "gaveup.3", "retried.1"}));
   packages[0]->SetUploadStatus(Status::kComplete);
   for (int i = 0; i < 3; ++i) Fail(*packages[1], Status::kStarted);
 
-  // Run 2: the untried one gets a result and is retried; the one with three
-  // results is given up although it was "Started"; "done" stays known.
+  // Run 2: the untried one is retried without a result (an attempt is a
+  // verdict on the package, and it got none); the one with three verdicts is
+  // given up although it was "Started"; "done" stays known.
   packages = Run();
   ASSERT_EQ(Names(packages), std::vector<std::string>{"retried.1"});
-  ASSERT_EQ(packages[0]->GetUploadResults().size(), 1u);
-  EXPECT_EQ(packages[0]->GetUploadResults()[0].message,
-            "Client failed to try upload package in previous run.");
+  EXPECT_EQ(packages[0]->GetUploadResults().size(), 0u);
   EXPECT_EQ(DataFiles(),
             (std::set<std::string>{"done.2.crash-package.complete", "gaveup.3.crash-package.failed",
                                    "retried.1.crash-package.pendingretry"}));
 
-  // Run 3: interrupted ("Started") with one result: back to retry.
-  packages[0]->SetUploadStatus(Status::kStarted);
+  // Run 3: interrupted ("Started") after one verdict, then transient trouble
+  // twice: back to retry, still one counted attempt.
+  Fail(*packages[0], Status::kStarted);
   packages = Run();
   ASSERT_EQ(Names(packages), std::vector<std::string>{"retried.1"});
-  EXPECT_EQ(packages[0]->GetUploadResults().size(), 2u);
+  for (int i = 0; i < 2; ++i) {
+    packages[0]->RecordTransientFailure({DateTime::GetLocalTime(), UploadResultCode::kNetworkError,
+                                         "server down"},
+                                        DateTime());
+  }
+  EXPECT_EQ(packages[0]->CountedAttempts(), 1);
+  Fail(*packages[0]);
   Fail(*packages[0]);
 
-  // Run 4: three results now: failed, and the log names each with "; ".
+  // Run 4: three verdicts now: failed, and the log names each with "; ".
   EXPECT_TRUE(Run().empty());
   EXPECT_THAT(log_, HasSubstr("Found 1 package(s) that failed to be uploaded after '3' attempts, "
                               "and will be marked as failed and no longer retried: retried.1; "));
@@ -180,12 +186,23 @@ TEST_F(CrashPackageProcessorTest, PackageLifecycleOverRuns) {
             "Failed to upload package after 3 attempts.");
   EXPECT_TRUE(Exists(done));  // known packages are never packaged again, nor deleted
 
-  // Run 5: deletion of finished packages takes their crash files.
+  // Run 5: deletion of finished packages takes the complete one's crash
+  // files; given-up crashes stay (for a person, or for a retry) until they
+  // are 30 days old.
   Configure("servercrashupload.delete_completed_dumps: true\n");
   EXPECT_TRUE(Run().empty());
-  EXPECT_EQ(DataFiles(), std::set<std::string>{});
+  EXPECT_EQ(DataFiles(), (std::set<std::string>{"gaveup.3.crash-package.failed",
+                                                "retried.1.crash-package.failed"}));
   EXPECT_FALSE(Exists(done));
-  EXPECT_FALSE(Exists(retried));
+  EXPECT_TRUE(Exists(retried));
+  EXPECT_TRUE(Exists(gaveUp));
+  const auto old = CrashPackage::LoadFromFile(TPath(Status("gaveup.3", "failed")));
+  old->AddUploadResult({DateTime::FromUnixTimeMs(
+                            (DateTime::GetLocalTime().GetAsUnixTime() - 31 * 24 * 3600) * 1000),
+                        UploadResultCode::kUnknown, "given up"});
+  EXPECT_TRUE(Run().empty());
+  EXPECT_EQ(DataFiles(), std::set<std::string>{"retried.1.crash-package.failed"});
+  EXPECT_FALSE(Exists(gaveUp));
 }
 
 TEST_F(CrashPackageProcessorTest, GroupsFilesIntoPackages) {
@@ -395,10 +412,10 @@ TEST_F(CrashPackageProcessorTest, LogsPackagesNeverLoseTheUsersZip) {
   EXPECT_EQ(package->GetDataFilePath(DataFileKind::kZippedPackageFile), TPath(zip));
 
   // `send-logs` dies during the upload; `send-crashes` takes the package up
-  // (one result for the interruption), gives it up after two more failed
-  // attempts and deletes it.
+  // (the interruption is no attempt), gives it up after three refusals and,
+  // once it has been given up for 30 days, deletes it.
   package->SetUploadStatus(Status::kStarted);
-  for (int run = 0; run < 2; ++run) {
+  for (int run = 0; run < 3; ++run) {
     auto packages = Run();
     ASSERT_EQ(packages.size(), 1u) << run;
     ASSERT_NE(std::dynamic_pointer_cast<LogsPackage>(packages[0]), nullptr);
@@ -407,6 +424,8 @@ TEST_F(CrashPackageProcessorTest, LogsPackagesNeverLoseTheUsersZip) {
   EXPECT_TRUE(Run().empty());
   EXPECT_TRUE(Exists(base + ".failed"));
   Configure("servercrashupload.delete_completed_dumps: true\n");
+  const auto failed = LogsPackage::LoadFromFile(TPath(base + ".failed"));
+  failed->AddUploadResult({DateTime::FromUnixTimeMs(0), UploadResultCode::kUnknown, "given up"});
   EXPECT_TRUE(Run().empty());
   EXPECT_FALSE(Exists(base + ".failed"));
   EXPECT_EQ(ReadFile(zip), "PK user's logs");

@@ -6,6 +6,7 @@
 #include "platform/curl_exception.h"
 #include "platform/date_time.h"
 #include "platform/tformat_string.h"
+#include "upload/attempt_failure.h"
 #include "upload/crash_package_processor.h"
 #include "upload/metrics_file.h"
 
@@ -20,12 +21,48 @@ using zor::platform::ZorvaneException;
 
 namespace {
 
-void RecordFailure(Package& package, const ZorvaneException& e, UploadResultCode code) {
+// Records a failed attempt where `list` shows it. A verdict is an upload
+// result (an attempt); anything else only delays the next attempt. Saving may
+// fail as the attempt did (a full disk): the status file then keeps what it
+// had, and the next run settles it without counting an attempt.
+void RecordFailure(Package& package, const ZorvaneException& e) {
   const TString text = e.GetConcatenatedMessages();
-  LogTextWithError(TLog::Error, text,
-                   zor::platform::ZorvaneError::MakeError("upload-package", text));
-  package.AddUploadResult({DateTime::GetLocalTime(), code, text});
-  package.SetUploadStatus(UploadStatus::kPendingRetry);
+  const bool transport = dynamic_cast<const CurlException*>(&e) != nullptr;
+  const UploadResult result{DateTime::GetLocalTime(),
+                            transport ? UploadResultCode::kNetworkError
+                                      : UploadResultCode::kClientError,
+                            text};
+  const bool verdict = ClassifyFailure(e) == AttemptFailure::kVerdict;
+  try {
+    if (verdict) {
+      LogTextWithError(TLog::Error,
+                       TFormatString("Package '%1' was refused (attempt %2 of %3): %4")
+                           .arg(package.GetPackageName())
+                           .arg(package.CountedAttempts() + 1)
+                           .arg(CrashPackageProcessor::kMaxUploadAttempts)
+                           .arg(text),
+                       zor::platform::ZorvaneError::MakeError("upload-package", text));
+      package.AddUploadResult(result);
+    } else {
+      const DateTime next = NextAttemptAfter(package.GetTransientFailures() + 1,
+                                             Config::GetInstance().GetRetryDelay(), result.time);
+      LogTextWithError(
+          TLog::Error,
+          TFormatString("Package '%1' could not be uploaded (not counted as an attempt; next "
+                        "attempt %2): %3")
+              .arg(package.GetPackageName())
+              .arg(next.IsValid() ? "after " + next.Format("yyyy-MM-dd HH:mm:ss")
+                                  : TString("in the next run"))
+              .arg(text),
+          zor::platform::ZorvaneError::MakeError("upload-package", text));
+      package.RecordTransientFailure(result, next);
+    }
+    package.SetUploadStatus(UploadStatus::kPendingRetry);
+  } catch (const ZorvaneException& saving) {
+    LogText(TLog::Error, TFormatString("Cannot record the failure of package '%1': %2")
+                             .arg(package.GetPackageName())
+                             .arg(saving.GetConcatenatedMessages()));
+  }
 }
 
 }  // namespace
@@ -55,12 +92,8 @@ void CrashUploadClient::UploadNewCrashes(const std::vector<std::shared_ptr<Packa
       ++succeeded;
       ++stats_.uploaded;
       stats_.uploadedBytes += UploadedBytes(*package);
-    } catch (const CurlException& e) {
-      RecordFailure(*package, e, UploadResultCode::kNetworkError);
-      ++failed;
-      ++stats_.failed;
     } catch (const ZorvaneException& e) {
-      RecordFailure(*package, e, UploadResultCode::kClientError);
+      RecordFailure(*package, e);
       ++failed;
       ++stats_.failed;
     }

@@ -1,9 +1,11 @@
 // CrashUploadClient: `send-crashes`. Uploads every package crash discovery
-// returns, one after another; a package that fails gets a result
-// ("NetworkError" for a transport failure, "ClientError" for any other
-// failure of ours) and "PendingRetry", and the next one is tried. A failure
-// that is not the program's own (not a ZorvaneException) ends the run at
-// once, without a summary; the next run settles the package it left.
+// returns, one after another; a package that fails becomes "PendingRetry"
+// and the next one is tried. A failure that is a verdict on the package
+// (upload/attempt_failure.h) is recorded as a "ClientError" result, one of
+// its attempts; any other is logged at Error and recorded as the package's
+// last error with a retry delay, not as an attempt. A failure that is not
+// the program's own (not a ZorvaneException) ends the run at once, without a
+// summary; the next run settles the package it left.
 #pragma once
 
 #include <memory>

@@ -84,6 +84,24 @@ TString OneLine(const TString& text) {
   return line.size() > kMaxReasonInText ? line.left(kMaxReasonInText) + "..." : line;
 }
 
+// "-" for a package that is not waiting to be tried, else "now" or "in <wait>".
+TString FormatNextAttempt(const PackageListEntry& e, const DateTime& now) {
+  if (e.status != ToName(UploadStatus::kPending) && e.status != ToName(UploadStatus::kPendingRetry)) {
+    return kNone;
+  }
+  if (!e.nextAttempt.IsValid()) return "now";
+  const int64_t wait = e.nextAttempt.GetAsUnixTime() - now.GetAsUnixTime();
+  return wait <= 0 ? TString("now") : "in " + FormatAge(wait);
+}
+
+std::string LastErrorLine(const PackageListEntry& e, const DateTime& now) {
+  if (!e.lastError || e.status == ToName(UploadStatus::kComplete)) return {};
+  const int64_t age = std::max<int64_t>(0, now.GetAsUnixTime() - e.lastError->time.GetAsUnixTime());
+  return ("  last error, " + FormatAge(age) + " ago: " + OneLine(e.lastError->message))
+             .toStdString() +
+         "\n";
+}
+
 }  // namespace
 
 PackageLister::PackageLister(TPath dataDirectory) : dataDirectory_(std::move(dataDirectory)) {}
@@ -129,14 +147,15 @@ PackageListEntry PackageLister::Describe(const TPath& statusFile) const {
   entry.type = TypeLabel(package->GetPackageType());
   entry.status = ToName(package->GetUploadStatus());
   const std::vector<UploadResult> results = package->GetUploadResults();
-  entry.attempts = results.size();
+  entry.attempts = static_cast<size_t>(package->CountedAttempts());
   if (!results.empty()) entry.lastResult = results.back();
+  entry.lastError = package->GetLastError();
+  entry.nextAttempt = package->GetNextAttempt();
   entry.zipBytes = SizeIfPresent(*package, DataFileKind::kZippedPackageFile);
   entry.encryptedBytes = SizeIfPresent(*package, DataFileKind::kEncryptedPackageFile);
   entry.created = PackageFootprint::Measure(*package).created;
   entry.remotePackageId = package->GetRemotePackageId();
-  // Loaded directly: the package's own accessor would create a progress
-  // file for a package that has none yet.
+  // Loaded directly, so that nothing is kept of it.
   if (package->HasDataFile(DataFileKind::kPartsUploadedFile)) {
     try {
       const auto progress = PackageUploadProgress::LoadFromFile(
@@ -154,7 +173,7 @@ std::string PackageLister::FormatText(const std::vector<PackageListEntry>& entri
                                       const DateTime& now) {
   std::vector<std::vector<TString>> rows;
   rows.push_back({"NAME", "TYPE", "STATUS", "ATTEMPTS", "LAST-RESULT", "ZIP", "ENCRYPTED", "AGE",
-                  "REMOTE-ID", "PARTS"});
+                  "REMOTE-ID", "PARTS", "NEXT-ATTEMPT"});
   for (const PackageListEntry& e : entries) {
     const bool readable = e.error.isEmpty();
     const TString parts =
@@ -164,7 +183,8 @@ std::string PackageLister::FormatText(const std::vector<PackageListEntry>& entri
                     readable ? TString::Number(static_cast<uint64_t>(e.attempts)) : kNone,
                     e.lastResult ? ToName(e.lastResult->code) : kNone, OrNone(e.zipBytes),
                     OrNone(e.encryptedBytes), FormatAge(AgeSeconds(e, now)),
-                    e.remotePackageId.isEmpty() ? TString(kNone) : e.remotePackageId, parts});
+                    e.remotePackageId.isEmpty() ? TString(kNone) : e.remotePackageId, parts,
+                    FormatNextAttempt(e, now)});
   }
   std::vector<int64_t> widths(rows.front().size(), 0);
   for (const auto& row : rows) {
@@ -181,6 +201,7 @@ std::string PackageLister::FormatText(const std::vector<PackageListEntry>& entri
     }
     if (r > 0 && !entries[r - 1].error.isEmpty()) line += "  " + OneLine(entries[r - 1].error);
     text += line.trim().toStdString() + "\n";
+    if (r > 0) text += LastErrorLine(entries[r - 1], now);
   }
   return text;
 }
@@ -219,6 +240,18 @@ std::string PackageLister::FormatJson(const std::vector<PackageListEntry>& entri
         last.AddMember("timestamp", text(e.lastResult->time.Format(kIsoPattern)), allocator);
       }
       item.AddMember("last-result", last, allocator);
+      Json::Value error(rapidjson::kNullType);
+      if (e.lastError) {
+        error.SetObject();
+        error.AddMember("code", text(ToName(e.lastError->code)), allocator);
+        error.AddMember("message", text(e.lastError->message), allocator);
+        error.AddMember("timestamp", text(e.lastError->time.Format(kIsoPattern)), allocator);
+      }
+      item.AddMember("last-error", error, allocator);
+      item.AddMember("next-attempt",
+                     e.nextAttempt.IsValid() ? text(e.nextAttempt.Format(kIsoPattern))
+                                             : Json::Value(rapidjson::kNullType),
+                     allocator);
       item.AddMember("zip-bytes", number(e.zipBytes), allocator);
       item.AddMember("encrypted-bytes", number(e.encryptedBytes), allocator);
       item.AddMember(

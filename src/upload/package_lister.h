@@ -30,8 +30,12 @@ struct PackageListEntry {
   zor::platform::TString name;
   zor::platform::TString type;    // "crash", "logs", or the type's own name
   zor::platform::TString status;  // UploadStatus name
-  size_t attempts = 0;
+  size_t attempts = 0;  // the attempts that count towards the limit
   std::optional<UploadResult> lastResult;
+  // The newest failure, also one that did not count, and the time before
+  // which the package is not tried again (invalid: no wait).
+  std::optional<UploadResult> lastError;
+  zor::platform::DateTime nextAttempt;
   std::optional<uint64_t> zipBytes;        // the zip, when it still exists
   std::optional<uint64_t> encryptedBytes;  // the encrypted file, when it still exists
   zor::platform::DateTime created;         // see PackageFootprint; invalid when unknown
@@ -53,12 +57,15 @@ class PackageLister {
 
   // One header line, then one line per entry, columns aligned: name, type,
   // status, attempts, last result code, zip and encrypted sizes in bytes, age
-  // at `now`, remote id, parts uploaded/total; "-" where there is no value.
-  // An unreadable entry ends with its reason on one line.
+  // at `now`, remote id, parts uploaded/total, next attempt ("now", or the
+  // wait from `now`); "-" where there is no value. An unreadable entry ends
+  // with its reason on one line; a package that is not complete and has a
+  // last error has it on an indented line of its own below, with its age.
   static std::string FormatText(const std::vector<PackageListEntry>& entries,
                                 const zor::platform::DateTime& now);
   // A JSON array of one object per entry, in the same order, with the same
-  // facts under lower-case dashed names ("age-seconds", "zip-bytes", ...);
+  // facts under lower-case dashed names ("age-seconds", "zip-bytes",
+  // "last-error" as "last-result", "next-attempt" as ISO text, ...);
   // absent values are null; "readable" is false and "error" holds the reason
   // for an unreadable file.
   static std::string FormatJson(const std::vector<PackageListEntry>& entries,

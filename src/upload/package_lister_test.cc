@@ -80,9 +80,18 @@ TEST_F(PackageListerTest, ListsEveryStatusOfBothTypesAndUnreadableFiles) {
         StatusJson("started", "crash-package", "Started", startedFiles,
                    Result("NetworkError", "timed out"), "remote-7"),
         3);
+  // One verdict and older transient trouble; now waiting two and a half hours.
+  const std::string nextAttempt =
+      DateTime::FromUnixTimeMs(DateTime::GetLocalTime().GetAsUnixTimeMs() + 150 * 60 * 1000)
+          .Format(zor::platform::LookupDateTimeParsingFormatString(
+              zor::platform::kStatusTimestampPattern))
+          .toStdString();
+  std::string retry = StatusJson("retry", "crash-package", "PendingRetry", "",
+                                 Result("ClientError", "a") + "," + Result("NetworkError", "b"));
+  retry.pop_back();
   Write("retry.crash-package.pendingretry",
-        StatusJson("retry", "crash-package", "PendingRetry", "",
-                   Result("ClientError", "a") + "," + Result("NetworkError", "b")),
+        retry + ",\"last-error\":" + Result("NetworkError", "server down") +
+            ",\"transient-failures\":2,\"next-attempt\":\"" + nextAttempt + "\"}",
         5);
   Write("failed.crash-package.failed",
         StatusJson("failed", "crash-package", "Failed", "", Result("Unknown", "gave up")), 7);
@@ -110,8 +119,13 @@ TEST_F(PackageListerTest, ListsEveryStatusOfBothTypesAndUnreadableFiles) {
 
   // Text: a header, then newest first; the unreadable one says why on its line.
   std::vector<std::vector<std::string>> rows;
+  std::vector<std::string> errorLines;  // the line below an entry with a last error
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) {
+    if (line.starts_with("  last error")) {
+      errorLines.push_back(rows.back()[0] + ":" + line.substr(line.find(" ago: ") + 6));
+      continue;
+    }
     std::istringstream words(line);
     rows.emplace_back();
     for (std::string word; words >> word;) rows.back().push_back(word);
@@ -121,26 +135,28 @@ TEST_F(PackageListerTest, ListsEveryStatusOfBothTypesAndUnreadableFiles) {
   const std::vector<Row> expected = {
       {"pending", "crash", "Pending", "0", "-"},
       {"u1.zipped-logs-package", "logs", "Pending", "0", "-"},
-      {"started", "crash", "Started", "1", "NetworkError"},
+      {"started", "crash", "Started", "0", "NetworkError"},
       {"broken", "crash", "Unreadable", "-", "-"},
-      {"retry", "crash", "PendingRetry", "2", "NetworkError"},
-      {"failed", "crash", "Failed", "1", "Unknown"},
-      {"done", "crash", "Complete", "1", "Success"},
+      {"retry", "crash", "PendingRetry", "1", "NetworkError"},
+      {"failed", "crash", "Failed", "0", "Unknown"},
+      {"done", "crash", "Complete", "0", "Success"},
       {"u2.zipped-logs-package", "logs", "Complete", "0", "-"},
   };
   ASSERT_EQ(rows.size(), expected.size() + 1) << text;
   EXPECT_EQ(rows[0], (Row{"NAME", "TYPE", "STATUS", "ATTEMPTS", "LAST-RESULT", "ZIP", "ENCRYPTED",
-                          "AGE", "REMOTE-ID", "PARTS"}));
+                          "AGE", "REMOTE-ID", "PARTS", "NEXT-ATTEMPT"}));
   for (size_t i = 0; i < expected.size(); ++i) {
     ASSERT_GE(rows[i + 1].size(), 10u) << text;
     EXPECT_EQ(Row(rows[i + 1].begin(), rows[i + 1].begin() + 5), expected[i]) << text;
   }
-  EXPECT_EQ(rows[3], (Row{"started", "crash", "Started", "1", "NetworkError", "30", "25", "3h",
-                          "remote-7", "1/3"}));
+  EXPECT_EQ(rows[3], (Row{"started", "crash", "Started", "0", "NetworkError", "30", "25", "3h",
+                          "remote-7", "1/3", "-"}));
+  EXPECT_EQ(rows[5].back(), "2h");  // "in 2h": two and a half hours from now
+  EXPECT_EQ(errorLines, std::vector<std::string>{"retry:server down"});
   // The user's zip counts as the logs package's zip, but its old date does
   // not age the package.
   EXPECT_EQ(rows[2], (Row{"u1.zipped-logs-package", "logs", "Pending", "0", "-", "10", "-", "2h",
-                          "-", "-"}));
+                          "-", "-", "now"}));
   EXPECT_NE(text.find("Failed to read following content as JSON"), std::string::npos);
 
   // JSON: parsed back, the same facts in the same order.
@@ -162,6 +178,9 @@ TEST_F(PackageListerTest, ListsEveryStatusOfBothTypesAndUnreadableFiles) {
     EXPECT_TRUE(item["age-seconds"].IsInt64());
   }
   EXPECT_STREQ(doc[3]["status"].GetString(), "PendingRetry");  // from the file name
+  EXPECT_STREQ(doc[4]["last-error"]["message"].GetString(), "server down");
+  EXPECT_EQ(std::string(doc[4]["next-attempt"].GetString()).substr(0, 19),
+            nextAttempt.substr(0, 19));
   EXPECT_NE(std::string(doc[3]["error"].GetString()).find("not json"), std::string::npos);
   const auto& started = doc[2];
   EXPECT_EQ(started["zip-bytes"].GetUint64(), 30u);

@@ -8,7 +8,9 @@
 #include "net/crash_server_protocol.h"
 #include "packages/package.h"
 #include "platform/date_time.h"
+#include "packages/upload_step.h"
 #include "platform/tformat_string.h"
+#include "upload/attempt_failure.h"
 #include "upload/crash_package_processor.h"
 #include "upload/terminal_progress.h"
 #include "upload/test_controller.h"
@@ -53,12 +55,9 @@ UploadClient::~UploadClient() {
 void UploadClient::UploadPackage(const std::shared_ptr<Package>& package) {
   LogText(TLog::Info, TFormatString("Starting upload for package '%1'.  Attempt count = '%2'")
                           .arg(package->GetIdentityJson())
-                          .arg(static_cast<uint64_t>(package->GetUploadResults().size())));
+                          .arg(package->CountedAttempts()));
   package->SetUploadStatus(UploadStatus::kStarted);
-  if (!package->IsUploadInProgress() && !package->HasEncryptedPackageFile()) {
-    if (!package->HasZippedPackageFile()) processor_->CreateZipForPackage(*package);
-    encryptor_->EncryptPackage(*package);
-  }
+  PrepareUpload(*package);
   protocol_->Upload(*package);
   package->AddUploadResult({DateTime::GetLocalTime(), UploadResultCode::kSuccess,
                             "Upload successful"});
@@ -67,6 +66,40 @@ void UploadClient::UploadPackage(const std::shared_ptr<Package>& package) {
       package->GetPackageType() == PackageType::kCrashPackage) {
     processor_->CleanUpUploadedPackage(*package);
   }
+}
+
+void UploadClient::PrepareUpload(Package& package) {
+  const bool keep = Config::GetInstance().GetPreserveUploadPackages();
+  // Zip, then encrypt: two local steps at most, and one more for a zip that
+  // vanished in between.
+  for (int round = 0; round < 3; ++round) {
+    const UploadStep step = NextUploadStep(DescribeUpload(package, keep));
+    if (!step.discard.empty()) {
+      package.DiscardDataFiles(step.discard, "its encryption did not finish; encrypting again");
+    }
+    switch (step.kind) {
+      case UploadStepKind::kZip:
+        if (package.KeepsDataFile(DataFileKind::kZippedPackageFile)) {
+          // The zip is the user's: there is nothing to make it again from.
+          throw PackageFilesUnreadable(
+              TFormatString("The zip file '%1' of package '%2' cannot be read")
+                  .arg(package.HasZippedPackageFile()
+                           ? package.GetDataFilePath(DataFileKind::kZippedPackageFile).ToString()
+                           : TString())
+                  .arg(package.GetPackageName()));
+        }
+        processor_->CreateZipForPackage(package);
+        break;
+      case UploadStepKind::kEncrypt:
+        encryptor_->EncryptPackage(package);
+        break;
+      default:
+        return;
+    }
+  }
+  throw zor::platform::ZorvaneException(
+      TFormatString("Package '%1': its zip file vanished while it was encrypted")
+          .arg(package.GetPackageName()));
 }
 
 }  // namespace ZorErrorReporting

@@ -35,18 +35,23 @@ class UploadClient {
   UploadClient& operator=(const UploadClient&) = delete;
 
  protected:
-  // One attempt: status "Started"; zip and encrypt unless an earlier
-  // attempt got that far (an upload in progress, or an encrypted file, is
-  // used as it is, so the key in its metadata stays valid; a zip without an
-  // encrypted file is encrypted, not rebuilt); upload; result "Success",
-  // status "Complete"; a crash package's upload files are then cleaned up
-  // unless preserve_upload_packages is set. Throws whatever fails, leaving
-  // the package as far as it came (its results and status are the caller's).
+  // One attempt: status "Started"; the package's next upload steps
+  // (packages/upload_step.h) from where earlier attempts left it: zip,
+  // encrypt (a finished encryption is used as it is, so the key in its
+  // metadata stays valid; an unfinished one is done again), then the
+  // protocol's upload; result "Success", status "Complete"; a crash
+  // package's upload files are then cleaned up unless
+  // preserve_upload_packages is set. Throws whatever fails, leaving the
+  // package as far as it came (its results and status are the caller's);
+  // PackageFilesUnreadable when a logs package's zip is gone.
   void UploadPackage(const std::shared_ptr<Package>& package);
 
   CrashPackageProcessor& Processor() { return *processor_; }
 
  private:
+  // The local steps (zip, encrypt) until the next one is the server's.
+  void PrepareUpload(Package& package);
+
   std::unique_ptr<TerminalProgress> progress_;
   std::unique_ptr<CrashPackageProcessor> processor_;
   std::unique_ptr<PackageEncryptor> encryptor_;

@@ -26,6 +26,7 @@
 namespace zor::test {
 namespace {
 
+using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
 using ::testing::Not;
 namespace fs = std::filesystem;
@@ -64,7 +65,7 @@ class UploadTest : public ::testing::Test {
                         "\nservercrashupload.dump.dirs: " + dumps_ +
                         "\nservercrashupload.log.dir: " + dir_.Sub("logs") +
                         "\nservercrashupload.upload_part_size_in_bytes: " + std::to_string(partSize_) +
-                        "\n" + extra);
+                        "\nservercrashupload.retry_delay_minutes: 0\n" + extra);
     return path;
   }
 
@@ -127,6 +128,12 @@ class UploadTest : public ::testing::Test {
       return {file.substr(prefix.size()), std::move(document)};
     }
     return {"", rapidjson::Document()};
+  }
+  // The code of the package's last error ("" when it has none).
+  std::string LastErrorCode(const std::string& name) {
+    const auto [status, document] = Status(name);
+    if (!document.IsObject() || !document.HasMember("last-error")) return "";
+    return document["last-error"]["upload-result-code"].GetString();
   }
   std::vector<std::string> ResultCodes(const std::string& name) {
     std::vector<std::string> codes;
@@ -204,13 +211,15 @@ TEST_F(UploadTest, OneFailingPackageIsRetriedNextRunWhileTheOthersComplete) {
     EXPECT_THAT(r.out, HasSubstr("Successfully uploaded '2' crash package(s). Failed to upload "
                                  "'1' crash package(s)."));
     EXPECT_EQ(Status("b.2").first, "pendingretry");
-    EXPECT_EQ(ResultCodes("b.2"), std::vector<std::string>{c.code});
+    // Transient trouble: recorded as the last error, not as an attempt.
+    EXPECT_EQ(ResultCodes("b.2"), std::vector<std::string>{});
+    EXPECT_EQ(LastErrorCode("b.2"), c.code);
     EXPECT_EQ(Status("a.1").first, "complete");
 
     r = SendCrashes(timeouts);
     EXPECT_THAT(r.out, HasSubstr("Successfully uploaded '1' crash package(s). Failed to upload "
                                  "'0' crash package(s)."));
-    EXPECT_EQ(ResultCodes("b.2"), (std::vector<std::string>{c.code, "Success"}));
+    EXPECT_EQ(ResultCodes("b.2"), (std::vector<std::string>{"Success"}));
     EXPECT_TRUE(StoredDump("b.2") == dumpBytes_["b.2"]);
     // The earlier run's complete packages were deleted with their dumps.
     EXPECT_FALSE(fs::exists(dumps_ + "/a.1_0.crash"));
@@ -219,18 +228,57 @@ TEST_F(UploadTest, OneFailingPackageIsRetriedNextRunWhileTheOthersComplete) {
   }
 }
 
-TEST_F(UploadTest, ThreeFailedAttemptsGiveThePackageUp) {
-  Crash("a.1", 1000);
-  server_.AddFault("part", 1, "status", 500, "", 0, 100);
+// Only verdicts count: three refusals give a package up (its crash files
+// stay, and `retry` brings it back); a server answering 503 for five runs
+// spends none of its attempts.
+TEST_F(UploadTest, OnlyRefusalsGiveAPackageUpAndRetryBringsItBack) {
   const std::string keep = "servercrashupload.delete_completed_dumps: false\n";
+  Crash("a.1", 1000);
+  server_.AddFault("part", 1, "status", 403, "", 0, 3);
   for (int run = 1; run <= 3; ++run) EXPECT_EQ(SendCrashes(keep).status, 0);
   EXPECT_EQ(ResultCodes("a.1").size(), 3u);
-  const ProcessResult r = SendCrashes(keep);
+  ProcessResult r = SendCrashes(keep);
   EXPECT_THAT(r.out, HasSubstr("Found '0' package(s) to upload."));
   EXPECT_EQ(Status("a.1").first, "failed");
   // Given up: the upload files are gone, the crash stays for a person to see.
   EXPECT_EQ(std::distance(fs::directory_iterator(data_), fs::directory_iterator()), 1);
   EXPECT_TRUE(fs::exists(dumps_ + "/a.1_0.crash/a.1.dmp"));
+  // Even with completed dumps to delete: a given-up crash is no completed one.
+  EXPECT_EQ(SendCrashes().status, 0);
+  EXPECT_TRUE(fs::exists(dumps_ + "/a.1_0.crash/a.1.dmp"));
+
+  r = Run({"--command", "retry", "--config-file", Config(), "a.1", "nosuch.9"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_THAT(r.out, HasSubstr("Package 'a.1' gets new attempts"));
+  EXPECT_THAT(r.out, HasSubstr("No failed package 'nosuch.9'"));
+  EXPECT_EQ(Status("a.1").first, "pendingretry");
+  EXPECT_THAT(SendCrashes().out, HasSubstr("Successfully uploaded '1' crash package(s)."));
+  EXPECT_TRUE(StoredDump("a.1") == dumpBytes_["a.1"]);
+
+  Crash("b.2", 1000);
+  server_.AddFault("part", 1, "status", 503, "", 0, 5);
+  for (int run = 1; run <= 5; ++run) {
+    EXPECT_THAT(SendCrashes(keep).out, HasSubstr("Failed to upload '1' crash package(s)."));
+  }
+  EXPECT_EQ(ResultCodes("b.2"), std::vector<std::string>{});
+  EXPECT_THAT(SendCrashes(keep).out, HasSubstr("Successfully uploaded '1' crash package(s)."));
+  EXPECT_TRUE(StoredDump("b.2") == dumpBytes_["b.2"]);
+}
+
+// After transient trouble the package waits: the next run skips it, and
+// `list` says when it is tried again and why.
+TEST_F(UploadTest, TransientTroubleDelaysTheNextAttemptAndListSaysSo) {
+  Crash("a.1", 1000);
+  server_.AddFault("part", 1, "status", 503, "", 0, 1);
+  const std::string delay = "servercrashupload.retry_delay_minutes: 30\n";
+  EXPECT_EQ(SendCrashes(delay).status, 0);
+  EXPECT_THAT(Log(), HasSubstr("not counted as an attempt; next attempt after"));
+  const ProcessResult waiting = SendCrashes(delay);
+  EXPECT_THAT(waiting.out, HasSubstr("Found '0' package(s) to upload."));
+  EXPECT_THAT(Log(), HasSubstr("Package 'a.1' waits until"));
+  const ProcessResult list = Run({"--command", "list", "--config-file", Config(delay)});
+  EXPECT_THAT(list.out, ContainsRegex("PendingRetry .* in (29|30)m\n  last error, [0-9]+s ago: "
+                                       "Network error \\(HTTP code: '503'\\)"));
 }
 
 // A reply that is not JSON raises an error that is not the program's own:
@@ -282,14 +330,18 @@ TEST_F(UploadTest, ServerDownOrDiskFullLosesNothing) {
   options.workingDirectory = dir_.path();
   options.environment = {{"HOME", dir_.Sub("home")}, {"XDG_CONFIG_HOME", dir_.Sub("settings")}};
   // A full disk fails the write; it sends no SIGXFSZ, so that is ignored.
-  const ProcessResult full = RunProcess(
-      "/bin/sh", {"-c", "trap '' XFSZ; exec prlimit --fsize=100000 \"$@\"", "sh", ProgramPath(),
-                  "--command", "send-crashes", "--config-file", Config()},
-      options);
-  EXPECT_EQ(full.status, 0) << full.out;
-  EXPECT_EQ(Status("a.1").first, "pendingretry");
-  EXPECT_EQ(ResultCodes("a.1"), std::vector<std::string>{"ClientError"});
-  ExpectReadableState();
+  // Four runs of it spend none of the package's attempts.
+  for (int run = 1; run <= 4; ++run) {
+    const ProcessResult full = RunProcess(
+        "/bin/sh", {"-c", "trap '' XFSZ; exec prlimit --fsize=100000 \"$@\"", "sh", ProgramPath(),
+                    "--command", "send-crashes", "--config-file", Config()},
+        options);
+    EXPECT_EQ(full.status, 0) << full.out;
+    EXPECT_EQ(Status("a.1").first, "pendingretry");
+    EXPECT_EQ(ResultCodes("a.1"), std::vector<std::string>{});
+    EXPECT_EQ(LastErrorCode("a.1"), "ClientError");
+    ExpectReadableState();
+  }
 
   EXPECT_THAT(SendCrashes().out, HasSubstr("Successfully uploaded '1' crash package(s)."));
   EXPECT_TRUE(StoredDump("a.1") == dumpBytes_["a.1"]);

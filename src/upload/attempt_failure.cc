@@ -1,0 +1,42 @@
+#include "upload/attempt_failure.h"
+
+#include <algorithm>
+
+#include "net/http_exception.h"
+#include "platform/curl_exception.h"
+#include "platform/tpath.h"
+
+namespace ZorErrorReporting {
+
+using zor::platform::DateTime;
+using zor::platform::ZorvaneException;
+
+AttemptFailure ClassifyFailure(const ZorvaneException& failure) {
+  if (dynamic_cast<const PackageFilesUnreadable*>(&failure) != nullptr) {
+    return AttemptFailure::kVerdict;
+  }
+  if (const auto* http = dynamic_cast<const HTTPException*>(&failure)) {
+    const int code = http->GetHttpCode();
+    // 0: no answer came in time.
+    const bool transient = code == 0 || code == 408 || code == 429 || code >= 500;
+    return transient ? AttemptFailure::kTransient : AttemptFailure::kVerdict;
+  }
+  if (dynamic_cast<const zor::platform::CurlException*>(&failure) != nullptr ||
+      dynamic_cast<const zor::platform::TPath::Exception*>(&failure) != nullptr) {
+    return AttemptFailure::kTransient;
+  }
+  if (failure.GetError() && failure.GetError()->systemError != 0) {
+    return AttemptFailure::kTransient;
+  }
+  return AttemptFailure::kVerdict;
+}
+
+DateTime NextAttemptAfter(int failures, int64_t baseDelayMs, const DateTime& now) {
+  if (baseDelayMs <= 0) return DateTime();
+  constexpr int64_t kMaxDelayMs = 24LL * 60 * 60 * 1000;
+  int64_t delay = baseDelayMs;
+  for (int n = 1; n < failures && delay < kMaxDelayMs; ++n) delay *= 2;
+  return DateTime::FromUnixTimeMs(now.GetAsUnixTimeMs() + std::min(delay, kMaxDelayMs));
+}
+
+}  // namespace ZorErrorReporting

@@ -1,0 +1,41 @@
+// What a failed upload attempt says about the package, and how long a package
+// waits after trouble that says nothing about it.
+//
+// Only a verdict on the package counts as one of its attempts: an HTTP 4xx
+// other than 408 and 429, a reply the protocol cannot use, the package's own
+// files unreadable. Everything else is transient: a transport failure, a
+// time-out, an HTTP 5xx, 408 or 429, a full disk, a missing permission or an
+// I/O error in the data directory. A server that is down for a week, or a
+// disk that is full for a day, so loses no crash.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+
+#include "platform/date_time.h"
+#include "platform/zorvane_exception.h"
+
+namespace ZorErrorReporting {
+
+enum class AttemptFailure { kVerdict, kTransient };
+
+// Thrown when the files a package is made of cannot be read (a dump or log
+// removed or made unreadable): a verdict on the package.
+class PackageFilesUnreadable : public zor::platform::ZorvaneException {
+ public:
+  using ZorvaneException::ZorvaneException;
+};
+
+// The kind of `failure`, by the rules above. A ZorvaneException that carries
+// an OS error (a file-system failure) is transient, as is every
+// TPath::Exception: the package's own files are reported as
+// PackageFilesUnreadable instead.
+AttemptFailure ClassifyFailure(const zor::platform::ZorvaneException& failure);
+
+// The earliest next attempt after the `failures`-th transient failure in a
+// row (from 1) at `now`: `baseDelayMs` doubled for each failure after the
+// first, at most 24 hours. An invalid time (no wait) when `baseDelayMs` is 0.
+zor::platform::DateTime NextAttemptAfter(int failures, int64_t baseDelayMs,
+                                         const zor::platform::DateTime& now);
+
+}  // namespace ZorErrorReporting
