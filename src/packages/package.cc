@@ -36,8 +36,6 @@ constexpr char kTimestamp[] = "timestamp";
 constexpr char kUploadResultCode[] = "upload-result-code";
 constexpr char kUploadMessage[] = "upload-message";
 
-constexpr char kUploadedPartsSuffix[] = ".uploaded.parts";
-
 TString TimestampPattern() {
   return zor::platform::LookupDateTimeParsingFormatString(zor::platform::kStatusTimestampPattern);
 }

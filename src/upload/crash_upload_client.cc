@@ -8,6 +8,7 @@
 #include "platform/tformat_string.h"
 #include "upload/crash_package_processor.h"
 #include "upload/metrics_file.h"
+#include "upload/package_lock.h"
 
 namespace ZorErrorReporting {
 
@@ -50,6 +51,9 @@ void CrashUploadClient::UploadNewCrashes(const std::vector<std::shared_ptr<Packa
   int succeeded = 0;
   int failed = 0;
   for (const auto& package : packages) {
+    // Held for the whole attempt, failure included.
+    const auto lock = PackageLock::TryLock(*package);
+    if (!lock) continue;
     try {
       UploadPackage(package);
       ++succeeded;

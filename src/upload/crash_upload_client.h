@@ -3,7 +3,9 @@
 // ("NetworkError" for a transport failure, "ClientError" for any other
 // failure of ours) and "PendingRetry", and the next one is tried. A failure
 // that is not the program's own (not a ZorvaneException) ends the run at
-// once, without a summary; the next run settles the package it left.
+// once, without a summary; the next run settles the package it left. Each
+// attempt holds the package's lock; a package another process holds (a
+// `send-logs` at work) is skipped, neither uploaded nor failed.
 #pragma once
 
 #include <memory>
