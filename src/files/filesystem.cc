@@ -43,6 +43,14 @@ void Filesystem::SetTestInstance(Filesystem* instance) {
   zor::platform::ProcessSingleton<Filesystem>::SetTestInstance(instance);
 }
 
+std::optional<zor::platform::TLockFile> Filesystem::TryLockFile(const TPath& path) {
+  return zor::platform::TLockFile::TryLock(path);
+}
+
+bool Filesystem::IsLockHeldElsewhere(const TPath& path) {
+  return zor::platform::TLockFile::IsHeldElsewhere(path);
+}
+
 bool Filesystem::FileExists(const TPath& path) { return zor::platform::FileExists(path); }
 
 uint64_t Filesystem::FileSize(const TPath& path) { return zor::platform::FileSize(path); }

@@ -20,11 +20,13 @@
 #include <cstdint>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <set>
 #include <vector>
 
 #include "platform/date_time.h"
 #include "platform/file_functions.h"
+#include "platform/tlock_file.h"
 #include "platform/tpath.h"
 #include "platform/tstring.h"
 
@@ -97,6 +99,15 @@ class Filesystem {
   //   archive is then closed with the entries written before it.
   virtual bool CreateZip(const zor::platform::TPath& zipPath,
                          const std::set<zor::platform::TPath>& files);
+
+  // Takes the lock of the lock file at `path`, creating the file when missing
+  // (see platform/tlock_file.h). Returns nullopt iff another holder has it.
+  // Throws TPath::Exception ("TLockFile: ...") naming the path and the cause
+  // when the file cannot be opened or locked.
+  virtual std::optional<zor::platform::TLockFile> TryLockFile(const zor::platform::TPath& path);
+  // True iff another holder has the lock of the lock file at `path`; creates
+  // nothing. Throws as TryLockFile.
+  virtual bool IsLockHeldElsewhere(const zor::platform::TPath& path);
 
   // Removes a file, a symbolic link (not its target) or an empty directory.
   // True iff nothing is left at `path` afterwards (a path that never existed

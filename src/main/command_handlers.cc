@@ -97,7 +97,7 @@ void SimulateCrash(const SimulateCrashOptions& options) {
 
 void RetryPackages(const RetryOptions& options) {
   const Config& config = Config::GetInstance();
-  const CrashPackageProcessor processor(config.GetDumpDirectories(), config.GetDataDirectory());
+  CrashPackageProcessor processor(config.GetDumpDirectories(), config.GetDataDirectory());
   const std::vector<TString> retried = processor.RetryFailedPackages(options.packageNames);
   for (const TString& name : retried) {
     std::cout << "Package '" << name.toStdString() << "' gets new attempts.\n";

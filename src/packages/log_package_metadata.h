@@ -25,6 +25,8 @@ class LogPackageMetadata : public PackageMetadata {
  public:
   // The "type" the program writes.
   static constexpr char kCustomerUploadDetails[] = "CustomerUploadDetails";
+  // The suffix of the file in the data directory: "<package name>.metadata".
+  static constexpr char kFileSuffix[] = ".metadata";
 
   // New details with an empty type; unbound, not saved.
   LogPackageMetadata(const zor::platform::TString& supportCaseNumber,

@@ -41,8 +41,6 @@ constexpr char kTransientFailures[] = "transient-failures";
 constexpr char kNextAttempt[] = "next-attempt";
 constexpr char kAttemptsForgiven[] = "attempts-forgiven";
 
-constexpr char kUploadedPartsSuffix[] = ".uploaded.parts";
-
 TString TimestampPattern() {
   return zor::platform::LookupDateTimeParsingFormatString(zor::platform::kStatusTimestampPattern);
 }

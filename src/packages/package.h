@@ -77,6 +77,8 @@ class Package : public JsonFileSerializedObject {
 
   // The suffix of a package's zip file name: "<package name>.package.zip".
   static constexpr char kPackageZipSuffix[] = "package.zip";
+  // The suffix of its upload progress file: "<package name>.uploaded.parts".
+  static constexpr char kUploadedPartsSuffix[] = ".uploaded.parts";
 
   // A new package with a new local id (or `localId`), status Pending, no data
   // files, no results, no remote id; unbound. Throws ZorvaneException

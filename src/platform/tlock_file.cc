@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,31 +12,91 @@
 
 namespace zor::platform {
 
-TLockFile::TLockFile(const TPath& path) : path_(path) {
-  const TString quoted = "'" + path.ToString() + "'";
+namespace {
+
+// Each round loses only to a holder that removed the file in between; a
+// bound keeps a pathological churn from spinning for ever.
+constexpr int kMaxRounds = 64;
+
+TString Quoted(const TPath& path) { return "'" + path.ToString() + "'"; }
+
+int OpenLockFile(const TPath& path) {
   int fd;
   do {
-    fd = ::open(path.NativeString().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    fd = ::open(path.NativeString().c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     const int error = errno;
-    ThrowPathError("TLockFile: cannot open " + quoted, error);
+    ThrowPathError("TLockFile: cannot open " + Quoted(path), error);
+  }
+  return fd;
+}
+
+// True iff `path` still names the file open at `fd`.
+bool StillNamed(int fd, const TPath& path) {
+  struct stat opened {};
+  struct stat named {};
+  if (::fstat(fd, &opened) != 0) return false;
+  if (::lstat(path.NativeString().c_str(), &named) != 0) return false;
+  return opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
+
+}  // namespace
+
+int TLockFile::Acquire(const TPath& path) {
+  for (int round = 0; round < kMaxRounds; ++round) {
+    const int fd = OpenLockFile(path);
+    int rc;
+    do {
+      rc = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+      const int error = errno;
+      ::close(fd);
+      if (error == EWOULDBLOCK) return -1;
+      ThrowPathError("TLockFile: cannot lock " + Quoted(path), error);
+    }
+    if (StillNamed(fd, path)) return fd;
+    ::close(fd);
+  }
+  ThrowPathError("TLockFile: cannot lock " + Quoted(path) + ": it keeps being replaced", EAGAIN);
+}
+
+TLockFile::TLockFile(const TPath& path) : path_(path), fd_(Acquire(path)) {
+  if (fd_ < 0) {
+    const TString message =
+        "TLockFile: cannot lock " + Quoted(path) + ": it is held by another process";
+    throw TPath::Exception(message, ZorvaneError::MakeError("file-system", message, EWOULDBLOCK));
+  }
+}
+
+std::optional<TLockFile> TLockFile::TryLock(const TPath& path) {
+  TLockFile lock;
+  lock.fd_ = Acquire(path);
+  if (lock.fd_ < 0) return std::nullopt;
+  lock.path_ = path;
+  return lock;
+}
+
+bool TLockFile::IsHeldElsewhere(const TPath& path) {
+  int fd;
+  do {
+    fd = ::open(path.NativeString().c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    const int error = errno;
+    if (error == ENOENT) return false;
+    ThrowPathError("TLockFile: cannot open " + Quoted(path), error);
   }
   int rc;
   do {
     rc = ::flock(fd, LOCK_EX | LOCK_NB);
   } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
-    const int error = errno;
-    ::close(fd);
-    if (error == EWOULDBLOCK) {
-      const TString message =
-          "TLockFile: cannot lock " + quoted + ": it is held by another process";
-      throw TPath::Exception(message, ZorvaneError::MakeError("file-system", message, error));
-    }
-    ThrowPathError("TLockFile: cannot lock " + quoted, error);
-  }
-  fd_ = fd;
+  const int error = errno;
+  ::close(fd);  // drops the lock just taken, if any
+  if (rc == 0) return false;
+  if (error == EWOULDBLOCK) return true;
+  ThrowPathError("TLockFile: cannot lock " + Quoted(path), error);
 }
 
 TLockFile::~TLockFile() { Release(); }

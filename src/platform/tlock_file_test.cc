@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <iostream>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -71,9 +72,38 @@ TEST_F(TLockFileTest, HeldWhileTheObjectLivesAndFollowsMoves) {
   EXPECT_TRUE(std::filesystem::exists(path_));  // the file stays for the next holder
 }
 
+TEST_F(TLockFileTest, TryLockGivesNothingWhileAnotherHolds) {
+  EXPECT_FALSE(TLockFile::IsHeldElsewhere(path_));
+  EXPECT_FALSE(std::filesystem::exists(path_));  // a look creates nothing
+  {
+    TLockFile held(path_);
+    EXPECT_FALSE(TLockFile::TryLock(path_).has_value());
+    EXPECT_TRUE(TLockFile::IsHeldElsewhere(path_));
+  }
+  EXPECT_FALSE(TLockFile::IsHeldElsewhere(path_));
+  std::optional<TLockFile> taken = TLockFile::TryLock(path_);
+  ASSERT_TRUE(taken.has_value());
+  EXPECT_TRUE(taken->IsLocked());
+  EXPECT_NE(LockFailure(path_), "");
+  // Only its owner may open it: a lock file that others can open is a lock
+  // that others can hold.
+  EXPECT_EQ(std::filesystem::status(path_).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+}
+
 TEST_F(TLockFileTest, UnopenablePathNamesPathAndCause) {
-  const std::string path = dir_.Sub("no-such-dir/app.lock");
-  EXPECT_EQ(LockFailure(path), "TLockFile: cannot open '" + path + "': No such file or directory");
+  const std::string missing = dir_.Sub("no-such-dir/app.lock");
+  const std::string link = dir_.Sub("link.lock");
+  std::filesystem::create_symlink(dir_.Sub("elsewhere"), link);
+  const struct {
+    std::string path;
+    const char* cause;
+  } cases[] = {{missing, "No such file or directory"}, {link, "Too many levels of symbolic links"}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(LockFailure(c.path), "TLockFile: cannot open '" + c.path + "': " + c.cause);
+    EXPECT_THROW(TLockFile::TryLock(c.path), TPath::Exception);
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir_.Sub("elsewhere")));  // no file made through a link
 }
 
 // Locks, files and logs are all opened through the same platform layer; none

@@ -19,6 +19,7 @@
 #include "upload/attempt_failure.h"
 #include "upload/crash_file_grouping.h"
 #include "upload/leftover_files.h"
+#include "upload/package_lock.h"
 #include "upload/package_status_file.h"
 #include "upload/retention_policy.h"
 #include "upload/upload_rate_limit.h"
@@ -35,7 +36,6 @@ namespace TLog = zor::platform::TLog;
 
 namespace {
 
-constexpr char kMetadataSuffix[] = ".metadata";
 // A logs package's name ends in its type name, as do its status files' stems.
 TString LogsPackageSuffix() { return "." + ToName(PackageType::kZippedLogsPackage); }
 
@@ -85,7 +85,9 @@ CrashPackageProcessor::CrashPackageProcessor(std::vector<TPath> dumpDirectories,
 CrashPackageProcessor::~CrashPackageProcessor() { LogText(TLog::Debug, "Exited."); }
 
 std::vector<std::shared_ptr<Package>> CrashPackageProcessor::FindPackagesToUpload() {
-  RemoveLeftoverStateFiles(dataDirectory_);
+  const DateTime leftoverCutoff = DateTime::FromUnixTimeMs(
+      (DateTime::GetLocalTime().GetAsUnixTime() - kLeftoverMinAgeSeconds) * 1000);
+  RemoveLeftoverStateFiles(dataDirectory_, leftoverCutoff);
   stats_ = {};
   std::optional<UploadRateLimit> rateLimit;
   if (const auto max = Config::GetInstance().GetMaxUploadsPerHour()) {
@@ -98,6 +100,7 @@ std::vector<std::shared_ptr<Package>> CrashPackageProcessor::FindPackagesToUploa
     DeleteCompletedPackages();
   }
   LoadPreviousPackages();
+  RemoveUnrecordedPackageFiles(dataDirectory_, leftoverCutoff);
   ProcessCrashFiles(ListCrashArtifactFiles());
   FailFullDumpPackages();
   ApplyRetention();
@@ -131,8 +134,7 @@ void CrashPackageProcessor::ApplyRetention() {
   stats_.pruned = pruned.size();
 }
 
-CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadPackagesInState(
-    UploadStatus status) const {
+CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadPackagesInState(UploadStatus status) {
   const TString statusName = ToName(status);
   LogText(TLog::Debug,
           TFormatString("Checking for packages in state %1 from previous run...").arg(statusName));
@@ -149,6 +151,7 @@ CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadPackagesInState(
     try {
       std::shared_ptr<Package> package = LoadPackageStatusFile(path);
       const TString name = package->GetPackageName();
+      if (!IsFreeToWorkOn(*package)) continue;
       packages.emplace(name, std::move(package));
     } catch (const ZorvaneException& e) {
       if (Filesystem::GetInstance().RemovePath(path)) {
@@ -171,7 +174,16 @@ CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadPackagesInState(
   return packages;
 }
 
-void CrashPackageProcessor::ReconcilePreviousRun(const std::set<TString>& heldBack) const {
+bool CrashPackageProcessor::IsFreeToWorkOn(const Package& package) {
+  const TString& name = package.GetPackageName();
+  if (skipped_.count(name) != 0) return false;
+  // Only a look: each change takes the lock, for as long as it lasts.
+  if (PackageLock::IsFree(package)) return true;
+  skipped_.insert(name);
+  return false;
+}
+
+void CrashPackageProcessor::ReconcilePreviousRun(const std::set<TString>& heldBack) {
   PackageMap pending = LoadPackagesInState(UploadStatus::kPending);
   for (const TString& name : heldBack) pending.erase(name);
   if (!pending.empty()) {
@@ -223,30 +235,37 @@ void CrashPackageProcessor::ReconcilePreviousRun(const std::set<TString>& heldBa
     const UploadResult result = MakeReconciliationResult(
         TFormatString("Failed to upload package after %1 attempts.").arg(kMaxUploadAttempts));
     for (const auto& [name, package] : exhausted) {
+      const auto lock = PackageLock::TryLock(*package);
+      if (!lock) continue;
       package->AddUploadResult(result);
       package->SetUploadStatus(UploadStatus::kFailed);
       package->CleanUpFiles();
     }
   }
   // Not attempts: the run that left them ended before it could try or finish.
-  for (const auto& [name, package] : stale) package->SetUploadStatus(UploadStatus::kPendingRetry);
-}
-
-void CrashPackageProcessor::CleanUpCompletedPackages() const {
-  const bool keep = Config::GetInstance().GetPreserveUploadPackages();
-  for (const auto& [name, package] : LoadPackagesInState(UploadStatus::kComplete)) {
-    if (NextUploadStep(DescribeUpload(*package, keep)).kind == UploadStepKind::kCleanUp) {
-      LogText(TLog::Info, TFormatString("Package '%1' was uploaded but its upload files are still "
-                                        "there; removing them.")
-                              .arg(name));
-      package->CleanUpFiles();
+  for (const auto& [name, package] : stale) {
+    if (const auto lock = PackageLock::TryLock(*package)) {
+      package->SetUploadStatus(UploadStatus::kPendingRetry);
     }
   }
 }
 
-void CrashPackageProcessor::DeleteCompletedPackages() const {
+void CrashPackageProcessor::CleanUpCompletedPackages() {
+  const bool keep = Config::GetInstance().GetPreserveUploadPackages();
   for (const auto& [name, package] : LoadPackagesInState(UploadStatus::kComplete)) {
-    package->DeletePackage();
+    if (NextUploadStep(DescribeUpload(*package, keep)).kind != UploadStepKind::kCleanUp) continue;
+    const auto lock = PackageLock::TryLock(*package);
+    if (!lock) continue;
+    LogText(TLog::Info, TFormatString("Package '%1' was uploaded but its upload files are still "
+                                      "there; removing them.")
+                            .arg(name));
+    package->CleanUpFiles();
+  }
+}
+
+void CrashPackageProcessor::DeleteCompletedPackages() {
+  for (const auto& [name, package] : LoadPackagesInState(UploadStatus::kComplete)) {
+    if (const auto lock = PackageLock::TryLock(*package)) package->DeletePackage();
   }
   // With a retention limit, retention decides when a given-up crash goes.
   if (RetentionSettings::FromConfig().IsActive()) return;
@@ -255,6 +274,8 @@ void CrashPackageProcessor::DeleteCompletedPackages() const {
     const auto results = package->GetUploadResults();
     const DateTime givenUp = results.empty() ? DateTime() : results.back().time;
     if (!givenUp.IsValid() || now - givenUp.GetAsUnixTime() < kKeepFailedSeconds) continue;
+    const auto lock = PackageLock::TryLock(*package);
+    if (!lock) continue;
     LogText(TLog::Info, TFormatString("Deleting package '%1', given up on %2, more than %3 days "
                                       "ago.")
                             .arg(name)
@@ -298,7 +319,11 @@ void CrashPackageProcessor::ProcessCrashFiles(const std::set<TPath>& listing) {
   LogText(TLog::Debug, "Processing crash files...");
   const CrashFileGroups groups =
       GroupCrashFiles(listing, Config::GetInstance().GetFilenameExclusionRegex(),
-                      [this](const TString& id) { return packages_.count(id) != 0; });
+                      [this](const TString& id) {
+                        // A package another process holds is known too: its
+                        // crash must not be packaged a second time.
+                        return packages_.count(id) != 0 || skipped_.count(id) != 0;
+                      });
   LogText(TLog::Debug,
           TFormatString("Found (%1) package(s).").arg(static_cast<uint64_t>(groups.found.size())));
   for (const auto& [id, group] : groups.found) {
@@ -391,11 +416,13 @@ void CrashPackageProcessor::CreateZipForPackage(Package& package) {
 }
 
 std::vector<TString> CrashPackageProcessor::RetryFailedPackages(
-    const std::vector<TString>& names) const {
+    const std::vector<TString>& names) {
   const std::set<TString> wanted(names.begin(), names.end());
   std::vector<TString> retried;
   for (const auto& [name, package] : LoadPackagesInState(UploadStatus::kFailed)) {
     if (!wanted.empty() && wanted.count(name) == 0) continue;
+    const auto lock = PackageLock::TryLock(*package);
+    if (!lock) continue;
     package->GrantNewAttempts();
     LogText(TLog::Info,
             TFormatString("Package '%1' gets new attempts; the next send-crashes run tries it.")
@@ -408,30 +435,46 @@ std::vector<TString> CrashPackageProcessor::RetryFailedPackages(
 void CrashPackageProcessor::CleanUpUploadedPackage(Package& package) { package.CleanUpFiles(); }
 
 void CrashPackageProcessor::RemovePreviousLogsPackages() const {
-  const TString type = ToName(PackageType::kZippedLogsPackage);
+  // A new `send-logs` supersedes every earlier one, failed ones too: what an
+  // earlier logs package holds of the user's is the e-mail address and case
+  // number, which must not stay behind. The user's zip is never the
+  // package's to delete.
   std::vector<TString> extensions;
-  for (const UploadStatus status : {UploadStatus::kPending, UploadStatus::kStarted,
-                                    UploadStatus::kComplete, UploadStatus::kPendingRetry}) {
-    extensions.push_back(type + "." + StatusFileExtension(status));
+  for (const UploadStatus status : kStoredStatuses) {
+    extensions.push_back(LogsPackageSuffix().mid(1) + "." + StatusFileExtension(status));
   }
-  LogText(TLog::Debug, TFormatString("Removing packages in state %1 and %2 from previous run...")
-                           .arg(extensions[1])
-                           .arg(extensions[2]));
+  LogText(TLog::Debug, "Removing logs packages from previous runs...");
   Filesystem& fs = Filesystem::GetInstance();
-  for (const TPath& path : fs.ListFiles(dataDirectory_, extensions, true)) fs.RemovePath(path);
+  for (const TPath& path : fs.ListFiles(dataDirectory_, extensions, true)) {
+    std::shared_ptr<Package> package;
+    try {
+      package = LoadPackageStatusFile(path);
+    } catch (const ZorvaneException& e) {
+      LogText(TLog::Warn, TFormatString("Removing the unreadable logs package status file '%1': %2")
+                              .arg(path)
+                              .arg(e.GetConcatenatedMessages()));
+      fs.RemovePath(path);
+      continue;
+    }
+    if (const auto lock = PackageLock::TryLock(*package)) package->DeletePackage();
+  }
 }
 
-std::shared_ptr<LogsPackage> CrashPackageProcessor::CreateLogsPackage(
+CrashPackageProcessor::NewLogsPackage CrashPackageProcessor::CreateLogsPackage(
     const TPath& logZip, const TString& supportCaseNumber, const TString& emailAddress) {
   RemovePreviousLogsPackages();
   const TUUID id = SystemInfo::Get().CreateUuid();
   const TPath basePath = dataDirectory_ / (TString(id) + LogsPackageSuffix());
+  // Held before the status file exists, so that no other process ever finds
+  // the package without its owner.
+  PackageLock lock = PackageLock::LockNew(dataDirectory_, basePath.Filename());
   std::shared_ptr<LogsPackage> package = LogsPackage::Create(basePath, logZip, id);
-  const TPath metadataPath = dataDirectory_ / (basePath.Filename() + kMetadataSuffix);
+  const TPath metadataPath =
+      dataDirectory_ / (basePath.Filename() + LogPackageMetadata::kFileSuffix);
   JsonFileSerializedObject::SaveNewFile(
       std::make_shared<LogPackageMetadata>(supportCaseNumber, emailAddress), metadataPath);
   package->SetDataFilePath(DataFileKind::kPackageMetadataFile, metadataPath);
-  return package;
+  return {std::move(package), std::move(lock)};
 }
 
 }  // namespace ZorErrorReporting

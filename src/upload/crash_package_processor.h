@@ -16,6 +16,8 @@
 //      "Complete" package that still records upload files (a run that ended
 //      between the two) is cleaned up in any case;
 //   3. loads every remaining package: their files are never packaged again;
+//      then removes the package files that no status file records any more
+//      and that are an hour old (upload/leftover_files.h);
 //   4. scans the dump directories and saves each new crash as "Pending";
 //   5. fails packages that may hold full dumps when full dumps are off;
 //   6. applies the retention limits when configured (upload/retention_policy.h);
@@ -24,14 +26,19 @@
 //      as the upload rate limit admits when one is configured
 //      (upload/upload_rate_limit.h); the "Pending" packages it held back in
 //      the previous run are not settled in step 1.
+// A package whose lock another process holds (a `send-logs` at work, see
+// upload/package_lock.h) is left out of every step: it is not settled,
+// deleted, loaded or returned. Each change to a package is made holding its
+// lock.
 // A status file that cannot be loaded is deleted (Warn), or ignored when it
 // cannot be deleted; its crash files then form a new package. Left-over
-// temporary files of interrupted saves and crash-handler directories are
-// removed on the way (see upload/leftover_files.h).
+// temporary files of interrupted saves and crash-handler directories that
+// are old enough are removed on the way (see upload/leftover_files.h).
 //
-// A logs package that an interrupted `send-logs` left behind is listed with
-// the crash packages and loaded as what it is, a LogsPackage, so that nothing
-// done to it ever deletes the user's zip.
+// A logs package that an interrupted `send-logs` left behind (no process
+// holds its lock any more) is listed with the crash packages and loaded as
+// what it is, a LogsPackage, so that nothing done to it ever deletes the
+// user's zip.
 //
 // Ownership: one processor per upload client; packages are shared with the
 // caller. Thread-safety: none; the thread that runs the command.
@@ -45,6 +52,7 @@
 #include "packages/package_types.h"
 #include "platform/tpath.h"
 #include "platform/tstring.h"
+#include "upload/package_lock.h"
 #include "upload/upload_run_stats.h"
 
 namespace ZorErrorReporting {
@@ -99,27 +107,39 @@ class CrashPackageProcessor {
   // each logged at Info. Returns the names of the packages it changed.
   // Throws what listing the data directory and saving a package throw.
   std::vector<zor::platform::TString> RetryFailedPackages(
-      const std::vector<zor::platform::TString>& names) const;
+      const std::vector<zor::platform::TString>& names);
 
-  // The logs package of `send-logs`: removes the status files of earlier logs
-  // packages (all but failed ones), then creates a new "Pending" package
+  // A new logs package and its lock, which the caller holds until it is done
+  // with the package.
+  struct NewLogsPackage {
+    std::shared_ptr<LogsPackage> package;
+    PackageLock lock;
+  };
+
+  // The logs package of `send-logs`: deletes every earlier logs package whole
+  // (all its files but the user's zip; one another process holds is left
+  // alone), then takes the lock of a new package and creates it "Pending"
   // around `logZip` with a metadata file holding the two values. The user's
-  // zip is only recorded, never moved or deleted. Throws what saving the
-  // status or metadata file throws.
-  std::shared_ptr<LogsPackage> CreateLogsPackage(const zor::platform::TPath& logZip,
-                                                 const zor::platform::TString& supportCaseNumber,
-                                                 const zor::platform::TString& emailAddress);
+  // zip is only recorded, never moved or deleted. Throws what PackageLock::
+  // LockNew throws, and what saving the status or metadata file throws.
+  NewLogsPackage CreateLogsPackage(const zor::platform::TPath& logZip,
+                                   const zor::platform::TString& supportCaseNumber,
+                                   const zor::platform::TString& emailAddress);
 
  private:
   using PackageMap = std::map<zor::platform::TString, std::shared_ptr<Package>>;
 
   // The packages whose status files end in `status`'s name, by name (the
   // first file of a name wins).
-  PackageMap LoadPackagesInState(UploadStatus status) const;
+  // Packages another process holds are left out.
+  PackageMap LoadPackagesInState(UploadStatus status);
+  // False, for the rest of the run, once the package's lock was found held
+  // (see PackageLock::TryLock).
+  bool IsFreeToWorkOn(const Package& package);
   // `heldBack`: "Pending" packages the rate limit kept waiting on purpose.
-  void ReconcilePreviousRun(const std::set<zor::platform::TString>& heldBack) const;
-  void CleanUpCompletedPackages() const;
-  void DeleteCompletedPackages() const;
+  void ReconcilePreviousRun(const std::set<zor::platform::TString>& heldBack);
+  void CleanUpCompletedPackages();
+  void DeleteCompletedPackages();
   void LoadPreviousPackages();
   std::set<zor::platform::TPath> ListCrashArtifactFiles() const;
   void ProcessCrashFiles(const std::set<zor::platform::TPath>& listing);
@@ -132,6 +152,8 @@ class CrashPackageProcessor {
   const zor::platform::TPath dataDirectory_;
   PackageMap packages_;
   bool includeFullDumps_ = false;
+  // Packages another process was working on when this run looked.
+  std::set<zor::platform::TString> skipped_;
   UploadRunStats stats_;
 };
 

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "packages/logs_package.h"
 #include "packages/package_for_test.h"
 #include "packages/upload_rate_state.h"
+#include "platform/tlock_file.h"
 #include "support/temp_dir.h"
 #include "upload/upload_rate_limit.h"
 
@@ -254,6 +256,8 @@ TEST_F(CrashPackageProcessorTest, BrokenStatusFilesAndLeftovers) {
   const std::string stuck = Status("stuck", "pendingretry");
   WriteFile(stuck, "[]");
   WriteFile(data_ + "/.app.7.crash-package.pending.tmp", "{\"package-na");
+  fs::last_write_time(data_ + "/.app.7.crash-package.pending.tmp",
+                      fs::file_time_type::clock::now() - std::chrono::hours(2));
   Dump("app.7.dmp");
   const std::string oldTemp = dumps_ + "/temp/zorcrashreporter_1.crash.temp";
   const std::string newTemp = dumps_ + "/temp/zorcrashreporter_2.crash.temp";
@@ -400,11 +404,12 @@ TEST_F(CrashPackageProcessorTest, LogsPackagesNeverLoseTheUsersZip) {
   std::shared_ptr<LogsPackage> package;
   {
     CrashPackageProcessor processor({TPath(dumps_)}, TPath(data_));
-    package = processor.CreateLogsPackage(TPath(zip), "case-42", "me@example.com");
+    package = processor.CreateLogsPackage(TPath(zip), "case-42", "me@example.com").package;
   }
+  // Earlier logs packages are gone, failed ones too; the new one's lock went
+  // with its holder.
   const std::string base = data_ + "/" + package->GetPackageName().toStdString();
-  EXPECT_EQ(DataFiles(), (std::set<std::string>{"old-failed.zipped-logs-package.failed",
-                                                fs::path(base + ".pending").filename().string(),
+  EXPECT_EQ(DataFiles(), (std::set<std::string>{fs::path(base + ".pending").filename().string(),
                                                 fs::path(base + ".metadata").filename().string()}));
   const auto metadata = LogPackageMetadata::LoadFromFile(TPath(base + ".metadata"));
   EXPECT_EQ(metadata->GetSupportCaseNumber(), "case-42");
@@ -428,6 +433,70 @@ TEST_F(CrashPackageProcessorTest, LogsPackagesNeverLoseTheUsersZip) {
   failed->AddUploadResult({DateTime::FromUnixTimeMs(0), UploadResultCode::kUnknown, "given up"});
   EXPECT_TRUE(Run().empty());
   EXPECT_FALSE(Exists(base + ".failed"));
+  EXPECT_EQ(ReadFile(zip), "PK user's logs");
+}
+
+// Another process's lock (here: a second open file description, which
+// flock tells apart as it does processes) keeps every step of a run off the
+// package, and a new `send-logs` off a running one's logs package.
+TEST_F(CrashPackageProcessorTest, PackagesAnotherProcessHoldsAreLeftAlone) {
+  const std::string zip = dir_.Sub("logs.zip");
+  WriteFile(zip, "PK user's logs");
+  for (const char* name : {"done.1", "pending.2", "started.3", "free.4"})
+    Dump(std::string(name) + ".dmp");
+  auto packages = Run();
+  ASSERT_EQ(packages.size(), 4u);
+  packages[0]->SetUploadStatus(Status::kComplete);
+  packages[3]->SetUploadStatus(Status::kStarted);
+  std::optional<CrashPackageProcessor::NewLogsPackage> running;
+  {
+    CrashPackageProcessor processor({TPath(dumps_)}, TPath(data_));
+    running.emplace(processor.CreateLogsPackage(TPath(zip), "1", "me@example.com"));
+  }
+  running->package->SetUploadStatus(Status::kStarted);
+  const std::string logsName = running->package->GetPackageName().toStdString();
+  std::vector<zor::platform::TLockFile> held;
+  for (const char* name : {"done.1", "pending.2", "started.3"}) {
+    held.emplace_back(TPath(data_ + "/" + name + ".lock"));
+  }
+  Configure("servercrashupload.delete_completed_dumps: true\n");
+  const auto before = Snapshot(data_);
+
+  EXPECT_EQ(Names(Run()), std::vector<std::string>{"free.4"});
+  for (const std::string name : {"done.1", "pending.2", "started.3", logsName.c_str()}) {
+    EXPECT_THAT(log_,
+                HasSubstr("Package '" + name + "' is being worked on by another process; skipped"));
+  }
+  std::string secondName;
+  {
+    CrashPackageProcessor processor({TPath(dumps_)}, TPath(data_));
+    secondName = processor.CreateLogsPackage(TPath(zip), "2", "me@example.com")
+                     .package->GetPackageName()
+                     .toStdString();
+  }
+  auto after = Snapshot(data_);
+  for (const auto& [file, content] : before) {
+    if (file.find("free.4") != std::string::npos) continue;
+    EXPECT_EQ(after[file], content) << file;
+  }
+
+  // Let go: the next run settles and deletes them, and the next `send-logs`
+  // deletes the earlier logs package whole, but for the user's zip.
+  held.clear();
+  running.reset();
+  const auto names = Names(Run());
+  EXPECT_EQ(std::set<std::string>(names.begin(), names.end()),
+            (std::set<std::string>{logsName, secondName, "free.4", "pending.2", "started.3"}));
+  EXPECT_FALSE(Exists(Status("done.1", "complete")));
+  {
+    CrashPackageProcessor processor({TPath(dumps_)}, TPath(data_));
+    processor.CreateLogsPackage(TPath(zip), "3", "me@example.com");
+  }
+  for (const std::string& file : DataFiles()) {
+    EXPECT_THAT(file, Not(HasSubstr(logsName))) << "left of an earlier logs package";
+    EXPECT_THAT(file, Not(HasSubstr(secondName))) << "left of an earlier logs package";
+    EXPECT_THAT(file, Not(HasSubstr(".lock")));
+  }
   EXPECT_EQ(ReadFile(zip), "PK user's logs");
 }
 

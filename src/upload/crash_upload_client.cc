@@ -9,6 +9,7 @@
 #include "upload/attempt_failure.h"
 #include "upload/crash_package_processor.h"
 #include "upload/metrics_file.h"
+#include "upload/package_lock.h"
 
 namespace ZorErrorReporting {
 
@@ -87,6 +88,9 @@ void CrashUploadClient::UploadNewCrashes(const std::vector<std::shared_ptr<Packa
   int succeeded = 0;
   int failed = 0;
   for (const auto& package : packages) {
+    // Held for the whole attempt, failure included.
+    const auto lock = PackageLock::TryLock(*package);
+    if (!lock) continue;
     try {
       UploadPackage(package);
       ++succeeded;

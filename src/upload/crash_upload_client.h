@@ -5,7 +5,9 @@
 // its attempts; any other is logged at Error and recorded as the package's
 // last error with a retry delay, not as an attempt. A failure that is not
 // the program's own (not a ZorvaneException) ends the run at once, without a
-// summary; the next run settles the package it left.
+// summary; the next run settles the package it left. Each attempt holds the
+// package's lock; a package another process holds (a `send-logs` at work) is
+// skipped, neither uploaded nor failed.
 #pragma once
 
 #include <memory>

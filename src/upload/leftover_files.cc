@@ -1,12 +1,20 @@
 #include "upload/leftover_files.h"
 
+#include <memory>
+#include <optional>
 #include <set>
+#include <vector>
 
+#include "crypto/package_encryptor.h"
 #include "files/filesystem.h"
 #include "log/log_functions.h"
+#include "packages/log_package_metadata.h"
+#include "packages/package.h"
 #include "packages/trust_boundary.h"
 #include "platform/file_identity.h"
 #include "platform/tformat_string.h"
+#include "upload/package_lock.h"
+#include "upload/package_status_file.h"
 
 namespace ZorErrorReporting {
 
@@ -28,20 +36,99 @@ bool IsOwnDirectory(const TPath& path) {
          identity->owner == zor::platform::EffectiveUser();
 }
 
-}  // namespace
-
-void RemoveLeftoverStateFiles(const TPath& dataDirectory) {
-  Filesystem& fs = Filesystem::GetInstance();
-  std::set<TPath> listed;
+bool ListQuietly(const TPath& directory, const std::vector<TString>& extensions,
+                 std::set<TPath>* files) {
   try {
-    listed = fs.ListFiles(dataDirectory, {"tmp"}, true);
+    *files = Filesystem::GetInstance().ListFiles(directory, extensions, true);
+    return true;
   } catch (const ZorvaneException& e) {
     // The scan that follows reports an unreadable data directory.
     LogText(TLog::Debug, e.GetMessagesFront());
-    return;
+    return false;
   }
+}
+
+// False too when the file is gone or its time cannot be read: it is not ours
+// to judge then.
+bool WrittenBefore(const TPath& path, const DateTime& cutoff) {
+  try {
+    return Filesystem::GetInstance().LastWriteTime(path) < cutoff;
+  } catch (const ZorvaneException&) {
+    return false;
+  }
+}
+
+std::vector<TString> PackageFileExtensions() {
+  // Without the leading dot, as the listing takes them.
+  return {Package::kPackageZipSuffix,
+          TString(PackageEncryptor::kEncryptedFileSuffix).mid(1),
+          TString(PackageEncryptor::kMetadataFileSuffix).mid(1),
+          TString(Package::kUploadedPartsSuffix).mid(1),
+          TString(LogPackageMetadata::kFileSuffix).mid(1),
+          PackageLock::kExtension};
+}
+
+// The file names the status files of `dataDirectory` record, lock files
+// included; nullopt when one of them cannot be loaded.
+std::optional<std::set<TString>> RecordedFileNames(const TPath& dataDirectory) {
+  std::vector<TString> extensions;
+  for (const UploadStatus status : kStoredStatuses) extensions.push_back(ToName(status));
+  std::set<TPath> statusFiles;
+  if (!ListQuietly(dataDirectory, extensions, &statusFiles)) return std::nullopt;
+  std::set<TString> recorded;
+  for (const TPath& path : statusFiles) {
+    std::shared_ptr<Package> package;
+    try {
+      package = LoadPackageStatusFile(path);
+    } catch (const ZorvaneException& e) {
+      if (!Filesystem::GetInstance().FileExists(path)) continue;  // deleted meanwhile
+      LogText(TLog::Info, TFormatString("Keeping the unrecorded files of '%1': the status file "
+                                        "'%2' cannot be read: %3")
+                              .arg(dataDirectory)
+                              .arg(path)
+                              .arg(e.GetConcatenatedMessages()));
+      return std::nullopt;
+    }
+    recorded.insert(PackageLock::LockFilePath(dataDirectory, package->GetPackageName()).Filename());
+    for (const auto& [kind, file] : package->GetDataFiles()) recorded.insert(file.Filename());
+  }
+  return recorded;
+}
+
+bool IsLockFile(const TPath& path) {
+  return path.Filename().endsWith(TString(".") + PackageLock::kExtension, false);
+}
+
+}  // namespace
+
+void RemoveUnrecordedPackageFiles(const TPath& dataDirectory, const DateTime& cutoff) {
+  std::set<TPath> files;
+  if (!ListQuietly(dataDirectory, PackageFileExtensions(), &files)) return;
+  const std::optional<std::set<TString>> recorded = RecordedFileNames(dataDirectory);
+  if (!recorded) return;
+  Filesystem& fs = Filesystem::GetInstance();
+  for (const TPath& path : files) {
+    if (recorded->count(path.Filename()) != 0 || !WrittenBefore(path, cutoff)) continue;
+    std::optional<zor::platform::TLockFile> lock;
+    if (IsLockFile(path)) {
+      try {
+        lock = fs.TryLockFile(path);
+      } catch (const ZorvaneException& e) {
+        LogText(TLog::Debug, e.GetMessagesFront());
+      }
+      if (!lock) continue;  // someone is about to create its package
+    }
+    LogText(TLog::Info, TFormatString("Removing '%1': no package records it").arg(path));
+    fs.RemovePath(path);
+  }
+}
+
+void RemoveLeftoverStateFiles(const TPath& dataDirectory, const DateTime& cutoff) {
+  Filesystem& fs = Filesystem::GetInstance();
+  std::set<TPath> listed;
+  if (!ListQuietly(dataDirectory, {"tmp"}, &listed)) return;
   for (const TPath& path : listed) {
-    if (!path.Filename().startsWith(".")) continue;
+    if (!path.Filename().startsWith(".") || !WrittenBefore(path, cutoff)) continue;
     LogText(TLog::Debug,
             TFormatString("Removing the temporary file '%1' of an interrupted save.").arg(path));
     fs.RemovePath(path);

@@ -1,13 +1,21 @@
 // The removal of what interrupted work leaves behind: the temporary file of
-// a state-file save that died before its rename, and the ".crash.temp"
-// directory of the program's own crash handler that died before moving its
-// dump into place.
+// a state-file save that died before its rename, the files of packages that
+// no status file records any more, and the ".crash.temp" directory of the
+// program's own crash handler that died before moving its dump into place.
 //
-// Both only ever remove entries of those names; a failed removal is logged at
-// Warn by the file-system facade and retried next run. Neither throws.
-// Thread-safety: stateless; any thread.
+// The data directory holds nothing nobody owns: what a package leaves
+// behind when its status file goes without it (a `send-logs` killed
+// mid-upload leaves the user's e-mail address in plain text, a full disk a
+// partial encrypted file) is removed once it is an hour old. The hour is the
+// margin for a process that is creating a package right now: its files may
+// exist before the status file that records them.
+//
+// Each only ever removes entries of the names the program gives them; a
+// failed removal is logged at Warn by the file-system facade and retried
+// next run. None throws. Thread-safety: stateless; any thread.
 #pragma once
 
+#include <cstdint>
 #include <set>
 
 #include "platform/date_time.h"
@@ -17,10 +25,30 @@ namespace ZorErrorReporting {
 
 class TrustBoundary;
 
-// Removes every ".<name>.tmp" file directly in `dataDirectory`, each logged at
-// Debug. REQUIRES: no other process saves state files there now (the single
-// instance lock of the crash upload).
-void RemoveLeftoverStateFiles(const zor::platform::TPath& dataDirectory);
+// Files younger than this may belong to work in progress and stay.
+inline constexpr int64_t kLeftoverMinAgeSeconds = 60 * 60;
+
+// Removes every ".<name>.tmp" file directly in `dataDirectory` last written
+// before `cutoff`, each logged at Debug. A younger one may be the save of a
+// `send-logs` running beside this run.
+void RemoveLeftoverStateFiles(const zor::platform::TPath& dataDirectory,
+                              const zor::platform::DateTime& cutoff);
+
+// Removes each package file directly in `dataDirectory` that no status file
+// there records, last written before `cutoff`, each logged at Info
+// ("Removing '<path>': no package records it"). Package files are those of
+// the names the program gives them: "*.package.zip", "*.enc", "*.zormeta",
+// "*.uploaded.parts", "*.metadata" and "*.lock"; a file of any other name
+// (status files, the upload rate state, a metrics file, a file a person put
+// there) is never touched. A file is recorded when a status file names it
+// among its data files (compared by file name, so that no spelling of the
+// directory makes a recorded file look foreign) and, for "<name>.lock", when
+// a status file of the package <name> exists. A lock file is removed only
+// while this process holds its lock: one that another process holds stays.
+// When a status file cannot be loaded, nothing is removed (logged at Info):
+// what it records is unknown.
+void RemoveUnrecordedPackageFiles(const zor::platform::TPath& dataDirectory,
+                                  const zor::platform::DateTime& cutoff);
 
 // Removes, with everything below it, each directory named "*.crash.temp"
 // that holds files of `*listing` (a listing of `dumpDirectory`), that was last

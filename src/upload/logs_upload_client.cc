@@ -28,10 +28,11 @@ void LogsUploadClient::Run() {
                                               .arg(TString(zippedLogsFile_.NativeString())));
   }
   LogText(TLog::Info, "Checking for logs that need uploading...");
-  const auto package =
-      Processor().CreateLogsPackage(zippedLogsFile_, supportCaseNumber_, email_);
-  LogText(TLog::Info,
-          "Checking for logs that need uploading: Found '1' package(s) to upload.");
+  // The lock is held to the end: a `send-crashes` meanwhile leaves the
+  // package alone.
+  auto created = Processor().CreateLogsPackage(zippedLogsFile_, supportCaseNumber_, email_);
+  const std::shared_ptr<LogsPackage>& package = created.package;
+  LogText(TLog::Info, "Checking for logs that need uploading: Found '1' package(s) to upload.");
   UploadPackage(package);
   LogText(TLog::Info,
           TFormatString("Upload Result Summary: Successfully uploaded '%1' log package(s). Upload "

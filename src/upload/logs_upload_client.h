@@ -1,8 +1,9 @@
 // LogsUploadClient: `send-logs`. Uploads the user's zip of logs as one logs
-// package with the e-mail address and support case number. Any failure
-// reaches the caller (the package is then left in "Started", and the next
-// `send-logs` removes it). After success the package's own files go; the
-// user's zip stays.
+// package with the e-mail address and support case number. The package's
+// lock is held from before its status file exists until the end (see
+// upload/package_lock.h). Any failure reaches the caller (the package is then
+// left in "Started", and the next `send-logs` removes it). After success the
+// package's own files go; the user's zip stays.
 #pragma once
 
 #include "platform/tpath.h"

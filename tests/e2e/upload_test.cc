@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <map>
 #include <set>
@@ -32,6 +33,7 @@ using ::testing::Not;
 namespace fs = std::filesystem;
 
 constexpr int64_t kPart = 64 * 1024;
+constexpr char kEmail[] = "ops@example.com";
 
 // Bytes that deflate cannot shrink, so a crash of n bytes zips to about n.
 std::string Incompressible(size_t size, unsigned seed) {
@@ -79,13 +81,29 @@ class UploadTest : public ::testing::Test {
     return Run({"--command", "send-crashes", "--config-file", Config(extra)}, std::move(options));
   }
 
-  // Starts send-crashes, waits until `reached` holds, then kills the program.
+  ProcessResult SendLogs(const std::string& zip, ProcessOptions options = {}) {
+    return Run({"--command", "send-logs", "--zipped-logs-file", zip, "--email", kEmail,
+                "--support-case-number", "4711", "--config-file", Config()},
+               std::move(options));
+  }
+  // A zip of one log file, as a user makes it.
+  std::string UsersZip() {
+    const std::string zip = dir_.Sub("my logs.zip");
+    WriteFile(dir_.Sub("app.log"), "a log line\n");
+    EXPECT_EQ(RunProcess("/usr/bin/zip", {"-j", zip, dir_.Sub("app.log")}).status, 0);
+    return zip;
+  }
+
+  // Starts `start` (send-crashes by default), waits until `reached` holds,
+  // then kills the program.
   template <class Predicate>
-  void KillWhen(Predicate reached, const std::string& what) {
+  void KillWhen(Predicate reached, const std::string& what,
+                std::function<ProcessResult(ProcessOptions)> start = {}) {
+    if (!start) start = [this](ProcessOptions o) { return SendCrashes("", std::move(o)); };
     std::atomic<int> pid{0};
     ProcessOptions options;
     options.started = [&pid](int p) { pid = p; };
-    auto run = std::async(std::launch::async, [&] { return SendCrashes("", options); });
+    auto run = std::async(std::launch::async, [&] { return start(options); });
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (!reached()) {
       ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "never reached " << what;
@@ -150,7 +168,8 @@ class UploadTest : public ::testing::Test {
     if (!fs::exists(data_)) return;
     for (const auto& entry : fs::directory_iterator(data_)) {
       const std::string file = entry.path().filename().string();
-      if (file.find(".zip") != std::string::npos) continue;
+      // Zips and lock files hold no state of their own.
+      if (file.find(".zip") != std::string::npos || file.ends_with(".lock")) continue;
       rapidjson::Document document;
       document.Parse(ReadFile(entry.path().string()).c_str());
       EXPECT_TRUE(document.IsObject()) << file << " is not readable JSON";
@@ -384,21 +403,41 @@ TEST_F(UploadTest, KilledAnywhereTheNextRunFinishes) {
   }
 }
 
+// A `send-logs` killed during its upload leaves the user's e-mail address
+// behind; the next one deletes all of it, uploads, and keeps the user's zip.
 TEST_F(UploadTest, SendLogsUploadsTheUsersZipAndKeepsIt) {
-  const std::string zip = dir_.Sub("my logs.zip");
-  WriteFile(dir_.Sub("app.log"), "a log line\n");
-  ASSERT_EQ(RunProcess("/usr/bin/zip", {"-j", zip, dir_.Sub("app.log")}).status, 0);
-  const ProcessResult r = Run({"--command", "send-logs", "--zipped-logs-file", zip, "--email",
-                               "ops@example.com", "--support-case-number", "4711",
-                               "--config-file", Config()});
+  const std::string zip = UsersZip();
+  server_.AddFault("part", 1, "hang");
+  KillWhen([&] { return Count("part") >= 1; }, "the logs part",
+           [&](ProcessOptions o) { return SendLogs(zip, std::move(o)); });
+  const auto holdingTheAddress = [&] {
+    std::vector<std::string> files;
+    for (const auto& entry : fs::directory_iterator(data_)) {
+      if (ReadFile(entry.path().string()).find(kEmail) != std::string::npos) {
+        files.push_back(entry.path().filename().string());
+      }
+    }
+    return files;
+  };
+  ASSERT_FALSE(holdingTheAddress().empty());
+
+  const ProcessResult r = SendLogs(zip);
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_THAT(r.out, HasSubstr("Successfully uploaded '1' log package(s)."));
   EXPECT_TRUE(fs::exists(zip));
+  EXPECT_EQ(holdingTheAddress(), std::vector<std::string>{});
   EXPECT_TRUE(fs::is_empty(data_));
-  // The server decrypts the customer details that travel with the package.
-  const fs::path record = fs::directory_iterator(server_.DataDir() + "/packages")->path();
-  const std::string shown = server_.Show(record.stem().string());
-  EXPECT_THAT(shown, HasSubstr("ops@example.com"));
+  // The server decrypts the customer details of the newest package, the
+  // one that arrived.
+  std::map<int64_t, std::string, std::greater<>> newestFirst;
+  for (const auto& entry : fs::directory_iterator(server_.DataDir() + "/packages")) {
+    rapidjson::Document record;
+    record.Parse(ReadFile(entry.path().string()).c_str());
+    newestFirst[record["sequence"].GetInt64()] = entry.path().stem().string();
+  }
+  ASSERT_FALSE(newestFirst.empty());
+  const std::string shown = server_.Show(newestFirst.begin()->second);
+  EXPECT_THAT(shown, HasSubstr(kEmail));
   EXPECT_THAT(shown, HasSubstr("4711"));
   EXPECT_THAT(shown, HasSubstr("app.log"));
 
@@ -407,6 +446,40 @@ TEST_F(UploadTest, SendLogsUploadsTheUsersZipAndKeepsIt) {
            "--support-case-number", "1", "--config-file", Config()});
   EXPECT_EQ(missing.status, -1);
   EXPECT_THAT(Log(), HasSubstr("Unable to open file '" + dir_.Sub("none.zip") + "'"));
+}
+
+// The timer's `send-crashes` runs while a `send-logs` waits for its part:
+// it leaves the logs package to its owner, and each is uploaded once.
+TEST_F(UploadTest, SendCrashesLeavesARunningSendLogsAlone) {
+  Crash("a.1", 20000);
+  const std::string zip = UsersZip();
+  server_.AddFault("part", 1, "hold");
+  auto logs = std::async(std::launch::async, [&] { return SendLogs(zip); });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (Count("part") < 1) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the logs part never came";
+    ASSERT_NE(logs.wait_for(std::chrono::milliseconds(5)), std::future_status::ready)
+        << logs.get().out;
+  }
+
+  const ProcessResult crashes = SendCrashes();
+  EXPECT_EQ(crashes.status, 0) << crashes.out;
+  EXPECT_THAT(crashes.out, HasSubstr("Successfully uploaded '1' crash package(s). Failed to "
+                                     "upload '0' crash package(s)."));
+  EXPECT_THAT(crashes.out, HasSubstr("is being worked on by another process; skipped"));
+  server_.Release();
+  const ProcessResult sent = logs.get();
+  EXPECT_EQ(sent.status, 0) << sent.out;
+  EXPECT_THAT(sent.out, HasSubstr("Successfully uploaded '1' log package(s)."));
+
+  EXPECT_EQ(Count("register"), 2);
+  EXPECT_EQ(Count("complete"), 2);
+  EXPECT_TRUE(StoredDump("a.1") == dumpBytes_["a.1"]);
+  std::set<std::string> left;
+  for (const auto& entry : fs::directory_iterator(data_)) {
+    left.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ(left, std::set<std::string>{"a.1.crash-package.complete"});
 }
 
 // Connects to the controller's socket once it exists and writes `text`.

@@ -186,6 +186,8 @@ void LocalCrashServer::AddFault(const std::string& kind, int nth, const std::str
 
 void LocalCrashServer::Reset() { Call("POST", "/_test/reset", ""); }
 
+void LocalCrashServer::Release() { Call("POST", "/_test/release", ""); }
+
 std::string LocalCrashServer::RequestsJson() const { return Call("GET", "/_test/requests", ""); }
 
 bool LocalCrashServer::DecryptZip(const std::string& crashId, const std::string& zipPath,

@@ -47,12 +47,17 @@ class LocalCrashServer {
 
   // POST /_test/faults: the `nth` request of `kind` from now on (1-based) and
   // the `times` - 1 after it get `action` ("status" with `status` and `body`,
-  // "drop", "hang", "delay" of `ms`). Throws std::runtime_error when the
-  // server refuses the fault (the message carries its reason).
+  // "drop", "hang", "delay" of `ms`, "hold" until Release). Throws
+  // std::runtime_error when the server refuses the fault (the message carries
+  // its reason).
   void AddFault(const std::string& kind, int nth, const std::string& action, int status = 0,
                 const std::string& body = "", int ms = 0, int times = 1);
-  // POST /_test/reset: clears faults and the request list. Throws as AddFault.
+  // POST /_test/reset: clears faults and the request list, and releases the
+  // held requests. Throws as AddFault.
   void Reset();
+  // POST /_test/release: lets the requests that "hold" faults keep waiting go
+  // on. Throws as AddFault.
+  void Release();
   // GET /_test/requests: the JSON array of the requests since start or reset,
   // as the server sent it. Throws as AddFault.
   std::string RequestsJson() const;

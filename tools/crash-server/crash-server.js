@@ -27,8 +27,11 @@
 //        "times"}: the nth request of that kind from now on (1-based) and the
 //        times-1 after it get the fault. Actions: "status" answers the status
 //        with the body, "drop" closes the connection unanswered, "hang" never
-//        answers, "delay" waits ms and then serves. Faults add up.
-//   POST /_test/reset     clears the faults and the request list.
+//        answers, "delay" waits ms and then serves, "hold" waits for the
+//        next release and then serves. Faults add up.
+//   POST /_test/release   lets every held request go on: {"released": n}.
+//   POST /_test/reset     clears the faults and the request list, and
+//        releases the held requests.
 'use strict';
 const http = require('http');
 const https = require('https');
@@ -108,6 +111,7 @@ async function main() {
       recorder.reset();
       return sendJson(res, 200, {});
     }
+    if (req.method === 'POST' && url.pathname === '/_test/release') return sendJson(res, 200, { released: recorder.release() });
     if (req.method === 'POST' && url.pathname === '/_test/faults') {
       const chunks = [];
       for await (const c of req) chunks.push(c);
@@ -135,6 +139,9 @@ async function main() {
     const fault = recorder.takeFault(kind);
     if (fault && fault.action === 'delay') {
       await new Promise((resolve) => setTimeout(resolve, fault.ms));
+    } else if (fault && fault.action === 'hold') {
+      console.log(`${req.method} ${url.pathname} ${kind} -> held`);
+      await recorder.hold();
     } else if (fault) {
       // The body is taken first, so the client has sent everything and the
       // entry shows it, as with a server that fails after reading.

@@ -4,7 +4,7 @@
 'use strict';
 
 const kKinds = ['key', 'register', 'upload-id', 'part-url', 'complete-url', 'part', 'complete', 'page', 'other'];
-const kActions = ['status', 'drop', 'hang', 'delay'];
+const kActions = ['status', 'drop', 'hang', 'delay', 'hold'];
 const kKeptBodyLimit = 64 * 1024;
 
 // Header names in lower case with the values exactly as received; a repeated
@@ -26,6 +26,21 @@ class Recorder {
   reset() {
     this.requests = [];
     this.faults = [];
+    this.release();
+  }
+
+  // A promise that settles at the next release(): a "hold" fault keeps its
+  // request waiting on it, so a test decides when the request goes on.
+  hold() {
+    return new Promise((resolve) => this.held.push(resolve));
+  }
+
+  // Lets every held request go on; returns how many there were.
+  release() {
+    const held = this.held || [];
+    this.held = [];
+    for (const resolve of held) resolve();
+    return held.length;
   }
 
   // Starts the entry of `req` (in arrival order); its status is filled in when
