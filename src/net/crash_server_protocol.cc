@@ -1,6 +1,7 @@
 #include "net/crash_server_protocol.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "config/config.h"
 #include "config/overrides.h"
@@ -65,6 +66,33 @@ TString Override(const TString& value, const TString& fallback) {
 CrashServerProtocol::CrashServerProtocol(const TUrl& baseUrl, const TString& customerId)
     : baseUrl_(baseUrl), customerId_(customerId) {
   LogDebug(TFormatString("Upload Endpoint: '%1'").arg(baseUrl_.ToString(kDisplayForm)));
+  const Config& config = Config::GetInstance();
+  const int64_t partSize = config.GetUploadPartSize();
+  const uint64_t limit = config.GetUploadBandwidthLimit();
+  const int64_t configured = config.GetHttpPutTimeout();
+  const int64_t allowed = PartTimeoutMs(partSize, limit, configured);
+  if (allowed != configured) {
+    LogText(TLog::Warn,
+            TFormatString("A part of %1 bytes at the upload bandwidth limit of %2 bytes/s takes "
+                          "%3 ms, which does not fit in the PUT time-out of %4 ms: each part is "
+                          "allowed %5 ms")
+                .arg(partSize)
+                .arg(limit)
+                .arg(static_cast<int64_t>(1000.0 * static_cast<double>(partSize) /
+                                          static_cast<double>(limit)))
+                .arg(configured)
+                .arg(allowed));
+  }
+}
+
+int64_t CrashServerProtocol::PartTimeoutMs(int64_t partBytes, uint64_t bytesPerSecond,
+                                           int64_t configuredMs) {
+  if (bytesPerSecond == 0 || partBytes <= 0) return configuredMs;
+  // Sending at the limit leaves no room for a slow start or a slow store.
+  const double neededMs = 1000.0 * static_cast<double>(partBytes) /
+                          static_cast<double>(bytesPerSecond) * kPartTimeMargin;
+  if (neededMs <= static_cast<double>(configuredMs)) return configuredMs;
+  return static_cast<int64_t>(std::ceil(neededMs));
 }
 
 TString CrashServerProtocol::PackageTypePathWord(PackageType type) {
@@ -258,8 +286,10 @@ void CrashServerProtocol::UploadPackageFile(Package& package) {
 
 TString CrashServerProtocol::UploadPart(const TUrl& url, const std::shared_ptr<TChunkFile>& chunk,
                                         uint64_t partNumber) {
+  const Config& config = Config::GetInstance();
   TNetworkRequest request(url);
-  request.SetUploadBandwidthLimit(Config::GetInstance().GetUploadBandwidthLimit());
+  request.SetUploadBandwidthLimit(config.GetUploadBandwidthLimit());
+  request.SetStallLimit(kPartStallSeconds);
   if (listener_) {
     request.SetUploadProgressCallback([this](int64_t sent, int64_t) {
       progress_.partSent = sent;
@@ -268,7 +298,8 @@ TString CrashServerProtocol::UploadPart(const TUrl& url, const std::shared_ptr<T
   }
   auto reply = HttpRequestor::GetInstance().Put(request, *chunk);
   LogDebug(TFormatString("Starting upload of part '%1' to server...").arg(partNumber));
-  Finish(*reply, Config::GetInstance().GetHttpPutTimeout());
+  Finish(*reply, PartTimeoutMs(chunk->Size(), config.GetUploadBandwidthLimit(),
+                               config.GetHttpPutTimeout()));
   const TString tag = reply->GetHeader("etag");
   LogDebug(TFormatString(
                "Upload of part '%1' complete - Received corresponding part tag '%2' from server")

@@ -350,6 +350,30 @@ TEST_F(CrashServerProtocolTest, FailuresCarryTheServersAnswer) {
   }
 }
 
+// A part is given the time the bandwidth limit needs, with a margin, when
+// that is more than the configured PUT time-out.
+TEST(PartTimeout, BandwidthLimitCanLengthenThePutTimeOut) {
+  const struct {
+    int64_t partBytes;
+    uint64_t limit;
+    int64_t configuredMs;
+    int64_t expectedMs;
+  } cases[] = {
+      {52428800, 0, 600000, 600000},        // no limit
+      {52428800, 1048576, 600000, 600000},  // 50 s, 75 s with the margin
+      {52428800, 50000, 600000, 1572864},   // 1049 s needed
+      {52428800, 131072, 600000, 600000},   // 400 s: 600 s with the margin, just fits
+      {52428800, 131071, 600000, 600005},   // one byte/s less does not
+      {0, 1, 600000, 600000},               // an empty part
+      {10, 1, 1, 15000},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(CrashServerProtocol::PartTimeoutMs(c.partBytes, c.limit, c.configuredMs),
+              c.expectedMs)
+        << c.partBytes << " bytes at " << c.limit << " bytes/s";
+  }
+}
+
 TEST_F(CrashServerProtocolTest, ThroughARealProxyWithAndWithoutCredentials) {
   LocalCrashServer server;
   zor::test::TinyProxy open;

@@ -50,11 +50,14 @@ void CrashUploadClient::UploadNewCrashes(const std::vector<std::shared_ptr<Packa
   int succeeded = 0;
   int failed = 0;
   for (const auto& package : packages) {
+    zor::platform::Interruption::ThrowIfRequested();
     try {
       UploadPackage(package);
       ++succeeded;
       ++stats_.uploaded;
       stats_.uploadedBytes += UploadedBytes(*package);
+    } catch (const zor::platform::RunInterrupted& e) {
+      throw PutBack(*package, e);
     } catch (const CurlException& e) {
       RecordFailure(*package, e, UploadResultCode::kNetworkError);
       ++failed;

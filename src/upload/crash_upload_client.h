@@ -3,7 +3,9 @@
 // ("NetworkError" for a transport failure, "ClientError" for any other
 // failure of ours) and "PendingRetry", and the next one is tried. A failure
 // that is not the program's own (not a ZorvaneException) ends the run at
-// once, without a summary; the next run settles the package it left.
+// once, without a summary; the next run settles the package it left. So does
+// a signal (RunInterrupted, checked before each package and during its
+// transfers), after the package in flight is put back (UploadClient::PutBack).
 #pragma once
 
 #include <memory>

@@ -1,7 +1,8 @@
 // LogsUploadClient: `send-logs`. Uploads the user's zip of logs as one logs
 // package with the e-mail address and support case number. Any failure
 // reaches the caller (the package is then left in "Started", and the next
-// `send-logs` removes it). After success the package's own files go; the
+// `send-logs` removes it); a signal puts it back as "PendingRetry" first
+// (UploadClient::PutBack). After success the package's own files go; the
 // user's zip stays.
 #pragma once
 

@@ -78,21 +78,29 @@ class UploadTest : public ::testing::Test {
     return Run({"--command", "send-crashes", "--config-file", Config(extra)}, std::move(options));
   }
 
-  // Starts send-crashes, waits until `reached` holds, then kills the program.
+  // Starts send-crashes with `extra` settings, waits until `reached` holds,
+  // then sends the program `signal`; `*result` gets how the run ended.
   template <class Predicate>
-  void KillWhen(Predicate reached, const std::string& what) {
+  void SignalWhen(Predicate reached, const std::string& what, int signal, const std::string& extra,
+                  ProcessResult* result) {
     std::atomic<int> pid{0};
     ProcessOptions options;
     options.started = [&pid](int p) { pid = p; };
-    auto run = std::async(std::launch::async, [&] { return SendCrashes("", options); });
+    auto run = std::async(std::launch::async, [&] { return SendCrashes(extra, options); });
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (!reached()) {
       ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "never reached " << what;
       ASSERT_NE(run.wait_for(std::chrono::milliseconds(5)), std::future_status::ready)
           << "ended before " << what << ": " << run.get().out;
     }
-    kill(pid, SIGKILL);
-    EXPECT_EQ(run.get().status, 128 + SIGKILL) << "ended before the kill at " << what;
+    kill(pid, signal);
+    *result = run.get();
+  }
+  template <class Predicate>
+  void KillWhen(Predicate reached, const std::string& what) {
+    ProcessResult r;
+    SignalWhen(reached, what, SIGKILL, "", &r);
+    EXPECT_EQ(r.status, 128 + SIGKILL) << "ended before the kill at " << what;
   }
   // A file whose name ends with `suffix` exists in the data directory.
   bool DataFileEndingIn(const std::string& suffix) const {
@@ -293,6 +301,46 @@ TEST_F(UploadTest, ServerDownOrDiskFullLosesNothing) {
 
   EXPECT_THAT(SendCrashes().out, HasSubstr("Successfully uploaded '1' crash package(s)."));
   EXPECT_TRUE(StoredDump("a.1") == dumpBytes_["a.1"]);
+}
+
+// Signals during a bandwidth-limited upload, each once a part is on its way:
+// every run puts the package back without counting an attempt and says so,
+// and the run after them finishes the upload. The parts take longer at the
+// limit than the configured PUT time-out; the run allows them the time.
+TEST_F(UploadTest, InterruptedRunsPutTheUploadBack) {
+  partSize_ = 32 * 1024;
+  Crash("slow.1", 3 * 32 * 1024 - 1000);
+  const std::string metrics = dir_.Sub("metrics.prom");
+  const std::string settings =
+      "servercrashupload.upload_bandwidth_limit_in_bytes: 16384\n"
+      "servercrashupload.http_put_timeout_in_minutes: 0.025\n"
+      "servercrashupload.metrics.file: " +
+      metrics + "\n";
+  for (const int signal : {SIGTERM, SIGTERM, SIGTERM, SIGTERM, SIGINT}) {
+    const std::string name = signal == SIGTERM ? "SIGTERM" : "SIGINT";
+    SCOPED_TRACE(name);
+    const int parts = Count("part");
+    const size_t logged = fs::exists(dir_.Sub("logs")) ? Log().size() : 0;
+    ProcessResult r;
+    SignalWhen([&] { return Count("part") > parts; }, "a part", signal, settings, &r);
+    // The program's own exit with 128 + N reads as a negative byte here;
+    // dying of the signal would read 128 + N.
+    EXPECT_EQ(r.status, static_cast<signed char>(128 + signal)) << r.out;
+    EXPECT_EQ(Status("slow.1").first, "pendingretry");
+    EXPECT_TRUE(ResultCodes("slow.1").empty());
+    EXPECT_THAT(Log().substr(logged),
+                HasSubstr("\"sev\":\"warn\",\"k\":\"crashes-upload\",\"v\":\"Interrupted by " +
+                          name + ": package 'slow.1"));
+    EXPECT_THAT(ReadFile(metrics),
+                HasSubstr("zorcrashreporter_exit_status " + std::to_string(128 + signal)));
+  }
+  const ProcessResult r = SendCrashes(settings);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_THAT(Log(), HasSubstr("A part of 32768 bytes at the upload bandwidth limit of 16384 "
+                               "bytes/s takes 2000 ms, which does not fit in the PUT time-out of "
+                               "1500 ms: each part is allowed 3000 ms"));
+  EXPECT_EQ(ResultCodes("slow.1"), std::vector<std::string>{"Success"});
+  EXPECT_TRUE(StoredDump("slow.1") == dumpBytes_["slow.1"]);
 }
 
 // Killed while zipping, while encrypting (as soon as the file appears, with
