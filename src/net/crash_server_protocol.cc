@@ -5,6 +5,7 @@
 
 #include "config/config.h"
 #include "config/overrides.h"
+#include "crypto/crypto.h"
 #include "log/log_functions.h"
 #include "net/http_exception.h"
 #include "net/http_requestor.h"
@@ -55,6 +56,36 @@ void Finish(TNetworkReply& reply, int64_t timeoutMs) {
   reply.Open(OpenMode::ReadWrite);
   reply.WaitForFinished(timeoutMs);
   CrashServerProtocol::CheckReply(reply);
+}
+
+// The start of a reply body as it can stand in a log line: line breaks and
+// tabs become blanks, other bytes outside printable ASCII become '?'.
+TString BodyPreview(const std::vector<char>& body) {
+  constexpr size_t kPreviewBytes = 80;
+  std::string text;
+  for (const char c : body) {
+    if (c == '\0') break;
+    if (text.size() == kPreviewBytes) return TString::fromUtf8(text) + "...";
+    const bool printable = c >= 0x20 && c < 0x7f;
+    text += printable ? c : (c == '\n' || c == '\r' || c == '\t') ? ' ' : '?';
+  }
+  return TString::fromUtf8(text);
+}
+
+// A 2xx reply that is not a usable key fails as an unreachable server does:
+// encrypting against it would make every package unreadable to the server.
+void CheckKeyReply(const PublicKeyInfo& info, int status) {
+  const TString reply = TFormatString("The reply (HTTP %1, %2 bytes beginning '%3')")
+                            .arg(status)
+                            .arg(static_cast<uint64_t>(info.key.empty() ? 0 : info.key.size() - 1))
+                            .arg(BodyPreview(info.key));
+  try {
+    CheckRsaPublicKey(info.key);
+  } catch (ZorvaneException& e) {
+    e.StackMessageFront(reply + " is not a usable key");
+    throw;
+  }
+  if (info.keyId.trim().isEmpty()) throw ZorvaneException(reply + " has no key id");
 }
 
 TString Override(const TString& value, const TString& fallback) {
@@ -125,6 +156,7 @@ PublicKeyInfo CrashServerProtocol::DownloadPublicKey() {
     LogDebug(TFormatString("Server responded with key Id '%1' and key value '%2'")
                  .arg(info.keyId)
                  .arg(TString::fromUtf8(info.key.data())));
+    CheckKeyReply(info, reply->GetStatusCode());
     return info;
   } catch (ZorvaneException& e) {
     e.StackMessageFront(

@@ -80,9 +80,15 @@ class CrashServerProtocol {
   // throw and should be quick). None by default.
   void SetProgressListener(ProgressListener listener) { listener_ = std::move(listener); }
 
-  // GETs the configured key endpoint. A ZorvaneException (HTTPException
-  // included) gets the front message "Error occurred trying to download the
-  // Zorvane RSA public key from '<url>'." and is thrown on.
+  // GETs the configured key endpoint and returns the key only when it is one
+  // the program may encrypt with (see CheckRsaPublicKey) and the reply names
+  // a key id. A 2xx reply that is not throws ZorvaneException "The reply
+  // (HTTP <status>, <n> bytes beginning '<first 80 bytes>') is not a usable
+  // key: <what is wrong>" or "... has no key id", so a captive portal's page
+  // fails the download before any package is encrypted. Every
+  // ZorvaneException (HTTPException included) gets the front message "Error
+  // occurred trying to download the Zorvane RSA public key from '<url>'."
+  // and is thrown on.
   PublicKeyInfo DownloadPublicKey();
 
   // Uploads `package` completely: registers it when it has no remote id

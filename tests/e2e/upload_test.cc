@@ -274,16 +274,28 @@ TEST_F(UploadTest, PreservedPackagesKeepTheirFilesAndDumps) {
   EXPECT_EQ(Count("register"), 1);
 }
 
-// The server unreachable for a whole run, then a data directory too small
-// for the zip (a file size limit on the process, as a full disk answers a
-// write): nothing is lost, and the next good run completes the crash.
-TEST_F(UploadTest, ServerDownOrDiskFullLosesNothing) {
-  Crash("a.1", 300000);
+// The server unreachable for a whole run, then a reply from the key
+// endpoint that is no key (a captive portal's page), then a data directory
+// too small for the zips (a file size limit on the process, as a full disk
+// answers a write): nothing is lost, and the next good run completes both
+// crashes.
+TEST_F(UploadTest, ServerDownBadKeyOrDiskFullLosesNothing) {
+  for (const char* name : {"a.1", "b.2"}) Crash(name, 300000);
   const std::string down = "servercrashupload.rsa_endpoint: http://127.0.0.1:" +
                            std::to_string(UnusedLoopbackPort()) + "/crash/key\n";
   // A later line of the same setting replaces the earlier one.
-  EXPECT_EQ(SendCrashes(down).status, -1);
+  ProcessResult r = SendCrashes(down);
+  EXPECT_EQ(r.status, -1);
   EXPECT_THAT(Log(), HasSubstr("Error occurred trying to download the Zorvane RSA public key"));
+  EXPECT_TRUE(fs::is_empty(data_));
+
+  server_.AddFault("key", 1, "status", 200, "<html><body>Please sign in</body></html>");
+  r = SendCrashes();
+  EXPECT_EQ(r.status, -1);
+  // The console's line gives the reason too, not only the failing download.
+  EXPECT_THAT(r.err, HasSubstr("/crash/key'.: The reply (HTTP 200, 40 bytes beginning "
+                               "'<html><body>Please sign in</body></html>') is not a usable key"));
+  EXPECT_THAT(Log(), HasSubstr("is not a usable key: it holds no PEM"));
   EXPECT_TRUE(fs::is_empty(data_));
 
   ProcessOptions options;
@@ -295,12 +307,15 @@ TEST_F(UploadTest, ServerDownOrDiskFullLosesNothing) {
                   "--command", "send-crashes", "--config-file", Config()},
       options);
   EXPECT_EQ(full.status, 0) << full.out;
-  EXPECT_EQ(Status("a.1").first, "pendingretry");
-  EXPECT_EQ(ResultCodes("a.1"), std::vector<std::string>{"ClientError"});
+  for (const char* name : {"a.1", "b.2"}) {
+    EXPECT_EQ(Status(name).first, "pendingretry");
+    EXPECT_EQ(ResultCodes(name), std::vector<std::string>{"ClientError"});
+  }
   ExpectReadableState();
 
-  EXPECT_THAT(SendCrashes().out, HasSubstr("Successfully uploaded '1' crash package(s)."));
+  EXPECT_THAT(SendCrashes().out, HasSubstr("Successfully uploaded '2' crash package(s)."));
   EXPECT_TRUE(StoredDump("a.1") == dumpBytes_["a.1"]);
+  EXPECT_TRUE(StoredDump("b.2") == dumpBytes_["b.2"]);
 }
 
 // Signals during a bandwidth-limited upload, each once a part is on its way:
