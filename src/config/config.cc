@@ -1,5 +1,7 @@
 #include "config/config.h"
 
+#include <cmath>
+
 #include "config/data_directory.h"
 #include "config/overrides.h"
 #include "files/filesystem.h"
@@ -28,6 +30,9 @@ namespace {
 constexpr const char kDefaultFileName[] = "zorcrashreporter.yml";
 constexpr const char kDataDirectoryName[] = "zorcrashreporter";
 constexpr int64_t kMsPerMinute = 60 * 1000;
+constexpr const char* kTimeoutKeys[] = {"servercrashupload.http_get_timeout_in_minutes",
+                                        "servercrashupload.http_post_timeout_in_minutes",
+                                        "servercrashupload.http_put_timeout_in_minutes"};
 
 // The first non-empty of `values`, or empty.
 TString FirstNonEmpty(std::initializer_list<TString> values) {
@@ -60,8 +65,35 @@ void Config::Load(const TPath& path) {
     return;
   }
   if (path == filePath_) return;
+  TPath previousPath = filePath_;
+  std::optional<ConfigSettings> previous = std::move(settings_);
   filePath_ = path;
-  settings_ = ParseConfigText(filesystem.ReadTextFile(path));
+  try {
+    settings_ = ParseConfigText(filesystem.ReadTextFile(path));
+    CheckTimeouts();
+  } catch (...) {
+    // A refused file leaves no trace: the old settings answer, and loading
+    // the same path again reads and refuses it again.
+    settings_ = std::move(previous);
+    filePath_ = std::move(previousPath);
+    throw;
+  }
+}
+
+void Config::CheckTimeouts() const {
+  for (const char* key : kTimeoutKeys) {
+    if (settings_->find(key) == settings_->end()) continue;
+    const TString text = GetValue(key, Mode::kOptional);
+    bool parsed = false;
+    const double minutes = text.trim().toDouble(&parsed);
+    // Below a millisecond the transport would read the time-out as none.
+    if (parsed && std::isfinite(minutes) && ConfigMinutesToMs(text.trim()) >= 1) continue;
+    throw ZorvaneException(TFormatString("Setting '%1' is '%2' in config file '%3': a time-out "
+                                         "must be a positive number of minutes")
+                               .arg(key)
+                               .arg(text)
+                               .arg(TString(filePath_.NativeString())));
+  }
 }
 
 TString Config::GetValue(const TString& key, Mode mode) const {

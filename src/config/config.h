@@ -67,9 +67,14 @@ class Config {
   //   - empty: loads "zorcrashreporter.yml" of the current directory when it
   //     exists, otherwise keeps the present state;
   //   - the path already loaded: nothing happens;
-  //   - otherwise the file's settings replace the present ones. The path is
-  //     remembered first, so on a read failure (the file service's exception
-  //     passes through) messages name it while the old settings stay.
+  //   - otherwise the file's settings replace the present ones, once they
+  //     pass the check below. On a read failure (the file service's exception
+  //     passes through) or a refused setting, the old path and settings stay.
+  // Every time-out setting present in the file must be a positive number of
+  // minutes (at least a millisecond, finite): any other value, empty
+  // included, throws ZorvaneException "Setting '<key>' is '<value>' in config
+  // file '<file>': a time-out must be a positive number of minutes", so that
+  // no wait of the run is left without an end.
   void Load(const zor::platform::TPath& path);
 
   // The path of the loaded file; empty until a file is loaded.
@@ -112,8 +117,8 @@ class Config {
   // Regular expression text of file names that discovery skips; default
   // ".*\.temp.*".
   zor::platform::TString GetFilenameExclusionRegex() const;
-  // Time-outs in milliseconds, set in the file as decimal minutes; defaults
-  // 60000, 60000 and 600000.
+  // Time-outs in milliseconds, set in the file as decimal minutes (Load
+  // refuses values that are not positive); defaults 60000, 60000 and 600000.
   int64_t GetHttpGetTimeout() const;
   int64_t GetHttpPostTimeout() const;
   int64_t GetHttpPutTimeout() const;
@@ -154,6 +159,8 @@ class Config {
  private:
   // The URL of `key`, else of the environment `variable`, else `defaultUrl`.
   zor::platform::TUrl GetUrl(const char* key, const char* variable, const char* defaultUrl) const;
+  // Throws as Load describes for the first time-out setting it refuses.
+  void CheckTimeouts() const;
   // The positive whole number of `key`, or nullopt when absent; see above.
   std::optional<uint32_t> GetPositiveCount(const char* key) const;
 

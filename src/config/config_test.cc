@@ -98,7 +98,7 @@ TEST_F(ConfigTest, FileValuesAndEnvironmentFallbacks) {
       "servercrashupload.channel: '<%=ENV[ZCT_CH]%>'\n"
       "servercrashupload.data.dir: \"'/srv/da'ta'\"\n"
       "servercrashupload.log.dir: '/var/lo'g'\n"
-      "servercrashupload.http_get_timeout_in_minutes: abc\n"
+      "servercrashupload.http_get_timeout_in_minutes: '2'\n"
       "servercrashupload.http_put_timeout_in_minutes: 0.5\n"
       "servercrashupload.upload_part_size_in_bytes: 1024\n"
       "servercrashupload.upload_bandwidth_limit_in_bytes: 5000000000\n"
@@ -113,7 +113,7 @@ TEST_F(ConfigTest, FileValuesAndEnvironmentFallbacks) {
   EXPECT_TRUE(config_.GetDisableCertValidation());
   EXPECT_EQ(config_.GetDataDirectory(), TPath("/srv/data"));
   EXPECT_EQ(config_.GetLogDirectory(), TPath("/var/lo'g"));
-  EXPECT_EQ(config_.GetHttpGetTimeout(), 0);
+  EXPECT_EQ(config_.GetHttpGetTimeout(), 120000);
   EXPECT_EQ(config_.GetHttpPostTimeout(), 60000);
   EXPECT_EQ(config_.GetHttpPutTimeout(), 30000);
   EXPECT_EQ(config_.GetUploadPartSize(), 1024u);
@@ -169,6 +169,34 @@ TEST_F(ConfigTest, FleetSettingsAreOffWhenAbsentAndBadValuesAreNamed) {
     EXPECT_EQ(ErrorOf([&] { config_.GetRetentionMaxTotalMb(); }),
               "The setting 'servercrashupload.retention.max_total_mb' has the value '" + bad +
                   "', which is not a whole number from 1 to 4294967295.");
+  }
+}
+
+// A time-out that is not positive would leave a wait without an end; the
+// file is refused as a whole and the settings loaded before stay.
+TEST_F(ConfigTest, TimeOutsThatAreNotPositiveRefuseTheFile) {
+  Load("servercrashupload.http_put_timeout_in_minutes: 0.5\n");
+  const struct {
+    const char* key;
+    std::string value;
+  } cases[] = {
+      {"http_put_timeout_in_minutes", "0"},    {"http_put_timeout_in_minutes", "-1"},
+      {"http_put_timeout_in_minutes", "abc"},  {"http_put_timeout_in_minutes", ""},
+      {"http_put_timeout_in_minutes", "inf"},  {"http_put_timeout_in_minutes", "0.00001"},
+      {"http_get_timeout_in_minutes", "-0.5"}, {"http_post_timeout_in_minutes", "nan"},
+  };
+  int file = 0;
+  for (const auto& c : cases) {
+    const std::string key = std::string("servercrashupload.") + c.key;
+    SCOPED_TRACE(key + ": " + c.value);
+    const std::string path = dir_.Sub("t" + std::to_string(++file) + ".yml");
+    zor::test::WriteFile(path, key + ": " + c.value + "\n");
+    const std::string expected = "Setting '" + key + "' is '" + c.value + "' in config file '" +
+                                 path + "': a time-out must be a positive number of minutes";
+    EXPECT_EQ(ErrorOf([&] { config_.Load(TPath(path)); }), expected);
+    EXPECT_EQ(config_.GetHttpPutTimeout(), 30000);
+    // Not remembered as loaded: the same file is refused again.
+    EXPECT_EQ(ErrorOf([&] { config_.Load(TPath(path)); }), expected);
   }
 }
 

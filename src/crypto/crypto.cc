@@ -1,7 +1,10 @@
 #include "crypto/crypto.h"
 
 #include <openssl/bio.h>
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
@@ -23,6 +26,7 @@ using zor::platform::OpenMode;
 using zor::platform::TFile;
 using zor::platform::TFormatString;
 using zor::platform::TPath;
+using zor::platform::TString;
 using zor::platform::ZorvaneException;
 
 namespace {
@@ -46,6 +50,15 @@ using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, CipherContextFree>;
 using Bio = std::unique_ptr<BIO, BioFree>;
 using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
 using PkeyContext = std::unique_ptr<EVP_PKEY_CTX, PkeyContextFree>;
+struct BigNumFree {
+  void operator()(BIGNUM* number) const { BN_free(number); }
+};
+struct OpenSslCharFree {
+  void operator()(char* text) const { OPENSSL_free(text); }
+};
+
+constexpr int kMinRsaKeyBits = 2048;
+constexpr uint64_t kMinRsaExponent = 65537;
 
 [[noreturn]] void Fail(const char* message) {
   throw ZorvaneException(message, zor::platform::ZorvaneError::MakeError("crypto", message));
@@ -87,6 +100,43 @@ Crypto::Bytes FinishEncryption(EVP_CIPHER_CTX* context, unsigned tagLength) {
                                                   static_cast<int>(tagLength), tag.data()) == 1,
       "Call to EVP_CIPHER_CTX_ctrl failed!");
   return tag;
+}
+
+struct PublicKeyRead {
+  Pkey key;         // null when the text holds no decodable key
+  TString problem;  // why not, when key is null
+};
+
+// OpenSSL's reason for the last failure on this thread, and a clean queue.
+TString TakeOpenSslReason() {
+  const unsigned long code = ERR_peek_last_error();
+  const char* reason = code == 0 ? nullptr : ERR_reason_error_string(code);
+  ERR_clear_error();
+  return reason == nullptr ? TString("no reason given") : TString(reason);
+}
+
+// The key of the first PEM "PUBLIC KEY" block (SubjectPublicKeyInfo) of
+// `pem`. PEM_read_bio_PUBKEY would also take a PKCS#1 "RSA PUBLIC KEY"
+// block, so the block is found by name and decoded as SubjectPublicKeyInfo.
+PublicKeyRead ReadPublicKey(const std::vector<char>& pem) {
+  ERR_clear_error();
+  Bio bio(pem.size() <= INT_MAX ? BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()))
+                                : nullptr);
+  FailUnless(bio != nullptr, "Call to BIO_new_mem_buf failed!");
+  unsigned char* der = nullptr;
+  long derLength = 0;
+  const bool found = PEM_bytes_read_bio(&der, &derLength, nullptr, PEM_STRING_PUBLIC, bio.get(),
+                                        nullptr, nullptr) == 1;
+  const std::unique_ptr<unsigned char, OpenSslFree> derOwner(der);
+  if (!found) {
+    return {nullptr, "it holds no PEM \"PUBLIC KEY\" block (" + TakeOpenSslReason() + ")"};
+  }
+  const unsigned char* cursor = der;
+  Pkey key(d2i_PUBKEY(nullptr, &cursor, derLength));
+  if (key == nullptr || cursor != der + derLength) {
+    return {nullptr, "its \"PUBLIC KEY\" block does not decode (" + TakeOpenSslReason() + ")"};
+  }
+  return {std::move(key), {}};
 }
 
 }  // namespace
@@ -170,24 +220,9 @@ Crypto::Bytes Crypto::RsaPublicEncrypt(const std::vector<char>& pemKey, const By
                                            .arg(static_cast<uint64_t>(kKeyLength))
                                            .arg(static_cast<uint64_t>(data.size())));
   }
-  Bio bio(pemKey.size() <= INT_MAX ? BIO_new_mem_buf(pemKey.data(), static_cast<int>(pemKey.size()))
-                                   : nullptr);
-  FailUnless(bio != nullptr, "Call to BIO_new_mem_buf failed!");
-  // Only a "PUBLIC KEY" block (SubjectPublicKeyInfo) of an RSA key is
-  // accepted. PEM_read_bio_PUBKEY would also take a PKCS#1 "RSA PUBLIC KEY"
-  // block and any key type, so the block is found by name and decoded as
-  // SubjectPublicKeyInfo, and the type is checked.
-  constexpr char kReadFailed[] = "Call to PEM_read_bio_RSA_PUBKEY failed!";
-  unsigned char* der = nullptr;
-  long derLength = 0;
-  const bool found = PEM_bytes_read_bio(&der, &derLength, nullptr, PEM_STRING_PUBLIC, bio.get(),
-                                        nullptr, nullptr) == 1;
-  const std::unique_ptr<unsigned char, OpenSslFree> derOwner(der);
-  FailUnless(found, kReadFailed);
-  const unsigned char* cursor = der;
-  Pkey key(d2i_PUBKEY(nullptr, &cursor, derLength));
-  FailUnless(key != nullptr && cursor == der + derLength && EVP_PKEY_is_a(key.get(), "RSA") == 1,
-             kReadFailed);
+  Pkey key = ReadPublicKey(pemKey).key;
+  FailUnless(key != nullptr && EVP_PKEY_is_a(key.get(), "RSA") == 1,
+             "Call to PEM_read_bio_RSA_PUBKEY failed!");
 
   constexpr char kRsaEncryptFailed[] = "Call to RSA_public_encrypt failed!";
   PkeyContext context(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
@@ -227,6 +262,37 @@ void Crypto::FillRandomBytes(uint8_t* data, size_t count) {
     const size_t step = std::min(count - done, kMaxStep);
     FailUnless(RAND_bytes(data + done, static_cast<int>(step)) == 1, "Call to RAND_bytes failed");
     done += step;
+  }
+}
+
+void CheckRsaPublicKey(const std::vector<char>& pemKey) {
+  const auto fail = [](const TString& problem) {
+    throw ZorvaneException(problem, zor::platform::ZorvaneError::MakeError("crypto", problem));
+  };
+  const PublicKeyRead read = ReadPublicKey(pemKey);
+  if (read.key == nullptr) fail(read.problem);
+  EVP_PKEY* key = read.key.get();
+  if (EVP_PKEY_is_a(key, "RSA") != 1) {
+    const char* type = EVP_PKEY_get0_type_name(key);
+    fail(TFormatString("the key is %1, not RSA")
+             .arg(TString(type == nullptr ? "of no known type" : type)));
+  }
+  const int bits = EVP_PKEY_get_bits(key);
+  if (bits < kMinRsaKeyBits) {
+    fail(TFormatString("the key is %1 bits; at least %2 are needed").arg(bits).arg(kMinRsaKeyBits));
+  }
+  BIGNUM* exponent = nullptr;
+  FailUnless(EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_E, &exponent) == 1,
+             "Call to EVP_PKEY_get_bn_param failed!");
+  const std::unique_ptr<BIGNUM, BigNumFree> exponentOwner(exponent);
+  // A small or even exponent makes textbook attacks on the wrapped key
+  // practical, or is no RSA key at all.
+  // BN_get_word answers all ones for a number wider than a word.
+  if (!BN_is_odd(exponent) || BN_get_word(exponent) < kMinRsaExponent) {
+    const std::unique_ptr<char, OpenSslCharFree> text(BN_bn2dec(exponent));
+    fail(TFormatString("the key's public exponent is %1; it must be odd and at least %2")
+             .arg(TString(text ? text.get() : "unreadable"))
+             .arg(kMinRsaExponent));
   }
 }
 

@@ -1,6 +1,7 @@
 // Crypto: the few cryptographic operations that package encryption needs:
 // random bytes, AES-256-GCM over a file and over a memory buffer, and the
-// RSA-OAEP wrapping of a content key with a PEM public key.
+// RSA-OAEP wrapping of a content key with a PEM public key, and the check
+// that a downloaded public key is fit for that wrapping.
 //
 // Every operation is a short sequence of OpenSSL 3 EVP calls. Each failing
 // step throws ZorvaneException "Call to <step> failed!" (for random bytes
@@ -96,6 +97,18 @@ class Crypto {
   virtual Bytes DecryptBuffer(const Bytes& ciphertext, const Bytes& key, const Bytes& iv,
                               const Bytes& tag);
 };
+
+// Returns iff `pemKey` is a key the program may wrap content keys with: its
+// first PEM "PUBLIC KEY" block (SubjectPublicKeyInfo, optionally followed by
+// NUL bytes) decodes to an RSA key of at least 2048 bits whose public
+// exponent is odd and at least 65537. Otherwise throws ZorvaneException (error
+// code "crypto") whose message says what is wrong, in words that can follow
+// "the reply is not a usable key: ": "it holds no PEM "PUBLIC KEY" block
+// (<reason>)", "its "PUBLIC KEY" block does not decode (<reason>)", "the key
+// is EC, not RSA", "the key is 1024 bits; at least 2048 are needed", "the
+// key's public exponent is 3; it must be odd and at least 65537". Changes
+// nothing and keeps no copy of the key.
+void CheckRsaPublicKey(const std::vector<char>& pemKey);
 
 // Overwrites `bytes` with zeros in a way the compiler cannot drop, then
 // empties it: for key material that must not outlive its use.

@@ -1,5 +1,6 @@
 #include "crypto/crypto.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -92,6 +93,75 @@ TEST_F(CryptoTest, OnlyAPemSubjectPublicKeyInfoRsaKeyIsAccepted) {
               }),
               "Call to PEM_read_bio_RSA_PUBKEY failed!")
         << pem;
+  }
+}
+
+// A SubjectPublicKeyInfo PEM of an RSA key with the modulus of the 2048-bit
+// test key and the public exponent `exponent`, built by the openssl command
+// from an ASN.1 description (no key generator makes such keys).
+std::string RsaPemWithExponent(const std::string& dir, const std::string& exponent) {
+  const std::string modulus =
+      RunOpenssl({"rsa", "-pubin", "-in", RsaKey(2048) + ".pub", "-noout", "-modulus"}).out;
+  const std::string hex = modulus.substr(modulus.find('=') + 1, modulus.find('\n') - 8);
+  const std::string conf = dir + "/e" + exponent + ".cnf";
+  zor::test::WriteFile(conf,
+                       "asn1=SEQUENCE:spki\n[spki]\nalg=SEQUENCE:alg\n"
+                       "key=BITWRAP,SEQUENCE:rsa\n[alg]\noid=OID:rsaEncryption\nnull=NULL\n"
+                       "[rsa]\nn=INTEGER:0x" +
+                           hex + "\ne=INTEGER:" + exponent + "\n");
+  RunOpenssl({"asn1parse", "-genconf", conf, "-noout", "-out", conf + ".der"});
+  const std::string base64 = RunOpenssl({"base64", "-in", conf + ".der"}).out;
+  return "-----BEGIN PUBLIC KEY-----\n" + base64 + "-----END PUBLIC KEY-----\n";
+}
+
+// The public half of a key that `genpkey` makes with `options`.
+std::string GeneratedPublicPem(const std::string& dir, const std::vector<std::string>& options) {
+  const std::string key = dir + "/k" + std::to_string(options.size()) + options.back();
+  std::vector<std::string> args = {"genpkey", "-out", key};
+  args.insert(args.end(), options.begin(), options.end());
+  RunOpenssl(args);
+  RunOpenssl({"pkey", "-in", key, "-pubout", "-out", key + ".pub"});
+  return zor::test::ReadFile(key + ".pub");
+}
+
+TEST_F(CryptoTest, OnlyAStrongRsaKeyPassesTheCheck) {
+  const std::string key2048 = zor::test::ReadFile(RsaKey(2048) + ".pub");
+  const struct {
+    std::string pem;
+    std::string problem;  // empty: accepted
+  } cases[] = {
+      {key2048, ""},
+      {zor::test::ReadFile(RsaKey(3072) + ".pub"), ""},
+      {RsaPemWithExponent(dir_.path(), "65537"), ""},
+      {RsaPemWithExponent(dir_.path(), "0x10000000001"), ""},
+      {zor::test::ReadFile(RsaKey(1024) + ".pub"),
+       "the key is 1024 bits; at least 2048 are needed"},
+      {"<html><body>Sign in to the network</body></html>",
+       "it holds no PEM \"PUBLIC KEY\" block (no start line)"},
+      {"", "it holds no PEM \"PUBLIC KEY\" block (no start line)"},
+      {zor::test::ReadFile(RsaKey(2048) + ".pkcs1"),
+       "it holds no PEM \"PUBLIC KEY\" block (no start line)"},
+      {"-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----\n",
+       "its \"PUBLIC KEY\" block does not decode"},
+      {GeneratedPublicPem(dir_.path(), {"-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256"}),
+       "the key is EC, not RSA"},
+      {GeneratedPublicPem(dir_.path(), {"-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048",
+                                        "-pkeyopt", "rsa_keygen_pubexp:3"}),
+       "the key's public exponent is 3; it must be odd and at least 65537"},
+      {RsaPemWithExponent(dir_.path(), "1"),
+       "the key's public exponent is 1; it must be odd and at least 65537"},
+      {RsaPemWithExponent(dir_.path(), "65538"),
+       "the key's public exponent is 65538; it must be odd and at least 65537"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pem);
+    std::vector<char> pem(c.pem.begin(), c.pem.end());
+    pem.push_back('\0');
+    if (c.problem.empty()) {
+      EXPECT_NO_THROW(CheckRsaPublicKey(pem));
+    } else {
+      EXPECT_THAT(ErrorOf([&] { CheckRsaPublicKey(pem); }), ::testing::StartsWith(c.problem));
+    }
   }
 }
 

@@ -10,6 +10,7 @@
 #include "main/crash_simulation.h"
 #include "main/driver.h"
 #include "platform/date_time.h"
+#include "platform/interruption.h"
 #include "platform/terminate_handling.h"
 #include "platform/tlock_file.h"
 #include "upload/crash_package_processor.h"
@@ -40,6 +41,7 @@ void WriteMetricsIfConfigured(const UploadRunStats& stats, const DateTime& start
 void SendCrashes(const SendCrashesOptions& options, const TPath& configFile,
                  const RunDirectories& dirs) {
   SetLogCategory("crashes-upload");
+  Interruption::Install();
   TLockFile lock(dirs.logsDir / "zorcrashreporter.lock");
   const DateTime start = DateTime::GetLocalTime();
   // Released before the lock: the client's processor logs its exit.
@@ -61,6 +63,7 @@ void SendCrashes(const SendCrashesOptions& options, const TPath& configFile,
 
 void SendLogs(const SendLogsOptions& options, const TPath& configFile) {
   SetLogCategory("logs-upload");
+  Interruption::Install();
   std::shared_ptr<IErrorReportingClient> client = std::make_shared<LogsUploadClient>(
       options.zippedLogsFile, options.email, options.supportCaseNumber, TString(configFile.NativeString()));
   client->Run();

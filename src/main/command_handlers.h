@@ -13,10 +13,15 @@ struct SendCrashesOptions;
 struct SendLogsOptions;
 struct SimulateCrashOptions;
 
+// Both upload commands first install the SIGTERM/SIGINT handling of
+// platform/interruption.h: a signal ends the command with RunInterrupted
+// once the package in flight is put back.
+//
 // Takes the single-instance lock (logsDir / "zorcrashreporter.lock") for the
 // whole upload; throws TPath::Exception naming TLockFile when another
 // process holds it. Once the lock is held, the run ends by writing the
-// metrics file when one is configured, whether it succeeds or throws.
+// metrics file when one is configured, whether it succeeds or throws (an
+// interrupted run records its exit status, 128 + the signal).
 void SendCrashes(const SendCrashesOptions& options, const zor::platform::TPath& configFile,
                  const RunDirectories& dirs);
 void SendLogs(const SendLogsOptions& options, const zor::platform::TPath& configFile);

@@ -16,6 +16,7 @@
 #include "platform/async_task.h"
 #include "platform/crash_handling.h"
 #include "platform/feature_flags.h"
+#include "platform/interruption.h"
 #include "platform/log_impl.h"
 #include "platform/process_exit.h"
 #include "platform/process_priority.h"
@@ -159,6 +160,8 @@ int RunGuarded(int argc, char** argv) {
 int ExitStatusOfCurrentException() {
   try {
     throw;
+  } catch (const RunInterrupted& e) {
+    return e.ExitStatus();
   } catch (const TPath::Exception& e) {
     const TString message = e.GetMessagesFront();
     if (message.contains("TLockFile")) return kExitAnotherInstance;
@@ -193,9 +196,14 @@ int HandleRunFailure() {
                                 .arg(message));
         break;
     }
+  } catch (const RunInterrupted& e) {
+    // The work was put back, not lost: a warning, not a failure.
+    LogText(TLog::Warn, e.GetConcatenatedMessages());
   } catch (const ZorvaneException& e) {
-    LogTextWithError(TLog::Fatal, e.GetMessagesFront(),
-                     e.GetError().value_or(ZorvaneError::MakeError("error", e.GetMessagesFront())));
+    // The whole chain: the front message says what failed, the rest why.
+    const TString messages = e.GetConcatenatedMessages();
+    LogTextWithError(TLog::Fatal, messages,
+                     e.GetError().value_or(ZorvaneError::MakeError("error", messages)));
   } catch (const std::exception& e) {
     LogTextWithError(TLog::Fatal, TString(e.what()),
                      ZorvaneError::MakeError("std-exception", TString(e.what())));

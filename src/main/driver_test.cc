@@ -6,12 +6,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
 
+#include "platform/interruption.h"
 #include "platform/shutdown_stack.h"
 #include "platform/tpath.h"
 #include "support/subprocess.h"
@@ -21,6 +23,7 @@ namespace ZorErrorReporting {
 namespace {
 
 using ::testing::HasSubstr;
+using zor::platform::RunInterrupted;
 using zor::platform::TPath;
 using zor::platform::ZorvaneException;
 
@@ -54,13 +57,25 @@ TEST(HandleRunFailure, MapsEachFailureToItsStatusAndLine) {
        "Unexpected TPath error. This instance will exit. Exception message: TFile: cannot "
        "read 'x'\n"},
       {"zorvane", [] { return StatusFor(ZorvaneException("broken")); }, -1, "broken\n"},
+      {"zorvane with its cause",
+       [] {
+         ZorvaneException e("the reply has no key id");
+         e.StackMessageFront("Error occurred trying to download the key.");
+         return StatusFor(e);
+       },
+       -1, "Error occurred trying to download the key.: the reply has no key id\n"},
+      {"interrupted", [] { return StatusFor(RunInterrupted(SIGTERM, "a.1")); }, 128 + SIGTERM,
+       "Interrupted by SIGTERM: package 'a.1' is put back for the next run\n"},
+      {"interrupted while waiting", [] { return StatusFor(RunInterrupted(SIGINT)); }, 128 + SIGINT,
+       "Interrupted by SIGINT\n"},
       {"standard", [] { return StatusFor(std::runtime_error("bad option")); }, -1, "bad option\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     // Logging is not set up here, so the line reaches standard output.
     const zor::test::ProcessResult r = zor::test::RunInChild([&] { return c.raise() + 10; });
-    EXPECT_EQ(r.status, c.status + 10);
+    // The exit status is a byte, read back signed.
+    EXPECT_EQ(r.status, static_cast<signed char>(c.status + 10));
     EXPECT_THAT(r.out, HasSubstr(c.line));
   }
 }

@@ -1,9 +1,11 @@
 #include "net/crash_server_protocol.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "config/config.h"
 #include "config/overrides.h"
+#include "crypto/crypto.h"
 #include "log/log_functions.h"
 #include "net/http_exception.h"
 #include "net/http_requestor.h"
@@ -57,6 +59,36 @@ void Finish(TNetworkReply& reply, int64_t timeoutMs) {
   CrashServerProtocol::CheckReply(reply);
 }
 
+// The start of a reply body as it can stand in a log line: line breaks and
+// tabs become blanks, other bytes outside printable ASCII become '?'.
+TString BodyPreview(const std::vector<char>& body) {
+  constexpr size_t kPreviewBytes = 80;
+  std::string text;
+  for (const char c : body) {
+    if (c == '\0') break;
+    if (text.size() == kPreviewBytes) return TString::fromUtf8(text) + "...";
+    const bool printable = c >= 0x20 && c < 0x7f;
+    text += printable ? c : (c == '\n' || c == '\r' || c == '\t') ? ' ' : '?';
+  }
+  return TString::fromUtf8(text);
+}
+
+// A 2xx reply that is not a usable key fails as an unreachable server does:
+// encrypting against it would make every package unreadable to the server.
+void CheckKeyReply(const PublicKeyInfo& info, int status) {
+  const TString reply = TFormatString("The reply (HTTP %1, %2 bytes beginning '%3')")
+                            .arg(status)
+                            .arg(static_cast<uint64_t>(info.key.empty() ? 0 : info.key.size() - 1))
+                            .arg(BodyPreview(info.key));
+  try {
+    CheckRsaPublicKey(info.key);
+  } catch (ZorvaneException& e) {
+    e.StackMessageFront(reply + " is not a usable key");
+    throw;
+  }
+  if (info.keyId.trim().isEmpty()) throw ZorvaneException(reply + " has no key id");
+}
+
 TString Override(const TString& value, const TString& fallback) {
   return value.isEmpty() ? fallback : value;
 }
@@ -66,6 +98,33 @@ TString Override(const TString& value, const TString& fallback) {
 CrashServerProtocol::CrashServerProtocol(const TUrl& baseUrl, const TString& customerId)
     : baseUrl_(baseUrl), customerId_(customerId) {
   LogDebug(TFormatString("Upload Endpoint: '%1'").arg(baseUrl_.ToString(kDisplayForm)));
+  const Config& config = Config::GetInstance();
+  const int64_t partSize = config.GetUploadPartSize();
+  const uint64_t limit = config.GetUploadBandwidthLimit();
+  const int64_t configured = config.GetHttpPutTimeout();
+  const int64_t allowed = PartTimeoutMs(partSize, limit, configured);
+  if (allowed != configured) {
+    LogText(TLog::Warn,
+            TFormatString("A part of %1 bytes at the upload bandwidth limit of %2 bytes/s takes "
+                          "%3 ms, which does not fit in the PUT time-out of %4 ms: each part is "
+                          "allowed %5 ms")
+                .arg(partSize)
+                .arg(limit)
+                .arg(static_cast<int64_t>(1000.0 * static_cast<double>(partSize) /
+                                          static_cast<double>(limit)))
+                .arg(configured)
+                .arg(allowed));
+  }
+}
+
+int64_t CrashServerProtocol::PartTimeoutMs(int64_t partBytes, uint64_t bytesPerSecond,
+                                           int64_t configuredMs) {
+  if (bytesPerSecond == 0 || partBytes <= 0) return configuredMs;
+  // Sending at the limit leaves no room for a slow start or a slow store.
+  const double neededMs = 1000.0 * static_cast<double>(partBytes) /
+                          static_cast<double>(bytesPerSecond) * kPartTimeMargin;
+  if (neededMs <= static_cast<double>(configuredMs)) return configuredMs;
+  return static_cast<int64_t>(std::ceil(neededMs));
 }
 
 TString CrashServerProtocol::PackageTypePathWord(PackageType type) {
@@ -98,6 +157,7 @@ PublicKeyInfo CrashServerProtocol::DownloadPublicKey() {
     LogDebug(TFormatString("Server responded with key Id '%1' and key value '%2'")
                  .arg(info.keyId)
                  .arg(TString::fromUtf8(info.key.data())));
+    CheckKeyReply(info, reply->GetStatusCode());
     return info;
   } catch (ZorvaneException& e) {
     e.StackMessageFront(
@@ -278,8 +338,10 @@ void CrashServerProtocol::UploadPackagePart(Package& package, uint64_t n) {
 
 TString CrashServerProtocol::UploadPart(const TUrl& url, const std::shared_ptr<TChunkFile>& chunk,
                                         uint64_t partNumber) {
+  const Config& config = Config::GetInstance();
   TNetworkRequest request(url);
-  request.SetUploadBandwidthLimit(Config::GetInstance().GetUploadBandwidthLimit());
+  request.SetUploadBandwidthLimit(config.GetUploadBandwidthLimit());
+  request.SetStallLimit(kPartStallSeconds);
   if (listener_) {
     request.SetUploadProgressCallback([this](int64_t sent, int64_t) {
       progress_.partSent = sent;
@@ -288,7 +350,8 @@ TString CrashServerProtocol::UploadPart(const TUrl& url, const std::shared_ptr<T
   }
   auto reply = HttpRequestor::GetInstance().Put(request, *chunk);
   LogDebug(TFormatString("Starting upload of part '%1' to server...").arg(partNumber));
-  Finish(*reply, Config::GetInstance().GetHttpPutTimeout());
+  Finish(*reply, PartTimeoutMs(chunk->Size(), config.GetUploadBandwidthLimit(),
+                               config.GetHttpPutTimeout()));
   const TString tag = reply->GetHeader("etag");
   LogDebug(TFormatString(
                "Upload of part '%1' complete - Received corresponding part tag '%2' from server")

@@ -16,8 +16,9 @@
 // below HTTP; ZorvaneException "Entry '<name>' not found in response" and
 // the std::runtime_error of HttpRequestor::ReadJsonReply for a 2xx reply
 // without the expected JSON; the file-system and JSON-file errors of the
-// package's files. Nothing is retried here; state saved before a failure
-// stays saved.
+// package's files; RunInterrupted (platform/interruption.h) when a signal
+// ends the run, the transfer in progress included. Nothing is retried here;
+// state saved before a failure stays saved.
 //
 // Thread-safety: one thread; each request is waited for before the next.
 #pragma once
@@ -58,17 +59,38 @@ class CrashServerProtocol {
  public:
   using ProgressListener = std::function<void(const PartProgress&)>;
 
+  // A part PUT ends as a time-out once no byte has moved for this long,
+  // whatever time is left of its time-out.
+  static constexpr int kPartStallSeconds = 60;
+  // How much longer than the bandwidth limit's sending time a part is given.
+  static constexpr double kPartTimeMargin = 1.5;
+
   // `baseUrl` starts every package request's URL (no trailing slash);
   // `customerId` is sent as the customerId parameter of each, even empty.
+  // Logs a Warn line, naming the part size, the bandwidth limit, the PUT
+  // time-out and the time each part gets instead, when the configured part
+  // size cannot be sent at the limit within the time-out (see PartTimeoutMs).
   CrashServerProtocol(const zor::platform::TUrl& baseUrl, const zor::platform::TString& customerId);
+
+  // The time a PUT of `partBytes` may take: `configuredMs`, unless sending
+  // them at `bytesPerSecond` (0: no limit) takes longer than that with the
+  // margin kPartTimeMargin, in which case that longer time. Without it every
+  // part would time out and be sent again, forever.
+  static int64_t PartTimeoutMs(int64_t partBytes, uint64_t bytesPerSecond, int64_t configuredMs);
 
   // Called while parts are sent (from inside the transfer: it must not
   // throw and should be quick). None by default.
   void SetProgressListener(ProgressListener listener) { listener_ = std::move(listener); }
 
-  // GETs the configured key endpoint. A ZorvaneException (HTTPException
-  // included) gets the front message "Error occurred trying to download the
-  // Zorvane RSA public key from '<url>'." and is thrown on.
+  // GETs the configured key endpoint and returns the key only when it is one
+  // the program may encrypt with (see CheckRsaPublicKey) and the reply names
+  // a key id. A 2xx reply that is not throws ZorvaneException "The reply
+  // (HTTP <status>, <n> bytes beginning '<first 80 bytes>') is not a usable
+  // key: <what is wrong>" or "... has no key id", so a captive portal's page
+  // fails the download before any package is encrypted. Every
+  // ZorvaneException (HTTPException included) gets the front message "Error
+  // occurred trying to download the Zorvane RSA public key from '<url>'."
+  // and is thrown on.
   PublicKeyInfo DownloadPublicKey();
 
   // Uploads an encrypted `package` completely, one upload step after another

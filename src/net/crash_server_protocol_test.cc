@@ -334,16 +334,59 @@ TEST_F(CrashServerProtocolTest, FailuresCarryTheServersAnswer) {
     }
   }
 
-  // The key download names its endpoint in front of the server's answer.
-  server.AddFault("key", 1, "status", 500);
-  try {
-    protocol->DownloadPublicKey();
-    ADD_FAILURE() << "no exception";
-  } catch (const HTTPException& e) {
-    EXPECT_EQ(e.GetMessagesFront(), TString("Error occurred trying to download the Zorvane RSA "
-                                            "public key from '" +
-                                            server.BaseUrl() + "/crash/key'."));
-    EXPECT_EQ(e.GetHttpCode(), 500);
+  // The key download names its endpoint in front of what was wrong: the
+  // server's answer, or a reply that is no usable key.
+  const std::string pem = protocol->DownloadPublicKey().key.data();
+  const std::string page = "<html>\n<title>Sign in</title>" + std::string(100, 'x') + "</html>";
+  const struct {
+    int status;
+    std::string body;
+    std::string cause;
+  } keyCases[] = {
+      {500, "", "Network error (HTTP code: '500')"},
+      {200, page,
+       "The reply (HTTP 200, 136 bytes beginning '<html> <title>Sign in</title>" +
+           std::string(51, 'x') + "...') is not a usable key: it holds no PEM"},
+      {200, "", "The reply (HTTP 200, 0 bytes beginning '') is not a usable key"},
+      {200, pem, "has no key id"},
+  };
+  for (const auto& c : keyCases) {
+    SCOPED_TRACE(c.body);
+    server.Reset();
+    server.AddFault("key", 1, "status", c.status, c.body);
+    try {
+      protocol->DownloadPublicKey();
+      ADD_FAILURE() << "no exception";
+    } catch (const ZorvaneException& e) {
+      EXPECT_EQ(e.GetMessagesFront(), TString("Error occurred trying to download the Zorvane RSA "
+                                              "public key from '" +
+                                              server.BaseUrl() + "/crash/key'."));
+      EXPECT_THAT(e.GetConcatenatedMessages().toStdString(), HasSubstr(c.cause));
+    }
+  }
+}
+
+// A part is given the time the bandwidth limit needs, with a margin, when
+// that is more than the configured PUT time-out.
+TEST(PartTimeout, BandwidthLimitCanLengthenThePutTimeOut) {
+  const struct {
+    int64_t partBytes;
+    uint64_t limit;
+    int64_t configuredMs;
+    int64_t expectedMs;
+  } cases[] = {
+      {52428800, 0, 600000, 600000},        // no limit
+      {52428800, 1048576, 600000, 600000},  // 50 s, 75 s with the margin
+      {52428800, 50000, 600000, 1572864},   // 1049 s needed
+      {52428800, 131072, 600000, 600000},   // 400 s: 600 s with the margin, just fits
+      {52428800, 131071, 600000, 600005},   // one byte/s less does not
+      {0, 1, 600000, 600000},               // an empty part
+      {10, 1, 1, 15000},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(CrashServerProtocol::PartTimeoutMs(c.partBytes, c.limit, c.configuredMs),
+              c.expectedMs)
+        << c.partBytes << " bytes at " << c.limit << " bytes/s";
   }
 }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -10,6 +12,7 @@
 #include <stdexcept>
 
 #include "platform/curl_exception.h"
+#include "platform/interruption.h"
 #include "platform/tbuffer.h"
 #include "support/http_test_server.h"
 
@@ -150,16 +153,51 @@ TEST_F(NetworkTest, BodyOverTheLimitIsATransportFailure) {
   }
 }
 
+// A silent server ends the wait through the time-out, or, without one,
+// through the stall limit.
 TEST_F(NetworkTest, TimeOutLeavesStatusZeroWithoutCallback) {
-  auto reply = manager_.Get(Request("/delay"), Session());
-  bool called = false;
-  reply->SetReplyCallback([&](TNetworkReply&, uint64_t) { called = true; });
+  const struct {
+    int64_t timeoutMs;
+    int stallSeconds;
+  } cases[] = {{300, 0}, {0, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.stallSeconds);
+    TNetworkRequest request = Request("/delay");
+    request.SetStallLimit(c.stallSeconds);
+    auto reply = manager_.Get(request, Session());
+    bool called = false;
+    reply->SetReplyCallback([&](TNetworkReply&, uint64_t) { called = true; });
+    reply->Open(OpenMode::ReadWrite);
+    EXPECT_FALSE(reply->WaitForFinished(c.timeoutMs));
+    EXPECT_EQ(reply->GetStatusCode(), 0);
+    EXPECT_FALSE(called);
+    EXPECT_FALSE(reply->GetErrorString().isEmpty());
+    EXPECT_EQ(reply->Size(), 0);
+  }
+}
+
+// A signal that arrives while the server keeps silent (raised once the
+// whole body is out) ends the transfer, and no request starts after it.
+TEST_F(NetworkTest, InterruptionEndsTheTransferAndRefusesTheNext) {
+  Interruption::Install();
+  TBuffer body(std::string(1000, 'b'));
+  body.Open(OpenMode::Read);
+  TNetworkRequest request = Request("/delay");
+  request.SetUploadProgressCallback([](int64_t sent, int64_t total) {
+    if (total > 0 && sent == total && !Interruption::Requested()) raise(SIGTERM);
+  });
+  auto reply = manager_.Put(request, Session(), body);
   reply->Open(OpenMode::ReadWrite);
-  EXPECT_FALSE(reply->WaitForFinished(300));
-  EXPECT_EQ(reply->GetStatusCode(), 0);
-  EXPECT_FALSE(called);
-  EXPECT_FALSE(reply->GetErrorString().isEmpty());
-  EXPECT_EQ(reply->Size(), 0);
+  try {
+    reply->WaitForFinished(0);
+    ADD_FAILURE() << "not interrupted";
+  } catch (const RunInterrupted& e) {
+    EXPECT_EQ(e.Signal(), SIGTERM);
+  }
+  auto next = manager_.Get(Request("/echo"), Session());
+  next->Open(OpenMode::ReadWrite);
+  EXPECT_THROW(next->WaitForFinished(10000), RunInterrupted);
+  Interruption::ResetForTest();
 }
 
 TEST_F(NetworkTest, TransportFailuresThrow) {

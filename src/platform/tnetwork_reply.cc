@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "platform/curl_exception.h"
+#include "platform/interruption.h"
 #include "platform/tpath.h"
 
 namespace zor::platform {
@@ -23,6 +24,7 @@ struct TransferState {
   bool tooLarge = false;
   std::vector<std::string>* headerLines = nullptr;
   std::string statusLine;
+  const TNetworkRequest::ProgressCallback* progress = nullptr;  // uploads only
 };
 
 size_t ReadBody(char* buffer, size_t size, size_t count, void* user) {
@@ -65,10 +67,14 @@ size_t WriteBody(char* data, size_t size, size_t count, void* user) {
   }
 }
 
+// libcurl calls this at least once a second whatever moves, so it is where
+// an interruption ends a transfer that is waiting on a slow or silent server.
 int ReportProgress(void* user, curl_off_t, curl_off_t, curl_off_t total, curl_off_t sent) {
-  const auto* callback = static_cast<const TNetworkRequest::ProgressCallback*>(user);
+  if (Interruption::Requested()) return 1;
+  const auto* state = static_cast<const TransferState*>(user);
+  if (state->progress == nullptr || !*state->progress) return 0;
   try {
-    (*callback)(static_cast<int64_t>(sent), static_cast<int64_t>(total));
+    (*state->progress)(static_cast<int64_t>(sent), static_cast<int64_t>(total));
   } catch (...) {
     // A display that fails must not stop the upload.
   }
@@ -145,6 +151,7 @@ bool TNetworkReply::WaitForFinished(int64_t timeoutMs) {
 }
 
 bool TNetworkReply::Perform(int64_t timeoutMs) {
+  Interruption::ThrowIfRequested();
   InitCurlOnce();
   const TString urlText = request_.GetUrl().ToString();
   EasyHandle easy;
@@ -165,6 +172,13 @@ bool TNetworkReply::Perform(int64_t timeoutMs) {
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &state);
   curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, ReceiveHeader);
   curl_easy_setopt(h, CURLOPT_HEADERDATA, &state);
+  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, ReportProgress);
+  curl_easy_setopt(h, CURLOPT_XFERINFODATA, &state);
+  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+  if (request_.GetStallLimit() > 0) {
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(request_.GetStallLimit()));
+  }
 
   bool callerSetExpect = false;
   for (const std::string& line : request_.GetHeaders()) {
@@ -198,11 +212,7 @@ bool TNetworkReply::Perform(int64_t timeoutMs) {
       curl_easy_setopt(h, CURLOPT_POST, 1L);
       curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, size);
     }
-    if (request_.GetUploadProgressCallback()) {
-      curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, ReportProgress);
-      curl_easy_setopt(h, CURLOPT_XFERINFODATA, &request_.GetUploadProgressCallback());
-      curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
-    }
+    state.progress = &request_.GetUploadProgressCallback();
     if (request_.GetUploadBandwidthLimit() > 0) {
       curl_easy_setopt(h, CURLOPT_MAX_SEND_SPEED_LARGE,
                        static_cast<curl_off_t>(request_.GetUploadBandwidthLimit()));
@@ -240,6 +250,9 @@ bool TNetworkReply::Perform(int64_t timeoutMs) {
   }
 
   const CURLcode result = curl_easy_perform(h);
+  if (result == CURLE_ABORTED_BY_CALLBACK && Interruption::Requested()) {
+    throw RunInterrupted(Interruption::Signal());
+  }
   const TString curlText =
       TString::fromUtf8(errorBuffer[0] != '\0' ? errorBuffer : curl_easy_strerror(result));
   if (result == CURLE_OPERATION_TIMEDOUT) {

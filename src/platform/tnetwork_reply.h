@@ -9,6 +9,11 @@
 //     the result is false and the reply callback is not called;
 //   - a body over kMaxBodyBytes ends the transfer with CurlException: the
 //     server's replies are small, and a larger one is held in memory;
+//   - a signal recorded by Interruption (interruption.h) throws RunInterrupted:
+//     before anything is sent when it came earlier, else within about a
+//     second, ending the transfer. Nothing is answered then;
+//   - a request with a stall limit also times out as above when the
+//     transfer stalls for that long;
 //   - any other failure below HTTP throws CurlException naming the URL; a
 //     failure of the body device while it is read is rethrown as it was;
 //   - an HTTP answer of any status (2xx, 4xx, 5xx) returns true after the

@@ -1,5 +1,5 @@
 // TNetworkRequest: what to send, apart from the body: the URL, whole header
-// lines and the upload bandwidth limit. TNetworkSession: the per-request
+// lines, the upload bandwidth limit and the stall limit. TNetworkSession: the per-request
 // session handed to the manager; it carries nothing yet and exists so that
 // a request's lifetime has an owner besides the reply.
 #pragma once
@@ -28,6 +28,11 @@ class TNetworkRequest {
   // Bytes per second the body may be sent at; 0 means no limit.
   void SetUploadBandwidthLimit(uint64_t bytesPerSecond) { bandwidthLimit_ = bytesPerSecond; }
   uint64_t GetUploadBandwidthLimit() const { return bandwidthLimit_; }
+  // The transfer ends as a time-out (see TNetworkReply::WaitForFinished)
+  // once fewer than one byte a second has moved, either way, for `seconds`
+  // seconds on end; 0 (the default) for no such limit.
+  void SetStallLimit(int seconds) { stallSeconds_ = seconds; }
+  int GetStallLimit() const { return stallSeconds_; }
 
   // Called now and then while the body is sent, with the bytes sent so far
   // and the body's size (0 when unknown). It runs inside the transfer, so
@@ -40,6 +45,7 @@ class TNetworkRequest {
   TUrl url_;
   std::vector<std::string> headers_;
   uint64_t bandwidthLimit_ = 0;
+  int stallSeconds_ = 0;
   ProgressCallback progress_;
 };
 

@@ -88,6 +88,7 @@ void CrashUploadClient::UploadNewCrashes(const std::vector<std::shared_ptr<Packa
   int succeeded = 0;
   int failed = 0;
   for (const auto& package : packages) {
+    zor::platform::Interruption::ThrowIfRequested();
     // Held for the whole attempt, failure included.
     const auto lock = PackageLock::TryLock(*package);
     if (!lock) continue;
@@ -96,6 +97,8 @@ void CrashUploadClient::UploadNewCrashes(const std::vector<std::shared_ptr<Packa
       ++succeeded;
       ++stats_.uploaded;
       stats_.uploadedBytes += UploadedBytes(*package);
+    } catch (const zor::platform::RunInterrupted& e) {
+      throw PutBack(*package, e);
     } catch (const ZorvaneException& e) {
       RecordFailure(*package, e);
       ++failed;

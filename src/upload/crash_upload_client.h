@@ -7,7 +7,9 @@
 // the program's own (not a ZorvaneException) ends the run at once, without a
 // summary; the next run settles the package it left. Each attempt holds the
 // package's lock; a package another process holds (a `send-logs` at work) is
-// skipped, neither uploaded nor failed.
+// skipped, neither uploaded nor failed. A signal (RunInterrupted, checked
+// before each package and during its transfers) ends the run too, after the
+// package in flight is put back (UploadClient::PutBack).
 #pragma once
 
 #include <memory>

@@ -33,7 +33,11 @@ void LogsUploadClient::Run() {
   auto created = Processor().CreateLogsPackage(zippedLogsFile_, supportCaseNumber_, email_);
   const std::shared_ptr<LogsPackage>& package = created.package;
   LogText(TLog::Info, "Checking for logs that need uploading: Found '1' package(s) to upload.");
-  UploadPackage(package);
+  try {
+    UploadPackage(package);
+  } catch (const zor::platform::RunInterrupted& e) {
+    throw PutBack(*package, e);
+  }
   LogText(TLog::Info,
           TFormatString("Upload Result Summary: Successfully uploaded '%1' log package(s). Upload "
                         "Endpoint: '%2'. ")

@@ -2,7 +2,8 @@
 // package with the e-mail address and support case number. The package's
 // lock is held from before its status file exists until the end (see
 // upload/package_lock.h). Any failure reaches the caller (the package is then
-// left in "Started", and the next `send-logs` removes it). After success the
+// left in "Started", and the next `send-logs` removes it); a signal puts it
+// back as "PendingRetry" first (UploadClient::PutBack). After success the
 // package's own files go; the user's zip stays.
 #pragma once
 

@@ -102,4 +102,16 @@ void UploadClient::PrepareUpload(Package& package) {
           .arg(package.GetPackageName()));
 }
 
+zor::platform::RunInterrupted UploadClient::PutBack(
+    Package& package, const zor::platform::RunInterrupted& interrupted) {
+  try {
+    package.SetUploadStatus(UploadStatus::kPendingRetry);
+  } catch (const std::exception& e) {
+    LogText(TLog::Error, TFormatString("Could not put package '%1' back: %2")
+                             .arg(package.GetPackageName())
+                             .arg(TString(e.what())));
+  }
+  return zor::platform::RunInterrupted(interrupted.Signal(), package.GetPackageName());
+}
+
 }  // namespace ZorErrorReporting

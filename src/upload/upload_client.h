@@ -17,6 +17,7 @@
 
 #include <memory>
 
+#include "platform/interruption.h"
 #include "platform/tstring.h"
 
 namespace ZorErrorReporting {
@@ -45,6 +46,14 @@ class UploadClient {
   // package as far as it came (its results and status are the caller's);
   // PackageFilesUnreadable when a logs package's zip is gone.
   void UploadPackage(const std::shared_ptr<Package>& package);
+
+  // What an upload loop does when a signal stops the attempt on `package`:
+  // saves it as "PendingRetry" without adding a result (an interrupted run
+  // says nothing about the package, so it costs no attempt) and returns the
+  // exception to throw on, naming the package. Never throws: a failed save is
+  // logged, and the next run settles the package it leaves "Started".
+  static zor::platform::RunInterrupted PutBack(Package& package,
+                                               const zor::platform::RunInterrupted& interrupted);
 
   CrashPackageProcessor& Processor() { return *processor_; }
 

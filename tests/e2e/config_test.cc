@@ -43,18 +43,31 @@ TEST_F(ConfigFileTest, DefaultFileInTheWorkingDirectoryIsRead) {
   EXPECT_TRUE(fs::exists(dir_.Sub("from-env/sub/zorcrashreporter.txt"))) << r.out;
 }
 
-// The messages of bad values are the parser's (see config_parser_test.cc); here
-// one of them ends the real run, before any log directory exists.
-TEST_F(ConfigFileTest, UnsetEnvironmentVariableEndsTheRun) {
-  WriteFile(dir_.Sub("conf.yml"), "servercrashupload.log.dir: <%=ENV[ZOR_TEST_UNSET]%>\n");
-  ProcessOptions options;
-  options.unsetEnvironment = {"ZOR_TEST_UNSET"};
-  const ProcessResult r =
-      Run({"--command", "send-crashes", "--config-file", dir_.Sub("conf.yml")}, options);
-  EXPECT_EQ(r.status, -1);
-  EXPECT_THAT(r.out, HasSubstr("invalid environment variable(s), in config file '" +
-                               dir_.Sub("conf.yml") + "'\n"));
-  EXPECT_FALSE(fs::exists(dir_.Sub("logs")));
+// The messages of bad values are the parser's and the loader's (see
+// config_parser_test.cc, config_test.cc); here each ends the real run, before
+// any log directory exists.
+TEST_F(ConfigFileTest, BadSettingEndsTheRunBeforeLogging) {
+  const std::string conf = dir_.Sub("conf.yml");
+  const struct {
+    std::string line;
+    std::string message;
+  } cases[] = {
+      {"servercrashupload.log.dir: <%=ENV[ZOR_TEST_UNSET]%>",
+       "invalid environment variable(s), in config file '" + conf + "'\n"},
+      {"servercrashupload.http_put_timeout_in_minutes: 0",
+       "Setting 'servercrashupload.http_put_timeout_in_minutes' is '0' in config file '" + conf +
+           "': a time-out must be a positive number of minutes\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    WriteFile(conf, c.line + "\n");
+    ProcessOptions options;
+    options.unsetEnvironment = {"ZOR_TEST_UNSET"};
+    const ProcessResult r = Run({"--command", "send-crashes", "--config-file", conf}, options);
+    EXPECT_EQ(r.status, -1);
+    EXPECT_THAT(r.out, HasSubstr(c.message));
+    EXPECT_FALSE(fs::exists(dir_.Sub("logs")));
+  }
 }
 
 TEST_F(ConfigFileTest, MissingConfigurationFileIsReported) {

@@ -94,12 +94,13 @@ class UploadTest : public ::testing::Test {
     return zip;
   }
 
-  // Starts `start` (send-crashes by default), waits until `reached` holds,
-  // then kills the program.
+  // Starts `start` (send-crashes with `extra` settings by default), waits
+  // until `reached` holds, then sends the program `signal`; `*result` gets
+  // how the run ended.
   template <class Predicate>
-  void KillWhen(Predicate reached, const std::string& what,
-                std::function<ProcessResult(ProcessOptions)> start = {}) {
-    if (!start) start = [this](ProcessOptions o) { return SendCrashes("", std::move(o)); };
+  void SignalWhen(Predicate reached, const std::string& what, int signal, const std::string& extra,
+                  ProcessResult* result, std::function<ProcessResult(ProcessOptions)> start = {}) {
+    if (!start) start = [&](ProcessOptions o) { return SendCrashes(extra, std::move(o)); };
     std::atomic<int> pid{0};
     ProcessOptions options;
     options.started = [&pid](int p) { pid = p; };
@@ -110,8 +111,15 @@ class UploadTest : public ::testing::Test {
       ASSERT_NE(run.wait_for(std::chrono::milliseconds(5)), std::future_status::ready)
           << "ended before " << what << ": " << run.get().out;
     }
-    kill(pid, SIGKILL);
-    EXPECT_EQ(run.get().status, 128 + SIGKILL) << "ended before the kill at " << what;
+    kill(pid, signal);
+    *result = run.get();
+  }
+  template <class Predicate>
+  void KillWhen(Predicate reached, const std::string& what,
+                std::function<ProcessResult(ProcessOptions)> start = {}) {
+    ProcessResult r;
+    SignalWhen(reached, what, SIGKILL, "", &r, std::move(start));
+    EXPECT_EQ(r.status, 128 + SIGKILL) << "ended before the kill at " << what;
   }
   // A file whose name ends with `suffix` exists in the data directory.
   bool DataFileEndingIn(const std::string& suffix) const {
@@ -333,37 +341,92 @@ TEST_F(UploadTest, PreservedPackagesKeepTheirFilesAndDumps) {
   EXPECT_EQ(Count("register"), 1);
 }
 
-// The server unreachable for a whole run, then a data directory too small
-// for the zip (a file size limit on the process, as a full disk answers a
-// write): nothing is lost, and the next good run completes the crash.
-TEST_F(UploadTest, ServerDownOrDiskFullLosesNothing) {
-  Crash("a.1", 300000);
+// The server unreachable for a whole run, then a reply from the key
+// endpoint that is no key (a captive portal's page), then a data directory
+// too small for the zips (a file size limit on the process, as a full disk
+// answers a write): nothing is lost, and the next good run completes both
+// crashes.
+TEST_F(UploadTest, ServerDownBadKeyOrDiskFullLosesNothing) {
+  for (const char* name : {"a.1", "b.2"}) Crash(name, 300000);
   const std::string down = "servercrashupload.rsa_endpoint: http://127.0.0.1:" +
                            std::to_string(UnusedLoopbackPort()) + "/crash/key\n";
   // A later line of the same setting replaces the earlier one.
-  EXPECT_EQ(SendCrashes(down).status, -1);
+  ProcessResult r = SendCrashes(down);
+  EXPECT_EQ(r.status, -1);
   EXPECT_THAT(Log(), HasSubstr("Error occurred trying to download the Zorvane RSA public key"));
+  EXPECT_TRUE(fs::is_empty(data_));
+
+  server_.AddFault("key", 1, "status", 200, "<html><body>Please sign in</body></html>");
+  r = SendCrashes();
+  EXPECT_EQ(r.status, -1);
+  // The console's line gives the reason too, not only the failing download.
+  EXPECT_THAT(r.err, HasSubstr("/crash/key'.: The reply (HTTP 200, 40 bytes beginning "
+                               "'<html><body>Please sign in</body></html>') is not a usable key"));
+  EXPECT_THAT(Log(), HasSubstr("is not a usable key: it holds no PEM"));
   EXPECT_TRUE(fs::is_empty(data_));
 
   ProcessOptions options;
   options.workingDirectory = dir_.path();
   options.environment = {{"HOME", dir_.Sub("home")}, {"XDG_CONFIG_HOME", dir_.Sub("settings")}};
   // A full disk fails the write; it sends no SIGXFSZ, so that is ignored.
-  // Four runs of it spend none of the package's attempts.
+  // Four runs of it spend none of the packages' attempts.
   for (int run = 1; run <= 4; ++run) {
     const ProcessResult full = RunProcess(
         "/bin/sh", {"-c", "trap '' XFSZ; exec prlimit --fsize=100000 \"$@\"", "sh", ProgramPath(),
                     "--command", "send-crashes", "--config-file", Config()},
         options);
     EXPECT_EQ(full.status, 0) << full.out;
-    EXPECT_EQ(Status("a.1").first, "pendingretry");
-    EXPECT_EQ(ResultCodes("a.1"), std::vector<std::string>{});
-    EXPECT_EQ(LastErrorCode("a.1"), "ClientError");
+    for (const char* name : {"a.1", "b.2"}) {
+      EXPECT_EQ(Status(name).first, "pendingretry");
+      EXPECT_EQ(ResultCodes(name), std::vector<std::string>{});
+      EXPECT_EQ(LastErrorCode(name), "ClientError");
+    }
     ExpectReadableState();
   }
 
-  EXPECT_THAT(SendCrashes().out, HasSubstr("Successfully uploaded '1' crash package(s)."));
+  EXPECT_THAT(SendCrashes().out, HasSubstr("Successfully uploaded '2' crash package(s)."));
   EXPECT_TRUE(StoredDump("a.1") == dumpBytes_["a.1"]);
+  EXPECT_TRUE(StoredDump("b.2") == dumpBytes_["b.2"]);
+}
+
+// Signals during a bandwidth-limited upload, each once a part is on its way:
+// every run puts the package back without counting an attempt and says so,
+// and the run after them finishes the upload. The parts take longer at the
+// limit than the configured PUT time-out; the run allows them the time.
+TEST_F(UploadTest, InterruptedRunsPutTheUploadBack) {
+  partSize_ = 32 * 1024;
+  Crash("slow.1", 3 * 32 * 1024 - 1000);
+  const std::string metrics = dir_.Sub("metrics.prom");
+  const std::string settings =
+      "servercrashupload.upload_bandwidth_limit_in_bytes: 16384\n"
+      "servercrashupload.http_put_timeout_in_minutes: 0.025\n"
+      "servercrashupload.metrics.file: " +
+      metrics + "\n";
+  for (const int signal : {SIGTERM, SIGTERM, SIGTERM, SIGTERM, SIGINT}) {
+    const std::string name = signal == SIGTERM ? "SIGTERM" : "SIGINT";
+    SCOPED_TRACE(name);
+    const int parts = Count("part");
+    const size_t logged = fs::exists(dir_.Sub("logs")) ? Log().size() : 0;
+    ProcessResult r;
+    SignalWhen([&] { return Count("part") > parts; }, "a part", signal, settings, &r);
+    // The program's own exit with 128 + N reads as a negative byte here;
+    // dying of the signal would read 128 + N.
+    EXPECT_EQ(r.status, static_cast<signed char>(128 + signal)) << r.out;
+    EXPECT_EQ(Status("slow.1").first, "pendingretry");
+    EXPECT_TRUE(ResultCodes("slow.1").empty());
+    EXPECT_THAT(Log().substr(logged),
+                HasSubstr("\"sev\":\"warn\",\"k\":\"crashes-upload\",\"v\":\"Interrupted by " +
+                          name + ": package 'slow.1"));
+    EXPECT_THAT(ReadFile(metrics),
+                HasSubstr("zorcrashreporter_exit_status " + std::to_string(128 + signal)));
+  }
+  const ProcessResult r = SendCrashes(settings);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_THAT(Log(), HasSubstr("A part of 32768 bytes at the upload bandwidth limit of 16384 "
+                               "bytes/s takes 2000 ms, which does not fit in the PUT time-out of "
+                               "1500 ms: each part is allowed 3000 ms"));
+  EXPECT_EQ(ResultCodes("slow.1"), std::vector<std::string>{"Success"});
+  EXPECT_TRUE(StoredDump("slow.1") == dumpBytes_["slow.1"]);
 }
 
 // Killed while zipping, while encrypting (as soon as the file appears, with
