@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "config/config.h"
+#include "files/filesystem.h"
 #include "log/log_functions.h"
 #include "main/command_line_options.h"
 #include "main/crash_simulation.h"
@@ -38,7 +39,8 @@ void WriteMetricsIfConfigured(const UploadRunStats& stats, const DateTime& start
 void SendCrashes(const SendCrashesOptions& options, const TPath& configFile,
                  const RunDirectories& dirs) {
   SetLogCategory("crashes-upload");
-  TLockFile lock(dirs.logsDir / "zorcrashreporter.lock");
+  const TLockFile lock =
+      Filesystem::GetInstance().LockFile(dirs.logsDir / "zorcrashreporter.lock");
   const DateTime start = DateTime::GetLocalTime();
   // Released before the lock: the client's processor logs its exit.
   std::shared_ptr<CrashUploadClient> client;

@@ -239,7 +239,7 @@ void CrashServerProtocol::UploadPackageFile(Package& package) {
     }
     const int64_t offset = (n - 1) * partSize;
     const int64_t length = std::min(size - offset, partSize);
-    auto chunk = std::make_shared<TChunkFile>(path, OpenMode::Read, offset, length);
+    auto chunk = std::make_shared<TChunkFile>(path, offset, length);
     const TUrl url =
         GetPartLocationUrl(package.GetUploadFileName(), package.GetRemotePackageId(),
                            progress->GetUploadId(), package.GetPackageType(), n);

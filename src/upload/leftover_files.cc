@@ -5,8 +5,10 @@
 #include "files/filesystem.h"
 #include "log/log_functions.h"
 #include "packages/trust_boundary.h"
+#include "platform/atomic_file.h"
 #include "platform/file_identity.h"
 #include "platform/tformat_string.h"
+#include "platform/tsystem.h"
 
 namespace ZorErrorReporting {
 
@@ -22,8 +24,8 @@ namespace {
 constexpr char kCrashTempSuffix[] = ".crash.temp";
 
 bool IsOwnDirectory(const TPath& path) {
-  const auto identity =
-      zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
+  const auto identity = Filesystem::GetInstance().IdentifyPath(
+      path, zor::platform::LinkHandling::kDoNotFollow);
   return identity && identity->kind == zor::platform::FileIdentity::Kind::kDirectory &&
          identity->owner == zor::platform::EffectiveUser();
 }
@@ -42,6 +44,10 @@ void RemoveLeftoverStateFiles(const TPath& dataDirectory) {
   }
   for (const TPath& path : listed) {
     if (!path.Filename().startsWith(".")) continue;
+    // A save of a process that still runs (send-logs beside send-crashes) is
+    // in progress, not left over.
+    const auto writer = zor::platform::AtomicFile::WriterOf(path.Filename());
+    if (writer && zor::platform::TSystem::ProcessExists(*writer)) continue;
     LogText(TLog::Debug,
             TFormatString("Removing the temporary file '%1' of an interrupted save.").arg(path));
     fs.RemovePath(path);

@@ -17,9 +17,11 @@ namespace ZorErrorReporting {
 
 class TrustBoundary;
 
-// Removes every ".<name>.tmp" file directly in `dataDirectory`, each logged at
-// Debug. REQUIRES: no other process saves state files there now (the single
-// instance lock of the crash upload).
+// Removes each temporary file of an atomic save directly in `dataDirectory`
+// (a hidden name ending in ".tmp": ".<name>.<pid>.<random>.tmp", or an older
+// version's ".<name>.tmp") whose writer no longer runs, each logged at Debug.
+// The temporary file of a process that still runs is left alone; one whose
+// pid has been reused stays until the writer is gone.
 void RemoveLeftoverStateFiles(const zor::platform::TPath& dataDirectory);
 
 // Removes, with everything below it, each directory named "*.crash.temp"
