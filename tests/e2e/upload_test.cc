@@ -1,7 +1,6 @@
 // The upload commands from outside: the real binary against the local crash
 // server, with crash files in real dump directories. Faults come from the
-// server's switches; kills are real SIGKILLs at points the server holds the
-// program at (a request it never answers).
+// server's switches (kills at every durable change: commit_point_test.cc).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
@@ -10,7 +9,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <future>
@@ -76,32 +74,6 @@ class UploadTest : public ::testing::Test {
   }
   ProcessResult SendCrashes(const std::string& extra = "", ProcessOptions options = {}) {
     return Run({"--command", "send-crashes", "--config-file", Config(extra)}, std::move(options));
-  }
-
-  // Starts send-crashes, waits until `reached` holds, then kills the program.
-  template <class Predicate>
-  void KillWhen(Predicate reached, const std::string& what) {
-    std::atomic<int> pid{0};
-    ProcessOptions options;
-    options.started = [&pid](int p) { pid = p; };
-    auto run = std::async(std::launch::async, [&] { return SendCrashes("", options); });
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!reached()) {
-      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "never reached " << what;
-      ASSERT_NE(run.wait_for(std::chrono::milliseconds(5)), std::future_status::ready)
-          << "ended before " << what << ": " << run.get().out;
-    }
-    kill(pid, SIGKILL);
-    EXPECT_EQ(run.get().status, 128 + SIGKILL) << "ended before the kill at " << what;
-  }
-  // A file whose name ends with `suffix` exists in the data directory.
-  bool DataFileEndingIn(const std::string& suffix) const {
-    if (!fs::exists(data_)) return false;
-    for (const auto& entry : fs::directory_iterator(data_)) {
-      const std::string name = entry.path().filename().string();
-      if (name.size() >= suffix.size() && name.ends_with(suffix)) return true;
-    }
-    return false;
   }
 
   rapidjson::Document Requests() {
@@ -293,43 +265,6 @@ TEST_F(UploadTest, ServerDownOrDiskFullLosesNothing) {
 
   EXPECT_THAT(SendCrashes().out, HasSubstr("Successfully uploaded '1' crash package(s)."));
   EXPECT_TRUE(StoredDump("a.1") == dumpBytes_["a.1"]);
-}
-
-// Killed while zipping, while encrypting (as soon as the file appears, with
-// a crash large enough that writing it takes a while), and at each point
-// where the server holds the program: after registering, before the first
-// part, between parts, before the completion. Later runs finish the
-// package, the object holds the dump, and nothing is uploaded again.
-TEST_F(UploadTest, KilledAnywhereTheNextRunFinishes) {
-  struct Point {
-    const char* kind;  // a request the server holds, or a data file's suffix
-    int nth;           // 0: kill when the data file appears
-  };
-  const Point points[] = {{".package.zip", 0}, {".zip.enc", 0}, {"upload-id", 1},
-                          {"part", 1},         {"part", 3},     {"complete", 1}};
-  for (const auto& [kind, nth] : points) {
-    SCOPED_TRACE(std::string(kind) + " " + std::to_string(nth));
-    fs::remove_all(dumps_);
-    fs::remove_all(data_);
-    // The large crash goes in few parts: the point is the time it takes to write.
-    partSize_ = nth == 0 ? 16 * 1024 * 1024 : kPart;
-    Crash("big.7", nth == 0 ? 24 * 1024 * 1024 : 4 * kPart - 100);
-    server_.Reset();
-    if (nth == 0) {
-      KillWhen([&, suffix = std::string(kind)] { return DataFileEndingIn(suffix); }, kind);
-    } else {
-      server_.AddFault(kind, nth, "hang");
-      KillWhen([&, k = std::string(kind), n = nth] { return Count(k) >= n; }, kind);
-    }
-    ExpectReadableState();
-
-    const ProcessResult r = SendCrashes();
-    EXPECT_THAT(r.out, HasSubstr("Successfully uploaded '1' crash package(s)."));
-    EXPECT_TRUE(StoredDump("big.7") == dumpBytes_["big.7"]);
-    const int registrations = Count("register");
-    EXPECT_THAT(SendCrashes().out, HasSubstr("Found '0' package(s) to upload."));
-    EXPECT_EQ(Count("register"), registrations);
-  }
 }
 
 TEST_F(UploadTest, SendLogsUploadsTheUsersZipAndKeepsIt) {
