@@ -16,9 +16,9 @@
 namespace ZorErrorReporting {
 
 using zor::platform::DateTime;
-using zor::platform::ThrowPathError;
 using zor::platform::TFile;
 using zor::platform::TFormatString;
+using zor::platform::ThrowPathError;
 using zor::platform::TPath;
 using zor::platform::TString;
 
@@ -97,9 +97,9 @@ void Filesystem::RenamePath(const TPath& oldPath, const TPath& newPath) {
   if (const int error =
           BeforeDurableChange("rename", oldPath.ToString() + " -> " + newPath.ToString());
       error != 0) {
-    ThrowPathError("TFilesystem: cannot rename '" + oldPath.ToString() + "' to '" +
-                       newPath.ToString() + "'",
-                   error);
+    ThrowPathError(
+        "TFilesystem: cannot rename '" + oldPath.ToString() + "' to '" + newPath.ToString() + "'",
+        error);
   }
   // The rename has happened and the caller goes on with the new name; that it
   // may not survive a power loss is worth a line, not a failure.

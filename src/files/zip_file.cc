@@ -17,8 +17,8 @@
 #include "platform/file_functions.h"
 #include "platform/path_error.h"
 #include "platform/tfile.h"
-#include "platform/tio.h"
 #include "platform/tformat_string.h"
+#include "platform/tio.h"
 #include "platform/tpath.h"
 #include "platform/zorvane_exception.h"
 

@@ -39,8 +39,7 @@ void WriteMetricsIfConfigured(const UploadRunStats& stats, const DateTime& start
 void SendCrashes(const SendCrashesOptions& options, const TPath& configFile,
                  const RunDirectories& dirs) {
   SetLogCategory("crashes-upload");
-  const TLockFile lock =
-      Filesystem::GetInstance().LockFile(dirs.logsDir / "zorcrashreporter.lock");
+  const TLockFile lock = Filesystem::GetInstance().LockFile(dirs.logsDir / "zorcrashreporter.lock");
   const DateTime start = DateTime::GetLocalTime();
   // Released before the lock: the client's processor logs its exit.
   std::shared_ptr<CrashUploadClient> client;

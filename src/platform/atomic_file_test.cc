@@ -91,9 +91,9 @@ TEST(AtomicFileTest, FailureNamesThePathAndCause) {
     WriteFileAtomically(dir.Sub("missing/state.json"), "x");
     FAIL() << "wrote into a missing directory";
   } catch (const TPath::Exception& e) {
-    EXPECT_THAT(e.what(), AllOf(HasSubstr("AtomicFile: cannot create '" +
-                                          dir.Sub("missing/.state.json.")),
-                                HasSubstr("No such file or directory")));
+    EXPECT_THAT(e.what(),
+                AllOf(HasSubstr("AtomicFile: cannot create '" + dir.Sub("missing/.state.json.")),
+                      HasSubstr("No such file or directory")));
     ASSERT_TRUE(e.GetError().has_value());
     EXPECT_EQ(e.GetError()->systemError, ENOENT);
   }

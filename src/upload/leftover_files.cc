@@ -24,8 +24,8 @@ namespace {
 constexpr char kCrashTempSuffix[] = ".crash.temp";
 
 bool IsOwnDirectory(const TPath& path) {
-  const auto identity = Filesystem::GetInstance().IdentifyPath(
-      path, zor::platform::LinkHandling::kDoNotFollow);
+  const auto identity =
+      Filesystem::GetInstance().IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
   return identity && identity->kind == zor::platform::FileIdentity::Kind::kDirectory &&
          identity->owner == zor::platform::EffectiveUser();
 }

@@ -103,13 +103,13 @@ class CommitPointTest : public ::testing::Test {
 
   ProcessResult Run(std::vector<std::string> args, const Environment& faults) {
     const std::string config = dir_.Sub("c.yml");
-    WriteFile(config, "servercrashupload.upload_endpoint: " + server_.BaseUrl() +
-                          "\nservercrashupload.rsa_endpoint: " + server_.BaseUrl() +
-                          "/crash/key\nservercrashupload.data.dir: " + data_ +
-                          "\nservercrashupload.dump.dirs: " + dumps_ +
-                          "\nservercrashupload.log.dir: " + dir_.Sub("logs") +
-                          "\nservercrashupload.upload_part_size_in_bytes: " +
-                          std::to_string(kPart) + "\n");
+    WriteFile(config,
+              "servercrashupload.upload_endpoint: " + server_.BaseUrl() +
+                  "\nservercrashupload.rsa_endpoint: " + server_.BaseUrl() +
+                  "/crash/key\nservercrashupload.data.dir: " + data_ +
+                  "\nservercrashupload.dump.dirs: " + dumps_ +
+                  "\nservercrashupload.log.dir: " + dir_.Sub("logs") +
+                  "\nservercrashupload.upload_part_size_in_bytes: " + std::to_string(kPart) + "\n");
     args.insert(args.end(), {"--config-file", config});
     ProcessOptions options;
     options.workingDirectory = dir_.path();
@@ -144,9 +144,9 @@ class CommitPointTest : public ::testing::Test {
         const std::string id = entry.path().stem().string();
         if (path.find("/" + id + "/") == std::string::npos) continue;
         const rapidjson::Document record = ParseFile(entry.path().string());
-        const bool crash = record.HasMember("registration") &&
-                           std::string(record["registration"]["client-issue-id"].GetString()) ==
-                               kCrash;
+        const bool crash =
+            record.HasMember("registration") &&
+            std::string(record["registration"]["client-issue-id"].GetString()) == kCrash;
         (crash ? ids.first : ids.second).push_back(id);
       }
     }
