@@ -15,6 +15,7 @@
 #include <climits>
 #include <memory>
 
+#include "files/filesystem.h"
 #include "platform/process_singleton.h"
 #include "platform/tfile.h"
 #include "platform/tformat_string.h"
@@ -22,7 +23,6 @@
 
 namespace ZorErrorReporting {
 
-using zor::platform::OpenMode;
 using zor::platform::TFile;
 using zor::platform::TFormatString;
 using zor::platform::TPath;
@@ -150,8 +150,9 @@ Crypto::Bytes Crypto::EncryptFile(const TPath& input, const TPath& output, const
                                            .arg(static_cast<uint64_t>(blockSize)));
   }
   CipherContext context = StartEncryption(key, iv);
-  TFile in(input, OpenMode::Read);
-  TFile out(output, OpenMode::Write);
+  Filesystem& fs = Filesystem::GetInstance();
+  TFile in = fs.OpenFileForReading(input);
+  const std::unique_ptr<OutputFile> out = fs.CreateNewFile(output);
   // GCM is a stream mode: each block is encrypted in place, one output byte
   // per input byte, so one buffer serves both sides.
   std::vector<unsigned char> block(blockSize);
@@ -163,10 +164,11 @@ Crypto::Bytes Crypto::EncryptFile(const TPath& input, const TPath& output, const
                                  static_cast<int>(read)) == 1 &&
                    written == read,
                "Call to EVP_EncryptUpdate failed!");
-    out.Write(data, read);
+    out->Write(data, static_cast<size_t>(read));
   }
   Bytes tag = FinishEncryption(context.get(), tagLength);
-  out.Close();
+  // Synced before it is returned: the caller records the file as whole.
+  out->Commit();
   return tag;
 }
 

@@ -7,8 +7,10 @@
 // step throws ZorvaneException "Call to <step> failed!" (for random bytes
 // "Call to RAND_bytes failed") with an error record of code "crypto"; nothing
 // is retried and nothing is logged here. Every OpenSSL object a call makes is
-// freed on every path, the thrown ones included. Failures of TFile (a missing
-// input, an unwritable output) propagate unchanged as TPath::Exception.
+// freed on every path, the thrown ones included. Files are read and written
+// through the file-system facade (files/filesystem.h); its failures (a
+// missing input, an unwritable output, a full disk) propagate unchanged as
+// TPath::Exception.
 //
 // The parameters the program uses: a 32-byte key, a 12-byte IV (GCM's default
 // IV length), a 16-byte tag, no additional authenticated data; OAEP with
@@ -48,15 +50,17 @@ class Crypto {
   virtual ~Crypto() = default;
 
   // Encrypts the file `input` with AES-256-GCM under `key` and `iv` into
-  // `output` (created or truncated), reading `blockSize` bytes at a time.
+  // `output` (created or truncated, synced before the tag is returned),
+  // reading `blockSize` bytes at a time.
   // The output holds the ciphertext only, exactly as long as the input: no
   // header, IV or tag. Returns the `tagLength`-byte tag.
   // REQUIRES: blockSize > 0.
   // Throws "Call to EVP_EncryptInit_ex failed!" for a key that is not 32
   // bytes or an IV that is not 12, "Call to EVP_EncryptUpdate failed!",
   // "Call to EVP_EncryptFinal_ex failed!", "Call to EVP_CIPHER_CTX_ctrl
-  // failed!" (tagLength outside 1..16), and TFile's failures. After a failure
-  // the partly written output stays on disk.
+  // failed!" (tagLength outside 1..16), and the facade's failures. After a
+  // failure no output is left on disk (a file of that name from before is
+  // gone too).
   virtual Bytes EncryptFile(const zor::platform::TPath& input, const zor::platform::TPath& output,
                             const Bytes& key, const Bytes& iv, unsigned tagLength) {
     return EncryptFile(input, output, key, iv, tagLength, kFileBlockSize);

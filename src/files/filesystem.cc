@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "files/fault_point.h"
 #include "files/zip_file.h"
 #include "log/log_functions.h"
+#include "platform/atomic_file.h"
 #include "platform/file_functions.h"
 #include "platform/path_error.h"
 #include "platform/process_singleton.h"
@@ -16,6 +18,7 @@ namespace ZorErrorReporting {
 using zor::platform::DateTime;
 using zor::platform::TFile;
 using zor::platform::TFormatString;
+using zor::platform::ThrowPathError;
 using zor::platform::TPath;
 using zor::platform::TString;
 
@@ -74,7 +77,38 @@ std::vector<char> Filesystem::ReadFileBytes(const TPath& path, uint64_t count, u
   return bytes;
 }
 
+TFile Filesystem::OpenFileForReading(const TPath& path) {
+  return TFile(path, zor::platform::OpenMode::Read);
+}
+
+void Filesystem::WriteFileAtomically(const TPath& path, std::string_view bytes) {
+  zor::platform::AtomicFile file(path);
+  file.Open();
+  file.Write(bytes);
+  file.Sync();
+  // The one change a save makes is its rename: stopped before it, the old
+  // content stays and the synced temporary file is left over.
+  if (const int error = BeforeDurableChange("save", path.ToString()); error != 0) {
+    ThrowPathError("AtomicFile: cannot rename '" + file.GetTemporaryPath().ToString() + "'", error);
+  }
+  file.Commit();
+}
+
+std::unique_ptr<OutputFile> Filesystem::CreateNewFile(const TPath& path) {
+  if (const int error = BeforeDurableChange("create", path.ToString()); error != 0) {
+    ThrowPathError("TFile: cannot open '" + path.ToString() + "'", error);
+  }
+  return std::make_unique<OutputFile>(path, TFile(path, zor::platform::OpenMode::Write));
+}
+
 void Filesystem::RenamePath(const TPath& oldPath, const TPath& newPath) {
+  if (const int error =
+          BeforeDurableChange("rename", oldPath.ToString() + " -> " + newPath.ToString());
+      error != 0) {
+    ThrowPathError(
+        "TFilesystem: cannot rename '" + oldPath.ToString() + "' to '" + newPath.ToString() + "'",
+        error);
+  }
   // The rename has happened and the caller goes on with the new name; that it
   // may not survive a power loss is worth a line, not a failure.
   if (const int error = zor::platform::RenamePath(oldPath, newPath); error != 0) {
@@ -86,13 +120,35 @@ void Filesystem::RenamePath(const TPath& oldPath, const TPath& newPath) {
   }
 }
 
-std::shared_ptr<std::ofstream> Filesystem::OpenOutputStream(const TPath& path) {
-  return std::make_shared<std::ofstream>(path.NativeString(), std::ios_base::out);
-}
-
 bool Filesystem::DirectoryExists(const TPath& path) { return zor::platform::DirectoryExists(path); }
 
-bool Filesystem::CreateDirectory(const TPath& path) { return zor::platform::CreateDirectory(path); }
+bool Filesystem::CreateDirectory(const TPath& path) {
+  if (zor::platform::DirectoryExists(path)) return true;
+  if (const int error = BeforeDurableChange("mkdir", path.ToString()); error != 0) {
+    errno = error;
+    return false;
+  }
+  return zor::platform::CreateDirectory(path);
+}
+
+zor::platform::TLockFile Filesystem::LockFile(const TPath& path) {
+  // Only making the file changes the disk; locking an existing one does not.
+  if (!zor::platform::PathExists(path)) {
+    if (const int error = BeforeDurableChange("create", path.ToString()); error != 0) {
+      ThrowPathError("TLockFile: cannot open '" + path.ToString() + "'", error);
+    }
+  }
+  return zor::platform::TLockFile(path);
+}
+
+std::optional<zor::platform::FileIdentity> Filesystem::IdentifyPath(
+    const TPath& path, zor::platform::LinkHandling links) {
+  return zor::platform::IdentifyPath(path, links);
+}
+
+std::optional<TPath> Filesystem::CanonicalPath(const TPath& path) {
+  return zor::platform::CanonicalPath(path);
+}
 
 std::set<TPath> Filesystem::ListFiles(const TPath& directory,
                                       const std::vector<TString>& extensions, bool fullPaths) {
@@ -123,7 +179,7 @@ std::set<TPath> Filesystem::ListFilesRecursively(const TPath& directory,
 
 bool Filesystem::CreateZip(const TPath& zipPath, const std::set<TPath>& files) {
   ZipFile zip;
-  if (!zip.Open(zipPath.ToString())) return false;
+  if (!zip.Open(zipPath.ToString())) return false;  // Open has logged why
   for (const TPath& file : files) zip.Add(file.ToString());
   // Close throws when the archive cannot be finished: true means a whole zip.
   zip.Close();
@@ -144,10 +200,13 @@ bool Filesystem::Remove(const TPath& path, zor::platform::DirectoryRemoval remov
   TString cause;
   try {
     errno = 0;
-    if (zor::platform::RemovePath(path, removal)) {
+    // Removing what is not there changes nothing, so it is no fault point.
+    const int injected =
+        zor::platform::PathExists(path) ? BeforeDurableChange("remove", path.ToString()) : 0;
+    if (injected == 0 && zor::platform::RemovePath(path, removal)) {
       return true;
     }
-    const int error = errno;
+    const int error = injected != 0 ? injected : errno;
     cause = error != 0 ? zor::platform::ErrnoText(error) : TString("it is still there");
   } catch (const std::exception& e) {
     cause = TString(e.what());

@@ -1,11 +1,20 @@
 // Filesystem: the one door through which the program touches files and
 // directories.
 //
-// Every operation is a thin, stateless wrapper over the platform's file
-// functions (platform/file_functions.h, platform/tfile.h) or over ZipFile.
-// Failures of the platform pass through unchanged (TPath::Exception or
-// ZorvaneException), with one exception: the removals never throw, they log
-// the failure at Warn and return false, so that a clean-up cannot end a run.
+// Every durable change the program makes in its data and dump directories
+// (a state file saved, a rename, a new file created and synced, a deletion, a
+// directory or lock file created) goes through here, and so do the reads of
+// package files and the ownership checks of the trust rules. Every operation
+// is a thin, stateless wrapper over the platform's file functions
+// (platform/file_functions.h, tfile.h, atomic_file.h, tlock_file.h,
+// file_identity.h) or over ZipFile. Failures of the platform pass through
+// unchanged (TPath::Exception or ZorvaneException), with one exception: the
+// removals never throw, they log the failure at Warn and return false, so
+// that a clean-up cannot end a run.
+//
+// A test build may stop or fail any durable change (files/fault_point.h); a
+// failed change then fails exactly as the OS's errno for it would make the
+// operation fail, before anything has changed.
 //
 // Process-wide: GetInstance() creates the instance on first use under a
 // recursive mutex; concurrent first calls create one object. A test may install
@@ -18,14 +27,17 @@
 #pragma once
 
 #include <cstdint>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <set>
+#include <string_view>
 #include <vector>
 
+#include "files/output_file.h"
 #include "platform/date_time.h"
 #include "platform/file_functions.h"
+#include "platform/file_identity.h"
+#include "platform/tfile.h"
 #include "platform/tlock_file.h"
 #include "platform/tpath.h"
 #include "platform/tstring.h"
@@ -57,20 +69,44 @@ class Filesystem {
   // TPath::Exception when the file cannot be opened, sought or read.
   virtual std::vector<char> ReadFileBytes(const zor::platform::TPath& path, uint64_t count,
                                           uint64_t offset);
+  // `path` opened for reading, positioned at its start. Throws
+  // TPath::Exception "TFile: cannot open '<path>': <cause>".
+  virtual zor::platform::TFile OpenFileForReading(const zor::platform::TPath& path);
+
+  // Replaces the whole content of `path` with `bytes` so that a crash at any
+  // instant leaves the old content or the new one (platform/atomic_file.h:
+  // a temporary file unique to this writer, synced, renamed over `path`).
+  // Throws TPath::Exception "AtomicFile: cannot <operation> '<path>': <cause>"
+  // (the temporary file's path for all but the directory sync); on failure
+  // `path` is unchanged and the temporary file gone. A kill leaves the
+  // temporary file, which RemoveLeftoverStateFiles clears later.
+  virtual void WriteFileAtomically(const zor::platform::TPath& path, std::string_view bytes);
+  // Creates `path` (truncating a file of that name) for streamed output; see
+  // OutputFile for the rest of its life. Never null. Throws TPath::Exception
+  // "TFile: cannot open '<path>': <cause>" when it cannot be created.
+  virtual std::unique_ptr<OutputFile> CreateNewFile(const zor::platform::TPath& path);
   // Renames `oldPath` to `newPath`, replacing a file of that name, and makes
   // the rename durable (directory sync). Throws TPath::Exception
   // ("TFilesystem: ...") naming both paths and the cause when the rename
   // fails; a failed sync after it is logged at Warn, not thrown.
   virtual void RenamePath(const zor::platform::TPath& oldPath, const zor::platform::TPath& newPath);
-  // A new narrow stream on `path`, opened with std::ios_base::out only (text
-  // mode, truncating). Never null; whether it opened is the caller's to test.
-  virtual std::shared_ptr<std::ofstream> OpenOutputStream(const zor::platform::TPath& path);
   // True iff `path` names an existing directory.
   virtual bool DirectoryExists(const zor::platform::TPath& path);
   // Creates the directory with its missing parents. True iff `path` is a
   // directory afterwards (also when it was one before, e.g. made by a
   // concurrent process); false when it or a parent cannot be made.
   virtual bool CreateDirectory(const zor::platform::TPath& path);
+  // Takes the exclusive lock on `path`, creating the file when missing (see
+  // TLockFile for the lock's lifetime). Throws as TLockFile does.
+  virtual zor::platform::TLockFile LockFile(const zor::platform::TPath& path);
+
+  // The kind and owner of `path` (platform/file_identity.h); nullopt when it
+  // cannot be examined. Never throws.
+  virtual std::optional<zor::platform::FileIdentity> IdentifyPath(
+      const zor::platform::TPath& path, zor::platform::LinkHandling links);
+  // `path` with every link, "." and ".." resolved; nullopt when some
+  // component is missing or cannot be searched. Never throws.
+  virtual std::optional<zor::platform::TPath> CanonicalPath(const zor::platform::TPath& path);
 
   // The files of `directory` (not descending) whose names end in a dot and one
   // of `extensions`, compared without regard to case; an extension may itself
@@ -91,7 +127,7 @@ class Filesystem {
   // Writes a new zip archive at `zipPath` with one entry per file of `files`,
   // in set order (see ZipFile for the entry format). True iff the whole
   // archive was written. Returns false, creating nothing, when the archive
-  // cannot be created. Throws:
+  // cannot be created (the cause is logged at Warn). Throws:
   // - ZorvaneException naming `zipPath` and the cause when writing the archive
   //   fails, during an entry or its final directory (e.g. the disk is full);
   //   no archive is left at `zipPath` then;

@@ -17,6 +17,7 @@
 // Not copyable; not thread-safe (one thread per object).
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "platform/tstring.h"
@@ -28,16 +29,17 @@ class ZipFile {
   // Size of the buffer through which each input file is read.
   static constexpr unsigned kReadBufferSize = 1u << 20;
 
-  ZipFile() = default;
+  ZipFile();
   // Closes an archive that is still open. Never throws: when the archive
   // cannot be finished it is removed and the failure is logged at Warn.
   ~ZipFile();
   ZipFile(const ZipFile&) = delete;
   ZipFile& operator=(const ZipFile&) = delete;
 
-  // Creates a new archive at `path`, overwriting an existing file; an archive
+  // Creates a new archive at `path` through the file-system facade
+  // (Filesystem::CreateNewFile), overwriting an existing file; an archive
   // still open is closed first. Returns true iff the archive was created; on
-  // false nothing is open and nothing is thrown.
+  // false nothing is open, nothing is thrown and the cause is logged at Warn.
   bool Open(const zor::platform::TString& path);
 
   // Adds the file at `path` as one entry. Throws:
@@ -53,8 +55,8 @@ class ZipFile {
   //   (e.g. std::bad_alloc) removes the archive likewise.
   void Add(const zor::platform::TString& path);
 
-  // Finishes the archive by writing its central directory; nothing is open
-  // afterwards. Does nothing when nothing is open, so a second call is
+  // Finishes the archive by writing its central directory and syncing the
+  // file; nothing is open afterwards. Does nothing when nothing is open, so a second call is
   // harmless. Throws ZorvaneException "ZipFile: cannot finish '<archive>':
   // <cause>" when the archive cannot be written; the half-written archive
   // file is then removed.
@@ -63,12 +65,17 @@ class ZipFile {
   bool IsOpen() const { return handle_ != nullptr; }
 
  private:
+  struct Output;
+
   // Closes the broken archive (if `handle_` is still set) and removes its
   // file; a failure to remove is logged at Warn.
   void Discard() noexcept;
+  // The errno of the output's last failed call, 0 when none failed.
+  int IoError() const;
 
-  void* handle_ = nullptr;  // the zip library's write handle, owned
-  std::string path_;        // the archive's path as opened
+  void* handle_ = nullptr;          // the zip library's write handle, owned
+  std::unique_ptr<Output> output_;  // where the library's bytes go, while open
+  std::string path_;                // the archive's path as opened
 };
 
 }  // namespace ZorErrorReporting

@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "config/config.h"
+#include "files/filesystem.h"
 #include "log/log_functions.h"
 #include "main/command_line_options.h"
 #include "main/crash_simulation.h"
@@ -42,7 +43,7 @@ void SendCrashes(const SendCrashesOptions& options, const TPath& configFile,
                  const RunDirectories& dirs) {
   SetLogCategory("crashes-upload");
   Interruption::Install();
-  TLockFile lock(dirs.logsDir / "zorcrashreporter.lock");
+  const TLockFile lock = Filesystem::GetInstance().LockFile(dirs.logsDir / "zorcrashreporter.lock");
   const DateTime start = DateTime::GetLocalTime();
   // Released before the lock: the client's processor logs its exit.
   std::shared_ptr<CrashUploadClient> client;

@@ -325,7 +325,7 @@ void CrashServerProtocol::UploadPackagePart(Package& package, uint64_t n) {
   }
   const auto offset = static_cast<int64_t>(n - 1) * partSize;
   const int64_t length = std::min(size - offset, partSize);
-  auto chunk = std::make_shared<TChunkFile>(path, OpenMode::Read, offset, length);
+  auto chunk = std::make_shared<TChunkFile>(path, offset, length);
   const TUrl url = GetPartLocationUrl(package.GetUploadFileName(), package.GetRemotePackageId(),
                                       progress->GetUploadId(), package.GetPackageType(), n);
   progress_ = {n, count, 0, length, size, offset};

@@ -186,7 +186,7 @@ TEST_F(HttpRequestorTest, PutStreamsAFilePartWithoutLoadingIt) {
       if (i * kMiB >= kStart && i * kMiB < kStart + kLength) hash.addData(block.data(), kMiB);
     }
   }
-  TChunkFile part(TString(path), OpenMode::Read, kStart, kLength);
+  TChunkFile part(TString(path), kStart, kLength);
   auto requestor = Make("");
   TNetworkRequest request = Request(server_.Url("/echo"));
   request.SetUploadBandwidthLimit(1ull << 40);  // set, and far above what loopback reaches

@@ -4,20 +4,21 @@
 #include <cerrno>
 #include <limits>
 
+#include "files/filesystem.h"
 #include "platform/path_error.h"
 #include "platform/tformat_string.h"
 
 namespace ZorErrorReporting {
 
-using zor::platform::OpenMode;
 using zor::platform::TFile;
 using zor::platform::TFormatString;
 using zor::platform::ThrowPathError;
 using zor::platform::TPath;
 
-TChunkFile::TChunkFile(const TPath& path, OpenMode mode, int64_t chunkStart,
-                       int64_t requestedLength)
-    : TFile(path, mode), chunkStart_(chunkStart), requestedLength_(requestedLength) {
+TChunkFile::TChunkFile(const TPath& path, int64_t chunkStart, int64_t requestedLength)
+    : TFile(Filesystem::GetInstance().OpenFileForReading(path)),
+      chunkStart_(chunkStart),
+      requestedLength_(requestedLength) {
   const int64_t fileSize = TFile::Size();
   if (chunkStart < 0 || requestedLength < 0 || chunkStart > fileSize) {
     ThrowPathError(TFormatString("TChunkFile: cannot take %1 bytes from offset %2 of '%3' "
@@ -38,15 +39,6 @@ TChunkFile::~TChunkFile() = default;
 int64_t TChunkFile::Read(char* data, int64_t maxSize) {
   const int64_t count = Clamp(maxSize);
   return count == 0 ? 0 : TFile::Read(data, count);
-}
-
-int64_t TChunkFile::Write(const char* data, int64_t size) {
-  if (size > Clamp(size)) {
-    ThrowPathError(
-        "TChunkFile: cannot write past the end of the chunk of '" + GetPath().ToString() + "'",
-        EFBIG);
-  }
-  return TFile::Write(data, size);
 }
 
 void TChunkFile::Seek(int64_t pos) {

@@ -4,8 +4,8 @@
 // Positions are relative to the chunk: Pos() is 0 at the chunk's first byte,
 // Size() is the chunk's length, Seek takes a chunk position. Read, Peek and
 // ReadAll stop at the chunk's end and AtEnd is true there, so a consumer that
-// rewinds or reads ahead never gets bytes of the next part. Write may not
-// cross the chunk's end either.
+// rewinds or reads ahead never gets bytes of the next part. The file is
+// opened for reading only, through the file-system facade.
 //
 // Ownership: owns its descriptor (closed on destruction). Thread-safety: one
 // thread at a time.
@@ -20,13 +20,12 @@ namespace ZorErrorReporting {
 
 class TChunkFile : public zor::platform::TFile {
  public:
-  // Opens `path` in `mode` and positions it at `chunkStart`. The chunk is
+  // Opens `path` for reading and positions it at `chunkStart`. The chunk is
   // `requestedLength` bytes long, cut at the end of the file (the last part of
   // a file is usually shorter). Throws TPath::Exception when the file cannot
   // be opened, or when `chunkStart` is negative or beyond the end of the file
   // or `requestedLength` is negative.
-  TChunkFile(const zor::platform::TPath& path, zor::platform::OpenMode mode, int64_t chunkStart,
-             int64_t requestedLength);
+  TChunkFile(const zor::platform::TPath& path, int64_t chunkStart, int64_t requestedLength);
   ~TChunkFile() override;
 
   // The chunk's first byte as an offset in the whole file.
@@ -37,9 +36,6 @@ class TChunkFile : public zor::platform::TFile {
   // TSequentialIO:
   // Reads up to `maxSize` bytes, never past the chunk's end (0 there).
   int64_t Read(char* data, int64_t maxSize) override;
-  // Throws TPath::Exception when the bytes would reach past the chunk's end.
-  int64_t Write(const char* data, int64_t size) override;
-  using TFile::Write;
 
   // TRandomIO:
   // Moves to chunk position `pos`; a position past the chunk's end is allowed

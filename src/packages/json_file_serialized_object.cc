@@ -6,13 +6,11 @@
 #include "files/filesystem.h"
 #include "log/log_functions.h"
 #include "packages/json_document.h"
-#include "platform/atomic_file.h"
 #include "platform/tformat_string.h"
 #include "platform/zorvane_exception.h"
 
 namespace ZorErrorReporting {
 
-using zor::platform::AtomicFile;
 using zor::platform::TFormatString;
 using zor::platform::TPath;
 using zor::platform::TString;
@@ -36,16 +34,13 @@ void JsonFileSerializedObject::Save() {
   // Rewriting the file in place could leave it empty or cut short if the
   // process died mid-write (every status change and every uploaded part saves
   // a file); a temporary file renamed over it leaves old or new, nothing else.
-  AtomicFile file(filePath_);
   try {
-    file.Open();
+    Filesystem::GetInstance().WriteFileAtomically(filePath_, text);
   } catch (zor::platform::TPath::Exception& e) {
     e.StackMessageFront(
         TFormatString("Failed to open file for writing: '%1'").arg(filePath_.ToString()));
     throw;
   }
-  file.Write(text);
-  file.Commit();
 }
 
 void JsonFileSerializedObject::SetFilePath(const TPath& path) {

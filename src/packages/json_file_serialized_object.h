@@ -43,9 +43,10 @@ class JsonFileSerializedObject {
   // the new one, never an empty or half-written file.
   // Throws ZorvaneException "Cannot save object as the path is not set" when
   // unbound (no file is created); "Failed to open file for writing: '<path>'"
-  // (a TPath::Exception carrying the cause) when the file cannot be created;
-  // TPath::Exception naming the file and the cause when writing, syncing or
-  // renaming fails. The object itself never changes.
+  // (a TPath::Exception carrying the facade's message, which names the file
+  // and the cause) when the temporary file cannot be created, written, synced
+  // or renamed (Filesystem::WriteFileAtomically). The object itself never
+  // changes.
   virtual void Save();
 
   virtual ~JsonFileSerializedObject() = default;

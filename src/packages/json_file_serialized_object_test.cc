@@ -3,11 +3,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -15,6 +18,8 @@
 
 #include "packages/json_document.h"
 #include "packages/package_for_test.h"
+#include "platform/atomic_file.h"
+#include "support/subprocess.h"
 #include "support/temp_dir.h"
 
 namespace ZorErrorReporting {
@@ -112,14 +117,22 @@ TEST_F(JsonFileSerializedObjectTest, FailedSaveKeepsPreviousContent) {
   const std::string path = dir_.Sub("r.status");
   auto record = JsonFileSerializedObject::SaveNewFile(std::make_shared<Record>("a", 1), path);
   const std::string before = ReadFile(path);
-  // A directory where the temporary file would go makes the save fail even
-  // for root.
-  std::filesystem::create_directory(dir_.Sub(".r.status.tmp"));
-  record->count_ = 2;
-  const std::string error = AllErrorsOf([&] { record->Save(); });
-  EXPECT_THAT(error, AllOf(StartsWith("Failed to open file for writing: '" + path + "'"),
-                           HasSubstr(".r.status.tmp")));
+  // A full disk, for real and even for root: a file size limit below the
+  // record's size fails the write of the temporary file.
+  const zor::test::ProcessResult child = zor::test::RunInChild([&] {
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = 4;
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 3;
+    record->count_ = 2;
+    std::printf("%s", AllErrorsOf([&] { record->Save(); }).c_str());
+    return 0;
+  });
+  EXPECT_THAT(child.out, AllOf(StartsWith("Failed to open file for writing: '" + path + "'"),
+                               HasSubstr("/.r.status."), HasSubstr("File too large")));
   EXPECT_EQ(ReadFile(path), before);
+  EXPECT_EQ(DirectoryNames(dir_.path()), std::vector<std::string>{"r.status"});
 
   Record unsaved("b", 1);
   unsaved.SetFilePath(dir_.Sub("missing/dir/r.status"));
@@ -196,11 +209,15 @@ TEST_F(JsonFileSerializedObjectTest, KilledSaveLeavesOldOrNewContent) {
     ASSERT_NO_THROW(loaded = Record::LoadFromFile(path)) << "round " << round;
     EXPECT_EQ(loaded->name_, loaded->count_ == small.count_ ? small.name_ : large.name_) << round;
   }
-  // A temporary file left by a kill does not stop the next save.
+  // A temporary file left by a kill does not stop the next save; it is the
+  // killed writer's own, for the leftover sweep to take.
   Record record(small);
   record.SetFilePath(path);
   record.Save();
-  EXPECT_EQ(DirectoryNames(dir_.path()), std::vector<std::string>{"p.pending"});
+  for (const std::string& name : DirectoryNames(dir_.path())) {
+    if (name == "p.pending") continue;
+    EXPECT_TRUE(zor::platform::AtomicFile::WriterOf(TString(name)).has_value()) << name;
+  }
 }
 
 }  // namespace

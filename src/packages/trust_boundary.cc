@@ -3,18 +3,29 @@
 #include <exception>
 
 #include "config/config.h"
+#include "files/filesystem.h"
 #include "platform/file_identity.h"
 #include "platform/tformat_string.h"
 
 namespace ZorErrorReporting {
 
-using zor::platform::CanonicalPath;
 using zor::platform::FileIdentity;
-using zor::platform::IdentifyPath;
 using zor::platform::LinkHandling;
 using zor::platform::TFormatString;
 using zor::platform::TPath;
 using zor::platform::TString;
+
+namespace {
+
+std::optional<TPath> Canonical(const TPath& path) {
+  return Filesystem::GetInstance().CanonicalPath(path);
+}
+
+std::optional<FileIdentity> Identify(const TPath& path, LinkHandling links) {
+  return Filesystem::GetInstance().IdentifyPath(path, links);
+}
+
+}  // namespace
 
 TrustBoundary TrustBoundary::FromConfig() {
   std::vector<TPath> directories;
@@ -33,7 +44,7 @@ TrustBoundary TrustBoundary::FromConfig() {
 
 TrustBoundary::TrustBoundary(const std::vector<TPath>& directories) {
   for (const TPath& directory : directories) {
-    if (std::optional<TPath> canonical = CanonicalPath(directory)) {
+    if (std::optional<TPath> canonical = Canonical(directory)) {
       roots_.push_back(*canonical);
     }
   }
@@ -55,7 +66,7 @@ bool TrustBoundary::IsStrictlyInside(const TPath& canonical) const {
 
 TString TrustBoundary::WhyNotOwner(unsigned owner, const TPath& namedBy) const {
   if (namedBy.IsEmpty()) return {};
-  const std::optional<FileIdentity> namer = IdentifyPath(namedBy, LinkHandling::kDoNotFollow);
+  const std::optional<FileIdentity> namer = Identify(namedBy, LinkHandling::kDoNotFollow);
   if (!namer) {
     return TFormatString("the file that names it, '%1', cannot be examined")
         .arg(namedBy.ToString());
@@ -68,23 +79,23 @@ TString TrustBoundary::WhyNotOwner(unsigned owner, const TPath& namedBy) const {
 }
 
 TString TrustBoundary::WhyNotRead(const TPath& path, const TPath& namedBy) const {
-  const std::optional<TPath> canonical = CanonicalPath(path);
+  const std::optional<TPath> canonical = Canonical(path);
   if (!canonical) return "it does not exist or cannot be resolved";
   if (!IsInside(*canonical)) {
     return TFormatString("it resolves to '%1', outside the dump and data directories")
         .arg(canonical->ToString());
   }
-  const std::optional<FileIdentity> target = IdentifyPath(*canonical, LinkHandling::kFollow);
+  const std::optional<FileIdentity> target = Identify(*canonical, LinkHandling::kFollow);
   if (!target || target->kind != FileIdentity::Kind::kRegular) return "it is not a regular file";
   return WhyNotOwner(target->owner, namedBy);
 }
 
 TString TrustBoundary::WhyNotDeleted(const TPath& path, const TPath& namedBy) const {
-  const std::optional<FileIdentity> entry = IdentifyPath(path, LinkHandling::kDoNotFollow);
+  const std::optional<FileIdentity> entry = Identify(path, LinkHandling::kDoNotFollow);
   if (!entry) return {};
   // The entry itself is what goes, so only its directory is resolved: a link
   // inside a dump directory may be removed wherever it points.
-  const std::optional<TPath> parent = CanonicalPath(path.Parent());
+  const std::optional<TPath> parent = Canonical(path.Parent());
   if (!parent) return "its directory cannot be resolved";
   const TPath canonical = *parent / TPath(path.Filename());
   if (!IsStrictlyInside(canonical)) {

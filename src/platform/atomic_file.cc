@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <random>
 #include <string>
 
 #include "platform/descriptor_io.h"
@@ -14,34 +16,77 @@ namespace zor::platform {
 
 namespace {
 
+constexpr char kTemporarySuffix[] = ".tmp";
+// A clash needs the same pid and the same 32 random bits: one retry is
+// already improbable, a few cover a planted name.
+constexpr int kCreateAttempts = 8;
+
 int CloseDescriptor(int fd) {
   // Linux releases the descriptor even when close reports EINTR; retrying could
   // close a descriptor that another thread has just been given.
   return ::close(fd) == 0 || errno == EINTR ? 0 : errno;
 }
 
+TPath TemporaryPathFor(const TPath& target) {
+  static thread_local std::mt19937 random{std::random_device{}()};
+  char tail[40];
+  std::snprintf(tail, sizeof tail, ".%ld.%08x%s", static_cast<long>(::getpid()),
+                static_cast<unsigned>(random()), kTemporarySuffix);
+  const TString name = "." + target.Filename() + tail;
+  const TPath parent = target.Parent();
+  return parent.IsEmpty() ? TPath(name) : parent / TPath(name);
+}
+
+bool AllHex(const std::string& text) {
+  return !text.empty() && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
 }  // namespace
 
-AtomicFile::AtomicFile(const TPath& target)
-    : target_(target), temporary_(TemporaryPathFor(target)) {}
+AtomicFile::AtomicFile(const TPath& target) : target_(target) {}
 
 AtomicFile::~AtomicFile() {
   if (!committed_) Discard();
 }
 
-TPath AtomicFile::TemporaryPathFor(const TPath& target) {
-  const TString name = "." + target.Filename() + ".tmp";
-  const TPath parent = target.Parent();
-  return parent.IsEmpty() ? TPath(name) : parent / TPath(name);
+std::optional<pid_t> AtomicFile::WriterOf(const TString& fileName) {
+  const std::string name = fileName.toStdString();
+  const std::string suffix = kTemporarySuffix;
+  if (name.size() < 2 + suffix.size() || name[0] != '.' || !name.ends_with(suffix)) {
+    return std::nullopt;
+  }
+  const std::string stem = name.substr(0, name.size() - suffix.size());
+  const size_t randomDot = stem.rfind('.');
+  if (randomDot == std::string::npos || randomDot == 0) return std::nullopt;
+  const size_t pidDot = stem.rfind('.', randomDot - 1);
+  // The target's name must keep at least one character after the leading dot.
+  if (pidDot == std::string::npos || pidDot < 2) return std::nullopt;
+  const std::string pid = stem.substr(pidDot + 1, randomDot - pidDot - 1);
+  if (stem.size() - randomDot - 1 != 8 || !AllHex(stem.substr(randomDot + 1)) || pid.empty() ||
+      pid.size() > 9 || pid.find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  return static_cast<pid_t>(std::stol(pid));
 }
 
 void AtomicFile::Open() {
-  const std::string native = temporary_.NativeString();
-  int fd;
-  do {
-    fd = ::open(native.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) Fail("create", temporary_, errno);
+  int fd = -1;
+  int error = 0;
+  for (int attempt = 0; attempt < kCreateAttempts && fd < 0; ++attempt) {
+    temporary_ = TemporaryPathFor(target_);
+    const std::string native = temporary_.NativeString();
+    do {
+      fd = ::open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    } while (fd < 0 && errno == EINTR);
+    error = fd < 0 ? errno : 0;
+    if (error != EEXIST) break;
+  }
+  if (fd < 0) {
+    const TPath failed = temporary_;
+    // Not ours: a name that already existed must not be removed by Discard.
+    temporary_ = TPath();
+    Fail("create", failed, error);
+  }
   fd_ = fd;
 }
 
@@ -51,14 +96,18 @@ void AtomicFile::Write(std::string_view bytes) {
   }
 }
 
-void AtomicFile::Commit() {
+void AtomicFile::Sync() {
   // Without the sync the rename could reach the disk before the data, and a
   // power loss would leave an empty file under the target's name.
   if (const int error = SyncDescriptor(fd_); error != 0) Fail("sync", temporary_, error);
   const int fd = fd_;
   fd_ = -1;
   if (const int error = CloseDescriptor(fd); error != 0) Fail("close", temporary_, error);
+  synced_ = true;
+}
 
+void AtomicFile::Commit() {
+  if (!synced_) Sync();
   if (::rename(temporary_.NativeString().c_str(), target_.NativeString().c_str()) != 0) {
     Fail("rename", temporary_, errno);
   }
@@ -79,7 +128,7 @@ void AtomicFile::Discard() {
     CloseDescriptor(fd_);
     fd_ = -1;
   }
-  if (!committed_) ::unlink(temporary_.NativeString().c_str());
+  if (!committed_ && !temporary_.IsEmpty()) ::unlink(temporary_.NativeString().c_str());
 }
 
 void WriteFileAtomically(const TPath& path, std::string_view bytes) {

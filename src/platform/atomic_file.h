@@ -3,20 +3,27 @@
 // partly written file.
 //
 // The bytes go to a temporary file beside the target, named
-// ".<target file name>.tmp" (hidden, and ending in ".tmp" rather than in any
-// extension that a state-file listing looks for). Commit makes the temporary
-// file durable (fsync), renames it over the target and makes the rename
-// durable (fsync of the directory). An object destroyed without a successful
-// Commit removes its temporary file.
+// ".<target file name>.<writer's pid>.<8 random hex digits>.tmp": hidden,
+// ending in ".tmp" rather than in any extension that a state-file listing
+// looks for, and unique to the writer, so that two processes saving the same
+// target never write into one temporary file. It is created O_EXCL and
+// O_NOFOLLOW with mode 0600: a name planted in advance (a link, a file) is
+// never written through. Sync makes the temporary file durable (fsync) and
+// closes it; Commit renames it over the target and makes the rename durable
+// (fsync of the directory). An object destroyed without a successful Commit
+// removes its temporary file.
 //
 // Failure policy: every failure throws TPath::Exception with the message
 // "AtomicFile: cannot <operation> '<path>': <OS error text>" and the errno in
-// the error record; the target is then untouched.
+// the error record; the target is then untouched and the temporary file gone.
 //
-// Thread-safety: one thread at a time per object. Two objects writing the
-// same target at once share the temporary name and must not be used.
+// Thread-safety: one thread at a time per object; any number of objects may
+// write the same target at once (the last Commit wins).
 #pragma once
 
+#include <sys/types.h>
+
+#include <optional>
 #include <string_view>
 
 #include "platform/tpath.h"
@@ -31,23 +38,27 @@ class AtomicFile {
   AtomicFile(const AtomicFile&) = delete;
   AtomicFile& operator=(const AtomicFile&) = delete;
 
-  // The temporary file that Open creates for `target`.
-  static TPath TemporaryPathFor(const TPath& target);
+  // The process id that a temporary file name of this class carries, or
+  // nullopt when `fileName` (a bare name, no directory) is not one.
+  static std::optional<pid_t> WriterOf(const TString& fileName);
 
   const TPath& GetTargetPath() const { return target_; }
+  // The temporary file; empty until Open succeeded.
   const TPath& GetTemporaryPath() const { return temporary_; }
 
-  // Creates (or truncates a left-over) temporary file, mode 0666 before the
-  // umask. Throws TPath::Exception when it cannot be created.
-  // REQUIRES: not open yet.
+  // Creates a new temporary file (see above). Throws TPath::Exception when it
+  // cannot be created. REQUIRES: not open yet.
   void Open();
   // Appends `bytes` to the temporary file, retrying short writes and EINTR.
-  // REQUIRES: Open succeeded, Commit not called.
+  // REQUIRES: Open succeeded, Sync not called.
   void Write(std::string_view bytes);
-  // Syncs, closes and renames the temporary file over the target, then syncs
-  // the directory. After a failure the temporary file is gone (also when the
-  // rename succeeded and only the directory sync failed: the target then
-  // already holds the new content).
+  // Syncs and closes the temporary file; the target is still untouched.
+  // REQUIRES: Open succeeded, Sync not called.
+  void Sync();
+  // Syncs (unless Sync was called) and renames the temporary file over the
+  // target, then syncs the directory. After a failure the temporary file is
+  // gone (also when the rename succeeded and only the directory sync failed:
+  // the target then already holds the new content).
   // REQUIRES: Open succeeded, Commit not called.
   void Commit();
 
@@ -58,6 +69,7 @@ class AtomicFile {
   TPath target_;
   TPath temporary_;
   int fd_ = -1;
+  bool synced_ = false;
   bool committed_ = false;
 };
 

@@ -59,6 +59,8 @@ TFile::TFile(const TPath& path, OpenMode mode) : path_(path) {
   }
 }
 
+TFile::TFile(TFile&& other) noexcept : path_(other.path_), fd_(other.fd_) { other.fd_ = -1; }
+
 TFile::~TFile() { Close(); }
 
 bool TFile::Open(OpenMode mode) { return OpenDescriptor(mode) == 0; }

@@ -24,6 +24,8 @@ class TFile : public TRandomIO {
   // Opens `path` in `mode`. Throws TPath::Exception "TFile: cannot open
   // '<path>': <cause>" when it cannot be opened.
   TFile(const TPath& path, OpenMode mode);
+  // Takes over `other`'s descriptor and position; `other` is left closed.
+  TFile(TFile&& other) noexcept;
   ~TFile() override;
 
   const TPath& GetPath() const { return path_; }

@@ -3,9 +3,11 @@
 #include <QLocale>
 
 #include <netdb.h>
+#include <signal.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -153,6 +155,11 @@ void Sleep(int milliseconds) {
 }
 
 int64_t ProcessId() { return getpid(); }
+
+bool ProcessExists(int64_t pid) {
+  // EPERM: it exists, but belongs to someone this process may not signal.
+  return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+}
 
 int64_t ThreadId() { return gettid(); }
 

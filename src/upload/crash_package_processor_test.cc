@@ -2,6 +2,8 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -258,6 +260,16 @@ TEST_F(CrashPackageProcessorTest, BrokenStatusFilesAndLeftovers) {
   WriteFile(data_ + "/.app.7.crash-package.pending.tmp", "{\"package-na");
   fs::last_write_time(data_ + "/.app.7.crash-package.pending.tmp",
                       fs::file_time_type::clock::now() - std::chrono::hours(2));
+  // Saves of a writer that is gone are left over; a running one's (another
+  // send-logs) are in progress.
+  const pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  waitpid(gone, nullptr, 0);
+  const std::string deadWriter = ".app.8.uploaded.parts." + std::to_string(gone) + ".0123abcd.tmp";
+  const std::string liveWriter =
+      ".l.zipped-logs-package.started." + std::to_string(getpid()) + ".89abcdef.tmp";
+  WriteFile(data_ + "/" + deadWriter, "{");
+  WriteFile(data_ + "/" + liveWriter, "{");
   Dump("app.7.dmp");
   const std::string oldTemp = dumps_ + "/temp/zorcrashreporter_1.crash.temp";
   const std::string newTemp = dumps_ + "/temp/zorcrashreporter_2.crash.temp";
@@ -275,7 +287,7 @@ TEST_F(CrashPackageProcessorTest, BrokenStatusFilesAndLeftovers) {
   ASSERT_EQ(Names(packages), std::vector<std::string>{"app.7"});
   EXPECT_EQ(packages[0]->GetUploadStatus(), Status::kPending);
   EXPECT_EQ(DataFiles(), (std::set<std::string>{"app.7.crash-package.pending",
-                                                "stuck.crash-package.pendingretry"}));
+                                                "stuck.crash-package.pendingretry", liveWriter}));
   EXPECT_THAT(log_, HasSubstr("Error occurred when trying to load package status from file '" +
                               corrupt + "'. File was deleted"));
   EXPECT_THAT(log_, HasSubstr("'" + stuck +

@@ -11,10 +11,12 @@
 #include "packages/log_package_metadata.h"
 #include "packages/package.h"
 #include "packages/trust_boundary.h"
+#include "platform/atomic_file.h"
 #include "platform/file_identity.h"
 #include "platform/tformat_string.h"
 #include "upload/package_lock.h"
 #include "upload/package_status_file.h"
+#include "platform/tsystem.h"
 
 namespace ZorErrorReporting {
 
@@ -31,7 +33,7 @@ constexpr char kCrashTempSuffix[] = ".crash.temp";
 
 bool IsOwnDirectory(const TPath& path) {
   const auto identity =
-      zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
+      Filesystem::GetInstance().IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
   return identity && identity->kind == zor::platform::FileIdentity::Kind::kDirectory &&
          identity->owner == zor::platform::EffectiveUser();
 }
@@ -108,7 +110,10 @@ void RemoveUnrecordedPackageFiles(const TPath& dataDirectory, const DateTime& cu
   if (!recorded) return;
   Filesystem& fs = Filesystem::GetInstance();
   for (const TPath& path : files) {
-    if (recorded->count(path.Filename()) != 0 || !WrittenBefore(path, cutoff)) continue;
+    if (recorded->count(path.Filename()) != 0) continue;
+    // A lock file needs no age to be judged: whoever holds it is at work, and
+    // one that nobody holds belongs to a process that died.
+    if (!IsLockFile(path) && !WrittenBefore(path, cutoff)) continue;
     std::optional<zor::platform::TLockFile> lock;
     if (IsLockFile(path)) {
       try {
@@ -128,7 +133,14 @@ void RemoveLeftoverStateFiles(const TPath& dataDirectory, const DateTime& cutoff
   std::set<TPath> listed;
   if (!ListQuietly(dataDirectory, {"tmp"}, &listed)) return;
   for (const TPath& path : listed) {
-    if (!path.Filename().startsWith(".") || !WrittenBefore(path, cutoff)) continue;
+    if (!path.Filename().startsWith(".")) continue;
+    // A save of a process that still runs (send-logs beside send-crashes) is
+    // in progress, not left over; one that names no writer (an older
+    // version's) counts as in progress while it is young.
+    const auto writer = zor::platform::AtomicFile::WriterOf(path.Filename());
+    if (writer ? zor::platform::TSystem::ProcessExists(*writer) : !WrittenBefore(path, cutoff)) {
+      continue;
+    }
     LogText(TLog::Debug,
             TFormatString("Removing the temporary file '%1' of an interrupted save.").arg(path));
     fs.RemovePath(path);

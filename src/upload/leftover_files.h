@@ -28,9 +28,12 @@ class TrustBoundary;
 // Files younger than this may belong to work in progress and stay.
 inline constexpr int64_t kLeftoverMinAgeSeconds = 60 * 60;
 
-// Removes every ".<name>.tmp" file directly in `dataDirectory` last written
-// before `cutoff`, each logged at Debug. A younger one may be the save of a
-// `send-logs` running beside this run.
+// Removes each temporary file of an atomic save directly in `dataDirectory`
+// (a hidden name ending in ".tmp": ".<name>.<pid>.<random>.tmp", or an older
+// version's ".<name>.tmp") whose writer no longer runs, each logged at Debug.
+// The temporary file of a process that still runs is left alone (one whose
+// pid has been reused stays until the writer is gone), and one that names no
+// writer stays until it was last written before `cutoff`.
 void RemoveLeftoverStateFiles(const zor::platform::TPath& dataDirectory,
                               const zor::platform::DateTime& cutoff);
 
@@ -44,7 +47,8 @@ void RemoveLeftoverStateFiles(const zor::platform::TPath& dataDirectory,
 // among its data files (compared by file name, so that no spelling of the
 // directory makes a recorded file look foreign) and, for "<name>.lock", when
 // a status file of the package <name> exists. A lock file is removed only
-// while this process holds its lock: one that another process holds stays.
+// while this process holds its lock, whatever its age: one that another
+// process holds stays.
 // When a status file cannot be loaded, nothing is removed (logged at Info):
 // what it records is unknown.
 void RemoveUnrecordedPackageFiles(const zor::platform::TPath& dataDirectory,

@@ -86,7 +86,7 @@ TEST_F(LeftoverFilesTest, OnlyOldPackageFilesThatNoPackageRecordsGo) {
       {".gone.crash-package.pending.tmp", 2, false},
       // A younger one may be a package that is being made right now.
       {"young.zip.enc", 0, true},
-      {"young.lock", 0, true},
+      {"young.lock", 0, false},  // nobody holds it: its writer died
       {".young.crash-package.pending.tmp", 0, true},
       // A held lock's package is about to exist.
       {"held.lock", 2, true},

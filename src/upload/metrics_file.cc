@@ -8,7 +8,6 @@
 #include "log/log_functions.h"
 #include "packages/package.h"
 #include "packages/package_upload_progress.h"
-#include "platform/atomic_file.h"
 #include "platform/tformat_string.h"
 
 namespace ZorErrorReporting {
@@ -115,7 +114,7 @@ void MetricsFile::Write(const UploadRunStats& stats, const DateTime& start, cons
     if (fs.FileExists(path_) && fs.FileSize(path_) <= kMaxPreviousSize) {
       previous = ReadCounters(fs.ReadTextFile(path_).toStdString());
     }
-    zor::platform::WriteFileAtomically(path_, Format(stats, start, end, exitStatus, previous));
+    fs.WriteFileAtomically(path_, Format(stats, start, end, exitStatus, previous));
   } catch (const std::exception& e) {
     LogText(TLog::Warn, TFormatString("Could not write the metrics file '%1': %2")
                             .arg(path_)

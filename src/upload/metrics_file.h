@@ -2,7 +2,7 @@
 // Prometheus text exposition format, for a node exporter's textfile
 // collector.
 //
-// Each run replaces the whole file atomically (platform/atomic_file.h), so
+// Each run replaces the whole file atomically (Filesystem::WriteFileAtomically), so
 // the collector never reads half a file. Gauges describe the last run;
 // counters ("_total") add each run to what the previous file said, and start
 // again at 0 when there is no readable previous file (Prometheus takes that

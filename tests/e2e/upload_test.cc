@@ -1,7 +1,6 @@
 // The upload commands from outside: the real binary against the local crash
 // server, with crash files in real dump directories. Faults come from the
-// server's switches; kills are real SIGKILLs at points the server holds the
-// program at (a request it never answers).
+// server's switches (kills at every durable change: commit_point_test.cc).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
@@ -121,16 +120,6 @@ class UploadTest : public ::testing::Test {
     SignalWhen(reached, what, SIGKILL, "", &r, std::move(start));
     EXPECT_EQ(r.status, 128 + SIGKILL) << "ended before the kill at " << what;
   }
-  // A file whose name ends with `suffix` exists in the data directory.
-  bool DataFileEndingIn(const std::string& suffix) const {
-    if (!fs::exists(data_)) return false;
-    for (const auto& entry : fs::directory_iterator(data_)) {
-      const std::string name = entry.path().filename().string();
-      if (name.size() >= suffix.size() && name.ends_with(suffix)) return true;
-    }
-    return false;
-  }
-
   rapidjson::Document Requests() {
     rapidjson::Document document;
     document.Parse(server_.RequestsJson().c_str());
@@ -427,43 +416,6 @@ TEST_F(UploadTest, InterruptedRunsPutTheUploadBack) {
                                "1500 ms: each part is allowed 3000 ms"));
   EXPECT_EQ(ResultCodes("slow.1"), std::vector<std::string>{"Success"});
   EXPECT_TRUE(StoredDump("slow.1") == dumpBytes_["slow.1"]);
-}
-
-// Killed while zipping, while encrypting (as soon as the file appears, with
-// a crash large enough that writing it takes a while), and at each point
-// where the server holds the program: after registering, before the first
-// part, between parts, before the completion. Later runs finish the
-// package, the object holds the dump, and nothing is uploaded again.
-TEST_F(UploadTest, KilledAnywhereTheNextRunFinishes) {
-  struct Point {
-    const char* kind;  // a request the server holds, or a data file's suffix
-    int nth;           // 0: kill when the data file appears
-  };
-  const Point points[] = {{".package.zip", 0}, {".zip.enc", 0}, {"upload-id", 1},
-                          {"part", 1},         {"part", 3},     {"complete", 1}};
-  for (const auto& [kind, nth] : points) {
-    SCOPED_TRACE(std::string(kind) + " " + std::to_string(nth));
-    fs::remove_all(dumps_);
-    fs::remove_all(data_);
-    // The large crash goes in few parts: the point is the time it takes to write.
-    partSize_ = nth == 0 ? 16 * 1024 * 1024 : kPart;
-    Crash("big.7", nth == 0 ? 24 * 1024 * 1024 : 4 * kPart - 100);
-    server_.Reset();
-    if (nth == 0) {
-      KillWhen([&, suffix = std::string(kind)] { return DataFileEndingIn(suffix); }, kind);
-    } else {
-      server_.AddFault(kind, nth, "hang");
-      KillWhen([&, k = std::string(kind), n = nth] { return Count(k) >= n; }, kind);
-    }
-    ExpectReadableState();
-
-    const ProcessResult r = SendCrashes();
-    EXPECT_THAT(r.out, HasSubstr("Successfully uploaded '1' crash package(s)."));
-    EXPECT_TRUE(StoredDump("big.7") == dumpBytes_["big.7"]);
-    const int registrations = Count("register");
-    EXPECT_THAT(SendCrashes().out, HasSubstr("Found '0' package(s) to upload."));
-    EXPECT_EQ(Count("register"), registrations);
-  }
 }
 
 // A `send-logs` killed during its upload leaves the user's e-mail address

@@ -1,0 +1,41 @@
+#include "files/output_file.h"
+
+#include <utility>
+
+#include "files/fault_point.h"
+#include "files/filesystem.h"
+#include "platform/path_error.h"
+
+namespace ZorErrorReporting {
+
+using zor::platform::TFile;
+using zor::platform::TPath;
+
+OutputFile::OutputFile(const TPath& path, TFile file) : path_(path), file_(std::move(file)) {}
+
+OutputFile::~OutputFile() {
+  if (committed_) return;
+  file_.Close();
+  Filesystem::GetInstance().RemovePath(path_);
+}
+
+void OutputFile::Write(const char* data, size_t size) {
+  file_.Write(data, static_cast<int64_t>(size));
+}
+
+void OutputFile::Seek(int64_t offset) { file_.Seek(offset); }
+
+int64_t OutputFile::Pos() const { return file_.Pos(); }
+
+int64_t OutputFile::Size() const { return file_.Size(); }
+
+void OutputFile::Commit() {
+  if (const int error = BeforeDurableChange("sync", path_.ToString()); error != 0) {
+    zor::platform::ThrowPathError("TFile: cannot sync '" + path_.ToString() + "'", error);
+  }
+  file_.Sync();
+  file_.Close();
+  committed_ = true;
+}
+
+}  // namespace ZorErrorReporting
