@@ -232,22 +232,17 @@ std::string PackageLister::FormatJson(const std::vector<PackageListEntry>& entri
                    allocator);
     if (readable) {
       item.AddMember("attempts", static_cast<uint64_t>(e.attempts), allocator);
-      Json::Value last(rapidjson::kNullType);
-      if (e.lastResult) {
-        last.SetObject();
-        last.AddMember("code", text(ToName(e.lastResult->code)), allocator);
-        last.AddMember("message", text(e.lastResult->message), allocator);
-        last.AddMember("timestamp", text(e.lastResult->time.Format(kIsoPattern)), allocator);
-      }
-      item.AddMember("last-result", last, allocator);
-      Json::Value error(rapidjson::kNullType);
-      if (e.lastError) {
-        error.SetObject();
-        error.AddMember("code", text(ToName(e.lastError->code)), allocator);
-        error.AddMember("message", text(e.lastError->message), allocator);
-        error.AddMember("timestamp", text(e.lastError->time.Format(kIsoPattern)), allocator);
-      }
-      item.AddMember("last-error", error, allocator);
+      const auto result = [&](const std::optional<UploadResult>& r) {
+        Json::Value value(rapidjson::kNullType);
+        if (!r) return value;
+        value.SetObject();
+        value.AddMember("code", text(ToName(r->code)), allocator);
+        value.AddMember("message", text(r->message), allocator);
+        value.AddMember("timestamp", text(r->time.Format(kIsoPattern)), allocator);
+        return value;
+      };
+      item.AddMember("last-result", result(e.lastResult), allocator);
+      item.AddMember("last-error", result(e.lastError), allocator);
       item.AddMember("next-attempt",
                      e.nextAttempt.IsValid() ? text(e.nextAttempt.Format(kIsoPattern))
                                              : Json::Value(rapidjson::kNullType),
