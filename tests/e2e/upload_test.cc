@@ -34,19 +34,6 @@ namespace fs = std::filesystem;
 constexpr int64_t kPart = 64 * 1024;
 constexpr char kEmail[] = "ops@example.com";
 
-// Bytes that deflate cannot shrink, so a crash of n bytes zips to about n.
-std::string Incompressible(size_t size, unsigned seed) {
-  std::string bytes(size, '\0');
-  uint64_t x = 0x9E3779B97F4A7C15ull * (seed + 1);
-  for (char& c : bytes) {
-    x ^= x << 13;
-    x ^= x >> 7;
-    x ^= x << 17;
-    c = static_cast<char>(x);
-  }
-  return bytes;
-}
-
 class UploadTest : public ::testing::Test {
  protected:
   // A crash directory as an application leaves it: a minidump and its manifest.
