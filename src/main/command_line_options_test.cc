@@ -204,14 +204,6 @@ TEST(CommandLineOptionsTest, ValidatesEmailLists) {
   }
 }
 
-TEST(CommandLineOptionsTest, ReadsSendLogsOptions) {
-  const auto options = Parse({"--command", "send-logs", "--zipped-logs-file", "logs.zip", "--email",
-                              "a@b.cc;c@d.ee", "--support-case-number", "123"});
-  EXPECT_EQ(options->GetSendLogsOptions().zippedLogsFile, zor::platform::TPath("logs.zip"));
-  EXPECT_EQ(options->GetSendLogsOptions().email, "a@b.cc;c@d.ee");
-  EXPECT_EQ(options->GetSendLogsOptions().supportCaseNumber, "123");
-}
-
 TEST(CommandLineOptionsTest, ListOutputIsTextUnlessJsonIsAsked) {
   EXPECT_FALSE(Parse({"--command", "list"})->GetListOptions().json);
   EXPECT_FALSE(Parse({"--command", "list", "--output", "Text"})->GetListOptions().json);

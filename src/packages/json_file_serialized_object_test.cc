@@ -2,15 +2,8 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
-#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -18,8 +11,6 @@
 
 #include "packages/json_document.h"
 #include "packages/package_for_test.h"
-#include "platform/atomic_file.h"
-#include "support/subprocess.h"
 #include "support/temp_dir.h"
 
 namespace ZorErrorReporting {
@@ -113,30 +104,13 @@ TEST_F(JsonFileSerializedObjectTest, BoundObjectMovesOnlyByRename) {
   EXPECT_EQ(Record::LoadFromFile(to)->count_, 2);
 }
 
-TEST_F(JsonFileSerializedObjectTest, FailedSaveKeepsPreviousContent) {
-  const std::string path = dir_.Sub("r.status");
-  auto record = JsonFileSerializedObject::SaveNewFile(std::make_shared<Record>("a", 1), path);
-  const std::string before = ReadFile(path);
-  // A full disk, for real and even for root: a file size limit below the
-  // record's size fails the write of the temporary file.
-  const zor::test::ProcessResult child = zor::test::RunInChild([&] {
-    std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{};
-    getrlimit(RLIMIT_FSIZE, &limit);
-    limit.rlim_cur = 4;
-    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 3;
-    record->count_ = 2;
-    std::printf("%s", AllErrorsOf([&] { record->Save(); }).c_str());
-    return 0;
-  });
-  EXPECT_THAT(child.out, AllOf(StartsWith("Failed to open file for writing: '" + path + "'"),
-                               HasSubstr("/.r.status."), HasSubstr("File too large")));
-  EXPECT_EQ(ReadFile(path), before);
-  EXPECT_EQ(DirectoryNames(dir_.path()), std::vector<std::string>{"r.status"});
-
-  Record unsaved("b", 1);
-  unsaved.SetFilePath(dir_.Sub("missing/dir/r.status"));
-  EXPECT_THROW(unsaved.Save(), TPath::Exception);
+// Atomicity is AtomicFile's; a failed save names the target.
+TEST_F(JsonFileSerializedObjectTest, FailedSaveNamesTheFile) {
+  Record record("b", 1);
+  record.SetFilePath(dir_.Sub("missing/r.status"));
+  EXPECT_THAT(AllErrorsOf([&] { record.Save(); }),
+              AllOf(StartsWith("Failed to open file for writing: '" + dir_.Sub("missing/r.status")),
+                    HasSubstr("No such file or directory")));
 }
 
 TEST_F(JsonFileSerializedObjectTest, LoadFailsNamingTheFileForEveryTruncationAndNonObject) {
@@ -166,58 +140,6 @@ TEST_F(JsonFileSerializedObjectTest, OversizedFileIsRefusedUnread) {
   std::filesystem::resize_file(path, JsonFileSerializedObject::kMaxFileSize + 1);
   const std::string error = AllErrorsOf([&] { Record::LoadFromFile(path); });
   EXPECT_THAT(error, HasSubstr("File: '" + path + "'. Reason: the file has 16777217 bytes"));
-}
-
-// A process killed at any moment of a save leaves one of the whole contents.
-TEST_F(JsonFileSerializedObjectTest, KilledSaveLeavesOldOrNewContent) {
-  const std::string path = dir_.Sub("p.pending");
-  const Record small("small", 1);
-  const Record large(TString(std::string(200000, 'x')), 2);
-  JsonFileSerializedObject::SaveNewFile(std::make_shared<Record>(small), path);
-
-  constexpr int kKills = 50;
-  for (int round = 0; round < kKills; ++round) {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      close(fds[0]);
-      Record record = round % 2 == 0 ? small : large;
-      record.SetFilePath(path);
-      for (int i = 0;; ++i) {
-        record.name_ = (i % 2 == 0 ? large : small).name_;
-        record.count_ = (i % 2 == 0 ? large : small).count_;
-        record.Save();
-        const char done = 1;
-        if (write(fds[1], &done, 1) != 1) _exit(1);
-      }
-    }
-    close(fds[1]);
-    // Kill after a varying number of completed saves, so the kill lands at
-    // different stages of the save that follows.
-    const int saves = 1 + round % 7;
-    char byte;
-    for (int i = 0; i < saves; ++i) ASSERT_EQ(read(fds[0], &byte, 1), 1);
-    kill(child, SIGKILL);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    close(fds[0]);
-    ASSERT_TRUE(WIFSIGNALED(status));
-
-    std::shared_ptr<Record> loaded;
-    ASSERT_NO_THROW(loaded = Record::LoadFromFile(path)) << "round " << round;
-    EXPECT_EQ(loaded->name_, loaded->count_ == small.count_ ? small.name_ : large.name_) << round;
-  }
-  // A temporary file left by a kill does not stop the next save; it is the
-  // killed writer's own, for the leftover sweep to take.
-  Record record(small);
-  record.SetFilePath(path);
-  record.Save();
-  for (const std::string& name : DirectoryNames(dir_.path())) {
-    if (name == "p.pending") continue;
-    EXPECT_TRUE(zor::platform::AtomicFile::WriterOf(TString(name)).has_value()) << name;
-  }
 }
 
 }  // namespace

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "support/subprocess.h"
 
@@ -18,14 +16,6 @@ std::string Uname(const char* flag) {
   const zor::test::ProcessResult result = zor::test::RunProcess("/usr/bin/uname", {flag});
   EXPECT_EQ(result.status, 0) << result.err;
   return result.out.substr(0, result.out.find('\n'));
-}
-
-TEST(SystemInfoTest, ConcurrentFirstUseMakesOneInstance) {
-  std::vector<SystemInfo*> seen(8, nullptr);
-  std::vector<std::thread> threads;
-  for (auto& slot : seen) threads.emplace_back([&slot] { slot = &SystemInfo::Get(); });
-  for (auto& thread : threads) thread.join();
-  for (SystemInfo* instance : seen) EXPECT_EQ(instance, &SystemInfo::Get());
 }
 
 TEST(SystemInfoTest, FactsAgreeWithUname) {

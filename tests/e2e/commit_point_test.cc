@@ -51,18 +51,6 @@ struct ScratchOnTmpfs {
   std::string saved;
 };
 
-std::string Incompressible(size_t size) {
-  std::string bytes(size, '\0');
-  uint64_t x = 0x9E3779B97F4A7C15ull;
-  for (char& c : bytes) {
-    x ^= x << 13;
-    x ^= x >> 7;
-    x ^= x << 17;
-    c = static_cast<char>(x);
-  }
-  return bytes;
-}
-
 rapidjson::Document ParseFile(const std::string& path) {
   rapidjson::Document document;
   document.Parse(ReadFile(path).c_str());

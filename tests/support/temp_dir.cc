@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -41,6 +42,18 @@ std::string ReadFile(const std::string& path) {
   std::ostringstream ss;
   ss << in.rdbuf();
   return ss.str();
+}
+
+std::string Incompressible(size_t size, unsigned seed) {
+  std::string bytes(size, '\0');
+  uint64_t x = 0x9E3779B97F4A7C15ull * (seed + 1);
+  for (char& c : bytes) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    c = static_cast<char>(x);
+  }
+  return bytes;
 }
 
 }  // namespace zor::test

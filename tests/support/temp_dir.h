@@ -2,6 +2,7 @@
 // tests use to lay out real files.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace zor::test {
@@ -29,5 +30,8 @@ class ScopedTempDir {
 void WriteFile(const std::string& path, const std::string& content);
 // The whole content of `path`; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
+// `size` bytes that deflate cannot shrink (so a file of n bytes zips to about
+// n); other seeds give other bytes.
+std::string Incompressible(size_t size, unsigned seed = 0);
 
 }  // namespace zor::test
