@@ -63,7 +63,7 @@ constexpr int64_t kKeepFailedSeconds = 30LL * 24 * 60 * 60;
 // True (logged at Info) while a package waits out its retry delay.
 bool IsWaiting(const Package& package, const DateTime& now) {
   const DateTime& next = package.GetNextAttempt();
-  if (!next.IsValid() || !(now < next)) return false;
+  if (!IsBeforeNextAttempt(next, now)) return false;
   LogText(TLog::Info, TFormatString("Package '%1' waits until %2 after %3 transient failure(s); "
                                     "last error: %4")
                           .arg(package.GetPackageName())

@@ -209,6 +209,40 @@ TEST_F(CrashPackageProcessorTest, PackageLifecycleOverRuns) {
   EXPECT_FALSE(Exists(gaveUp));
 }
 
+// A recorded next attempt is waited for, but never longer than the longest
+// retry delay: one further ahead was set by a clock since put back.
+TEST_F(CrashPackageProcessorTest, RecordedNextAttemptIsWaitedForAtMostADay) {
+  struct Case {
+    const char* name;
+    int hoursAhead;
+    bool offered;
+  };
+  const Case cases[] = {{"past.1", -1, true},
+                        {"soon.2", 1, false},
+                        {"aday.3", 23, false},
+                        {"toofar.4", 25, true},
+                        {"ayear.5", 24 * 365, true}};
+  for (const Case& c : cases) Dump(std::string(c.name) + ".dmp");
+  auto packages = Run();
+  ASSERT_EQ(packages.size(), std::size(cases));
+  const int64_t now = DateTime::GetLocalTime().GetAsUnixTime();
+  for (const auto& package : packages) {
+    for (const Case& c : cases) {
+      if (package->GetPackageName() != c.name) continue;
+      package->RecordTransientFailure(
+          {DateTime::GetLocalTime(), UploadResultCode::kNetworkError, "server down"},
+          DateTime::FromUnixTimeMs((now + c.hoursAhead * 3600LL) * 1000));
+      package->SetUploadStatus(Status::kPendingRetry);
+    }
+  }
+  std::vector<std::string> expected;
+  for (const Case& c : cases) {
+    if (c.offered) expected.push_back(c.name);
+  }
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(Names(Run()), expected);
+}
+
 TEST_F(CrashPackageProcessorTest, GroupsFilesIntoPackages) {
   Dump("x.temp/excluded.1.dmp");
   Dump("Upper.TEMP/excluded.2.dmp");
