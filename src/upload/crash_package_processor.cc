@@ -198,7 +198,8 @@ void CrashPackageProcessor::ReconcilePreviousRun(const std::set<TString>& heldBa
                                       "failed to upload in the previous run.")
                             .arg(static_cast<uint64_t>(retry.size())));
   }
-  const PackageMap started = LoadPackagesInState(UploadStatus::kStarted);
+  PackageMap started = LoadPackagesInState(UploadStatus::kStarted);
+  SettleUploadedPackages(&started);
   if (!started.empty()) {
     LogText(TLog::Warn, TFormatString("Checking previous run state: Found '%1' package(s) that "
                                       "did not complete uploading in the previous run.")
@@ -247,6 +248,34 @@ void CrashPackageProcessor::ReconcilePreviousRun(const std::set<TString>& heldBa
     if (const auto lock = PackageLock::TryLock(*package)) {
       package->SetUploadStatus(UploadStatus::kPendingRetry);
     }
+  }
+}
+
+void CrashPackageProcessor::SettleUploadedPackages(PackageMap* started) {
+  for (auto it = started->begin(); it != started->end();) {
+    Package& package = *it->second;
+    const auto& results = package.GetUploadResults();
+    // The success is saved before the status: a run that died between the
+    // two had uploaded the package. Sending it again would store it twice,
+    // or draw a refusal for an upload that is long complete.
+    if (results.empty() || results.back().code != UploadResultCode::kSuccess) {
+      ++it;
+      continue;
+    }
+    if (const auto lock = PackageLock::TryLock(package)) {
+      LogText(TLog::Info, TFormatString("Package '%1' was uploaded by a run that ended before it "
+                                        "could say so; it is complete.")
+                              .arg(it->first));
+      try {
+        package.SetUploadStatus(UploadStatus::kComplete);
+      } catch (const ZorvaneException& e) {
+        // Left as it is: the next run settles it again, and it is not sent.
+        LogText(TLog::Error, TFormatString("Cannot record package '%1' as complete: %2")
+                                 .arg(it->first)
+                                 .arg(e.GetConcatenatedMessages()));
+      }
+    }
+    it = started->erase(it);
   }
 }
 

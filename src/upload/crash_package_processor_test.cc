@@ -150,16 +150,18 @@ TEST_F(CrashPackageProcessorTest, PackageLifecycleOverRuns) {
   const TPath done = Dump("done.2.dmp");
   const TPath gaveUp = Dump("gaveup.3.dmp");
 
-  // Run 1: three new crashes; "done" is uploaded, "gaveup" is refused three
-  // times and dies while "Started", "retried" is never tried.
+  // Run 1: three new crashes; "done" is uploaded but dies before its status
+  // file says so, "gaveup" is refused three times and dies while "Started",
+  // "retried" is never tried.
   auto packages = Run();
   ASSERT_EQ(Names(packages), (std::vector<std::string>{"done.2", "gaveup.3", "retried.1"}));
-  packages[0]->SetUploadStatus(Status::kComplete);
+  packages[0]->SetUploadStatus(Status::kStarted);
+  packages[0]->AddUploadResult({DateTime::GetLocalTime(), UploadResultCode::kSuccess, "done"});
   for (int i = 0; i < 3; ++i) Fail(*packages[1], Status::kStarted);
 
   // Run 2: the untried one is retried without a result (an attempt is a
   // verdict on the package, and it got none); the one with three verdicts is
-  // given up although it was "Started"; "done" stays known.
+  // given up although it was "Started"; "done" is complete, not sent again.
   packages = Run();
   ASSERT_EQ(Names(packages), std::vector<std::string>{"retried.1"});
   EXPECT_EQ(packages[0]->GetUploadResults().size(), 0u);
