@@ -435,6 +435,13 @@ TEST_F(UploadTest, SendLogsUploadsTheUsersZipAndKeepsIt) {
     return files;
   };
   ASSERT_FALSE(holdingTheAddress().empty());
+  // The timer's send-crashes uploads the package left behind, and with it
+  // goes what it held of the user's.
+  server_.Reset();
+  EXPECT_EQ(SendCrashes().status, 0);
+  EXPECT_EQ(Count("complete"), 1);
+  EXPECT_EQ(holdingTheAddress(), std::vector<std::string>{});
+  EXPECT_TRUE(fs::is_empty(data_));
 
   const ProcessResult r = SendLogs(zip);
   EXPECT_EQ(r.status, 0) << r.out;
