@@ -154,6 +154,18 @@ CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadPackagesInState(Upl
       if (!IsFreeToWorkOn(*package)) continue;
       packages.emplace(name, std::move(package));
     } catch (const ZorvaneException& e) {
+      if (ClassifyFailure(e) == AttemptFailure::kTransient) {
+        // Unreadable for now (another user's file, an I/O error), not
+        // broken: deleting it would lose what it records and package its
+        // crash a second time. Its crash is left alone until it can be read.
+        const TString name = path.ReplaceExtension("").ReplaceExtension("").Filename();
+        if (!skipped_.insert(name).second) continue;  // said once a run
+        LogText(TLog::Warn, TFormatString("The package status file '%1' cannot be read now; it "
+                                          "is kept for a later run: %2")
+                                .arg(path)
+                                .arg(e.GetConcatenatedMessages()));
+        continue;
+      }
       if (Filesystem::GetInstance().RemovePath(path)) {
         LogText(TLog::Warn,
                 TFormatString("Error occurred when trying to load package status from file "

@@ -21,6 +21,7 @@
 #include "packages/logs_package.h"
 #include "packages/package_for_test.h"
 #include "packages/upload_rate_state.h"
+#include "platform/path_error.h"
 #include "platform/tlock_file.h"
 #include "support/temp_dir.h"
 #include "upload/upload_rate_limit.h"
@@ -285,7 +286,28 @@ TEST_F(CrashPackageProcessorTest, GroupsFilesIntoPackages) {
   EXPECT_THAT(log_, HasSubstr("Found (0) package(s)."));
 }
 
+// RemovePath of one file fails as FailingRemoveFilesystem's kReturnFalse, and
+// reading another fails as a file of another user does.
+class UnreadableFilesystem : public testing::FailingRemoveFilesystem {
+ public:
+  UnreadableFilesystem(TPath stuck, TPath unreadable)
+      : FailingRemoveFilesystem(std::move(stuck), How::kReturnFalse),
+        unreadable_(std::move(unreadable)) {}
+  TString ReadTextFile(const TPath& path) override {
+    if (path == unreadable_) zor::platform::ThrowPathError("TFile: cannot open", EACCES);
+    return FailingRemoveFilesystem::ReadTextFile(path);
+  }
+
+ private:
+  TPath unreadable_;
+};
+
 TEST_F(CrashPackageProcessorTest, BrokenStatusFilesAndLeftovers) {
+  // A complete crash whose status file cannot be read for now: it is no
+  // broken file, and its crash is not packaged (and sent) again.
+  Dump("done.3.dmp");
+  Run()[0]->SetUploadStatus(Status::kComplete);
+  const std::string unreadable = Status("done.3", "complete");
   fs::create_directories(data_);
   const std::string corrupt = Status("app.7", "pending");
   WriteFile(corrupt, "not json");
@@ -315,15 +337,16 @@ TEST_F(CrashPackageProcessorTest, BrokenStatusFilesAndLeftovers) {
 
   std::vector<std::shared_ptr<Package>> packages;
   {
-    testing::FailingRemoveFilesystem failing(TPath(stuck),
-                                             testing::FailingRemoveFilesystem::How::kReturnFalse);
+    UnreadableFilesystem failing((TPath(stuck)), TPath(unreadable));
     packages = Run();
   }
   // The corrupt file's crash is packaged again in the same run.
   ASSERT_EQ(Names(packages), std::vector<std::string>{"app.7"});
   EXPECT_EQ(packages[0]->GetUploadStatus(), Status::kPending);
-  EXPECT_EQ(DataFiles(), (std::set<std::string>{"app.7.crash-package.pending",
-                                                "stuck.crash-package.pendingretry", liveWriter}));
+  EXPECT_EQ(DataFiles(),
+            (std::set<std::string>{"app.7.crash-package.pending", "done.3.crash-package.complete",
+                                   "stuck.crash-package.pendingretry", liveWriter}));
+  EXPECT_THAT(log_, HasSubstr("'" + unreadable + "' cannot be read now; it is kept"));
   EXPECT_THAT(log_, HasSubstr("Error occurred when trying to load package status from file '" +
                               corrupt + "'. File was deleted"));
   EXPECT_THAT(log_, HasSubstr("'" + stuck +
