@@ -312,6 +312,8 @@ void CrashPackageProcessor::DeleteCompletedPackages() {
   if (RetentionSettings::FromConfig().IsActive()) return;
   const int64_t now = DateTime::GetLocalTime().GetAsUnixTime();
   for (const auto& [name, package] : LoadPackagesInState(UploadStatus::kFailed)) {
+    // A retry that died before it renamed the file: no longer given up.
+    if (package->GetUploadStatus() != UploadStatus::kFailed) continue;
     const auto results = package->GetUploadResults();
     const DateTime givenUp = results.empty() ? DateTime() : results.back().time;
     if (!givenUp.IsValid() || now - givenUp.GetAsUnixTime() < kKeepFailedSeconds) continue;

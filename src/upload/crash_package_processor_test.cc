@@ -203,13 +203,22 @@ TEST_F(CrashPackageProcessorTest, PackageLifecycleOverRuns) {
   EXPECT_FALSE(Exists(done));
   EXPECT_TRUE(Exists(retried));
   EXPECT_TRUE(Exists(gaveUp));
-  const auto old = CrashPackage::LoadFromFile(TPath(Status("gaveup.3", "failed")));
-  old->AddUploadResult({DateTime::FromUnixTimeMs(
-                            (DateTime::GetLocalTime().GetAsUnixTime() - 31 * 24 * 3600) * 1000),
-                        UploadResultCode::kUnknown, "given up"});
-  EXPECT_TRUE(Run().empty());
+  // Both were given up long ago; "retried" was then retried by a run killed
+  // before its status file had its new name: it is retried, not deleted.
+  const DateTime longAgo =
+      DateTime::FromUnixTimeMs((DateTime::GetLocalTime().GetAsUnixTime() - 31 * 24 * 3600) * 1000);
+  for (const char* name : {"gaveup.3", "retried.1"}) {
+    CrashPackage::LoadFromFile(TPath(Status(name, "failed")))
+        ->AddUploadResult({longAgo, UploadResultCode::kUnknown, "given up"});
+  }
+  const std::string retriedFile = Status("retried.1", "failed");
+  std::string text = ReadFile(retriedFile);
+  text.replace(text.find("\"Failed\""), 8, "\"PendingRetry\"");
+  WriteFile(retriedFile, text);
+  EXPECT_EQ(Names(Run()), std::vector<std::string>{"retried.1"});
   EXPECT_EQ(DataFiles(), std::set<std::string>{"retried.1.crash-package.failed"});
   EXPECT_FALSE(Exists(gaveUp));
+  EXPECT_TRUE(Exists(retried));
 }
 
 // A recorded next attempt is waited for, but never longer than the longest
