@@ -42,13 +42,20 @@ void LogRequestUrl(const TUrl& url) {
 }
 
 // A callback that takes the string member `member` of a 2xx JSON reply into
-// `*out`; other statuses are left to CheckReply.
+// `*out`; other statuses are left to CheckReply. An empty member is refused
+// as a reply the protocol cannot use: an empty id would be asked for again
+// and again, and an empty location leads nowhere.
 TNetworkReply::ReplyCallback EntryCallback(TString* out, const char* member) {
   return [out, member](TNetworkReply& reply, uint64_t bytesReady) {
     if (!TNetworkReply::IsSuccessStatus(reply.GetStatusCode())) return;
     HttpRequestor& requestor = HttpRequestor::GetInstance();
     const Json::Document document = requestor.ReadJsonReply(reply, bytesReady);
     *out = requestor.GetJsonEntry(document, member);
+    if (out->trim().isEmpty()) {
+      throw ZorvaneException(TFormatString("Entry '%1' is empty in the response from '%2'")
+                                 .arg(member)
+                                 .arg(TString(reply.GetUrl())));
+    }
   };
 }
 

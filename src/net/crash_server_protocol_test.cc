@@ -312,8 +312,12 @@ TEST_F(CrashServerProtocolTest, FailuresCarryTheServersAnswer) {
        403},
       {"register", "status", 200, "{\"id\": \"x\"}", "Entry 'crash_id' not found in response"},
       {"register", "status", 200, "{\"crash_id\": 5}", "'crash_id' is not a string"},
+      // An empty id is no id: asked for again, it would be asked for forever.
+      {"register", "status", 200, "{\"crash_id\": \"\"}", "Entry 'crash_id' is empty"},
+      {"upload-id", "status", 200, "{\"upload_id\": \" \"}", "Entry 'upload_id' is empty"},
       {"upload-id", "status", 200, "<html>", "Unable to retrieve data from network reply"},
       {"part-url", "hang", 0, "", "Error message: 'Network request timed out.'", 0},
+      {"part-url", "status", 200, "{\"location\": \"\"}", "Entry 'location' is empty"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.expected);

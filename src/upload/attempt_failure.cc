@@ -33,10 +33,15 @@ AttemptFailure ClassifyFailure(const ZorvaneException& failure) {
 
 DateTime NextAttemptAfter(int failures, int64_t baseDelayMs, const DateTime& now) {
   if (baseDelayMs <= 0) return DateTime();
-  constexpr int64_t kMaxDelayMs = 24LL * 60 * 60 * 1000;
   int64_t delay = baseDelayMs;
-  for (int n = 1; n < failures && delay < kMaxDelayMs; ++n) delay *= 2;
-  return DateTime::FromUnixTimeMs(now.GetAsUnixTimeMs() + std::min(delay, kMaxDelayMs));
+  for (int n = 1; n < failures && delay < kMaxRetryDelayMs; ++n) delay *= 2;
+  return DateTime::FromUnixTimeMs(now.GetAsUnixTimeMs() + std::min(delay, kMaxRetryDelayMs));
+}
+
+bool IsBeforeNextAttempt(const DateTime& nextAttempt, const DateTime& now) {
+  if (!nextAttempt.IsValid()) return false;
+  const int64_t ahead = nextAttempt.GetAsUnixTimeMs() - now.GetAsUnixTimeMs();
+  return ahead > 0 && ahead <= kMaxRetryDelayMs;
 }
 
 }  // namespace ZorErrorReporting

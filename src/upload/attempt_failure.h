@@ -32,10 +32,19 @@ class PackageFilesUnreadable : public zor::platform::ZorvaneException {
 // PackageFilesUnreadable instead.
 AttemptFailure ClassifyFailure(const zor::platform::ZorvaneException& failure);
 
+// The longest a package ever waits between two attempts.
+constexpr int64_t kMaxRetryDelayMs = 24LL * 60 * 60 * 1000;
+
 // The earliest next attempt after the `failures`-th transient failure in a
 // row (from 1) at `now`: `baseDelayMs` doubled for each failure after the
 // first, at most 24 hours. An invalid time (no wait) when `baseDelayMs` is 0.
 zor::platform::DateTime NextAttemptAfter(int failures, int64_t baseDelayMs,
                                          const zor::platform::DateTime& now);
+
+// True while `nextAttempt` (as recorded, invalid for none) is still ahead of
+// `now`. A recorded time more than the longest delay ahead was set by a clock
+// that has since been put back, or by hand: it is not waited for.
+bool IsBeforeNextAttempt(const zor::platform::DateTime& nextAttempt,
+                         const zor::platform::DateTime& now);
 
 }  // namespace ZorErrorReporting

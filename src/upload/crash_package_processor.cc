@@ -63,7 +63,7 @@ constexpr int64_t kKeepFailedSeconds = 30LL * 24 * 60 * 60;
 // True (logged at Info) while a package waits out its retry delay.
 bool IsWaiting(const Package& package, const DateTime& now) {
   const DateTime& next = package.GetNextAttempt();
-  if (!next.IsValid() || !(now < next)) return false;
+  if (!IsBeforeNextAttempt(next, now)) return false;
   LogText(TLog::Info, TFormatString("Package '%1' waits until %2 after %3 transient failure(s); "
                                     "last error: %4")
                           .arg(package.GetPackageName())
@@ -154,6 +154,18 @@ CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadPackagesInState(Upl
       if (!IsFreeToWorkOn(*package)) continue;
       packages.emplace(name, std::move(package));
     } catch (const ZorvaneException& e) {
+      if (ClassifyFailure(e) == AttemptFailure::kTransient) {
+        // Unreadable for now (another user's file, an I/O error), not
+        // broken: deleting it would lose what it records and package its
+        // crash a second time. Its crash is left alone until it can be read.
+        const TString name = path.ReplaceExtension("").ReplaceExtension("").Filename();
+        if (!skipped_.insert(name).second) continue;  // said once a run
+        LogText(TLog::Warn, TFormatString("The package status file '%1' cannot be read now; it "
+                                          "is kept for a later run: %2")
+                                .arg(path)
+                                .arg(e.GetConcatenatedMessages()));
+        continue;
+      }
       if (Filesystem::GetInstance().RemovePath(path)) {
         LogText(TLog::Warn,
                 TFormatString("Error occurred when trying to load package status from file "
@@ -198,7 +210,8 @@ void CrashPackageProcessor::ReconcilePreviousRun(const std::set<TString>& heldBa
                                       "failed to upload in the previous run.")
                             .arg(static_cast<uint64_t>(retry.size())));
   }
-  const PackageMap started = LoadPackagesInState(UploadStatus::kStarted);
+  PackageMap started = LoadPackagesInState(UploadStatus::kStarted);
+  SettleUploadedPackages(&started);
   if (!started.empty()) {
     LogText(TLog::Warn, TFormatString("Checking previous run state: Found '%1' package(s) that "
                                       "did not complete uploading in the previous run.")
@@ -250,6 +263,34 @@ void CrashPackageProcessor::ReconcilePreviousRun(const std::set<TString>& heldBa
   }
 }
 
+void CrashPackageProcessor::SettleUploadedPackages(PackageMap* started) {
+  for (auto it = started->begin(); it != started->end();) {
+    Package& package = *it->second;
+    const auto& results = package.GetUploadResults();
+    // The success is saved before the status: a run that died between the
+    // two had uploaded the package. Sending it again would store it twice,
+    // or draw a refusal for an upload that is long complete.
+    if (results.empty() || results.back().code != UploadResultCode::kSuccess) {
+      ++it;
+      continue;
+    }
+    if (const auto lock = PackageLock::TryLock(package)) {
+      LogText(TLog::Info, TFormatString("Package '%1' was uploaded by a run that ended before it "
+                                        "could say so; it is complete.")
+                              .arg(it->first));
+      try {
+        package.SetUploadStatus(UploadStatus::kComplete);
+      } catch (const ZorvaneException& e) {
+        // Left as it is: the next run settles it again, and it is not sent.
+        LogText(TLog::Error, TFormatString("Cannot record package '%1' as complete: %2")
+                                 .arg(it->first)
+                                 .arg(e.GetConcatenatedMessages()));
+      }
+    }
+    it = started->erase(it);
+  }
+}
+
 void CrashPackageProcessor::CleanUpCompletedPackages() {
   const bool keep = Config::GetInstance().GetPreserveUploadPackages();
   for (const auto& [name, package] : LoadPackagesInState(UploadStatus::kComplete)) {
@@ -271,6 +312,8 @@ void CrashPackageProcessor::DeleteCompletedPackages() {
   if (RetentionSettings::FromConfig().IsActive()) return;
   const int64_t now = DateTime::GetLocalTime().GetAsUnixTime();
   for (const auto& [name, package] : LoadPackagesInState(UploadStatus::kFailed)) {
+    // A retry that died before it renamed the file: no longer given up.
+    if (package->GetUploadStatus() != UploadStatus::kFailed) continue;
     const auto results = package->GetUploadResults();
     const DateTime givenUp = results.empty() ? DateTime() : results.back().time;
     if (!givenUp.IsValid() || now - givenUp.GetAsUnixTime() < kKeepFailedSeconds) continue;

@@ -138,6 +138,9 @@ class CrashPackageProcessor {
   bool IsFreeToWorkOn(const Package& package);
   // `heldBack`: "Pending" packages the rate limit kept waiting on purpose.
   void ReconcilePreviousRun(const std::set<zor::platform::TString>& heldBack);
+  // Moves the "Started" packages whose last result is a success out of
+  // `started` and records them as "Complete". Never throws for a save.
+  void SettleUploadedPackages(PackageMap* started);
   void CleanUpCompletedPackages();
   void DeleteCompletedPackages();
   void LoadPreviousPackages();

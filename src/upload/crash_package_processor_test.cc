@@ -21,6 +21,7 @@
 #include "packages/logs_package.h"
 #include "packages/package_for_test.h"
 #include "packages/upload_rate_state.h"
+#include "platform/path_error.h"
 #include "platform/tlock_file.h"
 #include "support/temp_dir.h"
 #include "upload/upload_rate_limit.h"
@@ -150,16 +151,18 @@ TEST_F(CrashPackageProcessorTest, PackageLifecycleOverRuns) {
   const TPath done = Dump("done.2.dmp");
   const TPath gaveUp = Dump("gaveup.3.dmp");
 
-  // Run 1: three new crashes; "done" is uploaded, "gaveup" is refused three
-  // times and dies while "Started", "retried" is never tried.
+  // Run 1: three new crashes; "done" is uploaded but dies before its status
+  // file says so, "gaveup" is refused three times and dies while "Started",
+  // "retried" is never tried.
   auto packages = Run();
   ASSERT_EQ(Names(packages), (std::vector<std::string>{"done.2", "gaveup.3", "retried.1"}));
-  packages[0]->SetUploadStatus(Status::kComplete);
+  packages[0]->SetUploadStatus(Status::kStarted);
+  packages[0]->AddUploadResult({DateTime::GetLocalTime(), UploadResultCode::kSuccess, "done"});
   for (int i = 0; i < 3; ++i) Fail(*packages[1], Status::kStarted);
 
   // Run 2: the untried one is retried without a result (an attempt is a
   // verdict on the package, and it got none); the one with three verdicts is
-  // given up although it was "Started"; "done" stays known.
+  // given up although it was "Started"; "done" is complete, not sent again.
   packages = Run();
   ASSERT_EQ(Names(packages), std::vector<std::string>{"retried.1"});
   EXPECT_EQ(packages[0]->GetUploadResults().size(), 0u);
@@ -200,13 +203,56 @@ TEST_F(CrashPackageProcessorTest, PackageLifecycleOverRuns) {
   EXPECT_FALSE(Exists(done));
   EXPECT_TRUE(Exists(retried));
   EXPECT_TRUE(Exists(gaveUp));
-  const auto old = CrashPackage::LoadFromFile(TPath(Status("gaveup.3", "failed")));
-  old->AddUploadResult({DateTime::FromUnixTimeMs(
-                            (DateTime::GetLocalTime().GetAsUnixTime() - 31 * 24 * 3600) * 1000),
-                        UploadResultCode::kUnknown, "given up"});
-  EXPECT_TRUE(Run().empty());
+  // Both were given up long ago; "retried" was then retried by a run killed
+  // before its status file had its new name: it is retried, not deleted.
+  const DateTime longAgo =
+      DateTime::FromUnixTimeMs((DateTime::GetLocalTime().GetAsUnixTime() - 31 * 24 * 3600) * 1000);
+  for (const char* name : {"gaveup.3", "retried.1"}) {
+    CrashPackage::LoadFromFile(TPath(Status(name, "failed")))
+        ->AddUploadResult({longAgo, UploadResultCode::kUnknown, "given up"});
+  }
+  const std::string retriedFile = Status("retried.1", "failed");
+  std::string text = ReadFile(retriedFile);
+  text.replace(text.find("\"Failed\""), 8, "\"PendingRetry\"");
+  WriteFile(retriedFile, text);
+  EXPECT_EQ(Names(Run()), std::vector<std::string>{"retried.1"});
   EXPECT_EQ(DataFiles(), std::set<std::string>{"retried.1.crash-package.failed"});
   EXPECT_FALSE(Exists(gaveUp));
+  EXPECT_TRUE(Exists(retried));
+}
+
+// A recorded next attempt is waited for, but never longer than the longest
+// retry delay: one further ahead was set by a clock since put back.
+TEST_F(CrashPackageProcessorTest, RecordedNextAttemptIsWaitedForAtMostADay) {
+  struct Case {
+    const char* name;
+    int hoursAhead;
+    bool offered;
+  };
+  const Case cases[] = {{"past.1", -1, true},
+                        {"soon.2", 1, false},
+                        {"aday.3", 23, false},
+                        {"toofar.4", 25, true},
+                        {"ayear.5", 24 * 365, true}};
+  for (const Case& c : cases) Dump(std::string(c.name) + ".dmp");
+  auto packages = Run();
+  ASSERT_EQ(packages.size(), std::size(cases));
+  const int64_t now = DateTime::GetLocalTime().GetAsUnixTime();
+  for (const auto& package : packages) {
+    for (const Case& c : cases) {
+      if (package->GetPackageName() != c.name) continue;
+      package->RecordTransientFailure(
+          {DateTime::GetLocalTime(), UploadResultCode::kNetworkError, "server down"},
+          DateTime::FromUnixTimeMs((now + c.hoursAhead * 3600LL) * 1000));
+      package->SetUploadStatus(Status::kPendingRetry);
+    }
+  }
+  std::vector<std::string> expected;
+  for (const Case& c : cases) {
+    if (c.offered) expected.push_back(c.name);
+  }
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(Names(Run()), expected);
 }
 
 TEST_F(CrashPackageProcessorTest, GroupsFilesIntoPackages) {
@@ -249,7 +295,28 @@ TEST_F(CrashPackageProcessorTest, GroupsFilesIntoPackages) {
   EXPECT_THAT(log_, HasSubstr("Found (0) package(s)."));
 }
 
+// RemovePath of one file fails as FailingRemoveFilesystem's kReturnFalse, and
+// reading another fails as a file of another user does.
+class UnreadableFilesystem : public testing::FailingRemoveFilesystem {
+ public:
+  UnreadableFilesystem(TPath stuck, TPath unreadable)
+      : FailingRemoveFilesystem(std::move(stuck), How::kReturnFalse),
+        unreadable_(std::move(unreadable)) {}
+  TString ReadTextFile(const TPath& path) override {
+    if (path == unreadable_) zor::platform::ThrowPathError("TFile: cannot open", EACCES);
+    return FailingRemoveFilesystem::ReadTextFile(path);
+  }
+
+ private:
+  TPath unreadable_;
+};
+
 TEST_F(CrashPackageProcessorTest, BrokenStatusFilesAndLeftovers) {
+  // A complete crash whose status file cannot be read for now: it is no
+  // broken file, and its crash is not packaged (and sent) again.
+  Dump("done.3.dmp");
+  Run()[0]->SetUploadStatus(Status::kComplete);
+  const std::string unreadable = Status("done.3", "complete");
   fs::create_directories(data_);
   const std::string corrupt = Status("app.7", "pending");
   WriteFile(corrupt, "not json");
@@ -279,15 +346,16 @@ TEST_F(CrashPackageProcessorTest, BrokenStatusFilesAndLeftovers) {
 
   std::vector<std::shared_ptr<Package>> packages;
   {
-    testing::FailingRemoveFilesystem failing(TPath(stuck),
-                                             testing::FailingRemoveFilesystem::How::kReturnFalse);
+    UnreadableFilesystem failing((TPath(stuck)), TPath(unreadable));
     packages = Run();
   }
   // The corrupt file's crash is packaged again in the same run.
   ASSERT_EQ(Names(packages), std::vector<std::string>{"app.7"});
   EXPECT_EQ(packages[0]->GetUploadStatus(), Status::kPending);
-  EXPECT_EQ(DataFiles(), (std::set<std::string>{"app.7.crash-package.pending",
-                                                "stuck.crash-package.pendingretry", liveWriter}));
+  EXPECT_EQ(DataFiles(),
+            (std::set<std::string>{"app.7.crash-package.pending", "done.3.crash-package.complete",
+                                   "stuck.crash-package.pendingretry", liveWriter}));
+  EXPECT_THAT(log_, HasSubstr("'" + unreadable + "' cannot be read now; it is kept"));
   EXPECT_THAT(log_, HasSubstr("Error occurred when trying to load package status from file '" +
                               corrupt + "'. File was deleted"));
   EXPECT_THAT(log_, HasSubstr("'" + stuck +

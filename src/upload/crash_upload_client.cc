@@ -97,6 +97,9 @@ void CrashUploadClient::UploadNewCrashes(const std::vector<std::shared_ptr<Packa
       ++succeeded;
       ++stats_.uploaded;
       stats_.uploadedBytes += UploadedBytes(*package);
+      // An interrupted send-logs' package: once uploaded it goes whole, as
+      // send-logs deletes its own, for it holds the user's e-mail address.
+      if (package->GetPackageType() == PackageType::kZippedLogsPackage) package->DeletePackage();
     } catch (const zor::platform::RunInterrupted& e) {
       throw PutBack(*package, e);
     } catch (const ZorvaneException& e) {

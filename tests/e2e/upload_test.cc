@@ -79,15 +79,17 @@ class UploadTest : public ::testing::Test {
     return zip;
   }
 
-  // Starts send-crashes with `extra` settings, waits until `reached` holds,
-  // then sends the program `signal`; `*result` gets how the run ended.
+  // Starts `start` (send-crashes with `extra` settings by default), waits
+  // until `reached` holds, then sends the program `signal`; `*result` gets
+  // how the run ended.
   template <class Predicate>
   void SignalWhen(Predicate reached, const std::string& what, int signal, const std::string& extra,
-                  ProcessResult* result) {
+                  ProcessResult* result, std::function<ProcessResult(ProcessOptions)> start = {}) {
+    if (!start) start = [&](ProcessOptions o) { return SendCrashes(extra, std::move(o)); };
     std::atomic<int> pid{0};
     ProcessOptions options;
     options.started = [&pid](int p) { pid = p; };
-    auto run = std::async(std::launch::async, [&] { return SendCrashes(extra, options); });
+    auto run = std::async(std::launch::async, [&] { return start(options); });
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (!reached()) {
       ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "never reached " << what;
@@ -97,6 +99,14 @@ class UploadTest : public ::testing::Test {
     kill(pid, signal);
     *result = run.get();
   }
+  template <class Predicate>
+  void KillWhen(Predicate reached, const std::string& what,
+                std::function<ProcessResult(ProcessOptions)> start) {
+    ProcessResult r;
+    SignalWhen(reached, what, SIGKILL, "", &r, std::move(start));
+    EXPECT_EQ(r.status, 128 + SIGKILL) << "ended before the kill at " << what;
+  }
+
   rapidjson::Document Requests() {
     rapidjson::Document document;
     document.Parse(server_.RequestsJson().c_str());
@@ -371,10 +381,33 @@ TEST_F(UploadTest, InterruptedRunsPutTheUploadBack) {
   EXPECT_TRUE(StoredDump("slow.1") == dumpBytes_["slow.1"]);
 }
 
-// `send-logs` uploads the user's details with the zip, keeps the zip and
-// leaves nothing behind that holds the user's e-mail address.
+// A `send-logs` killed during its upload leaves the user's e-mail address
+// behind until a later run uploads that package; `send-logs` itself uploads
+// the user's details with the zip, keeps the zip and leaves nothing behind
+// that holds the address.
 TEST_F(UploadTest, SendLogsUploadsTheUsersZipAndKeepsIt) {
   const std::string zip = UsersZip();
+  server_.AddFault("part", 1, "hang");
+  KillWhen([&] { return Count("part") >= 1; }, "the logs part",
+           [&](ProcessOptions o) { return SendLogs(zip, std::move(o)); });
+  const auto holdingTheAddress = [&] {
+    std::vector<std::string> files;
+    for (const auto& entry : fs::directory_iterator(data_)) {
+      if (ReadFile(entry.path().string()).find(kEmail) != std::string::npos) {
+        files.push_back(entry.path().filename().string());
+      }
+    }
+    return files;
+  };
+  ASSERT_FALSE(holdingTheAddress().empty());
+  // The timer's send-crashes uploads the package left behind, and with it
+  // goes what it held of the user's.
+  server_.Reset();
+  EXPECT_EQ(SendCrashes().status, 0);
+  EXPECT_EQ(Count("complete"), 1);
+  EXPECT_EQ(holdingTheAddress(), std::vector<std::string>{});
+  EXPECT_TRUE(fs::is_empty(data_));
+
   const ProcessResult r = SendLogs(zip);
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_THAT(r.out, HasSubstr("Successfully uploaded '1' log package(s)."));
