@@ -208,6 +208,24 @@ TEST_F(CrashPackageTest, StatusFileWithoutUsableManifest) {
   }
 }
 
+TEST_F(CrashPackageTest, FailedDumpDeletionKeepsEverythingForTheNextRun) {
+  const TPath dump = AddFile(kOwnDirectory + "/app.77.dmp");
+  const TPath manifestPath = AddFile(kOwnDirectory + "/app.77.manifest", "{}");
+  auto package = SavedPackage({dump, manifestPath});
+  {
+    FailingRemoveFilesystem failing(dump, FailingRemoveFilesystem::How::kReturnFalse);
+    package->DeletePackage();
+  }
+  EXPECT_TRUE(Exists(dump));
+  EXPECT_TRUE(Exists(manifestPath));
+  EXPECT_TRUE(Exists(package->GetFilePath()));
+
+  // The next run finishes the job.
+  CrashPackage::LoadFromFile(package->GetFilePath())->DeletePackage();
+  EXPECT_FALSE(Exists(dump.Parent()));
+  EXPECT_FALSE(Exists(package->GetFilePath()));
+}
+
 // The crash's directory goes only when it is the crash's own and empty; what
 // the crash does not own stays, and the package still counts as deleted.
 TEST_F(CrashPackageTest, DeletionLeavesWhatTheCrashDoesNotOwnAndCountsAsDone) {

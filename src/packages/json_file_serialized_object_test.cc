@@ -2,8 +2,12 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -11,6 +15,7 @@
 
 #include "packages/json_document.h"
 #include "packages/package_for_test.h"
+#include "support/subprocess.h"
 #include "support/temp_dir.h"
 
 namespace ZorErrorReporting {
@@ -104,13 +109,30 @@ TEST_F(JsonFileSerializedObjectTest, BoundObjectMovesOnlyByRename) {
   EXPECT_EQ(Record::LoadFromFile(to)->count_, 2);
 }
 
-// Atomicity is AtomicFile's; a failed save names the target.
-TEST_F(JsonFileSerializedObjectTest, FailedSaveNamesTheFile) {
-  Record record("b", 1);
-  record.SetFilePath(dir_.Sub("missing/r.status"));
-  EXPECT_THAT(AllErrorsOf([&] { record.Save(); }),
-              AllOf(StartsWith("Failed to open file for writing: '" + dir_.Sub("missing/r.status")),
-                    HasSubstr("No such file or directory")));
+TEST_F(JsonFileSerializedObjectTest, FailedSaveKeepsPreviousContent) {
+  const std::string path = dir_.Sub("r.status");
+  auto record = JsonFileSerializedObject::SaveNewFile(std::make_shared<Record>("a", 1), path);
+  const std::string before = ReadFile(path);
+  // A full disk, for real and even for root: a file size limit below the
+  // record's size fails the write of the temporary file.
+  const zor::test::ProcessResult child = zor::test::RunInChild([&] {
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = 4;
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 3;
+    record->count_ = 2;
+    std::printf("%s", AllErrorsOf([&] { record->Save(); }).c_str());
+    return 0;
+  });
+  EXPECT_THAT(child.out, AllOf(StartsWith("Failed to open file for writing: '" + path + "'"),
+                               HasSubstr("/.r.status."), HasSubstr("File too large")));
+  EXPECT_EQ(ReadFile(path), before);
+  EXPECT_EQ(DirectoryNames(dir_.path()), std::vector<std::string>{"r.status"});
+
+  Record unsaved("b", 1);
+  unsaved.SetFilePath(dir_.Sub("missing/dir/r.status"));
+  EXPECT_THROW(unsaved.Save(), TPath::Exception);
 }
 
 TEST_F(JsonFileSerializedObjectTest, LoadFailsNamingTheFileForEveryTruncationAndNonObject) {
