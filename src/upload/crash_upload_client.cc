@@ -44,6 +44,11 @@ void RecordFailure(Package& package, const ZorvaneException& e) {
                            .arg(text),
                        zor::platform::ZorvaneError::MakeError("upload-package", text));
       package.AddUploadResult(result);
+      // A refused upload is not resumed: a store that dropped it (an upload
+      // id it no longer knows) refuses every later part and the completion
+      // alike, so the next attempt asks for a new upload id.
+      package.DiscardDataFiles({DataFileKind::kPartsUploadedFile},
+                               "its upload was refused; the next attempt starts a new one");
     } else {
       const DateTime next = NextAttemptAfter(package.GetTransientFailures() + 1,
                                              Config::GetInstance().GetRetryDelay(), result.time);

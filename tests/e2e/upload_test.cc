@@ -236,6 +236,17 @@ TEST_F(UploadTest, OnlyRefusalsGiveAPackageUpAndRetryBringsItBack) {
   EXPECT_EQ(SendCrashes().status, 0);
   EXPECT_TRUE(fs::exists(dumps_ + "/a.1_0.crash/a.1.dmp"));
 
+  // A store that forgot an upload answers 404 to its parts: the next attempt
+  // starts a new upload instead of resuming the forgotten one.
+  Crash("c.3", 3 * kPart);
+  server_.AddFault("part", 2, "status", 404, "<Error><Code>NoSuchUpload</Code></Error>");
+  EXPECT_EQ(SendCrashes(keep).status, 0);
+  EXPECT_EQ(ResultCodes("c.3"), std::vector<std::string>{"ClientError"});
+  const int uploadIds = Count("upload-id");
+  EXPECT_THAT(SendCrashes(keep).out, HasSubstr("Successfully uploaded '1' crash package(s)."));
+  EXPECT_EQ(Count("upload-id"), uploadIds + 1);
+  EXPECT_TRUE(StoredDump("c.3") == dumpBytes_["c.3"]);
+
   r = Run({"--command", "retry", "--config-file", Config(), "a.1", "nosuch.9"});
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_THAT(r.out, HasSubstr("Package 'a.1' gets new attempts"));
