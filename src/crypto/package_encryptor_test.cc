@@ -128,11 +128,10 @@ TEST_F(PackageEncryptorTest, LogsPackageDecryptsElsewhereAndTheKeyStaysInMemory)
   const std::string zip = MakeZip("logs.zip");
   const zor::platform::TUUID id = SystemInfo::Get().CreateUuid();
   const TString base = TString(data_) + "/" + TString(id) + ".zipped-logs-package";
-  const auto package = LogsPackage::Create(TPath(base), TPath(zip), id);
   JsonFileSerializedObject::SaveNewFile(
       std::make_shared<LogPackageMetadata>("12345", "user\u00e9@example.com"),
       TPath(base + ".metadata"));
-  package->SetDataFilePath(Kind::kPackageMetadataFile, TPath(base + ".metadata"));
+  const auto package = LogsPackage::Create(TPath(base), TPath(zip), TPath(base + ".metadata"), id);
   LogCapture log;
   encryptor_.EncryptPackage(*package);
 

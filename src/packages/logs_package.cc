@@ -19,12 +19,14 @@ constexpr char kUnspecified[] = "Unspecified";
 }  // namespace
 
 std::shared_ptr<LogsPackage> LogsPackage::Create(const TPath& basePath, const TPath& zipPath,
-                                                 const TUUID& localId) {
-  auto package = JsonFileSerializedObject::SaveNewFile(
-      std::make_shared<LogsPackage>(basePath.Filename(), localId),
-      basePath.AppendToFilename("." + StatusFileExtension(UploadStatus::kPending)));
-  package->SetDataFilePath(DataFileKind::kZippedPackageFile, zipPath);
-  return package;
+                                                 const TPath& metadataPath, const TUUID& localId) {
+  auto package = std::make_shared<LogsPackage>(basePath.Filename(), localId);
+  package->RecordDataFilePath(DataFileKind::kZippedPackageFile, zipPath);
+  if (!metadataPath.IsEmpty()) {
+    package->RecordDataFilePath(DataFileKind::kPackageMetadataFile, metadataPath);
+  }
+  return JsonFileSerializedObject::SaveNewFile(
+      package, basePath.AppendToFilename("." + StatusFileExtension(UploadStatus::kPending)));
 }
 
 std::shared_ptr<LogsPackage> LogsPackage::LoadFromFile(const TPath& path) {

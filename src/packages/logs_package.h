@@ -31,13 +31,16 @@ class LogPackageMetadata;
 class LogsPackage : public Package {
  public:
   // Creates a logs package named after the last component of `basePath`,
-  // of type "zipped-logs-package" with `localId`; saves its status file as
-  // `basePath` + ".pending" (SaveNewFile), then records `zipPath` as the
-  // "zipped-package-file" and saves again. Throws "Package name is empty!"
-  // when `basePath` has no last component, and what SaveNewFile and Save
-  // throw (a file that could not be saved is not created).
+  // of type "zipped-logs-package" with `localId`, recording `zipPath` as the
+  // "zipped-package-file" and `metadataPath` (unless empty) as the
+  // "package-metadata-file", and saves its status file as `basePath` +
+  // ".pending" (SaveNewFile) with both already recorded: no status file ever
+  // names a logs package without its customer's details. Throws "Package
+  // name is empty!" when `basePath` has no last component, and what
+  // SaveNewFile throws (a file that could not be saved is not created).
   static std::shared_ptr<LogsPackage> Create(const zor::platform::TPath& basePath,
                                              const zor::platform::TPath& zipPath,
+                                             const zor::platform::TPath& metadataPath,
                                              const zor::platform::TUUID& localId);
 
   // Loads the status file at `path` and binds the package to it. Throws what

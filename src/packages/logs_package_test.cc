@@ -33,7 +33,7 @@ class LogsPackageTest : public testing::TempDirTest {
     std::filesystem::create_directories(dir_.Sub("data"));
     id_ = SystemInfo::Get().CreateUuid();
     base_ = dir_.Sub("data/" + TString(id_).toStdString() + ".zipped-logs-package");
-    return LogsPackage::Create(TPath(base_), TPath(zip_), id_);
+    return LogsPackage::Create(TPath(base_), TPath(zip_), TPath(), id_);
   }
 
   // Outside the data directory, as a user's file would be.

@@ -511,12 +511,20 @@ CrashPackageProcessor::NewLogsPackage CrashPackageProcessor::CreateLogsPackage(
   // Held before the status file exists, so that no other process ever finds
   // the package without its owner.
   PackageLock lock = PackageLock::LockNew(dataDirectory_, basePath.Filename());
-  std::shared_ptr<LogsPackage> package = LogsPackage::Create(basePath, logZip, id);
+  // The details first, then the status file that records them: a package
+  // without its details could only be refused.
   const TPath metadataPath =
       dataDirectory_ / (basePath.Filename() + LogPackageMetadata::kFileSuffix);
   JsonFileSerializedObject::SaveNewFile(
       std::make_shared<LogPackageMetadata>(supportCaseNumber, emailAddress), metadataPath);
-  package->SetDataFilePath(DataFileKind::kPackageMetadataFile, metadataPath);
+  std::shared_ptr<LogsPackage> package;
+  try {
+    package = LogsPackage::Create(basePath, logZip, metadataPath, id);
+  } catch (...) {
+    // Nobody records the user's e-mail address now: it goes at once.
+    Filesystem::GetInstance().RemovePath(metadataPath);
+    throw;
+  }
   return {std::move(package), std::move(lock)};
 }
 
