@@ -87,6 +87,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           case Command::List:
             options->GetListOptions();
             break;
+          case Command::Retry:
+            options->GetRetryOptions();
+            break;
           case Command::Help:
           case Command::Version:
           case Command::WriteDump:
