@@ -178,11 +178,6 @@ int PackageUploadProgress::GetPartCount() const {
   return static_cast<int>(PartsFor(uploadFileSize_, maxPartSize_));
 }
 
-void PackageUploadProgress::SetUploadId(const TString& uploadId) {
-  uploadId_ = uploadId;
-  Save();
-}
-
 void PackageUploadProgress::AddCompletedPart(uint64_t partNumber, const TString& tag) {
   completedParts_->emplace(partNumber, tag);
   Save();

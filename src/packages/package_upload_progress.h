@@ -7,10 +7,9 @@
 //   1. made for the package file with the upload id the server gave, then
 //      saved and bound by the package (a record without an upload id is one
 //      that an older version left; it stands for no upload);
-//   2. SetUploadId replaces the id and saves;
-//   3. AddCompletedPart saves it again after every confirmed part, so a
+//   2. AddCompletedPart saves it again after every confirmed part, so a
 //      process that dies loses at most the part in flight;
-//   4. a later run loads it (LoadFromFile) and skips the parts it lists.
+//   3. a later run loads it (LoadFromFile) and skips the parts it lists.
 //
 // File format (a JSON object, members in this order): "upload-package-file"
 // (string, native path), "upload-id" (string), "upload-file-size" (integer),
@@ -78,9 +77,6 @@ class PackageUploadProgress : public JsonFileSerializedObject {
   // The shared map of completed parts, ordered by part number.
   std::shared_ptr<const CompletedParts> GetCompletedParts() const { return completedParts_; }
 
-  // Stores `uploadId` and saves. Throws what Save throws; the id is stored
-  // even then.
-  void SetUploadId(const zor::platform::TString& uploadId);
   // Records `tag` for `partNumber` unless that part is already recorded (the
   // first tag stays), then saves in either case. Throws what Save throws; the
   // part is recorded even then.

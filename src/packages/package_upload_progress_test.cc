@@ -63,10 +63,9 @@ TEST_F(PackageUploadProgressTest, UnusablePartSizeIsRejected) {
 
 TEST_F(PackageUploadProgressTest, ChangesAreSavedAtOnceAndReadBack) {
   const uint64_t size = 5 * kGiB + 7;
-  auto progress = std::make_shared<PackageUploadProgress>("/data/p k.zip", size, kPart);
+  auto progress = std::make_shared<PackageUploadProgress>("/data/p k.zip", size, kPart, "up-1");
   auto parts = progress->GetCompletedParts();
   progress->SetFilePath(path_);
-  progress->SetUploadId("up-1");
   progress->AddCompletedPart(103, "\"tag103\"");
   progress->AddCompletedPart(1, "\"tag1\"");
   progress->AddCompletedPart(1, "again");  // a repeated confirmation keeps the first tag
