@@ -54,11 +54,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check([&] { config.GetRetentionMaxTotalMb(); });
   check([&] { config.GetMaxUploadsPerHour(); });
   check([&] { config.GetMetricsFile(); });
+  check([&] { config.Validate(); });
+  config.GetSettingWarnings();
 
   // The raw text rules straight, with every value substituted and converted.
   const TString text = TString::fromUtf8(reinterpret_cast<const char*>(data), size);
-  for (const auto& [key, value] : ZorErrorReporting::ParseConfigText(text)) {
-    check([&, key = key, value = value] {
+  for (const ZorErrorReporting::ConfigLine& line : ZorErrorReporting::ReadConfigLines(text)) {
+    if (line.kind != ZorErrorReporting::ConfigLine::Kind::kSetting) continue;
+    check([&, key = line.key, value = line.value] {
       const TString substituted = ZorErrorReporting::SubstituteEnvironment(key, value, TPath(path));
       ZorErrorReporting::ConfigTextToPathList(substituted);
       ZorErrorReporting::ConfigMinutesToMs(substituted);

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "config/data_directory.h"
+#include "config/known_settings.h"
 #include "config/overrides.h"
 #include "files/filesystem.h"
 #include "platform/app_config.h"
@@ -67,17 +68,77 @@ void Config::Load(const TPath& path) {
   if (path == filePath_) return;
   TPath previousPath = filePath_;
   std::optional<ConfigSettings> previous = std::move(settings_);
+  std::vector<ConfigLine> previousLines = std::move(lines_);
   filePath_ = path;
   try {
-    settings_ = ParseConfigText(filesystem.ReadTextFile(path));
+    ReadLines(filesystem.ReadTextFile(path));
     CheckTimeouts();
   } catch (...) {
     // A refused file leaves no trace: the old settings answer, and loading
     // the same path again reads and refuses it again.
     settings_ = std::move(previous);
     filePath_ = std::move(previousPath);
+    lines_ = std::move(previousLines);
     throw;
   }
+}
+
+void Config::ReadLines(const TString& text) {
+  lines_ = ReadConfigLines(text);
+  ConfigSettings settings;
+  for (const ConfigLine& line : lines_) {
+    if (line.kind == ConfigLine::Kind::kIndented) {
+      throw ZorvaneException(
+          TFormatString("Line %1 of config file '%2' is indented ('%3'): the file is a flat list "
+                        "of 'key: value' lines, such as 'servercrashupload.data.dir: "
+                        "/var/lib/zorcrashreporter', without sections or indentation.")
+              .arg(static_cast<uint64_t>(line.number))
+              .arg(TString(filePath_.NativeString()))
+              .arg(line.text));
+    }
+    if (line.kind == ConfigLine::Kind::kSetting) settings[line.key] = line.value;
+  }
+  settings_ = std::move(settings);
+}
+
+std::vector<TString> Config::GetSettingWarnings() const {
+  std::vector<TString> warnings;
+  const TString file = filePath_.NativeString();
+  for (const ConfigLine& line : lines_) {
+    const TString where = TFormatString("Line %1 of config file '%2'")
+                              .arg(static_cast<uint64_t>(line.number))
+                              .arg(file);
+    if (line.kind == ConfigLine::Kind::kMalformed && line.text.startsWith("servercrashupload.")) {
+      warnings.push_back(TFormatString("%1 ('%2') is ignored: a setting is written "
+                                       "'key: value', with one blank after the colon.")
+                             .arg(where)
+                             .arg(line.text));
+    }
+    if (line.kind != ConfigLine::Kind::kSetting || !line.key.startsWith("servercrashupload.") ||
+        IsKnownSetting(line.key)) {
+      continue;
+    }
+    TString warning =
+        TFormatString("%1 names the unknown setting '%2', which is ignored.").arg(where).arg(line.key);
+    const TString nearest = NearestKnownSetting(line.key);
+    if (!nearest.isEmpty()) warning += TFormatString(" Did you mean '%1'?").arg(nearest);
+    warnings.push_back(warning);
+  }
+  return warnings;
+}
+
+void Config::Validate() const {
+  if (!settings_) return;
+  // Every value is read once, so that an environment reference that cannot
+  // be resolved fails here, not half-way through a run.
+  for (const auto& [key, value] : *settings_) (void)GetValue(key, Mode::kOptional);
+  (void)GetUploadEndpoint();
+  (void)GetRsaEndpoint();
+  (void)GetDataDirectory();
+  (void)GetRetentionMaxAgeDays();
+  (void)GetRetentionMaxTotalMb();
+  (void)GetMaxUploadsPerHour();
+  (void)GetRetryDelay();
 }
 
 void Config::CheckTimeouts() const {
@@ -138,8 +199,13 @@ TUrl Config::GetUrl(const char* key, const char* variable, const char* defaultUr
 }
 
 TUrl Config::GetUploadEndpoint() const {
-  return GetUrl("servercrashupload.upload_endpoint", "zorcrashreporter_upload_endpoint",
-                ZOR_CRASH_SERVER_URL);
+  const TUrl url = GetUrl("servercrashupload.upload_endpoint", "zorcrashreporter_upload_endpoint",
+                          ZOR_CRASH_SERVER_URL);
+  // Paths are appended to the endpoint, so "https://host/" would give "//crash".
+  TString text = url.ToString();
+  if (!text.endsWith("/") || text.contains("?") || text.contains("#")) return url;
+  while (text.endsWith("/")) text = text.left(text.size() - 1);
+  return TUrl(text);
 }
 
 TUrl Config::GetRsaEndpoint() const {

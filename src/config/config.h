@@ -74,8 +74,23 @@ class Config {
   // minutes (at least a millisecond, finite): any other value, empty
   // included, throws ZorvaneException "Setting '<key>' is '<value>' in config
   // file '<file>': a time-out must be a positive number of minutes", so that
-  // no wait of the run is left without an end.
+  // no wait of the run is left without an end. An indented line (see
+  // config_parser.h) throws ZorvaneException "Line <n> of config file
+  // '<file>' is indented ('<line>'): the file is a flat list of 'key: value'
+  // lines, …".
   void Load(const zor::platform::TPath& path);
+
+  // The warnings of the loaded file, one text per line it concerns: each
+  // "servercrashupload.*" key the program does not know (with the nearest
+  // known key when one is close), and each "servercrashupload." line that is
+  // not a "key: value" line. Such lines are ignored, not refused, so that a
+  // file written for a newer version still works. Empty without a file.
+  std::vector<zor::platform::TString> GetSettingWarnings() const;
+
+  // Reads every setting that has rules, so that a bad value ends the run
+  // before anything has changed. Throws the ZorvaneException of the first
+  // refused value (see each getter); does nothing without a file.
+  void Validate() const;
 
   // The path of the loaded file; empty until a file is loaded.
   const zor::platform::TPath& GetFilePath() const { return filePath_; }
@@ -88,9 +103,9 @@ class Config {
   zor::platform::TString GetValue(const zor::platform::TString& key, Mode mode) const;
 
   // The crash upload service: file, then $zorcrashreporter_upload_endpoint,
-  // then the crash server's base URL. Throws ZorvaneException naming the
-  // setting (or variable) and the value when that is not an http(s) URL
-  // with a host.
+  // then the crash server's base URL, without trailing "/". Throws
+  // ZorvaneException naming the setting (or variable) and the value when
+  // that is not an http(s) URL with a host.
   zor::platform::TUrl GetUploadEndpoint() const;
   // The public-key service: file, then $zorcrashreporter_rsa_endpoint, then
   // the crash server's base URL + "/crash/key". Throws as GetUploadEndpoint.
@@ -159,6 +174,9 @@ class Config {
  private:
   // The URL of `key`, else of the environment `variable`, else `defaultUrl`.
   zor::platform::TUrl GetUrl(const char* key, const char* variable, const char* defaultUrl) const;
+  // Replaces the settings and lines by those of `text`; throws as Load
+  // describes for an indented line.
+  void ReadLines(const zor::platform::TString& text);
   // Throws as Load describes for the first time-out setting it refuses.
   void CheckTimeouts() const;
   // The positive whole number of `key`, or nullopt when absent; see above.
@@ -166,6 +184,7 @@ class Config {
 
   zor::platform::TPath filePath_;
   std::optional<ConfigSettings> settings_;  // absent until a file is loaded
+  std::vector<ConfigLine> lines_;           // the loaded file's lines, for warnings
 };
 
 }  // namespace ZorErrorReporting

@@ -31,15 +31,25 @@ const TRegex& EnvironmentReference() {
 
 }  // namespace
 
-ConfigSettings ParseConfigText(const TString& text) {
-  ConfigSettings settings;
-  for (const TString& line : text.split("\n")) {
-    if (line.startsWith("---") || line.startsWith("#")) continue;
-    const std::vector<TString> parts = line.split(": ");
-    if (parts.size() != 2) continue;
-    settings[parts[0].trim()] = parts[1].trim();
+std::vector<ConfigLine> ReadConfigLines(const TString& text) {
+  std::vector<ConfigLine> lines;
+  int number = 0;
+  for (const TString& raw : text.split("\n")) {
+    ++number;
+    if (raw.startsWith("---") || raw.startsWith("#") || raw.trim().isEmpty()) continue;
+    ConfigLine line;
+    line.number = number;
+    line.text = raw.endsWith("\r") ? raw.left(raw.size() - 1) : raw;
+    if (raw.at(0) == u' ' || raw.at(0) == u'\t') {
+      line.kind = ConfigLine::Kind::kIndented;
+    } else if (const std::vector<TString> parts = raw.split(": "); parts.size() == 2) {
+      line.kind = ConfigLine::Kind::kSetting;
+      line.key = parts[0].trim();
+      line.value = parts[1].trim();
+    }
+    lines.push_back(std::move(line));
   }
-  return settings;
+  return lines;
 }
 
 TString TrimConfigQuotes(const TString& value) { return value.trim("'").trim("\""); }

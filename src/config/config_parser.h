@@ -3,14 +3,14 @@
 //
 // The file is a flat list of "key: value" lines, a small subset of YAML:
 //   - lines are split at "\n"; a line that begins with "---" (document marker)
-//     or "#" (comment) is skipped. An indented "#" is not a comment;
+//     or "#" (comment), and a line of white space only, is skipped;
+//   - a line that begins with white space is indented: the file has no nested
+//     sections, so the loader refuses it rather than guess what was meant;
 //   - a line is split at every ": " (colon and blank); only a line that gives
-//     exactly two parts counts, so "a: b: c" and "key:value" are ignored while
-//     "://" in a URL is kept;
+//     exactly two parts is a setting, so "a: b: c" and "key:value" are not,
+//     while "://" in a URL is kept;
 //   - key and value are trimmed of white space (which also drops a trailing
 //     carriage return); a later line for a key replaces an earlier one.
-// Malformed lines are dropped without a message.
-//
 // Every function here is pure apart from reading the environment, and safe to
 // call from any thread.
 #pragma once
@@ -26,8 +26,22 @@ namespace ZorErrorReporting {
 
 using ConfigSettings = std::unordered_map<zor::platform::TString, zor::platform::TString>;
 
-// The settings of a configuration file's text, by the line rules above.
-ConfigSettings ParseConfigText(const zor::platform::TString& text);
+// One line of a configuration file's text that is not skipped.
+struct ConfigLine {
+  enum class Kind {
+    kSetting,    // a "key: value" line
+    kIndented,   // begins with white space
+    kMalformed,  // anything else: no ": ", or more than one
+  };
+  Kind kind = Kind::kMalformed;
+  int number = 0;               // 1-based, counted in "\n"
+  zor::platform::TString text;  // the whole line, without its "\r"
+  zor::platform::TString key;   // kSetting: trimmed; otherwise empty
+  zor::platform::TString value;
+};
+
+// The lines of `text` by the rules above, in file order.
+std::vector<ConfigLine> ReadConfigLines(const zor::platform::TString& text);
 
 // `value` with single quotes trimmed from both ends, then double quotes.
 zor::platform::TString TrimConfigQuotes(const zor::platform::TString& value);

@@ -3,7 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <deque>
-#include <map>
+#include <string>
+#include <vector>
 
 #include "config/scoped_env_for_test.h"
 #include "platform/error_of_for_test.h"
@@ -18,31 +19,46 @@ using zor::platform::TString;
 using zor::platform::ZorvaneException;
 using zor::test::ErrorOf;
 
-std::map<std::string, std::string> Parse(const std::string& text) {
-  std::map<std::string, std::string> result;
-  for (const auto& [key, value] : ParseConfigText(TString(text))) {
-    result[key.toStdString()] = value.toStdString();
+// Each line that is not skipped as "<number> <kind> <key>=<value>" (setting)
+// or "<number> <kind> <text>", kinds S, I (indented) and M (malformed).
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> result;
+  for (const ConfigLine& line : ReadConfigLines(TString(text))) {
+    const std::string number = std::to_string(line.number);
+    switch (line.kind) {
+      case ConfigLine::Kind::kSetting:
+        result.push_back(number + " S " + line.key.toStdString() + "=" + line.value.toStdString());
+        break;
+      case ConfigLine::Kind::kIndented:
+        result.push_back(number + " I " + line.text.toStdString());
+        break;
+      case ConfigLine::Kind::kMalformed:
+        result.push_back(number + " M " + line.text.toStdString());
+        break;
+    }
   }
   return result;
 }
 
-TEST(ParseConfigText, LineRules) {
+TEST(ReadConfigLines, LineRules) {
   const struct {
     const char* text;
-    std::map<std::string, std::string> expected;
+    std::vector<std::string> expected;
   } cases[] = {
       {"", {}},
-      {"k: https://host:8443/a", {{"k", "https://host:8443/a"}}},
-      {"a: b: c\nkey:value\nk:", {}},
-      {"k: v # remark", {{"k", "v # remark"}}},
-      {"# c: x\n---\n--- k: v\n  # note: x", {{"# note", "x"}}},
-      {"k: 1\r\nj:  2 \r\nk: 3\r\n", {{"k", "3"}, {"j", "2"}}},
-      {"k: \nj: ''", {{"k", ""}, {"j", "''"}}},
-      {"servercrashupload:\n  upload_endpoint: x", {{"upload_endpoint", "x"}}},
-      {"\tk\t: v", {{"k", "v"}}},
+      {"k: https://host:8443/a", {"1 S k=https://host:8443/a"}},
+      {"a: b: c\nkey:value\nk:", {"1 M a: b: c", "2 M key:value", "3 M k:"}},
+      {"k: v # remark", {"1 S k=v # remark"}},
+      {"# c: x\n---\n--- k: v\n\n \t\r\n", {}},
+      {"k: 1\r\nj:  2 \r\n", {"1 S k=1", "2 S j=2"}},
+      {"k: \nj: ''", {"1 S k=", "2 S j=''"}},
+      {"servercrashupload:\n  upload_endpoint: x\r", {"1 M servercrashupload:",
+                                                     "2 I   upload_endpoint: x"}},
+      {"\tk: v\n  # note: x", {"1 I \tk: v", "2 I   # note: x"}},
+      {"k\t: v", {"1 S k=v"}},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(Parse(c.text), c.expected) << "text: " << c.text;
+    EXPECT_EQ(Lines(c.text), c.expected) << "text: " << c.text;
   }
 }
 

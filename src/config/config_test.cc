@@ -1,5 +1,6 @@
 #include "config/config.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -94,7 +95,7 @@ TEST_F(ConfigTest, FileValuesAndEnvironmentFallbacks) {
   ScopedEnv cert{"zorcrashreporter_disable_cert_validation", "True"};
   ScopedEnv ch{"ZCT_CH", "Beta"};
   Load(
-      "servercrashupload.upload_endpoint: https://host:8443/up\n"
+      "servercrashupload.upload_endpoint: https://host:8443/up//\n"
       "servercrashupload.channel: '<%=ENV[ZCT_CH]%>'\n"
       "servercrashupload.data.dir: \"'/srv/da'ta'\"\n"
       "servercrashupload.log.dir: '/var/lo'g'\n"
@@ -169,6 +170,68 @@ TEST_F(ConfigTest, FleetSettingsAreOffWhenAbsentAndBadValuesAreNamed) {
     EXPECT_EQ(ErrorOf([&] { config_.GetRetentionMaxTotalMb(); }),
               "The setting 'servercrashupload.retention.max_total_mb' has the value '" + bad +
                   "', which is not a whole number from 1 to 4294967295.");
+  }
+}
+
+// A slip in a key would otherwise pass in silence: the setting keeps its
+// default and nothing says why.
+TEST_F(ConfigTest, UnknownKeysAndMalformedLinesAreNamedWithTheirLine) {
+  const std::string path = Load(
+      "servercrashupload.data.dir: d\n"
+      "servercrashupload.retention.max_age_day: 3\n"
+      "# servercrashupload.nothing: x\n"
+      "servercrashupload.metrics_file: /m\n"
+      "servercrashupload.max_upload_per_hour: 2\n"
+      "servercrashupload.future_setting_of_a_newer_version: 1\n"
+      "servercrashupload.channel:x\n"
+      "other.program.key: 1\n");
+  const std::string at = " of config file '" + path + "'";
+  EXPECT_EQ(config_.GetSettingWarnings(),
+            (std::vector<TString>{
+                "Line 2" + at + " names the unknown setting 'servercrashupload.retention."
+                "max_age_day', which is ignored. Did you mean 'servercrashupload.retention."
+                "max_age_days'?",
+                "Line 4" + at + " names the unknown setting 'servercrashupload.metrics_file', "
+                "which is ignored. Did you mean 'servercrashupload.metrics.file'?",
+                "Line 5" + at + " names the unknown setting 'servercrashupload.max_upload_per_"
+                "hour', which is ignored. Did you mean 'servercrashupload.max_uploads_per_hour'?",
+                "Line 6" + at + " names the unknown setting 'servercrashupload.future_setting_"
+                "of_a_newer_version', which is ignored.",
+                "Line 7" + at + " ('servercrashupload.channel:x') is ignored: a setting is "
+                "written 'key: value', with one blank after the colon.",
+            }));
+
+  // Nested YAML is refused as a whole, naming the first indented line.
+  const std::string nested = dir_.Sub("nested.yml");
+  zor::test::WriteFile(nested, "servercrashupload:\n  data.dir: /d\n");
+  EXPECT_EQ(ErrorOf([&] { config_.Load(TPath(nested)); }),
+            "Line 2 of config file '" + nested + "' is indented ('  data.dir: /d'): the file is a "
+            "flat list of 'key: value' lines, such as 'servercrashupload.data.dir: "
+            "/var/lib/zorcrashreporter', without sections or indentation.");
+  EXPECT_EQ(config_.GetFilePath(), TPath(path));
+}
+
+// Validate reads what a run would read later, so a bad value is refused
+// before any package is touched.
+TEST_F(ConfigTest, ValidateRefusesTheFirstBadValue) {
+  Load("servercrashupload.data.dir: d\nservercrashupload.retention.max_total_mb: 128\n");
+  EXPECT_NO_THROW(config_.Validate());
+  const struct {
+    const char* text;
+    const char* message;
+  } cases[] = {
+      {"servercrashupload.channel: <%=ENV[ZOR_TEST_UNSET]%>", "invalid environment variable"},
+      {"servercrashupload.retention.max_age_days: 0", "not a whole number from 1"},
+      {"servercrashupload.retry_delay_minutes: -1", "not a number of minutes"},
+      {"servercrashupload.upload_endpoint: ftp://h", "not an http or https URL"},
+      {"servercrashupload.channel: x", "is missing from config file"},
+  };
+  int file = 0;
+  for (const auto& c : cases) {
+    const bool keepDataDir = std::string(c.text).find("channel: x") == std::string::npos;
+    Load((keepDataDir ? "servercrashupload.data.dir: d\n" : "") + std::string(c.text) + "\n",
+         "v" + std::to_string(++file) + ".yml");
+    EXPECT_THAT(ErrorOf([&] { config_.Validate(); }), ::testing::HasSubstr(c.message)) << c.text;
   }
 }
 

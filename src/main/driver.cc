@@ -1,6 +1,7 @@
 #include "main/driver.h"
 
 #include <QCoreApplication>
+#include <cerrno>
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -82,6 +83,22 @@ void RegisterExitActions() {
   });
 }
 
+void LogWarnings(const std::vector<TString>& warnings) {
+  for (const TString& warning : warnings) LogText(TLog::Warn, warning);
+}
+
+// The uploads refuse a bad setting before any change, on the console too
+// (their categories are the ones it shows); the warnings come first, since a
+// misspelt key is often the cause.
+void CheckConfig(Command command, const std::vector<TString>& warnings) {
+  if (command == Command::SendCrashes) SetLogCategory("crashes-upload");
+  if (command == Command::SendLogs) SetLogCategory("logs-upload");
+  LogWarnings(warnings);
+  if (command == Command::SendCrashes || command == Command::SendLogs) {
+    Config::GetInstance().Validate();
+  }
+}
+
 void Dispatch(const CommandLineOptions& options, const RunDirectories& dirs) {
   switch (options.GetCommand()) {
     case Command::SendCrashes:
@@ -122,12 +139,17 @@ int RunGuarded(int argc, char** argv) {
   }
   if (!options.GetEnableFeatures().isEmpty()) EnableFeatures(options.GetEnableFeatures());
 
-  Config::GetInstance().Load(options.GetConfigFile());
+  Config& config = Config::GetInstance();
+  config.Load(options.GetConfigFile());
+  const std::vector<TString> configWarnings = config.GetSettingWarnings();
   if (options.GetCommand() == Command::List) {
+    LogWarnings(configWarnings);
     ListPackages(options.GetListOptions());
     return kExitOk;
   }
   if (options.GetCommand() == Command::Retry) {
+    LogWarnings(configWarnings);
+    config.Validate();
     RetryPackages(options.GetRetryOptions());
     return kExitOk;
   }
@@ -142,6 +164,7 @@ int RunGuarded(int argc, char** argv) {
   SetupLogging(dirs.logsDir / "zorcrashreporter.txt",
                static_cast<uint64_t>(static_cast<int64_t>(options.GetRotateLogInterval())));
   std::cout << "Log file located at " << LogImpl::Get().GetPath().NativeString() << std::endl;
+  CheckConfig(options.GetCommand(), configWarnings);
 
   StartCrashHandling(dirs);
 
@@ -166,6 +189,9 @@ int ExitStatusOfCurrentException() {
     const TString message = e.GetMessagesFront();
     if (message.contains("TLockFile")) return kExitAnotherInstance;
     if (message.contains("TFilesystem")) return kExitFilesystem;
+    // A path that is not there is "not found", whichever class tried it.
+    const int error = e.GetError() ? e.GetError()->systemError : 0;
+    if (error == ENOENT || error == ENOTDIR) return kExitFilesystem;
     return kExitPathError;
   } catch (const std::exception&) {
     return kExitFailure;

@@ -229,6 +229,13 @@ bool DirectoryExists(const TPath& path) {
   return StatPath(path, &st) && S_ISDIR(st.st_mode);
 }
 
+int DirectoryListingError(const TPath& path) {
+  DIR* directory = ::opendir(path.NativeString().c_str());
+  if (directory == nullptr) return errno;
+  ::closedir(directory);
+  return 0;
+}
+
 bool CreateDirectory(const TPath& path) {
   if (path.IsEmpty()) return false;
   std::error_code ec;

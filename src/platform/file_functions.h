@@ -31,6 +31,9 @@ bool PathExists(const TPath& path);
 bool FileExists(const TPath& path);
 // True iff `path` is a directory, or a symbolic link to one.
 bool DirectoryExists(const TPath& path);
+// 0 when the directory `path` can be opened for listing, else the errno of
+// the attempt (ENOENT when it is missing, ENOTDIR when it is a file).
+int DirectoryListingError(const TPath& path);
 
 // Creates `path` and any missing parents (mode 0777 before the umask).
 // Returns true iff `path` is a directory on return (created now or there

@@ -15,6 +15,8 @@
 #include "packages/trust_boundary.h"
 #include "packages/upload_step.h"
 #include "platform/date_time.h"
+#include "platform/file_functions.h"
+#include "platform/path_error.h"
 #include "platform/tformat_string.h"
 #include "upload/attempt_failure.h"
 #include "upload/crash_file_grouping.h"
@@ -347,6 +349,14 @@ std::set<TPath> CrashPackageProcessor::ListCrashArtifactFiles() const {
   std::set<TPath> listing;
   for (const TPath& directory : dumpDirectories_) {
     LogText(TLog::Debug, TFormatString("Getting file listing from directory (%1)").arg(directory));
+    if (const int error = zor::platform::DirectoryListingError(directory); error != 0) {
+      // Said each run: a mistyped or unmounted directory hides every crash in it.
+      LogText(TLog::Warn, TFormatString("The dump directory '%1' cannot be read (%2): no crash "
+                                        "is looked for in it.")
+                              .arg(directory)
+                              .arg(zor::platform::ErrnoText(error)));
+      continue;
+    }
     std::set<TPath> files = Filesystem::GetInstance().ListFilesRecursively(
         directory, extensions, true, false, followSymlinks);
     RemoveStaleCrashTempDirectories(directory, &files, boundary, cutoff);

@@ -9,6 +9,7 @@
 #include "packages/package.h"
 #include "packages/package_upload_progress.h"
 #include "platform/tformat_string.h"
+#include "platform/zorvane_exception.h"
 
 namespace ZorErrorReporting {
 
@@ -113,6 +114,13 @@ void MetricsFile::Write(const UploadRunStats& stats, const DateTime& start, cons
     Filesystem& fs = Filesystem::GetInstance();
     if (fs.FileExists(path_) && fs.FileSize(path_) <= kMaxPreviousSize) {
       previous = ReadCounters(fs.ReadTextFile(path_).toStdString());
+    }
+    // Created like the data directory, so that a fresh machine's first run
+    // has its metrics and its counters do not restart later.
+    const TPath folder = path_.Parent();
+    if (!folder.IsEmpty() && !fs.DirectoryExists(folder) && !fs.CreateDirectory(folder)) {
+      throw zor::platform::ZorvaneException(
+          TFormatString("its folder '%1' cannot be created").arg(folder));
     }
     fs.WriteFileAtomically(path_, Format(stats, start, end, exitStatus, previous));
   } catch (const std::exception& e) {

@@ -38,7 +38,8 @@ class MetricsFile {
  public:
   explicit MetricsFile(zor::platform::TPath path);
 
-  // Writes the run that went from `start` to `end` with `exitStatus`. Never
+  // Writes the run that went from `start` to `end` with `exitStatus`,
+  // creating the file's folder when it is missing. Never
   // throws: a failure is logged at Warn naming the file and the cause, and
   // leaves the previous file as it was.
   void Write(const UploadRunStats& stats, const zor::platform::DateTime& start,

@@ -36,6 +36,13 @@ void Prune(Package& package, const TString& reason) {
   package.DeletePackage();
 }
 
+// True once an upload of `package` was attempted: a result, or a failure
+// that did not count as one.
+bool WasTried(const Package& package) {
+  return !package.GetUploadResults().empty() || package.GetLastError().has_value() ||
+         package.GetTransientFailures() > 0;
+}
+
 }  // namespace
 
 RetentionSettings RetentionSettings::FromConfig() {
@@ -91,16 +98,24 @@ std::set<TString> RetentionPolicy::Apply(const std::vector<std::shared_ptr<Packa
   uint64_t total = MeasureDirectories();
   const uint64_t limit = *settings_.maxTotalBytes;
   if (total <= limit) return pruned;
-  // Failed packages first: they will never be uploaded.
+  // Uploaded and given-up packages first: neither will be uploaded again.
   std::stable_partition(candidates.begin(), candidates.end(), [](const Candidate& c) {
-    return c.package->GetUploadStatus() == UploadStatus::kFailed;
+    const UploadStatus status = c.package->GetUploadStatus();
+    return status == UploadStatus::kComplete || status == UploadStatus::kFailed;
   });
   const TString reason =
       TFormatString("the dump and data directories hold more than %1 byte(s).").arg(limit);
+  int untried = 0;
   for (const Candidate& c : candidates) {
     if (total <= limit) break;
     Package& package = *c.package;
     if (pruned.count(package.GetPackageName()) != 0 || package.IsUploadInProgress()) continue;
+    // A crash that never had its chance is what the limit is there to keep
+    // room for, so it is never the one deleted to make room.
+    if (!WasTried(package)) {
+      ++untried;
+      continue;
+    }
     const uint64_t before = PackageFootprint::Measure(package).bytes;
     Prune(package, reason);
     pruned.insert(package.GetPackageName());
@@ -110,10 +125,12 @@ std::set<TString> RetentionPolicy::Apply(const std::vector<std::shared_ptr<Packa
   }
   if (total > limit) {
     LogText(TLog::Warn, TFormatString("Retention: the dump and data directories still hold '%1' "
-                                      "byte(s), more than the limit of '%2', with nothing left "
-                                      "that may be deleted.")
+                                      "byte(s), more than the limit of '%2'; the limit cannot "
+                                      "be met without deleting '%3' crash(es) that were never "
+                                      "tried, which are kept.")
                             .arg(total)
-                            .arg(limit));
+                            .arg(limit)
+                            .arg(static_cast<uint64_t>(untried)));
   }
   return pruned;
 }

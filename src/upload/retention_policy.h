@@ -5,16 +5,19 @@
 // the new crashes were packaged:
 //   1. every package made longer ago than the age limit is deleted, whatever
 //      its status, an upload in progress included;
-//   2. then, while the directories hold more than the size limit, "Failed"
-//      packages are deleted oldest first, then the others oldest first; a
-//      package with an upload in progress is never deleted for size.
+//   2. then, while the directories hold more than the size limit, "Complete"
+//      and "Failed" packages are deleted oldest first, then the others that
+//      were tried at least once (an upload result or a transient failure),
+//      oldest first. A package never tried, and one with an upload in
+//      progress, is never deleted for size: when only those are left, a
+//      Warn line says the limit cannot be met.
 // "Made" is PackageFootprint::created (a package none of whose dated files
 // exists counts as the oldest). A package is deleted through its own
 // DeletePackage, so only its own files go, within the trust boundary, and a
 // file that cannot be deleted stays (and still counts towards the size).
 // Each deletion is logged at Info with the package's name and the reason.
 // Files of the directories that belong to no package count towards the size
-// but are never deleted; when they alone exceed the limit a Warn line says so.
+// but are never deleted.
 //
 // Thread-safety: an immutable value; Apply belongs to the run's thread.
 #pragma once

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "support/local_crash_server.h"
 #include "support/subprocess.h"
 #include "support/temp_dir.h"
 
@@ -26,7 +27,8 @@ class ConfigFileTest : public ::testing::Test {
 
 TEST_F(ConfigFileTest, LogFileGoesToTheConfiguredDirectory) {
   const std::string logs = dir_.Sub("elsewhere/my logs");
-  WriteFile(dir_.Sub("conf.yml"), "# test\nservercrashupload.log.dir: '" + logs + "'\n");
+  WriteFile(dir_.Sub("conf.yml"), "# test\nservercrashupload.log.dir: '" + logs +
+                                      "'\nservercrashupload.data.dir: data\n");
   const ProcessResult r = Run({"--command", "send-crashes", "--config-file", "conf.yml"});
   EXPECT_EQ(r.status, -1);  // no crash server at the default address
   EXPECT_THAT(r.out, HasSubstr("Log file located at " + logs + "/zorcrashreporter.txt\n"));
@@ -36,7 +38,8 @@ TEST_F(ConfigFileTest, LogFileGoesToTheConfiguredDirectory) {
 
 TEST_F(ConfigFileTest, DefaultFileInTheWorkingDirectoryIsRead) {
   WriteFile(dir_.Sub("zorcrashreporter.yml"),
-            "servercrashupload.log.dir: <%=ENV[ZOR_TEST_LOGS]%>/sub\r\n");
+            "servercrashupload.log.dir: <%=ENV[ZOR_TEST_LOGS]%>/sub\r\n"
+            "servercrashupload.data.dir: data\r\n");
   ProcessOptions options;
   options.environment["ZOR_TEST_LOGS"] = dir_.Sub("from-env");
   const ProcessResult r = Run({"--command", "send-crashes"}, options);
@@ -70,11 +73,59 @@ TEST_F(ConfigFileTest, BadSettingEndsTheRunBeforeLogging) {
   }
 }
 
-TEST_F(ConfigFileTest, MissingConfigurationFileIsReported) {
-  const ProcessResult r =
-      Run({"--command", "send-crashes", "--config-file", dir_.Sub("absent.yml")});
-  EXPECT_EQ(r.status, -4);
-  EXPECT_THAT(r.out, HasSubstr(dir_.Sub("absent.yml")));
+// Mistakes an operator makes, each caught before any package is made: the
+// crash waiting in the dump directory is not packaged.
+TEST_F(ConfigFileTest, MistakesAreNamedBeforeAnythingChanges) {
+  const std::string conf = dir_.Sub("conf.yml");
+  const std::string base = "servercrashupload.data.dir: " + dir_.Sub("data") +
+                           "\nservercrashupload.dump.dirs: [" + dir_.Sub("dumps") + "]\n" +
+                           "servercrashupload.upload_endpoint: http://127.0.0.1:9\n";
+  const struct {
+    std::string file;  // empty: no file at all
+    int status;
+    std::string message;
+  } cases[] = {
+      {"", -3, "could not find or move file, directory, or link"},
+      {base + "servercrashupload.retention.max_total_mb: lots\n", -1,
+       "The setting 'servercrashupload.retention.max_total_mb' has the value 'lots', which is "
+       "not a whole number from 1 to 4294967295."},
+      {"servercrashupload:\n  data.dir: /d\n", -1,
+       "Line 2 of config file '" + conf + "' is indented ('  data.dir: /d')"},
+      {base + "servercrashupload.max_upload_per_hour: 2\n"
+              "servercrashupload.retention.max_total_mb: 0\n",
+       -1, "Line 4 of config file '" + conf + "' names the unknown setting "
+           "'servercrashupload.max_upload_per_hour', which is ignored. Did you mean "
+           "'servercrashupload.max_uploads_per_hour'?"},
+  };
+  WriteFile(dir_.Sub("dumps/app.1.dmp"), "MDMP");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    fs::remove(conf);
+    if (!c.file.empty()) WriteFile(conf, c.file);
+    const ProcessResult r = Run({"--command", "send-crashes", "--config-file", conf});
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_THAT(r.out + r.err, HasSubstr(c.message));
+    if (c.status == -3) {
+      EXPECT_THAT(r.out, HasSubstr(conf));
+    }
+    EXPECT_TRUE(!fs::exists(dir_.Sub("data")) || fs::is_empty(dir_.Sub("data")));
+  }
+}
+
+// A dump directory that is not there hides every crash meant to be in it.
+TEST_F(ConfigFileTest, MissingDumpDirectoryIsAWarningOfEachRun) {
+  const std::string missing = dir_.Sub("not-mounted");
+  LocalCrashServer server;
+  WriteFile(dir_.Sub("conf.yml"), "servercrashupload.data.dir: data\n"
+                                  "servercrashupload.upload_endpoint: " + server.BaseUrl() +
+                                  "\nservercrashupload.rsa_endpoint: " + server.BaseUrl() +
+                                  "/crash/key\nservercrashupload.dump.dirs: [" + missing + "]\n");
+  for (int run = 0; run < 2; ++run) {
+    const ProcessResult r = Run({"--command", "send-crashes", "--config-file", "conf.yml"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("The dump directory '" + missing + "' cannot be read (No such "
+                                 "file or directory): no crash is looked for in it."));
+  }
 }
 
 }  // namespace

@@ -60,9 +60,9 @@ class FleetTest : public ::testing::Test {
                   "/crash/key\nservercrashupload.dump.dirs: [" + dir_.Sub("dumps") +
                   "]\nservercrashupload.data.dir: " + dir_.Sub("data") +
                   "\nservercrashupload.log.dir: " + dir_.Sub("logs") +
+                  // Its folder is missing: the first run makes it.
                   "\nservercrashupload.metrics.file: " + dir_.Sub("metrics/zcr.prom") +
                   "\nservercrashupload.retry_delay_minutes: 0\n");
-    fs::create_directories(dir_.Sub("metrics"));
   }
 
   ProcessResult Run(const std::vector<std::string>& args) {
