@@ -1,8 +1,11 @@
 #include "upload/terminal_progress.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/descriptor_io.h"
 
@@ -12,51 +15,89 @@ namespace {
 
 constexpr auto kRedrawInterval = std::chrono::milliseconds(200);
 constexpr double kMiB = 1024.0 * 1024.0;
+constexpr int kMinWidth = 20;
+
+// "1:05" or "2:03:07"; "--:--" before anything is known.
+std::string Duration(double seconds) {
+  if (!(seconds >= 0) || seconds > 99 * 3600) return "--:--";
+  const long total = static_cast<long>(seconds + 0.5);
+  char text[32];
+  if (total >= 3600) {
+    std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", total / 3600, total / 60 % 60, total % 60);
+  } else {
+    std::snprintf(text, sizeof text, "%ld:%02ld", total / 60, total % 60);
+  }
+  return text;
+}
+
+// Cut to `width` - 1 columns: the last column of some terminals wraps at once.
+std::string Fit(std::string line, int width) {
+  const size_t columns = static_cast<size_t>(std::max(width, kMinWidth) - 1);
+  if (line.size() > columns) line.resize(columns);
+  return line;
+}
 
 }  // namespace
 
 TerminalProgress::TerminalProgress(int fd) : fd_(fd), active_(isatty(fd) == 1) {}
 
-std::string TerminalProgress::Format(const PartProgress& p, double seconds) {
-  const double rate = seconds > 0 ? static_cast<double>(p.partSent) / kMiB / seconds : 0;
-  const int percent = p.partSize > 0 ? static_cast<int>(100 * p.partSent / p.partSize) : 100;
-  char line[200];
-  std::snprintf(line, sizeof line,
-                "Uploading part %llu of %d: %.1f of %.1f MiB (%d%%), %.1f MiB/s; %.1f of %.1f MiB "
-                "of the file",
-                static_cast<unsigned long long>(p.partNumber), p.partCount,
-                static_cast<double>(p.partSent) / kMiB, static_cast<double>(p.partSize) / kMiB,
-                percent, rate, static_cast<double>(p.partOffset + p.partSent) / kMiB,
-                static_cast<double>(p.fileSize) / kMiB);
-  return line;
+std::string TerminalProgress::Format(const PartProgress& p, double seconds, int width) {
+  const int64_t sent = p.partOffset + p.partSent;
+  const double rate = seconds > 0 ? static_cast<double>(sent) / seconds : 0;
+  const int percent = p.fileSize > 0 ? static_cast<int>(100 * sent / p.fileSize) : 100;
+  const double left = rate > 0 ? static_cast<double>(p.fileSize - sent) / rate : -1;
+  char line[256];
+  std::snprintf(line, sizeof line, "Uploading part %llu of %d: %3d%% of %.1f MiB, %.1f MiB/s, %s left",
+                static_cast<unsigned long long>(p.partNumber), p.partCount, percent,
+                static_cast<double>(p.fileSize) / kMiB, rate / kMiB, Duration(left).c_str());
+  return Fit(line, width);
+}
+
+std::string TerminalProgress::Summary(int64_t bytes, int parts, double seconds, int width) {
+  char line[256];
+  std::snprintf(line, sizeof line, "Uploaded %.1f MiB in %d part(s) in %s (%.1f MiB/s)",
+                static_cast<double>(bytes) / kMiB, parts, Duration(seconds).c_str(),
+                seconds > 0 ? static_cast<double>(bytes) / kMiB / seconds : 0.0);
+  return Fit(line, width);
+}
+
+int TerminalProgress::Width() const {
+  struct winsize size {};
+  if (ioctl(fd_, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  if (const char* columns = std::getenv("COLUMNS")) {
+    const int value = std::atoi(columns);
+    if (value > 0) return value;
+  }
+  return 80;
 }
 
 void TerminalProgress::Update(const PartProgress& progress) {
   if (!active_) return;
   const Clock::time_point now = Clock::now();
-  const bool done = progress.partSent >= progress.partSize;
-  // The transport goes on reporting a sent part while it waits for the
-  // answer; its line is already finished.
-  if (done && progress.partNumber == finishedPart_) return;
-  if (progress.partNumber != part_) {
-    part_ = progress.partNumber;
-    finishedPart_ = 0;
-    partStart_ = now;
+  const int64_t sent = progress.partOffset + progress.partSent;
+  // A new file, or the same one begun again after a failure.
+  if (progress.fileSize != fileSize_ || sent < lastSent_) {
+    fileSize_ = progress.fileSize;
+    fileStart_ = now;
     lastDraw_ = {};
+    finished_ = false;
   }
+  lastSent_ = sent;
+  // The transport goes on reporting the last part while it waits for the
+  // answer; the file's summary is already written.
+  if (finished_) return;
+  const bool done = sent >= progress.fileSize;
   if (!done && now - lastDraw_ < kRedrawInterval) return;
   lastDraw_ = now;
-  const double seconds = std::chrono::duration<double>(now - partStart_).count();
+  const double seconds = std::chrono::duration<double>(now - fileStart_).count();
+  const int width = Width();
   // "\033[K" clears what a longer earlier line left on the right.
-  // Appended, not "\r" + Format(...): GCC 12 at -O2 warns falsely (-Wrestrict) on that.
   std::string text = "\r";
-  text += Format(progress, seconds);
+  text += done ? Summary(progress.fileSize, progress.partCount, seconds, width)
+               : Format(progress, seconds, width);
   text += "\033[K";
-  if (done) {
-    text += "\n";
-    finishedPart_ = part_;
-    part_ = 0;  // the same part number again (the next package) starts anew
-  }
+  if (done) text += "\n";
+  finished_ = done;
   if (zor::platform::WriteAll(fd_, text.data(), text.size()) != 0) active_ = false;
 }
 

@@ -1,9 +1,11 @@
-// TerminalProgress: one line on a terminal that follows a part upload:
-// part n of N, bytes sent of the part, rate, and bytes sent of the file. It is
-// redrawn in place (carriage return) at most every 200 ms and once when a
-// part is fully sent, then left with a line end so that the log line that
-// follows starts on its own line. On anything that is not a terminal it
-// writes nothing, so piped output and log files keep only the log lines.
+// TerminalProgress: one line on a terminal per uploaded file, as curl or
+// rsync draw it: the part being sent, the percentage and bytes of the whole
+// file, the rate and the time left, cut to the terminal's width (TIOCGWINSZ,
+// else $COLUMNS, else 80) so that a redraw never wraps. It is redrawn in
+// place (carriage return) at most every 200 ms and ended, once the whole
+// file is sent, by one summary line, so that the log line that follows
+// starts on its own line. On anything that is not a terminal it writes
+// nothing, so piped output and log files keep only the log lines.
 //
 // Thread-safety: one thread (the transfer's caller).
 #pragma once
@@ -25,17 +27,24 @@ class TerminalProgress {
   // Never throws; a failed write is dropped.
   void Update(const PartProgress& progress);
 
-  // The line for `progress` after `seconds` of the current part.
-  static std::string Format(const PartProgress& progress, double seconds);
+  // The line for `progress`, `seconds` after the file's first byte was
+  // sent, cut to `width` columns (at least 20).
+  static std::string Format(const PartProgress& progress, double seconds, int width);
+  // The summary line of a file of `bytes` in `parts` parts sent in `seconds`.
+  static std::string Summary(int64_t bytes, int parts, double seconds, int width);
 
  private:
   using Clock = std::chrono::steady_clock;
 
+  // The terminal's width now (it may have been resized).
+  int Width() const;
+
   int fd_;
   bool active_;
-  uint64_t part_ = 0;          // the part on the line, 0 for none
-  uint64_t finishedPart_ = 0;  // the part whose line was ended
-  Clock::time_point partStart_;
+  bool finished_ = false;  // the current file's summary line is written
+  int64_t fileSize_ = -1;
+  int64_t lastSent_ = 0;  // bytes of the file sent at the last update
+  Clock::time_point fileStart_;
   Clock::time_point lastDraw_;
 };
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <string>
@@ -20,11 +21,32 @@ std::string Drain(int fd) {
   return text;
 }
 
-TEST(TerminalProgressTest, DrawsOnATerminalOnlyAndEndsEachPartOnce) {
+TEST(TerminalProgressTest, LineShowsTheWholeFileAndFitsTheWidth) {
+  // Part 3 of 20 of a 200 MiB file, 50 MiB sent in 10 s: 5 MiB/s, 30 s left.
+  const PartProgress p{3, 20, 10 * kMiB, 10 * kMiB, 200 * kMiB, 40 * kMiB};
+  EXPECT_EQ(TerminalProgress::Format(p, 10, 160),
+            "Uploading part 3 of 20:  25% of 200.0 MiB, 5.0 MiB/s, 0:30 left");
+  EXPECT_EQ(TerminalProgress::Format(p, 0, 160),
+            "Uploading part 3 of 20:  25% of 200.0 MiB, 0.0 MiB/s, --:-- left");
+  EXPECT_EQ(TerminalProgress::Format({20, 20, kMiB, kMiB, 200 * kMiB, 199 * kMiB}, 4000, 160),
+            "Uploading part 20 of 20: 100% of 200.0 MiB, 0.1 MiB/s, 0:00 left");
+  for (const int width : {0, 20, 40, 80}) {
+    EXPECT_LE(TerminalProgress::Format(p, 10, width).size(), width < 20 ? 19u : width - 1u);
+    EXPECT_LE(TerminalProgress::Summary(200 * kMiB, 20, 7300, width).size(),
+              width < 20 ? 19u : width - 1u);
+  }
+  EXPECT_EQ(TerminalProgress::Summary(200 * kMiB, 20, 7300, 160),
+            "Uploaded 200.0 MiB in 20 part(s) in 2:01:40 (0.0 MiB/s)");
+}
+
+TEST(TerminalProgressTest, DrawsOnATerminalOnlyAndEndsEachFileOnce) {
   int pipeFds[2];
   ASSERT_EQ(pipe(pipeFds), 0);
   int master = -1, slave = -1;
   ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  struct winsize size {};
+  size.ws_col = 50;
+  ASSERT_EQ(ioctl(slave, TIOCSWINSZ, &size), 0);
   struct Output {
     int writeFd, readFd;
     bool terminal;
@@ -32,25 +54,32 @@ TEST(TerminalProgressTest, DrawsOnATerminalOnlyAndEndsEachPartOnce) {
   for (const Output& out : {Output{pipeFds[1], pipeFds[0], false}, Output{slave, master, true}}) {
     TerminalProgress progress(out.writeFd);
     EXPECT_EQ(progress.IsActive(), out.terminal);
-    progress.Update({1, 2, 0, 2 * kMiB, 3 * kMiB});
-    // The transport reports a sent part until the answer comes.
-    progress.Update({1, 2, 2 * kMiB, 2 * kMiB, 3 * kMiB});
-    progress.Update({1, 2, 2 * kMiB, 2 * kMiB, 3 * kMiB});
-    progress.Update({2, 2, kMiB, kMiB, 3 * kMiB, 2 * kMiB});
+    for (int file = 0; file < 2; ++file) {
+      progress.Update({1, 2, 0, 2 * kMiB, 3 * kMiB});
+      progress.Update({1, 2, 2 * kMiB, 2 * kMiB, 3 * kMiB});
+      progress.Update({2, 2, kMiB, kMiB, 3 * kMiB, 2 * kMiB});
+      // The transport reports the sent part until the answer comes.
+      progress.Update({2, 2, kMiB, kMiB, 3 * kMiB, 2 * kMiB});
+    }
     const std::string text = Drain(out.readFd);
     if (!out.terminal) {
       EXPECT_EQ(text, "");
       continue;
     }
-    EXPECT_NE(text.find("\rUploading part 1 of 2: 0.0 of 2.0 MiB (0%)"), std::string::npos)
-        << text;
-    EXPECT_NE(text.find("Uploading part 1 of 2: 2.0 of 2.0 MiB (100%)"), std::string::npos);
-    EXPECT_NE(text.find("Uploading part 2 of 2: 1.0 of 1.0 MiB (100%)"), std::string::npos);
-    EXPECT_NE(text.find("3.0 of 3.0 MiB of the file"), std::string::npos) << text;
-    // A pty turns each line end into "\r\n".
+    EXPECT_NE(text.find("\rUploading part 1 of 2:   0% of 3.0 MiB"), std::string::npos) << text;
+    EXPECT_NE(text.find("\rUploaded 3.0 MiB in 2 part(s)"), std::string::npos) << text;
+    // One summary line per file (a pty turns each line end into "\r\n"),
+    // and no redraw wider than the terminal.
     size_t ends = 0;
     for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; ++at) ++ends;
     EXPECT_EQ(ends, 2u) << text;
+    for (size_t at = 0, next; at < text.size(); at = next + 1) {
+      next = text.find_first_of("\r\n", at);
+      if (next == std::string::npos) next = text.size();
+      std::string line = text.substr(at, next - at);
+      if (const size_t clear = line.find("\033[K"); clear != std::string::npos) line.resize(clear);
+      EXPECT_LE(line.size(), 49u) << line;
+    }
   }
   for (int fd : {pipeFds[0], pipeFds[1], master, slave}) close(fd);
 }
