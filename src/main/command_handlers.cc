@@ -116,12 +116,17 @@ void RetryPackages(const RetryOptions& options) {
 }
 
 void ListPackages(const ListOptions& options) {
-  const PackageLister lister(Config::GetInstance().GetDataDirectory());
+  const TPath dataDirectory = Config::GetInstance().GetDataDirectory();
+  const PackageLister lister(dataDirectory);
   const std::vector<PackageListEntry> entries = lister.List();
   const DateTime now = DateTime::GetLocalTime();
-  std::cout << (options.json ? PackageLister::FormatJson(entries, now)
-                             : PackageLister::FormatText(entries, now))
-            << std::flush;
+  if (options.json) {
+    std::cout << PackageLister::FormatJson(entries, now) << std::flush;
+    return;
+  }
+  // An empty listing of the wrong directory looks like a clean server.
+  std::cout << "Data directory: " << dataDirectory.NativeString() << "\n"
+            << PackageLister::FormatText(entries, now) << std::flush;
 }
 
 void WriteDump(const SimulateCrashOptions&) {

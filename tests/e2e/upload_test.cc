@@ -277,6 +277,7 @@ TEST_F(UploadTest, TransientTroubleDelaysTheNextAttemptAndListSaysSo) {
   EXPECT_THAT(waiting.out, HasSubstr("Found '0' package(s) to upload."));
   EXPECT_THAT(Log(), HasSubstr("Package 'a.1' waits until"));
   const ProcessResult list = Run({"--command", "list", "--config-file", Config(delay)});
+  EXPECT_EQ(list.out.rfind("Data directory: " + data_ + "\nNAME ", 0), 0u) << list.out;
   EXPECT_THAT(list.out, ContainsRegex("PendingRetry .* in (29|30)m\n  last error, [0-9]+s ago: "
                                        "Network error \\(HTTP code: '503'\\)"));
 }
