@@ -114,7 +114,9 @@ void MetricsFile::Write(const UploadRunStats& stats, const DateTime& start, cons
     if (fs.FileExists(path_) && fs.FileSize(path_) <= kMaxPreviousSize) {
       previous = ReadCounters(fs.ReadTextFile(path_).toStdString());
     }
-    fs.WriteFileAtomically(path_, Format(stats, start, end, exitStatus, previous));
+    // The node exporter reads it as its own user.
+    fs.WriteFileAtomically(path_, Format(stats, start, end, exitStatus, previous),
+                           zor::platform::FileReaders::kEveryone);
   } catch (const std::exception& e) {
     LogText(TLog::Warn, TFormatString("Could not write the metrics file '%1': %2")
                             .arg(path_)
