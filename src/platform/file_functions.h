@@ -32,7 +32,9 @@ bool FileExists(const TPath& path);
 // True iff `path` is a directory, or a symbolic link to one.
 bool DirectoryExists(const TPath& path);
 
-// Creates `path` and any missing parents (mode 0777 before the umask).
+// Creates `path` and any missing parents, each with mode 0700 (less what the
+// umask removes): the program's directories hold dumps and logs that only
+// their owner may read. Directories that exist keep their mode.
 // Returns true iff `path` is a directory on return (created now or there
 // before); false when it, or a parent, cannot be created or is a file.
 bool CreateDirectory(const TPath& path);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -191,6 +192,29 @@ TEST_F(PackageListerTest, ListsEveryStatusOfBothTypesAndUnreadableFiles) {
   EXPECT_NEAR(started["age-seconds"].GetInt64(), 3 * 3600, 60);
   EXPECT_TRUE(doc[0]["zip-bytes"].IsNull());
   EXPECT_TRUE(doc[0]["remote-package-id"].IsNull());
+}
+
+// A server's id and a file's name: a line break in them makes no row of its
+// own, an escape sequence never reaches the terminal.
+TEST(PackageListerText, ServerAndFileTextCannotSpoofARow) {
+  PackageListEntry entry;
+  entry.name = zor::platform::TString::fromStdString("dump\x1b[2J");
+  entry.type = "crash";
+  entry.status = "PendingRetry";
+  entry.remotePackageId = "c1\nspoof crash Complete";
+  entry.lastError = UploadResult{DateTime::GetLocalTime(), UploadResultCode::kClientError,
+                                 "busy\r\x1b[1A  last error, 0s ago: fine"};
+  PackageListEntry unreadable;
+  unreadable.name = "bad";
+  unreadable.status = "Pending";
+  unreadable.error = "unexpected '\n{' at line 2";
+  const std::string text = PackageLister::FormatText({entry, unreadable}, DateTime::GetLocalTime());
+
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4) << text;  // header, rows, last error
+  EXPECT_EQ(text.find_first_of("\x1b\r"), std::string::npos) << text;
+  for (const char* shown : {"dump\\x1b[2J", "c1\\nspoof", "busy\\r\\x1b[1A", "'\\n{'"}) {
+    EXPECT_NE(text.find(shown), std::string::npos) << shown << " in " << text;
+  }
 }
 
 TEST_F(PackageListerTest, DataDirectoryThatDoesNotExistListsNothingAndIsNotMade) {
