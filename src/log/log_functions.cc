@@ -42,9 +42,10 @@ std::ostream* PlainStream(TLog::Severity severity) {
   return severity >= TLog::Warn ? &std::cerr : nullptr;
 }
 
-// A plain line goes to a terminal as it is: what it quotes is escaped.
+// A plain line goes to a terminal: what it quotes is escaped, but for the
+// line breaks of the program's own messages (the help text of an error).
 std::string Displayed(const TString& text) {
-  return zor::platform::EscapeForDisplay(text.toStdString());
+  return zor::platform::EscapeForDisplay(text.toStdString(), zor::platform::DisplayForm::kLines);
 }
 
 }  // namespace

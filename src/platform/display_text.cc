@@ -44,8 +44,7 @@ size_t Utf8SequenceLength(const unsigned char* s, size_t size, bool* cut) {
   return length;
 }
 
-
-std::string EscapeForDisplay(const std::string& bytes, Backslashes backslashes) {
+std::string EscapeForDisplay(const std::string& bytes, DisplayForm form) {
   const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
   std::string out;
   out.reserve(bytes.size());
@@ -55,13 +54,15 @@ std::string EscapeForDisplay(const std::string& bytes, Backslashes backslashes) 
     const size_t length = Utf8SequenceLength(s + i, bytes.size() - i, &cut);
     // U+0080..U+009F: some terminals take U+009B as the start of a sequence.
     const bool c1Control = length == 2 && c == 0xC2 && s[i + 1] <= 0x9F;
-    if (c == '\n') {
+    if ((c == '\n' || c == '\t') && form == DisplayForm::kLines) {
+      out += static_cast<char>(c);
+    } else if (c == '\n') {
       out += "\\n";
     } else if (c == '\r') {
       out += "\\r";
     } else if (c == '\t') {
       out += "\\t";
-    } else if (c == '\\' && backslashes == Backslashes::kEscape) {
+    } else if (c == '\\' && form == DisplayForm::kExactBytes) {
       out += "\\\\";
     } else if (length == 0 || c < 0x20 || c == 0x7F || c1Control) {
       // A bad byte alone, so that the bytes after it are judged afresh.
@@ -77,8 +78,8 @@ std::string EscapeForDisplay(const std::string& bytes, Backslashes backslashes) 
   return out;
 }
 
-TString EscapeForDisplay(const TString& text, Backslashes backslashes) {
-  return TString::fromStdString(EscapeForDisplay(text.toStdString(), backslashes));
+TString EscapeForDisplay(const TString& text, DisplayForm form) {
+  return TString::fromStdString(EscapeForDisplay(text.toStdString(), form));
 }
 
 }  // namespace zor::platform

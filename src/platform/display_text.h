@@ -13,20 +13,21 @@
 
 namespace zor::platform {
 
-// Whether EscapeForDisplay also escapes backslashes.
-enum class Backslashes {
-  kKeep,    // readable text: a message, a table cell
-  kEscape,  // "\\": the bytes can be told back exactly (a file name)
+// What EscapeForDisplay leaves as it is.
+enum class DisplayForm {
+  kOneLine,    // printable text only: a console line, a table cell
+  kLines,      // also line feeds and tabs: the program's own lines (help text)
+  kExactBytes, // printable text, and "\\" for a backslash: a file name's bytes
 };
 
 // `bytes` with well-formed, printable UTF-8 unchanged and everything else
-// escaped: line feed, carriage return and tab as "\n", "\r", "\t"; any other
-// C0 control character, DEL, a C1 control character (U+0080 to U+009F) and
-// every byte that is not part of a well-formed sequence as "\xNN" per byte.
-std::string EscapeForDisplay(const std::string& bytes,
-                             Backslashes backslashes = Backslashes::kKeep);
+// escaped, as `form` says: line feed, carriage return and tab as "\n",
+// "\r", "\t"; any other C0 control character, DEL, a C1 control character
+// (U+0080 to U+009F) and every byte that is not part of a well-formed
+// sequence as "\xNN" per byte.
+std::string EscapeForDisplay(const std::string& bytes, DisplayForm form = DisplayForm::kOneLine);
 // The same for text (as UTF-8).
-TString EscapeForDisplay(const TString& text, Backslashes backslashes = Backslashes::kKeep);
+TString EscapeForDisplay(const TString& text, DisplayForm form = DisplayForm::kOneLine);
 
 // The length of the well-formed UTF-8 sequence at the start of `s` (size >
 // 0), or 0 when the bytes there are not one. `*cut` tells a sequence that was

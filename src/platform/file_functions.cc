@@ -128,7 +128,7 @@ std::vector<TString> ListDirectory(const TPath& directory, const ListRequest& re
         if (undecodable != nullptr) {
           const std::string bytes = relative.empty() ? name : relative + "/" + name;
           undecodable->push_back(
-              TString::fromStdString(EscapeForDisplay(bytes, Backslashes::kEscape)));
+              TString::fromStdString(EscapeForDisplay(bytes, DisplayForm::kExactBytes)));
         }
         continue;
       }
