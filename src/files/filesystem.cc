@@ -81,8 +81,9 @@ TFile Filesystem::OpenFileForReading(const TPath& path) {
   return TFile(path, zor::platform::OpenMode::Read);
 }
 
-void Filesystem::WriteFileAtomically(const TPath& path, std::string_view bytes) {
-  zor::platform::AtomicFile file(path);
+void Filesystem::WriteFileAtomically(const TPath& path, std::string_view bytes,
+                                     zor::platform::FileReaders readers) {
+  zor::platform::AtomicFile file(path, readers);
   file.Open();
   file.Write(bytes);
   file.Sync();

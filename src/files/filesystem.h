@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "files/output_file.h"
+#include "platform/atomic_file.h"
 #include "platform/date_time.h"
 #include "platform/file_functions.h"
 #include "platform/file_identity.h"
@@ -79,8 +80,11 @@ class Filesystem {
   // Throws TPath::Exception "AtomicFile: cannot <operation> '<path>': <cause>"
   // (the temporary file's path for all but the directory sync); on failure
   // `path` is unchanged and the temporary file gone. A kill leaves the
-  // temporary file, which RemoveLeftoverStateFiles clears later.
-  virtual void WriteFileAtomically(const zor::platform::TPath& path, std::string_view bytes);
+  // temporary file, which RemoveLeftoverStateFiles clears later. The file is
+  // 0600 unless `readers` says others read it (0644).
+  virtual void WriteFileAtomically(
+      const zor::platform::TPath& path, std::string_view bytes,
+      zor::platform::FileReaders readers = zor::platform::FileReaders::kOwner);
   // Creates `path` (truncating a file of that name) for streamed output; see
   // OutputFile for the rest of its life. Never null. Throws TPath::Exception
   // "TFile: cannot open '<path>': <cause>" when it cannot be created.

@@ -1,5 +1,7 @@
 #include "log/log_channels.h"
 
+#include "platform/display_text.h"
+
 #include <iostream>
 
 #include "platform/crash_handling.h"
@@ -76,9 +78,12 @@ void ReadableConsoleChannel::Append(TLog::Severity severity, const TLog::Event& 
     default:
       return;
   }
-  // A person reads the console: a message as its text, a record as JSON.
-  const std::string text = event.value.IsString() ? event.value.Text().toStdString()
-                                                  : TLog::Formatter::Format(event.value);
+  // A person reads the console: a message as its text, a record as JSON. A
+  // message quotes servers and file names, so its control characters are
+  // shown escaped, never sent to the terminal (JSON escapes its own).
+  const std::string text = event.value.IsString()
+                               ? zor::platform::EscapeForDisplay(event.value.Text().toStdString())
+                               : TLog::Formatter::Format(event.value);
   std::ostream& stream = severity >= TLog::Error ? err_ : out_;
   stream << "[" << label << "]: " << text << "\n" << std::endl;
 }

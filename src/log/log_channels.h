@@ -50,7 +50,8 @@ class RotateImmediateLogFlushChannel : public zor::platform::TLog::TimeBasedRota
 };
 
 // Writes "[LABEL]: text" and an empty line for Info and above of events
-// (a message as its plain text, a structured record as compact JSON)
+// (a message as its text with control characters and bytes that are not
+// UTF-8 escaped, platform/display_text.h; a structured record as compact JSON)
 // whose key is "crashes-upload" or "logs-upload" (any case): Error and Fatal
 // to `err`, the rest to `out`. The streams are not owned and must outlive
 // the channel.

@@ -41,16 +41,17 @@ TEST(ReadableConsoleChannel, ShowsOnlyUploadCategoriesAtInfoAndAbove) {
   }
 }
 
-// A message is shown as its text, unescaped; a record as JSON.
-TEST(ReadableConsoleChannel, ShowsMessagesAsTextAndRecordsAsJson) {
+// A message is shown as its text, a record as JSON; neither lets a control
+// character from a server or a file name reach the terminal.
+TEST(ReadableConsoleChannel, ShowsMessagesAsTextAndRecordsAsJsonWithControlsEscaped) {
   struct Case {
     TLog::Value value;
     const char* shown;
   };
   const Case cases[] = {
-      {TLog::Literal::String("line1\nline2"), "line1\nline2"},
-      {TLog::Literal::String("say \"hi\""), "say \"hi\""},
-      {TLog::Literal::String("C:\\dir\\"), "C:\\dir\\"},
+      {TLog::Literal::String("Key ID = 'kid\x1b[2J'"), "Key ID = 'kid\\x1b[2J'"},
+      {TLog::Literal::String("crash 'c1\n[ERROR]: spoofed'"), "crash 'c1\\n[ERROR]: spoofed'"},
+      {TLog::Object::Make({{"crash-id", "c\x1b[31m"}}), "{\"crash-id\":\"c\\u001b[31m\"}"},
       {TLog::Object::Make({{"package", "a1"}}), "{\"package\":\"a1\"}"},
   };
   for (const Case& c : cases) {

@@ -6,6 +6,7 @@
 #include <typeinfo>
 
 #include "log/log_channels.h"
+#include "platform/display_text.h"
 #include "platform/log_impl.h"
 #include "platform/tsystem.h"
 
@@ -39,6 +40,12 @@ bool IsPlainLogger() {
 std::ostream* PlainStream(TLog::Severity severity) {
   if (!State().plainOnStandardError) return &std::cout;
   return severity >= TLog::Warn ? &std::cerr : nullptr;
+}
+
+// A plain line goes to a terminal: what it quotes is escaped, but for the
+// line breaks of the program's own messages (the help text of an error).
+std::string Displayed(const TString& text) {
+  return zor::platform::EscapeForDisplay(text.toStdString(), zor::platform::DisplayForm::kLines);
 }
 
 }  // namespace
@@ -80,7 +87,7 @@ TString GetLogCategory() {
 
 void LogText(TLog::Severity severity, const TString& text) {
   if (IsPlainLogger()) {
-    if (std::ostream* out = PlainStream(severity)) *out << text.toStdString() << std::endl;
+    if (std::ostream* out = PlainStream(severity)) *out << Displayed(text) << std::endl;
     return;
   }
   TLog::Logger::Get().Log(severity, TLog::Event{GetLogCategory(), TLog::Literal::String(text), {}});
@@ -89,7 +96,7 @@ void LogText(TLog::Severity severity, const TString& text) {
 void LogTextWithError(TLog::Severity severity, const TString& text,
                       const zor::platform::TError::ErrorInfo& errorInfo) {
   if (IsPlainLogger()) {
-    if (std::ostream* out = PlainStream(severity)) *out << text.toStdString() << std::endl;
+    if (std::ostream* out = PlainStream(severity)) *out << Displayed(text) << std::endl;
     return;
   }
   TLog::Logger::Get().Log(severity,
@@ -101,7 +108,7 @@ void LogFields(TLog::Severity severity, const TString& name,
   if (IsPlainLogger()) {
     std::string line = name.toStdString() + ": {";
     for (const auto& [key, value] : fields) {
-      line += key.toStdString() + ": " + value.toStdString() + ";";
+      line += Displayed(key) + ": " + Displayed(value) + ";";
     }
     if (std::ostream* out = PlainStream(severity)) *out << line << "}" << std::endl;
     return;

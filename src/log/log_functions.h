@@ -2,8 +2,9 @@
 // channels behind them.
 //
 // Before SetupLogging the process logger is the framework's plain default and
-// these functions write plain text to standard output, so that early errors
-// (command line, configuration) are still seen. After it, events go to the
+// these functions write plain text to standard output (control characters
+// but line breaks and tabs escaped), so that early errors (command line,
+// configuration) are still seen. After it, events go to the
 // log file (every line flushed at once) and, for the two upload categories,
 // to the console. SetupLogging, SetLogCategory and CloseLogging belong to the
 // main thread; the Log* functions may be called from any thread.

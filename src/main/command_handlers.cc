@@ -11,6 +11,7 @@
 #include "main/crash_simulation.h"
 #include "main/driver.h"
 #include "platform/date_time.h"
+#include "platform/display_text.h"
 #include "platform/interruption.h"
 #include "platform/terminate_handling.h"
 #include "platform/tlock_file.h"
@@ -104,11 +105,12 @@ void RetryPackages(const RetryOptions& options) {
   CrashPackageProcessor processor(config.GetDumpDirectories(), config.GetDataDirectory());
   const std::vector<TString> retried = processor.RetryFailedPackages(options.packageNames);
   for (const TString& name : retried) {
-    std::cout << "Package '" << name.toStdString() << "' gets new attempts.\n";
+    // A package's name is a file name: shown escaped.
+    std::cout << "Package '" << EscapeForDisplay(name.toStdString()) << "' gets new attempts.\n";
   }
   for (const TString& name : options.packageNames) {
     if (std::find(retried.begin(), retried.end(), name) == retried.end()) {
-      std::cout << "No failed package '" << name.toStdString() << "'.\n";
+      std::cout << "No failed package '" << EscapeForDisplay(name.toStdString()) << "'.\n";
     }
   }
   if (options.packageNames.empty() && retried.empty()) std::cout << "No failed package.\n";

@@ -119,6 +119,8 @@ void Dispatch(const CommandLineOptions& options, const RunDirectories& dirs) {
 }
 
 int RunGuarded(int argc, char** argv) {
+  // First of all: every directory and file of the run is its owner's alone.
+  RestrictNewFilesToOwner();
   // Tests that call Run in-process already have an application object.
   std::optional<QCoreApplication> app;
   if (QCoreApplication::instance() == nullptr) app.emplace(argc, argv);

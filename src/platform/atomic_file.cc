@@ -1,6 +1,7 @@
 #include "platform/atomic_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -43,7 +44,8 @@ bool AllHex(const std::string& text) {
 
 }  // namespace
 
-AtomicFile::AtomicFile(const TPath& target) : target_(target) {}
+AtomicFile::AtomicFile(const TPath& target, FileReaders readers)
+    : target_(target), readers_(readers) {}
 
 AtomicFile::~AtomicFile() {
   if (!committed_) Discard();
@@ -88,6 +90,10 @@ void AtomicFile::Open() {
     Fail("create", failed, error);
   }
   fd_ = fd;
+  // Set after the create: the umask would take the others' read bit away.
+  if (readers_ == FileReaders::kEveryone && ::fchmod(fd_, 0644) != 0) {
+    Fail("set the mode of", temporary_, errno);
+  }
 }
 
 void AtomicFile::Write(std::string_view bytes) {
@@ -131,8 +137,8 @@ void AtomicFile::Discard() {
   if (!committed_ && !temporary_.IsEmpty()) ::unlink(temporary_.NativeString().c_str());
 }
 
-void WriteFileAtomically(const TPath& path, std::string_view bytes) {
-  AtomicFile file(path);
+void WriteFileAtomically(const TPath& path, std::string_view bytes, FileReaders readers) {
+  AtomicFile file(path, readers);
   file.Open();
   file.Write(bytes);
   file.Commit();

@@ -7,8 +7,9 @@
 // ending in ".tmp" rather than in any extension that a state-file listing
 // looks for, and unique to the writer, so that two processes saving the same
 // target never write into one temporary file. It is created O_EXCL and
-// O_NOFOLLOW with mode 0600: a name planted in advance (a link, a file) is
-// never written through. Sync makes the temporary file durable (fsync) and
+// O_NOFOLLOW with mode 0600 (or 0644 for a file that others read, set with
+// fchmod so that the umask does not narrow it): a name planted in advance (a
+// link, a file) is never written through. Sync makes the temporary file durable (fsync) and
 // closes it; Commit renames it over the target and makes the rename durable
 // (fsync of the directory). An object destroyed without a successful Commit
 // removes its temporary file.
@@ -30,10 +31,16 @@
 
 namespace zor::platform {
 
+// Who may read the file an AtomicFile writes.
+enum class FileReaders {
+  kOwner,     // mode 0600: every state file
+  kEveryone,  // mode 0644: a file that another user's service reads
+};
+
 class AtomicFile {
  public:
   // No I/O happens until Open.
-  explicit AtomicFile(const TPath& target);
+  explicit AtomicFile(const TPath& target, FileReaders readers = FileReaders::kOwner);
   ~AtomicFile();
   AtomicFile(const AtomicFile&) = delete;
   AtomicFile& operator=(const AtomicFile&) = delete;
@@ -67,6 +74,7 @@ class AtomicFile {
   void Discard();
 
   TPath target_;
+  FileReaders readers_;
   TPath temporary_;
   int fd_ = -1;
   bool synced_ = false;
@@ -75,6 +83,7 @@ class AtomicFile {
 
 // Writes `bytes` as the whole new content of `path` through an AtomicFile.
 // Throws as AtomicFile does.
-void WriteFileAtomically(const TPath& path, std::string_view bytes);
+void WriteFileAtomically(const TPath& path, std::string_view bytes,
+                         FileReaders readers = FileReaders::kOwner);
 
 }  // namespace zor::platform

@@ -150,7 +150,8 @@ bool WriteAll(int fd, const void* data, size_t length) {
   return true;
 }
 
-// mkdir -p, for directories that a crash may find missing.
+// mkdir -p, for directories that a crash may find missing; owner only, like
+// every directory the program makes.
 void MakeDirectories(const char* path) {
   PathText partial;
   partial.Append(path);
@@ -158,10 +159,10 @@ void MakeDirectories(const char* path) {
   for (size_t i = 1; i < partial.size(); ++i) {
     if (text[i] != '/') continue;
     text[i] = '\0';
-    mkdir(text, 0755);
+    mkdir(text, 0700);
     text[i] = '/';
   }
-  mkdir(text, 0755);
+  mkdir(text, 0700);
 }
 
 PathText Join(const char* directory, const char* name) {

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "platform/descriptor_io.h"
+#include "platform/display_text.h"
 #include "platform/path_error.h"
 
 namespace zor::platform {
@@ -53,40 +54,6 @@ bool NameMatches(const QString& name, const std::vector<QString>& suffixes) {
   });
 }
 
-// The length of the well-formed UTF-8 sequence at the start of `s` (size >
-// 0), or 0 when the bytes there are not one. `*cut` tells a sequence that was
-// well-formed up to the end of the bytes apart from an invalid one.
-size_t Utf8SequenceLength(const unsigned char* s, size_t size, bool* cut) {
-  *cut = false;
-  const unsigned char lead = s[0];
-  if (lead < 0x80) return 1;
-  size_t length;
-  unsigned char low = 0x80;  // range of the second byte, per lead byte
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;   // overlong
-    if (lead == 0xED) high = 0x9F;  // surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;   // overlong
-    if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
-  } else {
-    return 0;
-  }
-  for (size_t k = 1; k < length; ++k) {
-    if (k >= size) {
-      *cut = true;
-      return 0;
-    }
-    const unsigned char c = s[k];
-    if (c < (k == 1 ? low : 0x80) || c > (k == 1 ? high : 0xBF)) return 0;
-  }
-  return length;
-}
-
 bool IsValidUtf8Prefix(const unsigned char* s, size_t size) {
   for (size_t i = 0; i < size;) {
     bool cut;
@@ -108,28 +75,6 @@ std::optional<QString> DecodeName(const std::string& bytes) {
     i += length;
   }
   return QString::fromStdString(bytes);
-}
-
-// A name that text cannot hold, written so that a reader can tell its bytes:
-// well-formed UTF-8 as it is except a backslash, "\\", and a control
-// character or a byte that does not decode, "\xNN".
-TString EscapeNameBytes(const std::string& bytes) {
-  const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
-  std::string text;
-  for (size_t i = 0; i < bytes.size();) {
-    bool cut;
-    const size_t length = Utf8SequenceLength(s + i, bytes.size() - i, &cut);
-    if (length == 0 || s[i] == '\\' || s[i] < 0x20) {
-      static const char kHex[] = "0123456789abcdef";
-      text += s[i] == '\\' ? std::string("\\\\")
-                            : std::string{'\\', 'x', kHex[s[i] >> 4], kHex[s[i] & 0xF]};
-      ++i;
-    } else {
-      text.append(bytes, i, length);
-      i += length;
-    }
-  }
-  return TString::fromStdString(text);
 }
 
 struct DirCloser {
@@ -181,7 +126,9 @@ std::vector<TString> ListDirectory(const TPath& directory, const ListRequest& re
       const std::optional<QString> qname = DecodeName(name);
       if (!qname) {
         if (undecodable != nullptr) {
-          undecodable->push_back(EscapeNameBytes(relative.empty() ? name : relative + "/" + name));
+          const std::string bytes = relative.empty() ? name : relative + "/" + name;
+          undecodable->push_back(
+              TString::fromStdString(EscapeForDisplay(bytes, DisplayForm::kExactBytes)));
         }
         continue;
       }
@@ -238,8 +185,15 @@ int DirectoryListingError(const TPath& path) {
 
 bool CreateDirectory(const TPath& path) {
   if (path.IsEmpty()) return false;
-  std::error_code ec;
-  std::filesystem::create_directories(path.NativeString(), ec);
+  const std::string native = path.NativeString();
+  // Parents first, each at its own slash; a component that exists (or that a
+  // concurrent process made) is left as it is.
+  for (size_t slash = native.find('/', 1); slash != std::string::npos;
+       slash = native.find('/', slash + 1)) {
+    const std::string parent = native.substr(0, slash);
+    if (::mkdir(parent.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  }
+  if (::mkdir(native.c_str(), 0700) != 0 && errno != EEXIST) return false;
   return DirectoryExists(path);
 }
 

@@ -35,7 +35,9 @@ bool DirectoryExists(const TPath& path);
 // the attempt (ENOENT when it is missing, ENOTDIR when it is a file).
 int DirectoryListingError(const TPath& path);
 
-// Creates `path` and any missing parents (mode 0777 before the umask).
+// Creates `path` and any missing parents, each with mode 0700 (less what the
+// umask removes): the program's directories hold dumps and logs that only
+// their owner may read. Directories that exist keep their mode.
 // Returns true iff `path` is a directory on return (created now or there
 // before); false when it, or a parent, cannot be created or is a file.
 bool CreateDirectory(const TPath& path);

@@ -56,6 +56,10 @@ TEST_F(FileFunctionsTest, CreateDirectoryMakesParentsAndReportsTheOutcome) {
   EXPECT_TRUE(CreateDirectory(Sub("a/b/c")));
   EXPECT_TRUE(fs::is_directory(Sub("a/b/c")));
   EXPECT_TRUE(CreateDirectory(Sub("a/b/c")));  // already there
+  // Owner only at every level, whatever the umask would let through.
+  for (const char* level : {"a", "a/b", "a/b/c"}) {
+    EXPECT_EQ(fs::status(Sub(level)).permissions(), fs::perms::owner_all) << level;
+  }
 
   WriteFile(Sub("file"), "x");
   EXPECT_FALSE(CreateDirectory(Sub("file")));

@@ -17,6 +17,7 @@ std::optional<FileIdentity> IdentifyPath(const TPath& path, LinkHandling links) 
   if (result != 0) return std::nullopt;
   FileIdentity identity;
   identity.owner = info.st_uid;
+  identity.permissions = info.st_mode & 07777;
   if (S_ISREG(info.st_mode)) {
     identity.kind = FileIdentity::Kind::kRegular;
   } else if (S_ISDIR(info.st_mode)) {

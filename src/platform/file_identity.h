@@ -17,6 +17,7 @@ struct FileIdentity {
   enum class Kind { kRegular, kDirectory, kSymlink, kOther };
   Kind kind = Kind::kOther;
   uid_t owner = 0;
+  mode_t permissions = 0;  // the permission bits (st_mode & 07777)
 };
 
 // Whether IdentifyPath looks at a symbolic link itself or at its target.

@@ -56,7 +56,7 @@ FileChannel::Descriptor FileChannel::OpenDescriptor(const TPath& path, CreateMod
   auto openFile = [&] {
     int fd;
     do {
-      fd = ::open(path.NativeString().c_str(), flags, 0644);
+      fd = ::open(path.NativeString().c_str(), flags, 0600);
     } while (fd < 0 && errno == EINTR);
     return fd;
   };
@@ -66,7 +66,12 @@ FileChannel::Descriptor FileChannel::OpenDescriptor(const TPath& path, CreateMod
   if (fd < 0 && errno == ENOENT && mode == CreateMode::kAppend && CreateDirectory(path.Parent())) {
     fd = openFile();
   }
-  if (fd >= 0) return Descriptor(fd);
+  if (fd >= 0) {
+    struct stat info {};
+    // Not ours to narrow (another owner) fails with EPERM: logging goes on.
+    if (::fstat(fd, &info) == 0 && (info.st_mode & 077) != 0) (void)::fchmod(fd, 0600);
+    return Descriptor(fd);
+  }
   const int error = errno;
   if (mode == CreateMode::kCreateNew && error == EEXIST) return Descriptor();
   throw TPath::Exception(TFormatString("TLog::FileChannel: cannot open log file %1: %2")

@@ -14,6 +14,10 @@
 // the working directory at construction), so that a reader in another working
 // directory finds the files.
 //
+// A log file is its owner's alone (mode 0600): it names presigned URLs and the
+// user's e-mail address. A file found readable by others, e.g. left by an
+// earlier version, is narrowed to 0600 when opened.
+//
 // Every file is opened O_CLOEXEC; writes retry EINTR and short writes. A write
 // failure (disk full, I/O error) drops the lines concerned: logging never
 // throws into its caller once the file is open.

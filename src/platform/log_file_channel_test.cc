@@ -46,8 +46,13 @@ TEST_F(FileChannelTest, WritesOpenAndCloseEventsAroundTheLines) {
     channel.Append(Info, Text("dropped", "closed"));
     channel.Close();
   }
-  // A second run appends; destruction closes like Close().
+  // A second run appends (to a file an earlier version left readable by
+  // others, which it narrows: the log names upload URLs); destruction closes
+  // like Close().
+  EXPECT_EQ(fs::status(path_).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  fs::permissions(path_, fs::perms::group_read | fs::perms::others_read, fs::perm_options::add);
   { FileChannel{TPath(path_)}.Open(); }
+  EXPECT_EQ(fs::status(path_).permissions(), fs::perms::owner_read | fs::perms::owner_write);
 
   EXPECT_EQ(Keys(path_),
             (std::vector<std::string>{"open-log", "cat", "close-log", "open-log", "close-log"}));

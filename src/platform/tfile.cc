@@ -78,7 +78,8 @@ int TFile::OpenDescriptor(OpenMode mode) {
   const std::string native = path_.NativeString();
   int fd;
   do {
-    fd = ::open(native.c_str(), flags | O_CLOEXEC, 0666);
+    // Owner only: the files written are zips of dumps and their encryptions.
+    fd = ::open(native.c_str(), flags | O_CLOEXEC, 0600);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     const int error = errno;

@@ -1,5 +1,6 @@
 #include "upload/crash_package_processor.h"
 
+#include <cstdio>
 #include <optional>
 #include <utility>
 
@@ -44,9 +45,28 @@ TString LogsPackageSuffix() { return "." + ToName(PackageType::kZippedLogsPackag
 // A crash handler writes its dump within seconds; a day-old one died at it.
 constexpr int64_t kCrashTempMaxAgeSeconds = 24 * 60 * 60;
 
-void EnsureDirectoryExists(const TPath& directory) {
+// The data directory holds zips of memory dumps and the user's details: an
+// existing one that other users can read or write is worth a warning (it is
+// the operator's to change; the program creates it 0700).
+void WarnIfOpenToOthers(const TPath& directory) {
+  const auto identity =
+      Filesystem::GetInstance().IdentifyPath(directory, zor::platform::LinkHandling::kFollow);
+  if (!identity || (identity->permissions & 077) == 0) return;
+  char mode[16];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(identity->permissions));
+  LogText(TLog::Warn,
+          TFormatString("Data directory '%1' has mode %2: other users can read or change the "
+                        "crash packages in it; make it 0700.")
+              .arg(directory)
+              .arg(TString(mode)));
+}
+
+void PrepareDataDirectory(const TPath& directory) {
   Filesystem& fs = Filesystem::GetInstance();
-  if (fs.DirectoryExists(directory)) return;
+  if (fs.DirectoryExists(directory)) {
+    WarnIfOpenToOthers(directory);
+    return;
+  }
   LogText(TLog::Warn,
           TFormatString("Directory '%1' does not exist - attempting to create it.").arg(directory));
   if (!fs.CreateDirectory(directory)) {
@@ -81,7 +101,7 @@ bool IsWaiting(const Package& package, const DateTime& now) {
 CrashPackageProcessor::CrashPackageProcessor(std::vector<TPath> dumpDirectories,
                                              TPath dataDirectory)
     : dumpDirectories_(std::move(dumpDirectories)), dataDirectory_(std::move(dataDirectory)) {
-  EnsureDirectoryExists(dataDirectory_);
+  PrepareDataDirectory(dataDirectory_);
 }
 
 CrashPackageProcessor::~CrashPackageProcessor() { LogText(TLog::Debug, "Exited."); }

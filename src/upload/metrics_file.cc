@@ -1,6 +1,8 @@
 #include "upload/metrics_file.h"
 
 #include <cstdio>
+#include <filesystem>
+#include <vector>
 #include <sstream>
 #include <utility>
 
@@ -107,6 +109,34 @@ std::map<std::string, uint64_t> MetricsFile::ReadCounters(const std::string& tex
   return counters;
 }
 
+namespace {
+
+// Creates the missing levels of `folder`, each open to every reader: the
+// exporter that reads the file must pass through them, while the program's
+// own folders are its user's alone. Throws ZorvaneException naming the level
+// that cannot be made, so that a first run on a fresh machine has metrics
+// and the counters do not restart later.
+void CreateFolderForReaders(const TPath& folder) {
+  Filesystem& fs = Filesystem::GetInstance();
+  std::vector<TPath> missing;
+  for (TPath level = folder; !level.IsEmpty() && !fs.DirectoryExists(level);
+       level = level.Parent()) {
+    missing.push_back(level);
+    if (level.Parent() == level) break;
+  }
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    std::error_code error;
+    if (fs.CreateDirectory(*it)) {
+      std::filesystem::permissions(it->NativeString(), std::filesystem::perms(0755), error);
+      if (!error) continue;
+    }
+    throw zor::platform::ZorvaneException(
+        TFormatString("its folder '%1' cannot be created for other readers").arg(*it));
+  }
+}
+
+}  // namespace
+
 void MetricsFile::Write(const UploadRunStats& stats, const DateTime& start, const DateTime& end,
                         int exitStatus) const {
   try {
@@ -115,14 +145,10 @@ void MetricsFile::Write(const UploadRunStats& stats, const DateTime& start, cons
     if (fs.FileExists(path_) && fs.FileSize(path_) <= kMaxPreviousSize) {
       previous = ReadCounters(fs.ReadTextFile(path_).toStdString());
     }
-    // Created like the data directory, so that a fresh machine's first run
-    // has its metrics and its counters do not restart later.
-    const TPath folder = path_.Parent();
-    if (!folder.IsEmpty() && !fs.DirectoryExists(folder) && !fs.CreateDirectory(folder)) {
-      throw zor::platform::ZorvaneException(
-          TFormatString("its folder '%1' cannot be created").arg(folder));
-    }
-    fs.WriteFileAtomically(path_, Format(stats, start, end, exitStatus, previous));
+    CreateFolderForReaders(path_.Parent());
+    // The node exporter reads it as its own user.
+    fs.WriteFileAtomically(path_, Format(stats, start, end, exitStatus, previous),
+                           zor::platform::FileReaders::kEveryone);
   } catch (const std::exception& e) {
     LogText(TLog::Warn, TFormatString("Could not write the metrics file '%1': %2")
                             .arg(path_)

@@ -3,7 +3,8 @@
 // collector.
 //
 // Each run replaces the whole file atomically (Filesystem::WriteFileAtomically), so
-// the collector never reads half a file. Gauges describe the last run;
+// the collector never reads half a file. The file is mode 0644, the one file
+// of the program that other users may read: the collector runs as its own user. Gauges describe the last run;
 // counters ("_total") add each run to what the previous file said, and start
 // again at 0 when there is no readable previous file (Prometheus takes that
 // as a counter reset).

@@ -6,6 +6,7 @@
 #include "files/filesystem.h"
 #include "packages/json_document.h"
 #include "packages/package_upload_progress.h"
+#include "platform/display_text.h"
 #include "platform/tformat_string.h"
 #include "platform/zorvane_exception.h"
 #include "upload/package_footprint.h"
@@ -14,6 +15,7 @@
 namespace ZorErrorReporting {
 
 using zor::platform::DateTime;
+using zor::platform::EscapeForDisplay;
 using zor::platform::TFormatString;
 using zor::platform::TPath;
 using zor::platform::TString;
@@ -78,10 +80,10 @@ TString OrNone(std::optional<uint64_t> value) {
   return value ? TString::Number(*value) : TString(kNone);
 }
 
+// Cut before it is escaped, so that no escape is cut in two.
 TString OneLine(const TString& text) {
-  TString line = text;
-  line.replace("\r", " ").replace("\n", " ");
-  return line.size() > kMaxReasonInText ? line.left(kMaxReasonInText) + "..." : line;
+  const TString line = text.size() > kMaxReasonInText ? text.left(kMaxReasonInText) + "..." : text;
+  return EscapeForDisplay(line);
 }
 
 // "-" for a package that is not waiting to be tried, else "now" or "in <wait>".
@@ -179,11 +181,14 @@ std::string PackageLister::FormatText(const std::vector<PackageListEntry>& entri
     const TString parts =
         e.partsTotal ? TString::Number(*e.partsUploaded) + "/" + TString::Number(*e.partsTotal)
                      : TString(kNone);
-    rows.push_back({e.name, e.type, readable ? e.status : TString("Unreadable"),
+    // A name comes from a file name and an id from a server: neither may
+    // break a row or reach the terminal as a control sequence.
+    rows.push_back({EscapeForDisplay(e.name), e.type, readable ? e.status : TString("Unreadable"),
                     readable ? TString::Number(static_cast<uint64_t>(e.attempts)) : kNone,
                     e.lastResult ? ToName(e.lastResult->code) : kNone, OrNone(e.zipBytes),
                     OrNone(e.encryptedBytes), FormatAge(AgeSeconds(e, now)),
-                    e.remotePackageId.isEmpty() ? TString(kNone) : e.remotePackageId, parts,
+                    e.remotePackageId.isEmpty() ? TString(kNone) : EscapeForDisplay(e.remotePackageId),
+                    parts,
                     FormatNextAttempt(e, now)});
   }
   std::vector<int64_t> widths(rows.front().size(), 0);

@@ -61,6 +61,9 @@ class PackageLister {
   // wait from `now`); "-" where there is no value. An unreadable entry ends
   // with its reason on one line; a package that is not complete and has a
   // last error has it on an indented line of its own below, with its age.
+  // Names, remote ids and reasons are shown escaped (platform/display_text.h),
+  // so that no control character reaches the terminal and no line break in
+  // them makes a row.
   static std::string FormatText(const std::vector<PackageListEntry>& entries,
                                 const zor::platform::DateTime& now);
   // A JSON array of one object per entry, in the same order, with the same

@@ -78,7 +78,7 @@ TEST_F(PackageListerTest, ListsEveryStatusOfBothTypesAndUnreadableFiles) {
   Write("pending.crash-package.pending", StatusJson("pending", "crash-package", "Pending"), 1);
   Write("started.crash-package.started",
         StatusJson("started", "crash-package", "Started", startedFiles,
-                   Result("NetworkError", "timed out"), "remote-7"),
+                   Result("NetworkError", "timed out"), "remote-7\\n\\u001b[2Jspoof"),
         3);
   // One verdict and older transient trouble; now waiting two and a half hours.
   const std::string nextAttempt =
@@ -90,7 +90,7 @@ TEST_F(PackageListerTest, ListsEveryStatusOfBothTypesAndUnreadableFiles) {
                                  Result("ClientError", "a") + "," + Result("NetworkError", "b"));
   retry.pop_back();
   Write("retry.crash-package.pendingretry",
-        retry + ",\"last-error\":" + Result("NetworkError", "server down") +
+        retry + ",\"last-error\":" + Result("NetworkError", "server\\u001b[2K down") +
             ",\"transient-failures\":2,\"next-attempt\":\"" + nextAttempt + "\"}",
         5);
   Write("failed.crash-package.failed",
@@ -149,10 +149,12 @@ TEST_F(PackageListerTest, ListsEveryStatusOfBothTypesAndUnreadableFiles) {
     ASSERT_GE(rows[i + 1].size(), 10u) << text;
     EXPECT_EQ(Row(rows[i + 1].begin(), rows[i + 1].begin() + 5), expected[i]) << text;
   }
+  // A server's id or message shown escaped: no row of its own, no terminal control.
   EXPECT_EQ(rows[3], (Row{"started", "crash", "Started", "0", "NetworkError", "30", "25", "3h",
-                          "remote-7", "1/3", "-"}));
+                          "remote-7\\n\\x1b[2Jspoof", "1/3", "-"}));
+  EXPECT_EQ(text.find('\x1b'), std::string::npos);
   EXPECT_EQ(rows[5].back(), "2h");  // "in 2h": two and a half hours from now
-  EXPECT_EQ(errorLines, std::vector<std::string>{"retry:server down"});
+  EXPECT_EQ(errorLines, std::vector<std::string>{"retry:server\\x1b[2K down"});
   // The user's zip counts as the logs package's zip, but its old date does
   // not age the package.
   EXPECT_EQ(rows[2], (Row{"u1.zipped-logs-package", "logs", "Pending", "0", "-", "10", "-", "2h",
@@ -178,14 +180,14 @@ TEST_F(PackageListerTest, ListsEveryStatusOfBothTypesAndUnreadableFiles) {
     EXPECT_TRUE(item["age-seconds"].IsInt64());
   }
   EXPECT_STREQ(doc[3]["status"].GetString(), "PendingRetry");  // from the file name
-  EXPECT_STREQ(doc[4]["last-error"]["message"].GetString(), "server down");
+  EXPECT_STREQ(doc[4]["last-error"]["message"].GetString(), "server\x1b[2K down");
   EXPECT_EQ(std::string(doc[4]["next-attempt"].GetString()).substr(0, 19),
             nextAttempt.substr(0, 19));
   EXPECT_NE(std::string(doc[3]["error"].GetString()).find("not json"), std::string::npos);
   const auto& started = doc[2];
   EXPECT_EQ(started["zip-bytes"].GetUint64(), 30u);
   EXPECT_EQ(started["encrypted-bytes"].GetUint64(), 25u);
-  EXPECT_STREQ(started["remote-package-id"].GetString(), "remote-7");
+  EXPECT_STREQ(started["remote-package-id"].GetString(), "remote-7\n\x1b[2Jspoof");
   EXPECT_EQ(started["parts-uploaded"].GetUint64(), 1u);
   EXPECT_EQ(started["parts-total"].GetUint64(), 3u);
   EXPECT_NEAR(started["age-seconds"].GetInt64(), 3 * 3600, 60);

@@ -10,11 +10,16 @@
 namespace zor::test {
 namespace {
 
-TEST(SystemdUnitsTest, VerifierAcceptsServiceAndTimer) {
+TEST(SystemdUnitsTest, VerifierAcceptsServiceAndTimerAndServiceKeepsFilesPrivate) {
   // The verifier insists that ExecStart names an executable, so the copy of
   // the service starts the built program instead of the installed one.
   const std::string source = std::string(ZOR_SOURCE_DIR) + "/contrib/systemd/";
   std::string service = ReadFile(source + "zorcrashreporter.service");
+  // Nothing the service creates is readable by other users.
+  for (const char* line : {"\nUMask=0077\n", "\nStateDirectoryMode=0700\n",
+                           "\nLogsDirectoryMode=0700\n"}) {
+    EXPECT_THAT(service, ::testing::HasSubstr(line));
+  }
   const std::string installed = "/usr/local/bin/zorcrashreporter";
   const size_t at = service.find("ExecStart=" + installed);
   ASSERT_NE(at, std::string::npos);

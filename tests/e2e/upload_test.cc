@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <future>
@@ -18,6 +19,7 @@
 #include <set>
 #include <thread>
 
+#include "platform/sanitizer_build.h"
 #include "support/local_crash_server.h"
 #include "support/subprocess.h"
 #include "support/temp_dir.h"
@@ -25,6 +27,7 @@
 namespace zor::test {
 namespace {
 
+using ::testing::Contains;
 using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
 using ::testing::Not;
@@ -32,6 +35,7 @@ namespace fs = std::filesystem;
 
 constexpr int64_t kPart = 64 * 1024;
 constexpr char kEmail[] = "ops@example.com";
+constexpr char kCase[] = "CASE-4711";
 
 class UploadTest : public ::testing::Test {
  protected:
@@ -68,7 +72,7 @@ class UploadTest : public ::testing::Test {
 
   ProcessResult SendLogs(const std::string& zip, ProcessOptions options = {}) {
     return Run({"--command", "send-logs", "--zipped-logs-file", zip, "--email", kEmail,
-                "--support-case-number", "4711", "--config-file", Config()},
+                "--support-case-number", kCase, "--config-file", Config()},
                std::move(options));
   }
   // A zip of one log file, as a user makes it.
@@ -299,22 +303,6 @@ TEST_F(UploadTest, ForeignErrorEndsTheRunAndTheNextRunResumes) {
   EXPECT_TRUE(StoredDump("a.1") == dumpBytes_["a.1"]);
 }
 
-TEST_F(UploadTest, PreservedPackagesKeepTheirFilesAndDumps) {
-  Crash("a.1", 1000);
-  const std::string settings =
-      "servercrashupload.preserve_upload_packages: true\n"
-      "servercrashupload.delete_completed_dumps: false\n";
-  EXPECT_EQ(SendCrashes(settings).status, 0);
-  EXPECT_EQ(SendCrashes(settings).status, 0);
-  std::set<std::string> extensions;
-  for (const auto& entry : fs::directory_iterator(data_)) {
-    extensions.insert(entry.path().extension().string());
-  }
-  EXPECT_EQ(extensions, (std::set<std::string>{".complete", ".zip", ".enc", ".zormeta", ".parts"}));
-  EXPECT_TRUE(fs::exists(dumps_ + "/a.1_0.crash/a.1.dmp"));
-  EXPECT_EQ(Count("register"), 1);
-}
-
 // A reply from the key endpoint that is no key (a captive portal's page),
 // then a data directory too small for the zips (a file size limit on the
 // process, as a full disk answers a write): nothing is lost, and the next
@@ -402,10 +390,13 @@ TEST_F(UploadTest, SendLogsUploadsTheUsersZipAndKeepsIt) {
   server_.AddFault("part", 1, "hang");
   KillWhen([&] { return Count("part") >= 1; }, "the logs part",
            [&](ProcessOptions o) { return SendLogs(zip, std::move(o)); });
+  // Every file's bytes, at any depth, for the address or the case number.
   const auto holdingTheAddress = [&] {
     std::vector<std::string> files;
-    for (const auto& entry : fs::directory_iterator(data_)) {
-      if (ReadFile(entry.path().string()).find(kEmail) != std::string::npos) {
+    for (const auto& entry : fs::recursive_directory_iterator(data_)) {
+      if (!entry.is_regular_file()) continue;
+      const std::string bytes = ReadFile(entry.path().string());
+      if (bytes.find(kEmail) != std::string::npos || bytes.find(kCase) != std::string::npos) {
         files.push_back(entry.path().filename().string());
       }
     }
@@ -430,14 +421,111 @@ TEST_F(UploadTest, SendLogsUploadsTheUsersZipAndKeepsIt) {
   ASSERT_NE(stored, fs::directory_iterator());
   const std::string shown = server_.Show(stored->path().stem().string());
   EXPECT_THAT(shown, HasSubstr(kEmail));
-  EXPECT_THAT(shown, HasSubstr("4711"));
+  EXPECT_THAT(shown, HasSubstr(kCase));
   EXPECT_THAT(shown, HasSubstr("app.log"));
+
+  // One that the server fails, then a good one: the details go with it.
+  server_.AddFault("complete", 1, "status", 503, "busy");
+  EXPECT_THAT(SendLogs(zip).out, Not(HasSubstr("Successfully uploaded '1'")));
+  EXPECT_FALSE(holdingTheAddress().empty());
+  EXPECT_EQ(SendLogs(zip).status, 0);
+  EXPECT_EQ(holdingTheAddress(), std::vector<std::string>{});
 
   const ProcessResult missing =
       Run({"--command", "send-logs", "--zipped-logs-file", dir_.Sub("none.zip"),
            "--support-case-number", "1", "--config-file", Config()});
   EXPECT_EQ(missing.status, -1);
   EXPECT_THAT(Log(), HasSubstr("Unable to open file '" + dir_.Sub("none.zip") + "'"));
+}
+
+// The permission bits of `path` in octal ("700").
+std::string Mode(const fs::path& path) {
+  char mode[16];
+  std::snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(fs::status(path).permissions()));
+  return mode;
+}
+
+// Every file and directory below `root` (and `root` itself) as another user
+// sees it: owner only (0700, 0600), and `nobody` can neither list nor read
+// any. Returns the extensions seen ("/" for a directory).
+std::set<std::string> ExpectPrivate(const std::string& root) {
+  std::vector<fs::path> paths{root};
+  for (const auto& entry : fs::recursive_directory_iterator(root)) paths.push_back(entry.path());
+  std::set<std::string> seen;
+  for (const fs::path& path : paths) {
+    const bool directory = fs::is_directory(path);
+    seen.insert(directory ? "/" : path.extension().string());
+    EXPECT_EQ(Mode(path), directory ? "700" : "600") << path;
+    const ProcessResult r = RunProcess(
+        "/usr/sbin/runuser", {"-u", "nobody", "--", directory ? "/bin/ls" : "/bin/cat", path});
+    EXPECT_THAT(r.err, HasSubstr("Permission denied")) << path << ": " << r.status << r.out;
+  }
+  return seen;
+}
+
+// A run stopped part-way, a completed run that keeps its files (preserved:
+// uploaded once, its dump kept) and the program's own crash leave nothing
+// that another user can read; the one file meant for others is the metrics
+// file. A data directory that others can read is named at the next start.
+TEST_F(UploadTest, NothingARunCreatesIsOpenToOtherUsers) {
+  if (geteuid() != 0) GTEST_SKIP() << "runs as root, to look through nobody's eyes";
+  if (!fs::exists("/usr/sbin/runuser")) GTEST_SKIP() << "needs runuser";
+  // Only the program's own modes stand between nobody and its files.
+  fs::permissions(dir_.path(), fs::perms::owner_all | fs::perms::group_read |
+                                   fs::perms::group_exec | fs::perms::others_read |
+                                   fs::perms::others_exec);
+  partSize_ = 32 * 1024;
+  Crash("a.1", 100000);
+  // Its folders are missing: they are made open to the exporter that reads it.
+  const std::string metrics = dir_.Sub("exporter/textfile/metrics.prom");
+  const std::string settings = "servercrashupload.preserve_upload_packages: true\n"
+                               "servercrashupload.delete_completed_dumps: false\n"
+                               "servercrashupload.metrics.file: " + metrics + "\n";
+  server_.AddFault("part", 2, "status", 503, "busy");
+  EXPECT_EQ(SendCrashes(settings).status, 0);
+  ASSERT_EQ(Status("a.1").first, "pendingretry");
+  EXPECT_EQ(ExpectPrivate(data_), (std::set<std::string>{"/", ".pendingretry", ".zip", ".enc",
+                                                         ".zormeta", ".parts"}));
+  EXPECT_THAT(ExpectPrivate(dir_.Sub("logs")), Contains(".txt"));
+
+  // The upload resumes; a preserved package keeps its files and its dump.
+  EXPECT_EQ(SendCrashes(settings).status, 0);
+  EXPECT_EQ(ExpectPrivate(data_), (std::set<std::string>{"/", ".complete", ".zip", ".enc",
+                                                         ".zormeta", ".parts"}));
+  EXPECT_TRUE(fs::exists(dumps_ + "/a.1_0.crash/a.1.dmp"));
+  EXPECT_EQ(std::tuple(Mode(dir_.Sub("exporter")), Mode(dir_.Sub("exporter/textfile")),
+                       Mode(metrics)),
+            std::tuple("755", "755", "644"));
+  if (!ZOR_SHADOW_SANITIZER) {
+    ProcessOptions options;
+    options.noCoreDump = true;
+    Run({"--command", "simulate-crash", "--config-file", Config(), "--enable-features",
+         "crash-handler"},
+        options);
+    EXPECT_THAT(ExpectPrivate(dir_.Sub("logs")), Contains(".dmp"));
+  }
+
+  fs::permissions(data_, fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
+                             fs::perms::others_exec,
+                  fs::perm_options::add);
+  EXPECT_THAT(SendCrashes(settings).out,
+              HasSubstr("Data directory '" + data_ + "' has mode 0755: other users can read"));
+  EXPECT_EQ(Count("register"), 1);
+}
+
+// A file name with an escape sequence and a line break: the console and
+// `list` show it escaped, and it makes no row of its own.
+TEST_F(UploadTest, ControlCharactersInAFileNameReachTheTerminalEscaped) {
+  const std::string name = "evil\x1b[2J\nspoof";
+  Crash(name, 1000);
+  const ProcessResult sent = SendCrashes();
+  EXPECT_EQ(sent.status, 0) << sent.out;
+  const ProcessResult listed = Run({"--command", "list", "--config-file", Config()});
+  for (const ProcessResult* r : {&sent, &listed}) {
+    EXPECT_EQ((r->out + r->err).find('\x1b'), std::string::npos) << r->out << r->err;
+    EXPECT_THAT(r->out, HasSubstr("evil\\x1b[2J\\nspoof"));
+    EXPECT_THAT(r->out, Not(ContainsRegex("(^|\n)spoof")));
+  }
 }
 
 // The timer's `send-crashes` runs while a `send-logs` waits for its part:
