@@ -18,6 +18,7 @@
 #include <map>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "platform/sanitizer_build.h"
 #include "support/local_crash_server.h"
