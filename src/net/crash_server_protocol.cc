@@ -410,14 +410,14 @@ TString CrashServerProtocol::UploadPart(const TUrl& url, const std::shared_ptr<T
   LogDebug(TFormatString(
                "Upload of part '%1' complete - Received corresponding part tag '%2' from server")
                .arg(partNumber)
-               .arg(tag));
+               .arg(QuoteServerText(tag.toStdString())));
   return tag;
 }
 
 void CrashServerProtocol::PostUploadComplete(const TUrl& url,
                                              const PackageUploadProgress::CompletedParts& parts) {
   const TString xml = BuildCompleteMultipartUploadXml(parts);
-  LogDebug(TFormatString("Upload complete XML: '%1'").arg(xml));
+  LogDebug(TFormatString("Upload complete XML: '%1'").arg(QuoteServerText(xml.toStdString())));
   TBuffer buffer;
   buffer.Open(OpenMode::ReadWrite);
   buffer.Write(xml.toStdString());
