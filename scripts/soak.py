@@ -411,7 +411,8 @@ class Soak:
         return uploads
 
     def check_keys(self):
-        """No content key, raw or as hex or base64, in any file under the work directory."""
+        """No content key, raw or as hex or base64, in any file under the work directory, and no
+        presigned URL's signature outside the server's own directory."""
         raw = set(self.keys)
         texts = {}
         for key in self.keys:
@@ -423,6 +424,8 @@ class Soak:
         windows = {key[o:o + 8] for key in raw for o in range(8)}
         hex_run = re.compile(rb"[0-9A-Fa-f]{64,}")
         b64_run = re.compile(rb"[A-Za-z0-9+/_-]{43,}")
+        signature = re.compile(rb"X-Amz-Signature", re.IGNORECASE)
+        server_dir = self.work / "server"
         scanned = 0
         for path in sorted(p for p in self.work.rglob("*") if p.is_file() and not p.is_symlink()):
             data = path.read_bytes()
@@ -437,6 +440,8 @@ class Soak:
                               if run[i:i + width] in texts}
             for key in found:
                 self.violation("-", f"content key {key.hex()[:8]}... found in {path.relative_to(self.work)}")
+            if server_dir not in path.parents and signature.search(data):
+                self.violation("-", f"a presigned URL's signature found in {path.relative_to(self.work)}")
         return scanned
 
     def unlearned_registrations(self):

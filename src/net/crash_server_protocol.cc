@@ -14,13 +14,17 @@
 #include "packages/package_encryption_metadata.h"
 #include "packages/upload_step.h"
 #include "platform/app_config.h"
+#include "platform/curl_exception.h"
+#include "platform/server_text.h"
 #include "platform/tbuffer.h"
 #include "platform/tformat_string.h"
 #include "platform/zorvane_exception.h"
 
 namespace ZorErrorReporting {
 
+using zor::platform::CurlException;
 using zor::platform::OpenMode;
+using zor::platform::QuoteServerText;
 using zor::platform::TBuffer;
 using zor::platform::TFormatString;
 namespace TLog = zor::platform::TLog;
@@ -32,14 +36,14 @@ using zor::platform::ZorvaneException;
 
 namespace {
 
-// The display form of URLs in log lines: reserved characters decoded.
-constexpr unsigned kDisplayForm = 0x2000000;
-
 void LogDebug(const TString& text) { LogText(TLog::Debug, text); }
 
 void LogRequestUrl(const TUrl& url) {
-  LogDebug(TFormatString("Request URL: '%1'").arg(url.ToString(kDisplayForm)));
+  LogDebug(TFormatString("Request URL: '%1'").arg(url.ForLog()));
 }
+
+// `text` as one path segment or query value of a generated URL.
+TString Encoded(const TString& text) { return TUrl::EncodeComponent(text); }
 
 // A callback that takes the string member `member` of a 2xx JSON reply into
 // `*out`; other statuses are left to CheckReply. An empty member is refused
@@ -54,7 +58,7 @@ TNetworkReply::ReplyCallback EntryCallback(TString* out, const char* member) {
     if (out->trim().isEmpty()) {
       throw ZorvaneException(TFormatString("Entry '%1' is empty in the response from '%2'")
                                  .arg(member)
-                                 .arg(TString(reply.GetUrl())));
+                                 .arg(reply.GetUrl().ForLog()));
     }
   };
 }
@@ -94,6 +98,7 @@ void CheckKeyReply(const PublicKeyInfo& info, int status) {
     throw;
   }
   if (info.keyId.trim().isEmpty()) throw ZorvaneException(reply + " has no key id");
+  CrashServerProtocol::CheckServerId("key-id", info.keyId);
 }
 
 TString Override(const TString& value, const TString& fallback) {
@@ -104,7 +109,7 @@ TString Override(const TString& value, const TString& fallback) {
 
 CrashServerProtocol::CrashServerProtocol(const TUrl& baseUrl, const TString& customerId)
     : baseUrl_(baseUrl), customerId_(customerId) {
-  LogDebug(TFormatString("Upload Endpoint: '%1'").arg(baseUrl_.ToString(kDisplayForm)));
+  LogDebug(TFormatString("Upload Endpoint: '%1'").arg(baseUrl_.ForLog()));
   const Config& config = Config::GetInstance();
   const int64_t partSize = config.GetUploadPartSize();
   const uint64_t limit = config.GetUploadBandwidthLimit();
@@ -162,14 +167,14 @@ PublicKeyInfo CrashServerProtocol::DownloadPublicKey() {
     });
     Finish(*reply, Config::GetInstance().GetHttpGetTimeout());
     LogDebug(TFormatString("Server responded with key Id '%1' and key value '%2'")
-                 .arg(info.keyId)
-                 .arg(TString::fromUtf8(info.key.data())));
+                 .arg(QuoteServerText(info.keyId.toStdString()))
+                 .arg(QuoteServerText(info.key.data())));
     CheckKeyReply(info, reply->GetStatusCode());
     return info;
   } catch (ZorvaneException& e) {
     e.StackMessageFront(
         TFormatString("Error occurred trying to download the Zorvane RSA public key from '%1'.")
-            .arg(TString(url)));
+            .arg(url.ForLog()));
     throw;
   }
 }
@@ -249,29 +254,28 @@ TString CrashServerProtocol::PostForEntry(const TUrl& url, const char* header, c
 }
 
 TString CrashServerProtocol::RegisterPackage(PackageType type) {
-  const TUrl url(TFormatString("%1/crash?customerId=%3")
-                     .arg(TString(baseUrl_))
-                     .arg(PackageTypePathWord(type))
-                     .arg(customerId_));
+  PackageTypePathWord(type);  // throws for a type the server takes no package of
+  const TUrl url = Generated(TString(baseUrl_) + "/crash?customerId=" + Encoded(customerId_));
   LogDebug("Registering package for upload...");
   LogRequestUrl(url);
   const TString id = PostForEntry(url, "Content-Type: application/json", nullptr, "crash_id");
+  CheckServerId("crash_id", id);
   LogDebug(TFormatString("Server responded successfully with remote package id: '%1").arg(id));
   return id;
 }
 
 TString CrashServerProtocol::RequestUploadId(const TString& uploadFileName, const TString& remoteId,
                                              const TString& body, PackageType type) {
-  const TUrl url(TFormatString("%1/%2/%3/%4/%5?customerId=%6")
-                     .arg(TString(baseUrl_))
-                     .arg("crash")
-                     .arg(remoteId)
-                     .arg(PackageTypePathWord(type))
-                     .arg(uploadFileName)
-                     .arg(customerId_));
+  const TUrl url = Generated(TFormatString("%1/crash/%2/%3/%4?customerId=%5")
+                                 .arg(TString(baseUrl_))
+                                 .arg(Encoded(remoteId))
+                                 .arg(PackageTypePathWord(type))
+                                 .arg(Encoded(uploadFileName))
+                                 .arg(Encoded(customerId_)));
   LogDebug("Requesting upload ID from server...");
   LogRequestUrl(url);
   const TString id = PostForEntry(url, "Content-Type: application/json", &body, "upload_id");
+  CheckServerId("upload_id", id);
   LogDebug(TFormatString("Server responded succesfully upload id: '%1").arg(id));
   return id;
 }
@@ -282,17 +286,17 @@ TString CrashServerProtocol::UploadStem(const TString& uploadFileName, const TSt
   return TFormatString("%1/crash/%3/%4/%5/%6")
       .arg(TString(baseUrl_))
       .arg(word)
-      .arg(remoteId)
+      .arg(Encoded(remoteId))
       .arg(word)
-      .arg(uploadFileName)
-      .arg(uploadId);
+      .arg(Encoded(uploadFileName))
+      .arg(Encoded(uploadId));
 }
 
 TUrl CrashServerProtocol::GetPackageLocationUrl(const TString& uploadFileName,
                                                 const TString& remoteId, const TString& uploadId,
                                                 PackageType type) {
-  const TUrl url(UploadStem(uploadFileName, remoteId, uploadId, type) + "?customerId=" +
-                 customerId_);
+  const TUrl url = Generated(UploadStem(uploadFileName, remoteId, uploadId, type) +
+                             "?customerId=" + Encoded(customerId_));
   LogDebug(TFormatString("Requesting generated URL from crash server for package with remote Id "
                          "'%1' from server")
                .arg(remoteId));
@@ -303,8 +307,8 @@ TUrl CrashServerProtocol::GetPackageLocationUrl(const TString& uploadFileName,
 TUrl CrashServerProtocol::GetPartLocationUrl(const TString& uploadFileName,
                                              const TString& remoteId, const TString& uploadId,
                                              PackageType type, uint64_t partNumber) {
-  const TUrl url(UploadStem(uploadFileName, remoteId, uploadId, type) + "/" +
-                 TString::Number(partNumber) + "?customerId=" + customerId_);
+  const TUrl url = Generated(UploadStem(uploadFileName, remoteId, uploadId, type) + "/" +
+                             TString::Number(partNumber) + "?customerId=" + Encoded(customerId_));
   LogDebug(TFormatString("Getting generated URL for part: '%1' from server").arg(partNumber));
   LogRequestUrl(url);
   return FetchLocationUrl(url);
@@ -315,8 +319,51 @@ TUrl CrashServerProtocol::FetchLocationUrl(const TUrl& url) {
   TString location;
   reply->SetReplyCallback(EntryCallback(&location, "location"));
   Finish(*reply, Config::GetInstance().GetHttpGetTimeout());
-  LogDebug(TFormatString("Server responded successfully with generated Url: '%1'").arg(location));
-  return TUrl(location);
+  const TUrl given(location);
+  LogDebug(TFormatString("Server responded successfully with generated Url: '%1'")
+               .arg(given.ForLog()));
+  // A location may name another host (the object store), never another
+  // kind of transfer: file://, ftp:// and the like would let whoever answers
+  // have a part written or sent where they like.
+  if (!given.IsValid() || !given.IsHttp() || given.Host().isEmpty()) {
+    throw CurlException(given.ForLog(),
+                        "the crash server's location is not an http or https URL with a host; "
+                        "no other URL is followed",
+                        CurlException::kRefusedScheme);
+  }
+  return given;
+}
+
+TUrl CrashServerProtocol::Generated(const TString& text) const {
+  const TUrl url(text);
+  // Built from the upload endpoint, a request URL keeps its scheme: a
+  // server's id that changed it would be a request nobody configured.
+  if (url.Scheme().toLower() != baseUrl_.Scheme().toLower()) {
+    throw CurlException(url.ForLog(),
+                        TFormatString("the URL does not keep the upload endpoint's scheme '%1'")
+                            .arg(baseUrl_.Scheme()),
+                        CurlException::kRefusedScheme);
+  }
+  return url;
+}
+
+void CrashServerProtocol::CheckServerId(const char* member, const TString& value) {
+  constexpr int kMaxIdLength = 128;
+  const auto idCharacter = [](char16_t c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           c == '.' || c == '_' || c == '-';
+  };
+  bool usable = !value.isEmpty() && value.size() <= kMaxIdLength && value != "." && value != "..";
+  for (const QChar c : value.ToQString()) usable = usable && idCharacter(c.unicode());
+  if (usable) return;
+  // "." and ".." are within the characters but name a path level of their
+  // own; the transport would resolve them away.
+  throw ZorvaneException(TFormatString("Entry '%1' in the response is not a usable id: '%2' (an "
+                                       "id is 1 to %3 of A-Z, a-z, 0-9, '.', '_' and '-', and "
+                                       "not '.' or '..')")
+                             .arg(member)
+                             .arg(QuoteServerText(value.toStdString()))
+                             .arg(kMaxIdLength));
 }
 
 void CrashServerProtocol::UploadPackagePart(Package& package, uint64_t n) {
@@ -363,14 +410,14 @@ TString CrashServerProtocol::UploadPart(const TUrl& url, const std::shared_ptr<T
   LogDebug(TFormatString(
                "Upload of part '%1' complete - Received corresponding part tag '%2' from server")
                .arg(partNumber)
-               .arg(tag));
+               .arg(QuoteServerText(tag.toStdString())));
   return tag;
 }
 
 void CrashServerProtocol::PostUploadComplete(const TUrl& url,
                                              const PackageUploadProgress::CompletedParts& parts) {
   const TString xml = BuildCompleteMultipartUploadXml(parts);
-  LogDebug(TFormatString("Upload complete XML: '%1'").arg(xml));
+  LogDebug(TFormatString("Upload complete XML: '%1'").arg(QuoteServerText(xml.toStdString())));
   TBuffer buffer;
   buffer.Open(OpenMode::ReadWrite);
   buffer.Write(xml.toStdString());
@@ -425,7 +472,7 @@ TString CrashServerProtocol::BuildRegistrationJson(Package& package) {
 void CrashServerProtocol::CheckReply(TNetworkReply& reply) {
   const int status = reply.GetStatusCode();
   if (TNetworkReply::IsSuccessStatus(status)) return;
-  const TString url = reply.GetUrl();
+  const TString url = reply.GetUrl().ForLog();
   if (status == 0) {
     const TString timedOut = "Network request timed out.";
     throw HTTPException(0,
@@ -446,15 +493,18 @@ void CrashServerProtocol::CheckReply(TNetworkReply& reply) {
                             .arg(status)
                             .arg(url)
                             .arg(reply.GetErrorString())
-                            .arg(TString::fromUtf8(body.c_str())),
+                            .arg(QuoteServerText(body.c_str())),
                         reply.GetErrorString(), {});
   }
+  // A redirect is an answer of its own: following it could lead anywhere.
+  const bool redirect = status >= 300 && status < 400;
   throw HTTPException(status,
                       TFormatString("Network error (HTTP code: '%1') occurred in contacting crash "
-                                    "upload server (URL: '%2'). Error message: '%3'.")
+                                    "upload server (URL: '%2'). Error message: '%3'.%4")
                           .arg(status)
                           .arg(url)
-                          .arg(reply.GetErrorString()),
+                          .arg(reply.GetErrorString())
+                          .arg(redirect ? " No redirect is followed." : ""),
                       reply.GetErrorString(), {});
 }
 

@@ -11,11 +11,22 @@
 // holds one, and sends only the parts without a tag. Generated URLs are
 // never stored.
 //
+// URLs: the request URLs are generated from the upload endpoint, each id and
+// name in them percent-encoded as one segment, and must keep the endpoint's
+// scheme; a location the server hands out may name any host but must be
+// http or https. Either refusal comes before anything is sent. Messages and
+// log lines name URLs as TUrl::ForLog gives them (no query: a presigned
+// URL's signature stays out of the log), and quote the server's text as
+// QuoteServerText bounds it.
+//
 // Errors: HTTPException for an answer that is not 2xx (code 0 and "Network
-// request timed out." when none came in time); CurlException for a failure
-// below HTTP; ZorvaneException "Entry '<name>' not found in response" and
-// the std::runtime_error of HttpRequestor::ReadJsonReply for a 2xx reply
-// without the expected JSON; the file-system and JSON-file errors of the
+// request timed out." when none came in time; a 3xx, as no redirect is
+// followed); CurlException for a failure below HTTP, and with code
+// CurlException::kRefusedScheme for a URL refused as above;
+// ZorvaneException "Entry '<name>' not found in response", "... is not a
+// usable id" (see CheckServerId) and the std::runtime_error of
+// HttpRequestor::ReadJsonReply for a 2xx reply without the expected JSON;
+// the file-system and JSON-file errors of the
 // package's files; RunInterrupted (platform/interruption.h) when a signal
 // ends the run, the transfer in progress included. Nothing is retried here;
 // state saved before a failure stays saved.
@@ -84,7 +95,7 @@ class CrashServerProtocol {
 
   // GETs the configured key endpoint and returns the key only when it is one
   // the program may encrypt with (see CheckRsaPublicKey) and the reply names
-  // a key id. A 2xx reply that is not throws ZorvaneException "The reply
+  // a key id that CheckServerId accepts. A 2xx reply that is not throws ZorvaneException "The reply
   // (HTTP <status>, <n> bytes beginning '<first 80 bytes>') is not a usable
   // key: <what is wrong>" or "... has no key id", so a captive portal's page
   // fails the download before any package is encrypted. Every
@@ -114,8 +125,14 @@ class CrashServerProtocol {
   static zor::platform::TString BuildCompleteMultipartUploadXml(
       const PackageUploadProgress::CompletedParts& parts);
   // Returns on a 2xx status; else throws HTTPException as described above,
-  // with the body in the message of a 5xx answer only.
+  // with the body (bounded) in the message of a 5xx answer only.
   static void CheckReply(zor::platform::TNetworkReply& reply);
+  // Returns iff `value`, an id the server gave as `member` (crash_id,
+  // upload_id, key-id), is one the program puts into a URL or a file: 1 to
+  // 128 characters of [A-Za-z0-9._-], and not "." or "..". Else throws
+  // ZorvaneException "Entry '<member>' in the response is not a usable id:
+  // ..." (a reply the protocol cannot use).
+  static void CheckServerId(const char* member, const zor::platform::TString& value);
 
  private:
   // Carries out one network step; false once the upload is complete.
@@ -137,7 +154,11 @@ class CrashServerProtocol {
   zor::platform::TString UploadStem(const zor::platform::TString& uploadFileName,
                                     const zor::platform::TString& remoteId,
                                     const zor::platform::TString& uploadId, PackageType type) const;
+  // The server-given location that a GET of `url` returns; refused unless
+  // http or https (see the header comment).
   zor::platform::TUrl FetchLocationUrl(const zor::platform::TUrl& url);
+  // The request URL `text`, refused unless it has the endpoint's scheme.
+  zor::platform::TUrl Generated(const zor::platform::TString& text) const;
   void UploadPackagePart(Package& package, uint64_t partNumber);
   zor::platform::TString UploadPart(const zor::platform::TUrl& url,
                                     const std::shared_ptr<TChunkFile>& chunk, uint64_t partNumber);

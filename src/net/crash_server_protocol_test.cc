@@ -293,31 +293,46 @@ TEST_F(CrashServerProtocolTest, FailuresCarryTheServersAnswer) {
     const char* kind;
     const char* action;
     int status;
-    const char* body;
+    std::string body;
     std::string expected;  // part of what() expected
     int code = -1;         // HTTPException code; -1: another exception
   };
+  // A long body is quoted up to 4 KiB, never cutting a character: here the
+  // two-byte 'é' that would straddle the limit goes whole.
+  std::string accents = "x";
+  for (int i = 0; i < 5000; ++i) accents += "\u00e9";
+  std::string quoted = "x";
+  for (int i = 0; i < 2047; ++i) quoted += "\u00e9";
   const Case cases[] = {
-      {"register", "status", 503, "store is down",
+      {"register", "status", 503, accents,
        "Network error (HTTP code: '503') occurred in contacting crash upload server (URL: '" +
            server.BaseUrl() +
-           "/crash?customerId='). Error message: 'server replied 503 Service "
-           "Unavailable'. "
-           "Server response: 'store is down'",
+           "/crash'). Error message: 'server replied 503 Service Unavailable'. Server response: '" +
+           quoted + "\u2026 (10001 bytes)'",
        503},
       {"register", "status", 403, "secret detail",
        "Network error (HTTP code: '403') occurred in contacting crash upload server (URL: '" +
-           server.BaseUrl() +
-           "/crash?customerId='). Error message: 'server replied 403 Forbidden'.",
+           server.BaseUrl() + "/crash'). Error message: 'server replied 403 Forbidden'.",
        403},
+      // Ids that would change the request they go into.
+      {"register", "status", 200, "{\"crash_id\": \"../../../etc/x\"}",
+       "Entry 'crash_id' in the response is not a usable id: '../../../etc/x'"},
       {"register", "status", 200, "{\"id\": \"x\"}", "Entry 'crash_id' not found in response"},
       {"register", "status", 200, "{\"crash_id\": 5}", "'crash_id' is not a string"},
       // An empty id is no id: asked for again, it would be asked for forever.
       {"register", "status", 200, "{\"crash_id\": \"\"}", "Entry 'crash_id' is empty"},
       {"upload-id", "status", 200, "{\"upload_id\": \" \"}", "Entry 'upload_id' is empty"},
       {"upload-id", "status", 200, "<html>", "Unable to retrieve data from network reply"},
+      {"upload-id", "status", 200, "{\"upload_id\": \"a?customerId=evil#frag\"}",
+       "Entry 'upload_id' in the response is not a usable id: 'a?customerId=evil#frag'"},
       {"part-url", "hang", 0, "", "Error message: 'Network request timed out.'", 0},
       {"part-url", "status", 200, "{\"location\": \"\"}", "Entry 'location' is empty"},
+      // Locations of other schemes, refused before anything is sent.
+      {"part-url", "status", 200, "{\"location\": \"file:///tmp/x?X-Amz-Signature=s\"}",
+       "HTTP request to 'file:///tmp/x' failed: the crash server's location is not an http"},
+      {"part", "status", 302, "", "'server replied 302 Found'. No redirect is followed.", 302},
+      {"complete-url", "status", 200, "{\"location\": \"gopher://127.0.0.1:1/x\"}",
+       "HTTP request to 'gopher://127.0.0.1:1/x' failed"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.expected);
@@ -346,6 +361,7 @@ TEST_F(CrashServerProtocolTest, FailuresCarryTheServersAnswer) {
     int status;
     std::string body;
     std::string cause;
+    std::map<std::string, std::string> headers = {};
   } keyCases[] = {
       {500, "", "Network error (HTTP code: '500')"},
       {200, page,
@@ -353,11 +369,13 @@ TEST_F(CrashServerProtocolTest, FailuresCarryTheServersAnswer) {
            std::string(51, 'x') + "...') is not a usable key: it holds no PEM"},
       {200, "", "The reply (HTTP 200, 0 bytes beginning '') is not a usable key"},
       {200, pem, "has no key id"},
+      {200, pem, "Entry 'key-id' in the response is not a usable id: 'kid/../x y'",
+       {{"key-id", "kid/../x y"}}},
   };
   for (const auto& c : keyCases) {
     SCOPED_TRACE(c.body);
     server.Reset();
-    server.AddFault("key", 1, "status", c.status, c.body);
+    server.AddFault("key", 1, "status", c.status, c.body, 0, 1, c.headers);
     try {
       protocol->DownloadPublicKey();
       ADD_FAILURE() << "no exception";
@@ -368,6 +386,42 @@ TEST_F(CrashServerProtocolTest, FailuresCarryTheServersAnswer) {
       EXPECT_THAT(e.GetConcatenatedMessages().toStdString(), HasSubstr(c.cause));
     }
   }
+}
+
+TEST(ServerId, OnlyPlainIdsOfAtMost128CharactersAreUsable) {
+  const struct {
+    std::string id;
+    bool usable;
+  } cases[] = {
+      {"zor-0123abcdef", true}, {"A.b_c-9", true}, {std::string(128, 'a'), true}, {"...", true},
+      {"", false}, {std::string(129, 'a'), false}, {".", false}, {"..", false},
+      {"../../../etc/x", false}, {"a/b", false}, {"a?customerId=evil", false}, {"a#frag", false},
+      {"a\rb", false}, {"a\nb", false}, {std::string("a\0b", 3), false}, {"a b", false},
+      {"a%2Fb", false}, {"\u00e9", false}, {"kid\x1b[2J", false},
+  };
+  for (const auto& c : cases) {
+    const TString id = TString::fromUtf8(c.id);
+    if (c.usable) {
+      EXPECT_NO_THROW(CrashServerProtocol::CheckServerId("crash_id", id)) << c.id;
+    } else {
+      EXPECT_THROW(CrashServerProtocol::CheckServerId("crash_id", id), ZorvaneException) << c.id;
+    }
+  }
+}
+
+// What a generated URL takes from outside (a remote id saved before ids
+// were checked, the customer id) stays in its own path segment or value.
+TEST_F(CrashServerProtocolTest, GeneratedUrlsKeepEachValueInItsPlace) {
+  LocalCrashServer server;
+  Configure(server);
+  CrashServerProtocol protocol(TUrl(TString(server.BaseUrl())), "c&customerId=evil#x");
+  auto package = Encrypted(protocol, PackageType::kCrashPackage, 10);
+  package->SetRemotePackageId("../a/b?c#d");
+  package->Save();
+  EXPECT_THROW(protocol.Upload(*package), HTTPException);  // the server knows no such id
+  const Seen last = Requests(server).back();
+  EXPECT_EQ(last.path, "/crash/..%2Fa%2Fb%3Fc%23d/crash/upload-name");
+  EXPECT_EQ(last.query, (std::map<std::string, std::string>{{"customerId", "c&customerId=evil#x"}}));
 }
 
 // A part is given the time the bandwidth limit needs, with a margin, when

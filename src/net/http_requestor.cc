@@ -63,7 +63,7 @@ Json::Document HttpRequestor::ReadJsonReply(TNetworkReply& reply, uint64_t count
     throw std::runtime_error("Unable to retrieve data from network reply");
   }
   if (!document.IsObject()) {
-    throw std::runtime_error("JSON reply from '" + reply.GetUrl().ToString().toStdString() +
+    throw std::runtime_error("JSON reply from '" + reply.GetUrl().ForLog().toStdString() +
                              "' is not an object");
   }
   return document;

@@ -11,6 +11,11 @@ namespace zor::platform {
 
 class CurlException : public ZorvaneException {
  public:
+  // The code of a URL whose scheme the transport does not go to (libcurl's
+  // CURLE_UNSUPPORTED_PROTOCOL); callers that refuse a URL themselves, before
+  // the transport sees it, throw it too.
+  static constexpr int kRefusedScheme = 1;
+
   // `curlError` is libcurl's text for the failure; the message names the URL.
   CurlException(const TString& url, const TString& curlError, int curlCode);
 

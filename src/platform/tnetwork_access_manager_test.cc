@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <stdexcept>
 
@@ -15,6 +16,7 @@
 #include "platform/interruption.h"
 #include "platform/tbuffer.h"
 #include "support/http_test_server.h"
+#include "support/temp_dir.h"
 
 namespace zor::platform {
 namespace {
@@ -200,7 +202,7 @@ TEST_F(NetworkTest, InterruptionEndsTheTransferAndRefusesTheNext) {
   Interruption::ResetForTest();
 }
 
-TEST_F(NetworkTest, TransportFailuresThrow) {
+TEST_F(NetworkTest, TransportFailuresAndRefusedSchemesThrow) {
   const std::string refused =
       "http://127.0.0.1:" + std::to_string(zor::test::UnusedLoopbackPort()) + "/x";
   auto reply = manager_.Get(TNetworkRequest(TUrl(TString(refused))), Session());
@@ -216,6 +218,28 @@ TEST_F(NetworkTest, TransportFailuresThrow) {
   FailingDevice body;
   auto put = manager_.Put(Request("/echo"), Session(), body);
   EXPECT_THROW(put->WaitForFinished(10000), std::runtime_error);
+
+  // Only http and https, and only the URL asked for: a PUT to a file:// URL,
+  // directly or through a redirect, would write its body to that file.
+  const zor::test::ScopedTempDir dir;
+  const std::string target = "file://" + dir.Sub("written");
+  TBuffer part(std::string("part bytes"));
+  part.Open(OpenMode::Read);
+  auto direct = manager_.Put(TNetworkRequest(TUrl(TString(target + "?secret=1"))), Session(), part);
+  try {
+    direct->WaitForFinished(10000);
+    ADD_FAILURE() << "no exception";
+  } catch (const CurlException& e) {
+    EXPECT_EQ(e.CurlCode(), CurlException::kRefusedScheme);
+    EXPECT_EQ(std::string(e.what()).find("secret"), std::string::npos) << e.what();
+  }
+  for (const std::string& location : {target, server_.Url("/echo")}) {
+    part.Seek(0);
+    auto redirected = manager_.Put(Request("/redirect?" + location), Session(), part);
+    EXPECT_TRUE(redirected->WaitForFinished(10000));
+    EXPECT_EQ(redirected->GetStatusCode(), 302) << location;
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.Sub("written")));
 }
 
 // Verification is on unless the manager is told otherwise.

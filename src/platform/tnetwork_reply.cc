@@ -8,9 +8,12 @@
 
 #include "platform/curl_exception.h"
 #include "platform/interruption.h"
+#include "platform/server_text.h"
 #include "platform/tpath.h"
 
 namespace zor::platform {
+
+static_assert(CurlException::kRefusedScheme == CURLE_UNSUPPORTED_PROTOCOL);
 
 namespace {
 
@@ -121,7 +124,7 @@ TString ReasonOf(const std::string& statusLine, int status) {
   const size_t first = statusLine.find(' ');
   const size_t second = first == std::string::npos ? first : statusLine.find(' ', first + 1);
   const TString reason =
-      second == std::string::npos ? TString() : TString::fromUtf8(statusLine.substr(second + 1));
+      second == std::string::npos ? TString() : QuoteServerText(statusLine.substr(second + 1));
   return "server replied " + TString::Number(status) + (reason.isEmpty() ? "" : " " + reason);
 }
 
@@ -153,7 +156,7 @@ bool TNetworkReply::WaitForFinished(int64_t timeoutMs) {
 bool TNetworkReply::Perform(int64_t timeoutMs) {
   Interruption::ThrowIfRequested();
   InitCurlOnce();
-  const TString urlText = request_.GetUrl().ToString();
+  const TString urlText = request_.GetUrl().ForLog();
   EasyHandle easy;
   if (easy.handle == nullptr) throw CurlException(urlText, "cannot create a transfer handle", 0);
   CURL* h = easy.handle;
@@ -164,6 +167,12 @@ bool TNetworkReply::Perform(int64_t timeoutMs) {
 
   const std::string url = request_.GetUrl().ToWire();
   curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+  // Only HTTP leaves the program, and only to the URL asked for: libcurl
+  // would otherwise speak file, ftp, dict, gopher and whatever else it was
+  // built with, and a redirect could lead to any of them.
+  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer);
   // Time-outs must not use signals: the program has other threads.
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
@@ -304,7 +313,7 @@ bool TNetworkReply::Open(OpenMode mode) {
 void TNetworkReply::RequireOpen(const char* operation) const {
   if (!open_) {
     throw TPath::Exception(TString("TNetworkReply: ") + TString(operation) +
-                           " on a closed reply from '" + GetUrl().ToString() + "'");
+                           " on a closed reply from '" + GetUrl().ForLog() + "'");
   }
 }
 
@@ -322,7 +331,7 @@ std::vector<char> TNetworkReply::Read(int64_t maxSize) {
 }
 
 int64_t TNetworkReply::Write(const char*, int64_t) {
-  throw TPath::Exception("TNetworkReply: the body of '" + GetUrl().ToString() +
+  throw TPath::Exception("TNetworkReply: the body of '" + GetUrl().ForLog() +
                          "' is not writable");
 }
 

@@ -14,9 +14,13 @@
 //     second, ending the transfer. Nothing is answered then;
 //   - a request with a stall limit also times out as above when the
 //     transfer stalls for that long;
-//   - any other failure below HTTP throws CurlException naming the URL; a
-//     failure of the body device while it is read is rethrown as it was;
-//   - an HTTP answer of any status (2xx, 4xx, 5xx) returns true after the
+//   - only http and https URLs are requested, and no redirect is followed: a
+//     URL of any other scheme throws CurlException (CURLE_UNSUPPORTED_PROTOCOL)
+//     before anything is sent, and a 3xx is an answer like any other;
+//   - any other failure below HTTP throws CurlException naming the URL (as
+//     TUrl::ForLog gives it); a failure of the body device while it is read
+//     is rethrown as it was;
+//   - an HTTP answer of any status (2xx, 3xx, 4xx, 5xx) returns true after the
 //     reply callback has run once with the whole body. The callback runs after
 //     the transfer has ended, never inside the transport, so it may throw:
 //     its exception leaves WaitForFinished unchanged.
@@ -59,8 +63,9 @@ class TNetworkReply : public TRandomIO {
 
   // The HTTP status of the answer; 0 before it or when none came.
   int GetStatusCode() const { return status_; }
-  // Empty for a 2xx answer; else the status line's reason, or the transport's
-  // text after a time-out.
+  // Empty for a 2xx answer; else "server replied <status> <reason>" (the
+  // reason as QuoteServerText bounds it), or the transport's text after a
+  // time-out.
   TString GetErrorString() const { return errorText_; }
   // The value of the first header named `name`, compared ignoring case;
   // empty when there is none.

@@ -27,9 +27,24 @@ class TUrl {
   // The URL as text, formatted by `flags` (a combination of Format values);
   // 0 gives the readable form (percent-encoding decoded where unambiguous).
   TString ToString(unsigned flags = 0) const;
-  operator TString() const { return ToString(); }  // NOLINT: URLs are logged as text
+  // The whole URL, for building other URLs from it; never for a log line or
+  // a message (ForLog).
+  operator TString() const { return ToString(); }  // NOLINT: implicit by design
   // The encoded form that goes on the wire.
   std::string ToWire() const { return url_.toEncoded().toStdString(); }
+  // The form every log line and message uses: scheme, host, port and path,
+  // without user info, query or fragment, bounded as QuoteServerText bounds
+  // a server's text (a server hands out URLs too). A presigned URL's
+  // signature is in its query; the path still shows which request it was.
+  TString ForLog() const;
+  // True iff the scheme is http or https (compared ignoring case): the only
+  // schemes the program ever sends a request to.
+  bool IsHttp() const;
+
+  // `text` percent-encoded as one path segment or query value: everything
+  // but [A-Za-z0-9._~-] is encoded ('/', '?', '#', '&' and '=' included), so
+  // it can add no path level, query member or fragment.
+  static TString EncodeComponent(const TString& text);
 
  private:
   QUrl url_;

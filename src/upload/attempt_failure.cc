@@ -17,8 +17,10 @@ AttemptFailure ClassifyFailure(const ZorvaneException& failure) {
   }
   if (const auto* http = dynamic_cast<const HTTPException*>(&failure)) {
     const int code = http->GetHttpCode();
-    // 0: no answer came in time.
-    const bool transient = code == 0 || code == 408 || code == 429 || code >= 500;
+    // 0: no answer came in time. A redirect is never followed, and what
+    // sends one (a moved endpoint, a captive portal) has judged no package.
+    const bool transient =
+        code == 0 || (code >= 300 && code < 400) || code == 408 || code == 429 || code >= 500;
     return transient ? AttemptFailure::kTransient : AttemptFailure::kVerdict;
   }
   if (dynamic_cast<const zor::platform::CurlException*>(&failure) != nullptr ||

@@ -118,7 +118,7 @@ void CrashUploadClient::UploadNewCrashes(const std::vector<std::shared_ptr<Packa
                         "Failed to upload '%2' crash package(s). Upload Endpoint: '%3'. ")
               .arg(succeeded)
               .arg(failed)
-              .arg(TString(Config::GetInstance().GetUploadEndpoint())));
+              .arg(Config::GetInstance().GetUploadEndpoint().ForLog()));
 }
 
 }  // namespace ZorErrorReporting

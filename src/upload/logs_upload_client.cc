@@ -42,7 +42,7 @@ void LogsUploadClient::Run() {
           TFormatString("Upload Result Summary: Successfully uploaded '%1' log package(s). Upload "
                         "Endpoint: '%2'. ")
               .arg(1)
-              .arg(TString(Config::GetInstance().GetUploadEndpoint())));
+              .arg(Config::GetInstance().GetUploadEndpoint().ForLog()));
   package->DeletePackage();
 }
 

@@ -6,6 +6,7 @@
 #include <rapidjson/document.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <netinet/in.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -173,6 +174,42 @@ class UploadTest : public ::testing::Test {
 
   std::string Log() const { return ReadFile(dir_.Sub("logs/zorcrashreporter.txt")); }
 
+  // Every file of the data directory by name, with its content.
+  std::map<std::string, std::string> DataFiles() const {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::directory_iterator(data_)) {
+      files[entry.path().filename().string()] = ReadFile(entry.path().string());
+    }
+    return files;
+  }
+
+  // RSA public keys the program must refuse, each with the problem it names.
+  // Built by the openssl command from an ASN.1 description with the server's
+  // modulus (or its first half), as no key generator makes an exponent of 1.
+  std::vector<std::pair<std::string, std::string>> WeakKeys() {
+    const std::string text = RunProcess("/usr/bin/openssl", {"rsa", "-pubin", "-in",
+                                                             server_.DataDir() + "/public-key.pem",
+                                                             "-noout", "-modulus"})
+                                 .out;
+    const std::string modulus = text.substr(text.find('=') + 1, 512);
+    const auto pem = [&](const std::string& hex, const std::string& exponent) {
+      const std::string conf = dir_.Sub("key" + std::to_string(hex.size()) + "e" + exponent);
+      WriteFile(conf, "asn1=SEQUENCE:spki\n[spki]\nalg=SEQUENCE:alg\nkey=BITWRAP,SEQUENCE:rsa\n"
+                      "[alg]\noid=OID:rsaEncryption\nnull=NULL\n[rsa]\nn=INTEGER:0x" +
+                          hex + "\ne=INTEGER:" + exponent + "\n");
+      EXPECT_EQ(RunProcess("/usr/bin/openssl",
+                           {"asn1parse", "-genconf", conf, "-noout", "-out", conf + ".der"})
+                    .status,
+                0);
+      return "-----BEGIN PUBLIC KEY-----\n" +
+             RunProcess("/usr/bin/openssl", {"base64", "-in", conf + ".der"}).out +
+             "-----END PUBLIC KEY-----\n";
+    };
+    return {{pem(modulus.substr(0, 256), "65537"), "the key is 1024 bits"},
+            {pem(modulus, "3"), "the key's public exponent is 3"},
+            {pem(modulus, "1"), "the key's public exponent is 1"}};
+  }
+
   ScopedTempDir dir_;
   LocalCrashServer server_;
   std::string dumps_ = dir_.Sub("dumps");
@@ -287,6 +324,102 @@ TEST_F(UploadTest, TransientTroubleDelaysTheNextAttemptAndListSaysSo) {
                                        "Network error \\(HTTP code: '503'\\)"));
 }
 
+// A listening loopback socket that nobody should connect to: a connection
+// attempt completes in the kernel's backlog whether or not it is accepted,
+// so after the program has exited Contacted() knows for sure.
+class Tripwire {
+ public:
+  Tripwire() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), length), 0);
+    EXPECT_EQ(listen(fd_, 16), 0);
+    EXPECT_EQ(getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    port_ = ntohs(address.sin_port);
+  }
+  ~Tripwire() { close(fd_); }
+  int Port() const { return port_; }
+  bool Contacted() const {
+    const int connection = accept(fd_, nullptr, nullptr);
+    if (connection >= 0) close(connection);
+    return connection >= 0;
+  }
+
+ private:
+  int fd_;
+  int port_ = 0;
+};
+
+// A hostile server: locations of other schemes, a redirect to a local file
+// and a 10 MB error body. Nothing is written or contacted but loopback HTTP,
+// no attempt is spent, the package is the same one throughout, and neither
+// the log nor the status file takes the server's text whole or a URL's query.
+TEST_F(UploadTest, HostileRepliesReachNothingAndSpendNoAttempt) {
+  Crash("a.1", 3000);
+  const Tripwire tripwire;
+  const std::string elsewhere = "127.0.0.1:" + std::to_string(tripwire.Port());
+  const std::string written = dir_.Sub("written");
+  const std::string query = "?X-Amz-Signature=f00d&x=1";
+  const auto location = [&](const std::string& url) {
+    return "{\"expires_in\":3600,\"location\":\"" + url + query + "\"}";
+  };
+  struct Case {
+    std::string kind;
+    int status;
+    std::string body;
+    std::map<std::string, std::string> headers;
+    std::string logged;  // in the log
+    int parts = 0;       // part PUTs the server saw in the two runs
+  };
+  // In the order of the upload: a step once done is not asked for again.
+  const Case cases[] = {
+      {"upload-id", 503, std::string(10 << 20, 'x'), {}, "\u2026 (10485760 bytes)"},
+      {"part-url", 200, location("file://" + written), {}, "'file://" + written + "'"},
+      {"part-url", 200, location("ftp://" + elsewhere + "/x"), {}, "'ftp://" + elsewhere + "/x'"},
+      {"part-url", 200, location("dict://" + elsewhere + "/d:x"), {}, "dict://" + elsewhere},
+      {"part-url", 200, location("gopher://" + elsewhere + "/x"), {}, "gopher://" + elsewhere},
+      {"part", 302, "", {{"location", "file://" + written + query}}, "No redirect is followed", 2},
+      {"complete-url", 200, location("ftp://" + elsewhere + "/c"), {}, "'ftp://" + elsewhere, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind + " " + c.body.substr(0, 80));
+    server_.Reset();
+    server_.AddFault(c.kind, 1, "status", c.status, c.body, 0, 2, c.headers);
+    // Twice: the 503's body once filled the status file past its limit.
+    for (int run = 1; run <= 2; ++run) {
+      const ProcessResult r = SendCrashes();
+      EXPECT_EQ(r.status, 0) << r.err;
+      EXPECT_THAT(r.out, HasSubstr("Failed to upload '1' crash package(s)."));
+    }
+    EXPECT_THAT(Log(), HasSubstr(c.logged));
+    const auto [status, document] = Status("a.1");
+    EXPECT_EQ(status, "pendingretry");
+    EXPECT_EQ(ResultCodes("a.1"), std::vector<std::string>{});
+    const std::string statusFile = data_ + "/a.1.crash-package." + status;
+    EXPECT_LT(fs::file_size(statusFile), 64u * 1024);
+    EXPECT_THAT(ReadFile(statusFile), Not(HasSubstr("X-Amz-Signature")));
+    EXPECT_EQ(Count("part"), c.parts);
+  }
+  EXPECT_FALSE(fs::exists(written));
+  EXPECT_FALSE(tripwire.Contacted());
+  EXPECT_LT(fs::file_size(dir_.Sub("logs/zorcrashreporter.txt")), 1u << 20);
+  // One package all along: not refused, deleted and found again.
+  int statusFiles = 0;
+  for (const auto& entry : fs::directory_iterator(data_)) {
+    statusFiles += entry.path().filename().string().find(".crash-package.") != std::string::npos;
+  }
+  EXPECT_EQ(statusFiles, 1);
+
+  server_.Reset();
+  EXPECT_THAT(SendCrashes().out, HasSubstr("Successfully uploaded '1' crash package(s)."));
+  EXPECT_TRUE(StoredDump("a.1") == dumpBytes_["a.1"]);
+  // A whole upload logged every presigned URL it used, and none with its query.
+  EXPECT_THAT(Log(), HasSubstr("/store/"));
+  EXPECT_THAT(Log(), Not(HasSubstr("X-Amz-Signature")));
+}
+
 // A reply that is not JSON raises an error that is not the program's own:
 // the run ends at once, without a summary, and the next run takes the
 // package up where it was left ("Started").
@@ -335,6 +468,17 @@ TEST_F(UploadTest, BadKeyOrDiskFullLosesNothing) {
       EXPECT_EQ(ResultCodes(name), std::vector<std::string>{});
       EXPECT_EQ(LastErrorCode(name), "ClientError");
     }
+  }
+
+  // A weak key, under a usable key id, fails the download before any
+  // package (status file, attempt count, data file) is touched.
+  const std::map<std::string, std::string> before = DataFiles();
+  for (const auto& [pem, problem] : WeakKeys()) {
+    server_.AddFault("key", 1, "status", 200, pem, 0, 1, {{"key-id", "zor-weak"}});
+    const ProcessResult weak = SendCrashes();
+    EXPECT_EQ(weak.status, -1);
+    EXPECT_THAT(weak.err, HasSubstr(problem));
+    EXPECT_TRUE(DataFiles() == before) << problem;
   }
 
   EXPECT_THAT(SendCrashes().out, HasSubstr("Successfully uploaded '2' crash package(s)."));

@@ -10,6 +10,7 @@ Routes (any method):
   /delay        accepts and never answers
   /large/<n>    200 with n bytes
   /body?<text>  200 with the URL-decoded query as the body
+  /redirect?<url>  302 to the URL-decoded query
 With --tls it speaks HTTPS with a fresh self-signed certificate.
 A request whose path is an absolute URL (sent to a proxy) is answered the
 same way; the echo shows the absolute path.
@@ -83,6 +84,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.reply(int(parts[1]), body, [("ETag", '"tag-1"'), ("Key-Id", "k7")])
         elif parts[0] == "body":
             self.reply(200, urllib.parse.unquote_to_bytes(path.query))
+        elif parts[0] == "redirect":
+            self.reply(302, b"", [("Location", urllib.parse.unquote(path.query))])
         elif parts[0] == "large":
             self.reply(200, b"x" * int(parts[1]))
         else:

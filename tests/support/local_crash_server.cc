@@ -176,12 +176,17 @@ std::string LocalCrashServer::Call(const std::string& method, const std::string&
 }
 
 void LocalCrashServer::AddFault(const std::string& kind, int nth, const std::string& action,
-                                int status, const std::string& body, int ms, int times) {
+                                int status, const std::string& body, int ms, int times,
+                                const std::map<std::string, std::string>& headers) {
+  std::string headerJson;
+  for (const auto& [name, value] : headers) {
+    headerJson += (headerJson.empty() ? "" : ",") + JsonString(name) + ":" + JsonString(value);
+  }
   Call("POST", "/_test/faults",
        "{\"kind\":" + JsonString(kind) + ",\"nth\":" + std::to_string(nth) +
            ",\"action\":" + JsonString(action) + ",\"status\":" + std::to_string(status) +
            ",\"body\":" + JsonString(body) + ",\"ms\":" + std::to_string(ms) +
-           ",\"times\":" + std::to_string(times) + "}");
+           ",\"times\":" + std::to_string(times) + ",\"headers\":{" + headerJson + "}}");
 }
 
 void LocalCrashServer::Reset() { Call("POST", "/_test/reset", ""); }

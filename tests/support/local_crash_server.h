@@ -12,6 +12,7 @@
 
 #include <sys/types.h>
 
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -46,12 +47,13 @@ class LocalCrashServer {
   std::string CertificatePath() const;
 
   // POST /_test/faults: the `nth` request of `kind` from now on (1-based) and
-  // the `times` - 1 after it get `action` ("status" with `status` and `body`,
-  // "drop", "hang", "delay" of `ms`, "hold" until Release). Throws
+  // the `times` - 1 after it get `action` ("status" with `status`, `body` and
+  // `headers`, "drop", "hang", "delay" of `ms`, "hold" until Release). Throws
   // std::runtime_error when the server refuses the fault (the message carries
   // its reason).
   void AddFault(const std::string& kind, int nth, const std::string& action, int status = 0,
-                const std::string& body = "", int ms = 0, int times = 1);
+                const std::string& body = "", int ms = 0, int times = 1,
+                const std::map<std::string, std::string>& headers = {});
   // POST /_test/reset: clears faults and the request list, and releases the
   // held requests. Throws as AddFault.
   void Reset();

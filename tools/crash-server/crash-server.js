@@ -24,9 +24,10 @@
 //        status (0 when nothing was answered)}; kind is one of key, register,
 //        upload-id, part-url, complete-url, part, complete, page, other.
 //   POST /_test/faults    {"kind", "nth", "action", "status", "body", "ms",
-//        "times"}: the nth request of that kind from now on (1-based) and the
-//        times-1 after it get the fault. Actions: "status" answers the status
-//        with the body, "drop" closes the connection unanswered, "hang" never
+//        "times", "headers"}: the nth request of that kind from now on
+//        (1-based) and the times-1 after it get the fault. Actions: "status"
+//        answers the status with the body and the headers (an object of
+//        strings, e.g. a key-id or a location), "drop" closes the connection unanswered, "hang" never
 //        answers, "delay" waits ms and then serves, "hold" waits for the
 //        next release and then serves. Faults add up.
 //   POST /_test/release   lets every held request go on: {"released": n}.
@@ -155,7 +156,7 @@ async function main() {
         JSON.parse(fault.body);
         type = 'application/json';
       } catch (e) { /* not JSON: plain text */ }
-      res.writeHead(fault.status, { 'content-type': type });
+      res.writeHead(fault.status, { 'content-type': type, ...fault.headers });
       return res.end(fault.body);
     }
     return routes.handle(req, res, url, entry);

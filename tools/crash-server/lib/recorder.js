@@ -81,9 +81,13 @@ class Recorder {
       return 'fault "status" must be an HTTP status from 100 to 599';
     }
     if (action === 'delay' && !(Number.isInteger(spec.ms) && spec.ms >= 0)) return 'fault "ms" must be an integer from 0';
+    const headers = spec.headers === undefined ? {} : spec.headers;
+    if (typeof headers !== 'object' || headers === null || Object.values(headers).some((v) => typeof v !== 'string')) {
+      return 'fault "headers" must be an object of strings';
+    }
     this.faults.push({
       kind, first: nth, last: nth + times - 1, seen: 0, action,
-      status: spec.status, body: typeof spec.body === 'string' ? spec.body : '', ms: spec.ms,
+      status: spec.status, body: typeof spec.body === 'string' ? spec.body : '', ms: spec.ms, headers,
     });
     return null;
   }
