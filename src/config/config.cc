@@ -262,6 +262,10 @@ std::optional<uint32_t> Config::GetMaxUploadsPerHour() const {
   return GetPositiveCount("servercrashupload.max_uploads_per_hour");
 }
 
+uint32_t Config::GetDeflateThreads() const {
+  return GetPositiveCount("servercrashupload.deflate_threads").value_or(2);
+}
+
 int64_t Config::GetRetryDelay() const {
   constexpr char kKey[] = "servercrashupload.retry_delay_minutes";
   const TString text = GetValue(kKey, Mode::kOptional).trim();

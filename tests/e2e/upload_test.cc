@@ -312,6 +312,15 @@ TEST_F(UploadTest, PreservedPackagesKeepTheirFilesAndDumps) {
   EXPECT_EQ(extensions, (std::set<std::string>{".complete", ".zip", ".enc", ".zormeta", ".parts"}));
   EXPECT_TRUE(fs::exists(dumps_ + "/a.1_0.crash/a.1.dmp"));
   EXPECT_EQ(Count("register"), 1);
+  // The kept zip, written from the stream that was encrypted, is the stored
+  // object byte for byte.
+  ASSERT_TRUE(StoredDump("a.1") == dumpBytes_["a.1"]);
+  std::string stored;
+  for (const auto& entry : fs::directory_iterator(dir_.path())) {
+    if (entry.path().extension() == ".zip") stored = ReadFile(entry.path().string());
+  }
+  const std::string kept = ReadFile(data_ + "/a.1.package.zip");
+  EXPECT_TRUE(!kept.empty() && stored == kept);
 }
 
 // A reply from the key endpoint that is no key (a captive portal's page),
