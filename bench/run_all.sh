@@ -12,6 +12,9 @@
 #              (default: a new temporary directory, removed at the end); data
 #              already there is reused. Keep it on a disk, not tmpfs: the full
 #              run needs about 20 GB (the upload benchmark checks first).
+# UPLOAD_BENCH_BEFORE and CRYPTO_BENCH_BEFORE pass through to their benchmarks:
+# another build's zorcrashreporter and crypto_bench (an earlier commit's), so
+# that the table has before and after from one run.
 # The discovery trees go to a temporary directory under /dev/shm when there is
 # one, so that the figures are the program's and not the disk's sync latency.
 # Each benchmark's own report passes through as it runs; the table, the wall
