@@ -29,21 +29,41 @@ constexpr uint8_t kFinalBlock[] = {0x03, 0x00};
 struct DeflateStream::Block {
   enum class State { kFree, kQueued, kDone };
 
-  std::unique_ptr<uint8_t[]> input = std::make_unique<uint8_t[]>(kBlockSize);
-  std::unique_ptr<uint8_t[]> output = std::make_unique<uint8_t[]>(kOutputCapacity);
+  // Not zeroed: every byte is written before it is read.
+  std::unique_ptr<uint8_t[]> input = std::make_unique_for_overwrite<uint8_t[]>(kBlockSize);
+  std::unique_ptr<uint8_t[]> output = std::make_unique_for_overwrite<uint8_t[]>(kOutputCapacity);
+  uint64_t offset = 0;  // of its input
   size_t inputSize = 0;
   size_t outputSize = 0;
   uint32_t crc = 0;
-  int error = 0;  // the compressor's result when it failed
+  int error = 0;                   // the compressor's result when it failed
+  std::exception_ptr readFailure;  // what reading its input threw
   State state = State::kFree;
 };
 
 // One thread's compressor: its state and the work memory of its level.
 class DeflateStream::Compressor {
  public:
-  Compressor() : levelBuffer_(std::make_unique<uint8_t[]>(ISAL_DEF_LVL2_DEFAULT)) {}
+  Compressor()
+      : levelBuffer_(std::make_unique_for_overwrite<uint8_t[]>(ISAL_DEF_LVL2_DEFAULT)) {}
 
-  // Fills in the block's output, CRC and error. Never throws.
+  // Reads the block's input and fills in its output, CRC and error. Never throws.
+  void Run(Block& block, const ReadAt& read) {
+    block.outputSize = 0;
+    block.crc = 0;
+    block.error = 0;
+    try {
+      block.inputSize = read(block.input.get(), kBlockSize, block.offset);
+    } catch (...) {
+      block.inputSize = 0;
+      block.readFailure = std::current_exception();
+      return;
+    }
+    // An empty block past the end adds nothing, not even a flush marker.
+    if (block.inputSize > 0) Compress(block);
+  }
+
+ private:
   void Compress(Block& block) {
     block.crc = crc32_gzip_refl(0, block.input.get(), block.inputSize);
     isal_deflate_init(&stream_);
@@ -66,16 +86,12 @@ class DeflateStream::Compressor {
     block.outputSize = kOutputCapacity - stream_.avail_out;
   }
 
- private:
   isal_zstream stream_{};
   std::unique_ptr<uint8_t[]> levelBuffer_;
 };
 
 DeflateStream::DeflateStream(unsigned threads)
-    : threads_(std::clamp(threads, 1u, kMaxThreads)) {
-  blocks_.push_back(std::make_unique<Block>());
-  if (threads_ == 1) compressor_ = std::make_unique<Compressor>();
-}
+    : threads_(std::clamp(threads, 1u, kMaxThreads)) {}
 
 DeflateStream::~DeflateStream() {
   {
@@ -86,65 +102,78 @@ DeflateStream::~DeflateStream() {
   for (std::thread& worker : workers_) worker.join();
 }
 
-void DeflateStream::WriteFrom(const Source& source, const Sink& sink) {
-  for (;;) {
-    Block& block = *blocks_[filling_];
-    const size_t n = source(block.input.get() + block.inputSize, kBlockSize - block.inputSize);
-    if (n == 0) return;
-    block.inputSize += n;
-    if (block.inputSize == kBlockSize) Submit(sink);
-  }
-}
-
-void DeflateStream::Finish(const Sink& sink) {
-  if (blocks_[filling_]->inputSize > 0) Submit(sink);
-  while (inFlight_ > 0) WriteOldest(sink);
-  sink(kFinalBlock, sizeof kFinalBlock);
-}
-
-void DeflateStream::Submit(const Sink& sink) {
-  Block& block = *blocks_[filling_];
-  if (compressor_) {
-    compressor_->Compress(block);
-    block.state = Block::State::kDone;
+std::exception_ptr DeflateStream::Compress(const ReadAt& read, const Sink& sink) {
+  read_ = &read;
+  if (threads_ == 1) {
+    compressor_ = std::make_unique<Compressor>();
   } else {
-    if (workers_.empty()) StartWorkers();
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      block.state = Block::State::kQueued;
-      queue_.push_back(&block);
+    StartWorkers();
+  }
+  const size_t ringSize = threads_ == 1 ? 1 : size_t{threads_} * kBlocksPerThread;
+  std::vector<std::unique_ptr<Block>>& ring = ring_;
+  size_t oldest = 0;
+  size_t inFlight = 0;
+  uint64_t nextOffset = 0;
+  std::exception_ptr failure;
+  for (bool ended = false; !ended;) {
+    // One block until the input proves longer, so a small file costs little.
+    const size_t wanted = inputSize_ > 0 ? ringSize : 1;
+    while (inFlight < wanted) {
+      if (ring.size() == inFlight) {
+        // Every block is busy: a new one goes in after the newest.
+        ring.insert(ring.begin() + static_cast<ptrdiff_t>(oldest), std::make_unique<Block>());
+        if (inFlight > 0) ++oldest;
+      }
+      Block& block = *ring[(oldest + inFlight) % ring.size()];
+      block.offset = nextOffset;
+      nextOffset += kBlockSize;
+      Submit(block);
+      ++inFlight;
     }
-    queued_.notify_one();
+    Block& block = *ring[oldest];
+    Await(block);
+    if (block.readFailure) {
+      failure = block.readFailure;
+      ended = true;
+    } else if (block.error != 0) {
+      throw ZorvaneException(
+          TFormatString("DeflateStream: compression failed with error '%1'").arg(block.error));
+    } else {
+      if (block.outputSize > 0) sink(block.output.get(), block.outputSize);
+      crc_ = static_cast<uint32_t>(
+          crc32_combine64(crc_, block.crc, static_cast<z_off64_t>(block.inputSize)));
+      inputSize_ += block.inputSize;
+      // A block that is not full is the end; the ones handed out after it are dropped.
+      ended = block.inputSize < kBlockSize;
+    }
+    block.state = Block::State::kFree;
+    block.readFailure = nullptr;
+    oldest = (oldest + 1) % ring.size();
+    --inFlight;
   }
-  ++inFlight_;
-  // The ring grows to its full size only when a stream is long enough to need it.
-  const size_t ringSize = compressor_ ? 1 : size_t{threads_} * kBlocksPerThread;
-  if (inFlight_ == blocks_.size() && blocks_.size() < ringSize) {
-    blocks_.insert(blocks_.begin() + static_cast<ptrdiff_t>(filling_) + 1,
-                   std::make_unique<Block>());
-    if (oldest_ > filling_) ++oldest_;
-  }
-  filling_ = (filling_ + 1) % blocks_.size();
-  if (inFlight_ == blocks_.size()) WriteOldest(sink);
+  // Blocks still in flight must not be written into after the ring goes.
+  for (; inFlight > 0; --inFlight, oldest = (oldest + 1) % ring.size()) Await(*ring[oldest]);
+  sink(kFinalBlock, sizeof kFinalBlock);
+  return failure;
 }
 
-void DeflateStream::WriteOldest(const Sink& sink) {
-  Block& block = *blocks_[oldest_];
+void DeflateStream::Submit(Block& block) {
+  if (compressor_) {
+    compressor_->Run(block, *read_);
+    block.state = Block::State::kDone;
+    return;
+  }
   {
-    std::unique_lock<std::mutex> lock(mutex_);
-    done_.wait(lock, [&] { return block.state == Block::State::kDone; });
+    std::lock_guard<std::mutex> lock(mutex_);
+    block.state = Block::State::kQueued;
+    queue_.push_back(&block);
   }
-  if (block.error != 0) {
-    throw ZorvaneException(
-        TFormatString("DeflateStream: compression failed with error '%1'").arg(block.error));
-  }
-  if (block.outputSize > 0) sink(block.output.get(), block.outputSize);
-  crc_ = static_cast<uint32_t>(crc32_combine64(crc_, block.crc, static_cast<z_off64_t>(block.inputSize)));
-  inputSize_ += block.inputSize;
-  block.inputSize = 0;
-  block.state = Block::State::kFree;
-  oldest_ = (oldest_ + 1) % blocks_.size();
-  --inFlight_;
+  queued_.notify_one();
+}
+
+void DeflateStream::Await(Block& block) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  done_.wait(lock, [&] { return block.state == Block::State::kDone; });
 }
 
 void DeflateStream::StartWorkers() {
@@ -169,7 +198,7 @@ void DeflateStream::WorkerLoop(Compressor& compressor) {
       block = queue_.front();
       queue_.pop_front();
     }
-    compressor.Compress(*block);
+    compressor.Run(*block, *read_);
     {
       std::lock_guard<std::mutex> lock(mutex_);
       block->state = Block::State::kDone;

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <exception>
-#include <optional>
 
 #include "files/deflate_stream.h"
 #include "files/filesystem.h"
@@ -138,13 +137,12 @@ void ZipFile::Add(const TString& path) {
   std::tie(entry.time, entry.date) = DosTime(fs.LastWriteTime(TPath(path)));
   entry.name = zor::platform::GetFileName(path).toStdString();
   entry.offset = offset_;
-  std::optional<TFile> file;
-  file.emplace(fs.OpenFileForReading(TPath(path)));
-  // Before the entry begins: running out of memory leaves the archive as it was.
+  TFile file = fs.OpenFileForReading(TPath(path));
   DeflateStream deflate(deflateThreads_);
 
   // A failure to read the input is the only one after which the archive stays
-  // valid: the entry is finished with what was read, then the failure thrown.
+  // valid: the entry is finished with what was read before, then the failure
+  // thrown.
   std::exception_ptr readFailure;
   try {
     Header local;
@@ -156,18 +154,15 @@ void ZipFile::Add(const TString& path) {
     Put(local.data().data(), local.data().size());
     const uint64_t dataStart = offset_;
     const DeflateStream::Sink sink = [&](const uint8_t* data, size_t size) { Put(data, size); };
-    deflate.WriteFrom(
-        [&](uint8_t* into, size_t room) -> size_t {
-          try {
-            return static_cast<size_t>(file->Read(reinterpret_cast<char*>(into),
-                                                  static_cast<int64_t>(room)));
-          } catch (...) {
-            readFailure = std::current_exception();
-            return 0;
-          }
+    // Blocks are read where they are compressed, so that reading, too, is
+    // spread over the deflate threads.
+    readFailure = deflate.Compress(
+        [&](uint8_t* into, size_t size, uint64_t offset) {
+          return static_cast<size_t>(file.ReadAt(reinterpret_cast<char*>(into),
+                                                  static_cast<int64_t>(size),
+                                                  static_cast<int64_t>(offset)));
         },
         sink);
-    deflate.Finish(sink);
     entry.crc = deflate.Crc32();
     entry.size = deflate.InputSize();
     entry.compressedSize = offset_ - dataStart;

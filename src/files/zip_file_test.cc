@@ -35,7 +35,7 @@ class ZipFileTest : public ::testing::Test {
 
 // Contents that stress the compressor differently: nothing, a few bytes, one
 // byte repeated (long matches) and random bytes (no matches, stored blocks),
-// the last two over several deflate blocks and not a multiple of one. One and
+// over several deflate blocks, a multiple of one or not. One and
 // two deflate threads must write the very same archive.
 TEST_F(ZipFileTest, EntriesKeepOrderContentAndBareNamesWhateverTheThreads) {
   std::mt19937 random(11);
@@ -47,6 +47,7 @@ TEST_F(ZipFileTest, EntriesKeepOrderContentAndBareNamesWhateverTheThreads) {
       {"b/c/same.txt", "second, from another directory"},
       {"b/data.dmp", std::string("\x00\x01\xff zip\n\x00", 10)},
       {"b/repeated.dmp", std::string(3 * DeflateStream::kBlockSize + 17, 'z')},
+      {"b/two-blocks.dmp", std::string(2 * DeflateStream::kBlockSize, 'y')},  // ends on a block
       {"b/random.dmp", noise},
   };
   for (const auto& [path, content] : files) WriteFile(dir_.Sub(path), content);
