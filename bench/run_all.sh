@@ -12,8 +12,13 @@
 #              (default: a new temporary directory, removed at the end); data
 #              already there is reused. Keep it on a disk, not tmpfs: the full
 #              run needs about 20 GB (the upload benchmark checks first).
-# The discovery trees go to a temporary directory under /dev/shm when there is
-# one, so that the figures are the program's and not the disk's sync latency.
+# UPLOAD_BENCH_BEFORE and CRYPTO_BENCH_BEFORE pass through to their benchmarks:
+# another build's zorcrashreporter and crypto_bench (an earlier commit's), so
+# that the table has before and after from one run.
+# The discovery trees and the encryption benchmark's files go to a temporary
+# directory under /dev/shm when there is one, so that the figures are the
+# program's and not the disk's sync latency (EncryptFile syncs its output; the
+# dd copy it is compared with does not).
 # Each benchmark's own report passes through as it runs; the table, the wall
 # time and the machine's load at the start and the end come last. Exits 1 iff
 # a benchmark failed (a failed upload, a broken memory limit, a bad archive:
@@ -34,9 +39,11 @@ else
   work="$(mktemp -d)"; keep=0
 fi
 discovery_work="$work/discovery"
+crypto_work="$work/crypto"
 shm=""
 if [[ -d /dev/shm && -w /dev/shm ]]; then
-  shm="$(mktemp -d /dev/shm/zor-discovery-bench.XXXXXX)"; discovery_work="$shm"
+  shm="$(mktemp -d /dev/shm/zor-bench.XXXXXX)"
+  discovery_work="$shm/discovery"; crypto_work="$shm/crypto"
 fi
 cleanup() {
   if [[ -n "$shm" ]]; then rm -rf "$shm"; fi
@@ -74,7 +81,7 @@ run() {
   if ! "$@"; then failed+=("$name"); fi
 }
 run zip env ZIP_BENCH_MIB="$mib" "$here/run_zip_bench.sh" "$build" "$work/zip"
-run encryption env CRYPTO_BENCH_MIB="$mib" "$here/run_crypto_bench.sh" "$build" "$work/crypto"
+run encryption env CRYPTO_BENCH_MIB="$mib" "$here/run_crypto_bench.sh" "$build" "$crypto_work"
 run discovery "$here/run_discovery_bench.sh" "$build" "$discovery_work"
 run upload env UPLOAD_BENCH_SIZES_MIB="$mib" \
   "$here/run_upload_bench.sh" "${upload_args[@]}" "$build" "$work/upload"

@@ -26,9 +26,21 @@
 # only after assembling the object. Under the table, send-crashes' fastest run
 # is split into phases by its log's timestamps, and compared also with the
 # igzip pipeline plus that completion.
-# Goals: send-crashes' wall time at most 1.2x the igzip pipeline's and at most
-# 0.5x the zip -1 pipeline's; its peak RSS under 64 MiB at every size. Fails
-# on the memory goal or a failed upload; a missed time goal is reported.
+#
+# The same ways also run against a discard store (bench/discard_store.js),
+# which answers like the local one but keeps nothing: there the figures are
+# the client's own. send-crashes runs there with its default deflate threads
+# and with one; UPLOAD_BENCH_BEFORE names another build of the program (an
+# earlier commit's, say) that runs there too, so that before and after are
+# measured in one run. Once per size and binary, a run under strace counts
+# the bytes send-crashes writes into its data directory.
+# Goals: against the local store, send-crashes' wall time at most 1.2x the
+# igzip pipeline's and at most 0.5x the zip -1 pipeline's; against the discard
+# store, at most 0.8x the igzip pipeline's (1.0x with one deflate thread) and
+# at most 1.1x its CPU time; bytes written to the data directory at most 1.02x
+# the encrypted package; the package at most 1.02x zip -1's output; peak RSS
+# under 64 MiB at every size. Fails on the memory goal or a failed upload; a
+# missed time goal is reported.
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -46,11 +58,19 @@ reps="${UPLOAD_BENCH_REPS:-3}"
 limit_kib=$((64 * 1024))
 igzip_goal=1.2  # send-crashes' wall time over the igzip pipeline's
 zip_goal=0.5    # and over the zip -1 pipeline's
+discard_goal=0.8      # the same against the discard store
+one_thread_goal=1.0   # ... with one deflate thread
+cpu_goal=1.1          # send-crashes' CPU time over the igzip pipeline's
+written_goal=1.02     # bytes written to the data directory over the package's
+size_goal=1.02        # the package's size over zip -1's output
+before="${UPLOAD_BENCH_BEFORE:-}"
 one_part=4294967295  # the largest value the setting takes
 status=0
 server=""
+discard=""
 cleanup() {
   if [[ -n "$server" ]]; then kill "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; fi
+  if [[ -n "$discard" ]]; then kill "$discard" 2>/dev/null || true; wait "$discard" 2>/dev/null || true; fi
   if ((keep == 0)); then rm -rf "$work"; fi
 }
 trap cleanup EXIT
@@ -87,6 +107,15 @@ for _ in $(seq 300); do
   sleep 0.1
 done
 [[ -n "$url" ]] || { echo "the local crash server did not start:" >&2; cat "$work/server.log" >&2; exit 1; }
+node "$here/discard_store.js" >"$work/discard.log" 2>&1 &
+discard=$!
+durl=""
+for _ in $(seq 100); do
+  durl="$(sed -n '1s/^listening on //p' "$work/discard.log")"
+  [[ -n "$durl" ]] && break
+  sleep 0.1
+done
+[[ -n "$durl" ]] || { echo "the discard store did not start:" >&2; cat "$work/discard.log" >&2; exit 1; }
 
 # The server's CPU seconds so far (user + system): the store runs in its
 # process, so this is what a step cost the server.
@@ -122,10 +151,10 @@ json_field() { python3 -c 'import json, sys; print(json.load(sys.stdin)[sys.argv
 # Registers a package and starts an upload of `file`, as the program does;
 # sets part_url (part 1's presigned URL) and complete_url.
 start_upload() {
-  local file="$1" id upload base
-  id="$(curl -sSf -X POST "$url/crash?customerId=" -d '{}' | json_field crash_id)"
-  upload="$(curl -sSf -X POST "$url/crash/$id/crash/$file?customerId=" -d '{}' | json_field upload_id)"
-  base="$url/crash/$id/crash/$file/$upload"
+  local file="$1" to="${2:-$url}" id upload base
+  id="$(curl -sSf -X POST "$to/crash?customerId=" -d '{}' | json_field crash_id)"
+  upload="$(curl -sSf -X POST "$to/crash/$id/crash/$file?customerId=" -d '{}' | json_field upload_id)"
+  base="$to/crash/$id/crash/$file/$upload"
   part_url="$(curl -sSf "$base/1?customerId=" | json_field location)"
   complete_url="$(curl -sSf "$base?customerId=" | json_field location)"
 }
@@ -144,6 +173,10 @@ hand() {
     "$(echo "$cpu1 + $last_cpu" | bc -l)" "$(echo "$srv1 + $last_srv" | bc -l)"
   size[$way]="$(stat -c %s "$out")"
   if [[ "$way" == igzip ]]; then
+    start_upload "$(basename "$out")" "$durl"
+    measure igzip-dput curl -sSf -o /dev/null -T "$out" "$part_url"
+    keep_best igzip-dtotal "$(echo "$wall1 + $last_wall" | bc -l)" \
+      "$(echo "$cpu1 + $last_cpu" | bc -l)" 0
     etag="$(sed -n 's/^etag: *//Ip' "$work/headers" | tr -d '\r')"
     measure complete curl -sSf -o /dev/null -H 'Content-Type:' --data-binary \
       "<CompleteMultipartUpload><Part><PartNumber>1</PartNumber><ETag>$etag</ETag></Part></CompleteMultipartUpload>" \
@@ -152,29 +185,52 @@ hand() {
   rm -f "$out"
 }
 
-# One send-crashes run with a fresh data directory (so the crash is new to
-# it) and the given part size; checks that the crash went up.
-send() {
-  local way="$1" part_size="$2" run="$work/run"
+# Writes the configuration of a send-crashes run in $run, a fresh directory
+# (so the crash is new to it): store base URL, part size, extra lines.
+configure() {
+  local to="$1" part_size="$2" extra="${3:-}"
   rm -rf "$run"; mkdir -p "$run"
   cat >"$run/zorcrashreporter.yml" <<EOF
-servercrashupload.upload_endpoint: $url
-servercrashupload.rsa_endpoint: $url/crash/key
+servercrashupload.upload_endpoint: $to
+servercrashupload.rsa_endpoint: $to/crash/key
 servercrashupload.dump.dirs: $crashes
 servercrashupload.data.dir: $run/data
 servercrashupload.log.dir: $run/logs
 servercrashupload.delete_completed_dumps: false
 servercrashupload.upload_part_size_in_bytes: $part_size
+$extra
 EOF
+}
+
+uploaded() {
+  grep -q "Successfully uploaded '1' crash package" "$run/logs/zorcrashreporter.txt" && return
+  echo "FAIL: send-crashes did not upload the crash in $crashes; its log:" >&2
+  cat "$run/logs/zorcrashreporter.txt" >&2
+  exit 1
+}
+
+# One timed send-crashes run: way, part size, store URL, binary, extra
+# configuration lines; checks that the crash went up.
+send() {
+  local way="$1" part_size="$2" to="${3:-$url}" program="${4:-$bin}" run="$work/run"
+  configure "$to" "$part_size" "${5:-}"
   cat "${files[@]}" >/dev/null
   measure "$way" sh -c 'cd "$1" && exec "$2" --command send-crashes --config-file "$1/zorcrashreporter.yml"' \
-    sh "$run" "$bin"
-  if ! grep -q "Successfully uploaded '1' crash package" "$run/logs/zorcrashreporter.txt"; then
-    echo "FAIL: send-crashes did not upload the crash in $crashes; its log:" >&2
-    cat "$run/logs/zorcrashreporter.txt" >&2
-    exit 1
-  fi
+    sh "$run" "$program"
+  uploaded
   if [[ "${best[$way]}" == "$last_wall" ]]; then cp "$run/logs/zorcrashreporter.txt" "$work/best-$way.log"; fi
+}
+
+# Bytes one send-crashes run of `program` writes into files of its data
+# directory (every write, pwrite and writev there, as strace sees them).
+data_bytes_written() {
+  local program="$1" run="$work/run"
+  configure "$durl" "$one_part"
+  (cd "$run" && strace -f -qq -y -e trace=write,pwrite64,writev,pwritev -o "$work/strace" \
+    "$program" --command send-crashes --config-file "$run/zorcrashreporter.yml" >/dev/null 2>&1)
+  uploaded
+  awk -v dir="<$run/data/" 'index($0, dir) && $NF ~ /^[0-9]+$/ {t += $NF} END {printf "%d\n", t}' \
+    "$work/strace"
 }
 
 # Seconds per phase of a send-crashes run, from its log's timestamps.
@@ -182,7 +238,7 @@ phases() {
   python3 - "$1" <<'EOF'
 import datetime, json, sys
 marks = [("Checking for crashes that need uploading...", "find"),
-         ("Creating zip file", "zip"), ("Encrypting zip file", "encrypt"),
+         ("Creating zip file", "zip"), ("Encrypting zip file", "zip+encrypt"),
          ("Registering package", "register"), ("Starting upload of part", "PUT"),
          ("Successfully uploaded part", "next part"),
          ("Starting the post of the upload complete", "complete"),
@@ -208,6 +264,33 @@ phase_sum() {
 }
 
 met() { (($(echo "$1" | bc -l))) && echo met || echo MISSED; }
+
+# The discard store's figures of one binary: label prefix, its way keys with
+# default and one deflate thread, bytes it wrote to the data directory, RSS.
+discard_figures() {
+  local p="$1" way="$2" way1="$3" bytes="$4" peak="$5" r pkg
+  r="$(echo "${best[$way]} / ${best[igzip-dtotal]}" | bc -l)"
+  pkg="$(sed -n "s/.*TotalFileSize: '\([0-9]*\)'.*/\1/p" "$work/best-$way.log")"
+  notes+="$(printf '%s%s MiB, discard store: send-crashes / igzip pipeline %.2f (goal <= %s: %s); CPU %.2f s / %.2f s; data directory writes %s B for a %s B package; peak RSS %s KiB' \
+    "$p" "$mib" "$r" "$discard_goal" "$(met "$r <= $discard_goal")" "${cpu[$way]}" \
+    "${cpu[igzip-dtotal]}" "$bytes" "$pkg" "$peak")"$'\n'
+  notes+="$p$mib MiB, discard store, phases (s): $(phases "$work/best-$way.log")"$'\n'
+  summary_figure "${p}upload $mib MiB, discard store: send-crashes wall" "$(fmt "${best[$way]}")" s \
+    "igzip -1 + curl -T" "$(fmt "${best[igzip-dtotal]}")" "<= $discard_goal"
+  if [[ "$way1" != "$way" ]]; then
+    summary_figure "${p}upload $mib MiB, discard store: send-crashes wall, 1 deflate thread" \
+      "$(fmt "${best[$way1]}")" s "igzip -1 + curl -T" "$(fmt "${best[igzip-dtotal]}")" \
+      "<= $one_thread_goal"
+  fi
+  summary_figure "${p}upload $mib MiB, discard store: send-crashes CPU" "$(fmt "${cpu[$way]}")" s \
+    "igzip -1 + curl -T" "$(fmt "${cpu[igzip-dtotal]}")" "<= $cpu_goal"
+  summary_figure "${p}upload $mib MiB: bytes written to the data directory" "$bytes" B \
+    "encrypted package" "$pkg" "<= $written_goal"
+  summary_figure "${p}upload $mib MiB: package size" "$pkg" B "zip -1 output" "${size[zip]}" \
+    "<= $size_goal"
+  summary_figure "${p}upload $mib MiB: send-crashes peak RSS" \
+    "$(printf %.1f "$(echo "$peak / 1024" | bc -l)")" MiB "limit" $((limit_kib / 1024)) "< 1"
+}
 max() { echo $(($1 > $2 ? $1 : $2)); }
 row() { printf '%-8s %-26s %8s %6s %6s %5s %7s %10s %7s\n' "$@"; }
 
@@ -234,7 +317,12 @@ for mib in "${sizes[@]}"; do
     hand igzip "$work/hand.gz" sh -c 'igzip -1 -c "$@" >"$0"' "$work/hand.gz" "${files[@]}"
     send send "$one_part"
     send send-parts 52428800
+    send dsend "$one_part" "$durl"
+    send dsend1 "$one_part" "$durl" "$bin" "servercrashupload.deflate_threads: 1"
+    if [[ -n "$before" ]]; then send dbefore "$one_part" "$durl" "$before"; fi
   done
+  written="$(data_bytes_written "$bin")"
+  if [[ -n "$before" ]]; then written_before="$(data_bytes_written "$before")"; fi
   # What send-crashes sent: the encrypted zip.
   stored="$(sed -n "s/.*TotalFileSize: '\([0-9]*\)'.*/\1/p" "$work/best-send.log")"
   fmt() { printf %.2f "$1"; }
@@ -253,6 +341,11 @@ for mib in "${sizes[@]}"; do
     line "complete (store)" - - complete "${size[igzip]}" "${rss[complete]}"
     line "send-crashes, one part" - - send "$stored" "${rss[send]}"
     line "send-crashes, 50 MiB parts" - - send-parts "$stored" "${rss[send-parts]}"
+    line "discard: igzip + curl -T" "${best[igzip]}" "${best[igzip-dput]}" igzip-dtotal \
+      "${size[igzip]}" "$(max "${rss[igzip]}" "${rss[igzip-dput]}")"
+    line "discard: send-crashes" - - dsend "$stored" "${rss[dsend]}"
+    line "discard: send-crashes, 1 thr" - - dsend1 "$stored" "${rss[dsend1]}"
+    if [[ -n "$before" ]]; then line "discard: before" - - dbefore "$stored" "${rss[dbefore]}"; fi
   )"$'\n'
   to_igzip="$(echo "${best[send]} / ${best[igzip-total]}" | bc -l)"
   to_zip="$(echo "${best[send]} / ${best[zip-total]}" | bc -l)"
@@ -277,6 +370,10 @@ for mib in "${sizes[@]}"; do
   summary_figure "upload $mib MiB: send-crashes peak RSS" \
     "$(printf %.1f "$(echo "$(max "${rss[send]}" "${rss[send-parts]}") / 1024" | bc -l)")" MiB \
     "limit" $((limit_kib / 1024)) "< 1"
+  discard_figures "" dsend dsend1 "$written" "${rss[dsend]}"
+  if [[ -n "$before" ]]; then
+    discard_figures "before: " dbefore dbefore "$written_before" "${rss[dbefore]}"
+  fi
   unset size
 done
 echo

@@ -8,7 +8,8 @@
 #              directory, removed at the end); data of the right size already
 #              there is reused
 #   ZIP_BENCH_MIB (default 1024) the dump-like data's size; the binaries are
-#   half of it. BENCH_SUMMARY: see bench/summary.sh.
+#   half of it. ZIP_BENCH_THREADS (default 2) ZipFile's deflate threads.
+#   BENCH_SUMMARY: see bench/summary.sh.
 # Prints, per input, each tool's wall and CPU (user + system) time, output
 # size and peak resident memory, then ZipFile's wall time over igzip's (goal:
 # at most 1.5) and its output size over zip's (goal: at most 1.02). pigz and
@@ -30,6 +31,7 @@ dump_mib="${ZIP_BENCH_MIB:-1024}"
 binaries_mib=$((dump_mib / 2))
 time_goal=1.5   # ZipFile's wall time over igzip -1's
 size_goal=1.02  # ZipFile's output size over zip -1's
+threads="${ZIP_BENCH_THREADS:-2}"
 status=0
 source "$here/summary.sh"
 
@@ -76,7 +78,8 @@ bench() {
   local tool
   for tool in ZipFile "zip -1" "pigz -1 -p 2" "igzip -1"; do
     case "$tool" in
-      ZipFile) measure zipfile.zip "$build/bench/zip_bench" "$data" "$work/out.zipfile.zip"
+      ZipFile) measure zipfile.zip "$build/bench/zip_bench" "$data" "$work/out.zipfile.zip" \
+        "$threads"
         local ours_rss="$rss" ;;
       "zip -1") measure zip1.zip zip -1 -q -j "$work/out.zip1.zip" "$data" ;;
       pigz*) measure pigz.gz sh -c 'pigz -1 -p 2 -c "$1" >"$2"' sh "$data" "$work/out.pigz.gz" ;;

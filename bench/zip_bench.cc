@@ -1,13 +1,14 @@
 // zip_bench: zips one file with ZipFile and reports the time taken, the sizes
 // and the peak resident memory of the process.
 //
-// Usage: zip_bench INPUT OUTPUT.zip
+// Usage: zip_bench INPUT OUTPUT.zip [DEFLATE_THREADS]   (default 1)
 // Prints "key: value" lines; bench/run_zip_bench.sh times it from outside, as
 // it does the tools it compares with. The CPU time (user + system) is printed
 // beside the wall time because the wall time suffers on a busy machine.
 #include <sys/resource.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -17,15 +18,15 @@
 static double Seconds(const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; }
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: %s INPUT OUTPUT.zip\n", argv[0]);
+  if (argc != 3 && argc != 4) {
+    std::fprintf(stderr, "usage: %s INPUT OUTPUT.zip [DEFLATE_THREADS]\n", argv[0]);
     return 2;
   }
   const char* input = argv[1];
   const char* output = argv[2];
   const auto start = std::chrono::steady_clock::now();
   try {
-    ZorErrorReporting::ZipFile zip;
+    ZorErrorReporting::ZipFile zip(argc == 4 ? static_cast<unsigned>(std::atoi(argv[3])) : 1);
     if (!zip.Open(zor::platform::TString(output))) {
       std::fprintf(stderr, "zip_bench: cannot create %s\n", output);
       return 1;

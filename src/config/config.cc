@@ -139,6 +139,7 @@ void Config::Validate() const {
   (void)GetRetentionMaxTotalMb();
   (void)GetMaxUploadsPerHour();
   (void)GetRetryDelay();
+  (void)GetDeflateThreads();
 }
 
 void Config::CheckTimeouts() const {
@@ -326,6 +327,10 @@ std::optional<uint32_t> Config::GetRetentionMaxTotalMb() const {
 
 std::optional<uint32_t> Config::GetMaxUploadsPerHour() const {
   return GetPositiveCount("servercrashupload.max_uploads_per_hour");
+}
+
+uint32_t Config::GetDeflateThreads() const {
+  return GetPositiveCount("servercrashupload.deflate_threads").value_or(2);
 }
 
 int64_t Config::GetRetryDelay() const {

@@ -159,6 +159,9 @@ class Config {
   std::optional<uint32_t> GetRetentionMaxTotalMb() const;
   // The most upload attempts in any hour, counted across runs.
   std::optional<uint32_t> GetMaxUploadsPerHour() const;
+  // Threads that compress a package's zip ("servercrashupload.deflate_threads",
+  // default 2; the zip is the same whatever the number). Throws as above.
+  uint32_t GetDeflateThreads() const;
   // The wait after a package's first transient failure, in milliseconds
   // (decimal minutes in the file; default 15 minutes; 0 for none); it
   // doubles with each further one. Throws ZorvaneException naming the key

@@ -35,6 +35,7 @@ constexpr KnownSetting kSettings[] = {
     {"servercrashupload.retention.max_total_mb", "MiB", "none"},
     {"servercrashupload.max_uploads_per_hour", "count", "none"},
     {"servercrashupload.retry_delay_minutes", "minutes", "15"},
+    {"servercrashupload.deflate_threads", "count", "2"},
     {"servercrashupload.metrics.file", "path", "none"},
     {"servercrashupload.test_controller_name", "text", "none"},
 };

@@ -15,6 +15,7 @@
 #include <climits>
 #include <memory>
 
+#include "crypto/gcm_encryptor.h"
 #include "files/filesystem.h"
 #include "platform/process_singleton.h"
 #include "platform/tfile.h"
@@ -80,28 +81,6 @@ bool KeyAndIvFit(const Crypto::Bytes& key, const Crypto::Bytes& iv) {
   return key.size() == Crypto::kKeyLength && iv.size() == Crypto::kIvLength;
 }
 
-CipherContext StartEncryption(const Crypto::Bytes& key, const Crypto::Bytes& iv) {
-  CipherContext context = NewCipherContext();
-  FailUnless(KeyAndIvFit(key, iv) && EVP_EncryptInit_ex(context.get(), EVP_aes_256_gcm(), nullptr,
-                                                        key.data(), iv.data()) == 1,
-             "Call to EVP_EncryptInit_ex failed!");
-  return context;
-}
-
-Crypto::Bytes FinishEncryption(EVP_CIPHER_CTX* context, unsigned tagLength) {
-  Crypto::Bytes tag(tagLength);
-  // GCM writes nothing at the end; the buffer only has to exist.
-  unsigned char unused[EVP_MAX_BLOCK_LENGTH];
-  int finalLength = 0;
-  FailUnless(EVP_EncryptFinal_ex(context, unused, &finalLength) == 1 && finalLength == 0,
-             "Call to EVP_EncryptFinal_ex failed!");
-  FailUnless(
-      tagLength <= INT_MAX && EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_GCM_GET_TAG,
-                                                  static_cast<int>(tagLength), tag.data()) == 1,
-      "Call to EVP_CIPHER_CTX_ctrl failed!");
-  return tag;
-}
-
 struct PublicKeyRead {
   Pkey key;         // null when the text holds no decodable key
   TString problem;  // why not, when key is null
@@ -149,42 +128,46 @@ Crypto::Bytes Crypto::EncryptFile(const TPath& input, const TPath& output, const
     zor::platform::ThrowLogicException(TFormatString("EncryptFile block size out of range: %1")
                                            .arg(static_cast<uint64_t>(blockSize)));
   }
-  CipherContext context = StartEncryption(key, iv);
   Filesystem& fs = Filesystem::GetInstance();
   TFile in = fs.OpenFileForReading(input);
   const std::unique_ptr<OutputFile> out = fs.CreateNewFile(output);
-  // GCM is a stream mode: each block is encrypted in place, one output byte
-  // per input byte, so one buffer serves both sides.
-  std::vector<unsigned char> block(blockSize);
-  char* const data = reinterpret_cast<char*>(block.data());
-  for (int64_t read = in.Read(data, static_cast<int64_t>(blockSize)); read > 0;
-       read = in.Read(data, static_cast<int64_t>(blockSize))) {
-    int written = 0;
-    FailUnless(EVP_EncryptUpdate(context.get(), block.data(), &written, block.data(),
-                                 static_cast<int>(read)) == 1 &&
-                   written == read,
-               "Call to EVP_EncryptUpdate failed!");
-    out->Write(data, static_cast<size_t>(read));
+  GcmEncryptor encryptor(key, iv, *out);
+  // Each block is encrypted where it was read: one buffer, small enough to
+  // stay in the cache from the read through the cipher to the write.
+  std::vector<char> block(blockSize);
+  for (int64_t read = in.Read(block.data(), static_cast<int64_t>(blockSize)); read > 0;
+       read = in.Read(block.data(), static_cast<int64_t>(blockSize))) {
+    encryptor.WriteInPlace(block.data(), static_cast<size_t>(read));
   }
-  Bytes tag = FinishEncryption(context.get(), tagLength);
+  Bytes tag = encryptor.Finish(tagLength);
   // Synced before it is returned: the caller records the file as whole.
   out->Commit();
   return tag;
 }
 
+namespace {
+
+// Collects ciphertext in memory.
+class BytesSink : public ByteSink {
+ public:
+  explicit BytesSink(size_t capacity) { bytes_.reserve(capacity); }
+  void Write(const char* data, size_t size) override { bytes_.insert(bytes_.end(), data, data + size); }
+  Crypto::Bytes& bytes() { return bytes_; }
+
+ private:
+  Crypto::Bytes bytes_;
+};
+
+}  // namespace
+
 std::tuple<Crypto::Bytes, Crypto::Bytes> Crypto::EncryptBuffer(const Bytes& plaintext,
                                                                const Bytes& key, const Bytes& iv,
                                                                unsigned tagLength) {
-  CipherContext context = StartEncryption(key, iv);
-  Bytes ciphertext(plaintext.size());
-  int written = 0;
-  FailUnless(plaintext.size() <= INT_MAX &&
-                 EVP_EncryptUpdate(context.get(), ciphertext.data(), &written, plaintext.data(),
-                                   static_cast<int>(plaintext.size())) == 1,
-             "Call to EVP_EncryptUpdate failed!");
-  ciphertext.resize(static_cast<size_t>(written));
-  Bytes tag = FinishEncryption(context.get(), tagLength);
-  return {std::move(ciphertext), std::move(tag)};
+  BytesSink ciphertext(plaintext.size());
+  GcmEncryptor encryptor(key, iv, ciphertext);
+  encryptor.Write(reinterpret_cast<const char*>(plaintext.data()), plaintext.size());
+  Bytes tag = encryptor.Finish(tagLength);
+  return {std::move(ciphertext.bytes()), std::move(tag)};
 }
 
 Crypto::Bytes Crypto::DecryptBuffer(const Bytes& ciphertext, const Bytes& key, const Bytes& iv,

@@ -40,7 +40,7 @@ class Crypto {
   static constexpr unsigned kTagLength = 16;
   // Bytes read per step of EncryptFile. Memory use does not grow with the
   // file; the ciphertext is the same whatever the block size.
-  static constexpr size_t kFileBlockSize = 1024 * 1024;
+  static constexpr size_t kFileBlockSize = 64 * 1024;
 
   static Crypto& GetInstance();
 

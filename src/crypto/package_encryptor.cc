@@ -2,10 +2,14 @@
 
 #include <rapidjson/document.h>
 
+#include <optional>
 #include <string>
 
 #include "config/config.h"
+#include "crypto/gcm_encryptor.h"
 #include "files/filesystem.h"
+#include "files/output_file.h"
+#include "files/zip_file.h"
 #include "log/log_functions.h"
 #include "packages/json_document.h"
 #include "packages/package.h"
@@ -55,8 +59,16 @@ void PackageEncryptor::EncryptPackage(Package& package) {
   const uint64_t size = Filesystem::GetInstance().FileSize(zip);
   const TPath encrypted = DataFilePath(package, zip, kEncryptedFileSuffix);
   const TPath metadataPath = DataFilePath(package, zip, kMetadataFileSuffix);
+  LogStart(package, zip, encrypted);
   try {
-    WriteEncryption(package, zip, size, encrypted, metadataPath);
+    Crypto& crypto = Crypto::GetInstance();
+    LogText(TLog::Debug, "Generating symmetric key and IV");
+    Crypto::Bytes key = crypto.GenerateRandomBytes(Crypto::kKeyLength);
+    const ScopedCleanse keyCleanse(&key);
+    const Crypto::Bytes iv = crypto.GenerateRandomBytes(Crypto::kIvLength);
+    LogText(TLog::Debug, TFormatString("Encrypting package file '%1'").arg(NativeText(zip)));
+    const Crypto::Bytes tag = crypto.EncryptFile(zip, encrypted, key, iv, Crypto::kTagLength);
+    WriteMetadata(package, key, iv, size, tag, metadataPath);
     package.RecordEncryption(encrypted, metadataPath);
   } catch (...) {
     // Recorded or not, the pair is incomplete: what was written of it goes
@@ -65,6 +77,56 @@ void PackageEncryptor::EncryptPackage(Package& package) {
     Filesystem::GetInstance().RemovePath(metadataPath);
     throw;
   }
+  LogSuccess(package, zip, encrypted);
+}
+
+void PackageEncryptor::ZipAndEncryptPackage(Package& package, const TPath& zipPath, KeepZip keep,
+                                            unsigned deflateThreads,
+                                            const EntryWriter& addEntries) {
+  Filesystem& fs = Filesystem::GetInstance();
+  const TPath encrypted = DataFilePath(package, zipPath, kEncryptedFileSuffix);
+  const TPath metadataPath = DataFilePath(package, zipPath, kMetadataFileSuffix);
+  LogStart(package, zipPath, encrypted);
+  try {
+    Crypto& crypto = Crypto::GetInstance();
+    LogText(TLog::Debug, "Generating symmetric key and IV");
+    Crypto::Bytes key = crypto.GenerateRandomBytes(Crypto::kKeyLength);
+    const ScopedCleanse keyCleanse(&key);
+    const Crypto::Bytes iv = crypto.GenerateRandomBytes(Crypto::kIvLength);
+    // Uncommitted, either file removes itself when a step below throws.
+    const std::unique_ptr<OutputFile> out = fs.CreateNewFile(encrypted);
+    std::unique_ptr<OutputFile> plain;
+    if (keep == KeepZip::kYes) plain = fs.CreateNewFile(zipPath);
+    GcmEncryptor encryptor(key, iv, *out, plain.get());
+    ZipFile zip(deflateThreads);
+    zip.Open(encryptor, zipPath.ToString());
+    addEntries(zip);
+    zip.Close();
+    const Crypto::Bytes tag = encryptor.Finish(Crypto::kTagLength);
+    // Both synced before they are recorded as whole.
+    if (plain) plain->Commit();
+    out->Commit();
+    WriteMetadata(package, key, iv, encryptor.Size(), tag, metadataPath);
+    package.RecordEncryption(encrypted, metadataPath,
+                             keep == KeepZip::kYes ? std::optional<TPath>(zipPath) : std::nullopt);
+  } catch (...) {
+    fs.RemovePath(encrypted);
+    fs.RemovePath(metadataPath);
+    if (keep == KeepZip::kYes) fs.RemovePath(zipPath);
+    throw;
+  }
+  LogSuccess(package, zipPath, encrypted);
+}
+
+void PackageEncryptor::LogStart(const Package& package, const TPath& zip, const TPath& encrypted) {
+  LogText(TLog::Info, TFormatString("Encrypting zip file '%1' to file '%2' for package Id '%3'.")
+                          .arg(NativeText(zip))
+                          .arg(NativeText(encrypted))
+                          .arg(package.GetPackageName()));
+}
+
+void PackageEncryptor::LogSuccess(const Package& package, const TPath& zip,
+                                  const TPath& encrypted) {
   LogText(TLog::Info,
           TFormatString("Successfully encrypted zip file '%1' to file '%2' for package Id '%3' "
                         "using a generated and encrypted symmetric key\n.")
@@ -73,22 +135,10 @@ void PackageEncryptor::EncryptPackage(Package& package) {
               .arg(package.GetPackageName()));
 }
 
-void PackageEncryptor::WriteEncryption(Package& package, const TPath& zip, uint64_t size,
-                                       const TPath& encrypted, const TPath& metadataPath) {
+void PackageEncryptor::WriteMetadata(Package& package, const Crypto::Bytes& key,
+                                     const Crypto::Bytes& iv, uint64_t size,
+                                     const Crypto::Bytes& tag, const TPath& metadataPath) {
   Crypto& crypto = Crypto::GetInstance();
-  LogText(TLog::Info, TFormatString("Encrypting zip file '%1' to file '%2' for package Id '%3'.")
-                          .arg(NativeText(zip))
-                          .arg(NativeText(encrypted))
-                          .arg(package.GetPackageName()));
-
-  LogText(TLog::Debug, "Generating symmetric key and IV");
-  Crypto::Bytes key = crypto.GenerateRandomBytes(Crypto::kKeyLength);
-  const ScopedCleanse keyCleanse(&key);
-  const Crypto::Bytes iv = crypto.GenerateRandomBytes(Crypto::kIvLength);
-
-  LogText(TLog::Debug, TFormatString("Encrypting package file '%1'").arg(NativeText(zip)));
-  const Crypto::Bytes tag = crypto.EncryptFile(zip, encrypted, key, iv, Crypto::kTagLength);
-
   const Crypto::Bytes customIv = crypto.GenerateRandomBytes(Crypto::kIvLength);
   Crypto::Bytes customData;
   Crypto::Bytes customTag;
@@ -98,7 +148,6 @@ void PackageEncryptor::WriteEncryption(Package& package, const TPath& zip, uint6
 
   LogText(TLog::Debug, "Encrypting symmetric key with Zorvane public key");
   const Crypto::Bytes wrapped = crypto.RsaPublicEncrypt(publicKey_, key);
-  CleanseBytes(&key);  // not needed any more; the guard covers the throwing paths
 
   JsonFileSerializedObject::SaveNewFile(
       std::make_shared<PackageEncryptionMetadata>(

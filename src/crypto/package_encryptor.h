@@ -10,6 +10,12 @@
 // The content key lives only in memory: it is never written or logged, and
 // its buffer is cleansed before EncryptPackage returns or throws.
 //
+// ZipAndEncryptPackage does the same in one pass for a package that has no
+// zip yet: the zip writer's output goes straight through the cipher into the
+// ".enc" file, and the plain zip reaches the disk only when it is to be kept
+// (preserve_upload_packages), then written from the same stream beside it.
+// Tag and sizes are known at the end of the pass.
+//
 // Encryption is all or nothing: the package records the "encrypted-package-
 // file" and the "zor-encryption-metadata-file" together, in one save, once
 // both files are on disk. A failure before that records nothing and removes
@@ -21,6 +27,7 @@
 // call. Thread-safety: one thread at a time.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <tuple>
 #include <vector>
@@ -33,6 +40,7 @@ namespace ZorErrorReporting {
 
 class Package;
 class PackageMetadata;
+class ZipFile;
 
 class PackageEncryptor {
  public:
@@ -53,6 +61,26 @@ class PackageEncryptor {
   // the package throws.
   void EncryptPackage(Package& package);
 
+  // Whether the one pass also leaves the plain zip on disk.
+  enum class KeepZip { kNo, kYes };
+  // Fills a zip in the one pass: adds the package's entries. What it throws
+  // passes through ZipAndEncryptPackage unchanged.
+  using EntryWriter = std::function<void(ZipFile& zip)>;
+
+  // Zips and encrypts `package` in one pass, as described above: `addEntries`
+  // adds the entries to a zip whose bytes are encrypted into the ".enc" file
+  // of `zipPath` (DataFilePath), and with KeepZip::kYes also written to
+  // `zipPath`; `deflateThreads` compress (see DeflateStream). Then the
+  // metadata is written and everything recorded in one save (RecordEncryption,
+  // with the zip when it is kept). Logs as EncryptPackage does.
+  // REQUIRES: `package` records no zip that another owner keeps.
+  // Throws what `addEntries` throws; ZipFile's write failures; the facade's
+  // TPath::Exception when a file cannot be created or synced; what
+  // EncryptPackage throws for the key and the metadata. After a failure
+  // nothing new is recorded and none of the files is left.
+  void ZipAndEncryptPackage(Package& package, const zor::platform::TPath& zipPath, KeepZip keep,
+                            unsigned deflateThreads, const EntryWriter& addEntries);
+
   // The compact JSON text of `metadata` (its ToJson), as UTF-8 without a
   // terminator, encrypted under `key` and `iv`. Returns (ciphertext, tag of 16
   // bytes). Throws what Crypto::EncryptBuffer throws.
@@ -67,10 +95,16 @@ class PackageEncryptor {
                                            const char* suffix);
 
  private:
-  // Writes the ".enc" and ".zormeta" files; records nothing.
-  void WriteEncryption(Package& package, const zor::platform::TPath& zip, uint64_t size,
-                       const zor::platform::TPath& encrypted,
-                       const zor::platform::TPath& metadataPath);
+  // Writes the ".zormeta" file for an encryption under `key` and `iv` whose
+  // plaintext was `size` bytes and whose tag is `tag`; records nothing.
+  void WriteMetadata(Package& package, const Crypto::Bytes& key, const Crypto::Bytes& iv,
+                     uint64_t size, const Crypto::Bytes& tag,
+                     const zor::platform::TPath& metadataPath);
+
+  static void LogStart(const Package& package, const zor::platform::TPath& zip,
+                       const zor::platform::TPath& encrypted);
+  static void LogSuccess(const Package& package, const zor::platform::TPath& zip,
+                         const zor::platform::TPath& encrypted);
 
   zor::platform::TString keyId_;
   std::vector<char> publicKey_;

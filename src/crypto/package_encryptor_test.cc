@@ -14,6 +14,8 @@
 
 #include "crypto/crypto_for_test.h"
 #include "files/filesystem.h"
+#include "files/zip_file.h"
+#include "files/zip_test_reader.h"
 #include "packages/json_document.h"
 #include "packages/log_package_metadata.h"
 #include "packages/logs_package.h"
@@ -204,6 +206,70 @@ TEST_F(PackageEncryptorTest, FailuresRecordOnlyWhatWasDone) {
       EXPECT_FALSE(name.ends_with(".enc") || name.ends_with(".zormeta")) << c.what << ": " << name;
     }
   }
+}
+
+// The one pass, with the zip kept or not: the ".enc" decrypts elsewhere to a
+// zip that unzip accepts, each entry the file's bytes, and a kept zip is that
+// object byte for byte; a failure in the middle of the pass leaves nothing.
+TEST_F(PackageEncryptorTest, OnePassDecryptsToTheFilesAndAKeptZipIsTheObject) {
+  std::string dump((5 << 20) / 2 + 99, '\0');  // several deflate blocks
+  for (size_t i = 0; i < dump.size(); ++i) dump[i] = static_cast<char>((i * 131) ^ (i >> 9));
+  const std::vector<std::pair<std::string, std::string>> files = {{"app.dmp", dump},
+                                                                  {"app.manifest", "{}"}};
+  for (const auto& [name, content] : files) zor::test::WriteFile(dir_.Sub(name), content);
+  const auto addAll = [&](ZipFile& zip) {
+    for (const auto& [name, content] : files) zip.Add(TString(dir_.Sub(name)));
+  };
+  const auto leftovers = [&] {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(data_)) {
+      const std::string name = entry.path().filename().string();
+      if (!name.ends_with(".pending")) names.push_back(name);
+    }
+    return names;
+  };
+
+  for (const auto keep : {PackageEncryptor::KeepZip::kNo, PackageEncryptor::KeepZip::kYes}) {
+    const bool kept = keep == PackageEncryptor::KeepZip::kYes;
+    SCOPED_TRACE(kept ? "zip kept" : "no zip");
+    const auto package = CrashPackage(std::string(32, kept ? '1' : '0'), "");
+    const std::string zip = data_ + "/" + std::string(32, kept ? '1' : '0') + ".package.zip";
+    encryptor_.ZipAndEncryptPackage(*package, TPath(zip), keep, 2, addAll);
+
+    const auto reloaded = TestPackage::LoadFromFile(package->GetFilePath());
+    EXPECT_EQ(reloaded->HasZippedPackageFile(), kept);
+    EXPECT_EQ(std::filesystem::exists(zip), kept);
+    const std::string enc = reloaded->GetEncryptedPackageFilePath().NativeString();
+    EXPECT_EQ(reloaded->GetEncryptionMetadata()->GetUnencryptedContentLength(),
+              std::filesystem::file_size(enc));
+    const std::string out = dir_.Sub("decrypted.zip");
+    ASSERT_EQ(Node({"package", Meta(*reloaded), UnwrapKey(*reloaded), enc, out}), 0) << lastError_;
+    EXPECT_TRUE(!kept || ReadFile(out) == ReadFile(zip)) << "the kept zip is not the object";
+    EXPECT_EQ(RunOnPath("unzip", {"-tqq", out}).status, 0);
+    const zor::test::ZipListing listing = zor::test::ReadZipIndependently(out);
+    ASSERT_TRUE(listing.ok) << listing.error;
+    ASSERT_EQ(listing.entries.size(), files.size());
+    for (size_t i = 0; i < files.size(); ++i) {
+      EXPECT_EQ(listing.entries[i].name, files[i].first);
+      EXPECT_TRUE(listing.entries[i].content == files[i].second) << files[i].first;
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(data_)) {
+      std::filesystem::remove(entry.path());
+    }
+  }
+
+  const auto package = CrashPackage(std::string(32, '2'), "");
+  const std::string zip = data_ + "/" + std::string(32, '2') + ".package.zip";
+  const auto stopHalfway = [&](ZipFile& z) {
+    addAll(z);
+    throw zor::platform::ZorvaneException("stop");
+  };
+  EXPECT_THROW(encryptor_.ZipAndEncryptPackage(*package, TPath(zip), PackageEncryptor::KeepZip::kYes,
+                                               2, stopHalfway),
+               zor::platform::ZorvaneException);
+  const auto reloaded = TestPackage::LoadFromFile(package->GetFilePath());
+  EXPECT_TRUE(reloaded->GetDataFiles().empty());
+  EXPECT_TRUE(leftovers().empty()) << ::testing::PrintToString(leftovers());
 }
 
 }  // namespace

@@ -17,24 +17,25 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "files/byte_sink.h"
 #include "platform/tfile.h"
 #include "platform/tpath.h"
 
 namespace ZorErrorReporting {
 
-class OutputFile {
+class OutputFile : public ByteSink {
  public:
   // Takes over `file`, open for writing on `path`. Use CreateNewFile.
   OutputFile(const zor::platform::TPath& path, zor::platform::TFile file);
-  ~OutputFile();
+  ~OutputFile() override;
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
   const zor::platform::TPath& GetPath() const { return path_; }
 
-  // Writes all `size` bytes at the current position.
+  // ByteSink: writes all `size` bytes at the current position.
   // REQUIRES: Commit not called.
-  void Write(const char* data, size_t size);
+  void Write(const char* data, size_t size) override;
   // Moves the position to `offset` from the file's start.
   void Seek(int64_t offset);
   // The current position, and the file's size.

@@ -1,13 +1,7 @@
 #include "files/zip_file.h"
 
-#include <zip.h>
-#include <zlib.h>
-
 #include <cerrno>
-#include <chrono>
 #include <exception>
-#include <memory>
-#include <optional>
 
 #include "files/deflate_stream.h"
 #include "files/filesystem.h"
@@ -18,7 +12,6 @@
 #include "platform/path_error.h"
 #include "platform/tfile.h"
 #include "platform/tformat_string.h"
-#include "platform/tio.h"
 #include "platform/tpath.h"
 #include "platform/zorvane_exception.h"
 
@@ -33,20 +26,41 @@ using zor::platform::ZorvaneException;
 
 namespace {
 
-// The entry header: local time split into fields. A zero DOS date makes the
-// library build the DOS date from these fields, at its two-second resolution.
-zip_fileinfo EntryInfo(const DateTime& lastWrite) {
-  zip_fileinfo info{};
-  info.tmz_date.tm_sec = static_cast<uInt>(lastWrite.GetSecond());
-  info.tmz_date.tm_min = static_cast<uInt>(lastWrite.GetMinute());
-  info.tmz_date.tm_hour = static_cast<uInt>(lastWrite.GetHour());
-  info.tmz_date.tm_mday = static_cast<uInt>(lastWrite.GetDay());
-  info.tmz_date.tm_mon = static_cast<uInt>(lastWrite.GetMonth() - 1);
-  info.tmz_date.tm_year = static_cast<uInt>(lastWrite.GetYear());
-  info.dosDate = 0;
-  info.internal_fa = 0;
-  info.external_fa = 0;
-  return info;
+// Zip64 needs version 4.5 to extract; with it on every entry, every header
+// says so.
+constexpr uint16_t kVersion = 45;
+// Bit 3: CRC and sizes follow the data; bits 1-2: the "super fast" deflate
+// option, as for zip's level 1.
+constexpr uint16_t kFlags = 0x0008 | 0x0006;
+constexpr uint16_t kDeflate = 8;
+constexpr uint32_t kAll32 = 0xffffffff;
+
+// Little-endian fields appended to a header being built.
+class Header {
+ public:
+  Header& U16(uint16_t v) { return Bytes(v, 2); }
+  Header& U32(uint32_t v) { return Bytes(v, 4); }
+  Header& U64(uint64_t v) { return Bytes(v, 8); }
+  Header& Text(const std::string& s) {
+    data_ += s;
+    return *this;
+  }
+  const std::string& data() const { return data_; }
+
+ private:
+  Header& Bytes(uint64_t v, int n) {
+    for (int i = 0; i < n; ++i) data_ += static_cast<char>((v >> (8 * i)) & 0xff);
+    return *this;
+  }
+  std::string data_;
+};
+
+// The DOS time and date fields of a local time.
+std::pair<uint16_t, uint16_t> DosTime(const DateTime& t) {
+  if (t.GetYear() < 1980) return {0, (1 << 5) | 1};
+  const int time = t.GetHour() << 11 | t.GetMinute() << 5 | t.GetSecond() / 2;
+  const int date = (t.GetYear() - 1980) << 9 | t.GetMonth() << 5 | t.GetDay();
+  return {static_cast<uint16_t>(time), static_cast<uint16_t>(date)};
 }
 
 int SystemErrorOf(const std::exception& e) {
@@ -54,19 +68,15 @@ int SystemErrorOf(const std::exception& e) {
   return zorvane != nullptr && zorvane->GetError() ? zorvane->GetError()->systemError : 0;
 }
 
-// "<context>: <cause>", the cause taken from the library's error `err`:
-// ZIP_ERRNO means a file call failed, and `error` (the errno the output
-// kept) says why.
-ZorvaneException WriteFailure(const TString& context, int err, int error) {
-  const TString cause = err == ZIP_ERRNO && error != 0
-                            ? zor::platform::ErrnoText(error)
-                            : TString(TFormatString("zip library error %1").arg(err));
-  // Always with an OS error (EIO when the library gave none): the archive is
-  // written in the program's own directory, so this is that directory's
-  // trouble, never the entry's.
-  const TString message = TFormatString("%1: %2").arg(context).arg(cause);
-  return ZorvaneException(message, zor::platform::ZorvaneError::MakeError(
-                                       "file-system", message, error != 0 ? error : EIO));
+// "<context>: <cause>" for a failure to write the archive, always with an OS
+// error (EIO when there was none): the archive goes to the program's own
+// directory, so this is that directory's trouble, never the entry's. Not a
+// TPath::Exception, which would say an input could not be read.
+ZorvaneException WriteFailure(const TString& context, const std::exception& cause) {
+  const int error = SystemErrorOf(cause) != 0 ? SystemErrorOf(cause) : EIO;
+  const TString message = TFormatString("%1: %2").arg(context).arg(TString(cause.what()));
+  return ZorvaneException(message,
+                          zor::platform::ZorvaneError::MakeError("file-system", message, error));
 }
 
 void LogWarn(const TString& text) noexcept {
@@ -78,56 +88,7 @@ void LogWarn(const TString& text) noexcept {
 
 }  // namespace
 
-// The archive's bytes go to an OutputFile of the facade through the zip
-// library's file-function table. The library is C: no exception may cross
-// it, so a failure is kept here as an errno and reported by the return value.
-struct ZipFile::Output {
-  std::unique_ptr<OutputFile> file;
-  int error = 0;
-
-  template <class Step>
-  bool Try(Step step) noexcept {
-    try {
-      step();
-      return true;
-    } catch (const std::exception& e) {
-      error = SystemErrorOf(e) != 0 ? SystemErrorOf(e) : EIO;
-    } catch (...) {
-      error = EIO;
-    }
-    return false;
-  }
-
-  static Output& Of(voidpf stream) { return *static_cast<Output*>(stream); }
-  static voidpf Open(voidpf opaque, const void*, int) { return opaque; }
-  static uLong Read(voidpf, voidpf, void*, uLong) { return 0; }
-  static uLong Write(voidpf, voidpf stream, const void* data, uLong size) {
-    Output& out = Of(stream);
-    return out.Try([&] { out.file->Write(static_cast<const char*>(data), size); }) ? size : 0;
-  }
-  static ZPOS64_T Tell(voidpf, voidpf stream) {
-    Output& out = Of(stream);
-    int64_t pos = -1;
-    out.Try([&] { pos = out.file->Pos(); });
-    return static_cast<ZPOS64_T>(pos);
-  }
-  static long Seek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
-    Output& out = Of(stream);
-    return out.Try([&] {
-      int64_t base = 0;
-      if (origin == ZLIB_FILEFUNC_SEEK_CUR) base = out.file->Pos();
-      if (origin == ZLIB_FILEFUNC_SEEK_END) base = out.file->Size();
-      out.file->Seek(base + static_cast<int64_t>(offset));
-    })
-               ? 0
-               : -1;
-  }
-  // The file stays open until Commit: closing is the facade's durable change.
-  static int Close(voidpf, voidpf) { return 0; }
-  static int Error(voidpf, voidpf stream) { return Of(stream).error != 0; }
-};
-
-ZipFile::ZipFile() = default;
+ZipFile::ZipFile(unsigned deflateThreads) : deflateThreads_(deflateThreads) {}
 
 ZipFile::~ZipFile() {
   try {
@@ -139,119 +100,127 @@ ZipFile::~ZipFile() {
 
 bool ZipFile::Open(const TString& path) {
   Close();
-  path_ = path.toStdString();
-  auto output = std::make_unique<Output>();
   try {
-    output->file = Filesystem::GetInstance().CreateNewFile(TPath(path));
+    file_ = Filesystem::GetInstance().CreateNewFile(TPath(path));
   } catch (const std::exception& e) {
     LogWarn(TString(e.what()));
     return false;
   }
-  // The 64-bit table: archives over 4 GiB need it.
-  zlib_filefunc64_def functions{&Output::Open, &Output::Read,  &Output::Write, &Output::Tell,
-                                &Output::Seek, &Output::Close, &Output::Error, output.get()};
-  handle_ = zipOpen2_64(path_.c_str(), APPEND_STATUS_CREATE, nullptr, &functions);
-  if (handle_ == nullptr) return false;  // the output goes, and its file with it
-  output_ = std::move(output);
+  Open(*file_, path);
   return true;
 }
 
-int ZipFile::IoError() const { return output_ ? output_->error : 0; }
+void ZipFile::Open(ByteSink& sink, const TString& name) {
+  if (&sink != file_.get()) Close();
+  sink_ = &sink;
+  name_ = name.toStdString();
+  offset_ = 0;
+  entries_.clear();
+}
+
+void ZipFile::Put(const void* data, size_t size) {
+  sink_->Write(static_cast<const char*>(data), size);
+  offset_ += size;
+}
 
 void ZipFile::Discard() noexcept {
-  // The library frees its handle even when closing fails; what it writes
-  // now no longer matters. The uncommitted output removes its file.
-  if (handle_ != nullptr) zipClose(handle_, nullptr);
-  handle_ = nullptr;
-  output_.reset();
+  sink_ = nullptr;
+  file_.reset();  // uncommitted, it removes its file
 }
 
 void ZipFile::Add(const TString& path) {
-  if (handle_ == nullptr) {
+  if (sink_ == nullptr) {
     throw ZorvaneException("ZipFile: Add must be called on an opened zipfile!");
   }
   Filesystem& fs = Filesystem::GetInstance();
-  const zip_fileinfo info = EntryInfo(fs.LastWriteTime(TPath(path)));
-  const std::string entryName = zor::platform::GetFileName(path).toStdString();
-  const TString failed = TFormatString("ZipFile: cannot write entry '%1' to '%2'")
-                             .arg(TString(entryName))
-                             .arg(TString(path_));
-  // Both before the entry begins: running out of memory leaves the archive as it was.
-  DeflateStream deflate;
-  auto buffer = std::make_unique<char[]>(kReadBufferSize);
-
-  // Raw: the entry takes deflate bytes compressed here, several times faster
-  // than the library's own compression (the level given only sets the
-  // header's "fast" flag bits). Zip64 on for every entry: with it off
-  // the library writes a corrupt entry for a file over 4 GiB while reporting
-  // success.
-  int err = zipOpenNewFileInZip2_64(handle_, entryName.c_str(), &info, nullptr, 0, nullptr, 0,
-                                    nullptr, Z_DEFLATED, /*level=*/1, /*raw=*/1, /*zip64=*/1);
-  if (err != ZIP_OK) {
-    const ZorvaneException failure = WriteFailure(failed, err, IoError());
-    Discard();
-    throw failure;
-  }
-  const DeflateStream::Sink sink = [&](const uint8_t* data, size_t size) {
-    const int e = zipWriteInFileInZip(handle_, data, static_cast<unsigned>(size));
-    if (e != ZIP_OK) throw WriteFailure(failed, e, IoError());
-  };
+  Entry entry;
+  std::tie(entry.time, entry.date) = DosTime(fs.LastWriteTime(TPath(path)));
+  entry.name = zor::platform::GetFileName(path).toStdString();
+  entry.offset = offset_;
+  TFile file = fs.OpenFileForReading(TPath(path));
+  DeflateStream deflate(deflateThreads_);
 
   // A failure to read the input is the only one after which the archive stays
-  // valid: the entry is finished with what was read, then the failure thrown.
+  // valid: the entry is finished with what was read before, then the failure
+  // thrown.
   std::exception_ptr readFailure;
   try {
-    std::optional<TFile> file;
-    try {
-      file.emplace(fs.OpenFileForReading(TPath(path)));
-    } catch (const TPath::Exception&) {
-      readFailure = std::current_exception();
-    }
-    while (file) {
-      int64_t n = 0;
-      try {
-        n = file->Read(buffer.get(), kReadBufferSize);
-      } catch (...) {
-        readFailure = std::current_exception();
-        break;
-      }
-      if (n == 0) break;
-      deflate.Write(buffer.get(), static_cast<uint32_t>(n), sink);
-    }
-    deflate.Finish(sink);
-    // Writes the sizes and the CRC into the entry's headers.
-    err = zipCloseFileInZipRaw64(handle_, deflate.InputSize(), deflate.Crc32());
-    if (err != ZIP_OK) throw WriteFailure(failed, err, IoError());
-  } catch (...) {
+    Header local;
+    local.U32(0x04034b50).U16(kVersion).U16(kFlags).U16(kDeflate).U16(entry.time).U16(entry.date);
+    // CRC and sizes come after the data; the Zip64 field only marks the entry.
+    local.U32(0).U32(kAll32).U32(kAll32);
+    local.U16(static_cast<uint16_t>(entry.name.size())).U16(20).Text(entry.name);
+    local.U16(1).U16(16).U64(0).U64(0);
+    Put(local.data().data(), local.data().size());
+    const uint64_t dataStart = offset_;
+    const DeflateStream::Sink sink = [&](const uint8_t* data, size_t size) { Put(data, size); };
+    // Blocks are read where they are compressed, so that reading, too, is
+    // spread over the deflate threads.
+    readFailure = deflate.Compress(
+        [&](uint8_t* into, size_t size, uint64_t offset) {
+          return static_cast<size_t>(file.ReadAt(reinterpret_cast<char*>(into),
+                                                  static_cast<int64_t>(size),
+                                                  static_cast<int64_t>(offset)));
+        },
+        sink);
+    entry.crc = deflate.Crc32();
+    entry.size = deflate.InputSize();
+    entry.compressedSize = offset_ - dataStart;
+    Header descriptor;
+    descriptor.U32(0x08074b50).U32(entry.crc).U64(entry.compressedSize).U64(entry.size);
+    Put(descriptor.data().data(), descriptor.data().size());
+  } catch (const std::exception& e) {
     // Writing or compressing failed: the archive is broken and must not stay.
+    Discard();
+    throw WriteFailure(TFormatString("ZipFile: cannot write entry '%1' to '%2'")
+                           .arg(TString(entry.name))
+                           .arg(TString(name_)),
+                       e);
+  } catch (...) {
     Discard();
     throw;
   }
+  entries_.push_back(entry);
   if (readFailure) std::rethrow_exception(readFailure);
 }
 
+void ZipFile::PutCentralDirectory() {
+  const uint64_t start = offset_;
+  for (const Entry& e : entries_) {
+    Header central;
+    central.U32(0x02014b50).U16(kVersion).U16(kVersion).U16(kFlags).U16(kDeflate);
+    central.U16(e.time).U16(e.date).U32(e.crc).U32(kAll32).U32(kAll32);
+    central.U16(static_cast<uint16_t>(e.name.size())).U16(28).U16(0).U16(0).U16(0).U32(0);
+    central.U32(kAll32).Text(e.name);
+    central.U16(1).U16(24).U64(e.size).U64(e.compressedSize).U64(e.offset);
+    Put(central.data().data(), central.data().size());
+  }
+  const uint64_t size = offset_ - start;
+  const uint64_t count = entries_.size();
+  const uint64_t zip64End = offset_;
+  Header end;
+  end.U32(0x06064b50).U64(44).U16(kVersion).U16(kVersion).U32(0).U32(0);
+  end.U64(count).U64(count).U64(size).U64(start);
+  end.U32(0x07064b50).U32(0).U64(zip64End).U32(1);
+  const auto fit16 = static_cast<uint16_t>(count < 0xffff ? count : 0xffff);
+  end.U32(0x06054b50).U16(0).U16(0).U16(fit16).U16(fit16);
+  end.U32(static_cast<uint32_t>(size < kAll32 ? size : kAll32));
+  end.U32(static_cast<uint32_t>(start < kAll32 ? start : kAll32)).U16(0);
+  Put(end.data().data(), end.data().size());
+}
+
 void ZipFile::Close() {
-  if (handle_ == nullptr) return;
-  // The central directory is buffered until the file is closed, so a full
-  // disk often shows only here.
-  const int err = zipClose(handle_, nullptr);
-  handle_ = nullptr;  // freed by zipClose, whatever its result
-  const TString failed = TFormatString("ZipFile: cannot finish '%1'").arg(TString(path_));
-  if (err != ZIP_OK) {
-    const ZorvaneException failure = WriteFailure(failed, err, IoError());
-    Discard();
-    throw failure;
-  }
-  // Only a synced archive is a whole one: the caller records it next.
+  if (sink_ == nullptr) return;
   try {
-    output_->file->Commit();
+    PutCentralDirectory();
+    // Only a synced archive is a whole one: the caller records it next.
+    if (file_) file_->Commit();
   } catch (const std::exception& e) {
-    const int error = SystemErrorOf(e);
-    const ZorvaneException failure = WriteFailure(failed, ZIP_ERRNO, error != 0 ? error : EIO);
     Discard();
-    throw failure;
+    throw WriteFailure(TFormatString("ZipFile: cannot finish '%1'").arg(TString(name_)), e);
   }
-  output_.reset();
+  sink_ = nullptr;
+  file_.reset();
 }
 
 }  // namespace ZorErrorReporting

@@ -1,37 +1,47 @@
-// ZipFile: writes one new zip archive, one entry per input file.
+// ZipFile: writes one new zip archive, one entry per input file, as a stream.
 //
-// Lifecycle: (1) Open creates the archive, (2) Add appends one entry per call,
-// (3) Close writes the central directory. The destructor closes an archive
-// that is still open, so an input that cannot be read leaves a valid zip of
-// the entries written so far. A failure to write the archive itself (a full
-// disk, a file size limit) is never left behind as a broken zip: the archive
-// file is removed and the failure is thrown.
+// Lifecycle: (1) Open creates the archive, in a file or into the caller's
+// sink, (2) Add appends one entry per call, (3) Close writes the central
+// directory. The destructor closes an archive that is still open, so an input
+// that cannot be read leaves a valid zip of the entries written so far. A
+// failure to write the archive itself (a full disk, a file size limit) is
+// never left behind as a broken zip: the archive's own file is removed, and
+// the failure is thrown.
 //
-// Every entry is named by the file name alone (no directories, no UTF-8 flag),
-// deflated at a fast level (method 8, see DeflateStream) with Zip64
-// records enabled, and dated with the file's last write time in local time
-// (DOS resolution: even seconds). Input files are streamed through fixed
-// buffers (about 2.5 MiB in all), so files of any size can be added with
-// bounded memory.
+// The archive is written front to back and never sought back in: each
+// entry's CRC and sizes follow its data in a data descriptor and are repeated
+// in the central directory, so its bytes can go through a cipher on their way
+// to the disk. Every entry is named by the file name alone (no directories,
+// no UTF-8 flag), deflated at a fast level (method 8, see DeflateStream) on
+// the given number of threads, with Zip64 records for every entry (so sizes
+// and offsets over 4 GiB need nothing special), and dated with the file's
+// last write time in local time (DOS resolution: even seconds; times before
+// 1980 become 1980-01-01 00:00). The same files give the same archive
+// whatever the thread count. Input files are read straight into the
+// compressor's fixed blocks, so files of any size can be added with bounded
+// memory.
 //
-// Not copyable; not thread-safe (one thread per object).
+// Not copyable; one caller thread per object.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "files/byte_sink.h"
 #include "platform/tstring.h"
 
 namespace ZorErrorReporting {
 
+class OutputFile;
+
 class ZipFile {
  public:
-  // Size of the buffer through which each input file is read.
-  static constexpr unsigned kReadBufferSize = 1u << 20;
-
-  ZipFile();
+  // `deflateThreads`: see DeflateStream (1 compresses on the caller's thread).
+  explicit ZipFile(unsigned deflateThreads = 1);
   // Closes an archive that is still open. Never throws: when the archive
-  // cannot be finished it is removed and the failure is logged at Warn.
+  // cannot be finished its file is removed and the failure is logged at Warn.
   ~ZipFile();
   ZipFile(const ZipFile&) = delete;
   ZipFile& operator=(const ZipFile&) = delete;
@@ -41,41 +51,58 @@ class ZipFile {
   // still open is closed first. Returns true iff the archive was created; on
   // false nothing is open, nothing is thrown and the cause is logged at Warn.
   bool Open(const zor::platform::TString& path);
+  // Begins an archive whose bytes go to `sink` (weak; it must outlive the
+  // archive), named `name` in messages. An archive still open is closed first.
+  void Open(ByteSink& sink, const zor::platform::TString& name);
 
   // Adds the file at `path` as one entry. Throws:
   // - ZorvaneException "ZipFile: Add must be called on an opened zipfile!"
   //   when no archive is open (nothing is written);
-  // - the platform's exception when the file's last write time is unknown
-  //   (nothing is written), or when it cannot be opened or read: the entry is
-  //   then finished with the bytes read before the failure and the archive
-  //   stays open;
+  // - the platform's exception (TPath::Exception) when the file's last write
+  //   time is unknown or it cannot be opened (nothing is written), or when it
+  //   cannot be read: the entry is then finished with the bytes read before
+  //   the failure and the archive stays open;
   // - ZorvaneException "ZipFile: cannot write entry '<name>' to '<archive>':
-  //   <cause>" when the archive cannot be written: the archive file is then
-  //   removed and nothing is open. Any other failure after the entry began
-  //   (e.g. std::bad_alloc) removes the archive likewise.
+  //   <cause>", never a TPath::Exception, when the archive cannot be written,
+  //   with the OS error in its record (EIO when the sink gave none): its own
+  //   file is then removed and nothing is open. Any other failure after the
+  //   entry began (e.g. std::bad_alloc) closes it likewise.
   void Add(const zor::platform::TString& path);
 
-  // Finishes the archive by writing its central directory and syncing the
-  // file; nothing is open afterwards. Does nothing when nothing is open, so a second call is
-  // harmless. Throws ZorvaneException "ZipFile: cannot finish '<archive>':
-  // <cause>" when the archive cannot be written; the half-written archive
-  // file is then removed.
+  // Finishes the archive by writing its central directory; an archive in its
+  // own file is synced and closed. Nothing is open afterwards. Does nothing
+  // when nothing is open, so a second call is harmless. Throws ZorvaneException
+  // "ZipFile: cannot finish '<archive>': <cause>" when the archive cannot be
+  // written; its own file is then removed.
   void Close();
 
-  bool IsOpen() const { return handle_ != nullptr; }
+  bool IsOpen() const { return sink_ != nullptr; }
+  // Bytes of the archive written so far (its size, after Close).
+  uint64_t Size() const { return offset_; }
 
  private:
-  struct Output;
+  struct Entry {
+    std::string name;
+    uint16_t time = 0;
+    uint16_t date = 0;
+    uint32_t crc = 0;
+    uint64_t compressedSize = 0;
+    uint64_t size = 0;
+    uint64_t offset = 0;  // of its local header
+  };
 
-  // Closes the broken archive (if `handle_` is still set) and removes its
-  // file; a failure to remove is logged at Warn.
+  // Writes `bytes` to the sink and counts them; throws the sink's exception.
+  void Put(const void* data, size_t size);
+  void PutCentralDirectory();
+  // Drops the open archive: its own file (uncommitted) is removed.
   void Discard() noexcept;
-  // The errno of the output's last failed call, 0 when none failed.
-  int IoError() const;
 
-  void* handle_ = nullptr;          // the zip library's write handle, owned
-  std::unique_ptr<Output> output_;  // where the library's bytes go, while open
-  std::string path_;                // the archive's path as opened
+  const unsigned deflateThreads_;
+  ByteSink* sink_ = nullptr;          // weak; where the bytes go, null when closed
+  std::unique_ptr<OutputFile> file_;  // the archive's own file, when it has one
+  std::string name_;                  // the archive's name as opened
+  uint64_t offset_ = 0;
+  std::vector<Entry> entries_;
 };
 
 }  // namespace ZorErrorReporting

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include "files/deflate_stream.h"
 #include "files/zip_test_reader.h"
 #include "platform/error_of_for_test.h"
 #include "platform/tpath.h"
@@ -23,6 +24,7 @@ namespace {
 
 using zor::platform::TString;
 using zor::test::ErrorOf;
+using zor::test::ReadFile;
 using zor::test::ReadZipIndependently;
 using zor::test::WriteFile;
 
@@ -33,31 +35,34 @@ class ZipFileTest : public ::testing::Test {
 
 // Contents that stress the compressor differently: nothing, a few bytes, one
 // byte repeated (long matches) and random bytes (no matches, stored blocks),
-// the last two over several read buffers and not a multiple of one.
-TEST_F(ZipFileTest, EntriesKeepOrderContentAndBareNames) {
+// over several deflate blocks, a multiple of one or not. One and
+// two deflate threads must write the very same archive.
+TEST_F(ZipFileTest, EntriesKeepOrderContentAndBareNamesWhateverTheThreads) {
   std::mt19937 random(11);
-  std::string noise(3 * ZipFile::kReadBufferSize + 5, '\0');
+  std::string noise(3 * DeflateStream::kBlockSize + 5, '\0');
   for (char& c : noise) c = static_cast<char>(random());
   const std::pair<std::string, std::string> files[] = {
       {"a/empty.log", ""},
       {"a/same.txt", "first"},
       {"b/c/same.txt", "second, from another directory"},
       {"b/data.dmp", std::string("\x00\x01\xff zip\n\x00", 10)},
-      {"b/repeated.dmp", std::string(3 * ZipFile::kReadBufferSize + 17, 'z')},
+      {"b/repeated.dmp", std::string(3 * DeflateStream::kBlockSize + 17, 'z')},
+      {"b/two-blocks.dmp", std::string(2 * DeflateStream::kBlockSize, 'y')},  // ends on a block
       {"b/random.dmp", noise},
   };
+  for (const auto& [path, content] : files) WriteFile(dir_.Sub(path), content);
   // An existing file of the archive's name is replaced, not appended to.
-  WriteFile(dir_.Sub("out.zip"), "not a zip at all");
+  WriteFile(dir_.Sub("out1.zip"), "not a zip at all");
 
-  ZipFile zip;
-  ASSERT_TRUE(zip.Open(TString(dir_.Sub("out.zip"))));
-  for (const auto& [path, content] : files) {
-    WriteFile(dir_.Sub(path), content);
-    zip.Add(TString(dir_.Sub(path)));
+  for (const unsigned threads : {1u, 2u}) {
+    ZipFile zip(threads);
+    ASSERT_TRUE(zip.Open(TString(dir_.Sub("out" + std::to_string(threads) + ".zip"))));
+    for (const auto& [path, content] : files) zip.Add(TString(dir_.Sub(path)));
+    zip.Close();
   }
-  zip.Close();
+  EXPECT_TRUE(ReadFile(dir_.Sub("out1.zip")) == ReadFile(dir_.Sub("out2.zip")));
 
-  auto listing = ReadZipIndependently(dir_.Sub("out.zip"));
+  auto listing = ReadZipIndependently(dir_.Sub("out2.zip"));
   ASSERT_TRUE(listing.ok) << listing.error;
   ASSERT_EQ(listing.entries.size(), std::size(files));
   for (size_t i = 0; i < std::size(files); ++i) {
@@ -71,7 +76,7 @@ TEST_F(ZipFileTest, EntriesKeepOrderContentAndBareNames) {
     EXPECT_EQ(e.localExtractVersion, 45) << "every entry must carry Zip64 records";
   }
   // A second reader with an inflater and CRC check of its own.
-  const std::string test = "unzip -tqq '" + dir_.Sub("out.zip") + "'";
+  const std::string test = "unzip -tqq '" + dir_.Sub("out2.zip") + "'";
   EXPECT_EQ(std::system(test.c_str()), 0);
 }
 
@@ -166,13 +171,17 @@ TEST_F(ZipFileTest, LargeEntryOver4GiBIsReadBack) {
   close(fd);
   WriteFile(dir_.Sub("small.txt"), "behind the large entry");
 
-  ZipFile zip;
-  ASSERT_TRUE(zip.Open(TString(dir_.Sub("big.zip"))));
-  zip.Add(TString(big));
-  zip.Add(TString(dir_.Sub("small.txt")));
-  zip.Close();
+  for (const unsigned threads : {1u, 2u}) {
+    ZipFile zip(threads);
+    ASSERT_TRUE(zip.Open(TString(dir_.Sub("big" + std::to_string(threads) + ".zip"))));
+    zip.Add(TString(big));
+    zip.Add(TString(dir_.Sub("small.txt")));
+    zip.Close();
+  }
+  // The same archive either way; the two-thread one is read back.
+  ASSERT_TRUE(ReadFile(dir_.Sub("big1.zip")) == ReadFile(dir_.Sub("big2.zip")));
 
-  auto listing = ReadZipIndependently(dir_.Sub("big.zip"));
+  auto listing = ReadZipIndependently(dir_.Sub("big2.zip"));
   ASSERT_TRUE(listing.ok) << listing.error;
   ASSERT_EQ(listing.entries.size(), 2u);
   EXPECT_EQ(listing.entries[0].size, kSize);

@@ -293,7 +293,9 @@ void Package::SetDataFilePath(DataFileKind kind, const TPath& path) {
 
 void Package::RecordDataFilePath(DataFileKind kind, const TPath& path) { dataFiles_[kind] = path; }
 
-void Package::RecordEncryption(const TPath& encryptedFile, const TPath& metadataFile) {
+void Package::RecordEncryption(const TPath& encryptedFile, const TPath& metadataFile,
+                               const std::optional<TPath>& zip) {
+  if (zip) RecordDataFilePath(DataFileKind::kZippedPackageFile, *zip);
   RecordDataFilePath(DataFileKind::kEncryptedPackageFile, encryptedFile);
   RecordDataFilePath(DataFileKind::kZorEncryptionMetadataFile, metadataFile);
   encryptionMetadata_.reset();

@@ -203,9 +203,11 @@ class Package : public JsonFileSerializedObject {
   void SetDataFilePath(DataFileKind kind, const zor::platform::TPath& path);
   // Records a finished encryption, the encrypted file and its metadata file
   // together, in one save: a package never records one without the other.
-  // Throws what Save throws.
+  // `zip`, when given, is the plain zip made in the same pass and kept beside
+  // them; it is recorded in the same save. Throws what Save throws.
   void RecordEncryption(const zor::platform::TPath& encryptedFile,
-                        const zor::platform::TPath& metadataFile);
+                        const zor::platform::TPath& metadataFile,
+                        const std::optional<zor::platform::TPath>& zip = std::nullopt);
   // Unrecords the data files of `kinds` in one save, then removes them (as
   // DeleteDataFiles does, each logged at Info with `why`). A kind the package
   // keeps (KeepsDataFile) stays recorded and on disk. Nothing recorded:

@@ -7,8 +7,9 @@
 //   - Encryption is all or nothing: an encrypted file counts only together
 //     with its metadata (both recorded and both on disk). Anything less, as a
 //     kill or an older version leaves it, is dropped and the package is
-//     encrypted again from its zip, or zipped again first when the zip is
-//     gone.
+//     encrypted again from its zip when it has one (a logs package's, or one
+//     kept by preserve_upload_packages), else zipped and encrypted again in
+//     one pass from its crash files.
 //   - An upload id is part of the progress record or there is no upload: a
 //     progress record without one, or one that describes another file or
 //     size than the encrypted file, is dropped and a new upload id asked for.
@@ -48,7 +49,8 @@ struct UploadRecord {
 };
 
 enum class UploadStepKind {
-  kZip,              // zip the package's files
+  kZip,              // zip the package's files and encrypt them in one pass, recording
+                     // the encrypted file, its metadata (and a kept zip) in one save
   kEncrypt,          // encrypt the zip, recording the file and its metadata in one save
   kRegister,         // ask the server for the package's remote id
   kRequestUploadId,  // ask for an upload id and start the progress record with it

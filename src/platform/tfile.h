@@ -55,6 +55,13 @@ class TFile : public TRandomIO {
   int64_t Size() const override;
   int64_t Peek(char* data, int64_t maxSize) override;
 
+  // Reads up to `maxSize` bytes from `offset` on (fewer only at the end),
+  // leaving the file's position alone; threads may read one file at once.
+  // Throws as Read.
+  int64_t ReadAt(char* data, int64_t maxSize, int64_t offset) {
+    return ReadLoop(data, maxSize, offset);
+  }
+
   // Makes the written data durable (fsync). Throws TPath::Exception on failure.
   void Sync();
 

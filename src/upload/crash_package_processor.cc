@@ -6,6 +6,7 @@
 
 #include "config/config.h"
 #include "files/filesystem.h"
+#include "files/zip_file.h"
 #include "log/log_functions.h"
 #include "packages/artifact_name_rules.h"
 #include "packages/crash_package.h"
@@ -440,7 +441,9 @@ TPath CrashPackageProcessor::GetStatusFilePath(const TString& id) const {
                            StatusFileExtension(UploadStatus::kPending));
 }
 
-void CrashPackageProcessor::CreateZipForPackage(Package& package) {
+void CrashPackageProcessor::ZipAndEncryptPackage(Package& package, PackageEncryptor& encryptor,
+                                                 PackageEncryptor::KeepZip keep,
+                                                 unsigned deflateThreads) {
   const TPath zipPath =
       dataDirectory_ / (package.GetPackageName() + "." + Package::kPackageZipSuffix);
   std::vector<TPath> files;
@@ -458,29 +461,20 @@ void CrashPackageProcessor::CreateZipForPackage(Package& package) {
                           .arg(zipPath)
                           .arg(package.GetPackageName())
                           .arg(contents));
-  bool created = false;
-  try {
-    created = Filesystem::GetInstance().CreateZip(zipPath, std::set<TPath>(files.begin(), files.end()));
-  } catch (const TPath::Exception& e) {
-    // Reading one of the package's own files failed; the archive is not ours
-    // to keep.
-    Filesystem::GetInstance().RemovePath(zipPath);
-    throw PackageFilesUnreadable(TFormatString("A file of package '%1' cannot be read: %2")
-                                     .arg(package.GetPackageName())
-                                     .arg(e.GetConcatenatedMessages()));
-  }
-  if (!created) {
-    const TString message = TFormatString(
-                                "Failed to create zip file '%1' for package '%2', "
-                                "with following contents:\n'%3'")
-                                .arg(zipPath)
-                                .arg(package.GetPackageName())
-                                .arg(contents);
-    LogText(TLog::Debug, message);
-    // The data directory's trouble, not the package's.
-    throw TPath::Exception(message);
-  }
-  package.SetDataFilePath(DataFileKind::kZippedPackageFile, zipPath);
+  const std::set<TPath> entries(files.begin(), files.end());
+  encryptor.ZipAndEncryptPackage(package, zipPath, keep, deflateThreads, [&](ZipFile& zip) {
+    for (const TPath& file : entries) {
+      try {
+        zip.Add(file.ToString());
+      } catch (const TPath::Exception& e) {
+        // Only reading one of the package's own files throws this; the
+        // zip writer reports its own output's trouble otherwise.
+        throw PackageFilesUnreadable(TFormatString("A file of package '%1' cannot be read: %2")
+                                         .arg(package.GetPackageName())
+                                         .arg(e.GetConcatenatedMessages()));
+      }
+    }
+  });
   LogText(TLog::Info, TFormatString("Successfully created zip file '%1' for package Id '%2', "
                                     "with following contents:\n'%3'")
                           .arg(zipPath)

@@ -49,6 +49,7 @@
 #include <set>
 #include <vector>
 
+#include "crypto/package_encryptor.h"
 #include "packages/package_types.h"
 #include "platform/tpath.h"
 #include "platform/tstring.h"
@@ -90,14 +91,16 @@ class CrashPackageProcessor {
   // upload counts stay 0).
   const UploadRunStats& GetRunStats() const { return stats_; }
 
-  // Zips the package's files into "<data directory>/<name>.package.zip" and
-  // records it as the "zipped-package-file". Throws PackageFilesUnreadable
+  // Zips the package's files (its zip named "<data directory>/<name>.package.zip")
+  // and encrypts them in one pass with `encryptor` (PackageEncryptor::
+  // ZipAndEncryptPackage, which records the result; the zip itself is
+  // written only with KeepZip::kYes). Throws PackageFilesUnreadable
   // (upload/attempt_failure.h) when the package's files cannot be listed or
-  // one of them cannot be read (the partial zip is removed); TPath::Exception
-  // "Failed to create zip file '<zip>' for package '<name>', with following
-  // contents:\n'<files>'" when the zip cannot be created; what the zip writer
-  // throws when writing the archive fails. No zip is recorded then.
-  void CreateZipForPackage(Package& package);
+  // one of them cannot be read; what the encryptor throws otherwise (the
+  // data directory's trouble: a file that cannot be created or written). Nothing
+  // new is recorded or left behind then.
+  void ZipAndEncryptPackage(Package& package, PackageEncryptor& encryptor,
+                            PackageEncryptor::KeepZip keep, unsigned deflateThreads);
 
   // After a successful upload: the package's CleanUpFiles. Never throws.
   void CleanUpUploadedPackage(Package& package);

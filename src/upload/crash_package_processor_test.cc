@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "config/scoped_env_for_test.h"
+#include "crypto/crypto_for_test.h"
 #include "packages/crash_package.h"
 #include "packages/log_package_metadata.h"
 #include "packages/logs_package.h"
@@ -24,6 +25,7 @@
 #include "platform/path_error.h"
 #include "platform/tlock_file.h"
 #include "support/temp_dir.h"
+#include "upload/attempt_failure.h"
 #include "upload/upload_rate_limit.h"
 
 namespace ZorErrorReporting {
@@ -31,6 +33,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::Exists;
+using ::testing::AllOf;
 using ::testing::HasSubstr;
 using testing::LogCapture;
 using ::testing::Not;
@@ -444,22 +447,66 @@ TEST_F(CrashPackageProcessorTest, FailuresWhileScanningLoseNothing) {
                               "' cannot be read (Too many levels of symbolic links)"));
 }
 
-TEST_F(CrashPackageProcessorTest, ZipOfAPackage) {
-  Dump("app.1.dmp");
-  auto packages = Run();
-  ASSERT_EQ(packages.size(), 1u);
-  CrashPackageProcessor processor({TPath(dumps_)}, TPath(data_));
-  processor.CreateZipForPackage(*packages[0]);
-  const TPath zip(data_ + "/app.1.package.zip");
-  EXPECT_EQ(packages[0]->GetDataFilePath(DataFileKind::kZippedPackageFile), zip);
-  EXPECT_THAT(ReadFile(zip.NativeString()), HasSubstr("app.1.dmp"));
+// A crash file that vanishes as the zip writer opens it.
+class VanishingOnOpen : public Filesystem {
+ public:
+  explicit VanishingOnOpen(TPath victim) : victim_(std::move(victim)) { SetTestInstance(this); }
+  ~VanishingOnOpen() override { SetTestInstance(nullptr); }
+  zor::platform::TFile OpenFileForReading(const TPath& path) override {
+    if (path == victim_) fs::remove(path.NativeString());
+    return Filesystem::OpenFileForReading(path);
+  }
 
-  // A zip that cannot be created is a failure naming it.
-  auto other = CrashPackage::LoadFromFile(packages[0]->GetFilePath());
-  fs::remove(zip.NativeString());
-  fs::create_directories(zip.NativeString() + "/blocked");
-  EXPECT_THAT(testing::ErrorOf([&] { processor.CreateZipForPackage(*other); }),
-              HasSubstr("Failed to create zip file '" + zip.NativeString() + "'"));
+ private:
+  TPath victim_;
+};
+
+// The pass records the encrypted file and leaves no plain zip; what goes
+// wrong in it is told apart: a crash file that cannot be read is the
+// package's verdict, a file the data directory cannot take is not.
+TEST_F(CrashPackageProcessorTest, ZipAndEncryptInOnePass) {
+  Dump("app.1.dmp");
+  Dump("blocked.3.dmp");
+  const TPath gone = Dump("gone.2.dmp");
+  auto packages = Run();
+  ASSERT_EQ(Names(packages), (std::vector<std::string>{"app.1", "blocked.3", "gone.2"}));
+  CrashPackageProcessor processor({TPath(dumps_)}, TPath(data_));
+  PackageEncryptor encryptor("key-7", testing::PemWithNul(testing::RsaKey(2048) + ".pub"));
+  const auto pass = [&](Package& package) {
+    processor.ZipAndEncryptPackage(package, encryptor, PackageEncryptor::KeepZip::kNo, 2);
+  };
+  pass(*packages[0]);
+  EXPECT_TRUE(Exists(packages[0]->GetEncryptedPackageFilePath()));
+  EXPECT_TRUE(packages[0]->HasDataFile(DataFileKind::kZorEncryptionMetadataFile));
+  EXPECT_FALSE(packages[0]->HasZippedPackageFile());
+
+  {
+    VanishingOnOpen vanishing(gone);
+    EXPECT_THROW(pass(*packages[2]), PackageFilesUnreadable);
+  }
+  const TPath zip(data_ + "/blocked.3.package.zip");
+  fs::create_directories(
+      PackageEncryptor::DataFilePath(*packages[1], zip, ".enc").NativeString() + "/in-the-way");
+  EXPECT_THAT(testing::ErrorOf([&] { pass(*packages[1]); }),
+              AllOf(HasSubstr(".zip.enc"), Not(HasSubstr("of package"))));
+  // Of the failed passes nothing is recorded or left: app.1's pair, the
+  // directory in blocked.3's way and the status files are all there is.
+  std::set<std::string> left;
+  for (const auto& entry : fs::directory_iterator(data_)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find(".crash-package.") == std::string::npos && !name.ends_with(".lock")) {
+      left.insert(name);
+    }
+  }
+  const TPath enc = packages[0]->GetEncryptedPackageFilePath();
+  EXPECT_EQ(left, (std::set<std::string>{
+                      enc.Filename().toStdString(),
+                      packages[0]->GetDataFilePath(DataFileKind::kZorEncryptionMetadataFile)
+                          .Filename()
+                          .toStdString(),
+                      PackageEncryptor::DataFilePath(*packages[1], zip, ".enc")
+                          .Filename()
+                          .toStdString()}));
 }
 
 TEST_F(CrashPackageProcessorTest, NoDumpDirectoryAndADataDirectoryThatCannotBeMade) {

@@ -70,8 +70,8 @@ void UploadClient::UploadPackage(const std::shared_ptr<Package>& package) {
 
 void UploadClient::PrepareUpload(Package& package) {
   const bool keep = Config::GetInstance().GetPreserveUploadPackages();
-  // Zip, then encrypt: two local steps at most, and one more for a zip that
-  // vanished in between.
+  // One local step (zip and encrypt in one pass, or encrypt a zip that is
+  // there), and more only for a zip that vanished in between.
   for (int round = 0; round < 3; ++round) {
     const UploadStep step = NextUploadStep(DescribeUpload(package, keep));
     if (!step.discard.empty()) {
@@ -88,7 +88,10 @@ void UploadClient::PrepareUpload(Package& package) {
                            : TString())
                   .arg(package.GetPackageName()));
         }
-        processor_->CreateZipForPackage(package);
+        processor_->ZipAndEncryptPackage(
+            package, *encryptor_,
+            keep ? PackageEncryptor::KeepZip::kYes : PackageEncryptor::KeepZip::kNo,
+            Config::GetInstance().GetDeflateThreads());
         break;
       case UploadStepKind::kEncrypt:
         encryptor_->EncryptPackage(package);

@@ -37,8 +37,9 @@ class UploadClient {
 
  protected:
   // One attempt: status "Started"; the package's next upload steps
-  // (packages/upload_step.h) from where earlier attempts left it: zip,
-  // encrypt (a finished encryption is used as it is, so the key in its
+  // (packages/upload_step.h) from where earlier attempts left it: zip and
+  // encrypt in one pass from the crash files, or encrypt the zip a package
+  // already has (a finished encryption is used as it is, so the key in its
   // metadata stays valid; an unfinished one is done again), then the
   // protocol's upload; result "Success", status "Complete"; a crash
   // package's upload files are then cleaned up unless

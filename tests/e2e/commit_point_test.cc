@@ -6,7 +6,8 @@
 // without faults, must upload the crash and the logs exactly once, and what
 // the server stored must decrypt to them; every state file must load, no file
 // may be left that no status file records, and the crash's dumps must exist
-// until its upload is complete.
+// until its upload is complete. The crash is zipped and encrypted in one pass:
+// its plain zip never reaches the disk.
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 #include <stdlib.h>
@@ -255,14 +256,17 @@ class CommitPointTest : public ::testing::Test {
 
 TEST_F(CommitPointTest, KilledOrOutOfSpaceAtEveryCommitPointNothingIsLostOrDoubled) {
   Fresh();
-  const Environment count = {{"ZOR_FAULT_COUNT_FILE", dir_.Sub("count")}};
+  const Environment count = {{"ZOR_FAULT_COUNT_FILE", dir_.Sub("count")},
+                             {"ZOR_FAULT_TRACE", dir_.Sub("trace")}};
   ASSERT_EQ(SendCrashes(count).status, 0);
   const long crashChanges = CountFile();
+  EXPECT_EQ(ReadFile(dir_.Sub("trace")).find(".package.zip"), std::string::npos)
+      << ReadFile(dir_.Sub("trace"));
   ASSERT_EQ(SendLogs(count).status, 0);
   const long logsChanges = CountFile();
   ASSERT_EQ(Completed().first.size(), 1u);
   ASSERT_EQ(Completed().second.size(), 1u);
-  // A zip, an encrypted file, three parts and a clean-up at the least.
+  // An encrypted file and its metadata, three parts and a clean-up at the least.
   ASSERT_GT(crashChanges, 12);
   ASSERT_GT(logsChanges, 4);
   std::cout << "durable changes: send-crashes " << crashChanges << ", send-logs " << logsChanges

@@ -437,6 +437,20 @@ TEST_F(UploadTest, ForeignErrorEndsTheRunAndTheNextRunResumes) {
   EXPECT_TRUE(StoredDump("a.1") == dumpBytes_["a.1"]);
 }
 
+// The kept zip of a preserved package, written from the stream that was
+// encrypted, is the stored object byte for byte.
+TEST_F(UploadTest, PreservedZipIsTheStoredObject) {
+  Crash("a.1", 1000);
+  EXPECT_EQ(SendCrashes("servercrashupload.preserve_upload_packages: true\n").status, 0);
+  ASSERT_TRUE(StoredDump("a.1") == dumpBytes_["a.1"]);
+  std::string stored;
+  for (const auto& entry : fs::directory_iterator(dir_.path())) {
+    if (entry.path().extension() == ".zip") stored = ReadFile(entry.path().string());
+  }
+  const std::string kept = ReadFile(data_ + "/a.1.package.zip");
+  EXPECT_TRUE(!kept.empty() && stored == kept);
+}
+
 // A reply from the key endpoint that is no key (a captive portal's page),
 // then a data directory too small for the zips (a file size limit on the
 // process, as a full disk answers a write): nothing is lost, and the next
