@@ -26,17 +26,21 @@ using zor::platform::TString;
 
 namespace {
 
-// Cleanses the bytes it guards when it goes, on the normal path and when an
-// exception passes.
-class ScopedCleanse {
- public:
-  explicit ScopedCleanse(Crypto::Bytes* bytes) : bytes_(bytes) {}
-  ~ScopedCleanse() { CleanseBytes(bytes_); }
-  ScopedCleanse(const ScopedCleanse&) = delete;
-  ScopedCleanse& operator=(const ScopedCleanse&) = delete;
+// A fresh content key and IV for one package. The key is cleansed when it
+// goes, on the normal path and when an exception passes.
+struct ContentKey {
+  ContentKey() {
+    LogText(TLog::Debug, "Generating symmetric key and IV");
+    // The key last: the destructor does not run when the body throws.
+    iv = Crypto::GetInstance().GenerateRandomBytes(Crypto::kIvLength);
+    key = Crypto::GetInstance().GenerateRandomBytes(Crypto::kKeyLength);
+  }
+  ~ContentKey() { CleanseBytes(&key); }
+  ContentKey(const ContentKey&) = delete;
+  ContentKey& operator=(const ContentKey&) = delete;
 
- private:
-  Crypto::Bytes* bytes_;  // weak
+  Crypto::Bytes key;
+  Crypto::Bytes iv;
 };
 
 TString NativeText(const TPath& path) { return TString(path.NativeString()); }
@@ -61,14 +65,11 @@ void PackageEncryptor::EncryptPackage(Package& package) {
   const TPath metadataPath = DataFilePath(package, zip, kMetadataFileSuffix);
   LogStart(package, zip, encrypted);
   try {
-    Crypto& crypto = Crypto::GetInstance();
-    LogText(TLog::Debug, "Generating symmetric key and IV");
-    Crypto::Bytes key = crypto.GenerateRandomBytes(Crypto::kKeyLength);
-    const ScopedCleanse keyCleanse(&key);
-    const Crypto::Bytes iv = crypto.GenerateRandomBytes(Crypto::kIvLength);
+    const ContentKey content;
     LogText(TLog::Debug, TFormatString("Encrypting package file '%1'").arg(NativeText(zip)));
-    const Crypto::Bytes tag = crypto.EncryptFile(zip, encrypted, key, iv, Crypto::kTagLength);
-    WriteMetadata(package, key, iv, size, tag, metadataPath);
+    const Crypto::Bytes tag = Crypto::GetInstance().EncryptFile(zip, encrypted, content.key,
+                                                                content.iv, Crypto::kTagLength);
+    WriteMetadata(package, content.key, content.iv, size, tag, metadataPath);
     package.RecordEncryption(encrypted, metadataPath);
   } catch (...) {
     // Recorded or not, the pair is incomplete: what was written of it goes
@@ -88,16 +89,12 @@ void PackageEncryptor::ZipAndEncryptPackage(Package& package, const TPath& zipPa
   const TPath metadataPath = DataFilePath(package, zipPath, kMetadataFileSuffix);
   LogStart(package, zipPath, encrypted);
   try {
-    Crypto& crypto = Crypto::GetInstance();
-    LogText(TLog::Debug, "Generating symmetric key and IV");
-    Crypto::Bytes key = crypto.GenerateRandomBytes(Crypto::kKeyLength);
-    const ScopedCleanse keyCleanse(&key);
-    const Crypto::Bytes iv = crypto.GenerateRandomBytes(Crypto::kIvLength);
+    const ContentKey content;
     // Uncommitted, either file removes itself when a step below throws.
     const std::unique_ptr<OutputFile> out = fs.CreateNewFile(encrypted);
     std::unique_ptr<OutputFile> plain;
     if (keep == KeepZip::kYes) plain = fs.CreateNewFile(zipPath);
-    GcmEncryptor encryptor(key, iv, *out, plain.get());
+    GcmEncryptor encryptor(content.key, content.iv, *out, plain.get());
     ZipFile zip(deflateThreads);
     zip.Open(encryptor, zipPath.ToString());
     addEntries(zip);
@@ -106,7 +103,7 @@ void PackageEncryptor::ZipAndEncryptPackage(Package& package, const TPath& zipPa
     // Both synced before they are recorded as whole.
     if (plain) plain->Commit();
     out->Commit();
-    WriteMetadata(package, key, iv, encryptor.Size(), tag, metadataPath);
+    WriteMetadata(package, content.key, content.iv, encryptor.Size(), tag, metadataPath);
     package.RecordEncryption(encrypted, metadataPath,
                              keep == KeepZip::kYes ? std::optional<TPath>(zipPath) : std::nullopt);
   } catch (...) {
