@@ -40,7 +40,7 @@ tsan_dir="${build_dir}-tsan"
 if [ ! -f "$tsan_dir/build.ninja" ]; then
   cmake -S . -B "$tsan_dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZOR_TSAN=ON >/dev/null
 fi
-cmake --build "$tsan_dir" -j "$(nproc)" --target platform_tests packages_tests upload_tests main_tests
+cmake --build "$tsan_dir" -j "$(nproc)" --target log_tests crash_tests packages_tests upload_tests main_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir "$tsan_dir" --no-tests=error --output-on-failure -j "$(nproc)" --timeout 900 \
     -R '^(LoggerTest|LogImplTest|LogImplInstallTest|FileChannelTest|TruncateFileChannelTest|RotateFileChannelTest|TimeBasedRotateFileChannelTest|CrashHandlingTest|AllocateBallastTest|SystemInfoTest|TestControllerTest)\.' "$@"

@@ -1,10 +1,9 @@
 #include "log/log_channels.h"
 
-#include "platform/display_text.h"
-
 #include <iostream>
+#include <utility>
 
-#include "platform/crash_handling.h"
+#include "platform/display_text.h"
 
 namespace ZorErrorReporting {
 
@@ -24,8 +23,10 @@ void ImmediateLogFlushChannel::Append(TLog::Severity severity, const TLog::Event
 void ImmediateLogFlushChannel::Flush() { TLog::FileChannel::Flush(); }
 
 RotateImmediateLogFlushChannel::RotateImmediateLogFlushChannel(const zor::platform::TPath& logFile,
-                                                               uint64_t intervalSeconds)
-    : TLog::TimeBasedRotateFileChannel(logFile, intervalSeconds) {
+                                                               uint64_t intervalSeconds,
+                                                               LogFileListener onFileBegun)
+    : TLog::TimeBasedRotateFileChannel(logFile, intervalSeconds),
+      onFileBegun_(std::move(onFileBegun)) {
   TLog::RotateFileChannel::Open();
 }
 
@@ -47,7 +48,7 @@ void RotateImmediateLogFlushChannel::DoRotate() {
 
 void RotateImmediateLogFlushChannel::OnFileBegun() {
   TLog::TimeBasedRotateFileChannel::OnFileBegun();
-  zor::platform::CrashHandling::SetLogFile(GetPath());
+  if (onFileBegun_) onFileBegun_(GetPath());
 }
 
 ReadableConsoleChannel::ReadableConsoleChannel() : ReadableConsoleChannel(std::cout, std::cerr) {}

@@ -8,11 +8,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <ostream>
 
-#include "platform/log_file_channel.h"
-#include "platform/log_rotate_channel.h"
-#include "platform/tlog.h"
+#include "log/log_file_channel.h"
+#include "log/log_rotate_channel.h"
+#include "log/tlog.h"
 
 namespace ZorErrorReporting {
 
@@ -28,11 +29,17 @@ class ImmediateLogFlushChannel : public zor::platform::TLog::TruncateFileChannel
   void Flush() override;
 };
 
+// Told the path of each file a rotating channel begins (the crash handler
+// copies the current file into a crash report).
+using LogFileListener = std::function<void(const zor::platform::TPath&)>;
+
 // A time-based rotating file channel that flushes each line. It is opened by
 // its constructor (throws TPath::Exception when the file cannot be opened).
+// `onFileBegun`, when set, is called with each file's path as it begins.
 class RotateImmediateLogFlushChannel : public zor::platform::TLog::TimeBasedRotateFileChannel {
  public:
-  RotateImmediateLogFlushChannel(const zor::platform::TPath& logFile, uint64_t intervalSeconds);
+  RotateImmediateLogFlushChannel(const zor::platform::TPath& logFile, uint64_t intervalSeconds,
+                                 LogFileListener onFileBegun = {});
   ~RotateImmediateLogFlushChannel() override;
 
   // TLog::Channel:
@@ -47,6 +54,9 @@ class RotateImmediateLogFlushChannel : public zor::platform::TLog::TimeBasedRota
   // TLog::TimeBasedRotateFileChannel: also points the crash handler's log
   // copy at the new file, so that a crash copies the file being written.
   void OnFileBegun() override;
+
+ private:
+  LogFileListener onFileBegun_;
 };
 
 // Writes "[LABEL]: text" and an empty line for Info and above of events

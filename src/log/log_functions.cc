@@ -4,10 +4,11 @@
 #include <memory>
 #include <mutex>
 #include <typeinfo>
+#include <utility>
 
 #include "log/log_channels.h"
 #include "platform/display_text.h"
-#include "platform/log_impl.h"
+#include "log/log_impl.h"
 #include "platform/tsystem.h"
 
 namespace ZorErrorReporting {
@@ -50,10 +51,12 @@ std::string Displayed(const TString& text) {
 
 }  // namespace
 
-void SetupLogging(const zor::platform::TPath& logFile, uint64_t rotateInterval) {
+void SetupLogging(const zor::platform::TPath& logFile, uint64_t rotateInterval,
+                  std::function<void(const zor::platform::TPath&)> onFileBegun) {
   LogState& state = State();
   if (rotateInterval != 0) {
-    auto channel = std::make_shared<RotateImmediateLogFlushChannel>(logFile, rotateInterval);
+    auto channel = std::make_shared<RotateImmediateLogFlushChannel>(logFile, rotateInterval,
+                                                                    std::move(onFileBegun));
     {
       std::lock_guard<std::mutex> lock(state.mutex);
       state.rotateInterval = rotateInterval;

@@ -11,9 +11,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 
-#include "platform/tlog.h"
+#include "log/tlog.h"
 #include "platform/tpath.h"
 #include "platform/tstring.h"
 #include "platform/zorvane_exception.h"
@@ -22,9 +23,11 @@ namespace ZorErrorReporting {
 
 // Opens `logFile` as the log file: a rotating channel when `rotateInterval`
 // (seconds) is not 0, else a truncating one; accepts Debug and above in the
-// file and adds the console channel. Throws TPath::Exception when the file
+// file and adds the console channel. A rotating channel tells `onFileBegun`
+// (when set) each file it begins. Throws TPath::Exception when the file
 // cannot be opened.
-void SetupLogging(const zor::platform::TPath& logFile, uint64_t rotateInterval);
+void SetupLogging(const zor::platform::TPath& logFile, uint64_t rotateInterval,
+                  std::function<void(const zor::platform::TPath&)> onFileBegun = {});
 
 // Until SetupLogging: sends the plain lines to standard error instead, Warn
 // and above only, so that a command whose standard output is for scripts

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <functional>
 
-#include "platform/log_impl.h"
+#include "log/log_impl.h"
 #include "support/subprocess.h"
 #include "support/temp_dir.h"
 

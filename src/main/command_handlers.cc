@@ -13,7 +13,7 @@
 #include "platform/date_time.h"
 #include "platform/display_text.h"
 #include "platform/interruption.h"
-#include "platform/terminate_handling.h"
+#include "crash/terminate_handling.h"
 #include "platform/tlock_file.h"
 #include "upload/crash_package_processor.h"
 #include "upload/crash_upload_client.h"

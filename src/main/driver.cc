@@ -15,10 +15,10 @@
 #include "main/run_directories.h"
 #include "platform/app_config.h"
 #include "platform/async_task.h"
-#include "platform/crash_handling.h"
+#include "crash/crash_handling.h"
 #include "platform/feature_flags.h"
 #include "platform/interruption.h"
-#include "platform/log_impl.h"
+#include "log/log_impl.h"
 #include "platform/process_exit.h"
 #include "platform/process_priority.h"
 #include "platform/shutdown_stack.h"
@@ -164,7 +164,8 @@ int RunGuarded(int argc, char** argv) {
   const RunDirectories dirs = PrepareRunDirectories(options);
 
   SetupLogging(dirs.logsDir / "zorcrashreporter.txt",
-               static_cast<uint64_t>(static_cast<int64_t>(options.GetRotateLogInterval())));
+               static_cast<uint64_t>(static_cast<int64_t>(options.GetRotateLogInterval())),
+               zor::platform::CrashHandling::SetLogFile);
   std::cout << "Log file located at " << LogImpl::Get().GetPath().NativeString() << std::endl;
   CheckConfig(options.GetCommand(), configWarnings);
 

@@ -15,7 +15,7 @@
 
 #include "config/scoped_env_for_test.h"
 #include "packages/package_for_test.h"
-#include "platform/log_rotate_channel.h"
+#include "log/log_rotate_channel.h"
 #include "support/temp_dir.h"
 
 namespace ZorErrorReporting {

@@ -19,7 +19,7 @@
 #include "packages/json_document.h"
 #include "packages/package.h"
 #include "platform/error_of_for_test.h"
-#include "platform/tlog.h"
+#include "log/tlog.h"
 #include "platform/zorvane_exception.h"
 #include "support/temp_dir.h"
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "packages/package_for_test.h"
-#include "platform/log_rotate_channel.h"
-#include "platform/tlog.h"
+#include "log/log_rotate_channel.h"
+#include "log/tlog.h"
 #include "support/temp_dir.h"
 
 namespace ZorErrorReporting {

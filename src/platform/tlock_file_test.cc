@@ -13,7 +13,6 @@
 #include <string>
 #include <utility>
 
-#include "platform/log_file_channel.h"
 #include "platform/tfile.h"
 #include "support/subprocess.h"
 #include "support/temp_dir.h"
@@ -106,13 +105,10 @@ TEST_F(TLockFileTest, UnopenablePathNamesPathAndCause) {
   EXPECT_FALSE(std::filesystem::exists(dir_.Sub("elsewhere")));  // no file made through a link
 }
 
-// Locks, files and logs are all opened through the same platform layer; none
-// may leak into a program the reporter starts.
+// Neither a lock nor a file may leak into a program the reporter starts.
 TEST_F(TLockFileTest, DescriptorsAreNotInheritedByExec) {
   TLockFile lock(path_);
   TFile file(dir_.Sub("data.txt"), OpenMode::Write);
-  TLog::FileChannel channel{TPath(dir_.Sub("log.txt"))};
-  channel.Open();
   std::set<std::string> checked;
   for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
     std::error_code ec;
@@ -122,7 +118,7 @@ TEST_F(TLockFileTest, DescriptorsAreNotInheritedByExec) {
     EXPECT_TRUE(::fcntl(std::stoi(entry.path().filename().string()), F_GETFD) & FD_CLOEXEC)
         << target;
   }
-  EXPECT_EQ(checked, (std::set<std::string>{"app.lock", "data.txt", "log.txt"}));
+  EXPECT_EQ(checked, (std::set<std::string>{"app.lock", "data.txt"}));
 }
 
 }  // namespace

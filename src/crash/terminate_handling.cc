@@ -1,10 +1,10 @@
-#include "platform/terminate_handling.h"
+#include "crash/terminate_handling.h"
 
 #include <signal.h>
 
 #include <atomic>
 
-#include "platform/crash_handling.h"
+#include "crash/crash_handling.h"
 #include "platform/zorvane_exception.h"
 
 namespace zor::platform {

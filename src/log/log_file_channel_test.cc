@@ -1,4 +1,4 @@
-#include "platform/log_file_channel.h"
+#include "log/log_file_channel.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -7,7 +7,7 @@
 #include <filesystem>
 
 #include "platform/error_of_for_test.h"
-#include "platform/log_test_helpers.h"
+#include "log/log_test_helpers.h"
 #include "support/temp_dir.h"
 
 namespace zor::platform::TLog {

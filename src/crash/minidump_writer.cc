@@ -1,4 +1,4 @@
-#include "platform/minidump_writer.h"
+#include "crash/minidump_writer.h"
 
 #include <cpuid.h>
 #include <elf.h>
@@ -13,7 +13,7 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/minidump_format.h"
+#include "crash/minidump_format.h"
 
 #if !defined(__x86_64__)
 #error "The minidump writer knows the x86-64 register context only."

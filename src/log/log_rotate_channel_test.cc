@@ -1,4 +1,4 @@
-#include "platform/log_rotate_channel.h"
+#include "log/log_rotate_channel.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "platform/log_test_helpers.h"
+#include "log/log_test_helpers.h"
 #include "support/temp_dir.h"
 
 namespace zor::platform::TLog {

@@ -1,4 +1,4 @@
-#include "platform/log_rotate_channel.h"
+#include "log/log_rotate_channel.h"
 
 namespace zor::platform {
 namespace TLog {

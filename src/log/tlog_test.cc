@@ -1,4 +1,4 @@
-#include "platform/tlog.h"
+#include "log/tlog.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "platform/log_test_helpers.h"
+#include "log/log_test_helpers.h"
 
 namespace zor::platform::TLog {
 namespace {

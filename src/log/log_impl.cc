@@ -1,4 +1,4 @@
-#include "platform/log_impl.h"
+#include "log/log_impl.h"
 
 namespace zor::platform {
 

@@ -17,8 +17,8 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/log_file_channel.h"
-#include "platform/tlog.h"
+#include "log/log_file_channel.h"
+#include "log/tlog.h"
 #include "platform/tpath.h"
 
 namespace zor::platform {

@@ -1,4 +1,4 @@
-#include "platform/tlog.h"
+#include "log/tlog.h"
 
 #include <sys/time.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "platform/log_file_channel.h"
+#include "log/log_file_channel.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,3 +1,6 @@
+// Folder crash/: the program's own crash handling (signals, the crash
+// directory, the minidump writer); it uses only log/ and platform/.
+//
 // The program's own crash handling: when this process dies of SIGSEGV,
 // SIGBUS, SIGILL, SIGFPE or SIGABRT, it leaves a crash directory that the
 // crash upload later finds like any other crash.

@@ -30,7 +30,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/tlog.h"
+#include "log/tlog.h"
 #include "platform/tpath.h"
 
 namespace zor::platform {

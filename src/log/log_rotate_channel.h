@@ -26,7 +26,7 @@
 #include <chrono>
 #include <cstdint>
 
-#include "platform/log_file_channel.h"
+#include "log/log_file_channel.h"
 
 namespace zor::platform {
 namespace TLog {

@@ -1,10 +1,10 @@
-#include "platform/log_impl.h"
+#include "log/log_impl.h"
 
 #include <gtest/gtest.h>
 
 #include <typeinfo>
 
-#include "platform/log_test_helpers.h"
+#include "log/log_test_helpers.h"
 #include "support/temp_dir.h"
 
 namespace zor::platform {

@@ -1,3 +1,6 @@
+// Folder log/: the logging framework and the program's channels; it uses
+// only platform/.
+//
 // TLog: the logging framework. A process-wide Logger hands each Event (a key
 // and a JSON value, optionally with an error record) to a list of Channels;
 // each channel decides what to do with it (file channels write one JSON object

@@ -1,4 +1,4 @@
-#include "platform/crash_handling.h"
+#include "crash/crash_handling.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -17,7 +17,7 @@
 #include <string>
 
 #include "platform/app_config.h"
-#include "platform/minidump_writer.h"
+#include "crash/minidump_writer.h"
 #include "platform/sanitizer_build.h"
 #include "platform/tuuid.h"
 #include "platform/zorvane_exception.h"

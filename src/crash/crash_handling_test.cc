@@ -5,7 +5,7 @@
 // (the sanitizer lets a program replace it), and these tests ask for no full
 // dump, whose size there would be set by the sanitizer's shadow memory; the
 // one test that reads a full dump is skipped there.
-#include "platform/crash_handling.h"
+#include "crash/crash_handling.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "platform/sanitizer_build.h"
-#include "platform/terminate_handling.h"
+#include "crash/terminate_handling.h"
 #include "platform/zorvane_exception.h"
 #include "support/minidump_probe.h"
 #include "support/subprocess.h"
