@@ -128,6 +128,103 @@ TString ReasonOf(const std::string& statusLine, int status) {
   return "server replied " + TString::Number(status) + (reason.isEmpty() ? "" : " " + reason);
 }
 
+// Where the transfer goes and how long it may take: the URL, the protocols,
+// the time-outs and the callbacks that share `state`.
+void SetTransfer(CURL* h, const std::string& url, char* errorBuffer, int64_t timeoutMs,
+                 int64_t stallLimitSeconds, TransferState* state) {
+  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+  // Only HTTP leaves the program, and only to the URL asked for: libcurl
+  // would otherwise speak file, ftp, dict, gopher and whatever else it was
+  // built with, and a redirect could lead to any of them.
+  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer);
+  // Time-outs must not use signals: the program has other threads.
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  if (timeoutMs > 0) curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(timeoutMs));
+  if (stallLimitSeconds > 0) {
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(stallLimitSeconds));
+  }
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, WriteBody);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, state);
+  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, ReceiveHeader);
+  curl_easy_setopt(h, CURLOPT_HEADERDATA, state);
+  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, ReportProgress);
+  curl_easy_setopt(h, CURLOPT_XFERINFODATA, state);
+  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+}
+
+// The caller's header lines, plus an empty "Expect:" unless it set one.
+curl_slist* HeaderList(const std::vector<std::string>& lines) {
+  curl_slist* list = nullptr;
+  bool callerSetExpect = false;
+  for (const std::string& line : lines) {
+    list = curl_slist_append(list, line.c_str());
+    if (TString::fromUtf8(line).toLower().startsWith("expect")) callerSetExpect = true;
+  }
+  // Waiting for "100 Continue" costs a second per request with servers that
+  // never send it; an upload part is sent whole anyway.
+  if (!callerSetExpect) list = curl_slist_append(list, "Expect:");
+  return list;
+}
+
+// The body of a POST or PUT: `body` from its position on when it is open,
+// else none; its progress and bandwidth limit come from `request`.
+void SetBody(CURL* h, bool isPut, TSequentialIO* body, const TNetworkRequest& request,
+             TransferState* state) {
+  curl_off_t size = 0;
+  if (body != nullptr && body->IsOpen()) {
+    state->body = body;
+    auto* device = dynamic_cast<TRandomIO*>(body);
+    // A device without a size goes out chunked.
+    size = device == nullptr ? -1 : device->Size() - device->Pos();
+    if (device != nullptr) state->bodyStart = device->Pos();
+    curl_easy_setopt(h, CURLOPT_READFUNCTION, ReadBody);
+    curl_easy_setopt(h, CURLOPT_READDATA, state);
+    curl_easy_setopt(h, CURLOPT_SEEKFUNCTION, SeekBody);
+    curl_easy_setopt(h, CURLOPT_SEEKDATA, state);
+  } else {
+    curl_easy_setopt(h, CURLOPT_POSTFIELDS, "");
+  }
+  if (isPut) {
+    curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, size);
+  } else {
+    curl_easy_setopt(h, CURLOPT_POST, 1L);
+    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, size);
+  }
+  state->progress = &request.GetUploadProgressCallback();
+  if (request.GetUploadBandwidthLimit() > 0) {
+    curl_easy_setopt(h, CURLOPT_MAX_SEND_SPEED_LARGE,
+                     static_cast<curl_off_t>(request.GetUploadBandwidthLimit()));
+  }
+}
+
+// A configured proxy replaces whatever the environment says, no_proxy
+// included; without one (null) libcurl follows http_proxy, https_proxy and
+// no_proxy. libcurl copies the strings it is given.
+void SetProxy(CURL* h, const QNetworkProxy* proxy) {
+  if (proxy == nullptr) return;
+  std::string host;
+  if (proxy->type() == QNetworkProxy::HttpProxy || proxy->type() == QNetworkProxy::Socks5Proxy) {
+    host = proxy->hostName().toStdString();
+    curl_easy_setopt(h, CURLOPT_PROXYTYPE,
+                     proxy->type() == QNetworkProxy::Socks5Proxy
+                         ? static_cast<long>(CURLPROXY_SOCKS5_HOSTNAME)
+                         : static_cast<long>(CURLPROXY_HTTP));
+    if (proxy->port() > 0) curl_easy_setopt(h, CURLOPT_PROXYPORT, static_cast<long>(proxy->port()));
+    const std::string user = proxy->user().toStdString();
+    if (!user.empty()) {
+      curl_easy_setopt(h, CURLOPT_PROXYUSERNAME, user.c_str());
+      curl_easy_setopt(h, CURLOPT_PROXYPASSWORD, proxy->password().toStdString().c_str());
+    }
+  }
+  curl_easy_setopt(h, CURLOPT_PROXY, host.c_str());
+  curl_easy_setopt(h, CURLOPT_NOPROXY, "");
+}
+
 }  // namespace
 
 TNetworkReply::TNetworkReply(Method method, const TNetworkRequest& request,
@@ -165,98 +262,18 @@ bool TNetworkReply::Perform(int64_t timeoutMs) {
   state.received = &received_;
   state.headerLines = &headerLines_;
 
-  const std::string url = request_.GetUrl().ToWire();
-  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-  // Only HTTP leaves the program, and only to the URL asked for: libcurl
-  // would otherwise speak file, ftp, dict, gopher and whatever else it was
-  // built with, and a redirect could lead to any of them.
-  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer);
-  // Time-outs must not use signals: the program has other threads.
-  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-  if (timeoutMs > 0) curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(timeoutMs));
-  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, WriteBody);
-  curl_easy_setopt(h, CURLOPT_WRITEDATA, &state);
-  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, ReceiveHeader);
-  curl_easy_setopt(h, CURLOPT_HEADERDATA, &state);
-  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, ReportProgress);
-  curl_easy_setopt(h, CURLOPT_XFERINFODATA, &state);
-  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
-  if (request_.GetStallLimit() > 0) {
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(request_.GetStallLimit()));
-  }
-
-  bool callerSetExpect = false;
-  for (const std::string& line : request_.GetHeaders()) {
-    easy.headers = curl_slist_append(easy.headers, line.c_str());
-    if (TString::fromUtf8(line).toLower().startsWith("expect")) callerSetExpect = true;
-  }
-  // Waiting for "100 Continue" costs a second per request with servers that
-  // never send it; an upload part is sent whole anyway.
-  if (!callerSetExpect) easy.headers = curl_slist_append(easy.headers, "Expect:");
+  SetTransfer(h, request_.GetUrl().ToWire(), errorBuffer, timeoutMs, request_.GetStallLimit(),
+              &state);
+  easy.headers = HeaderList(request_.GetHeaders());
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, easy.headers);
-
-  if (method_ != Method::kGet) {
-    curl_off_t size = 0;
-    if (body_ != nullptr && body_->IsOpen()) {
-      state.body = body_;
-      auto* device = dynamic_cast<TRandomIO*>(body_);
-      // A device without a size goes out chunked.
-      size = device == nullptr ? -1 : device->Size() - device->Pos();
-      if (device != nullptr) state.bodyStart = device->Pos();
-      curl_easy_setopt(h, CURLOPT_READFUNCTION, ReadBody);
-      curl_easy_setopt(h, CURLOPT_READDATA, &state);
-      curl_easy_setopt(h, CURLOPT_SEEKFUNCTION, SeekBody);
-      curl_easy_setopt(h, CURLOPT_SEEKDATA, &state);
-    } else {
-      curl_easy_setopt(h, CURLOPT_POSTFIELDS, "");
-    }
-    if (method_ == Method::kPut) {
-      curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
-      curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, size);
-    } else {
-      curl_easy_setopt(h, CURLOPT_POST, 1L);
-      curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, size);
-    }
-    state.progress = &request_.GetUploadProgressCallback();
-    if (request_.GetUploadBandwidthLimit() > 0) {
-      curl_easy_setopt(h, CURLOPT_MAX_SEND_SPEED_LARGE,
-                       static_cast<curl_off_t>(request_.GetUploadBandwidthLimit()));
-    }
-  }
-
+  if (method_ != Method::kGet) SetBody(h, method_ == Method::kPut, body_, request_, &state);
   const std::string userAgent = settings_.userAgent.toStdString();
   if (!userAgent.empty()) curl_easy_setopt(h, CURLOPT_USERAGENT, userAgent.c_str());
   if (settings_.allowInvalidCertificates) {
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
   }
-
-  // A configured proxy replaces whatever the environment says, no_proxy
-  // included; without one libcurl follows http_proxy, https_proxy and no_proxy.
-  std::string proxyHost, proxyUser, proxyPassword;
-  if (settings_.proxy) {
-    const QNetworkProxy& proxy = *settings_.proxy;
-    if (proxy.type() == QNetworkProxy::HttpProxy || proxy.type() == QNetworkProxy::Socks5Proxy) {
-      proxyHost = proxy.hostName().toStdString();
-      curl_easy_setopt(h, CURLOPT_PROXYTYPE,
-                       proxy.type() == QNetworkProxy::Socks5Proxy
-                           ? static_cast<long>(CURLPROXY_SOCKS5_HOSTNAME)
-                           : static_cast<long>(CURLPROXY_HTTP));
-      if (proxy.port() > 0) curl_easy_setopt(h, CURLOPT_PROXYPORT, static_cast<long>(proxy.port()));
-      proxyUser = proxy.user().toStdString();
-      proxyPassword = proxy.password().toStdString();
-      if (!proxyUser.empty()) {
-        curl_easy_setopt(h, CURLOPT_PROXYUSERNAME, proxyUser.c_str());
-        curl_easy_setopt(h, CURLOPT_PROXYPASSWORD, proxyPassword.c_str());
-      }
-    }
-    curl_easy_setopt(h, CURLOPT_PROXY, proxyHost.c_str());
-    curl_easy_setopt(h, CURLOPT_NOPROXY, "");
-  }
+  SetProxy(h, settings_.proxy.get());
 
   const CURLcode result = curl_easy_perform(h);
   if (result == CURLE_ABORTED_BY_CALLBACK && Interruption::Requested()) {
