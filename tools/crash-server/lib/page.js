@@ -74,7 +74,7 @@ const kStyle = `
   .frames { margin: 0; padding-left: 1.8em; }
   /* A C++ frame can run to hundreds of characters; the list shows its start. */
   td .frames { list-style: none; padding-left: 0; }
-  td .frames li { line-height: 1.35em; max-height: 4.05em; overflow: hidden; }
+  td .frames li { line-height: 1.35em; max-height: 4.05em; overflow: hidden; word-break: break-all; }
   .n { color: #888; }
   .muted { color: #666; font-size: 12px; }
   .error { color: #b00; margin: 0; }
@@ -120,7 +120,7 @@ function renderIndex(views) {
   return documentOf('Local crash server: arrived packages', html`<h1>Arrived packages</h1>
 <p>${views.length} package(s), newest first.</p>
 <table id="packages">
-<colgroup><col style="width:13%"><col style="width:11%"><col style="width:8%"><col style="width:10%"><col style="width:9%"><col style="width:6%"><col style="width:34%"><col style="width:9%"></colgroup>
+<colgroup><col style="width:13%"><col style="width:11%"><col style="width:8%"><col style="width:10%"><col style="width:9%"><col style="width:7%"><col style="width:33%"><col style="width:9%"></colgroup>
 <thead><tr><th>Crash</th><th>Application</th><th>Signal</th><th>Crashed at, host</th><th>Build, system</th><th>Dumps</th><th>Top frames of the crashing thread</th><th>Received</th></tr></thead>
 <tbody>
 ${views.map(indexRow)}
