@@ -8,7 +8,8 @@
 // "listening on http(s)://<host>:<port>" once requests are served; then one
 // line per request. SIGTERM or SIGINT stops it (exit status 0); bad arguments
 // exit 2. DIR keeps the RSA key pair, the HTTPS certificate (tls/cert.pem),
-// the package records (packages/<crash_id>.json) and the local store (s3/).
+// the package records (packages/<crash_id>.json), the local store (s3/), the
+// decrypted zips (decrypted/) and lldb's copy of a minidump (analysis/).
 // Without --s3-endpoint the store is an s3rver on another loopback port,
 // reached through this server's /store/... front; with it, the presigned URLs
 // point at that store (AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY, AWS_REGION).
@@ -213,6 +214,7 @@ async function main() {
   const stop = async () => {
     if (stopping) return;
     stopping = true;
+    routes.analyses.stop();
     server.close();
     server.closeAllConnections();  // hanging requests would keep it open
     await store.close();

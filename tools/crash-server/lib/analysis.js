@@ -61,6 +61,13 @@ class Analyses {
     this.scratch = path.join(dataDir, 'analysis');
     this.running = new Map();  // crash id -> promise of its analysis
     this.queue = Promise.resolve();
+    this.stopping = new AbortController();
+  }
+
+  // Kills a running lldb and starts no other; the server calls it on its way
+  // out, so that no debugger outlives it.
+  stop() {
+    this.stopping.abort();
   }
 
   static isCurrent(record) {
@@ -91,7 +98,7 @@ class Analyses {
 
   async analyse(crashId) {
     const record = this.records.get(crashId);
-    if (!record || !Analyses.wanted(record)) return;
+    if (!record || !Analyses.wanted(record) || this.stopping.signal.aborted) return;
     const uploadId = record.upload_id;
     const analysis = { upload_id: uploadId, client_crash_id: null, manifest: null, manifest_error: null, dumps_size: 0 };
     try {
@@ -102,6 +109,8 @@ class Analyses {
     } catch (e) {
       analysis.backtrace = { error: e.message };
     }
+    // Cut short, it is made again by the next server instead of kept.
+    if (this.stopping.signal.aborted) return;
     analysis.made = new Date().toISOString();
     this.records.update(crashId, (r) => {
       if (r.upload_id === uploadId) r.analysis = analysis;
@@ -116,7 +125,7 @@ class Analyses {
     const dumpPath = path.join(this.scratch, `${crashId}.dmp`);
     try {
       fs.writeFileSync(dumpPath, readEntry(zipPath, dump));
-      return await makeBacktrace(dumpPath, { symbolsDir: this.symbolsDir, timeoutMs: this.timeoutMs });
+      return await makeBacktrace(dumpPath, { symbolsDir: this.symbolsDir, timeoutMs: this.timeoutMs, signal: this.stopping.signal });
     } finally {
       fs.rmSync(dumpPath, { force: true });
     }

@@ -1,6 +1,6 @@
 // Backtraces of a minidump, made by lldb in a child process.
 //
-// makeBacktrace(dumpPath, {symbolsDir, timeoutMs}) resolves, never rejects,
+// makeBacktrace(dumpPath, {symbolsDir, timeoutMs, signal}) resolves, never rejects,
 // with either {threads} or {error}:
 //   threads: [{id, crashed, reason, frames: [text]}] in lldb's order; a frame
 //            is "module`function at file:line" where lldb knows the symbol,
@@ -9,7 +9,8 @@
 //   error:   why there is no backtrace (lldb missing, timed out, the dump
 //            unreadable), in words for the page.
 // With symbolsDir lldb looks there for the binaries and debug files; without
-// it, only at the paths the dump records.
+// it, only at the paths the dump records. Aborting `signal` (an AbortSignal)
+// kills lldb.
 'use strict';
 const { execFile } = require('child_process');
 
@@ -61,7 +62,7 @@ function lldbComplaint(stdout, stderr) {
   return lines.find((l) => /^error:/.test(l)) || lines[0] || 'lldb found no threads in it';
 }
 
-function makeBacktrace(dumpPath, { symbolsDir = null, timeoutMs = kDefaultTimeoutMs } = {}) {
+function makeBacktrace(dumpPath, { symbolsDir = null, timeoutMs = kDefaultTimeoutMs, signal } = {}) {
   const args = ['--batch', '--no-lldbinit'];
   if (symbolsDir) {
     // Set before the core is loaded: lldb resolves the modules while loading.
@@ -70,9 +71,10 @@ function makeBacktrace(dumpPath, { symbolsDir = null, timeoutMs = kDefaultTimeou
   }
   args.push('-c', dumpPath, '-o', 'image list -h -f', '-o', 'bt all');
   return new Promise((resolve) => {
-    execFile('lldb', args, { timeout: timeoutMs, killSignal: 'SIGKILL', maxBuffer: kMaxOutput, encoding: 'utf8' },
+    execFile('lldb', args, { timeout: timeoutMs, killSignal: 'SIGKILL', maxBuffer: kMaxOutput, encoding: 'utf8', signal },
       (error, stdout, stderr) => {
         if (error && error.code === 'ENOENT') return resolve({ error: 'lldb is not installed' });
+        if (error && error.name === 'AbortError') return resolve({ error: 'the server stopped before lldb finished' });
         if (error && error.killed) return resolve({ error: `lldb did not finish within ${timeoutMs / 1000} s` });
         const threads = parseBacktrace(stdout || '');
         if (threads.length === 0) return resolve({ error: `lldb cannot read the minidump: ${lldbComplaint(stdout || '', stderr || '')}` });
