@@ -234,14 +234,15 @@ class Routes {
     } catch (e) {
       if (record.state === 'complete') view.error = e.message;
     }
-    return Object.assign(view, this.crashView(record));
+    // What the manifest leaves out keeps the registration's word.
+    for (const [k, v] of Object.entries(this.crashView(record))) if (v !== undefined) view[k] = v;
+    return view;
   }
 
   // What the analysis found, or that it is still to come; a complete crash
   // without a current one (an external store's upload, a record from before
   // a restart) has it started here.
   crashView(record) {
-    const reg = record.registration || {};
     if (record.type !== 'crash') return {};
     if (Analyses.wanted(record)) void this.analyses.request(record.crash_id);
     if (!Analyses.isCurrent(record)) return { analysis: record.state === 'complete' ? 'pending' : 'none' };
@@ -252,7 +253,7 @@ class Routes {
     return {
       analysis: 'done', client_crash_id: a.client_crash_id, manifest: a.manifest, manifest_error: a.manifest_error,
       application: text(m.application) || text(m.executable), crash_time: m['crash-time'] ?? m.timestamp, host: text(m.host),
-      build: text(m['product-build']) || reg['client-product-build'], system: system || undefined, dumps_size: a.dumps_size,
+      build: text(m['product-build']), system: system || undefined, dumps_size: a.dumps_size,
       threads: a.backtrace.threads, backtrace_error: a.backtrace.error,
     };
   }

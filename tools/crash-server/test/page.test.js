@@ -54,6 +54,7 @@ test('the page lists uploads newest first, as text, and says why a dump has no b
   assert.match(c.crash, />0123456789abcdef0123456789abcdef</);
   assert.match(c.application, /^&lt;b&gt;app&lt;\/b&gt;/);
   assert.equal(c.signal, 'SIGABRT (6)');
+  assert.equal(text(c.build), '1.2.3 Linux 6.1 x86_64', 'what the manifest leaves out comes from the registration');
   assert.match(text(c.frames), /^no backtrace: lldb cannot read the minidump: \S/);
   assert.match(text(cells(index, logs.crashId).build), /^9\.9\.9 /);
 
