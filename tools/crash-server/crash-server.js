@@ -2,20 +2,30 @@
 // The local crash server, for development, demos and tests.
 //
 //   node crash-server.js --port P --data DIR [--host 127.0.0.1] [--https]
-//                        [--s3-endpoint URL --bucket NAME]
+//                        [--s3-endpoint URL --bucket NAME] [--symbols DIR]
 //
 // Port 0 takes any free port. The first line on standard output is
 // "listening on http(s)://<host>:<port>" once requests are served; then one
 // line per request. SIGTERM or SIGINT stops it (exit status 0); bad arguments
 // exit 2. DIR keeps the RSA key pair, the HTTPS certificate (tls/cert.pem),
-// the package records (packages/<crash_id>.json) and the local store (s3/).
+// the package records (packages/<crash_id>.json), the local store (s3/), the
+// decrypted zips (decrypted/) and lldb's copy of a minidump (analysis/).
 // Without --s3-endpoint the store is an s3rver on another loopback port,
 // reached through this server's /store/... front; with it, the presigned URLs
 // point at that store (AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY, AWS_REGION).
 //
+// Each complete crash package is decrypted after its completion was answered
+// and its minidump given to lldb (one at a time, with a time-out); the
+// backtraces go into the package record. With --symbols, lldb looks for
+// binaries and debug files in that folder, so frames get function names;
+// without it frames it cannot place show as module + offset. A line
+// "analysed <crash_id>" on standard output says one is stored.
+//
 // Protocol: GET /crash/key; POST /crash; POST /crash/<id>/<type>/<file>;
-// GET /crash/<id>/<type>/<file>/<upload_id>[/<part>]. Page: GET /,
-// GET /api/packages, GET /api/packages/<id>/zip.
+// GET /crash/<id>/<type>/<file>/<upload_id>[/<part>]. Pages (HTML, no
+// scripts): GET / (every package, newest first), GET /crashes/<id> (one
+// package, by the server's or the client's crash id). JSON: GET
+// /api/packages; the decrypted zip: GET /api/packages/<id>/zip.
 //
 // Test routes (loopback clients only):
 //   GET  /_test/requests  every request since start or reset, in order:
@@ -43,7 +53,7 @@ const path = require('path');
 // would only clutter the log.
 process.env.AWS_SDK_JS_NODE_VERSION_SUPPORT_WARNING_DISABLED ??= 'true';
 
-const kUsage = 'usage: crash-server.js --port P --data DIR [--host 127.0.0.1] [--https] [--s3-endpoint URL --bucket NAME]';
+const kUsage = 'usage: crash-server.js --port P --data DIR [--host 127.0.0.1] [--https] [--s3-endpoint URL --bucket NAME] [--symbols DIR]';
 
 function usageError(message) {
   console.error(`crash-server: ${message}\n${kUsage}`);
@@ -51,8 +61,8 @@ function usageError(message) {
 }
 
 function parseArgs(argv) {
-  const options = { host: '127.0.0.1', https: false, port: null, data: null, s3Endpoint: null, bucket: null };
-  const valued = { '--port': 'port', '--data': 'data', '--host': 'host', '--s3-endpoint': 's3Endpoint', '--bucket': 'bucket' };
+  const options = { host: '127.0.0.1', https: false, port: null, data: null, s3Endpoint: null, bucket: null, symbols: null };
+  const valued = { '--port': 'port', '--data': 'data', '--host': 'host', '--s3-endpoint': 's3Endpoint', '--bucket': 'bucket', '--symbols': 'symbols' };
   for (let i = 0; i < argv.length; ++i) {
     const arg = argv[i];
     if (arg === '--https') {
@@ -74,6 +84,16 @@ function parseArgs(argv) {
   }
   if (options.bucket !== null && !/^[a-z0-9][a-z0-9.-]{1,61}[a-z0-9]$/.test(options.bucket)) {
     usageError(`--bucket "${options.bucket}" is not a bucket name`);
+  }
+  if (options.symbols !== null) {
+    let stat = null;
+    try {
+      stat = fs.statSync(options.symbols);
+    } catch (e) {
+      usageError(`--symbols "${options.symbols}": ${e.code === 'ENOENT' ? 'no such folder' : e.message}`);
+    }
+    if (!stat.isDirectory()) usageError(`--symbols "${options.symbols}" is not a folder`);
+    options.symbols = path.resolve(options.symbols);
   }
   return options;
 }
@@ -103,7 +123,7 @@ async function main() {
   const records = new PackageRecords(dataDir);
   const recorder = new Recorder();
   const store = options.s3Endpoint ? externalStore(options.s3Endpoint, options.bucket, dataDir) : await startLocalStore(dataDir);
-  const routes = new Routes({ dataDir, keys, store, records, recorder });
+  const routes = new Routes({ dataDir, keys, store, records, recorder, symbolsDir: options.symbols });
 
   const testRoutes = async (req, res, url) => {
     if (!isLoopback(req.socket.remoteAddress)) return sendJson(res, 403, { error: 'test routes serve loopback clients only' });
@@ -187,11 +207,14 @@ async function main() {
   const base = `${scheme}://${host}:${server.address().port}`;
   store.publicBase = base;
   console.log(`listening on ${base}`);
+  // Packages that completed while no server ran for them, or before a crash.
+  for (const record of records.list()) void routes.analyses.request(record.crash_id);
 
   let stopping = false;
   const stop = async () => {
     if (stopping) return;
     stopping = true;
+    routes.analyses.stop();
     server.close();
     server.closeAllConnections();  // hanging requests would keep it open
     await store.close();

@@ -5,9 +5,12 @@
 //   node decrypt.js --data DIR <crash_id> --extract OUTDIR  the zip's entries as files
 //   node decrypt.js --data DIR <crash_id> --zip OUTFILE     the decrypted zip itself
 //   node decrypt.js --data DIR <crash_id> --key             the content key, as hex
+//   node decrypt.js --help
 //
-// Reads the package record and the stored object from DIR; the server need
-// not run. --key unwraps only the key, so it works before the object is
+// <crash_id> is the server's crash id or the client's (the correlation id in
+// the crash's manifest, which the program shows in its crash directory's
+// name and in `list`). Reads the package record and the stored object from
+// DIR; the server need not run. --key unwraps only the key, so it works before the object is
 // complete (a soak run looks for the key's bytes in what the program wrote).
 // Exits 1 with a message naming the crash id or file on failure (a
 // tag that does not verify, an unknown id), 2 on bad arguments.
@@ -18,9 +21,22 @@ const os = require('os');
 const path = require('path');
 
 const kUsage = 'usage: decrypt.js --data DIR <crash_id> [--extract OUTDIR | --zip OUTFILE | --key]';
+const kHelp = `${kUsage}
+
+Decrypts a package that arrived at the local crash server, with the server's
+private key in DIR. <crash_id> is the server's crash id or the client's crash
+id (the correlation id of the crash, as in its crash directory's name and in
+\`list\`).
+
+  (no option)       print the registration, then the zip's entries
+  --extract OUTDIR  write the zip's entries as files under OUTDIR
+  --zip OUTFILE     write the decrypted zip
+  --key             print the content key as hex (works before the upload ends)
+  --help            show this text`;
 
 function parseArgs(argv) {
   const options = { data: null, crashId: null, extract: null, zip: null, key: false };
+  if (argv.includes('--help') || argv.includes('-h')) return { help: true };
   for (let i = 0; i < argv.length; ++i) {
     if (argv[i] === '--key') {
       options.key = true;
@@ -61,16 +77,51 @@ function extract(zipPath, outDir) {
   }
 }
 
+// The record of a server crash id, else of the newest package whose manifest
+// holds that client crash id. The server notes the client's id once it has
+// looked into a package; one it has not looked into yet is decrypted here.
+async function findRecord(dataDir, id, privateKeyPem) {
+  const { readRecord, readAllRecords, kIdPattern } = require('./lib/packages');
+  if (!kIdPattern.test(id)) throw new Error(`"${id}" is not a crash id (32 hexadecimal digits)`);
+  try {
+    return readRecord(dataDir, id);
+  } catch (e) {
+    if (!/^no package/.test(e.message)) throw e;
+  }
+  const records = readAllRecords(dataDir);
+  const noted = records.find((r) => r.analysis && r.analysis.upload_id === r.upload_id && r.analysis.client_crash_id === id);
+  if (noted) return noted;
+  const { decryptPackageZip } = require('./lib/package-crypto');
+  const { readPackage } = require('./lib/analysis');
+  const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'zor-decrypt-'));
+  try {
+    for (const record of records) {
+      if (record.type !== 'crash' || record.state !== 'complete' || record.analysis) continue;
+      const zipPath = path.join(scratch, `${record.crash_id}.zip`);
+      try {
+        await decryptPackageZip(dataDir, record, privateKeyPem, zipPath);
+        if (readPackage(zipPath).out.client_crash_id === id) return record;
+      } catch (e) {
+        console.error(`decrypt: skipping ${record.crash_id}: ${e.message}`);
+      } finally {
+        fs.rmSync(zipPath, { force: true });
+      }
+    }
+  } finally {
+    fs.rmSync(scratch, { recursive: true, force: true });
+  }
+  throw new Error(`no package with crash id ${id}, neither the server's nor the client's (${path.join(dataDir, 'packages')})`);
+}
+
 async function main() {
   const options = parseArgs(process.argv.slice(2));
   if (typeof options === 'string') {
     console.error(`decrypt: ${options}\n${kUsage}`);
     process.exit(2);
   }
-  const { readRecord } = require('./lib/packages');
+  if (options.help) return console.log(kHelp);
   const { decryptPackageZip } = require('./lib/package-crypto');
   const dataDir = path.resolve(options.data);
-  const record = readRecord(dataDir, options.crashId);
   const privatePath = path.join(dataDir, 'private-key.pem');
   let privateKeyPem;
   try {
@@ -78,6 +129,7 @@ async function main() {
   } catch (e) {
     throw new Error(`${privatePath}: ${e.message}`);
   }
+  const record = await findRecord(dataDir, options.crashId, privateKeyPem);
   if (options.key) {
     if (!record.registration) throw new Error(`package ${record.crash_id}: not registered yet (state ${record.state})`);
     const { unwrapContentKey } = require('./lib/package-crypto');

@@ -27,10 +27,13 @@ function readAll(stream) {
 }
 
 class StoreFront {
-  constructor(store, records, recorder) {
+  // `onComplete(crashId)` is called once the completion of a package has
+  // been answered.
+  constructor(store, records, recorder, onComplete = () => {}) {
     this.store = store;        // weak
     this.records = records;    // weak
     this.recorder = recorder;  // weak
+    this.onComplete = onComplete;
   }
 
   static owns(pathname) {
@@ -73,7 +76,9 @@ class StoreFront {
           r.completion = { parts, reply: replyBody };
         });
         res.writeHead(200, { 'content-type': 'application/xml' });
-        return res.end(replyBody);
+        res.end(replyBody);
+        this.onComplete(crashId);
+        return undefined;
       }
       // S3 refuses a completion naming a part it does not hold (a 200 that a
       // fault faked); s3rver 3.7 dies reading the missing part file instead.
@@ -100,7 +105,9 @@ class StoreFront {
         });
       }
       res.writeHead(reply.statusCode, endToEnd(reply.headers, { 'content-length': Buffer.byteLength(replyBody) }));
-      return res.end(replyBody);
+      res.end(replyBody);
+      if (reply.statusCode === 200 && record) this.onComplete(crashId);
+      return undefined;
     }
     const reply = await this.forward(req, url, null, entry);
     if (entry.kind === 'part' && reply.statusCode === 200) {

@@ -51,6 +51,27 @@ function readRecord(dataDir, crashId) {
   }
 }
 
+// Every readable record in <data>/packages, newest first; unreadable ones are
+// skipped with `onSkip(message)`.
+function readAllRecords(dataDir, onSkip = () => {}) {
+  const records = [];
+  let names = [];
+  try {
+    names = fs.readdirSync(packagesDir(dataDir));
+  } catch (e) {
+    if (e.code !== 'ENOENT') throw new Error(`${packagesDir(dataDir)}: ${e.message}`);
+  }
+  for (const name of names) {
+    if (name.startsWith('.') || !name.endsWith('.json')) continue;
+    try {
+      records.push(readRecord(dataDir, name.slice(0, -5)));
+    } catch (e) {
+      onSkip(e.message);
+    }
+  }
+  return records.sort((a, b) => (b.sequence || 0) - (a.sequence || 0));
+}
+
 class PackageRecords {
   constructor(dataDir) {
     this.dir = packagesDir(dataDir);
@@ -58,23 +79,22 @@ class PackageRecords {
     this.records = new Map();
     this.sequence = 0;
     for (const name of fs.readdirSync(this.dir)) {
-      if (name.startsWith('.')) {
-        fs.rmSync(path.join(this.dir, name), { force: true });  // a write cut short
-        continue;
-      }
-      if (!name.endsWith('.json')) continue;
-      try {
-        const record = readRecord(dataDir, name.slice(0, -5));
-        this.records.set(record.crash_id, record);
-        this.sequence = Math.max(this.sequence, record.sequence || 0);
-      } catch (e) {
-        console.error(`skipping package record: ${e.message}`);
-      }
+      if (name.startsWith('.')) fs.rmSync(path.join(this.dir, name), { force: true });  // a write cut short
+    }
+    for (const record of readAllRecords(dataDir, (m) => console.error(`skipping package record: ${m}`))) {
+      this.records.set(record.crash_id, record);
+      this.sequence = Math.max(this.sequence, record.sequence || 0);
     }
   }
 
   get(crashId) {
     return this.records.get(crashId);
+  }
+
+  // The record of a server crash id, else the newest one whose analysis
+  // found that client crash id (the correlation id in its manifest).
+  find(id) {
+    return this.get(id) || this.list().find((r) => r.analysis && r.analysis.client_crash_id === id);
   }
 
   // Newest first: by the order of registration (or of issue, before that).
@@ -98,6 +118,7 @@ class PackageRecords {
     delete record.parts;
     delete record.completion;
     delete record.size;
+    delete record.analysis;
     return this.save(record);
   }
 
@@ -119,4 +140,4 @@ class PackageRecords {
   }
 }
 
-module.exports = { PackageRecords, readRecord, kIdPattern };
+module.exports = { PackageRecords, readRecord, readAllRecords, kIdPattern };

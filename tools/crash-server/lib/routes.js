@@ -7,13 +7,19 @@ const { StoreFront, sendError } = require('./front');
 const { kIdPattern } = require('./packages');
 const { unwrapContentKey, decryptCustomData, decryptPackageZip } = require('./package-crypto');
 const { listEntries } = require('./zip');
+const { Analyses } = require('./analysis');
+const { renderIndex, renderCrash } = require('./page');
 
 const kTypeWords = ['unknown', 'crash', 'logs'];
 const kMaxPartNumber = 10000;
 const kMaxBody = 16 * 1024 * 1024;
-const kPage = fs.readFileSync(path.join(__dirname, 'page.html'));
 // Shown in their own columns, or decrypted instead.
 const kOwnColumns = ['client-product-build', 'client-custom-data', 'client-custom-data-iv', 'client-custom-data-tag'];
+
+function sendHtml(res, status, text) {
+  res.writeHead(status, { 'content-type': 'text/html; charset=utf-8' });
+  res.end(text);
+}
 
 function sendJson(res, status, value) {
   res.writeHead(status, { 'content-type': 'application/json' });
@@ -43,14 +49,17 @@ function classify(method, url) {
     if (method === 'GET' && s.length === 5) return 'complete-url';
     if (method === 'GET' && s.length === 6) return 'part-url';
   }
-  if (method === 'GET' && (url.pathname === '/' || s[0] === 'api')) return 'page';
+  if (method === 'GET' && (url.pathname === '/' || s[0] === 'api' || s[0] === 'crashes')) return 'page';
   return 'other';
 }
 
 class Routes {
-  constructor({ dataDir, keys, store, records, recorder }) {
+  // `symbolsDir` is the folder of binaries and debug files lldb symbolizes
+  // the backtraces with, or null.
+  constructor({ dataDir, keys, store, records, recorder, symbolsDir = null }) {
     Object.assign(this, { dataDir, keys, store, records, recorder });
-    this.front = new StoreFront(store, records, recorder);
+    this.analyses = new Analyses({ dataDir, records, symbolsDir, zipOf: (record) => this.decryptedZip(record) });
+    this.front = new StoreFront(store, records, recorder, (crashId) => void this.analyses.request(crashId));
     this.zipDir = path.join(dataDir, 'decrypted');
     this.entries = new Map();  // crash id -> {uploadId, entries} of decrypted zips
   }
@@ -139,8 +148,14 @@ class Routes {
 
   async page(res, url, s) {
     if (url.pathname === '/') {
-      res.writeHead(200, { 'content-type': 'text/html; charset=utf-8' });
-      return res.end(kPage);
+      const views = [];
+      for (const record of this.records.list()) views.push(await this.view(record));
+      return sendHtml(res, 200, renderIndex(views));
+    }
+    if (s.length === 2 && s[0] === 'crashes') {
+      const record = this.records.find(s[1]);
+      if (!record) return sendError(res, 404, `no package with crash id "${s[1]}"`);
+      return sendHtml(res, 200, renderCrash(await this.view(record)));
     }
     if (s.length === 2 && s[1] === 'packages') {
       const views = [];
@@ -219,7 +234,28 @@ class Routes {
     } catch (e) {
       if (record.state === 'complete') view.error = e.message;
     }
+    // What the manifest leaves out keeps the registration's word.
+    for (const [k, v] of Object.entries(this.crashView(record))) if (v !== undefined) view[k] = v;
     return view;
+  }
+
+  // What the analysis found, or that it is still to come; a complete crash
+  // without a current one (an external store's upload, a record from before
+  // a restart) has it started here.
+  crashView(record) {
+    if (record.type !== 'crash') return {};
+    if (Analyses.wanted(record)) void this.analyses.request(record.crash_id);
+    if (!Analyses.isCurrent(record)) return { analysis: record.state === 'complete' ? 'pending' : 'none' };
+    const a = record.analysis;
+    const m = a.manifest || {};
+    const text = (v) => (typeof v === 'string' && v !== '' ? v : undefined);
+    const system = [m.os, m['os-version'], m['processor-architecture']].map(text).filter(Boolean).join(' ');
+    return {
+      analysis: 'done', client_crash_id: a.client_crash_id, manifest: a.manifest, manifest_error: a.manifest_error,
+      application: text(m.application) || text(m.executable), crash_time: m['crash-time'] ?? m.timestamp, host: text(m.host),
+      build: text(m['product-build']), system: system || undefined, dumps_size: a.dumps_size,
+      threads: a.backtrace.threads, backtrace_error: a.backtrace.error,
+    };
   }
 }
 

@@ -22,13 +22,27 @@ function tempDir(t) {
 
 // Starts crash-server.js on port 0 and resolves once it listens; stop()
 // sends SIGTERM and resolves with the exit code, or with null when the
-// server did not stop within 20 s and was killed.
+// server did not stop within 20 s and was killed. waitForLine(pattern)
+// resolves with the first line of its standard output, seen or to come,
+// that matches.
 function startServer(dataDir, extraArgs = []) {
   const child = spawn(process.execPath, [path.join(kServerDir, 'crash-server.js'), '--port', '0', '--data', dataDir, ...extraArgs],
     { stdio: ['ignore', 'pipe', 'inherit'] });
   const exited = new Promise((resolve) => child.on('exit', (code) => resolve(code)));
+  const seen = [];
+  const waiting = [];
+  const waitForLine = (pattern) => new Promise((resolve, reject) => {
+    const line = seen.find((l) => pattern.test(l));
+    if (line !== undefined) return resolve(line);
+    exited.then((code) => reject(new Error(`crash-server.js exited with ${code} before printing ${pattern}`)));
+    return waiting.push({ pattern, resolve });
+  });
   return new Promise((resolve, reject) => {
     const lines = readline.createInterface({ input: child.stdout });
+    lines.on('line', (line) => {
+      seen.push(line);
+      for (const w of waiting.filter((x) => x.pattern.test(line))) w.resolve(line);
+    });
     lines.once('line', (line) => {
       const m = /^listening on (https?:\/\/127\.0\.0\.1:\d+)$/.exec(line);
       if (!m) return reject(new Error(`unexpected first line "${line}"`));
@@ -37,7 +51,7 @@ function startServer(dataDir, extraArgs = []) {
         const deadline = setTimeout(() => child.kill('SIGKILL'), 20000);
         return exited.then((code) => (clearTimeout(deadline), code));
       };
-      return resolve({ base: m[1], stop });
+      return resolve({ base: m[1], stop, waitForLine });
     });
     exited.then((code) => reject(new Error(`crash-server.js exited with ${code} before listening`)));
   });

@@ -1,35 +1,43 @@
 'use strict';
 const assert = require('node:assert/strict');
+const fs = require('node:fs');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const { test } = require('node:test');
 const h = require('./helpers');
+const { makeBacktrace } = require('../lib/backtrace');
 
-// The page as a browser renders it. The virtual time budget lets the page's
-// fetch finish before the DOM is dumped (headless waits for pending loads).
-function renderedPage(url, dir) {
-  const result = spawnSync('chromium', ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-    '--disable-background-networking', '--disable-component-update', '--disable-sync', `--user-data-dir=${path.join(dir, 'chromium')}`,
-    '--virtual-time-budget=30000', '--dump-dom', url], { encoding: 'utf8' });
-  if (result.error && result.error.code === 'ENOENT') assert.fail('chromium is missing: run scripts/setup.sh');
-  assert.equal(result.status, 0, result.stderr);
-  return result.stdout;
+// The program built by CMake, which ctest names; a real crash of it makes
+// the minidump the page shows.
+const kProgram = process.env.ZOR_PROGRAM;
+
+async function page(url) {
+  const reply = await h.request(url);
+  assert.equal(reply.status, 200, `GET ${url}: ${reply.body}`);
+  assert.match(reply.headers['content-type'], /^text\/html/);
+  const text = reply.body.toString('utf8');
+  assert.doesNotMatch(text, /<script/i, 'the page must not need scripts');
+  return text;
 }
 
-function cells(dom, crashId) {
-  const row = new RegExp(`<tr data-crash-id="${crashId}">(.*?)</tr>`).exec(dom);
+// The cells of the index row of `crashId`, by column class, markup kept.
+function cells(index, crashId) {
+  const row = new RegExp(`<tr data-crash-id="${crashId}">(.*?)</tr>`, 's').exec(index);
   assert.ok(row, `no row for ${crashId}`);
-  return Object.fromEntries([...row[1].matchAll(/<td class="c-([\w-]+)[^"]*">(.*?)<\/td>/g)].map((m) => [m[1], m[2]]));
+  return Object.fromEntries([...row[1].matchAll(/<td class="c-([\w-]+)">(.*?)<\/td>/gs)].map((m) => [m[1], m[2]]));
 }
 
-test('the page lists uploads newest first, with metadata shown as text', async (t) => {
+const text = (markup) => markup.replace(/<[^>]*>/g, ' ').replace(/&amp;/g, '&').replace(/&lt;/g, '<').replace(/&gt;/g, '>').replace(/\s+/g, ' ').trim();
+
+test('the page lists uploads newest first, as text, and says why a dump has no backtrace', async (t) => {
   const dir = h.tempDir(t);
   const server = await h.startServer(path.join(dir, 'data'));
   t.after(server.stop);
   const key = await h.request(`${server.base}/crash/key`);
   const pem = key.body.toString();
+  const manifest = JSON.stringify({ 'crash-correlation-id': '0123456789abcdef0123456789abcdef', application: '<b>app</b>', signal: 6, host: 'box' });
   const crash = await h.upload(server.base, {
-    ...h.encryptPackage(h.makeZip(dir, { 'minidump.dmp': 'MDMP', 'manifest.json': '{}' }), pem, key.headers['key-id'],
+    ...h.encryptPackage(h.makeZip(dir, { 'minidump.dmp': 'MDMP', 'app.manifest': manifest }), pem, key.headers['key-id'],
       { 'client-issue-id': '<script>document.title="owned"</script>' }),
     file: '2f1c',
   });
@@ -38,29 +46,90 @@ test('the page lists uploads newest first, with metadata shown as text', async (
       { 'client-product-build': '9.9.9' }, '{"email":"a@example.com"}'),
     type: 'logs', file: 'logs.zip',
   });
+  await server.waitForLine(new RegExp(`^analysed ${crash.crashId}$`));
 
-  const dom = renderedPage(`${server.base}/`, dir);
-  assert.match(dom, /<body data-state="loaded">/, 'the page did not finish loading its data');
-  const order = [...dom.matchAll(/<tr data-crash-id="(\w+)">/g)].map((m) => m[1]);
-  assert.deepEqual(order, [logs.crashId, crash.crashId]);
-  const rows = [
-    { id: logs.crashId, kind: 'logs', build: '9.9.9', entries: ['app.log'], custom: '{"email":"a@example.com"}' },
-    { id: crash.crashId, kind: 'crash', build: '1.2.3', entries: ['minidump.dmp', 'manifest.json'], custom: '' },
-  ];
-  for (const row of rows) {
-    const c = cells(dom, row.id);
-    assert.equal(c['crash-id'], row.id);
-    assert.equal(c.kind, row.kind);
-    assert.equal(c.state, 'complete');
-    assert.equal(c.build, row.build);
-    assert.equal(c.system, 'Linux 6.1 x86_64');
-    assert.deepEqual([...c.entries.matchAll(/<li>(\S+) \(\d+ bytes\)<\/li>/g)].map((m) => m[1]), row.entries);
-    assert.equal(c['custom-data'], row.custom);
-  }
-  assert.match(cells(dom, crash.crashId).metadata, /&lt;script&gt;document\.title="owned"&lt;\/script&gt;/);
-  assert.doesNotMatch(dom, /<title>owned<\/title>/);
+  const index = await page(`${server.base}/`);
+  assert.deepEqual([...index.matchAll(/<tr data-crash-id="(\w+)">/g)].map((m) => m[1]), [logs.crashId, crash.crashId]);
+  const c = cells(index, crash.crashId);
+  assert.match(c.crash, />0123456789abcdef0123456789abcdef</);
+  assert.match(c.application, /^&lt;b&gt;app&lt;\/b&gt;/);
+  assert.equal(c.signal, 'SIGABRT (6)');
+  assert.equal(text(c.build), '1.2.3 Linux 6.1 x86_64', 'what the manifest leaves out comes from the registration');
+  assert.match(text(c.frames), /^no backtrace: lldb cannot read the minidump: \S/);
+  assert.match(text(cells(index, logs.crashId).build), /^9\.9\.9 /);
+
+  // Each package's own page, found by either id, with what the index leaves out.
+  const crashPage = await page(`${server.base}/crashes/0123456789abcdef0123456789abcdef`);
+  assert.match(crashPage, /&lt;script&gt;document\.title=&quot;owned&quot;&lt;\/script&gt;/);
+  assert.doesNotMatch(crashPage, /<title>owned<\/title>/);
+  assert.match(crashPage, /&quot;host&quot;: &quot;box&quot;/);
+  const logsPage = await page(`${server.base}/crashes/${logs.crashId}`);
+  assert.match(logsPage, /<td class="c-custom-data">\{&quot;email&quot;:&quot;a@example\.com&quot;\}<\/td>/);
+  assert.deepEqual([...logsPage.matchAll(/<li><span class="mono">(\S+)<\/span> \(\d+ bytes\)<\/li>/g)].map((m) => m[1]), ['app.log']);
+  assert.match(logsPage, new RegExp(`href="/api/packages/${logs.crashId}/zip"`));
+  assert.equal((await h.request(`${server.base}/crashes/ffffffffffffffffffffffffffffffff`)).status, 404);
 
   const zip = await h.request(`${server.base}/api/packages/${crash.crashId}/zip`);
   assert.equal(zip.status, 200);
   assert.equal(zip.headers['content-type'], 'application/zip');
+});
+
+function run(program, args, options) {
+  const result = spawnSync(program, args, { encoding: 'utf8', ...options });
+  return { status: result.status, signal: result.signal, out: `${result.stdout}${result.stderr}` };
+}
+
+test('a real crash of the program is shown with its threads, symbolized from --symbols', { skip: !kProgram && 'ZOR_PROGRAM names no built program' }, async (t) => {
+  const dir = h.tempDir(t);
+  // The dump names the program where it ran; moved away from there, only
+  // the --symbols folder can symbolize it.
+  for (const sub of ['bin', 'symbols', 'home']) fs.mkdirSync(path.join(dir, sub));
+  const program = path.join(dir, 'bin', 'zorcrashreporter');
+  fs.copyFileSync(kProgram, program);
+  fs.chmodSync(program, 0o755);
+  const server = await h.startServer(path.join(dir, 'data'), ['--symbols', path.join(dir, 'symbols')]);
+  t.after(server.stop);
+  const config = path.join(dir, 'config.yml');
+  fs.writeFileSync(config, `servercrashupload.data.dir: ${dir}/client\nservercrashupload.upload_endpoint: ${server.base}\n` +
+    `servercrashupload.rsa_endpoint: ${server.base}/crash/key\nservercrashupload.dump.dirs: ${dir}/logs\nservercrashupload.log.dir: ${dir}/logs\n`);
+  const options = { cwd: dir, env: { ...process.env, HOME: path.join(dir, 'home') } };
+  const crash = run(program, ['--command', 'simulate-crash', '--type', 'MultipleCrashes', '--config-file', config,
+    '--enable-features', 'crash-handler', '-M', '0'], options);
+  assert.equal(crash.signal, 'SIGSEGV', crash.out);
+  const crashDir = fs.readdirSync(path.join(dir, 'logs', 'crashdumps')).find((n) => n.endsWith('.crash'));
+  const clientId = /^zorcrashreporter_([0-9a-f]{32})\.crash$/.exec(crashDir)[1];
+  fs.renameSync(program, path.join(dir, 'symbols', 'zorcrashreporter'));
+  const send = run(path.join(dir, 'symbols', 'zorcrashreporter'), ['--command', 'send-crashes', '--config-file', config, '--no-full-dumps'], options);
+  assert.equal(send.status, 0, send.out);
+  await server.waitForLine(/^analysed /);
+
+  const c = cells(await page(`${server.base}/`), '\\w+');
+  assert.match(c.crash, new RegExp(`>${clientId}<`));
+  assert.match(text(c.application), /^zorcrashreporter crash/);
+  assert.equal(c.signal, 'SIGSEGV (11)');
+  assert.match(text(c.frames), /^#0 zorcrashreporter`ZorErrorReporting::\S/, 'the top frame is a named function of the program');
+
+  // Every thread that lldb finds in the dump, on the crash page, the crashed one marked.
+  const extracted = path.join(dir, 'extracted');
+  const decrypt = await h.runDecrypt(['--data', path.join(dir, 'data'), clientId, '--extract', extracted]);
+  assert.equal(decrypt.status, 0, decrypt.stderr);
+  const dump = path.join(extracted, fs.readdirSync(extracted).find((n) => /\d\.dmp$/.test(n)));
+  const direct = await makeBacktrace(dump);
+  assert.ok(direct.threads, direct.error);
+  const crashPage = await page(`${server.base}/crashes/${clientId}`);
+  const shown = [...crashPage.matchAll(/<section class="thread( crashed)?" data-thread="(\d+)">/g)].map((m) => [Number(m[2]), Boolean(m[1])]);
+  assert.deepEqual(shown, direct.threads.map((th) => [th.id, th.crashed]));
+  assert.ok(shown.some(([, crashed]) => crashed));
+  // Without the symbols folder the program's frames are module + offset.
+  assert.match(direct.threads.find((th) => th.crashed).frames[0], /^zorcrashreporter \+ 0x[0-9a-f]+$/);
+
+  // The page as a browser without scripts draws it, at 1280 px.
+  const png = path.join(dir, 'page.png');
+  const shot = run('chromium', ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
+    '--disable-component-update', '--disable-sync', `--user-data-dir=${path.join(dir, 'chromium')}`, '--window-size=1280,800',
+    `--screenshot=${png}`, `${server.base}/`]);
+  assert.equal(shot.status, 0, shot.out);
+  const image = fs.readFileSync(png);
+  assert.equal(image.subarray(0, 8).toString('hex'), '89504e470d0a1a0a', 'not a PNG');
+  assert.deepEqual([image.readUInt32BE(16), image.readUInt32BE(20)], [1280, 800]);
 });
