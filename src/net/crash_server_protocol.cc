@@ -42,9 +42,6 @@ void LogRequestUrl(const TUrl& url) {
   LogDebug(TFormatString("Request URL: '%1'").arg(url.ForLog()));
 }
 
-// `text` as one path segment or query value of a generated URL.
-TString Encoded(const TString& text) { return TUrl::EncodeComponent(text); }
-
 // A callback that takes the string member `member` of a 2xx JSON reply into
 // `*out`; other statuses are left to CheckReply. An empty member is refused
 // as a reply the protocol cannot use: an empty id would be asked for again
@@ -105,10 +102,27 @@ TString Override(const TString& value, const TString& fallback) {
   return value.isEmpty() ? fallback : value;
 }
 
+// The registration members: each override when one is set, else the
+// package's own value.
+RegistrationFields RegistrationFieldsOf(const Package& package) {
+  const MetadataOverrideValues overrides = MetadataOverrides::GetInstance().Get();
+  RegistrationFields fields;
+  fields.clientIssueId = Override(overrides.clientIssueId, package.GetPackageName());
+  fields.productBuild = Override(overrides.clientProductBuild, package.GetProductBuild());
+  fields.productType = Override(overrides.clientProductType, package.GetEdition());
+  fields.channel = Override(overrides.clientChannel, Config::GetInstance().GetChannel());
+  fields.os = Override(overrides.systemOs, package.GetOs());
+  fields.osVersion = Override(overrides.systemOsVersion, package.GetOsVersion());
+  fields.osArch = Override(overrides.systemOsArch, package.GetProcessorArchitecture());
+  fields.beta = overrides.clientProductBeta.isEmpty() ? zor::platform::AppConfig::IsBetaTrial()
+                                                      : overrides.clientProductBeta == "true";
+  return fields;
+}
+
 }  // namespace
 
 CrashServerProtocol::CrashServerProtocol(const TUrl& baseUrl, const TString& customerId)
-    : baseUrl_(baseUrl), customerId_(customerId) {
+    : baseUrl_(baseUrl), requests_(baseUrl, customerId) {
   LogDebug(TFormatString("Upload Endpoint: '%1'").arg(baseUrl_.ForLog()));
   const Config& config = Config::GetInstance();
   const int64_t partSize = config.GetUploadPartSize();
@@ -137,18 +151,6 @@ int64_t CrashServerProtocol::PartTimeoutMs(int64_t partBytes, uint64_t bytesPerS
                           static_cast<double>(bytesPerSecond) * kPartTimeMargin;
   if (neededMs <= static_cast<double>(configuredMs)) return configuredMs;
   return static_cast<int64_t>(std::ceil(neededMs));
-}
-
-TString CrashServerProtocol::PackageTypePathWord(PackageType type) {
-  switch (type) {
-    case PackageType::kUnknownPackage:
-      return "unknown";
-    case PackageType::kCrashPackage:
-      return "crash";
-    case PackageType::kZippedLogsPackage:
-      return "logs";
-  }
-  throw ZorvaneException("Package type is unsupported.");
 }
 
 PublicKeyInfo CrashServerProtocol::DownloadPublicKey() {
@@ -201,16 +203,20 @@ void CrashServerProtocol::Upload(Package& package) {
 bool CrashServerProtocol::PerformStep(Package& package, const UploadStep& step) {
   switch (step.kind) {
     case UploadStepKind::kRegister:
-      package.SetRemotePackageId(RegisterPackage(package.GetPackageType()));
+      // Throws for a type the server takes no package of, before anything is sent.
+      CrashServerRequests::PathWord(package.GetPackageType());
+      package.SetRemotePackageId(RegisterPackage());
       package.Save();
       return true;
     case UploadStepKind::kRequestUploadId: {
       LogText(TLog::Info,
               TFormatString("Starting upload for package '%1'").arg(package.GetIdentityJson()));
-      const TString registration = BuildRegistrationJson(package);
-      package.StartUploadProgress(RequestUploadId(package.GetUploadFileName(),
-                                                  package.GetRemotePackageId(), registration,
-                                                  package.GetPackageType()));
+      const TString registration = CrashServerRequests::RegistrationJson(
+          RegistrationFieldsOf(package), package.GetEncryptionMetadata()->ToJson());
+      package.StartUploadProgress(
+          RequestUploadId(requests_.UploadId(package.GetRemotePackageId(),
+                                             package.GetPackageType(), package.GetUploadFileName()),
+                          registration));
       return true;
     }
     case UploadStepKind::kSendPart:
@@ -219,10 +225,15 @@ bool CrashServerProtocol::PerformStep(Package& package, const UploadStep& step) 
     case UploadStepKind::kComplete: {
       const std::shared_ptr<PackageUploadProgress> progress = package.GetUploadProgress();
       LogDebug("UploadPackage file upload complete.");
-      const TUrl url = GetPackageLocationUrl(package.GetUploadFileName(),
-                                             package.GetRemotePackageId(), progress->GetUploadId(),
-                                             package.GetPackageType());
-      PostUploadComplete(url, *progress->GetCompletedParts());
+      const TUrl url = Generated(requests_.PackageLocation(package.GetRemotePackageId(),
+                                                           package.GetPackageType(),
+                                                           package.GetUploadFileName(),
+                                                           progress->GetUploadId()));
+      LogDebug(TFormatString("Requesting generated URL from crash server for package with remote "
+                             "Id '%1' from server")
+                   .arg(package.GetRemotePackageId()));
+      LogRequestUrl(url);
+      PostUploadComplete(FetchLocationUrl(url), *progress->GetCompletedParts());
       return false;
     }
     case UploadStepKind::kZip:
@@ -253,9 +264,8 @@ TString CrashServerProtocol::PostForEntry(const TUrl& url, const char* header, c
   return result;
 }
 
-TString CrashServerProtocol::RegisterPackage(PackageType type) {
-  PackageTypePathWord(type);  // throws for a type the server takes no package of
-  const TUrl url = Generated(TString(baseUrl_) + "/crash?customerId=" + Encoded(customerId_));
+TString CrashServerProtocol::RegisterPackage() {
+  const TUrl url = Generated(requests_.Registration());
   LogDebug("Registering package for upload...");
   LogRequestUrl(url);
   const TString id = PostForEntry(url, "Content-Type: application/json", nullptr, "crash_id");
@@ -264,54 +274,14 @@ TString CrashServerProtocol::RegisterPackage(PackageType type) {
   return id;
 }
 
-TString CrashServerProtocol::RequestUploadId(const TString& uploadFileName, const TString& remoteId,
-                                             const TString& body, PackageType type) {
-  const TUrl url = Generated(TFormatString("%1/crash/%2/%3/%4?customerId=%5")
-                                 .arg(TString(baseUrl_))
-                                 .arg(Encoded(remoteId))
-                                 .arg(PackageTypePathWord(type))
-                                 .arg(Encoded(uploadFileName))
-                                 .arg(Encoded(customerId_)));
+TString CrashServerProtocol::RequestUploadId(const TUrl& requestUrl, const TString& body) {
+  const TUrl url = Generated(requestUrl);
   LogDebug("Requesting upload ID from server...");
   LogRequestUrl(url);
   const TString id = PostForEntry(url, "Content-Type: application/json", &body, "upload_id");
   CheckServerId("upload_id", id);
   LogDebug(TFormatString("Server responded succesfully upload id: '%1").arg(id));
   return id;
-}
-
-TString CrashServerProtocol::UploadStem(const TString& uploadFileName, const TString& remoteId,
-                                        const TString& uploadId, PackageType type) const {
-  const TString word = PackageTypePathWord(type);
-  return TFormatString("%1/crash/%3/%4/%5/%6")
-      .arg(TString(baseUrl_))
-      .arg(word)
-      .arg(Encoded(remoteId))
-      .arg(word)
-      .arg(Encoded(uploadFileName))
-      .arg(Encoded(uploadId));
-}
-
-TUrl CrashServerProtocol::GetPackageLocationUrl(const TString& uploadFileName,
-                                                const TString& remoteId, const TString& uploadId,
-                                                PackageType type) {
-  const TUrl url = Generated(UploadStem(uploadFileName, remoteId, uploadId, type) +
-                             "?customerId=" + Encoded(customerId_));
-  LogDebug(TFormatString("Requesting generated URL from crash server for package with remote Id "
-                         "'%1' from server")
-               .arg(remoteId));
-  LogRequestUrl(url);
-  return FetchLocationUrl(url);
-}
-
-TUrl CrashServerProtocol::GetPartLocationUrl(const TString& uploadFileName,
-                                             const TString& remoteId, const TString& uploadId,
-                                             PackageType type, uint64_t partNumber) {
-  const TUrl url = Generated(UploadStem(uploadFileName, remoteId, uploadId, type) + "/" +
-                             TString::Number(partNumber) + "?customerId=" + Encoded(customerId_));
-  LogDebug(TFormatString("Getting generated URL for part: '%1' from server").arg(partNumber));
-  LogRequestUrl(url);
-  return FetchLocationUrl(url);
 }
 
 TUrl CrashServerProtocol::FetchLocationUrl(const TUrl& url) {
@@ -334,8 +304,7 @@ TUrl CrashServerProtocol::FetchLocationUrl(const TUrl& url) {
   return given;
 }
 
-TUrl CrashServerProtocol::Generated(const TString& text) const {
-  const TUrl url(text);
+TUrl CrashServerProtocol::Generated(const TUrl& url) const {
   // Built from the upload endpoint, a request URL keeps its scheme: a
   // server's id that changed it would be a request nobody configured.
   if (url.Scheme().toLower() != baseUrl_.Scheme().toLower()) {
@@ -380,8 +349,12 @@ void CrashServerProtocol::UploadPackagePart(Package& package, uint64_t n) {
   const auto offset = static_cast<int64_t>(n - 1) * partSize;
   const int64_t length = std::min(size - offset, partSize);
   auto chunk = std::make_shared<TChunkFile>(path, offset, length);
-  const TUrl url = GetPartLocationUrl(package.GetUploadFileName(), package.GetRemotePackageId(),
-                                      progress->GetUploadId(), package.GetPackageType(), n);
+  const TUrl request =
+      Generated(requests_.PartLocation(package.GetRemotePackageId(), package.GetPackageType(),
+                                       package.GetUploadFileName(), progress->GetUploadId(), n));
+  LogDebug(TFormatString("Getting generated URL for part: '%1' from server").arg(n));
+  LogRequestUrl(request);
+  const TUrl url = FetchLocationUrl(request);
   progress_ = {n, count, 0, length, size, offset};
   progress->AddCompletedPart(n, UploadPart(url, chunk, n));
   LogText(TLog::Info, TFormatString("Successfully uploaded part '%1' of '%2' for package '%3'")
@@ -416,7 +389,7 @@ TString CrashServerProtocol::UploadPart(const TUrl& url, const std::shared_ptr<T
 
 void CrashServerProtocol::PostUploadComplete(const TUrl& url,
                                              const PackageUploadProgress::CompletedParts& parts) {
-  const TString xml = BuildCompleteMultipartUploadXml(parts);
+  const TString xml = CrashServerRequests::CompletionXml(parts);
   LogDebug(TFormatString("Upload complete XML: '%1'").arg(QuoteServerText(xml.toStdString())));
   TBuffer buffer;
   buffer.Open(OpenMode::ReadWrite);
@@ -430,43 +403,6 @@ void CrashServerProtocol::PostUploadComplete(const TUrl& url,
   LogDebug("Starting the post of the upload complete XML to server...");
   Finish(*reply, Config::GetInstance().GetHttpPostTimeout());
   LogDebug("Upload complete sent successfully.");
-}
-
-TString CrashServerProtocol::BuildCompleteMultipartUploadXml(
-    const PackageUploadProgress::CompletedParts& parts) {
-  TString xml = "<CompleteMultipartUpload>";
-  for (const auto& [number, tag] : parts) {
-    xml += TFormatString("<Part><PartNumber>%1</PartNumber><ETag>%2</ETag></Part>")
-               .arg(number)
-               .arg(tag);
-  }
-  return xml + "</CompleteMultipartUpload>";
-}
-
-TString CrashServerProtocol::BuildRegistrationJson(Package& package) {
-  const MetadataOverrideValues overrides = MetadataOverrides::GetInstance().Get();
-  Json::Document document(rapidjson::kObjectType);
-  Json::Allocator& allocator = document.GetAllocator();
-  const auto add = [&](const char* name, const TString& value) {
-    document.AddMember(rapidjson::StringRef(name), Json::MakeString(value, allocator), allocator);
-  };
-  add("client-issue-id", Override(overrides.clientIssueId, package.GetPackageName()));
-  add("client-product-build", Override(overrides.clientProductBuild, package.GetProductBuild()));
-  add("client-product-type", Override(overrides.clientProductType, package.GetEdition()));
-  add("client-channel", Override(overrides.clientChannel, Config::GetInstance().GetChannel()));
-  add("system-os", Override(overrides.systemOs, package.GetOs()));
-  add("system-os-version", Override(overrides.systemOsVersion, package.GetOsVersion()));
-  add("system-os-arch", Override(overrides.systemOsArch, package.GetProcessorArchitecture()));
-  const bool beta = overrides.clientProductBeta.isEmpty()
-                        ? zor::platform::AppConfig::IsBetaTrial()
-                        : overrides.clientProductBeta == "true";
-  document.AddMember("client-product-beta", beta, allocator);
-  Json::Document metadata = package.GetEncryptionMetadata()->ToJson();
-  for (auto& member : metadata.GetObject()) {
-    document.AddMember(Json::Value(member.name, allocator), Json::Value(member.value, allocator),
-                       allocator);
-  }
-  return TString::fromUtf8(Json::WriteCompact(document));
 }
 
 void CrashServerProtocol::CheckReply(TNetworkReply& reply) {

@@ -39,6 +39,7 @@
 #include <memory>
 #include <vector>
 
+#include "net/crash_server_requests.h"
 #include "net/tchunk_file.h"
 #include "packages/package_types.h"
 #include "packages/package_upload_progress.h"
@@ -113,17 +114,6 @@ class CrashServerProtocol {
   // left to send), besides the errors above.
   void Upload(Package& package);
 
-  // The path word of a package type: "unknown", "crash" or "logs". Throws
-  // ZorvaneException "Package type is unsupported." for any other value.
-  static zor::platform::TString PackageTypePathWord(PackageType type);
-  // The upload-id request's body: the registration members (overrides
-  // first, else the package's values) followed by the members of the
-  // package's encryption metadata. Throws what loading the metadata throws.
-  static zor::platform::TString BuildRegistrationJson(Package& package);
-  // "<CompleteMultipartUpload>" and one <Part> per entry in ascending part
-  // order, tags exactly as stored, no declaration and no white space.
-  static zor::platform::TString BuildCompleteMultipartUploadXml(
-      const PackageUploadProgress::CompletedParts& parts);
   // Returns on a 2xx status; else throws HTTPException as described above,
   // with the body (bounded) in the message of a 5xx answer only.
   static void CheckReply(zor::platform::TNetworkReply& reply);
@@ -137,28 +127,14 @@ class CrashServerProtocol {
  private:
   // Carries out one network step; false once the upload is complete.
   bool PerformStep(Package& package, const UploadStep& step);
-  zor::platform::TString RegisterPackage(PackageType type);
-  zor::platform::TString RequestUploadId(const zor::platform::TString& uploadFileName,
-                                         const zor::platform::TString& remoteId,
-                                         const zor::platform::TString& body, PackageType type);
-  zor::platform::TUrl GetPackageLocationUrl(const zor::platform::TString& uploadFileName,
-                                            const zor::platform::TString& remoteId,
-                                            const zor::platform::TString& uploadId,
-                                            PackageType type);
-  zor::platform::TUrl GetPartLocationUrl(const zor::platform::TString& uploadFileName,
-                                         const zor::platform::TString& remoteId,
-                                         const zor::platform::TString& uploadId, PackageType type,
-                                         uint64_t partNumber);
-  // "<base>/crash/<remote id>/<type word>/<file>/<upload id>": the path
-  // that both generated-URL requests extend.
-  zor::platform::TString UploadStem(const zor::platform::TString& uploadFileName,
-                                    const zor::platform::TString& remoteId,
-                                    const zor::platform::TString& uploadId, PackageType type) const;
+  zor::platform::TString RegisterPackage();
+  zor::platform::TString RequestUploadId(const zor::platform::TUrl& url,
+                                         const zor::platform::TString& body);
   // The server-given location that a GET of `url` returns; refused unless
   // http or https (see the header comment).
   zor::platform::TUrl FetchLocationUrl(const zor::platform::TUrl& url);
-  // The request URL `text`, refused unless it has the endpoint's scheme.
-  zor::platform::TUrl Generated(const zor::platform::TString& text) const;
+  // `url`, refused unless it has the endpoint's scheme.
+  zor::platform::TUrl Generated(const zor::platform::TUrl& url) const;
   void UploadPackagePart(Package& package, uint64_t partNumber);
   zor::platform::TString UploadPart(const zor::platform::TUrl& url,
                                     const std::shared_ptr<TChunkFile>& chunk, uint64_t partNumber);
@@ -170,7 +146,7 @@ class CrashServerProtocol {
                                       const zor::platform::TString* body, const char* member);
 
   zor::platform::TUrl baseUrl_;
-  zor::platform::TString customerId_;
+  CrashServerRequests requests_;
   ProgressListener listener_;
   PartProgress progress_;  // the part in flight
 };

@@ -1,0 +1,58 @@
+#include "net/crash_server_requests.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/zorvane_exception.h"
+
+namespace ZorErrorReporting {
+namespace {
+
+using zor::platform::TString;
+using zor::platform::TUrl;
+
+// Whatever an id or the customer id holds stays inside its own segment or
+// value: a remote id saved before ids were checked must not add a level or
+// a query member.
+TEST(CrashServerRequests, EachValueStaysInItsOwnSegment) {
+  const CrashServerRequests requests(TUrl(TString("https://h:8/base")), "c&customerId=evil#x");
+  const std::string query = "?customerId=c%26customerId%3Devil%23x";
+  const struct {
+    TUrl url;
+    std::string expected;
+  } cases[] = {
+      {requests.Registration(), "https://h:8/base/crash" + query},
+      {requests.UploadId("../a/b?c#d", PackageType::kCrashPackage, "f 1"),
+       "https://h:8/base/crash/..%2Fa%2Fb%3Fc%23d/crash/f%201" + query},
+      {requests.PackageLocation("r", PackageType::kZippedLogsPackage, "f", "u/1"),
+       "https://h:8/base/crash/r/logs/f/u%2F1" + query},
+      {requests.PartLocation("r", PackageType::kUnknownPackage, "f", "u", 12),
+       "https://h:8/base/crash/r/unknown/f/u/12" + query},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.url.ToWire(), c.expected);
+  EXPECT_THROW(requests.UploadId("r", static_cast<PackageType>(7), "f"),
+               zor::platform::ZorvaneException);
+}
+
+TEST(CrashServerRequests, RegistrationMembersInOrderThenTheEncryptionMetadata) {
+  RegistrationFields fields{"id", "1.2", "server", "stable", "Linux", "6.1", "x86_64", true};
+  Json::Document metadata(rapidjson::kObjectType);
+  metadata.AddMember("enc-key", "k\"", metadata.GetAllocator());
+  metadata.AddMember("enc-iv", "v", metadata.GetAllocator());
+  EXPECT_EQ(CrashServerRequests::RegistrationJson(fields, metadata).toStdString(),
+            R"({"client-issue-id":"id","client-product-build":"1.2","client-product-type":)"
+            R"("server","client-channel":"stable","system-os":"Linux","system-os-version":)"
+            R"("6.1","system-os-arch":"x86_64","client-product-beta":true,"enc-key":"k\"",)"
+            R"("enc-iv":"v"})");
+}
+
+TEST(CrashServerRequests, CompletionListsThePartsInOrderWithTheirTagsAsStored) {
+  EXPECT_EQ(CrashServerRequests::CompletionXml({}).toStdString(),
+            "<CompleteMultipartUpload></CompleteMultipartUpload>");
+  EXPECT_EQ(CrashServerRequests::CompletionXml({{10, "\"b\""}, {2, "\"a\""}}).toStdString(),
+            "<CompleteMultipartUpload><Part><PartNumber>2</PartNumber><ETag>\"a\"</ETag></Part>"
+            "<Part><PartNumber>10</PartNumber><ETag>\"b\"</ETag></Part>"
+            "</CompleteMultipartUpload>");
+}
+
+}  // namespace
+}  // namespace ZorErrorReporting
