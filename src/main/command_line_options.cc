@@ -19,21 +19,6 @@ namespace ZorErrorReporting {
 
 namespace {
 
-struct CommandName {
-  const char* name;
-  Command command;
-};
-
-// Matched in this order, ignoring case.
-constexpr CommandName kCommands[] = {
-    {"send-crashes", Command::SendCrashes},
-    {"send-logs", Command::SendLogs},
-    {"simulate-crash", Command::SimulateCrash},
-    {"write-dump", Command::WriteDump},
-    {"list", Command::List},
-    {"retry", Command::Retry},
-};
-
 struct CrashTypeName {
   const char* name;
   CrashType type;
@@ -105,9 +90,25 @@ class CommandLineOptions::Parser {
   void Run(int argc, const char* const* argv);
 
  private:
-  void RunCommandPass(const CommandName& command, const std::vector<std::string>& tokens);
+  // One command of --command: its name (matched ignoring case), the option
+  // groups its second pass accepts, the option that takes its positional
+  // arguments (null: none) and how its options fill the result.
+  struct CommandEntry {
+    const char* name;
+    Command command;
+    void (*addGroups)(po::options_description* groups);
+    const char* positional;
+    void (Parser::*fill)(const po::variables_map& vm);
+  };
+  static const CommandEntry kCommandTable[];
+
+  void RunCommandPass(const CommandEntry& command, const std::vector<std::string>& tokens);
   void RunLegacyPass(int argc, const char* const* argv);
 
+  void FillSendCrashesCommand(const po::variables_map& vm);
+  void FillSendLogsCommand(const po::variables_map& vm);
+  void FillSimulateCommand(const po::variables_map& vm);
+  void FillRetry(const po::variables_map& vm);
   void FillDesktop(const po::variables_map& vm);
   void FillSendLogs(const po::variables_map& vm);
   void FillSimulateCrash(const po::variables_map& vm);
@@ -115,6 +116,59 @@ class CommandLineOptions::Parser {
   void FillList(const po::variables_map& vm);
 
   CommandLineOptions& out_;
+};
+
+namespace {
+
+// The options every command shares, stored into `vm`; the rest is left
+// unrecognised in the result.
+po::parsed_options ParseSharedOptions(int argc, const char* const* argv,
+                                      const po::options_description& firstPass,
+                                      po::variables_map* vm) {
+  try {
+    po::parsed_options parsed =
+        po::command_line_parser(argc, argv).options(firstPass).allow_unregistered().run();
+    po::store(parsed, *vm);
+    po::notify(*vm);
+    return parsed;
+  } catch (const po::error_with_option_name& e) {
+    // The library's message puts the argument in for its "%value%" until no
+    // such placeholder is left, so an argument holding one never ends; only
+    // then is its text given up for a plainer one.
+    for (int i = 1; i < argc; ++i) {
+      if (argv[i] && std::strchr(argv[i], '%')) {
+        throw std::runtime_error("Invalid argument for option '" + e.get_option_name() + "'");
+      }
+    }
+    throw;
+  }
+}
+
+void AddSendCrashesGroups(po::options_description* groups) {
+  groups->add(MakeSendCrashOptions()).add(MakeMetadataOptions()).add(MakeConfigOverrideOptions());
+}
+
+void AddSendLogsGroups(po::options_description* groups) {
+  groups->add(MakeSendLogsOptions()).add(MakeMetadataOptions()).add(MakeConfigOverrideOptions());
+}
+
+void AddSimulateGroups(po::options_description* groups) { groups->add(MakeSimulateCrashOptions()); }
+
+void AddListGroups(po::options_description* groups) { groups->add(MakeListOptions()); }
+
+void AddRetryGroups(po::options_description* groups) { groups->add(MakeRetryOptions()); }
+
+}  // namespace
+
+const CommandLineOptions::Parser::CommandEntry CommandLineOptions::Parser::kCommandTable[] = {
+    {"send-crashes", Command::SendCrashes, AddSendCrashesGroups, nullptr,
+     &Parser::FillSendCrashesCommand},
+    {"send-logs", Command::SendLogs, AddSendLogsGroups, nullptr, &Parser::FillSendLogsCommand},
+    {"simulate-crash", Command::SimulateCrash, AddSimulateGroups, nullptr,
+     &Parser::FillSimulateCommand},
+    {"write-dump", Command::WriteDump, AddSimulateGroups, nullptr, &Parser::FillSimulateCommand},
+    {"list", Command::List, AddListGroups, nullptr, &Parser::FillList},
+    {"retry", Command::Retry, AddRetryGroups, "package", &Parser::FillRetry},
 };
 
 void CommandLineOptions::Parser::Run(int argc, const char* const* argv) {
@@ -127,23 +181,8 @@ void CommandLineOptions::Parser::Run(int argc, const char* const* argv) {
   // options are left unrecognised for its second pass.
   po::options_description firstPass;
   firstPass.add(MakeAllowedOptions()).add(MakeHiddenOptions());
-  po::parsed_options parsed(&firstPass);
   po::variables_map vm;
-  try {
-    parsed = po::command_line_parser(argc, argv).options(firstPass).allow_unregistered().run();
-    po::store(parsed, vm);
-    po::notify(vm);
-  } catch (const po::error_with_option_name& e) {
-    // The library's message puts the argument in for its "%value%" until no
-    // such placeholder is left, so an argument holding one never ends; only
-    // then is its text given up for a plainer one.
-    for (int i = 1; i < argc; ++i) {
-      if (argv[i] && std::strchr(argv[i], '%')) {
-        throw std::runtime_error("Invalid argument for option '" + e.get_option_name() + "'");
-      }
-    }
-    throw;
-  }
+  const po::parsed_options parsed = ParseSharedOptions(argc, argv, firstPass, &vm);
 
   if (Has(vm, "help")) {
     out_.command_ = Command::Help;
@@ -169,8 +208,8 @@ void CommandLineOptions::Parser::Run(int argc, const char* const* argv) {
   }
 
   const TString commandText = Text(vm, "command");
-  const CommandName* command = nullptr;
-  for (const CommandName& candidate : kCommands) {
+  const CommandEntry* command = nullptr;
+  for (const CommandEntry& candidate : kCommandTable) {
     if (commandText.EqualsNoCase(candidate.name)) {
       command = &candidate;
       break;
@@ -195,30 +234,12 @@ void CommandLineOptions::Parser::Run(int argc, const char* const* argv) {
   if (Has(vm, "config-file")) out_.configFile_ = TPath(Text(vm, "config-file"));
 }
 
-void CommandLineOptions::Parser::RunCommandPass(const CommandName& command,
+void CommandLineOptions::Parser::RunCommandPass(const CommandEntry& command,
                                                 const std::vector<std::string>& tokens) {
   po::options_description groups;
+  command.addGroups(&groups);
   po::positional_options_description positional;
-  switch (command.command) {
-    case Command::SendCrashes:
-      groups.add(MakeSendCrashOptions())
-          .add(MakeMetadataOptions())
-          .add(MakeConfigOverrideOptions());
-      break;
-    case Command::SendLogs:
-      groups.add(MakeSendLogsOptions()).add(MakeMetadataOptions()).add(MakeConfigOverrideOptions());
-      break;
-    case Command::List:
-      groups.add(MakeListOptions());
-      break;
-    case Command::Retry:
-      groups.add(MakeRetryOptions());
-      positional.add("package", -1);
-      break;
-    default:
-      groups.add(MakeSimulateCrashOptions());
-      break;
-  }
+  if (command.positional != nullptr) positional.add(command.positional, -1);
 
   po::variables_map vm;
   try {
@@ -231,35 +252,34 @@ void CommandLineOptions::Parser::RunCommandPass(const CommandName& command,
     text << "Error in options for command: " << command.name << "\n" << groups << "\n";
     throw std::runtime_error(text.str());
   }
+  (this->*command.fill)(vm);
+}
 
-  switch (command.command) {
-    case Command::SendCrashes:
-      out_.sendCrashes_ = std::make_unique<SendCrashesOptions>();
-      if (Has(vm, "no-full-dumps")) {
-        out_.sendCrashes_->includeFullDumps = !vm["no-full-dumps"].as<bool>();
-      }
-      FillDesktop(vm);
-      FillOverrides(vm);
-      break;
-    case Command::SendLogs:
-      FillSendLogs(vm);
-      FillOverrides(vm);
-      break;
-    case Command::List:
-      FillList(vm);
-      break;
-    case Command::Retry:
-      out_.retry_ = std::make_unique<RetryOptions>();
-      if (Has(vm, "package")) {
-        for (const std::string& name : vm["package"].as<std::vector<std::string>>()) {
-          out_.retry_->packageNames.push_back(TString::fromUtf8(name.c_str()));
-        }
-      }
-      break;
-    default:
-      FillSimulateCrash(vm);
-      FillDesktop(vm);
-      break;
+void CommandLineOptions::Parser::FillSendCrashesCommand(const po::variables_map& vm) {
+  out_.sendCrashes_ = std::make_unique<SendCrashesOptions>();
+  if (Has(vm, "no-full-dumps")) {
+    out_.sendCrashes_->includeFullDumps = !vm["no-full-dumps"].as<bool>();
+  }
+  FillDesktop(vm);
+  FillOverrides(vm);
+}
+
+void CommandLineOptions::Parser::FillSendLogsCommand(const po::variables_map& vm) {
+  FillSendLogs(vm);
+  FillOverrides(vm);
+}
+
+void CommandLineOptions::Parser::FillSimulateCommand(const po::variables_map& vm) {
+  FillSimulateCrash(vm);
+  FillDesktop(vm);
+}
+
+void CommandLineOptions::Parser::FillRetry(const po::variables_map& vm) {
+  out_.retry_ = std::make_unique<RetryOptions>();
+  if (Has(vm, "package")) {
+    for (const std::string& name : vm["package"].as<std::vector<std::string>>()) {
+      out_.retry_->packageNames.push_back(TString::fromUtf8(name.c_str()));
+    }
   }
 }
 
