@@ -75,8 +75,4 @@ void LogImpl::SetMinimalAcceptedSeverity(TLog::Severity severity) {
   minimalSeverity_.store(severity, std::memory_order_relaxed);
 }
 
-TLog::Severity LogImpl::GetMinimalAcceptedSeverity() const {
-  return static_cast<TLog::Severity>(minimalSeverity_.load(std::memory_order_relaxed));
-}
-
 }  // namespace zor::platform

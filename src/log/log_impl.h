@@ -45,7 +45,6 @@ class LogImpl {
   // Events below `severity` are not written to the log file; other channels
   // decide for themselves. Info until changed.
   void SetMinimalAcceptedSeverity(TLog::Severity severity);
-  TLog::Severity GetMinimalAcceptedSeverity() const;
 
  private:
   LogImpl() = default;

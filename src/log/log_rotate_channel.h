@@ -55,7 +55,6 @@ class RotateFileChannel : public FileChannel {
   // file stays in use then.
   virtual void DoRotate();
 
-  TPath GetBasePath() const { return basePath_; }
 
  protected:
   // Called (under the channel's lock) whenever a file is begun: at Open and

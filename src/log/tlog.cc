@@ -137,12 +137,6 @@ std::string Formatter::Format(const Value& value) {
   return out;
 }
 
-std::string Formatter::Quote(const TString& text) {
-  std::string out;
-  AppendQuoted(out, text.toStdString());
-  return out;
-}
-
 std::string Formatter::FormatLine(Severity severity, const Event& event) {
   std::string line = "{\"ts\":\"" + LocalTimestamp() + "\"";
   line += ",\"pid\":" + std::to_string(getpid());

@@ -97,8 +97,6 @@ class Formatter {
   // One whole line for `event` at `severity`, stamped with the current time,
   // process and thread; without the trailing '\n'.
   static std::string FormatLine(Severity severity, const Event& event);
-  // `text` as a quoted JSON string with the escaping described above.
-  static std::string Quote(const TString& text);
 };
 
 // A destination of events. The logger serialises calls into a channel that

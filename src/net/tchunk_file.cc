@@ -17,8 +17,7 @@ using zor::platform::TPath;
 
 TChunkFile::TChunkFile(const TPath& path, int64_t chunkStart, int64_t requestedLength)
     : TFile(Filesystem::GetInstance().OpenFileForReading(path)),
-      chunkStart_(chunkStart),
-      requestedLength_(requestedLength) {
+      chunkStart_(chunkStart) {
   const int64_t fileSize = TFile::Size();
   if (chunkStart < 0 || requestedLength < 0 || chunkStart > fileSize) {
     ThrowPathError(TFormatString("TChunkFile: cannot take %1 bytes from offset %2 of '%3' "

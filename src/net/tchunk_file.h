@@ -28,10 +28,6 @@ class TChunkFile : public zor::platform::TFile {
   TChunkFile(const zor::platform::TPath& path, int64_t chunkStart, int64_t requestedLength);
   ~TChunkFile() override;
 
-  // The chunk's first byte as an offset in the whole file.
-  int64_t ChunkStart() const { return chunkStart_; }
-  // The length the caller asked for, before the cut at the end of the file.
-  int64_t RequestedLength() const { return requestedLength_; }
 
   // TSequentialIO:
   // Reads up to `maxSize` bytes, never past the chunk's end (0 there).
@@ -52,7 +48,6 @@ class TChunkFile : public zor::platform::TFile {
   int64_t Clamp(int64_t maxSize) const;
 
   int64_t chunkStart_;
-  int64_t requestedLength_;
   int64_t chunkLength_ = 0;
 };
 

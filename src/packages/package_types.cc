@@ -44,10 +44,6 @@ UploadStatus UploadStatusFromName(const TString& name) {
   return EnumNames::Find<UploadStatus>(kUploadStatusNames, name).value_or(UploadStatus::kUnknown);
 }
 
-DataFileKind DataFileKindFromName(const TString& name) {
-  return FindDataFileKind(name).value_or(DataFileKind::kUnknownFile);
-}
-
 UploadResultCode UploadResultCodeFromName(const TString& name) {
   return EnumNames::Find<UploadResultCode>(kUploadResultCodeNames, name)
       .value_or(UploadResultCode::kUnknown);

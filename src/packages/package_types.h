@@ -60,7 +60,6 @@ zor::platform::TString ToName(UploadResultCode value);
 
 PackageType PackageTypeFromName(const zor::platform::TString& name);
 UploadStatus UploadStatusFromName(const zor::platform::TString& name);
-DataFileKind DataFileKindFromName(const zor::platform::TString& name);
 UploadResultCode UploadResultCodeFromName(const zor::platform::TString& name);
 
 // The kind whose name equals `name` ignoring case, or nullopt when none does

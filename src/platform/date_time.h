@@ -66,7 +66,6 @@ class DateTime {
   int GetSecond() const;  // 0..59
   int GetMillisecond() const;
 
-  const QDateTime& ToQDateTime() const { return value_; }
 
   // Same instant (the clocks may differ); two invalid values are equal.
   friend bool operator==(const DateTime& a, const DateTime& b) { return a.value_ == b.value_; }

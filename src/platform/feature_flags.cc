@@ -31,11 +31,6 @@ void FeatureFlags::Enable(uint32_t id) {
   on_.insert(id);
 }
 
-void FeatureFlags::Disable(uint32_t id) {
-  std::unique_lock lock(mutex_);
-  on_.erase(id);
-}
-
 bool FeatureFlags::IsOn(uint32_t id) const {
   std::shared_lock lock(mutex_);
   return on_.count(id) != 0;

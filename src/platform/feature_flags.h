@@ -51,8 +51,7 @@ class FeatureFlags {
   FeatureFlags& operator=(const FeatureFlags&) = delete;
 
   void Enable(uint32_t id);
-  void Disable(uint32_t id);
-  // True iff `id` was enabled and not disabled since.
+  // True iff `id` was enabled.
   bool IsOn(uint32_t id) const;
 
  private:

@@ -282,17 +282,6 @@ std::vector<TString> ListFilesRecursively(const TPath& directory,
                        undecodable);
 }
 
-TPath JoinPath(const TPath& directory, const TPath& name) { return directory / name; }
-
-std::vector<TString> SplitPath(const TPath& path) {
-  std::vector<TString> parts;
-  if (path.IsAbsolute()) parts.emplace_back("/");
-  for (TString& part : path.ToString().split("/", TString::SplitBehavior::SkipEmptyParts)) {
-    parts.push_back(std::move(part));
-  }
-  return parts;
-}
-
 TString GetFileName(const TPath& path) { return path.Filename(); }
 
 TPath TemporaryDirectory() {

@@ -121,12 +121,6 @@ std::vector<TString> ListFilesRecursively(
     ListedDirectories directories = ListedDirectories::Exclude,
     Symlinks symlinks = Symlinks::DoNotFollow, std::vector<TString>* undecodable = nullptr);
 
-// `directory` / `name`, with exactly one separator between them.
-TPath JoinPath(const TPath& directory, const TPath& name);
-// The components of `path`: "/a/b" gives {"/", "a", "b"}, "a/b" gives
-// {"a", "b"}; the empty path gives none. Folding them with JoinPath gives the
-// path back.
-std::vector<TString> SplitPath(const TPath& path);
 // The last component of `path` ("b.txt" of "/a/b.txt").
 TString GetFileName(const TPath& path);
 // The directory for temporary files: $TMPDIR when set and not empty, else

@@ -59,7 +59,6 @@ class TNetworkReply : public TRandomIO {
   void SetReplyCallback(ReplyCallback callback) { callback_ = std::move(callback); }
   // See the header comment.
   bool WaitForFinished(int64_t timeoutMs);
-  bool IsFinished() const { return finished_; }
 
   // The HTTP status of the answer; 0 before it or when none came.
   int GetStatusCode() const { return status_; }
@@ -70,8 +69,6 @@ class TNetworkReply : public TRandomIO {
   // The value of the first header named `name`, compared ignoring case;
   // empty when there is none.
   TString GetHeader(const TString& name) const;
-  // The answer's header lines as received, without line ends or status line.
-  const std::vector<std::string>& GetHeaderLines() const { return headerLines_; }
   const TUrl& GetUrl() const { return request_.GetUrl(); }
 
   // TIO: Open accepts Read and ReadWrite; the body is not writable.

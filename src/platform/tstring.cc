@@ -94,16 +94,6 @@ int TString::CompareNoCase(const TString& other) const {
   return s_.compare(other.s_, Qt::CaseInsensitive);
 }
 
-TString& TString::MakeLower() {
-  s_ = s_.toLower();
-  return *this;
-}
-
-TString& TString::MakeUpper() {
-  s_ = s_.toUpper();
-  return *this;
-}
-
 TString TString::dosToUnix() const {
   QString out = s_;
   out.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));

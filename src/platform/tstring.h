@@ -84,9 +84,6 @@ class TString {
   // <0, 0, >0 like strcmp, ignoring case.
   int CompareNoCase(const TString& other) const;
   bool EqualsNoCase(const TString& other) const { return CompareNoCase(other) == 0; }
-  // Lower-cases in place; returns *this.
-  TString& MakeLower();
-  TString& MakeUpper();
   TString toLower() const { return s_.toLower(); }
   TString toUpper() const { return s_.toUpper(); }
   // Turns CR LF and lone CR into LF.

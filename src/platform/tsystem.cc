@@ -154,13 +154,9 @@ void Sleep(int milliseconds) {
   if (milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
-int64_t ProcessId() { return getpid(); }
-
 bool ProcessExists(int64_t pid) {
   // EPERM: it exists, but belongs to someone this process may not signal.
   return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
 }
-
-int64_t ThreadId() { return gettid(); }
 
 }  // namespace zor::platform::TSystem

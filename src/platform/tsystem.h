@@ -49,11 +49,8 @@ TString EnvironmentString(const TString& name, const TString& defaultValue = {})
 bool BeingDebugged();
 // Blocks the calling thread for at least `milliseconds` (nothing when <= 0).
 void Sleep(int milliseconds);
-int64_t ProcessId();
 // True iff a process of id `pid` exists (of any user; a zombie counts).
 bool ProcessExists(int64_t pid);
-// The kernel's id of the calling thread (as in /proc/<pid>/task).
-int64_t ThreadId();
 
 }  // namespace TSystem
 }  // namespace zor::platform
