@@ -118,8 +118,9 @@ void RetryPackages(const RetryOptions& options) {
 }
 
 void ListPackages(const ListOptions& options) {
-  const TPath dataDirectory = Config::GetInstance().GetDataDirectory();
-  const PackageLister lister(dataDirectory);
+  const Config& config = Config::GetInstance();
+  const TPath dataDirectory = config.GetDataDirectory();
+  const PackageLister lister(dataDirectory, config.GetDumpDirectories());
   const std::vector<PackageListEntry> entries = lister.List();
   const DateTime now = DateTime::GetLocalTime();
   if (options.json) {

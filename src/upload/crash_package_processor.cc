@@ -27,6 +27,7 @@
 #include "upload/package_status_file.h"
 #include "upload/retention_policy.h"
 #include "upload/upload_rate_limit.h"
+#include "upload/waiting_crashes.h"
 
 namespace ZorErrorReporting {
 
@@ -361,9 +362,6 @@ void CrashPackageProcessor::LoadPreviousPackages() {
 }
 
 std::set<TPath> CrashPackageProcessor::ListCrashArtifactFiles() const {
-  const Config& config = Config::GetInstance();
-  const bool followSymlinks = config.GetFollowSymlinks();
-  const std::vector<TString> extensions = ArtifactNames::GetArtifactExtensions();
   const TrustBoundary boundary = TrustBoundary::FromConfig();
   const DateTime cutoff = DateTime::FromUnixTimeMs(
       (DateTime::GetLocalTime().GetAsUnixTime() - kCrashTempMaxAgeSeconds) * 1000);
@@ -378,8 +376,7 @@ std::set<TPath> CrashPackageProcessor::ListCrashArtifactFiles() const {
                               .arg(zor::platform::ErrnoText(error)));
       continue;
     }
-    std::set<TPath> files = Filesystem::GetInstance().ListFilesRecursively(
-        directory, extensions, true, false, followSymlinks);
+    std::set<TPath> files = ListArtifactFiles(directory);
     RemoveStaleCrashTempDirectories(directory, &files, boundary, cutoff);
     listing.merge(files);
   }

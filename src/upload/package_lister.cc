@@ -1,6 +1,7 @@
 #include "upload/package_lister.h"
 
 #include <algorithm>
+#include <set>
 #include <utility>
 
 #include "files/filesystem.h"
@@ -11,6 +12,7 @@
 #include "platform/zorvane_exception.h"
 #include "upload/package_footprint.h"
 #include "upload/package_status_file.h"
+#include "upload/waiting_crashes.h"
 
 namespace ZorErrorReporting {
 
@@ -24,6 +26,8 @@ namespace {
 
 constexpr char kIsoPattern[] = "yyyy-MM-dd'T'HH:mm:sst";
 constexpr char kNone[] = "-";
+// A crash that no package holds yet: not an upload status of its own.
+constexpr char kWaitingStatus[] = "Waiting";
 // An unreadable file's reason quotes its content; a listing line needs less.
 constexpr int64_t kMaxReasonInText = 200;
 
@@ -106,17 +110,30 @@ std::string LastErrorLine(const PackageListEntry& e, const DateTime& now) {
 
 }  // namespace
 
-PackageLister::PackageLister(TPath dataDirectory) : dataDirectory_(std::move(dataDirectory)) {}
+PackageLister::PackageLister(TPath dataDirectory, std::vector<TPath> dumpDirectories)
+    : dataDirectory_(std::move(dataDirectory)), dumpDirectories_(std::move(dumpDirectories)) {}
 
 std::vector<PackageListEntry> PackageLister::List() const {
   Filesystem& fs = Filesystem::GetInstance();
   std::vector<PackageListEntry> entries;
-  if (!fs.DirectoryExists(dataDirectory_)) return entries;
-  std::vector<TString> extensions;
-  for (const UploadStatus status : kStoredStatuses)
-    extensions.push_back(StatusFileExtension(status));
-  for (const TPath& path : fs.ListFiles(dataDirectory_, extensions, true)) {
-    entries.push_back(Describe(path));
+  if (fs.DirectoryExists(dataDirectory_)) {
+    std::vector<TString> extensions;
+    for (const UploadStatus status : kStoredStatuses)
+      extensions.push_back(StatusFileExtension(status));
+    for (const TPath& path : fs.ListFiles(dataDirectory_, extensions, true)) {
+      entries.push_back(Describe(path));
+    }
+  }
+  std::set<TString> known;
+  for (const PackageListEntry& entry : entries) known.insert(entry.name);
+  for (const WaitingCrash& crash : FindWaitingCrashes(
+           dumpDirectories_, [&known](const TString& name) { return known.count(name) != 0; })) {
+    PackageListEntry entry;
+    entry.name = crash.name;
+    entry.type = TypeLabel(PackageType::kCrashPackage);
+    entry.status = kWaitingStatus;
+    entry.created = crash.newest;
+    entries.push_back(std::move(entry));
   }
   std::stable_sort(entries.begin(), entries.end(),
                    [](const PackageListEntry& a, const PackageListEntry& b) {
@@ -226,7 +243,10 @@ std::string PackageLister::FormatJson(const std::vector<PackageListEntry>& entri
     item.AddMember("name", text(e.name), allocator);
     item.AddMember("type", text(e.type), allocator);
     item.AddMember("status", text(e.status), allocator);
-    item.AddMember("status-file", text(TString(e.statusFile.NativeString())), allocator);
+    item.AddMember("status-file",
+                   e.statusFile.IsEmpty() ? Json::Value(rapidjson::kNullType)
+                                          : text(TString(e.statusFile.NativeString())),
+                   allocator);
     item.AddMember("readable", readable, allocator);
     if (!readable) item.AddMember("error", text(e.error), allocator);
     item.AddMember("created",

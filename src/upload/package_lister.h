@@ -1,5 +1,6 @@
 // PackageLister: what the data directory holds, package by package, for the
-// `list` command and for scripts.
+// `list` command and for scripts, and the crashes of the dump directories
+// that wait to be packaged (status "Waiting").
 //
 // Listing only reads: it takes no lock, saves no file and deletes nothing,
 // so it may run beside an upload (a package that changes status meanwhile
@@ -47,11 +48,16 @@ struct PackageListEntry {
 
 class PackageLister {
  public:
-  explicit PackageLister(zor::platform::TPath dataDirectory);
+  // Lists `dataDirectory`, and the crashes in `dumpDirectories` that no
+  // package of it holds.
+  explicit PackageLister(zor::platform::TPath dataDirectory,
+                         std::vector<zor::platform::TPath> dumpDirectories = {});
 
-  // One entry per status file of the data directory, newest first (entries
-  // of the same time by status file path). A data directory that does not
-  // exist holds nothing. Throws TPath::Exception when an existing directory
+  // One entry per status file of the data directory and one per waiting
+  // crash (upload/waiting_crashes.h: type "crash", no status file, the time
+  // of its newest file as `created`), newest first (entries of the same time
+  // by status file path). A data directory that does not exist holds
+  // nothing. Throws TPath::Exception when an existing directory
   // cannot be listed; never for one package.
   std::vector<PackageListEntry> List() const;
 
@@ -78,6 +84,7 @@ class PackageLister {
   PackageListEntry Describe(const zor::platform::TPath& statusFile) const;
 
   zor::platform::TPath dataDirectory_;
+  std::vector<zor::platform::TPath> dumpDirectories_;
 };
 
 }  // namespace ZorErrorReporting

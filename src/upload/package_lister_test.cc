@@ -58,7 +58,8 @@ class PackageListerTest : public ::testing::Test {
 
   zor::test::ScopedTempDir dir_;
   std::string data_ = dir_.Sub("data");
-  testing::ScopedDumpDirectories dumpDirectories_{dir_.Sub("dumps")};
+  std::string dumps_ = dir_.Sub("dumps");
+  testing::ScopedDumpDirectories dumpDirectories_{dumps_};
 };
 
 TEST_F(PackageListerTest, ListsEveryStatusOfBothTypesAndUnreadableFiles) {
@@ -105,17 +106,23 @@ TEST_F(PackageListerTest, ListsEveryStatusOfBothTypesAndUnreadableFiles) {
         StatusJson("u2.zipped-logs-package", "zipped-logs-package", "Complete"), 50);
   Write("broken.crash-package.pendingretry", "{not json", 4);
   Write(".retry.crash-package.pendingretry.tmp", "left over", 0);  // never a status file
+  // In the dump directory: the pending package's own dump, and a crash that
+  // no package holds yet, written six hours ago.
+  WriteFile(dumps_ + "/pending.dmp", "MDMP");
+  WriteFile(dumps_ + "/app.7/app.7.dmp", "MDMP");
+  fs::last_write_time(dumps_ + "/app.7/app.7.dmp",
+                      fs::file_time_type::clock::now() - std::chrono::hours(6));
 
-  const auto before = Snapshot(data_);
+  const auto before = Snapshot(dir_.path());
   std::vector<PackageListEntry> entries;
   {
     testing::LogCapture capture;  // loading warns of the missing manifests
-    entries = PackageLister(TPath(data_)).List();
+    entries = PackageLister(TPath(data_), {TPath(dumps_)}).List();
   }
   const DateTime now = DateTime::GetLocalTime();
   const std::string text = PackageLister::FormatText(entries, now);
   const std::string json = PackageLister::FormatJson(entries, now);
-  EXPECT_EQ(Snapshot(data_), before) << "listing must change nothing";
+  EXPECT_EQ(Snapshot(dir_.path()), before) << "listing must change nothing";
 
   // Text: a header, then newest first; the unreadable one says why on its line.
   std::vector<std::vector<std::string>> rows;
@@ -138,6 +145,7 @@ TEST_F(PackageListerTest, ListsEveryStatusOfBothTypesAndUnreadableFiles) {
       {"started", "crash", "Started", "0", "NetworkError"},
       {"broken", "crash", "Unreadable", "-", "-"},
       {"retry", "crash", "PendingRetry", "1", "NetworkError"},
+      {"app.7", "crash", "Waiting", "0", "-"},
       {"failed", "crash", "Failed", "0", "Unknown"},
       {"done", "crash", "Complete", "0", "Success"},
       {"u2.zipped-logs-package", "logs", "Complete", "0", "-"},
@@ -193,6 +201,8 @@ TEST_F(PackageListerTest, ListsEveryStatusOfBothTypesAndUnreadableFiles) {
   EXPECT_NEAR(started["age-seconds"].GetInt64(), 3 * 3600, 60);
   EXPECT_TRUE(doc[0]["zip-bytes"].IsNull());
   EXPECT_TRUE(doc[0]["remote-package-id"].IsNull());
+  EXPECT_TRUE(doc[5]["status-file"].IsNull());
+  EXPECT_NEAR(doc[5]["age-seconds"].GetInt64(), 6 * 3600, 60);
 }
 
 TEST_F(PackageListerTest, DataDirectoryThatDoesNotExistListsNothingAndIsNotMade) {
