@@ -10,6 +10,7 @@ packages=(
   zlib1g-dev libminizip-dev libisal-dev libcurl4-openssl-dev
   googletest libgtest-dev libgmock-dev
   python3 unzip zip lldb tinyproxy
+  tmux  # the progress line is checked in a real terminal
   openssl  # the crypto tests check our output against the openssl command
   pigz isal  # compressors the zip benchmark compares with
   chromium  # renders the local crash server's page in its tests

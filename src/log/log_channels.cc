@@ -1,5 +1,6 @@
 #include "log/log_channels.h"
 
+#include <atomic>
 #include <iostream>
 #include <utility>
 
@@ -51,6 +52,14 @@ void RotateImmediateLogFlushChannel::OnFileBegun() {
   if (onFileBegun_) onFileBegun_(GetPath());
 }
 
+namespace {
+
+std::atomic<bool> consoleLineOpen{false};
+
+}  // namespace
+
+void SetConsoleLineOpen(bool open) { consoleLineOpen = open; }
+
 ReadableConsoleChannel::ReadableConsoleChannel() : ReadableConsoleChannel(std::cout, std::cerr) {}
 
 ReadableConsoleChannel::ReadableConsoleChannel(std::ostream& out, std::ostream& err)
@@ -85,6 +94,8 @@ void ReadableConsoleChannel::Append(TLog::Severity severity, const TLog::Event& 
   const std::string text = event.value.IsString()
                                ? zor::platform::EscapeForDisplay(event.value.Text().toStdString())
                                : TLog::Formatter::Format(event.value);
+  // Back to the start of the progress line, which is then cleared.
+  if (consoleLineOpen.exchange(false)) out_ << "\r\033[K" << std::flush;
   std::ostream& stream = severity >= TLog::Error ? err_ : out_;
   stream << "[" << label << "]: " << text << "\n" << std::endl;
 }

@@ -59,12 +59,18 @@ class RotateImmediateLogFlushChannel : public zor::platform::TLog::TimeBasedRota
   LogFileListener onFileBegun_;
 };
 
+// Whether a progress display keeps a line open on the console's terminal
+// (upload/terminal_progress.h). The console channel clears such a line
+// before it writes, so that a log line never continues a progress line; the
+// display draws it again below. Any thread.
+void SetConsoleLineOpen(bool open);
+
 // Writes "[LABEL]: text" and an empty line for Info and above of events
 // (a message as its text with control characters and bytes that are not
 // UTF-8 escaped, platform/display_text.h; a structured record as compact JSON)
 // whose key is "crashes-upload" or "logs-upload" (any case): Error and Fatal
-// to `err`, the rest to `out`. The streams are not owned and must outlive
-// the channel.
+// to `err`, the rest to `out`, after clearing an open progress line on
+// `out`. The streams are not owned and must outlive the channel.
 class ReadableConsoleChannel : public zor::platform::TLog::Channel {
  public:
   ReadableConsoleChannel();

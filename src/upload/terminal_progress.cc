@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "log/log_channels.h"
 #include "platform/descriptor_io.h"
 
 namespace ZorErrorReporting {
@@ -99,6 +100,7 @@ void TerminalProgress::Update(const PartProgress& progress) {
   if (done) text += "\n";
   finished_ = done;
   if (zor::platform::WriteAll(fd_, text.data(), text.size()) != 0) active_ = false;
+  SetConsoleLineOpen(active_ && !done);
 }
 
 }  // namespace ZorErrorReporting

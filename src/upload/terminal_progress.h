@@ -4,7 +4,8 @@
 // else $COLUMNS, else 80) so that a redraw never wraps. It is redrawn in
 // place (carriage return) at most every 200 ms and ended, once the whole
 // file is sent, by one summary line, so that the log line that follows
-// starts on its own line. On anything that is not a terminal it writes
+// starts on its own line; a console log line written meanwhile first clears
+// the open line (log/log_channels.h). On anything that is not a terminal it writes
 // nothing, so piped output and log files keep only the log lines.
 //
 // Thread-safety: one thread (the transfer's caller).

@@ -18,6 +18,7 @@
 #include <future>
 #include <map>
 #include <set>
+#include <sstream>
 #include <thread>
 #include <tuple>
 
@@ -538,6 +539,74 @@ TEST_F(UploadTest, InterruptedRunsPutTheUploadBack) {
                                "1500 ms: each part is allowed 3000 ms"));
   EXPECT_EQ(ResultCodes("slow.1"), std::vector<std::string>{"Success"});
   EXPECT_TRUE(StoredDump("slow.1") == dumpBytes_["slow.1"]);
+}
+
+// `text` quoted for sh.
+std::string ShellQuoted(const std::string& text) {
+  std::string quoted = "'";
+  for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// In a real terminal (a tmux pane of 80 and of 160 columns), a slow upload
+// shows one line that is redrawn in place: never wider than the pane, with
+// the whole file's percentage and the time left, and ended by one summary.
+TEST_F(UploadTest, ProgressIsOneRedrawnLineInATerminal) {
+  if (access("/usr/bin/tmux", X_OK) != 0) GTEST_SKIP() << "tmux is missing: run scripts/setup.sh";
+  partSize_ = 32 * 1024;
+  const std::string socket = dir_.Sub("tmux.sock");
+  const auto tmux = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"-S", socket});
+    return RunProcess("/usr/bin/tmux", args);
+  };
+  for (const int width : {80, 160}) {
+    SCOPED_TRACE(width);
+    const std::string name = "wide." + std::to_string(width);
+    Crash(name, 4 * 32 * 1024);  // five parts with the zip around it
+    const std::string command =
+        "env HOME=" + ShellQuoted(dir_.Sub("home")) +
+        " XDG_CONFIG_HOME=" + ShellQuoted(dir_.Sub("settings")) + " " +
+        ShellQuoted(ProgramPath()) + " --command send-crashes --config-file " +
+        ShellQuoted(Config("servercrashupload.upload_bandwidth_limit_in_bytes: 65536\n")) +
+        "; echo run ended $?; exec cat";
+    ASSERT_EQ(tmux({"new-session", "-d", "-x", std::to_string(width), "-y", "40", "-c",
+                    dir_.path(), command})
+                  .status,
+              0);
+    // Read the pane until the run has ended, keeping a progress line seen
+    // on the way (the upload takes about three seconds at the limit).
+    std::string progress, pane;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (pane.find("run ended") == std::string::npos) {
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << pane;
+      pane = tmux({"capture-pane", "-p", "-J"}).out;
+      std::istringstream lines(pane);
+      for (std::string line; std::getline(lines, line);) {
+        if (line.find("Uploading part") != std::string::npos && line.find(":") != line.rfind(":") &&
+            line.find("--:--") == std::string::npos) {
+          progress = line;
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a polling interval
+    }
+    tmux({"kill-server"});
+    EXPECT_THAT(pane, HasSubstr("run ended 0"));
+    EXPECT_THAT(progress, ContainsRegex("Uploading part [1-5] of 5: +[0-9]+% of 0\\.1 MiB, "
+                                        "[0-9.]+ MiB/s, [0-9]+:[0-9]{2} left$"));
+    // Redrawn in place, and cleared for each log line: no progress line is
+    // left, one summary replaces them, and neither ever wrapped (a wrapped
+    // line would be joined by -J).
+    EXPECT_THAT(pane, Not(HasSubstr("Uploading part")));
+    size_t summaries = 0;
+    std::istringstream lines(pane);
+    for (std::string line; std::getline(lines, line);) {
+      if (!line.starts_with("Uploaded ")) continue;
+      EXPECT_LT(line.size(), static_cast<size_t>(width)) << line;
+      EXPECT_THAT(line, HasSubstr("Uploaded 0.1 MiB in 5 part(s)"));
+      ++summaries;
+    }
+    EXPECT_EQ(summaries, 1u) << pane;
+  }
 }
 
 // A `send-logs` killed during its upload leaves the user's e-mail address
