@@ -7,6 +7,7 @@
 #include "log/log_functions.h"
 #include "packages/enum_names.h"
 #include "packages/json_document.h"
+#include "packages/json_members.h"
 #include "platform/zorvane_exception.h"
 
 namespace ZorErrorReporting {
@@ -79,24 +80,20 @@ CrashArtifactFile::CrashArtifactFile(const rapidjson::Value& json) {
   if (!json.IsObject()) {
     throw ZorvaneException("CrashArtifactFile: an artifact record must be a JSON object");
   }
-  for (const auto& member : json.GetObject()) {
-    const Json::Value& name = member.name;
-    const Json::Value& value = member.value;
-    if (value.IsString()) {
-      const TString text = Json::GetText(value);
-      if (Json::NameEqualsNoCase(name, kFileName)) {
-        fileName_ = text;
-      } else if (Json::NameEqualsNoCase(name, kType)) {
-        type_ = ArtifactTypeFromName(text);
-      } else if (Json::NameEqualsNoCase(name, kSize)) {
-        size_ = text.toULongLong();
-      } else if (Json::NameEqualsNoCase(name, kUploadPermission)) {
-        uploadPermission_ = UploadPermissionFromName(text);
-      }
-    } else if (Json::IsInteger(value) && Json::NameEqualsNoCase(name, kSize)) {
-      size_ = Json::GetUint64(value);
-    }
-  }
+  TString text;
+  ReadMembers(json, {{kFileName, [&](const Json::Value& v) { return ReadText(v, &fileName_); }},
+                     {kType,
+                      [&](const Json::Value& v) {
+                        if (!ReadText(v, &text)) return false;
+                        type_ = ArtifactTypeFromName(text);
+                        return true;
+                      }},
+                     {kSize, [&](const Json::Value& v) { return ReadCount(v, &size_); }},
+                     {kUploadPermission, [&](const Json::Value& v) {
+                        if (!ReadText(v, &text)) return false;
+                        uploadPermission_ = UploadPermissionFromName(text);
+                        return true;
+                      }}});
 }
 
 rapidjson::Value CrashArtifactFile::ToJson(Json::Allocator& allocator) const {

@@ -28,20 +28,19 @@ LogPackageMetadata::LogPackageMetadata(const TString& supportCaseNumber,
 
 LogPackageMetadata::LogPackageMetadata(const rapidjson::Value& json) {
   if (!json.IsObject()) throw std::runtime_error("Log package metadata JSON is not an object");
-  for (const auto& member : json.GetObject()) {
-    if (Json::NameEqualsNoCase(member.name, kType)) {
-      type_ = kMembers.RequireString(member.value, kType);
-    } else if (Json::NameEqualsNoCase(member.name, kData)) {
-      if (!member.value.IsObject()) kMembers.ThrowTypeError(kData, "an object");
-      for (const auto& field : member.value.GetObject()) {
-        if (Json::NameEqualsNoCase(field.name, kSupportCaseNumber)) {
-          supportCaseNumber_ = kMembers.RequireString(field.value, kSupportCaseNumber);
-        } else if (Json::NameEqualsNoCase(field.name, kEmailAddress)) {
-          emailAddress_ = kMembers.RequireString(field.value, kEmailAddress);
-        }
-      }
-    }
-  }
+  const auto required = [](const char* name, TString* out) {
+    return JsonMember{name, [name, out](const Json::Value& v) {
+                        *out = kMembers.RequireString(v, name);
+                        return true;
+                      }};
+  };
+  ReadMembers(json, {required(kType, &type_),
+                     {kData, [&](const Json::Value& v) {
+                        if (!v.IsObject()) kMembers.ThrowTypeError(kData, "an object");
+                        ReadMembers(v, {required(kSupportCaseNumber, &supportCaseNumber_),
+                                        required(kEmailAddress, &emailAddress_)});
+                        return true;
+                      }}});
 }
 
 std::shared_ptr<LogPackageMetadata> LogPackageMetadata::LoadFromFile(const TPath& path) {

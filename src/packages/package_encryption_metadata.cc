@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "packages/json_document.h"
 #include "packages/json_members.h"
@@ -59,43 +60,33 @@ PackageEncryptionMetadata::PackageEncryptionMetadata(const rapidjson::Value& jso
   // The Base64 fields are decoded once the walk is over, so that only the
   // member that wins is decoded.
   TString key, iv, tag, customData, customDataIv, customDataTag;
-  const std::pair<const char*, TString*> base64Members[] = {
+  const std::pair<const char*, TString*> stringMembers[] = {
       {kKey, &key},
       {kIv, &iv},
       {kTag, &tag},
       {kCustomData, &customData},
       {kCustomDataIv, &customDataIv},
       {kCustomDataTag, &customDataTag},
-  };
-  const std::pair<const char*, TString*> textMembers[] = {
       {kKeyId, &keyId_},
       {kCekAlgorithm, &contentEncryptionAlgorithm_},
       {kWrapAlgorithm, &keyWrapAlgorithm_},
   };
 
-  for (const auto& member : json.GetObject()) {
-    const Json::Value& name = member.name;
-    const Json::Value& value = member.value;
-    bool known = false;
-    for (const auto& [memberName, field] : textMembers) {
-      if (Json::NameEqualsNoCase(name, memberName)) {
-        *field = kMembers.RequireString(value, memberName);
-        known = true;
-      }
-    }
-    for (const auto& [memberName, field] : base64Members) {
-      if (Json::NameEqualsNoCase(name, memberName)) {
-        *field = kMembers.RequireString(value, memberName);
-        known = true;
-      }
-    }
-    if (!known && Json::NameEqualsNoCase(name, kContentLength)) {
-      if (!Json::IsInteger(value) || (value.IsInt64() && value.GetInt64() < 0)) {
-        kMembers.ThrowTypeError(kContentLength, "an unsigned integer");
-      }
-      unencryptedContentLength_ = Json::GetUint64(value);
-    }
+  std::vector<JsonMember> members;
+  for (const auto& [memberName, field] : stringMembers) {
+    members.push_back({memberName, [memberName, field](const Json::Value& v) {
+                         *field = kMembers.RequireString(v, memberName);
+                         return true;
+                       }});
   }
+  members.push_back({kContentLength, [this](const Json::Value& v) {
+                       if (!Json::IsInteger(v) || (v.IsInt64() && v.GetInt64() < 0)) {
+                         kMembers.ThrowTypeError(kContentLength, "an unsigned integer");
+                       }
+                       unencryptedContentLength_ = Json::GetUint64(v);
+                       return true;
+                     }});
+  ReadMembers(json, members);
 
   encryptedKey_ = zor::platform::Base64Decode(key);
   iv_ = zor::platform::Base64Decode(iv);

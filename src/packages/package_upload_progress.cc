@@ -4,6 +4,7 @@
 
 #include "log/log_functions.h"
 #include "packages/json_document.h"
+#include "packages/json_members.h"
 #include "platform/tformat_string.h"
 #include "platform/zorvane_exception.h"
 
@@ -59,48 +60,26 @@ PackageUploadProgress::PackageUploadProgress(const rapidjson::Value& json, const
   if (!json.IsObject()) {
     throw ZorvaneException(NamingSource("Upload progress JSON is not an object", source));
   }
-  int readPartCount = 0;
-  for (const auto& member : json.GetObject()) {
-    const Json::Value& name = member.name;
-    const Json::Value& value = member.value;
-    // Sizes and part numbers given as text are read as 64-bit numbers, so a
-    // file above 2 GiB keeps its size; text that is no number reads as 0.
-    if (value.IsString()) {
-      const TString text = Json::GetText(value);
-      if (Json::NameEqualsNoCase(name, kUploadPackageFile)) {
-        uploadPackageFile_ = TPath(text);
-      } else if (Json::NameEqualsNoCase(name, kUploadId)) {
-        uploadId_ = text;
-      } else if (Json::NameEqualsNoCase(name, kUploadFileSize)) {
-        uploadFileSize_ = text.toULongLong();
-      } else if (Json::NameEqualsNoCase(name, kMaxPartSize)) {
-        maxPartSize_ = text.toULongLong();
-      } else if (Json::NameEqualsNoCase(name, kPartCount)) {
-        readPartCount = text.toInt();
-      } else {
-        WarnUnexpected(name, source);
-      }
-    } else if (Json::IsInteger(value)) {
-      if (Json::NameEqualsNoCase(name, kUploadFileSize)) {
-        uploadFileSize_ = Json::GetUint64(value);
-      } else if (Json::NameEqualsNoCase(name, kMaxPartSize)) {
-        maxPartSize_ = Json::GetUint64(value);
-      } else if (Json::NameEqualsNoCase(name, kPartCount)) {
-        readPartCount = static_cast<int>(Json::GetInt64(value));
-      } else {
-        WarnUnexpected(name, source);
-      }
-    } else if (value.IsArray()) {
-      if (Json::NameEqualsNoCase(name, kPartsCompleted)) {
-        for (const auto& part : value.GetArray()) ReadPart(part, source);
-      } else {
-        WarnUnexpected(name, source);
-      }
-    }
-  }
+  uint64_t readPartCount = 0;
+  TString packageFile;
+  ReadMembers(
+      json,
+      {{kUploadPackageFile, [&](const Json::Value& v) { return ReadText(v, &packageFile); }},
+       {kUploadId, [&](const Json::Value& v) { return ReadText(v, &uploadId_); }},
+       {kUploadFileSize, [&](const Json::Value& v) { return ReadCount(v, &uploadFileSize_); }},
+       {kMaxPartSize, [&](const Json::Value& v) { return ReadCount(v, &maxPartSize_); }},
+       {kPartCount, [&](const Json::Value& v) { return ReadCount(v, &readPartCount); }},
+       {kPartsCompleted,
+        [&](const Json::Value& v) {
+          if (!v.IsArray()) return false;
+          for (const auto& part : v.GetArray()) ReadPart(part, source);
+          return true;
+        }}},
+      [&](const Json::Value& name) { WarnUnexpected(name, source); });
+  if (!packageFile.isEmpty()) uploadPackageFile_ = TPath(packageFile);
   CheckPartSize();
   const int partCount = GetPartCount();
-  if (readPartCount != partCount) {
+  if (readPartCount != static_cast<uint64_t>(partCount)) {
     LogText(TLog::Warn, NamingSource(TFormatString("PartCount '%1' in Json does not match "
                                                    "calculated count '%2' from file size and part "
                                                    "size fields.  Calculated field will be used.")
@@ -117,25 +96,11 @@ void PackageUploadProgress::ReadPart(const rapidjson::Value& part, const TPath& 
   }
   uint64_t number = 0;
   TString tag;
-  for (const auto& member : part.GetObject()) {
-    const Json::Value& name = member.name;
-    const Json::Value& value = member.value;
-    if (Json::IsInteger(value)) {
-      if (Json::NameEqualsNoCase(name, kPartNumber)) {
-        number = Json::GetUint64(value);
-      } else {
-        WarnUnexpected(name, source);
-      }
-    } else if (value.IsString()) {
-      if (Json::NameEqualsNoCase(name, kPartNumber)) {
-        number = Json::GetText(value).toULongLong();
-      } else if (Json::NameEqualsNoCase(name, kPartTag)) {
-        tag = Json::GetText(value);
-      } else {
-        WarnUnexpected(name, source);
-      }
-    }
-  }
+  ReadMembers(
+      part,
+      {{kPartNumber, [&](const Json::Value& v) { return ReadCount(v, &number); }},
+       {kPartTag, [&](const Json::Value& v) { return ReadText(v, &tag); }}},
+      [&](const Json::Value& name) { WarnUnexpected(name, source); });
   // An incomplete record cannot be sent in the completion list; dropping it
   // has the part uploaded again.
   if (number != 0 && !tag.isEmpty()) completedParts_->emplace(number, tag);

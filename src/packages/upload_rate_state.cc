@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "packages/json_document.h"
+#include "packages/json_members.h"
 #include "platform/zorvane_exception.h"
 
 namespace ZorErrorReporting {
@@ -22,20 +23,23 @@ UploadRateState::UploadRateState(const rapidjson::Value& json) {
     throw zor::platform::ZorvaneException("Upload rate state JSON is not an object");
   }
   std::vector<int64_t> times;
-  for (const auto& member : json.GetObject()) {
-    if (!member.value.IsArray()) continue;
-    if (Json::NameEqualsNoCase(member.name, kUploadTimes)) {
-      times.clear();
-      for (const auto& time : member.value.GetArray()) {
-        if (Json::IsInteger(time)) times.push_back(Json::GetInt64(time));
-      }
-    } else if (Json::NameEqualsNoCase(member.name, kHeldBack)) {
-      heldBack_.clear();
-      for (const auto& name : member.value.GetArray()) {
-        if (name.IsString()) heldBack_.insert(Json::GetText(name));
-      }
-    }
-  }
+  ReadMembers(json, {{kUploadTimes,
+                      [&](const Json::Value& v) {
+                        if (!v.IsArray()) return false;
+                        times.clear();
+                        for (const auto& time : v.GetArray()) {
+                          if (Json::IsInteger(time)) times.push_back(Json::GetInt64(time));
+                        }
+                        return true;
+                      }},
+                     {kHeldBack, [&](const Json::Value& v) {
+                        if (!v.IsArray()) return false;
+                        heldBack_.clear();
+                        for (const auto& name : v.GetArray()) {
+                          if (name.IsString()) heldBack_.insert(Json::GetText(name));
+                        }
+                        return true;
+                      }}});
   SetUploadTimes(std::move(times));
 }
 
