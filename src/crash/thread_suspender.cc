@@ -35,6 +35,7 @@ struct Shared {
   int goFd;      // helper reads: the tracer permission is set
   int resumeFd;  // helper reads: detach now (a byte or the end of the pipe)
   int doneFd;    // helper writes: every thread is stopped
+  int parentEnds[3];  // the crashing thread's ends, which the helper's copy closes
 };
 Shared g_shared;
 
@@ -102,6 +103,9 @@ bool StopThread(pid_t tid, int* resumeSignal) {
 // The helper task. It runs in its own process (so that it may trace this
 // one's threads) on g_helperStack and calls system calls only.
 int HelperMain(void*) {
+  // Without its copies of the other ends, the helper sees the end of the
+  // resume pipe when the process dies before Resume.
+  for (const int fd : g_shared.parentEnds) close(fd);
   if (!ReadByte(g_shared.goFd)) return 1;
   for (size_t i = 0; i < g_shared.candidateCount; ++i) {
     const pid_t tid = g_shared.candidates[i];
@@ -161,8 +165,11 @@ bool ThreadSuspender::SuspendOthers() {
   g_shared.goFd = go[0];
   g_shared.resumeFd = resume[0];
   g_shared.doneFd = done[1];
-  // No CLONE_FILES: the helper's copy of the descriptors lets it see the end
-  // of the resume pipe when this process dies before Resume.
+  g_shared.parentEnds[0] = go[1];
+  g_shared.parentEnds[1] = resume[1];
+  g_shared.parentEnds[2] = done[0];
+  // No CLONE_FILES: the helper gets a table of its own, so that closing
+  // descriptors on either side leaves the other's alone.
   const pid_t helper = clone(HelperMain, g_helperStack + sizeof g_helperStack,
                              CLONE_VM | CLONE_UNTRACED, nullptr);
   close(go[0]);
