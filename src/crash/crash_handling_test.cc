@@ -10,7 +10,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <stdlib.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -19,6 +23,7 @@
 
 #include <atomic>
 #include <barrier>
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -187,31 +192,63 @@ TEST_F(CrashHandlingTest, EachFatalSignalLeavesOneWholeCrashDirectoryAndDiesByIt
   }
 }
 
-TEST_F(CrashHandlingTest, ThreadsFaultingTogetherLeaveOneCrashDirectory) {
-  const ProcessResult r = CrashChild(dir_.Sub("temp"), [] {
-    std::barrier start(3);
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 3; ++i) {
-      threads.emplace_back([&start] {
-        start.arrive_and_wait();
-        StoreAtZero();
-      });
-    }
-    for (std::thread& t : threads) t.join();
-  });
+// Makes ptrace fail with EPERM for this thread and what it starts later,
+// as a service manager's system call filter does.
+void ForbidPtrace() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_ptrace, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+      prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+    abort();
+  }
+}
 
-  EXPECT_EQ(r.status, 128 + SIGSEGV) << r.err;
-  const std::vector<std::string> crashes = FindCrashDirectories(DumpDir().NativeString());
-  ASSERT_EQ(crashes.size(), 1u);
-  const std::vector<std::string> files = ListFileNames(crashes[0]);
-  ASSERT_EQ(files.size(), 3u);
-  const MinidumpSummary dump = ReadMinidump(crashes[0] + "/" + files[1]);
-  // The main thread and the three faulting ones, the first to fault first.
-  EXPECT_EQ(dump.threadCount, 4u);
-  ASSERT_FALSE(dump.threadIds.empty());
-  EXPECT_EQ(dump.threadIds[0], dump.exceptionThread);
-  EXPECT_EQ(std::set<uint32_t>(dump.threadIds.begin(), dump.threadIds.end()).size(), 4u);
-  EXPECT_THAT(ReadFile(crashes[0] + "/" + files[2]), HasSubstr("\"dump-threads\":\"all\""));
+TEST_F(CrashHandlingTest, ThreadsFaultingTogetherLeaveOneCrashDirectoryWithEveryThread) {
+  const struct {
+    const char* name;
+    bool forbidPtrace;
+    uint32_t threads;
+    const char* inManifest;
+  } cases[] = {
+      // The main thread and the three faulting ones.
+      {"ptrace permitted", false, 4, "\"dump-threads\":\"all\""},
+      {"ptrace forbidden", true, 1,
+       "\"dump-threads\":\"the crashing thread only: the other threads could not be stopped\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(DumpDir().NativeString());
+    const ProcessResult r = CrashChild(dir_.Sub("temp"), [&c] {
+      if (c.forbidPtrace) ForbidPtrace();
+      std::barrier start(3);
+      std::vector<std::thread> threads;
+      for (int i = 0; i < 3; ++i) {
+        threads.emplace_back([&start] {
+          start.arrive_and_wait();
+          StoreAtZero();
+        });
+      }
+      for (std::thread& t : threads) t.join();
+    });
+
+    EXPECT_EQ(r.status, 128 + SIGSEGV) << r.err;
+    const std::vector<std::string> crashes = FindCrashDirectories(DumpDir().NativeString());
+    ASSERT_EQ(crashes.size(), 1u);
+    const std::vector<std::string> files = ListFileNames(crashes[0]);
+    ASSERT_EQ(files.size(), 3u);
+    const MinidumpSummary dump = ReadMinidump(crashes[0] + "/" + files[1]);
+    EXPECT_EQ(dump.threadCount, c.threads);
+    // The first to fault comes first; no thread twice.
+    ASSERT_FALSE(dump.threadIds.empty());
+    EXPECT_EQ(dump.threadIds[0], dump.exceptionThread);
+    EXPECT_EQ(std::set<uint32_t>(dump.threadIds.begin(), dump.threadIds.end()).size(), c.threads);
+    EXPECT_THAT(ReadFile(crashes[0] + "/" + files[2]), HasSubstr(c.inManifest));
+  }
 }
 
 TEST_F(CrashHandlingTest, CrashDirectoryStagedOnAnotherFileSystemArrivesWhole) {
