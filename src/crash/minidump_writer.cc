@@ -11,7 +11,6 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
-#include <utility>
 
 #include "crash/minidump_format.h"
 
@@ -573,6 +572,18 @@ MdLocation AppendThreads(DumpFile& file, int memFd, const DumpRequest& request, 
   return first;
 }
 
+// The exception stream: the signal, its code and address, and the context of
+// the thread it names, the first of the thread list.
+uint32_t AppendException(DumpFile& file, const DumpRequest& request, MdLocation context) {
+  MdExceptionStream exception{};
+  exception.threadId = static_cast<uint32_t>(request.threadId);
+  exception.code = static_cast<uint32_t>(request.signal);
+  exception.flags = static_cast<uint32_t>(request.signalCode);
+  exception.address = request.faultAddress;
+  exception.context = context;
+  return file.Append(&exception, sizeof exception);
+}
+
 // Copies `text` into a 0-terminated UTF-16 field of `units` units, cut to
 // fit (ASCII as is; any other byte becomes '?', enough for a message).
 void CopyToUtf16(const char* text, uint16_t* field, size_t units) {
@@ -592,6 +603,17 @@ uint32_t AppendAssertion(DumpFile& file, const char* text) {
          sizeof expression);
   return file.Append(&info, sizeof info);
 }
+
+// The streams that carry a file as it is.
+struct FileStream {
+  uint32_t type;
+  const char* path;
+};
+constexpr FileStream kFileStreams[] = {
+    {kLinuxProcStatusStream, "/proc/self/status"}, {kLinuxCmdLineStream, "/proc/self/cmdline"},
+    {kLinuxAuxvStream, "/proc/self/auxv"},         {kLinuxCpuInfoStream, "/proc/cpuinfo"},
+    {kLinuxLsbReleaseStream, "/etc/os-release"},
+};
 
 uint32_t ParseVersionNumber(const char*& p) {
   uint32_t value = 0;
@@ -652,13 +674,7 @@ bool MinidumpWriter::Write(int fd, const DumpRequest& request, DumpMemory memory
 
   if (request.signal != 0) {
     file.Align();
-    MdExceptionStream exception{};
-    exception.threadId = static_cast<uint32_t>(request.threadId);
-    exception.code = static_cast<uint32_t>(request.signal);
-    exception.flags = static_cast<uint32_t>(request.signalCode);
-    exception.address = request.faultAddress;
-    exception.context = firstContext;
-    rva = file.Append(&exception, sizeof exception);
+    rva = AppendException(file, request, firstContext);
     addStream(kExceptionStream, rva);
   }
 
@@ -681,14 +697,9 @@ bool MinidumpWriter::Write(int fd, const DumpRequest& request, DumpMemory memory
     rva = file.Append(g_maps, g_mapsLength);
     addStream(kLinuxMapsStream, rva);
   }
-  for (const auto& [type, path] : {std::pair{kLinuxProcStatusStream, "/proc/self/status"},
-                                   std::pair{kLinuxCmdLineStream, "/proc/self/cmdline"},
-                                   std::pair{kLinuxAuxvStream, "/proc/self/auxv"},
-                                   std::pair{kLinuxCpuInfoStream, "/proc/cpuinfo"},
-                                   std::pair{kLinuxLsbReleaseStream, "/etc/os-release"}}) {
+  for (const FileStream& stream : kFileStreams) {
     file.Align();
-    const MdLocation location = file.AppendFile(path);
-    directory[streams++] = MdDirectory{type, location};
+    directory[streams++] = MdDirectory{stream.type, file.AppendFile(stream.path)};
   }
   if (memory == DumpMemory::kAllPrivateMappings && haveMaps) {
     file.Align();

@@ -101,7 +101,10 @@ bool StopThread(pid_t tid, int* resumeSignal) {
 }
 
 // The helper task. It runs in its own process (so that it may trace this
-// one's threads) on g_helperStack and calls system calls only.
+// one's threads) on g_helperStack and calls system calls only. It shares the
+// crashing thread's thread pointer, so a failed call sets that thread's
+// errno: harmless, since that thread waits in poll meanwhile and reads errno
+// only after calls of its own.
 int HelperMain(void*) {
   // Without its copies of the other ends, the helper sees the end of the
   // resume pipe when the process dies before Resume.
