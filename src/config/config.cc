@@ -7,6 +7,7 @@
 #include "config/overrides.h"
 #include "files/filesystem.h"
 #include "platform/app_config.h"
+#include "platform/file_identity.h"
 #include "platform/process_singleton.h"
 #include "platform/tformat_string.h"
 #include "platform/tsystem.h"
@@ -227,10 +228,23 @@ bool Config::GetDisableCertValidation() const {
 }
 
 std::vector<TPath> Config::GetDumpDirectories() const {
-  TString list = ConfigOverrides::GetInstance().Get().crashDumpDirectories;
+  const ConfigOverrideValues overrides = ConfigOverrides::GetInstance().Get();
+  TString list = overrides.crashDumpDirectories;
   if (list.isEmpty()) list = GetValue("servercrashupload.dump.dirs", Mode::kOptional);
-  if (list.isEmpty()) return {AppConfig::LogGetDefaultDir()};
-  return ConfigTextToPathList(list);
+  std::vector<TPath> directories =
+      list.isEmpty() ? std::vector<TPath>{AppConfig::LogGetDefaultDir()} : ConfigTextToPathList(list);
+  // The program's own crashes are collected whatever the setting says; a
+  // directory below a listed one is scanned with it already.
+  if (overrides.ownCrashDumpsDirectory.isEmpty()) return directories;
+  const auto resolved = [](const TPath& path) {
+    return Filesystem::GetInstance().CanonicalPath(path).value_or(path);
+  };
+  const TPath own = resolved(TPath(overrides.ownCrashDumpsDirectory));
+  for (const TPath& directory : directories) {
+    if (IsSameOrBelow(own, resolved(directory))) return directories;
+  }
+  directories.push_back(TPath(overrides.ownCrashDumpsDirectory));
+  return directories;
 }
 
 bool Config::GetFollowSymlinks() const {

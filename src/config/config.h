@@ -117,6 +117,9 @@ class Config {
   // The directories scanned for crash dumps: the override, else the file's
   // list (see ConfigTextToPathList), else AppConfig::LogGetDefaultDir() alone.
   // The override is taken as written, without environment substitution.
+  // The program's own crash dump directory (ownCrashDumpsDirectory of the
+  // overrides, when set) comes last, unless it is or lies below one of them
+  // (compared resolved where the paths exist).
   std::vector<zor::platform::TPath> GetDumpDirectories() const;
   // Default false.
   bool GetFollowSymlinks() const;

@@ -272,10 +272,29 @@ TEST_F(ConfigTest, OverridesWinOverTheFile) {
             (std::vector<TPath>{TPath("C:\\a"), TPath("C:\\b"), TPath("/from-env")}));
   EXPECT_TRUE(config_.GetDeleteCompletedDumps());
 
-  overrides_.Set({"false", "[/x, <%=ENV[ZCT_DIR]%>]"});
+  overrides_.Set({"false", "[/x, <%=ENV[ZCT_DIR]%>]", ""});
   EXPECT_EQ(config_.GetDumpDirectories(),
             (std::vector<TPath>{TPath("/x"), TPath("<%=ENV[ZCT_DIR]%>")}));
   EXPECT_FALSE(config_.GetDeleteCompletedDumps());
+
+  // The program's own crash dump directory is added unless a listed one
+  // holds it already, also through a link.
+  std::filesystem::create_directories(dir_.Sub("logs/crashdumps"));
+  std::filesystem::create_directory_symlink(dir_.Sub("logs"), dir_.Sub("link"));
+  const struct {
+    std::string list;
+    std::vector<TPath> expected;
+  } cases[] = {
+      {"[/x]", {TPath("/x"), TPath(dir_.Sub("logs/crashdumps"))}},
+      {"[/x, " + dir_.Sub("logs") + "]", {TPath("/x"), TPath(dir_.Sub("logs"))}},
+      {"[" + dir_.Sub("link") + "]", {TPath(dir_.Sub("link"))}},
+      {"[" + dir_.Sub("logs/crash") + "]",
+       {TPath(dir_.Sub("logs/crash")), TPath(dir_.Sub("logs/crashdumps"))}},
+  };
+  for (const auto& c : cases) {
+    overrides_.Set({"", TString(c.list.c_str()), TString(dir_.Sub("logs/crashdumps").c_str())});
+    EXPECT_EQ(config_.GetDumpDirectories(), c.expected) << c.list;
+  }
 }
 
 TEST_F(ConfigTest, DeleteCompletedDumpsText) {

@@ -12,6 +12,9 @@ struct ConfigOverrideValues {
   zor::platform::TString deleteCompletedDumps;
   // Raw list text in the form of the dump-directories setting.
   zor::platform::TString crashDumpDirectories;
+  // The program's own crash dump directory, scanned with the dump
+  // directories (not an override of a setting: the driver fills it).
+  zor::platform::TString ownCrashDumpsDirectory;
 };
 
 // Overrides of the crash metadata sent when a package is registered.

@@ -18,6 +18,7 @@
 
 #include "platform/app_config.h"
 #include "crash/minidump_writer.h"
+#include "crash/thread_suspender.h"
 #include "platform/sanitizer_build.h"
 #include "platform/tuuid.h"
 #include "platform/zorvane_exception.h"
@@ -120,6 +121,14 @@ FixedText<kNameCapacity> g_crashFiles[kMaxCrashFiles];
 int g_crashFileCount = 0;
 uint8_t g_copyBuffer[64 * 1024];
 
+// The assertion or exception text of a dump written from a normal context:
+// as is for the dump, JSON-escaped for the manifest; empty when none.
+FixedText<1024> g_assertionText;
+FixedText<2048> g_assertionJson;
+
+// Stops the other threads while the dumps are written.
+ThreadSuspender g_suspender;
+
 pid_t CurrentThreadId() { return static_cast<pid_t>(syscall(SYS_gettid)); }
 
 void SleepBriefly() {
@@ -201,41 +210,84 @@ bool CopyFileContent(const char* from, int toFd) {
   return ok;
 }
 
-void WriteDump(const char* directory, const char* name, const DumpRequest& request,
+// Writes one dump as a new file; false, with the partial file removed, when
+// any write failed.
+bool WriteDump(const char* directory, const char* name, const DumpRequest& request,
                DumpMemory memory) {
   const int fd = CreateCrashFile(directory, name);
-  if (fd < 0) return;
-  MinidumpWriter::Write(fd, request, memory);
-  close(fd);
+  if (fd < 0) return false;
+  const bool written = MinidumpWriter::Write(fd, request, memory);
+  if (close(fd) == 0 && written) return true;
+  unlink(Join(directory, name).c_str());
+  --g_crashFileCount;
+  return false;
 }
 
-void WriteManifest(const char* directory, const char* name, int signal) {
-  const int fd = CreateCrashFile(directory, name);
-  if (fd < 0) return;
+// What the manifest says beyond its head; each a JSON text without quotes.
+struct ManifestNotes {
+  FixedText<256> threads;
+  const char* fullDump = nullptr;  // null: no full dump was asked for
+};
+
+bool WriteManifestTo(int fd, int signal, const ManifestNotes& notes) {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
-  FixedText<64> tail;
+  FixedText<4096> tail;
   tail.Append("\"pid\":")
       .AppendNumber(static_cast<uint64_t>(getpid()))
       .Append(",\"signal\":")
       .AppendNumber(static_cast<uint64_t>(signal))
       .Append(",\"crash-time\":")
       .AppendNumber(static_cast<uint64_t>(now.tv_sec))
-      .Append("}\n");
+      .Append(",\"dump-threads\":\"")
+      .Append(notes.threads.c_str())
+      .Append("\"");
+  if (g_assertionJson.size() > 0) {
+    tail.Append(",\"assertion\":\"").Append(g_assertionJson.c_str()).Append("\"");
+  }
+  if (notes.fullDump != nullptr) tail.Append(",\"full-dump\":\"").Append(notes.fullDump).Append("\"");
+  tail.Append("}\n");
   const auto& head = g_state.prepared.manifestHead;
-  WriteAll(fd, head.c_str(), head.size());
-  WriteAll(fd, tail.c_str(), tail.size());
-  close(fd);
+  return tail.ok() && WriteAll(fd, head.c_str(), head.size()) &&
+         WriteAll(fd, tail.c_str(), tail.size());
 }
 
+bool WriteManifest(const char* directory, const char* name, int signal,
+                   const ManifestNotes& notes) {
+  const int fd = CreateCrashFile(directory, name);
+  if (fd < 0) return false;
+  const bool written = WriteManifestTo(fd, signal, notes);
+  return close(fd) == 0 && written;
+}
+
+// Replaces the manifest of a crash directory already in place, through a
+// temporary file, so that it is never seen half-written.
+void RewriteManifest(const char* directory, const char* name, int signal,
+                     const ManifestNotes& notes) {
+  const PathText path = Join(directory, name);
+  PathText temporary = path;
+  temporary.Append(".temp");
+  if (!temporary.ok()) return;
+  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  const bool written = WriteManifestTo(fd, signal, notes);
+  if (close(fd) == 0 && written && rename(temporary.c_str(), path.c_str()) == 0) return;
+  unlink(temporary.c_str());
+}
+
+// Copies the current log file; a copy that cannot be made whole is left out
+// (the crash is worth more than its log).
 void CopyLogFile(const char* directory) {
   const char* logFile = g_logFiles[g_logFileIndex.load()];
   if (logFile[0] == '\0') return;
   const char* slash = strrchr(logFile, '/');
-  const int fd = CreateCrashFile(directory, slash != nullptr ? slash + 1 : logFile);
+  const char* name = slash != nullptr ? slash + 1 : logFile;
+  const int fd = CreateCrashFile(directory, name);
   if (fd < 0) return;
-  CopyFileContent(logFile, fd);
-  close(fd);
+  const bool copied = CopyFileContent(logFile, fd);
+  if (close(fd) == 0 && copied) return;
+  unlink(Join(directory, name).c_str());
+  --g_crashFileCount;
 }
 
 void RemoveCrashFiles(const char* directory) {
@@ -265,8 +317,46 @@ bool MoveIntoPlace() {
   return true;
 }
 
-// Stage 1 and 2. Async-signal-safe.
-bool WriteCrashDirectory(const DumpRequest& request) {
+// What the manifest says about the threads in the dump.
+void DescribeThreads(bool suspended, DumpRequest* request, ManifestNotes* notes) {
+  request->others = g_suspender.threads();
+  request->otherCount = g_suspender.count();
+  notes->threads.Clear();
+  if (suspended && g_suspender.refused() == 0) {
+    notes->threads.Append("all");
+  } else if (!suspended || g_suspender.count() == 0) {
+    notes->threads.Append("the crashing thread only: the other threads could not be stopped");
+  } else {
+    notes->threads.AppendNumber(g_suspender.count() + 1)
+        .Append(" of ")
+        .AppendNumber(g_suspender.others() + 1)
+        .Append(": attaching to the others was refused");
+  }
+}
+
+// Stage 3, in the crash directory already in place: the full dump under a
+// temporary name, renamed when whole; on failure it is removed and the
+// manifest says so.
+void AddFullDump(const char* fullDump, const char* manifest, const DumpRequest& request,
+                 ManifestNotes* notes) {
+  const char* directory = g_state.prepared.finalCrashDir.c_str();
+  FixedText<kNameCapacity> temporary;
+  temporary.Append(fullDump).Append(".temp");
+  if (WriteDump(directory, temporary.c_str(), request, DumpMemory::kAllPrivateMappings) &&
+      rename(Join(directory, temporary.c_str()).c_str(), Join(directory, fullDump).c_str()) == 0) {
+    notes->fullDump = "written without the read-only file-backed mappings";
+  } else {
+    unlink(Join(directory, temporary.c_str()).c_str());
+    notes->fullDump = "missing: writing it failed";
+  }
+  RewriteManifest(directory, manifest, request.signal, *notes);
+}
+
+// Writes the crash directory while the other threads are stopped: the
+// minidump, the manifest and the log copy, checked, then the move into
+// place, then the full dump. A directory whose minidump or manifest cannot
+// be written is removed. Async-signal-safe.
+bool WriteCrashDirectory(DumpRequest request) {
   const Prepared& p = g_state.prepared;
   g_crashFileCount = 0;
   MakeDirectories(p.tempDir.c_str());
@@ -278,14 +368,26 @@ bool WriteCrashDirectory(const DumpRequest& request) {
   fullDump.Append(kPrefix).Append(".").AppendNumber(pid).Append("-full.dmp");
   manifest.Append(kPrefix).Append(".").AppendNumber(pid).Append(".manifest");
 
+  ManifestNotes notes;
+  DescribeThreads(g_suspender.SuspendOthers(), &request, &notes);
+  request.assertion = g_assertionText.size() > 0 ? g_assertionText.c_str() : nullptr;
+  if (p.writeFullDump) notes.fullDump = "missing: the crash handler did not finish it";
   const char* directory = p.tempCrashDir.c_str();
-  WriteDump(directory, dump.c_str(), request, DumpMemory::kStackOnly);
-  if (p.writeFullDump) {
-    WriteDump(directory, fullDump.c_str(), request, DumpMemory::kAllPrivateMappings);
+  const bool whole = WriteDump(directory, dump.c_str(), request, DumpMemory::kStackOnly) &&
+                     WriteManifest(directory, manifest.c_str(), request.signal, notes);
+  if (!whole) {
+    RemoveCrashFiles(directory);
+    g_suspender.Resume();
+    return false;
   }
-  WriteManifest(directory, manifest.c_str(), request.signal);
   CopyLogFile(directory);
-  return MoveIntoPlace();
+  // A whole directory that cannot be moved stays in the temp directory,
+  // where the next upload run adopts it; only a partial copy goes.
+  const bool moved = MoveIntoPlace();
+  if (!moved) RemoveCrashFiles(p.stagingCrashDir.c_str());
+  if (moved && p.writeFullDump) AddFullDump(fullDump.c_str(), manifest.c_str(), request, &notes);
+  g_suspender.Resume();
+  return moved;
 }
 
 void SetDispositions(bool restorePrevious) {
@@ -326,8 +428,21 @@ void HandleSignal(int signal, siginfo_t* info, void* context) {
   RaiseAgain(signal);
 }
 
+// The text of the exception that reached std::terminate, if any.
+TString TerminateText() {
+  const std::exception_ptr current = std::current_exception();
+  if (!current) return TString("std::terminate called without an active exception");
+  try {
+    std::rethrow_exception(current);
+  } catch (const std::exception& e) {
+    return TString("std::terminate called after throwing: ") + TString(e.what());
+  } catch (...) {
+    return TString("std::terminate called after throwing an exception of an unknown type");
+  }
+}
+
 void OnTerminate() {
-  CrashHandling::WriteDumpOfCurrentThread(SIGABRT);
+  CrashHandling::WriteDumpOfCurrentThread(SIGABRT, TerminateText());
   CrashHandling::DieBySignal(SIGABRT);
 }
 
@@ -457,10 +572,17 @@ void SetLogFile(const TPath& logFile) {
   g_logFileIndex.store(next);
 }
 
-TPath WriteDumpOfCurrentThread(int signal) {
+TPath WriteDumpOfCurrentThread(int signal, const TString& assertion) {
   if (!g_state.installed.load()) return TPath();
   const pid_t self = CurrentThreadId();
   if (!Claim(self)) return TPath();
+  // Cut to the buffers, at a whole escape: a message of any length still
+  // leaves valid JSON.
+  const std::string text = assertion.toStdString().substr(0, 1000);
+  g_assertionText.Clear();
+  g_assertionText.Append(text.c_str());
+  g_assertionJson.Clear();
+  g_assertionJson.Append(EscapeJson(text).c_str());
   ucontext_t context;
   memset(&context, 0, sizeof context);
   getcontext(&context);
@@ -470,6 +592,8 @@ TPath WriteDumpOfCurrentThread(int signal) {
   request.signal = signal;
   request.signalCode = signal != 0 ? SI_USER : 0;
   const bool written = WriteCrashDirectory(request);
+  g_assertionText.Clear();
+  g_assertionJson.Clear();
   const TPath result = written ? TPath(g_state.prepared.finalCrashDir.c_str()) : TPath();
   try {
     PrepareCrashDirectory();

@@ -5,19 +5,33 @@
 // SIGBUS, SIGILL, SIGFPE or SIGABRT, it leaves a crash directory that the
 // crash upload later finds like any other crash.
 //
-// A crash directory is written in stages:
+// A crash directory is written in stages, while every other thread of the
+// process is stopped (see thread_suspender.h) so that the dumps show each
+// thread as it was:
 //   1. "<temp dir>/zorcrashreporter_<correlation id>.crash.temp/" is made
 //      (a name that the crash discovery skips) and filled with
 //        zorcrashreporter.<pid>.dmp        the minidump (see minidump_writer.h)
-//        zorcrashreporter.<pid>-full.dmp   when full dumps are on
 //        zorcrashreporter.<pid>.manifest   manifest-version "1.1"
 //        <the current log file's name>     a copy of the current log file;
+//      each write is checked: without a whole minidump and manifest the
+//      directory is removed and nothing is reported; a log copy that fails is
+//      left out;
 //   2. it is renamed to "<dump dir>/zorcrashreporter_<correlation id>.crash";
 //      across file systems it is copied to "<dump dir>/...crash.temp" first,
 //      renamed there and the original removed, so it appears whole either way;
-//   3. the signal is raised again with the default action (or, with signal
+//      when the move fails the whole directory stays in the temp directory
+//      (the next upload run adopts it) and a partial copy is removed;
+//   3. when full dumps are on, zorcrashreporter.<pid>-full.dmp is written in
+//      the directory in place, as "...-full.dmp.temp" renamed when whole; a
+//      failed one is removed. The manifest's "full-dump" says which (it says
+//      "missing" until the full dump is whole, so a handler killed meanwhile
+//      leaves a directory that uploads as it is);
+//   4. the signal is raised again with the default action (or, with signal
 //      chaining, with the handler that was installed before ours).
-// A crash directory that cannot be finished stays where it got to.
+// The manifest's "dump-threads" says "all", or which threads are missing when
+// the others could not be stopped (ptrace refused; the dump then holds the
+// crashing thread only, as before); "assertion" holds the text of a failed
+// assertion or an uncaught exception.
 //
 // The signal handler runs on an alternate signal stack (a stack overflow is
 // handled) and is async-signal-safe: no allocation, no locks, no stdio; every
@@ -68,8 +82,11 @@ void SetLogFile(const TPath& logFile);
 // terminate handler, assertion hooks, write-dump), as if it had received
 // `signal` (0: a dump asked for, no fault recorded). Returns the final crash
 // directory's path, empty when no handler is installed or the directory
-// could not be finished. The next crash gets a new correlation id.
-TPath WriteDumpOfCurrentThread(int signal);
+// could not be finished. `assertion` (a failed assertion's or an uncaught
+// exception's text; may be empty) goes into the manifest ("assertion") and
+// the dump's assertion stream, cut to 1000 bytes. The next crash gets a new
+// correlation id.
+TPath WriteDumpOfCurrentThread(int signal, const TString& assertion = TString());
 
 // Ends the process with `signal` and its default action, the crash handler
 // left out (so an already written crash is not written again).

@@ -9,18 +9,27 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <stdlib.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <barrier>
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <iostream>
+#include <set>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -61,6 +70,28 @@ __attribute__((noinline)) void ReadTruncatedMapping() {
   (void)page[0];
 }
 
+// Parks the calling thread in a function of its own (a blocking read that
+// never returns), after telling the test so.
+__attribute__((noinline)) void ParkedInKnownFunction(std::atomic<bool>* parked) {
+  int fds[2];
+  if (pipe(fds) != 0) return;
+  parked->store(true);
+  parked->notify_all();
+  char byte;
+  while (read(fds[0], &byte, 1) != 0) {
+  }
+}
+
+// Faults on the main thread while another thread is parked.
+void FaultWithAParkedThread() {
+  std::atomic<bool> parked{false};
+  std::thread([&parked] { ParkedInKnownFunction(&parked); }).detach();
+  parked.wait(false);
+  StoreAtZero();
+}
+
+__attribute__((noinline)) void ThrowUncaught() { throw std::runtime_error("left \"uncaught\""); }
+
 volatile bool g_recurse = true;  // never cleared; keeps the compiler from seeing no end
 
 __attribute__((noinline)) int Recurse(int depth) {
@@ -100,21 +131,27 @@ TEST_F(CrashHandlingTest, EachFatalSignalLeavesOneWholeCrashDirectoryAndDiesByIt
     const char* name;
     int signal;
     std::function<void()> fault;
+    const char* inManifest;
   };
+  const char* const kAllThreads = "\"dump-threads\":\"all\"";
   const Case cases[] = {
-      {"store at address 0", SIGSEGV, StoreAtZero},
-      {"stack overflow", SIGSEGV, [] { Recurse(0); }},
-      {"abort", SIGABRT, [] { abort(); }},
-      {"division by zero", SIGFPE, DivideByZero},
-      {"invalid instruction", SIGILL, [] { __builtin_trap(); }},
-      {"read past a truncated file", SIGBUS, ReadTruncatedMapping},
+      {"store at address 0", SIGSEGV, StoreAtZero, kAllThreads},
+      {"stack overflow", SIGSEGV, [] { Recurse(0); }, kAllThreads},
+      {"abort", SIGABRT, [] { abort(); }, kAllThreads},
+      {"division by zero", SIGFPE, DivideByZero, kAllThreads},
+      {"invalid instruction", SIGILL, [] { __builtin_trap(); }, kAllThreads},
+      {"read past a truncated file", SIGBUS, ReadTruncatedMapping, kAllThreads},
       // Normal-context writers: each dumps once, then the process aborts.
-      {"std::terminate", SIGABRT, [] { std::terminate(); }},
+      {"std::terminate", SIGABRT, [] { std::terminate(); },
+       "\"assertion\":\"std::terminate called without an active exception\""},
+      {"uncaught exception", SIGABRT, []() noexcept { ThrowUncaught(); },
+       "\"assertion\":\"std::terminate called after throwing: left \\\"uncaught\\\"\""},
       {"assertion with hooks", SIGABRT,
        [] {
          InitializeAssertHooks(true, true);
-         ThrowLogicException("main", 245, "false");
-       }},
+         ThrowLogicException("main", 245, "1 == 2");
+       },
+       "1 == 2"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -134,37 +171,84 @@ TEST_F(CrashHandlingTest, EachFatalSignalLeavesOneWholeCrashDirectoryAndDiesByIt
     EXPECT_THAT(files[1], ::testing::MatchesRegex("zorcrashreporter\\.[0-9]+\\.dmp"));
     EXPECT_THAT(files[2], ::testing::MatchesRegex("zorcrashreporter\\.[0-9]+\\.manifest"));
     EXPECT_EQ(ReadFile(crashes[0] + "/app.txt"), ReadFile(LogFile()));
-    EXPECT_THAT(ReadFile(crashes[0] + "/" + files[2]),
-                HasSubstr("\"manifest-version\":\"1.1\",\"product-build\":"));
+    const std::string manifest = ReadFile(crashes[0] + "/" + files[2]);
+    EXPECT_THAT(manifest, HasSubstr("\"manifest-version\":\"1.1\",\"product-build\":"));
+    EXPECT_THAT(manifest, HasSubstr(c.inManifest));
     const MinidumpSummary dump = ReadMinidump(crashes[0] + "/" + files[1]);
     EXPECT_TRUE(dump.valid);
     EXPECT_TRUE(dump.hasException);
     EXPECT_EQ(dump.exceptionCode, static_cast<uint32_t>(c.signal));
-    EXPECT_EQ(dump.threadCount, 1u);
-    for (uint32_t stream : {3u, 4u, 5u, 6u, 7u, 0x47670009u}) {
+    EXPECT_EQ(dump.threadCount, 1u) << "the child has one thread";
+    // Threads, modules, memory, exception, system; the Linux files.
+    for (uint32_t stream : {3u, 4u, 5u, 6u, 7u, 0x47670003u, 0x47670004u, 0x47670005u,
+                            0x47670006u, 0x47670008u, 0x47670009u}) {
       EXPECT_EQ(dump.streamTypes.count(stream), 1u) << "stream " << stream;
     }
+    EXPECT_EQ(dump.streamTypes.count(0x47670002u), c.signal == SIGABRT && c.inManifest != kAllThreads
+                                                       ? 1u
+                                                       : 0u)
+        << "an assertion stream with an assertion text only";
     EXPECT_TRUE(ListFileNames(tempDir).empty()) << "the staging directory was moved";
   }
 }
 
-TEST_F(CrashHandlingTest, ThreadsFaultingTogetherLeaveOneCrashDirectory) {
-  const ProcessResult r = CrashChild(dir_.Sub("temp"), [] {
-    std::barrier start(3);
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 3; ++i) {
-      threads.emplace_back([&start] {
-        start.arrive_and_wait();
-        StoreAtZero();
-      });
-    }
-    for (std::thread& t : threads) t.join();
-  });
+// Makes ptrace fail with EPERM for this thread and what it starts later,
+// as a service manager's system call filter does.
+void ForbidPtrace() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_ptrace, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+      prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+    abort();
+  }
+}
 
-  EXPECT_EQ(r.status, 128 + SIGSEGV) << r.err;
-  const std::vector<std::string> crashes = FindCrashDirectories(DumpDir().NativeString());
-  ASSERT_EQ(crashes.size(), 1u);
-  EXPECT_EQ(ListFileNames(crashes[0]).size(), 3u);
+TEST_F(CrashHandlingTest, ThreadsFaultingTogetherLeaveOneCrashDirectoryWithEveryThread) {
+  const struct {
+    const char* name;
+    bool forbidPtrace;
+    uint32_t threads;
+    const char* inManifest;
+  } cases[] = {
+      // The main thread and the three faulting ones.
+      {"ptrace permitted", false, 4, "\"dump-threads\":\"all\""},
+      {"ptrace forbidden", true, 1,
+       "\"dump-threads\":\"the crashing thread only: the other threads could not be stopped\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(DumpDir().NativeString());
+    const ProcessResult r = CrashChild(dir_.Sub("temp"), [&c] {
+      if (c.forbidPtrace) ForbidPtrace();
+      std::barrier start(3);
+      std::vector<std::thread> threads;
+      for (int i = 0; i < 3; ++i) {
+        threads.emplace_back([&start] {
+          start.arrive_and_wait();
+          StoreAtZero();
+        });
+      }
+      for (std::thread& t : threads) t.join();
+    });
+
+    EXPECT_EQ(r.status, 128 + SIGSEGV) << r.err;
+    const std::vector<std::string> crashes = FindCrashDirectories(DumpDir().NativeString());
+    ASSERT_EQ(crashes.size(), 1u);
+    const std::vector<std::string> files = ListFileNames(crashes[0]);
+    ASSERT_EQ(files.size(), 3u);
+    const MinidumpSummary dump = ReadMinidump(crashes[0] + "/" + files[1]);
+    EXPECT_EQ(dump.threadCount, c.threads);
+    // The first to fault comes first; no thread twice.
+    ASSERT_FALSE(dump.threadIds.empty());
+    EXPECT_EQ(dump.threadIds[0], dump.exceptionThread);
+    EXPECT_EQ(std::set<uint32_t>(dump.threadIds.begin(), dump.threadIds.end()).size(), c.threads);
+    EXPECT_THAT(ReadFile(crashes[0] + "/" + files[2]), HasSubstr(c.inManifest));
+  }
 }
 
 TEST_F(CrashHandlingTest, CrashDirectoryStagedOnAnotherFileSystemArrivesWhole) {
@@ -205,6 +289,12 @@ TEST_F(CrashHandlingTest, LldbShowsTheThreadOfTheFaultOrOfTheRequest) {
        [] { TerminateHandling::zorvane_terminate(); },
        0,
        {"* thread #1", "TerminateHandling::zorvane_terminate()"}},
+      // The parked thread shows where it really stopped.
+      {"another thread",
+       FaultWithAParkedThread,
+       128 + SIGSEGV,
+       {"* thread #1", "stop reason = signal SIGSEGV", "StoreAtZero() at crash_handling_test.cc",
+        "  thread #2", "ParkedInKnownFunction("}},
   };
   std::vector<std::string> dumps;
   for (const Case& c : cases) {
@@ -217,12 +307,19 @@ TEST_F(CrashHandlingTest, LldbShowsTheThreadOfTheFaultOrOfTheRequest) {
     fs::rename(crashes[0], kept);
     dumps.push_back(kept + "/" + ListFileNames(kept)[1]);
   }
-  const std::vector<std::string> outputs = RunLldbOnCores(dumps, {"thread list", "bt"});
+  const std::vector<std::string> outputs = RunLldbOnCores(dumps, {"thread list", "bt all"});
   for (size_t i = 0; i < dumps.size(); ++i) {
     SCOPED_TRACE(cases[i].name);
     for (const std::string& text : cases[i].expected) EXPECT_THAT(outputs[i], HasSubstr(text));
   }
   EXPECT_THAT(outputs[1], Not(HasSubstr("stop reason"))) << "a requested dump records no fault";
+
+  // The test program's module carries the build id that readelf reports.
+  const ProcessResult readelf = RunProcess("/usr/bin/readelf", {"-n", fs::read_symlink("/proc/self/exe")});
+  const size_t at = readelf.out.find("Build ID: ");
+  ASSERT_NE(at, std::string::npos) << readelf.out << readelf.err;
+  const std::string buildId = TrimmedFirstLine(readelf.out.substr(at + 10));
+  EXPECT_EQ(ReadMinidump(dumps[0]).buildIds[fs::read_symlink("/proc/self/exe").string()], buildId);
 }
 
 TEST_F(CrashHandlingTest, FullDumpHoldsPrivateMemoryThatTheMinidumpLeavesOut) {
@@ -232,11 +329,24 @@ TEST_F(CrashHandlingTest, FullDumpHoldsPrivateMemoryThatTheMinidumpLeavesOut) {
   // Built at run time, so the marker is in no mapped file, only in the heap.
   std::string marker = "full-dump-marker-";
   marker += std::to_string(getpid());
+  // A read-only mapping of a file: the developer has the file, so the full
+  // dump leaves it out.
+  // Kept reversed and written a byte at a time, so that the child has the
+  // marker in that mapping only.
+  const std::string reversed = std::to_string(getpid()) + "-rekram-elif-ylno-daer";
+  {
+    const int fd = open(dir_.Sub("mapped.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    for (auto c = reversed.rbegin(); c != reversed.rend(); ++c) ASSERT_EQ(write(fd, &*c, 1), 1);
+    close(fd);
+  }
   const ProcessResult r = CrashChild(
       dir_.Sub("temp"),
-      [&marker] {
+      [&] {
         char* heap = strdup(marker.c_str());
         asm volatile("" : : "r"(heap) : "memory");
+        const int fd = open(dir_.Sub("mapped.txt").c_str(), O_RDONLY);
+        void* mapped = mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE, fd, 0);
+        asm volatile("" : : "r"(mapped) : "memory");
         StoreAtZero();
       },
       true);
@@ -248,8 +358,15 @@ TEST_F(CrashHandlingTest, FullDumpHoldsPrivateMemoryThatTheMinidumpLeavesOut) {
   ASSERT_EQ(files.size(), 4u);
   const std::string full = crashes[0] + "/" + files[1];
   ASSERT_THAT(full, HasSubstr("-full.dmp"));
-  EXPECT_THAT(ReadFile(full), HasSubstr(marker));
+  const std::string fullText = ReadFile(full);
+  const std::string fileMarker(reversed.rbegin(), reversed.rend());
+  EXPECT_EQ(ReadFile(dir_.Sub("mapped.txt")), fileMarker);
+  // Searched, not matched, so that a failure does not print the whole dump.
+  EXPECT_NE(fullText.find(marker), std::string::npos);
+  EXPECT_EQ(fullText.find(fileMarker), std::string::npos);
   EXPECT_THAT(ReadFile(crashes[0] + "/" + files[2]), Not(HasSubstr(marker)));
+  EXPECT_THAT(ReadFile(crashes[0] + "/" + files[3]),
+              HasSubstr("\"full-dump\":\"written without the read-only file-backed mappings\""));
   EXPECT_GT(ReadMinidump(full).fullMemoryBytes, 0u);
 }
 

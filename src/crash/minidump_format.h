@@ -20,8 +20,12 @@ constexpr uint32_t kSystemInfoStream = 7;
 constexpr uint32_t kMemory64ListStream = 9;
 constexpr uint32_t kMiscInfoStream = 15;
 // The Linux streams that debuggers and symbolizers read.
+constexpr uint32_t kAssertionInfoStream = 0x47670002;
+constexpr uint32_t kLinuxCpuInfoStream = 0x47670003;
 constexpr uint32_t kLinuxProcStatusStream = 0x47670004;
+constexpr uint32_t kLinuxLsbReleaseStream = 0x47670005;  // carries /etc/os-release
 constexpr uint32_t kLinuxCmdLineStream = 0x47670006;
+constexpr uint32_t kLinuxAuxvStream = 0x47670008;
 constexpr uint32_t kLinuxMapsStream = 0x47670009;
 
 constexpr uint16_t kArchitectureAmd64 = 9;
@@ -126,6 +130,15 @@ struct __attribute__((packed)) MdModule {
   uint64_t reserved1;
 };
 
+// An assertion's texts as UTF-16LE, each cut to fit and 0-terminated.
+struct __attribute__((packed)) MdAssertionInfo {
+  uint16_t expression[128];
+  uint16_t function[128];
+  uint16_t file[128];
+  uint32_t line;
+  uint32_t type;
+};
+
 struct __attribute__((packed)) MdContextAmd64 {
   uint64_t homes[6];
   uint32_t contextFlags;
@@ -151,5 +164,6 @@ static_assert(sizeof(MdThread) == 48);
 static_assert(sizeof(MdExceptionStream) == 168);
 static_assert(sizeof(MdModule) == 108);
 static_assert(sizeof(MdContextAmd64) == 1232);
+static_assert(sizeof(MdAssertionInfo) == 776);
 
 }  // namespace zor::platform::minidump

@@ -11,7 +11,6 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
-#include <utility>
 
 #include "crash/minidump_format.h"
 
@@ -24,7 +23,7 @@ namespace {
 
 using namespace minidump;
 
-constexpr int kMaxStreams = 12;
+constexpr int kMaxStreams = 16;
 
 // What Prepare records for the crash-time writer.
 struct Prepared {
@@ -53,6 +52,12 @@ struct Module {
 };
 constexpr size_t kMaxModules = 1024;
 Module g_modules[kMaxModules];
+
+// The thread list and memory list of the one running Write: one entry per
+// thread, and one more memory range for the code around the fault.
+constexpr size_t kMaxDumpThreads = ThreadSuspender::kMaxThreads + 1;
+MdThread g_threads[kMaxDumpThreads];
+MdMemoryDescriptor g_ranges[kMaxDumpThreads + 1];
 
 // One line of /proc/self/maps.
 struct Mapping {
@@ -304,6 +309,41 @@ void FillContext(const ucontext_t& uc, MdContextAmd64* c) {
   }
 }
 
+// The registers of a thread stopped by ptrace, as a minidump context.
+void FillContext(const StoppedThread& t, MdContextAmd64* c) {
+  memset(c, 0, sizeof *c);
+  c->contextFlags =
+      kContextAmd64 | kContextControl | kContextInteger | kContextSegments | kContextFloatingPoint;
+  const user_regs_struct& r = t.registers;
+  c->rax = r.rax;
+  c->rcx = r.rcx;
+  c->rdx = r.rdx;
+  c->rbx = r.rbx;
+  c->rsp = r.rsp;
+  c->rbp = r.rbp;
+  c->rsi = r.rsi;
+  c->rdi = r.rdi;
+  c->r8 = r.r8;
+  c->r9 = r.r9;
+  c->r10 = r.r10;
+  c->r11 = r.r11;
+  c->r12 = r.r12;
+  c->r13 = r.r13;
+  c->r14 = r.r14;
+  c->r15 = r.r15;
+  c->rip = r.rip;
+  c->eflags = static_cast<uint32_t>(r.eflags);
+  c->cs = static_cast<uint16_t>(r.cs);
+  c->ds = static_cast<uint16_t>(r.ds);
+  c->es = static_cast<uint16_t>(r.es);
+  c->fs = static_cast<uint16_t>(r.fs);
+  c->gs = static_cast<uint16_t>(r.gs);
+  c->ss = static_cast<uint16_t>(r.ss);
+  static_assert(sizeof t.floatingPoint == sizeof c->fltSave);
+  memcpy(c->fltSave, &t.floatingPoint, sizeof c->fltSave);
+  c->mxCsr = t.floatingPoint.mxcsr;
+}
+
 uint32_t AppendSystemInfo(DumpFile& file) {
   const uint32_t csdRva = AppendString(file, g_prepared.osText, strlen(g_prepared.osText));
   file.Align();
@@ -465,8 +505,10 @@ void FindStack(uint64_t sp, uint64_t* start, uint64_t* size) {
 }
 
 bool IncludedInFullDump(const Mapping& m) {
-  // [vvar] is readable but not through /proc/self/mem.
-  return m.Readable() && m.Private() && !m.PathIs("[vvar]") && m.end > m.start;
+  // [vvar] is readable but not through /proc/self/mem. A read-only mapping
+  // of a file holds that file's bytes, which the developer has already.
+  const bool readOnlyFile = m.perms[1] != 'w' && m.pathLength > 0 && m.path[0] == '/';
+  return m.Readable() && m.Private() && !readOnlyFile && !m.PathIs("[vvar]") && m.end > m.start;
 }
 
 // Returns the location of the list; the ranges' bytes follow it.
@@ -490,6 +532,88 @@ MdLocation AppendMemory64List(DumpFile& file, int memFd) {
   }
   return list;
 }
+
+// Appends one thread's context and stack, and fills its entries in
+// g_threads and g_ranges.
+void AppendThread(DumpFile& file, int memFd, size_t index, uint32_t threadId,
+                  const MdContextAmd64& context, bool haveMaps) {
+  file.Align();
+  const MdLocation contextLocation{sizeof context, file.Append(&context, sizeof context)};
+  uint64_t stackStart = 0, stackSize = 0;
+  if (haveMaps) FindStack(context.rsp, &stackStart, &stackSize);
+  g_ranges[index] = MdMemoryDescriptor{
+      stackStart,
+      {static_cast<uint32_t>(stackSize), file.AppendMemory(memFd, stackStart, stackSize)}};
+  g_threads[index] = MdThread{threadId, 0, 0, 0, 0, g_ranges[index], contextLocation};
+}
+
+// The threads, the requesting one first, and after their stacks the code
+// around its instruction pointer (for a disassembly of the fault). Returns
+// the location of the first thread's context.
+MdLocation AppendThreads(DumpFile& file, int memFd, const DumpRequest& request, bool haveMaps,
+                         uint32_t* threadCount) {
+  MdContextAmd64 context;
+  FillContext(*request.context, &context);
+  const uint64_t rip = context.rip;
+  AppendThread(file, memFd, 0, static_cast<uint32_t>(request.threadId), context, haveMaps);
+  const MdLocation first = g_threads[0].context;
+  const size_t others =
+      request.otherCount < kMaxDumpThreads - 1 ? request.otherCount : kMaxDumpThreads - 1;
+  for (size_t i = 0; i < others; ++i) {
+    FillContext(request.others[i], &context);
+    AppendThread(file, memFd, i + 1, static_cast<uint32_t>(request.others[i].threadId), context,
+                 haveMaps);
+  }
+  constexpr uint64_t kCodeBytes = 256;
+  const uint64_t codeStart = rip > kCodeBytes / 2 ? rip - kCodeBytes / 2 : 0;
+  g_ranges[others + 1] =
+      MdMemoryDescriptor{codeStart, {kCodeBytes, file.AppendMemory(memFd, codeStart, kCodeBytes)}};
+  *threadCount = static_cast<uint32_t>(others + 1);
+  return first;
+}
+
+// The exception stream: the signal, its code and address, and the context of
+// the thread it names, the first of the thread list.
+uint32_t AppendException(DumpFile& file, const DumpRequest& request, MdLocation context) {
+  MdExceptionStream exception{};
+  exception.threadId = static_cast<uint32_t>(request.threadId);
+  exception.code = static_cast<uint32_t>(request.signal);
+  exception.flags = static_cast<uint32_t>(request.signalCode);
+  exception.address = request.faultAddress;
+  exception.context = context;
+  return file.Append(&exception, sizeof exception);
+}
+
+// Copies `text` into a 0-terminated UTF-16 field of `units` units, cut to
+// fit (ASCII as is; any other byte becomes '?', enough for a message).
+void CopyToUtf16(const char* text, uint16_t* field, size_t units) {
+  size_t i = 0;
+  for (; text[i] != '\0' && i + 1 < units; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    field[i] = c < 0x80 ? c : '?';
+  }
+  field[i] = 0;
+}
+
+uint32_t AppendAssertion(DumpFile& file, const char* text) {
+  MdAssertionInfo info{};
+  uint16_t expression[128];
+  CopyToUtf16(text, expression, 128);
+  memcpy(reinterpret_cast<char*>(&info) + offsetof(MdAssertionInfo, expression), expression,
+         sizeof expression);
+  return file.Append(&info, sizeof info);
+}
+
+// The streams that carry a file as it is.
+struct FileStream {
+  uint32_t type;
+  const char* path;
+};
+constexpr FileStream kFileStreams[] = {
+    {kLinuxProcStatusStream, "/proc/self/status"}, {kLinuxCmdLineStream, "/proc/self/cmdline"},
+    {kLinuxAuxvStream, "/proc/self/auxv"},         {kLinuxCpuInfoStream, "/proc/cpuinfo"},
+    {kLinuxLsbReleaseStream, "/etc/os-release"},
+};
 
 uint32_t ParseVersionNumber(const char*& p) {
   uint32_t value = 0;
@@ -541,49 +665,30 @@ bool MinidumpWriter::Write(int fd, const DumpRequest& request, DumpMemory memory
   rva = file.Append(&misc, sizeof misc);
   addStream(kMiscInfoStream, rva);
 
-  // The thread's registers and stack, referred to by three streams.
+  uint32_t threadCount = 0;
+  const MdLocation firstContext = AppendThreads(file, memFd, request, haveMaps, &threadCount);
   file.Align();
-  MdContextAmd64 context;
-  FillContext(*request.context, &context);
-  const MdLocation contextLocation{sizeof context, file.Append(&context, sizeof context)};
-  uint64_t stackStart = 0, stackSize = 0;
-  if (haveMaps) FindStack(context.rsp, &stackStart, &stackSize);
-  const MdMemoryDescriptor stack{
-      stackStart,
-      {static_cast<uint32_t>(stackSize), file.AppendMemory(memFd, stackStart, stackSize)}};
-  // The code around the instruction pointer, for a disassembly of the fault.
-  constexpr uint64_t kCodeBytes = 256;
-  const uint64_t codeStart = context.rip > kCodeBytes / 2 ? context.rip - kCodeBytes / 2 : 0;
-  const MdMemoryDescriptor code{codeStart,
-                                {kCodeBytes, file.AppendMemory(memFd, codeStart, kCodeBytes)}};
-
-  file.Align();
-  const uint32_t threadCount = 1;
   rva = file.Append(&threadCount, sizeof threadCount);
-  const MdThread thread{
-      static_cast<uint32_t>(request.threadId), 0, 0, 0, 0, stack, contextLocation};
-  file.Append(&thread, sizeof thread);
+  file.Append(g_threads, threadCount * sizeof(MdThread));
   addStream(kThreadListStream, rva);
 
   if (request.signal != 0) {
     file.Align();
-    MdExceptionStream exception{};
-    exception.threadId = static_cast<uint32_t>(request.threadId);
-    exception.code = static_cast<uint32_t>(request.signal);
-    exception.flags = static_cast<uint32_t>(request.signalCode);
-    exception.address = request.faultAddress;
-    exception.context = contextLocation;
-    rva = file.Append(&exception, sizeof exception);
+    rva = AppendException(file, request, firstContext);
     addStream(kExceptionStream, rva);
   }
 
   file.Align();
-  const uint32_t rangeCount = 2;
+  const uint32_t rangeCount = threadCount + 1;
   rva = file.Append(&rangeCount, sizeof rangeCount);
-  file.Append(&stack, sizeof stack);
-  file.Append(&code, sizeof code);
+  file.Append(g_ranges, rangeCount * sizeof(MdMemoryDescriptor));
   addStream(kMemoryListStream, rva);
 
+  if (request.assertion != nullptr) {
+    file.Align();
+    rva = AppendAssertion(file, request.assertion);
+    addStream(kAssertionInfoStream, rva);
+  }
   if (haveMaps) {
     file.Align();
     rva = AppendModuleList(file, memFd);
@@ -592,11 +697,9 @@ bool MinidumpWriter::Write(int fd, const DumpRequest& request, DumpMemory memory
     rva = file.Append(g_maps, g_mapsLength);
     addStream(kLinuxMapsStream, rva);
   }
-  for (const auto& [type, path] : {std::pair{kLinuxProcStatusStream, "/proc/self/status"},
-                                   std::pair{kLinuxCmdLineStream, "/proc/self/cmdline"}}) {
+  for (const FileStream& stream : kFileStreams) {
     file.Align();
-    const MdLocation location = file.AppendFile(path);
-    directory[streams++] = MdDirectory{type, location};
+    directory[streams++] = MdDirectory{stream.type, file.AppendFile(stream.path)};
   }
   if (memory == DumpMemory::kAllPrivateMappings && haveMaps) {
     file.Align();

@@ -2,13 +2,16 @@
 // middle of a crash.
 //
 // A dump holds: the header and stream directory; system information; the
-// process id (misc info); one thread, the one that crashed or asked for the
-// dump, with its registers and its stack; the loaded ELF modules with their
-// build ids; an exception stream when a signal is given; the memory list
-// (that stack and the bytes around the instruction pointer); and the text of
-// /proc/self/maps, status and cmdline as the Linux streams that debuggers
-// read. A full dump adds every readable private mapping as a 64-bit memory
-// list.
+// process id (misc info); the thread that crashed or asked for the dump,
+// first, then every other thread the caller stopped, each with its registers
+// and its stack; the loaded ELF modules with their build ids; an exception
+// stream naming the first thread when a signal is given; the memory list
+// (the stacks and the bytes around the first thread's instruction pointer);
+// an assertion stream when a text is given; and the text of /proc/self/maps,
+// status, cmdline, auxv, /proc/cpuinfo and /etc/os-release as the Linux
+// streams that debuggers read. A full dump adds every readable private
+// mapping but the read-only ones backed by a file (the developer has those
+// files) as a 64-bit memory list.
 //
 // Every memory read goes through /proc/self/mem, so an unmapped or
 // unreadable page is a failed read (written as zeros), never a fault.
@@ -22,7 +25,10 @@
 #include <sys/types.h>
 #include <ucontext.h>
 
+#include <cstddef>
 #include <cstdint>
+
+#include "crash/thread_suspender.h"
 
 namespace zor::platform {
 
@@ -33,6 +39,11 @@ struct DumpRequest {
   int signal = 0;             // 0: a dump asked for without a fault (no exception stream)
   int signalCode = 0;         // si_code of the signal
   uint64_t faultAddress = 0;  // si_addr of the signal
+  // The other threads, stopped by the caller for the time of the Write; weak.
+  const StoppedThread* others = nullptr;
+  size_t otherCount = 0;
+  // The text of a failed assertion or of an uncaught exception; may be null.
+  const char* assertion = nullptr;
 };
 
 enum class DumpMemory {

@@ -13,8 +13,8 @@ namespace {
 std::atomic<bool> g_dumpOnAssert{false};
 std::atomic<bool> g_terminateOnAssert{false};
 
-void OnLogicFailure(const TString&) {
-  if (g_dumpOnAssert.load()) CrashHandling::WriteDumpOfCurrentThread(SIGABRT);
+void OnLogicFailure(const TString& message) {
+  if (g_dumpOnAssert.load()) CrashHandling::WriteDumpOfCurrentThread(SIGABRT, message);
   if (g_terminateOnAssert.load()) CrashHandling::DieBySignal(SIGABRT);
 }
 

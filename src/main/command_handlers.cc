@@ -8,6 +8,7 @@
 #include "files/filesystem.h"
 #include "log/log_functions.h"
 #include "main/command_line_options.h"
+#include "main/crash_adoption.h"
 #include "main/crash_simulation.h"
 #include "main/driver.h"
 #include "platform/date_time.h"
@@ -46,6 +47,7 @@ void SendCrashes(const SendCrashesOptions& options, const TPath& configFile,
   Interruption::Install();
   const TLockFile lock = Filesystem::GetInstance().LockFile(dirs.logsDir / "zorcrashreporter.lock");
   const DateTime start = DateTime::GetLocalTime();
+  AdoptStrandedCrashDirectories(dirs.crashDumpsTempDir, dirs.crashDumpsDir);
   // Released before the lock: the client's processor logs its exit.
   std::shared_ptr<CrashUploadClient> client;
   try {

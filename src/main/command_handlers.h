@@ -21,7 +21,9 @@ struct SimulateCrashOptions;
 // whole upload; throws TPath::Exception naming TLockFile when another
 // process holds it. Once the lock is held, the run ends by writing the
 // metrics file when one is configured, whether it succeeds or throws (an
-// interrupted run records its exit status, 128 + the signal).
+// interrupted run records its exit status, 128 + the signal). Before the
+// upload, the crash directories that the program's own crash handler left
+// unfinished in dirs.crashDumpsTempDir are adopted (see crash_adoption.h).
 void SendCrashes(const SendCrashesOptions& options, const zor::platform::TPath& configFile,
                  const RunDirectories& dirs);
 void SendLogs(const SendLogsOptions& options, const zor::platform::TPath& configFile);

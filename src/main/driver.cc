@@ -173,7 +173,9 @@ int RunGuarded(int argc, char** argv) {
 
   LowerProcessPriority();
 
-  ConfigOverrides::GetInstance().Set(options.GetConfigOverrides());
+  ConfigOverrideValues overrides = options.GetConfigOverrides();
+  overrides.ownCrashDumpsDirectory = dirs.crashDumpsDir.ToString();
+  ConfigOverrides::GetInstance().Set(overrides);
   MetadataOverrides::GetInstance().Set(options.GetMetadataOverrides());
 
   RegisterExitActions();

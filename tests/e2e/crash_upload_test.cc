@@ -7,15 +7,20 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "files/zip_test_reader.h"
 #include "platform/sanitizer_build.h"
 #include "support/local_crash_server.h"
+#include "support/minidump_probe.h"
 #include "support/subprocess.h"
 #include "support/temp_dir.h"
 
@@ -27,6 +32,12 @@ using ::testing::HasSubstr;
 using ::testing::IsSupersetOf;
 using ::testing::Not;
 namespace fs = std::filesystem;
+
+size_t CountOccurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
 
 TEST(CrashUploadTest, SimulatedCrashArrivesWithItsManifestDumpsAndRotatedLogs) {
   if (ZOR_SHADOW_SANITIZER) {
@@ -48,12 +59,27 @@ TEST(CrashUploadTest, SimulatedCrashArrivesWithItsManifestDumpsAndRotatedLogs) {
   options.noCoreDump = true;
 
   // Six rotations make a chain of seven files, one more than is sent whole.
-  const ProcessResult crash =
-      RunProcess(ProgramPath(),
-                 {"--command", "simulate-crash", "--config-file", config, "--rotate-log-n-times",
-                  "6", "--rotate-log-interval", "1", "--enable-features", "crash-handler"},
-                 options);
+  const ProcessResult crash = RunProcess(
+      ProgramPath(),
+      {"--command", "simulate-crash", "--type", "MultipleCrashes", "--config-file", config,
+       "--rotate-log-n-times", "6", "--rotate-log-interval", "1", "--enable-features",
+       "crash-handler"},
+      options);
   ASSERT_EQ(crash.status, 128 + SIGSEGV) << crash.out << crash.err;
+  // Every thread, each where it was: the main thread counting down, the
+  // first to fault marked, the other faulting ones waiting in the handler.
+  const std::vector<std::string> crashes = FindCrashDirectories(dir.Sub("logs/crashdumps"));
+  ASSERT_EQ(crashes.size(), 1u);
+  std::string minidump;
+  for (const std::string& name : ListFileNames(crashes[0])) {
+    if (name.ends_with(".dmp") && !name.ends_with("-full.dmp")) minidump = crashes[0] + "/" + name;
+  }
+  const std::string bt = RunLldbOnCores({minidump}, {"bt all"})[0];
+  EXPECT_THAT(bt, HasSubstr("* thread #1, stop reason = signal SIGSEGV")) << bt;
+  EXPECT_THAT(bt, HasSubstr("  thread #4")) << bt;
+  EXPECT_THAT(bt, Not(HasSubstr("thread #5"))) << bt;
+  EXPECT_THAT(bt, HasSubstr("ZorErrorReporting::CrashInThreads(")) << bt;
+  EXPECT_EQ(CountOccurrences(bt, "StoreAtZero() at crash_simulation.cc"), 3u) << bt;
   const ProcessResult send =
       RunProcess(ProgramPath(), {"--command", "send-crashes", "--config-file", config}, options);
   ASSERT_EQ(send.status, 0) << send.out << send.err;
@@ -87,6 +113,136 @@ TEST(CrashUploadTest, SimulatedCrashArrivesWithItsManifestDumpsAndRotatedLogs) {
     if (e.name.find(".manifest") != std::string::npos) {
       EXPECT_THAT(e.content, HasSubstr("\"manifest-version\":\"1.1\""));
     }
+  }
+}
+
+// Waits (without sleeping: it watches the directory) until a crash directory
+// in `dumpDir` holds a full dump being written, then kills `pid`.
+void KillDuringFullDump(const std::string& dumpDir, int pid, std::atomic<bool>* seen,
+                        const std::atomic<bool>* over) {
+  while (!over->load()) {
+    std::error_code error;
+    for (const std::string& crash : FindCrashDirectories(dumpDir)) {
+      for (const std::string& name : ListFileNames(crash)) {
+        if (!name.ends_with("-full.dmp.temp")) continue;
+        seen->store(true);
+        kill(pid, SIGKILL);
+        return;
+      }
+    }
+    std::this_thread::yield();
+  }
+}
+
+// A crash cut short (killed while writing the full dump, a disk that fills,
+// a handler killed before its move) still reaches the server with a minidump
+// that lldb opens, and nothing is left in the crash handler's temp folder.
+// The dump directories name none of the program's own: it collects its
+// crashes by default.
+TEST(CrashUploadTest, CrashCutShortStillArrivesWithItsMinidump) {
+  if (ZOR_SHADOW_SANITIZER) {
+    GTEST_SKIP() << "see the file comment";
+  }
+  enum class Cut { kKillDuringFullDump, kFullDisk, kKilledBeforeTheMove };
+  struct Case {
+    const char* name;
+    Cut cut;
+    int status;
+    const char* inManifest;
+  };
+  const Case cases[] = {
+      {"killed during the full dump", Cut::kKillDuringFullDump, 128 + SIGKILL,
+       "\"full-dump\":\"missing: the crash handler did not finish it\""},
+      {"full disk", Cut::kFullDisk, 128 + SIGSEGV,
+       "\"full-dump\":\"missing: writing it failed\""},
+      {"killed before the move", Cut::kKilledBeforeTheMove, 128 + SIGSEGV,
+       "\"adopted\":\"the crash handler ended before"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LocalCrashServer server;
+    ScopedTempDir dir;
+    const std::string logs = dir.Sub("logs");
+    const std::string dumps = logs + "/crashdumps";
+    fs::create_directories(logs);
+    if (c.cut == Cut::kFullDisk) {
+      // Room for the log, the minidump and the manifest, not for the full dump.
+      if (mount("tmpfs", logs.c_str(), "tmpfs", 0, "size=4m,mode=0700") != 0) {
+        GTEST_SKIP() << "mounting a tmpfs needs root: " << strerror(errno);
+      }
+    }
+    struct Unmount {
+      std::string path;
+      bool mounted;
+      ~Unmount() {
+        if (mounted) umount2(path.c_str(), MNT_DETACH);
+      }
+    } unmount{logs, c.cut == Cut::kFullDisk};
+    const std::string config = dir.Sub("config.yml");
+    WriteFile(config, "servercrashupload.data.dir: " + dir.Sub("data") +
+                          "\nservercrashupload.upload_endpoint: " + server.BaseUrl() +
+                          "\nservercrashupload.rsa_endpoint: " + server.BaseUrl() +
+                          "/crash/key\nservercrashupload.dump.dirs: " + dir.Sub("elsewhere") +
+                          "\nservercrashupload.log.dir: " + logs + "\n");
+    ProcessOptions options;
+    options.workingDirectory = dir.path();
+    options.environment.emplace("HOME", dir.Sub("home"));
+    options.noCoreDump = true;
+    std::atomic<bool> seen{false}, over{false};
+    std::thread watcher;
+    if (c.cut == Cut::kKillDuringFullDump) {
+      options.started = [&](int pid) {
+        watcher = std::thread(KillDuringFullDump, dumps, pid, &seen, &over);
+      };
+    }
+
+    // 128 MiB of heap: a full dump that takes a while and does not fit 4 MiB.
+    const ProcessResult crash = RunProcess(
+        ProgramPath(),
+        {"--command", "simulate-crash", "--config-file", config, "--min-crash-size", "131072"},
+        options);
+    over.store(true);
+    if (watcher.joinable()) watcher.join();
+    options.started = nullptr;
+    ASSERT_EQ(crash.status, c.status) << crash.out << crash.err;
+    EXPECT_EQ(seen.load(), c.cut == Cut::kKillDuringFullDump);
+    if (c.cut == Cut::kKilledBeforeTheMove) {
+      // What a handler killed before its move leaves: the directory in the
+      // temp folder, its manifest not yet written.
+      const std::vector<std::string> crashes = FindCrashDirectories(dumps);
+      ASSERT_EQ(crashes.size(), 1u);
+      for (const std::string& name : ListFileNames(crashes[0])) {
+        if (name.ends_with(".manifest")) fs::remove(crashes[0] + "/" + name);
+      }
+      fs::rename(crashes[0], dumps + "/temp/" + fs::path(crashes[0]).filename().string() + ".temp");
+    }
+
+    const ProcessResult send =
+        RunProcess(ProgramPath(), {"--command", "send-crashes", "--config-file", config}, options);
+    ASSERT_EQ(send.status, 0) << send.out << send.err;
+    EXPECT_TRUE(ListFileNames(dumps + "/temp").empty());
+    std::vector<std::string> crashIds;
+    for (const auto& entry : fs::directory_iterator(server.DataDir() + "/packages")) {
+      crashIds.push_back(entry.path().stem().string());
+    }
+    ASSERT_EQ(crashIds.size(), 1u) << send.out;
+    std::string error;
+    ASSERT_TRUE(server.DecryptZip(crashIds[0], dir.Sub("arrived.zip"), &error)) << error;
+    const ZipListing zip = ReadZipIndependently(dir.Sub("arrived.zip"));
+    ASSERT_TRUE(zip.ok) << zip.error;
+    std::string minidump, manifest;
+    for (const ZipEntryInfo& e : zip.entries) {
+      const std::string name = fs::path(e.name).filename().string();
+      if (name.ends_with(".manifest")) manifest = e.content;
+      if (name.ends_with(".dmp") && !name.ends_with("-full.dmp")) minidump = e.content;
+      if (c.cut != Cut::kKilledBeforeTheMove) {
+        EXPECT_FALSE(name.ends_with("-full.dmp")) << name;
+      }
+    }
+    EXPECT_THAT(manifest, HasSubstr(c.inManifest));
+    WriteFile(dir.Sub("arrived.dmp"), minidump);
+    EXPECT_THAT(RunLldbOnCores({dir.Sub("arrived.dmp")}, {"thread list"})[0],
+                HasSubstr("stop reason = signal SIGSEGV"));
   }
 }
 

@@ -38,6 +38,39 @@ std::string FindLldb() {
   return {};
 }
 
+// A minidump string (byte length, UTF-16LE) of ASCII text.
+std::string ReadAsciiString(const std::string& data, uint32_t rva) {
+  uint32_t bytes = 0;
+  std::string text;
+  if (!ReadAt(data, rva, &bytes)) return text;
+  for (uint32_t i = 0; i + 1 < bytes && rva + 4 + i < data.size(); i += 2) text += data[rva + 4 + i];
+  return text;
+}
+
+void ReadModules(const std::string& data, uint32_t rva, MinidumpSummary* summary) {
+  uint32_t count = 0;
+  ReadAt(data, rva, &count);
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint64_t entry = rva + 4 + 108ull * i;
+    uint32_t nameRva = 0, cvSize = 0, cvRva = 0, signature = 0;
+    if (!ReadAt(data, entry + 20, &nameRva) || !ReadAt(data, entry + 76, &cvSize) ||
+        !ReadAt(data, entry + 80, &cvRva)) {
+      return;
+    }
+    std::string hex;
+    if (cvSize > 4 && ReadAt(data, cvRva, &signature) && signature == 0x4270454c &&
+        cvRva + cvSize <= data.size()) {
+      static const char kDigits[] = "0123456789abcdef";
+      for (uint32_t b = 4; b < cvSize; ++b) {
+        const auto byte = static_cast<unsigned char>(data[cvRva + b]);
+        hex += kDigits[byte >> 4];
+        hex += kDigits[byte & 15];
+      }
+    }
+    summary->buildIds[ReadAsciiString(data, nameRva)] = hex;
+  }
+}
+
 }  // namespace
 
 MinidumpSummary ReadMinidump(const std::string& path) {
@@ -57,7 +90,13 @@ MinidumpSummary ReadMinidump(const std::string& path) {
       return summary;
     }
     summary.streamTypes.insert(type);
-    if (type == 3) ReadAt(data, rva, &summary.threadCount);
+    if (type == 3 && ReadAt(data, rva, &summary.threadCount)) {
+      for (uint32_t t = 0; t < summary.threadCount; ++t) {
+        uint32_t id = 0;
+        if (ReadAt(data, rva + 4 + 48ull * t, &id)) summary.threadIds.push_back(id);
+      }
+    }
+    if (type == 4) ReadModules(data, rva, &summary);
     if (type == 6) {
       summary.hasException = ReadAt(data, rva, &summary.exceptionThread) &&
                              ReadAt(data, rva + 8, &summary.exceptionCode);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -16,6 +17,10 @@ struct MinidumpSummary {
   uint32_t exceptionCode = 0;  // the signal number
   uint32_t exceptionThread = 0;
   uint32_t threadCount = 0;
+  std::vector<uint32_t> threadIds;  // in the thread list's order
+  // Module path (ASCII names only) to its ELF build id in lower-case hex,
+  // empty when the module has no "LEpB" record.
+  std::map<std::string, std::string> buildIds;
   uint64_t fullMemoryBytes = 0;  // bytes described by the 64-bit memory list
 };
 
