@@ -1,5 +1,8 @@
 #include "files/filesystem.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 
@@ -185,6 +188,51 @@ bool Filesystem::CreateZip(const TPath& zipPath, const std::set<TPath>& files) {
   // Close throws when the archive cannot be finished: true means a whole zip.
   zip.Close();
   return true;
+}
+
+int Filesystem::OpenFileBeneath(const zor::platform::DirectoryHandle& root, const TPath& relative,
+                                int* fd) {
+  return root.OpenBeneath(relative, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW, 0, fd);
+}
+
+int Filesystem::OpenDirectoryBeneath(const zor::platform::DirectoryHandle& root,
+                                     const TPath& relative,
+                                     zor::platform::DirectoryHandle* directory) {
+  return root.OpenDirectoryBeneath(relative, directory);
+}
+
+std::optional<zor::platform::FileIdentity> Filesystem::IdentifyEntryAt(
+    const zor::platform::DirectoryHandle& parent, const TString& name) {
+  return zor::platform::IdentifyEntryAt(parent.Descriptor(), name);
+}
+
+bool Filesystem::RemoveEntryAt(const zor::platform::DirectoryHandle& parent, const TString& name,
+                               const TPath& path) {
+  TString cause;
+  try {
+    const std::optional<zor::platform::FileIdentity> entry = IdentifyEntryAt(parent, name);
+    if (!entry) return true;  // nothing there: nothing to change, no fault point
+    int error = BeforeDurableChange("remove", path.ToString());
+    if (error == 0) {
+      const int flags =
+          entry->kind == zor::platform::FileIdentity::Kind::kDirectory ? AT_REMOVEDIR : 0;
+      if (::unlinkat(parent.Descriptor(), name.toStdString().c_str(), flags) == 0 ||
+          errno == ENOENT) {
+        return true;
+      }
+      error = errno;
+    }
+    cause = error == ENOTEMPTY || error == EEXIST ? TString("the directory is not empty")
+                                                  : zor::platform::ErrnoText(error);
+  } catch (const std::exception& e) {
+    cause = TString(e.what());
+  }
+  try {
+    LogText(zor::platform::TLog::Warn,
+            TFormatString("Filesystem: cannot remove '%1': %2").arg(path.ToString()).arg(cause));
+  } catch (...) {
+  }
+  return false;
 }
 
 bool Filesystem::RemovePath(const TPath& path) {

@@ -36,6 +36,7 @@
 #include "files/output_file.h"
 #include "platform/atomic_file.h"
 #include "platform/date_time.h"
+#include "platform/directory_handle.h"
 #include "platform/file_functions.h"
 #include "platform/file_identity.h"
 #include "platform/tfile.h"
@@ -112,6 +113,24 @@ class Filesystem {
   // component is missing or cannot be searched. Never throws.
   virtual std::optional<zor::platform::TPath> CanonicalPath(const zor::platform::TPath& path);
 
+  // Descriptor-relative access beneath a directory the program works in (see
+  // platform/directory_handle.h: no link at any component, never above
+  // `root`). Each returns 0 or the errno value and never throws.
+  //
+  // `relative` opened for reading O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, so that
+  // neither a link nor a FIFO or device can make the open follow or block;
+  // *fd is the caller's to check (fstat) and close.
+  virtual int OpenFileBeneath(const zor::platform::DirectoryHandle& root,
+                              const zor::platform::TPath& relative, int* fd);
+  // The directory `relative` beneath `root` (empty: `root` itself).
+  virtual int OpenDirectoryBeneath(const zor::platform::DirectoryHandle& root,
+                                   const zor::platform::TPath& relative,
+                                   zor::platform::DirectoryHandle* directory);
+  // The kind and owner of the entry `name` of `parent` (a link itself, not
+  // its target); nullopt when it cannot be examined. Never throws.
+  virtual std::optional<zor::platform::FileIdentity> IdentifyEntryAt(
+      const zor::platform::DirectoryHandle& parent, const zor::platform::TString& name);
+
   // The files of `directory` (not descending) whose names end in a dot and one
   // of `extensions`, compared without regard to case; an extension may itself
   // contain dots ("zipped-logs-package.pending"). An empty list matches every
@@ -156,6 +175,11 @@ class Filesystem {
   // a state file must never take a user's folder with it. Never throws: a
   // failure is logged at Warn with the path and the cause and gives false.
   virtual bool RemovePath(const zor::platform::TPath& path);
+  // As RemovePath for the entry `name` of the open directory `parent`
+  // (unlinkat on its descriptor, so a folder swapped on the way cannot make
+  // it remove anything elsewhere); `path` names it in messages only.
+  virtual bool RemoveEntryAt(const zor::platform::DirectoryHandle& parent,
+                             const zor::platform::TString& name, const zor::platform::TPath& path);
   // As RemovePath, but a directory goes with everything below it. Only for a
   // directory the program owns whole (a crash's own dump directory). On
   // failure part of the tree may be gone.

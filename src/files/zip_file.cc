@@ -132,12 +132,18 @@ void ZipFile::Add(const TString& path) {
   if (sink_ == nullptr) {
     throw ZorvaneException("ZipFile: Add must be called on an opened zipfile!");
   }
-  Filesystem& fs = Filesystem::GetInstance();
+  TFile file = Filesystem::GetInstance().OpenFileForReading(TPath(path));
+  Add(file);
+}
+
+void ZipFile::Add(TFile& file) {
+  if (sink_ == nullptr) {
+    throw ZorvaneException("ZipFile: Add must be called on an opened zipfile!");
+  }
   Entry entry;
-  std::tie(entry.time, entry.date) = DosTime(fs.LastWriteTime(TPath(path)));
-  entry.name = zor::platform::GetFileName(path).toStdString();
+  std::tie(entry.time, entry.date) = DosTime(DateTime::FromTimePoint(file.LastWriteTime()));
+  entry.name = zor::platform::GetFileName(file.GetPath().ToString()).toStdString();
   entry.offset = offset_;
-  TFile file = fs.OpenFileForReading(TPath(path));
   DeflateStream deflate(deflateThreads_);
 
   // A failure to read the input is the only one after which the archive stays

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "files/byte_sink.h"
+#include "platform/tfile.h"
 #include "platform/tstring.h"
 
 namespace ZorErrorReporting {
@@ -68,6 +69,9 @@ class ZipFile {
   //   file is then removed and nothing is open. Any other failure after the
   //   entry began (e.g. std::bad_alloc) closes it likewise.
   void Add(const zor::platform::TString& path);
+  // As Add(path), from the open `file` (read with ReadAt, never by name; the
+  // caller keeps it), named by the last component of its path.
+  void Add(zor::platform::TFile& file);
 
   // Finishes the archive by writing its central directory; an archive in its
   // own file is synced and closed. Nothing is open afterwards. Does nothing

@@ -9,6 +9,7 @@
 
 #include "platform/descriptor_io.h"
 #include "platform/file_functions.h"
+#include "platform/file_identity.h"
 #include "platform/path_error.h"
 
 namespace zor::platform {
@@ -51,7 +52,9 @@ TPath FileChannel::Absolute(const TPath& path) {
 }
 
 FileChannel::Descriptor FileChannel::OpenDescriptor(const TPath& path, CreateMode mode) {
-  int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
+  // Never through a link: root appending to whatever a user aimed the name at
+  // would write into any file of the system.
+  int flags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
   if (mode == CreateMode::kCreateNew) flags |= O_EXCL;
   auto openFile = [&] {
     int fd;
@@ -60,12 +63,25 @@ FileChannel::Descriptor FileChannel::OpenDescriptor(const TPath& path, CreateMod
     } while (fd < 0 && errno == EINTR);
     return fd;
   };
-  int fd = openFile();
   // On a fresh account nobody has made the log directory yet. A rotation
   // writes beside a file it opened, so it never needs to.
-  if (fd < 0 && errno == ENOENT && mode == CreateMode::kAppend && CreateDirectory(path.Parent())) {
-    fd = openFile();
+  if (mode == CreateMode::kAppend && !DirectoryExists(path.Parent())) {
+    (void)CreateDirectory(path.Parent());
   }
+  // A folder that another user may write lets that user swap the log for a
+  // link or a file of theirs between two runs: refused before anything is
+  // written.
+  if (const TString why =
+          DirectoryExists(path.Parent()) ? WhyFolderNotPrivate(path.Parent()) : TString();
+      !why.isEmpty()) {
+    ThrowPathRefusal(TFormatString("TLog::FileChannel: cannot open log file %1: %2; set "
+                                   "servercrashupload.log.dir to a folder that only this user "
+                                   "can write")
+                         .arg(path.ToString())
+                         .arg(why),
+                     EACCES);
+  }
+  int fd = openFile();
   if (fd >= 0) {
     struct stat info {};
     // Not ours to narrow (another owner) fails with EPERM: logging goes on.
@@ -76,7 +92,8 @@ FileChannel::Descriptor FileChannel::OpenDescriptor(const TPath& path, CreateMod
   if (mode == CreateMode::kCreateNew && error == EEXIST) return Descriptor();
   throw TPath::Exception(TFormatString("TLog::FileChannel: cannot open log file %1: %2")
                              .arg(path.ToString())
-                             .arg(ErrnoText(error)));
+                             .arg(error == ELOOP ? TString("it is a symbolic link")
+                                                 : ErrnoText(error)));
 }
 
 void FileChannel::Open() {

@@ -34,16 +34,20 @@ constexpr size_t kLeftoversShown = 5;
 
 TString NativeText(const TPath& path) { return TString(path.NativeString()); }
 
-// True iff `boundary` lets the program read `path` on the word of `namedBy`;
-// else logs at Warn why the path is skipped.
-bool IsTrusted(const TrustBoundary& boundary, const TPath& path, const TPath& namedBy) {
-  const TString refusal = boundary.WhyNotRead(path, namedBy);
-  if (refusal.isEmpty()) return true;
+void LogSkipped(const TPath& path, const TPath& namedBy, const TString& refusal) {
   LogText(TLog::Warn,
           TFormatString("Skipping '%1', which '%2' names: %3")
               .arg(path.ToString())
               .arg(namedBy.IsEmpty() ? TString("the package status") : namedBy.ToString())
               .arg(refusal));
+}
+
+// True iff `boundary` lets the program read `path` on the word of `namedBy`;
+// else logs at Warn why the path is skipped.
+bool IsTrusted(const TrustBoundary& boundary, const TPath& path, const TPath& namedBy) {
+  const TString refusal = boundary.WhyNotRead(path, namedBy);
+  if (refusal.isEmpty()) return true;
+  LogSkipped(path, namedBy, refusal);
   return false;
 }
 
@@ -168,16 +172,27 @@ TString CrashPackage::GetIdentityJson() const {
   return TString(Json::WriteCompact(identity));
 }
 
-std::vector<TPath> CrashPackage::GetFilesToZip() {
+std::vector<Package::FileToZip> CrashPackage::GetFilesToZip() {
   const std::shared_ptr<CrashManifest> manifest = GetManifest();
   const TrustBoundary boundary = TrustBoundary::FromConfig();
-  std::vector<TPath> paths;
+  std::vector<FileToZip> files;
+  TString refusal;
   for (const auto& [path, file] : manifest->GetCrashArtifactFiles()) {
     if (file->GetUploadPermission() != UploadPermission::kAllowed) continue;
-    if (IsTrusted(boundary, path, manifest->GetFilePath())) paths.push_back(path);
+    if (auto opened = boundary.OpenForReading(path, manifest->GetFilePath(), &refusal)) {
+      files.push_back({path, std::move(*opened)});
+    } else {
+      LogSkipped(path, manifest->GetFilePath(), refusal);
+    }
   }
-  paths.push_back(manifest->GetFilePath());
-  return paths;
+  auto opened = boundary.OpenForReading(manifest->GetFilePath(), TPath(), &refusal);
+  if (!opened) {
+    throw ZorvaneException(TFormatString("The manifest '%1' cannot be read: %2")
+                               .arg(manifest->GetFilePath().ToString())
+                               .arg(refusal));
+  }
+  files.push_back({manifest->GetFilePath(), std::move(*opened)});
+  return files;
 }
 
 void CrashPackage::DeletePackage() {

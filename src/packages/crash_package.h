@@ -88,9 +88,10 @@ class CrashPackage : public Package {
   zor::platform::TString GetIdentityJson() const override;
   // The manifest's files whose permission is "Allowed" and which the trust
   // boundary lets the program read on the manifest's word (each other one is
-  // skipped with a Warn line), in map order, then the manifest file itself.
-  // Throws as GetManifest.
-  std::vector<zor::platform::TPath> GetFilesToZip() override;
+  // skipped with a Warn line), in map order, then the manifest file itself,
+  // each opened by the boundary. Throws as GetManifest, and ZorvaneException
+  // naming the manifest when it cannot be opened so.
+  std::vector<FileToZip> GetFilesToZip() override;
   // Deletes the crash's files and then the manifest, each only as far as the
   // trust boundary allows (a refused one is left with a Warn line and counts
   // as gone); when IsInOwnDirectory, the crash's directory too, but only once

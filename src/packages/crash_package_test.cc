@@ -37,6 +37,12 @@ namespace TLog = zor::platform::TLog;
 constexpr char kId[] = "0123456789abcdef0123456789abcdef";
 const std::string kOwnDirectory = std::string("app_") + kId + ".crash";
 
+std::vector<TPath> PathsOf(const std::vector<Package::FileToZip>& files) {
+  std::vector<TPath> paths;
+  for (const Package::FileToZip& file : files) paths.push_back(file.path);
+  return paths;
+}
+
 std::map<TPath, Permission> Permissions(const CrashPackage& package) {
   std::map<TPath, Permission> permissions;
   for (const auto& [path, file] : package.GetManifest()->GetCrashArtifactFiles()) {
@@ -98,7 +104,7 @@ TEST_F(CrashPackageTest, CreatesManifestAndAppliesFullDumpSetting) {
               (std::map<TPath, Permission>{{full, fullPermission}, {mini, Permission::kAllowed}}));
     const std::vector<TPath> zipped = fullDumps ? std::vector<TPath>{full, mini, manifestPath}
                                                 : std::vector<TPath>{mini, manifestPath};
-    EXPECT_EQ(package.GetFilesToZip(), zipped);
+    EXPECT_EQ(PathsOf(package.GetFilesToZip()), zipped);
   }
 }
 
@@ -110,7 +116,7 @@ TEST_F(CrashPackageTest, ExistingManifestIsLoadedAndCompletedOnlyOnce) {
   CrashPackage first(kId, {dump, manifestPath}, false, {});
   EXPECT_EQ(first.GetProductBuild(), "5.0.1");
   // The manifest lists the crash's files, not itself, and is zipped once.
-  EXPECT_EQ(first.GetFilesToZip(), (std::vector<TPath>{dump, manifestPath}));
+  EXPECT_EQ(PathsOf(first.GetFilesToZip()), (std::vector<TPath>{dump, manifestPath}));
   const std::string completed = ReadFile(manifestPath.NativeString());
 
   // The same crash seen again must not append a second time.
@@ -171,7 +177,7 @@ TEST_F(CrashPackageTest, StatusFileRoundTrip) {
             TString(R"({"crash-correlation-id":")") + kId + R"(","issue-id":"issue-1"})");
   EXPECT_EQ(loaded->GetOs(), "Plan9");
   EXPECT_FALSE(loaded->GetUploadFullDumps());
-  EXPECT_EQ(loaded->GetFilesToZip(), (std::vector<TPath>{dump, manifestPath}));
+  EXPECT_EQ(PathsOf(loaded->GetFilesToZip()), (std::vector<TPath>{dump, manifestPath}));
 }
 
 TEST_F(CrashPackageTest, StatusFileWithoutUsableManifest) {
@@ -278,6 +284,11 @@ TEST_F(CrashPackageTest, DeletionLeavesWhatTheCrashDoesNotOwnAndCountsAsDone) {
 
 // A file that another user may write names paths: a manifest the application
 // completed itself, its links, and a log's chain of older files.
+// One record of a manifest's "crash-artifact-files".
+std::string Record(const std::string& path) {
+  return R"({"filename":")" + path + R"(","type":"ProcessMiniDump","upload-permission":"Allowed"})";
+}
+
 class CrashPackageTrustTest : public CrashPackageTest {
  protected:
   zor::test::ScopedTempDir outside_;
@@ -289,18 +300,14 @@ TEST_F(CrashPackageTrustTest, ManifestListingIsFollowedOnlyInsideTheDumpDirector
   std::filesystem::create_directories(dir_.Sub("dumps"));
   std::filesystem::create_directory_symlink(outside_.path(), dir_.Sub("dumps/out"));
   const TPath dump = AddFile("dumps/app.6.dmp");
-  auto record = [](const std::string& path) {
-    return R"({"filename":")" + path +
-           R"(","type":"ProcessMiniDump","upload-permission":"Allowed"})";
-  };
   const TPath manifestPath =
-      AddFile("dumps/app.6.manifest", R"({"crash-artifact-files":[)" + record(dump.NativeString()) +
-                                          "," + record(secret.NativeString()) + "," +
-                                          record(dir_.Sub("dumps/out/secret.txt")) + "]}");
+      AddFile("dumps/app.6.manifest", R"({"crash-artifact-files":[)" + Record(dump.NativeString()) +
+                                          "," + Record(secret.NativeString()) + "," +
+                                          Record(dir_.Sub("dumps/out/secret.txt")) + "]}");
   auto package = SavedPackage({dump, manifestPath});
 
   LogCapture capture;
-  EXPECT_EQ(package->GetFilesToZip(), (std::vector<TPath>{dump, manifestPath}));
+  EXPECT_EQ(PathsOf(package->GetFilesToZip()), (std::vector<TPath>{dump, manifestPath}));
   package->DeletePackage();
 
   EXPECT_THAT(capture.Text(),
@@ -309,6 +316,31 @@ TEST_F(CrashPackageTrustTest, ManifestListingIsFollowedOnlyInsideTheDumpDirector
   EXPECT_FALSE(Exists(dump));
   EXPECT_EQ(ReadFile(secret.NativeString()), "not for upload");
   EXPECT_FALSE(Exists(package->GetFilePath()));
+}
+
+// A manifest another user wrote, in that user's folder, names root's file
+// beside the user's dump: only the user's own files are zipped and deleted.
+TEST_F(CrashPackageTrustTest, AnotherUsersManifestNeitherZipsNorDeletesRootsFile) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the crash to another user";
+  constexpr uid_t kNobody = 65534;
+  std::filesystem::create_directories(dir_.Sub("dumps"));
+  const TPath dump = AddFile("dumps/app.7.dmp");
+  const TPath rootsFile = AddFile("dumps/root.7.dmp", "root's");
+  const TPath manifestPath =
+      AddFile("dumps/app.7.manifest", R"({"crash-artifact-files":[)" +
+                                          Record(dump.NativeString()) + "," +
+                                          Record(rootsFile.NativeString()) + "]}");
+  for (const std::string& path : {dir_.Sub("dumps"), dump.NativeString(),
+                                  manifestPath.NativeString()}) {
+    ASSERT_EQ(::chown(path.c_str(), kNobody, kNobody), 0);
+  }
+  auto package = SavedPackage({dump, manifestPath});
+
+  EXPECT_EQ(PathsOf(package->GetFilesToZip()), (std::vector<TPath>{dump, manifestPath}));
+  package->DeletePackage();
+
+  EXPECT_FALSE(Exists(dump));
+  EXPECT_EQ(ReadFile(rootsFile.NativeString()), "root's");
 }
 
 TEST_F(CrashPackageTrustTest, RotatedChainStopsAtAFileOfAnotherOwner) {

@@ -219,7 +219,7 @@ void Package::AddRetryMembers(rapidjson::Document& document) const {
   }
 }
 
-std::vector<TPath> Package::GetFilesToZip() { return {}; }
+std::vector<Package::FileToZip> Package::GetFilesToZip() { return {}; }
 
 std::shared_ptr<PackageMetadata> Package::GetPackageMetadata() { return nullptr; }
 
@@ -369,7 +369,8 @@ std::shared_ptr<PackageUploadProgress> Package::StartUploadProgress(const TStrin
 bool Package::DeletePackageFile(const TPath& path, const TPath& namedBy,
                                 const TrustBoundary& boundary, TString* deletedFiles) {
   try {
-    const TString refusal = boundary.WhyNotDeleted(path, namedBy);
+    bool removed = false;
+    const TString refusal = boundary.Delete(path, namedBy, &removed);
     if (!refusal.isEmpty()) {
       LogQuietly(TLog::Warn,
                  TFormatString("Not deleting '%1', which '%2' names: %3")
@@ -378,7 +379,7 @@ bool Package::DeletePackageFile(const TPath& path, const TPath& namedBy,
                      .arg(refusal));
       return true;
     }
-    if (Filesystem::GetInstance().RemovePath(path)) {
+    if (removed) {
       *deletedFiles += TString(path.NativeString()) + "\n";
       return true;
     }

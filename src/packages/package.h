@@ -50,6 +50,7 @@
 #include "packages/json_file_serialized_object.h"
 #include "packages/package_types.h"
 #include "platform/date_time.h"
+#include "platform/tfile.h"
 #include "platform/tpath.h"
 #include "platform/tstring.h"
 #include "platform/tuuid.h"
@@ -111,8 +112,16 @@ class Package : public JsonFileSerializedObject {
   virtual zor::platform::TString GetUploadFileName() const = 0;
   // A compact JSON text that names the package in log lines.
   virtual zor::platform::TString GetIdentityJson() const = 0;
-  // The files that go into the package's zip, in list order. Empty here.
-  virtual std::vector<zor::platform::TPath> GetFilesToZip();
+  // A file that goes into the package's zip: the path it was named by (its
+  // entry's name) and the file as opened when it was checked, so that the zip
+  // reads what was checked.
+  struct FileToZip {
+    zor::platform::TPath path;
+    zor::platform::TFile file;
+  };
+  // The files that go into the package's zip, in list order, already open.
+  // Empty here.
+  virtual std::vector<FileToZip> GetFilesToZip();
 
   // Deletes the recorded data files in ascending order of kind, the
   // "manifest-file" only with IncludeManifest::kYes, each logged at Debug and

@@ -133,6 +133,17 @@ class FailingRemoveFilesystem : public Filesystem {
 
   bool RemovePath(const zor::platform::TPath& path) override {
     if (!(path == failing_)) return Filesystem::RemovePath(path);
+    return Fail();
+  }
+  bool RemoveEntryAt(const zor::platform::DirectoryHandle& parent,
+                     const zor::platform::TString& name,
+                     const zor::platform::TPath& path) override {
+    if (!(path == failing_)) return Filesystem::RemoveEntryAt(parent, name, path);
+    return Fail();
+  }
+
+ private:
+  bool Fail() {
     switch (how_) {
       case How::kReturnFalse:
         return false;
@@ -144,7 +155,6 @@ class FailingRemoveFilesystem : public Filesystem {
     return false;
   }
 
- private:
   zor::platform::TPath failing_;
   How how_;
 };

@@ -1,16 +1,23 @@
 #include "packages/trust_boundary.h"
 
+#include <fcntl.h>
+
+#include <cerrno>
 #include <exception>
 
 #include "config/config.h"
 #include "files/filesystem.h"
 #include "platform/file_identity.h"
+#include "platform/path_error.h"
 #include "platform/tformat_string.h"
 
 namespace ZorErrorReporting {
 
+using zor::platform::DirectoryHandle;
+using zor::platform::ErrnoText;
 using zor::platform::FileIdentity;
 using zor::platform::LinkHandling;
+using zor::platform::TFile;
 using zor::platform::TFormatString;
 using zor::platform::TPath;
 using zor::platform::TString;
@@ -50,18 +57,37 @@ TrustBoundary::TrustBoundary(const std::vector<TPath>& directories) {
   }
 }
 
-bool TrustBoundary::IsInside(const TPath& canonical) const {
+const TPath* TrustBoundary::RootOf(const TPath& canonical, TPath* relative) const {
   for (const TPath& root : roots_) {
-    if (zor::platform::IsSameOrBelow(canonical, root)) return true;
+    if (!zor::platform::IsSameOrBelow(canonical, root)) continue;
+    const TString& text = canonical.ToString();
+    int64_t skip = root.ToString().size();
+    if (skip < text.size() && text.mid(skip, 1) == "/") ++skip;
+    *relative = TPath(text.mid(skip));
+    return &root;
   }
-  return false;
+  return nullptr;
 }
 
-bool TrustBoundary::IsStrictlyInside(const TPath& canonical) const {
-  for (const TPath& root : roots_) {
-    if (zor::platform::IsSameOrBelow(canonical, root) && !(canonical == root)) return true;
+TString TrustBoundary::OpenParent(const TPath& path, DirectoryHandle* parent,
+                                  TString* name) const {
+  const std::optional<TPath> folder = Canonical(path.Parent());
+  if (!folder) return "its directory cannot be resolved";
+  *name = path.Filename();
+  TPath relative;
+  const TPath* root = RootOf(*folder, &relative);
+  if (root == nullptr || name->isEmpty() || *name == "." || *name == "..") {
+    return TFormatString("'%1' is not inside the dump or data directories")
+        .arg((*folder / TPath(*name)).ToString());
   }
-  return false;
+  DirectoryHandle rootHandle;
+  int error = rootHandle.Open(*root);
+  if (error == 0) error = Filesystem::GetInstance().OpenDirectoryBeneath(rootHandle, relative, parent);
+  if (error == 0) return {};
+  return TFormatString("its folder '%1' cannot be opened beneath '%2' without a link: %3")
+      .arg(folder->ToString())
+      .arg(root->ToString())
+      .arg(ErrnoText(error));
 }
 
 TString TrustBoundary::WhyNotOwner(unsigned owner, const TPath& namedBy) const {
@@ -78,31 +104,86 @@ TString TrustBoundary::WhyNotOwner(unsigned owner, const TPath& namedBy) const {
       .arg(static_cast<uint64_t>(namer->owner));
 }
 
-TString TrustBoundary::WhyNotRead(const TPath& path, const TPath& namedBy) const {
+std::optional<TFile> TrustBoundary::OpenForReading(const TPath& path, const TPath& namedBy,
+                                                   TString* refusal) const {
+  const auto refuse = [&](const TString& why) -> std::optional<TFile> {
+    *refusal = why;
+    return std::nullopt;
+  };
+  // The resolved name only picks the root and the way down; the kernel then
+  // walks that way again without links, so a swap after this line fails the
+  // open instead of leading elsewhere.
   const std::optional<TPath> canonical = Canonical(path);
-  if (!canonical) return "it does not exist or cannot be resolved";
-  if (!IsInside(*canonical)) {
-    return TFormatString("it resolves to '%1', outside the dump and data directories")
-        .arg(canonical->ToString());
+  if (!canonical) return refuse("it does not exist or cannot be resolved");
+  TPath relative;
+  const TPath* root = RootOf(*canonical, &relative);
+  if (root == nullptr) {
+    return refuse(TFormatString("it resolves to '%1', outside the dump and data directories")
+                      .arg(canonical->ToString()));
   }
-  const std::optional<FileIdentity> target = Identify(*canonical, LinkHandling::kFollow);
-  if (!target || target->kind != FileIdentity::Kind::kRegular) return "it is not a regular file";
-  return WhyNotOwner(target->owner, namedBy);
+  DirectoryHandle rootHandle;
+  int fd = -1;
+  int error = rootHandle.Open(*root);
+  if (error == 0) error = Filesystem::GetInstance().OpenFileBeneath(rootHandle, relative, &fd);
+  if (error != 0) {
+    return refuse(TFormatString("it cannot be opened beneath '%1' without a link: %2")
+                      .arg(root->ToString())
+                      .arg(ErrnoText(error)));
+  }
+  TFile file(path, fd);
+  const std::optional<FileIdentity> opened = zor::platform::IdentifyDescriptor(fd);
+  if (!opened || opened->kind != FileIdentity::Kind::kRegular) {
+    return refuse("it is not a regular file");
+  }
+  if (TString why = WhyNotOwner(opened->owner, namedBy); !why.isEmpty()) return refuse(why);
+  // Opened non-blocking only so that a FIFO could not stall the open; the
+  // reads of a regular file want the ordinary mode.
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return refuse(TFormatString("its mode cannot be set: %1").arg(ErrnoText(errno)));
+  }
+  *refusal = TString();
+  return file;
+}
+
+TString TrustBoundary::WhyNotRead(const TPath& path, const TPath& namedBy) const {
+  TString refusal;
+  OpenForReading(path, namedBy, &refusal);
+  return refusal;
 }
 
 TString TrustBoundary::WhyNotDeleted(const TPath& path, const TPath& namedBy) const {
-  const std::optional<FileIdentity> entry = Identify(path, LinkHandling::kDoNotFollow);
-  if (!entry) return {};
-  // The entry itself is what goes, so only its directory is resolved: a link
-  // inside a dump directory may be removed wherever it points.
-  const std::optional<TPath> parent = Canonical(path.Parent());
-  if (!parent) return "its directory cannot be resolved";
-  const TPath canonical = *parent / TPath(path.Filename());
-  if (!IsStrictlyInside(canonical)) {
-    return TFormatString("'%1' is not inside the dump or data directories")
-        .arg(canonical.ToString());
+  DirectoryHandle parent;
+  TString name;
+  std::optional<FileIdentity> entry;
+  return CheckDeletion(path, namedBy, &parent, &name, &entry);
+}
+
+TString TrustBoundary::Delete(const TPath& path, const TPath& namedBy, bool* removed) const {
+  DirectoryHandle parent;
+  TString name;
+  std::optional<FileIdentity> entry;
+  *removed = false;
+  if (TString why = CheckDeletion(path, namedBy, &parent, &name, &entry); !why.isEmpty()) {
+    return why;
   }
-  return WhyNotOwner(entry->owner, namedBy);
+  // The owner was read through the same descriptor that the unlink uses: a
+  // folder swapped since can only make it miss, never reach elsewhere.
+  *removed = !entry || Filesystem::GetInstance().RemoveEntryAt(parent, name, path);
+  return {};
+}
+
+TString TrustBoundary::CheckDeletion(const TPath& path, const TPath& namedBy,
+                                     DirectoryHandle* parent, TString* name,
+                                     std::optional<FileIdentity>* entry) const {
+  // Nothing there is nothing to do.
+  if (!Identify(path, LinkHandling::kDoNotFollow)) return {};
+  if (TString why = OpenParent(path, parent, name); !why.isEmpty()) return why;
+  // The entry itself is what goes: a link inside may be removed wherever it
+  // points.
+  *entry = Filesystem::GetInstance().IdentifyEntryAt(*parent, *name);
+  if (!*entry) return {};
+  return WhyNotOwner((*entry)->owner, namedBy);
 }
 
 }  // namespace ZorErrorReporting

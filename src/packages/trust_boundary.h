@@ -13,6 +13,14 @@
 //   - it is deleted only when the entry itself (a link, never its target) lies
 //     strictly below a dump directory or the data directory, and its owner
 //     passes the same test.
+// Both are decided on what is opened, never on what a path said a moment
+// before: the file is opened beneath a descriptor of its root directory with
+// no link at any component (platform/directory_handle.h), and its kind and
+// owner are read from that descriptor; a deletion is an unlinkat on the
+// descriptor of the parent folder, opened the same way, after the entry's
+// owner was read through that descriptor. A folder or file that another user
+// swaps for a link meanwhile makes the open fail; it never leads elsewhere.
+//
 // So a file that any other user can write may make the program read or delete
 // only files of that same user, and only inside the directories the program
 // was configured to work in.
@@ -20,8 +28,12 @@
 // Thread-safety: an immutable value once made; any thread.
 #pragma once
 
+#include <optional>
 #include <vector>
 
+#include "platform/directory_handle.h"
+#include "platform/file_identity.h"
+#include "platform/tfile.h"
 #include "platform/tpath.h"
 #include "platform/tstring.h"
 
@@ -40,11 +52,23 @@ class TrustBoundary {
   // out.
   explicit TrustBoundary(const std::vector<zor::platform::TPath>& directories);
 
-  // Why `path`, named in the content of the file `namedBy`, may not be read;
-  // empty iff it may. An empty `namedBy` stands for the program's own record
-  // in memory. Never throws.
+  // `path`, named in the content of the file `namedBy`, opened for reading
+  // (blocking, at its start) iff it may be read; else nullopt and *refusal
+  // says why. An empty `namedBy` stands for the program's own record in
+  // memory. The caller owns the file. Never throws.
+  std::optional<zor::platform::TFile> OpenForReading(const zor::platform::TPath& path,
+                                                     const zor::platform::TPath& namedBy,
+                                                     zor::platform::TString* refusal) const;
+  // As OpenForReading, the file closed again: empty iff it may be read.
   zor::platform::TString WhyNotRead(const zor::platform::TPath& path,
                                     const zor::platform::TPath& namedBy) const;
+
+  // Deletes `path`, named as above, iff it may be deleted, through the
+  // facade's RemoveEntryAt. Returns why not (nothing was touched), empty iff
+  // it may; then *removed says whether nothing is left there. Throws nothing of
+  // its own (the facade's removal never throws).
+  zor::platform::TString Delete(const zor::platform::TPath& path,
+                                const zor::platform::TPath& namedBy, bool* removed) const;
 
   // Why `path`, named as above, may not be deleted; empty iff it may. A path
   // that does not exist may be "deleted" (there is nothing to do). Never
@@ -56,8 +80,23 @@ class TrustBoundary {
   const std::vector<zor::platform::TPath>& GetRoots() const { return roots_; }
 
  private:
-  bool IsInside(const zor::platform::TPath& canonical) const;
-  bool IsStrictlyInside(const zor::platform::TPath& canonical) const;
+  // The root that `canonical` is or lies below, and the rest of it; nullptr
+  // when it lies in none.
+  const zor::platform::TPath* RootOf(const zor::platform::TPath& canonical,
+                                     zor::platform::TPath* relative) const;
+  // The folder that holds the entry `path` (resolved, the entry itself not),
+  // opened beneath its root, and the entry's name; empty iff it could be.
+  zor::platform::TString OpenParent(const zor::platform::TPath& path,
+                                    zor::platform::DirectoryHandle* parent,
+                                    zor::platform::TString* name) const;
+  // Why `path` may not be deleted; else *parent is its folder, opened beneath
+  // a root, *name its entry there and *entry what that entry is (nullopt:
+  // nothing there).
+  zor::platform::TString CheckDeletion(const zor::platform::TPath& path,
+                                       const zor::platform::TPath& namedBy,
+                                       zor::platform::DirectoryHandle* parent,
+                                       zor::platform::TString* name,
+                                       std::optional<zor::platform::FileIdentity>* entry) const;
   // Empty iff an entry owned by `owner` may be taken on the word of `namedBy`.
   zor::platform::TString WhyNotOwner(unsigned owner, const zor::platform::TPath& namedBy) const;
 

@@ -1,11 +1,18 @@
 #include "packages/trust_boundary.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <utility>
+#include <thread>
 
+#include "files/filesystem.h"
 #include "support/temp_dir.h"
 
 namespace ZorErrorReporting {
@@ -25,7 +32,9 @@ class TrustBoundaryTest : public ::testing::Test {
     std::filesystem::create_directory_symlink(outside_.path(), dumps_.Sub("out"));
     std::filesystem::create_directory_symlink("/etc", dumps_.Sub("etc"));
     std::filesystem::create_symlink(dumps_.Sub("a.dmp"), dumps_.Sub("inner-link"));
+    ASSERT_EQ(::mkfifo(dumps_.Sub("fifo").c_str(), 0600), 0);
   }
+  void TearDown() override { zor::platform::DirectoryHandle::ForceComponentWalkForTest(false); }
   TPath Dump(const std::string& relative) const { return TPath(dumps_.Sub(relative)); }
 
   ScopedTempDir dumps_;
@@ -34,8 +43,10 @@ class TrustBoundaryTest : public ::testing::Test {
   TrustBoundary boundary_{{TPath(dumps_.path())}};
 };
 
-// Read: only regular files that resolve inside. Delete: only entries strictly
-// inside; a link goes, never what it points at.
+// Read: only regular files that resolve inside, never a FIFO (whose open
+// must not block either). Delete: only entries strictly inside; a link goes,
+// never what it points at. The same with openat2 and with the walk that
+// stands in for it.
 TEST_F(TrustBoundaryTest, ReadsAndDeletesOnlyInside) {
   struct Case {
     std::string path;
@@ -53,12 +64,112 @@ TEST_F(TrustBoundaryTest, ReadsAndDeletesOnlyInside) {
       {dumps_.Sub("sub"), false, true},
       {dumps_.path(), false, false},
       {dumps_.Sub("missing.dmp"), false, true},
+      {dumps_.Sub("fifo"), false, true},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.path);
-    EXPECT_EQ(boundary_.WhyNotRead(TPath(c.path), Dump("own.manifest")).isEmpty(), c.read);
-    EXPECT_EQ(boundary_.WhyNotDeleted(TPath(c.path), Dump("own.manifest")).isEmpty(), c.deleted);
+  for (const bool walk : {false, true}) {
+    zor::platform::DirectoryHandle::ForceComponentWalkForTest(walk);
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.path + (walk ? " (walk)" : ""));
+      EXPECT_EQ(boundary_.WhyNotRead(TPath(c.path), Dump("own.manifest")).isEmpty(), c.read);
+      EXPECT_EQ(boundary_.WhyNotDeleted(TPath(c.path), Dump("own.manifest")).isEmpty(),
+                c.deleted);
+    }
   }
+}
+
+// Another thread swaps a name between a real entry and a link that leads out
+// of the dump directory, as fast as it can, while the boundary opens or
+// deletes by that name: whatever the interleaving, the outside file is never
+// read and never deleted.
+class TrustBoundaryRaceTest : public TrustBoundaryTest {
+ protected:
+  // Exchanges dumps/<name> and dumps/.<name> until the test ends.
+  void StartSwapping(const std::string& name) {
+    swapper_ = std::thread([this, name] {
+      const std::string a = dumps_.Sub(name);
+      const std::string b = dumps_.Sub("." + name);
+      while (!stop_) ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
+    });
+  }
+  void TearDown() override {
+    stop_ = true;
+    if (swapper_.joinable()) swapper_.join();
+    TrustBoundaryTest::TearDown();
+  }
+
+  static constexpr int kTries = 2000;
+  std::atomic<bool> stop_{false};
+  std::thread swapper_;
+};
+
+TEST_F(TrustBoundaryRaceTest, FileSwappedForALinkIsNeverRead) {
+  WriteFile(dumps_.Sub("app.1.log"), "log");
+  std::filesystem::create_symlink(outside_.Sub("secret"), dumps_.Sub(".app.1.log"));
+  StartSwapping("app.1.log");
+  for (const bool walk : {false, true}) {
+    zor::platform::DirectoryHandle::ForceComponentWalkForTest(walk);
+    for (int i = 0; i < kTries; ++i) {
+      zor::platform::TString refusal;
+      if (auto file = boundary_.OpenForReading(Dump("app.1.log"), Dump("own.manifest"), &refusal)) {
+        char bytes[16] = {};
+        file->ReadAt(bytes, sizeof bytes - 1, 0);
+        ASSERT_EQ(std::string(bytes), "log") << "try " << i;
+      }
+    }
+  }
+}
+
+TEST_F(TrustBoundaryRaceTest, FolderSwappedForALinkNeverLeadsTheDeletionOut) {
+  std::filesystem::create_directory(dumps_.Sub("crash"));
+  std::filesystem::create_directory_symlink(outside_.path(), dumps_.Sub(".crash"));
+  WriteFile(outside_.Sub("victim"), "root's");
+  // The real folder, wherever the swapper has put it, to put the file back in.
+  const int real = ::open(dumps_.Sub("crash").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(real, 0);
+  StartSwapping("crash");
+  // Besides the thread, one more exchange right after each look at the entry,
+  // the moment a check-then-act deletion would lose.
+  class SwapAfterTheCheck : public Filesystem {
+   public:
+    SwapAfterTheCheck(std::string a, std::string b) : a_(std::move(a)), b_(std::move(b)) {
+      Filesystem::SetTestInstance(this);
+    }
+    ~SwapAfterTheCheck() override { Filesystem::SetTestInstance(nullptr); }
+    std::optional<zor::platform::FileIdentity> IdentifyEntryAt(
+        const zor::platform::DirectoryHandle& parent, const zor::platform::TString& name) override {
+      auto identity = Filesystem::IdentifyEntryAt(parent, name);
+      ::renameat2(AT_FDCWD, a_.c_str(), AT_FDCWD, b_.c_str(), RENAME_EXCHANGE);
+      return identity;
+    }
+
+   private:
+    std::string a_, b_;
+  };
+  SwapAfterTheCheck swapping(dumps_.Sub("crash"), dumps_.Sub(".crash"));
+  for (const bool walk : {false, true}) {
+    zor::platform::DirectoryHandle::ForceComponentWalkForTest(walk);
+    for (int i = 0; i < kTries; ++i) {
+      const int fd = ::openat(real, "victim", O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+      ASSERT_GE(fd, 0);
+      ::close(fd);
+      bool removed = false;
+      boundary_.Delete(Dump("crash/victim"), TPath(), &removed);
+      ASSERT_TRUE(std::filesystem::exists(outside_.Sub("victim"))) << "try " << i;
+    }
+  }
+  stop_ = true;
+  swapper_.join();
+  Filesystem::SetTestInstance(nullptr);
+  // Still, with the folder where it belongs, the entry itself goes.
+  if (std::filesystem::is_symlink(dumps_.Sub("crash"))) {
+    ASSERT_EQ(::renameat2(AT_FDCWD, dumps_.Sub("crash").c_str(), AT_FDCWD,
+                          dumps_.Sub(".crash").c_str(), RENAME_EXCHANGE), 0);
+  }
+  bool removed = false;
+  EXPECT_TRUE(boundary_.Delete(Dump("crash/victim"), TPath(), &removed).isEmpty());
+  EXPECT_TRUE(removed);
+  EXPECT_FALSE(::faccessat(real, "victim", F_OK, 0) == 0);
+  ::close(real);
 }
 
 TEST_F(TrustBoundaryTest, AnotherUsersFileNamesOnlyThatUsersFiles) {
@@ -73,7 +184,10 @@ TEST_F(TrustBoundaryTest, AnotherUsersFileNamesOnlyThatUsersFiles) {
   EXPECT_TRUE(boundary_.WhyNotRead(Dump("nobody.dmp"), namer).isEmpty());
   EXPECT_TRUE(boundary_.WhyNotDeleted(Dump("nobody.dmp"), namer).isEmpty());
   EXPECT_FALSE(boundary_.WhyNotRead(Dump("a.dmp"), namer).isEmpty());
-  EXPECT_FALSE(boundary_.WhyNotDeleted(Dump("a.dmp"), namer).isEmpty());
+  bool removed = true;
+  EXPECT_FALSE(boundary_.Delete(Dump("a.dmp"), namer, &removed).isEmpty());
+  EXPECT_FALSE(removed);
+  EXPECT_TRUE(std::filesystem::exists(dumps_.Sub("a.dmp")));
   // The program's own record may name any user's file inside.
   EXPECT_TRUE(boundary_.WhyNotRead(Dump("nobody.dmp"), Dump("own.manifest")).isEmpty());
 }

@@ -11,6 +11,7 @@
 
 #include "platform/descriptor_io.h"
 #include "platform/file_functions.h"
+#include "platform/file_identity.h"
 #include "platform/path_error.h"
 
 namespace zor::platform {
@@ -72,6 +73,17 @@ std::optional<pid_t> AtomicFile::WriterOf(const TString& fileName) {
 }
 
 void AtomicFile::Open() {
+  // The temporary name is unpredictable and made O_EXCL | O_NOFOLLOW, yet a
+  // folder that another user may write still lets that user rename or swap
+  // the file between its sync and its rename: refused outright.
+  // A missing folder fails the create below, with its own cause.
+  const TPath parent = target_.Parent().IsEmpty() ? TPath(".") : target_.Parent();
+  if (const TString why = DirectoryExists(parent) ? WhyFolderNotPrivate(parent) : TString();
+      !why.isEmpty()) {
+    ThrowPathRefusal(
+        "AtomicFile: cannot create a temporary file for '" + target_.ToString() + "': " + why,
+        EACCES);
+  }
   int fd = -1;
   int error = 0;
   for (int attempt = 0; attempt < kCreateAttempts && fd < 0; ++attempt) {

@@ -1,21 +1,22 @@
 #include "platform/file_identity.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 namespace zor::platform {
 
-std::optional<FileIdentity> IdentifyPath(const TPath& path, LinkHandling links) {
-  struct stat info {};
-  const std::string native = path.NativeString();
-  const int result = links == LinkHandling::kFollow ? ::stat(native.c_str(), &info)
-                                                    : ::lstat(native.c_str(), &info);
-  if (result != 0) return std::nullopt;
+namespace {
+
+FileIdentity IdentityOf(const struct stat& info) {
   FileIdentity identity;
+  identity.device = info.st_dev;
+  identity.inode = info.st_ino;
   identity.owner = info.st_uid;
   identity.permissions = info.st_mode & 07777;
   if (S_ISREG(info.st_mode)) {
@@ -26,6 +27,31 @@ std::optional<FileIdentity> IdentifyPath(const TPath& path, LinkHandling links) 
     identity.kind = FileIdentity::Kind::kSymlink;
   }
   return identity;
+}
+
+}  // namespace
+
+std::optional<FileIdentity> IdentifyPath(const TPath& path, LinkHandling links) {
+  struct stat info {};
+  const std::string native = path.NativeString();
+  const int result = links == LinkHandling::kFollow ? ::stat(native.c_str(), &info)
+                                                    : ::lstat(native.c_str(), &info);
+  if (result != 0) return std::nullopt;
+  return IdentityOf(info);
+}
+
+std::optional<FileIdentity> IdentifyDescriptor(int fd) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return std::nullopt;
+  return IdentityOf(info);
+}
+
+std::optional<FileIdentity> IdentifyEntryAt(int directory, const TString& name) {
+  struct stat info {};
+  if (::fstatat(directory, name.toStdString().c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    return std::nullopt;
+  }
+  return IdentityOf(info);
 }
 
 std::optional<TPath> CanonicalPath(const TPath& path) {
@@ -42,6 +68,30 @@ bool IsSameOrBelow(const TPath& path, const TPath& root) {
   if (text == prefix) return true;
   if (!prefix.endsWith("/")) prefix += "/";
   return text.startsWith(prefix);
+}
+
+TString WhyFolderNotPrivate(const TPath& folder) {
+  const std::optional<TPath> resolved = CanonicalPath(folder.IsEmpty() ? TPath(".") : folder);
+  if (!resolved) return "the folder '" + folder.ToString() + "' cannot be resolved";
+  const uid_t self = ::geteuid();
+  for (TPath level = *resolved;; level = level.Parent()) {
+    struct stat info {};
+    if (::stat(level.NativeString().c_str(), &info) != 0) {
+      return "the folder '" + level.ToString() + "' cannot be examined";
+    }
+    const bool own = level == *resolved;
+    const TString which = own ? TString("the folder '") : TString("the folder above it, '");
+    if (info.st_uid != self && info.st_uid != 0) {
+      return which + level.ToString() + "', belongs to user " +
+             TString(std::to_string(info.st_uid));
+    }
+    // A sticky folder above lets no one rename what belongs to others.
+    const mode_t writableByOthers = own ? (S_IWGRP | S_IWOTH) : S_IWOTH;
+    if ((info.st_mode & writableByOthers) != 0 && (own || (info.st_mode & S_ISVTX) == 0)) {
+      return which + level.ToString() + "', is writable by group or others";
+    }
+    if (level.Parent() == level || level.Parent().IsEmpty()) return {};
+  }
 }
 
 uid_t EffectiveUser() { return ::geteuid(); }

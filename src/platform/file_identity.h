@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "platform/tpath.h"
+#include "platform/tstring.h"
 
 namespace zor::platform {
 
@@ -18,6 +19,8 @@ struct FileIdentity {
   Kind kind = Kind::kOther;
   uid_t owner = 0;
   mode_t permissions = 0;  // the permission bits (st_mode & 07777)
+  dev_t device = 0;
+  ino_t inode = 0;
 };
 
 // Whether IdentifyPath looks at a symbolic link itself or at its target.
@@ -27,6 +30,13 @@ enum class LinkHandling { kFollow, kDoNotFollow };
 // unreadable parent, a dangling link followed). Never throws.
 std::optional<FileIdentity> IdentifyPath(const TPath& path, LinkHandling links);
 
+// The identity of what the open descriptor `fd` refers to; nullopt when
+// fstat fails. Never throws.
+std::optional<FileIdentity> IdentifyDescriptor(int fd);
+// The identity of the entry `name` (a link itself, not its target) of the
+// open directory `directory`; nullopt when it cannot be examined.
+std::optional<FileIdentity> IdentifyEntryAt(int directory, const TString& name);
+
 // The absolute path with every symbolic link, "." and ".." resolved, or
 // nullopt when some component does not exist or cannot be searched. Never
 // throws.
@@ -35,6 +45,14 @@ std::optional<TPath> CanonicalPath(const TPath& path);
 // True iff `path` is `root` or lies below it, comparing whole components of
 // the two texts as given (no resolution: pass canonical paths).
 bool IsSameOrBelow(const TPath& path, const TPath& root);
+
+// Why another user could replace or redirect a file this process keeps in
+// `folder` (its log, lock and metrics files); empty iff no one could: the
+// folder belongs to this process's user (or root) and neither group nor
+// others may write it, and each folder above it (resolved) belongs to this
+// user or root and is not writable by others unless sticky, as /tmp is.
+// The text names the folder at fault. Never throws.
+TString WhyFolderNotPrivate(const TPath& folder);
 
 // The effective user of this process.
 uid_t EffectiveUser();

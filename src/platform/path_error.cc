@@ -26,7 +26,10 @@ TString PathErrorMessage(const TString& context, int error) {
 }
 
 void ThrowPathError(const TString& context, int error) {
-  const TString message = PathErrorMessage(context, error);
+  ThrowPathRefusal(PathErrorMessage(context, error), error);
+}
+
+void ThrowPathRefusal(const TString& message, int error) {
   throw TPath::Exception(message, ZorvaneError::MakeError("file-system", message, error));
 }
 

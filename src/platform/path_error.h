@@ -17,5 +17,8 @@ TString PathErrorMessage(const TString& context, int error);
 // Throws TPath::Exception with PathErrorMessage(context, error) and an error
 // record (code "file-system", systemError = error).
 [[noreturn]] void ThrowPathError(const TString& context, int error);
+// As ThrowPathError, for a refusal of the program's own: `message` is the
+// whole text, `error` the errno value of the record (EACCES, typically).
+[[noreturn]] void ThrowPathRefusal(const TString& message, int error);
 
 }  // namespace zor::platform

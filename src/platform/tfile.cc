@@ -140,6 +140,15 @@ int64_t TFile::Size() const {
   return st.st_size;
 }
 
+std::chrono::system_clock::time_point TFile::LastWriteTime() const {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) Fail("examine", errno);
+  const auto sinceEpoch =
+      std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec);
+  return std::chrono::system_clock::time_point(
+      std::chrono::duration_cast<std::chrono::system_clock::duration>(sinceEpoch));
+}
+
 int64_t TFile::Peek(char* data, int64_t maxSize) {
   // The file's own offset, not a subclass's view of it (a chunk's Pos is
   // relative to the chunk).

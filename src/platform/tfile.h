@@ -9,6 +9,7 @@
 // Thread-safety: one thread at a time per object.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 #include "platform/tio.h"
@@ -24,6 +25,9 @@ class TFile : public TRandomIO {
   // Opens `path` in `mode`. Throws TPath::Exception "TFile: cannot open
   // '<path>': <cause>" when it cannot be opened.
   TFile(const TPath& path, OpenMode mode);
+  // Takes ownership of `fd`, an open descriptor for `path` (named in
+  // messages only), positioned wherever it is.
+  TFile(const TPath& path, int fd) : path_(path), fd_(fd) {}
   // Takes over `other`'s descriptor and position; `other` is left closed.
   TFile(TFile&& other) noexcept;
   ~TFile() override;
@@ -61,6 +65,10 @@ class TFile : public TRandomIO {
   int64_t ReadAt(char* data, int64_t maxSize, int64_t offset) {
     return ReadLoop(data, maxSize, offset);
   }
+
+  // The last write time of the open file (fstat). Throws TPath::Exception
+  // "TFile: cannot examine '<path>': <cause>".
+  std::chrono::system_clock::time_point LastWriteTime() const;
 
   // Makes the written data durable (fsync). Throws TPath::Exception on failure.
   void Sync();

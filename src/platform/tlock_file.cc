@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <utility>
 
+#include "platform/file_functions.h"
+#include "platform/file_identity.h"
 #include "platform/path_error.h"
 
 namespace zor::platform {
@@ -21,6 +23,13 @@ constexpr int kMaxRounds = 64;
 TString Quoted(const TPath& path) { return "'" + path.ToString() + "'"; }
 
 int OpenLockFile(const TPath& path) {
+  // Another user who may write the folder could put a file of theirs under
+  // the lock's name and hold the program off, or swap it between runs.
+  const TPath parent = path.Parent().IsEmpty() ? TPath(".") : path.Parent();
+  if (const TString why = DirectoryExists(parent) ? WhyFolderNotPrivate(parent) : TString();
+      !why.isEmpty()) {
+    ThrowPathRefusal("TLockFile: cannot open " + Quoted(path) + ": " + why, EACCES);
+  }
   int fd;
   do {
     fd = ::open(path.NativeString().c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);

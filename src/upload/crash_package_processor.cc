@@ -1,5 +1,7 @@
 #include "upload/crash_package_processor.h"
 
+#include <map>
+
 #include <cstdio>
 #include <optional>
 #include <utility>
@@ -443,7 +445,7 @@ void CrashPackageProcessor::ZipAndEncryptPackage(Package& package, PackageEncryp
                                                  unsigned deflateThreads) {
   const TPath zipPath =
       dataDirectory_ / (package.GetPackageName() + "." + Package::kPackageZipSuffix);
-  std::vector<TPath> files;
+  std::vector<Package::FileToZip> files;
   try {
     files = package.GetFilesToZip();
   } catch (const ZorvaneException& e) {
@@ -451,18 +453,21 @@ void CrashPackageProcessor::ZipAndEncryptPackage(Package& package, PackageEncryp
                                      .arg(package.GetPackageName())
                                      .arg(e.GetConcatenatedMessages()));
   }
+  // One entry per path, in path order; the files stay open from their check
+  // to their last byte read.
+  std::map<TPath, zor::platform::TFile*> entries;
+  for (Package::FileToZip& file : files) entries.emplace(file.path, &file.file);
   TString contents;
-  for (const TPath& file : files) contents += file.ToString() + "\n";
+  for (const auto& [path, file] : entries) contents += path.ToString() + "\n";
   LogText(TLog::Info, TFormatString("Creating zip file '%1' for package Id '%2', with following "
                                     "contents:\n'%3.'")
                           .arg(zipPath)
                           .arg(package.GetPackageName())
                           .arg(contents));
-  const std::set<TPath> entries(files.begin(), files.end());
   encryptor.ZipAndEncryptPackage(package, zipPath, keep, deflateThreads, [&](ZipFile& zip) {
-    for (const TPath& file : entries) {
+    for (const auto& [path, file] : entries) {
       try {
-        zip.Add(file.ToString());
+        zip.Add(*file);
       } catch (const TPath::Exception& e) {
         // Only reading one of the package's own files throws this; the
         // zip writer reports its own output's trouble otherwise.

@@ -10,6 +10,7 @@
 #include "log/log_functions.h"
 #include "packages/package.h"
 #include "packages/package_upload_progress.h"
+#include "platform/file_identity.h"
 #include "platform/tformat_string.h"
 #include "platform/zorvane_exception.h"
 
@@ -142,10 +143,15 @@ void MetricsFile::Write(const UploadRunStats& stats, const DateTime& start, cons
   try {
     std::map<std::string, uint64_t> previous;
     Filesystem& fs = Filesystem::GetInstance();
+    CreateFolderForReaders(path_.Parent());
+    // Readable by all on purpose, but written by this user alone: else the
+    // previous file read back could be anyone's link, and the new one too.
+    if (const TString why = zor::platform::WhyFolderNotPrivate(path_.Parent()); !why.isEmpty()) {
+      throw zor::platform::ZorvaneException(why);
+    }
     if (fs.FileExists(path_) && fs.FileSize(path_) <= kMaxPreviousSize) {
       previous = ReadCounters(fs.ReadTextFile(path_).toStdString());
     }
-    CreateFolderForReaders(path_.Parent());
     // The node exporter reads it as its own user.
     fs.WriteFileAtomically(path_, Format(stats, start, end, exitStatus, previous),
                            zor::platform::FileReaders::kEveryone);

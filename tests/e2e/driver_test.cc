@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
+#include <string>
 
 #include "support/subprocess.h"
 #include "support/temp_dir.h"
@@ -15,6 +17,7 @@
 namespace zor::test {
 namespace {
 
+using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::Not;
 namespace fs = std::filesystem;
@@ -121,12 +124,45 @@ TEST_F(DriverTest, UnwritableWorkingDirectoryNamesTheLogsDirectory) {
   EXPECT_FALSE(fs::exists(cwd + "/logs"));
 }
 
-TEST_F(DriverTest, LogFileThatCannotBeOpenedIsAPathError) {
-  // A directory where the log file belongs makes opening it fail for real.
-  fs::create_directories(dir_.Sub("logs/zorcrashreporter.txt"));
-  const ProcessResult r = Run({"--command", "send-crashes"});
-  EXPECT_EQ(r.status, -4);
-  EXPECT_THAT(r.out, HasSubstr("zorcrashreporter.txt"));
+// A log that cannot be opened, or must not be (a link at its name, a folder
+// another user could swap it in), ends the run as a path error that names it,
+// and nothing is written through the link.
+TEST_F(DriverTest, LogFileThatCannotOrMustNotBeOpenedIsAPathError) {
+  WriteFile(dir_.Sub("victim.sh"), "#!/bin/sh\n");
+  struct Case {
+    std::string name;
+    std::function<void(const std::string& cwd)> plant;
+    std::string cause;
+  };
+  const Case cases[] = {
+      {"a directory at its name",
+       [](const std::string& cwd) { fs::create_directories(cwd + "/logs/zorcrashreporter.txt"); },
+       "zorcrashreporter.txt"},
+      {"a link at its name",
+       [&](const std::string& cwd) {
+         fs::create_directories(cwd + "/logs");
+         fs::create_symlink(dir_.Sub("victim.sh"), cwd + "/logs/zorcrashreporter.txt");
+       },
+       "it is a symbolic link"},
+      {"a working folder of another user's",
+       [](const std::string& cwd) {
+         ASSERT_EQ(chown(cwd.c_str(), kNobody, kNobody), 0);
+       },
+       "belongs to user 65534; set servercrashupload.log.dir"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.name.find("another user") != std::string::npos && geteuid() != 0) continue;
+    const std::string cwd = dir_.Sub(std::to_string(&c - cases));
+    fs::create_directories(cwd);
+    c.plant(cwd);
+    ProcessOptions options;
+    options.workingDirectory = cwd;
+    const ProcessResult r = Run({"--command", "send-crashes"}, options);
+    EXPECT_EQ(r.status, -4) << r.out;
+    EXPECT_THAT(r.out, AllOf(HasSubstr(cwd + "/logs"), HasSubstr(c.cause)));
+  }
+  EXPECT_EQ(ReadFile(dir_.Sub("victim.sh")), "#!/bin/sh\n");
 }
 
 TEST_F(DriverTest, LogRotationSimulationWithoutRotationFailsBeforeAnyCrash) {

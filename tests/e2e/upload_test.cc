@@ -1,6 +1,7 @@
 // The upload commands from outside: the real binary against the local crash
 // server, with crash files in real dump directories. Faults come from the
 // server's switches (kills at every durable change: commit_point_test.cc).
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
@@ -155,6 +156,13 @@ class UploadTest : public ::testing::Test {
 
   // The dump in the newest object the server completed for the package `name`.
   std::string StoredDump(const std::string& name) {
+    const std::string zip = StoredZip(name);
+    if (zip.empty()) return "(nothing stored for " + name + ")";
+    return RunProcess("/usr/bin/unzip", {"-p", zip, "*.dmp"}).out;
+  }
+  // The newest object the server completed for the package `name`, decrypted
+  // into a zip of the test's; empty when there is none.
+  std::string StoredZip(const std::string& name) {
     std::map<int64_t, std::string, std::greater<>> newestFirst;
     for (const auto& entry : fs::directory_iterator(server_.DataDir() + "/packages")) {
       rapidjson::Document record;
@@ -168,9 +176,9 @@ class UploadTest : public ::testing::Test {
     for (const auto& [sequence, crashId] : newestFirst) {
       const std::string zip = dir_.Sub(crashId + ".zip");
       if (!server_.DecryptZip(crashId, zip, nullptr)) continue;  // not completed
-      return RunProcess("/usr/bin/unzip", {"-p", zip, "*.dmp"}).out;
+      return zip;
     }
-    return "(nothing stored for " + name + ")";
+    return "";
   }
 
   std::string Log() const { return ReadFile(dir_.Sub("logs/zorcrashreporter.txt")); }
@@ -450,6 +458,41 @@ TEST_F(UploadTest, PreservedZipIsTheStoredObject) {
   }
   const std::string kept = ReadFile(data_ + "/a.1.package.zip");
   EXPECT_TRUE(!kept.empty() && stored == kept);
+}
+
+// A crash file that another user turns into a link to a root-only file,
+// again and again while the run lists, checks and zips the crash: the
+// secret is never read, neither into the uploaded object nor into the zip
+// kept in the data folder.
+TEST_F(UploadTest, CrashFileSwappedForALinkDuringTheZipIsNeverRead) {
+  const std::string marker = "ROOT-ONLY-SECRET";
+  WriteFile(dir_.Sub("secret"), marker + "\n");
+  ASSERT_EQ(chmod(dir_.Sub("secret").c_str(), 0600), 0);
+  for (int run = 0; run < 4; ++run) {
+    const std::string name = "app." + std::to_string(run + 1);
+    Crash(name, 2 << 20);
+    const std::string crash = dumps_ + "/" + name + "_0.crash/";
+    WriteFile(crash + name + ".log", "a log line\n");
+    fs::create_symlink(dir_.Sub("secret"), crash + ".swap");
+    std::atomic<bool> stop{false};
+    std::thread swapper([&] {
+      const std::string log = crash + name + ".log";
+      const std::string link = crash + ".swap";
+      while (!stop) renameat2(AT_FDCWD, log.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE);
+    });
+    const ProcessResult r = SendCrashes("servercrashupload.preserve_upload_packages: true\n");
+    stop = true;
+    swapper.join();
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::string uploaded = StoredZip(name);
+    ASSERT_FALSE(uploaded.empty()) << name;
+    for (const std::string& zip : {uploaded, data_ + "/" + name + ".package.zip"}) {
+      SCOPED_TRACE(zip);
+      const ProcessResult content = RunProcess("/usr/bin/unzip", {"-p", zip});
+      EXPECT_EQ(content.status, 0);
+      EXPECT_EQ(content.out.find(marker), std::string::npos);
+    }
+  }
 }
 
 // A reply from the key endpoint that is no key (a captive portal's page),
