@@ -1,5 +1,6 @@
 #include "files/zip_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <exception>
 
@@ -128,14 +129,26 @@ void ZipFile::Discard() noexcept {
   file_.reset();  // uncommitted, it removes its file
 }
 
-void ZipFile::Add(const TString& path) {
+TString ZipEntryName(const TString& name) {
+  std::string text = name.toStdString();
+  std::replace(text.begin(), text.end(), '\\', '_');
+  for (char& c : text) {
+    if (c != '.') break;
+    c = '_';
+  }
+  return TString(text);
+}
+
+void ZipFile::Add(const TString& path, const TString& entryName) {
   if (sink_ == nullptr) {
     throw ZorvaneException("ZipFile: Add must be called on an opened zipfile!");
   }
   Filesystem& fs = Filesystem::GetInstance();
   Entry entry;
   std::tie(entry.time, entry.date) = DosTime(fs.LastWriteTime(TPath(path)));
-  entry.name = zor::platform::GetFileName(path).toStdString();
+  entry.name =
+      ZipEntryName(entryName.isEmpty() ? zor::platform::GetFileName(path) : entryName)
+          .toStdString();
   entry.offset = offset_;
   TFile file = fs.OpenFileForReading(TPath(path));
   DeflateStream deflate(deflateThreads_);

@@ -113,6 +113,9 @@ class Package : public JsonFileSerializedObject {
   virtual zor::platform::TString GetIdentityJson() const = 0;
   // The files that go into the package's zip, in list order. Empty here.
   virtual std::vector<zor::platform::TPath> GetFilesToZip();
+  // The name of `path`'s entry in the zip: its file name here (ZipFile makes
+  // every name safe to unpack).
+  virtual zor::platform::TString GetZipEntryName(const zor::platform::TPath& path) const;
 
   // Deletes the recorded data files in ascending order of kind, the
   // "manifest-file" only with IncludeManifest::kYes, each logged at Debug and
