@@ -141,6 +141,7 @@ void Config::Validate() const {
   (void)GetMaxUploadsPerHour();
   (void)GetRetryDelay();
   (void)GetDeflateThreads();
+  (void)GetMaxArtifactBytes();
 }
 
 void Config::CheckTimeouts() const {
@@ -345,6 +346,11 @@ std::optional<uint32_t> Config::GetMaxUploadsPerHour() const {
 
 uint32_t Config::GetDeflateThreads() const {
   return GetPositiveCount("servercrashupload.deflate_threads").value_or(2);
+}
+
+uint64_t Config::GetMaxArtifactBytes() const {
+  constexpr uint64_t kBytesPerMb = 1024 * 1024;
+  return GetPositiveCount("servercrashupload.max_artifact_size_mb").value_or(65536) * kBytesPerMb;
 }
 
 int64_t Config::GetRetryDelay() const {

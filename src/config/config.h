@@ -165,6 +165,10 @@ class Config {
   // Threads that compress a package's zip ("servercrashupload.deflate_threads",
   // default 2; the zip is the same whatever the number). Throws as above.
   uint32_t GetDeflateThreads() const;
+  // The largest crash file that is zipped, in bytes
+  // ("servercrashupload.max_artifact_size_mb", default 65536 MiB). Throws as
+  // above.
+  uint64_t GetMaxArtifactBytes() const;
   // The wait after a package's first transient failure, in milliseconds
   // (decimal minutes in the file; default 15 minutes; 0 for none); it
   // doubles with each further one. Throws ZorvaneException naming the key

@@ -36,6 +36,7 @@ constexpr KnownSetting kSettings[] = {
     {"servercrashupload.max_uploads_per_hour", "count", "none"},
     {"servercrashupload.retry_delay_minutes", "minutes", "15"},
     {"servercrashupload.deflate_threads", "count", "2"},
+    {"servercrashupload.max_artifact_size_mb", "MiB", "65536"},
     {"servercrashupload.metrics.file", "path", "none"},
     {"servercrashupload.test_controller_name", "text", "none"},
 };

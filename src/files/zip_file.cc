@@ -1,5 +1,6 @@
 #include "files/zip_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <exception>
 
@@ -128,21 +129,33 @@ void ZipFile::Discard() noexcept {
   file_.reset();  // uncommitted, it removes its file
 }
 
-void ZipFile::Add(const TString& path) {
+TString ZipEntryName(const TString& name) {
+  std::string text = name.toStdString();
+  std::replace(text.begin(), text.end(), '\\', '_');
+  for (char& c : text) {
+    if (c != '.') break;
+    c = '_';
+  }
+  return TString(text);
+}
+
+void ZipFile::Add(const TString& path, const TString& entryName) {
   if (sink_ == nullptr) {
     throw ZorvaneException("ZipFile: Add must be called on an opened zipfile!");
   }
   TFile file = Filesystem::GetInstance().OpenFileForReading(TPath(path));
-  Add(file);
+  Add(file, entryName);
 }
 
-void ZipFile::Add(TFile& file) {
+void ZipFile::Add(TFile& file, const TString& entryName) {
   if (sink_ == nullptr) {
     throw ZorvaneException("ZipFile: Add must be called on an opened zipfile!");
   }
   Entry entry;
   std::tie(entry.time, entry.date) = DosTime(DateTime::FromTimePoint(file.LastWriteTime()));
-  entry.name = zor::platform::GetFileName(file.GetPath().ToString()).toStdString();
+  entry.name = ZipEntryName(entryName.isEmpty() ? zor::platform::GetFileName(file.GetPath().ToString())
+                                                : entryName)
+                   .toStdString();
   entry.offset = offset_;
   DeflateStream deflate(deflateThreads_);
 

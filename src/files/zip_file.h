@@ -68,10 +68,13 @@ class ZipFile {
   //   with the OS error in its record (EIO when the sink gave none): its own
   //   file is then removed and nothing is open. Any other failure after the
   //   entry began (e.g. std::bad_alloc) closes it likewise.
-  void Add(const zor::platform::TString& path);
-  // As Add(path), from the open `file` (read with ReadAt, never by name; the
-  // caller keeps it), named by the last component of its path.
-  void Add(zor::platform::TFile& file);
+  // The entry is named `entryName`, or the file name of `path` when that is
+  // empty, made safe by ZipEntryName.
+  void Add(const zor::platform::TString& path, const zor::platform::TString& entryName = {});
+  // As Add(path, entryName), from the open `file` (read with ReadAt, never by
+  // name; the caller keeps it), named by the last component of its path when
+  // `entryName` is empty.
+  void Add(zor::platform::TFile& file, const zor::platform::TString& entryName = {});
 
   // Finishes the archive by writing its central directory; an archive in its
   // own file is synced and closed. Nothing is open afterwards. Does nothing
@@ -108,5 +111,10 @@ class ZipFile {
   uint64_t offset_ = 0;
   std::vector<Entry> entries_;
 };
+
+// `name` as an entry name that unpacks as one file where it is unpacked: each
+// backslash (a separator elsewhere) and each leading '.' (a hidden file, or a step
+// up with a separator) becomes '_'.
+zor::platform::TString ZipEntryName(const zor::platform::TString& name);
 
 }  // namespace ZorErrorReporting

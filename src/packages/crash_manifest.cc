@@ -72,6 +72,25 @@ TString CutToUtf8Bytes(const TString& text, std::size_t maxBytes) {
   return TString::fromUtf8(std::string_view(utf8).substr(0, end));
 }
 
+TPath NormalisedPath(const TString& path) {
+  std::vector<TString> kept;
+  for (const TString& part : path.split("/")) {
+    if (part.isEmpty() || part == ".") continue;
+    if (part == "..") {
+      if (!kept.empty() && kept.back() != "..") {
+        kept.pop_back();
+      } else if (!path.startsWith("/")) {
+        kept.push_back(part);  // a relative path may climb; "/.." is "/"
+      }
+      continue;
+    }
+    kept.push_back(part);
+  }
+  TString text = path.startsWith("/") ? TString("/") : TString();
+  for (size_t i = 0; i < kept.size(); ++i) text += (i == 0 ? TString() : TString("/")) + kept[i];
+  return TPath(text.isEmpty() ? TString(".") : text);
+}
+
 std::size_t CrashManifest::NameHash::operator()(const TString& name) const {
   return std::hash<std::string>()(name.toStdString());
 }
@@ -112,7 +131,8 @@ void CrashManifest::ReadMember(const rapidjson::Value& name, const rapidjson::Va
     for (const auto& record : value.GetArray()) {
       if (!record.IsObject()) continue;
       auto file = std::make_shared<CrashArtifactFile>(record);
-      crashArtifactFiles_.emplace(TPath(file->GetFileName()), std::move(file));
+      // One file spelt several ways ("a//b", "a/./b", "x/../a/b") is one entry.
+      crashArtifactFiles_.emplace(NormalisedPath(file->GetFileName()), std::move(file));
     }
   }
 }
@@ -142,8 +162,7 @@ void CrashManifest::Complete(const ArtifactFiles& artifactFiles, bool uploadFull
   const TPath* javaLog = nullptr;
   for (const auto& [path, file] : artifactFiles) {
     const ArtifactType type = file->GetType();
-    if (type == ArtifactType::kManifest) continue;
-    files.emplace(TPath(file->GetFileName()), file);
+    files.emplace(NormalisedPath(file->GetFileName()), file);
     if (type == ArtifactType::kProcessMiniDump) miniDump = &path;
     if (type == ArtifactType::kJavaFatalErrorLog) javaLog = &path;
   }

@@ -13,6 +13,7 @@
 // "product-build", "host", "os", "edition", "os-version",
 // "processor-architecture", "manifest-version"; boolean "upload-full-dumps";
 // array "crash-artifact-files" of artifact records, keyed by their "filename"
+// normalised (NormalisedPath)
 // (a record whose file name is already known is not added again). A member of
 // another type, and every other member, stays in the document unread.
 //
@@ -66,8 +67,10 @@ class CrashManifest : public JsonFileSerializedObject {
   rapidjson::Document ToJson() const override;
 
   // Completes the manifest and saves it:
-  //   - every file of `artifactFiles` whose type is not "Manifest" goes into
-  //     the crash artifact files map (keyed by its file name);
+  //   - every file of `artifactFiles` goes into the crash artifact files map,
+  //     keyed by its normalised file name; a "Manifest" among them is the
+  //     application's, which belongs to the crash like its dumps (this
+  //     manifest, the program's completed record, is never one of them);
   //   - appended after the document's members, in this order:
   //       "executable"   process name of the last Java fatal-error log, if any;
   //       "timestamp"    Unix time of the last write of the last minidump,
@@ -140,5 +143,10 @@ class CrashManifest : public JsonFileSerializedObject {
 // The longest prefix of `text` whose UTF-8 form has at most `maxBytes` bytes
 // and ends at a character boundary (a character is never split).
 zor::platform::TString CutToUtf8Bytes(const zor::platform::TString& text, std::size_t maxBytes);
+
+// `path` with empty and "." components dropped and each ".." taking away the
+// component before it, by text alone (no link is resolved): the key under
+// which a manifest records a file. "/.." is "/"; an empty path is ".".
+zor::platform::TPath NormalisedPath(const zor::platform::TString& path);
 
 }  // namespace ZorErrorReporting

@@ -105,10 +105,11 @@ TEST_F(CrashManifestTest, CompletingAppendsAfterTheApplicationsMembers) {
   EXPECT_TRUE(LastMember(document, "upload-full-dumps")->IsFalse());
   EXPECT_EQ(Json::GetText(*LastMember(document, "crash-correlation-id")), kPackageId);
   EXPECT_EQ(Json::GetText(*LastMember(document, "zorvane-locale")), "de_DE");
-  // The manifest itself is no artifact of the crash.
+  // The application's manifest is one of the crash's files.
   const Json::Value& records = *LastMember(document, "crash-artifact-files");
-  ASSERT_EQ(records.Size(), 1u);
+  ASSERT_EQ(records.Size(), 2u);
   EXPECT_EQ(Json::GetText(records[0]["filename"]), TString(dir_.Sub("server.4242.dmp")));
+  EXPECT_EQ(Json::GetText(records[1]["type"]), "Manifest");
 
   EXPECT_FALSE(manifest->GetUploadFullDumps());
 }
@@ -136,16 +137,26 @@ TEST_F(CrashManifestTest, ReloadReadsTheAppendedMembers) {
   EXPECT_EQ(ReadFile(manifestPath_), once);
 }
 
-TEST_F(CrashManifestTest, FirstRecordOfAFileNameCounts) {
+// However a file is spelt, the first record of it counts.
+TEST_F(CrashManifestTest, FirstRecordOfAFileCounts) {
   auto manifest = WriteAndLoad(
       R"({"crash-artifact-files":[{"filename":"/d/a.dmp","type":"ProcessMiniDump"},)"
-      R"({"filename":"/d/a.dmp","type":"ErrorLog"}],)"
+      R"({"filename":"/d/./a.dmp","type":"ErrorLog"},{"filename":"//d//a.dmp"},)"
+      R"({"filename":"/../x/../d/a.dmp"}],)"
       R"("crash-artifact-files":[{"filename":"/d/b.log","type":"ErrorLog","size":"12"},)"
       R"({"FILENAME":"/d/a.dmp","type":"ProcessFullDump"}]})");
   const CrashManifest::ArtifactFiles& files = manifest->GetCrashArtifactFiles();
   ASSERT_EQ(files.size(), 2u);
   EXPECT_EQ(files.at("/d/a.dmp")->GetType(), ArtifactType::kProcessMiniDump);
   EXPECT_EQ(files.at("/d/b.log")->GetSize(), 12u);
+
+  const std::pair<const char*, const char*> spellings[] = {
+      {"/a/./b//c/", "/a/b/c"}, {"/a/../../b", "/b"}, {"a/../../b", "../b"},
+      {"./a/..", "."},          {"/", "/"},           {"a/b/../c\\..\\d", "a/c\\..\\d"},
+  };
+  for (const auto& [path, normal] : spellings) {
+    EXPECT_EQ(NormalisedPath(path).ToString(), normal) << path;
+  }
 }
 
 TEST_F(CrashManifestTest, NewManifestHoldsExactlyTheAppendedMembers) {

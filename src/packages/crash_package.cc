@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "config/config.h"
 #include "files/filesystem.h"
 #include "log/log_functions.h"
 #include "packages/artifact_name_rules.h"
@@ -32,6 +33,9 @@ constexpr char kLastSharedDirectoryVersion[] = "1.0";
 // How many of the entries left in a crash directory a Warn line names.
 constexpr size_t kLeftoversShown = 5;
 
+// How many refused files of one manifest a zip's Warn lines name.
+constexpr uint64_t kRefusalsShown = 20;
+
 TString NativeText(const TPath& path) { return TString(path.NativeString()); }
 
 void LogSkipped(const TPath& path, const TPath& namedBy, const TString& refusal) {
@@ -54,7 +58,8 @@ bool IsTrusted(const TrustBoundary& boundary, const TPath& path, const TPath& na
 }  // namespace
 
 CrashPackage::CrashPackage(const TString& name, const std::set<TPath>& artifactPaths,
-                           bool uploadFullDumps, const std::set<TPath>& additionalPaths)
+                           bool uploadFullDumps, const std::set<TPath>& additionalPaths,
+                           const TPath& recordDirectory)
     : Package(name, PackageType::kCrashPackage) {
   if (artifactPaths.empty()) {
     throw ZorvaneException(TFormatString("Crash package '%1' has no files").arg(name));
@@ -92,16 +97,29 @@ CrashPackage::CrashPackage(const TString& name, const std::set<TPath>& artifactP
     files.insert_or_assign(path, std::make_shared<CrashArtifactFile>(path));
   }
 
-  if (manifestPath.IsEmpty()) {
-    manifestPath = directory /
-                   TPath(ArtifactNames::GetFileNameKey(firstPath) + ArtifactNames::kManifestSuffix);
-    manifest_ =
-        JsonFileSerializedObject::SaveNewFile(std::make_shared<CrashManifest>(), manifestPath);
-  } else {
+  // The application's manifest is read, never written: a completed one (an
+  // earlier version completed it in place) serves as it is; otherwise the
+  // completed manifest is the program's own record in `recordDirectory`.
+  std::shared_ptr<CrashManifest> application;
+  if (!manifestPath.IsEmpty()) {
     LoadManifest(manifestPath);
+    application = std::move(manifest_);
+    if (!application) {
+      RecordDataFilePath(DataFileKind::kManifestFile, manifestPath);
+      return;
+    }
+    if (application->IsCompleted()) {
+      manifest_ = std::move(application);
+      RecordDataFilePath(DataFileKind::kManifestFile, manifestPath);
+      return;
+    }
   }
-  RecordDataFilePath(DataFileKind::kManifestFile, manifestPath);
-  if (manifest_ && !manifest_->IsCompleted()) manifest_->Complete(files, uploadFullDumps, name);
+  auto record = application ? std::make_shared<CrashManifest>(application->ToJson())
+                            : std::make_shared<CrashManifest>();
+  const TPath recordPath = recordDirectory / (name + "." + kManifestRecordSuffix);
+  manifest_ = JsonFileSerializedObject::SaveNewFile(std::move(record), recordPath);
+  RecordDataFilePath(DataFileKind::kManifestFile, recordPath);
+  manifest_->Complete(files, uploadFullDumps, name);
 }
 
 CrashPackage::CrashPackage(const rapidjson::Value& json) : Package(json) {
@@ -134,9 +152,10 @@ void CrashPackage::LoadManifest(const TPath& path) {
 }
 
 void CrashPackage::AddRotatedLogs(const TPath& logPath, CrashManifest::ArtifactFiles* files) {
+  const TrustBoundary boundary = TrustBoundary::FromConfig();
   std::vector<TPath> chain;
   try {
-    RotatedLogsSet set(logPath);
+    RotatedLogsSet set(logPath, &boundary);
     set.ReadLogSet();
     chain = set.GetPaths();
   } catch (const ZorvaneException& e) {
@@ -144,12 +163,9 @@ void CrashPackage::AddRotatedLogs(const TPath& logPath, CrashManifest::ArtifactF
                             .arg(e.GetConcatenatedMessages()));
     return;
   }
-  // Position 0 is the log itself, already recorded by the caller. Each older
-  // file is named by the newer one before it; past an untrusted name the rest
-  // of the chain is that file's word too.
-  const TrustBoundary boundary = TrustBoundary::FromConfig();
+  // Position 0 is the log itself, already recorded by the caller; the set
+  // ended the chain before any file the boundary refused.
   for (size_t position = 1; position < chain.size(); ++position) {
-    if (!IsTrusted(boundary, chain[position], chain[position - 1])) break;
     auto file = std::make_shared<CrashArtifactFile>(chain[position]);
     file->SetUploadPermission(PermissionForRotatedLog(position, chain.size()));
     files->insert_or_assign(chain[position], file);
@@ -175,15 +191,36 @@ TString CrashPackage::GetIdentityJson() const {
 std::vector<Package::FileToZip> CrashPackage::GetFilesToZip() {
   const std::shared_ptr<CrashManifest> manifest = GetManifest();
   const TrustBoundary boundary = TrustBoundary::FromConfig();
+  const uint64_t maxBytes = Config::GetInstance().GetMaxArtifactBytes();
   std::vector<FileToZip> files;
   TString refusal;
+  // A manifest may list any number of files that are not there; a few lines
+  // say so, the rest is a count.
+  uint64_t refused = 0;
   for (const auto& [path, file] : manifest->GetCrashArtifactFiles()) {
+    // The application's manifest travels as the completed one, added last.
+    if (file->GetType() == ArtifactType::kManifest) continue;
     if (file->GetUploadPermission() != UploadPermission::kAllowed) continue;
-    if (auto opened = boundary.OpenForReading(path, manifest->GetFilePath(), &refusal)) {
-      files.push_back({path, std::move(*opened)});
-    } else {
-      LogSkipped(path, manifest->GetFilePath(), refusal);
+    auto opened = boundary.OpenForReading(path, manifest->GetFilePath(), &refusal);
+    if (!opened) {
+      if (++refused <= kRefusalsShown) LogSkipped(path, manifest->GetFilePath(), refusal);
+      continue;
     }
+    // The size of what was opened, not of whatever the name means by now.
+    if (const uint64_t size = static_cast<uint64_t>(opened->Size()); size > maxBytes) {
+      LogText(TLog::Warn, TFormatString("Skipping '%1' of package '%2': its %3 bytes are more "
+                                        "than servercrashupload.max_artifact_size_mb allows")
+                              .arg(path.ToString())
+                              .arg(GetPackageName())
+                              .arg(size));
+      continue;
+    }
+    files.push_back({path, std::move(*opened)});
+  }
+  if (refused > kRefusalsShown) {
+    LogText(TLog::Warn, TFormatString("Skipping %1 more file(s) that '%2' names")
+                            .arg(refused - kRefusalsShown)
+                            .arg(manifest->GetFilePath().ToString()));
   }
   auto opened = boundary.OpenForReading(manifest->GetFilePath(), TPath(), &refusal);
   if (!opened) {
@@ -193,6 +230,22 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip() {
   }
   files.push_back({manifest->GetFilePath(), std::move(*opened)});
   return files;
+}
+
+TString CrashPackage::GetZipEntryName(const TPath& path) const {
+  if (!manifest_ || path != manifest_->GetFilePath() ||
+      !path.Filename().endsWith(TString(".") + kManifestRecordSuffix)) {
+    return Package::GetZipEntryName(path);
+  }
+  // The record carries the name of the application's manifest, or the name
+  // an application would have given it.
+  const TPath* first = nullptr;
+  for (const auto& [listed, file] : manifest_->GetCrashArtifactFiles()) {
+    if (file->GetType() == ArtifactType::kManifest) return listed.Filename();
+    if (first == nullptr) first = &listed;
+  }
+  if (first == nullptr) return path.Filename();
+  return ArtifactNames::GetFileNameKey(*first) + ArtifactNames::kManifestSuffix;
 }
 
 void CrashPackage::DeletePackage() {

@@ -4,7 +4,12 @@
 // The crash manifest is the package's record of which files belong to the
 // crash and which of them may be uploaded: the package keeps no file list of
 // its own, it asks the manifest's crash artifact files map. The manifest's
-// path is recorded as the "manifest-file" data file.
+// path is recorded as the "manifest-file" data file. The program writes
+// nothing into a dump folder: the application's manifest there is read and
+// becomes one of the crash's files, and the completed manifest is the
+// program's own record "<package name>.crash-manifest" in the data directory
+// (a status file of an earlier version may still name a manifest completed in
+// the dump folder; it is read as it is).
 //
 // Lifecycle:
 //   1. made from the crash's files by the crash discovery (first run): the
@@ -47,12 +52,13 @@ class CrashPackage : public Package {
   //     `uploadFullDumps` is false; an error log brings the older files of
   //     its rotated chain, the middle ones of a long chain not allowed; a
   //     record later in this order replaces an earlier one of the same path;
-  //   - the manifest is the ".manifest" artifact, loaded; without one, the
-  //     file "<directory>/<file-name key of the first path>.manifest" is
-  //     created holding an empty object;
-  //   - a manifest not completed yet is completed (and saved) with the
-  //     records; its path is recorded as "manifest-file" (the package itself
-  //     is not saved: it is unbound).
+  //   - the application's manifest is the ".manifest" artifact, loaded and
+  //     never written; one already completed is the package's manifest as it
+  //     is; else the record "<recordDirectory>/<name>.crash-manifest" is
+  //     created from its members (or from an empty object without one) and
+  //     completed (and saved) with the records, the application's manifest
+  //     among them; the manifest's path is recorded as "manifest-file" (the
+  //     package itself is not saved: it is unbound).
   // An unreadable rotated chain and an unloadable manifest are logged at Warn
   // and the construction goes on. The chain ends before the first older file
   // that the newer one names but may not make the program read (see
@@ -64,7 +70,11 @@ class CrashPackage : public Package {
   // the manifest file and completing the manifest throw.
   CrashPackage(const zor::platform::TString& name,
                const std::set<zor::platform::TPath>& artifactPaths, bool uploadFullDumps,
-               const std::set<zor::platform::TPath>& additionalPaths);
+               const std::set<zor::platform::TPath>& additionalPaths,
+               const zor::platform::TPath& recordDirectory);
+
+  // The extension of the program's completed manifest in the data directory.
+  static constexpr char kManifestRecordSuffix[] = "crash-manifest";
 
   // Reads a status file's root object as Package does, then loads the manifest
   // recorded as "manifest-file"; without such a record logs at Warn "Package
@@ -86,12 +96,18 @@ class CrashPackage : public Package {
   // {"crash-correlation-id":"<name>"} and, when there is a remote id,
   // ,"issue-id":"<remote id>" (compact JSON).
   zor::platform::TString GetIdentityJson() const override;
-  // The manifest's files whose permission is "Allowed" and which the trust
-  // boundary lets the program read on the manifest's word (each other one is
-  // skipped with a Warn line), in map order, then the manifest file itself,
-  // each opened by the boundary. Throws as GetManifest, and ZorvaneException
-  // naming the manifest when it cannot be opened so.
+  // The manifest's files whose permission is "Allowed", other than the
+  // application's manifest, which the trust boundary lets the program read on
+  // the manifest's word and which are no larger than
+  // servercrashupload.max_artifact_size_mb when opened, in map order, then
+  // the manifest file itself, each opened by the boundary. Each file left out
+  // is logged at Warn, but of the refused ones only the first 20, then one
+  // line with the count. Throws as GetManifest, and ZorvaneException naming
+  // the manifest when it cannot be opened so.
   std::vector<FileToZip> GetFilesToZip() override;
+  // The program's record travels under the name of the application's
+  // manifest (or "<file-name key of the first file>.manifest" without one).
+  zor::platform::TString GetZipEntryName(const zor::platform::TPath& path) const override;
   // Deletes the crash's files and then the manifest, each only as far as the
   // trust boundary allows (a refused one is left with a Warn line and counts
   // as gone); when IsInOwnDirectory, the crash's directory too, but only once

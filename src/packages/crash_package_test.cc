@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "config/config.h"
 #include "config/scoped_env_for_test.h"
 #include "packages/package_for_test.h"
 #include "log/log_rotate_channel.h"
@@ -57,12 +58,19 @@ class CrashPackageTest : public testing::TempDirTest {
     WriteFile(dir_.Sub(relative), content);
     return TPath(dir_.Sub(relative));
   }
+  // The data directory, where the completed manifests go.
+  TPath Data() {
+    std::filesystem::create_directories(dir_.Sub("data"));
+    return TPath(dir_.Sub("data"));
+  }
+  TPath RecordOf(const std::string& name = kId) {
+    return Data() / TPath(name + ".crash-manifest");
+  }
   // A new package as the discovery makes it: constructed, bound, saved.
   std::shared_ptr<CrashPackage> SavedPackage(const std::set<TPath>& files, bool fullDumps = true,
                                              const std::string& name = kId) {
-    std::filesystem::create_directories(dir_.Sub("data"));
     return JsonFileSerializedObject::SaveNewFile(
-        std::make_shared<CrashPackage>(TString(name), files, fullDumps, std::set<TPath>{}),
+        std::make_shared<CrashPackage>(TString(name), files, fullDumps, std::set<TPath>{}, Data()),
         TPath(dir_.Sub("data/") + name + ".crash-package.pending"));
   }
 
@@ -74,55 +82,59 @@ TEST_F(CrashPackageTest, FilesFromTwoDirectoriesThrowBeforeAnythingIsWritten) {
   const TPath dump = AddFile("a/app.1.dmp");
   const TPath log = AddFile("b/app.1.log");
   EXPECT_EQ(ErrorOf([&] {
-              CrashPackage(kId, {dump, log}, true, {});
+              CrashPackage(kId, {dump, log}, true, {}, Data());
             }),
             "All files in crash package must reside in the same directory! Mistmached files: ('" +
                 dump.NativeString() + "', '" + log.NativeString() + "')");
-  EXPECT_FALSE(Exists(TPath(dir_.Sub("a/app.1.manifest"))));
+  EXPECT_FALSE(Exists(RecordOf()));
 
   // Additional files may sit anywhere.
   const TPath stacks = AddFile("b/core_app.1.11.42.txt");
-  EXPECT_EQ(Permissions(CrashPackage(kId, {dump}, true, {stacks})).count(stacks), 1u);
+  EXPECT_EQ(Permissions(CrashPackage(kId, {dump}, true, {stacks}, Data())).count(stacks), 1u);
 }
 
-TEST_F(CrashPackageTest, CreatesManifestAndAppliesFullDumpSetting) {
+// The completed manifest is the program's own record in the data directory,
+// zipped under the application's manifest name; the application's manifest,
+// if any, is only read, and belongs to the crash.
+TEST_F(CrashPackageTest, CompletedManifestIsTheProgramsRecord) {
   for (const bool fullDumps : {false, true}) {
     SCOPED_TRACE(fullDumps);
     const std::string folder = fullDumps ? "with" : "without";
     const TPath mini = AddFile(folder + "/app.12.dmp");
     const TPath full = AddFile(folder + "/app.12-full.dmp");
 
-    CrashPackage package(kId, {mini, full}, fullDumps, {});
+    CrashPackage package(kId, {mini, full}, fullDumps, {}, Data());
 
+    EXPECT_EQ(package.GetDataFilePath(DataFileKind::kManifestFile), RecordOf());
+    EXPECT_THAT(ReadFile(RecordOf().NativeString()), HasSubstr("crash-artifact-files"));
+    EXPECT_FALSE(Exists(TPath(dir_.Sub(folder + "/app.12.manifest"))));
     // Named after the first file's name with "-full" taken out.
-    const TPath manifestPath(dir_.Sub(folder + "/app.12.manifest"));
-    EXPECT_EQ(package.GetDataFilePath(DataFileKind::kManifestFile), manifestPath);
-    EXPECT_THAT(ReadFile(manifestPath.NativeString()), HasSubstr("crash-artifact-files"));
+    EXPECT_EQ(package.GetZipEntryName(RecordOf()), "app.12.manifest");
     const Permission fullPermission =
         fullDumps ? Permission::kAllowed : Permission::kNotAllowedFileTypeDisabledByAdmin;
     EXPECT_EQ(Permissions(package),
               (std::map<TPath, Permission>{{full, fullPermission}, {mini, Permission::kAllowed}}));
-    const std::vector<TPath> zipped = fullDumps ? std::vector<TPath>{full, mini, manifestPath}
-                                                : std::vector<TPath>{mini, manifestPath};
+    const std::vector<TPath> zipped = fullDumps ? std::vector<TPath>{full, mini, RecordOf()}
+                                                : std::vector<TPath>{mini, RecordOf()};
     EXPECT_EQ(PathsOf(package.GetFilesToZip()), zipped);
   }
-}
 
-TEST_F(CrashPackageTest, ExistingManifestIsLoadedAndCompletedOnlyOnce) {
   const TPath dump = AddFile("dumps/app.5.dmp");
-  const TPath manifestPath =
-      AddFile("dumps/app.5.manifest", R"({"Id":"crash-5","product-build":"5.0.1"})");
-
-  CrashPackage first(kId, {dump, manifestPath}, false, {});
-  EXPECT_EQ(first.GetProductBuild(), "5.0.1");
-  // The manifest lists the crash's files, not itself, and is zipped once.
-  EXPECT_EQ(PathsOf(first.GetFilesToZip()), (std::vector<TPath>{dump, manifestPath}));
-  const std::string completed = ReadFile(manifestPath.NativeString());
-
-  // The same crash seen again must not append a second time.
-  CrashPackage second(kId, {dump, manifestPath}, true, {});
-  EXPECT_EQ(ReadFile(manifestPath.NativeString()), completed);
-  EXPECT_FALSE(second.GetUploadFullDumps());
+  const std::string written = R"({"Id":"crash-5","product-build":"5.0.1"})";
+  const TPath application = AddFile("dumps/app.5.manifest", written);
+  auto package = SavedPackage({dump, application}, false, "app.5");
+  EXPECT_EQ(ReadFile(application.NativeString()), written);
+  EXPECT_THAT(ReadFile(RecordOf("app.5").NativeString()), ::testing::StartsWith(written.substr(0, written.size() - 1)));
+  EXPECT_EQ(package->GetZipEntryName(RecordOf("app.5")), "app.5.manifest");
+  // Zipped once, as the record; deleted with the crash's files.
+  EXPECT_EQ(PathsOf(package->GetFilesToZip()), (std::vector<TPath>{dump, RecordOf("app.5")}));
+  auto loaded = CrashPackage::LoadFromFile(package->GetFilePath());
+  EXPECT_EQ(loaded->GetProductBuild(), "5.0.1");
+  EXPECT_FALSE(loaded->GetUploadFullDumps());
+  loaded->DeletePackage();
+  for (const TPath& gone : {dump, application, RecordOf("app.5"), package->GetFilePath()}) {
+    EXPECT_FALSE(Exists(gone)) << gone;
+  }
 }
 
 TEST_F(CrashPackageTest, MiddleOfALongRotatedLogChainIsNotAllowed) {
@@ -138,7 +150,7 @@ TEST_F(CrashPackageTest, MiddleOfALongRotatedLogChainIsNotAllowed) {
   channel.Flush();
   const TPath dump = AddFile("dumps/app.9.dmp");
 
-  auto permissions = Permissions(CrashPackage(kId, {dump, newestFirst.front()}, true, {}));
+  auto permissions = Permissions(CrashPackage(kId, {dump, newestFirst.front()}, true, {}, Data()));
   EXPECT_EQ(permissions.size(), 8u);
   EXPECT_EQ(permissions[dump], Permission::kAllowed);
   // Which positions of the chain, newest first, stay allowed ('y').
@@ -154,8 +166,8 @@ TEST_F(CrashPackageTest, UnreadableRotatedLogChainIsLoggedAndSkipped) {
   const TPath log = AddFile("dumps/app.3.log", R"({"k":"open-log","v":{"path":")" +
                                                    dir_.Sub("gone/app.3.log") + "\"}}\n");
   LogCapture capture;
-  CrashPackage package(kId, {dump, log}, true, {});
-  EXPECT_THAT(capture.Text(), HasSubstr("Error occurred while trying to get rotated log set: "));
+  CrashPackage package(kId, {dump, log}, true, {}, Data());
+  EXPECT_THAT(capture.Text(), HasSubstr("ends before '" + dir_.Sub("gone/app.3.log") + "'"));
   EXPECT_EQ(Permissions(package), (std::map<TPath, Permission>{{dump, Permission::kAllowed},
                                                                {log, Permission::kAllowed}}));
 }
@@ -177,7 +189,7 @@ TEST_F(CrashPackageTest, StatusFileRoundTrip) {
             TString(R"({"crash-correlation-id":")") + kId + R"(","issue-id":"issue-1"})");
   EXPECT_EQ(loaded->GetOs(), "Plan9");
   EXPECT_FALSE(loaded->GetUploadFullDumps());
-  EXPECT_EQ(PathsOf(loaded->GetFilesToZip()), (std::vector<TPath>{dump, manifestPath}));
+  EXPECT_EQ(PathsOf(loaded->GetFilesToZip()), (std::vector<TPath>{dump, RecordOf()}));
 }
 
 TEST_F(CrashPackageTest, StatusFileWithoutUsableManifest) {
@@ -222,8 +234,9 @@ TEST_F(CrashPackageTest, FailedDumpDeletionKeepsEverythingForTheNextRun) {
     FailingRemoveFilesystem failing(dump, FailingRemoveFilesystem::How::kReturnFalse);
     package->DeletePackage();
   }
+  // The record of what is left to delete stays.
   EXPECT_TRUE(Exists(dump));
-  EXPECT_TRUE(Exists(manifestPath));
+  EXPECT_TRUE(Exists(RecordOf()));
   EXPECT_TRUE(Exists(package->GetFilePath()));
 
   // The next run finishes the job.
@@ -300,19 +313,43 @@ TEST_F(CrashPackageTrustTest, ManifestListingIsFollowedOnlyInsideTheDumpDirector
   std::filesystem::create_directories(dir_.Sub("dumps"));
   std::filesystem::create_directory_symlink(outside_.path(), dir_.Sub("dumps/out"));
   const TPath dump = AddFile("dumps/app.6.dmp");
+  auto record = [](const std::string& path) {
+    return R"({"filename":")" + path +
+           R"(","type":"ProcessMiniDump","upload-permission":"Allowed"},)";
+  };
+  // Over the size limit by what it claims: never read.
+  const TPath big = AddFile("dumps/app.6-big.dmp");
+  std::filesystem::resize_file(big.NativeString(), 1024 * 1024 + 1);
+  std::string records = record(dump.NativeString()) + record(big.NativeString());
+  // Many files that are not there: the Warn lines stop, a count says the rest.
+  for (int i = 0; i < 25; ++i) records += record(dir_.Sub("dumps/gone/" + std::to_string(i)));
   const TPath manifestPath =
-      AddFile("dumps/app.6.manifest", R"({"crash-artifact-files":[)" + Record(dump.NativeString()) +
-                                          "," + Record(secret.NativeString()) + "," +
-                                          Record(dir_.Sub("dumps/out/secret.txt")) + "]}");
+      AddFile("dumps/app.6.manifest", R"({"crash-artifact-files":[)" + records +
+                                          record(secret.NativeString()) +
+                                          record("/../" + dir_.Sub("dumps/out/secret.txt")) +
+                                          R"({}]})");
+  WriteFile(dir_.Sub("c.yml"), "servercrashupload.data.dir: " + dir_.Sub("data") +
+                                   "\nservercrashupload.max_artifact_size_mb: 1\n");
+  Config config;
+  config.Load(TPath(dir_.Sub("c.yml")));
+  Config::SetTestInstance(&config);
   auto package = SavedPackage({dump, manifestPath});
 
   LogCapture capture;
   EXPECT_EQ(PathsOf(package->GetFilesToZip()), (std::vector<TPath>{dump, manifestPath}));
+  Config::SetTestInstance(nullptr);
   package->DeletePackage();
 
-  EXPECT_THAT(capture.Text(),
-              AllOf(HasSubstr("Skipping '" + dir_.Sub("dumps/out/secret.txt") + "'"),
-                    HasSubstr("Not deleting '" + secret.NativeString() + "'")));
+  const std::string log = capture.Text();
+  EXPECT_THAT(log, AllOf(HasSubstr("Skipping '" + big.NativeString() + "' of package"),
+                         HasSubstr("Skipping 8 more file(s) that '" + manifestPath.NativeString()),
+                         HasSubstr("Not deleting '" + secret.NativeString() + "'")));
+  size_t skipLines = 0;
+  for (size_t at = log.find("Skipping '"); at != std::string::npos;
+       at = log.find("Skipping '", at + 1)) {
+    ++skipLines;
+  }
+  EXPECT_EQ(skipLines, 20u + 1u);  // the refused ones shown, and the one too large
   EXPECT_FALSE(Exists(dump));
   EXPECT_EQ(ReadFile(secret.NativeString()), "not for upload");
   EXPECT_FALSE(Exists(package->GetFilePath()));
@@ -360,15 +397,14 @@ TEST_F(CrashPackageTrustTest, RotatedChainStopsAtAFileOfAnotherOwner) {
   ASSERT_EQ(::chown(newest.NativeString().c_str(), kNobody, kNobody), 0);
 
   LogCapture capture;
-  CrashPackage untrusted(kId, {dump, newest}, true, {});
+  CrashPackage untrusted(kId, {dump, newest}, true, {}, Data());
   EXPECT_EQ(Permissions(untrusted), (std::map<TPath, Permission>{{dump, Permission::kAllowed},
                                                                  {newest, Permission::kAllowed}}));
-  EXPECT_THAT(capture.Text(), HasSubstr("Skipping '" + older.NativeString() + "'"));
+  EXPECT_THAT(capture.Text(), HasSubstr("ends before '" + older.NativeString() + "'"));
 
   // Given to the same user, the older file is followed.
   ASSERT_EQ(::chown(older.NativeString().c_str(), kNobody, kNobody), 0);
-  std::filesystem::remove(dir_.Sub("dumps/app.4.manifest"));
-  CrashPackage trusted(kId, {dump, newest}, true, {});
+  CrashPackage trusted(kId, {dump, newest}, true, {}, Data());
   EXPECT_EQ(Permissions(trusted).count(older), 1u);
 }
 

@@ -219,6 +219,8 @@ void Package::AddRetryMembers(rapidjson::Document& document) const {
   }
 }
 
+TString Package::GetZipEntryName(const TPath& path) const { return path.Filename(); }
+
 std::vector<Package::FileToZip> Package::GetFilesToZip() { return {}; }
 
 std::shared_ptr<PackageMetadata> Package::GetPackageMetadata() { return nullptr; }

@@ -112,9 +112,9 @@ class Package : public JsonFileSerializedObject {
   virtual zor::platform::TString GetUploadFileName() const = 0;
   // A compact JSON text that names the package in log lines.
   virtual zor::platform::TString GetIdentityJson() const = 0;
-  // A file that goes into the package's zip: the path it was named by (its
-  // entry's name) and the file as opened when it was checked, so that the zip
-  // reads what was checked.
+  // A file that goes into the package's zip: the path it was named by (which
+  // GetZipEntryName turns into its entry's name) and the file as opened when
+  // it was checked, so that the zip reads what was checked.
   struct FileToZip {
     zor::platform::TPath path;
     zor::platform::TFile file;
@@ -122,6 +122,9 @@ class Package : public JsonFileSerializedObject {
   // The files that go into the package's zip, in list order, already open.
   // Empty here.
   virtual std::vector<FileToZip> GetFilesToZip();
+  // The name of `path`'s entry in the zip: its file name here (ZipFile makes
+  // every name safe to unpack).
+  virtual zor::platform::TString GetZipEntryName(const zor::platform::TPath& path) const;
 
   // Deletes the recorded data files in ascending order of kind, the
   // "manifest-file" only with IncludeManifest::kYes, each logged at Debug and

@@ -4,6 +4,8 @@
 #include <string>
 
 #include "files/filesystem.h"
+#include "log/log_functions.h"
+#include "packages/trust_boundary.h"
 #include "platform/file_functions.h"
 #include "platform/tformat_string.h"
 #include "platform/tregex.h"
@@ -103,7 +105,23 @@ RotatedLogsSet::LogEvents::LogEvents(const TString& eventText) : text(eventText)
   }
 }
 
-RotatedLogsSet::RotatedLogsSet(const TPath& logPath) : logPath_(logPath) {}
+RotatedLogsSet::RotatedLogsSet(const TPath& logPath, const TrustBoundary* boundary)
+    : logPath_(logPath), boundary_(boundary) {}
+
+bool RotatedLogsSet::MayRead(const TPath& path, const TPath& namedBy) const {
+  if (boundary_ == nullptr || path == logPath_) return true;
+  // Checked before the first byte: a name in a log may lead to a FIFO, a
+  // device or another user's file, none of which is opened.
+  const TString refusal = boundary_->WhyNotRead(path, namedBy);
+  if (refusal.isEmpty()) return true;
+  LogText(zor::platform::TLog::Warn,
+          TFormatString("The rotated log chain of '%1' ends before '%2', which '%3' names: %4")
+              .arg(logPath_.ToString())
+              .arg(path.ToString())
+              .arg(namedBy.ToString())
+              .arg(refusal));
+  return false;
+}
 
 TString RotatedLogsSet::ReadTextPortion(const TPath& path, uint64_t offset, uint64_t count) {
   return ReadPortion(path, offset, count, ProbeEncoding(path));
@@ -137,12 +155,14 @@ void RotatedLogsSet::ReadLogSet() {
   // The log path's text serves twice when the chain starts with that file.
   const HeadAndTail first = ReadHeadAndTail(logPath_);
   TPath current = LogEvents(first.head).openPath;
+  TPath namedBy = logPath_;
   int count = 0;
   while (!current.IsEmpty()) {
-    if (count == kMaxLogSetFiles) break;
+    if (count == kMaxLogSetFiles || !MayRead(current, namedBy)) break;
     ++count;
     paths_.push_back(current);
     const TString tail = current == logPath_ ? first.tail : ReadHeadAndTail(current).tail;
+    namedBy = current;
     current = GetPreviousLogPath(current, tail);
   }
   if (count >= kMaxLogSetFiles) {

@@ -21,6 +21,8 @@
 
 namespace ZorErrorReporting {
 
+class TrustBoundary;
+
 class RotatedLogsSet {
  public:
   // A chain that reaches this many files is an error (at most 19 are accepted).
@@ -55,7 +57,12 @@ class RotatedLogsSet {
     zor::platform::TString tail;
   };
 
-  explicit RotatedLogsSet(const zor::platform::TPath& logPath);
+  // With a `boundary` (weak; it must outlive the set), every file of the
+  // chain but `logPath` itself is first checked with TrustBoundary::WhyNotRead
+  // on the word of the newer file that names it, and the chain ends, with a
+  // Warn line, before the first one refused: nothing of it is opened.
+  explicit RotatedLogsSet(const zor::platform::TPath& logPath,
+                          const TrustBoundary* boundary = nullptr);
 
   // Builds the chain: the file named by the open-log event at the head of the
   // log path, then each file it continues, newest first. A log path without an
@@ -87,7 +94,11 @@ class RotatedLogsSet {
                                                  const zor::platform::TString& tail);
 
  private:
+  // True iff the set may open `path`, which `namedBy` names; see the constructor.
+  bool MayRead(const zor::platform::TPath& path, const zor::platform::TPath& namedBy) const;
+
   zor::platform::TPath logPath_;
+  const TrustBoundary* boundary_;  // weak; may be null
   std::vector<zor::platform::TPath> paths_;
   bool read_ = false;
 };

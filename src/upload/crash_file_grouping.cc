@@ -1,6 +1,7 @@
 #include "upload/crash_file_grouping.h"
 
 #include <cstdint>
+#include <cstdio>
 
 #include "log/log_functions.h"
 #include "packages/artifact_name_rules.h"
@@ -37,9 +38,9 @@ bool IsDumpFile(const TPath& path) { return path.ToString().endsWith(ArtifactNam
 }  // namespace
 
 CrashFileGroups GroupCrashFiles(const std::set<TPath>& listing, const TString& exclusionPattern,
-                                const std::function<bool(const TString&)>& isKnown) {
+                                const std::function<bool(const CrashFileGroups::GroupId&)>& isKnown) {
   const TRegex exclusion = ExclusionRegex(exclusionPattern);
-  std::map<TString, std::shared_ptr<CrashFileGroups::Files>> groups;
+  std::map<CrashFileGroups::GroupId, std::shared_ptr<CrashFileGroups::Files>> groups;
   CrashFileGroups result;
   for (const TPath& path : listing) {
     if (exclusion.Search(path.ToString())) continue;
@@ -49,22 +50,20 @@ CrashFileGroups GroupCrashFiles(const std::set<TPath>& listing, const TString& e
       LogText(TLog::Debug, TFormatString("Found GDB crash stacks file (%1).").arg(path.ToString()));
       continue;
     }
-    const TString id = ArtifactNames::GetGroupingKey(path);
-    if (id.isEmpty() || isKnown(id)) continue;
+    const TString key = ArtifactNames::GetGroupingKey(path);
+    if (key.isEmpty()) continue;
+    const CrashFileGroups::GroupId id(path.Parent(), key);
+    if (isKnown(id)) continue;
     std::shared_ptr<CrashFileGroups::Files>& group = groups[id];
     if (!group) group = std::make_shared<CrashFileGroups::Files>();
-    if (!group->empty() &&
-        zor::platform::ComparePaths(path.Parent(), group->begin()->Parent()) != 0) {
-      continue;
-    }
     group->insert(path);
     if (result.found.count(id) != 0) continue;
     // Files added after the group is found still belong to it: the set is shared.
     if (IsDumpFile(path)) {
-      LogText(TLog::Debug, TFormatString("Found crash package (%1).").arg(id));
+      LogText(TLog::Debug, TFormatString("Found crash package (%1).").arg(path.ToString()));
       result.found.emplace(id, group);
     } else if (ArtifactNames::IsJavaFile(path)) {
-      LogText(TLog::Debug, TFormatString("Found java artifact (%1).").arg(id));
+      LogText(TLog::Debug, TFormatString("Found java artifact (%1).").arg(path.ToString()));
       result.found.emplace(id, group);
     }
   }
@@ -98,6 +97,16 @@ std::set<TPath> GdbFilesForGroup(const CrashFileGroups& groups,
   const auto gdb = groups.gdbFiles.find(key);
   if (gdb == groups.gdbFiles.end()) return {};
   return {gdb->second};
+}
+
+TString SecondPackageName(const CrashFileGroups::GroupId& group) {
+  uint32_t hash = 2166136261u;
+  for (const unsigned char c : group.first.ToString().toStdString()) {
+    hash = (hash ^ c) * 16777619u;
+  }
+  char digits[9];
+  std::snprintf(digits, sizeof digits, "%08x", static_cast<unsigned>(hash));
+  return group.second + "-" + TString(digits);
 }
 
 }  // namespace ZorErrorReporting

@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <utility>
 
 #include "platform/tpath.h"
 #include "platform/tstring.h"
@@ -24,9 +25,11 @@ namespace ZorErrorReporting {
 
 struct CrashFileGroups {
   using Files = std::set<zor::platform::TPath>;
-  // Package id -> the files of that id, for the ids that hold a dump or a
-  // Java artifact, in ascending id order.
-  std::map<zor::platform::TString, std::shared_ptr<Files>> found;
+  // A group: its directory and its grouping key.
+  using GroupId = std::pair<zor::platform::TPath, zor::platform::TString>;
+  // Group -> its files, for the groups that hold a dump or a Java artifact,
+  // in ascending order of directory, then key.
+  std::map<GroupId, std::shared_ptr<Files>> found;
   // Process key ("<process name>.<pid>") -> the first GDB crash stacks file
   // of that process.
   std::map<zor::platform::TString, zor::platform::TPath> gdbFiles;
@@ -34,13 +37,18 @@ struct CrashFileGroups {
 
 // Groups `listing` (in its ascending order). A path whose text contains a
 // match of `exclusionPattern` (case-insensitive; the default ".*\.temp.*"
-// when empty) is skipped, as is one without a grouping key or whose key
+// when empty) is skipped, as is one without a grouping key or whose group
 // `isKnown` accepts (a package of an earlier run). An invalid pattern excludes
 // nothing and is logged at Warn naming it. Logs each GDB file, package and
 // Java artifact found at Debug. Never throws for any listing.
 CrashFileGroups GroupCrashFiles(const std::set<zor::platform::TPath>& listing,
                                 const zor::platform::TString& exclusionPattern,
-                                const std::function<bool(const zor::platform::TString&)>& isKnown);
+                                const std::function<bool(const CrashFileGroups::GroupId&)>& isKnown);
+
+// The name of a crash whose key another folder's crash already names: the
+// key, "-" and eight hexadecimal digits of the folder's path (FNV-1a), the
+// same in every run.
+zor::platform::TString SecondPackageName(const CrashFileGroups::GroupId& group);
 
 // "<process name>.<pid>" from the file name of `path`, read with the GDB stack
 // file parser when that pattern matches, else the Java parser for a Java

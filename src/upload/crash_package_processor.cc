@@ -43,6 +43,18 @@ namespace TLog = zor::platform::TLog;
 
 namespace {
 
+// The group a crash package was made from: the directory and grouping key of
+// its first crash file other than a manifest; none without a manifest.
+std::optional<CrashFileGroups::GroupId> GroupOf(const CrashPackage& package) {
+  if (!package.HasManifest()) return std::nullopt;
+  for (const auto& [path, file] : package.GetManifest()->GetCrashArtifactFiles()) {
+    if (file->GetType() == ArtifactType::kManifest) continue;
+    const TString key = ArtifactNames::GetGroupingKey(path);
+    if (!key.isEmpty()) return CrashFileGroups::GroupId(path.Parent(), key);
+  }
+  return std::nullopt;
+}
+
 // A logs package's name ends in its type name, as do its status files' stems.
 TString LogsPackageSuffix() { return "." + ToName(PackageType::kZippedLogsPackage); }
 
@@ -150,12 +162,10 @@ std::vector<std::shared_ptr<Package>> CrashPackageProcessor::FindPackagesToUploa
 void CrashPackageProcessor::ApplyRetention() {
   const RetentionSettings settings = RetentionSettings::FromConfig();
   if (!settings.IsActive()) return;
-  std::vector<TPath> directories = dumpDirectories_;
-  directories.push_back(dataDirectory_);
   std::vector<std::shared_ptr<Package>> known;
   for (const auto& [name, package] : packages_) known.push_back(package);
   const std::set<TString> pruned =
-      RetentionPolicy(settings, directories).Apply(known, DateTime::GetLocalTime());
+      RetentionPolicy(settings).Apply(known, DateTime::GetLocalTime());
   for (const TString& name : pruned) packages_.erase(name);
   stats_.pruned = pruned.size();
 }
@@ -390,19 +400,35 @@ std::set<TPath> CrashPackageProcessor::ListCrashArtifactFiles() const {
 
 void CrashPackageProcessor::ProcessCrashFiles(const std::set<TPath>& listing) {
   LogText(TLog::Debug, "Processing crash files...");
-  const CrashFileGroups groups =
-      GroupCrashFiles(listing, Config::GetInstance().GetFilenameExclusionRegex(),
-                      [this](const TString& id) {
-                        // A package another process holds is known too: its
-                        // crash must not be packaged a second time.
-                        return packages_.count(id) != 0 || skipped_.count(id) != 0;
-                      });
+  // A crash is known by its directory and grouping key; a package whose files
+  // are unknown (no manifest, or held by another process) by its name.
+  std::set<CrashFileGroups::GroupId> knownGroups;
+  std::set<TString> knownNames(skipped_.begin(), skipped_.end());
+  for (const auto& [name, package] : packages_) {
+    const auto crash = std::dynamic_pointer_cast<CrashPackage>(package);
+    if (const auto group = crash ? GroupOf(*crash) : std::nullopt) {
+      knownGroups.insert(*group);
+    } else {
+      knownNames.insert(name);
+    }
+  }
+  const CrashFileGroups groups = GroupCrashFiles(
+      listing, Config::GetInstance().GetFilenameExclusionRegex(),
+      [&](const CrashFileGroups::GroupId& group) {
+        return knownGroups.count(group) != 0 || knownNames.count(group.second) != 0 ||
+               knownNames.count(SecondPackageName(group)) != 0;
+      });
   LogText(TLog::Debug,
           TFormatString("Found (%1) package(s).").arg(static_cast<uint64_t>(groups.found.size())));
-  for (const auto& [id, group] : groups.found) {
+  for (const auto& [group, files] : groups.found) {
+    // The first folder of a key names its package by the key alone.
+    const TString id = packages_.count(group.second) == 0 && skipped_.count(group.second) == 0
+                           ? group.second
+                           : SecondPackageName(group);
     try {
-      auto package = std::make_shared<CrashPackage>(id, *group, includeFullDumps_,
-                                                    GdbFilesForGroup(groups, *group));
+      auto package = std::make_shared<CrashPackage>(id, *files, includeFullDumps_,
+                                                    GdbFilesForGroup(groups, *files),
+                                                    dataDirectory_);
       JsonFileSerializedObject::SaveNewFile(package, GetStatusFilePath(id));
       packages_.emplace(id, std::move(package));
     } catch (const ZorvaneException& e) {
@@ -467,7 +493,7 @@ void CrashPackageProcessor::ZipAndEncryptPackage(Package& package, PackageEncryp
   encryptor.ZipAndEncryptPackage(package, zipPath, keep, deflateThreads, [&](ZipFile& zip) {
     for (const auto& [path, file] : entries) {
       try {
-        zip.Add(*file);
+        zip.Add(*file, package.GetZipEntryName(path));
       } catch (const TPath::Exception& e) {
         // Only reading one of the package's own files throws this; the
         // zip writer reports its own output's trouble otherwise.

@@ -124,11 +124,13 @@ class CrashPackageProcessorTest : public ::testing::Test {
     return TPath(dumps_ + "/" + relative);
   }
 
-  // The names of the files in the data directory.
+  // The names of the files in the data directory but the completed
+  // manifests, which come and go with their status files.
   std::set<std::string> DataFiles() const {
     std::set<std::string> names;
     for (const auto& entry : fs::directory_iterator(data_)) {
-      names.insert(entry.path().filename().string());
+      const std::string name = entry.path().filename().string();
+      if (!name.ends_with(".crash-manifest")) names.insert(name);
     }
     return names;
   }
@@ -261,9 +263,10 @@ TEST_F(CrashPackageProcessorTest, RecordedNextAttemptIsWaitedForAtMostADay) {
 TEST_F(CrashPackageProcessorTest, GroupsFilesIntoPackages) {
   Dump("x.temp/excluded.1.dmp");
   Dump("Upper.TEMP/excluded.2.dmp");
+  // One key in two folders is two crashes; the second one's name says its folder.
   const TPath first = Dump("one/twice.3.dmp");
-  Dump("two/twice.3.dmp");
-  Dump("two/twice.3.log");
+  const std::set<TPath> second = {Dump("two/twice.3.dmp"), Dump("two/twice.3.log")};
+  Dump("three/twice.3.log");
   Dump("lonely.4.manifest", "{}");
   Dump("lonely.4.log");
   const TPath gdbDump = Dump("gdb/app.5.dmp");
@@ -283,10 +286,13 @@ TEST_F(CrashPackageProcessorTest, GroupsFilesIntoPackages) {
       {"app.5", {gdbDump, stacks}},
       {"back\\slash.2", {backslash}},
       {kOwnId, {own}},
-      {"twice.3", {first}}};
+      {"twice.3", {first}},
+      {"twice.3-", second}};  // and 8 hexadecimal digits
   ASSERT_EQ(packages.size(), expected.size()) << log_;
   for (size_t i = 0; i < packages.size(); ++i) {
-    EXPECT_EQ(Names({packages[i]}), std::vector<std::string>{expected[i].first}) << i;
+    const std::string name = Names({packages[i]}).front();
+    EXPECT_EQ(name.substr(0, expected[i].first.size()), expected[i].first) << i;
+    EXPECT_EQ(name.size(), expected[i].first.size() + (i + 1 == expected.size() ? 8 : 0)) << i;
     EXPECT_EQ(ArtifactsOf(*packages[i]), expected[i].second) << i;
   }
   EXPECT_EQ(DataFiles().size(), expected.size());  // no status file for the group without a dump
@@ -376,7 +382,7 @@ TEST_F(CrashPackageProcessorTest, NoFullDumpsFailsPackagesThatMayHoldThem) {
   // A package whose manifest is gone counts as allowing full dumps.
   Dump("nomanifest.2.dmp");
   ASSERT_EQ(Names(Run(true)), (std::vector<std::string>{"allowed.1", "nomanifest.2"}));
-  fs::remove(dumps_ + "/nomanifest.2.manifest");
+  fs::remove(data_ + "/nomanifest.2.crash-manifest");
   Dump("later.3.dmp");
   Dump("later.3-full.dmp");
 
@@ -448,26 +454,13 @@ TEST_F(CrashPackageProcessorTest, FailuresWhileScanningLoseNothing) {
 }
 
 // A crash file that vanishes as the zip writer opens it.
-class VanishingOnOpen : public Filesystem {
- public:
-  explicit VanishingOnOpen(TPath victim) : victim_(std::move(victim)) { SetTestInstance(this); }
-  ~VanishingOnOpen() override { SetTestInstance(nullptr); }
-  zor::platform::TFile OpenFileForReading(const TPath& path) override {
-    if (path == victim_) fs::remove(path.NativeString());
-    return Filesystem::OpenFileForReading(path);
-  }
-
- private:
-  TPath victim_;
-};
-
 // The pass records the encrypted file and leaves no plain zip; what goes
 // wrong in it is told apart: a crash file that cannot be read is the
 // package's verdict, a file the data directory cannot take is not.
 TEST_F(CrashPackageProcessorTest, ZipAndEncryptInOnePass) {
   Dump("app.1.dmp");
   Dump("blocked.3.dmp");
-  const TPath gone = Dump("gone.2.dmp");
+  Dump("gone.2.dmp");
   auto packages = Run();
   ASSERT_EQ(Names(packages), (std::vector<std::string>{"app.1", "blocked.3", "gone.2"}));
   CrashPackageProcessor processor({TPath(dumps_)}, TPath(data_));
@@ -480,10 +473,12 @@ TEST_F(CrashPackageProcessorTest, ZipAndEncryptInOnePass) {
   EXPECT_TRUE(packages[0]->HasDataFile(DataFileKind::kZorEncryptionMetadataFile));
   EXPECT_FALSE(packages[0]->HasZippedPackageFile());
 
-  {
-    VanishingOnOpen vanishing(gone);
-    EXPECT_THROW(pass(*packages[2]), PackageFilesUnreadable);
-  }
+  // The record the package was made from, gone: nothing to say what it holds.
+  fs::remove(std::dynamic_pointer_cast<CrashPackage>(packages[2])
+                 ->GetManifest()
+                 ->GetFilePath()
+                 .NativeString());
+  EXPECT_THROW(pass(*packages[2]), PackageFilesUnreadable);
   const TPath zip(data_ + "/blocked.3.package.zip");
   fs::create_directories(
       PackageEncryptor::DataFilePath(*packages[1], zip, ".enc").NativeString() + "/in-the-way");
@@ -494,7 +489,8 @@ TEST_F(CrashPackageProcessorTest, ZipAndEncryptInOnePass) {
   std::set<std::string> left;
   for (const auto& entry : fs::directory_iterator(data_)) {
     const std::string name = entry.path().filename().string();
-    if (name.find(".crash-package.") == std::string::npos && !name.ends_with(".lock")) {
+    if (name.find(".crash-package.") == std::string::npos && !name.ends_with(".lock") &&
+        !name.ends_with(".crash-manifest")) {
       left.insert(name);
     }
   }
@@ -628,7 +624,7 @@ TEST_F(CrashPackageProcessorTest, RetentionPrunesByAgeThenSettledThenOldestTried
       {"untried.7", 200 * kDay, Status::kPendingRetry, false, false},  // oldest, never tried
   };
   for (const Crash& c : crashes) Dump(c.name + ".dmp", mib);
-  Dump("notes/readme.bin", std::string(512 * 1024, 'n'));  // no package's; counts, stays
+  Dump("notes/readme.bin", std::string(512 * 1024, 'n'));  // no package's: neither counts nor goes
   for (const auto& package : Run()) {
     const Crash& c = *std::find_if(std::begin(crashes), std::end(crashes), [&](const Crash& c) {
       return c.name == package->GetPackageName().toStdString();
@@ -652,7 +648,7 @@ TEST_F(CrashPackageProcessorTest, RetentionPrunesByAgeThenSettledThenOldestTried
   };
   const std::map<std::string, std::string> before = tree();
 
-  // After the age limit five MiB and a half remain; three are allowed.
+  // After the age limit the packages take five MiB; three are allowed.
   Configure(
       "servercrashupload.retention.max_age_days: 365\n"
       "servercrashupload.retention.max_total_mb: 3\n");
@@ -669,8 +665,8 @@ TEST_F(CrashPackageProcessorTest, RetentionPrunesByAgeThenSettledThenOldestTried
   }
   EXPECT_EQ(tree(), expected);
   EXPECT_THAT(log_, HasSubstr("'ancient.1' (status PendingRetry): older than 365 day(s)."));
-  EXPECT_THAT(log_, HasSubstr("'failed.6' (status Failed): the dump and data directories hold "
-                              "more than 3145728 byte(s)."));
+  EXPECT_THAT(log_, HasSubstr("'failed.6' (status Failed): the packages hold more than "
+                              "3145728 byte(s)."));
 
   // A limit that only the crash never tried could meet is not met.
   Configure("servercrashupload.retention.max_total_mb: 1\n");

@@ -8,6 +8,7 @@
 #include "crypto/package_encryptor.h"
 #include "files/filesystem.h"
 #include "log/log_functions.h"
+#include "packages/crash_package.h"
 #include "packages/log_package_metadata.h"
 #include "packages/package.h"
 #include "packages/trust_boundary.h"
@@ -63,6 +64,7 @@ bool WrittenBefore(const TPath& path, const DateTime& cutoff) {
 std::vector<TString> PackageFileExtensions() {
   // Without the leading dot, as the listing takes them.
   return {Package::kPackageZipSuffix,
+          CrashPackage::kManifestRecordSuffix,
           TString(PackageEncryptor::kEncryptedFileSuffix).mid(1),
           TString(PackageEncryptor::kMetadataFileSuffix).mid(1),
           TString(Package::kUploadedPartsSuffix).mid(1),

@@ -40,7 +40,7 @@ void RemoveLeftoverStateFiles(const zor::platform::TPath& dataDirectory,
 // Removes each package file directly in `dataDirectory` that no status file
 // there records, last written before `cutoff`, each logged at Info
 // ("Removing '<path>': no package records it"). Package files are those of
-// the names the program gives them: "*.package.zip", "*.enc", "*.zormeta",
+// the names the program gives them: "*.package.zip", "*.crash-manifest", "*.enc", "*.zormeta",
 // "*.uploaded.parts", "*.metadata" and "*.lock"; a file of any other name
 // (status files, the upload rate state, a metrics file, a file a person put
 // there) is never touched. A file is recorded when a status file names it

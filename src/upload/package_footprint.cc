@@ -1,7 +1,10 @@
 #include "upload/package_footprint.h"
 
+#include <sys/stat.h>
+
 #include <optional>
 #include <set>
+#include <utility>
 
 #include "files/filesystem.h"
 #include "packages/crash_package.h"
@@ -14,6 +17,13 @@ using zor::platform::TPath;
 
 namespace {
 
+bool IsDataFile(const Package& package, const TPath& path) {
+  for (const auto& [kind, recorded] : package.GetDataFiles()) {
+    if (recorded == path) return true;
+  }
+  return false;
+}
+
 std::optional<DateTime> LastWriteTimeOf(const TPath& path) {
   try {
     Filesystem& fs = Filesystem::GetInstance();
@@ -22,6 +32,14 @@ std::optional<DateTime> LastWriteTimeOf(const TPath& path) {
     // Vanished or unreadable: it tells nothing about the package's age.
   }
   return std::nullopt;
+}
+
+// The blocks allocated to `path` itself and its owner, when it exists.
+std::optional<std::pair<uint64_t, uid_t>> AllocatedBytes(const TPath& path) {
+  // A read-only look at an entry: nothing is opened, no link is followed.
+  struct stat st {};
+  if (::lstat(path.NativeString().c_str(), &st) != 0) return std::nullopt;
+  return std::make_pair(static_cast<uint64_t>(st.st_blocks) * 512, st.st_uid);
 }
 
 }  // namespace
@@ -55,9 +73,20 @@ PackageFootprint PackageFootprint::Measure(const Package& package) {
   PackageFootprint footprint;
   // The same file may be both a data file and a crash file (the manifest).
   std::set<TPath> seen;
+  std::optional<uid_t> crashOwner;
+  std::optional<uid_t> statusOwner;
   for (const TPath& path : OwnFiles(package)) {
-    if (seen.insert(path).second) footprint.bytes += SizeOfFileOrZero(path);
+    if (!seen.insert(path).second) continue;
+    const auto allocated = AllocatedBytes(path);
+    if (!allocated) continue;
+    footprint.bytes += allocated->first;
+    if (path == package.GetFilePath()) {
+      statusOwner = allocated->second;
+    } else if (!crashOwner && !IsDataFile(package, path)) {
+      crashOwner = allocated->second;
+    }
   }
+  footprint.owner = crashOwner.value_or(statusOwner.value_or(0));
   std::vector<TPath> dated{package.GetFilePath()};
   for (const auto& [kind, path] : package.GetDataFiles()) {
     if (!package.KeepsDataFile(kind)) dated.push_back(path);

@@ -4,10 +4,14 @@
 // A package's own files are its status file, the data files it records
 // (except the kinds it keeps for someone else, see Package::KeepsDataFile)
 // and, for a crash package with a manifest, the crash files the manifest
-// lists. Files that no longer exist count nothing.
+// lists. Files that no longer exist count nothing, and a file counts the
+// blocks it has on disk, not the size it claims: a sparse file of a terabyte
+// takes almost nothing.
 //
 // Thread-safety: a plain value; Measure touches only the file system.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <vector>
@@ -20,8 +24,12 @@ namespace ZorErrorReporting {
 class Package;
 
 struct PackageFootprint {
-  // The sum of the sizes of the own files that exist.
+  // The bytes allocated to the own files that exist (st_blocks * 512, a
+  // link's own blocks, never its target's).
   uint64_t bytes = 0;
+  // Whose crash it is: the owner of the first crash file that exists, else of
+  // the status file; 0 when neither exists.
+  uid_t owner = 0;
   // The earliest last write time of the status file and the recorded data
   // files that exist: when the package was made, since the manifest and the
   // status file are written then and the later files are newer. The crash

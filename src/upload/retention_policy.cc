@@ -1,6 +1,7 @@
 #include "upload/retention_policy.h"
 
 #include <algorithm>
+#include <map>
 #include <utility>
 
 #include "config/config.h"
@@ -26,6 +27,7 @@ constexpr uint64_t kBytesPerMb = 1024 * 1024;
 struct Candidate {
   std::shared_ptr<Package> package;
   int64_t createdMs;  // 0 when unknown: the oldest
+  PackageFootprint footprint;
 };
 
 void Prune(Package& package, const TString& reason) {
@@ -53,31 +55,17 @@ RetentionSettings RetentionSettings::FromConfig() {
   return settings;
 }
 
-RetentionPolicy::RetentionPolicy(RetentionSettings settings, std::vector<TPath> directories)
-    : settings_(settings), directories_(std::move(directories)) {}
-
-uint64_t RetentionPolicy::MeasureDirectories() const {
-  std::set<TPath> files;
-  for (const TPath& directory : directories_) {
-    try {
-      files.merge(
-          Filesystem::GetInstance().ListFilesRecursively(directory, {}, true, false, false));
-    } catch (const std::exception&) {
-      // A dump directory that does not exist (yet) holds nothing.
-    }
-  }
-  uint64_t bytes = 0;
-  for (const TPath& file : files) bytes += SizeOfFileOrZero(file);
-  return bytes;
-}
+RetentionPolicy::RetentionPolicy(RetentionSettings settings) : settings_(settings) {}
 
 std::set<TString> RetentionPolicy::Apply(const std::vector<std::shared_ptr<Package>>& packages,
                                          const DateTime& now) const {
   std::set<TString> pruned;
   std::vector<Candidate> candidates;
   for (const auto& package : packages) {
-    const DateTime created = PackageFootprint::Measure(*package).created;
-    candidates.push_back({package, created.IsValid() ? created.GetAsUnixTimeMs() : 0});
+    const PackageFootprint footprint = PackageFootprint::Measure(*package);
+    candidates.push_back({package,
+                          footprint.created.IsValid() ? footprint.created.GetAsUnixTimeMs() : 0,
+                          footprint});
   }
   std::stable_sort(
       candidates.begin(), candidates.end(),
@@ -95,16 +83,31 @@ std::set<TString> RetentionPolicy::Apply(const std::vector<std::shared_ptr<Packa
   }
   if (!settings_.maxTotalBytes) return pruned;
 
-  uint64_t total = MeasureDirectories();
+  // Only the packages' own files count: a file that is nobody's package is
+  // not the program's to make room for, and is never deleted.
+  uint64_t total = 0;
+  std::map<uid_t, uint64_t> byOwner;
+  for (const Candidate& c : candidates) {
+    if (pruned.count(c.package->GetPackageName()) != 0) continue;
+    total += c.footprint.bytes;
+    byOwner[c.footprint.owner] += c.footprint.bytes;
+  }
   const uint64_t limit = *settings_.maxTotalBytes;
   if (total <= limit) return pruned;
-  // Uploaded and given-up packages first: neither will be uploaded again.
-  std::stable_partition(candidates.begin(), candidates.end(), [](const Candidate& c) {
+  // Uploaded and given-up packages first: neither will be uploaded again;
+  // within each, the packages of whoever takes the most room go first, so one
+  // user's flood costs that user's crashes, oldest first.
+  const auto settled = [](const Candidate& c) {
     const UploadStatus status = c.package->GetUploadStatus();
     return status == UploadStatus::kComplete || status == UploadStatus::kFailed;
-  });
+  };
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [&](const Candidate& a, const Candidate& b) {
+                     if (settled(a) != settled(b)) return settled(a);
+                     return byOwner[a.footprint.owner] > byOwner[b.footprint.owner];
+                   });
   const TString reason =
-      TFormatString("the dump and data directories hold more than %1 byte(s).").arg(limit);
+      TFormatString("the packages hold more than %1 byte(s).").arg(limit);
   int untried = 0;
   for (const Candidate& c : candidates) {
     if (total <= limit) break;
@@ -124,8 +127,8 @@ std::set<TString> RetentionPolicy::Apply(const std::vector<std::shared_ptr<Packa
     total -= std::min(total, freed);
   }
   if (total > limit) {
-    LogText(TLog::Warn, TFormatString("Retention: the dump and data directories still hold '%1' "
-                                      "byte(s), more than the limit of '%2'; the limit cannot "
+    LogText(TLog::Warn, TFormatString("Retention: the packages still hold '%1' byte(s), more "
+                                      "than the limit of '%2'; the limit cannot "
                                       "be met without deleting '%3' crash(es) that were never "
                                       "tried, which are kept.")
                             .arg(total)

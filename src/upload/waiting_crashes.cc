@@ -33,10 +33,16 @@ std::vector<WaitingCrash> FindWaitingCrashes(const std::vector<TPath>& dumpDirec
   }
   std::vector<WaitingCrash> waiting;
   Filesystem& fs = Filesystem::GetInstance();
-  const CrashFileGroups groups =
-      GroupCrashFiles(listing, Config::GetInstance().GetFilenameExclusionRegex(), isKnown);
-  for (const auto& [name, files] : groups.found) {
-    WaitingCrash crash{name, files->begin()->Parent(), DateTime(), 0};
+  // Without reading the packages' manifests, a crash whose key a package
+  // names counts as that package's: a second folder's crash of the same key
+  // shows once it has its own package.
+  const CrashFileGroups groups = GroupCrashFiles(
+      listing, Config::GetInstance().GetFilenameExclusionRegex(),
+      [&](const CrashFileGroups::GroupId& group) {
+        return isKnown(group.second) || isKnown(SecondPackageName(group));
+      });
+  for (const auto& [group, files] : groups.found) {
+    WaitingCrash crash{group.second, group.first, DateTime(), 0};
     for (const TPath& file : *files) {
       try {
         crash.bytes += fs.FileSize(file);

@@ -31,8 +31,9 @@ struct WaitingCrash {
 std::set<zor::platform::TPath> ListArtifactFiles(const zor::platform::TPath& directory);
 
 // The crashes of `dumpDirectories` grouped as the upload groups them
-// (upload/crash_file_grouping.h), but for those whose name `isKnown`
-// accepts, in ascending name order. A directory that cannot be read gives
+// (upload/crash_file_grouping.h), but for those of which `isKnown` accepts
+// the key or the second name (SecondPackageName), in ascending order of
+// folder, then key; each is named by its key. A directory that cannot be read gives
 // none; a file that vanishes meanwhile counts with size 0. Never throws.
 std::vector<WaitingCrash> FindWaitingCrashes(
     const std::vector<zor::platform::TPath>& dumpDirectories,

@@ -8,11 +8,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -244,6 +247,73 @@ TEST(CrashUploadTest, CrashCutShortStillArrivesWithItsMinidump) {
     EXPECT_THAT(RunLldbOnCores({dir.Sub("arrived.dmp")}, {"thread list"})[0],
                 HasSubstr("stop reason = signal SIGSEGV"));
   }
+}
+
+// Runs `script` with sh as the unprivileged user, whom it creates if need be;
+// false when that cannot be done.
+bool RunAsUser(const std::string& script) {
+  if (std::system("id -u zortest >/dev/null 2>&1 || useradd --system --no-create-home zortest "
+                  ">/dev/null 2>&1") != 0) {
+    return false;
+  }
+  const std::string quoted = "'" + std::regex_replace(script, std::regex("'"), "'\\''") + "'";
+  return std::system(("runuser -u zortest -- sh -ec " + quoted).c_str()) == 0;
+}
+
+// What one user writes into a shared dump directory must not cost another
+// user's crash anything: a log naming a FIFO, a file named like the other's
+// crash, a sparse file of a terabyte.
+TEST(CrashUploadTest, AnotherUsersFilesNeitherHangNorHideNorPruneACrash) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  LocalCrashServer server;
+  ScopedTempDir dir;
+  fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+  fs::create_directories(dir.Sub("dumps/a"));
+  fs::create_directories(dir.Sub("dumps/b"));
+  WriteFile(dir.Sub("dumps/b/server.4711.dmp"), "MDMP root's crash");
+  const std::string a = dir.Sub("dumps/a");
+  if (!RunAsUser("true")) GTEST_SKIP() << "the user zortest can neither be made nor act";
+  ASSERT_EQ(std::system(("chown zortest " + a).c_str()), 0);
+  ASSERT_TRUE(RunAsUser("cd " + a + " && mkfifo pipe && echo MDMP > app.1.dmp && "
+                        "printf '{\"k\":\"open-log\",\"v\":{\"path\":\"" + a +
+                        "/pipe\"}}\\n' > app.1.log && echo mine > server.4711.log && "
+                        "truncate -s 1T huge.2.dmp"));
+
+  const auto config = [&](const std::string& name, const std::string& extra) {
+    WriteFile(dir.Sub(name), "servercrashupload.data.dir: " + dir.Sub("data") +
+                                 "\nservercrashupload.upload_endpoint: " + server.BaseUrl() +
+                                 "\nservercrashupload.rsa_endpoint: " + server.BaseUrl() +
+                                 "/crash/key\nservercrashupload.dump.dirs: " + dir.Sub("dumps") +
+                                 "\nservercrashupload.log.dir: " + dir.Sub("logs") +
+                                 "\nservercrashupload.retry_delay_minutes: 0\n" + extra);
+    return dir.Sub(name);
+  };
+  ProcessOptions options;
+  options.workingDirectory = dir.path();
+  options.environment.emplace("HOME", dir.Sub("home"));
+  // Every crash is tried once and kept for a retry; the FIFO must not hold the run.
+  server.AddFault("register", 1, "status", 500, "{}", 0, 3);
+  const ProcessResult first = RunProcess(
+      ProgramPath(), {"--command", "send-crashes", "--config-file", config("1.yml", "")}, options);
+  ASSERT_EQ(first.status, 0) << first.out << first.err;
+
+  // A terabyte that takes no disk makes no room for anything.
+  const ProcessResult second = RunProcess(
+      ProgramPath(),
+      {"--command", "send-crashes", "--config-file",
+       config("2.yml", "servercrashupload.retention.max_total_mb: 1\n")},
+      options);
+  ASSERT_EQ(second.status, 0) << second.out << second.err;
+  const std::string log = ReadFile(dir.Sub("logs/zorcrashreporter.txt"));
+  EXPECT_THAT(log, Not(HasSubstr("Retention: deleting")));
+  EXPECT_THAT(log, HasSubstr("huge.2.dmp' of package"));
+  EXPECT_THAT(log, HasSubstr("ends before '" + a + "/pipe'"));
+  size_t arrived = 0;
+  for (const auto& entry : fs::directory_iterator(server.DataDir() + "/packages")) {
+    (void)entry;
+    ++arrived;
+  }
+  EXPECT_EQ(arrived, 3u) << log;  // app.1, huge.2 and root's server.4711
 }
 
 }  // namespace
