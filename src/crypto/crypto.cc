@@ -123,7 +123,8 @@ PublicKeyRead ReadPublicKey(const std::vector<char>& pem) {
 Crypto& Crypto::GetInstance() { return zor::platform::ProcessSingleton<Crypto>::Get(); }
 
 Crypto::Bytes Crypto::EncryptFile(const TPath& input, const TPath& output, const Bytes& key,
-                                  const Bytes& iv, unsigned tagLength, size_t blockSize) {
+                                  const Bytes& iv, unsigned tagLength, size_t blockSize,
+                                  const ByteProgress& progress) {
   if (blockSize == 0 || blockSize > INT_MAX) {
     zor::platform::ThrowLogicException(TFormatString("EncryptFile block size out of range: %1")
                                            .arg(static_cast<uint64_t>(blockSize)));
@@ -135,9 +136,13 @@ Crypto::Bytes Crypto::EncryptFile(const TPath& input, const TPath& output, const
   // Each block is encrypted where it was read: one buffer, small enough to
   // stay in the cache from the read through the cipher to the write.
   std::vector<char> block(blockSize);
+  const uint64_t total = progress ? static_cast<uint64_t>(in.Size()) : 0;
+  uint64_t done = 0;
   for (int64_t read = in.Read(block.data(), static_cast<int64_t>(blockSize)); read > 0;
        read = in.Read(block.data(), static_cast<int64_t>(blockSize))) {
     encryptor.WriteInPlace(block.data(), static_cast<size_t>(read));
+    done += static_cast<uint64_t>(read);
+    if (progress) progress(done, std::max(done, total));
   }
   Bytes tag = encryptor.Finish(tagLength);
   // Synced before it is returned: the caller records the file as whole.

@@ -27,6 +27,7 @@
 #include <tuple>
 #include <vector>
 
+#include "files/byte_progress.h"
 #include "platform/tpath.h"
 
 namespace ZorErrorReporting {
@@ -65,8 +66,10 @@ class Crypto {
                             const Bytes& key, const Bytes& iv, unsigned tagLength) {
     return EncryptFile(input, output, key, iv, tagLength, kFileBlockSize);
   }
+  // As above, `progress` told of the input's bytes read after each block.
   Bytes EncryptFile(const zor::platform::TPath& input, const zor::platform::TPath& output,
-                    const Bytes& key, const Bytes& iv, unsigned tagLength, size_t blockSize);
+                    const Bytes& key, const Bytes& iv, unsigned tagLength, size_t blockSize,
+                    const ByteProgress& progress = {});
 
   // Encrypts `plaintext` in memory. Returns (ciphertext, tag); the ciphertext
   // is as long as the plaintext. Throws as EncryptFile (without TFile's).

@@ -48,9 +48,18 @@ TEST_F(CryptoTest, FileEncryptionEqualsBufferEncryption) {
     const std::string in = dir_.Sub("in-" + std::to_string(size));
     zor::test::WriteFile(in, content);
     const auto [expected, expectedTag] = C().EncryptBuffer(BytesOf(content), key_, iv_, 16);
-    const Crypto::Bytes tag = C().EncryptFile(TPath(in), TPath(in + ".enc"), key_, iv_, 16, block);
+    uint64_t told = 0, steps = 0;
+    const Crypto::Bytes tag = C().EncryptFile(TPath(in), TPath(in + ".enc"), key_, iv_, 16, block,
+                                              [&](uint64_t done, uint64_t total) {
+                                                EXPECT_EQ(total, size);
+                                                told = done;
+                                                ++steps;
+                                              });
     EXPECT_EQ(BytesOf(zor::test::ReadFile(in + ".enc")), expected) << size << " in " << block;
     EXPECT_EQ(tag, expectedTag) << size << " in " << block;
+    // Told after each block read.
+    EXPECT_EQ(std::pair(told, steps), std::pair(uint64_t{size}, uint64_t{(size + block - 1) / block}))
+        << size << " in " << block;
   }
 }
 

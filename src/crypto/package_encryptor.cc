@@ -58,7 +58,7 @@ TPath PackageEncryptor::DataFilePath(const Package& package, const TPath& zip, c
   return Config::GetInstance().GetDataDirectory() / TPath(name);
 }
 
-void PackageEncryptor::EncryptPackage(Package& package) {
+void PackageEncryptor::EncryptPackage(Package& package, const ByteProgress& progress) {
   const TPath zip = package.GetDataFilePath(DataFileKind::kZippedPackageFile);
   const uint64_t size = Filesystem::GetInstance().FileSize(zip);
   const TPath encrypted = DataFilePath(package, zip, kEncryptedFileSuffix);
@@ -67,8 +67,9 @@ void PackageEncryptor::EncryptPackage(Package& package) {
   try {
     const ContentKey content;
     LogText(TLog::Debug, TFormatString("Encrypting package file '%1'").arg(NativeText(zip)));
-    const Crypto::Bytes tag = Crypto::GetInstance().EncryptFile(zip, encrypted, content.key,
-                                                                content.iv, Crypto::kTagLength);
+    const Crypto::Bytes tag =
+        Crypto::GetInstance().EncryptFile(zip, encrypted, content.key, content.iv,
+                                          Crypto::kTagLength, Crypto::kFileBlockSize, progress);
     WriteMetadata(package, content.key, content.iv, size, tag, metadataPath);
     package.RecordEncryption(encrypted, metadataPath);
   } catch (...) {

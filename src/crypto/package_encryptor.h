@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "crypto/crypto.h"
+#include "files/byte_progress.h"
 #include "platform/tpath.h"
 #include "platform/tstring.h"
 
@@ -59,7 +60,8 @@ class PackageEncryptor {
   // zip or writing the ".enc" file; Crypto's failures (for a bad public key
   // "Call to PEM_read_bio_RSA_PUBKEY failed!"); what saving the metadata or
   // the package throws.
-  void EncryptPackage(Package& package);
+  // `progress` is told how much of the zip is encrypted.
+  void EncryptPackage(Package& package, const ByteProgress& progress = {});
 
   // Whether the one pass also leaves the plain zip on disk.
   enum class KeepZip { kNo, kYes };

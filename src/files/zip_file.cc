@@ -116,6 +116,7 @@ void ZipFile::Open(ByteSink& sink, const TString& name) {
   sink_ = &sink;
   name_ = name.toStdString();
   offset_ = 0;
+  inputBytes_ = 0;
   entries_.clear();
 }
 
@@ -172,7 +173,10 @@ void ZipFile::Add(TFile& file, const TString& entryName) {
     local.U16(1).U16(16).U64(0).U64(0);
     Put(local.data().data(), local.data().size());
     const uint64_t dataStart = offset_;
-    const DeflateStream::Sink sink = [&](const uint8_t* data, size_t size) { Put(data, size); };
+    const DeflateStream::Sink sink = [&](const uint8_t* data, size_t size) {
+      Put(data, size);
+      if (inputListener_) inputListener_(inputBytes_ + deflate.InputSize());
+    };
     // Blocks are read where they are compressed, so that reading, too, is
     // spread over the deflate threads.
     readFailure = deflate.Compress(
@@ -200,6 +204,8 @@ void ZipFile::Add(TFile& file, const TString& entryName) {
     throw;
   }
   entries_.push_back(entry);
+  inputBytes_ += entry.size;
+  if (inputListener_) inputListener_(inputBytes_);
   if (readFailure) std::rethrow_exception(readFailure);
 }
 

@@ -25,6 +25,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -83,6 +84,12 @@ class ZipFile {
   // written; its own file is then removed.
   void Close();
 
+  // Called on the caller's thread while entries are added, with the bytes of
+  // input read so far over all entries (a block behind the reading, and
+  // exact once an entry is finished). Empty: nothing is called.
+  using InputListener = std::function<void(uint64_t inputBytes)>;
+  void SetInputListener(InputListener listener) { inputListener_ = std::move(listener); }
+
   bool IsOpen() const { return sink_ != nullptr; }
   // Bytes of the archive written so far (its size, after Close).
   uint64_t Size() const { return offset_; }
@@ -109,6 +116,8 @@ class ZipFile {
   std::unique_ptr<OutputFile> file_;  // the archive's own file, when it has one
   std::string name_;                  // the archive's name as opened
   uint64_t offset_ = 0;
+  uint64_t inputBytes_ = 0;  // of the entries finished
+  InputListener inputListener_;
   std::vector<Entry> entries_;
 };
 

@@ -1,8 +1,8 @@
 #include "upload/crash_package_processor.h"
 
-#include <map>
-
+#include <algorithm>
 #include <cstdio>
+#include <map>
 #include <optional>
 #include <utility>
 
@@ -468,7 +468,8 @@ TPath CrashPackageProcessor::GetStatusFilePath(const TString& id) const {
 
 void CrashPackageProcessor::ZipAndEncryptPackage(Package& package, PackageEncryptor& encryptor,
                                                  PackageEncryptor::KeepZip keep,
-                                                 unsigned deflateThreads) {
+                                                 unsigned deflateThreads,
+                                                 const ByteProgress& progress) {
   const TPath zipPath =
       dataDirectory_ / (package.GetPackageName() + "." + Package::kPackageZipSuffix);
   std::vector<Package::FileToZip> files;
@@ -484,13 +485,21 @@ void CrashPackageProcessor::ZipAndEncryptPackage(Package& package, PackageEncryp
   std::map<TPath, zor::platform::TFile*> entries;
   for (Package::FileToZip& file : files) entries.emplace(file.path, &file.file);
   TString contents;
-  for (const auto& [path, file] : entries) contents += path.ToString() + "\n";
+  uint64_t total = 0;
+  for (const auto& [path, file] : entries) {
+    contents += path.ToString() + "\n";
+    total += static_cast<uint64_t>(file->Size());
+  }
   LogText(TLog::Info, TFormatString("Creating zip file '%1' for package Id '%2', with following "
                                     "contents:\n'%3.'")
                           .arg(zipPath)
                           .arg(package.GetPackageName())
                           .arg(contents));
   encryptor.ZipAndEncryptPackage(package, zipPath, keep, deflateThreads, [&](ZipFile& zip) {
+    // A file that grew since it was opened makes more than was counted.
+    if (progress) {
+      zip.SetInputListener([&](uint64_t read) { progress(read, std::max(read, total)); });
+    }
     for (const auto& [path, file] : entries) {
       try {
         zip.Add(*file, package.GetZipEntryName(path));

@@ -50,6 +50,7 @@
 #include <vector>
 
 #include "crypto/package_encryptor.h"
+#include "files/byte_progress.h"
 #include "packages/package_types.h"
 #include "platform/tpath.h"
 #include "platform/tstring.h"
@@ -98,9 +99,11 @@ class CrashPackageProcessor {
   // (upload/attempt_failure.h) when the package's files cannot be listed or
   // one of them cannot be read; what the encryptor throws otherwise (the
   // data directory's trouble: a file that cannot be created or written). Nothing
-  // new is recorded or left behind then.
+  // new is recorded or left behind then. `progress` is told how much of the
+  // files' bytes (their sizes as opened) are zipped.
   void ZipAndEncryptPackage(Package& package, PackageEncryptor& encryptor,
-                            PackageEncryptor::KeepZip keep, unsigned deflateThreads);
+                            PackageEncryptor::KeepZip keep, unsigned deflateThreads,
+                            const ByteProgress& progress = {});
 
   // After a successful upload: the package's CleanUpFiles. Never throws.
   void CleanUpUploadedPackage(Package& package);

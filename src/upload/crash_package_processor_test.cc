@@ -458,17 +458,31 @@ TEST_F(CrashPackageProcessorTest, FailuresWhileScanningLoseNothing) {
 // wrong in it is told apart: a crash file that cannot be read is the
 // package's verdict, a file the data directory cannot take is not.
 TEST_F(CrashPackageProcessorTest, ZipAndEncryptInOnePass) {
-  Dump("app.1.dmp");
+  // Several deflate blocks, so that progress is told on the way.
+  Dump("app.1.dmp", std::string(5 * 1024 * 1024, 'x'));
   Dump("blocked.3.dmp");
   Dump("gone.2.dmp");
   auto packages = Run();
   ASSERT_EQ(Names(packages), (std::vector<std::string>{"app.1", "blocked.3", "gone.2"}));
   CrashPackageProcessor processor({TPath(dumps_)}, TPath(data_));
   PackageEncryptor encryptor("key-7", testing::PemWithNul(testing::RsaKey(2048) + ".pub"));
-  const auto pass = [&](Package& package) {
-    processor.ZipAndEncryptPackage(package, encryptor, PackageEncryptor::KeepZip::kNo, 2);
+  const auto pass = [&](Package& package, const ByteProgress& progress = {}) {
+    processor.ZipAndEncryptPackage(package, encryptor, PackageEncryptor::KeepZip::kNo, 2,
+                                   progress);
   };
-  pass(*packages[0]);
+  const uint64_t total =
+      5 * 1024 * 1024 + fs::file_size(std::dynamic_pointer_cast<CrashPackage>(packages[0])
+                                          ->GetManifest()
+                                          ->GetFilePath()
+                                          .NativeString());
+  std::vector<uint64_t> told;
+  pass(*packages[0], [&](uint64_t done, uint64_t of) {
+    EXPECT_EQ(of, total);
+    EXPECT_GE(done, told.empty() ? 0 : told.back());
+    told.push_back(done);
+  });
+  EXPECT_GE(told.size(), 3u);
+  EXPECT_EQ(told.back(), total);
   EXPECT_TRUE(Exists(packages[0]->GetEncryptedPackageFilePath()));
   EXPECT_TRUE(packages[0]->HasDataFile(DataFileKind::kZorEncryptionMetadataFile));
   EXPECT_FALSE(packages[0]->HasZippedPackageFile());

@@ -42,16 +42,22 @@ std::string Fit(std::string line, int width) {
 
 TerminalProgress::TerminalProgress(int fd) : fd_(fd), active_(isatty(fd) == 1) {}
 
-std::string TerminalProgress::Format(const PartProgress& p, double seconds, int width) {
-  const int64_t sent = p.partOffset + p.partSent;
-  const double rate = seconds > 0 ? static_cast<double>(sent) / seconds : 0;
-  const int percent = p.fileSize > 0 ? static_cast<int>(100 * sent / p.fileSize) : 100;
-  const double left = rate > 0 ? static_cast<double>(p.fileSize - sent) / rate : -1;
+std::string TerminalProgress::Line(const std::string& what, int64_t done, int64_t total,
+                                   double seconds, int width) {
+  const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
+  const int percent = total > 0 ? static_cast<int>(100 * done / total) : 100;
+  const double left = rate > 0 ? static_cast<double>(total - done) / rate : -1;
   char line[256];
-  std::snprintf(line, sizeof line, "Uploading part %llu of %d: %3d%% of %.1f MiB, %.1f MiB/s, %s left",
-                static_cast<unsigned long long>(p.partNumber), p.partCount, percent,
-                static_cast<double>(p.fileSize) / kMiB, rate / kMiB, Duration(left).c_str());
+  std::snprintf(line, sizeof line, "%s: %3d%% of %.1f MiB, %.1f MiB/s, %s left", what.c_str(),
+                percent, static_cast<double>(total) / kMiB, rate / kMiB, Duration(left).c_str());
   return Fit(line, width);
+}
+
+std::string TerminalProgress::Format(const PartProgress& p, double seconds, int width) {
+  char what[64];
+  std::snprintf(what, sizeof what, "Uploading part %llu of %d",
+                static_cast<unsigned long long>(p.partNumber), p.partCount);
+  return Line(what, p.partOffset + p.partSent, p.fileSize, seconds, width);
 }
 
 std::string TerminalProgress::Summary(int64_t bytes, int parts, double seconds, int width) {
@@ -89,18 +95,37 @@ void TerminalProgress::Update(const PartProgress& progress) {
   if (finished_) return;
   const bool done = sent >= progress.fileSize;
   if (!done && now - lastDraw_ < kRedrawInterval) return;
-  lastDraw_ = now;
   const double seconds = std::chrono::duration<double>(now - fileStart_).count();
-  const int width = Width();
-  // "\033[K" clears what a longer earlier line left on the right.
-  std::string text = "\r";
-  text += done ? Summary(progress.fileSize, progress.partCount, seconds, width)
-               : Format(progress, seconds, width);
-  text += "\033[K";
-  if (done) text += "\n";
   finished_ = done;
+  Draw(done ? Summary(progress.fileSize, progress.partCount, seconds, Width())
+            : Format(progress, seconds, Width()),
+       done);
+}
+
+void TerminalProgress::UpdatePass(const std::string& phase, uint64_t done, uint64_t total) {
+  if (!active_) return;
+  const Clock::time_point now = Clock::now();
+  if (phase != passPhase_ || done < passDone_) {
+    passPhase_ = phase;
+    passStart_ = now;
+    lastDraw_ = {};
+  }
+  passDone_ = done;
+  const bool end = done >= total;
+  if (!end && now - lastDraw_ < kRedrawInterval) return;
+  const double seconds = std::chrono::duration<double>(now - passStart_).count();
+  // The line stays open: the upload that follows draws over it.
+  Draw(Line(phase, static_cast<int64_t>(done), static_cast<int64_t>(total), seconds, Width()),
+       false);
+}
+
+void TerminalProgress::Draw(const std::string& line, bool endsLine) {
+  lastDraw_ = Clock::now();
+  // "\033[K" clears what a longer earlier line left on the right.
+  std::string text = "\r" + line + "\033[K";
+  if (endsLine) text += "\n";
   if (zor::platform::WriteAll(fd_, text.data(), text.size()) != 0) active_ = false;
-  SetConsoleLineOpen(active_ && !done);
+  SetConsoleLineOpen(active_ && !endsLine);
 }
 
 }  // namespace ZorErrorReporting

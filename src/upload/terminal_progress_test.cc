@@ -28,6 +28,8 @@ TEST(TerminalProgressTest, LineShowsTheWholeFileAndFitsTheWidth) {
             "Uploading part 3 of 20:  25% of 200.0 MiB, 5.0 MiB/s, 0:30 left");
   EXPECT_EQ(TerminalProgress::Format(p, 0, 160),
             "Uploading part 3 of 20:  25% of 200.0 MiB, 0.0 MiB/s, --:-- left");
+  EXPECT_EQ(TerminalProgress::Line("Zipping and encrypting", 150 * kMiB, 200 * kMiB, 10, 160),
+            "Zipping and encrypting:  75% of 200.0 MiB, 15.0 MiB/s, 0:03 left");
   EXPECT_EQ(TerminalProgress::Format({20, 20, kMiB, kMiB, 200 * kMiB, 199 * kMiB}, 4000, 160),
             "Uploading part 20 of 20: 100% of 200.0 MiB, 0.1 MiB/s, 0:00 left");
   for (const int width : {0, 20, 40, 80}) {
@@ -55,6 +57,9 @@ TEST(TerminalProgressTest, DrawsOnATerminalOnlyAndEndsEachFileOnce) {
     TerminalProgress progress(out.writeFd);
     EXPECT_EQ(progress.IsActive(), out.terminal);
     for (int file = 0; file < 2; ++file) {
+      // The pass before the upload ends no line: the upload draws over it.
+      progress.UpdatePass("Zipping and encrypting", 0, 4 * kMiB);
+      progress.UpdatePass("Zipping and encrypting", 4 * kMiB, 4 * kMiB);
       progress.Update({1, 2, 0, 2 * kMiB, 3 * kMiB});
       progress.Update({1, 2, 2 * kMiB, 2 * kMiB, 3 * kMiB});
       progress.Update({2, 2, kMiB, kMiB, 3 * kMiB, 2 * kMiB});
@@ -66,6 +71,8 @@ TEST(TerminalProgressTest, DrawsOnATerminalOnlyAndEndsEachFileOnce) {
       EXPECT_EQ(text, "");
       continue;
     }
+    EXPECT_NE(text.find("\rZipping and encrypting:   0% of 4.0 MiB"), std::string::npos) << text;
+    EXPECT_NE(text.find("\rZipping and encrypting: 100% of 4.0 MiB"), std::string::npos) << text;
     EXPECT_NE(text.find("\rUploading part 1 of 2:   0% of 3.0 MiB"), std::string::npos) << text;
     EXPECT_NE(text.find("\rUploaded 3.0 MiB in 2 part(s)"), std::string::npos) << text;
     // One summary line per file (a pty turns each line end into "\r\n"),

@@ -70,6 +70,12 @@ void UploadClient::UploadPackage(const std::shared_ptr<Package>& package) {
 
 void UploadClient::PrepareUpload(Package& package) {
   const bool keep = Config::GetInstance().GetPreserveUploadPackages();
+  const auto pass = [this](const char* phase) -> ByteProgress {
+    if (!progress_->IsActive()) return {};
+    return [progress = progress_.get(), phase](uint64_t done, uint64_t total) {
+      progress->UpdatePass(phase, done, total);
+    };
+  };
   // One local step (zip and encrypt in one pass, or encrypt a zip that is
   // there), and more only for a zip that vanished in between.
   for (int round = 0; round < 3; ++round) {
@@ -91,10 +97,10 @@ void UploadClient::PrepareUpload(Package& package) {
         processor_->ZipAndEncryptPackage(
             package, *encryptor_,
             keep ? PackageEncryptor::KeepZip::kYes : PackageEncryptor::KeepZip::kNo,
-            Config::GetInstance().GetDeflateThreads());
+            Config::GetInstance().GetDeflateThreads(), pass("Zipping and encrypting"));
         break;
       case UploadStepKind::kEncrypt:
-        encryptor_->EncryptPackage(package);
+        encryptor_->EncryptPackage(package, pass("Encrypting"));
         break;
       default:
         return;
