@@ -642,8 +642,8 @@ TEST_F(UploadTest, ProgressIsOneRedrawnLineInATerminal) {
     EXPECT_THAT(progress, ContainsRegex("Uploading part [1-5] of 5: +[0-9]+% of 0\\.1 MiB, "
                                         "[0-9.]+ MiB/s, [0-9]+:[0-9]{2} left$"));
     // Redrawn in place, and cleared for each log line: no progress line (of
-    // the zip's pass or of a part) is left, one summary replaces them, and neither ever wrapped (a wrapped
-    // line would be joined by -J).
+    // the zip's pass or of a part) is left, one summary replaces them, and
+    // neither ever wrapped (a wrapped line would be joined by -J).
     EXPECT_THAT(pane, Not(AnyOf(HasSubstr("Uploading part"), HasSubstr("Zipping and"))));
     size_t summaries = 0;
     std::istringstream lines(pane);
