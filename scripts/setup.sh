@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 packages=(
   cmake ninja-build g++ pkg-config
   qtbase5-dev libboost-program-options-dev rapidjson-dev libssl-dev
-  zlib1g-dev libminizip-dev libisal-dev libcurl4-openssl-dev
+  zlib1g-dev libisal-dev libcurl4-openssl-dev
   googletest libgtest-dev libgmock-dev
   python3 unzip zip lldb tinyproxy
   tmux  # the progress line is checked in a real terminal

@@ -50,8 +50,10 @@ class PackageEncryptorTest : public TempDirTest {
     std::string big(300 * 1024 + 17, '\0');
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 131) ^ (i >> 9));
     zor::test::WriteFile(dir_.Sub("app.dmp"), big);
-    EXPECT_TRUE(
-        Filesystem::GetInstance().CreateZip(TPath(dir_.Sub(name)), {TPath(dir_.Sub("app.dmp"))}));
+    ZipFile zip;
+    EXPECT_TRUE(zip.Open(dir_.Sub(name)));
+    zip.Add(dir_.Sub("app.dmp"));
+    zip.Close();
     return dir_.Sub(name);
   }
 

@@ -7,7 +7,6 @@
 #include <cerrno>
 
 #include "files/fault_point.h"
-#include "files/zip_file.h"
 #include "log/log_functions.h"
 #include "platform/atomic_file.h"
 #include "platform/file_functions.h"
@@ -179,15 +178,6 @@ std::set<TPath> Filesystem::ListFilesRecursively(const TPath& directory,
       followSymlinks ? Symlinks::Follow : Symlinks::DoNotFollow, &undecodable);
   WarnUndecodable(directory, undecodable);
   return ToPathSet(listed);
-}
-
-bool Filesystem::CreateZip(const TPath& zipPath, const std::set<TPath>& files) {
-  ZipFile zip;
-  if (!zip.Open(zipPath.ToString())) return false;  // Open has logged why
-  for (const TPath& file : files) zip.Add(file.ToString());
-  // Close throws when the archive cannot be finished: true means a whole zip.
-  zip.Close();
-  return true;
 }
 
 int Filesystem::OpenFileBeneath(const zor::platform::DirectoryHandle& root, const TPath& relative,

@@ -147,18 +147,6 @@ class Filesystem {
       const zor::platform::TPath& directory, const std::vector<zor::platform::TString>& extensions,
       bool fullPaths, bool includeDirectories, bool followSymlinks);
 
-  // Writes a new zip archive at `zipPath` with one entry per file of `files`,
-  // in set order (see ZipFile for the entry format). True iff the whole
-  // archive was written. Returns false, creating nothing, when the archive
-  // cannot be created (the cause is logged at Warn). Throws:
-  // - ZorvaneException naming `zipPath` and the cause when writing the archive
-  //   fails, during an entry or its final directory (e.g. the disk is full);
-  //   no archive is left at `zipPath` then;
-  // - the platform's exception when a file of `files` cannot be read; the
-  //   archive is then closed with the entries written before it.
-  virtual bool CreateZip(const zor::platform::TPath& zipPath,
-                         const std::set<zor::platform::TPath>& files);
-
   // Takes the lock of the lock file at `path`, creating the file when missing
   // (see platform/tlock_file.h). Returns nullopt iff another holder has it.
   // Throws TPath::Exception ("TLockFile: ...") naming the path and the cause

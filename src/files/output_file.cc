@@ -23,12 +23,6 @@ void OutputFile::Write(const char* data, size_t size) {
   file_.Write(data, static_cast<int64_t>(size));
 }
 
-void OutputFile::Seek(int64_t offset) { file_.Seek(offset); }
-
-int64_t OutputFile::Pos() const { return file_.Pos(); }
-
-int64_t OutputFile::Size() const { return file_.Size(); }
-
 void OutputFile::Commit() {
   if (const int error = BeforeDurableChange("sync", path_.ToString()); error != 0) {
     zor::platform::ThrowPathError("TFile: cannot sync '" + path_.ToString() + "'", error);

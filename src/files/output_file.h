@@ -1,13 +1,13 @@
 // OutputFile: a new file being written from its start (an encrypted package,
 // a zip), made by Filesystem::CreateNewFile.
 //
-// Lifecycle: (1) CreateNewFile creates or truncates the file, (2) Write (and,
-// for a writer that patches headers, Seek) puts the bytes in, (3) Commit makes
-// them durable (fsync) and closes the file. Destroyed without a successful
+// Lifecycle: (1) CreateNewFile creates or truncates the file, (2) Write puts
+// the bytes in, front to back, (3) Commit makes them durable (fsync) and
+// closes the file. Destroyed without a successful
 // Commit, the object removes its file through the facade: a file cut short by
 // a full disk or a failed step is never left for a later run to take whole.
 //
-// Failure policy: Write, Seek and Commit throw TPath::Exception
+// Failure policy: Write and Commit throw TPath::Exception
 // "TFile: cannot <operation> '<path>': <OS error text>" with the errno in the
 // error record.
 //
@@ -36,11 +36,6 @@ class OutputFile : public ByteSink {
   // ByteSink: writes all `size` bytes at the current position.
   // REQUIRES: Commit not called.
   void Write(const char* data, size_t size) override;
-  // Moves the position to `offset` from the file's start.
-  void Seek(int64_t offset);
-  // The current position, and the file's size.
-  int64_t Pos() const;
-  int64_t Size() const;
   // Syncs and closes the file: a durable change of the facade. On failure the
   // file is removed when the object goes, as if Commit had not been called.
   // REQUIRES: Commit not called.

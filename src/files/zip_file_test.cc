@@ -1,16 +1,20 @@
 #include "files/zip_file.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <map>
 #include <random>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -18,6 +22,8 @@
 #include "files/zip_test_reader.h"
 #include "platform/error_of_for_test.h"
 #include "platform/tpath.h"
+#include "platform/zorvane_exception.h"
+#include "support/subprocess.h"
 #include "support/temp_dir.h"
 
 namespace ZorErrorReporting {
@@ -206,6 +212,60 @@ TEST_F(ZipFileTest, LargeEntryOver4GiBIsReadBack) {
   crc = crc32(crc, reinterpret_cast<const Bytef*>("tail"), 4);
   EXPECT_EQ(listing.entries[0].crc, crc);
   EXPECT_EQ(listing.entries[1].content, "behind the large entry");
+}
+
+// A full disk, for real: the child writes under a file size limit, past
+// which writes fail with EFBIG. Whether the limit is met inside an entry or
+// only by the central directory, the archive must fail and leave no broken zip
+// behind, which would otherwise be encrypted and uploaded.
+TEST_F(ZipFileTest, FullDiskLeavesNoArchive) {
+  std::mt19937 random(7);
+  std::string noise(256 << 10, '\0');  // does not compress
+  for (char& c : noise) c = static_cast<char>(random());
+  WriteFile(dir_.Sub("in/noise.dmp"), noise);
+  const auto write = [&](const std::string& path) {
+    ZipFile zip;
+    if (!zip.Open(path)) return false;
+    zip.Add(dir_.Sub("in/noise.dmp"));
+    zip.Close();
+    return true;
+  };
+  // An archive that cannot be begun is no success.
+  EXPECT_FALSE(write(dir_.Sub("missing/package.zip")));
+  EXPECT_FALSE(std::filesystem::exists(dir_.Sub("missing")));
+  ASSERT_TRUE(write(dir_.Sub("whole.zip")));
+  struct stat whole;
+  ASSERT_EQ(stat(dir_.Sub("whole.zip").c_str(), &whole), 0);
+
+  const struct {
+    const char* failure;
+    rlim_t limit;
+  } cases[] = {
+      {"cannot write entry 'noise.dmp' to", 4096},
+      // One byte short of the whole: the entry fits, the directory does not.
+      {"cannot finish", static_cast<rlim_t>(whole.st_size) - 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.failure);
+    const std::string zip = dir_.Sub("full.zip");
+    const auto child = zor::test::RunInChild([&] {
+      std::signal(SIGXFSZ, SIG_IGN);
+      rlimit limit{};
+      getrlimit(RLIMIT_FSIZE, &limit);
+      limit.rlim_cur = c.limit;
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 3;
+      try {
+        return write(zip) ? 0 : 2;
+      } catch (const zor::platform::ZorvaneException& e) {
+        std::printf("%s", e.what());
+        return 1;
+      }
+    });
+    EXPECT_EQ(child.status, 1) << child.out << child.err;
+    EXPECT_THAT(child.out, ::testing::HasSubstr(std::string(c.failure) + " '" + zip + "'"));
+    EXPECT_THAT(child.out, ::testing::HasSubstr("File too large"));
+    EXPECT_FALSE(std::filesystem::exists(zip));
+  }
 }
 
 }  // namespace
