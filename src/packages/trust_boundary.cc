@@ -188,6 +188,12 @@ std::optional<TFile> TrustBoundary::OpenForReading(const TPath& path, const TPat
     return refuse("it is not a regular file");
   }
   if (TString why = WhyNotOwner(opened->owner, namedBy); !why.isEmpty()) return refuse(why);
+  // Nor a file with another name: that may be a hard link a user made to a
+  // file of root's or of another user, which the owner rule then never sees.
+  if (opened->links > 1 && VouchesForAnyOwner(namedBy)) {
+    return refuse(TFormatString("it has %1 names (hard links)")
+                      .arg(static_cast<uint64_t>(opened->links)));
+  }
   // Opened non-blocking only so that a FIFO could not stall the open; the
   // reads of a regular file want the ordinary mode.
   const int flags = ::fcntl(fd, F_GETFL);

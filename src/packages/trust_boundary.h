@@ -14,7 +14,8 @@
 //     as written: no link at any component below its root (unless the
 //     configuration follows links in the dump directories), or a user who
 //     turned a listed file or folder into a link would aim it at another
-//     user's files;
+//     user's files; for the same reason a file with more than one name (a
+//     hard link) is not read on such a record's word;
 //   - it is deleted only when the entry itself (a link, never its target) lies
 //     strictly below a dump directory or the data directory, and its owner
 //     passes the same test (its folder, for a record of the program's own,

@@ -34,6 +34,8 @@ class TrustBoundaryTest : public ::testing::Test {
     std::filesystem::create_directory_symlink(outside_.path(), dumps_.Sub("out"));
     std::filesystem::create_directory_symlink("/etc", dumps_.Sub("etc"));
     std::filesystem::create_symlink(dumps_.Sub("a.dmp"), dumps_.Sub("inner-link"));
+    WriteFile(dumps_.Sub("twice.dmp"), "dump");
+    std::filesystem::create_hard_link(dumps_.Sub("twice.dmp"), dumps_.Sub("twice-too.dmp"));
     ASSERT_EQ(::mkfifo(dumps_.Sub("fifo").c_str(), 0600), 0);
   }
   void TearDown() override { zor::platform::DirectoryHandle::ForceComponentWalkForTest(false); }
@@ -47,7 +49,7 @@ class TrustBoundaryTest : public ::testing::Test {
 
 // Read: only regular files that resolve inside, never a FIFO (whose open
 // must not block either), and on the program's own word only as named, not
-// through a link inside. Delete: only entries strictly inside, in a folder
+// through a link inside, and not a file with a second name (a hard link). Delete: only entries strictly inside, in a folder
 // reached as named; a link goes, never what it points at. The same with
 // openat2 and with the walk that stands in for it.
 TEST_F(TrustBoundaryTest, ReadsAndDeletesOnlyInside) {
@@ -61,6 +63,7 @@ TEST_F(TrustBoundaryTest, ReadsAndDeletesOnlyInside) {
       {dumps_.Sub("sub/b.dmp"), true, true},
       {dumps_.Sub("sub/../sub/./b.dmp"), true, true},
       {dumps_.Sub("inner-dir/b.dmp"), false, false},
+      {dumps_.Sub("twice.dmp"), false, true},
       {dumps_.Sub("etc/passwd"), false, false},
       {dumps_.Sub("out"), false, true},
       {dumps_.Sub("out/secret"), false, false},
