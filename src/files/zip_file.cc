@@ -148,7 +148,7 @@ void ZipFile::Add(const TString& path, const TString& entryName) {
   Add(file, entryName);
 }
 
-void ZipFile::Add(TFile& file, const TString& entryName) {
+void ZipFile::Add(TFile& file, const TString& entryName, uint64_t maxBytes) {
   if (sink_ == nullptr) {
     throw ZorvaneException("ZipFile: Add must be called on an opened zipfile!");
   }
@@ -180,7 +180,9 @@ void ZipFile::Add(TFile& file, const TString& entryName) {
     // Blocks are read where they are compressed, so that reading, too, is
     // spread over the deflate threads.
     readFailure = deflate.Compress(
-        [&](uint8_t* into, size_t size, uint64_t offset) {
+        [&](uint8_t* into, size_t size, uint64_t offset) -> size_t {
+          if (offset >= maxBytes) return 0;
+          size = static_cast<size_t>(std::min<uint64_t>(size, maxBytes - offset));
           return static_cast<size_t>(file.ReadAt(reinterpret_cast<char*>(into),
                                                   static_cast<int64_t>(size),
                                                   static_cast<int64_t>(offset)));

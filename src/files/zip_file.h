@@ -74,8 +74,9 @@ class ZipFile {
   void Add(const zor::platform::TString& path, const zor::platform::TString& entryName = {});
   // As Add(path, entryName), from the open `file` (read with ReadAt, never by
   // name; the caller keeps it), named by the last component of its path when
-  // `entryName` is empty.
-  void Add(zor::platform::TFile& file, const zor::platform::TString& entryName = {});
+  // `entryName` is empty; of it at most its first `maxBytes` bytes.
+  void Add(zor::platform::TFile& file, const zor::platform::TString& entryName = {},
+           uint64_t maxBytes = UINT64_MAX);
 
   // Finishes the archive by writing its central directory; an archive in its
   // own file is synced and closed. Nothing is open afterwards. Does nothing

@@ -8,6 +8,7 @@
 
 #include "files/filesystem.h"
 #include "log/log_functions.h"
+#include "platform/file_identity.h"
 #include "platform/tformat_string.h"
 #include "platform/tregex.h"
 #include "platform/tsystem.h"
@@ -66,6 +67,13 @@ bool Adopt(const TPath& directory, const std::set<TPath>& files, const TPath& du
   static const TRegex kDump("^zorcrashreporter\\.([0-9]+)\\.dmp$");
   const std::optional<TRegexMatch> name = kName.Match(directory.Filename());
   if (!name) return false;
+  // Only what this program's user made there is its crash.
+  const std::optional<FileIdentity> identity =
+      Filesystem::GetInstance().IdentifyPath(directory, LinkHandling::kDoNotFollow);
+  if (!identity || identity->kind != FileIdentity::Kind::kDirectory ||
+      identity->owner != EffectiveUser()) {
+    return false;
+  }
   TString pid;
   for (const TPath& file : files) {
     const std::optional<TRegexMatch> dump = kDump.Match(file.Filename());
@@ -106,6 +114,15 @@ bool Adopt(const TPath& directory, const std::set<TPath>& files, const TPath& du
 int AdoptStrandedCrashDirectories(const TPath& tempDir, const TPath& dumpDir) {
   Filesystem& fs = Filesystem::GetInstance();
   if (!fs.DirectoryExists(tempDir)) return 0;
+  // Another user who may write the folder could plant a directory that looks
+  // like one the handler left, to have it moved, trimmed and uploaded as this
+  // program's own crash, or swap it for a link while it is trimmed.
+  if (const TString why = WhyFolderNotPrivate(tempDir); !why.isEmpty()) {
+    LogText(TLog::Warn, TFormatString("Not adopting unfinished crash directories in '%1': %2.")
+                            .arg(tempDir.ToString())
+                            .arg(why));
+    return 0;
+  }
   int adopted = 0;
   try {
     std::map<TPath, std::set<TPath>> byDirectory;

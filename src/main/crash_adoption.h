@@ -18,7 +18,10 @@ namespace ZorErrorReporting {
 // upload finds it like any other crash. A manifest that is missing or not
 // whole is replaced by one made for it (the id, manifest version "1.1", the
 // pid and "adopted" saying why); a partial full dump is removed. A directory
-// without a whole minidump is left for the stale-directory clean-up. Returns
+// without a whole minidump is left for the stale-directory clean-up. Nothing
+// is adopted from a `tempDir` that another user may write (WhyFolderNotPrivate;
+// one Warn line says so), nor a directory that is a link or belongs to
+// another user. Returns
 // how many directories were adopted. Never throws: a failure is logged at
 // Warn with the path and the cause, and the directory stays for next time.
 int AdoptStrandedCrashDirectories(const zor::platform::TPath& tempDir,

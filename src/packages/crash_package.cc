@@ -207,7 +207,8 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip() {
       continue;
     }
     // The size of what was opened, not of whatever the name means by now.
-    if (const uint64_t size = static_cast<uint64_t>(opened->Size()); size > maxBytes) {
+    const uint64_t size = static_cast<uint64_t>(opened->Size());
+    if (size > maxBytes) {
       LogText(TLog::Warn, TFormatString("Skipping '%1' of package '%2': its %3 bytes are more "
                                         "than servercrashupload.max_artifact_size_mb allows")
                               .arg(path.ToString())
@@ -215,7 +216,7 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip() {
                               .arg(size));
       continue;
     }
-    files.push_back({path, std::move(*opened)});
+    files.push_back({path, std::move(*opened), size});
   }
   if (refused > kRefusalsShown) {
     LogText(TLog::Warn, TFormatString("Skipping %1 more file(s) that '%2' names")

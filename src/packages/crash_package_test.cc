@@ -15,6 +15,8 @@
 
 #include "config/config.h"
 #include "config/scoped_env_for_test.h"
+#include "files/zip_file.h"
+#include "files/zip_test_reader.h"
 #include "packages/package_for_test.h"
 #include "log/log_rotate_channel.h"
 #include "support/temp_dir.h"
@@ -336,8 +338,19 @@ TEST_F(CrashPackageTrustTest, ManifestListingIsFollowedOnlyInsideTheDumpDirector
   auto package = SavedPackage({dump, manifestPath});
 
   LogCapture capture;
-  EXPECT_EQ(PathsOf(package->GetFilesToZip()), (std::vector<TPath>{dump, manifestPath}));
+  std::vector<Package::FileToZip> files = package->GetFilesToZip();
+  EXPECT_EQ(PathsOf(files), (std::vector<TPath>{dump, manifestPath}));
   Config::SetTestInstance(nullptr);
+  // Grown past the limit once checked (a sparse terabyte, say): the zip
+  // takes only what was checked.
+  std::filesystem::resize_file(dump.NativeString(), 2 * 1024 * 1024);
+  ZipFile zip;
+  ASSERT_TRUE(zip.Open(TString(dir_.Sub("grown.zip"))));
+  zip.Add(files[0].file, "grown.dmp", files[0].maxBytes);
+  zip.Close();
+  const zor::test::ZipListing listing = zor::test::ReadZipIndependently(dir_.Sub("grown.zip"));
+  ASSERT_EQ(listing.entries.size(), 1u) << listing.error;
+  EXPECT_EQ(listing.entries[0].size, std::string("crash data").size());
   package->DeletePackage();
 
   const std::string log = capture.Text();

@@ -41,6 +41,7 @@
 
 #include <rapidjson/fwd.h>
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
@@ -114,10 +115,13 @@ class Package : public JsonFileSerializedObject {
   virtual zor::platform::TString GetIdentityJson() const = 0;
   // A file that goes into the package's zip: the path it was named by (which
   // GetZipEntryName turns into its entry's name) and the file as opened when
-  // it was checked, so that the zip reads what was checked.
+  // it was checked, so that the zip reads what was checked; of it no more
+  // than `maxBytes`, the size it had then (a file that grows since, a
+  // sparse terabyte added after the check, adds nothing beyond it).
   struct FileToZip {
     zor::platform::TPath path;
     zor::platform::TFile file;
+    uint64_t maxBytes = UINT64_MAX;
   };
   // The files that go into the package's zip, in list order, already open.
   // Empty here.

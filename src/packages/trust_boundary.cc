@@ -2,11 +2,15 @@
 
 #include <fcntl.h>
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <exception>
+#include <memory>
 
 #include "config/config.h"
 #include "files/filesystem.h"
+#include "packages/crash_manifest.h"
 #include "platform/file_identity.h"
 #include "platform/path_error.h"
 #include "platform/tformat_string.h"
@@ -32,6 +36,17 @@ std::optional<FileIdentity> Identify(const TPath& path, LinkHandling links) {
   return Filesystem::GetInstance().IdentifyPath(path, links);
 }
 
+// `path` as text, made absolute from the working directory and cleaned of
+// "//", "." and "..", without asking the file system.
+TPath Cleaned(const TPath& path) {
+  TString text = path.ToString();
+  if (!text.startsWith("/")) {
+    std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0), &std::free);
+    if (cwd) text = TString(std::string(cwd.get())) + "/" + text;
+  }
+  return NormalisedPath(text);
+}
+
 }  // namespace
 
 TrustBoundary TrustBoundary::FromConfig() {
@@ -46,15 +61,42 @@ TrustBoundary TrustBoundary::FromConfig() {
     directories.push_back(config.GetDataDirectory());
   } catch (const std::exception&) {
   }
-  return TrustBoundary(directories);
+  bool followLinks = false;
+  try {
+    followLinks = config.GetFollowSymlinks();
+  } catch (const std::exception&) {
+  }
+  return TrustBoundary(directories, followLinks);
 }
 
-TrustBoundary::TrustBoundary(const std::vector<TPath>& directories) {
+TrustBoundary::TrustBoundary(const std::vector<TPath>& directories, bool followLinks)
+    : followLinks_(followLinks) {
   for (const TPath& directory : directories) {
     if (std::optional<TPath> canonical = Canonical(directory)) {
       roots_.push_back(*canonical);
+      given_.push_back(Cleaned(directory));
     }
   }
+}
+
+bool TrustBoundary::VouchesForAnyOwner(const TPath& namedBy) const {
+  if (namedBy.IsEmpty()) return true;
+  const std::optional<FileIdentity> namer = Identify(namedBy, LinkHandling::kDoNotFollow);
+  return namer && namer->owner == zor::platform::EffectiveUser();
+}
+
+TString TrustBoundary::WhyNotAsNamed(const TPath& named, const TPath& canonical) const {
+  const TPath cleaned = Cleaned(named);
+  for (size_t i = 0; i < roots_.size(); ++i) {
+    if (!zor::platform::IsSameOrBelow(canonical, roots_[i])) continue;
+    const TString below = canonical.ToString().mid(roots_[i].ToString().size());
+    for (const TPath* spelling : {&given_[i], &roots_[i]}) {
+      if (cleaned.ToString() == spelling->ToString() + below) return {};
+    }
+  }
+  return TFormatString("'%1' leads through a link to '%2'")
+      .arg(named.ToString())
+      .arg(canonical.ToString());
 }
 
 const TPath* TrustBoundary::RootOf(const TPath& canonical, TPath* relative) const {
@@ -69,10 +111,15 @@ const TPath* TrustBoundary::RootOf(const TPath& canonical, TPath* relative) cons
   return nullptr;
 }
 
-TString TrustBoundary::OpenParent(const TPath& path, DirectoryHandle* parent,
+TString TrustBoundary::OpenParent(const TPath& path, bool asNamed, DirectoryHandle* parent,
                                   TString* name) const {
   const std::optional<TPath> folder = Canonical(path.Parent());
   if (!folder) return "its directory cannot be resolved";
+  if (asNamed) {
+    if (TString why = WhyNotAsNamed(path.Parent(), *folder); !why.isEmpty()) {
+      return "its folder " + why;
+    }
+  }
   *name = path.Filename();
   TPath relative;
   const TPath* root = RootOf(*folder, &relative);
@@ -121,6 +168,11 @@ std::optional<TFile> TrustBoundary::OpenForReading(const TPath& path, const TPat
     return refuse(TFormatString("it resolves to '%1', outside the dump and data directories")
                       .arg(canonical->ToString()));
   }
+  // The program's own record says nothing about whose file it named: only
+  // the very entry it named, not one a link leads to now, may be read.
+  if (!followLinks_ && VouchesForAnyOwner(namedBy)) {
+    if (TString why = WhyNotAsNamed(path, *canonical); !why.isEmpty()) return refuse(why);
+  }
   DirectoryHandle rootHandle;
   int fd = -1;
   int error = rootHandle.Open(*root);
@@ -136,6 +188,12 @@ std::optional<TFile> TrustBoundary::OpenForReading(const TPath& path, const TPat
     return refuse("it is not a regular file");
   }
   if (TString why = WhyNotOwner(opened->owner, namedBy); !why.isEmpty()) return refuse(why);
+  // Nor a file with another name: that may be a hard link a user made to a
+  // file of root's or of another user, which the owner rule then never sees.
+  if (opened->links > 1 && VouchesForAnyOwner(namedBy)) {
+    return refuse(TFormatString("it has %1 names (hard links)")
+                      .arg(static_cast<uint64_t>(opened->links)));
+  }
   // Opened non-blocking only so that a FIFO could not stall the open; the
   // reads of a regular file want the ordinary mode.
   const int flags = ::fcntl(fd, F_GETFL);
@@ -178,7 +236,10 @@ TString TrustBoundary::CheckDeletion(const TPath& path, const TPath& namedBy,
                                      std::optional<FileIdentity>* entry) const {
   // Nothing there is nothing to do.
   if (!Identify(path, LinkHandling::kDoNotFollow)) return {};
-  if (TString why = OpenParent(path, parent, name); !why.isEmpty()) return why;
+  // A folder swapped for a link would turn the record's name into another
+  // user's entry of that name.
+  const bool asNamed = !followLinks_ && VouchesForAnyOwner(namedBy);
+  if (TString why = OpenParent(path, asNamed, parent, name); !why.isEmpty()) return why;
   // The entry itself is what goes: a link inside may be removed wherever it
   // points.
   *entry = Filesystem::GetInstance().IdentifyEntryAt(*parent, *name);

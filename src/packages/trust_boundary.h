@@ -9,10 +9,17 @@
 //     whatever links, to a regular file inside a dump directory or the data
 //     directory, and that file's owner is the owner of the file that named it,
 //     or the naming file belongs to this program's own user (a record the
-//     program wrote itself, or one only root could have written);
+//     program wrote itself, or one only root could have written); a record
+//     of its own vouches for no owner, so a path it names is followed only
+//     as written: no link at any component below its root (unless the
+//     configuration follows links in the dump directories), or a user who
+//     turned a listed file or folder into a link would aim it at another
+//     user's files; for the same reason a file with more than one name (a
+//     hard link) is not read on such a record's word;
 //   - it is deleted only when the entry itself (a link, never its target) lies
 //     strictly below a dump directory or the data directory, and its owner
-//     passes the same test.
+//     passes the same test (its folder, for a record of the program's own,
+//     reached as written).
 // Both are decided on what is opened, never on what a path said a moment
 // before: the file is opened beneath a descriptor of its root directory with
 // no link at any component (platform/directory_handle.h), and its kind and
@@ -49,8 +56,10 @@ class TrustBoundary {
 
   // A boundary around `directories` (dump directories and the data
   // directory alike). Each is resolved now; one that does not exist is left
-  // out.
-  explicit TrustBoundary(const std::vector<zor::platform::TPath>& directories);
+  // out. `followLinks` lets the program's own records name paths through
+  // links inside (the configuration's dump.dirs.follow_symlinks).
+  explicit TrustBoundary(const std::vector<zor::platform::TPath>& directories,
+                         bool followLinks = false);
 
   // `path`, named in the content of the file `namedBy`, opened for reading
   // (blocking, at its start) iff it may be read; else nullopt and *refusal
@@ -86,7 +95,8 @@ class TrustBoundary {
                                      zor::platform::TPath* relative) const;
   // The folder that holds the entry `path` (resolved, the entry itself not),
   // opened beneath its root, and the entry's name; empty iff it could be.
-  zor::platform::TString OpenParent(const zor::platform::TPath& path,
+  // `asNamed`: the folder must also be reached as written (WhyNotAsNamed).
+  zor::platform::TString OpenParent(const zor::platform::TPath& path, bool asNamed,
                                     zor::platform::DirectoryHandle* parent,
                                     zor::platform::TString* name) const;
   // Why `path` may not be deleted; else *parent is its folder, opened beneath
@@ -97,10 +107,21 @@ class TrustBoundary {
                                        zor::platform::DirectoryHandle* parent,
                                        zor::platform::TString* name,
                                        std::optional<zor::platform::FileIdentity>* entry) const;
+  // True iff `namedBy` is the program's own record (or nothing): its word
+  // holds for any owner, so what it names must be reached as written.
+  bool VouchesForAnyOwner(const zor::platform::TPath& namedBy) const;
+  // Empty iff `named` reaches `canonical` with no link below its root: the
+  // text of `named`, cleaned, is `canonical` below the same root, spelt
+  // from the root as configured or as resolved.
+  zor::platform::TString WhyNotAsNamed(const zor::platform::TPath& named,
+                                       const zor::platform::TPath& canonical) const;
   // Empty iff an entry owned by `owner` may be taken on the word of `namedBy`.
   zor::platform::TString WhyNotOwner(unsigned owner, const zor::platform::TPath& namedBy) const;
 
   std::vector<zor::platform::TPath> roots_;
+  // The same directories as configured, cleaned and absolute.
+  std::vector<zor::platform::TPath> given_;
+  bool followLinks_ = false;
 };
 
 }  // namespace ZorErrorReporting

@@ -28,10 +28,14 @@ class TrustBoundaryTest : public ::testing::Test {
     WriteFile(dumps_.Sub("a.dmp"), "dump");
     WriteFile(dumps_.Sub("own.manifest"), "{}");
     std::filesystem::create_directory(dumps_.Sub("sub"));
+    WriteFile(dumps_.Sub("sub/b.dmp"), "dump");
+    std::filesystem::create_directory_symlink(dumps_.Sub("sub"), dumps_.Sub("inner-dir"));
     WriteFile(outside_.Sub("secret"), "secret");
     std::filesystem::create_directory_symlink(outside_.path(), dumps_.Sub("out"));
     std::filesystem::create_directory_symlink("/etc", dumps_.Sub("etc"));
     std::filesystem::create_symlink(dumps_.Sub("a.dmp"), dumps_.Sub("inner-link"));
+    WriteFile(dumps_.Sub("twice.dmp"), "dump");
+    std::filesystem::create_hard_link(dumps_.Sub("twice.dmp"), dumps_.Sub("twice-too.dmp"));
     ASSERT_EQ(::mkfifo(dumps_.Sub("fifo").c_str(), 0600), 0);
   }
   void TearDown() override { zor::platform::DirectoryHandle::ForceComponentWalkForTest(false); }
@@ -44,9 +48,10 @@ class TrustBoundaryTest : public ::testing::Test {
 };
 
 // Read: only regular files that resolve inside, never a FIFO (whose open
-// must not block either). Delete: only entries strictly inside; a link goes,
-// never what it points at. The same with openat2 and with the walk that
-// stands in for it.
+// must not block either), and on the program's own word only as named, not
+// through a link inside, and not a file with a second name (a hard link). Delete: only entries strictly inside, in a folder
+// reached as named; a link goes, never what it points at. The same with
+// openat2 and with the walk that stands in for it.
 TEST_F(TrustBoundaryTest, ReadsAndDeletesOnlyInside) {
   struct Case {
     std::string path;
@@ -54,7 +59,11 @@ TEST_F(TrustBoundaryTest, ReadsAndDeletesOnlyInside) {
   };
   const Case cases[] = {
       {dumps_.Sub("a.dmp"), true, true},
-      {dumps_.Sub("inner-link"), true, true},
+      {dumps_.Sub("inner-link"), false, true},
+      {dumps_.Sub("sub/b.dmp"), true, true},
+      {dumps_.Sub("sub/../sub/./b.dmp"), true, true},
+      {dumps_.Sub("inner-dir/b.dmp"), false, false},
+      {dumps_.Sub("twice.dmp"), false, true},
       {dumps_.Sub("etc/passwd"), false, false},
       {dumps_.Sub("out"), false, true},
       {dumps_.Sub("out/secret"), false, false},
@@ -188,8 +197,15 @@ TEST_F(TrustBoundaryTest, AnotherUsersFileNamesOnlyThatUsersFiles) {
   EXPECT_FALSE(boundary_.Delete(Dump("a.dmp"), namer, &removed).isEmpty());
   EXPECT_FALSE(removed);
   EXPECT_TRUE(std::filesystem::exists(dumps_.Sub("a.dmp")));
-  // The program's own record may name any user's file inside.
+  // The program's own record may name any user's file inside, but only the
+  // entry it named: a link there now may have been made by that user, to
+  // another user's file. A user's own manifest may name its own links.
+  std::filesystem::create_symlink(dumps_.Sub("nobody.dmp"), dumps_.Sub("nobody-link"));
   EXPECT_TRUE(boundary_.WhyNotRead(Dump("nobody.dmp"), Dump("own.manifest")).isEmpty());
+  EXPECT_FALSE(boundary_.WhyNotRead(Dump("nobody-link"), Dump("own.manifest")).isEmpty());
+  EXPECT_TRUE(boundary_.WhyNotRead(Dump("nobody-link"), namer).isEmpty());
+  const TrustBoundary following({TPath(dumps_.path())}, true);
+  EXPECT_TRUE(following.WhyNotRead(Dump("nobody-link"), Dump("own.manifest")).isEmpty());
 }
 
 }  // namespace

@@ -17,6 +17,7 @@ FileIdentity IdentityOf(const struct stat& info) {
   FileIdentity identity;
   identity.device = info.st_dev;
   identity.inode = info.st_ino;
+  identity.links = info.st_nlink;
   identity.owner = info.st_uid;
   identity.permissions = info.st_mode & 07777;
   if (S_ISREG(info.st_mode)) {

@@ -21,6 +21,7 @@ struct FileIdentity {
   mode_t permissions = 0;  // the permission bits (st_mode & 07777)
   dev_t device = 0;
   ino_t inode = 0;
+  nlink_t links = 1;  // the names it has (hard links)
 };
 
 // Whether IdentifyPath looks at a symbolic link itself or at its target.

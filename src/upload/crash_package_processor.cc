@@ -482,13 +482,13 @@ void CrashPackageProcessor::ZipAndEncryptPackage(Package& package, PackageEncryp
   }
   // One entry per path, in path order; the files stay open from their check
   // to their last byte read.
-  std::map<TPath, zor::platform::TFile*> entries;
-  for (Package::FileToZip& file : files) entries.emplace(file.path, &file.file);
+  std::map<TPath, Package::FileToZip*> entries;
+  for (Package::FileToZip& file : files) entries.emplace(file.path, &file);
   TString contents;
   uint64_t total = 0;
   for (const auto& [path, file] : entries) {
     contents += path.ToString() + "\n";
-    total += static_cast<uint64_t>(file->Size());
+    total += std::min(static_cast<uint64_t>(file->file.Size()), file->maxBytes);
   }
   LogText(TLog::Info, TFormatString("Creating zip file '%1' for package Id '%2', with following "
                                     "contents:\n'%3.'")
@@ -502,7 +502,7 @@ void CrashPackageProcessor::ZipAndEncryptPackage(Package& package, PackageEncryp
     }
     for (const auto& [path, file] : entries) {
       try {
-        zip.Add(*file, package.GetZipEntryName(path));
+        zip.Add(file->file, package.GetZipEntryName(path), file->maxBytes);
       } catch (const TPath::Exception& e) {
         // Only reading one of the package's own files throws this; the
         // zip writer reports its own output's trouble otherwise.

@@ -262,7 +262,8 @@ bool RunAsUser(const std::string& script) {
 
 // What one user writes into a shared dump directory must not cost another
 // user's crash anything: a log naming a FIFO, a file named like the other's
-// crash, a sparse file of a terabyte.
+// crash, a sparse file of a terabyte. Nor is a crash directory that user
+// plants in a crash temp folder anyone may write adopted as the program's own.
 TEST(CrashUploadTest, AnotherUsersFilesNeitherHangNorHideNorPruneACrash) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
   LocalCrashServer server;
@@ -278,6 +279,14 @@ TEST(CrashUploadTest, AnotherUsersFilesNeitherHangNorHideNorPruneACrash) {
                         "printf '{\"k\":\"open-log\",\"v\":{\"path\":\"" + a +
                         "/pipe\"}}\\n' > app.1.log && echo mine > server.4711.log && "
                         "truncate -s 1T huge.2.dmp"));
+  const std::string planted =
+      dir.Sub("shared-temp/zorcrashreporter_" + std::string(32, 'a') + ".crash.temp");
+  fs::create_directories(dir.Sub("shared-temp"));
+  fs::permissions(dir.Sub("shared-temp"), fs::perms::all);
+  ASSERT_TRUE(RunAsUser("mkdir " + planted + " && cd " + planted +
+                        " && printf 'MDMP\\223\\247\\0\\0\\3\\0\\0\\0\\040\\0\\0\\0"
+                        "planted by another user of this host' > zorcrashreporter.99999.dmp && "
+                        "echo x > a-full.dmp && echo {} > zorcrashreporter.99999.manifest"));
 
   const auto config = [&](const std::string& name, const std::string& extra) {
     WriteFile(dir.Sub(name), "servercrashupload.data.dir: " + dir.Sub("data") +
@@ -293,8 +302,11 @@ TEST(CrashUploadTest, AnotherUsersFilesNeitherHangNorHideNorPruneACrash) {
   options.environment.emplace("HOME", dir.Sub("home"));
   // Every crash is tried once and kept for a retry; the FIFO must not hold the run.
   server.AddFault("register", 1, "status", 500, "{}", 0, 3);
-  const ProcessResult first = RunProcess(
-      ProgramPath(), {"--command", "send-crashes", "--config-file", config("1.yml", "")}, options);
+  const ProcessResult first =
+      RunProcess(ProgramPath(),
+                 {"--command", "send-crashes", "--config-file", config("1.yml", ""),
+                  "--crashdumps-temp-dir", dir.Sub("shared-temp")},
+                 options);
   ASSERT_EQ(first.status, 0) << first.out << first.err;
 
   // A terabyte that takes no disk makes no room for anything.
@@ -308,6 +320,7 @@ TEST(CrashUploadTest, AnotherUsersFilesNeitherHangNorHideNorPruneACrash) {
   EXPECT_THAT(log, Not(HasSubstr("Retention: deleting")));
   EXPECT_THAT(log, HasSubstr("huge.2.dmp' of package"));
   EXPECT_THAT(log, HasSubstr("ends before '" + a + "/pipe'"));
+  EXPECT_TRUE(fs::exists(planted + "/a-full.dmp"));
   size_t arrived = 0;
   for (const auto& entry : fs::directory_iterator(server.DataDir() + "/packages")) {
     (void)entry;
