@@ -1,6 +1,7 @@
 #include "packages/crash_package.h"
 
 #include <stdexcept>
+#include <utility>
 
 #include "config/config.h"
 #include "files/filesystem.h"
@@ -59,8 +60,8 @@ bool IsTrusted(const TrustBoundary& boundary, const TPath& path, const TPath& na
 
 CrashPackage::CrashPackage(const TString& name, const std::set<TPath>& artifactPaths,
                            bool uploadFullDumps, const std::set<TPath>& additionalPaths,
-                           const TPath& recordDirectory)
-    : Package(name, PackageType::kCrashPackage) {
+                           const TPath& recordDirectory, TrustBoundary boundary)
+    : Package(name, PackageType::kCrashPackage, std::move(boundary)) {
   if (artifactPaths.empty()) {
     throw ZorvaneException(TFormatString("Crash package '%1' has no files").arg(name));
   }
@@ -122,7 +123,8 @@ CrashPackage::CrashPackage(const TString& name, const std::set<TPath>& artifactP
   manifest_->Complete(files, uploadFullDumps, name);
 }
 
-CrashPackage::CrashPackage(const rapidjson::Value& json) : Package(json) {
+CrashPackage::CrashPackage(const rapidjson::Value& json, TrustBoundary boundary)
+    : Package(json, std::move(boundary)) {
   if (!HasDataFile(DataFileKind::kManifestFile)) {
     LogText(TLog::Warn, "Package file does not contain path to package manifest!");
     return;
@@ -130,13 +132,14 @@ CrashPackage::CrashPackage(const rapidjson::Value& json) : Package(json) {
   const TPath manifestPath = GetDataFilePath(DataFileKind::kManifestFile);
   // The status file is the program's own record, but the manifest it names
   // must still lie where the program works.
-  if (IsTrusted(TrustBoundary::FromConfig(), manifestPath, TPath())) LoadManifest(manifestPath);
+  if (IsTrusted(GetTrustBoundary(), manifestPath, TPath())) LoadManifest(manifestPath);
 }
 
 CrashPackage::~CrashPackage() = default;
 
-std::shared_ptr<CrashPackage> CrashPackage::LoadFromFile(const TPath& path) {
-  return LoadObjectFromFile<CrashPackage>(path);
+std::shared_ptr<CrashPackage> CrashPackage::LoadFromFile(const TPath& path,
+                                                         const TrustBoundary& boundary) {
+  return LoadObjectFromFile<CrashPackage>(path, boundary);
 }
 
 void CrashPackage::LoadManifest(const TPath& path) {
@@ -151,11 +154,11 @@ void CrashPackage::LoadManifest(const TPath& path) {
   }
 }
 
-void CrashPackage::AddRotatedLogs(const TPath& logPath, CrashManifest::ArtifactFiles* files) {
-  const TrustBoundary boundary = TrustBoundary::FromConfig();
+void CrashPackage::AddRotatedLogs(const TPath& logPath,
+                                  CrashManifest::ArtifactFiles* files) const {
   std::vector<TPath> chain;
   try {
-    RotatedLogsSet set(logPath, &boundary);
+    RotatedLogsSet set(logPath, &GetTrustBoundary());
     set.ReadLogSet();
     chain = set.GetPaths();
   } catch (const ZorvaneException& e) {
@@ -190,7 +193,7 @@ TString CrashPackage::GetIdentityJson() const {
 
 std::vector<Package::FileToZip> CrashPackage::GetFilesToZip() {
   const std::shared_ptr<CrashManifest> manifest = GetManifest();
-  const TrustBoundary boundary = TrustBoundary::FromConfig();
+  const TrustBoundary& boundary = GetTrustBoundary();
   const uint64_t maxBytes = Config::GetInstance().GetMaxArtifactBytes();
   std::vector<FileToZip> files;
   TString refusal;
@@ -253,7 +256,7 @@ void CrashPackage::DeletePackage() {
     LogText(
         TLog::Debug,
         TFormatString("Deleting package and dump files for package '%1'").arg(GetPackageName()));
-    const TrustBoundary boundary = TrustBoundary::FromConfig();
+    const TrustBoundary& boundary = GetTrustBoundary();
     TString deleted;
     bool crashFilesDeleted = true;
     if (manifest_) {
@@ -268,7 +271,7 @@ void CrashPackage::DeletePackage() {
         crashFilesDeleted = DeletePackageFile(manifestPath, GetFilePath(), boundary, &deleted);
       }
       if (crashFilesDeleted && IsInOwnDirectory()) {
-        crashFilesDeleted = RemoveOwnDirectory(boundary, &deleted);
+        crashFilesDeleted = RemoveOwnDirectory(&deleted);
       }
     } else {
       LogText(TLog::Warn,
@@ -295,7 +298,8 @@ void CrashPackage::DeletePackage() {
   }
 }
 
-bool CrashPackage::RemoveOwnDirectory(const TrustBoundary& boundary, TString* deleted) const {
+bool CrashPackage::RemoveOwnDirectory(TString* deleted) const {
+  const TrustBoundary& boundary = GetTrustBoundary();
   const TPath directory = GetPackageDirectory();
   Filesystem& filesystem = Filesystem::GetInstance();
   if (!filesystem.DirectoryExists(directory)) return true;

@@ -68,10 +68,12 @@ class CrashPackage : public Package {
   // same directory! Mistmached files: ('<first>', '<other>')" before any file
   // is written; TPath::Exception when a file cannot be examined; what creating
   // the manifest file and completing the manifest throw.
+  // `boundary` decides which files the package may read and delete, the
+  // older files of a rotated chain among them.
   CrashPackage(const zor::platform::TString& name,
                const std::set<zor::platform::TPath>& artifactPaths, bool uploadFullDumps,
                const std::set<zor::platform::TPath>& additionalPaths,
-               const zor::platform::TPath& recordDirectory);
+               const zor::platform::TPath& recordDirectory, TrustBoundary boundary);
 
   // The extension of the program's completed manifest in the data directory.
   static constexpr char kManifestRecordSuffix[] = "crash-manifest";
@@ -82,13 +84,14 @@ class CrashPackage : public Package {
   // and so too (with a Warn line) when the recorded path lies outside the
   // trust boundary.
   // Throws what Package's JSON constructor throws; never for the manifest.
-  explicit CrashPackage(const rapidjson::Value& json);
+  CrashPackage(const rapidjson::Value& json, TrustBoundary boundary);
 
   ~CrashPackage() override;
 
   // Loads the status file at `path` and binds the package to it. Throws what
   // JsonFileSerializedObject::ReadJsonFile and the JSON constructor throw.
-  static std::shared_ptr<CrashPackage> LoadFromFile(const zor::platform::TPath& path);
+  static std::shared_ptr<CrashPackage> LoadFromFile(const zor::platform::TPath& path,
+                                                    const TrustBoundary& boundary);
 
   // Package:
   // The local package id as 32 lower-case hexadecimal digits.
@@ -143,15 +146,15 @@ class CrashPackage : public Package {
 
  private:
   // Removes the package directory once it is empty; see DeletePackage.
-  bool RemoveOwnDirectory(const TrustBoundary& boundary, zor::platform::TString* deleted) const;
+  bool RemoveOwnDirectory(zor::platform::TString* deleted) const;
   // Loads the manifest at `path`; a ZorvaneException is logged at Warn and
   // leaves no manifest.
   void LoadManifest(const zor::platform::TPath& path);
   // The record of each file of `logPath`'s rotated chain after the first,
   // with the permission of its position, into `*files`. An unreadable chain
   // is logged at Warn and adds nothing.
-  static void AddRotatedLogs(const zor::platform::TPath& logPath,
-                             CrashManifest::ArtifactFiles* files);
+  void AddRotatedLogs(const zor::platform::TPath& logPath,
+                      CrashManifest::ArtifactFiles* files) const;
 
   std::shared_ptr<CrashManifest> manifest_;
 };

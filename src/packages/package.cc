@@ -72,15 +72,18 @@ void LogQuietly(TLog::Severity severity, const TString& text) noexcept {
 
 }  // namespace
 
-Package::Package(const TString& name, PackageType type)
-    : Package(name, type, TUUID::CreateUUID()) {}
+Package::Package(const TString& name, PackageType type, TrustBoundary boundary)
+    : Package(name, type, TUUID::CreateUUID(), std::move(boundary)) {}
 
-Package::Package(const TString& name, PackageType type, const TUUID& localId)
-    : packageName_(name), packageType_(type), localPackageId_(localId) {
+Package::Package(const TString& name, PackageType type, const TUUID& localId,
+                 TrustBoundary boundary)
+    : boundary_(std::move(boundary)), packageName_(name), packageType_(type),
+      localPackageId_(localId) {
   Package::Validate();
 }
 
-Package::Package(const rapidjson::Value& json) {
+Package::Package(const rapidjson::Value& json, TrustBoundary boundary)
+    : boundary_(std::move(boundary)) {
   if (!json.IsObject()) throw ZorvaneException("Package status JSON is not an object");
   for (const auto& member : json.GetObject()) {
     const Json::Value& name = member.name;
@@ -325,7 +328,6 @@ void Package::DiscardDataFiles(const std::set<DataFileKind>& kinds, const TStrin
   if (dropped.count(DataFileKind::kPartsUploadedFile)) uploadProgress_.reset();
   // Unrecorded first, removed after: a kill in between leaves files that no
   // package records, which the next run's sweep removes.
-  const TrustBoundary boundary = TrustBoundary::FromConfig();
   for (const auto& [kind, path] : dropped) {
     LogQuietly(TLog::Info, TFormatString("Package '%1': removing its %2 '%3': %4")
                                .arg(packageName_)
@@ -333,7 +335,7 @@ void Package::DiscardDataFiles(const std::set<DataFileKind>& kinds, const TStrin
                                .arg(path.ToString())
                                .arg(why));
     TString removed;
-    DeletePackageFile(path, GetFilePath(), boundary, &removed);
+    DeletePackageFile(path, GetFilePath(), boundary_, &removed);
   }
 }
 std::shared_ptr<PackageEncryptionMetadata> Package::GetEncryptionMetadata() {
@@ -405,12 +407,11 @@ bool Package::DeleteDataFile(DataFileKind kind, const TPath& path, const TrustBo
 }
 
 bool Package::DeleteDataFiles(TString* deletedFiles, IncludeManifest includeManifest) {
-  const TrustBoundary boundary = TrustBoundary::FromConfig();
   bool allDeleted = true;
   for (const auto& [kind, path] : dataFiles_) {
     if (KeepsDataFile(kind)) continue;
     if (kind == DataFileKind::kManifestFile && includeManifest == IncludeManifest::kNo) continue;
-    if (!DeleteDataFile(kind, path, boundary, deletedFiles)) allDeleted = false;
+    if (!DeleteDataFile(kind, path, boundary_, deletedFiles)) allDeleted = false;
   }
   return allDeleted;
 }
@@ -437,7 +438,7 @@ void Package::DeletePackage() {
   // The status file is the only record of the data files: it goes last, and
   // only when nothing is left for a later run to retry.
   if (DeleteDataFiles(&deleted, IncludeManifest::kYes) && !GetFilePath().IsEmpty()) {
-    DeletePackageFile(GetFilePath(), TPath(), TrustBoundary::FromConfig(), &deleted);
+    DeletePackageFile(GetFilePath(), TPath(), boundary_, &deleted);
   }
   LogDeletedFiles(deleted);
 }

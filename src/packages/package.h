@@ -34,8 +34,14 @@
 // server, the data directory) is recorded as the last error and a retry
 // delay instead, and never gives a package up.
 //
+// Trust: every path the package reads or deletes on the word of a file is
+// checked against the trust boundary it was made with (the run's, see
+// packages/trust_boundary.h); the package never reads the configuration for
+// that decision.
+//
 // Ownership: held by std::shared_ptr; the package owns its cached encryption
-// metadata and upload progress objects and shares them with callers.
+// metadata and upload progress objects and shares them with callers, and a
+// copy of its trust boundary.
 // Thread-safety: none; one thread at a time.
 #pragma once
 
@@ -49,6 +55,7 @@
 
 #include "packages/json_file_serialized_object.h"
 #include "packages/package_types.h"
+#include "packages/trust_boundary.h"
 #include "platform/date_time.h"
 #include "platform/tfile.h"
 #include "platform/tpath.h"
@@ -60,7 +67,6 @@ namespace ZorErrorReporting {
 class PackageEncryptionMetadata;
 class PackageMetadata;
 class PackageUploadProgress;
-class TrustBoundary;
 
 // The outcome of one upload attempt.
 struct UploadResult {
@@ -82,11 +88,11 @@ class Package : public JsonFileSerializedObject {
   static constexpr char kUploadedPartsSuffix[] = ".uploaded.parts";
 
   // A new package with a new local id (or `localId`), status Pending, no data
-  // files, no results, no remote id; unbound. Throws ZorvaneException
-  // "Package name is empty!" when `name` is empty.
-  Package(const zor::platform::TString& name, PackageType type);
+  // files, no results, no remote id, within `boundary`; unbound. Throws
+  // ZorvaneException "Package name is empty!" when `name` is empty.
+  Package(const zor::platform::TString& name, PackageType type, TrustBoundary boundary);
   Package(const zor::platform::TString& name, PackageType type,
-          const zor::platform::TUUID& localId);
+          const zor::platform::TUUID& localId, TrustBoundary boundary);
 
   // Reads a status file's root object: members are matched ignoring case and
   // walked in file order (a later one wins); "crash-correlation-id" is read as
@@ -98,7 +104,7 @@ class Package : public JsonFileSerializedObject {
   // logged at Warn ("Could not parse timestamp") and leaves an invalid time.
   // Throws ZorvaneException when `json` is not an object or an upload result
   // is malformed as above, and "Package name is empty!" when no name was read.
-  explicit Package(const rapidjson::Value& json);
+  Package(const rapidjson::Value& json, TrustBoundary boundary);
 
   // Two objects would save over one file.
   Package(const Package&) = delete;
@@ -128,7 +134,7 @@ class Package : public JsonFileSerializedObject {
 
   // Deletes the recorded data files in ascending order of kind, the
   // "manifest-file" only with IncludeManifest::kYes, each logged at Debug and
-  // deleted as DeletePackageFile does within TrustBoundary::FromConfig().
+  // deleted as DeletePackageFile does within the package's trust boundary.
   // Every file is tried; appends the native path and "\n" of each deleted one
   // to `*deletedFiles`. True iff every deletion succeeded (also when there is
   // nothing to delete). The recorded paths stay. Never throws.
@@ -244,6 +250,8 @@ class Package : public JsonFileSerializedObject {
       const zor::platform::TString& uploadId);
 
  protected:
+  // The boundary the package was made with.
+  const TrustBoundary& GetTrustBoundary() const { return boundary_; }
   // Records the path for `kind` without saving (for a package not yet bound).
   void RecordDataFilePath(DataFileKind kind, const zor::platform::TPath& path);
 
@@ -274,6 +282,7 @@ class Package : public JsonFileSerializedObject {
   void ReadRetryMember(const rapidjson::Value& name, const rapidjson::Value& value);
   void AddRetryMembers(rapidjson::Document& document) const;
 
+  TrustBoundary boundary_;
   zor::platform::TString packageName_;
   PackageType packageType_ = PackageType::kUnknownPackage;
   zor::platform::TUUID localPackageId_;

@@ -33,7 +33,7 @@ class PackageFilesTest : public testing::TempDirTest {
 
   std::shared_ptr<TestPackage> Create() {
     return JsonFileSerializedObject::SaveNewFile(
-        std::make_shared<TestPackage>("p", PackageType::kCrashPackage),
+        std::make_shared<TestPackage>("p", PackageType::kCrashPackage, boundary_),
         TPath(data_ + "/p.crash-package.pending"));
   }
   // Records a real file of each kind in `kinds`, named after the kind.
@@ -68,7 +68,7 @@ TEST_F(PackageFilesTest, CompanionsAreLoadedOnceFromTheirRecords) {
   EXPECT_EQ(package->GetUploadProgress(), progress);
 
   // A package read back finds the progress through its record.
-  auto reloaded = TestPackage::LoadFromFile(package->GetFilePath());
+  auto reloaded = TestPackage::LoadFromFile(package->GetFilePath(), boundary_);
   EXPECT_EQ(reloaded->GetDataFilePath(Kind::kPartsUploadedFile), TPath(progressFile));
   EXPECT_EQ(reloaded->GetUploadProgress()->GetUploadId(), "up-7");
 

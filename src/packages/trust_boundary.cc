@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <exception>
 
-#include "config/config.h"
 #include "files/filesystem.h"
 #include "platform/file_identity.h"
 #include "platform/path_error.h"
@@ -33,21 +32,6 @@ std::optional<FileIdentity> Identify(const TPath& path, LinkHandling links) {
 }
 
 }  // namespace
-
-TrustBoundary TrustBoundary::FromConfig() {
-  std::vector<TPath> directories;
-  const Config& config = Config::GetInstance();
-  try {
-    directories = config.GetDumpDirectories();
-  } catch (const std::exception&) {
-    // Without dump directories nothing there is trusted: the safe answer.
-  }
-  try {
-    directories.push_back(config.GetDataDirectory());
-  } catch (const std::exception&) {
-  }
-  return TrustBoundary(directories);
-}
 
 TrustBoundary::TrustBoundary(const std::vector<TPath>& directories) {
   for (const TPath& directory : directories) {

@@ -25,6 +25,9 @@
 // only files of that same user, and only inside the directories the program
 // was configured to work in.
 //
+// The run's boundary is made once, by whoever owns the run's directories (the
+// package processor, the lister), and handed to what needs it.
+//
 // Thread-safety: an immutable value once made; any thread.
 #pragma once
 
@@ -41,12 +44,6 @@ namespace ZorErrorReporting {
 
 class TrustBoundary {
  public:
-  // The boundary of this run: Config's dump directories (with the
-  // command-line override) and its data directory. A directory that does not
-  // exist, or a data directory the configuration cannot give, adds nothing.
-  // Never throws.
-  static TrustBoundary FromConfig();
-
   // A boundary around `directories` (dump directories and the data
   // directory alike). Each is resolved now; one that does not exist is left
   // out.

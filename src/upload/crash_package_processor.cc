@@ -90,6 +90,15 @@ void PrepareDataDirectory(const TPath& directory) {
   }
 }
 
+// The data directory is made first: a directory that does not exist adds
+// nothing to a boundary.
+TrustBoundary BoundaryOf(const std::vector<TPath>& dumpDirectories, const TPath& dataDirectory) {
+  PrepareDataDirectory(dataDirectory);
+  std::vector<TPath> roots = dumpDirectories;
+  roots.push_back(dataDirectory);
+  return TrustBoundary(roots);
+}
+
 UploadResult MakeReconciliationResult(const TString& message) {
   return UploadResult{DateTime::GetLocalTime(), UploadResultCode::kUnknown, message};
 }
@@ -116,9 +125,9 @@ bool IsWaiting(const Package& package, const DateTime& now) {
 
 CrashPackageProcessor::CrashPackageProcessor(std::vector<TPath> dumpDirectories,
                                              TPath dataDirectory)
-    : dumpDirectories_(std::move(dumpDirectories)), dataDirectory_(std::move(dataDirectory)) {
-  PrepareDataDirectory(dataDirectory_);
-}
+    : dumpDirectories_(std::move(dumpDirectories)),
+      dataDirectory_(std::move(dataDirectory)),
+      boundary_(BoundaryOf(dumpDirectories_, dataDirectory_)) {}
 
 CrashPackageProcessor::~CrashPackageProcessor() { LogText(TLog::Debug, "Exited."); }
 
@@ -138,7 +147,7 @@ std::vector<std::shared_ptr<Package>> CrashPackageProcessor::FindPackagesToUploa
     DeleteCompletedPackages();
   }
   LoadPreviousPackages();
-  RemoveUnrecordedPackageFiles(dataDirectory_, leftoverCutoff);
+  RemoveUnrecordedPackageFiles(dataDirectory_, boundary_, leftoverCutoff);
   ProcessCrashFiles(ListCrashArtifactFiles());
   FailFullDumpPackages();
   ApplyRetention();
@@ -185,7 +194,7 @@ CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadPackagesInState(Upl
   PackageMap packages;
   for (const TPath& path : files) {
     try {
-      std::shared_ptr<Package> package = LoadPackageStatusFile(path);
+      std::shared_ptr<Package> package = LoadPackageStatusFile(path, boundary_);
       const TString name = package->GetPackageName();
       if (!IsFreeToWorkOn(*package)) continue;
       packages.emplace(name, std::move(package));
@@ -374,7 +383,6 @@ void CrashPackageProcessor::LoadPreviousPackages() {
 }
 
 std::set<TPath> CrashPackageProcessor::ListCrashArtifactFiles() const {
-  const TrustBoundary boundary = TrustBoundary::FromConfig();
   const DateTime cutoff = DateTime::FromUnixTimeMs(
       (DateTime::GetLocalTime().GetAsUnixTime() - kCrashTempMaxAgeSeconds) * 1000);
   std::set<TPath> listing;
@@ -389,7 +397,7 @@ std::set<TPath> CrashPackageProcessor::ListCrashArtifactFiles() const {
       continue;
     }
     std::set<TPath> files = ListArtifactFiles(directory);
-    RemoveStaleCrashTempDirectories(directory, &files, boundary, cutoff);
+    RemoveStaleCrashTempDirectories(directory, &files, boundary_, cutoff);
     listing.merge(files);
   }
   LogText(TLog::Debug,
@@ -428,7 +436,7 @@ void CrashPackageProcessor::ProcessCrashFiles(const std::set<TPath>& listing) {
     try {
       auto package = std::make_shared<CrashPackage>(id, *files, includeFullDumps_,
                                                     GdbFilesForGroup(groups, *files),
-                                                    dataDirectory_);
+                                                    dataDirectory_, boundary_);
       JsonFileSerializedObject::SaveNewFile(package, GetStatusFilePath(id));
       packages_.emplace(id, std::move(package));
     } catch (const ZorvaneException& e) {
@@ -543,7 +551,7 @@ void CrashPackageProcessor::RemovePreviousLogsPackages() const {
   for (const TPath& path : fs.ListFiles(dataDirectory_, extensions, true)) {
     std::shared_ptr<Package> package;
     try {
-      package = LoadPackageStatusFile(path);
+      package = LoadPackageStatusFile(path, boundary_);
     } catch (const ZorvaneException& e) {
       LogText(TLog::Warn, TFormatString("Removing the unreadable logs package status file '%1': %2")
                               .arg(path)
@@ -571,7 +579,7 @@ CrashPackageProcessor::NewLogsPackage CrashPackageProcessor::CreateLogsPackage(
       std::make_shared<LogPackageMetadata>(supportCaseNumber, emailAddress), metadataPath);
   std::shared_ptr<LogsPackage> package;
   try {
-    package = LogsPackage::Create(basePath, logZip, metadataPath, id);
+    package = LogsPackage::Create(basePath, logZip, metadataPath, id, boundary_);
   } catch (...) {
     // Nobody records the user's e-mail address now: it goes at once.
     Filesystem::GetInstance().RemovePath(metadataPath);

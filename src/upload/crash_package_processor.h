@@ -51,6 +51,7 @@
 
 #include "crypto/package_encryptor.h"
 #include "packages/package_types.h"
+#include "packages/trust_boundary.h"
 #include "platform/tpath.h"
 #include "platform/tstring.h"
 #include "upload/package_lock.h"
@@ -67,8 +68,9 @@ class CrashPackageProcessor {
   static constexpr int kMaxUploadAttempts = 3;
 
   // Copies the directories and creates `dataDirectory` when missing (logged
-  // at Warn). Throws ZorvaneException "Could not create directory '<path>'!"
-  // when it cannot be created.
+  // at Warn), then makes the run's trust boundary around them: the one every
+  // package of the run is made with. Throws ZorvaneException "Could not
+  // create directory '<path>'!" when it cannot be created.
   CrashPackageProcessor(std::vector<zor::platform::TPath> dumpDirectories,
                         zor::platform::TPath dataDirectory);
   // Logs "Exited." at Debug.
@@ -156,6 +158,7 @@ class CrashPackageProcessor {
 
   const std::vector<zor::platform::TPath> dumpDirectories_;
   const zor::platform::TPath dataDirectory_;
+  const TrustBoundary boundary_;
   PackageMap packages_;
   bool includeFullDumps_ = false;
   // Packages another process was working on when this run looked.
