@@ -104,7 +104,7 @@ class CrashServerProtocolTest : public TempDirTest {
     return package;
   }
 
-  static std::shared_ptr<TestPackage> Reload(const TestPackage& package) {
+  std::shared_ptr<TestPackage> Reload(const TestPackage& package) const {
     return TestPackage::LoadFromFile(package.GetFilePath(), boundary_);
   }
 

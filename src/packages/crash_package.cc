@@ -251,51 +251,23 @@ TString CrashPackage::GetZipEntryName(const TPath& path) const {
   return ArtifactNames::GetFileNameKey(*first) + ArtifactNames::kManifestSuffix;
 }
 
-void CrashPackage::DeletePackage() {
-  try {
-    LogText(
-        TLog::Debug,
-        TFormatString("Deleting package and dump files for package '%1'").arg(GetPackageName()));
-    const TrustBoundary& boundary = GetTrustBoundary();
-    TString deleted;
-    bool crashFilesDeleted = true;
-    if (manifest_) {
-      const TPath manifestPath = manifest_->GetFilePath();
-      for (const auto& [path, file] : manifest_->GetCrashArtifactFiles()) {
-        LogText(TLog::Debug, TFormatString("Deleting dump file '%1'").arg(path.ToString()));
-        if (!DeletePackageFile(path, manifestPath, boundary, &deleted)) crashFilesDeleted = false;
-      }
-      // The manifest goes only with every dump: it is the record of what is
-      // left to delete in the next run.
-      if (crashFilesDeleted) {
-        crashFilesDeleted = DeletePackageFile(manifestPath, GetFilePath(), boundary, &deleted);
-      }
-      if (crashFilesDeleted && IsInOwnDirectory()) {
-        crashFilesDeleted = RemoveOwnDirectory(&deleted);
-      }
-    } else {
-      LogText(TLog::Warn,
-              TFormatString("Cannot delete dump files for package '%1', because the manifest "
-                            "failed to load")
-                  .arg(GetPackageName()));
-    }
-    if (crashFilesDeleted && DeleteDataFiles(&deleted, IncludeManifest::kYes) &&
-        !GetFilePath().IsEmpty()) {
-      DeletePackageFile(GetFilePath(), TPath(), boundary, &deleted);
-    }
-    LogDeletedFiles(deleted);
-  } catch (const ZorvaneException& e) {
-    LogText(TLog::Warn, TFormatString("Error occurred trying to delete all files from package "
-                                      "'%1'. Error message: '%2'")
-                            .arg(GetPackageName())
-                            .arg(e.GetConcatenatedMessages()));
-  } catch (const std::exception& e) {
-    // A manifest version out of range must not make a clean-up throw.
-    LogText(TLog::Warn, TFormatString("Error occurred trying to delete all files from package "
-                                      "'%1'. Error message: '%2'")
-                            .arg(GetPackageName())
-                            .arg(TString(e.what())));
+bool CrashPackage::DeleteOwnFiles(TString* deleted) {
+  if (!manifest_) {
+    LogText(TLog::Warn, TFormatString("Cannot delete dump files for package '%1', because the "
+                                      "manifest failed to load")
+                            .arg(GetPackageName()));
+    return true;
   }
+  const TPath manifestPath = manifest_->GetFilePath();
+  bool allGone = true;
+  for (const auto& [path, file] : manifest_->GetCrashArtifactFiles()) {
+    LogText(TLog::Debug, TFormatString("Deleting dump file '%1'").arg(path.ToString()));
+    if (!DeleteOwnFile(path, manifestPath, deleted)) allGone = false;
+  }
+  // The manifest goes only with every dump: it is the record of what is left
+  // to delete in the next run.
+  if (!allGone || !DeleteOwnFile(manifestPath, GetFilePath(), deleted)) return false;
+  return !IsInOwnDirectory() || RemoveOwnDirectory(deleted);
 }
 
 bool CrashPackage::RemoveOwnDirectory(TString* deleted) const {
@@ -306,7 +278,7 @@ bool CrashPackage::RemoveOwnDirectory(TString* deleted) const {
   // Checked before the listing: a crafted manifest may point anywhere, and a
   // directory outside is neither listed nor removed.
   if (!boundary.WhyNotDeleted(directory, GetFilePath()).isEmpty()) {
-    return DeletePackageFile(directory, GetFilePath(), boundary, deleted);
+    return DeleteOwnFile(directory, GetFilePath(), deleted);
   }
   // Whatever else lies there was never recorded as the crash's: it stays, and
   // so does the directory.
@@ -329,7 +301,7 @@ bool CrashPackage::RemoveOwnDirectory(TString* deleted) const {
                             .arg(names));
     return true;
   }
-  return DeletePackageFile(directory, GetFilePath(), boundary, deleted);
+  return DeleteOwnFile(directory, GetFilePath(), deleted);
 }
 
 TString CrashPackage::GetProductBuild() const {

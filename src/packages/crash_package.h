@@ -111,15 +111,6 @@ class CrashPackage : public Package {
   // The program's record travels under the name of the application's
   // manifest (or "<file-name key of the first file>.manifest" without one).
   zor::platform::TString GetZipEntryName(const zor::platform::TPath& path) const override;
-  // Deletes the crash's files and then the manifest, each only as far as the
-  // trust boundary allows (a refused one is left with a Warn line and counts
-  // as gone); when IsInOwnDirectory, the crash's directory too, but only once
-  // it is empty: one that still holds anything is kept with a Warn line
-  // naming what is left, and counts as gone. Only if all of that went, the
-  // data files and then the status file (a failure keeps them so that the
-  // next run tries again). Without a manifest only the data files and the
-  // status file. Failures are logged at Warn; never throws.
-  void DeletePackage() override;
   // The manifest's values; "Unspecified" without a manifest.
   zor::platform::TString GetProductBuild() const override;
   zor::platform::TString GetEdition() const override;
@@ -144,8 +135,18 @@ class CrashPackage : public Package {
   // CrashManifest::CompareManifestVersion does.
   bool IsInOwnDirectory() const;
 
+ protected:
+  // DeletePackage's part for the crash: the crash's files and then the
+  // manifest, each only as far as the trust boundary allows (a refused one is
+  // left with a Warn line and counts as gone); when IsInOwnDirectory, the
+  // crash's directory too, but only once it is empty: one that still holds
+  // anything is kept with a Warn line naming what is left, and counts as
+  // gone. Without a manifest nothing (logged at Warn). Throws std::out_of_range
+  // as IsInOwnDirectory does (DeletePackage logs it).
+  bool DeleteOwnFiles(zor::platform::TString* deleted) override;
+
  private:
-  // Removes the package directory once it is empty; see DeletePackage.
+  // Removes the package directory once it is empty; see DeleteOwnFiles.
   bool RemoveOwnDirectory(zor::platform::TString* deleted) const;
   // Loads the manifest at `path`; a ZorvaneException is logged at Warn and
   // leaves no manifest.

@@ -370,24 +370,29 @@ std::shared_ptr<PackageUploadProgress> Package::StartUploadProgress(const TStrin
   return uploadProgress_;
 }
 
-bool Package::DeletePackageFile(const TPath& path, const TPath& namedBy,
-                                const TrustBoundary& boundary, TString* deletedFiles) {
+RemovalResult Package::DeletePackageFile(const TPath& path, const TPath& namedBy,
+                                         const TrustBoundary& boundary, TString* deletedFiles) {
   try {
-    bool removed = false;
-    const TString refusal = boundary.Delete(path, namedBy, &removed);
-    if (!refusal.isEmpty()) {
-      LogQuietly(TLog::Warn,
-                 TFormatString("Not deleting '%1', which '%2' names: %3")
-                     .arg(path.ToString())
-                     .arg(namedBy.IsEmpty() ? TString("the package") : namedBy.ToString())
-                     .arg(refusal));
-      return true;
+    TString refusal;
+    const RemovalResult result = boundary.Delete(path, namedBy, &refusal);
+    switch (result) {
+      case RemovalResult::kRemoved:
+        *deletedFiles += TString(path.NativeString()) + "\n";
+        break;
+      case RemovalResult::kAbsent:
+        break;
+      case RemovalResult::kRefused:
+        LogQuietly(TLog::Warn,
+                   TFormatString("Not deleting '%1', which '%2' names: %3")
+                       .arg(path.ToString())
+                       .arg(namedBy.IsEmpty() ? TString("the package") : namedBy.ToString())
+                       .arg(refusal));
+        break;
+      case RemovalResult::kFailed:
+        LogQuietly(TLog::Warn, TFormatString("Failed to delete file '%1'.").arg(path.ToString()));
+        break;
     }
-    if (removed) {
-      *deletedFiles += TString(path.NativeString()) + "\n";
-      return true;
-    }
-    LogQuietly(TLog::Warn, TFormatString("Failed to delete file '%1'.").arg(path.ToString()));
+    return result;
   } catch (const std::exception& e) {
     LogQuietly(TLog::Warn, TFormatString("Failed to delete file '%1'. Error message: '%2'")
                                .arg(path.ToString())
@@ -396,14 +401,11 @@ bool Package::DeletePackageFile(const TPath& path, const TPath& namedBy,
     LogQuietly(TLog::Warn,
                TFormatString("Failed to delete file '%1'. Unknown Error").arg(path.ToString()));
   }
-  return false;
+  return RemovalResult::kFailed;
 }
 
-bool Package::DeleteDataFile(DataFileKind kind, const TPath& path, const TrustBoundary& boundary,
-                             TString* deletedFiles) const {
-  LogQuietly(TLog::Debug,
-             TFormatString("Deleting %1 file'%2'").arg(ToName(kind)).arg(path.ToString()));
-  return DeletePackageFile(path, GetFilePath(), boundary, deletedFiles);
+bool Package::DeleteOwnFile(const TPath& path, const TPath& namedBy, TString* deletedFiles) const {
+  return DeletePackageFile(path, namedBy, boundary_, deletedFiles) != RemovalResult::kFailed;
 }
 
 bool Package::DeleteDataFiles(TString* deletedFiles, IncludeManifest includeManifest) {
@@ -411,7 +413,9 @@ bool Package::DeleteDataFiles(TString* deletedFiles, IncludeManifest includeMani
   for (const auto& [kind, path] : dataFiles_) {
     if (KeepsDataFile(kind)) continue;
     if (kind == DataFileKind::kManifestFile && includeManifest == IncludeManifest::kNo) continue;
-    if (!DeleteDataFile(kind, path, boundary_, deletedFiles)) allDeleted = false;
+    LogQuietly(TLog::Debug,
+               TFormatString("Deleting %1 file'%2'").arg(ToName(kind)).arg(path.ToString()));
+    if (!DeleteOwnFile(path, GetFilePath(), deletedFiles)) allDeleted = false;
   }
   return allDeleted;
 }
@@ -432,13 +436,26 @@ void Package::CleanUpFiles() {
 }
 
 void Package::DeletePackage() {
-  LogQuietly(TLog::Debug,
-             TFormatString("Deleting package and dump files for package '%1'").arg(packageName_));
   TString deleted;
-  // The status file is the only record of the data files: it goes last, and
-  // only when nothing is left for a later run to retry.
-  if (DeleteDataFiles(&deleted, IncludeManifest::kYes) && !GetFilePath().IsEmpty()) {
-    DeletePackageFile(GetFilePath(), TPath(), boundary_, &deleted);
+  try {
+    LogQuietly(TLog::Debug,
+               TFormatString("Deleting package and dump files for package '%1'").arg(packageName_));
+    // The status file is the only record of the data files: it goes last, and
+    // only when nothing is left for a later run to retry.
+    if (DeleteOwnFiles(&deleted) && DeleteDataFiles(&deleted, IncludeManifest::kYes) &&
+        !GetFilePath().IsEmpty()) {
+      DeleteOwnFile(GetFilePath(), TPath(), &deleted);
+    }
+  } catch (const ZorvaneException& e) {
+    LogQuietly(TLog::Warn, TFormatString("Error occurred trying to delete all files from package "
+                                         "'%1'. Error message: '%2'")
+                               .arg(packageName_)
+                               .arg(e.GetConcatenatedMessages()));
+  } catch (const std::exception& e) {
+    LogQuietly(TLog::Warn, TFormatString("Error occurred trying to delete all files from package "
+                                         "'%1'. Error message: '%2'")
+                               .arg(packageName_)
+                               .arg(TString(e.what())));
   }
   LogDeletedFiles(deleted);
 }

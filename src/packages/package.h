@@ -135,8 +135,8 @@ class Package : public JsonFileSerializedObject {
   // Deletes the recorded data files in ascending order of kind, the
   // "manifest-file" only with IncludeManifest::kYes, each logged at Debug and
   // deleted as DeletePackageFile does within the package's trust boundary.
-  // Every file is tried; appends the native path and "\n" of each deleted one
-  // to `*deletedFiles`. True iff every deletion succeeded (also when there is
+  // Every file is tried; appends the native path and "\n" of each one really
+  // removed to `*deletedFiles`. True iff none failed (also when there is
   // nothing to delete). The recorded paths stay. Never throws.
   // The files of the kinds KeepsDataFile names are skipped, not logged.
   virtual bool DeleteDataFiles(zor::platform::TString* deletedFiles,
@@ -146,9 +146,12 @@ class Package : public JsonFileSerializedObject {
   // Deletes the data files except the manifest (after "Failed"); the status
   // file stays. Logs what was deleted at Info. Never throws.
   virtual void CleanUpFiles();
-  // Deletes every data file and then, only if all of them went, the status
-  // file (after "Complete"). Logs what was deleted at Info. Never throws.
-  virtual void DeletePackage();
+  // Deletes the package whole: first what DeleteOwnFiles deletes, then, only
+  // if none of that failed, every data file, and then, only if none of those
+  // failed either, the status file (a failure keeps them so that the next
+  // run tries again). Logs what was removed at Info. Never throws: an
+  // exception on the way is logged at Warn and ends the deletion.
+  void DeletePackage();
 
   // The values sent when the package is registered with the crash server.
   virtual zor::platform::TString GetProductBuild() const = 0;
@@ -258,21 +261,24 @@ class Package : public JsonFileSerializedObject {
   // Removes the file, link or empty directory `path`, which `namedBy` (a
   // manifest or this package's status file; empty for the package's own
   // record in memory) names as the package's own, through the file-system
-  // facade. On success appends its native string and "\n" to `*deletedFiles`
-  // and returns true. When the trust boundary (packages/trust_boundary.h)
-  // forbids the deletion, logs a Warn line naming the path and why, leaves it
-  // and returns true: it is not the package's to delete, so nothing of the
-  // package is left to retry. On failure logs a Warn line "Failed to delete
-  // file '<path>'." (with the error's text when the facade threw) and returns
-  // false. Never throws.
-  static bool DeletePackageFile(const zor::platform::TPath& path,
-                                const zor::platform::TPath& namedBy,
-                                const TrustBoundary& boundary,
-                                zor::platform::TString* deletedFiles);
-  // Logs at Debug "Deleting <kind name> file'<path>'" and deletes the file,
-  // named by the status file, as DeletePackageFile does.
-  bool DeleteDataFile(DataFileKind kind, const zor::platform::TPath& path,
-                      const TrustBoundary& boundary, zor::platform::TString* deletedFiles) const;
+  // facade, and says what that came to. Only a path really removed
+  // (kRemoved) is appended, as its native string and "\n", to
+  // `*deletedFiles`; one already gone gives kAbsent and no line. When the
+  // trust boundary (packages/trust_boundary.h) forbids the deletion, logs a
+  // Warn line naming the path and why, leaves it and returns kRefused: it is
+  // not the package's to delete, so nothing of the package is left to retry.
+  // On failure logs a Warn line "Failed to delete file '<path>'." (with the
+  // error's text when the facade threw) and returns kFailed. Never throws.
+  static RemovalResult DeletePackageFile(const zor::platform::TPath& path,
+                                         const zor::platform::TPath& namedBy,
+                                         const TrustBoundary& boundary,
+                                         zor::platform::TString* deletedFiles);
+  // DeletePackageFile within the package's boundary: true iff it did not fail.
+  bool DeleteOwnFile(const zor::platform::TPath& path, const zor::platform::TPath& namedBy,
+                     zor::platform::TString* deletedFiles) const;
+  // What DeletePackage deletes before the data files; true iff none of it
+  // failed. Nothing here.
+  virtual bool DeleteOwnFiles(zor::platform::TString* /*deletedFiles*/) { return true; }
   // Logs at Info which files were deleted, when `deletedFiles` is not empty.
   void LogDeletedFiles(const zor::platform::TString& deletedFiles) const;
 

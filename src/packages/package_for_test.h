@@ -115,28 +115,28 @@ class FailingRemoveFilesystem : public Filesystem {
   FailingRemoveFilesystem(const FailingRemoveFilesystem&) = delete;
   FailingRemoveFilesystem& operator=(const FailingRemoveFilesystem&) = delete;
 
-  bool RemovePath(const zor::platform::TPath& path) override {
+  RemovalResult RemovePath(const zor::platform::TPath& path) override {
     if (!(path == failing_)) return Filesystem::RemovePath(path);
     return Fail();
   }
-  bool RemoveEntryAt(const zor::platform::DirectoryHandle& parent,
-                     const zor::platform::TString& name,
-                     const zor::platform::TPath& path) override {
+  RemovalResult RemoveEntryAt(const zor::platform::DirectoryHandle& parent,
+                              const zor::platform::TString& name,
+                              const zor::platform::TPath& path) override {
     if (!(path == failing_)) return Filesystem::RemoveEntryAt(parent, name, path);
     return Fail();
   }
 
  private:
-  bool Fail() {
+  RemovalResult Fail() {
     switch (how_) {
       case How::kReturnFalse:
-        return false;
+        return RemovalResult::kFailed;
       case How::kThrowStd:
         throw std::runtime_error("device on fire");
       case How::kThrowOther:
         throw 42;
     }
-    return false;
+    return RemovalResult::kFailed;
   }
 
   zor::platform::TPath failing_;

@@ -133,7 +133,7 @@ TEST_F(PackageTest, MalformedStatusFilesFailToLoad) {
         R"({"package-name":"p","upload-results":[{"upload-result-code":"Success","extra":1}]})"}) {
     EXPECT_THROW(Load(json), zor::platform::ZorvaneException) << json;
   }
-  EXPECT_EQ(ErrorOf([] { TestPackage("", PackageType::kCrashPackage, boundary_); }), "Package name is empty!");
+  EXPECT_EQ(ErrorOf([&] { TestPackage("", PackageType::kCrashPackage, boundary_); }), "Package name is empty!");
 }
 
 TEST_F(PackageTest, UnparsableTimestampKeepsTheResult) {

@@ -143,18 +143,17 @@ TString TrustBoundary::WhyNotDeleted(const TPath& path, const TPath& namedBy) co
   return CheckDeletion(path, namedBy, &parent, &name, &entry);
 }
 
-TString TrustBoundary::Delete(const TPath& path, const TPath& namedBy, bool* removed) const {
+RemovalResult TrustBoundary::Delete(const TPath& path, const TPath& namedBy,
+                                    TString* refusal) const {
   DirectoryHandle parent;
   TString name;
   std::optional<FileIdentity> entry;
-  *removed = false;
-  if (TString why = CheckDeletion(path, namedBy, &parent, &name, &entry); !why.isEmpty()) {
-    return why;
-  }
+  *refusal = CheckDeletion(path, namedBy, &parent, &name, &entry);
+  if (!refusal->isEmpty()) return RemovalResult::kRefused;
+  if (!entry) return RemovalResult::kAbsent;
   // The owner was read through the same descriptor that the unlink uses: a
   // folder swapped since can only make it miss, never reach elsewhere.
-  *removed = !entry || Filesystem::GetInstance().RemoveEntryAt(parent, name, path);
-  return {};
+  return Filesystem::GetInstance().RemoveEntryAt(parent, name, path);
 }
 
 TString TrustBoundary::CheckDeletion(const TPath& path, const TPath& namedBy,

@@ -34,6 +34,7 @@
 #include <optional>
 #include <vector>
 
+#include "files/removal_result.h"
 #include "platform/directory_handle.h"
 #include "platform/file_identity.h"
 #include "platform/tfile.h"
@@ -61,11 +62,12 @@ class TrustBoundary {
                                     const zor::platform::TPath& namedBy) const;
 
   // Deletes `path`, named as above, iff it may be deleted, through the
-  // facade's RemoveEntryAt. Returns why not (nothing was touched), empty iff
-  // it may; then *removed says whether nothing is left there. Throws nothing of
-  // its own (the facade's removal never throws).
-  zor::platform::TString Delete(const zor::platform::TPath& path,
-                                const zor::platform::TPath& namedBy, bool* removed) const;
+  // facade's RemoveEntryAt, and says what that came to. kRefused when it may
+  // not (nothing was touched; *refusal says why), kAbsent when nothing is
+  // there, else the facade's answer. Throws nothing of its own (the facade's
+  // removal never throws).
+  RemovalResult Delete(const zor::platform::TPath& path, const zor::platform::TPath& namedBy,
+                       zor::platform::TString* refusal) const;
 
   // Why `path`, named as above, may not be deleted; empty iff it may. A path
   // that does not exist may be "deleted" (there is nothing to do). Never

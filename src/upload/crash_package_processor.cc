@@ -211,7 +211,7 @@ CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadPackagesInState(Upl
                                 .arg(e.GetConcatenatedMessages()));
         continue;
       }
-      if (Filesystem::GetInstance().RemovePath(path)) {
+      if (IsGone(Filesystem::GetInstance().RemovePath(path))) {
         LogText(TLog::Warn,
                 TFormatString("Error occurred when trying to load package status from file "
                               "'%1'. File was deleted so that upload will not be attempted "
