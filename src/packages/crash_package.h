@@ -17,8 +17,9 @@
 //      completed exactly once; the caller binds and saves the status file;
 //   2. read back from its status file in every later run (LoadFromFile): the
 //      manifest is only loaded;
-//   3. removed with DeletePackage (after "Complete") or CleanUpFiles (after
-//      "Failed").
+//   3. after "Complete" or "Failed" its upload files go with CleanUpFiles and
+//      its crash files stay; a later run removes them with DeletePackage (see
+//      Package's lifecycle for when).
 //
 // A manifest that cannot be loaded leaves the package without one: it is
 // logged at Warn, GetFilesToZip and GetManifest throw, the registration values

@@ -13,7 +13,12 @@
 //   2. Started when an attempt begins (SetUploadStatus);
 //   3. PendingRetry after a failed attempt (AddUploadResult, SetUploadStatus),
 //      or when a previous run left the package unfinished; back to 2;
-//   4. Complete (then DeletePackage) or Failed (then CleanUpFiles).
+//   4. Complete, then CleanUpFiles: the upload files go, the package's own
+//      files stay (a logs package is deleted whole with DeletePackage); a
+//      later run deletes it with DeletePackage when the configuration asks
+//      (delete_completed_dumps, the retention limits);
+//   5. or Failed, then CleanUpFiles; DeletePackage once it was given up
+//      long enough ago, or by the retention limits.
 //
 // Status file format (one compact JSON object, members in this order):
 //   "package-name" string, "package-type" string (type name),
