@@ -126,7 +126,10 @@ CrashPackage::CrashPackage(const TString& name, const std::set<TPath>& artifactP
 CrashPackage::CrashPackage(const rapidjson::Value& json, TrustBoundary boundary)
     : Package(json, std::move(boundary)) {
   if (!HasDataFile(DataFileKind::kManifestFile)) {
-    LogText(TLog::Warn, "Package file does not contain path to package manifest!");
+    // A package whose files were all deleted names none, rightly.
+    if (!HasNoFilesLeft()) {
+      LogText(TLog::Warn, "Package file does not contain path to package manifest!");
+    }
     return;
   }
   const TPath manifestPath = GetDataFilePath(DataFileKind::kManifestFile);
@@ -253,9 +256,11 @@ TString CrashPackage::GetZipEntryName(const TPath& path) const {
 
 bool CrashPackage::DeleteOwnFiles(TString* deleted) {
   if (!manifest_) {
-    LogText(TLog::Warn, TFormatString("Cannot delete dump files for package '%1', because the "
-                                      "manifest failed to load")
-                            .arg(GetPackageName()));
+    if (!HasNoFilesLeft()) {
+      LogText(TLog::Warn, TFormatString("Cannot delete dump files for package '%1', because the "
+                                        "manifest failed to load")
+                              .arg(GetPackageName()));
+    }
     return true;
   }
   const TPath manifestPath = manifest_->GetFilePath();

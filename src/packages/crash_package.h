@@ -22,7 +22,7 @@
 //      Package's lifecycle for when).
 //
 // A manifest that cannot be loaded leaves the package without one: it is
-// logged at Warn, GetFilesToZip and GetManifest throw, the registration values
+// logged at Warn (but for a package with no files left, which records none), GetFilesToZip and GetManifest throw, the registration values
 // read "Unspecified", GetUploadFullDumps is true and DeletePackage removes only
 // the data files and the status file.
 //

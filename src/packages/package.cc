@@ -435,7 +435,7 @@ void Package::CleanUpFiles() {
   LogDeletedFiles(deleted);
 }
 
-void Package::DeletePackage() {
+void Package::DeletePackage(KeepStatusFile keep) {
   TString deleted;
   try {
     LogQuietly(TLog::Debug,
@@ -444,7 +444,14 @@ void Package::DeletePackage() {
     // only when nothing is left for a later run to retry.
     if (DeleteOwnFiles(&deleted) && DeleteDataFiles(&deleted, IncludeManifest::kYes) &&
         !GetFilePath().IsEmpty()) {
-      DeleteOwnFile(GetFilePath(), TPath(), &deleted);
+      if (keep == KeepStatusFile::kNo) {
+        DeleteOwnFile(GetFilePath(), TPath(), &deleted);
+      } else {
+        dataFiles_.clear();
+        encryptionMetadata_.reset();
+        uploadProgress_.reset();
+        Save();
+      }
     }
   } catch (const ZorvaneException& e) {
     LogQuietly(TLog::Warn, TFormatString("Error occurred trying to delete all files from package "

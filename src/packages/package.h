@@ -86,6 +86,8 @@ class Package : public JsonFileSerializedObject {
 
   // Whether DeleteDataFiles also deletes the "manifest-file".
   enum class IncludeManifest { kNo, kYes };
+  // Whether DeletePackage keeps the status file.
+  enum class KeepStatusFile { kNo, kYes };
 
   // The suffix of a package's zip file name: "<package name>.package.zip".
   static constexpr char kPackageZipSuffix[] = "package.zip";
@@ -154,9 +156,17 @@ class Package : public JsonFileSerializedObject {
   // Deletes the package whole: first what DeleteOwnFiles deletes, then, only
   // if none of that failed, every data file, and then, only if none of those
   // failed either, the status file (a failure keeps them so that the next
-  // run tries again). Logs what was removed at Info. Never throws: an
-  // exception on the way is logged at Warn and ends the deletion.
-  void DeletePackage();
+  // run tries again). With KeepStatusFile::kYes the status file stays
+  // instead, saved with no data files recorded: the record of a package
+  // whose files are all gone (HasNoFilesLeft). Logs what was removed at Info.
+  // Never throws: an exception on the way (a failed save among them) is
+  // logged at Warn and ends the deletion.
+  void DeletePackage(KeepStatusFile keep = KeepStatusFile::kNo);
+  // True iff the package is Complete and records no data file: all its files
+  // were deleted and only its status file is kept.
+  bool HasNoFilesLeft() const {
+    return uploadStatus_ == UploadStatus::kComplete && dataFiles_.empty();
+  }
 
   // The values sent when the package is registered with the crash server.
   virtual zor::platform::TString GetProductBuild() const = 0;

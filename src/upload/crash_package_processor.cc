@@ -106,6 +106,9 @@ UploadResult MakeReconciliationResult(const TString& message) {
 // A given-up crash stays this long for a person to look at, when no
 // retention limit says otherwise.
 constexpr int64_t kKeepFailedSeconds = 30LL * 24 * 60 * 60;
+// A deleted complete crash stays listed this long after its upload; its
+// status file is all that is kept of it.
+constexpr int64_t kKeepCompletedSeconds = 7LL * 24 * 60 * 60;
 
 // True (logged at Info) while a package waits out its retry delay.
 bool IsWaiting(const Package& package, const DateTime& now) {
@@ -350,12 +353,22 @@ void CrashPackageProcessor::CleanUpCompletedPackages() {
 }
 
 void CrashPackageProcessor::DeleteCompletedPackages() {
+  const int64_t now = DateTime::GetLocalTime().GetAsUnixTime();
   for (const auto& [name, package] : LoadPackagesInState(UploadStatus::kComplete)) {
-    if (const auto lock = PackageLock::TryLock(*package)) package->DeletePackage();
+    const auto results = package->GetUploadResults();
+    const DateTime uploaded = results.empty() ? DateTime() : results.back().time;
+    // Without a readable upload time there is no week to count: it goes now.
+    const bool weekOver =
+        !uploaded.IsValid() || now - uploaded.GetAsUnixTime() >= kKeepCompletedSeconds;
+    // A kept status file waits quietly: its files went in an earlier run.
+    if (package->HasNoFilesLeft() && !weekOver) continue;
+    const auto lock = PackageLock::TryLock(*package);
+    if (!lock) continue;
+    const bool keep = !weekOver && package->GetPackageType() == PackageType::kCrashPackage;
+    package->DeletePackage(keep ? Package::KeepStatusFile::kYes : Package::KeepStatusFile::kNo);
   }
   // With a retention limit, retention decides when a given-up crash goes.
   if (RetentionSettings::FromConfig().IsActive()) return;
-  const int64_t now = DateTime::GetLocalTime().GetAsUnixTime();
   for (const auto& [name, package] : LoadPackagesInState(UploadStatus::kFailed)) {
     // A retry that died before it renamed the file: no longer given up.
     if (package->GetUploadStatus() != UploadStatus::kFailed) continue;

@@ -11,8 +11,11 @@
 //      attempts (Package::CountedAttempts) is "Failed": its upload files are
 //      cleaned up, its crash files stay;
 //   2. when the configuration asks, deletes "Complete" packages with their
-//      crash files, and "Failed" ones 30 days after they were given up when
-//      no retention limit is set (retention removes them otherwise); a
+//      crash files, all but the status file of a crash, which stays (with no
+//      data files recorded, Package::HasNoFilesLeft) until 7 days after its
+//      last upload result, so that `list` still shows it; and "Failed" ones
+//      30 days after they were given up when no retention limit is set
+//      (retention removes them otherwise); a
 //      "Complete" package that still records upload files (a run that ended
 //      between the two) is cleaned up in any case;
 //   3. loads every remaining package: their files are never packaged again;

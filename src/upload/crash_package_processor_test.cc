@@ -199,12 +199,21 @@ TEST_F(CrashPackageProcessorTest, PackageLifecycleOverRuns) {
   EXPECT_TRUE(Exists(done));  // known packages are never packaged again, nor deleted
 
   // Run 5: deletion of finished packages takes the complete one's crash
-  // files; given-up crashes stay (for a person, or for a retry) until they
-  // are 30 days old.
+  // files and record, its status file stays for a week (and a second run
+  // leaves it quietly alone); given-up crashes stay (for a person, or for a
+  // retry) until they are 30 days old.
   Configure("servercrashupload.delete_completed_dumps: true\n");
-  EXPECT_TRUE(Run().empty());
-  EXPECT_EQ(DataFiles(), (std::set<std::string>{"gaveup.3.crash-package.failed",
-                                                "retried.1.crash-package.failed"}));
+  for (int run = 0; run < 2; ++run) {
+    EXPECT_TRUE(Run().empty());
+    EXPECT_EQ(DataFiles(), (std::set<std::string>{"done.2.crash-package.complete",
+                                                  "gaveup.3.crash-package.failed",
+                                                  "retried.1.crash-package.failed"}));
+    EXPECT_FALSE(Exists(data_ + "/done.2.crash-manifest"));
+    if (run == 1) {
+      EXPECT_THAT(log_, Not(HasSubstr("Deleting package")));
+      EXPECT_THAT(log_, Not(HasSubstr("manifest")));
+    }
+  }
   EXPECT_FALSE(Exists(done));
   EXPECT_TRUE(Exists(retried));
   EXPECT_TRUE(Exists(gaveUp));
@@ -216,6 +225,8 @@ TEST_F(CrashPackageProcessorTest, PackageLifecycleOverRuns) {
     CrashPackage::LoadFromFile(TPath(Status(name, "failed")), boundary_)
         ->AddUploadResult({longAgo, UploadResultCode::kUnknown, "given up"});
   }
+  CrashPackage::LoadFromFile(TPath(Status("done.2", "complete")), boundary_)
+      ->AddUploadResult({longAgo, UploadResultCode::kSuccess, "uploaded"});
   const std::string retriedFile = Status("retried.1", "failed");
   std::string text = ReadFile(retriedFile);
   text.replace(text.find("\"Failed\""), 8, "\"PendingRetry\"");

@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <netinet/in.h>
@@ -40,6 +42,14 @@ namespace fs = std::filesystem;
 constexpr int64_t kPart = 64 * 1024;
 constexpr char kEmail[] = "ops@example.com";
 constexpr char kCase[] = "CASE-4711";
+
+// The local year, as the program's timestamps write it, less 1900.
+int CurrentYearsSince1900() {
+  const time_t now = time(nullptr);
+  struct tm local {};
+  localtime_r(&now, &local);
+  return local.tm_year;
+}
 
 class UploadTest : public ::testing::Test {
  protected:
@@ -261,11 +271,37 @@ TEST_F(UploadTest, OneFailingPackageIsRetriedNextRunWhileTheOthersComplete) {
                                  "'0' crash package(s)."));
     EXPECT_EQ(ResultCodes("b.2"), (std::vector<std::string>{"Success"}));
     EXPECT_TRUE(StoredDump("b.2") == dumpBytes_["b.2"]);
-    // The earlier run's complete packages were deleted with their dumps.
+    // The earlier run's complete packages were deleted with their dumps; of
+    // each only the status file stays, naming no file, and `list` shows it.
     EXPECT_FALSE(fs::exists(dumps_ + "/a.1_0.crash"));
-    EXPECT_EQ(Status("a.1").first, "");
+    std::vector<std::string> kept;
+    for (const auto& [file, content] : DataFiles()) {
+      if (file.rfind("a.1.", 0) == 0) kept.push_back(file);
+    }
+    EXPECT_EQ(kept, std::vector<std::string>{"a.1.crash-package.complete"});
+    EXPECT_EQ(Status("a.1").second["package-data-files"].MemberCount(), 0u);
+    const ProcessResult list = Run({"--command", "list", "--config-file", Config(timeouts)});
+    EXPECT_THAT(list.out, ContainsRegex("\na\\.1 +crash +Complete "));
     EXPECT_TRUE(fs::exists(dumps_ + "/b.2_0.crash"));
   }
+  // A week after its upload the status file goes too.
+  const std::string statusFile = data_ + "/a.1.crash-package.complete";
+  rapidjson::Document status;
+  status.Parse(ReadFile(statusFile).c_str());
+  for (auto& result : status["upload-results"].GetArray()) {
+    std::string time = result["timestamp"].GetString();
+    const size_t year = time.find(std::to_string(1900 + CurrentYearsSince1900()));
+    ASSERT_NE(year, std::string::npos) << time;
+    time.replace(year, 4, std::to_string(1900 + CurrentYearsSince1900() - 1));
+    result["timestamp"].SetString(time.c_str(), status.GetAllocator());
+  }
+  rapidjson::StringBuffer text;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(text);
+  status.Accept(writer);
+  WriteFile(statusFile, text.GetString());
+  EXPECT_EQ(SendCrashes().status, 0);
+  EXPECT_EQ(Status("a.1").first, "");
+  EXPECT_EQ(Status("b.2").first, "complete");
 }
 
 // Only verdicts count: three refusals give a package up (its crash files
