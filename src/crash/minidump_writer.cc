@@ -60,7 +60,6 @@ constexpr size_t kMaxDumpThreads = ThreadSuspender::kMaxThreads + 1;
 MdThread g_threads[kMaxDumpThreads];
 MdMemoryDescriptor g_ranges[kMaxDumpThreads + 1];
 
-
 // Reads up to `length` bytes of this process's memory at `address`; returns
 // how many were read before the first unreadable byte.
 size_t ReadMemory(int memFd, uint64_t address, void* buffer, size_t length) {

@@ -133,7 +133,8 @@ TEST_F(PackageEncryptorTest, LogsPackageDecryptsElsewhereAndTheKeyStaysInMemory)
   JsonFileSerializedObject::SaveNewFile(
       std::make_shared<LogPackageMetadata>("12345", "user\u00e9@example.com"),
       TPath(base + ".metadata"));
-  const auto package = LogsPackage::Create(TPath(base), TPath(zip), TPath(base + ".metadata"), id, boundary_);
+  const auto package =
+      LogsPackage::Create(TPath(base), TPath(zip), TPath(base + ".metadata"), id, boundary_);
   LogCapture log;
   encryptor_.EncryptPackage(*package);
 

@@ -96,8 +96,9 @@ class CrashServerProtocolTest : public TempDirTest {
     for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 7919) >> 3);
     zipPath_ = dir_.Sub(name + ".zip");
     zor::test::WriteFile(zipPath_, bytes);
-    auto package = JsonFileSerializedObject::SaveNewFile(std::make_shared<TestPackage>(name, type, boundary_),
-                                                         TPath(data_ + "/" + name + ".pending"));
+    auto package =
+        JsonFileSerializedObject::SaveNewFile(std::make_shared<TestPackage>(name, type, boundary_),
+                                              TPath(data_ + "/" + name + ".pending"));
     package->SetDataFilePath(DataFileKind::kZippedPackageFile, TPath(zipPath_));
     const PublicKeyInfo key = protocol.DownloadPublicKey();
     PackageEncryptor(key.keyId, key.key).EncryptPackage(*package);

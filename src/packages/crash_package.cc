@@ -157,8 +157,7 @@ void CrashPackage::LoadManifest(const TPath& path) {
   }
 }
 
-void CrashPackage::AddRotatedLogs(const TPath& logPath,
-                                  CrashManifest::ArtifactFiles* files) const {
+void CrashPackage::AddRotatedLogs(const TPath& logPath, CrashManifest::ArtifactFiles* files) const {
   std::vector<TPath> chain;
   try {
     RotatedLogsSet set(logPath, &GetTrustBoundary());

@@ -22,9 +22,10 @@
 //      Package's lifecycle for when).
 //
 // A manifest that cannot be loaded leaves the package without one: it is
-// logged at Warn (but for a package with no files left, which records none), GetFilesToZip and GetManifest throw, the registration values
-// read "Unspecified", GetUploadFullDumps is true and DeletePackage removes only
-// the data files and the status file.
+// logged at Warn (but for a package with no files left, which records none),
+// GetFilesToZip and GetManifest throw, the registration values read
+// "Unspecified", GetUploadFullDumps is true and DeletePackage removes only the
+// data files and the status file.
 //
 // Ownership: held by std::shared_ptr; the manifest is shared with callers of
 // GetManifest. Thread-safety: none; one thread at a time.

@@ -70,7 +70,8 @@ class CrashPackageTest : public testing::TempDirTest {
   std::shared_ptr<CrashPackage> SavedPackage(const std::set<TPath>& files, bool fullDumps = true,
                                              const std::string& name = kId) {
     return JsonFileSerializedObject::SaveNewFile(
-        std::make_shared<CrashPackage>(TString(name), files, fullDumps, std::set<TPath>{}, Data(), boundary_),
+        std::make_shared<CrashPackage>(TString(name), files, fullDumps, std::set<TPath>{}, Data(),
+                                       boundary_),
         TPath(dir_.Sub("data/") + name + ".crash-package.pending"));
   }
 
@@ -90,7 +91,8 @@ TEST_F(CrashPackageTest, FilesFromTwoDirectoriesThrowBeforeAnythingIsWritten) {
 
   // Additional files may sit anywhere.
   const TPath stacks = AddFile("b/core_app.1.11.42.txt");
-  EXPECT_EQ(Permissions(CrashPackage(kId, {dump}, true, {stacks}, Data(), boundary_)).count(stacks), 1u);
+  EXPECT_EQ(Permissions(CrashPackage(kId, {dump}, true, {stacks}, Data(), boundary_)).count(stacks),
+            1u);
 }
 
 // The completed manifest is the program's own record in the data directory,
@@ -150,7 +152,8 @@ TEST_F(CrashPackageTest, MiddleOfALongRotatedLogChainIsNotAllowed) {
   channel.Flush();
   const TPath dump = AddFile("dumps/app.9.dmp");
 
-  auto permissions = Permissions(CrashPackage(kId, {dump, newestFirst.front()}, true, {}, Data(), boundary_));
+  auto permissions =
+      Permissions(CrashPackage(kId, {dump, newestFirst.front()}, true, {}, Data(), boundary_));
   EXPECT_EQ(permissions.size(), 8u);
   EXPECT_EQ(permissions[dump], Permission::kAllowed);
   // Which positions of the chain, newest first, stay allowed ('y').

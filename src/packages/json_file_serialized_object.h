@@ -107,8 +107,8 @@ class JsonFileSerializedObject {
   static std::shared_ptr<T> LoadObjectFromFile(const zor::platform::TPath& path,
                                                const Args&... args) {
     std::shared_ptr<T> object;
-    ReadJsonFile(path,
-                 [&](const rapidjson::Value& json) { object = std::make_shared<T>(json, args...); });
+    ReadJsonFile(
+        path, [&](const rapidjson::Value& json) { object = std::make_shared<T>(json, args...); });
     object->SetFilePath(path);
     return object;
   }

@@ -77,7 +77,9 @@ Package::Package(const TString& name, PackageType type, TrustBoundary boundary)
 
 Package::Package(const TString& name, PackageType type, const TUUID& localId,
                  TrustBoundary boundary)
-    : boundary_(std::move(boundary)), packageName_(name), packageType_(type),
+    : boundary_(std::move(boundary)),
+      packageName_(name),
+      packageType_(type),
       localPackageId_(localId) {
   Package::Validate();
 }

@@ -98,8 +98,8 @@ class Package : public JsonFileSerializedObject {
   // files, no results, no remote id, within `boundary`; unbound. Throws
   // ZorvaneException "Package name is empty!" when `name` is empty.
   Package(const zor::platform::TString& name, PackageType type, TrustBoundary boundary);
-  Package(const zor::platform::TString& name, PackageType type,
-          const zor::platform::TUUID& localId, TrustBoundary boundary);
+  Package(const zor::platform::TString& name, PackageType type, const zor::platform::TUUID& localId,
+          TrustBoundary boundary);
 
   // Reads a status file's root object: members are matched ignoring case and
   // walked in file order (a later one wins); "crash-correlation-id" is read as

@@ -111,9 +111,10 @@ TEST_F(PackageFilesTest, CleanUpKeepsTheManifestAndDeleteRemovesTheStatusFileLas
     return text + "'";
   };
   // Each line lists only what that call removed.
-  EXPECT_THAT(log, HasSubstr("Cleaned up metadata files for package Id 'p'.\n" +
-                             listed({files[Kind::kZippedPackageFile],
-                                     files[Kind::kEncryptedPackageFile]})));
+  EXPECT_THAT(
+      log,
+      HasSubstr("Cleaned up metadata files for package Id 'p'.\n" +
+                listed({files[Kind::kZippedPackageFile], files[Kind::kEncryptedPackageFile]})));
   EXPECT_THAT(log, HasSubstr(listed({files[Kind::kManifestFile], status})));
 }
 

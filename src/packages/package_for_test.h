@@ -15,11 +15,11 @@
 
 #include "config/config.h"
 #include "files/filesystem.h"
+#include "log/tlog.h"
 #include "packages/json_document.h"
 #include "packages/package.h"
 #include "packages/trust_boundary.h"
 #include "platform/error_of_for_test.h"
-#include "log/tlog.h"
 #include "platform/zorvane_exception.h"
 #include "support/temp_dir.h"
 

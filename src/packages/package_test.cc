@@ -133,7 +133,8 @@ TEST_F(PackageTest, MalformedStatusFilesFailToLoad) {
         R"({"package-name":"p","upload-results":[{"upload-result-code":"Success","extra":1}]})"}) {
     EXPECT_THROW(Load(json), zor::platform::ZorvaneException) << json;
   }
-  EXPECT_EQ(ErrorOf([&] { TestPackage("", PackageType::kCrashPackage, boundary_); }), "Package name is empty!");
+  EXPECT_EQ(ErrorOf([&] { TestPackage("", PackageType::kCrashPackage, boundary_); }),
+            "Package name is empty!");
 }
 
 TEST_F(PackageTest, UnparsableTimestampKeepsTheResult) {
@@ -152,6 +153,7 @@ TEST_F(PackageTest, UnparsableTimestampKeepsTheResult) {
   EXPECT_EQ(results[1].time, FixedTime());
 }
 
+// A status change renames the file, but never over another one.
 TEST_F(PackageTest, StatusChangeRenamesTheLastExtension) {
   auto package = Create("started");
   const TPath started = package->GetFilePath();
@@ -163,16 +165,15 @@ TEST_F(PackageTest, StatusChangeRenamesTheLastExtension) {
 
   // A logs package's name already ends with its type.
   auto logs = JsonFileSerializedObject::SaveNewFile(
-      std::make_shared<TestPackage>("id.zipped-logs-package", PackageType::kZippedLogsPackage, boundary_),
+      std::make_shared<TestPackage>("id.zipped-logs-package", PackageType::kZippedLogsPackage,
+                                    boundary_),
       TPath(dir_.Sub("id.zipped-logs-package.pending")));
   logs->SetUploadStatus(Status::kComplete);
   EXPECT_EQ(logs->GetFilePath(), TPath(dir_.Sub("id.zipped-logs-package.complete")));
-}
 
-TEST_F(PackageTest, StatusChangeOntoAnExistingName) {
-  auto package = Create("started");
-  const TPath path = package->GetFilePath();
   // The same status: a warning, and the file is saved in place.
+  package->SetUploadStatus(Status::kStarted);
+  const TPath path = package->GetFilePath();
   package->SetRemotePackageId("r-9");
   {
     testing::LogCapture capture;

@@ -56,9 +56,9 @@ TEST_F(LeftoverFilesTest, OnlyOldPackageFilesThatNoPackageRecordsGo) {
   fs::create_directories(data_);
   // A logs package that an interrupted upload left with all its files.
   const std::string live = "live.zipped-logs-package";
-  const auto package =
-      LogsPackage::Create(TPath(Path(live)), TPath(Path("users.zip")),
-                          TPath(Path(live + ".metadata")), zor::platform::TUUID::CreateUUID(), boundary_);
+  const auto package = LogsPackage::Create(TPath(Path(live)), TPath(Path("users.zip")),
+                                           TPath(Path(live + ".metadata")),
+                                           zor::platform::TUUID::CreateUUID(), boundary_);
   package->SetDataFilePath(DataFileKind::kEncryptedPackageFile, TPath(Path("live.zip.enc")));
   package->SetDataFilePath(DataFileKind::kZorEncryptionMetadataFile,
                            TPath(Path("live.zip.zormeta")));

@@ -5,8 +5,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <netinet/in.h>
@@ -42,14 +40,6 @@ namespace fs = std::filesystem;
 constexpr int64_t kPart = 64 * 1024;
 constexpr char kEmail[] = "ops@example.com";
 constexpr char kCase[] = "CASE-4711";
-
-// The local year, as the program's timestamps write it, less 1900.
-int CurrentYearsSince1900() {
-  const time_t now = time(nullptr);
-  struct tm local {};
-  localtime_r(&now, &local);
-  return local.tm_year;
-}
 
 class UploadTest : public ::testing::Test {
  protected:
@@ -284,21 +274,17 @@ TEST_F(UploadTest, OneFailingPackageIsRetriedNextRunWhileTheOthersComplete) {
     EXPECT_THAT(list.out, ContainsRegex("\na\\.1 +crash +Complete "));
     EXPECT_TRUE(fs::exists(dumps_ + "/b.2_0.crash"));
   }
-  // A week after its upload the status file goes too.
+  // A week after its upload the status file goes too: here, uploaded a year ago.
   const std::string statusFile = data_ + "/a.1.crash-package.complete";
-  rapidjson::Document status;
-  status.Parse(ReadFile(statusFile).c_str());
-  for (auto& result : status["upload-results"].GetArray()) {
-    std::string time = result["timestamp"].GetString();
-    const size_t year = time.find(std::to_string(1900 + CurrentYearsSince1900()));
-    ASSERT_NE(year, std::string::npos) << time;
-    time.replace(year, 4, std::to_string(1900 + CurrentYearsSince1900() - 1));
-    result["timestamp"].SetString(time.c_str(), status.GetAllocator());
+  std::string text = ReadFile(statusFile);
+  const time_t now = time(nullptr);
+  struct tm local {};
+  localtime_r(&now, &local);
+  const std::string stamp = "\"timestamp\":\"" + std::to_string(1900 + local.tm_year);
+  for (size_t at = text.find(stamp); at != std::string::npos; at = text.find(stamp, at)) {
+    text.replace(at + stamp.size() - 4, 4, std::to_string(1899 + local.tm_year));
   }
-  rapidjson::StringBuffer text;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(text);
-  status.Accept(writer);
-  WriteFile(statusFile, text.GetString());
+  WriteFile(statusFile, text);
   EXPECT_EQ(SendCrashes().status, 0);
   EXPECT_EQ(Status("a.1").first, "");
   EXPECT_EQ(Status("b.2").first, "complete");
