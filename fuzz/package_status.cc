@@ -14,7 +14,8 @@ class FuzzPackage : public ZorErrorReporting::Package {
   using Package::Package;
 
   static std::shared_ptr<FuzzPackage> LoadFromFile(const zor::platform::TPath& path) {
-    return LoadObjectFromFile<FuzzPackage>(path);
+    // Nothing is trusted: the fuzzer must never make a package delete.
+    return LoadObjectFromFile<FuzzPackage>(path, ZorErrorReporting::TrustBoundary({}));
   }
   zor::platform::TString GetUploadFileName() const override { return "upload"; }
   zor::platform::TString GetIdentityJson() const override { return "{}"; }

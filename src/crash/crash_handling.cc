@@ -614,8 +614,6 @@ void DieBySignal(int signal) {
   _exit(128 + signal);
 }
 
-bool IsInstalled() { return g_state.installed.load(); }
-
 }  // namespace CrashHandling
 
 namespace FaultReporting {

@@ -92,9 +92,6 @@ TPath WriteDumpOfCurrentThread(int signal, const TString& assertion = TString())
 // left out (so an already written crash is not written again).
 [[noreturn]] void DieBySignal(int signal);
 
-// True iff a handler is installed.
-bool IsInstalled();
-
 }  // namespace CrashHandling
 
 namespace FaultReporting {

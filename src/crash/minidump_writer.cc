@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "crash/memory_maps.h"
 #include "crash/minidump_format.h"
 
 #if !defined(__x86_64__)
@@ -37,8 +38,8 @@ Prepared g_prepared;
 // Scratch memory of the one running Write. Static, so a crash with an
 // exhausted heap or address space still has it.
 constexpr size_t kMapsCapacity = 2 << 20;
-char g_maps[kMapsCapacity];
-size_t g_mapsLength = 0;
+char g_mapsText[kMapsCapacity];
+MemoryMaps g_maps(g_mapsText, kMapsCapacity);
 uint8_t g_io[64 * 1024];
 uint8_t g_notes[4096];
 
@@ -58,86 +59,6 @@ Module g_modules[kMaxModules];
 constexpr size_t kMaxDumpThreads = ThreadSuspender::kMaxThreads + 1;
 MdThread g_threads[kMaxDumpThreads];
 MdMemoryDescriptor g_ranges[kMaxDumpThreads + 1];
-
-// One line of /proc/self/maps.
-struct Mapping {
-  uint64_t start = 0;
-  uint64_t end = 0;
-  uint64_t offset = 0;
-  char perms[4] = {};
-  const char* path = nullptr;  // into g_maps; not terminated
-  size_t pathLength = 0;
-
-  bool Readable() const { return perms[0] == 'r'; }
-  bool Private() const { return perms[3] == 'p'; }
-  bool PathIs(const char* text) const {
-    return pathLength == strlen(text) && memcmp(path, text, pathLength) == 0;
-  }
-};
-
-uint64_t ParseHex(const char*& p, const char* end) {
-  uint64_t value = 0;
-  for (; p < end; ++p) {
-    const char c = *p;
-    if (c >= '0' && c <= '9') {
-      value = value * 16 + static_cast<uint64_t>(c - '0');
-    } else if (c >= 'a' && c <= 'f') {
-      value = value * 16 + static_cast<uint64_t>(c - 'a' + 10);
-    } else {
-      break;
-    }
-  }
-  return value;
-}
-
-// Reads the mapping that starts at `*pos` in g_maps and moves `*pos` to the
-// next line. False at the end of the text.
-bool NextMapping(size_t* pos, Mapping* m) {
-  while (*pos < g_mapsLength) {
-    const char* line = g_maps + *pos;
-    const char* end = static_cast<const char*>(memchr(line, '\n', g_mapsLength - *pos));
-    if (end == nullptr) end = g_maps + g_mapsLength;
-    *pos = static_cast<size_t>(end - g_maps) + 1;
-
-    const char* p = line;
-    *m = Mapping{};
-    m->start = ParseHex(p, end);
-    if (p >= end || *p != '-') continue;
-    m->end = ParseHex(++p, end);
-    if (end - p < 6) continue;
-    memcpy(m->perms, ++p, 4);
-    p += 5;
-    m->offset = ParseHex(p, end);
-    // Device and inode, then the path after blanks (absent for anonymous memory).
-    for (int fields = 0; fields < 2 && p < end; ++fields) {
-      while (p < end && *p == ' ') ++p;
-      while (p < end && *p != ' ') ++p;
-    }
-    while (p < end && *p == ' ') ++p;
-    m->path = p;
-    m->pathLength = static_cast<size_t>(end - p);
-    return true;
-  }
-  return false;
-}
-
-bool ReadMaps() {
-  g_mapsLength = 0;
-  const int fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  while (g_mapsLength < kMapsCapacity) {
-    const ssize_t n = read(fd, g_maps + g_mapsLength, kMapsCapacity - g_mapsLength);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    g_mapsLength += static_cast<size_t>(n);
-  }
-  close(fd);
-  // A text that filled the buffer ends at its last whole line.
-  if (g_mapsLength == kMapsCapacity) {
-    while (g_mapsLength > 0 && g_maps[g_mapsLength - 1] != '\n') --g_mapsLength;
-  }
-  return g_mapsLength > 0;
-}
 
 // Reads up to `length` bytes of this process's memory at `address`; returns
 // how many were read before the first unreadable byte.
@@ -425,8 +346,8 @@ size_t CollectModules(int memFd) {
   size_t count = 0;
   size_t pos = 0;
   Mapping m;
-  while (NextMapping(&pos, &m)) {
-    if (m.pathLength == 0 || m.path[0] != '/') continue;
+  while (g_maps.Next(&pos, &m)) {
+    if (!m.IsFile()) continue;
     Module* last = count > 0 ? &g_modules[count - 1] : nullptr;
     if (m.offset != 0) {
       if (last != nullptr && last->pathLength == m.pathLength &&
@@ -483,7 +404,7 @@ void FindStack(uint64_t sp, uint64_t* start, uint64_t* size) {
   uint64_t bestStart = 0, bestEnd = 0;
   size_t pos = 0;
   Mapping m;
-  while (NextMapping(&pos, &m)) {
+  while (g_maps.Next(&pos, &m)) {
     if (m.start <= sp && sp < m.end) {
       bestStart = m.start;
       bestEnd = m.end;
@@ -507,7 +428,7 @@ void FindStack(uint64_t sp, uint64_t* start, uint64_t* size) {
 bool IncludedInFullDump(const Mapping& m) {
   // [vvar] is readable but not through /proc/self/mem. A read-only mapping
   // of a file holds that file's bytes, which the developer has already.
-  const bool readOnlyFile = m.perms[1] != 'w' && m.pathLength > 0 && m.path[0] == '/';
+  const bool readOnlyFile = !m.Writable() && m.IsFile();
   return m.Readable() && m.Private() && !readOnlyFile && !m.PathIs("[vvar]") && m.end > m.start;
 }
 
@@ -516,18 +437,18 @@ MdLocation AppendMemory64List(DumpFile& file, int memFd) {
   uint64_t count = 0;
   size_t pos = 0;
   Mapping m;
-  while (NextMapping(&pos, &m)) count += IncludedInFullDump(m) ? 1 : 0;
+  while (g_maps.Next(&pos, &m)) count += IncludedInFullDump(m) ? 1 : 0;
   const uint64_t listBytes = 16 + count * sizeof(MdMemoryDescriptor64);
   const uint64_t header[2] = {count, file.Offset() + listBytes};
   const MdLocation list{static_cast<uint32_t>(listBytes), file.Append(header, sizeof header)};
   pos = 0;
-  while (NextMapping(&pos, &m)) {
+  while (g_maps.Next(&pos, &m)) {
     if (!IncludedInFullDump(m)) continue;
     const MdMemoryDescriptor64 descriptor{m.start, m.end - m.start};
     file.Append(&descriptor, sizeof descriptor);
   }
   pos = 0;
-  while (NextMapping(&pos, &m)) {
+  while (g_maps.Next(&pos, &m)) {
     if (IncludedInFullDump(m)) file.AppendMemory(memFd, m.start, m.end - m.start);
   }
   return list;
@@ -652,7 +573,7 @@ bool MinidumpWriter::Write(int fd, const DumpRequest& request, DumpMemory memory
 
   // The header and directory are written last, once the streams are known.
   file.AppendZeros(sizeof(MdHeader) + sizeof directory);
-  const bool haveMaps = ReadMaps();
+  const bool haveMaps = g_maps.Read();
   const int memFd = open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
 
   file.Align();
@@ -694,7 +615,7 @@ bool MinidumpWriter::Write(int fd, const DumpRequest& request, DumpMemory memory
     rva = AppendModuleList(file, memFd);
     addStream(kModuleListStream, rva);
     file.Align();
-    rva = file.Append(g_maps, g_mapsLength);
+    rva = file.Append(g_maps.Text(), g_maps.Length());
     addStream(kLinuxMapsStream, rva);
   }
   for (const FileStream& stream : kFileStreams) {

@@ -60,7 +60,7 @@ class PackageEncryptorTest : public TempDirTest {
   // A crash package with a saved status file that records `zip` (if any).
   std::shared_ptr<TestPackage> CrashPackage(const std::string& name, const std::string& zip) {
     auto package = JsonFileSerializedObject::SaveNewFile(
-        std::make_shared<TestPackage>(name, PackageType::kCrashPackage),
+        std::make_shared<TestPackage>(name, PackageType::kCrashPackage, boundary_),
         TPath(data_ + "/" + name + ".pending"));
     if (!zip.empty()) package->SetDataFilePath(Kind::kZippedPackageFile, TPath(zip));
     return package;
@@ -110,7 +110,7 @@ TEST_F(PackageEncryptorTest, CrashPackageGetsItsFilesAndSevenMembersAndAFreshKey
   const std::string enc = data_ + "/" + id + ".zip.enc";
   const std::string meta = data_ + "/" + id + ".zip.zormeta";
   // Recorded in the saved status file, not only in memory.
-  const auto reloaded = TestPackage::LoadFromFile(package->GetFilePath());
+  const auto reloaded = TestPackage::LoadFromFile(package->GetFilePath(), boundary_);
   EXPECT_EQ(reloaded->GetDataFilePath(Kind::kEncryptedPackageFile), TPath(enc));
   EXPECT_EQ(reloaded->GetDataFilePath(Kind::kZorEncryptionMetadataFile), TPath(meta));
   EXPECT_FALSE(reloaded->HasDataFile(Kind::kUserEncryptionMetadataFile));
@@ -135,7 +135,8 @@ TEST_F(PackageEncryptorTest, LogsPackageDecryptsElsewhereAndTheKeyStaysInMemory)
   JsonFileSerializedObject::SaveNewFile(
       std::make_shared<LogPackageMetadata>("12345", "user\u00e9@example.com"),
       TPath(base + ".metadata"));
-  const auto package = LogsPackage::Create(TPath(base), TPath(zip), TPath(base + ".metadata"), id);
+  const auto package =
+      LogsPackage::Create(TPath(base), TPath(zip), TPath(base + ".metadata"), id, boundary_);
   LogCapture log;
   encryptor_.EncryptPackage(*package);
 
@@ -200,7 +201,7 @@ TEST_F(PackageEncryptorTest, FailuresRecordOnlyWhatWasDone) {
     EXPECT_NE(AllErrorsOf([&] { encryptor.EncryptPackage(*package); }).find(c.error),
               std::string::npos)
         << c.what;
-    const auto reloaded = TestPackage::LoadFromFile(package->GetFilePath());
+    const auto reloaded = TestPackage::LoadFromFile(package->GetFilePath(), boundary_);
     EXPECT_FALSE(reloaded->HasEncryptedPackageFile()) << c.what;
     EXPECT_FALSE(reloaded->HasDataFile(Kind::kZorEncryptionMetadataFile)) << c.what;
     for (const auto& entry : std::filesystem::directory_iterator(data_)) {
@@ -238,7 +239,7 @@ TEST_F(PackageEncryptorTest, OnePassDecryptsToTheFilesAndAKeptZipIsTheObject) {
     const std::string zip = data_ + "/" + std::string(32, kept ? '1' : '0') + ".package.zip";
     encryptor_.ZipAndEncryptPackage(*package, TPath(zip), keep, 2, addAll);
 
-    const auto reloaded = TestPackage::LoadFromFile(package->GetFilePath());
+    const auto reloaded = TestPackage::LoadFromFile(package->GetFilePath(), boundary_);
     EXPECT_EQ(reloaded->HasZippedPackageFile(), kept);
     EXPECT_EQ(std::filesystem::exists(zip), kept);
     const std::string enc = reloaded->GetEncryptedPackageFilePath().NativeString();
@@ -269,7 +270,7 @@ TEST_F(PackageEncryptorTest, OnePassDecryptsToTheFilesAndAKeptZipIsTheObject) {
   EXPECT_THROW(encryptor_.ZipAndEncryptPackage(*package, TPath(zip), PackageEncryptor::KeepZip::kYes,
                                                2, stopHalfway),
                zor::platform::ZorvaneException);
-  const auto reloaded = TestPackage::LoadFromFile(package->GetFilePath());
+  const auto reloaded = TestPackage::LoadFromFile(package->GetFilePath(), boundary_);
   EXPECT_TRUE(reloaded->GetDataFiles().empty());
   EXPECT_TRUE(leftovers().empty()) << ::testing::PrintToString(leftovers());
 }

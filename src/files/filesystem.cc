@@ -196,20 +196,21 @@ std::optional<zor::platform::FileIdentity> Filesystem::IdentifyEntryAt(
   return zor::platform::IdentifyEntryAt(parent.Descriptor(), name);
 }
 
-bool Filesystem::RemoveEntryAt(const zor::platform::DirectoryHandle& parent, const TString& name,
-                               const TPath& path) {
+RemovalResult Filesystem::RemoveEntryAt(const zor::platform::DirectoryHandle& parent,
+                                        const TString& name, const TPath& path) {
   TString cause;
   try {
     const std::optional<zor::platform::FileIdentity> entry = IdentifyEntryAt(parent, name);
-    if (!entry) return true;  // nothing there: nothing to change, no fault point
+    // Nothing there: nothing to change, no fault point.
+    if (!entry) return RemovalResult::kAbsent;
     int error = BeforeDurableChange("remove", path.ToString());
     if (error == 0) {
       const int flags =
           entry->kind == zor::platform::FileIdentity::Kind::kDirectory ? AT_REMOVEDIR : 0;
-      if (::unlinkat(parent.Descriptor(), name.toStdString().c_str(), flags) == 0 ||
-          errno == ENOENT) {
-        return true;
+      if (::unlinkat(parent.Descriptor(), name.toStdString().c_str(), flags) == 0) {
+        return RemovalResult::kRemoved;
       }
+      if (errno == ENOENT) return RemovalResult::kAbsent;  // gone meanwhile
       error = errno;
     }
     cause = error == ENOTEMPTY || error == EEXIST ? TString("the directory is not empty")
@@ -222,28 +223,28 @@ bool Filesystem::RemoveEntryAt(const zor::platform::DirectoryHandle& parent, con
             TFormatString("Filesystem: cannot remove '%1': %2").arg(path.ToString()).arg(cause));
   } catch (...) {
   }
-  return false;
+  return RemovalResult::kFailed;
 }
 
-bool Filesystem::RemovePath(const TPath& path) {
+RemovalResult Filesystem::RemovePath(const TPath& path) {
   return Remove(path, zor::platform::DirectoryRemoval::OnlyIfEmpty);
 }
 
 bool Filesystem::RemoveDirectoryTree(const TPath& path) {
-  return Remove(path, zor::platform::DirectoryRemoval::WithContents);
+  return IsGone(Remove(path, zor::platform::DirectoryRemoval::WithContents));
 }
 
-bool Filesystem::Remove(const TPath& path, zor::platform::DirectoryRemoval removal) {
+RemovalResult Filesystem::Remove(const TPath& path, zor::platform::DirectoryRemoval removal) {
   // Deletion is clean-up: no failure, not even of the log, may end the run
   // that asked for it.
   TString cause;
   try {
     errno = 0;
     // Removing what is not there changes nothing, so it is no fault point.
-    const int injected =
-        zor::platform::PathExists(path) ? BeforeDurableChange("remove", path.ToString()) : 0;
+    const bool present = zor::platform::PathExists(path);
+    const int injected = present ? BeforeDurableChange("remove", path.ToString()) : 0;
     if (injected == 0 && zor::platform::RemovePath(path, removal)) {
-      return true;
+      return present ? RemovalResult::kRemoved : RemovalResult::kAbsent;
     }
     const int error = injected != 0 ? injected : errno;
     cause = error != 0 ? zor::platform::ErrnoText(error) : TString("it is still there");
@@ -255,7 +256,7 @@ bool Filesystem::Remove(const TPath& path, zor::platform::DirectoryRemoval remov
             TFormatString("Filesystem: cannot remove '%1': %2").arg(path.ToString()).arg(cause));
   } catch (...) {
   }
-  return false;
+  return RemovalResult::kFailed;
 }
 
 }  // namespace ZorErrorReporting

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "files/output_file.h"
+#include "files/removal_result.h"
 #include "platform/atomic_file.h"
 #include "platform/date_time.h"
 #include "platform/directory_handle.h"
@@ -157,24 +158,26 @@ class Filesystem {
   virtual bool IsLockHeldElsewhere(const zor::platform::TPath& path);
 
   // Removes a file, a symbolic link (not its target) or an empty directory.
-  // True iff nothing is left at `path` afterwards (a path that never existed
-  // counts as removed, so a clean-up that runs twice succeeds). A directory
-  // that still holds anything is left alone and gives false: a path read from
-  // a state file must never take a user's folder with it. Never throws: a
-  // failure is logged at Warn with the path and the cause and gives false.
-  virtual bool RemovePath(const zor::platform::TPath& path);
+  // kRemoved when something was there and is gone, kAbsent when nothing was
+  // there (so a clean-up that runs twice succeeds), kFailed when something is
+  // left. A directory that still holds anything is left alone and gives
+  // kFailed: a path read from a state file must never take a user's folder
+  // with it. Never kRefused. Never throws: a failure is logged at Warn with
+  // the path and the cause.
+  virtual RemovalResult RemovePath(const zor::platform::TPath& path);
   // As RemovePath for the entry `name` of the open directory `parent`
   // (unlinkat on its descriptor, so a folder swapped on the way cannot make
   // it remove anything elsewhere); `path` names it in messages only.
-  virtual bool RemoveEntryAt(const zor::platform::DirectoryHandle& parent,
-                             const zor::platform::TString& name, const zor::platform::TPath& path);
+  virtual RemovalResult RemoveEntryAt(const zor::platform::DirectoryHandle& parent,
+                                      const zor::platform::TString& name,
+                                      const zor::platform::TPath& path);
   // As RemovePath, but a directory goes with everything below it. Only for a
   // directory the program owns whole (a crash's own dump directory). On
   // failure part of the tree may be gone.
   virtual bool RemoveDirectoryTree(const zor::platform::TPath& path);
 
  private:
-  bool Remove(const zor::platform::TPath& path, zor::platform::DirectoryRemoval removal);
+  RemovalResult Remove(const zor::platform::TPath& path, zor::platform::DirectoryRemoval removal);
 };
 
 }  // namespace ZorErrorReporting

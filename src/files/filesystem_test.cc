@@ -101,12 +101,12 @@ TEST_F(FilesystemTest, NamesRoundTripFromListingToRemovalOrAreSkippedWithAWarnin
   ASSERT_EQ(zip.entries.size(), 1u);
   EXPECT_EQ(zip.entries[0].name, "we_ird.8.dmp");
   EXPECT_EQ(zip.entries[0].content, "MDMP");
-  EXPECT_TRUE(fs_.RemovePath(path));
+  EXPECT_EQ(fs_.RemovePath(path), RemovalResult::kRemoved);
   EXPECT_FALSE(Exists(odd));
 
   // The text of an undecodable name names no file; removing it is no success.
   ::testing::internal::CaptureStdout();
-  EXPECT_FALSE(fs_.RemovePath(TPath(undecodable)));
+  EXPECT_EQ(fs_.RemovePath(TPath(undecodable)), RemovalResult::kFailed);
   ::testing::internal::GetCapturedStdout();
   EXPECT_TRUE(Exists(undecodable));
 }
@@ -133,20 +133,22 @@ TEST_F(FilesystemTest, ReadFileBytesAppendsOneZeroByte) {
 // facade picks the directory rule and turns failures into Warn lines.
 TEST_F(FilesystemTest, RemovalsPickTheDirectoryRuleAndNeverThrow) {
   WriteFile(dir_.Sub("tree/a/b.txt"), "x");
-  EXPECT_FALSE(fs_.RemovePath(TPath(dir_.Sub("tree"))));
+  EXPECT_EQ(fs_.RemovePath(TPath(dir_.Sub("tree"))), RemovalResult::kFailed);
   EXPECT_TRUE(Exists(dir_.Sub("tree/a/b.txt")));
   EXPECT_TRUE(fs_.RemoveDirectoryTree(TPath(dir_.Sub("tree"))));
   EXPECT_FALSE(Exists(dir_.Sub("tree")));
+  // What is not there is no failure, but nothing was removed either.
+  EXPECT_EQ(fs_.RemovePath(TPath(dir_.Sub("tree"))), RemovalResult::kAbsent);
 
   // Even root may not unlink a file of /proc: a real failure, reported in the
   // log with the path and not thrown.
   ::testing::internal::CaptureStdout();
   ::testing::internal::CaptureStderr();
-  bool removed = true;
+  RemovalResult removed = RemovalResult::kRemoved;
   EXPECT_NO_THROW(removed = fs_.RemovePath(TPath("/proc/self/status")));
   const std::string logged =
       ::testing::internal::GetCapturedStdout() + ::testing::internal::GetCapturedStderr();
-  EXPECT_FALSE(removed);
+  EXPECT_EQ(removed, RemovalResult::kFailed);
   EXPECT_THAT(logged, ::testing::HasSubstr("cannot remove '/proc/self/status'"));
 }
 

@@ -96,16 +96,17 @@ class CrashServerProtocolTest : public TempDirTest {
     for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 7919) >> 3);
     zipPath_ = dir_.Sub(name + ".zip");
     zor::test::WriteFile(zipPath_, bytes);
-    auto package = JsonFileSerializedObject::SaveNewFile(std::make_shared<TestPackage>(name, type),
-                                                         TPath(data_ + "/" + name + ".pending"));
+    auto package =
+        JsonFileSerializedObject::SaveNewFile(std::make_shared<TestPackage>(name, type, boundary_),
+                                              TPath(data_ + "/" + name + ".pending"));
     package->SetDataFilePath(DataFileKind::kZippedPackageFile, TPath(zipPath_));
     const PublicKeyInfo key = protocol.DownloadPublicKey();
     PackageEncryptor(key.keyId, key.key).EncryptPackage(*package);
     return package;
   }
 
-  static std::shared_ptr<TestPackage> Reload(const TestPackage& package) {
-    return TestPackage::LoadFromFile(package.GetFilePath());
+  std::shared_ptr<TestPackage> Reload(const TestPackage& package) const {
+    return TestPackage::LoadFromFile(package.GetFilePath(), boundary_);
   }
 
   std::vector<Seen> Requests(const LocalCrashServer& server) {

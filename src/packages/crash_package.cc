@@ -1,6 +1,7 @@
 #include "packages/crash_package.h"
 
 #include <stdexcept>
+#include <utility>
 
 #include "config/config.h"
 #include "files/filesystem.h"
@@ -59,8 +60,8 @@ bool IsTrusted(const TrustBoundary& boundary, const TPath& path, const TPath& na
 
 CrashPackage::CrashPackage(const TString& name, const std::set<TPath>& artifactPaths,
                            bool uploadFullDumps, const std::set<TPath>& additionalPaths,
-                           const TPath& recordDirectory)
-    : Package(name, PackageType::kCrashPackage) {
+                           const TPath& recordDirectory, TrustBoundary boundary)
+    : Package(name, PackageType::kCrashPackage, std::move(boundary)) {
   if (artifactPaths.empty()) {
     throw ZorvaneException(TFormatString("Crash package '%1' has no files").arg(name));
   }
@@ -122,21 +123,26 @@ CrashPackage::CrashPackage(const TString& name, const std::set<TPath>& artifactP
   manifest_->Complete(files, uploadFullDumps, name);
 }
 
-CrashPackage::CrashPackage(const rapidjson::Value& json) : Package(json) {
+CrashPackage::CrashPackage(const rapidjson::Value& json, TrustBoundary boundary)
+    : Package(json, std::move(boundary)) {
   if (!HasDataFile(DataFileKind::kManifestFile)) {
-    LogText(TLog::Warn, "Package file does not contain path to package manifest!");
+    // A package whose files were all deleted names none, rightly.
+    if (!HasNoFilesLeft()) {
+      LogText(TLog::Warn, "Package file does not contain path to package manifest!");
+    }
     return;
   }
   const TPath manifestPath = GetDataFilePath(DataFileKind::kManifestFile);
   // The status file is the program's own record, but the manifest it names
   // must still lie where the program works.
-  if (IsTrusted(TrustBoundary::FromConfig(), manifestPath, TPath())) LoadManifest(manifestPath);
+  if (IsTrusted(GetTrustBoundary(), manifestPath, TPath())) LoadManifest(manifestPath);
 }
 
 CrashPackage::~CrashPackage() = default;
 
-std::shared_ptr<CrashPackage> CrashPackage::LoadFromFile(const TPath& path) {
-  return LoadObjectFromFile<CrashPackage>(path);
+std::shared_ptr<CrashPackage> CrashPackage::LoadFromFile(const TPath& path,
+                                                         const TrustBoundary& boundary) {
+  return LoadObjectFromFile<CrashPackage>(path, boundary);
 }
 
 void CrashPackage::LoadManifest(const TPath& path) {
@@ -151,11 +157,10 @@ void CrashPackage::LoadManifest(const TPath& path) {
   }
 }
 
-void CrashPackage::AddRotatedLogs(const TPath& logPath, CrashManifest::ArtifactFiles* files) {
-  const TrustBoundary boundary = TrustBoundary::FromConfig();
+void CrashPackage::AddRotatedLogs(const TPath& logPath, CrashManifest::ArtifactFiles* files) const {
   std::vector<TPath> chain;
   try {
-    RotatedLogsSet set(logPath, &boundary);
+    RotatedLogsSet set(logPath, &GetTrustBoundary());
     set.ReadLogSet();
     chain = set.GetPaths();
   } catch (const ZorvaneException& e) {
@@ -190,7 +195,7 @@ TString CrashPackage::GetIdentityJson() const {
 
 std::vector<Package::FileToZip> CrashPackage::GetFilesToZip() {
   const std::shared_ptr<CrashManifest> manifest = GetManifest();
-  const TrustBoundary boundary = TrustBoundary::FromConfig();
+  const TrustBoundary& boundary = GetTrustBoundary();
   const uint64_t maxBytes = Config::GetInstance().GetMaxArtifactBytes();
   std::vector<FileToZip> files;
   TString refusal;
@@ -249,61 +254,36 @@ TString CrashPackage::GetZipEntryName(const TPath& path) const {
   return ArtifactNames::GetFileNameKey(*first) + ArtifactNames::kManifestSuffix;
 }
 
-void CrashPackage::DeletePackage() {
-  try {
-    LogText(
-        TLog::Debug,
-        TFormatString("Deleting package and dump files for package '%1'").arg(GetPackageName()));
-    const TrustBoundary boundary = TrustBoundary::FromConfig();
-    TString deleted;
-    bool crashFilesDeleted = true;
-    if (manifest_) {
-      const TPath manifestPath = manifest_->GetFilePath();
-      for (const auto& [path, file] : manifest_->GetCrashArtifactFiles()) {
-        LogText(TLog::Debug, TFormatString("Deleting dump file '%1'").arg(path.ToString()));
-        if (!DeletePackageFile(path, manifestPath, boundary, &deleted)) crashFilesDeleted = false;
-      }
-      // The manifest goes only with every dump: it is the record of what is
-      // left to delete in the next run.
-      if (crashFilesDeleted) {
-        crashFilesDeleted = DeletePackageFile(manifestPath, GetFilePath(), boundary, &deleted);
-      }
-      if (crashFilesDeleted && IsInOwnDirectory()) {
-        crashFilesDeleted = RemoveOwnDirectory(boundary, &deleted);
-      }
-    } else {
-      LogText(TLog::Warn,
-              TFormatString("Cannot delete dump files for package '%1', because the manifest "
-                            "failed to load")
-                  .arg(GetPackageName()));
+bool CrashPackage::DeleteOwnFiles(TString* deleted) {
+  if (!manifest_) {
+    if (!HasNoFilesLeft()) {
+      LogText(TLog::Warn, TFormatString("Cannot delete dump files for package '%1', because the "
+                                        "manifest failed to load")
+                              .arg(GetPackageName()));
     }
-    if (crashFilesDeleted && DeleteDataFiles(&deleted, IncludeManifest::kYes) &&
-        !GetFilePath().IsEmpty()) {
-      DeletePackageFile(GetFilePath(), TPath(), boundary, &deleted);
-    }
-    LogDeletedFiles(deleted);
-  } catch (const ZorvaneException& e) {
-    LogText(TLog::Warn, TFormatString("Error occurred trying to delete all files from package "
-                                      "'%1'. Error message: '%2'")
-                            .arg(GetPackageName())
-                            .arg(e.GetConcatenatedMessages()));
-  } catch (const std::exception& e) {
-    // A manifest version out of range must not make a clean-up throw.
-    LogText(TLog::Warn, TFormatString("Error occurred trying to delete all files from package "
-                                      "'%1'. Error message: '%2'")
-                            .arg(GetPackageName())
-                            .arg(TString(e.what())));
+    return true;
   }
+  const TPath manifestPath = manifest_->GetFilePath();
+  bool allGone = true;
+  for (const auto& [path, file] : manifest_->GetCrashArtifactFiles()) {
+    LogText(TLog::Debug, TFormatString("Deleting dump file '%1'").arg(path.ToString()));
+    if (!DeleteOwnFile(path, manifestPath, deleted)) allGone = false;
+  }
+  // The manifest goes only with every dump: it is the record of what is left
+  // to delete in the next run.
+  if (!allGone || !DeleteOwnFile(manifestPath, GetFilePath(), deleted)) return false;
+  return !IsInOwnDirectory() || RemoveOwnDirectory(deleted);
 }
 
-bool CrashPackage::RemoveOwnDirectory(const TrustBoundary& boundary, TString* deleted) const {
+bool CrashPackage::RemoveOwnDirectory(TString* deleted) const {
+  const TrustBoundary& boundary = GetTrustBoundary();
   const TPath directory = GetPackageDirectory();
   Filesystem& filesystem = Filesystem::GetInstance();
   if (!filesystem.DirectoryExists(directory)) return true;
   // Checked before the listing: a crafted manifest may point anywhere, and a
   // directory outside is neither listed nor removed.
   if (!boundary.WhyNotDeleted(directory, GetFilePath()).isEmpty()) {
-    return DeletePackageFile(directory, GetFilePath(), boundary, deleted);
+    return DeleteOwnFile(directory, GetFilePath(), deleted);
   }
   // Whatever else lies there was never recorded as the crash's: it stays, and
   // so does the directory.
@@ -326,7 +306,7 @@ bool CrashPackage::RemoveOwnDirectory(const TrustBoundary& boundary, TString* de
                             .arg(names));
     return true;
   }
-  return DeletePackageFile(directory, GetFilePath(), boundary, deleted);
+  return DeleteOwnFile(directory, GetFilePath(), deleted);
 }
 
 TString CrashPackage::GetProductBuild() const {

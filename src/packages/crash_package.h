@@ -17,13 +17,15 @@
 //      completed exactly once; the caller binds and saves the status file;
 //   2. read back from its status file in every later run (LoadFromFile): the
 //      manifest is only loaded;
-//   3. removed with DeletePackage (after "Complete") or CleanUpFiles (after
-//      "Failed").
+//   3. after "Complete" or "Failed" its upload files go with CleanUpFiles and
+//      its crash files stay; a later run removes them with DeletePackage (see
+//      Package's lifecycle for when).
 //
 // A manifest that cannot be loaded leaves the package without one: it is
-// logged at Warn, GetFilesToZip and GetManifest throw, the registration values
-// read "Unspecified", GetUploadFullDumps is true and DeletePackage removes only
-// the data files and the status file.
+// logged at Warn (but for a package with no files left, which records none),
+// GetFilesToZip and GetManifest throw, the registration values read
+// "Unspecified", GetUploadFullDumps is true and DeletePackage removes only the
+// data files and the status file.
 //
 // Ownership: held by std::shared_ptr; the manifest is shared with callers of
 // GetManifest. Thread-safety: none; one thread at a time.
@@ -68,10 +70,12 @@ class CrashPackage : public Package {
   // same directory! Mistmached files: ('<first>', '<other>')" before any file
   // is written; TPath::Exception when a file cannot be examined; what creating
   // the manifest file and completing the manifest throw.
+  // `boundary` decides which files the package may read and delete, the
+  // older files of a rotated chain among them.
   CrashPackage(const zor::platform::TString& name,
                const std::set<zor::platform::TPath>& artifactPaths, bool uploadFullDumps,
                const std::set<zor::platform::TPath>& additionalPaths,
-               const zor::platform::TPath& recordDirectory);
+               const zor::platform::TPath& recordDirectory, TrustBoundary boundary);
 
   // The extension of the program's completed manifest in the data directory.
   static constexpr char kManifestRecordSuffix[] = "crash-manifest";
@@ -82,13 +86,14 @@ class CrashPackage : public Package {
   // and so too (with a Warn line) when the recorded path lies outside the
   // trust boundary.
   // Throws what Package's JSON constructor throws; never for the manifest.
-  explicit CrashPackage(const rapidjson::Value& json);
+  CrashPackage(const rapidjson::Value& json, TrustBoundary boundary);
 
   ~CrashPackage() override;
 
   // Loads the status file at `path` and binds the package to it. Throws what
   // JsonFileSerializedObject::ReadJsonFile and the JSON constructor throw.
-  static std::shared_ptr<CrashPackage> LoadFromFile(const zor::platform::TPath& path);
+  static std::shared_ptr<CrashPackage> LoadFromFile(const zor::platform::TPath& path,
+                                                    const TrustBoundary& boundary);
 
   // Package:
   // The local package id as 32 lower-case hexadecimal digits.
@@ -108,15 +113,6 @@ class CrashPackage : public Package {
   // The program's record travels under the name of the application's
   // manifest (or "<file-name key of the first file>.manifest" without one).
   zor::platform::TString GetZipEntryName(const zor::platform::TPath& path) const override;
-  // Deletes the crash's files and then the manifest, each only as far as the
-  // trust boundary allows (a refused one is left with a Warn line and counts
-  // as gone); when IsInOwnDirectory, the crash's directory too, but only once
-  // it is empty: one that still holds anything is kept with a Warn line
-  // naming what is left, and counts as gone. Only if all of that went, the
-  // data files and then the status file (a failure keeps them so that the
-  // next run tries again). Without a manifest only the data files and the
-  // status file. Failures are logged at Warn; never throws.
-  void DeletePackage() override;
   // The manifest's values; "Unspecified" without a manifest.
   zor::platform::TString GetProductBuild() const override;
   zor::platform::TString GetEdition() const override;
@@ -141,17 +137,27 @@ class CrashPackage : public Package {
   // CrashManifest::CompareManifestVersion does.
   bool IsInOwnDirectory() const;
 
+ protected:
+  // DeletePackage's part for the crash: the crash's files and then the
+  // manifest, each only as far as the trust boundary allows (a refused one is
+  // left with a Warn line and counts as gone); when IsInOwnDirectory, the
+  // crash's directory too, but only once it is empty: one that still holds
+  // anything is kept with a Warn line naming what is left, and counts as
+  // gone. Without a manifest nothing (logged at Warn). Throws std::out_of_range
+  // as IsInOwnDirectory does (DeletePackage logs it).
+  bool DeleteOwnFiles(zor::platform::TString* deleted) override;
+
  private:
-  // Removes the package directory once it is empty; see DeletePackage.
-  bool RemoveOwnDirectory(const TrustBoundary& boundary, zor::platform::TString* deleted) const;
+  // Removes the package directory once it is empty; see DeleteOwnFiles.
+  bool RemoveOwnDirectory(zor::platform::TString* deleted) const;
   // Loads the manifest at `path`; a ZorvaneException is logged at Warn and
   // leaves no manifest.
   void LoadManifest(const zor::platform::TPath& path);
   // The record of each file of `logPath`'s rotated chain after the first,
   // with the permission of its position, into `*files`. An unreadable chain
   // is logged at Warn and adds nothing.
-  static void AddRotatedLogs(const zor::platform::TPath& logPath,
-                             CrashManifest::ArtifactFiles* files);
+  void AddRotatedLogs(const zor::platform::TPath& logPath,
+                      CrashManifest::ArtifactFiles* files) const;
 
   std::shared_ptr<CrashManifest> manifest_;
 };

@@ -100,13 +100,15 @@ class JsonFileSerializedObject {
   static void ReadJsonFile(const zor::platform::TPath& path,
                            const std::function<void(const rapidjson::Value&)>& construct);
 
-  // LoadFromFile for classes whose JSON constructor takes only the value:
-  // constructs a T from the file at `path` and binds it to `path`. Throws as
-  // ReadJsonFile.
-  template <class T>
-  static std::shared_ptr<T> LoadObjectFromFile(const zor::platform::TPath& path) {
+  // LoadFromFile for classes whose JSON constructor takes the value and then
+  // `args`: constructs a T from the file at `path` and binds it to `path`.
+  // Throws as ReadJsonFile.
+  template <class T, class... Args>
+  static std::shared_ptr<T> LoadObjectFromFile(const zor::platform::TPath& path,
+                                               const Args&... args) {
     std::shared_ptr<T> object;
-    ReadJsonFile(path, [&](const rapidjson::Value& json) { object = std::make_shared<T>(json); });
+    ReadJsonFile(
+        path, [&](const rapidjson::Value& json) { object = std::make_shared<T>(json, args...); });
     object->SetFilePath(path);
     return object;
   }

@@ -1,5 +1,7 @@
 #include "packages/logs_package.h"
 
+#include <utility>
+
 #include "packages/json_document.h"
 #include "packages/log_package_metadata.h"
 #include "packages/system_info.h"
@@ -19,8 +21,9 @@ constexpr char kUnspecified[] = "Unspecified";
 }  // namespace
 
 std::shared_ptr<LogsPackage> LogsPackage::Create(const TPath& basePath, const TPath& zipPath,
-                                                 const TPath& metadataPath, const TUUID& localId) {
-  auto package = std::make_shared<LogsPackage>(basePath.Filename(), localId);
+                                                 const TPath& metadataPath, const TUUID& localId,
+                                                 const TrustBoundary& boundary) {
+  auto package = std::make_shared<LogsPackage>(basePath.Filename(), localId, boundary);
   package->RecordDataFilePath(DataFileKind::kZippedPackageFile, zipPath);
   if (!metadataPath.IsEmpty()) {
     package->RecordDataFilePath(DataFileKind::kPackageMetadataFile, metadataPath);
@@ -29,14 +32,16 @@ std::shared_ptr<LogsPackage> LogsPackage::Create(const TPath& basePath, const TP
       package, basePath.AppendToFilename("." + StatusFileExtension(UploadStatus::kPending)));
 }
 
-std::shared_ptr<LogsPackage> LogsPackage::LoadFromFile(const TPath& path) {
-  return LoadObjectFromFile<LogsPackage>(path);
+std::shared_ptr<LogsPackage> LogsPackage::LoadFromFile(const TPath& path,
+                                                       const TrustBoundary& boundary) {
+  return LoadObjectFromFile<LogsPackage>(path, boundary);
 }
 
-LogsPackage::LogsPackage(const TString& name, const TUUID& localId)
-    : Package(name, PackageType::kZippedLogsPackage, localId) {}
+LogsPackage::LogsPackage(const TString& name, const TUUID& localId, TrustBoundary boundary)
+    : Package(name, PackageType::kZippedLogsPackage, localId, std::move(boundary)) {}
 
-LogsPackage::LogsPackage(const rapidjson::Value& json) : Package(json) {}
+LogsPackage::LogsPackage(const rapidjson::Value& json, TrustBoundary boundary)
+    : Package(json, std::move(boundary)) {}
 
 LogsPackage::~LogsPackage() = default;
 

@@ -41,17 +41,20 @@ class LogsPackage : public Package {
   static std::shared_ptr<LogsPackage> Create(const zor::platform::TPath& basePath,
                                              const zor::platform::TPath& zipPath,
                                              const zor::platform::TPath& metadataPath,
-                                             const zor::platform::TUUID& localId);
+                                             const zor::platform::TUUID& localId,
+                                             const TrustBoundary& boundary);
 
   // Loads the status file at `path` and binds the package to it. Throws what
   // JsonFileSerializedObject::ReadJsonFile and Package's JSON reading throw.
-  static std::shared_ptr<LogsPackage> LoadFromFile(const zor::platform::TPath& path);
+  static std::shared_ptr<LogsPackage> LoadFromFile(const zor::platform::TPath& path,
+                                                   const TrustBoundary& boundary);
 
   // An unbound package with no data files; Create is the way to make one that
   // has a status file. Throws "Package name is empty!" when `name` is empty.
-  LogsPackage(const zor::platform::TString& name, const zor::platform::TUUID& localId);
+  LogsPackage(const zor::platform::TString& name, const zor::platform::TUUID& localId,
+              TrustBoundary boundary);
   // Reads a status file's root object as Package does.
-  explicit LogsPackage(const rapidjson::Value& json);
+  LogsPackage(const rapidjson::Value& json, TrustBoundary boundary);
   ~LogsPackage() override;
 
   // Package:

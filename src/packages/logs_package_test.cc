@@ -33,7 +33,7 @@ class LogsPackageTest : public testing::TempDirTest {
     std::filesystem::create_directories(dir_.Sub("data"));
     id_ = SystemInfo::Get().CreateUuid();
     base_ = dir_.Sub("data/" + TString(id_).toStdString() + ".zipped-logs-package");
-    return LogsPackage::Create(TPath(base_), TPath(zip_), TPath(), id_);
+    return LogsPackage::Create(TPath(base_), TPath(zip_), TPath(), id_, boundary_);
   }
 
   // Outside the data directory, as a user's file would be.
@@ -45,7 +45,7 @@ class LogsPackageTest : public testing::TempDirTest {
 TEST_F(LogsPackageTest, CreateSavesAPendingStatusFileRecordingTheZip) {
   const auto package = Create();
   EXPECT_EQ(package->GetFilePath(), TPath(base_ + ".pending"));
-  const auto loaded = LogsPackage::LoadFromFile(TPath(base_ + ".pending"));
+  const auto loaded = LogsPackage::LoadFromFile(TPath(base_ + ".pending"), boundary_);
   const TString name = TString(id_) + ".zipped-logs-package";
   EXPECT_EQ(loaded->GetPackageName(), name);
   EXPECT_EQ(loaded->GetLocalPackageId(), id_);

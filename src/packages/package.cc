@@ -72,15 +72,20 @@ void LogQuietly(TLog::Severity severity, const TString& text) noexcept {
 
 }  // namespace
 
-Package::Package(const TString& name, PackageType type)
-    : Package(name, type, TUUID::CreateUUID()) {}
+Package::Package(const TString& name, PackageType type, TrustBoundary boundary)
+    : Package(name, type, TUUID::CreateUUID(), std::move(boundary)) {}
 
-Package::Package(const TString& name, PackageType type, const TUUID& localId)
-    : packageName_(name), packageType_(type), localPackageId_(localId) {
+Package::Package(const TString& name, PackageType type, const TUUID& localId,
+                 TrustBoundary boundary)
+    : boundary_(std::move(boundary)),
+      packageName_(name),
+      packageType_(type),
+      localPackageId_(localId) {
   Package::Validate();
 }
 
-Package::Package(const rapidjson::Value& json) {
+Package::Package(const rapidjson::Value& json, TrustBoundary boundary)
+    : boundary_(std::move(boundary)) {
   if (!json.IsObject()) throw ZorvaneException("Package status JSON is not an object");
   for (const auto& member : json.GetObject()) {
     const Json::Value& name = member.name;
@@ -325,7 +330,6 @@ void Package::DiscardDataFiles(const std::set<DataFileKind>& kinds, const TStrin
   if (dropped.count(DataFileKind::kPartsUploadedFile)) uploadProgress_.reset();
   // Unrecorded first, removed after: a kill in between leaves files that no
   // package records, which the next run's sweep removes.
-  const TrustBoundary boundary = TrustBoundary::FromConfig();
   for (const auto& [kind, path] : dropped) {
     LogQuietly(TLog::Info, TFormatString("Package '%1': removing its %2 '%3': %4")
                                .arg(packageName_)
@@ -333,7 +337,7 @@ void Package::DiscardDataFiles(const std::set<DataFileKind>& kinds, const TStrin
                                .arg(path.ToString())
                                .arg(why));
     TString removed;
-    DeletePackageFile(path, GetFilePath(), boundary, &removed);
+    DeletePackageFile(path, GetFilePath(), boundary_, &removed);
   }
 }
 std::shared_ptr<PackageEncryptionMetadata> Package::GetEncryptionMetadata() {
@@ -368,24 +372,29 @@ std::shared_ptr<PackageUploadProgress> Package::StartUploadProgress(const TStrin
   return uploadProgress_;
 }
 
-bool Package::DeletePackageFile(const TPath& path, const TPath& namedBy,
-                                const TrustBoundary& boundary, TString* deletedFiles) {
+RemovalResult Package::DeletePackageFile(const TPath& path, const TPath& namedBy,
+                                         const TrustBoundary& boundary, TString* deletedFiles) {
   try {
-    bool removed = false;
-    const TString refusal = boundary.Delete(path, namedBy, &removed);
-    if (!refusal.isEmpty()) {
-      LogQuietly(TLog::Warn,
-                 TFormatString("Not deleting '%1', which '%2' names: %3")
-                     .arg(path.ToString())
-                     .arg(namedBy.IsEmpty() ? TString("the package") : namedBy.ToString())
-                     .arg(refusal));
-      return true;
+    TString refusal;
+    const RemovalResult result = boundary.Delete(path, namedBy, &refusal);
+    switch (result) {
+      case RemovalResult::kRemoved:
+        *deletedFiles += TString(path.NativeString()) + "\n";
+        break;
+      case RemovalResult::kAbsent:
+        break;
+      case RemovalResult::kRefused:
+        LogQuietly(TLog::Warn,
+                   TFormatString("Not deleting '%1', which '%2' names: %3")
+                       .arg(path.ToString())
+                       .arg(namedBy.IsEmpty() ? TString("the package") : namedBy.ToString())
+                       .arg(refusal));
+        break;
+      case RemovalResult::kFailed:
+        LogQuietly(TLog::Warn, TFormatString("Failed to delete file '%1'.").arg(path.ToString()));
+        break;
     }
-    if (removed) {
-      *deletedFiles += TString(path.NativeString()) + "\n";
-      return true;
-    }
-    LogQuietly(TLog::Warn, TFormatString("Failed to delete file '%1'.").arg(path.ToString()));
+    return result;
   } catch (const std::exception& e) {
     LogQuietly(TLog::Warn, TFormatString("Failed to delete file '%1'. Error message: '%2'")
                                .arg(path.ToString())
@@ -394,23 +403,21 @@ bool Package::DeletePackageFile(const TPath& path, const TPath& namedBy,
     LogQuietly(TLog::Warn,
                TFormatString("Failed to delete file '%1'. Unknown Error").arg(path.ToString()));
   }
-  return false;
+  return RemovalResult::kFailed;
 }
 
-bool Package::DeleteDataFile(DataFileKind kind, const TPath& path, const TrustBoundary& boundary,
-                             TString* deletedFiles) const {
-  LogQuietly(TLog::Debug,
-             TFormatString("Deleting %1 file'%2'").arg(ToName(kind)).arg(path.ToString()));
-  return DeletePackageFile(path, GetFilePath(), boundary, deletedFiles);
+bool Package::DeleteOwnFile(const TPath& path, const TPath& namedBy, TString* deletedFiles) const {
+  return DeletePackageFile(path, namedBy, boundary_, deletedFiles) != RemovalResult::kFailed;
 }
 
 bool Package::DeleteDataFiles(TString* deletedFiles, IncludeManifest includeManifest) {
-  const TrustBoundary boundary = TrustBoundary::FromConfig();
   bool allDeleted = true;
   for (const auto& [kind, path] : dataFiles_) {
     if (KeepsDataFile(kind)) continue;
     if (kind == DataFileKind::kManifestFile && includeManifest == IncludeManifest::kNo) continue;
-    if (!DeleteDataFile(kind, path, boundary, deletedFiles)) allDeleted = false;
+    LogQuietly(TLog::Debug,
+               TFormatString("Deleting %1 file'%2'").arg(ToName(kind)).arg(path.ToString()));
+    if (!DeleteOwnFile(path, GetFilePath(), deletedFiles)) allDeleted = false;
   }
   return allDeleted;
 }
@@ -430,14 +437,34 @@ void Package::CleanUpFiles() {
   LogDeletedFiles(deleted);
 }
 
-void Package::DeletePackage() {
-  LogQuietly(TLog::Debug,
-             TFormatString("Deleting package and dump files for package '%1'").arg(packageName_));
+void Package::DeletePackage(KeepStatusFile keep) {
   TString deleted;
-  // The status file is the only record of the data files: it goes last, and
-  // only when nothing is left for a later run to retry.
-  if (DeleteDataFiles(&deleted, IncludeManifest::kYes) && !GetFilePath().IsEmpty()) {
-    DeletePackageFile(GetFilePath(), TPath(), TrustBoundary::FromConfig(), &deleted);
+  try {
+    LogQuietly(TLog::Debug,
+               TFormatString("Deleting package and dump files for package '%1'").arg(packageName_));
+    // The status file is the only record of the data files: it goes last, and
+    // only when nothing is left for a later run to retry.
+    if (DeleteOwnFiles(&deleted) && DeleteDataFiles(&deleted, IncludeManifest::kYes) &&
+        !GetFilePath().IsEmpty()) {
+      if (keep == KeepStatusFile::kNo) {
+        DeleteOwnFile(GetFilePath(), TPath(), &deleted);
+      } else {
+        dataFiles_.clear();
+        encryptionMetadata_.reset();
+        uploadProgress_.reset();
+        Save();
+      }
+    }
+  } catch (const ZorvaneException& e) {
+    LogQuietly(TLog::Warn, TFormatString("Error occurred trying to delete all files from package "
+                                         "'%1'. Error message: '%2'")
+                               .arg(packageName_)
+                               .arg(e.GetConcatenatedMessages()));
+  } catch (const std::exception& e) {
+    LogQuietly(TLog::Warn, TFormatString("Error occurred trying to delete all files from package "
+                                         "'%1'. Error message: '%2'")
+                               .arg(packageName_)
+                               .arg(TString(e.what())));
   }
   LogDeletedFiles(deleted);
 }

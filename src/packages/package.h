@@ -13,7 +13,12 @@
 //   2. Started when an attempt begins (SetUploadStatus);
 //   3. PendingRetry after a failed attempt (AddUploadResult, SetUploadStatus),
 //      or when a previous run left the package unfinished; back to 2;
-//   4. Complete (then DeletePackage) or Failed (then CleanUpFiles).
+//   4. Complete, then CleanUpFiles: the upload files go, the package's own
+//      files stay (a logs package is deleted whole with DeletePackage); a
+//      later run deletes it with DeletePackage when the configuration asks
+//      (delete_completed_dumps, the retention limits);
+//   5. or Failed, then CleanUpFiles; DeletePackage once it was given up
+//      long enough ago, or by the retention limits.
 //
 // Status file format (one compact JSON object, members in this order):
 //   "package-name" string, "package-type" string (type name),
@@ -34,8 +39,14 @@
 // server, the data directory) is recorded as the last error and a retry
 // delay instead, and never gives a package up.
 //
+// Trust: every path the package reads or deletes on the word of a file is
+// checked against the trust boundary it was made with (the run's, see
+// packages/trust_boundary.h); the package never reads the configuration for
+// that decision.
+//
 // Ownership: held by std::shared_ptr; the package owns its cached encryption
-// metadata and upload progress objects and shares them with callers.
+// metadata and upload progress objects and shares them with callers, and a
+// copy of its trust boundary.
 // Thread-safety: none; one thread at a time.
 #pragma once
 
@@ -50,6 +61,7 @@
 
 #include "packages/json_file_serialized_object.h"
 #include "packages/package_types.h"
+#include "packages/trust_boundary.h"
 #include "platform/date_time.h"
 #include "platform/tfile.h"
 #include "platform/tpath.h"
@@ -61,7 +73,6 @@ namespace ZorErrorReporting {
 class PackageEncryptionMetadata;
 class PackageMetadata;
 class PackageUploadProgress;
-class TrustBoundary;
 
 // The outcome of one upload attempt.
 struct UploadResult {
@@ -76,6 +87,8 @@ class Package : public JsonFileSerializedObject {
 
   // Whether DeleteDataFiles also deletes the "manifest-file".
   enum class IncludeManifest { kNo, kYes };
+  // Whether DeletePackage keeps the status file.
+  enum class KeepStatusFile { kNo, kYes };
 
   // The suffix of a package's zip file name: "<package name>.package.zip".
   static constexpr char kPackageZipSuffix[] = "package.zip";
@@ -83,11 +96,11 @@ class Package : public JsonFileSerializedObject {
   static constexpr char kUploadedPartsSuffix[] = ".uploaded.parts";
 
   // A new package with a new local id (or `localId`), status Pending, no data
-  // files, no results, no remote id; unbound. Throws ZorvaneException
-  // "Package name is empty!" when `name` is empty.
-  Package(const zor::platform::TString& name, PackageType type);
-  Package(const zor::platform::TString& name, PackageType type,
-          const zor::platform::TUUID& localId);
+  // files, no results, no remote id, within `boundary`; unbound. Throws
+  // ZorvaneException "Package name is empty!" when `name` is empty.
+  Package(const zor::platform::TString& name, PackageType type, TrustBoundary boundary);
+  Package(const zor::platform::TString& name, PackageType type, const zor::platform::TUUID& localId,
+          TrustBoundary boundary);
 
   // Reads a status file's root object: members are matched ignoring case and
   // walked in file order (a later one wins); "crash-correlation-id" is read as
@@ -99,7 +112,7 @@ class Package : public JsonFileSerializedObject {
   // logged at Warn ("Could not parse timestamp") and leaves an invalid time.
   // Throws ZorvaneException when `json` is not an object or an upload result
   // is malformed as above, and "Package name is empty!" when no name was read.
-  explicit Package(const rapidjson::Value& json);
+  Package(const rapidjson::Value& json, TrustBoundary boundary);
 
   // Two objects would save over one file.
   Package(const Package&) = delete;
@@ -132,9 +145,9 @@ class Package : public JsonFileSerializedObject {
 
   // Deletes the recorded data files in ascending order of kind, the
   // "manifest-file" only with IncludeManifest::kYes, each logged at Debug and
-  // deleted as DeletePackageFile does within TrustBoundary::FromConfig().
-  // Every file is tried; appends the native path and "\n" of each deleted one
-  // to `*deletedFiles`. True iff every deletion succeeded (also when there is
+  // deleted as DeletePackageFile does within the package's trust boundary.
+  // Every file is tried; appends the native path and "\n" of each one really
+  // removed to `*deletedFiles`. True iff none failed (also when there is
   // nothing to delete). The recorded paths stay. Never throws.
   // The files of the kinds KeepsDataFile names are skipped, not logged.
   virtual bool DeleteDataFiles(zor::platform::TString* deletedFiles,
@@ -144,9 +157,20 @@ class Package : public JsonFileSerializedObject {
   // Deletes the data files except the manifest (after "Failed"); the status
   // file stays. Logs what was deleted at Info. Never throws.
   virtual void CleanUpFiles();
-  // Deletes every data file and then, only if all of them went, the status
-  // file (after "Complete"). Logs what was deleted at Info. Never throws.
-  virtual void DeletePackage();
+  // Deletes the package whole: first what DeleteOwnFiles deletes, then, only
+  // if none of that failed, every data file, and then, only if none of those
+  // failed either, the status file (a failure keeps them so that the next
+  // run tries again). With KeepStatusFile::kYes the status file stays
+  // instead, saved with no data files recorded: the record of a package
+  // whose files are all gone (HasNoFilesLeft). Logs what was removed at Info.
+  // Never throws: an exception on the way (a failed save among them) is
+  // logged at Warn and ends the deletion.
+  void DeletePackage(KeepStatusFile keep = KeepStatusFile::kNo);
+  // True iff the package is Complete and records no data file: all its files
+  // were deleted and only its status file is kept.
+  bool HasNoFilesLeft() const {
+    return uploadStatus_ == UploadStatus::kComplete && dataFiles_.empty();
+  }
 
   // The values sent when the package is registered with the crash server.
   virtual zor::platform::TString GetProductBuild() const = 0;
@@ -248,27 +272,32 @@ class Package : public JsonFileSerializedObject {
       const zor::platform::TString& uploadId);
 
  protected:
+  // The boundary the package was made with.
+  const TrustBoundary& GetTrustBoundary() const { return boundary_; }
   // Records the path for `kind` without saving (for a package not yet bound).
   void RecordDataFilePath(DataFileKind kind, const zor::platform::TPath& path);
 
   // Removes the file, link or empty directory `path`, which `namedBy` (a
   // manifest or this package's status file; empty for the package's own
   // record in memory) names as the package's own, through the file-system
-  // facade. On success appends its native string and "\n" to `*deletedFiles`
-  // and returns true. When the trust boundary (packages/trust_boundary.h)
-  // forbids the deletion, logs a Warn line naming the path and why, leaves it
-  // and returns true: it is not the package's to delete, so nothing of the
-  // package is left to retry. On failure logs a Warn line "Failed to delete
-  // file '<path>'." (with the error's text when the facade threw) and returns
-  // false. Never throws.
-  static bool DeletePackageFile(const zor::platform::TPath& path,
-                                const zor::platform::TPath& namedBy,
-                                const TrustBoundary& boundary,
-                                zor::platform::TString* deletedFiles);
-  // Logs at Debug "Deleting <kind name> file'<path>'" and deletes the file,
-  // named by the status file, as DeletePackageFile does.
-  bool DeleteDataFile(DataFileKind kind, const zor::platform::TPath& path,
-                      const TrustBoundary& boundary, zor::platform::TString* deletedFiles) const;
+  // facade, and says what that came to. Only a path really removed
+  // (kRemoved) is appended, as its native string and "\n", to
+  // `*deletedFiles`; one already gone gives kAbsent and no line. When the
+  // trust boundary (packages/trust_boundary.h) forbids the deletion, logs a
+  // Warn line naming the path and why, leaves it and returns kRefused: it is
+  // not the package's to delete, so nothing of the package is left to retry.
+  // On failure logs a Warn line "Failed to delete file '<path>'." (with the
+  // error's text when the facade threw) and returns kFailed. Never throws.
+  static RemovalResult DeletePackageFile(const zor::platform::TPath& path,
+                                         const zor::platform::TPath& namedBy,
+                                         const TrustBoundary& boundary,
+                                         zor::platform::TString* deletedFiles);
+  // DeletePackageFile within the package's boundary: true iff it did not fail.
+  bool DeleteOwnFile(const zor::platform::TPath& path, const zor::platform::TPath& namedBy,
+                     zor::platform::TString* deletedFiles) const;
+  // What DeletePackage deletes before the data files; true iff none of it
+  // failed. Nothing here.
+  virtual bool DeleteOwnFiles(zor::platform::TString* /*deletedFiles*/) { return true; }
   // Logs at Info which files were deleted, when `deletedFiles` is not empty.
   void LogDeletedFiles(const zor::platform::TString& deletedFiles) const;
 
@@ -278,6 +307,7 @@ class Package : public JsonFileSerializedObject {
   void ReadRetryMember(const rapidjson::Value& name, const rapidjson::Value& value);
   void AddRetryMembers(rapidjson::Document& document) const;
 
+  TrustBoundary boundary_;
   zor::platform::TString packageName_;
   PackageType packageType_ = PackageType::kUnknownPackage;
   zor::platform::TUUID localPackageId_;

@@ -14,12 +14,12 @@
 #include <vector>
 
 #include "config/config.h"
-#include "config/overrides.h"
 #include "files/filesystem.h"
+#include "log/tlog.h"
 #include "packages/json_document.h"
 #include "packages/package.h"
+#include "packages/trust_boundary.h"
 #include "platform/error_of_for_test.h"
-#include "log/tlog.h"
 #include "platform/zorvane_exception.h"
 #include "support/temp_dir.h"
 
@@ -29,8 +29,9 @@ class TestPackage : public Package {
  public:
   using Package::Package;
 
-  static std::shared_ptr<TestPackage> LoadFromFile(const zor::platform::TPath& path) {
-    return LoadObjectFromFile<TestPackage>(path);
+  static std::shared_ptr<TestPackage> LoadFromFile(const zor::platform::TPath& path,
+                                                   const TrustBoundary& boundary) {
+    return LoadObjectFromFile<TestPackage>(path, boundary);
   }
 
   zor::platform::TString GetUploadFileName() const override { return "upload-name"; }
@@ -44,40 +45,23 @@ class TestPackage : public Package {
   zor::platform::TString GetProcessorArchitecture() const override { return "arch"; }
 };
 
-// Makes `directories` (list text of the dump-directories setting) the dump
-// directories, and so the trust boundary, for the scope of the object.
-class ScopedDumpDirectories {
- public:
-  explicit ScopedDumpDirectories(const std::string& directories) {
-    ConfigOverrideValues values;
-    values.crashDumpDirectories = zor::platform::TString(directories);
-    overrides_.Set(values);
-    ConfigOverrides::SetTestInstance(&overrides_);
-  }
-  ~ScopedDumpDirectories() { ConfigOverrides::SetTestInstance(nullptr); }
-  ScopedDumpDirectories(const ScopedDumpDirectories&) = delete;
-  ScopedDumpDirectories& operator=(const ScopedDumpDirectories&) = delete;
-
- private:
-  ConfigOverrides overrides_;
-};
-
 // A test with a temporary directory of its own, removed after it, which is
-// the one dump directory of the test.
+// the one directory of the test's trust boundary.
 class TempDirTest : public ::testing::Test {
  protected:
   zor::test::ScopedTempDir dir_;
-  ScopedDumpDirectories dumpDirectories_{dir_.path()};
+  TrustBoundary boundary_{{zor::platform::TPath(dir_.path())}};
 };
 
 inline bool Exists(const std::string& path) { return std::filesystem::exists(path); }
 inline bool Exists(const zor::platform::TPath& path) { return Exists(path.NativeString()); }
 
-// Writes `text` to `path` and loads it as a T.
-template <class T>
-std::shared_ptr<T> WriteAndLoad(const std::string& path, const std::string& text) {
+// Writes `text` to `path` and loads it as a T (`args` follow the path).
+template <class T, class... Args>
+std::shared_ptr<T> WriteAndLoad(const std::string& path, const std::string& text,
+                                const Args&... args) {
   zor::test::WriteFile(path, text);
-  return T::LoadFromFile(zor::platform::TPath(path));
+  return T::LoadFromFile(zor::platform::TPath(path), args...);
 }
 
 // `text` parsed as JSON; a test failure when it does not parse.
@@ -131,28 +115,28 @@ class FailingRemoveFilesystem : public Filesystem {
   FailingRemoveFilesystem(const FailingRemoveFilesystem&) = delete;
   FailingRemoveFilesystem& operator=(const FailingRemoveFilesystem&) = delete;
 
-  bool RemovePath(const zor::platform::TPath& path) override {
+  RemovalResult RemovePath(const zor::platform::TPath& path) override {
     if (!(path == failing_)) return Filesystem::RemovePath(path);
     return Fail();
   }
-  bool RemoveEntryAt(const zor::platform::DirectoryHandle& parent,
-                     const zor::platform::TString& name,
-                     const zor::platform::TPath& path) override {
+  RemovalResult RemoveEntryAt(const zor::platform::DirectoryHandle& parent,
+                              const zor::platform::TString& name,
+                              const zor::platform::TPath& path) override {
     if (!(path == failing_)) return Filesystem::RemoveEntryAt(parent, name, path);
     return Fail();
   }
 
  private:
-  bool Fail() {
+  RemovalResult Fail() {
     switch (how_) {
       case How::kReturnFalse:
-        return false;
+        return RemovalResult::kFailed;
       case How::kThrowStd:
         throw std::runtime_error("device on fire");
       case How::kThrowOther:
         throw 42;
     }
-    return false;
+    return RemovalResult::kFailed;
   }
 
   zor::platform::TPath failing_;

@@ -35,11 +35,11 @@ class PackageTest : public testing::TempDirTest {
   std::shared_ptr<TestPackage> Create(const std::string& extension = "pending",
                                       const std::string& name = "p") {
     return JsonFileSerializedObject::SaveNewFile(
-        std::make_shared<TestPackage>(name, PackageType::kCrashPackage, TUUID(kId)),
+        std::make_shared<TestPackage>(name, PackageType::kCrashPackage, TUUID(kId), boundary_),
         TPath(dir_.Sub(name + ".crash-package." + extension)));
   }
   std::shared_ptr<TestPackage> Load(const std::string& json) {
-    return testing::WriteAndLoad<TestPackage>(dir_.Sub("s.pending"), json);
+    return testing::WriteAndLoad<TestPackage>(dir_.Sub("s.pending"), json, boundary_);
   }
 };
 
@@ -68,7 +68,7 @@ TEST_F(PackageTest, StatusFileFormatRoundTrips) {
                 R"("upload-result-code":"NetworkError","upload-message":"down"},)"
                 R"("transient-failures":1,"next-attempt":"2024-03-05T10:20:30.123+02:00"})");
 
-  auto loaded = TestPackage::LoadFromFile(package->GetFilePath());
+  auto loaded = TestPackage::LoadFromFile(package->GetFilePath(), boundary_);
   EXPECT_EQ(Json::WriteCompact(loaded->ToJson()), Json::WriteCompact(package->ToJson()));
   EXPECT_EQ(loaded->GetUploadResults()[0].time, FixedTime());
   EXPECT_EQ(loaded->GetNextAttempt(), FixedTime());
@@ -133,7 +133,8 @@ TEST_F(PackageTest, MalformedStatusFilesFailToLoad) {
         R"({"package-name":"p","upload-results":[{"upload-result-code":"Success","extra":1}]})"}) {
     EXPECT_THROW(Load(json), zor::platform::ZorvaneException) << json;
   }
-  EXPECT_EQ(ErrorOf([] { TestPackage("", PackageType::kCrashPackage); }), "Package name is empty!");
+  EXPECT_EQ(ErrorOf([&] { TestPackage("", PackageType::kCrashPackage, boundary_); }),
+            "Package name is empty!");
 }
 
 TEST_F(PackageTest, UnparsableTimestampKeepsTheResult) {
@@ -152,27 +153,27 @@ TEST_F(PackageTest, UnparsableTimestampKeepsTheResult) {
   EXPECT_EQ(results[1].time, FixedTime());
 }
 
+// A status change renames the file, but never over another one.
 TEST_F(PackageTest, StatusChangeRenamesTheLastExtension) {
   auto package = Create("started");
   const TPath started = package->GetFilePath();
   package->SetUploadStatus(Status::kPendingRetry);
   EXPECT_EQ(package->GetFilePath(), TPath(dir_.Sub("p.crash-package.pendingretry")));
   EXPECT_FALSE(testing::Exists(started));
-  EXPECT_EQ(TestPackage::LoadFromFile(package->GetFilePath())->GetUploadStatus(),
+  EXPECT_EQ(TestPackage::LoadFromFile(package->GetFilePath(), boundary_)->GetUploadStatus(),
             Status::kPendingRetry);
 
   // A logs package's name already ends with its type.
   auto logs = JsonFileSerializedObject::SaveNewFile(
-      std::make_shared<TestPackage>("id.zipped-logs-package", PackageType::kZippedLogsPackage),
+      std::make_shared<TestPackage>("id.zipped-logs-package", PackageType::kZippedLogsPackage,
+                                    boundary_),
       TPath(dir_.Sub("id.zipped-logs-package.pending")));
   logs->SetUploadStatus(Status::kComplete);
   EXPECT_EQ(logs->GetFilePath(), TPath(dir_.Sub("id.zipped-logs-package.complete")));
-}
 
-TEST_F(PackageTest, StatusChangeOntoAnExistingName) {
-  auto package = Create("started");
-  const TPath path = package->GetFilePath();
   // The same status: a warning, and the file is saved in place.
+  package->SetUploadStatus(Status::kStarted);
+  const TPath path = package->GetFilePath();
   package->SetRemotePackageId("r-9");
   {
     testing::LogCapture capture;
@@ -181,7 +182,7 @@ TEST_F(PackageTest, StatusChangeOntoAnExistingName) {
                                   path.NativeString() + "\n");
   }
   EXPECT_EQ(package->GetFilePath(), path);
-  EXPECT_EQ(TestPackage::LoadFromFile(path)->GetRemotePackageId(), "r-9");
+  EXPECT_EQ(TestPackage::LoadFromFile(path, boundary_)->GetRemotePackageId(), "r-9");
 
   // Another file's name: nothing is overwritten, the new status is saved in place.
   const std::string stale = dir_.Sub("p.crash-package.complete");
@@ -191,7 +192,7 @@ TEST_F(PackageTest, StatusChangeOntoAnExistingName) {
                 path.NativeString() + "'. Destination file: '" + stale + "'");
   EXPECT_EQ(ReadFile(stale), "stale");
   EXPECT_EQ(package->GetFilePath(), path);
-  EXPECT_EQ(TestPackage::LoadFromFile(path)->GetUploadStatus(), Status::kComplete);
+  EXPECT_EQ(TestPackage::LoadFromFile(path, boundary_)->GetUploadStatus(), Status::kComplete);
 }
 
 TEST_F(PackageTest, UploadInProgressNeedsAnActiveStatusAndAProgressFile) {

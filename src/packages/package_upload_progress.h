@@ -4,9 +4,12 @@
 // confirmed. Kept in "<package name>.uploaded.parts" in the data directory.
 //
 // Lifecycle:
-//   1. made for the package file with the upload id the server gave, then
-//      saved and bound by the package (a record without an upload id is one
-//      that an older version left; it stands for no upload);
+//   1. made by Package::StartUploadProgress as soon as the server has given
+//      an upload id, before any part is sent: saved first (created bound as
+//      "<package name>.uploaded.parts"), then recorded in the package's status
+//      file, so that a recorded progress always holds its upload id (a record
+//      without one is one that an older version left; it stands for no
+//      upload);
 //   2. AddCompletedPart saves it again after every confirmed part, so a
 //      process that dies loses at most the part in flight;
 //   3. a later run loads it (LoadFromFile) and skips the parts it lists.

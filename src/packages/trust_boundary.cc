@@ -8,7 +8,6 @@
 #include <exception>
 #include <memory>
 
-#include "config/config.h"
 #include "files/filesystem.h"
 #include "packages/crash_manifest.h"
 #include "platform/file_identity.h"
@@ -48,26 +47,6 @@ TPath Cleaned(const TPath& path) {
 }
 
 }  // namespace
-
-TrustBoundary TrustBoundary::FromConfig() {
-  std::vector<TPath> directories;
-  const Config& config = Config::GetInstance();
-  try {
-    directories = config.GetDumpDirectories();
-  } catch (const std::exception&) {
-    // Without dump directories nothing there is trusted: the safe answer.
-  }
-  try {
-    directories.push_back(config.GetDataDirectory());
-  } catch (const std::exception&) {
-  }
-  bool followLinks = false;
-  try {
-    followLinks = config.GetFollowSymlinks();
-  } catch (const std::exception&) {
-  }
-  return TrustBoundary(directories, followLinks);
-}
 
 TrustBoundary::TrustBoundary(const std::vector<TPath>& directories, bool followLinks)
     : followLinks_(followLinks) {
@@ -217,18 +196,17 @@ TString TrustBoundary::WhyNotDeleted(const TPath& path, const TPath& namedBy) co
   return CheckDeletion(path, namedBy, &parent, &name, &entry);
 }
 
-TString TrustBoundary::Delete(const TPath& path, const TPath& namedBy, bool* removed) const {
+RemovalResult TrustBoundary::Delete(const TPath& path, const TPath& namedBy,
+                                    TString* refusal) const {
   DirectoryHandle parent;
   TString name;
   std::optional<FileIdentity> entry;
-  *removed = false;
-  if (TString why = CheckDeletion(path, namedBy, &parent, &name, &entry); !why.isEmpty()) {
-    return why;
-  }
+  *refusal = CheckDeletion(path, namedBy, &parent, &name, &entry);
+  if (!refusal->isEmpty()) return RemovalResult::kRefused;
+  if (!entry) return RemovalResult::kAbsent;
   // The owner was read through the same descriptor that the unlink uses: a
   // folder swapped since can only make it miss, never reach elsewhere.
-  *removed = !entry || Filesystem::GetInstance().RemoveEntryAt(parent, name, path);
-  return {};
+  return Filesystem::GetInstance().RemoveEntryAt(parent, name, path);
 }
 
 TString TrustBoundary::CheckDeletion(const TPath& path, const TPath& namedBy,

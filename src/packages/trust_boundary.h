@@ -32,12 +32,16 @@
 // only files of that same user, and only inside the directories the program
 // was configured to work in.
 //
+// The run's boundary is made once, by whoever owns the run's directories (the
+// package processor, the lister), and handed to what needs it.
+//
 // Thread-safety: an immutable value once made; any thread.
 #pragma once
 
 #include <optional>
 #include <vector>
 
+#include "files/removal_result.h"
 #include "platform/directory_handle.h"
 #include "platform/file_identity.h"
 #include "platform/tfile.h"
@@ -48,12 +52,6 @@ namespace ZorErrorReporting {
 
 class TrustBoundary {
  public:
-  // The boundary of this run: Config's dump directories (with the
-  // command-line override) and its data directory. A directory that does not
-  // exist, or a data directory the configuration cannot give, adds nothing.
-  // Never throws.
-  static TrustBoundary FromConfig();
-
   // A boundary around `directories` (dump directories and the data
   // directory alike). Each is resolved now; one that does not exist is left
   // out. `followLinks` lets the program's own records name paths through
@@ -73,11 +71,12 @@ class TrustBoundary {
                                     const zor::platform::TPath& namedBy) const;
 
   // Deletes `path`, named as above, iff it may be deleted, through the
-  // facade's RemoveEntryAt. Returns why not (nothing was touched), empty iff
-  // it may; then *removed says whether nothing is left there. Throws nothing of
-  // its own (the facade's removal never throws).
-  zor::platform::TString Delete(const zor::platform::TPath& path,
-                                const zor::platform::TPath& namedBy, bool* removed) const;
+  // facade's RemoveEntryAt, and says what that came to. kRefused when it may
+  // not (nothing was touched; *refusal says why), kAbsent when nothing is
+  // there, else the facade's answer. Throws nothing of its own (the facade's
+  // removal never throws).
+  RemovalResult Delete(const zor::platform::TPath& path, const zor::platform::TPath& namedBy,
+                       zor::platform::TString* refusal) const;
 
   // Why `path`, named as above, may not be deleted; empty iff it may. A path
   // that does not exist may be "deleted" (there is nothing to do). Never

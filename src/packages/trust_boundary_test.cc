@@ -161,8 +161,8 @@ TEST_F(TrustBoundaryRaceTest, FolderSwappedForALinkNeverLeadsTheDeletionOut) {
       const int fd = ::openat(real, "victim", O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
       ASSERT_GE(fd, 0);
       ::close(fd);
-      bool removed = false;
-      boundary_.Delete(Dump("crash/victim"), TPath(), &removed);
+      zor::platform::TString refusal;
+      boundary_.Delete(Dump("crash/victim"), TPath(), &refusal);
       ASSERT_TRUE(std::filesystem::exists(outside_.Sub("victim"))) << "try " << i;
     }
   }
@@ -174,9 +174,9 @@ TEST_F(TrustBoundaryRaceTest, FolderSwappedForALinkNeverLeadsTheDeletionOut) {
     ASSERT_EQ(::renameat2(AT_FDCWD, dumps_.Sub("crash").c_str(), AT_FDCWD,
                           dumps_.Sub(".crash").c_str(), RENAME_EXCHANGE), 0);
   }
-  bool removed = false;
-  EXPECT_TRUE(boundary_.Delete(Dump("crash/victim"), TPath(), &removed).isEmpty());
-  EXPECT_TRUE(removed);
+  zor::platform::TString refusal;
+  EXPECT_EQ(boundary_.Delete(Dump("crash/victim"), TPath(), &refusal), RemovalResult::kRemoved);
+  EXPECT_EQ(boundary_.Delete(Dump("crash/victim"), TPath(), &refusal), RemovalResult::kAbsent);
   EXPECT_FALSE(::faccessat(real, "victim", F_OK, 0) == 0);
   ::close(real);
 }
@@ -193,9 +193,9 @@ TEST_F(TrustBoundaryTest, AnotherUsersFileNamesOnlyThatUsersFiles) {
   EXPECT_TRUE(boundary_.WhyNotRead(Dump("nobody.dmp"), namer).isEmpty());
   EXPECT_TRUE(boundary_.WhyNotDeleted(Dump("nobody.dmp"), namer).isEmpty());
   EXPECT_FALSE(boundary_.WhyNotRead(Dump("a.dmp"), namer).isEmpty());
-  bool removed = true;
-  EXPECT_FALSE(boundary_.Delete(Dump("a.dmp"), namer, &removed).isEmpty());
-  EXPECT_FALSE(removed);
+  zor::platform::TString refusal;
+  EXPECT_EQ(boundary_.Delete(Dump("a.dmp"), namer, &refusal), RemovalResult::kRefused);
+  EXPECT_FALSE(refusal.isEmpty());
   EXPECT_TRUE(std::filesystem::exists(dumps_.Sub("a.dmp")));
   // The program's own record may name any user's file inside, but only the
   // entry it named: a link there now may have been made by that user, to

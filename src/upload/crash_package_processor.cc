@@ -90,6 +90,15 @@ void PrepareDataDirectory(const TPath& directory) {
   }
 }
 
+// The data directory is made first: a directory that does not exist adds
+// nothing to a boundary.
+TrustBoundary BoundaryOf(const std::vector<TPath>& dumpDirectories, const TPath& dataDirectory) {
+  PrepareDataDirectory(dataDirectory);
+  std::vector<TPath> roots = dumpDirectories;
+  roots.push_back(dataDirectory);
+  return TrustBoundary(roots, Config::GetInstance().GetFollowSymlinks());
+}
+
 UploadResult MakeReconciliationResult(const TString& message) {
   return UploadResult{DateTime::GetLocalTime(), UploadResultCode::kUnknown, message};
 }
@@ -97,6 +106,9 @@ UploadResult MakeReconciliationResult(const TString& message) {
 // A given-up crash stays this long for a person to look at, when no
 // retention limit says otherwise.
 constexpr int64_t kKeepFailedSeconds = 30LL * 24 * 60 * 60;
+// A deleted complete crash stays listed this long after its upload; its
+// status file is all that is kept of it.
+constexpr int64_t kKeepCompletedSeconds = 7LL * 24 * 60 * 60;
 
 // True (logged at Info) while a package waits out its retry delay.
 bool IsWaiting(const Package& package, const DateTime& now) {
@@ -116,9 +128,9 @@ bool IsWaiting(const Package& package, const DateTime& now) {
 
 CrashPackageProcessor::CrashPackageProcessor(std::vector<TPath> dumpDirectories,
                                              TPath dataDirectory)
-    : dumpDirectories_(std::move(dumpDirectories)), dataDirectory_(std::move(dataDirectory)) {
-  PrepareDataDirectory(dataDirectory_);
-}
+    : dumpDirectories_(std::move(dumpDirectories)),
+      dataDirectory_(std::move(dataDirectory)),
+      boundary_(BoundaryOf(dumpDirectories_, dataDirectory_)) {}
 
 CrashPackageProcessor::~CrashPackageProcessor() { LogText(TLog::Debug, "Exited."); }
 
@@ -138,7 +150,7 @@ std::vector<std::shared_ptr<Package>> CrashPackageProcessor::FindPackagesToUploa
     DeleteCompletedPackages();
   }
   LoadPreviousPackages();
-  RemoveUnrecordedPackageFiles(dataDirectory_, leftoverCutoff);
+  RemoveUnrecordedPackageFiles(dataDirectory_, boundary_, leftoverCutoff);
   ProcessCrashFiles(ListCrashArtifactFiles());
   FailFullDumpPackages();
   ApplyRetention();
@@ -185,7 +197,7 @@ CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadPackagesInState(Upl
   PackageMap packages;
   for (const TPath& path : files) {
     try {
-      std::shared_ptr<Package> package = LoadPackageStatusFile(path);
+      std::shared_ptr<Package> package = LoadPackageStatusFile(path, boundary_);
       const TString name = package->GetPackageName();
       if (!IsFreeToWorkOn(*package)) continue;
       packages.emplace(name, std::move(package));
@@ -202,7 +214,7 @@ CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadPackagesInState(Upl
                                 .arg(e.GetConcatenatedMessages()));
         continue;
       }
-      if (Filesystem::GetInstance().RemovePath(path)) {
+      if (IsGone(Filesystem::GetInstance().RemovePath(path))) {
         LogText(TLog::Warn,
                 TFormatString("Error occurred when trying to load package status from file "
                               "'%1'. File was deleted so that upload will not be attempted "
@@ -341,12 +353,22 @@ void CrashPackageProcessor::CleanUpCompletedPackages() {
 }
 
 void CrashPackageProcessor::DeleteCompletedPackages() {
+  const int64_t now = DateTime::GetLocalTime().GetAsUnixTime();
   for (const auto& [name, package] : LoadPackagesInState(UploadStatus::kComplete)) {
-    if (const auto lock = PackageLock::TryLock(*package)) package->DeletePackage();
+    const auto results = package->GetUploadResults();
+    const DateTime uploaded = results.empty() ? DateTime() : results.back().time;
+    // Without a readable upload time there is no week to count: it goes now.
+    const bool weekOver =
+        !uploaded.IsValid() || now - uploaded.GetAsUnixTime() >= kKeepCompletedSeconds;
+    // A kept status file waits quietly: its files went in an earlier run.
+    if (package->HasNoFilesLeft() && !weekOver) continue;
+    const auto lock = PackageLock::TryLock(*package);
+    if (!lock) continue;
+    const bool keep = !weekOver && package->GetPackageType() == PackageType::kCrashPackage;
+    package->DeletePackage(keep ? Package::KeepStatusFile::kYes : Package::KeepStatusFile::kNo);
   }
   // With a retention limit, retention decides when a given-up crash goes.
   if (RetentionSettings::FromConfig().IsActive()) return;
-  const int64_t now = DateTime::GetLocalTime().GetAsUnixTime();
   for (const auto& [name, package] : LoadPackagesInState(UploadStatus::kFailed)) {
     // A retry that died before it renamed the file: no longer given up.
     if (package->GetUploadStatus() != UploadStatus::kFailed) continue;
@@ -374,7 +396,6 @@ void CrashPackageProcessor::LoadPreviousPackages() {
 }
 
 std::set<TPath> CrashPackageProcessor::ListCrashArtifactFiles() const {
-  const TrustBoundary boundary = TrustBoundary::FromConfig();
   const DateTime cutoff = DateTime::FromUnixTimeMs(
       (DateTime::GetLocalTime().GetAsUnixTime() - kCrashTempMaxAgeSeconds) * 1000);
   std::set<TPath> listing;
@@ -389,7 +410,7 @@ std::set<TPath> CrashPackageProcessor::ListCrashArtifactFiles() const {
       continue;
     }
     std::set<TPath> files = ListArtifactFiles(directory);
-    RemoveStaleCrashTempDirectories(directory, &files, boundary, cutoff);
+    RemoveStaleCrashTempDirectories(directory, &files, boundary_, cutoff);
     listing.merge(files);
   }
   LogText(TLog::Debug,
@@ -428,7 +449,7 @@ void CrashPackageProcessor::ProcessCrashFiles(const std::set<TPath>& listing) {
     try {
       auto package = std::make_shared<CrashPackage>(id, *files, includeFullDumps_,
                                                     GdbFilesForGroup(groups, *files),
-                                                    dataDirectory_);
+                                                    dataDirectory_, boundary_);
       JsonFileSerializedObject::SaveNewFile(package, GetStatusFilePath(id));
       packages_.emplace(id, std::move(package));
     } catch (const ZorvaneException& e) {
@@ -552,7 +573,7 @@ void CrashPackageProcessor::RemovePreviousLogsPackages() const {
   for (const TPath& path : fs.ListFiles(dataDirectory_, extensions, true)) {
     std::shared_ptr<Package> package;
     try {
-      package = LoadPackageStatusFile(path);
+      package = LoadPackageStatusFile(path, boundary_);
     } catch (const ZorvaneException& e) {
       LogText(TLog::Warn, TFormatString("Removing the unreadable logs package status file '%1': %2")
                               .arg(path)
@@ -580,7 +601,7 @@ CrashPackageProcessor::NewLogsPackage CrashPackageProcessor::CreateLogsPackage(
       std::make_shared<LogPackageMetadata>(supportCaseNumber, emailAddress), metadataPath);
   std::shared_ptr<LogsPackage> package;
   try {
-    package = LogsPackage::Create(basePath, logZip, metadataPath, id);
+    package = LogsPackage::Create(basePath, logZip, metadataPath, id, boundary_);
   } catch (...) {
     // Nobody records the user's e-mail address now: it goes at once.
     Filesystem::GetInstance().RemovePath(metadataPath);

@@ -11,8 +11,11 @@
 //      attempts (Package::CountedAttempts) is "Failed": its upload files are
 //      cleaned up, its crash files stay;
 //   2. when the configuration asks, deletes "Complete" packages with their
-//      crash files, and "Failed" ones 30 days after they were given up when
-//      no retention limit is set (retention removes them otherwise); a
+//      crash files, all but the status file of a crash, which stays (with no
+//      data files recorded, Package::HasNoFilesLeft) until 7 days after its
+//      last upload result, so that `list` still shows it; and "Failed" ones
+//      30 days after they were given up when no retention limit is set
+//      (retention removes them otherwise); a
 //      "Complete" package that still records upload files (a run that ended
 //      between the two) is cleaned up in any case;
 //   3. loads every remaining package: their files are never packaged again;
@@ -52,6 +55,7 @@
 #include "crypto/package_encryptor.h"
 #include "files/byte_progress.h"
 #include "packages/package_types.h"
+#include "packages/trust_boundary.h"
 #include "platform/tpath.h"
 #include "platform/tstring.h"
 #include "upload/package_lock.h"
@@ -68,8 +72,9 @@ class CrashPackageProcessor {
   static constexpr int kMaxUploadAttempts = 3;
 
   // Copies the directories and creates `dataDirectory` when missing (logged
-  // at Warn). Throws ZorvaneException "Could not create directory '<path>'!"
-  // when it cannot be created.
+  // at Warn), then makes the run's trust boundary around them: the one every
+  // package of the run is made with. Throws ZorvaneException "Could not
+  // create directory '<path>'!" when it cannot be created.
   CrashPackageProcessor(std::vector<zor::platform::TPath> dumpDirectories,
                         zor::platform::TPath dataDirectory);
   // Logs "Exited." at Debug.
@@ -159,6 +164,7 @@ class CrashPackageProcessor {
 
   const std::vector<zor::platform::TPath> dumpDirectories_;
   const zor::platform::TPath dataDirectory_;
+  const TrustBoundary boundary_;
   PackageMap packages_;
   bool includeFullDumps_ = false;
   // Packages another process was working on when this run looked.

@@ -142,7 +142,7 @@ class CrashPackageProcessorTest : public ::testing::Test {
   zor::test::ScopedTempDir dir_;
   std::string dumps_ = dir_.Sub("dumps");
   std::string data_ = dir_.Sub("data");
-  testing::ScopedDumpDirectories dumpDirectories_{dumps_};
+  const TrustBoundary boundary_{{TPath(dir_.path())}};
   // Completing a manifest reads the product's settings; keep them in the test.
   test::ScopedEnv settings_{"XDG_CONFIG_HOME", dir_.Sub("settings")};
   std::unique_ptr<Config> config_;
@@ -193,18 +193,27 @@ TEST_F(CrashPackageProcessorTest, PackageLifecycleOverRuns) {
   EXPECT_TRUE(Run().empty());
   EXPECT_THAT(log_, HasSubstr("Found 1 package(s) that failed to be uploaded after '3' attempts, "
                               "and will be marked as failed and no longer retried: retried.1; "));
-  const auto failed = CrashPackage::LoadFromFile(TPath(Status("retried.1", "failed")));
+  const auto failed = CrashPackage::LoadFromFile(TPath(Status("retried.1", "failed")), boundary_);
   EXPECT_EQ(failed->GetUploadResults().back().message,
             "Failed to upload package after 3 attempts.");
   EXPECT_TRUE(Exists(done));  // known packages are never packaged again, nor deleted
 
   // Run 5: deletion of finished packages takes the complete one's crash
-  // files; given-up crashes stay (for a person, or for a retry) until they
-  // are 30 days old.
+  // files and record, its status file stays for a week (and a second run
+  // leaves it quietly alone); given-up crashes stay (for a person, or for a
+  // retry) until they are 30 days old.
   Configure("servercrashupload.delete_completed_dumps: true\n");
-  EXPECT_TRUE(Run().empty());
-  EXPECT_EQ(DataFiles(), (std::set<std::string>{"gaveup.3.crash-package.failed",
-                                                "retried.1.crash-package.failed"}));
+  for (int run = 0; run < 2; ++run) {
+    EXPECT_TRUE(Run().empty());
+    EXPECT_EQ(DataFiles(), (std::set<std::string>{"done.2.crash-package.complete",
+                                                  "gaveup.3.crash-package.failed",
+                                                  "retried.1.crash-package.failed"}));
+    EXPECT_FALSE(Exists(data_ + "/done.2.crash-manifest"));
+    if (run == 1) {
+      EXPECT_THAT(log_, Not(HasSubstr("Deleting package")));
+      EXPECT_THAT(log_, Not(HasSubstr("manifest")));
+    }
+  }
   EXPECT_FALSE(Exists(done));
   EXPECT_TRUE(Exists(retried));
   EXPECT_TRUE(Exists(gaveUp));
@@ -213,9 +222,11 @@ TEST_F(CrashPackageProcessorTest, PackageLifecycleOverRuns) {
   const DateTime longAgo =
       DateTime::FromUnixTimeMs((DateTime::GetLocalTime().GetAsUnixTime() - 31 * 24 * 3600) * 1000);
   for (const char* name : {"gaveup.3", "retried.1"}) {
-    CrashPackage::LoadFromFile(TPath(Status(name, "failed")))
+    CrashPackage::LoadFromFile(TPath(Status(name, "failed")), boundary_)
         ->AddUploadResult({longAgo, UploadResultCode::kUnknown, "given up"});
   }
+  CrashPackage::LoadFromFile(TPath(Status("done.2", "complete")), boundary_)
+      ->AddUploadResult({longAgo, UploadResultCode::kSuccess, "uploaded"});
   const std::string retriedFile = Status("retried.1", "failed");
   std::string text = ReadFile(retriedFile);
   text.replace(text.find("\"Failed\""), 8, "\"PendingRetry\"");
@@ -716,7 +727,7 @@ TEST_F(CrashPackageProcessorTest, RateLimitCountsAcrossRunsAndHeldPackagesStayPe
   // Run 2, within the hour: nothing is admitted, and waiting is not a failed
   // attempt: the held package gets no result.
   EXPECT_TRUE(Run().empty());
-  const auto waiting = CrashPackage::LoadFromFile(TPath(Status(held, "pending")));
+  const auto waiting = CrashPackage::LoadFromFile(TPath(Status(held, "pending")), boundary_);
   EXPECT_TRUE(waiting->GetUploadResults().empty());
   EXPECT_THAT(log_, HasSubstr("'1' package(s) wait"));
 

@@ -74,7 +74,8 @@ std::vector<TString> PackageFileExtensions() {
 
 // The file names the status files of `dataDirectory` record, lock files
 // included; nullopt when one of them cannot be loaded.
-std::optional<std::set<TString>> RecordedFileNames(const TPath& dataDirectory) {
+std::optional<std::set<TString>> RecordedFileNames(const TPath& dataDirectory,
+                                                   const TrustBoundary& boundary) {
   std::vector<TString> extensions;
   for (const UploadStatus status : kStoredStatuses) extensions.push_back(ToName(status));
   std::set<TPath> statusFiles;
@@ -83,7 +84,7 @@ std::optional<std::set<TString>> RecordedFileNames(const TPath& dataDirectory) {
   for (const TPath& path : statusFiles) {
     std::shared_ptr<Package> package;
     try {
-      package = LoadPackageStatusFile(path);
+      package = LoadPackageStatusFile(path, boundary);
     } catch (const ZorvaneException& e) {
       if (!Filesystem::GetInstance().FileExists(path)) continue;  // deleted meanwhile
       LogText(TLog::Info, TFormatString("Keeping the unrecorded files of '%1': the status file "
@@ -105,10 +106,11 @@ bool IsLockFile(const TPath& path) {
 
 }  // namespace
 
-void RemoveUnrecordedPackageFiles(const TPath& dataDirectory, const DateTime& cutoff) {
+void RemoveUnrecordedPackageFiles(const TPath& dataDirectory, const TrustBoundary& boundary,
+                                  const DateTime& cutoff) {
   std::set<TPath> files;
   if (!ListQuietly(dataDirectory, PackageFileExtensions(), &files)) return;
-  const std::optional<std::set<TString>> recorded = RecordedFileNames(dataDirectory);
+  const std::optional<std::set<TString>> recorded = RecordedFileNames(dataDirectory, boundary);
   if (!recorded) return;
   Filesystem& fs = Filesystem::GetInstance();
   for (const TPath& path : files) {

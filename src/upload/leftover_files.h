@@ -50,8 +50,9 @@ void RemoveLeftoverStateFiles(const zor::platform::TPath& dataDirectory,
 // while this process holds its lock, whatever its age: one that another
 // process holds stays.
 // When a status file cannot be loaded, nothing is removed (logged at Info):
-// what it records is unknown.
+// what it records is unknown. The packages are loaded within `boundary`.
 void RemoveUnrecordedPackageFiles(const zor::platform::TPath& dataDirectory,
+                                  const TrustBoundary& boundary,
                                   const zor::platform::DateTime& cutoff);
 
 // Removes, with everything below it, each directory named "*.crash.temp"

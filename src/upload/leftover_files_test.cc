@@ -42,11 +42,12 @@ class LeftoverFilesTest : public ::testing::Test {
     const DateTime cutoff = DateTime::FromUnixTimeMs(
         (DateTime::GetLocalTime().GetAsUnixTime() - kLeftoverMinAgeSeconds) * 1000);
     RemoveLeftoverStateFiles(TPath(data_), cutoff);
-    RemoveUnrecordedPackageFiles(TPath(data_), cutoff);
+    RemoveUnrecordedPackageFiles(TPath(data_), boundary_, cutoff);
     log_ = capture.Text();
   }
 
   zor::test::ScopedTempDir dir_;
+  const TrustBoundary boundary_{{TPath(dir_.path())}};
   std::string data_ = dir_.Sub("data");
   std::string log_;
 };
@@ -55,9 +56,9 @@ TEST_F(LeftoverFilesTest, OnlyOldPackageFilesThatNoPackageRecordsGo) {
   fs::create_directories(data_);
   // A logs package that an interrupted upload left with all its files.
   const std::string live = "live.zipped-logs-package";
-  const auto package =
-      LogsPackage::Create(TPath(Path(live)), TPath(Path("users.zip")),
-                          TPath(Path(live + ".metadata")), zor::platform::TUUID::CreateUUID());
+  const auto package = LogsPackage::Create(TPath(Path(live)), TPath(Path("users.zip")),
+                                           TPath(Path(live + ".metadata")),
+                                           zor::platform::TUUID::CreateUUID(), boundary_);
   package->SetDataFilePath(DataFileKind::kEncryptedPackageFile, TPath(Path("live.zip.enc")));
   package->SetDataFilePath(DataFileKind::kZorEncryptionMetadataFile,
                            TPath(Path("live.zip.zormeta")));

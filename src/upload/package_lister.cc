@@ -7,6 +7,7 @@
 #include "files/filesystem.h"
 #include "packages/json_document.h"
 #include "packages/package_upload_progress.h"
+#include "packages/trust_boundary.h"
 #include "platform/display_text.h"
 #include "platform/tformat_string.h"
 #include "platform/zorvane_exception.h"
@@ -117,11 +118,16 @@ std::vector<PackageListEntry> PackageLister::List() const {
   Filesystem& fs = Filesystem::GetInstance();
   std::vector<PackageListEntry> entries;
   if (fs.DirectoryExists(dataDirectory_)) {
+    // The same boundary as an upload run's: a manifest is read only where it
+    // would be uploaded from.
+    std::vector<TPath> roots = dumpDirectories_;
+    roots.push_back(dataDirectory_);
+    const TrustBoundary boundary(roots);
     std::vector<TString> extensions;
     for (const UploadStatus status : kStoredStatuses)
       extensions.push_back(StatusFileExtension(status));
     for (const TPath& path : fs.ListFiles(dataDirectory_, extensions, true)) {
-      entries.push_back(Describe(path));
+      entries.push_back(Describe(path, boundary));
     }
   }
   std::set<TString> known;
@@ -142,12 +148,13 @@ std::vector<PackageListEntry> PackageLister::List() const {
   return entries;
 }
 
-PackageListEntry PackageLister::Describe(const TPath& statusFile) const {
+PackageListEntry PackageLister::Describe(const TPath& statusFile,
+                                         const TrustBoundary& boundary) const {
   PackageListEntry entry;
   entry.statusFile = statusFile;
   std::shared_ptr<Package> package;
   try {
-    package = LoadPackageStatusFile(statusFile);
+    package = LoadPackageStatusFile(statusFile, boundary);
   } catch (const zor::platform::ZorvaneException& e) {
     entry.error = e.GetConcatenatedMessages();
   } catch (const std::exception& e) {

@@ -22,6 +22,8 @@
 
 namespace ZorErrorReporting {
 
+class TrustBoundary;
+
 struct PackageListEntry {
   zor::platform::TPath statusFile;
   // Why the status file could not be read; empty when it was. An unreadable
@@ -81,7 +83,8 @@ class PackageLister {
                                 const zor::platform::DateTime& now);
 
  private:
-  PackageListEntry Describe(const zor::platform::TPath& statusFile) const;
+  PackageListEntry Describe(const zor::platform::TPath& statusFile,
+                            const TrustBoundary& boundary) const;
 
   zor::platform::TPath dataDirectory_;
   std::vector<zor::platform::TPath> dumpDirectories_;

@@ -59,7 +59,6 @@ class PackageListerTest : public ::testing::Test {
   zor::test::ScopedTempDir dir_;
   std::string data_ = dir_.Sub("data");
   std::string dumps_ = dir_.Sub("dumps");
-  testing::ScopedDumpDirectories dumpDirectories_{dumps_};
 };
 
 TEST_F(PackageListerTest, ListsEveryStatusOfBothTypesAndUnreadableFiles) {

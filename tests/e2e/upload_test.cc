@@ -261,11 +261,33 @@ TEST_F(UploadTest, OneFailingPackageIsRetriedNextRunWhileTheOthersComplete) {
                                  "'0' crash package(s)."));
     EXPECT_EQ(ResultCodes("b.2"), (std::vector<std::string>{"Success"}));
     EXPECT_TRUE(StoredDump("b.2") == dumpBytes_["b.2"]);
-    // The earlier run's complete packages were deleted with their dumps.
+    // The earlier run's complete packages were deleted with their dumps; of
+    // each only the status file stays, naming no file, and `list` shows it.
     EXPECT_FALSE(fs::exists(dumps_ + "/a.1_0.crash"));
-    EXPECT_EQ(Status("a.1").first, "");
+    std::vector<std::string> kept;
+    for (const auto& [file, content] : DataFiles()) {
+      if (file.rfind("a.1.", 0) == 0) kept.push_back(file);
+    }
+    EXPECT_EQ(kept, std::vector<std::string>{"a.1.crash-package.complete"});
+    EXPECT_EQ(Status("a.1").second["package-data-files"].MemberCount(), 0u);
+    const ProcessResult list = Run({"--command", "list", "--config-file", Config(timeouts)});
+    EXPECT_THAT(list.out, ContainsRegex("\na\\.1 +crash +Complete "));
     EXPECT_TRUE(fs::exists(dumps_ + "/b.2_0.crash"));
   }
+  // A week after its upload the status file goes too: here, uploaded a year ago.
+  const std::string statusFile = data_ + "/a.1.crash-package.complete";
+  std::string text = ReadFile(statusFile);
+  const time_t now = time(nullptr);
+  struct tm local {};
+  localtime_r(&now, &local);
+  const std::string stamp = "\"timestamp\":\"" + std::to_string(1900 + local.tm_year);
+  for (size_t at = text.find(stamp); at != std::string::npos; at = text.find(stamp, at)) {
+    text.replace(at + stamp.size() - 4, 4, std::to_string(1899 + local.tm_year));
+  }
+  WriteFile(statusFile, text);
+  EXPECT_EQ(SendCrashes().status, 0);
+  EXPECT_EQ(Status("a.1").first, "");
+  EXPECT_EQ(Status("b.2").first, "complete");
 }
 
 // Only verdicts count: three refusals give a package up (its crash files
