@@ -13,7 +13,7 @@
 #include "support/subprocess.h"
 #include "support/temp_dir.h"
 
-namespace ZorErrorReporting::testing {
+namespace ZorErrorReporting::test_support {
 
 // Runs `program` found on PATH (the subprocess helper does not search).
 inline zor::test::ProcessResult RunOnPath(const std::string& program,
@@ -68,4 +68,4 @@ inline Crypto::Bytes BytesOf(const std::string& text) {
   return Crypto::Bytes(text.begin(), text.end());
 }
 
-}  // namespace ZorErrorReporting::testing
+}  // namespace ZorErrorReporting::test_support

@@ -10,7 +10,7 @@
 #include "platform/tpath.h"
 #include "support/temp_dir.h"
 
-namespace ZorErrorReporting::testing {
+namespace ZorErrorReporting::test_support {
 namespace {
 
 using zor::platform::TPath;
@@ -175,4 +175,4 @@ TEST_F(CryptoTest, OnlyAStrongRsaKeyPassesTheCheck) {
 }
 
 }  // namespace
-}  // namespace ZorErrorReporting::testing
+}  // namespace ZorErrorReporting::test_support

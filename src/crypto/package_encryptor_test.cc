@@ -24,7 +24,7 @@
 #include "packages/system_info.h"
 #include "platform/base64.h"
 
-namespace ZorErrorReporting::testing {
+namespace ZorErrorReporting::test_support {
 namespace {
 
 using zor::platform::TPath;
@@ -276,4 +276,4 @@ TEST_F(PackageEncryptorTest, OnePassDecryptsToTheFilesAndAKeptZipIsTheObject) {
 }
 
 }  // namespace
-}  // namespace ZorErrorReporting::testing
+}  // namespace ZorErrorReporting::test_support

@@ -13,11 +13,11 @@
 namespace zor::platform::TLog {
 namespace {
 
-using zor::platform::testing::Keys;
-using zor::platform::testing::ParseLine;
-using zor::platform::testing::ReadLines;
-using zor::platform::testing::StringMember;
-using zor::platform::testing::ValueMember;
+using zor::platform::test_support::Keys;
+using zor::platform::test_support::ParseLine;
+using zor::platform::test_support::ReadLines;
+using zor::platform::test_support::StringMember;
+using zor::platform::test_support::ValueMember;
 using zor::test::ErrorOf;
 using zor::test::ReadFile;
 using zor::test::ScopedTempDir;

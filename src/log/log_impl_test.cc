@@ -10,7 +10,7 @@
 namespace zor::platform {
 namespace {
 
-using zor::platform::testing::Keys;
+using zor::platform::test_support::Keys;
 using zor::test::ScopedTempDir;
 
 class CountingChannel : public TLog::Channel {

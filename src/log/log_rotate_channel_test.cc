@@ -13,7 +13,7 @@
 namespace zor::platform::TLog {
 namespace {
 
-using zor::platform::testing::Keys;
+using zor::platform::test_support::Keys;
 using zor::test::ReadFile;
 using zor::test::ScopedTempDir;
 

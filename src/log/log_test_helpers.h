@@ -12,7 +12,7 @@
 
 #include "support/temp_dir.h"
 
-namespace zor::platform::testing {
+namespace zor::platform::test_support {
 
 // The file's lines without their '\n'. A last line without '\n' is kept too.
 inline std::vector<std::string> ReadLines(const std::string& path) {
@@ -51,4 +51,4 @@ inline std::vector<std::string> Keys(const std::string& path) {
   return keys;
 }
 
-}  // namespace zor::platform::testing
+}  // namespace zor::platform::test_support

@@ -13,8 +13,8 @@
 namespace zor::platform::TLog {
 namespace {
 
-using zor::platform::testing::ParseLine;
-using zor::platform::testing::StringMember;
+using zor::platform::test_support::ParseLine;
+using zor::platform::test_support::StringMember;
 
 // Severity names are checked where the log functions write them.
 TEST(FormatterTest, LineIsOneCompactJsonObjectWithMembersInOrder) {

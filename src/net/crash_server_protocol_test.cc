@@ -26,7 +26,7 @@
 #include "support/local_crash_server.h"
 #include "support/tiny_proxy.h"
 
-namespace ZorErrorReporting::testing {
+namespace ZorErrorReporting::test_support {
 namespace {
 
 using ::testing::AllOf;
@@ -486,4 +486,4 @@ TEST_F(CrashServerProtocolTest, BandwidthLimitSlowsAPart) {
 }
 
 }  // namespace
-}  // namespace ZorErrorReporting::testing
+}  // namespace ZorErrorReporting::test_support

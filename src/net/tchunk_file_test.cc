@@ -39,7 +39,7 @@ TEST_F(TChunkFileTest, ChunkIsCutAtTheEndOfTheFile) {
       {0, 0, ""},     {0, kMax, "0123456789"}, {3, kMax, "3456789"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "start " << c.start << " length " << c.length);
+    SCOPED_TRACE(::testing::Message() << "start " << c.start << " length " << c.length);
     TChunkFile chunk(path_, c.start, c.length);
     EXPECT_EQ(chunk.Size(), static_cast<int64_t>(c.bytes.size()));
     EXPECT_EQ(chunk.Pos(), 0);

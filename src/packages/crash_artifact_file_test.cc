@@ -65,7 +65,7 @@ TEST(CrashArtifactFile, ReadsRecordsLeniently) {
        "|Unknown|0|Allowed"},
   };
   for (const auto& [json, read] : cases) {
-    const CrashArtifactFile file(testing::ParseOrFail(json));
+    const CrashArtifactFile file(test_support::ParseOrFail(json));
     EXPECT_EQ(file.GetFileName().toStdString() + "|" + ToName(file.GetType()).toStdString() + "|" +
                   std::to_string(file.GetSize()) + "|" +
                   ToName(file.GetUploadPermission()).toStdString(),
@@ -73,7 +73,7 @@ TEST(CrashArtifactFile, ReadsRecordsLeniently) {
         << json;
     EXPECT_FALSE(file.GetLastWriteTime().IsValid());
   }
-  EXPECT_THROW(CrashArtifactFile(testing::ParseOrFail("[]")), zor::platform::ZorvaneException);
+  EXPECT_THROW(CrashArtifactFile(test_support::ParseOrFail("[]")), zor::platform::ZorvaneException);
 }
 
 TEST(CrashArtifactFile, PermissionNamesAndRules) {
@@ -86,8 +86,8 @@ TEST(CrashArtifactFile, PermissionNamesAndRules) {
                          UploadPermission::kAllowed);
   file.SetUploadPermission(static_cast<UploadPermission>(4));
   Json::Document document;
-  testing::LogCapture capture;
-  EXPECT_EQ(testing::ErrorOf([&] { file.ToJson(document.GetAllocator()); }),
+  test_support::LogCapture capture;
+  EXPECT_EQ(test_support::ErrorOf([&] { file.ToJson(document.GetAllocator()); }),
             "Could not find entry in UploadPermission map. If a new value was added to "
             "UploadPermission enum then it must be added to the map as well!");
   EXPECT_NE(capture.Text().find("Could not find entry in UploadPermission map."),

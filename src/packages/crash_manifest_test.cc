@@ -20,8 +20,8 @@
 namespace ZorErrorReporting {
 namespace {
 
-using testing::ErrorOf;
-using testing::MemberNames;
+using test_support::ErrorOf;
+using test_support::MemberNames;
 using zor::platform::TPath;
 using zor::platform::TString;
 using zor::test::ReadFile;
@@ -47,7 +47,7 @@ const Json::Value* LastMember(const Json::Value& object, const char* name) {
   return found;
 }
 
-class CrashManifestTest : public testing::TempDirTest {
+class CrashManifestTest : public test_support::TempDirTest {
  protected:
   CrashManifestTest() {
     WriteFile(dir_.Sub("config/zorvane/zorvane.ini"), "[Group34]\nLanguageCode=de_DE\n");
@@ -65,10 +65,10 @@ class CrashManifestTest : public testing::TempDirTest {
   }
 
   std::shared_ptr<CrashManifest> WriteAndLoad(const std::string& text) {
-    return testing::WriteAndLoad<CrashManifest>(manifestPath_, text);
+    return test_support::WriteAndLoad<CrashManifest>(manifestPath_, text);
   }
 
-  Json::Document ReadBack() { return testing::ParseOrFail(ReadFile(manifestPath_)); }
+  Json::Document ReadBack() { return test_support::ParseOrFail(ReadFile(manifestPath_)); }
 
   test::ScopedEnv config_{"XDG_CONFIG_HOME", dir_.Sub("config")};
   FakeSystemInfo system_;

@@ -25,11 +25,11 @@ namespace ZorErrorReporting {
 namespace {
 
 using ::testing::AllOf;
-using testing::ErrorOf;
-using testing::Exists;
-using testing::FailingRemoveFilesystem;
+using test_support::ErrorOf;
+using test_support::Exists;
+using test_support::FailingRemoveFilesystem;
 using ::testing::HasSubstr;
-using testing::LogCapture;
+using test_support::LogCapture;
 using zor::platform::TPath;
 using zor::platform::TString;
 using zor::test::ReadFile;
@@ -54,7 +54,7 @@ std::map<TPath, Permission> Permissions(const CrashPackage& package) {
   return permissions;
 }
 
-class CrashPackageTest : public testing::TempDirTest {
+class CrashPackageTest : public test_support::TempDirTest {
  protected:
   TPath AddFile(const std::string& relative, const std::string& content = "crash data") {
     WriteFile(dir_.Sub(relative), content);

@@ -12,7 +12,7 @@
 namespace ZorErrorReporting {
 namespace {
 
-using testing::ParseOrFail;
+using test_support::ParseOrFail;
 using zor::platform::TString;
 
 TEST(JsonDocumentTest, DoublesKeepSeventeenDigits) {

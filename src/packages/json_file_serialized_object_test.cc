@@ -21,9 +21,9 @@
 namespace ZorErrorReporting {
 namespace {
 
-using testing::AllErrorsOf;
+using test_support::AllErrorsOf;
 using ::testing::AllOf;
-using testing::ErrorOf;
+using test_support::ErrorOf;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 using zor::platform::TPath;
@@ -70,7 +70,7 @@ std::vector<std::string> DirectoryNames(const std::string& directory) {
   return names;
 }
 
-class JsonFileSerializedObjectTest : public testing::TempDirTest {};
+class JsonFileSerializedObjectTest : public test_support::TempDirTest {};
 
 TEST_F(JsonFileSerializedObjectTest, SavedFileIsOneCompactLineAndStable) {
   Record unbound("a", 1);

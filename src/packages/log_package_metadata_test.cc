@@ -14,10 +14,10 @@ namespace {
 
 using zor::platform::TPath;
 
-class LogPackageMetadataTest : public testing::TempDirTest {
+class LogPackageMetadataTest : public test_support::TempDirTest {
  protected:
   std::shared_ptr<LogPackageMetadata> LoadText(const std::string& text) {
-    return testing::WriteAndLoad<LogPackageMetadata>(path_, text);
+    return test_support::WriteAndLoad<LogPackageMetadata>(path_, text);
   }
 
   std::string path_ = dir_.Sub("id.zipped-logs-package.metadata");
@@ -68,7 +68,7 @@ TEST_F(LogPackageMetadataTest, WrongJsonTypesFailTheLoadNamingTheFile) {
        {R"({"type":1,"data":{}})", R"({"data":[]})", R"({"data":{"SupportCaseNumber":12345}})",
         R"({"data":{"emailaddress":null}})", "[]", "not json"}) {
     SCOPED_TRACE(text);
-    EXPECT_NE(testing::ErrorOf([&] { LoadText(text); }).find(path_), std::string::npos);
+    EXPECT_NE(test_support::ErrorOf([&] { LoadText(text); }).find(path_), std::string::npos);
   }
 }
 

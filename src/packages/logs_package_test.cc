@@ -16,14 +16,14 @@
 namespace ZorErrorReporting {
 namespace {
 
-using testing::Exists;
+using test_support::Exists;
 using zor::platform::TPath;
 using zor::platform::TString;
 using zor::platform::TUUID;
 using zor::test::WriteFile;
 using Kind = DataFileKind;
 
-class LogsPackageTest : public testing::TempDirTest {
+class LogsPackageTest : public test_support::TempDirTest {
  protected:
   LogsPackageTest() { WriteFile(zip_, "PK user's logs"); }
 
@@ -85,7 +85,7 @@ TEST_F(LogsPackageTest, DeletingNeverTouchesTheUsersZip) {
       package->SetDataFilePath(kind, TPath(files.back()));
     }
 
-    testing::LogCapture log;
+    test_support::LogCapture log;
     wholePackage ? package->DeletePackage() : package->CleanUpFiles();
     const std::string logged = log.Text();
 

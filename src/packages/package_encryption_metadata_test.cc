@@ -18,14 +18,14 @@ using zor::test::ReadFile;
 using Bytes = PackageEncryptionMetadata::Bytes;
 using Metadata = PackageEncryptionMetadata;
 
-class PackageEncryptionMetadataTest : public testing::TempDirTest {
+class PackageEncryptionMetadataTest : public test_support::TempDirTest {
  protected:
   std::shared_ptr<Metadata> Save(std::shared_ptr<Metadata> metadata) {
     std::filesystem::remove(path_);
     return JsonFileSerializedObject::SaveNewFile(std::move(metadata), TPath(path_));
   }
   std::shared_ptr<Metadata> Load(const std::string& json) {
-    return testing::WriteAndLoad<Metadata>(path_, json);
+    return test_support::WriteAndLoad<Metadata>(path_, json);
   }
 
   std::string path_ = dir_.Sub("id.zip.zormeta");
@@ -80,7 +80,7 @@ TEST_F(PackageEncryptionMetadataTest, KnownMembersOfAnotherTypeFailTheLoad) {
        {R"({"enc-unencrypted-content-length":"5"})", R"({"enc-unencrypted-content-length":-1})",
         R"({"enc-unencrypted-content-length":1.5})", R"({"enc-key-id":7})", R"({"ENC-TAG":null})",
         R"({"client-custom-data-iv":["AQ=="]})", R"({"enc-key":"not base64!"})"}) {
-    EXPECT_NE(testing::AllErrorsOf([&] { Load(json); }).find(path_), std::string::npos) << json;
+    EXPECT_NE(test_support::AllErrorsOf([&] { Load(json); }).find(path_), std::string::npos) << json;
   }
 }
 

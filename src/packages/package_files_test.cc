@@ -16,18 +16,18 @@
 namespace ZorErrorReporting {
 namespace {
 
-using testing::ErrorOf;
-using testing::Exists;
-using testing::FailingRemoveFilesystem;
+using test_support::ErrorOf;
+using test_support::Exists;
+using test_support::FailingRemoveFilesystem;
 using ::testing::HasSubstr;
-using testing::LogCapture;
-using testing::TestPackage;
+using test_support::LogCapture;
+using test_support::TestPackage;
 using zor::platform::TPath;
 using zor::platform::TString;
 using zor::test::WriteFile;
 using Kind = DataFileKind;
 
-class PackageFilesTest : public testing::TempDirTest {
+class PackageFilesTest : public test_support::TempDirTest {
  protected:
   PackageFilesTest() { std::filesystem::create_directory(data_); }
 
@@ -48,7 +48,7 @@ class PackageFilesTest : public testing::TempDirTest {
   }
 
   std::string data_ = dir_.Sub("data");
-  testing::ScopedTestConfig config_{dir_, data_, 1000};
+  test_support::ScopedTestConfig config_{dir_, data_, 1000};
 };
 
 TEST_F(PackageFilesTest, CompanionsAreLoadedOnceFromTheirRecords) {

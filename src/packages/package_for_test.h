@@ -23,7 +23,7 @@
 #include "platform/zorvane_exception.h"
 #include "support/temp_dir.h"
 
-namespace ZorErrorReporting::testing {
+namespace ZorErrorReporting::test_support {
 
 class TestPackage : public Package {
  public:
@@ -199,4 +199,4 @@ class LogCapture {
   std::string stdout_;
 };
 
-}  // namespace ZorErrorReporting::testing
+}  // namespace ZorErrorReporting::test_support

@@ -12,9 +12,9 @@
 namespace ZorErrorReporting {
 namespace {
 
-using testing::AllErrorsOf;
-using testing::ErrorOf;
-using testing::TestPackage;
+using test_support::AllErrorsOf;
+using test_support::ErrorOf;
+using test_support::TestPackage;
 using zor::platform::DateTime;
 using zor::platform::TPath;
 using zor::platform::TUUID;
@@ -29,7 +29,7 @@ DateTime FixedTime() {
   return DateTime(QDateTime(QDate(2024, 3, 5), QTime(10, 20, 30, 123), Qt::OffsetFromUTC, 7200));
 }
 
-class PackageTest : public testing::TempDirTest {
+class PackageTest : public test_support::TempDirTest {
  protected:
   // A new package saved as "<dir>/<name>.crash-package.<extension>".
   std::shared_ptr<TestPackage> Create(const std::string& extension = "pending",
@@ -39,7 +39,7 @@ class PackageTest : public testing::TempDirTest {
         TPath(dir_.Sub(name + ".crash-package." + extension)));
   }
   std::shared_ptr<TestPackage> Load(const std::string& json) {
-    return testing::WriteAndLoad<TestPackage>(dir_.Sub("s.pending"), json, boundary_);
+    return test_support::WriteAndLoad<TestPackage>(dir_.Sub("s.pending"), json, boundary_);
   }
 };
 
@@ -138,7 +138,7 @@ TEST_F(PackageTest, MalformedStatusFilesFailToLoad) {
 }
 
 TEST_F(PackageTest, UnparsableTimestampKeepsTheResult) {
-  testing::LogCapture capture;
+  test_support::LogCapture capture;
   auto package =
       Load(R"({"package-name":"p","upload-results":[)"
            R"({"TIMESTAMP":"yesterday","Upload-Result-Code":"networkerror","upload-message":"m"},)"
@@ -159,7 +159,7 @@ TEST_F(PackageTest, StatusChangeRenamesTheLastExtension) {
   const TPath started = package->GetFilePath();
   package->SetUploadStatus(Status::kPendingRetry);
   EXPECT_EQ(package->GetFilePath(), TPath(dir_.Sub("p.crash-package.pendingretry")));
-  EXPECT_FALSE(testing::Exists(started));
+  EXPECT_FALSE(test_support::Exists(started));
   EXPECT_EQ(TestPackage::LoadFromFile(package->GetFilePath(), boundary_)->GetUploadStatus(),
             Status::kPendingRetry);
 
@@ -176,7 +176,7 @@ TEST_F(PackageTest, StatusChangeRenamesTheLastExtension) {
   const TPath path = package->GetFilePath();
   package->SetRemotePackageId("r-9");
   {
-    testing::LogCapture capture;
+    test_support::LogCapture capture;
     package->SetUploadStatus(Status::kStarted);
     EXPECT_EQ(capture.Text(), "Not renaming file because destination already exists. " +
                                   path.NativeString() + "\n");

@@ -20,12 +20,12 @@ using zor::test::ReadFile;
 constexpr uint64_t kPart = 52428800;  // the default part size
 constexpr uint64_t kGiB = uint64_t{1} << 30;
 
-class PackageUploadProgressTest : public testing::TempDirTest {
+class PackageUploadProgressTest : public test_support::TempDirTest {
  protected:
   // Writes `text` as a progress file and loads it, returning the log too.
   std::shared_ptr<PackageUploadProgress> Load(const std::string& text, std::string* log) {
     zor::test::WriteFile(path_, text);
-    testing::LogCapture capture;
+    test_support::LogCapture capture;
     auto progress = PackageUploadProgress::LoadFromFile(path_);
     *log = capture.Text();
     return progress;
@@ -140,7 +140,7 @@ TEST_F(PackageUploadProgressTest, ReaderToleratesOddMembers) {
   }
   // A part that is not an object fails the load.
   std::string log;
-  EXPECT_NE(testing::AllErrorsOf([&] {
+  EXPECT_NE(test_support::AllErrorsOf([&] {
               Load(R"({"upload-file-size":4,"max-part-size":1,"parts-completed":[1]})", &log);
             }).find(path_),
             std::string::npos);

@@ -162,7 +162,7 @@ TEST(RotatedLogsSet, ChainsOfTwentyFilesAreRejected) {
     if (files < RotatedLogsSet::kMaxLogSetFiles) {
       set.ReadLogSet();
     } else {
-      EXPECT_EQ(testing::ErrorOf([&] { set.ReadLogSet(); }),
+      EXPECT_EQ(test_support::ErrorOf([&] { set.ReadLogSet(); }),
                 "ReadLogSet has exceeded the max iteration count! Log: '" +
                     log.Newest().ToString().toStdString() + "'");
     }
@@ -300,7 +300,7 @@ TEST(RotatedLogsSet, ReadsOnlyTheEndsOfALargeLog) {
 // that a caller would take for a log without predecessors.
 TEST(RotatedLogsSet, GetPathsBeforeReadLogSetThrows) {
   RotatedLogsSet set(TPath("/nonexistent/app.log"));
-  EXPECT_EQ(testing::ErrorOf([&] { set.GetPaths(); }),
+  EXPECT_EQ(test_support::ErrorOf([&] { set.GetPaths(); }),
             "RotatedLogsSet: ReadLogSet must be called before GetPaths!");
 }
 

@@ -32,10 +32,10 @@ namespace ZorErrorReporting {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::Exists;
+using test_support::Exists;
 using ::testing::AllOf;
 using ::testing::HasSubstr;
-using testing::LogCapture;
+using test_support::LogCapture;
 using ::testing::Not;
 using zor::platform::DateTime;
 using zor::platform::TPath;
@@ -317,7 +317,7 @@ TEST_F(CrashPackageProcessorTest, GroupsFilesIntoPackages) {
 
 // RemovePath of one file fails as FailingRemoveFilesystem's kReturnFalse, and
 // reading another fails as a file of another user does.
-class UnreadableFilesystem : public testing::FailingRemoveFilesystem {
+class UnreadableFilesystem : public test_support::FailingRemoveFilesystem {
  public:
   UnreadableFilesystem(TPath stuck, TPath unreadable)
       : FailingRemoveFilesystem(std::move(stuck), How::kReturnFalse),
@@ -476,7 +476,7 @@ TEST_F(CrashPackageProcessorTest, ZipAndEncryptInOnePass) {
   auto packages = Run();
   ASSERT_EQ(Names(packages), (std::vector<std::string>{"app.1", "blocked.3", "gone.2"}));
   CrashPackageProcessor processor({TPath(dumps_)}, TPath(data_));
-  PackageEncryptor encryptor("key-7", testing::PemWithNul(testing::RsaKey(2048) + ".pub"));
+  PackageEncryptor encryptor("key-7", test_support::PemWithNul(test_support::RsaKey(2048) + ".pub"));
   const auto pass = [&](Package& package, const ByteProgress& progress = {}) {
     processor.ZipAndEncryptPackage(package, encryptor, PackageEncryptor::KeepZip::kNo, 2,
                                    progress);
@@ -507,7 +507,7 @@ TEST_F(CrashPackageProcessorTest, ZipAndEncryptInOnePass) {
   const TPath zip(data_ + "/blocked.3.package.zip");
   fs::create_directories(
       PackageEncryptor::DataFilePath(*packages[1], zip, ".enc").NativeString() + "/in-the-way");
-  EXPECT_THAT(testing::ErrorOf([&] { pass(*packages[1]); }),
+  EXPECT_THAT(test_support::ErrorOf([&] { pass(*packages[1]); }),
               AllOf(HasSubstr(".zip.enc"), Not(HasSubstr("of package"))));
   // Of the failed passes nothing is recorded or left: app.1's pair, the
   // directory in blocked.3's way and the status files are all there is.
@@ -535,7 +535,7 @@ TEST_F(CrashPackageProcessorTest, NoDumpDirectoryAndADataDirectoryThatCannotBeMa
   EXPECT_TRUE(Run().empty());
   EXPECT_TRUE(fs::is_directory(data_));  // made by the processor
   WriteFile(dir_.Sub("file"), "");
-  EXPECT_EQ(testing::ErrorOf([&] { CrashPackageProcessor({}, TPath(dir_.Sub("file/data"))); }),
+  EXPECT_EQ(test_support::ErrorOf([&] { CrashPackageProcessor({}, TPath(dir_.Sub("file/data"))); }),
             "Could not create directory '" + dir_.Sub("file/data") + "'!");
 }
 

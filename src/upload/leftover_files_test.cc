@@ -38,7 +38,7 @@ class LeftoverFilesTest : public ::testing::Test {
 
   // What a `send-crashes` run does to the data directory before it scans.
   void CleanUp() {
-    testing::LogCapture capture;
+    test_support::LogCapture capture;
     const DateTime cutoff = DateTime::FromUnixTimeMs(
         (DateTime::GetLocalTime().GetAsUnixTime() - kLeftoverMinAgeSeconds) * 1000);
     RemoveLeftoverStateFiles(TPath(data_), cutoff);
@@ -102,11 +102,11 @@ TEST_F(LeftoverFilesTest, OnlyOldPackageFilesThatNoPackageRecordsGo) {
     CleanUp();
   }
   for (const auto& c : cases) {
-    EXPECT_EQ(testing::Exists(Path(c.name)), c.kept) << c.name;
+    EXPECT_EQ(test_support::Exists(Path(c.name)), c.kept) << c.name;
     if (c.kept || c.name.starts_with(".")) continue;
     EXPECT_THAT(log_, HasSubstr("Removing '" + Path(c.name) + "': no package records it"));
   }
-  EXPECT_TRUE(testing::Exists(Path(live + ".pending")));
+  EXPECT_TRUE(test_support::Exists(Path(live + ".pending")));
 }
 
 // What an unreadable status file records is unknown: nothing goes until it
@@ -116,13 +116,13 @@ TEST_F(LeftoverFilesTest, AnUnreadableStatusFileKeepsEverything) {
   Make("orphan.zip.enc", 2);
   WriteFile(Path("bad.crash-package.pending"), "{\"package-name\":");
   CleanUp();
-  EXPECT_TRUE(testing::Exists(Path("orphan.zip.enc")));
+  EXPECT_TRUE(test_support::Exists(Path("orphan.zip.enc")));
   EXPECT_THAT(log_, HasSubstr("the status file '" + Path("bad.crash-package.pending") +
                               "' cannot be read"));
 
   fs::remove(Path("bad.crash-package.pending"));
   CleanUp();
-  EXPECT_FALSE(testing::Exists(Path("orphan.zip.enc")));
+  EXPECT_FALSE(test_support::Exists(Path("orphan.zip.enc")));
   EXPECT_THAT(log_, Not(HasSubstr("cannot be read")));
 }
 

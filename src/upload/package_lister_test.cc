@@ -115,7 +115,7 @@ TEST_F(PackageListerTest, ListsEveryStatusOfBothTypesAndUnreadableFiles) {
   const auto before = Snapshot(dir_.path());
   std::vector<PackageListEntry> entries;
   {
-    testing::LogCapture capture;  // loading warns of the missing manifests
+    test_support::LogCapture capture;  // loading warns of the missing manifests
     entries = PackageLister(TPath(data_), {TPath(dumps_)}).List();
   }
   const DateTime now = DateTime::GetLocalTime();

@@ -19,7 +19,7 @@
 namespace ZorErrorReporting {
 namespace {
 
-using testing::ErrorOf;
+using test_support::ErrorOf;
 using zor::platform::TString;
 
 sockaddr_un AddressOf(const std::string& path) {
