@@ -230,8 +230,49 @@ RemovalResult Filesystem::RemovePath(const TPath& path) {
   return Remove(path, zor::platform::DirectoryRemoval::OnlyIfEmpty);
 }
 
-bool Filesystem::RemoveDirectoryTree(const TPath& path) {
-  return IsGone(Remove(path, zor::platform::DirectoryRemoval::WithContents));
+RemovalResult Filesystem::RemoveOwnTreeAt(const zor::platform::DirectoryHandle& parent,
+                                          const TString& name, const TPath& path) {
+  return RemoveTreeBelow(parent, name, path, 0);
+}
+
+RemovalResult Filesystem::RemoveTreeBelow(const zor::platform::DirectoryHandle& parent,
+                                          const TString& name, const TPath& path, int depth) {
+  constexpr int kMaxDepth = 32;
+  const std::optional<zor::platform::FileIdentity> entry = IdentifyEntryAt(parent, name);
+  if (!entry) return RemovalResult::kAbsent;
+  if (entry->kind != zor::platform::FileIdentity::Kind::kDirectory) {
+    return RemoveEntryAt(parent, name, path);
+  }
+  zor::platform::DirectoryHandle folder;
+  TString refusal;
+  std::vector<std::string> names;
+  int error = OpenDirectoryBeneath(parent, TPath(name), &folder);
+  // The owner of what was opened, not of what the name meant a moment before.
+  const std::optional<zor::platform::FileIdentity> opened =
+      error == 0 ? zor::platform::IdentifyDescriptor(folder.Descriptor()) : std::nullopt;
+  if (error == 0 && (!opened || opened->owner != zor::platform::EffectiveUser())) {
+    refusal = "it belongs to another user";
+  } else if (error == 0 && depth >= kMaxDepth) {
+    refusal = TFormatString("it lies more than %1 levels down").arg(kMaxDepth);
+  } else if (error == 0) {
+    error = folder.ListNames(&names);
+  }
+  if (refusal.isEmpty() && error != 0) refusal = zor::platform::ErrnoText(error);
+  if (!refusal.isEmpty()) {
+    try {
+      LogText(zor::platform::TLog::Warn, TFormatString("Filesystem: not removing '%1': %2")
+                                             .arg(path.ToString())
+                                             .arg(refusal));
+    } catch (...) {
+    }
+    return RemovalResult::kRefused;
+  }
+  for (const std::string& inner : names) {
+    const RemovalResult result =
+        RemoveTreeBelow(folder, TString(inner), path / TPath(TString(inner)), depth + 1);
+    if (!IsGone(result)) return result;
+  }
+  return RemoveEntryAt(parent, name, path);
 }
 
 RemovalResult Filesystem::Remove(const TPath& path, zor::platform::DirectoryRemoval removal) {

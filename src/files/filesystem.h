@@ -171,13 +171,21 @@ class Filesystem {
   virtual RemovalResult RemoveEntryAt(const zor::platform::DirectoryHandle& parent,
                                       const zor::platform::TString& name,
                                       const zor::platform::TPath& path);
-  // As RemovePath, but a directory goes with everything below it. Only for a
-  // directory the program owns whole (a crash's own dump directory). On
-  // failure part of the tree may be gone.
-  virtual bool RemoveDirectoryTree(const zor::platform::TPath& path);
+  // As RemoveEntryAt, but a directory goes with everything below it, each
+  // entry removed with unlinkat on its folder's descriptor, each folder opened
+  // beneath the one above without following a link. Only for a tree that is
+  // the program's user's own: a folder of another owner (or one more than 32
+  // levels down) is not entered and gives kRefused, with what is left logged
+  // at Warn; on a failure part of the tree may be gone. Never throws.
+  RemovalResult RemoveOwnTreeAt(const zor::platform::DirectoryHandle& parent,
+                                const zor::platform::TString& name,
+                                const zor::platform::TPath& path);
 
  private:
   RemovalResult Remove(const zor::platform::TPath& path, zor::platform::DirectoryRemoval removal);
+  RemovalResult RemoveTreeBelow(const zor::platform::DirectoryHandle& parent,
+                                const zor::platform::TString& name,
+                                const zor::platform::TPath& path, int depth);
 };
 
 }  // namespace ZorErrorReporting

@@ -6,12 +6,14 @@
 
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <random>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "files/zip_file.h"
+#include "platform/directory_handle.h"
 #include "files/zip_test_reader.h"
 #include "support/subprocess.h"
 #include "support/temp_dir.h"
@@ -39,6 +41,7 @@ class FilesystemTest : public ::testing::Test {
  protected:
   Filesystem& fs_ = Filesystem::GetInstance();
   zor::test::ScopedTempDir dir_;
+  zor::test::ScopedTempDir outside_;
 };
 
 // Matching and walking are the platform's (see file_functions_test.cc); what
@@ -135,7 +138,24 @@ TEST_F(FilesystemTest, RemovalsPickTheDirectoryRuleAndNeverThrow) {
   WriteFile(dir_.Sub("tree/a/b.txt"), "x");
   EXPECT_EQ(fs_.RemovePath(TPath(dir_.Sub("tree"))), RemovalResult::kFailed);
   EXPECT_TRUE(Exists(dir_.Sub("tree/a/b.txt")));
-  EXPECT_TRUE(fs_.RemoveDirectoryTree(TPath(dir_.Sub("tree"))));
+  {
+    zor::platform::DirectoryHandle parent;
+    ASSERT_EQ(parent.Open(TPath(dir_.path())), 0);
+    // A link inside is removed, never followed.
+    std::filesystem::create_directory_symlink(outside_.path(), dir_.Sub("tree/a/out"));
+    WriteFile(outside_.Sub("kept.txt"), "x");
+    EXPECT_EQ(fs_.RemoveOwnTreeAt(parent, "tree", TPath(dir_.Sub("tree"))),
+              RemovalResult::kRemoved);
+    EXPECT_TRUE(Exists(outside_.Sub("kept.txt")));
+    // Another user's folder in the tree is not entered, and the tree stays.
+    if (geteuid() == 0) {
+      WriteFile(dir_.Sub("mixed/theirs/file.txt"), "x");
+      ASSERT_EQ(chown(dir_.Sub("mixed/theirs").c_str(), 65534, 65534), 0);
+      EXPECT_EQ(fs_.RemoveOwnTreeAt(parent, "mixed", TPath(dir_.Sub("mixed"))),
+                RemovalResult::kRefused);
+      EXPECT_TRUE(Exists(dir_.Sub("mixed/theirs/file.txt")));
+    }
+  }
   EXPECT_FALSE(Exists(dir_.Sub("tree")));
   // What is not there is no failure, but nothing was removed either.
   EXPECT_EQ(fs_.RemovePath(TPath(dir_.Sub("tree"))), RemovalResult::kAbsent);

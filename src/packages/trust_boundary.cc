@@ -209,6 +209,16 @@ RemovalResult TrustBoundary::Delete(const TPath& path, const TPath& namedBy,
   return Filesystem::GetInstance().RemoveEntryAt(parent, name, path);
 }
 
+RemovalResult TrustBoundary::DeleteOwnTree(const TPath& directory, TString* refusal) const {
+  DirectoryHandle parent;
+  TString name;
+  std::optional<FileIdentity> entry;
+  *refusal = CheckDeletion(directory, TPath(), &parent, &name, &entry);
+  if (!refusal->isEmpty()) return RemovalResult::kRefused;
+  if (!entry) return RemovalResult::kAbsent;
+  return Filesystem::GetInstance().RemoveOwnTreeAt(parent, name, directory);
+}
+
 TString TrustBoundary::CheckDeletion(const TPath& path, const TPath& namedBy,
                                      DirectoryHandle* parent, TString* name,
                                      std::optional<FileIdentity>* entry) const {

@@ -78,6 +78,12 @@ class TrustBoundary {
   RemovalResult Delete(const zor::platform::TPath& path, const zor::platform::TPath& namedBy,
                        zor::platform::TString* refusal) const;
 
+  // As Delete for a directory of the program's own (named by nothing else),
+  // removed with everything below it by Filesystem::RemoveOwnTreeAt from its
+  // folder's descriptor.
+  RemovalResult DeleteOwnTree(const zor::platform::TPath& directory,
+                              zor::platform::TString* refusal) const;
+
   // Why `path`, named as above, may not be deleted; empty iff it may. A path
   // that does not exist may be "deleted" (there is nothing to do). Never
   // throws.

@@ -1,5 +1,6 @@
 #include "platform/directory_handle.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/syscall.h>
@@ -134,6 +135,27 @@ int DirectoryHandle::OpenDirectoryBeneath(const TPath& relative,
   }
   *directory = DirectoryHandle(fd);
   return 0;
+}
+
+int DirectoryHandle::ListNames(std::vector<std::string>* names) const {
+  // The stream takes a descriptor of its own, so that this handle stays open.
+  const int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return errno;
+  DIR* stream = ::fdopendir(fd);
+  if (stream == nullptr) {
+    const int error = errno;
+    ::close(fd);
+    return error;
+  }
+  names->clear();
+  errno = 0;
+  for (const dirent* entry; (entry = ::readdir(stream)) != nullptr; errno = 0) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names->push_back(name);
+  }
+  const int error = errno;
+  ::closedir(stream);
+  return error;
 }
 
 }  // namespace zor::platform

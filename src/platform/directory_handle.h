@@ -18,6 +18,9 @@
 
 #include <sys/stat.h>
 
+#include <string>
+#include <vector>
+
 #include "platform/tpath.h"
 
 namespace zor::platform {
@@ -46,6 +49,10 @@ class DirectoryHandle {
   // The directory `relative` beneath this one, by the same rules; an empty
   // path gives this directory again.
   int OpenDirectoryBeneath(const TPath& relative, DirectoryHandle* directory) const;
+
+  // The names of this directory's entries but "." and "..", in the order the
+  // directory gives them. 0 or the errno value.
+  int ListNames(std::vector<std::string>* names) const;
 
   // Tests only: true makes every resolution take the per-component walk, as
   // on a kernel that refuses openat2. Process-wide.

@@ -175,7 +175,13 @@ void RemoveStaleCrashTempDirectories(const TPath& dumpDirectory, std::set<TPath>
             TFormatString("Removing the crash directory '%1', left unfinished since %2.")
                 .arg(directory)
                 .arg(written.Format("yyyy-MM-dd HH:mm:ss")));
-    if (!fs.RemoveDirectoryTree(directory)) continue;
+    TString refusal;
+    if (!IsGone(boundary.DeleteOwnTree(directory, &refusal))) {
+      if (!refusal.isEmpty()) {
+        LogText(TLog::Warn, TFormatString("Not removing '%1': %2").arg(directory).arg(refusal));
+      }
+      continue;
+    }
     std::erase_if(*listing,
                   [&](const TPath& path) { return zor::platform::IsSameOrBelow(path, directory); });
   }
