@@ -40,6 +40,16 @@ void WarnUndecodable(const TPath& directory, const std::vector<TString>& names) 
   }
 }
 
+// A removal that failed, said at Warn; even that failing must not end the run.
+RemovalResult FailedRemoval(const TPath& path, const TString& cause) {
+  try {
+    LogText(zor::platform::TLog::Warn,
+            TFormatString("Filesystem: cannot remove '%1': %2").arg(path.ToString()).arg(cause));
+  } catch (...) {
+  }
+  return RemovalResult::kFailed;
+}
+
 }  // namespace
 
 Filesystem& Filesystem::GetInstance() { return zor::platform::ProcessSingleton<Filesystem>::Get(); }
@@ -218,12 +228,7 @@ RemovalResult Filesystem::RemoveEntryAt(const zor::platform::DirectoryHandle& pa
   } catch (const std::exception& e) {
     cause = TString(e.what());
   }
-  try {
-    LogText(zor::platform::TLog::Warn,
-            TFormatString("Filesystem: cannot remove '%1': %2").arg(path.ToString()).arg(cause));
-  } catch (...) {
-  }
-  return RemovalResult::kFailed;
+  return FailedRemoval(path, cause);
 }
 
 RemovalResult Filesystem::RemovePath(const TPath& path) {
@@ -292,12 +297,7 @@ RemovalResult Filesystem::Remove(const TPath& path, zor::platform::DirectoryRemo
   } catch (const std::exception& e) {
     cause = TString(e.what());
   }
-  try {
-    LogText(zor::platform::TLog::Warn,
-            TFormatString("Filesystem: cannot remove '%1': %2").arg(path.ToString()).arg(cause));
-  } catch (...) {
-  }
-  return RemovalResult::kFailed;
+  return FailedRemoval(path, cause);
 }
 
 }  // namespace ZorErrorReporting
