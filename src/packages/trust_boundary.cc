@@ -198,6 +198,15 @@ TString TrustBoundary::WhyNotDeleted(const TPath& path, const TPath& namedBy) co
 
 RemovalResult TrustBoundary::Delete(const TPath& path, const TPath& namedBy,
                                     TString* refusal) const {
+  return DeleteChecked(path, namedBy, false, refusal);
+}
+
+RemovalResult TrustBoundary::DeleteOwnTree(const TPath& directory, TString* refusal) const {
+  return DeleteChecked(directory, TPath(), true, refusal);
+}
+
+RemovalResult TrustBoundary::DeleteChecked(const TPath& path, const TPath& namedBy, bool tree,
+                                           TString* refusal) const {
   DirectoryHandle parent;
   TString name;
   std::optional<FileIdentity> entry;
@@ -206,17 +215,8 @@ RemovalResult TrustBoundary::Delete(const TPath& path, const TPath& namedBy,
   if (!entry) return RemovalResult::kAbsent;
   // The owner was read through the same descriptor that the unlink uses: a
   // folder swapped since can only make it miss, never reach elsewhere.
-  return Filesystem::GetInstance().RemoveEntryAt(parent, name, path);
-}
-
-RemovalResult TrustBoundary::DeleteOwnTree(const TPath& directory, TString* refusal) const {
-  DirectoryHandle parent;
-  TString name;
-  std::optional<FileIdentity> entry;
-  *refusal = CheckDeletion(directory, TPath(), &parent, &name, &entry);
-  if (!refusal->isEmpty()) return RemovalResult::kRefused;
-  if (!entry) return RemovalResult::kAbsent;
-  return Filesystem::GetInstance().RemoveOwnTreeAt(parent, name, directory);
+  Filesystem& fs = Filesystem::GetInstance();
+  return tree ? fs.RemoveOwnTreeAt(parent, name, path) : fs.RemoveEntryAt(parent, name, path);
 }
 
 TString TrustBoundary::CheckDeletion(const TPath& path, const TPath& namedBy,

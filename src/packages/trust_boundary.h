@@ -104,6 +104,10 @@ class TrustBoundary {
   zor::platform::TString OpenParent(const zor::platform::TPath& path, bool asNamed,
                                     zor::platform::DirectoryHandle* parent,
                                     zor::platform::TString* name) const;
+  // Delete (an entry) or DeleteOwnTree (`tree`: a directory with its content).
+  RemovalResult DeleteChecked(const zor::platform::TPath& path,
+                              const zor::platform::TPath& namedBy, bool tree,
+                              zor::platform::TString* refusal) const;
   // Why `path` may not be deleted; else *parent is its folder, opened beneath
   // a root, *name its entry there and *entry what that entry is (nullopt:
   // nothing there).
