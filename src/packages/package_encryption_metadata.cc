@@ -73,7 +73,9 @@ PackageEncryptionMetadata::PackageEncryptionMetadata(const rapidjson::Value& jso
   };
 
   std::vector<JsonMember> members;
-  for (const auto& [memberName, field] : stringMembers) {
+  for (const auto& member : stringMembers) {
+    const char* memberName = member.first;
+    TString* field = member.second;
     members.push_back({memberName, [memberName, field](const Json::Value& v) {
                          *field = kMembers.RequireString(v, memberName);
                          return true;
