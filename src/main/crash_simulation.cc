@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <future>
+#include <latch>
 #include <new>
 #include <thread>
 #include <vector>
@@ -135,9 +136,17 @@ void CrashInThreads(int threadCount) {
   LogText(
       TLog::Warn,
       TFormatString("Spawning %1 threads wherein each will attempt to crash...").arg(threadCount));
+  // The threads fault together, so that the handler finds the later ones at
+  // their fault rather than still starting, however busy the machine is.
+  std::latch together(threadCount);
   std::vector<std::future<void>> tasks;
   for (int i = 0; i < threadCount; ++i) {
-    tasks.push_back(std::async(std::launch::async, CrashByAccessViolation));
+    tasks.push_back(std::async(std::launch::async, [&together] {
+      LogText(TLog::Warn, "Performing an access violation.");
+      FlushLog();
+      together.arrive_and_wait();
+      StoreAtZero();
+    }));
   }
   for (int n = 10; n >= 1; --n) {
     LogText(TLog::Warn,

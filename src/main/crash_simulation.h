@@ -57,8 +57,9 @@ void ExhaustVirtualMemory();
 // and returns then. Nothing is released.
 void ExhaustMemory();
 
-// Starts `threadCount` threads that each call CrashByAccessViolation, then
-// counts down ten seconds before waiting for them.
+// Starts `threadCount` threads that each log as CrashByAccessViolation does
+// and then, once all have started, make the same access violation; counts
+// down ten seconds before waiting for them.
 void CrashInThreads(int threadCount);
 
 }  // namespace ZorErrorReporting

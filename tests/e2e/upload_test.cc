@@ -624,13 +624,14 @@ std::string ShellQuoted(const std::string& text) {
 TEST_F(UploadTest, ProgressIsOneRedrawnLineInATerminal) {
   if (access("/usr/bin/tmux", X_OK) != 0) GTEST_SKIP() << "tmux is missing: run scripts/setup.sh";
   partSize_ = 32 * 1024;
-  const std::string socket = dir_.Sub("tmux.sock");
-  const auto tmux = [&](std::vector<std::string> args) {
-    args.insert(args.begin(), {"-S", socket});
-    return RunProcess("/usr/bin/tmux", args);
-  };
   for (const int width : {80, 160}) {
     SCOPED_TRACE(width);
+    // A server per width: the last one may still be exiting after kill-server.
+    const std::string socket = dir_.Sub("tmux." + std::to_string(width) + ".sock");
+    const auto tmux = [&](std::vector<std::string> args) {
+      args.insert(args.begin(), {"-S", socket});
+      return RunProcess("/usr/bin/tmux", args);
+    };
     const std::string name = "wide." + std::to_string(width);
     Crash(name, 4 * 32 * 1024);  // five parts with the zip around it
     const std::string command =
@@ -639,10 +640,9 @@ TEST_F(UploadTest, ProgressIsOneRedrawnLineInATerminal) {
         ShellQuoted(ProgramPath()) + " --command send-crashes --config-file " +
         ShellQuoted(Config("servercrashupload.upload_bandwidth_limit_in_bytes: 65536\n")) +
         "; echo run ended $?; exec cat";
-    ASSERT_EQ(tmux({"new-session", "-d", "-x", std::to_string(width), "-y", "40", "-c",
-                    dir_.path(), command})
-                  .status,
-              0);
+    const auto started = tmux({"new-session", "-d", "-x", std::to_string(width), "-y", "40", "-c",
+                               dir_.path(), command});
+    ASSERT_EQ(started.status, 0) << started.out << started.err;
     // Read the pane until the run has ended, keeping a progress line seen
     // on the way (the upload takes about three seconds at the limit).
     std::string progress, pane;
