@@ -42,7 +42,8 @@ TEST_F(CryptoTest, TamperingFailsDecryption) {
 TEST_F(CryptoTest, FileEncryptionEqualsBufferEncryption) {
   const std::pair<size_t, size_t> cases[] = {
       {0, 256}, {1, 1}, {256, 256}, {257, 256}, {100000, 4096}, {100000, Crypto::kFileBlockSize}};
-  for (const auto& [size, block] : cases) {
+  for (const auto& c : cases) {
+    const size_t size = c.first, block = c.second;
     std::string content(size, '\0');
     for (size_t i = 0; i < size; ++i) content[i] = static_cast<char>(i * 7 + i / 256);
     const std::string in = dir_.Sub("in-" + std::to_string(size));
