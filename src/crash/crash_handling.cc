@@ -518,6 +518,7 @@ void Install(const TPath& tempDir, const TPath& dumpDir, const TPath& logFile,
   PrepareCrashDirectory();
   CrashHandling::SetLogFile(logFile);
   MinidumpWriter::Prepare();
+  ThreadSuspender::Prepare();
 
   if (g_state.installed.load()) return;
   void* stack = mmap(nullptr, kAltStackBytes, PROT_READ | PROT_WRITE,

@@ -43,6 +43,24 @@
 namespace zor::platform {
 namespace {
 
+// ThreadSanitizer's runtime keeps threads of its own in the process, a
+// varying number: there a dump holds at least the test's threads.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kRuntimeThreads = true;
+#elif defined(__has_feature)
+constexpr bool kRuntimeThreads = __has_feature(thread_sanitizer);
+#else
+constexpr bool kRuntimeThreads = false;
+#endif
+
+void ExpectThreadCount(size_t count, size_t threads) {
+  if (kRuntimeThreads) {
+    EXPECT_GE(count, threads);
+  } else {
+    EXPECT_EQ(count, threads);
+  }
+}
+
 using ::testing::HasSubstr;
 using ::testing::Not;
 using namespace zor::test;
@@ -178,7 +196,7 @@ TEST_F(CrashHandlingTest, EachFatalSignalLeavesOneWholeCrashDirectoryAndDiesByIt
     EXPECT_TRUE(dump.valid);
     EXPECT_TRUE(dump.hasException);
     EXPECT_EQ(dump.exceptionCode, static_cast<uint32_t>(c.signal));
-    EXPECT_EQ(dump.threadCount, 1u) << "the child has one thread";
+    ExpectThreadCount(dump.threadCount, 1);  // the child has one thread
     // Threads, modules, memory, exception, system; the Linux files.
     for (uint32_t stream : {3u, 4u, 5u, 6u, 7u, 0x47670003u, 0x47670004u, 0x47670005u,
                             0x47670006u, 0x47670008u, 0x47670009u}) {
@@ -242,11 +260,12 @@ TEST_F(CrashHandlingTest, ThreadsFaultingTogetherLeaveOneCrashDirectoryWithEvery
     const std::vector<std::string> files = ListFileNames(crashes[0]);
     ASSERT_EQ(files.size(), 3u);
     const MinidumpSummary dump = ReadMinidump(crashes[0] + "/" + files[1]);
-    EXPECT_EQ(dump.threadCount, c.threads);
+    ExpectThreadCount(dump.threadCount, c.threads);
     // The first to fault comes first; no thread twice.
     ASSERT_FALSE(dump.threadIds.empty());
     EXPECT_EQ(dump.threadIds[0], dump.exceptionThread);
-    EXPECT_EQ(std::set<uint32_t>(dump.threadIds.begin(), dump.threadIds.end()).size(), c.threads);
+    EXPECT_EQ(std::set<uint32_t>(dump.threadIds.begin(), dump.threadIds.end()).size(),
+              dump.threadCount);
     EXPECT_THAT(ReadFile(crashes[0] + "/" + files[2]), HasSubstr(c.inManifest));
   }
 }

@@ -1,6 +1,7 @@
 #include "crash/thread_suspender.h"
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -41,6 +42,9 @@ Shared g_shared;
 
 alignas(64) uint8_t g_helperStack[64 * 1024];
 
+using CloneFunction = int (*)(int (*)(void*), void*, int, void*, ...);
+CloneFunction g_clone = &clone;
+
 pid_t CurrentThreadId() { return static_cast<pid_t>(syscall(SYS_gettid)); }
 
 // Reads the thread ids of this process, the caller's left out, into
@@ -67,10 +71,17 @@ void ListOtherThreads(pid_t self) {
   close(fd);
 }
 
+// The helper task is no thread that the C library or a sanitizer's runtime
+// knows of: what it calls goes to the kernel directly, bypassing wrappers
+// that would use per-thread state.
+long Tracing(int request, pid_t tid, void* data = nullptr) {
+  return syscall(SYS_ptrace, request, tid, nullptr, data);
+}
+
 bool ReadByte(int fd) {
   char byte = 0;
   for (;;) {
-    const ssize_t n = read(fd, &byte, 1);
+    const long n = syscall(SYS_read, fd, &byte, 1);
     if (n < 0 && errno == EINTR) continue;
     return n == 1;
   }
@@ -78,18 +89,18 @@ bool ReadByte(int fd) {
 
 void WriteByte(int fd) {
   const char byte = 1;
-  while (write(fd, &byte, 1) < 0 && errno == EINTR) {
+  while (syscall(SYS_write, fd, &byte, 1) < 0 && errno == EINTR) {
   }
 }
 
 // Attaches to `tid` and waits until it is stopped; false when it cannot be
 // traced or ended meanwhile.
 bool StopThread(pid_t tid, int* resumeSignal) {
-  if (ptrace(PTRACE_SEIZE, tid, nullptr, nullptr) != 0) return false;
-  if (ptrace(PTRACE_INTERRUPT, tid, nullptr, nullptr) != 0) return false;
+  if (Tracing(PTRACE_SEIZE, tid) != 0) return false;
+  if (Tracing(PTRACE_INTERRUPT, tid) != 0) return false;
   for (;;) {
     int status = 0;
-    const pid_t got = waitpid(tid, &status, __WALL);
+    const long got = syscall(SYS_wait4, tid, &status, __WALL, nullptr);
     if (got < 0 && errno == EINTR) continue;
     if (got != tid || !WIFSTOPPED(status)) return false;
     // The interrupt's own stop passes nothing on; a signal that arrived
@@ -108,7 +119,7 @@ bool StopThread(pid_t tid, int* resumeSignal) {
 int HelperMain(void*) {
   // Without its copies of the other ends, the helper sees the end of the
   // resume pipe when the process dies before Resume.
-  for (const int fd : g_shared.parentEnds) close(fd);
+  for (const int fd : g_shared.parentEnds) syscall(SYS_close, fd);
   if (!ReadByte(g_shared.goFd)) return 1;
   for (size_t i = 0; i < g_shared.candidateCount; ++i) {
     const pid_t tid = g_shared.candidates[i];
@@ -119,9 +130,9 @@ int HelperMain(void*) {
       continue;
     }
     t.threadId = tid;
-    if (ptrace(PTRACE_GETREGS, tid, nullptr, &t.registers) != 0 ||
-        ptrace(PTRACE_GETFPREGS, tid, nullptr, &t.floatingPoint) != 0) {
-      ptrace(PTRACE_DETACH, tid, nullptr, reinterpret_cast<void*>(uintptr_t(resumeSignal)));
+    if (Tracing(PTRACE_GETREGS, tid, &t.registers) != 0 ||
+        Tracing(PTRACE_GETFPREGS, tid, &t.floatingPoint) != 0) {
+      Tracing(PTRACE_DETACH, tid, reinterpret_cast<void*>(uintptr_t(resumeSignal)));
       ++g_shared.refused;
       continue;
     }
@@ -130,8 +141,8 @@ int HelperMain(void*) {
   WriteByte(g_shared.doneFd);
   ReadByte(g_shared.resumeFd);
   for (size_t i = 0; i < g_shared.stoppedCount; ++i) {
-    ptrace(PTRACE_DETACH, g_shared.stopped[i].threadId, nullptr,
-           reinterpret_cast<void*>(uintptr_t(g_shared.resumeSignal[i])));
+    Tracing(PTRACE_DETACH, g_shared.stopped[i].threadId,
+            reinterpret_cast<void*>(uintptr_t(g_shared.resumeSignal[i])));
   }
   return 0;
 }
@@ -150,6 +161,13 @@ void Reap(pid_t helper) {
 }
 
 }  // namespace
+
+void ThreadSuspender::Prepare() {
+  if (void* libc = dlopen("libc.so.6", RTLD_NOW | RTLD_NOLOAD)) {
+    if (void* own = dlsym(libc, "clone")) g_clone = reinterpret_cast<CloneFunction>(own);
+    dlclose(libc);
+  }
+}
 
 bool ThreadSuspender::SuspendOthers() {
   Resume();
@@ -173,7 +191,7 @@ bool ThreadSuspender::SuspendOthers() {
   g_shared.parentEnds[2] = done[0];
   // No CLONE_FILES: the helper gets a table of its own, so that closing
   // descriptors on either side leaves the other's alone.
-  const pid_t helper = clone(HelperMain, g_helperStack + sizeof g_helperStack,
+  const pid_t helper = g_clone(HelperMain, g_helperStack + sizeof g_helperStack,
                              CLONE_VM | CLONE_UNTRACED, nullptr);
   close(go[0]);
   close(resume[0]);

@@ -36,6 +36,13 @@ class ThreadSuspender {
  public:
   static constexpr size_t kMaxThreads = 1024;
 
+  // Finds the C library's own clone, which SuspendOthers uses to make the
+  // helper. Call it before a crash, outside a signal handler; idempotent.
+  // Without it (or when the library cannot be found) the clone that the
+  // program links to is used, which a preloaded library or a sanitizer may
+  // have wrapped with code that does not expect a shared address space.
+  static void Prepare();
+
   // Stops every thread of the process but the calling one. Returns true iff
   // the helper ran and reported; false (nothing stopped, the process goes on
   // as before) when the helper could not be made or gave no answer within a
