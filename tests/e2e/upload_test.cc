@@ -883,9 +883,11 @@ TEST_F(UploadTest, TestControllerHoldsTheRunWhileASecondRunIsLockedOut) {
     ASSERT_NE(held.wait_for(std::chrono::milliseconds(20)), std::future_status::ready)
         << held.get().out;
   }
-  // The held run has the lock and has touched no package yet.
+  // The held run has the lock and has touched no package yet; the second
+  // run's message is HandleRunFailure's (src/main/driver_test.cc).
   const ProcessResult second = SendCrashes();
   EXPECT_EQ(second.status, -2);
+  EXPECT_THAT(second.out, HasSubstr("[WARN]: Another instance of ZorCrashReporter"));
   EXPECT_FALSE(fs::exists(data_));
   Tell(socketPath, "continue");
   const ProcessResult r = held.get();
