@@ -43,8 +43,8 @@ TEST_F(ConfigFileTest, LogFileGoesToTheDirectoryTheDefaultFileNames) {
 
 // Mistakes an operator makes, each caught before any package is made: the
 // crash waiting in the dump directory is not packaged. The messages are the
-// parser's and the loader's (config_parser_test.cc, config_test.cc); a file
-// that does not load ends the run before any log directory exists.
+// parser's and the loader's (config_parser_test.cc, config_test.cc); a bad
+// value the log settings need ends the run before any log directory exists.
 TEST_F(ConfigFileTest, MistakesAreNamedBeforeAnythingChanges) {
   const std::string conf = dir_.Sub("conf.yml");
   const std::string base = "servercrashupload.data.dir: " + dir_.Sub("data") +
@@ -54,7 +54,7 @@ TEST_F(ConfigFileTest, MistakesAreNamedBeforeAnythingChanges) {
     std::string file;  // empty: no file at all
     int status;
     std::string message;
-    bool loads = true;
+    bool logs = true;  // false: no log directory is made
   } cases[] = {
       {"", -3, "could not find or move file, directory, or link"},
       {"servercrashupload.log.dir: <%=ENV[ZOR_TEST_UNSET]%>\n", -1,
@@ -67,7 +67,7 @@ TEST_F(ConfigFileTest, MistakesAreNamedBeforeAnythingChanges) {
        "The setting 'servercrashupload.retention.max_total_mb' has the value 'lots', which is "
        "not a whole number from 1 to 4294967295."},
       {"servercrashupload:\n  data.dir: /d\n", -1,
-       "Line 2 of config file '" + conf + "' is indented ('  data.dir: /d')", false},
+       "Line 2 of config file '" + conf + "' is indented ('  data.dir: /d')"},
       {base + "servercrashupload.max_upload_per_hour: 2\n"
               "servercrashupload.retention.max_total_mb: 0\n",
        -1, "Line 4 of config file '" + conf + "' names the unknown setting "
@@ -88,7 +88,7 @@ TEST_F(ConfigFileTest, MistakesAreNamedBeforeAnythingChanges) {
       EXPECT_THAT(r.out, HasSubstr(conf));
     }
     EXPECT_TRUE(!fs::exists(dir_.Sub("data")) || fs::is_empty(dir_.Sub("data")));
-    if (!c.loads) {
+    if (!c.logs) {
       EXPECT_FALSE(fs::exists(dir_.Sub("logs")));
     }
   }
