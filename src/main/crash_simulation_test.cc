@@ -249,7 +249,7 @@ TEST_F(CrashSimulationTest, RotatedLogsAreReachedFromTheCrashDirectorysLogCopy) 
                                              "zorcrashreporter.txt"}));
 }
 
-TEST_F(CrashSimulationTest, WriteDumpEndsWithStatusZeroAndADumpLldbOpens) {
+TEST_F(CrashSimulationTest, WriteDumpEndsWithStatusZeroAndAWholeCrashDirectory) {
   SKIP_UNDER_SANITIZER();
   const std::string dumps = dir_.Sub("dumps");
   const ProcessResult r = Run({"--command", "write-dump"}, dumps);
@@ -260,10 +260,8 @@ TEST_F(CrashSimulationTest, WriteDumpEndsWithStatusZeroAndADumpLldbOpens) {
                              "minidump...\""));
   EXPECT_THAT(log, HasSubstr("\"sev\":\"warn\",\"k\":\"minidump-write\",\"v\":\"Minidump write "
                              "completed successfully.\""));
-  const std::string crash = WholeCrashDirectory(dumps);
-  ASSERT_FALSE(crash.empty());
-  EXPECT_THAT(RunLldbOnCores({FileEnding(crash, ".dmp")}, {"bt"})[0],
-              HasSubstr("TerminateHandling::zorvane_terminate()"));
+  // What lldb shows of a requested dump is crash_handling_test.cc's.
+  EXPECT_FALSE(WholeCrashDirectory(dumps).empty());
 }
 
 }  // namespace

@@ -25,56 +25,26 @@ class ConfigFileTest : public ::testing::Test {
   ScopedTempDir dir_;
 };
 
-TEST_F(ConfigFileTest, LogFileGoesToTheConfiguredDirectory) {
-  const std::string logs = dir_.Sub("elsewhere/my logs");
-  WriteFile(dir_.Sub("conf.yml"), "# test\nservercrashupload.log.dir: '" + logs +
-                                      "'\nservercrashupload.data.dir: data\n");
-  const ProcessResult r = Run({"--command", "send-crashes", "--config-file", "conf.yml"});
+// The default file of the working directory, with CRLF line ends and an
+// environment reference in a quoted value, puts the log where it says.
+TEST_F(ConfigFileTest, LogFileGoesToTheDirectoryTheDefaultFileNames) {
+  const std::string logs = dir_.Sub("from-env/my logs");
+  WriteFile(dir_.Sub("zorcrashreporter.yml"),
+            "# test\r\nservercrashupload.log.dir: '<%=ENV[ZOR_TEST_LOGS]%>/my logs'\r\n"
+            "servercrashupload.data.dir: data\r\n");
+  ProcessOptions options;
+  options.environment["ZOR_TEST_LOGS"] = dir_.Sub("from-env");
+  const ProcessResult r = Run({"--command", "send-crashes"}, options);
   EXPECT_EQ(r.status, -1);  // no crash server at the default address
   EXPECT_THAT(r.out, HasSubstr("Log file located at " + logs + "/zorcrashreporter.txt\n"));
   EXPECT_THAT(ReadFile(logs + "/zorcrashreporter.txt"), HasSubstr("\"k\":\"crashes-upload\""));
   EXPECT_FALSE(fs::exists(dir_.Sub("logs")));
 }
 
-TEST_F(ConfigFileTest, DefaultFileInTheWorkingDirectoryIsRead) {
-  WriteFile(dir_.Sub("zorcrashreporter.yml"),
-            "servercrashupload.log.dir: <%=ENV[ZOR_TEST_LOGS]%>/sub\r\n"
-            "servercrashupload.data.dir: data\r\n");
-  ProcessOptions options;
-  options.environment["ZOR_TEST_LOGS"] = dir_.Sub("from-env");
-  const ProcessResult r = Run({"--command", "send-crashes"}, options);
-  EXPECT_TRUE(fs::exists(dir_.Sub("from-env/sub/zorcrashreporter.txt"))) << r.out;
-}
-
-// The messages of bad values are the parser's and the loader's (see
-// config_parser_test.cc, config_test.cc); here each ends the real run, before
-// any log directory exists.
-TEST_F(ConfigFileTest, BadSettingEndsTheRunBeforeLogging) {
-  const std::string conf = dir_.Sub("conf.yml");
-  const struct {
-    std::string line;
-    std::string message;
-  } cases[] = {
-      {"servercrashupload.log.dir: <%=ENV[ZOR_TEST_UNSET]%>",
-       "invalid environment variable(s), in config file '" + conf + "'\n"},
-      {"servercrashupload.http_put_timeout_in_minutes: 0",
-       "Setting 'servercrashupload.http_put_timeout_in_minutes' is '0' in config file '" + conf +
-           "': a time-out must be a positive number of minutes\n"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.line);
-    WriteFile(conf, c.line + "\n");
-    ProcessOptions options;
-    options.unsetEnvironment = {"ZOR_TEST_UNSET"};
-    const ProcessResult r = Run({"--command", "send-crashes", "--config-file", conf}, options);
-    EXPECT_EQ(r.status, -1);
-    EXPECT_THAT(r.out, HasSubstr(c.message));
-    EXPECT_FALSE(fs::exists(dir_.Sub("logs")));
-  }
-}
-
 // Mistakes an operator makes, each caught before any package is made: the
-// crash waiting in the dump directory is not packaged.
+// crash waiting in the dump directory is not packaged. The messages are the
+// parser's and the loader's (config_parser_test.cc, config_test.cc); a bad
+// value the log settings need ends the run before any log directory exists.
 TEST_F(ConfigFileTest, MistakesAreNamedBeforeAnythingChanges) {
   const std::string conf = dir_.Sub("conf.yml");
   const std::string base = "servercrashupload.data.dir: " + dir_.Sub("data") +
@@ -84,8 +54,15 @@ TEST_F(ConfigFileTest, MistakesAreNamedBeforeAnythingChanges) {
     std::string file;  // empty: no file at all
     int status;
     std::string message;
+    bool logs = true;  // false: no log directory is made
   } cases[] = {
       {"", -3, "could not find or move file, directory, or link"},
+      {"servercrashupload.log.dir: <%=ENV[ZOR_TEST_UNSET]%>\n", -1,
+       "invalid environment variable(s), in config file '" + conf + "'\n", false},
+      {"servercrashupload.http_put_timeout_in_minutes: 0\n", -1,
+       "Setting 'servercrashupload.http_put_timeout_in_minutes' is '0' in config file '" + conf +
+           "': a time-out must be a positive number of minutes\n",
+       false},
       {base + "servercrashupload.retention.max_total_mb: lots\n", -1,
        "The setting 'servercrashupload.retention.max_total_mb' has the value 'lots', which is "
        "not a whole number from 1 to 4294967295."},
@@ -102,13 +79,18 @@ TEST_F(ConfigFileTest, MistakesAreNamedBeforeAnythingChanges) {
     SCOPED_TRACE(c.message);
     fs::remove(conf);
     if (!c.file.empty()) WriteFile(conf, c.file);
-    const ProcessResult r = Run({"--command", "send-crashes", "--config-file", conf});
+    ProcessOptions options;
+    options.unsetEnvironment = {"ZOR_TEST_UNSET"};
+    const ProcessResult r = Run({"--command", "send-crashes", "--config-file", conf}, options);
     EXPECT_EQ(r.status, c.status);
     EXPECT_THAT(r.out + r.err, HasSubstr(c.message));
     if (c.status == -3) {
       EXPECT_THAT(r.out, HasSubstr(conf));
     }
     EXPECT_TRUE(!fs::exists(dir_.Sub("data")) || fs::is_empty(dir_.Sub("data")));
+    if (!c.logs) {
+      EXPECT_FALSE(fs::exists(dir_.Sub("logs")));
+    }
   }
 }
 

@@ -36,6 +36,22 @@ using ::testing::IsSupersetOf;
 using ::testing::Not;
 namespace fs = std::filesystem;
 
+// The decrypted zip of the one crash the server holds, written to `zipPath`;
+// not ok, with the reason, when not exactly one arrived or it does not decrypt.
+ZipListing OnlyArrivedZip(const LocalCrashServer& server, const std::string& zipPath) {
+  std::vector<std::string> crashIds;
+  for (const auto& entry : fs::directory_iterator(server.DataDir() + "/packages")) {
+    crashIds.push_back(entry.path().stem().string());
+  }
+  ZipListing zip;
+  if (crashIds.size() != 1) {
+    zip.error = std::to_string(crashIds.size()) + " crashes arrived";
+  } else if (server.DecryptZip(crashIds[0], zipPath, &zip.error)) {
+    zip = ReadZipIndependently(zipPath);
+  }
+  return zip;
+}
+
 TEST(CrashUploadTest, SimulatedCrashArrivesWithItsManifestDumpsAndRotatedLogs) {
   if (ZOR_SHADOW_SANITIZER) {
     GTEST_SKIP() << "see the file comment";
@@ -82,15 +98,8 @@ TEST(CrashUploadTest, SimulatedCrashArrivesWithItsManifestDumpsAndRotatedLogs) {
       RunProcess(ProgramPath(), {"--command", "send-crashes", "--config-file", config}, options);
   ASSERT_EQ(send.status, 0) << send.out << send.err;
 
-  std::vector<std::string> crashIds;
-  for (const auto& entry : fs::directory_iterator(server.DataDir() + "/packages")) {
-    crashIds.push_back(entry.path().stem().string());
-  }
-  ASSERT_EQ(crashIds.size(), 1u) << send.out;
-  std::string error;
-  ASSERT_TRUE(server.DecryptZip(crashIds[0], dir.Sub("arrived.zip"), &error)) << error;
-  const ZipListing zip = ReadZipIndependently(dir.Sub("arrived.zip"));
-  ASSERT_TRUE(zip.ok) << zip.error;
+  const ZipListing zip = OnlyArrivedZip(server, dir.Sub("arrived.zip"));
+  ASSERT_TRUE(zip.ok) << zip.error << "\n" << send.out;
   std::vector<std::string> names;
   for (const ZipEntryInfo& e : zip.entries) names.push_back(fs::path(e.name).filename().string());
 
@@ -219,15 +228,8 @@ TEST(CrashUploadTest, CrashCutShortStillArrivesWithItsMinidump) {
         RunProcess(ProgramPath(), {"--command", "send-crashes", "--config-file", config}, options);
     ASSERT_EQ(send.status, 0) << send.out << send.err;
     EXPECT_TRUE(ListFileNames(dumps + "/temp").empty());
-    std::vector<std::string> crashIds;
-    for (const auto& entry : fs::directory_iterator(server.DataDir() + "/packages")) {
-      crashIds.push_back(entry.path().stem().string());
-    }
-    ASSERT_EQ(crashIds.size(), 1u) << send.out;
-    std::string error;
-    ASSERT_TRUE(server.DecryptZip(crashIds[0], dir.Sub("arrived.zip"), &error)) << error;
-    const ZipListing zip = ReadZipIndependently(dir.Sub("arrived.zip"));
-    ASSERT_TRUE(zip.ok) << zip.error;
+    const ZipListing zip = OnlyArrivedZip(server, dir.Sub("arrived.zip"));
+    ASSERT_TRUE(zip.ok) << zip.error << "\n" << send.out;
     std::string minidump, manifest;
     for (const ZipEntryInfo& e : zip.entries) {
       const std::string name = fs::path(e.name).filename().string();

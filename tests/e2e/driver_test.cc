@@ -1,9 +1,7 @@
 // The driver seen from outside: the built program run in a scratch
 // directory, its exit status, its output and the files it leaves.
-#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -81,22 +79,6 @@ TEST_F(DriverTest, BadOptionsEndTheRunBeforeAnyFileIsMade) {
     EXPECT_THAT(r.out, HasSubstr(message));
     EXPECT_TRUE(Tree().empty());
   }
-}
-
-TEST_F(DriverTest, SecondSendCrashesWhileLockIsHeldExitsWithoutWork) {
-  fs::create_directories(dir_.Sub("logs"));
-  const int fd = open(dir_.Sub("logs/zorcrashreporter.lock").c_str(), O_RDWR | O_CREAT, 0644);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
-
-  const ProcessResult r = Run({"--command", "send-crashes"});
-  close(fd);
-
-  // The message is HandleRunFailure's (see src/main/driver_test.cc).
-  EXPECT_EQ(r.status, -2);
-  EXPECT_THAT(r.out, HasSubstr("[WARN]: Another instance of ZorCrashReporter"));
-  EXPECT_THAT(Tree(), ::testing::ElementsAre("logs", "logs/zorcrashreporter.lock",
-                                             "logs/zorcrashreporter.txt"));
 }
 
 TEST_F(DriverTest, DesktopRunOnAFreshAccountCreatesTheLogDirectory) {

@@ -1,5 +1,5 @@
 // The crash server fixture as the end-to-end tests use it: over HTTPS with
-// its own certificate, with faults, the request list and decrypt.js.
+// its own certificate, and decrypt.js.
 #include "support/local_crash_server.h"
 
 #include <curl/curl.h>
@@ -34,23 +34,18 @@ long GetStatus(const std::string& url, const std::string& caPath, std::string* k
   return status;
 }
 
-TEST(LocalCrashServerTest, ServesHttpsRecordsFaultsAndRemovesItsData) {
+TEST(LocalCrashServerTest, ServesHttpsDecryptsAndRemovesItsData) {
   std::string dataDir;
   {
     LocalCrashServer server(LocalCrashServer::Options{.https = true});
     dataDir = server.DataDir();
     ASSERT_THAT(server.BaseUrl(), MatchesRegex("https://127\\.0\\.0\\.1:[0-9]+"));
 
-    server.AddFault("key", 1, "status", 503, "busy");
+    // Faults and the request list, used by every end-to-end test, are the
+    // server's own (tools/crash-server/test); a fault it refuses throws here.
     std::string keyId;
-    EXPECT_EQ(GetStatus(server.BaseUrl() + "/crash/key", server.CertificatePath(), &keyId), 503);
     EXPECT_EQ(GetStatus(server.BaseUrl() + "/crash/key", server.CertificatePath(), &keyId), 200);
     EXPECT_THAT(keyId, MatchesRegex("zor-[0-9a-f]{16}\r\n"));
-    const std::string requests = server.RequestsJson();
-    EXPECT_THAT(requests, MatchesRegex(".*\"kind\":\"key\".*\"status\":503.*\"kind\":\"key\".*"
-                                       "\"status\":200.*"));
-    server.Reset();
-    EXPECT_EQ(server.RequestsJson(), "[]");
     EXPECT_THROW(server.AddFault("key", 1, "explode"), std::runtime_error);
 
     std::string error;

@@ -56,65 +56,11 @@ void Drain(int outFd, int errFd, int inFd, const std::string& input, ProcessResu
   if (inFd >= 0) close(inFd);
 }
 
-}  // namespace
-
-ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
-                         const ProcessOptions& options) {
-  int out[2], err[2], in[2];
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 || pipe2(in, O_CLOEXEC) != 0) {
-    throw std::runtime_error("pipe failed");
-  }
-  // A child that stops reading must not kill the test with SIGPIPE.
-  signal(SIGPIPE, SIG_IGN);
-  const pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0)
-      _exit(127);
-    if (options.runAsUid >= 0 && getuid() == 0) {
-      if (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(options.runAsUid)) != 0 ||
-          setuid(static_cast<uid_t>(options.runAsUid)) != 0) {
-        _exit(126);
-      }
-    }
-    if (options.noCoreDump) {
-      const rlimit none{0, 0};
-      setrlimit(RLIMIT_CORE, &none);
-    }
-    if (options.addressSpaceLimit != 0) {
-      const rlimit limit{options.addressSpaceLimit, options.addressSpaceLimit};
-      if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(125);
-    }
-    for (const auto& name : options.unsetEnvironment) unsetenv(name.c_str());
-    for (const auto& [name, value] : options.environment) setenv(name.c_str(), value.c_str(), 1);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
-  }
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
-  if (options.started) options.started(pid);
-  ProcessResult result;
-  Drain(out[0], err[0], in[1], options.input, &result);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-  }
-  if (WIFEXITED(status)) {
-    result.status = static_cast<signed char>(WEXITSTATUS(status));
-  } else if (WIFSIGNALED(status)) {
-    result.status = 128 + WTERMSIG(status);
-  }
-  return result;
-}
-
-ProcessResult RunInChild(const std::function<int()>& body) {
+// Forks a child whose standard streams are pipes and that runs `child`,
+// which must not return; the parent tells `started` the child's id, feeds it
+// `input`, collects its output and waits for its end.
+ProcessResult Forked(const std::function<void()>& child, const std::string& input,
+                     const std::function<void(int pid)>& started) {
   int out[2], err[2], in[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 || pipe2(in, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
@@ -126,29 +72,76 @@ ProcessResult RunInChild(const std::function<int()>& body) {
     dup2(in[0], 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
-    int code = 0;
-    try {
-      code = body();
-    } catch (const std::exception& e) {
-      fprintf(stderr, "uncaught: %s\n", e.what());
-      code = 99;
-    }
-    fflush(nullptr);
-    std::cout.flush();
-    std::cerr.flush();
-    _exit(code);
+    child();
+    _exit(127);
   }
   close(in[0]);
   close(out[1]);
   close(err[1]);
+  if (started) started(pid);
   ProcessResult result;
-  Drain(out[0], err[0], in[1], {}, &result);
+  Drain(out[0], err[0], in[1], input, &result);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
   }
   result.status =
       WIFEXITED(status) ? static_cast<signed char>(WEXITSTATUS(status)) : 128 + WTERMSIG(status);
   return result;
+}
+
+}  // namespace
+
+ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
+                         const ProcessOptions& options) {
+  // A child that stops reading must not kill the test with SIGPIPE.
+  signal(SIGPIPE, SIG_IGN);
+  return Forked(
+      [&] {
+        if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0)
+          _exit(127);
+        if (options.runAsUid >= 0 && getuid() == 0) {
+          if (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(options.runAsUid)) != 0 ||
+              setuid(static_cast<uid_t>(options.runAsUid)) != 0) {
+            _exit(126);
+          }
+        }
+        if (options.noCoreDump) {
+          const rlimit none{0, 0};
+          setrlimit(RLIMIT_CORE, &none);
+        }
+        if (options.addressSpaceLimit != 0) {
+          const rlimit limit{options.addressSpaceLimit, options.addressSpaceLimit};
+          if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(125);
+        }
+        for (const auto& name : options.unsetEnvironment) unsetenv(name.c_str());
+        for (const auto& [name, value] : options.environment) {
+          setenv(name.c_str(), value.c_str(), 1);
+        }
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(program.c_str()));
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+      },
+      options.input, options.started);
+}
+
+ProcessResult RunInChild(const std::function<int()>& body) {
+  return Forked(
+      [&] {
+        int code = 0;
+        try {
+          code = body();
+        } catch (const std::exception& e) {
+          fprintf(stderr, "uncaught: %s\n", e.what());
+          code = 99;
+        }
+        fflush(nullptr);
+        std::cout.flush();
+        std::cerr.flush();
+        _exit(code);
+      },
+      {}, {});
 }
 
 std::string ProgramPath() {
