@@ -196,5 +196,48 @@ TEST_F(FilesystemTest, RenamePathSyncsTheDirectory) {
   EXPECT_THAT(r.out, ::testing::HasSubstr(dir + "/a.started"));
 }
 
+// Whoever may rename an entry of a folder above the data folder, or of one
+// the configured path passes through, can put a link there between the check
+// and the rename over the target.
+TEST_F(FilesystemTest, SavesRefuseAFolderAboveThatAnotherGroupMayWrite) {
+  if (getuid() != 0) GTEST_SKIP() << "needs root to give a folder to another group";
+  constexpr gid_t kNogroup = 65534;
+  struct Case {
+    const char* name;
+    mode_t aboveMode;
+    gid_t aboveGroup;
+    bool throughLink, refused;
+  };
+  const Case cases[] = {
+      {"another group may write", 0775, kNogroup, false, true},
+      {"a link in a folder another group may write", 0775, kNogroup, true, true},
+      {"root's group may write", 0775, 0, true, false},
+      {"sticky, another group may write", 01775, kNogroup, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string above = dir_.Sub(c.name);
+    std::string data = above + "/data";
+    std::filesystem::create_directories(data);
+    if (c.throughLink) {
+      std::filesystem::rename(data, outside_.Sub(c.name));
+      std::filesystem::create_directory_symlink(outside_.Sub(c.name), data);
+    }
+    ASSERT_EQ(chown(above.c_str(), 0, c.aboveGroup), 0);
+    ASSERT_EQ(chmod(above.c_str(), c.aboveMode), 0);
+    std::string error;
+    try {
+      fs_.WriteFileAtomically(TPath(data + "/metrics.json"), "{}");
+    } catch (const TPath::Exception& e) {
+      error = e.what();
+    }
+    if (c.refused) {
+      EXPECT_THAT(error, ::testing::HasSubstr("'" + above + "', is writable by group"));
+    } else {
+      EXPECT_EQ(error, "");
+    }
+    EXPECT_EQ(Exists(data + "/metrics.json"), !c.refused);
+  }
+}
 }  // namespace
 }  // namespace ZorErrorReporting

@@ -71,28 +71,50 @@ bool IsSameOrBelow(const TPath& path, const TPath& root) {
   return text.startsWith(prefix);
 }
 
-TString WhyFolderNotPrivate(const TPath& folder) {
-  const std::optional<TPath> resolved = CanonicalPath(folder.IsEmpty() ? TPath(".") : folder);
-  if (!resolved) return "the folder '" + folder.ToString() + "' cannot be resolved";
+namespace {
+
+// WhyFolderNotPrivate for one chain of folders, `folder` and each above it by
+// name; stat follows a link at any level to what it names.
+TString WhyChainNotPrivate(const TPath& folder) {
   const uid_t self = ::geteuid();
-  for (TPath level = *resolved;; level = level.Parent()) {
+  for (TPath level = folder;; level = level.Parent()) {
     struct stat info {};
     if (::stat(level.NativeString().c_str(), &info) != 0) {
       return "the folder '" + level.ToString() + "' cannot be examined";
     }
-    const bool own = level == *resolved;
+    const bool own = level == folder;
     const TString which = own ? TString("the folder '") : TString("the folder above it, '");
     if (info.st_uid != self && info.st_uid != 0) {
       return which + level.ToString() + "', belongs to user " +
              TString(std::to_string(info.st_uid));
     }
-    // A sticky folder above lets no one rename what belongs to others.
-    const mode_t writableByOthers = own ? (S_IWGRP | S_IWOTH) : S_IWOTH;
+    // A sticky folder above lets no one rename what belongs to others. A
+    // folder above that a group may write lets its members rename the folder
+    // and put a link in its place, unless that group is root's or this
+    // user's own (a home folder under per-user groups).
+    const bool ownGroup = info.st_gid == 0 || info.st_gid == ::getegid();
+    const mode_t writableByOthers = own || !ownGroup ? (S_IWGRP | S_IWOTH) : S_IWOTH;
     if ((info.st_mode & writableByOthers) != 0 && (own || (info.st_mode & S_ISVTX) == 0)) {
       return which + level.ToString() + "', is writable by group or others";
     }
     if (level.Parent() == level || level.Parent().IsEmpty()) return {};
   }
+}
+
+}  // namespace
+
+TString WhyFolderNotPrivate(const TPath& folder) {
+  const TPath given = folder.IsEmpty() ? TPath(".") : folder;
+  const std::optional<TPath> resolved = CanonicalPath(given);
+  if (!resolved) return "the folder '" + folder.ToString() + "' cannot be resolved";
+  // The folders the path names on its way matter as much as where it leads:
+  // whoever may rename an entry of one swaps a link in there.
+  std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0), &std::free);
+  const TPath written = given.IsAbsolute() || !cwd ? given : TPath(std::string(cwd.get())) / given;
+  if (written.IsAbsolute() && written != *resolved) {
+    if (TString why = WhyChainNotPrivate(written); !why.isEmpty()) return why;
+  }
+  return WhyChainNotPrivate(*resolved);
 }
 
 uid_t EffectiveUser() { return ::geteuid(); }

@@ -50,8 +50,10 @@ bool IsSameOrBelow(const TPath& path, const TPath& root);
 // Why another user could replace or redirect a file this process keeps in
 // `folder` (its log, lock and metrics files); empty iff no one could: the
 // folder belongs to this process's user (or root) and neither group nor
-// others may write it, and each folder above it (resolved) belongs to this
-// user or root and is not writable by others unless sticky, as /tmp is.
+// others may write it, and each folder above it, both on the path as written
+// and resolved, belongs to this user or root and is writable neither by
+// others nor by a group other than root's or this user's, unless sticky, as
+// /tmp is.
 // The text names the folder at fault. Never throws.
 TString WhyFolderNotPrivate(const TPath& folder);
 
