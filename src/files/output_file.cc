@@ -11,10 +11,6 @@ namespace ZorErrorReporting {
 using zor::platform::TFile;
 using zor::platform::TPath;
 
-namespace {
-constexpr uint64_t kWritebackBytes = 8 << 20;
-}  // namespace
-
 OutputFile::OutputFile(const TPath& path, TFile file) : path_(path), file_(std::move(file)) {}
 
 OutputFile::~OutputFile() {
@@ -25,14 +21,6 @@ OutputFile::~OutputFile() {
 
 void OutputFile::Write(const char* data, size_t size) {
   file_.Write(data, static_cast<int64_t>(size));
-  written_ += size;
-  // The disk writes while the next bytes are made, rather than all at once
-  // in Commit's sync; a dump's gigabyte never waits as dirty pages.
-  if (written_ - writebackStarted_ >= kWritebackBytes) {
-    file_.StartWriteback(static_cast<int64_t>(writebackStarted_),
-                         static_cast<int64_t>(written_ - writebackStarted_));
-    writebackStarted_ = written_;
-  }
 }
 
 void OutputFile::Commit() {

@@ -45,8 +45,6 @@ class OutputFile : public ByteSink {
   zor::platform::TPath path_;
   zor::platform::TFile file_;
   bool committed_ = false;
-  uint64_t written_ = 0;
-  uint64_t writebackStarted_ = 0;  // bytes from the start handed to the disk
 };
 
 }  // namespace ZorErrorReporting

@@ -163,11 +163,6 @@ void TFile::Sync() {
   if (rc != 0) Fail("sync", errno);
 }
 
-void TFile::StartWriteback(int64_t offset, int64_t length) {
-  ::sync_file_range(fd_, static_cast<off_t>(offset), static_cast<off_t>(length),
-                    SYNC_FILE_RANGE_WRITE);
-}
-
 void TFile::Fail(const char* operation, int error) const {
   const TString context = TString("TFile: cannot ") + operation + " '" + path_.ToString() + "'";
   SetErrorString(PathErrorMessage(context, error));

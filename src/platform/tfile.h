@@ -72,10 +72,6 @@ class TFile : public TRandomIO {
 
   // Makes the written data durable (fsync). Throws TPath::Exception on failure.
   void Sync();
-  // Starts writing `length` bytes from `offset` to the disk without waiting
-  // (sync_file_range), so that a later Sync has little left to do. Only a
-  // hint: a failure is ignored, and Sync still reports every error.
-  void StartWriteback(int64_t offset, int64_t length);
 
  private:
   // Opens the descriptor; returns 0 or the errno value, with ErrorString set.
