@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Compares Crypto::EncryptFile at four block sizes (256 B, 64 KiB, 256 KiB, 1 MiB)
+# Compares Crypto::EncryptFile at four block sizes (16 KiB, 64 KiB, 256 KiB, 1 MiB)
 # with `openssl speed -evp aes-256-gcm` (its 16 KiB figure, in memory) and
 # with a file-to-file AES-256-GCM in Node's crypto (1 MiB chunks), on one
 # 1 GiB file, in one run.
@@ -11,8 +11,8 @@
 #              directory, removed at the end); data of the right size already
 #              there is reused
 #   CRYPTO_BENCH_MIB (default 1024) the file's size. CRYPTO_BENCH_BEFORE names
-#   another build's crypto_bench (an earlier commit's, say), run at 1 MiB
-#   blocks in the same run. BENCH_SUMMARY: see bench/summary.sh.
+#   another build's crypto_bench (an earlier commit's, say), run at the
+#   program's block size in the same run. BENCH_SUMMARY: see bench/summary.sh.
 # Prints each way's wall and CPU time (best of three runs), MiB/s and peak
 # RSS, with a plain `dd` copy as the floor that file I/O sets, then the goals:
 # EncryptFile (program's block size) at 0.5x or more of openssl speed's
@@ -78,7 +78,7 @@ measure dd dd if="$data" of="$work/out.bin" bs=1M status=none
 dd_rate="$(echo "$size_mib / $wall" | bc -l)"
 printf '%-26s %8.2f %8.2f %10.1f %10s\n' "dd copy (no cipher)" "$wall" "$cpu" "$dd_rate" "$rss"
 declare -A rates rsses
-for block in 256 65536 262144 1048576; do
+for block in 16384 65536 262144 1048576; do
   measure "c$block" "$build/bench/crypto_bench" "$data" "$work/out.bin" "$block"
   rates[$block]="$(echo "$size_mib / $wall" | bc -l)"
   rsses[$block]="$rss"
@@ -86,9 +86,9 @@ for block in 256 65536 262144 1048576; do
     "${rates[$block]}" "$rss"
 done
 if [[ -n "${CRYPTO_BENCH_BEFORE:-}" ]]; then
-  measure before "$CRYPTO_BENCH_BEFORE" "$data" "$work/out.bin" 1048576
+  measure before "$CRYPTO_BENCH_BEFORE" "$data" "$work/out.bin" "$program_block"
   before_rate="$(echo "$size_mib / $wall" | bc -l)"
-  printf '%-26s %8.2f %8.2f %10.1f %10s\n' "before: EncryptFile 1 MiB" "$wall" "$cpu" \
+  printf '%-26s %8.2f %8.2f %10.1f %10s\n' "before: EncryptFile $program_block B" "$wall" "$cpu" \
     "$before_rate" "$rss"
 fi
 measure node node "$here/gcm_encrypt_file.js" "$data" "$work/out.bin"

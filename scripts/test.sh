@@ -34,13 +34,14 @@ FUZZ_BUILD_DIR="$asan_dir" FUZZ_JOBS="$(nproc)" scripts/fuzz.sh "${FUZZ_SECONDS:
 
 # The tests whose code starts threads: the log channels, the crash handler
 # (threads faulting together), the ballast's filling threads, the host-name
-# look-up and the test controller. The handler replaces the sanitizer's own
+# look-up, the test controller, the deflate threads and the encryption's
+# read and write threads. The handler replaces the sanitizer's own
 # for the fatal signals, as it does under AddressSanitizer.
 tsan_dir="${build_dir}-tsan"
 if [ ! -f "$tsan_dir/build.ninja" ]; then
   cmake -S . -B "$tsan_dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZOR_TSAN=ON >/dev/null
 fi
-cmake --build "$tsan_dir" -j "$(nproc)" --target log_tests crash_tests packages_tests upload_tests main_tests
+cmake --build "$tsan_dir" -j "$(nproc)" --target log_tests crash_tests files_tests crypto_tests packages_tests upload_tests main_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir "$tsan_dir" --no-tests=error --output-on-failure -j "$(nproc)" --timeout 900 \
-    -R '^(LoggerTest|LogImplTest|LogImplInstallTest|FileChannelTest|TruncateFileChannelTest|RotateFileChannelTest|TimeBasedRotateFileChannelTest|CrashHandlingTest|AllocateBallastTest|SystemInfoTest|TestControllerTest)\.' "$@"
+    -R '^(LoggerTest|LogImplTest|LogImplInstallTest|FileChannelTest|TruncateFileChannelTest|RotateFileChannelTest|TimeBasedRotateFileChannelTest|CrashHandlingTest|AllocateBallastTest|SystemInfoTest|TestControllerTest|BlockPipelineTest)\.|^ZipFileTest\.(EntriesKeep|UnreadableInput)|^CryptoTest\.FileEncryption' "$@"

@@ -39,9 +39,11 @@ class Crypto {
   static constexpr size_t kKeyLength = 32;
   static constexpr size_t kIvLength = 12;
   static constexpr unsigned kTagLength = 16;
-  // Bytes read per step of EncryptFile. Memory use does not grow with the
-  // file; the ciphertext is the same whatever the block size.
+  // Bytes read per step of EncryptFile, and how many such blocks are between
+  // reading and writing at once. Memory use does not grow with the file; the
+  // ciphertext is the same whatever the block size.
   static constexpr size_t kFileBlockSize = 64 * 1024;
+  static constexpr unsigned kFileBlocksInFlight = 4;
 
   static Crypto& GetInstance();
 
@@ -52,7 +54,8 @@ class Crypto {
 
   // Encrypts the file `input` with AES-256-GCM under `key` and `iv` into
   // `output` (created or truncated, synced before the tag is returned),
-  // reading `blockSize` bytes at a time.
+  // reading `blockSize` bytes at a time; reading and writing run on threads
+  // of their own while the caller's thread encrypts.
   // The output holds the ciphertext only, exactly as long as the input: no
   // header, IV or tag. Returns the `tagLength`-byte tag.
   // REQUIRES: blockSize > 0.
@@ -66,7 +69,8 @@ class Crypto {
                             const Bytes& key, const Bytes& iv, unsigned tagLength) {
     return EncryptFile(input, output, key, iv, tagLength, kFileBlockSize);
   }
-  // As above, `progress` told of the input's bytes read after each block.
+  // As above, `progress` told (on the caller's thread) of the input's bytes
+  // encrypted after each block.
   Bytes EncryptFile(const zor::platform::TPath& input, const zor::platform::TPath& output,
                     const Bytes& key, const Bytes& iv, unsigned tagLength, size_t blockSize,
                     const ByteProgress& progress = {});

@@ -50,18 +50,14 @@ void GcmEncryptor::Write(const char* data, size_t size) {
   while (size > 0) {
     const size_t n = std::min(size, kChunkSize);
     std::copy(data, data + n, chunk_.get());
-    EncryptAndPass(chunk_.get(), n);
+    EncryptInPlace(chunk_.get(), n);
+    output_.Write(chunk_.get(), n);
     data += n;
     size -= n;
   }
 }
 
-void GcmEncryptor::WriteInPlace(char* data, size_t size) {
-  if (plainCopy_ != nullptr) plainCopy_->Write(data, size);
-  EncryptAndPass(data, size);
-}
-
-void GcmEncryptor::EncryptAndPass(char* data, size_t size) {
+void GcmEncryptor::EncryptInPlace(char* data, size_t size) {
   auto* bytes = reinterpret_cast<unsigned char*>(data);
   for (size_t done = 0; done < size;) {
     const int n = static_cast<int>(std::min<size_t>(size - done, INT_MAX / 2));
@@ -71,7 +67,6 @@ void GcmEncryptor::EncryptAndPass(char* data, size_t size) {
           "Call to EVP_EncryptUpdate failed!");
     done += static_cast<size_t>(n);
   }
-  output_.Write(data, size);
   size_ += size;
 }
 

@@ -3,10 +3,10 @@
 // second sink first. So a writer that produces a stream (a zip) and a copy of
 // it need not hold it anywhere whole.
 //
-// Lifecycle: (1) construct with the key and IV, (2) Write any number of times,
-// (3) Finish once for the tag. GCM is a stream mode: the ciphertext is exactly
-// as long as the plaintext, byte for byte the same whatever the sizes of the
-// writes, and nothing more is written at the end.
+// Lifecycle: (1) construct with the key and IV, (2) Write or EncryptInPlace
+// any number of times, (3) Finish once for the tag. GCM is a stream mode: the
+// ciphertext is exactly as long as the plaintext, byte for byte the same
+// whatever the sizes of the writes, and nothing more is written at the end.
 //
 // Failures: "Call to EVP_CIPHER_CTX_new failed!", "Call to EVP_EncryptInit_ex
 // failed!" (a key that is not 32 bytes or an IV that is not 12), "Call to
@@ -44,8 +44,10 @@ class GcmEncryptor : public ByteSink {
   // ByteSink: hands `data` to the plain copy, then encrypts it through a
   // buffer of kChunkSize and writes it to the output.
   void Write(const char* data, size_t size) override;
-  // The same, but encrypts in `data` itself, which then holds the ciphertext.
-  void WriteInPlace(char* data, size_t size);
+  // Encrypts `data` in place, which then holds the ciphertext, and hands it
+  // to neither sink: for a caller that writes the ciphertext itself (from
+  // another thread, say), in this order.
+  void EncryptInPlace(char* data, size_t size);
 
   // Ends the encryption; returns the `tagLength`-byte tag.
   Crypto::Bytes Finish(unsigned tagLength);
@@ -55,9 +57,6 @@ class GcmEncryptor : public ByteSink {
 
  private:
   struct Context;
-
-  // Encrypts `data` in place and writes it to the output.
-  void EncryptAndPass(char* data, size_t size);
 
   std::unique_ptr<Context> context_;
   ByteSink& output_;     // weak
