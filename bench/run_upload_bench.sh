@@ -122,6 +122,19 @@ done
 ticks="$(getconf CLK_TCK)"
 server_cpu() { awk -v t="$ticks" '{print ($14 + $15) / t}' "/proc/$server/stat"; }
 
+# Waits (up to a minute) until the local crash server has analysed every
+# complete crash: it decrypts each one and reads its dumps, work that would
+# otherwise take a core from the next way measured.
+await_store_idle() {
+  local _
+  for _ in $(seq 600); do
+    curl -sSf "$url/api/packages" | python3 -c 'import json, sys
+sys.exit(any(v.get("analysis") == "pending" for v in json.load(sys.stdin)))' && return
+    sleep 0.1
+  done
+  echo "the local crash server is still analysing after a minute" >&2
+}
+
 declare -A best cpu srv rss
 # Keeps wall, cpu and server cpu as the way's figures when wall is its fastest.
 keep_best() {
@@ -135,6 +148,7 @@ keep_best() {
 # fastest run's figures and the largest peak RSS (KiB) in rss[way].
 measure() {
   local way="$1" wall user sys peak before; shift
+  await_store_idle
   before="$(server_cpu)"
   /usr/bin/time -o "$work/time" -f '%e %U %S %M' "$@" >"$work/out" 2>&1 ||
     { echo "$way failed:" >&2; cat "$work/out" "$work/time" >&2; return 1; }
