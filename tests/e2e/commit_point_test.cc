@@ -92,14 +92,9 @@ class CommitPointTest : public ::testing::Test {
 
   ProcessResult Run(std::vector<std::string> args, const Environment& faults) {
     const std::string config = dir_.Sub("c.yml");
-    WriteFile(config,
-              "servercrashupload.upload_endpoint: " + server_.BaseUrl() +
-                  "\nservercrashupload.rsa_endpoint: " + server_.BaseUrl() +
-                  "/crash/key\nservercrashupload.data.dir: " + data_ +
-                  "\nservercrashupload.dump.dirs: " + dumps_ +
-                  "\nservercrashupload.log.dir: " + dir_.Sub("logs") +
-                  "\nservercrashupload.upload_part_size_in_bytes: " + std::to_string(kPart) +
-                  "\nservercrashupload.retry_delay_minutes: 0\n");
+    WriteFile(config, server_.Settings(data_, dumps_, dir_.Sub("logs")) +
+                          "servercrashupload.upload_part_size_in_bytes: " + std::to_string(kPart) +
+                          "\nservercrashupload.retry_delay_minutes: 0\n");
     args.insert(args.end(), {"--config-file", config});
     ProcessOptions options;
     options.workingDirectory = dir_.path();

@@ -55,13 +55,9 @@ class FleetTest : public ::testing::Test {
  protected:
   FleetTest() {
     WriteFile(dir_.Sub("c.yml"),
-              "servercrashupload.upload_endpoint: " + server_.BaseUrl() +
-                  "\nservercrashupload.rsa_endpoint: " + server_.BaseUrl() +
-                  "/crash/key\nservercrashupload.dump.dirs: [" + dir_.Sub("dumps") +
-                  "]\nservercrashupload.data.dir: " + dir_.Sub("data") +
-                  "\nservercrashupload.log.dir: " + dir_.Sub("logs") +
+              server_.Settings(dir_.Sub("data"), "[" + dir_.Sub("dumps") + "]", dir_.Sub("logs")) +
                   // Its folder is missing: the first run makes it.
-                  "\nservercrashupload.metrics.file: " + dir_.Sub("metrics/zcr.prom") +
+                  "servercrashupload.metrics.file: " + dir_.Sub("metrics/zcr.prom") +
                   "\nservercrashupload.retry_delay_minutes: 0\n");
   }
 
@@ -94,7 +90,7 @@ class FleetTest : public ::testing::Test {
   ScopedTempDir dir_;
 };
 
-TEST_F(FleetTest, MetricsOfARunWithOneSuccessAndOneFailureThenTheListing) {
+TEST_F(FleetTest, MetricsOfRunsThatSucceedFailAPackageOrFailWholeAndTheListing) {
   WriteFile(dir_.Sub("dumps/app.1.dmp"), "MDMP one");
   WriteFile(dir_.Sub("dumps/app.2.dmp"), "MDMP two");
   server_.AddFault("register", 2, "status", 500, "{}");
@@ -125,16 +121,9 @@ TEST_F(FleetTest, MetricsOfARunWithOneSuccessAndOneFailureThenTheListing) {
   EXPECT_EQ(Tree(), tree);
   rapidjson::Document list;
   ASSERT_FALSE(list.Parse(r.out.c_str()).HasParseError()) << r.out;
+  // What each entry holds is package_lister_test.cc's.
   ASSERT_TRUE(list.IsArray());
-  std::map<std::string, std::string> statuses;
-  for (const auto& item : list.GetArray()) {
-    // The 500 was no verdict on the package: a last error, not a result.
-    const char* last = item["last-result"].IsNull() ? "" : item["last-result"]["code"].GetString();
-    statuses[item["status"].GetString()] =
-        std::string(last) + "/" + (item["last-error"].IsNull() ? "" : "error");
-  }
-  EXPECT_EQ(statuses, (std::map<std::string, std::string>{{"Complete", "Success/"},
-                                                          {"PendingRetry", "/error"}}));
+  EXPECT_EQ(list.Size(), 2u);
 
   // The next run uploads the other one; the counters go on from the file.
   r = Run({"--command", "send-crashes"});
@@ -147,16 +136,16 @@ TEST_F(FleetTest, MetricsOfARunWithOneSuccessAndOneFailureThenTheListing) {
   EXPECT_EQ(m["zorcrashreporter_upload_failures_total"], 1);
   EXPECT_EQ(m["zorcrashreporter_uploaded_bytes_total"],
             firstBytes + m["zorcrashreporter_uploaded_bytes"]);
-}
 
-TEST_F(FleetTest, FailedRunStillWritesItsExitStatus) {
-  // The key cannot be fetched: the run fails before any package is tried.
+  // A run that fails before any package is tried (the key cannot be
+  // fetched) still writes its exit status.
   server_.AddFault("key", 1, "status", 503, "down", 0, 10);
-  const ProcessResult r = Run({"--command", "send-crashes"});
+  r = Run({"--command", "send-crashes"});
   EXPECT_EQ(r.status, -1) << r.out;
-  auto m = Metrics();
+  m = Metrics();
   EXPECT_EQ(m["zorcrashreporter_exit_status"], -1);
   EXPECT_EQ(m["zorcrashreporter_packages_found"], 0);
+  EXPECT_EQ(m["zorcrashreporter_uploads_total"], 2);
 }
 
 }  // namespace

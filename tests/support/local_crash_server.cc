@@ -102,10 +102,7 @@ LocalCrashServer::LocalCrashServer(Options options) : https_(options.https) {
   baseUrl_ = line.substr(sizeof kListening - 1);
   drain_ = std::thread([this] {
     char buffer[4096];
-    ssize_t n;
-    while ((n = read(outFd_, buffer, sizeof buffer)) > 0) {
-      std::lock_guard<std::mutex> lock(logMutex_);
-      log_.append(buffer, static_cast<size_t>(n));
+    while (read(outFd_, buffer, sizeof buffer) > 0) {
     }
   });
 }
@@ -136,9 +133,12 @@ void LocalCrashServer::Stop() {
 
 std::string LocalCrashServer::CertificatePath() const { return DataDir() + "/tls/cert.pem"; }
 
-std::string LocalCrashServer::ServerLog() const {
-  std::lock_guard<std::mutex> lock(logMutex_);
-  return log_;
+std::string LocalCrashServer::Settings(const std::string& dataDir, const std::string& dumpDirs,
+                                       const std::string& logDir) const {
+  return "servercrashupload.upload_endpoint: " + baseUrl_ + "\nservercrashupload.rsa_endpoint: " +
+         baseUrl_ + "/crash/key\nservercrashupload.data.dir: " + dataDir +
+         "\nservercrashupload.dump.dirs: " + dumpDirs + "\nservercrashupload.log.dir: " + logDir +
+         "\n";
 }
 
 std::string LocalCrashServer::Call(const std::string& method, const std::string& path,

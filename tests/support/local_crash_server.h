@@ -7,13 +7,12 @@
 // (SIGTERM, then SIGKILL when it does not exit in time) and removes the data
 // directory. The server also gets SIGTERM should the test process die first.
 //
-// Not thread-safe except for ServerLog(); use one object from one thread.
+// Not thread-safe; use one object from one thread.
 #pragma once
 
 #include <sys/types.h>
 
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -42,6 +41,10 @@ class LocalCrashServer {
   std::string BaseUrl() const { return baseUrl_; }
   // The server's data directory (key pair, tls/, packages/<crash_id>.json, s3/).
   std::string DataDir() const { return dataDir_.path(); }
+  // The lines of a configuration file that send the program's uploads here,
+  // with its data, dump and log directories (`dumpDirs` as the setting takes it).
+  std::string Settings(const std::string& dataDir, const std::string& dumpDirs,
+                       const std::string& logDir) const;
   // The self-signed certificate of an HTTPS server (tls/cert.pem in the data
   // dir), to trust as the CA; it exists once the constructor has returned.
   std::string CertificatePath() const;
@@ -74,9 +77,6 @@ class LocalCrashServer {
   // decrypted customer details when there are any, and the zip's entries.
   std::string Show(const std::string& crashId) const;
 
-  // What the server printed on standard output so far (one line per request).
-  std::string ServerLog() const;
-
  private:
   // One request to a test route; returns the body of a 200 reply.
   std::string Call(const std::string& method, const std::string& path,
@@ -88,9 +88,8 @@ class LocalCrashServer {
   pid_t pid_ = -1;
   int outFd_ = -1;  // the read end of the server's standard output
   std::string baseUrl_;
-  std::thread drain_;  // reads outFd_ into log_ until the server exits
-  mutable std::mutex logMutex_;
-  std::string log_;
+  // Reads outFd_ until the server exits: a full pipe would block its log line.
+  std::thread drain_;
 };
 
 }  // namespace zor::test

@@ -3,12 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
 
 #include "support/subprocess.h"
 
@@ -23,19 +21,6 @@ bool ReadAt(const std::string& data, uint64_t offset, T* out) {
   if (offset + sizeof(T) > data.size()) return false;
   memcpy(out, data.data() + offset, sizeof(T));
   return true;
-}
-
-std::string FindLldb() {
-  const char* path = std::getenv("PATH");
-  std::stringstream dirs(path != nullptr ? path : "/usr/bin");
-  std::string dir;
-  while (std::getline(dirs, dir, ':')) {
-    for (const char* name : {"lldb", "lldb-14", "lldb-15", "lldb-16"}) {
-      const fs::path candidate = fs::path(dir) / name;
-      if (access(candidate.c_str(), X_OK) == 0) return candidate.string();
-    }
-  }
-  return {};
 }
 
 // A minidump string (byte length, UTF-16LE) of ASCII text.
@@ -118,17 +103,18 @@ MinidumpSummary ReadMinidump(const std::string& path) {
 std::vector<std::string> RunLldbOnCores(const std::vector<std::string>& corePaths,
                                         const std::vector<std::string>& commands) {
   std::vector<std::string> outputs(corePaths.size());
-  const std::string lldb = FindLldb();
-  if (lldb.empty()) {
-    ADD_FAILURE() << "lldb is not installed (scripts/setup.sh installs it)";
-    return outputs;
-  }
-  std::vector<std::string> args = {"--batch", "--no-lldbinit"};
+  // Found on $PATH, as the crash server finds it.
+  std::vector<std::string> args = {"lldb", "--batch", "--no-lldbinit"};
   for (const std::string& core : corePaths) {
     args.insert(args.end(), {"-o", "target create --core \"" + core + "\""});
     for (const std::string& command : commands) args.insert(args.end(), {"-o", command});
   }
-  const std::string out = RunProcess(lldb, args).out;
+  const ProcessResult lldb = RunProcess("/usr/bin/env", args);
+  if (lldb.status == 127) {
+    ADD_FAILURE() << "lldb is not installed (scripts/setup.sh installs it)";
+    return outputs;
+  }
+  const std::string& out = lldb.out;
   // lldb echoes each command; a core's part begins with its target create.
   const std::string marker = "(lldb) target create --core";
   size_t at = out.find(marker);

@@ -18,31 +18,16 @@ namespace zor::test {
 
 namespace {
 
-void Drain(int outFd, int errFd, int inFd, const std::string& input, ProcessResult* result) {
-  size_t written = 0;
-  if (input.empty()) {
-    close(inFd);
-    inFd = -1;
-  }
+void Drain(int outFd, int errFd, ProcessResult* result) {
   char buffer[65536];
   while (outFd >= 0 || errFd >= 0) {
-    pollfd fds[3];
+    pollfd fds[2];
     int n = 0;
     if (outFd >= 0) fds[n++] = {outFd, POLLIN, 0};
     if (errFd >= 0) fds[n++] = {errFd, POLLIN, 0};
-    if (inFd >= 0) fds[n++] = {inFd, POLLOUT, 0};
     if (poll(fds, n, -1) < 0) continue;
     for (int i = 0; i < n; ++i) {
       if (fds[i].revents == 0) continue;
-      if (fds[i].fd == inFd) {
-        const ssize_t w = write(inFd, input.data() + written, input.size() - written);
-        if (w > 0) written += static_cast<size_t>(w);
-        if (w < 0 || written == input.size()) {
-          close(inFd);
-          inFd = -1;
-        }
-        continue;
-      }
       const ssize_t r = read(fds[i].fd, buffer, sizeof buffer);
       std::string& sink = fds[i].fd == outFd ? result->out : result->err;
       if (r > 0) {
@@ -53,13 +38,12 @@ void Drain(int outFd, int errFd, int inFd, const std::string& input, ProcessResu
       }
     }
   }
-  if (inFd >= 0) close(inFd);
 }
 
-// Forks a child whose standard streams are pipes and that runs `child`,
-// which must not return; the parent tells `started` the child's id, feeds it
-// `input`, collects its output and waits for its end.
-ProcessResult Forked(const std::function<void()>& child, const std::string& input,
+// Forks a child whose standard input is empty, whose output streams are
+// pipes and that runs `child`, which must not return; the parent tells
+// `started` the child's id, collects its output and waits for its end.
+ProcessResult Forked(const std::function<void()>& child,
                      const std::function<void(int pid)>& started) {
   int out[2], err[2], in[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 || pipe2(in, O_CLOEXEC) != 0) {
@@ -76,11 +60,12 @@ ProcessResult Forked(const std::function<void()>& child, const std::string& inpu
     _exit(127);
   }
   close(in[0]);
+  close(in[1]);
   close(out[1]);
   close(err[1]);
   if (started) started(pid);
   ProcessResult result;
-  Drain(out[0], err[0], in[1], input, &result);
+  Drain(out[0], err[0], &result);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
   }
@@ -123,7 +108,7 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
         argv.push_back(nullptr);
         execv(program.c_str(), argv.data());
       },
-      options.input, options.started);
+      options.started);
 }
 
 ProcessResult RunInChild(const std::function<int()>& body) {
@@ -141,7 +126,7 @@ ProcessResult RunInChild(const std::function<int()>& body) {
         std::cerr.flush();
         _exit(code);
       },
-      {}, {});
+      {});
 }
 
 std::string ProgramPath() {

@@ -21,7 +21,6 @@ struct ProcessOptions {
   std::string workingDirectory;                    // empty: the test's own
   std::map<std::string, std::string> environment;  // added to (or replacing) the test's own
   std::vector<std::string> unsetEnvironment;
-  std::string input;  // written to the child's standard input, then closed
   // When the test runs as root: the user the child runs as (root ignores
   // file permissions, which some tests rely on). -1 keeps the test's user.
   int runAsUid = -1;

@@ -111,18 +111,21 @@ test('a part whose client gave up during a delay does not keep the server from s
   assert.equal(await server.stop(), 0);
 });
 
-// HTTPS itself is checked by the C++ fixture's test.
-test('the key pair survives a restart', async (t) => {
+// The second start serves HTTPS with the certificate it keeps in its data
+// folder, which a client that trusts only that certificate accepts.
+test('the key pair survives a restart, also into HTTPS', async (t) => {
   const data = path.join(h.tempDir(t), 'data');
   const first = await h.startServer(data);
   const before = await h.request(`${first.base}/crash/key`);
   assert.match(before.body.toString(), /^-----BEGIN PUBLIC KEY-----\n/);
   assert.equal(await first.stop(), 0);
-  const second = await h.startServer(data);
+  const second = await h.startServer(data, ['--https']);
   t.after(second.stop);
-  const after = await h.request(`${second.base}/crash/key`);
+  assert.match(second.base, /^https:/);
+  const after = await h.request(`${second.base}/crash/key`, { ca: fs.readFileSync(path.join(data, 'tls', 'cert.pem')) });
   assert.equal(after.body.toString(), before.body.toString());
   assert.equal(after.headers['key-id'], before.headers['key-id']);
+  assert.match(after.headers['key-id'], /^zor-[0-9a-f]{16}$/);
 });
 
 test('with another S3 store the parts go there directly and the package still decrypts', async (t) => {
