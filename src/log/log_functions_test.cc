@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <functional>
 
-#include "log/log_impl.h"
 #include "support/subprocess.h"
 #include "support/temp_dir.h"
 
@@ -17,7 +16,6 @@ namespace {
 
 namespace TLog = zor::platform::TLog;
 using ::testing::HasSubstr;
-using ::testing::Not;
 using zor::test::ProcessResult;
 using zor::test::ReadFile;
 using zor::test::RunInChild;
