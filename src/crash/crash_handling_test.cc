@@ -150,10 +150,18 @@ TEST_F(CrashHandlingTest, EachFatalSignalLeavesOneWholeCrashDirectoryAndDiesByIt
     int signal;
     std::function<void()> fault;
     const char* inManifest;
+    bool stagedElsewhere = false;  // on another file system than the dumps
   };
   const char* const kAllThreads = "\"dump-threads\":\"all\"";
+  char shm[] = "/dev/shm/zor-crash-test-XXXXXX";
+  ASSERT_NE(mkdtemp(shm), nullptr);
+  struct stat shmStat {
+  }, dirStat{};
+  ASSERT_TRUE(stat(shm, &shmStat) == 0 && stat(dir_.path().c_str(), &dirStat) == 0);
+  EXPECT_NE(shmStat.st_dev, dirStat.st_dev) << "the test needs two file systems";
   const Case cases[] = {
-      {"store at address 0", SIGSEGV, StoreAtZero, kAllThreads},
+      {"store at address 0, staged on another file system", SIGSEGV, StoreAtZero, kAllThreads,
+       true},
       {"stack overflow", SIGSEGV, [] { Recurse(0); }, kAllThreads},
       {"abort", SIGABRT, [] { abort(); }, kAllThreads},
       {"division by zero", SIGFPE, DivideByZero, kAllThreads},
@@ -174,7 +182,8 @@ TEST_F(CrashHandlingTest, EachFatalSignalLeavesOneWholeCrashDirectoryAndDiesByIt
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove_all(DumpDir().NativeString());
-    const std::string tempDir = dir_.Sub("temp");
+    const std::string tempDir =
+        c.stagedElsewhere ? std::string(shm) + "/staging" : dir_.Sub("temp");
 
     const ProcessResult r = CrashChild(tempDir, c.fault);
 
@@ -207,7 +216,9 @@ TEST_F(CrashHandlingTest, EachFatalSignalLeavesOneWholeCrashDirectoryAndDiesByIt
                                                        : 0u)
         << "an assertion stream with an assertion text only";
     EXPECT_TRUE(ListFileNames(tempDir).empty()) << "the staging directory was moved";
+    EXPECT_EQ(ListFileNames(DumpDir().NativeString()).size(), 1u) << "no staging copy left";
   }
+  fs::remove_all(shm);
 }
 
 // Makes ptrace fail with EPERM for this thread and what it starts later,
@@ -268,28 +279,6 @@ TEST_F(CrashHandlingTest, ThreadsFaultingTogetherLeaveOneCrashDirectoryWithEvery
               dump.threadCount);
     EXPECT_THAT(ReadFile(crashes[0] + "/" + files[2]), HasSubstr(c.inManifest));
   }
-}
-
-TEST_F(CrashHandlingTest, CrashDirectoryStagedOnAnotherFileSystemArrivesWhole) {
-  char shm[] = "/dev/shm/zor-crash-test-XXXXXX";
-  ASSERT_NE(mkdtemp(shm), nullptr);
-  struct stat a {
-  }, b{};
-  ASSERT_EQ(stat(shm, &a), 0);
-  ASSERT_EQ(stat(dir_.path().c_str(), &b), 0);
-  const std::string tempDir = std::string(shm) + "/staging";
-
-  const ProcessResult r = CrashChild(tempDir, StoreAtZero);
-
-  EXPECT_EQ(r.status, 128 + SIGSEGV) << r.err;
-  EXPECT_TRUE(ListFileNames(tempDir).empty());
-  fs::remove_all(shm);
-  EXPECT_NE(a.st_dev, b.st_dev) << "the test needs two file systems";
-  const std::vector<std::string> crashes = FindCrashDirectories(DumpDir().NativeString());
-  ASSERT_EQ(crashes.size(), 1u);
-  EXPECT_EQ(ListFileNames(crashes[0]).size(), 3u);
-  EXPECT_TRUE(ReadMinidump(crashes[0] + "/" + ListFileNames(crashes[0])[1]).valid);
-  EXPECT_EQ(ListFileNames(DumpDir().NativeString()).size(), 1u) << "no staging copy left";
 }
 
 TEST_F(CrashHandlingTest, LldbShowsTheThreadOfTheFaultOrOfTheRequest) {

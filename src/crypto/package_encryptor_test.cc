@@ -84,15 +84,18 @@ class PackageEncryptorTest : public TempDirTest {
     return dir_.Sub("content.key");
   }
 
-  // Decrypts the package's ".enc" with Node; true iff it gives `zip`'s bytes.
-  bool DecryptsTo(Package& package, const std::string& key, const std::string& zip) {
-    const std::string out = dir_.Sub("decrypted.zip");
-    const std::string enc = package.GetEncryptedPackageFilePath().NativeString();
-    return Node({"package", Meta(package), key, enc, out}) == 0 && ReadFile(out) == ReadFile(zip);
-  }
-
   static std::string Meta(Package& package) {
     return package.GetDataFilePath(Kind::kZorEncryptionMetadataFile).NativeString();
+  }
+
+  // The data directory's files other than the packages' status files.
+  std::vector<std::string> Leftovers() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(data_)) {
+      const std::string name = entry.path().filename().string();
+      if (!name.ends_with(".pending")) names.push_back(name);
+    }
+    return names;
   }
 
   std::string data_ = dir_.Sub("data");
@@ -128,7 +131,10 @@ TEST_F(PackageEncryptorTest, CrashPackageGetsItsFilesAndSevenMembersAndAFreshKey
   EXPECT_NE(again->GetEncryptionMetadata()->GetIv(), m->GetIv());
 }
 
-TEST_F(PackageEncryptorTest, LogsPackageDecryptsElsewhereAndTheKeyStaysInMemory) {
+// What the crash server decrypts of a logs package (its zip and the user's
+// details) is upload_test.cc's; the members that carry them are
+// package_encryption_metadata_test.cc's.
+TEST_F(PackageEncryptorTest, LogsPackageKeyStaysInMemory) {
   const std::string zip = MakeZip("logs.zip");
   const zor::platform::TUUID id = SystemInfo::Get().CreateUuid();
   const TString base = TString(data_) + "/" + TString(id) + ".zipped-logs-package";
@@ -140,15 +146,7 @@ TEST_F(PackageEncryptorTest, LogsPackageDecryptsElsewhereAndTheKeyStaysInMemory)
   LogCapture log;
   encryptor_.EncryptPackage(*package);
 
-  std::vector<std::string> expected = kEncMembers;
-  expected.insert(expected.end(),
-                  {"client-custom-data", "client-custom-data-iv", "client-custom-data-tag"});
-  EXPECT_EQ(MemberNamesOf(Meta(*package)), expected);
   const std::string key = UnwrapKey(*package);
-  const std::string out = dir_.Sub("custom-data.json");
-  ASSERT_EQ(Node({"custom-data", Meta(*package), key, out}), 0) << lastError_;
-  EXPECT_EQ(ReadFile(out), Json::WriteCompact(package->GetPackageMetadata()->ToJson()));
-  EXPECT_TRUE(DecryptsTo(*package, key, zip)) << lastError_;
 
   // The content key is found nowhere, neither raw nor in Base64.
   const std::string raw = ReadFile(key);
@@ -161,14 +159,6 @@ TEST_F(PackageEncryptorTest, LogsPackageDecryptsElsewhereAndTheKeyStaysInMemory)
     EXPECT_EQ(text.find(raw), std::string::npos);
     EXPECT_EQ(text.find(base64), std::string::npos);
   }
-
-  // The second implementation really checks the tag: a changed one fails
-  // although the ciphertext is intact.
-  std::string meta = ReadFile(Meta(*package));
-  const size_t tag = meta.find("\"enc-tag\":\"") + 11;
-  meta[tag] = meta[tag] == 'A' ? 'B' : 'A';
-  zor::test::WriteFile(Meta(*package), meta);
-  EXPECT_FALSE(DecryptsTo(*package, key, zip));
 }
 
 // Encryption is all or nothing: after any failure, also one after the ".enc"
@@ -204,10 +194,7 @@ TEST_F(PackageEncryptorTest, FailuresRecordOnlyWhatWasDone) {
     const auto reloaded = TestPackage::LoadFromFile(package->GetFilePath(), boundary_);
     EXPECT_FALSE(reloaded->HasEncryptedPackageFile()) << c.what;
     EXPECT_FALSE(reloaded->HasDataFile(Kind::kZorEncryptionMetadataFile)) << c.what;
-    for (const auto& entry : std::filesystem::directory_iterator(data_)) {
-      const std::string name = entry.path().filename().string();
-      EXPECT_FALSE(name.ends_with(".enc") || name.ends_with(".zormeta")) << c.what << ": " << name;
-    }
+    EXPECT_EQ(Leftovers(), std::vector<std::string>{}) << c.what;
   }
 }
 
@@ -222,14 +209,6 @@ TEST_F(PackageEncryptorTest, OnePassDecryptsToTheFilesAndAKeptZipIsTheObject) {
   for (const auto& [name, content] : files) zor::test::WriteFile(dir_.Sub(name), content);
   const auto addAll = [&](ZipFile& zip) {
     for (const auto& [name, content] : files) zip.Add(TString(dir_.Sub(name)));
-  };
-  const auto leftovers = [&] {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(data_)) {
-      const std::string name = entry.path().filename().string();
-      if (!name.ends_with(".pending")) names.push_back(name);
-    }
-    return names;
   };
 
   for (const auto keep : {PackageEncryptor::KeepZip::kNo, PackageEncryptor::KeepZip::kYes}) {
@@ -272,7 +251,7 @@ TEST_F(PackageEncryptorTest, OnePassDecryptsToTheFilesAndAKeptZipIsTheObject) {
                zor::platform::ZorvaneException);
   const auto reloaded = TestPackage::LoadFromFile(package->GetFilePath(), boundary_);
   EXPECT_TRUE(reloaded->GetDataFiles().empty());
-  EXPECT_TRUE(leftovers().empty()) << ::testing::PrintToString(leftovers());
+  EXPECT_EQ(Leftovers(), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -43,8 +43,9 @@ class ZipFileTest : public ::testing::Test {
 // Contents that stress the compressor differently: nothing, a few bytes, one
 // byte repeated (long matches) and random bytes (no matches, stored blocks),
 // over several deflate blocks, a multiple of one or not. One and
-// two deflate threads must write the very same archive.
-TEST_F(ZipFileTest, EntriesKeepOrderContentAndBareNamesWhateverTheThreads) {
+// two deflate threads must write the very same archive. An entry's time is
+// its file's last write, in local time, to the even second below.
+TEST_F(ZipFileTest, EntriesKeepOrderContentNamesAndTimesWhateverTheThreads) {
   std::mt19937 random(11);
   std::string noise(3 * DeflateStream::kBlockSize + 5, '\0');
   for (char& c : noise) c = static_cast<char>(random());
@@ -62,6 +63,19 @@ TEST_F(ZipFileTest, EntriesKeepOrderContentAndBareNamesWhateverTheThreads) {
       {"b/..x\\a.b", "dots"},
   };
   for (const auto& [path, content] : files) WriteFile(dir_.Sub(path), content);
+  // Written to the first files, and as their entries must carry it.
+  const std::pair<const char*, const char*> times[] = {
+      {"2023-06-15 13:47:31", "2023-06-15 13:47:30"},  // odd second rounds down
+      {"2001-12-31 23:59:58", "2001-12-31 23:59:58"},
+      {"1999-01-01 00:00:01", "1999-01-01 00:00:00"},
+  };
+  for (size_t i = 0; i < std::size(times); ++i) {
+    std::tm tm{};
+    ASSERT_NE(strptime(times[i].first, "%Y-%m-%d %H:%M:%S", &tm), nullptr);
+    tm.tm_isdst = -1;
+    const timespec both[2] = {{mktime(&tm), 0}, {mktime(&tm), 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, dir_.Sub(files[i].first).c_str(), both, 0), 0);
+  }
   // An existing file of the archive's name is replaced, not appended to.
   WriteFile(dir_.Sub("out1.zip"), "not a zip at all");
 
@@ -90,69 +104,32 @@ TEST_F(ZipFileTest, EntriesKeepOrderContentAndBareNamesWhateverTheThreads) {
     EXPECT_TRUE(e.content == content) << "content differs";
     EXPECT_EQ(e.compressType, 8);  // deflate
     EXPECT_EQ(e.localExtractVersion, 45) << "every entry must carry Zip64 records";
+    if (i < std::size(times)) {
+      char text[32];
+      snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", e.year, e.month, e.day, e.hour,
+               e.minute, e.second);
+      EXPECT_STREQ(text, times[i].second);
+    }
   }
   // A second reader with an inflater and CRC check of its own.
   const std::string test = "unzip -tqq '" + dir_.Sub("out2.zip") + "'";
   EXPECT_EQ(std::system(test.c_str()), 0);
 }
 
-TEST_F(ZipFileTest, EntryTimeIsLastWriteTimeToTheEvenSecond) {
-  // Local time as written to the file, and as the entry must carry it.
-  const std::pair<const char*, const char*> cases[] = {
-      {"2023-06-15 13:47:31", "2023-06-15 13:47:30"},  // odd second rounds down
-      {"2001-12-31 23:59:58", "2001-12-31 23:59:58"},
-      {"1999-01-01 00:00:01", "1999-01-01 00:00:00"},
-  };
-  ZipFile zip;
-  ASSERT_TRUE(zip.Open(TString(dir_.Sub("times.zip"))));
-  for (const auto& [written, stored] : cases) {
-    const std::string path = dir_.Sub(std::string(written).substr(0, 4) + ".txt");
-    WriteFile(path, "x");
-    std::tm tm{};
-    ASSERT_NE(strptime(written, "%Y-%m-%d %H:%M:%S", &tm), nullptr);
-    tm.tm_isdst = -1;
-    const timespec times[2] = {{mktime(&tm), 0}, {mktime(&tm), 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-    zip.Add(TString(path));
-  }
-  zip.Close();
-
-  auto listing = ReadZipIndependently(dir_.Sub("times.zip"));
-  ASSERT_TRUE(listing.ok) << listing.error;
-  ASSERT_EQ(listing.entries.size(), std::size(cases));
-  for (size_t i = 0; i < std::size(cases); ++i) {
-    const auto& e = listing.entries[i];
-    char text[32];
-    snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", e.year, e.month, e.day, e.hour,
-             e.minute, e.second);
-    EXPECT_STREQ(text, cases[i].second) << e.name;
-  }
-}
-
-TEST_F(ZipFileTest, AddNeedsAnOpenArchive) {
-  WriteFile(dir_.Sub("in.txt"), "data");
-  const std::string notOpen = "ZipFile: Add must be called on an opened zipfile!";
-  ZipFile zip;
-  EXPECT_FALSE(zip.Open(TString(dir_.Sub("missing/out.zip"))));
-  EXPECT_FALSE(zip.IsOpen());
-  EXPECT_EQ(ErrorOf([&] { zip.Add(TString(dir_.Sub("in.txt"))); }), notOpen);
-
-  ASSERT_TRUE(zip.Open(TString(dir_.Sub("closed.zip"))));
-  zip.Close();
-  zip.Close();  // a second close is harmless
-  EXPECT_EQ(ErrorOf([&] { zip.Add(TString(dir_.Sub("in.txt"))); }), notOpen);
-  auto listing = ReadZipIndependently(dir_.Sub("closed.zip"));
-  ASSERT_TRUE(listing.ok) << listing.error;
-  EXPECT_TRUE(listing.entries.empty());
-}
-
-TEST_F(ZipFileTest, UnreadableInputThrowsAndLeavesAValidArchive) {
+// Add needs an open archive; an input that cannot be read throws and leaves
+// the archive valid.
+TEST_F(ZipFileTest, MisuseAndUnreadableInputThrowAndLeaveAValidArchive) {
   WriteFile(dir_.Sub("good.txt"), "kept");
   WriteFile(dir_.Sub("after.txt"), "added after the failure");
   ASSERT_EQ(mkdir(dir_.Sub("a-directory").c_str(), 0755), 0);
-
+  const std::string notOpen = "ZipFile: Add must be called on an opened zipfile!";
   {
     ZipFile zip;
+    EXPECT_FALSE(zip.Open(TString(dir_.Sub("missing/out.zip"))));
+    EXPECT_FALSE(zip.IsOpen());
+    EXPECT_FALSE(std::filesystem::exists(dir_.Sub("missing")));
+    EXPECT_EQ(ErrorOf([&] { zip.Add(TString(dir_.Sub("good.txt"))); }), notOpen);
+
     ASSERT_TRUE(zip.Open(TString(dir_.Sub("partial.zip"))));
     zip.Add(TString(dir_.Sub("good.txt")));
     // A file that vanished, and a directory: the entry is begun for the
@@ -163,7 +140,6 @@ TEST_F(ZipFileTest, UnreadableInputThrowsAndLeavesAValidArchive) {
     zip.Add(TString(dir_.Sub("after.txt")));
     // No Close: the destructor finishes the archive.
   }
-
   auto listing = ReadZipIndependently(dir_.Sub("partial.zip"));
   ASSERT_TRUE(listing.ok) << listing.error;
   // The vanished file fails before its entry begins; the directory leaves an
@@ -172,6 +148,15 @@ TEST_F(ZipFileTest, UnreadableInputThrowsAndLeavesAValidArchive) {
   for (const auto& e : listing.entries) names.push_back(e.name);
   EXPECT_EQ(names, std::vector<std::string>({"good.txt", "a-directory", "after.txt"}));
   EXPECT_EQ(listing.entries.back().content, "added after the failure");
+
+  ZipFile zip;
+  ASSERT_TRUE(zip.Open(TString(dir_.Sub("closed.zip"))));
+  zip.Close();
+  zip.Close();  // a second close is harmless
+  EXPECT_EQ(ErrorOf([&] { zip.Add(TString(dir_.Sub("good.txt"))); }), notOpen);
+  listing = ReadZipIndependently(dir_.Sub("closed.zip"));
+  ASSERT_TRUE(listing.ok) << listing.error;
+  EXPECT_TRUE(listing.entries.empty());
 }
 
 // A sparse file over 4 GiB compresses to a few MiB but needs Zip64 sizes and
@@ -230,9 +215,6 @@ TEST_F(ZipFileTest, FullDiskLeavesNoArchive) {
     zip.Close();
     return true;
   };
-  // An archive that cannot be begun is no success.
-  EXPECT_FALSE(write(dir_.Sub("missing/package.zip")));
-  EXPECT_FALSE(std::filesystem::exists(dir_.Sub("missing")));
   ASSERT_TRUE(write(dir_.Sub("whole.zip")));
   struct stat whole;
   ASSERT_EQ(stat(dir_.Sub("whole.zip").c_str(), &whole), 0);

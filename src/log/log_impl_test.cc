@@ -55,9 +55,7 @@ TEST_F(LogImplTest, FiltersTheLogFileBySeverityButNotOtherChannels) {
 TEST_F(LogImplTest, OpenCloseAndReplaceTheLogFile) {
   const std::string first = dir_.Sub("first.txt");
   const std::string second = dir_.Sub("second.txt");
-  auto channel = std::make_shared<TLog::FileChannel>(TPath(first));
-  channel->Open();
-  LogImpl::Get().Open(channel);  // already open: no second open-log
+  LogImpl::Get().Open(std::make_shared<TLog::FileChannel>(TPath(first)));
   LogAt(TLog::Error, "to-first");
 
   LogImpl::Get().Open(std::make_shared<TLog::FileChannel>(TPath(second)));

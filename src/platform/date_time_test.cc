@@ -38,15 +38,6 @@ TEST(DateTimeTest, StatusPatternWritesIsoTextAndReadsBackTheSameInstantAndClock)
   }
 }
 
-TEST(DateTimeTest, LocalTimeRoundTripsThroughStatusPattern) {
-  const TString pattern = LookupDateTimeParsingFormatString(kStatusTimestampPattern);
-  const DateTime now = DateTime::GetLocalTime();
-  const auto parsed = DateTime::ParseDateTime(now.Format(pattern), pattern);
-  ASSERT_TRUE(parsed.has_value()) << now.Format(pattern);
-  EXPECT_EQ(parsed->GetAsUnixTimeMs(), now.GetAsUnixTimeMs());
-  EXPECT_EQ(parsed->GetOffsetFromUtc(), now.GetOffsetFromUtc());
-}
-
 TEST(DateTimeTest, LastWriteTimeIsWrittenInUtcToTheSecond) {
   const TString pattern = LookupDateTimeParsingFormatString(kLastWriteTimePattern);
   const DateTime utc = At(5 * 3600 + 1800).UTCFromLocal();

@@ -41,6 +41,7 @@ TEST_F(TFileTest, LargeBinaryRoundTripThroughWriteAndReadAll) {
   EXPECT_EQ(TFile(path, OpenMode::Read).ReadAll(), content);
 }
 
+// Open() itself reports a failure without throwing, and refuses to reopen.
 TEST_F(TFileTest, OpenModesTruncateAppendOrKeep) {
   const std::string path = dir_.Sub("modes.txt");
   WriteFile(path, "abcdef");
@@ -58,6 +59,16 @@ TEST_F(TFileTest, OpenModesTruncateAppendOrKeep) {
   const std::string created = dir_.Sub("created.txt");
   { TFile(created, OpenMode::ReadWrite).Write("new"); }
   EXPECT_EQ(ReadFile(created), "new");
+
+  const std::string missing = dir_.Sub("missing.txt");
+  TFile file(missing);
+  EXPECT_FALSE(file.Open(OpenMode::Read));
+  EXPECT_FALSE(file.IsOpen());
+  EXPECT_EQ(file.ErrorString().toStdString(),
+            "TFile: cannot open '" + missing + "': No such file or directory");
+  ASSERT_TRUE(file.Open(OpenMode::Write));
+  EXPECT_FALSE(file.Open(OpenMode::Write));
+  EXPECT_TRUE(file.IsOpen());
 }
 
 TEST_F(TFileTest, SeekPeekAndShortReadAtEnd) {
@@ -109,19 +120,6 @@ TEST_F(TFileTest, FailuresNameClassPathAndCause) {
       EXPECT_NE(e.GetError()->systemError, 0);
     }
   }
-}
-
-TEST_F(TFileTest, OpenReportsFailureWithoutThrowingAndRefusesReopen) {
-  const std::string missing = dir_.Sub("missing.txt");
-  TFile file(missing);
-  EXPECT_FALSE(file.Open(OpenMode::Read));
-  EXPECT_FALSE(file.IsOpen());
-  EXPECT_EQ(file.ErrorString().toStdString(),
-            "TFile: cannot open '" + missing + "': No such file or directory");
-
-  ASSERT_TRUE(file.Open(OpenMode::Write));
-  EXPECT_FALSE(file.Open(OpenMode::Write));
-  EXPECT_TRUE(file.IsOpen());
 }
 
 // `text` as code units of `unitSize` bytes in the given byte order, after the
