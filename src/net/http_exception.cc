@@ -7,10 +7,4 @@ HTTPException::HTTPException(int httpCode, const zor::platform::TString& message
                              zor::platform::TError::ErrorInfo error)
     : ZorvaneException(message, std::move(error)), httpCode_(httpCode), errorText_(errorText) {}
 
-std::unique_ptr<HTTPException> HTTPException::Clone() const {
-  return std::make_unique<HTTPException>(*this);
-}
-
-void HTTPException::Raise() const { throw HTTPException(*this); }
-
 }  // namespace ZorErrorReporting

@@ -4,8 +4,6 @@
 // A value type; caught as ZorvaneException by callers that need no more.
 #pragma once
 
-#include <memory>
-
 #include "platform/zorvane_exception.h"
 
 namespace ZorErrorReporting {
@@ -17,11 +15,6 @@ class HTTPException : public zor::platform::ZorvaneException {
 
   int GetHttpCode() const { return httpCode_; }
   const zor::platform::TString& GetErrorText() const { return errorText_; }
-
-  // A heap copy, for keeping a failure past its catch block.
-  virtual std::unique_ptr<HTTPException> Clone() const;
-  // Throws a copy with its own type, also when held through a base reference.
-  [[noreturn]] virtual void Raise() const;
 
  private:
   int httpCode_;

@@ -6,8 +6,6 @@
 //       writes the decoded "enc-key" (the RSA-wrapped content key) to <out>
 //   node gcm_decrypt.js package <zormeta> <key file> <enc file> <out>
 //       decrypts the ".enc" file with "enc-iv" and "enc-tag"
-//   node gcm_decrypt.js custom-data <zormeta> <key file> <out>
-//       decrypts "client-custom-data" with its own IV and tag
 //
 // Exits 1 with a message when the tag does not verify or anything is missing.
 'use strict';
@@ -24,14 +22,12 @@ try {
   if (mode === 'wrapped-key') {
     fs.writeFileSync(keyPath, member('enc-key'));
   } else {
-    const custom = mode === 'custom-data';
-    const prefix = custom ? 'client-custom-data-' : 'enc-';
-    const input = custom ? member('client-custom-data') : fs.readFileSync(rest[0]);
+    const input = fs.readFileSync(rest[0]);
     const key = fs.readFileSync(keyPath);
-    const d = crypto.createDecipheriv('aes-256-gcm', key, member(prefix + 'iv'));
-    d.setAuthTag(member(prefix + 'tag'));
+    const d = crypto.createDecipheriv('aes-256-gcm', key, member('enc-iv'));
+    d.setAuthTag(member('enc-tag'));
     // final() throws when the tag does not verify.
-    fs.writeFileSync(rest.at(-1), Buffer.concat([d.update(input), d.final()]));
+    fs.writeFileSync(rest[1], Buffer.concat([d.update(input), d.final()]));
   }
 } catch (e) {
   console.error(`gcm_decrypt: ${e.message}`);
