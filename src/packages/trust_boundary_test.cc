@@ -85,6 +85,14 @@ TEST_F(TrustBoundaryTest, ReadsAndDeletesOnlyInside) {
                 c.deleted);
     }
   }
+  // A configured directory is opened by name each time, but used only while
+  // it is still the one the boundary was made with.
+  const TrustBoundary pinned({Dump("sub")});
+  std::filesystem::rename(dumps_.Sub("sub"), dumps_.Sub("sub.old"));
+  std::filesystem::create_directory(dumps_.Sub("sub"));
+  WriteFile(dumps_.Sub("sub/b.dmp"), "another folder's");
+  EXPECT_FALSE(pinned.WhyNotRead(Dump("sub/b.dmp"), TPath()).isEmpty());
+  EXPECT_FALSE(pinned.WhyNotDeleted(Dump("sub/b.dmp"), TPath()).isEmpty());
 }
 
 // Another thread swaps a name between a real entry and a link that leads out
@@ -235,6 +243,21 @@ TEST_F(TrustBoundaryTest, AnotherUsersFileNamesOnlyThatUsersFiles) {
   EXPECT_TRUE(boundary_.WhyNotRead(Dump("nobody-link"), namer).isEmpty());
   const TrustBoundary following({TPath(dumps_.path())}, true);
   EXPECT_TRUE(following.WhyNotRead(Dump("nobody-link"), Dump("own.manifest")).isEmpty());
+  // Nor does a user's file gain root's word while its folder is swapped for a
+  // link to a folder where root has a file of that name.
+  std::filesystem::create_directory(dumps_.Sub("roots"));
+  WriteFile(dumps_.Sub("roots/nobody.manifest"), "{}");
+  std::filesystem::create_directory_symlink(dumps_.Sub("roots"), dumps_.Sub("swapped"));
+  const TPath swapped = Dump("swapped/nobody.manifest");
+  EXPECT_FALSE(boundary_.WhyNotRead(Dump("a.dmp"), swapped).isEmpty());
+  EXPECT_FALSE(boundary_.WhyNotDeleted(Dump("a.dmp"), swapped).isEmpty());
+  // A configured directory reached through a user's link is the user's to
+  // aim anywhere: it is left out, however many hops lead there.
+  std::filesystem::create_directory_symlink(outside_.path(), dumps_.Sub("aimed"));
+  ASSERT_EQ(::lchown(dumps_.Sub("aimed").c_str(), kNobody, kNobody), 0);
+  std::filesystem::create_directory_symlink(dumps_.Sub("aimed"), dumps_.Sub("via"));
+  EXPECT_TRUE(TrustBoundary({Dump("via")}).GetRoots().empty());
+  EXPECT_EQ(TrustBoundary({Dump("inner-dir")}).GetRoots().size(), 1u);
 }
 
 }  // namespace
