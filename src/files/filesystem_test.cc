@@ -197,22 +197,24 @@ TEST_F(FilesystemTest, RenamePathSyncsTheDirectory) {
 }
 
 // Whoever may rename an entry of a folder above the data folder, or of one
-// the configured path passes through, can put a link there between the check
-// and the rename over the target.
+// the configured path passes through, or owns a link on the way, can put a
+// link there between the check and the rename over the target.
 TEST_F(FilesystemTest, SavesRefuseAFolderAboveThatAnotherGroupMayWrite) {
   if (getuid() != 0) GTEST_SKIP() << "needs root to give a folder to another group";
   constexpr gid_t kNogroup = 65534;
+  constexpr uid_t kNobody = 65534;
   struct Case {
     const char* name;
     mode_t aboveMode;
     gid_t aboveGroup;
-    bool throughLink, refused;
+    bool throughLink, othersLink, refused;
   };
   const Case cases[] = {
-      {"another group may write", 0775, kNogroup, false, true},
-      {"a link in a folder another group may write", 0775, kNogroup, true, true},
-      {"root's group may write", 0775, 0, true, false},
-      {"sticky, another group may write", 01775, kNogroup, false, false},
+      {"another group may write", 0775, kNogroup, false, false, true},
+      {"a link in a folder another group may write", 0775, kNogroup, true, false, true},
+      {"root's group may write", 0775, 0, true, false, false},
+      {"sticky, another group may write", 01775, kNogroup, false, false, false},
+      {"another user's link in a sticky folder", 01777, 0, true, true, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -222,6 +224,9 @@ TEST_F(FilesystemTest, SavesRefuseAFolderAboveThatAnotherGroupMayWrite) {
     if (c.throughLink) {
       std::filesystem::rename(data, outside_.Sub(c.name));
       std::filesystem::create_directory_symlink(outside_.Sub(c.name), data);
+      if (c.othersLink) {
+        ASSERT_EQ(lchown(data.c_str(), kNobody, kNogroup), 0);
+      }
     }
     ASSERT_EQ(chown(above.c_str(), 0, c.aboveGroup), 0);
     ASSERT_EQ(chmod(above.c_str(), c.aboveMode), 0);
@@ -231,7 +236,9 @@ TEST_F(FilesystemTest, SavesRefuseAFolderAboveThatAnotherGroupMayWrite) {
     } catch (const TPath::Exception& e) {
       error = e.what();
     }
-    if (c.refused) {
+    if (c.othersLink) {
+      EXPECT_THAT(error, ::testing::HasSubstr("the link '" + data + "' on the way"));
+    } else if (c.refused) {
       EXPECT_THAT(error, ::testing::HasSubstr("'" + above + "', is writable by group"));
     } else {
       EXPECT_EQ(error, "");

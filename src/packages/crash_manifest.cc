@@ -141,6 +141,10 @@ std::shared_ptr<CrashManifest> CrashManifest::LoadFromFile(const TPath& path) {
   return LoadObjectFromFile<CrashManifest>(path);
 }
 
+std::shared_ptr<CrashManifest> CrashManifest::LoadFromFile(zor::platform::TFile& file) {
+  return LoadObjectFromFile<CrashManifest>(file);
+}
+
 rapidjson::Document CrashManifest::ToJson() const {
   Json::Document copy;
   copy.CopyFrom(document_, copy.GetAllocator());

@@ -61,6 +61,8 @@ class CrashManifest : public JsonFileSerializedObject {
   // Loads the file at `path` and binds the new manifest to it. Throws what
   // JsonFileSerializedObject::ReadJsonFile and the JSON constructor throw.
   static std::shared_ptr<CrashManifest> LoadFromFile(const zor::platform::TPath& path);
+  // As above, from the open `file`, bound to its path.
+  static std::shared_ptr<CrashManifest> LoadFromFile(zor::platform::TFile& file);
 
   // JsonFileSerializedObject:
   // A copy of the document (with the appended members once completed).

@@ -47,15 +47,6 @@ void LogSkipped(const TPath& path, const TPath& namedBy, const TString& refusal)
               .arg(refusal));
 }
 
-// True iff `boundary` lets the program read `path` on the word of `namedBy`;
-// else logs at Warn why the path is skipped.
-bool IsTrusted(const TrustBoundary& boundary, const TPath& path, const TPath& namedBy) {
-  const TString refusal = boundary.WhyNotRead(path, namedBy);
-  if (refusal.isEmpty()) return true;
-  LogSkipped(path, namedBy, refusal);
-  return false;
-}
-
 }  // namespace
 
 CrashPackage::CrashPackage(const TString& name, const std::set<TPath>& artifactPaths,
@@ -135,7 +126,7 @@ CrashPackage::CrashPackage(const rapidjson::Value& json, TrustBoundary boundary)
   const TPath manifestPath = GetDataFilePath(DataFileKind::kManifestFile);
   // The status file is the program's own record, but the manifest it names
   // must still lie where the program works.
-  if (IsTrusted(GetTrustBoundary(), manifestPath, TPath())) LoadManifest(manifestPath);
+  LoadManifest(manifestPath);
 }
 
 CrashPackage::~CrashPackage() = default;
@@ -146,8 +137,18 @@ std::shared_ptr<CrashPackage> CrashPackage::LoadFromFile(const TPath& path,
 }
 
 void CrashPackage::LoadManifest(const TPath& path) {
+  manifest_.reset();
+  // One open for the check and the read: a name opened again could be a FIFO
+  // by then, which blocks the run past any signal, or a link to a device.
+  TString refusal;
+  std::optional<zor::platform::TFile> file =
+      GetTrustBoundary().OpenForReading(path, TPath(), &refusal);
+  if (!file) {
+    LogSkipped(path, TPath(), refusal);
+    return;
+  }
   try {
-    manifest_ = CrashManifest::LoadFromFile(path);
+    manifest_ = CrashManifest::LoadFromFile(*file);
   } catch (const ZorvaneException& e) {
     LogText(TLog::Warn, TFormatString("Error occurred when trying to load manifest for crash "
                                       "package '%1'. Error message: '%2'")

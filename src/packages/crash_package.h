@@ -150,8 +150,9 @@ class CrashPackage : public Package {
  private:
   // Removes the package directory once it is empty; see DeleteOwnFiles.
   bool RemoveOwnDirectory(zor::platform::TString* deleted) const;
-  // Loads the manifest at `path`; a ZorvaneException is logged at Warn and
-  // leaves no manifest.
+  // Loads the manifest at `path`, read only through the descriptor the trust
+  // boundary opens for it (as a record of the program's own names it); a
+  // refusal or a ZorvaneException is logged at Warn and leaves no manifest.
   void LoadManifest(const zor::platform::TPath& path);
   // The record of each file of `logPath`'s rotated chain after the first,
   // with the permission of its position, into `*files`. An unreadable chain

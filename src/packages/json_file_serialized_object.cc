@@ -74,21 +74,38 @@ TString JsonFileSerializedObject::UnexpectedParameterMessage(const TString& name
   return TFormatString("Ignoring unexpected parameter '%1' in JSON string").arg(name);
 }
 
+namespace {
+
+// A state file or manifest is a few kilobytes; one far larger was not
+// written by anyone who meant it to be read.
+void CheckJsonFileSize(const TPath& path, uint64_t size) {
+  if (size <= JsonFileSerializedObject::kMaxFileSize) return;
+  throw ZorvaneException(TFormatString("Failed to read following content as JSON: '%1'. File: "
+                                       "'%2'. Reason: the file has %3 bytes, more than %4.")
+                             .arg(TString("..."))
+                             .arg(path.ToString())
+                             .arg(size)
+                             .arg(JsonFileSerializedObject::kMaxFileSize));
+}
+
+}  // namespace
+
 void JsonFileSerializedObject::ReadJsonFile(
     const TPath& path, const std::function<void(const rapidjson::Value&)>& construct) {
   Filesystem& filesystem = Filesystem::GetInstance();
-  // A state file or manifest is a few kilobytes; one far larger was not
-  // written by anyone who meant it to be read.
-  const uint64_t size = filesystem.FileSize(path);
-  if (size > kMaxFileSize) {
-    throw ZorvaneException(TFormatString("Failed to read following content as JSON: '%1'. File: "
-                                         "'%2'. Reason: the file has %3 bytes, more than %4.")
-                               .arg(TString("..."))
-                               .arg(path.ToString())
-                               .arg(size)
-                               .arg(kMaxFileSize));
-  }
-  const TString text = filesystem.ReadTextFile(path);
+  CheckJsonFileSize(path, filesystem.FileSize(path));
+  ParseJsonText(filesystem.ReadTextFile(path), path, construct);
+}
+
+void JsonFileSerializedObject::ReadJsonFile(
+    zor::platform::TFile& file, const std::function<void(const rapidjson::Value&)>& construct) {
+  CheckJsonFileSize(file.GetPath(), static_cast<uint64_t>(file.Size()));
+  ParseJsonText(file.ReadText(), file.GetPath(), construct);
+}
+
+void JsonFileSerializedObject::ParseJsonText(
+    const TString& text, const TPath& path,
+    const std::function<void(const rapidjson::Value&)>& construct) {
   Json::Document document;
   TString reason;
   if (!Json::Parse(text.toStdString(), &document, &reason)) {

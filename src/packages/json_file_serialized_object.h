@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 
+#include "platform/tfile.h"
 #include "platform/tpath.h"
 #include "platform/tstring.h"
 
@@ -99,6 +100,11 @@ class JsonFileSerializedObject {
   //     becomes one with that text followed by ": <what>".
   static void ReadJsonFile(const zor::platform::TPath& path,
                            const std::function<void(const rapidjson::Value&)>& construct);
+  // As above, from the open `file` (named by its path), its size as fstat
+  // gives it: for a file opened by TrustBoundary, whose name may mean
+  // another file by now.
+  static void ReadJsonFile(zor::platform::TFile& file,
+                           const std::function<void(const rapidjson::Value&)>& construct);
 
   // LoadFromFile for classes whose JSON constructor takes the value and then
   // `args`: constructs a T from the file at `path` and binds it to `path`.
@@ -112,8 +118,22 @@ class JsonFileSerializedObject {
     object->SetFilePath(path);
     return object;
   }
+  // As above, from the open `file`, bound to its path.
+  template <class T, class... Args>
+  static std::shared_ptr<T> LoadObjectFromFile(zor::platform::TFile& file, const Args&... args) {
+    std::shared_ptr<T> object;
+    ReadJsonFile(
+        file, [&](const rapidjson::Value& json) { object = std::make_shared<T>(json, args...); });
+    object->SetFilePath(file.GetPath());
+    return object;
+  }
 
  private:
+  // Parses `text`, the content of `path`, and hands the object to `construct`.
+  // Throws as ReadJsonFile.
+  static void ParseJsonText(const zor::platform::TString& text, const zor::platform::TPath& path,
+                            const std::function<void(const rapidjson::Value&)>& construct);
+
   zor::platform::TPath filePath_;
 };
 

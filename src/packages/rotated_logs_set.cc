@@ -13,6 +13,7 @@
 
 namespace ZorErrorReporting {
 
+using zor::platform::TFile;
 using zor::platform::TFormatString;
 using zor::platform::TPath;
 using zor::platform::TRegex;
@@ -53,9 +54,12 @@ using FileBytes = std::vector<char>;
 
 size_t BytesRead(const FileBytes& buffer) { return buffer.empty() ? 0 : buffer.size() - 1; }
 
-int ProbeEncoding(const TPath& path) {
-  const FileBytes probe =
-      Filesystem::GetInstance().ReadFileBytes(path, RotatedLogsSet::kEncodingProbeBytes, 0);
+int ProbeEncoding(TFile& file) {
+  FileBytes probe(RotatedLogsSet::kEncodingProbeBytes + 1, 0);
+  probe.resize(static_cast<size_t>(
+                   file.ReadAt(probe.data(), RotatedLogsSet::kEncodingProbeBytes, 0)) +
+               1);
+  probe.back() = 0;
   return zor::platform::DetectEncoding(probe.data(), BytesRead(probe));
 }
 
@@ -88,8 +92,12 @@ TString Decode(const FileBytes& buffer, int encoding) {
   }
 }
 
-TString ReadPortion(const TPath& path, uint64_t offset, uint64_t count, int encoding) {
-  const FileBytes bytes = Filesystem::GetInstance().ReadFileBytes(path, count, offset);
+TString ReadPortion(TFile& file, uint64_t offset, uint64_t count, int encoding) {
+  FileBytes bytes(count + 1, 0);
+  const int64_t read =
+      file.ReadAt(bytes.data(), static_cast<int64_t>(count), static_cast<int64_t>(offset));
+  bytes.resize(static_cast<size_t>(read) + 1);
+  bytes.back() = 0;
   return Decode(bytes, encoding).dosToUnix();
 }
 
@@ -108,34 +116,46 @@ RotatedLogsSet::LogEvents::LogEvents(const TString& eventText) : text(eventText)
 RotatedLogsSet::RotatedLogsSet(const TPath& logPath, const TrustBoundary* boundary)
     : logPath_(logPath), boundary_(boundary) {}
 
-bool RotatedLogsSet::MayRead(const TPath& path, const TPath& namedBy) const {
-  if (boundary_ == nullptr || path == logPath_) return true;
-  // Checked before the first byte: a name in a log may lead to a FIFO, a
-  // device or another user's file, none of which is opened.
-  const TString refusal = boundary_->WhyNotRead(path, namedBy);
-  if (refusal.isEmpty()) return true;
+std::optional<TFile> RotatedLogsSet::OpenLog(const TPath& path, const TPath& namedBy) const {
+  if (boundary_ == nullptr) return TFile(path, zor::platform::OpenMode::Read);
+  // Opened once, by the boundary's rules, and only read through that
+  // descriptor: a name checked and then opened again could by then be a
+  // FIFO, which blocks the run past any signal, or another user's file. The
+  // log itself comes from the listing: it is taken on the word of the
+  // package's own record, which will name it.
+  TString refusal;
+  std::optional<TFile> file =
+      boundary_->OpenForReading(path, path == logPath_ ? TPath() : namedBy, &refusal);
+  if (file) return file;
   LogText(zor::platform::TLog::Warn,
           TFormatString("The rotated log chain of '%1' ends before '%2', which '%3' names: %4")
               .arg(logPath_.ToString())
               .arg(path.ToString())
               .arg(namedBy.ToString())
               .arg(refusal));
-  return false;
+  return std::nullopt;
 }
 
 TString RotatedLogsSet::ReadTextPortion(const TPath& path, uint64_t offset, uint64_t count) {
-  return ReadPortion(path, offset, count, ProbeEncoding(path));
+  TFile file(path, zor::platform::OpenMode::Read);
+  return ReadPortion(file, offset, count, ProbeEncoding(file));
 }
 
 RotatedLogsSet::HeadAndTail RotatedLogsSet::ReadHeadAndTail(const TPath& path) {
-  const uint64_t size = Filesystem::GetInstance().FileSize(path);
-  const int encoding = ProbeEncoding(path);
+  TFile file(path, zor::platform::OpenMode::Read);
+  return ReadHeadAndTail(file);
+}
+
+RotatedLogsSet::HeadAndTail RotatedLogsSet::ReadHeadAndTail(TFile& file) {
+  // The size of what was opened: the name may mean another file by now.
+  const uint64_t size = static_cast<uint64_t>(file.Size());
+  const int encoding = ProbeEncoding(file);
   if (size <= kWholeFileBytes) {
-    const TString whole = ReadPortion(path, 0, size, encoding);
+    const TString whole = ReadPortion(file, 0, size, encoding);
     return {whole, whole};
   }
-  return {ReadPortion(path, 0, kHeadTailBytes, encoding),
-          ReadPortion(path, size - kHeadTailBytes, kHeadTailBytes, encoding)};
+  return {ReadPortion(file, 0, kHeadTailBytes, encoding),
+          ReadPortion(file, size - kHeadTailBytes, kHeadTailBytes, encoding)};
 }
 
 TPath RotatedLogsSet::GetPreviousLogPath(const TPath& path, const TString& tail) {
@@ -152,16 +172,22 @@ TPath RotatedLogsSet::GetPreviousLogPath(const TPath& path, const TString& tail)
 void RotatedLogsSet::ReadLogSet() {
   read_ = true;
   paths_.clear();
+  std::optional<TFile> log = OpenLog(logPath_, logPath_);
+  if (!log) return;
   // The log path's text serves twice when the chain starts with that file.
-  const HeadAndTail first = ReadHeadAndTail(logPath_);
+  const HeadAndTail first = ReadHeadAndTail(*log);
   TPath current = LogEvents(first.head).openPath;
   TPath namedBy = logPath_;
   int count = 0;
-  while (!current.IsEmpty()) {
-    if (count == kMaxLogSetFiles || !MayRead(current, namedBy)) break;
+  while (!current.IsEmpty() && count < kMaxLogSetFiles) {
+    TString tail = first.tail;
+    if (current != logPath_) {
+      std::optional<TFile> file = OpenLog(current, namedBy);
+      if (!file) break;
+      tail = ReadHeadAndTail(*file).tail;
+    }
     ++count;
     paths_.push_back(current);
-    const TString tail = current == logPath_ ? first.tail : ReadHeadAndTail(current).tail;
     namedBy = current;
     current = GetPreviousLogPath(current, tail);
   }

@@ -14,8 +14,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
+#include "platform/tfile.h"
 #include "platform/tpath.h"
 #include "platform/tstring.h"
 
@@ -57,10 +59,11 @@ class RotatedLogsSet {
     zor::platform::TString tail;
   };
 
-  // With a `boundary` (weak; it must outlive the set), every file of the
-  // chain but `logPath` itself is first checked with TrustBoundary::WhyNotRead
-  // on the word of the newer file that names it, and the chain ends, with a
-  // Warn line, before the first one refused: nothing of it is opened.
+  // With a `boundary` (weak; it must outlive the set), every file is opened
+  // by TrustBoundary::OpenForReading and read through that descriptor only:
+  // `logPath` as the package's own record names it, every older file on the
+  // word of the newer file that names it. The chain ends, with a Warn line,
+  // before the first file refused, which is never read.
   explicit RotatedLogsSet(const zor::platform::TPath& logPath,
                           const TrustBoundary* boundary = nullptr);
 
@@ -86,6 +89,8 @@ class RotatedLogsSet {
                                                 uint64_t count);
   // Throws as ReadLogSet.
   static HeadAndTail ReadHeadAndTail(const zor::platform::TPath& path);
+  // As above, from the open `file`, whatever its name means by now.
+  static HeadAndTail ReadHeadAndTail(zor::platform::TFile& file);
   // The file that `path` continues: the new path of the last rotate-log event
   // in `tail` (the text at the end of `path`) when that event's old path has
   // the file name of `path` in a directory of the same last component as
@@ -94,8 +99,10 @@ class RotatedLogsSet {
                                                  const zor::platform::TString& tail);
 
  private:
-  // True iff the set may open `path`, which `namedBy` names; see the constructor.
-  bool MayRead(const zor::platform::TPath& path, const zor::platform::TPath& namedBy) const;
+  // `path`, which `namedBy` names, opened for reading; nullopt (with a Warn
+  // line) when the boundary refuses it. See the constructor.
+  std::optional<zor::platform::TFile> OpenLog(const zor::platform::TPath& path,
+                                              const zor::platform::TPath& namedBy) const;
 
   zor::platform::TPath logPath_;
   const TrustBoundary* boundary_;  // weak; may be null

@@ -51,16 +51,58 @@ TPath Cleaned(const TPath& path) {
 TrustBoundary::TrustBoundary(const std::vector<TPath>& directories, bool followLinks)
     : followLinks_(followLinks) {
   for (const TPath& directory : directories) {
-    if (std::optional<TPath> canonical = Canonical(directory)) {
-      roots_.push_back(*canonical);
-      given_.push_back(Cleaned(directory));
-    }
+    // A directory that another user could redirect is left out: nothing in
+    // it is read or deleted on anyone's word.
+    if (!zor::platform::WhoseLinkOnTheWay(directory).isEmpty()) continue;
+    const std::optional<TPath> canonical = Canonical(directory);
+    const std::optional<FileIdentity> identity =
+        canonical ? Identify(*canonical, LinkHandling::kDoNotFollow) : std::nullopt;
+    if (!identity) continue;
+    roots_.push_back(*canonical);
+    given_.push_back(Cleaned(directory));
+    rootIdentities_.emplace_back(identity->device, identity->inode);
   }
+}
+
+int TrustBoundary::OpenRoot(const TPath* root, DirectoryHandle* handle) const {
+  if (const int error = handle->Open(*root); error != 0) return error;
+  // Opened by name, so the same directory as when the boundary was made, not
+  // whatever a user who may rename an entry on its way has put there since.
+  const std::optional<FileIdentity> opened = zor::platform::IdentifyDescriptor(handle->Descriptor());
+  const auto& expected = rootIdentities_[static_cast<size_t>(root - roots_.data())];
+  if (!opened || opened->device != expected.first || opened->inode != expected.second) {
+    *handle = DirectoryHandle();
+    return ELOOP;
+  }
+  return 0;
+}
+
+std::optional<FileIdentity> TrustBoundary::IdentifyNamer(const TPath& namedBy) const {
+  // A namer outside the boundary is no user's to swap; with links followed
+  // the listing's own names may lead through them.
+  const std::optional<TPath> folder = Canonical(namedBy.Parent());
+  TPath relative;
+  const TPath* root = folder ? RootOf(*folder / TPath(namedBy.Filename()), &relative) : nullptr;
+  if (root == nullptr || followLinks_) return Identify(namedBy, LinkHandling::kDoNotFollow);
+  // Inside, its owner is read from the entry reached as written, with no
+  // link on the way: a user who swaps the folder of a file of theirs for a
+  // link to a folder holding root's file of that name would lend the file
+  // root's word.
+  if (!WhyNotAsNamed(namedBy.Parent(), *folder).isEmpty()) return std::nullopt;
+  DirectoryHandle rootHandle;
+  int fd = -1;
+  if (OpenRoot(root, &rootHandle) != 0 ||
+      rootHandle.OpenBeneath(relative, O_PATH | O_NOFOLLOW, 0, &fd) != 0) {
+    return std::nullopt;
+  }
+  std::optional<FileIdentity> identity = zor::platform::IdentifyDescriptor(fd);
+  ::close(fd);
+  return identity;
 }
 
 bool TrustBoundary::VouchesForAnyOwner(const TPath& namedBy) const {
   if (namedBy.IsEmpty()) return true;
-  const std::optional<FileIdentity> namer = Identify(namedBy, LinkHandling::kDoNotFollow);
+  const std::optional<FileIdentity> namer = IdentifyNamer(namedBy);
   return namer && namer->owner == zor::platform::EffectiveUser();
 }
 
@@ -107,7 +149,7 @@ TString TrustBoundary::OpenParent(const TPath& path, bool asNamed, DirectoryHand
         .arg((*folder / TPath(*name)).ToString());
   }
   DirectoryHandle rootHandle;
-  int error = rootHandle.Open(*root);
+  int error = OpenRoot(root, &rootHandle);
   if (error == 0) error = Filesystem::GetInstance().OpenDirectoryBeneath(rootHandle, relative, parent);
   if (error == 0) return {};
   return TFormatString("its folder '%1' cannot be opened beneath '%2' without a link: %3")
@@ -118,7 +160,7 @@ TString TrustBoundary::OpenParent(const TPath& path, bool asNamed, DirectoryHand
 
 TString TrustBoundary::WhyNotOwner(unsigned owner, const TPath& namedBy) const {
   if (namedBy.IsEmpty()) return {};
-  const std::optional<FileIdentity> namer = Identify(namedBy, LinkHandling::kDoNotFollow);
+  const std::optional<FileIdentity> namer = IdentifyNamer(namedBy);
   if (!namer) {
     return TFormatString("the file that names it, '%1', cannot be examined")
         .arg(namedBy.ToString());
@@ -154,7 +196,7 @@ std::optional<TFile> TrustBoundary::OpenForReading(const TPath& path, const TPat
   }
   DirectoryHandle rootHandle;
   int fd = -1;
-  int error = rootHandle.Open(*root);
+  int error = OpenRoot(root, &rootHandle);
   if (error == 0) error = Filesystem::GetInstance().OpenFileBeneath(rootHandle, relative, &fd);
   if (error != 0) {
     return refuse(TFormatString("it cannot be opened beneath '%1' without a link: %2")

@@ -39,6 +39,7 @@
 #pragma once
 
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "files/removal_result.h"
@@ -54,7 +55,9 @@ class TrustBoundary {
  public:
   // A boundary around `directories` (dump directories and the data
   // directory alike). Each is resolved now; one that does not exist is left
-  // out. `followLinks` lets the program's own records name paths through
+  // out, and so is one reached through a symbolic link that belongs to
+  // neither root nor this program's user. Each root is later opened by name
+  // and used only while it is still the directory resolved now. `followLinks` lets the program's own records name paths through
   // links inside (the configuration's dump.dirs.follow_symlinks).
   explicit TrustBoundary(const std::vector<zor::platform::TPath>& directories,
                          bool followLinks = false);
@@ -94,6 +97,9 @@ class TrustBoundary {
   const std::vector<zor::platform::TPath>& GetRoots() const { return roots_; }
 
  private:
+  // Opens `root` (one of roots_) into *handle: 0, the errno value, or ELOOP
+  // when it is no longer the directory the boundary was made with.
+  int OpenRoot(const zor::platform::TPath* root, zor::platform::DirectoryHandle* handle) const;
   // The root that `canonical` is or lies below, and the rest of it; nullptr
   // when it lies in none.
   const zor::platform::TPath* RootOf(const zor::platform::TPath& canonical,
@@ -116,6 +122,9 @@ class TrustBoundary {
                                        zor::platform::DirectoryHandle* parent,
                                        zor::platform::TString* name,
                                        std::optional<zor::platform::FileIdentity>* entry) const;
+  // The identity of the file `namedBy`; inside the boundary only as reached
+  // as written, with no link at any component (nullopt otherwise).
+  std::optional<zor::platform::FileIdentity> IdentifyNamer(const zor::platform::TPath& namedBy) const;
   // True iff `namedBy` is the program's own record (or nothing): its word
   // holds for any owner, so what it names must be reached as written.
   bool VouchesForAnyOwner(const zor::platform::TPath& namedBy) const;
@@ -128,6 +137,8 @@ class TrustBoundary {
   zor::platform::TString WhyNotOwner(unsigned owner, const zor::platform::TPath& namedBy) const;
 
   std::vector<zor::platform::TPath> roots_;
+  // Each root's device and inode when the boundary was made.
+  std::vector<std::pair<dev_t, ino_t>> rootIdentities_;
   // The same directories as configured, cleaned and absolute.
   std::vector<zor::platform::TPath> given_;
   bool followLinks_ = false;

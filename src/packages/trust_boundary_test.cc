@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "files/filesystem.h"
+#include "packages/crash_package.h"
 #include "support/temp_dir.h"
 
 namespace ZorErrorReporting {
@@ -84,6 +85,14 @@ TEST_F(TrustBoundaryTest, ReadsAndDeletesOnlyInside) {
                 c.deleted);
     }
   }
+  // A configured directory is opened by name each time, but used only while
+  // it is still the one the boundary was made with.
+  const TrustBoundary pinned({Dump("sub")});
+  std::filesystem::rename(dumps_.Sub("sub"), dumps_.Sub("sub.old"));
+  std::filesystem::create_directory(dumps_.Sub("sub"));
+  WriteFile(dumps_.Sub("sub/b.dmp"), "another folder's");
+  EXPECT_FALSE(pinned.WhyNotRead(Dump("sub/b.dmp"), TPath()).isEmpty());
+  EXPECT_FALSE(pinned.WhyNotDeleted(Dump("sub/b.dmp"), TPath()).isEmpty());
 }
 
 // Another thread swaps a name between a real entry and a link that leads out
@@ -183,6 +192,32 @@ TEST_F(TrustBoundaryRaceTest, FolderSwappedForALinkNeverLeadsTheDeletionOut) {
   ::close(real);
 }
 
+// A crash's log and manifest swapped for FIFOs between any two steps: an
+// open that blocks would hold the run past every signal, so each is opened
+// once, by the boundary, and read through that descriptor.
+TEST_F(TrustBoundaryRaceTest, CrashFilesSwappedForFifosNeverBlockThePackage) {
+  ScopedTempDir data;
+  const std::string log = dumps_.Sub("crash/app.1.log");
+  for (const std::string folder : {"crash", ".crash"}) {
+    std::filesystem::create_directory(dumps_.Sub(folder));
+    WriteFile(dumps_.Sub(folder + "/app.1.dmp"), "dump");
+  }
+  WriteFile(log, "{\"k\":\"open-log\",\"v\":{\"path\":\"" + log + "\"}}\n");
+  WriteFile(dumps_.Sub("crash/app.1.manifest"), "{}");
+  ASSERT_EQ(::mkfifo(dumps_.Sub(".crash/app.1.log").c_str(), 0600), 0);
+  ASSERT_EQ(::mkfifo(dumps_.Sub(".crash/app.1.manifest").c_str(), 0600), 0);
+  StartSwapping("crash");
+  for (int i = 0; i < kTries / 10; ++i) {
+    const std::string name = "app.1-" + std::to_string(i);
+    try {
+      CrashPackage package(name, {Dump("crash/app.1.dmp"), TPath(log), Dump("crash/app.1.manifest")},
+                           true, {}, TPath(data.path()), boundary_);
+    } catch (const std::exception&) {
+      // The dump may be gone for a moment: only a block fails the test.
+    }
+  }
+}
+
 TEST_F(TrustBoundaryTest, AnotherUsersFileNamesOnlyThatUsersFiles) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files to another user";
   constexpr uid_t kNobody = 65534;
@@ -208,6 +243,21 @@ TEST_F(TrustBoundaryTest, AnotherUsersFileNamesOnlyThatUsersFiles) {
   EXPECT_TRUE(boundary_.WhyNotRead(Dump("nobody-link"), namer).isEmpty());
   const TrustBoundary following({TPath(dumps_.path())}, true);
   EXPECT_TRUE(following.WhyNotRead(Dump("nobody-link"), Dump("own.manifest")).isEmpty());
+  // Nor does a user's file gain root's word while its folder is swapped for a
+  // link to a folder where root has a file of that name.
+  std::filesystem::create_directory(dumps_.Sub("roots"));
+  WriteFile(dumps_.Sub("roots/nobody.manifest"), "{}");
+  std::filesystem::create_directory_symlink(dumps_.Sub("roots"), dumps_.Sub("swapped"));
+  const TPath swapped = Dump("swapped/nobody.manifest");
+  EXPECT_FALSE(boundary_.WhyNotRead(Dump("a.dmp"), swapped).isEmpty());
+  EXPECT_FALSE(boundary_.WhyNotDeleted(Dump("a.dmp"), swapped).isEmpty());
+  // A configured directory reached through a user's link is the user's to
+  // aim anywhere: it is left out, however many hops lead there.
+  std::filesystem::create_directory_symlink(outside_.path(), dumps_.Sub("aimed"));
+  ASSERT_EQ(::lchown(dumps_.Sub("aimed").c_str(), kNobody, kNobody), 0);
+  std::filesystem::create_directory_symlink(dumps_.Sub("aimed"), dumps_.Sub("via"));
+  EXPECT_TRUE(TrustBoundary({Dump("via")}).GetRoots().empty());
+  EXPECT_EQ(TrustBoundary({Dump("inner-dir")}).GetRoots().size(), 1u);
 }
 
 }  // namespace

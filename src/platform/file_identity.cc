@@ -71,6 +71,39 @@ bool IsSameOrBelow(const TPath& path, const TPath& root) {
   return text.startsWith(prefix);
 }
 
+TString WhoseLinkOnTheWay(const TPath& path) {
+  constexpr int kMaxHops = 40;
+  std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0), &std::free);
+  std::string rest = path.NativeString();
+  if (rest.empty() || rest.front() != '/') rest = std::string(cwd ? cwd.get() : "") + "/" + rest;
+  std::string reached;
+  for (int hops = 0; hops <= kMaxHops;) {
+    const size_t start = rest.find_first_not_of('/');
+    if (start == std::string::npos) return {};
+    const size_t end = rest.find('/', start);
+    const std::string next = reached + "/" + rest.substr(start, end - start);
+    rest = end == std::string::npos ? std::string() : rest.substr(end);
+    struct stat info {};
+    if (::lstat(next.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+      reached = next;
+      continue;
+    }
+    if (info.st_uid != ::geteuid() && info.st_uid != 0) {
+      return "the link '" + TString(next) + "' on the way to '" + path.ToString() +
+             "' belongs to user " + TString(std::to_string(info.st_uid));
+    }
+    std::string target(PATH_MAX, '\0');
+    const ssize_t length = ::readlink(next.c_str(), target.data(), target.size());
+    if (length <= 0) return "the link '" + TString(next) + "' cannot be read";
+    target.resize(static_cast<size_t>(length));
+    // The target continues from the link's folder, or from "/".
+    rest = (target.front() == '/' ? target : reached + "/" + target) + rest;
+    reached.clear();
+    ++hops;
+  }
+  return "the way to '" + path.ToString() + "' has too many links";
+}
+
 namespace {
 
 // WhyFolderNotPrivate for one chain of folders, `folder` and each above it by
@@ -105,6 +138,7 @@ TString WhyChainNotPrivate(const TPath& folder) {
 
 TString WhyFolderNotPrivate(const TPath& folder) {
   const TPath given = folder.IsEmpty() ? TPath(".") : folder;
+  if (TString why = WhoseLinkOnTheWay(given); !why.isEmpty()) return why;
   const std::optional<TPath> resolved = CanonicalPath(given);
   if (!resolved) return "the folder '" + folder.ToString() + "' cannot be resolved";
   // The folders the path names on its way matter as much as where it leads:

@@ -47,13 +47,19 @@ std::optional<TPath> CanonicalPath(const TPath& path);
 // the two texts as given (no resolution: pass canonical paths).
 bool IsSameOrBelow(const TPath& path, const TPath& root);
 
+// Empty iff every symbolic link met on the way to `path`, each followed to
+// its target hop by hop as the kernel would, belongs to root or to this
+// process's user; else the text names the first link of another user, who
+// may aim it anywhere at any time. Never throws.
+TString WhoseLinkOnTheWay(const TPath& path);
+
 // Why another user could replace or redirect a file this process keeps in
 // `folder` (its log, lock and metrics files); empty iff no one could: the
 // folder belongs to this process's user (or root) and neither group nor
 // others may write it, and each folder above it, both on the path as written
 // and resolved, belongs to this user or root and is writable neither by
 // others nor by a group other than root's or this user's, unless sticky, as
-// /tmp is.
+// /tmp is; and no link on the way belongs to another user (WhoseLinkOnTheWay).
 // The text names the folder at fault. Never throws.
 TString WhyFolderNotPrivate(const TPath& folder);
 

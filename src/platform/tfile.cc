@@ -171,7 +171,11 @@ void TFile::Fail(const char* operation, int error) const {
 
 TString TFile::LoadTextFile(const TPath& path) {
   TFile file(path, OpenMode::Read);
-  const std::string bytes = file.ReadAll();
+  return file.ReadText();
+}
+
+TString TFile::ReadText() {
+  const std::string bytes = ReadAll();
   const std::optional<ByteOrderMark> bom = FindByteOrderMark(bytes.data(), bytes.size());
   if (!bom) return TString::fromUtf8(bytes);
 

@@ -41,6 +41,8 @@ class TFile : public TRandomIO {
   // configuration and state files. Throws TPath::Exception when the file cannot
   // be opened or read.
   static TString LoadTextFile(const TPath& path);
+  // As LoadTextFile, from this open file's position to the size fstat gives.
+  TString ReadText();
 
   // TIO:
   bool Open(OpenMode mode) override;

@@ -43,9 +43,23 @@ namespace TLog = zor::platform::TLog;
 
 namespace {
 
-// The group a crash package was made from: the directory and grouping key of
-// its first crash file other than a manifest; none without a manifest.
+// The group a crash package was made from. A package on an application's
+// manifest is known by that manifest's folder and key: the files it lists
+// are the user's claim, and one listing another folder's file first would
+// hide that folder's crash of the file's key; nor may a manifest that lists
+// nothing or does not parse leave the package known by its name alone,
+// which hides every folder's crash of that key. Else the directory and
+// grouping key of the first crash file of the program's own record; none
+// when neither is known.
 std::optional<CrashFileGroups::GroupId> GroupOf(const CrashPackage& package) {
+  if (package.HasDataFile(DataFileKind::kManifestFile)) {
+    const TPath manifest = package.GetDataFilePath(DataFileKind::kManifestFile);
+    const TString key = ArtifactNames::GetGroupingKey(manifest);
+    if (ArtifactNames::RecognizeArtifactType(manifest.ToString()) == ArtifactType::kManifest &&
+        !key.isEmpty()) {
+      return CrashFileGroups::GroupId(manifest.Parent(), key);
+    }
+  }
   if (!package.HasManifest()) return std::nullopt;
   for (const auto& [path, file] : package.GetManifest()->GetCrashArtifactFiles()) {
     if (file->GetType() == ArtifactType::kManifest) continue;

@@ -1,6 +1,7 @@
 #include "upload/package_footprint.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <optional>
 #include <set>
@@ -42,6 +43,16 @@ std::optional<std::pair<uint64_t, uid_t>> AllocatedBytes(const TPath& path) {
   return std::make_pair(static_cast<uint64_t>(st.st_blocks) * 512, st.st_uid);
 }
 
+// The owner of the application's manifest that lists a crash package's
+// files, when another user than the program's owns it; else nullopt.
+std::optional<uid_t> ListingUser(const Package& package) {
+  const auto* crash = dynamic_cast<const CrashPackage*>(&package);
+  if (crash == nullptr || !crash->HasManifest()) return std::nullopt;
+  const auto allocated = AllocatedBytes(crash->GetManifest()->GetFilePath());
+  if (!allocated || allocated->second == ::geteuid()) return std::nullopt;
+  return allocated->second;
+}
+
 }  // namespace
 
 uint64_t SizeOfFileOrZero(const TPath& path) {
@@ -73,12 +84,17 @@ PackageFootprint PackageFootprint::Measure(const Package& package) {
   PackageFootprint footprint;
   // The same file may be both a data file and a crash file (the manifest).
   std::set<TPath> seen;
-  std::optional<uid_t> crashOwner;
+  std::optional<uid_t> crashOwner = ListingUser(package);
+  const std::optional<uid_t> listedBy = crashOwner;
   std::optional<uid_t> statusOwner;
   for (const TPath& path : OwnFiles(package)) {
     if (!seen.insert(path).second) continue;
     const auto allocated = AllocatedBytes(path);
     if (!allocated) continue;
+    // A user's manifest may list another user's files: they neither count
+    // nor make the package that user's, whom retention would then prune.
+    const bool crashFile = path != package.GetFilePath() && !IsDataFile(package, path);
+    if (crashFile && listedBy && allocated->second != *listedBy) continue;
     footprint.bytes += allocated->first;
     if (path == package.GetFilePath()) {
       statusOwner = allocated->second;

@@ -25,10 +25,12 @@ class Package;
 
 struct PackageFootprint {
   // The bytes allocated to the own files that exist (st_blocks * 512, a
-  // link's own blocks, never its target's).
+  // link's own blocks, never its target's); of the crash files that a
+  // user's manifest lists, only those of that user.
   uint64_t bytes = 0;
-  // Whose crash it is: the owner of the first crash file that exists, else of
-  // the status file; 0 when neither exists.
+  // Whose crash it is: the owner of the user's manifest that lists its
+  // files, else of the first crash file that exists, else of the status
+  // file; 0 when none exists.
   uid_t owner = 0;
   // The earliest last write time of the status file and the recorded data
   // files that exist: when the package was made, since the manifest and the
