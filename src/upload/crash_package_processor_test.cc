@@ -181,10 +181,17 @@ TEST_F(CrashPackageProcessorTest, PackageLifecycleOverRuns) {
             (std::set<std::string>{"done.2.crash-package.complete", "gaveup.3.crash-package.failed",
                                    "retried.1.crash-package.pendingretry"}));
 
-  // Run 3: interrupted ("Started") after one verdict: back to retry.
+  // Run 3: interrupted ("Started") after one verdict, then transient trouble
+  // twice: back to retry, still one counted attempt.
   Fail(*packages[0], Status::kStarted);
   packages = Run();
   ASSERT_EQ(Names(packages), std::vector<std::string>{"retried.1"});
+  for (int i = 0; i < 2; ++i) {
+    packages[0]->RecordTransientFailure({DateTime::GetLocalTime(), UploadResultCode::kNetworkError,
+                                         "server down"},
+                                        DateTime());
+  }
+  EXPECT_EQ(packages[0]->CountedAttempts(), 1);
   Fail(*packages[0]);
   Fail(*packages[0]);
 
@@ -197,9 +204,10 @@ TEST_F(CrashPackageProcessorTest, PackageLifecycleOverRuns) {
             "Failed to upload package after 3 attempts.");
   EXPECT_TRUE(Exists(done));  // known packages are never packaged again, nor deleted
 
-  // Run 5: deletion of finished packages takes the complete one's record and
-  // leaves its status file quietly alone on the next run; given-up crashes
-  // stay (for a person, or for a retry) until they are 30 days old.
+  // Run 5: deletion of finished packages takes the complete one's record,
+  // its status file stays for a week (and a second run leaves it quietly
+  // alone); given-up crashes stay (for a person, or for a retry) until they
+  // are 30 days old.
   Configure("servercrashupload.delete_completed_dumps: true\n");
   for (int run = 0; run < 2; ++run) {
     EXPECT_TRUE(Run().empty());
@@ -213,7 +221,7 @@ TEST_F(CrashPackageProcessorTest, PackageLifecycleOverRuns) {
     }
   }
   EXPECT_TRUE(Exists(gaveUp));
-  // Both were given up long ago; "retried" was then retried by a run killed
+  // All three finished long ago; "retried" was then retried by a run killed
   // before its status file had its new name: it is retried, not deleted.
   const DateTime longAgo =
       DateTime::FromUnixTimeMs((DateTime::GetLocalTime().GetAsUnixTime() - 31 * 24 * 3600) * 1000);
@@ -221,13 +229,14 @@ TEST_F(CrashPackageProcessorTest, PackageLifecycleOverRuns) {
     CrashPackage::LoadFromFile(TPath(Status(name, "failed")), boundary_)
         ->AddUploadResult({longAgo, UploadResultCode::kUnknown, "given up"});
   }
+  CrashPackage::LoadFromFile(TPath(Status("done.2", "complete")), boundary_)
+      ->AddUploadResult({longAgo, UploadResultCode::kSuccess, "uploaded"});
   const std::string retriedFile = Status("retried.1", "failed");
   std::string text = ReadFile(retriedFile);
   text.replace(text.find("\"Failed\""), 8, "\"PendingRetry\"");
   WriteFile(retriedFile, text);
   EXPECT_EQ(Names(Run()), std::vector<std::string>{"retried.1"});
-  EXPECT_EQ(DataFiles(), (std::set<std::string>{"done.2.crash-package.complete",
-                                                "retried.1.crash-package.failed"}));
+  EXPECT_EQ(DataFiles(), std::set<std::string>{"retried.1.crash-package.failed"});
   EXPECT_FALSE(Exists(gaveUp));
   EXPECT_TRUE(Exists(retried));
 }
