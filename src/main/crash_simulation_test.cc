@@ -20,7 +20,6 @@
 
 #include "files/zip_file.h"
 #include "packages/crash_manifest.h"
-#include "packages/rotated_logs_set.h"
 #include "platform/sanitizer_build.h"
 #include "support/minidump_probe.h"
 #include "support/subprocess.h"
@@ -142,7 +141,7 @@ TEST_F(CrashSimulationTest, EachCrashTypeDiesByItsSignalAndLeavesAWholeCrashDire
       {"OutOfMemory", true, SIGSEGV, "Successfully received a memory allocation failure",
        192 * kMiB},
   };
-  std::vector<std::string> cores;
+  std::string fullDump;  // of the first case
   for (const Case& c : cases) {
     SCOPED_TRACE(c.type);
     const std::string dumps = dir_.Sub(std::string("dumps-") + c.type);
@@ -167,18 +166,13 @@ TEST_F(CrashSimulationTest, EachCrashTypeDiesByItsSignalAndLeavesAWholeCrashDire
     EXPECT_EQ(manifest->GetId(), zor::platform::TString(id));
     const MinidumpSummary dump = ReadMinidump(FileEnding(crash, ".dmp"));
     EXPECT_EQ(dump.exceptionCode, static_cast<uint32_t>(c.signal));
-    cores.push_back(FileEnding(crash, ".dmp"));
+    if (fullDump.empty()) fullDump = FileEnding(crash, "-full.dmp");
   }
-  // The full dump of the first case too: a debugger reads both kinds.
-  cores.push_back(FileEnding(fs::path(cores[0]).parent_path(), "-full.dmp"));
-  const std::vector<std::string> outputs = RunLldbOnCores(cores, {"thread list"});
-  for (size_t i = 0; i < outputs.size(); ++i) {
-    const int signal = i < std::size(cases) ? cases[i].signal : SIGSEGV;
-    EXPECT_THAT(outputs[i], HasSubstr(signal == SIGSEGV ? "stop reason = signal SIGSEGV"
-                                                        : "stop reason = signal SIGABRT"))
-        << cores[i];
-  }
-  EXPECT_THAT(outputs[0], HasSubstr("StoreAtZero"));
+  // A debugger reads the full dump too; what it shows of a minidump is
+  // crash_handling_test.cc's.
+  ASSERT_FALSE(fullDump.empty());
+  EXPECT_THAT(RunLldbOnCores({fullDump}, {"thread list"})[0],
+              HasSubstr("stop reason = signal SIGSEGV"));
 }
 
 TEST_F(CrashSimulationTest, BallastSetsTheSizeOfTheFullDumpAndOfItsZip) {
@@ -214,39 +208,6 @@ TEST_F(CrashSimulationTest, BallastSetsTheSizeOfTheFullDumpAndOfItsZip) {
     EXPECT_LE(share, c.maxZipShare);
     fs::remove_all(dumps);
   }
-}
-
-TEST_F(CrashSimulationTest, RotatedLogsAreReachedFromTheCrashDirectorysLogCopy) {
-  SKIP_UNDER_SANITIZER();
-  const std::string dumps = dir_.Sub("dumps");
-  const ProcessResult r = Run(
-      {"--command", "simulate-crash", "--rotate-log-n-times", "2", "--rotate-log-interval", "1"},
-      dumps);
-
-  ASSERT_EQ(r.status, 128 + SIGSEGV) << r.out;
-  std::vector<std::string> logs = ListFileNames(LogDir());
-  ASSERT_EQ(logs, (std::vector<std::string>{"zorcrashreporter.txt", "zorcrashreporter_1.txt",
-                                            "zorcrashreporter_2.txt"}));
-  std::string all;
-  for (const std::string& f : logs) all += ReadFile(LogDir() + "/" + f);
-  size_t dummies = 0;
-  for (size_t at = all.find("Dummy log line"); at != std::string::npos;
-       at = all.find("Dummy log line", at + 1)) {
-    ++dummies;
-  }
-  EXPECT_EQ(dummies, 2u);
-  const std::string crash = WholeCrashDirectory(dumps);
-  ASSERT_FALSE(crash.empty());
-  const std::string copy = FileEnding(crash, ".txt");
-  EXPECT_EQ(fs::path(copy).filename().string(), "zorcrashreporter_2.txt");
-
-  RotatedLogsSet set{TPath(copy)};
-  set.ReadLogSet();
-  std::vector<std::string> chain;
-  for (const TPath& p : set.GetPaths())
-    chain.push_back(fs::path(p.NativeString()).filename().string());
-  EXPECT_EQ(chain, (std::vector<std::string>{"zorcrashreporter_2.txt", "zorcrashreporter_1.txt",
-                                             "zorcrashreporter.txt"}));
 }
 
 TEST_F(CrashSimulationTest, WriteDumpEndsWithStatusZeroAndAWholeCrashDirectory) {

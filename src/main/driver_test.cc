@@ -1,6 +1,7 @@
-// The driver's mapping of failures to exit statuses, in-process: some of
-// these failures (a file that cannot be moved) have no real trigger in the
-// program yet; the end-to-end tests reach the others through the binary.
+// The driver's mapping of failures to exit statuses, in-process, for the
+// failures that have no real trigger in the program yet and for the order of
+// the rules; the end-to-end tests reach the others (a file that cannot be
+// moved, an interrupted upload) through the binary.
 #include "main/driver.h"
 
 #include <gmock/gmock.h>
@@ -47,10 +48,6 @@ TEST(HandleRunFailure, MapsEachFailureToItsStatusAndLine) {
       {"lock", [] { return StatusFor(TPath::Exception("TLockFile: cannot lock 'l'")); }, -2,
        "Another instance of ZorCrashReporter is still running. This instance will exit. "
        "Exception message: TLockFile: cannot lock 'l'\n"},
-      {"move", [] { return StatusFor(TPath::Exception("TFilesystem: cannot rename 'a' to 'b'")); },
-       -3,
-       "ZorCrashReporter could not find or move file, directory, or link. This instance will "
-       "exit. Exception message: TFilesystem: cannot rename 'a' to 'b'\n"},
       {"lock wins over move", [] { return StatusFor(TPath::Exception("TFilesystem: TLockFile")); },
        -2, "Another instance"},
       {"other path", [] { return StatusFor(TPath::Exception("TFile: cannot read 'x'")); }, -4,
@@ -64,8 +61,6 @@ TEST(HandleRunFailure, MapsEachFailureToItsStatusAndLine) {
          return StatusFor(e);
        },
        -1, "Error occurred trying to download the key.: the reply has no key id\n"},
-      {"interrupted", [] { return StatusFor(RunInterrupted(SIGTERM, "a.1")); }, 128 + SIGTERM,
-       "Interrupted by SIGTERM: package 'a.1' is put back for the next run\n"},
       {"interrupted while waiting", [] { return StatusFor(RunInterrupted(SIGINT)); }, 128 + SIGINT,
        "Interrupted by SIGINT\n"},
       {"standard", [] { return StatusFor(std::runtime_error("bad option")); }, -1, "bad option\n"},

@@ -90,11 +90,6 @@ TEST_F(CrashPackageTest, FilesFromTwoDirectoriesThrowBeforeAnythingIsWritten) {
             "All files in crash package must reside in the same directory! Mistmached files: ('" +
                 dump.NativeString() + "', '" + log.NativeString() + "')");
   EXPECT_FALSE(Exists(RecordOf()));
-
-  // Additional files may sit anywhere.
-  const TPath stacks = AddFile("b/core_app.1.11.42.txt");
-  EXPECT_EQ(Permissions(CrashPackage(kId, {dump}, true, {stacks}, Data(), boundary_)).count(stacks),
-            1u);
 }
 
 // The completed manifest is the program's own record in the data directory,
@@ -123,47 +118,33 @@ TEST_F(CrashPackageTest, CompletedManifestIsTheProgramsRecord) {
     EXPECT_EQ(PathsOf(package.GetFilesToZip()), zipped);
   }
 
+  // Read back from the status file: the application's manifest is zipped
+  // once, as the record, the full dump not at all; all go with the crash.
   const TPath dump = AddFile("dumps/app.5.dmp");
-  const std::string written = R"({"Id":"crash-5","product-build":"5.0.1"})";
+  const TPath full = AddFile("dumps/app.5-full.dmp");
+  const std::string written = R"({"Id":"crash-5","product-build":"5.0.1","os":"Plan9"})";
   const TPath application = AddFile("dumps/app.5.manifest", written);
-  auto package = SavedPackage({dump, application}, false, "app.5");
+  auto package = SavedPackage({dump, full, application}, false, "app.5");
+  package->SetRemotePackageId("issue-1");
+  package->Save();
   EXPECT_EQ(ReadFile(application.NativeString()), written);
-  EXPECT_THAT(ReadFile(RecordOf("app.5").NativeString()), ::testing::StartsWith(written.substr(0, written.size() - 1)));
+  EXPECT_THAT(ReadFile(RecordOf("app.5").NativeString()),
+              ::testing::StartsWith(written.substr(0, written.size() - 1)));
   EXPECT_EQ(package->GetZipEntryName(RecordOf("app.5")), "app.5.manifest");
-  // Zipped once, as the record; deleted with the crash's files.
-  EXPECT_EQ(PathsOf(package->GetFilesToZip()), (std::vector<TPath>{dump, RecordOf("app.5")}));
   auto loaded = CrashPackage::LoadFromFile(package->GetFilePath(), boundary_);
+  EXPECT_EQ(PathsOf(loaded->GetFilesToZip()), (std::vector<TPath>{dump, RecordOf("app.5")}));
   EXPECT_EQ(loaded->GetProductBuild(), "5.0.1");
+  EXPECT_EQ(loaded->GetOs(), "Plan9");
   EXPECT_FALSE(loaded->GetUploadFullDumps());
+  // The upload name is the local id's 32 digits, without braces or dashes.
+  TString digits = package->GetLocalPackageId().ToString(zor::platform::TUUID::kBraces);
+  for (const char* cut : {"{", "}", "-"}) digits.replace(cut, "");
+  EXPECT_EQ(loaded->GetUploadFileName(), digits.toLower());
+  EXPECT_EQ(loaded->GetIdentityJson(), R"({"crash-correlation-id":"app.5","issue-id":"issue-1"})");
   loaded->DeletePackage();
-  for (const TPath& gone : {dump, application, RecordOf("app.5"), package->GetFilePath()}) {
+  for (const TPath& gone : {dump, full, application, RecordOf("app.5"), package->GetFilePath()}) {
     EXPECT_FALSE(Exists(gone)) << gone;
   }
-}
-
-TEST_F(CrashPackageTest, MiddleOfALongRotatedLogChainIsNotAllowed) {
-  std::filesystem::create_directories(dir_.Sub("dumps"));
-  TLog::TimeBasedRotateFileChannel channel(TPath(dir_.Sub("dumps/app.9.log")), 0);
-  channel.Open();
-  std::vector<TPath> newestFirst = {channel.GetPath()};
-  for (int file = 1; file < 7; ++file) {
-    channel.DoRotate();
-    newestFirst.insert(newestFirst.begin(), channel.GetPath());
-  }
-  // Left open, as by a process that crashed: a close-log would end the chain.
-  channel.Flush();
-  const TPath dump = AddFile("dumps/app.9.dmp");
-
-  auto permissions =
-      Permissions(CrashPackage(kId, {dump, newestFirst.front()}, true, {}, Data(), boundary_));
-  EXPECT_EQ(permissions.size(), 8u);
-  EXPECT_EQ(permissions[dump], Permission::kAllowed);
-  // Which positions of the chain, newest first, stay allowed ('y').
-  std::string allowed;
-  for (const TPath& log : newestFirst) {
-    allowed += permissions[log] == Permission::kAllowed ? 'y' : 'n';
-  }
-  EXPECT_EQ(allowed, "yyynyyy");
 }
 
 TEST_F(CrashPackageTest, UnreadableRotatedLogChainIsLoggedAndSkipped) {
@@ -175,26 +156,6 @@ TEST_F(CrashPackageTest, UnreadableRotatedLogChainIsLoggedAndSkipped) {
   EXPECT_THAT(capture.Text(), HasSubstr("ends before '" + dir_.Sub("gone/app.3.log") + "'"));
   EXPECT_EQ(Permissions(package), (std::map<TPath, Permission>{{dump, Permission::kAllowed},
                                                                {log, Permission::kAllowed}}));
-}
-
-TEST_F(CrashPackageTest, StatusFileRoundTrip) {
-  const TPath dump = AddFile("dumps/app.8.dmp");
-  const TPath full = AddFile("dumps/app.8-full.dmp");
-  const TPath manifestPath = AddFile("dumps/app.8.manifest", R"({"os":"Plan9"})");
-  auto saved = SavedPackage({dump, full, manifestPath}, false);
-  saved->SetRemotePackageId("issue-1");
-  saved->Save();
-
-  auto loaded = CrashPackage::LoadFromFile(saved->GetFilePath(), boundary_);
-  // The upload name is the local id's 32 digits, without braces or dashes.
-  TString digits = saved->GetLocalPackageId().ToString(zor::platform::TUUID::kBraces);
-  for (const char* cut : {"{", "}", "-"}) digits.replace(cut, "");
-  EXPECT_EQ(loaded->GetUploadFileName(), digits.toLower());
-  EXPECT_EQ(loaded->GetIdentityJson(),
-            TString(R"({"crash-correlation-id":")") + kId + R"(","issue-id":"issue-1"})");
-  EXPECT_EQ(loaded->GetOs(), "Plan9");
-  EXPECT_FALSE(loaded->GetUploadFullDumps());
-  EXPECT_EQ(PathsOf(loaded->GetFilesToZip()), (std::vector<TPath>{dump, RecordOf()}));
 }
 
 TEST_F(CrashPackageTest, StatusFileWithoutUsableManifest) {

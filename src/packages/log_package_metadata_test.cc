@@ -40,29 +40,6 @@ TEST_F(LogPackageMetadataTest, FileHoldsTypeThenDataAndReadsBack) {
             R"("EmailAddress":""}})");
 }
 
-TEST_F(LogPackageMetadataTest, ReadsNamesIgnoringCaseAndSkipsTheRest) {
-  struct Case {
-    const char* json;
-    const char* type;
-    const char* caseNumber;
-    const char* email;
-  };
-  const Case cases[] = {
-      {R"({"TYPE":"CustomerUploadDetails","DATA":{"SUPPORTCASENUMBER":"7","EMAILADDRESS":"a@b"}})",
-       "CustomerUploadDetails", "7", "a@b"},
-      {R"({"extra":1,"type":"T","data":{"x":[1],"EmailAddress":"e","y":null},"more":{}})", "T", "",
-       "e"},
-      {R"({"data":{"SupportCaseNumber":"1","SupportCaseNumber":"2"}})", "", "2", ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.json);
-    const auto metadata = LoadText(c.json);
-    EXPECT_EQ(metadata->GetType(), c.type);
-    EXPECT_EQ(metadata->GetSupportCaseNumber(), c.caseNumber);
-    EXPECT_EQ(metadata->GetEmailAddress(), c.email);
-  }
-}
-
 TEST_F(LogPackageMetadataTest, WrongJsonTypesFailTheLoadNamingTheFile) {
   for (const char* text :
        {R"({"type":1,"data":{}})", R"({"data":[]})", R"({"data":{"SupportCaseNumber":12345}})",

@@ -65,16 +65,6 @@ TEST_F(PackageEncryptionMetadataTest, EveryFieldRoundTrips) {
   EXPECT_EQ(Json::WriteCompact(loaded->ToJson()), Json::WriteCompact(saved->ToJson()));
 }
 
-TEST_F(PackageEncryptionMetadataTest, ReadsNamesInAnyCaseAndSkipsOthers) {
-  auto loaded = Load(R"({"ENC-KEY-ID":"old","Enc-Key-Id":"new","ENC-UNENCRYPTED-CONTENT-LENGTH":9,)"
-                     R"("ENC-IV":"AQID","enc-extra":5,"Client-Custom-Data":"aGk="})");
-  EXPECT_EQ(loaded->GetKeyId(), "new");
-  EXPECT_EQ(loaded->GetUnencryptedContentLength(), 9u);
-  EXPECT_EQ(loaded->GetIv(), (Bytes{1, 2, 3}));
-  EXPECT_EQ(loaded->GetClientCustomData(), (Bytes{'h', 'i'}));
-  EXPECT_TRUE(loaded->GetEncryptedKey().empty());
-}
-
 TEST_F(PackageEncryptionMetadataTest, KnownMembersOfAnotherTypeFailTheLoad) {
   for (const char* json :
        {R"({"enc-unencrypted-content-length":"5"})", R"({"enc-unencrypted-content-length":-1})",

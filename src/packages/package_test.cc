@@ -73,7 +73,6 @@ TEST_F(PackageTest, StatusFileFormatRoundTrips) {
   EXPECT_EQ(loaded->GetUploadResults()[0].time, FixedTime());
   EXPECT_EQ(loaded->GetNextAttempt(), FixedTime());
   EXPECT_EQ(loaded->CountedAttempts(), 1);
-  EXPECT_EQ(loaded->GetFilePath(), package->GetFilePath());
 }
 
 // The package as one line: name, type, status, remote id, data files.

@@ -93,12 +93,6 @@ TEST_F(PackageUploadProgressTest, ReaderToleratesOddMembers) {
   const std::string ignoring = "Ignoring unexpected parameter ";
   // The file, what is read ("size|upload id|part=tag,..."), and the lines it logs.
   const std::tuple<std::string, std::string, std::vector<std::string>> cases[] = {
-      {R"({"UPLOAD-ID":"X","Upload-File-Size":400,"MAX-PART-SIZE":100,"Part-Count":4})",
-       "400|X|",
-       {}},
-      {R"({"upload-file-size":"6000000000","max-part-size":"2000000000","part-count":"3"})",
-       "6000000000||",
-       {}},
       // Incomplete parts are dropped, the first tag wins.
       {head + R"("parts-completed":[{"part-number":1},{"part-number":0,"part-tag":"z"},)"
               R"({"part-tag":"n"},{"part-number":2,"part-tag":"a"},)"

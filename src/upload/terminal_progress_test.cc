@@ -75,18 +75,11 @@ TEST(TerminalProgressTest, DrawsOnATerminalOnlyAndEndsEachFileOnce) {
     EXPECT_NE(text.find("\rZipping and encrypting: 100% of 4.0 MiB"), std::string::npos) << text;
     EXPECT_NE(text.find("\rUploading part 1 of 2:   0% of 3.0 MiB"), std::string::npos) << text;
     EXPECT_NE(text.find("\rUploaded 3.0 MiB in 2 part(s)"), std::string::npos) << text;
-    // One summary line per file (a pty turns each line end into "\r\n"),
-    // and no redraw wider than the terminal.
+    // One summary line per file (a pty turns each line end into "\r\n").
+    // That no redraw is wider than the terminal is upload_test.cc's, in tmux.
     size_t ends = 0;
     for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; ++at) ++ends;
     EXPECT_EQ(ends, 2u) << text;
-    for (size_t at = 0, next; at < text.size(); at = next + 1) {
-      next = text.find_first_of("\r\n", at);
-      if (next == std::string::npos) next = text.size();
-      std::string line = text.substr(at, next - at);
-      if (const size_t clear = line.find("\033[K"); clear != std::string::npos) line.resize(clear);
-      EXPECT_LE(line.size(), 49u) << line;
-    }
   }
   for (int fd : {pipeFds[0], pipeFds[1], master, slave}) close(fd);
 }

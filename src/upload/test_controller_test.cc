@@ -83,45 +83,39 @@ class TestControllerTest : public ::testing::Test {
   const std::string path_ = dir_.Sub("controller");
 };
 
-TEST_F(TestControllerTest, OnlyTheExactWordContinueReleases) {
+TEST_F(TestControllerTest, OnlyTheExactWordContinueReleasesInTime) {
   const auto unsupported = [](const char* text) {
     return "Received unsupported command '" + std::string(text) +
            "' from test.Only supported command is \"continue\".";
   };
   const struct {
-    std::optional<std::string> sent;  // nothing: the test connects and stays silent
+    bool connects;
+    std::optional<std::string> sent;  // nothing: the test stays silent
     std::string error;                // empty: released
+    bool staleSocket = false;         // what a SIGKILLed run leaves behind
   } rows[] = {
-      {"continue", ""},
-      {"continue\n", unsupported("continue\n")},
-      {"Continue", unsupported("Continue")},
-      {std::nullopt,
+      {true, "continue", ""},
+      {true, "continue", "", true},
+      {true, "continue\n", unsupported("continue\n")},
+      {true, "Continue", unsupported("Continue")},
+      {true, std::nullopt,
        "The test controller server '" + path_ + "' failed to wait for incoming data."},
+      {false, std::nullopt,
+       "Timedout waiting for test to connect to test controller server '" + path_ + "'."},
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.sent.value_or("(nothing)"));
-    // Only the silent test has to wait out the data time-out.
-    TestController controller(TString(path_), 60000, row.sent ? 60000 : 50);
-    TestSide side(path_, row.sent);
+    SCOPED_TRACE(row.sent.value_or("(nothing)") + (row.connects ? "" : ", no connection"));
+    if (row.staleSocket) close(BoundSocket(path_, false));
+    // Only the time-out a row is about is short.
+    TestController controller(TString(path_), row.connects ? 60000 : 50, row.sent ? 60000 : 50);
+    std::optional<TestSide> side;
+    if (row.connects) side.emplace(path_, row.sent);
     if (row.error.empty()) {
       EXPECT_NO_THROW(controller.Run());
     } else {
       EXPECT_EQ(ErrorOf([&] { controller.Run(); }), row.error);
     }
   }
-}
-
-TEST_F(TestControllerTest, NobodyConnectingTimesOut) {
-  TestController controller(TString(path_), 50, 60000);
-  EXPECT_EQ(ErrorOf([&] { controller.Run(); }),
-            "Timedout waiting for test to connect to test controller server '" + path_ + "'.");
-}
-
-TEST_F(TestControllerTest, SocketFileOfAKilledRunIsReplaced) {
-  close(BoundSocket(path_, false));  // what a SIGKILLed run leaves behind
-  TestController controller(TString(path_), 60000, 60000);
-  TestSide side(path_, "continue");
-  EXPECT_NO_THROW(controller.Run());
 }
 
 TEST_F(TestControllerTest, LiveServerOfTheSameNameIsNotTakenOver) {
