@@ -317,6 +317,16 @@ TEST_F(CrashPackageProcessorTest, GroupsFilesIntoPackages) {
   for (const auto& package : packages) package->SetUploadStatus(Status::kComplete);
   EXPECT_TRUE(Run().empty());
   EXPECT_THAT(log_, HasSubstr("Found (0) package(s)."));
+
+  // A manifest that does not parse still says which folder the crash lay
+  // in: known by its name alone, it would hide another folder's crash.
+  Dump("broken/lost.8.manifest", "{");
+  Dump("broken/lost.8.dmp");
+  for (const auto& package : Run()) package->SetUploadStatus(Status::kComplete);
+  const TPath later = Dump("other/lost.8.dmp");
+  const auto next = Run();
+  ASSERT_EQ(next.size(), 1u) << log_;
+  EXPECT_EQ(ArtifactsOf(*next[0]), std::set<TPath>{later});
 }
 
 // RemovePath of one file fails as FailingRemoveFilesystem's kReturnFalse, and
