@@ -26,6 +26,7 @@
 #include "platform/tlock_file.h"
 #include "support/temp_dir.h"
 #include "upload/attempt_failure.h"
+#include "upload/package_footprint.h"
 #include "upload/upload_rate_limit.h"
 
 namespace ZorErrorReporting {
@@ -591,6 +592,31 @@ TEST_F(CrashPackageProcessorTest, PackagesAnotherProcessHoldsAreLeftAlone) {
   EXPECT_EQ(metadata->GetEmailAddress(), "me@example.com");
   EXPECT_EQ(third->GetDataFilePath(DataFileKind::kZippedPackageFile), TPath(zip));
   EXPECT_EQ(ReadFile(zip), "PK user's logs");
+}
+
+// A user's manifest may list another user's crash: retention must count it
+// neither against that user nor in the package's room.
+TEST_F(CrashPackageProcessorTest, AUsersManifestMakesItsPackageThatUsersAndCountsOnlyItsFiles) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files to another user";
+  constexpr uid_t kNobody = 65534;
+  const TPath others = Dump("aside/app.2.dmp", std::string(1 << 20, 'x'));
+  Dump("mine/app.2.manifest", R"({"crash-artifact-files":[{"filename":")" +
+                                  others.ToString().toStdString() + R"(","type":"ProcessMiniDump"}]})");
+  Dump("mine/app.2.dmp");
+  for (const char* file : {"/mine/app.2.manifest", "/mine/app.2.dmp"}) {
+    ASSERT_EQ(::chown((dumps_ + file).c_str(), kNobody, kNobody), 0);
+  }
+  for (const auto& package : Run()) {
+    if (!package->HasDataFile(DataFileKind::kManifestFile) ||
+        package->GetDataFilePath(DataFileKind::kManifestFile) != TPath(dumps_ + "/mine/app.2.manifest")) {
+      continue;
+    }
+    const PackageFootprint footprint = PackageFootprint::Measure(*package);
+    EXPECT_EQ(footprint.owner, kNobody);
+    EXPECT_LT(footprint.bytes, uint64_t{1} << 20);
+    return;
+  }
+  ADD_FAILURE() << "no package of the user's manifest: " << log_;
 }
 
 TEST_F(CrashPackageProcessorTest, RetentionPrunesByAgeThenSettledThenOldestTriedForSize) {
