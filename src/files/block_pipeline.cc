@@ -40,7 +40,9 @@ class Ring {
   // Waits until `block` is transformed; as AwaitRead.
   size_t AwaitTransformed(uint64_t block) {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return failure_ || block < transformed_ || (ended_ && transformed_ == read_); });
+    changed_.wait(lock, [&] {
+      return failure_ || block < transformed_ || (ended_ && transformed_ == read_);
+    });
     return failure_ || block >= transformed_ ? 0 : sizes_[block % sizes_.size()];
   }
 
@@ -54,8 +56,12 @@ class Ring {
       }
     });
   }
-  void Transformed(uint64_t block) { Update([&] { transformed_ = block + 1; }); }
-  void Written(uint64_t block) { Update([&] { written_ = block + 1; }); }
+  void Transformed(uint64_t block) {
+    Update([&] { transformed_ = block + 1; });
+  }
+  void Written(uint64_t block) {
+    Update([&] { written_ = block + 1; });
+  }
   // Keeps the first failure; every step stops at its next wait.
   void Fail(std::exception_ptr failure) {
     Update([&] {

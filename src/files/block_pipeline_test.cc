@@ -37,13 +37,15 @@ struct Pass {
           },
           [&](char* data, size_t size) {
             transformers.insert(std::this_thread::get_id());
-            if (failingStep == 't' && blocksTransformed == failAt) throw std::runtime_error("transform failed");
+            if (failingStep == 't' && blocksTransformed == failAt)
+              throw std::runtime_error("transform failed");
             ++blocksTransformed;
             for (size_t i = 0; i < size; ++i) ++data[i];
           },
           [&](const char* data, size_t size) {
             writers.insert(std::this_thread::get_id());
-            if (failingStep == 'w' && blocksWritten == failAt) throw std::runtime_error("write failed");
+            if (failingStep == 'w' && blocksWritten == failAt)
+              throw std::runtime_error("write failed");
             ++blocksWritten;
             output.append(data, size);
           });
@@ -70,7 +72,9 @@ TEST(BlockPipelineTest, EveryBlockIsTransformedAndWrittenInOrderEachStepOnOneThr
     ASSERT_EQ(run.readers.size() + run.transformers.size() + run.writers.size(), 3u) << length;
     EXPECT_EQ(run.transformers.count(std::this_thread::get_id()), 1u);
     EXPECT_NE(*run.readers.begin(), *run.writers.begin());
-    EXPECT_EQ(run.transformers.count(*run.readers.begin()) + run.transformers.count(*run.writers.begin()), 0u);
+    EXPECT_EQ(
+        run.transformers.count(*run.readers.begin()) + run.transformers.count(*run.writers.begin()),
+        0u);
   }
 }
 

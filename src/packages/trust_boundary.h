@@ -57,8 +57,9 @@ class TrustBoundary {
   // directory alike). Each is resolved now; one that does not exist is left
   // out, and so is one reached through a symbolic link that belongs to
   // neither root nor this program's user. Each root is later opened by name
-  // and used only while it is still the directory resolved now. `followLinks` lets the program's own records name paths through
-  // links inside (the configuration's dump.dirs.follow_symlinks).
+  // and used only while it is still the directory resolved now.
+  // `followLinks` lets the program's own records name paths through links
+  // inside (the configuration's dump.dirs.follow_symlinks).
   explicit TrustBoundary(const std::vector<zor::platform::TPath>& directories,
                          bool followLinks = false);
 
