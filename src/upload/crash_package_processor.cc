@@ -20,6 +20,7 @@
 #include "packages/upload_step.h"
 #include "platform/date_time.h"
 #include "platform/file_functions.h"
+#include "platform/file_identity.h"
 #include "platform/path_error.h"
 #include "platform/tformat_string.h"
 #include "upload/attempt_failure.h"
@@ -421,6 +422,15 @@ std::set<TPath> CrashPackageProcessor::ListCrashArtifactFiles() const {
                                         "is looked for in it.")
                               .arg(directory)
                               .arg(zor::platform::ErrnoText(error)));
+      continue;
+    }
+    // The trust boundary leaves such a directory out, so each crash in it
+    // would be refused file by file: said once instead.
+    if (const TString link = zor::platform::WhoseLinkOnTheWay(directory); !link.isEmpty()) {
+      LogText(TLog::Warn, TFormatString("The dump directory '%1' is left out (%2): no crash "
+                                        "is looked for in it.")
+                              .arg(directory)
+                              .arg(link));
       continue;
     }
     std::set<TPath> files = ListArtifactFiles(directory);

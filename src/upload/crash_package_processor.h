@@ -21,7 +21,9 @@
 //   3. loads every remaining package: their files are never packaged again;
 //      then removes the package files that no status file records any more
 //      and that are an hour old (upload/leftover_files.h);
-//   4. scans the dump directories and saves each new crash as "Pending";
+//   4. scans the dump directories and saves each new crash as "Pending"
+//      (one that cannot be read, or that is reached through another user's
+//      link, is left out with a Warn line);
 //   5. fails packages that may hold full dumps when full dumps are off;
 //   6. applies the retention limits when configured (upload/retention_policy.h);
 //   7. returns the "Pending" and "PendingRetry" packages by name, but for

@@ -523,10 +523,20 @@ TEST_F(CrashPackageProcessorTest, ZipAndEncryptInOnePass) {
               AllOf(HasSubstr(".zip.enc"), Not(HasSubstr("of package"))));
 }
 
-TEST_F(CrashPackageProcessorTest, NoDumpDirectoryAndADataDirectoryThatCannotBeMade) {
+TEST_F(CrashPackageProcessorTest, UnusableDumpAndDataDirectories) {
   fs::remove_all(dumps_);
   EXPECT_TRUE(Run().empty());
   EXPECT_TRUE(fs::is_directory(data_));  // made by the processor
+  // A user could aim a link of theirs anywhere: the folder behind it is left
+  // out whole, said once.
+  if (::geteuid() == 0) {
+    WriteFile(dir_.Sub("real/app.1.dmp"), "MDMP");
+    fs::create_symlink(dir_.Sub("real"), dir_.Sub("aimed"));
+    ASSERT_EQ(::lchown(dir_.Sub("aimed").c_str(), 65534, 65534), 0);
+    extraDumpDirectory_ = dir_.Sub("aimed");
+    EXPECT_TRUE(Run().empty());
+    EXPECT_THAT(log_, HasSubstr("The dump directory '" + dir_.Sub("aimed") + "' is left out (the link"));
+  }
   WriteFile(dir_.Sub("file"), "");
   EXPECT_EQ(test_support::ErrorOf([&] { CrashPackageProcessor({}, TPath(dir_.Sub("file/data"))); }),
             "Could not create directory '" + dir_.Sub("file/data") + "'!");
