@@ -71,11 +71,12 @@ TEST_F(FileChannelTest, OpenCreatesMissingDirectoriesAndNamesThePathOnFailure) {
   // Not below a file, nor in a folder others may write (a link at the log's
   // name is refused end to end in driver_test.cc).
   WriteFile(dir_.Sub("file"), "x");
-  fs::create_directories(dir_.Sub("open"));
-  fs::permissions(dir_.Sub("open"), fs::perms::all);
+  const std::string open = dir_.Sub("open");
+  fs::create_directories(open);
+  fs::permissions(open, fs::perms::all);
   const std::pair<std::string, std::string> refusals[] = {
       {dir_.Sub("file/app.txt"), std::strerror(ENOTDIR)},
-      {dir_.Sub("open/app.txt"), "'" + dir_.Sub("open") + "', is writable by group or others"},
+      {open + "/app.txt", "'" + open + "', is writable by group or others"},
   };
   for (const auto& [path, cause] : refusals) {
     FileChannel refused{TPath(path)};

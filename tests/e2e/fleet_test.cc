@@ -54,8 +54,9 @@ std::map<std::string, double> ParseExposition(const std::string& text) {
 class FleetTest : public ::testing::Test {
  protected:
   FleetTest() {
+    const std::string dumps = dir_.Sub("dumps");
     WriteFile(dir_.Sub("c.yml"),
-              server_.Settings(dir_.Sub("data"), "[" + dir_.Sub("dumps") + "]", dir_.Sub("logs")) +
+              server_.Settings(dir_.Sub("data"), "[" + dumps + "]", dir_.Sub("logs")) +
                   // Its folder is missing: the first run makes it.
                   "servercrashupload.metrics.file: " + dir_.Sub("metrics/zcr.prom") +
                   "\nservercrashupload.retry_delay_minutes: 0\n");

@@ -180,7 +180,8 @@ void LocalCrashServer::AddFault(const std::string& kind, int nth, const std::str
                                 const std::map<std::string, std::string>& headers) {
   std::string headerJson;
   for (const auto& [name, value] : headers) {
-    headerJson += (headerJson.empty() ? "" : ",") + JsonString(name) + ":" + JsonString(value);
+    if (!headerJson.empty()) headerJson += ',';
+    headerJson += JsonString(name) + ":" + JsonString(value);
   }
   Call("POST", "/_test/faults",
        "{\"kind\":" + JsonString(kind) + ",\"nth\":" + std::to_string(nth) +
