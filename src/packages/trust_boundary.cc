@@ -53,7 +53,10 @@ TrustBoundary::TrustBoundary(const std::vector<TPath>& directories, bool followL
   for (const TPath& directory : directories) {
     // A directory that another user could redirect is left out: nothing in
     // it is read or deleted on anyone's word.
-    if (!zor::platform::WhoseLinkOnTheWay(directory).isEmpty()) continue;
+    if (TString why = zor::platform::WhoseLinkOnTheWay(directory); !why.isEmpty()) {
+      leftOut_.emplace_back(Cleaned(directory), std::move(why));
+      continue;
+    }
     const std::optional<TPath> canonical = Canonical(directory);
     const std::optional<FileIdentity> identity =
         canonical ? Identify(*canonical, LinkHandling::kDoNotFollow) : std::nullopt;
@@ -62,6 +65,14 @@ TrustBoundary::TrustBoundary(const std::vector<TPath>& directories, bool followL
     given_.push_back(Cleaned(directory));
     rootIdentities_.emplace_back(identity->device, identity->inode);
   }
+}
+
+TString TrustBoundary::WhyLeftOut(const TPath& directory) const {
+  const TPath cleaned = Cleaned(directory);
+  for (const auto& [left, why] : leftOut_) {
+    if (left == cleaned) return why;
+  }
+  return {};
 }
 
 int TrustBoundary::OpenRoot(const TPath* root, DirectoryHandle* handle) const {

@@ -96,6 +96,9 @@ class TrustBoundary {
 
   // The resolved directories of the boundary.
   const std::vector<zor::platform::TPath>& GetRoots() const { return roots_; }
+  // Why `directory`, as given to the constructor, was left out for being
+  // reached through another user's link; empty when it was not.
+  zor::platform::TString WhyLeftOut(const zor::platform::TPath& directory) const;
 
  private:
   // Opens `root` (one of roots_) into *handle: 0, the errno value, or ELOOP
@@ -142,6 +145,8 @@ class TrustBoundary {
   std::vector<std::pair<dev_t, ino_t>> rootIdentities_;
   // The same directories as configured, cleaned and absolute.
   std::vector<zor::platform::TPath> given_;
+  // The directories left out for a link of another user's, cleaned, and why.
+  std::vector<std::pair<zor::platform::TPath, zor::platform::TString>> leftOut_;
   bool followLinks_ = false;
 };
 

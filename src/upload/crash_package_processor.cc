@@ -20,7 +20,6 @@
 #include "packages/upload_step.h"
 #include "platform/date_time.h"
 #include "platform/file_functions.h"
-#include "platform/file_identity.h"
 #include "platform/path_error.h"
 #include "platform/tformat_string.h"
 #include "upload/attempt_failure.h"
@@ -424,9 +423,9 @@ std::set<TPath> CrashPackageProcessor::ListCrashArtifactFiles() const {
                               .arg(zor::platform::ErrnoText(error)));
       continue;
     }
-    // The trust boundary leaves such a directory out, so each crash in it
-    // would be refused file by file: said once instead.
-    if (const TString link = zor::platform::WhoseLinkOnTheWay(directory); !link.isEmpty()) {
+    // Left out of the trust boundary, each crash in it would be refused file
+    // by file: said once instead.
+    if (const TString link = boundary_.WhyLeftOut(directory); !link.isEmpty()) {
       LogText(TLog::Warn, TFormatString("The dump directory '%1' is left out (%2): no crash "
                                         "is looked for in it.")
                               .arg(directory)
