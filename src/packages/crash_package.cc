@@ -39,13 +39,16 @@ constexpr uint64_t kRefusalsShown = 20;
 
 TString NativeText(const TPath& path) { return TString(path.NativeString()); }
 
-void LogSkipped(const TPath& path, const TPath& namedBy, const TString& refusal) {
-  LogText(TLog::Warn,
-          TFormatString("Skipping '%1', which '%2' names: %3")
-              .arg(path.ToString())
-              .arg(namedBy.IsEmpty() ? TString("the package status") : namedBy.ToString())
-              .arg(refusal));
+// `namedBy` says where the path came from: a file's name, or "the package
+// status" or "the dump directory's listing".
+void LogSkipped(const TPath& path, const TString& namedBy, const TString& refusal) {
+  LogText(TLog::Warn, TFormatString("Skipping '%1', which %2 names: %3")
+                          .arg(path.ToString())
+                          .arg(namedBy)
+                          .arg(refusal));
 }
+
+TString Quoted(const TPath& path) { return "'" + path.ToString() + "'"; }
 
 }  // namespace
 
@@ -91,16 +94,14 @@ CrashPackage::CrashPackage(const TString& name, const std::set<TPath>& artifactP
 
   // The application's manifest is read, never written: a completed one (an
   // earlier version completed it in place) serves as it is; otherwise the
-  // completed manifest is the program's own record in `recordDirectory`.
+  // completed manifest is the program's own record in `recordDirectory`. One
+  // that cannot be read or parsed adds nothing to the record, and the crash
+  // goes without it rather than not at all.
   std::shared_ptr<CrashManifest> application;
   if (!manifestPath.IsEmpty()) {
-    LoadManifest(manifestPath);
+    LoadManifest(manifestPath, "the dump directory's listing");
     application = std::move(manifest_);
-    if (!application) {
-      RecordDataFilePath(DataFileKind::kManifestFile, manifestPath);
-      return;
-    }
-    if (application->IsCompleted()) {
+    if (application && application->IsCompleted()) {
       manifest_ = std::move(application);
       RecordDataFilePath(DataFileKind::kManifestFile, manifestPath);
       return;
@@ -126,7 +127,7 @@ CrashPackage::CrashPackage(const rapidjson::Value& json, TrustBoundary boundary)
   const TPath manifestPath = GetDataFilePath(DataFileKind::kManifestFile);
   // The status file is the program's own record, but the manifest it names
   // must still lie where the program works.
-  LoadManifest(manifestPath);
+  LoadManifest(manifestPath, "the package status");
 }
 
 CrashPackage::~CrashPackage() = default;
@@ -136,7 +137,7 @@ std::shared_ptr<CrashPackage> CrashPackage::LoadFromFile(const TPath& path,
   return LoadObjectFromFile<CrashPackage>(path, boundary);
 }
 
-void CrashPackage::LoadManifest(const TPath& path) {
+void CrashPackage::LoadManifest(const TPath& path, const TString& namedBy) {
   manifest_.reset();
   // One open for the check and the read: a name opened again could be a FIFO
   // by then, which blocks the run past any signal, or a link to a device.
@@ -144,7 +145,7 @@ void CrashPackage::LoadManifest(const TPath& path) {
   std::optional<zor::platform::TFile> file =
       GetTrustBoundary().OpenForReading(path, TPath(), &refusal);
   if (!file) {
-    LogSkipped(path, TPath(), refusal);
+    LogSkipped(path, namedBy, refusal);
     return;
   }
   try {
@@ -209,7 +210,7 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip() {
     if (file->GetUploadPermission() != UploadPermission::kAllowed) continue;
     auto opened = boundary.OpenForReading(path, manifest->GetFilePath(), &refusal);
     if (!opened) {
-      if (++refused <= kRefusalsShown) LogSkipped(path, manifest->GetFilePath(), refusal);
+      if (++refused <= kRefusalsShown) LogSkipped(path, Quoted(manifest->GetFilePath()), refusal);
       continue;
     }
     // The size of what was opened, not of whatever the name means by now.

@@ -153,7 +153,8 @@ class CrashPackage : public Package {
   // Loads the manifest at `path`, read only through the descriptor the trust
   // boundary opens for it (as a record of the program's own names it); a
   // refusal or a ZorvaneException is logged at Warn and leaves no manifest.
-  void LoadManifest(const zor::platform::TPath& path);
+  // `namedBy` says in that Warn line what named the path.
+  void LoadManifest(const zor::platform::TPath& path, const zor::platform::TString& namedBy);
   // The record of each file of `logPath`'s rotated chain after the first,
   // with the permission of its position, into `*files`. An unreadable chain
   // is logged at Warn and adds nothing.

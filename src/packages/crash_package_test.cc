@@ -192,6 +192,20 @@ TEST_F(CrashPackageTest, StatusFileWithoutUsableManifest) {
   }
 }
 
+// A Warn line about a refused manifest says what named it, so that the reader
+// looks in the right place.
+TEST_F(CrashPackageTest, RefusedApplicationManifestIsNamedByTheListing) {
+  const TPath dump = AddFile("dumps/app.5.dmp");
+  const TPath manifest(dir_.Sub("dumps/app.5.manifest"));
+  ASSERT_EQ(::mkfifo(manifest.NativeString().c_str(), 0600), 0);
+  LogCapture capture;
+  auto package = SavedPackage({dump, manifest});
+  EXPECT_THAT(capture.Text(), HasSubstr("Skipping '" + manifest.NativeString() +
+                                        "', which the dump directory's listing names: "));
+  // The crash itself is not lost with its manifest.
+  EXPECT_EQ(PathsOf(package->GetFilesToZip()), (std::vector<TPath>{dump, RecordOf()}));
+}
+
 // The crash's directory goes only when it is the crash's own and empty; what
 // the crash does not own stays, and the package still counts as deleted; a
 // failed deletion is finished by the next run.
