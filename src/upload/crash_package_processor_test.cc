@@ -38,6 +38,7 @@ using ::testing::AllOf;
 using ::testing::HasSubstr;
 using test_support::LogCapture;
 using ::testing::Not;
+using ::testing::UnorderedElementsAre;
 using zor::platform::DateTime;
 using zor::platform::TPath;
 using zor::platform::TString;
@@ -707,6 +708,28 @@ TEST_F(CrashPackageProcessorTest, RetentionPrunesByAgeThenSettledThenOldestTried
   EXPECT_EQ(tree(), expected);
 }
 
+// A user who adds one large crash each run must not have other users' crashes
+// deleted to make room for it.
+TEST_F(CrashPackageProcessorTest, RetentionMakesNoRoomForOneOwnersUntriedCrashAtAnothersCost) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give crashes to another user";
+  constexpr uid_t kNobody = 65534;
+  const std::string mib(1024 * 1024, 'd');
+  Dump("flood/big.1.dmp", mib + mib + mib);  // never tried
+  Dump("flood/old.2.dmp", mib);
+  Dump("roots.3.dmp", mib);
+  for (const char* file : {"/flood", "/flood/big.1.dmp", "/flood/old.2.dmp"}) {
+    ASSERT_EQ(::chown((dumps_ + file).c_str(), kNobody, kNobody), 0);
+  }
+  for (const auto& package : Run()) {
+    if (package->GetPackageName() != "big.1") Fail(*package, Status::kPendingRetry);
+  }
+  Configure("servercrashupload.retention.max_total_mb: 3\n");
+  EXPECT_EQ(Names(Run()), (std::vector<std::string>{"big.1", "roots.3"}));
+  EXPECT_THAT(log_, HasSubstr("Retention: deleting package 'old.2'"));
+  EXPECT_THAT(log_, HasSubstr("were never tried, which are kept, nor '1' tried crash(es) of an "
+                              "owner to make room for another owner's."));
+}
+
 TEST_F(CrashPackageProcessorTest, RateLimitCountsAcrossRunsAndHeldPackagesStayPending) {
   const std::string state = data_ + "/" + UploadRateLimit::kStateFileName;
   Configure("servercrashupload.max_uploads_per_hour: 2\n");
@@ -744,6 +767,24 @@ TEST_F(CrashPackageProcessorTest, RateLimitCountsAcrossRunsAndHeldPackagesStayPe
   Configure("servercrashupload.max_uploads_per_hour: 1\n");
   EXPECT_EQ(Names(Run()), std::vector<std::string>{held});
   EXPECT_TRUE(Exists(Status("0new.4", "pending")));
+}
+
+// One user's flood of crashes must not keep another user's crash waiting.
+TEST_F(CrashPackageProcessorTest, RateLimitAdmitsEachOwnersOldestInTurn) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give crashes to another user";
+  constexpr uid_t kNobody = 65534;
+  for (const char* file : {"flood/a.1.dmp", "flood/a.2.dmp", "flood/a.3.dmp", "flood"}) {
+    if (std::string(file) != "flood") Dump(file);
+    ASSERT_EQ(::chown((dumps_ + "/" + file).c_str(), kNobody, kNobody), 0);
+  }
+  Dump("roots.4.dmp");
+  // The flood's crashes are the oldest, a.1 first.
+  for (const auto& package : Run()) {
+    const std::string name = package->GetPackageName().toStdString();
+    Backdate(*package, name == "roots.4" ? 1 : 5 - (name.back() - '0'));
+  }
+  Configure("servercrashupload.max_uploads_per_hour: 2\n");
+  EXPECT_THAT(Names(Run()), UnorderedElementsAre("a.1", "roots.4"));
 }
 
 }  // namespace

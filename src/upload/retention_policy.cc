@@ -108,15 +108,32 @@ std::set<TString> RetentionPolicy::Apply(const std::vector<std::shared_ptr<Packa
                    });
   const TString reason =
       TFormatString("the packages hold more than %1 byte(s).").arg(limit);
+  // What is never deleted for size, per owner: one user's spared crashes
+  // must not make room at another user's cost, or a user could add one large
+  // new crash each run and have everyone else's tried crashes deleted.
+  const auto spared = [](const Package& package) {
+    return package.IsUploadInProgress() || !WasTried(package);
+  };
+  uint64_t sparedTotal = 0;
+  std::map<uid_t, uint64_t> sparedByOwner;
+  for (const Candidate& c : candidates) {
+    if (pruned.count(c.package->GetPackageName()) != 0 || !spared(*c.package)) continue;
+    sparedTotal += c.footprint.bytes;
+    sparedByOwner[c.footprint.owner] += c.footprint.bytes;
+  }
   int untried = 0;
+  int keptForOthers = 0;  // tried, but deleting it would make room for another's
   for (const Candidate& c : candidates) {
     if (total <= limit) break;
     Package& package = *c.package;
-    if (pruned.count(package.GetPackageName()) != 0 || package.IsUploadInProgress()) continue;
-    // A crash that never had its chance is what the limit is there to keep
-    // room for, so it is never the one deleted to make room.
-    if (!WasTried(package)) {
-      ++untried;
+    if (pruned.count(package.GetPackageName()) != 0) continue;
+    if (spared(package)) {
+      untried += package.IsUploadInProgress() ? 0 : 1;
+      continue;
+    }
+    const uint64_t othersSpared = sparedTotal - sparedByOwner[c.footprint.owner];
+    if (total - std::min(total, othersSpared) <= limit) {
+      ++keptForOthers;
       continue;
     }
     const uint64_t before = PackageFootprint::Measure(package).bytes;
@@ -127,13 +144,19 @@ std::set<TString> RetentionPolicy::Apply(const std::vector<std::shared_ptr<Packa
     total -= std::min(total, freed);
   }
   if (total > limit) {
+    TString why = TFormatString("the limit cannot be met without deleting '%1' crash(es) that "
+                                "were never tried, which are kept")
+                      .arg(static_cast<uint64_t>(untried));
+    if (keptForOthers > 0) {
+      why += TFormatString(", nor '%1' tried crash(es) of an owner to make room for another "
+                           "owner's")
+                 .arg(static_cast<uint64_t>(keptForOthers));
+    }
     LogText(TLog::Warn, TFormatString("Retention: the packages still hold '%1' byte(s), more "
-                                      "than the limit of '%2'; the limit cannot "
-                                      "be met without deleting '%3' crash(es) that were never "
-                                      "tried, which are kept.")
+                                      "than the limit of '%2'; %3.")
                             .arg(total)
                             .arg(limit)
-                            .arg(static_cast<uint64_t>(untried)));
+                            .arg(why));
   }
   return pruned;
 }

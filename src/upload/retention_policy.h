@@ -10,9 +10,11 @@
 //      packages are deleted, then the others that were tried at least once
 //      (an upload result or a transient failure); within each of the two,
 //      the packages of the owner whose packages take the most room first,
-//      and each owner's oldest first. A package never tried, and one with an upload in
-//      progress, is never deleted for size: when only those are left, a
-//      Warn line says the limit cannot be met.
+//      and each owner's oldest first. A package never tried, and one with an
+//      upload in progress, is never deleted for size, and another owner's
+//      package is never deleted to make room for them: a package goes only
+//      while the total less the others' spared packages is over the limit.
+//      When the limit cannot be met so, a Warn line says why.
 // "Made" is PackageFootprint::created (a package none of whose dated files
 // exists counts as the oldest). A package is deleted through its own
 // DeletePackage, so only its own files go, within the trust boundary, and a

@@ -1,6 +1,7 @@
 #include "upload/upload_rate_limit.h"
 
 #include <algorithm>
+#include <map>
 
 #include "files/filesystem.h"
 #include "log/log_functions.h"
@@ -50,15 +51,28 @@ std::vector<std::shared_ptr<Package>> UploadRateLimit::Admit(
   }
   const size_t room = recent.size() >= maxPerHour_ ? 0 : maxPerHour_ - recent.size();
 
-  std::vector<std::pair<int64_t, size_t>> byAge;  // created, index in `packages`
+  // Each owner's oldest, then each owner's second oldest, and so on: a user
+  // who floods the dump directories with crashes delays only their own.
+  struct Queued {
+    int64_t createdMs;
+    uid_t owner;
+    size_t index;  // in `packages`
+    size_t rank = 0;  // among its owner's, oldest first
+  };
+  std::vector<Queued> queue;
   for (size_t i = 0; i < packages.size(); ++i) {
-    const DateTime created = PackageFootprint::Measure(*packages[i]).created;
-    byAge.emplace_back(created.IsValid() ? created.GetAsUnixTimeMs() : 0, i);
+    const PackageFootprint footprint = PackageFootprint::Measure(*packages[i]);
+    queue.push_back({footprint.created.IsValid() ? footprint.created.GetAsUnixTimeMs() : 0,
+                     footprint.owner, i});
   }
-  std::stable_sort(byAge.begin(), byAge.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::stable_sort(queue.begin(), queue.end(),
+                   [](const Queued& a, const Queued& b) { return a.createdMs < b.createdMs; });
+  std::map<uid_t, size_t> seen;
+  for (Queued& q : queue) q.rank = seen[q.owner]++;
+  std::stable_sort(queue.begin(), queue.end(),
+                   [](const Queued& a, const Queued& b) { return a.rank < b.rank; });
   std::vector<bool> admitted(packages.size(), false);
-  for (size_t k = 0; k < byAge.size() && k < room; ++k) admitted[byAge[k].second] = true;
+  for (size_t k = 0; k < queue.size() && k < room; ++k) admitted[queue[k].index] = true;
 
   std::vector<std::shared_ptr<Package>> result;
   std::set<TString> waiting;

@@ -7,7 +7,8 @@
 //      which "Pending" packages were held back on purpose (GetHeldBack): they
 //      were not forgotten, so they get no result;
 //   2. Admit the packages due for upload: as many as the last hour leaves
-//      room for, oldest first (PackageFootprint::created), are admitted and
+//      room for are admitted, each owner's oldest first, then each owner's
+//      second oldest, and so on (PackageFootprint's owner and created), and
 //      counted at once; the others stay as they are, untouched, and wait for
 //      a later run. Admission is counted, not success: a failed attempt uses
 //      its place too, so a server that refuses everything is not hammered.
