@@ -208,6 +208,7 @@ TEST_F(FilesystemTest, SavesRefuseAFolderAboveThatAnotherGroupMayWrite) {
     mode_t aboveMode;
     gid_t aboveGroup;
     bool throughLink, othersLink, refused;
+    gid_t runAs = 0;  // the effective group: "own" group of the run
   };
   const Case cases[] = {
       {"another group may write", 0775, kNogroup, false, false, true},
@@ -215,6 +216,8 @@ TEST_F(FilesystemTest, SavesRefuseAFolderAboveThatAnotherGroupMayWrite) {
       {"root's group may write", 0775, 0, true, false, false},
       {"sticky, another group may write", 01775, kNogroup, false, false, false},
       {"another user's link in a sticky folder", 01777, 0, true, true, true},
+      // nobody's primary group: the run's own group, but not the run's alone
+      {"own group, another user's too", 0775, kNogroup, false, false, true, kNogroup},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -231,11 +234,13 @@ TEST_F(FilesystemTest, SavesRefuseAFolderAboveThatAnotherGroupMayWrite) {
     ASSERT_EQ(chown(above.c_str(), 0, c.aboveGroup), 0);
     ASSERT_EQ(chmod(above.c_str(), c.aboveMode), 0);
     std::string error;
+    ASSERT_EQ(setegid(c.runAs), 0);
     try {
       fs_.WriteFileAtomically(TPath(data + "/metrics.json"), "{}");
     } catch (const TPath::Exception& e) {
       error = e.what();
     }
+    ASSERT_EQ(setegid(0), 0);
     if (c.othersLink) {
       EXPECT_THAT(error, ::testing::HasSubstr("the link '" + data + "' on the way"));
     } else if (c.refused) {

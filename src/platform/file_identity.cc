@@ -1,13 +1,18 @@
 #include "platform/file_identity.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 namespace zor::platform {
 
@@ -106,6 +111,38 @@ TString WhoseLinkOnTheWay(const TPath& path) {
 
 namespace {
 
+// True when no one but root and this process's user is in group `gid`, as a
+// member or by their primary group. Users are enumerated once per group and
+// process: group membership does not change under a run that matters.
+bool OnlyRootAndSelfIn(gid_t gid) {
+  static std::mutex mutex;
+  static std::map<gid_t, bool> known;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (const auto found = known.find(gid); found != known.end()) return found->second;
+  const uid_t self = ::geteuid();
+  bool alone = true;
+  std::vector<char> buffer(1 << 16);
+  struct group entry {};
+  struct group* group = nullptr;
+  if (::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &group) == 0 && group != nullptr) {
+    for (char** member = group->gr_mem; alone && *member != nullptr; ++member) {
+      std::vector<char> userBuffer(1 << 16);
+      struct passwd user {};
+      struct passwd* found = nullptr;
+      // A member name without a user is nobody's yet; whoever gets it joins.
+      alone = ::getpwnam_r(*member, &user, userBuffer.data(), userBuffer.size(), &found) == 0 &&
+              found != nullptr && (found->pw_uid == 0 || found->pw_uid == self);
+    }
+  }
+  ::setpwent();
+  for (struct passwd* user = nullptr; alone && (user = ::getpwent()) != nullptr;) {
+    alone = user->pw_gid != gid || user->pw_uid == 0 || user->pw_uid == self;
+  }
+  ::endpwent();
+  known.emplace(gid, alone);
+  return alone;
+}
+
 // WhyFolderNotPrivate for one chain of folders, `folder` and each above it by
 // name; stat follows a link at any level to what it names.
 TString WhyChainNotPrivate(const TPath& folder) {
@@ -124,8 +161,9 @@ TString WhyChainNotPrivate(const TPath& folder) {
     // A sticky folder above lets no one rename what belongs to others. A
     // folder above that a group may write lets its members rename the folder
     // and put a link in its place, unless that group is root's or this
-    // user's own (a home folder under per-user groups).
-    const bool ownGroup = info.st_gid == 0 || info.st_gid == ::getegid();
+    // user's own (a home folder under per-user groups) and has no one else in it.
+    const bool ownGroup =
+        (info.st_gid == 0 || info.st_gid == ::getegid()) && OnlyRootAndSelfIn(info.st_gid);
     const mode_t writableByOthers = own || !ownGroup ? (S_IWGRP | S_IWOTH) : S_IWOTH;
     if ((info.st_mode & writableByOthers) != 0 && (own || (info.st_mode & S_ISVTX) == 0)) {
       return which + level.ToString() + "', is writable by group or others";

@@ -58,8 +58,10 @@ TString WhoseLinkOnTheWay(const TPath& path);
 // folder belongs to this process's user (or root) and neither group nor
 // others may write it, and each folder above it, both on the path as written
 // and resolved, belongs to this user or root and is writable neither by
-// others nor by a group other than root's or this user's, unless sticky, as
-// /tmp is; and no link on the way belongs to another user (WhoseLinkOnTheWay).
+// others nor by a group other than root's or this user's (and then only one
+// that no other user is in, as a member or by their primary group), unless
+// sticky, as /tmp is; and no link on the way belongs to another user
+// (WhoseLinkOnTheWay).
 // The text names the folder at fault. Never throws.
 TString WhyFolderNotPrivate(const TPath& folder);
 
