@@ -6,6 +6,7 @@
 #include "log/log_functions.h"
 #include "packages/artifact_name_rules.h"
 #include "platform/file_functions.h"
+#include "platform/file_identity.h"
 #include "platform/tformat_string.h"
 #include "platform/tregex.h"
 
@@ -46,7 +47,7 @@ CrashFileGroups GroupCrashFiles(const std::set<TPath>& listing, const TString& e
     if (exclusion.Search(path.ToString())) continue;
     if (ArtifactNames::GdbStackFileRegex().Search(path.Filename())) {
       const TString key = GetProcessKey(path);
-      if (!key.isEmpty()) result.gdbFiles.emplace(key, path);
+      if (!key.isEmpty()) result.gdbFiles[key].push_back(path);
       LogText(TLog::Debug, TFormatString("Found GDB crash stacks file (%1).").arg(path.ToString()));
       continue;
     }
@@ -96,7 +97,15 @@ std::set<TPath> GdbFilesForGroup(const CrashFileGroups& groups,
   if (key.isEmpty()) return {};
   const auto gdb = groups.gdbFiles.find(key);
   if (gdb == groups.gdbFiles.end()) return {};
-  return {gdb->second};
+  using zor::platform::IdentifyPath;
+  using zor::platform::LinkHandling;
+  const auto crash = IdentifyPath(*group.begin(), LinkHandling::kDoNotFollow);
+  if (!crash) return {};
+  for (const TPath& path : gdb->second) {
+    const auto stacks = IdentifyPath(path, LinkHandling::kDoNotFollow);
+    if (stacks && stacks->owner == crash->owner) return {path};
+  }
+  return {};
 }
 
 TString SecondPackageName(const CrashFileGroups::GroupId& group) {

@@ -7,7 +7,7 @@
 // package only once it holds a dump or a Java artifact, so that a crash still
 // being written (a manifest and a log so far) is looked at again next run.
 // GDB stack files are kept apart, by process key, for the package of the
-// process they describe.
+// process they describe (in any folder, but of the same owner).
 //
 // Thread-safety: stateless functions; any thread.
 #pragma once
@@ -17,6 +17,7 @@
 #include <memory>
 #include <set>
 #include <utility>
+#include <vector>
 
 #include "platform/tpath.h"
 #include "platform/tstring.h"
@@ -30,9 +31,9 @@ struct CrashFileGroups {
   // Group -> its files, for the groups that hold a dump or a Java artifact,
   // in ascending order of directory, then key.
   std::map<GroupId, std::shared_ptr<Files>> found;
-  // Process key ("<process name>.<pid>") -> the first GDB crash stacks file
-  // of that process.
-  std::map<zor::platform::TString, zor::platform::TPath> gdbFiles;
+  // Process key ("<process name>.<pid>") -> the GDB crash stacks files of
+  // that process, in listing order.
+  std::map<zor::platform::TString, std::vector<zor::platform::TPath>> gdbFiles;
 };
 
 // Groups `listing` (in its ascending order). A path whose text contains a
@@ -56,8 +57,10 @@ zor::platform::TString SecondPackageName(const CrashFileGroups::GroupId& group);
 zor::platform::TString GetProcessKey(const zor::platform::TPath& path);
 
 // The GDB stack file that belongs to `group` (a non-empty group of `groups`):
-// the one whose process key is that of the group's smallest path; none when
-// no such file was found.
+// the first whose process key is that of the group's smallest path and whose
+// owner is that path's owner; none when no such file was found. Another
+// user's file of that process is never the group's: anyone may name a file
+// so in a folder of their own, and the package's record vouches for it.
 std::set<zor::platform::TPath> GdbFilesForGroup(const CrashFileGroups& groups,
                                                 const CrashFileGroups::Files& group);
 

@@ -452,7 +452,9 @@ void CrashPackageProcessor::ProcessCrashFiles(const std::set<TPath>& listing) {
     const auto crash = std::dynamic_pointer_cast<CrashPackage>(package);
     if (const auto group = crash ? GroupOf(*crash) : std::nullopt) {
       knownGroups.insert(*group);
-    } else {
+    } else if (!package->HasNoFilesLeft()) {
+      // A package whose files are gone hides nothing: a crash of its key now
+      // is a new crash, in its folder or any other.
       knownNames.insert(name);
     }
   }
@@ -465,10 +467,7 @@ void CrashPackageProcessor::ProcessCrashFiles(const std::set<TPath>& listing) {
   LogText(TLog::Debug,
           TFormatString("Found (%1) package(s).").arg(static_cast<uint64_t>(groups.found.size())));
   for (const auto& [group, files] : groups.found) {
-    // The first folder of a key names its package by the key alone.
-    const TString id = packages_.count(group.second) == 0 && skipped_.count(group.second) == 0
-                           ? group.second
-                           : SecondPackageName(group);
+    const TString id = FreePackageName(group);
     try {
       auto package = std::make_shared<CrashPackage>(id, *files, includeFullDumps_,
                                                     GdbFilesForGroup(groups, *files),
@@ -503,6 +502,31 @@ void CrashPackageProcessor::FailFullDumpPackages() {
     crash->SetUploadStatus(UploadStatus::kFailed);
     it = packages_.erase(it);
   }
+}
+
+TString CrashPackageProcessor::FreePackageName(const CrashFileGroups::GroupId& group) const {
+  // A name already in use, by a package of this run or a status file of the
+  // data directory, is never given again: the new package would write over
+  // the old one's records, and a user can choose a key that is another
+  // folder's second name. A record without a status file is a leftover of a
+  // run killed before it saved the status, not a package.
+  Filesystem& fs = Filesystem::GetInstance();
+  const auto isFree = [&](const TString& name) {
+    if (packages_.count(name) != 0 || skipped_.count(name) != 0) return false;
+    for (const UploadStatus status : kStoredStatuses) {
+      if (fs.FileExists(dataDirectory_ / (name + "." + ToName(PackageType::kCrashPackage) + "." +
+                                          StatusFileExtension(status)))) {
+        return false;
+      }
+    }
+    return true;
+  };
+  // The first folder of a key names its package by the key alone.
+  if (isFree(group.second)) return group.second;
+  const TString second = SecondPackageName(group);
+  TString name = second;
+  for (uint64_t n = 2; !isFree(name); ++n) name = TFormatString("%1-%2").arg(second).arg(n);
+  return name;
 }
 
 TPath CrashPackageProcessor::GetStatusFilePath(const TString& id) const {

@@ -60,6 +60,7 @@
 #include "packages/trust_boundary.h"
 #include "platform/tpath.h"
 #include "platform/tstring.h"
+#include "upload/crash_file_grouping.h"
 #include "upload/package_lock.h"
 #include "upload/upload_run_stats.h"
 
@@ -162,6 +163,10 @@ class CrashPackageProcessor {
   void FailFullDumpPackages();
   void ApplyRetention();
   void RemovePreviousLogsPackages() const;
+  // The name for a new package of `group`: its key when no package or status
+  // file goes by it, else the group's second name, numbered on from 2 until
+  // free.
+  zor::platform::TString FreePackageName(const CrashFileGroups::GroupId& group) const;
   zor::platform::TPath GetStatusFilePath(const zor::platform::TString& id) const;
 
   const std::vector<zor::platform::TPath> dumpDirectories_;

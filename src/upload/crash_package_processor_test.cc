@@ -630,6 +630,58 @@ TEST_F(CrashPackageProcessorTest, AUsersManifestMakesItsPackageThatUsersAndCount
   ADD_FAILURE() << "no package of the user's manifest: " << log_;
 }
 
+// A user picks their files' names freely, and may know what another folder's
+// crash will be called: no name they choose may take another user's crash's
+// package, hide it, or add their files to it.
+TEST_F(CrashPackageProcessorTest, AUsersChosenNamesNeitherTakeNorHideAnotherUsersCrash) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files to another user";
+  constexpr uid_t kNobody = 65534;
+  const auto theirs = [&](const std::string& relative) {
+    const TPath path = Dump(relative);
+    EXPECT_EQ(::chown(path.NativeString().c_str(), kNobody, kNobody), 0);
+    EXPECT_EQ(::chown(path.Parent().NativeString().c_str(), kNobody, kNobody), 0);
+    return path;
+  };
+  const auto packageOf = [](const std::vector<std::shared_ptr<Package>>& packages,
+                            const TPath& file) -> std::shared_ptr<Package> {
+    for (const auto& package : packages) {
+      if (ArtifactsOf(*package).count(file) != 0) return package;
+    }
+    return nullptr;
+  };
+  // The name that root's crash in b/ gets once a/ has the key, taken ahead;
+  // and a stacks file of root's process in the user's folder.
+  const TPath decoy = theirs("a/app.1234.dmp");
+  const TString second = SecondPackageName({TPath(dumps_ + "/b"), "app.1234"});
+  const TPath squatter = theirs("a/" + second.toStdString() + ".dmp");
+  theirs("a/gdb_app.1234.11.1.txt");
+  const TPath victim = Dump("b/app.1234.dmp");
+  const TPath ownStacks = Dump("stacks/gdb_app.1234.11.2.txt");
+  const auto packages = Run();
+  ASSERT_EQ(packages.size(), 3u) << log_;
+  for (const TPath& file : {decoy, squatter, victim}) {
+    SCOPED_TRACE(file.ToString().toStdString());
+    ASSERT_NE(packageOf(packages, file), nullptr);
+    EXPECT_EQ(ArtifactsOf(*packageOf(packages, file)).count(victim), file == victim);
+  }
+  EXPECT_EQ(ArtifactsOf(*packageOf(packages, victim)), (std::set<TPath>{victim, ownStacks}));
+  EXPECT_NE(packageOf(packages, victim)->GetPackageName(), second);
+
+  // A finished crash whose files are gone hides no later crash of its key.
+  Configure("servercrashupload.delete_completed_dumps: true\n");
+  for (const auto& package : packages) {
+    package->AddUploadResult({DateTime::GetLocalTime(), UploadResultCode::kSuccess, "uploaded"});
+    package->SetUploadStatus(Status::kComplete);
+  }
+  EXPECT_TRUE(Run().empty());
+  ASSERT_FALSE(Exists(victim));
+  ASSERT_TRUE(Exists(Status("app.1234", "complete")));  // kept for a week
+  const TPath again = Dump("c/app.1234.dmp");
+  const auto next = Run();
+  ASSERT_EQ(next.size(), 1u) << log_;
+  EXPECT_EQ(ArtifactsOf(*next[0]), std::set<TPath>{again});
+}
+
 TEST_F(CrashPackageProcessorTest, RetentionPrunesByAgeThenSettledThenOldestTriedForSize) {
   constexpr int kDay = 24;
   const std::string mib(1024 * 1024, 'd');

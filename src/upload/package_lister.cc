@@ -131,7 +131,9 @@ std::vector<PackageListEntry> PackageLister::List() const {
     }
   }
   std::set<TString> known;
-  for (const PackageListEntry& entry : entries) known.insert(entry.name);
+  for (const PackageListEntry& entry : entries) {
+    if (entry.filesLeft) known.insert(entry.name);
+  }
   for (const WaitingCrash& crash : FindWaitingCrashes(
            dumpDirectories_, [&known](const TString& name) { return known.count(name) != 0; })) {
     PackageListEntry entry;
@@ -181,6 +183,7 @@ PackageListEntry PackageLister::Describe(const TPath& statusFile,
   entry.encryptedBytes = SizeIfPresent(*package, DataFileKind::kEncryptedPackageFile);
   entry.created = PackageFootprint::Measure(*package).created;
   entry.remotePackageId = package->GetRemotePackageId();
+  entry.filesLeft = !package->HasNoFilesLeft();
   // Loaded directly, so that nothing is kept of it.
   if (package->HasDataFile(DataFileKind::kPartsUploadedFile)) {
     try {

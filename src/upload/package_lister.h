@@ -46,6 +46,9 @@ struct PackageListEntry {
   // From the upload progress, when a readable one is recorded.
   std::optional<uint64_t> partsUploaded;
   std::optional<uint64_t> partsTotal;
+  // False once the package's files are all gone (a finished crash's status
+  // file, kept a while): it then stands for no crash in the dump directories.
+  bool filesLeft = true;
 };
 
 class PackageLister {

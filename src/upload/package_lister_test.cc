@@ -111,6 +111,10 @@ TEST_F(PackageListerTest, ListsEveryStatusOfBothTypesAndUnreadableFiles) {
   WriteFile(dumps_ + "/app.7/app.7.dmp", "MDMP");
   fs::last_write_time(dumps_ + "/app.7/app.7.dmp",
                       fs::file_time_type::clock::now() - std::chrono::hours(6));
+  // A new crash of the finished package's key, whose files are gone.
+  WriteFile(dumps_ + "/later/done.dmp", "MDMP");
+  fs::last_write_time(dumps_ + "/later/done.dmp",
+                      fs::file_time_type::clock::now() - std::chrono::hours(8));
 
   const auto before = Snapshot(dir_.path());
   std::vector<PackageListEntry> entries;
@@ -146,6 +150,7 @@ TEST_F(PackageListerTest, ListsEveryStatusOfBothTypesAndUnreadableFiles) {
       {"retry", "crash", "PendingRetry", "1", "NetworkError"},
       {"app.7", "crash", "Waiting", "0", "-"},
       {"failed", "crash", "Failed", "0", "Unknown"},
+      {"done", "crash", "Waiting", "0", "-"},
       {"done", "crash", "Complete", "0", "Success"},
       {"u2.zipped-logs-package", "logs", "Complete", "0", "-"},
   };
