@@ -5,6 +5,7 @@
 
 #include "log/log_functions.h"
 #include "packages/artifact_name_rules.h"
+#include "packages/crash_package.h"
 #include "platform/file_functions.h"
 #include "platform/file_identity.h"
 #include "platform/tformat_string.h"
@@ -32,6 +33,15 @@ TRegex ExclusionRegex(const TString& pattern) {
                             .arg(regex.ErrorString()));
   }
   return regex;
+}
+
+// Eight hexadecimal digits of FNV-1a over `text`.
+TString Tag(const std::string& text) {
+  uint32_t hash = 2166136261u;
+  for (const unsigned char c : text) hash = (hash ^ c) * 16777619u;
+  char digits[9];
+  std::snprintf(digits, sizeof digits, "%08x", static_cast<unsigned>(hash));
+  return TString(digits);
 }
 
 bool IsDumpFile(const TPath& path) { return path.ToString().endsWith(ArtifactNames::kDmpSuffix); }
@@ -108,14 +118,35 @@ std::set<TPath> GdbFilesForGroup(const CrashFileGroups& groups,
   return {};
 }
 
-TString SecondPackageName(const CrashFileGroups::GroupId& group) {
-  uint32_t hash = 2166136261u;
-  for (const unsigned char c : group.first.ToString().toStdString()) {
-    hash = (hash ^ c) * 16777619u;
+std::optional<CrashFileGroups::GroupId> CrashGroupOf(const CrashPackage& package) {
+  if (package.HasDataFile(DataFileKind::kManifestFile)) {
+    const TPath manifest = package.GetDataFilePath(DataFileKind::kManifestFile);
+    const TString key = ArtifactNames::GetGroupingKey(manifest);
+    if (ArtifactNames::RecognizeArtifactType(manifest.ToString()) == ArtifactType::kManifest &&
+        !key.isEmpty()) {
+      return CrashFileGroups::GroupId(manifest.Parent(), key);
+    }
   }
-  char digits[9];
-  std::snprintf(digits, sizeof digits, "%08x", static_cast<unsigned>(hash));
-  return group.second + "-" + TString(digits);
+  if (!package.HasManifest()) return std::nullopt;
+  for (const auto& [path, file] : package.GetManifest()->GetCrashArtifactFiles()) {
+    if (file->GetType() == ArtifactType::kManifest) continue;
+    const TString key = ArtifactNames::GetGroupingKey(path);
+    if (!key.isEmpty()) return CrashFileGroups::GroupId(path.Parent(), key);
+  }
+  return std::nullopt;
+}
+
+TString SecondPackageName(const CrashFileGroups::GroupId& group) {
+  return group.second + "-" + Tag(group.first.ToString().toStdString());
+}
+
+TString FitPackageName(const TString& name) {
+  const std::string bytes = name.toStdString();
+  if (bytes.size() <= kMaxPackageNameBytes) return name;
+  size_t cut = kMaxPackageNameBytes - 9;
+  // Never inside a character: a continuation byte is 10xxxxxx.
+  while (cut > 0 && (static_cast<unsigned char>(bytes[cut]) & 0xC0) == 0x80) --cut;
+  return TString(bytes.substr(0, cut)) + "-" + Tag(bytes);
 }
 
 }  // namespace ZorErrorReporting

@@ -15,6 +15,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <utility>
 #include <vector>
@@ -23,6 +24,8 @@
 #include "platform/tstring.h"
 
 namespace ZorErrorReporting {
+
+class CrashPackage;
 
 struct CrashFileGroups {
   using Files = std::set<zor::platform::TPath>;
@@ -46,10 +49,30 @@ CrashFileGroups GroupCrashFiles(const std::set<zor::platform::TPath>& listing,
                                 const zor::platform::TString& exclusionPattern,
                                 const std::function<bool(const CrashFileGroups::GroupId&)>& isKnown);
 
+// The group a crash package was made from: its folder and key. A package on
+// an application's manifest is known by that manifest's folder and key: the
+// files it lists are the user's claim, and one listing another folder's file
+// first would hide that folder's crash of the file's key; nor may a manifest
+// that lists nothing or does not parse leave the package known by its name
+// alone, which hides every folder's crash of that key. Else the directory and
+// grouping key of the first crash file of the program's own record; none
+// when neither is known.
+std::optional<CrashFileGroups::GroupId> CrashGroupOf(const CrashPackage& package);
+
 // The name of a crash whose key another folder's crash already names: the
 // key, "-" and eight hexadecimal digits of the folder's path (FNV-1a), the
 // same in every run.
 zor::platform::TString SecondPackageName(const CrashFileGroups::GroupId& group);
+
+// Longest package name, in UTF-8 bytes: the name's status file, and the
+// temporary it is saved through, must still fit a file name.
+inline constexpr size_t kMaxPackageNameBytes = 180;
+
+// `name` when it is at most kMaxPackageNameBytes long; else its start, cut
+// at a character's boundary, "-" and eight hexadecimal digits (FNV-1a) of
+// the whole name, so that a crash whose name is too long, or whose key
+// another user took, still gets a name that can be saved.
+zor::platform::TString FitPackageName(const zor::platform::TString& name);
 
 // "<process name>.<pid>" from the file name of `path`, read with the GDB stack
 // file parser when that pattern matches, else the Java parser for a Java

@@ -43,32 +43,6 @@ namespace TLog = zor::platform::TLog;
 
 namespace {
 
-// The group a crash package was made from. A package on an application's
-// manifest is known by that manifest's folder and key: the files it lists
-// are the user's claim, and one listing another folder's file first would
-// hide that folder's crash of the file's key; nor may a manifest that lists
-// nothing or does not parse leave the package known by its name alone,
-// which hides every folder's crash of that key. Else the directory and
-// grouping key of the first crash file of the program's own record; none
-// when neither is known.
-std::optional<CrashFileGroups::GroupId> GroupOf(const CrashPackage& package) {
-  if (package.HasDataFile(DataFileKind::kManifestFile)) {
-    const TPath manifest = package.GetDataFilePath(DataFileKind::kManifestFile);
-    const TString key = ArtifactNames::GetGroupingKey(manifest);
-    if (ArtifactNames::RecognizeArtifactType(manifest.ToString()) == ArtifactType::kManifest &&
-        !key.isEmpty()) {
-      return CrashFileGroups::GroupId(manifest.Parent(), key);
-    }
-  }
-  if (!package.HasManifest()) return std::nullopt;
-  for (const auto& [path, file] : package.GetManifest()->GetCrashArtifactFiles()) {
-    if (file->GetType() == ArtifactType::kManifest) continue;
-    const TString key = ArtifactNames::GetGroupingKey(path);
-    if (!key.isEmpty()) return CrashFileGroups::GroupId(path.Parent(), key);
-  }
-  return std::nullopt;
-}
-
 // A logs package's name ends in its type name, as do its status files' stems.
 TString LogsPackageSuffix() { return "." + ToName(PackageType::kZippedLogsPackage); }
 
@@ -450,7 +424,7 @@ void CrashPackageProcessor::ProcessCrashFiles(const std::set<TPath>& listing) {
   std::set<TString> knownNames(skipped_.begin(), skipped_.end());
   for (const auto& [name, package] : packages_) {
     const auto crash = std::dynamic_pointer_cast<CrashPackage>(package);
-    if (const auto group = crash ? GroupOf(*crash) : std::nullopt) {
+    if (const auto group = crash ? CrashGroupOf(*crash) : std::nullopt) {
       knownGroups.insert(*group);
     } else if (!package->HasNoFilesLeft()) {
       // A package whose files are gone hides nothing: a crash of its key now
@@ -522,10 +496,12 @@ TString CrashPackageProcessor::FreePackageName(const CrashFileGroups::GroupId& g
     return true;
   };
   // The first folder of a key names its package by the key alone.
-  if (isFree(group.second)) return group.second;
+  if (const TString first = FitPackageName(group.second); isFree(first)) return first;
   const TString second = SecondPackageName(group);
-  TString name = second;
-  for (uint64_t n = 2; !isFree(name); ++n) name = TFormatString("%1-%2").arg(second).arg(n);
+  TString name = FitPackageName(second);
+  for (uint64_t n = 2; !isFree(name); ++n) {
+    name = FitPackageName(TFormatString("%1-%2").arg(second).arg(n));
+  }
   return name;
 }
 

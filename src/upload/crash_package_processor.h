@@ -165,7 +165,7 @@ class CrashPackageProcessor {
   void RemovePreviousLogsPackages() const;
   // The name for a new package of `group`: its key when no package or status
   // file goes by it, else the group's second name, numbered on from 2 until
-  // free.
+  // free; each fitted (FitPackageName).
   zor::platform::TString FreePackageName(const CrashFileGroups::GroupId& group) const;
   zor::platform::TPath GetStatusFilePath(const zor::platform::TString& id) const;
 

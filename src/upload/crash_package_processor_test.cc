@@ -27,6 +27,7 @@
 #include "support/temp_dir.h"
 #include "upload/attempt_failure.h"
 #include "upload/package_footprint.h"
+#include "upload/package_lister.h"
 #include "upload/upload_rate_limit.h"
 
 namespace ZorErrorReporting {
@@ -34,9 +35,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using test_support::Exists;
+using test_support::LogCapture;
 using ::testing::AllOf;
 using ::testing::HasSubstr;
-using test_support::LogCapture;
 using ::testing::Not;
 using ::testing::UnorderedElementsAre;
 using zor::platform::DateTime;
@@ -657,8 +658,13 @@ TEST_F(CrashPackageProcessorTest, AUsersChosenNamesNeitherTakeNorHideAnotherUser
   theirs("a/gdb_app.1234.11.1.txt");
   const TPath victim = Dump("b/app.1234.dmp");
   const TPath ownStacks = Dump("stacks/gdb_app.1234.11.2.txt");
+  // A key that fits a file name alone, but not with a second name's tag.
+  const std::string longKey = std::string(205, 'x') + ".1";
+  theirs("a/" + longKey + ".dmp");
+  const TPath longVictim = Dump("b/" + longKey + ".dmp");
   const auto packages = Run();
-  ASSERT_EQ(packages.size(), 3u) << log_;
+  ASSERT_EQ(packages.size(), 5u) << log_;
+  ASSERT_NE(packageOf(packages, longVictim), nullptr) << log_;
   for (const TPath& file : {decoy, squatter, victim}) {
     SCOPED_TRACE(file.ToString().toStdString());
     ASSERT_NE(packageOf(packages, file), nullptr);
@@ -666,6 +672,13 @@ TEST_F(CrashPackageProcessorTest, AUsersChosenNamesNeitherTakeNorHideAnotherUser
   }
   EXPECT_EQ(ArtifactsOf(*packageOf(packages, victim)), (std::set<TPath>{victim, ownStacks}));
   EXPECT_NE(packageOf(packages, victim)->GetPackageName(), second);
+  // `list` knows the packages by folder too: a third folder's crash waits.
+  const TPath waiting = Dump("d/app.1234.dmp");
+  const auto listed = PackageLister(TPath(data_), {TPath(dumps_)}).List();
+  EXPECT_EQ(std::count_if(listed.begin(), listed.end(),
+                          [](const PackageListEntry& e) { return e.status == "Waiting"; }),
+            1);
+  fs::remove(waiting.NativeString());
 
   // A finished crash whose files are gone hides no later crash of its key.
   Configure("servercrashupload.delete_completed_dumps: true\n");

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "files/filesystem.h"
+#include "packages/crash_package.h"
 #include "packages/json_document.h"
 #include "packages/package_upload_progress.h"
 #include "packages/trust_boundary.h"
@@ -130,12 +131,22 @@ std::vector<PackageListEntry> PackageLister::List() const {
       entries.push_back(Describe(path, boundary));
     }
   }
-  std::set<TString> known;
+  // As the upload knows its packages: by folder and key, and by name only
+  // those whose crash is not known that way but whose files are still there.
+  std::set<CrashFileGroups::GroupId> knownGroups;
+  std::set<TString> knownNames;
   for (const PackageListEntry& entry : entries) {
-    if (entry.filesLeft) known.insert(entry.name);
+    if (entry.crashGroup) {
+      knownGroups.insert(*entry.crashGroup);
+    } else if (entry.filesLeft) {
+      knownNames.insert(entry.name);
+    }
   }
-  for (const WaitingCrash& crash : FindWaitingCrashes(
-           dumpDirectories_, [&known](const TString& name) { return known.count(name) != 0; })) {
+  const auto isKnown = [&](const CrashFileGroups::GroupId& group) {
+    return knownGroups.count(group) != 0 || knownNames.count(group.second) != 0 ||
+           knownNames.count(SecondPackageName(group)) != 0;
+  };
+  for (const WaitingCrash& crash : FindWaitingCrashes(dumpDirectories_, isKnown)) {
     PackageListEntry entry;
     entry.name = crash.name;
     entry.type = TypeLabel(PackageType::kCrashPackage);
@@ -184,6 +195,9 @@ PackageListEntry PackageLister::Describe(const TPath& statusFile,
   entry.created = PackageFootprint::Measure(*package).created;
   entry.remotePackageId = package->GetRemotePackageId();
   entry.filesLeft = !package->HasNoFilesLeft();
+  if (const auto crash = std::dynamic_pointer_cast<CrashPackage>(package)) {
+    entry.crashGroup = CrashGroupOf(*crash);
+  }
   // Loaded directly, so that nothing is kept of it.
   if (package->HasDataFile(DataFileKind::kPartsUploadedFile)) {
     try {

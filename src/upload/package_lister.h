@@ -19,6 +19,7 @@
 #include "platform/date_time.h"
 #include "platform/tpath.h"
 #include "platform/tstring.h"
+#include "upload/crash_file_grouping.h"
 
 namespace ZorErrorReporting {
 
@@ -49,6 +50,8 @@ struct PackageListEntry {
   // False once the package's files are all gone (a finished crash's status
   // file, kept a while): it then stands for no crash in the dump directories.
   bool filesLeft = true;
+  // The folder and key of the crash it was made from (CrashGroupOf), when known.
+  std::optional<CrashFileGroups::GroupId> crashGroup;
 };
 
 class PackageLister {

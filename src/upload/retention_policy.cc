@@ -144,12 +144,14 @@ std::set<TString> RetentionPolicy::Apply(const std::vector<std::shared_ptr<Packa
     total -= std::min(total, freed);
   }
   if (total > limit) {
-    TString why = TFormatString("the limit cannot be met without deleting '%1' crash(es) that "
-                                "were never tried, which are kept")
+    TString why = TFormatString(
+                      "the limit cannot be met without deleting '%1' crash(es) that "
+                      "were never tried, which are kept")
                       .arg(static_cast<uint64_t>(untried));
     if (keptForOthers > 0) {
-      why += TFormatString(", nor '%1' tried crash(es) of an owner to make room for another "
-                           "owner's")
+      why += TFormatString(
+                 ", nor '%1' tried crash(es) of an owner to make room for another "
+                 "owner's")
                  .arg(static_cast<uint64_t>(keptForOthers));
     }
     LogText(TLog::Warn, TFormatString("Retention: the packages still hold '%1' byte(s), more "

@@ -56,7 +56,7 @@ std::vector<std::shared_ptr<Package>> UploadRateLimit::Admit(
   struct Queued {
     int64_t createdMs;
     uid_t owner;
-    size_t index;  // in `packages`
+    size_t index;     // in `packages`
     size_t rank = 0;  // among its owner's, oldest first
   };
   std::vector<Queued> queue;

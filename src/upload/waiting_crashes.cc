@@ -20,8 +20,9 @@ std::set<TPath> ListArtifactFiles(const TPath& directory) {
       Config::GetInstance().GetFollowSymlinks());
 }
 
-std::vector<WaitingCrash> FindWaitingCrashes(const std::vector<TPath>& dumpDirectories,
-                                             const std::function<bool(const TString&)>& isKnown) {
+std::vector<WaitingCrash> FindWaitingCrashes(
+    const std::vector<TPath>& dumpDirectories,
+    const std::function<bool(const CrashFileGroups::GroupId&)>& isKnown) {
   std::set<TPath> listing;
   for (const TPath& directory : dumpDirectories) {
     if (zor::platform::DirectoryListingError(directory) != 0) continue;
@@ -33,14 +34,8 @@ std::vector<WaitingCrash> FindWaitingCrashes(const std::vector<TPath>& dumpDirec
   }
   std::vector<WaitingCrash> waiting;
   Filesystem& fs = Filesystem::GetInstance();
-  // Without reading the packages' manifests, a crash whose key a package
-  // names counts as that package's: a second folder's crash of the same key
-  // shows once it has its own package.
-  const CrashFileGroups groups = GroupCrashFiles(
-      listing, Config::GetInstance().GetFilenameExclusionRegex(),
-      [&](const CrashFileGroups::GroupId& group) {
-        return isKnown(group.second) || isKnown(SecondPackageName(group));
-      });
+  const CrashFileGroups groups =
+      GroupCrashFiles(listing, Config::GetInstance().GetFilenameExclusionRegex(), isKnown);
   for (const auto& [group, files] : groups.found) {
     WaitingCrash crash{group.second, group.first, DateTime(), 0};
     for (const TPath& file : *files) {

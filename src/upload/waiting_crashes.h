@@ -15,6 +15,7 @@
 #include "platform/date_time.h"
 #include "platform/tpath.h"
 #include "platform/tstring.h"
+#include "upload/crash_file_grouping.h"
 
 namespace ZorErrorReporting {
 
@@ -31,12 +32,12 @@ struct WaitingCrash {
 std::set<zor::platform::TPath> ListArtifactFiles(const zor::platform::TPath& directory);
 
 // The crashes of `dumpDirectories` grouped as the upload groups them
-// (upload/crash_file_grouping.h), but for those of which `isKnown` accepts
-// the key or the second name (SecondPackageName), in ascending order of
-// folder, then key; each is named by its key. A directory that cannot be read gives
-// none; a file that vanishes meanwhile counts with size 0. Never throws.
+// (upload/crash_file_grouping.h), but for the groups `isKnown` accepts, in
+// ascending order of folder, then key; each is named by its key. A
+// directory that cannot be read gives none; a file that vanishes meanwhile
+// counts with size 0. Never throws.
 std::vector<WaitingCrash> FindWaitingCrashes(
     const std::vector<zor::platform::TPath>& dumpDirectories,
-    const std::function<bool(const zor::platform::TString&)>& isKnown);
+    const std::function<bool(const CrashFileGroups::GroupId&)>& isKnown);
 
 }  // namespace ZorErrorReporting
