@@ -136,6 +136,20 @@ std::optional<CrashFileGroups::GroupId> CrashGroupOf(const CrashPackage& package
   return std::nullopt;
 }
 
+void KnownCrashes::Add(const TString& name, const std::optional<CrashFileGroups::GroupId>& group,
+                       bool filesLeft) {
+  if (group) {
+    groups_.insert(*group);
+  } else if (filesLeft) {
+    names_.insert(name);
+  }
+}
+
+bool KnownCrashes::operator()(const CrashFileGroups::GroupId& group) const {
+  return groups_.count(group) != 0 || names_.count(group.second) != 0 ||
+         names_.count(SecondPackageName(group)) != 0;
+}
+
 TString SecondPackageName(const CrashFileGroups::GroupId& group) {
   return group.second + "-" + Tag(group.first.ToString().toStdString());
 }

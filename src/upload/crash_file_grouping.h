@@ -59,6 +59,21 @@ CrashFileGroups GroupCrashFiles(const std::set<zor::platform::TPath>& listing,
 // when neither is known.
 std::optional<CrashFileGroups::GroupId> CrashGroupOf(const CrashPackage& package);
 
+// The crashes that packages already hold, for GroupCrashFiles' `isKnown`: by
+// folder and key where a package's crash is known so (CrashGroupOf), else by
+// name (its key or second name) while the package still has files, since a
+// package whose files are gone hides no new crash of its key.
+class KnownCrashes {
+ public:
+  void Add(const zor::platform::TString& name, const std::optional<CrashFileGroups::GroupId>& group,
+           bool filesLeft);
+  bool operator()(const CrashFileGroups::GroupId& group) const;
+
+ private:
+  std::set<CrashFileGroups::GroupId> groups_;
+  std::set<zor::platform::TString> names_;
+};
+
 // The name of a crash whose key another folder's crash already names: the
 // key, "-" and eight hexadecimal digits of the folder's path (FNV-1a), the
 // same in every run.

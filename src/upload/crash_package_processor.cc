@@ -418,26 +418,15 @@ std::set<TPath> CrashPackageProcessor::ListCrashArtifactFiles() const {
 
 void CrashPackageProcessor::ProcessCrashFiles(const std::set<TPath>& listing) {
   LogText(TLog::Debug, "Processing crash files...");
-  // A crash is known by its directory and grouping key; a package whose files
-  // are unknown (no manifest, or held by another process) by its name.
-  std::set<CrashFileGroups::GroupId> knownGroups;
-  std::set<TString> knownNames(skipped_.begin(), skipped_.end());
+  // A package held by another process is known by its name alone.
+  KnownCrashes known;
+  for (const TString& name : skipped_) known.Add(name, std::nullopt, true);
   for (const auto& [name, package] : packages_) {
     const auto crash = std::dynamic_pointer_cast<CrashPackage>(package);
-    if (const auto group = crash ? CrashGroupOf(*crash) : std::nullopt) {
-      knownGroups.insert(*group);
-    } else if (!package->HasNoFilesLeft()) {
-      // A package whose files are gone hides nothing: a crash of its key now
-      // is a new crash, in its folder or any other.
-      knownNames.insert(name);
-    }
+    known.Add(name, crash ? CrashGroupOf(*crash) : std::nullopt, !package->HasNoFilesLeft());
   }
-  const CrashFileGroups groups = GroupCrashFiles(
-      listing, Config::GetInstance().GetFilenameExclusionRegex(),
-      [&](const CrashFileGroups::GroupId& group) {
-        return knownGroups.count(group) != 0 || knownNames.count(group.second) != 0 ||
-               knownNames.count(SecondPackageName(group)) != 0;
-      });
+  const CrashFileGroups groups =
+      GroupCrashFiles(listing, Config::GetInstance().GetFilenameExclusionRegex(), known);
   LogText(TLog::Debug,
           TFormatString("Found (%1) package(s).").arg(static_cast<uint64_t>(groups.found.size())));
   for (const auto& [group, files] : groups.found) {
@@ -488,10 +477,7 @@ TString CrashPackageProcessor::FreePackageName(const CrashFileGroups::GroupId& g
   const auto isFree = [&](const TString& name) {
     if (packages_.count(name) != 0 || skipped_.count(name) != 0) return false;
     for (const UploadStatus status : kStoredStatuses) {
-      if (fs.FileExists(dataDirectory_ / (name + "." + ToName(PackageType::kCrashPackage) + "." +
-                                          StatusFileExtension(status)))) {
-        return false;
-      }
+      if (fs.FileExists(GetStatusFilePath(name, status))) return false;
     }
     return true;
   };
@@ -505,9 +491,9 @@ TString CrashPackageProcessor::FreePackageName(const CrashFileGroups::GroupId& g
   return name;
 }
 
-TPath CrashPackageProcessor::GetStatusFilePath(const TString& id) const {
-  return dataDirectory_ / (id + "." + ToName(PackageType::kCrashPackage) + "." +
-                           StatusFileExtension(UploadStatus::kPending));
+TPath CrashPackageProcessor::GetStatusFilePath(const TString& id, UploadStatus status) const {
+  return dataDirectory_ /
+         (id + "." + ToName(PackageType::kCrashPackage) + "." + StatusFileExtension(status));
 }
 
 void CrashPackageProcessor::ZipAndEncryptPackage(Package& package, PackageEncryptor& encryptor,

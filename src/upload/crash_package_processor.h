@@ -167,7 +167,9 @@ class CrashPackageProcessor {
   // file goes by it, else the group's second name, numbered on from 2 until
   // free; each fitted (FitPackageName).
   zor::platform::TString FreePackageName(const CrashFileGroups::GroupId& group) const;
-  zor::platform::TPath GetStatusFilePath(const zor::platform::TString& id) const;
+  // Where the crash package `id`'s status file is while it has `status`.
+  zor::platform::TPath GetStatusFilePath(const zor::platform::TString& id,
+                                         UploadStatus status = UploadStatus::kPending) const;
 
   const std::vector<zor::platform::TPath> dumpDirectories_;
   const zor::platform::TPath dataDirectory_;

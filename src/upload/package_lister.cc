@@ -131,22 +131,11 @@ std::vector<PackageListEntry> PackageLister::List() const {
       entries.push_back(Describe(path, boundary));
     }
   }
-  // As the upload knows its packages: by folder and key, and by name only
-  // those whose crash is not known that way but whose files are still there.
-  std::set<CrashFileGroups::GroupId> knownGroups;
-  std::set<TString> knownNames;
-  for (const PackageListEntry& entry : entries) {
-    if (entry.crashGroup) {
-      knownGroups.insert(*entry.crashGroup);
-    } else if (entry.filesLeft) {
-      knownNames.insert(entry.name);
-    }
-  }
-  const auto isKnown = [&](const CrashFileGroups::GroupId& group) {
-    return knownGroups.count(group) != 0 || knownNames.count(group.second) != 0 ||
-           knownNames.count(SecondPackageName(group)) != 0;
-  };
-  for (const WaitingCrash& crash : FindWaitingCrashes(dumpDirectories_, isKnown)) {
+  // As the upload knows its packages.
+  KnownCrashes known;
+  for (const PackageListEntry& entry : entries)
+    known.Add(entry.name, entry.crashGroup, entry.filesLeft);
+  for (const WaitingCrash& crash : FindWaitingCrashes(dumpDirectories_, known)) {
     PackageListEntry entry;
     entry.name = crash.name;
     entry.type = TypeLabel(PackageType::kCrashPackage);
