@@ -81,7 +81,7 @@ test('the page lists uploads newest first, as text, and says why a dump has no b
 async function screenshot(url, selectors, profile) {
   const child = spawn('chromium', ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
     '--disable-component-update', '--disable-sync', `--user-data-dir=${profile}`, '--window-size=1280,800', '--remote-debugging-pipe',
-    'about:blank'], { stdio: ['ignore', 'ignore', 'ignore', 'pipe', 'pipe'] });
+    '--disable-breakpad', 'about:blank'], { stdio: ['ignore', 'ignore', 'ignore', 'pipe', 'pipe'], detached: true });
   const replies = new Map();
   let onEvent = () => {};
   let onExit = () => {};
@@ -138,7 +138,9 @@ async function screenshot(url, selectors, profile) {
     const { data } = await send('Page.captureScreenshot', { format: 'png' }, sessionId);
     return { png: Buffer.from(data, 'base64'), drawn: result.value };
   } finally {
-    child.kill();
+    // The whole group: a renderer or helper left behind keeps writing into
+    // the profile, which then cannot be removed, and holds the test open.
+    try { process.kill(-child.pid, 'SIGKILL'); } catch { child.kill('SIGKILL'); }
     await exited;
   }
 }
