@@ -21,6 +21,11 @@ OutputFile::~OutputFile() {
 
 void OutputFile::Write(const char* data, size_t size) {
   file_.Write(data, static_cast<int64_t>(size));
+  written_ += static_cast<int64_t>(size);
+  if (written_ - writtenBack_ >= kWriteBackBytes) {
+    file_.StartWriteBack(writtenBack_, written_ - writtenBack_);
+    writtenBack_ = written_;
+  }
 }
 
 void OutputFile::Commit() {

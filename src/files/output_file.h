@@ -33,7 +33,9 @@ class OutputFile : public ByteSink {
 
   const zor::platform::TPath& GetPath() const { return path_; }
 
-  // ByteSink: writes all `size` bytes at the current position.
+  // ByteSink: writes all `size` bytes at the current position. Every
+  // kWriteBackBytes written are handed to the disk at once, so that Commit
+  // waits for the last stretch only, not for the whole file.
   // REQUIRES: Commit not called.
   void Write(const char* data, size_t size) override;
   // Syncs and closes the file: a durable change of the facade. On failure the
@@ -42,8 +44,12 @@ class OutputFile : public ByteSink {
   void Commit();
 
  private:
+  static constexpr int64_t kWriteBackBytes = int64_t{8} << 20;
+
   zor::platform::TPath path_;
   zor::platform::TFile file_;
+  int64_t written_ = 0;
+  int64_t writtenBack_ = 0;  // bytes from the start already handed to the disk
   bool committed_ = false;
 };
 

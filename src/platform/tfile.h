@@ -74,6 +74,11 @@ class TFile : public TRandomIO {
 
   // Makes the written data durable (fsync). Throws TPath::Exception on failure.
   void Sync();
+  // Asks the kernel to start writing `length` bytes from `offset` to the disk
+  // now, without waiting, so that a later Sync has less left to wait for.
+  // Promises nothing about durability and never throws: a failed write-out
+  // is reported by Sync.
+  void StartWriteBack(int64_t offset, int64_t length) noexcept;
 
  private:
   // Opens the descriptor; returns 0 or the errno value, with ErrorString set.
