@@ -104,12 +104,8 @@ DeflateStream::~DeflateStream() {
 
 std::exception_ptr DeflateStream::Compress(const ReadAt& read, const Sink& sink) {
   read_ = &read;
-  if (threads_ == 1) {
-    compressor_ = std::make_unique<Compressor>();
-  } else {
-    StartWorkers();
-  }
-  const size_t ringSize = threads_ == 1 ? 1 : size_t{threads_} * kBlocksPerThread;
+  StartWorkers();
+  const size_t ringSize = size_t{threads_} * kBlocksPerThread;
   std::vector<std::unique_ptr<Block>>& ring = ring_;
   size_t oldest = 0;
   size_t inFlight = 0;
@@ -158,11 +154,6 @@ std::exception_ptr DeflateStream::Compress(const ReadAt& read, const Sink& sink)
 }
 
 void DeflateStream::Submit(Block& block) {
-  if (compressor_) {
-    compressor_->Run(block, *read_);
-    block.state = Block::State::kDone;
-    return;
-  }
   {
     std::lock_guard<std::mutex> lock(mutex_);
     block.state = Block::State::kQueued;

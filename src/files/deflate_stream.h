@@ -17,10 +17,11 @@
 // kBlocksPerThread blocks per thread are in flight (about 2.1 MiB each), plus
 // the compressor's work memory per thread.
 //
-// Threads: with `threads` > 1 that many workers read and compress while the
-// caller writes; they are started by Compress and inherit the caller's
-// scheduling priority (a lowered one stays lowered). With 1 the caller does
-// everything. Not copyable; one caller thread per object.
+// Threads: `threads` workers read and compress while the caller writes (with
+// one, the sink's work, a cipher and a file write, still overlaps the
+// compression); they are started by Compress and inherit the caller's
+// scheduling priority (a lowered one stays lowered). Not copyable; one caller
+// thread per object.
 #pragma once
 
 #include <condition_variable>
@@ -76,7 +77,7 @@ class DeflateStream {
   struct Block;
   class Compressor;
 
-  // Hands `block` to a worker, or reads and compresses it here.
+  // Hands `block` to a worker.
   void Submit(Block& block);
   // Waits until `block` is done.
   void Await(Block& block);
@@ -85,7 +86,6 @@ class DeflateStream {
 
   const unsigned threads_;
   const ReadAt* read_ = nullptr;  // weak; set during Compress
-  std::unique_ptr<Compressor> compressor_;  // the caller's, with one thread
   uint32_t crc_ = 0;
   uint64_t inputSize_ = 0;
 
