@@ -2,13 +2,14 @@
 
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "files/filesystem.h"
 #include "log/log_functions.h"
 #include "packages/trust_boundary.h"
 #include "platform/file_functions.h"
 #include "platform/tformat_string.h"
-#include "platform/tregex.h"
 #include "platform/zorvane_exception.h"
 
 namespace ZorErrorReporting {
@@ -16,38 +17,72 @@ namespace ZorErrorReporting {
 using zor::platform::TFile;
 using zor::platform::TFormatString;
 using zor::platform::TPath;
-using zor::platform::TRegex;
 using zor::platform::TString;
 using zor::platform::ZorvaneException;
 namespace TextEncoding = zor::platform::TextEncoding;
 
 namespace {
 
-// The log writer's events as its own reader has always found them: ignoring
-// case, shortest captures, "." crossing line ends.
-TRegex EventRegex(const char* pattern) {
-  TRegex::Options options;
-  options.caseSensitivity = TRegex::Case::Insensitive;
-  options.dot = TRegex::Dot::MatchesNewline;
-  options.greed = TRegex::Greed::Minimal;
-  return TRegex(pattern, options);
-}
+// The log writer's events, found as its own reader has always found them:
+// ignoring case, the shortest text between the markers, across line ends. The
+// text is a user's, so they are found with a few plain searches, in time
+// linear in its length: a pattern with lazy captures, tried from every start,
+// costs cubic time on a text made of markers.
+class EventText {
+ public:
+  explicit EventText(const TString& text) : text_(text.toStdString()), folded_(text_) {
+    // ASCII only, so that every offset stays the same in both.
+    for (char& c : folded_) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+  }
 
-const TRegex& OpenLogRegex() {
-  static const TRegex regex = EventRegex(R"re("open-log".*"path":"(.*)")re");
-  return regex;
-}
+  // The first event `marker` ... `key`"(value)": its value, empty when absent.
+  TString FirstValue(std::string_view marker, std::string_view key) const {
+    // The first marker has the earliest key after it: if no value follows
+    // that one, none follows a later one either.
+    const size_t at = Find(marker, 0);
+    const size_t value = Find(key, After(at, marker));
+    return Between(After(value, key), Find("\"", After(value, key)));
+  }
 
-const TRegex& CloseLogRegex() {
-  static const TRegex regex = EventRegex(R"re("close-log".*"path":"(.*)")re");
-  return regex;
-}
+  // The last event `marker` ... `first`"(value 1)`second`(value 2)": the one
+  // that starts furthest right. Empty values when there is none.
+  std::pair<TString, TString> LastPair(std::string_view marker, std::string_view first,
+                                       std::string_view second) const {
+    // From the right: the last `second` with a quote after it, the last
+    // `first` before that, the last marker before that. Any marker before
+    // that `first` has an event, so that marker's is the last one.
+    const size_t quote = folded_.rfind('"');
+    const size_t last2 = FindLastBefore(second, quote);
+    const size_t last1 = FindLastBefore(first, last2);
+    const size_t at = FindLastBefore(marker, last1);
+    const size_t value1 = After(Find(first, After(at, marker)), first);
+    const size_t value2 = After(Find(second, value1), second);
+    return {Between(value1, Find(second, value1)), Between(value2, Find("\"", value2))};
+  }
 
-const TRegex& RotateLogRegex() {
-  static const TRegex regex =
-      EventRegex(R"re("rotate-log".*"new-path":"(.*)","old-path":"(.*)")re");
-  return regex;
-}
+ private:
+  static constexpr size_t npos = std::string::npos;
+
+  size_t Find(std::string_view what, size_t from) const {
+    return from == npos ? npos : folded_.find(what, from);
+  }
+  // The last `what` that ends at or before `end`.
+  size_t FindLastBefore(std::string_view what, size_t end) const {
+    return end == npos || end < what.size() ? npos : folded_.rfind(what, end - what.size());
+  }
+  static size_t After(size_t at, std::string_view what) {
+    return at == npos ? npos : at + what.size();
+  }
+  TString Between(size_t from, size_t to) const {
+    if (from == npos || to == npos) return {};
+    return TString::fromUtf8(text_.data() + from, static_cast<int64_t>(to - from));
+  }
+
+  std::string text_;
+  std::string folded_;
+};
 
 // Bytes as ReadFileBytes returns them: the bytes read and one zero byte.
 using FileBytes = std::vector<char>;
@@ -104,13 +139,14 @@ TString ReadPortion(TFile& file, uint64_t offset, uint64_t count, int encoding) 
 }  // namespace
 
 RotatedLogsSet::LogEvents::LogEvents(const TString& eventText) : text(eventText) {
-  if (const auto open = OpenLogRegex().Search(text)) openPath = TPath(open->Captured(1));
-  if (const auto close = CloseLogRegex().Search(text)) closePath = TPath(close->Captured(1));
+  const EventText events(text);
+  openPath = TPath(events.FirstValue(R"("open-log")", R"("path":")"));
+  closePath = TPath(events.FirstValue(R"("close-log")", R"("path":")"));
   // Several rotations may show in one text; the last one written counts.
-  if (const auto rotate = RotateLogRegex().SearchLast(text)) {
-    rotationNewPath = TPath(rotate->Captured(1));
-    rotationOldPath = TPath(rotate->Captured(2));
-  }
+  const auto [newPath, oldPath] =
+      events.LastPair(R"("rotate-log")", R"("new-path":")", R"(","old-path":")");
+  rotationNewPath = TPath(newPath);
+  rotationOldPath = TPath(oldPath);
 }
 
 RotatedLogsSet::RotatedLogsSet(const TPath& logPath, const TrustBoundary* boundary)

@@ -245,6 +245,19 @@ TEST(RotatedLogsSet, FollowsOnlyEventsThatBelongToTheirFile) {
   EXPECT_THROW(ReadChain(TPath(root.Sub("missing.log"))), TPath::Exception);
 }
 
+// A log's text is its writer's: a mebibyte of markers without their values
+// must not cost a search that backtracks (it took hours), nor hide the event
+// written before them.
+TEST(RotatedLogsSet, EventsBeforeAFloodOfMarkersAreFoundInOnePass) {
+  std::string flood = OpenLog("/l/a_1.log") + RotateLog("/l/a.log", "/l/a_1.log");
+  while (flood.size() < (size_t{1} << 20)) flood += R"("Rotate-Log" "open-log" "new-path":")";
+  const RotatedLogsSet::LogEvents events{TString(flood)};
+  EXPECT_EQ(events.openPath, TPath("/l/a_1.log"));
+  EXPECT_EQ(events.rotationNewPath, TPath("/l/a.log"));
+  EXPECT_EQ(events.rotationOldPath, TPath("/l/a_1.log"));
+  EXPECT_TRUE(events.closePath.IsEmpty());
+}
+
 TEST(RotatedLogsSet, DetectsUtf8WhenACharacterCrossesTheEncodingProbe) {
   ScopedTempDir root;
   const std::string folder = root.Sub("été");
