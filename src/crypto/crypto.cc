@@ -126,13 +126,18 @@ Crypto& Crypto::GetInstance() { return zor::platform::ProcessSingleton<Crypto>::
 Crypto::Bytes Crypto::EncryptFile(const TPath& input, const TPath& output, const Bytes& key,
                                   const Bytes& iv, unsigned tagLength, size_t blockSize,
                                   const ByteProgress& progress) {
+  TFile in = Filesystem::GetInstance().OpenFileForReading(input);
+  return EncryptFile(in, output, key, iv, tagLength, blockSize, progress);
+}
+
+Crypto::Bytes Crypto::EncryptFile(TFile& in, const TPath& output, const Bytes& key, const Bytes& iv,
+                                  unsigned tagLength, size_t blockSize,
+                                  const ByteProgress& progress) {
   if (blockSize == 0 || blockSize > INT_MAX) {
     zor::platform::ThrowLogicException(TFormatString("EncryptFile block size out of range: %1")
                                            .arg(static_cast<uint64_t>(blockSize)));
   }
-  Filesystem& fs = Filesystem::GetInstance();
-  TFile in = fs.OpenFileForReading(input);
-  const std::unique_ptr<OutputFile> out = fs.CreateNewFile(output);
+  const std::unique_ptr<OutputFile> out = Filesystem::GetInstance().CreateNewFile(output);
   GcmEncryptor encryptor(key, iv, *out);
   // Reading, the cipher and writing cost about the same per byte: on threads
   // of their own they overlap. Each block is encrypted where it was read.

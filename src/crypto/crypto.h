@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "files/byte_progress.h"
+#include "platform/tfile.h"
 #include "platform/tpath.h"
 
 namespace ZorErrorReporting {
@@ -72,6 +73,11 @@ class Crypto {
   // As above, `progress` told (on the caller's thread) of the input's bytes
   // encrypted after each block.
   Bytes EncryptFile(const zor::platform::TPath& input, const zor::platform::TPath& output,
+                    const Bytes& key, const Bytes& iv, unsigned tagLength, size_t blockSize,
+                    const ByteProgress& progress = {});
+  // As above, from `input`'s current position to its end; the caller opened
+  // it (the one descriptor its checks looked at).
+  Bytes EncryptFile(zor::platform::TFile& input, const zor::platform::TPath& output,
                     const Bytes& key, const Bytes& iv, unsigned tagLength, size_t blockSize,
                     const ByteProgress& progress = {});
 

@@ -19,6 +19,7 @@
 
 namespace ZorErrorReporting {
 
+using zor::platform::TFile;
 using zor::platform::TFormatString;
 namespace TLog = zor::platform::TLog;
 using zor::platform::TPath;
@@ -60,7 +61,13 @@ TPath PackageEncryptor::DataFilePath(const Package& package, const TPath& zip, c
 
 void PackageEncryptor::EncryptPackage(Package& package, const ByteProgress& progress) {
   const TPath zip = package.GetDataFilePath(DataFileKind::kZippedPackageFile);
-  const uint64_t size = Filesystem::GetInstance().FileSize(zip);
+  Filesystem& fs = Filesystem::GetInstance();
+  // A zip the package keeps is a user's (send-logs'): read only by the rules
+  // for what a user hands the program.
+  TFile in = package.KeepsDataFile(DataFileKind::kZippedPackageFile)
+                 ? fs.OpenUsersFileForReading(zip)
+                 : fs.OpenFileForReading(zip);
+  const auto size = static_cast<uint64_t>(in.Size());
   const TPath encrypted = DataFilePath(package, zip, kEncryptedFileSuffix);
   const TPath metadataPath = DataFilePath(package, zip, kMetadataFileSuffix);
   LogStart(package, zip, encrypted);
@@ -68,15 +75,15 @@ void PackageEncryptor::EncryptPackage(Package& package, const ByteProgress& prog
     const ContentKey content;
     LogText(TLog::Debug, TFormatString("Encrypting package file '%1'").arg(NativeText(zip)));
     const Crypto::Bytes tag =
-        Crypto::GetInstance().EncryptFile(zip, encrypted, content.key, content.iv,
+        Crypto::GetInstance().EncryptFile(in, encrypted, content.key, content.iv,
                                           Crypto::kTagLength, Crypto::kFileBlockSize, progress);
     WriteMetadata(package, content.key, content.iv, size, tag, metadataPath);
     package.RecordEncryption(encrypted, metadataPath);
   } catch (...) {
     // Recorded or not, the pair is incomplete: what was written of it goes
     // (a record naming a missing file makes the next attempt encrypt again).
-    Filesystem::GetInstance().RemovePath(encrypted);
-    Filesystem::GetInstance().RemovePath(metadataPath);
+    fs.RemovePath(encrypted);
+    fs.RemovePath(metadataPath);
     throw;
   }
   LogSuccess(package, zip, encrypted);

@@ -56,7 +56,8 @@ class PackageEncryptor {
   // Debug for each step; never the key.
   // Throws: "Data file path 'zipped-package-file' is not set on package
   // '<name>'" when no zip is recorded; the facade's TPath::Exception when the
-  // zip's size cannot be read (a vanished zip); TFile's failures reading the
+  // zip cannot be opened (a vanished zip, or a user's zip refused by
+  // Filesystem::OpenUsersFileForReading); TFile's failures reading the
   // zip or writing the ".enc" file; Crypto's failures (for a bad public key
   // "Call to PEM_read_bio_RSA_PUBKEY failed!"); what saving the metadata or
   // the package throws.

@@ -1,10 +1,12 @@
 #include "files/filesystem.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <string>
 
 #include "files/fault_point.h"
 #include "log/log_functions.h"
@@ -21,6 +23,7 @@ using zor::platform::DateTime;
 using zor::platform::TFile;
 using zor::platform::TFormatString;
 using zor::platform::ThrowPathError;
+using zor::platform::ThrowPathRefusal;
 using zor::platform::TPath;
 using zor::platform::TString;
 
@@ -91,6 +94,27 @@ std::vector<char> Filesystem::ReadFileBytes(const TPath& path, uint64_t count, u
 
 TFile Filesystem::OpenFileForReading(const TPath& path) {
   return TFile(path, zor::platform::OpenMode::Read);
+}
+
+TFile Filesystem::OpenUsersFileForReading(const TPath& path) {
+  const TString context = "TFile: cannot open '" + path.ToString() + "'";
+  std::string native = path.NativeString();
+  const bool absolute = native.starts_with('/');
+  native.erase(0, native.find_first_not_of('/'));
+  zor::platform::DirectoryHandle start;
+  int fd = -1;
+  int error = start.Open(TPath(absolute ? "/" : "."));
+  if (error == 0) error = OpenFileBeneath(start, TPath(native), &fd);
+  if (error == ELOOP) ThrowPathRefusal(context + ": a component of its path is a link", error);
+  if (error != 0) ThrowPathError(context, error);
+  TFile file(path, fd);
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) ThrowPathError(context, errno);
+  if (!S_ISREG(status.st_mode)) ThrowPathRefusal(context + ": not a regular file", EACCES);
+  if (status.st_nlink != 1) {
+    ThrowPathRefusal(context + ": it has other names (hard links)", EACCES);
+  }
+  return file;
 }
 
 void Filesystem::WriteFileAtomically(const TPath& path, std::string_view bytes,

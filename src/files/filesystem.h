@@ -75,6 +75,14 @@ class Filesystem {
   // `path` opened for reading, positioned at its start. Throws
   // TPath::Exception "TFile: cannot open '<path>': <cause>".
   virtual zor::platform::TFile OpenFileForReading(const zor::platform::TPath& path);
+  // A file that a user handed the program (send-logs' zip), opened for
+  // reading iff no component of `path` is a symbolic link and it is a regular
+  // file of one name: a user cannot aim the program, root perhaps, at a file
+  // they may not read by a link, a hard link or a FIFO, neither before nor
+  // during the run, as the one descriptor is checked and then read. A
+  // relative path starts at the working folder. Throws TPath::Exception
+  // "TFile: cannot open '<path>': <cause>".
+  zor::platform::TFile OpenUsersFileForReading(const zor::platform::TPath& path);
 
   // Replaces the whole content of `path` with `bytes` so that a crash at any
   // instant leaves the old content or the new one (platform/atomic_file.h:

@@ -23,9 +23,14 @@ LogsUploadClient::LogsUploadClient(const TPath& zippedLogsFile, const TString& e
       supportCaseNumber_(supportCaseNumber) {}
 
 void LogsUploadClient::Run() {
-  if (!Filesystem::GetInstance().FileExists(zippedLogsFile_)) {
-    throw zor::platform::ZorvaneException(TFormatString("Unable to open file '%1'")
-                                              .arg(TString(zippedLogsFile_.NativeString())));
+  try {
+    // Checked here for a clear refusal before anything is made; encrypting
+    // opens it again by the same rules.
+    Filesystem::GetInstance().OpenUsersFileForReading(zippedLogsFile_);
+  } catch (const TPath::Exception& e) {
+    throw zor::platform::ZorvaneException(TFormatString("Unable to open file '%1': %2")
+                                              .arg(TString(zippedLogsFile_.NativeString()))
+                                              .arg(e.GetConcatenatedMessages()));
   }
   LogText(TLog::Info, "Checking for logs that need uploading...");
   // The lock is held to the end: a `send-crashes` meanwhile leaves the

@@ -21,8 +21,9 @@ class LogsUploadClient : public IErrorReportingClient, private UploadClient {
                    const zor::platform::TString& supportCaseNumber,
                    const zor::platform::TString& configFile);
 
-  // Throws ZorvaneException "Unable to open file '<path>'" when the zip does
-  // not exist, before any package is made.
+  // Throws ZorvaneException "Unable to open file '<path>': <cause>" when the
+  // zip cannot be read by Filesystem::OpenUsersFileForReading's rules (it
+  // does not exist, a link, not a regular file), before any package is made.
   void Run() override;
 
  private:

@@ -646,11 +646,29 @@ TEST_F(UploadTest, SendLogsUploadsTheUsersZipAndKeepsIt) {
   EXPECT_THAT(shown, HasSubstr(kCase));
   EXPECT_THAT(shown, HasSubstr("app.log"));
 
-  const ProcessResult missing =
-      Run({"--command", "send-logs", "--zipped-logs-file", dir_.Sub("none.zip"),
-           "--support-case-number", "1", "--config-file", Config()});
-  EXPECT_EQ(missing.status, -1);
-  EXPECT_THAT(Log(), HasSubstr("Unable to open file '" + dir_.Sub("none.zip") + "'"));
+  // Whoever runs it (root, say), a zip is read only as a user may hand it
+  // over: never through a link, nor a FIFO, nor another name of a file.
+  fs::create_directories(dir_.Sub("real"));
+  WriteFile(dir_.Sub("real/secret.zip"), "PK secret");
+  fs::create_symlink(dir_.Sub("real/secret.zip"), dir_.Sub("link.zip"));
+  fs::create_directory_symlink(dir_.Sub("real"), dir_.Sub("folder-link"));
+  fs::create_hard_link(dir_.Sub("real/secret.zip"), dir_.Sub("hard.zip"));
+  ASSERT_EQ(mkfifo(dir_.Sub("fifo.zip").c_str(), 0600), 0);
+  server_.Reset();
+  for (const auto& [name, cause] : std::vector<std::pair<std::string, std::string>>{
+           {"none.zip", "No such file"},
+           {"link.zip", "a component of its path is a link"},
+           {"folder-link/secret.zip", "a component of its path is a link"},
+           {"hard.zip", "it has other names (hard links)"},
+           {"fifo.zip", "not a regular file"}}) {
+    const ProcessResult refused =
+        Run({"--command", "send-logs", "--zipped-logs-file", dir_.Sub(name),
+             "--support-case-number", "1", "--config-file", Config()});
+    EXPECT_EQ(refused.status, -1) << name;
+    EXPECT_THAT(Log(), HasSubstr("Unable to open file '" + dir_.Sub(name) +
+                                 "': TFile: cannot open '" + dir_.Sub(name) + "': " + cause));
+  }
+  EXPECT_EQ(Count("upload-id"), 0);
 }
 
 // The permission bits of `path` in octal ("700").
