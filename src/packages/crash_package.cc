@@ -112,7 +112,22 @@ CrashPackage::CrashPackage(const TString& name, const std::set<TPath>& artifactP
   const TPath recordPath = recordDirectory / (name + "." + kManifestRecordSuffix);
   manifest_ = JsonFileSerializedObject::SaveNewFile(std::move(record), recordPath);
   RecordDataFilePath(DataFileKind::kManifestFile, recordPath);
-  manifest_->Complete(files, uploadFullDumps, name);
+  try {
+    manifest_->Complete(files, uploadFullDumps, name);
+  } catch (const JsonFileSerializedObject::TooLarge& e) {
+    if (!application) throw;
+    // The application's members left no room for the program's own: the
+    // crash goes with a record of its own only, as for a manifest that
+    // cannot be read.
+    LogText(TLog::Warn,
+            TFormatString("The manifest '%1' leaves the crash no room for its record; it goes "
+                          "without it: %2")
+                .arg(NativeText(manifestPath))
+                .arg(e.GetConcatenatedMessages()));
+    manifest_ =
+        JsonFileSerializedObject::SaveNewFile(std::make_shared<CrashManifest>(), recordPath);
+    manifest_->Complete(files, uploadFullDumps, name);
+  }
 }
 
 CrashPackage::CrashPackage(const rapidjson::Value& json, TrustBoundary boundary)

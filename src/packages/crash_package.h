@@ -57,9 +57,10 @@ class CrashPackage : public Package {
   //   - the application's manifest is the ".manifest" artifact, loaded and
   //     never written; one already completed is the package's manifest as it
   //     is; else the record "<recordDirectory>/<name>.crash-manifest" is
-  //     created from its members (or from an empty object without one) and
-  //     completed (and saved) with the records, the application's manifest
-  //     among them; the manifest's path is recorded as "manifest-file" (the
+  //     created from its members (or from an empty object without one, or
+  //     when with them it would be too large to be read back, with a Warn
+  //     line) and completed (and saved) with the records, the application's
+  //     manifest among them; the manifest's path is recorded as "manifest-file" (the
   //     package itself is not saved: it is unbound).
   // An unreadable rotated chain and an unloadable manifest are logged at Warn
   // and the construction goes on. The chain ends before the first older file

@@ -145,6 +145,16 @@ TEST_F(CrashPackageTest, CompletedManifestIsTheProgramsRecord) {
   for (const TPath& gone : {dump, full, application, RecordOf("app.5"), package->GetFilePath()}) {
     EXPECT_FALSE(Exists(gone)) << gone;
   }
+
+  // An application's manifest that leaves no room under the size that is read
+  // back: the record is the program's alone, and it reads back.
+  const TPath bigDump = AddFile("dumps/app.6.dmp");
+  const std::string filler(JsonFileSerializedObject::kMaxFileSize - 200, 'a');
+  AddFile("dumps/app.6.manifest", R"({"Id":"crash-6","filler":")" + filler + R"("})");
+  package = SavedPackage({bigDump, TPath(dir_.Sub("dumps/app.6.manifest"))}, false, "app.6");
+  EXPECT_EQ(ReadFile(RecordOf("app.6").NativeString()).find(filler), std::string::npos);
+  loaded = CrashPackage::LoadFromFile(package->GetFilePath(), boundary_);
+  EXPECT_EQ(PathsOf(loaded->GetFilesToZip()), (std::vector<TPath>{bigDump, RecordOf("app.6")}));
 }
 
 TEST_F(CrashPackageTest, UnreadableRotatedLogChainIsLoggedAndSkipped) {

@@ -30,6 +30,14 @@ void JsonFileSerializedObject::Save() {
   // The text is complete before any file is touched, so a ToJson failure
   // leaves the old file as it was.
   const std::string text = Json::WriteCompact(ToJson());
+  // A file that the next run refuses to read is no record at all.
+  if (text.size() > kMaxFileSize) {
+    throw TooLarge(TFormatString("Cannot save '%1': its text has %2 bytes, more than %3 that are "
+                                 "read back")
+                       .arg(filePath_.ToString())
+                       .arg(static_cast<uint64_t>(text.size()))
+                       .arg(kMaxFileSize));
+  }
 
   // Rewriting the file in place could leave it empty or cut short if the
   // process died mid-write (every status change and every uploaded part saves

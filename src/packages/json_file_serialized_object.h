@@ -24,13 +24,20 @@
 #include "platform/tfile.h"
 #include "platform/tpath.h"
 #include "platform/tstring.h"
+#include "platform/zorvane_exception.h"
 
 namespace ZorErrorReporting {
 
 class JsonFileSerializedObject {
  public:
-  // The largest file that ReadJsonFile reads.
+  // The largest file that ReadJsonFile reads, and that Save writes.
   static constexpr uint64_t kMaxFileSize = 16 * 1024 * 1024;
+
+  // What Save throws for a text that could not be read back.
+  class TooLarge : public zor::platform::ZorvaneException {
+   public:
+    using ZorvaneException::ZorvaneException;
+  };
 
   JsonFileSerializedObject() = default;
   JsonFileSerializedObject(const JsonFileSerializedObject&) = default;
@@ -46,8 +53,9 @@ class JsonFileSerializedObject {
   // unbound (no file is created); "Failed to open file for writing: '<path>'"
   // (a TPath::Exception carrying the facade's message, which names the file
   // and the cause) when the temporary file cannot be created, written, synced
-  // or renamed (Filesystem::WriteFileAtomically). The object itself never
-  // changes.
+  // or renamed (Filesystem::WriteFileAtomically); TooLarge "Cannot save
+  // '<path>': its text has <n> bytes, more than <kMaxFileSize> that are read
+  // back" before any file is touched. The object itself never changes.
   virtual void Save();
 
   virtual ~JsonFileSerializedObject() = default;
