@@ -98,21 +98,36 @@ TFile Filesystem::OpenFileForReading(const TPath& path) {
 
 TFile Filesystem::OpenUsersFileForReading(const TPath& path) {
   const TString context = "TFile: cannot open '" + path.ToString() + "'";
-  std::string native = path.NativeString();
-  const bool absolute = native.starts_with('/');
-  native.erase(0, native.find_first_not_of('/'));
+  std::string folder = path.Parent().NativeString();
+  const bool absolute = folder.starts_with('/');
+  folder.erase(0, folder.find_first_not_of('/'));
   zor::platform::DirectoryHandle start;
+  zor::platform::DirectoryHandle parent;
   int fd = -1;
   int error = start.Open(TPath(absolute ? "/" : "."));
-  if (error == 0) error = OpenFileBeneath(start, TPath(native), &fd);
+  if (error == 0) error = OpenDirectoryBeneath(start, TPath(folder == "." ? "" : folder), &parent);
+  if (error == 0) error = OpenFileBeneath(parent, TPath(path.Filename()), &fd);
   if (error == ELOOP) ThrowPathRefusal(context + ": a component of its path is a link", error);
   if (error != 0) ThrowPathError(context, error);
   TFile file(path, fd);
   struct stat status {};
-  if (::fstat(fd, &status) != 0) ThrowPathError(context, errno);
+  struct stat folderStatus {};
+  if (::fstat(fd, &status) != 0 || ::fstat(parent.Descriptor(), &folderStatus) != 0) {
+    ThrowPathError(context, errno);
+  }
   if (!S_ISREG(status.st_mode)) ThrowPathRefusal(context + ": not a regular file", EACCES);
   if (status.st_nlink != 1) {
     ThrowPathRefusal(context + ": it has other names (hard links)", EACCES);
+  }
+  // A file of another owner than its folder's may have been put there by
+  // the folder's owner, who may not read it; a folder that others may write
+  // could hold anybody's.
+  const bool privateFolder = (folderStatus.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+  if (status.st_uid != folderStatus.st_uid || !privateFolder) {
+    ThrowPathRefusal(context +
+                         ": it must belong to the owner of its folder, which no one else "
+                         "may write",
+                     EACCES);
   }
   return file;
 }

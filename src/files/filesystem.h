@@ -76,12 +76,13 @@ class Filesystem {
   // TPath::Exception "TFile: cannot open '<path>': <cause>".
   virtual zor::platform::TFile OpenFileForReading(const zor::platform::TPath& path);
   // A file that a user handed the program (send-logs' zip), opened for
-  // reading iff no component of `path` is a symbolic link and it is a regular
-  // file of one name: a user cannot aim the program, root perhaps, at a file
+  // reading iff no component of `path` is a symbolic link, it is a regular
+  // file of one name, and it belongs to the owner of its folder, which no one
+  // else may write: a user cannot aim the program, root perhaps, at a file
   // they may not read by a link, a hard link or a FIFO, neither before nor
-  // during the run, as the one descriptor is checked and then read. A
-  // relative path starts at the working folder. Throws TPath::Exception
-  // "TFile: cannot open '<path>': <cause>".
+  // during the run, as the descriptors checked are the ones read. A relative
+  // path starts at the working folder. Throws TPath::Exception "TFile: cannot
+  // open '<path>': <cause>".
   zor::platform::TFile OpenUsersFileForReading(const zor::platform::TPath& path);
 
   // Replaces the whole content of `path` with `bytes` so that a crash at any

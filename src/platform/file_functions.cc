@@ -161,6 +161,12 @@ std::vector<TString> ListDirectory(const TPath& directory, const ListRequest& re
 
 }  // namespace
 
+TPath FromWorkingFolder(const TPath& path) {
+  if (path.IsAbsolute()) return path;
+  const std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0), &std::free);
+  return cwd ? TPath(std::string(cwd.get())) / path : path;
+}
+
 bool PathExists(const TPath& path) {
   struct stat st;
   return ::lstat(path.NativeString().c_str(), &st) == 0;

@@ -24,6 +24,10 @@
 
 namespace zor::platform {
 
+// `path` as it is when absolute, else below the working folder (without
+// resolving anything): what a relative name given now still means later.
+TPath FromWorkingFolder(const TPath& path);
+
 // True iff `path` names a directory entry of any kind; a symbolic link counts
 // even when its target is missing.
 bool PathExists(const TPath& path);

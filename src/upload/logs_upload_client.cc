@@ -4,6 +4,7 @@
 #include "files/filesystem.h"
 #include "log/log_functions.h"
 #include "packages/logs_package.h"
+#include "platform/file_functions.h"
 #include "platform/tformat_string.h"
 #include "platform/zorvane_exception.h"
 #include "upload/crash_package_processor.h"
@@ -18,7 +19,8 @@ using zor::platform::TString;
 LogsUploadClient::LogsUploadClient(const TPath& zippedLogsFile, const TString& email,
                                    const TString& supportCaseNumber, const TString& configFile)
     : UploadClient(configFile),
-      zippedLogsFile_(zippedLogsFile),
+      // Absolute, so that a later run resuming the package reads the same file.
+      zippedLogsFile_(zor::platform::FromWorkingFolder(zippedLogsFile)),
       email_(email),
       supportCaseNumber_(supportCaseNumber) {}
 

@@ -609,8 +609,13 @@ TEST_F(UploadTest, SendLogsUploadsTheUsersZipAndKeepsIt) {
   const std::string zip = UsersZip();
   server_.AddFault("part", 1, "hang");
   ProcessResult killed;
+  // Named relative to its folder: the run that resumes the package starts
+  // elsewhere and must still read that file.
   SignalWhen([&] { return Count("part") >= 1; }, "the logs part", SIGKILL, "", &killed,
-             [&](ProcessOptions o) { return SendLogs(zip, std::move(o)); });
+             [&](ProcessOptions o) {
+               o.workingDirectory = dir_.Sub(".");
+               return SendLogs("my logs.zip", std::move(o));
+             });
   EXPECT_EQ(killed.status, 128 + SIGKILL);
   // Every file's bytes, at any depth, for the address or the case number.
   const auto holdingTheAddress = [&] {
@@ -625,6 +630,10 @@ TEST_F(UploadTest, SendLogsUploadsTheUsersZipAndKeepsIt) {
     return files;
   };
   ASSERT_FALSE(holdingTheAddress().empty());
+  const auto records = DataFiles();
+  EXPECT_TRUE(std::any_of(records.begin(), records.end(), [&](const auto& file) {
+    return file.second.find("\"zipped-package-file\":\"" + zip + "\"") != std::string::npos;
+  }));
   // The timer's send-crashes uploads the package left behind, and with it
   // goes what it held of the user's.
   server_.Reset();
@@ -654,13 +663,21 @@ TEST_F(UploadTest, SendLogsUploadsTheUsersZipAndKeepsIt) {
   fs::create_directory_symlink(dir_.Sub("real"), dir_.Sub("folder-link"));
   fs::create_hard_link(dir_.Sub("real/secret.zip"), dir_.Sub("hard.zip"));
   ASSERT_EQ(mkfifo(dir_.Sub("fifo.zip").c_str(), 0600), 0);
+  fs::create_directories(dir_.Sub("shared"));
+  fs::permissions(dir_.Sub("shared"), fs::perms::all | fs::perms::sticky_bit);
+  WriteFile(dir_.Sub("shared/logs.zip"), "PK");
+  WriteFile(dir_.Sub("others.zip"), "PK");
+  const bool root = geteuid() == 0 && chown(dir_.Sub("others.zip").c_str(), 65534, 65534) == 0;
   server_.Reset();
   for (const auto& [name, cause] : std::vector<std::pair<std::string, std::string>>{
            {"none.zip", "No such file"},
            {"link.zip", "a component of its path is a link"},
            {"folder-link/secret.zip", "a component of its path is a link"},
            {"hard.zip", "it has other names (hard links)"},
-           {"fifo.zip", "not a regular file"}}) {
+           {"fifo.zip", "not a regular file"},
+           {"shared/logs.zip", "it must belong to the owner of its folder, which no one else may"},
+           {"others.zip", "it must belong to the owner of its folder"}}) {
+    if (name == "others.zip" && !root) continue;  // no other owner without root
     const ProcessResult refused =
         Run({"--command", "send-logs", "--zipped-logs-file", dir_.Sub(name),
              "--support-case-number", "1", "--config-file", Config()});
