@@ -9,16 +9,18 @@
 
 #include "config/config.h"
 #include "config/overrides.h"
+#include "crash/crash_handling.h"
+#include "files/filesystem.h"
 #include "log/log_functions.h"
+#include "log/log_impl.h"
 #include "main/command_handlers.h"
 #include "main/command_line_options.h"
 #include "main/run_directories.h"
 #include "platform/app_config.h"
 #include "platform/async_task.h"
-#include "crash/crash_handling.h"
 #include "platform/feature_flags.h"
+#include "platform/file_identity.h"
 #include "platform/interruption.h"
-#include "log/log_impl.h"
 #include "platform/process_exit.h"
 #include "platform/process_priority.h"
 #include "platform/shutdown_stack.h"
@@ -44,9 +46,27 @@ void EnableFeatures(const TString& names) {
   }
 }
 
+// Why the crash handler must not write into its folders: at a crash it
+// writes this process's memory there by name, with no check possible then.
+// So its staging folder is made now (0700, by the umask) and both are used
+// only while no other user can replace or redirect what is in them.
+TString WhyCrashFoldersNotPrivate(const RunDirectories& dirs) {
+  Filesystem& fs = Filesystem::GetInstance();
+  if (!fs.CreateDirectory(dirs.crashDumpsTempDir)) {
+    return "the folder '" + dirs.crashDumpsTempDir.ToString() + "' cannot be made";
+  }
+  if (TString why = WhyFolderNotPrivate(dirs.crashDumpsTempDir); !why.isEmpty()) return why;
+  return fs.DirectoryExists(dirs.crashDumpsDir) ? WhyFolderNotPrivate(dirs.crashDumpsDir)
+                                                : TString();
+}
+
 void StartCrashHandling(const RunDirectories& dirs) {
   const TPath logFile = LogImpl::Get().GetPath();
   if (FeatureFlags::Get().IsOn(kCrashHandlerFeatureId)) {
+    if (const TString why = WhyCrashFoldersNotPrivate(dirs); !why.isEmpty()) {
+      LogText(TLog::Warn, "This program's own crashes are not reported in this run: " + why);
+      return;
+    }
     const TString id = CrashHandling::StartupCrashHandler(dirs.crashDumpsTempDir,
                                                           dirs.crashDumpsDir, logFile, {});
     LogFields(TLog::Info, "crash-reporting",

@@ -279,9 +279,9 @@ TEST(CrashUploadTest, AnotherUsersFilesNeitherHangNorHideNorPruneACrash) {
   };
   // Every crash is tried once and kept for a retry; the FIFO must not hold the run.
   server.AddFault("register", 1, "status", 500, "{}", 0, 3);
-  const ProcessResult first =
-      RunIn(dir, {"--command", "send-crashes", "--config-file", config("1.yml", ""),
-                  "--crashdumps-temp-dir", dir.Sub("shared-temp")});
+  const ProcessResult first = RunIn(
+      dir, {"--command", "send-crashes", "--config-file", config("1.yml", ""),
+            "--crashdumps-temp-dir", dir.Sub("shared-temp"), "--enable-features", "crash-handler"});
   ASSERT_EQ(first.status, 0) << first.out << first.err;
 
   // A terabyte that takes no disk makes no room for anything.
@@ -294,6 +294,8 @@ TEST(CrashUploadTest, AnotherUsersFilesNeitherHangNorHideNorPruneACrash) {
   EXPECT_THAT(log, HasSubstr("huge.2.dmp' of package"));
   EXPECT_THAT(log, HasSubstr("ends before '" + a + "/pipe'"));
   EXPECT_TRUE(fs::exists(planted + "/a-full.dmp"));
+  // Its own crash handler would write this run's memory there by name.
+  EXPECT_THAT(log, HasSubstr("This program's own crashes are not reported in this run: "));
   size_t arrived = 0;
   for (const auto& entry : fs::directory_iterator(server.DataDir() + "/packages")) {
     (void)entry;
