@@ -10,6 +10,7 @@
 
 #include "files/filesystem.h"
 #include "packages/crash_manifest.h"
+#include "platform/file_functions.h"
 #include "platform/file_identity.h"
 #include "platform/path_error.h"
 #include "platform/tformat_string.h"
@@ -38,12 +39,7 @@ std::optional<FileIdentity> Identify(const TPath& path, LinkHandling links) {
 // `path` as text, made absolute from the working directory and cleaned of
 // "//", "." and "..", without asking the file system.
 TPath Cleaned(const TPath& path) {
-  TString text = path.ToString();
-  if (!text.startsWith("/")) {
-    std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0), &std::free);
-    if (cwd) text = TString(std::string(cwd.get())) + "/" + text;
-  }
-  return NormalisedPath(text);
+  return NormalisedPath(zor::platform::FromWorkingFolder(path).ToString());
 }
 
 }  // namespace

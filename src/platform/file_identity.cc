@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/file_functions.h"
+
 namespace zor::platform {
 
 namespace {
@@ -78,9 +80,7 @@ bool IsSameOrBelow(const TPath& path, const TPath& root) {
 
 TString WhoseLinkOnTheWay(const TPath& path) {
   constexpr int kMaxHops = 40;
-  std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0), &std::free);
-  std::string rest = path.NativeString();
-  if (rest.empty() || rest.front() != '/') rest = std::string(cwd ? cwd.get() : "") + "/" + rest;
+  std::string rest = FromWorkingFolder(path).NativeString();
   std::string reached;
   for (int hops = 0; hops <= kMaxHops;) {
     const size_t start = rest.find_first_not_of('/');
@@ -181,8 +181,7 @@ TString WhyFolderNotPrivate(const TPath& folder) {
   if (!resolved) return "the folder '" + folder.ToString() + "' cannot be resolved";
   // The folders the path names on its way matter as much as where it leads:
   // whoever may rename an entry of one swaps a link in there.
-  std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0), &std::free);
-  const TPath written = given.IsAbsolute() || !cwd ? given : TPath(std::string(cwd.get())) / given;
+  const TPath written = FromWorkingFolder(given);
   if (written.IsAbsolute() && written != *resolved) {
     if (TString why = WhyChainNotPrivate(written); !why.isEmpty()) return why;
   }
