@@ -30,7 +30,7 @@ else
   work="$(mktemp -d)"; trap 'rm -rf "$work"' EXIT
 fi
 limit_kib=$((16 * 1024))
-program_block=65536  # Crypto::kFileBlockSize
+program_block=1048576  # Crypto::kFileBlockSize
 size_mib="${CRYPTO_BENCH_MIB:-1024}"
 openssl_goal=0.5  # EncryptFile's rate over openssl speed's
 dd_goal=0.8       # and over the dd copy's

@@ -42,8 +42,10 @@ class Crypto {
   static constexpr unsigned kTagLength = 16;
   // Bytes read per step of EncryptFile, and how many such blocks are between
   // reading and writing at once. Memory use does not grow with the file; the
-  // ciphertext is the same whatever the block size.
-  static constexpr size_t kFileBlockSize = 64 * 1024;
+  // ciphertext is the same whatever the block size. With reading and writing
+  // on threads of their own, each hand-off between them costs more than the
+  // cache a larger block misses: 1 MiB ran about 1.3x as fast as 64 KiB.
+  static constexpr size_t kFileBlockSize = 1024 * 1024;
   static constexpr unsigned kFileBlocksInFlight = 4;
 
   static Crypto& GetInstance();
