@@ -49,20 +49,22 @@ void GcmEncryptor::Write(const char* data, size_t size) {
   if (plainCopy_ != nullptr) plainCopy_->Write(data, size);
   while (size > 0) {
     const size_t n = std::min(size, kChunkSize);
-    std::copy(data, data + n, chunk_.get());
-    EncryptInPlace(chunk_.get(), n);
+    Encrypt(data, chunk_.get(), n);
     output_.Write(chunk_.get(), n);
     data += n;
     size -= n;
   }
 }
 
-void GcmEncryptor::EncryptInPlace(char* data, size_t size) {
-  auto* bytes = reinterpret_cast<unsigned char*>(data);
+void GcmEncryptor::EncryptInPlace(char* data, size_t size) { Encrypt(data, data, size); }
+
+void GcmEncryptor::Encrypt(const char* from, char* to, size_t size) {
+  const auto* in = reinterpret_cast<const unsigned char*>(from);
+  auto* out = reinterpret_cast<unsigned char*>(to);
   for (size_t done = 0; done < size;) {
     const int n = static_cast<int>(std::min<size_t>(size - done, INT_MAX / 2));
     int written = 0;
-    Check(EVP_EncryptUpdate(context_->cipher.get(), bytes + done, &written, bytes + done, n) == 1 &&
+    Check(EVP_EncryptUpdate(context_->cipher.get(), out + done, &written, in + done, n) == 1 &&
               written == n,
           "Call to EVP_EncryptUpdate failed!");
     done += static_cast<size_t>(n);

@@ -41,8 +41,8 @@ class GcmEncryptor : public ByteSink {
   GcmEncryptor(const GcmEncryptor&) = delete;
   GcmEncryptor& operator=(const GcmEncryptor&) = delete;
 
-  // ByteSink: hands `data` to the plain copy, then encrypts it through a
-  // buffer of kChunkSize and writes it to the output.
+  // ByteSink: hands `data` to the plain copy, then encrypts it into a buffer
+  // of kChunkSize at a time and writes that to the output.
   void Write(const char* data, size_t size) override;
   // Encrypts `data` in place, which then holds the ciphertext, and hands it
   // to neither sink: for a caller that writes the ciphertext itself (from
@@ -57,6 +57,10 @@ class GcmEncryptor : public ByteSink {
 
  private:
   struct Context;
+
+  // Encrypts `size` bytes from `from` into `to` (the same place, or one that
+  // does not overlap it).
+  void Encrypt(const char* from, char* to, size_t size);
 
   std::unique_ptr<Context> context_;
   ByteSink& output_;     // weak
