@@ -66,7 +66,9 @@ class DeflateStream::Compressor {
  private:
   void Compress(Block& block) {
     block.crc = crc32_gzip_refl(0, block.input.get(), block.inputSize);
-    isal_deflate_init(&stream_);
+    // Each block stands alone, so the one-call compressor serves: it keeps no
+    // history between calls, and it came out a little smaller and cheaper.
+    isal_deflate_stateless_init(&stream_);
     // Level 2 runs as fast as level 1 but finds more matches: on binaries
     // level 1 came out about 3% larger than `zip -1`, level 2 about 1%.
     stream_.level = 2;
@@ -80,7 +82,7 @@ class DeflateStream::Compressor {
     stream_.avail_in = static_cast<uint32_t>(block.inputSize);
     stream_.next_out = block.output.get();
     stream_.avail_out = static_cast<uint32_t>(kOutputCapacity);
-    const int result = isal_deflate(&stream_);
+    const int result = isal_deflate_stateless(&stream_);
     // The output has room for any block: a full one means the flush is unfinished.
     block.error = result != COMP_OK ? result : (stream_.avail_in != 0 || stream_.avail_out == 0);
     block.outputSize = kOutputCapacity - stream_.avail_out;
