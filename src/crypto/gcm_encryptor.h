@@ -32,8 +32,9 @@ namespace ZorErrorReporting {
 class GcmEncryptor : public ByteSink {
  public:
   // Bytes encrypted per step of Write: small enough to stay in the cache
-  // between encrypting and writing.
-  static constexpr size_t kChunkSize = 64 * 1024;
+  // between encrypting and writing, large enough for a compressed block of
+  // the zip in one write (fewer, larger writes cost the page cache less).
+  static constexpr size_t kChunkSize = 256 * 1024;
 
   GcmEncryptor(const Crypto::Bytes& key, const Crypto::Bytes& iv, ByteSink& output,
                ByteSink* plainCopy = nullptr);
