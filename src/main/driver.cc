@@ -61,12 +61,13 @@ TString WhyCrashFoldersNotPrivate(const RunDirectories& dirs) {
 }
 
 void StartCrashHandling(const RunDirectories& dirs) {
+  // Both handlers below write into the same folders.
+  if (const TString why = WhyCrashFoldersNotPrivate(dirs); !why.isEmpty()) {
+    LogText(TLog::Warn, "This program's own crashes are not reported in this run: " + why);
+    return;
+  }
   const TPath logFile = LogImpl::Get().GetPath();
   if (FeatureFlags::Get().IsOn(kCrashHandlerFeatureId)) {
-    if (const TString why = WhyCrashFoldersNotPrivate(dirs); !why.isEmpty()) {
-      LogText(TLog::Warn, "This program's own crashes are not reported in this run: " + why);
-      return;
-    }
     const TString id = CrashHandling::StartupCrashHandler(dirs.crashDumpsTempDir,
                                                           dirs.crashDumpsDir, logFile, {});
     LogFields(TLog::Info, "crash-reporting",

@@ -281,7 +281,7 @@ TEST(CrashUploadTest, AnotherUsersFilesNeitherHangNorHideNorPruneACrash) {
   server.AddFault("register", 1, "status", 500, "{}", 0, 3);
   const ProcessResult first = RunIn(
       dir, {"--command", "send-crashes", "--config-file", config("1.yml", ""),
-            "--crashdumps-temp-dir", dir.Sub("shared-temp"), "--enable-features", "crash-handler"});
+            "--crashdumps-temp-dir", dir.Sub("shared-temp")});
   ASSERT_EQ(first.status, 0) << first.out << first.err;
 
   // A terabyte that takes no disk makes no room for anything.
