@@ -185,6 +185,9 @@ void SetBody(CURL* h, bool isPut, TSequentialIO* body, const TNetworkRequest& re
     curl_easy_setopt(h, CURLOPT_READDATA, state);
     curl_easy_setopt(h, CURLOPT_SEEKFUNCTION, SeekBody);
     curl_easy_setopt(h, CURLOPT_SEEKDATA, state);
+    // Fewer, larger sends: a part's PUT over loopback took about a quarter
+    // less time with 1 MiB than with libcurl's 64 KiB.
+    curl_easy_setopt(h, CURLOPT_UPLOAD_BUFFERSIZE, 1024L * 1024);
   } else {
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, "");
   }
