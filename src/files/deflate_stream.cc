@@ -2,7 +2,6 @@
 
 #include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
-#include <zlib.h>
 
 #include <algorithm>
 
@@ -35,7 +34,6 @@ struct DeflateStream::Block {
   uint64_t offset = 0;  // of its input
   size_t inputSize = 0;
   size_t outputSize = 0;
-  uint32_t crc = 0;
   int error = 0;                   // the compressor's result when it failed
   std::exception_ptr readFailure;  // what reading its input threw
   State state = State::kFree;
@@ -47,10 +45,9 @@ class DeflateStream::Compressor {
   Compressor()
       : levelBuffer_(std::make_unique_for_overwrite<uint8_t[]>(ISAL_DEF_LVL2_DEFAULT)) {}
 
-  // Reads the block's input and fills in its output, CRC and error. Never throws.
+  // Reads the block's input and fills in its output and error. Never throws.
   void Run(Block& block, const ReadAt& read) {
     block.outputSize = 0;
-    block.crc = 0;
     block.error = 0;
     try {
       block.inputSize = read(block.input.get(), kBlockSize, block.offset);
@@ -65,7 +62,6 @@ class DeflateStream::Compressor {
 
  private:
   void Compress(Block& block) {
-    block.crc = crc32_gzip_refl(0, block.input.get(), block.inputSize);
     // Each block stands alone, so the one-call compressor serves: it keeps no
     // history between calls, and it came out a little smaller and cheaper.
     isal_deflate_stateless_init(&stream_);
@@ -138,8 +134,9 @@ std::exception_ptr DeflateStream::Compress(const ReadAt& read, const Sink& sink)
           TFormatString("DeflateStream: compression failed with error '%1'").arg(block.error));
     } else {
       if (block.outputSize > 0) sink(block.output.get(), block.outputSize);
-      crc_ = static_cast<uint32_t>(
-          crc32_combine64(crc_, block.crc, static_cast<z_off64_t>(block.inputSize)));
+      // Here rather than beside the compression: this thread has time to
+      // spare, and the blocks come in order.
+      crc_ = crc32_gzip_refl(crc_, block.input.get(), block.inputSize);
       inputSize_ += block.inputSize;
       // A block that is not full is the end; the ones handed out after it are dropped.
       ended = block.inputSize < kBlockSize;
