@@ -184,7 +184,7 @@ PathText Join(const char* directory, const char* name) {
 int CreateCrashFile(const char* directory, const char* name) {
   const PathText path = Join(directory, name);
   if (!path.ok() || g_crashFileCount == kMaxCrashFiles) return -1;
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd >= 0) {
     g_crashFiles[g_crashFileCount].Clear();
     g_crashFiles[g_crashFileCount++].Append(name);
@@ -268,7 +268,8 @@ void RewriteManifest(const char* directory, const char* name, int signal,
   PathText temporary = path;
   temporary.Append(".temp");
   if (!temporary.ok()) return;
-  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int fd =
+      open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return;
   const bool written = WriteManifestTo(fd, signal, notes);
   if (close(fd) == 0 && written && rename(temporary.c_str(), path.c_str()) == 0) return;
@@ -307,7 +308,7 @@ bool MoveIntoPlace() {
   for (int i = 0; i < g_crashFileCount; ++i) {
     const char* name = g_crashFiles[i].c_str();
     const int fd = open(Join(p.stagingCrashDir.c_str(), name).c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     const bool copied = fd >= 0 && CopyFileContent(Join(p.tempCrashDir.c_str(), name).c_str(), fd);
     if (fd >= 0) close(fd);
     if (!copied) return false;

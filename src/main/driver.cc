@@ -48,16 +48,15 @@ void EnableFeatures(const TString& names) {
 
 // Why the crash handler must not write into its folders: at a crash it
 // writes this process's memory there by name, with no check possible then.
-// So its staging folder is made now (0700, by the umask) and both are used
-// only while no other user can replace or redirect what is in them.
+// So both folders are made now (0700, by the umask), as the log folder is,
+// and used only while no other user can replace or redirect what is in them.
 TString WhyCrashFoldersNotPrivate(const RunDirectories& dirs) {
   Filesystem& fs = Filesystem::GetInstance();
-  if (!fs.CreateDirectory(dirs.crashDumpsTempDir)) {
-    return "the folder '" + dirs.crashDumpsTempDir.ToString() + "' cannot be made";
+  for (const TPath& folder : {dirs.crashDumpsDir, dirs.crashDumpsTempDir}) {
+    if (!fs.CreateDirectory(folder)) return "the folder '" + folder.ToString() + "' cannot be made";
+    if (TString why = WhyFolderNotPrivate(folder); !why.isEmpty()) return why;
   }
-  if (TString why = WhyFolderNotPrivate(dirs.crashDumpsTempDir); !why.isEmpty()) return why;
-  return fs.DirectoryExists(dirs.crashDumpsDir) ? WhyFolderNotPrivate(dirs.crashDumpsDir)
-                                                : TString();
+  return {};
 }
 
 void StartCrashHandling(const RunDirectories& dirs) {

@@ -284,10 +284,12 @@ TEST(CrashUploadTest, AnotherUsersFilesNeitherHangNorHideNorPruneACrash) {
             "--crashdumps-temp-dir", dir.Sub("shared-temp")});
   ASSERT_EQ(first.status, 0) << first.out << first.err;
 
-  // A terabyte that takes no disk makes no room for anything.
-  const ProcessResult second =
-      RunIn(dir, {"--command", "send-crashes", "--config-file",
-                  config("2.yml", "servercrashupload.retention.max_total_mb: 1\n")});
+  // A terabyte that takes no disk makes no room for anything. A crash dump
+  // folder yet to be made in a user's folder is no more the handler's own.
+  const ProcessResult second = RunIn(
+      dir, {"--command", "send-crashes", "--config-file",
+            config("2.yml", "servercrashupload.retention.max_total_mb: 1\n"),
+            "--crashdumps-temp-dir", dir.Sub("private-temp"), "--crashdumps-dir", a + "/crashes"});
   ASSERT_EQ(second.status, 0) << second.out << second.err;
   const std::string log = ReadFile(dir.Sub("logs/zorcrashreporter.txt"));
   EXPECT_THAT(log, Not(HasSubstr("Retention: deleting")));
@@ -295,7 +297,12 @@ TEST(CrashUploadTest, AnotherUsersFilesNeitherHangNorHideNorPruneACrash) {
   EXPECT_THAT(log, HasSubstr("ends before '" + a + "/pipe'"));
   EXPECT_TRUE(fs::exists(planted + "/a-full.dmp"));
   // Its own crash handler would write this run's memory there by name.
-  EXPECT_THAT(log, HasSubstr("This program's own crashes are not reported in this run: "));
+  EXPECT_THAT(log, HasSubstr("This program's own crashes are not reported in this run: the "
+                             "folder '" +
+                             dir.Sub("shared-temp") + "', is writable"));
+  EXPECT_THAT(log, HasSubstr("This program's own crashes are not reported in this run: the "
+                             "folder above it, '" +
+                             a + "', belongs to user"));
   size_t arrived = 0;
   for (const auto& entry : fs::directory_iterator(server.DataDir() + "/packages")) {
     (void)entry;
