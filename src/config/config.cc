@@ -72,6 +72,15 @@ void Config::Load(const TPath& path) {
   std::vector<ConfigLine> previousLines = std::move(lines_);
   filePath_ = path;
   try {
+    // The file says where this run reads, writes and sends, often as root.
+    if (const TString why = zor::platform::WhyFileNotPrivate(path); !why.isEmpty()) {
+      throw ZorvaneException(TFormatString("Config file '%1' is not used: %2, so another user "
+                                           "could choose where this run reads, writes and "
+                                           "sends. Give it and its folder to this user or root, "
+                                           "writable by no one else.")
+                                 .arg(path.ToString())
+                                 .arg(why));
+    }
     ReadLines(filesystem.ReadTextFile(path));
     CheckTimeouts();
   } catch (...) {

@@ -188,6 +188,30 @@ TString WhyFolderNotPrivate(const TPath& folder) {
   return WhyChainNotPrivate(*resolved);
 }
 
+TString WhyFileNotPrivate(const TPath& file) {
+  if (TString why = WhoseLinkOnTheWay(file); !why.isEmpty()) return why;
+  const TPath folder = FromWorkingFolder(file).Parent();
+  struct stat info {};
+  // No one else can put a file there later if its folder is private.
+  if (::lstat(file.NativeString().c_str(), &info) != 0 && errno == ENOENT) {
+    return WhyFolderNotPrivate(folder);
+  }
+  const std::optional<TPath> resolved = CanonicalPath(file);
+  if (!resolved || ::stat(resolved->NativeString().c_str(), &info) != 0) {
+    return "the file '" + file.ToString() + "' cannot be examined";
+  }
+  if (info.st_uid != ::geteuid() && info.st_uid != 0) {
+    return "the file '" + file.ToString() + "' belongs to user " +
+           TString(std::to_string(info.st_uid));
+  }
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    return "the file '" + file.ToString() + "' is writable by group or others";
+  }
+  // The folder it is named in, and the one it is in when it is a link.
+  if (TString why = WhyFolderNotPrivate(folder); !why.isEmpty()) return why;
+  return WhyFolderNotPrivate(resolved->Parent());
+}
+
 uid_t EffectiveUser() { return ::geteuid(); }
 
 }  // namespace zor::platform

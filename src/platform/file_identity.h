@@ -65,6 +65,16 @@ TString WhoseLinkOnTheWay(const TPath& path);
 // The text names the folder at fault. Never throws.
 TString WhyFolderNotPrivate(const TPath& folder);
 
+// Why another user could change what the file `file` says (a configuration
+// that decides where this process reads, writes and sends); empty iff no one
+// could: no link on the way to it belongs to another user, the file it leads
+// to belongs to this process's user (or root) and neither group nor others
+// may write it, and its folder, as written and where it leads, passes
+// WhyFolderNotPrivate. A file that does not exist passes when its folder
+// does (reading it then fails on its own terms). The text names the file or
+// folder at fault. Never throws.
+TString WhyFileNotPrivate(const TPath& file);
+
 // The effective user of this process.
 uid_t EffectiveUser();
 

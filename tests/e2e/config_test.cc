@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <filesystem>
 
 #include "support/local_crash_server.h"
@@ -65,6 +67,9 @@ TEST_F(ConfigFileTest, MistakesAreNamedBeforeAnythingChanges) {
     int status;
     std::string message;
     bool logs = true;  // false: no log directory is made
+    // The file another user could rewrite: writable by others, or theirs.
+    bool othersMayWrite = false;
+    uid_t owner = 0;  // 0: the file stays this user's
   } cases[] = {
       {"", -3, "could not find or move file, directory, or link"},
       {"servercrashupload.log.dir: <%=ENV[ZOR_TEST_UNSET]%>\n", -1,
@@ -73,12 +78,19 @@ TEST_F(ConfigFileTest, MistakesAreNamedBeforeAnythingChanges) {
        "Setting 'servercrashupload.http_put_timeout_in_minutes' is '0' in config file '" + conf +
            "': a time-out must be a positive number of minutes\n",
        false},
+      {base, -1,
+       "Config file '" + conf + "' is not used: the file '" + conf +
+           "' is writable by group or others, so another user could choose",
+       false, true},
+      {base, -1, "is not used: the file '" + conf + "' belongs to user 65534", false, false, 65534},
       {base + "servercrashupload.retention.max_total_mb: lots\n", -1,
        "The setting 'servercrashupload.retention.max_total_mb' has the value 'lots', which is "
        "not a whole number from 1 to 4294967295."},
       {base + "servercrashupload.max_upload_per_hour: 2\n"
               "servercrashupload.retention.max_total_mb: 0\n",
-       -1, "Line 4 of config file '" + conf + "' names the unknown setting "
+       -1,
+       "Line 4 of config file '" + conf +
+           "' names the unknown setting "
            "'servercrashupload.max_upload_per_hour', which is ignored. Did you mean "
            "'servercrashupload.max_uploads_per_hour'?"},
   };
@@ -87,6 +99,8 @@ TEST_F(ConfigFileTest, MistakesAreNamedBeforeAnythingChanges) {
     SCOPED_TRACE(c.message);
     fs::remove(conf);
     if (!c.file.empty()) WriteFile(conf, c.file);
+    if (c.othersMayWrite) fs::permissions(conf, fs::perms::others_write, fs::perm_options::add);
+    if (c.owner != 0 && (::geteuid() != 0 || ::chown(conf.c_str(), c.owner, 0) != 0)) continue;
     ProcessOptions options;
     options.unsetEnvironment = {"ZOR_TEST_UNSET"};
     const ProcessResult r = Run({"--command", "send-crashes", "--config-file", conf}, options);
