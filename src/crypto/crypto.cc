@@ -294,6 +294,13 @@ void CheckRsaPublicKey(const std::vector<char>& pemKey) {
              .arg(TString(text ? text.get() : "unreadable"))
              .arg(kMinRsaExponent));
   }
+  // The library refuses some keys only when it uses them (a modulus over
+  // 16384 bits, a wide exponent with a large modulus): one wrap tells.
+  try {
+    Crypto().RsaPublicEncrypt(pemKey, Crypto::Bytes(Crypto::kKeyLength));
+  } catch (const ZorvaneException& e) {
+    fail("a content key cannot be wrapped with it (" + TString(e.what()) + ")");
+  }
 }
 
 void CleanseBytes(Crypto::Bytes* bytes) {

@@ -125,8 +125,9 @@ class Crypto {
 // "the reply is not a usable key: ": "it holds no PEM "PUBLIC KEY" block
 // (<reason>)", "its "PUBLIC KEY" block does not decode (<reason>)", "the key
 // is EC, not RSA", "the key is 1024 bits; at least 2048 are needed", "the
-// key's public exponent is 3; it must be odd and at least 65537". Changes
-// nothing and keeps no copy of the key.
+// key's public exponent is 3; it must be odd and at least 65537", "a content
+// key cannot be wrapped with it (<reason>)" (a key the library refuses to
+// use, tried once). Changes nothing and keeps no copy of the key.
 void CheckRsaPublicKey(const std::vector<char>& pemKey);
 
 // Overwrites `bytes` with zeros in a way the compiler cannot drop, then

@@ -105,14 +105,18 @@ TEST_F(CryptoTest, OnlyAPemSubjectPublicKeyInfoRsaKeyIsAccepted) {
   }
 }
 
-// A SubjectPublicKeyInfo PEM of an RSA key with the modulus of the 2048-bit
-// test key and the public exponent `exponent`, built by the openssl command
-// from an ASN.1 description (no key generator makes such keys).
-std::string RsaPemWithExponent(const std::string& dir, const std::string& exponent) {
-  const std::string modulus =
-      RunOpenssl({"rsa", "-pubin", "-in", RsaKey(2048) + ".pub", "-noout", "-modulus"}).out;
-  const std::string hex = modulus.substr(modulus.find('=') + 1, modulus.find('\n') - 8);
-  const std::string conf = dir + "/e" + exponent + ".cnf";
+// A SubjectPublicKeyInfo PEM of an RSA key with the modulus `hex` (by
+// default the 2048-bit test key's) and the public exponent `exponent`, built
+// by the openssl command from an ASN.1 description (no key generator makes
+// such keys).
+std::string RsaPemWithExponent(const std::string& dir, const std::string& exponent,
+                               std::string hex = "") {
+  if (hex.empty()) {
+    const std::string modulus =
+        RunOpenssl({"rsa", "-pubin", "-in", RsaKey(2048) + ".pub", "-noout", "-modulus"}).out;
+    hex = modulus.substr(modulus.find('=') + 1, modulus.find('\n') - 8);
+  }
+  const std::string conf = dir + "/e" + exponent + std::to_string(hex.size()) + ".cnf";
   zor::test::WriteFile(conf,
                        "asn1=SEQUENCE:spki\n[spki]\nalg=SEQUENCE:alg\n"
                        "key=BITWRAP,SEQUENCE:rsa\n[alg]\noid=OID:rsaEncryption\nnull=NULL\n"
@@ -160,6 +164,9 @@ TEST_F(CryptoTest, OnlyAStrongRsaKeyPassesTheCheck) {
        "the key's public exponent is 1; it must be odd and at least 65537"},
       {RsaPemWithExponent(dir_.path(), "65538"),
        "the key's public exponent is 65538; it must be odd and at least 65537"},
+      // Passes every rule above, yet no content key can be wrapped with it.
+      {RsaPemWithExponent(dir_.path(), "65537", std::string(5000, 'F')),
+       "a content key cannot be wrapped with it (Call to RSA_public_encrypt failed!)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.pem);
