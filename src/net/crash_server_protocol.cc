@@ -402,6 +402,19 @@ void CrashServerProtocol::PostUploadComplete(const TUrl& url,
   auto reply = HttpRequestor::GetInstance().Post(request, buffer);
   LogDebug("Starting the post of the upload complete XML to server...");
   Finish(*reply, Config::GetInstance().GetHttpPostTimeout());
+  // An object store may fail a completion after it began to answer 200: the
+  // body then holds an <Error>, and the object is not whole.
+  reply->Seek(0);
+  const std::string body = reply->ReadAll();
+  if (body.find("<Error>") != std::string::npos) {
+    throw HTTPException(reply->GetStatusCode(),
+                        TFormatString("The object store answered the upload completion (URL: "
+                                      "'%1') with HTTP %2 and an error: '%3'")
+                            .arg(url.ForLog())
+                            .arg(reply->GetStatusCode())
+                            .arg(QuoteServerText(body.c_str())),
+                        "the completion failed", {});
+  }
   LogDebug("Upload complete sent successfully.");
 }
 

@@ -111,7 +111,10 @@ class CrashServerProtocol {
   // return the progress file holds the upload id and every part's tag.
   // Throws ZorvaneException "Package '<name>' cannot be uploaded: its next
   // step is to <step>" when the package is not encrypted (or has nothing
-  // left to send), besides the errors above.
+  // left to send), and HTTPException (its 2xx status) "The object store
+  // answered the upload completion (URL: '<url>') with HTTP <n> and an error:
+  // '<body>'" when the completion's body holds an <Error>, besides the errors
+  // above.
   void Upload(Package& package);
 
   // Returns on a 2xx status; else throws HTTPException as described above,

@@ -17,10 +17,12 @@ AttemptFailure ClassifyFailure(const ZorvaneException& failure) {
   }
   if (const auto* http = dynamic_cast<const HTTPException*>(&failure)) {
     const int code = http->GetHttpCode();
-    // 0: no answer came in time. A redirect is never followed, and what
-    // sends one (a moved endpoint, a captive portal) has judged no package.
+    // 0: no answer came in time. A success that failed after all (an error
+    // in the body of a 200) is the store's trouble. A redirect is never
+    // followed, and what sends one (a moved endpoint, a captive portal) has
+    // judged no package.
     const bool transient =
-        code == 0 || (code >= 300 && code < 400) || code == 408 || code == 429 || code >= 500;
+        code == 0 || (code >= 200 && code < 400) || code == 408 || code == 429 || code >= 500;
     return transient ? AttemptFailure::kTransient : AttemptFailure::kVerdict;
   }
   if (dynamic_cast<const zor::platform::CurlException*>(&failure) != nullptr ||

@@ -349,6 +349,12 @@ TEST_F(UploadTest, HostileRepliesReachNothingAndSpendNoAttempt) {
       {"part-url", 200, location("file://" + written), {}, "'file://" + written + "'"},
       {"part", 302, "", {{"location", "file://" + written + query}}, "No redirect is followed", 2},
       {"complete-url", 200, location("ftp://" + elsewhere + "/c"), {}, "'ftp://" + elsewhere, 1},
+      // A store that fails the completion after answering 200 has no object.
+      {"complete",
+       200,
+       "<?xml version=\"1.0\"?><Error><Code>InternalError</Code></Error>",
+       {},
+       "with HTTP 200 and an error: '<?xml"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.kind + " " + c.body.substr(0, 80));
