@@ -7,8 +7,9 @@
 #include "log/log_functions.h"
 #include "net/crash_server_protocol.h"
 #include "packages/package.h"
-#include "platform/date_time.h"
+#include "packages/package_encryption_metadata.h"
 #include "packages/upload_step.h"
+#include "platform/date_time.h"
 #include "platform/tformat_string.h"
 #include "upload/attempt_failure.h"
 #include "upload/crash_package_processor.h"
@@ -43,6 +44,7 @@ UploadClient::UploadClient(const TString& configFile) {
   LogText(TLog::Info,
           TFormatString("Zorvane Public RSA Key successfully downloaded. Key ID = '%1'")
               .arg(key.keyId));
+  keyId_ = key.keyId;
   encryptor_ = std::make_unique<PackageEncryptor>(key.keyId, key.key);
 }
 
@@ -76,6 +78,7 @@ void UploadClient::PrepareUpload(Package& package) {
       progress->UpdatePass(phase, done, total);
     };
   };
+  DiscardEncryptionForAnotherKey(package);
   // One local step (zip and encrypt in one pass, or encrypt a zip that is
   // there), and more only for a zip that vanished in between.
   for (int round = 0; round < 3; ++round) {
@@ -109,6 +112,25 @@ void UploadClient::PrepareUpload(Package& package) {
   throw zor::platform::ZorvaneException(
       TFormatString("Package '%1': its zip file vanished while it was encrypted")
           .arg(package.GetPackageName()));
+}
+
+void UploadClient::DiscardEncryptionForAnotherKey(Package& package) {
+  if (!package.HasDataFile(DataFileKind::kZorEncryptionMetadataFile)) return;
+  TString used;
+  try {
+    used = package.GetEncryptionMetadata()->GetKeyId();
+  } catch (const zor::platform::ZorvaneException&) {
+    return;  // a record that cannot be read is the upload steps' to judge
+  }
+  if (used == keyId_) return;
+  // Even with parts sent: an object the server cannot decrypt is no upload.
+  package.DiscardDataFiles(
+      {DataFileKind::kEncryptedPackageFile, DataFileKind::kZorEncryptionMetadataFile,
+       DataFileKind::kPartsUploadedFile},
+      TFormatString("it was encrypted for the key '%1', and the server now "
+                    "gives the key '%2'; encrypting again")
+          .arg(used)
+          .arg(keyId_));
 }
 
 zor::platform::RunInterrupted UploadClient::PutBack(

@@ -61,7 +61,12 @@ class UploadClient {
  private:
   // The local steps (zip, encrypt) until the next one is the server's.
   void PrepareUpload(Package& package);
+  // Discards the encryption of a package made for a key other than the one
+  // the server gave this run, with whatever was sent of it: the server could
+  // not read it. Throws what Package::DiscardDataFiles throws.
+  void DiscardEncryptionForAnotherKey(Package& package);
 
+  zor::platform::TString keyId_;  // of the key the server gave this run
   std::unique_ptr<TerminalProgress> progress_;
   std::unique_ptr<CrashPackageProcessor> processor_;
   std::unique_ptr<PackageEncryptor> encryptor_;

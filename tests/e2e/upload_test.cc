@@ -480,21 +480,29 @@ TEST_F(UploadTest, BadKeyOrDiskFullLosesNothing) {
   // A weak key (which weaknesses are refused is crypto_test.cc's), under a
   // usable key id, fails the download before any package (status file,
   // attempt count, data file) is touched.
-  const std::string weak = dir_.Sub("weak.pem");
-  ASSERT_EQ(RunProcess("/usr/bin/openssl", {"genpkey", "-algorithm", "RSA", "-pkeyopt",
-                                            "rsa_keygen_bits:1024", "-out", weak})
-                .status,
-            0);
+  // The public half of a new key of `bits`, as the key endpoint sends it.
+  const auto newPublicKey = [&](const std::string& bits) {
+    const std::string pem = dir_.Sub("key" + bits + ".pem");
+    EXPECT_EQ(RunProcess("/usr/bin/openssl", {"genpkey", "-algorithm", "RSA", "-pkeyopt",
+                                              "rsa_keygen_bits:" + bits, "-out", pem})
+                  .status,
+              0);
+    return RunProcess("/usr/bin/openssl", {"pkey", "-in", pem, "-pubout"}).out;
+  };
   const std::map<std::string, std::string> before = DataFiles();
-  server_.AddFault("key", 1, "status", 200,
-                   RunProcess("/usr/bin/openssl", {"pkey", "-in", weak, "-pubout"}).out, 0, 1,
-                   {{"key-id", "zor-weak"}});
+  server_.AddFault("key", 1, "status", 200, newPublicKey("1024"), 0, 1, {{"key-id", "zor-weak"}});
   const ProcessResult weakKey = SendCrashes();
   EXPECT_EQ(weakKey.status, -1);
   EXPECT_THAT(weakKey.err, HasSubstr("the key is 1024 bits"));
   EXPECT_TRUE(DataFiles() == before);
 
+  // Packages encrypted for a key the server gave once go out under the key
+  // it gives now: under the old one they would reach it unreadable.
+  server_.AddFault("key", 1, "status", 200, newPublicKey("2048"), 0, 1, {{"key-id", "zor-old"}});
+  server_.AddFault("register", 1, "status", 503, "{}", 0, 2);
+  EXPECT_THAT(SendCrashes().out, HasSubstr("Failed to upload '2' crash package(s)."));
   EXPECT_THAT(SendCrashes().out, HasSubstr("Successfully uploaded '2' crash package(s)."));
+  EXPECT_THAT(Log(), HasSubstr("it was encrypted for the key 'zor-old', and the server now gives"));
   EXPECT_TRUE(StoredDump("a.1") == dumpBytes_["a.1"]);
   EXPECT_TRUE(StoredDump("b.2") == dumpBytes_["b.2"]);
 }
