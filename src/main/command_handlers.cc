@@ -138,7 +138,12 @@ void WriteDump(const SimulateCrashOptions&) {
   SetLogCategory("minidump-write");
   LogText(TLog::Warn, "Writing process minidump...");
   FlushLog();
-  TerminateHandling::zorvane_terminate();
+  if (!TerminateHandling::zorvane_terminate()) {
+    LogText(TLog::Error,
+            "No minidump was written: this run installed no crash handler, or the crash "
+            "directory could not be finished (the lines above say why).");
+    std::exit(-1);
+  }
   LogText(TLog::Warn, "Minidump write completed successfully.");
   std::exit(0);
 }

@@ -210,7 +210,7 @@ TEST_F(CrashSimulationTest, BallastSetsTheSizeOfTheFullDumpAndOfItsZip) {
   }
 }
 
-TEST_F(CrashSimulationTest, WriteDumpEndsWithStatusZeroAndAWholeCrashDirectory) {
+TEST_F(CrashSimulationTest, WriteDumpLeavesAWholeCrashDirectoryOrFails) {
   SKIP_UNDER_SANITIZER();
   const std::string dumps = dir_.Sub("dumps");
   const ProcessResult r = Run({"--command", "write-dump"}, dumps);
@@ -223,6 +223,13 @@ TEST_F(CrashSimulationTest, WriteDumpEndsWithStatusZeroAndAWholeCrashDirectory) 
                              "completed successfully.\""));
   // What lldb shows of a requested dump is crash_handling_test.cc's.
   EXPECT_FALSE(WholeCrashDirectory(dumps).empty());
+
+  // A staging folder others may write gets no handler, so no dump either.
+  fs::permissions(Staging(), fs::perms::all);
+  const ProcessResult refused = Run({"--command", "write-dump"}, dumps);
+  EXPECT_EQ(refused.status, -1);
+  EXPECT_THAT(ReadFile(LogDir() + "/zorcrashreporter.txt"),
+              HasSubstr("No minidump was written: this run installed no crash handler"));
 }
 
 }  // namespace
