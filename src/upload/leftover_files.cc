@@ -132,12 +132,14 @@ void RemoveUnrecordedPackageFiles(const TPath& dataDirectory, const TrustBoundar
   }
 }
 
-void RemoveLeftoverStateFiles(const TPath& dataDirectory, const DateTime& cutoff) {
+void RemoveLeftoverStateFiles(const TPath& dataDirectory, const DateTime& cutoff,
+                              const TString& savedFile) {
   Filesystem& fs = Filesystem::GetInstance();
   std::set<TPath> listed;
   if (!ListQuietly(dataDirectory, {"tmp"}, &listed)) return;
+  const TString prefix = savedFile.isEmpty() ? TString(".") : TString(".") + savedFile + ".";
   for (const TPath& path : listed) {
-    if (!path.Filename().startsWith(".")) continue;
+    if (!path.Filename().startsWith(prefix)) continue;
     // A save of a process that still runs (send-logs beside send-crashes) is
     // in progress, not left over; one that names no writer (an older
     // version's) counts as in progress while it is young.

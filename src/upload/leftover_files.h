@@ -33,9 +33,12 @@ inline constexpr int64_t kLeftoverMinAgeSeconds = 60 * 60;
 // version's ".<name>.tmp") whose writer no longer runs, each logged at Debug.
 // The temporary file of a process that still runs is left alone (one whose
 // pid has been reused stays until the writer is gone), and one that names no
-// writer stays until it was last written before `cutoff`.
+// writer stays until it was last written before `cutoff`. With `savedFile`,
+// only the temporary files of saves of that name (".<savedFile>.…") are
+// looked at: a folder shared with other programs keeps theirs.
 void RemoveLeftoverStateFiles(const zor::platform::TPath& dataDirectory,
-                              const zor::platform::DateTime& cutoff);
+                              const zor::platform::DateTime& cutoff,
+                              const zor::platform::TString& savedFile = {});
 
 // Removes each package file directly in `dataDirectory` that no status file
 // there records, last written before `cutoff`, each logged at Info

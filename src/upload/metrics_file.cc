@@ -13,6 +13,7 @@
 #include "platform/file_identity.h"
 #include "platform/tformat_string.h"
 #include "platform/zorvane_exception.h"
+#include "upload/leftover_files.h"
 
 namespace ZorErrorReporting {
 
@@ -155,6 +156,12 @@ void MetricsFile::Write(const UploadRunStats& stats, const DateTime& start, cons
     // The node exporter reads it as its own user.
     fs.WriteFileAtomically(path_, Format(stats, start, end, exitStatus, previous),
                            zor::platform::FileReaders::kEveryone);
+    // What a run killed during its save left, which the exporter would
+    // otherwise keep beside the file for good.
+    RemoveLeftoverStateFiles(
+        path_.Parent(),
+        DateTime::FromUnixTimeMs(end.GetAsUnixTimeMs() - kLeftoverMinAgeSeconds * 1000),
+        path_.Filename());
   } catch (const std::exception& e) {
     LogText(TLog::Warn, TFormatString("Could not write the metrics file '%1': %2")
                             .arg(path_)

@@ -127,8 +127,15 @@ TEST_F(FleetTest, MetricsOfRunsThatSucceedFailAPackageOrFailWholeAndTheListing) 
   EXPECT_EQ(list.Size(), 2u);
 
   // The next run uploads the other one; the counters go on from the file.
+  // What a run killed in its save left goes, another program's stays.
+  const std::string killed = dir_.Sub("metrics/.zcr.prom.4194303.0badcafe.tmp");
+  const std::string foreign = dir_.Sub("metrics/.other.prom.4194303.0badcafe.tmp");
+  WriteFile(killed, "half");
+  WriteFile(foreign, "theirs");
   r = Run({"--command", "send-crashes"});
   ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_FALSE(fs::exists(killed));
+  EXPECT_TRUE(fs::exists(foreign));
   m = Metrics();
   EXPECT_EQ(m["zorcrashreporter_packages_found"], 1);
   EXPECT_EQ(m["zorcrashreporter_packages_uploaded"], 1);
