@@ -380,6 +380,16 @@ TString CrashServerProtocol::UploadPart(const TUrl& url, const std::shared_ptr<T
   Finish(*reply, PartTimeoutMs(chunk->Size(), config.GetUploadBandwidthLimit(),
                                config.GetHttpPutTimeout()));
   const TString tag = reply->GetHeader("etag");
+  // A part the store took gets its tag: without one, something else answered.
+  if (tag.trim().isEmpty()) {
+    throw HTTPException(reply->GetStatusCode(),
+                        TFormatString("The object store answered part '%1' (URL: '%2') with HTTP "
+                                      "%3 but no ETag")
+                            .arg(partNumber)
+                            .arg(url.ForLog())
+                            .arg(reply->GetStatusCode()),
+                        "no part tag", {});
+  }
   LogDebug(TFormatString(
                "Upload of part '%1' complete - Received corresponding part tag '%2' from server")
                .arg(partNumber)
@@ -402,14 +412,17 @@ void CrashServerProtocol::PostUploadComplete(const TUrl& url,
   auto reply = HttpRequestor::GetInstance().Post(request, buffer);
   LogDebug("Starting the post of the upload complete XML to server...");
   Finish(*reply, Config::GetInstance().GetHttpPostTimeout());
-  // An object store may fail a completion after it began to answer 200: the
-  // body then holds an <Error>, and the object is not whole.
+  // Only a completion result says the object is whole: a store may fail a
+  // completion after it began to answer 200 (an <Error> in the body), and
+  // whatever stands in front of it (a portal, a proxy's page) answers 2xx
+  // with anything.
   reply->Seek(0);
   const std::string body = reply->ReadAll();
-  if (body.find("<Error>") != std::string::npos) {
+  if (body.find("<CompleteMultipartUploadResult") == std::string::npos ||
+      body.find("<Error") != std::string::npos) {
     throw HTTPException(reply->GetStatusCode(),
                         TFormatString("The object store answered the upload completion (URL: "
-                                      "'%1') with HTTP %2 and an error: '%3'")
+                                      "'%1') with HTTP %2 but no completion result: '%3'")
                             .arg(url.ForLog())
                             .arg(reply->GetStatusCode())
                             .arg(QuoteServerText(body.c_str())),

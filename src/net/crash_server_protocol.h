@@ -112,9 +112,11 @@ class CrashServerProtocol {
   // Throws ZorvaneException "Package '<name>' cannot be uploaded: its next
   // step is to <step>" when the package is not encrypted (or has nothing
   // left to send), and HTTPException (its 2xx status) "The object store
-  // answered the upload completion (URL: '<url>') with HTTP <n> and an error:
-  // '<body>'" when the completion's body holds an <Error>, besides the errors
-  // above.
+  // answered the upload completion (URL: '<url>') with HTTP <n> but no
+  // completion result: '<body>'" unless the completion's body holds a
+  // <CompleteMultipartUploadResult> and no <Error>, or "The object store
+  // answered part '<n>' (URL: '<url>') with HTTP <n> but no ETag", besides
+  // the errors above.
   void Upload(Package& package);
 
   // Returns on a 2xx status; else throws HTTPException as described above,

@@ -17,8 +17,8 @@ AttemptFailure ClassifyFailure(const ZorvaneException& failure) {
   }
   if (const auto* http = dynamic_cast<const HTTPException*>(&failure)) {
     const int code = http->GetHttpCode();
-    // 0: no answer came in time. A success that failed after all (an error
-    // in the body of a 200) is the store's trouble. A redirect is never
+    // 0: no answer came in time. A 2xx that is not the answer asked for is
+    // the store's trouble, or whatever stands in front of it. A redirect is never
     // followed, and what sends one (a moved endpoint, a captive portal) has
     // judged no package.
     const bool transient =

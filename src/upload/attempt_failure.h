@@ -5,8 +5,9 @@
 // other than 408 and 429, a reply the protocol cannot use, the package's own
 // files unreadable. Everything else is transient: a transport failure (a
 // URL the transport refuses to go to included), a time-out, an HTTP 3xx
-// (never followed), 5xx, 408 or 429, a 2xx whose body says it failed (an
-// object store's completion), a full disk, a missing permission or
+// (never followed), 5xx, 408 or 429, a 2xx that is not the answer asked
+// for (a completion without its result, a part without its tag), a full
+// disk, a missing permission or
 // an I/O error in the data directory. A server that is down for a week, or a
 // disk that is full for a day, so loses no crash.
 #pragma once

@@ -348,13 +348,17 @@ TEST_F(UploadTest, HostileRepliesReachNothingAndSpendNoAttempt) {
       {"upload-id", 503, std::string(10 << 20, 'x'), {}, "\u2026 (10485760 bytes)"},
       {"part-url", 200, location("file://" + written), {}, "'file://" + written + "'"},
       {"part", 302, "", {{"location", "file://" + written + query}}, "No redirect is followed", 2},
+      // What answers a part without its tag is not the store.
+      {"part", 200, "<html>Sign in</html>", {}, "with HTTP 200 but no ETag", 2},
       {"complete-url", 200, location("ftp://" + elsewhere + "/c"), {}, "'ftp://" + elsewhere, 1},
-      // A store that fails the completion after answering 200 has no object.
+      // A store that fails the completion after answering 200 has no object,
+      // nor has a portal that answers 2xx for it.
       {"complete",
        200,
-       "<?xml version=\"1.0\"?><Error><Code>InternalError</Code></Error>",
+       "<Error xmlns='x'><Code>InternalError</Code></Error>",
        {},
-       "with HTTP 200 and an error: '<?xml"},
+       "with HTTP 200 but no completion result: '<Error xmlns"},
+      {"complete", 204, "", {}, "with HTTP 204 but no completion result"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.kind + " " + c.body.substr(0, 80));
