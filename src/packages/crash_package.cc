@@ -281,6 +281,12 @@ bool CrashPackage::DeleteOwnFiles(TString* deleted) {
     return true;
   }
   const TPath manifestPath = manifest_->GetFilePath();
+  // Judged while the manifest still exists: the directory is the crash's
+  // only under the owner rule for what that manifest names (a user's
+  // manifest may name another user's folder).
+  const TPath directory = GetPackageDirectory();
+  const bool ownDirectory =
+      IsInOwnDirectory() && GetTrustBoundary().WhyNotDeleted(directory, manifestPath).isEmpty();
   bool allGone = true;
   for (const auto& [path, file] : manifest_->GetCrashArtifactFiles()) {
     LogText(TLog::Debug, TFormatString("Deleting dump file '%1'").arg(path.ToString()));
@@ -289,7 +295,7 @@ bool CrashPackage::DeleteOwnFiles(TString* deleted) {
   // The manifest goes only with every dump: it is the record of what is left
   // to delete in the next run.
   if (!allGone || !DeleteOwnFile(manifestPath, GetFilePath(), deleted)) return false;
-  return !IsInOwnDirectory() || RemoveOwnDirectory(deleted);
+  return !ownDirectory || RemoveOwnDirectory(deleted);
 }
 
 bool CrashPackage::RemoveOwnDirectory(TString* deleted) const {
@@ -374,7 +380,7 @@ bool CrashPackage::IsInOwnDirectory() const {
     // A version that is no number ("Unspecified") says nothing about the
     // directory; its name decides.
   }
-  return NativeText(directory).contains(GetPackageName());
+  return directory.Filename().contains(GetPackageName());
 }
 
 }  // namespace ZorErrorReporting

@@ -132,7 +132,7 @@ class CrashPackage : public Package {
   // files; the empty path without a manifest or without files.
   zor::platform::TPath GetPackageDirectory() const;
   // True iff the package directory is the crash's own, to be removed with the
-  // package: it is not empty, its path contains the package name
+  // package: it is not empty, its name contains the package name
   // (case-sensitively), and the manifest version is newer than 1.0 or not a
   // number. False without a manifest. Throws std::out_of_range as
   // CrashManifest::CompareManifestVersion does.
@@ -141,7 +141,8 @@ class CrashPackage : public Package {
  protected:
   // DeletePackage's part for the crash: the crash's files and then the
   // manifest, each only as far as the trust boundary allows (a refused one is
-  // left with a Warn line and counts as gone); when IsInOwnDirectory, the
+  // left with a Warn line and counts as gone); when IsInOwnDirectory and the
+  // trust boundary lets the manifest name the directory (its owner rule), the
   // crash's directory too, but only once it is empty: one that still holds
   // anything is kept with a Warn line naming what is left, and counts as
   // gone. Without a manifest nothing (logged at Warn). Throws std::out_of_range

@@ -350,17 +350,21 @@ TEST_F(CrashPackageTrustTest, ManifestListingIsFollowedOnlyInsideTheDumpDirector
 }
 
 // A manifest another user wrote, in that user's folder, names root's file
-// beside the user's dump: only the user's own files are zipped and deleted.
+// beside the user's dump, and a file in root's folder: only the user's own
+// files are zipped and deleted, and root's folder stays.
 TEST_F(CrashPackageTrustTest, AnotherUsersManifestNeitherZipsNorDeletesRootsFile) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the crash to another user";
   constexpr uid_t kNobody = 65534;
   std::filesystem::create_directories(dir_.Sub("dumps"));
   const TPath dump = AddFile("dumps/app.7.dmp");
   const TPath rootsFile = AddFile("dumps/root.7.dmp", "root's");
-  const TPath manifestPath =
-      AddFile("dumps/app.7.manifest", R"({"crash-artifact-files":[)" +
-                                          Record(dump.NativeString()) + "," +
-                                          Record(rootsFile.NativeString()) + "]}");
+  // Named first, so taken for the crash's own directory: empty, and root's.
+  const std::string rootsFolder = dir_.Sub(std::string("dumps/") + kId + ".crash");
+  std::filesystem::create_directories(rootsFolder);
+  const TPath manifestPath = AddFile(
+      "dumps/app.7.manifest",
+      R"({"manifest-version":"1.1","crash-artifact-files":[)" + Record(rootsFolder + "/a.dmp") +
+          "," + Record(dump.NativeString()) + "," + Record(rootsFile.NativeString()) + "]}");
   for (const std::string& path : {dir_.Sub("dumps"), dump.NativeString(),
                                   manifestPath.NativeString()}) {
     ASSERT_EQ(::chown(path.c_str(), kNobody, kNobody), 0);
@@ -372,6 +376,7 @@ TEST_F(CrashPackageTrustTest, AnotherUsersManifestNeitherZipsNorDeletesRootsFile
 
   EXPECT_FALSE(Exists(dump));
   EXPECT_EQ(ReadFile(rootsFile.NativeString()), "root's");
+  EXPECT_TRUE(std::filesystem::is_directory(rootsFolder));
 }
 
 TEST_F(CrashPackageTrustTest, RotatedChainStopsAtAFileOfAnotherOwner) {
