@@ -3,8 +3,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/xattr.h>
+
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <vector>
 
 #include "platform/error_of_for_test.h"
 #include "log/log_test_helpers.h"
@@ -74,10 +78,31 @@ TEST_F(FileChannelTest, OpenCreatesMissingDirectoriesAndNamesThePathOnFailure) {
   const std::string open = dir_.Sub("open");
   fs::create_directories(open);
   fs::permissions(open, fs::perms::all);
-  const std::pair<std::string, std::string> refusals[] = {
+  // Root's group, with no one else in it, may write the folder above; an
+  // ACL lets another user write it too (the group bits are its mask).
+  const std::string acl = dir_.Sub("acl");
+  fs::create_directories(acl + "/logs");
+  const uint16_t kRwx = 7;
+  const uint32_t kNone = 0xffffffff;
+  struct __attribute__((packed)) Entry {
+    uint16_t tag, perm;
+    uint32_t id;
+  };
+  const struct __attribute__((packed)) {
+    uint32_t version = 2;
+    Entry entries[5] = {{0x01, kRwx, kNone},
+                        {0x02, kRwx, 65534},
+                        {0x04, 5, kNone},
+                        {0x10, kRwx, kNone},
+                        {0x20, 5, kNone}};
+  } xattr;
+  const bool aclSet =
+      ::setxattr(acl.c_str(), "system.posix_acl_access", &xattr, sizeof xattr, 0) == 0;
+  std::vector<std::pair<std::string, std::string>> refusals = {
       {dir_.Sub("file/app.txt"), std::strerror(ENOTDIR)},
       {open + "/app.txt", "'" + open + "', is writable by group or others"},
   };
+  if (aclSet) refusals.push_back({acl + "/logs/app.txt", "'" + acl + "', is writable by group"});
   for (const auto& [path, cause] : refusals) {
     FileChannel refused{TPath(path)};
     EXPECT_THAT(ErrorOf([&] { refused.Open(); }),

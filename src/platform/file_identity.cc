@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <climits>
@@ -143,6 +144,11 @@ bool OnlyRootAndSelfIn(gid_t gid) {
   return alone;
 }
 
+// True when `path` (followed) carries an access ACL beyond its mode bits.
+bool HasAccessAcl(const TPath& path) {
+  return ::getxattr(path.NativeString().c_str(), "system.posix_acl_access", nullptr, 0) > 0;
+}
+
 // WhyFolderNotPrivate for one chain of folders, `folder` and each above it by
 // name; stat follows a link at any level to what it names.
 TString WhyChainNotPrivate(const TPath& folder) {
@@ -161,9 +167,12 @@ TString WhyChainNotPrivate(const TPath& folder) {
     // A sticky folder above lets no one rename what belongs to others. A
     // folder above that a group may write lets its members rename the folder
     // and put a link in its place, unless that group is root's or this
-    // user's own (a home folder under per-user groups) and has no one else in it.
-    const bool ownGroup =
-        (info.st_gid == 0 || info.st_gid == ::getegid()) && OnlyRootAndSelfIn(info.st_gid);
+    // user's own (a home folder under per-user groups) and has no one else in
+    // it. Under an access ACL the group bits are the mask: what the users and
+    // groups the ACL names may at most do.
+    const bool ownGroup = !HasAccessAcl(level) &&
+                          (info.st_gid == 0 || info.st_gid == ::getegid()) &&
+                          OnlyRootAndSelfIn(info.st_gid);
     const mode_t writableByOthers = own || !ownGroup ? (S_IWGRP | S_IWOTH) : S_IWOTH;
     if ((info.st_mode & writableByOthers) != 0 && (own || (info.st_mode & S_ISVTX) == 0)) {
       return which + level.ToString() + "', is writable by group or others";

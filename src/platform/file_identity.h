@@ -59,9 +59,9 @@ TString WhoseLinkOnTheWay(const TPath& path);
 // others may write it, and each folder above it, both on the path as written
 // and resolved, belongs to this user or root and is writable neither by
 // others nor by a group other than root's or this user's (and then only one
-// that no other user is in, as a member or by their primary group), unless
-// sticky, as /tmp is; and no link on the way belongs to another user
-// (WhoseLinkOnTheWay).
+// that no other user is in, as a member or by their primary group, and no
+// access ACL on it names anyone), unless sticky, as /tmp is; and no link on
+// the way belongs to another user (WhoseLinkOnTheWay).
 // The text names the folder at fault. Never throws.
 TString WhyFolderNotPrivate(const TPath& folder);
 
