@@ -288,9 +288,18 @@ bool CrashPackage::DeleteOwnFiles(TString* deleted) {
   const bool ownDirectory =
       IsInOwnDirectory() && GetTrustBoundary().WhyNotDeleted(directory, manifestPath).isEmpty();
   bool allGone = true;
+  uint64_t named = 0;
   for (const auto& [path, file] : manifest_->GetCrashArtifactFiles()) {
-    LogText(TLog::Debug, TFormatString("Deleting dump file '%1'").arg(path.ToString()));
+    // A manifest may name a great many files: the log names a few.
+    if (++named <= kRefusalsShown) {
+      LogText(TLog::Debug, TFormatString("Deleting dump file '%1'").arg(path.ToString()));
+    }
     if (!DeleteOwnFile(path, manifestPath, deleted)) allGone = false;
+  }
+  if (named > kRefusalsShown) {
+    LogText(TLog::Debug, TFormatString("Deleting %1 more dump files of package '%2'")
+                             .arg(named - kRefusalsShown)
+                             .arg(GetPackageName()));
   }
   // The manifest goes only with every dump: it is the record of what is left
   // to delete in the next run.

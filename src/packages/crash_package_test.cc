@@ -344,6 +344,13 @@ TEST_F(CrashPackageTrustTest, ManifestListingIsFollowedOnlyInsideTheDumpDirector
     ++skipLines;
   }
   EXPECT_EQ(skipLines, 20u + 1u);  // the refused ones shown, and the one too large
+  size_t deletingLines = 0;
+  for (size_t at = log.find("Deleting dump file '"); at != std::string::npos;
+       at = log.find("Deleting dump file '", at + 1)) {
+    ++deletingLines;
+  }
+  EXPECT_EQ(deletingLines, 20u);  // of the 30 named, and then a count
+  EXPECT_THAT(log, HasSubstr("Deleting 10 more dump files of package"));
   EXPECT_FALSE(Exists(dump));
   EXPECT_EQ(ReadFile(secret.NativeString()), "not for upload");
   EXPECT_FALSE(Exists(package->GetFilePath()));
