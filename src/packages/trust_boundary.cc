@@ -201,10 +201,19 @@ std::optional<TFile> TrustBoundary::OpenForReading(const TPath& path, const TPat
   if (!followLinks_ && VouchesForAnyOwner(namedBy)) {
     if (TString why = WhyNotAsNamed(path, *canonical); !why.isEmpty()) return refuse(why);
   }
+  // Its folder first, and the file from that folder: the folder's owner is
+  // then that of the folder the file was in.
+  Filesystem& fs = Filesystem::GetInstance();
   DirectoryHandle rootHandle;
+  DirectoryHandle folderHandle;
+  const TPath inFolder = relative.Parent();
   int fd = -1;
   int error = OpenRoot(root, &rootHandle);
-  if (error == 0) error = Filesystem::GetInstance().OpenFileBeneath(rootHandle, relative, &fd);
+  if (error == 0 && !inFolder.IsEmpty()) {
+    error = fs.OpenDirectoryBeneath(rootHandle, inFolder, &folderHandle);
+  }
+  const DirectoryHandle& folder = inFolder.IsEmpty() ? rootHandle : folderHandle;
+  if (error == 0) error = fs.OpenFileBeneath(folder, TPath(relative.Filename()), &fd);
   if (error != 0) {
     return refuse(TFormatString("it cannot be opened beneath '%1' without a link: %2")
                       .arg(root->ToString())
@@ -216,6 +225,20 @@ std::optional<TFile> TrustBoundary::OpenForReading(const TPath& path, const TPat
     return refuse("it is not a regular file");
   }
   if (TString why = WhyNotOwner(opened->owner, namedBy); !why.isEmpty()) return refuse(why);
+  // What the listing or the program's record finds in an ordinary user's
+  // folder is that user's crash: a file of anyone else there was moved or
+  // linked in by that user (a root file renamed from elsewhere, say).
+  if (VouchesForAnyOwner(namedBy)) {
+    const std::optional<FileIdentity> holder =
+        zor::platform::IdentifyDescriptor(folder.Descriptor());
+    const unsigned self = zor::platform::EffectiveUser();
+    if (!holder) return refuse("its folder cannot be examined");
+    if (holder->owner != 0 && holder->owner != self && holder->owner != opened->owner) {
+      return refuse(TFormatString("it belongs to user %1, but its folder to user %2")
+                        .arg(static_cast<uint64_t>(opened->owner))
+                        .arg(static_cast<uint64_t>(holder->owner)));
+    }
+  }
   // Nor a file with another name: that may be a hard link a user made to a
   // file of root's or of another user, which the owner rule then never sees.
   if (opened->links > 1 && VouchesForAnyOwner(namedBy)) {
