@@ -44,6 +44,10 @@ void LogsUploadClient::Run() {
     UploadPackage(package);
   } catch (const zor::platform::RunInterrupted& e) {
     throw PutBack(*package, e);
+  } catch (const zor::platform::ZorvaneException& e) {
+    // The run fails, and `list` and the next run see why.
+    RecordFailure(*package, e);
+    throw;
   }
   LogText(TLog::Info,
           TFormatString("Upload Result Summary: Successfully uploaded '%1' log package(s). Upload "

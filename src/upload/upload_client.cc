@@ -9,6 +9,7 @@
 #include "packages/package.h"
 #include "packages/package_encryption_metadata.h"
 #include "packages/upload_step.h"
+#include "platform/curl_exception.h"
 #include "platform/date_time.h"
 #include "platform/tformat_string.h"
 #include "upload/attempt_failure.h"
@@ -23,6 +24,7 @@ using zor::platform::TFormatString;
 namespace TLog = zor::platform::TLog;
 using zor::platform::TPath;
 using zor::platform::TString;
+using zor::platform::ZorvaneException;
 
 UploadClient::UploadClient(const TString& configFile) {
   Config& config = Config::GetInstance();
@@ -131,6 +133,50 @@ void UploadClient::DiscardEncryptionForAnotherKey(Package& package) {
                     "gives the key '%2'; encrypting again")
           .arg(used)
           .arg(keyId_));
+}
+
+void UploadClient::RecordFailure(Package& package, const ZorvaneException& e) {
+  const TString text = e.GetConcatenatedMessages();
+  const bool transport = dynamic_cast<const zor::platform::CurlException*>(&e) != nullptr;
+  const UploadResult result{
+      DateTime::GetLocalTime(),
+      transport ? UploadResultCode::kNetworkError : UploadResultCode::kClientError, text};
+  const bool verdict = ClassifyFailure(e) == AttemptFailure::kVerdict;
+  try {
+    if (verdict) {
+      LogTextWithError(TLog::Error,
+                       TFormatString("Package '%1' was refused (attempt %2 of %3): %4")
+                           .arg(package.GetPackageName())
+                           .arg(package.CountedAttempts() + 1)
+                           .arg(CrashPackageProcessor::kMaxUploadAttempts)
+                           .arg(text),
+                       zor::platform::ZorvaneError::MakeError("upload-package", text));
+      package.AddUploadResult(result);
+      // A refused upload is not resumed: a store that dropped it (an upload
+      // id it no longer knows) refuses every later part and the completion
+      // alike, so the next attempt asks for a new upload id.
+      package.DiscardDataFiles({DataFileKind::kPartsUploadedFile},
+                               "its upload was refused; the next attempt starts a new one");
+    } else {
+      const DateTime next = NextAttemptAfter(package.GetTransientFailures() + 1,
+                                             Config::GetInstance().GetRetryDelay(), result.time);
+      LogTextWithError(
+          TLog::Error,
+          TFormatString("Package '%1' could not be uploaded (not counted as an attempt; next "
+                        "attempt %2): %3")
+              .arg(package.GetPackageName())
+              .arg(next.IsValid() ? "after " + next.Format("yyyy-MM-dd HH:mm:ss")
+                                  : TString("in the next run"))
+              .arg(text),
+          zor::platform::ZorvaneError::MakeError("upload-package", text));
+      package.RecordTransientFailure(result, next);
+    }
+    package.SetUploadStatus(UploadStatus::kPendingRetry);
+  } catch (const ZorvaneException& saving) {
+    LogText(TLog::Error, TFormatString("Cannot record the failure of package '%1': %2")
+                             .arg(package.GetPackageName())
+                             .arg(saving.GetConcatenatedMessages()));
+  }
 }
 
 zor::platform::RunInterrupted UploadClient::PutBack(

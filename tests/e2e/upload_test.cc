@@ -673,6 +673,17 @@ TEST_F(UploadTest, SendLogsUploadsTheUsersZipAndKeepsIt) {
   EXPECT_THAT(shown, HasSubstr(kCase));
   EXPECT_THAT(shown, HasSubstr("app.log"));
 
+  // A refused attempt fails the run and is counted where `list` shows it.
+  server_.AddFault("part", 1, "status", 400, "{}");
+  EXPECT_EQ(SendLogs(zip).status, -1);
+  const std::string listed =
+      Run({"--command", "list", "--output", "json", "--config-file", Config()}).out;
+  EXPECT_THAT(listed, AllOf(HasSubstr("\"status\":\"PendingRetry\""), HasSubstr("\"attempts\":1"),
+                            HasSubstr("server replied 400")));
+  server_.Reset();
+  EXPECT_EQ(SendCrashes().status, 0);
+  EXPECT_TRUE(fs::is_empty(data_));
+
   // Whoever runs it (root, say), a zip is read only as a user may hand it
   // over: never through a link, nor a FIFO, nor another name of a file.
   fs::create_directories(dir_.Sub("real"));
