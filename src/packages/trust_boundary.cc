@@ -179,6 +179,21 @@ TString TrustBoundary::WhyNotOwner(unsigned owner, const TPath& namedBy) const {
       .arg(static_cast<uint64_t>(namer->owner));
 }
 
+TString TrustBoundary::WhyNotFolderOwners(unsigned owner, const DirectoryHandle& folder) const {
+  // What the listing or the program's record finds in an ordinary user's
+  // folder is that user's crash: a file of anyone else there was moved or
+  // linked in by that user (a root file renamed from elsewhere, say).
+  const std::optional<FileIdentity> holder = zor::platform::IdentifyDescriptor(folder.Descriptor());
+  if (!holder) return "its folder cannot be examined";
+  if (holder->owner == 0 || holder->owner == zor::platform::EffectiveUser() ||
+      holder->owner == owner) {
+    return {};
+  }
+  return TFormatString("it belongs to user %1, but its folder to user %2")
+      .arg(static_cast<uint64_t>(owner))
+      .arg(static_cast<uint64_t>(holder->owner));
+}
+
 std::optional<TFile> TrustBoundary::OpenForReading(const TPath& path, const TPath& namedBy,
                                                    TString* refusal) const {
   const auto refuse = [&](const TString& why) -> std::optional<TFile> {
@@ -225,19 +240,8 @@ std::optional<TFile> TrustBoundary::OpenForReading(const TPath& path, const TPat
     return refuse("it is not a regular file");
   }
   if (TString why = WhyNotOwner(opened->owner, namedBy); !why.isEmpty()) return refuse(why);
-  // What the listing or the program's record finds in an ordinary user's
-  // folder is that user's crash: a file of anyone else there was moved or
-  // linked in by that user (a root file renamed from elsewhere, say).
   if (VouchesForAnyOwner(namedBy)) {
-    const std::optional<FileIdentity> holder =
-        zor::platform::IdentifyDescriptor(folder.Descriptor());
-    const unsigned self = zor::platform::EffectiveUser();
-    if (!holder) return refuse("its folder cannot be examined");
-    if (holder->owner != 0 && holder->owner != self && holder->owner != opened->owner) {
-      return refuse(TFormatString("it belongs to user %1, but its folder to user %2")
-                        .arg(static_cast<uint64_t>(opened->owner))
-                        .arg(static_cast<uint64_t>(holder->owner)));
-    }
+    if (TString why = WhyNotFolderOwners(opened->owner, folder); !why.isEmpty()) return refuse(why);
   }
   // Nor a file with another name: that may be a hard link a user made to a
   // file of root's or of another user, which the owner rule then never sees.
@@ -304,7 +308,9 @@ TString TrustBoundary::CheckDeletion(const TPath& path, const TPath& namedBy,
   // points.
   *entry = Filesystem::GetInstance().IdentifyEntryAt(*parent, *name);
   if (!*entry) return {};
-  return WhyNotOwner((*entry)->owner, namedBy);
+  if (TString why = WhyNotOwner((*entry)->owner, namedBy); !why.isEmpty()) return why;
+  // Not read, so not deleted either: the crash it belongs to stays.
+  return VouchesForAnyOwner(namedBy) ? WhyNotFolderOwners((*entry)->owner, *parent) : TString();
 }
 
 }  // namespace ZorErrorReporting

@@ -132,6 +132,11 @@ class TrustBoundary {
   // True iff `namedBy` is the program's own record (or nothing): its word
   // holds for any owner, so what it names must be reached as written.
   bool VouchesForAnyOwner(const zor::platform::TPath& namedBy) const;
+  // Why an entry of `owner` in `folder` is not what the program's own word
+  // may name: `folder` belongs to an ordinary user (not root, not this
+  // program's), and `owner` is someone else. Empty iff it is. Never throws.
+  zor::platform::TString WhyNotFolderOwners(unsigned owner,
+                                            const zor::platform::DirectoryHandle& folder) const;
   // Empty iff `named` reaches `canonical` with no link below its root: the
   // text of `named`, cleaned, is `canonical` below the same root, spelt
   // from the root as configured or as resolved.

@@ -247,6 +247,8 @@ TEST_F(TrustBoundaryTest, AnotherUsersFileNamesOnlyThatUsersFiles) {
                 .find("it belongs to user 0, but its folder to user 65534"),
             std::string::npos);
   EXPECT_TRUE(boundary_.WhyNotRead(Dump("users/nobody.dmp"), {}).isEmpty());
+  EXPECT_FALSE(boundary_.WhyNotDeleted(Dump("users/root.dmp"), {}).isEmpty());
+  EXPECT_TRUE(boundary_.WhyNotDeleted(Dump("users/nobody.dmp"), {}).isEmpty());
   // The program's own record may name any user's file inside, but only the
   // entry it named: a link there now may have been made by that user, to
   // another user's file. A user's own manifest may name its own links.
