@@ -15,11 +15,13 @@
 //     configuration follows links in the dump directories), or a user who
 //     turned a listed file or folder into a link would aim it at another
 //     user's files; for the same reason a file with more than one name (a
-//     hard link) is not read on such a record's word;
+//     hard link) is not read on such a record's word, nor a file in a folder
+//     of an ordinary user (not root, not this program's) that belongs to
+//     someone else: that user moved or linked it in;
 //   - it is deleted only when the entry itself (a link, never its target) lies
 //     strictly below a dump directory or the data directory, and its owner
-//     passes the same test (its folder, for a record of the program's own,
-//     reached as written).
+//     passes the same tests (its folder, for a record of the program's own,
+//     reached as written, and that folder's owner as for reading).
 // Both are decided on what is opened, never on what a path said a moment
 // before: the file is opened beneath a descriptor of its root directory with
 // no link at any component (platform/directory_handle.h), and its kind and
