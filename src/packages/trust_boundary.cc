@@ -179,21 +179,6 @@ TString TrustBoundary::WhyNotOwner(unsigned owner, const TPath& namedBy) const {
       .arg(static_cast<uint64_t>(namer->owner));
 }
 
-TString TrustBoundary::WhyNotFolderOwners(unsigned owner, const DirectoryHandle& folder) const {
-  // What the listing or the program's record finds in an ordinary user's
-  // folder is that user's crash: a file of anyone else there was moved or
-  // linked in by that user (a root file renamed from elsewhere, say).
-  const std::optional<FileIdentity> holder = zor::platform::IdentifyDescriptor(folder.Descriptor());
-  if (!holder) return "its folder cannot be examined";
-  if (holder->owner == 0 || holder->owner == zor::platform::EffectiveUser() ||
-      holder->owner == owner) {
-    return {};
-  }
-  return TFormatString("it belongs to user %1, but its folder to user %2")
-      .arg(static_cast<uint64_t>(owner))
-      .arg(static_cast<uint64_t>(holder->owner));
-}
-
 std::optional<TFile> TrustBoundary::OpenForReading(const TPath& path, const TPath& namedBy,
                                                    TString* refusal) const {
   const auto refuse = [&](const TString& why) -> std::optional<TFile> {
@@ -216,19 +201,10 @@ std::optional<TFile> TrustBoundary::OpenForReading(const TPath& path, const TPat
   if (!followLinks_ && VouchesForAnyOwner(namedBy)) {
     if (TString why = WhyNotAsNamed(path, *canonical); !why.isEmpty()) return refuse(why);
   }
-  // Its folder first, and the file from that folder: the folder's owner is
-  // then that of the folder the file was in.
-  Filesystem& fs = Filesystem::GetInstance();
   DirectoryHandle rootHandle;
-  DirectoryHandle folderHandle;
-  const TPath inFolder = relative.Parent();
   int fd = -1;
   int error = OpenRoot(root, &rootHandle);
-  if (error == 0 && !inFolder.IsEmpty()) {
-    error = fs.OpenDirectoryBeneath(rootHandle, inFolder, &folderHandle);
-  }
-  const DirectoryHandle& folder = inFolder.IsEmpty() ? rootHandle : folderHandle;
-  if (error == 0) error = fs.OpenFileBeneath(folder, TPath(relative.Filename()), &fd);
+  if (error == 0) error = Filesystem::GetInstance().OpenFileBeneath(rootHandle, relative, &fd);
   if (error != 0) {
     return refuse(TFormatString("it cannot be opened beneath '%1' without a link: %2")
                       .arg(root->ToString())
@@ -240,9 +216,6 @@ std::optional<TFile> TrustBoundary::OpenForReading(const TPath& path, const TPat
     return refuse("it is not a regular file");
   }
   if (TString why = WhyNotOwner(opened->owner, namedBy); !why.isEmpty()) return refuse(why);
-  if (VouchesForAnyOwner(namedBy)) {
-    if (TString why = WhyNotFolderOwners(opened->owner, folder); !why.isEmpty()) return refuse(why);
-  }
   // Nor a file with another name: that may be a hard link a user made to a
   // file of root's or of another user, which the owner rule then never sees.
   if (opened->links > 1 && VouchesForAnyOwner(namedBy)) {
@@ -308,9 +281,7 @@ TString TrustBoundary::CheckDeletion(const TPath& path, const TPath& namedBy,
   // points.
   *entry = Filesystem::GetInstance().IdentifyEntryAt(*parent, *name);
   if (!*entry) return {};
-  if (TString why = WhyNotOwner((*entry)->owner, namedBy); !why.isEmpty()) return why;
-  // Not read, so not deleted either: the crash it belongs to stays.
-  return VouchesForAnyOwner(namedBy) ? WhyNotFolderOwners((*entry)->owner, *parent) : TString();
+  return WhyNotOwner((*entry)->owner, namedBy);
 }
 
 }  // namespace ZorErrorReporting

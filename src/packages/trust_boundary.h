@@ -15,13 +15,11 @@
 //     configuration follows links in the dump directories), or a user who
 //     turned a listed file or folder into a link would aim it at another
 //     user's files; for the same reason a file with more than one name (a
-//     hard link) is not read on such a record's word, nor a file in a folder
-//     of an ordinary user (not root, not this program's) that belongs to
-//     someone else: that user moved or linked it in;
+//     hard link) is not read on such a record's word;
 //   - it is deleted only when the entry itself (a link, never its target) lies
 //     strictly below a dump directory or the data directory, and its owner
-//     passes the same tests (its folder, for a record of the program's own,
-//     reached as written, and that folder's owner as for reading).
+//     passes the same test (its folder, for a record of the program's own,
+//     reached as written).
 // Both are decided on what is opened, never on what a path said a moment
 // before: the file is opened beneath a descriptor of its root directory with
 // no link at any component (platform/directory_handle.h), and its kind and
@@ -134,11 +132,6 @@ class TrustBoundary {
   // True iff `namedBy` is the program's own record (or nothing): its word
   // holds for any owner, so what it names must be reached as written.
   bool VouchesForAnyOwner(const zor::platform::TPath& namedBy) const;
-  // Why an entry of `owner` in `folder` is not what the program's own word
-  // may name: `folder` belongs to an ordinary user (not root, not this
-  // program's), and `owner` is someone else. Empty iff it is. Never throws.
-  zor::platform::TString WhyNotFolderOwners(unsigned owner,
-                                            const zor::platform::DirectoryHandle& folder) const;
   // Empty iff `named` reaches `canonical` with no link below its root: the
   // text of `named`, cleaned, is `canonical` below the same root, spelt
   // from the root as configured or as resolved.

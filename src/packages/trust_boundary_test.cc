@@ -234,21 +234,6 @@ TEST_F(TrustBoundaryTest, AnotherUsersFileNamesOnlyThatUsersFiles) {
   EXPECT_EQ(boundary_.Delete(Dump("a.dmp"), namer, &refusal), RemovalResult::kRefused);
   EXPECT_FALSE(refusal.isEmpty());
   EXPECT_TRUE(std::filesystem::exists(dumps_.Sub("a.dmp")));
-  // In that user's folder, the listing finds only that user's files: root's
-  // file there was moved in by the user.
-  std::filesystem::create_directory(dumps_.Sub("users"));
-  WriteFile(dumps_.Sub("users/root.dmp"), "root's");
-  WriteFile(dumps_.Sub("users/nobody.dmp"), "theirs");
-  for (const char* path : {"users", "users/nobody.dmp"}) {
-    ASSERT_EQ(::chown(dumps_.Sub(path).c_str(), kNobody, kNobody), 0);
-  }
-  EXPECT_NE(boundary_.WhyNotRead(Dump("users/root.dmp"), {})
-                .toStdString()
-                .find("it belongs to user 0, but its folder to user 65534"),
-            std::string::npos);
-  EXPECT_TRUE(boundary_.WhyNotRead(Dump("users/nobody.dmp"), {}).isEmpty());
-  EXPECT_FALSE(boundary_.WhyNotDeleted(Dump("users/root.dmp"), {}).isEmpty());
-  EXPECT_TRUE(boundary_.WhyNotDeleted(Dump("users/nobody.dmp"), {}).isEmpty());
   // The program's own record may name any user's file inside, but only the
   // entry it named: a link there now may have been made by that user, to
   // another user's file. A user's own manifest may name its own links.
