@@ -123,8 +123,7 @@ CrashPackageProcessor::CrashPackageProcessor(std::vector<TPath> dumpDirectories,
 CrashPackageProcessor::~CrashPackageProcessor() { LogText(TLog::Debug, "Exited."); }
 
 std::vector<std::shared_ptr<Package>> CrashPackageProcessor::FindPackagesToUpload() {
-  const DateTime leftoverCutoff = DateTime::FromUnixTimeMs(
-      (DateTime::GetLocalTime().GetAsUnixTime() - kLeftoverMinAgeSeconds) * 1000);
+  const DateTime leftoverCutoff = LeftoverCutoff(DateTime::GetLocalTime());
   RemoveLeftoverStateFiles(dataDirectory_, leftoverCutoff);
   stats_ = {};
   std::optional<UploadRateLimit> rateLimit;

@@ -28,6 +28,12 @@ class TrustBoundary;
 // Files younger than this may belong to work in progress and stay.
 inline constexpr int64_t kLeftoverMinAgeSeconds = 60 * 60;
 
+// The cutoff for the functions below at `now`: kLeftoverMinAgeSeconds before it.
+inline zor::platform::DateTime LeftoverCutoff(const zor::platform::DateTime& now) {
+  return zor::platform::DateTime::FromUnixTimeMs((now.GetAsUnixTime() - kLeftoverMinAgeSeconds) *
+                                                 1000);
+}
+
 // Removes each temporary file of an atomic save directly in `dataDirectory`
 // (a hidden name ending in ".tmp": ".<name>.<pid>.<random>.tmp", or an older
 // version's ".<name>.tmp") whose writer no longer runs, each logged at Debug.

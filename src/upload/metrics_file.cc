@@ -158,10 +158,7 @@ void MetricsFile::Write(const UploadRunStats& stats, const DateTime& start, cons
                            zor::platform::FileReaders::kEveryone);
     // What a run killed during its save left, which the exporter would
     // otherwise keep beside the file for good.
-    RemoveLeftoverStateFiles(
-        path_.Parent(),
-        DateTime::FromUnixTimeMs(end.GetAsUnixTimeMs() - kLeftoverMinAgeSeconds * 1000),
-        path_.Filename());
+    RemoveLeftoverStateFiles(path_.Parent(), LeftoverCutoff(end), path_.Filename());
   } catch (const std::exception& e) {
     LogText(TLog::Warn, TFormatString("Could not write the metrics file '%1': %2")
                             .arg(path_)
