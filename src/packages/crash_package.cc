@@ -1,5 +1,6 @@
 #include "packages/crash_package.h"
 
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -18,6 +19,7 @@
 
 namespace ZorErrorReporting {
 
+using zor::platform::FileIdentity;
 using zor::platform::TFormatString;
 using zor::platform::TPath;
 using zor::platform::TString;
@@ -49,6 +51,17 @@ void LogSkipped(const TPath& path, const TString& namedBy, const TString& refusa
 }
 
 TString Quoted(const TPath& path) { return "'" + path.ToString() + "'"; }
+
+// What the name `path` stands for now, when that is still the file opened as
+// `opened` (or a link: deleting one never follows it); nullopt when the name
+// already means another file, which is then never the package's to delete.
+std::optional<FileIdentity> StampOfOpened(const TPath& path, const FileIdentity& opened) {
+  const auto entry = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
+  if (!entry) return std::nullopt;
+  if (entry->kind == FileIdentity::Kind::kSymlink) return entry;
+  if (entry->device != opened.device || entry->inode != opened.inode) return std::nullopt;
+  return opened;
+}
 
 }  // namespace
 
@@ -215,43 +228,71 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip() {
   const TrustBoundary& boundary = GetTrustBoundary();
   const uint64_t maxBytes = Config::GetInstance().GetMaxArtifactBytes();
   std::vector<FileToZip> files;
+  FileStamps found;
   TString refusal;
+  TString firstRefusal;
   // A manifest may list any number of files that are not there; a few lines
   // say so, the rest is a count.
   uint64_t refused = 0;
+  uint64_t opened = 0;
   for (const auto& [path, file] : manifest->GetCrashArtifactFiles()) {
+    // Not read, but the crash's all the same: deleted with it as found now.
     // The application's manifest travels as the completed one, added last.
-    if (file->GetType() == ArtifactType::kManifest) continue;
-    if (file->GetUploadPermission() != UploadPermission::kAllowed) continue;
-    auto opened = boundary.OpenForReading(path, manifest->GetFilePath(), &refusal);
-    if (!opened) {
+    if (file->GetType() == ArtifactType::kManifest ||
+        file->GetUploadPermission() != UploadPermission::kAllowed) {
+      const auto entry =
+          zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
+      if (entry) found[path] = *entry;
+      continue;
+    }
+    auto input = boundary.OpenForReading(path, manifest->GetFilePath(), &refusal);
+    const std::optional<FileIdentity> identity = input ? input->Identify() : std::nullopt;
+    if (!identity) {
+      if (input) refusal = "it cannot be examined";
+      if (firstRefusal.isEmpty()) firstRefusal = Quoted(path) + ": " + refusal;
       if (++refused <= kRefusalsShown) LogSkipped(path, Quoted(manifest->GetFilePath()), refusal);
       continue;
     }
+    ++opened;
+    if (const auto stamp = StampOfOpened(path, *identity)) found[path] = *stamp;
     // The size of what was opened, not of whatever the name means by now.
-    const uint64_t size = static_cast<uint64_t>(opened->Size());
-    if (size > maxBytes) {
+    if (identity->size > maxBytes) {
       LogText(TLog::Warn, TFormatString("Skipping '%1' of package '%2': its %3 bytes are more "
                                         "than servercrashupload.max_artifact_size_mb allows")
                               .arg(path.ToString())
                               .arg(GetPackageName())
-                              .arg(size));
+                              .arg(identity->size));
       continue;
     }
-    files.push_back({path, std::move(*opened), size});
+    files.push_back({path, std::move(*input), identity->size});
   }
   if (refused > kRefusalsShown) {
     LogText(TLog::Warn, TFormatString("Skipping %1 more file(s) that '%2' names")
                             .arg(refused - kRefusalsShown)
                             .arg(manifest->GetFilePath().ToString()));
   }
-  auto opened = boundary.OpenForReading(manifest->GetFilePath(), TPath(), &refusal);
-  if (!opened) {
+  // The manifest alone says that a crash happened, not what it was: such a
+  // package waits as unreadable, and its files are not deleted as sent.
+  if (opened == 0 && refused > 0) {
+    throw ZorvaneException(TFormatString("None of the crash files that '%1' names may be read "
+                                         "(%2 refused; the first, %3)")
+                               .arg(manifest->GetFilePath().ToString())
+                               .arg(refused)
+                               .arg(firstRefusal));
+  }
+  auto input = boundary.OpenForReading(manifest->GetFilePath(), TPath(), &refusal);
+  if (!input) {
     throw ZorvaneException(TFormatString("The manifest '%1' cannot be read: %2")
                                .arg(manifest->GetFilePath().ToString())
                                .arg(refusal));
   }
-  files.push_back({manifest->GetFilePath(), std::move(*opened)});
+  if (const auto identity = input->Identify()) {
+    if (const auto stamp = StampOfOpened(manifest->GetFilePath(), *identity)) {
+      found[manifest->GetFilePath()] = *stamp;
+    }
+  }
+  files.push_back({manifest->GetFilePath(), std::move(*input)});
+  SetFilesFoundForZip(std::move(found));
   return files;
 }
 
@@ -289,22 +330,48 @@ bool CrashPackage::DeleteOwnFiles(TString* deleted) {
       IsInOwnDirectory() && GetTrustBoundary().WhyNotDeleted(directory, manifestPath).isEmpty();
   bool allGone = true;
   uint64_t named = 0;
+  uint64_t kept = 0;
   for (const auto& [path, file] : manifest_->GetCrashArtifactFiles()) {
     // A manifest may name a great many files: the log names a few.
     if (++named <= kRefusalsShown) {
       LogText(TLog::Debug, TFormatString("Deleting dump file '%1'").arg(path.ToString()));
     }
-    if (!DeleteOwnFile(path, manifestPath, deleted)) allGone = false;
+    if (!DeleteCrashFile(path, manifestPath, deleted, &kept)) allGone = false;
   }
   if (named > kRefusalsShown) {
     LogText(TLog::Debug, TFormatString("Deleting %1 more dump files of package '%2'")
                              .arg(named - kRefusalsShown)
                              .arg(GetPackageName()));
   }
+  if (kept > kRefusalsShown) {
+    LogText(TLog::Info, TFormatString("Keeping %1 more file(s) of package '%2' that its zip "
+                                      "did not hold")
+                            .arg(kept - kRefusalsShown)
+                            .arg(GetPackageName()));
+  }
   // The manifest goes only with every dump: it is the record of what is left
   // to delete in the next run.
-  if (!allGone || !DeleteOwnFile(manifestPath, GetFilePath(), deleted)) return false;
+  if (!allGone || !DeleteCrashFile(manifestPath, GetFilePath(), deleted, &kept)) return false;
   return !ownDirectory || RemoveOwnDirectory(deleted);
+}
+
+bool CrashPackage::DeleteCrashFile(const TPath& path, const TPath& namedBy, TString* deleted,
+                                   uint64_t* kept) const {
+  const FileStamps& zipped = GetZippedFiles();
+  // A package zipped by an older version, or never: its manifest's word is
+  // all there is.
+  if (zipped.empty()) return DeleteOwnFile(path, namedBy, deleted);
+  const auto stamp = zipped.find(path);
+  if (stamp != zipped.end()) return DeleteOwnFile(path, namedBy, deleted, &stamp->second);
+  // Refused, or not there, when the zip was made: what has the name now was
+  // never the package's.
+  if (zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow) &&
+      ++*kept <= kRefusalsShown) {
+    LogText(TLog::Info, TFormatString("Keeping '%1' of package '%2': its zip did not hold it")
+                            .arg(path.ToString())
+                            .arg(GetPackageName()));
+  }
+  return true;
 }
 
 bool CrashPackage::RemoveOwnDirectory(TString* deleted) const {

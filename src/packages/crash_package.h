@@ -33,6 +33,7 @@
 
 #include <rapidjson/fwd.h>
 
+#include <cstdint>
 #include <memory>
 #include <set>
 #include <vector>
@@ -108,8 +109,12 @@ class CrashPackage : public Package {
   // servercrashupload.max_artifact_size_mb when opened, in map order, then
   // the manifest file itself, each opened by the boundary. Each file left out
   // is logged at Warn, but of the refused ones only the first 20, then one
-  // line with the count. Throws as GetManifest, and ZorvaneException naming
-  // the manifest when it cannot be opened so.
+  // line with the count. Finds the identity of each of the manifest's files
+  // but the refused ones, for RecordEncryption (Package::GetZippedFiles):
+  // those opened as opened, while their name still means them.
+  // Throws as GetManifest; ZorvaneException naming the manifest when it
+  // cannot be opened so, and when every crash file it allows was refused and
+  // at least one was (nothing but the manifest would travel).
   std::vector<FileToZip> GetFilesToZip() override;
   // The program's record travels under the name of the application's
   // manifest (or "<file-name key of the first file>.manifest" without one).
@@ -141,7 +146,11 @@ class CrashPackage : public Package {
  protected:
   // DeletePackage's part for the crash: the crash's files and then the
   // manifest, each only as far as the trust boundary allows (a refused one is
-  // left with a Warn line and counts as gone); when IsInOwnDirectory and the
+  // left with a Warn line and counts as gone) and, for a package that
+  // recorded what its zip found (GetZippedFiles), only a file found then and
+  // unchanged since: another (a new crash under the name, a file refused
+  // then) is kept (logged at Info, 20 lines at most, then a count) and
+  // counts as gone; when IsInOwnDirectory and the
   // trust boundary lets the manifest name the directory (its owner rule), the
   // crash's directory too, but only once it is empty: one that still holds
   // anything is kept with a Warn line naming what is left, and counts as
@@ -150,6 +159,10 @@ class CrashPackage : public Package {
   bool DeleteOwnFiles(zor::platform::TString* deleted) override;
 
  private:
+  // DeleteOwnFile of one of the crash's files as DeleteOwnFiles says;
+  // counts a file kept for not having been zipped in *kept.
+  bool DeleteCrashFile(const zor::platform::TPath& path, const zor::platform::TPath& namedBy,
+                       zor::platform::TString* deleted, uint64_t* kept) const;
   // Removes the package directory once it is empty; see DeleteOwnFiles.
   bool RemoveOwnDirectory(zor::platform::TString* deleted) const;
   // Loads the manifest at `path`, read only through the descriptor the trust

@@ -5,12 +5,15 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config/config.h"
@@ -276,6 +279,59 @@ TEST_F(CrashPackageTest, DeletionLeavesWhatTheCrashDoesNotOwnAndCountsAsDone) {
     EXPECT_FALSE(Exists(package->GetFilePath()));
     std::filesystem::remove_all(dir_.Sub(c.directory));
   }
+}
+
+// After the upload only the files its zip found, unchanged, are deleted: a
+// crash written since under one of the names is another crash, not sent yet.
+TEST_F(CrashPackageTest, OnlyWhatTheZipFoundUnchangedIsDeletedWithThePackage) {
+  namespace fs = std::filesystem;
+  const std::pair<std::string, std::function<void(const std::string&)>> changes[] = {
+      {"unchanged", [](const std::string&) {}},
+      {"replaced",
+       [](const std::string& path) {
+         WriteFile(path + ".new", "crash data");
+         fs::rename(path + ".new", path);
+       }},
+      {"rewritten", [](const std::string& path) { WriteFile(path, "a new crash, longer"); }},
+      {"touched",
+       [](const std::string& path) {
+         fs::last_write_time(path, fs::last_write_time(path) + std::chrono::hours(1));
+       }},
+  };
+  for (const auto& [how, change] : changes) {
+    SCOPED_TRACE(how);
+    const TPath dump = AddFile(how + "/app.77.dmp");
+    const TPath log = AddFile(how + "/app.77.log");
+    const TPath manifest = AddFile(how + "/app.77.manifest", R"({"manifest-version":"1.1"})");
+    auto package = SavedPackage({dump, log, manifest}, true, "p-" + how);
+    // Not there when the zip is made, there again when the crash goes.
+    fs::remove(log.NativeString());
+    EXPECT_EQ(PathsOf(package->GetFilesToZip()), (std::vector<TPath>{dump, RecordOf("p-" + how)}));
+    package->RecordEncryption(AddFile("data/" + how + ".enc"), AddFile("data/" + how + ".meta"));
+    package = CrashPackage::LoadFromFile(package->GetFilePath(), boundary_);
+    AddFile(how + "/app.77.log", "a new crash's log");
+    change(dump.NativeString());
+
+    LogCapture capture;
+    package->DeletePackage();
+
+    EXPECT_EQ(Exists(dump), how != "unchanged");
+    EXPECT_TRUE(Exists(log));
+    EXPECT_FALSE(Exists(manifest));
+    EXPECT_FALSE(Exists(package->GetFilePath()));
+    EXPECT_THAT(capture.Text(), HasSubstr("Keeping '" + log.NativeString() + "' of package"));
+  }
+}
+
+// A crash whose every file is refused would go as its manifest alone, and
+// then be deleted as sent.
+TEST_F(CrashPackageTest, CrashOfOnlyRefusedFilesIsNotZipped) {
+  const TPath dump = AddFile("dumps/app.8.dmp");
+  auto package = SavedPackage({dump});
+  std::filesystem::remove(dump.NativeString());
+  EXPECT_THAT(ErrorOf([&] { package->GetFilesToZip(); }),
+              HasSubstr("None of the crash files that '" + RecordOf().NativeString() +
+                        "' names may be read (1 refused; the first, '" + dump.NativeString()));
 }
 
 // A file that another user may write names paths: a manifest the application

@@ -40,6 +40,7 @@ constexpr char kLastError[] = "last-error";
 constexpr char kTransientFailures[] = "transient-failures";
 constexpr char kNextAttempt[] = "next-attempt";
 constexpr char kAttemptsForgiven[] = "attempts-forgiven";
+constexpr char kZippedFiles[] = "zipped-files";
 
 TString TimestampPattern() {
   return zor::platform::LookupDateTimeParsingFormatString(zor::platform::kStatusTimestampPattern);
@@ -108,6 +109,10 @@ Package::Package(const rapidjson::Value& json, TrustBoundary boundary)
         ReadRetryMember(name, value);
       }
     } else if (value.IsObject()) {
+      if (Json::NameEqualsNoCase(name, kZippedFiles)) {
+        ReadZippedFiles(value);
+        continue;
+      }
       if (!Json::NameEqualsNoCase(name, kPackageDataFiles)) {
         ReadRetryMember(name, value);
         continue;
@@ -147,6 +152,40 @@ void Package::ReadRetryMember(const rapidjson::Value& name, const rapidjson::Val
       nextAttempt_ = DateTime();
     }
   }
+}
+
+// A stamp that does not read as four integers is left out: the file it
+// stands for is then kept, never deleted on a guess.
+void Package::ReadZippedFiles(const rapidjson::Value& files) {
+  zippedFiles_.clear();
+  for (const auto& file : files.GetObject()) {
+    const Json::Value& stamp = file.value;
+    if (!stamp.IsArray() || stamp.Size() != 4 || !stamp[0].IsUint64() || !stamp[1].IsUint64() ||
+        !stamp[2].IsUint64() || !stamp[3].IsInt64()) {
+      continue;
+    }
+    zor::platform::FileIdentity identity;
+    identity.device = static_cast<dev_t>(stamp[0].GetUint64());
+    identity.inode = static_cast<ino_t>(stamp[1].GetUint64());
+    identity.size = stamp[2].GetUint64();
+    identity.modifiedNs = stamp[3].GetInt64();
+    zippedFiles_[TPath(Json::GetText(file.name))] = identity;
+  }
+}
+
+void Package::AddZippedFiles(rapidjson::Document& document) const {
+  if (zippedFiles_.empty()) return;
+  Json::Allocator& allocator = document.GetAllocator();
+  Json::Value files(rapidjson::kObjectType);
+  for (const auto& [path, identity] : zippedFiles_) {
+    Json::Value stamp(rapidjson::kArrayType);
+    stamp.PushBack(static_cast<uint64_t>(identity.device), allocator)
+        .PushBack(static_cast<uint64_t>(identity.inode), allocator)
+        .PushBack(identity.size, allocator)
+        .PushBack(identity.modifiedNs, allocator);
+    files.AddMember(Json::MakeString(TString(path.NativeString()), allocator), stamp, allocator);
+  }
+  document.AddMember(rapidjson::StringRef(kZippedFiles), files, allocator);
 }
 
 UploadResult Package::ReadUploadResult(const rapidjson::Value& element, const char* where) {
@@ -204,6 +243,7 @@ rapidjson::Document Package::ToJson() const {
   }
   document.AddMember(rapidjson::StringRef(kUploadResults), results, allocator);
   AddRetryMembers(document);
+  AddZippedFiles(document);
   return document;
 }
 
@@ -305,6 +345,8 @@ void Package::RecordEncryption(const TPath& encryptedFile, const TPath& metadata
   if (zip) RecordDataFilePath(DataFileKind::kZippedPackageFile, *zip);
   RecordDataFilePath(DataFileKind::kEncryptedPackageFile, encryptedFile);
   RecordDataFilePath(DataFileKind::kZorEncryptionMetadataFile, metadataFile);
+  zippedFiles_ = std::move(foundForZip_);
+  foundForZip_.clear();
   encryptionMetadata_.reset();
   Save();
 }
@@ -373,10 +415,11 @@ std::shared_ptr<PackageUploadProgress> Package::StartUploadProgress(const TStrin
 }
 
 RemovalResult Package::DeletePackageFile(const TPath& path, const TPath& namedBy,
-                                         const TrustBoundary& boundary, TString* deletedFiles) {
+                                         const TrustBoundary& boundary, TString* deletedFiles,
+                                         const zor::platform::FileIdentity* expected) {
   try {
     TString refusal;
-    const RemovalResult result = boundary.Delete(path, namedBy, &refusal);
+    const RemovalResult result = boundary.Delete(path, namedBy, &refusal, expected);
     switch (result) {
       case RemovalResult::kRemoved:
         *deletedFiles += TString(path.NativeString()) + "\n";
@@ -406,8 +449,10 @@ RemovalResult Package::DeletePackageFile(const TPath& path, const TPath& namedBy
   return RemovalResult::kFailed;
 }
 
-bool Package::DeleteOwnFile(const TPath& path, const TPath& namedBy, TString* deletedFiles) const {
-  return DeletePackageFile(path, namedBy, boundary_, deletedFiles) != RemovalResult::kFailed;
+bool Package::DeleteOwnFile(const TPath& path, const TPath& namedBy, TString* deletedFiles,
+                            const zor::platform::FileIdentity* expected) const {
+  return DeletePackageFile(path, namedBy, boundary_, deletedFiles, expected) !=
+         RemovalResult::kFailed;
 }
 
 bool Package::DeleteDataFiles(TString* deletedFiles, IncludeManifest includeManifest) {
@@ -450,6 +495,7 @@ void Package::DeletePackage(KeepStatusFile keep) {
         DeleteOwnFile(GetFilePath(), TPath(), &deleted);
       } else {
         dataFiles_.clear();
+        zippedFiles_.clear();
         encryptionMetadata_.reset();
         uploadProgress_.reset();
         Save();

@@ -29,7 +29,9 @@
 //   "upload-result-code" (code name), "upload-message"};
 //   then, only when set: "last-error" (an object as an upload result),
 //   "transient-failures" integer, "next-attempt" string (pattern 25),
-//   "attempts-forgiven" integer.
+//   "attempts-forgiven" integer, "zipped-files" object (native path ->
+//   [device, inode, size, modification time in ns], the crash's files as
+//   the last finished zip found them).
 // The members up to "upload-results" are always written. Reading: see the
 // JSON constructor.
 //
@@ -63,6 +65,7 @@
 #include "packages/package_types.h"
 #include "packages/trust_boundary.h"
 #include "platform/date_time.h"
+#include "platform/file_identity.h"
 #include "platform/tfile.h"
 #include "platform/tpath.h"
 #include "platform/tstring.h"
@@ -84,6 +87,8 @@ struct UploadResult {
 class Package : public JsonFileSerializedObject {
  public:
   using DataFiles = std::map<DataFileKind, zor::platform::TPath>;
+  // The files of a crash as found when its zip was made.
+  using FileStamps = std::map<zor::platform::TPath, zor::platform::FileIdentity>;
 
   // Whether DeleteDataFiles also deletes the "manifest-file".
   enum class IncludeManifest { kNo, kYes };
@@ -228,6 +233,10 @@ class Package : public JsonFileSerializedObject {
   // renames as SetUploadStatus does, and throws what it throws.
   void GrantNewAttempts();
 
+  // The crash's files as the last finished zip found them (RecordEncryption);
+  // empty for a package never zipped, or zipped by an older version.
+  const FileStamps& GetZippedFiles() const { return zippedFiles_; }
+
   // Data files.
   const DataFiles& GetDataFiles() const { return dataFiles_; }
   bool HasDataFile(DataFileKind kind) const { return dataFiles_.count(kind) != 0; }
@@ -244,7 +253,8 @@ class Package : public JsonFileSerializedObject {
   // Records a finished encryption, the encrypted file and its metadata file
   // together, in one save: a package never records one without the other.
   // `zip`, when given, is the plain zip made in the same pass and kept beside
-  // them; it is recorded in the same save. Throws what Save throws.
+  // them; it is recorded in the same save, and so are the stamps that the
+  // pass's GetFilesToZip found (GetZippedFiles). Throws what Save throws.
   void RecordEncryption(const zor::platform::TPath& encryptedFile,
                         const zor::platform::TPath& metadataFile,
                         const std::optional<zor::platform::TPath>& zip = std::nullopt);
@@ -276,6 +286,9 @@ class Package : public JsonFileSerializedObject {
   const TrustBoundary& GetTrustBoundary() const { return boundary_; }
   // Records the path for `kind` without saving (for a package not yet bound).
   void RecordDataFilePath(DataFileKind kind, const zor::platform::TPath& path);
+  // For GetFilesToZip: what it found of the crash's files, kept in memory
+  // until RecordEncryption records it with the finished pass.
+  void SetFilesFoundForZip(FileStamps found) { foundForZip_ = std::move(found); }
 
   // Removes the file, link or empty directory `path`, which `namedBy` (a
   // manifest or this package's status file; empty for the package's own
@@ -287,14 +300,18 @@ class Package : public JsonFileSerializedObject {
   // Warn line naming the path and why, leaves it and returns kRefused: it is
   // not the package's to delete, so nothing of the package is left to retry.
   // On failure logs a Warn line "Failed to delete file '<path>'." (with the
-  // error's text when the facade threw) and returns kFailed. Never throws.
+  // error's text when the facade threw) and returns kFailed. With
+  // `expected`, only that file, unchanged, is removed (TrustBoundary::Delete).
+  // Never throws.
   static RemovalResult DeletePackageFile(const zor::platform::TPath& path,
                                          const zor::platform::TPath& namedBy,
                                          const TrustBoundary& boundary,
-                                         zor::platform::TString* deletedFiles);
+                                         zor::platform::TString* deletedFiles,
+                                         const zor::platform::FileIdentity* expected = nullptr);
   // DeletePackageFile within the package's boundary: true iff it did not fail.
   bool DeleteOwnFile(const zor::platform::TPath& path, const zor::platform::TPath& namedBy,
-                     zor::platform::TString* deletedFiles) const;
+                     zor::platform::TString* deletedFiles,
+                     const zor::platform::FileIdentity* expected = nullptr) const;
   // What DeletePackage deletes before the data files; true iff none of it
   // failed. Nothing here.
   virtual bool DeleteOwnFiles(zor::platform::TString* /*deletedFiles*/) { return true; }
@@ -306,6 +323,8 @@ class Package : public JsonFileSerializedObject {
   static UploadResult ReadUploadResult(const rapidjson::Value& element, const char* where);
   void ReadRetryMember(const rapidjson::Value& name, const rapidjson::Value& value);
   void AddRetryMembers(rapidjson::Document& document) const;
+  void ReadZippedFiles(const rapidjson::Value& files);
+  void AddZippedFiles(rapidjson::Document& document) const;
 
   TrustBoundary boundary_;
   zor::platform::TString packageName_;
@@ -321,6 +340,8 @@ class Package : public JsonFileSerializedObject {
   int transientFailures_ = 0;
   zor::platform::DateTime nextAttempt_;
   int attemptsForgiven_ = 0;
+  FileStamps zippedFiles_;
+  FileStamps foundForZip_;
 };
 
 }  // namespace ZorErrorReporting

@@ -245,23 +245,28 @@ TString TrustBoundary::WhyNotDeleted(const TPath& path, const TPath& namedBy) co
   return CheckDeletion(path, namedBy, &parent, &name, &entry);
 }
 
-RemovalResult TrustBoundary::Delete(const TPath& path, const TPath& namedBy,
-                                    TString* refusal) const {
-  return DeleteChecked(path, namedBy, false, refusal);
+RemovalResult TrustBoundary::Delete(const TPath& path, const TPath& namedBy, TString* refusal,
+                                    const FileIdentity* expected) const {
+  return DeleteChecked(path, namedBy, false, expected, refusal);
 }
 
 RemovalResult TrustBoundary::DeleteOwnTree(const TPath& directory, TString* refusal) const {
-  return DeleteChecked(directory, TPath(), true, refusal);
+  return DeleteChecked(directory, TPath(), true, nullptr, refusal);
 }
 
 RemovalResult TrustBoundary::DeleteChecked(const TPath& path, const TPath& namedBy, bool tree,
-                                           TString* refusal) const {
+                                           const FileIdentity* expected, TString* refusal) const {
   DirectoryHandle parent;
   TString name;
   std::optional<FileIdentity> entry;
   *refusal = CheckDeletion(path, namedBy, &parent, &name, &entry);
   if (!refusal->isEmpty()) return RemovalResult::kRefused;
   if (!entry) return RemovalResult::kAbsent;
+  // A crash written since under the same name is a new crash, not sent yet.
+  if (expected != nullptr && !zor::platform::IsSameFileUnchanged(*entry, *expected)) {
+    *refusal = "it is not the file that was uploaded";
+    return RemovalResult::kRefused;
+  }
   // The owner was read through the same descriptor that the unlink uses: a
   // folder swapped since can only make it miss, never reach elsewhere.
   Filesystem& fs = Filesystem::GetInstance();

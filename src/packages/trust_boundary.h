@@ -77,10 +77,13 @@ class TrustBoundary {
   // Deletes `path`, named as above, iff it may be deleted, through the
   // facade's RemoveEntryAt, and says what that came to. kRefused when it may
   // not (nothing was touched; *refusal says why), kAbsent when nothing is
-  // there, else the facade's answer. Throws nothing of its own (the facade's
-  // removal never throws).
+  // there, else the facade's answer. With `expected`, the entry found must
+  // still be that file, unchanged (IsSameFileUnchanged): another one there is
+  // refused ("it is not the file that was uploaded"). Throws nothing of its
+  // own (the facade's removal never throws).
   RemovalResult Delete(const zor::platform::TPath& path, const zor::platform::TPath& namedBy,
-                       zor::platform::TString* refusal) const;
+                       zor::platform::TString* refusal,
+                       const zor::platform::FileIdentity* expected = nullptr) const;
 
   // As Delete for a directory of the program's own (named by nothing else),
   // removed with everything below it by Filesystem::RemoveOwnTreeAt from its
@@ -115,8 +118,8 @@ class TrustBoundary {
                                     zor::platform::DirectoryHandle* parent,
                                     zor::platform::TString* name) const;
   // Delete (an entry) or DeleteOwnTree (`tree`: a directory with its content).
-  RemovalResult DeleteChecked(const zor::platform::TPath& path,
-                              const zor::platform::TPath& namedBy, bool tree,
+  RemovalResult DeleteChecked(const zor::platform::TPath& path, const zor::platform::TPath& namedBy,
+                              bool tree, const zor::platform::FileIdentity* expected,
                               zor::platform::TString* refusal) const;
   // Why `path` may not be deleted; else *parent is its folder, opened beneath
   // a root, *name its entry there and *entry what that entry is (nullopt:

@@ -28,6 +28,9 @@ FileIdentity IdentityOf(const struct stat& info) {
   identity.links = info.st_nlink;
   identity.owner = info.st_uid;
   identity.permissions = info.st_mode & 07777;
+  identity.size = static_cast<uint64_t>(info.st_size);
+  identity.modifiedNs =
+      static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
   if (S_ISREG(info.st_mode)) {
     identity.kind = FileIdentity::Kind::kRegular;
   } else if (S_ISDIR(info.st_mode)) {
@@ -39,6 +42,11 @@ FileIdentity IdentityOf(const struct stat& info) {
 }
 
 }  // namespace
+
+bool IsSameFileUnchanged(const FileIdentity& a, const FileIdentity& b) {
+  return a.device == b.device && a.inode == b.inode && a.size == b.size &&
+         a.modifiedNs == b.modifiedNs;
+}
 
 std::optional<FileIdentity> IdentifyPath(const TPath& path, LinkHandling links) {
   struct stat info {};

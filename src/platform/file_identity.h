@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <optional>
 
 #include "platform/tpath.h"
@@ -22,7 +23,13 @@ struct FileIdentity {
   dev_t device = 0;
   ino_t inode = 0;
   nlink_t links = 1;  // the names it has (hard links)
+  uint64_t size = 0;
+  int64_t modifiedNs = 0;  // the last change of its content, ns since the epoch
 };
+
+// True iff `a` and `b` are the same file with the same content as far as the
+// file system tells: device, inode, size and modification time.
+bool IsSameFileUnchanged(const FileIdentity& a, const FileIdentity& b);
 
 // Whether IdentifyPath looks at a symbolic link itself or at its target.
 enum class LinkHandling { kFollow, kDoNotFollow };

@@ -11,7 +11,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 
+#include "platform/file_identity.h"
 #include "platform/tio.h"
 #include "platform/tpath.h"
 #include "platform/tstring.h"
@@ -71,6 +73,9 @@ class TFile : public TRandomIO {
   // The last write time of the open file (fstat). Throws TPath::Exception
   // "TFile: cannot examine '<path>': <cause>".
   std::chrono::system_clock::time_point LastWriteTime() const;
+
+  // What the open file is (fstat); nullopt when it cannot be examined.
+  std::optional<FileIdentity> Identify() const { return IdentifyDescriptor(fd_); }
 
   // Makes the written data durable (fsync). Throws TPath::Exception on failure.
   void Sync();
