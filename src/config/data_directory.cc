@@ -2,6 +2,7 @@
 
 #include "files/filesystem.h"
 #include "platform/app_config.h"
+#include "platform/file_identity.h"
 #include "platform/standard_paths.h"
 #include "platform/tsystem.h"
 
@@ -20,7 +21,11 @@ TPath LocalDataFolder() {
   Filesystem& filesystem = Filesystem::GetInstance();
   if (base.isEmpty() || !filesystem.DirectoryExists(base)) return AppConfig::LogGetDefaultDir();
   const TPath candidate = TPath(base) / "Zorvane";
-  if (!filesystem.DirectoryExists(candidate) && !filesystem.CreateDirectory(candidate)) {
+  // Not made where it could not be kept private (root with a user's home):
+  // the data directory's own check then says why.
+  if (!filesystem.DirectoryExists(candidate) &&
+      zor::platform::WhyFolderCannotBePrivate(candidate).isEmpty() &&
+      !filesystem.CreateDirectory(candidate)) {
     return AppConfig::LogGetDefaultDir();
   }
   return candidate;

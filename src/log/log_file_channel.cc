@@ -63,17 +63,16 @@ FileChannel::Descriptor FileChannel::OpenDescriptor(const TPath& path, CreateMod
     } while (fd < 0 && errno == EINTR);
     return fd;
   };
-  // On a fresh account nobody has made the log directory yet. A rotation
-  // writes beside a file it opened, so it never needs to.
-  if (mode == CreateMode::kAppend && !DirectoryExists(path.Parent())) {
-    (void)CreateDirectory(path.Parent());
-  }
   // A folder that another user may write lets that user swap the log for a
   // link or a file of theirs between two runs: refused before anything is
-  // written.
-  if (const TString why =
-          DirectoryExists(path.Parent()) ? WhyFolderNotPrivate(path.Parent()) : TString();
-      !why.isEmpty()) {
+  // written, or made. On a fresh account nobody has made the log directory
+  // yet; a rotation writes beside a file it opened, so it never needs to.
+  TString why = WhyFolderCannotBePrivate(path.Parent());
+  if (why.isEmpty() && mode == CreateMode::kAppend && !DirectoryExists(path.Parent())) {
+    (void)CreateDirectory(path.Parent());
+    if (DirectoryExists(path.Parent())) why = WhyFolderNotPrivate(path.Parent());
+  }
+  if (!why.isEmpty()) {
     ThrowPathRefusal(TFormatString("TLog::FileChannel: cannot open log file %1: %2; set "
                                    "servercrashupload.log.dir to a folder that only this user "
                                    "can write")

@@ -53,6 +53,7 @@ void EnableFeatures(const TString& names) {
 TString WhyCrashFoldersNotPrivate(const RunDirectories& dirs) {
   Filesystem& fs = Filesystem::GetInstance();
   for (const TPath& folder : {dirs.crashDumpsDir, dirs.crashDumpsTempDir}) {
+    if (TString why = WhyFolderCannotBePrivate(folder); !why.isEmpty()) return why;
     if (!fs.CreateDirectory(folder)) return "the folder '" + folder.ToString() + "' cannot be made";
     if (TString why = WhyFolderNotPrivate(folder); !why.isEmpty()) return why;
   }

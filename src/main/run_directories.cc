@@ -4,6 +4,7 @@
 #include "main/command_line_options.h"
 #include "platform/app_config.h"
 #include "platform/file_functions.h"
+#include "platform/file_identity.h"
 #include "platform/standard_paths.h"
 #include "platform/tsettings.h"
 
@@ -21,7 +22,10 @@ RunDirectories ServerDirectories(const CommandLineOptions& options) {
   RunDirectories dirs;
   dirs.logsDir = Config::GetInstance().GetLogDirectory();
   if (dirs.logsDir.IsEmpty()) dirs.logsDir = TPath("./logs");
-  if (!DirectoryExists(dirs.logsDir) && !CreateDirectory(dirs.logsDir)) {
+  // One that could not be kept private is not made here: opening the log
+  // there says why.
+  if (!DirectoryExists(dirs.logsDir) && WhyFolderCannotBePrivate(dirs.logsDir).isEmpty() &&
+      !CreateDirectory(dirs.logsDir)) {
     throw ZorvaneException(
         TFormatString("Failed to create logs directory '%1'. Please run %2 from a directory for "
                       "which the user has write permissions.")

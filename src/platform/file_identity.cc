@@ -158,15 +158,16 @@ bool HasAccessAcl(const TPath& path) {
 }
 
 // WhyFolderNotPrivate for one chain of folders, `folder` and each above it by
-// name; stat follows a link at any level to what it names.
-TString WhyChainNotPrivate(const TPath& folder) {
+// name; stat follows a link at any level to what it names. With
+// `folderIsAbove`, `folder` is judged as a folder above one yet to be made.
+TString WhyChainNotPrivate(const TPath& folder, bool folderIsAbove) {
   const uid_t self = ::geteuid();
   for (TPath level = folder;; level = level.Parent()) {
     struct stat info {};
     if (::stat(level.NativeString().c_str(), &info) != 0) {
       return "the folder '" + level.ToString() + "' cannot be examined";
     }
-    const bool own = level == folder;
+    const bool own = level == folder && !folderIsAbove;
     const TString which = own ? TString("the folder '") : TString("the folder above it, '");
     if (info.st_uid != self && info.st_uid != 0) {
       return which + level.ToString() + "', belongs to user " +
@@ -189,9 +190,7 @@ TString WhyChainNotPrivate(const TPath& folder) {
   }
 }
 
-}  // namespace
-
-TString WhyFolderNotPrivate(const TPath& folder) {
+TString WhyNotPrivate(const TPath& folder, bool folderIsAbove) {
   const TPath given = folder.IsEmpty() ? TPath(".") : folder;
   if (TString why = WhoseLinkOnTheWay(given); !why.isEmpty()) return why;
   const std::optional<TPath> resolved = CanonicalPath(given);
@@ -200,9 +199,25 @@ TString WhyFolderNotPrivate(const TPath& folder) {
   // whoever may rename an entry of one swaps a link in there.
   const TPath written = FromWorkingFolder(given);
   if (written.IsAbsolute() && written != *resolved) {
-    if (TString why = WhyChainNotPrivate(written); !why.isEmpty()) return why;
+    if (TString why = WhyChainNotPrivate(written, folderIsAbove); !why.isEmpty()) return why;
   }
-  return WhyChainNotPrivate(*resolved);
+  return WhyChainNotPrivate(*resolved, folderIsAbove);
+}
+
+}  // namespace
+
+TString WhyFolderNotPrivate(const TPath& folder) { return WhyNotPrivate(folder, false); }
+
+TString WhyFolderCannotBePrivate(const TPath& folder) {
+  const TPath given = FromWorkingFolder(folder.IsEmpty() ? TPath(".") : folder);
+  struct stat info {};
+  if (::stat(given.NativeString().c_str(), &info) == 0) return WhyFolderNotPrivate(given);
+  TPath above = given.Parent();
+  while (::lstat(above.NativeString().c_str(), &info) != 0 && errno == ENOENT &&
+         above.Parent() != above && !above.Parent().IsEmpty()) {
+    above = above.Parent();
+  }
+  return WhyNotPrivate(above, true);
 }
 
 TString WhyFileNotPrivate(const TPath& file) {

@@ -72,6 +72,13 @@ TString WhoseLinkOnTheWay(const TPath& path);
 // The text names the folder at fault. Never throws.
 TString WhyFolderNotPrivate(const TPath& folder);
 
+// As WhyFolderNotPrivate for a folder about to be made where it is missing:
+// for one that exists, WhyFolderNotPrivate; else why another user could
+// replace or redirect it once made, judged on the nearest folder above that
+// exists as on a folder above it. Empty iff making it (0700) is safe; what
+// is made must still pass WhyFolderNotPrivate. Never throws.
+TString WhyFolderCannotBePrivate(const TPath& folder);
+
 // Why another user could change what the file `file` says (a configuration
 // that decides where this process reads, writes and sends); empty iff no one
 // could: no link on the way to it belongs to another user, the file it leads

@@ -20,6 +20,7 @@
 #include "packages/upload_step.h"
 #include "platform/date_time.h"
 #include "platform/file_functions.h"
+#include "platform/file_identity.h"
 #include "platform/path_error.h"
 #include "platform/tformat_string.h"
 #include "upload/attempt_failure.h"
@@ -73,6 +74,11 @@ void PrepareDataDirectory(const TPath& directory) {
   }
   LogText(TLog::Warn,
           TFormatString("Directory '%1' does not exist - attempting to create it.").arg(directory));
+  // Its status files would be saved where another user can swap them.
+  if (const TString why = zor::platform::WhyFolderCannotBePrivate(directory); !why.isEmpty()) {
+    throw ZorvaneException(
+        TFormatString("Could not create directory '%1': %2").arg(directory).arg(why));
+  }
   if (!fs.CreateDirectory(directory)) {
     throw ZorvaneException(TFormatString("Could not create directory '%1'!").arg(directory));
   }

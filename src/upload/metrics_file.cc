@@ -144,6 +144,10 @@ void MetricsFile::Write(const UploadRunStats& stats, const DateTime& start, cons
   try {
     std::map<std::string, uint64_t> previous;
     Filesystem& fs = Filesystem::GetInstance();
+    if (const TString why = zor::platform::WhyFolderCannotBePrivate(path_.Parent());
+        !why.isEmpty()) {
+      throw zor::platform::ZorvaneException(why);
+    }
     CreateFolderForReaders(path_.Parent());
     // Readable by all on purpose, but written by this user alone: else the
     // previous file read back could be anyone's link, and the new one too.
