@@ -36,9 +36,6 @@ constexpr char kLastSharedDirectoryVersion[] = "1.0";
 // How many of the entries left in a crash directory a Warn line names.
 constexpr size_t kLeftoversShown = 5;
 
-// How many refused files of one manifest a zip's Warn lines name.
-constexpr uint64_t kRefusalsShown = 20;
-
 TString NativeText(const TPath& path) { return TString(path.NativeString()); }
 
 // `namedBy` says where the path came from: a file's name, or "the package
@@ -242,7 +239,9 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip() {
         file->GetUploadPermission() != UploadPermission::kAllowed) {
       const auto entry =
           zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
-      if (entry) found[path] = *entry;
+      if (entry && boundary.WhyNotDeleted(path, manifest->GetFilePath()).isEmpty()) {
+        found[path] = *entry;
+      }
       continue;
     }
     auto input = boundary.OpenForReading(path, manifest->GetFilePath(), &refusal);
@@ -250,7 +249,7 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip() {
     if (!identity) {
       if (input) refusal = "it cannot be examined";
       if (firstRefusal.isEmpty()) firstRefusal = Quoted(path) + ": " + refusal;
-      if (++refused <= kRefusalsShown) LogSkipped(path, Quoted(manifest->GetFilePath()), refusal);
+      if (++refused <= kRefusalsLogged) LogSkipped(path, Quoted(manifest->GetFilePath()), refusal);
       continue;
     }
     ++opened;
@@ -266,9 +265,9 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip() {
     }
     files.push_back({path, std::move(*input), identity->size});
   }
-  if (refused > kRefusalsShown) {
+  if (refused > kRefusalsLogged) {
     LogText(TLog::Warn, TFormatString("Skipping %1 more file(s) that '%2' names")
-                            .arg(refused - kRefusalsShown)
+                            .arg(refused - kRefusalsLogged)
                             .arg(manifest->GetFilePath().ToString()));
   }
   // The manifest alone says that a crash happened, not what it was: such a
@@ -331,42 +330,52 @@ bool CrashPackage::DeleteOwnFiles(TString* deleted) {
   bool allGone = true;
   uint64_t named = 0;
   uint64_t kept = 0;
+  uint64_t refused = 0;
   for (const auto& [path, file] : manifest_->GetCrashArtifactFiles()) {
     // A manifest may name a great many files: the log names a few.
-    if (++named <= kRefusalsShown) {
+    if (++named <= kRefusalsLogged) {
       LogText(TLog::Debug, TFormatString("Deleting dump file '%1'").arg(path.ToString()));
     }
-    if (!DeleteCrashFile(path, manifestPath, deleted, &kept)) allGone = false;
+    if (!DeleteCrashFile(path, manifestPath, deleted, &kept, &refused)) allGone = false;
   }
-  if (named > kRefusalsShown) {
+  if (named > kRefusalsLogged) {
     LogText(TLog::Debug, TFormatString("Deleting %1 more dump files of package '%2'")
-                             .arg(named - kRefusalsShown)
+                             .arg(named - kRefusalsLogged)
                              .arg(GetPackageName()));
   }
-  if (kept > kRefusalsShown) {
+  if (refused > kRefusalsLogged) {
+    LogText(TLog::Warn, TFormatString("Not deleting %1 more file(s) that '%2' names")
+                            .arg(refused - kRefusalsLogged)
+                            .arg(manifestPath.ToString()));
+  }
+  if (kept > kRefusalsLogged) {
     LogText(TLog::Info, TFormatString("Keeping %1 more file(s) of package '%2' that its zip "
                                       "did not hold")
-                            .arg(kept - kRefusalsShown)
+                            .arg(kept - kRefusalsLogged)
                             .arg(GetPackageName()));
   }
   // The manifest goes only with every dump: it is the record of what is left
   // to delete in the next run.
-  if (!allGone || !DeleteCrashFile(manifestPath, GetFilePath(), deleted, &kept)) return false;
+  if (!allGone || !DeleteCrashFile(manifestPath, GetFilePath(), deleted, &kept, nullptr)) {
+    return false;
+  }
   return !ownDirectory || RemoveOwnDirectory(deleted);
 }
 
 bool CrashPackage::DeleteCrashFile(const TPath& path, const TPath& namedBy, TString* deleted,
-                                   uint64_t* kept) const {
+                                   uint64_t* kept, uint64_t* refused) const {
   const FileStamps& zipped = GetZippedFiles();
   // A package zipped by an older version, or never: its manifest's word is
   // all there is.
-  if (zipped.empty()) return DeleteOwnFile(path, namedBy, deleted);
+  if (zipped.empty()) return DeleteOwnFile(path, namedBy, deleted, nullptr, refused);
   const auto stamp = zipped.find(path);
-  if (stamp != zipped.end()) return DeleteOwnFile(path, namedBy, deleted, &stamp->second);
+  if (stamp != zipped.end()) {
+    return DeleteOwnFile(path, namedBy, deleted, &stamp->second, refused);
+  }
   // Refused, or not there, when the zip was made: what has the name now was
   // never the package's.
   if (zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow) &&
-      ++*kept <= kRefusalsShown) {
+      ++*kept <= kRefusalsLogged) {
     LogText(TLog::Info, TFormatString("Keeping '%1' of package '%2': its zip did not hold it")
                             .arg(path.ToString())
                             .arg(GetPackageName()));

@@ -150,7 +150,7 @@ class CrashPackage : public Package {
   // recorded what its zip found (GetZippedFiles), only a file found then and
   // unchanged since: another (a new crash under the name, a file refused
   // then) is kept (logged at Info, 20 lines at most, then a count) and
-  // counts as gone; when IsInOwnDirectory and the
+  // counts as gone; of the refusals too 20 are logged, then a count; when IsInOwnDirectory and the
   // trust boundary lets the manifest name the directory (its owner rule), the
   // crash's directory too, but only once it is empty: one that still holds
   // anything is kept with a Warn line naming what is left, and counts as
@@ -160,9 +160,10 @@ class CrashPackage : public Package {
 
  private:
   // DeleteOwnFile of one of the crash's files as DeleteOwnFiles says;
-  // counts a file kept for not having been zipped in *kept.
+  // counts a file kept for not having been zipped in *kept, and a refusal
+  // in *refused (when given).
   bool DeleteCrashFile(const zor::platform::TPath& path, const zor::platform::TPath& namedBy,
-                       zor::platform::TString* deleted, uint64_t* kept) const;
+                       zor::platform::TString* deleted, uint64_t* kept, uint64_t* refused) const;
   // Removes the package directory once it is empty; see DeleteOwnFiles.
   bool RemoveOwnDirectory(zor::platform::TString* deleted) const;
   // Loads the manifest at `path`, read only through the descriptor the trust

@@ -309,6 +309,8 @@ TEST_F(CrashPackageTest, OnlyWhatTheZipFoundUnchangedIsDeletedWithThePackage) {
     EXPECT_EQ(PathsOf(package->GetFilesToZip()), (std::vector<TPath>{dump, RecordOf("p-" + how)}));
     package->RecordEncryption(AddFile("data/" + how + ".enc"), AddFile("data/" + how + ".meta"));
     package = CrashPackage::LoadFromFile(package->GetFilePath(), boundary_);
+    // A kept zip encrypted again for another key: no new pass, same files.
+    package->RecordEncryption(AddFile("data/" + how + ".enc"), AddFile("data/" + how + ".meta"));
     AddFile(how + "/app.77.log", "a new crash's log");
     change(dump.NativeString());
 
@@ -362,6 +364,12 @@ TEST_F(CrashPackageTrustTest, ManifestListingIsFollowedOnlyInsideTheDumpDirector
   std::string records = record(dump.NativeString()) + record(big.NativeString());
   // Many files that are not there: the Warn lines stop, a count says the rest.
   for (int i = 0; i < 25; ++i) records += record(dir_.Sub("dumps/gone/" + std::to_string(i)));
+  // And as many that are there, outside: refused when read and when deleted.
+  for (int i = 0; i < 25; ++i) {
+    const std::string name = outside_.Sub("z" + std::to_string(i));
+    WriteFile(name, "outside");
+    records += record(name);
+  }
   const TPath manifestPath =
       AddFile("dumps/app.6.manifest", R"({"crash-artifact-files":[)" + records +
                                           record(secret.NativeString()) +
@@ -391,9 +399,11 @@ TEST_F(CrashPackageTrustTest, ManifestListingIsFollowedOnlyInsideTheDumpDirector
   package->DeletePackage();
 
   const std::string log = capture.Text();
-  EXPECT_THAT(log, AllOf(HasSubstr("Skipping '" + big.NativeString() + "' of package"),
-                         HasSubstr("Skipping 8 more file(s) that '" + manifestPath.NativeString()),
-                         HasSubstr("Not deleting '" + secret.NativeString() + "'")));
+  EXPECT_THAT(log,
+              AllOf(HasSubstr("Skipping '" + big.NativeString() + "' of package"),
+                    HasSubstr("Skipping 33 more file(s) that '" + manifestPath.NativeString()),
+                    HasSubstr("Not deleting '" + secret.NativeString() + "'"),
+                    HasSubstr("Not deleting 8 more file(s) that '" + manifestPath.NativeString())));
   size_t skipLines = 0;
   for (size_t at = log.find("Skipping '"); at != std::string::npos;
        at = log.find("Skipping '", at + 1)) {
@@ -405,8 +415,14 @@ TEST_F(CrashPackageTrustTest, ManifestListingIsFollowedOnlyInsideTheDumpDirector
        at = log.find("Deleting dump file '", at + 1)) {
     ++deletingLines;
   }
-  EXPECT_EQ(deletingLines, 20u);  // of the 30 named, and then a count
-  EXPECT_THAT(log, HasSubstr("Deleting 10 more dump files of package"));
+  EXPECT_EQ(deletingLines, 20u);  // of the 55 named, and then a count
+  EXPECT_THAT(log, HasSubstr("Deleting 35 more dump files of package"));
+  size_t notDeletingLines = 0;
+  for (size_t at = log.find("Not deleting '"); at != std::string::npos;
+       at = log.find("Not deleting '", at + 1)) {
+    ++notDeletingLines;
+  }
+  EXPECT_EQ(notDeletingLines, 20u);
   EXPECT_FALSE(Exists(dump));
   EXPECT_EQ(ReadFile(secret.NativeString()), "not for upload");
   EXPECT_FALSE(Exists(package->GetFilePath()));

@@ -345,7 +345,8 @@ void Package::RecordEncryption(const TPath& encryptedFile, const TPath& metadata
   if (zip) RecordDataFilePath(DataFileKind::kZippedPackageFile, *zip);
   RecordDataFilePath(DataFileKind::kEncryptedPackageFile, encryptedFile);
   RecordDataFilePath(DataFileKind::kZorEncryptionMetadataFile, metadataFile);
-  zippedFiles_ = std::move(foundForZip_);
+  // Encrypting a kept zip again finds no files: what its pass found stays.
+  if (!foundForZip_.empty()) zippedFiles_ = std::move(foundForZip_);
   foundForZip_.clear();
   encryptionMetadata_.reset();
   Save();
@@ -416,7 +417,8 @@ std::shared_ptr<PackageUploadProgress> Package::StartUploadProgress(const TStrin
 
 RemovalResult Package::DeletePackageFile(const TPath& path, const TPath& namedBy,
                                          const TrustBoundary& boundary, TString* deletedFiles,
-                                         const zor::platform::FileIdentity* expected) {
+                                         const zor::platform::FileIdentity* expected,
+                                         uint64_t* refusals) {
   try {
     TString refusal;
     const RemovalResult result = boundary.Delete(path, namedBy, &refusal, expected);
@@ -427,6 +429,7 @@ RemovalResult Package::DeletePackageFile(const TPath& path, const TPath& namedBy
       case RemovalResult::kAbsent:
         break;
       case RemovalResult::kRefused:
+        if (refusals != nullptr && ++*refusals > kRefusalsLogged) break;
         LogQuietly(TLog::Warn,
                    TFormatString("Not deleting '%1', which '%2' names: %3")
                        .arg(path.ToString())
@@ -450,8 +453,8 @@ RemovalResult Package::DeletePackageFile(const TPath& path, const TPath& namedBy
 }
 
 bool Package::DeleteOwnFile(const TPath& path, const TPath& namedBy, TString* deletedFiles,
-                            const zor::platform::FileIdentity* expected) const {
-  return DeletePackageFile(path, namedBy, boundary_, deletedFiles, expected) !=
+                            const zor::platform::FileIdentity* expected, uint64_t* refusals) const {
+  return DeletePackageFile(path, namedBy, boundary_, deletedFiles, expected, refusals) !=
          RemovalResult::kFailed;
 }
 

@@ -237,6 +237,9 @@ class Package : public JsonFileSerializedObject {
   // empty for a package never zipped, or zipped by an older version.
   const FileStamps& GetZippedFiles() const { return zippedFiles_; }
 
+  // The boundary the package was made with.
+  const TrustBoundary& GetTrustBoundary() const { return boundary_; }
+
   // Data files.
   const DataFiles& GetDataFiles() const { return dataFiles_; }
   bool HasDataFile(DataFileKind kind) const { return dataFiles_.count(kind) != 0; }
@@ -254,7 +257,8 @@ class Package : public JsonFileSerializedObject {
   // together, in one save: a package never records one without the other.
   // `zip`, when given, is the plain zip made in the same pass and kept beside
   // them; it is recorded in the same save, and so are the stamps that the
-  // pass's GetFilesToZip found (GetZippedFiles). Throws what Save throws.
+  // pass's GetFilesToZip found (GetZippedFiles; a kept zip encrypted again
+  // keeps those of its pass). Throws what Save throws.
   void RecordEncryption(const zor::platform::TPath& encryptedFile,
                         const zor::platform::TPath& metadataFile,
                         const std::optional<zor::platform::TPath>& zip = std::nullopt);
@@ -282,8 +286,6 @@ class Package : public JsonFileSerializedObject {
       const zor::platform::TString& uploadId);
 
  protected:
-  // The boundary the package was made with.
-  const TrustBoundary& GetTrustBoundary() const { return boundary_; }
   // Records the path for `kind` without saving (for a package not yet bound).
   void RecordDataFilePath(DataFileKind kind, const zor::platform::TPath& path);
   // For GetFilesToZip: what it found of the crash's files, kept in memory
@@ -302,16 +304,22 @@ class Package : public JsonFileSerializedObject {
   // On failure logs a Warn line "Failed to delete file '<path>'." (with the
   // error's text when the facade threw) and returns kFailed. With
   // `expected`, only that file, unchanged, is removed (TrustBoundary::Delete).
+  // With `refusals`, a refusal is counted there and logged only while the
+  // count is at most kRefusalsLogged (the caller says the rest).
   // Never throws.
   static RemovalResult DeletePackageFile(const zor::platform::TPath& path,
                                          const zor::platform::TPath& namedBy,
                                          const TrustBoundary& boundary,
                                          zor::platform::TString* deletedFiles,
-                                         const zor::platform::FileIdentity* expected = nullptr);
+                                         const zor::platform::FileIdentity* expected = nullptr,
+                                         uint64_t* refusals = nullptr);
+  // How many refused files of one listing the log names; a count says the rest.
+  static constexpr uint64_t kRefusalsLogged = 20;
   // DeletePackageFile within the package's boundary: true iff it did not fail.
   bool DeleteOwnFile(const zor::platform::TPath& path, const zor::platform::TPath& namedBy,
                      zor::platform::TString* deletedFiles,
-                     const zor::platform::FileIdentity* expected = nullptr) const;
+                     const zor::platform::FileIdentity* expected = nullptr,
+                     uint64_t* refusals = nullptr) const;
   // What DeletePackage deletes before the data files; true iff none of it
   // failed. Nothing here.
   virtual bool DeleteOwnFiles(zor::platform::TString* /*deletedFiles*/) { return true; }

@@ -457,9 +457,10 @@ void CrashPackageProcessor::FailFullDumpPackages() {
   if (includeFullDumps_) return;
   for (auto it = packages_.begin(); it != packages_.end();) {
     const auto crash = std::dynamic_pointer_cast<CrashPackage>(it->second);
-    // Failing a failed package again would change nothing but its log lines.
+    // Failing a failed package again would change nothing but its log lines;
+    // a complete one was sent, whatever it held.
     if (!crash || crash->GetUploadStatus() == UploadStatus::kFailed ||
-        !crash->GetUploadFullDumps()) {
+        crash->GetUploadStatus() == UploadStatus::kComplete || !crash->GetUploadFullDumps()) {
       ++it;
       continue;
     }

@@ -24,7 +24,8 @@
 //   4. scans the dump directories and saves each new crash as "Pending"
 //      (one that cannot be read, or that is reached through another user's
 //      link, is left out with a Warn line);
-//   5. fails packages that may hold full dumps when full dumps are off;
+//   5. fails packages not yet sent that may hold full dumps when full dumps
+//      are off;
 //   6. applies the retention limits when configured (upload/retention_policy.h);
 //   7. returns the "Pending" and "PendingRetry" packages by name, but for
 //      those whose retry delay has not passed (logged at Info), only as many

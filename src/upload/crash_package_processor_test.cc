@@ -411,10 +411,17 @@ TEST_F(CrashPackageProcessorTest, NoFullDumpsFailsPackagesThatMayHoldThem) {
   Dump("nomanifest.2.dmp");
   ASSERT_EQ(Names(Run(true)), (std::vector<std::string>{"allowed.1", "nomanifest.2"}));
   fs::remove(data_ + "/nomanifest.2.crash-manifest");
+  // One that was sent stays sent.
+  Dump("sent.4.dmp");
+  Dump("sent.4-full.dmp");
+  for (const auto& package : Run(true)) {
+    if (package->GetPackageName() == "sent.4") package->SetUploadStatus(Status::kComplete);
+  }
   Dump("later.3.dmp");
   Dump("later.3-full.dmp");
 
   EXPECT_EQ(Names(Run(false)), std::vector<std::string>{"later.3"});
+  EXPECT_TRUE(Exists(Status("sent.4", "complete")));
   for (const std::string name : {"allowed.1", "nomanifest.2"}) {
     EXPECT_TRUE(Exists(Status(name, "failed"))) << name;
     EXPECT_THAT(log_, HasSubstr("Marking package '" + name +
@@ -611,13 +618,27 @@ TEST_F(CrashPackageProcessorTest, PackagesAnotherProcessHoldsAreLeftAlone) {
 TEST_F(CrashPackageProcessorTest, AUsersManifestMakesItsPackageThatUsersAndCountsOnlyItsFiles) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files to another user";
   constexpr uid_t kNobody = 65534;
-  const TPath others = Dump("aside/app.2.dmp", std::string(1 << 20, 'x'));
-  Dump("mine/app.2.manifest", R"({"crash-artifact-files":[{"filename":")" +
-                                  others.ToString().toStdString() + R"(","type":"ProcessMiniDump"}]})");
-  Dump("mine/app.2.dmp");
-  for (const char* file : {"/mine/app.2.manifest", "/mine/app.2.dmp"}) {
-    ASSERT_EQ(::chown((dumps_ + file).c_str(), kNobody, kNobody), 0);
+  const std::string mib(1 << 20, 'x');
+  const TPath others = Dump("aside/app.2.dmp", mib);
+  // The user's own file under three spellings, and one outside the dump
+  // folders, which deleting the package would not free.
+  Dump("mine/d/big", mib);
+  fs::create_directory_symlink("d", dumps_ + "/mine/l1");
+  fs::create_directory_symlink("d", dumps_ + "/mine/l2");
+  WriteFile(dir_.Sub("outside.dmp"), mib);
+  std::string records;
+  for (const std::string& path :
+       {others.ToString().toStdString(), dumps_ + "/mine/d/big", dumps_ + "/mine/l1/big",
+        dumps_ + "/mine/l2/big", dir_.Sub("outside.dmp")}) {
+    records += R"({"filename":")" + path + R"(","type":"ProcessMiniDump"},)";
   }
+  Dump("mine/app.2.manifest", R"({"crash-artifact-files":[)" + records + "{}]}");
+  Dump("mine/app.2.dmp");
+  for (const std::string file : {"/mine/app.2.manifest", "/mine/app.2.dmp", "/mine/d",
+                                 "/mine/d/big", "/mine/l1", "/mine/l2", "/mine"}) {
+    ASSERT_EQ(::lchown((dumps_ + file).c_str(), kNobody, kNobody), 0);
+  }
+  ASSERT_EQ(::chown(dir_.Sub("outside.dmp").c_str(), kNobody, kNobody), 0);
   for (const auto& package : Run()) {
     if (!package->HasDataFile(DataFileKind::kManifestFile) ||
         package->GetDataFilePath(DataFileKind::kManifestFile) != TPath(dumps_ + "/mine/app.2.manifest")) {
@@ -625,7 +646,8 @@ TEST_F(CrashPackageProcessorTest, AUsersManifestMakesItsPackageThatUsersAndCount
     }
     const PackageFootprint footprint = PackageFootprint::Measure(*package);
     EXPECT_EQ(footprint.owner, kNobody);
-    EXPECT_LT(footprint.bytes, uint64_t{1} << 20);
+    EXPECT_GE(footprint.bytes, uint64_t{1} << 20);
+    EXPECT_LT(footprint.bytes, uint64_t{2} << 20);
     return;
   }
   ADD_FAILURE() << "no package of the user's manifest: " << log_;

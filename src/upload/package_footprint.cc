@@ -35,12 +35,18 @@ std::optional<DateTime> LastWriteTimeOf(const TPath& path) {
   return std::nullopt;
 }
 
+struct Allocation {
+  uint64_t bytes;
+  uid_t owner;
+  std::pair<dev_t, ino_t> file;
+};
+
 // The blocks allocated to `path` itself and its owner, when it exists.
-std::optional<std::pair<uint64_t, uid_t>> AllocatedBytes(const TPath& path) {
+std::optional<Allocation> AllocatedBytes(const TPath& path) {
   // A read-only look at an entry: nothing is opened, no link is followed.
   struct stat st {};
   if (::lstat(path.NativeString().c_str(), &st) != 0) return std::nullopt;
-  return std::make_pair(static_cast<uint64_t>(st.st_blocks) * 512, st.st_uid);
+  return Allocation{static_cast<uint64_t>(st.st_blocks) * 512, st.st_uid, {st.st_dev, st.st_ino}};
 }
 
 // The owner of the application's manifest that lists a crash package's
@@ -49,8 +55,8 @@ std::optional<uid_t> ListingUser(const Package& package) {
   const auto* crash = dynamic_cast<const CrashPackage*>(&package);
   if (crash == nullptr || !crash->HasManifest()) return std::nullopt;
   const auto allocated = AllocatedBytes(crash->GetManifest()->GetFilePath());
-  if (!allocated || allocated->second == ::geteuid()) return std::nullopt;
-  return allocated->second;
+  if (!allocated || allocated->owner == ::geteuid()) return std::nullopt;
+  return allocated->owner;
 }
 
 }  // namespace
@@ -82,24 +88,31 @@ std::vector<TPath> PackageFootprint::OwnFiles(const Package& package) {
 
 PackageFootprint PackageFootprint::Measure(const Package& package) {
   PackageFootprint footprint;
-  // The same file may be both a data file and a crash file (the manifest).
-  std::set<TPath> seen;
+  // One file counts once, however many names or spellings lead to it (the
+  // manifest is both a data file and a crash file).
+  std::set<std::pair<dev_t, ino_t>> seen;
   std::optional<uid_t> crashOwner = ListingUser(package);
   const std::optional<uid_t> listedBy = crashOwner;
   std::optional<uid_t> statusOwner;
+  const auto* crash = dynamic_cast<const CrashPackage*>(&package);
+  const TPath manifest =
+      crash != nullptr && crash->HasManifest() ? crash->GetManifest()->GetFilePath() : TPath();
   for (const TPath& path : OwnFiles(package)) {
-    if (!seen.insert(path).second) continue;
     const auto allocated = AllocatedBytes(path);
     if (!allocated) continue;
-    // A user's manifest may list another user's files: they neither count
-    // nor make the package that user's, whom retention would then prune.
     const bool crashFile = path != package.GetFilePath() && !IsDataFile(package, path);
-    if (crashFile && listedBy && allocated->second != *listedBy) continue;
-    footprint.bytes += allocated->first;
+    // A user's manifest may list another user's files, or files outside the
+    // dump folders: what deleting the package would not free neither counts
+    // nor makes the package anyone's, else retention, finding the total
+    // still too large, would go on to prune other users' crashes.
+    if (crashFile && listedBy && allocated->owner != *listedBy) continue;
+    if (crashFile && !package.GetTrustBoundary().WhyNotDeleted(path, manifest).isEmpty()) continue;
+    if (!seen.insert(allocated->file).second) continue;
+    footprint.bytes += allocated->bytes;
     if (path == package.GetFilePath()) {
-      statusOwner = allocated->second;
-    } else if (!crashOwner && !IsDataFile(package, path)) {
-      crashOwner = allocated->second;
+      statusOwner = allocated->owner;
+    } else if (!crashOwner && crashFile) {
+      crashOwner = allocated->owner;
     }
   }
   footprint.owner = crashOwner.value_or(statusOwner.value_or(0));

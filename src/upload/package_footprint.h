@@ -25,8 +25,9 @@ class Package;
 
 struct PackageFootprint {
   // The bytes allocated to the own files that exist (st_blocks * 512, a
-  // link's own blocks, never its target's); of the crash files that a
-  // user's manifest lists, only those of that user.
+  // link's own blocks, never its target's), each file once whatever its
+  // names; of the crash files only those the package's trust boundary lets
+  // it delete, and of those a user's manifest lists, only that user's.
   uint64_t bytes = 0;
   // Whose crash it is: the owner of the user's manifest that lists its
   // files, else of the first crash file that exists, else of the status
