@@ -35,11 +35,19 @@ std::set<TPath> ToPathSet(const std::vector<TString>& paths) {
 
 // The listing leaves out names it cannot give back to the OS unchanged; say
 // which, so that a file that is never handled is not a silent mystery.
+// A user may make any number of such names: a few lines, then a count.
 void WarnUndecodable(const TPath& directory, const std::vector<TString>& names) {
-  for (const TString& name : names) {
+  constexpr size_t kShown = 20;
+  for (size_t i = 0; i < names.size() && i < kShown; ++i) {
     LogText(zor::platform::TLog::Warn,
             TFormatString("Filesystem: skipped '%1': the name is not valid UTF-8")
-                .arg((directory / TPath(name)).ToString()));
+                .arg((directory / TPath(names[i])).ToString()));
+  }
+  if (names.size() > kShown) {
+    LogText(zor::platform::TLog::Warn,
+            TFormatString("Filesystem: skipped %1 more names in '%2' that are not valid UTF-8")
+                .arg(static_cast<uint64_t>(names.size() - kShown))
+                .arg(directory.ToString()));
   }
 }
 

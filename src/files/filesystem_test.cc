@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -90,6 +91,14 @@ TEST_F(FilesystemTest, NamesRoundTripFromListingToRemovalOrAreSkippedWithAWarnin
   EXPECT_EQ(recursive, listed);
   EXPECT_THAT(logged, ::testing::HasSubstr(dir_.Sub("bad\\xff.8.dmp")));
   EXPECT_THAT(logged, ::testing::HasSubstr(dir_.Sub("sub\\xfe")));
+
+  // Any number of them costs a few lines and a count.
+  for (int i = 0; i < 30; ++i) WriteFile(dir_.Sub("many\xff" + std::to_string(i) + ".dmp"), "");
+  ::testing::internal::CaptureStdout();
+  fs_.ListFiles(TPath(dir_.path()), {"dmp"}, true);
+  const std::string many = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(std::count(many.begin(), many.end(), '\n'), 21) << many;
+  EXPECT_THAT(many, ::testing::HasSubstr("skipped 12 more names in '" + dir_.path()));
 
   const TPath path = *listed.begin();
   EXPECT_EQ(fs_.FileSize(path), 4u);
