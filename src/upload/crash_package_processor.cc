@@ -26,6 +26,7 @@
 #include "upload/attempt_failure.h"
 #include "upload/crash_file_grouping.h"
 #include "upload/leftover_files.h"
+#include "upload/package_footprint.h"
 #include "upload/package_lock.h"
 #include "upload/package_status_file.h"
 #include "upload/retention_policy.h"
@@ -160,8 +161,11 @@ std::vector<std::shared_ptr<Package>> CrashPackageProcessor::FindPackagesToUploa
   if (rateLimit) {
     toUpload = rateLimit->Admit(toUpload, DateTime::GetLocalTime());
     stats_.pending = stats_.found - toUpload.size();
+    return toUpload;
   }
-  return toUpload;
+  // A run may be stopped before it gets through them all (a timer's time
+  // limit): no user's crashes may always come first.
+  return InFairOrder(toUpload);
 }
 
 void CrashPackageProcessor::ApplyRetention() {

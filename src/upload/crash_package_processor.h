@@ -27,7 +27,8 @@
 //   5. fails packages not yet sent that may hold full dumps when full dumps
 //      are off;
 //   6. applies the retention limits when configured (upload/retention_policy.h);
-//   7. returns the "Pending" and "PendingRetry" packages by name, but for
+//   7. returns the "Pending" and "PendingRetry" packages in their fair order
+//      (InFairOrder in upload/package_footprint.h), but for
 //      those whose retry delay has not passed (logged at Info), only as many
 //      as the upload rate limit admits when one is configured
 //      (upload/upload_rate_limit.h); the "Pending" packages it held back in

@@ -50,9 +50,17 @@ using Status = UploadStatus;
 constexpr char kId[] = "0123456789abcdef0123456789abcdef";
 constexpr char kOwnId[] = "fedcba9876543210fedcba9876543210";
 
-std::vector<std::string> Names(const std::vector<std::shared_ptr<Package>>& packages) {
+// In upload order.
+std::vector<std::string> Order(const std::vector<std::shared_ptr<Package>>& packages) {
   std::vector<std::string> names;
   for (const auto& package : packages) names.push_back(package->GetPackageName().toStdString());
+  return names;
+}
+
+// Which ones, in name order.
+std::vector<std::string> Names(const std::vector<std::shared_ptr<Package>>& packages) {
+  std::vector<std::string> names = Order(packages);
+  std::sort(names.begin(), names.end());
   return names;
 }
 
@@ -297,7 +305,9 @@ TEST_F(CrashPackageProcessorTest, GroupsFilesIntoPackages) {
   const TPath own = Dump(std::string("own_") + kOwnId + ".crash/app.3.dmp");
   Dump(std::string("own_") + kOwnId + ".crash/notes\xff.log");
 
-  const auto packages = Run();
+  auto packages = Run();
+  std::sort(packages.begin(), packages.end(),
+            [](const auto& a, const auto& b) { return a->GetPackageName() < b->GetPackageName(); });
   const std::vector<std::pair<std::string, std::set<TPath>>> expected = {
       {kId, {java}},
       {"app 1.9", {spaced}},
@@ -856,8 +866,10 @@ TEST_F(CrashPackageProcessorTest, RateLimitCountsAcrossRunsAndHeldPackagesStayPe
   EXPECT_TRUE(Exists(Status("0new.4", "pending")));
 }
 
-// One user's flood of crashes must not keep another user's crash waiting.
-TEST_F(CrashPackageProcessorTest, RateLimitAdmitsEachOwnersOldestInTurn) {
+// One user's flood of crashes must not keep another user's crash waiting:
+// not in the order of a run that may be stopped before its end, nor at the
+// rate limit.
+TEST_F(CrashPackageProcessorTest, EachOwnersOldestGoesFirstAndPassesTheRateLimit) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to give crashes to another user";
   constexpr uid_t kNobody = 65534;
   for (const char* file : {"flood/a.1.dmp", "flood/a.2.dmp", "flood/a.3.dmp", "flood"}) {
@@ -870,6 +882,7 @@ TEST_F(CrashPackageProcessorTest, RateLimitAdmitsEachOwnersOldestInTurn) {
     const std::string name = package->GetPackageName().toStdString();
     Backdate(*package, name == "roots.4" ? 1 : 5 - (name.back() - '0'));
   }
+  EXPECT_EQ(Order(Run()), (std::vector<std::string>{"a.1", "roots.4", "a.2", "a.3"}));
   Configure("servercrashupload.max_uploads_per_hour: 2\n");
   EXPECT_THAT(Names(Run()), UnorderedElementsAre("a.1", "roots.4"));
 }

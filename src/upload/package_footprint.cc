@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <map>
 #include <optional>
 #include <set>
 #include <utility>
@@ -128,6 +130,31 @@ PackageFootprint PackageFootprint::Measure(const Package& package) {
     }
   }
   return footprint;
+}
+
+std::vector<std::shared_ptr<Package>> InFairOrder(
+    const std::vector<std::shared_ptr<Package>>& packages) {
+  struct Queued {
+    int64_t createdMs;
+    uid_t owner;
+    size_t index;     // in `packages`
+    size_t rank = 0;  // among its owner's, oldest first
+  };
+  std::vector<Queued> queue;
+  for (size_t i = 0; i < packages.size(); ++i) {
+    const PackageFootprint footprint = PackageFootprint::Measure(*packages[i]);
+    queue.push_back({footprint.created.IsValid() ? footprint.created.GetAsUnixTimeMs() : 0,
+                     footprint.owner, i});
+  }
+  std::stable_sort(queue.begin(), queue.end(),
+                   [](const Queued& a, const Queued& b) { return a.createdMs < b.createdMs; });
+  std::map<uid_t, size_t> seen;
+  for (Queued& q : queue) q.rank = seen[q.owner]++;
+  std::stable_sort(queue.begin(), queue.end(),
+                   [](const Queued& a, const Queued& b) { return a.rank < b.rank; });
+  std::vector<std::shared_ptr<Package>> ordered;
+  for (const Queued& q : queue) ordered.push_back(packages[q.index]);
+  return ordered;
 }
 
 }  // namespace ZorErrorReporting

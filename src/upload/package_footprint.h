@@ -14,6 +14,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "platform/date_time.h"
@@ -47,6 +48,13 @@ struct PackageFootprint {
   // counts as absent.
   static PackageFootprint Measure(const Package& package);
 };
+
+// `packages` in the order they are uploaded in: each owner's oldest first,
+// then each owner's second oldest, and so on (Measure's owner and created;
+// an equal age keeps the given order), so that a user who floods the dump
+// directories with crashes delays only their own. Never throws.
+std::vector<std::shared_ptr<Package>> InFairOrder(
+    const std::vector<std::shared_ptr<Package>>& packages);
 
 // The size of the file at `path`, or 0 when it does not exist or cannot be
 // examined. Never throws.

@@ -51,37 +51,14 @@ std::vector<std::shared_ptr<Package>> UploadRateLimit::Admit(
   }
   const size_t room = recent.size() >= maxPerHour_ ? 0 : maxPerHour_ - recent.size();
 
-  // Each owner's oldest, then each owner's second oldest, and so on: a user
-  // who floods the dump directories with crashes delays only their own.
-  struct Queued {
-    int64_t createdMs;
-    uid_t owner;
-    size_t index;     // in `packages`
-    size_t rank = 0;  // among its owner's, oldest first
-  };
-  std::vector<Queued> queue;
-  for (size_t i = 0; i < packages.size(); ++i) {
-    const PackageFootprint footprint = PackageFootprint::Measure(*packages[i]);
-    queue.push_back({footprint.created.IsValid() ? footprint.created.GetAsUnixTimeMs() : 0,
-                     footprint.owner, i});
-  }
-  std::stable_sort(queue.begin(), queue.end(),
-                   [](const Queued& a, const Queued& b) { return a.createdMs < b.createdMs; });
-  std::map<uid_t, size_t> seen;
-  for (Queued& q : queue) q.rank = seen[q.owner]++;
-  std::stable_sort(queue.begin(), queue.end(),
-                   [](const Queued& a, const Queued& b) { return a.rank < b.rank; });
-  std::vector<bool> admitted(packages.size(), false);
-  for (size_t k = 0; k < queue.size() && k < room; ++k) admitted[queue[k].index] = true;
-
   std::vector<std::shared_ptr<Package>> result;
   std::set<TString> waiting;
-  for (size_t i = 0; i < packages.size(); ++i) {
-    if (admitted[i]) {
-      result.push_back(packages[i]);
+  for (const std::shared_ptr<Package>& package : InFairOrder(packages)) {
+    if (result.size() < room) {
+      result.push_back(package);
       recent.push_back(nowSeconds);
     } else {
-      waiting.insert(packages[i]->GetPackageName());
+      waiting.insert(package->GetPackageName());
     }
   }
   state_->SetUploadTimes(std::move(recent));

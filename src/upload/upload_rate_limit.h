@@ -7,11 +7,10 @@
 //      which "Pending" packages were held back on purpose (GetHeldBack): they
 //      were not forgotten, so they get no result;
 //   2. Admit the packages due for upload: as many as the last hour leaves
-//      room for are admitted, each owner's oldest first, then each owner's
-//      second oldest, and so on (PackageFootprint's owner and created), and
-//      counted at once; the others stay as they are, untouched, and wait for
-//      a later run. Admission is counted, not success: a failed attempt uses
-//      its place too, so a server that refuses everything is not hammered.
+//      room for are admitted, in their fair order (InFairOrder in
+//      upload/package_footprint.h), and counted at once; the others stay as they are, untouched,
+//      and wait for a later run. Admission is counted, not success: a failed attempt uses its place
+//      too, so a server that refuses everything is not hammered.
 //
 // A state file that cannot be read is logged at Warn and counts as empty;
 // the next save replaces it.
@@ -50,7 +49,7 @@ class UploadRateLimit {
   const std::set<zor::platform::TString>& GetHeldBack() const;
 
   // Admits packages of `packages` as described above and returns them in
-  // their order in `packages`; records the admitted at `now` and the names of
+  // their fair order; records the admitted at `now` and the names of
   // the others as held back, and saves. When some wait, logs one Info line
   // saying how many. Throws what saving the state throws (nothing is
   // admitted then).
