@@ -105,6 +105,11 @@ constexpr int64_t kKeepFailedSeconds = 30LL * 24 * 60 * 60;
 // status file is all that is kept of it.
 constexpr int64_t kKeepCompletedSeconds = 7LL * 24 * 60 * 60;
 
+// Each new crash costs a status file and a record in the data directory:
+// another user who makes empty crash files by the thousand has at most this
+// many packaged per run, and the rest wait for later runs.
+constexpr size_t kMaxNewCrashesPerUser = 200;
+
 // True (logged at Info) while a package waits out its retry delay.
 bool IsWaiting(const Package& package, const DateTime& now) {
   const DateTime& next = package.GetNextAttempt();
@@ -438,7 +443,14 @@ void CrashPackageProcessor::ProcessCrashFiles(const std::set<TPath>& listing) {
       GroupCrashFiles(listing, Config::GetInstance().GetFilenameExclusionRegex(), known);
   LogText(TLog::Debug,
           TFormatString("Found (%1) package(s).").arg(static_cast<uint64_t>(groups.found.size())));
+  std::map<uid_t, size_t> newByUser;
   for (const auto& [group, files] : groups.found) {
+    const auto first =
+        zor::platform::IdentifyPath(*files->begin(), zor::platform::LinkHandling::kDoNotFollow);
+    const uid_t user = first ? first->owner : zor::platform::EffectiveUser();
+    if (user != zor::platform::EffectiveUser() && ++newByUser[user] > kMaxNewCrashesPerUser) {
+      continue;
+    }
     const TString id = FreePackageName(group);
     try {
       auto package = std::make_shared<CrashPackage>(id, *files, includeFullDumps_,
@@ -453,6 +465,14 @@ void CrashPackageProcessor::ProcessCrashFiles(const std::set<TPath>& listing) {
                               .arg(id)
                               .arg(e.GetConcatenatedMessages()));
     }
+  }
+  for (const auto& [user, count] : newByUser) {
+    if (count <= kMaxNewCrashesPerUser) continue;
+    LogText(TLog::Warn, TFormatString("%1 new crash(es) of user %2 wait for a later run: at most "
+                                      "%3 of one user are packaged in one run.")
+                            .arg(static_cast<uint64_t>(count - kMaxNewCrashesPerUser))
+                            .arg(static_cast<uint64_t>(user))
+                            .arg(static_cast<uint64_t>(kMaxNewCrashesPerUser)));
   }
   LogText(TLog::Debug, "Processing crash files... complete.");
 }
