@@ -445,9 +445,15 @@ void CrashPackageProcessor::ProcessCrashFiles(const std::set<TPath>& listing) {
           TFormatString("Found (%1) package(s).").arg(static_cast<uint64_t>(groups.found.size())));
   std::map<uid_t, size_t> newByUser;
   for (const auto& [group, files] : groups.found) {
-    const auto first =
-        zor::platform::IdentifyPath(*files->begin(), zor::platform::LinkHandling::kDoNotFollow);
-    const uid_t user = first ? first->owner : zor::platform::EffectiveUser();
+    // Held back only when all of it is one other user's: in a shared folder
+    // that user's file beside another's crash must not hold that crash back.
+    std::set<uid_t> owners;
+    for (const TPath& file : *files) {
+      const auto entry =
+          zor::platform::IdentifyPath(file, zor::platform::LinkHandling::kDoNotFollow);
+      owners.insert(entry ? entry->owner : zor::platform::EffectiveUser());
+    }
+    const uid_t user = owners.size() == 1 ? *owners.begin() : zor::platform::EffectiveUser();
     if (user != zor::platform::EffectiveUser() && ++newByUser[user] > kMaxNewCrashesPerUser) {
       continue;
     }

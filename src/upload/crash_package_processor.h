@@ -23,9 +23,9 @@
 //      and that are an hour old (upload/leftover_files.h);
 //   4. scans the dump directories and saves each new crash as "Pending"
 //      (one that cannot be read, or that is reached through another user's
-//      link, is left out with a Warn line); of another user's new crashes
-//      (by the owner of the first file) at most 200 in one run, the rest
-//      waiting for later runs (one Warn line says how many);
+//      link, is left out with a Warn line); of the new crashes whose files
+//      all belong to one other user at most 200 of that user in one run, the
+//      rest waiting for later runs (one Warn line says how many);
 //   5. fails packages not yet sent that may hold full dumps when full dumps
 //      are off;
 //   6. applies the retention limits when configured (upload/retention_policy.h);
