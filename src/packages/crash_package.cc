@@ -60,6 +60,15 @@ std::optional<FileIdentity> StampOfOpened(const TPath& path, const FileIdentity&
   return opened;
 }
 
+// What the crash's file `path`, not read but deleted with the crash, is now;
+// nullopt when it is not there or not the package's to delete.
+std::optional<FileIdentity> StampOfUnread(const TPath& path, const TrustBoundary& boundary,
+                                          const TPath& namedBy) {
+  const auto entry = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
+  if (!entry || !boundary.WhyNotDeleted(path, namedBy).isEmpty()) return std::nullopt;
+  return entry;
+}
+
 }  // namespace
 
 CrashPackage::CrashPackage(const TString& name, const std::set<TPath>& artifactPaths,
@@ -237,10 +246,8 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip() {
     // The application's manifest travels as the completed one, added last.
     if (file->GetType() == ArtifactType::kManifest ||
         file->GetUploadPermission() != UploadPermission::kAllowed) {
-      const auto entry =
-          zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
-      if (entry && boundary.WhyNotDeleted(path, manifest->GetFilePath()).isEmpty()) {
-        found[path] = *entry;
+      if (const auto stamp = StampOfUnread(path, boundary, manifest->GetFilePath())) {
+        found[path] = *stamp;
       }
       continue;
     }
@@ -279,20 +286,22 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip() {
                                .arg(refused)
                                .arg(firstRefusal));
   }
-  auto input = boundary.OpenForReading(manifest->GetFilePath(), TPath(), &refusal);
-  if (!input) {
-    throw ZorvaneException(TFormatString("The manifest '%1' cannot be read: %2")
-                               .arg(manifest->GetFilePath().ToString())
-                               .arg(refusal));
-  }
-  if (const auto identity = input->Identify()) {
-    if (const auto stamp = StampOfOpened(manifest->GetFilePath(), *identity)) {
-      found[manifest->GetFilePath()] = *stamp;
-    }
-  }
-  files.push_back({manifest->GetFilePath(), std::move(*input)});
+  files.push_back(OpenManifestToZip(manifest->GetFilePath(), &found));
   SetFilesFoundForZip(std::move(found));
   return files;
+}
+
+Package::FileToZip CrashPackage::OpenManifestToZip(const TPath& path, FileStamps* found) const {
+  TString refusal;
+  auto input = GetTrustBoundary().OpenForReading(path, TPath(), &refusal);
+  if (!input) {
+    throw ZorvaneException(
+        TFormatString("The manifest '%1' cannot be read: %2").arg(path.ToString()).arg(refusal));
+  }
+  if (const auto identity = input->Identify()) {
+    if (const auto stamp = StampOfOpened(path, *identity)) (*found)[path] = *stamp;
+  }
+  return {path, std::move(*input)};
 }
 
 TString CrashPackage::GetZipEntryName(const TPath& path) const {

@@ -159,6 +159,9 @@ class CrashPackage : public Package {
   bool DeleteOwnFiles(zor::platform::TString* deleted) override;
 
  private:
+  // The manifest at `path` opened for the zip, its identity into *found;
+  // throws ZorvaneException naming it when the boundary refuses it.
+  FileToZip OpenManifestToZip(const zor::platform::TPath& path, FileStamps* found) const;
   // DeleteOwnFile of one of the crash's files as DeleteOwnFiles says;
   // counts a file kept for not having been zipped in *kept, and a refusal
   // in *refused (when given).
