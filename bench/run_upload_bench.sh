@@ -149,6 +149,9 @@ keep_best() {
 measure() {
   local way="$1" wall user sys peak before; shift
   await_store_idle
+  # What the way before left dirty in the page cache is written out first:
+  # otherwise a way that syncs its output waits for the other's too.
+  sync
   before="$(server_cpu)"
   /usr/bin/time -o "$work/time" -f '%e %U %S %M' "$@" >"$work/out" 2>&1 ||
     { echo "$way failed:" >&2; cat "$work/out" "$work/time" >&2; return 1; }

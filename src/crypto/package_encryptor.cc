@@ -15,6 +15,7 @@
 #include "packages/package.h"
 #include "packages/package_encryption_metadata.h"
 #include "packages/package_metadata.h"
+#include "platform/boot_id.h"
 #include "platform/tformat_string.h"
 
 namespace ZorErrorReporting {
@@ -96,10 +97,16 @@ void PackageEncryptor::ZipAndEncryptPackage(Package& package, const TPath& zipPa
   const TPath encrypted = DataFilePath(package, zipPath, kEncryptedFileSuffix);
   const TPath metadataPath = DataFilePath(package, zipPath, kMetadataFileSuffix);
   LogStart(package, zipPath, encrypted);
+  // Without a kept zip the crash's files can make the encrypted file again, so
+  // it is not synced: the page cache holds it for this boot, and one sent and
+  // deleted soon after never reaches the disk. After a restart it is made
+  // again (DescribeUpload). Where the boot cannot be told, it is synced.
+  const TString boot = keep == KeepZip::kNo ? zor::platform::CurrentBootId() : TString();
   try {
     const ContentKey content;
     // Uncommitted, either file removes itself when a step below throws.
-    const std::unique_ptr<OutputFile> out = fs.CreateNewFile(encrypted);
+    const std::unique_ptr<OutputFile> out = fs.CreateNewFile(
+        encrypted, boot.isEmpty() ? OutputFile::Sync::kOnCommit : OutputFile::Sync::kNever);
     std::unique_ptr<OutputFile> plain;
     if (keep == KeepZip::kYes) plain = fs.CreateNewFile(zipPath);
     GcmEncryptor encryptor(content.key, content.iv, *out, plain.get());
@@ -108,12 +115,14 @@ void PackageEncryptor::ZipAndEncryptPackage(Package& package, const TPath& zipPa
     addEntries(zip);
     zip.Close();
     const Crypto::Bytes tag = encryptor.Finish(Crypto::kTagLength);
-    // Both synced before they are recorded as whole.
+    // Closed (a kept zip and, where so made, the encrypted file synced)
+    // before they are recorded as whole.
     if (plain) plain->Commit();
     out->Commit();
     WriteMetadata(package, content.key, content.iv, encryptor.Size(), tag, metadataPath);
     package.RecordEncryption(encrypted, metadataPath,
-                             keep == KeepZip::kYes ? std::optional<TPath>(zipPath) : std::nullopt);
+                             keep == KeepZip::kYes ? std::optional<TPath>(zipPath) : std::nullopt,
+                             boot);
   } catch (...) {
     fs.RemovePath(encrypted);
     fs.RemovePath(metadataPath);

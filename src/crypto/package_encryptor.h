@@ -14,7 +14,9 @@
 // zip yet: the zip writer's output goes straight through the cipher into the
 // ".enc" file, and the plain zip reaches the disk only when it is to be kept
 // (preserve_upload_packages), then written from the same stream beside it.
-// Tag and sizes are known at the end of the pass.
+// Tag and sizes are known at the end of the pass. Without a kept zip the
+// encrypted file is not synced, only closed: the package records the boot
+// that wrote it, and after a restart it is made again from the crash's files.
 //
 // Encryption is all or nothing: the package records the "encrypted-package-
 // file" and the "zor-encryption-metadata-file" together, in one save, once

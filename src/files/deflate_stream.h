@@ -8,8 +8,8 @@
 // boundary with a full flush; the stream ends with an empty final block.
 // So the blocks can be read and compressed on several threads and still be
 // written in order, and the output depends only on the input, never on the
-// number of threads. The CRC-32 runs on the caller's thread over each block
-// as it comes, in order.
+// number of threads. Each block's CRC-32 is taken where it was compressed and
+// joined to the stream's on the caller's thread, in order.
 //
 // Lifecycle: Compress once. Compressed bytes go to the caller's sink in input
 // order, one block's output at a time, on the caller's thread; the sink's

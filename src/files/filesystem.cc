@@ -154,11 +154,11 @@ void Filesystem::WriteFileAtomically(const TPath& path, std::string_view bytes,
   file.Commit();
 }
 
-std::unique_ptr<OutputFile> Filesystem::CreateNewFile(const TPath& path) {
+std::unique_ptr<OutputFile> Filesystem::CreateNewFile(const TPath& path, OutputFile::Sync sync) {
   if (const int error = BeforeDurableChange("create", path.ToString()); error != 0) {
     ThrowPathError("TFile: cannot open '" + path.ToString() + "'", error);
   }
-  return std::make_unique<OutputFile>(path, TFile(path, zor::platform::OpenMode::Write));
+  return std::make_unique<OutputFile>(path, TFile(path, zor::platform::OpenMode::Write), sync);
 }
 
 void Filesystem::RenamePath(const TPath& oldPath, const TPath& newPath) {

@@ -97,9 +97,11 @@ class Filesystem {
       const zor::platform::TPath& path, std::string_view bytes,
       zor::platform::FileReaders readers = zor::platform::FileReaders::kOwner);
   // Creates `path` (truncating a file of that name) for streamed output; see
-  // OutputFile for the rest of its life. Never null. Throws TPath::Exception
-  // "TFile: cannot open '<path>': <cause>" when it cannot be created.
-  virtual std::unique_ptr<OutputFile> CreateNewFile(const zor::platform::TPath& path);
+  // OutputFile for the rest of its life and for `sync`. Never null. Throws
+  // TPath::Exception "TFile: cannot open '<path>': <cause>" when it cannot be
+  // created.
+  virtual std::unique_ptr<OutputFile> CreateNewFile(
+      const zor::platform::TPath& path, OutputFile::Sync sync = OutputFile::Sync::kOnCommit);
   // Renames `oldPath` to `newPath`, replacing a file of that name, and makes
   // the rename durable (directory sync). Throws TPath::Exception
   // ("TFilesystem: ...") naming both paths and the cause when the rename

@@ -11,7 +11,8 @@ namespace ZorErrorReporting {
 using zor::platform::TFile;
 using zor::platform::TPath;
 
-OutputFile::OutputFile(const TPath& path, TFile file) : path_(path), file_(std::move(file)) {}
+OutputFile::OutputFile(const TPath& path, TFile file, Sync sync)
+    : path_(path), file_(std::move(file)), sync_(sync) {}
 
 OutputFile::~OutputFile() {
   if (committed_) return;
@@ -22,17 +23,19 @@ OutputFile::~OutputFile() {
 void OutputFile::Write(const char* data, size_t size) {
   file_.Write(data, static_cast<int64_t>(size));
   written_ += static_cast<int64_t>(size);
-  if (written_ - writtenBack_ >= kWriteBackBytes) {
+  if (sync_ == Sync::kOnCommit && written_ - writtenBack_ >= kWriteBackBytes) {
     file_.StartWriteBack(writtenBack_, written_ - writtenBack_);
     writtenBack_ = written_;
   }
 }
 
 void OutputFile::Commit() {
-  if (const int error = BeforeDurableChange("sync", path_.ToString()); error != 0) {
-    zor::platform::ThrowPathError("TFile: cannot sync '" + path_.ToString() + "'", error);
+  if (sync_ == Sync::kOnCommit) {
+    if (const int error = BeforeDurableChange("sync", path_.ToString()); error != 0) {
+      zor::platform::ThrowPathError("TFile: cannot sync '" + path_.ToString() + "'", error);
+    }
+    file_.Sync();
   }
-  file_.Sync();
   file_.Close();
   committed_ = true;
 }

@@ -2,8 +2,10 @@
 // a zip), made by Filesystem::CreateNewFile.
 //
 // Lifecycle: (1) CreateNewFile creates or truncates the file, (2) Write puts
-// the bytes in, front to back, (3) Commit makes them durable (fsync) and
-// closes the file. Destroyed without a successful
+// the bytes in, front to back, (3) Commit closes the file, having made the
+// bytes durable (fsync) unless the file was made Sync::kNever: one that its
+// owner makes again after a restart, so that a file deleted soon after is
+// never written to the disk at all. Destroyed without a successful
 // Commit, the object removes its file through the facade: a file cut short by
 // a full disk or a failed step is never left for a later run to take whole.
 //
@@ -25,21 +27,26 @@ namespace ZorErrorReporting {
 
 class OutputFile : public ByteSink {
  public:
+  // Whether Commit makes the bytes durable.
+  enum class Sync { kOnCommit, kNever };
+
   // Takes over `file`, open for writing on `path`. Use CreateNewFile.
-  OutputFile(const zor::platform::TPath& path, zor::platform::TFile file);
+  OutputFile(const zor::platform::TPath& path, zor::platform::TFile file,
+             Sync sync = Sync::kOnCommit);
   ~OutputFile() override;
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
   const zor::platform::TPath& GetPath() const { return path_; }
 
-  // ByteSink: writes all `size` bytes at the current position. Every
-  // kWriteBackBytes written are handed to the disk at once, so that Commit
-  // waits for the last stretch only, not for the whole file.
+  // ByteSink: writes all `size` bytes at the current position. Of a file to
+  // be synced, every kWriteBackBytes written are handed to the disk at once,
+  // so that Commit waits for the last stretch only, not for the whole file.
   // REQUIRES: Commit not called.
   void Write(const char* data, size_t size) override;
-  // Syncs and closes the file: a durable change of the facade. On failure the
-  // file is removed when the object goes, as if Commit had not been called.
+  // Syncs (Sync::kOnCommit: a durable change of the facade) and closes the
+  // file. On failure the file is removed when the object goes, as if Commit
+  // had not been called.
   // REQUIRES: Commit not called.
   void Commit();
 
@@ -48,6 +55,7 @@ class OutputFile : public ByteSink {
 
   zor::platform::TPath path_;
   zor::platform::TFile file_;
+  Sync sync_;
   int64_t written_ = 0;
   int64_t writtenBack_ = 0;  // bytes from the start already handed to the disk
   bool committed_ = false;

@@ -41,6 +41,7 @@ constexpr char kTransientFailures[] = "transient-failures";
 constexpr char kNextAttempt[] = "next-attempt";
 constexpr char kAttemptsForgiven[] = "attempts-forgiven";
 constexpr char kZippedFiles[] = "zipped-files";
+constexpr char kEncryptedFileBoot[] = "encrypted-file-boot";
 
 TString TimestampPattern() {
   return zor::platform::LookupDateTimeParsingFormatString(zor::platform::kStatusTimestampPattern);
@@ -105,6 +106,8 @@ Package::Package(const rapidjson::Value& json, TrustBoundary boundary)
         remotePackageId_ = text;
       } else if (Json::NameEqualsNoCase(name, kUploadStatus)) {
         uploadStatus_ = UploadStatusFromName(text);
+      } else if (Json::NameEqualsNoCase(name, kEncryptedFileBoot)) {
+        unsyncedBoot_ = text;
       } else {
         ReadRetryMember(name, value);
       }
@@ -244,6 +247,7 @@ rapidjson::Document Package::ToJson() const {
   document.AddMember(rapidjson::StringRef(kUploadResults), results, allocator);
   AddRetryMembers(document);
   AddZippedFiles(document);
+  if (!unsyncedBoot_.isEmpty()) AddString(document, kEncryptedFileBoot, unsyncedBoot_);
   return document;
 }
 
@@ -341,13 +345,14 @@ void Package::SetDataFilePath(DataFileKind kind, const TPath& path) {
 void Package::RecordDataFilePath(DataFileKind kind, const TPath& path) { dataFiles_[kind] = path; }
 
 void Package::RecordEncryption(const TPath& encryptedFile, const TPath& metadataFile,
-                               const std::optional<TPath>& zip) {
+                               const std::optional<TPath>& zip, const TString& unsyncedInBoot) {
   if (zip) RecordDataFilePath(DataFileKind::kZippedPackageFile, *zip);
   RecordDataFilePath(DataFileKind::kEncryptedPackageFile, encryptedFile);
   RecordDataFilePath(DataFileKind::kZorEncryptionMetadataFile, metadataFile);
   // Encrypting a kept zip again finds no files: what its pass found stays.
   if (!foundForZip_.empty()) zippedFiles_ = std::move(foundForZip_);
   foundForZip_.clear();
+  unsyncedBoot_ = unsyncedInBoot;
   encryptionMetadata_.reset();
   Save();
 }
@@ -363,10 +368,13 @@ void Package::DiscardDataFiles(const std::set<DataFileKind>& kinds, const TStrin
   DataFiles kept = dataFiles_;
   for (const auto& [kind, path] : dropped) kept.erase(kind);
   std::swap(dataFiles_, kept);
+  const TString boot = unsyncedBoot_;
+  if (dropped.count(DataFileKind::kEncryptedPackageFile)) unsyncedBoot_ = TString();
   try {
     Save();
   } catch (...) {
     std::swap(dataFiles_, kept);
+    unsyncedBoot_ = boot;
     throw;
   }
   if (dropped.count(DataFileKind::kZorEncryptionMetadataFile)) encryptionMetadata_.reset();
@@ -499,6 +507,7 @@ void Package::DeletePackage(KeepStatusFile keep) {
       } else {
         dataFiles_.clear();
         zippedFiles_.clear();
+        unsyncedBoot_ = TString();
         encryptionMetadata_.reset();
         uploadProgress_.reset();
         Save();

@@ -31,7 +31,9 @@
 //   "transient-failures" integer, "next-attempt" string (pattern 25),
 //   "attempts-forgiven" integer, "zipped-files" object (native path ->
 //   [device, inode, size, modification time in ns], the crash's files as
-//   the last finished zip found them).
+//   the last finished zip found them), "encrypted-file-boot" string (the
+//   boot whose page cache alone held the encrypted file: never synced, it
+//   counts only in that boot).
 // The members up to "upload-results" are always written. Reading: see the
 // JSON constructor.
 //
@@ -236,6 +238,9 @@ class Package : public JsonFileSerializedObject {
   // The crash's files as the last finished zip found them (RecordEncryption);
   // empty for a package never zipped, or zipped by an older version.
   const FileStamps& GetZippedFiles() const { return zippedFiles_; }
+  // The boot that wrote the encrypted file without syncing it
+  // (RecordEncryption); empty for one synced, or none.
+  const zor::platform::TString& GetUnsyncedEncryptionBoot() const { return unsyncedBoot_; }
 
   // The boundary the package was made with.
   const TrustBoundary& GetTrustBoundary() const { return boundary_; }
@@ -258,10 +263,13 @@ class Package : public JsonFileSerializedObject {
   // `zip`, when given, is the plain zip made in the same pass and kept beside
   // them; it is recorded in the same save, and so are the stamps that the
   // pass's GetFilesToZip found (GetZippedFiles; a kept zip encrypted again
-  // keeps those of its pass). Throws what Save throws.
+  // keeps those of its pass). `unsyncedInBoot` names the boot whose page
+  // cache alone holds the encrypted file (empty: it was synced). Throws what
+  // Save throws.
   void RecordEncryption(const zor::platform::TPath& encryptedFile,
                         const zor::platform::TPath& metadataFile,
-                        const std::optional<zor::platform::TPath>& zip = std::nullopt);
+                        const std::optional<zor::platform::TPath>& zip = std::nullopt,
+                        const zor::platform::TString& unsyncedInBoot = {});
   // Unrecords the data files of `kinds` in one save, then removes them (as
   // DeleteDataFiles does, each logged at Info with `why`). A kind the package
   // keeps (KeepsDataFile) stays recorded and on disk. Nothing recorded:
@@ -350,6 +358,7 @@ class Package : public JsonFileSerializedObject {
   int attemptsForgiven_ = 0;
   FileStamps zippedFiles_;
   FileStamps foundForZip_;
+  zor::platform::TString unsyncedBoot_;
 };
 
 }  // namespace ZorErrorReporting

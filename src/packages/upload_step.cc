@@ -3,11 +3,13 @@
 #include "files/filesystem.h"
 #include "packages/package.h"
 #include "packages/package_upload_progress.h"
+#include "platform/boot_id.h"
 #include "platform/zorvane_exception.h"
 
 namespace ZorErrorReporting {
 
 using zor::platform::TPath;
+using zor::platform::TString;
 
 namespace {
 
@@ -65,6 +67,11 @@ UploadRecord DescribeUpload(Package& package, bool keepUploadFiles) {
   r.status = package.GetUploadStatus();
   r.zip = present(DataFileKind::kZippedPackageFile);
   r.encrypted = present(DataFileKind::kEncryptedPackageFile);
+  const TString& boot = package.GetUnsyncedEncryptionBoot();
+  if (r.encrypted && !boot.isEmpty() && boot != zor::platform::CurrentBootId()) {
+    r.encrypted = false;
+    r.unsyncedBeforeRestart = true;
+  }
   r.metadata = present(DataFileKind::kZorEncryptionMetadataFile);
   r.progress = package.HasDataFile(DataFileKind::kPartsUploadedFile);
   r.remoteId = package.HasRemotePackageId();

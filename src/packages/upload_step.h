@@ -9,7 +9,9 @@
 //     kill or an older version leaves it, is dropped and the package is
 //     encrypted again from its zip when it has one (a logs package's, or one
 //     kept by preserve_upload_packages), else zipped and encrypted again in
-//     one pass from its crash files.
+//     one pass from its crash files. An encrypted file that was never synced
+//     counts only in the boot that wrote it: after a restart the page cache
+//     that held it is gone, whatever the disk shows, so it is made again.
 //   - An upload id is part of the progress record or there is no upload: a
 //     progress record without one, or one that describes another file or
 //     size than the encrypted file, is dropped and a new upload id asked for.
@@ -37,7 +39,9 @@ class Package;
 struct UploadRecord {
   UploadStatus status = UploadStatus::kPending;
   bool zip = false;                  // a zip recorded and on disk
-  bool encrypted = false;            // an encrypted file recorded and on disk
+  bool encrypted = false;            // an encrypted file recorded and on disk, and
+                                     // synced or written in this boot
+  bool unsyncedBeforeRestart = false;  // ... recorded and on disk, but neither
   bool metadata = false;             // encryption metadata recorded and on disk
   bool progress = false;             // an upload progress recorded
   bool progressUsable = false;       // ... readable, with an upload id, for this file and size

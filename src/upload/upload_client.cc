@@ -84,9 +84,14 @@ void UploadClient::PrepareUpload(Package& package) {
   // One local step (zip and encrypt in one pass, or encrypt a zip that is
   // there), and more only for a zip that vanished in between.
   for (int round = 0; round < 3; ++round) {
-    const UploadStep step = NextUploadStep(DescribeUpload(package, keep));
+    const UploadRecord record = DescribeUpload(package, keep);
+    const UploadStep step = NextUploadStep(record);
     if (!step.discard.empty()) {
-      package.DiscardDataFiles(step.discard, "its encryption did not finish; encrypting again");
+      package.DiscardDataFiles(step.discard,
+                               record.unsyncedBeforeRestart
+                                   ? "the system restarted before it was sent, and it was "
+                                     "never synced; zipping and encrypting again"
+                                   : "its encryption did not finish; encrypting again");
     }
     switch (step.kind) {
       case UploadStepKind::kZip:

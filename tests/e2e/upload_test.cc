@@ -413,6 +413,44 @@ TEST_F(UploadTest, ForeignErrorEndsTheRunAndTheNextRunResumes) {
   EXPECT_TRUE(StoredDump("a.1") == dumpBytes_["a.1"]);
 }
 
+// The encrypted file is never synced. In the boot that wrote it the page
+// cache holds it, so a later run resumes its upload; after a restart the disk
+// may hold anything in its place (zeros, here), so a run then zips and
+// encrypts the crash again instead of sending that.
+TEST_F(UploadTest, AnUnsyncedEncryptionIsResumedInItsBootAndMadeAgainAfterARestart) {
+  // Three parts each (the zip's own bytes fit in the last).
+  for (const char* name : {"a.1", "b.2"}) Crash(name, 3 * kPart - 4096);
+  // a.1 sends its first part, then every part fails.
+  server_.AddFault("part", 2, "status", 503, "", 0, 100);
+  EXPECT_EQ(SendCrashes().status, 0);
+  const std::string boot = ReadFile("/proc/sys/kernel/random/boot_id").substr(0, 36);
+  for (const char* name : {"a.1", "b.2"}) {
+    const auto [status, document] = Status(name);
+    ASSERT_EQ(status, "pendingretry") << name;
+    ASSERT_TRUE(document.HasMember("encrypted-file-boot")) << name;
+    EXPECT_EQ(document["encrypted-file-boot"].GetString(), boot) << name;
+  }
+  // b.2 as a restart leaves it: written in another boot, its blocks never written.
+  const std::string status = data_ + "/b.2.crash-package.pendingretry";
+  std::string record = ReadFile(status);
+  record.replace(record.find(boot), boot.size(), "00000000-0000-4000-8000-000000000000");
+  WriteFile(status, record);
+  const std::string encrypted =
+      Status("b.2").second["package-data-files"]["encrypted-package-file"].GetString();
+  WriteFile(encrypted, std::string(fs::file_size(encrypted), '\0'));
+
+  server_.Reset();
+  EXPECT_THAT(SendCrashes().out, HasSubstr("Successfully uploaded '2' crash package(s)."));
+  EXPECT_THAT(Log(), HasSubstr("Package 'b.2': removing its encrypted-package-file"));
+  EXPECT_THAT(Log(), HasSubstr("the system restarted before it was sent"));
+  // a.1 went on with its upload (two parts left); b.2 started a new one.
+  EXPECT_EQ(Count("upload-id"), 1);
+  EXPECT_EQ(Count("part"), 2 + 3);
+  for (const char* name : {"a.1", "b.2"}) {
+    EXPECT_TRUE(StoredDump(name) == dumpBytes_[name]) << name;
+  }
+}
+
 // A crash file that another user turns into a link to a root-only file,
 // again and again while the run lists, checks and zips the crash: the
 // secret is never read, neither into the uploaded object nor into the zip
