@@ -8,7 +8,8 @@
 //     own: status 0, no headers, no body, GetErrorString says what timed out,
 //     the result is false and the reply callback is not called;
 //   - a body over kMaxBodyBytes ends the transfer with CurlException: the
-//     server's replies are small, and a larger one is held in memory;
+//     server's replies are a few KiB (a key, ids, URLs), a reply is held in
+//     memory, and a JSON one parsed costs many times its size again;
 //   - a signal recorded by Interruption (interruption.h) throws RunInterrupted:
 //     before anything is sent when it came earlier, else within about a
 //     second, ending the transfer. Nothing is answered then;
@@ -48,7 +49,7 @@ namespace zor::platform {
 class TNetworkReply : public TRandomIO {
  public:
   using ReplyCallback = std::function<void(TNetworkReply& reply, uint64_t bytesReady)>;
-  static constexpr int64_t kMaxBodyBytes = 16 * 1024 * 1024;
+  static constexpr int64_t kMaxBodyBytes = 1024 * 1024;
 
   // 2xx.
   static bool IsSuccessStatus(int status) { return status >= 200 && status < 300; }

@@ -345,7 +345,9 @@ TEST_F(UploadTest, HostileRepliesReachNothingAndSpendNoAttempt) {
   };
   // In the order of the upload: a step once done is not asked for again.
   const Case cases[] = {
-      {"upload-id", 503, std::string(10 << 20, 'x'), {}, "\u2026 (10485760 bytes)"},
+      {"upload-id", 503, std::string((1 << 20) - 1, 'x'), {}, "\u2026 (1048575 bytes)"},
+      // Replies are held in memory: a larger one is not taken in.
+      {"upload-id", 200, std::string(3 << 20, '['), {}, "larger than 1048576 bytes"},
       {"part-url", 200, location("file://" + written), {}, "'file://" + written + "'"},
       {"part", 302, "", {{"location", "file://" + written + query}}, "No redirect is followed", 2},
       // What answers a part without its tag is not the store.
