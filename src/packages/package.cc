@@ -268,6 +268,18 @@ void Package::AddRetryMembers(rapidjson::Document& document) const {
   }
 }
 
+bool Package::HoldsItsCrashFiles() const {
+  if (HasNoFilesLeft()) return false;
+  if (uploadStatus_ != UploadStatus::kComplete && uploadStatus_ != UploadStatus::kFailed) {
+    return true;  // its next zip takes whatever the files hold then
+  }
+  for (const auto& [path, stamp] : zippedFiles_) {
+    const auto now = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
+    if (now && !zor::platform::IsSameFileUnchanged(*now, stamp)) return false;
+  }
+  return true;
+}
+
 TString Package::GetZipEntryName(const TPath& path) const { return path.Filename(); }
 
 std::vector<Package::FileToZip> Package::GetFilesToZip() { return {}; }

@@ -137,10 +137,11 @@ std::optional<CrashFileGroups::GroupId> CrashGroupOf(const CrashPackage& package
 }
 
 void KnownCrashes::Add(const TString& name, const std::optional<CrashFileGroups::GroupId>& group,
-                       bool filesLeft) {
+                       bool holdsCrashFiles) {
+  if (!holdsCrashFiles) return;
   if (group) {
     groups_.insert(*group);
-  } else if (filesLeft) {
+  } else {
     names_.insert(name);
   }
 }

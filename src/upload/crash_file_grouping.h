@@ -61,12 +61,13 @@ std::optional<CrashFileGroups::GroupId> CrashGroupOf(const CrashPackage& package
 
 // The crashes that packages already hold, for GroupCrashFiles' `isKnown`: by
 // folder and key where a package's crash is known so (CrashGroupOf), else by
-// name (its key or second name) while the package still has files, since a
-// package whose files are gone hides no new crash of its key.
+// name (its key or second name), and only while the package holds its crash
+// files (Package::HoldsItsCrashFiles): one whose files are gone, or were
+// replaced since it was sent, hides no new crash of its key.
 class KnownCrashes {
  public:
   void Add(const zor::platform::TString& name, const std::optional<CrashFileGroups::GroupId>& group,
-           bool filesLeft);
+           bool holdsCrashFiles);
   bool operator()(const CrashFileGroups::GroupId& group) const;
 
  private:

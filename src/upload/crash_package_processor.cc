@@ -437,7 +437,7 @@ void CrashPackageProcessor::ProcessCrashFiles(const std::set<TPath>& listing) {
   for (const TString& name : skipped_) known.Add(name, std::nullopt, true);
   for (const auto& [name, package] : packages_) {
     const auto crash = std::dynamic_pointer_cast<CrashPackage>(package);
-    known.Add(name, crash ? CrashGroupOf(*crash) : std::nullopt, !package->HasNoFilesLeft());
+    known.Add(name, crash ? CrashGroupOf(*crash) : std::nullopt, package->HoldsItsCrashFiles());
   }
   const CrashFileGroups groups =
       GroupCrashFiles(listing, Config::GetInstance().GetFilenameExclusionRegex(), known);

@@ -48,8 +48,9 @@ struct PackageListEntry {
   std::optional<uint64_t> partsUploaded;
   std::optional<uint64_t> partsTotal;
   // False once the package's files are all gone (a finished crash's status
-  // file, kept a while): it then stands for no crash in the dump directories.
-  bool filesLeft = true;
+  // file, kept a while) or were replaced since it was sent: it then stands
+  // for no crash in the dump directories (Package::HoldsItsCrashFiles).
+  bool holdsCrashFiles = true;
   // The folder and key of the crash it was made from (CrashGroupOf), when known.
   std::optional<CrashFileGroups::GroupId> crashGroup;
 };

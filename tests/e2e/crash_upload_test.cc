@@ -234,40 +234,48 @@ TEST(CrashUploadTest, CrashCutShortStillArrivesWithItsMinidump) {
   }
 }
 
-// An application that crashes again under the same names between the run
-// that sent its crash and the run that deletes it: the new crash is sent by
-// that run, not deleted as sent, and deleted only in the run after.
-TEST(CrashUploadTest, ANewCrashUnderAnUploadedCrashsNamesIsSentNotDeleted) {
-  LocalCrashServer server;
-  ScopedTempDir dir;
-  const std::string dump = dir.Sub("dumps/app.5.dmp");
-  fs::create_directories(dir.Sub("dumps"));
-  WriteFile(dump, "MDMP the first crash");
-  WriteFile(dir.Sub("dumps/app.5.log"), "first log\n");
-  const std::string config = WriteConfig(server, dir, dir.Sub("dumps"), dir.Sub("logs"));
-  const auto send = [&] {
-    const ProcessResult run = RunIn(dir, {"--command", "send-crashes", "--config-file", config});
-    EXPECT_EQ(run.status, 0) << run.out << run.err;
-  };
-  send();
-  WriteFile(dump, "MDMP the second crash, another size");
-  send();
-  EXPECT_TRUE(fs::exists(dump));
-  send();
-  EXPECT_FALSE(fs::exists(dump));
-  std::vector<std::string> dumps;
-  for (const auto& entry : fs::directory_iterator(server.DataDir() + "/packages")) {
-    // The server saves a record through a dot-named temporary beside it.
-    if (entry.path().filename().string().starts_with('.')) continue;
-    std::string error;
-    ASSERT_TRUE(server.DecryptZip(entry.path().stem().string(), dir.Sub("a.zip"), &error)) << error;
-    for (const ZipEntryInfo& e : ReadZipIndependently(dir.Sub("a.zip")).entries) {
-      if (e.name.ends_with(".dmp")) dumps.push_back(e.content);
+// An application that crashes again under the same names after the run
+// that sent its crash: the new crash is sent by the next run, and neither
+// deleted as sent (the run after deletes it) nor hidden by the sent one when
+// sent crashes are kept.
+TEST(CrashUploadTest, ANewCrashUnderAnUploadedCrashsNamesIsSentNotDeletedNorHidden) {
+  for (const bool keep : {false, true}) {
+    SCOPED_TRACE(keep ? "sent crashes kept" : "sent crashes deleted");
+    LocalCrashServer server;
+    ScopedTempDir dir;
+    const std::string dump = dir.Sub("dumps/app.5.dmp");
+    fs::create_directories(dir.Sub("dumps"));
+    WriteFile(dump, "MDMP the first crash");
+    WriteFile(dir.Sub("dumps/app.5.log"), "first log\n");
+    const std::string config =
+        WriteConfig(server, dir, dir.Sub("dumps"), dir.Sub("logs"), "config.yml",
+                    keep ? "servercrashupload.delete_completed_dumps: false\n" : "");
+    const auto send = [&] {
+      const ProcessResult run = RunIn(dir, {"--command", "send-crashes", "--config-file", config});
+      EXPECT_EQ(run.status, 0) << run.out << run.err;
+    };
+    send();
+    WriteFile(dump, "MDMP the second crash, another size");
+    send();
+    EXPECT_TRUE(fs::exists(dump));
+    send();
+    EXPECT_EQ(fs::exists(dump), keep);
+    std::vector<std::string> dumps;
+    for (const auto& entry : fs::directory_iterator(server.DataDir() + "/packages")) {
+      // The server saves a record through a dot-named temporary beside it.
+      if (entry.path().filename().string().starts_with('.')) continue;
+      std::string error;
+      ASSERT_TRUE(server.DecryptZip(entry.path().stem().string(), dir.Sub("a.zip"), &error))
+          << error;
+      for (const ZipEntryInfo& e : ReadZipIndependently(dir.Sub("a.zip")).entries) {
+        if (e.name.ends_with(".dmp")) dumps.push_back(e.content);
+      }
     }
+    // Each once: the third run sent nothing again.
+    std::sort(dumps.begin(), dumps.end());
+    EXPECT_EQ(dumps, (std::vector<std::string>{"MDMP the first crash",
+                                               "MDMP the second crash, another size"}));
   }
-  std::sort(dumps.begin(), dumps.end());
-  EXPECT_EQ(dumps, (std::vector<std::string>{"MDMP the first crash",
-                                             "MDMP the second crash, another size"}));
 }
 
 // Runs `script` with sh as the unprivileged user, whom it creates if need be;
