@@ -470,9 +470,10 @@ bool CrashPackage::IsInOwnDirectory() const {
   if (directory.IsEmpty()) return false;
   try {
     if (manifest_->CompareManifestVersion(kLastSharedDirectoryVersion) < 1) return false;
-  } catch (const std::invalid_argument&) {
-    // A version that is no number ("Unspecified") says nothing about the
-    // directory; its name decides.
+  } catch (const std::logic_error&) {
+    // A version that is no number ("Unspecified"), or none an int holds,
+    // says nothing about the directory; its name decides. Thrown on, it
+    // would make the package one that can never be deleted.
   }
   return directory.Filename().contains(GetPackageName());
 }

@@ -139,8 +139,7 @@ class CrashPackage : public Package {
   // True iff the package directory is the crash's own, to be removed with the
   // package: it is not empty, its name contains the package name
   // (case-sensitively), and the manifest version is newer than 1.0 or not a
-  // number. False without a manifest. Throws std::out_of_range as
-  // CrashManifest::CompareManifestVersion does.
+  // number that fits an int. False without a manifest. Never throws.
   bool IsInOwnDirectory() const;
 
  protected:

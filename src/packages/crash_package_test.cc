@@ -233,6 +233,8 @@ TEST_F(CrashPackageTest, DeletionLeavesWhatTheCrashDoesNotOwnAndCountsAsDone) {
       {kId, kOwnDirectory, "1.0", false, {}},
       // An application that names no version: the directory's name decides.
       {kId, kOwnDirectory, "Unspecified", true, {"notes/readme.txt"}},
+      // Nor does one too large to read: once it made the package undeletable.
+      {kId, kOwnDirectory, "1.99999999999", true, {}},
       {kId, "shared-dumps", "1.1", false, {}},
       // The package name is matched with its case.
       {kId, "app_0123456789ABCDEF0123456789ABCDEF.crash", "1.1", false, {}},

@@ -827,6 +827,33 @@ TEST_F(CrashPackageProcessorTest, RetentionMakesNoRoomForOneOwnersUntriedCrashAt
                               "owner to make room for another owner's."));
 }
 
+// Room that a deletion could not free stays its owner's: no other owner's
+// crash is deleted in its place.
+TEST_F(CrashPackageProcessorTest, RetentionDeletesNoOtherOwnersCrashForRoomItCouldNotFree) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give crashes to another user";
+  constexpr uid_t kNobody = 65534;
+  const std::string mib(1024 * 1024, 'd');
+  const TPath stuck = Dump("flood/stuck.1.dmp", mib + mib + mib);
+  const TPath roots = Dump("roots.2.dmp", mib);
+  for (const char* file : {"/flood", "/flood/stuck.1.dmp"}) {
+    ASSERT_EQ(::chown((dumps_ + file).c_str(), kNobody, kNobody), 0);
+  }
+  for (const auto& package : Run()) {
+    Fail(*package,
+         package->GetPackageName() == "stuck.1" ? Status::kFailed : Status::kPendingRetry);
+  }
+  Configure("servercrashupload.retention.max_total_mb: 2\n");
+  {
+    test_support::FailingRemoveFilesystem failing(
+        stuck, test_support::FailingRemoveFilesystem::How::kReturnFalse);
+    EXPECT_EQ(Names(Run()), std::vector<std::string>{"roots.2"});
+  }
+  EXPECT_THAT(log_, HasSubstr("Retention: deleting package 'stuck.1'"));
+  EXPECT_THAT(log_, Not(HasSubstr("Retention: deleting package 'roots.2'")));
+  EXPECT_TRUE(Exists(stuck));
+  EXPECT_TRUE(Exists(roots));
+}
+
 TEST_F(CrashPackageProcessorTest, RateLimitCountsAcrossRunsAndHeldPackagesStayPending) {
   const std::string state = data_ + "/" + UploadRateLimit::kStateFileName;
   Configure("servercrashupload.max_uploads_per_hour: 2\n");

@@ -139,9 +139,12 @@ std::set<TString> RetentionPolicy::Apply(const std::vector<std::shared_ptr<Packa
     const uint64_t before = PackageFootprint::Measure(package).bytes;
     Prune(package, reason);
     pruned.insert(package.GetPackageName());
-    // What could not be deleted still takes its space.
-    const uint64_t freed = before - std::min(before, PackageFootprint::Measure(package).bytes);
-    total -= std::min(total, freed);
+    // What could not be deleted still takes its space, and is spared from
+    // then on: another owner's crashes must not make room for it.
+    const uint64_t left = std::min(before, PackageFootprint::Measure(package).bytes);
+    total -= std::min(total, before - left);
+    sparedTotal += left;
+    sparedByOwner[c.footprint.owner] += left;
   }
   if (total > limit) {
     TString why = TFormatString(
