@@ -1,6 +1,7 @@
 #include "packages/crash_package.h"
 
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <utility>
 
@@ -241,6 +242,11 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip() {
   // say so, the rest is a count.
   uint64_t refused = 0;
   uint64_t opened = 0;
+  // One file under many names (hard links, a user's links to folders) is
+  // zipped once: else a few names would multiply what lands in the data
+  // directory and goes up.
+  std::set<std::pair<dev_t, ino_t>> zipped;
+  uint64_t repeated = 0;
   for (const auto& [path, file] : manifest->GetCrashArtifactFiles()) {
     // Not read, but the crash's all the same: deleted with it as found now.
     // The application's manifest travels as the completed one, added last.
@@ -261,6 +267,10 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip() {
     }
     ++opened;
     if (const auto stamp = StampOfOpened(path, *identity)) found[path] = *stamp;
+    if (!zipped.insert({identity->device, identity->inode}).second) {
+      ++repeated;
+      continue;
+    }
     // The size of what was opened, not of whatever the name means by now.
     if (identity->size > maxBytes) {
       LogText(TLog::Warn, TFormatString("Skipping '%1' of package '%2': its %3 bytes are more "
@@ -276,6 +286,13 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip() {
     LogText(TLog::Warn, TFormatString("Skipping %1 more file(s) that '%2' names")
                             .arg(refused - kRefusalsLogged)
                             .arg(manifest->GetFilePath().ToString()));
+  }
+  if (repeated > 0) {
+    LogText(TLog::Warn, TFormatString("Skipping %1 name(s) that '%2' gives a file already in the "
+                                      "zip of package '%3'")
+                            .arg(repeated)
+                            .arg(manifest->GetFilePath().ToString())
+                            .arg(GetPackageName()));
   }
   // The manifest alone says that a crash happened, not what it was: such a
   // package waits as unreadable, and its files are not deleted as sent.

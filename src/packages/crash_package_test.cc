@@ -430,6 +430,35 @@ TEST_F(CrashPackageTrustTest, ManifestListingIsFollowedOnlyInsideTheDumpDirector
   EXPECT_FALSE(Exists(package->GetFilePath()));
 }
 
+// One file that a manifest names under many names (hard links, a path
+// through a link to its folder) is zipped once.
+TEST_F(CrashPackageTrustTest, OneFileUnderManyNamesIsZippedOnce) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the crash to another user";
+  const TPath dump = AddFile("dumps/app.9.dmp");
+  std::string records = Record(dump.NativeString());
+  for (int i = 0; i < 3; ++i) {
+    const std::string link = dir_.Sub("dumps/app.9-" + std::to_string(i) + ".dmp");
+    std::filesystem::create_hard_link(dump.NativeString(), link);
+    records += "," + Record(link);
+  }
+  std::filesystem::create_directory_symlink(".", dir_.Sub("dumps/again"));
+  records += "," + Record(dir_.Sub("dumps/again/app.9.dmp"));
+  const TPath manifestPath =
+      AddFile("dumps/app.9.manifest", R"({"crash-artifact-files":[)" + records + "]}");
+  // A user's own names: root's would not be read through links at all.
+  for (const std::string& path : {dir_.Sub("dumps"), dump.NativeString(), dir_.Sub("dumps/again"),
+                                  manifestPath.NativeString()}) {
+    ASSERT_EQ(::lchown(path.c_str(), 65534, 65534), 0);
+  }
+  auto package = SavedPackage({dump, manifestPath});
+  LogCapture capture;
+  // The name first in path order, and the manifest.
+  EXPECT_EQ(PathsOf(package->GetFilesToZip()),
+            (std::vector<TPath>{TPath(dir_.Sub("dumps/again/app.9.dmp")), manifestPath}));
+  EXPECT_THAT(capture.Text(), HasSubstr("Skipping 4 name(s) that '" + manifestPath.NativeString() +
+                                        "' gives a file already in the zip"));
+}
+
 // A manifest another user wrote, in that user's folder, names root's file
 // beside the user's dump, and a file in root's folder: only the user's own
 // files are zipped and deleted, and root's folder stays.
