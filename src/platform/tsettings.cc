@@ -2,6 +2,7 @@
 
 #include <QSettings>
 
+#include "platform/file_identity.h"
 #include "platform/standard_paths.h"
 
 namespace zor::platform {
@@ -12,7 +13,9 @@ TPath TSettings::StorePath() {
 
 TString TSettings::GetStringValue(const TString& group, const TString& name,
                                   const TString& defaultValue) {
-  QSettings store(StorePath().ToString(), QSettings::IniFormat);
+  const TPath path = StorePath();
+  if (!WhyFileNotPrivate(path).isEmpty()) return defaultValue;
+  QSettings store(path.ToString(), QSettings::IniFormat);
   store.beginGroup(group);
   return store.value(name.ToQString(), defaultValue.ToQString()).toString();
 }
