@@ -216,6 +216,11 @@ std::optional<TFile> TrustBoundary::OpenForReading(const TPath& path, const TPat
     return refuse("it is not a regular file");
   }
   if (TString why = WhyNotOwner(opened->owner, namedBy); !why.isEmpty()) return refuse(why);
+  // The program's record vouches for no owner, and the listing followed a
+  // link that a user may have aimed at another user's file or at root's.
+  if (followLinks_ && VouchesForAnyOwner(namedBy) && !WhyNotAsNamed(path, *canonical).isEmpty()) {
+    if (TString why = WhyNotLinkedByOwner(path, *opened); !why.isEmpty()) return refuse(why);
+  }
   // Nor a file with another name: that may be a hard link a user made to a
   // file of root's or of another user, which the owner rule then never sees.
   if (opened->links > 1 && VouchesForAnyOwner(namedBy)) {
@@ -230,6 +235,18 @@ std::optional<TFile> TrustBoundary::OpenForReading(const TPath& path, const TPat
   }
   *refusal = TString();
   return file;
+}
+
+TString TrustBoundary::WhyNotLinkedByOwner(const TPath& path, const FileIdentity& opened) const {
+  if (TString why = zor::platform::WhoseLinkOnTheWay(path, opened.owner); !why.isEmpty()) {
+    return why + ", and the file it leads to to user " +
+           TString::Number(static_cast<uint64_t>(opened.owner));
+  }
+  const auto now = zor::platform::IdentifyPath(path, LinkHandling::kFollow);
+  if (!now || now->device != opened.device || now->inode != opened.inode) {
+    return "it no longer leads to the file opened";
+  }
+  return {};
 }
 
 TString TrustBoundary::WhyNotRead(const TPath& path, const TPath& namedBy) const {

@@ -142,6 +142,12 @@ class TrustBoundary {
                                        const zor::platform::TPath& canonical) const;
   // Empty iff an entry owned by `owner` may be taken on the word of `namedBy`.
   zor::platform::TString WhyNotOwner(unsigned owner, const zor::platform::TPath& namedBy) const;
+  // With links followed, for a path the program's own record names: empty
+  // iff every link on the way to `path` is root's, this user's or the owner's
+  // of `opened` (what the open reached), and `path` still leads to it (so a
+  // link swapped for a plain entry after the open is no way round).
+  zor::platform::TString WhyNotLinkedByOwner(const zor::platform::TPath& path,
+                                             const zor::platform::FileIdentity& opened) const;
 
   std::vector<zor::platform::TPath> roots_;
   // Each root's device and inode when the boundary was made.

@@ -1,6 +1,7 @@
 #include "packages/trust_boundary.h"
 
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -243,6 +244,18 @@ TEST_F(TrustBoundaryTest, AnotherUsersFileNamesOnlyThatUsersFiles) {
   EXPECT_TRUE(boundary_.WhyNotRead(Dump("nobody-link"), namer).isEmpty());
   const TrustBoundary following({TPath(dumps_.path())}, true);
   EXPECT_TRUE(following.WhyNotRead(Dump("nobody-link"), Dump("own.manifest")).isEmpty());
+  // With links followed, a user's link leads the record only to that user's
+  // files: not to root's, and not through the user's folder link either.
+  for (const auto& [link, target] :
+       {std::pair{"own-link", "nobody.dmp"}, std::pair{"aimed-link", "a.dmp"},
+        std::pair{"folder-link", "."}}) {
+    std::filesystem::create_symlink(dumps_.Sub(target), dumps_.Sub(link));
+    ASSERT_EQ(::lchown(dumps_.Sub(link).c_str(), kNobody, kNobody), 0);
+  }
+  EXPECT_TRUE(following.WhyNotRead(Dump("own-link"), Dump("own.manifest")).isEmpty());
+  EXPECT_THAT(following.WhyNotRead(Dump("aimed-link"), Dump("own.manifest")).toStdString(),
+              ::testing::HasSubstr("belongs to user 65534, and the file it leads to to user 0"));
+  EXPECT_FALSE(following.WhyNotRead(Dump("folder-link/a.dmp"), Dump("own.manifest")).isEmpty());
   // Nor does a user's file gain root's word while its folder is swapped for a
   // link to a folder where root has a file of that name.
   std::filesystem::create_directory(dumps_.Sub("roots"));

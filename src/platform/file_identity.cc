@@ -87,7 +87,7 @@ bool IsSameOrBelow(const TPath& path, const TPath& root) {
   return text.startsWith(prefix);
 }
 
-TString WhoseLinkOnTheWay(const TPath& path) {
+TString WhoseLinkOnTheWay(const TPath& path, std::optional<uid_t> alsoTrusted) {
   constexpr int kMaxHops = 40;
   std::string rest = FromWorkingFolder(path).NativeString();
   std::string reached;
@@ -102,7 +102,7 @@ TString WhoseLinkOnTheWay(const TPath& path) {
       reached = next;
       continue;
     }
-    if (info.st_uid != ::geteuid() && info.st_uid != 0) {
+    if (info.st_uid != ::geteuid() && info.st_uid != 0 && info.st_uid != alsoTrusted) {
       return "the link '" + TString(next) + "' on the way to '" + path.ToString() +
              "' belongs to user " + TString(std::to_string(info.st_uid));
     }

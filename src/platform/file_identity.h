@@ -55,10 +55,10 @@ std::optional<TPath> CanonicalPath(const TPath& path);
 bool IsSameOrBelow(const TPath& path, const TPath& root);
 
 // Empty iff every symbolic link met on the way to `path`, each followed to
-// its target hop by hop as the kernel would, belongs to root or to this
-// process's user; else the text names the first link of another user, who
-// may aim it anywhere at any time. Never throws.
-TString WhoseLinkOnTheWay(const TPath& path);
+// its target hop by hop as the kernel would, belongs to root, to this
+// process's user or to `alsoTrusted`; else the text names the first link of
+// another user, who may aim it anywhere at any time. Never throws.
+TString WhoseLinkOnTheWay(const TPath& path, std::optional<uid_t> alsoTrusted = std::nullopt);
 
 // Why another user could replace or redirect a file this process keeps in
 // `folder` (its log, lock and metrics files); empty iff no one could: the
