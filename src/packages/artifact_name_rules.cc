@@ -183,6 +183,10 @@ bool IsJavaFile(const TPath& path) {
          SearchFileName(JavaStackFileRegex(), path) || SearchFileName(JavaHeapDumpRegex(), path);
 }
 
+bool MakesACrash(const TPath& path) {
+  return path.ToString().endsWith(kDmpSuffix) || IsJavaFile(path);
+}
+
 std::vector<TString> GetArtifactExtensions() {
   return TString(kExtensionList).split("|", TString::SplitBehavior::KeepEmptyParts);
 }

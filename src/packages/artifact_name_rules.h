@@ -114,6 +114,10 @@ bool ParseJavaFileName(const zor::platform::TPath& path, zor::platform::TString*
 // file or heap dump pattern.
 bool IsJavaFile(const zor::platform::TPath& path);
 
+// True iff `path` is a dump (".dmp") or a Java file: what makes the files of
+// one name a crash; logs and the rest only go with one.
+bool MakesACrash(const zor::platform::TPath& path);
+
 // kExtensionList split at '|', empty parts kept.
 std::vector<zor::platform::TString> GetArtifactExtensions();
 

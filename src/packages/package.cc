@@ -7,6 +7,7 @@
 #include "config/config.h"
 #include "files/filesystem.h"
 #include "log/log_functions.h"
+#include "packages/artifact_name_rules.h"
 #include "packages/json_document.h"
 #include "packages/package_encryption_metadata.h"
 #include "packages/package_upload_progress.h"
@@ -274,6 +275,9 @@ bool Package::HoldsItsCrashFiles() const {
     return true;  // its next zip takes whatever the files hold then
   }
   for (const auto& [path, stamp] : zippedFiles_) {
+    // A log written on after the zip is no new crash: sent again with it, a
+    // crash would go up each time its log grew.
+    if (!ArtifactNames::MakesACrash(path)) continue;
     const auto now = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
     if (now && !zor::platform::IsSameFileUnchanged(*now, stamp)) return false;
   }

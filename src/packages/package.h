@@ -181,9 +181,10 @@ class Package : public JsonFileSerializedObject {
   // True iff the crash files under the package's names are still the ones it
   // stands for, so that no new crash is to be made of them: false when it
   // has no files left (HasNoFilesLeft), and when it is finished (Complete or
-  // Failed) while a file its last zip stamped now lies there as another file
-  // or with other content (a new crash under its names). A file gone is no
-  // change. Never throws.
+  // Failed) while a dump or Java file its last zip stamped now lies there as
+  // another file or with other content (a new crash under its names). A file
+  // gone, or another kind changed (a log written on), is no new crash. Never
+  // throws.
   bool HoldsItsCrashFiles() const;
 
   // The values sent when the package is registered with the crash server.

@@ -44,8 +44,6 @@ TString Tag(const std::string& text) {
   return TString(digits);
 }
 
-bool IsDumpFile(const TPath& path) { return path.ToString().endsWith(ArtifactNames::kDmpSuffix); }
-
 }  // namespace
 
 CrashFileGroups GroupCrashFiles(const std::set<TPath>& listing, const TString& exclusionPattern,
@@ -70,11 +68,11 @@ CrashFileGroups GroupCrashFiles(const std::set<TPath>& listing, const TString& e
     group->insert(path);
     if (result.found.count(id) != 0) continue;
     // Files added after the group is found still belong to it: the set is shared.
-    if (IsDumpFile(path)) {
-      LogText(TLog::Debug, TFormatString("Found crash package (%1).").arg(path.ToString()));
-      result.found.emplace(id, group);
-    } else if (ArtifactNames::IsJavaFile(path)) {
-      LogText(TLog::Debug, TFormatString("Found java artifact (%1).").arg(path.ToString()));
+    if (ArtifactNames::MakesACrash(path)) {
+      LogText(TLog::Debug,
+              TFormatString(ArtifactNames::IsJavaFile(path) ? "Found java artifact (%1)."
+                                                            : "Found crash package (%1).")
+                  .arg(path.ToString()));
       result.found.emplace(id, group);
     }
   }

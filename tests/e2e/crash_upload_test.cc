@@ -260,6 +260,9 @@ TEST(CrashUploadTest, ANewCrashUnderAnUploadedCrashsNamesIsSentNotDeletedNorHidd
     EXPECT_TRUE(fs::exists(dump));
     send();
     EXPECT_EQ(fs::exists(dump), keep);
+    // A log written on is no new crash: kept, the crash is not sent again.
+    WriteFile(dir.Sub("dumps/app.5.log"), "first log, and more\n");
+    send();
     std::vector<std::string> dumps;
     for (const auto& entry : fs::directory_iterator(server.DataDir() + "/packages")) {
       // The server saves a record through a dot-named temporary beside it.
@@ -271,7 +274,7 @@ TEST(CrashUploadTest, ANewCrashUnderAnUploadedCrashsNamesIsSentNotDeletedNorHidd
         if (e.name.ends_with(".dmp")) dumps.push_back(e.content);
       }
     }
-    // Each once: the third run sent nothing again.
+    // Each once: the runs after sent nothing again.
     std::sort(dumps.begin(), dumps.end());
     EXPECT_EQ(dumps, (std::vector<std::string>{"MDMP the first crash",
                                                "MDMP the second crash, another size"}));
