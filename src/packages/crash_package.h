@@ -107,11 +107,13 @@ class CrashPackage : public Package {
   // application's manifest, which the trust boundary lets the program read on
   // the manifest's word and which are no larger than
   // servercrashupload.max_artifact_size_mb when opened, in map order, then
-  // the manifest file itself, each opened by the boundary. Each file left out
-  // is logged at Warn, but of the refused ones only the first 20, then one
-  // line with the count. Finds the identity of each of the manifest's files
-  // but the refused ones, for RecordEncryption (Package::GetZippedFiles):
-  // those opened as opened, while their name still means them.
+  // the manifest file itself, each opened by the boundary; a file reached
+  // under several names (device and inode) once, by its first. Each file
+  // left out is logged at Warn, but of the refused ones only the first 20,
+  // then one line with the count, and the repeated names as one count.
+  // Finds the identity of each of the manifest's files but the refused ones,
+  // for RecordEncryption (Package::GetZippedFiles): those opened as opened,
+  // while their name still means them.
   // Throws as GetManifest; ZorvaneException naming the manifest when it
   // cannot be opened so, and when every crash file it allows was refused and
   // at least one was (nothing but the manifest would travel).

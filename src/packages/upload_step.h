@@ -39,9 +39,9 @@ class Package;
 struct UploadRecord {
   UploadStatus status = UploadStatus::kPending;
   bool zip = false;                  // a zip recorded and on disk
-  bool encrypted = false;            // an encrypted file recorded and on disk, and
+  bool encrypted = false;            // an encrypted file recorded and on disk,
                                      // synced or written in this boot
-  bool unsyncedBeforeRestart = false;  // ... recorded and on disk, but neither
+  bool unsyncedBeforeRestart = false;  // one recorded and on disk, but neither
   bool metadata = false;             // encryption metadata recorded and on disk
   bool progress = false;             // an upload progress recorded
   bool progressUsable = false;       // ... readable, with an upload id, for this file and size
