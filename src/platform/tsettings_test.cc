@@ -6,7 +6,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <string>
 
 #include "support/temp_dir.h"
@@ -26,45 +25,32 @@ TEST(TSettingsTest, OnlyAPrivateStoreIsRead) {
   constexpr uid_t kNobody = 65534;
   struct Case {
     const char* what;
-    std::function<void(const std::string& folder, const std::string& store)> make;
+    bool fifo;
+    mode_t mode;
+    uid_t fileOwner, folderOwner;
     const char* expected;
   };
-  const auto write = [](const std::string&, const std::string& store) {
-    WriteFile(store, "[Group34]\nLanguageCode=de_DE\n");
-  };
   const Case cases[] = {
-      {"own", write, "de_DE"},
-      {"group-writable",
-       [&](const std::string& folder, const std::string& store) {
-         write(folder, store);
-         ::chmod(store.c_str(), 0664);
-       },
-       ""},
-      {"another user's",
-       [&](const std::string& folder, const std::string& store) {
-         write(folder, store);
-         ASSERT_EQ(::chown(store.c_str(), kNobody, kNobody), 0);
-       },
-       ""},
-      {"another user's FIFO",
-       [](const std::string&, const std::string& store) {
-         ASSERT_EQ(::mkfifo(store.c_str(), 0644), 0);
-         ASSERT_EQ(::chown(store.c_str(), kNobody, kNobody), 0);
-       },
-       ""},
-      {"in another user's folder",
-       [&](const std::string& folder, const std::string& store) {
-         write(folder, store);
-         ASSERT_EQ(::chown(folder.c_str(), kNobody, kNobody), 0);
-       },
-       ""},
+      {"own", false, 0644, 0, 0, "de_DE"},
+      {"group-writable", false, 0664, 0, 0, ""},
+      {"another user's", false, 0644, kNobody, 0, ""},
+      {"another user's FIFO", true, 0644, kNobody, 0, ""},
+      {"in another user's folder", false, 0644, 0, kNobody, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     ScopedTempDir dir;
     const std::string folder = dir.Sub("zorvane");
+    const std::string store = folder + "/zorvane.ini";
     fs::create_directories(folder);
-    c.make(folder, folder + "/zorvane.ini");
+    if (c.fifo) {
+      ASSERT_EQ(::mkfifo(store.c_str(), c.mode), 0);
+    } else {
+      WriteFile(store, "[Group34]\nLanguageCode=de_DE\n");
+    }
+    ASSERT_EQ(::chmod(store.c_str(), c.mode), 0);
+    ASSERT_EQ(::chown(store.c_str(), c.fileOwner, c.fileOwner), 0);
+    ASSERT_EQ(::chown(folder.c_str(), c.folderOwner, c.folderOwner), 0);
     ::setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
     EXPECT_EQ(TSettings::GetStringValue(34, "LanguageCode", ""), TString(c.expected));
     ::unsetenv("XDG_CONFIG_HOME");
