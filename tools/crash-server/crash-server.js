@@ -184,8 +184,10 @@ async function main() {
 
   const listener = (req, res) => {
     handle(req, res).catch((e) => {
-      console.error(`crash-server: ${req.method} ${req.url}: ${e.stack || e.message}`);
-      if (!res.headersSent) sendJson(res, 500, { error: `${req.method} ${req.url}: ${e.message}` });
+      // Without the query: a presigned URL's signature is a credential.
+      const path = (req.url || '').split('?')[0];
+      console.error(`crash-server: ${req.method} ${path}: ${e.stack || e.message}`);
+      if (!res.headersSent) sendJson(res, 500, { error: `${req.method} ${path}: ${e.message}` });
       else res.destroy();
     });
   };
