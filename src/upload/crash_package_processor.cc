@@ -70,6 +70,17 @@ void WarnIfOpenToOthers(const TPath& directory) {
 void PrepareDataDirectory(const TPath& directory) {
   Filesystem& fs = Filesystem::GetInstance();
   if (fs.DirectoryExists(directory)) {
+    // Another user's (made first, say, under a sticky folder anyone may
+    // write) is theirs to fill with status files or to swap: refused.
+    const auto identity = fs.IdentifyPath(directory, zor::platform::LinkHandling::kFollow);
+    if (identity && identity->owner != 0 && identity->owner != zor::platform::EffectiveUser()) {
+      throw ZorvaneException(
+          TFormatString("The data directory '%1' belongs to user %2, who could change or swap "
+                        "the crash packages in it: make it this user's, or set "
+                        "servercrashupload.data.dir")
+              .arg(directory)
+              .arg(static_cast<uint64_t>(identity->owner)));
+    }
     WarnIfOpenToOthers(directory);
     return;
   }

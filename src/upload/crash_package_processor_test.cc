@@ -555,6 +555,12 @@ TEST_F(CrashPackageProcessorTest, UnusableDumpAndDataDirectories) {
     extraDumpDirectory_ = dir_.Sub("aimed");
     EXPECT_TRUE(Run().empty());
     EXPECT_THAT(log_, HasSubstr("The dump directory '" + dir_.Sub("aimed") + "' is left out (the link"));
+    // One that another user made first is theirs, not the program's.
+    fs::create_directory(dir_.Sub("squatted"));
+    ASSERT_EQ(::chown(dir_.Sub("squatted").c_str(), 65534, 65534), 0);
+    EXPECT_THAT(
+        test_support::ErrorOf([&] { CrashPackageProcessor({}, TPath(dir_.Sub("squatted"))); }),
+        HasSubstr("The data directory '" + dir_.Sub("squatted") + "' belongs to user 65534"));
   }
   WriteFile(dir_.Sub("file"), "");
   EXPECT_EQ(test_support::ErrorOf([&] { CrashPackageProcessor({}, TPath(dir_.Sub("file/data"))); }),
