@@ -138,7 +138,12 @@ std::vector<TString> ListDirectory(const TPath& directory, const ListRequest& re
       if (::lstat(childNative.c_str(), &st) != 0) continue;
       if (S_ISLNK(st.st_mode)) {
         if (request.symlinks == Symlinks::DoNotFollow) continue;
+        const uid_t linkOwner = st.st_uid;
         if (::stat(childNative.c_str(), &st) != 0) continue;  // dangling link
+        // A user's link leads only to that user's own: else it would list
+        // another user's crash under the user's path (refused when read, so
+        // never sent) or a file of theirs as the user's.
+        if (linkOwner != 0 && linkOwner != ::geteuid() && linkOwner != st.st_uid) continue;
       }
       const bool matches = NameMatches(*qname, request.suffixes);
       const TString shown = request.form == PathForm::Full

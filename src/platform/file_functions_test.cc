@@ -168,6 +168,21 @@ TEST_F(FileFunctionsTest, ListFilesRecursivelyDescendsAndHonoursSymlinkChoice) {
   EXPECT_EQ(ListFilesRecursively(dumps, {"dmp"}, PathForm::Relative, ListedDirectories::Exclude,
                                  Symlinks::Follow),
             (Names{"linked-dir/outside.dmp", "linked.dmp", "sub/deeper/inner.DMP", "top.dmp"}));
+  // Another user's links are followed only to that user's own.
+  if (::geteuid() != 0) return;
+  WriteFile(Sub("theirs/their.dmp"), "x");
+  ASSERT_EQ(::chown(Sub("theirs").c_str(), 65534, 65534), 0);
+  for (const auto& [link, target] :
+       {std::pair{"their-link", "theirs"}, std::pair{"aimed-dir", "elsewhere"},
+        std::pair{"aimed.dmp", "elsewhere/outside.dmp"}}) {
+    fs::create_symlink(Sub(target), Sub(std::string("dumps/") + link));
+    ASSERT_EQ(::lchown(Sub(std::string("dumps/") + link).c_str(), 65534, 65534), 0);
+  }
+  fs::remove(Sub("dumps/sub/deeper/loop"));
+  EXPECT_EQ(ListFilesRecursively(dumps, {"dmp"}, PathForm::Relative, ListedDirectories::Exclude,
+                                 Symlinks::Follow),
+            (Names{"linked-dir/outside.dmp", "linked.dmp", "sub/deeper/inner.DMP",
+                   "their-link/their.dmp", "top.dmp"}));
 }
 
 TEST(PathTextTest, ComparePathsCleansTextButKeepsCase) {
