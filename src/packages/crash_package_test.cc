@@ -459,6 +459,36 @@ TEST_F(CrashPackageTrustTest, OneFileUnderManyNamesIsZippedOnce) {
                                         "' gives a file already in the zip"));
 }
 
+// A manifest naming thousands of files must not make the package's status
+// file too large to save (every later save would fail, and the package
+// would be zipped again each run, never given up): the dump's stamp stays,
+// the names past the room are not recorded, so those files stay.
+TEST_F(CrashPackageTrustTest, StampsStopWhereTheStatusFileWouldGrowTooLarge) {
+  const TPath dump = AddFile("dumps/app.3.dmp");
+  std::string records = Record(dump.NativeString());
+  std::string longName;
+  for (int i = 0; i < 120; ++i) longName += "\u00e9";  // written as 720 bytes
+  constexpr int kNamed = 6000;                         // past the room of 4 MiB
+  for (int i = 0; i < kNamed; ++i) {
+    const std::string name = dir_.Sub("dumps/" + std::to_string(i) + longName);
+    WriteFile(name, "");
+    records += R"(,{"filename":")" + name +
+               R"(","type":"ErrorLog","upload-permission":"NotAllowedFileTypeDisabledByAdmin"})";
+  }
+  const TPath manifestPath =
+      AddFile("dumps/app.3.manifest", R"({"crash-artifact-files":[)" + records + "]}");
+  auto package = SavedPackage({dump, manifestPath});
+  LogCapture capture;
+  package->GetFilesToZip();
+  package->RecordEncryption(AddFile("data/p.enc"), AddFile("data/p.meta"));
+  const auto& stamps = package->GetZippedFiles();
+  EXPECT_EQ(stamps.count(dump), 1u);
+  EXPECT_LT(stamps.size(), static_cast<size_t>(kNamed));
+  EXPECT_LT(std::filesystem::file_size(package->GetFilePath().NativeString()),
+            Package::kMaxStampBytes + (64 << 10));
+  EXPECT_THAT(capture.Text(), HasSubstr("of its crash files are not recorded"));
+}
+
 // A manifest another user wrote, in that user's folder, names root's file
 // beside the user's dump, and a file in root's folder: only the user's own
 // files are zipped and deleted, and root's folder stays.

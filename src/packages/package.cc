@@ -269,6 +269,50 @@ void Package::AddRetryMembers(rapidjson::Document& document) const {
   }
 }
 
+void Package::SetFilesFoundForZip(FileStamps found) {
+  // Each stamp as the status file writes it: the name in escaped ASCII
+  // (\uXXXX per UTF-16 unit beyond it), four numbers and the punctuation.
+  const auto cost = [](const TPath& path) {
+    size_t bytes = 96;
+    for (const unsigned char c : path.NativeString()) {
+      if (c >= 0xf0) {
+        bytes += 12;  // a surrogate pair
+      } else if (c >= 0xc0) {
+        bytes += 6;
+      } else if (c < 0x20) {
+        bytes += 6;
+      } else if (c < 0x80) {
+        bytes += c == '"' || c == '\\' ? 2 : 1;
+      }
+    }
+    return bytes;
+  };
+  const auto first = [](const TPath& path) {
+    return ArtifactNames::MakesACrash(path) || path.ToString().endsWith(".manifest");
+  };
+  foundForZip_.clear();
+  size_t used = 0;
+  size_t left = 0;
+  for (const bool pass : {true, false}) {
+    for (const auto& [path, stamp] : found) {
+      if (first(path) != pass) continue;
+      if (used + cost(path) > kMaxStampBytes) {
+        ++left;
+        continue;
+      }
+      used += cost(path);
+      foundForZip_.emplace(path, stamp);
+    }
+  }
+  if (left > 0) {
+    LogText(TLog::Warn, TFormatString("Package '%1': %2 of its crash files are not recorded, so "
+                                      "they stay after the upload: their names would make its "
+                                      "status file too large")
+                            .arg(packageName_)
+                            .arg(static_cast<uint64_t>(left)));
+  }
+}
+
 bool Package::HoldsItsCrashFiles() const {
   if (HasNoFilesLeft()) return false;
   if (uploadStatus_ != UploadStatus::kComplete && uploadStatus_ != UploadStatus::kFailed) {

@@ -246,6 +246,8 @@ class Package : public JsonFileSerializedObject {
   // The crash's files as the last finished zip found them (RecordEncryption);
   // empty for a package never zipped, or zipped by an older version.
   const FileStamps& GetZippedFiles() const { return zippedFiles_; }
+  // The most of the status file that the stamps may take.
+  static constexpr size_t kMaxStampBytes = 4 << 20;
   // The boot that wrote the encrypted file without syncing it
   // (RecordEncryption); empty for one synced, or none.
   const zor::platform::TString& GetUnsyncedEncryptionBoot() const { return unsyncedBoot_; }
@@ -305,8 +307,11 @@ class Package : public JsonFileSerializedObject {
   // Records the path for `kind` without saving (for a package not yet bound).
   void RecordDataFilePath(DataFileKind kind, const zor::platform::TPath& path);
   // For GetFilesToZip: what it found of the crash's files, kept in memory
-  // until RecordEncryption records it with the finished pass.
-  void SetFilesFoundForZip(FileStamps found) { foundForZip_ = std::move(found); }
+  // until RecordEncryption records it with the finished pass. Only as many
+  // stamps as fit kMaxStampBytes of the status file are kept, dumps, Java
+  // files and manifests first; the rest (logged at Warn as a count) are
+  // kept on disk after the upload, since only stamped files are deleted.
+  void SetFilesFoundForZip(FileStamps found);
 
   // Removes the file, link or empty directory `path`, which `namedBy` (a
   // manifest or this package's status file; empty for the package's own
