@@ -12,6 +12,7 @@
 #include "platform/file_functions.h"
 #include "platform/path_error.h"
 #include "platform/tfile.h"
+#include "platform/interruption.h"
 #include "platform/tformat_string.h"
 #include "platform/tpath.h"
 #include "platform/zorvane_exception.h"
@@ -181,6 +182,9 @@ void ZipFile::Add(TFile& file, const TString& entryName, uint64_t maxBytes) {
     // spread over the deflate threads.
     readFailure = deflate.Compress(
         [&](uint8_t* into, size_t size, uint64_t offset) -> size_t {
+          // A large file (a user's sparse one, say) must not hold a stopping
+          // run past its time-out.
+          zor::platform::Interruption::ThrowIfRequested();
           if (offset >= maxBytes) return 0;
           size = static_cast<size_t>(std::min<uint64_t>(size, maxBytes - offset));
           return static_cast<size_t>(file.ReadAt(reinterpret_cast<char*>(into),

@@ -68,7 +68,10 @@ class ZipFile {
   //   <cause>", never a TPath::Exception, when the archive cannot be written,
   //   with the OS error in its record (EIO when the sink gave none): its own
   //   file is then removed and nothing is open. Any other failure after the
-  //   entry began (e.g. std::bad_alloc) closes it likewise.
+  //   entry began (e.g. std::bad_alloc) closes it likewise;
+  // - RunInterrupted once SIGTERM or SIGINT is recorded (Interruption), at
+  //   the next block read: as for a read failure, the entry is finished with
+  //   what was read and the archive stays open.
   // The entry is named `entryName`, or the file name of `path` when that is
   // empty, made safe by ZipEntryName.
   void Add(const zor::platform::TString& path, const zor::platform::TString& entryName = {});

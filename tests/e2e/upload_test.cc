@@ -591,6 +591,25 @@ TEST_F(UploadTest, InterruptedRunsPutTheUploadBack) {
   EXPECT_TRUE(StoredDump("slow.1") == dumpBytes_["slow.1"]);
 }
 
+// A signal stops the zip itself: a large crash (a sparse one of a user's,
+// say) does not hold the run past its time-out, and nothing of the zip stays.
+TEST_F(UploadTest, ASignalStopsTheZipOfALargeCrash) {
+  Crash("huge.2", 1000);
+  fs::resize_file(dumps_ + "/huge.2_0.crash/huge.2.dmp", uint64_t{64} << 30);
+  ProcessResult r;
+  SignalWhen(
+      [&] {
+        return fs::exists(dir_.Sub("logs/zorcrashreporter.txt")) &&
+               Log().find("Creating zip file") != std::string::npos;
+      },
+      "the zip", SIGTERM, "", &r);
+  EXPECT_EQ(r.status, static_cast<signed char>(128 + SIGTERM)) << r.out;
+  const auto [status, document] = Status("huge.2");
+  EXPECT_EQ(status, "pendingretry");
+  EXPECT_FALSE(document["package-data-files"].HasMember("encrypted-package-file"));
+  for (const std::string& name : DataFileNames()) EXPECT_FALSE(name.ends_with(".enc")) << name;
+}
+
 // `text` quoted for sh.
 std::string ShellQuoted(const std::string& text) {
   std::string quoted = "'";
