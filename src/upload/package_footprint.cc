@@ -137,6 +137,7 @@ std::vector<std::shared_ptr<Package>> InFairOrder(
   struct Queued {
     int64_t createdMs;
     uid_t owner;
+    bool troubled;    // its last attempt failed transiently or was stopped
     size_t index;     // in `packages`
     size_t rank = 0;  // among its owner's, oldest first
   };
@@ -144,14 +145,17 @@ std::vector<std::shared_ptr<Package>> InFairOrder(
   for (size_t i = 0; i < packages.size(); ++i) {
     const PackageFootprint footprint = PackageFootprint::Measure(*packages[i]);
     queue.push_back({footprint.created.IsValid() ? footprint.created.GetAsUnixTimeMs() : 0,
-                     footprint.owner, i});
+                     footprint.owner, packages[i]->GetTransientFailures() > 0, i});
   }
   std::stable_sort(queue.begin(), queue.end(),
                    [](const Queued& a, const Queued& b) { return a.createdMs < b.createdMs; });
   std::map<uid_t, size_t> seen;
   for (Queued& q : queue) q.rank = seen[q.owner]++;
-  std::stable_sort(queue.begin(), queue.end(),
-                   [](const Queued& a, const Queued& b) { return a.rank < b.rank; });
+  // Within a round a troubled package goes last: one that cannot be sent
+  // within a run's time (a huge crash, stopped each time) holds back no other.
+  std::stable_sort(queue.begin(), queue.end(), [](const Queued& a, const Queued& b) {
+    return a.rank != b.rank ? a.rank < b.rank : !a.troubled && b.troubled;
+  });
   std::vector<std::shared_ptr<Package>> ordered;
   for (const Queued& q : queue) ordered.push_back(packages[q.index]);
   return ordered;

@@ -50,7 +50,9 @@ class UploadClient {
 
   // What an upload loop does when a signal stops the attempt on `package`:
   // saves it as "PendingRetry" without adding a result (an interrupted run
-  // says nothing about the package, so it costs no attempt) and returns the
+  // says nothing about the package, so it costs no attempt), the interruption
+  // as its last error with no wait (so the next run tries it after those not
+  // stopped, InFairOrder) and returns the
   // exception to throw on, naming the package. Never throws: a failed save is
   // logged, and the next run settles the package it leaves "Started".
   static zor::platform::RunInterrupted PutBack(Package& package,
