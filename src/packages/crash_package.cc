@@ -267,7 +267,8 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip() {
     }
     ++opened;
     if (const auto stamp = StampOfOpened(path, *identity)) found[path] = *stamp;
-    if (!zipped.insert({identity->device, identity->inode}).second) {
+    if (!zipped.insert({identity->device, identity->inode}).second ||
+        IsZippedElsewhere(*identity)) {
       ++repeated;
       continue;
     }
@@ -289,7 +290,7 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip() {
   }
   if (repeated > 0) {
     LogText(TLog::Warn, TFormatString("Skipping %1 name(s) that '%2' gives a file already in the "
-                                      "zip of package '%3'")
+                                      "zip of package '%3' or of another one of this run")
                             .arg(repeated)
                             .arg(manifest->GetFilePath().ToString())
                             .arg(GetPackageName()));

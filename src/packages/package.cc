@@ -313,6 +313,14 @@ void Package::SetFilesFoundForZip(FileStamps found) {
   }
 }
 
+bool Package::IsZippedElsewhere(const zor::platform::FileIdentity& file) const {
+  if (zippedElsewhere_ == nullptr) return false;
+  const auto found = zippedElsewhere_->find({file.device, file.inode});
+  // Its own earlier zip of this run (made again) is no other's.
+  return found != zippedElsewhere_->end() && found->second.package != packageName_ &&
+         zor::platform::IsSameFileUnchanged(found->second.identity, file);
+}
+
 bool Package::HoldsItsCrashFiles() const {
   if (HasNoFilesLeft()) return false;
   if (uploadStatus_ != UploadStatus::kComplete && uploadStatus_ != UploadStatus::kFailed) {

@@ -248,6 +248,16 @@ class Package : public JsonFileSerializedObject {
   const FileStamps& GetZippedFiles() const { return zippedFiles_; }
   // The most of the status file that the stamps may take.
   static constexpr size_t kMaxStampBytes = 4 << 20;
+  // The files that other packages' zips took in this run, by device and
+  // inode, as they were then: GetFilesToZip leaves out one still so, so that
+  // one file that many crashes name goes up once a run, not once a crash.
+  struct ZippedFile {
+    zor::platform::FileIdentity identity;
+    zor::platform::TString package;  // whose zip took it
+  };
+  using ZippedElsewhere = std::map<std::pair<dev_t, ino_t>, ZippedFile>;
+  // `others` is weak and must outlive the next GetFilesToZip; null for none.
+  void SetZippedElsewhere(const ZippedElsewhere* others) { zippedElsewhere_ = others; }
   // The boot that wrote the encrypted file without syncing it
   // (RecordEncryption); empty for one synced, or none.
   const zor::platform::TString& GetUnsyncedEncryptionBoot() const { return unsyncedBoot_; }
@@ -372,6 +382,13 @@ class Package : public JsonFileSerializedObject {
   FileStamps zippedFiles_;
   FileStamps foundForZip_;
   zor::platform::TString unsyncedBoot_;
+
+ protected:
+  // True iff another package's zip of this run took `file` as it is now.
+  bool IsZippedElsewhere(const zor::platform::FileIdentity& file) const;
+
+ private:
+  const ZippedElsewhere* zippedElsewhere_ = nullptr;  // weak
 };
 
 }  // namespace ZorErrorReporting

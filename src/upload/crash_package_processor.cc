@@ -550,9 +550,12 @@ void CrashPackageProcessor::ZipAndEncryptPackage(Package& package, PackageEncryp
   const TPath zipPath =
       dataDirectory_ / (package.GetPackageName() + "." + Package::kPackageZipSuffix);
   std::vector<Package::FileToZip> files;
+  package.SetZippedElsewhere(&zippedThisRun_);
   try {
     files = package.GetFilesToZip();
+    package.SetZippedElsewhere(nullptr);
   } catch (const ZorvaneException& e) {
+    package.SetZippedElsewhere(nullptr);
     throw PackageFilesUnreadable(TFormatString("The files of package '%1' cannot be listed: %2")
                                      .arg(package.GetPackageName())
                                      .arg(e.GetConcatenatedMessages()));
@@ -589,6 +592,11 @@ void CrashPackageProcessor::ZipAndEncryptPackage(Package& package, PackageEncryp
       }
     }
   });
+  for (const auto& [path, file] : entries) {
+    if (const auto identity = file->file.Identify()) {
+      zippedThisRun_[{identity->device, identity->inode}] = {*identity, package.GetPackageName()};
+    }
+  }
   LogText(TLog::Info, TFormatString("Successfully created zip file '%1' for package Id '%2', "
                                     "with following contents:\n'%3'")
                           .arg(zipPath)

@@ -60,6 +60,7 @@
 
 #include "crypto/package_encryptor.h"
 #include "files/byte_progress.h"
+#include "packages/package.h"
 #include "packages/package_types.h"
 #include "packages/trust_boundary.h"
 #include "platform/tpath.h"
@@ -179,6 +180,8 @@ class CrashPackageProcessor {
   const zor::platform::TPath dataDirectory_;
   const TrustBoundary boundary_;
   PackageMap packages_;
+  // What the zips of this run took, and whose (Package::SetZippedElsewhere).
+  Package::ZippedElsewhere zippedThisRun_;
   bool includeFullDumps_ = false;
   // Packages another process was working on when this run looked.
   std::set<zor::platform::TString> skipped_;

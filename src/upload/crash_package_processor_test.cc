@@ -542,6 +542,38 @@ TEST_F(CrashPackageProcessorTest, ZipAndEncryptInOnePass) {
               AllOf(HasSubstr(".zip.enc"), Not(HasSubstr("of package"))));
 }
 
+// One file that the crashes of a run all name goes up once that run, not
+// once a crash: else a user's few megabytes would fill the data directory
+// many times over while the server is down.
+TEST_F(CrashPackageProcessorTest, AFileManyCrashesNameIsZippedOnceARun) {
+  const TPath shared = Dump("shared.bin", zor::test::Incompressible(1 << 20));
+  for (const char* name : {"a.1", "b.2", "c.3"}) {
+    const TPath dump = Dump(std::string(name) + ".dmp");
+    Dump(std::string(name) + ".manifest", R"({"crash-artifact-files":[{"filename":")" +
+                                              dump.NativeString() + R"("},{"filename":")" +
+                                              shared.NativeString() + R"(","type":"ErrorLog"}]})");
+  }
+  auto packages = Run();
+  ASSERT_EQ(packages.size(), 3u);
+  CrashPackageProcessor processor({TPath(dumps_)}, TPath(data_));
+  PackageEncryptor encryptor("key-7",
+                             test_support::PemWithNul(test_support::RsaKey(2048) + ".pub"));
+  std::vector<uintmax_t> sizes;
+  for (const auto& package : packages) {
+    processor.ZipAndEncryptPackage(*package, encryptor, PackageEncryptor::KeepZip::kNo, 1);
+    sizes.push_back(fs::file_size(package->GetEncryptedPackageFilePath().NativeString()));
+  }
+  EXPECT_GT(sizes[0], 1u << 20);
+  EXPECT_LT(sizes[1], 64u << 10);
+  EXPECT_LT(sizes[2], 64u << 10);
+  // The next run's zip takes it again: a crash of its own.
+  CrashPackageProcessor next({TPath(dumps_)}, TPath(data_));
+  packages[1]->DiscardDataFiles(
+      {DataFileKind::kEncryptedPackageFile, DataFileKind::kZorEncryptionMetadataFile}, "test");
+  next.ZipAndEncryptPackage(*packages[1], encryptor, PackageEncryptor::KeepZip::kNo, 1);
+  EXPECT_GT(fs::file_size(packages[1]->GetEncryptedPackageFilePath().NativeString()), 1u << 20);
+}
+
 TEST_F(CrashPackageProcessorTest, UnusableDumpAndDataDirectories) {
   fs::remove_all(dumps_);
   EXPECT_TRUE(Run().empty());
