@@ -303,7 +303,24 @@ TString TrustBoundary::CheckDeletion(const TPath& path, const TPath& namedBy,
   // points.
   *entry = Filesystem::GetInstance().IdentifyEntryAt(*parent, *name);
   if (!*entry) return {};
-  return WhyNotOwner((*entry)->owner, namedBy);
+  if (TString why = WhyNotOwner((*entry)->owner, namedBy); !why.isEmpty()) return why;
+  // With links followed, a user's link on the way may lead the record's name
+  // to another user's entry: as for reading, each link must be root's, this
+  // user's or the entry owner's, and the way must still lead to the folder
+  // opened.
+  if (followLinks_ && VouchesForAnyOwner(namedBy)) {
+    if (TString why = zor::platform::WhoseLinkOnTheWay(path.Parent(), (*entry)->owner);
+        !why.isEmpty()) {
+      return why + ", and the entry to user " +
+             TString::Number(static_cast<uint64_t>((*entry)->owner));
+    }
+    const auto folder = zor::platform::IdentifyDescriptor(parent->Descriptor());
+    const auto now = zor::platform::IdentifyPath(path.Parent(), LinkHandling::kFollow);
+    if (!folder || !now || folder->device != now->device || folder->inode != now->inode) {
+      return "its folder no longer leads to the one opened";
+    }
+  }
+  return {};
 }
 
 }  // namespace ZorErrorReporting

@@ -256,6 +256,10 @@ TEST_F(TrustBoundaryTest, AnotherUsersFileNamesOnlyThatUsersFiles) {
   EXPECT_THAT(following.WhyNotRead(Dump("aimed-link"), Dump("own.manifest")).toStdString(),
               ::testing::HasSubstr("belongs to user 65534, and the file it leads to to user 0"));
   EXPECT_FALSE(following.WhyNotRead(Dump("folder-link/a.dmp"), Dump("own.manifest")).isEmpty());
+  EXPECT_THAT(
+      following.WhyNotDeleted(Dump("folder-link/a.dmp"), Dump("own.manifest")).toStdString(),
+      ::testing::HasSubstr("belongs to user 65534, and the entry to user 0"));
+  EXPECT_TRUE(following.WhyNotDeleted(Dump("a.dmp"), Dump("own.manifest")).isEmpty());
   // Nor does a user's file gain root's word while its folder is swapped for a
   // link to a folder where root has a file of that name.
   std::filesystem::create_directory(dumps_.Sub("roots"));
