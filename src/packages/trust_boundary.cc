@@ -219,7 +219,10 @@ std::optional<TFile> TrustBoundary::OpenForReading(const TPath& path, const TPat
   // The program's record vouches for no owner, and the listing followed a
   // link that a user may have aimed at another user's file or at root's.
   if (followLinks_ && VouchesForAnyOwner(namedBy) && !WhyNotAsNamed(path, *canonical).isEmpty()) {
-    if (TString why = WhyNotLinkedByOwner(path, *opened); !why.isEmpty()) return refuse(why);
+    if (TString why = WhyNotLinkedByOwner(path, opened->owner, *opened, "the file it leads to");
+        !why.isEmpty()) {
+      return refuse(why);
+    }
   }
   // Nor a file with another name: that may be a hard link a user made to a
   // file of root's or of another user, which the owner rule then never sees.
@@ -237,14 +240,14 @@ std::optional<TFile> TrustBoundary::OpenForReading(const TPath& path, const TPat
   return file;
 }
 
-TString TrustBoundary::WhyNotLinkedByOwner(const TPath& path, const FileIdentity& opened) const {
-  if (TString why = zor::platform::WhoseLinkOnTheWay(path, opened.owner); !why.isEmpty()) {
-    return why + ", and the file it leads to to user " +
-           TString::Number(static_cast<uint64_t>(opened.owner));
+TString TrustBoundary::WhyNotLinkedByOwner(const TPath& way, uid_t owner,
+                                           const FileIdentity& reached, const char* what) const {
+  if (TString why = zor::platform::WhoseLinkOnTheWay(way, owner); !why.isEmpty()) {
+    return why + ", and " + what + " to user " + TString::Number(static_cast<uint64_t>(owner));
   }
-  const auto now = zor::platform::IdentifyPath(path, LinkHandling::kFollow);
-  if (!now || now->device != opened.device || now->inode != opened.inode) {
-    return "it no longer leads to the file opened";
+  const auto now = zor::platform::IdentifyPath(way, LinkHandling::kFollow);
+  if (!now || now->device != reached.device || now->inode != reached.inode) {
+    return "'" + way.ToString() + "' no longer leads to what was opened";
   }
   return {};
 }
@@ -309,16 +312,9 @@ TString TrustBoundary::CheckDeletion(const TPath& path, const TPath& namedBy,
   // user's or the entry owner's, and the way must still lead to the folder
   // opened.
   if (followLinks_ && VouchesForAnyOwner(namedBy)) {
-    if (TString why = zor::platform::WhoseLinkOnTheWay(path.Parent(), (*entry)->owner);
-        !why.isEmpty()) {
-      return why + ", and the entry to user " +
-             TString::Number(static_cast<uint64_t>((*entry)->owner));
-    }
     const auto folder = zor::platform::IdentifyDescriptor(parent->Descriptor());
-    const auto now = zor::platform::IdentifyPath(path.Parent(), LinkHandling::kFollow);
-    if (!folder || !now || folder->device != now->device || folder->inode != now->inode) {
-      return "its folder no longer leads to the one opened";
-    }
+    if (!folder) return "its folder cannot be examined";
+    return WhyNotLinkedByOwner(path.Parent(), (*entry)->owner, *folder, "the entry");
   }
   return {};
 }

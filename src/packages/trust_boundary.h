@@ -143,11 +143,13 @@ class TrustBoundary {
   // Empty iff an entry owned by `owner` may be taken on the word of `namedBy`.
   zor::platform::TString WhyNotOwner(unsigned owner, const zor::platform::TPath& namedBy) const;
   // With links followed, for a path the program's own record names: empty
-  // iff every link on the way to `path` is root's, this user's or the owner's
-  // of `opened` (what the open reached), and `path` still leads to it (so a
-  // link swapped for a plain entry after the open is no way round).
-  zor::platform::TString WhyNotLinkedByOwner(const zor::platform::TPath& path,
-                                             const zor::platform::FileIdentity& opened) const;
+  // iff every link on the way `way` is root's, this user's or `owner`'s (the
+  // owner of what is read or deleted, called `what` in the text), and `way`
+  // still leads to `reached`, what the open reached (so a link swapped for a
+  // plain entry after the open is no way round).
+  zor::platform::TString WhyNotLinkedByOwner(const zor::platform::TPath& way, uid_t owner,
+                                             const zor::platform::FileIdentity& reached,
+                                             const char* what) const;
 
   std::vector<zor::platform::TPath> roots_;
   // Each root's device and inode when the boundary was made.
