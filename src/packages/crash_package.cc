@@ -230,7 +230,7 @@ TString CrashPackage::GetIdentityJson() const {
   return TString(Json::WriteCompact(identity));
 }
 
-std::vector<Package::FileToZip> CrashPackage::GetFilesToZip() {
+std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewhere& zippedThisRun) {
   const std::shared_ptr<CrashManifest> manifest = GetManifest();
   const TrustBoundary& boundary = GetTrustBoundary();
   const uint64_t maxBytes = Config::GetInstance().GetMaxArtifactBytes();
@@ -268,7 +268,7 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip() {
     ++opened;
     if (const auto stamp = StampOfOpened(path, *identity)) found[path] = *stamp;
     if (!zipped.insert({identity->device, identity->inode}).second ||
-        IsZippedElsewhere(*identity)) {
+        IsZippedElsewhere(zippedThisRun, *identity)) {
       ++repeated;
       continue;
     }

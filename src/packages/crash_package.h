@@ -117,7 +117,7 @@ class CrashPackage : public Package {
   // Throws as GetManifest; ZorvaneException naming the manifest when it
   // cannot be opened so, and when every crash file it allows was refused and
   // at least one was (nothing but the manifest would travel).
-  std::vector<FileToZip> GetFilesToZip() override;
+  std::vector<FileToZip> GetFilesToZip(const ZippedElsewhere& zippedThisRun) override;
   // The program's record travels under the name of the application's
   // manifest (or "<file-name key of the first file>.manifest" without one).
   zor::platform::TString GetZipEntryName(const zor::platform::TPath& path) const override;

@@ -118,7 +118,7 @@ TEST_F(CrashPackageTest, CompletedManifestIsTheProgramsRecord) {
               (std::map<TPath, Permission>{{full, fullPermission}, {mini, Permission::kAllowed}}));
     const std::vector<TPath> zipped = fullDumps ? std::vector<TPath>{full, mini, RecordOf()}
                                                 : std::vector<TPath>{mini, RecordOf()};
-    EXPECT_EQ(PathsOf(package.GetFilesToZip()), zipped);
+    EXPECT_EQ(PathsOf(package.GetFilesToZip({})), zipped);
   }
 
   // Read back from the status file: the application's manifest is zipped
@@ -135,7 +135,7 @@ TEST_F(CrashPackageTest, CompletedManifestIsTheProgramsRecord) {
               ::testing::StartsWith(written.substr(0, written.size() - 1)));
   EXPECT_EQ(package->GetZipEntryName(RecordOf("app.5")), "app.5.manifest");
   auto loaded = CrashPackage::LoadFromFile(package->GetFilePath(), boundary_);
-  EXPECT_EQ(PathsOf(loaded->GetFilesToZip()), (std::vector<TPath>{dump, RecordOf("app.5")}));
+  EXPECT_EQ(PathsOf(loaded->GetFilesToZip({})), (std::vector<TPath>{dump, RecordOf("app.5")}));
   EXPECT_EQ(loaded->GetProductBuild(), "5.0.1");
   EXPECT_EQ(loaded->GetOs(), "Plan9");
   EXPECT_FALSE(loaded->GetUploadFullDumps());
@@ -157,7 +157,7 @@ TEST_F(CrashPackageTest, CompletedManifestIsTheProgramsRecord) {
   package = SavedPackage({bigDump, TPath(dir_.Sub("dumps/app.6.manifest"))}, false, "app.6");
   EXPECT_EQ(ReadFile(RecordOf("app.6").NativeString()).find(filler), std::string::npos);
   loaded = CrashPackage::LoadFromFile(package->GetFilePath(), boundary_);
-  EXPECT_EQ(PathsOf(loaded->GetFilesToZip()), (std::vector<TPath>{bigDump, RecordOf("app.6")}));
+  EXPECT_EQ(PathsOf(loaded->GetFilesToZip({})), (std::vector<TPath>{bigDump, RecordOf("app.6")}));
 }
 
 TEST_F(CrashPackageTest, UnreadableRotatedLogChainIsLoggedAndSkipped) {
@@ -190,7 +190,7 @@ TEST_F(CrashPackageTest, StatusFileWithoutUsableManifest) {
     LogCapture capture;
     auto package = CrashPackage::LoadFromFile(status, boundary_);
     EXPECT_FALSE(package->HasManifest());
-    EXPECT_EQ(ErrorOf([&] { package->GetFilesToZip(); }),
+    EXPECT_EQ(ErrorOf([&] { package->GetFilesToZip({}); }),
               "Manifest failed to load on package construction. See warnings in log file for "
               "details.");
     EXPECT_EQ(package->GetOsVersion(), "Unspecified");
@@ -216,7 +216,7 @@ TEST_F(CrashPackageTest, RefusedApplicationManifestIsNamedByTheListing) {
   EXPECT_THAT(capture.Text(), HasSubstr("Skipping '" + manifest.NativeString() +
                                         "', which the dump directory's listing names: "));
   // The crash itself is not lost with its manifest.
-  EXPECT_EQ(PathsOf(package->GetFilesToZip()), (std::vector<TPath>{dump, RecordOf()}));
+  EXPECT_EQ(PathsOf(package->GetFilesToZip({})), (std::vector<TPath>{dump, RecordOf()}));
 }
 
 // The crash's directory goes only when it is the crash's own and empty; what
@@ -308,7 +308,8 @@ TEST_F(CrashPackageTest, OnlyWhatTheZipFoundUnchangedIsDeletedWithThePackage) {
     auto package = SavedPackage({dump, log, manifest}, true, "p-" + how);
     // Not there when the zip is made, there again when the crash goes.
     fs::remove(log.NativeString());
-    EXPECT_EQ(PathsOf(package->GetFilesToZip()), (std::vector<TPath>{dump, RecordOf("p-" + how)}));
+    EXPECT_EQ(PathsOf(package->GetFilesToZip({})),
+              (std::vector<TPath>{dump, RecordOf("p-" + how)}));
     package->RecordEncryption(AddFile("data/" + how + ".enc"), AddFile("data/" + how + ".meta"));
     package = CrashPackage::LoadFromFile(package->GetFilePath(), boundary_);
     // A kept zip encrypted again for another key: no new pass, same files.
@@ -333,7 +334,7 @@ TEST_F(CrashPackageTest, CrashOfOnlyRefusedFilesIsNotZipped) {
   const TPath dump = AddFile("dumps/app.8.dmp");
   auto package = SavedPackage({dump});
   std::filesystem::remove(dump.NativeString());
-  EXPECT_THAT(ErrorOf([&] { package->GetFilesToZip(); }),
+  EXPECT_THAT(ErrorOf([&] { package->GetFilesToZip({}); }),
               HasSubstr("None of the crash files that '" + RecordOf().NativeString() +
                         "' names may be read (1 refused; the first, '" + dump.NativeString()));
 }
@@ -385,7 +386,7 @@ TEST_F(CrashPackageTrustTest, ManifestListingIsFollowedOnlyInsideTheDumpDirector
   auto package = SavedPackage({dump, manifestPath});
 
   LogCapture capture;
-  std::vector<Package::FileToZip> files = package->GetFilesToZip();
+  std::vector<Package::FileToZip> files = package->GetFilesToZip({});
   EXPECT_EQ(PathsOf(files), (std::vector<TPath>{dump, manifestPath}));
   Config::SetTestInstance(nullptr);
   // Grown past the limit once checked (a sparse terabyte, say): the zip
@@ -453,7 +454,7 @@ TEST_F(CrashPackageTrustTest, OneFileUnderManyNamesIsZippedOnce) {
   auto package = SavedPackage({dump, manifestPath});
   LogCapture capture;
   // The name first in path order, and the manifest.
-  EXPECT_EQ(PathsOf(package->GetFilesToZip()),
+  EXPECT_EQ(PathsOf(package->GetFilesToZip({})),
             (std::vector<TPath>{TPath(dir_.Sub("dumps/again/app.9.dmp")), manifestPath}));
   EXPECT_THAT(capture.Text(), HasSubstr("Skipping 4 name(s) that '" + manifestPath.NativeString() +
                                         "' gives a file already in the zip"));
@@ -479,7 +480,7 @@ TEST_F(CrashPackageTrustTest, StampsStopWhereTheStatusFileWouldGrowTooLarge) {
       AddFile("dumps/app.3.manifest", R"({"crash-artifact-files":[)" + records + "]}");
   auto package = SavedPackage({dump, manifestPath});
   LogCapture capture;
-  package->GetFilesToZip();
+  package->GetFilesToZip({});
   package->RecordEncryption(AddFile("data/p.enc"), AddFile("data/p.meta"));
   const auto& stamps = package->GetZippedFiles();
   EXPECT_EQ(stamps.count(dump), 1u);
@@ -511,7 +512,7 @@ TEST_F(CrashPackageTrustTest, AnotherUsersManifestNeitherZipsNorDeletesRootsFile
   }
   auto package = SavedPackage({dump, manifestPath});
 
-  EXPECT_EQ(PathsOf(package->GetFilesToZip()), (std::vector<TPath>{dump, manifestPath}));
+  EXPECT_EQ(PathsOf(package->GetFilesToZip({})), (std::vector<TPath>{dump, manifestPath}));
   package->DeletePackage();
 
   EXPECT_FALSE(Exists(dump));

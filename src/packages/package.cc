@@ -313,11 +313,11 @@ void Package::SetFilesFoundForZip(FileStamps found) {
   }
 }
 
-bool Package::IsZippedElsewhere(const zor::platform::FileIdentity& file) const {
-  if (zippedElsewhere_ == nullptr) return false;
-  const auto found = zippedElsewhere_->find({file.device, file.inode});
+bool Package::IsZippedElsewhere(const ZippedElsewhere& zippedThisRun,
+                                const zor::platform::FileIdentity& file) const {
+  const auto found = zippedThisRun.find({file.device, file.inode});
   // Its own earlier zip of this run (made again) is no other's.
-  return found != zippedElsewhere_->end() && found->second.package != packageName_ &&
+  return found != zippedThisRun.end() && found->second.package != packageName_ &&
          zor::platform::IsSameFileUnchanged(found->second.identity, file);
 }
 
@@ -338,7 +338,7 @@ bool Package::HoldsItsCrashFiles() const {
 
 TString Package::GetZipEntryName(const TPath& path) const { return path.Filename(); }
 
-std::vector<Package::FileToZip> Package::GetFilesToZip() { return {}; }
+std::vector<Package::FileToZip> Package::GetFilesToZip(const ZippedElsewhere&) { return {}; }
 
 std::shared_ptr<PackageMetadata> Package::GetPackageMetadata() { return nullptr; }
 

@@ -143,9 +143,18 @@ class Package : public JsonFileSerializedObject {
     zor::platform::TFile file;
     uint64_t maxBytes = UINT64_MAX;
   };
-  // The files that go into the package's zip, in list order, already open.
-  // Empty here.
-  virtual std::vector<FileToZip> GetFilesToZip();
+  // The files that packages' zips took in this run, by device and inode, as
+  // they were then, and whose zip took each.
+  struct ZippedFile {
+    zor::platform::FileIdentity identity;
+    zor::platform::TString package;
+  };
+  using ZippedElsewhere = std::map<std::pair<dev_t, ino_t>, ZippedFile>;
+  // The files that go into the package's zip, in list order, already open;
+  // one that another package's zip took in this run and that is unchanged
+  // since (`zippedThisRun`) is left out, so that one file that many crashes
+  // name goes up once a run, not once a crash. Empty here.
+  virtual std::vector<FileToZip> GetFilesToZip(const ZippedElsewhere& zippedThisRun);
   // The name of `path`'s entry in the zip: its file name here (ZipFile makes
   // every name safe to unpack).
   virtual zor::platform::TString GetZipEntryName(const zor::platform::TPath& path) const;
@@ -248,16 +257,6 @@ class Package : public JsonFileSerializedObject {
   const FileStamps& GetZippedFiles() const { return zippedFiles_; }
   // The most of the status file that the stamps may take.
   static constexpr size_t kMaxStampBytes = 4 << 20;
-  // The files that other packages' zips took in this run, by device and
-  // inode, as they were then: GetFilesToZip leaves out one still so, so that
-  // one file that many crashes name goes up once a run, not once a crash.
-  struct ZippedFile {
-    zor::platform::FileIdentity identity;
-    zor::platform::TString package;  // whose zip took it
-  };
-  using ZippedElsewhere = std::map<std::pair<dev_t, ino_t>, ZippedFile>;
-  // `others` is weak and must outlive the next GetFilesToZip; null for none.
-  void SetZippedElsewhere(const ZippedElsewhere* others) { zippedElsewhere_ = others; }
   // The boot that wrote the encrypted file without syncing it
   // (RecordEncryption); empty for one synced, or none.
   const zor::platform::TString& GetUnsyncedEncryptionBoot() const { return unsyncedBoot_; }
@@ -385,10 +384,8 @@ class Package : public JsonFileSerializedObject {
 
  protected:
   // True iff another package's zip of this run took `file` as it is now.
-  bool IsZippedElsewhere(const zor::platform::FileIdentity& file) const;
-
- private:
-  const ZippedElsewhere* zippedElsewhere_ = nullptr;  // weak
+  bool IsZippedElsewhere(const ZippedElsewhere& zippedThisRun,
+                         const zor::platform::FileIdentity& file) const;
 };
 
 }  // namespace ZorErrorReporting

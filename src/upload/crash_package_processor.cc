@@ -550,12 +550,9 @@ void CrashPackageProcessor::ZipAndEncryptPackage(Package& package, PackageEncryp
   const TPath zipPath =
       dataDirectory_ / (package.GetPackageName() + "." + Package::kPackageZipSuffix);
   std::vector<Package::FileToZip> files;
-  package.SetZippedElsewhere(&zippedThisRun_);
   try {
-    files = package.GetFilesToZip();
-    package.SetZippedElsewhere(nullptr);
+    files = package.GetFilesToZip(zippedThisRun_);
   } catch (const ZorvaneException& e) {
-    package.SetZippedElsewhere(nullptr);
     throw PackageFilesUnreadable(TFormatString("The files of package '%1' cannot be listed: %2")
                                      .arg(package.GetPackageName())
                                      .arg(e.GetConcatenatedMessages()));

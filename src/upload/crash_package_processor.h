@@ -72,7 +72,6 @@
 namespace ZorErrorReporting {
 
 class LogsPackage;
-class Package;
 
 class CrashPackageProcessor {
  public:
@@ -180,7 +179,7 @@ class CrashPackageProcessor {
   const zor::platform::TPath dataDirectory_;
   const TrustBoundary boundary_;
   PackageMap packages_;
-  // What the zips of this run took, and whose (Package::SetZippedElsewhere).
+  // What the zips of this run took, and whose (Package::GetFilesToZip).
   Package::ZippedElsewhere zippedThisRun_;
   bool includeFullDumps_ = false;
   // Packages another process was working on when this run looked.
