@@ -20,7 +20,9 @@ struct FaultPlan {
   std::string traceFile;
   long at = 0;  // 0: no fault
   std::string action;
+  std::string only;
   long reached = 0;
+  long matched = 0;  // of the changes that `only` selects
 };
 
 std::mutex& PlanMutex() {
@@ -54,6 +56,7 @@ void Load(FaultPlan& plan) {
   plan.countFile = Environment("ZOR_FAULT_COUNT_FILE");
   plan.traceFile = Environment("ZOR_FAULT_TRACE");
   plan.action = Environment("ZOR_FAULT_ACTION");
+  plan.only = Environment("ZOR_FAULT_ONLY");
   plan.at = std::strtol(Environment("ZOR_FAULT_AT").c_str(), nullptr, 10);
   WriteWhole(plan.countFile, "0\n", O_TRUNC);
 }
@@ -75,8 +78,10 @@ int ReachFaultPoint(const char* operation, const zor::platform::TString& what) {
   std::lock_guard<std::mutex> lock(PlanMutex());
   FaultPlan& plan = Plan();
   const long n = ++plan.reached;
-  const bool faulted = n == plan.at;
-  std::string line = std::to_string(n) + " " + operation + " " + what.toStdString();
+  const std::string change = std::string(operation) + " " + what.toStdString();
+  const bool selected = change.find(plan.only) != std::string::npos;
+  const bool faulted = selected && ++plan.matched == plan.at;
+  std::string line = std::to_string(n) + " " + change;
   if (faulted) line += " " + plan.action;
   WriteWhole(plan.traceFile, line + "\n", O_APPEND);
   WriteWhole(plan.countFile, std::to_string(n) + "\n", O_TRUNC);

@@ -15,6 +15,9 @@
 //   ZOR_FAULT_AT=<N> with ZOR_FAULT_ACTION=kill|enospc|eio  at the Nth change
 //       (counted from 1): SIGKILL before the change takes effect, or make that
 //       one change fail with ENOSPC or EIO (the others go through);
+//   ZOR_FAULT_ONLY=<text>  counts for ZOR_FAULT_AT only the changes whose
+//       "<operation> <path>" holds <text> (all of them still count for the
+//       count file and the trace);
 //   ZOR_FAULT_TRACE=<path>  gets one line per change appended:
 //       "<N> <operation> <path>", followed by " <action>" at the faulted one.
 //

@@ -161,6 +161,13 @@ std::unique_ptr<OutputFile> Filesystem::CreateNewFile(const TPath& path, OutputF
   return std::make_unique<OutputFile>(path, TFile(path, zor::platform::OpenMode::Write), sync);
 }
 
+void Filesystem::SyncFile(const TPath& path) {
+  if (const int error = BeforeDurableChange("sync", path.ToString()); error != 0) {
+    ThrowPathError("TFile: cannot sync '" + path.ToString() + "'", error);
+  }
+  TFile(path, zor::platform::OpenMode::Read).Sync();
+}
+
 void Filesystem::RenamePath(const TPath& oldPath, const TPath& newPath) {
   if (const int error =
           BeforeDurableChange("rename", oldPath.ToString() + " -> " + newPath.ToString());

@@ -102,6 +102,12 @@ class Filesystem {
   // created.
   virtual std::unique_ptr<OutputFile> CreateNewFile(
       const zor::platform::TPath& path, OutputFile::Sync sync = OutputFile::Sync::kOnCommit);
+  // Makes the existing file `path` durable (fsync on a descriptor opened for
+  // reading). A write-back of it that failed since it was written, and that
+  // no one has been told of yet, fails this too: the file may then hold
+  // other bytes on disk than were written. Throws TPath::Exception
+  // "TFile: cannot sync '<path>': <cause>".
+  virtual void SyncFile(const zor::platform::TPath& path);
   // Renames `oldPath` to `newPath`, replacing a file of that name, and makes
   // the rename durable (directory sync). Throws TPath::Exception
   // ("TFilesystem: ...") naming both paths and the cause when the rename

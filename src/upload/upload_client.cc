@@ -4,11 +4,13 @@
 
 #include "config/config.h"
 #include "crypto/package_encryptor.h"
+#include "files/filesystem.h"
 #include "log/log_functions.h"
 #include "net/crash_server_protocol.h"
 #include "packages/package.h"
 #include "packages/package_encryption_metadata.h"
 #include "packages/upload_step.h"
+#include "platform/boot_id.h"
 #include "platform/curl_exception.h"
 #include "platform/date_time.h"
 #include "platform/tformat_string.h"
@@ -81,6 +83,7 @@ void UploadClient::PrepareUpload(Package& package) {
     };
   };
   DiscardEncryptionForAnotherKey(package);
+  SyncEncryptionOfAnEarlierRun(package);
   // One local step (zip and encrypt in one pass, or encrypt a zip that is
   // there), and more only for a zip that vanished in between.
   for (int round = 0; round < 3; ++round) {
@@ -119,6 +122,33 @@ void UploadClient::PrepareUpload(Package& package) {
   throw zor::platform::ZorvaneException(
       TFormatString("Package '%1': its zip file vanished while it was encrypted")
           .arg(package.GetPackageName()));
+}
+
+void UploadClient::SyncEncryptionOfAnEarlierRun(Package& package) {
+  // One of another boot is DescribeUpload's to drop.
+  if (package.GetUnsyncedEncryptionBoot().isEmpty() ||
+      package.GetUnsyncedEncryptionBoot() != zor::platform::CurrentBootId() ||
+      !package.HasEncryptedPackageFile()) {
+    return;
+  }
+  const TPath encrypted = package.GetEncryptedPackageFilePath();
+  Filesystem& fs = Filesystem::GetInstance();
+  if (!fs.FileExists(encrypted)) return;
+  try {
+    // The page cache serves what it holds even when its write-back failed,
+    // until it drops it; the disk then gives back whatever it has, and that
+    // would go up as the crash, which is then deleted.
+    fs.SyncFile(encrypted);
+  } catch (const TPath::Exception& e) {
+    LogText(TLog::Warn, TFormatString("Package '%1': its encrypted file cannot be written to "
+                                      "disk, so it is made again: %2")
+                            .arg(package.GetPackageName())
+                            .arg(e.GetConcatenatedMessages()));
+    package.DiscardDataFiles(
+        {DataFileKind::kEncryptedPackageFile, DataFileKind::kZorEncryptionMetadataFile,
+         DataFileKind::kPartsUploadedFile},
+        "it could not be synced; zipping and encrypting again");
+  }
 }
 
 void UploadClient::DiscardEncryptionForAnotherKey(Package& package) {

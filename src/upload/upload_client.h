@@ -71,6 +71,11 @@ class UploadClient {
  private:
   // The local steps (zip, encrypt) until the next one is the server's.
   void PrepareUpload(Package& package);
+  // Syncs the encrypted file that an earlier run of this boot left unsynced,
+  // before any of it is sent; where that fails, discards it with its
+  // metadata and progress, so that the crash is zipped again from its files.
+  // Throws what Package::DiscardDataFiles throws.
+  void SyncEncryptionOfAnEarlierRun(Package& package);
   // Discards the encryption of a package made for a key other than the one
   // the server gave this run, with whatever was sent of it: the server could
   // not read it. Throws what Package::DiscardDataFiles throws.

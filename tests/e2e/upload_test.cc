@@ -61,14 +61,19 @@ class UploadTest : public ::testing::Test {
     return path;
   }
 
-  ProcessResult Run(const std::vector<std::string>& args, ProcessOptions options = {}) {
+  // `program` "-faults" runs the build whose file changes can fail
+  // (ZOR_FAULT_* in options.environment).
+  ProcessResult Run(const std::vector<std::string>& args, ProcessOptions options = {},
+                    const std::string& program = "") {
     options.workingDirectory = dir_.path();
     options.environment.emplace("HOME", dir_.Sub("home"));
     options.environment.emplace("XDG_CONFIG_HOME", dir_.Sub("settings"));
-    return RunProcess(ProgramPath(), args, options);
+    return RunProcess(ProgramPath() + program, args, options);
   }
-  ProcessResult SendCrashes(const std::string& extra = "", ProcessOptions options = {}) {
-    return Run({"--command", "send-crashes", "--config-file", Config(extra)}, std::move(options));
+  ProcessResult SendCrashes(const std::string& extra = "", ProcessOptions options = {},
+                            const std::string& program = "") {
+    return Run({"--command", "send-crashes", "--config-file", Config(extra)}, std::move(options),
+               program);
   }
 
   ProcessResult SendLogs(const std::string& zip, ProcessOptions options = {}) {
@@ -416,17 +421,18 @@ TEST_F(UploadTest, ForeignErrorEndsTheRunAndTheNextRunResumes) {
 }
 
 // The encrypted file is never synced. In the boot that wrote it the page
-// cache holds it, so a later run resumes its upload; after a restart the disk
-// may hold anything in its place (zeros, here), so a run then zips and
-// encrypts the crash again instead of sending that.
+// cache holds it, so a later run syncs it and resumes its upload; after a
+// restart the disk may hold anything in its place (zeros, here), and where
+// the sync fails, so may the disk, so a run then zips and encrypts the crash
+// again instead of sending that.
 TEST_F(UploadTest, AnUnsyncedEncryptionIsResumedInItsBootAndMadeAgainAfterARestart) {
   // Three parts each (the zip's own bytes fit in the last).
-  for (const char* name : {"a.1", "b.2"}) Crash(name, 3 * kPart - 4096);
+  for (const char* name : {"a.1", "b.2", "c.3"}) Crash(name, 3 * kPart - 4096);
   // a.1 sends its first part, then every part fails.
   server_.AddFault("part", 2, "status", 503, "", 0, 100);
   EXPECT_EQ(SendCrashes().status, 0);
   const std::string boot = ReadFile("/proc/sys/kernel/random/boot_id").substr(0, 36);
-  for (const char* name : {"a.1", "b.2"}) {
+  for (const char* name : {"a.1", "b.2", "c.3"}) {
     const auto [status, document] = Status(name);
     ASSERT_EQ(status, "pendingretry") << name;
     ASSERT_TRUE(document.HasMember("encrypted-file-boot")) << name;
@@ -440,15 +446,25 @@ TEST_F(UploadTest, AnUnsyncedEncryptionIsResumedInItsBootAndMadeAgainAfterAResta
   const std::string encrypted =
       Status("b.2").second["package-data-files"]["encrypted-package-file"].GetString();
   WriteFile(encrypted, std::string(fs::file_size(encrypted), '\0'));
+  // c.3's write-back failed.
+  ProcessOptions eio;
+  eio.environment = {
+      {"ZOR_FAULT_ONLY",
+       std::string("sync ") +
+           Status("c.3").second["package-data-files"]["encrypted-package-file"].GetString()},
+      {"ZOR_FAULT_AT", "1"},
+      {"ZOR_FAULT_ACTION", "eio"}};
 
   server_.Reset();
-  EXPECT_THAT(SendCrashes().out, HasSubstr("Successfully uploaded '2' crash package(s)."));
+  EXPECT_THAT(SendCrashes("", eio, "-faults").out,
+              HasSubstr("Successfully uploaded '3' crash package(s)."));
   EXPECT_THAT(Log(), HasSubstr("Package 'b.2': removing its encrypted-package-file"));
   EXPECT_THAT(Log(), HasSubstr("the system restarted before it was sent"));
-  // a.1 went on with its upload (two parts left); b.2 started a new one.
-  EXPECT_EQ(Count("upload-id"), 1);
-  EXPECT_EQ(Count("part"), 2 + 3);
-  for (const char* name : {"a.1", "b.2"}) {
+  EXPECT_THAT(Log(), HasSubstr("Package 'c.3': its encrypted file cannot be written to disk"));
+  // a.1 went on with its upload (two parts left); b.2 and c.3 started new ones.
+  EXPECT_EQ(Count("upload-id"), 2);
+  EXPECT_EQ(Count("part"), 2 + 3 + 3);
+  for (const char* name : {"a.1", "b.2", "c.3"}) {
     EXPECT_TRUE(StoredDump(name) == dumpBytes_[name]) << name;
   }
 }
