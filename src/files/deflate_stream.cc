@@ -113,12 +113,30 @@ DeflateStream::~DeflateStream() {
 std::exception_ptr DeflateStream::Compress(const ReadAt& read, const Sink& sink) {
   read_ = &read;
   StartWorkers();
-  const size_t ringSize = size_t{threads_} * kBlocksPerThread;
-  std::vector<std::unique_ptr<Block>>& ring = ring_;
   size_t oldest = 0;
   size_t inFlight = 0;
-  uint64_t nextOffset = 0;
   std::exception_ptr failure;
+  // The workers must neither call `read` nor fill a block once this returns,
+  // by a throw too: `read` is the caller's, and dies with its frame.
+  const auto awaitInFlight = [&] {
+    for (; inFlight > 0; --inFlight, oldest = (oldest + 1) % ring_.size()) Await(*ring_[oldest]);
+  };
+  try {
+    CompressBlocks(oldest, inFlight, failure, sink);
+  } catch (...) {
+    awaitInFlight();
+    throw;
+  }
+  awaitInFlight();
+  sink(kFinalBlock, sizeof kFinalBlock);
+  return failure;
+}
+
+void DeflateStream::CompressBlocks(size_t& oldest, size_t& inFlight, std::exception_ptr& failure,
+                                   const Sink& sink) {
+  std::vector<std::unique_ptr<Block>>& ring = ring_;
+  const size_t ringSize = size_t{threads_} * kBlocksPerThread;
+  uint64_t nextOffset = 0;
   for (bool ended = false; !ended;) {
     // One block until the input proves longer, so a small file costs little.
     const size_t wanted = inputSize_ > 0 ? ringSize : 1;
@@ -155,10 +173,6 @@ std::exception_ptr DeflateStream::Compress(const ReadAt& read, const Sink& sink)
     oldest = (oldest + 1) % ring.size();
     --inFlight;
   }
-  // Blocks still in flight must not be written into after the ring goes.
-  for (; inFlight > 0; --inFlight, oldest = (oldest + 1) % ring.size()) Await(*ring[oldest]);
-  sink(kFinalBlock, sizeof kFinalBlock);
-  return failure;
 }
 
 void DeflateStream::Submit(Block& block) {

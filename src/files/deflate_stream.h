@@ -14,7 +14,8 @@
 // Lifecycle: Compress once. Compressed bytes go to the caller's sink in input
 // order, one block's output at a time, on the caller's thread; the sink's
 // exceptions pass through unchanged and leave the stream unusable (it may
-// only be destroyed). Memory is fixed whatever the input's length: at most
+// only be destroyed). However Compress ends, no worker calls `read` or
+// writes for it once it has. Memory is fixed whatever the input's length: at most
 // kBlocksPerThread blocks per thread are in flight (about 2.1 MiB each), plus
 // the compressor's work memory per thread.
 //
@@ -77,6 +78,12 @@ class DeflateStream {
  private:
   struct Block;
   class Compressor;
+
+  // Compress's loop: keeps the ring full and hands the oldest block's output
+  // to `sink` until the input ends or `read` fails (`failure`); on return or
+  // throw, `oldest` and `inFlight` say which blocks are still out.
+  void CompressBlocks(size_t& oldest, size_t& inFlight, std::exception_ptr& failure,
+                      const Sink& sink);
 
   // Hands `block` to a worker.
   void Submit(Block& block);
