@@ -42,25 +42,26 @@ TEST_F(CryptoTest, TamperingFailsDecryption) {
 TEST_F(CryptoTest, FileEncryptionEqualsBufferEncryption) {
   const std::pair<size_t, size_t> cases[] = {
       {0, 256}, {1, 1}, {256, 256}, {257, 256}, {100000, 4096}, {100000, Crypto::kFileBlockSize}};
-  for (const auto& c : cases) {
-    const size_t size = c.first, block = c.second;
+  for (const auto& [size, block] : cases) {
+    SCOPED_TRACE(std::to_string(size) + " in blocks of " + std::to_string(block));
     std::string content(size, '\0');
     for (size_t i = 0; i < size; ++i) content[i] = static_cast<char>(i * 7 + i / 256);
     const std::string in = dir_.Sub("in-" + std::to_string(size));
     zor::test::WriteFile(in, content);
     const auto [expected, expectedTag] = C().EncryptBuffer(BytesOf(content), key_, iv_, 16);
     uint64_t told = 0, steps = 0;
-    const Crypto::Bytes tag = C().EncryptFile(TPath(in), TPath(in + ".enc"), key_, iv_, 16, block,
-                                              [&](uint64_t done, uint64_t total) {
-                                                EXPECT_EQ(total, size);
-                                                told = done;
-                                                ++steps;
-                                              });
-    EXPECT_EQ(BytesOf(zor::test::ReadFile(in + ".enc")), expected) << size << " in " << block;
-    EXPECT_EQ(tag, expectedTag) << size << " in " << block;
+    const auto progress = [&, size = size](uint64_t done, uint64_t total) {
+      EXPECT_EQ(total, size);
+      told = done;
+      ++steps;
+    };
+    const Crypto::Bytes tag =
+        C().EncryptFile(TPath(in), TPath(in + ".enc"), key_, iv_, 16, block, progress);
+    EXPECT_EQ(BytesOf(zor::test::ReadFile(in + ".enc")), expected);
+    EXPECT_EQ(tag, expectedTag);
     // Told after each block read.
-    EXPECT_EQ(std::pair(told, steps), std::pair(uint64_t{size}, uint64_t{(size + block - 1) / block}))
-        << size << " in " << block;
+    EXPECT_EQ(std::pair(told, steps),
+              std::pair(uint64_t{size}, uint64_t{(size + block - 1) / block}));
   }
 }
 
@@ -97,11 +98,8 @@ TEST_F(CryptoTest, OnlyAPemSubjectPublicKeyInfoRsaKeyIsAccepted) {
       "-----END PUBLIC KEY-----\n",  // Ed25519
   };
   for (const auto& pem : cases) {
-    EXPECT_EQ(ErrorOf([&] {
-                C().RsaPublicEncrypt({pem.begin(), pem.end()}, key_);
-              }),
-              "Call to PEM_read_bio_RSA_PUBKEY failed!")
-        << pem;
+    const auto wrap = [&] { C().RsaPublicEncrypt({pem.begin(), pem.end()}, key_); };
+    EXPECT_EQ(ErrorOf(wrap), "Call to PEM_read_bio_RSA_PUBKEY failed!") << pem;
   }
 }
 
