@@ -36,11 +36,6 @@ const std::vector<std::string> kEncMembers = {
     "enc-key-id", "enc-cek-alg", "enc-wrap-alg", "enc-unencrypted-content-length",
     "enc-key",    "enc-iv",      "enc-tag"};
 
-// The member names of a JSON object file, in file order.
-std::vector<std::string> MemberNamesOf(const std::string& path) {
-  return MemberNames(ParseOrFail(ReadFile(path)));
-}
-
 class PackageEncryptorTest : public TempDirTest {
  protected:
   PackageEncryptorTest() { std::filesystem::create_directories(data_); }
@@ -118,7 +113,7 @@ TEST_F(PackageEncryptorTest, CrashPackageGetsItsFilesAndSevenMembersAndAFreshKey
   EXPECT_EQ(reloaded->GetDataFilePath(Kind::kZorEncryptionMetadataFile), TPath(meta));
   EXPECT_FALSE(reloaded->HasDataFile(Kind::kUserEncryptionMetadataFile));
 
-  EXPECT_EQ(MemberNamesOf(meta), kEncMembers);
+  EXPECT_EQ(MemberNames(ParseOrFail(ReadFile(meta))), kEncMembers);
   const auto m = reloaded->GetEncryptionMetadata();
   EXPECT_EQ(std::tuple(m->GetKeyId(), m->GetContentEncryptionAlgorithm(), m->GetKeyWrapAlgorithm(),
                        m->GetUnencryptedContentLength(), m->GetIv().size(), m->GetTag().size()),
@@ -214,8 +209,8 @@ TEST_F(PackageEncryptorTest, OnePassDecryptsToTheFilesAndAKeptZipIsTheObject) {
   for (const auto keep : {PackageEncryptor::KeepZip::kNo, PackageEncryptor::KeepZip::kYes}) {
     const bool kept = keep == PackageEncryptor::KeepZip::kYes;
     SCOPED_TRACE(kept ? "zip kept" : "no zip");
-    const auto package = CrashPackage(std::string(32, kept ? '1' : '0'), "");
-    const std::string zip = data_ + "/" + std::string(32, kept ? '1' : '0') + ".package.zip";
+    const std::string id(32, kept ? '1' : '0'), zip = data_ + "/" + id + ".package.zip";
+    const auto package = CrashPackage(id, "");
     encryptor_.ZipAndEncryptPackage(*package, TPath(zip), keep, 2, addAll);
 
     const auto reloaded = TestPackage::LoadFromFile(package->GetFilePath(), boundary_);

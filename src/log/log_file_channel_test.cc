@@ -66,8 +66,13 @@ TEST_F(FileChannelTest, WritesOpenAndCloseEventsAroundTheLines) {
   }
 }
 
+// A relative path is recorded as absolute.
 TEST_F(FileChannelTest, OpenCreatesMissingDirectoriesAndNamesThePathOnFailure) {
-  FileChannel created{TPath(dir_.Sub("a/b/app.txt"))};
+  const auto previous = fs::current_path();
+  fs::current_path(dir_.path());
+  FileChannel created{TPath("a/b/app.txt")};
+  fs::current_path(previous);
+  EXPECT_EQ(created.GetPath().NativeString(), dir_.Sub("a/b/app.txt"));
   created.Open();
   EXPECT_TRUE(created.IsOpen());
   EXPECT_TRUE(fs::is_regular_file(dir_.Sub("a/b/app.txt")));
@@ -110,14 +115,6 @@ TEST_F(FileChannelTest, OpenCreatesMissingDirectoriesAndNamesThePathOnFailure) {
     EXPECT_FALSE(refused.IsOpen());
   }
   EXPECT_FALSE(fs::exists(dir_.Sub("open/app.txt")));
-}
-
-TEST_F(FileChannelTest, RelativePathIsRecordedAsAbsolute) {
-  const auto previous = fs::current_path();
-  fs::current_path(dir_.path());
-  FileChannel channel{TPath("rel.txt")};
-  fs::current_path(previous);
-  EXPECT_EQ(channel.GetPath().NativeString(), dir_.Sub("rel.txt"));
 }
 
 TEST(TruncateFileChannelTest, MovesALargeFileAsideAtOpen) {

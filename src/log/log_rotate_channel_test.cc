@@ -32,10 +32,6 @@ std::string NthFile(const ScopedTempDir& dir, int n) {
   return dir.Sub(n == 0 ? "app.txt" : "app_" + std::to_string(n) + ".txt");
 }
 
-long Count(const std::vector<std::string>& keys, const char* key) {
-  return std::count(keys.begin(), keys.end(), key);
-}
-
 // Whether a reader can follow the chain is checked with the real reader in
 // rotated_logs_set_test.cc; here, which events each file holds.
 TEST(RotateFileChannelTest, RotationByAppendFramesEachFileWithTheEvents) {
@@ -100,7 +96,7 @@ TEST(RotateFileChannelTest, ConcurrentAppendsAndRotationsKeepLinesWhole) {
   long messages = 0;
   for (int f = 0; f <= kRotations; ++f) {
     const auto keys = Keys(NthFile(dir, f));
-    messages += Count(keys, "msg");
+    messages += std::count(keys.begin(), keys.end(), "msg");
     // No line slips in between the events a reader looks for at the head.
     if (f > 0) {
       EXPECT_EQ(keys.at(1), "rotate-log") << f;

@@ -258,22 +258,6 @@ TEST(RotatedLogsSet, EventsBeforeAFloodOfMarkersAreFoundInOnePass) {
   EXPECT_TRUE(events.closePath.IsEmpty());
 }
 
-TEST(RotatedLogsSet, DetectsUtf8WhenACharacterCrossesTheEncodingProbe) {
-  ScopedTempDir root;
-  const std::string folder = root.Sub("été");
-  const std::string first = folder + "/app.log", second = folder + "/app_1.log";
-  std::string head = OpenLog(second) + RotateLog(first, second);
-  // Place the three bytes of "€" at 511, 512 and 513: the probe of 512 bytes
-  // ends inside the character.
-  const std::string prefix = "{\"k\":\"msg\",\"v\":\"";
-  const size_t padding = RotatedLogsSet::kEncodingProbeBytes - 1 - head.size() - prefix.size();
-  head += prefix + std::string(padding, 'p');
-  ASSERT_EQ(head.size(), RotatedLogsSet::kEncodingProbeBytes - 1);
-  WriteFile(second, head + "€\"}\n");
-  WriteFile(first, OpenLog(first));
-  EXPECT_EQ(ReadChain(TPath(second)), (std::vector<TPath>{TPath(second), TPath(first)}));
-}
-
 // Bytes this process has read so far, by its own count of read calls.
 uint64_t BytesReadByProcess() {
   std::ifstream io("/proc/self/io");

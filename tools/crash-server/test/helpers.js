@@ -57,6 +57,16 @@ function startServer(dataDir, extraArgs = []) {
   });
 }
 
+// A server on a fresh temporary folder's "data", stopped after the test,
+// and the public key it hands out ({dir, data, server, pem, keyId}).
+async function serverWithKey(t, extraArgs = []) {
+  const dir = tempDir(t);
+  const server = await startServer(path.join(dir, 'data'), extraArgs);
+  t.after(server.stop);
+  const key = await request(`${server.base}/crash/key`);
+  return { dir, data: path.join(dir, 'data'), server, pem: key.body.toString(), keyId: key.headers['key-id'] };
+}
+
 // One request; resolves {status, headers, body (Buffer)}. `headers` go out
 // exactly as given (Node adds no Content-Type of its own).
 function request(url, { method = 'GET', headers = {}, body = null, ca, signal } = {}) {
@@ -158,4 +168,4 @@ function runDecrypt(args) {
   });
 }
 
-module.exports = { tempDir, startServer, request, json, makeZip, encryptPackage, upload, complete, runDecrypt, kServerDir };
+module.exports = { tempDir, startServer, serverWithKey, request, json, makeZip, encryptPackage, upload, complete, runDecrypt, kServerDir };

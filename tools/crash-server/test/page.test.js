@@ -30,19 +30,15 @@ function cells(index, crashId) {
 const text = (markup) => markup.replace(/<[^>]*>/g, ' ').replace(/&amp;/g, '&').replace(/&lt;/g, '<').replace(/&gt;/g, '>').replace(/\s+/g, ' ').trim();
 
 test('the page lists uploads newest first, as text, and says why a dump has no backtrace', async (t) => {
-  const dir = h.tempDir(t);
-  const server = await h.startServer(path.join(dir, 'data'));
-  t.after(server.stop);
-  const key = await h.request(`${server.base}/crash/key`);
-  const pem = key.body.toString();
+  const { dir, server, pem, keyId } = await h.serverWithKey(t);
   const manifest = JSON.stringify({ 'crash-correlation-id': '0123456789abcdef0123456789abcdef', application: '<b>app</b>', signal: 6, host: 'box' });
   const crash = await h.upload(server.base, {
-    ...h.encryptPackage(h.makeZip(dir, { 'minidump.dmp': 'MDMP', 'app.manifest': manifest }), pem, key.headers['key-id'],
+    ...h.encryptPackage(h.makeZip(dir, { 'minidump.dmp': 'MDMP', 'app.manifest': manifest }), pem, keyId,
       { 'client-issue-id': '<script>document.title="owned"</script>' }),
     file: '2f1c',
   });
   const logs = await h.upload(server.base, {
-    ...h.encryptPackage(h.makeZip(dir, { 'app.log': 'log line\n' }), pem, key.headers['key-id'],
+    ...h.encryptPackage(h.makeZip(dir, { 'app.log': 'log line\n' }), pem, keyId,
       { 'client-product-build': '9.9.9' }, '{"email":"a@example.com"}'),
     type: 'logs', file: 'logs.zip',
   });

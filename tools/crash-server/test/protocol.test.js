@@ -7,23 +7,20 @@ const { test } = require('node:test');
 const h = require('./helpers');
 
 test('a package uploaded in parts decrypts to the same zip; a repeated completion succeeds', async (t) => {
-  const dir = h.tempDir(t);
-  const server = await h.startServer(path.join(dir, 'data'));
-  t.after(server.stop);
-  const key = await h.request(`${server.base}/crash/key`);
+  const { dir, data, server, pem, keyId } = await h.serverWithKey(t);
   const zip = h.makeZip(dir, { 'a.txt': 'hello\n', 'dump.dmp': Buffer.alloc(200000, 7) });
-  const { encrypted, registrationJson, key: contentKey } = h.encryptPackage(zip, key.body.toString(), key.headers['key-id']);
+  const { encrypted, registrationJson, key: contentKey } = h.encryptPackage(zip, pem, keyId);
   const { crashId, completeUrl, xml } = await h.upload(server.base, { encrypted, registrationJson });
   await h.complete(completeUrl, xml);
 
   const out = path.join(dir, 'out.zip');
-  const decrypted = await h.runDecrypt(['--data', path.join(dir, 'data'), crashId, '--zip', out]);
+  const decrypted = await h.runDecrypt(['--data', data, crashId, '--zip', out]);
   assert.equal(decrypted.status, 0, decrypted.stderr);
   assert.ok(fs.readFileSync(out).equals(zip), 'decrypted zip differs from the uploaded one');
-  const listing = await h.runDecrypt(['--data', path.join(dir, 'data'), crashId]);
+  const listing = await h.runDecrypt(['--data', data, crashId]);
   assert.match(listing.stdout, /"client-product-build": "1.2.3"/);
   assert.match(listing.stdout, /200000\tdump\.dmp/);
-  const unwrapped = await h.runDecrypt(['--data', path.join(dir, 'data'), crashId, '--key']);
+  const unwrapped = await h.runDecrypt(['--data', data, crashId, '--key']);
   assert.equal(unwrapped.stdout, `${contentKey.toString('hex')}\n`, unwrapped.stderr);
 
   const requests = await h.json(`${server.base}/_test/requests`);
@@ -42,29 +39,28 @@ test('a package uploaded in parts decrypts to the same zip; a repeated completio
   assert.ok(etags.every((e) => /^"[0-9a-f]{32}"$/.test(e)), `ETags not quoted: ${etags}`);
 
   // A copy whose tag is wrong fails naming the package and leaves no zip.
-  const packages = path.join(dir, 'data', 'packages');
+  const packages = path.join(data, 'packages');
   const tampered = '0123456789abcdef0123456789abcdef';
   const record = JSON.parse(fs.readFileSync(path.join(packages, `${crashId}.json`)));
   record.crash_id = tampered;
   record.registration['enc-tag'] = Buffer.alloc(16).toString('base64');
   fs.writeFileSync(path.join(packages, `${tampered}.json`), JSON.stringify(record));
-  const failed = await h.runDecrypt(['--data', path.join(dir, 'data'), tampered, '--zip', `${out}.bad`]);
+  const failed = await h.runDecrypt(['--data', data, tampered, '--zip', `${out}.bad`]);
   assert.equal(failed.status, 1);
   assert.match(failed.stderr, new RegExp(`package ${tampered}: the GCM tag does not verify`));
   assert.equal(fs.existsSync(`${out}.bad`), false);
 });
 
 test('a fault hits the nth request of its kind for its number of times', async (t) => {
-  const dir = h.tempDir(t);
-  const server = await h.startServer(path.join(dir, 'data'));
-  t.after(server.stop);
+  const { server } = await h.serverWithKey(t);
   const keyUrl = `${server.base}/crash/key`;
   const added = await h.request(`${server.base}/_test/faults`,
     { method: 'POST', body: '{"kind":"key","nth":2,"action":"status","status":503,"body":"{}","times":2}' });
   assert.equal(added.status, 200, added.body.toString());
+  // Counted from the fault on: the helper's key request before it is not.
   for (const status of [200, 503, 503, 200]) assert.equal((await h.request(keyUrl)).status, status);
   const keys = (await h.json(`${server.base}/_test/requests`)).filter((r) => r.kind === 'key');
-  assert.deepEqual(keys.map((r) => r.status), [200, 503, 503, 200]);
+  assert.deepEqual(keys.map((r) => r.status), [200, 200, 503, 503, 200]);
   const bad = await h.request(`${server.base}/_test/faults`, { method: 'POST', body: '{"kind":"part","nth":0,"action":"drop"}' });
   assert.equal(bad.status, 400);
   assert.match(bad.body.toString(), /nth/);
@@ -73,15 +69,12 @@ test('a fault hits the nth request of its kind for its number of times', async (
 // A faked 200 for a part leaves the store without it: the completion is
 // refused as S3 refuses it, and the server lives on.
 test('a completion naming a part the store does not hold is refused with InvalidPart', async (t) => {
-  const dir = h.tempDir(t);
-  const server = await h.startServer(path.join(dir, 'data'));
-  t.after(server.stop);
-  const key = await h.request(`${server.base}/crash/key`);
+  const { dir, server, pem, keyId } = await h.serverWithKey(t);
   const added = await h.request(`${server.base}/_test/faults`,
     { method: 'POST', body: '{"kind":"part","nth":2,"action":"status","status":200,"body":""}' });
   assert.equal(added.status, 200, added.body.toString());
   const zip = h.makeZip(dir, { 'dump.dmp': Buffer.alloc(100000, 3) });
-  const { encrypted, registrationJson } = h.encryptPackage(zip, key.body.toString(), key.headers['key-id']);
+  const { encrypted, registrationJson } = h.encryptPackage(zip, pem, keyId);
   await assert.rejects(h.upload(server.base, { encrypted, registrationJson }), /completion: 400 .*InvalidPart/);
   assert.equal((await h.request(`${server.base}/crash/key`)).status, 200);
 });
@@ -136,12 +129,9 @@ test('with another S3 store the parts go there directly and the package still de
   const { port } = await other.run();
   t.after(() => other.close());
   Object.assign(process.env, { AWS_ACCESS_KEY_ID: 'S3RVER', AWS_SECRET_ACCESS_KEY: 'S3RVER' });
-  const data = path.join(dir, 'data');
-  const server = await h.startServer(data, ['--s3-endpoint', `http://127.0.0.1:${port}`, '--bucket', 'other-bucket']);
-  t.after(server.stop);
-  const key = await h.request(`${server.base}/crash/key`);
+  const { data, server, pem, keyId } = await h.serverWithKey(t, ['--s3-endpoint', `http://127.0.0.1:${port}`, '--bucket', 'other-bucket']);
   const zip = h.makeZip(dir, { 'a.txt': 'elsewhere' });
-  const { crashId } = await h.upload(server.base, h.encryptPackage(zip, key.body.toString(), key.headers['key-id']));
+  const { crashId } = await h.upload(server.base, h.encryptPackage(zip, pem, keyId));
   const kinds = (await h.json(`${server.base}/_test/requests`)).map((r) => r.kind);
   assert.deepEqual(kinds, ['key', 'register', 'upload-id', 'part-url', 'part-url', 'part-url', 'complete-url']);
   const [view] = await h.json(`${server.base}/api/packages`);
