@@ -62,17 +62,13 @@ void JsonFileSerializedObject::SetFilePath(const TPath& path) {
 }
 
 void JsonFileSerializedObject::RenameFilePath(const TPath& newPath) {
+  if (newPath == filePath_) return;  // its name already says what it holds
   Filesystem& filesystem = Filesystem::GetInstance();
   if (filesystem.FileExists(newPath)) {
-    if (!(newPath == filePath_)) {
-      throw ZorvaneException(TFormatString("Cannot rename file because destination already "
-                                           "exists!Original file: '%1'. Destination file: '%2'")
-                                 .arg(filePath_.ToString())
-                                 .arg(newPath.ToString()));
-    }
-    LogText(TLog::Warn, TFormatString("Not renaming file because destination already exists. %1")
-                            .arg(filePath_.ToString()));
-    return;
+    throw ZorvaneException(TFormatString("Cannot rename file because destination already "
+                                         "exists!Original file: '%1'. Destination file: '%2'")
+                               .arg(filePath_.ToString())
+                               .arg(newPath.ToString()));
   }
   filesystem.RenamePath(filePath_, newPath);
   filePath_ = newPath;

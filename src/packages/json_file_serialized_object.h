@@ -70,10 +70,10 @@ class JsonFileSerializedObject {
   void SetFilePath(const zor::platform::TPath& path);
 
   // Moves the bound file to `newPath` and rebinds the object; does not save.
-  // When a file exists at `newPath`: throws ZorvaneException "Cannot rename
-  // file because destination already exists!Original file: '<current>'.
-  // Destination file: '<new>'" if it is another path, or logs a Warn line and
-  // does nothing if it is the current path. Failures of the move itself
+  // Does nothing when `newPath` is the current path. When a file exists at
+  // `newPath`: throws ZorvaneException "Cannot rename file because
+  // destination already exists!Original file: '<current>'. Destination file:
+  // '<new>'". Failures of the move itself
   // propagate (TPath::Exception); the object stays bound to its old path.
   void RenameFilePath(const zor::platform::TPath& newPath);
 

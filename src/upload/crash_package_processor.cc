@@ -272,6 +272,14 @@ void CrashPackageProcessor::ReconcilePreviousRun(const std::set<TString>& heldBa
                             .arg(static_cast<uint64_t>(retry.size())));
   }
   PackageMap started = LoadPackagesInState(UploadStatus::kStarted);
+  // A status is saved before its file is renamed: a run killed in between
+  // leaves a "PendingRetry" file that says Started, and it is the started
+  // package it says.
+  for (auto it = retry.begin(); it != retry.end();) {
+    const bool moved = it->second->GetUploadStatus() == UploadStatus::kStarted &&
+                       started.emplace(it->first, it->second).second;
+    it = moved ? retry.erase(it) : std::next(it);
+  }
   SettleUploadedPackages(&started);
   if (!started.empty()) {
     LogText(TLog::Warn, TFormatString("Checking previous run state: Found '%1' package(s) that "

@@ -192,9 +192,11 @@ TEST_F(CrashPackageProcessorTest, PackageLifecycleOverRuns) {
             (std::set<std::string>{"done.2.crash-package.complete", "gaveup.3.crash-package.failed",
                                    "retried.1.crash-package.pendingretry"}));
 
-  // Run 3: interrupted ("Started") after one verdict, then transient trouble
-  // twice: back to retry, still one counted attempt.
+  // Run 3: interrupted ("Started") after one verdict, killed before its
+  // status file had its new name, then transient trouble twice: back to
+  // retry, still one counted attempt.
   Fail(*packages[0], Status::kStarted);
+  fs::rename(Status("retried.1", "started"), Status("retried.1", "pendingretry"));
   packages = Run();
   ASSERT_EQ(Names(packages), std::vector<std::string>{"retried.1"});
   for (int i = 0; i < 2; ++i) {
