@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <optional>
 #include <utility>
@@ -47,6 +48,24 @@ namespace {
 
 // A logs package's name ends in its type name, as do its status files' stems.
 TString LogsPackageSuffix() { return "." + ToName(PackageType::kZippedLogsPackage); }
+
+// Records `package` anew under its lock, unless another process holds it. A
+// record that cannot be saved (a full disk, an I/O error) leaves the package
+// as it was for the next run to settle: the others are settled, and the run
+// goes on.
+void SettleOrLeave(Package& package, const char* as, const std::function<void()>& record) {
+  const auto lock = PackageLock::TryLock(package);
+  if (!lock) return;
+  try {
+    record();
+  } catch (const ZorvaneException& e) {
+    LogText(TLog::Warn, TFormatString("Cannot record package '%1' %2; it is left for a later "
+                                      "run: %3")
+                            .arg(package.GetPackageName())
+                            .arg(as)
+                            .arg(e.GetConcatenatedMessages()));
+  }
+}
 
 // A crash handler writes its dump within seconds; a day-old one died at it.
 constexpr int64_t kCrashTempMaxAgeSeconds = 24 * 60 * 60;
@@ -317,18 +336,17 @@ void CrashPackageProcessor::ReconcilePreviousRun(const std::set<TString>& heldBa
     const UploadResult result = MakeReconciliationResult(
         TFormatString("Failed to upload package after %1 attempts.").arg(kMaxUploadAttempts));
     for (const auto& [name, package] : exhausted) {
-      const auto lock = PackageLock::TryLock(*package);
-      if (!lock) continue;
-      package->AddUploadResult(result);
-      package->SetUploadStatus(UploadStatus::kFailed);
-      package->CleanUpFiles();
+      SettleOrLeave(*package, "as failed", [&] {
+        package->AddUploadResult(result);
+        package->SetUploadStatus(UploadStatus::kFailed);
+        package->CleanUpFiles();
+      });
     }
   }
   // Not attempts: the run that left them ended before it could try or finish.
   for (const auto& [name, package] : stale) {
-    if (const auto lock = PackageLock::TryLock(*package)) {
-      package->SetUploadStatus(UploadStatus::kPendingRetry);
-    }
+    SettleOrLeave(*package, "for a retry",
+                  [&] { package->SetUploadStatus(UploadStatus::kPendingRetry); });
   }
 }
 
@@ -408,9 +426,11 @@ void CrashPackageProcessor::DeleteCompletedPackages() {
 }
 
 void CrashPackageProcessor::LoadPreviousPackages() {
-  // "Started" is not among them: reconciliation has moved every such package.
+  // "Started" too: one that reconciliation could not record anew is still
+  // its crash's package, though not sent in this run.
   for (const UploadStatus status : {UploadStatus::kPending, UploadStatus::kPendingRetry,
-                                    UploadStatus::kFailed, UploadStatus::kComplete}) {
+                                    UploadStatus::kStarted, UploadStatus::kFailed,
+                                    UploadStatus::kComplete}) {
     const PackageMap loaded = LoadPackagesInState(status);
     packages_.insert(loaded.begin(), loaded.end());
   }

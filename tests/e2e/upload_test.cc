@@ -404,9 +404,10 @@ TEST_F(UploadTest, HostileRepliesReachNothingAndSpendNoAttempt) {
 }
 
 // A reply that is not JSON raises an error that is not the program's own:
-// the run ends at once, without a summary, and the next run takes the
-// package up where it was left ("Started").
-TEST_F(UploadTest, ForeignErrorEndsTheRunAndTheNextRunResumes) {
+// the run ends at once, without a summary, and a later run takes the
+// package up where it was left ("Started"). One that cannot put it back
+// (its disk failing) leaves it for the next, and sends the others.
+TEST_F(UploadTest, ForeignErrorEndsTheRunAndALaterRunResumes) {
   for (const char* name : {"a.1", "b.2"}) Crash(name, 1000);
   server_.AddFault("part-url", 1, "status", 200, "<html>not json</html>");
   const ProcessResult r = SendCrashes();
@@ -416,8 +417,16 @@ TEST_F(UploadTest, ForeignErrorEndsTheRunAndTheNextRunResumes) {
   EXPECT_EQ(Status("a.1").first, "started");
   EXPECT_EQ(Status("b.2").first, "pending");
 
-  EXPECT_THAT(SendCrashes().out, HasSubstr("Successfully uploaded '2' crash package(s)."));
-  EXPECT_TRUE(StoredDump("a.1") == dumpBytes_["a.1"]);
+  ProcessOptions eio;
+  eio.environment = {{"ZOR_FAULT_ONLY", "save " + data_ + "/a.1.crash-package.started"},
+                     {"ZOR_FAULT_AT", "1"},
+                     {"ZOR_FAULT_ACTION", "eio"}};
+  EXPECT_THAT(SendCrashes("", eio, "-faults").out,
+              HasSubstr("Successfully uploaded '1' crash package(s)."));
+  EXPECT_THAT(Log(), HasSubstr("Cannot record package 'a.1' for a retry; it is left for a later"));
+  EXPECT_EQ(Status("a.1").first, "started");
+  EXPECT_THAT(SendCrashes().out, HasSubstr("Successfully uploaded '1' crash package(s)."));
+  for (const char* name : {"a.1", "b.2"}) EXPECT_TRUE(StoredDump(name) == dumpBytes_[name]);
 }
 
 // The encrypted file is never synced. In the boot that wrote it the page
