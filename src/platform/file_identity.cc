@@ -208,6 +208,18 @@ TString WhyNotPrivate(const TPath& folder, bool folderIsAbove) {
 
 TString WhyFolderNotPrivate(const TPath& folder) { return WhyNotPrivate(folder, false); }
 
+TString WhyFolderCouldBeSwapped(const TPath& folder) {
+  const TPath given = FromWorkingFolder(folder.IsEmpty() ? TPath(".") : folder);
+  if (TString why = WhoseLinkOnTheWay(given); !why.isEmpty()) return why;
+  const std::optional<TPath> resolved = CanonicalPath(given);
+  if (!resolved) return "the folder '" + folder.ToString() + "' cannot be resolved";
+  for (const TPath& way : {given, *resolved}) {
+    if (way.Parent() == way || way.Parent().IsEmpty()) continue;
+    if (TString why = WhyNotPrivate(way.Parent(), true); !why.isEmpty()) return why;
+  }
+  return {};
+}
+
 TString WhyFolderCannotBePrivate(const TPath& folder) {
   const TPath given = FromWorkingFolder(folder.IsEmpty() ? TPath(".") : folder);
   struct stat info {};

@@ -72,6 +72,12 @@ TString WhoseLinkOnTheWay(const TPath& path, std::optional<uid_t> alsoTrusted = 
 // The text names the folder at fault. Never throws.
 TString WhyFolderNotPrivate(const TPath& folder);
 
+// As WhyFolderNotPrivate for what leads to `folder`, not for `folder` itself
+// (whose owner and mode the caller judges): why another user could swap it,
+// by a link of theirs on the way or a folder above, as written or resolved,
+// that they may write. Never throws.
+TString WhyFolderCouldBeSwapped(const TPath& folder);
+
 // As WhyFolderNotPrivate for a folder about to be made where it is missing:
 // for one that exists, WhyFolderNotPrivate; else why another user could
 // replace or redirect it once made, judged on the nearest folder above that

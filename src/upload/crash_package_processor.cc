@@ -100,6 +100,14 @@ void PrepareDataDirectory(const TPath& directory) {
               .arg(directory)
               .arg(static_cast<uint64_t>(identity->owner)));
     }
+    // Swapped for a link by whoever may write a folder above, it would lead
+    // the run's saves and its sweep of unrecorded files into any folder.
+    if (const TString why = zor::platform::WhyFolderCouldBeSwapped(directory); !why.isEmpty()) {
+      throw ZorvaneException(TFormatString("The data directory '%1' is not used: %2, who could "
+                                           "swap it; set servercrashupload.data.dir")
+                                 .arg(directory)
+                                 .arg(why));
+    }
     WarnIfOpenToOthers(directory);
     return;
   }

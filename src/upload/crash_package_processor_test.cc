@@ -595,6 +595,13 @@ TEST_F(CrashPackageProcessorTest, UnusableDumpAndDataDirectories) {
     EXPECT_THAT(
         test_support::ErrorOf([&] { CrashPackageProcessor({}, TPath(dir_.Sub("squatted"))); }),
         HasSubstr("The data directory '" + dir_.Sub("squatted") + "' belongs to user 65534"));
+    // Root's own, in a folder of another user's, who may swap it for a link.
+    fs::create_directories(dir_.Sub("squatted/data"));
+    EXPECT_THAT(
+        test_support::ErrorOf([&] { CrashPackageProcessor({}, TPath(dir_.Sub("squatted/data"))); }),
+        HasSubstr("The data directory '" + dir_.Sub("squatted/data") +
+                  "' is not used: the folder above it, '" + dir_.Sub("squatted") +
+                  "', belongs to user 65534"));
   }
   WriteFile(dir_.Sub("file"), "");
   EXPECT_EQ(test_support::ErrorOf([&] { CrashPackageProcessor({}, TPath(dir_.Sub("file/data"))); }),
