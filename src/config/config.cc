@@ -221,8 +221,14 @@ TUrl Config::GetUploadEndpoint() const {
 }
 
 TUrl Config::GetRsaEndpoint() const {
-  return GetUrl("servercrashupload.rsa_endpoint", "zorcrashreporter_rsa_endpoint",
-                ZOR_CRASH_SERVER_URL "/crash/key");
+  // The key of the server the crashes go to: one of another server would
+  // make them unreadable where they arrive.
+  constexpr char kKey[] = "servercrashupload.rsa_endpoint";
+  constexpr char kVariable[] = "zorcrashreporter_rsa_endpoint";
+  if (GetValue(kKey, Mode::kOptional).isEmpty() && EnvironmentString(kVariable).isEmpty()) {
+    return TUrl(GetUploadEndpoint().ToString() + "/crash/key");
+  }
+  return GetUrl(kKey, kVariable, ZOR_CRASH_SERVER_URL "/crash/key");
 }
 
 TString Config::GetChannel() const {

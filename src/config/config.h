@@ -108,7 +108,7 @@ class Config {
   // that is not an http(s) URL with a host.
   zor::platform::TUrl GetUploadEndpoint() const;
   // The public-key service: file, then $zorcrashreporter_rsa_endpoint, then
-  // the crash server's base URL + "/crash/key". Throws as GetUploadEndpoint.
+  // the upload endpoint + "/crash/key". Throws as GetUploadEndpoint.
   zor::platform::TUrl GetRsaEndpoint() const;
   // File, then $zorcrashreporter_channel, then "External".
   zor::platform::TString GetChannel() const;

@@ -105,6 +105,10 @@ TEST_F(ConfigTest, FileValuesAndEnvironmentFallbacks) {
       "servercrashupload.dump.dirs.follow_symlinks: TRUE\n");
   EXPECT_EQ(TString(config_.GetUploadEndpoint()), "https://host:8443/up");
   EXPECT_EQ(TString(config_.GetRsaEndpoint()), "https://env/key");
+  {
+    ScopedEnv noRsa{"zorcrashreporter_rsa_endpoint", std::nullopt};
+    EXPECT_EQ(TString(config_.GetRsaEndpoint()), "https://host:8443/up/crash/key");
+  }
   EXPECT_EQ(config_.GetChannel(), "Beta");
   EXPECT_TRUE(config_.GetDisableCertValidation());
   EXPECT_EQ(config_.GetDataDirectory(), TPath("/srv/data"));
