@@ -193,6 +193,7 @@ int RunGuarded(int argc, char** argv) {
   StartCrashHandling(dirs);
 
   LowerProcessPriority();
+  RaiseOpenFileLimit();
 
   ConfigOverrideValues overrides = options.GetConfigOverrides();
   overrides.ownCrashDumpsDirectory = dirs.crashDumpsDir.ToString();

@@ -8,6 +8,12 @@ namespace zor::platform {
 // process that cannot lower its priority still does its job.
 void LowerProcessPriority();
 
+// Raises this process's limit of open files to its hard limit: a crash's
+// files stay open from their check until the zip has read them, and a crash
+// of a few thousand files (a log folder's) would meet the usual soft limit
+// of 1024. Failure is ignored: the run then goes as far as the limit lets it.
+void RaiseOpenFileLimit();
+
 // Sets the file-creation mask to 077, so that nothing this process creates
 // (a directory, a zip of a memory dump, a log naming presigned URLs) can be
 // read or written by other users, whatever mode a call site asks for. A file

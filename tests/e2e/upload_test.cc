@@ -429,6 +429,34 @@ TEST_F(UploadTest, ForeignErrorEndsTheRunAndALaterRunResumes) {
   for (const char* name : {"a.1", "b.2"}) EXPECT_TRUE(StoredDump(name) == dumpBytes_[name]);
 }
 
+// A crash's files stay open from their check until the zip has read them:
+// one of more files than the soft limit of open files (1024 under a service
+// manager) is still sent whole.
+TEST_F(UploadTest, ACrashOfMoreFilesThanTheSoftOpenFileLimitIsSentWhole) {
+  Crash("a.1", 1000);
+  const std::string dir = dumps_ + "/a.1_0.crash/";
+  std::string records;
+  for (int i = 0; i < 100; ++i) {
+    const std::string log = dir + "part" + std::to_string(i) + ".txt";
+    WriteFile(log, "line " + std::to_string(i) + "\n");
+    records += R"({"filename":")" + log + R"(","type":"ErrorLog"},)";
+  }
+  WriteFile(dir + "a.1.manifest",
+            R"({"crash-artifact-files":[)" + records + R"({"filename":")" + dir + R"(a.1.dmp"}]})");
+  ProcessOptions options;
+  options.workingDirectory = dir_.path();
+  options.environment.emplace("HOME", dir_.Sub("home"));
+  const ProcessResult r = RunProcess(
+      "/usr/bin/prlimit",
+      {"--nofile=64:", ProgramPath(), "--command", "send-crashes", "--config-file", Config()},
+      options);
+  EXPECT_THAT(r.out, HasSubstr("Successfully uploaded '1' crash package(s)."));
+  const std::string listing = RunProcess("/usr/bin/unzip", {"-l", StoredZip("a.1")}).out;
+  for (const int i : {0, 63, 99}) {
+    EXPECT_THAT(listing, HasSubstr("part" + std::to_string(i) + ".txt")) << i;
+  }
+}
+
 // The encrypted file is never synced. In the boot that wrote it the page
 // cache holds it, so a later run syncs it and resumes its upload; after a
 // restart the disk may hold anything in its place (zeros, here), and where
