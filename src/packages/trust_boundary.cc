@@ -85,16 +85,32 @@ int TrustBoundary::OpenRoot(const TPath* root, DirectoryHandle* handle) const {
 }
 
 std::optional<FileIdentity> TrustBoundary::IdentifyNamer(const TPath& namedBy) const {
-  // A namer outside the boundary is no user's to swap; with links followed
-  // the listing's own names may lead through them.
+  // A user who swaps the folder of a file of theirs for a link to a folder
+  // holding root's file of that name would lend the file root's word: a
+  // namer is identified only as the boundary reaches it, unless it lies
+  // outside both as written and as resolved (no user's to swap).
   const std::optional<TPath> folder = Canonical(namedBy.Parent());
   TPath relative;
   const TPath* root = folder ? RootOf(*folder / TPath(namedBy.Filename()), &relative) : nullptr;
-  if (root == nullptr || followLinks_) return Identify(namedBy, LinkHandling::kDoNotFollow);
-  // Inside, its owner is read from the entry reached as written, with no
-  // link on the way: a user who swaps the folder of a file of theirs for a
-  // link to a folder holding root's file of that name would lend the file
-  // root's word.
+  if (root == nullptr) {
+    const TPath cleaned = Cleaned(namedBy);
+    for (size_t i = 0; i < roots_.size(); ++i) {
+      if (zor::platform::IsSameOrBelow(cleaned, given_[i]) ||
+          zor::platform::IsSameOrBelow(cleaned, roots_[i])) {
+        return std::nullopt;
+      }
+    }
+    return Identify(namedBy, LinkHandling::kDoNotFollow);
+  }
+  // With links followed, the namer is opened as the program opens its own
+  // records (and its manifests to parse): each link on the way root's, this
+  // user's or the namer's owner's, so a user's link never leads to root's.
+  if (followLinks_) {
+    TString refusal;
+    const std::optional<TFile> file = OpenForReading(namedBy, TPath(), &refusal);
+    return file ? file->Identify() : std::nullopt;
+  }
+  // Else it is the entry reached as written, with no link on the way.
   if (!WhyNotAsNamed(namedBy.Parent(), *folder).isEmpty()) return std::nullopt;
   DirectoryHandle rootHandle;
   int fd = -1;

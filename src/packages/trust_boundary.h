@@ -129,8 +129,12 @@ class TrustBoundary {
                                        zor::platform::DirectoryHandle* parent,
                                        zor::platform::TString* name,
                                        std::optional<zor::platform::FileIdentity>* entry) const;
-  // The identity of the file `namedBy`; inside the boundary only as reached
-  // as written, with no link at any component (nullopt otherwise).
+  // The identity of the file `namedBy`, read from a descriptor when it is
+  // written or resolved inside the boundary: with links followed, of the file
+  // OpenForReading opens there for the program's own record; else of the
+  // entry reached as written, with no link at any component; nullopt when it
+  // cannot be so reached. One outside, as written and resolved, is
+  // identified by its name.
   std::optional<zor::platform::FileIdentity> IdentifyNamer(const zor::platform::TPath& namedBy) const;
   // True iff `namedBy` is the program's own record (or nothing): its word
   // holds for any owner, so what it names must be reached as written.

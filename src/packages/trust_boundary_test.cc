@@ -260,14 +260,25 @@ TEST_F(TrustBoundaryTest, AnotherUsersFileNamesOnlyThatUsersFiles) {
       following.WhyNotDeleted(Dump("folder-link/a.dmp"), Dump("own.manifest")).toStdString(),
       ::testing::HasSubstr("belongs to user 65534, and the entry to user 0"));
   EXPECT_TRUE(following.WhyNotDeleted(Dump("a.dmp"), Dump("own.manifest")).isEmpty());
-  // Nor does a user's file gain root's word while its folder is swapped for a
-  // link to a folder where root has a file of that name.
+  // Nor does a user's file gain root's word while its folder is swapped for
+  // the user's link to a folder, inside or out, where root has a file of that
+  // name, whether links are followed or not.
   std::filesystem::create_directory(dumps_.Sub("roots"));
   WriteFile(dumps_.Sub("roots/nobody.manifest"), "{}");
-  std::filesystem::create_directory_symlink(dumps_.Sub("roots"), dumps_.Sub("swapped"));
-  const TPath swapped = Dump("swapped/nobody.manifest");
-  EXPECT_FALSE(boundary_.WhyNotRead(Dump("a.dmp"), swapped).isEmpty());
-  EXPECT_FALSE(boundary_.WhyNotDeleted(Dump("a.dmp"), swapped).isEmpty());
+  WriteFile(outside_.Sub("nobody.manifest"), "{}");
+  for (const auto& [link, target] :
+       {std::pair<std::string, std::string>{"swapped", dumps_.Sub("roots")},
+        {"swapped-out", outside_.path()}}) {
+    std::filesystem::create_directory_symlink(target, dumps_.Sub(link));
+    ASSERT_EQ(::lchown(dumps_.Sub(link).c_str(), kNobody, kNobody), 0);
+    const TPath swapped = Dump(link + "/nobody.manifest");
+    for (const TrustBoundary* boundary : {&std::as_const(boundary_), &following}) {
+      SCOPED_TRACE(link + (boundary == &following ? " (following)" : ""));
+      EXPECT_TRUE(boundary->WhyNotRead(Dump("nobody.dmp"), namer).isEmpty());
+      EXPECT_FALSE(boundary->WhyNotRead(Dump("a.dmp"), swapped).isEmpty());
+      EXPECT_FALSE(boundary->WhyNotDeleted(Dump("a.dmp"), swapped).isEmpty());
+    }
+  }
   // A configured directory reached through a user's link is the user's to
   // aim anywhere: it is left out, however many hops lead there.
   std::filesystem::create_directory_symlink(outside_.path(), dumps_.Sub("aimed"));
