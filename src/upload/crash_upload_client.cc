@@ -1,6 +1,7 @@
 #include "upload/crash_upload_client.h"
 
 #include "config/config.h"
+#include "files/filesystem.h"
 #include "log/log_functions.h"
 #include "packages/package.h"
 #include "platform/tformat_string.h"
@@ -17,6 +18,8 @@ using zor::platform::ZorvaneException;
 
 CrashUploadClient::CrashUploadClient(bool includeFullDumps, const TString& configFile)
     : UploadClient(configFile) {
+  runLock_.emplace(Filesystem::GetInstance().LockFile(Config::GetInstance().GetDataDirectory() /
+                                                      "zorcrashreporter.lock"));
   Processor().SetIncludeFullDumps(includeFullDumps);
 }
 

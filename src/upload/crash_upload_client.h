@@ -13,8 +13,10 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <vector>
 
+#include "platform/tlock_file.h"
 #include "upload/error_reporting_client.h"
 #include "upload/upload_client.h"
 #include "upload/upload_run_stats.h"
@@ -23,8 +25,12 @@ namespace ZorErrorReporting {
 
 class CrashUploadClient : public IErrorReportingClient, private UploadClient {
  public:
-  // Builds the UploadClient (see there for what it throws), then tells
-  // discovery whether packages with full dumps may be uploaded.
+  // Builds the UploadClient (see there for what it throws), takes the data
+  // directory's run lock "zorcrashreporter.lock" for the client's life, then
+  // tells discovery whether packages with full dumps may be uploaded. A
+  // second run over the same data directory (with another log folder, whose
+  // lock it does not share) throws TPath::Exception "TLockFile: cannot lock
+  // '<path>': it is held by another process".
   CrashUploadClient(bool includeFullDumps, const zor::platform::TString& configFile);
 
   void Run() override;
@@ -35,6 +41,8 @@ class CrashUploadClient : public IErrorReportingClient, private UploadClient {
  private:
   void UploadNewCrashes(const std::vector<std::shared_ptr<Package>>& packages);
 
+  // Else two runs would each make a package of one new crash, and send both.
+  std::optional<zor::platform::TLockFile> runLock_;
   UploadRunStats stats_;
 };
 

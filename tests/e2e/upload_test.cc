@@ -4,10 +4,11 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <rapidjson/document.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
-#include <netinet/in.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -989,6 +990,19 @@ TEST_F(UploadTest, TestControllerHoldsTheRunWhileASecondRunIsLockedOut) {
   const ProcessResult r = held.get();
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(Status("a.1").first, "complete");
+
+  // A run over the same data directory with another log folder (so another
+  // lock there) is kept out by the data directory's own: it would package
+  // the same crashes again.
+  Crash("b.2", 1000);
+  const int fd = open((data_ + "/zorcrashreporter.lock").c_str(), O_RDWR | O_CREAT, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  EXPECT_EQ(SendCrashes().status, -2);
+  EXPECT_EQ(Status("b.2").first, "");
+  close(fd);
+  EXPECT_EQ(SendCrashes().status, 0);
+  EXPECT_EQ(Status("b.2").first, "complete");
 }
 
 }  // namespace
