@@ -944,9 +944,11 @@ TEST_F(UploadTest, SendCrashesLeavesARunningSendLogsAlone) {
   EXPECT_EQ(Count("register"), 2);
   EXPECT_EQ(Count("complete"), 2);
   EXPECT_TRUE(StoredDump("a.1") == dumpBytes_["a.1"]);
-  // Its dumps kept, the crash keeps the record of its files too.
+  // Its dumps kept, the crash keeps the record of its files too (beside the
+  // run lock).
   EXPECT_EQ(DataFileNames(),
-            (std::set<std::string>{"a.1.crash-manifest", "a.1.crash-package.complete"}));
+            (std::set<std::string>{"a.1.crash-manifest", "a.1.crash-package.complete",
+                                   "zorcrashreporter.lock"}));
 }
 
 // Connects to the controller's socket once it exists and writes `text`.
