@@ -108,6 +108,28 @@ bool TLockFile::IsHeldElsewhere(const TPath& path) {
   ThrowPathError("TLockFile: cannot lock " + Quoted(path), error);
 }
 
+TLockFile TLockFile::OnDirectory(const TPath& path) {
+  TLockFile lock;
+  int fd;
+  do {
+    fd = ::open(path.NativeString().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) ThrowPathError("TLockFile: cannot open " + Quoted(path), errno);
+  lock.fd_ = fd;  // closed by the lock's destructor on a throw below
+  lock.path_ = path;
+  int rc;
+  do {
+    rc = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0 && errno == EWOULDBLOCK) {
+    const TString message =
+        "TLockFile: cannot lock " + Quoted(path) + ": it is held by another process";
+    throw TPath::Exception(message, ZorvaneError::MakeError("file-system", message, EWOULDBLOCK));
+  }
+  if (rc != 0) ThrowPathError("TLockFile: cannot lock " + Quoted(path), errno);
+  return lock;
+}
+
 TLockFile::~TLockFile() { Release(); }
 
 TLockFile::TLockFile(TLockFile&& other) noexcept

@@ -18,8 +18,7 @@ using zor::platform::ZorvaneException;
 
 CrashUploadClient::CrashUploadClient(bool includeFullDumps, const TString& configFile)
     : UploadClient(configFile) {
-  runLock_.emplace(Filesystem::GetInstance().LockFile(Config::GetInstance().GetDataDirectory() /
-                                                      "zorcrashreporter.lock"));
+  runLock_.emplace(zor::platform::TLockFile::OnDirectory(Config::GetInstance().GetDataDirectory()));
   Processor().SetIncludeFullDumps(includeFullDumps);
 }
 

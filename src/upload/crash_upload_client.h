@@ -25,8 +25,8 @@ namespace ZorErrorReporting {
 
 class CrashUploadClient : public IErrorReportingClient, private UploadClient {
  public:
-  // Builds the UploadClient (see there for what it throws), takes the data
-  // directory's run lock "zorcrashreporter.lock" for the client's life, then
+  // Builds the UploadClient (see there for what it throws), takes the lock
+  // on the data directory itself for the client's life, then
   // tells discovery whether packages with full dumps may be uploaded. A
   // second run over the same data directory (with another log folder, whose
   // lock it does not share) throws TPath::Exception "TLockFile: cannot lock

@@ -944,11 +944,9 @@ TEST_F(UploadTest, SendCrashesLeavesARunningSendLogsAlone) {
   EXPECT_EQ(Count("register"), 2);
   EXPECT_EQ(Count("complete"), 2);
   EXPECT_TRUE(StoredDump("a.1") == dumpBytes_["a.1"]);
-  // Its dumps kept, the crash keeps the record of its files too (beside the
-  // run lock).
+  // Its dumps kept, the crash keeps the record of its files too.
   EXPECT_EQ(DataFileNames(),
-            (std::set<std::string>{"a.1.crash-manifest", "a.1.crash-package.complete",
-                                   "zorcrashreporter.lock"}));
+            (std::set<std::string>{"a.1.crash-manifest", "a.1.crash-package.complete"}));
 }
 
 // Connects to the controller's socket once it exists and writes `text`.
@@ -994,10 +992,10 @@ TEST_F(UploadTest, TestControllerHoldsTheRunWhileASecondRunIsLockedOut) {
   EXPECT_EQ(Status("a.1").first, "complete");
 
   // A run over the same data directory with another log folder (so another
-  // lock there) is kept out by the data directory's own: it would package
-  // the same crashes again.
+  // lock there) is kept out by the lock on the data directory: it would
+  // package the same crashes again.
   Crash("b.2", 1000);
-  const int fd = open((data_ + "/zorcrashreporter.lock").c_str(), O_RDWR | O_CREAT, 0600);
+  const int fd = open(data_.c_str(), O_RDONLY | O_DIRECTORY);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(flock(fd, LOCK_EX), 0);
   EXPECT_EQ(SendCrashes().status, -2);
