@@ -343,18 +343,20 @@ void CrashPackageProcessor::ReconcilePreviousRun(const std::set<TString>& heldBa
   if (!exhausted.empty()) {
     const UploadResult result = MakeReconciliationResult(
         TFormatString("Failed to upload package after %1 attempts.").arg(kMaxUploadAttempts));
-    for (const auto& [name, package] : exhausted) {
-      SettleOrLeave(*package, "as failed", [&] {
-        package->AddUploadResult(result);
-        package->SetUploadStatus(UploadStatus::kFailed);
-        package->CleanUpFiles();
+    for (const auto& entry : exhausted) {
+      Package& package = *entry.second;
+      SettleOrLeave(package, "as failed", [&] {
+        package.AddUploadResult(result);
+        package.SetUploadStatus(UploadStatus::kFailed);
+        package.CleanUpFiles();
       });
     }
   }
   // Not attempts: the run that left them ended before it could try or finish.
-  for (const auto& [name, package] : stale) {
-    SettleOrLeave(*package, "for a retry",
-                  [&] { package->SetUploadStatus(UploadStatus::kPendingRetry); });
+  for (const auto& entry : stale) {
+    Package& package = *entry.second;
+    SettleOrLeave(package, "for a retry",
+                  [&] { package.SetUploadStatus(UploadStatus::kPendingRetry); });
   }
 }
 
