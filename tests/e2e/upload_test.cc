@@ -409,6 +409,7 @@ TEST_F(UploadTest, HostileRepliesReachNothingAndSpendNoAttempt) {
 // package up where it was left ("Started"). One that cannot put it back
 // (its disk failing) leaves it for the next, and sends the others.
 TEST_F(UploadTest, ForeignErrorEndsTheRunAndALaterRunResumes) {
+  if (!fs::exists(ProgramPath() + "-faults")) GTEST_SKIP() << "needs the fault build";
   for (const char* name : {"a.1", "b.2"}) Crash(name, 1000);
   server_.AddFault("part-url", 1, "status", 200, "<html>not json</html>");
   const ProcessResult r = SendCrashes();
@@ -464,6 +465,7 @@ TEST_F(UploadTest, ACrashOfMoreFilesThanTheSoftOpenFileLimitIsSentWhole) {
 // the sync fails, so may the disk, so a run then zips and encrypts the crash
 // again instead of sending that.
 TEST_F(UploadTest, AnUnsyncedEncryptionIsResumedInItsBootAndMadeAgainAfterARestart) {
+  if (!fs::exists(ProgramPath() + "-faults")) GTEST_SKIP() << "needs the fault build";
   // Three parts each (the zip's own bytes fit in the last).
   for (const char* name : {"a.1", "b.2", "c.3"}) Crash(name, 3 * kPart - 4096);
   // a.1 sends its first part, then every part fails.
