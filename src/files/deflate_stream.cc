@@ -93,8 +93,8 @@ class DeflateStream::Compressor {
   isal_zstream stream_{};
   std::unique_ptr<uint8_t[]> levelBuffer_;
   // The block being compressed: one buffer, used again for every block, stays
-  // in this core's cache (a ring of them did not, and copying into a cold one
-  // cost more than the compression).
+  // warm in this core's caches (a ring of them did not, and copying into a
+  // cold one cost more than the compression).
   std::unique_ptr<uint8_t[]> input_ = std::make_unique_for_overwrite<uint8_t[]>(kBlockSize);
 };
 
@@ -216,7 +216,7 @@ void DeflateStream::WorkerLoop(Compressor& compressor) {
       std::lock_guard<std::mutex> lock(mutex_);
       block->state = Block::State::kDone;
     }
-    done_.notify_all();
+    done_.notify_one();  // only the caller waits for blocks
   }
 }
 

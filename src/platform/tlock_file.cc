@@ -41,6 +41,21 @@ int OpenLockFile(const TPath& path) {
   return fd;
 }
 
+// flock(LOCK_EX | LOCK_NB) on `fd`: 0, or the errno it failed with.
+int TryExclusive(int fd) {
+  int rc;
+  do {
+    rc = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0 ? 0 : errno;
+}
+
+[[noreturn]] void ThrowHeld(const TPath& path) {
+  const TString message =
+      "TLockFile: cannot lock " + Quoted(path) + ": it is held by another process";
+  throw TPath::Exception(message, ZorvaneError::MakeError("file-system", message, EWOULDBLOCK));
+}
+
 // True iff `path` still names the file open at `fd`.
 bool StillNamed(int fd, const TPath& path) {
   struct stat opened {};
@@ -55,12 +70,7 @@ bool StillNamed(int fd, const TPath& path) {
 int TLockFile::Acquire(const TPath& path) {
   for (int round = 0; round < kMaxRounds; ++round) {
     const int fd = OpenLockFile(path);
-    int rc;
-    do {
-      rc = ::flock(fd, LOCK_EX | LOCK_NB);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-      const int error = errno;
+    if (const int error = TryExclusive(fd); error != 0) {
       ::close(fd);
       if (error == EWOULDBLOCK) return -1;
       ThrowPathError("TLockFile: cannot lock " + Quoted(path), error);
@@ -72,11 +82,7 @@ int TLockFile::Acquire(const TPath& path) {
 }
 
 TLockFile::TLockFile(const TPath& path) : path_(path), fd_(Acquire(path)) {
-  if (fd_ < 0) {
-    const TString message =
-        "TLockFile: cannot lock " + Quoted(path) + ": it is held by another process";
-    throw TPath::Exception(message, ZorvaneError::MakeError("file-system", message, EWOULDBLOCK));
-  }
+  if (fd_ < 0) ThrowHeld(path);
 }
 
 std::optional<TLockFile> TLockFile::TryLock(const TPath& path) {
@@ -97,13 +103,9 @@ bool TLockFile::IsHeldElsewhere(const TPath& path) {
     if (error == ENOENT) return false;
     ThrowPathError("TLockFile: cannot open " + Quoted(path), error);
   }
-  int rc;
-  do {
-    rc = ::flock(fd, LOCK_EX | LOCK_NB);
-  } while (rc != 0 && errno == EINTR);
-  const int error = errno;
+  const int error = TryExclusive(fd);
   ::close(fd);  // drops the lock just taken, if any
-  if (rc == 0) return false;
+  if (error == 0) return false;
   if (error == EWOULDBLOCK) return true;
   ThrowPathError("TLockFile: cannot lock " + Quoted(path), error);
 }
@@ -117,16 +119,11 @@ TLockFile TLockFile::OnDirectory(const TPath& path) {
   if (fd < 0) ThrowPathError("TLockFile: cannot open " + Quoted(path), errno);
   lock.fd_ = fd;  // closed by the lock's destructor on a throw below
   lock.path_ = path;
-  int rc;
-  do {
-    rc = ::flock(fd, LOCK_EX | LOCK_NB);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0 && errno == EWOULDBLOCK) {
-    const TString message =
-        "TLockFile: cannot lock " + Quoted(path) + ": it is held by another process";
-    throw TPath::Exception(message, ZorvaneError::MakeError("file-system", message, EWOULDBLOCK));
+  if (const int error = TryExclusive(fd); error == EWOULDBLOCK) {
+    ThrowHeld(path);
+  } else if (error != 0) {
+    ThrowPathError("TLockFile: cannot lock " + Quoted(path), error);
   }
-  if (rc != 0) ThrowPathError("TLockFile: cannot lock " + Quoted(path), errno);
   return lock;
 }
 
