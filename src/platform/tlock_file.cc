@@ -110,23 +110,6 @@ bool TLockFile::IsHeldElsewhere(const TPath& path) {
   ThrowPathError("TLockFile: cannot lock " + Quoted(path), error);
 }
 
-TLockFile TLockFile::OnDirectory(const TPath& path) {
-  TLockFile lock;
-  int fd;
-  do {
-    fd = ::open(path.NativeString().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) ThrowPathError("TLockFile: cannot open " + Quoted(path), errno);
-  lock.fd_ = fd;  // closed by the lock's destructor on a throw below
-  lock.path_ = path;
-  if (const int error = TryExclusive(fd); error == EWOULDBLOCK) {
-    ThrowHeld(path);
-  } else if (error != 0) {
-    ThrowPathError("TLockFile: cannot lock " + Quoted(path), error);
-  }
-  return lock;
-}
-
 TLockFile::~TLockFile() { Release(); }
 
 TLockFile::TLockFile(TLockFile&& other) noexcept

@@ -36,9 +36,6 @@ class TLockFile {
   // As the constructor, but a lock that another holder has gives nullopt
   // instead of a throw. Other failures throw as the constructor does.
   static std::optional<TLockFile> TryLock(const TPath& path);
-  // The lock on the existing directory `path` itself: creates nothing in it.
-  // Throws as the constructor does ("...: it is held by another process").
-  static TLockFile OnDirectory(const TPath& path);
   // True iff another holder has the lock of `path` now. Creates nothing: no
   // file means no holder. Throws as the constructor does when an existing
   // file cannot be opened or locked.

@@ -18,7 +18,8 @@ using zor::platform::ZorvaneException;
 
 CrashUploadClient::CrashUploadClient(bool includeFullDumps, const TString& configFile)
     : UploadClient(configFile) {
-  runLock_.emplace(zor::platform::TLockFile::OnDirectory(Config::GetInstance().GetDataDirectory()));
+  runLock_.emplace(Filesystem::GetInstance().LockFile(Config::GetInstance().GetDataDirectory() /
+                                                      "zorcrashreporter.lock"));
   Processor().SetIncludeFullDumps(includeFullDumps);
 }
 

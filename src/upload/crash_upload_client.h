@@ -25,8 +25,8 @@ namespace ZorErrorReporting {
 
 class CrashUploadClient : public IErrorReportingClient, private UploadClient {
  public:
-  // Builds the UploadClient (see there for what it throws), takes the lock
-  // on the data directory itself for the client's life, then
+  // Builds the UploadClient (see there for what it throws), takes the data
+  // directory's run lock "zorcrashreporter.lock" for the client's life, then
   // tells discovery whether packages with full dumps may be uploaded. A
   // second run over the same data directory (with another log folder, whose
   // lock it does not share) throws TPath::Exception "TLockFile: cannot lock
@@ -42,6 +42,8 @@ class CrashUploadClient : public IErrorReportingClient, private UploadClient {
   void UploadNewCrashes(const std::vector<std::shared_ptr<Package>>& packages);
 
   // Else two runs would each make a package of one new crash, and send both.
+  // A file of mode 0600, not the directory itself: any user who may read a
+  // directory can hold a lock on it, and so keep every run out.
   std::optional<zor::platform::TLockFile> runLock_;
   UploadRunStats stats_;
 };

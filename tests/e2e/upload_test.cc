@@ -185,10 +185,12 @@ class UploadTest : public ::testing::Test {
   std::string Log() const { return ReadFile(dir_.Sub("logs/zorcrashreporter.txt")); }
 
   // Every file of the data directory by name, with its content.
+  // The data directory's files but the run lock, which every run leaves.
   std::map<std::string, std::string> DataFiles() const {
     std::map<std::string, std::string> files;
     for (const auto& entry : fs::directory_iterator(data_)) {
-      files[entry.path().filename().string()] = ReadFile(entry.path().string());
+      const std::string name = entry.path().filename().string();
+      if (name != "zorcrashreporter.lock") files[name] = ReadFile(entry.path().string());
     }
     return files;
   }
@@ -559,7 +561,7 @@ TEST_F(UploadTest, BadKeyOrDiskFullLosesNothing) {
   EXPECT_THAT(r.err, HasSubstr("/crash/key'.: The reply (HTTP 200, 40 bytes beginning "
                                "'<html><body>Please sign in</body></html>') is not a usable key"));
   EXPECT_THAT(Log(), HasSubstr("is not a usable key: it holds no PEM"));
-  EXPECT_TRUE(fs::is_empty(data_));
+  EXPECT_TRUE(DataFiles().empty());
 
   ProcessOptions options;
   options.workingDirectory = dir_.path();
@@ -773,13 +775,13 @@ TEST_F(UploadTest, SendLogsUploadsTheUsersZipAndKeepsIt) {
   EXPECT_EQ(SendCrashes().status, 0);
   EXPECT_EQ(Count("complete"), 1);
   EXPECT_EQ(holdingTheAddress(), std::vector<std::string>{});
-  EXPECT_TRUE(fs::is_empty(data_));
+  EXPECT_TRUE(DataFiles().empty());
 
   const ProcessResult r = SendLogs(zip);
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_THAT(r.out, HasSubstr("Successfully uploaded '1' log package(s)."));
   EXPECT_TRUE(fs::exists(zip));
-  EXPECT_TRUE(fs::is_empty(data_));
+  EXPECT_TRUE(DataFiles().empty());
   // The server decrypts the customer details of the one package it got.
   const fs::directory_iterator stored(server_.DataDir() + "/packages");
   ASSERT_NE(stored, fs::directory_iterator());
@@ -797,7 +799,7 @@ TEST_F(UploadTest, SendLogsUploadsTheUsersZipAndKeepsIt) {
                             HasSubstr("server replied 400")));
   server_.Reset();
   EXPECT_EQ(SendCrashes().status, 0);
-  EXPECT_TRUE(fs::is_empty(data_));
+  EXPECT_TRUE(DataFiles().empty());
 
   // Whoever runs it (root, say), a zip is read only as a user may hand it
   // over: never through a link, nor a FIFO, nor another name of a file.
@@ -878,14 +880,16 @@ TEST_F(UploadTest, NothingARunCreatesIsOpenToOtherUsers) {
   server_.AddFault("part", 2, "status", 503, "busy");
   EXPECT_EQ(SendCrashes(settings).status, 0);
   ASSERT_EQ(Status("a.1").first, "pendingretry");
-  EXPECT_EQ(ExpectPrivate(data_), (std::set<std::string>{"/", ".pendingretry", ".zip", ".enc",
-                                                         ".zormeta", ".parts", ".crash-manifest"}));
+  EXPECT_EQ(ExpectPrivate(data_),
+            (std::set<std::string>{"/", ".pendingretry", ".zip", ".enc", ".zormeta", ".parts",
+                                   ".crash-manifest", ".lock"}));
   EXPECT_THAT(ExpectPrivate(dir_.Sub("logs")), Contains(".txt"));
 
   // The upload resumes; a preserved package keeps its files and its dump.
   EXPECT_EQ(SendCrashes(settings).status, 0);
-  EXPECT_EQ(ExpectPrivate(data_), (std::set<std::string>{"/", ".complete", ".zip", ".enc",
-                                                         ".zormeta", ".parts", ".crash-manifest"}));
+  EXPECT_EQ(ExpectPrivate(data_),
+            (std::set<std::string>{"/", ".complete", ".zip", ".enc", ".zormeta", ".parts",
+                                   ".crash-manifest", ".lock"}));
   EXPECT_TRUE(fs::exists(dumps_ + "/a.1_0.crash/a.1.dmp"));
   EXPECT_EQ(std::tuple(Mode(dir_.Sub("exporter")), Mode(dir_.Sub("exporter/textfile")),
                        Mode(metrics)),
@@ -994,10 +998,10 @@ TEST_F(UploadTest, TestControllerHoldsTheRunWhileASecondRunIsLockedOut) {
   EXPECT_EQ(Status("a.1").first, "complete");
 
   // A run over the same data directory with another log folder (so another
-  // lock there) is kept out by the lock on the data directory: it would
-  // package the same crashes again.
+  // lock there) is kept out by the data directory's own: it would package
+  // the same crashes again.
   Crash("b.2", 1000);
-  const int fd = open(data_.c_str(), O_RDONLY | O_DIRECTORY);
+  const int fd = open((data_ + "/zorcrashreporter.lock").c_str(), O_RDWR | O_CREAT, 0600);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(flock(fd, LOCK_EX), 0);
   EXPECT_EQ(SendCrashes().status, -2);
