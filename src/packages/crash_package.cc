@@ -493,7 +493,11 @@ bool CrashPackage::IsInOwnDirectory() const {
     // says nothing about the directory; its name decides. Thrown on, it
     // would make the package one that can never be deleted.
   }
-  return directory.Filename().contains(GetPackageName());
+  // Only a folder made for one crash: a user's dump folder whose name holds a
+  // short crash name ("s.dmp" in "users") would go once empty, and its user
+  // could not make it again in a folder of root's.
+  const TString name = directory.Filename();
+  return name.endsWith(".crash") && name.contains(GetPackageName());
 }
 
 }  // namespace ZorErrorReporting

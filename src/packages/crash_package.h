@@ -139,8 +139,8 @@ class CrashPackage : public Package {
   // files; the empty path without a manifest or without files.
   zor::platform::TPath GetPackageDirectory() const;
   // True iff the package directory is the crash's own, to be removed with the
-  // package: it is not empty, its name contains the package name
-  // (case-sensitively), and the manifest version is newer than 1.0 or not a
+  // package: it is not empty, its name ends in ".crash" and contains the
+  // package name (case-sensitively), and the manifest version is newer than 1.0 or not a
   // number that fits an int. False without a manifest. Never throws.
   bool IsInOwnDirectory() const;
 

@@ -239,7 +239,9 @@ TEST_F(CrashPackageTest, DeletionLeavesWhatTheCrashDoesNotOwnAndCountsAsDone) {
       // The package name is matched with its case.
       {kId, "app_0123456789ABCDEF0123456789ABCDEF.crash", "1.1", false, {}},
       // A short name matches many directories: one shared with other crashes.
-      {"app", "app-dumps", "1.1", true, {"other.5.dmp", "other.5.manifest", "notes/x.txt"}},
+      {"app", "app_1.crash", "1.1", true, {"other.5.dmp", "other.5.manifest", "notes/x.txt"}},
+      // A folder not made for one crash (a user's dump folder) stays, even empty.
+      {"app", "app-dumps", "1.1", false, {}},
       {kId, "nested/" + kOwnDirectory, "1.1", true, {"deep/er/file.bin"}},
   };
   for (const Case& c : cases) {
