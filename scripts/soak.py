@@ -54,6 +54,11 @@ RUN_LIMIT_SECONDS = 120  # an unkilled run that takes longer is stuck
 NO_PROXY = urllib.request.build_opener(urllib.request.ProxyHandler({}))
 
 
+# The lock every send-crashes run holds in the data directory: the program's
+# own, no package's.
+RUN_LOCK = "zorcrashreporter.lock"
+
+
 def read_json(path):
     """The JSON document in `path`, or None when it does not load."""
     try:
@@ -308,7 +313,8 @@ class Soak:
             if f.name.startswith("."):
                 self.violation("-", f"temporary file {f.name} left in the data directory after clean runs")
                 continue
-            if f.suffix in (".zip", ".enc"):
+            # Zips and encrypted files are no JSON; the run lock holds no state.
+            if f.suffix in (".zip", ".enc") or f.name == RUN_LOCK:
                 continue
             try:
                 json.loads(f.read_text())
@@ -357,7 +363,7 @@ class Soak:
         for files in status_files.values():
             recorded |= {Path(p) for f in files for p in (read_json(f) or {}).get("package-data-files", {}).values()}
         for f in self.data.iterdir() if self.data.exists() else []:
-            if f not in recorded and not f.name.startswith("."):
+            if f not in recorded and not f.name.startswith(".") and f.name != RUN_LOCK:
                 self.violation(f.name.split(".", 1)[0], f"data file {f.name} belongs to no package")
         for name in self.crashes:
             files = status_files.get(name, [])

@@ -140,8 +140,9 @@ class CrashPackage : public Package {
   zor::platform::TPath GetPackageDirectory() const;
   // True iff the package directory is the crash's own, to be removed with the
   // package: it is not empty, its name ends in ".crash" and contains the
-  // package name (case-sensitively), and the manifest version is newer than 1.0 or not a
-  // number that fits an int. False without a manifest. Never throws.
+  // package name (case-sensitively), and the manifest version is newer than
+  // 1.0 or not a number that fits an int. False without a manifest. Never
+  // throws.
   bool IsInOwnDirectory() const;
 
  protected:
