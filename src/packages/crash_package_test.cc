@@ -359,10 +359,7 @@ TEST_F(CrashPackageTrustTest, ManifestListingIsFollowedOnlyInsideTheDumpDirector
   std::filesystem::create_directories(dir_.Sub("dumps"));
   std::filesystem::create_directory_symlink(outside_.path(), dir_.Sub("dumps/out"));
   const TPath dump = AddFile("dumps/app.6.dmp");
-  auto record = [](const std::string& path) {
-    return R"({"filename":")" + path +
-           R"(","type":"ProcessMiniDump","upload-permission":"Allowed"},)";
-  };
+  const auto record = [](const std::string& path) { return Record(path) + ","; };
   // Over the size limit by what it claims: never read.
   const TPath big = AddFile("dumps/app.6-big.dmp");
   std::filesystem::resize_file(big.NativeString(), 1024 * 1024 + 1);
@@ -409,25 +406,15 @@ TEST_F(CrashPackageTrustTest, ManifestListingIsFollowedOnlyInsideTheDumpDirector
                     HasSubstr("Skipping 33 more file(s) that '" + manifestPath.NativeString()),
                     HasSubstr("Not deleting '" + secret.NativeString() + "'"),
                     HasSubstr("Not deleting 8 more file(s) that '" + manifestPath.NativeString())));
-  size_t skipLines = 0;
-  for (size_t at = log.find("Skipping '"); at != std::string::npos;
-       at = log.find("Skipping '", at + 1)) {
-    ++skipLines;
-  }
-  EXPECT_EQ(skipLines, 20u + 1u);  // the refused ones shown, and the one too large
-  size_t deletingLines = 0;
-  for (size_t at = log.find("Deleting dump file '"); at != std::string::npos;
-       at = log.find("Deleting dump file '", at + 1)) {
-    ++deletingLines;
-  }
-  EXPECT_EQ(deletingLines, 20u);  // of the 55 named, and then a count
+  const auto count = [&log](const std::string& line) {
+    size_t n = 0;
+    for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count("Skipping '"), 20u + 1u);       // the refused ones shown, and the one too large
+  EXPECT_EQ(count("Deleting dump file '"), 20u);  // of the 55 named, and then a count
   EXPECT_THAT(log, HasSubstr("Deleting 35 more dump files of package"));
-  size_t notDeletingLines = 0;
-  for (size_t at = log.find("Not deleting '"); at != std::string::npos;
-       at = log.find("Not deleting '", at + 1)) {
-    ++notDeletingLines;
-  }
-  EXPECT_EQ(notDeletingLines, 20u);
+  EXPECT_EQ(count("Not deleting '"), 20u);
   EXPECT_FALSE(Exists(dump));
   EXPECT_EQ(ReadFile(secret.NativeString()), "not for upload");
   EXPECT_FALSE(Exists(package->GetFilePath()));

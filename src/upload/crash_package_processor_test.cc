@@ -49,6 +49,10 @@ using Status = UploadStatus;
 
 constexpr char kId[] = "0123456789abcdef0123456789abcdef";
 constexpr char kOwnId[] = "fedcba9876543210fedcba9876543210";
+constexpr uid_t kNobody = 65534;
+
+#define SKIP_UNLESS_ROOT() \
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files to another user"
 
 // In upload order.
 std::vector<std::string> Order(const std::vector<std::shared_ptr<Package>>& packages) {
@@ -139,6 +143,13 @@ class CrashPackageProcessorTest : public ::testing::Test {
   TPath Dump(const std::string& relative, const std::string& content = "MDMP") {
     WriteFile(dumps_ + "/" + relative, content);
     return TPath(dumps_ + "/" + relative);
+  }
+
+  // Gives these paths below the dump directory (a link itself) to nobody.
+  void GiveAway(std::initializer_list<std::string> relative) {
+    for (const std::string& path : relative) {
+      ASSERT_EQ(::lchown((dumps_ + "/" + path).c_str(), kNobody, kNobody), 0) << path;
+    }
   }
 
   // The names of the files in the data directory but the completed
@@ -373,10 +384,8 @@ TEST_F(CrashPackageProcessorTest, BrokenStatusFilesAndLeftovers) {
   WriteFile(Status("foreign", "complete"), "{\"something\":\"else\"}");
   const std::string stuck = Status("stuck", "pendingretry");
   WriteFile(stuck, "[]");
-  WriteFile(data_ + "/.app.7.crash-package.pending.tmp", "{\"package-na");
-  fs::last_write_time(data_ + "/.app.7.crash-package.pending.tmp",
-                      fs::file_time_type::clock::now() - std::chrono::hours(2));
-  // Saves of a writer that is gone are left over; a running one's (another
+  // Saves of a writer that is gone are left over, however young (which old
+  // files go is leftover_files_test.cc's); a running one's (another
   // send-logs) are in progress.
   const pid_t gone = fork();
   if (gone == 0) _exit(0);
@@ -410,7 +419,6 @@ TEST_F(CrashPackageProcessorTest, BrokenStatusFilesAndLeftovers) {
   EXPECT_THAT(log_, HasSubstr("'" + stuck +
                               "'.Attempt to delete the package status file failed. Crash "
                               "will be ignored."));
-  EXPECT_THAT(log_, HasSubstr(".app.7.crash-package.pending.tmp"));
   EXPECT_FALSE(Exists(oldTemp));
   EXPECT_TRUE(Exists(newTemp + "/zorcrashreporter.10.dmp"));
 }
@@ -585,13 +593,13 @@ TEST_F(CrashPackageProcessorTest, UnusableDumpAndDataDirectories) {
   if (::geteuid() == 0) {
     WriteFile(dir_.Sub("real/app.1.dmp"), "MDMP");
     fs::create_symlink(dir_.Sub("real"), dir_.Sub("aimed"));
-    ASSERT_EQ(::lchown(dir_.Sub("aimed").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::lchown(dir_.Sub("aimed").c_str(), kNobody, kNobody), 0);
     extraDumpDirectory_ = dir_.Sub("aimed");
     EXPECT_TRUE(Run().empty());
     EXPECT_THAT(log_, HasSubstr("The dump directory '" + dir_.Sub("aimed") + "' is left out (the link"));
     // One that another user made first is theirs, not the program's.
     fs::create_directory(dir_.Sub("squatted"));
-    ASSERT_EQ(::chown(dir_.Sub("squatted").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chown(dir_.Sub("squatted").c_str(), kNobody, kNobody), 0);
     EXPECT_THAT(
         test_support::ErrorOf([&] { CrashPackageProcessor({}, TPath(dir_.Sub("squatted"))); }),
         HasSubstr("The data directory '" + dir_.Sub("squatted") + "' belongs to user 65534"));
@@ -673,8 +681,7 @@ TEST_F(CrashPackageProcessorTest, PackagesAnotherProcessHoldsAreLeftAlone) {
 // A user's manifest may list another user's crash: retention must count it
 // neither against that user nor in the package's room.
 TEST_F(CrashPackageProcessorTest, AUsersManifestMakesItsPackageThatUsersAndCountsOnlyItsFiles) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files to another user";
-  constexpr uid_t kNobody = 65534;
+  SKIP_UNLESS_ROOT();
   const std::string mib(1 << 20, 'x');
   const TPath others = Dump("aside/app.2.dmp", mib);
   // The user's own file under three spellings, and one outside the dump
@@ -691,10 +698,8 @@ TEST_F(CrashPackageProcessorTest, AUsersManifestMakesItsPackageThatUsersAndCount
   }
   Dump("mine/app.2.manifest", R"({"crash-artifact-files":[)" + records + "{}]}");
   Dump("mine/app.2.dmp");
-  for (const std::string file : {"/mine/app.2.manifest", "/mine/app.2.dmp", "/mine/d",
-                                 "/mine/d/big", "/mine/l1", "/mine/l2", "/mine"}) {
-    ASSERT_EQ(::lchown((dumps_ + file).c_str(), kNobody, kNobody), 0);
-  }
+  GiveAway({"mine/app.2.manifest", "mine/app.2.dmp", "mine/d", "mine/d/big", "mine/l1", "mine/l2",
+            "mine"});
   ASSERT_EQ(::chown(dir_.Sub("outside.dmp").c_str(), kNobody, kNobody), 0);
   for (const auto& package : Run()) {
     if (!package->HasDataFile(DataFileKind::kManifestFile) ||
@@ -714,12 +719,10 @@ TEST_F(CrashPackageProcessorTest, AUsersManifestMakesItsPackageThatUsersAndCount
 // crash will be called: no name they choose may take another user's crash's
 // package, hide it, or add their files to it.
 TEST_F(CrashPackageProcessorTest, AUsersChosenNamesNeitherTakeNorHideAnotherUsersCrash) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files to another user";
-  constexpr uid_t kNobody = 65534;
+  SKIP_UNLESS_ROOT();
   const auto theirs = [&](const std::string& relative) {
     const TPath path = Dump(relative);
-    EXPECT_EQ(::chown(path.NativeString().c_str(), kNobody, kNobody), 0);
-    EXPECT_EQ(::chown(path.Parent().NativeString().c_str(), kNobody, kNobody), 0);
+    GiveAway({relative, relative.substr(0, relative.find('/'))});
     return path;
   };
   const auto packageOf = [](const std::vector<std::shared_ptr<Package>>& packages,
@@ -855,15 +858,12 @@ TEST_F(CrashPackageProcessorTest, RetentionPrunesByAgeThenSettledThenOldestTried
 // A user who adds one large crash each run must not have other users' crashes
 // deleted to make room for it.
 TEST_F(CrashPackageProcessorTest, RetentionMakesNoRoomForOneOwnersUntriedCrashAtAnothersCost) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give crashes to another user";
-  constexpr uid_t kNobody = 65534;
+  SKIP_UNLESS_ROOT();
   const std::string mib(1024 * 1024, 'd');
   Dump("flood/big.1.dmp", mib + mib + mib);  // never tried
   Dump("flood/old.2.dmp", mib);
   Dump("roots.3.dmp", mib);
-  for (const char* file : {"/flood", "/flood/big.1.dmp", "/flood/old.2.dmp"}) {
-    ASSERT_EQ(::chown((dumps_ + file).c_str(), kNobody, kNobody), 0);
-  }
+  GiveAway({"flood", "flood/big.1.dmp", "flood/old.2.dmp"});
   for (const auto& package : Run()) {
     if (package->GetPackageName() != "big.1") Fail(*package, Status::kPendingRetry);
   }
@@ -877,14 +877,11 @@ TEST_F(CrashPackageProcessorTest, RetentionMakesNoRoomForOneOwnersUntriedCrashAt
 // Room that a deletion could not free stays its owner's: no other owner's
 // crash is deleted in its place.
 TEST_F(CrashPackageProcessorTest, RetentionDeletesNoOtherOwnersCrashForRoomItCouldNotFree) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give crashes to another user";
-  constexpr uid_t kNobody = 65534;
+  SKIP_UNLESS_ROOT();
   const std::string mib(1024 * 1024, 'd');
   const TPath stuck = Dump("flood/stuck.1.dmp", mib + mib + mib);
   const TPath roots = Dump("roots.2.dmp", mib);
-  for (const char* file : {"/flood", "/flood/stuck.1.dmp"}) {
-    ASSERT_EQ(::chown((dumps_ + file).c_str(), kNobody, kNobody), 0);
-  }
+  GiveAway({"flood", "flood/stuck.1.dmp"});
   for (const auto& package : Run()) {
     Fail(*package,
          package->GetPackageName() == "stuck.1" ? Status::kFailed : Status::kPendingRetry);
@@ -943,16 +940,15 @@ TEST_F(CrashPackageProcessorTest, RateLimitCountsAcrossRunsAndHeldPackagesStayPe
 // Each new crash costs the data directory a status file and a record: another
 // user's flood of crash files is packaged a few hundred a run, and none is lost.
 TEST_F(CrashPackageProcessorTest, AnotherUsersNewCrashesArePackagedAFewHundredARun) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give crashes to another user";
-  constexpr uid_t kNobody = 65534;
+  SKIP_UNLESS_ROOT();
   for (int i = 0; i < 205; ++i) {
-    const TPath dump = Dump("flood/c" + std::to_string(i) + ".1.dmp");
-    ASSERT_EQ(::chown(dump.NativeString().c_str(), kNobody, kNobody), 0);
+    Dump("flood/c" + std::to_string(i) + ".1.dmp");
+    GiveAway({"flood/c" + std::to_string(i) + ".1.dmp"});
   }
   Dump("roots.1.dmp");
   // A file of the flooding user's in another's crash does not hold it back.
-  const TPath planted = Dump("flood/zz.9-full.dmp", "");
-  ASSERT_EQ(::chown(planted.NativeString().c_str(), kNobody, kNobody), 0);
+  Dump("flood/zz.9-full.dmp", "");
+  GiveAway({"flood/zz.9-full.dmp"});
   Dump("flood/zz.9.dmp");
   EXPECT_EQ(Names(Run()).size(), 202u);
   EXPECT_THAT(log_, HasSubstr("5 new crash(es) of user 65534 wait for a later run"));
@@ -963,12 +959,9 @@ TEST_F(CrashPackageProcessorTest, AnotherUsersNewCrashesArePackagedAFewHundredAR
 // not in the order of a run that may be stopped before its end, nor at the
 // rate limit.
 TEST_F(CrashPackageProcessorTest, EachOwnersOldestGoesFirstAndPassesTheRateLimit) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give crashes to another user";
-  constexpr uid_t kNobody = 65534;
-  for (const char* file : {"flood/a.1.dmp", "flood/a.2.dmp", "flood/a.3.dmp", "flood"}) {
-    if (std::string(file) != "flood") Dump(file);
-    ASSERT_EQ(::chown((dumps_ + "/" + file).c_str(), kNobody, kNobody), 0);
-  }
+  SKIP_UNLESS_ROOT();
+  for (const char* file : {"flood/a.1.dmp", "flood/a.2.dmp", "flood/a.3.dmp"}) Dump(file);
+  GiveAway({"flood", "flood/a.1.dmp", "flood/a.2.dmp", "flood/a.3.dmp"});
   Dump("roots.4.dmp");
   // The flood's crashes are the oldest, a.1 first.
   for (const auto& package : Run()) {

@@ -84,22 +84,9 @@ TEST(CrashUploadTest, SimulatedCrashArrivesWithItsManifestDumpsAndRotatedLogs) {
       dir, {"--command", "simulate-crash", "--type", "MultipleCrashes", "--config-file", config,
             "--rotate-log-n-times", "6", "--rotate-log-interval", "1", "--enable-features",
             "crash-handler"});
+  // Which threads the dump holds, and what lldb shows of them, is
+  // crash_handling_test.cc's.
   ASSERT_EQ(crash.status, 128 + SIGSEGV) << crash.out << crash.err;
-  // Every thread, each where it was: the main thread counting down, the
-  // first to fault marked, the others waiting in the handler at their own
-  // fault or, on a busy machine, stopped on their way to it.
-  const std::vector<std::string> crashes = FindCrashDirectories(dir.Sub("logs/crashdumps"));
-  ASSERT_EQ(crashes.size(), 1u);
-  std::string minidump;
-  for (const std::string& name : ListFileNames(crashes[0])) {
-    if (name.ends_with(".dmp") && !name.ends_with("-full.dmp")) minidump = crashes[0] + "/" + name;
-  }
-  const std::string bt = RunLldbOnCores({minidump}, {"bt all"})[0];
-  EXPECT_THAT(bt, HasSubstr("* thread #1, stop reason = signal SIGSEGV")) << bt;
-  EXPECT_THAT(bt, HasSubstr("  thread #4")) << bt;
-  EXPECT_THAT(bt, Not(HasSubstr("thread #5"))) << bt;
-  EXPECT_THAT(bt, HasSubstr("ZorErrorReporting::CrashInThreads(")) << bt;
-  EXPECT_THAT(bt, HasSubstr("StoreAtZero() at crash_simulation.cc")) << bt;
   const ProcessResult send = RunIn(dir, {"--command", "send-crashes", "--config-file", config});
   ASSERT_EQ(send.status, 0) << send.out << send.err;
 

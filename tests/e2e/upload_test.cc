@@ -63,13 +63,17 @@ class UploadTest : public ::testing::Test {
   }
 
   // `program` "-faults" runs the build whose file changes can fail
-  // (ZOR_FAULT_* in options.environment).
-  ProcessResult Run(const std::vector<std::string>& args, ProcessOptions options = {},
-                    const std::string& program = "") {
+  // (ZOR_FAULT_* in options.environment); a `wrapper` command runs the
+  // program with the arguments after its own.
+  ProcessResult Run(std::vector<std::string> args, ProcessOptions options = {},
+                    const std::string& program = "", std::vector<std::string> wrapper = {}) {
     options.workingDirectory = dir_.path();
     options.environment.emplace("HOME", dir_.Sub("home"));
     options.environment.emplace("XDG_CONFIG_HOME", dir_.Sub("settings"));
-    return RunProcess(ProgramPath() + program, args, options);
+    if (wrapper.empty()) return RunProcess(ProgramPath() + program, args, options);
+    args.insert(args.begin(), ProgramPath() + program);
+    args.insert(args.begin(), wrapper.begin() + 1, wrapper.end());
+    return RunProcess(wrapper[0], args, options);
   }
   ProcessResult SendCrashes(const std::string& extra = "", ProcessOptions options = {},
                             const std::string& program = "") {
@@ -447,13 +451,8 @@ TEST_F(UploadTest, ACrashOfMoreFilesThanTheSoftOpenFileLimitIsSentWhole) {
   }
   WriteFile(dir + "a.1.manifest",
             R"({"crash-artifact-files":[)" + records + R"({"filename":")" + dir + R"(a.1.dmp"}]})");
-  ProcessOptions options;
-  options.workingDirectory = dir_.path();
-  options.environment.emplace("HOME", dir_.Sub("home"));
-  const ProcessResult r = RunProcess(
-      "/usr/bin/prlimit",
-      {"--nofile=64:", ProgramPath(), "--command", "send-crashes", "--config-file", Config()},
-      options);
+  const ProcessResult r = Run({"--command", "send-crashes", "--config-file", Config()}, {}, "",
+                              {"/usr/bin/prlimit", "--nofile=64:"});
   EXPECT_THAT(r.out, HasSubstr("Successfully uploaded '1' crash package(s)."));
   const std::string listing = RunProcess("/usr/bin/unzip", {"-l", StoredZip("a.1")}).out;
   for (const int i : {0, 63, 99}) {
@@ -563,15 +562,11 @@ TEST_F(UploadTest, BadKeyOrDiskFullLosesNothing) {
   EXPECT_THAT(Log(), HasSubstr("is not a usable key: it holds no PEM"));
   EXPECT_TRUE(DataFiles().empty());
 
-  ProcessOptions options;
-  options.workingDirectory = dir_.path();
-  options.environment = {{"HOME", dir_.Sub("home")}, {"XDG_CONFIG_HOME", dir_.Sub("settings")}};
   // A full disk fails the write; it sends no SIGXFSZ, so that is ignored.
   // It spends none of the packages' attempts.
-  const ProcessResult full = RunProcess(
-      "/bin/sh", {"-c", "trap '' XFSZ; exec prlimit --fsize=100000 \"$@\"", "sh", ProgramPath(),
-                  "--command", "send-crashes", "--config-file", Config()},
-      options);
+  const ProcessResult full =
+      Run({"--command", "send-crashes", "--config-file", Config()}, {}, "",
+          {"/bin/sh", "-c", "trap '' XFSZ; exec prlimit --fsize=100000 \"$@\"", "sh"});
   EXPECT_EQ(full.status, 0) << full.out;
   for (const char* name : {"a.1", "b.2"}) {
     EXPECT_EQ(Status(name).first, "pendingretry");
