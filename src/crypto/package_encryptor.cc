@@ -111,7 +111,9 @@ void PackageEncryptor::ZipAndEncryptPackage(Package& package, const TPath& zipPa
     if (keep == KeepZip::kYes) plain = fs.CreateNewFile(zipPath);
     GcmEncryptor encryptor(content.key, content.iv, *out, plain.get());
     ZipFile zip(deflateThreads);
-    zip.Open(encryptor, zipPath.ToString());
+    // Its errors name the file that is written: without a kept zip, only
+    // the encrypted one is.
+    zip.Open(encryptor, (plain ? zipPath : encrypted).ToString());
     addEntries(zip);
     zip.Close();
     const Crypto::Bytes tag = encryptor.Finish(Crypto::kTagLength);

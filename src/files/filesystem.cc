@@ -33,11 +33,13 @@ std::set<TPath> ToPathSet(const std::vector<TString>& paths) {
   return std::set<TPath>(paths.begin(), paths.end());
 }
 
-// The listing leaves out names it cannot give back to the OS unchanged; say
-// which, so that a file that is never handled is not a silent mystery.
-// A user may make any number of such names: a few lines, then a count.
-void WarnUndecodable(const TPath& directory, const std::vector<TString>& names) {
+// The listing leaves out names it cannot give back to the OS unchanged, and
+// folders it cannot open; say which, so that a crash that is never handled is
+// not a silent mystery. A user may make any number of them: a few lines each,
+// then a count.
+void WarnSkipped(const TPath& directory, const zor::platform::ListingSkips& skipped) {
   constexpr size_t kShown = 20;
+  const auto& names = skipped.undecodable;
   for (size_t i = 0; i < names.size() && i < kShown; ++i) {
     LogText(zor::platform::TLog::Warn,
             TFormatString("Filesystem: skipped '%1': the name is not valid UTF-8")
@@ -47,6 +49,19 @@ void WarnUndecodable(const TPath& directory, const std::vector<TString>& names) 
     LogText(zor::platform::TLog::Warn,
             TFormatString("Filesystem: skipped %1 more names in '%2' that are not valid UTF-8")
                 .arg(static_cast<uint64_t>(names.size() - kShown))
+                .arg(directory.ToString()));
+  }
+  const auto& folders = skipped.unreadable;
+  for (size_t i = 0; i < folders.size() && i < kShown; ++i) {
+    LogText(zor::platform::TLog::Warn,
+            TFormatString("Filesystem: skipped '%1': it cannot be listed: %2")
+                .arg((directory / TPath(folders[i].first)).ToString())
+                .arg(zor::platform::ErrnoText(folders[i].second)));
+  }
+  if (folders.size() > kShown) {
+    LogText(zor::platform::TLog::Warn,
+            TFormatString("Filesystem: skipped %1 more entries in '%2' that cannot be listed")
+                .arg(static_cast<uint64_t>(folders.size() - kShown))
                 .arg(directory.ToString()));
   }
 }
@@ -220,11 +235,11 @@ std::optional<TPath> Filesystem::CanonicalPath(const TPath& path) {
 std::set<TPath> Filesystem::ListFiles(const TPath& directory,
                                       const std::vector<TString>& extensions, bool fullPaths) {
   using zor::platform::PathForm;
-  std::vector<TString> undecodable;
+  zor::platform::ListingSkips skipped;
   const auto listed = zor::platform::ListFiles(directory, extensions,
                                                fullPaths ? PathForm::Full : PathForm::Relative,
-                                               zor::platform::Symlinks::DoNotFollow, &undecodable);
-  WarnUndecodable(directory, undecodable);
+                                               zor::platform::Symlinks::DoNotFollow, &skipped);
+  WarnSkipped(directory, skipped);
   return ToPathSet(listed);
 }
 
@@ -235,12 +250,12 @@ std::set<TPath> Filesystem::ListFilesRecursively(const TPath& directory,
   using zor::platform::ListedDirectories;
   using zor::platform::PathForm;
   using zor::platform::Symlinks;
-  std::vector<TString> undecodable;
+  zor::platform::ListingSkips skipped;
   const auto listed = zor::platform::ListFilesRecursively(
       directory, extensions, fullPaths ? PathForm::Full : PathForm::Relative,
       includeDirectories ? ListedDirectories::Include : ListedDirectories::Exclude,
-      followSymlinks ? Symlinks::Follow : Symlinks::DoNotFollow, &undecodable);
-  WarnUndecodable(directory, undecodable);
+      followSymlinks ? Symlinks::Follow : Symlinks::DoNotFollow, &skipped);
+  WarnSkipped(directory, skipped);
   return ToPathSet(listed);
 }
 

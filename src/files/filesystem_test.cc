@@ -1,10 +1,12 @@
 #include "files/filesystem.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -113,6 +115,35 @@ TEST_F(FilesystemTest, NamesRoundTripFromListingToRemovalOrAreSkippedWithAWarnin
   // The text of an undecodable name names no file; removing it is no success.
   StdoutOf([&] { EXPECT_EQ(fs_.RemovePath(TPath(undecodable)), RemovalResult::kFailed); });
   EXPECT_TRUE(Exists(undecodable));
+}
+
+// A crash deeper than a path can reach is never handled; the listing says
+// so instead of passing over it without a word.
+TEST_F(FilesystemTest, AFolderBeyondThePathLimitIsReportedNotSilentlySkipped) {
+  const std::string component(200, 'd');
+  const int depth = PATH_MAX / 201 + 2;
+  std::vector<int> fds{::open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+  for (int i = 0; i < depth; ++i) {
+    ASSERT_EQ(::mkdirat(fds.back(), component.c_str(), 0700), 0);
+    fds.push_back(::openat(fds.back(), component.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_GE(fds.back(), 0);
+  }
+  const int dump = ::openat(fds.back(), "deep.dmp", O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(dump, 0);
+  ::close(dump);
+
+  const std::string logged =
+      StdoutOf([&] { fs_.ListFilesRecursively(TPath(dir_.path()), {"dmp"}, true, false, false); });
+  EXPECT_THAT(logged, ::testing::HasSubstr("cannot be listed: File name too long"));
+
+  // The temporary folder's removal works by path; this chain has to go from
+  // its bottom up.
+  ::unlinkat(fds.back(), "deep.dmp", 0);
+  for (size_t i = fds.size() - 1; i > 0; --i) {
+    ::close(fds[i]);
+    ::unlinkat(fds[i - 1], component.c_str(), AT_REMOVEDIR);
+  }
+  ::close(fds[0]);
 }
 
 TEST_F(FilesystemTest, ReadFileBytesAppendsOneZeroByte) {

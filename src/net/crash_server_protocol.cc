@@ -67,27 +67,13 @@ void Finish(TNetworkReply& reply, int64_t timeoutMs) {
   CrashServerProtocol::CheckReply(reply);
 }
 
-// The start of a reply body as it can stand in a log line: line breaks and
-// tabs become blanks, other bytes outside printable ASCII become '?'.
-TString BodyPreview(const std::vector<char>& body) {
-  constexpr size_t kPreviewBytes = 80;
-  std::string text;
-  for (const char c : body) {
-    if (c == '\0') break;
-    if (text.size() == kPreviewBytes) return TString::fromUtf8(text) + "...";
-    const bool printable = c >= 0x20 && c < 0x7f;
-    text += printable ? c : (c == '\n' || c == '\r' || c == '\t') ? ' ' : '?';
-  }
-  return TString::fromUtf8(text);
-}
-
 // A 2xx reply that is not a usable key fails as an unreachable server does:
 // encrypting against it would make every package unreadable to the server.
 void CheckKeyReply(const PublicKeyInfo& info, int status) {
   const TString reply = TFormatString("The reply (HTTP %1, %2 bytes beginning '%3')")
                             .arg(status)
                             .arg(static_cast<uint64_t>(info.key.empty() ? 0 : info.key.size() - 1))
-                            .arg(BodyPreview(info.key));
+                            .arg(ReplyPreview(info.key));
   try {
     CheckRsaPublicKey(info.key);
   } catch (ZorvaneException& e) {

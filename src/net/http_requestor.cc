@@ -5,11 +5,13 @@
 #include <stdexcept>
 #include <string>
 
+#include "log/log_functions.h"
 #include "platform/app_config.h"
 #include "platform/process_singleton.h"
 
 namespace ZorErrorReporting {
 
+using zor::platform::TFormatString;
 using zor::platform::TNetworkReply;
 using zor::platform::TNetworkRequest;
 using zor::platform::TNetworkSession;
@@ -27,6 +29,18 @@ class ConfiguredRequestor : public HttpRequestor {
 using Instance = zor::platform::ProcessSingleton<HttpRequestor, ConfiguredRequestor>;
 
 }  // namespace
+
+TString ReplyPreview(const std::vector<char>& body) {
+  constexpr size_t kPreviewBytes = 80;
+  std::string text;
+  for (const char c : body) {
+    if (c == '\0') break;
+    if (text.size() == kPreviewBytes) return TString::fromUtf8(text) + "...";
+    const bool printable = c >= 0x20 && c < 0x7f;
+    text += printable ? c : (c == '\n' || c == '\r' || c == '\t') ? ' ' : '?';
+  }
+  return TString::fromUtf8(text);
+}
 
 HttpRequestor& HttpRequestor::GetInstance() { return Instance::Get(); }
 
@@ -60,6 +74,13 @@ Json::Document HttpRequestor::ReadJsonReply(TNetworkReply& reply, uint64_t count
   const std::string text(bytes.begin(), std::find(bytes.begin(), bytes.end(), '\0'));
   Json::Document document;
   if (!Json::Parse(text, &document, nullptr)) {
+    // The exception's text is fixed; the log says what came, and from where.
+    LogText(zor::platform::TLog::Warn,
+            TFormatString("The reply from '%1' (HTTP %2, %3 bytes beginning '%4') is not JSON")
+                .arg(reply.GetUrl().ForLog())
+                .arg(reply.GetStatusCode())
+                .arg(static_cast<uint64_t>(bytes.size()))
+                .arg(ReplyPreview(bytes)));
     throw std::runtime_error("Unable to retrieve data from network reply");
   }
   if (!document.IsObject()) {

@@ -16,12 +16,18 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "config/config.h"
 #include "packages/json_document.h"
 #include "platform/tnetwork_access_manager.h"
 
 namespace ZorErrorReporting {
+
+// The start of a reply body as it can stand in a log line: at most 80
+// bytes, up to the first NUL; line breaks and tabs become blanks, other bytes
+// outside printable ASCII '?'.
+zor::platform::TString ReplyPreview(const std::vector<char>& body);
 
 class HttpRequestor {
  public:
@@ -39,7 +45,8 @@ class HttpRequestor {
 
   // Reads up to `count` bytes of the open reply (the text ends at a NUL
   // byte) and parses them as JSON. Throws std::runtime_error "Unable to
-  // retrieve data from network reply" when that is not JSON, and a
+  // retrieve data from network reply" when that is not JSON (logging at Warn
+  // the URL, status, size and start of what came instead), and a
   // std::runtime_error naming the type when the value is not an object.
   virtual Json::Document ReadJsonReply(zor::platform::TNetworkReply& reply, uint64_t count);
   // The string value of the first member of `object` whose name equals

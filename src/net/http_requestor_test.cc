@@ -14,6 +14,7 @@
 #include <string>
 
 #include "net/tchunk_file.h"
+#include "packages/package_for_test.h"
 #include "platform/app_config.h"
 #include "platform/curl_exception.h"
 #include "platform/error_of_for_test.h"
@@ -137,10 +138,17 @@ TEST_F(HttpRequestorTest, JsonReplyAndEntry) {
     const auto entry = [&] {
       return requestor->GetJsonEntry(requestor->ReadJsonReply(*reply, c.count), c.name);
     };
+    test_support::LogCapture log;
     if (c.value) {
       EXPECT_EQ(entry(), TString(c.value));
     } else {
       EXPECT_THAT(zor::test::ErrorOf(entry), ::testing::EndsWith(c.error));
+    }
+    // The thrown text is fixed, so the log must say where the bad reply came from.
+    if (std::string(c.error) == "Unable to retrieve data from network reply") {
+      EXPECT_THAT(log.Text(),
+                  ::testing::HasSubstr("The reply from '" + server_.Url("/body") + "' (HTTP 200, " +
+                                       std::to_string(c.count) + " bytes beginning '"));
     }
   }
 }

@@ -91,7 +91,7 @@ struct ListRequest {
 };
 
 std::vector<TString> ListDirectory(const TPath& directory, const ListRequest& request,
-                                   std::vector<TString>* undecodable) {
+                                   ListingSkips* skipped) {
   std::vector<TString> listed;
   const std::string root = directory.NativeString();
   struct stat rootStat;
@@ -115,6 +115,9 @@ std::vector<TString> ListDirectory(const TPath& directory, const ListRequest& re
       const int error = errno;
       // A subdirectory may be unreadable or gone; only the root must be readable.
       if (first) ThrowPathError("TFilesystem: cannot list " + Quoted(directory), error);
+      if (skipped != nullptr && error != ENOENT && error != ENOTDIR) {
+        skipped->unreadable.emplace_back(TString::fromStdString(relative), error);
+      }
       continue;
     }
     first = false;
@@ -125,9 +128,9 @@ std::vector<TString> ListDirectory(const TPath& directory, const ListRequest& re
       // files: a name that does not decode would come back as another path.
       const std::optional<QString> qname = DecodeName(name);
       if (!qname) {
-        if (undecodable != nullptr) {
+        if (skipped != nullptr) {
           const std::string bytes = relative.empty() ? name : relative + "/" + name;
-          undecodable->push_back(
+          skipped->undecodable.push_back(
               TString::fromStdString(EscapeForDisplay(bytes, DisplayForm::kExactBytes)));
         }
         continue;
@@ -135,7 +138,13 @@ std::vector<TString> ListDirectory(const TPath& directory, const ListRequest& re
       const std::string childNative = native + "/" + name;
       const std::string childRelative = relative.empty() ? name : relative + "/" + name;
       struct stat st;
-      if (::lstat(childNative.c_str(), &st) != 0) continue;
+      if (::lstat(childNative.c_str(), &st) != 0) {
+        // Below PATH_MAX's depth nothing can be reached by its path.
+        if (errno == ENAMETOOLONG && skipped != nullptr) {
+          skipped->unreadable.emplace_back(TString::fromStdString(childRelative), ENAMETOOLONG);
+        }
+        continue;
+      }
       if (S_ISLNK(st.st_mode)) {
         if (request.symlinks == Symlinks::DoNotFollow) continue;
         const uid_t linkOwner = st.st_uid;
@@ -160,7 +169,7 @@ std::vector<TString> ListDirectory(const TPath& directory, const ListRequest& re
     }
   }
   std::sort(listed.begin(), listed.end());
-  if (undecodable != nullptr) std::sort(undecodable->begin(), undecodable->end());
+  if (skipped != nullptr) std::sort(skipped->undecodable.begin(), skipped->undecodable.end());
   return listed;
 }
 
@@ -276,21 +285,19 @@ std::chrono::system_clock::time_point LastWriteTime(const TPath& path) {
 }
 
 std::vector<TString> ListFiles(const TPath& directory, const std::vector<TString>& extensions,
-                               PathForm form, Symlinks symlinks,
-                               std::vector<TString>* undecodable) {
-  return ListDirectory(directory,
-                       {NormalizeExtensions(extensions), form, false, ListedDirectories::Exclude,
-                        symlinks},
-                       undecodable);
+                               PathForm form, Symlinks symlinks, ListingSkips* skipped) {
+  return ListDirectory(
+      directory,
+      {NormalizeExtensions(extensions), form, false, ListedDirectories::Exclude, symlinks},
+      skipped);
 }
 
 std::vector<TString> ListFilesRecursively(const TPath& directory,
                                           const std::vector<TString>& extensions, PathForm form,
                                           ListedDirectories directories, Symlinks symlinks,
-                                          std::vector<TString>* undecodable) {
-  return ListDirectory(directory,
-                       {NormalizeExtensions(extensions), form, true, directories, symlinks},
-                       undecodable);
+                                          ListingSkips* skipped) {
+  return ListDirectory(
+      directory, {NormalizeExtensions(extensions), form, true, directories, symlinks}, skipped);
 }
 
 TString GetFileName(const TPath& path) { return path.Filename(); }

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "platform/tpath.h"
@@ -108,22 +109,29 @@ enum class ListedDirectories { Exclude, Include };
 // "TFilesystem: cannot list '<directory>': <cause>".
 // A name whose bytes are not valid UTF-8 cannot be held as text and given
 // back to the OS unchanged, so it is never listed (nor, recursively, descended
-// into); when `undecodable` is given, its path relative to `directory` is
-// appended there, sorted, with a backslash written "\\" and a control
-// character or a byte that does not decode "\xNN".
+// into); when `skipped` is given, its path relative to `directory` is
+// appended to its `undecodable`, sorted, with a backslash written "\\" and a
+// control character or a byte that does not decode "\xNN".
+struct ListingSkips {
+  std::vector<TString> undecodable;
+  // Subdirectories met in a recursive walk that could not be opened for a
+  // reason other than being gone (no permission, a path too long), relative
+  // to `directory`, with the errno; in the order met.
+  std::vector<std::pair<TString, int>> unreadable;
+};
 std::vector<TString> ListFiles(const TPath& directory, const std::vector<TString>& extensions,
                                PathForm form = PathForm::Full,
                                Symlinks symlinks = Symlinks::DoNotFollow,
-                               std::vector<TString>* undecodable = nullptr);
+                               ListingSkips* skipped = nullptr);
 
 // As ListFiles, descending into every subdirectory. Directories whose names
 // match are listed too when `directories` is Include. Subdirectories that
-// cannot be read, and entries that vanish during the walk, are skipped; only
-// an unreadable `directory` itself throws.
+// cannot be read (reported in `skipped`), and entries that vanish during the
+// walk, are skipped; only an unreadable `directory` itself throws.
 std::vector<TString> ListFilesRecursively(
     const TPath& directory, const std::vector<TString>& extensions, PathForm form = PathForm::Full,
     ListedDirectories directories = ListedDirectories::Exclude,
-    Symlinks symlinks = Symlinks::DoNotFollow, std::vector<TString>* undecodable = nullptr);
+    Symlinks symlinks = Symlinks::DoNotFollow, ListingSkips* skipped = nullptr);
 
 // The last component of `path` ("b.txt" of "/a/b.txt").
 TString GetFileName(const TPath& path);
