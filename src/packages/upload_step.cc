@@ -79,7 +79,9 @@ UploadRecord DescribeUpload(Package& package, bool keepUploadFiles) {
   for (const DataFileKind kind :
        {DataFileKind::kZippedPackageFile, DataFileKind::kEncryptedPackageFile,
         DataFileKind::kZorEncryptionMetadataFile, DataFileKind::kPartsUploadedFile}) {
-    if (package.HasDataFile(kind) && !package.KeepsDataFile(kind)) r.hasUploadFiles = true;
+    // Named but gone is nothing to clean up: a complete package's record
+    // still names the files its upload removed.
+    if (present(kind) && !package.KeepsDataFile(kind)) r.hasUploadFiles = true;
   }
   if (!r.progress || !r.encrypted) return r;
   try {

@@ -47,7 +47,7 @@ struct UploadRecord {
   bool progressUsable = false;       // ... readable, with an upload id, for this file and size
   bool remoteId = false;             // the server's id for the package is known
   bool keepUploadFiles = false;      // preserve_upload_packages
-  bool hasUploadFiles = false;       // any of zip, encrypted file, metadata, progress recorded
+  bool hasUploadFiles = false;       // any of zip, encrypted file, metadata, progress on disk
   int partCount = 0;                 // from a usable progress record
   std::set<uint64_t> partsUploaded;  // from a usable progress record
 };

@@ -519,6 +519,11 @@ void CrashPackageProcessor::ProcessCrashFiles(const std::set<TPath>& listing) {
                                         "message: '%2'")
                               .arg(id)
                               .arg(e.GetConcatenatedMessages()));
+      // Without a status file nothing records the manifest made for it (a
+      // full disk between the two saves): it goes now, not a week later as
+      // a leftover. The crash is found again by the next run.
+      Filesystem::GetInstance().RemovePath(dataDirectory_ /
+                                           (id + "." + CrashPackage::kManifestRecordSuffix));
     }
   }
   for (const auto& [user, count] : newByUser) {

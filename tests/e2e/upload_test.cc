@@ -246,8 +246,10 @@ TEST_F(UploadTest, OneFailingPackageIsRetriedNextRunWhileTheOthersComplete) {
                                  "'0' crash package(s)."));
     EXPECT_EQ(ResultCodes("b.2"), (std::vector<std::string>{"Success"}));
     EXPECT_TRUE(StoredDump("b.2") == dumpBytes_["b.2"]);
-    // Uploaded in the earlier run, the complete packages' dumps are deleted.
+    // Uploaded in the earlier run, the complete packages' dumps are deleted;
+    // their upload files went with the upload, and the log does not say otherwise.
     EXPECT_FALSE(fs::exists(dumps_ + "/a.1_0.crash"));
+    EXPECT_THAT(Log(), Not(HasSubstr("upload files are still there")));
   }
 }
 
