@@ -214,10 +214,13 @@ int ExitStatusOfCurrentException() {
     return e.ExitStatus();
   } catch (const TPath::Exception& e) {
     const TString message = e.GetMessagesFront();
-    if (message.contains("TLockFile")) return kExitAnotherInstance;
+    const int error = e.GetError() ? e.GetError()->systemError : 0;
+    // Only a lock that another process holds is a harmless overlap; a lock
+    // file that cannot be made (a read-only or broken data directory) is
+    // trouble to be seen as such.
+    if (message.contains("TLockFile") && error == EWOULDBLOCK) return kExitAnotherInstance;
     if (message.contains("TFilesystem")) return kExitFilesystem;
     // A path that is not there is "not found", whichever class tried it.
-    const int error = e.GetError() ? e.GetError()->systemError : 0;
     if (error == ENOENT || error == ENOTDIR) return kExitFilesystem;
     return kExitPathError;
   } catch (const std::exception&) {

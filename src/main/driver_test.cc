@@ -28,6 +28,11 @@ using zor::platform::RunInterrupted;
 using zor::platform::TPath;
 using zor::platform::ZorvaneException;
 
+TPath::Exception PathError(const char* message, int error) {
+  return TPath::Exception(message,
+                          zor::platform::ZorvaneError::MakeError("file-system", message, error));
+}
+
 template <typename E>
 int StatusFor(const E& exception) {
   try {
@@ -45,11 +50,17 @@ TEST(HandleRunFailure, MapsEachFailureToItsStatusAndLine) {
     const char* line;
   };
   const Case cases[] = {
-      {"lock", [] { return StatusFor(TPath::Exception("TLockFile: cannot lock 'l'")); }, -2,
+      {"lock", [] { return StatusFor(PathError("TLockFile: cannot lock 'l'", EWOULDBLOCK)); }, -2,
        "Another instance of ZorCrashReporter is still running. This instance will exit. "
        "Exception message: TLockFile: cannot lock 'l'\n"},
-      {"lock wins over move", [] { return StatusFor(TPath::Exception("TFilesystem: TLockFile")); },
-       -2, "Another instance"},
+      {"lock wins over move",
+       [] { return StatusFor(PathError("TFilesystem: TLockFile", EWOULDBLOCK)); }, -2,
+       "Another instance"},
+      {"lock file that cannot be made",
+       [] {
+         return StatusFor(PathError("TLockFile: cannot open 'l': Read-only file system", EROFS));
+       },
+       -4, "Unexpected TPath error. This instance will exit. Exception message: TLockFile"},
       {"other path", [] { return StatusFor(TPath::Exception("TFile: cannot read 'x'")); }, -4,
        "Unexpected TPath error. This instance will exit. Exception message: TFile: cannot "
        "read 'x'\n"},
