@@ -20,6 +20,19 @@ namespace {
 // Lines are handed to the kernel at the latest when this much is buffered.
 constexpr size_t kMaxBuffered = 64 * 1024;
 
+// True iff the file `fd` is empty or ends in a line end (or cannot be read:
+// then nothing is known to be torn).
+bool EndsLine(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || st.st_size == 0) return true;
+  char last = '\n';
+  ssize_t read;
+  do {
+    read = ::pread(fd, &last, 1, st.st_size - 1);
+  } while (read < 0 && errno == EINTR);
+  return read != 1 || last == '\n';
+}
+
 }  // namespace
 
 FileChannel::Descriptor& FileChannel::Descriptor::operator=(Descriptor&& other) noexcept {
@@ -54,7 +67,8 @@ TPath FileChannel::Absolute(const TPath& path) {
 FileChannel::Descriptor FileChannel::OpenDescriptor(const TPath& path, CreateMode mode) {
   // Never through a link: root appending to whatever a user aimed the name at
   // would write into any file of the system.
-  int flags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
+  // Readable too, so that a torn last line can be seen (EndsLine).
+  int flags = O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
   if (mode == CreateMode::kCreateNew) flags |= O_EXCL;
   auto openFile = [&] {
     int fd;
@@ -136,6 +150,13 @@ void FileChannel::Attach(Descriptor fd, const TPath& path) {
   fd_ = std::move(fd);
   path_ = path;
   buffer_.clear();
+  failing_ = false;
+  // A run that died, or a disk that filled, mid-line: the first line of this
+  // one must not be joined onto that.
+  if (!EndsLine(fd_.get())) {
+    buffer_ = "\n";
+    ++size_;
+  }
 }
 
 void FileChannel::CloseFile() {
@@ -161,9 +182,21 @@ void FileChannel::WritePathEvent(const char* key, const TPath& path) {
 
 void FileChannel::FlushBuffer() {
   if (!fd_.valid() || buffer_.empty()) return;
-  // A failed write loses these lines; there is nowhere to report it.
-  (void)WriteAll(fd_.get(), buffer_.data(), buffer_.size());
+  // After a failed write the file may end in part of a line.
+  if (failing_ && !EndsLine(fd_.get())) buffer_.insert(0, "\n");
+  const int error = WriteAll(fd_.get(), buffer_.data(), buffer_.size());
   buffer_.clear();
+  if (error == 0 || failing_) {
+    failing_ = error != 0;
+    return;
+  }
+  // These lines are lost, and so are the next ones while the trouble lasts:
+  // said once on standard error, the one place left to say it.
+  failing_ = true;
+  const std::string message = "zorcrashreporter: cannot write the log file '" +
+                              path_.ToString().toStdString() +
+                              "': " + ErrnoText(error).toStdString() + "; its lines are lost\n";
+  (void)WriteAll(STDERR_FILENO, message.data(), message.size());
 }
 
 TruncateFileChannel::TruncateFileChannel(const TPath& path, int maxSizeMiB, int keepFiles)

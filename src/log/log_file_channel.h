@@ -20,7 +20,10 @@
 //
 // Every file is opened O_CLOEXEC; writes retry EINTR and short writes. A write
 // failure (disk full, I/O error) drops the lines concerned: logging never
-// throws into its caller once the file is open.
+// throws into its caller once the file is open. The first failure of a spell
+// of them is one line on standard error naming the file and the cause. A
+// file that ends in part of a line (a run killed mid-write, a write that
+// failed) gets a line end before the next line, so every line stays whole.
 //
 // Thread-safety: every public operation takes the channel's own lock, so a
 // channel may be used from several threads and also outside the logger.
@@ -95,7 +98,8 @@ class FileChannel : public Channel {
   static TPath Absolute(const TPath& path);
 
   // Makes `fd` the channel's file, named `path`; the logical size starts at
-  // the file's current size. Writes nothing.
+  // the file's current size. Writes nothing (but buffers a line end when the
+  // file ends in part of a line).
   // REQUIRES: the channel is closed; `fd` is valid.
   void Attach(Descriptor fd, const TPath& path);
   // Flushes and closes the file without writing any event. No-op when closed.
@@ -120,6 +124,7 @@ class FileChannel : public Channel {
   Descriptor fd_;
   std::string buffer_;
   uint64_t size_ = 0;
+  bool failing_ = false;  // the last write failed, and it was said
 };
 
 // A file channel for a log that is appended to across runs and kept small:

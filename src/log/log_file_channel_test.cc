@@ -3,7 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/xattr.h>
+
+#include <csignal>
 
 #include <cstdint>
 #include <cstring>
@@ -64,6 +67,45 @@ TEST_F(FileChannelTest, WritesOpenAndCloseEventsAroundTheLines) {
     const auto doc = ParseLine(line);
     EXPECT_EQ(ValueMember(doc, "path"), StringMember(doc, "k") == "cat" ? "" : path_) << line;
   }
+}
+
+// A write that fails (the file size limit stands in for a full disk) is said
+// once on standard error, and neither a torn line it leaves nor one an
+// earlier run left has the next line joined onto it.
+TEST_F(FileChannelTest, AFailedWriteIsSaidOnceAndLeavesNoLineJoinedToATornOne) {
+  WriteFile(path_, R"({"k":"torn by a kill)");
+  FileChannel channel{TPath(path_)};
+  channel.Open();
+  channel.Flush();
+  const uint64_t limit = fs::file_size(path_) + 10;
+  const auto lines = [&] {
+    channel.Append(Info, Text("cat", std::string(100, 'x').c_str()));
+    channel.Flush();
+  };
+  rlimit previous{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
+  const auto signalBefore = ::signal(SIGXFSZ, SIG_IGN);
+  rlimit small = previous;
+  small.rlim_cur = limit;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  ::testing::internal::CaptureStderr();
+  lines();
+  lines();
+  const std::string said = ::testing::internal::GetCapturedStderr();
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &previous), 0);
+  ::signal(SIGXFSZ, signalBefore);
+  EXPECT_EQ(said, "zorcrashreporter: cannot write the log file '" + path_ +
+                      "': " + std::strerror(EFBIG) + "; its lines are lost\n");
+
+  lines();
+  channel.Close();
+  const std::vector<std::string> all = ReadLines(path_);
+  ASSERT_EQ(all.size(), 5u);
+  EXPECT_EQ(all[0], R"({"k":"torn by a kill)");
+  EXPECT_EQ(StringMember(ParseLine(all[1]), "k"), "open-log");
+  EXPECT_EQ(all[2].size(), 10u);  // what the limit let through of the first
+  EXPECT_EQ(StringMember(ParseLine(all[3]), "k"), "cat");
+  EXPECT_EQ(StringMember(ParseLine(all[4]), "k"), "close-log");
 }
 
 // A relative path is recorded as absolute.

@@ -39,6 +39,34 @@ constexpr size_t kLeftoversShown = 5;
 
 TString NativeText(const TPath& path) { return TString(path.NativeString()); }
 
+// What makes a crash worth sending: never left out for the cap on its other
+// files.
+bool IsDumpOrManifest(ArtifactType type) {
+  switch (type) {
+    case ArtifactType::kManifest:
+    case ArtifactType::kProcessMiniDump:
+    case ArtifactType::kProcessFullDump:
+    case ArtifactType::kJavaFatalErrorLog:
+    case ArtifactType::kJavaHeapDump:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// A crash may come with any number of other files (a user's folder of them):
+// past the cap they are left out, with a count, so that one crash costs a
+// bounded record, memory and descriptors.
+void LogLeftOut(const TString& name, const TPath& directory, uint64_t leftOut) {
+  if (leftOut == 0) return;
+  LogText(TLog::Warn, TFormatString("Crash '%1' in '%2' goes without %3 of its files: it takes "
+                                    "at most %4 besides its dumps and manifest")
+                          .arg(name)
+                          .arg(NativeText(directory))
+                          .arg(leftOut)
+                          .arg(static_cast<uint64_t>(CrashPackage::kMaxOtherFiles)));
+}
+
 // `namedBy` says where the path came from: a file's name, or "the package
 // status" or "the dump directory's listing".
 void LogSkipped(const TPath& path, const TString& namedBy, const TString& refusal) {
@@ -83,6 +111,11 @@ CrashPackage::CrashPackage(const TString& name, const std::set<TPath>& artifactP
   const TPath directory = firstPath.Parent();
   CrashManifest::ArtifactFiles files;
   TPath manifestPath;
+  size_t kept = 0;  // dumps and manifests, which the cap spares
+  uint64_t leftOut = 0;
+  const auto hasRoomFor = [&](const TPath& path) {
+    return files.count(path) > 0 || files.size() - kept < kMaxOtherFiles;
+  };
   for (const TPath& path : artifactPaths) {
     if (zor::platform::ComparePaths(path.Parent(), directory) != 0) {
       throw ZorvaneException(
@@ -92,11 +125,18 @@ CrashPackage::CrashPackage(const TString& name, const std::set<TPath>& artifactP
               .arg(NativeText(firstPath))
               .arg(NativeText(path)));
     }
+    // Judged by name first: a file left out costs no look at it.
+    if (IsDumpOrManifest(ArtifactNames::RecognizeArtifactType(path.ToString()))) {
+      if (files.count(path) == 0) ++kept;
+    } else if (!hasRoomFor(path)) {
+      ++leftOut;
+      continue;
+    }
     auto file = std::make_shared<CrashArtifactFile>(path);
     files.insert_or_assign(path, file);
     switch (file->GetType()) {
       case ArtifactType::kErrorLog:
-        AddRotatedLogs(path, &files);
+        AddRotatedLogs(path, hasRoomFor, &files, &leftOut);
         break;
       case ArtifactType::kManifest:
         manifestPath = path;
@@ -109,8 +149,13 @@ CrashPackage::CrashPackage(const TString& name, const std::set<TPath>& artifactP
     }
   }
   for (const TPath& path : additionalPaths) {
+    if (!hasRoomFor(path)) {
+      ++leftOut;
+      continue;
+    }
     files.insert_or_assign(path, std::make_shared<CrashArtifactFile>(path));
   }
+  LogLeftOut(name, directory, leftOut);
 
   // The application's manifest is read, never written: a completed one (an
   // earlier version completed it in place) serves as it is; otherwise the
@@ -194,12 +239,17 @@ void CrashPackage::LoadManifest(const TPath& path, const TString& namedBy) {
   }
 }
 
-void CrashPackage::AddRotatedLogs(const TPath& logPath, CrashManifest::ArtifactFiles* files) const {
+void CrashPackage::AddRotatedLogs(const TPath& logPath,
+                                  const std::function<bool(const TPath&)>& hasRoomFor,
+                                  CrashManifest::ArtifactFiles* files, uint64_t* leftOut) const {
   std::vector<TPath> chain;
   try {
     RotatedLogsSet set(logPath, &GetTrustBoundary());
     set.ReadLogSet();
     chain = set.GetPaths();
+  } catch (const ShortOfResources&) {
+    // Not the chain's fault: the crash waits whole for a later run.
+    throw;
   } catch (const ZorvaneException& e) {
     LogText(TLog::Warn, TFormatString("Error occurred while trying to get rotated log set: %1")
                             .arg(e.GetConcatenatedMessages()));
@@ -208,6 +258,10 @@ void CrashPackage::AddRotatedLogs(const TPath& logPath, CrashManifest::ArtifactF
   // Position 0 is the log itself, already recorded by the caller; the set
   // ended the chain before any file the boundary refused.
   for (size_t position = 1; position < chain.size(); ++position) {
+    if (!hasRoomFor(chain[position])) {
+      ++*leftOut;
+      continue;
+    }
     auto file = std::make_shared<CrashArtifactFile>(chain[position]);
     file->SetUploadPermission(PermissionForRotatedLog(position, chain.size()));
     files->insert_or_assign(chain[position], file);
@@ -247,7 +301,16 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
   // directory and goes up.
   std::set<std::pair<dev_t, ino_t>> zipped;
   uint64_t repeated = 0;
-  for (const auto& [path, file] : manifest->GetCrashArtifactFiles()) {
+  // Dumps first, so that the cap on the other files never leaves one out.
+  std::vector<std::pair<TPath, const CrashArtifactFile*>> order;
+  for (const bool dumps : {true, false}) {
+    for (const auto& [path, file] : manifest->GetCrashArtifactFiles()) {
+      if (IsDumpOrManifest(file->GetType()) == dumps) order.emplace_back(path, file.get());
+    }
+  }
+  size_t others = 0;
+  uint64_t leftOut = 0;
+  for (const auto& [path, file] : order) {
     // Not read, but the crash's all the same: deleted with it as found now.
     // The application's manifest travels as the completed one, added last.
     if (file->GetType() == ArtifactType::kManifest ||
@@ -255,6 +318,11 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
       if (const auto stamp = StampOfUnread(path, boundary, manifest->GetFilePath())) {
         found[path] = *stamp;
       }
+      continue;
+    }
+    // Neither read nor stamped: left where it is, never deleted unsent.
+    if (!IsDumpOrManifest(file->GetType()) && ++others > kMaxOtherFiles) {
+      ++leftOut;
       continue;
     }
     auto input = boundary.OpenForReading(path, manifest->GetFilePath(), &refusal);
@@ -283,6 +351,7 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
     }
     files.push_back({path, std::move(*input), identity->size});
   }
+  LogLeftOut(GetPackageName(), manifest->GetFilePath().Parent(), leftOut);
   if (refused > kRefusalsLogged) {
     LogText(TLog::Warn, TFormatString("Skipping %1 more file(s) that '%2' names")
                             .arg(refused - kRefusalsLogged)

@@ -34,6 +34,7 @@
 #include <rapidjson/fwd.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <vector>
@@ -63,6 +64,8 @@ class CrashPackage : public Package {
   //     line) and completed (and saved) with the records, the application's
   //     manifest among them; the manifest's path is recorded as "manifest-file" (the
   //     package itself is not saved: it is unbound).
+  // Past kMaxOtherFiles, the crash's other files (in path order, the chains
+  // counted) are left out with one Warn line and a count.
   // An unreadable rotated chain and an unloadable manifest are logged at Warn
   // and the construction goes on. The chain ends before the first older file
   // that the newer one names but may not make the program read (see
@@ -70,8 +73,9 @@ class CrashPackage : public Package {
   // REQUIRES: `artifactPaths` is not empty (ZorvaneException otherwise).
   // Throws ZorvaneException "All files in crash package must reside in the
   // same directory! Mistmached files: ('<first>', '<other>')" before any file
-  // is written; TPath::Exception when a file cannot be examined; what creating
-  // the manifest file and completing the manifest throw.
+  // is written; TPath::Exception when a file cannot be examined;
+  // ShortOfResources when a file cannot be opened for want of descriptors or
+  // memory; what creating the manifest file and completing the manifest throw.
   // `boundary` decides which files the package may read and delete, the
   // older files of a rotated chain among them.
   CrashPackage(const zor::platform::TString& name,
@@ -81,6 +85,12 @@ class CrashPackage : public Package {
 
   // The extension of the program's completed manifest in the data directory.
   static constexpr char kManifestRecordSuffix[] = "crash-manifest";
+  // How many files a crash takes besides its dumps and manifests (minidumps,
+  // full dumps, Java fatal-error logs and heap dumps): its record names no
+  // more, nor does its zip hold more of what a manifest lists. Well below
+  // the descriptor limits of any usual system, since the files stay open
+  // from their check to their zipping.
+  static constexpr size_t kMaxOtherFiles = 500;
 
   // Reads a status file's root object as Package does, then loads the manifest
   // recorded as "manifest-file"; without such a record logs at Warn "Package
@@ -111,10 +121,13 @@ class CrashPackage : public Package {
   // under several names (device and inode) once, by its first. Each file
   // left out is logged at Warn, but of the refused ones only the first 20,
   // then one line with the count, and the repeated names as one count.
+  // Dumps come first; of the other files at most kMaxOtherFiles are taken,
+  // the rest left out (not read, nor deleted with the crash) with a count.
   // Finds the identity of each of the manifest's files but the refused ones,
   // for RecordEncryption (Package::GetZippedFiles): those opened as opened,
   // while their name still means them.
-  // Throws as GetManifest; ZorvaneException naming the manifest when it
+  // Throws as GetManifest; ShortOfResources as TrustBoundary::OpenForReading
+  // (the crash then waits whole); ZorvaneException naming the manifest when it
   // cannot be opened so, and when every crash file it allows was refused and
   // at least one was (nothing but the manifest would travel).
   std::vector<FileToZip> GetFilesToZip(const ZippedElsewhere& zippedThisRun) override;
@@ -177,10 +190,12 @@ class CrashPackage : public Package {
   // `namedBy` says in that Warn line what named the path.
   void LoadManifest(const zor::platform::TPath& path, const zor::platform::TString& namedBy);
   // The record of each file of `logPath`'s rotated chain after the first,
-  // with the permission of its position, into `*files`. An unreadable chain
-  // is logged at Warn and adds nothing.
+  // with the permission of its position, into `*files`, each one that
+  // `hasRoomFor` refuses counted in `*leftOut` instead. An unreadable chain
+  // is logged at Warn and adds nothing; ShortOfResources passes through.
   void AddRotatedLogs(const zor::platform::TPath& logPath,
-                      CrashManifest::ArtifactFiles* files) const;
+                      const std::function<bool(const zor::platform::TPath&)>& hasRoomFor,
+                      CrashManifest::ArtifactFiles* files, uint64_t* leftOut) const;
 
   std::shared_ptr<CrashManifest> manifest_;
 };

@@ -341,6 +341,42 @@ TEST_F(CrashPackageTest, CrashOfOnlyRefusedFilesIsNotZipped) {
                         "' names may be read (1 refused; the first, '" + dump.NativeString()));
 }
 
+// A user may leave any number of files beside a dump: a crash takes its dumps
+// and a bounded number of others, whether its folder's listing or a manifest
+// the application completed names them, and leaves the rest where they are.
+TEST_F(CrashPackageTest, ACrashTakesItsDumpsAndABoundedNumberOfOtherFiles) {
+  for (const bool listed : {true, false}) {
+    SCOPED_TRACE(listed);
+    const std::string name = listed ? "listed" : "named", folder = name + "/";
+    std::set<TPath> files;
+    std::string records;
+    const size_t logs = CrashPackage::kMaxOtherFiles + 3;
+    for (size_t i = 0; i < logs; ++i) {
+      files.insert(AddFile(folder + "a" + std::to_string(1000 + i) + ".log", "x"));
+      records += R"({"filename":")" + files.rbegin()->NativeString() +
+                 R"(","type":"ErrorLog","upload-permission":"Allowed"},)";
+    }
+    // Last in path order, first to be taken.
+    const TPath dump = AddFile(folder + "zz.dmp");
+    files.insert(dump);
+    if (!listed) {
+      files.insert(AddFile(folder + "zz.manifest", R"({"crash-artifact-files":[)" + records +
+                                                       R"({"filename":")" + dump.NativeString() +
+                                                       R"(","type":"ProcessMiniDump"}]})"));
+    }
+    LogCapture capture;
+    auto package = SavedPackage(files, true, name);
+    const std::vector<TPath> zipped = PathsOf(package->GetFilesToZip({}));
+    EXPECT_THAT(capture.Text(), HasSubstr("goes without 3 of its files"));
+    EXPECT_EQ(zipped.size(), CrashPackage::kMaxOtherFiles + 2);  // and the dump and the record
+    EXPECT_THAT(zipped, ::testing::Contains(dump));
+    package->RecordEncryption(AddFile("data/" + name + ".enc"), AddFile("data/" + name + ".meta"));
+    package->DeletePackage();
+    EXPECT_FALSE(Exists(dump));
+    EXPECT_TRUE(Exists(TPath(dir_.Sub(folder + "a" + std::to_string(1000 + logs - 1) + ".log"))));
+  }
+}
+
 // A file that another user may write names paths: a manifest the application
 // completed itself, its links, and a log's chain of older files.
 // One record of a manifest's "crash-artifact-files".

@@ -1,6 +1,7 @@
 #include "packages/rotated_logs_set.h"
 
 #include <cstring>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -214,24 +215,33 @@ void RotatedLogsSet::ReadLogSet() {
   const HeadAndTail first = ReadHeadAndTail(*log);
   TPath current = LogEvents(first.head).openPath;
   TPath namedBy = logPath_;
-  int count = 0;
-  while (!current.IsEmpty() && count < kMaxLogSetFiles) {
+  std::set<TPath> visited;
+  while (!current.IsEmpty()) {
+    // A long run's own rotations, or a user's files that name each other,
+    // cost the chain its oldest files only, never the newer ones.
+    const char* end = nullptr;
+    if (!visited.insert(current).second) end = "names a file of the chain a second time";
+    if (paths_.size() == kMaxLogSetFiles) end = "has more files than it keeps";
+    if (end != nullptr) {
+      LogText(zor::platform::TLog::Warn,
+              TFormatString("The rotated log chain of '%1' %2; it ends before '%3', which '%4' "
+                            "names (it keeps at most %5 files)")
+                  .arg(logPath_.ToString())
+                  .arg(end)
+                  .arg(current.ToString())
+                  .arg(namedBy.ToString())
+                  .arg(kMaxLogSetFiles));
+      break;
+    }
     TString tail = first.tail;
     if (current != logPath_) {
       std::optional<TFile> file = OpenLog(current, namedBy);
       if (!file) break;
       tail = ReadHeadAndTail(*file).tail;
     }
-    ++count;
     paths_.push_back(current);
     namedBy = current;
     current = GetPreviousLogPath(current, tail);
-  }
-  if (count >= kMaxLogSetFiles) {
-    // Of the many logs one run may read, the message says which chain broke.
-    throw ZorvaneException(
-        TFormatString("ReadLogSet has exceeded the max iteration count! Log: '%1'")
-            .arg(logPath_.ToString()));
   }
 }
 

@@ -27,8 +27,8 @@ class TrustBoundary;
 
 class RotatedLogsSet {
  public:
-  // A chain that reaches this many files is an error (at most 19 are accepted).
-  static constexpr int kMaxLogSetFiles = 20;
+  // The most files a chain keeps: the newest ones.
+  static constexpr size_t kMaxLogSetFiles = 20;
   // Bytes read from each end of a large file.
   static constexpr uint64_t kHeadTailBytes = 4000;
   // A file of at most this many bytes is read whole.
@@ -69,12 +69,12 @@ class RotatedLogsSet {
 
   // Builds the chain: the file named by the open-log event at the head of the
   // log path, then each file it continues, newest first. A log path without an
-  // open-log event gives an empty chain. Throws ZorvaneException "ReadLogSet
-  // has exceeded the max iteration count! Log: '<log path>'" when the chain
-  // reaches kMaxLogSetFiles files (the files met so far stay in GetPaths),
+  // open-log event gives an empty chain. The chain ends, with a Warn line,
+  // after kMaxLogSetFiles files and before a file it already holds (files
+  // that name each other). Throws ZorvaneException
   // "Unsupported encoding." for a file in no known encoding, and
-  // TPath::Exception when a file cannot be read. Reads at most kWholeFileBytes plus kEncodingProbeBytes
-  // bytes of each file.
+  // TPath::Exception when a file cannot be read. Reads at most kWholeFileBytes plus
+  // kEncodingProbeBytes bytes of each file.
   void ReadLogSet();
 
   // The chain as ReadLogSet left it. Throws ZorvaneException "RotatedLogsSet:

@@ -42,6 +42,9 @@ TPath Cleaned(const TPath& path) {
   return NormalisedPath(zor::platform::FromWorkingFolder(path).ToString());
 }
 
+// Want of descriptors or memory is the process's own trouble.
+bool IsShortOfResources(int error) { return error == EMFILE || error == ENFILE || error == ENOMEM; }
+
 }  // namespace
 
 TrustBoundary::TrustBoundary(const std::vector<TPath>& directories, bool followLinks)
@@ -84,7 +87,8 @@ int TrustBoundary::OpenRoot(const TPath* root, DirectoryHandle* handle) const {
   return 0;
 }
 
-std::optional<FileIdentity> TrustBoundary::IdentifyNamer(const TPath& namedBy) const {
+std::optional<FileIdentity> TrustBoundary::IdentifyNamer(const TPath& namedBy, int* error) const {
+  *error = 0;
   // A user who swaps the folder of a file of theirs for a link to a folder
   // holding root's file of that name would lend the file root's word: a
   // namer is identified only as the boundary reaches it, unless it lies
@@ -107,17 +111,16 @@ std::optional<FileIdentity> TrustBoundary::IdentifyNamer(const TPath& namedBy) c
   // user's or the namer's owner's, so a user's link never leads to root's.
   if (followLinks_) {
     TString refusal;
-    const std::optional<TFile> file = OpenForReading(namedBy, TPath(), &refusal);
+    const std::optional<TFile> file = OpenChecked(namedBy, TPath(), &refusal, error);
     return file ? file->Identify() : std::nullopt;
   }
   // Else it is the entry reached as written, with no link on the way.
   if (!WhyNotAsNamed(namedBy.Parent(), *folder).isEmpty()) return std::nullopt;
   DirectoryHandle rootHandle;
   int fd = -1;
-  if (OpenRoot(root, &rootHandle) != 0 ||
-      rootHandle.OpenBeneath(relative, O_PATH | O_NOFOLLOW, 0, &fd) != 0) {
-    return std::nullopt;
-  }
+  *error = OpenRoot(root, &rootHandle);
+  if (*error == 0) *error = rootHandle.OpenBeneath(relative, O_PATH | O_NOFOLLOW, 0, &fd);
+  if (*error != 0) return std::nullopt;
   std::optional<FileIdentity> identity = zor::platform::IdentifyDescriptor(fd);
   ::close(fd);
   return identity;
@@ -125,7 +128,8 @@ std::optional<FileIdentity> TrustBoundary::IdentifyNamer(const TPath& namedBy) c
 
 bool TrustBoundary::VouchesForAnyOwner(const TPath& namedBy) const {
   if (namedBy.IsEmpty()) return true;
-  const std::optional<FileIdentity> namer = IdentifyNamer(namedBy);
+  int error = 0;
+  const std::optional<FileIdentity> namer = IdentifyNamer(namedBy, &error);
   return namer && namer->owner == zor::platform::EffectiveUser();
 }
 
@@ -181,12 +185,14 @@ TString TrustBoundary::OpenParent(const TPath& path, bool asNamed, DirectoryHand
       .arg(ErrnoText(error));
 }
 
-TString TrustBoundary::WhyNotOwner(unsigned owner, const TPath& namedBy) const {
+TString TrustBoundary::WhyNotOwner(unsigned owner, const TPath& namedBy, int* error) const {
+  *error = 0;
   if (namedBy.IsEmpty()) return {};
-  const std::optional<FileIdentity> namer = IdentifyNamer(namedBy);
+  const std::optional<FileIdentity> namer = IdentifyNamer(namedBy, error);
   if (!namer) {
-    return TFormatString("the file that names it, '%1', cannot be examined")
-        .arg(namedBy.ToString());
+    const TString why =
+        TFormatString("the file that names it, '%1', cannot be examined").arg(namedBy.ToString());
+    return *error == 0 ? why : why + ": " + ErrnoText(*error);
   }
   if (namer->owner == owner || namer->owner == zor::platform::EffectiveUser()) return {};
   return TFormatString("it belongs to user %1, but the file that names it, '%2', to user %3")
@@ -197,6 +203,20 @@ TString TrustBoundary::WhyNotOwner(unsigned owner, const TPath& namedBy) const {
 
 std::optional<TFile> TrustBoundary::OpenForReading(const TPath& path, const TPath& namedBy,
                                                    TString* refusal) const {
+  int error = 0;
+  std::optional<TFile> file = OpenChecked(path, namedBy, refusal, &error);
+  if (!file && IsShortOfResources(error)) {
+    const TString message =
+        TFormatString("'%1' cannot be opened now: %2").arg(path.ToString()).arg(*refusal);
+    throw ShortOfResources(message,
+                           zor::platform::ZorvaneError::MakeError("resources", message, error));
+  }
+  return file;
+}
+
+std::optional<TFile> TrustBoundary::OpenChecked(const TPath& path, const TPath& namedBy,
+                                                TString* refusal, int* error) const {
+  *error = 0;
   const auto refuse = [&](const TString& why) -> std::optional<TFile> {
     *refusal = why;
     return std::nullopt;
@@ -219,19 +239,19 @@ std::optional<TFile> TrustBoundary::OpenForReading(const TPath& path, const TPat
   }
   DirectoryHandle rootHandle;
   int fd = -1;
-  int error = OpenRoot(root, &rootHandle);
-  if (error == 0) error = Filesystem::GetInstance().OpenFileBeneath(rootHandle, relative, &fd);
-  if (error != 0) {
+  *error = OpenRoot(root, &rootHandle);
+  if (*error == 0) *error = Filesystem::GetInstance().OpenFileBeneath(rootHandle, relative, &fd);
+  if (*error != 0) {
     return refuse(TFormatString("it cannot be opened beneath '%1' without a link: %2")
                       .arg(root->ToString())
-                      .arg(ErrnoText(error)));
+                      .arg(ErrnoText(*error)));
   }
   TFile file(path, fd);
   const std::optional<FileIdentity> opened = zor::platform::IdentifyDescriptor(fd);
   if (!opened || opened->kind != FileIdentity::Kind::kRegular) {
     return refuse("it is not a regular file");
   }
-  if (TString why = WhyNotOwner(opened->owner, namedBy); !why.isEmpty()) return refuse(why);
+  if (TString why = WhyNotOwner(opened->owner, namedBy, error); !why.isEmpty()) return refuse(why);
   // The program's record vouches for no owner, and the listing followed a
   // link that a user may have aimed at another user's file or at root's.
   if (followLinks_ && VouchesForAnyOwner(namedBy) && !WhyNotAsNamed(path, *canonical).isEmpty()) {
@@ -250,7 +270,8 @@ std::optional<TFile> TrustBoundary::OpenForReading(const TPath& path, const TPat
   // reads of a regular file want the ordinary mode.
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    return refuse(TFormatString("its mode cannot be set: %1").arg(ErrnoText(errno)));
+    *error = errno;
+    return refuse(TFormatString("its mode cannot be set: %1").arg(ErrnoText(*error)));
   }
   *refusal = TString();
   return file;
@@ -322,7 +343,8 @@ TString TrustBoundary::CheckDeletion(const TPath& path, const TPath& namedBy,
   // points.
   *entry = Filesystem::GetInstance().IdentifyEntryAt(*parent, *name);
   if (!*entry) return {};
-  if (TString why = WhyNotOwner((*entry)->owner, namedBy); !why.isEmpty()) return why;
+  int error = 0;
+  if (TString why = WhyNotOwner((*entry)->owner, namedBy, &error); !why.isEmpty()) return why;
   // With links followed, a user's link on the way may lead the record's name
   // to another user's entry: as for reading, each link must be root's, this
   // user's or the entry owner's, and the way must still lead to the folder

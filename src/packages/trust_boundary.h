@@ -48,8 +48,18 @@
 #include "platform/tfile.h"
 #include "platform/tpath.h"
 #include "platform/tstring.h"
+#include "platform/zorvane_exception.h"
 
 namespace ZorErrorReporting {
+
+// Thrown by OpenForReading when the process itself is short of descriptors or
+// memory (EMFILE, ENFILE, ENOMEM). That says nothing about the file, so it is
+// no refusal: the error record carries the errno, which makes the failure a
+// transient one, and a crash waits whole rather than going out in part.
+class ShortOfResources : public zor::platform::ZorvaneException {
+ public:
+  using ZorvaneException::ZorvaneException;
+};
 
 class TrustBoundary {
  public:
@@ -66,11 +76,14 @@ class TrustBoundary {
   // `path`, named in the content of the file `namedBy`, opened for reading
   // (blocking, at its start) iff it may be read; else nullopt and *refusal
   // says why. An empty `namedBy` stands for the program's own record in
-  // memory. The caller owns the file. Never throws.
+  // memory. The caller owns the file. Throws ShortOfResources when the open
+  // (of the file, its root or its namer) failed for want of descriptors or
+  // memory; nothing else.
   std::optional<zor::platform::TFile> OpenForReading(const zor::platform::TPath& path,
                                                      const zor::platform::TPath& namedBy,
                                                      zor::platform::TString* refusal) const;
   // As OpenForReading, the file closed again: empty iff it may be read.
+  // Throws as OpenForReading does.
   zor::platform::TString WhyNotRead(const zor::platform::TPath& path,
                                     const zor::platform::TPath& namedBy) const;
 
@@ -133,9 +146,17 @@ class TrustBoundary {
   // written or resolved inside the boundary: with links followed, of the file
   // OpenForReading opens there for the program's own record; else of the
   // entry reached as written, with no link at any component; nullopt when it
-  // cannot be so reached. One outside, as written and resolved, is
-  // identified by its name.
-  std::optional<zor::platform::FileIdentity> IdentifyNamer(const zor::platform::TPath& namedBy) const;
+  // cannot be so reached, and then *error is the errno of the open that
+  // failed (0 when none did). One outside, as written and resolved, is
+  // identified by its name. Never throws.
+  std::optional<zor::platform::FileIdentity> IdentifyNamer(const zor::platform::TPath& namedBy,
+                                                           int* error) const;
+  // OpenForReading without the throw: *error is the errno of the open that
+  // failed, 0 when none did (a refusal on what was opened).
+  std::optional<zor::platform::TFile> OpenChecked(const zor::platform::TPath& path,
+                                                  const zor::platform::TPath& namedBy,
+                                                  zor::platform::TString* refusal,
+                                                  int* error) const;
   // True iff `namedBy` is the program's own record (or nothing): its word
   // holds for any owner, so what it names must be reached as written.
   bool VouchesForAnyOwner(const zor::platform::TPath& namedBy) const;
@@ -144,8 +165,10 @@ class TrustBoundary {
   // from the root as configured or as resolved.
   zor::platform::TString WhyNotAsNamed(const zor::platform::TPath& named,
                                        const zor::platform::TPath& canonical) const;
-  // Empty iff an entry owned by `owner` may be taken on the word of `namedBy`.
-  zor::platform::TString WhyNotOwner(unsigned owner, const zor::platform::TPath& namedBy) const;
+  // Empty iff an entry owned by `owner` may be taken on the word of `namedBy`;
+  // *error as IdentifyNamer's when the namer cannot be identified.
+  zor::platform::TString WhyNotOwner(unsigned owner, const zor::platform::TPath& namedBy,
+                                     int* error) const;
   // With links followed, for a path the program's own record names: empty
   // iff every link on the way `way` is root's, this user's or `owner`'s (the
   // owner of what is read or deleted, called `what` in the text), and `way`

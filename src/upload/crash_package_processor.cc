@@ -595,6 +595,9 @@ void CrashPackageProcessor::ZipAndEncryptPackage(Package& package, PackageEncryp
   std::vector<Package::FileToZip> files;
   try {
     files = package.GetFilesToZip(zippedThisRun_);
+  } catch (const ShortOfResources&) {
+    // The process's trouble, not the files': no verdict on the package.
+    throw;
   } catch (const ZorvaneException& e) {
     throw PackageFilesUnreadable(TFormatString("The files of package '%1' cannot be listed: %2")
                                      .arg(package.GetPackageName())

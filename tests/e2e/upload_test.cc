@@ -441,8 +441,9 @@ TEST_F(UploadTest, ForeignErrorEndsTheRunAndALaterRunResumes) {
 
 // A crash's files stay open from their check until the zip has read them:
 // one of more files than the soft limit of open files (1024 under a service
-// manager) is still sent whole.
-TEST_F(UploadTest, ACrashOfMoreFilesThanTheSoftOpenFileLimitIsSentWhole) {
+// manager) is still sent whole; under a hard limit below its count it waits,
+// with no attempt spent, rather than going out in part.
+TEST_F(UploadTest, ACrashOfMoreFilesThanTheOpenFileLimitIsSentWholeOrWaits) {
   Crash("a.1", 1000);
   const std::string dir = dumps_ + "/a.1_0.crash/";
   std::string records;
@@ -453,8 +454,14 @@ TEST_F(UploadTest, ACrashOfMoreFilesThanTheSoftOpenFileLimitIsSentWhole) {
   }
   WriteFile(dir + "a.1.manifest",
             R"({"crash-artifact-files":[)" + records + R"({"filename":")" + dir + R"(a.1.dmp"}]})");
-  const ProcessResult r = Run({"--command", "send-crashes", "--config-file", Config()}, {}, "",
-                              {"/usr/bin/prlimit", "--nofile=64:"});
+  ProcessResult r = Run({"--command", "send-crashes", "--config-file", Config()}, {}, "",
+                        {"/usr/bin/prlimit", "--nofile=48:48"});
+  EXPECT_EQ(Status("a.1").first, "pendingretry") << r.out;
+  EXPECT_TRUE(ResultCodes("a.1").empty());
+  EXPECT_THAT(Log(), HasSubstr("Too many open files"));
+  EXPECT_EQ(Count("upload-id"), 0);
+  r = Run({"--command", "send-crashes", "--config-file", Config()}, {}, "",
+          {"/usr/bin/prlimit", "--nofile=64:"});
   EXPECT_THAT(r.out, HasSubstr("Successfully uploaded '1' crash package(s)."));
   const std::string listing = RunProcess("/usr/bin/unzip", {"-l", StoredZip("a.1")}).out;
   for (const int i : {0, 63, 99}) {
