@@ -1,6 +1,7 @@
 #include "net/crash_server_protocol.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 
 #include "config/config.h"
@@ -169,18 +170,35 @@ PublicKeyInfo CrashServerProtocol::DownloadPublicKey() {
 
 void CrashServerProtocol::Upload(Package& package) {
   bool first = true;
+  // An upload begun by an earlier attempt, which the store may have dropped
+  // since (stores expire unfinished uploads, as while a server was down).
+  bool resumed = false;
   for (;;) {
     const UploadStep step = NextUploadStep(DescribeUpload(package, true));
     if (!step.discard.empty()) {
       package.DiscardDataFiles(step.discard, "the upload it describes cannot be resumed");
     }
-    if (first && step.kind == UploadStepKind::kSendPart && step.part > 1) {
-      LogText(TLog::Warn, TFormatString("UploadPackage '%1' was partially uploaded previously and "
-                                        "upload will resume from where it left off before.")
-                              .arg(package.GetIdentityJson()));
+    if (first) {
+      resumed = step.kind == UploadStepKind::kSendPart || step.kind == UploadStepKind::kComplete;
+      if (step.kind == UploadStepKind::kSendPart && step.part > 1) {
+        LogText(TLog::Warn,
+                TFormatString("UploadPackage '%1' was partially uploaded previously and "
+                              "upload will resume from where it left off before.")
+                    .arg(package.GetIdentityJson()));
+      }
     }
     first = false;
-    if (!PerformStep(package, step)) break;
+    try {
+      if (!PerformStep(package, step)) break;
+    } catch (const HTTPException& e) {
+      // Says nothing about the package: it starts a new upload, once, in this
+      // attempt. A new upload the store forgets at once is its refusal.
+      if (!resumed || !IsForgottenUpload(e)) throw;
+      resumed = false;
+      package.DiscardDataFiles({DataFileKind::kPartsUploadedFile},
+                               "the object store no longer knows the upload an earlier attempt "
+                               "began; starting a new one");
+    }
   }
   LogText(TLog::Info,
           TFormatString("Upload complete for package '%1'.").arg(package.GetIdentityJson()));
@@ -446,14 +464,36 @@ void CrashServerProtocol::CheckReply(TNetworkReply& reply) {
   }
   // A redirect is an answer of its own: following it could lead anywhere.
   const bool redirect = status >= 300 && status < 400;
+  reply.Seek(0);
+  const TString code = redirect ? TString() : StoreErrorCode(reply.ReadAll());
   throw HTTPException(status,
                       TFormatString("Network error (HTTP code: '%1') occurred in contacting crash "
-                                    "upload server (URL: '%2'). Error message: '%3'.%4")
+                                    "upload server (URL: '%2'). Error message: '%3'.%4%5")
                           .arg(status)
                           .arg(url)
                           .arg(reply.GetErrorString())
-                          .arg(redirect ? " No redirect is followed." : ""),
+                          .arg(redirect ? " No redirect is followed." : "")
+                          .arg(code.isEmpty() ? TString() : " Store error code: '" + code + "'."),
                       reply.GetErrorString(), {});
+}
+
+TString CrashServerProtocol::StoreErrorCode(const std::string& body) {
+  const std::string open = "<Code>";
+  const size_t start = body.find(open);
+  if (start == std::string::npos) return {};
+  const size_t from = start + open.size();
+  const size_t end = body.find("</Code>", from);
+  if (end == std::string::npos || end == from || end - from > 64) return {};
+  const std::string code = body.substr(from, end - from);
+  for (const char c : code) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.') return {};
+  }
+  return TString::fromUtf8(code);
+}
+
+bool CrashServerProtocol::IsForgottenUpload(const HTTPException& e) {
+  return e.GetHttpCode() == 404 &&
+         e.GetConcatenatedMessages().contains("Store error code: 'NoSuchUpload'.");
 }
 
 }  // namespace ZorErrorReporting

@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "net/crash_server_requests.h"
+#include "net/http_exception.h"
 #include "net/tchunk_file.h"
 #include "packages/package_types.h"
 #include "packages/package_upload_progress.h"
@@ -116,18 +117,27 @@ class CrashServerProtocol {
   // completion result: '<body>'" unless the completion's body holds a
   // <CompleteMultipartUploadResult> and no <Error>, or "The object store
   // answered part '<n>' (URL: '<url>') with HTTP <n> but no ETag", besides
-  // the errors above.
+  // the errors above. An upload an earlier attempt began that the store no
+  // longer knows (404 NoSuchUpload on a part or the completion: stores drop
+  // unfinished uploads after a while) is begun again, once, within the call.
   void Upload(Package& package);
 
   // Returns on a 2xx status; else throws HTTPException as described above,
-  // with the body (bounded) in the message of a 5xx answer only.
+  // with the body (bounded) in the message of a 5xx answer, and of another
+  // answer but a redirect only the store's error code (StoreErrorCode): a
+  // store's 4xx body may spell out the signed request of a presigned URL.
   static void CheckReply(zor::platform::TNetworkReply& reply);
+  // The text of the first <Code> element of an object store's error body
+  // when it is 1 to 64 letters, digits and dots; else empty.
+  static zor::platform::TString StoreErrorCode(const std::string& body);
   // Returns iff `value`, an id the server gave as `member` (crash_id,
   // upload_id, key-id), is one the program puts into a URL or a file: 1 to
   // 128 characters of [A-Za-z0-9._-], and not "." or "..". Else throws
   // ZorvaneException "Entry '<member>' in the response is not a usable id:
   // ..." (a reply the protocol cannot use).
   static void CheckServerId(const char* member, const zor::platform::TString& value);
+  // True iff `e` is the store's answer for an upload id it does not know.
+  static bool IsForgottenUpload(const HTTPException& e);
 
  private:
   // Carries out one network step; false once the upload is complete.

@@ -315,8 +315,15 @@ TEST_F(CrashServerProtocolTest, FailuresCarryTheServersAnswer) {
        "Network error (HTTP code: '503" + url + "503 Service Unavailable'. Server response: '" +
            quoted + "\u2026 (10001 bytes)'",
        503},
-      // Only a server error's (5xx) body is quoted.
+      // Only a server error's (5xx) body is quoted; of another, only a
+      // store's error code.
       {"register", "status", 403, "secret detail",
+       "Network error (HTTP code: '403" + url + "403 Forbidden'.", 403},
+      {"register", "status", 404,
+       "<Error><Code>NoSuchUpload</Code><StringToSign>secret</StringToSign></Error>",
+       "Network error (HTTP code: '404" + url + "404 Not Found'. Store error code: 'NoSuchUpload'.",
+       404},
+      {"register", "status", 403, "<Error><Code>Bad</Code' secret</Code></Error>",
        "Network error (HTTP code: '403" + url + "403 Forbidden'.", 403},
       // Ids that would change the request they go into.
       {"register", "status", 200, "{\"crash_id\": \"../../../etc/x\"}",

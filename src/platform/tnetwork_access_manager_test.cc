@@ -204,6 +204,11 @@ TEST_F(NetworkTest, TransportFailuresAndRefusedSchemesThrow) {
   const auto tooLarge = CurlFailure(*large);
   ASSERT_TRUE(tooLarge.has_value());
   EXPECT_THAT(tooLarge->what(), HasSubstr("larger than 1048576 bytes"));
+  // So is one header line over the transport's limit, which it calls a want
+  // of memory.
+  const auto longHeader = CurlFailure(*manager_.Get(Request("/header/200000"), Session()));
+  ASSERT_TRUE(longHeader.has_value());
+  EXPECT_THAT(longHeader->what(), HasSubstr("A reply header is longer than"));
 
   const std::string refused =
       "http://127.0.0.1:" + std::to_string(zor::test::UnusedLoopbackPort()) + "/x";

@@ -299,6 +299,16 @@ bool TNetworkReply::Perform(int64_t timeoutMs) {
                             TString::Number(kMaxBodyBytes) + " bytes.",
                         static_cast<int>(CURLE_FILESIZE_EXCEEDED));
   }
+  // The transport's own limit on one header line reports itself as a want
+  // of memory; while an answer's headers come in, that is what it almost
+  // always is.
+  if (result == CURLE_OUT_OF_MEMORY && !state.statusLine.empty()) {
+    throw CurlException(urlText,
+                        "A reply header is longer than the 100 KB a header line may have (or "
+                        "memory ran out): " +
+                            curlText,
+                        static_cast<int>(result));
+  }
   if (result != CURLE_OK) throw CurlException(urlText, curlText, static_cast<int>(result));
 
   long status = 0;

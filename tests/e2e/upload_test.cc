@@ -270,16 +270,30 @@ TEST_F(UploadTest, OnlyRefusalsGiveAPackageUpAndRetryBringsItBack) {
             (std::set<std::string>{"a.1.crash-manifest", "a.1.crash-package.failed"}));
   EXPECT_TRUE(fs::exists(dumps_ + "/a.1_0.crash/a.1.dmp"));
 
-  // A store that forgot an upload answers 404 to its parts: the next attempt
-  // starts a new upload instead of resuming the forgotten one.
+  // A store that forgets an upload answers 404 NoSuchUpload to its parts.
+  // One it forgot at once refuses the package, and the next attempt starts
+  // a new upload instead of resuming the forgotten one; one that an earlier
+  // attempt began (dropped by the store while the server was down) is begun
+  // again in the same attempt, without a count.
+  const char* forgotten = "<Error><Code>NoSuchUpload</Code></Error>";
   Crash("c.3", 3 * kPart);
-  server_.AddFault("part", 2, "status", 404, "<Error><Code>NoSuchUpload</Code></Error>");
+  server_.AddFault("part", 2, "status", 404, forgotten);
   EXPECT_EQ(SendCrashes(keep).status, 0);
   EXPECT_EQ(ResultCodes("c.3"), std::vector<std::string>{"ClientError"});
-  const int uploadIds = Count("upload-id");
+  EXPECT_THAT(Log(), HasSubstr("Store error code: 'NoSuchUpload'."));
+  int uploadIds = Count("upload-id");
   EXPECT_THAT(SendCrashes(keep).out, HasSubstr("Successfully uploaded '1' crash package(s)."));
   EXPECT_EQ(Count("upload-id"), uploadIds + 1);
   EXPECT_TRUE(StoredDump("c.3") == dumpBytes_["c.3"]);
+  Crash("d.4", 3 * kPart);
+  server_.AddFault("part", 2, "drop");
+  EXPECT_EQ(SendCrashes(keep).status, 0);
+  server_.AddFault("part", 1, "status", 404, forgotten);
+  uploadIds = Count("upload-id");
+  EXPECT_THAT(SendCrashes(keep).out, HasSubstr("Successfully uploaded '1' crash package(s)."));
+  EXPECT_EQ(Count("upload-id"), uploadIds + 1);
+  EXPECT_TRUE(ResultCodes("d.4") == std::vector<std::string>{"Success"});
+  EXPECT_TRUE(StoredDump("d.4") == dumpBytes_["d.4"]);
 
   r = Run({"--command", "retry", "--config-file", Config(), "a.1", "nosuch.9"});
   EXPECT_EQ(r.status, 0) << r.out;

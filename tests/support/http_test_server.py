@@ -9,6 +9,7 @@ Routes (any method):
                 ?empty gives no body
   /delay        accepts and never answers
   /large/<n>    200 with n bytes
+  /header/<n>   200 with one header line of n bytes
   /body?<text>  200 with the URL-decoded query as the body
   /redirect?<url>  302 to the URL-decoded query
 With --tls it speaks HTTPS with a fresh self-signed certificate.
@@ -88,6 +89,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.reply(302, b"", [("Location", urllib.parse.unquote(path.query))])
         elif parts[0] == "large":
             self.reply(200, b"x" * int(parts[1]))
+        elif parts[0] == "header":
+            self.reply(200, b"", [("X-Long", "x" * int(parts[1]))])
         else:
             echo = {
                 "method": self.command,
