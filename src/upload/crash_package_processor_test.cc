@@ -875,26 +875,29 @@ TEST_F(CrashPackageProcessorTest, RetentionMakesNoRoomForOneOwnersUntriedCrashAt
 }
 
 // Room that a deletion could not free stays its owner's: no other owner's
-// crash is deleted in its place.
+// crash is deleted in its place, but that owner's next one is.
 TEST_F(CrashPackageProcessorTest, RetentionDeletesNoOtherOwnersCrashForRoomItCouldNotFree) {
   SKIP_UNLESS_ROOT();
   const std::string mib(1024 * 1024, 'd');
   const TPath stuck = Dump("flood/stuck.1.dmp", mib + mib + mib);
   const TPath roots = Dump("roots.2.dmp", mib);
-  GiveAway({"flood", "flood/stuck.1.dmp"});
+  const TPath next = Dump("flood/next.3.dmp", mib);
+  GiveAway({"flood", "flood/stuck.1.dmp", "flood/next.3.dmp"});
   for (const auto& package : Run()) {
     Fail(*package,
          package->GetPackageName() == "stuck.1" ? Status::kFailed : Status::kPendingRetry);
   }
-  Configure("servercrashupload.retention.max_total_mb: 2\n");
+  Configure("servercrashupload.retention.max_total_mb: 3\n");
   {
     test_support::FailingRemoveFilesystem failing(
         stuck, test_support::FailingRemoveFilesystem::How::kReturnFalse);
     EXPECT_EQ(Names(Run()), std::vector<std::string>{"roots.2"});
   }
   EXPECT_THAT(log_, HasSubstr("Retention: deleting package 'stuck.1'"));
+  EXPECT_THAT(log_, HasSubstr("Retention: deleting package 'next.3'"));
   EXPECT_THAT(log_, Not(HasSubstr("Retention: deleting package 'roots.2'")));
   EXPECT_TRUE(Exists(stuck));
+  EXPECT_FALSE(Exists(next));
   EXPECT_TRUE(Exists(roots));
 }
 
