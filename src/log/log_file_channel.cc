@@ -154,7 +154,7 @@ void FileChannel::Attach(Descriptor fd, const TPath& path) {
   // A run that died, or a disk that filled, mid-line: the first line of this
   // one must not be joined onto that.
   if (!EndsLine(fd_.get())) {
-    buffer_ = "\n";
+    buffer_.push_back('\n');
     ++size_;
   }
 }
@@ -183,7 +183,7 @@ void FileChannel::WritePathEvent(const char* key, const TPath& path) {
 void FileChannel::FlushBuffer() {
   if (!fd_.valid() || buffer_.empty()) return;
   // After a failed write the file may end in part of a line.
-  if (failing_ && !EndsLine(fd_.get())) buffer_.insert(0, "\n");
+  if (failing_ && !EndsLine(fd_.get())) buffer_.insert(buffer_.begin(), '\n');
   const int error = WriteAll(fd_.get(), buffer_.data(), buffer_.size());
   buffer_.clear();
   if (error == 0 || failing_) {
