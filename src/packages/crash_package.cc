@@ -14,6 +14,7 @@
 #include "packages/rotated_logs_set.h"
 #include "packages/trust_boundary.h"
 #include "platform/file_functions.h"
+#include "platform/process_priority.h"
 #include "platform/tformat_string.h"
 #include "platform/tuuid.h"
 #include "platform/zorvane_exception.h"
@@ -52,6 +53,10 @@ bool IsDumpOrManifest(ArtifactType type) {
     default:
       return false;
   }
+}
+
+bool IsDump(const TPath& path) {
+  return IsDumpOrManifest(ArtifactNames::RecognizeArtifactType(path.ToString()));
 }
 
 // A crash may come with any number of other files (a user's folder of them):
@@ -126,7 +131,7 @@ CrashPackage::CrashPackage(const TString& name, const std::set<TPath>& artifactP
               .arg(NativeText(path)));
     }
     // Judged by name first: a file left out costs no look at it.
-    if (IsDumpOrManifest(ArtifactNames::RecognizeArtifactType(path.ToString()))) {
+    if (IsDump(path)) {
       if (files.count(path) == 0) ++kept;
     } else if (!hasRoomFor(path)) {
       ++leftOut;
@@ -301,15 +306,22 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
   // directory and goes up.
   std::set<std::pair<dev_t, ino_t>> zipped;
   uint64_t repeated = 0;
-  // Dumps first, so that the cap on the other files never leaves one out.
+  // Dumps first, so that the caps never leave one out while another file
+  // goes. Judged by name: a manifest's record says what it likes of a type.
   std::vector<std::pair<TPath, const CrashArtifactFile*>> order;
   for (const bool dumps : {true, false}) {
     for (const auto& [path, file] : manifest->GetCrashArtifactFiles()) {
-      if (IsDumpOrManifest(file->GetType()) == dumps) order.emplace_back(path, file.get());
+      if (IsDump(path) == dumps) order.emplace_back(path, file.get());
     }
   }
+  // Every file taken stays open until it is zipped: a crash of more files
+  // than the process may open at once takes what fits, rather than never
+  // going under a limit that is there for good.
+  const uint64_t left = zor::platform::OpenFilesLeft();
+  const size_t room = left > kDescriptorsKept ? left - kDescriptorsKept : 1;
   size_t others = 0;
   uint64_t leftOut = 0;
+  uint64_t beyondRoom = 0;
   for (const auto& [path, file] : order) {
     // Not read, but the crash's all the same: deleted with it as found now.
     // The application's manifest travels as the completed one, added last.
@@ -321,8 +333,12 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
       continue;
     }
     // Neither read nor stamped: left where it is, never deleted unsent.
-    if (!IsDumpOrManifest(file->GetType()) && ++others > kMaxOtherFiles) {
+    if (!IsDump(path) && ++others > kMaxOtherFiles) {
       ++leftOut;
+      continue;
+    }
+    if (files.size() >= room) {
+      ++beyondRoom;
       continue;
     }
     auto input = boundary.OpenForReading(path, manifest->GetFilePath(), &refusal);
@@ -352,6 +368,13 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
     files.push_back({path, std::move(*input), identity->size});
   }
   LogLeftOut(GetPackageName(), manifest->GetFilePath().Parent(), leftOut);
+  if (beyondRoom > 0) {
+    LogText(TLog::Warn, TFormatString("Crash '%1' goes without %2 of its files: the process may "
+                                      "open only %3 more files at once (its limit of open files)")
+                            .arg(GetPackageName())
+                            .arg(beyondRoom)
+                            .arg(left));
+  }
   if (refused > kRefusalsLogged) {
     LogText(TLog::Warn, TFormatString("Skipping %1 more file(s) that '%2' names")
                             .arg(refused - kRefusalsLogged)

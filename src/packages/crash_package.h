@@ -91,6 +91,9 @@ class CrashPackage : public Package {
   // the descriptor limits of any usual system, since the files stay open
   // from their check to their zipping.
   static constexpr size_t kMaxOtherFiles = 500;
+  // Descriptors GetFilesToZip leaves for the rest of the pass (the manifest,
+  // the encrypted file, a kept zip, saves and locks).
+  static constexpr uint64_t kDescriptorsKept = 32;
 
   // Reads a status file's root object as Package does, then loads the manifest
   // recorded as "manifest-file"; without such a record logs at Warn "Package
@@ -121,8 +124,10 @@ class CrashPackage : public Package {
   // under several names (device and inode) once, by its first. Each file
   // left out is logged at Warn, but of the refused ones only the first 20,
   // then one line with the count, and the repeated names as one count.
-  // Dumps come first; of the other files at most kMaxOtherFiles are taken,
-  // the rest left out (not read, nor deleted with the crash) with a count.
+  // Dumps (by name) come first; of the other files at most kMaxOtherFiles
+  // are taken, and of all no more than the process may still open less
+  // kDescriptorsKept (at least one), the rest left out (not read, nor deleted
+  // with the crash) with a Warn line and a count.
   // Finds the identity of each of the manifest's files but the refused ones,
   // for RecordEncryption (Package::GetZippedFiles): those opened as opened,
   // while their name still means them.

@@ -353,8 +353,9 @@ TEST_F(CrashPackageTest, ACrashTakesItsDumpsAndABoundedNumberOfOtherFiles) {
     const size_t logs = CrashPackage::kMaxOtherFiles + 3;
     for (size_t i = 0; i < logs; ++i) {
       files.insert(AddFile(folder + "a" + std::to_string(1000 + i) + ".log", "x"));
+      // Whatever type a record claims, the name tells a log.
       records += R"({"filename":")" + files.rbegin()->NativeString() +
-                 R"(","type":"ErrorLog","upload-permission":"Allowed"},)";
+                 R"(","type":"ProcessMiniDump","upload-permission":"Allowed"},)";
     }
     // Last in path order, first to be taken.
     const TPath dump = AddFile(folder + "zz.dmp");

@@ -514,11 +514,15 @@ void CrashPackageProcessor::ProcessCrashFiles(const std::set<TPath>& listing) {
       JsonFileSerializedObject::SaveNewFile(package, GetStatusFilePath(id));
       packages_.emplace(id, std::move(package));
     } catch (const ZorvaneException& e) {
-      LogText(TLog::Warn, TFormatString("Error occurred when trying to create upload package "
-                                        "with Id = '%1'.Package will not be uploaded. Error "
-                                        "message: '%2'")
-                              .arg(id)
-                              .arg(e.GetConcatenatedMessages()));
+      const bool shortage = dynamic_cast<const ShortOfResources*>(&e) != nullptr;
+      LogText(TLog::Warn,
+              TFormatString(shortage ? "The package of crash '%1' cannot be made now; the next "
+                                       "run tries again: %2"
+                                     : "Error occurred when trying to create upload package "
+                                       "with Id = '%1'.Package will not be uploaded. Error "
+                                       "message: '%2'")
+                  .arg(id)
+                  .arg(e.GetConcatenatedMessages()));
       // Without a status file nothing records the manifest made for it (a
       // full disk between the two saves): it goes now, not a week later as
       // a leftover. The crash is found again by the next run.

@@ -2,11 +2,13 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -538,6 +540,28 @@ TEST_F(CrashPackageProcessorTest, ZipAndEncryptInOnePass) {
   });
   EXPECT_GE(told.size(), 3u);
   EXPECT_EQ(told.back(), total);
+
+  // With no descriptor left, the process has judged no file: its failure
+  // says nothing about the package.
+  {
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit none = saved;
+    none.rlim_cur = static_cast<rlim_t>(::dup(0));  // the lowest free one
+    ::close(static_cast<int>(none.rlim_cur));
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+    const auto failure = [&]() -> std::optional<AttemptFailure> {
+      try {
+        pass(*packages[1]);
+      } catch (const ShortOfResources& e) {
+        EXPECT_THAT(e.what(), HasSubstr(std::strerror(EMFILE)));
+        return ClassifyFailure(e);
+      }
+      return std::nullopt;
+    }();
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_EQ(failure, AttemptFailure::kTransient);
+  }
 
   // The record the package was made from, gone: nothing to say what it holds.
   fs::remove(std::dynamic_pointer_cast<CrashPackage>(packages[2])
