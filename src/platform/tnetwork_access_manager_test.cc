@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
@@ -216,6 +217,7 @@ TEST_F(NetworkTest, TransportFailuresAndRefusedSchemesThrow) {
       CurlFailure(*manager_.Get(TNetworkRequest(TUrl(TString(refused))), Session()));
   ASSERT_TRUE(unreached.has_value());
   EXPECT_THAT(unreached->what(), HasSubstr(refused));
+  EXPECT_THAT(unreached->what(), HasSubstr(std::strerror(ECONNREFUSED)));
   EXPECT_FALSE(unreached->CurlError().isEmpty());
 
   // Thrown inside the transport's read callback, or by the reply callback

@@ -8,6 +8,7 @@
 
 #include "platform/curl_exception.h"
 #include "platform/interruption.h"
+#include "platform/path_error.h"
 #include "platform/server_text.h"
 #include "platform/tpath.h"
 
@@ -309,7 +310,17 @@ bool TNetworkReply::Perform(int64_t timeoutMs) {
                             curlText,
                         static_cast<int>(result));
   }
-  if (result != CURLE_OK) throw CurlException(urlText, curlText, static_cast<int>(result));
+  if (result != CURLE_OK) {
+    // The transport's text for a failed connect names no cause: no socket
+    // for want of descriptors reads like a server that is down.
+    long osError = 0;
+    const bool known = curl_easy_getinfo(h, CURLINFO_OS_ERRNO, &osError) == CURLE_OK;
+    const TString cause = known && osError != 0 ? ErrnoText(static_cast<int>(osError)) : TString();
+    throw CurlException(
+        urlText,
+        cause.isEmpty() || curlText.contains(cause) ? curlText : curlText + " (" + cause + ")",
+        static_cast<int>(result));
+  }
 
   long status = 0;
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
