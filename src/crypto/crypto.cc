@@ -18,6 +18,7 @@
 #include "crypto/gcm_encryptor.h"
 #include "files/block_pipeline.h"
 #include "files/filesystem.h"
+#include "platform/interruption.h"
 #include "platform/process_singleton.h"
 #include "platform/tfile.h"
 #include "platform/tformat_string.h"
@@ -149,6 +150,9 @@ Crypto::Bytes Crypto::EncryptFile(TFile& in, const TPath& output, const Bytes& k
         return static_cast<size_t>(in.Read(into, static_cast<int64_t>(size)));
       },
       [&](char* data, size_t size) {
+        // A file of many gigabytes takes seconds: a stop request must not
+        // wait for its end.
+        zor::platform::Interruption::ThrowIfRequested();
         encryptor.EncryptInPlace(data, size);
         done += size;
         if (progress) progress(done, std::max(done, total));

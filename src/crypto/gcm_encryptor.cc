@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "platform/tformat_string.h"
 #include "platform/zorvane_exception.h"
 
 namespace ZorErrorReporting {
@@ -59,6 +60,13 @@ void GcmEncryptor::Write(const char* data, size_t size) {
 void GcmEncryptor::EncryptInPlace(char* data, size_t size) { Encrypt(data, data, size); }
 
 void GcmEncryptor::Encrypt(const char* from, char* to, size_t size) {
+  if (size > Crypto::kMaxGcmBytes - size_) {
+    throw zor::platform::ZorvaneException(
+        zor::platform::TFormatString(
+            "The package is larger than AES-256-GCM can encrypt under one key (%1 "
+            "bytes)")
+            .arg(Crypto::kMaxGcmBytes));
+  }
   const auto* in = reinterpret_cast<const unsigned char*>(from);
   auto* out = reinterpret_cast<unsigned char*>(to);
   for (size_t done = 0; done < size;) {

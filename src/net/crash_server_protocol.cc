@@ -179,7 +179,9 @@ void CrashServerProtocol::Upload(Package& package) {
       package.DiscardDataFiles(step.discard, "the upload it describes cannot be resumed");
     }
     if (first) {
-      resumed = step.kind == UploadStepKind::kSendPart || step.kind == UploadStepKind::kComplete;
+      // Only a part: a completion an earlier attempt sent may have been
+      // carried out, and a store forgets a completed upload too.
+      resumed = step.kind == UploadStepKind::kSendPart;
       if (step.kind == UploadStepKind::kSendPart && step.part > 1) {
         LogText(TLog::Warn,
                 TFormatString("UploadPackage '%1' was partially uploaded previously and "

@@ -118,8 +118,9 @@ class CrashServerProtocol {
   // <CompleteMultipartUploadResult> and no <Error>, or "The object store
   // answered part '<n>' (URL: '<url>') with HTTP <n> but no ETag", besides
   // the errors above. An upload an earlier attempt began that the store no
-  // longer knows (404 NoSuchUpload on a part or the completion: stores drop
-  // unfinished uploads after a while) is begun again, once, within the call.
+  // longer knows (404 NoSuchUpload on a part: stores drop unfinished uploads
+  // after a while) is begun again, once, within the call; on the completion
+  // it is a refusal, as that upload may have been completed.
   void Upload(Package& package);
 
   // Returns on a 2xx status; else throws HTTPException as described above,

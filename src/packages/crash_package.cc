@@ -370,10 +370,11 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
   LogLeftOut(GetPackageName(), manifest->GetFilePath().Parent(), leftOut);
   if (beyondRoom > 0) {
     LogText(TLog::Warn, TFormatString("Crash '%1' goes without %2 of its files: the process may "
-                                      "open only %3 more files at once (its limit of open files)")
+                                      "open only %3 more of them at once (its limit of open "
+                                      "files)")
                             .arg(GetPackageName())
                             .arg(beyondRoom)
-                            .arg(left));
+                            .arg(static_cast<uint64_t>(room)));
   }
   if (refused > kRefusalsLogged) {
     LogText(TLog::Warn, TFormatString("Skipping %1 more file(s) that '%2' names")

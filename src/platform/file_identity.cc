@@ -29,6 +29,7 @@ FileIdentity IdentityOf(const struct stat& info) {
   identity.owner = info.st_uid;
   identity.permissions = info.st_mode & 07777;
   identity.size = static_cast<uint64_t>(info.st_size);
+  identity.allocated = static_cast<uint64_t>(info.st_blocks) * 512;
   identity.modifiedNs =
       static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
   if (S_ISREG(info.st_mode)) {

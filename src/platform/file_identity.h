@@ -24,6 +24,7 @@ struct FileIdentity {
   ino_t inode = 0;
   nlink_t links = 1;  // the names it has (hard links)
   uint64_t size = 0;
+  uint64_t allocated = 0;  // bytes of disk it takes (st_blocks * 512): less for a sparse file
   int64_t modifiedNs = 0;  // the last change of its content, ns since the epoch
 };
 

@@ -1,6 +1,7 @@
 #include "upload/logs_upload_client.h"
 
 #include "config/config.h"
+#include "crypto/crypto.h"
 #include "files/filesystem.h"
 #include "log/log_functions.h"
 #include "packages/logs_package.h"
@@ -24,15 +25,38 @@ LogsUploadClient::LogsUploadClient(const TPath& zippedLogsFile, const TString& e
       email_(email),
       supportCaseNumber_(supportCaseNumber) {}
 
+TString LogsUploadClient::WhyNotSent(zor::platform::TFile file) {
+  const auto identity = file.Identify();
+  if (!identity) return "it cannot be examined";
+  // Its copy in the data directory takes its full length: a sparse file of a
+  // user's would have root fill the disk with zeros, encrypted.
+  constexpr uint64_t kSparseBelow = 1024 * 1024;
+  if (identity->size > kSparseBelow && identity->allocated < identity->size / 2) {
+    return TFormatString("it is sparse (%1 bytes long, %2 on disk), which no zip of logs is")
+        .arg(identity->size)
+        .arg(identity->allocated);
+  }
+  if (identity->size > Crypto::kMaxGcmBytes) {
+    return TFormatString("its %1 bytes are more than one package can be encrypted in (%2)")
+        .arg(identity->size)
+        .arg(Crypto::kMaxGcmBytes);
+  }
+  return {};
+}
+
 void LogsUploadClient::Run() {
+  TString refusal;
   try {
     // Checked here for a clear refusal before anything is made; encrypting
     // opens it again by the same rules.
-    Filesystem::GetInstance().OpenUsersFileForReading(zippedLogsFile_);
+    refusal = WhyNotSent(Filesystem::GetInstance().OpenUsersFileForReading(zippedLogsFile_));
   } catch (const TPath::Exception& e) {
+    refusal = e.GetConcatenatedMessages();
+  }
+  if (!refusal.isEmpty()) {
     throw zor::platform::ZorvaneException(TFormatString("Unable to open file '%1': %2")
                                               .arg(TString(zippedLogsFile_.NativeString()))
-                                              .arg(e.GetConcatenatedMessages()));
+                                              .arg(refusal));
   }
   LogText(TLog::Info, "Checking for logs that need uploading...");
   // The lock is held to the end: a `send-crashes` meanwhile leaves the

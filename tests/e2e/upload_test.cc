@@ -484,7 +484,7 @@ TEST_F(UploadTest, ACrashOfMoreFilesThanTheOpenFileLimitIsSentWholeOrWithWhatFit
   crash("b.2");
   EXPECT_THAT(send("--nofile=48:48").out, HasSubstr("Successfully uploaded '1' crash package(s)."));
   EXPECT_THAT(Log(), ContainsRegex("Crash 'b.2' goes without [0-9]+ of its files: the process "
-                                   "may open only [0-9]+ more files at once"));
+                                   "may open only [0-9]+ more of them at once"));
   listing = RunProcess("/usr/bin/unzip", {"-l", StoredZip("b.2")}).out;
   EXPECT_THAT(listing, HasSubstr("b.2.dmp"));
   EXPECT_THAT(listing, Not(HasSubstr("part99.txt")));
@@ -857,6 +857,16 @@ TEST_F(UploadTest, SendLogsUploadsTheUsersZipAndKeepsIt) {
     EXPECT_THAT(Log(), HasSubstr("Unable to open file '" + dir_.Sub(name) +
                                  "': TFile: cannot open '" + dir_.Sub(name) + "': " + cause));
   }
+  // A sparse file's copy would fill the data directory with what its disk
+  // never held.
+  WriteFile(dir_.Sub("sparse.zip"), "PK");
+  fs::resize_file(dir_.Sub("sparse.zip"), 1LL << 30);
+  EXPECT_EQ(Run({"--command", "send-logs", "--zipped-logs-file", dir_.Sub("sparse.zip"),
+                 "--support-case-number", "1", "--config-file", Config()})
+                .status,
+            -1);
+  EXPECT_THAT(Log(), HasSubstr("Unable to open file '" + dir_.Sub("sparse.zip") +
+                               "': it is sparse (1073741824 bytes long"));
   EXPECT_EQ(Count("upload-id"), 0);
 }
 
