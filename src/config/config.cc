@@ -151,6 +151,9 @@ void Config::Validate() const {
   (void)GetRetryDelay();
   (void)GetDeflateThreads();
   (void)GetMaxArtifactBytes();
+  (void)GetUploadPartSize();
+  (void)GetUploadBandwidthLimit();
+  (void)GetProxySettings();
 }
 
 void Config::CheckTimeouts() const {
@@ -162,7 +165,8 @@ void Config::CheckTimeouts() const {
     // Below a millisecond the transport would read the time-out as none.
     if (parsed && std::isfinite(minutes) && ConfigMinutesToMs(text.trim()) >= 1) continue;
     throw ZorvaneException(TFormatString("Setting '%1' is '%2' in config file '%3': a time-out "
-                                         "must be a positive number of minutes")
+                                         "must be a number of minutes of at least a millisecond "
+                                         "(0.0000167)")
                                .arg(key)
                                .arg(text)
                                .arg(TString(filePath_.NativeString())));
@@ -305,20 +309,25 @@ int64_t Config::GetHttpPutTimeout() const {
 }
 
 uint32_t Config::GetUploadPartSize() const {
-  const TString value = GetValue("servercrashupload.upload_part_size_in_bytes", Mode::kOptional);
-  return value.isEmpty() ? 50u * 1024 * 1024 : ConfigTextToUInt32(value);
+  // A part size read as 0 would make every package fail as if it were at fault.
+  return static_cast<uint32_t>(
+      GetWholeNumber("servercrashupload.upload_part_size_in_bytes", 1, UINT32_MAX)
+          .value_or(50u * 1024 * 1024));
 }
 
 uint64_t Config::GetUploadBandwidthLimit() const {
-  return ConfigTextToUInt64(
-      GetValue("servercrashupload.upload_bandwidth_limit_in_bytes", Mode::kOptional));
+  // "1MB" read as 0 would be no limit at all; the transport takes a signed count.
+  return GetWholeNumber("servercrashupload.upload_bandwidth_limit_in_bytes", 0, INT64_MAX)
+      .value_or(0);
 }
 
 ProxySettings Config::GetProxySettings() const {
   ProxySettings proxy;
   proxy.host = GetValue("servercrashupload.proxy_server_host", Mode::kOptional);
-  const TString port = GetValue("servercrashupload.proxy_server_port", Mode::kOptional);
-  if (!port.isEmpty()) proxy.port = ConfigTextToInt32(port);
+  // A port read as 0 or cut to 16 bits would send the requests to a port
+  // nobody chose.
+  proxy.port = static_cast<int32_t>(
+      GetWholeNumber("servercrashupload.proxy_server_port", 0, 65535).value_or(0));
   proxy.username = GetValue("servercrashupload.proxy_server_username", Mode::kOptional);
   proxy.password = GetValue("servercrashupload.proxy_server_password", Mode::kOptional);
   return proxy;
@@ -332,19 +341,26 @@ TPath Config::GetLogDirectory() const {
   return TPath(GetValue("servercrashupload.log.dir", Mode::kOptional));
 }
 
-std::optional<uint32_t> Config::GetPositiveCount(const char* key) const {
+std::optional<uint64_t> Config::GetWholeNumber(const char* key, uint64_t min, uint64_t max) const {
   const TString text = GetValue(key, Mode::kOptional);
   if (text.isEmpty()) return std::nullopt;
-  // ConfigTextToUInt32 reads bad text as 0, which is refused with it.
-  const uint32_t value = ConfigTextToUInt32(text.trim());
-  if (value == 0) {
+  bool parsed = false;
+  const uint64_t value = text.trim().toULongLong(&parsed, 10);
+  if (!parsed || value < min || value > max) {
     throw ZorvaneException(TFormatString("The setting '%1' has the value '%2', which is not a "
-                                         "whole number from 1 to %3.")
+                                         "whole number from %3 to %4.")
                                .arg(key)
                                .arg(text)
-                               .arg(static_cast<uint64_t>(UINT32_MAX)));
+                               .arg(min)
+                               .arg(max));
   }
   return value;
+}
+
+std::optional<uint32_t> Config::GetPositiveCount(const char* key) const {
+  const std::optional<uint64_t> value = GetWholeNumber(key, 1, UINT32_MAX);
+  if (!value) return std::nullopt;
+  return static_cast<uint32_t>(*value);
 }
 
 std::optional<uint32_t> Config::GetRetentionMaxAgeDays() const {

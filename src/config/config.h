@@ -70,11 +70,12 @@ class Config {
   //   - otherwise the file's settings replace the present ones, once they
   //     pass the check below. On a read failure (the file service's exception
   //     passes through) or a refused setting, the old path and settings stay.
-  // Every time-out setting present in the file must be a positive number of
-  // minutes (at least a millisecond, finite): any other value, empty
-  // included, throws ZorvaneException "Setting '<key>' is '<value>' in config
-  // file '<file>': a time-out must be a positive number of minutes", so that
-  // no wait of the run is left without an end. An indented line (see
+  // Every time-out setting present in the file must be a finite number of
+  // minutes of at least a millisecond: any other value, empty included,
+  // throws ZorvaneException "Setting '<key>' is '<value>' in config file
+  // '<file>': a time-out must be a number of minutes of at least a
+  // millisecond (0.0000167)", so that no wait of the run is left without an
+  // end. An indented line (see
   // config_parser.h) throws ZorvaneException "Line <n> of config file
   // '<file>' is indented ('<line>'): the file is a flat list of 'key: value'
   // lines, …".
@@ -140,11 +141,16 @@ class Config {
   int64_t GetHttpGetTimeout() const;
   int64_t GetHttpPostTimeout() const;
   int64_t GetHttpPutTimeout() const;
-  // Bytes per uploaded part; default 52428800 (50 MiB).
+  // The next three read whole numbers: a present value outside the range
+  // given, or not a decimal whole number ("50MB"), throws ZorvaneException
+  // "The setting '<key>' has the value '<value>', which is not a whole number
+  // from <min> to <max>.", rather than being read as 0.
+  // Bytes per uploaded part, 1 to 4294967295; default 52428800 (50 MiB).
   uint32_t GetUploadPartSize() const;
-  // Bytes per second; 0 (the default) means no limit.
+  // Bytes per second, 0 to 2^63-1; 0 (the default) means no limit.
   uint64_t GetUploadBandwidthLimit() const;
-  // Each field from the file, empty or 0 when unset.
+  // Each field from the file, empty when unset; the port 0 to 65535, 0 (the
+  // proxy's default) when unset.
   ProxySettings GetProxySettings() const;
   // Name of the local test controller to report to; empty when none.
   zor::platform::TString GetTestControllerName() const;
@@ -189,7 +195,10 @@ class Config {
   void ReadLines(const zor::platform::TString& text);
   // Throws as Load describes for the first time-out setting it refuses.
   void CheckTimeouts() const;
-  // The positive whole number of `key`, or nullopt when absent; see above.
+  // The whole number of `key` from `min` to `max`, or nullopt when absent;
+  // throws as GetUploadPartSize describes.
+  std::optional<uint64_t> GetWholeNumber(const char* key, uint64_t min, uint64_t max) const;
+  // GetWholeNumber from 1 to UINT32_MAX.
   std::optional<uint32_t> GetPositiveCount(const char* key) const;
 
   zor::platform::TPath filePath_;

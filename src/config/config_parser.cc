@@ -94,17 +94,6 @@ int64_t ConfigMinutesToMs(const TString& text) {
   return static_cast<int64_t>(ms);
 }
 
-uint32_t ConfigTextToUInt32(const TString& text) {
-  bool ok = false;
-  const uint64_t value = text.toULongLong(&ok, 10);
-  if (!ok || value > std::numeric_limits<uint32_t>::max()) return 0;
-  return static_cast<uint32_t>(value);
-}
-
-uint64_t ConfigTextToUInt64(const TString& text) { return text.toULongLong(nullptr, 10); }
-
-int32_t ConfigTextToInt32(const TString& text) { return text.toInt(nullptr, 10); }
-
 TPath ConfigTextToPath(const TString& text) {
   TString path = text;
   return TPath(path.replace("'", "").trim("\"").trim());

@@ -68,11 +68,6 @@ bool ConfigTextToBool(const zor::platform::TString& text);
 // text counts as 0.
 int64_t ConfigMinutesToMs(const zor::platform::TString& text);
 
-// Base-10 conversions; unparsable or out-of-range text counts as 0.
-uint32_t ConfigTextToUInt32(const zor::platform::TString& text);
-uint64_t ConfigTextToUInt64(const zor::platform::TString& text);
-int32_t ConfigTextToInt32(const zor::platform::TString& text);
-
 // The path of a setting text: every single quote removed, then double quotes
 // trimmed from both ends, then white space trimmed. So " \"x\"" keeps its
 // opening double quote (the blank shields it).

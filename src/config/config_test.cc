@@ -155,11 +155,32 @@ TEST_F(ConfigTest, FleetSettingsAreOffWhenAbsentAndBadValuesAreNamed) {
   EXPECT_EQ(config_.GetMaxUploadsPerHour(), 4294967295u);
   EXPECT_EQ(config_.GetMetricsFile(), TPath("/m/z.prom"));
 
-  for (const std::string bad : {"0", "-3", "ten", "1.5", "4294967296"}) {
-    Load("servercrashupload.retention.max_total_mb: " + bad + "\n");
-    EXPECT_EQ(ErrorOf([&] { config_.GetRetentionMaxTotalMb(); }),
-              "The setting 'servercrashupload.retention.max_total_mb' has the value '" + bad +
-                  "', which is not a whole number from 1 to 4294967295.");
+  // Read as 0, such a value would disable a limit or fail every package.
+  constexpr char kCount[] = "1 to 4294967295";
+  const struct {
+    const char* key;
+    const char* bad;
+    const char* range;
+  } refused[] = {
+      {"retention.max_total_mb", "0", kCount},
+      {"retention.max_total_mb", "-3", kCount},
+      {"retention.max_total_mb", "ten", kCount},
+      {"retention.max_total_mb", "1.5", kCount},
+      {"retention.max_total_mb", "4294967296", kCount},
+      {"upload_part_size_in_bytes", "0", kCount},
+      {"upload_part_size_in_bytes", "50MB", kCount},
+      {"upload_part_size_in_bytes", "4294967296", kCount},
+      {"upload_bandwidth_limit_in_bytes", "1MB", "0 to 9223372036854775807"},
+      {"upload_bandwidth_limit_in_bytes", "9223372036854775808", "0 to 9223372036854775807"},
+      {"proxy_server_port", "abc", "0 to 65535"},
+      {"proxy_server_port", "65536", "0 to 65535"},
+  };
+  for (const auto& c : refused) {
+    const std::string key = std::string("servercrashupload.") + c.key;
+    Load("servercrashupload.data.dir: d\n" + key + ": " + c.bad + "\n");
+    EXPECT_EQ(ErrorOf([&] { config_.Validate(); }),
+              "The setting '" + key + "' has the value '" + c.bad +
+                  "', which is not a whole number from " + c.range + ".");
   }
 }
 
@@ -236,7 +257,9 @@ TEST_F(ConfigTest, TimeOutsThatAreNotPositiveRefuseTheFile) {
     const std::string path = dir_.Sub(key + c.value + ".yml");
     zor::test::WriteFile(path, key + ": " + c.value + "\n");
     const std::string expected = "Setting '" + key + "' is '" + c.value + "' in config file '" +
-                                 path + "': a time-out must be a positive number of minutes";
+                                 path +
+                                 "': a time-out must be a number of minutes of at least a "
+                                 "millisecond (0.0000167)";
     EXPECT_EQ(ErrorOf([&] { config_.Load(TPath(path)); }), expected);
     EXPECT_EQ(config_.GetHttpPutTimeout(), 30000);
     // Not remembered as loaded: the same file is refused again.

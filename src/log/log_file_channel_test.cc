@@ -147,7 +147,7 @@ TEST_F(FileChannelTest, OpenCreatesMissingDirectoriesAndNamesThePathOnFailure) {
       ::setxattr(acl.c_str(), "system.posix_acl_access", &xattr, sizeof xattr, 0) == 0;
   std::vector<std::pair<std::string, std::string>> refusals = {
       {dir_.Sub("file/app.txt"), std::strerror(ENOTDIR)},
-      {open + "/app.txt", "'" + open + "', is writable by group or others"},
+      {open + "/app.txt", "'" + open + "' is writable by group or others"},
   };
   if (aclSet) refusals.push_back({acl + "/logs/app.txt", "'" + acl + "', is writable by group"});
   for (const auto& [path, cause] : refusals) {

@@ -105,17 +105,27 @@ void SimulateCrash(const SimulateCrashOptions& options) {
 void RetryPackages(const RetryOptions& options) {
   const Config& config = Config::GetInstance();
   CrashPackageProcessor processor(config.GetDumpDirectories(), config.GetDataDirectory());
-  const std::vector<TString> retried = processor.RetryFailedPackages(options.packageNames);
-  for (const TString& name : retried) {
-    // A package's name is a file name: shown escaped.
-    std::cout << "Package '" << EscapeForDisplay(name.toStdString()) << "' gets new attempts.\n";
+  const auto retried = processor.RetryFailedPackages(options.packageNames);
+  // A package's name is a file name: shown escaped.
+  const auto shown = [](const TString& name) { return EscapeForDisplay(name.toStdString()); };
+  const auto among = [](const std::vector<TString>& names, const TString& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+  };
+  for (const TString& name : retried.changed) {
+    std::cout << "Package '" << shown(name) << "' gets new attempts.\n";
+  }
+  for (const TString& name : retried.busy) {
+    std::cout << "Package '" << shown(name)
+              << "' is in use by another run of the program; retry it when that run ends.\n";
   }
   for (const TString& name : options.packageNames) {
-    if (std::find(retried.begin(), retried.end(), name) == retried.end()) {
-      std::cout << "No failed package '" << EscapeForDisplay(name.toStdString()) << "'.\n";
+    if (!among(retried.changed, name) && !among(retried.busy, name)) {
+      std::cout << "No failed package '" << shown(name) << "'.\n";
     }
   }
-  if (options.packageNames.empty() && retried.empty()) std::cout << "No failed package.\n";
+  if (options.packageNames.empty() && retried.changed.empty() && retried.busy.empty()) {
+    std::cout << "No failed package.\n";
+  }
   std::cout << std::flush;
 }
 

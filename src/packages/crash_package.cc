@@ -41,7 +41,7 @@ constexpr size_t kLeftoversShown = 5;
 TString NativeText(const TPath& path) { return TString(path.NativeString()); }
 
 // What makes a crash worth sending: never left out for the cap on its other
-// files.
+// files (only, when there are more of them than descriptors, for the room).
 bool IsDumpOrManifest(ArtifactType type) {
   switch (type) {
     case ArtifactType::kManifest:
@@ -57,6 +57,49 @@ bool IsDumpOrManifest(ArtifactType type) {
 
 bool IsDump(const TPath& path) {
   return IsDumpOrManifest(ArtifactNames::RecognizeArtifactType(path.ToString()));
+}
+
+// A dump or manifest by name that makes a crash other than the one of
+// `ownManifest` (another name or another folder): that crash goes in a package
+// of its own, so this one neither zips it nor deletes it.
+bool IsAnotherCrashsDump(const TPath& path, const TPath& ownManifest) {
+  if (!IsDump(path)) return false;
+  const TString key = ArtifactNames::GetGroupingKey(path);
+  const TString own = ArtifactNames::GetGroupingKey(ownManifest);
+  return !key.isEmpty() && !own.isEmpty() &&
+         (key != own || zor::platform::ComparePaths(path.Parent(), ownManifest.Parent()) != 0);
+}
+
+// The files of `manifest`, dumps first, so that the caps never leave one out
+// while another file goes; judged by name, since a manifest's record says what
+// it likes of a type. An application's manifest (a record of the program's
+// own names none) may list other crashes' dumps: those are left out, with a
+// Warn line.
+std::vector<std::pair<TPath, const CrashArtifactFile*>> DumpsFirst(const CrashManifest& manifest) {
+  const TPath& manifestPath = manifest.GetFilePath();
+  const bool application =
+      ArtifactNames::RecognizeArtifactType(manifestPath.ToString()) == ArtifactType::kManifest;
+  std::vector<std::pair<TPath, const CrashArtifactFile*>> order;
+  uint64_t others = 0;
+  TPath firstOther;
+  for (const bool dumps : {true, false}) {
+    for (const auto& [path, file] : manifest.GetCrashArtifactFiles()) {
+      if (IsDump(path) != dumps) continue;
+      if (dumps && application && IsAnotherCrashsDump(path, manifestPath)) {
+        if (others++ == 0) firstOther = path;
+        continue;
+      }
+      order.emplace_back(path, file.get());
+    }
+  }
+  if (others > 0) {
+    LogText(TLog::Warn, TFormatString("Skipping %1 file(s) that '%2' names of other crashes (the "
+                                      "first, '%3'): each goes with its own crash")
+                            .arg(others)
+                            .arg(manifestPath.ToString())
+                            .arg(firstOther.ToString()));
+  }
+  return order;
 }
 
 // A crash may come with any number of other files (a user's folder of them):
@@ -263,6 +306,14 @@ void CrashPackage::AddRotatedLogs(const TPath& logPath,
   // Position 0 is the log itself, already recorded by the caller; the set
   // ended the chain before any file the boundary refused.
   for (size_t position = 1; position < chain.size(); ++position) {
+    // A chain may name any file; a dump makes a crash of its own.
+    if (IsDump(chain[position])) {
+      if (files->count(chain[position]) == 0) {
+        LogSkipped(chain[position], "the rotated log chain of " + Quoted(logPath),
+                   "a dump or manifest goes with its own crash");
+      }
+      continue;
+    }
     if (!hasRoomFor(chain[position])) {
       ++*leftOut;
       continue;
@@ -306,14 +357,7 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
   // directory and goes up.
   std::set<std::pair<dev_t, ino_t>> zipped;
   uint64_t repeated = 0;
-  // Dumps first, so that the caps never leave one out while another file
-  // goes. Judged by name: a manifest's record says what it likes of a type.
-  std::vector<std::pair<TPath, const CrashArtifactFile*>> order;
-  for (const bool dumps : {true, false}) {
-    for (const auto& [path, file] : manifest->GetCrashArtifactFiles()) {
-      if (IsDump(path) == dumps) order.emplace_back(path, file.get());
-    }
-  }
+  const std::vector<std::pair<TPath, const CrashArtifactFile*>> order = DumpsFirst(*manifest);
   // Every file taken stays open until it is zipped: a crash of more files
   // than the process may open at once takes what fits, rather than never
   // going under a limit that is there for good.
@@ -382,8 +426,9 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
                             .arg(manifest->GetFilePath().ToString()));
   }
   if (repeated > 0) {
-    LogText(TLog::Warn, TFormatString("Skipping %1 name(s) that '%2' gives a file already in the "
-                                      "zip of package '%3' or of another one of this run")
+    LogText(TLog::Warn, TFormatString("Skipping %1 name(s) that '%2' gives a file that is "
+                                      "already in this zip of package '%3' or in another "
+                                      "package's zip of this run")
                             .arg(repeated)
                             .arg(manifest->GetFilePath().ToString())
                             .arg(GetPackageName()));

@@ -385,6 +385,41 @@ std::string Record(const std::string& path) {
   return R"({"filename":")" + path + R"(","type":"ProcessMiniDump","upload-permission":"Allowed"})";
 }
 
+// A crash's files may name another crash's dumps (a manifest the application
+// completed, a log's chain): that crash goes in its own package, so this one
+// neither zips nor deletes them.
+TEST_F(CrashPackageTest, AnotherCrashsDumpsAreNeitherZippedNorDeleted) {
+  const TPath dump = AddFile("dumps/app.1.dmp");
+  const TPath log = AddFile("dumps/app.1.log", "x");
+  const std::vector<TPath> others = {AddFile("dumps/app.2.dmp"), AddFile("dumps/app.2.manifest"),
+                                     AddFile("dumps/sub/app.1.dmp")};
+  std::string records = Record(dump.NativeString()) + "," + Record(log.NativeString());
+  for (const TPath& other : others) records += "," + Record(other.NativeString());
+  const TPath manifest =
+      AddFile("dumps/app.1.manifest", R"({"crash-artifact-files":[)" + records + "]}");
+  LogCapture capture;
+  auto package = SavedPackage({dump, log, manifest});
+  EXPECT_EQ(PathsOf(package->GetFilesToZip({})), (std::vector<TPath>{dump, log, manifest}));
+  EXPECT_THAT(capture.Text(), HasSubstr("Skipping 3 file(s) that '" + manifest.NativeString() +
+                                        "' names of other crashes"));
+  package->RecordEncryption(AddFile("data/app.1.enc"), AddFile("data/app.1.meta"));
+  package->DeletePackage();
+  EXPECT_FALSE(Exists(dump));
+  for (const TPath& other : others) EXPECT_TRUE(Exists(other)) << other.ToString();
+
+  const std::string chained = dir_.Sub("dumps/app.3.log");
+  const TPath chainedLog = AddFile(
+      "dumps/app.3.log", R"({"k":"open-log","v":{"path":")" + chained + "\"}}\n" +
+                             R"({"k":"rotate-log","v":{"new-path":")" + others[0].NativeString() +
+                             R"(","old-path":")" + chained + "\"}}\n");
+  LogCapture chainCapture;
+  CrashPackage fromListing("app.3", {AddFile("dumps/app.3.dmp"), chainedLog}, true, {}, Data(),
+                           boundary_);
+  EXPECT_EQ(Permissions(fromListing).count(others[0]), 0u);
+  EXPECT_THAT(chainCapture.Text(), HasSubstr("Skipping '" + others[0].NativeString() +
+                                             "', which the rotated log chain of '" + chained));
+}
+
 class CrashPackageTrustTest : public CrashPackageTest {
  protected:
   zor::test::ScopedTempDir outside_;
@@ -398,7 +433,7 @@ TEST_F(CrashPackageTrustTest, ManifestListingIsFollowedOnlyInsideTheDumpDirector
   const TPath dump = AddFile("dumps/app.6.dmp");
   const auto record = [](const std::string& path) { return Record(path) + ","; };
   // Over the size limit by what it claims: never read.
-  const TPath big = AddFile("dumps/app.6-big.dmp");
+  const TPath big = AddFile("dumps/app.6-full.dmp");
   std::filesystem::resize_file(big.NativeString(), 1024 * 1024 + 1);
   std::string records = record(dump.NativeString()) + record(big.NativeString());
   // Many files that are not there: the Warn lines stop, a count says the rest.
@@ -463,13 +498,14 @@ TEST_F(CrashPackageTrustTest, OneFileUnderManyNamesIsZippedOnce) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the crash to another user";
   const TPath dump = AddFile("dumps/app.9.dmp");
   std::string records = Record(dump.NativeString());
+  // Not dumps by name: another name of a dump would make a crash of its own.
   for (int i = 0; i < 3; ++i) {
-    const std::string link = dir_.Sub("dumps/app.9-" + std::to_string(i) + ".dmp");
+    const std::string link = dir_.Sub("dumps/app.9-" + std::to_string(i) + ".bin");
     std::filesystem::create_hard_link(dump.NativeString(), link);
     records += "," + Record(link);
   }
   std::filesystem::create_directory_symlink(".", dir_.Sub("dumps/again"));
-  records += "," + Record(dir_.Sub("dumps/again/app.9.dmp"));
+  records += "," + Record(dir_.Sub("dumps/again/app.9-0.bin"));
   const TPath manifestPath =
       AddFile("dumps/app.9.manifest", R"({"crash-artifact-files":[)" + records + "]}");
   // A user's own names: root's would not be read through links at all.
@@ -479,11 +515,10 @@ TEST_F(CrashPackageTrustTest, OneFileUnderManyNamesIsZippedOnce) {
   }
   auto package = SavedPackage({dump, manifestPath});
   LogCapture capture;
-  // The name first in path order, and the manifest.
-  EXPECT_EQ(PathsOf(package->GetFilesToZip({})),
-            (std::vector<TPath>{TPath(dir_.Sub("dumps/again/app.9.dmp")), manifestPath}));
+  // The dump, first in the zip, and the manifest.
+  EXPECT_EQ(PathsOf(package->GetFilesToZip({})), (std::vector<TPath>{dump, manifestPath}));
   EXPECT_THAT(capture.Text(), HasSubstr("Skipping 4 name(s) that '" + manifestPath.NativeString() +
-                                        "' gives a file already in the zip"));
+                                        "' gives a file that is already in this zip"));
 }
 
 // A manifest naming thousands of files must not make the package's status

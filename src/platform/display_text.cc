@@ -44,6 +44,22 @@ size_t Utf8SequenceLength(const unsigned char* s, size_t size, bool* cut) {
   return length;
 }
 
+namespace {
+
+// An invisible format character that reorders or hides text (bidirectional
+// overrides and isolates, zero-width characters, the byte-order mark): a
+// file name with one could make a table cell or a log line read otherwise
+// than it is. `s` is a well-formed sequence of `length` bytes.
+bool IsHiddenFormat(const unsigned char* s, size_t length) {
+  uint32_t code = 0;
+  if (length == 2) code = (s[0] & 0x1Fu) << 6 | (s[1] & 0x3Fu);
+  if (length == 3) code = (s[0] & 0x0Fu) << 12 | (s[1] & 0x3Fu) << 6 | (s[2] & 0x3Fu);
+  return code == 0x061C || (code >= 0x200B && code <= 0x200F) ||
+         (code >= 0x202A && code <= 0x202E) || (code >= 0x2060 && code <= 0x2069) || code == 0xFEFF;
+}
+
+}  // namespace
+
 std::string EscapeForDisplay(const std::string& bytes, DisplayForm form) {
   const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
   std::string out;
@@ -68,6 +84,10 @@ std::string EscapeForDisplay(const std::string& bytes, DisplayForm form) {
       // A bad byte alone, so that the bytes after it are judged afresh.
       AppendHex(out, c);
       if (c1Control) AppendHex(out, s[++i]);
+    } else if (IsHiddenFormat(s + i, length)) {
+      for (size_t k = 0; k < length; ++k) AppendHex(out, s[i + k]);
+      i += length;
+      continue;
     } else {
       out.append(bytes, i, length);
       i += length;

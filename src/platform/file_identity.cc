@@ -169,10 +169,10 @@ TString WhyChainNotPrivate(const TPath& folder, bool folderIsAbove) {
       return "the folder '" + level.ToString() + "' cannot be examined";
     }
     const bool own = level == folder && !folderIsAbove;
-    const TString which = own ? TString("the folder '") : TString("the folder above it, '");
+    const TString which = own ? "the folder '" + level.ToString() + "'"
+                              : "the folder above it, '" + level.ToString() + "',";
     if (info.st_uid != self && info.st_uid != 0) {
-      return which + level.ToString() + "', belongs to user " +
-             TString(std::to_string(info.st_uid));
+      return which + " belongs to user " + TString(std::to_string(info.st_uid));
     }
     // A sticky folder above lets no one rename what belongs to others. A
     // folder above that a group may write lets its members rename the folder
@@ -185,7 +185,7 @@ TString WhyChainNotPrivate(const TPath& folder, bool folderIsAbove) {
                           OnlyRootAndSelfIn(info.st_gid);
     const mode_t writableByOthers = own || !ownGroup ? (S_IWGRP | S_IWOTH) : S_IWOTH;
     if ((info.st_mode & writableByOthers) != 0 && (own || (info.st_mode & S_ISVTX) == 0)) {
-      return which + level.ToString() + "', is writable by group or others";
+      return which + " is writable by group or others";
     }
     if (level.Parent() == level || level.Parent().IsEmpty()) return {};
   }

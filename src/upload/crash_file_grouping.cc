@@ -126,10 +126,15 @@ std::optional<CrashFileGroups::GroupId> CrashGroupOf(const CrashPackage& package
     }
   }
   if (!package.HasManifest()) return std::nullopt;
-  for (const auto& [path, file] : package.GetManifest()->GetCrashArtifactFiles()) {
-    if (file->GetType() == ArtifactType::kManifest) continue;
-    const TString key = ArtifactNames::GetGroupingKey(path);
-    if (!key.isEmpty()) return CrashFileGroups::GroupId(path.Parent(), key);
+  // A dump tells the crash; a log or a GDB stack beside it may have any name.
+  for (const bool dumps : {true, false}) {
+    for (const auto& [path, file] : package.GetManifest()->GetCrashArtifactFiles()) {
+      if (file->GetType() == ArtifactType::kManifest || ArtifactNames::MakesACrash(path) != dumps) {
+        continue;
+      }
+      const TString key = ArtifactNames::GetGroupingKey(path);
+      if (!key.isEmpty()) return CrashFileGroups::GroupId(path.Parent(), key);
+    }
   }
   return std::nullopt;
 }

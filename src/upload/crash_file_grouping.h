@@ -55,8 +55,8 @@ CrashFileGroups GroupCrashFiles(const std::set<zor::platform::TPath>& listing,
 // first would hide that folder's crash of the file's key; nor may a manifest
 // that lists nothing or does not parse leave the package known by its name
 // alone, which hides every folder's crash of that key. Else the directory and
-// grouping key of the first crash file of the program's own record; none
-// when neither is known.
+// grouping key of the first dump of the program's own record (of its first
+// other crash file when it has no dump); none when neither is known.
 std::optional<CrashFileGroups::GroupId> CrashGroupOf(const CrashPackage& package);
 
 // The crashes that packages already hold, for GroupCrashFiles' `isKnown`: by

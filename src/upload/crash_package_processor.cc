@@ -222,7 +222,8 @@ void CrashPackageProcessor::ApplyRetention() {
   stats_.pruned = pruned.size();
 }
 
-CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadPackagesInState(UploadStatus status) {
+CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadPackagesInState(
+    UploadStatus status, std::vector<TString>* busy) {
   const TString statusName = ToName(status);
   LogText(TLog::Debug,
           TFormatString("Checking for packages in state %1 from previous run...").arg(statusName));
@@ -239,7 +240,10 @@ CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadPackagesInState(Upl
     try {
       std::shared_ptr<Package> package = LoadPackageStatusFile(path, boundary_);
       const TString name = package->GetPackageName();
-      if (!IsFreeToWorkOn(*package)) continue;
+      if (!IsFreeToWorkOn(*package)) {
+        if (busy != nullptr) busy->push_back(name);
+        continue;
+      }
       packages.emplace(name, std::move(package));
     } catch (const ZorvaneException& e) {
       if (ClassifyFailure(e) == AttemptFailure::kTransient) {
@@ -651,19 +655,26 @@ void CrashPackageProcessor::ZipAndEncryptPackage(Package& package, PackageEncryp
                           .arg(contents));
 }
 
-std::vector<TString> CrashPackageProcessor::RetryFailedPackages(
+CrashPackageProcessor::Retried CrashPackageProcessor::RetryFailedPackages(
     const std::vector<TString>& names) {
   const std::set<TString> wanted(names.begin(), names.end());
-  std::vector<TString> retried;
-  for (const auto& [name, package] : LoadPackagesInState(UploadStatus::kFailed)) {
+  Retried retried;
+  std::vector<TString> busy;
+  for (const auto& [name, package] : LoadPackagesInState(UploadStatus::kFailed, &busy)) {
     if (!wanted.empty() && wanted.count(name) == 0) continue;
     const auto lock = PackageLock::TryLock(*package);
-    if (!lock) continue;
+    if (!lock) {
+      retried.busy.push_back(name);
+      continue;
+    }
     package->GrantNewAttempts();
     LogText(TLog::Info,
             TFormatString("Package '%1' gets new attempts; the next send-crashes run tries it.")
                 .arg(name));
-    retried.push_back(name);
+    retried.changed.push_back(name);
+  }
+  for (const TString& name : busy) {
+    if (wanted.empty() || wanted.count(name) != 0) retried.busy.push_back(name);
   }
   return retried;
 }

@@ -120,12 +120,16 @@ class CrashPackageProcessor {
   // After a successful upload: the package's CleanUpFiles. Never throws.
   void CleanUpUploadedPackage(Package& package);
 
+  // What RetryFailedPackages came to, by package name.
+  struct Retried {
+    std::vector<zor::platform::TString> changed;
+    std::vector<zor::platform::TString> busy;  // failed, but another process holds its lock
+  };
   // `retry`: gives the "Failed" packages named in `names` (every one when
   // `names` is empty) a fresh set of attempts (Package::GrantNewAttempts),
-  // each logged at Info. Returns the names of the packages it changed.
-  // Throws what listing the data directory and saving a package throw.
-  std::vector<zor::platform::TString> RetryFailedPackages(
-      const std::vector<zor::platform::TString>& names);
+  // each logged at Info, except those another process holds. Throws what
+  // listing the data directory and saving a package throw.
+  Retried RetryFailedPackages(const std::vector<zor::platform::TString>& names);
 
   // A new logs package and its lock, which the caller holds until it is done
   // with the package.
@@ -148,9 +152,10 @@ class CrashPackageProcessor {
   using PackageMap = std::map<zor::platform::TString, std::shared_ptr<Package>>;
 
   // The packages whose status files end in `status`'s name, by name (the
-  // first file of a name wins).
-  // Packages another process holds are left out.
-  PackageMap LoadPackagesInState(UploadStatus status);
+  // first file of a name wins). Packages another process holds are left
+  // out; with `busy`, their names are added to it.
+  PackageMap LoadPackagesInState(UploadStatus status,
+                                 std::vector<zor::platform::TString>* busy = nullptr);
   // False, for the rest of the run, once the package's lock was found held
   // (see PackageLock::TryLock).
   bool IsFreeToWorkOn(const Package& package);

@@ -76,16 +76,16 @@ TEST_F(ConfigFileTest, MistakesAreNamedBeforeAnythingChanges) {
        "invalid environment variable(s), in config file '" + conf + "'\n", false},
       {"servercrashupload.http_put_timeout_in_minutes: 0\n", -1,
        "Setting 'servercrashupload.http_put_timeout_in_minutes' is '0' in config file '" + conf +
-           "': a time-out must be a positive number of minutes\n",
+           "': a time-out must be a number of minutes of at least a millisecond (0.0000167)\n",
        false},
       {base, -1,
        "Config file '" + conf + "' is not used: the file '" + conf +
            "' is writable by group or others, so another user could choose",
        false, true},
       {base, -1, "is not used: the file '" + conf + "' belongs to user 65534", false, false, 65534},
-      {base + "servercrashupload.retention.max_total_mb: lots\n", -1,
-       "The setting 'servercrashupload.retention.max_total_mb' has the value 'lots', which is "
-       "not a whole number from 1 to 4294967295."},
+      {base + "servercrashupload.upload_part_size_in_bytes: 50MB\n", -1,
+       "The setting 'servercrashupload.upload_part_size_in_bytes' has the value '50MB', which "
+       "is not a whole number from 1 to 4294967295."},
       {base + "servercrashupload.max_upload_per_hour: 2\n"
               "servercrashupload.retention.max_total_mb: 0\n",
        -1,

@@ -333,7 +333,7 @@ TEST(CrashUploadTest, AnotherUsersFilesNeitherHangNorHideNorPruneACrash) {
   // Its own crash handler would write this run's memory there by name.
   EXPECT_THAT(log, HasSubstr("This program's own crashes are not reported in this run: the "
                              "folder '" +
-                             dir.Sub("shared-temp") + "', is writable"));
+                             dir.Sub("shared-temp") + "' is writable"));
   EXPECT_THAT(log, HasSubstr("This program's own crashes are not reported in this run: the "
                              "folder above it, '" +
                              a + "', belongs to user"));

@@ -295,6 +295,11 @@ TEST_F(UploadTest, OnlyRefusalsGiveAPackageUpAndRetryBringsItBack) {
   EXPECT_TRUE(ResultCodes("d.4") == std::vector<std::string>{"Success"});
   EXPECT_TRUE(StoredDump("d.4") == dumpBytes_["d.4"]);
 
+  // Held by another process (flock(1) holds its lock): said so, left as it is.
+  r = Run({"--command", "retry", "--config-file", Config(), "a.1"}, {}, "",
+          {"/usr/bin/flock", data_ + "/a.1.lock"});
+  EXPECT_THAT(r.out, HasSubstr("Package 'a.1' is in use by another run"));
+  EXPECT_EQ(Status("a.1").first, "failed");
   r = Run({"--command", "retry", "--config-file", Config(), "a.1", "nosuch.9"});
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_THAT(r.out, HasSubstr("Package 'a.1' gets new attempts"));
