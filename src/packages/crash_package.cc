@@ -103,17 +103,38 @@ std::vector<std::pair<TPath, const CrashArtifactFile*>> DumpsFirst(const CrashMa
 }
 
 // A crash may come with any number of other files (a user's folder of them):
-// past the cap they are left out, with a count, so that one crash costs a
-// bounded record, memory and descriptors.
-void LogLeftOut(const TString& name, const TPath& directory, uint64_t leftOut) {
-  if (leftOut == 0) return;
-  LogText(TLog::Warn, TFormatString("Crash '%1' in '%2' goes without %3 of its files: it takes "
-                                    "at most %4 besides its dumps and manifest")
-                          .arg(name)
-                          .arg(NativeText(directory))
-                          .arg(leftOut)
-                          .arg(static_cast<uint64_t>(CrashPackage::kMaxOtherFiles)));
-}
+// its dumps and manifests (by name) always go, of the others the first
+// kMaxOtherFiles, and the rest are left out with a count, so that one crash
+// costs a bounded record, memory and descriptors. The record and the zip
+// both apply it: a manifest the application completed reaches only the zip.
+class OtherFilesCap {
+ public:
+  // True iff `path`, not offered before, goes with the crash.
+  bool Takes(const TPath& path) {
+    if (IsDump(path)) return true;
+    if (others_ < CrashPackage::kMaxOtherFiles) {
+      ++others_;
+      return true;
+    }
+    ++leftOut_;
+    return false;
+  }
+
+  // One Warn line, when anything was left out.
+  void LogLeftOut(const TString& name, const TPath& directory) const {
+    if (leftOut_ == 0) return;
+    LogText(TLog::Warn, TFormatString("Crash '%1' in '%2' goes without %3 of its files: it takes "
+                                      "at most %4 besides its dumps and manifest")
+                            .arg(name)
+                            .arg(NativeText(directory))
+                            .arg(leftOut_)
+                            .arg(static_cast<uint64_t>(CrashPackage::kMaxOtherFiles)));
+  }
+
+ private:
+  size_t others_ = 0;
+  uint64_t leftOut_ = 0;
+};
 
 // `namedBy` says where the path came from: a file's name, or "the package
 // status" or "the dump directory's listing".
@@ -159,11 +180,9 @@ CrashPackage::CrashPackage(const TString& name, const std::set<TPath>& artifactP
   const TPath directory = firstPath.Parent();
   CrashManifest::ArtifactFiles files;
   TPath manifestPath;
-  size_t kept = 0;  // dumps and manifests, which the cap spares
-  uint64_t leftOut = 0;
-  const auto hasRoomFor = [&](const TPath& path) {
-    return files.count(path) > 0 || files.size() - kept < kMaxOtherFiles;
-  };
+  OtherFilesCap cap;
+  // Judged by name: a file left out costs no look at it.
+  const auto takes = [&](const TPath& path) { return files.count(path) > 0 || cap.Takes(path); };
   for (const TPath& path : artifactPaths) {
     if (zor::platform::ComparePaths(path.Parent(), directory) != 0) {
       throw ZorvaneException(
@@ -173,18 +192,12 @@ CrashPackage::CrashPackage(const TString& name, const std::set<TPath>& artifactP
               .arg(NativeText(firstPath))
               .arg(NativeText(path)));
     }
-    // Judged by name first: a file left out costs no look at it.
-    if (IsDump(path)) {
-      if (files.count(path) == 0) ++kept;
-    } else if (!hasRoomFor(path)) {
-      ++leftOut;
-      continue;
-    }
+    if (!takes(path)) continue;
     auto file = std::make_shared<CrashArtifactFile>(path);
     files.insert_or_assign(path, file);
     switch (file->GetType()) {
       case ArtifactType::kErrorLog:
-        AddRotatedLogs(path, hasRoomFor, &files, &leftOut);
+        AddRotatedLogs(path, takes, &files);
         break;
       case ArtifactType::kManifest:
         manifestPath = path;
@@ -197,13 +210,9 @@ CrashPackage::CrashPackage(const TString& name, const std::set<TPath>& artifactP
     }
   }
   for (const TPath& path : additionalPaths) {
-    if (!hasRoomFor(path)) {
-      ++leftOut;
-      continue;
-    }
-    files.insert_or_assign(path, std::make_shared<CrashArtifactFile>(path));
+    if (takes(path)) files.insert_or_assign(path, std::make_shared<CrashArtifactFile>(path));
   }
-  LogLeftOut(name, directory, leftOut);
+  cap.LogLeftOut(name, directory);
 
   // The application's manifest is read, never written: a completed one (an
   // earlier version completed it in place) serves as it is; otherwise the
@@ -288,8 +297,8 @@ void CrashPackage::LoadManifest(const TPath& path, const TString& namedBy) {
 }
 
 void CrashPackage::AddRotatedLogs(const TPath& logPath,
-                                  const std::function<bool(const TPath&)>& hasRoomFor,
-                                  CrashManifest::ArtifactFiles* files, uint64_t* leftOut) const {
+                                  const std::function<bool(const TPath&)>& takes,
+                                  CrashManifest::ArtifactFiles* files) const {
   std::vector<TPath> chain;
   try {
     RotatedLogsSet set(logPath, &GetTrustBoundary());
@@ -314,10 +323,7 @@ void CrashPackage::AddRotatedLogs(const TPath& logPath,
       }
       continue;
     }
-    if (!hasRoomFor(chain[position])) {
-      ++*leftOut;
-      continue;
-    }
+    if (!takes(chain[position])) continue;
     auto file = std::make_shared<CrashArtifactFile>(chain[position]);
     file->SetUploadPermission(PermissionForRotatedLog(position, chain.size()));
     files->insert_or_assign(chain[position], file);
@@ -363,8 +369,7 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
   // going under a limit that is there for good.
   const uint64_t left = zor::platform::OpenFilesLeft();
   const size_t room = left > kDescriptorsKept ? left - kDescriptorsKept : 1;
-  size_t others = 0;
-  uint64_t leftOut = 0;
+  OtherFilesCap cap;
   uint64_t beyondRoom = 0;
   for (const auto& [path, file] : order) {
     // Not read, but the crash's all the same: deleted with it as found now.
@@ -377,10 +382,7 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
       continue;
     }
     // Neither read nor stamped: left where it is, never deleted unsent.
-    if (!IsDump(path) && ++others > kMaxOtherFiles) {
-      ++leftOut;
-      continue;
-    }
+    if (!cap.Takes(path)) continue;
     if (files.size() >= room) {
       ++beyondRoom;
       continue;
@@ -411,7 +413,7 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
     }
     files.push_back({path, std::move(*input), identity->size});
   }
-  LogLeftOut(GetPackageName(), manifest->GetFilePath().Parent(), leftOut);
+  cap.LogLeftOut(GetPackageName(), manifest->GetFilePath().Parent());
   if (beyondRoom > 0) {
     LogText(TLog::Warn, TFormatString("Crash '%1' goes without %2 of its files: the process may "
                                       "open only %3 more of them at once (its limit of open "

@@ -127,7 +127,9 @@ class CrashPackage : public Package {
   // Dumps (by name) come first; of the other files at most kMaxOtherFiles
   // are taken, and of all no more than the process may still open less
   // kDescriptorsKept (at least one), the rest left out (not read, nor deleted
-  // with the crash) with a Warn line and a count.
+  // with the crash) with a Warn line and a count. So are the dumps and
+  // manifests that an application's manifest lists of another crash (another
+  // grouping key or folder): that crash goes in a package of its own.
   // Finds the identity of each of the manifest's files but the refused ones,
   // for RecordEncryption (Package::GetZippedFiles): those opened as opened,
   // while their name still means them.
@@ -195,12 +197,14 @@ class CrashPackage : public Package {
   // `namedBy` says in that Warn line what named the path.
   void LoadManifest(const zor::platform::TPath& path, const zor::platform::TString& namedBy);
   // The record of each file of `logPath`'s rotated chain after the first,
-  // with the permission of its position, into `*files`, each one that
-  // `hasRoomFor` refuses counted in `*leftOut` instead. An unreadable chain
-  // is logged at Warn and adds nothing; ShortOfResources passes through.
+  // with the permission of its position, into `*files`, but those that
+  // `takes` refuses (the cap on other files counts them) and dumps by name
+  // (each makes a crash of its own; one not already in `*files` is logged at
+  // Warn). An unreadable chain is logged at Warn and adds nothing;
+  // ShortOfResources passes through.
   void AddRotatedLogs(const zor::platform::TPath& logPath,
-                      const std::function<bool(const zor::platform::TPath&)>& hasRoomFor,
-                      CrashManifest::ArtifactFiles* files, uint64_t* leftOut) const;
+                      const std::function<bool(const zor::platform::TPath&)>& takes,
+                      CrashManifest::ArtifactFiles* files) const;
 
   std::shared_ptr<CrashManifest> manifest_;
 };
