@@ -347,10 +347,11 @@ std::optional<uint64_t> Config::GetWholeNumber(const char* key, uint64_t min, ui
   bool parsed = false;
   const uint64_t value = text.trim().toULongLong(&parsed, 10);
   if (!parsed || value < min || value > max) {
-    throw ZorvaneException(TFormatString("The setting '%1' has the value '%2', which is not a "
-                                         "whole number from %3 to %4.")
+    throw ZorvaneException(TFormatString("The setting '%1' has the value '%2' in config file "
+                                         "'%3', which is not a whole number from %4 to %5.")
                                .arg(key)
                                .arg(text)
+                               .arg(TString(filePath_.NativeString()))
                                .arg(min)
                                .arg(max));
   }
@@ -391,10 +392,12 @@ int64_t Config::GetRetryDelay() const {
   bool ok = false;
   const double minutes = text.toDouble(&ok);
   if (!ok || !(minutes >= 0) || minutes > 7 * 24 * 60) {
-    throw ZorvaneException(TFormatString("The setting '%1' has the value '%2', which is not a "
-                                         "number of minutes from 0 to 10080.")
+    throw ZorvaneException(TFormatString("The setting '%1' has the value '%2' in config file "
+                                         "'%3', which is not a number of minutes from 0 to "
+                                         "10080.")
                                .arg(kKey)
-                               .arg(text));
+                               .arg(text)
+                               .arg(TString(filePath_.NativeString())));
   }
   return static_cast<int64_t>(minutes * kMsPerMinute);
 }

@@ -143,8 +143,9 @@ class Config {
   int64_t GetHttpPutTimeout() const;
   // The next three read whole numbers: a present value outside the range
   // given, or not a decimal whole number ("50MB"), throws ZorvaneException
-  // "The setting '<key>' has the value '<value>', which is not a whole number
-  // from <min> to <max>.", rather than being read as 0.
+  // "The setting '<key>' has the value '<value>' in config file '<file>',
+  // which is not a whole number from <min> to <max>.", rather than being
+  // read as 0.
   // Bytes per uploaded part, 1 to 4294967295; default 52428800 (50 MiB).
   uint32_t GetUploadPartSize() const;
   // Bytes per second, 0 to 2^63-1; 0 (the default) means no limit.
@@ -160,7 +161,8 @@ class Config {
   // Settings for running on many servers; each is off (nullopt or empty) when
   // absent. A present value must be a whole number from 1 to the type's
   // maximum; anything else throws ZorvaneException "The setting '<key>' has
-  // the value '<value>', which is not a whole number from 1 to <max>."
+  // the value '<value>' in config file '<file>', which is not a whole number
+  // from 1 to <max>."
   // Packages older than this many days are deleted at the start of a run.
   std::optional<uint32_t> GetRetentionMaxAgeDays() const;
   // The most the dump directories and the data directory may hold together,

@@ -177,9 +177,9 @@ TEST_F(ConfigTest, FleetSettingsAreOffWhenAbsentAndBadValuesAreNamed) {
   };
   for (const auto& c : refused) {
     const std::string key = std::string("servercrashupload.") + c.key;
-    Load("servercrashupload.data.dir: d\n" + key + ": " + c.bad + "\n");
+    const std::string path = Load("servercrashupload.data.dir: d\n" + key + ": " + c.bad + "\n");
     EXPECT_EQ(ErrorOf([&] { config_.Validate(); }),
-              "The setting '" + key + "' has the value '" + c.bad +
+              "The setting '" + key + "' has the value '" + c.bad + "' in config file '" + path +
                   "', which is not a whole number from " + c.range + ".");
   }
 }

@@ -76,9 +76,13 @@ TString CrashServerRequests::RegistrationJson(const RegistrationFields& fields,
 TString CrashServerRequests::CompletionXml(const PackageUploadProgress::CompletedParts& parts) {
   TString xml = "<CompleteMultipartUpload>";
   for (const auto& [number, tag] : parts) {
+    // A tag is the store's text: raw, "&" or "<" would make the body
+    // malformed, or "</ETag></Part>" rewrite the list of parts.
+    TString escaped = tag;
+    escaped.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;");
     xml += TFormatString("<Part><PartNumber>%1</PartNumber><ETag>%2</ETag></Part>")
                .arg(number)
-               .arg(tag);
+               .arg(escaped);
   }
   return xml + "</CompleteMultipartUpload>";
 }

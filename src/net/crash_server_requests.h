@@ -63,7 +63,8 @@ class CrashServerRequests {
   static zor::platform::TString RegistrationJson(const RegistrationFields& fields,
                                                  const Json::Document& encryptionMetadata);
   // "<CompleteMultipartUpload>" and one <Part> per entry in ascending part
-  // order, tags exactly as stored, no declaration and no white space.
+  // order, tags as stored with "&", "<" and ">" escaped for XML, no
+  // declaration and no white space.
   static zor::platform::TString CompletionXml(const PackageUploadProgress::CompletedParts& parts);
 
  private:

@@ -45,13 +45,17 @@ TEST(CrashServerRequests, RegistrationMembersInOrderThenTheEncryptionMetadata) {
             R"("enc-iv":"v"})");
 }
 
-TEST(CrashServerRequests, CompletionListsThePartsInOrderWithTheirTagsAsStored) {
+TEST(CrashServerRequests, CompletionListsThePartsInOrderWithTheirTagsEscaped) {
   EXPECT_EQ(CrashServerRequests::CompletionXml({}).toStdString(),
             "<CompleteMultipartUpload></CompleteMultipartUpload>");
   EXPECT_EQ(CrashServerRequests::CompletionXml({{10, "\"b\""}, {2, "\"a\""}}).toStdString(),
             "<CompleteMultipartUpload><Part><PartNumber>2</PartNumber><ETag>\"a\"</ETag></Part>"
             "<Part><PartNumber>10</PartNumber><ETag>\"b\"</ETag></Part>"
             "</CompleteMultipartUpload>");
+  // A tag cannot add a part or break the body.
+  EXPECT_EQ(CrashServerRequests::CompletionXml({{1, "a&b</ETag></Part><Part>"}}).toStdString(),
+            "<CompleteMultipartUpload><Part><PartNumber>1</PartNumber><ETag>a&amp;b&lt;/ETag&gt;"
+            "&lt;/Part&gt;&lt;Part&gt;</ETag></Part></CompleteMultipartUpload>");
 }
 
 }  // namespace

@@ -574,6 +574,7 @@ TString CrashPackageProcessor::FreePackageName(const CrashFileGroups::GroupId& g
   Filesystem& fs = Filesystem::GetInstance();
   const auto isFree = [&](const TString& name) {
     if (packages_.count(name) != 0 || skipped_.count(name) != 0) return false;
+    if (name == PackageLock::kReservedName) return false;
     for (const UploadStatus status : kStoredStatuses) {
       if (fs.FileExists(GetStatusFilePath(name, status))) return false;
     }

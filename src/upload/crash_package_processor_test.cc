@@ -318,6 +318,8 @@ TEST_F(CrashPackageProcessorTest, GroupsFilesIntoPackages) {
   const TPath java = Dump(std::string("java/hs_err_svc_pid_77.") + kId + ".log");
   const TPath spaced = Dump("with space/app 1.9.dmp");
   const TPath backslash = Dump("back\\slash.2.dmp");
+  // The run's own lock file would be this one's package lock.
+  const TPath reserved = Dump("zorcrashreporter.dmp");
   // A name the program cannot represent is skipped; the crash stays whole.
   const TPath own = Dump(std::string("own_") + kOwnId + ".crash/app.3.dmp");
   Dump(std::string("own_") + kOwnId + ".crash/notes\xff.log");
@@ -332,12 +334,14 @@ TEST_F(CrashPackageProcessorTest, GroupsFilesIntoPackages) {
       {"back\\slash.2", {backslash}},
       {kOwnId, {own}},
       {"twice.3", {first}},
-      {"twice.3-", second}};  // and 8 hexadecimal digits
+      {"twice.3-", second},  // and 8 hexadecimal digits, as below
+      {"zorcrashreporter-", {reserved}}};
   ASSERT_EQ(packages.size(), expected.size()) << log_;
   for (size_t i = 0; i < packages.size(); ++i) {
     const std::string name = Names({packages[i]}).front();
     EXPECT_EQ(name.substr(0, expected[i].first.size()), expected[i].first) << i;
-    EXPECT_EQ(name.size(), expected[i].first.size() + (i + 1 == expected.size() ? 8 : 0)) << i;
+    EXPECT_EQ(name.size(), expected[i].first.size() + (expected[i].first.back() == '-' ? 8 : 0))
+        << i;
     EXPECT_EQ(ArtifactsOf(*packages[i]), expected[i].second) << i;
   }
   EXPECT_EQ(DataFiles().size(), expected.size());  // no status file for the group without a dump

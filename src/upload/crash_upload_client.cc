@@ -18,8 +18,8 @@ using zor::platform::ZorvaneException;
 
 CrashUploadClient::CrashUploadClient(bool includeFullDumps, const TString& configFile)
     : UploadClient(configFile) {
-  runLock_.emplace(Filesystem::GetInstance().LockFile(Config::GetInstance().GetDataDirectory() /
-                                                      "zorcrashreporter.lock"));
+  runLock_.emplace(Filesystem::GetInstance().LockFile(PackageLock::LockFilePath(
+      Config::GetInstance().GetDataDirectory(), PackageLock::kReservedName)));
   Processor().SetIncludeFullDumps(includeFullDumps);
 }
 

@@ -35,6 +35,10 @@ class Package;
 class PackageLock {
  public:
   static constexpr char kExtension[] = "lock";
+  // The name whose lock file would be the run's own lock
+  // ("zorcrashreporter.lock", in the data directory and the log folder): no
+  // package may have it, or the run would find its package held for ever.
+  static constexpr char kReservedName[] = "zorcrashreporter";
 
   // "<dataDirectory>/<packageName>.lock".
   static zor::platform::TPath LockFilePath(const zor::platform::TPath& dataDirectory,

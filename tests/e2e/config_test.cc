@@ -84,8 +84,9 @@ TEST_F(ConfigFileTest, MistakesAreNamedBeforeAnythingChanges) {
        false, true},
       {base, -1, "is not used: the file '" + conf + "' belongs to user 65534", false, false, 65534},
       {base + "servercrashupload.upload_part_size_in_bytes: 50MB\n", -1,
-       "The setting 'servercrashupload.upload_part_size_in_bytes' has the value '50MB', which "
-       "is not a whole number from 1 to 4294967295."},
+       "The setting 'servercrashupload.upload_part_size_in_bytes' has the value '50MB' in "
+       "config file '" +
+           conf + "', which is not a whole number from 1 to 4294967295."},
       {base + "servercrashupload.max_upload_per_hour: 2\n"
               "servercrashupload.retention.max_total_mb: 0\n",
        -1,
