@@ -123,7 +123,12 @@ ArtifactType RecognizeArtifactType(const TString& pathText) {
     return ArtifactType::kErrorLog;
   }
   if (pathText.endsWith(kDmpSuffix)) {
-    return pathText.contains(kFullDumpDashMarker) || pathText.contains(kFullDumpDotMarker)
+    // Only the end of the name marks a full dump: a folder or a program named
+    // "team-fullstack" or "app-fullscreen" holds minidumps, which
+    // --no-full-dumps would otherwise leave out and delete unsent.
+    const TString dump(kDmpSuffix);
+    return pathText.endsWith(kFullDumpDashMarker + dump) ||
+                   pathText.endsWith(kFullDumpDotMarker + dump)
                ? ArtifactType::kProcessFullDump
                : ArtifactType::kProcessMiniDump;
   }

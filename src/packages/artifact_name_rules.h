@@ -80,9 +80,10 @@ const zor::platform::TRegex& ProcessFileRegex();
 
 // The type of the file at `pathText`, by the first rule that holds:
 // ".manifest" suffix; GDB stack file name; Java fatal-error log, heap dump,
-// stack file name (in that order); ".log" or ".txt" suffix (ErrorLog); ".dmp"
-// suffix with "-full" or ".full" anywhere in the text (ProcessFullDump);
-// ".dmp" suffix (ProcessMiniDump); else kUnknown.
+// stack file name (in that order); ".log" or ".txt" suffix (ErrorLog);
+// "-full.dmp" or ".full.dmp" suffix (ProcessFullDump; a marker elsewhere in
+// the path, a folder's or a program's name, makes no full dump); ".dmp"
+// suffix (ProcessMiniDump); else kUnknown.
 ArtifactType RecognizeArtifactType(const zor::platform::TString& pathText);
 
 // The grouping key of `path`: the package id of the crash the file belongs

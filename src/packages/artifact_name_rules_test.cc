@@ -36,8 +36,9 @@ TEST(ArtifactNameRules, TypeAndGroupingKeyOfEachName) {
       {"/d/a-full.b-full.dmp", ArtifactType::kProcessFullDump, "a.b"},
       {"/d/a.full-full.dmp", ArtifactType::kProcessFullDump, "a.full"},
       {"/d/a.full.log", ArtifactType::kErrorLog, "a"},
-      // The full-dump marker may stand anywhere in the path.
-      {"/d/run.full/crash.dmp", ArtifactType::kProcessFullDump, "crash"},
+      // Only the end of the name marks a full dump, not a folder or a program.
+      {"/d/run.full/crash.dmp", ArtifactType::kProcessMiniDump, "crash"},
+      {"/d/team-fullstack/app-fullscreen.12.dmp", ArtifactType::kProcessMiniDump, "appscreen.12"},
       // A GDB stack file ends with ".txt" but is no error log.
       {"/d/core_server.77.11.42.txt", ArtifactType::kGdbStacks, "core_server.77.11.42"},
       {"/d/core_server.77.11.42.TXT", ArtifactType::kUnknown, ""},

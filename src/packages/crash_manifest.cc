@@ -138,11 +138,29 @@ void CrashManifest::ReadMember(const rapidjson::Value& name, const rapidjson::Va
 }
 
 std::shared_ptr<CrashManifest> CrashManifest::LoadFromFile(const TPath& path) {
-  return LoadObjectFromFile<CrashManifest>(path);
+  auto manifest = LoadObjectFromFile<CrashManifest>(path);
+  manifest->AnchorRelativeNames();
+  return manifest;
 }
 
 std::shared_ptr<CrashManifest> CrashManifest::LoadFromFile(zor::platform::TFile& file) {
-  return LoadObjectFromFile<CrashManifest>(file);
+  auto manifest = LoadObjectFromFile<CrashManifest>(file);
+  manifest->AnchorRelativeNames();
+  return manifest;
+}
+
+void CrashManifest::AnchorRelativeNames() {
+  // An application may name the files beside its manifest as "app.1.dmp":
+  // taken from the working folder, they would be missed, or worse, be
+  // another folder's files.
+  ArtifactFiles anchored;
+  const TString folder = GetFilePath().Parent().ToString();
+  for (auto& [path, file] : crashArtifactFiles_) {
+    // "." is a record without a name, not the manifest's folder.
+    const bool asIs = path.IsAbsolute() || path.ToString() == ".";
+    anchored.emplace(asIs ? path : NormalisedPath(folder + "/" + path.ToString()), std::move(file));
+  }
+  crashArtifactFiles_ = std::move(anchored);
 }
 
 rapidjson::Document CrashManifest::ToJson() const {

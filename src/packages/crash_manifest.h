@@ -58,7 +58,9 @@ class CrashManifest : public JsonFileSerializedObject {
   CrashManifest(const CrashManifest&) = delete;
   CrashManifest& operator=(const CrashManifest&) = delete;
 
-  // Loads the file at `path` and binds the new manifest to it. Throws what
+  // Loads the file at `path` and binds the new manifest to it; a relative
+  // file name of its records is keyed as it lies beside the manifest (in
+  // `path`'s folder, normalised). Throws what
   // JsonFileSerializedObject::ReadJsonFile and the JSON constructor throw.
   static std::shared_ptr<CrashManifest> LoadFromFile(const zor::platform::TPath& path);
   // As above, from the open `file`, bound to its path.
@@ -126,6 +128,8 @@ class CrashManifest : public JsonFileSerializedObject {
   };
 
   void ReadMember(const rapidjson::Value& name, const rapidjson::Value& value);
+  // Keys each relative file name of the map by the bound file's folder.
+  void AnchorRelativeNames();
   bool WasRead(const char* lowerCaseName) const;
 
   rapidjson::Document document_;

@@ -144,11 +144,13 @@ TEST_F(CrashManifestTest, FirstRecordOfAFileCounts) {
       R"({"filename":"/d/./a.dmp","type":"ErrorLog"},{"filename":"//d//a.dmp"},)"
       R"({"filename":"/../x/../d/a.dmp"}],)"
       R"("crash-artifact-files":[{"filename":"/d/b.log","type":"ErrorLog","size":"12"},)"
-      R"({"FILENAME":"/d/a.dmp","type":"ProcessFullDump"}]})");
+      R"({"FILENAME":"/d/a.dmp","type":"ProcessFullDump"},{"filename":"sub/../c.dmp"}]})");
   const CrashManifest::ArtifactFiles& files = manifest->GetCrashArtifactFiles();
-  ASSERT_EQ(files.size(), 2u);
+  ASSERT_EQ(files.size(), 3u);
   EXPECT_EQ(files.at("/d/a.dmp")->GetType(), ArtifactType::kProcessMiniDump);
   EXPECT_EQ(files.at("/d/b.log")->GetSize(), 12u);
+  // A relative name lies beside the manifest, not in the working folder.
+  EXPECT_EQ(files.count(NormalisedPath(TPath(manifestPath_).Parent().ToString() + "/c.dmp")), 1u);
 
   const std::pair<const char*, const char*> spellings[] = {
       {"/a/./b//c/", "/a/b/c"}, {"/a/../../b", "/b"}, {"a/../../b", "../b"},

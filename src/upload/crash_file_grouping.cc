@@ -100,14 +100,21 @@ TString GetProcessKey(const TPath& path) {
 
 std::set<TPath> GdbFilesForGroup(const CrashFileGroups& groups,
                                  const CrashFileGroups::Files& group) {
-  if (group.empty()) return {};
-  const TString key = GetProcessKey(*group.begin());
+  // The first name that tells the process: "app.41-full.dmp", first in path
+  // order, gives no pid, "app.41.dmp" after it does.
+  TString key;
+  const TPath* named = nullptr;
+  for (const TPath& path : group) {
+    key = GetProcessKey(path);
+    named = &path;
+    if (!key.isEmpty()) break;
+  }
   if (key.isEmpty()) return {};
   const auto gdb = groups.gdbFiles.find(key);
   if (gdb == groups.gdbFiles.end()) return {};
   using zor::platform::IdentifyPath;
   using zor::platform::LinkHandling;
-  const auto crash = IdentifyPath(*group.begin(), LinkHandling::kDoNotFollow);
+  const auto crash = IdentifyPath(*named, LinkHandling::kDoNotFollow);
   if (!crash) return {};
   for (const TPath& path : gdb->second) {
     const auto stacks = IdentifyPath(path, LinkHandling::kDoNotFollow);

@@ -96,8 +96,9 @@ zor::platform::TString FitPackageName(const zor::platform::TString& name);
 zor::platform::TString GetProcessKey(const zor::platform::TPath& path);
 
 // The GDB stack file that belongs to `group` (a non-empty group of `groups`):
-// the first whose process key is that of the group's smallest path and whose
-// owner is that path's owner; none when no such file was found. Another
+// the first whose process key is that of the group's smallest path that has
+// one (a full dump's name gives none) and whose owner is that path's owner;
+// none when no such file was found. Another
 // user's file of that process is never the group's: anyone may name a file
 // so in a folder of their own, and the package's record vouches for it.
 std::set<zor::platform::TPath> GdbFilesForGroup(const CrashFileGroups& groups,

@@ -313,6 +313,8 @@ TEST_F(CrashPackageProcessorTest, GroupsFilesIntoPackages) {
   Dump("lonely.4.log");
   // Its stacks sort first: the crash is still known by its dump's folder and key.
   const TPath gdbDump = Dump("z/app.5.dmp");
+  // First in path order, but it names no process: the minidump does.
+  const TPath gdbFull = Dump("z/app.5-full.dmp");
   const TPath stacks = Dump("stacks/core_app.5.11.1700000000.txt");
   Dump("stacks/core_other.6.11.1700000000.txt");
   const TPath java = Dump(std::string("java/hs_err_svc_pid_77.") + kId + ".log");
@@ -330,7 +332,7 @@ TEST_F(CrashPackageProcessorTest, GroupsFilesIntoPackages) {
   const std::vector<std::pair<std::string, std::set<TPath>>> expected = {
       {kId, {java}},
       {"app 1.9", {spaced}},
-      {"app.5", {gdbDump, stacks}},
+      {"app.5", {gdbDump, gdbFull, stacks}},
       {"back\\slash.2", {backslash}},
       {kOwnId, {own}},
       {"twice.3", {first}},
