@@ -23,7 +23,6 @@ namespace ZorErrorReporting {
 namespace {
 
 using zor::platform::TPath;
-using zor::platform::TString;
 using zor::test::WriteFile;
 
 bool Exists(const std::string& path) {

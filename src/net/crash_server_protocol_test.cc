@@ -29,7 +29,6 @@
 namespace ZorErrorReporting::test_support {
 namespace {
 
-using ::testing::AllOf;
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using zor::platform::CurlException;

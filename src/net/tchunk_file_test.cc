@@ -14,7 +14,6 @@ namespace ZorErrorReporting {
 namespace {
 
 using zor::platform::TPath;
-using zor::test::ReadFile;
 using zor::test::ScopedTempDir;
 using zor::test::WriteFile;
 

@@ -83,8 +83,8 @@ MinidumpSummary ReadMinidump(const std::string& path) {
     }
     if (type == 4) ReadModules(data, rva, &summary);
     if (type == 6) {
-      summary.hasException = ReadAt(data, rva, &summary.exceptionThread) &&
-                             ReadAt(data, rva + 8, &summary.exceptionCode);
+      if (ReadAt(data, rva, &summary.exceptionThread))
+        ReadAt(data, rva + 8, &summary.exceptionCode);
     }
     if (type == 9) {
       uint64_t ranges = 0;
@@ -96,7 +96,6 @@ MinidumpSummary ReadMinidump(const std::string& path) {
       }
     }
   }
-  summary.valid = true;
   return summary;
 }
 

@@ -11,9 +11,7 @@
 namespace zor::test {
 
 struct MinidumpSummary {
-  bool valid = false;  // "MDMP" signature and a readable stream directory
   std::set<uint32_t> streamTypes;
-  bool hasException = false;
   uint32_t exceptionCode = 0;  // the signal number
   uint32_t exceptionThread = 0;
   uint32_t threadCount = 0;
@@ -24,7 +22,7 @@ struct MinidumpSummary {
   uint64_t fullMemoryBytes = 0;  // bytes described by the 64-bit memory list
 };
 
-// Reads the file at `path`; `valid` is false when it is no minidump.
+// Reads the file at `path`; what cannot be read stays at its default.
 MinidumpSummary ReadMinidump(const std::string& path);
 
 // Runs lldb once in batch mode, opening each of `corePaths` in turn and
