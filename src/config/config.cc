@@ -10,6 +10,7 @@
 #include "platform/file_identity.h"
 #include "platform/process_singleton.h"
 #include "platform/tformat_string.h"
+#include "platform/tregex.h"
 #include "platform/tsystem.h"
 #include "platform/zorvane_exception.h"
 
@@ -154,6 +155,35 @@ void Config::Validate() const {
   (void)GetUploadPartSize();
   (void)GetUploadBandwidthLimit();
   (void)GetProxySettings();
+  CheckSwitchesAndPattern();
+}
+
+void Config::CheckSwitchesAndPattern() const {
+  const TString file = filePath_.NativeString();
+  // "yes" read as false would keep every dump, or follow no link, in silence.
+  for (const char* key :
+       {"servercrashupload.disable_cert_validation", "servercrashupload.dump.dirs.follow_symlinks",
+        "servercrashupload.delete_completed_dumps", "servercrashupload.preserve_upload_packages"}) {
+    const TString text = GetValue(key, Mode::kOptional).trim();
+    if (text.isEmpty() || text.EqualsNoCase("true") || text.EqualsNoCase("false")) continue;
+    throw ZorvaneException(TFormatString("The setting '%1' has the value '%2' in config file "
+                                         "'%3', which is neither true nor false.")
+                               .arg(key)
+                               .arg(text)
+                               .arg(file));
+  }
+  // A pattern that does not compile would exclude no file at all.
+  constexpr char kPatternKey[] = "servercrashupload.filename_exclusion_regex";
+  const TString pattern = GetValue(kPatternKey, Mode::kOptional);
+  if (pattern.isEmpty()) return;
+  const zor::platform::TRegex regex(pattern, zor::platform::TRegex::Case::Insensitive);
+  if (regex.IsValid()) return;
+  throw ZorvaneException(TFormatString("The setting '%1' has the value '%2' in config file '%3', "
+                                       "which is not a regular expression: %4.")
+                             .arg(kPatternKey)
+                             .arg(pattern)
+                             .arg(file)
+                             .arg(regex.ErrorString()));
 }
 
 void Config::CheckTimeouts() const {

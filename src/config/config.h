@@ -90,7 +90,12 @@ class Config {
 
   // Reads every setting that has rules, so that a bad value ends the run
   // before anything has changed. Throws the ZorvaneException of the first
-  // refused value (see each getter); does nothing without a file.
+  // refused value (see each getter); does nothing without a file. The
+  // switches (cert validation, following links, deleting completed dumps,
+  // keeping packages) must be "true" or "false" in any case: else "The
+  // setting '<key>' has the value '<value>' in config file '<file>', which is
+  // neither true nor false."; the file name exclusion must compile: else
+  // "... which is not a regular expression: <why>."
   void Validate() const;
 
   // The path of the loaded file; empty until a file is loaded.
@@ -197,6 +202,9 @@ class Config {
   void ReadLines(const zor::platform::TString& text);
   // Throws as Load describes for the first time-out setting it refuses.
   void CheckTimeouts() const;
+  // Throws as Validate describes for a switch that is neither "true" nor
+  // "false" (any case) and a file name exclusion that does not compile.
+  void CheckSwitchesAndPattern() const;
   // The whole number of `key` from `min` to `max`, or nullopt when absent;
   // throws as GetUploadPartSize describes.
   std::optional<uint64_t> GetWholeNumber(const char* key, uint64_t min, uint64_t max) const;

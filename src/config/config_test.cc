@@ -219,7 +219,9 @@ TEST_F(ConfigTest, UnknownKeysAndMalformedLinesAreNamedWithTheirLine) {
 // Validate reads what a run would read later, so a bad value is refused
 // before any package is touched.
 TEST_F(ConfigTest, ValidateRefusesTheFirstBadValue) {
-  Load("servercrashupload.data.dir: d\nservercrashupload.retention.max_total_mb: 128\n");
+  Load(
+      "servercrashupload.data.dir: d\nservercrashupload.retention.max_total_mb: 128\n"
+      "servercrashupload.preserve_upload_packages: FALSE\n");
   EXPECT_NO_THROW(config_.Validate());
   const struct {
     const char* text;
@@ -229,6 +231,9 @@ TEST_F(ConfigTest, ValidateRefusesTheFirstBadValue) {
       {"servercrashupload.retention.max_age_days: 0", "not a whole number from 1"},
       {"servercrashupload.retry_delay_minutes: -1", "not a number of minutes"},
       {"servercrashupload.upload_endpoint: ftp://h", "not an http or https URL"},
+      {"servercrashupload.delete_completed_dumps: yes", "'yes' in config file"},
+      {"servercrashupload.dump.dirs.follow_symlinks: 1", "which is neither true nor false"},
+      {"servercrashupload.filename_exclusion_regex: (((", "which is not a regular expression"},
       {"servercrashupload.channel: x", "'servercrashupload.data.dir' is missing from config file"},
   };
   for (const auto& c : cases) {

@@ -44,6 +44,12 @@ TString Tag(const std::string& text) {
   return TString(digits);
 }
 
+// What this program's crash handler is still writing: its staging folder
+// ends in ".crash.temp" until renamed into place (a file it writes ends in
+// ".temp", no crash file's extension). Skipped whatever the exclusion setting
+// says; adoption takes a killed handler's.
+bool IsBeingWritten(const TPath& path) { return path.Parent().Filename().endsWith(".crash.temp"); }
+
 }  // namespace
 
 CrashFileGroups GroupCrashFiles(const std::set<TPath>& listing, const TString& exclusionPattern,
@@ -52,7 +58,7 @@ CrashFileGroups GroupCrashFiles(const std::set<TPath>& listing, const TString& e
   std::map<CrashFileGroups::GroupId, std::shared_ptr<CrashFileGroups::Files>> groups;
   CrashFileGroups result;
   for (const TPath& path : listing) {
-    if (exclusion.Search(path.ToString())) continue;
+    if (IsBeingWritten(path) || exclusion.Search(path.ToString())) continue;
     if (ArtifactNames::GdbStackFileRegex().Search(path.Filename())) {
       const TString key = GetProcessKey(path);
       if (!key.isEmpty()) result.gdbFiles[key].push_back(path);

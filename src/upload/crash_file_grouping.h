@@ -41,9 +41,11 @@ struct CrashFileGroups {
 
 // Groups `listing` (in its ascending order). A path whose text contains a
 // match of `exclusionPattern` (case-insensitive; the default ".*\.temp.*"
-// when empty) is skipped, as is one without a grouping key or whose group
-// `isKnown` accepts (a package of an earlier run). An invalid pattern excludes
-// nothing and is logged at Warn naming it. Logs each GDB file, package and
+// when empty) is skipped, as is what the crash handler is still writing (in
+// a folder ending ".crash.temp") whatever the pattern, and one without a grouping key or whose
+// group `isKnown` accepts (a package of an earlier run). An invalid pattern (the configuration
+// refuses one at start-up) excludes nothing else and is logged at Warn
+// naming it. Logs each GDB file, package and
 // Java artifact found at Debug. Never throws for any listing.
 CrashFileGroups GroupCrashFiles(const std::set<zor::platform::TPath>& listing,
                                 const zor::platform::TString& exclusionPattern,

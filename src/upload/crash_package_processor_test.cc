@@ -305,6 +305,9 @@ TEST_F(CrashPackageProcessorTest, RecordedNextAttemptIsWaitedForAtMostADay) {
 TEST_F(CrashPackageProcessorTest, GroupsFilesIntoPackages) {
   Dump("x.temp/excluded.1.dmp");
   Dump("Upper.TEMP/excluded.2.dmp");
+  // What the crash handler is still writing goes whatever the setting says.
+  Configure("servercrashupload.filename_exclusion_regex: .*(x|upper)\\.temp/.*\n");
+  Dump(std::string("zorcrashreporter_") + kOwnId + ".crash.temp/app.8.dmp");
   // One key in two folders is two crashes; the second one's name says its folder.
   const TPath first = Dump("one/twice.3.dmp");
   const std::set<TPath> second = {Dump("two/twice.3.dmp"), Dump("two/twice.3.log")};
