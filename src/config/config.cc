@@ -281,14 +281,28 @@ std::vector<TPath> Config::GetDumpDirectories() const {
   const ConfigOverrideValues overrides = ConfigOverrides::GetInstance().Get();
   TString list = overrides.crashDumpDirectories;
   if (list.isEmpty()) list = GetValue("servercrashupload.dump.dirs", Mode::kOptional);
-  std::vector<TPath> directories =
-      list.isEmpty() ? std::vector<TPath>{AppConfig::LogGetDefaultDir()} : ConfigTextToPathList(list);
-  // The program's own crashes are collected whatever the setting says; a
-  // directory below a listed one is scanned with it already.
-  if (overrides.ownCrashDumpsDirectory.isEmpty()) return directories;
   const auto resolved = [](const TPath& path) {
     return Filesystem::GetInstance().CanonicalPath(path).value_or(path);
   };
+  const std::vector<TPath> listed = list.isEmpty()
+                                        ? std::vector<TPath>{AppConfig::LogGetDefaultDir()}
+                                        : ConfigTextToPathList(list);
+  // One folder under two spellings (a link, "d/.", "d/a/..") would be scanned
+  // twice, each file under two names, and one crash would become several.
+  std::vector<TPath> directories;
+  std::vector<TPath> resolvedListed;
+  for (const TPath& directory : listed) resolvedListed.push_back(resolved(directory));
+  for (size_t i = 0; i < listed.size(); ++i) {
+    bool covered = false;
+    for (size_t j = 0; j < listed.size() && !covered; ++j) {
+      covered = j != i && IsSameOrBelow(resolvedListed[i], resolvedListed[j]) &&
+                (j < i || resolvedListed[i] != resolvedListed[j]);
+    }
+    if (!covered) directories.push_back(listed[i]);
+  }
+  // The program's own crashes are collected whatever the setting says; a
+  // directory below a listed one is scanned with it already.
+  if (overrides.ownCrashDumpsDirectory.isEmpty()) return directories;
   const TPath own = resolved(TPath(overrides.ownCrashDumpsDirectory));
   for (const TPath& directory : directories) {
     if (IsSameOrBelow(own, resolved(directory))) return directories;

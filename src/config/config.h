@@ -121,7 +121,9 @@ class Config {
   // File, then $zorcrashreporter_disable_cert_validation, then false.
   bool GetDisableCertValidation() const;
   // The directories scanned for crash dumps: the override, else the file's
-  // list (see ConfigTextToPathList), else AppConfig::LogGetDefaultDir() alone.
+  // list (see ConfigTextToPathList), else AppConfig::LogGetDefaultDir() alone;
+  // of a list, a directory that is (resolved where it exists) an earlier one
+  // or lies below another one is left out.
   // The override is taken as written, without environment substitution.
   // The program's own crash dump directory (ownCrashDumpsDirectory of the
   // overrides, when set) comes last, unless it is or lies below one of them
