@@ -1,5 +1,8 @@
 #include "platform/display_text.h"
 
+#include <cstdint>
+#include <utility>
+
 namespace zor::platform {
 
 namespace {
@@ -46,16 +49,29 @@ size_t Utf8SequenceLength(const unsigned char* s, size_t size, bool* cut) {
 
 namespace {
 
-// An invisible format character that reorders or hides text (bidirectional
-// overrides and isolates, zero-width characters, the byte-order mark): a
-// file name with one could make a table cell or a log line read otherwise
-// than it is. `s` is a well-formed sequence of `length` bytes.
+// A character that reorders, hides or breaks text without showing itself
+// (bidirectional controls, zero-width and other default-ignorable characters,
+// fillers that render blank, line and paragraph separators): a file name with
+// one could make a table cell or a log line read otherwise than it is. `s` is
+// a well-formed sequence of `length` bytes.
 bool IsHiddenFormat(const unsigned char* s, size_t length) {
   uint32_t code = 0;
   if (length == 2) code = (s[0] & 0x1Fu) << 6 | (s[1] & 0x3Fu);
   if (length == 3) code = (s[0] & 0x0Fu) << 12 | (s[1] & 0x3Fu) << 6 | (s[2] & 0x3Fu);
-  return code == 0x061C || (code >= 0x200B && code <= 0x200F) ||
-         (code >= 0x202A && code <= 0x202E) || (code >= 0x2060 && code <= 0x2069) || code == 0xFEFF;
+  if (length == 4) {
+    code = (s[0] & 0x07u) << 18 | (s[1] & 0x3Fu) << 12 | (s[2] & 0x3Fu) << 6 | (s[3] & 0x3Fu);
+  }
+  constexpr std::pair<uint32_t, uint32_t> kHidden[] = {
+      {0x00AD, 0x00AD},   {0x034F, 0x034F}, {0x061C, 0x061C},   {0x115F, 0x1160},
+      {0x17B4, 0x17B5},   {0x180B, 0x180F}, {0x200B, 0x200F},   {0x2028, 0x202E},
+      {0x2060, 0x206F},   {0x3164, 0x3164}, {0xFE00, 0xFE0F},   {0xFEFF, 0xFEFF},
+      {0xFFA0, 0xFFA0},   {0xFFF0, 0xFFF8}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A},
+      {0xE0000, 0xE0FFF},
+  };
+  for (const auto& [first, last] : kHidden) {
+    if (code >= first && code <= last) return true;
+  }
+  return false;
 }
 
 }  // namespace

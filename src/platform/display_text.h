@@ -23,9 +23,10 @@ enum class DisplayForm {
 // `bytes` with well-formed, printable UTF-8 unchanged and everything else
 // escaped, as `form` says: line feed, carriage return and tab as "\n",
 // "\r", "\t"; any other C0 control character, DEL, a C1 control character
-// (U+0080 to U+009F), an invisible character that reorders or hides text
-// (U+061C, U+200B to U+200F, U+202A to U+202E, U+2060 to U+2069, U+FEFF) and
-// every byte that is not part of a well-formed sequence as "\xNN" per byte.
+// (U+0080 to U+009F), a character that reorders, hides or breaks text
+// without showing itself (bidirectional controls, default-ignorable and
+// blank filler characters, U+2028 and U+2029) and every byte that is not
+// part of a well-formed sequence as "\xNN" per byte.
 std::string EscapeForDisplay(const std::string& bytes, DisplayForm form = DisplayForm::kOneLine);
 // The same for text (as UTF-8).
 TString EscapeForDisplay(const TString& text, DisplayForm form = DisplayForm::kOneLine);

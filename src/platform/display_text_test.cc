@@ -38,6 +38,8 @@ TEST(DisplayText, ControlCharactersAndBadBytesAreEscapedPrintableTextIsNot) {
       {"\xe2\x80\x8b\xef\xbb\xbf\xd8\x9c\xe2\x81\xa9",
        "\\xe2\\x80\\x8b\\xef\\xbb\\xbf\\xd8\\x9c\\xe2\\x81\\xa9"},
       {"\xe2\x80\x90 \xe2\x81\xb0", "\xe2\x80\x90 \xe2\x81\xb0"},
+      // A tag character (4 bytes), the soft hyphen, a line separator.
+      {"a\xf3\xa0\x81\xa1\xc2\xad\xe2\x80\xa8", "a\\xf3\\xa0\\x81\\xa1\\xc2\\xad\\xe2\\x80\\xa8"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.oneLine);
