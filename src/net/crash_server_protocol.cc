@@ -476,7 +476,7 @@ void CrashServerProtocol::CheckReply(TNetworkReply& reply) {
                           .arg(reply.GetErrorString())
                           .arg(redirect ? " No redirect is followed." : "")
                           .arg(code.isEmpty() ? TString() : " Store error code: '" + code + "'."),
-                      reply.GetErrorString(), {});
+                      reply.GetErrorString(), {}, code);
 }
 
 TString CrashServerProtocol::StoreErrorCode(const std::string& body) {
@@ -494,8 +494,7 @@ TString CrashServerProtocol::StoreErrorCode(const std::string& body) {
 }
 
 bool CrashServerProtocol::IsForgottenUpload(const HTTPException& e) {
-  return e.GetHttpCode() == 404 &&
-         e.GetConcatenatedMessages().contains("Store error code: 'NoSuchUpload'.");
+  return e.GetHttpCode() == 404 && e.GetStoreCode() == "NoSuchUpload";
 }
 
 }  // namespace ZorErrorReporting

@@ -11,14 +11,18 @@ namespace ZorErrorReporting {
 class HTTPException : public zor::platform::ZorvaneException {
  public:
   HTTPException(int httpCode, const zor::platform::TString& message,
-                const zor::platform::TString& errorText, zor::platform::TError::ErrorInfo error);
+                const zor::platform::TString& errorText, zor::platform::TError::ErrorInfo error,
+                const zor::platform::TString& storeCode = {});
 
   int GetHttpCode() const { return httpCode_; }
   const zor::platform::TString& GetErrorText() const { return errorText_; }
+  // The object store's error code of the answer ("NoSuchUpload"), or empty.
+  const zor::platform::TString& GetStoreCode() const { return storeCode_; }
 
  private:
   int httpCode_;
   zor::platform::TString errorText_;
+  zor::platform::TString storeCode_;
 };
 
 }  // namespace ZorErrorReporting

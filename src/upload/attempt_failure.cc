@@ -11,6 +11,26 @@ namespace ZorErrorReporting {
 using zor::platform::DateTime;
 using zor::platform::ZorvaneException;
 
+namespace {
+
+// A refusal of the request itself, not of the package: the host's clock off,
+// the server's store credentials or signing key gone stale, a part larger
+// than the store (or what stands in front of it) takes. Every package would
+// be refused alike and, counted, given up; it waits instead until the cause
+// is mended.
+bool IsStoreTrouble(int status, const zor::platform::TString& storeCode) {
+  if (status == 413) return true;
+  for (const char* code :
+       {"RequestTimeTooSkewed", "AccessDenied", "InvalidAccessKeyId", "SignatureDoesNotMatch",
+        "ExpiredToken", "InvalidToken", "TokenRefreshRequired", "AccountProblem", "RequestTimeout",
+        "SlowDown", "ServiceUnavailable", "InternalError"}) {
+    if (storeCode == code) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 AttemptFailure ClassifyFailure(const ZorvaneException& failure) {
   if (dynamic_cast<const PackageFilesUnreadable*>(&failure) != nullptr) {
     return AttemptFailure::kVerdict;
@@ -21,8 +41,8 @@ AttemptFailure ClassifyFailure(const ZorvaneException& failure) {
     // the store's trouble, or whatever stands in front of it. A redirect is never
     // followed, and what sends one (a moved endpoint, a captive portal) has
     // judged no package.
-    const bool transient =
-        code == 0 || (code >= 200 && code < 400) || code == 408 || code == 429 || code >= 500;
+    const bool transient = code == 0 || (code >= 200 && code < 400) || code == 408 || code == 429 ||
+                           code >= 500 || IsStoreTrouble(code, http->GetStoreCode());
     return transient ? AttemptFailure::kTransient : AttemptFailure::kVerdict;
   }
   if (dynamic_cast<const zor::platform::CurlException*>(&failure) != nullptr ||

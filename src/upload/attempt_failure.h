@@ -2,14 +2,17 @@
 // waits after trouble that says nothing about it.
 //
 // Only a verdict on the package counts as one of its attempts: an HTTP 4xx
-// other than 408 and 429, a reply the protocol cannot use, the package's own
-// files unreadable. Everything else is transient: a transport failure (a
-// URL the transport refuses to go to included), a time-out, an HTTP 3xx
-// (never followed), 5xx, 408 or 429, a 2xx that is not the answer asked
-// for (a completion without its result, a part without its tag), a full
-// disk, a missing permission or
-// an I/O error in the data directory. A server that is down for a week, or a
-// disk that is full for a day, so loses no crash.
+// other than 408, 413 and 429, a reply the protocol cannot use, the
+// package's own files unreadable. Everything else is transient: a transport
+// failure (a URL the transport refuses to go to included), a time-out, an
+// HTTP 3xx (never followed), 5xx, 408, 413 (a part larger than the store
+// takes) or 429, a 4xx whose store error code refuses the request itself
+// (RequestTimeTooSkewed, AccessDenied, SignatureDoesNotMatch, ExpiredToken
+// and the like: a clock or credentials, not the package), a 2xx that is not
+// the answer asked for (a completion without its result, a part without its
+// tag), a full disk, a missing permission or an I/O error in the data
+// directory. A server that is down for a week, a store whose credentials
+// lapsed, or a disk that is full for a day, so loses no crash.
 #pragma once
 
 #include <cstdint>

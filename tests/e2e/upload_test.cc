@@ -218,17 +218,21 @@ TEST_F(UploadTest, OneFailingPackageIsRetriedNextRunWhileTheOthersComplete) {
     const char* action;
     int status;
     const char* code;
+    const char* body = "";
   };
-  const Case cases[] = {{"drop", 0, "NetworkError"},
-                        {"status", 503, "ClientError"},
-                        {"hang", 0, "ClientError"}};
+  // A store that refuses every request alike (a clock off) has judged no package.
+  const Case cases[] = {
+      {"drop", 0, "NetworkError"},
+      {"status", 503, "ClientError"},
+      {"hang", 0, "ClientError"},
+      {"status", 403, "ClientError", "<Error><Code>RequestTimeTooSkewed</Code></Error>"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.action);
     fs::remove_all(dumps_);
     fs::remove_all(data_);
     for (const char* name : {"a.1", "b.2", "c.3"}) Crash(name, 20000);
     server_.Reset();
-    server_.AddFault("part", 2, c.action, c.status);
+    server_.AddFault("part", 2, c.action, c.status, c.body);
 
     const std::string timeouts = "servercrashupload.http_put_timeout_in_minutes: 0.03\n";
     ProcessResult r = SendCrashes(timeouts);
