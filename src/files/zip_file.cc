@@ -141,6 +141,20 @@ TString ZipEntryName(const TString& name) {
   return TString(text);
 }
 
+std::string ZipFile::UniqueName(const std::string& name) const {
+  const auto taken = [this](const std::string& candidate) {
+    return std::any_of(entries_.begin(), entries_.end(),
+                       [&](const Entry& entry) { return entry.name == candidate; });
+  };
+  if (!taken(name)) return name;
+  const size_t dot = name.rfind('.');
+  const size_t cut = dot == std::string::npos || dot == 0 ? name.size() : dot;
+  for (uint64_t n = 2;; ++n) {
+    const std::string candidate = name.substr(0, cut) + "-" + std::to_string(n) + name.substr(cut);
+    if (!taken(candidate)) return candidate;
+  }
+}
+
 void ZipFile::Add(const TString& path, const TString& entryName) {
   if (sink_ == nullptr) {
     throw ZorvaneException("ZipFile: Add must be called on an opened zipfile!");
@@ -155,9 +169,10 @@ void ZipFile::Add(TFile& file, const TString& entryName, uint64_t maxBytes) {
   }
   Entry entry;
   std::tie(entry.time, entry.date) = DosTime(DateTime::FromTimePoint(file.LastWriteTime()));
-  entry.name = ZipEntryName(entryName.isEmpty() ? zor::platform::GetFileName(file.GetPath().ToString())
-                                                : entryName)
-                   .toStdString();
+  entry.name = UniqueName(ZipEntryName(entryName.isEmpty()
+                                           ? zor::platform::GetFileName(file.GetPath().ToString())
+                                           : entryName)
+                              .toStdString());
   entry.offset = offset_;
   DeflateStream deflate(deflateThreads_);
 

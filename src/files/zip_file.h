@@ -73,7 +73,8 @@ class ZipFile {
   //   the next block read: as for a read failure, the entry is finished with
   //   what was read and the archive stays open.
   // The entry is named `entryName`, or the file name of `path` when that is
-  // empty, made safe by ZipEntryName.
+  // empty, made safe by ZipEntryName and unique in the archive (a repeated
+  // name gets "-2", "-3", ... before its extension).
   void Add(const zor::platform::TString& path, const zor::platform::TString& entryName = {});
   // As Add(path, entryName), from the open `file` (read with ReadAt, never by
   // name; the caller keeps it), named by the last component of its path when
@@ -109,6 +110,10 @@ class ZipFile {
     uint64_t offset = 0;  // of its local header
   };
 
+  // `name`, or when an entry already has it, the first of "<stem>-2<ext>",
+  // "<stem>-3<ext>", ... that none has: unpacked, two entries of one name
+  // leave only the last (two folders' "app.log", say).
+  std::string UniqueName(const std::string& name) const;
   // Writes `bytes` to the sink and counts them; throws the sink's exception.
   void Put(const void* data, size_t size);
   void PutCentralDirectory();
