@@ -108,9 +108,6 @@ void RetryPackages(const RetryOptions& options) {
   const auto retried = processor.RetryFailedPackages(options.packageNames);
   // A package's name is a file name: shown escaped.
   const auto shown = [](const TString& name) { return EscapeForDisplay(name.toStdString()); };
-  const auto among = [](const std::vector<TString>& names, const TString& name) {
-    return std::find(names.begin(), names.end(), name) != names.end();
-  };
   for (const TString& name : retried.changed) {
     std::cout << "Package '" << shown(name) << "' gets new attempts.\n";
   }
@@ -118,8 +115,16 @@ void RetryPackages(const RetryOptions& options) {
     std::cout << "Package '" << shown(name)
               << "' is in use by another run of the program; retry it when that run ends.\n";
   }
+  const auto found = [&](const TString& given) {
+    for (const auto* names : {&retried.changed, &retried.busy}) {
+      for (const TString& name : *names) {
+        if (name == given || TString(shown(name)) == given) return true;
+      }
+    }
+    return false;
+  };
   for (const TString& name : options.packageNames) {
-    if (!among(retried.changed, name) && !among(retried.busy, name)) {
+    if (!found(name)) {
       std::cout << "No failed package '" << shown(name) << "'.\n";
     }
   }

@@ -20,6 +20,7 @@
 #include "packages/trust_boundary.h"
 #include "packages/upload_step.h"
 #include "platform/date_time.h"
+#include "platform/display_text.h"
 #include "platform/file_functions.h"
 #include "platform/file_identity.h"
 #include "platform/path_error.h"
@@ -659,10 +660,15 @@ void CrashPackageProcessor::ZipAndEncryptPackage(Package& package, PackageEncryp
 CrashPackageProcessor::Retried CrashPackageProcessor::RetryFailedPackages(
     const std::vector<TString>& names) {
   const std::set<TString> wanted(names.begin(), names.end());
+  // A name is wanted as it is, or as `list` shows it (escaped).
+  const auto isWanted = [&](const TString& name) {
+    return wanted.empty() || wanted.count(name) != 0 ||
+           wanted.count(zor::platform::EscapeForDisplay(name)) != 0;
+  };
   Retried retried;
   std::vector<TString> busy;
   for (const auto& [name, package] : LoadPackagesInState(UploadStatus::kFailed, &busy)) {
-    if (!wanted.empty() && wanted.count(name) == 0) continue;
+    if (!isWanted(name)) continue;
     const auto lock = PackageLock::TryLock(*package);
     if (!lock) {
       retried.busy.push_back(name);
@@ -675,7 +681,7 @@ CrashPackageProcessor::Retried CrashPackageProcessor::RetryFailedPackages(
     retried.changed.push_back(name);
   }
   for (const TString& name : busy) {
-    if (wanted.empty() || wanted.count(name) != 0) retried.busy.push_back(name);
+    if (isWanted(name)) retried.busy.push_back(name);
   }
   return retried;
 }

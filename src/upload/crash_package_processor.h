@@ -126,7 +126,8 @@ class CrashPackageProcessor {
     std::vector<zor::platform::TString> busy;  // failed, but another process holds its lock
   };
   // `retry`: gives the "Failed" packages named in `names` (every one when
-  // `names` is empty) a fresh set of attempts (Package::GrantNewAttempts),
+  // `names` is empty; a name as it is, or escaped as `list` shows it) a fresh
+  // set of attempts (Package::GrantNewAttempts),
   // each logged at Info, except those another process holds. Throws what
   // listing the data directory and saving a package throw.
   Retried RetryFailedPackages(const std::vector<zor::platform::TString>& names);

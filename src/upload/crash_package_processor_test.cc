@@ -937,6 +937,16 @@ TEST_F(CrashPackageProcessorTest, RetentionDeletesNoOtherOwnersCrashForRoomItCou
   EXPECT_TRUE(Exists(roots));
 }
 
+// `retry` takes a name as it is, and as `list` shows it, escaped.
+TEST_F(CrashPackageProcessorTest, RetryTakesANameAsListShowsIt) {
+  Dump("bad\tname.5.dmp");
+  Dump("plain.6.dmp");
+  for (const auto& package : Run()) Fail(*package, Status::kFailed);
+  CrashPackageProcessor processor({TPath(dumps_)}, TPath(data_));
+  EXPECT_EQ(processor.RetryFailedPackages({"bad\\tname.5", "plain.6"}).changed,
+            (std::vector<TString>{"bad\tname.5", "plain.6"}));
+}
+
 TEST_F(CrashPackageProcessorTest, RateLimitCountsAcrossRunsAndHeldPackagesStayPending) {
   const std::string state = data_ + "/" + UploadRateLimit::kStateFileName;
   Configure("servercrashupload.max_uploads_per_hour: 2\n");
