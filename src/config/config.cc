@@ -288,15 +288,18 @@ std::vector<TPath> Config::GetDumpDirectories() const {
                                         ? std::vector<TPath>{AppConfig::LogGetDefaultDir()}
                                         : ConfigTextToPathList(list);
   // One folder under two spellings (a link, "d/.", "d/a/..") would be scanned
-  // twice, each file under two names, and one crash would become several.
+  // twice, each file under two names, and one crash would become several. A
+  // directory gives way only to one spelt as it resolves: a user's link that
+  // the trust boundary leaves out must not take another directory's place.
   std::vector<TPath> directories;
-  std::vector<TPath> resolvedListed;
-  for (const TPath& directory : listed) resolvedListed.push_back(resolved(directory));
+  std::vector<TPath> real;
+  for (const TPath& directory : listed) real.push_back(resolved(directory));
+  const auto asSpelt = [&](size_t k) { return real[k] == listed[k]; };
   for (size_t i = 0; i < listed.size(); ++i) {
     bool covered = false;
     for (size_t j = 0; j < listed.size() && !covered; ++j) {
-      covered = j != i && IsSameOrBelow(resolvedListed[i], resolvedListed[j]) &&
-                (j < i || resolvedListed[i] != resolvedListed[j]);
+      covered = j != i && asSpelt(j) && IsSameOrBelow(real[i], real[j]) &&
+                (real[i] != real[j] || j < i || !asSpelt(i));
     }
     if (!covered) directories.push_back(listed[i]);
   }

@@ -122,8 +122,9 @@ class Config {
   bool GetDisableCertValidation() const;
   // The directories scanned for crash dumps: the override, else the file's
   // list (see ConfigTextToPathList), else AppConfig::LogGetDefaultDir() alone;
-  // of a list, a directory that is (resolved where it exists) an earlier one
-  // or lies below another one is left out.
+  // of a list, a directory is left out when another one, spelt as it
+  // resolves (no link, no "." or ".."), is the same directory (resolved where
+  // it exists; of two such, the later goes) or holds it.
   // The override is taken as written, without environment substitution.
   // The program's own crash dump directory (ownCrashDumpsDirectory of the
   // overrides, when set) comes last, unless it is or lies below one of them

@@ -299,10 +299,13 @@ TEST_F(ConfigTest, OverridesWinOverTheFile) {
       {"[" + dir_.Sub("link") + "]", {TPath(dir_.Sub("link"))}},
       {"[" + dir_.Sub("logs/crash") + "]",
        {TPath(dir_.Sub("logs/crash")), TPath(dir_.Sub("logs/crashdumps"))}},
-      // One folder spelt four ways, and one inside it, is scanned once.
+      // One folder spelt four ways, and one inside it, is scanned once, by
+      // the spelling without a link; of spellings all through links, each.
       {"[" + dir_.Sub("logs/crashdumps") + ", " + dir_.Sub("link/.") + ", " + dir_.Sub("logs") +
            ", " + dir_.Sub("logs/crashdumps/..") + ", " + dir_.Sub("link") + "]",
-       {TPath(dir_.Sub("link/."))}},
+       {TPath(dir_.Sub("logs"))}},
+      {"[" + dir_.Sub("link") + ", " + dir_.Sub("link/.") + "]",
+       {TPath(dir_.Sub("link")), TPath(dir_.Sub("link/."))}},
   };
   for (const auto& c : cases) {
     overrides_.Set({"", TString(c.list.c_str()), TString(dir_.Sub("logs/crashdumps").c_str())});
