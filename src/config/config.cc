@@ -289,8 +289,10 @@ std::vector<TPath> Config::GetDumpDirectories() const {
                                         : ConfigTextToPathList(list);
   // One folder under two spellings (a link, "d/.", "d/a/..") would be scanned
   // twice, each file under two names, and one crash would become several. A
-  // directory gives way only to one spelt as it resolves: a user's link that
-  // the trust boundary leaves out must not take another directory's place.
+  // directory gives way only to the same one spelt as it resolves: a user's
+  // link that the trust boundary leaves out must not take another one's
+  // place, nor a folder above whose scan may not reach into it (a folder
+  // below another is listed under the same names by both scans anyway).
   std::vector<TPath> directories;
   std::vector<TPath> real;
   for (const TPath& directory : listed) real.push_back(resolved(directory));
@@ -298,8 +300,7 @@ std::vector<TPath> Config::GetDumpDirectories() const {
   for (size_t i = 0; i < listed.size(); ++i) {
     bool covered = false;
     for (size_t j = 0; j < listed.size() && !covered; ++j) {
-      covered = j != i && asSpelt(j) && IsSameOrBelow(real[i], real[j]) &&
-                (real[i] != real[j] || j < i || !asSpelt(i));
+      covered = j != i && asSpelt(j) && real[i] == real[j] && (j < i || !asSpelt(i));
     }
     if (!covered) directories.push_back(listed[i]);
   }

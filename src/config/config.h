@@ -124,7 +124,7 @@ class Config {
   // list (see ConfigTextToPathList), else AppConfig::LogGetDefaultDir() alone;
   // of a list, a directory is left out when another one, spelt as it
   // resolves (no link, no "." or ".."), is the same directory (resolved where
-  // it exists; of two such, the later goes) or holds it.
+  // it exists; of two such, the later goes).
   // The override is taken as written, without environment substitution.
   // The program's own crash dump directory (ownCrashDumpsDirectory of the
   // overrides, when set) comes last, unless it is or lies below one of them

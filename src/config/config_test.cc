@@ -299,11 +299,11 @@ TEST_F(ConfigTest, OverridesWinOverTheFile) {
       {"[" + dir_.Sub("link") + "]", {TPath(dir_.Sub("link"))}},
       {"[" + dir_.Sub("logs/crash") + "]",
        {TPath(dir_.Sub("logs/crash")), TPath(dir_.Sub("logs/crashdumps"))}},
-      // One folder spelt four ways, and one inside it, is scanned once, by
-      // the spelling without a link; of spellings all through links, each.
+      // One folder spelt four ways is scanned once, by the spelling without a
+      // link; of spellings all through links, each; one inside it stays.
       {"[" + dir_.Sub("logs/crashdumps") + ", " + dir_.Sub("link/.") + ", " + dir_.Sub("logs") +
            ", " + dir_.Sub("logs/crashdumps/..") + ", " + dir_.Sub("link") + "]",
-       {TPath(dir_.Sub("logs"))}},
+       {TPath(dir_.Sub("logs/crashdumps")), TPath(dir_.Sub("logs"))}},
       {"[" + dir_.Sub("link") + ", " + dir_.Sub("link/.") + "]",
        {TPath(dir_.Sub("link")), TPath(dir_.Sub("link/."))}},
   };
