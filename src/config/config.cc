@@ -45,8 +45,11 @@ TString FirstNonEmpty(std::initializer_list<TString> values) {
   return {};
 }
 
+// Blanks around the text (a quoted ' true') count for nothing, as Validate
+// judges them: else "' true'" would pass the check and read as false.
 bool ToBool(const TString& text, bool defaultValue) {
-  return text.isEmpty() ? defaultValue : ConfigTextToBool(text);
+  const TString trimmed = text.trim();
+  return trimmed.isEmpty() ? defaultValue : ConfigTextToBool(trimmed);
 }
 
 int64_t ToMs(const TString& text, int64_t defaultMs) {

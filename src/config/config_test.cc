@@ -315,7 +315,13 @@ TEST_F(ConfigTest, OverridesWinOverTheFile) {
 
 TEST_F(ConfigTest, DeleteCompletedDumpsText) {
   const std::pair<std::string, bool> cases[] = {
-      {"FALSE", false}, {"yes", false}, {"", true}, {"TRUE", true}};
+      {"FALSE", false},
+      {"yes", false},
+      {"", true},
+      {"TRUE", true},
+      // Blanks inside quotes count for nothing, as the start-up check judges them.
+      {"' false'", false},
+      {"' '", true}};
   for (const auto& [text, expected] : cases) {
     Load("servercrashupload.delete_completed_dumps: " + text);
     EXPECT_EQ(config_.GetDeleteCompletedDumps(), expected) << text;

@@ -55,13 +55,15 @@ TString KeyFromFileName(const TString& fileName) {
     extensionLength = TString(kDmpSuffix).size();
   }
   if (extensionLength == 0) return {};
-  TString key = fileName;
-  if (key.contains(kFullDumpDashMarker)) {
-    key.replace(kFullDumpDashMarker, "");
-  } else {
-    key.replace(kFullDumpDotMarker, "");
+  // Only a full dump's own marker goes: "app-fullscreen.12" is another
+  // program than "appscreen.12", and its crash must not join that one.
+  for (const char* marker : {kFullDumpDashMarker, kFullDumpDotMarker}) {
+    if (fileName.endsWith(TString(marker) + kDmpSuffix)) {
+      extensionLength += TString(marker).size();
+      break;
+    }
   }
-  return key.left(std::max<int64_t>(0, key.size() - extensionLength));
+  return fileName.left(std::max<int64_t>(0, fileName.size() - extensionLength));
 }
 
 }  // namespace

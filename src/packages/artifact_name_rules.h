@@ -90,8 +90,9 @@ ArtifactType RecognizeArtifactType(const zor::platform::TString& pathText);
 // to, or an empty text when none can be told. First rule with a non-empty
 // result: the package id in the name of the file's directory (crash directory
 // pattern); the package id of a Java file's name; the file name with its
-// known extension (.manifest, .log/.txt, .dmp) cut off and every "-full"
-// removed, or every ".full" when it has no "-full". So crashed.1234.dmp,
+// known extension (.manifest, .log/.txt, .dmp) cut off, and a full dump's
+// "-full" or ".full" before it (none elsewhere: "app-fullscreen.12" names
+// another program than "appscreen.12"). So crashed.1234.dmp,
 // crashed.1234-full.dmp and crashed.1234.manifest all give "crashed.1234".
 zor::platform::TString GetGroupingKey(const zor::platform::TPath& path);
 // The last rule of GetGroupingKey alone: the key from the file name of `path`,

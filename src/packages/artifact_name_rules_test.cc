@@ -32,13 +32,14 @@ TEST(ArtifactNameRules, TypeAndGroupingKeyOfEachName) {
       {"/d/crashed.1234.full.dmp", ArtifactType::kProcessFullDump, "crashed.1234"},
       {"/d/crashed.1234.log", ArtifactType::kErrorLog, "crashed.1234"},
       {"/d/crashed.1234.manifest", ArtifactType::kManifest, "crashed.1234"},
-      // "-full" is removed wherever it stands; ".full" only when there is no "-full".
-      {"/d/a-full.b-full.dmp", ArtifactType::kProcessFullDump, "a.b"},
+      // Only the end of the name marks a full dump, not a folder or a program,
+      // and only that marker leaves the key.
+      {"/d/a-full.b-full.dmp", ArtifactType::kProcessFullDump, "a-full.b"},
       {"/d/a.full-full.dmp", ArtifactType::kProcessFullDump, "a.full"},
-      {"/d/a.full.log", ArtifactType::kErrorLog, "a"},
-      // Only the end of the name marks a full dump, not a folder or a program.
+      {"/d/a.full.log", ArtifactType::kErrorLog, "a.full"},
       {"/d/run.full/crash.dmp", ArtifactType::kProcessMiniDump, "crash"},
-      {"/d/team-fullstack/app-fullscreen.12.dmp", ArtifactType::kProcessMiniDump, "appscreen.12"},
+      {"/d/team-fullstack/app-fullscreen.12.dmp", ArtifactType::kProcessMiniDump,
+       "app-fullscreen.12"},
       // A GDB stack file ends with ".txt" but is no error log.
       {"/d/core_server.77.11.42.txt", ArtifactType::kGdbStacks, "core_server.77.11.42"},
       {"/d/core_server.77.11.42.TXT", ArtifactType::kUnknown, ""},
