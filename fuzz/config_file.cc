@@ -65,7 +65,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const TString substituted = ZorErrorReporting::SubstituteEnvironment(key, value, TPath(path));
       ZorErrorReporting::ConfigTextToPathList(substituted);
       ZorErrorReporting::ConfigMinutesToMs(substituted);
-      ZorErrorReporting::ConfigTextToInt32(substituted);
     });
   }
   return 0;
