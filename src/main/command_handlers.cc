@@ -115,18 +115,8 @@ void RetryPackages(const RetryOptions& options) {
     std::cout << "Package '" << shown(name)
               << "' is in use by another run of the program; retry it when that run ends.\n";
   }
-  const auto found = [&](const TString& given) {
-    for (const auto* names : {&retried.changed, &retried.busy}) {
-      for (const TString& name : *names) {
-        if (name == given || TString(shown(name)) == given) return true;
-      }
-    }
-    return false;
-  };
-  for (const TString& name : options.packageNames) {
-    if (!found(name)) {
-      std::cout << "No failed package '" << shown(name) << "'.\n";
-    }
+  for (const TString& name : retried.unknown) {
+    std::cout << "No failed package '" << shown(name) << "'.\n";
   }
   if (options.packageNames.empty() && retried.changed.empty() && retried.busy.empty()) {
     std::cout << "No failed package.\n";

@@ -683,6 +683,16 @@ CrashPackageProcessor::Retried CrashPackageProcessor::RetryFailedPackages(
   for (const TString& name : busy) {
     if (isWanted(name)) retried.busy.push_back(name);
   }
+  std::set<TString> matched;
+  for (const auto* found : {&retried.changed, &retried.busy}) {
+    for (const TString& name : *found) {
+      matched.insert(name);
+      matched.insert(zor::platform::EscapeForDisplay(name));
+    }
+  }
+  for (const TString& name : names) {
+    if (matched.count(name) == 0) retried.unknown.push_back(name);
+  }
   return retried;
 }
 

@@ -124,6 +124,7 @@ class CrashPackageProcessor {
   struct Retried {
     std::vector<zor::platform::TString> changed;
     std::vector<zor::platform::TString> busy;  // failed, but another process holds its lock
+    std::vector<zor::platform::TString> unknown;  // of the names given, those matching neither
   };
   // `retry`: gives the "Failed" packages named in `names` (every one when
   // `names` is empty; a name as it is, or escaped as `list` shows it) a fresh
