@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "config/config.h"
+#include "crash/terminate_handling.h"
 #include "files/filesystem.h"
 #include "log/log_functions.h"
 #include "main/command_line_options.h"
@@ -14,13 +15,13 @@
 #include "platform/date_time.h"
 #include "platform/display_text.h"
 #include "platform/interruption.h"
-#include "crash/terminate_handling.h"
 #include "platform/tlock_file.h"
 #include "upload/crash_package_processor.h"
 #include "upload/crash_upload_client.h"
 #include "upload/logs_upload_client.h"
 #include "upload/metrics_file.h"
 #include "upload/package_lister.h"
+#include "upload/package_lock.h"
 
 namespace ZorErrorReporting {
 
@@ -45,7 +46,7 @@ void SendCrashes(const SendCrashesOptions& options, const TPath& configFile,
                  const RunDirectories& dirs) {
   SetLogCategory("crashes-upload");
   Interruption::Install();
-  const TLockFile lock = Filesystem::GetInstance().LockFile(dirs.logsDir / "zorcrashreporter.lock");
+  const TLockFile lock = Filesystem::GetInstance().LockFile(PackageLock::RunLockPath(dirs.logsDir));
   const DateTime start = DateTime::GetLocalTime();
   AdoptStrandedCrashDirectories(dirs.crashDumpsTempDir, dirs.crashDumpsDir);
   // Released before the lock: the client's processor logs its exit.

@@ -18,8 +18,8 @@ using zor::platform::ZorvaneException;
 
 CrashUploadClient::CrashUploadClient(bool includeFullDumps, const TString& configFile)
     : UploadClient(configFile) {
-  runLock_.emplace(Filesystem::GetInstance().LockFile(PackageLock::LockFilePath(
-      Config::GetInstance().GetDataDirectory(), PackageLock::kReservedName)));
+  runLock_.emplace(Filesystem::GetInstance().LockFile(
+      PackageLock::RunLockPath(Config::GetInstance().GetDataDirectory())));
   Processor().SetIncludeFullDumps(includeFullDumps);
 }
 

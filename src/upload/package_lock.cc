@@ -21,6 +21,8 @@ TPath PackageLock::LockFilePath(const TPath& dataDirectory, const TString& packa
   return dataDirectory / (packageName + "." + kExtension);
 }
 
+TPath PackageLock::RunLockPath(const TPath& folder) { return LockFilePath(folder, kReservedName); }
+
 namespace {
 
 TPath LockFileOf(const Package& package) {

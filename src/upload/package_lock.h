@@ -43,6 +43,9 @@ class PackageLock {
   // "<dataDirectory>/<packageName>.lock".
   static zor::platform::TPath LockFilePath(const zor::platform::TPath& dataDirectory,
                                            const zor::platform::TString& packageName);
+  // "<folder>/zorcrashreporter.lock": the run's own lock, in the data
+  // directory and in the log folder.
+  static zor::platform::TPath RunLockPath(const zor::platform::TPath& folder);
 
   // The lock of `package`, whose status file is bound. Returns nullopt, and
   // the package is not this process's to touch now, when:
