@@ -211,7 +211,14 @@ bool CrashServerProtocol::PerformStep(Package& package, const UploadStep& step) 
     case UploadStepKind::kRegister:
       // Throws for a type the server takes no package of, before anything is sent.
       CrashServerRequests::PathWord(package.GetPackageType());
-      package.SetRemotePackageId(RegisterPackage());
+      try {
+        package.SetRemotePackageId(RegisterPackage());
+      } catch (HTTPException& e) {
+        // The registration is one empty request for every package: a wrong
+        // endpoint or a proxy that refuses it has judged none of them.
+        e.SetJudgesNoPackage();
+        throw;
+      }
       package.Save();
       return true;
     case UploadStepKind::kRequestUploadId: {
@@ -470,12 +477,17 @@ void CrashServerProtocol::CheckReply(TNetworkReply& reply) {
   const TString code = redirect ? TString() : StoreErrorCode(reply.ReadAll());
   throw HTTPException(status,
                       TFormatString("Network error (HTTP code: '%1') occurred in contacting crash "
-                                    "upload server (URL: '%2'). Error message: '%3'.%4%5")
+                                    "upload server (URL: '%2'). Error message: '%3'.%4%5%6")
                           .arg(status)
                           .arg(url)
                           .arg(reply.GetErrorString())
                           .arg(redirect ? " No redirect is followed." : "")
-                          .arg(code.isEmpty() ? TString() : " Store error code: '" + code + "'."),
+                          .arg(code.isEmpty() ? TString() : " Store error code: '" + code + "'.")
+                          .arg(code == "EntityTooSmall"
+                                   ? " The parts are smaller than the object store takes: "
+                                     "raise servercrashupload.upload_part_size_in_bytes (5 MiB, "
+                                     "5242880, is the usual least)."
+                                   : ""),
                       reply.GetErrorString(), {}, code);
 }
 

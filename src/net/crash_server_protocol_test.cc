@@ -327,7 +327,12 @@ TEST_F(CrashServerProtocolTest, FailuresCarryTheServersAnswer) {
       // Ids that would change the request they go into.
       {"register", "status", 200, "{\"crash_id\": \"../../../etc/x\"}",
        "Entry 'crash_id' in the response is not a usable id: '../../../etc/x'"},
-      {"register", "status", 200, "{\"crash_id\": 5}", "'crash_id' is not a string"},
+      {"register", "status", 200, "{\"crash_id\": 5}",
+       "Entry 'crash_id' in the response is not a string"},
+      // A portal's page is not the crash server's answer: a failure with its
+      // code, which the upload client tells apart, never one that ends the run.
+      {"upload-id", "status", 200, "<html>portal</html>",
+       "(HTTP 200, 19 bytes beginning '<html>portal</html>') is not JSON", 200},
       // An empty id is no id: asked for again, it would be asked for forever.
       {"upload-id", "status", 200, "{\"upload_id\": \" \"}", "Entry 'upload_id' is empty"},
       {"upload-id", "status", 200, "{\"upload_id\": \"a?customerId=evil#frag\"}",

@@ -18,11 +18,17 @@ class HTTPException : public zor::platform::ZorvaneException {
   const zor::platform::TString& GetErrorText() const { return errorText_; }
   // The object store's error code of the answer ("NoSuchUpload"), or empty.
   const zor::platform::TString& GetStoreCode() const { return storeCode_; }
+  // False for the refusal of a request that carries nothing of a package
+  // (the registration): it judges the endpoint or whoever asks, and would
+  // judge every package alike.
+  bool JudgesThePackage() const { return judgesThePackage_; }
+  void SetJudgesNoPackage() { judgesThePackage_ = false; }
 
  private:
   int httpCode_;
   zor::platform::TString errorText_;
   zor::platform::TString storeCode_;
+  bool judgesThePackage_ = true;
 };
 
 }  // namespace ZorErrorReporting

@@ -2,10 +2,10 @@
 
 #include <QNetworkProxy>
 #include <algorithm>
-#include <stdexcept>
 #include <string>
 
 #include "log/log_functions.h"
+#include "net/http_exception.h"
 #include "platform/app_config.h"
 #include "platform/process_singleton.h"
 
@@ -73,19 +73,18 @@ Json::Document HttpRequestor::ReadJsonReply(TNetworkReply& reply, uint64_t count
   // No strnlen: an empty body has no buffer at all, and data() is null then.
   const std::string text(bytes.begin(), std::find(bytes.begin(), bytes.end(), '\0'));
   Json::Document document;
-  if (!Json::Parse(text, &document, nullptr)) {
-    // The exception's text is fixed; the log says what came, and from where.
-    LogText(zor::platform::TLog::Warn,
-            TFormatString("The reply from '%1' (HTTP %2, %3 bytes beginning '%4') is not JSON")
-                .arg(reply.GetUrl().ForLog())
-                .arg(reply.GetStatusCode())
-                .arg(static_cast<uint64_t>(bytes.size()))
-                .arg(ReplyPreview(bytes)));
-    throw std::runtime_error("Unable to retrieve data from network reply");
-  }
-  if (!document.IsObject()) {
-    throw std::runtime_error("JSON reply from '" + reply.GetUrl().ForLog().toStdString() +
-                             "' is not an object");
+  const bool json = Json::Parse(text, &document, nullptr);
+  if (!json || !document.IsObject()) {
+    const TString what =
+        TFormatString(
+            "Unable to retrieve data from network reply: the reply from '%1' (HTTP %2, "
+            "%3 bytes beginning '%4') is %5")
+            .arg(reply.GetUrl().ForLog())
+            .arg(reply.GetStatusCode())
+            .arg(static_cast<uint64_t>(bytes.size()))
+            .arg(ReplyPreview(bytes))
+            .arg(json ? "JSON but not an object" : "not JSON");
+    throw HTTPException(reply.GetStatusCode(), what, "not a JSON object", {});
   }
   return document;
 }
@@ -95,7 +94,9 @@ TString HttpRequestor::GetJsonEntry(const Json::Value& object, const TString& na
   for (auto it = object.MemberBegin(); it != object.MemberEnd(); ++it) {
     if (std::string(it->name.GetString(), it->name.GetStringLength()) != wanted) continue;
     if (!it->value.IsString()) {
-      throw std::runtime_error("JSON member '" + wanted + "' is not a string");
+      const TString message = "Entry '" + name + "' in the response is not a string";
+      throw zor::platform::ZorvaneException(
+          message, zor::platform::ZorvaneError::MakeError("http", message));
     }
     return TString::fromStdString(std::string(it->value.GetString(), it->value.GetStringLength()));
   }

@@ -44,15 +44,17 @@ class HttpRequestor {
   HttpRequestor& operator=(const HttpRequestor&) = delete;
 
   // Reads up to `count` bytes of the open reply (the text ends at a NUL
-  // byte) and parses them as JSON. Throws std::runtime_error "Unable to
-  // retrieve data from network reply" when that is not JSON (logging at Warn
-  // the URL, status, size and start of what came instead), and a
-  // std::runtime_error naming the type when the value is not an object.
+  // byte) and parses them as JSON. Throws HTTPException with the reply's
+  // status when that is not a JSON object: "Unable to retrieve data from
+  // network reply: the reply from '<url>' (HTTP <status>, <n> bytes beginning
+  // '<start>') is not JSON" (or "... is JSON but not an object"). Whatever
+  // answered so (a portal, a proxy's page) is not the crash server, and
+  // judged no package: the failure is the upload's, never the run's.
   virtual Json::Document ReadJsonReply(zor::platform::TNetworkReply& reply, uint64_t count);
   // The string value of the first member of `object` whose name equals
   // `name` exactly (case-sensitive). Throws ZorvaneException "Entry '<name>'
-  // not found in response" when there is none, std::runtime_error when its
-  // value is not a string.
+  // not found in response" when there is none, ZorvaneException "Entry
+  // '<name>' in the response is not a string" when its value is not one.
   virtual zor::platform::TString GetJsonEntry(const Json::Value& object,
                                               const zor::platform::TString& name);
 

@@ -479,11 +479,12 @@ std::shared_ptr<PackageUploadProgress> Package::StartUploadProgress(const TStrin
   const TPath packageFile = GetEncryptedPackageFilePath();
   const Config& config = Config::GetInstance();
   const TPath progressPath = config.GetDataDirectory() / TPath(packageName_ + kUploadedPartsSuffix);
+  const uint64_t size = Filesystem::GetInstance().FileSize(packageFile);
+  // A store refuses the completion of more parts, at the end of the upload.
+  const uint64_t partSize =
+      std::max<uint64_t>(config.GetUploadPartSize(), (size + kMaxParts - 1) / kMaxParts);
   auto progress = JsonFileSerializedObject::SaveNewFile(
-      std::make_shared<PackageUploadProgress>(
-          packageFile, Filesystem::GetInstance().FileSize(packageFile), config.GetUploadPartSize(),
-          uploadId),
-      progressPath);
+      std::make_shared<PackageUploadProgress>(packageFile, size, partSize, uploadId), progressPath);
   // A failed save below leaves the file unrecorded: the next attempt asks for
   // a new upload id and writes over it.
   uploadProgress_ = progress;

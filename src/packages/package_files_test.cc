@@ -79,6 +79,11 @@ TEST_F(PackageFilesTest, CompanionsAreLoadedOnceFromTheirRecords) {
   EXPECT_EQ(metadata->GetKeyId(), "k-1");
   std::filesystem::remove(file);
   EXPECT_EQ(package->GetEncryptionMetadata(), metadata);
+
+  // A file that would take more parts than a store takes goes in larger ones.
+  std::filesystem::resize_file(encrypted, 10'000'001);
+  EXPECT_EQ(package->StartUploadProgress("up-8")->GetMaxPartSize(), 1001u);
+  EXPECT_EQ(package->GetUploadProgress()->GetPartCount(), 9991);
 }
 
 TEST_F(PackageFilesTest, CleanUpKeepsTheManifestAndDeleteRemovesTheStatusFileLast) {

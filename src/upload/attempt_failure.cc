@@ -20,10 +20,12 @@ namespace {
 // is mended.
 bool IsStoreTrouble(int status, const zor::platform::TString& storeCode) {
   if (status == 413) return true;
+  // EntityTooSmall: the configured part size is below the store's least,
+  // so every package of more than one part is refused alike.
   for (const char* code :
-       {"RequestTimeTooSkewed", "AccessDenied", "InvalidAccessKeyId", "SignatureDoesNotMatch",
-        "ExpiredToken", "InvalidToken", "TokenRefreshRequired", "AccountProblem", "RequestTimeout",
-        "SlowDown", "ServiceUnavailable", "InternalError"}) {
+       {"EntityTooSmall", "RequestTimeTooSkewed", "AccessDenied", "InvalidAccessKeyId",
+        "SignatureDoesNotMatch", "ExpiredToken", "InvalidToken", "TokenRefreshRequired",
+        "AccountProblem", "RequestTimeout", "SlowDown", "ServiceUnavailable", "InternalError"}) {
     if (storeCode == code) return true;
   }
   return false;
@@ -41,8 +43,9 @@ AttemptFailure ClassifyFailure(const ZorvaneException& failure) {
     // the store's trouble, or whatever stands in front of it. A redirect is never
     // followed, and what sends one (a moved endpoint, a captive portal) has
     // judged no package.
-    const bool transient = code == 0 || (code >= 200 && code < 400) || code == 408 || code == 429 ||
-                           code >= 500 || IsStoreTrouble(code, http->GetStoreCode());
+    const bool transient = !http->JudgesThePackage() || code == 0 || (code >= 200 && code < 400) ||
+                           code == 408 || code == 429 || code >= 500 ||
+                           IsStoreTrouble(code, http->GetStoreCode());
     return transient ? AttemptFailure::kTransient : AttemptFailure::kVerdict;
   }
   if (dynamic_cast<const zor::platform::CurlException*>(&failure) != nullptr ||
