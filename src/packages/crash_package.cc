@@ -375,7 +375,8 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
     // Not read, but the crash's all the same: deleted with it as found now.
     // The application's manifest travels as the completed one, added last.
     if (file->GetType() == ArtifactType::kManifest ||
-        file->GetUploadPermission() != UploadPermission::kAllowed) {
+        file->GetUploadPermission() != UploadPermission::kAllowed ||
+        (fullDumpsRefused_ && file->GetType() == ArtifactType::kProcessFullDump)) {
       if (const auto stamp = StampOfUnread(path, boundary, manifest->GetFilePath())) {
         found[path] = *stamp;
       }
@@ -615,6 +616,17 @@ std::shared_ptr<CrashManifest> CrashPackage::GetManifest() const {
 
 bool CrashPackage::GetUploadFullDumps() const {
   return manifest_ ? manifest_->GetUploadFullDumps() : true;
+}
+
+bool CrashPackage::MayHoldFullDumps() const {
+  if (!manifest_) return true;
+  for (const auto& [path, file] : manifest_->GetCrashArtifactFiles()) {
+    if (file->GetType() == ArtifactType::kProcessFullDump &&
+        file->GetUploadPermission() == UploadPermission::kAllowed) {
+      return true;
+    }
+  }
+  return false;
 }
 
 TPath CrashPackage::GetPackageDirectory() const {

@@ -190,7 +190,7 @@ std::vector<std::shared_ptr<Package>> CrashPackageProcessor::FindPackagesToUploa
   LoadPreviousPackages();
   RemoveUnrecordedPackageFiles(dataDirectory_, boundary_, leftoverCutoff);
   ProcessCrashFiles(ListCrashArtifactFiles());
-  FailFullDumpPackages();
+  RemakeFullDumpPackages();
   ApplyRetention();
 
   std::vector<std::shared_ptr<Package>> toUpload;
@@ -546,23 +546,33 @@ void CrashPackageProcessor::ProcessCrashFiles(const std::set<TPath>& listing) {
   LogText(TLog::Debug, "Processing crash files... complete.");
 }
 
-void CrashPackageProcessor::FailFullDumpPackages() {
+void CrashPackageProcessor::RemakeFullDumpPackages() {
   if (includeFullDumps_) return;
   for (auto it = packages_.begin(); it != packages_.end();) {
     const auto crash = std::dynamic_pointer_cast<CrashPackage>(it->second);
-    // Failing a failed package again would change nothing but its log lines;
-    // a complete one was sent, whatever it held.
+    if (crash) crash->RefuseFullDumps();
+    // A complete package was sent, whatever it held; a failed one waits for
+    // `retry`, which remakes nothing, and is judged again when it is retried.
     if (!crash || crash->GetUploadStatus() == UploadStatus::kFailed ||
-        crash->GetUploadStatus() == UploadStatus::kComplete || !crash->GetUploadFullDumps()) {
+        crash->GetUploadStatus() == UploadStatus::kComplete || !crash->MayHoldFullDumps() ||
+        !(crash->HasEncryptedPackageFile() || crash->HasZippedPackageFile())) {
       ++it;
       continue;
     }
-    LogText(TLog::Warn,
-            TFormatString("Marking package '%1' as failed due to full dumps no longer being "
-                          "allowed.")
-                .arg(it->first));
-    crash->SetUploadStatus(UploadStatus::kFailed);
-    it = packages_.erase(it);
+    try {
+      crash->DiscardDataFiles(
+          {DataFileKind::kZippedPackageFile, DataFileKind::kEncryptedPackageFile,
+           DataFileKind::kZorEncryptionMetadataFile, DataFileKind::kPartsUploadedFile},
+          "it may hold full dumps, which this run does not send; it is made "
+          "again without them");
+      ++it;
+    } catch (const ZorvaneException& e) {
+      LogText(TLog::Warn, TFormatString("Package '%1' may hold full dumps and cannot be made again "
+                                        "without them now; it waits for a later run: %2")
+                              .arg(it->first)
+                              .arg(e.GetConcatenatedMessages()));
+      it = packages_.erase(it);
+    }
   }
 }
 

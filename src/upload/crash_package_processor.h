@@ -171,7 +171,11 @@ class CrashPackageProcessor {
   void LoadPreviousPackages();
   std::set<zor::platform::TPath> ListCrashArtifactFiles() const;
   void ProcessCrashFiles(const std::set<zor::platform::TPath>& listing);
-  void FailFullDumpPackages();
+  // Without full dumps, no crash package reads one, and one whose upload
+  // files, made earlier, may hold one has them discarded (Warn), so that it
+  // is made again without. One whose record cannot be saved so waits for a
+  // later run. Never throws for a save.
+  void RemakeFullDumpPackages();
   void ApplyRetention();
   void RemovePreviousLogsPackages() const;
   // The name for a new package of `group`: its key when no package or status

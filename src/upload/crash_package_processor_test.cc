@@ -436,33 +436,44 @@ TEST_F(CrashPackageProcessorTest, BrokenStatusFilesAndLeftovers) {
   EXPECT_TRUE(Exists(newTemp + "/zorcrashreporter.10.dmp"));
 }
 
-TEST_F(CrashPackageProcessorTest, NoFullDumpsFailsPackagesThatMayHoldThem) {
-  Dump("allowed.1.dmp");
-  Dump("allowed.1-full.dmp");
-  ASSERT_EQ(Names(Run(true)), std::vector<std::string>{"allowed.1"});
-  // A package whose manifest is gone counts as allowing full dumps.
-  Dump("nomanifest.2.dmp");
-  ASSERT_EQ(Names(Run(true)), (std::vector<std::string>{"allowed.1", "nomanifest.2"}));
-  fs::remove(data_ + "/nomanifest.2.crash-manifest");
-  // One that was sent stays sent.
-  Dump("sent.4.dmp");
-  Dump("sent.4-full.dmp");
+// Without full dumps no package reads one, whatever its manifest says, and
+// one whose upload file, made while they were allowed, may hold one is made
+// again without: none is given up for it.
+TEST_F(CrashPackageProcessorTest, NoFullDumpsRemakesPackagesThatMayHoldThemWithout) {
+  for (const char* name : {"made.1", "sent.4", "unzipped.5"}) {
+    Dump(std::string(name) + ".dmp");
+    Dump(std::string(name) + "-full.dmp");
+  }
+  const std::string encrypted = data_ + "/made.1.zip.enc";
   for (const auto& package : Run(true)) {
     if (package->GetPackageName() == "sent.4") package->SetUploadStatus(Status::kComplete);
+    if (package->GetPackageName() != "made.1") continue;
+    WriteFile(encrypted, "with the full dump");
+    package->SetDataFilePath(DataFileKind::kEncryptedPackageFile, TPath(encrypted));
   }
+  // An application's manifest that lists its files and says it sends none.
+  Dump("app.6.dmp");
+  Dump("app.6-full.dmp");
+  Dump("app.6.manifest", R"({"upload-full-dumps":false,"crash-artifact-files":[)"
+                         R"({"filename":"app.6.dmp","type":"ProcessMiniDump"},)"
+                         R"({"filename":"app.6-full.dmp","type":"ProcessFullDump"}]})");
   Dump("later.3.dmp");
   Dump("later.3-full.dmp");
 
-  EXPECT_EQ(Names(Run(false)), std::vector<std::string>{"later.3"});
+  const auto packages = Run(false);
+  EXPECT_EQ(Names(packages),
+            (std::vector<std::string>{"app.6", "later.3", "made.1", "unzipped.5"}));
   EXPECT_TRUE(Exists(Status("sent.4", "complete")));
-  for (const std::string name : {"allowed.1", "nomanifest.2"}) {
-    EXPECT_TRUE(Exists(Status(name, "failed"))) << name;
-    EXPECT_THAT(log_, HasSubstr("Marking package '" + name +
-                                "' as failed due to full dumps no longer being allowed."));
+  EXPECT_FALSE(Exists(encrypted));
+  EXPECT_THAT(log_, HasSubstr("Package 'made.1': removing its encrypted-package-file"));
+  EXPECT_THAT(log_, Not(HasSubstr("unzipped.5': removing")));
+  for (const auto& package : packages) {
+    SCOPED_TRACE(package->GetPackageName().toStdString());
+    const auto files = package->GetFilesToZip({});
+    EXPECT_FALSE(files.empty());
+    for (const auto& file : files)
+      EXPECT_THAT(file.path.NativeString(), Not(::testing::EndsWith("-full.dmp")));
   }
-  // Failing a failed package again would only repeat the line.
-  EXPECT_EQ(Names(Run(false)), std::vector<std::string>{"later.3"});
-  EXPECT_THAT(log_, Not(HasSubstr("Marking package")));
 }
 
 TEST_F(CrashPackageProcessorTest, SymbolicLinksAreFollowedOnlyWhenAsked) {
