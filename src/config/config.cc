@@ -1,5 +1,6 @@
 #include "config/config.h"
 
+#include <cerrno>
 #include <cmath>
 
 #include "config/data_directory.h"
@@ -8,6 +9,7 @@
 #include "files/filesystem.h"
 #include "platform/app_config.h"
 #include "platform/file_identity.h"
+#include "platform/path_error.h"
 #include "platform/process_singleton.h"
 #include "platform/tformat_string.h"
 #include "platform/tregex.h"
@@ -76,6 +78,17 @@ void Config::Load(const TPath& path) {
   std::vector<ConfigLine> previousLines = std::move(lines_);
   filePath_ = path;
   try {
+    // Said first, as a missing file is: a mistyped name is no question of
+    // who may write there.
+    if (!filesystem.FileExists(path)) {
+      const TPath folder = path.Parent();
+      const bool folderMissing = !folder.IsEmpty() && !filesystem.DirectoryExists(folder);
+      zor::platform::ThrowPathError(
+          TFormatString("Config file '%1' cannot be read%2")
+              .arg(path.ToString())
+              .arg(folderMissing ? ", nor can its folder '" + folder.ToString() + "'" : TString()),
+          filesystem.DirectoryExists(path) ? EISDIR : ENOENT);
+    }
     // The file says where this run reads, writes and sends, often as root.
     if (const TString why = zor::platform::WhyFileNotPrivate(path); !why.isEmpty()) {
       throw ZorvaneException(TFormatString("Config file '%1' is not used: %2, so another user "
@@ -118,10 +131,22 @@ void Config::ReadLines(const TString& text) {
 std::vector<TString> Config::GetSettingWarnings() const {
   std::vector<TString> warnings;
   const TString file = filePath_.NativeString();
+  std::unordered_map<TString, int> firstLines;
   for (const ConfigLine& line : lines_) {
     const TString where = TFormatString("Line %1 of config file '%2'")
                               .arg(static_cast<uint64_t>(line.number))
                               .arg(file);
+    if (line.kind == ConfigLine::Kind::kSetting) {
+      const auto [first, isFirst] = firstLines.emplace(line.key, line.number);
+      // An operator who appends a corrected line may not know the old one is there.
+      if (!isFirst) {
+        warnings.push_back(TFormatString("%1 sets '%2' again (line %3 set it first): the last "
+                                         "line counts.")
+                               .arg(where)
+                               .arg(line.key)
+                               .arg(static_cast<uint64_t>(first->second)));
+      }
+    }
     if (line.kind == ConfigLine::Kind::kMalformed && line.text.startsWith("servercrashupload.")) {
       warnings.push_back(TFormatString("%1 ('%2') is ignored: a setting is written "
                                        "'key: value', with one blank after the colon.")
@@ -159,6 +184,17 @@ void Config::Validate() const {
   (void)GetUploadBandwidthLimit();
   (void)GetProxySettings();
   CheckSwitchesAndPattern();
+  // An empty entry ("[]", a stray comma) would be scanned as the folder ''.
+  const TString dirs = GetValue("servercrashupload.dump.dirs", Mode::kOptional);
+  for (const TPath& directory :
+       dirs.isEmpty() ? std::vector<TPath>{} : ConfigTextToPathList(dirs)) {
+    if (!directory.IsEmpty()) continue;
+    throw ZorvaneException(TFormatString("The setting 'servercrashupload.dump.dirs' has the value "
+                                         "'%1' in config file '%2', which holds an empty entry: "
+                                         "list the folders as [dir1,dir2].")
+                               .arg(dirs)
+                               .arg(filePath_.NativeString()));
+  }
 }
 
 void Config::CheckSwitchesAndPattern() const {

@@ -83,9 +83,10 @@ class Config {
 
   // The warnings of the loaded file, one text per line it concerns: each
   // "servercrashupload.*" key the program does not know (with the nearest
-  // known key when one is close), and each "servercrashupload." line that is
-  // not a "key: value" line. Such lines are ignored, not refused, so that a
-  // file written for a newer version still works. Empty without a file.
+  // known key when one is close), each "servercrashupload." line that is
+  // not a "key: value" line, and each key set again (the last line counts).
+  // Such lines are ignored, not refused, so that a file written for a newer
+  // version still works. Empty without a file.
   std::vector<zor::platform::TString> GetSettingWarnings() const;
 
   // Reads every setting that has rules, so that a bad value ends the run

@@ -194,16 +194,23 @@ TEST_F(ConfigTest, UnknownKeysAndMalformedLinesAreNamedWithTheirLine) {
       "servercrashupload.metrics_file: /m\n"
       "servercrashupload.future_setting_of_a_newer_version: 1\n"
       "servercrashupload.channel:x\n"
-      "other.program.key: 1\n");
+      "other.program.key: 1\n"
+      "servercrashupload.data.dir: e\n");
   const std::string at = " of config file '" + path + "'";
   EXPECT_EQ(config_.GetSettingWarnings(),
             (std::vector<TString>{
-                "Line 3" + at + " names the unknown setting 'servercrashupload.metrics_file', "
-                "which is ignored. Did you mean 'servercrashupload.metrics.file'?",
-                "Line 4" + at + " names the unknown setting 'servercrashupload.future_setting_"
-                "of_a_newer_version', which is ignored.",
-                "Line 5" + at + " ('servercrashupload.channel:x') is ignored: a setting is "
-                "written 'key: value', with one blank after the colon.",
+                "Line 3" + at +
+                    " names the unknown setting 'servercrashupload.metrics_file', "
+                    "which is ignored. Did you mean 'servercrashupload.metrics.file'?",
+                "Line 4" + at +
+                    " names the unknown setting 'servercrashupload.future_setting_"
+                    "of_a_newer_version', which is ignored.",
+                "Line 5" + at +
+                    " ('servercrashupload.channel:x') is ignored: a setting is "
+                    "written 'key: value', with one blank after the colon.",
+                "Line 7" + at +
+                    " sets 'servercrashupload.data.dir' again (line 1 set it "
+                    "first): the last line counts.",
             }));
 
   // Nested YAML is refused as a whole, naming the first indented line.
@@ -234,6 +241,8 @@ TEST_F(ConfigTest, ValidateRefusesTheFirstBadValue) {
       {"servercrashupload.delete_completed_dumps: yes", "'yes' in config file"},
       {"servercrashupload.dump.dirs.follow_symlinks: 1", "which is neither true nor false"},
       {"servercrashupload.filename_exclusion_regex: (((", "which is not a regular expression"},
+      {"servercrashupload.dump.dirs: [/a, ,/b]", "'[/a, ,/b]' in config file"},
+      {"servercrashupload.dump.dirs: []", "which holds an empty entry"},
       {"servercrashupload.channel: x", "'servercrashupload.data.dir' is missing from config file"},
   };
   for (const auto& c : cases) {

@@ -61,8 +61,26 @@ HttpRequestor::HttpRequestor(const Config& config)
       proxy->setPassword(settings.password.ToQString());
     }
     zor::platform::TNetworkAccessManager::SetCustomProxy(proxy);
+    if (settings.port == 0) {
+      LogText(zor::platform::TLog::Warn,
+              TFormatString("The proxy '%1' has no servercrashupload.proxy_server_port: the "
+                            "transport's default port, 1080, is used.")
+                  .arg(settings.host));
+    }
+  } else if (settings.port > 0) {
+    LogText(zor::platform::TLog::Warn,
+            "servercrashupload.proxy_server_port is set without "
+            "servercrashupload.proxy_server_host: no proxy is used.");
   }
-  if (config.GetDisableCertValidation()) manager_->SetAllowInvalidCertificates(true);
+  if (config.GetDisableCertValidation()) {
+    // Whoever stands in the way could then hand over a key of their own,
+    // and every crash would be encrypted to them.
+    LogText(zor::platform::TLog::Warn,
+            "TLS certificates are not checked (servercrashupload.disable_cert_validation is "
+            "true): anyone on the way to the server can read what is sent and give a key of "
+            "their own. Use it only for tests.");
+    manager_->SetAllowInvalidCertificates(true);
+  }
   manager_->SetUserAgentString("zorcrashreporter/" +
                                zor::platform::AppConfig::GetInstance().GetBuildVersion());
 }

@@ -81,6 +81,7 @@ TEST_F(HttpRequestorTest, ConfigurationSetsProxyCredentialsCertificatesAndUserAg
     bool proxied;
     std::optional<QString> proxyAuthorization;
     bool throws = false;
+    const char* warning = "";  // what the log must say of the setting
   };
   const std::string host = "servercrashupload.proxy_server_host: 127.0.0.1\n";
   const std::string port =
@@ -90,13 +91,17 @@ TEST_F(HttpRequestorTest, ConfigurationSetsProxyCredentialsCertificatesAndUserAg
   const Case cases[] = {
       {host + port + user + password, false, true, "Basic dTpw"},
       {host + port + user, false, true, std::nullopt},
-      {port + user + password, false, false, std::nullopt},
-      {"servercrashupload.disable_cert_validation: TRUE\n", true, false, std::nullopt},
+      {port + user + password, false, false, std::nullopt, false,
+       "proxy_server_port is set without servercrashupload.proxy_server_host: no proxy is used."},
+      {"servercrashupload.disable_cert_validation: TRUE\n", true, false, std::nullopt, false,
+       "TLS certificates are not checked"},
       {"servercrashupload.disable_cert_validation: false\n", true, false, std::nullopt, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.config);
+    test_support::LogCapture log;
     auto requestor = Make(c.config);
+    EXPECT_THAT(log.Text(), ::testing::HasSubstr(c.warning));
     const std::string url = (c.tls ? tlsServer : server_).Url("/echo");
     if (c.throws) {
       EXPECT_THROW(requestor->Get(Request(url))->WaitForFinished(10000), CurlException);

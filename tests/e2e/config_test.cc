@@ -72,6 +72,7 @@ TEST_F(ConfigFileTest, MistakesAreNamedBeforeAnythingChanges) {
     uid_t owner = 0;  // 0: the file stays this user's
   } cases[] = {
       {"", -3, "could not find or move file, directory, or link"},
+      {"missing folder", -3, "cannot be read, nor can its folder '" + dir_.Sub("none") + "'"},
       {"servercrashupload.log.dir: <%=ENV[ZOR_TEST_UNSET]%>\n", -1,
        "invalid environment variable(s), in config file '" + conf + "'\n", false},
       {"servercrashupload.http_put_timeout_in_minutes: 0\n", -1,
@@ -99,16 +100,18 @@ TEST_F(ConfigFileTest, MistakesAreNamedBeforeAnythingChanges) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
     fs::remove(conf);
-    if (!c.file.empty()) WriteFile(conf, c.file);
+    const bool missingFolder = c.file == "missing folder";
+    if (!c.file.empty() && !missingFolder) WriteFile(conf, c.file);
     if (c.othersMayWrite) fs::permissions(conf, fs::perms::others_write, fs::perm_options::add);
     if (c.owner != 0 && (::geteuid() != 0 || ::chown(conf.c_str(), c.owner, 0) != 0)) continue;
     ProcessOptions options;
     options.unsetEnvironment = {"ZOR_TEST_UNSET"};
-    const ProcessResult r = Run({"--command", "send-crashes", "--config-file", conf}, options);
+    const std::string file = missingFolder ? dir_.Sub("none") + "/conf.yml" : conf;
+    const ProcessResult r = Run({"--command", "send-crashes", "--config-file", file}, options);
     EXPECT_EQ(r.status, c.status);
     EXPECT_THAT(r.out + r.err, HasSubstr(c.message));
     if (c.status == -3) {
-      EXPECT_THAT(r.out, HasSubstr(conf));
+      EXPECT_THAT(r.out, HasSubstr(file));
     }
     EXPECT_TRUE(!fs::exists(dir_.Sub("data")) || fs::is_empty(dir_.Sub("data")));
     if (!c.logs) {
