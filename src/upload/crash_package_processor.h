@@ -172,9 +172,9 @@ class CrashPackageProcessor {
   std::set<zor::platform::TPath> ListCrashArtifactFiles() const;
   void ProcessCrashFiles(const std::set<zor::platform::TPath>& listing);
   // Without full dumps, no crash package reads one, and one whose upload
-  // files, made earlier, may hold one has them discarded (Warn), so that it
-  // is made again without. One whose record cannot be saved so waits for a
-  // later run. Never throws for a save.
+  // files, made earlier, may hold one has them discarded (logged at Info
+  // with the reason), so that it is made again without. One whose record
+  // cannot be saved so waits for a later run (Warn). Never throws for a save.
   void RemakeFullDumpPackages();
   void ApplyRetention();
   void RemovePreviousLogsPackages() const;
