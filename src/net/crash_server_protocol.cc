@@ -16,6 +16,7 @@
 #include "packages/upload_step.h"
 #include "platform/app_config.h"
 #include "platform/curl_exception.h"
+#include "platform/interruption.h"
 #include "platform/server_text.h"
 #include "platform/tbuffer.h"
 #include "platform/tformat_string.h"
@@ -211,14 +212,7 @@ bool CrashServerProtocol::PerformStep(Package& package, const UploadStep& step) 
     case UploadStepKind::kRegister:
       // Throws for a type the server takes no package of, before anything is sent.
       CrashServerRequests::PathWord(package.GetPackageType());
-      try {
-        package.SetRemotePackageId(RegisterPackage());
-      } catch (HTTPException& e) {
-        // The registration is one empty request for every package: a wrong
-        // endpoint or a proxy that refuses it has judged none of them.
-        e.SetJudgesNoPackage();
-        throw;
-      }
+      package.SetRemotePackageId(RegisterPackage());
       package.Save();
       return true;
     case UploadStepKind::kRequestUploadId: {
@@ -281,8 +275,31 @@ TString CrashServerProtocol::RegisterPackage() {
   const TUrl url = Generated(requests_.Registration());
   LogDebug("Registering package for upload...");
   LogRequestUrl(url);
-  const TString id = PostForEntry(url, "Content-Type: application/json", nullptr, "crash_id");
-  CheckServerId("crash_id", id);
+  TString id;
+  // The registration is one empty request, the same for every package: a
+  // wrong endpoint, a proxy that refuses it or a server that answers it with
+  // something else has judged none of them.
+  try {
+    id = PostForEntry(url, "Content-Type: application/json", nullptr, "crash_id");
+    CheckServerId("crash_id", id);
+  } catch (HTTPException& e) {
+    e.SetJudgesNoPackage();
+    throw;
+  } catch (const CurlException&) {
+    throw;
+  } catch (const zor::platform::RunInterrupted&) {
+    throw;
+  } catch (const ZorvaneException& e) {
+    // What is left is the content of a reply, which is read only from a 2xx.
+    HTTPException unusable(200,
+                           TFormatString("The answer to the registration (URL: '%1') cannot be "
+                                         "used: %2")
+                               .arg(url.ForLog())
+                               .arg(e.GetConcatenatedMessages()),
+                           "unusable reply", {});
+    unusable.SetJudgesNoPackage();
+    throw unusable;
+  }
   LogDebug(TFormatString("Server responded successfully with remote package id: '%1").arg(id));
   return id;
 }

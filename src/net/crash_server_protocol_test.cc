@@ -325,10 +325,18 @@ TEST_F(CrashServerProtocolTest, FailuresCarryTheServersAnswer) {
       {"register", "status", 403, "<Error><Code>Bad</Code' secret</Code></Error>",
        "Network error (HTTP code: '403" + url + "403 Forbidden'.", 403},
       // Ids that would change the request they go into.
+      // The registration's answer judges no package: whatever is wrong with
+      // it comes as an HTTP failure, which the upload client tells apart.
       {"register", "status", 200, "{\"crash_id\": \"../../../etc/x\"}",
-       "Entry 'crash_id' in the response is not a usable id: '../../../etc/x'"},
-      {"register", "status", 200, "{\"crash_id\": 5}",
-       "Entry 'crash_id' in the response is not a string"},
+       "(URL: '" + server.BaseUrl() +
+           "/crash') cannot be used: Entry 'crash_id' in the response "
+           "is not a usable id: '../../../etc/x' (an id is 1 to 128 of A-Z, a-z, 0-9, '.', '_' and "
+           "'-', and not '.' or '..')",
+       200},
+      {"register", "status", 201, "{\"crash_id\": 5}",
+       "cannot be used: Entry 'crash_id' in the response is not a string", 200},
+      {"upload-id", "status", 200, "{\"upload_id\": 5}",
+       "Entry 'upload_id' in the response is not a string"},
       // A portal's page is not the crash server's answer: a failure with its
       // code, which the upload client tells apart, never one that ends the run.
       {"upload-id", "status", 200, "<html>portal</html>",

@@ -9,12 +9,12 @@
 // takes) or 429, a 4xx whose store error code refuses the request itself
 // (RequestTimeTooSkewed, AccessDenied, SignatureDoesNotMatch, ExpiredToken
 // and the like: a clock or credentials, not the package; EntityTooSmall: the
-// configured part size), any refusal of the registration (one empty request
-// for every package), a 2xx that is not the answer asked for (a completion
-// without its result, a part without its tag, a body that is no JSON
-// object), a full disk, a missing permission or an I/O error in the data
-// directory. A server that is down for a week, a store whose credentials
-// lapsed, or a disk that is full for a day, so loses no crash.
+// configured part size), any refusal or unusable answer of the
+// registration (one empty request for every package), a 2xx that is not the
+// answer asked for (a completion without its result, a part without its
+// tag, a body that is no JSON object), a full disk, a missing permission or an I/O error in the
+// data directory. A server that is down for a week, a store whose credentials lapsed, or a disk
+// that is full for a day, so loses no crash.
 #pragma once
 
 #include <cstdint>
