@@ -1,6 +1,7 @@
 #include "upload/crash_package_processor.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -188,6 +189,7 @@ std::vector<std::shared_ptr<Package>> CrashPackageProcessor::FindPackagesToUploa
     DeleteCompletedPackages();
   }
   LoadPreviousPackages();
+  ForgetGivenUpPackagesWithoutManifest();
   RemoveUnrecordedPackageFiles(dataDirectory_, boundary_, leftoverCutoff);
   ProcessCrashFiles(ListCrashArtifactFiles());
   RemakeFullDumpPackages();
@@ -448,6 +450,31 @@ void CrashPackageProcessor::LoadPreviousPackages() {
                                     UploadStatus::kComplete}) {
     const PackageMap loaded = LoadPackagesInState(status);
     packages_.insert(loaded.begin(), loaded.end());
+  }
+}
+
+void CrashPackageProcessor::ForgetGivenUpPackagesWithoutManifest() {
+  for (auto it = packages_.begin(); it != packages_.end();) {
+    const auto crash = std::dynamic_pointer_cast<CrashPackage>(it->second);
+    bool gone = crash && crash->GetUploadStatus() == UploadStatus::kFailed &&
+                !crash->HasManifest() && crash->HasDataFile(DataFileKind::kManifestFile);
+    if (gone) {
+      const TPath manifest = crash->GetDataFilePath(DataFileKind::kManifestFile);
+      // Gone, not unreadable: a folder shut for now may open again.
+      const int folder = zor::platform::DirectoryListingError(manifest.Parent());
+      gone = !zor::platform::PathExists(manifest) && (folder == 0 || folder == ENOENT);
+    }
+    const std::optional<PackageLock> lock = gone ? PackageLock::TryLock(*crash) : std::nullopt;
+    if (!lock) {
+      ++it;
+      continue;
+    }
+    LogText(TLog::Info, TFormatString("Deleting package '%1', given up, whose manifest '%2' is "
+                                      "gone: nothing of it can be sent.")
+                            .arg(it->first)
+                            .arg(crash->GetDataFilePath(DataFileKind::kManifestFile).ToString()));
+    crash->DeletePackage();
+    it = packages_.erase(it);
   }
 }
 

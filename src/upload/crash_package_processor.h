@@ -169,6 +169,11 @@ class CrashPackageProcessor {
   void CleanUpCompletedPackages();
   void DeleteCompletedPackages();
   void LoadPreviousPackages();
+  // Deletes (Info) each given-up crash package whose recorded manifest no
+  // longer exists (a deletion killed half-way, the crash's folder removed):
+  // it can never be sent nor retried, and a crash file still there makes a
+  // new package. Never throws.
+  void ForgetGivenUpPackagesWithoutManifest();
   std::set<zor::platform::TPath> ListCrashArtifactFiles() const;
   void ProcessCrashFiles(const std::set<zor::platform::TPath>& listing);
   // Without full dumps, no crash package reads one, and one whose upload

@@ -268,6 +268,21 @@ TEST_F(CrashPackageProcessorTest, PackageLifecycleOverRuns) {
   EXPECT_TRUE(Exists(retried));
 }
 
+// A given-up package whose manifest is gone (a deletion killed half-way)
+// can never be sent: its record goes, and what is left of the crash comes
+// back as a new package.
+TEST_F(CrashPackageProcessorTest, AGivenUpPackageWithoutItsManifestIsForgotten) {
+  Dump("gone.1.dmp");
+  Dump("kept.2.dmp");
+  for (const auto& package : Run()) Fail(*package, Status::kFailed);
+  fs::remove(data_ + "/gone.1.crash-manifest");
+  EXPECT_EQ(Names(Run()), std::vector<std::string>{"gone.1"});
+  EXPECT_THAT(log_, HasSubstr("Deleting package 'gone.1', given up, whose manifest '" + data_ +
+                              "/gone.1.crash-manifest' is gone"));
+  EXPECT_TRUE(Exists(Status("gone.1", "pending")));
+  EXPECT_TRUE(Exists(Status("kept.2", "failed")));
+}
+
 // A recorded next attempt is waited for, but never longer than the longest
 // retry delay: one further ahead was set by a clock since put back.
 TEST_F(CrashPackageProcessorTest, RecordedNextAttemptIsWaitedForAtMostADay) {
