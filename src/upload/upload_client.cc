@@ -83,6 +83,7 @@ void UploadClient::PrepareUpload(Package& package) {
     };
   };
   DiscardEncryptionForAnotherKey(package);
+  DiscardEncryptionOfAnotherSize(package);
   SyncEncryptionOfAnEarlierRun(package);
   // One local step (zip and encrypt in one pass, or encrypt a zip that is
   // there), and more only for a zip that vanished in between.
@@ -168,6 +169,35 @@ void UploadClient::DiscardEncryptionForAnotherKey(Package& package) {
                     "gives the key '%2'; encrypting again")
           .arg(used)
           .arg(keyId_));
+}
+
+void UploadClient::DiscardEncryptionOfAnotherSize(Package& package) {
+  if (!package.HasEncryptedPackageFile() ||
+      !package.HasDataFile(DataFileKind::kZorEncryptionMetadataFile)) {
+    return;
+  }
+  Filesystem& fs = Filesystem::GetInstance();
+  const TPath encrypted = package.GetEncryptedPackageFilePath();
+  uint64_t expected = 0;
+  try {
+    expected = package.GetEncryptionMetadata()->GetUnencryptedContentLength();
+  } catch (const zor::platform::ZorvaneException&) {
+    return;  // a record that cannot be read is the upload steps' to judge
+  }
+  // A file that is not there is DescribeUpload's to judge.
+  if (!fs.FileExists(encrypted)) return;
+  const uint64_t found = fs.FileSize(encrypted);
+  if (found == expected) return;
+  LogText(TLog::Warn, TFormatString("Package '%1': its encrypted file '%2' holds %3 bytes where "
+                                    "its encryption made %4; it is made again")
+                          .arg(package.GetPackageName())
+                          .arg(encrypted.ToString())
+                          .arg(found)
+                          .arg(expected));
+  package.DiscardDataFiles(
+      {DataFileKind::kEncryptedPackageFile, DataFileKind::kZorEncryptionMetadataFile,
+       DataFileKind::kPartsUploadedFile},
+      "its length is not what its encryption made; zipping and encrypting again");
 }
 
 void UploadClient::RecordFailure(Package& package, const ZorvaneException& e) {

@@ -80,6 +80,12 @@ class UploadClient {
   // the server gave this run, with whatever was sent of it: the server could
   // not read it. Throws what Package::DiscardDataFiles throws.
   void DiscardEncryptionForAnotherKey(Package& package);
+  // Discards the encryption of a package whose encrypted file is not as
+  // long as its metadata says (cut short or grown since; Warn naming both
+  // sizes), with whatever was sent of it: sent, it would be an object the
+  // server cannot decrypt, and the crash would be deleted as uploaded.
+  // Throws what Package::DiscardDataFiles throws.
+  void DiscardEncryptionOfAnotherSize(Package& package);
 
   zor::platform::TString keyId_;  // of the key the server gave this run
   std::unique_ptr<TerminalProgress> progress_;
