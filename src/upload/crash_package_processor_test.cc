@@ -31,6 +31,7 @@
 #include "upload/attempt_failure.h"
 #include "upload/package_footprint.h"
 #include "upload/package_lister.h"
+#include "upload/package_lock.h"
 #include "upload/upload_rate_limit.h"
 
 namespace ZorErrorReporting {
@@ -449,6 +450,21 @@ TEST_F(CrashPackageProcessorTest, BrokenStatusFilesAndLeftovers) {
                               "will be ignored."));
   EXPECT_FALSE(Exists(oldTemp));
   EXPECT_TRUE(Exists(newTemp + "/zorcrashreporter.10.dmp"));
+}
+
+// A damaged status file's name must not put a lock, made and removed as
+// root, anywhere but in the data directory.
+TEST_F(CrashPackageProcessorTest, AStatusFilesNameTakesNoLockOutsideTheDataDirectory) {
+  fs::create_directories(data_);
+  const std::string status = Status("escape", "pending");
+  WriteFile(status, R"({"package-name":"../escape","package-type":"crash-package",)"
+                    R"("upload-status":"Pending"})");
+  const auto package = CrashPackage::LoadFromFile(TPath(status), boundary_);
+  LogCapture capture;
+  EXPECT_FALSE(PackageLock::TryLock(*package));
+  EXPECT_FALSE(PackageLock::IsFree(*package));
+  EXPECT_FALSE(Exists(dir_.Sub("escape.lock")));
+  EXPECT_THAT(capture.Text(), HasSubstr("its name, from '" + status + "', is not a file name"));
 }
 
 // Without full dumps no package reads one, whatever its manifest says, and

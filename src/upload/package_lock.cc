@@ -26,7 +26,14 @@ TPath PackageLock::RunLockPath(const TPath& folder) { return LockFilePath(folder
 namespace {
 
 TPath LockFileOf(const Package& package) {
-  return PackageLock::LockFilePath(package.GetFilePath().Parent(), package.GetPackageName());
+  const TString& name = package.GetPackageName();
+  // The name comes from a status file: a damaged one must not put a lock,
+  // created and removed as root, anywhere but beside it.
+  if (name.isEmpty() || name == "." || name == ".." || name.contains("/")) {
+    throw zor::platform::ZorvaneException(TFormatString("its name, from '%1', is not a file name")
+                                              .arg(package.GetFilePath().ToString()));
+  }
+  return PackageLock::LockFilePath(package.GetFilePath().Parent(), name);
 }
 
 void LogHeld(const Package& package) {
