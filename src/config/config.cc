@@ -8,6 +8,7 @@
 #include "config/overrides.h"
 #include "files/filesystem.h"
 #include "platform/app_config.h"
+#include "platform/file_functions.h"
 #include "platform/file_identity.h"
 #include "platform/path_error.h"
 #include "platform/process_singleton.h"
@@ -80,7 +81,8 @@ void Config::Load(const TPath& path) {
   try {
     // Said first, as a missing file is: a mistyped name is no question of
     // who may write there.
-    if (!filesystem.FileExists(path)) {
+    if (!filesystem.FileExists(path) &&
+        (!zor::platform::PathExists(path) || filesystem.DirectoryExists(path))) {
       const TPath folder = path.Parent();
       const bool folderMissing = !folder.IsEmpty() && !filesystem.DirectoryExists(folder);
       zor::platform::ThrowPathError(

@@ -76,8 +76,9 @@ HttpRequestor::HttpRequestor(const Config& config)
     // Whoever stands in the way could then hand over a key of their own,
     // and every crash would be encrypted to them.
     LogText(zor::platform::TLog::Warn,
-            "TLS certificates are not checked (servercrashupload.disable_cert_validation is "
-            "true): anyone on the way to the server can read what is sent and give a key of "
+            "TLS certificates are not checked (servercrashupload.disable_cert_validation, or "
+            "$zorcrashreporter_disable_cert_validation, is true): anyone on the way to the server "
+            "can read what is sent and give a key of "
             "their own. Use it only for tests.");
     manager_->SetAllowInvalidCertificates(true);
   }

@@ -376,7 +376,9 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
     // The application's manifest travels as the completed one, added last.
     if (file->GetType() == ArtifactType::kManifest ||
         file->GetUploadPermission() != UploadPermission::kAllowed ||
-        (fullDumpsRefused_ && file->GetType() == ArtifactType::kProcessFullDump)) {
+        (fullDumpsRefused_ && (file->GetType() == ArtifactType::kProcessFullDump ||
+                               ArtifactNames::RecognizeArtifactType(path.ToString()) ==
+                                   ArtifactType::kProcessFullDump))) {
       if (const auto stamp = StampOfUnread(path, boundary, manifest->GetFilePath())) {
         found[path] = *stamp;
       }
@@ -621,7 +623,8 @@ bool CrashPackage::GetUploadFullDumps() const {
 bool CrashPackage::MayHoldFullDumps() const {
   if (!manifest_) return true;
   for (const auto& [path, file] : manifest_->GetCrashArtifactFiles()) {
-    if (file->GetType() == ArtifactType::kProcessFullDump &&
+    if ((file->GetType() == ArtifactType::kProcessFullDump ||
+         ArtifactNames::RecognizeArtifactType(path.ToString()) == ArtifactType::kProcessFullDump) &&
         file->GetUploadPermission() == UploadPermission::kAllowed) {
       return true;
     }

@@ -482,12 +482,13 @@ TEST_F(CrashPackageProcessorTest, NoFullDumpsRemakesPackagesThatMayHoldThemWitho
     WriteFile(encrypted, "with the full dump");
     package->SetDataFilePath(DataFileKind::kEncryptedPackageFile, TPath(encrypted));
   }
-  // An application's manifest that lists its files and says it sends none.
+  // An application's manifest that lists its files, says it sends no full
+  // dump and calls its full dump a minidump.
   Dump("app.6.dmp");
   Dump("app.6-full.dmp");
   Dump("app.6.manifest", R"({"upload-full-dumps":false,"crash-artifact-files":[)"
                          R"({"filename":"app.6.dmp","type":"ProcessMiniDump"},)"
-                         R"({"filename":"app.6-full.dmp","type":"ProcessFullDump"}]})");
+                         R"({"filename":"app.6-full.dmp","type":"ProcessMiniDump"}]})");
   Dump("later.3.dmp");
   Dump("later.3-full.dmp");
 

@@ -7,6 +7,7 @@
 #include "files/filesystem.h"
 #include "log/log_functions.h"
 #include "net/crash_server_protocol.h"
+#include "net/http_exception.h"
 #include "packages/package.h"
 #include "packages/package_encryption_metadata.h"
 #include "packages/upload_step.h"
@@ -235,6 +236,14 @@ void UploadClient::RecordFailure(Package& package, const ZorvaneException& e) {
               .arg(text),
           zor::platform::ZorvaneError::MakeError("upload-package", text));
       package.RecordTransientFailure(result, next);
+      // Its parts keep the size they were cut to: once the operator raises
+      // it, only a new upload takes the new size.
+      const auto* http = dynamic_cast<const HTTPException*>(&e);
+      if (http != nullptr && http->GetStoreCode() == "EntityTooSmall") {
+        package.DiscardDataFiles({DataFileKind::kPartsUploadedFile},
+                                 "its parts are smaller than the store takes; the next attempt "
+                                 "starts a new upload");
+      }
     }
     package.SetUploadStatus(UploadStatus::kPendingRetry);
   } catch (const ZorvaneException& saving) {

@@ -251,6 +251,10 @@ TEST_F(UploadTest, OneFailingPackageIsRetriedNextRunWhileTheOthersComplete) {
     // Transient trouble: recorded as the last error, not as an attempt.
     EXPECT_EQ(ResultCodes("b.2"), std::vector<std::string>{});
     EXPECT_EQ(LastErrorCode("b.2"), c.code);
+    // Parts of a size the store refuses are not sent again.
+    if (std::string(c.body).find("EntityTooSmall") != std::string::npos) {
+      EXPECT_THAT(Log(), HasSubstr("the next attempt starts a new upload"));
+    }
     EXPECT_EQ(Status("a.1").first, "complete");
 
     r = SendCrashes(timeouts);
