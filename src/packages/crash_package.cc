@@ -62,6 +62,12 @@ bool IsDump(const TPath& path) {
 // A dump or manifest by name that makes a crash other than the one of
 // `ownManifest` (another name or another folder): that crash goes in a package
 // of its own, so this one neither zips it nor deletes it.
+// By its record's type or by its name: a manifest calls a file what it likes.
+bool IsFullDump(const TPath& path, const CrashArtifactFile& file) {
+  return file.GetType() == ArtifactType::kProcessFullDump ||
+         ArtifactNames::RecognizeArtifactType(path.ToString()) == ArtifactType::kProcessFullDump;
+}
+
 bool IsAnotherCrashsDump(const TPath& path, const TPath& ownManifest) {
   if (!IsDump(path)) return false;
   const TString key = ArtifactNames::GetGroupingKey(path);
@@ -376,9 +382,7 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
     // The application's manifest travels as the completed one, added last.
     if (file->GetType() == ArtifactType::kManifest ||
         file->GetUploadPermission() != UploadPermission::kAllowed ||
-        (fullDumpsRefused_ && (file->GetType() == ArtifactType::kProcessFullDump ||
-                               ArtifactNames::RecognizeArtifactType(path.ToString()) ==
-                                   ArtifactType::kProcessFullDump))) {
+        (fullDumpsRefused_ && IsFullDump(path, *file))) {
       if (const auto stamp = StampOfUnread(path, boundary, manifest->GetFilePath())) {
         found[path] = *stamp;
       }
@@ -623,9 +627,7 @@ bool CrashPackage::GetUploadFullDumps() const {
 bool CrashPackage::MayHoldFullDumps() const {
   if (!manifest_) return true;
   for (const auto& [path, file] : manifest_->GetCrashArtifactFiles()) {
-    if ((file->GetType() == ArtifactType::kProcessFullDump ||
-         ArtifactNames::RecognizeArtifactType(path.ToString()) == ArtifactType::kProcessFullDump) &&
-        file->GetUploadPermission() == UploadPermission::kAllowed) {
+    if (IsFullDump(path, *file) && file->GetUploadPermission() == UploadPermission::kAllowed) {
       return true;
     }
   }

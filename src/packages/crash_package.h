@@ -155,13 +155,14 @@ class CrashPackage : public Package {
   // Whether the manifest allowed full dumps when the crash was packaged; true
   // without a manifest.
   bool GetUploadFullDumps() const;
-  // True iff the manifest lists a full dump (by type or name) it allows to be sent, or there is
-  // no manifest to say otherwise: what an upload file made earlier may hold.
+  // True iff the manifest lists a full dump (by type or name) it allows to
+  // be sent, or there is no manifest to say otherwise: what an upload file
+  // made earlier may hold.
   bool MayHoldFullDumps() const;
   // From now on GetFilesToZip reads no full dump (by its record's type or by
   // its name), whatever the manifest allows (an application's manifest says
-  // what it likes): each is left out
-  // and goes with the crash unsent, as one the manifest does not allow.
+  // what it likes): each is left out and goes with the crash unsent, as one
+  // the manifest does not allow.
   void RefuseFullDumps() { fullDumpsRefused_ = true; }
   // The parent directory of the first file of the manifest's crash artifact
   // files; the empty path without a manifest or without files.
