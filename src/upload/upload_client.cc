@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <set>
+
 #include "config/config.h"
 #include "crypto/package_encryptor.h"
 #include "files/filesystem.h"
@@ -28,6 +30,17 @@ namespace TLog = zor::platform::TLog;
 using zor::platform::TPath;
 using zor::platform::TString;
 using zor::platform::ZorvaneException;
+
+namespace {
+
+// What one encryption made and what was sent of it: they go together, and
+// the crash is zipped and encrypted again from its files.
+std::set<DataFileKind> EncryptionFiles() {
+  return {DataFileKind::kEncryptedPackageFile, DataFileKind::kZorEncryptionMetadataFile,
+          DataFileKind::kPartsUploadedFile};
+}
+
+}  // namespace
 
 UploadClient::UploadClient(const TString& configFile) {
   Config& config = Config::GetInstance();
@@ -146,10 +159,8 @@ void UploadClient::SyncEncryptionOfAnEarlierRun(Package& package) {
                                       "disk, so it is made again: %2")
                             .arg(package.GetPackageName())
                             .arg(e.GetConcatenatedMessages()));
-    package.DiscardDataFiles(
-        {DataFileKind::kEncryptedPackageFile, DataFileKind::kZorEncryptionMetadataFile,
-         DataFileKind::kPartsUploadedFile},
-        "it could not be synced; zipping and encrypting again");
+    package.DiscardDataFiles(EncryptionFiles(),
+                             "it could not be synced; zipping and encrypting again");
   }
 }
 
@@ -163,13 +174,11 @@ void UploadClient::DiscardEncryptionForAnotherKey(Package& package) {
   }
   if (used == keyId_) return;
   // Even with parts sent: an object the server cannot decrypt is no upload.
-  package.DiscardDataFiles(
-      {DataFileKind::kEncryptedPackageFile, DataFileKind::kZorEncryptionMetadataFile,
-       DataFileKind::kPartsUploadedFile},
-      TFormatString("it was encrypted for the key '%1', and the server now "
-                    "gives the key '%2'; encrypting again")
-          .arg(used)
-          .arg(keyId_));
+  package.DiscardDataFiles(EncryptionFiles(),
+                           TFormatString("it was encrypted for the key '%1', and the server now "
+                                         "gives the key '%2'; encrypting again")
+                               .arg(used)
+                               .arg(keyId_));
 }
 
 void UploadClient::DiscardEncryptionOfAnotherSize(Package& package) {
@@ -196,8 +205,7 @@ void UploadClient::DiscardEncryptionOfAnotherSize(Package& package) {
                           .arg(found)
                           .arg(expected));
   package.DiscardDataFiles(
-      {DataFileKind::kEncryptedPackageFile, DataFileKind::kZorEncryptionMetadataFile,
-       DataFileKind::kPartsUploadedFile},
+      EncryptionFiles(),
       "its length is not what its encryption made; zipping and encrypting again");
 }
 
