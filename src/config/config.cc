@@ -149,14 +149,23 @@ std::vector<TString> Config::GetSettingWarnings() const {
                                .arg(static_cast<uint64_t>(first->second)));
       }
     }
-    if (line.kind == ConfigLine::Kind::kMalformed && line.text.startsWith("servercrashupload.")) {
+    // Keys are matched exactly, but a key in capitals is still meant as one.
+    const bool ours = (line.kind == ConfigLine::Kind::kSetting ? line.key : line.text)
+                          .startsWith("servercrashupload.", false);
+    if (line.kind == ConfigLine::Kind::kSetting && ours && line.value.contains(" #")) {
+      warnings.push_back(TFormatString("%1 sets '%2' to '%3': a '#' after the value starts no "
+                                       "comment, it is part of the value.")
+                             .arg(where)
+                             .arg(line.key)
+                             .arg(line.value));
+    }
+    if (line.kind == ConfigLine::Kind::kMalformed && ours) {
       warnings.push_back(TFormatString("%1 ('%2') is ignored: a setting is written "
                                        "'key: value', with one blank after the colon.")
                              .arg(where)
                              .arg(line.text));
     }
-    if (line.kind != ConfigLine::Kind::kSetting || !line.key.startsWith("servercrashupload.") ||
-        IsKnownSetting(line.key)) {
+    if (line.kind != ConfigLine::Kind::kSetting || !ours || IsKnownSetting(line.key)) {
       continue;
     }
     TString warning =

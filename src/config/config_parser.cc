@@ -36,7 +36,8 @@ std::vector<ConfigLine> ReadConfigLines(const TString& text) {
   int number = 0;
   for (const TString& raw : text.split("\n")) {
     ++number;
-    if (raw.startsWith("---") || raw.startsWith("#") || raw.trim().isEmpty()) continue;
+    // An indented comment is still a comment, not a nested value.
+    if (raw.startsWith("---") || raw.trim().startsWith("#") || raw.trim().isEmpty()) continue;
     ConfigLine line;
     line.number = number;
     line.text = raw.endsWith("\r") ? raw.left(raw.size() - 1) : raw;

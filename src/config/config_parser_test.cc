@@ -52,9 +52,10 @@ TEST(ReadConfigLines, LineRules) {
       {"# c: x\n---\n--- k: v\n\n \t\r\n", {}},
       {"k: 1\r\nj:  2 \r\n", {"1 S k=1", "2 S j=2"}},
       {"k: \nj: ''", {"1 S k=", "2 S j=''"}},
-      {"servercrashupload:\n  upload_endpoint: x\r", {"1 M servercrashupload:",
-                                                     "2 I   upload_endpoint: x"}},
-      {"\tk: v\n  # note: x", {"1 I \tk: v", "2 I   # note: x"}},
+      {"servercrashupload:\n  upload_endpoint: x\r",
+       {"1 M servercrashupload:", "2 I   upload_endpoint: x"}},
+      // An indented comment is no nested value.
+      {"\tk: v\n  # note: x", {"1 I \tk: v"}},
       {"k\t: v", {"1 S k=v"}},
   };
   for (const auto& c : cases) {

@@ -195,7 +195,10 @@ TEST_F(ConfigTest, UnknownKeysAndMalformedLinesAreNamedWithTheirLine) {
       "servercrashupload.future_setting_of_a_newer_version: 1\n"
       "servercrashupload.channel:x\n"
       "other.program.key: 1\n"
-      "servercrashupload.data.dir: e\n");
+      "servercrashupload.data.dir: e\n"
+      "  # an indented note\n"
+      "SERVERCRASHUPLOAD.CHANNEL: beta\n"
+      "servercrashupload.channel: beta # the test ring\n");
   const std::string at = " of config file '" + path + "'";
   EXPECT_EQ(config_.GetSettingWarnings(),
             (std::vector<TString>{
@@ -211,6 +214,12 @@ TEST_F(ConfigTest, UnknownKeysAndMalformedLinesAreNamedWithTheirLine) {
                 "Line 7" + at +
                     " sets 'servercrashupload.data.dir' again (line 1 set it "
                     "first): the last line counts.",
+                "Line 9" + at +
+                    " names the unknown setting 'SERVERCRASHUPLOAD.CHANNEL', which is ignored. "
+                    "Did you mean 'servercrashupload.channel'?",
+                "Line 10" + at +
+                    " sets 'servercrashupload.channel' to 'beta # the test ring': a '#' after "
+                    "the value starts no comment, it is part of the value.",
             }));
 
   // Nested YAML is refused as a whole, naming the first indented line.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "main/option_groups.h"
+#include "platform/display_text.h"
 
 namespace po = boost::program_options;
 using zor::platform::TPath;
@@ -340,6 +341,12 @@ void CommandLineOptions::Parser::FillSendLogs(const po::variables_map& vm) {
   }
   if (Has(vm, "support-case-number")) {
     sendLogs->supportCaseNumber = Text(vm, "support-case-number");
+    // It becomes one line of the server's record and of support's screens.
+    const TString shown = zor::platform::EscapeForDisplay(sendLogs->supportCaseNumber);
+    if (shown != sendLogs->supportCaseNumber) {
+      throw std::runtime_error("Command option 'support-case-number' is not valid, '" +
+                               shown.toStdString() + "': it holds characters that are no text");
+    }
   }
   // Given but empty counts as missing: the server needs someone to answer.
   if (sendLogs->email.isEmpty() && sendLogs->supportCaseNumber.isEmpty()) {

@@ -217,6 +217,10 @@ TEST(CommandLineOptionsTest, ReportsErrorsFollowedByTheHelp) {
       {{"--command", "send-logs", "--zipped-logs-file", "a.zip", "--email", ""}, noCase},
       {{"--command", "send-logs", "--zipped-logs-file", "a.zip", "--email", "a@b.cc;a@bcc"},
        "Command option 'email' is not valid, 'a@b.cc;a@bcc'"},
+      {{"--command", "send-logs", "--zipped-logs-file", "a.zip", "--support-case-number",
+        "12\nINFO forged"},
+       "Command option 'support-case-number' is not valid, '12\\nINFO forged': it holds "
+       "characters that are no text"},
       {{"--command", "list", "--output", "xml"},
        "Unsupported output format 'xml': expected 'text' or 'json'"},
       // The option library's own message would never finish substituting.

@@ -260,13 +260,8 @@ CrashPackage::CrashPackage(const TString& name, const std::set<TPath>& artifactP
 
 CrashPackage::CrashPackage(const rapidjson::Value& json, TrustBoundary boundary)
     : Package(json, std::move(boundary)) {
-  if (!HasDataFile(DataFileKind::kManifestFile)) {
-    // A package whose files were all deleted names none, rightly.
-    if (!HasNoFilesLeft()) {
-      LogText(TLog::Warn, "Package file does not contain path to package manifest!");
-    }
-    return;
-  }
+  // One without (LoadFromFile names it) cannot be zipped.
+  if (!HasDataFile(DataFileKind::kManifestFile)) return;
   const TPath manifestPath = GetDataFilePath(DataFileKind::kManifestFile);
   // The status file is the program's own record, but the manifest it names
   // must still lie where the program works.
@@ -277,7 +272,15 @@ CrashPackage::~CrashPackage() = default;
 
 std::shared_ptr<CrashPackage> CrashPackage::LoadFromFile(const TPath& path,
                                                          const TrustBoundary& boundary) {
-  return LoadObjectFromFile<CrashPackage>(path, boundary);
+  auto package = LoadObjectFromFile<CrashPackage>(path, boundary);
+  // A package whose files were all deleted names none, rightly.
+  if (!package->HasDataFile(DataFileKind::kManifestFile) && !package->HasNoFilesLeft()) {
+    LogText(TLog::Warn,
+            TFormatString("Package file does not contain path to package manifest! ('%1')")
+                .arg(NativeText(path)));
+  }
+  package->LeaveOutDataFilesElsewhere();
+  return package;
 }
 
 void CrashPackage::LoadManifest(const TPath& path, const TString& namedBy) {

@@ -96,8 +96,7 @@ class CrashPackage : public Package {
   static constexpr uint64_t kDescriptorsKept = 32;
 
   // Reads a status file's root object as Package does, then loads the manifest
-  // recorded as "manifest-file"; without such a record logs at Warn "Package
-  // file does not contain path to package manifest!" and keeps no manifest,
+  // recorded as "manifest-file"; without such a record it keeps no manifest,
   // and so too (with a Warn line) when the recorded path lies outside the
   // trust boundary.
   // Throws what Package's JSON constructor throws; never for the manifest.
@@ -105,7 +104,10 @@ class CrashPackage : public Package {
 
   ~CrashPackage() override;
 
-  // Loads the status file at `path` and binds the package to it. Throws what
+  // Loads the status file at `path` and binds the package to it; one that
+  // records no manifest but still has files is logged at Warn "Package file
+  // does not contain path to package manifest! ('<path>')", and its upload
+  // files are held to its folder (LeaveOutDataFilesElsewhere). Throws what
   // JsonFileSerializedObject::ReadJsonFile and the JSON constructor throw.
   static std::shared_ptr<CrashPackage> LoadFromFile(const zor::platform::TPath& path,
                                                     const TrustBoundary& boundary);

@@ -172,11 +172,12 @@ TEST_F(CrashPackageTest, UnreadableRotatedLogChainIsLoggedAndSkipped) {
 }
 
 TEST_F(CrashPackageTest, StatusFileWithoutUsableManifest) {
-  const TPath status(dir_.Sub("p.crash-package.pending"));
+  const TPath status = Data() / "p.crash-package.pending";
   const TPath garbled = AddFile("dumps/app.4.manifest", "{not json");
   const TPath dump = AddFile("dumps/app.4.dmp");
   const std::pair<std::string, std::string> cases[] = {
-      {"", "Package file does not contain path to package manifest!"},
+      {"",
+       "Package file does not contain path to package manifest! ('" + status.NativeString() + "')"},
       {R"("manifest-file":")" + garbled.NativeString() + "\",",
        std::string(R"(load manifest for crash package '{"crash-correlation-id":")") + kId +
            "\"}'. Error message: 'Failed to read following content as JSON"},
@@ -202,6 +203,36 @@ TEST_F(CrashPackageTest, StatusFileWithoutUsableManifest) {
     EXPECT_TRUE(Exists(dump));
     EXPECT_FALSE(Exists(zip));
     EXPECT_FALSE(Exists(status));
+  }
+}
+
+// Only the program writes its upload files, beside the status file: a record
+// naming one elsewhere is corrupt, and what it names is never sent.
+TEST_F(CrashPackageTest, UploadFilesAreTakenOnlyFromTheStatusFilesFolder) {
+  const std::string data = Data().NativeString();
+  const std::pair<std::string, bool> cases[] = {
+      {data + "/p.zip.enc", true},
+      {data + "//./p.zip.enc", true},
+      {data + "/sub/../p.zip.enc", true},
+      {"/etc/shadow", false},
+      {data + "/../p.zip.enc", false},
+      {data + "/sub/p.zip.enc", false},
+      {"p.zip.enc", false},
+  };
+  for (const auto& [path, kept] : cases) {
+    SCOPED_TRACE(path);
+    const std::string status = data + "/p.crash-package.pending";
+    WriteFile(status, std::string(R"({"package-name":"p","package-data-files":{)") +
+                          R"("encrypted-package-file":")" + path + R"(",)" +
+                          R"("parts-uploaded-file":")" + path + R"(.parts"}})");
+    LogCapture capture;
+    const auto package = CrashPackage::LoadFromFile(TPath(status), boundary_);
+    EXPECT_EQ(package->HasEncryptedPackageFile(), kept);
+    EXPECT_EQ(package->HasDataFile(DataFileKind::kPartsUploadedFile), kept);
+    EXPECT_EQ(capture.Text().find("names its encrypted-package-file '" + path +
+                                  "' outside its folder") != std::string::npos,
+              !kept)
+        << capture.Text();
   }
 }
 

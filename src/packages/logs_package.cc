@@ -34,7 +34,9 @@ std::shared_ptr<LogsPackage> LogsPackage::Create(const TPath& basePath, const TP
 
 std::shared_ptr<LogsPackage> LogsPackage::LoadFromFile(const TPath& path,
                                                        const TrustBoundary& boundary) {
-  return LoadObjectFromFile<LogsPackage>(path, boundary);
+  auto package = LoadObjectFromFile<LogsPackage>(path, boundary);
+  package->LeaveOutDataFilesElsewhere();
+  return package;
 }
 
 LogsPackage::LogsPackage(const TString& name, const TUUID& localId, TrustBoundary boundary)

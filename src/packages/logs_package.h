@@ -44,7 +44,8 @@ class LogsPackage : public Package {
                                              const zor::platform::TUUID& localId,
                                              const TrustBoundary& boundary);
 
-  // Loads the status file at `path` and binds the package to it. Throws what
+  // Loads the status file at `path` and binds the package to it, its own
+  // files held to its folder (LeaveOutDataFilesElsewhere). Throws what
   // JsonFileSerializedObject::ReadJsonFile and Package's JSON reading throw.
   static std::shared_ptr<LogsPackage> LoadFromFile(const zor::platform::TPath& path,
                                                    const TrustBoundary& boundary);

@@ -53,6 +53,13 @@ TEST_F(LogsPackageTest, CreateSavesAPendingStatusFileRecordingTheZip) {
   EXPECT_EQ(loaded->GetDataFiles(), (Package::DataFiles{{Kind::kZippedPackageFile, zip_}}));
   EXPECT_EQ(loaded->GetUploadFileName(), "collected.zip");
   EXPECT_EQ(loaded->GetIdentityJson(), R"({"log-package-name":")" + name + R"("})");
+  // The user's zip lies anywhere; the program's own files only beside the
+  // status file.
+  WriteFile(base_ + ".pending",
+            R"({"package-name":"n","package-data-files":{"zipped-package-file":")" + zip_ +
+                R"(","package-metadata-file":")" + zip_ + ".meta\"}}");
+  EXPECT_EQ(LogsPackage::LoadFromFile(TPath(base_ + ".pending"), boundary_)->GetDataFiles(),
+            (Package::DataFiles{{Kind::kZippedPackageFile, zip_}}));
   loaded->SetRemotePackageId("issue \"7\"");
   EXPECT_EQ(loaded->GetIdentityJson(),
             R"({"log-package-name":")" + name + R"(","issue-id":"issue \"7\""})");

@@ -8,6 +8,7 @@
 #include "files/filesystem.h"
 #include "log/log_functions.h"
 #include "packages/artifact_name_rules.h"
+#include "packages/crash_manifest.h"
 #include "packages/json_document.h"
 #include "packages/package_encryption_metadata.h"
 #include "packages/package_upload_progress.h"
@@ -411,6 +412,24 @@ void Package::SetDataFilePath(DataFileKind kind, const TPath& path) {
 }
 
 void Package::RecordDataFilePath(DataFileKind kind, const TPath& path) { dataFiles_[kind] = path; }
+
+void Package::LeaveOutDataFilesElsewhere() {
+  const TPath folder = NormalisedPath(GetFilePath().Parent());
+  for (auto file = dataFiles_.begin(); file != dataFiles_.end();) {
+    const auto& [kind, path] = *file;
+    if (kind == DataFileKind::kManifestFile || KeepsDataFile(kind) ||
+        NormalisedPath(path).Parent() == folder) {
+      ++file;
+      continue;
+    }
+    LogQuietly(TLog::Warn, TFormatString("The status file '%1' names its %2 '%3' outside its "
+                                         "folder; it is left out and made again")
+                               .arg(GetFilePath().ToString())
+                               .arg(ToName(kind))
+                               .arg(path.ToString()));
+    file = dataFiles_.erase(file);
+  }
+}
 
 void Package::RecordEncryption(const TPath& encryptedFile, const TPath& metadataFile,
                                const std::optional<TPath>& zip, const TString& unsyncedInBoot) {

@@ -274,6 +274,14 @@ class Package : public JsonFileSerializedObject {
   zor::platform::TPath GetDataFilePath(DataFileKind kind) const;
   // The "encrypted-package-file" path; throws as GetDataFilePath.
   zor::platform::TPath GetEncryptedPackageFilePath() const;
+  // Unrecords, in memory, each data file that the program makes itself (all
+  // but the manifest, which is read within the trust boundary, and a file
+  // the package keeps, the user's) whose path, by text, lies anywhere but
+  // in the status file's folder, and logs a Warn line naming it: only the
+  // program writes there, so a status file naming /etc/shadow as what it
+  // sends is a corrupt record, and the package is made again from its crash
+  // files instead. For a package just loaded; never throws.
+  void LeaveOutDataFilesElsewhere();
   // Records (or replaces) the path for `kind` and saves. Throws what Save
   // throws; the path is recorded even then.
   void SetDataFilePath(DataFileKind kind, const zor::platform::TPath& path);

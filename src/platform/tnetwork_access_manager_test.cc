@@ -285,6 +285,15 @@ TEST_F(NetworkTest, ProxyFromConfigurationOrEnvironment) {
     unsetenv("no_proxy");
     TNetworkAccessManager::SetCustomProxy(nullptr);
   }
+
+  // A configured proxy that is down is named, or it reads as the server down.
+  const auto deadPort = zor::test::UnusedLoopbackPort();
+  TNetworkAccessManager::SetCustomProxy(std::make_shared<QNetworkProxy>(
+      QNetworkProxy::HttpProxy, "127.0.0.1", static_cast<quint16>(deadPort)));
+  const auto unreached = CurlFailure(*manager_.Get(Request("/echo"), Session()));
+  ASSERT_TRUE(unreached.has_value());
+  EXPECT_THAT(unreached->what(),
+              HasSubstr("(through the proxy '127.0.0.1:" + std::to_string(deadPort) + "')"));
 }
 
 }  // namespace

@@ -229,6 +229,15 @@ void SetProxy(CURL* h, const QNetworkProxy* proxy) {
   curl_easy_setopt(h, CURLOPT_NOPROXY, "");
 }
 
+// " (through the proxy 'host:port')" for a configured proxy, else empty: a
+// failed connect names only the address tried, which an operator would take
+// for the server's.
+TString ThroughProxy(const QNetworkProxy* proxy) {
+  if (proxy == nullptr || proxy->hostName().isEmpty()) return {};
+  return TString(" (through the proxy '") + TString(proxy->hostName()) + ":" +
+         TString::Number(static_cast<int64_t>(proxy->port())) + "')";
+}
+
 }  // namespace
 
 TNetworkReply::TNetworkReply(Method method, const TNetworkRequest& request,
@@ -318,7 +327,8 @@ bool TNetworkReply::Perform(int64_t timeoutMs) {
     const TString cause = known && osError != 0 ? ErrnoText(static_cast<int>(osError)) : TString();
     throw CurlException(
         urlText,
-        cause.isEmpty() || curlText.contains(cause) ? curlText : curlText + " (" + cause + ")",
+        (cause.isEmpty() || curlText.contains(cause) ? curlText : curlText + " (" + cause + ")") +
+            ThroughProxy(settings_.proxy.get()),
         static_cast<int>(result));
   }
 

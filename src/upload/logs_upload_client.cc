@@ -1,5 +1,7 @@
 #include "upload/logs_upload_client.h"
 
+#include <string>
+
 #include "config/config.h"
 #include "crypto/crypto.h"
 #include "files/filesystem.h"
@@ -35,6 +37,15 @@ TString LogsUploadClient::WhyNotSent(zor::platform::TFile file) {
     return TFormatString("it is sparse (%1 bytes long, %2 on disk), which no zip of logs is")
         .arg(identity->size)
         .arg(identity->allocated);
+  }
+  // A zip of logs starts with its first entry's local header; anything else
+  // (an empty file, a log given for its zip, a tarball) would reach support
+  // as a package nobody can open.
+  char magic[4] = {};
+  if (identity->size == 0) return "it is empty, and a zip of logs holds at least one file";
+  if (file.ReadAt(magic, sizeof magic, 0) != sizeof magic ||
+      std::string(magic, sizeof magic) != std::string("PK\3\4", 4)) {
+    return "it is no zip of files (a zip starts with the bytes 'PK', 3, 4)";
   }
   if (identity->size > Crypto::kMaxGcmBytes) {
     return TFormatString("its %1 bytes are more than one package can be encrypted in (%2)")

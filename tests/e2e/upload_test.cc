@@ -886,12 +886,19 @@ TEST_F(UploadTest, SendLogsUploadsTheUsersZipAndKeepsIt) {
   // never held.
   WriteFile(dir_.Sub("sparse.zip"), "PK");
   fs::resize_file(dir_.Sub("sparse.zip"), 1LL << 30);
-  EXPECT_EQ(Run({"--command", "send-logs", "--zipped-logs-file", dir_.Sub("sparse.zip"),
-                 "--support-case-number", "1", "--config-file", Config()})
-                .status,
-            -1);
-  EXPECT_THAT(Log(), HasSubstr("Unable to open file '" + dir_.Sub("sparse.zip") +
-                               "': it is sparse (1073741824 bytes long"));
+  // Nor does what no one could unpack reach support as logs.
+  WriteFile(dir_.Sub("empty.zip"), "");
+  WriteFile(dir_.Sub("app.log.zip"), "a log line\n");
+  for (const auto& [name, cause] : std::vector<std::pair<std::string, std::string>>{
+           {"sparse.zip", "it is sparse (1073741824 bytes long"},
+           {"empty.zip", "it is empty"},
+           {"app.log.zip", "it is no zip of files"}}) {
+    EXPECT_EQ(Run({"--command", "send-logs", "--zipped-logs-file", dir_.Sub(name),
+                   "--support-case-number", "1", "--config-file", Config()})
+                  .status,
+              -1);
+    EXPECT_THAT(Log(), HasSubstr("Unable to open file '" + dir_.Sub(name) + "': " + cause));
+  }
   EXPECT_EQ(Count("upload-id"), 0);
 }
 
