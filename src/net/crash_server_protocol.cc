@@ -500,7 +500,7 @@ void CrashServerProtocol::CheckReply(TNetworkReply& reply) {
                           .arg(reply.GetErrorString())
                           .arg(redirect ? " No redirect is followed." : "")
                           .arg(code.isEmpty() ? TString() : " Store error code: '" + code + "'.")
-                          .arg(code == "EntityTooSmall"
+                          .arg(code == HTTPException::kPartsTooSmall
                                    ? " The parts are smaller than the object store takes: "
                                      "raise servercrashupload.upload_part_size_in_bytes (5 MiB, "
                                      "5242880, is the usual least)."

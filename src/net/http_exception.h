@@ -18,6 +18,10 @@ class HTTPException : public zor::platform::ZorvaneException {
   const zor::platform::TString& GetErrorText() const { return errorText_; }
   // The object store's error code of the answer ("NoSuchUpload"), or empty.
   const zor::platform::TString& GetStoreCode() const { return storeCode_; }
+  // The store's code for parts below the least size it takes: the
+  // configured part size, not the package, is at fault.
+  static constexpr char kPartsTooSmall[] = "EntityTooSmall";
+  bool SaysPartsTooSmall() const { return storeCode_ == kPartsTooSmall; }
   // False for the refusal of a request that carries nothing of a package
   // (the registration): it judges the endpoint or whoever asks, and would
   // judge every package alike.

@@ -19,13 +19,13 @@ namespace {
 // be refused alike and, counted, given up; it waits instead until the cause
 // is mended.
 bool IsStoreTrouble(int status, const zor::platform::TString& storeCode) {
-  if (status == 413) return true;
-  // EntityTooSmall: the configured part size is below the store's least,
+  // Parts too small: the configured part size is below the store's least,
   // so every package of more than one part is refused alike.
+  if (status == 413 || storeCode == HTTPException::kPartsTooSmall) return true;
   for (const char* code :
-       {"EntityTooSmall", "RequestTimeTooSkewed", "AccessDenied", "InvalidAccessKeyId",
-        "SignatureDoesNotMatch", "ExpiredToken", "InvalidToken", "TokenRefreshRequired",
-        "AccountProblem", "RequestTimeout", "SlowDown", "ServiceUnavailable", "InternalError"}) {
+       {"RequestTimeTooSkewed", "AccessDenied", "InvalidAccessKeyId", "SignatureDoesNotMatch",
+        "ExpiredToken", "InvalidToken", "TokenRefreshRequired", "AccountProblem", "RequestTimeout",
+        "SlowDown", "ServiceUnavailable", "InternalError"}) {
     if (storeCode == code) return true;
   }
   return false;

@@ -247,7 +247,7 @@ void UploadClient::RecordFailure(Package& package, const ZorvaneException& e) {
       // Its parts keep the size they were cut to: once the operator raises
       // it, only a new upload takes the new size.
       const auto* http = dynamic_cast<const HTTPException*>(&e);
-      if (http != nullptr && http->GetStoreCode() == "EntityTooSmall") {
+      if (http != nullptr && http->SaysPartsTooSmall()) {
         package.DiscardDataFiles({DataFileKind::kPartsUploadedFile},
                                  "its parts are smaller than the store takes; the next attempt "
                                  "starts a new upload");
