@@ -128,11 +128,12 @@ Crypto::Bytes Crypto::EncryptFile(const TPath& input, const TPath& output, const
                                   const Bytes& iv, unsigned tagLength, size_t blockSize,
                                   const ByteProgress& progress) {
   TFile in = Filesystem::GetInstance().OpenFileForReading(input);
-  return EncryptFile(in, output, key, iv, tagLength, blockSize, progress);
+  return EncryptFile(in, static_cast<uint64_t>(in.Size()), output, key, iv, tagLength, blockSize,
+                     progress);
 }
 
-Crypto::Bytes Crypto::EncryptFile(TFile& in, const TPath& output, const Bytes& key, const Bytes& iv,
-                                  unsigned tagLength, size_t blockSize,
+Crypto::Bytes Crypto::EncryptFile(TFile& in, uint64_t length, const TPath& output, const Bytes& key,
+                                  const Bytes& iv, unsigned tagLength, size_t blockSize,
                                   const ByteProgress& progress) {
   if (blockSize == 0 || blockSize > INT_MAX) {
     zor::platform::ThrowLogicException(TFormatString("EncryptFile block size out of range: %1")
@@ -142,12 +143,15 @@ Crypto::Bytes Crypto::EncryptFile(TFile& in, const TPath& output, const Bytes& k
   GcmEncryptor encryptor(key, iv, *out);
   // Reading, the cipher and writing cost about the same per byte: on threads
   // of their own they overlap. Each block is encrypted where it was read.
-  const uint64_t total = progress ? static_cast<uint64_t>(in.Size()) : 0;
+  uint64_t read = 0;
   uint64_t done = 0;
   BlockPipeline::Run(
       blockSize, kFileBlocksInFlight,
       [&](char* into, size_t size) {
-        return static_cast<size_t>(in.Read(into, static_cast<int64_t>(size)));
+        const auto wanted = static_cast<int64_t>(std::min<uint64_t>(size, length - read));
+        const auto got = static_cast<size_t>(wanted == 0 ? 0 : in.Read(into, wanted));
+        read += got;
+        return got;
       },
       [&](char* data, size_t size) {
         // A file of many gigabytes takes seconds: a stop request must not
@@ -155,9 +159,16 @@ Crypto::Bytes Crypto::EncryptFile(TFile& in, const TPath& output, const Bytes& k
         zor::platform::Interruption::ThrowIfRequested();
         encryptor.EncryptInPlace(data, size);
         done += size;
-        if (progress) progress(done, std::max(done, total));
+        if (progress) progress(done, length);
       },
       [&](const char* data, size_t size) { out->Write(data, size); });
+  if (done != length) {
+    throw ZorvaneException(
+        TFormatString("'%1' ended after %2 of its %3 bytes while it was encrypted")
+            .arg(in.GetPath().ToString())
+            .arg(done)
+            .arg(length));
+  }
   Bytes tag = encryptor.Finish(tagLength);
   // Synced before it is returned: the caller records the file as whole.
   out->Commit();

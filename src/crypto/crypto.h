@@ -80,11 +80,14 @@ class Crypto {
   Bytes EncryptFile(const zor::platform::TPath& input, const zor::platform::TPath& output,
                     const Bytes& key, const Bytes& iv, unsigned tagLength, size_t blockSize,
                     const ByteProgress& progress = {});
-  // As above, from `input`'s current position to its end; the caller opened
-  // it (the one descriptor its checks looked at).
-  Bytes EncryptFile(zor::platform::TFile& input, const zor::platform::TPath& output,
-                    const Bytes& key, const Bytes& iv, unsigned tagLength, size_t blockSize,
-                    const ByteProgress& progress = {});
+  // As above, the `length` bytes from `input`'s current position on; the
+  // caller opened it (the one descriptor its checks looked at). A file that
+  // grew since is read no further; one that ends sooner throws
+  // ZorvaneException "'<path>' ended after <n> of its <length> bytes while it
+  // was encrypted".
+  Bytes EncryptFile(zor::platform::TFile& input, uint64_t length,
+                    const zor::platform::TPath& output, const Bytes& key, const Bytes& iv,
+                    unsigned tagLength, size_t blockSize, const ByteProgress& progress = {});
 
   // Encrypts `plaintext` in memory. Returns (ciphertext, tag); the ciphertext
   // is as long as the plaintext. Throws as EncryptFile (without TFile's).

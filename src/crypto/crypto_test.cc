@@ -75,6 +75,17 @@ TEST_F(CryptoTest, FileEncryptionFailures) {
       "Call to EVP_EncryptInit_ex failed!");
   EXPECT_THROW(C().EncryptFile(TPath(dir_.Sub("gone")), TPath(in + ".enc"), key_, iv_, 16),
                TPath::Exception);
+
+  // From an open file, the length its checks saw and no more: what grew since
+  // is left out, and a file cut short leaves no output.
+  zor::platform::TFile file(TPath(in), zor::platform::OpenMode::Read);
+  C().EncryptFile(file, 3, TPath(in + ".enc"), key_, iv_, 16, 2);
+  EXPECT_EQ(BytesOf(zor::test::ReadFile(in + ".enc")),
+            std::get<0>(C().EncryptBuffer(BytesOf("dat"), key_, iv_, 16)));
+  file.Seek(0);
+  EXPECT_EQ(ErrorOf([&] { C().EncryptFile(file, 9, TPath(in + ".2.enc"), key_, iv_, 16, 2); }),
+            "'" + in + "' ended after 4 of its 9 bytes while it was encrypted");
+  EXPECT_FALSE(std::filesystem::exists(in + ".2.enc"));
 }
 
 TEST_F(CryptoTest, KeyWrapIsOaepWithSha1AndAsLongAsTheModulus) {

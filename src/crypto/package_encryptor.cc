@@ -2,6 +2,7 @@
 
 #include <rapidjson/document.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -47,7 +48,48 @@ struct ContentKey {
 
 TString NativeText(const TPath& path) { return TString(path.NativeString()); }
 
+// Why the opened zip of logs `file` is not sent, empty when it may be, and
+// then its length in `*size`.
+TString WhyUsersZipIsRefused(TFile& file, uint64_t* size) {
+  const auto identity = file.Identify();
+  if (!identity) return "it cannot be examined";
+  // Its copy in the data directory takes its full length: a sparse file of a
+  // user's would have root fill the disk with zeros, encrypted.
+  constexpr uint64_t kSparseBelow = 1024 * 1024;
+  if (identity->size > kSparseBelow && identity->allocated < identity->size / 2) {
+    return TFormatString("it is sparse (%1 bytes long, %2 on disk), which no zip of logs is")
+        .arg(identity->size)
+        .arg(identity->allocated);
+  }
+  // A zip of logs starts with its first entry's local header; anything else
+  // (an empty file, a log given for its zip, a tarball) would reach support
+  // as a package nobody can open.
+  char magic[4] = {};
+  if (identity->size == 0) return "it is empty, and a zip of logs holds at least one file";
+  if (file.ReadAt(magic, sizeof magic, 0) != sizeof magic ||
+      std::string(magic, sizeof magic) != std::string("PK\3\4", 4)) {
+    return "it is no zip of files (a zip starts with the bytes 'PK', 3, 4)";
+  }
+  if (identity->size > Crypto::kMaxGcmBytes) {
+    return TFormatString("its %1 bytes are more than one package can be encrypted in (%2)")
+        .arg(identity->size)
+        .arg(Crypto::kMaxGcmBytes);
+  }
+  *size = identity->size;
+  return {};
+}
+
 }  // namespace
+
+PackageEncryptor::UsersZip PackageEncryptor::OpenUsersZip(const TPath& path) {
+  UsersZip zip{Filesystem::GetInstance().OpenUsersFileForReading(path), 0};
+  const TString refusal = WhyUsersZipIsRefused(zip.file, &zip.size);
+  if (!refusal.isEmpty()) {
+    throw zor::platform::ZorvaneException(
+        TFormatString("Unable to open file '%1': %2").arg(NativeText(path)).arg(refusal));
+  }
+  return zip;
+}
 
 PackageEncryptor::PackageEncryptor(const TString& keyId, const std::vector<char>& publicKey)
     : keyId_(keyId), publicKey_(publicKey) {}
@@ -64,11 +106,12 @@ void PackageEncryptor::EncryptPackage(Package& package, const ByteProgress& prog
   const TPath zip = package.GetDataFilePath(DataFileKind::kZippedPackageFile);
   Filesystem& fs = Filesystem::GetInstance();
   // A zip the package keeps is a user's (send-logs'): read only by the rules
-  // for what a user hands the program.
-  TFile in = package.KeepsDataFile(DataFileKind::kZippedPackageFile)
-                 ? fs.OpenUsersFileForReading(zip)
-                 : fs.OpenFileForReading(zip);
-  const auto size = static_cast<uint64_t>(in.Size());
+  // for what a user hands the program, checked on the descriptor read, and
+  // no further than it was long then.
+  const bool users = package.KeepsDataFile(DataFileKind::kZippedPackageFile);
+  UsersZip in = users ? OpenUsersZip(zip) : UsersZip{fs.OpenFileForReading(zip), 0};
+  if (!users) in.size = static_cast<uint64_t>(in.file.Size());
+  const uint64_t size = in.size;
   const TPath encrypted = DataFilePath(package, zip, kEncryptedFileSuffix);
   const TPath metadataPath = DataFilePath(package, zip, kMetadataFileSuffix);
   LogStart(package, zip, encrypted);
@@ -76,7 +119,7 @@ void PackageEncryptor::EncryptPackage(Package& package, const ByteProgress& prog
     const ContentKey content;
     LogText(TLog::Debug, TFormatString("Encrypting package file '%1'").arg(NativeText(zip)));
     const Crypto::Bytes tag =
-        Crypto::GetInstance().EncryptFile(in, encrypted, content.key, content.iv,
+        Crypto::GetInstance().EncryptFile(in.file, size, encrypted, content.key, content.iv,
                                           Crypto::kTagLength, Crypto::kFileBlockSize, progress);
     WriteMetadata(package, content.key, content.iv, size, tag, metadataPath);
     package.RecordEncryption(encrypted, metadataPath);

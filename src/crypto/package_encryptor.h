@@ -29,6 +29,7 @@
 // call. Thread-safety: one thread at a time.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <tuple>
@@ -36,6 +37,7 @@
 
 #include "crypto/crypto.h"
 #include "files/byte_progress.h"
+#include "platform/tfile.h"
 #include "platform/tpath.h"
 #include "platform/tstring.h"
 
@@ -54,12 +56,28 @@ class PackageEncryptor {
   // followed by a NUL byte. Both are copied; nothing is checked until use.
   PackageEncryptor(const zor::platform::TString& keyId, const std::vector<char>& publicKey);
 
+  // A zip of logs that a user handed the program, opened by the rules for
+  // such a file (Filesystem::OpenUsersFileForReading) and checked on that
+  // descriptor, with its length then: refused when it is empty, does not
+  // start as a zip does, is sparse (its encrypted copy would fill the data
+  // directory with what the user's disk never held) or is longer than one
+  // package can be encrypted in. Throws the facade's TPath::Exception when
+  // it cannot be opened, ZorvaneException "Unable to open file '<path>':
+  // <cause>" when it is refused.
+  struct UsersZip {
+    zor::platform::TFile file;
+    uint64_t size;
+  };
+  static UsersZip OpenUsersZip(const zor::platform::TPath& path);
+
   // Encrypts `package` as described above. Logs at Info before and after, at
   // Debug for each step; never the key.
   // Throws: "Data file path 'zipped-package-file' is not set on package
   // '<name>'" when no zip is recorded; the facade's TPath::Exception when the
   // zip cannot be opened (a vanished zip, or a user's zip refused by
-  // Filesystem::OpenUsersFileForReading); TFile's failures reading the
+  // Filesystem::OpenUsersFileForReading); what OpenUsersZip throws for a
+  // user's zip refused; "'<path>' ended after..." (Crypto::EncryptFile) for a
+  // zip cut short while it is read; TFile's failures reading the
   // zip or writing the ".enc" file; Crypto's failures (for a bad public key
   // "Call to PEM_read_bio_RSA_PUBKEY failed!"); what saving the metadata or
   // the package throws.

@@ -4,9 +4,11 @@
 // with the IVs and tags that it reads from the ".zormeta" file itself.
 #include "crypto/package_encryptor.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -153,6 +155,32 @@ TEST_F(PackageEncryptorTest, LogsPackageKeyStaysInMemory) {
   for (const std::string& text : texts) {
     EXPECT_EQ(text.find(raw), std::string::npos);
     EXPECT_EQ(text.find(base64), std::string::npos);
+  }
+}
+
+// A user's zip is judged on the descriptor that is encrypted: one swapped
+// after send-logs checked it (or before a later run resumes it) for what no
+// zip of logs is is refused there, and nothing of it is written.
+TEST_F(PackageEncryptorTest, AUsersZipIsCheckedWhereItIsRead) {
+  const std::string zip = MakeZip("logs.zip");
+  const zor::platform::TUUID id = SystemInfo::Get().CreateUuid();
+  const TString base = TString(data_) + "/" + TString(id) + ".zipped-logs-package";
+  const auto package = LogsPackage::Create(TPath(base), TPath(zip), TPath(), id, boundary_);
+  const std::pair<std::function<void(const std::string&)>, std::string> swaps[] = {
+      {[](const std::string& p) { std::filesystem::resize_file(p, 64 << 20); }, "it is sparse"},
+      {[](const std::string& p) { zor::test::WriteFile(p, ""); }, "it is empty"},
+      {[](const std::string& p) { zor::test::WriteFile(p, "a log line"); }, "it is no zip"},
+  };
+  for (const auto& [swap, cause] : swaps) {
+    SCOPED_TRACE(cause);
+    const std::string swapped = dir_.Sub("swapped");
+    zor::test::WriteFile(swapped, ReadFile(zip));
+    swap(swapped);
+    std::filesystem::rename(swapped, zip);
+    EXPECT_THAT(ErrorOf([&] { encryptor_.EncryptPackage(*package); }),
+                ::testing::StartsWith("Unable to open file '" + zip + "': " + cause));
+    EXPECT_FALSE(package->HasEncryptedPackageFile());
+    EXPECT_EQ(Leftovers(), std::vector<std::string>{});
   }
 }
 

@@ -7,7 +7,6 @@
 // package's own files go; the user's zip stays.
 #pragma once
 
-#include "platform/tfile.h"
 #include "platform/tpath.h"
 #include "upload/error_reporting_client.h"
 #include "upload/upload_client.h"
@@ -23,16 +22,11 @@ class LogsUploadClient : public IErrorReportingClient, private UploadClient {
                    const zor::platform::TString& configFile);
 
   // Throws ZorvaneException "Unable to open file '<path>': <cause>" when the
-  // zip cannot be read by Filesystem::OpenUsersFileForReading's rules (it
-  // does not exist, a link, not a regular file), is sparse (a copy would fill
-  // the data directory with what the user's disk never held) or is larger
-  // than one package can be encrypted in, before any package is made.
+  // zip is refused (PackageEncryptor::OpenUsersZip), before any package is
+  // made.
   void Run() override;
 
  private:
-  // Why the opened zip `file` is not sent; empty when it may be.
-  static zor::platform::TString WhyNotSent(zor::platform::TFile file);
-
   zor::platform::TPath zippedLogsFile_;
   zor::platform::TString email_;
   zor::platform::TString supportCaseNumber_;
