@@ -1,5 +1,6 @@
 #include "config/config.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 
@@ -57,6 +58,39 @@ bool ToBool(const TString& text, bool defaultValue) {
 
 int64_t ToMs(const TString& text, int64_t defaultMs) {
   return text.isEmpty() ? defaultMs : ConfigMinutesToMs(text);
+}
+
+// A single quote is removed from a path wherever it stands, not only around
+// it: a folder whose name holds one would have another folder used, unsaid.
+// The text after "Line N of ...", or empty when the value is no such path.
+TString QuoteInPathWarning(const ConfigLine& line) {
+  const auto settings = KnownSettings();
+  const auto known = std::find_if(settings.begin(), settings.end(), [&](const KnownSetting& s) {
+    return line.key == TString(s.key);
+  });
+  if (known == settings.end() || !TString(known->type).startsWith("path")) return {};
+  const bool list = TString(known->type) == "path list";
+  bool inside = false;
+  for (const TString& part : list ? line.value.split(",") : std::vector<TString>{line.value}) {
+    TString text = part.trim();
+    if (list) text = text.trim("[").trim("]").trim();
+    if (text.size() >= 2 && text.startsWith("'") && text.endsWith("'")) {
+      text = text.mid(1, text.size() - 2);
+    }
+    inside = inside || text.contains("'");
+  }
+  if (!inside) return {};
+  TString used;
+  for (const TPath& path :
+       list ? ConfigTextToPathList(line.value) : std::vector<TPath>{ConfigTextToPath(line.value)}) {
+    used += (used.isEmpty() ? "'" : ", '") + path.ToString() + "'";
+  }
+  return TFormatString(
+             " sets '%1' to '%2': a single quote is removed from a path wherever it "
+             "stands, so the program uses %3.")
+      .arg(line.key)
+      .arg(line.value)
+      .arg(used);
 }
 
 }  // namespace
@@ -158,6 +192,11 @@ std::vector<TString> Config::GetSettingWarnings() const {
                              .arg(where)
                              .arg(line.key)
                              .arg(line.value));
+    }
+    if (line.kind == ConfigLine::Kind::kSetting) {
+      if (const TString quote = QuoteInPathWarning(line); !quote.isEmpty()) {
+        warnings.push_back(where + quote);
+      }
     }
     if (line.kind == ConfigLine::Kind::kMalformed && ours) {
       warnings.push_back(TFormatString("%1 ('%2') is ignored: a setting is written "

@@ -198,7 +198,9 @@ TEST_F(ConfigTest, UnknownKeysAndMalformedLinesAreNamedWithTheirLine) {
       "servercrashupload.data.dir: e\n"
       "  # an indented note\n"
       "SERVERCRASHUPLOAD.CHANNEL: beta\n"
-      "servercrashupload.channel: beta # the test ring\n");
+      "servercrashupload.channel: beta # the test ring\n"
+      "servercrashupload.dump.dirs: ['/d/a', /d/o'b]\n"
+      "servercrashupload.log.dir: '/var/log/zor'\n");
   const std::string at = " of config file '" + path + "'";
   EXPECT_EQ(config_.GetSettingWarnings(),
             (std::vector<TString>{
@@ -220,6 +222,9 @@ TEST_F(ConfigTest, UnknownKeysAndMalformedLinesAreNamedWithTheirLine) {
                 "Line 10" + at +
                     " sets 'servercrashupload.channel' to 'beta # the test ring': a '#' after "
                     "the value starts no comment, it is part of the value.",
+                "Line 11" + at +
+                    " sets 'servercrashupload.dump.dirs' to '['/d/a', /d/o'b]': a single quote is "
+                    "removed from a path wherever it stands, so the program uses '/d/a', '/d/ob'.",
             }));
 
   // Nested YAML is refused as a whole, naming the first indented line.

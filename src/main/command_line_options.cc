@@ -13,6 +13,7 @@
 #include "platform/display_text.h"
 
 namespace po = boost::program_options;
+using zor::platform::EscapeForDisplay;
 using zor::platform::TPath;
 using zor::platform::TString;
 
@@ -332,23 +333,30 @@ void CommandLineOptions::Parser::FillSendLogs(const po::variables_map& vm) {
   }
   auto sendLogs = std::make_unique<SendLogsOptions>();
   sendLogs->zippedLogsFile = TPath(Text(vm, "zipped-logs-file"));
+  // Each becomes part of the server's record and of support's screens: the
+  // bytes typed, shown escaped when refused.
   if (Has(vm, "email")) {
-    sendLogs->email = Text(vm, "email");
-    if (!IsValidEmailList(sendLogs->email)) {
-      throw std::runtime_error("Command option 'email' is not valid, '" +
-                               sendLogs->email.toStdString() + "'");
+    const std::string typed = vm["email"].as<std::string>();
+    sendLogs->email = TString(typed);
+    if (!IsValidEmailList(sendLogs->email) || EscapeForDisplay(typed) != typed) {
+      throw std::runtime_error("Command option 'email' is not valid, '" + EscapeForDisplay(typed) +
+                               "'");
     }
   }
   if (Has(vm, "support-case-number")) {
-    sendLogs->supportCaseNumber = Text(vm, "support-case-number");
-    // It becomes one line of the server's record and of support's screens.
-    const TString shown = zor::platform::EscapeForDisplay(sendLogs->supportCaseNumber);
-    if (shown != sendLogs->supportCaseNumber) {
+    const std::string typed = vm["support-case-number"].as<std::string>();
+    if (EscapeForDisplay(typed) != typed) {
       throw std::runtime_error("Command option 'support-case-number' is not valid, '" +
-                               shown.toStdString() + "': it holds characters that are no text");
+                               EscapeForDisplay(typed) + "': it holds characters that are no text");
     }
+    sendLogs->supportCaseNumber = TString(typed).trim();
   }
-  // Given but empty counts as missing: the server needs someone to answer.
+  // Given but blank, or a list of no address, counts as missing: the server
+  // needs someone to answer.
+  int64_t position = 0;
+  const bool anyAddress =
+      !sendLogs->email.tokenize(";, ", &position, TString::SplitBehavior::SkipEmptyParts).isEmpty();
+  if (!anyAddress) sendLogs->email = TString();
   if (sendLogs->email.isEmpty() && sendLogs->supportCaseNumber.isEmpty()) {
     throw std::runtime_error(
         "Command 'send-logs' is missing required argument. Please include "

@@ -215,6 +215,15 @@ TEST(CommandLineOptionsTest, ReportsErrorsFollowedByTheHelp) {
        "Command 'send-logs' is missing required argument, 'zipped-logs-file'"},
       {{"--command", "send-logs", "--zipped-logs-file", "a.zip"}, noCase},
       {{"--command", "send-logs", "--zipped-logs-file", "a.zip", "--email", ""}, noCase},
+      // Blanks and separators name no one either.
+      {{"--command", "send-logs", "--zipped-logs-file", "a.zip", "--email", ";, ",
+        "--support-case-number", " \u00a0"},
+       noCase},
+      {{"--command", "send-logs", "--zipped-logs-file", "a.zip", "--email", "a@b.cc\n"},
+       "Command option 'email' is not valid, 'a@b.cc\\n'"},
+      {{"--command", "send-logs", "--zipped-logs-file", "a.zip", "--support-case-number", "12\xff"},
+       "Command option 'support-case-number' is not valid, '12\\xff': it holds characters that "
+       "are no text"},
       {{"--command", "send-logs", "--zipped-logs-file", "a.zip", "--email", "a@b.cc;a@bcc"},
        "Command option 'email' is not valid, 'a@b.cc;a@bcc'"},
       {{"--command", "send-logs", "--zipped-logs-file", "a.zip", "--support-case-number",
