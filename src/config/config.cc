@@ -187,11 +187,11 @@ std::vector<TString> Config::GetSettingWarnings() const {
     const bool ours = (line.kind == ConfigLine::Kind::kSetting ? line.key : line.text)
                           .startsWith("servercrashupload.", false);
     if (line.kind == ConfigLine::Kind::kSetting && ours && line.value.contains(" #")) {
-      warnings.push_back(TFormatString("%1 sets '%2' to '%3': a '#' after the value starts no "
-                                       "comment, it is part of the value.")
+      // Never the value itself: it may be the proxy's password.
+      warnings.push_back(TFormatString("%1 sets '%2' to a value holding ' #': a '#' after the "
+                                       "value starts no comment, it is part of the value.")
                              .arg(where)
-                             .arg(line.key)
-                             .arg(line.value));
+                             .arg(line.key));
     }
     if (line.kind == ConfigLine::Kind::kSetting) {
       if (const TString quote = QuoteInPathWarning(line); !quote.isEmpty()) {
@@ -199,10 +199,12 @@ std::vector<TString> Config::GetSettingWarnings() const {
       }
     }
     if (line.kind == ConfigLine::Kind::kMalformed && ours) {
+      // Up to its colon: what follows may be a password.
+      const int64_t colon = line.text.Find(":");
       warnings.push_back(TFormatString("%1 ('%2') is ignored: a setting is written "
                                        "'key: value', with one blank after the colon.")
                              .arg(where)
-                             .arg(line.text));
+                             .arg(colon < 0 ? line.text : line.text.left(colon + 1) + "\u2026"));
     }
     if (line.kind != ConfigLine::Kind::kSetting || !ours || IsKnownSetting(line.key)) {
       continue;

@@ -198,7 +198,7 @@ TEST_F(ConfigTest, UnknownKeysAndMalformedLinesAreNamedWithTheirLine) {
       "servercrashupload.data.dir: e\n"
       "  # an indented note\n"
       "SERVERCRASHUPLOAD.CHANNEL: beta\n"
-      "servercrashupload.channel: beta # the test ring\n"
+      "servercrashupload.proxy_server_password: hunter2 # the test ring\n"
       "servercrashupload.dump.dirs: ['/d/a', /d/o'b]\n"
       "servercrashupload.log.dir: '/var/log/zor'\n");
   const std::string at = " of config file '" + path + "'";
@@ -211,7 +211,7 @@ TEST_F(ConfigTest, UnknownKeysAndMalformedLinesAreNamedWithTheirLine) {
                     " names the unknown setting 'servercrashupload.future_setting_"
                     "of_a_newer_version', which is ignored.",
                 "Line 5" + at +
-                    " ('servercrashupload.channel:x') is ignored: a setting is "
+                    " ('servercrashupload.channel:\u2026') is ignored: a setting is "
                     "written 'key: value', with one blank after the colon.",
                 "Line 7" + at +
                     " sets 'servercrashupload.data.dir' again (line 1 set it "
@@ -220,8 +220,8 @@ TEST_F(ConfigTest, UnknownKeysAndMalformedLinesAreNamedWithTheirLine) {
                     " names the unknown setting 'SERVERCRASHUPLOAD.CHANNEL', which is ignored. "
                     "Did you mean 'servercrashupload.channel'?",
                 "Line 10" + at +
-                    " sets 'servercrashupload.channel' to 'beta # the test ring': a '#' after "
-                    "the value starts no comment, it is part of the value.",
+                    " sets 'servercrashupload.proxy_server_password' to a value holding ' #': "
+                    "a '#' after the value starts no comment, it is part of the value.",
                 "Line 11" + at +
                     " sets 'servercrashupload.dump.dirs' to '['/d/a', /d/o'b]': a single quote is "
                     "removed from a path wherever it stands, so the program uses '/d/a', '/d/ob'.",

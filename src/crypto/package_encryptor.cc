@@ -2,6 +2,8 @@
 
 #include <rapidjson/document.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -97,6 +99,13 @@ PackageEncryptor::PackageEncryptor(const TString& keyId, const std::vector<char>
 TPath PackageEncryptor::DataFilePath(const Package& package, const TPath& zip, const char* suffix) {
   TString extension = zip.Extension();
   if (extension.startsWith(".")) extension = extension.mid(1);
+  // A user's zip may end in anything: a long or odd extension would make a
+  // name the data directory cannot hold.
+  const std::string text = extension.toStdString();
+  if (text.empty() || text.size() > 16 ||
+      !std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isalnum(c); })) {
+    extension = "zip";
+  }
   const TString name =
       TFormatString("%1.%2%3").arg(TString(package.GetLocalPackageId())).arg(extension).arg(suffix);
   return Config::GetInstance().GetDataDirectory() / TPath(name);

@@ -113,7 +113,9 @@ class PackageEncryptor {
 
   // The ".enc" / ".zormeta" path of `package` whose zip is `zip`: in the
   // configured data directory, "<local id>.<zip's extension without its
-  // dot><suffix>".
+  // dot><suffix>", "zip" standing for an extension that is empty, longer
+  // than 16 characters or more than letters and digits (a user's zip may
+  // have any name).
   static zor::platform::TPath DataFilePath(const Package& package, const zor::platform::TPath& zip,
                                            const char* suffix);
 

@@ -158,6 +158,23 @@ TEST_F(PackageEncryptorTest, LogsPackageKeyStaysInMemory) {
   }
 }
 
+TEST_F(PackageEncryptorTest, UploadFilesAreNamedAfterAPlainExtensionOnly) {
+  const auto package = CrashPackage("0123456789abcdef0123456789abcdef", "");
+  const std::string id = TString(package->GetLocalPackageId()).toStdString();
+  const std::pair<std::string, std::string> cases[] = {
+      {"crash.package.zip", ".zip.enc"},
+      {"logs.ZIP", ".ZIP.enc"},
+      {"logs", ".zip.enc"},
+      {"logs." + std::string(200, 'x'), ".zip.enc"},
+      {"logs.z ip", ".zip.enc"},
+  };
+  for (const auto& [zip, suffix] : cases) {
+    EXPECT_EQ(PackageEncryptor::DataFilePath(*package, TPath(dir_.Sub(zip)), ".enc"),
+              TPath(data_ + "/" + id + suffix))
+        << zip;
+  }
+}
+
 // A user's zip is judged on the descriptor that is encrypted: one swapped
 // after send-logs checked it (or before a later run resumes it) for what no
 // zip of logs is is refused there, and nothing of it is written.

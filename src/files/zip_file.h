@@ -98,6 +98,8 @@ class ZipFile {
   bool IsOpen() const { return sink_ != nullptr; }
   // Bytes of the archive written so far (its size, after Close).
   uint64_t Size() const { return offset_; }
+  // Bytes of input that the finished entries hold, over all of them.
+  uint64_t InputSize() const { return inputBytes_; }
 
  private:
   struct Entry {

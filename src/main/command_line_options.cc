@@ -39,7 +39,7 @@ struct MetadataField {
   TString MetadataOverrideValues::*field;
 };
 
-// Copied unchanged; client-product-beta is validated separately.
+// Copied as typed, when printable; client-product-beta is validated separately.
 const MetadataField kMetadataFields[] = {
     {"client-issue-id", &MetadataOverrideValues::clientIssueId},
     {"client-product-build", &MetadataOverrideValues::clientProductBuild},
@@ -54,6 +54,18 @@ bool Has(const po::variables_map& vm, const char* name) { return vm.count(name) 
 
 TString Text(const po::variables_map& vm, const char* name) {
   return TString(vm[name].as<std::string>());
+}
+
+// An option that becomes part of what the server records and support reads:
+// its bytes as typed, refused when they are anything but printable text (a
+// line break, an escape sequence, a byte that is not UTF-8).
+TString PrintableText(const po::variables_map& vm, const char* name) {
+  const std::string typed = vm[name].as<std::string>();
+  if (EscapeForDisplay(typed) != typed) {
+    throw std::runtime_error(std::string("Command option '") + name + "' is not valid, '" +
+                             EscapeForDisplay(typed) + "': it holds characters that are no text");
+  }
+  return TString(typed);
 }
 
 // The option is an int; sizes are unsigned, so a negative value wraps.
@@ -344,12 +356,7 @@ void CommandLineOptions::Parser::FillSendLogs(const po::variables_map& vm) {
     }
   }
   if (Has(vm, "support-case-number")) {
-    const std::string typed = vm["support-case-number"].as<std::string>();
-    if (EscapeForDisplay(typed) != typed) {
-      throw std::runtime_error("Command option 'support-case-number' is not valid, '" +
-                               EscapeForDisplay(typed) + "': it holds characters that are no text");
-    }
-    sendLogs->supportCaseNumber = TString(typed).trim();
+    sendLogs->supportCaseNumber = PrintableText(vm, "support-case-number").trim();
   }
   // Given but blank, or a list of no address, counts as missing: the server
   // needs someone to answer.
@@ -403,7 +410,9 @@ void CommandLineOptions::Parser::FillList(const po::variables_map& vm) {
 
 void CommandLineOptions::Parser::FillOverrides(const po::variables_map& vm) {
   for (const MetadataField& field : kMetadataFields) {
-    if (Has(vm, field.option)) out_.metadataOverrides_.*field.field = Text(vm, field.option);
+    if (Has(vm, field.option)) {
+      out_.metadataOverrides_.*field.field = PrintableText(vm, field.option);
+    }
   }
   if (Has(vm, "client-product-beta")) {
     const TString beta = Text(vm, "client-product-beta").toLower();

@@ -230,6 +230,9 @@ TEST(CommandLineOptionsTest, ReportsErrorsFollowedByTheHelp) {
         "12\nINFO forged"},
        "Command option 'support-case-number' is not valid, '12\\nINFO forged': it holds "
        "characters that are no text"},
+      {{"--command", "send-crashes", "--client-issue-id", "7\x1b[2J"},
+       "Command option 'client-issue-id' is not valid, '7\\x1b[2J': it holds characters that are "
+       "no text"},
       {{"--command", "list", "--output", "xml"},
        "Unsupported output format 'xml': expected 'text' or 'json'"},
       // The option library's own message would never finish substituting.

@@ -672,7 +672,19 @@ void CrashPackageProcessor::ZipAndEncryptPackage(Package& package, PackageEncryp
     }
     for (const auto& [path, file] : entries) {
       try {
+        const uint64_t before = zip.InputSize();
         zip.Add(file->file, package.GetZipEntryName(path), file->maxBytes);
+        // Cut short by its application meanwhile: what was there goes, and
+        // whoever reads the crash is told that the entry is not the file
+        // the manifest describes.
+        const uint64_t held = zip.InputSize() - before;
+        if (file->maxBytes != UINT64_MAX && held < file->maxBytes) {
+          LogText(TLog::Warn, TFormatString("'%1' ended after %2 of its %3 bytes while it was "
+                                            "zipped: its entry holds what was there")
+                                  .arg(path.ToString())
+                                  .arg(held)
+                                  .arg(file->maxBytes));
+        }
       } catch (const TPath::Exception& e) {
         // Only reading one of the package's own files throws this; the
         // zip writer reports its own output's trouble otherwise.

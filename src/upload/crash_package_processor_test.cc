@@ -631,6 +631,42 @@ TEST_F(CrashPackageProcessorTest, ZipAndEncryptInOnePass) {
               AllOf(HasSubstr(".zip.enc"), Not(HasSubstr("of package"))));
 }
 
+// Its application cuts a dump short after the crash was checked (the
+// encrypted file's creation comes between): the entry holds what was left,
+// and a Warn line says that it is not the file the manifest describes.
+class CuttingFilesystem : public Filesystem {
+ public:
+  explicit CuttingFilesystem(std::string victim) : victim_(std::move(victim)) {
+    SetTestInstance(this);
+  }
+  ~CuttingFilesystem() override { SetTestInstance(nullptr); }
+  std::unique_ptr<OutputFile> CreateNewFile(const TPath& path, OutputFile::Sync sync) override {
+    fs::resize_file(victim_, 1000);
+    return Filesystem::CreateNewFile(path, sync);
+  }
+
+ private:
+  std::string victim_;
+};
+
+TEST_F(CrashPackageProcessorTest, ADumpCutShortWhileZippedIsNamed) {
+  const TPath dump = Dump("app.1.dmp", std::string(300000, 'x'));
+  auto packages = Run();
+  ASSERT_EQ(packages.size(), 1u);
+  CrashPackageProcessor processor({TPath(dumps_)}, TPath(data_));
+  PackageEncryptor encryptor("key-7",
+                             test_support::PemWithNul(test_support::RsaKey(2048) + ".pub"));
+  LogCapture capture;
+  {
+    CuttingFilesystem cutting(dump.NativeString());
+    processor.ZipAndEncryptPackage(*packages[0], encryptor, PackageEncryptor::KeepZip::kNo, 1, {});
+  }
+  EXPECT_THAT(capture.Text(), HasSubstr("'" + dump.NativeString() +
+                                        "' ended after 1000 of its 300000 bytes while it was "
+                                        "zipped"));
+  EXPECT_TRUE(packages[0]->HasEncryptedPackageFile());
+}
+
 // One file that the crashes of a run all name goes up once that run, not
 // once a crash: else a user's few megabytes would fill the data directory
 // many times over while the server is down.
