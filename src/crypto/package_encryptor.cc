@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -84,12 +85,25 @@ TString WhyUsersZipIsRefused(TFile& file, uint64_t* size) {
 }  // namespace
 
 PackageEncryptor::UsersZip PackageEncryptor::OpenUsersZip(const TPath& path) {
-  UsersZip zip{Filesystem::GetInstance().OpenUsersFileForReading(path), 0};
+  const auto refused = [&](const TString& cause) {
+    return zor::platform::ZorvaneException(
+        TFormatString("Unable to open file '%1': %2").arg(NativeText(path)).arg(cause));
+  };
+  const auto open = [&] {
+    try {
+      return Filesystem::GetInstance().OpenUsersFileForReading(path);
+    } catch (const TPath::Exception& e) {
+      // Nothing can make a user's zip again: one gone, turned into a link or
+      // otherwise refused judges the package. Only a process short of
+      // descriptors or memory has judged nothing.
+      const int error = e.GetError() ? e.GetError()->systemError : 0;
+      if (error == EMFILE || error == ENFILE || error == ENOMEM) throw;
+      throw refused(e.GetConcatenatedMessages());
+    }
+  };
+  UsersZip zip{open(), 0};
   const TString refusal = WhyUsersZipIsRefused(zip.file, &zip.size);
-  if (!refusal.isEmpty()) {
-    throw zor::platform::ZorvaneException(
-        TFormatString("Unable to open file '%1': %2").arg(NativeText(path)).arg(refusal));
-  }
+  if (!refusal.isEmpty()) throw refused(refusal);
   return zip;
 }
 

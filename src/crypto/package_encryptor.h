@@ -61,9 +61,12 @@ class PackageEncryptor {
   // descriptor, with its length then: refused when it is empty, does not
   // start as a zip does, is sparse (its encrypted copy would fill the data
   // directory with what the user's disk never held) or is longer than one
-  // package can be encrypted in. Throws the facade's TPath::Exception when
-  // it cannot be opened, ZorvaneException "Unable to open file '<path>':
-  // <cause>" when it is refused.
+  // package can be encrypted in. Throws ZorvaneException "Unable to open
+  // file '<path>': <cause>" when it is refused or cannot be opened (the
+  // facade's message the cause: gone, a link, not a regular file), without
+  // an OS error, since nothing can make it again; the facade's
+  // TPath::Exception only when the process is short of descriptors or
+  // memory.
   struct UsersZip {
     zor::platform::TFile file;
     uint64_t size;

@@ -25,15 +25,9 @@ LogsUploadClient::LogsUploadClient(const TPath& zippedLogsFile, const TString& e
       supportCaseNumber_(supportCaseNumber) {}
 
 void LogsUploadClient::Run() {
-  try {
-    // Checked here for a clear refusal before anything is made; encrypting
-    // opens and checks it again, on the descriptor it then reads.
-    PackageEncryptor::OpenUsersZip(zippedLogsFile_);
-  } catch (const TPath::Exception& e) {
-    throw zor::platform::ZorvaneException(TFormatString("Unable to open file '%1': %2")
-                                              .arg(TString(zippedLogsFile_.NativeString()))
-                                              .arg(e.GetConcatenatedMessages()));
-  }
+  // Checked here for a clear refusal before anything is made; encrypting
+  // opens and checks it again, on the descriptor it then reads.
+  PackageEncryptor::OpenUsersZip(zippedLogsFile_);
   LogText(TLog::Info, "Checking for logs that need uploading...");
   // The lock is held to the end: a `send-crashes` meanwhile leaves the
   // package alone.

@@ -114,13 +114,10 @@ void UploadClient::PrepareUpload(Package& package) {
     switch (step.kind) {
       case UploadStepKind::kZip:
         if (package.KeepsDataFile(DataFileKind::kZippedPackageFile)) {
-          // The zip is the user's: there is nothing to make it again from.
-          throw PackageFilesUnreadable(
-              TFormatString("The zip file '%1' of package '%2' cannot be read")
-                  .arg(package.HasZippedPackageFile()
-                           ? package.GetDataFilePath(DataFileKind::kZippedPackageFile).ToString()
-                           : TString())
-                  .arg(package.GetPackageName()));
+          // The zip is the user's: there is nothing to make it again from,
+          // and opening it says why it is not there.
+          encryptor_->EncryptPackage(package, pass("Encrypting"));
+          break;
         }
         processor_->ZipAndEncryptPackage(
             package, *encryptor_,

@@ -849,9 +849,25 @@ TEST_F(UploadTest, SendLogsUploadsTheUsersZipAndKeepsIt) {
       Run({"--command", "list", "--output", "json", "--config-file", Config()}).out;
   EXPECT_THAT(listed, AllOf(HasSubstr("\"status\":\"PendingRetry\""), HasSubstr("\"attempts\":1"),
                             HasSubstr("server replied 400")));
-  server_.Reset();
-  EXPECT_EQ(SendCrashes().status, 0);
-  EXPECT_TRUE(DataFiles().empty());
+  // The user's zip, turned into a link or taken away before the package is
+  // encrypted again: nothing can make it again, so either counts, with its
+  // cause.
+  fs::rename(zip, zip + ".away");
+  fs::create_symlink(zip + ".away", zip);
+  for (const char* cause : {"a component of its path is a link", "No such file"}) {
+    for (const auto& entry : fs::directory_iterator(data_)) {
+      if (entry.path().extension() == ".enc") fs::remove(entry.path());
+    }
+    server_.Reset();
+    EXPECT_EQ(SendCrashes().status, 0);
+    EXPECT_THAT(Run({"--command", "list", "--output", "json", "--config-file", Config()}).out,
+                AllOf(HasSubstr(std::string("\"attempts\":") + (cause[0] == 'a' ? "2" : "3")),
+                      HasSubstr("Unable to open file '" + zip + "': TFile: cannot open '" + zip +
+                                "': " + cause)));
+    fs::remove(zip);
+  }
+  fs::rename(zip + ".away", zip);
+  EXPECT_EQ(Count("part"), 0);
 
   // Whoever runs it (root, say), a zip is read only as a user may hand it
   // over: never through a link, nor a FIFO, nor another name of a file.
