@@ -1,8 +1,10 @@
 #include "config/config.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <string>
 
 #include "config/data_directory.h"
 #include "config/known_settings.h"
@@ -60,10 +62,25 @@ int64_t ToMs(const TString& text, int64_t defaultMs) {
   return text.isEmpty() ? defaultMs : ConfigMinutesToMs(text);
 }
 
+// The leading run of what a key is made of in `text` (a config line that is
+// no setting), with "…" when more follows: the rest may be a password.
+TString KeyPartOf(const TString& text) {
+  const std::string bytes = text.toStdString();
+  size_t start = bytes.find_first_not_of(" \t");
+  if (start == std::string::npos) start = bytes.size();
+  size_t end = start;
+  while (end < bytes.size() && (std::isalnum(static_cast<unsigned char>(bytes[end])) ||
+                                bytes[end] == '.' || bytes[end] == '_' || bytes[end] == '-')) {
+    ++end;
+  }
+  return TString(bytes.substr(0, end)) + (end < bytes.size() ? "\u2026" : "");
+}
+
 // A single quote is removed from a path wherever it stands, not only around
 // it: a folder whose name holds one would have another folder used, unsaid.
 // The text after "Line N of ...", or empty when the value is no such path.
-TString QuoteInPathWarning(const ConfigLine& line) {
+// `value` is the setting's text with its environment references resolved.
+TString QuoteInPathWarning(const ConfigLine& line, const TString& value) {
   const auto settings = KnownSettings();
   const auto known = std::find_if(settings.begin(), settings.end(), [&](const KnownSetting& s) {
     return line.key == TString(s.key);
@@ -71,7 +88,7 @@ TString QuoteInPathWarning(const ConfigLine& line) {
   if (known == settings.end() || !TString(known->type).startsWith("path")) return {};
   const bool list = TString(known->type) == "path list";
   bool inside = false;
-  for (const TString& part : list ? line.value.split(",") : std::vector<TString>{line.value}) {
+  for (const TString& part : list ? value.split(",") : std::vector<TString>{value}) {
     TString text = part.trim();
     if (list) text = text.trim("[").trim("]").trim();
     if (text.size() >= 2 && text.startsWith("'") && text.endsWith("'")) {
@@ -82,14 +99,14 @@ TString QuoteInPathWarning(const ConfigLine& line) {
   if (!inside) return {};
   TString used;
   for (const TPath& path :
-       list ? ConfigTextToPathList(line.value) : std::vector<TPath>{ConfigTextToPath(line.value)}) {
+       list ? ConfigTextToPathList(value) : std::vector<TPath>{ConfigTextToPath(value)}) {
     used += (used.isEmpty() ? "'" : ", '") + path.ToString() + "'";
   }
   return TFormatString(
              " sets '%1' to '%2': a single quote is removed from a path wherever it "
              "stands, so the program uses %3.")
       .arg(line.key)
-      .arg(line.value)
+      .arg(value)
       .arg(used);
 }
 
@@ -157,7 +174,7 @@ void Config::ReadLines(const TString& text) {
                         "/var/lib/zorcrashreporter', without sections or indentation.")
               .arg(static_cast<uint64_t>(line.number))
               .arg(TString(filePath_.NativeString()))
-              .arg(line.text));
+              .arg(KeyPartOf(line.text)));
     }
     if (line.kind == ConfigLine::Kind::kSetting) settings[line.key] = line.value;
   }
@@ -194,17 +211,21 @@ std::vector<TString> Config::GetSettingWarnings() const {
                              .arg(line.key));
     }
     if (line.kind == ConfigLine::Kind::kSetting) {
-      if (const TString quote = QuoteInPathWarning(line); !quote.isEmpty()) {
+      // A reference that cannot be resolved is Validate's to refuse.
+      TString value = line.value;
+      try {
+        value = SubstituteEnvironment(line.key, line.value, filePath_);
+      } catch (const ZorvaneException&) {
+      }
+      if (const TString quote = QuoteInPathWarning(line, value); !quote.isEmpty()) {
         warnings.push_back(where + quote);
       }
     }
     if (line.kind == ConfigLine::Kind::kMalformed && ours) {
-      // Up to its colon: what follows may be a password.
-      const int64_t colon = line.text.Find(":");
       warnings.push_back(TFormatString("%1 ('%2') is ignored: a setting is written "
                                        "'key: value', with one blank after the colon.")
                              .arg(where)
-                             .arg(colon < 0 ? line.text : line.text.left(colon + 1) + "\u2026"));
+                             .arg(KeyPartOf(line.text)));
     }
     if (line.kind != ConfigLine::Kind::kSetting || !ours || IsKnownSetting(line.key)) {
       continue;

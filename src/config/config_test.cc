@@ -188,6 +188,7 @@ TEST_F(ConfigTest, FleetSettingsAreOffWhenAbsentAndBadValuesAreNamed) {
 // default and nothing says why. Which key is suggested is
 // known_settings_test.cc's.
 TEST_F(ConfigTest, UnknownKeysAndMalformedLinesAreNamedWithTheirLine) {
+  const test::ScopedEnv quoted("ZCT_QUOTED", "o'b");
   const std::string path = Load(
       "servercrashupload.data.dir: d\n"
       "# servercrashupload.nothing: x\n"
@@ -200,7 +201,8 @@ TEST_F(ConfigTest, UnknownKeysAndMalformedLinesAreNamedWithTheirLine) {
       "SERVERCRASHUPLOAD.CHANNEL: beta\n"
       "servercrashupload.proxy_server_password: hunter2 # the test ring\n"
       "servercrashupload.dump.dirs: ['/d/a', /d/o'b]\n"
-      "servercrashupload.log.dir: '/var/log/zor'\n");
+      "servercrashupload.log.dir: '/var/log/zor'\n"
+      "servercrashupload.metrics.file: /m/<%=ENV[ZCT_QUOTED]%>\n");
   const std::string at = " of config file '" + path + "'";
   EXPECT_EQ(config_.GetSettingWarnings(),
             (std::vector<TString>{
@@ -211,7 +213,7 @@ TEST_F(ConfigTest, UnknownKeysAndMalformedLinesAreNamedWithTheirLine) {
                     " names the unknown setting 'servercrashupload.future_setting_"
                     "of_a_newer_version', which is ignored.",
                 "Line 5" + at +
-                    " ('servercrashupload.channel:\u2026') is ignored: a setting is "
+                    " ('servercrashupload.channel\u2026') is ignored: a setting is "
                     "written 'key: value', with one blank after the colon.",
                 "Line 7" + at +
                     " sets 'servercrashupload.data.dir' again (line 1 set it "
@@ -225,16 +227,37 @@ TEST_F(ConfigTest, UnknownKeysAndMalformedLinesAreNamedWithTheirLine) {
                 "Line 11" + at +
                     " sets 'servercrashupload.dump.dirs' to '['/d/a', /d/o'b]': a single quote is "
                     "removed from a path wherever it stands, so the program uses '/d/a', '/d/ob'.",
+                "Line 13" + at +
+                    " sets 'servercrashupload.metrics.file' to '/m/o'b': a single quote is "
+                    "removed from a path wherever it stands, so the program uses '/m/ob'.",
             }));
 
   // Nested YAML is refused as a whole, naming the first indented line.
   const std::string nested = dir_.Sub("nested.yml");
   zor::test::WriteFile(nested, "servercrashupload:\n  data.dir: /d\n");
   EXPECT_EQ(ErrorOf([&] { config_.Load(TPath(nested)); }),
-            "Line 2 of config file '" + nested + "' is indented ('  data.dir: /d'): the file is a "
-            "flat list of 'key: value' lines, such as 'servercrashupload.data.dir: "
-            "/var/lib/zorcrashreporter', without sections or indentation.");
+            "Line 2 of config file '" + nested +
+                "' is indented ('  data.dir\u2026'): the file is a "
+                "flat list of 'key: value' lines, such as 'servercrashupload.data.dir: "
+                "/var/lib/zorcrashreporter', without sections or indentation.");
   EXPECT_EQ(config_.GetFilePath(), TPath(path));
+
+  // What a line that is no setting holds after its key may be a password.
+  const std::string key = "servercrashupload.proxy_server_password";
+  for (const std::string& line : {key + "=SECRET", key + " SECRET", key + "=SE:CRET",
+                                  "  " + key + ": SECRET", "\t" + key + ": SECRET"}) {
+    zor::test::WriteFile(nested, line + "\n");
+    std::string shown;
+    try {
+      config_.Load(TPath(nested));
+    } catch (const ZorvaneException& e) {
+      shown = e.GetConcatenatedMessages().toStdString();
+    }
+    for (const TString& warning : config_.GetSettingWarnings()) shown += warning.toStdString();
+    EXPECT_THAT(shown, ::testing::AllOf(::testing::HasSubstr(key),
+                                        ::testing::Not(::testing::HasSubstr("SE"))))
+        << line;
+  }
 }
 
 // Validate reads what a run would read later, so a bad value is refused
