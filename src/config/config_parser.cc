@@ -56,6 +56,8 @@ std::vector<ConfigLine> ReadConfigLines(const TString& text) {
 TString TrimConfigQuotes(const TString& value) { return value.trim("'").trim("\""); }
 
 TString SubstituteEnvironment(const TString& key, const TString& value, const TPath& filePath) {
+  // A password's literal part must not reach the terminal or the log.
+  const TString shown = key.endsWith("password", false) ? TString("(hidden)") : value;
   const TRegex& regex = EnvironmentReference();
   TString result = value;
   int passes = 0;
@@ -67,7 +69,7 @@ TString SubstituteEnvironment(const TString& key, const TString& value, const TP
       throw ZorvaneException(TFormatString("Config setting '%1' value '%2' contains invalid "
                                            "environment variable(s), in config file '%3'")
                                  .arg(key)
-                                 .arg(value)
+                                 .arg(shown)
                                  .arg(TString(filePath.NativeString())));
     }
     result.replace("<%=ENV[" + name + "]%>", variable);
@@ -77,7 +79,7 @@ TString SubstituteEnvironment(const TString& key, const TString& value, const TP
     throw ZorvaneException(TFormatString("Config setting '%1' value '%2' contains too many "
                                          "environment variable, in config file '%3'")
                                .arg(key)
-                               .arg(value)
+                               .arg(shown)
                                .arg(TString(filePath.NativeString())));
   }
   return result;

@@ -124,6 +124,13 @@ TEST_F(SubstituteEnvironmentTest, NineDistinctNamesAreTheLimit) {
   EXPECT_THROW(Substitute("<%=ENV[ZCT_SELF]%>"), ZorvaneException);
 }
 
+TEST_F(SubstituteEnvironmentTest, APasswordIsNotShownInTheRefusal) {
+  const std::string message = ErrorOf(
+      [] { SubstituteEnvironment("k.proxy_server_password", "hunter<%=ENV[ZCT_UNSET]%>", "f"); });
+  EXPECT_NE(message.find("value '(hidden)'"), std::string::npos) << message;
+  EXPECT_EQ(message.find("hunter"), std::string::npos) << message;
+}
+
 TEST_F(SubstituteEnvironmentTest, UnsetOrEmptyVariablesAreInvalid) {
   for (const std::string value :
        {"<%=ENV[ZCT_UNSET]%>", "<%=ENV[ZCT_EMPTY]%>", "<%=ENV[]%>", "<%=ENV[ZCT_A]%><%=ENV[]%>"}) {

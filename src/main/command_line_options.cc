@@ -344,7 +344,13 @@ void CommandLineOptions::Parser::FillSendLogs(const po::variables_map& vm) {
         "Command 'send-logs' is missing required argument, 'zipped-logs-file'");
   }
   auto sendLogs = std::make_unique<SendLogsOptions>();
-  sendLogs->zippedLogsFile = TPath(Text(vm, "zipped-logs-file"));
+  // A path holds text: a name that is not UTF-8 would open another name.
+  const std::string zip = vm["zipped-logs-file"].as<std::string>();
+  if (TString(zip).toStdString() != zip) {
+    throw std::runtime_error("Command option 'zipped-logs-file' is not valid, '" +
+                             EscapeForDisplay(zip) + "': the name is not UTF-8");
+  }
+  sendLogs->zippedLogsFile = TPath(TString(zip));
   // Each becomes part of the server's record and of support's screens: the
   // bytes typed, shown escaped when refused.
   if (Has(vm, "email")) {

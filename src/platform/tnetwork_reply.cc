@@ -232,9 +232,16 @@ void SetProxy(CURL* h, const QNetworkProxy* proxy) {
 // " (through the proxy 'host:port')" for a configured proxy, else empty: a
 // failed connect names only the address tried, which an operator would take
 // for the server's.
+// A host written with its credentials ("user:password@host") is shown
+// without them.
 TString ThroughProxy(const QNetworkProxy* proxy) {
   if (proxy == nullptr || proxy->hostName().isEmpty()) return {};
-  return TString(" (through the proxy '") + TString(proxy->hostName()) + ":" +
+  std::string host = proxy->hostName().toStdString();
+  const size_t scheme = host.find("://");
+  const size_t from = scheme == std::string::npos ? 0 : scheme + 3;
+  const size_t at = host.rfind('@');
+  if (at != std::string::npos && at >= from) host.erase(from, at + 1 - from);
+  return TString(" (through the proxy '") + TString(host) + ":" +
          TString::Number(static_cast<int64_t>(proxy->port())) + "')";
 }
 
