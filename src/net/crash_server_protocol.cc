@@ -321,11 +321,12 @@ namespace {
 TString UnparsedUrlForLog(const TString& url) {
   std::string text = url.toStdString();
   text = text.substr(0, text.find_first_of("?#"));
+  // Up to the last '@': a text that does not parse has no trusted end of its
+  // user info ("u:se/cret@host").
   const size_t authority = text.find("//");
-  if (authority != std::string::npos) {
-    const size_t end = text.find('/', authority + 2);
-    const size_t at = text.rfind('@', end);
-    if (at != std::string::npos && at > authority) text.erase(authority + 2, at - authority - 1);
+  const size_t at = text.rfind('@');
+  if (authority != std::string::npos && at != std::string::npos && at > authority) {
+    text.erase(authority + 2, at - authority - 1);
   }
   return zor::platform::QuoteServerText(text);
 }

@@ -402,7 +402,7 @@ TEST_F(UploadTest, HostileRepliesReachNothingAndSpendNoAttempt) {
       // What answers a part without its tag is not the store.
       {"part", 200, "<html>Sign in</html>", {}, "with HTTP 200 but no ETag", 2},
       {"complete-url", 200, location("ftp://" + elsewhere + "/c"), {}, "'ftp://" + elsewhere, 1},
-      {"complete-url", 200, location("http://user:pw@[::1"), {}, "to 'http://[::1' failed"},
+      {"complete-url", 200, location("http://user:p/w@[::1"), {}, "to 'http://[::1' failed"},
       // A store that fails the completion after answering 200 has no object,
       // nor has a portal that answers 2xx for it.
       {"complete",
