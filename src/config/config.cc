@@ -351,7 +351,7 @@ TUrl Config::GetUrl(const char* key, const char* variable, const char* defaultUr
     throw ZorvaneException(TFormatString("The URL setting '%1' has the value '%2', which is not "
                                          "an http or https URL with a host.")
                                .arg(source)
-                               .arg(text));
+                               .arg(zor::platform::UrlTextForLog(text)));
   }
   return url;
 }

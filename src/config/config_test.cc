@@ -126,10 +126,18 @@ TEST_F(ConfigTest, FileValuesAndEnvironmentFallbacks) {
 }
 
 TEST_F(ConfigTest, UrlThatDoesNotParseNamesSettingAndValue) {
-  for (const std::string value : {"not a url", "ftp://host/x", "http://", "https://[::1"}) {
+  // Shown without credentials or a query, which could be secrets.
+  const std::pair<std::string, std::string> cases[] = {
+      {"not a url", "not a url"},
+      {"ftp://host/x", "ftp://host/x"},
+      {"http://", "http://"},
+      {"https://[::1", "https://[::1"},
+      {"http://usr:se/cret@127.0.0.1:99999/x?sig=1", "http://127.0.0.1:99999/x"},
+  };
+  for (const auto& [value, shown] : cases) {
     Load("servercrashupload.upload_endpoint: '" + value + "'\n");
     EXPECT_EQ(ErrorOf([&] { config_.GetUploadEndpoint(); }),
-              "The URL setting 'servercrashupload.upload_endpoint' has the value '" + value +
+              "The URL setting 'servercrashupload.upload_endpoint' has the value '" + shown +
                   "', which is not an http or https URL with a host.");
   }
   ScopedEnv rsa{"zorcrashreporter_rsa_endpoint", "key"};

@@ -314,25 +314,6 @@ TString CrashServerProtocol::RequestUploadId(const TUrl& requestUrl, const TStri
   return id;
 }
 
-namespace {
-
-// A URL that does not parse, as a message shows one: without what could be
-// a secret (user info, a presigned query, a fragment), bounded.
-TString UnparsedUrlForLog(const TString& url) {
-  std::string text = url.toStdString();
-  text = text.substr(0, text.find_first_of("?#"));
-  // Up to the last '@': a text that does not parse has no trusted end of its
-  // user info ("u:se/cret@host").
-  const size_t authority = text.find("//");
-  const size_t at = text.rfind('@');
-  if (authority != std::string::npos && at != std::string::npos && at > authority) {
-    text.erase(authority + 2, at - authority - 1);
-  }
-  return zor::platform::QuoteServerText(text);
-}
-
-}  // namespace
-
 TUrl CrashServerProtocol::FetchLocationUrl(const TUrl& url) {
   auto reply = HttpRequestor::GetInstance().Get(TNetworkRequest(url));
   TString location;
@@ -345,7 +326,7 @@ TUrl CrashServerProtocol::FetchLocationUrl(const TUrl& url) {
   // kind of transfer: file://, ftp:// and the like would let whoever answers
   // have a part written or sent where they like.
   if (!given.IsValid() || !given.IsHttp() || given.Host().isEmpty()) {
-    throw CurlException(given.IsValid() ? given.ForLog() : UnparsedUrlForLog(location),
+    throw CurlException(given.IsValid() ? given.ForLog() : zor::platform::UrlTextForLog(location),
                         "the crash server's location is not an http or https URL with a host; "
                         "no other URL is followed",
                         CurlException::kRefusedScheme);

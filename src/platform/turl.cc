@@ -9,6 +9,19 @@ TString TUrl::ToString(unsigned flags) const {
   return url_.toString(QUrl::FormattingOptions(QFlag(static_cast<int>(flags))));
 }
 
+TString UrlTextForLog(const TString& url) {
+  std::string text = url.toStdString();
+  text = text.substr(0, text.find_first_of("?#"));
+  // Up to the last '@': a text that does not parse has no trusted end of its
+  // user info ("u:se/cret@host").
+  const size_t authority = text.find("//");
+  const size_t at = text.rfind('@');
+  if (authority != std::string::npos && at != std::string::npos && at > authority) {
+    text.erase(authority + 2, at - authority - 1);
+  }
+  return QuoteServerText(text);
+}
+
 TString TUrl::ForLog() const {
   return QuoteServerText(
       ToString(QUrl::RemoveUserInfo | QUrl::RemoveQuery | QUrl::RemoveFragment).toStdString());
