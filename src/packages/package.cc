@@ -418,7 +418,7 @@ void Package::LeaveOutDataFilesElsewhere() {
   for (auto file = dataFiles_.begin(); file != dataFiles_.end();) {
     const auto& [kind, path] = *file;
     if (kind == DataFileKind::kManifestFile || KeepsDataFile(kind) ||
-        NormalisedPath(path).Parent() == folder) {
+        NormalisedPath(path.Parent()) == folder) {
       ++file;
       continue;
     }
