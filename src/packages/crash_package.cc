@@ -506,53 +506,69 @@ bool CrashPackage::DeleteOwnFiles(TString* deleted) {
       IsInOwnDirectory() && GetTrustBoundary().WhyNotDeleted(directory, manifestPath).isEmpty();
   bool allGone = true;
   uint64_t named = 0;
-  uint64_t kept = 0;
-  uint64_t refused = 0;
+  Leftovers left;
   for (const auto& [path, file] : manifest_->GetCrashArtifactFiles()) {
     // A manifest may name a great many files: the log names a few.
     if (++named <= kRefusalsLogged) {
       LogText(TLog::Debug, TFormatString("Deleting dump file '%1'").arg(path.ToString()));
     }
-    if (!DeleteCrashFile(path, manifestPath, deleted, &kept, &refused)) allGone = false;
+    if (!DeleteCrashFile(path, manifestPath, deleted, &left)) allGone = false;
   }
   if (named > kRefusalsLogged) {
     LogText(TLog::Debug, TFormatString("Deleting %1 more dump files of package '%2'")
                              .arg(named - kRefusalsLogged)
                              .arg(GetPackageName()));
   }
-  if (refused > kRefusalsLogged) {
+  if (left.refused > kRefusalsLogged) {
     LogText(TLog::Warn, TFormatString("Not deleting %1 more file(s) that '%2' names")
-                            .arg(refused - kRefusalsLogged)
+                            .arg(left.refused - kRefusalsLogged)
                             .arg(manifestPath.ToString()));
   }
-  if (kept > kRefusalsLogged) {
+  if (left.kept > kRefusalsLogged) {
     LogText(TLog::Info, TFormatString("Keeping %1 more file(s) of package '%2' that its zip "
                                       "did not hold")
-                            .arg(kept - kRefusalsLogged)
+                            .arg(left.kept - kRefusalsLogged)
+                            .arg(GetPackageName()));
+  }
+  if (left.unreached > kRefusalsLogged) {
+    LogText(TLog::Info, TFormatString("And %1 more file(s) of package '%2' out of this run's reach")
+                            .arg(left.unreached - kRefusalsLogged)
                             .arg(GetPackageName()));
   }
   // The manifest goes only with every dump: it is the record of what is left
   // to delete in the next run.
-  if (!allGone || !DeleteCrashFile(manifestPath, GetFilePath(), deleted, &kept, nullptr)) {
+  if (!allGone || !DeleteCrashFile(manifestPath, GetFilePath(), deleted, &left, false)) {
     return false;
   }
   return !ownDirectory || RemoveOwnDirectory(deleted);
 }
 
 bool CrashPackage::DeleteCrashFile(const TPath& path, const TPath& namedBy, TString* deleted,
-                                   uint64_t* kept, uint64_t* refused) const {
+                                   Leftovers* left, bool countRefusals) const {
+  uint64_t* refused = countRefusals ? &left->refused : nullptr;
   const FileStamps& zipped = GetZippedFiles();
   // A package zipped by an older version, or never: its manifest's word is
   // all there is.
   if (zipped.empty()) return DeleteOwnFile(path, namedBy, deleted, nullptr, refused);
   const auto stamp = zipped.find(path);
   if (stamp != zipped.end()) {
-    return DeleteOwnFile(path, namedBy, deleted, &stamp->second, refused);
+    // Its folder away for a run, or a run given other dump directories: were
+    // the record to go, the crash would be sent again once the folder is back.
+    const TString why = GetTrustBoundary().WhyOutOfReach(path, stamp->second);
+    if (why.isEmpty()) return DeleteOwnFile(path, namedBy, deleted, &stamp->second, refused);
+    if (++left->unreached <= kRefusalsLogged) {
+      LogText(TLog::Info, TFormatString("Keeping the record of package '%1' for a later run: "
+                                        "its file '%2' %3")
+                              .arg(GetPackageName())
+                              .arg(path.ToString())
+                              .arg(why));
+    }
+    return false;
   }
   // Refused, or not there, when the zip was made: what has the name now was
   // never the package's.
   if (zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow) &&
-      ++*kept <= kRefusalsLogged) {
+      ++left->kept <= kRefusalsLogged) {
     LogText(TLog::Info, TFormatString("Keeping '%1' of package '%2': its zip did not hold it")
                             .arg(path.ToString())
                             .arg(GetPackageName()));

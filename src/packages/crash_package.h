@@ -187,7 +187,9 @@ class CrashPackage : public Package {
   // trust boundary lets the manifest name the directory (its owner rule), the
   // crash's directory too, but only once it is empty: one that still holds
   // anything is kept with a Warn line naming what is left, and counts as
-  // gone. Without a manifest nothing (logged at Warn). Throws std::out_of_range
+  // gone. A zipped file out of this run's reach is neither deleted nor gone
+  // (see DeleteCrashFile): the manifest and the package's record stay, and
+  // false. Without a manifest nothing (logged at Warn). Throws std::out_of_range
   // as IsInOwnDirectory does (DeletePackage logs it).
   bool DeleteOwnFiles(zor::platform::TString* deleted) override;
 
@@ -195,11 +197,20 @@ class CrashPackage : public Package {
   // The manifest at `path` opened for the zip, its identity into *found;
   // throws ZorvaneException naming it when the boundary refuses it.
   FileToZip OpenManifestToZip(const zor::platform::TPath& path, FileStamps* found) const;
-  // DeleteOwnFile of one of the crash's files as DeleteOwnFiles says;
-  // counts a file kept for not having been zipped in *kept, and a refusal
-  // in *refused (when given).
+  // What DeleteOwnFiles left and why, for its log lines.
+  struct Leftovers {
+    uint64_t kept = 0;       // never zipped: not the package's
+    uint64_t refused = 0;    // by the trust boundary
+    uint64_t unreached = 0;  // zipped, but out of this run's reach
+  };
+  // DeleteOwnFile of one of the crash's files as DeleteOwnFiles says, and
+  // counted in *left. A file the zip held that the trust boundary cannot
+  // reach this run (WhyOutOfReach) is not deleted and is not gone: false, so
+  // that the package's record stays for a later run (logged at Info for the
+  // first 20). `countRefusals`: refusals go into left->refused.
   bool DeleteCrashFile(const zor::platform::TPath& path, const zor::platform::TPath& namedBy,
-                       zor::platform::TString* deleted, uint64_t* kept, uint64_t* refused) const;
+                       zor::platform::TString* deleted, Leftovers* left,
+                       bool countRefusals = true) const;
   // Removes the package directory once it is empty; see DeleteOwnFiles.
   bool RemoveOwnDirectory(zor::platform::TString* deleted) const;
   // Loads the manifest at `path`, read only through the descriptor the trust

@@ -302,6 +302,30 @@ TString TrustBoundary::WhyNotDeleted(const TPath& path, const TPath& namedBy) co
   return CheckDeletion(path, namedBy, &parent, &name, &entry);
 }
 
+TString TrustBoundary::WhyOutOfReach(const TPath& path, const FileIdentity& seen) const {
+  const TPath cleaned = Cleaned(path);
+  const std::optional<TPath> folder = Canonical(cleaned.Parent());
+  bool inside = false;
+  for (size_t i = 0; i < roots_.size() && !inside; ++i) {
+    inside = zor::platform::IsSameOrBelow(cleaned, given_[i]) ||
+             zor::platform::IsSameOrBelow(cleaned, roots_[i]) ||
+             (folder && zor::platform::IsSameOrBelow(*folder, roots_[i]));
+  }
+  if (!inside) return "lies in none of this run's dump or data directories";
+  if (Identify(path, LinkHandling::kDoNotFollow)) return {};
+  for (TPath up = cleaned.Parent(); !up.IsEmpty(); up = up.Parent()) {
+    if (const std::optional<FileIdentity> found = Identify(up, LinkHandling::kFollow)) {
+      if (found->device == seen.device) return {};
+      return TFormatString(
+                 "is not there, and '%1' is on another file system than the file was: "
+                 "its own is not mounted")
+          .arg(up.ToString());
+    }
+    if (up.ToString() == "/") break;
+  }
+  return {};
+}
+
 RemovalResult TrustBoundary::Delete(const TPath& path, const TPath& namedBy, TString* refusal,
                                     const FileIdentity* expected) const {
   return DeleteChecked(path, namedBy, false, expected, refusal);

@@ -268,6 +268,78 @@ TEST(CrashUploadTest, ANewCrashUnderAnUploadedCrashsNamesIsSentNotDeletedNorHidd
   }
 }
 
+// A sent crash whose folder is out of reach for one run (renamed away, a run
+// given other dump directories, a file system unmounted) keeps its record:
+// once the folder is back its dump is deleted, not sent a second time.
+TEST(CrashUploadTest, ASentCrashOutOfReachForARunIsDeletedLaterNotSentAgain) {
+  // Each way is given the test's folder: the dump directory is dumps/, the
+  // crash's folder dumps/app, when `bound` a file system of its own bound
+  // from store/ (outside: one path per file).
+  struct Away {
+    const char* name;
+    std::function<bool(const std::string& root)> leave;  // false: cannot be done here
+    std::function<void(const std::string& root)> comeBack;
+    bool bound = false;
+    bool otherDirectories = false;
+  };
+  const auto bind = [](const std::string& root) {
+    return ::mount((root + "/store").c_str(), (root + "/dumps/app").c_str(), nullptr, MS_BIND,
+                   nullptr) == 0;
+  };
+  const Away ways[] = {
+      {"the dump directory renamed away",
+       [](const std::string& root) {
+         fs::rename(root + "/dumps", root + "/away");
+         return true;
+       },
+       [](const std::string& root) { fs::rename(root + "/away", root + "/dumps"); }},
+      {"a run given other dump directories", [](const std::string&) { return true; },
+       [](const std::string&) {}, false, true},
+      {"the crash's file system unmounted",
+       [](const std::string& root) { return ::umount((root + "/dumps/app").c_str()) == 0; },
+       [&](const std::string& root) { bind(root); }, true},
+  };
+  for (const Away& way : ways) {
+    SCOPED_TRACE(way.name);
+    LocalCrashServer server;
+    ScopedTempDir dir;
+    const std::string dump = dir.Sub("dumps/app/app.7.dmp");
+    fs::create_directories(dir.Sub("dumps/app"));
+    fs::create_directories(dir.Sub("store"));
+    fs::create_directories(dir.Sub("elsewhere"));
+    // Needs root and a bind mount: the other ways still count.
+    if (way.bound && (::geteuid() != 0 ||
+                      ::mount("tmpfs", dir.Sub("store").c_str(), "tmpfs", 0, "mode=0700") != 0 ||
+                      !bind(dir.path()))) {
+      continue;
+    }
+    WriteFile(dump, "MDMP sent once");
+    const std::string config = WriteConfig(server, dir, dir.Sub("dumps"), dir.Sub("logs"));
+    const auto send = [&](bool elsewhere) {
+      std::vector<std::string> args{"--command", "send-crashes", "--config-file", config};
+      if (elsewhere) args.insert(args.end(), {"--crash-dump-directories", dir.Sub("elsewhere")});
+      const ProcessResult run = RunIn(dir, args);
+      EXPECT_EQ(run.status, 0) << run.out << run.err;
+    };
+    send(false);
+    ASSERT_TRUE(way.leave(dir.path()));
+    send(way.otherDirectories);
+    way.comeBack(dir.path());
+    ASSERT_TRUE(fs::exists(dump));
+    send(false);
+    EXPECT_FALSE(fs::exists(dump));
+    size_t arrived = 0;
+    for (const auto& entry : fs::directory_iterator(server.DataDir() + "/packages")) {
+      arrived += !entry.path().filename().string().starts_with('.');
+    }
+    EXPECT_EQ(arrived, 1u) << ReadFile(dir.Sub("logs/zorcrashreporter.txt"));
+    if (way.bound) {
+      ::umount(dir.Sub("dumps/app").c_str());
+      ::umount(dir.Sub("store").c_str());
+    }
+  }
+}
+
 // Runs `script` with sh as the unprivileged user, whom it creates if need be;
 // false when that cannot be done.
 bool RunAsUser(const std::string& script) {
