@@ -2,12 +2,15 @@
 
 #include <utility>
 
+#include "log/log_functions.h"
+#include "platform/server_text.h"
 #include "platform/tformat_string.h"
 #include "platform/zorvane_exception.h"
 
 namespace ZorErrorReporting {
 
 using zor::platform::TFormatString;
+namespace TLog = zor::platform::TLog;
 using zor::platform::TString;
 using zor::platform::TUrl;
 
@@ -56,7 +59,18 @@ TString CrashServerRequests::RegistrationJson(const RegistrationFields& fields,
   Json::Document document(rapidjson::kObjectType);
   Json::Allocator& allocator = document.GetAllocator();
   const auto add = [&](const char* name, const TString& value) {
-    document.AddMember(rapidjson::StringRef(name), Json::MakeString(value, allocator), allocator);
+    // A manifest's product build or a crash file's name is another user's
+    // text: it reaches support's screen bounded and printable, as a value
+    // typed on the command line must be.
+    const TString text = zor::platform::TextForRecord(value);
+    if (text != value) {
+      LogText(TLog::Warn, TFormatString("The registration's '%1' is sent as '%2': it was %3 "
+                                        "bytes long, or held characters that are no text")
+                              .arg(name)
+                              .arg(text)
+                              .arg(static_cast<uint64_t>(value.toStdString().size())));
+    }
+    document.AddMember(rapidjson::StringRef(name), Json::MakeString(text, allocator), allocator);
   };
   add("client-issue-id", fields.clientIssueId);
   add("client-product-build", fields.productBuild);

@@ -57,7 +57,8 @@ class CrashServerRequests {
   static zor::platform::TString PathWord(PackageType type);
   // The upload-id request's body: `fields` as the members "client-issue-id",
   // "client-product-build", "client-product-type", "client-channel",
-  // "system-os", "system-os-version", "system-os-arch" and the boolean
+  // "system-os", "system-os-version", "system-os-arch" (each as
+  // TextForRecord makes it; a change is logged at Warn) and the boolean
   // "client-product-beta", followed by every member of `encryptionMetadata`
   // (an object) in its order.
   static zor::platform::TString RegistrationJson(const RegistrationFields& fields,

@@ -43,6 +43,19 @@ TEST(CrashServerRequests, RegistrationMembersInOrderThenTheEncryptionMetadata) {
             R"("server","client-channel":"stable","system-os":"Linux","system-os-version":)"
             R"("6.1","system-os-arch":"x86_64","client-product-beta":true,"enc-key":"k\"",)"
             R"("enc-iv":"v"})");
+  // Another user's text (a manifest's build, a crash file's name) reaches
+  // support's screen printable and bounded.
+  const RegistrationFields hostile{
+      "e\u202ex", "1\n\x1b[2J", std::string(600, 'b'), "\xC3", "\tLinux", "", "x86_64"};
+  const std::string sent =
+      CrashServerRequests::RegistrationJson(hostile, Json::Document(rapidjson::kObjectType))
+          .toStdString();
+  EXPECT_EQ(sent,
+            R"({"client-issue-id":"e\\xe2\\x80\\xaex","client-product-build":"1\\n\\x1b[2J",)"
+            R"("client-product-type":")" +
+                std::string(512, 'b') +
+                R"(\u2026","client-channel":"\uFFFD","system-os":"\\tLinux",)"
+                R"("system-os-version":"","system-os-arch":"x86_64","client-product-beta":false})");
 }
 
 TEST(CrashServerRequests, CompletionListsThePartsInOrderWithTheirTagsEscaped) {
