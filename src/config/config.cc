@@ -183,60 +183,63 @@ void Config::ReadLines(const TString& text) {
 
 std::vector<TString> Config::GetSettingWarnings() const {
   std::vector<TString> warnings;
-  const TString file = filePath_.NativeString();
   std::unordered_map<TString, int> firstLines;
   for (const ConfigLine& line : lines_) {
     const TString where = TFormatString("Line %1 of config file '%2'")
                               .arg(static_cast<uint64_t>(line.number))
-                              .arg(file);
-    if (line.kind == ConfigLine::Kind::kSetting) {
-      const auto [first, isFirst] = firstLines.emplace(line.key, line.number);
-      // An operator who appends a corrected line may not know the old one is there.
-      if (!isFirst) {
-        warnings.push_back(TFormatString("%1 sets '%2' again (line %3 set it first): the last "
-                                         "line counts.")
-                               .arg(where)
-                               .arg(line.key)
-                               .arg(static_cast<uint64_t>(first->second)));
-      }
-    }
-    // Keys are matched exactly, but a key in capitals is still meant as one.
-    const bool ours = (line.kind == ConfigLine::Kind::kSetting ? line.key : line.text)
-                          .startsWith("servercrashupload.", false);
-    if (line.kind == ConfigLine::Kind::kSetting && ours && line.value.contains(" #")) {
-      // Never the value itself: it may be the proxy's password.
-      warnings.push_back(TFormatString("%1 sets '%2' to a value holding ' #': a '#' after the "
-                                       "value starts no comment, it is part of the value.")
-                             .arg(where)
-                             .arg(line.key));
-    }
-    if (line.kind == ConfigLine::Kind::kSetting) {
-      // A reference that cannot be resolved is Validate's to refuse.
-      TString value = line.value;
-      try {
-        value = SubstituteEnvironment(line.key, line.value, filePath_);
-      } catch (const ZorvaneException&) {
-      }
-      if (const TString quote = QuoteInPathWarning(line, value); !quote.isEmpty()) {
-        warnings.push_back(where + quote);
-      }
-    }
-    if (line.kind == ConfigLine::Kind::kMalformed && ours) {
+                              .arg(filePath_.NativeString());
+    // Keys are matched exactly, but a key in capitals, or written as an item
+    // of a list, is still meant as one.
+    const TString meant =
+        (line.kind == ConfigLine::Kind::kSetting ? line.key : line.text).trim(" \t-");
+    if (!meant.startsWith("servercrashupload.", false)) continue;
+    if (line.kind == ConfigLine::Kind::kMalformed) {
       warnings.push_back(TFormatString("%1 ('%2') is ignored: a setting is written "
                                        "'key: value', with one blank after the colon.")
                              .arg(where)
                              .arg(KeyPartOf(line.text)));
+    } else if (line.kind == ConfigLine::Kind::kSetting) {
+      AddSettingWarnings(line, where, &firstLines, &warnings);
     }
-    if (line.kind != ConfigLine::Kind::kSetting || !ours || IsKnownSetting(line.key)) {
-      continue;
-    }
-    TString warning =
-        TFormatString("%1 names the unknown setting '%2', which is ignored.").arg(where).arg(line.key);
-    const TString nearest = NearestKnownSetting(line.key);
-    if (!nearest.isEmpty()) warning += TFormatString(" Did you mean '%1'?").arg(nearest);
-    warnings.push_back(warning);
   }
   return warnings;
+}
+
+void Config::AddSettingWarnings(const ConfigLine& line, const TString& where,
+                                std::unordered_map<TString, int>* firstLines,
+                                std::vector<TString>* warnings) const {
+  const auto [first, isFirst] = firstLines->emplace(line.key, line.number);
+  // An operator who appends a corrected line may not know the old one is there.
+  if (!isFirst) {
+    warnings->push_back(TFormatString("%1 sets '%2' again (line %3 set it first): the last "
+                                      "line counts.")
+                            .arg(where)
+                            .arg(line.key)
+                            .arg(static_cast<uint64_t>(first->second)));
+  }
+  if (line.value.contains(" #")) {
+    // Never the value itself: it may be the proxy's password.
+    warnings->push_back(TFormatString("%1 sets '%2' to a value holding ' #': a '#' after the "
+                                      "value starts no comment, it is part of the value.")
+                            .arg(where)
+                            .arg(line.key));
+  }
+  // A reference that cannot be resolved is Validate's to refuse.
+  TString value = line.value;
+  try {
+    value = SubstituteEnvironment(line.key, line.value, filePath_);
+  } catch (const ZorvaneException&) {
+  }
+  if (const TString quote = QuoteInPathWarning(line, value); !quote.isEmpty()) {
+    warnings->push_back(where + quote);
+  }
+  if (IsKnownSetting(line.key)) return;
+  TString warning = TFormatString("%1 names the unknown setting '%2', which is ignored.")
+                        .arg(where)
+                        .arg(line.key);
+  const TString nearest = NearestKnownSetting(line.key);
+  if (!nearest.isEmpty()) warning += TFormatString(" Did you mean '%1'?").arg(nearest);
+  warnings->push_back(warning);
 }
 
 void Config::Validate() const {

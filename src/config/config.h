@@ -26,6 +26,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "config/config_parser.h"
@@ -83,8 +84,10 @@ class Config {
 
   // The warnings of the loaded file, one text per line it concerns: each
   // "servercrashupload.*" key the program does not know (with the nearest
-  // known key when one is close), each "servercrashupload." line that is
-  // not a "key: value" line, and each key set again (the last line counts).
+  // known key when one is close; a key written as a list item, "- key",
+  // is one of these), each "servercrashupload." line that is not a
+  // "key: value" line, each key set again (the last line counts), a " #"
+  // in a value and a quote in a path.
   // Such lines are ignored, not refused, so that a file written for a newer
   // version still works. Empty without a file.
   std::vector<zor::platform::TString> GetSettingWarnings() const;
@@ -204,6 +207,12 @@ class Config {
   // Replaces the settings and lines by those of `text`; throws as Load
   // describes for an indented line.
   void ReadLines(const zor::platform::TString& text);
+  // GetSettingWarnings' part for one "key: value" line of the program's
+  // (`where` names it): the key set again (`firstLines` holds each key's
+  // first line), a " #" in the value, a quote in a path, an unknown key.
+  void AddSettingWarnings(const ConfigLine& line, const zor::platform::TString& where,
+                          std::unordered_map<zor::platform::TString, int>* firstLines,
+                          std::vector<zor::platform::TString>* warnings) const;
   // Throws as Load describes for the first time-out setting it refuses.
   void CheckTimeouts() const;
   // Throws as Validate describes for a switch that is neither "true" nor

@@ -210,7 +210,8 @@ TEST_F(ConfigTest, UnknownKeysAndMalformedLinesAreNamedWithTheirLine) {
       "servercrashupload.proxy_server_password: hunter2 # the test ring\n"
       "servercrashupload.dump.dirs: ['/d/a', /d/o'b]\n"
       "servercrashupload.log.dir: '/var/log/zor'\n"
-      "servercrashupload.metrics.file: /m/<%=ENV[ZCT_QUOTED]%>\n");
+      "servercrashupload.metrics.file: /m/<%=ENV[ZCT_QUOTED]%>\n"
+      "- servercrashupload.delete_completed_dumps: false\n");
   const std::string at = " of config file '" + path + "'";
   EXPECT_EQ(config_.GetSettingWarnings(),
             (std::vector<TString>{
@@ -238,6 +239,9 @@ TEST_F(ConfigTest, UnknownKeysAndMalformedLinesAreNamedWithTheirLine) {
                 "Line 13" + at +
                     " sets 'servercrashupload.metrics.file' to '/m/o'b': a single quote is "
                     "removed from a path wherever it stands, so the program uses '/m/ob'.",
+                "Line 14" + at +
+                    " names the unknown setting '- servercrashupload.delete_completed_dumps', "
+                    "which is ignored. Did you mean 'servercrashupload.delete_completed_dumps'?",
             }));
 
   // Nested YAML is refused as a whole, naming the first indented line.
