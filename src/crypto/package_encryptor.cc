@@ -20,6 +20,7 @@
 #include "packages/package_encryption_metadata.h"
 #include "packages/package_metadata.h"
 #include "platform/boot_id.h"
+#include "platform/path_error.h"
 #include "platform/tformat_string.h"
 
 namespace ZorErrorReporting {
@@ -84,7 +85,7 @@ TString WhyUsersZipIsRefused(TFile& file, uint64_t* size) {
 
 }  // namespace
 
-PackageEncryptor::UsersZip PackageEncryptor::OpenUsersZip(const TPath& path) {
+PackageEncryptor::OpenedZip PackageEncryptor::OpenUsersZip(const TPath& path) {
   const auto refused = [&](const TString& cause) {
     return zor::platform::ZorvaneException(
         TFormatString("Unable to open file '%1': %2").arg(NativeText(path)).arg(cause));
@@ -97,11 +98,11 @@ PackageEncryptor::UsersZip PackageEncryptor::OpenUsersZip(const TPath& path) {
       // otherwise refused judges the package. Only a process short of
       // descriptors or memory has judged nothing.
       const int error = e.GetError() ? e.GetError()->systemError : 0;
-      if (error == EMFILE || error == ENFILE || error == ENOMEM) throw;
+      if (zor::platform::IsShortOfResources(error)) throw;
       throw refused(e.GetConcatenatedMessages());
     }
   };
-  UsersZip zip{open(), 0};
+  OpenedZip zip{open(), 0};
   const TString refusal = WhyUsersZipIsRefused(zip.file, &zip.size);
   if (!refusal.isEmpty()) throw refused(refusal);
   return zip;
@@ -132,7 +133,7 @@ void PackageEncryptor::EncryptPackage(Package& package, const ByteProgress& prog
   // for what a user hands the program, checked on the descriptor read, and
   // no further than it was long then.
   const bool users = package.KeepsDataFile(DataFileKind::kZippedPackageFile);
-  UsersZip in = users ? OpenUsersZip(zip) : UsersZip{fs.OpenFileForReading(zip), 0};
+  OpenedZip in = users ? OpenUsersZip(zip) : OpenedZip{fs.OpenFileForReading(zip), 0};
   if (!users) in.size = static_cast<uint64_t>(in.file.Size());
   const uint64_t size = in.size;
   const TPath encrypted = DataFilePath(package, zip, kEncryptedFileSuffix);

@@ -67,11 +67,12 @@ class PackageEncryptor {
   // an OS error, since nothing can make it again; the facade's
   // TPath::Exception only when the process is short of descriptors or
   // memory.
-  struct UsersZip {
+  // A zip opened for encryption, and the length that is encrypted of it.
+  struct OpenedZip {
     zor::platform::TFile file;
     uint64_t size;
   };
-  static UsersZip OpenUsersZip(const zor::platform::TPath& path);
+  static OpenedZip OpenUsersZip(const zor::platform::TPath& path);
 
   // Encrypts `package` as described above. Logs at Info before and after, at
   // Debug for each step; never the key.

@@ -20,6 +20,7 @@ namespace ZorErrorReporting {
 using zor::platform::DirectoryHandle;
 using zor::platform::ErrnoText;
 using zor::platform::FileIdentity;
+using zor::platform::IsShortOfResources;
 using zor::platform::LinkHandling;
 using zor::platform::TFile;
 using zor::platform::TFormatString;
@@ -41,9 +42,6 @@ std::optional<FileIdentity> Identify(const TPath& path, LinkHandling links) {
 TPath Cleaned(const TPath& path) {
   return NormalisedPath(zor::platform::FromWorkingFolder(path).ToString());
 }
-
-// Want of descriptors or memory is the process's own trouble.
-bool IsShortOfResources(int error) { return error == EMFILE || error == ENFILE || error == ENOMEM; }
 
 }  // namespace
 

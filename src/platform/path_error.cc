@@ -1,5 +1,7 @@
 #include "platform/path_error.h"
 
+#include <cerrno>
+
 #include <cstring>
 
 namespace zor::platform {
@@ -20,6 +22,8 @@ TString ErrnoText(int error) {
   char buffer[256] = {};
   return TString(StrerrorText(::strerror_r(error, buffer, sizeof buffer), buffer));
 }
+
+bool IsShortOfResources(int error) { return error == EMFILE || error == ENFILE || error == ENOMEM; }
 
 TString PathErrorMessage(const TString& context, int error) {
   return context + ": " + ErrnoText(error);

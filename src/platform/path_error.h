@@ -11,6 +11,10 @@ namespace zor::platform {
 // directory". Thread-safe.
 TString ErrnoText(int error);
 
+// True iff `error` (an errno value) says the process itself is short of
+// descriptors or memory (EMFILE, ENFILE, ENOMEM): nothing about a file.
+bool IsShortOfResources(int error);
+
 // "<context>: <ErrnoText(error)>", e.g. context "TFile: cannot open '/x'".
 TString PathErrorMessage(const TString& context, int error);
 
