@@ -73,10 +73,20 @@ uint64_t KilobytesOption(const po::variables_map& vm) {
   return static_cast<uint64_t>(static_cast<int64_t>(vm["min-crash-size"].as<int>()));
 }
 
+// A blank other than ASCII's (a no-break space, pasted from a mail) would
+// otherwise pass as part of an address.
+bool IsWideBlank(char16_t c) {
+  return c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
+}
+
 bool IsValidEmailAddress(const TString& address) {
   constexpr std::u16string_view kForbidden = u"\\\"():<>[]";
   for (char16_t c : kForbidden) {
     if (address.Find(c) >= 0) return false;
+  }
+  for (int64_t i = 0; i < address.size(); ++i) {
+    if (IsWideBlank(address.at(i))) return false;
   }
   const int64_t at = address.Find(u'@');
   if (at <= 0) return false;
@@ -354,11 +364,10 @@ void CommandLineOptions::Parser::FillSendLogs(const po::variables_map& vm) {
   // Each becomes part of the server's record and of support's screens: the
   // bytes typed, shown escaped when refused.
   if (Has(vm, "email")) {
-    const std::string typed = vm["email"].as<std::string>();
-    sendLogs->email = TString(typed);
-    if (!IsValidEmailList(sendLogs->email) || EscapeForDisplay(typed) != typed) {
-      throw std::runtime_error("Command option 'email' is not valid, '" + EscapeForDisplay(typed) +
-                               "'");
+    sendLogs->email = PrintableText(vm, "email").trim();
+    if (!IsValidEmailList(sendLogs->email)) {
+      throw std::runtime_error("Command option 'email' is not valid, '" +
+                               vm["email"].as<std::string>() + "'");
     }
   }
   if (Has(vm, "support-case-number")) {

@@ -195,6 +195,7 @@ TEST(CommandLineOptionsTest, ValidatesEmailLists) {
            "a.b@cc",                              // the only dot is before the at sign
            "a\"b@c.cc", "a\\b@c.cc", "<a@b.cc>",  // forbidden characters
            "a@b.cc;not-an-address",               // every address counts
+           "a\u00a0b@c.cc",                       // a no-break space, pasted
        }) {
     EXPECT_FALSE(IsValidEmailList(invalid)) << invalid;
   }
@@ -216,11 +217,11 @@ TEST(CommandLineOptionsTest, ReportsErrorsFollowedByTheHelp) {
       {{"--command", "send-logs", "--zipped-logs-file", "a.zip"}, noCase},
       {{"--command", "send-logs", "--zipped-logs-file", "a.zip", "--email", ""}, noCase},
       // Blanks and separators name no one either.
-      {{"--command", "send-logs", "--zipped-logs-file", "a.zip", "--email", ";, ",
+      {{"--command", "send-logs", "--zipped-logs-file", "a.zip", "--email", ";, \u00a0",
         "--support-case-number", " \u00a0"},
        noCase},
       {{"--command", "send-logs", "--zipped-logs-file", "a.zip", "--email", "a@b.cc\n"},
-       "Command option 'email' is not valid, 'a@b.cc\\n'"},
+       "Command option 'email' is not valid, 'a@b.cc\\n': it holds characters that are no text"},
       {{"--command", "send-logs", "--zipped-logs-file", "a.zip", "--support-case-number", "12\xff"},
        "Command option 'support-case-number' is not valid, '12\\xff': it holds characters that "
        "are no text"},
