@@ -202,6 +202,13 @@ std::vector<TString> Config::GetSettingWarnings() const {
       AddSettingWarnings(line, where, &firstLines, &warnings);
     }
   }
+  // The command line's dump directories lose their quotes by the same rule.
+  ConfigLine option;
+  option.key = "servercrashupload.dump.dirs";
+  option.value = ConfigOverrides::GetInstance().Get().crashDumpDirectories;
+  if (const TString quote = QuoteInPathWarning(option, option.value); !quote.isEmpty()) {
+    warnings.push_back("The option '--crash-dump-directories'" + quote);
+  }
   return warnings;
 }
 

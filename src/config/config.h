@@ -89,7 +89,8 @@ class Config {
   // "key: value" line, each key set again (the last line counts), a " #"
   // in a value and a quote in a path.
   // Such lines are ignored, not refused, so that a file written for a newer
-  // version still works. Empty without a file.
+  // version still works. Then a quote in the --crash-dump-directories
+  // override, by the rule for a path's quotes.
   std::vector<zor::platform::TString> GetSettingWarnings() const;
 
   // Reads every setting that has rules, so that a bad value ends the run

@@ -197,6 +197,7 @@ TEST_F(ConfigTest, FleetSettingsAreOffWhenAbsentAndBadValuesAreNamed) {
 // known_settings_test.cc's.
 TEST_F(ConfigTest, UnknownKeysAndMalformedLinesAreNamedWithTheirLine) {
   const test::ScopedEnv quoted("ZCT_QUOTED", "o'b");
+  overrides_.Set({"", "[/c/o'b]", ""});
   const std::string path = Load(
       "servercrashupload.data.dir: d\n"
       "# servercrashupload.nothing: x\n"
@@ -242,6 +243,9 @@ TEST_F(ConfigTest, UnknownKeysAndMalformedLinesAreNamedWithTheirLine) {
                 "Line 14" + at +
                     " names the unknown setting '- servercrashupload.delete_completed_dumps', "
                     "which is ignored. Did you mean 'servercrashupload.delete_completed_dumps'?",
+                "The option '--crash-dump-directories' sets 'servercrashupload.dump.dirs' to "
+                "'[/c/o'b]': a single quote is removed from a path wherever it stands, so the "
+                "program uses '/c/ob'.",
             }));
 
   // Nested YAML is refused as a whole, naming the first indented line.
