@@ -348,10 +348,18 @@ void CrashPackageProcessor::ReconcilePreviousRun(const std::set<TString>& heldBa
   stale.insert(pending.begin(), pending.end());
 
   if (!exhausted.empty()) {
-    const UploadResult result = MakeReconciliationResult(
-        TFormatString("Failed to upload package after %1 attempts.").arg(kMaxUploadAttempts));
     for (const auto& entry : exhausted) {
       Package& package = *entry.second;
+      // The give-up is what `list` shows last: it carries the last cause.
+      UploadResult result = MakeReconciliationResult(
+          TFormatString("Failed to upload package after %1 attempts.").arg(kMaxUploadAttempts));
+      const std::vector<UploadResult> results = package.GetUploadResults();
+      if (!results.empty()) {
+        result.code = results.back().code;
+        result.message = TFormatString("Failed to upload package after %1 attempts; the last: %2")
+                             .arg(kMaxUploadAttempts)
+                             .arg(results.back().message);
+      }
       SettleOrLeave(package, "as failed", [&] {
         package.AddUploadResult(result);
         package.SetUploadStatus(UploadStatus::kFailed);

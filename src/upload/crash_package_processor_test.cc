@@ -229,7 +229,8 @@ TEST_F(CrashPackageProcessorTest, PackageLifecycleOverRuns) {
                               "and will be marked as failed and no longer retried: retried.1; "));
   const auto failed = CrashPackage::LoadFromFile(TPath(Status("retried.1", "failed")), boundary_);
   EXPECT_EQ(failed->GetUploadResults().back().message,
-            "Failed to upload package after 3 attempts.");
+            "Failed to upload package after 3 attempts; the last: refused");
+  EXPECT_EQ(failed->GetUploadResults().back().code, UploadResultCode::kClientError);
   EXPECT_TRUE(Exists(done));  // known packages are never packaged again, nor deleted
 
   // Run 5: deletion of finished packages takes the complete one's record,
