@@ -117,7 +117,8 @@ class Filesystem {
   virtual bool DirectoryExists(const zor::platform::TPath& path);
   // Creates the directory with its missing parents. True iff `path` is a
   // directory afterwards (also when it was one before, e.g. made by a
-  // concurrent process); false when it or a parent cannot be made.
+  // concurrent process); false when it or a parent cannot be made, and then
+  // errno says why.
   virtual bool CreateDirectory(const zor::platform::TPath& path);
   // Takes the exclusive lock on `path`, creating the file when missing (see
   // TLockFile for the lock's lifetime). Throws as TLockFile does.

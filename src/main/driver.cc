@@ -21,6 +21,7 @@
 #include "platform/feature_flags.h"
 #include "platform/file_identity.h"
 #include "platform/interruption.h"
+#include "platform/path_error.h"
 #include "platform/process_exit.h"
 #include "platform/process_priority.h"
 #include "platform/shutdown_stack.h"
@@ -54,7 +55,9 @@ TString WhyCrashFoldersNotPrivate(const RunDirectories& dirs) {
   Filesystem& fs = Filesystem::GetInstance();
   for (const TPath& folder : {dirs.crashDumpsDir, dirs.crashDumpsTempDir}) {
     if (TString why = WhyFolderCannotBePrivate(folder); !why.isEmpty()) return why;
-    if (!fs.CreateDirectory(folder)) return "the folder '" + folder.ToString() + "' cannot be made";
+    if (!fs.CreateDirectory(folder)) {
+      return "the folder '" + folder.ToString() + "' cannot be made: " + ErrnoText(errno);
+    }
     if (TString why = WhyFolderNotPrivate(folder); !why.isEmpty()) return why;
   }
   return {};
