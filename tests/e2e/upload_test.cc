@@ -882,39 +882,28 @@ TEST_F(UploadTest, SendLogsUploadsTheUsersZipAndKeepsIt) {
   WriteFile(dir_.Sub("shared/logs.zip"), "PK");
   WriteFile(dir_.Sub("others.zip"), "PK");
   const bool root = geteuid() == 0 && chown(dir_.Sub("others.zip").c_str(), 65534, 65534) == 0;
+  // Nor does what no one could unpack reach support as logs (the other
+  // checks of what a zip holds are the encryptor's).
+  WriteFile(dir_.Sub("empty.zip"), "");
   server_.Reset();
-  for (const auto& [name, cause] : std::vector<std::pair<std::string, std::string>>{
-           {"none.zip", "No such file"},
-           {"link.zip", "a component of its path is a link"},
-           {"folder-link/secret.zip", "a component of its path is a link"},
-           {"hard.zip", "it has other names (hard links)"},
-           {"fifo.zip", "not a regular file"},
-           {"shared/logs.zip", "it must belong to the owner of its folder, which no one else may"},
-           {"others.zip", "it must belong to the owner of its folder"}}) {
+  for (const auto& [name, cause, opening] : std::vector<std::tuple<std::string, std::string, bool>>{
+           {"none.zip", "No such file", true},
+           {"link.zip", "a component of its path is a link", true},
+           {"folder-link/secret.zip", "a component of its path is a link", true},
+           {"hard.zip", "it has other names (hard links)", true},
+           {"fifo.zip", "not a regular file", true},
+           {"shared/logs.zip", "it must belong to the owner of its folder, which no one else may",
+            true},
+           {"others.zip", "it must belong to the owner of its folder", true},
+           {"empty.zip", "it is empty", false}}) {
     if (name == "others.zip" && !root) continue;  // no other owner without root
     const ProcessResult refused =
         Run({"--command", "send-logs", "--zipped-logs-file", dir_.Sub(name),
              "--support-case-number", "1", "--config-file", Config()});
     EXPECT_EQ(refused.status, -1) << name;
-    EXPECT_THAT(Log(), HasSubstr("Unable to open file '" + dir_.Sub(name) +
-                                 "': TFile: cannot open '" + dir_.Sub(name) + "': " + cause));
-  }
-  // A sparse file's copy would fill the data directory with what its disk
-  // never held.
-  WriteFile(dir_.Sub("sparse.zip"), "PK");
-  fs::resize_file(dir_.Sub("sparse.zip"), 1LL << 30);
-  // Nor does what no one could unpack reach support as logs.
-  WriteFile(dir_.Sub("empty.zip"), "");
-  WriteFile(dir_.Sub("app.log.zip"), "a log line\n");
-  for (const auto& [name, cause] : std::vector<std::pair<std::string, std::string>>{
-           {"sparse.zip", "it is sparse (1073741824 bytes long"},
-           {"empty.zip", "it is empty"},
-           {"app.log.zip", "it is no zip of files"}}) {
-    EXPECT_EQ(Run({"--command", "send-logs", "--zipped-logs-file", dir_.Sub(name),
-                   "--support-case-number", "1", "--config-file", Config()})
-                  .status,
-              -1);
-    EXPECT_THAT(Log(), HasSubstr("Unable to open file '" + dir_.Sub(name) + "': " + cause));
+    const std::string opened = opening ? "TFile: cannot open '" + dir_.Sub(name) + "': " : "";
+    EXPECT_THAT(Log(),
+                HasSubstr("Unable to open file '" + dir_.Sub(name) + "': " + opened + cause));
   }
   EXPECT_EQ(Count("upload-id"), 0);
 }
