@@ -116,10 +116,16 @@ void RetryPackages(const RetryOptions& options) {
     std::cout << "Package '" << shown(name)
               << "' is in use by another run of the program; retry it when that run ends.\n";
   }
+  for (const TString& name : retried.spent) {
+    std::cout << "Package '" << shown(name)
+              << "' cannot be sent again: the user's details went when it was given up. Run "
+                 "send-logs again with the zip.\n";
+  }
   for (const TString& name : retried.unknown) {
     std::cout << "No failed package '" << shown(name) << "'.\n";
   }
-  if (options.packageNames.empty() && retried.changed.empty() && retried.busy.empty()) {
+  if (options.packageNames.empty() && retried.changed.empty() && retried.busy.empty() &&
+      retried.spent.empty()) {
     std::cout << "No failed package.\n";
   }
   std::cout << std::flush;

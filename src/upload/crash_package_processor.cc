@@ -731,6 +731,15 @@ CrashPackageProcessor::Retried CrashPackageProcessor::RetryFailedPackages(
       retried.busy.push_back(name);
       continue;
     }
+    // A logs package's details go when it is given up (they name a person):
+    // it could only fail again.
+    if (package->GetPackageType() == PackageType::kZippedLogsPackage &&
+        (!package->HasDataFile(DataFileKind::kPackageMetadataFile) ||
+         !zor::platform::PathExists(
+             package->GetDataFilePath(DataFileKind::kPackageMetadataFile)))) {
+      retried.spent.push_back(name);
+      continue;
+    }
     package->GrantNewAttempts();
     LogText(TLog::Info,
             TFormatString("Package '%1' gets new attempts; the next send-crashes run tries it.")
@@ -741,7 +750,7 @@ CrashPackageProcessor::Retried CrashPackageProcessor::RetryFailedPackages(
     if (isWanted(name)) retried.busy.push_back(name);
   }
   std::set<TString> matched;
-  for (const auto* found : {&retried.changed, &retried.busy}) {
+  for (const auto* found : {&retried.changed, &retried.busy, &retried.spent}) {
     for (const TString& name : *found) {
       matched.insert(name);
       matched.insert(zor::platform::EscapeForDisplay(name));

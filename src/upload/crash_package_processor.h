@@ -125,11 +125,15 @@ class CrashPackageProcessor {
     std::vector<zor::platform::TString> changed;
     std::vector<zor::platform::TString> busy;  // failed, but another process holds its lock
     std::vector<zor::platform::TString> unknown;  // of the names given, those matching neither
+    // logs packages whose customer's details went when they were given up:
+    // nothing of them can be sent again
+    std::vector<zor::platform::TString> spent;
   };
   // `retry`: gives the "Failed" packages named in `names` (every one when
   // `names` is empty; a name as it is, or escaped as `list` shows it) a fresh
   // set of attempts (Package::GrantNewAttempts),
-  // each logged at Info, except those another process holds. Throws what
+  // each logged at Info, except those another process holds and the spent
+  // logs packages (left as they are). Throws what
   // listing the data directory and saving a package throw.
   Retried RetryFailedPackages(const std::vector<zor::platform::TString>& names);
 

@@ -1017,14 +1017,26 @@ TEST_F(CrashPackageProcessorTest, RetentionDeletesNoOtherOwnersCrashForRoomItCou
   EXPECT_TRUE(Exists(roots));
 }
 
-// `retry` takes a name as it is, and as `list` shows it, escaped.
+// `retry` takes a name as it is, and as `list` shows it, escaped; a given-up
+// logs package, its customer's details gone, is not given attempts it can
+// only fail.
 TEST_F(CrashPackageProcessorTest, RetryTakesANameAsListShowsIt) {
   Dump("bad\tname.5.dmp");
   Dump("plain.6.dmp");
   for (const auto& package : Run()) Fail(*package, Status::kFailed);
+  WriteFile(dumps_ + "/logs.zip", "PK user's logs");
+  TString logs;
+  {
+    const auto given = SendLogs(dumps_ + "/logs.zip", "1");
+    Fail(*given.package, Status::kFailed);
+    given.package->CleanUpFiles();
+    logs = given.package->GetPackageName();
+  }
   CrashPackageProcessor processor({TPath(dumps_)}, TPath(data_));
-  EXPECT_EQ(processor.RetryFailedPackages({"bad\\tname.5", "plain.6"}).changed,
-            (std::vector<TString>{"bad\tname.5", "plain.6"}));
+  const auto retried = processor.RetryFailedPackages({"bad\\tname.5", "plain.6", logs});
+  EXPECT_EQ(retried.changed, (std::vector<TString>{"bad\tname.5", "plain.6"}));
+  EXPECT_EQ(retried.spent, std::vector<TString>{logs});
+  EXPECT_EQ(retried.unknown, std::vector<TString>{});
 }
 
 TEST_F(CrashPackageProcessorTest, RateLimitCountsAcrossRunsAndHeldPackagesStayPending) {
