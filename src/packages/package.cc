@@ -337,6 +337,18 @@ bool Package::HoldsItsCrashFiles() const {
   return true;
 }
 
+std::optional<Package::HeldCrashFiles> Package::GetHeldCrashFiles() const {
+  if (!HoldsItsCrashFiles()) return std::nullopt;
+  HeldCrashFiles held;
+  const bool finished =
+      uploadStatus_ == UploadStatus::kComplete || uploadStatus_ == UploadStatus::kFailed;
+  for (const auto& [path, stamp] : zippedFiles_) {
+    if (ArtifactNames::MakesACrash(path)) held.paths.insert(path);
+  }
+  held.all = !finished || held.paths.empty();
+  return held;
+}
+
 TString Package::GetZipEntryName(const TPath& path) const { return path.Filename(); }
 
 std::vector<Package::FileToZip> Package::GetFilesToZip(const ZippedElsewhere&) { return {}; }

@@ -195,6 +195,17 @@ class Package : public JsonFileSerializedObject {
   // gone, or another kind changed (a log written on), is no new crash. Never
   // throws.
   bool HoldsItsCrashFiles() const;
+  // What of its group's files the package stands for, so that no new crash
+  // is made of them: `all` while it is not finished (its next zip takes what
+  // is there then) or when its zip stamped nothing; else the dumps and Java
+  // files its last zip stamped, so that another one beside them is a new
+  // crash. Nothing when it does not hold its crash files
+  // (HoldsItsCrashFiles). Never throws.
+  struct HeldCrashFiles {
+    bool all = false;
+    std::set<zor::platform::TPath> paths;
+  };
+  std::optional<HeldCrashFiles> GetHeldCrashFiles() const;
 
   // The values sent when the package is registered with the crash server.
   virtual zor::platform::TString GetProductBuild() const = 0;

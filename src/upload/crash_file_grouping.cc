@@ -1,5 +1,6 @@
 #include "upload/crash_file_grouping.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 
@@ -53,7 +54,7 @@ bool IsBeingWritten(const TPath& path) { return path.Parent().Filename().endsWit
 }  // namespace
 
 CrashFileGroups GroupCrashFiles(const std::set<TPath>& listing, const TString& exclusionPattern,
-                                const std::function<bool(const CrashFileGroups::GroupId&)>& isKnown) {
+                                const IsKnownCrash& isKnown) {
   const TRegex exclusion = ExclusionRegex(exclusionPattern);
   std::map<CrashFileGroups::GroupId, std::shared_ptr<CrashFileGroups::Files>> groups;
   CrashFileGroups result;
@@ -67,20 +68,21 @@ CrashFileGroups GroupCrashFiles(const std::set<TPath>& listing, const TString& e
     }
     const TString key = ArtifactNames::GetGroupingKey(path);
     if (key.isEmpty()) continue;
-    const CrashFileGroups::GroupId id(path.Parent(), key);
-    if (isKnown(id)) continue;
-    std::shared_ptr<CrashFileGroups::Files>& group = groups[id];
+    std::shared_ptr<CrashFileGroups::Files>& group = groups[{path.Parent(), key}];
     if (!group) group = std::make_shared<CrashFileGroups::Files>();
     group->insert(path);
-    if (result.found.count(id) != 0) continue;
-    // Files added after the group is found still belong to it: the set is shared.
-    if (ArtifactNames::MakesACrash(path)) {
-      LogText(TLog::Debug,
-              TFormatString(ArtifactNames::IsJavaFile(path) ? "Found java artifact (%1)."
+  }
+  // Whether a package holds a group is judged on all of its files: a new dump
+  // beside a sent crash's makes a new crash.
+  for (const auto& [id, files] : groups) {
+    if (isKnown(id, *files)) continue;
+    const auto first = std::find_if(files->begin(), files->end(), &ArtifactNames::MakesACrash);
+    if (first == files->end()) continue;
+    LogText(TLog::Debug,
+            TFormatString(ArtifactNames::IsJavaFile(*first) ? "Found java artifact (%1)."
                                                             : "Found crash package (%1).")
-                  .arg(path.ToString()));
-      result.found.emplace(id, group);
-    }
+                .arg(first->ToString()));
+    result.found.emplace(id, files);
   }
   return result;
 }
@@ -153,18 +155,37 @@ std::optional<CrashFileGroups::GroupId> CrashGroupOf(const CrashPackage& package
 }
 
 void KnownCrashes::Add(const TString& name, const std::optional<CrashFileGroups::GroupId>& group,
-                       bool holdsCrashFiles) {
-  if (!holdsCrashFiles) return;
+                       const std::optional<Package::HeldCrashFiles>& held) {
+  if (!held) return;
   if (group) {
-    groups_.insert(*group);
+    Merge(*held, &groups_[*group]);
   } else {
-    names_.insert(name);
+    Merge(*held, &names_[name]);
   }
 }
 
-bool KnownCrashes::operator()(const CrashFileGroups::GroupId& group) const {
-  return groups_.count(group) != 0 || names_.count(group.second) != 0 ||
-         names_.count(SecondPackageName(group)) != 0;
+void KnownCrashes::Merge(const Package::HeldCrashFiles& held, Package::HeldCrashFiles* into) {
+  into->all = into->all || held.all;
+  into->paths.insert(held.paths.begin(), held.paths.end());
+}
+
+bool KnownCrashes::Hides(const Package::HeldCrashFiles& held, const CrashFileGroups::Files& files) {
+  if (held.all) return true;
+  for (const TPath& file : files) {
+    if (ArtifactNames::MakesACrash(file) && held.paths.count(file) == 0) return false;
+  }
+  return true;
+}
+
+bool KnownCrashes::operator()(const CrashFileGroups::GroupId& group,
+                              const CrashFileGroups::Files& files) const {
+  for (const auto& [map, key] :
+       {std::pair{&names_, group.second}, std::pair{&names_, SecondPackageName(group)}}) {
+    const auto found = map->find(key);
+    if (found != map->end() && Hides(found->second, files)) return true;
+  }
+  const auto found = groups_.find(group);
+  return found != groups_.end() && Hides(found->second, files);
 }
 
 TString SecondPackageName(const CrashFileGroups::GroupId& group) {

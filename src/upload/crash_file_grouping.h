@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "packages/package.h"
 #include "platform/tpath.h"
 #include "platform/tstring.h"
 
@@ -43,13 +44,15 @@ struct CrashFileGroups {
 // match of `exclusionPattern` (case-insensitive; the default ".*\.temp.*"
 // when empty) is skipped, as is what the crash handler is still writing (in
 // a folder ending ".crash.temp") whatever the pattern, and one without a grouping key or whose
-// group `isKnown` accepts (a package of an earlier run). An invalid pattern (the configuration
-// refuses one at start-up) excludes nothing else and is logged at Warn
+// group `isKnown` accepts with the files listed for it (a package of an earlier run). An invalid
+// pattern (the configuration refuses one at start-up) excludes nothing else and is logged at Warn
 // naming it. Logs each GDB file, package and
 // Java artifact found at Debug. Never throws for any listing.
+using IsKnownCrash =
+    std::function<bool(const CrashFileGroups::GroupId&, const CrashFileGroups::Files&)>;
 CrashFileGroups GroupCrashFiles(const std::set<zor::platform::TPath>& listing,
                                 const zor::platform::TString& exclusionPattern,
-                                const std::function<bool(const CrashFileGroups::GroupId&)>& isKnown);
+                                const IsKnownCrash& isKnown);
 
 // The group a crash package was made from: its folder and key. A package on
 // an application's manifest is known by that manifest's folder and key: the
@@ -64,17 +67,23 @@ std::optional<CrashFileGroups::GroupId> CrashGroupOf(const CrashPackage& package
 // The crashes that packages already hold, for GroupCrashFiles' `isKnown`: by
 // folder and key where a package's crash is known so (CrashGroupOf), else by
 // name (its key or second name), and only while the package holds its crash
-// files (Package::HoldsItsCrashFiles): one whose files are gone, or were
-// replaced since it was sent, hides no new crash of its key.
+// files (Package::GetHeldCrashFiles): one whose files are gone, or were
+// replaced since it was sent, hides no new crash of its key, and a finished
+// one hides its group only while every dump or Java file listed there is one
+// its zip held.
 class KnownCrashes {
  public:
   void Add(const zor::platform::TString& name, const std::optional<CrashFileGroups::GroupId>& group,
-           bool holdsCrashFiles);
-  bool operator()(const CrashFileGroups::GroupId& group) const;
+           const std::optional<Package::HeldCrashFiles>& held);
+  bool operator()(const CrashFileGroups::GroupId& group, const CrashFileGroups::Files& files) const;
 
  private:
-  std::set<CrashFileGroups::GroupId> groups_;
-  std::set<zor::platform::TString> names_;
+  // The held files of the packages of one group or name, together.
+  static void Merge(const Package::HeldCrashFiles& held, Package::HeldCrashFiles* into);
+  static bool Hides(const Package::HeldCrashFiles& held, const CrashFileGroups::Files& files);
+
+  std::map<CrashFileGroups::GroupId, Package::HeldCrashFiles> groups_;
+  std::map<zor::platform::TString, Package::HeldCrashFiles> names_;
 };
 
 // The name of a crash whose key another folder's crash already names: the

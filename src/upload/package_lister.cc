@@ -134,7 +134,7 @@ std::vector<PackageListEntry> PackageLister::List() const {
   // As the upload knows its packages.
   KnownCrashes known;
   for (const PackageListEntry& entry : entries)
-    known.Add(entry.name, entry.crashGroup, entry.holdsCrashFiles);
+    known.Add(entry.name, entry.crashGroup, entry.heldCrashFiles);
   for (const WaitingCrash& crash : FindWaitingCrashes(dumpDirectories_, known)) {
     PackageListEntry entry;
     entry.name = crash.name;
@@ -183,7 +183,7 @@ PackageListEntry PackageLister::Describe(const TPath& statusFile,
   entry.encryptedBytes = SizeIfPresent(*package, DataFileKind::kEncryptedPackageFile);
   entry.created = PackageFootprint::Measure(*package).created;
   entry.remotePackageId = package->GetRemotePackageId();
-  entry.holdsCrashFiles = package->HoldsItsCrashFiles();
+  entry.heldCrashFiles = package->GetHeldCrashFiles();
   if (const auto crash = std::dynamic_pointer_cast<CrashPackage>(package)) {
     entry.crashGroup = CrashGroupOf(*crash);
   }

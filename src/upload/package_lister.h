@@ -47,10 +47,11 @@ struct PackageListEntry {
   // From the upload progress, when a readable one is recorded.
   std::optional<uint64_t> partsUploaded;
   std::optional<uint64_t> partsTotal;
-  // False once the package's files are all gone (a finished crash's status
-  // file, kept a while) or were replaced since it was sent: it then stands
-  // for no crash in the dump directories (Package::HoldsItsCrashFiles).
-  bool holdsCrashFiles = true;
+  // What of the dump directories' files it stands for
+  // (Package::GetHeldCrashFiles); nothing once its files are all gone (a
+  // finished crash's status file, kept a while) or were replaced since it
+  // was sent.
+  std::optional<Package::HeldCrashFiles> heldCrashFiles = Package::HeldCrashFiles{true, {}};
   // The folder and key of the crash it was made from (CrashGroupOf), when known.
   std::optional<CrashFileGroups::GroupId> crashGroup;
 };

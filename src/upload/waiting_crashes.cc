@@ -20,9 +20,8 @@ std::set<TPath> ListArtifactFiles(const TPath& directory) {
       Config::GetInstance().GetFollowSymlinks());
 }
 
-std::vector<WaitingCrash> FindWaitingCrashes(
-    const std::vector<TPath>& dumpDirectories,
-    const std::function<bool(const CrashFileGroups::GroupId&)>& isKnown) {
+std::vector<WaitingCrash> FindWaitingCrashes(const std::vector<TPath>& dumpDirectories,
+                                             const IsKnownCrash& isKnown) {
   std::set<TPath> listing;
   for (const TPath& directory : dumpDirectories) {
     if (zor::platform::DirectoryListingError(directory) != 0) continue;

@@ -37,7 +37,6 @@ std::set<zor::platform::TPath> ListArtifactFiles(const zor::platform::TPath& dir
 // directory that cannot be read gives none; a file that vanishes meanwhile
 // counts with size 0. Never throws.
 std::vector<WaitingCrash> FindWaitingCrashes(
-    const std::vector<zor::platform::TPath>& dumpDirectories,
-    const std::function<bool(const CrashFileGroups::GroupId&)>& isKnown);
+    const std::vector<zor::platform::TPath>& dumpDirectories, const IsKnownCrash& isKnown);
 
 }  // namespace ZorErrorReporting

@@ -250,6 +250,10 @@ TEST(CrashUploadTest, ANewCrashUnderAnUploadedCrashsNamesIsSentNotDeletedNorHidd
     // A log written on is no new crash: kept, the crash is not sent again.
     WriteFile(dir.Sub("dumps/app.5.log"), "first log, and more\n");
     send();
+    // But a dump its zip did not hold is, also where the sent one is gone.
+    fs::remove(dump);
+    WriteFile(dir.Sub("dumps/app.5-full.dmp"), "MDMP a full dump, later");
+    send();
     std::vector<std::string> dumps;
     for (const auto& entry : fs::directory_iterator(server.DataDir() + "/packages")) {
       // The server saves a record through a dot-named temporary beside it.
@@ -263,7 +267,7 @@ TEST(CrashUploadTest, ANewCrashUnderAnUploadedCrashsNamesIsSentNotDeletedNorHidd
     }
     // Each once: the runs after sent nothing again.
     std::sort(dumps.begin(), dumps.end());
-    EXPECT_EQ(dumps, (std::vector<std::string>{"MDMP the first crash",
+    EXPECT_EQ(dumps, (std::vector<std::string>{"MDMP a full dump, later", "MDMP the first crash",
                                                "MDMP the second crash, another size"}));
   }
 }
