@@ -556,6 +556,16 @@ bool CrashPackage::DeleteCrashFile(const TPath& path, const TPath& namedBy, TStr
     // the record to go, the crash would be sent again once the folder is back.
     const TString why = GetTrustBoundary().WhyOutOfReach(path, stamp->second);
     if (why.isEmpty()) return DeleteOwnFile(path, namedBy, deleted, &stamp->second, refused);
+    if (ForgetsFilesOutOfReach()) {
+      if (++left->unreached <= kRefusalsLogged) {
+        LogText(TLog::Info, TFormatString("Forgetting '%1' of package '%2', which %3: its record "
+                                          "is kept no longer")
+                                .arg(path.ToString())
+                                .arg(GetPackageName())
+                                .arg(why));
+      }
+      return true;
+    }
     if (++left->unreached <= kRefusalsLogged) {
       LogText(TLog::Info, TFormatString("Keeping the record of package '%1' for a later run: "
                                         "its file '%2' %3")

@@ -207,7 +207,8 @@ class CrashPackage : public Package {
   // counted in *left. A file the zip held that the trust boundary cannot
   // reach this run (WhyOutOfReach) is not deleted and is not gone: false, so
   // that the package's record stays for a later run (logged at Info for the
-  // first 20). `countRefusals`: refusals go into left->refused.
+  // first 20), unless the package ForgetsFilesOutOfReach: then it counts as
+  // gone (logged alike). `countRefusals`: refusals go into left->refused.
   bool DeleteCrashFile(const zor::platform::TPath& path, const zor::platform::TPath& namedBy,
                        zor::platform::TString* deleted, Leftovers* left,
                        bool countRefusals = true) const;

@@ -361,6 +361,39 @@ TEST_F(CrashPackageTest, OnlyWhatTheZipFoundUnchangedIsDeletedWithThePackage) {
   }
 }
 
+// A sent crash's dump out of this run's reach (its dump directory away) is
+// neither deleted nor taken as gone: the record stays until the package is
+// told to forget such files. A folder its owner replaced by a link to another
+// file system is simply gone.
+TEST_F(CrashPackageTest, AFileOutOfReachKeepsTheRecordUntilItIsForgotten) {
+  for (const bool linked : {false, true}) {
+    SCOPED_TRACE(linked ? "folder replaced by a link" : "dump directory out of reach");
+    const TPath dump = AddFile("dumps/app/app.9.dmp");
+    auto package = SavedPackage({dump}, true, "p9");
+    package->GetFilesToZip({});
+    package->RecordEncryption(AddFile("data/p9.enc"), AddFile("data/p9.meta"));
+    const TrustBoundary dataOnly({Data()});
+    if (linked) {
+      std::filesystem::remove_all(dir_.Sub("dumps/app"));
+      std::filesystem::create_directories("/dev/shm/zor-test-p9");
+      std::filesystem::create_directory_symlink("/dev/shm/zor-test-p9", dir_.Sub("dumps/app"));
+    }
+    package = CrashPackage::LoadFromFile(package->GetFilePath(), linked ? boundary_ : dataOnly);
+    package->DeletePackage();
+    EXPECT_EQ(Exists(RecordOf("p9")), !linked);
+    if (!linked) {
+      EXPECT_TRUE(Exists(dump));
+      package->ForgetFilesOutOfReach();
+      package->DeletePackage();
+      EXPECT_FALSE(Exists(RecordOf("p9")));
+      EXPECT_TRUE(Exists(dump));
+    }
+    EXPECT_EQ(Exists(package->GetFilePath()), false);
+    std::filesystem::remove_all(dir_.Sub("dumps"));
+    std::filesystem::remove_all("/dev/shm/zor-test-p9");
+  }
+}
+
 // A crash whose every file is refused would go as its manifest alone, and
 // then be deleted as sent.
 TEST_F(CrashPackageTest, CrashOfOnlyRefusedFilesIsNotZipped) {

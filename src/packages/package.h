@@ -182,6 +182,12 @@ class Package : public JsonFileSerializedObject {
   // Never throws: an exception on the way (a failed save among them) is
   // logged at Warn and ends the deletion.
   void DeletePackage(KeepStatusFile keep = KeepStatusFile::kNo);
+  // From now on DeletePackage takes a crash file out of the run's reach
+  // (TrustBoundary::WhyOutOfReach) as gone, where it kept the package's
+  // record for a later run: the sent crash's week is over, or an operator's
+  // limit deletes it.
+  void ForgetFilesOutOfReach() { forgetsFilesOutOfReach_ = true; }
+  bool ForgetsFilesOutOfReach() const { return forgetsFilesOutOfReach_; }
   // True iff the package is Complete and records no data file: all its files
   // were deleted and only its status file is kept.
   bool HasNoFilesLeft() const {
@@ -401,6 +407,7 @@ class Package : public JsonFileSerializedObject {
   zor::platform::DateTime nextAttempt_;
   int attemptsForgiven_ = 0;
   FileStamps zippedFiles_;
+  bool forgetsFilesOutOfReach_ = false;
   FileStamps foundForZip_;
   zor::platform::TString unsyncedBoot_;
 

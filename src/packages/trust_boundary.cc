@@ -302,24 +302,24 @@ TString TrustBoundary::WhyNotDeleted(const TPath& path, const TPath& namedBy) co
 
 TString TrustBoundary::WhyOutOfReach(const TPath& path, const FileIdentity& seen) const {
   const TPath cleaned = Cleaned(path);
-  const std::optional<TPath> folder = Canonical(cleaned.Parent());
-  bool inside = false;
-  for (size_t i = 0; i < roots_.size() && !inside; ++i) {
-    inside = zor::platform::IsSameOrBelow(cleaned, given_[i]) ||
-             zor::platform::IsSameOrBelow(cleaned, roots_[i]) ||
-             (folder && zor::platform::IsSameOrBelow(*folder, roots_[i]));
+  const TPath* root = nullptr;
+  for (size_t i = 0; i < roots_.size() && root == nullptr; ++i) {
+    if (zor::platform::IsSameOrBelow(cleaned, given_[i])) root = &given_[i];
+    if (zor::platform::IsSameOrBelow(cleaned, roots_[i])) root = &roots_[i];
   }
-  if (!inside) return "lies in none of this run's dump or data directories";
+  if (root == nullptr) return "lies in none of this run's dump or data directories";
   if (Identify(path, LinkHandling::kDoNotFollow)) return {};
-  for (TPath up = cleaned.Parent(); !up.IsEmpty(); up = up.Parent()) {
-    if (const std::optional<FileIdentity> found = Identify(up, LinkHandling::kFollow)) {
-      if (found->device == seen.device) return {};
-      return TFormatString(
-                 "is not there, and '%1' is on another file system than the file was: "
-                 "its own is not mounted")
-          .arg(up.ToString());
-    }
-    if (up.ToString() == "/") break;
+  // An empty mount point where the file's file system was: the nearest
+  // folder there is, reached without a link, on another device. A link on
+  // the way is a folder its owner replaced, and says nothing of a mount.
+  for (TPath up = cleaned.Parent(); zor::platform::IsSameOrBelow(up, *root); up = up.Parent()) {
+    const std::optional<FileIdentity> found = Identify(up, LinkHandling::kDoNotFollow);
+    if (!found) continue;
+    if (found->kind != FileIdentity::Kind::kDirectory || found->device == seen.device) return {};
+    return TFormatString(
+               "is not there, and '%1' is on another file system than the file was: "
+               "its own is not mounted")
+        .arg(up.ToString());
   }
   return {};
 }

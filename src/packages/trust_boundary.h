@@ -111,12 +111,13 @@ class TrustBoundary {
                                        const zor::platform::TPath& namedBy) const;
 
   // Why the file at `path`, once found as `seen`, cannot be told from here to
-  // be still there or gone: it lies in none of the boundary's directories (as
-  // written and as resolved), as when a dump directory is away for a run or
-  // the run was given other ones; or nothing is there and the nearest folder
-  // on its way that is lies on another device than the file did (the file
-  // system that held it is not mounted). Empty when what is at `path` now,
-  // or nothing, is the answer. Never throws.
+  // be still there or gone: its text lies in none of the boundary's
+  // directories (as configured or as resolved), as when a dump directory is
+  // away for a run or the run was given other ones; or nothing is there and
+  // the nearest folder on its way below that directory that is there, a
+  // folder reached without a link, lies on another device than the file did
+  // (the file system that held it is not mounted). Empty when what is at
+  // `path` now, or nothing, is the answer. Never throws.
   zor::platform::TString WhyOutOfReach(const zor::platform::TPath& path,
                                        const zor::platform::FileIdentity& seen) const;
 

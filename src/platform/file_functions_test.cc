@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "platform/error_of_for_test.h"
+#include "platform/file_identity.h"
 #include "support/temp_dir.h"
 
 namespace zor::platform {
@@ -183,6 +185,23 @@ TEST_F(FileFunctionsTest, ListFilesRecursivelyDescendsAndHonoursSymlinkChoice) {
                                  Symlinks::Follow),
             (Names{"linked-dir/outside.dmp", "linked.dmp", "sub/deeper/inner.DMP",
                    "their-link/their.dmp", "top.dmp"}));
+}
+
+// A file is known again by what its file system keeps: a disk mounted
+// again gets another device number, and its sent crash is no new one.
+TEST(FileIdentityTest, SameFileUnchangedWhateverTheDeviceNumber) {
+  const FileIdentity seen{FileIdentity::Kind::kRegular, 0, 0600, 1792, 13, 1, 30000, 32768, 7};
+  const std::pair<std::function<void(FileIdentity&)>, bool> cases[] = {
+      {[](FileIdentity& f) { f.device = 1793; }, true},
+      {[](FileIdentity& f) { f.inode = 14; }, false},
+      {[](FileIdentity& f) { f.size = 30001; }, false},
+      {[](FileIdentity& f) { f.modifiedNs = 8; }, false},
+  };
+  for (const auto& [change, same] : cases) {
+    FileIdentity now = seen;
+    change(now);
+    EXPECT_EQ(IsSameFileUnchanged(seen, now), same);
+  }
 }
 
 TEST(PathTextTest, ComparePathsCleansTextButKeepsCase) {

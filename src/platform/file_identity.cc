@@ -45,8 +45,7 @@ FileIdentity IdentityOf(const struct stat& info) {
 }  // namespace
 
 bool IsSameFileUnchanged(const FileIdentity& a, const FileIdentity& b) {
-  return a.device == b.device && a.inode == b.inode && a.size == b.size &&
-         a.modifiedNs == b.modifiedNs;
+  return a.inode == b.inode && a.size == b.size && a.modifiedNs == b.modifiedNs;
 }
 
 std::optional<FileIdentity> IdentifyPath(const TPath& path, LinkHandling links) {

@@ -29,7 +29,9 @@ struct FileIdentity {
 };
 
 // True iff `a` and `b` are the same file with the same content as far as the
-// file system tells: device, inode, size and modification time.
+// file system keeps it: inode, size and modification time (to the
+// nanosecond). Not the device: a removable or network file system gets
+// another number each time it is mounted.
 bool IsSameFileUnchanged(const FileIdentity& a, const FileIdentity& b);
 
 // Whether IdentifyPath looks at a symbolic link itself or at its target.

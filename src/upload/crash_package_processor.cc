@@ -429,6 +429,9 @@ void CrashPackageProcessor::DeleteCompletedPackages() {
     const auto lock = PackageLock::TryLock(*package);
     if (!lock) continue;
     const bool keep = !weekOver && package->GetPackageType() == PackageType::kCrashPackage;
+    // A week is how long a sent crash's files may stay out of reach before
+    // its record goes: a folder away for good would keep it for ever.
+    if (weekOver) package->ForgetFilesOutOfReach();
     package->DeletePackage(keep ? Package::KeepStatusFile::kYes : Package::KeepStatusFile::kNo);
   }
   // With a retention limit, retention decides when a given-up crash goes.

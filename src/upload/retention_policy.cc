@@ -35,6 +35,8 @@ void Prune(Package& package, const TString& reason) {
                           .arg(package.GetPackageName())
                           .arg(ToName(package.GetUploadStatus()))
                           .arg(reason));
+  // The operator's limit is the last word, also on files out of this run's reach.
+  package.ForgetFilesOutOfReach();
   package.DeletePackage();
 }
 
