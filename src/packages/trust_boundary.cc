@@ -37,13 +37,11 @@ std::optional<FileIdentity> Identify(const TPath& path, LinkHandling links) {
   return Filesystem::GetInstance().IdentifyPath(path, links);
 }
 
-// `path` as text, made absolute from the working directory and cleaned of
-// "//", "." and "..", without asking the file system.
-TPath Cleaned(const TPath& path) {
+}  // namespace
+
+TPath TrustBoundary::Cleaned(const TPath& path) {
   return NormalisedPath(zor::platform::FromWorkingFolder(path).ToString());
 }
-
-}  // namespace
 
 TrustBoundary::TrustBoundary(const std::vector<TPath>& directories, bool followLinks)
     : followLinks_(followLinks) {
@@ -143,6 +141,14 @@ TString TrustBoundary::WhyNotAsNamed(const TPath& named, const TPath& canonical)
   return TFormatString("'%1' leads through a link to '%2'")
       .arg(named.ToString())
       .arg(canonical.ToString());
+}
+
+const TPath* TrustBoundary::TextRootOf(const TPath& cleaned) const {
+  for (size_t i = 0; i < roots_.size(); ++i) {
+    if (zor::platform::IsSameOrBelow(cleaned, given_[i])) return &given_[i];
+    if (zor::platform::IsSameOrBelow(cleaned, roots_[i])) return &roots_[i];
+  }
+  return nullptr;
 }
 
 const TPath* TrustBoundary::RootOf(const TPath& canonical, TPath* relative) const {
@@ -302,11 +308,7 @@ TString TrustBoundary::WhyNotDeleted(const TPath& path, const TPath& namedBy) co
 
 TString TrustBoundary::WhyOutOfReach(const TPath& path, const FileIdentity& seen) const {
   const TPath cleaned = Cleaned(path);
-  const TPath* root = nullptr;
-  for (size_t i = 0; i < roots_.size() && root == nullptr; ++i) {
-    if (zor::platform::IsSameOrBelow(cleaned, given_[i])) root = &given_[i];
-    if (zor::platform::IsSameOrBelow(cleaned, roots_[i])) root = &roots_[i];
-  }
+  const TPath* root = TextRootOf(cleaned);
   if (root == nullptr) return "lies in none of this run's dump or data directories";
   if (Identify(path, LinkHandling::kDoNotFollow)) return {};
   // An empty mount point where the file's file system was: the nearest

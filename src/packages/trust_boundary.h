@@ -110,6 +110,15 @@ class TrustBoundary {
   zor::platform::TString WhyNotDeleted(const zor::platform::TPath& path,
                                        const zor::platform::TPath& namedBy) const;
 
+  // True iff the text of `path`, cleaned, lies in one of the boundary's
+  // directories, as configured or as resolved. Never throws.
+  bool Surrounds(const zor::platform::TPath& path) const {
+    return TextRootOf(Cleaned(path)) != nullptr;
+  }
+  // `path` as text, made absolute from the working directory and cleaned of
+  // "//", "." and "..", without asking the file system.
+  static zor::platform::TPath Cleaned(const zor::platform::TPath& path);
+
   // Why the file at `path`, once found as `seen`, cannot be told from here to
   // be still there or gone: its text lies in none of the boundary's
   // directories (as configured or as resolved), as when a dump directory is
@@ -131,6 +140,9 @@ class TrustBoundary {
   // Opens `root` (one of roots_) into *handle: 0, the errno value, or ELOOP
   // when it is no longer the directory the boundary was made with.
   int OpenRoot(const zor::platform::TPath* root, zor::platform::DirectoryHandle* handle) const;
+  // The directory, as configured or as resolved, that the cleaned text
+  // `cleaned` is or lies below; nullptr when none.
+  const zor::platform::TPath* TextRootOf(const zor::platform::TPath& cleaned) const;
   // The root that `canonical` is or lies below, and the rest of it; nullptr
   // when it lies in none.
   const zor::platform::TPath* RootOf(const zor::platform::TPath& canonical,

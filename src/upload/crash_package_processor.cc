@@ -138,6 +138,27 @@ UploadResult MakeReconciliationResult(const TString& message) {
   return UploadResult{DateTime::GetLocalTime(), UploadResultCode::kUnknown, message};
 }
 
+// Why the crash files of `package` may be back in a later run: each dump
+// or Java file its manifest lists lies outside this run's directories or
+// in a folder that is not there. Empty when one does not, or without a
+// manifest.
+TString WhyCrashFolderIsAway(const Package& package) {
+  const auto* crash = dynamic_cast<const CrashPackage*>(&package);
+  if (crash == nullptr || !crash->HasManifest()) return {};
+  TString why;
+  for (const auto& [path, file] : crash->GetManifest()->GetCrashArtifactFiles()) {
+    if (!ArtifactNames::MakesACrash(path)) continue;
+    if (!crash->GetTrustBoundary().Surrounds(path)) {
+      why = TFormatString("'%1' lies in none of this run's dump directories").arg(path.ToString());
+    } else if (!Filesystem::GetInstance().DirectoryExists(path.Parent())) {
+      why = TFormatString("its folder '%1' is not there").arg(path.Parent().ToString());
+    } else {
+      return {};
+    }
+  }
+  return why;
+}
+
 // A given-up crash stays this long for a person to look at, when no
 // retention limit says otherwise.
 constexpr int64_t kKeepFailedSeconds = 30LL * 24 * 60 * 60;
@@ -658,9 +679,19 @@ void CrashPackageProcessor::ZipAndEncryptPackage(Package& package, PackageEncryp
     // The process's trouble, not the files': no verdict on the package.
     throw;
   } catch (const ZorvaneException& e) {
-    throw PackageFilesUnreadable(TFormatString("The files of package '%1' cannot be listed: %2")
-                                     .arg(package.GetPackageName())
-                                     .arg(e.GetConcatenatedMessages()));
+    const TString message = TFormatString("The files of package '%1' cannot be listed: %2")
+                                .arg(package.GetPackageName())
+                                .arg(e.GetConcatenatedMessages());
+    // A dump directory away for a run, or a run given others: the crash
+    // waits for its folder, uncounted, as long as a sent crash's record would.
+    if (const TString away = WhyCrashFolderIsAway(package); !away.isEmpty()) {
+      const int64_t age = DateTime::GetLocalTime().GetAsUnixTime() -
+                          PackageFootprint::Measure(package).created.GetAsUnixTime();
+      if (age < kKeepCompletedSeconds) {
+        zor::platform::ThrowPathRefusal(message + "; it waits, since " + away, ENOENT);
+      }
+    }
+    throw PackageFilesUnreadable(message);
   }
   // One entry per path, in path order; the files stay open from their check
   // to their last byte read.

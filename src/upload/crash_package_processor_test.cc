@@ -567,7 +567,8 @@ TEST_F(CrashPackageProcessorTest, FailuresWhileScanningLoseNothing) {
 
 // The pass tells its progress against the whole package; what goes wrong in
 // it is told apart: a package whose files cannot be listed or read is the
-// package's verdict, a file the data directory cannot take is not. (What a
+// package's verdict (but for a while when their folder is away), a file the
+// data directory cannot take is not. (What a
 // failed pass leaves is the encryptor's.)
 TEST_F(CrashPackageProcessorTest, ZipAndEncryptInOnePass) {
   // Several deflate blocks, so that progress is told on the way.
@@ -630,6 +631,26 @@ TEST_F(CrashPackageProcessorTest, ZipAndEncryptInOnePass) {
       PackageEncryptor::DataFilePath(*packages[1], zip, ".enc").NativeString() + "/in-the-way");
   EXPECT_THAT(test_support::ErrorOf([&] { pass(*packages[1]); }),
               AllOf(HasSubstr(".zip.enc"), Not(HasSubstr("of package"))));
+
+  // A crash whose folder is away waits for it, uncounted, for a week; after
+  // that it is the package's verdict.
+  Dump("far/away.4.dmp");
+  std::shared_ptr<Package> away;
+  for (const auto& package : Run()) {
+    if (package->GetPackageName() == "away.4") away = package;
+  }
+  ASSERT_TRUE(away);
+  fs::rename(dumps_ + "/far", dir_.Sub("far"));
+  try {
+    pass(*away);
+    ADD_FAILURE() << "no failure";
+  } catch (const zor::platform::ZorvaneException& e) {
+    EXPECT_EQ(ClassifyFailure(e), AttemptFailure::kTransient);
+    EXPECT_THAT(e.GetConcatenatedMessages().toStdString(),
+                HasSubstr("it waits, since its folder '" + dumps_ + "/far' is not there"));
+  }
+  Backdate(*away, 8 * 24);
+  EXPECT_THROW(pass(*away), PackageFilesUnreadable);
 }
 
 // Its application cuts a dump short after the crash was checked (the
