@@ -6,6 +6,7 @@
 #include "platform/tformat_string.h"
 #include "platform/tregex.h"
 #include "platform/tsystem.h"
+#include "platform/turl.h"
 #include "platform/zorvane_exception.h"
 
 namespace ZorErrorReporting {
@@ -56,8 +57,12 @@ std::vector<ConfigLine> ReadConfigLines(const TString& text) {
 TString TrimConfigQuotes(const TString& value) { return value.trim("'").trim("\""); }
 
 TString SubstituteEnvironment(const TString& key, const TString& value, const TPath& filePath) {
-  // A password's literal part must not reach the terminal or the log.
-  const TString shown = key.endsWith("password", false) ? TString("(hidden)") : value;
+  // A password's literal part must not reach the terminal or the log, nor
+  // the credentials written into an endpoint's or a proxy's URL.
+  const bool url = key.endsWith("endpoint", false) || key.endsWith("proxy_server_host", false);
+  const TString shown = key.endsWith("password", false) ? TString("(hidden)")
+                        : url                           ? zor::platform::UrlTextForLog(value)
+                                                        : value;
   const TRegex& regex = EnvironmentReference();
   TString result = value;
   int passes = 0;

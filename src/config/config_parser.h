@@ -52,7 +52,8 @@ zor::platform::TString TrimConfigQuotes(const zor::platform::TString& value);
 // part in later passes. A value without a complete reference is returned
 // unchanged. `key` and `filePath` only name the setting in messages.
 // Throws ZorvaneException:
-//   (for a key ending in "password", '<value>' is "(hidden)")
+//   (for a key ending in "password", '<value>' is "(hidden)"; for one ending
+//   in "endpoint" or "proxy_server_host", the value as UrlTextForLog shows it)
 //   - "Config setting '<key>' value '<value>' contains invalid environment
 //     variable(s), in config file '<file>'" when a named variable is unset or
 //     empty, or the name is empty;

@@ -129,6 +129,12 @@ TEST_F(SubstituteEnvironmentTest, APasswordIsNotShownInTheRefusal) {
       [] { SubstituteEnvironment("k.proxy_server_password", "hunter<%=ENV[ZCT_UNSET]%>", "f"); });
   EXPECT_NE(message.find("value '(hidden)'"), std::string::npos) << message;
   EXPECT_EQ(message.find("hunter"), std::string::npos) << message;
+  // Nor credentials in a URL.
+  for (const char* key : {"k.upload_endpoint", "k.rsa_endpoint", "k.proxy_server_host"}) {
+    const std::string url =
+        ErrorOf([&] { SubstituteEnvironment(key, "http://u:hunter@h:1<%=ENV[ZCT_UNSET]%>", "f"); });
+    EXPECT_EQ(url.find("hunter"), std::string::npos) << url;
+  }
 }
 
 TEST_F(SubstituteEnvironmentTest, UnsetOrEmptyVariablesAreInvalid) {
