@@ -300,6 +300,13 @@ TEST_F(NetworkTest, ProxyFromConfigurationOrEnvironment) {
                 HasSubstr("(through the proxy '" + shown + std::to_string(deadPort) + "')"));
     EXPECT_THAT(unreached->what(), Not(HasSubstr("sekrit")));
   }
+  // Nor where the transport quotes a proxy it cannot parse.
+  TNetworkAccessManager::SetCustomProxy(nullptr);
+  setenv("http_proxy", "u:envsekrit@[bad", 1);
+  const auto unparsed = CurlFailure(*manager_.Get(Request("/echo"), Session()));
+  unsetenv("http_proxy");
+  ASSERT_TRUE(unparsed.has_value());
+  EXPECT_THAT(unparsed->what(), Not(HasSubstr("sekrit")));
 }
 
 }  // namespace

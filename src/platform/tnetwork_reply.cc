@@ -1,5 +1,6 @@
 #include "platform/tnetwork_reply.h"
 
+
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -236,13 +237,27 @@ void SetProxy(CURL* h, const QNetworkProxy* proxy) {
 // without them.
 TString ThroughProxy(const QNetworkProxy* proxy) {
   if (proxy == nullptr || proxy->hostName().isEmpty()) return {};
-  std::string host = proxy->hostName().toStdString();
-  const size_t scheme = host.find("://");
-  const size_t from = scheme == std::string::npos ? 0 : scheme + 3;
-  const size_t at = host.rfind('@');
-  if (at != std::string::npos && at >= from) host.erase(from, at + 1 - from);
-  return TString(" (through the proxy '") + TString(host) + ":" +
+  return TString(" (through the proxy '") + UrlTextForLog(proxy->hostName()) + ":" +
          TString::Number(static_cast<int64_t>(proxy->port())) + "')";
+}
+
+// The transport's text with each quoted part that holds an '@' shown as a
+// URL is: it quotes a proxy it cannot parse, credentials and all.
+TString WithoutCredentials(const TString& text) {
+  std::string out = text.toStdString();
+  for (size_t open = out.find('\''); open != std::string::npos; open = out.find('\'', open + 1)) {
+    const size_t close = out.find('\'', open + 1);
+    if (close == std::string::npos) break;
+    const std::string quoted = out.substr(open + 1, close - open - 1);
+    if (quoted.find('@') == std::string::npos) {
+      open = close;
+      continue;
+    }
+    const std::string shown = UrlTextForLog(TString(quoted)).toStdString();
+    out.replace(open + 1, quoted.size(), shown);
+    open += shown.size() + 1;
+  }
+  return TString(out);
 }
 
 }  // namespace
@@ -299,8 +314,8 @@ bool TNetworkReply::Perform(int64_t timeoutMs) {
   if (result == CURLE_ABORTED_BY_CALLBACK && Interruption::Requested()) {
     throw RunInterrupted(Interruption::Signal());
   }
-  const TString curlText =
-      TString::fromUtf8(errorBuffer[0] != '\0' ? errorBuffer : curl_easy_strerror(result));
+  const TString curlText = WithoutCredentials(
+      TString::fromUtf8(errorBuffer[0] != '\0' ? errorBuffer : curl_easy_strerror(result)));
   if (result == CURLE_OPERATION_TIMEDOUT) {
     status_ = 0;
     headerLines_.clear();

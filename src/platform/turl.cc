@@ -13,12 +13,12 @@ TString UrlTextForLog(const TString& url) {
   std::string text = url.toStdString();
   text = text.substr(0, text.find_first_of("?#"));
   // Up to the last '@': a text that does not parse has no trusted end of its
-  // user info ("u:se/cret@host").
+  // user info ("u:se/cret@host"), which starts after "//", or at the start
+  // of a proxy written without a scheme.
   const size_t authority = text.find("//");
+  const size_t from = authority == std::string::npos ? 0 : authority + 2;
   const size_t at = text.rfind('@');
-  if (authority != std::string::npos && at != std::string::npos && at > authority) {
-    text.erase(authority + 2, at - authority - 1);
-  }
+  if (at != std::string::npos && at >= from) text.erase(from, at + 1 - from);
   return QuoteServerText(text);
 }
 

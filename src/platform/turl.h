@@ -52,7 +52,8 @@ class TUrl {
 
 // A URL's text that may not parse (a server's location, a mistyped setting),
 // as a message shows it: without what could be a secret (user info, up to
-// its last '@', since no end of it can be trusted; a query; a fragment),
+// its last '@', since no end of it can be trusted, after "//" or from the
+// start when there is none; a query; a fragment),
 // bounded as QuoteServerText bounds.
 TString UrlTextForLog(const TString& url);
 
