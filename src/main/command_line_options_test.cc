@@ -297,6 +297,13 @@ TEST(CommandLineOptionsTest, HelpTextListsShownGroupsAndExamples) {
     EXPECT_EQ(help.find(hidden), std::string::npos) << hidden;
   }
 
+  // Every command is named.
+  for (const char* command :
+       {"send-crashes", "send-logs", "retry", "list", "simulate-crash", "write-dump"}) {
+    EXPECT_NE(help.find(std::string(command) + ","), help.find(std::string(command) + "]"))
+        << command;
+  }
+
   // The examples close the help and use the program name as given.
   EXPECT_TRUE(help.ends_with("\n\t./bin/zcr --command simulate-crash\n\n")) << help;
 }

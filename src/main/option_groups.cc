@@ -19,7 +19,7 @@ po::options_description MakeAllowedOptions() {
   group.add_options()            //
       ("help,H", "Help Screen")  //
       ("command", Text(),
-       "Command to execute: [send-crashes, send-logs, simulate-crash, list]\n")  //
+       "Command to execute: [send-crashes, send-logs, retry, list, simulate-crash, write-dump]\n")  //
       ("source", Text(), "Source of crashes/logs: [server, desktop]")            //
       ("config-file", Text(), "Path to config file.")                            //
       ("rotate-log-interval,R", Int(),
