@@ -68,6 +68,17 @@ TString PrintableText(const po::variables_map& vm, const char* name) {
   return TString(typed);
 }
 
+// An option that names files: paths are held as text, so a name that is not
+// UTF-8 would read or delete another one, whose name holds U+FFFD instead.
+TString NameText(const po::variables_map& vm, const char* name) {
+  const std::string typed = vm[name].as<std::string>();
+  if (TString(typed).toStdString() != typed) {
+    throw std::runtime_error(std::string("Command option '") + name + "' is not valid, '" +
+                             EscapeForDisplay(typed) + "': the name is not UTF-8");
+  }
+  return TString(typed);
+}
+
 // The option is an int; sizes are unsigned, so a negative value wraps.
 uint64_t KilobytesOption(const po::variables_map& vm) {
   return static_cast<uint64_t>(static_cast<int64_t>(vm["min-crash-size"].as<int>()));
@@ -354,13 +365,7 @@ void CommandLineOptions::Parser::FillSendLogs(const po::variables_map& vm) {
         "Command 'send-logs' is missing required argument, 'zipped-logs-file'");
   }
   auto sendLogs = std::make_unique<SendLogsOptions>();
-  // A path holds text: a name that is not UTF-8 would open another name.
-  const std::string zip = vm["zipped-logs-file"].as<std::string>();
-  if (TString(zip).toStdString() != zip) {
-    throw std::runtime_error("Command option 'zipped-logs-file' is not valid, '" +
-                             EscapeForDisplay(zip) + "': the name is not UTF-8");
-  }
-  sendLogs->zippedLogsFile = TPath(TString(zip));
+  sendLogs->zippedLogsFile = TPath(NameText(vm, "zipped-logs-file"));
   // Each becomes part of the server's record and of support's screens: the
   // bytes typed, shown escaped when refused.
   if (Has(vm, "email")) {
@@ -451,7 +456,7 @@ void CommandLineOptions::Parser::FillOverrides(const po::variables_map& vm) {
     out_.configOverrides_.deleteCompletedDumps = value;
   }
   if (Has(vm, "crash-dump-directories")) {
-    out_.configOverrides_.crashDumpDirectories = Text(vm, "crash-dump-directories");
+    out_.configOverrides_.crashDumpDirectories = NameText(vm, "crash-dump-directories");
   }
 }
 

@@ -233,6 +233,9 @@ TEST(CommandLineOptionsTest, ReportsErrorsFollowedByTheHelp) {
        "characters that are no text"},
       {{"--command", "send-logs", "--zipped-logs-file", "l\xff.zip", "--email", "a@b.cc"},
        "Command option 'zipped-logs-file' is not valid, 'l\\xff.zip': the name is not UTF-8"},
+      {{"--command", "send-crashes", "--crash-dump-directories", "[/d/a\xff" "b]"},
+       "Command option 'crash-dump-directories' is not valid, '[/d/a\\xffb]': the name is not "
+       "UTF-8"},
       {{"--command", "send-crashes", "--client-issue-id", "7\x1b[2J"},
        "Command option 'client-issue-id' is not valid, '7\\x1b[2J': it holds characters that are "
        "no text"},
