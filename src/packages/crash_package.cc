@@ -258,6 +258,19 @@ CrashPackage::CrashPackage(const TString& name, const std::set<TPath>& artifactP
   }
 }
 
+void CrashPackage::StampFilesAsFound() {
+  if (!manifest_) return;
+  FileStamps found;
+  for (const auto& [path, file] : manifest_->GetCrashArtifactFiles()) {
+    const auto identity =
+        zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
+    if (identity && identity->kind == zor::platform::FileIdentity::Kind::kRegular) {
+      found.emplace(path, *identity);
+    }
+  }
+  RecordFilesAsFound(std::move(found));
+}
+
 CrashPackage::CrashPackage(const rapidjson::Value& json, TrustBoundary boundary)
     : Package(json, std::move(boundary)) {
   // One without (LoadFromFile names it) cannot be zipped.

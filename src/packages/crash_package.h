@@ -150,6 +150,10 @@ class CrashPackage : public Package {
   zor::platform::TString GetOsVersion() const override;
   zor::platform::TString GetProcessorArchitecture() const override;
 
+  // RecordFilesAsFound of the manifest's crash files that are regular files
+  // now; nothing without a manifest.
+  void StampFilesAsFound();
+
   // The manifest. Throws ZorvaneException "Manifest failed to load on package
   // construction. See warnings in log file for details." when there is none.
   std::shared_ptr<CrashManifest> GetManifest() const;

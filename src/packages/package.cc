@@ -270,6 +270,12 @@ void Package::AddRetryMembers(rapidjson::Document& document) const {
   }
 }
 
+void Package::RecordFilesAsFound(FileStamps found) {
+  SetFilesFoundForZip(std::move(found));
+  zippedFiles_ = std::move(foundForZip_);
+  foundForZip_.clear();
+}
+
 void Package::SetFilesFoundForZip(FileStamps found) {
   // Each stamp as the status file writes it: the name in escaped ASCII
   // (\uXXXX per UTF-16 unit beyond it), four numbers and the punctuation.

@@ -269,9 +269,15 @@ class Package : public JsonFileSerializedObject {
   // renames as SetUploadStatus does, and throws what it throws.
   void GrantNewAttempts();
 
-  // The crash's files as the last finished zip found them (RecordEncryption);
-  // empty for a package never zipped, or zipped by an older version.
+  // The crash's files as the last finished zip found them (RecordEncryption),
+  // or, before a zip, as they were when the package was made
+  // (RecordFilesAsFound); empty for a package made by an older version.
   const FileStamps& GetZippedFiles() const { return zippedFiles_; }
+  // Records `found` (the crash's files when the package is made, capped as
+  // SetFilesFoundForZip caps) as what the package stands for until a zip
+  // stamps its files anew: a file under one of its names that is another
+  // one is a new crash, which it neither hides nor deletes.
+  void RecordFilesAsFound(FileStamps found);
   // The most of the status file that the stamps may take.
   static constexpr size_t kMaxStampBytes = 4 << 20;
   // The boot that wrote the encrypted file without syncing it

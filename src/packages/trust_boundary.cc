@@ -345,7 +345,7 @@ RemovalResult TrustBoundary::DeleteChecked(const TPath& path, const TPath& named
   if (!entry) return RemovalResult::kAbsent;
   // A crash written since under the same name is a new crash, not sent yet.
   if (expected != nullptr && !zor::platform::IsSameFileUnchanged(*entry, *expected)) {
-    *refusal = "it is not the file that was uploaded";
+    *refusal = "it is not the file the package was made of or uploaded";
     return RemovalResult::kRefused;
   }
   // The owner was read through the same descriptor that the unlink uses: a

@@ -92,7 +92,8 @@ class TrustBoundary {
   // not (nothing was touched; *refusal says why), kAbsent when nothing is
   // there, else the facade's answer. With `expected`, the entry found must
   // still be that file, unchanged (IsSameFileUnchanged): another one there is
-  // refused ("it is not the file that was uploaded"). Throws nothing of its
+  // refused ("it is not the file the package was made of or uploaded").
+  // Throws nothing of its
   // own (the facade's removal never throws).
   RemovalResult Delete(const zor::platform::TPath& path, const zor::platform::TPath& namedBy,
                        zor::platform::TString* refusal,

@@ -576,6 +576,9 @@ void CrashPackageProcessor::ProcessCrashFiles(const std::set<TPath>& listing) {
       auto package = std::make_shared<CrashPackage>(id, *files, includeFullDumps_,
                                                     GdbFilesForGroup(groups, *files),
                                                     dataDirectory_, boundary_);
+      // Until its zip, what it stands for: a file of its names that another
+      // user puts there later is not the crash it gives up or deletes.
+      package->StampFilesAsFound();
       JsonFileSerializedObject::SaveNewFile(package, GetStatusFilePath(id));
       packages_.emplace(id, std::move(package));
     } catch (const ZorvaneException& e) {

@@ -285,6 +285,23 @@ TEST_F(CrashPackageProcessorTest, AGivenUpPackageWithoutItsManifestIsForgotten) 
   EXPECT_TRUE(Exists(Status("kept.2", "failed")));
 }
 
+// A crash given up before its zip stands for the files it was made of:
+// another file put under its name later (another user's, in a shared folder)
+// is a new crash, neither hidden by it nor deleted with it.
+TEST_F(CrashPackageProcessorTest, AGivenUpCrashStandsForTheFilesItWasMadeOf) {
+  const TPath dump = Dump("app.77.dmp", "MDMP given up");
+  auto packages = Run();
+  ASSERT_EQ(Names(packages), std::vector<std::string>{"app.77"});
+  Fail(*packages[0], Status::kFailed);
+  fs::remove(dump.NativeString());
+  Dump("app.77.dmp", "MDMP a new crash");
+  const auto later = Run();
+  ASSERT_EQ(later.size(), 1u);
+  EXPECT_NE(later[0]->GetPackageName(), "app.77");
+  packages[0]->DeletePackage();
+  EXPECT_EQ(ReadFile(dump.NativeString()), "MDMP a new crash");
+}
+
 // A recorded next attempt is waited for, but never longer than the longest
 // retry delay: one further ahead was set by a clock since put back.
 TEST_F(CrashPackageProcessorTest, RecordedNextAttemptIsWaitedForAtMostADay) {
