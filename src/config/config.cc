@@ -406,9 +406,11 @@ std::vector<TPath> Config::GetDumpDirectories() const {
   const auto resolved = [](const TPath& path) {
     return Filesystem::GetInstance().CanonicalPath(path).value_or(path);
   };
-  const std::vector<TPath> listed = list.isEmpty()
-                                        ? std::vector<TPath>{AppConfig::LogGetDefaultDir()}
-                                        : ConfigTextToPathList(list);
+  std::vector<TPath> listed = list.isEmpty() ? std::vector<TPath>{AppConfig::LogGetDefaultDir()}
+                                             : ConfigTextToPathList(list);
+  // A record names a crash's files as found: a relative name would be read
+  // back beside the data directory, where nothing is, and the crash sent again.
+  for (TPath& directory : listed) directory = zor::platform::FromWorkingFolder(directory);
   // One folder under two spellings (a link, "d/.", "d/a/..") would be scanned
   // twice, each file under two names, and one crash would become several. A
   // directory gives way only to the same one spelt as it resolves: a user's

@@ -339,13 +339,16 @@ TEST_F(ConfigTest, OverridesWinOverTheFile) {
   Load(
       "servercrashupload.dump.dirs: [C:\\a, 'C:\\b', <%=ENV[ZCT_DIR]%>]\n"
       "servercrashupload.delete_completed_dumps: true\n");
+  // A relative one is taken from the working folder, once and for all.
+  const std::string here = std::filesystem::current_path().string() + "/";
   EXPECT_EQ(config_.GetDumpDirectories(),
-            (std::vector<TPath>{TPath("C:\\a"), TPath("C:\\b"), TPath("/from-env")}));
+            (std::vector<TPath>{TPath(here + "C:\\a"), TPath(here + "C:\\b"),
+                                TPath("/from-env")}));
   EXPECT_TRUE(config_.GetDeleteCompletedDumps());
 
   overrides_.Set({"false", "[/x, <%=ENV[ZCT_DIR]%>]", ""});
   EXPECT_EQ(config_.GetDumpDirectories(),
-            (std::vector<TPath>{TPath("/x"), TPath("<%=ENV[ZCT_DIR]%>")}));
+            (std::vector<TPath>{TPath("/x"), TPath(here + "<%=ENV[ZCT_DIR]%>")}));
   EXPECT_FALSE(config_.GetDeleteCompletedDumps());
 
   // The program's own crash dump directory is added unless a listed one
