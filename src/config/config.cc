@@ -121,7 +121,7 @@ void Config::SetTestInstance(Config* instance) {
 void Config::Load(const TPath& path) {
   Filesystem& filesystem = Filesystem::GetInstance();
   if (path.IsEmpty()) {
-    if (filesystem.FileExists(TPath(kDefaultFileName))) Load(TPath(kDefaultFileName));
+    if (zor::platform::PathExists(TPath(kDefaultFileName))) Load(TPath(kDefaultFileName));
     return;
   }
   if (path == filePath_) return;
@@ -141,6 +141,12 @@ void Config::Load(const TPath& path) {
               .arg(path.ToString())
               .arg(folderMissing ? ", nor can its folder '" + folder.ToString() + "'" : TString()),
           filesystem.DirectoryExists(path) ? EISDIR : ENOENT);
+    }
+    // A FIFO or a device would hold the run in its first read.
+    if (!filesystem.FileExists(path)) {
+      zor::platform::ThrowPathRefusal(
+          TFormatString("Config file '%1' is not used: it is not a regular file").arg(path.ToString()),
+          EINVAL);
     }
     // The file says where this run reads, writes and sends, often as root.
     if (const TString why = zor::platform::WhyFileNotPrivate(path); !why.isEmpty()) {

@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -437,6 +438,10 @@ TEST_F(ConfigTest, LoadRules) {
   EXPECT_TRUE(config_.GetProxySettings().host.isEmpty());
 
   EXPECT_THROW(config_.Load(TPath(dir_.Sub("none.yml"))), ZorvaneException);
+  // A FIFO would hold the run in its first read.
+  ASSERT_EQ(::mkfifo(dir_.Sub("fifo.yml").c_str(), 0600), 0);
+  EXPECT_EQ(ErrorOf([&] { config_.Load(TPath(dir_.Sub("fifo.yml"))); }),
+            "Config file '" + dir_.Sub("fifo.yml") + "' is not used: it is not a regular file");
 }
 
 }  // namespace
