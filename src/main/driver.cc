@@ -236,7 +236,8 @@ int HandleRunFailure() {
   try {
     throw;
   } catch (const TPath::Exception& e) {
-    const TString message = e.GetMessagesFront();
+    // The whole chain: a save's failure says which file first, the cause after.
+    const TString message = e.GetConcatenatedMessages();
     switch (status) {
       case kExitAnotherInstance:
         LogText(TLog::Warn, TFormatString("Another instance of ZorCrashReporter is still running. "
