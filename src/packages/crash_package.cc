@@ -175,6 +175,24 @@ std::optional<FileIdentity> StampOfUnread(const TPath& path, const TrustBoundary
 
 }  // namespace
 
+namespace {
+
+// The first dump or Java file of `files` that `manifest` does not list, or
+// lists but may not have read on its word (another user's); empty when
+// there is none.
+TPath FirstUnlistedDump(const CrashManifest& manifest, const CrashManifest::ArtifactFiles& files,
+                        const TrustBoundary& boundary) {
+  const CrashManifest::ArtifactFiles& listed = manifest.GetCrashArtifactFiles();
+  for (const auto& [path, file] : files) {
+    if (!ArtifactNames::MakesACrash(path)) continue;
+    if (listed.count(path) == 0 && listed.count(NormalisedPath(path.ToString())) == 0) return path;
+    if (!boundary.WhyNotRead(path, manifest.GetFilePath()).isEmpty()) return path;
+  }
+  return {};
+}
+
+}  // namespace
+
 CrashPackage::CrashPackage(const TString& name, const std::set<TPath>& artifactPaths,
                            bool uploadFullDumps, const std::set<TPath>& additionalPaths,
                            const TPath& recordDirectory, TrustBoundary boundary)
@@ -230,9 +248,21 @@ CrashPackage::CrashPackage(const TString& name, const std::set<TPath>& artifactP
     LoadManifest(manifestPath, "the dump directory's listing");
     application = std::move(manifest_);
     if (application && application->IsCompleted()) {
-      manifest_ = std::move(application);
-      RecordDataFilePath(DataFileKind::kManifestFile, manifestPath);
-      return;
+      // Its list is the word of whoever wrote it: one that leaves out a dump
+      // found beside it would keep that crash from going (another user's,
+      // in a shared folder).
+      const TPath left = FirstUnlistedDump(*application, files, GetTrustBoundary());
+      if (left.IsEmpty()) {
+        manifest_ = std::move(application);
+        RecordDataFilePath(DataFileKind::kManifestFile, manifestPath);
+        return;
+      }
+      LogText(TLog::Warn, TFormatString("The manifest '%1' lists the crash's files, but not '%2' "
+                                        "as one it may name: the crash goes with a record of its "
+                                        "own")
+                              .arg(NativeText(manifestPath))
+                              .arg(NativeText(left)));
+      application.reset();
     }
   }
   auto record = application ? std::make_shared<CrashManifest>(application->ToJson())

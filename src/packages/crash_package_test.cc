@@ -361,6 +361,26 @@ TEST_F(CrashPackageTest, OnlyWhatTheZipFoundUnchangedIsDeletedWithThePackage) {
   }
 }
 
+// A manifest whose list leaves out a dump found beside it (naming nothing
+// usable, or another user's in a shared folder) does not keep that dump from
+// going: the crash gets a record of its own.
+TEST_F(CrashPackageTest, AManifestThatLeavesOutTheDumpDoesNotKeepItBack) {
+  const TPath dump = AddFile("dumps/app.31.dmp");
+  const TPath manifest =
+      AddFile("dumps/app.31.manifest", R"({"crash-artifact-files":[{"filename":""}]})");
+  std::shared_ptr<CrashPackage> package;
+  std::string log;
+  {
+    LogCapture capture;
+    package = SavedPackage({dump, manifest}, true, "app.31");
+    log = capture.Text();
+  }
+  EXPECT_EQ(package->GetDataFilePath(DataFileKind::kManifestFile), RecordOf("app.31"));
+  EXPECT_EQ(PathsOf(package->GetFilesToZip({})), (std::vector<TPath>{dump, RecordOf("app.31")}));
+  EXPECT_THAT(log,
+              HasSubstr("lists the crash's files, but not '" + dump.NativeString() + "' as one"));
+}
+
 // A sent crash's dump out of this run's reach (its dump directory away) is
 // neither deleted nor taken as gone: the record stays until the package is
 // told to forget such files. A folder its owner replaced by a link to another

@@ -847,7 +847,7 @@ TEST_F(CrashPackageProcessorTest, AUsersManifestMakesItsPackageThatUsersAndCount
   std::string records;
   for (const std::string& path :
        {others.ToString().toStdString(), dumps_ + "/mine/d/big", dumps_ + "/mine/l1/big",
-        dumps_ + "/mine/l2/big", dir_.Sub("outside.dmp")}) {
+        dumps_ + "/mine/l2/big", dir_.Sub("outside.dmp"), dumps_ + "/mine/app.2.dmp"}) {
     records += R"({"filename":")" + path + R"(","type":"ProcessMiniDump"},)";
   }
   Dump("mine/app.2.manifest", R"({"crash-artifact-files":[)" + records + "{}]}");
