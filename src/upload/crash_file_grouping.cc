@@ -6,6 +6,7 @@
 
 #include "log/log_functions.h"
 #include "packages/artifact_name_rules.h"
+#include "packages/crash_manifest.h"
 #include "packages/crash_package.h"
 #include "platform/file_functions.h"
 #include "platform/file_identity.h"
@@ -68,7 +69,10 @@ CrashFileGroups GroupCrashFiles(const std::set<TPath>& listing, const TString& e
     }
     const TString key = ArtifactNames::GetGroupingKey(path);
     if (key.isEmpty()) continue;
-    std::shared_ptr<CrashFileGroups::Files>& group = groups[{path.Parent(), key}];
+    // By its folder's cleaned name, as a package's record names it: a dump
+    // directory spelt with "." or "//" must not make a sent crash a new one.
+    std::shared_ptr<CrashFileGroups::Files>& group =
+        groups[{NormalisedPath(path.Parent().ToString()), key}];
     if (!group) group = std::make_shared<CrashFileGroups::Files>();
     group->insert(path);
   }
@@ -172,7 +176,12 @@ void KnownCrashes::Merge(const Package::HeldCrashFiles& held, Package::HeldCrash
 bool KnownCrashes::Hides(const Package::HeldCrashFiles& held, const CrashFileGroups::Files& files) {
   if (held.all) return true;
   for (const TPath& file : files) {
-    if (ArtifactNames::MakesACrash(file) && held.paths.count(file) == 0) return false;
+    // Stamps are kept by their cleaned names; a listing may spell a dump
+    // directory with "." or "//".
+    if (ArtifactNames::MakesACrash(file) && held.paths.count(file) == 0 &&
+        held.paths.count(NormalisedPath(file.ToString())) == 0) {
+      return false;
+    }
   }
   return true;
 }

@@ -302,6 +302,17 @@ TEST_F(CrashPackageProcessorTest, AGivenUpCrashStandsForTheFilesItWasMadeOf) {
   EXPECT_EQ(ReadFile(dump.NativeString()), "MDMP a new crash");
 }
 
+// A dump directory spelt with "." or "//" lists names that the packages'
+// records keep cleaned: a sent crash kept there is no new crash.
+TEST_F(CrashPackageProcessorTest, ASentCrashInADirectorySpeltOtherwiseIsNotNew) {
+  WriteFile(dir_.Sub("other/app.3.dmp"), "MDMP");
+  extraDumpDirectory_ = dir_.path() + "/./other/";
+  auto packages = Run();
+  ASSERT_EQ(Names(packages), std::vector<std::string>{"app.3"});
+  packages[0]->SetUploadStatus(Status::kComplete);
+  EXPECT_EQ(Names(Run()), std::vector<std::string>{});
+}
+
 // A recorded next attempt is waited for, but never longer than the longest
 // retry delay: one further ahead was set by a clock since put back.
 TEST_F(CrashPackageProcessorTest, RecordedNextAttemptIsWaitedForAtMostADay) {
