@@ -562,10 +562,19 @@ void CrashPackageProcessor::ProcessCrashFiles(const std::set<TPath>& listing) {
     // Held back only when all of it is one other user's: in a shared folder
     // that user's file beside another's crash must not hold that crash back.
     std::set<uid_t> owners;
+    bool written = false;
     for (const TPath& file : *files) {
       const auto entry =
           zor::platform::IdentifyPath(file, zor::platform::LinkHandling::kDoNotFollow);
       owners.insert(entry ? entry->owner : zor::platform::EffectiveUser());
+      written = written || (ArtifactNames::MakesACrash(file) && (!entry || entry->size > 0));
+    }
+    // A dump its writer has only created yet holds nothing to send: the
+    // crash is looked at again next run.
+    if (!written) {
+      LogText(TLog::Info,
+              TFormatString("Crash '%1' waits: its dumps are empty so far").arg(group.second));
+      continue;
     }
     const uid_t user = owners.size() == 1 ? *owners.begin() : zor::platform::EffectiveUser();
     if (user != zor::platform::EffectiveUser() && ++newByUser[user] > kMaxNewCrashesPerUser) {

@@ -313,6 +313,16 @@ TEST_F(CrashPackageProcessorTest, ASentCrashInADirectorySpeltOtherwiseIsNotNew) 
   EXPECT_EQ(Names(Run()), std::vector<std::string>{});
 }
 
+// A dump its writer has only created is no crash yet: it waits for a run
+// that finds something in it.
+TEST_F(CrashPackageProcessorTest, AnEmptyDumpWaitsUntilItHoldsSomething) {
+  Dump("app.4.dmp", "");
+  EXPECT_EQ(Names(Run()), std::vector<std::string>{});
+  EXPECT_THAT(log_, HasSubstr("Crash 'app.4' waits: its dumps are empty so far"));
+  Dump("app.4.dmp", "MDMP");
+  EXPECT_EQ(Names(Run()), std::vector<std::string>{"app.4"});
+}
+
 // A recorded next attempt is waited for, but never longer than the longest
 // retry delay: one further ahead was set by a clock since put back.
 TEST_F(CrashPackageProcessorTest, RecordedNextAttemptIsWaitedForAtMostADay) {
