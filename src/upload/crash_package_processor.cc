@@ -543,6 +543,36 @@ std::set<TPath> CrashPackageProcessor::ListCrashArtifactFiles() const {
   return listing;
 }
 
+void CrashPackageProcessor::MakePackage(const CrashFileGroups& groups,
+                                        const CrashFileGroups::GroupId& group,
+                                        const CrashFileGroups::Files& files) {
+  const TString id = FreePackageName(group);
+  try {
+    auto package = std::make_shared<CrashPackage>(
+        id, files, includeFullDumps_, GdbFilesForGroup(groups, files), dataDirectory_, boundary_);
+    // Until its zip, what it stands for: a file of its names that another
+    // user puts there later is not the crash it gives up or deletes.
+    package->StampFilesAsFound();
+    JsonFileSerializedObject::SaveNewFile(package, GetStatusFilePath(id));
+    packages_.emplace(id, std::move(package));
+  } catch (const ZorvaneException& e) {
+    const bool shortage = dynamic_cast<const ShortOfResources*>(&e) != nullptr;
+    LogText(TLog::Warn,
+            TFormatString(shortage ? "The package of crash '%1' cannot be made now; the next "
+                                     "run tries again: %2"
+                                   : "Error occurred when trying to create upload package "
+                                     "with Id = '%1'.Package will not be uploaded. Error "
+                                     "message: '%2'")
+                .arg(id)
+                .arg(e.GetConcatenatedMessages()));
+    // Without a status file nothing records the manifest made for it (a
+    // full disk between the two saves): it goes now, not a week later as
+    // a leftover. The crash is found again by the next run.
+    Filesystem::GetInstance().RemovePath(dataDirectory_ /
+                                         (id + "." + CrashPackage::kManifestRecordSuffix));
+  }
+}
+
 void CrashPackageProcessor::ProcessCrashFiles(const std::set<TPath>& listing) {
   LogText(TLog::Debug, "Processing crash files...");
   // A package held by another process is known by its name alone.
@@ -580,32 +610,7 @@ void CrashPackageProcessor::ProcessCrashFiles(const std::set<TPath>& listing) {
     if (user != zor::platform::EffectiveUser() && ++newByUser[user] > kMaxNewCrashesPerUser) {
       continue;
     }
-    const TString id = FreePackageName(group);
-    try {
-      auto package = std::make_shared<CrashPackage>(id, *files, includeFullDumps_,
-                                                    GdbFilesForGroup(groups, *files),
-                                                    dataDirectory_, boundary_);
-      // Until its zip, what it stands for: a file of its names that another
-      // user puts there later is not the crash it gives up or deletes.
-      package->StampFilesAsFound();
-      JsonFileSerializedObject::SaveNewFile(package, GetStatusFilePath(id));
-      packages_.emplace(id, std::move(package));
-    } catch (const ZorvaneException& e) {
-      const bool shortage = dynamic_cast<const ShortOfResources*>(&e) != nullptr;
-      LogText(TLog::Warn,
-              TFormatString(shortage ? "The package of crash '%1' cannot be made now; the next "
-                                       "run tries again: %2"
-                                     : "Error occurred when trying to create upload package "
-                                       "with Id = '%1'.Package will not be uploaded. Error "
-                                       "message: '%2'")
-                  .arg(id)
-                  .arg(e.GetConcatenatedMessages()));
-      // Without a status file nothing records the manifest made for it (a
-      // full disk between the two saves): it goes now, not a week later as
-      // a leftover. The crash is found again by the next run.
-      Filesystem::GetInstance().RemovePath(dataDirectory_ /
-                                           (id + "." + CrashPackage::kManifestRecordSuffix));
-    }
+    MakePackage(groups, group, *files);
   }
   for (const auto& [user, count] : newByUser) {
     if (count <= kMaxNewCrashesPerUser) continue;

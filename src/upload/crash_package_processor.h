@@ -180,6 +180,11 @@ class CrashPackageProcessor {
   void ForgetGivenUpPackagesWithoutManifest();
   std::set<zor::platform::TPath> ListCrashArtifactFiles() const;
   void ProcessCrashFiles(const std::set<zor::platform::TPath>& listing);
+  // Makes, saves and keeps the package of `group` (its `files`; `groups` for
+  // the GDB files that go with it); a ZorvaneException on the way is logged
+  // at Warn and leaves nothing of it (the next run finds the crash again).
+  void MakePackage(const CrashFileGroups& groups, const CrashFileGroups::GroupId& group,
+                   const CrashFileGroups::Files& files);
   // Without full dumps, no crash package reads one, and one whose upload
   // files, made earlier, may hold one has them discarded (logged at Info
   // with the reason), so that it is made again without. One whose record
