@@ -683,15 +683,9 @@ TPath CrashPackageProcessor::GetStatusFilePath(const TString& id, UploadStatus s
          (id + "." + ToName(PackageType::kCrashPackage) + "." + StatusFileExtension(status));
 }
 
-void CrashPackageProcessor::ZipAndEncryptPackage(Package& package, PackageEncryptor& encryptor,
-                                                 PackageEncryptor::KeepZip keep,
-                                                 unsigned deflateThreads,
-                                                 const ByteProgress& progress) {
-  const TPath zipPath =
-      dataDirectory_ / (package.GetPackageName() + "." + Package::kPackageZipSuffix);
-  std::vector<Package::FileToZip> files;
+std::vector<Package::FileToZip> CrashPackageProcessor::FilesToZip(Package& package) const {
   try {
-    files = package.GetFilesToZip(zippedThisRun_);
+    return package.GetFilesToZip(zippedThisRun_);
   } catch (const ShortOfResources&) {
     // The process's trouble, not the files': no verdict on the package.
     throw;
@@ -710,6 +704,15 @@ void CrashPackageProcessor::ZipAndEncryptPackage(Package& package, PackageEncryp
     }
     throw PackageFilesUnreadable(message);
   }
+}
+
+void CrashPackageProcessor::ZipAndEncryptPackage(Package& package, PackageEncryptor& encryptor,
+                                                 PackageEncryptor::KeepZip keep,
+                                                 unsigned deflateThreads,
+                                                 const ByteProgress& progress) {
+  const TPath zipPath =
+      dataDirectory_ / (package.GetPackageName() + "." + Package::kPackageZipSuffix);
+  std::vector<Package::FileToZip> files = FilesToZip(package);
   // One entry per path, in path order; the files stay open from their check
   // to their last byte read.
   std::map<TPath, Package::FileToZip*> entries;

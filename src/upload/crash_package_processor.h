@@ -107,9 +107,10 @@ class CrashPackageProcessor {
   // Zips the package's files (its zip named "<data directory>/<name>.package.zip")
   // and encrypts them in one pass with `encryptor` (PackageEncryptor::
   // ZipAndEncryptPackage, which records the result; the zip itself is
-  // written only with KeepZip::kYes). Throws PackageFilesUnreadable
-  // (upload/attempt_failure.h) when the package's files cannot be listed or
-  // one of them cannot be read; what the encryptor throws otherwise (the
+  // written only with KeepZip::kYes). Throws what FilesToZip throws when
+  // the package's files cannot be listed, PackageFilesUnreadable
+  // (upload/attempt_failure.h) when one of them cannot be read; what the
+  // encryptor throws otherwise (the
   // data directory's trouble: a file that cannot be created or written). Nothing
   // new is recorded or left behind then. `progress` is told how much of the
   // files' bytes (their sizes as opened) are zipped.
@@ -180,6 +181,12 @@ class CrashPackageProcessor {
   void ForgetGivenUpPackagesWithoutManifest();
   std::set<zor::platform::TPath> ListCrashArtifactFiles() const;
   void ProcessCrashFiles(const std::set<zor::platform::TPath>& listing);
+  // The package's files opened for its zip (Package::GetFilesToZip); throws
+  // ShortOfResources as it comes, a TPath::Exception (transient) while the
+  // crash's dumps are away (outside the run's directories or in a folder
+  // that is not there) for a week after the package was made, else
+  // PackageFilesUnreadable naming the package and the cause.
+  std::vector<Package::FileToZip> FilesToZip(Package& package) const;
   // Makes, saves and keeps the package of `group` (its `files`; `groups` for
   // the GDB files that go with it); a ZorvaneException on the way is logged
   // at Warn and leaves nothing of it (the next run finds the crash again).
