@@ -238,6 +238,12 @@ CrashPackage::CrashPackage(const TString& name, const std::set<TPath>& artifactP
   }
   cap.LogLeftOut(name, directory);
 
+  UseManifest(name, manifestPath, files, uploadFullDumps, recordDirectory);
+}
+
+void CrashPackage::UseManifest(const TString& name, const TPath& manifestPath,
+                               const CrashManifest::ArtifactFiles& files, bool uploadFullDumps,
+                               const TPath& recordDirectory) {
   // The application's manifest is read, never written: a completed one (an
   // earlier version completed it in place) serves as it is; otherwise the
   // completed manifest is the program's own record in `recordDirectory`. One

@@ -218,6 +218,13 @@ class CrashPackage : public Package {
                        bool countRefusals = true) const;
   // Removes the package directory once it is empty; see DeleteOwnFiles.
   bool RemoveOwnDirectory(zor::platform::TString* deleted) const;
+  // The constructor's part for the manifest: the application's one at
+  // `manifestPath` (empty: none) when it already lists `files`' dumps as
+  // ones it may name, else the program's own record in `recordDirectory`,
+  // completed with `files`. Throws what saving the record throws.
+  void UseManifest(const zor::platform::TString& name, const zor::platform::TPath& manifestPath,
+                   const CrashManifest::ArtifactFiles& files, bool uploadFullDumps,
+                   const zor::platform::TPath& recordDirectory);
   // Loads the manifest at `path`, read only through the descriptor the trust
   // boundary opens for it (as a record of the program's own names it); a
   // refusal or a ZorvaneException is logged at Warn and leaves no manifest.
