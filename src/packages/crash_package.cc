@@ -304,6 +304,11 @@ void CrashPackage::StampFilesAsFound() {
       found.emplace(path, *identity);
     }
   }
+  if (std::none_of(found.begin(), found.end(),
+                   [](const auto& entry) { return ArtifactNames::MakesACrash(entry.first); })) {
+    throw ZorvaneException(TFormatString("The dumps of crash '%1' vanished since they were listed")
+                               .arg(GetPackageName()));
+  }
   RecordFilesAsFound(std::move(found));
 }
 

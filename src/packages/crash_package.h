@@ -151,7 +151,9 @@ class CrashPackage : public Package {
   zor::platform::TString GetProcessorArchitecture() const override;
 
   // RecordFilesAsFound of the manifest's crash files that are regular files
-  // now; nothing without a manifest.
+  // now; nothing without a manifest. Throws ZorvaneException when no dump or
+  // Java file is among them (they vanished since they were listed): a
+  // package that stands for nothing would hide whatever comes under its name.
   void StampFilesAsFound();
 
   // The manifest. Throws ZorvaneException "Manifest failed to load on package

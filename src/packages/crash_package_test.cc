@@ -381,6 +381,15 @@ TEST_F(CrashPackageTest, AManifestThatLeavesOutTheDumpDoesNotKeepItBack) {
               HasSubstr("lists the crash's files, but not '" + dump.NativeString() + "' as one"));
 }
 
+// Dumps that vanish between the listing and the stamping leave a package
+// that stands for nothing: it is not made.
+TEST_F(CrashPackageTest, APackageWhoseDumpsVanishedIsNotStamped) {
+  const TPath dump = AddFile("dumps/app.6.dmp");
+  const auto package = SavedPackage({dump}, true, "app.6");
+  std::filesystem::remove(dump.NativeString());
+  EXPECT_THROW(package->StampFilesAsFound(), zor::platform::ZorvaneException);
+}
+
 // A sent crash's dump out of this run's reach (its dump directory away) is
 // neither deleted nor taken as gone: the record stays until the package is
 // told to forget such files. A folder its owner replaced by a link to another

@@ -159,6 +159,9 @@ TString WhyCrashFolderIsAway(const Package& package) {
   return why;
 }
 
+// How long a crash whose dumps are all empty waits for its writer.
+constexpr int64_t kEmptyDumpWaitNs = 60LL * 60 * 1000 * 1000 * 1000;
+
 // A given-up crash stays this long for a person to look at, when no
 // retention limit says otherwise.
 constexpr int64_t kKeepFailedSeconds = 30LL * 24 * 60 * 60;
@@ -588,6 +591,7 @@ void CrashPackageProcessor::ProcessCrashFiles(const std::set<TPath>& listing) {
   LogText(TLog::Debug,
           TFormatString("Found (%1) package(s).").arg(static_cast<uint64_t>(groups.found.size())));
   std::map<uid_t, size_t> newByUser;
+  const DateTime now = DateTime::GetLocalTime();
   for (const auto& [group, files] : groups.found) {
     // Held back only when all of it is one other user's: in a shared folder
     // that user's file beside another's crash must not hold that crash back.
@@ -597,7 +601,10 @@ void CrashPackageProcessor::ProcessCrashFiles(const std::set<TPath>& listing) {
       const auto entry =
           zor::platform::IdentifyPath(file, zor::platform::LinkHandling::kDoNotFollow);
       owners.insert(entry ? entry->owner : zor::platform::EffectiveUser());
-      written = written || (ArtifactNames::MakesACrash(file) && (!entry || entry->size > 0));
+      // An hour is more than any writer takes; one that died leaves the rest.
+      const int64_t ageNs = now.GetAsUnixTimeMs() * 1000000 - (entry ? entry->modifiedNs : 0);
+      written = written || (ArtifactNames::MakesACrash(file) &&
+                            (!entry || entry->size > 0 || ageNs > kEmptyDumpWaitNs));
     }
     // A dump its writer has only created yet holds nothing to send: the
     // crash is looked at again next run.

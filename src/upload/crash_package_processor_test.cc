@@ -314,13 +314,17 @@ TEST_F(CrashPackageProcessorTest, ASentCrashInADirectorySpeltOtherwiseIsNotNew) 
 }
 
 // A dump its writer has only created is no crash yet: it waits for a run
-// that finds something in it.
+// that finds something in it, or for an hour, when its writer is taken to
+// have died.
 TEST_F(CrashPackageProcessorTest, AnEmptyDumpWaitsUntilItHoldsSomething) {
   Dump("app.4.dmp", "");
+  const TPath died = Dump("app.5.dmp", "");
   EXPECT_EQ(Names(Run()), std::vector<std::string>{});
   EXPECT_THAT(log_, HasSubstr("Crash 'app.4' waits: its dumps are empty so far"));
   Dump("app.4.dmp", "MDMP");
-  EXPECT_EQ(Names(Run()), std::vector<std::string>{"app.4"});
+  fs::last_write_time(died.NativeString(),
+                      fs::file_time_type::clock::now() - std::chrono::hours(2));
+  EXPECT_EQ(Names(Run()), (std::vector<std::string>{"app.4", "app.5"}));
 }
 
 // A recorded next attempt is waited for, but never longer than the longest
