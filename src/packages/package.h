@@ -203,8 +203,8 @@ class Package : public JsonFileSerializedObject {
   bool HoldsItsCrashFiles() const;
   // What of its group's files the package stands for, so that no new crash
   // is made of them: `all` while it is not finished (its next zip takes what
-  // is there then) or when its zip stamped nothing; else the dumps and Java
-  // files its last zip stamped, so that another one beside them is a new
+  // is there then) or when nothing is stamped (GetZippedFiles); else the
+  // dumps and Java files stamped, so that another one beside them is a new
   // crash. Nothing when it does not hold its crash files
   // (HoldsItsCrashFiles). Never throws.
   struct HeldCrashFiles {
