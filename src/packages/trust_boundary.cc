@@ -93,13 +93,7 @@ std::optional<FileIdentity> TrustBoundary::IdentifyNamer(const TPath& namedBy, i
   TPath relative;
   const TPath* root = folder ? RootOf(*folder / TPath(namedBy.Filename()), &relative) : nullptr;
   if (root == nullptr) {
-    const TPath cleaned = Cleaned(namedBy);
-    for (size_t i = 0; i < roots_.size(); ++i) {
-      if (zor::platform::IsSameOrBelow(cleaned, given_[i]) ||
-          zor::platform::IsSameOrBelow(cleaned, roots_[i])) {
-        return std::nullopt;
-      }
-    }
+    if (Surrounds(namedBy)) return std::nullopt;
     return Identify(namedBy, LinkHandling::kDoNotFollow);
   }
   // With links followed, the namer is opened as the program opens its own
