@@ -91,30 +91,35 @@ bool IsWideBlank(char16_t c) {
          c == 0x3000;
 }
 
-bool IsValidEmailAddress(const TString& address) {
+TString WhyNotEmailAddress(const TString& address) {
+  const TString quoted = "'" + address + "'";
   constexpr std::u16string_view kForbidden = u"\\\"():<>[]";
   for (char16_t c : kForbidden) {
-    if (address.Find(c) >= 0) return false;
+    if (address.Find(c) >= 0)
+      return quoted + " holds '" + TString(std::string(1, static_cast<char>(c))) + "'";
   }
   for (int64_t i = 0; i < address.size(); ++i) {
-    if (IsWideBlank(address.at(i))) return false;
+    if (IsWideBlank(address.at(i))) return quoted + " holds a blank";
   }
   const int64_t at = address.Find(u'@');
-  if (at <= 0) return false;
-  if (address.ReverseFind("@") != at) return false;
-  if (at >= address.ReverseFind(".") - 1) return false;
-  return address.Find(u'.', at) - at >= 2;
+  if (at < 0) return quoted + " has no '@'";
+  if (at == 0) return quoted + " has nothing before its '@'";
+  if (address.ReverseFind("@") != at) return quoted + " has more than one '@'";
+  if (at >= address.ReverseFind(".") - 1 || address.Find(u'.', at) - at < 2) {
+    return "the domain of " + quoted + " is no name with a '.'";
+  }
+  return {};
 }
 
 }  // namespace
 
-bool IsValidEmailList(const TString& value) {
+TString WhyNotEmailList(const TString& value) {
   int64_t position = 0;
   for (;;) {
     const TString address =
         value.tokenize(";, ", &position, TString::SplitBehavior::SkipEmptyParts);
-    if (address.isEmpty()) return true;
-    if (!IsValidEmailAddress(address)) return false;
+    if (address.isEmpty()) return {};
+    if (TString why = WhyNotEmailAddress(address); !why.isEmpty()) return why;
   }
 }
 
@@ -370,9 +375,9 @@ void CommandLineOptions::Parser::FillSendLogs(const po::variables_map& vm) {
   // bytes typed, shown escaped when refused.
   if (Has(vm, "email")) {
     sendLogs->email = PrintableText(vm, "email").trim();
-    if (!IsValidEmailList(sendLogs->email)) {
+    if (const TString why = WhyNotEmailList(sendLogs->email); !why.isEmpty()) {
       throw std::runtime_error("Command option 'email' is not valid, '" +
-                               vm["email"].as<std::string>() + "'");
+                               vm["email"].as<std::string>() + "': " + why.toStdString());
     }
   }
   if (Has(vm, "support-case-number")) {

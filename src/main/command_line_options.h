@@ -80,12 +80,13 @@ struct SimulateCrashOptions {
   CrashType crashType = CrashType::AccessViolation;
 };
 
-// True iff every address of `value` (separated by ';', ',' or ' ', empty parts
-// skipped) looks like an e-mail address: no backslash, double quote or any of
-// "():<>[]", exactly one '@' that is not the first character, a '.' at least two
-// places after the '@', and the last '.' more than one place after the '@'. An
-// empty list is valid.
-bool IsValidEmailList(const zor::platform::TString& value);
+// Empty iff every address of `value` (separated by ';', ',' or ' ', empty
+// parts skipped) looks like an e-mail address: no backslash, double quote or
+// any of "():<>[]", no blank, exactly one '@' that is not the first character,
+// a '.' at least two places after the '@', and the last '.' more than one
+// place after the '@'. Else why the first address that does not is refused,
+// naming it. An empty list is valid.
+zor::platform::TString WhyNotEmailList(const zor::platform::TString& value);
 
 class CommandLineOptions {
  public:

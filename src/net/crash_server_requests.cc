@@ -64,11 +64,16 @@ TString CrashServerRequests::RegistrationJson(const RegistrationFields& fields,
     // typed on the command line must be.
     const TString text = zor::platform::TextForRecord(value);
     if (text != value) {
-      LogText(TLog::Warn, TFormatString("The registration's '%1' is sent as '%2': it was %3 "
-                                        "bytes long, or held characters that are no text")
+      const size_t bytes = value.toStdString().size();
+      const TString cause = bytes > zor::platform::kRecordFieldBytes
+                                ? TFormatString("it was %1 bytes long, and at most %2 are sent")
+                                      .arg(static_cast<uint64_t>(bytes))
+                                      .arg(static_cast<uint64_t>(zor::platform::kRecordFieldBytes))
+                                : TString("it held characters that are no printable text");
+      LogText(TLog::Warn, TFormatString("The registration's '%1' is sent as '%2': %3")
                               .arg(name)
                               .arg(text)
-                              .arg(static_cast<uint64_t>(value.toStdString().size())));
+                              .arg(cause));
     }
     document.AddMember(rapidjson::StringRef(name), Json::MakeString(text, allocator), allocator);
   };

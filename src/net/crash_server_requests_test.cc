@@ -1,12 +1,16 @@
 #include "net/crash_server_requests.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "packages/package_for_test.h"
 #include "platform/zorvane_exception.h"
 
 namespace ZorErrorReporting {
 namespace {
 
+using ::testing::HasSubstr;
+using ::testing::Not;
 using zor::platform::TString;
 using zor::platform::TUrl;
 
@@ -47,9 +51,20 @@ TEST(CrashServerRequests, RegistrationMembersInOrderThenTheEncryptionMetadata) {
   // support's screen printable and bounded.
   const RegistrationFields hostile{
       "e\u202ex", "1\n\x1b[2J", std::string(600, 'b'), "\xC3", "\tLinux", "", "x86_64"};
-  const std::string sent =
-      CrashServerRequests::RegistrationJson(hostile, Json::Document(rapidjson::kObjectType))
-          .toStdString();
+  std::string sent;
+  std::string log;
+  {
+    test_support::LogCapture capture;
+    sent = CrashServerRequests::RegistrationJson(hostile, Json::Document(rapidjson::kObjectType))
+               .toStdString();
+    log = capture.Text();
+  }
+  // Each changed field is named once, with its own cause.
+  EXPECT_THAT(log, HasSubstr("'client-product-type' is sent as '" + std::string(512, 'b') +
+                             "\u2026': it was 600 bytes long, and at most 512 are sent"));
+  EXPECT_THAT(log, HasSubstr(R"('client-issue-id' is sent as 'e\xe2\x80\xaex': it held )"
+                             "characters that are no printable text"));
+  EXPECT_THAT(log, Not(HasSubstr("'system-os-arch'")));
   EXPECT_EQ(sent,
             R"({"client-issue-id":"e\\xe2\\x80\\xaex","client-product-build":"1\\n\\x1b[2J",)"
             R"("client-product-type":")" +

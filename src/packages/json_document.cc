@@ -10,6 +10,7 @@
 #include <charconv>
 #include <cmath>
 
+#include "platform/display_text.h"
 #include "platform/tformat_string.h"
 #include "platform/zorvane_exception.h"
 
@@ -47,6 +48,7 @@ class DepthLimitedHandler {
   DepthLimitedHandler(Document& document, unsigned limit) : document_(document), limit_(limit) {}
 
   bool TooDeep() const { return tooDeep_; }
+  bool NotText() const { return notText_; }
 
   bool Null() { return document_.Null(); }
   bool Bool(bool b) { return document_.Bool(b); }
@@ -58,11 +60,14 @@ class DepthLimitedHandler {
   bool RawNumber(const char* text, rapidjson::SizeType length, bool copy) {
     return document_.RawNumber(text, length, copy);
   }
+  // A string's bytes must be characters: the parser passes a lone surrogate
+  // escape ("\udfff") and stray bytes through, and a document holding one
+  // could be read but never written back.
   bool String(const char* text, rapidjson::SizeType length, bool copy) {
-    return document_.String(text, length, copy);
+    return IsText(text, length) && document_.String(text, length, copy);
   }
   bool Key(const char* text, rapidjson::SizeType length, bool copy) {
-    return document_.Key(text, length, copy);
+    return IsText(text, length) && document_.Key(text, length, copy);
   }
   bool StartObject() { return Enter() && document_.StartObject(); }
   bool EndObject(rapidjson::SizeType count) {
@@ -76,6 +81,20 @@ class DepthLimitedHandler {
   }
 
  private:
+  bool IsText(const char* text, size_t length) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+    bool cut = false;
+    for (size_t at = 0; at < length;) {
+      const size_t step = zor::platform::Utf8SequenceLength(bytes + at, length - at, &cut);
+      if (step == 0) {
+        notText_ = true;
+        return false;
+      }
+      at += step;
+    }
+    return true;
+  }
+
   bool Enter() {
     if (++depth_ <= limit_) return true;
     tooDeep_ = true;
@@ -86,6 +105,7 @@ class DepthLimitedHandler {
   const unsigned limit_;
   unsigned depth_ = 0;
   bool tooDeep_ = false;
+  bool notText_ = false;
 };
 
 }  // namespace
@@ -98,12 +118,14 @@ bool Parse(std::string_view utf8, Document* document, TString* error) {
   rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> input(bytes);
   rapidjson::ParseResult result;
   bool tooDeep = false;
+  bool notText = false;
   auto generator = [&](Document& handler) {
     DepthLimitedHandler limited(handler, kMaxDepth);
     rapidjson::Reader reader;
     result = reader.Parse<rapidjson::kParseCommentsFlag | rapidjson::kParseIterativeFlag>(input,
                                                                                           limited);
     tooDeep = limited.TooDeep();
+    notText = limited.NotText();
     return !result.IsError();
   };
   Document parsed;
@@ -113,10 +135,12 @@ bool Parse(std::string_view utf8, Document* document, TString* error) {
     return true;
   }
   if (error != nullptr) {
-    const TString reason =
-        tooDeep
-            ? TFormatString("Nesting deeper than %1 levels").arg(static_cast<uint64_t>(kMaxDepth))
-            : TString(rapidjson::GetParseError_En(result.Code()));
+    TString reason(rapidjson::GetParseError_En(result.Code()));
+    if (tooDeep) {
+      reason = TFormatString("Nesting deeper than %1 levels").arg(static_cast<uint64_t>(kMaxDepth));
+    } else if (notText) {
+      reason = "A string that is not UTF-8 text (a lone surrogate or a stray byte)";
+    }
     *error =
         TFormatString("%1 at offset %2").arg(reason).arg(static_cast<uint64_t>(result.Offset()));
   }

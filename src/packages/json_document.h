@@ -30,7 +30,9 @@ inline constexpr unsigned kMaxDepth = 256;
 // Parses `utf8` as one JSON document; comments in the /* */ and // forms are
 // allowed between tokens, and nothing but white space may follow the value.
 // The parse uses a bounded call stack whatever the input, and a document that
-// nests deeper than kMaxDepth is refused. Returns true on success with the
+// nests deeper than kMaxDepth is refused, and so is a string or name that is
+// not well-formed UTF-8 (a lone surrogate escape, a stray byte), so that what
+// is accepted can be written again. Returns true on success with the
 // result in `*document`; on failure returns false, leaves `*document` as it
 // was, with "<reason> at offset <n>" in `*error` (when not null).
 bool Parse(std::string_view utf8, Document* document, zor::platform::TString* error);

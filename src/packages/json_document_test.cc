@@ -56,6 +56,28 @@ TEST(JsonDocumentTest, TextKeepsEmbeddedZeroCharacters) {
   EXPECT_EQ(Json::WriteCompact(document), R"(["\u0000z"])");
 }
 
+// Whatever Parse accepts can be written again: a state file that reads but
+// cannot be saved would stop its package for good.
+TEST(JsonDocumentTest, StringsThatAreNotTextAreRefused) {
+  // The library refuses a lone high surrogate itself.
+  const std::pair<std::string, const char*> notText[] = {
+      {R"({"x":"\udfff"})", "not UTF-8 text"},
+      {R"({"\udc00":1})", "not UTF-8 text"},
+      {"{\"x\":\"\xff\"}", "not UTF-8 text"},
+      {"{\"x\":\"\xed\xa0\x80\"}", "not UTF-8 text"},
+      {"[\"\xc3\"]", "not UTF-8 text"},
+      {R"({"x":"\ud800z"})", "surrogate pair in string is invalid"},
+  };
+  for (const auto& [text, why] : notText) {
+    Json::Document document;
+    TString error;
+    EXPECT_FALSE(Json::Parse(text, &document, &error)) << text;
+    EXPECT_TRUE(error.contains(why)) << error;
+  }
+  const Json::Document pair = ParseOrFail(R"(["\ud83d\ude00\u00e9"])");
+  EXPECT_EQ(Json::WriteCompact(pair), R"(["\uD83D\uDE00\u00E9"])");
+}
+
 TEST(JsonDocumentTest, NestingIsBoundedWithoutExhaustingTheStack) {
   auto nested = [](size_t depth, const char* inner) {
     return std::string(depth, '[') + inner + std::string(depth, ']');

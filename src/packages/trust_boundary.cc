@@ -49,10 +49,24 @@ TrustBoundary::TrustBoundary(const std::vector<TPath>& directories, bool followL
     // A directory that another user could redirect is left out: nothing in
     // it is read or deleted on anyone's word.
     if (TString why = zor::platform::WhoseLinkOnTheWay(directory); !why.isEmpty()) {
-      leftOut_.emplace_back(Cleaned(directory), std::move(why));
+      leftOut_.emplace_back(zor::platform::FromWorkingFolder(directory), std::move(why));
       continue;
     }
     const std::optional<TPath> canonical = Canonical(directory);
+    // Names below a directory are kept cleaned by their letters: a ".." after
+    // a link climbs from the link's target instead, and every file found
+    // would be recorded, zipped and deleted as another folder's file.
+    if (const std::optional<TPath> asCleaned = Canonical(Cleaned(directory));
+        canonical && asCleaned != canonical) {
+      leftOut_.emplace_back(
+          zor::platform::FromWorkingFolder(directory),
+          TFormatString("'%1' leads to '%2', not to '%3' as its '..' reads: "
+                        "spell it without '..'")
+              .arg(directory.ToString())
+              .arg(canonical->ToString())
+              .arg(asCleaned ? asCleaned->ToString() : Cleaned(directory).ToString()));
+      continue;
+    }
     const std::optional<FileIdentity> identity =
         canonical ? Identify(*canonical, LinkHandling::kDoNotFollow) : std::nullopt;
     if (!identity) continue;
@@ -63,9 +77,10 @@ TrustBoundary::TrustBoundary(const std::vector<TPath>& directories, bool followL
 }
 
 TString TrustBoundary::WhyLeftOut(const TPath& directory) const {
-  const TPath cleaned = Cleaned(directory);
+  // As spelt: "d/link/.." and "d" are cleaned alike, yet only one is left out.
+  const TPath given = zor::platform::FromWorkingFolder(directory);
   for (const auto& [left, why] : leftOut_) {
-    if (left == cleaned) return why;
+    if (left == given) return why;
   }
   return {};
 }

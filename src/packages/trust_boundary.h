@@ -66,7 +66,8 @@ class TrustBoundary {
   // A boundary around `directories` (dump directories and the data
   // directory alike). Each is resolved now; one that does not exist is left
   // out, and so is one reached through a symbolic link that belongs to
-  // neither root nor this program's user. Each root is later opened by name
+  // neither root nor this program's user, and one whose ".." climbs out of a
+  // link (so that it is not the folder its cleaned name says). Each root is later opened by name
   // and used only while it is still the directory resolved now.
   // `followLinks` lets the program's own records name paths through links
   // inside (the configuration's dump.dirs.follow_symlinks).
@@ -134,7 +135,8 @@ class TrustBoundary {
   // The resolved directories of the boundary.
   const std::vector<zor::platform::TPath>& GetRoots() const { return roots_; }
   // Why `directory`, as given to the constructor, was left out for being
-  // reached through another user's link; empty when it was not.
+  // reached through another user's link or a ".." after a link; empty when
+  // it was not.
   zor::platform::TString WhyLeftOut(const zor::platform::TPath& directory) const;
 
  private:
@@ -207,7 +209,8 @@ class TrustBoundary {
   std::vector<std::pair<dev_t, ino_t>> rootIdentities_;
   // The same directories as configured, cleaned and absolute.
   std::vector<zor::platform::TPath> given_;
-  // The directories left out for a link of another user's, cleaned, and why.
+  // The directories left out (another user's link, a ".." after a link),
+  // absolute as spelt, and why.
   std::vector<std::pair<zor::platform::TPath, zor::platform::TString>> leftOut_;
   bool followLinks_ = false;
 };

@@ -94,6 +94,13 @@ TEST_F(TrustBoundaryTest, ReadsAndDeletesOnlyInside) {
   WriteFile(dumps_.Sub("sub/b.dmp"), "another folder's");
   EXPECT_FALSE(pinned.WhyNotRead(Dump("sub/b.dmp"), TPath()).isEmpty());
   EXPECT_FALSE(pinned.WhyNotDeleted(Dump("sub/b.dmp"), TPath()).isEmpty());
+  // A ".." after a link climbs from the link's target, away from the folder
+  // that the name's letters say: such a directory is left out, with why.
+  const TrustBoundary climbing({Dump("out/.."), Dump("sub/..")});
+  EXPECT_EQ(climbing.GetRoots().size(), 1u);
+  EXPECT_TRUE(climbing.WhyLeftOut(Dump("out/..")).contains("spell it without '..'"))
+      << climbing.WhyLeftOut(Dump("out/.."));
+  EXPECT_TRUE(climbing.WhyLeftOut(Dump("sub/..")).isEmpty());
 }
 
 // Another thread swaps a name between a real entry and a link that leads out

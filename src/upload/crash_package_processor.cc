@@ -576,6 +576,33 @@ void CrashPackageProcessor::MakePackage(const CrashFileGroups& groups,
   }
 }
 
+bool CrashPackageProcessor::HoldsWrittenDump(const std::set<TPath>& files, int64_t nowNs,
+                                             uid_t* user) const {
+  std::set<uid_t> owners;
+  bool written = false;
+  bool sentDumps = false;
+  bool anyWritten = false;
+  for (const TPath& file : files) {
+    const auto entry = zor::platform::IdentifyPath(file, zor::platform::LinkHandling::kDoNotFollow);
+    owners.insert(entry ? entry->owner : zor::platform::EffectiveUser());
+    if (!ArtifactNames::MakesACrash(file)) continue;
+    // An hour is more than any writer takes; one that died leaves the rest.
+    const int64_t ageNs = nowNs - (entry ? entry->modifiedNs : 0);
+    const bool full =
+        ArtifactNames::RecognizeArtifactType(file.ToString()) == ArtifactType::kProcessFullDump;
+    const bool thisWritten = !entry || entry->size > 0 || ageNs > kEmptyDumpWaitNs;
+    anyWritten = anyWritten || thisWritten;
+    // A full dump that this run will not send says nothing of the dump it sends.
+    if (full && !includeFullDumps_) continue;
+    sentDumps = true;
+    written = written || thisWritten;
+  }
+  // Held back only when all of it is one other user's: in a shared folder
+  // that user's file beside another's crash must not hold that crash back.
+  if (owners.size() == 1) *user = *owners.begin();
+  return sentDumps ? written : anyWritten;
+}
+
 void CrashPackageProcessor::ProcessCrashFiles(const std::set<TPath>& listing) {
   LogText(TLog::Debug, "Processing crash files...");
   // A package held by another process is known by its name alone.
@@ -591,29 +618,16 @@ void CrashPackageProcessor::ProcessCrashFiles(const std::set<TPath>& listing) {
   LogText(TLog::Debug,
           TFormatString("Found (%1) package(s).").arg(static_cast<uint64_t>(groups.found.size())));
   std::map<uid_t, size_t> newByUser;
-  const DateTime now = DateTime::GetLocalTime();
+  const int64_t nowNs = DateTime::GetLocalTime().GetAsUnixTimeMs() * 1000000;
   for (const auto& [group, files] : groups.found) {
-    // Held back only when all of it is one other user's: in a shared folder
-    // that user's file beside another's crash must not hold that crash back.
-    std::set<uid_t> owners;
-    bool written = false;
-    for (const TPath& file : *files) {
-      const auto entry =
-          zor::platform::IdentifyPath(file, zor::platform::LinkHandling::kDoNotFollow);
-      owners.insert(entry ? entry->owner : zor::platform::EffectiveUser());
-      // An hour is more than any writer takes; one that died leaves the rest.
-      const int64_t ageNs = now.GetAsUnixTimeMs() * 1000000 - (entry ? entry->modifiedNs : 0);
-      written = written || (ArtifactNames::MakesACrash(file) &&
-                            (!entry || entry->size > 0 || ageNs > kEmptyDumpWaitNs));
-    }
+    uid_t user = zor::platform::EffectiveUser();
     // A dump its writer has only created yet holds nothing to send: the
     // crash is looked at again next run.
-    if (!written) {
+    if (!HoldsWrittenDump(*files, nowNs, &user)) {
       LogText(TLog::Info,
               TFormatString("Crash '%1' waits: its dumps are empty so far").arg(group.second));
       continue;
     }
-    const uid_t user = owners.size() == 1 ? *owners.begin() : zor::platform::EffectiveUser();
     if (user != zor::platform::EffectiveUser() && ++newByUser[user] > kMaxNewCrashesPerUser) {
       continue;
     }

@@ -319,12 +319,18 @@ TEST_F(CrashPackageProcessorTest, ASentCrashInADirectorySpeltOtherwiseIsNotNew) 
 TEST_F(CrashPackageProcessorTest, AnEmptyDumpWaitsUntilItHoldsSomething) {
   Dump("app.4.dmp", "");
   const TPath died = Dump("app.5.dmp", "");
-  EXPECT_EQ(Names(Run()), std::vector<std::string>{});
+  // Without full dumps, only the minidump that is sent counts; a crash of a
+  // full dump alone is judged on it.
+  Dump("app.6.dmp", "");
+  Dump("app.6-full.dmp", "MDMP");
+  Dump("app.7-full.dmp", "MDMP");
+  EXPECT_EQ(Names(Run(false)), std::vector<std::string>{"app.7"});
   EXPECT_THAT(log_, HasSubstr("Crash 'app.4' waits: its dumps are empty so far"));
+  EXPECT_THAT(log_, HasSubstr("Crash 'app.6' waits"));
   Dump("app.4.dmp", "MDMP");
   fs::last_write_time(died.NativeString(),
                       fs::file_time_type::clock::now() - std::chrono::hours(2));
-  EXPECT_EQ(Names(Run()), (std::vector<std::string>{"app.4", "app.5"}));
+  EXPECT_EQ(Names(Run()), (std::vector<std::string>{"app.4", "app.5", "app.6", "app.7"}));
 }
 
 // A recorded next attempt is waited for, but never longer than the longest
