@@ -155,6 +155,15 @@ int64_t TFile::Peek(char* data, int64_t maxSize) {
   return ReadLoop(data, maxSize, TFile::Pos());
 }
 
+bool TFile::IsOpenForWriting() const {
+  if (fd_ < 0) return false;
+  if (::fcntl(fd_, F_SETLEASE, F_RDLCK) == 0) {
+    ::fcntl(fd_, F_SETLEASE, F_UNLCK);
+    return false;
+  }
+  return errno == EAGAIN;
+}
+
 void TFile::Sync() {
   int rc;
   do {

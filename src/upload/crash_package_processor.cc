@@ -159,8 +159,9 @@ TString WhyCrashFolderIsAway(const Package& package) {
   return why;
 }
 
-// How long a crash whose dumps are all empty waits for its writer.
-constexpr int64_t kEmptyDumpWaitNs = 60LL * 60 * 1000 * 1000 * 1000;
+// How long a crash waits for the writer of its dumps: one that is still empty or
+// still open for writing.
+constexpr int64_t kWriterWaitNs = 60LL * 60 * 1000 * 1000 * 1000;
 
 // A given-up crash stays this long for a person to look at, when no
 // retention limit says otherwise.
@@ -576,31 +577,47 @@ void CrashPackageProcessor::MakePackage(const CrashFileGroups& groups,
   }
 }
 
-bool CrashPackageProcessor::HoldsWrittenDump(const std::set<TPath>& files, int64_t nowNs,
+TString CrashPackageProcessor::WhyCrashWaits(const std::set<TPath>& files, int64_t nowNs,
                                              uid_t* user) const {
+  struct Dump {
+    const TPath* path;
+    bool written, writing;
+  };
   std::set<uid_t> owners;
-  bool written = false;
-  bool sentDumps = false;
-  bool anyWritten = false;
+  std::vector<Dump> sent;
+  std::vector<Dump> notSent;
   for (const TPath& file : files) {
     const auto entry = zor::platform::IdentifyPath(file, zor::platform::LinkHandling::kDoNotFollow);
     owners.insert(entry ? entry->owner : zor::platform::EffectiveUser());
     if (!ArtifactNames::MakesACrash(file)) continue;
-    // An hour is more than any writer takes; one that died leaves the rest.
-    const int64_t ageNs = nowNs - (entry ? entry->modifiedNs : 0);
+    // An hour is more than any writer takes; one that died or hangs leaves
+    // the rest as it is.
+    const bool recent = entry && nowNs - entry->modifiedNs <= kWriterWaitNs;
+    Dump dump{&file, !recent || entry->size > 0, false};
+    if (recent) {
+      TString refusal;
+      const std::optional<zor::platform::TFile> opened =
+          boundary_.OpenForReading(file, TPath(), &refusal);
+      dump.writing = opened && opened->IsOpenForWriting();
+    }
+    // A full dump that this run will not send says nothing of the dump it sends.
     const bool full =
         ArtifactNames::RecognizeArtifactType(file.ToString()) == ArtifactType::kProcessFullDump;
-    const bool thisWritten = !entry || entry->size > 0 || ageNs > kEmptyDumpWaitNs;
-    anyWritten = anyWritten || thisWritten;
-    // A full dump that this run will not send says nothing of the dump it sends.
-    if (full && !includeFullDumps_) continue;
-    sentDumps = true;
-    written = written || thisWritten;
+    (full && !includeFullDumps_ ? notSent : sent).push_back(dump);
   }
   // Held back only when all of it is one other user's: in a shared folder
   // that user's file beside another's crash must not hold that crash back.
   if (owners.size() == 1) *user = *owners.begin();
-  return sentDumps ? written : anyWritten;
+  const std::vector<Dump>& judged = sent.empty() ? notSent : sent;
+  for (const Dump& dump : judged) {
+    if (dump.writing) {
+      return TFormatString("its dump '%1' is still being written").arg(*dump.path);
+    }
+  }
+  for (const Dump& dump : judged) {
+    if (dump.written) return {};
+  }
+  return "its dumps are empty so far";
 }
 
 void CrashPackageProcessor::ProcessCrashFiles(const std::set<TPath>& listing) {
@@ -621,11 +638,10 @@ void CrashPackageProcessor::ProcessCrashFiles(const std::set<TPath>& listing) {
   const int64_t nowNs = DateTime::GetLocalTime().GetAsUnixTimeMs() * 1000000;
   for (const auto& [group, files] : groups.found) {
     uid_t user = zor::platform::EffectiveUser();
-    // A dump its writer has only created yet holds nothing to send: the
-    // crash is looked at again next run.
-    if (!HoldsWrittenDump(*files, nowNs, &user)) {
-      LogText(TLog::Info,
-              TFormatString("Crash '%1' waits: its dumps are empty so far").arg(group.second));
+    // A dump its writer has not finished would go cut short, and then again
+    // whole as a new crash: the crash is looked at again next run.
+    if (const TString why = WhyCrashWaits(*files, nowNs, &user); !why.isEmpty()) {
+      LogText(TLog::Info, TFormatString("Crash '%1' waits: %2").arg(group.second).arg(why));
       continue;
     }
     if (user != zor::platform::EffectiveUser() && ++newByUser[user] > kMaxNewCrashesPerUser) {

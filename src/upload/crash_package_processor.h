@@ -181,12 +181,14 @@ class CrashPackageProcessor {
   void ForgetGivenUpPackagesWithoutManifest();
   std::set<zor::platform::TPath> ListCrashArtifactFiles() const;
   void ProcessCrashFiles(const std::set<zor::platform::TPath>& listing);
-  // True when a dump among `files` that this run sends holds something, or
-  // was left empty for over an hour before `nowNs` (its writer died); a crash of full dumps
-  // only is judged on those. `*user` becomes the owner of all the files when
-  // they have one, else stays.
-  bool HoldsWrittenDump(const std::set<zor::platform::TPath>& files, int64_t nowNs,
-                        uid_t* user) const;
+  // Why the crash of `files` is not packaged in this run, or empty when it
+  // is: a dump of it that this run sends is open for writing, or every one
+  // is empty; a dump left so for over an hour before `nowNs` (its writer
+  // died or hangs) counts as finished. A crash of full dumps only is judged
+  // on those. `*user` becomes the owner of all the files when they have
+  // one, else stays. Throws ShortOfResources as TrustBoundary::OpenForReading.
+  zor::platform::TString WhyCrashWaits(const std::set<zor::platform::TPath>& files, int64_t nowNs,
+                                       uid_t* user) const;
   // The package's files opened for its zip (Package::GetFilesToZip); throws
   // ShortOfResources as it comes, a TPath::Exception (transient) while the
   // crash's dumps are away (outside the run's directories or in a folder

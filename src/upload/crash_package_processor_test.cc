@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
@@ -316,21 +317,36 @@ TEST_F(CrashPackageProcessorTest, ASentCrashInADirectorySpeltOtherwiseIsNotNew) 
 // A dump its writer has only created is no crash yet: it waits for a run
 // that finds something in it, or for an hour, when its writer is taken to
 // have died.
-TEST_F(CrashPackageProcessorTest, AnEmptyDumpWaitsUntilItHoldsSomething) {
+// A dump its writer has not finished (still empty, or still open for writing)
+// waits, for an hour at most.
+TEST_F(CrashPackageProcessorTest, ACrashWaitsForTheWriterOfItsDumps) {
   Dump("app.4.dmp", "");
   const TPath died = Dump("app.5.dmp", "");
+  // Open by a writer that has written some of it; one that hangs for an hour
+  // is not waited for.
+  const TPath writing = Dump("app.8.dmp", "MD");
+  const TPath hung = Dump("app.9.dmp", "MD");
+  fs::last_write_time(hung.NativeString(),
+                      fs::file_time_type::clock::now() - std::chrono::hours(2));
+  auto writer = std::make_unique<std::ofstream>(writing.NativeString(), std::ios::app);
+  std::ofstream hungWriter(hung.NativeString(), std::ios::app);
   // Without full dumps, only the minidump that is sent counts; a crash of a
   // full dump alone is judged on it.
   Dump("app.6.dmp", "");
   Dump("app.6-full.dmp", "MDMP");
   Dump("app.7-full.dmp", "MDMP");
-  EXPECT_EQ(Names(Run(false)), std::vector<std::string>{"app.7"});
+  EXPECT_EQ(Names(Run(false)), (std::vector<std::string>{"app.7", "app.9"}));
   EXPECT_THAT(log_, HasSubstr("Crash 'app.4' waits: its dumps are empty so far"));
   EXPECT_THAT(log_, HasSubstr("Crash 'app.6' waits"));
+  EXPECT_THAT(log_, HasSubstr("Crash 'app.8' waits: its dump '" + writing.ToString().toStdString() +
+                              "' is still being written"));
   Dump("app.4.dmp", "MDMP");
   fs::last_write_time(died.NativeString(),
                       fs::file_time_type::clock::now() - std::chrono::hours(2));
-  EXPECT_EQ(Names(Run()), (std::vector<std::string>{"app.4", "app.5", "app.6", "app.7"}));
+  *writer << "MP";
+  writer.reset();
+  EXPECT_EQ(Names(Run()),
+            (std::vector<std::string>{"app.4", "app.5", "app.6", "app.7", "app.8", "app.9"}));
 }
 
 // A recorded next attempt is waited for, but never longer than the longest
