@@ -381,6 +381,11 @@ void Package::AddUploadResult(const UploadResult& result) {
   Save();
 }
 
+void Package::AddGiveUpResult(const UploadResult& result) {
+  if (result.code == UploadResultCode::kClientError) ++attemptsForgiven_;
+  AddUploadResult(result);
+}
+
 int Package::CountedAttempts() const {
   int verdicts = 0;
   for (const UploadResult& result : uploadResults_) {

@@ -247,11 +247,16 @@ class Package : public JsonFileSerializedObject {
   std::vector<UploadResult> GetUploadResults() const { return uploadResults_; }
   // Appends `result` and saves. Throws what Save throws (the result stays).
   void AddUploadResult(const UploadResult& result);
+  // Appends the record of the package's giving-up, which carries its last
+  // attempt's code and cause and yet is no attempt of its own: CountedAttempts
+  // stays. Throws as AddUploadResult.
+  void AddGiveUpResult(const UploadResult& result);
   // True iff the status is Pending, Started or PendingRetry and a
   // "parts-uploaded-file" is recorded: an earlier attempt began sending parts.
   bool IsUploadInProgress() const;
 
-  // The verdicts ("ClientError" results) not forgiven by GrantNewAttempts.
+  // The verdicts ("ClientError" results) not forgiven by GrantNewAttempts,
+  // give-up records left out.
   int CountedAttempts() const;
   // The newest failure, verdict or not; nullopt before the first.
   const std::optional<UploadResult>& GetLastError() const { return lastError_; }
@@ -411,6 +416,7 @@ class Package : public JsonFileSerializedObject {
   std::optional<UploadResult> lastError_;
   int transientFailures_ = 0;
   zor::platform::DateTime nextAttempt_;
+  // Verdicts that are no attempts: forgiven by a retry, or a give-up record.
   int attemptsForgiven_ = 0;
   FileStamps zippedFiles_;
   bool forgetsFilesOutOfReach_ = false;

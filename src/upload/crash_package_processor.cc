@@ -162,6 +162,8 @@ TString WhyCrashFolderIsAway(const Package& package) {
 // How long a crash waits for the writer of its dumps: one that is still empty or
 // still open for writing.
 constexpr int64_t kWriterWaitNs = 60LL * 60 * 1000 * 1000 * 1000;
+// How far ahead of the clock a file's time may be and still count as now.
+constexpr int64_t kClockSlackNs = 60LL * 1000 * 1000 * 1000;
 
 // A given-up crash stays this long for a person to look at, when no
 // retention limit says otherwise.
@@ -386,7 +388,7 @@ void CrashPackageProcessor::ReconcilePreviousRun(const std::set<TString>& heldBa
                              .arg(results.back().message);
       }
       SettleOrLeave(package, "as failed", [&] {
-        package.AddUploadResult(result);
+        package.AddGiveUpResult(result);
         package.SetUploadStatus(UploadStatus::kFailed);
         package.CleanUpFiles();
       });
@@ -591,8 +593,10 @@ TString CrashPackageProcessor::WhyCrashWaits(const std::set<TPath>& files, int64
     owners.insert(entry ? entry->owner : zor::platform::EffectiveUser());
     if (!ArtifactNames::MakesACrash(file)) continue;
     // An hour is more than any writer takes; one that died or hangs leaves
-    // the rest as it is.
-    const bool recent = entry && nowNs - entry->modifiedNs <= kWriterWaitNs;
+    // the rest as it is. A time well ahead of the clock was set by another
+    // clock or by hand, and would hold the crash back for as long.
+    const int64_t ageNs = entry ? nowNs - entry->modifiedNs : 0;
+    const bool recent = entry && ageNs >= -kClockSlackNs && ageNs <= kWriterWaitNs;
     Dump dump{&file, !recent || entry->size > 0, false};
     if (recent) {
       TString refusal;

@@ -232,6 +232,7 @@ TEST_F(CrashPackageProcessorTest, PackageLifecycleOverRuns) {
   EXPECT_EQ(failed->GetUploadResults().back().message,
             "Failed to upload package after 3 attempts; the last: refused");
   EXPECT_EQ(failed->GetUploadResults().back().code, UploadResultCode::kClientError);
+  EXPECT_EQ(failed->CountedAttempts(), 3);  // the give-up is no fourth attempt
   EXPECT_TRUE(Exists(done));  // known packages are never packaged again, nor deleted
 
   // Run 5: deletion of finished packages takes the complete one's record,
@@ -328,6 +329,10 @@ TEST_F(CrashPackageProcessorTest, ACrashWaitsForTheWriterOfItsDumps) {
   const TPath hung = Dump("app.9.dmp", "MD");
   fs::last_write_time(hung.NativeString(),
                       fs::file_time_type::clock::now() - std::chrono::hours(2));
+  // Nor one whose time another clock set far ahead.
+  const TPath ahead = Dump("app.10.dmp", "");
+  fs::last_write_time(ahead.NativeString(),
+                      fs::file_time_type::clock::now() + std::chrono::hours(24 * 180));
   auto writer = std::make_unique<std::ofstream>(writing.NativeString(), std::ios::app);
   std::ofstream hungWriter(hung.NativeString(), std::ios::app);
   // Without full dumps, only the minidump that is sent counts; a crash of a
@@ -335,7 +340,7 @@ TEST_F(CrashPackageProcessorTest, ACrashWaitsForTheWriterOfItsDumps) {
   Dump("app.6.dmp", "");
   Dump("app.6-full.dmp", "MDMP");
   Dump("app.7-full.dmp", "MDMP");
-  EXPECT_EQ(Names(Run(false)), (std::vector<std::string>{"app.7", "app.9"}));
+  EXPECT_EQ(Names(Run(false)), (std::vector<std::string>{"app.10", "app.7", "app.9"}));
   EXPECT_THAT(log_, HasSubstr("Crash 'app.4' waits: its dumps are empty so far"));
   EXPECT_THAT(log_, HasSubstr("Crash 'app.6' waits"));
   EXPECT_THAT(log_, HasSubstr("Crash 'app.8' waits: its dump '" + writing.ToString().toStdString() +
@@ -345,8 +350,8 @@ TEST_F(CrashPackageProcessorTest, ACrashWaitsForTheWriterOfItsDumps) {
                       fs::file_time_type::clock::now() - std::chrono::hours(2));
   *writer << "MP";
   writer.reset();
-  EXPECT_EQ(Names(Run()),
-            (std::vector<std::string>{"app.4", "app.5", "app.6", "app.7", "app.8", "app.9"}));
+  EXPECT_EQ(Names(Run()), (std::vector<std::string>{"app.10", "app.4", "app.5", "app.6", "app.7",
+                                                    "app.8", "app.9"}));
 }
 
 // A recorded next attempt is waited for, but never longer than the longest
