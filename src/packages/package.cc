@@ -467,6 +467,12 @@ void Package::RecordEncryption(const TPath& encryptedFile, const TPath& metadata
   Save();
 }
 
+void Package::MarkEncryptionSynced() {
+  if (unsyncedBoot_.isEmpty()) return;
+  unsyncedBoot_ = TString();
+  Save();
+}
+
 void Package::DiscardDataFiles(const std::set<DataFileKind>& kinds, const TString& why) {
   DataFiles dropped;
   for (const DataFileKind kind : kinds) {

@@ -288,6 +288,9 @@ class Package : public JsonFileSerializedObject {
   // The boot that wrote the encrypted file without syncing it
   // (RecordEncryption); empty for one synced, or none.
   const zor::platform::TString& GetUnsyncedEncryptionBoot() const { return unsyncedBoot_; }
+  // Records that the encrypted file is synced now, whichever boot wrote it,
+  // and saves. Throws what Save throws.
+  void MarkEncryptionSynced();
 
   // The boundary the package was made with.
   const TrustBoundary& GetTrustBoundary() const { return boundary_; }

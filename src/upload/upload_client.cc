@@ -16,6 +16,7 @@
 #include "platform/boot_id.h"
 #include "platform/curl_exception.h"
 #include "platform/date_time.h"
+#include "platform/file_identity.h"
 #include "platform/tformat_string.h"
 #include "upload/attempt_failure.h"
 #include "upload/crash_package_processor.h"
@@ -98,6 +99,7 @@ void UploadClient::PrepareUpload(Package& package) {
   };
   DiscardEncryptionForAnotherKey(package);
   DiscardEncryptionOfAnotherSize(package);
+  KeepEncryptionThatCannotBeMadeAgain(package);
   SyncEncryptionOfAnEarlierRun(package);
   // One local step (zip and encrypt in one pass, or encrypt a zip that is
   // there), and more only for a zip that vanished in between.
@@ -159,6 +161,49 @@ void UploadClient::SyncEncryptionOfAnEarlierRun(Package& package) {
     package.DiscardDataFiles(EncryptionFiles(),
                              "it could not be synced; zipping and encrypting again");
   }
+}
+
+namespace {
+
+// A file the package was made from that is gone, or empty when the package
+// could be made again (or nothing tells).
+TString FirstSourceGone(const Package& package) {
+  if (package.KeepsDataFile(DataFileKind::kZippedPackageFile) &&
+      !Filesystem::GetInstance().FileExists(
+          package.GetDataFilePath(DataFileKind::kZippedPackageFile))) {
+    return package.GetDataFilePath(DataFileKind::kZippedPackageFile).ToString();
+  }
+  for (const auto& [path, stamp] : package.GetZippedFiles()) {
+    const auto now = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
+    // A file changed in place is still the crash, and makes it again whole.
+    if (!now || now->inode != stamp.inode) return path.ToString();
+  }
+  return {};
+}
+
+}  // namespace
+
+void UploadClient::KeepEncryptionThatCannotBeMadeAgain(Package& package) {
+  const TString& boot = package.GetUnsyncedEncryptionBoot();
+  if (boot.isEmpty() || boot == zor::platform::CurrentBootId() ||
+      !package.HasEncryptedPackageFile()) {
+    return;
+  }
+  const TPath encrypted = package.GetEncryptedPackageFilePath();
+  Filesystem& fs = Filesystem::GetInstance();
+  const TString gone = FirstSourceGone(package);
+  if (gone.isEmpty() || !fs.FileExists(encrypted)) return;
+  try {
+    fs.SyncFile(encrypted);
+  } catch (const TPath::Exception&) {
+    return;
+  }
+  package.MarkEncryptionSynced();
+  LogText(TLog::Warn, TFormatString("Package '%1': its encrypted file was not synced before the "
+                                    "system restarted, and '%2', which it was made of, is gone: "
+                                    "it is sent as it is")
+                          .arg(package.GetPackageName())
+                          .arg(gone));
 }
 
 void UploadClient::DiscardEncryptionForAnotherKey(Package& package) {

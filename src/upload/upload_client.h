@@ -76,6 +76,13 @@ class UploadClient {
   // metadata and progress, so that the crash is zipped again from its files.
   // Throws what Package::DiscardDataFiles throws.
   void SyncEncryptionOfAnEarlierRun(Package& package);
+  // Keeps the encrypted file that a boot before this one left unsynced when
+  // the crash cannot be made again from its files (one it was zipped from,
+  // or the user's zip of logs, is gone): it is synced now and
+  // sent as it is (Warn), since it may still be whole and is the crash's
+  // last copy. Otherwise, or when the sync fails, leaves it for the upload
+  // steps to discard. Throws what Package::MarkEncryptionSynced throws.
+  void KeepEncryptionThatCannotBeMadeAgain(Package& package);
   // Discards the encryption of a package made for a key other than the one
   // the server gave this run, with whatever was sent of it: the server could
   // not read it. Throws what Package::DiscardDataFiles throws.

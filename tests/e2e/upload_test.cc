@@ -520,22 +520,28 @@ TEST_F(UploadTest, ACrashOfMoreFilesThanTheOpenFileLimitIsSentWholeOrWithWhatFit
 TEST_F(UploadTest, AnUnsyncedEncryptionIsResumedInItsBootAndMadeAgainAfterARestart) {
   if (!fs::exists(ProgramPath() + "-faults")) GTEST_SKIP() << "needs the fault build";
   // Three parts each (the zip's own bytes fit in the last).
-  for (const char* name : {"a.1", "b.2", "c.3", "d.4"}) Crash(name, 3 * kPart - 4096);
+  const char* const names[] = {"a.1", "b.2", "c.3", "d.4", "e.5"};
+  for (const char* name : names) Crash(name, 3 * kPart - 4096);
   // a.1 sends its first part, then every part fails.
   server_.AddFault("part", 2, "status", 503, "", 0, 100);
   EXPECT_EQ(SendCrashes().status, 0);
   const std::string boot = ReadFile("/proc/sys/kernel/random/boot_id").substr(0, 36);
-  for (const char* name : {"a.1", "b.2", "c.3", "d.4"}) {
+  for (const char* name : names) {
     const auto [status, document] = Status(name);
     ASSERT_EQ(status, "pendingretry") << name;
     ASSERT_TRUE(document.HasMember("encrypted-file-boot")) << name;
     EXPECT_EQ(document["encrypted-file-boot"].GetString(), boot) << name;
   }
-  // b.2 as a restart leaves it: written in another boot, its blocks never written.
-  const std::string status = data_ + "/b.2.crash-package.pendingretry";
-  std::string record = ReadFile(status);
-  record.replace(record.find(boot), boot.size(), "00000000-0000-4000-8000-000000000000");
-  WriteFile(status, record);
+  // b.2 as a restart leaves it: written in another boot, its blocks never
+  // written. e.5's survived the restart whole, but its dump did not (a
+  // folder the restart empties): its encrypted file is its last copy.
+  for (const char* name : {"b.2", "e.5"}) {
+    const std::string status = data_ + "/" + name + ".crash-package.pendingretry";
+    std::string record = ReadFile(status);
+    record.replace(record.find(boot), boot.size(), "00000000-0000-4000-8000-000000000000");
+    WriteFile(status, record);
+  }
+  fs::remove_all(dumps_ + "/e.5_0.crash");
   const std::string encrypted =
       Status("b.2").second["package-data-files"]["encrypted-package-file"].GetString();
   WriteFile(encrypted, std::string(fs::file_size(encrypted), '\0'));
@@ -554,15 +560,18 @@ TEST_F(UploadTest, AnUnsyncedEncryptionIsResumedInItsBootAndMadeAgainAfterAResta
 
   server_.Reset();
   EXPECT_THAT(SendCrashes("", eio, "-faults").out,
-              HasSubstr("Successfully uploaded '4' crash package(s)."));
+              HasSubstr("Successfully uploaded '5' crash package(s)."));
+  EXPECT_THAT(Log(), HasSubstr("Package 'e.5': its encrypted file was not synced before the "
+                               "system restarted, and '" +
+                               dumps_ + "/e.5_0.crash/e.5.dmp'"));
   EXPECT_THAT(Log(), HasSubstr("Package 'b.2': removing its encrypted-package-file"));
   EXPECT_THAT(Log(), HasSubstr("the system restarted before it was sent"));
   EXPECT_THAT(Log(), HasSubstr("Package 'c.3': its encrypted file cannot be written to disk"));
   EXPECT_THAT(Log(), HasSubstr("Package 'd.4': its encrypted file '" + cut + "' holds"));
-  // a.1 went on with its upload (two parts left); the others started new ones.
+  // a.1 and e.5 went on with their uploads; the others started new ones.
   EXPECT_EQ(Count("upload-id"), 3);
-  EXPECT_EQ(Count("part"), 2 + 3 + 3 + 3);
-  for (const char* name : {"a.1", "b.2", "c.3", "d.4"}) {
+  EXPECT_EQ(Count("part"), 2 + 3 + 3 + 3 + 3);
+  for (const char* name : names) {
     EXPECT_TRUE(StoredDump(name) == dumpBytes_[name]) << name;
   }
 }
