@@ -126,28 +126,7 @@ TEST_F(ConfigTest, FileValuesAndEnvironmentFallbacks) {
   EXPECT_TRUE(config_.GetFollowSymlinks());
 }
 
-TEST_F(ConfigTest, UrlThatDoesNotParseNamesSettingAndValue) {
-  // Shown without credentials or a query, which could be secrets.
-  const std::pair<std::string, std::string> cases[] = {
-      {"not a url", "not a url"},
-      {"ftp://host/x", "ftp://host/x"},
-      {"http://", "http://"},
-      {"https://[::1", "https://[::1"},
-      {"http://usr:se/cret@127.0.0.1:99999/x?sig=1", "http://127.0.0.1:99999/x"},
-  };
-  for (const auto& [value, shown] : cases) {
-    Load("servercrashupload.upload_endpoint: '" + value + "'\n");
-    EXPECT_EQ(ErrorOf([&] { config_.GetUploadEndpoint(); }),
-              "The URL setting 'servercrashupload.upload_endpoint' has the value '" + shown +
-                  "', which is not an http or https URL with a host.");
-  }
-  ScopedEnv rsa{"zorcrashreporter_rsa_endpoint", "key"};
-  EXPECT_NE(ErrorOf([&] { config_.GetRsaEndpoint(); })
-                .find("'environment variable zorcrashreporter_rsa_endpoint' has the value 'key'"),
-            std::string::npos);
-}
-
-TEST_F(ConfigTest, FleetSettingsAreOffWhenAbsentAndBadValuesAreNamed) {
+TEST_F(ConfigTest, FleetSettingsAreOffWhenAbsentAndReadWhenSet) {
   Load("servercrashupload.data.dir: d\n");
   EXPECT_FALSE(config_.GetRetentionMaxAgeDays());
   EXPECT_FALSE(config_.GetRetentionMaxTotalMb());
@@ -163,34 +142,6 @@ TEST_F(ConfigTest, FleetSettingsAreOffWhenAbsentAndBadValuesAreNamed) {
   EXPECT_EQ(config_.GetRetentionMaxTotalMb(), 128u);
   EXPECT_EQ(config_.GetMaxUploadsPerHour(), 4294967295u);
   EXPECT_EQ(config_.GetMetricsFile(), TPath("/m/z.prom"));
-
-  // Read as 0, such a value would disable a limit or fail every package.
-  constexpr char kCount[] = "1 to 4294967295";
-  const struct {
-    const char* key;
-    const char* bad;
-    const char* range;
-  } refused[] = {
-      {"retention.max_total_mb", "0", kCount},
-      {"retention.max_total_mb", "-3", kCount},
-      {"retention.max_total_mb", "ten", kCount},
-      {"retention.max_total_mb", "1.5", kCount},
-      {"retention.max_total_mb", "4294967296", kCount},
-      {"upload_part_size_in_bytes", "0", kCount},
-      {"upload_part_size_in_bytes", "50MB", kCount},
-      {"upload_part_size_in_bytes", "4294967296", kCount},
-      {"upload_bandwidth_limit_in_bytes", "1MB", "0 to 9223372036854775807"},
-      {"upload_bandwidth_limit_in_bytes", "9223372036854775808", "0 to 9223372036854775807"},
-      {"proxy_server_port", "abc", "0 to 65535"},
-      {"proxy_server_port", "65536", "0 to 65535"},
-  };
-  for (const auto& c : refused) {
-    const std::string key = std::string("servercrashupload.") + c.key;
-    const std::string path = Load("servercrashupload.data.dir: d\n" + key + ": " + c.bad + "\n");
-    EXPECT_EQ(ErrorOf([&] { config_.Validate(); }),
-              "The setting '" + key + "' has the value '" + c.bad + "' in config file '" + path +
-                  "', which is not a whole number from " + c.range + ".");
-  }
 }
 
 // A slip in a key would otherwise pass in silence: the setting keeps its
@@ -278,12 +229,54 @@ TEST_F(ConfigTest, UnknownKeysAndMalformedLinesAreNamedWithTheirLine) {
 }
 
 // Validate reads what a run would read later, so a bad value is refused
-// before any package is touched.
-TEST_F(ConfigTest, ValidateRefusesTheFirstBadValue) {
+// before any package is touched, naming its setting and value. A number read
+// as 0 would disable a limit or fail every package; a URL is shown without
+// credentials or a query, which could be secrets.
+TEST_F(ConfigTest, ValidateRefusesTheFirstBadValueNamingSettingAndValue) {
   Load(
       "servercrashupload.data.dir: d\nservercrashupload.retention.max_total_mb: 128\n"
       "servercrashupload.preserve_upload_packages: FALSE\n");
   EXPECT_NO_THROW(config_.Validate());
+  // A line and its whole message, where "%file%" stands for the file's path.
+  const auto number = [](const std::string& key, const std::string& bad, const char* range) {
+    const std::string setting = "servercrashupload." + key;
+    const std::string why = "', which is not a whole number from " + std::string(range) + ".";
+    return std::pair(setting + ": " + bad, "The setting '" + setting + "' has the value '" + bad +
+                                               "' in config file '%file%" + why);
+  };
+  const auto url = [](const std::string& value, const std::string& shown) {
+    return std::pair("servercrashupload.upload_endpoint: '" + value + "'",
+                     "The URL setting 'servercrashupload.upload_endpoint' has the value '" + shown +
+                         "', which is not an http or https URL with a host.");
+  };
+  constexpr char kCount[] = "1 to 4294967295";
+  const std::pair<std::string, std::string> named[] = {
+      number("retention.max_total_mb", "0", kCount),
+      number("retention.max_total_mb", "-3", kCount),
+      number("retention.max_total_mb", "ten", kCount),
+      number("retention.max_total_mb", "1.5", kCount),
+      number("retention.max_total_mb", "4294967296", kCount),
+      number("upload_part_size_in_bytes", "0", kCount),
+      number("upload_part_size_in_bytes", "50MB", kCount),
+      number("upload_part_size_in_bytes", "4294967296", kCount),
+      number("upload_bandwidth_limit_in_bytes", "1MB", "0 to 9223372036854775807"),
+      number("upload_bandwidth_limit_in_bytes", "9223372036854775808", "0 to 9223372036854775807"),
+      number("proxy_server_port", "abc", "0 to 65535"),
+      number("proxy_server_port", "65536", "0 to 65535"),
+      url("not a url", "not a url"),
+      url("ftp://host/x", "ftp://host/x"),
+      url("http://", "http://"),
+      url("https://[::1", "https://[::1"),
+      url("http://usr:se/cret@127.0.0.1:99999/x?sig=1", "http://127.0.0.1:99999/x"),
+  };
+  for (auto [line, message] : named) {
+    const std::string path = Load("servercrashupload.data.dir: d\n" + line + "\n");
+    if (const size_t at = message.find("%file%"); at != std::string::npos) {
+      message.replace(at, 6, path);
+    }
+    EXPECT_EQ(ErrorOf([&] { config_.Validate(); }), message) << line;
+  }
+  // The other getters' refusals, by the words that name the rule.
   const struct {
     const char* text;
     const char* message;
@@ -291,7 +284,6 @@ TEST_F(ConfigTest, ValidateRefusesTheFirstBadValue) {
       {"servercrashupload.channel: <%=ENV[ZOR_TEST_UNSET]%>", "invalid environment variable"},
       {"servercrashupload.retention.max_age_days: 0", "not a whole number from 1"},
       {"servercrashupload.retry_delay_minutes: -1", "not a number of minutes"},
-      {"servercrashupload.upload_endpoint: ftp://h", "not an http or https URL"},
       {"servercrashupload.delete_completed_dumps: yes", "'yes' in config file"},
       {"servercrashupload.dump.dirs.follow_symlinks: 1", "which is neither true nor false"},
       {"servercrashupload.filename_exclusion_regex: (((", "which is not a regular expression"},
@@ -304,6 +296,12 @@ TEST_F(ConfigTest, ValidateRefusesTheFirstBadValue) {
     Load((keepDataDir ? "servercrashupload.data.dir: d\n" : "") + std::string(c.text) + "\n");
     EXPECT_THAT(ErrorOf([&] { config_.Validate(); }), ::testing::HasSubstr(c.message)) << c.text;
   }
+  // The key's own endpoint, from the environment, is named as such.
+  ScopedEnv rsa{"zorcrashreporter_rsa_endpoint", "key"};
+  EXPECT_NE(ErrorOf([&] {
+              config_.GetRsaEndpoint();
+            }).find("'environment variable zorcrashreporter_rsa_endpoint' has the value 'key'"),
+            std::string::npos);
 }
 
 // A time-out that is not positive would leave a wait without an end; the

@@ -114,6 +114,15 @@ TEST(CommandLineOptionsTest, SplitsSharedCommandAndMetadataOptionsInAnyOrder) {
   const auto defaults = Parse({"--command", "send-crashes"});
   EXPECT_TRUE(defaults->GetSendCrashesOptions().includeFullDumps);
   EXPECT_TRUE(defaults->GetConfigFile().IsEmpty());
+
+  // The legacy syntax: the config file is a server setting.
+  const auto desktop =
+      Parse({"--desktop", "--repository-path", "/repo", "--repository-language", "fr", "-D", "c"});
+  EXPECT_EQ(desktop->GetDesktopOptions().repositoryPath, zor::platform::TPath("/repo"));
+  EXPECT_EQ(desktop->GetDesktopOptions().repositoryLanguage, "fr");
+  EXPECT_TRUE(desktop->GetConfigFile().IsEmpty());
+  EXPECT_EQ(Parse({"--config-file", "c.yml", "-L", "log.cfg", "-C", "/x"})->GetConfigFile(),
+            zor::platform::TPath("c.yml"));
 }
 
 TEST(CommandLineOptionsTest, NormalisesTrueFalseOverrides) {
@@ -160,25 +169,15 @@ TEST(CommandLineOptionsTest, ReadsSimulateCrashAndListOptions) {
   const SimulateCrashOptions d = simulate({});
   EXPECT_EQ(std::tuple(d.crashType, d.minCrashSize, d.writeIncompressibleData, d.rotateLogNTimes),
             std::tuple(CrashType::AccessViolation, uint64_t{100}, false, 0));
-  // The short letter reaches the second pass; a negative size wraps.
+  // The short letter reaches the second pass; a negative size wraps; 100 is
+  // the smallest size the legacy syntax accepts.
   EXPECT_EQ(simulate({"-M", "500"}).minCrashSize, 500u);
+  EXPECT_EQ(Parse({"-S", "-M", "100"})->GetSimulateCrashOptions().minCrashSize, 100u);
   EXPECT_EQ(simulate({"--min-crash-size=-1"}).minCrashSize, UINT64_MAX);
   EXPECT_EQ(simulate({"--type", "LOGICASSERTFAILURE"}).crashType, CrashType::LogicAssertFailure);
   // The list is text unless JSON is asked.
   EXPECT_FALSE(Parse({"--command", "list", "--output", "Text"})->GetListOptions().json);
   EXPECT_TRUE(Parse({"--command", "list", "--output", "JSON"})->GetListOptions().json);
-}
-
-TEST(CommandLineOptionsTest, ReadsLegacyOptions) {
-  // 100 is the smallest size the legacy syntax accepts.
-  EXPECT_EQ(Parse({"-S", "-M", "100"})->GetSimulateCrashOptions().minCrashSize, 100u);
-  const auto desktop =
-      Parse({"--desktop", "--repository-path", "/repo", "--repository-language", "fr", "-D", "c"});
-  EXPECT_EQ(desktop->GetDesktopOptions().repositoryPath, zor::platform::TPath("/repo"));
-  EXPECT_EQ(desktop->GetDesktopOptions().repositoryLanguage, "fr");
-  EXPECT_TRUE(desktop->GetConfigFile().IsEmpty()) << "the config file is a server setting";
-  const auto server = Parse({"--config-file", "c.yml", "-L", "log.cfg", "-C", "/x"});
-  EXPECT_EQ(server->GetConfigFile(), zor::platform::TPath("c.yml"));
 }
 
 TEST(CommandLineOptionsTest, ValidatesEmailLists) {

@@ -114,11 +114,19 @@ TEST_F(CrashManifestTest, CompletingAppendsAfterTheApplicationsMembers) {
   EXPECT_FALSE(manifest->GetUploadFullDumps());
 }
 
+// A completion that fails (a file's write time can no longer be read) leaves
+// the manifest as it was; one that succeeds is read back, and is not made
+// again.
 TEST_F(CrashManifestTest, ReloadReadsTheAppendedMembers) {
-  auto manifest =
-      WriteAndLoad(R"({"upload-full-dumps":true,"crash-artifact-files":[],"OS-Version":"1.0",)"
-                   R"("Id":"crash-9"})");
+  const std::string original =
+      R"({"upload-full-dumps":true,"crash-artifact-files":[],"OS-Version":"1.0","Id":"crash-9"})";
+  auto manifest = WriteAndLoad(original);
+  AddArtifact("gone.dmp");
+  std::filesystem::remove(dir_.Sub("gone.dmp"));
+  EXPECT_THROW(manifest->Complete(artifacts_, true, kPackageId), TPath::Exception);
   EXPECT_FALSE(manifest->IsCompleted());
+  EXPECT_EQ(Json::WriteCompact(manifest->ToJson()), original);
+  artifacts_.clear();
   AddArtifact("server.4242.dmp");
   manifest->Complete(artifacts_, false, kPackageId);
 
@@ -206,15 +214,6 @@ TEST_F(CrashManifestTest, TimestampComesFromTheMinidumpElseTheJavaLog) {
     }
     EXPECT_EQ(got, expected);
   }
-}
-
-TEST_F(CrashManifestTest, FailedCompletionLeavesTheManifestUnchanged) {
-  auto manifest = WriteAndLoad("{}");
-  AddArtifact("server.4242.dmp");
-  std::filesystem::remove(dir_.Sub("server.4242.dmp"));  // its write time can no longer be read
-  EXPECT_THROW(manifest->Complete(artifacts_, true, kPackageId), TPath::Exception);
-  EXPECT_FALSE(manifest->IsCompleted());
-  EXPECT_EQ(Json::WriteCompact(manifest->ToJson()), "{}");
 }
 
 TEST(CutToUtf8BytesTest, NeverSplitsACharacter) {

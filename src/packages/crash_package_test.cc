@@ -160,17 +160,6 @@ TEST_F(CrashPackageTest, CompletedManifestIsTheProgramsRecord) {
   EXPECT_EQ(PathsOf(loaded->GetFilesToZip({})), (std::vector<TPath>{bigDump, RecordOf("app.6")}));
 }
 
-TEST_F(CrashPackageTest, UnreadableRotatedLogChainIsLoggedAndSkipped) {
-  const TPath dump = AddFile("dumps/app.3.dmp");
-  const TPath log = AddFile("dumps/app.3.log", R"({"k":"open-log","v":{"path":")" +
-                                                   dir_.Sub("gone/app.3.log") + "\"}}\n");
-  LogCapture capture;
-  CrashPackage package(kId, {dump, log}, true, {}, Data(), boundary_);
-  EXPECT_THAT(capture.Text(), HasSubstr("ends before '" + dir_.Sub("gone/app.3.log") + "'"));
-  EXPECT_EQ(Permissions(package), (std::map<TPath, Permission>{{dump, Permission::kAllowed},
-                                                               {log, Permission::kAllowed}}));
-}
-
 TEST_F(CrashPackageTest, StatusFileWithoutUsableManifest) {
   const TPath status = Data() / "p.crash-package.pending";
   const TPath garbled = AddFile("dumps/app.4.manifest", "{not json");
@@ -236,18 +225,31 @@ TEST_F(CrashPackageTest, UploadFilesAreTakenOnlyFromTheStatusFilesFolder) {
   }
 }
 
-// A Warn line about a refused manifest says what named it, so that the reader
-// looks in the right place.
-TEST_F(CrashPackageTest, RefusedApplicationManifestIsNamedByTheListing) {
-  const TPath dump = AddFile("dumps/app.5.dmp");
-  const TPath manifest(dir_.Sub("dumps/app.5.manifest"));
-  ASSERT_EQ(::mkfifo(manifest.NativeString().c_str(), 0600), 0);
-  LogCapture capture;
-  auto package = SavedPackage({dump, manifest});
-  EXPECT_THAT(capture.Text(), HasSubstr("Skipping '" + manifest.NativeString() +
-                                        "', which the dump directory's listing names: "));
-  // The crash itself is not lost with its manifest.
-  EXPECT_EQ(PathsOf(package->GetFilesToZip({})), (std::vector<TPath>{dump, RecordOf()}));
+// An application's manifest that cannot be used (a FIFO, refused when read;
+// a list that leaves out the dump found beside it, naming nothing usable or
+// another user's in a shared folder) keeps no dump back: the crash gets a
+// record of its own, and the Warn line says what named the file or what the
+// list lacks, so that the reader looks in the right place.
+TEST_F(CrashPackageTest, AnUnusableApplicationManifestDoesNotKeepTheDumpBack) {
+  for (const bool fifo : {true, false}) {
+    SCOPED_TRACE(fifo ? "a FIFO" : "a list without the dump");
+    const std::string name = fifo ? "app.5" : "app.31";
+    const TPath dump = AddFile("dumps/" + name + ".dmp");
+    const TPath manifest(dir_.Sub("dumps/" + name + ".manifest"));
+    if (fifo) {
+      ASSERT_EQ(::mkfifo(manifest.NativeString().c_str(), 0600), 0);
+    } else {
+      WriteFile(manifest.NativeString(), R"({"crash-artifact-files":[{"filename":""}]})");
+    }
+    LogCapture capture;
+    auto package = SavedPackage({dump, manifest}, true, name);
+    EXPECT_THAT(capture.Text(), HasSubstr(fifo ? "Skipping '" + manifest.NativeString() +
+                                                     "', which the dump directory's listing names: "
+                                               : "lists the crash's files, but not '" +
+                                                     dump.NativeString() + "' as one"));
+    EXPECT_EQ(package->GetDataFilePath(DataFileKind::kManifestFile), RecordOf(name));
+    EXPECT_EQ(PathsOf(package->GetFilesToZip({})), (std::vector<TPath>{dump, RecordOf(name)}));
+  }
 }
 
 // The crash's directory goes only when it is the crash's own and empty; what
@@ -361,35 +363,6 @@ TEST_F(CrashPackageTest, OnlyWhatTheZipFoundUnchangedIsDeletedWithThePackage) {
   }
 }
 
-// A manifest whose list leaves out a dump found beside it (naming nothing
-// usable, or another user's in a shared folder) does not keep that dump from
-// going: the crash gets a record of its own.
-TEST_F(CrashPackageTest, AManifestThatLeavesOutTheDumpDoesNotKeepItBack) {
-  const TPath dump = AddFile("dumps/app.31.dmp");
-  const TPath manifest =
-      AddFile("dumps/app.31.manifest", R"({"crash-artifact-files":[{"filename":""}]})");
-  std::shared_ptr<CrashPackage> package;
-  std::string log;
-  {
-    LogCapture capture;
-    package = SavedPackage({dump, manifest}, true, "app.31");
-    log = capture.Text();
-  }
-  EXPECT_EQ(package->GetDataFilePath(DataFileKind::kManifestFile), RecordOf("app.31"));
-  EXPECT_EQ(PathsOf(package->GetFilesToZip({})), (std::vector<TPath>{dump, RecordOf("app.31")}));
-  EXPECT_THAT(log,
-              HasSubstr("lists the crash's files, but not '" + dump.NativeString() + "' as one"));
-}
-
-// Dumps that vanish between the listing and the stamping leave a package
-// that stands for nothing: it is not made.
-TEST_F(CrashPackageTest, APackageWhoseDumpsVanishedIsNotStamped) {
-  const TPath dump = AddFile("dumps/app.6.dmp");
-  const auto package = SavedPackage({dump}, true, "app.6");
-  std::filesystem::remove(dump.NativeString());
-  EXPECT_THROW(package->StampFilesAsFound(), zor::platform::ZorvaneException);
-}
-
 // A sent crash's dump out of this run's reach (its dump directory away) is
 // neither deleted nor taken as gone: the record stays until the package is
 // told to forget such files. A folder its owner replaced by a link to another
@@ -423,12 +396,15 @@ TEST_F(CrashPackageTest, AFileOutOfReachKeepsTheRecordUntilItIsForgotten) {
   }
 }
 
-// A crash whose every file is refused would go as its manifest alone, and
-// then be deleted as sent.
-TEST_F(CrashPackageTest, CrashOfOnlyRefusedFilesIsNotZipped) {
+// Dumps that vanish between the listing and the stamping leave a package
+// that stands for nothing: it is not made. Nor is a crash whose every file is
+// refused zipped: it would go as its manifest alone, and then be deleted as
+// sent.
+TEST_F(CrashPackageTest, APackageWhoseDumpsVanishedIsNeitherStampedNorZipped) {
   const TPath dump = AddFile("dumps/app.8.dmp");
   auto package = SavedPackage({dump});
   std::filesystem::remove(dump.NativeString());
+  EXPECT_THROW(package->StampFilesAsFound(), zor::platform::ZorvaneException);
   EXPECT_THAT(ErrorOf([&] { package->GetFilesToZip({}); }),
               HasSubstr("None of the crash files that '" + RecordOf().NativeString() +
                         "' names may be read (1 refused; the first, '" + dump.NativeString()));
@@ -674,9 +650,21 @@ TEST_F(CrashPackageTrustTest, AnotherUsersManifestNeitherZipsNorDeletesRootsFile
   EXPECT_TRUE(std::filesystem::is_directory(rootsFolder));
 }
 
-TEST_F(CrashPackageTrustTest, RotatedChainStopsAtAFileOfAnotherOwner) {
+// A log's chain of older files ends, logged, at a file that cannot be read or
+// that belongs to another owner than the newer one's; the log itself still goes.
+TEST_F(CrashPackageTrustTest, RotatedChainStopsAtAMissingFileOrOneOfAnotherOwner) {
+  {
+    const TPath dump = AddFile("unreadable/app.3.dmp");
+    const TPath log = AddFile("unreadable/app.3.log", R"({"k":"open-log","v":{"path":")" +
+                                                          dir_.Sub("gone/app.3.log") + "\"}}\n");
+    LogCapture capture;
+    CrashPackage package(kId, {dump, log}, true, {}, Data(), boundary_);
+    EXPECT_THAT(capture.Text(), HasSubstr("ends before '" + dir_.Sub("gone/app.3.log") + "'"));
+    EXPECT_EQ(Permissions(package), (std::map<TPath, Permission>{{dump, Permission::kAllowed},
+                                                                 {log, Permission::kAllowed}}));
+  }
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the log to another user";
-  std::filesystem::create_directories(dir_.Sub("dumps"));
+  const TPath dump = AddFile("dumps/app.4.dmp");
   TLog::TimeBasedRotateFileChannel channel(TPath(dir_.Sub("dumps/app.4.log")), 0);
   channel.Open();
   const TPath older = channel.GetPath();
@@ -685,7 +673,6 @@ TEST_F(CrashPackageTrustTest, RotatedChainStopsAtAFileOfAnotherOwner) {
   const TPath newest = channel.GetPath();
   channel.Append(TLog::Info, {"msg", TLog::Literal::String("line"), std::nullopt});
   channel.Flush();
-  const TPath dump = AddFile("dumps/app.4.dmp");
   // The newest log is the other user's word about a file of root's.
   constexpr uid_t kNobody = 65534;
   ASSERT_EQ(::chown(newest.NativeString().c_str(), kNobody, kNobody), 0);

@@ -36,13 +36,21 @@ using ::testing::IsSupersetOf;
 using ::testing::Not;
 namespace fs = std::filesystem;
 
+// The ids of the crashes the server holds (it saves a record through a
+// dot-named temporary beside it).
+std::vector<std::string> ArrivedIds(const LocalCrashServer& server) {
+  std::vector<std::string> crashIds;
+  for (const auto& entry : fs::directory_iterator(server.DataDir() + "/packages")) {
+    const std::string name = entry.path().filename().string();
+    if (!name.starts_with('.')) crashIds.push_back(entry.path().stem().string());
+  }
+  return crashIds;
+}
+
 // The decrypted zip of the one crash the server holds, written to `zipPath`;
 // not ok, with the reason, when not exactly one arrived or it does not decrypt.
 ZipListing OnlyArrivedZip(const LocalCrashServer& server, const std::string& zipPath) {
-  std::vector<std::string> crashIds;
-  for (const auto& entry : fs::directory_iterator(server.DataDir() + "/packages")) {
-    crashIds.push_back(entry.path().stem().string());
-  }
+  const std::vector<std::string> crashIds = ArrivedIds(server);
   ZipListing zip;
   if (crashIds.size() != 1) {
     zip.error = std::to_string(crashIds.size()) + " crashes arrived";
@@ -70,10 +78,17 @@ ProcessResult RunIn(const ScopedTempDir& dir, const std::vector<std::string>& ar
   return RunProcess(ProgramPath(), args, options);
 }
 
+// A send-crashes run in `dir` with `config` (and `extra` arguments) that
+// ends well.
+void SendCrashesIn(const ScopedTempDir& dir, const std::string& config,
+                   std::vector<std::string> extra = {}) {
+  extra.insert(extra.begin(), {"--command", "send-crashes", "--config-file", config});
+  const ProcessResult run = RunIn(dir, extra);
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+}
+
 TEST(CrashUploadTest, SimulatedCrashArrivesWithItsManifestDumpsAndRotatedLogs) {
-  if (ZOR_SHADOW_SANITIZER) {
-    GTEST_SKIP() << "see the file comment";
-  }
+  if (ZOR_SHADOW_SANITIZER) GTEST_SKIP() << "see the file comment";
   LocalCrashServer server;
   ScopedTempDir dir;
   // The log directory is the dump directory too, so that the rotated logs a
@@ -87,11 +102,11 @@ TEST(CrashUploadTest, SimulatedCrashArrivesWithItsManifestDumpsAndRotatedLogs) {
   // Which threads the dump holds, and what lldb shows of them, is
   // crash_handling_test.cc's.
   ASSERT_EQ(crash.status, 128 + SIGSEGV) << crash.out << crash.err;
-  const ProcessResult send = RunIn(dir, {"--command", "send-crashes", "--config-file", config});
-  ASSERT_EQ(send.status, 0) << send.out << send.err;
+  SendCrashesIn(dir, config);
+  if (HasFatalFailure()) return;
 
   const ZipListing zip = OnlyArrivedZip(server, dir.Sub("arrived.zip"));
-  ASSERT_TRUE(zip.ok) << zip.error << "\n" << send.out;
+  ASSERT_TRUE(zip.ok) << zip.error;
   std::vector<std::string> names;
   for (const ZipEntryInfo& e : zip.entries) names.push_back(fs::path(e.name).filename().string());
 
@@ -132,9 +147,7 @@ void KillDuringFullDump(const std::string& dumpDir, int pid, std::atomic<bool>* 
 // The dump directories name none of the program's own: it collects its
 // crashes by default.
 TEST(CrashUploadTest, CrashCutShortStillArrivesWithItsMinidump) {
-  if (ZOR_SHADOW_SANITIZER) {
-    GTEST_SKIP() << "see the file comment";
-  }
+  if (ZOR_SHADOW_SANITIZER) GTEST_SKIP() << "see the file comment";
   enum class Cut { kKillDuringFullDump, kFullDisk, kKilledBeforeTheMove };
   struct Case {
     const char* name;
@@ -200,11 +213,11 @@ TEST(CrashUploadTest, CrashCutShortStillArrivesWithItsMinidump) {
       fs::rename(crashes[0], dumps + "/temp/" + fs::path(crashes[0]).filename().string() + ".temp");
     }
 
-    const ProcessResult send = RunIn(dir, {"--command", "send-crashes", "--config-file", config});
-    ASSERT_EQ(send.status, 0) << send.out << send.err;
+    SendCrashesIn(dir, config);
+    if (HasFatalFailure()) return;
     EXPECT_TRUE(ListFileNames(dumps + "/temp").empty());
     const ZipListing zip = OnlyArrivedZip(server, dir.Sub("arrived.zip"));
-    ASSERT_TRUE(zip.ok) << zip.error << "\n" << send.out;
+    ASSERT_TRUE(zip.ok) << zip.error;
     std::string minidump, manifest;
     for (const ZipEntryInfo& e : zip.entries) {
       const std::string name = fs::path(e.name).filename().string();
@@ -237,10 +250,7 @@ TEST(CrashUploadTest, ANewCrashUnderAnUploadedCrashsNamesIsSentNotDeletedNorHidd
     const std::string config =
         WriteConfig(server, dir, dir.Sub("dumps"), dir.Sub("logs"), "config.yml",
                     keep ? "servercrashupload.delete_completed_dumps: false\n" : "");
-    const auto send = [&] {
-      const ProcessResult run = RunIn(dir, {"--command", "send-crashes", "--config-file", config});
-      EXPECT_EQ(run.status, 0) << run.out << run.err;
-    };
+    const auto send = [&] { SendCrashesIn(dir, config); };
     send();
     WriteFile(dump, "MDMP the second crash, another size");
     send();
@@ -255,12 +265,9 @@ TEST(CrashUploadTest, ANewCrashUnderAnUploadedCrashsNamesIsSentNotDeletedNorHidd
     WriteFile(dir.Sub("dumps/app.5-full.dmp"), "MDMP a full dump, later");
     send();
     std::vector<std::string> dumps;
-    for (const auto& entry : fs::directory_iterator(server.DataDir() + "/packages")) {
-      // The server saves a record through a dot-named temporary beside it.
-      if (entry.path().filename().string().starts_with('.')) continue;
+    for (const std::string& crashId : ArrivedIds(server)) {
       std::string error;
-      ASSERT_TRUE(server.DecryptZip(entry.path().stem().string(), dir.Sub("a.zip"), &error))
-          << error;
+      ASSERT_TRUE(server.DecryptZip(crashId, dir.Sub("a.zip"), &error)) << error;
       for (const ZipEntryInfo& e : ReadZipIndependently(dir.Sub("a.zip")).entries) {
         if (e.name.ends_with(".dmp")) dumps.push_back(e.content);
       }
@@ -319,24 +326,18 @@ TEST(CrashUploadTest, ASentCrashOutOfReachForARunIsDeletedLaterNotSentAgain) {
     }
     WriteFile(dump, "MDMP sent once");
     const std::string config = WriteConfig(server, dir, dir.Sub("dumps"), dir.Sub("logs"));
-    const auto send = [&](bool elsewhere) {
-      std::vector<std::string> args{"--command", "send-crashes", "--config-file", config};
-      if (elsewhere) args.insert(args.end(), {"--crash-dump-directories", dir.Sub("elsewhere")});
-      const ProcessResult run = RunIn(dir, args);
-      EXPECT_EQ(run.status, 0) << run.out << run.err;
-    };
-    send(false);
+    SendCrashesIn(dir, config);
     ASSERT_TRUE(way.leave(dir.path()));
-    send(way.otherDirectories);
+    if (way.otherDirectories) {
+      SendCrashesIn(dir, config, {"--crash-dump-directories", dir.Sub("elsewhere")});
+    } else {
+      SendCrashesIn(dir, config);
+    }
     way.comeBack(dir.path());
     ASSERT_TRUE(fs::exists(dump));
-    send(false);
+    SendCrashesIn(dir, config);
     EXPECT_FALSE(fs::exists(dump));
-    size_t arrived = 0;
-    for (const auto& entry : fs::directory_iterator(server.DataDir() + "/packages")) {
-      arrived += !entry.path().filename().string().starts_with('.');
-    }
-    EXPECT_EQ(arrived, 1u) << ReadFile(dir.Sub("logs/zorcrashreporter.txt"));
+    EXPECT_EQ(ArrivedIds(server).size(), 1u) << ReadFile(dir.Sub("logs/zorcrashreporter.txt"));
     if (way.bound) {
       ::umount(dir.Sub("dumps/app").c_str());
       ::umount(dir.Sub("store").c_str());
@@ -413,12 +414,7 @@ TEST(CrashUploadTest, AnotherUsersFilesNeitherHangNorHideNorPruneACrash) {
   EXPECT_THAT(log, HasSubstr("This program's own crashes are not reported in this run: the "
                              "folder above it, '" +
                              a + "', belongs to user"));
-  size_t arrived = 0;
-  for (const auto& entry : fs::directory_iterator(server.DataDir() + "/packages")) {
-    (void)entry;
-    ++arrived;
-  }
-  EXPECT_EQ(arrived, 3u) << log;  // app.1, huge.2 and root's server.4711
+  EXPECT_EQ(ArrivedIds(server).size(), 3u) << log;  // app.1, huge.2 and root's server.4711
 }
 
 }  // namespace
