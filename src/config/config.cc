@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include "config/data_directory.h"
@@ -62,16 +63,27 @@ int64_t ToMs(const TString& text, int64_t defaultMs) {
   return text.isEmpty() ? defaultMs : ConfigMinutesToMs(text);
 }
 
-// The leading run of what a key is made of in `text` (a config line that is
-// no setting), with "…" when more follows: the rest may be a password.
+// What a config line that is no setting may show of itself, with "…" when
+// more follows: the rest may be a password. That is a known key it starts
+// with (a password glued to its key, "key=value"), else the leading run of
+// what a key is made of before a colon, else nothing (an indented line
+// without one is the body of a block, whose key is on the line above).
 TString KeyPartOf(const TString& text) {
   const std::string bytes = text.toStdString();
-  size_t start = bytes.find_first_not_of(" \t");
+  size_t start = bytes.find_first_not_of(" \t-");
   if (start == std::string::npos) start = bytes.size();
   size_t end = start;
-  while (end < bytes.size() && (std::isalnum(static_cast<unsigned char>(bytes[end])) ||
-                                bytes[end] == '.' || bytes[end] == '_' || bytes[end] == '-')) {
-    ++end;
+  for (const KnownSetting& setting : KnownSettings()) {
+    const size_t length = std::strlen(setting.key);
+    if (length > end - start && TString(bytes.substr(start, length)).EqualsNoCase(setting.key)) {
+      end = start + length;
+    }
+  }
+  if (end == start && bytes.find(':') != std::string::npos) {
+    while (end < bytes.size() && (std::isalnum(static_cast<unsigned char>(bytes[end])) ||
+                                  bytes[end] == '.' || bytes[end] == '_' || bytes[end] == '-')) {
+      ++end;
+    }
   }
   return TString(bytes.substr(0, end)) + (end < bytes.size() ? "\u2026" : "");
 }
