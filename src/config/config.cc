@@ -274,6 +274,20 @@ void Config::Validate() const {
   for (const auto& [key, value] : *settings_) (void)GetValue(key, Mode::kOptional);
   (void)GetUploadEndpoint();
   (void)GetRsaEndpoint();
+  // The program keeps its records' names cleaned by their letters.
+  for (const char* key : {"servercrashupload.data.dir", "servercrashupload.log.dir"}) {
+    const TString value = GetValue(key, Mode::kOptional);
+    if (value.isEmpty()) continue;
+    if (const TString why = zor::platform::WhyDotDotMisleads(ConfigTextToPath(value));
+        !why.isEmpty()) {
+      throw ZorvaneException(TFormatString("The setting '%1' has the value '%2' in config file "
+                                           "'%3', which cannot be used: %4")
+                                 .arg(key)
+                                 .arg(value)
+                                 .arg(filePath_.NativeString())
+                                 .arg(why));
+    }
+  }
   (void)GetDataDirectory();
   (void)GetRetentionMaxAgeDays();
   (void)GetRetentionMaxTotalMb();

@@ -279,6 +279,21 @@ TEST_F(ConfigTest, ValidateRefusesTheFirstBadValueNamingSettingAndValue) {
     }
     EXPECT_EQ(ErrorOf([&] { config_.Validate(); }), message) << line;
   }
+  // A ".." after a link leads elsewhere than the records' names would say.
+  std::filesystem::create_directories(dir_.Sub("elsewhere/sub"));
+  std::filesystem::create_directory_symlink(dir_.Sub("elsewhere/sub"), dir_.Sub("link"));
+  const std::string real = std::filesystem::canonical(dir_.Sub("elsewhere")).string();
+  const std::string read = std::filesystem::canonical(dir_.path()).string();
+  for (const std::string key : {"data.dir", "log.dir"}) {
+    const std::string path = Load("servercrashupload." + key + ": " + dir_.Sub("link/../d") + "\n");
+    EXPECT_EQ(ErrorOf([&] { config_.Validate(); }),
+              "The setting 'servercrashupload." + key + "' has the value '" +
+                  dir_.Sub("link/../d") + "' in config file '" + path +
+                  "', which cannot be used: '" + dir_.Sub("link/..") + "' leads to '" + real +
+                  "', not to '" + read + "' as its '..' reads: spell it without '..'");
+  }
+  Load("servercrashupload.data.dir: " + dir_.Sub("elsewhere/sub/../d") + "\n");
+  EXPECT_NO_THROW(config_.Validate());
   // The other getters' refusals, by the words that name the rule.
   const struct {
     const char* text;

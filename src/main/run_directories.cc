@@ -14,6 +14,14 @@ using namespace zor::platform;
 
 namespace {
 
+// The program's own crashes are written where the kernel leads and looked
+// for where the letters lead: a ".." after a link would part the two.
+void RefuseMisleadingSpelling(const TPath& folder, const char* what) {
+  if (const TString why = WhyDotDotMisleads(folder); !why.isEmpty()) {
+    throw ZorvaneException(TFormatString("The %1 cannot be used: %2").arg(what).arg(why));
+  }
+}
+
 constexpr int kRepositorySettingsGroup = 9;
 constexpr int kRepositoryDirectoryId = 0;
 constexpr int kDesktopProductEdition = 1;
@@ -22,6 +30,7 @@ RunDirectories ServerDirectories(const CommandLineOptions& options) {
   RunDirectories dirs;
   dirs.logsDir = Config::GetInstance().GetLogDirectory();
   if (dirs.logsDir.IsEmpty()) dirs.logsDir = TPath("./logs");
+  RefuseMisleadingSpelling(dirs.logsDir, "logs directory");
   // One that could not be kept private is not made here: opening the log
   // there says why.
   if (!DirectoryExists(dirs.logsDir) && WhyFolderCannotBePrivate(dirs.logsDir).isEmpty() &&
@@ -62,6 +71,7 @@ RunDirectories DesktopDirectories(const CommandLineOptions& options) {
   RunDirectories dirs;
   dirs.logsDir =
       TPath(appOptions.GetOptionValue("LogDir", AppConfig::LogGetDefaultDir().ToString()));
+  RefuseMisleadingSpelling(dirs.logsDir, "logs directory");
   dirs.crashDumpsDir = options.GetCrashDumpsDir().isEmpty()
                            ? TPath(appOptions.GetOptionValue(
                                  "CrashDumpsDir", AppConfig::GetCrashDumpsDefaultDir().ToString()))
@@ -75,8 +85,11 @@ RunDirectories DesktopDirectories(const CommandLineOptions& options) {
 }  // namespace
 
 RunDirectories PrepareRunDirectories(const CommandLineOptions& options) {
-  return options.GetSource() == Source::Desktop ? DesktopDirectories(options)
-                                                : ServerDirectories(options);
+  const RunDirectories dirs = options.GetSource() == Source::Desktop ? DesktopDirectories(options)
+                                                                     : ServerDirectories(options);
+  RefuseMisleadingSpelling(dirs.crashDumpsDir, "crash dumps directory");
+  RefuseMisleadingSpelling(dirs.crashDumpsTempDir, "crash dumps temp directory");
+  return dirs;
 }
 
 }  // namespace ZorErrorReporting

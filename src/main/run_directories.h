@@ -18,7 +18,8 @@ struct RunDirectories {
 // Works out the run's directories from the command line and the loaded
 // configuration. For a server run (or no source) the logs directory is
 // created when missing; throws ZorvaneException "Failed to create logs
-// directory ..." when that fails. A desktop run also publishes the user's
+// directory ..." when that fails, and "The <which> directory cannot be used:
+// ..." for one spelt with a ".." after a symbolic link. A desktop run also publishes the user's
 // repository folder to the application configuration; it throws the
 // command line's message when the desktop options are absent.
 RunDirectories PrepareRunDirectories(const CommandLineOptions& options);

@@ -56,15 +56,8 @@ TrustBoundary::TrustBoundary(const std::vector<TPath>& directories, bool followL
     // Names below a directory are kept cleaned by their letters: a ".." after
     // a link climbs from the link's target instead, and every file found
     // would be recorded, zipped and deleted as another folder's file.
-    if (const std::optional<TPath> asCleaned = Canonical(Cleaned(directory));
-        canonical && asCleaned != canonical) {
-      leftOut_.emplace_back(
-          zor::platform::FromWorkingFolder(directory),
-          TFormatString("'%1' leads to '%2', not to '%3' as its '..' reads: "
-                        "spell it without '..'")
-              .arg(directory.ToString())
-              .arg(canonical->ToString())
-              .arg(asCleaned ? asCleaned->ToString() : Cleaned(directory).ToString()));
+    if (TString why = zor::platform::WhyDotDotMisleads(directory); !why.isEmpty()) {
+      leftOut_.emplace_back(zor::platform::FromWorkingFolder(directory), std::move(why));
       continue;
     }
     const std::optional<FileIdentity> identity =

@@ -9,6 +9,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -116,6 +117,24 @@ TString WhoseLinkOnTheWay(const TPath& path, std::optional<uid_t> alsoTrusted) {
     ++hops;
   }
   return "the way to '" + path.ToString() + "' has too many links";
+}
+
+TString WhyDotDotMisleads(const TPath& path) {
+  const std::filesystem::path written(FromWorkingFolder(path).NativeString());
+  std::filesystem::path upToLast;
+  std::filesystem::path climbed;
+  for (const auto& part : written) {
+    climbed /= part;
+    if (part == "..") upToLast = climbed;
+  }
+  if (upToLast.empty()) return {};
+  const std::optional<TPath> real = CanonicalPath(TPath(TString(upToLast.string())));
+  const std::optional<TPath> read =
+      CanonicalPath(TPath(TString(upToLast.lexically_normal().string())));
+  if (!real || real == read) return {};
+  return "'" + TString(upToLast.string()) + "' leads to '" + real->ToString() + "', not to '" +
+         (read ? read->ToString() : TString(upToLast.lexically_normal().string())) +
+         "' as its '..' reads: spell it without '..'";
 }
 
 namespace {

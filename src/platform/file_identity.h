@@ -63,6 +63,13 @@ bool IsSameOrBelow(const TPath& path, const TPath& root);
 // another user, who may aim it anywhere at any time. Never throws.
 TString WhoseLinkOnTheWay(const TPath& path, std::optional<uid_t> alsoTrusted = std::nullopt);
 
+// Why the ".." of `path` does not lead where its letters read ("d/link/.."
+// is not "d" when "link" is a symbolic link: the kernel climbs from the
+// link's target), naming the part up to the ".." and both places; empty when it does, when `path`
+// holds no "..", or when the part of it up to its last ".." does not exist. A program that records
+// names cleaned by their letters must not use such a path. Never throws.
+TString WhyDotDotMisleads(const TPath& path);
+
 // Why another user could replace or redirect a file this process keeps in
 // `folder` (its log, lock and metrics files); empty iff no one could: the
 // folder belongs to this process's user (or root) and neither group nor

@@ -82,6 +82,16 @@ TEST_F(DriverTest, BadOptionsEndTheRunBeforeAnyFileIsMade) {
     EXPECT_THAT(r.out, HasSubstr(message));
     EXPECT_TRUE(Tree().empty());
   }
+  // The program's own crashes would be written where a ".." after a link
+  // leads, and looked for where its letters lead.
+  fs::create_directories(dir_.Sub("other/sub"));
+  fs::create_directory_symlink(dir_.Sub("other/sub"), dir_.Sub("link"));
+  const ProcessResult r =
+      Run({"--command", "send-crashes", "--crashdumps-dir", dir_.Sub("link/..")});
+  EXPECT_EQ(r.status, -1);
+  EXPECT_THAT(r.out, HasSubstr("The crash dumps directory cannot be used: '" + dir_.Sub("link/..") +
+                               "' leads to '"));
+  EXPECT_FALSE(fs::exists(dir_.Sub("other/temp")));
 }
 
 TEST_F(DriverTest, DesktopRunOnAFreshAccountCreatesTheLogDirectory) {
