@@ -259,9 +259,13 @@ void Config::AddSettingWarnings(const ConfigLine& line, const TString& where,
     warnings->push_back(where + quote);
   }
   if (IsKnownSetting(line.key)) return;
+  // A key with a colon or a blank in it is a key and its value run together
+  // ("password:se cret: x"): shown only up to what a key is made of.
+  const std::string key = line.key.toStdString();
+  const bool runTogether = key.find_first_of(": \t") != std::string::npos;
   TString warning = TFormatString("%1 names the unknown setting '%2', which is ignored.")
                         .arg(where)
-                        .arg(line.key);
+                        .arg(runTogether ? KeyPartOf(line.key) : line.key);
   const TString nearest = NearestKnownSetting(line.key);
   if (!nearest.isEmpty()) warning += TFormatString(" Did you mean '%1'?").arg(nearest);
   warnings->push_back(warning);

@@ -214,7 +214,7 @@ TEST_F(ConfigTest, UnknownKeysAndMalformedLinesAreNamedWithTheirLine) {
   const std::string key = "servercrashupload.proxy_server_password";
   for (const std::string& line :
        {key + "=SECRET", key + " SECRET", key + "=SE:CRET", key + "SECRET", "  " + key + ": SECRET",
-        "\t" + key + ": SECRET", key + ": |\n  SECRET8pw"}) {
+        "\t" + key + ": SECRET", key + ": |\n  SECRET8pw", key + ":SECRET with: colon"}) {
     zor::test::WriteFile(nested, line + "\n");
     std::string shown;
     try {

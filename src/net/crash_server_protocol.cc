@@ -504,7 +504,10 @@ void CrashServerProtocol::CheckReply(TNetworkReply& reply) {
                                    ? " The parts are smaller than the object store takes: "
                                      "raise servercrashupload.upload_part_size_in_bytes (5 MiB, "
                                      "5242880, is the usual least)."
-                                   : ""),
+                               : status == 407 ? " A proxy on the way asks for credentials: set "
+                                                 "servercrashupload.proxy_server_username and "
+                                                 "servercrashupload.proxy_server_password."
+                                               : ""),
                       reply.GetErrorString(), {}, code);
 }
 

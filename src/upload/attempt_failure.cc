@@ -42,10 +42,11 @@ AttemptFailure ClassifyFailure(const ZorvaneException& failure) {
     // 0: no answer came in time. A 2xx that is not the answer asked for is
     // the store's trouble, or whatever stands in front of it. A redirect is never
     // followed, and what sends one (a moved endpoint, a captive portal) has
-    // judged no package.
+    // judged no package; nor has one that wants credentials (401, or 407
+    // from a proxy on the way).
     const bool transient = !http->JudgesThePackage() || code == 0 || (code >= 200 && code < 400) ||
-                           code == 408 || code == 429 || code >= 500 ||
-                           IsStoreTrouble(code, http->GetStoreCode());
+                           code == 401 || code == 407 || code == 408 || code == 429 ||
+                           code >= 500 || IsStoreTrouble(code, http->GetStoreCode());
     return transient ? AttemptFailure::kTransient : AttemptFailure::kVerdict;
   }
   if (dynamic_cast<const zor::platform::CurlException*>(&failure) != nullptr ||

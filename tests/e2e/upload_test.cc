@@ -231,6 +231,7 @@ TEST_F(UploadTest, OneFailingPackageIsRetriedNextRunWhileTheOthersComplete) {
       {"status", 503, "ClientError"},
       {"hang", 0, "ClientError"},
       {"status", 403, "ClientError", "<Error><Code>RequestTimeTooSkewed</Code></Error>"},
+      {"status", 407, "ClientError", "<html>Proxy Authentication Required</html>"},
       {"status", 400, "ClientError", "<Error><Code>EntityTooSmall</Code></Error>", "complete"},
       {"status", 404, "ClientError", "", "register"},
       {"status", 200, "ClientError", "<html>portal</html>", "upload-id"}};
@@ -251,6 +252,9 @@ TEST_F(UploadTest, OneFailingPackageIsRetriedNextRunWhileTheOthersComplete) {
     // Transient trouble: recorded as the last error, not as an attempt.
     EXPECT_EQ(ResultCodes("b.2"), std::vector<std::string>{});
     EXPECT_EQ(LastErrorCode("b.2"), c.code);
+    if (c.status == 407) {
+      EXPECT_THAT(Log(), HasSubstr("A proxy on the way asks for credentials"));
+    }
     // Parts of a size the store refuses are not sent again.
     if (std::string(c.body).find("EntityTooSmall") != std::string::npos) {
       EXPECT_THAT(Log(), HasSubstr("the next attempt starts a new upload"));
