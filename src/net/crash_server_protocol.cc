@@ -170,6 +170,16 @@ PublicKeyInfo CrashServerProtocol::DownloadPublicKey() {
 }
 
 void CrashServerProtocol::Upload(Package& package) {
+  // Another server never issued that id: each of its requests would be
+  // refused, and count, until the package is given up.
+  const TString here = baseUrl_.ForLog();
+  if (package.HasRemotePackageId() && !package.GetRegisteredAt().isEmpty() &&
+      package.GetRegisteredAt() != here) {
+    package.ForgetRegistration(TFormatString("it was registered at '%1', and the upload endpoint "
+                                             "is now '%2'; registering anew")
+                                   .arg(package.GetRegisteredAt())
+                                   .arg(here));
+  }
   bool first = true;
   // An upload begun by an earlier attempt, which the store may have dropped
   // since (stores expire unfinished uploads, as while a server was down).
@@ -212,7 +222,7 @@ bool CrashServerProtocol::PerformStep(Package& package, const UploadStep& step) 
     case UploadStepKind::kRegister:
       // Throws for a type the server takes no package of, before anything is sent.
       CrashServerRequests::PathWord(package.GetPackageType());
-      package.SetRemotePackageId(RegisterPackage());
+      package.SetRemotePackageId(RegisterPackage(), baseUrl_.ForLog());
       package.Save();
       return true;
     case UploadStepKind::kRequestUploadId: {

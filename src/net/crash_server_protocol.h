@@ -120,7 +120,9 @@ class CrashServerProtocol {
   // the errors above. An upload an earlier attempt began that the store no
   // longer knows (404 NoSuchUpload on a part: stores drop unfinished uploads
   // after a while) is begun again, once, within the call; on the completion
-  // it is a refusal, as that upload may have been completed.
+  // it is a refusal, as that upload may have been completed. A package
+  // registered at another upload endpoint (the setting changed since) forgets
+  // that registration and its upload first, and registers here.
   void Upload(Package& package);
 
   // Returns on a 2xx status; else throws HTTPException as described above,

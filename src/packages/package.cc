@@ -32,6 +32,7 @@ constexpr char kPackageName[] = "package-name";
 constexpr char kPackageType[] = "package-type";
 constexpr char kLocalPackageId[] = "local-package-id";
 constexpr char kRemotePackageId[] = "remote-package-id";
+constexpr char kRegisteredAt[] = "remote-package-endpoint";
 constexpr char kPackageDataFiles[] = "package-data-files";
 constexpr char kUploadStatus[] = "upload-status";
 constexpr char kUploadResults[] = "upload-results";
@@ -106,6 +107,8 @@ Package::Package(const rapidjson::Value& json, TrustBoundary boundary)
         localPackageId_ = TUUID(text);
       } else if (Json::NameEqualsNoCase(name, kRemotePackageId)) {
         remotePackageId_ = text;
+      } else if (Json::NameEqualsNoCase(name, kRegisteredAt)) {
+        registeredAt_ = text;
       } else if (Json::NameEqualsNoCase(name, kUploadStatus)) {
         uploadStatus_ = UploadStatusFromName(text);
       } else if (Json::NameEqualsNoCase(name, kEncryptedFileBoot)) {
@@ -250,6 +253,7 @@ rapidjson::Document Package::ToJson() const {
   AddRetryMembers(document);
   AddZippedFiles(document);
   if (!unsyncedBoot_.isEmpty()) AddString(document, kEncryptedFileBoot, unsyncedBoot_);
+  if (!registeredAt_.isEmpty()) AddString(document, kRegisteredAt, registeredAt_);
   return document;
 }
 
@@ -465,6 +469,20 @@ void Package::RecordEncryption(const TPath& encryptedFile, const TPath& metadata
   unsyncedBoot_ = unsyncedInBoot;
   encryptionMetadata_.reset();
   Save();
+}
+
+void Package::ForgetRegistration(const TString& why) {
+  LogQuietly(TLog::Info, TFormatString("Package '%1': forgetting its registration '%2': %3")
+                             .arg(packageName_)
+                             .arg(remotePackageId_)
+                             .arg(why));
+  remotePackageId_ = TString();
+  registeredAt_ = TString();
+  if (HasDataFile(DataFileKind::kPartsUploadedFile)) {
+    DiscardDataFiles({DataFileKind::kPartsUploadedFile}, why);
+  } else {
+    Save();
+  }
 }
 
 void Package::MarkEncryptionSynced() {

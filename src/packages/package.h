@@ -33,7 +33,8 @@
 //   [device, inode, size, modification time in ns], the crash's files as
 //   the last finished zip found them), "encrypted-file-boot" string (the
 //   boot whose page cache alone held the encrypted file: never synced, it
-//   counts only in that boot).
+//   counts only in that boot), "remote-package-endpoint" string (the upload
+//   endpoint that gave the remote id).
 // The members up to "upload-results" are always written. Reading: see the
 // JSON constructor.
 //
@@ -232,8 +233,21 @@ class Package : public JsonFileSerializedObject {
   const zor::platform::TUUID& GetLocalPackageId() const { return localPackageId_; }
   const zor::platform::TString& GetRemotePackageId() const { return remotePackageId_; }
   bool HasRemotePackageId() const { return !remotePackageId_.isEmpty(); }
-  // Stores the id the server assigned; not saved until the next saving call.
-  void SetRemotePackageId(const zor::platform::TString& id) { remotePackageId_ = id; }
+  // Stores the id the server assigned, and the server that did (its upload
+  // endpoint as ForLog shows it; empty: not told); not saved until the next
+  // saving call.
+  void SetRemotePackageId(const zor::platform::TString& id,
+                          const zor::platform::TString& registeredAt = {}) {
+    remotePackageId_ = id;
+    registeredAt_ = registeredAt;
+  }
+  // The server that gave the remote id; empty when not recorded (an older
+  // version's record).
+  const zor::platform::TString& GetRegisteredAt() const { return registeredAt_; }
+  // Forgets the remote id and the upload begun under it (the progress
+  // record), saving once, then removing that record (Info with `why`): the
+  // package registers anew. Throws what Save throws.
+  void ForgetRegistration(const zor::platform::TString& why);
 
   // Status and results.
   UploadStatus GetUploadStatus() const { return uploadStatus_; }
@@ -411,6 +425,7 @@ class Package : public JsonFileSerializedObject {
   PackageType packageType_ = PackageType::kUnknownPackage;
   zor::platform::TUUID localPackageId_;
   zor::platform::TString remotePackageId_;
+  zor::platform::TString registeredAt_;
   DataFiles dataFiles_;
   std::shared_ptr<PackageEncryptionMetadata> encryptionMetadata_;
   std::shared_ptr<PackageUploadProgress> uploadProgress_;

@@ -54,11 +54,14 @@ class UploadTest : public ::testing::Test {
     WriteFile(dir + "/" + name + ".manifest", "{}");
   }
 
-  std::string Config(const std::string& extra = "") {
+  // A configuration of the test's directories sending to `server` (the
+  // test's own when null).
+  std::string Config(const std::string& extra = "", const LocalCrashServer* server = nullptr) {
     const std::string path = dir_.Sub(std::string("c") + std::to_string(++configs_) + ".yml");
-    WriteFile(path, server_.Settings(data_, dumps_, dir_.Sub("logs")) +
-                        "servercrashupload.upload_part_size_in_bytes: " + std::to_string(partSize_) +
-                        "\nservercrashupload.retry_delay_minutes: 0\n" + extra);
+    WriteFile(path,
+              (server ? *server : server_).Settings(data_, dumps_, dir_.Sub("logs")) +
+                  "servercrashupload.upload_part_size_in_bytes: " + std::to_string(partSize_) +
+                  "\nservercrashupload.retry_delay_minutes: 0\n" + extra);
     return path;
   }
 
@@ -167,9 +170,10 @@ class UploadTest : public ::testing::Test {
   }
   // The newest object the server completed for the package `name`, decrypted
   // into a zip of the test's; empty when there is none.
-  std::string StoredZip(const std::string& name) {
+  std::string StoredZip(const std::string& name, const LocalCrashServer* server = nullptr) {
+    const LocalCrashServer& store = server ? *server : server_;
     std::map<int64_t, std::string, std::greater<>> newestFirst;
-    for (const auto& entry : fs::directory_iterator(server_.DataDir() + "/packages")) {
+    for (const auto& entry : fs::directory_iterator(store.DataDir() + "/packages")) {
       rapidjson::Document record;
       record.Parse(ReadFile(entry.path().string()).c_str());
       // A package registered but never given an upload id has no registration.
@@ -180,7 +184,7 @@ class UploadTest : public ::testing::Test {
     }
     for (const auto& [sequence, crashId] : newestFirst) {
       const std::string zip = dir_.Sub(crashId + ".zip");
-      if (!server_.DecryptZip(crashId, zip, nullptr)) continue;  // not completed
+      if (!store.DecryptZip(crashId, zip, nullptr)) continue;  // not completed
       return zip;
     }
     return "";
@@ -271,6 +275,24 @@ TEST_F(UploadTest, OneFailingPackageIsRetriedNextRunWhileTheOthersComplete) {
     EXPECT_FALSE(fs::exists(dumps_ + "/a.1_0.crash"));
     EXPECT_THAT(Log(), Not(HasSubstr("upload files are still there")));
   }
+}
+
+// A crash half sent when the upload endpoint moves to another server (with
+// another key) is encrypted and registered anew there: the old server's id
+// would be refused, counted, until the crash was given up.
+TEST_F(UploadTest, AnUploadBegunAtAnotherServerStartsAnewAtTheNewOne) {
+  Crash("m.1", 3 * kPart - 4096);
+  server_.AddFault("part", 2, "drop");
+  EXPECT_EQ(SendCrashes().status, 0);
+  ASSERT_EQ(Status("m.1").first, "pendingretry");
+  const LocalCrashServer moved;
+  const ProcessResult r = Run({"--command", "send-crashes", "--config-file", Config("", &moved)});
+  EXPECT_THAT(r.out, HasSubstr("Successfully uploaded '1' crash package(s)."));
+  EXPECT_THAT(Log(), HasSubstr("Package 'm.1': forgetting its registration"));
+  EXPECT_EQ(ResultCodes("m.1"), std::vector<std::string>{"Success"});
+  const std::string zip = StoredZip("m.1", &moved);
+  ASSERT_FALSE(zip.empty());
+  EXPECT_TRUE(RunProcess("/usr/bin/unzip", {"-p", zip, "*.dmp"}).out == dumpBytes_["m.1"]);
 }
 
 // Only verdicts count: three refusals give a package up (its crash files
