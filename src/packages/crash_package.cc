@@ -434,12 +434,15 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
   const size_t room = left > kDescriptorsKept ? left - kDescriptorsKept : 1;
   OtherFilesCap cap;
   uint64_t beyondRoom = 0;
+  bool leftOutFull = false;
   for (const auto& [path, file] : order) {
     // Not read, but the crash's all the same: deleted with it as found now.
     // The application's manifest travels as the completed one, added last.
+    const bool refusedFull = fullDumpsRefused_ && IsFullDump(path, *file) &&
+                             file->GetUploadPermission() == UploadPermission::kAllowed;
+    leftOutFull = leftOutFull || refusedFull;
     if (file->GetType() == ArtifactType::kManifest ||
-        file->GetUploadPermission() != UploadPermission::kAllowed ||
-        (fullDumpsRefused_ && IsFullDump(path, *file))) {
+        file->GetUploadPermission() != UploadPermission::kAllowed || refusedFull) {
       if (const auto stamp = StampOfUnread(path, boundary, manifest->GetFilePath())) {
         found[path] = *stamp;
       }
@@ -509,7 +512,7 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
                                .arg(firstRefusal));
   }
   files.push_back(OpenManifestToZip(manifest->GetFilePath(), &found));
-  SetFilesFoundForZip(std::move(found));
+  SetFilesFoundForZip(std::move(found), leftOutFull);
   return files;
 }
 

@@ -44,6 +44,7 @@ constexpr char kTransientFailures[] = "transient-failures";
 constexpr char kNextAttempt[] = "next-attempt";
 constexpr char kAttemptsForgiven[] = "attempts-forgiven";
 constexpr char kZippedFiles[] = "zipped-files";
+constexpr char kFullDumpsLeftOut[] = "full-dumps-left-out";
 constexpr char kEncryptedFileBoot[] = "encrypted-file-boot";
 
 TString TimestampPattern() {
@@ -155,6 +156,8 @@ void Package::ReadRetryMember(const rapidjson::Value& name, const rapidjson::Val
     transientFailures_ = static_cast<int>(std::clamp<int64_t>(Json::GetInt64(value), 0, 1000));
   } else if (Json::NameEqualsNoCase(name, kAttemptsForgiven) && Json::IsInteger(value)) {
     attemptsForgiven_ = static_cast<int>(std::clamp<int64_t>(Json::GetInt64(value), 0, 1 << 20));
+  } else if (Json::NameEqualsNoCase(name, kFullDumpsLeftOut) && value.IsBool()) {
+    fullDumpsLeftOut_ = value.GetBool();
   } else if (Json::NameEqualsNoCase(name, kNextAttempt) && value.IsString()) {
     if (!DateTime::ParseDateTime(Json::GetText(value), TimestampPattern(), &nextAttempt_)) {
       nextAttempt_ = DateTime();
@@ -194,6 +197,8 @@ void Package::AddZippedFiles(rapidjson::Document& document) const {
     files.AddMember(Json::MakeString(TString(path.NativeString()), allocator), stamp, allocator);
   }
   document.AddMember(rapidjson::StringRef(kZippedFiles), files, allocator);
+  if (fullDumpsLeftOut_)
+    document.AddMember(rapidjson::StringRef(kFullDumpsLeftOut), true, allocator);
 }
 
 UploadResult Package::ReadUploadResult(const rapidjson::Value& element, const char* where) {
@@ -280,7 +285,8 @@ void Package::RecordFilesAsFound(FileStamps found) {
   foundForZip_.clear();
 }
 
-void Package::SetFilesFoundForZip(FileStamps found) {
+void Package::SetFilesFoundForZip(FileStamps found, bool fullDumpsLeftOut) {
+  fullDumpsLeftOutForZip_ = fullDumpsLeftOut;
   // Each stamp as the status file writes it: the name in escaped ASCII
   // (\uXXXX per UTF-16 unit beyond it), four numbers and the punctuation.
   const auto cost = [](const TPath& path) {
@@ -464,8 +470,12 @@ void Package::RecordEncryption(const TPath& encryptedFile, const TPath& metadata
   RecordDataFilePath(DataFileKind::kEncryptedPackageFile, encryptedFile);
   RecordDataFilePath(DataFileKind::kZorEncryptionMetadataFile, metadataFile);
   // Encrypting a kept zip again finds no files: what its pass found stays.
-  if (!foundForZip_.empty()) zippedFiles_ = std::move(foundForZip_);
+  if (!foundForZip_.empty()) {
+    zippedFiles_ = std::move(foundForZip_);
+    fullDumpsLeftOut_ = fullDumpsLeftOutForZip_;
+  }
   foundForZip_.clear();
+  fullDumpsLeftOutForZip_ = false;
   unsyncedBoot_ = unsyncedInBoot;
   encryptionMetadata_.reset();
   Save();
@@ -642,6 +652,7 @@ void Package::DeletePackage(KeepStatusFile keep) {
       } else {
         dataFiles_.clear();
         zippedFiles_.clear();
+        fullDumpsLeftOut_ = false;
         unsyncedBoot_ = TString();
         encryptionMetadata_.reset();
         uploadProgress_.reset();

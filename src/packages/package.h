@@ -31,7 +31,8 @@
 //   "transient-failures" integer, "next-attempt" string (pattern 25),
 //   "attempts-forgiven" integer, "zipped-files" object (native path ->
 //   [device, inode, size, modification time in ns], the crash's files as
-//   the last finished zip found them), "encrypted-file-boot" string (the
+//   the last finished zip found them), "full-dumps-left-out" true (that zip
+//   left out full dumps its crash allows), "encrypted-file-boot" string (the
 //   boot whose page cache alone held the encrypted file: never synced, it
 //   counts only in that boot), "remote-package-endpoint" string (the upload
 //   endpoint that gave the remote id).
@@ -292,6 +293,9 @@ class Package : public JsonFileSerializedObject {
   // or, before a zip, as they were when the package was made
   // (RecordFilesAsFound); empty for a package made by an older version.
   const FileStamps& GetZippedFiles() const { return zippedFiles_; }
+  // True iff the last finished zip left out full dumps that its crash allows
+  // (a run that sends none made it).
+  bool LeftOutFullDumps() const { return fullDumpsLeftOut_; }
   // Records `found` (the crash's files when the package is made, capped as
   // SetFilesFoundForZip caps) as what the package stands for until a zip
   // stamps its files anew: a file under one of its names that is another
@@ -376,7 +380,8 @@ class Package : public JsonFileSerializedObject {
   // stamps as fit kMaxStampBytes of the status file are kept, dumps, Java
   // files and manifests first; the rest (logged at Warn as a count) are
   // kept on disk after the upload, since only stamped files are deleted.
-  void SetFilesFoundForZip(FileStamps found);
+  // `fullDumpsLeftOut`: the pass left out full dumps its crash allows.
+  void SetFilesFoundForZip(FileStamps found, bool fullDumpsLeftOut = false);
 
   // Removes the file, link or empty directory `path`, which `namedBy` (a
   // manifest or this package's status file; empty for the package's own
@@ -439,6 +444,8 @@ class Package : public JsonFileSerializedObject {
   FileStamps zippedFiles_;
   bool forgetsFilesOutOfReach_ = false;
   FileStamps foundForZip_;
+  bool fullDumpsLeftOut_ = false;
+  bool fullDumpsLeftOutForZip_ = false;
   zor::platform::TString unsyncedBoot_;
 
  protected:

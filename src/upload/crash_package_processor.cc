@@ -665,14 +665,16 @@ void CrashPackageProcessor::ProcessCrashFiles(const std::set<TPath>& listing) {
 }
 
 void CrashPackageProcessor::RemakeFullDumpPackages() {
-  if (includeFullDumps_) return;
   for (auto it = packages_.begin(); it != packages_.end();) {
     const auto crash = std::dynamic_pointer_cast<CrashPackage>(it->second);
-    if (crash) crash->RefuseFullDumps();
+    if (crash && !includeFullDumps_) crash->RefuseFullDumps();
     // A complete package was sent, whatever it held; a failed one waits for
     // `retry`, which remakes nothing, and is judged again when it is retried.
+    // Made by a run of the other choice, an upload file would send full dumps
+    // this run does not, or leave out, and so delete unsent, ones it sends.
     if (!crash || crash->GetUploadStatus() == UploadStatus::kFailed ||
-        crash->GetUploadStatus() == UploadStatus::kComplete || !crash->MayHoldFullDumps() ||
+        crash->GetUploadStatus() == UploadStatus::kComplete ||
+        !(includeFullDumps_ ? crash->LeftOutFullDumps() : crash->MayHoldFullDumps()) ||
         !(crash->HasEncryptedPackageFile() || crash->HasZippedPackageFile())) {
       ++it;
       continue;
@@ -681,12 +683,14 @@ void CrashPackageProcessor::RemakeFullDumpPackages() {
       crash->DiscardDataFiles(
           {DataFileKind::kZippedPackageFile, DataFileKind::kEncryptedPackageFile,
            DataFileKind::kZorEncryptionMetadataFile, DataFileKind::kPartsUploadedFile},
-          "it may hold full dumps, which this run does not send; it is made "
-          "again without them");
+          includeFullDumps_ ? "it was made without full dumps, which this run sends; it is made "
+                              "again with them"
+                            : "it may hold full dumps, which this run does not send; it is made "
+                              "again without them");
       ++it;
     } catch (const ZorvaneException& e) {
-      LogText(TLog::Warn, TFormatString("Package '%1' may hold full dumps and cannot be made again "
-                                        "without them now; it waits for a later run: %2")
+      LogText(TLog::Warn, TFormatString("Package '%1' cannot be made again for this run's choice "
+                                        "of full dumps now; it waits for a later run: %2")
                               .arg(it->first)
                               .arg(e.GetConcatenatedMessages()));
       it = packages_.erase(it);

@@ -202,8 +202,10 @@ class CrashPackageProcessor {
                    const CrashFileGroups::Files& files);
   // Without full dumps, no crash package reads one, and one whose upload
   // files, made earlier, may hold one has them discarded (logged at Info
-  // with the reason), so that it is made again without. One whose record
-  // cannot be saved so waits for a later run (Warn). Never throws for a save.
+  // with the reason), so that it is made again without; with them, one whose
+  // upload files left out full dumps its crash allows is made again with
+  // them. One whose record cannot be saved so waits for a later run (Warn).
+  // Never throws for a save.
   void RemakeFullDumpPackages();
   void ApplyRetention();
   void RemovePreviousLogsPackages() const;

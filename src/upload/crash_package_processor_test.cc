@@ -539,7 +539,7 @@ TEST_F(CrashPackageProcessorTest, AStatusFilesNameTakesNoLockOutsideTheDataDirec
 
 // Without full dumps no package reads one, whatever its manifest says, and
 // one whose upload file, made while they were allowed, may hold one is made
-// again without: none is given up for it.
+// again without: none is given up for it. And the other way round.
 TEST_F(CrashPackageProcessorTest, NoFullDumpsRemakesPackagesThatMayHoldThemWithout) {
   for (const char* name : {"made.1", "sent.4", "unzipped.5"}) {
     Dump(std::string(name) + ".dmp");
@@ -575,7 +575,19 @@ TEST_F(CrashPackageProcessorTest, NoFullDumpsRemakesPackagesThatMayHoldThemWitho
     EXPECT_FALSE(files.empty());
     for (const auto& file : files)
       EXPECT_THAT(file.path.NativeString(), Not(::testing::EndsWith("-full.dmp")));
+    // unzipped.5's zip is made so, and finished.
+    if (package->GetPackageName() != "unzipped.5") continue;
+    WriteFile(data_ + "/unzipped.5.zip.enc", "without the full dump");
+    WriteFile(data_ + "/unzipped.5.zip.enc.json", "{}");
+    package->RecordEncryption(TPath(data_ + "/unzipped.5.zip.enc"),
+                              TPath(data_ + "/unzipped.5.zip.enc.json"));
   }
+  // A run that sends full dumps makes it again with its full dump, which
+  // would otherwise be deleted unsent with the crash.
+  Run(true);
+  EXPECT_THAT(log_, HasSubstr("Package 'unzipped.5': removing its encrypted-package-file"));
+  EXPECT_THAT(log_, HasSubstr("it was made without full dumps, which this run sends"));
+  EXPECT_FALSE(Exists(data_ + "/unzipped.5.zip.enc"));
 }
 
 TEST_F(CrashPackageProcessorTest, SymbolicLinksAreFollowedOnlyWhenAsked) {
