@@ -303,11 +303,24 @@ void Config::Validate() const {
   (void)GetUploadBandwidthLimit();
   (void)GetProxySettings();
   CheckSwitchesAndPattern();
-  // An empty entry ("[]", a stray comma) would be scanned as the folder ''.
+  // An empty entry ("[]", a stray comma) would be scanned as the folder '',
+  // from the file and from the option that stands in for it alike.
+  const auto holdsEmptyEntry = [](const TString& dirs) {
+    for (const TPath& directory :
+         dirs.isEmpty() ? std::vector<TPath>{} : ConfigTextToPathList(dirs)) {
+      if (directory.IsEmpty()) return true;
+    }
+    return false;
+  };
+  const TString option = ConfigOverrides::GetInstance().Get().crashDumpDirectories;
+  if (holdsEmptyEntry(option)) {
+    throw ZorvaneException(TFormatString("Command option 'crash-dump-directories' has the value "
+                                         "'%1', which holds an empty entry: list the folders as "
+                                         "[dir1,dir2].")
+                               .arg(option));
+  }
   const TString dirs = GetValue("servercrashupload.dump.dirs", Mode::kOptional);
-  for (const TPath& directory :
-       dirs.isEmpty() ? std::vector<TPath>{} : ConfigTextToPathList(dirs)) {
-    if (!directory.IsEmpty()) continue;
+  if (holdsEmptyEntry(dirs)) {
     throw ZorvaneException(TFormatString("The setting 'servercrashupload.dump.dirs' has the value "
                                          "'%1' in config file '%2', which holds an empty entry: "
                                          "list the folders as [dir1,dir2].")
@@ -599,10 +612,12 @@ int64_t Config::GetRetryDelay() const {
   if (text.isEmpty()) return 15 * kMsPerMinute;
   bool ok = false;
   const double minutes = text.toDouble(&ok);
-  if (!ok || !(minutes >= 0) || minutes > 7 * 24 * 60) {
+  // No wait lasts longer than a day (a longer one is taken for a clock put
+  // back): a longer delay would be cut to it in silence.
+  if (!ok || !(minutes >= 0) || minutes > 24 * 60) {
     throw ZorvaneException(TFormatString("The setting '%1' has the value '%2' in config file "
                                          "'%3', which is not a number of minutes from 0 to "
-                                         "10080.")
+                                         "1440 (a day, the longest wait).")
                                .arg(kKey)
                                .arg(text)
                                .arg(TString(filePath_.NativeString())));

@@ -302,6 +302,7 @@ TEST_F(ConfigTest, ValidateRefusesTheFirstBadValueNamingSettingAndValue) {
       {"servercrashupload.channel: <%=ENV[ZOR_TEST_UNSET]%>", "invalid environment variable"},
       {"servercrashupload.retention.max_age_days: 0", "not a whole number from 1"},
       {"servercrashupload.retry_delay_minutes: -1", "not a number of minutes"},
+      {"servercrashupload.retry_delay_minutes: 1441", "from 0 to 1440 (a day, the longest wait)"},
       {"servercrashupload.delete_completed_dumps: yes", "'yes' in config file"},
       {"servercrashupload.dump.dirs.follow_symlinks: 1", "which is neither true nor false"},
       {"servercrashupload.filename_exclusion_regex: (((", "which is not a regular expression"},
@@ -314,6 +315,15 @@ TEST_F(ConfigTest, ValidateRefusesTheFirstBadValueNamingSettingAndValue) {
     Load((keepDataDir ? "servercrashupload.data.dir: d\n" : "") + std::string(c.text) + "\n");
     EXPECT_THAT(ErrorOf([&] { config_.Validate(); }), ::testing::HasSubstr(c.message)) << c.text;
   }
+  // The option that stands in for the dump directories, by the same rule.
+  for (const char* option : {"[]", "[,]", "[/d,,/e]"}) {
+    overrides_.Set({"", option, ""});
+    Load("servercrashupload.data.dir: d\n");
+    EXPECT_EQ(ErrorOf([&] { config_.Validate(); }),
+              "Command option 'crash-dump-directories' has the value '" + std::string(option) +
+                  "', which holds an empty entry: list the folders as [dir1,dir2].");
+  }
+  overrides_.Set({"", "", ""});
   // The key's own endpoint, from the environment, is named as such.
   ScopedEnv rsa{"zorcrashreporter_rsa_endpoint", "key"};
   EXPECT_NE(ErrorOf([&] {
