@@ -121,7 +121,11 @@ void PrepareDataDirectory(const TPath& directory) {
         TFormatString("Could not create directory '%1': %2").arg(directory).arg(why));
   }
   if (!fs.CreateDirectory(directory)) {
-    throw ZorvaneException(TFormatString("Could not create directory '%1'!").arg(directory));
+    const int error = errno;
+    throw ZorvaneException(TFormatString("Could not create the data directory '%1': %2; set "
+                                         "servercrashupload.data.dir")
+                               .arg(directory)
+                               .arg(zor::platform::ErrnoText(error != 0 ? error : EEXIST)));
   }
 }
 

@@ -831,7 +831,8 @@ TEST_F(CrashPackageProcessorTest, UnusableDumpAndDataDirectories) {
   }
   WriteFile(dir_.Sub("file"), "");
   EXPECT_EQ(test_support::ErrorOf([&] { CrashPackageProcessor({}, TPath(dir_.Sub("file/data"))); }),
-            "Could not create directory '" + dir_.Sub("file/data") + "'!");
+            "Could not create the data directory '" + dir_.Sub("file/data") +
+                "': " + std::strerror(ENOTDIR) + "; set servercrashupload.data.dir");
 }
 
 // Another process's lock (here: a second open file description, which
