@@ -588,6 +588,7 @@ TString CrashPackageProcessor::WhyCrashWaits(const std::set<TPath>& files, int64
   struct Dump {
     const TPath* path;
     bool written, writing;
+    uid_t owner;
   };
   std::set<uid_t> owners;
   std::vector<Dump> sent;
@@ -601,7 +602,8 @@ TString CrashPackageProcessor::WhyCrashWaits(const std::set<TPath>& files, int64
     // clock or by hand, and would hold the crash back for as long.
     const int64_t ageNs = entry ? nowNs - entry->modifiedNs : 0;
     const bool recent = entry && ageNs >= -kClockSlackNs && ageNs <= kWriterWaitNs;
-    Dump dump{&file, !recent || entry->size > 0, false};
+    Dump dump{&file, !recent || entry->size > 0, false,
+              entry ? entry->owner : zor::platform::EffectiveUser()};
     if (recent) {
       TString refusal;
       const std::optional<zor::platform::TFile> opened =
@@ -617,8 +619,12 @@ TString CrashPackageProcessor::WhyCrashWaits(const std::set<TPath>& files, int64
   // that user's file beside another's crash must not hold that crash back.
   if (owners.size() == 1) *user = *owners.begin();
   const std::vector<Dump>& judged = sent.empty() ? notSent : sent;
+  // Another user's file of the crash's name, held open, would hold the crash
+  // back for as long as that user likes: only a crash of one owner waits.
+  const bool oneOwner = std::all_of(judged.begin(), judged.end(),
+                                    [&](const Dump& d) { return d.owner == judged[0].owner; });
   for (const Dump& dump : judged) {
-    if (dump.writing) {
+    if (dump.writing && oneOwner) {
       return TFormatString("its dump '%1' is still being written").arg(*dump.path);
     }
   }

@@ -215,6 +215,20 @@ void UploadClient::DiscardEncryptionForAnotherKey(Package& package) {
     return;  // a record that cannot be read is the upload steps' to judge
   }
   if (used == keyId_) return;
+  // Made again, it would go without the files that are gone: the old one
+  // names its key, which a server that keeps its old keys can still use.
+  if (const TString gone = FirstSourceGone(package);
+      !gone.isEmpty() && package.HasEncryptedPackageFile() &&
+      Filesystem::GetInstance().FileExists(package.GetEncryptedPackageFilePath())) {
+    LogText(TLog::Warn, TFormatString("Package '%1': its encrypted file is for the key '%2', not "
+                                      "the server's '%3', but '%4', which it was made of, is "
+                                      "gone: it is sent as it is")
+                            .arg(package.GetPackageName())
+                            .arg(used)
+                            .arg(keyId_)
+                            .arg(gone));
+    return;
+  }
   // Even with parts sent: an object the server cannot decrypt is no upload.
   package.DiscardDataFiles(EncryptionFiles(),
                            TFormatString("it was encrypted for the key '%1', and the server now "

@@ -85,7 +85,9 @@ class UploadClient {
   void KeepEncryptionThatCannotBeMadeAgain(Package& package);
   // Discards the encryption of a package made for a key other than the one
   // the server gave this run, with whatever was sent of it: the server could
-  // not read it. Throws what Package::DiscardDataFiles throws.
+  // not read it. Unless a file it was made from is gone: then it is the
+  // crash's last copy, sent as it is under its own key id (Warn). Throws
+  // what Package::DiscardDataFiles throws.
   void DiscardEncryptionForAnotherKey(Package& package);
   // Discards the encryption of a package whose encrypted file is not as
   // long as its metadata says (cut short or grown since; Warn naming both

@@ -687,11 +687,17 @@ TEST_F(UploadTest, BadKeyOrDiskFullLosesNothing) {
 
   // Packages encrypted for a key the server gave once go out under the key
   // it gives now: under the old one they would reach it unreadable.
+  // But c.3's dump is gone meanwhile: its encrypted file is its last copy,
+  // and goes as it is.
+  Crash("c.3", 300000);
   server_.AddFault("key", 1, "status", 200, newPublicKey("2048"), 0, 1, {{"key-id", "zor-old"}});
-  server_.AddFault("register", 1, "status", 503, "{}", 0, 2);
-  EXPECT_THAT(SendCrashes().out, HasSubstr("Failed to upload '2' crash package(s)."));
-  EXPECT_THAT(SendCrashes().out, HasSubstr("Successfully uploaded '2' crash package(s)."));
+  server_.AddFault("register", 1, "status", 503, "{}", 0, 3);
+  EXPECT_THAT(SendCrashes().out, HasSubstr("Failed to upload '3' crash package(s)."));
+  fs::remove_all(dumps_ + "/c.3_0.crash");
+  EXPECT_THAT(SendCrashes().out, HasSubstr("Successfully uploaded '3' crash package(s)."));
   EXPECT_THAT(Log(), HasSubstr("it was encrypted for the key 'zor-old', and the server now gives"));
+  EXPECT_THAT(Log(), HasSubstr("Package 'c.3': its encrypted file is for the key 'zor-old'"));
+  EXPECT_EQ(Status("c.3").first, "complete");
   EXPECT_TRUE(StoredDump("a.1") == dumpBytes_["a.1"]);
   EXPECT_TRUE(StoredDump("b.2") == dumpBytes_["b.2"]);
 }
