@@ -167,6 +167,10 @@ int RunGuarded(int argc, char** argv) {
 
   Config& config = Config::GetInstance();
   config.Load(options.GetConfigFile());
+  // The options stand in for settings: warned about and checked with them.
+  ConfigOverrideValues overrides = options.GetConfigOverrides();
+  ConfigOverrides::GetInstance().Set(overrides);
+  MetadataOverrides::GetInstance().Set(options.GetMetadataOverrides());
   const std::vector<TString> configWarnings = config.GetSettingWarnings();
   if (options.GetCommand() == Command::List) {
     LogWarnings(configWarnings);
@@ -191,17 +195,14 @@ int RunGuarded(int argc, char** argv) {
                static_cast<uint64_t>(static_cast<int64_t>(options.GetRotateLogInterval())),
                zor::platform::CrashHandling::SetLogFile);
   std::cout << "Log file located at " << LogImpl::Get().GetPath().NativeString() << std::endl;
+  overrides.ownCrashDumpsDirectory = dirs.crashDumpsDir.ToString();
+  ConfigOverrides::GetInstance().Set(overrides);
   CheckConfig(options.GetCommand(), configWarnings);
 
   StartCrashHandling(dirs);
 
   LowerProcessPriority();
   RaiseOpenFileLimit();
-
-  ConfigOverrideValues overrides = options.GetConfigOverrides();
-  overrides.ownCrashDumpsDirectory = dirs.crashDumpsDir.ToString();
-  ConfigOverrides::GetInstance().Set(overrides);
-  MetadataOverrides::GetInstance().Set(options.GetMetadataOverrides());
 
   RegisterExitActions();
   Dispatch(options, dirs);

@@ -211,9 +211,16 @@ std::optional<TFile> TrustBoundary::OpenForReading(const TPath& path, const TPat
                                                    TString* refusal) const {
   int error = 0;
   std::optional<TFile> file = OpenChecked(path, namedBy, refusal, &error);
-  if (!file && IsShortOfResources(error)) {
+  // A lease another process holds on the file answers a non-blocking open
+  // with EAGAIN until the kernel breaks it: busy now, which says nothing of
+  // the file.
+  const bool busy = error == EAGAIN || error == EWOULDBLOCK;
+  if (!file && (IsShortOfResources(error) || busy)) {
     const TString message =
-        TFormatString("'%1' cannot be opened now: %2").arg(path.ToString()).arg(*refusal);
+        TFormatString("'%1' cannot be opened now%2: %3")
+            .arg(path.ToString())
+            .arg(busy ? TString(" (another process holds a lease on it)") : TString())
+            .arg(*refusal);
     throw ShortOfResources(message,
                            zor::platform::ZorvaneError::MakeError("resources", message, error));
   }

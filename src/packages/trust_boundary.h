@@ -53,7 +53,8 @@
 namespace ZorErrorReporting {
 
 // Thrown by OpenForReading when the process itself is short of descriptors or
-// memory (EMFILE, ENFILE, ENOMEM). That says nothing about the file, so it is
+// memory (EMFILE, ENFILE, ENOMEM), or the file is busy for a while (EAGAIN,
+// a lease being broken). That says nothing about the file, so it is
 // no refusal: the error record carries the errno, which makes the failure a
 // transient one, and a crash waits whole rather than going out in part.
 class ShortOfResources : public zor::platform::ZorvaneException {
@@ -79,7 +80,8 @@ class TrustBoundary {
   // says why. An empty `namedBy` stands for the program's own record in
   // memory. The caller owns the file. Throws ShortOfResources when the open
   // (of the file, its root or its namer) failed for want of descriptors or
-  // memory; nothing else.
+  // memory, or found the file busy (EAGAIN: another process's lease on it,
+  // which the kernel breaks in a while); nothing else.
   std::optional<zor::platform::TFile> OpenForReading(const zor::platform::TPath& path,
                                                      const zor::platform::TPath& namedBy,
                                                      zor::platform::TString* refusal) const;

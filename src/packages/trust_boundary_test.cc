@@ -3,15 +3,17 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <utility>
 #include <thread>
+#include <utility>
 
 #include "files/filesystem.h"
 #include "packages/crash_package.h"
@@ -101,6 +103,18 @@ TEST_F(TrustBoundaryTest, ReadsAndDeletesOnlyInside) {
   EXPECT_TRUE(climbing.WhyLeftOut(Dump("out/..")).contains("spell it without '..'"))
       << climbing.WhyLeftOut(Dump("out/.."));
   EXPECT_TRUE(climbing.WhyLeftOut(Dump("sub/..")).isEmpty());
+
+  // A file under another's lease is busy until the kernel breaks the lease:
+  // that says nothing of it (the lease holder here is the test itself, which
+  // ignores the kernel's signal to give it up).
+  const auto previous = ::signal(SIGIO, SIG_IGN);
+  const int leased = ::open(dumps_.Sub("a.dmp").c_str(), O_RDONLY);
+  ASSERT_EQ(::fcntl(leased, F_SETLEASE, F_WRLCK), 0) << std::strerror(errno);
+  zor::platform::TString refusal;
+  EXPECT_THROW(boundary_.OpenForReading(Dump("a.dmp"), Dump("own.manifest"), &refusal),
+               ShortOfResources);
+  ::close(leased);
+  ::signal(SIGIO, previous);
 }
 
 // Another thread swaps a name between a real entry and a link that leads out

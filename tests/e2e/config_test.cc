@@ -70,6 +70,7 @@ TEST_F(ConfigFileTest, MistakesAreNamedBeforeAnythingChanges) {
     // The file another user could rewrite: writable by others, or theirs.
     bool othersMayWrite = false;
     uid_t owner = 0;  // 0: the file stays this user's
+    std::vector<std::string> options = {};  // on the command line besides the file
   } cases[] = {
       {"", -3, "could not find or move file, directory, or link"},
       {"missing folder", -3, "cannot be read, nor can its folder '" + dir_.Sub("none") + "'"},
@@ -95,6 +96,15 @@ TEST_F(ConfigFileTest, MistakesAreNamedBeforeAnythingChanges) {
            "' names the unknown setting "
            "'servercrashupload.max_upload_per_hour', which is ignored. Did you mean "
            "'servercrashupload.max_uploads_per_hour'?"},
+      // An option that stands in for a setting is held to its rule.
+      {base,
+       -1,
+       "Command option 'crash-dump-directories' has the value '[/d,,/e]', which holds an empty "
+       "entry",
+       true,
+       false,
+       0,
+       {"--crash-dump-directories", "[/d,,/e]"}},
   };
   WriteFile(dir_.Sub("dumps/app.1.dmp"), "MDMP");
   for (const auto& c : cases) {
@@ -107,7 +117,9 @@ TEST_F(ConfigFileTest, MistakesAreNamedBeforeAnythingChanges) {
     ProcessOptions options;
     options.unsetEnvironment = {"ZOR_TEST_UNSET"};
     const std::string file = missingFolder ? dir_.Sub("none") + "/conf.yml" : conf;
-    const ProcessResult r = Run({"--command", "send-crashes", "--config-file", file}, options);
+    std::vector<std::string> args = {"--command", "send-crashes", "--config-file", file};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const ProcessResult r = Run(args, options);
     EXPECT_EQ(r.status, c.status);
     EXPECT_THAT(r.out + r.err, HasSubstr(c.message));
     if (c.status == -3) {
