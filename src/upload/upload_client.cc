@@ -193,11 +193,9 @@ void UploadClient::KeepEncryptionThatCannotBeMadeAgain(Package& package) {
   Filesystem& fs = Filesystem::GetInstance();
   const TString gone = FirstSourceGone(package);
   if (gone.isEmpty() || !fs.FileExists(encrypted)) return;
-  try {
-    fs.SyncFile(encrypted);
-  } catch (const TPath::Exception&) {
-    return;
-  }
+  // A sync that fails leaves the last copy where it is: the attempt fails as
+  // the disk's trouble, and the next one tries again.
+  fs.SyncFile(encrypted);
   package.MarkEncryptionSynced();
   LogText(TLog::Warn, TFormatString("Package '%1': its encrypted file was not synced before the "
                                     "system restarted, and '%2', which it was made of, is gone: "

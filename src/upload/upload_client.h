@@ -80,8 +80,9 @@ class UploadClient {
   // the crash cannot be made again from its files (one it was zipped from,
   // or the user's zip of logs, is gone): it is synced now and
   // sent as it is (Warn), since it may still be whole and is the crash's
-  // last copy. Otherwise, or when the sync fails, leaves it for the upload
-  // steps to discard. Throws what Package::MarkEncryptionSynced throws.
+  // last copy. Otherwise leaves it for the upload steps to discard. Throws
+  // TPath::Exception when the sync fails (the file stays; the failure is the
+  // disk's, not the package's) and what Package::MarkEncryptionSynced throws.
   void KeepEncryptionThatCannotBeMadeAgain(Package& package);
   // Discards the encryption of a package made for a key other than the one
   // the server gave this run, with whatever was sent of it: the server could

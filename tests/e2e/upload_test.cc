@@ -602,6 +602,34 @@ TEST_F(UploadTest, AnUnsyncedEncryptionIsResumedInItsBootAndMadeAgainAfterAResta
   }
 }
 
+// The last copy of a crash whose dump a restart took is kept when it cannot
+// be synced: the attempt fails as the disk's trouble, uncounted, and the
+// next one sends it.
+TEST_F(UploadTest, ALastCopyThatCannotBeSyncedWaitsForTheDisk) {
+  if (!fs::exists(ProgramPath() + "-faults")) GTEST_SKIP() << "needs the fault build";
+  Crash("f.6", 3 * kPart - 4096);
+  server_.AddFault("part", 2, "drop");
+  EXPECT_EQ(SendCrashes().status, 0);
+  const std::string boot = ReadFile("/proc/sys/kernel/random/boot_id").substr(0, 36);
+  const std::string status = data_ + "/f.6.crash-package.pendingretry";
+  std::string record = ReadFile(status);
+  ASSERT_NE(record.find(boot), std::string::npos);
+  record.replace(record.find(boot), boot.size(), "00000000-0000-4000-8000-000000000000");
+  WriteFile(status, record);
+  fs::remove_all(dumps_ + "/f.6_0.crash");
+  const std::string encrypted =
+      Status("f.6").second["package-data-files"]["encrypted-package-file"].GetString();
+  ProcessOptions eio;
+  eio.environment = {
+      {"ZOR_FAULT_ONLY", "sync " + encrypted}, {"ZOR_FAULT_AT", "1"}, {"ZOR_FAULT_ACTION", "eio"}};
+  EXPECT_EQ(SendCrashes("", eio, "-faults").status, 0);
+  EXPECT_EQ(Status("f.6").first, "pendingretry");
+  EXPECT_EQ(ResultCodes("f.6"), std::vector<std::string>{});
+  EXPECT_TRUE(fs::exists(encrypted));
+  EXPECT_THAT(SendCrashes().out, HasSubstr("Successfully uploaded '1' crash package(s)."));
+  EXPECT_TRUE(StoredDump("f.6") == dumpBytes_["f.6"]);
+}
+
 // A crash file that another user turns into a link to a root-only file,
 // again and again while the run lists, checks and zips the crash: the
 // secret is never read, neither into the uploaded object nor into the zip
