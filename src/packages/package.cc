@@ -501,6 +501,19 @@ void Package::MarkEncryptionSynced() {
   Save();
 }
 
+TString Package::FirstSourceGone() const {
+  if (KeepsDataFile(DataFileKind::kZippedPackageFile) &&
+      !Filesystem::GetInstance().FileExists(GetDataFilePath(DataFileKind::kZippedPackageFile))) {
+    return GetDataFilePath(DataFileKind::kZippedPackageFile).ToString();
+  }
+  for (const auto& [path, stamp] : zippedFiles_) {
+    const auto now = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
+    // A file changed in place is still the crash, and makes it again whole.
+    if (!now || now->inode != stamp.inode) return path.ToString();
+  }
+  return {};
+}
+
 void Package::DiscardDataFiles(const std::set<DataFileKind>& kinds, const TString& why) {
   DataFiles dropped;
   for (const DataFileKind kind : kinds) {

@@ -309,6 +309,11 @@ class Package : public JsonFileSerializedObject {
   // Records that the encrypted file is synced now, whichever boot wrote it,
   // and saves. Throws what Save throws.
   void MarkEncryptionSynced();
+  // A file the upload files were made of that is gone or is another file now
+  // (a kept user's zip, a crash file by GetZippedFiles), so that they cannot
+  // be made again as they were; empty when none is, or nothing tells. Never
+  // throws.
+  zor::platform::TString FirstSourceGone() const;
 
   // The boundary the package was made with.
   const TrustBoundary& GetTrustBoundary() const { return boundary_; }

@@ -1,6 +1,7 @@
 #include "platform/tfile.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -155,13 +156,19 @@ int64_t TFile::Peek(char* data, int64_t maxSize) {
   return ReadLoop(data, maxSize, TFile::Pos());
 }
 
-bool TFile::IsOpenForWriting() const {
-  if (fd_ < 0) return false;
+std::optional<bool> TFile::IsOpenForWriting() const {
+  if (fd_ < 0) return std::nullopt;
+  // A writer that opens the file while the lease is held breaks it, and the
+  // kernel tells the holder with SIGIO, which ends a process by default: any
+  // user who may open the file could end the run so. SIGURG is ignored unless
+  // handled.
+  if (::fcntl(fd_, F_SETSIG, SIGURG) != 0) return std::nullopt;
   if (::fcntl(fd_, F_SETLEASE, F_RDLCK) == 0) {
     ::fcntl(fd_, F_SETLEASE, F_UNLCK);
     return false;
   }
-  return errno == EAGAIN;
+  if (errno == EAGAIN) return true;
+  return std::nullopt;
 }
 
 void TFile::Sync() {

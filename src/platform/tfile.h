@@ -77,12 +77,12 @@ class TFile : public TRandomIO {
   // What the open file is (fstat); nullopt when it cannot be examined.
   std::optional<FileIdentity> Identify() const { return IdentifyDescriptor(fd_); }
 
-  // True iff some process, this one included, holds the open file open for
-  // writing: the kernel then refuses a read lease. False when none does, and
-  // when it cannot be told (a file system without leases, another user's
-  // file without the right to lease one). Holds the lease for no longer than
-  // the call, so a writer that opens the file meanwhile is not held up.
-  bool IsOpenForWriting() const;
+  // Whether some process, this one included, holds the open file open for
+  // writing (the kernel then refuses a read lease); nullopt when it cannot be
+  // told: a file system without leases, another user's file without the
+  // right to lease one. Holds the lease for no longer than the call, so a
+  // writer that opens the file meanwhile is not held up.
+  std::optional<bool> IsOpenForWriting() const;
 
   // Makes the written data durable (fsync). Throws TPath::Exception on failure.
   void Sync();

@@ -1,8 +1,13 @@
 #include "platform/tfile.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <QString>
+#include <csignal>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -39,6 +44,39 @@ TEST_F(TFileTest, LargeBinaryRoundTripThroughWriteAndReadAll) {
     out.Sync();
   }
   EXPECT_EQ(TFile(path, OpenMode::Read).ReadAll(), content);
+}
+
+// The lease that tells a writer is there is broken by every writer that
+// opens the file meanwhile, and the kernel signals the holder: however
+// often, the holder lives on, and a writer there is seen.
+TEST_F(TFileTest, WritersThatBreakTheLeaseEndNothing) {
+  const std::string path = dir_.Sub("dump");
+  WriteFile(path, "MDMP");
+  const pid_t writer = ::fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) {
+    for (;;) {
+      const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd >= 0) ::close(fd);
+    }
+  }
+  const pid_t asker = ::fork();
+  if (asker == 0) {
+    TFile file(path, OpenMode::Read);
+    int seen = 0;
+    for (int i = 0; i < 20000; ++i) seen += file.IsOpenForWriting().value_or(false) ? 1 : 0;
+    ::_exit(seen > 0 ? 0 : 3);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(asker, &status, 0), asker);
+  ::kill(writer, SIGKILL);
+  ::waitpid(writer, nullptr, 0);
+  EXPECT_TRUE(WIFEXITED(status)) << ::strsignal(WTERMSIG(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "no writer was ever seen";
+  {
+    TFile idle(path, OpenMode::Read);
+    EXPECT_EQ(idle.IsOpenForWriting(), std::optional<bool>(false));
+  }
 }
 
 // Open() itself reports a failure without throwing, and refuses to reopen.

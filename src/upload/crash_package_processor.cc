@@ -168,6 +168,9 @@ TString WhyCrashFolderIsAway(const Package& package) {
 constexpr int64_t kWriterWaitNs = 60LL * 60 * 1000 * 1000 * 1000;
 // How far ahead of the clock a file's time may be and still count as now.
 constexpr int64_t kClockSlackNs = 60LL * 1000 * 1000 * 1000;
+// How long a dump whose writers cannot be asked about must have been left
+// alone to count as finished: a writer writes a dump without long pauses.
+constexpr int64_t kQuietNs = 60LL * 1000 * 1000 * 1000;
 
 // A given-up crash stays this long for a person to look at, when no
 // retention limit says otherwise.
@@ -558,8 +561,11 @@ void CrashPackageProcessor::MakePackage(const CrashFileGroups& groups,
                                         const CrashFileGroups::Files& files) {
   const TString id = FreePackageName(group);
   try {
-    auto package = std::make_shared<CrashPackage>(
-        id, files, includeFullDumps_, GdbFilesForGroup(groups, files), dataDirectory_, boundary_);
+    // The record holds what the crash allows, not this run's choice: a later
+    // run that sends full dumps sends its full dump, which would otherwise
+    // be deleted unsent with it. RemakeFullDumpPackages refuses them here.
+    auto package = std::make_shared<CrashPackage>(id, files, true, GdbFilesForGroup(groups, files),
+                                                  dataDirectory_, boundary_);
     // Until its zip, what it stands for: a file of its names that another
     // user puts there later is not the crash it gives up or deletes.
     package->StampFilesAsFound();
@@ -585,9 +591,11 @@ void CrashPackageProcessor::MakePackage(const CrashFileGroups& groups,
 
 TString CrashPackageProcessor::WhyCrashWaits(const std::set<TPath>& files, int64_t nowNs,
                                              uid_t* user) const {
+  enum class Writing { kNo, kYes, kMaybe };
   struct Dump {
     const TPath* path;
-    bool written, writing;
+    bool written;
+    Writing writing;
     uid_t owner;
   };
   std::set<uid_t> owners;
@@ -602,13 +610,21 @@ TString CrashPackageProcessor::WhyCrashWaits(const std::set<TPath>& files, int64
     // clock or by hand, and would hold the crash back for as long.
     const int64_t ageNs = entry ? nowNs - entry->modifiedNs : 0;
     const bool recent = entry && ageNs >= -kClockSlackNs && ageNs <= kWriterWaitNs;
-    Dump dump{&file, !recent || entry->size > 0, false,
+    Dump dump{&file, !recent || entry->size > 0, Writing::kNo,
               entry ? entry->owner : zor::platform::EffectiveUser()};
     if (recent) {
       TString refusal;
       const std::optional<zor::platform::TFile> opened =
           boundary_.OpenForReading(file, TPath(), &refusal);
-      dump.writing = opened && opened->IsOpenForWriting();
+      // A run that may not lease another user's dump would send it cut short
+      // while it is written, and then again whole: its last change tells.
+      // One that cannot be opened is the packaging's to refuse.
+      if (const std::optional<bool> writers = opened ? opened->IsOpenForWriting() : false;
+          writers) {
+        dump.writing = *writers ? Writing::kYes : Writing::kNo;
+      } else if (ageNs < kQuietNs) {
+        dump.writing = Writing::kMaybe;
+      }
     }
     // A full dump that this run will not send says nothing of the dump it sends.
     const bool full =
@@ -624,9 +640,12 @@ TString CrashPackageProcessor::WhyCrashWaits(const std::set<TPath>& files, int64
   const bool oneOwner = std::all_of(judged.begin(), judged.end(),
                                     [&](const Dump& d) { return d.owner == judged[0].owner; });
   for (const Dump& dump : judged) {
-    if (dump.writing && oneOwner) {
-      return TFormatString("its dump '%1' is still being written").arg(*dump.path);
-    }
+    if (!oneOwner || dump.writing == Writing::kNo) continue;
+    return TFormatString(dump.writing == Writing::kYes
+                             ? "its dump '%1' is still being written"
+                             : "its dump '%1' changed less than a minute ago, and whether it "
+                               "is still being written cannot be asked")
+        .arg(*dump.path);
   }
   for (const Dump& dump : judged) {
     if (dump.written) return {};
@@ -684,9 +703,15 @@ void CrashPackageProcessor::RemakeFullDumpPackages() {
     // this run does not, or leave out, and so delete unsent, ones it sends.
     if (!crash || crash->GetUploadStatus() == UploadStatus::kFailed ||
         crash->GetUploadStatus() == UploadStatus::kComplete ||
-        !(includeFullDumps_ ? crash->LeftOutFullDumps() : crash->MayHoldFullDumps()) ||
+        (includeFullDumps_ ? !crash->LeftOutFullDumps()
+                           : !crash->MayHoldFullDumps() || crash->LeftOutFullDumps()) ||
         !(crash->HasEncryptedPackageFile() || crash->HasZippedPackageFile())) {
       ++it;
+      continue;
+    }
+    // Made again, it would go without what is gone: the crash's last copy.
+    if (const TString gone = crash->FirstSourceGone(); !gone.isEmpty()) {
+      KeepUploadThatCannotBeMadeAgain(it, gone);
       continue;
     }
     try {
@@ -706,6 +731,25 @@ void CrashPackageProcessor::RemakeFullDumpPackages() {
       it = packages_.erase(it);
     }
   }
+}
+
+void CrashPackageProcessor::KeepUploadThatCannotBeMadeAgain(PackageMap::iterator& it,
+                                                            const TString& gone) {
+  if (includeFullDumps_) {
+    LogText(TLog::Warn, TFormatString("Package '%1' was made without full dumps, but '%2', which "
+                                      "it was made of, is gone: it is sent as it is")
+                            .arg(it->first)
+                            .arg(gone));
+    ++it;
+    return;
+  }
+  // Sent, it would carry full dumps against the run's choice.
+  LogText(TLog::Warn, TFormatString("Package '%1' may hold full dumps, which this run does not "
+                                    "send, and '%2', which it was made of, is gone: it waits for "
+                                    "a run that sends full dumps")
+                          .arg(it->first)
+                          .arg(gone));
+  it = packages_.erase(it);
 }
 
 TString CrashPackageProcessor::FreePackageName(const CrashFileGroups::GroupId& group) const {

@@ -182,7 +182,8 @@ class CrashPackageProcessor {
   std::set<zor::platform::TPath> ListCrashArtifactFiles() const;
   void ProcessCrashFiles(const std::set<zor::platform::TPath>& listing);
   // Why the crash of `files` is not packaged in this run, or empty when it
-  // is: a dump of it that this run sends is open for writing, or every one
+  // is: a dump of it that this run sends is open for writing (where that
+  // cannot be asked, changed within the minute before `nowNs`), or every one
   // is empty; a dump left so for over an hour before `nowNs` (its writer
   // died or hangs), or timed over a minute after it, counts as finished. A crash of full dumps only
   // is judged on those. `*user` becomes the owner of all the files when they have one, else stays.
@@ -205,8 +206,14 @@ class CrashPackageProcessor {
   // with the reason), so that it is made again without; with them, one whose
   // upload files left out full dumps its crash allows is made again with
   // them. One whose record cannot be saved so waits for a later run (Warn).
-  // Never throws for a save.
+  // Never throws for a save. One that cannot be made again (Package::
+  // FirstSourceGone) is kept as it is: KeepUploadThatCannotBeMadeAgain.
   void RemakeFullDumpPackages();
+  // For the package at `it`, whose file `gone` is gone: with full dumps it is
+  // sent as it is, without them it waits for a run that sends them (left out
+  // of this run, `it` moved past it); either is logged at Warn.
+  void KeepUploadThatCannotBeMadeAgain(PackageMap::iterator& it,
+                                       const zor::platform::TString& gone);
   void ApplyRetention();
   void RemovePreviousLogsPackages() const;
   // The name for a new package of `group`: its key when no package or status

@@ -2,7 +2,9 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -58,6 +60,25 @@ constexpr uid_t kNobody = 65534;
 
 #define SKIP_UNLESS_ROOT() \
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files to another user"
+
+// Takes a capability out of the process's effective set for its lifetime:
+// root as a run that lacks that right.
+class WithoutCapability {
+ public:
+  explicit WithoutCapability(int capability) {
+    EXPECT_EQ(::syscall(SYS_capget, &header_, saved_), 0);
+    __user_cap_data_struct lowered[2] = {saved_[0], saved_[1]};
+    lowered[capability / 32].effective &= ~(1U << (capability % 32));
+    EXPECT_EQ(::syscall(SYS_capset, &header_, lowered), 0) << std::strerror(errno);
+  }
+  ~WithoutCapability() { ::syscall(SYS_capset, &header_, saved_); }
+  WithoutCapability(const WithoutCapability&) = delete;
+  WithoutCapability& operator=(const WithoutCapability&) = delete;
+
+ private:
+  __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct saved_[2] = {};
+};
 
 // In upload order.
 std::vector<std::string> Order(const std::vector<std::shared_ptr<Package>>& packages) {
@@ -363,6 +384,20 @@ TEST_F(CrashPackageProcessorTest, ACrashWaitsForTheWriterOfItsDumps) {
     expected.insert(expected.begin() + 1, "app.11");
   }
   EXPECT_EQ(Names(Run()), expected);
+  // A run that may not lease another user's dump cannot ask about its
+  // writers: one changed within the minute waits, one left longer goes.
+  if (::geteuid() != 0) return;
+  const TPath unasked = Dump("app.12.dmp", "MD");
+  GiveAway({"app.12.dmp"});
+  const WithoutCapability noLeases(CAP_LEASE);
+  EXPECT_EQ(Names(Run()), expected);
+  EXPECT_THAT(log_,
+              HasSubstr("Crash 'app.12' waits: its dump '" + unasked.ToString().toStdString() +
+                        "' changed less than a minute ago"));
+  fs::last_write_time(unasked.NativeString(),
+                      fs::file_time_type::clock::now() - std::chrono::minutes(2));
+  expected.insert(expected.begin() + 2, "app.12");
+  EXPECT_EQ(Names(Run()), expected);
 }
 
 // A recorded next attempt is waited for, but never longer than the longest
@@ -552,17 +587,21 @@ TEST_F(CrashPackageProcessorTest, AStatusFilesNameTakesNoLockOutsideTheDataDirec
 // one whose upload file, made while they were allowed, may hold one is made
 // again without: none is given up for it. And the other way round.
 TEST_F(CrashPackageProcessorTest, NoFullDumpsRemakesPackagesThatMayHoldThemWithout) {
-  for (const char* name : {"made.1", "sent.4", "unzipped.5"}) {
+  for (const char* name : {"made.1", "sent.4", "unzipped.5", "gone.7"}) {
     Dump(std::string(name) + ".dmp");
     Dump(std::string(name) + "-full.dmp");
   }
   const std::string encrypted = data_ + "/made.1.zip.enc";
   for (const auto& package : Run(true)) {
-    if (package->GetPackageName() == "sent.4") package->SetUploadStatus(Status::kComplete);
-    if (package->GetPackageName() != "made.1") continue;
-    WriteFile(encrypted, "with the full dump");
-    package->SetDataFilePath(DataFileKind::kEncryptedPackageFile, TPath(encrypted));
+    const std::string name = package->GetPackageName().toStdString();
+    if (name == "sent.4") package->SetUploadStatus(Status::kComplete);
+    if (name != "made.1" && name != "gone.7") continue;
+    WriteFile(data_ + "/" + name + ".zip.enc", "with the full dump");
+    package->SetDataFilePath(DataFileKind::kEncryptedPackageFile,
+                             TPath(data_ + "/" + name + ".zip.enc"));
   }
+  // Made again, gone.7 would go without its minidump: its last copy waits.
+  fs::remove(dumps_ + "/gone.7.dmp");
   // An application's manifest that lists its files, says it sends no full
   // dump and calls its full dump a minidump.
   Dump("app.6.dmp");
@@ -570,35 +609,60 @@ TEST_F(CrashPackageProcessorTest, NoFullDumpsRemakesPackagesThatMayHoldThemWitho
   Dump("app.6.manifest", R"({"upload-full-dumps":false,"crash-artifact-files":[)"
                          R"({"filename":"app.6.dmp","type":"ProcessMiniDump"},)"
                          R"({"filename":"app.6-full.dmp","type":"ProcessMiniDump"}]})");
-  Dump("later.3.dmp");
-  Dump("later.3-full.dmp");
+  for (const char* name : {"later.3", "fresh.8"}) {
+    Dump(std::string(name) + ".dmp");
+    Dump(std::string(name) + "-full.dmp");
+  }
 
   const auto packages = Run(false);
   EXPECT_EQ(Names(packages),
-            (std::vector<std::string>{"app.6", "later.3", "made.1", "unzipped.5"}));
+            (std::vector<std::string>{"app.6", "fresh.8", "later.3", "made.1", "unzipped.5"}));
   EXPECT_TRUE(Exists(Status("sent.4", "complete")));
   EXPECT_FALSE(Exists(encrypted));
   EXPECT_THAT(log_, HasSubstr("Package 'made.1': removing its encrypted-package-file"));
   EXPECT_THAT(log_, Not(HasSubstr("unzipped.5': removing")));
+  EXPECT_THAT(log_, HasSubstr("Package 'gone.7' may hold full dumps, which this run does not "
+                              "send, and '" +
+                              dumps_ + "/gone.7.dmp', which it was made of, is gone"));
   for (const auto& package : packages) {
-    SCOPED_TRACE(package->GetPackageName().toStdString());
+    const std::string name = package->GetPackageName().toStdString();
+    SCOPED_TRACE(name);
     const auto files = package->GetFilesToZip({});
     EXPECT_FALSE(files.empty());
     for (const auto& file : files)
       EXPECT_THAT(file.path.NativeString(), Not(::testing::EndsWith("-full.dmp")));
-    // unzipped.5's zip is made so, and finished.
-    if (package->GetPackageName() != "unzipped.5") continue;
-    WriteFile(data_ + "/unzipped.5.zip.enc", "without the full dump");
-    WriteFile(data_ + "/unzipped.5.zip.enc.json", "{}");
-    package->RecordEncryption(TPath(data_ + "/unzipped.5.zip.enc"),
-                              TPath(data_ + "/unzipped.5.zip.enc.json"));
+    // Their zips are made so, and finished.
+    if (name != "unzipped.5" && name != "later.3") continue;
+    WriteFile(data_ + "/" + name + ".zip.enc", "without the full dump");
+    WriteFile(data_ + "/" + name + ".zip.enc.json", "{}");
+    package->RecordEncryption(TPath(data_ + "/" + name + ".zip.enc"),
+                              TPath(data_ + "/" + name + ".zip.enc.json"));
   }
-  // A run that sends full dumps makes it again with its full dump, which
-  // would otherwise be deleted unsent with the crash.
-  Run(true);
+  // Made so, they are not made again by the next run of that choice.
+  Run(false);
+  EXPECT_THAT(log_, Not(HasSubstr("removing")));
+  // A run that sends full dumps makes one again with its full dump, which
+  // would otherwise be deleted unsent with the crash, and zips fresh.8's,
+  // though it was found by a run that did not; one whose minidump is gone
+  // goes as it is, and gone.7 goes at last.
+  fs::remove(dumps_ + "/later.3.dmp");
+  const auto sending = Run(true);
+  EXPECT_THAT(Names(sending),
+              ::testing::IsSupersetOf({"fresh.8", "gone.7", "later.3", "unzipped.5"}));
+  for (const auto& package : sending) {
+    if (package->GetPackageName() != "fresh.8") continue;
+    const auto files = package->GetFilesToZip({});
+    EXPECT_TRUE(std::any_of(files.begin(), files.end(), [&](const Package::FileToZip& file) {
+      return file.path == TPath(dumps_ + "/fresh.8-full.dmp");
+    }));
+  }
+  EXPECT_THAT(log_, HasSubstr("Package 'later.3' was made without full dumps, but '" + dumps_ +
+                              "/later.3.dmp', which it was made of, is gone: it is sent as it is"));
   EXPECT_THAT(log_, HasSubstr("Package 'unzipped.5': removing its encrypted-package-file"));
   EXPECT_THAT(log_, HasSubstr("it was made without full dumps, which this run sends"));
   EXPECT_FALSE(Exists(data_ + "/unzipped.5.zip.enc"));
+  EXPECT_TRUE(Exists(data_ + "/later.3.zip.enc"));
+  EXPECT_TRUE(Exists(data_ + "/gone.7.zip.enc"));
 }
 
 TEST_F(CrashPackageProcessorTest, SymbolicLinksAreFollowedOnlyWhenAsked) {

@@ -16,7 +16,6 @@
 #include "platform/boot_id.h"
 #include "platform/curl_exception.h"
 #include "platform/date_time.h"
-#include "platform/file_identity.h"
 #include "platform/tformat_string.h"
 #include "upload/attempt_failure.h"
 #include "upload/crash_package_processor.h"
@@ -163,26 +162,6 @@ void UploadClient::SyncEncryptionOfAnEarlierRun(Package& package) {
   }
 }
 
-namespace {
-
-// A file the package was made from that is gone, or empty when the package
-// could be made again (or nothing tells).
-TString FirstSourceGone(const Package& package) {
-  if (package.KeepsDataFile(DataFileKind::kZippedPackageFile) &&
-      !Filesystem::GetInstance().FileExists(
-          package.GetDataFilePath(DataFileKind::kZippedPackageFile))) {
-    return package.GetDataFilePath(DataFileKind::kZippedPackageFile).ToString();
-  }
-  for (const auto& [path, stamp] : package.GetZippedFiles()) {
-    const auto now = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
-    // A file changed in place is still the crash, and makes it again whole.
-    if (!now || now->inode != stamp.inode) return path.ToString();
-  }
-  return {};
-}
-
-}  // namespace
-
 void UploadClient::KeepEncryptionThatCannotBeMadeAgain(Package& package) {
   const TString& boot = package.GetUnsyncedEncryptionBoot();
   if (boot.isEmpty() || boot == zor::platform::CurrentBootId() ||
@@ -191,7 +170,7 @@ void UploadClient::KeepEncryptionThatCannotBeMadeAgain(Package& package) {
   }
   const TPath encrypted = package.GetEncryptedPackageFilePath();
   Filesystem& fs = Filesystem::GetInstance();
-  const TString gone = FirstSourceGone(package);
+  const TString gone = package.FirstSourceGone();
   if (gone.isEmpty() || !fs.FileExists(encrypted)) return;
   // A sync that fails leaves the last copy where it is: the attempt fails as
   // the disk's trouble, and the next one tries again.
@@ -215,7 +194,7 @@ void UploadClient::DiscardEncryptionForAnotherKey(Package& package) {
   if (used == keyId_) return;
   // Made again, it would go without the files that are gone: the old one
   // names its key, which a server that keeps its old keys can still use.
-  if (const TString gone = FirstSourceGone(package);
+  if (const TString gone = package.FirstSourceGone();
       !gone.isEmpty() && package.HasEncryptedPackageFile() &&
       Filesystem::GetInstance().FileExists(package.GetEncryptedPackageFilePath())) {
     LogText(TLog::Warn, TFormatString("Package '%1': its encrypted file is for the key '%2', not "
