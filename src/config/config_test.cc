@@ -73,6 +73,11 @@ TEST_F(ConfigTest, DefaultsWithoutFile) {
 
 TEST_F(ConfigTest, ModesNameKeyAndFile) {
   const std::string path = Load("empty: \nfull: x\n");
+  // Absent from a file, the fleet's limits are off.
+  EXPECT_FALSE(config_.GetRetentionMaxAgeDays());
+  EXPECT_FALSE(config_.GetRetentionMaxTotalMb());
+  EXPECT_FALSE(config_.GetMaxUploadsPerHour());
+  EXPECT_TRUE(config_.GetMetricsFile().IsEmpty());
   using M = Config::Mode;
   EXPECT_TRUE(config_.GetValue("absent", M::kOptional).isEmpty());
   EXPECT_TRUE(config_.GetValue("empty", M::kPresent).isEmpty());
@@ -103,7 +108,11 @@ TEST_F(ConfigTest, FileValuesAndEnvironmentFallbacks) {
       "servercrashupload.proxy_server_port: 3128\n"
       "servercrashupload.proxy_server_username: u\n"
       "servercrashupload.proxy_server_password: p: w\n"
-      "servercrashupload.dump.dirs.follow_symlinks: TRUE\n");
+      "servercrashupload.dump.dirs.follow_symlinks: TRUE\n"
+      "servercrashupload.retention.max_age_days: 365\n"
+      "servercrashupload.retention.max_total_mb: '128'\n"
+      "servercrashupload.max_uploads_per_hour: 4294967295\n"
+      "servercrashupload.metrics.file: '/m/z.prom'\n");
   EXPECT_EQ(TString(config_.GetUploadEndpoint()), "https://host:8443/up");
   EXPECT_EQ(TString(config_.GetRsaEndpoint()), "https://env/key");
   {
@@ -124,24 +133,9 @@ TEST_F(ConfigTest, FileValuesAndEnvironmentFallbacks) {
   EXPECT_EQ(std::tuple(proxy.host, proxy.port, proxy.username, proxy.password),
             std::tuple(TString("proxy.local"), 3128, TString("u"), TString()));
   EXPECT_TRUE(config_.GetFollowSymlinks());
-}
-
-TEST_F(ConfigTest, FleetSettingsAreOffWhenAbsentAndReadWhenSet) {
-  Load("servercrashupload.data.dir: d\n");
-  EXPECT_FALSE(config_.GetRetentionMaxAgeDays());
-  EXPECT_FALSE(config_.GetRetentionMaxTotalMb());
-  EXPECT_FALSE(config_.GetMaxUploadsPerHour());
-  EXPECT_TRUE(config_.GetMetricsFile().IsEmpty());
-
-  Load(
-      "servercrashupload.retention.max_age_days: 365\n"
-      "servercrashupload.retention.max_total_mb: '128'\n"
-      "servercrashupload.max_uploads_per_hour: 4294967295\n"
-      "servercrashupload.metrics.file: '/m/z.prom'\n");
-  EXPECT_EQ(config_.GetRetentionMaxAgeDays(), 365u);
-  EXPECT_EQ(config_.GetRetentionMaxTotalMb(), 128u);
-  EXPECT_EQ(config_.GetMaxUploadsPerHour(), 4294967295u);
-  EXPECT_EQ(config_.GetMetricsFile(), TPath("/m/z.prom"));
+  EXPECT_EQ(std::tuple(config_.GetRetentionMaxAgeDays(), config_.GetRetentionMaxTotalMb(),
+                       config_.GetMaxUploadsPerHour(), config_.GetMetricsFile()),
+            std::tuple(365u, 128u, 4294967295u, TPath("/m/z.prom")));
 }
 
 // A slip in a key would otherwise pass in silence: the setting keeps its
@@ -240,44 +234,41 @@ TEST_F(ConfigTest, ValidateRefusesTheFirstBadValueNamingSettingAndValue) {
       "servercrashupload.data.dir: d\nservercrashupload.retention.max_total_mb: 128\n"
       "servercrashupload.preserve_upload_packages: FALSE\n");
   EXPECT_NO_THROW(config_.Validate());
-  // A line and its whole message, where "%file%" stands for the file's path.
-  const auto number = [](const std::string& key, const std::string& bad, const char* range) {
-    const std::string setting = "servercrashupload." + key;
-    const std::string why = "', which is not a whole number from " + std::string(range) + ".";
-    return std::pair(setting + ": " + bad, "The setting '" + setting + "' has the value '" + bad +
-                                               "' in config file '%file%" + why);
-  };
-  const auto url = [](const std::string& value, const std::string& shown) {
-    return std::pair("servercrashupload.upload_endpoint: '" + value + "'",
-                     "The URL setting 'servercrashupload.upload_endpoint' has the value '" + shown +
-                         "', which is not an http or https URL with a host.");
-  };
   constexpr char kCount[] = "1 to 4294967295";
-  const std::pair<std::string, std::string> named[] = {
-      number("retention.max_total_mb", "0", kCount),
-      number("retention.max_total_mb", "-3", kCount),
-      number("retention.max_total_mb", "ten", kCount),
-      number("retention.max_total_mb", "1.5", kCount),
-      number("retention.max_total_mb", "4294967296", kCount),
-      number("upload_part_size_in_bytes", "0", kCount),
-      number("upload_part_size_in_bytes", "50MB", kCount),
-      number("upload_part_size_in_bytes", "4294967296", kCount),
-      number("upload_bandwidth_limit_in_bytes", "1MB", "0 to 9223372036854775807"),
-      number("upload_bandwidth_limit_in_bytes", "9223372036854775808", "0 to 9223372036854775807"),
-      number("proxy_server_port", "abc", "0 to 65535"),
-      number("proxy_server_port", "65536", "0 to 65535"),
-      url("not a url", "not a url"),
-      url("ftp://host/x", "ftp://host/x"),
-      url("http://", "http://"),
-      url("https://[::1", "https://[::1"),
-      url("http://usr:se/cret@127.0.0.1:99999/x?sig=1", "http://127.0.0.1:99999/x"),
+  const struct {
+    const char* key;
+    const char* range;
+    std::vector<std::string> values;
+  } numbers[] = {
+      {"retention.max_total_mb", kCount, {"0", "-3", "ten", "1.5", "4294967296"}},
+      {"upload_part_size_in_bytes", kCount, {"0", "50MB", "4294967296"}},
+      {"upload_bandwidth_limit_in_bytes",
+       "0 to 9223372036854775807",
+       {"1MB", "9223372036854775808"}},
+      {"proxy_server_port", "0 to 65535", {"abc", "65536"}},
   };
-  for (auto [line, message] : named) {
-    const std::string path = Load("servercrashupload.data.dir: d\n" + line + "\n");
-    if (const size_t at = message.find("%file%"); at != std::string::npos) {
-      message.replace(at, 6, path);
+  for (const auto& n : numbers) {
+    const std::string setting = std::string("servercrashupload.") + n.key;
+    for (const std::string& bad : n.values) {
+      const std::string path =
+          Load("servercrashupload.data.dir: d\n" + setting + ": " + bad + "\n");
+      EXPECT_EQ(ErrorOf([&] { config_.Validate(); }),
+                "The setting '" + setting + "' has the value '" + bad + "' in config file '" +
+                    path + "', which is not a whole number from " + n.range + ".");
     }
-    EXPECT_EQ(ErrorOf([&] { config_.Validate(); }), message) << line;
+  }
+  const std::pair<std::string, std::string> urls[] = {
+      {"not a url", "not a url"},
+      {"ftp://host/x", "ftp://host/x"},
+      {"http://", "http://"},
+      {"https://[::1", "https://[::1"},
+      {"http://usr:se/cret@127.0.0.1:99999/x?sig=1", "http://127.0.0.1:99999/x"},
+  };
+  for (const auto& [value, shown] : urls) {
+    Load("servercrashupload.data.dir: d\nservercrashupload.upload_endpoint: '" + value + "'\n");
+    EXPECT_EQ(ErrorOf([&] { config_.Validate(); }),
+              "The URL setting 'servercrashupload.upload_endpoint' has the value '" + shown +
+                  "', which is not an http or https URL with a host.");
   }
   // A ".." after a link leads elsewhere than the records' names would say.
   std::filesystem::create_directories(dir_.Sub("elsewhere/sub"));
@@ -406,14 +397,10 @@ TEST_F(ConfigTest, OverridesWinOverTheFile) {
 }
 
 TEST_F(ConfigTest, DeleteCompletedDumpsText) {
-  const std::pair<std::string, bool> cases[] = {
-      {"FALSE", false},
-      {"yes", false},
-      {"", true},
-      {"TRUE", true},
-      // Blanks inside quotes count for nothing, as the start-up check judges them.
-      {"' false'", false},
-      {"' '", true}};
+  // Blanks inside quotes count for nothing, as the start-up check judges them.
+  const std::pair<std::string, bool> cases[] = {{"FALSE", false},    {"yes", false},
+                                                {"", true},          {"TRUE", true},
+                                                {"' false'", false}, {"' '", true}};
   for (const auto& [text, expected] : cases) {
     Load("servercrashupload.delete_completed_dumps: " + text);
     EXPECT_EQ(config_.GetDeleteCompletedDumps(), expected) << text;
