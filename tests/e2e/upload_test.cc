@@ -78,10 +78,18 @@ class UploadTest : public ::testing::Test {
     args.insert(args.begin(), wrapper.begin() + 1, wrapper.end());
     return RunProcess(wrapper[0], args, options);
   }
-  ProcessResult SendCrashes(const std::string& extra = "", ProcessOptions options = {},
-                            const std::string& program = "") {
-    return Run({"--command", "send-crashes", "--config-file", Config(extra)}, std::move(options),
-               program);
+  ProcessResult SendCrashes(const std::string& extra = "", ProcessOptions options = {}) {
+    return Run({"--command", "send-crashes", "--config-file", Config(extra)}, std::move(options));
+  }
+  // The fault build's send-crashes, whose first file change naming `only`
+  // fails with `action`.
+  ProcessResult SendCrashesFailing(const std::string& only, const std::string& action) {
+    ProcessOptions o;
+    o.environment = {{"ZOR_FAULT_ONLY", only}, {"ZOR_FAULT_AT", "1"}, {"ZOR_FAULT_ACTION", action}};
+    return Run({"--command", "send-crashes", "--config-file", Config()}, std::move(o), "-faults");
+  }
+  static auto Uploaded(int n) {
+    return HasSubstr("Successfully uploaded '" + std::to_string(n) + "' crash package(s).");
   }
 
   ProcessResult SendLogs(const std::string& zip, ProcessOptions options = {}) {
@@ -162,11 +170,11 @@ class UploadTest : public ::testing::Test {
     return codes;
   }
 
-  // The dump in the newest object the server completed for the package `name`.
-  std::string StoredDump(const std::string& name) {
-    const std::string zip = StoredZip(name);
-    if (zip.empty()) return "(nothing stored for " + name + ")";
-    return RunProcess("/usr/bin/unzip", {"-p", zip, "*.dmp"}).out;
+  // Whether the newest object the server completed for `name` holds its dump.
+  bool Sent(const std::string& name, const LocalCrashServer* server = nullptr) {
+    const std::string zip = StoredZip(name, server);
+    return !zip.empty() &&
+           RunProcess("/usr/bin/unzip", {"-p", zip, "*.dmp"}).out == dumpBytes_.at(name);
   }
   // The newest object the server completed for the package `name`, decrypted
   // into a zip of the test's; empty when there is none.
@@ -188,6 +196,19 @@ class UploadTest : public ::testing::Test {
       return zip;
     }
     return "";
+  }
+
+  std::string EncryptedFile(const std::string& name) {
+    return Status(name).second["package-data-files"]["encrypted-package-file"].GetString();
+  }
+  static std::string Boot() { return ReadFile("/proc/sys/kernel/random/boot_id").substr(0, 36); }
+  // The package as a restart leaves it: its encrypted file written in another boot.
+  void FromAnotherBoot(const std::string& name) {
+    const std::string status = data_ + "/" + name + ".crash-package.pendingretry";
+    std::string record = ReadFile(status);
+    ASSERT_NE(record.find(Boot()), std::string::npos) << name;
+    WriteFile(status,
+              record.replace(record.find(Boot()), 36, "00000000-0000-4000-8000-000000000000"));
   }
 
   std::string Log() const { return ReadFile(dir_.Sub("logs/zorcrashreporter.txt")); }
@@ -269,7 +290,7 @@ TEST_F(UploadTest, OneFailingPackageIsRetriedNextRunWhileTheOthersComplete) {
     EXPECT_THAT(r.out, HasSubstr("Successfully uploaded '1' crash package(s). Failed to upload "
                                  "'0' crash package(s)."));
     EXPECT_EQ(ResultCodes("b.2"), (std::vector<std::string>{"Success"}));
-    EXPECT_TRUE(StoredDump("b.2") == dumpBytes_["b.2"]);
+    EXPECT_TRUE(Sent("b.2"));
     // Uploaded in the earlier run, the complete packages' dumps are deleted;
     // their upload files went with the upload, and the log does not say otherwise.
     EXPECT_FALSE(fs::exists(dumps_ + "/a.1_0.crash"));
@@ -287,12 +308,10 @@ TEST_F(UploadTest, AnUploadBegunAtAnotherServerStartsAnewAtTheNewOne) {
   ASSERT_EQ(Status("m.1").first, "pendingretry");
   const LocalCrashServer moved;
   const ProcessResult r = Run({"--command", "send-crashes", "--config-file", Config("", &moved)});
-  EXPECT_THAT(r.out, HasSubstr("Successfully uploaded '1' crash package(s)."));
+  EXPECT_THAT(r.out, Uploaded(1));
   EXPECT_THAT(Log(), HasSubstr("Package 'm.1': forgetting its registration"));
   EXPECT_EQ(ResultCodes("m.1"), std::vector<std::string>{"Success"});
-  const std::string zip = StoredZip("m.1", &moved);
-  ASSERT_FALSE(zip.empty());
-  EXPECT_TRUE(RunProcess("/usr/bin/unzip", {"-p", zip, "*.dmp"}).out == dumpBytes_["m.1"]);
+  EXPECT_TRUE(Sent("m.1", &moved));
 }
 
 // Only verdicts count: three refusals give a package up (its crash files
@@ -324,18 +343,18 @@ TEST_F(UploadTest, OnlyRefusalsGiveAPackageUpAndRetryBringsItBack) {
   EXPECT_EQ(ResultCodes("c.3"), std::vector<std::string>{"ClientError"});
   EXPECT_THAT(Log(), HasSubstr("Store error code: 'NoSuchUpload'."));
   int uploadIds = Count("upload-id");
-  EXPECT_THAT(SendCrashes(keep).out, HasSubstr("Successfully uploaded '1' crash package(s)."));
+  EXPECT_THAT(SendCrashes(keep).out, Uploaded(1));
   EXPECT_EQ(Count("upload-id"), uploadIds + 1);
-  EXPECT_TRUE(StoredDump("c.3") == dumpBytes_["c.3"]);
+  EXPECT_TRUE(Sent("c.3"));
   Crash("d.4", 3 * kPart);
   server_.AddFault("part", 2, "drop");
   EXPECT_EQ(SendCrashes(keep).status, 0);
   server_.AddFault("part", 1, "status", 404, forgotten);
   uploadIds = Count("upload-id");
-  EXPECT_THAT(SendCrashes(keep).out, HasSubstr("Successfully uploaded '1' crash package(s)."));
+  EXPECT_THAT(SendCrashes(keep).out, Uploaded(1));
   EXPECT_EQ(Count("upload-id"), uploadIds + 1);
   EXPECT_TRUE(ResultCodes("d.4") == std::vector<std::string>{"Success"});
-  EXPECT_TRUE(StoredDump("d.4") == dumpBytes_["d.4"]);
+  EXPECT_TRUE(Sent("d.4"));
 
   // Held by another process (flock(1) holds its lock): said so, left as it is.
   r = Run({"--command", "retry", "--config-file", Config(), "a.1"}, {}, "",
@@ -347,8 +366,8 @@ TEST_F(UploadTest, OnlyRefusalsGiveAPackageUpAndRetryBringsItBack) {
   EXPECT_THAT(r.out, HasSubstr("Package 'a.1' gets new attempts"));
   EXPECT_THAT(r.out, HasSubstr("No failed package 'nosuch.9'"));
   EXPECT_EQ(Status("a.1").first, "pendingretry");
-  EXPECT_THAT(SendCrashes().out, HasSubstr("Successfully uploaded '1' crash package(s)."));
-  EXPECT_TRUE(StoredDump("a.1") == dumpBytes_["a.1"]);
+  EXPECT_THAT(SendCrashes().out, Uploaded(1));
+  EXPECT_TRUE(Sent("a.1"));
 }
 
 // After transient trouble the package waits: the next run skips it, and
@@ -368,34 +387,6 @@ TEST_F(UploadTest, TransientTroubleDelaysTheNextAttemptAndListSaysSo) {
                                        "Network error \\(HTTP code: '503'\\)"));
 }
 
-// A listening loopback socket that nobody should connect to: a connection
-// attempt completes in the kernel's backlog whether or not it is accepted,
-// so after the program has exited Contacted() knows for sure.
-class Tripwire {
- public:
-  Tripwire() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), length), 0);
-    EXPECT_EQ(listen(fd_, 16), 0);
-    EXPECT_EQ(getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    port_ = ntohs(address.sin_port);
-  }
-  ~Tripwire() { close(fd_); }
-  int Port() const { return port_; }
-  bool Contacted() const {
-    const int connection = accept(fd_, nullptr, nullptr);
-    if (connection >= 0) close(connection);
-    return connection >= 0;
-  }
-
- private:
-  int fd_;
-  int port_ = 0;
-};
-
 // A hostile server: locations of other schemes (which ones the transport
 // refuses is tnetwork_access_manager_test.cc's), a redirect to a local file
 // and a 10 MB error body. Nothing is written or contacted but loopback HTTP,
@@ -403,8 +394,16 @@ class Tripwire {
 // the log nor the status file takes the server's text whole or a URL's query.
 TEST_F(UploadTest, HostileRepliesReachNothingAndSpendNoAttempt) {
   Crash("a.1", 3000);
-  const Tripwire tripwire;
-  const std::string elsewhere = "127.0.0.1:" + std::to_string(tripwire.Port());
+  // A listening loopback socket that nobody should connect to: a connection
+  // completes in the kernel's backlog whether or not it is accepted, so once
+  // the program has exited accept() knows for sure.
+  const int tripwire = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(tripwire, reinterpret_cast<sockaddr*>(&address), length), 0);
+  ASSERT_EQ(listen(tripwire, 16), 0);
+  ASSERT_EQ(getsockname(tripwire, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const std::string elsewhere = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
   const std::string written = dir_.Sub("written");
   const std::string query = "?X-Amz-Signature=f00d&x=1";
   const auto location = [&](const std::string& url) {
@@ -414,29 +413,26 @@ TEST_F(UploadTest, HostileRepliesReachNothingAndSpendNoAttempt) {
     std::string kind;
     int status;
     std::string body;
-    std::map<std::string, std::string> headers;
     std::string logged;  // in the log
     int parts = 0;       // part PUTs the server saw in the two runs
+    std::map<std::string, std::string> headers = {};
   };
   // In the order of the upload: a step once done is not asked for again.
   const Case cases[] = {
-      {"upload-id", 503, std::string((1 << 20) - 1, 'x'), {}, "\u2026 (1048575 bytes)"},
+      {"upload-id", 503, std::string((1 << 20) - 1, 'x'), "\u2026 (1048575 bytes)"},
       // Replies are held in memory: a larger one is not taken in.
-      {"upload-id", 200, std::string(3 << 20, '['), {}, "larger than 1048576 bytes"},
-      {"part-url", 200, location("file://" + written), {}, "'file://" + written + "'"},
-      {"part", 302, "", {{"location", "file://" + written + query}}, "No redirect is followed", 2},
+      {"upload-id", 200, std::string(3 << 20, '['), "larger than 1048576 bytes"},
+      {"part-url", 200, location("file://" + written), "'file://" + written + "'"},
+      {"part", 302, "", "No redirect is followed", 2, {{"location", "file://" + written + query}}},
       // What answers a part without its tag is not the store.
-      {"part", 200, "<html>Sign in</html>", {}, "with HTTP 200 but no ETag", 2},
-      {"complete-url", 200, location("ftp://" + elsewhere + "/c"), {}, "'ftp://" + elsewhere, 1},
-      {"complete-url", 200, location("http://user:p/w@[::1"), {}, "to 'http://[::1' failed"},
+      {"part", 200, "<html>Sign in</html>", "with HTTP 200 but no ETag", 2},
+      {"complete-url", 200, location("ftp://" + elsewhere + "/c"), "'ftp://" + elsewhere, 1},
+      {"complete-url", 200, location("http://user:p/w@[::1"), "to 'http://[::1' failed"},
       // A store that fails the completion after answering 200 has no object,
       // nor has a portal that answers 2xx for it.
-      {"complete",
-       200,
-       "<Error xmlns='x'><Code>InternalError</Code></Error>",
-       {},
+      {"complete", 200, "<Error xmlns='x'><Code>InternalError</Code></Error>",
        "with HTTP 200 but no completion result: '<Error xmlns"},
-      {"complete", 204, "", {}, "with HTTP 204 but no completion result"},
+      {"complete", 204, "", "with HTTP 204 but no completion result"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.kind + " " + c.body.substr(0, 80));
@@ -458,7 +454,8 @@ TEST_F(UploadTest, HostileRepliesReachNothingAndSpendNoAttempt) {
     EXPECT_EQ(Count("part"), c.parts);
   }
   EXPECT_FALSE(fs::exists(written));
-  EXPECT_FALSE(tripwire.Contacted());
+  EXPECT_LT(accept(tripwire, nullptr, nullptr), 0) << "contacted";
+  close(tripwire);
   EXPECT_LT(fs::file_size(dir_.Sub("logs/zorcrashreporter.txt")), 1u << 20);
   // One package all along: not refused, deleted and found again.
   const std::set<std::string> names = DataFileNames();
@@ -467,8 +464,8 @@ TEST_F(UploadTest, HostileRepliesReachNothingAndSpendNoAttempt) {
             1);
 
   server_.Reset();
-  EXPECT_THAT(SendCrashes().out, HasSubstr("Successfully uploaded '1' crash package(s)."));
-  EXPECT_TRUE(StoredDump("a.1") == dumpBytes_["a.1"]);
+  EXPECT_THAT(SendCrashes().out, Uploaded(1));
+  EXPECT_TRUE(Sent("a.1"));
   // A whole upload logged every presigned URL it used, and none with its query.
   EXPECT_THAT(Log(), HasSubstr("/store/"));
   EXPECT_THAT(Log(), Not(HasSubstr("X-Amz-Signature")));
@@ -480,23 +477,16 @@ TEST_F(UploadTest, HostileRepliesReachNothingAndSpendNoAttempt) {
 TEST_F(UploadTest, AKilledRunsPackageIsTakenUpLaterEvenWhenItCannotBePutBackAtOnce) {
   if (!fs::exists(ProgramPath() + "-faults")) GTEST_SKIP() << "needs the fault build";
   for (const char* name : {"a.1", "b.2"}) Crash(name, 1000);
-  ProcessOptions kill;
-  kill.environment = {
-      {"ZOR_FAULT_ONLY", ".zip.enc"}, {"ZOR_FAULT_AT", "1"}, {"ZOR_FAULT_ACTION", "kill"}};
-  EXPECT_THAT(SendCrashes("", kill, "-faults").out, Not(HasSubstr("Upload Result Summary")));
+  EXPECT_THAT(SendCrashesFailing(".zip.enc", "kill").out, Not(HasSubstr("Upload Result Summary")));
   EXPECT_EQ(Status("a.1").first, "started");
   EXPECT_EQ(Status("b.2").first, "pending");
 
-  ProcessOptions eio;
-  eio.environment = {{"ZOR_FAULT_ONLY", "save " + data_ + "/a.1.crash-package.started"},
-                     {"ZOR_FAULT_AT", "1"},
-                     {"ZOR_FAULT_ACTION", "eio"}};
-  EXPECT_THAT(SendCrashes("", eio, "-faults").out,
-              HasSubstr("Successfully uploaded '1' crash package(s)."));
+  EXPECT_THAT(SendCrashesFailing("save " + data_ + "/a.1.crash-package.started", "eio").out,
+              Uploaded(1));
   EXPECT_THAT(Log(), HasSubstr("Cannot record package 'a.1' for a retry; it is left for a later"));
   EXPECT_EQ(Status("a.1").first, "started");
-  EXPECT_THAT(SendCrashes().out, HasSubstr("Successfully uploaded '1' crash package(s)."));
-  for (const char* name : {"a.1", "b.2"}) EXPECT_TRUE(StoredDump(name) == dumpBytes_[name]);
+  EXPECT_THAT(SendCrashes().out, Uploaded(1));
+  for (const char* name : {"a.1", "b.2"}) EXPECT_TRUE(Sent(name));
 }
 
 // A crash's files stay open from their check until the zip has read them:
@@ -521,14 +511,14 @@ TEST_F(UploadTest, ACrashOfMoreFilesThanTheOpenFileLimitIsSentWholeOrWithWhatFit
                {"/usr/bin/prlimit", limit});
   };
   crash("a.1");
-  EXPECT_THAT(send("--nofile=64:").out, HasSubstr("Successfully uploaded '1' crash package(s)."));
+  EXPECT_THAT(send("--nofile=64:").out, Uploaded(1));
   std::string listing = RunProcess("/usr/bin/unzip", {"-l", StoredZip("a.1")}).out;
   for (const int i : {0, 63, 99}) {
     EXPECT_THAT(listing, HasSubstr("part" + std::to_string(i) + ".txt")) << i;
   }
 
   crash("b.2");
-  EXPECT_THAT(send("--nofile=48:48").out, HasSubstr("Successfully uploaded '1' crash package(s)."));
+  EXPECT_THAT(send("--nofile=48:48").out, Uploaded(1));
   EXPECT_THAT(Log(), ContainsRegex("Crash 'b.2' goes without [0-9]+ of its files: the process "
                                    "may open only [0-9]+ more of them at once"));
   listing = RunProcess("/usr/bin/unzip", {"-l", StoredZip("b.2")}).out;
@@ -551,42 +541,25 @@ TEST_F(UploadTest, AnUnsyncedEncryptionIsResumedInItsBootAndMadeAgainAfterAResta
   // a.1 sends its first part, then every part fails.
   server_.AddFault("part", 2, "status", 503, "", 0, 100);
   EXPECT_EQ(SendCrashes().status, 0);
-  const std::string boot = ReadFile("/proc/sys/kernel/random/boot_id").substr(0, 36);
   for (const char* name : names) {
     const auto [status, document] = Status(name);
     ASSERT_EQ(status, "pendingretry") << name;
     ASSERT_TRUE(document.HasMember("encrypted-file-boot")) << name;
-    EXPECT_EQ(document["encrypted-file-boot"].GetString(), boot) << name;
+    EXPECT_EQ(document["encrypted-file-boot"].GetString(), Boot()) << name;
   }
   // b.2 as a restart leaves it: written in another boot, its blocks never
   // written. e.5's survived the restart whole, but its dump did not (a
   // folder the restart empties): its encrypted file is its last copy.
-  for (const char* name : {"b.2", "e.5"}) {
-    const std::string status = data_ + "/" + name + ".crash-package.pendingretry";
-    std::string record = ReadFile(status);
-    record.replace(record.find(boot), boot.size(), "00000000-0000-4000-8000-000000000000");
-    WriteFile(status, record);
-  }
+  for (const char* name : {"b.2", "e.5"}) FromAnotherBoot(name);
   fs::remove_all(dumps_ + "/e.5_0.crash");
-  const std::string encrypted =
-      Status("b.2").second["package-data-files"]["encrypted-package-file"].GetString();
-  WriteFile(encrypted, std::string(fs::file_size(encrypted), '\0'));
-  // c.3's write-back failed.
-  ProcessOptions eio;
-  eio.environment = {
-      {"ZOR_FAULT_ONLY",
-       std::string("sync ") +
-           Status("c.3").second["package-data-files"]["encrypted-package-file"].GetString()},
-      {"ZOR_FAULT_AT", "1"},
-      {"ZOR_FAULT_ACTION", "eio"}};
+  WriteFile(EncryptedFile("b.2"), std::string(fs::file_size(EncryptedFile("b.2")), '\0'));
   // d.4's was cut short since (a disk repaired, a cleaning tool).
-  const std::string cut =
-      Status("d.4").second["package-data-files"]["encrypted-package-file"].GetString();
+  const std::string cut = EncryptedFile("d.4");
   fs::resize_file(cut, fs::file_size(cut) - 1);
 
   server_.Reset();
-  EXPECT_THAT(SendCrashes("", eio, "-faults").out,
-              HasSubstr("Successfully uploaded '5' crash package(s)."));
+  // c.3's write-back fails.
+  EXPECT_THAT(SendCrashesFailing("sync " + EncryptedFile("c.3"), "eio").out, Uploaded(5));
   EXPECT_THAT(Log(), HasSubstr("Package 'e.5': its encrypted file was not synced before the "
                                "system restarted, and '" +
                                dumps_ + "/e.5_0.crash/e.5.dmp'"));
@@ -597,9 +570,7 @@ TEST_F(UploadTest, AnUnsyncedEncryptionIsResumedInItsBootAndMadeAgainAfterAResta
   // a.1 and e.5 went on with their uploads; the others started new ones.
   EXPECT_EQ(Count("upload-id"), 3);
   EXPECT_EQ(Count("part"), 2 + 3 + 3 + 3 + 3);
-  for (const char* name : names) {
-    EXPECT_TRUE(StoredDump(name) == dumpBytes_[name]) << name;
-  }
+  for (const char* name : names) EXPECT_TRUE(Sent(name)) << name;
 }
 
 // The last copy of a crash whose dump a restart took is kept when it cannot
@@ -610,24 +581,15 @@ TEST_F(UploadTest, ALastCopyThatCannotBeSyncedWaitsForTheDisk) {
   Crash("f.6", 3 * kPart - 4096);
   server_.AddFault("part", 2, "drop");
   EXPECT_EQ(SendCrashes().status, 0);
-  const std::string boot = ReadFile("/proc/sys/kernel/random/boot_id").substr(0, 36);
-  const std::string status = data_ + "/f.6.crash-package.pendingretry";
-  std::string record = ReadFile(status);
-  ASSERT_NE(record.find(boot), std::string::npos);
-  record.replace(record.find(boot), boot.size(), "00000000-0000-4000-8000-000000000000");
-  WriteFile(status, record);
+  FromAnotherBoot("f.6");
   fs::remove_all(dumps_ + "/f.6_0.crash");
-  const std::string encrypted =
-      Status("f.6").second["package-data-files"]["encrypted-package-file"].GetString();
-  ProcessOptions eio;
-  eio.environment = {
-      {"ZOR_FAULT_ONLY", "sync " + encrypted}, {"ZOR_FAULT_AT", "1"}, {"ZOR_FAULT_ACTION", "eio"}};
-  EXPECT_EQ(SendCrashes("", eio, "-faults").status, 0);
+  const std::string encrypted = EncryptedFile("f.6");
+  EXPECT_EQ(SendCrashesFailing("sync " + encrypted, "eio").status, 0);
   EXPECT_EQ(Status("f.6").first, "pendingretry");
   EXPECT_EQ(ResultCodes("f.6"), std::vector<std::string>{});
   EXPECT_TRUE(fs::exists(encrypted));
-  EXPECT_THAT(SendCrashes().out, HasSubstr("Successfully uploaded '1' crash package(s)."));
-  EXPECT_TRUE(StoredDump("f.6") == dumpBytes_["f.6"]);
+  EXPECT_THAT(SendCrashes().out, Uploaded(1));
+  EXPECT_TRUE(Sent("f.6"));
 }
 
 // A crash file that another user turns into a link to a root-only file,
@@ -698,13 +660,13 @@ TEST_F(UploadTest, BadKeyOrDiskFullLosesNothing) {
   // usable key id, fails the download before any package (status file,
   // attempt count, data file) is touched.
   // The public half of a new key of `bits`, as the key endpoint sends it.
-  const auto newPublicKey = [&](const std::string& bits) {
-    const std::string pem = dir_.Sub("key" + bits + ".pem");
-    EXPECT_EQ(RunProcess("/usr/bin/openssl", {"genpkey", "-algorithm", "RSA", "-pkeyopt",
-                                              "rsa_keygen_bits:" + bits, "-out", pem})
-                  .status,
-              0);
-    return RunProcess("/usr/bin/openssl", {"pkey", "-in", pem, "-pubout"}).out;
+  const auto newPublicKey = [](const std::string& bits) {
+    const std::string generate =
+        "/usr/bin/openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:" + bits;
+    const std::string pem =
+        RunProcess("/bin/sh", {"-c", generate + " | /usr/bin/openssl pkey -pubout"}).out;
+    EXPECT_THAT(pem, HasSubstr("-----BEGIN PUBLIC KEY-----"));
+    return pem;
   };
   const std::map<std::string, std::string> before = DataFiles();
   server_.AddFault("key", 1, "status", 200, newPublicKey("1024"), 0, 1, {{"key-id", "zor-weak"}});
@@ -722,12 +684,11 @@ TEST_F(UploadTest, BadKeyOrDiskFullLosesNothing) {
   server_.AddFault("register", 1, "status", 503, "{}", 0, 3);
   EXPECT_THAT(SendCrashes().out, HasSubstr("Failed to upload '3' crash package(s)."));
   fs::remove_all(dumps_ + "/c.3_0.crash");
-  EXPECT_THAT(SendCrashes().out, HasSubstr("Successfully uploaded '3' crash package(s)."));
+  EXPECT_THAT(SendCrashes().out, Uploaded(3));
   EXPECT_THAT(Log(), HasSubstr("it was encrypted for the key 'zor-old', and the server now gives"));
   EXPECT_THAT(Log(), HasSubstr("Package 'c.3': its encrypted file is for the key 'zor-old'"));
   EXPECT_EQ(Status("c.3").first, "complete");
-  EXPECT_TRUE(StoredDump("a.1") == dumpBytes_["a.1"]);
-  EXPECT_TRUE(StoredDump("b.2") == dumpBytes_["b.2"]);
+  for (const char* name : {"a.1", "b.2"}) EXPECT_TRUE(Sent(name)) << name;
 }
 
 // Signals during a bandwidth-limited upload, each once a part is on its way:
@@ -767,7 +728,7 @@ TEST_F(UploadTest, InterruptedRunsPutTheUploadBack) {
                                "bytes/s takes 2000 ms, which does not fit in the PUT time-out of "
                                "1500 ms: each part is allowed 3000 ms"));
   EXPECT_EQ(ResultCodes("slow.1"), std::vector<std::string>{"Success"});
-  EXPECT_TRUE(StoredDump("slow.1") == dumpBytes_["slow.1"]);
+  EXPECT_TRUE(Sent("slow.1"));
 }
 
 // A signal stops the zip itself: a large crash (a sparse one of a user's,
@@ -789,13 +750,6 @@ TEST_F(UploadTest, ASignalStopsTheZipOfALargeCrash) {
   for (const std::string& name : DataFileNames()) EXPECT_FALSE(name.ends_with(".enc")) << name;
 }
 
-// `text` quoted for sh.
-std::string ShellQuoted(const std::string& text) {
-  std::string quoted = "'";
-  for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
 // In a real terminal (a tmux pane of 80 and of 160 columns), a slow upload
 // shows one line that is redrawn in place: never wider than the pane, with
 // the whole file's percentage and the time left, and ended by one summary.
@@ -812,14 +766,12 @@ TEST_F(UploadTest, ProgressIsOneRedrawnLineInATerminal) {
     };
     const std::string name = "wide." + std::to_string(width);
     Crash(name, 4 * 32 * 1024);  // five parts with the zip around it
-    const std::string command =
-        "env HOME=" + ShellQuoted(dir_.Sub("home")) +
-        " XDG_CONFIG_HOME=" + ShellQuoted(dir_.Sub("settings")) + " " +
-        ShellQuoted(ProgramPath()) + " --command send-crashes --config-file " +
-        ShellQuoted(Config("servercrashupload.upload_bandwidth_limit_in_bytes: 65536\n")) +
-        "; echo run ended $?; exec cat";
-    const auto started = tmux({"new-session", "-d", "-x", std::to_string(width), "-y", "40", "-c",
-                               dir_.path(), command});
+    const std::string config = Config("servercrashupload.upload_bandwidth_limit_in_bytes: 65536\n");
+    const auto started = tmux(
+        {"new-session", "-d", "-x", std::to_string(width), "-y", "40", "-c", dir_.path(), "-e",
+         "HOME=" + dir_.Sub("home"), "-e", "XDG_CONFIG_HOME=" + dir_.Sub("settings"), "/bin/sh",
+         "-c", "\"$0\" --command send-crashes --config-file \"$1\"; echo run ended $?; exec cat",
+         ProgramPath(), config});
     ASSERT_EQ(started.status, 0) << started.out << started.err;
     // Read the pane until the run has ended, keeping a progress line seen
     // on the way (the upload takes about three seconds at the limit).
@@ -873,29 +825,20 @@ TEST_F(UploadTest, SendLogsUploadsTheUsersZipAndKeepsIt) {
                return SendLogs("my logs.zip", std::move(o));
              });
   EXPECT_EQ(killed.status, 128 + SIGKILL);
-  // Every file's bytes, at any depth, for the address or the case number.
+  // The data directory's files, at any depth, that hold the address or the case number.
   const auto holdingTheAddress = [&] {
-    std::vector<std::string> files;
-    for (const auto& entry : fs::recursive_directory_iterator(data_)) {
-      if (!entry.is_regular_file()) continue;
-      const std::string bytes = ReadFile(entry.path().string());
-      if (bytes.find(kEmail) != std::string::npos || bytes.find(kCase) != std::string::npos) {
-        files.push_back(entry.path().filename().string());
-      }
-    }
-    return files;
+    return RunProcess("/bin/grep", {"-rlaF", "-e", kEmail, "-e", kCase, data_}).out;
   };
-  ASSERT_FALSE(holdingTheAddress().empty());
-  const auto records = DataFiles();
-  EXPECT_TRUE(std::any_of(records.begin(), records.end(), [&](const auto& file) {
-    return file.second.find("\"zipped-package-file\":\"" + zip + "\"") != std::string::npos;
-  }));
+  ASSERT_NE(holdingTheAddress(), "");
+  // A record names the zip as the run found it.
+  const std::string named = "\"zipped-package-file\":\"" + zip + "\"";
+  EXPECT_EQ(RunProcess("/bin/grep", {"-rqF", named, data_}).status, 0);
   // The timer's send-crashes uploads the package left behind, and with it
   // goes what it held of the user's.
   server_.Reset();
   EXPECT_EQ(SendCrashes().status, 0);
   EXPECT_EQ(Count("complete"), 1);
-  EXPECT_EQ(holdingTheAddress(), std::vector<std::string>{});
+  EXPECT_EQ(holdingTheAddress(), "");
   EXPECT_TRUE(DataFiles().empty());
 
   const ProcessResult r = SendLogs(zip);
@@ -907,17 +850,16 @@ TEST_F(UploadTest, SendLogsUploadsTheUsersZipAndKeepsIt) {
   const fs::directory_iterator stored(server_.DataDir() + "/packages");
   ASSERT_NE(stored, fs::directory_iterator());
   const std::string shown = server_.Show(stored->path().stem().string());
-  EXPECT_THAT(shown, HasSubstr(kEmail));
-  EXPECT_THAT(shown, HasSubstr(kCase));
-  EXPECT_THAT(shown, HasSubstr("app.log"));
+  EXPECT_THAT(shown, AllOf(HasSubstr(kEmail), HasSubstr(kCase), HasSubstr("app.log")));
 
   // A refused attempt fails the run and is counted where `list` shows it.
   server_.AddFault("part", 1, "status", 400, "{}");
   EXPECT_EQ(SendLogs(zip).status, -1);
-  const std::string listed =
-      Run({"--command", "list", "--output", "json", "--config-file", Config()}).out;
-  EXPECT_THAT(listed, AllOf(HasSubstr("\"status\":\"PendingRetry\""), HasSubstr("\"attempts\":1"),
-                            HasSubstr("server replied 400")));
+  const auto listed = [&] {
+    return Run({"--command", "list", "--output", "json", "--config-file", Config()}).out;
+  };
+  EXPECT_THAT(listed(), AllOf(HasSubstr("\"status\":\"PendingRetry\""), HasSubstr("\"attempts\":1"),
+                              HasSubstr("server replied 400")));
   // The user's zip, turned into a link or taken away before the package is
   // encrypted again: nothing can make it again, so either counts, with its
   // cause.
@@ -929,7 +871,7 @@ TEST_F(UploadTest, SendLogsUploadsTheUsersZipAndKeepsIt) {
     }
     server_.Reset();
     EXPECT_EQ(SendCrashes().status, 0);
-    EXPECT_THAT(Run({"--command", "list", "--output", "json", "--config-file", Config()}).out,
+    EXPECT_THAT(listed(),
                 AllOf(HasSubstr(std::string("\"attempts\":") + (cause[0] == 'a' ? "2" : "3")),
                       HasSubstr("Unable to open file '" + zip + "': TFile: cannot open '" + zip +
                                 "': " + cause)));
@@ -1010,9 +952,7 @@ TEST_F(UploadTest, NothingARunCreatesIsOpenToOtherUsers) {
   if (geteuid() != 0) GTEST_SKIP() << "runs as root, to look through nobody's eyes";
   if (!fs::exists("/usr/sbin/runuser")) GTEST_SKIP() << "needs runuser";
   // Only the program's own modes stand between nobody and its files.
-  fs::permissions(dir_.path(), fs::perms::owner_all | fs::perms::group_read |
-                                   fs::perms::group_exec | fs::perms::others_read |
-                                   fs::perms::others_exec);
+  fs::permissions(dir_.path(), fs::perms(0755));
   partSize_ = 32 * 1024;
   Crash("a.1", 100000);
   // Its folders are missing: they are made open to the exporter that reads it.
@@ -1046,9 +986,7 @@ TEST_F(UploadTest, NothingARunCreatesIsOpenToOtherUsers) {
     EXPECT_THAT(ExpectPrivate(dir_.Sub("logs")), Contains(".dmp"));
   }
 
-  fs::permissions(data_, fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
-                             fs::perms::others_exec,
-                  fs::perm_options::add);
+  fs::permissions(data_, fs::perms(0055), fs::perm_options::add);
   EXPECT_THAT(SendCrashes(settings).out,
               HasSubstr("Data directory '" + data_ + "' has mode 0755: other users can read"));
   // The program's own crash is sent like any other.
@@ -1092,32 +1030,28 @@ TEST_F(UploadTest, SendCrashesLeavesARunningSendLogsAlone) {
 
   EXPECT_EQ(Count("register"), 2);
   EXPECT_EQ(Count("complete"), 2);
-  EXPECT_TRUE(StoredDump("a.1") == dumpBytes_["a.1"]);
+  EXPECT_TRUE(Sent("a.1"));
   // Its dumps kept, the crash keeps the record of its files too.
   EXPECT_EQ(DataFileNames(),
             (std::set<std::string>{"a.1.crash-manifest", "a.1.crash-package.complete"}));
 }
 
-// Connects to the controller's socket once it exists and writes `text`.
+// Connects to the controller's socket (its file exists from the bind, before
+// it listens) and writes `text`.
 void Tell(const std::string& socketPath, const std::string& text) {
+  sockaddr_un address{AF_UNIX, {}};
+  socketPath.copy(address.sun_path, sizeof address.sun_path - 1);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (true) {
-    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    socketPath.copy(address.sun_path, sizeof address.sun_path - 1);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-      EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-      char c;
-      while (read(fd, &c, 1) > 0) {
-      }
-      close(fd);
-      return;
-    }
+  int fd;
+  while (connect(fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0),
+                 reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     close(fd);
     ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no controller at " << socketPath;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  for (char c; read(fd, &c, 1) > 0;) {
+  }
+  close(fd);
 }
 
 // Which words release the run is the controller's (test_controller_test.cc).
