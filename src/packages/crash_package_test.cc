@@ -49,6 +49,11 @@ std::vector<TPath> PathsOf(const std::vector<Package::FileToZip>& files) {
   return paths;
 }
 
+// One record of a manifest's "crash-artifact-files".
+std::string Record(const std::string& path) {
+  return R"({"filename":")" + path + R"(","type":"ProcessMiniDump","upload-permission":"Allowed"})";
+}
+
 std::map<TPath, Permission> Permissions(const CrashPackage& package) {
   std::map<TPath, Permission> permissions;
   for (const auto& [path, file] : package.GetManifest()->GetCrashArtifactFiles()) {
@@ -62,6 +67,10 @@ class CrashPackageTest : public test_support::TempDirTest {
   TPath AddFile(const std::string& relative, const std::string& content = "crash data") {
     WriteFile(dir_.Sub(relative), content);
     return TPath(dir_.Sub(relative));
+  }
+  // An application's manifest that lists `records`.
+  TPath Manifest(const std::string& relative, const std::string& records) {
+    return AddFile(relative, R"({"crash-artifact-files":[)" + records + "]}");
   }
   // The data directory, where the completed manifests go.
   TPath Data() {
@@ -83,17 +92,6 @@ class CrashPackageTest : public test_support::TempDirTest {
   // Completing a manifest reads the product's settings; keep them in the test.
   test::ScopedEnv settings_{"XDG_CONFIG_HOME", dir_.Sub("config")};
 };
-
-TEST_F(CrashPackageTest, FilesFromTwoDirectoriesThrowBeforeAnythingIsWritten) {
-  const TPath dump = AddFile("a/app.1.dmp");
-  const TPath log = AddFile("b/app.1.log");
-  EXPECT_EQ(ErrorOf([&] {
-              CrashPackage(kId, {dump, log}, true, {}, Data(), boundary_);
-            }),
-            "All files in crash package must reside in the same directory! Mistmached files: ('" +
-                dump.NativeString() + "', '" + log.NativeString() + "')");
-  EXPECT_FALSE(Exists(RecordOf()));
-}
 
 // The completed manifest is the program's own record in the data directory,
 // zipped under the application's manifest name; the application's manifest,
@@ -199,18 +197,16 @@ TEST_F(CrashPackageTest, StatusFileWithoutUsableManifest) {
 // naming one elsewhere is corrupt, and what it names is never sent.
 TEST_F(CrashPackageTest, UploadFilesAreTakenOnlyFromTheStatusFilesFolder) {
   const std::string data = Data().NativeString();
-  const std::pair<std::string, bool> cases[] = {
-      {data + "/p.zip.enc", true},
-      {data + "//./p.zip.enc", true},
-      {data + "/sub/../p.zip.enc", true},
-      {"/etc/shadow", false},
-      {data + "/../p.zip.enc", false},
-      {data + "/sub/p.zip.enc", false},
-      {"p.zip.enc", false},
-  };
+  const std::string status = data + "/p.crash-package.pending";
+  const std::pair<std::string, bool> cases[] = {{data + "/p.zip.enc", true},
+                                                {data + "//./p.zip.enc", true},
+                                                {data + "/sub/../p.zip.enc", true},
+                                                {"/etc/shadow", false},
+                                                {data + "/../p.zip.enc", false},
+                                                {data + "/sub/p.zip.enc", false},
+                                                {"p.zip.enc", false}};
   for (const auto& [path, kept] : cases) {
     SCOPED_TRACE(path);
-    const std::string status = data + "/p.crash-package.pending";
     WriteFile(status, std::string(R"({"package-name":"p","package-data-files":{)") +
                           R"("encrypted-package-file":")" + path + R"(",)" +
                           R"("parts-uploaded-file":")" + path + R"(.parts"}})");
@@ -401,6 +397,15 @@ TEST_F(CrashPackageTest, AFileOutOfReachKeepsTheRecordUntilItIsForgotten) {
 // refused zipped: it would go as its manifest alone, and then be deleted as
 // sent.
 TEST_F(CrashPackageTest, APackageWhoseDumpsVanishedIsNeitherStampedNorZipped) {
+  // Nor one of files from two directories, before anything is written.
+  const TPath mini = AddFile("a/app.1.dmp"), log = AddFile("b/app.1.log");
+  EXPECT_EQ(ErrorOf([&] {
+              CrashPackage(kId, {mini, log}, true, {}, Data(), boundary_);
+            }),
+            "All files in crash package must reside in the same directory! Mistmached files: ('" +
+                mini.NativeString() + "', '" + log.NativeString() + "')");
+  EXPECT_FALSE(Exists(RecordOf()));
+
   const TPath dump = AddFile("dumps/app.8.dmp");
   auto package = SavedPackage({dump});
   std::filesystem::remove(dump.NativeString());
@@ -423,16 +428,15 @@ TEST_F(CrashPackageTest, ACrashTakesItsDumpsAndABoundedNumberOfOtherFiles) {
     for (size_t i = 0; i < logs; ++i) {
       files.insert(AddFile(folder + "a" + std::to_string(1000 + i) + ".log", "x"));
       // Whatever type a record claims, the name tells a log.
-      records += R"({"filename":")" + files.rbegin()->NativeString() +
-                 R"(","type":"ProcessMiniDump","upload-permission":"Allowed"},)";
+      records += Record(files.rbegin()->NativeString()) + ",";
     }
     // Last in path order, first to be taken.
     const TPath dump = AddFile(folder + "zz.dmp");
     files.insert(dump);
     if (!listed) {
-      files.insert(AddFile(folder + "zz.manifest", R"({"crash-artifact-files":[)" + records +
-                                                       R"({"filename":")" + dump.NativeString() +
-                                                       R"(","type":"ProcessMiniDump"}]})"));
+      files.insert(Manifest(
+          folder + "zz.manifest",
+          records + R"({"filename":")" + dump.NativeString() + R"(","type":"ProcessMiniDump"})"));
     }
     LogCapture capture;
     auto package = SavedPackage(files, true, name);
@@ -447,13 +451,6 @@ TEST_F(CrashPackageTest, ACrashTakesItsDumpsAndABoundedNumberOfOtherFiles) {
   }
 }
 
-// A file that another user may write names paths: a manifest the application
-// completed itself, its links, and a log's chain of older files.
-// One record of a manifest's "crash-artifact-files".
-std::string Record(const std::string& path) {
-  return R"({"filename":")" + path + R"(","type":"ProcessMiniDump","upload-permission":"Allowed"})";
-}
-
 // A crash's files may name another crash's dumps (a manifest the application
 // completed, a log's chain): that crash goes in its own package, so this one
 // neither zips nor deletes them.
@@ -464,8 +461,7 @@ TEST_F(CrashPackageTest, AnotherCrashsDumpsAreNeitherZippedNorDeleted) {
                                      AddFile("dumps/sub/app.1.dmp")};
   std::string records = Record(dump.NativeString()) + "," + Record(log.NativeString());
   for (const TPath& other : others) records += "," + Record(other.NativeString());
-  const TPath manifest =
-      AddFile("dumps/app.1.manifest", R"({"crash-artifact-files":[)" + records + "]}");
+  const TPath manifest = Manifest("dumps/app.1.manifest", records);
   LogCapture capture;
   auto package = SavedPackage({dump, log, manifest});
   EXPECT_EQ(PathsOf(package->GetFilesToZip({})), (std::vector<TPath>{dump, log, manifest}));
@@ -489,12 +485,10 @@ TEST_F(CrashPackageTest, AnotherCrashsDumpsAreNeitherZippedNorDeleted) {
                                              "', which the rotated log chain of '" + chained));
 }
 
-class CrashPackageTrustTest : public CrashPackageTest {
- protected:
-  zor::test::ScopedTempDir outside_;
-};
+using CrashPackageTrustTest = CrashPackageTest;
 
 TEST_F(CrashPackageTrustTest, ManifestListingIsFollowedOnlyInsideTheDumpDirectories) {
+  const zor::test::ScopedTempDir outside_;
   const TPath secret = TPath(outside_.Sub("secret.txt"));
   WriteFile(secret.NativeString(), "not for upload");
   std::filesystem::create_directories(dir_.Sub("dumps"));
@@ -513,11 +507,9 @@ TEST_F(CrashPackageTrustTest, ManifestListingIsFollowedOnlyInsideTheDumpDirector
     WriteFile(name, "outside");
     records += record(name);
   }
-  const TPath manifestPath =
-      AddFile("dumps/app.6.manifest", R"({"crash-artifact-files":[)" + records +
-                                          record(secret.NativeString()) +
-                                          record("/../" + dir_.Sub("dumps/out/secret.txt")) +
-                                          R"({}]})");
+  const TPath manifestPath = Manifest("dumps/app.6.manifest",
+                                      records + record(secret.NativeString()) +
+                                          record("/../" + dir_.Sub("dumps/out/secret.txt")) + "{}");
   WriteFile(dir_.Sub("c.yml"), "servercrashupload.data.dir: " + dir_.Sub("data") +
                                    "\nservercrashupload.max_artifact_size_mb: 1\n");
   Config config;
@@ -575,8 +567,7 @@ TEST_F(CrashPackageTrustTest, OneFileUnderManyNamesIsZippedOnce) {
   }
   std::filesystem::create_directory_symlink(".", dir_.Sub("dumps/again"));
   records += "," + Record(dir_.Sub("dumps/again/app.9-0.bin"));
-  const TPath manifestPath =
-      AddFile("dumps/app.9.manifest", R"({"crash-artifact-files":[)" + records + "]}");
+  const TPath manifestPath = Manifest("dumps/app.9.manifest", records);
   // A user's own names: root's would not be read through links at all.
   for (const std::string& path : {dir_.Sub("dumps"), dump.NativeString(), dir_.Sub("dumps/again"),
                                   manifestPath.NativeString()}) {
@@ -606,8 +597,7 @@ TEST_F(CrashPackageTrustTest, StampsStopWhereTheStatusFileWouldGrowTooLarge) {
     records += R"(,{"filename":")" + name +
                R"(","type":"ErrorLog","upload-permission":"NotAllowedFileTypeDisabledByAdmin"})";
   }
-  const TPath manifestPath =
-      AddFile("dumps/app.3.manifest", R"({"crash-artifact-files":[)" + records + "]}");
+  const TPath manifestPath = Manifest("dumps/app.3.manifest", records);
   auto package = SavedPackage({dump, manifestPath});
   LogCapture capture;
   package->GetFilesToZip({});
