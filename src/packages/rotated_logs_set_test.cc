@@ -188,18 +188,6 @@ std::string Utf16(const std::string& ascii) {
   return out;
 }
 
-TEST(RotatedLogsSet, ReadsUtf16LogsInHeadAndTail) {
-  ScopedTempDir root;
-  const std::string first = root.Sub("app.log"), second = root.Sub("app_1.log");
-  // The rotate-log event lies only in the last 4000 bytes of the second file.
-  const std::string text = OpenLog(second) + Filler(6000) + RotateLog(first, second);
-  ASSERT_GT(text.size() * 2, 8000u);
-  ASSERT_LT(RotateLog(first, second).size() * 2, 4000u);
-  WriteFile(second, Utf16(text));
-  WriteFile(first, Utf16(OpenLog(first) + Filler(100)));
-  EXPECT_EQ(ReadChain(TPath(second)), (std::vector<TPath>{TPath(second), TPath(first)}));
-}
-
 // Hand-written logs: which file's events the reader believes. Files are named
 // by letter: N the newest, E the one before, F the first.
 TEST(RotatedLogsSet, FollowsOnlyEventsThatBelongToTheirFile) {
@@ -246,6 +234,10 @@ TEST(RotatedLogsSet, FollowsOnlyEventsThatBelongToTheirFile) {
   WriteFile(n, OpenLog(root.Sub("gone.log")));
   EXPECT_THROW(ReadChain(TPath(n)), TPath::Exception);
   EXPECT_THROW(ReadChain(TPath(root.Sub("missing.log"))), TPath::Exception);
+  // Asking for the chain before reading it fails, rather than give an empty
+  // chain that a caller would take for a log without predecessors.
+  EXPECT_EQ(test_support::ErrorOf([&] { RotatedLogsSet(TPath(n)).GetPaths(); }),
+            "RotatedLogsSet: ReadLogSet must be called before GetPaths!");
 }
 
 // A log's text is its writer's: a mebibyte of markers without their values
@@ -274,18 +266,25 @@ uint64_t BytesReadByProcess() {
 }
 
 // A log can be hundreds of megabytes: only its head, tail and encoding probe
-// may be read.
-TEST(RotatedLogsSet, ReadsOnlyTheEndsOfALargeLog) {
+// may be read, and the ends are read in UTF-16 too.
+TEST(RotatedLogsSet, ReadsOnlyTheEndsOfALargeLogInEitherEncoding) {
   ScopedTempDir root;
-  const std::string first = root.Sub("app.log"), large = root.Sub("app_1.log");
-  WriteFile(first, OpenLog(first));
+  const std::string first = root.Sub("app.log"), second = root.Sub("app_1.log"),
+                    large = root.Sub("app_2.log");
+  // The rotate-log event lies only in the last 4000 bytes of the second file.
+  const std::string text = OpenLog(second) + Filler(6000) + RotateLog(first, second);
+  ASSERT_GT(text.size() * 2, 8000u);
+  ASSERT_LT(RotateLog(first, second).size() * 2, 4000u);
+  WriteFile(second, Utf16(text));
+  WriteFile(first, Utf16(OpenLog(first) + Filler(100)));
+  EXPECT_EQ(ReadChain(TPath(second)), (std::vector<TPath>{TPath(second), TPath(first)}));
+
   WriteFile(large, OpenLog(large));
   const std::string tail = RotateLog(first, large);
   constexpr off_t kSize = 100 << 20;
   std::filesystem::resize_file(large, kSize - static_cast<off_t>(tail.size()));
   std::ofstream(large, std::ios::app) << tail;
   ASSERT_EQ(std::filesystem::file_size(large), static_cast<uintmax_t>(kSize));
-
   const uint64_t before = BytesReadByProcess();
   const std::vector<TPath> chain = ReadChain(TPath(large));
   const uint64_t read = BytesReadByProcess() - before;
@@ -293,14 +292,6 @@ TEST(RotatedLogsSet, ReadsOnlyTheEndsOfALargeLog) {
   // What the contract allows for the two files, and the read of /proc itself.
   EXPECT_LE(read, 2 * (RotatedLogsSet::kWholeFileBytes + RotatedLogsSet::kEncodingProbeBytes) +
                       1024);
-}
-
-// Asking for the chain before reading it must fail, not give an empty chain
-// that a caller would take for a log without predecessors.
-TEST(RotatedLogsSet, GetPathsBeforeReadLogSetThrows) {
-  RotatedLogsSet set(TPath("/nonexistent/app.log"));
-  EXPECT_EQ(test_support::ErrorOf([&] { set.GetPaths(); }),
-            "RotatedLogsSet: ReadLogSet must be called before GetPaths!");
 }
 
 }  // namespace
