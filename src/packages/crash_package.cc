@@ -710,14 +710,17 @@ bool CrashPackage::GetUploadFullDumps() const {
   return manifest_ ? manifest_->GetUploadFullDumps() : true;
 }
 
-bool CrashPackage::MayHoldFullDumps() const {
-  if (!manifest_) return true;
+bool CrashPackage::MayHoldFullDumps() const { return !manifest_ || !AllowedFullDumps().empty(); }
+
+std::set<TPath> CrashPackage::AllowedFullDumps() const {
+  std::set<TPath> full;
+  if (!manifest_) return full;
   for (const auto& [path, file] : manifest_->GetCrashArtifactFiles()) {
     if (IsFullDump(path, *file) && file->GetUploadPermission() == UploadPermission::kAllowed) {
-      return true;
+      full.insert(path);
     }
   }
-  return false;
+  return full;
 }
 
 TPath CrashPackage::GetPackageDirectory() const {

@@ -167,6 +167,9 @@ class CrashPackage : public Package {
   // be sent, or there is no manifest to say otherwise: what an upload file
   // made earlier may hold.
   bool MayHoldFullDumps() const;
+  // The full dumps (by type or name) the manifest lists and allows to be
+  // sent; none without a manifest.
+  std::set<zor::platform::TPath> AllowedFullDumps() const;
   // From now on GetFilesToZip reads no full dump (by its record's type or by
   // its name), whatever the manifest allows (an application's manifest says
   // what it likes): each is left out and goes with the crash unsent, as one

@@ -501,17 +501,24 @@ void Package::MarkEncryptionSynced() {
   Save();
 }
 
-TString Package::FirstSourceGone() const {
+TString Package::FirstSourceGone(const std::set<TPath>& unneeded) const {
   if (KeepsDataFile(DataFileKind::kZippedPackageFile) &&
       !Filesystem::GetInstance().FileExists(GetDataFilePath(DataFileKind::kZippedPackageFile))) {
     return GetDataFilePath(DataFileKind::kZippedPackageFile).ToString();
   }
   for (const auto& [path, stamp] : zippedFiles_) {
+    if (unneeded.count(path) != 0) continue;
     const auto now = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
     // A file changed in place is still the crash, and makes it again whole.
     if (!now || now->inode != stamp.inode) return path.ToString();
   }
   return {};
+}
+
+void Package::ForgetZippedFiles(const std::set<TPath>& paths) {
+  size_t forgotten = 0;
+  for (const TPath& path : paths) forgotten += zippedFiles_.erase(path);
+  if (forgotten > 0) Save();
 }
 
 void Package::DiscardDataFiles(const std::set<DataFileKind>& kinds, const TString& why) {

@@ -310,10 +310,14 @@ class Package : public JsonFileSerializedObject {
   // and saves. Throws what Save throws.
   void MarkEncryptionSynced();
   // A file the upload files were made of that is gone or is another file now
-  // (a kept user's zip, a crash file by GetZippedFiles), so that they cannot
-  // be made again as they were; empty when none is, or nothing tells. Never
-  // throws.
-  zor::platform::TString FirstSourceGone() const;
+  // (a kept user's zip, a crash file by GetZippedFiles, but those of
+  // `unneeded`), so that they cannot be made again as they were; empty when
+  // none is, or nothing tells. Never throws.
+  zor::platform::TString FirstSourceGone(const std::set<zor::platform::TPath>& unneeded = {}) const;
+  // The package no longer stands for those of `paths` that GetZippedFiles
+  // holds: they are not deleted with it, and a crash of them is a new one.
+  // Saves when one was held; throws what Save throws.
+  void ForgetZippedFiles(const std::set<zor::platform::TPath>& paths);
 
   // The boundary the package was made with.
   const TrustBoundary& GetTrustBoundary() const { return boundary_; }

@@ -234,7 +234,7 @@ std::vector<std::shared_ptr<Package>> CrashPackageProcessor::FindPackagesToUploa
   for (const auto& [name, package] : packages_) {
     const UploadStatus status = package->GetUploadStatus();
     if (status != UploadStatus::kPending && status != UploadStatus::kPendingRetry) continue;
-    if (IsWaiting(*package, now)) continue;
+    if (IsWaiting(*package, now) || notSentThisRun_.count(name) != 0) continue;
     toUpload.push_back(package);
   }
   stats_.found = toUpload.size();
@@ -591,12 +591,13 @@ void CrashPackageProcessor::MakePackage(const CrashFileGroups& groups,
 
 TString CrashPackageProcessor::WhyCrashWaits(const std::set<TPath>& files, int64_t nowNs,
                                              uid_t* user) const {
-  enum class Writing { kNo, kYes, kMaybe };
+  enum class Writing { kNo, kYes, kMaybe, kBusy };
   struct Dump {
     const TPath* path;
     bool written;
     Writing writing;
     uid_t owner;
+    TString busy;
   };
   std::set<uid_t> owners;
   std::vector<Dump> sent;
@@ -610,21 +611,32 @@ TString CrashPackageProcessor::WhyCrashWaits(const std::set<TPath>& files, int64
     // clock or by hand, and would hold the crash back for as long.
     const int64_t ageNs = entry ? nowNs - entry->modifiedNs : 0;
     const bool recent = entry && ageNs >= -kClockSlackNs && ageNs <= kWriterWaitNs;
-    Dump dump{&file, !recent || entry->size > 0, Writing::kNo,
-              entry ? entry->owner : zor::platform::EffectiveUser()};
+    Dump dump{&file,
+              !recent || entry->size > 0,
+              Writing::kNo,
+              entry ? entry->owner : zor::platform::EffectiveUser(),
+              {}};
     if (recent) {
       TString refusal;
       const std::optional<zor::platform::TFile> opened =
-          boundary_.OpenForReading(file, TPath(), &refusal);
+          [&]() -> std::optional<zor::platform::TFile> {
+        try {
+          return boundary_.OpenForReading(file, TPath(), &refusal);
+        } catch (const ShortOfResources& e) {
+          // A lease its owner holds, or the process out of descriptors: this
+          // crash waits, the run goes on with the others.
+          dump.busy = e.GetConcatenatedMessages();
+          return std::nullopt;
+        }
+      }();
       // A run that may not lease another user's dump would send it cut short
       // while it is written, and then again whole: its last change tells.
       // One that cannot be opened is the packaging's to refuse.
-      if (const std::optional<bool> writers = opened ? opened->IsOpenForWriting() : false;
-          writers) {
-        dump.writing = *writers ? Writing::kYes : Writing::kNo;
-      } else if (ageNs < kQuietNs) {
-        dump.writing = Writing::kMaybe;
-      }
+      const std::optional<bool> writers = opened ? opened->IsOpenForWriting() : false;
+      dump.writing = !dump.busy.isEmpty() ? Writing::kBusy
+                     : writers            ? (*writers ? Writing::kYes : Writing::kNo)
+                     : ageNs < kQuietNs   ? Writing::kMaybe
+                                          : Writing::kNo;
     }
     // A full dump that this run will not send says nothing of the dump it sends.
     const bool full =
@@ -640,6 +652,9 @@ TString CrashPackageProcessor::WhyCrashWaits(const std::set<TPath>& files, int64
   const bool oneOwner = std::all_of(judged.begin(), judged.end(),
                                     [&](const Dump& d) { return d.owner == judged[0].owner; });
   for (const Dump& dump : judged) {
+    if (dump.writing == Writing::kBusy) {
+      return TFormatString("its dump cannot be opened now: %1").arg(dump.busy);
+    }
     if (!oneOwner || dump.writing == Writing::kNo) continue;
     return TFormatString(dump.writing == Writing::kYes
                              ? "its dump '%1' is still being written"
@@ -694,8 +709,8 @@ void CrashPackageProcessor::ProcessCrashFiles(const std::set<TPath>& listing) {
 }
 
 void CrashPackageProcessor::RemakeFullDumpPackages() {
-  for (auto it = packages_.begin(); it != packages_.end();) {
-    const auto crash = std::dynamic_pointer_cast<CrashPackage>(it->second);
+  for (const auto& [name, package] : packages_) {
+    const auto crash = std::dynamic_pointer_cast<CrashPackage>(package);
     if (crash && !includeFullDumps_) crash->RefuseFullDumps();
     // A complete package was sent, whatever it held; a failed one waits for
     // `retry`, which remakes nothing, and is judged again when it is retried.
@@ -706,15 +721,17 @@ void CrashPackageProcessor::RemakeFullDumpPackages() {
         (includeFullDumps_ ? !crash->LeftOutFullDumps()
                            : !crash->MayHoldFullDumps() || crash->LeftOutFullDumps()) ||
         !(crash->HasEncryptedPackageFile() || crash->HasZippedPackageFile())) {
-      ++it;
-      continue;
-    }
-    // Made again, it would go without what is gone: the crash's last copy.
-    if (const TString gone = crash->FirstSourceGone(); !gone.isEmpty()) {
-      KeepUploadThatCannotBeMadeAgain(it, gone);
       continue;
     }
     try {
+      // Made again, it would go without what is gone: the crash's last copy.
+      // Without full dumps, one that is gone would not go anyway.
+      const TString gone =
+          crash->FirstSourceGone(includeFullDumps_ ? std::set<TPath>() : crash->AllowedFullDumps());
+      if (!gone.isEmpty()) {
+        KeepUploadThatCannotBeMadeAgain(*crash, gone);
+        continue;
+      }
       crash->DiscardDataFiles(
           {DataFileKind::kZippedPackageFile, DataFileKind::kEncryptedPackageFile,
            DataFileKind::kZorEncryptionMetadataFile, DataFileKind::kPartsUploadedFile},
@@ -722,34 +739,36 @@ void CrashPackageProcessor::RemakeFullDumpPackages() {
                               "again with them"
                             : "it may hold full dumps, which this run does not send; it is made "
                               "again without them");
-      ++it;
     } catch (const ZorvaneException& e) {
       LogText(TLog::Warn, TFormatString("Package '%1' cannot be made again for this run's choice "
                                         "of full dumps now; it waits for a later run: %2")
-                              .arg(it->first)
+                              .arg(name)
                               .arg(e.GetConcatenatedMessages()));
-      it = packages_.erase(it);
+      notSentThisRun_.insert(name);
     }
   }
 }
 
-void CrashPackageProcessor::KeepUploadThatCannotBeMadeAgain(PackageMap::iterator& it,
+void CrashPackageProcessor::KeepUploadThatCannotBeMadeAgain(CrashPackage& crash,
                                                             const TString& gone) {
   if (includeFullDumps_) {
+    // Deleted with the crash once it is sent, its full dumps would be lost
+    // unsent: left out of it, they make a crash of their own next run.
+    crash.ForgetZippedFiles(crash.AllowedFullDumps());
     LogText(TLog::Warn, TFormatString("Package '%1' was made without full dumps, but '%2', which "
-                                      "it was made of, is gone: it is sent as it is")
-                            .arg(it->first)
+                                      "it was made of, is gone: it is sent as it is, and its full "
+                                      "dumps go as a crash of their own")
+                            .arg(crash.GetPackageName())
                             .arg(gone));
-    ++it;
     return;
   }
   // Sent, it would carry full dumps against the run's choice.
   LogText(TLog::Warn, TFormatString("Package '%1' may hold full dumps, which this run does not "
                                     "send, and '%2', which it was made of, is gone: it waits for "
                                     "a run that sends full dumps")
-                          .arg(it->first)
+                          .arg(crash.GetPackageName())
                           .arg(gone));
-  it = packages_.erase(it);
+  notSentThisRun_.insert(crash.GetPackageName());
 }
 
 TString CrashPackageProcessor::FreePackageName(const CrashFileGroups::GroupId& group) const {

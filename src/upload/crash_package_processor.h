@@ -207,13 +207,15 @@ class CrashPackageProcessor {
   // upload files left out full dumps its crash allows is made again with
   // them. One whose record cannot be saved so waits for a later run (Warn).
   // Never throws for a save. One that cannot be made again (Package::
-  // FirstSourceGone) is kept as it is: KeepUploadThatCannotBeMadeAgain.
+  // FirstSourceGone, a full dump not counted without them) is kept as it is:
+  // KeepUploadThatCannotBeMadeAgain. A package that waits stays known to
+  // retention.
   void RemakeFullDumpPackages();
-  // For the package at `it`, whose file `gone` is gone: with full dumps it is
-  // sent as it is, without them it waits for a run that sends them (left out
-  // of this run, `it` moved past it); either is logged at Warn.
-  void KeepUploadThatCannotBeMadeAgain(PackageMap::iterator& it,
-                                       const zor::platform::TString& gone);
+  // For `crash`, whose file `gone` is gone: with full dumps it is sent as it
+  // is, and the full dumps it left out are no longer its own (a new crash of
+  // them is found next run); without, it waits for a run that sends them
+  // (notSentThisRun_). Either is logged at Warn. Throws what Save throws.
+  void KeepUploadThatCannotBeMadeAgain(CrashPackage& crash, const zor::platform::TString& gone);
   void ApplyRetention();
   void RemovePreviousLogsPackages() const;
   // The name for a new package of `group`: its key when no package or status
@@ -233,6 +235,8 @@ class CrashPackageProcessor {
   bool includeFullDumps_ = false;
   // Packages another process was working on when this run looked.
   std::set<zor::platform::TString> skipped_;
+  // Known packages this run does not send (RemakeFullDumpPackages).
+  std::set<zor::platform::TString> notSentThisRun_;
   UploadRunStats stats_;
 };
 

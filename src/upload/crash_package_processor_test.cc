@@ -1,5 +1,6 @@
 #include "upload/crash_package_processor.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
@@ -10,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -356,6 +358,11 @@ TEST_F(CrashPackageProcessorTest, ACrashWaitsForTheWriterOfItsDumps) {
                       fs::file_time_type::clock::now() + std::chrono::hours(24 * 180));
   auto writer = std::make_unique<std::ofstream>(writing.NativeString(), std::ios::app);
   std::ofstream hungWriter(hung.NativeString(), std::ios::app);
+  // Under its owner's lease: it cannot be opened now, and the run goes on.
+  const TPath leased = Dump("app.13.dmp", "MDMP");
+  const auto signalBefore = ::signal(SIGIO, SIG_IGN);
+  const int lease = ::open(leased.NativeString().c_str(), O_RDONLY);
+  ASSERT_EQ(::fcntl(lease, F_SETLEASE, F_WRLCK), 0) << std::strerror(errno);
   // Without full dumps, only the minidump that is sent counts; a crash of a
   // full dump alone is judged on it.
   Dump("app.6.dmp", "");
@@ -366,6 +373,9 @@ TEST_F(CrashPackageProcessorTest, ACrashWaitsForTheWriterOfItsDumps) {
   EXPECT_THAT(log_, HasSubstr("Crash 'app.6' waits"));
   EXPECT_THAT(log_, HasSubstr("Crash 'app.8' waits: its dump '" + writing.ToString().toStdString() +
                               "' is still being written"));
+  EXPECT_THAT(log_, HasSubstr("Crash 'app.13' waits: its dump cannot be opened now"));
+  ::close(lease);
+  ::signal(SIGIO, signalBefore);
   Dump("app.4.dmp", "MDMP");
   fs::last_write_time(died.NativeString(),
                       fs::file_time_type::clock::now() - std::chrono::hours(2));
@@ -373,8 +383,8 @@ TEST_F(CrashPackageProcessorTest, ACrashWaitsForTheWriterOfItsDumps) {
   writer.reset();
   // Another user's file of the crash's name, held open, does not hold the
   // crash back: that user could hold it for as long as they liked.
-  std::vector<std::string> expected = {"app.10", "app.4", "app.5", "app.6",
-                                       "app.7",  "app.8", "app.9"};
+  std::vector<std::string> expected = {"app.10", "app.13", "app.4", "app.5",
+                                       "app.6",  "app.7",  "app.8", "app.9"};
   std::ofstream othersWriter;
   if (::geteuid() == 0) {
     Dump("app.11.dmp", "MDMP");
@@ -587,7 +597,7 @@ TEST_F(CrashPackageProcessorTest, AStatusFilesNameTakesNoLockOutsideTheDataDirec
 // one whose upload file, made while they were allowed, may hold one is made
 // again without: none is given up for it. And the other way round.
 TEST_F(CrashPackageProcessorTest, NoFullDumpsRemakesPackagesThatMayHoldThemWithout) {
-  for (const char* name : {"made.1", "sent.4", "unzipped.5", "gone.7"}) {
+  for (const char* name : {"made.1", "sent.4", "unzipped.5", "gone.7", "fullgone.9"}) {
     Dump(std::string(name) + ".dmp");
     Dump(std::string(name) + "-full.dmp");
   }
@@ -595,13 +605,15 @@ TEST_F(CrashPackageProcessorTest, NoFullDumpsRemakesPackagesThatMayHoldThemWitho
   for (const auto& package : Run(true)) {
     const std::string name = package->GetPackageName().toStdString();
     if (name == "sent.4") package->SetUploadStatus(Status::kComplete);
-    if (name != "made.1" && name != "gone.7") continue;
+    if (name != "made.1" && name != "gone.7" && name != "fullgone.9") continue;
     WriteFile(data_ + "/" + name + ".zip.enc", "with the full dump");
     package->SetDataFilePath(DataFileKind::kEncryptedPackageFile,
                              TPath(data_ + "/" + name + ".zip.enc"));
   }
   // Made again, gone.7 would go without its minidump: its last copy waits.
+  // fullgone.9 loses only what this run would not send.
   fs::remove(dumps_ + "/gone.7.dmp");
+  fs::remove(dumps_ + "/fullgone.9-full.dmp");
   // An application's manifest that lists its files, says it sends no full
   // dump and calls its full dump a minidump.
   Dump("app.6.dmp");
@@ -615,11 +627,12 @@ TEST_F(CrashPackageProcessorTest, NoFullDumpsRemakesPackagesThatMayHoldThemWitho
   }
 
   const auto packages = Run(false);
-  EXPECT_EQ(Names(packages),
-            (std::vector<std::string>{"app.6", "fresh.8", "later.3", "made.1", "unzipped.5"}));
+  EXPECT_EQ(Names(packages), (std::vector<std::string>{"app.6", "fresh.8", "fullgone.9", "later.3",
+                                                       "made.1", "unzipped.5"}));
   EXPECT_TRUE(Exists(Status("sent.4", "complete")));
   EXPECT_FALSE(Exists(encrypted));
   EXPECT_THAT(log_, HasSubstr("Package 'made.1': removing its encrypted-package-file"));
+  EXPECT_THAT(log_, HasSubstr("Package 'fullgone.9': removing its encrypted-package-file"));
   EXPECT_THAT(log_, Not(HasSubstr("unzipped.5': removing")));
   EXPECT_THAT(log_, HasSubstr("Package 'gone.7' may hold full dumps, which this run does not "
                               "send, and '" +
@@ -663,6 +676,17 @@ TEST_F(CrashPackageProcessorTest, NoFullDumpsRemakesPackagesThatMayHoldThemWitho
   EXPECT_FALSE(Exists(data_ + "/unzipped.5.zip.enc"));
   EXPECT_TRUE(Exists(data_ + "/later.3.zip.enc"));
   EXPECT_TRUE(Exists(data_ + "/gone.7.zip.enc"));
+  // later.3 sent, its full dump stays for a crash of its own; and a package
+  // that waits for the other choice still ages out.
+  for (const auto& package : sending) {
+    const std::string name = package->GetPackageName().toStdString();
+    if (name == "later.3") package->DeletePackage();
+    if (name == "gone.7") Backdate(*package, 48);
+  }
+  EXPECT_TRUE(Exists(dumps_ + "/later.3-full.dmp"));
+  Configure("servercrashupload.retention.max_age_days: 1\n");
+  Run(false);
+  EXPECT_THAT(log_, HasSubstr("Retention: deleting package 'gone.7'"));
 }
 
 TEST_F(CrashPackageProcessorTest, SymbolicLinksAreFollowedOnlyWhenAsked) {
