@@ -88,9 +88,15 @@ std::vector<std::pair<TPath, const CrashArtifactFile*>> DumpsFirst(const CrashMa
   std::vector<std::pair<TPath, const CrashArtifactFile*>> order;
   uint64_t others = 0;
   TPath firstOther;
-  for (const bool dumps : {true, false}) {
+  // The minidump, which the server reads first, before a full dump.
+  enum class Kind { kDump, kFullDump, kOther };
+  const auto kindOf = [](const TPath& path, const CrashArtifactFile& file) {
+    return !IsDump(path) ? Kind::kOther : IsFullDump(path, file) ? Kind::kFullDump : Kind::kDump;
+  };
+  for (const Kind kind : {Kind::kDump, Kind::kFullDump, Kind::kOther}) {
+    const bool dumps = kind != Kind::kOther;
     for (const auto& [path, file] : manifest.GetCrashArtifactFiles()) {
-      if (IsDump(path) != dumps) continue;
+      if (kindOf(path, *file) != kind) continue;
       if (dumps && application && IsAnotherCrashsDump(path, manifestPath)) {
         if (others++ == 0) firstOther = path;
         continue;
@@ -428,12 +434,17 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
   uint64_t repeated = 0;
   const std::vector<std::pair<TPath, const CrashArtifactFile*>> order = DumpsFirst(*manifest);
   // Every file taken stays open until it is zipped: a crash of more files
-  // than the process may open at once takes what fits, rather than never
-  // going under a limit that is there for good.
+  // than the process may open at once takes its dumps and what else fits,
+  // rather than never going under a limit that is there for good. Without a
+  // dump it would go as a part of itself, and the dump come back as a crash
+  // of its own; one that cannot be opened makes the crash wait.
   const uint64_t left = zor::platform::OpenFilesLeft();
   const size_t room = left > kDescriptorsKept ? left - kDescriptorsKept : 1;
   OtherFilesCap cap;
   uint64_t beyondRoom = 0;
+  TPath firstBeyondRoom;
+  // The owner of its first dump opened, the minidump where there is one.
+  std::optional<uid_t> crashOwner;
   bool leftOutFull = false;
   for (const auto& [path, file] : order) {
     // Not read, but the crash's all the same: deleted with it as found now.
@@ -450,11 +461,25 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
     }
     // Neither read nor stamped: left where it is, never deleted unsent.
     if (!cap.Takes(path)) continue;
-    if (files.size() >= room) {
-      ++beyondRoom;
+    if (files.size() >= room && !IsDump(path)) {
+      if (beyondRoom++ == 0) firstBeyondRoom = path;
       continue;
     }
-    auto input = boundary.OpenForReading(path, manifest->GetFilePath(), &refusal);
+    auto input = [&]() -> std::optional<zor::platform::TFile> {
+      try {
+        return boundary.OpenForReading(path, manifest->GetFilePath(), &refusal);
+      } catch (const ShortOfResources&) {
+        // Another user's busy file of the crash's name would hold the crash
+        // back for as long as that user liked: it goes without it.
+        const auto entry =
+            zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
+        if (!crashOwner || !entry || entry->owner == *crashOwner) throw;
+        refusal = TFormatString("it is busy, and belongs to user %1, not to the crash's user %2")
+                      .arg(static_cast<uint64_t>(entry->owner))
+                      .arg(static_cast<uint64_t>(*crashOwner));
+        return std::nullopt;
+      }
+    }();
     const std::optional<FileIdentity> identity = input ? input->Identify() : std::nullopt;
     if (!identity) {
       if (input) refusal = "it cannot be examined";
@@ -463,6 +488,7 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
       continue;
     }
     ++opened;
+    if (!crashOwner && IsDump(path)) crashOwner = identity->owner;
     if (const auto stamp = StampOfOpened(path, *identity)) found[path] = *stamp;
     if (!zipped.insert({identity->device, identity->inode}).second ||
         IsZippedElsewhere(zippedThisRun, *identity)) {
@@ -482,11 +508,12 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
   }
   cap.LogLeftOut(GetPackageName(), manifest->GetFilePath().Parent());
   if (beyondRoom > 0) {
-    LogText(TLog::Warn, TFormatString("Crash '%1' goes without %2 of its files: the process may "
-                                      "open only %3 more of them at once (its limit of open "
-                                      "files)")
+    LogText(TLog::Warn, TFormatString("Crash '%1' goes without %2 of its files (the first, "
+                                      "'%3'): the process may open only %4 more of them at once "
+                                      "(its limit of open files)")
                             .arg(GetPackageName())
                             .arg(beyondRoom)
+                            .arg(firstBeyondRoom.ToString())
                             .arg(static_cast<uint64_t>(room)));
   }
   if (refused > kRefusalsLogged) {

@@ -1,11 +1,15 @@
 #include "packages/crash_package.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -20,8 +24,9 @@
 #include "config/scoped_env_for_test.h"
 #include "files/zip_file.h"
 #include "files/zip_test_reader.h"
-#include "packages/package_for_test.h"
 #include "log/log_rotate_channel.h"
+#include "packages/package_for_test.h"
+#include "platform/process_priority.h"
 #include "support/temp_dir.h"
 
 namespace ZorErrorReporting {
@@ -114,7 +119,8 @@ TEST_F(CrashPackageTest, CompletedManifestIsTheProgramsRecord) {
         fullDumps ? Permission::kAllowed : Permission::kNotAllowedFileTypeDisabledByAdmin;
     EXPECT_EQ(Permissions(package),
               (std::map<TPath, Permission>{{full, fullPermission}, {mini, Permission::kAllowed}}));
-    const std::vector<TPath> zipped = fullDumps ? std::vector<TPath>{full, mini, RecordOf()}
+    // The minidump first, which the server reads first.
+    const std::vector<TPath> zipped = fullDumps ? std::vector<TPath>{mini, full, RecordOf()}
                                                 : std::vector<TPath>{mini, RecordOf()};
     EXPECT_EQ(PathsOf(package.GetFilesToZip({})), zipped);
   }
@@ -449,6 +455,45 @@ TEST_F(CrashPackageTest, ACrashTakesItsDumpsAndABoundedNumberOfOtherFiles) {
     EXPECT_FALSE(Exists(dump));
     EXPECT_TRUE(Exists(TPath(dir_.Sub(folder + "a" + std::to_string(1000 + logs - 1) + ".log"))));
   }
+  // With room for one more file, the crash still takes both of its dumps:
+  // without one it would go as a part of itself.
+  const std::set<TPath> crash = {AddFile("room/app.3.dmp"), AddFile("room/app.3-full.dmp"),
+                                 AddFile("room/app.3.log", "x")};
+  auto package = SavedPackage(crash, true, "room");
+  rlimit before{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
+  rlimit lowered = before;
+  lowered.rlim_cur =
+      before.rlim_cur - zor::platform::OpenFilesLeft() + CrashPackage::kDescriptorsKept + 1;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  LogCapture capture;
+  const std::vector<TPath> zipped = PathsOf(package->GetFilesToZip({}));
+  ::setrlimit(RLIMIT_NOFILE, &before);
+  EXPECT_THAT(zipped, ::testing::IsSupersetOf({TPath(dir_.Sub("room/app.3.dmp")),
+                                               TPath(dir_.Sub("room/app.3-full.dmp"))}));
+  EXPECT_THAT(capture.Text(), HasSubstr("goes without 1 of its files (the first, '" +
+                                        dir_.Sub("room/app.3.log") + "')"));
+}
+
+// Another user's file of the crash's name, held under a lease, does not hold
+// the crash back: it goes without it.
+TEST_F(CrashPackageTest, AnotherUsersBusyFileIsLeftOut) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a file to another user";
+  const TPath dump = AddFile("shared/app.4.dmp");
+  const TPath log = AddFile("shared/app.4.log", "x");
+  ASSERT_EQ(::chown(log.NativeString().c_str(), 65534, 65534), 0);
+  auto package = SavedPackage({dump, log}, true, "shared");
+  const auto signalBefore = ::signal(SIGIO, SIG_IGN);
+  const int lease = ::open(log.NativeString().c_str(), O_RDONLY);
+  ASSERT_EQ(::fcntl(lease, F_SETLEASE, F_WRLCK), 0) << std::strerror(errno);
+  LogCapture capture;
+  std::vector<TPath> zipped;
+  EXPECT_NO_THROW(zipped = PathsOf(package->GetFilesToZip({})));
+  ::close(lease);
+  ::signal(SIGIO, signalBefore);
+  EXPECT_THAT(zipped, ::testing::Contains(dump));
+  EXPECT_THAT(zipped, ::testing::Not(::testing::Contains(log)));
+  EXPECT_THAT(capture.Text(), HasSubstr("it is busy, and belongs to user 65534"));
 }
 
 // A crash's files may name another crash's dumps (a manifest the application

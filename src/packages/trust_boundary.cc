@@ -215,6 +215,19 @@ std::optional<TFile> TrustBoundary::OpenForReading(const TPath& path, const TPat
   // with EAGAIN until the kernel breaks it: busy now, which says nothing of
   // the file.
   const bool busy = error == EAGAIN || error == EWOULDBLOCK;
+  // Whose it is comes first: a file its namer may not name is refused, busy
+  // or not, or its owner could hold back the crash of another user's
+  // manifest for as long as they liked. Told by name, as either way nothing
+  // of it is read.
+  if (!file && busy) {
+    const auto entry = Identify(path, LinkHandling::kDoNotFollow);
+    int ownerError = 0;
+    if (TString why = entry ? WhyNotOwner(entry->owner, namedBy, &ownerError) : TString();
+        !why.isEmpty()) {
+      *refusal = why;
+      return std::nullopt;
+    }
+  }
   if (!file && (IsShortOfResources(error) || busy)) {
     const TString message =
         TFormatString("'%1' cannot be opened now%2: %3")

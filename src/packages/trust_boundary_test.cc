@@ -113,6 +113,13 @@ TEST_F(TrustBoundaryTest, ReadsAndDeletesOnlyInside) {
   zor::platform::TString refusal;
   EXPECT_THROW(boundary_.OpenForReading(Dump("a.dmp"), Dump("own.manifest"), &refusal),
                ShortOfResources);
+  // Unless its owner is not the namer's: then it is refused, busy or not.
+  if (::geteuid() == 0) {
+    WriteFile(dumps_.Sub("nobody.manifest"), "{}");
+    ASSERT_EQ(::chown(dumps_.Sub("nobody.manifest").c_str(), 65534, 65534), 0);
+    EXPECT_FALSE(boundary_.OpenForReading(Dump("a.dmp"), Dump("nobody.manifest"), &refusal));
+    EXPECT_TRUE(refusal.contains("belongs to user")) << refusal;
+  }
   ::close(leased);
   ::signal(SIGIO, previous);
 }

@@ -572,7 +572,10 @@ void CrashPackageProcessor::MakePackage(const CrashFileGroups& groups,
     JsonFileSerializedObject::SaveNewFile(package, GetStatusFilePath(id));
     packages_.emplace(id, std::move(package));
   } catch (const ZorvaneException& e) {
-    const bool shortage = dynamic_cast<const ShortOfResources*>(&e) != nullptr;
+    // The disk's trouble (full, failing, shut) passes: the crash is found
+    // again by the next run, and nothing of it is lost.
+    const bool shortage = dynamic_cast<const ShortOfResources*>(&e) != nullptr ||
+                          dynamic_cast<const TPath::Exception*>(&e) != nullptr;
     LogText(TLog::Warn,
             TFormatString(shortage ? "The package of crash '%1' cannot be made now; the next "
                                      "run tries again: %2"

@@ -519,8 +519,9 @@ TEST_F(UploadTest, ACrashOfMoreFilesThanTheOpenFileLimitIsSentWholeOrWithWhatFit
 
   crash("b.2");
   EXPECT_THAT(send("--nofile=48:48").out, Uploaded(1));
-  EXPECT_THAT(Log(), ContainsRegex("Crash 'b.2' goes without [0-9]+ of its files: the process "
-                                   "may open only [0-9]+ more of them at once"));
+  EXPECT_THAT(Log(), ContainsRegex("Crash 'b.2' goes without [0-9]+ of its files \\(the first, "
+                                   "'[^']+'\\): the process may open only [0-9]+ more of them "
+                                   "at once"));
   listing = RunProcess("/usr/bin/unzip", {"-l", StoredZip("b.2")}).out;
   EXPECT_THAT(listing, HasSubstr("b.2.dmp"));
   EXPECT_THAT(listing, Not(HasSubstr("part99.txt")));
