@@ -81,6 +81,32 @@ bool IsAnotherCrashsDump(const TPath& path, const TPath& ownManifest) {
 // it likes of a type. An application's manifest (a record of the program's
 // own names none) may list other crashes' dumps: those are left out, with a
 // Warn line.
+// Whose crash it is: the owner of its dump that has been there longest (by
+// the time of its entry's last change, which no one can set back), so that
+// a file another user adds later is not the crash's; none without a dump.
+std::optional<uid_t> CrashOwner(
+    const std::vector<std::pair<TPath, const CrashArtifactFile*>>& files) {
+  std::optional<zor::platform::FileIdentity> oldest;
+  for (const auto& [path, file] : files) {
+    if (!IsDump(path)) continue;
+    const auto entry = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
+    if (entry && (!oldest || entry->changedNs < oldest->changedNs)) oldest = entry;
+  }
+  return oldest ? std::optional<uid_t>(oldest->owner) : std::nullopt;
+}
+
+// True iff a file of `owner` is another user's than the crash's: neither
+// its owner's nor the program's own user's.
+bool IsAnotherUsers(uid_t owner, const std::optional<uid_t>& crashOwner) {
+  return crashOwner && owner != *crashOwner && owner != zor::platform::EffectiveUser();
+}
+
+TString NotTheCrashOwners(uid_t owner, uid_t crashOwner) {
+  return TFormatString("it belongs to user %1, and the crash's dumps to user %2")
+      .arg(static_cast<uint64_t>(owner))
+      .arg(static_cast<uint64_t>(crashOwner));
+}
+
 std::vector<std::pair<TPath, const CrashArtifactFile*>> DumpsFirst(const CrashManifest& manifest) {
   const TPath& manifestPath = manifest.GetFilePath();
   const bool application =
@@ -443,8 +469,7 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
   OtherFilesCap cap;
   uint64_t beyondRoom = 0;
   TPath firstBeyondRoom;
-  // The owner of its first dump opened, the minidump where there is one.
-  std::optional<uid_t> crashOwner;
+  const std::optional<uid_t> crashOwner = CrashOwner(order);
   bool leftOutFull = false;
   for (const auto& [path, file] : order) {
     // Not read, but the crash's all the same: deleted with it as found now.
@@ -454,9 +479,8 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
     leftOutFull = leftOutFull || refusedFull;
     if (file->GetType() == ArtifactType::kManifest ||
         file->GetUploadPermission() != UploadPermission::kAllowed || refusedFull) {
-      if (const auto stamp = StampOfUnread(path, boundary, manifest->GetFilePath())) {
-        found[path] = *stamp;
-      }
+      const auto stamp = StampOfUnread(path, boundary, manifest->GetFilePath());
+      if (stamp && !IsAnotherUsers(stamp->owner, crashOwner)) found[path] = *stamp;
       continue;
     }
     // Neither read nor stamped: left where it is, never deleted unsent.
@@ -473,14 +497,19 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
         // back for as long as that user liked: it goes without it.
         const auto entry =
             zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
-        if (!crashOwner || !entry || entry->owner == *crashOwner) throw;
-        refusal = TFormatString("it is busy, and belongs to user %1, not to the crash's user %2")
-                      .arg(static_cast<uint64_t>(entry->owner))
-                      .arg(static_cast<uint64_t>(*crashOwner));
+        if (!entry || !IsAnotherUsers(entry->owner, crashOwner)) throw;
+        refusal = "it is busy, and " + NotTheCrashOwners(entry->owner, *crashOwner);
         return std::nullopt;
       }
     }();
-    const std::optional<FileIdentity> identity = input ? input->Identify() : std::nullopt;
+    std::optional<FileIdentity> identity = input ? input->Identify() : std::nullopt;
+    // In a folder that others may write, another user's file of the crash's
+    // name is not the crash's: it would go with it and be deleted with it.
+    if (identity && IsAnotherUsers(identity->owner, crashOwner)) {
+      refusal = NotTheCrashOwners(identity->owner, *crashOwner);
+      input.reset();
+      identity.reset();
+    }
     if (!identity) {
       if (input) refusal = "it cannot be examined";
       if (firstRefusal.isEmpty()) firstRefusal = Quoted(path) + ": " + refusal;
@@ -488,7 +517,6 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
       continue;
     }
     ++opened;
-    if (!crashOwner && IsDump(path)) crashOwner = identity->owner;
     if (const auto stamp = StampOfOpened(path, *identity)) found[path] = *stamp;
     if (!zipped.insert({identity->device, identity->inode}).second ||
         IsZippedElsewhere(zippedThisRun, *identity)) {

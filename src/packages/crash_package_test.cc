@@ -475,14 +475,27 @@ TEST_F(CrashPackageTest, ACrashTakesItsDumpsAndABoundedNumberOfOtherFiles) {
                                         dir_.Sub("room/app.3.log") + "')"));
 }
 
-// Another user's file of the crash's name, held under a lease, does not hold
-// the crash back: it goes without it.
-TEST_F(CrashPackageTest, AnotherUsersBusyFileIsLeftOut) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a file to another user";
-  const TPath dump = AddFile("shared/app.4.dmp");
+// In a folder others may write, another user's files of the crash's name are
+// not the crash's, busy or not: its zip leaves them out (a lease cannot hold
+// it back) and its deletion leaves them there. The crash is its oldest
+// dump's owner's, whichever dump is zipped first.
+TEST_F(CrashPackageTest, AnotherUsersFilesOfTheCrashsNameAreNotItsOwn) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files to other users";
+  const TPath full = AddFile("shared/app.4-full.dmp");
+  const TPath mini = AddFile("shared/app.4.dmp");
   const TPath log = AddFile("shared/app.4.log", "x");
-  ASSERT_EQ(::chown(log.NativeString().c_str(), 65534, 65534), 0);
-  auto package = SavedPackage({dump, log}, true, "shared");
+  auto package = SavedPackage({full, mini, log}, true, "shared");
+  // Each chown is the entry's latest change: the full dump's is the oldest
+  // once the file system's coarse clock has moved on.
+  ASSERT_EQ(::chown(full.NativeString().c_str(), 65533, 65533), 0);
+  const auto changed = [](const TPath& path) {
+    return zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow)->changedNs;
+  };
+  do {
+    for (const TPath& path : {mini, log}) {
+      ASSERT_EQ(::chown(path.NativeString().c_str(), 65534, 65534), 0);
+    }
+  } while (changed(mini) <= changed(full));
   const auto signalBefore = ::signal(SIGIO, SIG_IGN);
   const int lease = ::open(log.NativeString().c_str(), O_RDONLY);
   ASSERT_EQ(::fcntl(lease, F_SETLEASE, F_WRLCK), 0) << std::strerror(errno);
@@ -491,9 +504,13 @@ TEST_F(CrashPackageTest, AnotherUsersBusyFileIsLeftOut) {
   EXPECT_NO_THROW(zipped = PathsOf(package->GetFilesToZip({})));
   ::close(lease);
   ::signal(SIGIO, signalBefore);
-  EXPECT_THAT(zipped, ::testing::Contains(dump));
-  EXPECT_THAT(zipped, ::testing::Not(::testing::Contains(log)));
-  EXPECT_THAT(capture.Text(), HasSubstr("it is busy, and belongs to user 65534"));
+  EXPECT_EQ(zipped, (std::vector<TPath>{full, RecordOf("shared")}));
+  EXPECT_THAT(capture.Text(), HasSubstr("it is busy, and it belongs to user 65534, and the "
+                                        "crash's dumps to user 65533"));
+  package->RecordEncryption(AddFile("data/shared.enc"), AddFile("data/shared.meta"));
+  package->DeletePackage();
+  EXPECT_FALSE(Exists(full));
+  EXPECT_TRUE(Exists(mini) && Exists(log));
 }
 
 // A crash's files may name another crash's dumps (a manifest the application

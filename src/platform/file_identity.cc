@@ -33,6 +33,8 @@ FileIdentity IdentityOf(const struct stat& info) {
   identity.allocated = static_cast<uint64_t>(info.st_blocks) * 512;
   identity.modifiedNs =
       static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  identity.changedNs =
+      static_cast<int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
   if (S_ISREG(info.st_mode)) {
     identity.kind = FileIdentity::Kind::kRegular;
   } else if (S_ISDIR(info.st_mode)) {

@@ -26,6 +26,7 @@ struct FileIdentity {
   uint64_t size = 0;
   uint64_t allocated = 0;  // bytes of disk it takes (st_blocks * 512): less for a sparse file
   int64_t modifiedNs = 0;  // the last change of its content, ns since the epoch
+  int64_t changedNs = 0;   // the last change of its content or entry (no one can set it back)
 };
 
 // True iff `a` and `b` are the same file with the same content as far as the
