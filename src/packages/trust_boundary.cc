@@ -166,7 +166,8 @@ const TPath* TrustBoundary::RootOf(const TPath& canonical, TPath* relative) cons
 }
 
 TString TrustBoundary::OpenParent(const TPath& path, bool asNamed, DirectoryHandle* parent,
-                                  TString* name) const {
+                                  TString* name, int* error) const {
+  *error = 0;
   const std::optional<TPath> folder = Canonical(path.Parent());
   if (!folder) return "its directory cannot be resolved";
   if (asNamed) {
@@ -182,13 +183,15 @@ TString TrustBoundary::OpenParent(const TPath& path, bool asNamed, DirectoryHand
         .arg((*folder / TPath(*name)).ToString());
   }
   DirectoryHandle rootHandle;
-  int error = OpenRoot(root, &rootHandle);
-  if (error == 0) error = Filesystem::GetInstance().OpenDirectoryBeneath(rootHandle, relative, parent);
-  if (error == 0) return {};
+  *error = OpenRoot(root, &rootHandle);
+  if (*error == 0) {
+    *error = Filesystem::GetInstance().OpenDirectoryBeneath(rootHandle, relative, parent);
+  }
+  if (*error == 0) return {};
   return TFormatString("its folder '%1' cannot be opened beneath '%2' without a link: %3")
       .arg(folder->ToString())
       .arg(root->ToString())
-      .arg(ErrnoText(error));
+      .arg(ErrnoText(*error));
 }
 
 TString TrustBoundary::WhyNotOwner(unsigned owner, const TPath& namedBy, int* error) const {
@@ -325,7 +328,8 @@ TString TrustBoundary::WhyNotDeleted(const TPath& path, const TPath& namedBy) co
   DirectoryHandle parent;
   TString name;
   std::optional<FileIdentity> entry;
-  return CheckDeletion(path, namedBy, &parent, &name, &entry);
+  int error = 0;
+  return CheckDeletion(path, namedBy, &parent, &name, &entry, &error);
 }
 
 TString TrustBoundary::WhyOutOfReach(const TPath& path, const FileIdentity& seen) const {
@@ -362,7 +366,12 @@ RemovalResult TrustBoundary::DeleteChecked(const TPath& path, const TPath& named
   DirectoryHandle parent;
   TString name;
   std::optional<FileIdentity> entry;
-  *refusal = CheckDeletion(path, namedBy, &parent, &name, &entry);
+  int error = 0;
+  *refusal = CheckDeletion(path, namedBy, &parent, &name, &entry, &error);
+  // Short of descriptors or memory, nothing is known of the entry: a
+  // failure, so that the package keeps its record and a later run deletes
+  // it, rather than a refusal that forgets it, and a new crash of it.
+  if (!refusal->isEmpty() && IsShortOfResources(error)) return RemovalResult::kFailed;
   if (!refusal->isEmpty()) return RemovalResult::kRefused;
   if (!entry) return RemovalResult::kAbsent;
   // A crash written since under the same name is a new crash, not sent yet.
@@ -378,19 +387,18 @@ RemovalResult TrustBoundary::DeleteChecked(const TPath& path, const TPath& named
 
 TString TrustBoundary::CheckDeletion(const TPath& path, const TPath& namedBy,
                                      DirectoryHandle* parent, TString* name,
-                                     std::optional<FileIdentity>* entry) const {
+                                     std::optional<FileIdentity>* entry, int* error) const {
   // Nothing there is nothing to do.
   if (!Identify(path, LinkHandling::kDoNotFollow)) return {};
   // A folder swapped for a link would turn the record's name into another
   // user's entry of that name.
   const bool asNamed = !followLinks_ && VouchesForAnyOwner(namedBy);
-  if (TString why = OpenParent(path, asNamed, parent, name); !why.isEmpty()) return why;
+  if (TString why = OpenParent(path, asNamed, parent, name, error); !why.isEmpty()) return why;
   // The entry itself is what goes: a link inside may be removed wherever it
   // points.
   *entry = Filesystem::GetInstance().IdentifyEntryAt(*parent, *name);
   if (!*entry) return {};
-  int error = 0;
-  if (TString why = WhyNotOwner((*entry)->owner, namedBy, &error); !why.isEmpty()) return why;
+  if (TString why = WhyNotOwner((*entry)->owner, namedBy, error); !why.isEmpty()) return why;
   // With links followed, a user's link on the way may lead the record's name
   // to another user's entry: as for reading, each link must be root's, this
   // user's or the entry owner's, and the way must still lead to the folder

@@ -155,21 +155,24 @@ class TrustBoundary {
   // The folder that holds the entry `path` (resolved, the entry itself not),
   // opened beneath its root, and the entry's name; empty iff it could be.
   // `asNamed`: the folder must also be reached as written (WhyNotAsNamed).
+  // *error is the errno of an open that failed, else 0.
   zor::platform::TString OpenParent(const zor::platform::TPath& path, bool asNamed,
                                     zor::platform::DirectoryHandle* parent,
-                                    zor::platform::TString* name) const;
+                                    zor::platform::TString* name, int* error) const;
   // Delete (an entry) or DeleteOwnTree (`tree`: a directory with its content).
   RemovalResult DeleteChecked(const zor::platform::TPath& path, const zor::platform::TPath& namedBy,
                               bool tree, const zor::platform::FileIdentity* expected,
                               zor::platform::TString* refusal) const;
   // Why `path` may not be deleted; else *parent is its folder, opened beneath
   // a root, *name its entry there and *entry what that entry is (nullopt:
-  // nothing there).
+  // nothing there). *error is the errno of an open that failed on the way
+  // (the reason, then), else 0.
   zor::platform::TString CheckDeletion(const zor::platform::TPath& path,
                                        const zor::platform::TPath& namedBy,
                                        zor::platform::DirectoryHandle* parent,
                                        zor::platform::TString* name,
-                                       std::optional<zor::platform::FileIdentity>* entry) const;
+                                       std::optional<zor::platform::FileIdentity>* entry,
+                                       int* error) const;
   // The identity of the file `namedBy`, read from a descriptor when it is
   // written or resolved inside the boundary: with links followed, of the file
   // OpenForReading opens there for the program's own record; else of the

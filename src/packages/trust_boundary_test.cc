@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 
 #include "files/filesystem.h"
 #include "packages/crash_package.h"
+#include "platform/process_priority.h"
 #include "support/temp_dir.h"
 
 namespace ZorErrorReporting {
@@ -122,6 +124,18 @@ TEST_F(TrustBoundaryTest, ReadsAndDeletesOnlyInside) {
   }
   ::close(leased);
   ::signal(SIGIO, previous);
+
+  // Out of descriptors, a deletion has failed, not been refused: the
+  // package keeps its record of the file for a later run.
+  rlimit before{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
+  rlimit none = before;
+  none.rlim_cur = before.rlim_cur - zor::platform::OpenFilesLeft();
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+  const RemovalResult starved = boundary_.Delete(Dump("a.dmp"), Dump("own.manifest"), &refusal);
+  ::setrlimit(RLIMIT_NOFILE, &before);
+  EXPECT_EQ(starved, RemovalResult::kFailed) << refusal;
+  EXPECT_TRUE(std::filesystem::exists(dumps_.Sub("a.dmp")));
 }
 
 // Another thread swaps a name between a real entry and a link that leads out

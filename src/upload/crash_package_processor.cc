@@ -650,15 +650,16 @@ TString CrashPackageProcessor::WhyCrashWaits(const std::set<TPath>& files, int64
   // that user's file beside another's crash must not hold that crash back.
   if (owners.size() == 1) *user = *owners.begin();
   const std::vector<Dump>& judged = sent.empty() ? notSent : sent;
-  // Another user's file of the crash's name, held open, would hold the crash
-  // back for as long as that user likes: only a crash of one owner waits.
+  // Another user's file of the crash's name, held open or under a lease, would
+  // hold the crash back for as long as that user likes: only a crash of one
+  // owner waits.
   const bool oneOwner = std::all_of(judged.begin(), judged.end(),
                                     [&](const Dump& d) { return d.owner == judged[0].owner; });
   for (const Dump& dump : judged) {
+    if (!oneOwner || dump.writing == Writing::kNo) continue;
     if (dump.writing == Writing::kBusy) {
       return TFormatString("its dump cannot be opened now: %1").arg(dump.busy);
     }
-    if (!oneOwner || dump.writing == Writing::kNo) continue;
     return TFormatString(dump.writing == Writing::kYes
                              ? "its dump '%1' is still being written"
                              : "its dump '%1' changed less than a minute ago, and whether it "

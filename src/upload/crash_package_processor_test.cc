@@ -360,7 +360,11 @@ TEST_F(CrashPackageProcessorTest, ACrashWaitsForTheWriterOfItsDumps) {
   std::ofstream hungWriter(hung.NativeString(), std::ios::app);
   // Under its owner's lease: it cannot be opened now, and the run goes on.
   const TPath leased = Dump("app.13.dmp", "MDMP");
-  const auto signalBefore = ::signal(SIGIO, SIG_IGN);
+  // The test holds the leases, and ignores the kernel's signal to give one up.
+  struct IgnoreSigio {
+    sighandler_t before = ::signal(SIGIO, SIG_IGN);
+    ~IgnoreSigio() { ::signal(SIGIO, before); }
+  } ignoreSigio;
   const int lease = ::open(leased.NativeString().c_str(), O_RDONLY);
   ASSERT_EQ(::fcntl(lease, F_SETLEASE, F_WRLCK), 0) << std::strerror(errno);
   // Without full dumps, only the minidump that is sent counts; a crash of a
@@ -375,7 +379,6 @@ TEST_F(CrashPackageProcessorTest, ACrashWaitsForTheWriterOfItsDumps) {
                               "' is still being written"));
   EXPECT_THAT(log_, HasSubstr("Crash 'app.13' waits: its dump cannot be opened now"));
   ::close(lease);
-  ::signal(SIGIO, signalBefore);
   Dump("app.4.dmp", "MDMP");
   fs::last_write_time(died.NativeString(),
                       fs::file_time_type::clock::now() - std::chrono::hours(2));
@@ -386,14 +389,23 @@ TEST_F(CrashPackageProcessorTest, ACrashWaitsForTheWriterOfItsDumps) {
   std::vector<std::string> expected = {"app.10", "app.13", "app.4", "app.5",
                                        "app.6",  "app.7",  "app.8", "app.9"};
   std::ofstream othersWriter;
+  int othersLease = -1;
   if (::geteuid() == 0) {
     Dump("app.11.dmp", "MDMP");
     const TPath others = Dump("app.11-full.dmp", "M");
     GiveAway({"app.11-full.dmp"});
     othersWriter.open(others.NativeString(), std::ios::app);
     expected.insert(expected.begin() + 1, "app.11");
+    // Nor under that user's lease.
+    Dump("app.14.dmp", "MDMP");
+    const TPath othersLeased = Dump("app.14-full.dmp", "M");
+    GiveAway({"app.14-full.dmp"});
+    othersLease = ::open(othersLeased.NativeString().c_str(), O_RDONLY);
+    ASSERT_EQ(::fcntl(othersLease, F_SETLEASE, F_WRLCK), 0) << std::strerror(errno);
+    expected.insert(expected.begin() + 3, "app.14");
   }
   EXPECT_EQ(Names(Run()), expected);
+  if (othersLease >= 0) ::close(othersLease);
   // A run that may not lease another user's dump cannot ask about its
   // writers: one changed within the minute waits, one left longer goes.
   if (::geteuid() != 0) return;

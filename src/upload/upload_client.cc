@@ -153,6 +153,9 @@ void UploadClient::SyncEncryptionOfAnEarlierRun(Package& package) {
     // would go up as the crash, which is then deleted.
     fs.SyncFile(encrypted);
   } catch (const TPath::Exception& e) {
+    // Made again, it would go without what is gone: the last copy stays, and
+    // the attempt fails as the disk's trouble.
+    if (!package.FirstSourceGone().isEmpty()) throw;
     LogText(TLog::Warn, TFormatString("Package '%1': its encrypted file cannot be written to "
                                       "disk, so it is made again: %2")
                             .arg(package.GetPackageName())

@@ -73,8 +73,10 @@ class UploadClient {
   void PrepareUpload(Package& package);
   // Syncs the encrypted file that an earlier run of this boot left unsynced,
   // before any of it is sent; where that fails, discards it with its
-  // metadata and progress, so that the crash is zipped again from its files.
-  // Throws what Package::DiscardDataFiles throws.
+  // metadata and progress, so that the crash is zipped again from its files,
+  // unless one of them is gone (Package::FirstSourceGone): then the sync's
+  // TPath::Exception is thrown and the file kept. Throws what
+  // Package::DiscardDataFiles throws.
   void SyncEncryptionOfAnEarlierRun(Package& package);
   // Keeps the encrypted file that a boot before this one left unsynced when
   // the crash cannot be made again from its files (one it was zipped from,

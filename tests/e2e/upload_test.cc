@@ -574,23 +574,28 @@ TEST_F(UploadTest, AnUnsyncedEncryptionIsResumedInItsBootAndMadeAgainAfterAResta
   for (const char* name : names) EXPECT_TRUE(Sent(name)) << name;
 }
 
-// The last copy of a crash whose dump a restart took is kept when it cannot
-// be synced: the attempt fails as the disk's trouble, uncounted, and the
-// next one sends it.
+// The last copy of a crash whose dump is gone (a restart took it, or a
+// cleaner in the same boot) is kept when it cannot be synced: the attempt
+// fails as the disk's trouble, uncounted, and the next one sends it.
 TEST_F(UploadTest, ALastCopyThatCannotBeSyncedWaitsForTheDisk) {
   if (!fs::exists(ProgramPath() + "-faults")) GTEST_SKIP() << "needs the fault build";
-  Crash("f.6", 3 * kPart - 4096);
-  server_.AddFault("part", 2, "drop");
-  EXPECT_EQ(SendCrashes().status, 0);
-  FromAnotherBoot("f.6");
-  fs::remove_all(dumps_ + "/f.6_0.crash");
-  const std::string encrypted = EncryptedFile("f.6");
-  EXPECT_EQ(SendCrashesFailing("sync " + encrypted, "eio").status, 0);
-  EXPECT_EQ(Status("f.6").first, "pendingretry");
-  EXPECT_EQ(ResultCodes("f.6"), std::vector<std::string>{});
-  EXPECT_TRUE(fs::exists(encrypted));
-  EXPECT_THAT(SendCrashes().out, Uploaded(1));
-  EXPECT_TRUE(Sent("f.6"));
+  for (const bool restarted : {true, false}) {
+    const std::string name = restarted ? "f.6" : "g.7";
+    SCOPED_TRACE(name);
+    Crash(name, 3 * kPart - 4096);
+    server_.AddFault("part", 2, "drop");
+    EXPECT_EQ(SendCrashes().status, 0);
+    if (restarted) FromAnotherBoot(name);
+    fs::remove_all(dumps_ + "/" + name + "_0.crash");
+    const std::string encrypted = EncryptedFile(name);
+    EXPECT_EQ(SendCrashesFailing("sync " + encrypted, "eio").status, 0);
+    EXPECT_EQ(Status(name).first, "pendingretry");
+    EXPECT_EQ(ResultCodes(name), std::vector<std::string>{});
+    EXPECT_TRUE(fs::exists(encrypted));
+    EXPECT_THAT(SendCrashes().out, Uploaded(1));
+    EXPECT_TRUE(Sent(name));
+    server_.Reset();
+  }
 }
 
 // A crash file that another user turns into a link to a root-only file,
