@@ -100,7 +100,8 @@ class ThrowingChannel : public Channel {
   void Flush() override { throw std::runtime_error("broken"); }
 };
 
-TEST(LoggerTest, HandsEveryEventToEveryChannelAndSurvivesABrokenOne) {
+// Calls from several threads reach each channel one at a time.
+TEST(LoggerTest, HandsEveryEventToEveryChannelOneAtATimeAndSurvivesABrokenOne) {
   Logger logger;
   auto first = std::make_shared<RecordingChannel>();
   auto second = std::make_shared<RecordingChannel>();
@@ -120,17 +121,7 @@ TEST(LoggerTest, HandsEveryEventToEveryChannelAndSurvivesABrokenOne) {
   }
 
   logger.RemoveChannel(first);
-  logger.Log(Info, Event{"three", Literal::String("c")});
-  EXPECT_EQ(first->keys_.size(), 2u);
-  EXPECT_EQ(second->keys_.size(), 3u);
-}
-
-TEST(LoggerTest, SerialisesChannelCallsFromSeveralThreads) {
-  Logger logger;
-  auto channel = std::make_shared<RecordingChannel>();
-  logger.AddChannel(channel);
-  constexpr int kThreads = 4;
-  constexpr int kEvents = 2000;
+  constexpr int kThreads = 4, kEvents = 2000;
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&logger] {
@@ -138,8 +129,9 @@ TEST(LoggerTest, SerialisesChannelCallsFromSeveralThreads) {
     });
   }
   for (auto& thread : threads) thread.join();
-  EXPECT_FALSE(channel->overlapped_);
-  EXPECT_EQ(channel->keys_.size(), static_cast<size_t>(kThreads * kEvents));
+  EXPECT_EQ(first->keys_.size(), 2u);
+  EXPECT_FALSE(second->overlapped_);
+  EXPECT_EQ(second->keys_.size(), static_cast<size_t>(2 + kThreads * kEvents));
 }
 
 }  // namespace
