@@ -59,16 +59,14 @@ TEST(RotateFileChannelTest, RotationByAppendFramesEachFileWithTheEvents) {
 // fails keeps the current file.
 TEST(RotateFileChannelTest, RotationSkipsEarlierRunsFilesAndKeepsTheFileWhenItFails) {
   ScopedTempDir dir;
-  zor::test::WriteFile(NthFile(dir, 1), "earlier run\n");
-  zor::test::WriteFile(NthFile(dir, 3), "earlier run\n");
+  for (int n : {1, 3}) zor::test::WriteFile(NthFile(dir, n), "earlier run\n");
   DrivenRotateChannel channel{TPath(NthFile(dir, 0))};
   channel.Open();
-  channel.DoRotate();
-  EXPECT_EQ(channel.GetPath().NativeString(), NthFile(dir, 2));
-  channel.DoRotate();
-  EXPECT_EQ(channel.GetPath().NativeString(), NthFile(dir, 4));
-  EXPECT_EQ(ReadFile(NthFile(dir, 1)), "earlier run\n");
-  EXPECT_EQ(ReadFile(NthFile(dir, 3)), "earlier run\n");
+  for (int n : {2, 4}) {
+    channel.DoRotate();
+    EXPECT_EQ(channel.GetPath().NativeString(), NthFile(dir, n));
+  }
+  for (int n : {1, 3}) EXPECT_EQ(ReadFile(NthFile(dir, n)), "earlier run\n");
 
   std::filesystem::remove_all(dir.path());
   EXPECT_THROW(channel.DoRotate(), TPath::Exception);
