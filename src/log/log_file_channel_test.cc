@@ -85,8 +85,7 @@ TEST_F(FileChannelTest, AFailedWriteIsSaidOnceAndLeavesNoLineJoinedToATornOne) {
   rlimit previous{};
   ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
   const auto signalBefore = ::signal(SIGXFSZ, SIG_IGN);
-  rlimit small = previous;
-  small.rlim_cur = limit;
+  const rlimit small{limit, previous.rlim_max};
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
   ::testing::internal::CaptureStderr();
   lines();
@@ -119,9 +118,11 @@ TEST_F(FileChannelTest, OpenCreatesMissingDirectoriesAndNamesThePathOnFailure) {
   EXPECT_TRUE(created.IsOpen());
   EXPECT_TRUE(fs::is_regular_file(dir_.Sub("a/b/app.txt")));
 
-  // Not below a file, nor in a folder others may write (a link at the log's
-  // name is refused end to end in driver_test.cc).
+  // Not below a file, nor through a link at its name, nor in a folder others
+  // may write.
   WriteFile(dir_.Sub("file"), "x");
+  WriteFile(dir_.Sub("victim.sh"), "kept");
+  fs::create_symlink(dir_.Sub("victim.sh"), dir_.Sub("link.txt"));
   const std::string open = dir_.Sub("open");
   fs::create_directories(open);
   fs::permissions(open, fs::perms::all);
@@ -147,6 +148,7 @@ TEST_F(FileChannelTest, OpenCreatesMissingDirectoriesAndNamesThePathOnFailure) {
       ::setxattr(acl.c_str(), "system.posix_acl_access", &xattr, sizeof xattr, 0) == 0;
   std::vector<std::pair<std::string, std::string>> refusals = {
       {dir_.Sub("file/app.txt"), std::strerror(ENOTDIR)},
+      {dir_.Sub("link.txt"), "it is a symbolic link"},
       {open + "/app.txt", "'" + open + "' is writable by group or others"},
   };
   if (aclSet) refusals.push_back({acl + "/logs/app.txt", "'" + acl + "', is writable by group"});
@@ -157,6 +159,7 @@ TEST_F(FileChannelTest, OpenCreatesMissingDirectoriesAndNamesThePathOnFailure) {
     EXPECT_FALSE(refused.IsOpen());
   }
   EXPECT_FALSE(fs::exists(dir_.Sub("open/app.txt")));
+  EXPECT_EQ(ReadFile(dir_.Sub("victim.sh")), "kept");
 }
 
 TEST(TruncateFileChannelTest, MovesALargeFileAsideAtOpen) {
