@@ -91,7 +91,6 @@ class CrashSimulationTest : public ::testing::Test {
   }
 
   std::string Staging() const { return dir_.Sub("staging"); }
-  std::string LogDir() const { return dir_.Sub("logs"); }
 
   // The one crash directory in `dumps`, checked to be whole; empty (with a
   // failure) otherwise.
@@ -215,7 +214,7 @@ TEST_F(CrashSimulationTest, WriteDumpLeavesAWholeCrashDirectoryOrFails) {
   const ProcessResult r = Run({"--command", "write-dump"}, dumps);
 
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  const std::string log = ReadFile(LogDir() + "/zorcrashreporter.txt");
+  const std::string log = ReadFile(dir_.Sub("logs/zorcrashreporter.txt"));
   for (const char* text :
        {"Writing process minidump...", "Minidump write completed successfully."}) {
     EXPECT_THAT(log,
@@ -228,7 +227,7 @@ TEST_F(CrashSimulationTest, WriteDumpLeavesAWholeCrashDirectoryOrFails) {
   fs::permissions(Staging(), fs::perms::all);
   const ProcessResult refused = Run({"--command", "write-dump"}, dumps);
   EXPECT_EQ(refused.status, -1);
-  EXPECT_THAT(ReadFile(LogDir() + "/zorcrashreporter.txt"),
+  EXPECT_THAT(ReadFile(dir_.Sub("logs/zorcrashreporter.txt")),
               HasSubstr("No minidump was written: this run installed no crash handler"));
 }
 
