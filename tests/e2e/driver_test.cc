@@ -123,36 +123,25 @@ TEST_F(DriverTest, UnwritableWorkingDirectoryNamesTheLogsDirectory) {
 // could swap it in), ends the run as a path error that names it. Which opens
 // the log refuses (a link at its name too) is log_file_channel_test.cc's.
 TEST_F(DriverTest, LogFileThatCannotOrMustNotBeOpenedIsAPathError) {
-  struct Case {
-    std::string name;
-    std::function<void(const std::string& cwd)> plant;
-    std::string cause;
-  };
-  const Case cases[] = {
-      {"a directory at its name",
-       [](const std::string& cwd) { fs::create_directories(cwd + "/logs/zorcrashreporter.txt"); },
-       "zorcrashreporter.txt"},
-      {"a working folder of another user's",
-       [](const std::string& cwd) {
-         ASSERT_EQ(chown(cwd.c_str(), kNobody, kNobody), 0);
-       },
-       "belongs to user 65534; set servercrashupload.log.dir"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    if (c.name.find("another user") != std::string::npos && geteuid() != 0) continue;
-    const std::string cwd = dir_.Sub(std::to_string(&c - cases));
-    fs::create_directories(cwd);
-    c.plant(cwd);
+  // A directory at the log's name, or a working folder of another user's.
+  for (const bool theirs : {false, true}) {
+    SCOPED_TRACE(theirs ? "another user's folder" : "a directory at its name");
+    if (theirs && geteuid() != 0) continue;
+    const std::string cwd = dir_.Sub(theirs ? "theirs" : "mine");
+    fs::create_directories(theirs ? cwd : cwd + "/logs/zorcrashreporter.txt");
+    if (theirs) {
+      ASSERT_EQ(chown(cwd.c_str(), kNobody, kNobody), 0);
+    }
     ProcessOptions options;
     options.workingDirectory = cwd;
     const ProcessResult r = Run({"--command", "send-crashes"}, options);
     EXPECT_EQ(r.status, -4) << r.out;
-    EXPECT_THAT(r.out, AllOf(HasSubstr(cwd + "/logs"), HasSubstr(c.cause)));
+    EXPECT_THAT(r.out,
+                AllOf(HasSubstr(cwd + "/logs"),
+                      HasSubstr(theirs ? "belongs to user 65534; set servercrashupload.log.dir"
+                                       : "zorcrashreporter.txt")));
     // Nor is the folder made first, root's in another user's folder.
-    if (&c == &cases[1]) {
-      EXPECT_FALSE(fs::exists(cwd + "/logs"));
-    }
+    EXPECT_NE(fs::exists(cwd + "/logs"), theirs);
   }
 }
 
