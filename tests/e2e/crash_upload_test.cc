@@ -124,23 +124,6 @@ TEST(CrashUploadTest, SimulatedCrashArrivesWithItsManifestDumpsAndRotatedLogs) {
   EXPECT_THAT(names, Not(Contains("zorcrashreporter_3.txt")));
 }
 
-// Waits (without sleeping: it watches the directory) until a crash directory
-// in `dumpDir` holds a full dump being written, then kills `pid`.
-void KillDuringFullDump(const std::string& dumpDir, int pid, std::atomic<bool>* seen,
-                        const std::atomic<bool>* over) {
-  while (!over->load()) {
-    for (const std::string& crash : FindCrashDirectories(dumpDir)) {
-      for (const std::string& name : ListFileNames(crash)) {
-        if (!name.ends_with("-full.dmp.temp")) continue;
-        seen->store(true);
-        kill(pid, SIGKILL);
-        return;
-      }
-    }
-    std::this_thread::yield();
-  }
-}
-
 // A crash cut short (killed while writing the full dump, a disk that fills,
 // a handler killed before its move) still reaches the server with a minidump
 // that lldb opens, and nothing is left in the crash handler's temp folder.
@@ -189,8 +172,22 @@ TEST(CrashUploadTest, CrashCutShortStillArrivesWithItsMinidump) {
     std::atomic<bool> seen{false}, over{false};
     std::thread watcher;
     if (c.cut == Cut::kKillDuringFullDump) {
+      // Kills the program once a full dump is being written; it watches the
+      // directory rather than sleeping.
       options.started = [&](int pid) {
-        watcher = std::thread(KillDuringFullDump, dumps, pid, &seen, &over);
+        watcher = std::thread([&, pid] {
+          while (!over.load()) {
+            for (const std::string& crash : FindCrashDirectories(dumps)) {
+              for (const std::string& name : ListFileNames(crash)) {
+                if (!name.ends_with("-full.dmp.temp")) continue;
+                seen.store(true);
+                kill(pid, SIGKILL);
+                return;
+              }
+            }
+            std::this_thread::yield();
+          }
+        });
       };
     }
 
@@ -244,7 +241,6 @@ TEST(CrashUploadTest, ANewCrashUnderAnUploadedCrashsNamesIsSentNotDeletedNorHidd
     LocalCrashServer server;
     ScopedTempDir dir;
     const std::string dump = dir.Sub("dumps/app.5.dmp");
-    fs::create_directories(dir.Sub("dumps"));
     WriteFile(dump, "MDMP the first crash");
     WriteFile(dir.Sub("dumps/app.5.log"), "first log\n");
     const std::string config =
@@ -315,9 +311,8 @@ TEST(CrashUploadTest, ASentCrashOutOfReachForARunIsDeletedLaterNotSentAgain) {
     LocalCrashServer server;
     ScopedTempDir dir;
     const std::string dump = dir.Sub("dumps/app/app.7.dmp");
-    fs::create_directories(dir.Sub("dumps/app"));
-    fs::create_directories(dir.Sub("store"));
-    fs::create_directories(dir.Sub("elsewhere"));
+    for (const char* sub : {"dumps/app", "store", "elsewhere"})
+      fs::create_directories(dir.Sub(sub));
     // Needs root and a bind mount: the other ways still count.
     if (way.bound && (::geteuid() != 0 ||
                       ::mount("tmpfs", dir.Sub("store").c_str(), "tmpfs", 0, "mode=0700") != 0 ||
@@ -364,11 +359,11 @@ TEST(CrashUploadTest, AnotherUsersFilesNeitherHangNorHideNorPruneACrash) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
   LocalCrashServer server;
   ScopedTempDir dir;
-  fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
-  fs::create_directories(dir.Sub("dumps/a"));
-  fs::create_directories(dir.Sub("dumps/b"));
+  fs::permissions(dir.path(),
+                  fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
   WriteFile(dir.Sub("dumps/b/server.4711.dmp"), "MDMP root's crash");
   const std::string a = dir.Sub("dumps/a");
+  fs::create_directories(a);
   if (!RunAsUser("true")) GTEST_SKIP() << "the user zortest can neither be made nor act";
   ASSERT_EQ(std::system(("chown zortest " + a).c_str()), 0);
   ASSERT_TRUE(RunAsUser("cd " + a + " && mkfifo pipe && echo MDMP > app.1.dmp && "
