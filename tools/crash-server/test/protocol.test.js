@@ -51,8 +51,8 @@ test('a package uploaded in parts decrypts to the same zip; a repeated completio
   assert.equal(fs.existsSync(`${out}.bad`), false);
 });
 
-test('a fault hits the nth request of its kind for its number of times', async (t) => {
-  const { server } = await h.serverWithKey(t);
+test('a fault hits the nth request of its kind for its number of times; a faked part fails the completion', async (t) => {
+  const { dir, server, pem, keyId } = await h.serverWithKey(t);
   const keyUrl = `${server.base}/crash/key`;
   const added = await h.request(`${server.base}/_test/faults`,
     { method: 'POST', body: '{"kind":"key","nth":2,"action":"status","status":503,"body":"{}","times":2}' });
@@ -64,19 +64,16 @@ test('a fault hits the nth request of its kind for its number of times', async (
   const bad = await h.request(`${server.base}/_test/faults`, { method: 'POST', body: '{"kind":"part","nth":0,"action":"drop"}' });
   assert.equal(bad.status, 400);
   assert.match(bad.body.toString(), /nth/);
-});
 
-// A faked 200 for a part leaves the store without it: the completion is
-// refused as S3 refuses it, and the server lives on.
-test('a completion naming a part the store does not hold is refused with InvalidPart', async (t) => {
-  const { dir, server, pem, keyId } = await h.serverWithKey(t);
-  const added = await h.request(`${server.base}/_test/faults`,
+  // A faked 200 for a part leaves the store without it: the completion is
+  // refused as S3 refuses it, and the server lives on.
+  const faked = await h.request(`${server.base}/_test/faults`,
     { method: 'POST', body: '{"kind":"part","nth":2,"action":"status","status":200,"body":""}' });
-  assert.equal(added.status, 200, added.body.toString());
+  assert.equal(faked.status, 200, faked.body.toString());
   const zip = h.makeZip(dir, { 'dump.dmp': Buffer.alloc(100000, 3) });
   const { encrypted, registrationJson } = h.encryptPackage(zip, pem, keyId);
   await assert.rejects(h.upload(server.base, { encrypted, registrationJson }), /completion: 400 .*InvalidPart/);
-  assert.equal((await h.request(`${server.base}/crash/key`)).status, 200);
+  assert.equal((await h.request(keyUrl)).status, 200);
 });
 
 // A part held by a delay fault whose client gave up meanwhile must not be
