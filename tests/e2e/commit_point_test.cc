@@ -15,11 +15,13 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "config/scoped_env_for_test.h"
 #include "support/local_crash_server.h"
 #include "support/subprocess.h"
 #include "support/temp_dir.h"
@@ -32,25 +34,6 @@ using Environment = std::map<std::string, std::string>;
 
 constexpr int64_t kPart = 64 * 1024;
 constexpr char kCrash[] = "a.1";
-
-// Every save syncs a file and its directory; on a busy disk the syncs of the
-// few hundred runs below would take minutes. What is checked is what the
-// program does next, not what the disk keeps, so the scratch directories go
-// to tmpfs when there is one. Set before any directory member is made.
-struct ScratchOnTmpfs {
-  ScratchOnTmpfs() {
-    if (const char* old = getenv("TMPDIR")) saved = old;
-    if (fs::is_directory("/dev/shm")) setenv("TMPDIR", "/dev/shm", 1);
-  }
-  ~ScratchOnTmpfs() {
-    if (saved.empty()) {
-      unsetenv("TMPDIR");
-    } else {
-      setenv("TMPDIR", saved.c_str(), 1);
-    }
-  }
-  std::string saved;
-};
 
 rapidjson::Document ParseFile(const std::string& path) {
   rapidjson::Document document;
@@ -164,8 +147,6 @@ class CommitPointTest : public ::testing::Test {
     return problems;
   }
 
-  bool DumpsExist() const { return fs::exists(dumps_ + "/" + kCrash + "_0.crash/a.1.dmp"); }
-
   std::string Faulted(const std::string& action) const {
     std::istringstream trace(ReadFile(dir_.Sub("trace")));
     std::string line;
@@ -191,7 +172,7 @@ class CommitPointTest : public ::testing::Test {
       if (!ok) problems += what + "; ";
     };
     auto dumpsKept = [&](const char* when) {
-      check(DumpsExist() || !Completed().first.empty(),
+      check(fs::exists(dumps_ + "/" + kCrash + "_0.crash/a.1.dmp") || !Completed().first.empty(),
             std::string("the dumps are gone without an upload ") + when);
     };
     if (inLogs) {
@@ -236,20 +217,14 @@ class CommitPointTest : public ::testing::Test {
     return problems;
   }
 
-  void EveryPoint(const std::string& action, long crashChanges, long logsChanges) {
-    std::vector<std::string> failed;
-    for (long n = 1; n <= crashChanges + logsChanges; ++n) {
-      const std::string problems = Replay(action, n, crashChanges);
-      const char* run = n > crashChanges ? "send-logs, point " : "send-crashes, point ";
-      if (!problems.empty()) failed.push_back(run + Faulted(action) + ": " + problems);
-    }
-    std::string report;
-    for (const std::string& f : failed) report += "\n  " + f;
-    EXPECT_TRUE(failed.empty()) << action << ": " << failed.size() << " of "
-                                << crashChanges + logsChanges << " points fail" << report;
-  }
-
-  ScratchOnTmpfs tmpfs_;
+  // Every save syncs a file and its directory; on a busy disk the syncs of the
+  // few hundred runs below would take minutes. What is checked is what the
+  // program does next, not what the disk keeps, so the scratch directories go
+  // to tmpfs when there is one. Set before any directory member is made.
+  ZorErrorReporting::test::ScopedEnv tmpfs_{"TMPDIR", fs::is_directory("/dev/shm") ? "/dev/shm"
+                                                      : std::getenv("TMPDIR")
+                                                          ? std::getenv("TMPDIR")
+                                                          : std::optional<std::string>()};
   ScopedTempDir dir_;
   LocalCrashServer server_;
   std::string dumps_ = dir_.Sub("dumps");
@@ -276,9 +251,17 @@ TEST_F(CommitPointTest, KilledOrOutOfSpaceAtEveryCommitPointNothingIsLostOrDoubl
   std::cout << "durable changes: send-crashes " << crashChanges << ", send-logs " << logsChanges
             << "\n";
 
-  for (const char* action : {"kill", "enospc"}) {
-    SCOPED_TRACE(action);
-    EveryPoint(action, crashChanges, logsChanges);
+  for (const std::string action : {"kill", "enospc"}) {
+    std::vector<std::string> failed;
+    for (long n = 1; n <= crashChanges + logsChanges; ++n) {
+      const std::string problems = Replay(action, n, crashChanges);
+      const char* run = n > crashChanges ? "send-logs, point " : "send-crashes, point ";
+      if (!problems.empty()) failed.push_back(run + Faulted(action) + ": " + problems);
+    }
+    std::string report;
+    for (const std::string& f : failed) report += "\n  " + f;
+    EXPECT_TRUE(failed.empty()) << action << ": " << failed.size() << " of "
+                                << crashChanges + logsChanges << " points fail" << report;
   }
 }
 
