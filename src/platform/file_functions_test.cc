@@ -30,30 +30,6 @@ class FileFunctionsTest : public ::testing::Test {
   ScopedTempDir dir_;
 };
 
-TEST_F(FileFunctionsTest, ExistenceTestsByKindOfEntry) {
-  WriteFile(Sub("file"), "x");
-  fs::create_directory(Sub("dir"));
-  fs::create_symlink(Sub("file"), Sub("link-to-file"));
-  fs::create_symlink(Sub("dir"), Sub("link-to-dir"));
-  fs::create_symlink(Sub("gone"), Sub("dangling"));
-
-  struct Case {
-    const char* name;
-    bool path, file, directory;
-  };
-  const Case cases[] = {
-      {"file", true, true, false},         {"dir", true, false, true},
-      {"link-to-file", true, true, false}, {"link-to-dir", true, false, true},
-      {"dangling", true, false, false},    {"missing", false, false, false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(PathExists(Sub(c.name)), c.path);
-    EXPECT_EQ(FileExists(Sub(c.name)), c.file);
-    EXPECT_EQ(DirectoryExists(Sub(c.name)), c.directory);
-  }
-}
-
 TEST_F(FileFunctionsTest, CreateDirectoryMakesParentsAndReportsTheOutcome) {
   EXPECT_TRUE(CreateDirectory(Sub("a/b/c")));
   EXPECT_TRUE(fs::is_directory(Sub("a/b/c")));
@@ -69,13 +45,28 @@ TEST_F(FileFunctionsTest, CreateDirectoryMakesParentsAndReportsTheOutcome) {
   EXPECT_FALSE(CreateDirectory(TPath()));
 }
 
-TEST_F(FileFunctionsTest, RemovePathSucceedsIffNothingIsLeft) {
+TEST_F(FileFunctionsTest, ExistenceByKindOfEntryAndRemovalSucceedsIffNothingIsLeft) {
   WriteFile(Sub("file"), "x");
   fs::create_directory(Sub("empty"));
   WriteFile(Sub("full/inner/f"), "x");
   WriteFile(Sub("target/keep"), "x");
   fs::create_symlink(Sub("target"), Sub("link"));
+  fs::create_symlink(Sub("file"), Sub("link-to-file"));
   fs::create_symlink(Sub("gone"), Sub("dangling"));
+  const struct {
+    const char* name;
+    bool path, file, directory;
+  } kinds[] = {
+      {"file", true, true, false},         {"empty", true, false, true},
+      {"link-to-file", true, true, false}, {"link", true, false, true},
+      {"dangling", true, false, false},    {"missing", false, false, false},
+  };
+  for (const auto& c : kinds) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(PathExists(Sub(c.name)), c.path);
+    EXPECT_EQ(FileExists(Sub(c.name)), c.file);
+    EXPECT_EQ(DirectoryExists(Sub(c.name)), c.directory);
+  }
 
   struct Case {
     const char* name;
