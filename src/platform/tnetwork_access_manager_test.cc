@@ -14,6 +14,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "config/scoped_env_for_test.h"
 #include "platform/curl_exception.h"
 #include "platform/error_of_for_test.h"
 #include "platform/interruption.h"
@@ -27,6 +28,7 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::Not;
 using zor::test::HttpTestServer;
+using ZorErrorReporting::test::ScopedEnv;
 
 class NetworkTest : public ::testing::Test {
  protected:
@@ -44,14 +46,15 @@ class NetworkTest : public ::testing::Test {
     reply.Open(OpenMode::Read);
     return QJsonDocument::fromJson(QByteArray::fromStdString(reply.ReadAll())).object();
   }
-  // The CurlException that finishing `reply` throws, if it throws one.
-  static std::optional<CurlException> CurlFailure(TNetworkReply& reply) {
+  // The CurlException that finishing `reply` throws; without one the test
+  // ends in a failure.
+  static CurlException CurlFailure(TNetworkReply& reply) {
     try {
       reply.WaitForFinished(20000);
     } catch (const CurlException& e) {
       return e;
     }
-    return std::nullopt;
+    throw std::logic_error("the reply finished without a CurlException");
   }
   // The value of the first echoed request header `name` (lower case), if any.
   static std::optional<QString> Header(const QJsonObject& echo, const QString& name) {
@@ -202,23 +205,19 @@ TEST_F(NetworkTest, TransportFailuresAndRefusedSchemesThrow) {
                             Session());
   large->SetReplyCallback([](TNetworkReply&, uint64_t) { ADD_FAILURE() << "callback ran"; });
   large->Open(OpenMode::ReadWrite);
-  const auto tooLarge = CurlFailure(*large);
-  ASSERT_TRUE(tooLarge.has_value());
-  EXPECT_THAT(tooLarge->what(), HasSubstr("larger than 1048576 bytes"));
+  EXPECT_THAT(CurlFailure(*large).what(), HasSubstr("larger than 1048576 bytes"));
   // So is one header line over the transport's limit, which it calls a want
   // of memory.
-  const auto longHeader = CurlFailure(*manager_.Get(Request("/header/200000"), Session()));
-  ASSERT_TRUE(longHeader.has_value());
-  EXPECT_THAT(longHeader->what(), HasSubstr("A reply header is longer than"));
+  EXPECT_THAT(CurlFailure(*manager_.Get(Request("/header/200000"), Session())).what(),
+              HasSubstr("A reply header is longer than"));
 
   const std::string refused =
       "http://127.0.0.1:" + std::to_string(zor::test::UnusedLoopbackPort()) + "/x";
   const auto unreached =
       CurlFailure(*manager_.Get(TNetworkRequest(TUrl(TString(refused))), Session()));
-  ASSERT_TRUE(unreached.has_value());
-  EXPECT_THAT(unreached->what(), HasSubstr(refused));
-  EXPECT_THAT(unreached->what(), HasSubstr(std::strerror(ECONNREFUSED)));
-  EXPECT_FALSE(unreached->CurlError().isEmpty());
+  EXPECT_THAT(unreached.what(), HasSubstr(refused));
+  EXPECT_THAT(unreached.what(), HasSubstr(std::strerror(ECONNREFUSED)));
+  EXPECT_FALSE(unreached.CurlError().isEmpty());
 
   // Thrown inside the transport's read callback, or by the reply callback
   // after the transfer: either comes out unchanged.
@@ -238,9 +237,8 @@ TEST_F(NetworkTest, TransportFailuresAndRefusedSchemesThrow) {
   part.Open(OpenMode::Read);
   const TNetworkRequest direct(TUrl(TString(target + "?secret=1")));
   const auto refusal = CurlFailure(*manager_.Put(direct, Session(), part));
-  ASSERT_TRUE(refusal.has_value());
-  EXPECT_EQ(refusal->CurlCode(), CurlException::kRefusedScheme);
-  EXPECT_THAT(refusal->what(), Not(HasSubstr("secret")));
+  EXPECT_EQ(refusal.CurlCode(), CurlException::kRefusedScheme);
+  EXPECT_THAT(refusal.what(), Not(HasSubstr("secret")));
   for (const std::string& location : {target, server_.Url("/echo")}) {
     part.Seek(0);
     auto redirected = manager_.Put(Request("/redirect?" + location), Session(), part);
@@ -269,8 +267,9 @@ TEST_F(NetworkTest, ProxyFromConfigurationOrEnvironment) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.httpProxy << " " << c.noProxy << " " << c.customProxy);
-    setenv("http_proxy", c.httpProxy.c_str(), 1);
-    if (c.noProxy) setenv("no_proxy", c.noProxy, 1);
+    const ScopedEnv proxy("http_proxy", c.httpProxy);
+    const ScopedEnv noProxy("no_proxy",
+                            c.noProxy ? std::optional<std::string>(c.noProxy) : std::nullopt);
     if (c.customProxy) {
       TNetworkAccessManager::SetCustomProxy(std::make_shared<QNetworkProxy>(
           QNetworkProxy::HttpProxy, "127.0.0.1", static_cast<quint16>(server_.Port())));
@@ -281,8 +280,6 @@ TEST_F(NetworkTest, ProxyFromConfigurationOrEnvironment) {
     } else {
       EXPECT_THROW(reply->WaitForFinished(10000), CurlException);
     }
-    unsetenv("http_proxy");
-    unsetenv("no_proxy");
     TNetworkAccessManager::SetCustomProxy(nullptr);
   }
 
@@ -293,20 +290,18 @@ TEST_F(NetworkTest, ProxyFromConfigurationOrEnvironment) {
     TNetworkAccessManager::SetCustomProxy(std::make_shared<QNetworkProxy>(
         QNetworkProxy::HttpProxy, host, static_cast<quint16>(deadPort)));
     const auto unreached = CurlFailure(*manager_.Get(Request("/echo"), Session()));
-    ASSERT_TRUE(unreached.has_value()) << host;
     const std::string shown =
         std::string(host).starts_with("http") ? "http://127.0.0.1:" : "127.0.0.1:";
-    EXPECT_THAT(unreached->what(),
-                HasSubstr("(through the proxy '" + shown + std::to_string(deadPort) + "')"));
-    EXPECT_THAT(unreached->what(), Not(HasSubstr("sekrit")));
+    EXPECT_THAT(unreached.what(),
+                HasSubstr("(through the proxy '" + shown + std::to_string(deadPort) + "')"))
+        << host;
+    EXPECT_THAT(unreached.what(), Not(HasSubstr("sekrit")));
   }
   // Nor where the transport quotes a proxy it cannot parse.
   TNetworkAccessManager::SetCustomProxy(nullptr);
-  setenv("http_proxy", "u:envsekrit@[bad", 1);
+  const ScopedEnv unparsable("http_proxy", "u:envsekrit@[bad");
   const auto unparsed = CurlFailure(*manager_.Get(Request("/echo"), Session()));
-  unsetenv("http_proxy");
-  ASSERT_TRUE(unparsed.has_value());
-  EXPECT_THAT(unparsed->what(), Not(HasSubstr("sekrit")));
+  EXPECT_THAT(unparsed.what(), Not(HasSubstr("sekrit")));
 }
 
 }  // namespace
