@@ -193,11 +193,9 @@ TEST_F(FilesystemTest, RemovalsPickTheDirectoryRuleAndNeverThrow) {
 
   // Even root may not unlink a file of /proc: a real failure, reported in the
   // log with the path and not thrown.
-  RemovalResult removed = RemovalResult::kRemoved;
   ::testing::internal::CaptureStderr();
-  const std::string logged =
-      StdoutOf([&] { removed = fs_.RemovePath(TPath("/proc/self/status")); });
-  EXPECT_EQ(removed, RemovalResult::kFailed);
+  const std::string logged = StdoutOf(
+      [&] { EXPECT_EQ(fs_.RemovePath(TPath("/proc/self/status")), RemovalResult::kFailed); });
   EXPECT_THAT(logged + ::testing::internal::GetCapturedStderr(),
               ::testing::HasSubstr("cannot remove '/proc/self/status'"));
 }
