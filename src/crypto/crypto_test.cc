@@ -44,8 +44,7 @@ TEST_F(CryptoTest, FileEncryptionEqualsBufferEncryption) {
       {0, 256}, {1, 1}, {256, 256}, {257, 256}, {100000, 4096}, {100000, Crypto::kFileBlockSize}};
   for (const auto& [size, block] : cases) {
     SCOPED_TRACE(std::to_string(size) + " in blocks of " + std::to_string(block));
-    std::string content(size, '\0');
-    for (size_t i = 0; i < size; ++i) content[i] = static_cast<char>(i * 7 + i / 256);
+    const std::string content = zor::test::Incompressible(size);
     const std::string in = dir_.Sub("in-" + std::to_string(size));
     zor::test::WriteFile(in, content);
     const auto [expected, expectedTag] = C().EncryptBuffer(BytesOf(content), key_, iv_, 16);
