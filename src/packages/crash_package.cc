@@ -84,10 +84,10 @@ bool IsAnotherCrashsDump(const TPath& path, const TPath& ownManifest) {
 // Whose crash it is: the owner of its dump that has been there longest (by
 // the time of its entry's last change, which no one can set back), so that
 // a file another user adds later is not the crash's; none without a dump.
-std::optional<uid_t> CrashOwner(
-    const std::vector<std::pair<TPath, const CrashArtifactFile*>>& files) {
+template <typename Paths>
+std::optional<uid_t> CrashOwner(const Paths& paths) {
   std::optional<zor::platform::FileIdentity> oldest;
-  for (const auto& [path, file] : files) {
+  for (const TPath& path : paths) {
     if (!IsDump(path)) continue;
     const auto entry = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
     if (entry && (!oldest || entry->changedNs < oldest->changedNs)) oldest = entry;
@@ -239,7 +239,21 @@ CrashPackage::CrashPackage(const TString& name, const std::set<TPath>& artifactP
   OtherFilesCap cap;
   // Judged by name: a file left out costs no look at it.
   const auto takes = [&](const TPath& path) { return files.count(path) > 0 || cap.Takes(path); };
+  // Another user's file of the crash's name is not opened at all: its log or
+  // manifest, busy or huge, would hold the crash back or weigh on the run.
+  const std::optional<uid_t> crashOwner = CrashOwner(artifactPaths);
+  uint64_t othersFiles = 0;
   for (const TPath& path : artifactPaths) {
+    const auto entry = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
+    if (entry && IsAnotherUsers(entry->owner, crashOwner)) {
+      if (othersFiles++ == 0) {
+        LogText(TLog::Warn, TFormatString("Crash '%1' goes without '%2': %3")
+                                .arg(name)
+                                .arg(NativeText(path))
+                                .arg(NotTheCrashOwners(entry->owner, *crashOwner)));
+      }
+      continue;
+    }
     if (zor::platform::ComparePaths(path.Parent(), directory) != 0) {
       throw ZorvaneException(
           TFormatString(
@@ -264,6 +278,12 @@ CrashPackage::CrashPackage(const TString& name, const std::set<TPath>& artifactP
       default:
         break;
     }
+  }
+  if (othersFiles > 1) {
+    LogText(TLog::Warn, TFormatString("Crash '%1' goes without %2 more file(s) of its name that "
+                                      "belong to other users")
+                            .arg(name)
+                            .arg(othersFiles - 1));
   }
   for (const TPath& path : additionalPaths) {
     if (takes(path)) files.insert_or_assign(path, std::make_shared<CrashArtifactFile>(path));
@@ -469,7 +489,9 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
   OtherFilesCap cap;
   uint64_t beyondRoom = 0;
   TPath firstBeyondRoom;
-  const std::optional<uid_t> crashOwner = CrashOwner(order);
+  std::vector<TPath> paths;
+  for (const auto& [path, file] : order) paths.push_back(path);
+  const std::optional<uid_t> crashOwner = CrashOwner(paths);
   bool leftOutFull = false;
   for (const auto& [path, file] : order) {
     // Not read, but the crash's all the same: deleted with it as found now.

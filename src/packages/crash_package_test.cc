@@ -503,7 +503,6 @@ TEST_F(CrashPackageTest, AnotherUsersFilesOfTheCrashsNameAreNotItsOwn) {
   std::vector<TPath> zipped;
   EXPECT_NO_THROW(zipped = PathsOf(package->GetFilesToZip({})));
   ::close(lease);
-  ::signal(SIGIO, signalBefore);
   EXPECT_EQ(zipped, (std::vector<TPath>{full, RecordOf("shared")}));
   EXPECT_THAT(capture.Text(), HasSubstr("it is busy, and it belongs to user 65534, and the "
                                         "crash's dumps to user 65533"));
@@ -511,6 +510,27 @@ TEST_F(CrashPackageTest, AnotherUsersFilesOfTheCrashsNameAreNotItsOwn) {
   package->DeletePackage();
   EXPECT_FALSE(Exists(full));
   EXPECT_TRUE(Exists(mini) && Exists(log));
+
+  // Such files are not even opened when the package is made: a lease on its
+  // manifest or log holds nothing back.
+  const TPath dump = AddFile("shared/app.5.dmp");
+  std::vector<int> leases;
+  for (const char* other : {"shared/app.5.manifest", "shared/app.5.log"}) {
+    const TPath path = AddFile(other, "{}");
+    ASSERT_EQ(::chown(path.NativeString().c_str(), 65534, 65534), 0);
+    leases.push_back(::open(path.NativeString().c_str(), O_RDONLY));
+    ASSERT_EQ(::fcntl(leases.back(), F_SETLEASE, F_WRLCK), 0) << std::strerror(errno);
+  }
+  std::shared_ptr<CrashPackage> bare;
+  LogCapture making;
+  EXPECT_NO_THROW(bare = SavedPackage({dump, TPath(dir_.Sub("shared/app.5.manifest")),
+                                       TPath(dir_.Sub("shared/app.5.log"))},
+                                      true, "bare"));
+  for (const int lease : leases) ::close(lease);
+  ::signal(SIGIO, signalBefore);
+  ASSERT_TRUE(bare);
+  EXPECT_EQ(bare->GetManifest()->GetCrashArtifactFiles().size(), 1u);
+  EXPECT_THAT(making.Text(), HasSubstr("Crash 'bare' goes without"));
 }
 
 // A crash's files may name another crash's dumps (a manifest the application
@@ -725,9 +745,12 @@ TEST_F(CrashPackageTrustTest, RotatedChainStopsAtAMissingFileOrOneOfAnotherOwner
   const TPath newest = channel.GetPath();
   channel.Append(TLog::Info, {"msg", TLog::Literal::String("line"), std::nullopt});
   channel.Flush();
-  // The newest log is the other user's word about a file of root's.
+  // The newest log is the other user's word about a file of root's (a crash
+  // of that user's, or the log would not be the crash's at all).
   constexpr uid_t kNobody = 65534;
-  ASSERT_EQ(::chown(newest.NativeString().c_str(), kNobody, kNobody), 0);
+  for (const TPath& path : {dump, newest}) {
+    ASSERT_EQ(::chown(path.NativeString().c_str(), kNobody, kNobody), 0);
+  }
 
   LogCapture capture;
   CrashPackage untrusted(kId, {dump, newest}, true, {}, Data(), boundary_);

@@ -760,8 +760,8 @@ void CrashPackageProcessor::KeepUploadThatCannotBeMadeAgain(CrashPackage& crash,
     // unsent: left out of it, they make a crash of their own next run.
     crash.ForgetZippedFiles(crash.AllowedFullDumps());
     LogText(TLog::Warn, TFormatString("Package '%1' was made without full dumps, but '%2', which "
-                                      "it was made of, is gone: it is sent as it is, and its full "
-                                      "dumps go as a crash of their own")
+                                      "it was made of, is gone: it is sent as it is, and the full "
+                                      "dumps it left out stay where they are")
                             .arg(crash.GetPackageName())
                             .arg(gone));
     return;

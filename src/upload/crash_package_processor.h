@@ -212,8 +212,9 @@ class CrashPackageProcessor {
   // retention.
   void RemakeFullDumpPackages();
   // For `crash`, whose file `gone` is gone: with full dumps it is sent as it
-  // is, and the full dumps it left out are no longer its own (a new crash of
-  // them is found next run); without, it waits for a run that sends them
+  // is, and the full dumps it left out are no longer its own (kept where
+  // they are, a new crash of those whose names make one); without, it waits
+  // for a run that sends them
   // (notSentThisRun_). Either is logged at Warn. Throws what Save throws.
   void KeepUploadThatCannotBeMadeAgain(CrashPackage& crash, const zor::platform::TString& gone);
   void ApplyRetention();
