@@ -76,11 +76,6 @@ bool IsAnotherCrashsDump(const TPath& path, const TPath& ownManifest) {
          (key != own || zor::platform::ComparePaths(path.Parent(), ownManifest.Parent()) != 0);
 }
 
-// The files of `manifest`, dumps first, so that the caps never leave one out
-// while another file goes; judged by name, since a manifest's record says what
-// it likes of a type. An application's manifest (a record of the program's
-// own names none) may list other crashes' dumps: those are left out, with a
-// Warn line.
 // Whose crash it is: the owner of its dump that has been there longest (by
 // the time of its entry's last change, which no one can set back), so that
 // a file another user adds later is not the crash's; none without a dump.
@@ -107,6 +102,10 @@ TString NotTheCrashOwners(uid_t owner, uid_t crashOwner) {
       .arg(static_cast<uint64_t>(crashOwner));
 }
 
+// The files of `manifest`, dumps first (minidumps before full dumps), so that
+// the caps never leave one out while another file goes; judged by name, since a manifest's record
+// says what it likes of a type. An application's manifest (a record of the program's own names
+// none) may list other crashes' dumps: those are left out, with a Warn line.
 std::vector<std::pair<TPath, const CrashArtifactFile*>> DumpsFirst(const CrashManifest& manifest) {
   const TPath& manifestPath = manifest.GetFilePath();
   const bool application =
