@@ -76,18 +76,22 @@ bool IsAnotherCrashsDump(const TPath& path, const TPath& ownManifest) {
          (key != own || zor::platform::ComparePaths(path.Parent(), ownManifest.Parent()) != 0);
 }
 
-// Whose crash it is: the owner of its dump that has been there longest (by
-// the time of its entry's last change, which no one can set back), so that
-// a file another user adds later is not the crash's; none without a dump.
 template <typename Paths>
 std::optional<uid_t> CrashOwner(const Paths& paths) {
-  std::optional<zor::platform::FileIdentity> oldest;
+  // Of two entries changed in one tick of the file system's coarse clock, a
+  // minidump came first: another user can answer a new one within the tick.
+  using Age = std::pair<int64_t, bool>;
+  std::optional<std::pair<Age, uid_t>> oldest;
   for (const TPath& path : paths) {
-    if (!IsDump(path)) continue;
+    if (!ArtifactNames::MakesACrash(path)) continue;
     const auto entry = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
-    if (entry && (!oldest || entry->changedNs < oldest->changedNs)) oldest = entry;
+    if (!entry) continue;
+    const bool mini =
+        ArtifactNames::RecognizeArtifactType(path.ToString()) == ArtifactType::kProcessMiniDump;
+    const Age age{entry->changedNs, !mini};
+    if (!oldest || age < oldest->first) oldest.emplace(age, entry->owner);
   }
-  return oldest ? std::optional<uid_t>(oldest->owner) : std::nullopt;
+  return oldest ? std::optional<uid_t>(oldest->second) : std::nullopt;
 }
 
 // True iff a file of `owner` is another user's than the crash's: neither
@@ -223,6 +227,10 @@ TPath FirstUnlistedDump(const CrashManifest& manifest, const CrashManifest::Arti
 }
 
 }  // namespace
+
+std::optional<uid_t> CrashPackage::OwnerOf(const std::set<TPath>& files) {
+  return CrashOwner(files);
+}
 
 CrashPackage::CrashPackage(const TString& name, const std::set<TPath>& artifactPaths,
                            bool uploadFullDumps, const std::set<TPath>& additionalPaths,

@@ -531,6 +531,15 @@ TEST_F(CrashPackageTest, AnotherUsersFilesOfTheCrashsNameAreNotItsOwn) {
   ASSERT_TRUE(bare);
   EXPECT_EQ(bare->GetManifest()->GetCrashArtifactFiles().size(), 1u);
   EXPECT_THAT(making.Text(), HasSubstr("Crash 'bare' goes without"));
+
+  // A Java stack file makes a crash, and so tells its owner too.
+  const std::string id = "abcdef0123456789abcdef0123456789";
+  const TPath stack = AddFile("shared/jstack_x_pid_1." + id + ".txt", "Full thread dump");
+  const TPath othersLog = AddFile("shared/" + id + ".log", "private");
+  ASSERT_EQ(::chown(stack.NativeString().c_str(), 65533, 65533), 0);
+  ASSERT_EQ(::chown(othersLog.NativeString().c_str(), 65534, 65534), 0);
+  const auto java = SavedPackage({stack, othersLog}, true, "java");
+  EXPECT_EQ(java->GetManifest()->GetCrashArtifactFiles().size(), 1u);
 }
 
 // A crash's files may name another crash's dumps (a manifest the application

@@ -599,26 +599,29 @@ TString CrashPackageProcessor::WhyCrashWaits(const std::set<TPath>& files, int64
     const TPath* path;
     bool written;
     Writing writing;
-    uid_t owner;
     TString busy;
   };
   std::set<uid_t> owners;
   std::vector<Dump> sent;
   std::vector<Dump> notSent;
+  // Another user's file of the crash's name is not the crash's (its package
+  // leaves it out): neither held open, nor leased, nor merely there, may it
+  // hold the crash back or stop it from being waited for.
+  const std::optional<uid_t> crashOwner = CrashPackage::OwnerOf(files);
   for (const TPath& file : files) {
     const auto entry = zor::platform::IdentifyPath(file, zor::platform::LinkHandling::kDoNotFollow);
     owners.insert(entry ? entry->owner : zor::platform::EffectiveUser());
     if (!ArtifactNames::MakesACrash(file)) continue;
+    if (entry && crashOwner && entry->owner != *crashOwner &&
+        entry->owner != zor::platform::EffectiveUser()) {
+      continue;
+    }
     // An hour is more than any writer takes; one that died or hangs leaves
     // the rest as it is. A time well ahead of the clock was set by another
     // clock or by hand, and would hold the crash back for as long.
     const int64_t ageNs = entry ? nowNs - entry->modifiedNs : 0;
     const bool recent = entry && ageNs >= -kClockSlackNs && ageNs <= kWriterWaitNs;
-    Dump dump{&file,
-              !recent || entry->size > 0,
-              Writing::kNo,
-              entry ? entry->owner : zor::platform::EffectiveUser(),
-              {}};
+    Dump dump{&file, !recent || entry->size > 0, Writing::kNo, {}};
     if (recent) {
       TString refusal;
       const std::optional<zor::platform::TFile> opened =
@@ -650,13 +653,8 @@ TString CrashPackageProcessor::WhyCrashWaits(const std::set<TPath>& files, int64
   // that user's file beside another's crash must not hold that crash back.
   if (owners.size() == 1) *user = *owners.begin();
   const std::vector<Dump>& judged = sent.empty() ? notSent : sent;
-  // Another user's file of the crash's name, held open or under a lease, would
-  // hold the crash back for as long as that user likes: only a crash of one
-  // owner waits.
-  const bool oneOwner = std::all_of(judged.begin(), judged.end(),
-                                    [&](const Dump& d) { return d.owner == judged[0].owner; });
   for (const Dump& dump : judged) {
-    if (!oneOwner || dump.writing == Writing::kNo) continue;
+    if (dump.writing == Writing::kNo) continue;
     if (dump.writing == Writing::kBusy) {
       return TFormatString("its dump cannot be opened now: %1").arg(dump.busy);
     }

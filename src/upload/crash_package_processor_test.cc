@@ -389,6 +389,7 @@ TEST_F(CrashPackageProcessorTest, ACrashWaitsForTheWriterOfItsDumps) {
   std::vector<std::string> expected = {"app.10", "app.13", "app.4", "app.5",
                                        "app.6",  "app.7",  "app.8", "app.9"};
   std::ofstream othersWriter;
+  std::ofstream ownWriter;
   int othersLease = -1;
   if (::geteuid() == 0) {
     Dump("app.11.dmp", "MDMP");
@@ -403,9 +404,18 @@ TEST_F(CrashPackageProcessorTest, ACrashWaitsForTheWriterOfItsDumps) {
     othersLease = ::open(othersLeased.NativeString().c_str(), O_RDONLY);
     ASSERT_EQ(::fcntl(othersLease, F_SETLEASE, F_WRLCK), 0) << std::strerror(errno);
     expected.insert(expected.begin() + 3, "app.14");
+    // Nor does that user's file of its name stop a crash from waiting for
+    // its own writer.
+    const TPath ownWriting = Dump("app.15.dmp", "MD");
+    Dump("app.15.full.dmp", "M");
+    GiveAway({"app.15.full.dmp"});
+    ownWriter.open(ownWriting.NativeString(), std::ios::app);
   }
   EXPECT_EQ(Names(Run()), expected);
   if (othersLease >= 0) ::close(othersLease);
+  if (ownWriter.is_open()) {
+    EXPECT_THAT(log_, HasSubstr("Crash 'app.15' waits"));
+  }
   // A run that may not lease another user's dump cannot ask about its
   // writers: one changed within the minute waits, one left longer goes.
   if (::geteuid() != 0) return;
