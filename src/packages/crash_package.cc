@@ -249,6 +249,7 @@ CrashPackage::CrashPackage(const TString& name, const std::set<TPath>& artifactP
   // Another user's file of the crash's name is not opened at all: its log or
   // manifest, busy or huge, would hold the crash back or weigh on the run.
   const std::optional<uid_t> crashOwner = CrashOwner(artifactPaths);
+  SetCrashOwner(crashOwner);
   uint64_t othersFiles = 0;
   for (const TPath& path : artifactPaths) {
     const auto entry = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
@@ -496,9 +497,15 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
   OtherFilesCap cap;
   uint64_t beyondRoom = 0;
   TPath firstBeyondRoom;
-  std::vector<TPath> paths;
-  for (const auto& [path, file] : order) paths.push_back(path);
-  const std::optional<uid_t> crashOwner = CrashOwner(paths);
+  // As told when the package was made: told again from what is left, a crash
+  // whose dumps are gone would have no owner, and another user's file at one
+  // of its names would be read on its record's word and deleted with it.
+  std::optional<uid_t> crashOwner = GetCrashOwner();
+  if (!crashOwner) {
+    std::vector<TPath> paths;
+    for (const auto& [path, file] : order) paths.push_back(path);
+    crashOwner = CrashOwner(paths);
+  }
   bool leftOutFull = false;
   for (const auto& [path, file] : order) {
     // Not read, but the crash's all the same: deleted with it as found now.

@@ -476,15 +476,14 @@ TEST_F(CrashPackageTest, ACrashTakesItsDumpsAndABoundedNumberOfOtherFiles) {
 }
 
 // In a folder others may write, another user's files of the crash's name are
-// not the crash's, busy or not: its zip leaves them out (a lease cannot hold
-// it back) and its deletion leaves them there. The crash is its oldest
-// dump's owner's, whichever dump is zipped first.
+// not the crash's, busy or not: its package leaves them out and its deletion
+// leaves them there. The crash is its oldest dump's owner's, whichever dump
+// comes first, and stays that user's when its dumps are gone.
 TEST_F(CrashPackageTest, AnotherUsersFilesOfTheCrashsNameAreNotItsOwn) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files to other users";
   const TPath full = AddFile("shared/app.4-full.dmp");
   const TPath mini = AddFile("shared/app.4.dmp");
   const TPath log = AddFile("shared/app.4.log", "x");
-  auto package = SavedPackage({full, mini, log}, true, "shared");
   // Each chown is the entry's latest change: the full dump's is the oldest
   // once the file system's coarse clock has moved on.
   ASSERT_EQ(::chown(full.NativeString().c_str(), 65533, 65533), 0);
@@ -496,20 +495,13 @@ TEST_F(CrashPackageTest, AnotherUsersFilesOfTheCrashsNameAreNotItsOwn) {
       ASSERT_EQ(::chown(path.NativeString().c_str(), 65534, 65534), 0);
     }
   } while (changed(mini) <= changed(full));
-  const auto signalBefore = ::signal(SIGIO, SIG_IGN);
-  const int lease = ::open(log.NativeString().c_str(), O_RDONLY);
-  ASSERT_EQ(::fcntl(lease, F_SETLEASE, F_WRLCK), 0) << std::strerror(errno);
-  LogCapture capture;
-  std::vector<TPath> zipped;
-  EXPECT_NO_THROW(zipped = PathsOf(package->GetFilesToZip({})));
-  ::close(lease);
-  EXPECT_EQ(zipped, (std::vector<TPath>{full, RecordOf("shared")}));
-  EXPECT_THAT(capture.Text(), HasSubstr("it is busy, and it belongs to user 65534, and the "
-                                        "crash's dumps to user 65533"));
+  auto package = SavedPackage({full, mini, log}, true, "shared");
+  EXPECT_EQ(PathsOf(package->GetFilesToZip({})), (std::vector<TPath>{full, RecordOf("shared")}));
   package->RecordEncryption(AddFile("data/shared.enc"), AddFile("data/shared.meta"));
   package->DeletePackage();
   EXPECT_FALSE(Exists(full));
   EXPECT_TRUE(Exists(mini) && Exists(log));
+  const auto signalBefore = ::signal(SIGIO, SIG_IGN);
 
   // Such files are not even opened when the package is made: a lease on its
   // manifest or log holds nothing back.
@@ -527,7 +519,6 @@ TEST_F(CrashPackageTest, AnotherUsersFilesOfTheCrashsNameAreNotItsOwn) {
                                        TPath(dir_.Sub("shared/app.5.log"))},
                                       true, "bare"));
   for (const int lease : leases) ::close(lease);
-  ::signal(SIGIO, signalBefore);
   ASSERT_TRUE(bare);
   EXPECT_EQ(bare->GetManifest()->GetCrashArtifactFiles().size(), 1u);
   EXPECT_THAT(making.Text(), HasSubstr("Crash 'bare' goes without"));
@@ -540,6 +531,32 @@ TEST_F(CrashPackageTest, AnotherUsersFilesOfTheCrashsNameAreNotItsOwn) {
   ASSERT_EQ(::chown(othersLog.NativeString().c_str(), 65534, 65534), 0);
   const auto java = SavedPackage({stack, othersLog}, true, "java");
   EXPECT_EQ(java->GetManifest()->GetCrashArtifactFiles().size(), 1u);
+
+  // The owner is the one told when the package was made: with its dump gone,
+  // another user's file at its log's name is neither read nor deleted.
+  const TPath gone = AddFile("shared/app.6.dmp");
+  const TPath own = AddFile("shared/app.6.log", "mine");
+  for (const TPath& path : {gone, own}) {
+    ASSERT_EQ(::chown(path.NativeString().c_str(), 65533, 65533), 0);
+  }
+  auto made = SavedPackage({gone, own}, true, "made");
+  made->StampFilesAsFound();
+  made->Save();
+  std::filesystem::remove(gone.NativeString());
+  std::filesystem::remove(own.NativeString());
+  const TPath theirs = AddFile("shared/app.6.log", "their secret");
+  ASSERT_EQ(::chown(theirs.NativeString().c_str(), 65534, 65534), 0);
+  auto loaded = CrashPackage::LoadFromFile(made->GetFilePath(), boundary_);
+  const int lease = ::open(theirs.NativeString().c_str(), O_RDONLY);
+  ASSERT_EQ(::fcntl(lease, F_SETLEASE, F_WRLCK), 0) << std::strerror(errno);
+  LogCapture zipping;
+  EXPECT_THROW(loaded->GetFilesToZip({}), zor::platform::ZorvaneException);
+  ::close(lease);
+  ::signal(SIGIO, signalBefore);
+  EXPECT_THAT(zipping.Text(), HasSubstr("it is busy, and it belongs to user 65534, and the "
+                                        "crash's dumps to user 65533"));
+  loaded->DeletePackage();
+  EXPECT_TRUE(Exists(theirs));
 }
 
 // A crash's files may name another crash's dumps (a manifest the application

@@ -46,6 +46,7 @@ constexpr char kAttemptsForgiven[] = "attempts-forgiven";
 constexpr char kZippedFiles[] = "zipped-files";
 constexpr char kFullDumpsLeftOut[] = "full-dumps-left-out";
 constexpr char kEncryptedFileBoot[] = "encrypted-file-boot";
+constexpr char kCrashOwner[] = "crash-owner";
 
 TString TimestampPattern() {
   return zor::platform::LookupDateTimeParsingFormatString(zor::platform::kStatusTimestampPattern);
@@ -158,6 +159,9 @@ void Package::ReadRetryMember(const rapidjson::Value& name, const rapidjson::Val
     attemptsForgiven_ = static_cast<int>(std::clamp<int64_t>(Json::GetInt64(value), 0, 1 << 20));
   } else if (Json::NameEqualsNoCase(name, kFullDumpsLeftOut) && value.IsBool()) {
     fullDumpsLeftOut_ = value.GetBool();
+  } else if (Json::NameEqualsNoCase(name, kCrashOwner) && value.IsUint() &&
+             value.GetUint() != static_cast<unsigned>(-1)) {
+    crashOwner_ = static_cast<uid_t>(value.GetUint());
   } else if (Json::NameEqualsNoCase(name, kNextAttempt) && value.IsString()) {
     if (!DateTime::ParseDateTime(Json::GetText(value), TimestampPattern(), &nextAttempt_)) {
       nextAttempt_ = DateTime();
@@ -259,6 +263,10 @@ rapidjson::Document Package::ToJson() const {
   AddZippedFiles(document);
   if (!unsyncedBoot_.isEmpty()) AddString(document, kEncryptedFileBoot, unsyncedBoot_);
   if (!registeredAt_.isEmpty()) AddString(document, kRegisteredAt, registeredAt_);
+  if (crashOwner_) {
+    document.AddMember(rapidjson::StringRef(kCrashOwner), static_cast<unsigned>(*crashOwner_),
+                       document.GetAllocator());
+  }
   return document;
 }
 
@@ -610,7 +618,14 @@ RemovalResult Package::DeletePackageFile(const TPath& path, const TPath& namedBy
                        .arg(refusal));
         break;
       case RemovalResult::kFailed:
-        LogQuietly(TLog::Warn, TFormatString("Failed to delete file '%1'.").arg(path.ToString()));
+        // The facade names its own failures; the boundary's shortage of
+        // descriptors comes back as the reason, and the next run tries again.
+        LogQuietly(TLog::Warn,
+                   refusal.isEmpty()
+                       ? TFormatString("Failed to delete file '%1'.").arg(path.ToString())
+                       : TFormatString("Failed to delete file '%1': %2; the next run tries again")
+                             .arg(path.ToString())
+                             .arg(refusal));
         break;
     }
     return result;

@@ -35,7 +35,8 @@
 //   left out full dumps its crash allows), "encrypted-file-boot" string (the
 //   boot whose page cache alone held the encrypted file: never synced, it
 //   counts only in that boot), "remote-package-endpoint" string (the upload
-//   endpoint that gave the remote id).
+//   endpoint that gave the remote id), "crash-owner" integer (the user whose
+//   crash it is, as told when the package was made).
 // The members up to "upload-results" are always written. Reading: see the
 // JSON constructor.
 //
@@ -245,6 +246,10 @@ class Package : public JsonFileSerializedObject {
   // The server that gave the remote id; empty when not recorded (an older
   // version's record).
   const zor::platform::TString& GetRegisteredAt() const { return registeredAt_; }
+  // The user whose crash it is, told when it was made and saved with it;
+  // nullopt when not told (an older version's record, no crash file seen).
+  const std::optional<uid_t>& GetCrashOwner() const { return crashOwner_; }
+  void SetCrashOwner(const std::optional<uid_t>& owner) { crashOwner_ = owner; }
   // Forgets the remote id and the upload begun under it (the progress
   // record), saving once, then removing that record (Info with `why`): the
   // package registers anew. Throws what Save throws.
@@ -440,6 +445,7 @@ class Package : public JsonFileSerializedObject {
   zor::platform::TUUID localPackageId_;
   zor::platform::TString remotePackageId_;
   zor::platform::TString registeredAt_;
+  std::optional<uid_t> crashOwner_;
   DataFiles dataFiles_;
   std::shared_ptr<PackageEncryptionMetadata> encryptionMetadata_;
   std::shared_ptr<PackageUploadProgress> uploadProgress_;
