@@ -94,10 +94,11 @@ std::optional<uid_t> CrashOwner(const Paths& paths) {
   return oldest ? std::optional<uid_t>(oldest->second) : std::nullopt;
 }
 
-// True iff a file of `owner` is another user's than the crash's: neither
-// its owner's nor the program's own user's.
+// True iff a file of `owner` is another user's than the crash's. The
+// program's own user is no exception: a user's crash beside root's file of
+// its name would carry that file to the server and delete it.
 bool IsAnotherUsers(uid_t owner, const std::optional<uid_t>& crashOwner) {
-  return crashOwner && owner != *crashOwner && owner != zor::platform::EffectiveUser();
+  return crashOwner && owner != *crashOwner;
 }
 
 TString NotTheCrashOwners(uid_t owner, uid_t crashOwner) {

@@ -52,8 +52,8 @@ class CrashPackage : public Package {
   // key; `artifactPaths` are the crash's files, all in one directory;
   // `uploadFullDumps` says whether full dumps may be uploaded; `additionalPaths`
   // are files that belong to the crash wherever they are (a GDB stack file).
-  //   - a file of another user than the crash's (OwnerOf), and not of the
-  //     program's user, is left out unopened, with a Warn line;
+  //   - a file of another user than the crash's (OwnerOf; the program's
+  //     own user too) is left out unopened, with a Warn line;
   //   - every artifact gets a record; a full dump is not allowed when
   //     `uploadFullDumps` is false; an error log brings the older files of
   //     its rotated chain, the middle ones of a long chain not allowed; a
@@ -138,9 +138,9 @@ class CrashPackage : public Package {
   // taken; of the other files at most kMaxOtherFiles, and no more than the
   // process may still open less kDescriptorsKept (at least one), the rest
   // left out (not read, nor deleted with the crash) with a Warn line and a
-  // count. A file of another user than the crash's (OwnerOf), and not of
-  // the program's user, is refused, busy or not: neither read nor deleted
-  // with the crash. So are the dumps and
+  // count. A file of another user than the crash's (OwnerOf; the program's
+  // own user too) is refused, busy or not: neither read nor deleted with
+  // the crash. So are the dumps and
   // manifests that an application's manifest lists of another crash (another
   // grouping key or folder): that crash goes in a package of its own.
   // Finds the identity of each of the manifest's files but the refused ones,

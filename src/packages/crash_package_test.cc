@@ -529,7 +529,9 @@ TEST_F(CrashPackageTest, AnotherUsersFilesOfTheCrashsNameAreNotItsOwn) {
   const TPath othersLog = AddFile("shared/" + id + ".log", "private");
   ASSERT_EQ(::chown(stack.NativeString().c_str(), 65533, 65533), 0);
   ASSERT_EQ(::chown(othersLog.NativeString().c_str(), 65534, 65534), 0);
-  const auto java = SavedPackage({stack, othersLog}, true, "java");
+  // Nor is root's file beside a user's crash that user's.
+  const TPath rootsLog = AddFile("shared/" + id + "_1.log", "root's");
+  const auto java = SavedPackage({stack, othersLog, rootsLog}, true, "java");
   EXPECT_EQ(java->GetManifest()->GetCrashArtifactFiles().size(), 1u);
 
   // The owner is the one told when the package was made: with its dump gone,

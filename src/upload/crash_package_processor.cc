@@ -612,10 +612,7 @@ TString CrashPackageProcessor::WhyCrashWaits(const std::set<TPath>& files, int64
     const auto entry = zor::platform::IdentifyPath(file, zor::platform::LinkHandling::kDoNotFollow);
     owners.insert(entry ? entry->owner : zor::platform::EffectiveUser());
     if (!ArtifactNames::MakesACrash(file)) continue;
-    if (entry && crashOwner && entry->owner != *crashOwner &&
-        entry->owner != zor::platform::EffectiveUser()) {
-      continue;
-    }
+    if (entry && crashOwner && entry->owner != *crashOwner) continue;
     // An hour is more than any writer takes; one that died or hangs leaves
     // the rest as it is. A time well ahead of the clock was set by another
     // clock or by hand, and would hold the crash back for as long.

@@ -1311,10 +1311,10 @@ TEST_F(CrashPackageProcessorTest, AnotherUsersNewCrashesArePackagedAFewHundredAR
     GiveAway({"flood/c" + std::to_string(i) + ".1.dmp"});
   }
   Dump("roots.1.dmp");
-  // A file of the flooding user's in another's crash does not hold it back.
+  // A file the flooding user adds to another's crash does not hold it back.
+  Dump("flood/zz.9.dmp");
   Dump("flood/zz.9-full.dmp", "");
   GiveAway({"flood/zz.9-full.dmp"});
-  Dump("flood/zz.9.dmp");
   EXPECT_EQ(Names(Run()).size(), 202u);
   EXPECT_THAT(log_, HasSubstr("5 new crash(es) of user 65534 wait for a later run"));
   EXPECT_EQ(Run().size(), 207u);
