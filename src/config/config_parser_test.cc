@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "config/scoped_env_for_test.h"
 #include "platform/error_of_for_test.h"
 #include "platform/zorvane_exception.h"
+#include "support/scoped_env.h"
 
 namespace ZorErrorReporting {
 namespace {

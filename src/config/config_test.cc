@@ -9,10 +9,10 @@
 #include <tuple>
 
 #include "config/overrides.h"
-#include "config/scoped_env_for_test.h"
 #include "platform/app_config.h"
 #include "platform/error_of_for_test.h"
 #include "platform/zorvane_exception.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace ZorErrorReporting {

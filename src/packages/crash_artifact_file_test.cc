@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "config/scoped_env_for_test.h"
 #include "packages/json_document.h"
 #include "packages/package_for_test.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace ZorErrorReporting {

@@ -9,12 +9,12 @@
 #include <tuple>
 #include <vector>
 
-#include "config/scoped_env_for_test.h"
 #include "packages/json_document.h"
 #include "packages/package_for_test.h"
 #include "packages/system_info.h"
 #include "platform/app_config.h"
 #include "platform/tsystem.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace ZorErrorReporting {

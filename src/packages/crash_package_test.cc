@@ -21,12 +21,12 @@
 #include <vector>
 
 #include "config/config.h"
-#include "config/scoped_env_for_test.h"
 #include "files/zip_file.h"
 #include "files/zip_test_reader.h"
 #include "log/log_rotate_channel.h"
 #include "packages/package_for_test.h"
 #include "platform/process_priority.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace ZorErrorReporting {

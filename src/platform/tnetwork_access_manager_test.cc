@@ -14,12 +14,12 @@
 #include <optional>
 #include <stdexcept>
 
-#include "config/scoped_env_for_test.h"
 #include "platform/curl_exception.h"
 #include "platform/error_of_for_test.h"
 #include "platform/interruption.h"
 #include "platform/tbuffer.h"
 #include "support/http_test_server.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace zor::platform {

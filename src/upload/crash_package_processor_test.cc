@@ -22,7 +22,6 @@
 #include <string>
 #include <vector>
 
-#include "config/scoped_env_for_test.h"
 #include "crypto/crypto_for_test.h"
 #include "packages/crash_package.h"
 #include "packages/log_package_metadata.h"
@@ -32,6 +31,7 @@
 #include "platform/path_error.h"
 #include "platform/sanitizer_build.h"
 #include "platform/tlock_file.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 #include "upload/attempt_failure.h"
 #include "upload/package_footprint.h"

@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "config/scoped_env_for_test.h"
 #include "support/local_crash_server.h"
+#include "support/scoped_env.h"
 #include "support/subprocess.h"
 #include "support/temp_dir.h"
 
