@@ -646,8 +646,8 @@ TString CrashPackageProcessor::WhyCrashWaits(const std::set<TPath>& files, int64
         ArtifactNames::RecognizeArtifactType(file.ToString()) == ArtifactType::kProcessFullDump;
     (full && !includeFullDumps_ ? notSent : sent).push_back(dump);
   }
-  // Held back only when all of it is one other user's: in a shared folder
-  // that user's file beside another's crash must not hold that crash back.
+  // Counted against a user only when all of it is that user's: in a shared
+  // folder one user's file beside another's crash must not count it.
   if (owners.size() == 1) *user = *owners.begin();
   const std::vector<Dump>& judged = sent.empty() ? notSent : sent;
   for (const Dump& dump : judged) {

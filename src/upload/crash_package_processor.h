@@ -183,11 +183,13 @@ class CrashPackageProcessor {
   void ProcessCrashFiles(const std::set<zor::platform::TPath>& listing);
   // Why the crash of `files` is not packaged in this run, or empty when it
   // is: a dump of it that this run sends is open for writing (where that
-  // cannot be asked, changed within the minute before `nowNs`), or every one
-  // is empty; a dump left so for over an hour before `nowNs` (its writer
-  // died or hangs), or timed over a minute after it, counts as finished. A crash of full dumps only
-  // is judged on those. `*user` becomes the owner of all the files when they have one, else stays.
-  // Throws ShortOfResources as TrustBoundary::OpenForReading.
+  // cannot be asked, changed within the minute before `nowNs`) or cannot be
+  // opened now (a lease, no descriptor left), or every one is empty; a dump
+  // left so for over an hour before `nowNs` (its writer died or hangs), or
+  // timed over a minute after it, counts as finished. Only the dumps of the
+  // crash's owner (CrashPackage::OwnerOf) are judged; a crash of full dumps
+  // only is judged on those. `*user` becomes the owner of all the files when
+  // they have one, else stays. Never throws for a file it opens.
   zor::platform::TString WhyCrashWaits(const std::set<zor::platform::TPath>& files, int64_t nowNs,
                                        uid_t* user) const;
   // The package's files opened for its zip (Package::GetFilesToZip); throws
