@@ -526,7 +526,7 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
       if (beyondRoom++ == 0) firstBeyondRoom = path;
       continue;
     }
-    auto input = [&]() -> std::optional<zor::platform::TFile> {
+    auto input = [&, &path = path]() -> std::optional<zor::platform::TFile> {
       try {
         return boundary.OpenForReading(path, manifest->GetFilePath(), &refusal);
       } catch (const ShortOfResources&) {
