@@ -646,9 +646,13 @@ TString CrashPackageProcessor::WhyCrashWaits(const std::set<TPath>& files, int64
         ArtifactNames::RecognizeArtifactType(file.ToString()) == ArtifactType::kProcessFullDump;
     (full && !includeFullDumps_ ? notSent : sent).push_back(dump);
   }
-  // Counted against a user only when all of it is that user's: in a shared
-  // folder one user's file beside another's crash must not count it.
-  if (owners.size() == 1) *user = *owners.begin();
+  // Counted against its owner: another user's file beside a crash neither
+  // counts it against that user nor frees it from its owner's count.
+  if (crashOwner) {
+    *user = *crashOwner;
+  } else if (owners.size() == 1) {
+    *user = *owners.begin();
+  }
   const std::vector<Dump>& judged = sent.empty() ? notSent : sent;
   for (const Dump& dump : judged) {
     if (dump.writing == Writing::kNo) continue;

@@ -188,8 +188,9 @@ class CrashPackageProcessor {
   // left so for over an hour before `nowNs` (its writer died or hangs), or
   // timed over a minute after it, counts as finished. Only the dumps of the
   // crash's owner (CrashPackage::OwnerOf) are judged; a crash of full dumps
-  // only is judged on those. `*user` becomes the owner of all the files when
-  // they have one, else stays. Never throws for a file it opens.
+  // only is judged on those. `*user` becomes the crash's owner (of a crash
+  // without one, the owner of all its files when they have one), else
+  // stays. Never throws for a file it opens.
   zor::platform::TString WhyCrashWaits(const std::set<zor::platform::TPath>& files, int64_t nowNs,
                                        uid_t* user) const;
   // The package's files opened for its zip (Package::GetFilesToZip); throws

@@ -1309,6 +1309,8 @@ TEST_F(CrashPackageProcessorTest, AnotherUsersNewCrashesArePackagedAFewHundredAR
   for (int i = 0; i < 205; ++i) {
     Dump("flood/c" + std::to_string(i) + ".1.dmp");
     GiveAway({"flood/c" + std::to_string(i) + ".1.dmp"});
+    // Another user's file beside a crash frees it from its owner's count no more.
+    if (i % 2 == 0) Dump("flood/c" + std::to_string(i) + ".1.log");
   }
   Dump("roots.1.dmp");
   // A file the flooding user adds to another's crash does not hold it back.
