@@ -312,7 +312,7 @@ void CrashPackage::UseManifest(const TString& name, const TPath& manifestPath,
   // goes without it rather than not at all.
   std::shared_ptr<CrashManifest> application;
   if (!manifestPath.IsEmpty()) {
-    LoadManifest(manifestPath, "the dump directory's listing");
+    LoadManifest(manifestPath, "the dump directory's listing", kMaxApplicationManifestSize);
     application = std::move(manifest_);
     if (application && application->IsCompleted()) {
       // Its list is the word of whoever wrote it: one that leaves out a dump
@@ -398,7 +398,7 @@ std::shared_ptr<CrashPackage> CrashPackage::LoadFromFile(const TPath& path,
   return package;
 }
 
-void CrashPackage::LoadManifest(const TPath& path, const TString& namedBy) {
+void CrashPackage::LoadManifest(const TPath& path, const TString& namedBy, uint64_t maxSize) {
   manifest_.reset();
   // One open for the check and the read: a name opened again could be a FIFO
   // by then, which blocks the run past any signal, or a link to a device.
@@ -407,6 +407,14 @@ void CrashPackage::LoadManifest(const TPath& path, const TString& namedBy) {
       GetTrustBoundary().OpenForReading(path, TPath(), &refusal);
   if (!file) {
     LogSkipped(path, namedBy, refusal);
+    return;
+  }
+  if (const int64_t size = file->Size(); static_cast<uint64_t>(size) > maxSize) {
+    LogText(TLog::Warn, TFormatString("The manifest '%1' has %2 bytes, more than the %3 that a "
+                                      "crash's record takes of it: the crash goes without it")
+                            .arg(NativeText(path))
+                            .arg(static_cast<uint64_t>(size))
+                            .arg(maxSize));
     return;
   }
   try {

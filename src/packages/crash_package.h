@@ -102,6 +102,11 @@ class CrashPackage : public Package {
   // Descriptors GetFilesToZip leaves for the rest of the pass (the manifest,
   // the encrypted file, a kept zip, saves and locks).
   static constexpr uint64_t kDescriptorsKept = 32;
+  // The largest application's manifest that the crash's record copies (an
+  // application writes a few kilobytes): every package's record is held in
+  // memory for the whole run, and a user's manifest must not weigh on it,
+  // nor on the data directory, by megabytes.
+  static constexpr uint64_t kMaxApplicationManifestSize = 256 * 1024;
 
   // Reads a status file's root object as Package does, then loads the manifest
   // recorded as "manifest-file"; without such a record it keeps no manifest,
@@ -244,8 +249,10 @@ class CrashPackage : public Package {
   // Loads the manifest at `path`, read only through the descriptor the trust
   // boundary opens for it (as a record of the program's own names it); a
   // refusal or a ZorvaneException is logged at Warn and leaves no manifest.
-  // `namedBy` says in that Warn line what named the path.
-  void LoadManifest(const zor::platform::TPath& path, const zor::platform::TString& namedBy);
+  // `namedBy` says in that Warn line what named the path. One of more than
+  // `maxSize` bytes is not read (Warn).
+  void LoadManifest(const zor::platform::TPath& path, const zor::platform::TString& namedBy,
+                    uint64_t maxSize = JsonFileSerializedObject::kMaxFileSize);
   // The record of each file of `logPath`'s rotated chain after the first,
   // with the permission of its position, into `*files`, but those that
   // `takes` refuses (the cap on other files counts them) and dumps by name

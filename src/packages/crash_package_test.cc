@@ -153,12 +153,16 @@ TEST_F(CrashPackageTest, CompletedManifestIsTheProgramsRecord) {
     EXPECT_FALSE(Exists(gone)) << gone;
   }
 
-  // An application's manifest that leaves no room under the size that is read
-  // back: the record is the program's alone, and it reads back.
+  // An application's manifest too large to be copied into every run's
+  // memory: the record is the program's alone, and it reads back.
   const TPath bigDump = AddFile("dumps/app.6.dmp");
-  const std::string filler(JsonFileSerializedObject::kMaxFileSize - 200, 'a');
-  AddFile("dumps/app.6.manifest", R"({"Id":"crash-6","filler":")" + filler + R"("})");
-  package = SavedPackage({bigDump, TPath(dir_.Sub("dumps/app.6.manifest"))}, false, "app.6");
+  const std::string filler(CrashPackage::kMaxApplicationManifestSize, 'a');
+  const TPath big =
+      AddFile("dumps/app.6.manifest", R"({"Id":"crash-6","filler":")" + filler + R"("})");
+  LogCapture capture;
+  package = SavedPackage({bigDump, big}, false, "app.6");
+  EXPECT_THAT(capture.Text(), HasSubstr("The manifest '" + big.NativeString() + "' has " +
+                                        std::to_string(filler.size() + 28) + " bytes"));
   EXPECT_EQ(ReadFile(RecordOf("app.6").NativeString()).find(filler), std::string::npos);
   loaded = CrashPackage::LoadFromFile(package->GetFilePath(), boundary_);
   EXPECT_EQ(PathsOf(loaded->GetFilesToZip({})), (std::vector<TPath>{bigDump, RecordOf("app.6")}));
@@ -707,8 +711,14 @@ TEST_F(CrashPackageTrustTest, StampsStopWhereTheStatusFileWouldGrowTooLarge) {
     records += R"(,{"filename":")" + name +
                R"(","type":"ErrorLog","upload-permission":"NotAllowedFileTypeDisabledByAdmin"})";
   }
+  // So large a list is no application's: an earlier version's status file
+  // names it as the manifest it completed in place.
   const TPath manifestPath = Manifest("dumps/app.3.manifest", records);
-  auto package = SavedPackage({dump, manifestPath});
+  const TPath status = Data() / "app.3.crash-package.pending";
+  WriteFile(status.NativeString(), std::string(R"({"package-name":")") + kId +
+                                       R"(","package-data-files":{"manifest-file":")" +
+                                       manifestPath.NativeString() + "\"}}");
+  auto package = CrashPackage::LoadFromFile(status, boundary_);
   LogCapture capture;
   package->GetFilesToZip({});
   package->RecordEncryption(AddFile("data/p.enc"), AddFile("data/p.meta"));
