@@ -478,6 +478,19 @@ TString CrashPackage::GetIdentityJson() const {
   return TString(Json::WriteCompact(identity));
 }
 
+uint64_t CrashPackage::DumpsToOpen(
+    const std::vector<std::pair<TPath, const CrashArtifactFile*>>& order) const {
+  uint64_t dumps = 0;
+  for (const auto& [path, file] : order) {
+    if (IsDump(path) && file->GetType() != ArtifactType::kManifest &&
+        file->GetUploadPermission() == UploadPermission::kAllowed &&
+        !(fullDumpsRefused_ && IsFullDump(path, *file))) {
+      ++dumps;
+    }
+  }
+  return dumps;
+}
+
 std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewhere& zippedThisRun) {
   const std::shared_ptr<CrashManifest> manifest = GetManifest();
   const TrustBoundary& boundary = GetTrustBoundary();
@@ -503,6 +516,17 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
   // of its own; one that cannot be opened makes the crash wait.
   const uint64_t left = zor::platform::OpenFilesLeft();
   const size_t room = left > kDescriptorsKept ? left - kDescriptorsKept : 1;
+  // Its dumps alone past the limit: the crash waits for a run that may open
+  // more, since without them it would go as a part of itself.
+  if (const uint64_t dumps = DumpsToOpen(order); dumps + kDescriptorsKept / 2 > left) {
+    throw ShortOfResources(TFormatString("Crash '%1' has %2 dumps to send, and the process may "
+                                         "open only %3 more files at once (its limit of open "
+                                         "files, ulimit -n): it waits for a run with a higher "
+                                         "limit")
+                               .arg(GetPackageName())
+                               .arg(dumps)
+                               .arg(left));
+  }
   OtherFilesCap cap;
   uint64_t beyondRoom = 0;
   TPath firstBeyondRoom;

@@ -152,7 +152,9 @@ class CrashPackage : public Package {
   // for RecordEncryption (Package::GetZippedFiles): those opened as opened,
   // while their name still means them.
   // Throws as GetManifest; ShortOfResources as TrustBoundary::OpenForReading
-  // (the crash then waits whole); ZorvaneException naming the manifest when it
+  // (the crash then waits whole), and naming the limit of open files when
+  // the dumps alone would leave fewer than kDescriptorsKept / 2 of them;
+  // ZorvaneException naming the manifest when it
   // cannot be opened so, and when every crash file it allows was refused and
   // at least one was (nothing but the manifest would travel).
   std::vector<FileToZip> GetFilesToZip(const ZippedElsewhere& zippedThisRun) override;
@@ -253,6 +255,10 @@ class CrashPackage : public Package {
   // `maxSize` bytes is not read (Warn).
   void LoadManifest(const zor::platform::TPath& path, const zor::platform::TString& namedBy,
                     uint64_t maxSize = JsonFileSerializedObject::kMaxFileSize);
+  // How many of `order`'s files GetFilesToZip opens as dumps (taken past
+  // the room for other files): those allowed and sent this run.
+  uint64_t DumpsToOpen(
+      const std::vector<std::pair<zor::platform::TPath, const CrashArtifactFile*>>& order) const;
   // The record of each file of `logPath`'s rotated chain after the first,
   // with the permission of its position, into `*files`, but those that
   // `takes` refuses (the cap on other files counts them) and dumps by name

@@ -477,6 +477,15 @@ TEST_F(CrashPackageTest, ACrashTakesItsDumpsAndABoundedNumberOfOtherFiles) {
                                                TPath(dir_.Sub("room/app.3-full.dmp"))}));
   EXPECT_THAT(capture.Text(), HasSubstr("goes without 1 of its files (the first, '" +
                                         dir_.Sub("room/app.3.log") + "')"));
+
+  // With room for fewer than its dumps, it waits whole for a higher limit.
+  std::set<TPath> dumps;
+  for (int i = 0; i < 40; ++i) dumps.insert(AddFile("many/app.4-" + std::to_string(i) + ".dmp"));
+  auto many = SavedPackage(dumps, true, "many");
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  const std::string error = ErrorOf([&] { many->GetFilesToZip({}); });
+  ::setrlimit(RLIMIT_NOFILE, &before);
+  EXPECT_THAT(error, HasSubstr("Crash 'many' has 40 dumps to send, and the process may open only"));
 }
 
 // In a folder others may write, another user's files of the crash's name are
