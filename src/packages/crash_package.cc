@@ -1,5 +1,6 @@
 #include "packages/crash_package.h"
 
+#include <cerrno>
 #include <optional>
 #include <set>
 #include <stdexcept>
@@ -519,13 +520,16 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
   // Its dumps alone past the limit: the crash waits for a run that may open
   // more, since without them it would go as a part of itself.
   if (const uint64_t dumps = DumpsToOpen(order); dumps + kDescriptorsKept / 2 > left) {
-    throw ShortOfResources(TFormatString("Crash '%1' has %2 dumps to send, and the process may "
-                                         "open only %3 more files at once (its limit of open "
-                                         "files, ulimit -n): it waits for a run with a higher "
-                                         "limit")
-                               .arg(GetPackageName())
-                               .arg(dumps)
-                               .arg(left));
+    const TString message = TFormatString(
+                                "Crash '%1' has %2 dumps to send, and the process may "
+                                "open only %3 more files at once (its limit of open "
+                                "files, ulimit -n): it waits for a run with a higher "
+                                "limit")
+                                .arg(GetPackageName())
+                                .arg(dumps)
+                                .arg(left);
+    throw ShortOfResources(message,
+                           zor::platform::ZorvaneError::MakeError("resources", message, EMFILE));
   }
   OtherFilesCap cap;
   uint64_t beyondRoom = 0;

@@ -412,6 +412,11 @@ int Package::CountedAttempts() const {
   return std::max(0, verdicts - attemptsForgiven_);
 }
 
+void Package::RecordWait(const UploadResult& why) {
+  lastError_ = why;
+  Save();
+}
+
 void Package::RecordTransientFailure(const UploadResult& failure, const DateTime& notBefore) {
   lastError_ = failure;
   ++transientFailures_;

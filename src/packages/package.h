@@ -284,6 +284,10 @@ class Package : public JsonFileSerializedObject {
   int GetTransientFailures() const { return transientFailures_; }
   // No attempt before this local time; invalid when there is no delay.
   const zor::platform::DateTime& GetNextAttempt() const { return nextAttempt_; }
+  // Records why the package waits for a run of another kind (nothing failed):
+  // `why` becomes the last error, with no count and no delay, for `list` to
+  // show. Saves; throws what Save throws.
+  void RecordWait(const UploadResult& why);
   // Records a failure that says nothing about the package: it becomes the
   // last error, the transient count grows by one and the next attempt waits
   // until `notBefore`. Adds no upload result. Saves; throws what Save throws.

@@ -766,12 +766,15 @@ void CrashPackageProcessor::KeepUploadThatCannotBeMadeAgain(CrashPackage& crash,
     return;
   }
   // Sent, it would carry full dumps against the run's choice.
-  LogText(TLog::Warn, TFormatString("Package '%1' may hold full dumps, which this run does not "
-                                    "send, and '%2', which it was made of, is gone: it waits for "
-                                    "a run that sends full dumps")
+  const TString why = TFormatString(
+                          "Package '%1' may hold full dumps, which this run does not "
+                          "send, and '%2', which it was made of, is gone: it waits for "
+                          "a run that sends full dumps")
                           .arg(crash.GetPackageName())
-                          .arg(gone));
+                          .arg(gone);
+  LogText(TLog::Warn, why);
   notSentThisRun_.insert(crash.GetPackageName());
+  crash.RecordWait(MakeReconciliationResult(why));
 }
 
 TString CrashPackageProcessor::FreePackageName(const CrashFileGroups::GroupId& group) const {

@@ -217,8 +217,8 @@ class CrashPackageProcessor {
   // For `crash`, whose file `gone` is gone: with full dumps it is sent as it
   // is, and the full dumps it left out are no longer its own (kept where
   // they are, a new crash of those whose names make one); without, it waits
-  // for a run that sends them
-  // (notSentThisRun_). Either is logged at Warn. Throws what Save throws.
+  // for a run that sends them (notSentThisRun_, the reason its last error).
+  // Either is logged at Warn. Throws what Save throws.
   void KeepUploadThatCannotBeMadeAgain(CrashPackage& crash, const zor::platform::TString& gone);
   void ApplyRetention();
   void RemovePreviousLogsPackages() const;

@@ -659,6 +659,12 @@ TEST_F(CrashPackageProcessorTest, NoFullDumpsRemakesPackagesThatMayHoldThemWitho
   EXPECT_THAT(log_, HasSubstr("Package 'gone.7' may hold full dumps, which this run does not "
                               "send, and '" +
                               dumps_ + "/gone.7.dmp', which it was made of, is gone"));
+  // `list` tells why it waits.
+  const auto waiting =
+      CrashPackage::LoadFromFile(TPath(Status("gone.7", "pendingretry")), boundary_);
+  ASSERT_TRUE(waiting->GetLastError());
+  EXPECT_THAT(waiting->GetLastError()->message.toStdString(),
+              HasSubstr("it waits for a run that sends full dumps"));
   for (const auto& package : packages) {
     const std::string name = package->GetPackageName().toStdString();
     SCOPED_TRACE(name);
@@ -813,7 +819,7 @@ TEST_F(CrashPackageProcessorTest, ZipAndEncryptInOnePass) {
       try {
         pass(*packages[1]);
       } catch (const ShortOfResources& e) {
-        EXPECT_THAT(e.what(), HasSubstr(std::strerror(EMFILE)));
+        EXPECT_THAT(e.what(), HasSubstr("its limit of open files"));
         return ClassifyFailure(e);
       }
       return std::nullopt;
