@@ -214,6 +214,9 @@ void RotatedLogsSet::ReadLogSet() {
   // The log path's text serves twice when the chain starts with that file.
   const HeadAndTail first = ReadHeadAndTail(*log);
   TPath current = LogEvents(first.head).openPath;
+  // A log copied or moved here (a crash's copy of the current log) names
+  // where it was opened: that is this file, not an older one.
+  if (current.Filename() == logPath_.Filename()) current = logPath_;
   TPath namedBy = logPath_;
   std::set<TPath> visited;
   while (!current.IsEmpty()) {
