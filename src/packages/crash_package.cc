@@ -102,6 +102,14 @@ bool IsAnotherUsers(uid_t owner, const std::optional<uid_t>& crashOwner) {
   return crashOwner && owner != *crashOwner;
 }
 
+// True iff `identity`, opened at `path`, is the file stamped there
+// (Package::GetZippedFiles): the one the package was made of, or zipped.
+bool IsStampedAs(const Package::FileStamps& stamps, const TPath& path,
+                 const FileIdentity& identity) {
+  const auto stamp = stamps.find(path);
+  return stamp != stamps.end() && zor::platform::IsSameFileUnchanged(stamp->second, identity);
+}
+
 TString NotTheCrashOwners(uid_t owner, uid_t crashOwner) {
   return TFormatString("it belongs to user %1, and the crash's dumps to user %2")
       .arg(static_cast<uint64_t>(owner))
@@ -251,6 +259,12 @@ CrashPackage::CrashPackage(const TString& name, const std::set<TPath>& artifactP
   // Another user's file of the crash's name is not opened at all: its log or
   // manifest, busy or huge, would hold the crash back or weigh on the run.
   const std::optional<uid_t> crashOwner = CrashOwner(artifactPaths);
+  if (!crashOwner) {
+    throw zor::platform::TPath::Exception(
+        TFormatString("Crash '%1' has no dump left since its folder was listed; whose it is "
+                      "cannot be told")
+            .arg(name));
+  }
   SetCrashOwner(crashOwner);
   uint64_t othersFiles = 0;
   for (const TPath& path : artifactPaths) {
@@ -578,8 +592,15 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
     std::optional<FileIdentity> identity = input ? input->Identify() : std::nullopt;
     // In a folder that others may write, another user's file of the crash's
     // name is not the crash's: it would go with it and be deleted with it.
-    if (identity && IsAnotherUsers(identity->owner, crashOwner)) {
-      refusal = NotTheCrashOwners(identity->owner, *crashOwner);
+    // The file the package was made of is, whoever owns it now; of one whose
+    // owner is not known (an older version's), no other file of a name.
+    const bool foreign = identity && (crashOwner ? IsAnotherUsers(identity->owner, crashOwner)
+                                                 : GetZippedFiles().count(path) > 0);
+    if (foreign && !IsStampedAs(GetZippedFiles(), path, *identity)) {
+      refusal = crashOwner ? NotTheCrashOwners(identity->owner, *crashOwner)
+                           : TString(
+                                 "it is not the file the package was made of, and whose "
+                                 "crash the package is cannot be told");
       input.reset();
       identity.reset();
     }

@@ -75,7 +75,8 @@ class CrashPackage : public Package {
   // REQUIRES: `artifactPaths` is not empty (ZorvaneException otherwise).
   // Throws ZorvaneException "All files in crash package must reside in the
   // same directory! Mistmached files: ('<first>', '<other>')" before any file
-  // is written; TPath::Exception when a file cannot be examined;
+  // is written; TPath::Exception when a file cannot be examined, and when
+  // none of its dumps is there to tell the crash's owner (nothing written);
   // ShortOfResources when a file cannot be opened for want of descriptors or
   // memory; what creating the manifest file and completing the manifest throw.
   // `boundary` decides which files the package may read and delete, the

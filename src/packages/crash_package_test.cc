@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <regex>
 #include <set>
 #include <string>
 #include <utility>
@@ -415,6 +416,13 @@ TEST_F(CrashPackageTest, APackageWhoseDumpsVanishedIsNeitherStampedNorZipped) {
             "All files in crash package must reside in the same directory! Mistmached files: ('" +
                 mini.NativeString() + "', '" + log.NativeString() + "')");
   EXPECT_FALSE(Exists(RecordOf()));
+  // Nor one whose dumps are gone before it is made: none tells whose it is,
+  // and any user's file of its name would be taken for its own.
+  const TPath othersLog = AddFile("dumps/app.2.log");
+  EXPECT_THROW(CrashPackage(kId, {TPath(dir_.Sub("dumps/app.2.dmp")), othersLog}, true, {}, Data(),
+                            boundary_),
+               zor::platform::TPath::Exception);
+  EXPECT_FALSE(Exists(RecordOf()));
 
   const TPath dump = AddFile("dumps/app.8.dmp");
   auto package = SavedPackage({dump});
@@ -572,6 +580,38 @@ TEST_F(CrashPackageTest, AnotherUsersFilesOfTheCrashsNameAreNotItsOwn) {
                                         "crash's dumps to user 65533"));
   loaded->DeletePackage();
   EXPECT_TRUE(Exists(theirs));
+
+  // Files that change owner after the package is made (root hands them to
+  // a user) are still the ones it was made of.
+  const TPath movedDump = AddFile("shared/app.7.dmp");
+  const TPath movedLog = AddFile("shared/app.7.log", "moved");
+  auto moved = SavedPackage({movedDump, movedLog}, true, "moved");
+  moved->StampFilesAsFound();
+  for (const TPath& path : {movedDump, movedLog}) {
+    ASSERT_EQ(::chown(path.NativeString().c_str(), 65534, 65534), 0);
+  }
+  EXPECT_EQ(PathsOf(moved->GetFilesToZip({})),
+            (std::vector<TPath>{movedDump, movedLog, RecordOf("moved")}));
+
+  // An older version's status file tells no owner: with the dumps gone, no
+  // other file than the one it was made of is taken at a name.
+  const TPath oldDump = AddFile("shared/app.8.dmp");
+  const TPath oldLog = AddFile("shared/app.8.log", "mine");
+  auto older = SavedPackage({oldDump, oldLog}, true, "older");
+  older->StampFilesAsFound();
+  older->Save();
+  const std::string status = ReadFile(older->GetFilePath().NativeString());
+  const std::string unowned = std::regex_replace(status, std::regex(R"(,"crash-owner":\d+)"), "");
+  ASSERT_NE(unowned, status);
+  WriteFile(older->GetFilePath().NativeString(), unowned);
+  std::filesystem::remove(oldDump.NativeString());
+  std::filesystem::remove(oldLog.NativeString());
+  const TPath planted = AddFile("shared/app.8.log", "their secret");
+  ASSERT_EQ(::chown(planted.NativeString().c_str(), 65534, 65534), 0);
+  LogCapture unknown;
+  EXPECT_THROW(CrashPackage::LoadFromFile(older->GetFilePath(), boundary_)->GetFilesToZip({}),
+               zor::platform::ZorvaneException);
+  EXPECT_THAT(unknown.Text(), HasSubstr("it is not the file the package was made of"));
 }
 
 // A crash's files may name another crash's dumps (a manifest the application
@@ -775,10 +815,10 @@ TEST_F(CrashPackageTrustTest, RotatedChainStopsAtAMissingFileOrOneOfAnotherOwner
   {
     const TPath dump = AddFile("unreadable/app.3.dmp");
     const TPath log = AddFile("unreadable/app.3.log", R"({"k":"open-log","v":{"path":")" +
-                                                          dir_.Sub("gone/app.3.log") + "\"}}\n");
+                                                          dir_.Sub("gone/app.2.log") + "\"}}\n");
     LogCapture capture;
     CrashPackage package(kId, {dump, log}, true, {}, Data(), boundary_);
-    EXPECT_THAT(capture.Text(), HasSubstr("ends before '" + dir_.Sub("gone/app.3.log") + "'"));
+    EXPECT_THAT(capture.Text(), HasSubstr("ends before '" + dir_.Sub("gone/app.2.log") + "'"));
     EXPECT_EQ(Permissions(package), (std::map<TPath, Permission>{{dump, Permission::kAllowed},
                                                                  {log, Permission::kAllowed}}));
   }

@@ -218,6 +218,9 @@ TEST(RotatedLogsSet, FollowsOnlyEventsThatBelongToTheirFile) {
       // A last event written in another file ends the chain, even after a valid one.
       {"last event of another file", opened + RotateLog(e, n) + Filler(10) + RotateLog(f, e),
        endsAtE, "N"},
+      // A copy of a log (a crash's copy of the current one) names where its
+      // original was opened: that is itself, not an older file.
+      {"copied here", OpenLog(root.Sub("elsewhere/app_2.log")), endsAtE, "N"},
       {"no open-log", "no events here\r\n", endsAtE, ""},
       {"no open-log in the first 4000 bytes", Filler(5000) + opened + Filler(5000), endsAtE, ""},
   };

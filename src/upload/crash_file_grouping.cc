@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <tuple>
 
 #include "log/log_functions.h"
 #include "packages/artifact_name_rules.h"
@@ -54,6 +55,10 @@ bool IsBeingWritten(const TPath& path) { return path.Parent().Filename().endsWit
 
 }  // namespace
 
+bool CrashFileGroups::GroupId::operator<(const GroupId& other) const {
+  return std::tie(folder, key, owner) < std::tie(other.folder, other.key, other.owner);
+}
+
 CrashFileGroups GroupCrashFiles(const std::set<TPath>& listing, const TString& exclusionPattern,
                                 const IsKnownCrash& isKnown) {
   const TRegex exclusion = ExclusionRegex(exclusionPattern);
@@ -69,10 +74,12 @@ CrashFileGroups GroupCrashFiles(const std::set<TPath>& listing, const TString& e
     }
     const TString key = ArtifactNames::GetGroupingKey(path);
     if (key.isEmpty()) continue;
+    const auto entry = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
+    if (!entry) continue;
     // By its folder's cleaned name, as a package's record names it: a dump
     // directory spelt with "." or "//" must not make a sent crash a new one.
     std::shared_ptr<CrashFileGroups::Files>& group =
-        groups[{NormalisedPath(path.Parent().ToString()), key}];
+        groups[{NormalisedPath(path.Parent().ToString()), key, entry->owner}];
     if (!group) group = std::make_shared<CrashFileGroups::Files>();
     group->insert(path);
   }
@@ -141,7 +148,7 @@ std::optional<CrashFileGroups::GroupId> CrashGroupOf(const CrashPackage& package
     const TString key = ArtifactNames::GetGroupingKey(manifest);
     if (ArtifactNames::RecognizeArtifactType(manifest.ToString()) == ArtifactType::kManifest &&
         !key.isEmpty()) {
-      return CrashFileGroups::GroupId(manifest.Parent(), key);
+      return CrashFileGroups::GroupId{manifest.Parent(), key, package.GetCrashOwner()};
     }
   }
   if (!package.HasManifest()) return std::nullopt;
@@ -152,7 +159,9 @@ std::optional<CrashFileGroups::GroupId> CrashGroupOf(const CrashPackage& package
         continue;
       }
       const TString key = ArtifactNames::GetGroupingKey(path);
-      if (!key.isEmpty()) return CrashFileGroups::GroupId(path.Parent(), key);
+      if (!key.isEmpty()) {
+        return CrashFileGroups::GroupId{path.Parent(), key, package.GetCrashOwner()};
+      }
     }
   }
   return std::nullopt;
@@ -188,17 +197,29 @@ bool KnownCrashes::Hides(const Package::HeldCrashFiles& held, const CrashFileGro
 
 bool KnownCrashes::operator()(const CrashFileGroups::GroupId& group,
                               const CrashFileGroups::Files& files) const {
-  for (const auto& [map, key] :
-       {std::pair{&names_, group.second}, std::pair{&names_, SecondPackageName(group)}}) {
-    const auto found = map->find(key);
-    if (found != map->end() && Hides(found->second, files)) return true;
+  for (const TString& name : {group.key, SecondPackageName(group)}) {
+    const auto found = names_.find(name);
+    if (found != names_.end() && Hides(found->second, files)) return true;
   }
-  const auto found = groups_.find(group);
-  return found != groups_.end() && Hides(found->second, files);
+  for (auto known = groups_.lower_bound({group.folder, group.key, std::nullopt});
+       known != groups_.end() && known->first.folder == group.folder &&
+       known->first.key == group.key;
+       ++known) {
+    const Package::HeldCrashFiles& held = known->second;
+    const std::optional<uid_t>& owner = known->first.owner;
+    if (!owner || owner == group.owner) {
+      if (Hides(held, files)) return true;
+      continue;
+    }
+    // Another owner's files of the name are a crash of their own, but for
+    // files the package found and holds as its own (their owner changed since).
+    if (!held.paths.empty() && Hides({false, held.paths}, files)) return true;
+  }
+  return false;
 }
 
 TString SecondPackageName(const CrashFileGroups::GroupId& group) {
-  return group.second + "-" + Tag(group.first.ToString().toStdString());
+  return group.key + "-" + Tag(group.folder.ToString().toStdString());
 }
 
 TString FitPackageName(const TString& name) {

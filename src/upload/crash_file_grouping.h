@@ -1,9 +1,13 @@
 // The grouping of a dump-directory listing into the files of crash packages.
 //
 // Each listed crash artifact file belongs to the crash its grouping key names
-// (packages/artifact_name_rules.h); the key becomes the package name. A group
-// never spans two directories: the directory of a group's smallest path wins
-// and the same key's files elsewhere wait for a later run. A group becomes a
+// (packages/artifact_name_rules.h) among its owner's files of its folder; the
+// key becomes the package name. In a folder that several users write, each
+// user's files of a key are a crash of their own: whoever adds a file of a
+// crash's name, before it, during its writing or after, neither takes the
+// crash nor holds it back. A group never spans two directories: the directory
+// of a group's smallest path wins and the same key's files elsewhere wait for
+// a later run. A group becomes a
 // package only once it holds a dump or a Java artifact, so that a crash still
 // being written (a manifest and a log so far) is looked at again next run.
 // GDB stack files are kept apart, by process key, for the package of the
@@ -11,6 +15,8 @@
 //
 // Thread-safety: stateless functions; any thread.
 #pragma once
+
+#include <sys/types.h>
 
 #include <functional>
 #include <map>
@@ -30,17 +36,25 @@ class CrashPackage;
 
 struct CrashFileGroups {
   using Files = std::set<zor::platform::TPath>;
-  // A group: its directory and its grouping key.
-  using GroupId = std::pair<zor::platform::TPath, zor::platform::TString>;
+  // A group: its directory, its grouping key and the owner of its files.
+  struct GroupId {
+    zor::platform::TPath folder;
+    zor::platform::TString key;
+    // Known for every group found; unknown for a package of an older
+    // version, which records none and so stands for each owner's files.
+    std::optional<uid_t> owner;
+    bool operator<(const GroupId& other) const;
+  };
   // Group -> its files, for the groups that hold a dump or a Java artifact,
-  // in ascending order of directory, then key.
+  // in ascending order of directory, then key, then owner.
   std::map<GroupId, std::shared_ptr<Files>> found;
   // Process key ("<process name>.<pid>") -> the GDB crash stacks files of
   // that process, in listing order.
   std::map<zor::platform::TString, std::vector<zor::platform::TPath>> gdbFiles;
 };
 
-// Groups `listing` (in its ascending order). A path whose text contains a
+// Groups `listing` (in its ascending order); a file gone before its owner is
+// read is left out. A path whose text contains a
 // match of `exclusionPattern` (case-insensitive; the default ".*\.temp.*"
 // when empty) is skipped, as is what the crash handler is still writing (in
 // a folder ending ".crash.temp") whatever the pattern, and one without a grouping key or whose
@@ -54,7 +68,8 @@ CrashFileGroups GroupCrashFiles(const std::set<zor::platform::TPath>& listing,
                                 const zor::platform::TString& exclusionPattern,
                                 const IsKnownCrash& isKnown);
 
-// The group a crash package was made from: its folder and key. A package on
+// The group a crash package was made from: its folder, key and recorded
+// crash owner (Package::GetCrashOwner). A package on
 // an application's manifest is known by that manifest's folder and key: the
 // files it lists are the user's claim, and one listing another folder's file
 // first would hide that folder's crash of the file's key; nor may a manifest
@@ -65,7 +80,8 @@ CrashFileGroups GroupCrashFiles(const std::set<zor::platform::TPath>& listing,
 std::optional<CrashFileGroups::GroupId> CrashGroupOf(const CrashPackage& package);
 
 // The crashes that packages already hold, for GroupCrashFiles' `isKnown`: by
-// folder and key where a package's crash is known so (CrashGroupOf), else by
+// folder, key and owner where a package's crash is known so (CrashGroupOf; a
+// package of unknown owner stands for every owner's group), else by
 // name (its key or second name), and only while the package holds its crash
 // files (Package::GetHeldCrashFiles): one whose files are gone, or were
 // replaced since it was sent, hides no new crash of its key, and a finished
@@ -82,13 +98,13 @@ class KnownCrashes {
   static void Merge(const Package::HeldCrashFiles& held, Package::HeldCrashFiles* into);
   static bool Hides(const Package::HeldCrashFiles& held, const CrashFileGroups::Files& files);
 
-  std::map<CrashFileGroups::GroupId, Package::HeldCrashFiles> groups_;
+  std::map<CrashFileGroups::GroupId, Package::HeldCrashFiles> groups_;  // owner unknown too
   std::map<zor::platform::TString, Package::HeldCrashFiles> names_;
 };
 
-// The name of a crash whose key another folder's crash already names: the
-// key, "-" and eight hexadecimal digits of the folder's path (FNV-1a), the
-// same in every run.
+// The name of a crash whose key another folder's crash (or another owner's
+// of its folder) already names: the key, "-" and eight hexadecimal digits of
+// the folder's path (FNV-1a), the same in every run.
 zor::platform::TString SecondPackageName(const CrashFileGroups::GroupId& group);
 
 // Longest package name, in UTF-8 bytes: the name's status file, and the

@@ -692,7 +692,7 @@ void CrashPackageProcessor::ProcessCrashFiles(const std::set<TPath>& listing) {
     // A dump its writer has not finished would go cut short, and then again
     // whole as a new crash: the crash is looked at again next run.
     if (const TString why = WhyCrashWaits(*files, nowNs, &user); !why.isEmpty()) {
-      LogText(TLog::Info, TFormatString("Crash '%1' waits: %2").arg(group.second).arg(why));
+      LogText(TLog::Info, TFormatString("Crash '%1' waits: %2").arg(group.key).arg(why));
       continue;
     }
     if (user != zor::platform::EffectiveUser() && ++newByUser[user] > kMaxNewCrashesPerUser) {
@@ -792,8 +792,8 @@ TString CrashPackageProcessor::FreePackageName(const CrashFileGroups::GroupId& g
     }
     return true;
   };
-  // The first folder of a key names its package by the key alone.
-  if (const TString first = FitPackageName(group.second); isFree(first)) return first;
+  // The first folder (and owner) of a key names its package by the key alone.
+  if (const TString first = FitPackageName(group.key); isFree(first)) return first;
   const TString second = SecondPackageName(group);
   TString name = FitPackageName(second);
   for (uint64_t n = 2; !isFree(name); ++n) {

@@ -391,6 +391,7 @@ TEST_F(CrashPackageProcessorTest, ACrashWaitsForTheWriterOfItsDumps) {
   std::ofstream othersWriter;
   std::ofstream ownWriter;
   int othersLease = -1;
+  int plantedLease = -1;
   if (::geteuid() == 0) {
     Dump("app.11.dmp", "MDMP");
     const TPath others = Dump("app.11-full.dmp", "M");
@@ -405,14 +406,27 @@ TEST_F(CrashPackageProcessorTest, ACrashWaitsForTheWriterOfItsDumps) {
     ASSERT_EQ(::fcntl(othersLease, F_SETLEASE, F_WRLCK), 0) << std::strerror(errno);
     expected.insert(expected.begin() + 3, "app.14");
     // Nor does that user's file of its name stop a crash from waiting for
-    // its own writer.
+    // its own writer: it is that user's crash.
     const TPath ownWriting = Dump("app.15.dmp", "MD");
     Dump("app.15.full.dmp", "M");
     GiveAway({"app.15.full.dmp"});
     ownWriter.open(ownWriting.NativeString(), std::ios::app);
+    expected.insert(expected.begin() + 4, "app.15");
+    // Nor does that user's leased file of a name before the crash came.
+    const TPath planted = Dump("app.16-full.dmp", "M");
+    GiveAway({"app.16-full.dmp"});
+    plantedLease = ::open(planted.NativeString().c_str(), O_RDONLY);
+    ASSERT_EQ(::fcntl(plantedLease, F_SETLEASE, F_WRLCK), 0) << std::strerror(errno);
+    const auto changed = [](const TPath& path) {
+      return zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow)
+          ->changedNs;
+    };
+    for (TPath late = Dump("app.16.dmp"); changed(late) <= changed(planted);) Dump("app.16.dmp");
+    expected.insert(expected.begin() + 5, "app.16");
   }
   EXPECT_EQ(Names(Run()), expected);
   if (othersLease >= 0) ::close(othersLease);
+  if (plantedLease >= 0) ::close(plantedLease);
   if (ownWriter.is_open()) {
     EXPECT_THAT(log_, HasSubstr("Crash 'app.15' waits"));
   }
@@ -737,13 +751,9 @@ class VanishingFilesystem : public Filesystem {
     SetTestInstance(this);
   }
   ~VanishingFilesystem() override { SetTestInstance(nullptr); }
-  std::set<TPath> ListFilesRecursively(const TPath& directory,
-                                       const std::vector<TString>& extensions, bool fullPaths,
-                                       bool includeDirectories, bool followSymlinks) override {
-    auto listed = Filesystem::ListFilesRecursively(directory, extensions, fullPaths,
-                                                   includeDirectories, followSymlinks);
-    fs::remove(victim_);
-    return listed;
+  uint64_t FileSize(const TPath& path) override {
+    if (path.NativeString() == victim_) fs::remove(victim_);
+    return Filesystem::FileSize(path);
   }
 
  private:
@@ -1081,7 +1091,7 @@ TEST_F(CrashPackageProcessorTest, AUsersChosenNamesNeitherTakeNorHideAnotherUser
   // The name that root's crash in b/ gets once a/ has the key, taken ahead;
   // and a stacks file of root's process in the user's folder.
   const TPath decoy = theirs("a/app.1234.dmp");
-  const TString second = SecondPackageName({TPath(dumps_ + "/b"), "app.1234"});
+  const TString second = SecondPackageName({TPath(dumps_ + "/b"), "app.1234", std::nullopt});
   const TPath squatter = theirs("a/" + second.toStdString() + ".dmp");
   theirs("a/gdb_app.1234.11.1.txt");
   const TPath victim = Dump("b/app.1234.dmp");
@@ -1218,6 +1228,24 @@ TEST_F(CrashPackageProcessorTest, RetentionMakesNoRoomForOneOwnersUntriedCrashAt
   EXPECT_THAT(log_, HasSubstr("Retention: deleting package 'old.2'"));
   EXPECT_THAT(log_, HasSubstr("were never tried, which are kept, nor '1' tried crash(es) of an "
                               "owner to make room for another owner's."));
+}
+
+// Another user's file at a name a crash's own file left (a removed log) is
+// not that crash's: it must not make retention delete it.
+TEST_F(CrashPackageProcessorTest, RetentionCountsNoOtherUsersFileAtACrashsName) {
+  SKIP_UNLESS_ROOT();
+  const std::string mib(1024 * 1024, 'd');
+  Dump("roots.1.dmp", mib);
+  const TPath log = Dump("roots.1.log", "log");
+  Dump("flood/big.2.dmp", mib + mib);
+  GiveAway({"flood", "flood/big.2.dmp"});
+  for (const auto& package : Run()) Fail(*package, Status::kPendingRetry);
+  fs::remove(log.NativeString());
+  Dump("roots.1.log", mib + mib + mib);
+  GiveAway({"roots.1.log"});
+  Configure("servercrashupload.retention.max_total_mb: 4\n");
+  EXPECT_EQ(Names(Run()), (std::vector<std::string>{"big.2", "roots.1"}));
+  EXPECT_THAT(log_, Not(HasSubstr("Retention: deleting")));
 }
 
 // Room that a deletion could not free stays its owner's: no other owner's

@@ -12,6 +12,7 @@
 #include "files/filesystem.h"
 #include "packages/crash_package.h"
 #include "packages/package.h"
+#include "platform/file_identity.h"
 
 namespace ZorErrorReporting {
 
@@ -49,6 +50,20 @@ std::optional<Allocation> AllocatedBytes(const TPath& path) {
   struct stat st {};
   if (::lstat(path.NativeString().c_str(), &st) != 0) return std::nullopt;
   return Allocation{static_cast<uint64_t>(st.st_blocks) * 512, st.st_uid, {st.st_dev, st.st_ino}};
+}
+
+// True iff the file at `path`, a crash file of `package` owned by `owner`,
+// is the crash's: the one stamped there (whoever owns it now), else one of
+// the recorded crash owner's; with no owner recorded, any but a file that
+// replaced the stamped one.
+bool IsTheCrashs(const Package& package, const TPath& path, uid_t owner) {
+  const auto stamp = package.GetZippedFiles().find(path);
+  if (stamp != package.GetZippedFiles().end()) {
+    const auto now = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
+    if (now && zor::platform::IsSameFileUnchanged(stamp->second, *now)) return true;
+  }
+  const std::optional<uid_t>& recorded = package.GetCrashOwner();
+  return recorded ? owner == *recorded : stamp == package.GetZippedFiles().end();
 }
 
 // The owner of the application's manifest that lists a crash package's
@@ -95,6 +110,7 @@ PackageFootprint PackageFootprint::Measure(const Package& package) {
   std::set<std::pair<dev_t, ino_t>> seen;
   std::optional<uid_t> crashOwner = ListingUser(package);
   const std::optional<uid_t> listedBy = crashOwner;
+  if (!crashOwner) crashOwner = package.GetCrashOwner();
   std::optional<uid_t> statusOwner;
   const auto* crash = dynamic_cast<const CrashPackage*>(&package);
   const TPath manifest =
@@ -108,6 +124,8 @@ PackageFootprint PackageFootprint::Measure(const Package& package) {
     // nor makes the package anyone's, else retention, finding the total
     // still too large, would go on to prune other users' crashes.
     if (crashFile && listedBy && allocated->owner != *listedBy) continue;
+    // Nor does another user's file at one of its names whose own file is gone.
+    if (crashFile && !IsTheCrashs(package, path, allocated->owner)) continue;
     if (crashFile && !package.GetTrustBoundary().WhyNotDeleted(path, manifest).isEmpty()) continue;
     if (!seen.insert(allocated->file).second) continue;
     footprint.bytes += allocated->bytes;

@@ -28,11 +28,14 @@ struct PackageFootprint {
   // The bytes allocated to the own files that exist (st_blocks * 512, a
   // link's own blocks, never its target's), each file once whatever its
   // names; of the crash files only those the package's trust boundary lets
-  // it delete, and of those a user's manifest lists, only that user's.
+  // it delete, and of those a user's manifest lists, only that user's; of
+  // the rest, those the package stamped (unchanged) and those of its
+  // recorded owner, never another user's file at a name its own file left.
   uint64_t bytes = 0;
   // Whose crash it is: the owner of the user's manifest that lists its
-  // files, else of the first crash file that exists, else of the status
-  // file; 0 when none exists.
+  // files, else its recorded crash owner (Package::GetCrashOwner), else of
+  // the first crash file that exists, else of the status file; 0 when none
+  // exists.
   uid_t owner = 0;
   // The earliest last write time of the status file and the recorded data
   // files that exist: when the package was made, since the manifest and the

@@ -36,7 +36,7 @@ std::vector<WaitingCrash> FindWaitingCrashes(const std::vector<TPath>& dumpDirec
   const CrashFileGroups groups =
       GroupCrashFiles(listing, Config::GetInstance().GetFilenameExclusionRegex(), isKnown);
   for (const auto& [group, files] : groups.found) {
-    WaitingCrash crash{group.second, group.first, DateTime(), 0};
+    WaitingCrash crash{group.key, group.folder, DateTime(), 0};
     for (const TPath& file : *files) {
       try {
         crash.bytes += fs.FileSize(file);
