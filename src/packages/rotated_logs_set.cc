@@ -214,11 +214,16 @@ void RotatedLogsSet::ReadLogSet() {
   // The log path's text serves twice when the chain starts with that file.
   const HeadAndTail first = ReadHeadAndTail(*log);
   TPath current = LogEvents(first.head).openPath;
-  // A log copied or moved here (a crash's copy of the current log) names
-  // where it was opened: that is this file, not an older one.
-  if (current.Filename() == logPath_.Filename()) current = logPath_;
   TPath namedBy = logPath_;
   std::set<TPath> visited;
+  // A log copied or moved here (a crash's copy of the current log) names
+  // where it was opened: that is this file, not an older one, and the chain
+  // goes on with the files that the original continues.
+  if (current != logPath_ && current.Filename() == logPath_.Filename()) {
+    visited.insert(logPath_);
+    paths_.push_back(logPath_);
+    current = GetPreviousLogPath(current, first.tail);
+  }
   while (!current.IsEmpty()) {
     // A long run's own rotations, or a user's files that name each other,
     // cost the chain its oldest files only, never the newer ones.

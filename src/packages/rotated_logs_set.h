@@ -68,8 +68,9 @@ class RotatedLogsSet {
                           const TrustBoundary* boundary = nullptr);
 
   // Builds the chain: the file named by the open-log event at the head of the
-  // log path (the log path itself when that file has its file name: a copy),
-  // then each file it continues, newest first. A log path without an
+  // log path (the log path itself when that file has its file name: a copy,
+  // which goes on as its original would), then each file it continues,
+  // newest first. A log path without an
   // open-log event gives an empty chain. The chain ends, with a Warn line,
   // after kMaxLogSetFiles files and before a file it already holds (files
   // that name each other). Throws ZorvaneException
