@@ -367,7 +367,9 @@ std::optional<Package::HeldCrashFiles> Package::GetHeldCrashFiles() const {
   const bool finished =
       uploadStatus_ == UploadStatus::kComplete || uploadStatus_ == UploadStatus::kFailed;
   for (const auto& [path, stamp] : zippedFiles_) {
-    if (ArtifactNames::MakesACrash(path)) held.paths.insert(path);
+    if (!ArtifactNames::MakesACrash(path)) continue;
+    held.paths.insert(path);
+    held.stamps.emplace(path, stamp);
   }
   held.all = !finished || held.paths.empty();
   return held;

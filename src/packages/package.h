@@ -208,11 +208,12 @@ class Package : public JsonFileSerializedObject {
   // is made of them: `all` while it is not finished (its next zip takes what
   // is there then) or when nothing is stamped (GetZippedFiles); else the
   // dumps and Java files stamped, so that another one beside them is a new
-  // crash. Nothing when it does not hold its crash files
-  // (HoldsItsCrashFiles). Never throws.
+  // crash; `stamps`, their stamps whatever `all` says. Nothing when it does
+  // not hold its crash files (HoldsItsCrashFiles). Never throws.
   struct HeldCrashFiles {
     bool all = false;
     std::set<zor::platform::TPath> paths;
+    FileStamps stamps;
   };
   std::optional<HeldCrashFiles> GetHeldCrashFiles() const;
 

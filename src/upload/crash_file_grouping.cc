@@ -180,6 +180,7 @@ void KnownCrashes::Add(const TString& name, const std::optional<CrashFileGroups:
 void KnownCrashes::Merge(const Package::HeldCrashFiles& held, Package::HeldCrashFiles* into) {
   into->all = into->all || held.all;
   into->paths.insert(held.paths.begin(), held.paths.end());
+  into->stamps.insert(held.stamps.begin(), held.stamps.end());
 }
 
 bool KnownCrashes::Hides(const Package::HeldCrashFiles& held, const CrashFileGroups::Files& files) {
@@ -193,6 +194,23 @@ bool KnownCrashes::Hides(const Package::HeldCrashFiles& held, const CrashFileGro
     }
   }
   return true;
+}
+
+bool KnownCrashes::HoldsUnchanged(const Package::HeldCrashFiles& held,
+                                  const CrashFileGroups::Files& files) {
+  bool any = false;
+  for (const TPath& file : files) {
+    if (!ArtifactNames::MakesACrash(file)) continue;
+    auto stamp = held.stamps.find(file);
+    if (stamp == held.stamps.end()) stamp = held.stamps.find(NormalisedPath(file.ToString()));
+    const auto now = zor::platform::IdentifyPath(file, zor::platform::LinkHandling::kDoNotFollow);
+    if (stamp == held.stamps.end() || !now ||
+        !zor::platform::IsSameFileUnchanged(stamp->second, *now)) {
+      return false;
+    }
+    any = true;
+  }
+  return any;
 }
 
 bool KnownCrashes::operator()(const CrashFileGroups::GroupId& group,
@@ -212,8 +230,8 @@ bool KnownCrashes::operator()(const CrashFileGroups::GroupId& group,
       continue;
     }
     // Another owner's files of the name are a crash of their own, but for
-    // files the package found and holds as its own (their owner changed since).
-    if (!held.paths.empty() && Hides({false, held.paths}, files)) return true;
+    // the very files the package stamped (their owner changed since).
+    if (HoldsUnchanged(held, files)) return true;
   }
   return false;
 }

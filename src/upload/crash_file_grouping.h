@@ -97,6 +97,10 @@ class KnownCrashes {
   // The held files of the packages of one group or name, together.
   static void Merge(const Package::HeldCrashFiles& held, Package::HeldCrashFiles* into);
   static bool Hides(const Package::HeldCrashFiles& held, const CrashFileGroups::Files& files);
+  // True iff every dump or Java file of `files` is one `held` stamped,
+  // unchanged, and there is one.
+  static bool HoldsUnchanged(const Package::HeldCrashFiles& held,
+                             const CrashFileGroups::Files& files);
 
   std::map<CrashFileGroups::GroupId, Package::HeldCrashFiles> groups_;  // owner unknown too
   std::map<zor::platform::TString, Package::HeldCrashFiles> names_;

@@ -676,7 +676,7 @@ void CrashPackageProcessor::ProcessCrashFiles(const std::set<TPath>& listing) {
   // A package held by another process is known by its name alone.
   KnownCrashes known;
   for (const TString& name : skipped_)
-    known.Add(name, std::nullopt, Package::HeldCrashFiles{true, {}});
+    known.Add(name, std::nullopt, Package::HeldCrashFiles{true, {}, {}});
   for (const auto& [name, package] : packages_) {
     const auto crash = std::dynamic_pointer_cast<CrashPackage>(package);
     known.Add(name, crash ? CrashGroupOf(*crash) : std::nullopt, package->GetHeldCrashFiles());

@@ -315,10 +315,15 @@ TEST_F(CrashPackageProcessorTest, AGivenUpPackageWithoutItsManifestIsForgotten) 
 // not a new one of their new owner's, which would go twice.
 TEST_F(CrashPackageProcessorTest, FilesThatChangeOwnerAreStillTheirPackagesCrash) {
   SKIP_UNLESS_ROOT();
-  Dump("app.78.dmp");
+  const TPath dump = Dump("app.78.dmp");
   ASSERT_EQ(Names(Run()), std::vector<std::string>{"app.78"});
   GiveAway({"app.78.dmp"});
   EXPECT_EQ(Names(Run()), std::vector<std::string>{"app.78"});
+  // Another user's file put in its place is that user's crash.
+  fs::remove(dump.NativeString());
+  Dump("app.78.dmp", "MDMP theirs");
+  GiveAway({"app.78.dmp"});
+  EXPECT_EQ(Names(Run()).size(), 2u);
 }
 
 // A crash given up before its zip stands for the files it was made of:

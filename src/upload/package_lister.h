@@ -51,7 +51,7 @@ struct PackageListEntry {
   // (Package::GetHeldCrashFiles); nothing once its files are all gone (a
   // finished crash's status file, kept a while) or were replaced since it
   // was sent.
-  std::optional<Package::HeldCrashFiles> heldCrashFiles = Package::HeldCrashFiles{true, {}};
+  std::optional<Package::HeldCrashFiles> heldCrashFiles = Package::HeldCrashFiles{true, {}, {}};
   // The folder and key of the crash it was made from (CrashGroupOf), when known.
   std::optional<CrashFileGroups::GroupId> crashGroup;
 };
