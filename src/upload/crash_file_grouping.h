@@ -86,7 +86,9 @@ std::optional<CrashFileGroups::GroupId> CrashGroupOf(const CrashPackage& package
 // files (Package::GetHeldCrashFiles): one whose files are gone, or were
 // replaced since it was sent, hides no new crash of its key, and a finished
 // one hides its group only while every dump or Java file listed there is one
-// its zip held.
+// its zip held. Another owner's group of the folder and key it hides only
+// while each of those files is one the package stamped, unchanged (their
+// owner changed since).
 class KnownCrashes {
  public:
   void Add(const zor::platform::TString& name, const std::optional<CrashFileGroups::GroupId>& group,
