@@ -326,8 +326,14 @@ void CrashPackage::UseManifest(const TString& name, const TPath& manifestPath,
   // that cannot be read or parsed adds nothing to the record, and the crash
   // goes without it rather than not at all.
   std::shared_ptr<CrashManifest> application;
+  CrashManifest::ArtifactFiles taken = files;
   if (!manifestPath.IsEmpty()) {
-    LoadManifest(manifestPath, "the dump directory's listing", kMaxApplicationManifestSize);
+    // One too large for the record is not the crash's: deleted with it, it
+    // would be lost unsent.
+    bool tooLarge = false;
+    LoadManifest(manifestPath, "the dump directory's listing", kMaxApplicationManifestSize,
+                 &tooLarge);
+    if (tooLarge) taken.erase(manifestPath);
     application = std::move(manifest_);
     if (application && application->IsCompleted()) {
       // Its list is the word of whoever wrote it: one that leaves out a dump
@@ -353,7 +359,7 @@ void CrashPackage::UseManifest(const TString& name, const TPath& manifestPath,
   manifest_ = JsonFileSerializedObject::SaveNewFile(std::move(record), recordPath);
   RecordDataFilePath(DataFileKind::kManifestFile, recordPath);
   try {
-    manifest_->Complete(files, uploadFullDumps, name);
+    manifest_->Complete(taken, uploadFullDumps, name);
   } catch (const JsonFileSerializedObject::TooLarge& e) {
     if (!application) throw;
     // The application's members left no room for the program's own: the
@@ -366,7 +372,7 @@ void CrashPackage::UseManifest(const TString& name, const TPath& manifestPath,
                 .arg(e.GetConcatenatedMessages()));
     manifest_ =
         JsonFileSerializedObject::SaveNewFile(std::make_shared<CrashManifest>(), recordPath);
-    manifest_->Complete(files, uploadFullDumps, name);
+    manifest_->Complete(taken, uploadFullDumps, name);
   }
 }
 
@@ -390,6 +396,19 @@ void CrashPackage::StampFilesAsFound() {
 
 CrashPackage::CrashPackage(const rapidjson::Value& json, TrustBoundary boundary)
     : Package(json, std::move(boundary)) {
+  // An older version recorded no owner: the owner of a dump it stamped, as
+  // it is still there, tells it, so that the package stands for that
+  // user's files of its name only.
+  if (!GetCrashOwner()) {
+    for (const auto& [path, stamp] : GetZippedFiles()) {
+      if (!ArtifactNames::MakesACrash(path)) continue;
+      const auto now = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
+      if (now && zor::platform::IsSameFileUnchanged(stamp, *now)) {
+        SetCrashOwner(now->owner);
+        break;
+      }
+    }
+  }
   // One without (LoadFromFile names it) cannot be zipped.
   if (!HasDataFile(DataFileKind::kManifestFile)) return;
   const TPath manifestPath = GetDataFilePath(DataFileKind::kManifestFile);
@@ -413,7 +432,8 @@ std::shared_ptr<CrashPackage> CrashPackage::LoadFromFile(const TPath& path,
   return package;
 }
 
-void CrashPackage::LoadManifest(const TPath& path, const TString& namedBy, uint64_t maxSize) {
+void CrashPackage::LoadManifest(const TPath& path, const TString& namedBy, uint64_t maxSize,
+                                bool* tooLarge) {
   manifest_.reset();
   // One open for the check and the read: a name opened again could be a FIFO
   // by then, which blocks the run past any signal, or a link to a device.
@@ -426,10 +446,12 @@ void CrashPackage::LoadManifest(const TPath& path, const TString& namedBy, uint6
   }
   if (const int64_t size = file->Size(); static_cast<uint64_t>(size) > maxSize) {
     LogText(TLog::Warn, TFormatString("The manifest '%1' has %2 bytes, more than the %3 that a "
-                                      "crash's record takes of it: the crash goes without it")
+                                      "crash's record takes of it: the crash goes without it, "
+                                      "and it stays where it is")
                             .arg(NativeText(path))
                             .arg(static_cast<uint64_t>(size))
                             .arg(maxSize));
+    if (tooLarge != nullptr) *tooLarge = true;
     return;
   }
   try {
@@ -567,7 +589,10 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
     if (file->GetType() == ArtifactType::kManifest ||
         file->GetUploadPermission() != UploadPermission::kAllowed || refusedFull) {
       const auto stamp = StampOfUnread(path, boundary, manifest->GetFilePath());
-      if (stamp && !IsAnotherUsers(stamp->owner, crashOwner)) found[path] = *stamp;
+      if (stamp && (!IsAnotherUsers(stamp->owner, crashOwner) ||
+                    IsStampedAs(GetZippedFiles(), path, *stamp))) {
+        found[path] = *stamp;
+      }
       continue;
     }
     // Neither read nor stamped: left where it is, never deleted unsent.

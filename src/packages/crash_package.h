@@ -64,8 +64,10 @@ class CrashPackage : public Package {
   //     created from its members (or from an empty object without one, or
   //     when with them it would be too large to be read back, with a Warn
   //     line) and completed (and saved) with the records, the application's
-  //     manifest among them; the manifest's path is recorded as "manifest-file" (the
-  //     package itself is not saved: it is unbound).
+  //     manifest among them (but one over kMaxApplicationManifestSize, which
+  //     is not the crash's: neither zipped nor deleted); the manifest's path
+  //     is recorded as "manifest-file" (the package itself is not saved: it
+  //     is unbound).
   // Past kMaxOtherFiles, the crash's other files (in path order, the chains
   // counted) are left out with one Warn line and a count.
   // An unreadable rotated chain and an unloadable manifest are logged at Warn
@@ -112,7 +114,8 @@ class CrashPackage : public Package {
   // Reads a status file's root object as Package does, then loads the manifest
   // recorded as "manifest-file"; without such a record it keeps no manifest,
   // and so too (with a Warn line) when the recorded path lies outside the
-  // trust boundary.
+  // trust boundary. Without a recorded crash owner (an older version's), the
+  // owner of a dump it stamped that is still there unchanged becomes it.
   // Throws what Package's JSON constructor throws; never for the manifest.
   CrashPackage(const rapidjson::Value& json, TrustBoundary boundary);
 
@@ -253,9 +256,10 @@ class CrashPackage : public Package {
   // boundary opens for it (as a record of the program's own names it); a
   // refusal or a ZorvaneException is logged at Warn and leaves no manifest.
   // `namedBy` says in that Warn line what named the path. One of more than
-  // `maxSize` bytes is not read (Warn).
+  // `maxSize` bytes is not read (Warn), and sets `*tooLarge` when given.
   void LoadManifest(const zor::platform::TPath& path, const zor::platform::TString& namedBy,
-                    uint64_t maxSize = JsonFileSerializedObject::kMaxFileSize);
+                    uint64_t maxSize = JsonFileSerializedObject::kMaxFileSize,
+                    bool* tooLarge = nullptr);
   // How many of `order`'s files GetFilesToZip opens as dumps (taken past
   // the room for other files): those allowed and sent this run.
   uint64_t DumpsToOpen(

@@ -165,6 +165,8 @@ TEST_F(CrashPackageTest, CompletedManifestIsTheProgramsRecord) {
   EXPECT_THAT(capture.Text(), HasSubstr("The manifest '" + big.NativeString() + "' has " +
                                         std::to_string(filler.size() + 28) + " bytes"));
   EXPECT_EQ(ReadFile(RecordOf("app.6").NativeString()).find(filler), std::string::npos);
+  // Not the crash's, it is not deleted with it unsent.
+  EXPECT_EQ(package->GetManifest()->GetCrashArtifactFiles().count(big), 0u);
   loaded = CrashPackage::LoadFromFile(package->GetFilePath(), boundary_);
   EXPECT_EQ(PathsOf(loaded->GetFilesToZip({})), (std::vector<TPath>{bigDump, RecordOf("app.6")}));
 }
@@ -585,13 +587,18 @@ TEST_F(CrashPackageTest, AnotherUsersFilesOfTheCrashsNameAreNotItsOwn) {
   // a user) are still the ones it was made of.
   const TPath movedDump = AddFile("shared/app.7.dmp");
   const TPath movedLog = AddFile("shared/app.7.log", "moved");
-  auto moved = SavedPackage({movedDump, movedLog}, true, "moved");
+  const TPath movedManifest = AddFile("shared/app.7.manifest", "{}");
+  auto moved = SavedPackage({movedDump, movedLog, movedManifest}, true, "moved");
   moved->StampFilesAsFound();
-  for (const TPath& path : {movedDump, movedLog}) {
+  for (const TPath& path : {movedDump, movedLog, movedManifest}) {
     ASSERT_EQ(::chown(path.NativeString().c_str(), 65534, 65534), 0);
   }
   EXPECT_EQ(PathsOf(moved->GetFilesToZip({})),
             (std::vector<TPath>{movedDump, movedLog, RecordOf("moved")}));
+  // The application's manifest, which the record stands for, goes with them.
+  moved->RecordEncryption(AddFile("data/moved.enc"), AddFile("data/moved.meta"));
+  moved->DeletePackage();
+  EXPECT_FALSE(Exists(movedManifest) || Exists(movedDump) || Exists(movedLog));
 
   // An older version's status file tells no owner: with the dumps gone, no
   // other file than the one it was made of is taken at a name.

@@ -198,19 +198,22 @@ bool KnownCrashes::Hides(const Package::HeldCrashFiles& held, const CrashFileGro
 
 bool KnownCrashes::HoldsUnchanged(const Package::HeldCrashFiles& held,
                                   const CrashFileGroups::Files& files) {
-  bool any = false;
+  size_t dumps = 0;
+  size_t unchanged = 0;
   for (const TPath& file : files) {
     if (!ArtifactNames::MakesACrash(file)) continue;
+    ++dumps;
     auto stamp = held.stamps.find(file);
     if (stamp == held.stamps.end()) stamp = held.stamps.find(NormalisedPath(file.ToString()));
     const auto now = zor::platform::IdentifyPath(file, zor::platform::LinkHandling::kDoNotFollow);
-    if (stamp == held.stamps.end() || !now ||
-        !zor::platform::IsSameFileUnchanged(stamp->second, *now)) {
-      return false;
+    if (stamp != held.stamps.end() && now &&
+        zor::platform::IsSameFileUnchanged(stamp->second, *now)) {
+      ++unchanged;
     }
-    any = true;
   }
-  return any;
+  // Until it is finished, a package takes what is there of its name at its
+  // zip: a dump added beside its files waits for it, as its own owner's does.
+  return unchanged > 0 && (held.all || unchanged == dumps);
 }
 
 bool KnownCrashes::operator()(const CrashFileGroups::GroupId& group,

@@ -87,8 +87,8 @@ std::optional<CrashFileGroups::GroupId> CrashGroupOf(const CrashPackage& package
 // replaced since it was sent, hides no new crash of its key, and a finished
 // one hides its group only while every dump or Java file listed there is one
 // its zip held. Another owner's group of the folder and key it hides only
-// while each of those files is one the package stamped, unchanged (their
-// owner changed since).
+// while one of those files (of a finished package's, each) is one the
+// package stamped, unchanged (their owner changed since).
 class KnownCrashes {
  public:
   void Add(const zor::platform::TString& name, const std::optional<CrashFileGroups::GroupId>& group,
@@ -99,8 +99,8 @@ class KnownCrashes {
   // The held files of the packages of one group or name, together.
   static void Merge(const Package::HeldCrashFiles& held, Package::HeldCrashFiles* into);
   static bool Hides(const Package::HeldCrashFiles& held, const CrashFileGroups::Files& files);
-  // True iff every dump or Java file of `files` is one `held` stamped,
-  // unchanged, and there is one.
+  // True iff a dump or Java file of `files` is one `held` stamped,
+  // unchanged, and, of a finished package's (not `held.all`), every one.
   static bool HoldsUnchanged(const Package::HeldCrashFiles& held,
                              const CrashFileGroups::Files& files);
 

@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -319,10 +320,31 @@ TEST_F(CrashPackageProcessorTest, FilesThatChangeOwnerAreStillTheirPackagesCrash
   ASSERT_EQ(Names(Run()), std::vector<std::string>{"app.78"});
   GiveAway({"app.78.dmp"});
   EXPECT_EQ(Names(Run()), std::vector<std::string>{"app.78"});
+  // A dump its new owner adds beside them waits for the package, as one of
+  // the package's owner would: made now, its crash would take theirs.
+  Dump("app.78-full.dmp");
+  GiveAway({"app.78-full.dmp"});
+  EXPECT_EQ(Names(Run()), std::vector<std::string>{"app.78"});
+  fs::remove(dumps_ + "/app.78-full.dmp");
   // Another user's file put in its place is that user's crash.
   fs::remove(dump.NativeString());
   Dump("app.78.dmp", "MDMP theirs");
   GiveAway({"app.78.dmp"});
+  EXPECT_EQ(Names(Run()).size(), 2u);
+}
+
+// A package of an older version, which recorded no owner, is its stamped
+// dump's owner's: it does not stand for another user's files of its name.
+TEST_F(CrashPackageProcessorTest, AnOlderVersionsPackageIsItsDumpsOwners) {
+  SKIP_UNLESS_ROOT();
+  Dump("app.79.dmp");
+  ASSERT_EQ(Names(Run()), std::vector<std::string>{"app.79"});
+  const std::string status = ReadFile(Status("app.79", "pending"));
+  const std::string unowned = std::regex_replace(status, std::regex(R"(,"crash-owner":\d+)"), "");
+  ASSERT_NE(unowned, status);
+  WriteFile(Status("app.79", "pending"), unowned);
+  Dump("app.79-full.dmp");
+  GiveAway({"app.79-full.dmp"});
   EXPECT_EQ(Names(Run()).size(), 2u);
 }
 
