@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <QCryptographicHash>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QUrl>
@@ -60,12 +59,6 @@ class HttpRequestorTest : public ::testing::Test {
   static QJsonObject EchoOf(TNetworkReply& reply) {
     return QJsonDocument::fromJson(QByteArray::fromStdString(reply.ReadAll())).object();
   }
-  static std::optional<QString> Header(const QJsonObject& echo, const QString& name) {
-    for (const auto& pair : echo["headers"].toArray()) {
-      if (pair.toArray()[0].toString() == name) return pair.toArray()[1].toString();
-    }
-    return std::nullopt;
-  }
 
   zor::test::ScopedTempDir dir_;
   int files_ = 0;
@@ -108,8 +101,8 @@ TEST_F(HttpRequestorTest, ConfigurationSetsProxyCredentialsCertificatesAndUserAg
     } else {
       const QJsonObject echo = EchoOf(*Fetch(*requestor, url));
       EXPECT_EQ(echo["path"].toString().toStdString(), c.proxied ? url : "/echo");
-      EXPECT_EQ(Header(echo, "proxy-authorization"), c.proxyAuthorization);
-      EXPECT_EQ(Header(echo, "user-agent"),
+      EXPECT_EQ(zor::test::EchoedHeader(echo, "proxy-authorization"), c.proxyAuthorization);
+      EXPECT_EQ(zor::test::EchoedHeader(echo, "user-agent"),
                 "zorcrashreporter/" +
                     zor::platform::AppConfig::GetInstance().GetBuildVersion().ToQString());
     }

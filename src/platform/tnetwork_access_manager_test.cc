@@ -5,7 +5,6 @@
 
 #include <signal.h>
 
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <cstdlib>
@@ -56,13 +55,6 @@ class NetworkTest : public ::testing::Test {
     }
     throw std::logic_error("the reply finished without a CurlException");
   }
-  // The value of the first echoed request header `name` (lower case), if any.
-  static std::optional<QString> Header(const QJsonObject& echo, const QString& name) {
-    for (const auto& pair : echo["headers"].toArray()) {
-      if (pair.toArray()[0].toString() == name) return pair.toArray()[1].toString();
-    }
-    return std::nullopt;
-  }
 
   HttpTestServer server_;
   TNetworkAccessManager manager_;
@@ -111,7 +103,7 @@ TEST_F(NetworkTest, MethodsBodiesAndHeadersRoundTrip) {
     const QJsonObject echo = Echo(*reply);
     EXPECT_EQ(echo["method"].toString().toStdString(), c.method);
     EXPECT_EQ(echo["body"].toString().toLatin1().toStdString(), c.body);
-    EXPECT_EQ(Header(echo, c.header), c.value);
+    EXPECT_EQ(zor::test::EchoedHeader(echo, c.header), c.value);
   }
 }
 

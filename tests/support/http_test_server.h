@@ -6,6 +6,9 @@
 
 #include <sys/types.h>
 
+#include <QJsonArray>
+#include <QJsonObject>
+#include <optional>
 #include <string>
 
 namespace zor::test {
@@ -32,5 +35,14 @@ class HttpTestServer {
 // A loopback port that was free a moment ago (bound, then closed), for a
 // connection that must be refused.
 int UnusedLoopbackPort();
+
+// The value of the first request header `name` (lower case) that the /echo
+// route's answer `echo` lists, if any.
+inline std::optional<QString> EchoedHeader(const QJsonObject& echo, const QString& name) {
+  for (const auto& pair : echo["headers"].toArray()) {
+    if (pair.toArray()[0].toString() == name) return pair.toArray()[1].toString();
+  }
+  return std::nullopt;
+}
 
 }  // namespace zor::test
