@@ -110,9 +110,7 @@ class CrashSimulationTest : public ::testing::Test {
 
   static std::string FileEnding(const std::string& directory, const std::string& ending) {
     for (const std::string& f : ListFileNames(directory)) {
-      if (f.size() >= ending.size() &&
-          f.compare(f.size() - ending.size(), ending.size(), ending) == 0 &&
-          (ending != ".dmp" || f.find("-full") == std::string::npos)) {
+      if (f.ends_with(ending) && (ending != ".dmp" || !f.ends_with("-full.dmp"))) {
         return directory + "/" + f;
       }
     }
