@@ -67,14 +67,11 @@ class CrashServerProtocolTest : public TempDirTest {
 
   // Installs a configuration for `server` (plus `extra` lines) and a
   // requestor made from it.
-  void Configure(const LocalCrashServer& server, const std::string& extra = "",
-                 int64_t partSize = kPart) {
+  void Configure(const LocalCrashServer& server, const std::string& extra = "") {
     const std::string path = dir_.Sub("c" + std::to_string(++files_) + ".yml");
-    zor::test::WriteFile(path, "servercrashupload.data.dir: " + data_ +
-                                   "\nservercrashupload.upload_endpoint: " + server.BaseUrl() +
-                                   "\nservercrashupload.rsa_endpoint: " + server.BaseUrl() +
-                                   "/crash/key\nservercrashupload.upload_part_size_in_bytes: " +
-                                   std::to_string(partSize) + "\n" + extra);
+    zor::test::WriteFile(path, server.Settings(data_, dir_.Sub("dumps"), dir_.Sub("logs")) +
+                                   "servercrashupload.upload_part_size_in_bytes: " +
+                                   std::to_string(kPart) + "\n" + extra);
     config_ = std::make_unique<Config>();
     config_->Load(TPath(path));
     Config::SetTestInstance(config_.get());
