@@ -573,12 +573,22 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
   // As told when the package was made: told again from what is left, a crash
   // whose dumps are gone would have no owner, and another user's file at one
   // of its names would be read on its record's word and deleted with it.
-  std::optional<uid_t> crashOwner = GetCrashOwner();
-  if (!crashOwner) {
-    std::vector<TPath> paths;
-    for (const auto& [path, file] : order) paths.push_back(path);
-    crashOwner = CrashOwner(paths);
-  }
+  const std::optional<uid_t> crashOwner = GetCrashOwner();
+  // In a folder that others may write, another user's file of the crash's
+  // name is not the crash's: it would go with it and be deleted with it.
+  // The file the package was made of is, whoever owns it now; of a package
+  // whose owner cannot be told (an older version's, its dumps gone or
+  // changed), no other file of a name, dump or not.
+  const auto isOwn = [&](const TPath& path, const FileIdentity& identity) {
+    if (IsStampedAs(GetZippedFiles(), path, identity)) return true;
+    return crashOwner ? !IsAnotherUsers(identity.owner, crashOwner) : GetZippedFiles().empty();
+  };
+  const auto notOwn = [&](const FileIdentity& identity) {
+    return crashOwner ? NotTheCrashOwners(identity.owner, *crashOwner)
+                      : TString(
+                            "it is not the file the package was made of, and whose crash "
+                            "the package is cannot be told");
+  };
   bool leftOutFull = false;
   for (const auto& [path, file] : order) {
     // Not read, but the crash's all the same: deleted with it as found now.
@@ -589,10 +599,7 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
     if (file->GetType() == ArtifactType::kManifest ||
         file->GetUploadPermission() != UploadPermission::kAllowed || refusedFull) {
       const auto stamp = StampOfUnread(path, boundary, manifest->GetFilePath());
-      if (stamp && (!IsAnotherUsers(stamp->owner, crashOwner) ||
-                    IsStampedAs(GetZippedFiles(), path, *stamp))) {
-        found[path] = *stamp;
-      }
+      if (stamp && isOwn(path, *stamp)) found[path] = *stamp;
       continue;
     }
     // Neither read nor stamped: left where it is, never deleted unsent.
@@ -606,26 +613,18 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
         return boundary.OpenForReading(path, manifest->GetFilePath(), &refusal);
       } catch (const ShortOfResources&) {
         // Another user's busy file of the crash's name would hold the crash
-        // back for as long as that user liked: it goes without it.
+        // back for as long as that user liked: it goes without it. Its own
+        // (one it was made of, whoever owns it now) makes it wait.
         const auto entry =
             zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
-        if (!entry || !IsAnotherUsers(entry->owner, crashOwner)) throw;
-        refusal = "it is busy, and " + NotTheCrashOwners(entry->owner, *crashOwner);
+        if (!entry || isOwn(path, *entry)) throw;
+        refusal = "it is busy, and " + notOwn(*entry);
         return std::nullopt;
       }
     }();
     std::optional<FileIdentity> identity = input ? input->Identify() : std::nullopt;
-    // In a folder that others may write, another user's file of the crash's
-    // name is not the crash's: it would go with it and be deleted with it.
-    // The file the package was made of is, whoever owns it now; of one whose
-    // owner is not known (an older version's), no other file of a name.
-    const bool foreign = identity && (crashOwner ? IsAnotherUsers(identity->owner, crashOwner)
-                                                 : GetZippedFiles().count(path) > 0);
-    if (foreign && !IsStampedAs(GetZippedFiles(), path, *identity)) {
-      refusal = crashOwner ? NotTheCrashOwners(identity->owner, *crashOwner)
-                           : TString(
-                                 "it is not the file the package was made of, and whose "
-                                 "crash the package is cannot be told");
+    if (identity && !isOwn(path, *identity)) {
+      refusal = notOwn(*identity);
       input.reset();
       identity.reset();
     }

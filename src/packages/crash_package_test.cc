@@ -593,6 +593,13 @@ TEST_F(CrashPackageTest, AnotherUsersFilesOfTheCrashsNameAreNotItsOwn) {
   for (const TPath& path : {movedDump, movedLog, movedManifest}) {
     ASSERT_EQ(::chown(path.NativeString().c_str(), 65534, 65534), 0);
   }
+  // Busy, such a file makes the crash wait, as its owner's would.
+  const auto ignored = ::signal(SIGIO, SIG_IGN);
+  const int busy = ::open(movedDump.NativeString().c_str(), O_RDONLY);
+  ASSERT_EQ(::fcntl(busy, F_SETLEASE, F_WRLCK), 0) << std::strerror(errno);
+  EXPECT_THROW(moved->GetFilesToZip({}), ShortOfResources);
+  ::close(busy);
+  ::signal(SIGIO, ignored);
   EXPECT_EQ(PathsOf(moved->GetFilesToZip({})),
             (std::vector<TPath>{movedDump, movedLog, RecordOf("moved")}));
   // The application's manifest, which the record stands for, goes with them.
@@ -614,7 +621,10 @@ TEST_F(CrashPackageTest, AnotherUsersFilesOfTheCrashsNameAreNotItsOwn) {
   std::filesystem::remove(oldDump.NativeString());
   std::filesystem::remove(oldLog.NativeString());
   const TPath planted = AddFile("shared/app.8.log", "their secret");
-  ASSERT_EQ(::chown(planted.NativeString().c_str(), 65534, 65534), 0);
+  const TPath plantedDump = AddFile("shared/app.8.dmp", "their dump");
+  for (const TPath& path : {planted, plantedDump}) {
+    ASSERT_EQ(::chown(path.NativeString().c_str(), 65534, 65534), 0);
+  }
   LogCapture unknown;
   EXPECT_THROW(CrashPackage::LoadFromFile(older->GetFilePath(), boundary_)->GetFilesToZip({}),
                zor::platform::ZorvaneException);
