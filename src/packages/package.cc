@@ -169,14 +169,15 @@ void Package::ReadRetryMember(const rapidjson::Value& name, const rapidjson::Val
   }
 }
 
-// A stamp that does not read as four integers is left out: the file it
-// stands for is then kept, never deleted on a guess.
+// A stamp that does not read as four integers (five with a birth time) is
+// left out: the file it stands for is then kept, never deleted on a guess.
 void Package::ReadZippedFiles(const rapidjson::Value& files) {
   zippedFiles_.clear();
   for (const auto& file : files.GetObject()) {
     const Json::Value& stamp = file.value;
-    if (!stamp.IsArray() || stamp.Size() != 4 || !stamp[0].IsUint64() || !stamp[1].IsUint64() ||
-        !stamp[2].IsUint64() || !stamp[3].IsInt64()) {
+    if (!stamp.IsArray() || (stamp.Size() != 4 && stamp.Size() != 5) || !stamp[0].IsUint64() ||
+        !stamp[1].IsUint64() || !stamp[2].IsUint64() || !stamp[3].IsInt64() ||
+        (stamp.Size() == 5 && !stamp[4].IsInt64())) {
       continue;
     }
     zor::platform::FileIdentity identity;
@@ -184,6 +185,7 @@ void Package::ReadZippedFiles(const rapidjson::Value& files) {
     identity.inode = static_cast<ino_t>(stamp[1].GetUint64());
     identity.size = stamp[2].GetUint64();
     identity.modifiedNs = stamp[3].GetInt64();
+    if (stamp.Size() == 5) identity.birthNs = stamp[4].GetInt64();
     zippedFiles_[TPath(Json::GetText(file.name))] = identity;
   }
 }
@@ -198,6 +200,8 @@ void Package::AddZippedFiles(rapidjson::Document& document) const {
         .PushBack(static_cast<uint64_t>(identity.inode), allocator)
         .PushBack(identity.size, allocator)
         .PushBack(identity.modifiedNs, allocator);
+    // Where the file system keeps none, as an older version wrote it.
+    if (identity.birthNs != 0) stamp.PushBack(identity.birthNs, allocator);
     files.AddMember(Json::MakeString(TString(path.NativeString()), allocator), stamp, allocator);
   }
   document.AddMember(rapidjson::StringRef(kZippedFiles), files, allocator);

@@ -30,7 +30,8 @@
 //   then, only when set: "last-error" (an object as an upload result),
 //   "transient-failures" integer, "next-attempt" string (pattern 25),
 //   "attempts-forgiven" integer, "zipped-files" object (native path ->
-//   [device, inode, size, modification time in ns], the crash's files as
+//   [device, inode, size, modification time in ns, and birth time in ns
+//   where the file system keeps one], the crash's files as
 //   the last finished zip found them), "full-dumps-left-out" true (that zip
 //   left out full dumps its crash allows), "encrypted-file-boot" string (the
 //   boot whose page cache alone held the encrypted file: never synced, it

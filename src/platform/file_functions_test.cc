@@ -181,18 +181,34 @@ TEST_F(FileFunctionsTest, ListFilesRecursivelyDescendsAndHonoursSymlinkChoice) {
 // A file is known again by what its file system keeps: a disk mounted
 // again gets another device number, and its sent crash is no new one.
 TEST(FileIdentityTest, SameFileUnchangedWhateverTheDeviceNumber) {
-  const FileIdentity seen{FileIdentity::Kind::kRegular, 0, 0600, 1792, 13, 1, 30000, 32768, 7};
+  const FileIdentity seen{
+      FileIdentity::Kind::kRegular, 0, 0600, 1792, 13, 1, 30000, 32768, 7, 7, 0};
   const std::pair<std::function<void(FileIdentity&)>, bool> cases[] = {
       {[](FileIdentity& f) { f.device = 1793; }, true},
       {[](FileIdentity& f) { f.inode = 14; }, false},
       {[](FileIdentity& f) { f.size = 30001; }, false},
       {[](FileIdentity& f) { f.modifiedNs = 8; }, false},
+      // A file made anew at a freed inode, its size and time copied.
+      {[](FileIdentity& f) { f.birthNs = 9; }, false},
   };
+  FileIdentity born = seen;
+  born.birthNs = 5;
   for (const auto& [change, same] : cases) {
-    FileIdentity now = seen;
+    FileIdentity now = born;
     change(now);
-    EXPECT_EQ(IsSameFileUnchanged(seen, now), same);
+    EXPECT_EQ(IsSameFileUnchanged(born, now), same);
   }
+  // A stamp of a file system that keeps none compares as before.
+  EXPECT_TRUE(IsSameFileUnchanged(seen, born));
+  // Where the file system keeps birth times, the look at a path tells it.
+  ScopedTempDir dir;
+  WriteFile(dir.Sub("log"), "x");
+  const auto made = IdentifyPath(TPath(dir.Sub("log")), LinkHandling::kDoNotFollow);
+  ASSERT_TRUE(made);
+  if (made->birthNs == 0) GTEST_SKIP() << "this file system keeps no birth times";
+  const auto opened = ::open(dir.Sub("log").c_str(), O_RDONLY);
+  EXPECT_EQ(IdentifyDescriptor(opened)->birthNs, made->birthNs);
+  ::close(opened);
 }
 
 TEST(PathTextTest, ComparePathsCleansTextButKeepsCase) {

@@ -4,9 +4,11 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
@@ -45,33 +47,50 @@ FileIdentity IdentityOf(const struct stat& info) {
   return identity;
 }
 
+// fstatat's answer, with the birth time where statx gives one (a kernel or
+// sandbox without statx gives none).
+std::optional<FileIdentity> Identify(int directory, const char* name, int flags) {
+  struct statx extended {};
+  if (::statx(directory, name, flags, STATX_BASIC_STATS | STATX_BTIME, &extended) == 0) {
+    struct stat info {};
+    info.st_dev = ::makedev(extended.stx_dev_major, extended.stx_dev_minor);
+    info.st_ino = extended.stx_ino;
+    info.st_nlink = extended.stx_nlink;
+    info.st_uid = extended.stx_uid;
+    info.st_mode = extended.stx_mode;
+    info.st_size = static_cast<off_t>(extended.stx_size);
+    info.st_blocks = static_cast<blkcnt_t>(extended.stx_blocks);
+    info.st_mtim = {extended.stx_mtime.tv_sec, extended.stx_mtime.tv_nsec};
+    info.st_ctim = {extended.stx_ctime.tv_sec, extended.stx_ctime.tv_nsec};
+    FileIdentity identity = IdentityOf(info);
+    if ((extended.stx_mask & STATX_BTIME) != 0) {
+      identity.birthNs =
+          static_cast<int64_t>(extended.stx_btime.tv_sec) * 1000000000 + extended.stx_btime.tv_nsec;
+    }
+    return identity;
+  }
+  if (errno != ENOSYS && errno != EPERM) return std::nullopt;
+  struct stat info {};
+  if (::fstatat(directory, name, &info, flags) != 0) return std::nullopt;
+  return IdentityOf(info);
+}
+
 }  // namespace
 
 bool IsSameFileUnchanged(const FileIdentity& a, const FileIdentity& b) {
-  return a.inode == b.inode && a.size == b.size && a.modifiedNs == b.modifiedNs;
+  return a.inode == b.inode && a.size == b.size && a.modifiedNs == b.modifiedNs &&
+         (a.birthNs == 0 || b.birthNs == 0 || a.birthNs == b.birthNs);
 }
 
 std::optional<FileIdentity> IdentifyPath(const TPath& path, LinkHandling links) {
-  struct stat info {};
-  const std::string native = path.NativeString();
-  const int result = links == LinkHandling::kFollow ? ::stat(native.c_str(), &info)
-                                                    : ::lstat(native.c_str(), &info);
-  if (result != 0) return std::nullopt;
-  return IdentityOf(info);
+  return Identify(AT_FDCWD, path.NativeString().c_str(),
+                  links == LinkHandling::kFollow ? 0 : AT_SYMLINK_NOFOLLOW);
 }
 
-std::optional<FileIdentity> IdentifyDescriptor(int fd) {
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) return std::nullopt;
-  return IdentityOf(info);
-}
+std::optional<FileIdentity> IdentifyDescriptor(int fd) { return Identify(fd, "", AT_EMPTY_PATH); }
 
 std::optional<FileIdentity> IdentifyEntryAt(int directory, const TString& name) {
-  struct stat info {};
-  if (::fstatat(directory, name.toStdString().c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-    return std::nullopt;
-  }
-  return IdentityOf(info);
+  return Identify(directory, name.toStdString().c_str(), AT_SYMLINK_NOFOLLOW);
 }
 
 std::optional<TPath> CanonicalPath(const TPath& path) {

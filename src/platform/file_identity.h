@@ -27,12 +27,14 @@ struct FileIdentity {
   uint64_t allocated = 0;  // bytes of disk it takes (st_blocks * 512): less for a sparse file
   int64_t modifiedNs = 0;  // the last change of its content, ns since the epoch
   int64_t changedNs = 0;   // the last change of its content or entry (no one can set it back)
+  int64_t birthNs = 0;  // when it was made (no one can set it); 0 where the file system keeps none
 };
 
 // True iff `a` and `b` are the same file with the same content as far as the
 // file system keeps it: inode, size and modification time (to the
-// nanosecond). Not the device: a removable or network file system gets
-// another number each time it is mounted.
+// nanosecond), and birth time where both have one (a file made anew at a
+// freed inode, its time set back, is another). Not the device: a removable
+// or network file system gets another number each time it is mounted.
 bool IsSameFileUnchanged(const FileIdentity& a, const FileIdentity& b);
 
 // Whether IdentifyPath looks at a symbolic link itself or at its target.
