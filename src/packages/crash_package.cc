@@ -715,7 +715,9 @@ TString CrashPackage::GetZipEntryName(const TPath& path) const {
     if (first == nullptr) first = &listed;
   }
   if (first == nullptr) return path.Filename();
-  return ArtifactNames::GetFileNameKey(*first) + ArtifactNames::kManifestSuffix;
+  // A name that gives no key (a Java heap dump's) names it by the package.
+  const TString key = ArtifactNames::GetFileNameKey(*first);
+  return (key.isEmpty() ? GetPackageName() : key) + ArtifactNames::kManifestSuffix;
 }
 
 bool CrashPackage::DeleteOwnFiles(TString* deleted) {

@@ -116,6 +116,11 @@ TEST_F(CrashPackageTest, CompletedManifestIsTheProgramsRecord) {
     EXPECT_FALSE(Exists(TPath(dir_.Sub(folder + "/app.12.manifest"))));
     // Named after the first file's name with "-full" taken out.
     EXPECT_EQ(package.GetZipEntryName(RecordOf()), "app.12.manifest");
+    // A Java heap dump's name gives none: the package's does.
+    const TPath heap =
+        AddFile(folder + "/java_heap_app_pid_9.fedcba9876543210fedcba9876543210.hprof");
+    CrashPackage java("heap", {heap}, fullDumps, {}, Data(), boundary_);
+    EXPECT_EQ(java.GetZipEntryName(RecordOf("heap")), "heap.manifest");
     const Permission fullPermission =
         fullDumps ? Permission::kAllowed : Permission::kNotAllowedFileTypeDisabledByAdmin;
     EXPECT_EQ(Permissions(package),
