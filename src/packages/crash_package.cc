@@ -102,14 +102,6 @@ bool IsAnotherUsers(uid_t owner, const std::optional<uid_t>& crashOwner) {
   return crashOwner && owner != *crashOwner;
 }
 
-// True iff `identity`, opened at `path`, is the file stamped there
-// (Package::GetZippedFiles): the one the package was made of, or zipped.
-bool IsStampedAs(const Package::FileStamps& stamps, const TPath& path,
-                 const FileIdentity& identity) {
-  const auto stamp = stamps.find(path);
-  return stamp != stamps.end() && zor::platform::IsSameFileUnchanged(stamp->second, identity);
-}
-
 TString NotTheCrashOwners(uid_t owner, uid_t crashOwner) {
   return TFormatString("it belongs to user %1, and the crash's dumps to user %2")
       .arg(static_cast<uint64_t>(owner))

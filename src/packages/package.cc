@@ -719,4 +719,11 @@ void Package::DeletePackage(KeepStatusFile keep) {
   LogDeletedFiles(deleted);
 }
 
+bool IsStampedAs(const Package::FileStamps& stamps, const TPath& path,
+                 const zor::platform::FileIdentity& identity) {
+  auto stamp = stamps.find(path);
+  if (stamp == stamps.end()) stamp = stamps.find(NormalisedPath(path.ToString()));
+  return stamp != stamps.end() && zor::platform::IsSameFileUnchanged(stamp->second, identity);
+}
+
 }  // namespace ZorErrorReporting

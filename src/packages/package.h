@@ -475,4 +475,11 @@ class Package : public JsonFileSerializedObject {
                          const zor::platform::FileIdentity& file) const;
 };
 
+// True iff `identity`, found at `path`, is the file `stamps` holds for that
+// path (or its cleaned spelling), unchanged (zor::platform::
+// IsSameFileUnchanged): the one a package was made of or zipped, whoever
+// owns it now.
+bool IsStampedAs(const Package::FileStamps& stamps, const zor::platform::TPath& path,
+                 const zor::platform::FileIdentity& identity);
+
 }  // namespace ZorErrorReporting

@@ -203,13 +203,8 @@ bool KnownCrashes::HoldsUnchanged(const Package::HeldCrashFiles& held,
   for (const TPath& file : files) {
     if (!ArtifactNames::MakesACrash(file)) continue;
     ++dumps;
-    auto stamp = held.stamps.find(file);
-    if (stamp == held.stamps.end()) stamp = held.stamps.find(NormalisedPath(file.ToString()));
     const auto now = zor::platform::IdentifyPath(file, zor::platform::LinkHandling::kDoNotFollow);
-    if (stamp != held.stamps.end() && now &&
-        zor::platform::IsSameFileUnchanged(stamp->second, *now)) {
-      ++unchanged;
-    }
+    if (now && IsStampedAs(held.stamps, file, *now)) ++unchanged;
   }
   // Until it is finished, a package takes what is there of its name at its
   // zip: a dump added beside its files waits for it, as its own owner's does.

@@ -57,13 +57,10 @@ std::optional<Allocation> AllocatedBytes(const TPath& path) {
 // the recorded crash owner's; with no owner recorded, any but a file that
 // replaced the stamped one.
 bool IsTheCrashs(const Package& package, const TPath& path, uid_t owner) {
-  const auto stamp = package.GetZippedFiles().find(path);
-  if (stamp != package.GetZippedFiles().end()) {
-    const auto now = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
-    if (now && zor::platform::IsSameFileUnchanged(stamp->second, *now)) return true;
-  }
+  const auto now = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
+  if (now && IsStampedAs(package.GetZippedFiles(), path, *now)) return true;
   const std::optional<uid_t>& recorded = package.GetCrashOwner();
-  return recorded ? owner == *recorded : stamp == package.GetZippedFiles().end();
+  return recorded ? owner == *recorded : package.GetZippedFiles().count(path) == 0;
 }
 
 // The owner of the application's manifest that lists a crash package's
