@@ -388,17 +388,15 @@ void CrashPackage::StampFilesAsFound() {
 
 CrashPackage::CrashPackage(const rapidjson::Value& json, TrustBoundary boundary)
     : Package(json, std::move(boundary)) {
-  // An older version recorded no owner: the owner of a dump it stamped, as
-  // it is still there, tells it, so that the package stands for that
-  // user's files of its name only.
-  if (!GetCrashOwner()) {
+  // An older version recorded no owner: the owner of a file it stamped (a
+  // dump first), as it is still there, tells it, so that the package stands
+  // for that user's files of its name only.
+  for (const bool dumps : {true, false}) {
     for (const auto& [path, stamp] : GetZippedFiles()) {
-      if (!ArtifactNames::MakesACrash(path)) continue;
+      if (GetCrashOwner()) break;
+      if (ArtifactNames::MakesACrash(path) != dumps) continue;
       const auto now = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
-      if (now && zor::platform::IsSameFileUnchanged(stamp, *now)) {
-        SetCrashOwner(now->owner);
-        break;
-      }
+      if (now && IsStampedAs(GetZippedFiles(), path, *now)) SetCrashOwner(now->owner);
     }
   }
   // One without (LoadFromFile names it) cannot be zipped.

@@ -115,7 +115,8 @@ class CrashPackage : public Package {
   // recorded as "manifest-file"; without such a record it keeps no manifest,
   // and so too (with a Warn line) when the recorded path lies outside the
   // trust boundary. Without a recorded crash owner (an older version's), the
-  // owner of a dump it stamped that is still there unchanged becomes it.
+  // owner of a file it stamped that is still there unchanged (a dump first)
+  // becomes it.
   // Throws what Package's JSON constructor throws; never for the manifest.
   CrashPackage(const rapidjson::Value& json, TrustBoundary boundary);
 

@@ -528,8 +528,13 @@ TString Package::FirstSourceGone(const std::set<TPath>& unneeded) const {
   for (const auto& [path, stamp] : zippedFiles_) {
     if (unneeded.count(path) != 0) continue;
     const auto now = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
-    // A file changed in place is still the crash, and makes it again whole.
-    if (!now || now->inode != stamp.inode) return path.ToString();
+    // A file changed in place is still the crash, and makes it again whole;
+    // one made anew at its freed inode, or another user's, is not.
+    if (!now || now->inode != stamp.inode ||
+        (now->birthNs != 0 && stamp.birthNs != 0 && now->birthNs != stamp.birthNs) ||
+        (crashOwner_ && now->owner != *crashOwner_)) {
+      return path.ToString();
+    }
   }
   return {};
 }

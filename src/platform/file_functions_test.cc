@@ -198,8 +198,12 @@ TEST(FileIdentityTest, SameFileUnchangedWhateverTheDeviceNumber) {
     change(now);
     EXPECT_EQ(IsSameFileUnchanged(born, now), same);
   }
-  // A stamp of a file system that keeps none compares as before.
+  // A stamp of a file system or version that kept none compares as before,
+  // but with a file born after its modification time (its time set back).
   EXPECT_TRUE(IsSameFileUnchanged(seen, born));
+  FileIdentity late = born;
+  late.birthNs = seen.modifiedNs + 1;
+  EXPECT_FALSE(IsSameFileUnchanged(seen, late));
   // Where the file system keeps birth times, the look at a path tells it.
   ScopedTempDir dir;
   WriteFile(dir.Sub("log"), "x");

@@ -78,8 +78,12 @@ std::optional<FileIdentity> Identify(int directory, const char* name, int flags)
 }  // namespace
 
 bool IsSameFileUnchanged(const FileIdentity& a, const FileIdentity& b) {
-  return a.inode == b.inode && a.size == b.size && a.modifiedNs == b.modifiedNs &&
-         (a.birthNs == 0 || b.birthNs == 0 || a.birthNs == b.birthNs);
+  if (a.inode != b.inode || a.size != b.size || a.modifiedNs != b.modifiedNs) return false;
+  if (a.birthNs != 0 && b.birthNs != 0) return a.birthNs == b.birthNs;
+  // Against a stamp that kept no birth time, a file born after its last
+  // change had its time set back: made anew at a freed inode, most likely.
+  const int64_t birth = a.birthNs != 0 ? a.birthNs : b.birthNs;
+  return birth == 0 || birth <= a.modifiedNs;
 }
 
 std::optional<FileIdentity> IdentifyPath(const TPath& path, LinkHandling links) {

@@ -33,8 +33,10 @@ struct FileIdentity {
 // True iff `a` and `b` are the same file with the same content as far as the
 // file system keeps it: inode, size and modification time (to the
 // nanosecond), and birth time where both have one (a file made anew at a
-// freed inode, its time set back, is another). Not the device: a removable
-// or network file system gets another number each time it is mounted.
+// freed inode, its time set back, is another); where one has none, a file
+// born after its modification time is another too. Not the device: a
+// removable or network file system gets another number each time it is
+// mounted.
 bool IsSameFileUnchanged(const FileIdentity& a, const FileIdentity& b);
 
 // Whether IdentifyPath looks at a symbolic link itself or at its target.

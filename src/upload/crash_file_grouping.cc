@@ -223,7 +223,9 @@ bool KnownCrashes::operator()(const CrashFileGroups::GroupId& group,
        ++known) {
     const Package::HeldCrashFiles& held = known->second;
     const std::optional<uid_t>& owner = known->first.owner;
-    if (!owner || owner == group.owner) {
+    // One whose owner cannot be told stands for what it stamped alone (for
+    // all of its name only when it stamped nothing, as a very old one).
+    if (owner == group.owner || (!owner && held.stamps.empty())) {
       if (Hides(held, files)) return true;
       continue;
     }

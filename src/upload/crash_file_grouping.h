@@ -41,7 +41,7 @@ struct CrashFileGroups {
     zor::platform::TPath folder;
     zor::platform::TString key;
     // Known for every group found; unknown for a package of an older
-    // version, which records none and so stands for each owner's files.
+    // version whose files cannot tell it (KnownCrashes).
     std::optional<uid_t> owner;
     bool operator<(const GroupId& other) const;
   };
@@ -81,7 +81,8 @@ std::optional<CrashFileGroups::GroupId> CrashGroupOf(const CrashPackage& package
 
 // The crashes that packages already hold, for GroupCrashFiles' `isKnown`: by
 // folder, key and owner where a package's crash is known so (CrashGroupOf; a
-// package of unknown owner stands for every owner's group), else by
+// package of unknown owner stands for its stamped files, or for every
+// owner's group when it stamped none), else by
 // name (its key or second name), and only while the package holds its crash
 // files (Package::GetHeldCrashFiles): one whose files are gone, or were
 // replaced since it was sent, hides no new crash of its key, and a finished

@@ -338,14 +338,21 @@ TEST_F(CrashPackageProcessorTest, FilesThatChangeOwnerAreStillTheirPackagesCrash
 TEST_F(CrashPackageProcessorTest, AnOlderVersionsPackageIsItsDumpsOwners) {
   SKIP_UNLESS_ROOT();
   Dump("app.79.dmp");
-  ASSERT_EQ(Names(Run()), std::vector<std::string>{"app.79"});
-  const std::string status = ReadFile(Status("app.79", "pending"));
-  const std::string unowned = std::regex_replace(status, std::regex(R"(,"crash-owner":\d+)"), "");
-  ASSERT_NE(unowned, status);
-  WriteFile(Status("app.79", "pending"), unowned);
+  Dump("app.80.dmp");
+  ASSERT_EQ(Names(Run()), (std::vector<std::string>{"app.79", "app.80"}));
+  for (const char* name : {"app.79", "app.80"}) {
+    const std::string status = ReadFile(Status(name, "pending"));
+    const std::string unowned = std::regex_replace(status, std::regex(R"(,"crash-owner":\d+)"), "");
+    ASSERT_NE(unowned, status);
+    WriteFile(Status(name, "pending"), unowned);
+  }
   Dump("app.79-full.dmp");
   GiveAway({"app.79-full.dmp"});
-  EXPECT_EQ(Names(Run()).size(), 2u);
+  // With its dump gone it stands for nobody's files but what it stamped.
+  fs::remove(dumps_ + "/app.80.dmp");
+  Dump("app.80.dmp", "MDMP theirs");
+  GiveAway({"app.80.dmp"});
+  EXPECT_EQ(Names(Run()).size(), 4u);
 }
 
 // A crash given up before its zip stands for the files it was made of:
@@ -728,8 +735,13 @@ TEST_F(CrashPackageProcessorTest, NoFullDumpsRemakesPackagesThatMayHoldThemWitho
   // A run that sends full dumps makes one again with its full dump, which
   // would otherwise be deleted unsent with the crash, and zips fresh.8's,
   // though it was found by a run that did not; one whose minidump is gone
-  // goes as it is, and gone.7 goes at last.
-  fs::remove(dumps_ + "/later.3.dmp");
+  // goes as it is (one handed to another user is no longer the one it was
+  // made of either), and gone.7 goes at last.
+  if (::geteuid() == 0) {
+    GiveAway({"later.3.dmp"});
+  } else {
+    fs::remove(dumps_ + "/later.3.dmp");
+  }
   const auto sending = Run(true);
   EXPECT_THAT(Names(sending),
               ::testing::IsSupersetOf({"fresh.8", "gone.7", "later.3", "unzipped.5"}));
