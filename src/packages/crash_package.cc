@@ -564,15 +564,7 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
   // whose dumps are gone would have no owner, and another user's file at one
   // of its names would be read on its record's word and deleted with it.
   const std::optional<uid_t> crashOwner = GetCrashOwner();
-  // In a folder that others may write, another user's file of the crash's
-  // name is not the crash's: it would go with it and be deleted with it.
-  // The file the package was made of is, whoever owns it now; of a package
-  // whose owner cannot be told (an older version's, its dumps gone or
-  // changed), no other file of a name, dump or not.
-  const auto isOwn = [&](const TPath& path, const FileIdentity& identity) {
-    if (IsStampedAs(GetZippedFiles(), path, identity)) return true;
-    return crashOwner ? !IsAnotherUsers(identity.owner, crashOwner) : GetZippedFiles().empty();
-  };
+  // Why a file at one of the crash's names is not its own (IsCrashsOwn).
   const auto notOwn = [&](const FileIdentity& identity) {
     return crashOwner ? NotTheCrashOwners(identity.owner, *crashOwner)
                       : TString(
@@ -589,7 +581,7 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
     if (file->GetType() == ArtifactType::kManifest ||
         file->GetUploadPermission() != UploadPermission::kAllowed || refusedFull) {
       const auto stamp = StampOfUnread(path, boundary, manifest->GetFilePath());
-      if (stamp && isOwn(path, *stamp)) found[path] = *stamp;
+      if (stamp && IsCrashsOwn(path, *stamp)) found[path] = *stamp;
       continue;
     }
     // Neither read nor stamped: left where it is, never deleted unsent.
@@ -607,13 +599,13 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
         // (one it was made of, whoever owns it now) makes it wait.
         const auto entry =
             zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
-        if (!entry || isOwn(path, *entry)) throw;
+        if (!entry || IsCrashsOwn(path, *entry)) throw;
         refusal = "it is busy, and " + notOwn(*entry);
         return std::nullopt;
       }
     }();
     std::optional<FileIdentity> identity = input ? input->Identify() : std::nullopt;
-    if (identity && !isOwn(path, *identity)) {
+    if (identity && !IsCrashsOwn(path, *identity)) {
       refusal = notOwn(*identity);
       input.reset();
       identity.reset();

@@ -724,6 +724,11 @@ void Package::DeletePackage(KeepStatusFile keep) {
   LogDeletedFiles(deleted);
 }
 
+bool Package::IsCrashsOwn(const TPath& path, const zor::platform::FileIdentity& identity) const {
+  if (IsStampedAs(zippedFiles_, path, identity)) return true;
+  return crashOwner_ ? identity.owner == *crashOwner_ : zippedFiles_.empty();
+}
+
 bool IsStampedAs(const Package::FileStamps& stamps, const TPath& path,
                  const zor::platform::FileIdentity& identity) {
   auto stamp = stamps.find(path);

@@ -304,6 +304,14 @@ class Package : public JsonFileSerializedObject {
   // or, before a zip, as they were when the package was made
   // (RecordFilesAsFound); empty for a package made by an older version.
   const FileStamps& GetZippedFiles() const { return zippedFiles_; }
+  // True iff `identity`, found at one of the crash's names `path`, is the
+  // crash's own: the file stamped there, unchanged (whoever owns it now);
+  // else one of the crash owner's; with no owner recorded (an older
+  // version's package), only a stamped file, or any while nothing is stamped.
+  // Another user's file at a name is not: it would be zipped, deleted and
+  // counted with the crash.
+  bool IsCrashsOwn(const zor::platform::TPath& path,
+                   const zor::platform::FileIdentity& identity) const;
   // True iff the last finished zip left out full dumps that its crash allows
   // (a run that sends none made it).
   bool LeftOutFullDumps() const { return fullDumpsLeftOut_; }

@@ -52,17 +52,6 @@ std::optional<Allocation> AllocatedBytes(const TPath& path) {
   return Allocation{static_cast<uint64_t>(st.st_blocks) * 512, st.st_uid, {st.st_dev, st.st_ino}};
 }
 
-// True iff the file at `path`, a crash file of `package` owned by `owner`,
-// is the crash's: the one stamped there (whoever owns it now), else one of
-// the recorded crash owner's; with no owner recorded, any but a file that
-// replaced the stamped one.
-bool IsTheCrashs(const Package& package, const TPath& path, uid_t owner) {
-  const auto now = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
-  if (now && IsStampedAs(package.GetZippedFiles(), path, *now)) return true;
-  const std::optional<uid_t>& recorded = package.GetCrashOwner();
-  return recorded ? owner == *recorded : package.GetZippedFiles().count(path) == 0;
-}
-
 // The owner of the application's manifest that lists a crash package's
 // files, when another user than the program's owns it; else nullopt.
 std::optional<uid_t> ListingUser(const Package& package) {
@@ -122,7 +111,10 @@ PackageFootprint PackageFootprint::Measure(const Package& package) {
     // still too large, would go on to prune other users' crashes.
     if (crashFile && listedBy && allocated->owner != *listedBy) continue;
     // Nor does another user's file at one of its names whose own file is gone.
-    if (crashFile && !IsTheCrashs(package, path, allocated->owner)) continue;
+    if (crashFile) {
+      const auto now = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
+      if (!now || !package.IsCrashsOwn(path, *now)) continue;
+    }
     if (crashFile && !package.GetTrustBoundary().WhyNotDeleted(path, manifest).isEmpty()) continue;
     if (!seen.insert(allocated->file).second) continue;
     footprint.bytes += allocated->bytes;
