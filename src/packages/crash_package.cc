@@ -201,6 +201,57 @@ std::optional<FileIdentity> StampOfOpened(const TPath& path, const FileIdentity&
   return opened;
 }
 
+// What GetFilesToZip left out of a crash's zip, counted as it goes.
+struct ZipTally {
+  size_t room = 0;  // files it may hold open at once
+  uint64_t beyondRoom = 0;
+  TPath firstBeyondRoom;
+  // A manifest may list any number of files that are not there; a few lines
+  // say so, the rest is a count.
+  uint64_t refused = 0;
+  TString firstRefusal;
+  uint64_t opened = 0;
+  uint64_t repeated = 0;  // names of a file already zipped
+
+  // Logs what was left out of `package`'s zip (Warn), counting the refusals
+  // past the first `refusalsLogged` (logged one by one). Throws
+  // ZorvaneException when every file `manifest` names that may be read was
+  // refused.
+  void Report(const TString& package, const TPath& manifest, uint64_t refusalsLogged) const {
+    if (beyondRoom > 0) {
+      LogText(TLog::Warn, TFormatString("Crash '%1' goes without %2 of its files (the first, "
+                                        "'%3'): the process may open only %4 more of them at once "
+                                        "(its limit of open files)")
+                              .arg(package)
+                              .arg(beyondRoom)
+                              .arg(firstBeyondRoom.ToString())
+                              .arg(static_cast<uint64_t>(room)));
+    }
+    if (refused > refusalsLogged) {
+      LogText(TLog::Warn, TFormatString("Skipping %1 more file(s) that '%2' names")
+                              .arg(refused - refusalsLogged)
+                              .arg(manifest.ToString()));
+    }
+    if (repeated > 0) {
+      LogText(TLog::Warn, TFormatString("Skipping %1 name(s) that '%2' gives a file that is "
+                                        "already in this zip of package '%3' or in another "
+                                        "package's zip of this run")
+                              .arg(repeated)
+                              .arg(manifest.ToString())
+                              .arg(package));
+    }
+    // The manifest alone says that a crash happened, not what it was: such a
+    // package waits as unreadable, and its files are not deleted as sent.
+    if (opened == 0 && refused > 0) {
+      throw ZorvaneException(TFormatString("None of the crash files that '%1' names may be read "
+                                           "(%2 refused; the first, %3)")
+                                 .arg(manifest.ToString())
+                                 .arg(refused)
+                                 .arg(firstRefusal));
+    }
+  }
+};
+
 // What the crash's file `path`, not read but deleted with the crash, is now;
 // nullopt when it is not there or not the package's to delete.
 std::optional<FileIdentity> StampOfUnread(const TPath& path, const TrustBoundary& boundary,
@@ -388,13 +439,20 @@ void CrashPackage::StampFilesAsFound() {
 
 CrashPackage::CrashPackage(const rapidjson::Value& json, TrustBoundary boundary)
     : Package(json, std::move(boundary)) {
-  // An older version recorded no owner: the owner of a file it stamped (a
-  // dump first), as it is still there, tells it, so that the package stands
-  // for that user's files of its name only.
+  // An older version recorded no owner: the owner of a crash file it
+  // stamped (a dump first), as it is still there, tells it, so that the
+  // package stands for that user's files of its name only. Never its own
+  // record in the data directory, which is the program's user's whoever's
+  // crash it is.
+  std::set<TPath> ownFiles;
+  for (const auto& [kind, path] : GetDataFiles()) ownFiles.insert(NormalisedPath(path.ToString()));
   for (const bool dumps : {true, false}) {
     for (const auto& [path, stamp] : GetZippedFiles()) {
       if (GetCrashOwner()) break;
-      if (ArtifactNames::MakesACrash(path) != dumps) continue;
+      if (ArtifactNames::MakesACrash(path) != dumps ||
+          ownFiles.count(NormalisedPath(path.ToString())) != 0) {
+        continue;
+      }
       const auto now = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
       if (now && IsStampedAs(GetZippedFiles(), path, *now)) SetCrashOwner(now->owner);
     }
@@ -505,7 +563,7 @@ TString CrashPackage::GetIdentityJson() const {
   return TString(Json::WriteCompact(identity));
 }
 
-uint64_t CrashPackage::DumpsToOpen(
+size_t CrashPackage::RoomToOpen(
     const std::vector<std::pair<TPath, const CrashArtifactFile*>>& order) const {
   uint64_t dumps = 0;
   for (const auto& [path, file] : order) {
@@ -515,37 +573,14 @@ uint64_t CrashPackage::DumpsToOpen(
       ++dumps;
     }
   }
-  return dumps;
-}
-
-std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewhere& zippedThisRun) {
-  const std::shared_ptr<CrashManifest> manifest = GetManifest();
-  const TrustBoundary& boundary = GetTrustBoundary();
-  const uint64_t maxBytes = Config::GetInstance().GetMaxArtifactBytes();
-  std::vector<FileToZip> files;
-  FileStamps found;
-  TString refusal;
-  TString firstRefusal;
-  // A manifest may list any number of files that are not there; a few lines
-  // say so, the rest is a count.
-  uint64_t refused = 0;
-  uint64_t opened = 0;
-  // One file under many names (hard links, a user's links to folders) is
-  // zipped once: else a few names would multiply what lands in the data
-  // directory and goes up.
-  std::set<std::pair<dev_t, ino_t>> zipped;
-  uint64_t repeated = 0;
-  const std::vector<std::pair<TPath, const CrashArtifactFile*>> order = DumpsFirst(*manifest);
   // Every file taken stays open until it is zipped: a crash of more files
   // than the process may open at once takes its dumps and what else fits,
   // rather than never going under a limit that is there for good. Without a
   // dump it would go as a part of itself, and the dump come back as a crash
-  // of its own; one that cannot be opened makes the crash wait.
+  // of its own, so its dumps alone past the limit make it wait for a run
+  // that may open more.
   const uint64_t left = zor::platform::OpenFilesLeft();
-  const size_t room = left > kDescriptorsKept ? left - kDescriptorsKept : 1;
-  // Its dumps alone past the limit: the crash waits for a run that may open
-  // more, since without them it would go as a part of itself.
-  if (const uint64_t dumps = DumpsToOpen(order); dumps + kDescriptorsKept / 2 > left) {
+  if (dumps + kDescriptorsKept / 2 > left) {
     const TString message = TFormatString(
                                 "Crash '%1' has %2 dumps to send, and the process may "
                                 "open only %3 more files at once (its limit of open "
@@ -557,20 +592,51 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
     throw ShortOfResources(message,
                            zor::platform::ZorvaneError::MakeError("resources", message, EMFILE));
   }
-  OtherFilesCap cap;
-  uint64_t beyondRoom = 0;
-  TPath firstBeyondRoom;
+  return left > kDescriptorsKept ? left - kDescriptorsKept : 1;
+}
+
+TString CrashPackage::WhyNotCrashsOwn(const FileIdentity& identity) const {
   // As told when the package was made: told again from what is left, a crash
   // whose dumps are gone would have no owner, and another user's file at one
   // of its names would be read on its record's word and deleted with it.
-  const std::optional<uid_t> crashOwner = GetCrashOwner();
-  // Why a file at one of the crash's names is not its own (IsCrashsOwn).
-  const auto notOwn = [&](const FileIdentity& identity) {
-    return crashOwner ? NotTheCrashOwners(identity.owner, *crashOwner)
-                      : TString(
-                            "it is not the file the package was made of, and whose crash "
-                            "the package is cannot be told");
-  };
+  if (const std::optional<uid_t>& owner = GetCrashOwner()) {
+    return NotTheCrashOwners(identity.owner, *owner);
+  }
+  return "it is not the file the package was made of, and whose crash the package is cannot "
+         "be told";
+}
+
+std::optional<zor::platform::TFile> CrashPackage::OpenCrashFile(const TPath& path,
+                                                                const TPath& namedBy,
+                                                                TString* refusal) const {
+  try {
+    return GetTrustBoundary().OpenForReading(path, namedBy, refusal);
+  } catch (const ShortOfResources&) {
+    // Another user's busy file of the crash's name would hold the crash
+    // back for as long as that user liked: it goes without it. Its own
+    // (one it was made of, whoever owns it now) makes it wait.
+    const auto entry = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
+    if (!entry || IsCrashsOwn(path, *entry)) throw;
+    *refusal = "it is busy, and " + WhyNotCrashsOwn(*entry);
+    return std::nullopt;
+  }
+}
+
+std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewhere& zippedThisRun) {
+  const std::shared_ptr<CrashManifest> manifest = GetManifest();
+  const TrustBoundary& boundary = GetTrustBoundary();
+  const uint64_t maxBytes = Config::GetInstance().GetMaxArtifactBytes();
+  std::vector<FileToZip> files;
+  FileStamps found;
+  TString refusal;
+  ZipTally tally;
+  // One file under many names (hard links, a user's links to folders) is
+  // zipped once: else a few names would multiply what lands in the data
+  // directory and goes up.
+  std::set<std::pair<dev_t, ino_t>> zipped;
+  const std::vector<std::pair<TPath, const CrashArtifactFile*>> order = DumpsFirst(*manifest);
+  tally.room = RoomToOpen(order);
+  OtherFilesCap cap;
   bool leftOutFull = false;
   for (const auto& [path, file] : order) {
     // Not read, but the crash's all the same: deleted with it as found now.
@@ -586,41 +652,30 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
     }
     // Neither read nor stamped: left where it is, never deleted unsent.
     if (!cap.Takes(path)) continue;
-    if (files.size() >= room && !IsDump(path)) {
-      if (beyondRoom++ == 0) firstBeyondRoom = path;
+    if (files.size() >= tally.room && !IsDump(path)) {
+      if (tally.beyondRoom++ == 0) tally.firstBeyondRoom = path;
       continue;
     }
-    auto input = [&, &path = path]() -> std::optional<zor::platform::TFile> {
-      try {
-        return boundary.OpenForReading(path, manifest->GetFilePath(), &refusal);
-      } catch (const ShortOfResources&) {
-        // Another user's busy file of the crash's name would hold the crash
-        // back for as long as that user liked: it goes without it. Its own
-        // (one it was made of, whoever owns it now) makes it wait.
-        const auto entry =
-            zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
-        if (!entry || IsCrashsOwn(path, *entry)) throw;
-        refusal = "it is busy, and " + notOwn(*entry);
-        return std::nullopt;
-      }
-    }();
+    std::optional<zor::platform::TFile> input =
+        OpenCrashFile(path, manifest->GetFilePath(), &refusal);
     std::optional<FileIdentity> identity = input ? input->Identify() : std::nullopt;
     if (identity && !IsCrashsOwn(path, *identity)) {
-      refusal = notOwn(*identity);
+      refusal = WhyNotCrashsOwn(*identity);
       input.reset();
       identity.reset();
     }
     if (!identity) {
       if (input) refusal = "it cannot be examined";
-      if (firstRefusal.isEmpty()) firstRefusal = Quoted(path) + ": " + refusal;
-      if (++refused <= kRefusalsLogged) LogSkipped(path, Quoted(manifest->GetFilePath()), refusal);
+      if (tally.firstRefusal.isEmpty()) tally.firstRefusal = Quoted(path) + ": " + refusal;
+      if (++tally.refused <= kRefusalsLogged)
+        LogSkipped(path, Quoted(manifest->GetFilePath()), refusal);
       continue;
     }
-    ++opened;
+    ++tally.opened;
     if (const auto stamp = StampOfOpened(path, *identity)) found[path] = *stamp;
     if (!zipped.insert({identity->device, identity->inode}).second ||
         IsZippedElsewhere(zippedThisRun, *identity)) {
-      ++repeated;
+      ++tally.repeated;
       continue;
     }
     // The size of what was opened, not of whatever the name means by now.
@@ -635,37 +690,7 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
     files.push_back({path, std::move(*input), identity->size});
   }
   cap.LogLeftOut(GetPackageName(), manifest->GetFilePath().Parent());
-  if (beyondRoom > 0) {
-    LogText(TLog::Warn, TFormatString("Crash '%1' goes without %2 of its files (the first, "
-                                      "'%3'): the process may open only %4 more of them at once "
-                                      "(its limit of open files)")
-                            .arg(GetPackageName())
-                            .arg(beyondRoom)
-                            .arg(firstBeyondRoom.ToString())
-                            .arg(static_cast<uint64_t>(room)));
-  }
-  if (refused > kRefusalsLogged) {
-    LogText(TLog::Warn, TFormatString("Skipping %1 more file(s) that '%2' names")
-                            .arg(refused - kRefusalsLogged)
-                            .arg(manifest->GetFilePath().ToString()));
-  }
-  if (repeated > 0) {
-    LogText(TLog::Warn, TFormatString("Skipping %1 name(s) that '%2' gives a file that is "
-                                      "already in this zip of package '%3' or in another "
-                                      "package's zip of this run")
-                            .arg(repeated)
-                            .arg(manifest->GetFilePath().ToString())
-                            .arg(GetPackageName()));
-  }
-  // The manifest alone says that a crash happened, not what it was: such a
-  // package waits as unreadable, and its files are not deleted as sent.
-  if (opened == 0 && refused > 0) {
-    throw ZorvaneException(TFormatString("None of the crash files that '%1' names may be read "
-                                         "(%2 refused; the first, %3)")
-                               .arg(manifest->GetFilePath().ToString())
-                               .arg(refused)
-                               .arg(firstRefusal));
-  }
+  tally.Report(GetPackageName(), manifest->GetFilePath(), kRefusalsLogged);
   files.push_back(OpenManifestToZip(manifest->GetFilePath(), &found));
   SetFilesFoundForZip(std::move(found), leftOutFull);
   return files;

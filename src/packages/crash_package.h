@@ -261,9 +261,21 @@ class CrashPackage : public Package {
   void LoadManifest(const zor::platform::TPath& path, const zor::platform::TString& namedBy,
                     uint64_t maxSize = JsonFileSerializedObject::kMaxFileSize,
                     bool* tooLarge = nullptr);
-  // How many of `order`'s files GetFilesToZip opens as dumps (taken past
-  // the room for other files): those allowed and sent this run.
-  uint64_t DumpsToOpen(
+  // Why `identity`, at one of the crash's names, is not the crash's own
+  // (IsCrashsOwn), for a Warn line.
+  zor::platform::TString WhyNotCrashsOwn(const zor::platform::FileIdentity& identity) const;
+  // The crash file `path` (named by `namedBy`) opened through the trust
+  // boundary; nullopt with *refusal set when it refuses it, or when the file
+  // is busy (ShortOfResources) and not the crash's own. Busy and the
+  // crash's own, or out of descriptors: throws ShortOfResources, the crash waits.
+  std::optional<zor::platform::TFile> OpenCrashFile(const zor::platform::TPath& path,
+                                                    const zor::platform::TPath& namedBy,
+                                                    zor::platform::TString* refusal) const;
+  // How many of `order`'s files GetFilesToZip may hold open at once (at
+  // least one). Throws ShortOfResources (EMFILE, so the crash waits
+  // uncounted) when its dumps (allowed and sent this run, taken past that
+  // room) would leave fewer than kDescriptorsKept / 2 descriptors.
+  size_t RoomToOpen(
       const std::vector<std::pair<zor::platform::TPath, const CrashArtifactFile*>>& order) const;
   // The record of each file of `logPath`'s rotated chain after the first,
   // with the permission of its position, into `*files`, but those that
