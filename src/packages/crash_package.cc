@@ -439,24 +439,6 @@ void CrashPackage::StampFilesAsFound() {
 
 CrashPackage::CrashPackage(const rapidjson::Value& json, TrustBoundary boundary)
     : Package(json, std::move(boundary)) {
-  // An older version recorded no owner: the owner of a crash file it
-  // stamped (a dump first), as it is still there, tells it, so that the
-  // package stands for that user's files of its name only. Never its own
-  // record in the data directory, which is the program's user's whoever's
-  // crash it is.
-  std::set<TPath> ownFiles;
-  for (const auto& [kind, path] : GetDataFiles()) ownFiles.insert(NormalisedPath(path.ToString()));
-  for (const bool dumps : {true, false}) {
-    for (const auto& [path, stamp] : GetZippedFiles()) {
-      if (GetCrashOwner()) break;
-      if (ArtifactNames::MakesACrash(path) != dumps ||
-          ownFiles.count(NormalisedPath(path.ToString())) != 0) {
-        continue;
-      }
-      const auto now = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
-      if (now && IsStampedAs(GetZippedFiles(), path, *now)) SetCrashOwner(now->owner);
-    }
-  }
   // One without (LoadFromFile names it) cannot be zipped.
   if (!HasDataFile(DataFileKind::kManifestFile)) return;
   const TPath manifestPath = GetDataFilePath(DataFileKind::kManifestFile);
@@ -477,7 +459,27 @@ std::shared_ptr<CrashPackage> CrashPackage::LoadFromFile(const TPath& path,
                 .arg(NativeText(path)));
   }
   package->LeaveOutDataFilesElsewhere();
+  package->BoundStampsWithoutBirth();
+  if (!package->GetCrashOwner()) package->TellOwnerFromStamps();
   return package;
+}
+
+void CrashPackage::TellOwnerFromStamps() {
+  // Never its own record in the data directory, which is the program's
+  // user's whoever's crash it is.
+  std::set<TPath> ownFiles;
+  for (const auto& [kind, path] : GetDataFiles()) ownFiles.insert(NormalisedPath(path.ToString()));
+  for (const bool dumps : {true, false}) {
+    for (const auto& [path, stamp] : GetZippedFiles()) {
+      if (GetCrashOwner()) break;
+      if (ArtifactNames::MakesACrash(path) != dumps ||
+          ownFiles.count(NormalisedPath(path.ToString())) != 0) {
+        continue;
+      }
+      const auto now = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
+      if (now && IsStampedAs(GetZippedFiles(), path, *now)) SetCrashOwner(now->owner);
+    }
+  }
 }
 
 void CrashPackage::LoadManifest(const TPath& path, const TString& namedBy, uint64_t maxSize,

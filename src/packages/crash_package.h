@@ -271,6 +271,11 @@ class CrashPackage : public Package {
   std::optional<zor::platform::TFile> OpenCrashFile(const zor::platform::TPath& path,
                                                     const zor::platform::TPath& namedBy,
                                                     zor::platform::TString* refusal) const;
+  // For a package an older version made, which recorded no owner: the
+  // owner of a crash file it stamped (a dump first) that is still there
+  // unchanged, so that the package stands for that user's files of its
+  // name only; none when no such file is left.
+  void TellOwnerFromStamps();
   // How many of `order`'s files GetFilesToZip may hold open at once (at
   // least one). Throws ShortOfResources (EMFILE, so the crash waits
   // uncounted) when its dumps (allowed and sent this run, taken past that

@@ -638,6 +638,28 @@ TEST_F(CrashPackageTest, AnotherUsersFilesOfTheCrashsNameAreNotItsOwn) {
   EXPECT_THAT(unknown.Text(), HasSubstr("it is not the file the package was made of"));
 }
 
+// An older version's stamps keep no birth time: its dump, copied in with its
+// time kept (born after that time, but before the package was made), is
+// still the one the package was made of, and tells its owner.
+TEST_F(CrashPackageTest, AnOlderVersionsStampKnowsACopyThatKeptItsTime) {
+  const TPath dump = AddFile("shared/app.9.dmp");
+  std::filesystem::last_write_time(
+      dump.NativeString(), std::filesystem::file_time_type::clock::now() - std::chrono::hours(24));
+  if (zor::platform::IdentifyPath(dump, zor::platform::LinkHandling::kDoNotFollow)->birthNs == 0) {
+    GTEST_SKIP() << "this file system keeps no birth times";
+  }
+  auto older = SavedPackage({dump}, true, "copied");
+  older->GetFilesToZip({});
+  older->RecordEncryption(AddFile("data/copied.enc"), AddFile("data/copied.meta"));
+  const std::string status = ReadFile(older->GetFilePath().NativeString());
+  std::string unborn = std::regex_replace(status, std::regex(R"(,"crash-owner":\d+)"), "");
+  unborn = std::regex_replace(unborn, std::regex(R"((\[\d+,\d+,\d+,-?\d+),\d+\])"), "$1]");
+  ASSERT_EQ(unborn.find("crash-owner"), std::string::npos);
+  WriteFile(older->GetFilePath().NativeString(), unborn);
+  const auto loaded = CrashPackage::LoadFromFile(older->GetFilePath(), boundary_);
+  EXPECT_EQ(loaded->GetCrashOwner(), std::optional<uid_t>(::geteuid()));
+}
+
 // A crash's files may name another crash's dumps (a manifest the application
 // completed, a log's chain): that crash goes in its own package, so this one
 // neither zips nor deletes them.

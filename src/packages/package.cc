@@ -483,6 +483,25 @@ void Package::LeaveOutDataFilesElsewhere() {
   }
 }
 
+void Package::BoundStampsWithoutBirth() {
+  const TPath folder = NormalisedPath(GetFilePath().Parent());
+  int64_t bornBy = 0;
+  // A record in a dump folder, as a much older version kept it, is its
+  // user's to make anew at any time: it bounds nothing.
+  for (const DataFileKind kind :
+       {DataFileKind::kZippedPackageFile, DataFileKind::kEncryptedPackageFile,
+        DataFileKind::kManifestFile}) {
+    if (bornBy != 0 || !HasDataFile(kind)) continue;
+    const TPath path = GetDataFilePath(kind);
+    if (NormalisedPath(path.Parent()) != folder) continue;
+    const auto made = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
+    if (made && made->kind == zor::platform::FileIdentity::Kind::kRegular) bornBy = made->birthNs;
+  }
+  for (auto& [path, stamp] : zippedFiles_) {
+    if (stamp.birthNs == 0) stamp.bornByNs = bornBy;
+  }
+}
+
 void Package::RecordEncryption(const TPath& encryptedFile, const TPath& metadataFile,
                                const std::optional<TPath>& zip, const TString& unsyncedInBoot) {
   if (zip) RecordDataFilePath(DataFileKind::kZippedPackageFile, *zip);

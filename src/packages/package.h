@@ -361,6 +361,13 @@ class Package : public JsonFileSerializedObject {
   // sends is a corrupt record, and the package is made again from its crash
   // files instead. For a package just loaded; never throws.
   void LeaveOutDataFilesElsewhere();
+  // Gives each stamp that kept no birth time (an older version's) the birth
+  // of the first data file of the status file's folder made after it was
+  // taken (the zip, else the encrypted file, else the crash's record) as
+  // the latest its file can have been born (FileIdentity::bornByNs), so
+  // that a file copied with its time kept is known again. For a package
+  // just loaded, after LeaveOutDataFilesElsewhere; never throws.
+  void BoundStampsWithoutBirth();
   // Records (or replaces) the path for `kind` and saves. Throws what Save
   // throws; the path is recorded even then.
   void SetDataFilePath(DataFileKind kind, const zor::platform::TPath& path);

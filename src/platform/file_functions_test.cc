@@ -182,7 +182,7 @@ TEST_F(FileFunctionsTest, ListFilesRecursivelyDescendsAndHonoursSymlinkChoice) {
 // again gets another device number, and its sent crash is no new one.
 TEST(FileIdentityTest, SameFileUnchangedWhateverTheDeviceNumber) {
   const FileIdentity seen{
-      FileIdentity::Kind::kRegular, 0, 0600, 1792, 13, 1, 30000, 32768, 7, 7, 0};
+      FileIdentity::Kind::kRegular, 0, 0600, 1792, 13, 1, 30000, 32768, 7, 7, 0, 0};
   const std::pair<std::function<void(FileIdentity&)>, bool> cases[] = {
       {[](FileIdentity& f) { f.device = 1793; }, true},
       {[](FileIdentity& f) { f.inode = 14; }, false},
@@ -204,6 +204,12 @@ TEST(FileIdentityTest, SameFileUnchangedWhateverTheDeviceNumber) {
   FileIdentity late = born;
   late.birthNs = seen.modifiedNs + 1;
   EXPECT_FALSE(IsSameFileUnchanged(seen, late));
+  // Unless it was born before the stamp was taken: a copy that kept its time.
+  FileIdentity bounded = seen;
+  bounded.bornByNs = late.birthNs;
+  EXPECT_TRUE(IsSameFileUnchanged(bounded, late));
+  late.birthNs = bounded.bornByNs + 1;
+  EXPECT_FALSE(IsSameFileUnchanged(late, bounded));
   // Where the file system keeps birth times, the look at a path tells it.
   ScopedTempDir dir;
   WriteFile(dir.Sub("log"), "x");

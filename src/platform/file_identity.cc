@@ -8,6 +8,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -81,9 +82,10 @@ bool IsSameFileUnchanged(const FileIdentity& a, const FileIdentity& b) {
   if (a.inode != b.inode || a.size != b.size || a.modifiedNs != b.modifiedNs) return false;
   if (a.birthNs != 0 && b.birthNs != 0) return a.birthNs == b.birthNs;
   // Against a stamp that kept no birth time, a file born after its last
-  // change had its time set back: made anew at a freed inode, most likely.
+  // change had its time set back: made anew at a freed inode, most likely,
+  // unless it was born before the stamp was taken (a copy that kept its time).
   const int64_t birth = a.birthNs != 0 ? a.birthNs : b.birthNs;
-  return birth == 0 || birth <= a.modifiedNs;
+  return birth == 0 || birth <= std::max({a.modifiedNs, a.bornByNs, b.bornByNs});
 }
 
 std::optional<FileIdentity> IdentifyPath(const TPath& path, LinkHandling links) {

@@ -28,13 +28,18 @@ struct FileIdentity {
   int64_t modifiedNs = 0;  // the last change of its content, ns since the epoch
   int64_t changedNs = 0;   // the last change of its content or entry (no one can set it back)
   int64_t birthNs = 0;  // when it was made (no one can set it); 0 where the file system keeps none
+  // Of a record of a file that kept no birth time: the latest the file can
+  // have been born, told by what was made after it was recorded; 0 unknown.
+  int64_t bornByNs = 0;
 };
 
 // True iff `a` and `b` are the same file with the same content as far as the
 // file system keeps it: inode, size and modification time (to the
 // nanosecond), and birth time where both have one (a file made anew at a
 // freed inode, its time set back, is another); where one has none, a file
-// born after its modification time is another too. Not the device: a
+// born after its modification time and after the other's bornByNs is
+// another too (one copied with its time kept was born before it was
+// recorded). Not the device: a
 // removable or network file system gets another number each time it is
 // mounted.
 bool IsSameFileUnchanged(const FileIdentity& a, const FileIdentity& b);
