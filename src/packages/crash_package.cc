@@ -571,7 +571,8 @@ size_t CrashPackage::RoomToOpen(
   for (const auto& [path, file] : order) {
     if (IsDump(path) && file->GetType() != ArtifactType::kManifest &&
         file->GetUploadPermission() == UploadPermission::kAllowed &&
-        !(fullDumpsRefused_ && IsFullDump(path, *file))) {
+        !(fullDumpsRefused_ && IsFullDump(path, *file)) &&
+        zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow)) {
       ++dumps;
     }
   }
@@ -705,7 +706,17 @@ Package::FileToZip CrashPackage::OpenManifestToZip(const TPath& path, FileStamps
     throw ZorvaneException(
         TFormatString("The manifest '%1' cannot be read: %2").arg(path.ToString()).arg(refusal));
   }
-  if (const auto identity = input->Identify()) {
+  const auto identity = input->Identify();
+  // An application's manifest serving as the record (an earlier version
+  // took a completed one so) is a file of a dump folder like any other:
+  // another user's file made at its name since is not the crash's to send.
+  if (!LiesBesideStatusFile(path) && (!identity || !IsCrashsOwn(path, *identity))) {
+    throw ZorvaneException(
+        TFormatString("The manifest '%1' is not the crash's record: %2")
+            .arg(path.ToString())
+            .arg(identity ? WhyNotCrashsOwn(*identity) : TString("it cannot be examined")));
+  }
+  if (identity) {
     if (const auto stamp = StampOfOpened(path, *identity)) (*found)[path] = *stamp;
   }
   return {path, std::move(*input)};
@@ -789,8 +800,20 @@ bool CrashPackage::DeleteCrashFile(const TPath& path, const TPath& namedBy, TStr
   uint64_t* refused = countRefusals ? &left->refused : nullptr;
   const FileStamps& zipped = GetZippedFiles();
   // A package zipped by an older version, or never: its manifest's word is
-  // all there is.
-  if (zipped.empty()) return DeleteOwnFile(path, namedBy, deleted, nullptr, refused);
+  // all there is, for a file that is still the crash's.
+  if (zipped.empty()) {
+    const auto now = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
+    if (now && !IsCrashsOwn(path, *now)) {
+      if (++left->kept <= kRefusalsLogged) {
+        LogText(TLog::Info, TFormatString("Keeping '%1' of package '%2': %3")
+                                .arg(path.ToString())
+                                .arg(GetPackageName())
+                                .arg(WhyNotCrashsOwn(*now)));
+      }
+      return true;
+    }
+    return DeleteOwnFile(path, namedBy, deleted, now ? &*now : nullptr, refused);
+  }
   const auto stamp = zipped.find(path);
   if (stamp != zipped.end()) {
     // Its folder away for a run, or a run given other dump directories: were

@@ -278,7 +278,7 @@ class CrashPackage : public Package {
   void TellOwnerFromStamps();
   // How many of `order`'s files GetFilesToZip may hold open at once (at
   // least one). Throws ShortOfResources (EMFILE, so the crash waits
-  // uncounted) when its dumps (allowed and sent this run, taken past that
+  // uncounted) when its dumps (there, allowed and sent this run, taken past that
   // room) would leave fewer than kDescriptorsKept / 2 descriptors.
   size_t RoomToOpen(
       const std::vector<std::pair<zor::platform::TPath, const CrashArtifactFile*>>& order) const;

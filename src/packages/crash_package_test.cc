@@ -501,6 +501,14 @@ TEST_F(CrashPackageTest, ACrashTakesItsDumpsAndABoundedNumberOfOtherFiles) {
   const std::string error = ErrorOf([&] { many->GetFilesToZip({}); });
   ::setrlimit(RLIMIT_NOFILE, &before);
   EXPECT_THAT(error, HasSubstr("Crash 'many' has 40 dumps to send, and the process may open only"));
+  // Names whose files are gone need no descriptor: it goes with what is left.
+  for (auto gone = std::next(dumps.begin()); gone != dumps.end(); ++gone) {
+    std::filesystem::remove(gone->NativeString());
+  }
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  const size_t taken = many->GetFilesToZip({}).size();
+  ::setrlimit(RLIMIT_NOFILE, &before);
+  EXPECT_EQ(taken, 2u);  // the dump left and the record
 }
 
 // In a folder others may write, another user's files of the crash's name are
@@ -658,6 +666,60 @@ TEST_F(CrashPackageTest, AnOlderVersionsStampKnowsACopyThatKeptItsTime) {
   WriteFile(older->GetFilePath().NativeString(), unborn);
   const auto loaded = CrashPackage::LoadFromFile(older->GetFilePath(), boundary_);
   EXPECT_EQ(loaded->GetCrashOwner(), std::optional<uid_t>(::geteuid()));
+}
+
+// One that stamped nothing either stands for the files born before it was
+// made: another user's dump made at its name since is neither zipped nor
+// deleted with it.
+TEST_F(CrashPackageTest, AnOlderVersionsUnstampedPackageTakesNoFileMadeSince) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files to other users";
+  const TPath dump = AddFile("shared/app.10.dmp");
+  auto older = SavedPackage({dump}, true, "unstamped");
+  std::string status = ReadFile(older->GetFilePath().NativeString());
+  status = std::regex_replace(status, std::regex(R"(,"crash-owner":\d+)"), "");
+  status = std::regex_replace(status, std::regex(R"(,"zipped-files":\{[^}]*\})"), "");
+  ASSERT_EQ(status.find("zipped-files"), std::string::npos);
+  WriteFile(older->GetFilePath().NativeString(), status);
+  const auto bornOf = [](const TPath& path) {
+    return zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow)->birthNs;
+  };
+  const int64_t made = bornOf(RecordOf("unstamped"));
+  if (made == 0) GTEST_SKIP() << "this file system keeps no birth times";
+  // Its clock ticks coarsely: the new file is made once it has moved on.
+  std::filesystem::remove(dump.NativeString());
+  do {
+    AddFile("shared/app.10.dmp", "their dump");
+  } while (bornOf(dump) <= made && std::filesystem::remove(dump.NativeString()));
+  ASSERT_EQ(::chown(dump.NativeString().c_str(), 65534, 65534), 0);
+  auto loaded = CrashPackage::LoadFromFile(older->GetFilePath(), boundary_);
+  EXPECT_THROW(loaded->GetFilesToZip({}), zor::platform::ZorvaneException);
+  loaded->DeletePackage();
+  EXPECT_EQ(ReadFile(dump.NativeString()), "their dump");
+}
+
+// An application's completed manifest serves as its crash's record, in its
+// dump folder: another user's file made at its name since (the crash's own
+// gone) is neither sent as the record nor deleted with the crash.
+TEST_F(CrashPackageTest, AnotherUsersFileAtTheRecordsNameIsNotTheRecord) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files to other users";
+  const TPath dump = AddFile("shared/app.3.dmp");
+  const TPath manifest = Manifest("shared/app.3.manifest", Record(dump.NativeString()));
+  auto package = SavedPackage({dump, manifest}, true, "app.3");
+  ASSERT_EQ(package->GetDataFilePath(DataFileKind::kManifestFile), manifest);
+  package->StampFilesAsFound();
+  package->Save();
+  std::filesystem::remove(manifest.NativeString());
+  AddFile("shared/app.3.manifest", R"({"secret":"theirs"})");
+  ASSERT_EQ(::chown(manifest.NativeString().c_str(), 65534, 65534), 0);
+  auto loaded = CrashPackage::LoadFromFile(package->GetFilePath(), boundary_);
+  try {
+    loaded->GetFilesToZip({});
+    ADD_FAILURE() << "another user's manifest was zipped as the record";
+  } catch (const zor::platform::ZorvaneException& e) {
+    EXPECT_THAT(e.GetConcatenatedMessages().toStdString(), HasSubstr("is not the crash's record"));
+  }
+  loaded->DeletePackage();
+  EXPECT_THAT(ReadFile(manifest.NativeString()), HasSubstr("theirs"));
 }
 
 // A crash's files may name another crash's dumps (a manifest the application

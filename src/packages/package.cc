@@ -465,12 +465,14 @@ void Package::SetDataFilePath(DataFileKind kind, const TPath& path) {
 
 void Package::RecordDataFilePath(DataFileKind kind, const TPath& path) { dataFiles_[kind] = path; }
 
+bool Package::LiesBesideStatusFile(const TPath& path) const {
+  return NormalisedPath(path.Parent()) == NormalisedPath(GetFilePath().Parent());
+}
+
 void Package::LeaveOutDataFilesElsewhere() {
-  const TPath folder = NormalisedPath(GetFilePath().Parent());
   for (auto file = dataFiles_.begin(); file != dataFiles_.end();) {
     const auto& [kind, path] = *file;
-    if (kind == DataFileKind::kManifestFile || KeepsDataFile(kind) ||
-        NormalisedPath(path.Parent()) == folder) {
+    if (kind == DataFileKind::kManifestFile || KeepsDataFile(kind) || LiesBesideStatusFile(path)) {
       ++file;
       continue;
     }
@@ -484,7 +486,6 @@ void Package::LeaveOutDataFilesElsewhere() {
 }
 
 void Package::BoundStampsWithoutBirth() {
-  const TPath folder = NormalisedPath(GetFilePath().Parent());
   int64_t bornBy = 0;
   // A record in a dump folder, as a much older version kept it, is its
   // user's to make anew at any time: it bounds nothing.
@@ -493,10 +494,11 @@ void Package::BoundStampsWithoutBirth() {
         DataFileKind::kManifestFile}) {
     if (bornBy != 0 || !HasDataFile(kind)) continue;
     const TPath path = GetDataFilePath(kind);
-    if (NormalisedPath(path.Parent()) != folder) continue;
+    if (!LiesBesideStatusFile(path)) continue;
     const auto made = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
     if (made && made->kind == zor::platform::FileIdentity::Kind::kRegular) bornBy = made->birthNs;
   }
+  madeBy_ = bornBy;
   for (auto& [path, stamp] : zippedFiles_) {
     if (stamp.birthNs == 0) stamp.bornByNs = bornBy;
   }
@@ -686,6 +688,10 @@ bool Package::DeleteDataFiles(TString* deletedFiles, IncludeManifest includeMani
   for (const auto& [kind, path] : dataFiles_) {
     if (KeepsDataFile(kind)) continue;
     if (kind == DataFileKind::kManifestFile && includeManifest == IncludeManifest::kNo) continue;
+    // An application's manifest serving as the record is one of the crash's
+    // files, which DeleteOwnFiles deletes against its stamp: by the status
+    // file's word alone, another user's file at its name would go.
+    if (kind == DataFileKind::kManifestFile && !LiesBesideStatusFile(path)) continue;
     LogQuietly(TLog::Debug,
                TFormatString("Deleting %1 file'%2'").arg(ToName(kind)).arg(path.ToString()));
     if (!DeleteOwnFile(path, GetFilePath(), deletedFiles)) allDeleted = false;
@@ -745,7 +751,10 @@ void Package::DeletePackage(KeepStatusFile keep) {
 
 bool Package::IsCrashsOwn(const TPath& path, const zor::platform::FileIdentity& identity) const {
   if (IsStampedAs(zippedFiles_, path, identity)) return true;
-  return crashOwner_ ? identity.owner == *crashOwner_ : zippedFiles_.empty();
+  if (crashOwner_) return identity.owner == *crashOwner_;
+  // Another user's file made at a name since cannot have been one of them.
+  return zippedFiles_.empty() &&
+         (madeBy_ == 0 || identity.birthNs == 0 || identity.birthNs <= madeBy_);
 }
 
 bool IsStampedAs(const Package::FileStamps& stamps, const TPath& path,

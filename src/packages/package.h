@@ -307,7 +307,8 @@ class Package : public JsonFileSerializedObject {
   // True iff `identity`, found at one of the crash's names `path`, is the
   // crash's own: the file stamped there, unchanged (whoever owns it now);
   // else one of the crash owner's; with no owner recorded (an older
-  // version's package), only a stamped file, or any while nothing is stamped.
+  // version's package), only a stamped file, or while nothing is stamped
+  // any born before the package's files (BoundStampsWithoutBirth).
   // Another user's file at a name is not: it would be zipped, deleted and
   // counted with the crash.
   bool IsCrashsOwn(const zor::platform::TPath& path,
@@ -361,12 +362,17 @@ class Package : public JsonFileSerializedObject {
   // sends is a corrupt record, and the package is made again from its crash
   // files instead. For a package just loaded; never throws.
   void LeaveOutDataFilesElsewhere();
+  // True iff `path` lies in the status file's folder (by its cleaned text):
+  // there only the program writes.
+  bool LiesBesideStatusFile(const zor::platform::TPath& path) const;
   // Gives each stamp that kept no birth time (an older version's) the birth
   // of the first data file of the status file's folder made after it was
   // taken (the zip, else the encrypted file, else the crash's record) as
   // the latest its file can have been born (FileIdentity::bornByNs), so
-  // that a file copied with its time kept is known again. For a package
-  // just loaded, after LeaveOutDataFilesElsewhere; never throws.
+  // that a file copied with its time kept is known again; of a package
+  // that stamped nothing, the crash's files are those born by then
+  // (IsCrashsOwn). For a package just loaded, after
+  // LeaveOutDataFilesElsewhere; never throws.
   void BoundStampsWithoutBirth();
   // Records (or replaces) the path for `kind` and saves. Throws what Save
   // throws; the path is recorded even then.
@@ -480,6 +486,8 @@ class Package : public JsonFileSerializedObject {
   // Verdicts that are no attempts: forgiven by a retry, or a give-up record.
   int attemptsForgiven_ = 0;
   FileStamps zippedFiles_;
+  // See BoundStampsWithoutBirth; 0 unknown.
+  int64_t madeBy_ = 0;
   bool forgetsFilesOutOfReach_ = false;
   FileStamps foundForZip_;
   bool fullDumpsLeftOut_ = false;

@@ -1278,14 +1278,21 @@ TEST_F(CrashPackageProcessorTest, RetentionCountsNoOtherUsersFileAtACrashsName) 
   const std::string mib(1024 * 1024, 'd');
   Dump("roots.1.dmp", mib);
   const TPath log = Dump("roots.1.log", "log");
+  // Nor at the name of an application's completed manifest, its record.
+  const TPath dump = Dump("roots.3.dmp");
+  const TPath manifest = Dump("roots.3.manifest",
+                              R"({"crash-artifact-files":[{"filename":")" + dump.NativeString() +
+                                  R"(","type":"ProcessMiniDump","upload-permission":"Allowed"}]})");
   Dump("flood/big.2.dmp", mib + mib);
   GiveAway({"flood", "flood/big.2.dmp"});
   for (const auto& package : Run()) Fail(*package, Status::kPendingRetry);
-  fs::remove(log.NativeString());
-  Dump("roots.1.log", mib + mib + mib);
-  GiveAway({"roots.1.log"});
+  for (const TPath& left : {log, manifest}) {
+    fs::remove(left.NativeString());
+    Dump(left.Filename().toStdString(), mib + mib + mib);
+    GiveAway({left.Filename().toStdString()});
+  }
   Configure("servercrashupload.retention.max_total_mb: 4\n");
-  EXPECT_EQ(Names(Run()), (std::vector<std::string>{"big.2", "roots.1"}));
+  EXPECT_EQ(Names(Run()), (std::vector<std::string>{"big.2", "roots.1", "roots.3"}));
   EXPECT_THAT(log_, Not(HasSubstr("Retention: deleting")));
 }
 

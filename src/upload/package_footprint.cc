@@ -21,9 +21,11 @@ using zor::platform::TPath;
 
 namespace {
 
+// True iff `path` is one of the package's own files in the data directory;
+// an application's manifest serving as the record is a crash file.
 bool IsDataFile(const Package& package, const TPath& path) {
   for (const auto& [kind, recorded] : package.GetDataFiles()) {
-    if (recorded == path) return true;
+    if (recorded == path) return package.LiesBesideStatusFile(path);
   }
   return false;
 }
