@@ -673,28 +673,37 @@ TEST_F(CrashPackageTest, AnOlderVersionsStampKnowsACopyThatKeptItsTime) {
 // deleted with it.
 TEST_F(CrashPackageTest, AnOlderVersionsUnstampedPackageTakesNoFileMadeSince) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files to other users";
-  const TPath dump = AddFile("shared/app.10.dmp");
-  auto older = SavedPackage({dump}, true, "unstamped");
-  std::string status = ReadFile(older->GetFilePath().NativeString());
-  status = std::regex_replace(status, std::regex(R"(,"crash-owner":\d+)"), "");
-  status = std::regex_replace(status, std::regex(R"(,"zipped-files":\{[^}]*\})"), "");
-  ASSERT_EQ(status.find("zipped-files"), std::string::npos);
-  WriteFile(older->GetFilePath().NativeString(), status);
   const auto bornOf = [](const TPath& path) {
     return zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow)->birthNs;
   };
-  const int64_t made = bornOf(RecordOf("unstamped"));
-  if (made == 0) GTEST_SKIP() << "this file system keeps no birth times";
-  // Its clock ticks coarsely: the new file is made once it has moved on.
-  std::filesystem::remove(dump.NativeString());
-  do {
-    AddFile("shared/app.10.dmp", "their dump");
-  } while (bornOf(dump) <= made && std::filesystem::remove(dump.NativeString()));
-  ASSERT_EQ(::chown(dump.NativeString().c_str(), 65534, 65534), 0);
-  auto loaded = CrashPackage::LoadFromFile(older->GetFilePath(), boundary_);
-  EXPECT_THROW(loaded->GetFilesToZip({}), zor::platform::ZorvaneException);
-  loaded->DeletePackage();
-  EXPECT_EQ(ReadFile(dump.NativeString()), "their dump");
+  // Its record in the data directory, or (much older) its application's
+  // manifest in place: then its status file dates it.
+  for (const bool inPlace : {false, true}) {
+    SCOPED_TRACE(inPlace);
+    const std::string name = inPlace ? "app.11" : "app.10";
+    const TPath dump = AddFile("shared/" + name + ".dmp");
+    std::set<TPath> files{dump};
+    if (inPlace)
+      files.insert(Manifest("shared/" + name + ".manifest", Record(dump.NativeString())));
+    auto older = SavedPackage(files, true, name);
+    std::string status = ReadFile(older->GetFilePath().NativeString());
+    status = std::regex_replace(status, std::regex(R"(,"crash-owner":\d+)"), "");
+    status = std::regex_replace(status, std::regex(R"(,"zipped-files":\{[^}]*\})"), "");
+    ASSERT_EQ(status.find("zipped-files"), std::string::npos);
+    WriteFile(older->GetFilePath().NativeString(), status);
+    const int64_t made = bornOf(older->GetFilePath());
+    if (made == 0) GTEST_SKIP() << "this file system keeps no birth times";
+    // Its clock ticks coarsely: the new file is made once it has moved on.
+    std::filesystem::remove(dump.NativeString());
+    do {
+      AddFile("shared/" + name + ".dmp", "their dump");
+    } while (bornOf(dump) <= made && std::filesystem::remove(dump.NativeString()));
+    ASSERT_EQ(::chown(dump.NativeString().c_str(), 65534, 65534), 0);
+    auto loaded = CrashPackage::LoadFromFile(older->GetFilePath(), boundary_);
+    EXPECT_THROW(loaded->GetFilesToZip({}), zor::platform::ZorvaneException);
+    loaded->DeletePackage();
+    EXPECT_EQ(ReadFile(dump.NativeString()), "their dump");
+  }
 }
 
 // An application's completed manifest serves as its crash's record, in its

@@ -498,6 +498,12 @@ void Package::BoundStampsWithoutBirth() {
     const auto made = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
     if (made && made->kind == zor::platform::FileIdentity::Kind::kRegular) bornBy = made->birthNs;
   }
+  // Else the status file, saved since perhaps, but never before them.
+  if (bornBy == 0) {
+    const auto status =
+        zor::platform::IdentifyPath(GetFilePath(), zor::platform::LinkHandling::kDoNotFollow);
+    if (status) bornBy = status->birthNs;
+  }
   madeBy_ = bornBy;
   for (auto& [path, stamp] : zippedFiles_) {
     if (stamp.birthNs == 0) stamp.bornByNs = bornBy;

@@ -367,7 +367,8 @@ class Package : public JsonFileSerializedObject {
   bool LiesBesideStatusFile(const zor::platform::TPath& path) const;
   // Gives each stamp that kept no birth time (an older version's) the birth
   // of the first data file of the status file's folder made after it was
-  // taken (the zip, else the encrypted file, else the crash's record) as
+  // taken (the zip, else the encrypted file, else the crash's record, else
+  // the status file itself) as
   // the latest its file can have been born (FileIdentity::bornByNs), so
   // that a file copied with its time kept is known again; of a package
   // that stamped nothing, the crash's files are those born by then
