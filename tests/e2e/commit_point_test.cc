@@ -108,10 +108,9 @@ class CommitPointTest : public ::testing::Test {
       if (std::string(r["kind"].GetString()) != "complete" || r["status"].GetInt() != 200) continue;
       const std::string path = r["path"].GetString();
       if (!uploads.insert(path + "?" + r["query"].GetString()).second) continue;
-      for (const auto& entry : fs::directory_iterator(server_.DataDir() + "/packages")) {
-        const std::string id = entry.path().stem().string();
+      for (const std::string& id : server_.CrashIds()) {
         if (path.find("/" + id + "/") == std::string::npos) continue;
-        const rapidjson::Document record = ParseFile(entry.path().string());
+        const rapidjson::Document record = ParseFile(server_.RecordPath(id));
         const bool crash =
             record.HasMember("registration") &&
             std::string(record["registration"]["client-issue-id"].GetString()) == kCrash;

@@ -36,21 +36,10 @@ using ::testing::IsSupersetOf;
 using ::testing::Not;
 namespace fs = std::filesystem;
 
-// The ids of the crashes the server holds (it saves a record through a
-// dot-named temporary beside it).
-std::vector<std::string> ArrivedIds(const LocalCrashServer& server) {
-  std::vector<std::string> crashIds;
-  for (const auto& entry : fs::directory_iterator(server.DataDir() + "/packages")) {
-    const std::string name = entry.path().filename().string();
-    if (!name.starts_with('.')) crashIds.push_back(entry.path().stem().string());
-  }
-  return crashIds;
-}
-
 // The decrypted zip of the one crash the server holds, written to `zipPath`;
 // not ok, with the reason, when not exactly one arrived or it does not decrypt.
 ZipListing OnlyArrivedZip(const LocalCrashServer& server, const std::string& zipPath) {
-  const std::vector<std::string> crashIds = ArrivedIds(server);
+  const std::vector<std::string> crashIds = server.CrashIds();
   ZipListing zip;
   if (crashIds.size() != 1) {
     zip.error = std::to_string(crashIds.size()) + " crashes arrived";
@@ -261,7 +250,7 @@ TEST(CrashUploadTest, ANewCrashUnderAnUploadedCrashsNamesIsSentNotDeletedNorHidd
     WriteFile(dir.Sub("dumps/app.5-full.dmp"), "MDMP a full dump, later");
     send();
     std::vector<std::string> dumps;
-    for (const std::string& crashId : ArrivedIds(server)) {
+    for (const std::string& crashId : server.CrashIds()) {
       std::string error;
       ASSERT_TRUE(server.DecryptZip(crashId, dir.Sub("a.zip"), &error)) << error;
       for (const ZipEntryInfo& e : ReadZipIndependently(dir.Sub("a.zip")).entries) {
@@ -332,7 +321,7 @@ TEST(CrashUploadTest, ASentCrashOutOfReachForARunIsDeletedLaterNotSentAgain) {
     ASSERT_TRUE(fs::exists(dump));
     SendCrashesIn(dir, config);
     EXPECT_FALSE(fs::exists(dump));
-    EXPECT_EQ(ArrivedIds(server).size(), 1u) << ReadFile(dir.Sub("logs/zorcrashreporter.txt"));
+    EXPECT_EQ(server.CrashIds().size(), 1u) << ReadFile(dir.Sub("logs/zorcrashreporter.txt"));
     if (way.bound) {
       ::umount(dir.Sub("dumps/app").c_str());
       ::umount(dir.Sub("store").c_str());
@@ -409,7 +398,7 @@ TEST(CrashUploadTest, AnotherUsersFilesNeitherHangNorHideNorPruneACrash) {
   EXPECT_THAT(log, HasSubstr("This program's own crashes are not reported in this run: the "
                              "folder above it, '" +
                              a + "', belongs to user"));
-  EXPECT_EQ(ArrivedIds(server).size(), 3u) << log;  // app.1, huge.2 and root's server.4711
+  EXPECT_EQ(server.CrashIds().size(), 3u) << log;  // app.1, huge.2 and root's server.4711
 }
 
 }  // namespace

@@ -183,13 +183,13 @@ class UploadTest : public ::testing::Test {
   std::string StoredZip(const std::string& name, const LocalCrashServer* server = nullptr) {
     const LocalCrashServer& store = server ? *server : server_;
     std::map<int64_t, std::string, std::greater<>> newestFirst;
-    for (const auto& entry : fs::directory_iterator(store.DataDir() + "/packages")) {
+    for (const std::string& crashId : store.CrashIds()) {
       rapidjson::Document record;
-      record.Parse(ReadFile(entry.path().string()).c_str());
+      record.Parse(ReadFile(store.RecordPath(crashId)).c_str());
       // A package registered but never given an upload id has no registration.
       if (record.HasMember("registration") &&
           record["registration"]["client-issue-id"].GetString() == name) {
-        newestFirst[record["sequence"].GetInt64()] = entry.path().stem().string();
+        newestFirst[record["sequence"].GetInt64()] = crashId;
       }
     }
     for (const auto& [sequence, crashId] : newestFirst) {
@@ -850,11 +850,14 @@ TEST_F(UploadTest, SendLogsUploadsTheUsersZipAndKeepsIt) {
   EXPECT_THAT(r.out, HasSubstr("Successfully uploaded '1' log package(s)."));
   EXPECT_TRUE(fs::exists(zip));
   EXPECT_TRUE(DataFiles().empty());
-  // The server decrypts the customer details of the one package it got.
-  const fs::directory_iterator stored(server_.DataDir() + "/packages");
-  ASSERT_NE(stored, fs::directory_iterator());
-  const std::string shown = server_.Show(stored->path().stem().string());
-  EXPECT_THAT(shown, AllOf(HasSubstr(kEmail), HasSubstr(kCase), HasSubstr("app.log")));
+  // The server decrypts the customer details of both packages it got (the
+  // one left behind and this one).
+  const std::vector<std::string> stored = server_.CrashIds();
+  EXPECT_EQ(stored.size(), 2u);
+  for (const std::string& crashId : stored) {
+    EXPECT_THAT(server_.Show(crashId),
+                AllOf(HasSubstr(kEmail), HasSubstr(kCase), HasSubstr("app.log")));
+  }
 
   // A refused attempt fails the run and is counted where `list` shows it.
   server_.AddFault("part", 1, "status", 400, "{}");

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <stdexcept>
 #include <vector>
 
@@ -195,6 +196,15 @@ void LocalCrashServer::Reset() { Call("POST", "/_test/reset", ""); }
 void LocalCrashServer::Release() { Call("POST", "/_test/release", ""); }
 
 std::string LocalCrashServer::RequestsJson() const { return Call("GET", "/_test/requests", ""); }
+
+std::vector<std::string> LocalCrashServer::CrashIds() const {
+  std::vector<std::string> crashIds;
+  for (const auto& entry : std::filesystem::directory_iterator(DataDir() + "/packages")) {
+    const std::string name = entry.path().filename().string();
+    if (!name.starts_with('.')) crashIds.push_back(entry.path().stem().string());
+  }
+  return crashIds;
+}
 
 bool LocalCrashServer::DecryptZip(const std::string& crashId, const std::string& zipPath,
                                   std::string* error) const {

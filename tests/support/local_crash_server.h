@@ -15,6 +15,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/temp_dir.h"
 
@@ -66,6 +67,15 @@ class LocalCrashServer {
   // GET /_test/requests: the JSON array of the requests since start or reset,
   // as the server sent it. Throws as AddFault.
   std::string RequestsJson() const;
+
+  // The crash ids of the records the server holds (packages/<crash_id>.json),
+  // never the dot-named temporary it saves a record through: an analysis
+  // after a completion may be writing one while a test looks.
+  std::vector<std::string> CrashIds() const;
+  // The record of `crashId`, packages/<crash_id>.json.
+  std::string RecordPath(const std::string& crashId) const {
+    return DataDir() + "/packages/" + crashId + ".json";
+  }
 
   // Runs decrypt.js --zip to write the decrypted zip of `crashId` to `zipPath`.
   // Returns true iff it succeeded; on failure `error` (when not null) gets the
