@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 
 #include <unistd.h>
@@ -95,8 +96,23 @@ class CrashPackageTest : public test_support::TempDirTest {
         TPath(dir_.Sub("data/") + name + ".crash-package.pending"));
   }
 
+  // A folder whose file system keeps no birth times (ramfs, mounted there
+  // for the test), "bare"; false when it cannot be mounted.
+  bool MountBareFolder() {
+    std::filesystem::create_directories(dir_.Sub("bare"));
+    if (::mount("none", dir_.Sub("bare").c_str(), "ramfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0)
+      return false;
+    bare_.reset(new std::string(dir_.Sub("bare")));
+    return true;
+  }
+
   // Completing a manifest reads the product's settings; keep them in the test.
   test::ScopedEnv settings_{"XDG_CONFIG_HOME", dir_.Sub("config")};
+  // Unmounted before the temporary folder is removed.
+  std::unique_ptr<std::string, void (*)(std::string*)> bare_{nullptr, [](std::string* path) {
+                                                               ::umount2(path->c_str(), MNT_DETACH);
+                                                               delete path;
+                                                             }};
 };
 
 // The completed manifest is the program's own record in the data directory,
@@ -670,18 +686,23 @@ TEST_F(CrashPackageTest, AnOlderVersionsStampKnowsACopyThatKeptItsTime) {
 
 // One that stamped nothing either stands for the files born before it was
 // made: another user's dump made at its name since is neither zipped nor
-// deleted with it.
+// deleted with it. Where its dump folder keeps no birth times, a file
+// changed since it was made may have been, and is not taken either.
 TEST_F(CrashPackageTest, AnOlderVersionsUnstampedPackageTakesNoFileMadeSince) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files to other users";
-  const auto bornOf = [](const TPath& path) {
-    return zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow)->birthNs;
+  const auto bornBy = [](const TPath& path) {
+    return zor::platform::LatestBirthNs(
+        *zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow));
   };
+  const bool bare = MountBareFolder();
   // Its record in the data directory, or (much older) its application's
   // manifest in place: then its status file dates it.
-  for (const bool inPlace : {false, true}) {
-    SCOPED_TRACE(inPlace);
+  for (const auto& [folder, inPlace] :
+       {std::pair{"shared", false}, std::pair{"shared", true}, std::pair{"bare", false}}) {
+    SCOPED_TRACE(std::string(folder) + (inPlace ? " in place" : ""));
+    if (folder == std::string("bare") && !bare) continue;
     const std::string name = inPlace ? "app.11" : "app.10";
-    const TPath dump = AddFile("shared/" + name + ".dmp");
+    const TPath dump = AddFile(folder + ("/" + name) + ".dmp");
     std::set<TPath> files{dump};
     if (inPlace)
       files.insert(Manifest("shared/" + name + ".manifest", Record(dump.NativeString())));
@@ -691,18 +712,49 @@ TEST_F(CrashPackageTest, AnOlderVersionsUnstampedPackageTakesNoFileMadeSince) {
     status = std::regex_replace(status, std::regex(R"(,"zipped-files":\{[^}]*\})"), "");
     ASSERT_EQ(status.find("zipped-files"), std::string::npos);
     WriteFile(older->GetFilePath().NativeString(), status);
-    const int64_t made = bornOf(older->GetFilePath());
-    if (made == 0) GTEST_SKIP() << "this file system keeps no birth times";
+    const auto made = zor::platform::IdentifyPath(older->GetFilePath(),
+                                                  zor::platform::LinkHandling::kDoNotFollow);
+    if (made->birthNs == 0) GTEST_SKIP() << "this file system keeps no birth times";
     // Its clock ticks coarsely: the new file is made once it has moved on.
     std::filesystem::remove(dump.NativeString());
     do {
-      AddFile("shared/" + name + ".dmp", "their dump");
-    } while (bornOf(dump) <= made && std::filesystem::remove(dump.NativeString()));
+      AddFile(folder + ("/" + name) + ".dmp", "their dump");
+    } while (bornBy(dump) <= made->birthNs && std::filesystem::remove(dump.NativeString()));
     ASSERT_EQ(::chown(dump.NativeString().c_str(), 65534, 65534), 0);
     auto loaded = CrashPackage::LoadFromFile(older->GetFilePath(), boundary_);
     EXPECT_THROW(loaded->GetFilesToZip({}), zor::platform::ZorvaneException);
     loaded->DeletePackage();
     EXPECT_EQ(ReadFile(dump.NativeString()), "their dump");
+    std::filesystem::remove(older->GetFilePath().NativeString());
+  }
+}
+
+// Where the dump folder keeps no birth times, nothing but the change time
+// (which no one can set back) tells a file made anew at a freed inode, its
+// size and modification time copied, from the one stamped: a stamped file
+// whose change time moved is not taken for it, and is deleted only as the
+// crash owner's (so one given to another user since stays).
+TEST_F(CrashPackageTest, WithoutBirthTimesAStampKnowsItsFileByItsChangeTime) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount a file system";
+  if (!MountBareFolder()) GTEST_SKIP() << "cannot mount ramfs: " << std::strerror(errno);
+  for (const bool givenAway : {false, true}) {
+    SCOPED_TRACE(givenAway);
+    const TPath dump = AddFile("bare/app.14.dmp");
+    auto package = SavedPackage({dump}, true, "bare");
+    package->GetFilesToZip({});
+    package->RecordEncryption(AddFile("data/bare.enc"), AddFile("data/bare.meta"));
+    const int64_t stamped = package->GetZippedFiles().at(dump).changedNs;
+    const auto changed = [&] {
+      return zor::platform::IdentifyPath(dump, zor::platform::LinkHandling::kDoNotFollow)
+          ->changedNs;
+    };
+    // Its clock ticks coarsely: given away once it has moved on.
+    while (givenAway && changed() == stamped) {
+      ASSERT_EQ(::chown(dump.NativeString().c_str(), 65534, 65534), 0);
+    }
+    CrashPackage::LoadFromFile(package->GetFilePath(), boundary_)->DeletePackage();
+    EXPECT_EQ(Exists(dump), givenAway);
+    std::filesystem::remove(dump.NativeString());
   }
 }
 

@@ -175,9 +175,9 @@ void Package::ReadZippedFiles(const rapidjson::Value& files) {
   zippedFiles_.clear();
   for (const auto& file : files.GetObject()) {
     const Json::Value& stamp = file.value;
-    if (!stamp.IsArray() || (stamp.Size() != 4 && stamp.Size() != 5) || !stamp[0].IsUint64() ||
+    if (!stamp.IsArray() || stamp.Size() < 4 || stamp.Size() > 6 || !stamp[0].IsUint64() ||
         !stamp[1].IsUint64() || !stamp[2].IsUint64() || !stamp[3].IsInt64() ||
-        (stamp.Size() == 5 && !stamp[4].IsInt64())) {
+        (stamp.Size() >= 5 && !stamp[4].IsInt64()) || (stamp.Size() == 6 && !stamp[5].IsInt64())) {
       continue;
     }
     zor::platform::FileIdentity identity;
@@ -185,7 +185,8 @@ void Package::ReadZippedFiles(const rapidjson::Value& files) {
     identity.inode = static_cast<ino_t>(stamp[1].GetUint64());
     identity.size = stamp[2].GetUint64();
     identity.modifiedNs = stamp[3].GetInt64();
-    if (stamp.Size() == 5) identity.birthNs = stamp[4].GetInt64();
+    if (stamp.Size() >= 5) identity.birthNs = stamp[4].GetInt64();
+    if (stamp.Size() == 6) identity.changedNs = stamp[5].GetInt64();
     zippedFiles_[TPath(Json::GetText(file.name))] = identity;
   }
 }
@@ -200,8 +201,10 @@ void Package::AddZippedFiles(rapidjson::Document& document) const {
         .PushBack(static_cast<uint64_t>(identity.inode), allocator)
         .PushBack(identity.size, allocator)
         .PushBack(identity.modifiedNs, allocator);
-    // Where the file system keeps none, as an older version wrote it.
-    if (identity.birthNs != 0) stamp.PushBack(identity.birthNs, allocator);
+    // Where the file system keeps no birth time, the change time stands
+    // for it (after a 0 where the birth goes; an older version wrote neither).
+    stamp.PushBack(identity.birthNs, allocator);
+    if (identity.birthNs == 0) stamp.PushBack(identity.changedNs, allocator);
     files.AddMember(Json::MakeString(TString(path.NativeString()), allocator), stamp, allocator);
   }
   document.AddMember(rapidjson::StringRef(kZippedFiles), files, allocator);
@@ -496,13 +499,15 @@ void Package::BoundStampsWithoutBirth() {
     const TPath path = GetDataFilePath(kind);
     if (!LiesBesideStatusFile(path)) continue;
     const auto made = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
-    if (made && made->kind == zor::platform::FileIdentity::Kind::kRegular) bornBy = made->birthNs;
+    if (made && made->kind == zor::platform::FileIdentity::Kind::kRegular) {
+      bornBy = zor::platform::LatestBirthNs(*made);
+    }
   }
   // Else the status file, saved since perhaps, but never before them.
   if (bornBy == 0) {
     const auto status =
         zor::platform::IdentifyPath(GetFilePath(), zor::platform::LinkHandling::kDoNotFollow);
-    if (status) bornBy = status->birthNs;
+    if (status) bornBy = zor::platform::LatestBirthNs(*status);
   }
   madeBy_ = bornBy;
   for (auto& [path, stamp] : zippedFiles_) {
@@ -758,9 +763,10 @@ void Package::DeletePackage(KeepStatusFile keep) {
 bool Package::IsCrashsOwn(const TPath& path, const zor::platform::FileIdentity& identity) const {
   if (IsStampedAs(zippedFiles_, path, identity)) return true;
   if (crashOwner_) return identity.owner == *crashOwner_;
-  // Another user's file made at a name since cannot have been one of them.
+  // Another user's file made at a name since cannot have been one of them;
+  // one of unknown birth, changed since, may be.
   return zippedFiles_.empty() &&
-         (madeBy_ == 0 || identity.birthNs == 0 || identity.birthNs <= madeBy_);
+         (madeBy_ == 0 || zor::platform::LatestBirthNs(identity) <= madeBy_);
 }
 
 bool IsStampedAs(const Package::FileStamps& stamps, const TPath& path,

@@ -30,8 +30,9 @@
 //   then, only when set: "last-error" (an object as an upload result),
 //   "transient-failures" integer, "next-attempt" string (pattern 25),
 //   "attempts-forgiven" integer, "zipped-files" object (native path ->
-//   [device, inode, size, modification time in ns, and birth time in ns
-//   where the file system keeps one], the crash's files as
+//   [device, inode, size, modification time in ns, birth time in ns, and
+//   where the file system keeps none, 0 for it and the change time in ns;
+//   an older version wrote neither], the crash's files as
 //   the last finished zip found them), "full-dumps-left-out" true (that zip
 //   left out full dumps its crash allows), "encrypted-file-boot" string (the
 //   boot whose page cache alone held the encrypted file: never synced, it
@@ -308,7 +309,8 @@ class Package : public JsonFileSerializedObject {
   // crash's own: the file stamped there, unchanged (whoever owns it now);
   // else one of the crash owner's; with no owner recorded (an older
   // version's package), only a stamped file, or while nothing is stamped
-  // any born before the package's files (BoundStampsWithoutBirth).
+  // any known to be born before the package's files (its LatestBirthNs
+  // by BoundStampsWithoutBirth's bound).
   // Another user's file at a name is not: it would be zipped, deleted and
   // counted with the crash.
   bool IsCrashsOwn(const zor::platform::TPath& path,
@@ -365,15 +367,14 @@ class Package : public JsonFileSerializedObject {
   // True iff `path` lies in the status file's folder (by its cleaned text):
   // there only the program writes.
   bool LiesBesideStatusFile(const zor::platform::TPath& path) const;
-  // Gives each stamp that kept no birth time (an older version's) the birth
-  // of the first data file of the status file's folder made after it was
-  // taken (the zip, else the encrypted file, else the crash's record, else
-  // the status file itself) as
-  // the latest its file can have been born (FileIdentity::bornByNs), so
-  // that a file copied with its time kept is known again; of a package
-  // that stamped nothing, the crash's files are those born by then
-  // (IsCrashsOwn). For a package just loaded, after
-  // LeaveOutDataFilesElsewhere; never throws.
+  // Gives each stamp that kept no birth time the latest birth
+  // (LatestBirthNs) of the first data file of the status file's folder made
+  // after it was taken (the zip, else the encrypted file, else the crash's
+  // record, else the status file itself) as the latest its file can have
+  // been born (FileIdentity::bornByNs), so that a file copied with its
+  // time kept is known again; of a package that stamped nothing, the
+  // crash's files are those known to be born by then (IsCrashsOwn). For a
+  // package just loaded, after LeaveOutDataFilesElsewhere; never throws.
   void BoundStampsWithoutBirth();
   // Records (or replaces) the path for `kind` and saves. Throws what Save
   // throws; the path is recorded even then.

@@ -210,6 +210,14 @@ TEST(FileIdentityTest, SameFileUnchangedWhateverTheDeviceNumber) {
   EXPECT_TRUE(IsSameFileUnchanged(bounded, late));
   late.birthNs = bounded.bornByNs + 1;
   EXPECT_FALSE(IsSameFileUnchanged(late, bounded));
+  // Where neither kept one, the change time tells a file made anew at a
+  // freed inode; a stamp of an older version, which kept none, cannot.
+  FileIdentity remade = seen;
+  remade.changedNs = seen.changedNs + 1;
+  EXPECT_FALSE(IsSameFileUnchanged(seen, remade));
+  FileIdentity older = seen;
+  older.changedNs = 0;
+  EXPECT_TRUE(IsSameFileUnchanged(older, remade));
   // Where the file system keeps birth times, the look at a path tells it.
   ScopedTempDir dir;
   WriteFile(dir.Sub("log"), "x");

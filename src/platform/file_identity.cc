@@ -81,11 +81,18 @@ std::optional<FileIdentity> Identify(int directory, const char* name, int flags)
 bool IsSameFileUnchanged(const FileIdentity& a, const FileIdentity& b) {
   if (a.inode != b.inode || a.size != b.size || a.modifiedNs != b.modifiedNs) return false;
   if (a.birthNs != 0 && b.birthNs != 0) return a.birthNs == b.birthNs;
+  if (a.birthNs == 0 && b.birthNs == 0 && a.changedNs != 0 && b.changedNs != 0) {
+    return a.changedNs == b.changedNs;
+  }
   // Against a stamp that kept no birth time, a file born after its last
   // change had its time set back: made anew at a freed inode, most likely,
   // unless it was born before the stamp was taken (a copy that kept its time).
   const int64_t birth = a.birthNs != 0 ? a.birthNs : b.birthNs;
   return birth == 0 || birth <= std::max({a.modifiedNs, a.bornByNs, b.bornByNs});
+}
+
+int64_t LatestBirthNs(const FileIdentity& file) {
+  return file.birthNs != 0 ? file.birthNs : file.changedNs;
 }
 
 std::optional<FileIdentity> IdentifyPath(const TPath& path, LinkHandling links) {

@@ -36,13 +36,20 @@ struct FileIdentity {
 // True iff `a` and `b` are the same file with the same content as far as the
 // file system keeps it: inode, size and modification time (to the
 // nanosecond), and birth time where both have one (a file made anew at a
-// freed inode, its time set back, is another); where one has none, a file
-// born after its modification time and after the other's bornByNs is
-// another too (one copied with its time kept was born before it was
-// recorded). Not the device: a
-// removable or network file system gets another number each time it is
-// mounted.
+// freed inode, its time set back, is another). Where neither has one, the
+// change time too where both know it: a file made anew at a freed inode was
+// changed after the other was recorded, whatever times its maker set (one
+// whose owner or mode changed since is taken for another as well). Where
+// only one has a birth time, a file born after its modification time and
+// after the other's bornByNs is another (one copied with its time kept was
+// born before it was recorded). Not the device: a removable or network
+// file system gets another number each time it is mounted.
 bool IsSameFileUnchanged(const FileIdentity& a, const FileIdentity& b);
+
+// The latest `file` can have been made: its birth time where its file
+// system keeps one, else its change time (making a file changes it, and no
+// one can set that time back).
+int64_t LatestBirthNs(const FileIdentity& file);
 
 // Whether IdentifyPath looks at a symbolic link itself or at its target.
 enum class LinkHandling { kFollow, kDoNotFollow };
