@@ -788,8 +788,10 @@ bool CrashPackage::DeleteOwnFiles(TString* deleted) {
                             .arg(GetPackageName()));
   }
   // The manifest goes only with every dump: it is the record of what is left
-  // to delete in the next run.
-  if (!allGone || !DeleteCrashFile(manifestPath, GetFilePath(), deleted, &left, false)) {
+  // to delete in the next run. The program's own record in the data
+  // directory goes with the data files, whatever its times say.
+  if (!allGone || (!LiesBesideStatusFile(manifestPath) &&
+                   !DeleteCrashFile(manifestPath, GetFilePath(), deleted, &left, false))) {
     return false;
   }
   return !ownDirectory || RemoveOwnDirectory(deleted);

@@ -34,12 +34,13 @@
 namespace ZorErrorReporting {
 namespace {
 
-using ::testing::AllOf;
 using test_support::ErrorOf;
 using test_support::Exists;
 using test_support::FailingRemoveFilesystem;
-using ::testing::HasSubstr;
 using test_support::LogCapture;
+using ::testing::AllOf;
+using ::testing::HasSubstr;
+using ::testing::Not;
 using zor::platform::TPath;
 using zor::platform::TString;
 using zor::test::ReadFile;
@@ -381,15 +382,20 @@ TEST_F(CrashPackageTest, OnlyWhatTheZipFoundUnchangedIsDeletedWithThePackage) {
     package->RecordEncryption(AddFile("data/" + how + ".enc"), AddFile("data/" + how + ".meta"));
     AddFile(how + "/app.77.log", "a new crash's log");
     change(dump.NativeString());
+    // The program's own record (its times set by hand, say) goes with the
+    // data files: no line says it stays.
+    change(RecordOf("p-" + how).NativeString());
 
     LogCapture capture;
     package->DeletePackage();
 
     EXPECT_EQ(Exists(dump), how != "unchanged");
     EXPECT_TRUE(Exists(log));
-    EXPECT_FALSE(Exists(manifest));
+    EXPECT_FALSE(Exists(manifest) || Exists(RecordOf("p-" + how)));
     EXPECT_FALSE(Exists(package->GetFilePath()));
     EXPECT_THAT(capture.Text(), HasSubstr("Keeping '" + log.NativeString() + "' of package"));
+    EXPECT_THAT(capture.Text(),
+                Not(HasSubstr("Not deleting '" + RecordOf("p-" + how).NativeString())));
   }
 }
 
