@@ -103,17 +103,19 @@ class CrashPackageTest : public test_support::TempDirTest {
     std::filesystem::create_directories(dir_.Sub("bare"));
     if (::mount("none", dir_.Sub("bare").c_str(), "ramfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0)
       return false;
-    bare_.reset(new std::string(dir_.Sub("bare")));
+    bare_.at = dir_.Sub("bare");
     return true;
   }
 
   // Completing a manifest reads the product's settings; keep them in the test.
   test::ScopedEnv settings_{"XDG_CONFIG_HOME", dir_.Sub("config")};
   // Unmounted before the temporary folder is removed.
-  std::unique_ptr<std::string, void (*)(std::string*)> bare_{nullptr, [](std::string* path) {
-                                                               ::umount2(path->c_str(), MNT_DETACH);
-                                                               delete path;
-                                                             }};
+  struct Mount {
+    std::string at;
+    ~Mount() {
+      if (!at.empty()) ::umount2(at.c_str(), MNT_DETACH);
+    }
+  } bare_;
 };
 
 // The completed manifest is the program's own record in the data directory,
