@@ -3,6 +3,7 @@
 #include "config/config.h"
 #include "files/filesystem.h"
 #include "log/log_functions.h"
+#include "net/http_exception.h"
 #include "packages/package.h"
 #include "platform/tformat_string.h"
 #include "upload/crash_package_processor.h"
@@ -37,7 +38,8 @@ void CrashUploadClient::Run() {
 void CrashUploadClient::UploadNewCrashes(const std::vector<std::shared_ptr<Package>>& packages) {
   int succeeded = 0;
   int failed = 0;
-  for (const auto& package : packages) {
+  for (size_t next = 0; next < packages.size(); ++next) {
+    const std::shared_ptr<Package>& package = packages[next];
     zor::platform::Interruption::ThrowIfRequested();
     // Held for the whole attempt, failure included.
     const auto lock = PackageLock::TryLock(*package);
@@ -56,6 +58,16 @@ void CrashUploadClient::UploadNewCrashes(const std::vector<std::shared_ptr<Packa
       RecordFailure(*package, e);
       ++failed;
       ++stats_.failed;
+      // The registration is the same request for every package: a server
+      // that let one wait out its time-out would make each of them wait.
+      const auto* http = dynamic_cast<const HTTPException*>(&e);
+      if (http != nullptr && http->GetHttpCode() == 0 && !http->JudgesThePackage() &&
+          next + 1 < packages.size()) {
+        LogText(TLog::Info, TFormatString("The crash server did not answer the registration in "
+                                          "time: the other %1 package(s) wait for the next run")
+                                .arg(static_cast<uint64_t>(packages.size() - next - 1)));
+        break;
+      }
     }
   }
   LogText(TLog::Info,

@@ -387,6 +387,22 @@ TEST_F(UploadTest, TransientTroubleDelaysTheNextAttemptAndListSaysSo) {
                                        "Network error \\(HTTP code: '503'\\)"));
 }
 
+// A crash server that leaves the registration unanswered is waited for once
+// a run, not once a package: the others wait, untouched, for the next run.
+TEST_F(UploadTest, AnUnansweredRegistrationIsWaitedForOnceARun) {
+  for (const char* name : {"a.1", "b.2", "c.3"}) Crash(name, 1000);
+  server_.AddFault("register", 1, "hang");
+  const std::string settings =
+      "servercrashupload.http_post_timeout_in_minutes: 0.03\n"
+      "servercrashupload.retry_delay_minutes: 0\n";
+  const ProcessResult r = SendCrashes(settings);
+  EXPECT_THAT(r.out, HasSubstr("Successfully uploaded '0' crash package(s). Failed to upload "
+                               "'1' crash package(s)."));
+  EXPECT_THAT(Log(), HasSubstr("the other 2 package(s) wait for the next run"));
+  EXPECT_EQ(Count("register"), 1);
+  EXPECT_THAT(SendCrashes(settings).out, Uploaded(3));
+}
+
 // A hostile server: locations of other schemes (which ones the transport
 // refuses is tnetwork_access_manager_test.cc's), a redirect to a local file
 // and a 10 MB error body. Nothing is written or contacted but loopback HTTP,
