@@ -379,6 +379,7 @@ std::optional<Package::HeldCrashFiles> Package::GetHeldCrashFiles() const {
     held.stamps.emplace(path, stamp);
   }
   held.all = !finished || held.paths.empty();
+  if (!crashOwner_ && zippedFiles_.empty()) held.bornBy = madeBy_;
   return held;
 }
 

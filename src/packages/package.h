@@ -210,12 +210,16 @@ class Package : public JsonFileSerializedObject {
   // is made of them: `all` while it is not finished (its next zip takes what
   // is there then) or when nothing is stamped (GetZippedFiles); else the
   // dumps and Java files stamped, so that another one beside them is a new
-  // crash; `stamps`, their stamps whatever `all` says. Nothing when it does
-  // not hold its crash files (HoldsItsCrashFiles). Never throws.
+  // crash; `stamps`, their stamps whatever `all` says; `bornBy`, of one that
+  // knows no owner and stamped nothing, the latest birth (LatestBirthNs) a
+  // file of its crash can have (IsCrashsOwn), 0 when not known or when that
+  // does not tell its files. Nothing when it does not hold its crash files
+  // (HoldsItsCrashFiles). Never throws.
   struct HeldCrashFiles {
     bool all = false;
     std::set<zor::platform::TPath> paths;
     FileStamps stamps;
+    int64_t bornBy = 0;
   };
   std::optional<HeldCrashFiles> GetHeldCrashFiles() const;
 

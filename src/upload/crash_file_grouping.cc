@@ -171,9 +171,11 @@ void KnownCrashes::Add(const TString& name, const std::optional<CrashFileGroups:
                        const std::optional<Package::HeldCrashFiles>& held) {
   if (!held) return;
   if (group) {
-    Merge(*held, &groups_[*group]);
+    const auto [known, added] = groups_.try_emplace(*group, *held);
+    if (!added) Merge(*held, &known->second);
   } else {
-    Merge(*held, &names_[name]);
+    const auto [known, added] = names_.try_emplace(name, *held);
+    if (!added) Merge(*held, &known->second);
   }
 }
 
@@ -181,6 +183,18 @@ void KnownCrashes::Merge(const Package::HeldCrashFiles& held, Package::HeldCrash
   into->all = into->all || held.all;
   into->paths.insert(held.paths.begin(), held.paths.end());
   into->stamps.insert(held.stamps.begin(), held.stamps.end());
+  // A file may be the crash of either: one that knows no bound stands for all.
+  into->bornBy = into->bornBy == 0 || held.bornBy == 0 ? 0 : std::max(into->bornBy, held.bornBy);
+}
+
+bool KnownCrashes::AllBornSince(int64_t bornBy, const CrashFileGroups::Files& files) {
+  if (bornBy == 0) return false;
+  for (const TPath& file : files) {
+    if (!ArtifactNames::MakesACrash(file)) continue;
+    const auto now = zor::platform::IdentifyPath(file, zor::platform::LinkHandling::kDoNotFollow);
+    if (!now || zor::platform::LatestBirthNs(*now) <= bornBy) return false;
+  }
+  return true;
 }
 
 bool KnownCrashes::Hides(const Package::HeldCrashFiles& held, const CrashFileGroups::Files& files) {
@@ -223,10 +237,15 @@ bool KnownCrashes::operator()(const CrashFileGroups::GroupId& group,
        ++known) {
     const Package::HeldCrashFiles& held = known->second;
     const std::optional<uid_t>& owner = known->first.owner;
-    // One whose owner cannot be told stands for what it stamped alone (for
-    // all of its name only when it stamped nothing, as a very old one).
-    if (owner == group.owner || (!owner && held.stamps.empty())) {
+    if (owner == group.owner) {
       if (Hides(held, files)) return true;
+      continue;
+    }
+    // One whose owner cannot be told stands for what it stamped alone; for
+    // all of its name only when it stamped nothing, as a very old one, but
+    // for no group of files all born after it: those it would not take.
+    if (!owner && held.stamps.empty()) {
+      if (!AllBornSince(held.bornBy, files) && Hides(held, files)) return true;
       continue;
     }
     // Another owner's files of the name are a crash of their own, but for

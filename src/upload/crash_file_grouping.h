@@ -18,6 +18,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -81,8 +82,9 @@ std::optional<CrashFileGroups::GroupId> CrashGroupOf(const CrashPackage& package
 
 // The crashes that packages already hold, for GroupCrashFiles' `isKnown`: by
 // folder, key and owner where a package's crash is known so (CrashGroupOf; a
-// package of unknown owner stands for its stamped files, or for every
-// owner's group when it stamped none), else by
+// package of unknown owner stands for its stamped files, or, when it stamped
+// none, for every owner's group but one whose files were all born after it),
+// else by
 // name (its key or second name), and only while the package holds its crash
 // files (Package::GetHeldCrashFiles): one whose files are gone, or were
 // replaced since it was sent, hides no new crash of its key, and a finished
@@ -100,6 +102,10 @@ class KnownCrashes {
   // The held files of the packages of one group or name, together.
   static void Merge(const Package::HeldCrashFiles& held, Package::HeldCrashFiles* into);
   static bool Hides(const Package::HeldCrashFiles& held, const CrashFileGroups::Files& files);
+  // True iff `bornBy` is known (not 0) and every dump or Java file of
+  // `files` was born after it (LatestBirthNs): none of them a crash file of
+  // a package so bounded (Package::IsCrashsOwn).
+  static bool AllBornSince(int64_t bornBy, const CrashFileGroups::Files& files);
   // True iff a dump or Java file of `files` is one `held` stamped,
   // unchanged, and, of a finished package's (not `held.all`), every one.
   static bool HoldsUnchanged(const Package::HeldCrashFiles& held,

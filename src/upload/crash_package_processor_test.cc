@@ -335,24 +335,46 @@ TEST_F(CrashPackageProcessorTest, FilesThatChangeOwnerAreStillTheirPackagesCrash
 
 // A package of an older version, which recorded no owner, is its stamped
 // dump's owner's: it does not stand for another user's files of its name.
+// One that stamped nothing either stands for the files of its name born
+// before it, not for a crash made there since.
 TEST_F(CrashPackageProcessorTest, AnOlderVersionsPackageIsItsDumpsOwners) {
   SKIP_UNLESS_ROOT();
-  Dump("app.79.dmp");
-  Dump("app.80.dmp");
-  ASSERT_EQ(Names(Run()), (std::vector<std::string>{"app.79", "app.80"}));
-  for (const char* name : {"app.79", "app.80"}) {
-    const std::string status = ReadFile(Status(name, "pending"));
+  for (const char* name : {"app.79", "app.80", "app.81", "app.82"})
+    Dump(name + std::string(".dmp"));
+  ASSERT_EQ(Names(Run()), (std::vector<std::string>{"app.79", "app.80", "app.81", "app.82"}));
+  for (const char* name : {"app.79", "app.80", "app.81", "app.82"}) {
+    std::string status = ReadFile(Status(name, "pending"));
     const std::string unowned = std::regex_replace(status, std::regex(R"(,"crash-owner":\d+)"), "");
     ASSERT_NE(unowned, status);
-    WriteFile(Status(name, "pending"), unowned);
+    status = unowned;
+    if (name >= std::string("app.81")) {
+      status = std::regex_replace(status, std::regex(R"(,"zipped-files":\{[^}]*\})"), "");
+      ASSERT_EQ(status.find("zipped-files"), std::string::npos);
+    }
+    WriteFile(Status(name, "pending"), status);
   }
   Dump("app.79-full.dmp");
   GiveAway({"app.79-full.dmp"});
-  // With its dump gone it stands for nobody's files but what it stamped.
-  fs::remove(dumps_ + "/app.80.dmp");
-  Dump("app.80.dmp", "MDMP theirs");
-  GiveAway({"app.80.dmp"});
-  EXPECT_EQ(Names(Run()).size(), 4u);
+  // With its dump gone it stands for nobody's files but what it stamped, or,
+  // having stamped nothing, for none born after its record.
+  const auto bornBy = [](const std::string& path) {
+    return zor::platform::LatestBirthNs(
+        *zor::platform::IdentifyPath(TPath(path), zor::platform::LinkHandling::kDoNotFollow));
+  };
+  const int64_t recorded = bornBy(data_ + "/app.81.crash-manifest");
+  for (const char* name : {"app.80", "app.81"}) {
+    const std::string dump = dumps_ + "/" + name + ".dmp";
+    // The clock ticks coarsely: made anew once it has moved on.
+    do {
+      fs::remove(dump);
+      Dump(name + std::string(".dmp"), "MDMP theirs");
+    } while (bornBy(dump) <= recorded);
+    GiveAway({name + std::string(".dmp")});
+  }
+  std::map<std::string, size_t> crashes;
+  for (const std::string& name : Names(Run())) ++crashes[name.substr(0, name.find('-'))];
+  EXPECT_EQ(crashes, (std::map<std::string, size_t>{
+                         {"app.79", 2}, {"app.80", 2}, {"app.81", 2}, {"app.82", 1}}));
 }
 
 // A crash given up before its zip stands for the files it was made of:
