@@ -38,6 +38,11 @@ using zor::platform::ZorvaneException;
 
 namespace {
 
+// The settings that bound each kind of request.
+constexpr char kGetTimeout[] = "servercrashupload.http_get_timeout_in_minutes";
+constexpr char kPostTimeout[] = "servercrashupload.http_post_timeout_in_minutes";
+constexpr char kPutTimeout[] = "servercrashupload.http_put_timeout_in_minutes";
+
 void LogDebug(const TString& text) { LogText(TLog::Debug, text); }
 
 void LogRequestUrl(const TUrl& url) {
@@ -62,11 +67,13 @@ TNetworkReply::ReplyCallback EntryCallback(TString* out, const char* member) {
   };
 }
 
-// Opens the reply, runs it within `timeoutMs` and checks its status.
-void Finish(TNetworkReply& reply, int64_t timeoutMs) {
+// Opens the reply, runs it within `timeoutMs` (what `setting` allows) and
+// checks its status.
+void Finish(TNetworkReply& reply, int64_t timeoutMs, const char* setting) {
   reply.Open(OpenMode::ReadWrite);
   reply.WaitForFinished(timeoutMs);
-  CrashServerProtocol::CheckReply(reply);
+  CrashServerProtocol::CheckReply(reply,
+                                  TFormatString("%1 ms (%2)").arg(timeoutMs).arg(TString(setting)));
 }
 
 // A 2xx reply that is not a usable key fails as an unreachable server does:
@@ -155,7 +162,7 @@ PublicKeyInfo CrashServerProtocol::DownloadPublicKey() {
       info.key.push_back('\0');
       info.keyId = r.GetHeader("key-id");
     });
-    Finish(*reply, Config::GetInstance().GetHttpGetTimeout());
+    Finish(*reply, Config::GetInstance().GetHttpGetTimeout(), kGetTimeout);
     LogDebug(TFormatString("Server responded with key Id '%1' and key value '%2'")
                  .arg(QuoteServerText(info.keyId.toStdString()))
                  .arg(QuoteServerText(info.key.data())));
@@ -277,7 +284,7 @@ TString CrashServerProtocol::PostForEntry(const TUrl& url, const char* header, c
   auto reply = HttpRequestor::GetInstance().Post(request, buffer);
   TString result;
   reply->SetReplyCallback(EntryCallback(&result, member));
-  Finish(*reply, Config::GetInstance().GetHttpPostTimeout());
+  Finish(*reply, Config::GetInstance().GetHttpPostTimeout(), kPostTimeout);
   return result;
 }
 
@@ -328,7 +335,7 @@ TUrl CrashServerProtocol::FetchLocationUrl(const TUrl& url) {
   auto reply = HttpRequestor::GetInstance().Get(TNetworkRequest(url));
   TString location;
   reply->SetReplyCallback(EntryCallback(&location, "location"));
-  Finish(*reply, Config::GetInstance().GetHttpGetTimeout());
+  Finish(*reply, Config::GetInstance().GetHttpGetTimeout(), kGetTimeout);
   const TUrl given(location);
   LogDebug(TFormatString("Server responded successfully with generated Url: '%1'")
                .arg(given.ForLog()));
@@ -417,8 +424,9 @@ TString CrashServerProtocol::UploadPart(const TUrl& url, const std::shared_ptr<T
   }
   auto reply = HttpRequestor::GetInstance().Put(request, *chunk);
   LogDebug(TFormatString("Starting upload of part '%1' to server...").arg(partNumber));
-  Finish(*reply, PartTimeoutMs(chunk->Size(), config.GetUploadBandwidthLimit(),
-                               config.GetHttpPutTimeout()));
+  Finish(*reply,
+         PartTimeoutMs(chunk->Size(), config.GetUploadBandwidthLimit(), config.GetHttpPutTimeout()),
+         kPutTimeout);
   const TString tag = reply->GetHeader("etag");
   // A part the store took gets its tag: without one, something else answered.
   if (tag.trim().isEmpty()) {
@@ -451,7 +459,7 @@ void CrashServerProtocol::PostUploadComplete(const TUrl& url,
   request.AddHeader("Content-Type:");
   auto reply = HttpRequestor::GetInstance().Post(request, buffer);
   LogDebug("Starting the post of the upload complete XML to server...");
-  Finish(*reply, Config::GetInstance().GetHttpPostTimeout());
+  Finish(*reply, Config::GetInstance().GetHttpPostTimeout(), kPostTimeout);
   // Only a completion result says the object is whole: a store may fail a
   // completion after it began to answer 200 (an <Error> in the body), and
   // whatever stands in front of it (a portal, a proxy's page) answers 2xx
@@ -471,18 +479,23 @@ void CrashServerProtocol::PostUploadComplete(const TUrl& url,
   LogDebug("Upload complete sent successfully.");
 }
 
-void CrashServerProtocol::CheckReply(TNetworkReply& reply) {
+void CrashServerProtocol::CheckReply(TNetworkReply& reply, const TString& allowed) {
   const int status = reply.GetStatusCode();
   if (TNetworkReply::IsSuccessStatus(status)) return;
   const TString url = reply.GetUrl().ForLog();
   if (status == 0) {
     const TString timedOut = "Network request timed out.";
-    throw HTTPException(0,
-                        TFormatString("Network error occurred in contacting crash upload server "
-                                      "(URL: '%1'). Error message: '%2'")
-                            .arg(url)
-                            .arg(timedOut),
-                        timedOut, {});
+    // The transport's text tells a stalled transfer from a slow one.
+    const TString transport = reply.GetErrorString();
+    throw HTTPException(
+        0,
+        TFormatString("Network error occurred in contacting crash upload server "
+                      "(URL: '%1'). Error message: '%2'%3%4")
+            .arg(url)
+            .arg(timedOut)
+            .arg(transport.isEmpty() ? TString() : " (" + transport + ")")
+            .arg(allowed.isEmpty() ? TString() : " The request was allowed " + allowed + "."),
+        timedOut, {});
   }
   if (TNetworkReply::IsServerErrorStatus(status)) {
     reply.Seek(0);

@@ -20,8 +20,8 @@
 // QuoteServerText bounds it.
 //
 // Errors: HTTPException for an answer that is not 2xx (code 0 and "Network
-// request timed out." when none came in time; a 3xx, as no redirect is
-// followed); CurlException for a failure below HTTP, and with code
+// request timed out." when none came in time, its message naming the time
+// allowed and its setting; a 3xx, as no redirect is followed); CurlException for a failure below HTTP, and with code
 // CurlException::kRefusedScheme for a URL refused as above;
 // ZorvaneException "Entry '<name>' not found in response", "... is not a
 // usable id" (see CheckServerId) and the std::runtime_error of
@@ -129,7 +129,10 @@ class CrashServerProtocol {
   // with the body (bounded) in the message of a 5xx answer, and of another
   // answer but a redirect only the store's error code (StoreErrorCode): a
   // store's 4xx body may spell out the signed request of a presigned URL.
-  static void CheckReply(zor::platform::TNetworkReply& reply);
+  // A time-out's message says what the request was `allowed` (a time and the
+  // setting that gives it) when that is not empty.
+  static void CheckReply(zor::platform::TNetworkReply& reply,
+                         const zor::platform::TString& allowed = {});
   // The text of the first <Code> element of an object store's error body
   // when it is 1 to 64 letters, digits and dots; else empty.
   static zor::platform::TString StoreErrorCode(const std::string& body);

@@ -340,7 +340,9 @@ TEST_F(CrashServerProtocolTest, FailuresCarryTheServersAnswer) {
       {"upload-id", "status", 200, "{\"upload_id\": \" \"}", "Entry 'upload_id' is empty"},
       {"upload-id", "status", 200, "{\"upload_id\": \"a?customerId=evil#frag\"}",
        "Entry 'upload_id' in the response is not a usable id: 'a?customerId=evil#frag'"},
-      {"part-url", "hang", 0, "", "Error message: 'Network request timed out.'", 0},
+      // A time-out names the setting that allowed the time it took.
+      {"part-url", "hang", 0, "",
+       "The request was allowed 1200 ms (servercrashupload.http_get_timeout_in_minutes).", 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.expected);

@@ -41,8 +41,9 @@ TEST(FailureMessagesTest, KeyDownloadFailuresNameTheirCause) {
          return "rsa_endpoint: " + server.BaseUrl() +
                 "/crash/key\nservercrashupload.http_get_timeout_in_minutes: 0.02\n";
        },
-       "timed out"},
-      {"untrusted certificate", [&] { return "rsa_endpoint: " + tlsServer.BaseUrl() + "/crash/key\n"; },
+       "The request was allowed 1200 ms (servercrashupload.http_get_timeout_in_minutes)."},
+      {"untrusted certificate",
+       [&] { return "rsa_endpoint: " + tlsServer.BaseUrl() + "/crash/key\n"; },
        "SSL certificate problem"},
       {"proxy wants credentials",
        [&] {
