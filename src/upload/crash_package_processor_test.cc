@@ -1213,8 +1213,10 @@ TEST_F(CrashPackageProcessorTest, RetentionPrunesByAgeThenSettledThenOldestTried
       {"busy.3", 40 * kDay, Status::kPendingRetry, true},       // oldest left, but busy
       {"older.4", 30 * kDay, Status::kPendingRetry, false},     // second for size
       {"recent.5", 1 * kDay, Status::kPendingRetry, false},
-      {"failed.6", 12, Status::kFailed, false},  // newest, yet first for size
+      {"failed.6", 12, Status::kFailed, false},                        // newest, yet first for size
       {"untried.7", 200 * kDay, Status::kPendingRetry, false, false},  // oldest, never tried
+      // Made while the clock stood in 1970: its age is unknown, not 56 years.
+      {"booted.8", 56 * 365 * kDay, Status::kPendingRetry, true},
   };
   for (const Crash& c : crashes) Dump(c.name + ".dmp", mib);
   Dump("notes/readme.bin", std::string(512 * 1024, 'n'));  // no package's: neither counts nor goes
@@ -1245,7 +1247,7 @@ TEST_F(CrashPackageProcessorTest, RetentionPrunesByAgeThenSettledThenOldestTried
   Configure(
       "servercrashupload.retention.max_age_days: 365\n"
       "servercrashupload.retention.max_total_mb: 3\n");
-  EXPECT_EQ(Names(Run()), (std::vector<std::string>{"busy.3", "untried.7"}));
+  EXPECT_EQ(Names(Run()), (std::vector<std::string>{"booted.8", "busy.3", "untried.7"}));
 
   // Exactly the pruned packages' own files are gone; nothing else changed.
   std::map<std::string, std::string> expected = before;
@@ -1263,14 +1265,14 @@ TEST_F(CrashPackageProcessorTest, RetentionPrunesByAgeThenSettledThenOldestTried
 
   // A limit that only the crash never tried could meet is not met.
   Configure("servercrashupload.retention.max_total_mb: 1\n");
-  EXPECT_EQ(Names(Run()), (std::vector<std::string>{"busy.3", "untried.7"}));
+  EXPECT_EQ(Names(Run()), (std::vector<std::string>{"booted.8", "busy.3", "untried.7"}));
   EXPECT_EQ(tree(), expected);
   EXPECT_THAT(log_, HasSubstr("the limit cannot be met without deleting '1' crash(es) that "
                               "were never tried, which are kept."));
 
   // Absent settings prune nothing, however old and large.
   Configure();
-  EXPECT_EQ(Names(Run()), (std::vector<std::string>{"busy.3", "untried.7"}));
+  EXPECT_EQ(Names(Run()), (std::vector<std::string>{"booted.8", "busy.3", "untried.7"}));
   EXPECT_EQ(tree(), expected);
 }
 

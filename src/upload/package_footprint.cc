@@ -30,6 +30,11 @@ bool IsDataFile(const Package& package, const TPath& path) {
   return false;
 }
 
+// No package of this program was made before 2020: an earlier time was
+// written while the clock was behind (a machine that starts in 1970 until it
+// syncs), and would make a crash of today decades old.
+constexpr int64_t kEarliestMadeMs = 1577836800000;  // 2020-01-01T00:00:00Z
+
 std::optional<DateTime> LastWriteTimeOf(const TPath& path) {
   try {
     Filesystem& fs = Filesystem::GetInstance();
@@ -133,8 +138,9 @@ PackageFootprint PackageFootprint::Measure(const Package& package) {
   }
   for (const TPath& path : dated) {
     const std::optional<DateTime> time = LastWriteTimeOf(path);
-    if (time && (!footprint.created.IsValid() ||
-                 time->GetAsUnixTimeMs() < footprint.created.GetAsUnixTimeMs())) {
+    if (time && time->GetAsUnixTimeMs() >= kEarliestMadeMs &&
+        (!footprint.created.IsValid() ||
+         time->GetAsUnixTimeMs() < footprint.created.GetAsUnixTimeMs())) {
       footprint.created = *time;
     }
   }

@@ -41,7 +41,8 @@ struct PackageFootprint {
   // files that exist: when the package was made, since the manifest and the
   // status file are written then and the later files are newer. The crash
   // files are left out because a crash brings older rotated logs with it.
-  // Invalid when none of them exists.
+  // A time before 2020 tells nothing (the clock was behind when it was
+  // written). Invalid when none of them exists or tells a time.
   zor::platform::DateTime created;
 
   // The package's own files as described above (existing or not), status

@@ -78,7 +78,8 @@ std::set<TString> RetentionPolicy::Apply(const std::vector<std::shared_ptr<Packa
     const TString reason =
         TFormatString("older than %1 day(s).").arg(static_cast<uint64_t>(*settings_.maxAgeDays));
     for (const Candidate& c : candidates) {
-      if (c.createdMs >= cutoffMs) continue;
+      // Of unknown age, a package is not known to be past the limit.
+      if (!c.footprint.created.IsValid() || c.createdMs >= cutoffMs) continue;
       Prune(*c.package, reason);
       pruned.insert(c.package->GetPackageName());
     }

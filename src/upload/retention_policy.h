@@ -16,7 +16,8 @@
 //      while the total less the others' spared packages is over the limit.
 //      When the limit cannot be met so, a Warn line says why.
 // "Made" is PackageFootprint::created (a package none of whose dated files
-// exists counts as the oldest). A package is deleted through its own
+// exists or tells a time counts as the oldest for size, and is past no age
+// limit). A package is deleted through its own
 // DeletePackage, so only its own files go, within the trust boundary, and a
 // file that cannot be deleted stays (and still counts towards the size).
 // Each deletion is logged at Info with the package's name and the reason.
