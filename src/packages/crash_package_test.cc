@@ -742,27 +742,39 @@ TEST_F(CrashPackageTest, AnOlderVersionsUnstampedPackageTakesNoFileMadeSince) {
 // size and modification time copied, from the one stamped: a stamped file
 // whose change time moved is not taken for it, and is deleted only as the
 // crash owner's (so one given to another user since stays).
+// So is a stamp of an older version, which kept neither: a file changed
+// after the package's files were made is not the one stamped.
 TEST_F(CrashPackageTest, WithoutBirthTimesAStampKnowsItsFileByItsChangeTime) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount a file system";
   if (!MountBareFolder()) GTEST_SKIP() << "cannot mount ramfs: " << std::strerror(errno);
-  for (const bool givenAway : {false, true}) {
-    SCOPED_TRACE(givenAway);
-    const TPath dump = AddFile("bare/app.14.dmp");
-    auto package = SavedPackage({dump}, true, "bare");
-    package->GetFilesToZip({});
-    package->RecordEncryption(AddFile("data/bare.enc"), AddFile("data/bare.meta"));
-    const int64_t stamped = package->GetZippedFiles().at(dump).changedNs;
-    const auto changed = [&] {
-      return zor::platform::IdentifyPath(dump, zor::platform::LinkHandling::kDoNotFollow)
-          ->changedNs;
-    };
-    // Its clock ticks coarsely: given away once it has moved on.
-    while (givenAway && changed() == stamped) {
-      ASSERT_EQ(::chown(dump.NativeString().c_str(), 65534, 65534), 0);
+  const auto identify = [](const TPath& path) {
+    return *zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
+  };
+  for (const bool older : {false, true}) {
+    for (const bool givenAway : {false, true}) {
+      SCOPED_TRACE(std::string(older ? "older stamp" : "stamp") +
+                   (givenAway ? ", given away" : ""));
+      const TPath dump = AddFile("bare/app.14.dmp");
+      auto package = SavedPackage({dump}, true, "bare");
+      package->GetFilesToZip({});
+      const TPath encrypted = AddFile("data/bare.enc");
+      package->RecordEncryption(encrypted, AddFile("data/bare.meta"));
+      if (older) {
+        const std::string status = ReadFile(package->GetFilePath().NativeString());
+        const std::string cut =
+            std::regex_replace(status, std::regex(R"((\[\d+,\d+,\d+,-?\d+)(,-?\d+)+\])"), "$1]");
+        ASSERT_NE(cut, status);
+        WriteFile(package->GetFilePath().NativeString(), cut);
+      }
+      const int64_t made = zor::platform::LatestBirthNs(identify(encrypted));
+      // Its clock ticks coarsely: given away once it has moved on.
+      while (givenAway && identify(dump).changedNs <= made) {
+        ASSERT_EQ(::chown(dump.NativeString().c_str(), 65534, 65534), 0);
+      }
+      CrashPackage::LoadFromFile(package->GetFilePath(), boundary_)->DeletePackage();
+      EXPECT_EQ(Exists(dump), givenAway);
+      std::filesystem::remove(dump.NativeString());
     }
-    CrashPackage::LoadFromFile(package->GetFilePath(), boundary_)->DeletePackage();
-    EXPECT_EQ(Exists(dump), givenAway);
-    std::filesystem::remove(dump.NativeString());
   }
 }
 

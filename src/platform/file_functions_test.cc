@@ -211,12 +211,16 @@ TEST(FileIdentityTest, SameFileUnchangedWhateverTheDeviceNumber) {
   late.birthNs = bounded.bornByNs + 1;
   EXPECT_FALSE(IsSameFileUnchanged(late, bounded));
   // Where neither kept one, the change time tells a file made anew at a
-  // freed inode; a stamp of an older version, which kept none, cannot.
+  // freed inode; against a stamp of an older version, which kept none, one
+  // changed after its modification time and its bound is another.
   FileIdentity remade = seen;
   remade.changedNs = seen.changedNs + 1;
   EXPECT_FALSE(IsSameFileUnchanged(seen, remade));
   FileIdentity older = seen;
   older.changedNs = 0;
+  EXPECT_TRUE(IsSameFileUnchanged(older, seen));
+  EXPECT_FALSE(IsSameFileUnchanged(remade, older));
+  older.bornByNs = remade.changedNs;
   EXPECT_TRUE(IsSameFileUnchanged(older, remade));
   // Where the file system keeps birth times, the look at a path tells it.
   ScopedTempDir dir;

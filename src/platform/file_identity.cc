@@ -87,7 +87,11 @@ bool IsSameFileUnchanged(const FileIdentity& a, const FileIdentity& b) {
   // Against a stamp that kept no birth time, a file born after its last
   // change had its time set back: made anew at a freed inode, most likely,
   // unless it was born before the stamp was taken (a copy that kept its time).
-  const int64_t birth = a.birthNs != 0 ? a.birthNs : b.birthNs;
+  // Where no birth time is kept, the change time stands in for it against a
+  // stamp of an older version, which kept neither.
+  const int64_t birth = a.birthNs != 0   ? a.birthNs
+                        : b.birthNs != 0 ? b.birthNs
+                                         : std::max(a.changedNs, b.changedNs);
   return birth == 0 || birth <= std::max({a.modifiedNs, a.bornByNs, b.bornByNs});
 }
 

@@ -42,7 +42,9 @@ struct FileIdentity {
 // whose owner or mode changed since is taken for another as well). Where
 // only one has a birth time, a file born after its modification time and
 // after the other's bornByNs is another (one copied with its time kept was
-// born before it was recorded). Not the device: a removable or network
+// born before it was recorded); where neither has one and only one knows
+// its change time (a stamp of an older version), a file changed after those
+// times is another. Not the device: a removable or network
 // file system gets another number each time it is mounted.
 bool IsSameFileUnchanged(const FileIdentity& a, const FileIdentity& b);
 
