@@ -1276,6 +1276,43 @@ TEST_F(CrashPackageProcessorTest, RetentionPrunesByAgeThenSettledThenOldestTried
   EXPECT_EQ(tree(), expected);
 }
 
+// An encrypted copy that a crash can be made into again goes before any
+// crash: one transient failure must not leave a crash deleted unsent for the
+// room its copy takes. Not the last copy of a crash whose dump is gone, nor
+// one whose parts are being sent.
+TEST_F(CrashPackageProcessorTest, RetentionRemovesWhatCanBeMadeAgainBeforeAnyCrash) {
+  const std::string mib(1024 * 1024, 'd');
+  for (const char* name : {"remade.1", "lastcopy.2", "sending.3"})
+    Dump(name + std::string(".dmp"), mib);
+  for (const auto& package : Run()) {
+    const std::string name = package->GetPackageName().toStdString();
+    WriteFile(data_ + "/" + name + ".zip.enc", mib);
+    WriteFile(data_ + "/" + name + ".zip.zormeta", "{}");
+    package->RecordEncryption(TPath(data_ + "/" + name + ".zip.enc"),
+                              TPath(data_ + "/" + name + ".zip.zormeta"));
+    package->RecordTransientFailure(
+        {DateTime::GetLocalTime(), UploadResultCode::kNetworkError, "server down"}, DateTime());
+    if (name == "sending.3") {
+      WriteFile(data_ + "/" + name + ".uploaded.parts", "{}");
+      package->SetDataFilePath(DataFileKind::kPartsUploadedFile,
+                               TPath(data_ + "/" + name + ".uploaded.parts"));
+    }
+    // The two that must stay come first.
+    Backdate(*package, name == "sending.3" ? 2 : name == "lastcopy.2" ? 1 : 0);
+  }
+  fs::remove(dumps_ + "/lastcopy.2.dmp");
+  // Five MiB: one copy removed meets the limit.
+  Configure("servercrashupload.retention.max_total_mb: 5\n");
+  EXPECT_EQ(Names(Run()), (std::vector<std::string>{"lastcopy.2", "remade.1", "sending.3"}));
+  EXPECT_THAT(log_, Not(HasSubstr("Retention: deleting")));
+  EXPECT_EQ(DataFiles(), (std::set<std::string>{
+                             "lastcopy.2.crash-package.pendingretry", "lastcopy.2.zip.enc",
+                             "lastcopy.2.zip.zormeta", "remade.1.crash-package.pendingretry",
+                             "sending.3.crash-package.pendingretry", "sending.3.uploaded.parts",
+                             "sending.3.zip.enc", "sending.3.zip.zormeta"}));
+  EXPECT_TRUE(Exists(dumps_ + "/remade.1.dmp"));
+}
+
 // A user who adds one large crash each run must not have other users' crashes
 // deleted to make room for it.
 TEST_F(CrashPackageProcessorTest, RetentionMakesNoRoomForOneOwnersUntriedCrashAtAnothersCost) {

@@ -1,6 +1,7 @@
 #include "upload/retention_policy.h"
 
 #include <algorithm>
+#include <iterator>
 #include <map>
 #include <utility>
 
@@ -9,6 +10,7 @@
 #include "log/log_functions.h"
 #include "packages/package.h"
 #include "platform/tformat_string.h"
+#include "platform/zorvane_exception.h"
 #include "upload/package_footprint.h"
 
 namespace ZorErrorReporting {
@@ -40,11 +42,34 @@ void Prune(Package& package, const TString& reason) {
   package.DeletePackage();
 }
 
+constexpr DataFileKind kUploadFileKinds[] = {DataFileKind::kZippedPackageFile,
+                                             DataFileKind::kEncryptedPackageFile,
+                                             DataFileKind::kZorEncryptionMetadataFile};
+
 // True once an upload of `package` was attempted: a result, or a failure
 // that did not count as one.
 bool WasTried(const Package& package) {
   return !package.GetUploadResults().empty() || package.GetLastError().has_value() ||
          package.GetTransientFailures() > 0;
+}
+
+// True iff `package` records upload files that it could make again from its
+// sources, and is not being sent: they cost a pass over the crash, not the
+// crash. Never the last copy of a crash whose files are gone, nor the files
+// of an older version's package that stamped none (nothing tells whether
+// they are there).
+bool CanMakeUploadFilesAgain(const Package& package) {
+  if (package.GetUploadStatus() == UploadStatus::kComplete || package.IsUploadInProgress()) {
+    return false;
+  }
+  bool recorded = false;
+  for (const DataFileKind kind : kUploadFileKinds) {
+    recorded = recorded || (package.HasDataFile(kind) && !package.KeepsDataFile(kind));
+  }
+  return recorded &&
+         (package.KeepsDataFile(DataFileKind::kZippedPackageFile) ||
+          !package.GetZippedFiles().empty()) &&
+         package.FirstSourceGone().isEmpty();
 }
 
 }  // namespace
@@ -111,6 +136,33 @@ std::set<TString> RetentionPolicy::Apply(const std::vector<std::shared_ptr<Packa
                    });
   const TString reason =
       TFormatString("the packages hold more than %1 byte(s).").arg(limit);
+  // What can be made again goes before any package: a crash that one
+  // transient failure left with its encrypted copy must not be deleted
+  // unsent for the room that copy takes.
+  for (Candidate& c : candidates) {
+    if (total <= limit) break;
+    if (pruned.count(c.package->GetPackageName()) != 0 || !CanMakeUploadFilesAgain(*c.package)) {
+      continue;
+    }
+    try {
+      c.package->DiscardDataFiles(
+          {std::begin(kUploadFileKinds), std::end(kUploadFileKinds)},
+          TFormatString("the packages hold more than %1 byte(s); it is made again from its "
+                        "files when it is sent")
+              .arg(limit));
+    } catch (const zor::platform::ZorvaneException& e) {
+      // Unsaved (a full disk, most likely), the files stay recorded and on
+      // disk; the package may still go below.
+      LogText(TLog::Warn, TFormatString("Retention: the upload files of package '%1' cannot be "
+                                        "removed: %2")
+                              .arg(c.package->GetPackageName())
+                              .arg(e.GetConcatenatedMessages()));
+      continue;
+    }
+    const uint64_t left = std::min(c.footprint.bytes, PackageFootprint::Measure(*c.package).bytes);
+    total -= std::min(total, c.footprint.bytes - left);
+    c.footprint.bytes = left;
+  }
   // What is never deleted for size, per owner: one user's spared crashes
   // must not make room at another user's cost, or a user could add one large
   // new crash each run and have everyone else's tried crashes deleted.

@@ -6,7 +6,10 @@
 //   1. every package made longer ago than the age limit is deleted, whatever
 //      its status, an upload in progress included;
 //   2. then, while the packages' own files take more than the size limit
-//      (allocated blocks, see PackageFootprint), "Complete" and "Failed"
+//      (allocated blocks, see PackageFootprint), the upload files that can be
+//      made again are removed (the zip, encrypted file and metadata of a
+//      package that is neither Complete nor being sent, whose sources are all
+//      there: Package::FirstSourceGone); then "Complete" and "Failed"
 //      packages are deleted, then the others that were tried at least once
 //      (an upload result or a transient failure); within each of the two,
 //      the packages of the owner whose packages take the most room first,
