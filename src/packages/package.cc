@@ -561,10 +561,13 @@ TString Package::FirstSourceGone(const std::set<TPath>& unneeded) const {
   for (const auto& [path, stamp] : zippedFiles_) {
     if (unneeded.count(path) != 0) continue;
     const auto now = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
-    // A file changed in place is still the crash, and makes it again whole;
-    // one made anew at its freed inode, or another user's, is not.
+    // A log written on in place is still the crash's, and makes it again
+    // whole; a dump written again at its name (the process of that name and
+    // pid crashed once more) is another crash, and so is a file made anew at
+    // a freed inode, or another user's.
     if (!now || now->inode != stamp.inode ||
         (now->birthNs != 0 && stamp.birthNs != 0 && now->birthNs != stamp.birthNs) ||
+        (ArtifactNames::MakesACrash(path) && !zor::platform::IsSameFileUnchanged(stamp, *now)) ||
         (crashOwner_ && now->owner != *crashOwner_)) {
       return path.ToString();
     }

@@ -338,9 +338,10 @@ class Package : public JsonFileSerializedObject {
   // A file the upload files were made of that is gone or is another file now
   // (a kept user's zip, a crash file by GetZippedFiles, but those of
   // `unneeded`: another inode, or birth time, or an owner other than the
-  // recorded crash owner; a file changed in place is still the same), so that
-  // they cannot be made again as they were; empty when none is, or nothing
-  // tells. Never throws.
+  // recorded crash owner; a dump or Java file not IsSameFileUnchanged, while
+  // another file changed in place, a log written on, is still the same), so
+  // that they cannot be made again as they were; empty when none is, or
+  // nothing tells. Never throws.
   zor::platform::TString FirstSourceGone(const std::set<zor::platform::TPath>& unneeded = {}) const;
   // The package no longer stands for those of `paths` that GetZippedFiles
   // holds: they are not deleted with it, and a crash of them is a new one.

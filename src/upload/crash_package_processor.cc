@@ -758,20 +758,23 @@ void CrashPackageProcessor::KeepUploadThatCannotBeMadeAgain(CrashPackage& crash,
     // Deleted with the crash once it is sent, its full dumps would be lost
     // unsent: left out of it, they make a crash of their own next run.
     crash.ForgetZippedFiles(crash.AllowedFullDumps());
-    LogText(TLog::Warn, TFormatString("Package '%1' was made without full dumps, but '%2', which "
-                                      "it was made of, is gone: it is sent as it is, and the full "
-                                      "dumps it left out stay where they are")
-                            .arg(crash.GetPackageName())
-                            .arg(gone));
+    LogText(TLog::Warn,
+            TFormatString(
+                "Package '%1' was made without full dumps, but '%2', which "
+                "it was made of, is gone or another file now: it is sent as it is, and the full "
+                "dumps it left out stay where they are")
+                .arg(crash.GetPackageName())
+                .arg(gone));
     return;
   }
   // Sent, it would carry full dumps against the run's choice.
-  const TString why = TFormatString(
-                          "Package '%1' may hold full dumps, which this run does not "
-                          "send, and '%2', which it was made of, is gone: it waits for "
-                          "a run that sends full dumps")
-                          .arg(crash.GetPackageName())
-                          .arg(gone);
+  const TString why =
+      TFormatString(
+          "Package '%1' may hold full dumps, which this run does not "
+          "send, and '%2', which it was made of, is gone or another file now: it waits for "
+          "a run that sends full dumps")
+          .arg(crash.GetPackageName())
+          .arg(gone);
   LogText(TLog::Warn, why);
   notSentThisRun_.insert(crash.GetPackageName());
   crash.RecordWait(MakeReconciliationResult(why));

@@ -179,11 +179,13 @@ void UploadClient::KeepEncryptionThatCannotBeMadeAgain(Package& package) {
   // the disk's trouble, and the next one tries again.
   fs.SyncFile(encrypted);
   package.MarkEncryptionSynced();
-  LogText(TLog::Warn, TFormatString("Package '%1': its encrypted file was not synced before the "
-                                    "system restarted, and '%2', which it was made of, is gone: "
-                                    "it is sent as it is")
-                          .arg(package.GetPackageName())
-                          .arg(gone));
+  LogText(TLog::Warn,
+          TFormatString(
+              "Package '%1': its encrypted file was not synced before the "
+              "system restarted, and '%2', which it was made of, is gone or another file now: "
+              "it is sent as it is")
+              .arg(package.GetPackageName())
+              .arg(gone));
 }
 
 void UploadClient::DiscardEncryptionForAnotherKey(Package& package) {
@@ -202,7 +204,7 @@ void UploadClient::DiscardEncryptionForAnotherKey(Package& package) {
       Filesystem::GetInstance().FileExists(package.GetEncryptedPackageFilePath())) {
     LogText(TLog::Warn, TFormatString("Package '%1': its encrypted file is for the key '%2', not "
                                       "the server's '%3', but '%4', which it was made of, is "
-                                      "gone: it is sent as it is")
+                                      "gone or another file now: it is sent as it is")
                             .arg(package.GetPackageName())
                             .arg(used)
                             .arg(keyId_)

@@ -548,11 +548,12 @@ TEST_F(UploadTest, ACrashOfMoreFilesThanTheOpenFileLimitIsSentWholeOrWithWhatFit
 // restart the disk may hold anything in its place (zeros, here), and where
 // the sync fails, so may the disk, so a run then zips and encrypts the crash
 // again instead of sending that; so it does for a file not as long as its
-// encryption made it.
+// encryption made it. Not when that would lose the crash it holds: its dump
+// is gone, or was written again (the process crashed once more).
 TEST_F(UploadTest, AnUnsyncedEncryptionIsResumedInItsBootAndMadeAgainAfterARestart) {
   if (!fs::exists(ProgramPath() + "-faults")) GTEST_SKIP() << "needs the fault build";
   // Three parts each (the zip's own bytes fit in the last).
-  const char* const names[] = {"a.1", "b.2", "c.3", "d.4", "e.5"};
+  const char* const names[] = {"a.1", "b.2", "c.3", "d.4", "e.5", "f.6"};
   for (const char* name : names) Crash(name, 3 * kPart - 4096);
   // a.1 sends its first part, then every part fails.
   server_.AddFault("part", 2, "status", 503, "", 0, 100);
@@ -566,8 +567,9 @@ TEST_F(UploadTest, AnUnsyncedEncryptionIsResumedInItsBootAndMadeAgainAfterAResta
   // b.2 as a restart leaves it: written in another boot, its blocks never
   // written. e.5's survived the restart whole, but its dump did not (a
   // folder the restart empties): its encrypted file is its last copy.
-  for (const char* name : {"b.2", "e.5"}) FromAnotherBoot(name);
+  for (const char* name : {"b.2", "e.5", "f.6"}) FromAnotherBoot(name);
   fs::remove_all(dumps_ + "/e.5_0.crash");
+  WriteFile(dumps_ + "/f.6_0.crash/f.6.dmp", "MDMP of the next crash");
   WriteFile(EncryptedFile("b.2"), std::string(fs::file_size(EncryptedFile("b.2")), '\0'));
   // d.4's was cut short since (a disk repaired, a cleaning tool).
   const std::string cut = EncryptedFile("d.4");
@@ -575,7 +577,7 @@ TEST_F(UploadTest, AnUnsyncedEncryptionIsResumedInItsBootAndMadeAgainAfterAResta
 
   server_.Reset();
   // c.3's write-back fails.
-  EXPECT_THAT(SendCrashesFailing("sync " + EncryptedFile("c.3"), "eio").out, Uploaded(5));
+  EXPECT_THAT(SendCrashesFailing("sync " + EncryptedFile("c.3"), "eio").out, Uploaded(6));
   EXPECT_THAT(Log(), HasSubstr("Package 'e.5': its encrypted file was not synced before the "
                                "system restarted, and '" +
                                dumps_ + "/e.5_0.crash/e.5.dmp'"));
@@ -583,10 +585,15 @@ TEST_F(UploadTest, AnUnsyncedEncryptionIsResumedInItsBootAndMadeAgainAfterAResta
   EXPECT_THAT(Log(), HasSubstr("the system restarted before it was sent"));
   EXPECT_THAT(Log(), HasSubstr("Package 'c.3': its encrypted file cannot be written to disk"));
   EXPECT_THAT(Log(), HasSubstr("Package 'd.4': its encrypted file '" + cut + "' holds"));
-  // a.1 and e.5 went on with their uploads; the others started new ones.
+  EXPECT_THAT(Log(), HasSubstr("Package 'f.6': its encrypted file was not synced before the "
+                               "system restarted, and '" +
+                               dumps_ + "/f.6_0.crash/f.6.dmp'"));
+  // a.1, e.5 and f.6 went on with their uploads; the others started new ones.
   EXPECT_EQ(Count("upload-id"), 3);
-  EXPECT_EQ(Count("part"), 2 + 3 + 3 + 3 + 3);
+  EXPECT_EQ(Count("part"), 2 + 3 + 3 + 3 + 3 + 3);
   for (const char* name : names) EXPECT_TRUE(Sent(name)) << name;
+  // The dump written again is a crash of its own.
+  EXPECT_THAT(SendCrashes().out, Uploaded(1));
 }
 
 // The last copy of a crash whose dump is gone (a restart took it, or a
