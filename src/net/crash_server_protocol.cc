@@ -211,6 +211,7 @@ void CrashServerProtocol::Upload(Package& package) {
     try {
       if (!PerformStep(package, step)) break;
     } catch (const HTTPException& e) {
+      if (step.kind == UploadStepKind::kComplete) ForgetRefusedParts(package, e);
       // Says nothing about the package: it starts a new upload, once, in this
       // attempt. A new upload the store forgets at once is its refusal.
       if (!resumed || !IsForgottenUpload(e)) throw;
@@ -546,6 +547,24 @@ TString CrashServerProtocol::StoreErrorCode(const std::string& body) {
     if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.') return {};
   }
   return TString::fromUtf8(code);
+}
+
+void CrashServerProtocol::ForgetRefusedParts(Package& package, const HTTPException& e) {
+  const TString code = e.GetStoreCode();
+  if (code != "InvalidPart" && code != "InvalidPartOrder") return;
+  // Sent again with the same tags, the completion would be refused again
+  // until the package is given up; a tag spoilt on the way (by a proxy) is
+  // mended only by sending the parts again.
+  try {
+    package.DiscardDataFiles({DataFileKind::kPartsUploadedFile},
+                             "the object store refused its parts' tags (" + code +
+                                 "); the next attempt sends them again");
+  } catch (const ZorvaneException& unsaved) {
+    LogText(TLog::Warn, TFormatString("Package '%1': the record of its parts cannot be dropped "
+                                      "now: %2")
+                            .arg(package.GetPackageName())
+                            .arg(unsaved.GetConcatenatedMessages()));
+  }
 }
 
 bool CrashServerProtocol::IsForgottenUpload(const HTTPException& e) {

@@ -120,7 +120,9 @@ class CrashServerProtocol {
   // the errors above. An upload an earlier attempt began that the store no
   // longer knows (404 NoSuchUpload on a part: stores drop unfinished uploads
   // after a while) is begun again, once, within the call; on the completion
-  // it is a refusal, as that upload may have been completed. A package
+  // it is a refusal, as that upload may have been completed. A completion
+  // refused for its parts' tags (InvalidPart, InvalidPartOrder) is a refusal
+  // too, after which the next attempt sends the parts again. A package
   // registered at another upload endpoint (the setting changed since) forgets
   // that registration and its upload first, and registers here.
   void Upload(Package& package);
@@ -148,6 +150,11 @@ class CrashServerProtocol {
  private:
   // Carries out one network step; false once the upload is complete.
   bool PerformStep(Package& package, const UploadStep& step);
+  // After a completion refused for its part list (InvalidPart,
+  // InvalidPartOrder), drops the package's record of its parts, so that the
+  // next attempt begins a new upload; one that cannot be saved stays, with a
+  // Warn. Never throws.
+  static void ForgetRefusedParts(Package& package, const HTTPException& e);
   zor::platform::TString RegisterPackage();
   zor::platform::TString RequestUploadId(const zor::platform::TUrl& url,
                                          const zor::platform::TString& body);
