@@ -564,11 +564,12 @@ TString Package::FirstSourceGone(const std::set<TPath>& unneeded) const {
     // A log written on in place is still the crash's, and makes it again
     // whole; a dump written again at its name (the process of that name and
     // pid crashed once more) is another crash, and so is a file made anew at
-    // a freed inode, or another user's.
+    // a freed inode, or another user's (but the crash's record beside the
+    // status file, which is the program's whoever's crash it is).
     if (!now || now->inode != stamp.inode ||
         (now->birthNs != 0 && stamp.birthNs != 0 && now->birthNs != stamp.birthNs) ||
         (ArtifactNames::MakesACrash(path) && !zor::platform::IsSameFileUnchanged(stamp, *now)) ||
-        (crashOwner_ && now->owner != *crashOwner_)) {
+        (crashOwner_ && now->owner != *crashOwner_ && !LiesBesideStatusFile(path))) {
       return path.ToString();
     }
   }

@@ -338,7 +338,8 @@ class Package : public JsonFileSerializedObject {
   // A file the upload files were made of that is gone or is another file now
   // (a kept user's zip, a crash file by GetZippedFiles, but those of
   // `unneeded`: another inode, or birth time, or an owner other than the
-  // recorded crash owner; a dump or Java file not IsSameFileUnchanged, while
+  // recorded crash owner, but for the program's own record beside the status
+  // file; a dump or Java file not IsSameFileUnchanged, while
   // another file changed in place, a log written on, is still the same), so
   // that they cannot be made again as they were; empty when none is, or
   // nothing tells. Never throws.
