@@ -139,6 +139,7 @@ std::set<TString> RetentionPolicy::Apply(const std::vector<std::shared_ptr<Packa
   // What can be made again goes before any package: a crash that one
   // transient failure left with its encrypted copy must not be deleted
   // unsent for the room that copy takes.
+  std::set<const Package*> copyKept;
   for (Candidate& c : candidates) {
     if (total <= limit) break;
     if (pruned.count(c.package->GetPackageName()) != 0 || !CanMakeUploadFilesAgain(*c.package)) {
@@ -152,7 +153,8 @@ std::set<TString> RetentionPolicy::Apply(const std::vector<std::shared_ptr<Packa
               .arg(limit));
     } catch (const zor::platform::ZorvaneException& e) {
       // Unsaved (a full disk, most likely), the files stay recorded and on
-      // disk; the package may still go below.
+      // disk, and so does the crash: the room was its copy's to free.
+      copyKept.insert(c.package.get());
       LogText(TLog::Warn, TFormatString("Retention: the upload files of package '%1' cannot be "
                                         "removed: %2")
                               .arg(c.package->GetPackageName())
@@ -166,8 +168,8 @@ std::set<TString> RetentionPolicy::Apply(const std::vector<std::shared_ptr<Packa
   // What is never deleted for size, per owner: one user's spared crashes
   // must not make room at another user's cost, or a user could add one large
   // new crash each run and have everyone else's tried crashes deleted.
-  const auto spared = [](const Package& package) {
-    return package.IsUploadInProgress() || !WasTried(package);
+  const auto spared = [&](const Package& package) {
+    return package.IsUploadInProgress() || !WasTried(package) || copyKept.count(&package) != 0;
   };
   uint64_t sparedTotal = 0;
   std::map<uid_t, uint64_t> sparedByOwner;
@@ -183,7 +185,7 @@ std::set<TString> RetentionPolicy::Apply(const std::vector<std::shared_ptr<Packa
     Package& package = *c.package;
     if (pruned.count(package.GetPackageName()) != 0) continue;
     if (spared(package)) {
-      untried += package.IsUploadInProgress() ? 0 : 1;
+      untried += package.IsUploadInProgress() || WasTried(package) ? 0 : 1;
       continue;
     }
     const uint64_t othersSpared = sparedTotal - sparedByOwner[c.footprint.owner];

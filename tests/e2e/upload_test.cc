@@ -85,10 +85,12 @@ class UploadTest : public ::testing::Test {
   }
   // The fault build's send-crashes, whose first file change naming `only`
   // fails with `action`.
-  ProcessResult SendCrashesFailing(const std::string& only, const std::string& action) {
+  ProcessResult SendCrashesFailing(const std::string& only, const std::string& action,
+                                   const std::string& settings = "") {
     ProcessOptions o;
     o.environment = {{"ZOR_FAULT_ONLY", only}, {"ZOR_FAULT_AT", "1"}, {"ZOR_FAULT_ACTION", action}};
-    return Run({"--command", "send-crashes", "--config-file", Config()}, std::move(o), "-faults");
+    return Run({"--command", "send-crashes", "--config-file", Config(settings)}, std::move(o),
+               "-faults");
   }
   static auto Uploaded(int n) {
     return HasSubstr("Successfully uploaded '" + std::to_string(n) + "' crash package(s).");
@@ -594,6 +596,24 @@ TEST_F(UploadTest, AnUnsyncedEncryptionIsResumedInItsBootAndMadeAgainAfterAResta
   for (const char* name : names) EXPECT_TRUE(Sent(name)) << name;
   // The dump written again is a crash of its own.
   EXPECT_THAT(SendCrashes().out, Uploaded(1));
+}
+
+// Over the size limit, a crash whose encrypted copy cannot be dropped (its
+// record cannot be saved on a full disk) stays: the room was its copy's.
+TEST_F(UploadTest, ACrashWhoseCopyCannotBeDroppedForTheSizeLimitStays) {
+  if (!fs::exists(ProgramPath() + "-faults")) GTEST_SKIP() << "needs the fault build";
+  Crash("r.1", 600000);
+  server_.AddFault("register", 1, "status", 503);
+  SendCrashes();
+  ASSERT_EQ(Status("r.1").first, "pendingretry");
+  ASSERT_TRUE(fs::exists(EncryptedFile("r.1")));
+  server_.Reset();
+  EXPECT_THAT(SendCrashesFailing("save " + data_ + "/r.1.crash-package.pendingretry", "enospc",
+                                 "servercrashupload.retention.max_total_mb: 1\n")
+                  .out,
+              Uploaded(1));
+  EXPECT_THAT(Log(), HasSubstr("Retention: the upload files of package 'r.1' cannot be removed"));
+  EXPECT_TRUE(Sent("r.1"));
 }
 
 // The last copy of a crash whose dump is gone (a restart took it, or a
