@@ -774,6 +774,12 @@ bool Package::IsCrashsOwn(const TPath& path, const zor::platform::FileIdentity& 
          (madeBy_ == 0 || zor::platform::LatestBirthNs(identity) <= madeBy_);
 }
 
+bool Package::DeletesWithCrash(const TPath& path,
+                               const zor::platform::FileIdentity& identity) const {
+  return zippedFiles_.empty() ? IsCrashsOwn(path, identity)
+                              : IsStampedAs(zippedFiles_, path, identity);
+}
+
 bool IsStampedAs(const Package::FileStamps& stamps, const TPath& path,
                  const zor::platform::FileIdentity& identity) {
   auto stamp = stamps.find(path);

@@ -319,6 +319,13 @@ class Package : public JsonFileSerializedObject {
   // counted with the crash.
   bool IsCrashsOwn(const zor::platform::TPath& path,
                    const zor::platform::FileIdentity& identity) const;
+  // True iff deleting the package deletes `identity`, found at the crash's
+  // name `path`: once its files are stamped, only the file stamped there,
+  // unchanged (a dump its owner wrote again is a crash of its own); before,
+  // any that IsCrashsOwn. What the package counts on disk follows it, so
+  // that no crash is deleted for room its deletion would not free.
+  bool DeletesWithCrash(const zor::platform::TPath& path,
+                        const zor::platform::FileIdentity& identity) const;
   // True iff the last finished zip left out full dumps that its crash allows
   // (a run that sends none made it).
   bool LeftOutFullDumps() const { return fullDumpsLeftOut_; }

@@ -1306,7 +1306,9 @@ TEST_F(CrashPackageProcessorTest, RetentionRemovesWhatCanBeMadeAgainBeforeAnyCra
     // The two that must stay come first.
     Backdate(*package, name == "sending.3" ? 2 : name == "lastcopy.2" ? 1 : 0);
   }
-  fs::remove(dumps_ + "/lastcopy.2.dmp");
+  // Its dump written again in place, larger (the process crashed once more):
+  // a crash of its own, which deleting this package would not free.
+  WriteFile(dumps_ + "/lastcopy.2.dmp", mib + mib + mib);
   // Five MiB: one copy removed meets the limit.
   Configure("servercrashupload.retention.max_total_mb: 5\n");
   EXPECT_EQ(Names(Run()), (std::vector<std::string>{"lastcopy.2", "remade.1", "sending.3"}));
@@ -1317,6 +1319,7 @@ TEST_F(CrashPackageProcessorTest, RetentionRemovesWhatCanBeMadeAgainBeforeAnyCra
                              "sending.3.crash-package.pendingretry", "sending.3.uploaded.parts",
                              "sending.3.zip.enc", "sending.3.zip.zormeta"}));
   EXPECT_TRUE(Exists(dumps_ + "/remade.1.dmp"));
+  EXPECT_EQ(fs::file_size(dumps_ + "/lastcopy.2.dmp"), 3u << 20);
 }
 
 // A user who adds one large crash each run must not have other users' crashes

@@ -117,10 +117,11 @@ PackageFootprint PackageFootprint::Measure(const Package& package) {
     // nor makes the package anyone's, else retention, finding the total
     // still too large, would go on to prune other users' crashes.
     if (crashFile && listedBy && allocated->owner != *listedBy) continue;
-    // Nor does another user's file at one of its names whose own file is gone.
+    // Nor does a file at one of its names that deletion would keep: another
+    // user's where its own file is gone, a dump written again since its zip.
     if (crashFile) {
       const auto now = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
-      if (!now || !package.IsCrashsOwn(path, *now)) continue;
+      if (!now || !package.DeletesWithCrash(path, *now)) continue;
     }
     if (crashFile && !package.GetTrustBoundary().WhyNotDeleted(path, manifest).isEmpty()) continue;
     if (!seen.insert(allocated->file).second) continue;

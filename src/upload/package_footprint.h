@@ -29,8 +29,8 @@ struct PackageFootprint {
   // link's own blocks, never its target's), each file once whatever its
   // names; of the crash files only those the package's trust boundary lets
   // it delete, and of those a user's manifest lists, only that user's; of
-  // the rest, those the package stamped (unchanged) and those of its
-  // recorded owner, never another user's file at a name its own file left.
+  // the rest, only those its deletion would take (Package::DeletesWithCrash),
+  // never a file made or written again at a name its own file left.
   uint64_t bytes = 0;
   // Whose crash it is: the owner of the user's manifest that lists its
   // files, else its recorded crash owner (Package::GetCrashOwner), else of
