@@ -797,6 +797,20 @@ bool CrashPackage::DeleteOwnFiles(TString* deleted) {
   return !ownDirectory || RemoveOwnDirectory(deleted);
 }
 
+TString CrashPackage::FirstUnstampedSourceGone(const std::set<TPath>& unneeded) const {
+  if (!manifest_) {
+    return HasDataFile(DataFileKind::kManifestFile)
+               ? GetDataFilePath(DataFileKind::kManifestFile).ToString()
+               : TString("its manifest");
+  }
+  for (const auto& [path, file] : manifest_->GetCrashArtifactFiles()) {
+    if (!ArtifactNames::MakesACrash(path) || unneeded.count(path) != 0) continue;
+    const auto now = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
+    if (!now || !IsCrashsOwn(path, *now)) return path.ToString();
+  }
+  return {};
+}
+
 bool CrashPackage::DeleteCrashFile(const TPath& path, const TPath& namedBy, TString* deleted,
                                    Leftovers* left, bool countRefusals) const {
   uint64_t* refused = countRefusals ? &left->refused : nullptr;

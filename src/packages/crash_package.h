@@ -224,6 +224,11 @@ class CrashPackage : public Package {
   // false. Without a manifest nothing (logged at Warn). Throws std::out_of_range
   // as IsInOwnDirectory does (DeletePackage logs it).
   bool DeleteOwnFiles(zor::platform::TString* deleted) override;
+  // The first dump or Java file the manifest lists (but those of `unneeded`)
+  // that is not there or not the crash's (IsCrashsOwn); the manifest when it
+  // did not load.
+  zor::platform::TString FirstUnstampedSourceGone(
+      const std::set<zor::platform::TPath>& unneeded) const override;
 
  private:
   // The manifest at `path` opened for the zip, its identity into *found;

@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -401,6 +402,73 @@ TEST_F(CrashPackageTest, OnlyWhatTheZipFoundUnchangedIsDeletedWithThePackage) {
   }
 }
 
+// Whether a crash's upload files can be made again from its files decides
+// whether a copy is dropped (for the size limit, a key change, a restart):
+// a crash file that is not what was zipped makes the copy the last one.
+TEST_F(CrashPackageTest, ACopyCanBeMadeAgainOnlyFromTheFilesItWasMadeOf) {
+  namespace fs = std::filesystem;
+  const bool root = ::geteuid() == 0;
+  struct Row {
+    std::string how;
+    std::function<void(const TPath& dump, const TPath& log)> change;
+    bool stamped;
+    std::string gone;  // "", "dump" or "log"
+  };
+  const Row rows[] = {
+      {"unchanged", [](const TPath&, const TPath&) {}, true, ""},
+      {"log written on",
+       [](const TPath&, const TPath& log) {
+         std::ofstream(log.NativeString(), std::ios::app) << " and more";
+       },
+       true, ""},
+      {"log truncated as its program started again",
+       [](const TPath&, const TPath& log) { WriteFile(log.NativeString(), "new"); }, true, "log"},
+      {"dump written again",
+       [](const TPath& dump, const TPath&) { WriteFile(dump.NativeString(), "a new crash"); }, true,
+       "dump"},
+      {"dump removed", [](const TPath& dump, const TPath&) { fs::remove(dump.NativeString()); },
+       true, "dump"},
+      // Handed to its user (root's helper chowns a crash): still the crash's.
+      {"files given to their user",
+       [](const TPath& dump, const TPath& log) {
+         for (const TPath& file : {dump, log}) {
+           ASSERT_EQ(::chown(file.NativeString().c_str(), 65534, 65534), 0);
+         }
+       },
+       true, ""},
+      // An older version's package stamped nothing: its manifest's dumps tell.
+      {"unstamped", [](const TPath&, const TPath&) {}, false, ""},
+      {"unstamped, dump removed",
+       [](const TPath& dump, const TPath&) { fs::remove(dump.NativeString()); }, false, "dump"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.how);
+    if (row.how == "files given to their user" && !root) continue;
+    const std::string name = "c" + std::to_string(&row - rows);
+    const TPath dump = AddFile(name + "/app.5.dmp");
+    const TPath log = AddFile(name + "/app.5.log", "log of the crash");
+    auto package = SavedPackage({dump, log}, true, name);
+    package->GetFilesToZip({});
+    package->RecordEncryption(AddFile("data/" + name + ".enc"), AddFile("data/" + name + ".meta"));
+    if (!row.stamped) {
+      const std::string status = ReadFile(package->GetFilePath().NativeString());
+      WriteFile(package->GetFilePath().NativeString(),
+                std::regex_replace(status, std::regex(R"(,"zipped-files":\{[^}]*\})"), ""));
+    }
+    const auto stamp = zor::platform::IdentifyPath(dump, zor::platform::LinkHandling::kDoNotFollow);
+    // Without birth times a change of owner is all that tells a file made
+    // anew at the freed inode: there the given-away crash is gone.
+    if (row.how == "files given to their user" && stamp->birthNs == 0) continue;
+    row.change(dump, log);
+    package = CrashPackage::LoadFromFile(package->GetFilePath(), boundary_);
+    ASSERT_EQ(package->GetZippedFiles().empty(), !row.stamped);
+    const TString expected = row.gone == "dump"  ? dump.ToString()
+                             : row.gone == "log" ? log.ToString()
+                                                 : TString();
+    EXPECT_EQ(package->FirstSourceGone(), expected);
+  }
+}
+
 // A sent crash's dump out of this run's reach (its dump directory away) is
 // neither deleted nor taken as gone: the record stays until the package is
 // told to forget such files. A folder its owner replaced by a link to another
@@ -723,12 +791,16 @@ TEST_F(CrashPackageTest, AnOlderVersionsUnstampedPackageTakesNoFileMadeSince) {
     const auto made = zor::platform::IdentifyPath(older->GetFilePath(),
                                                   zor::platform::LinkHandling::kDoNotFollow);
     if (made->birthNs == 0) GTEST_SKIP() << "this file system keeps no birth times";
+    // A run loads it once before the user's file is made, and once after;
+    // each save between makes the status file anew.
+    auto first = CrashPackage::LoadFromFile(older->GetFilePath(), boundary_);
     // Its clock ticks coarsely: the new file is made once it has moved on.
     std::filesystem::remove(dump.NativeString());
     do {
       AddFile(folder + ("/" + name) + ".dmp", "their dump");
     } while (bornBy(dump) <= made->birthNs && std::filesystem::remove(dump.NativeString()));
     ASSERT_EQ(::chown(dump.NativeString().c_str(), 65534, 65534), 0);
+    first->Save();
     auto loaded = CrashPackage::LoadFromFile(older->GetFilePath(), boundary_);
     EXPECT_THROW(loaded->GetFilesToZip({}), zor::platform::ZorvaneException);
     loaded->DeletePackage();

@@ -65,6 +65,18 @@ TEST_F(LogsPackageTest, CreateSavesAPendingStatusFileRecordingTheZip) {
             R"({"log-package-name":")" + name + R"(","issue-id":"issue \"7\""})");
 }
 
+// Nothing but the user's zip can make a logs package's copy again: one the
+// encryption would refuse now leaves the copy the last one.
+TEST_F(LogsPackageTest, ItsCopyCanBeMadeAgainOnlyWhileTheZipMayStillBeRead) {
+  const auto package = Create();
+  EXPECT_EQ(package->FirstSourceGone(), TString());
+  std::filesystem::permissions(dir_.Sub("my logs"), std::filesystem::perms::others_write,
+                               std::filesystem::perm_options::add);
+  EXPECT_EQ(package->FirstSourceGone(), TString(zip_));
+  std::filesystem::remove_all(dir_.Sub("my logs"));
+  EXPECT_EQ(package->FirstSourceGone(), TString(zip_));
+}
+
 TEST_F(LogsPackageTest, PackageMetadataIsLoadedOnceFromTheRecordedFile) {
   const auto package = Create();
   const std::string metadataPath = base_ + ".metadata";

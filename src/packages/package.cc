@@ -47,6 +47,7 @@ constexpr char kZippedFiles[] = "zipped-files";
 constexpr char kFullDumpsLeftOut[] = "full-dumps-left-out";
 constexpr char kEncryptedFileBoot[] = "encrypted-file-boot";
 constexpr char kCrashOwner[] = "crash-owner";
+constexpr char kFilesBornBy[] = "files-born-by";
 
 TString TimestampPattern() {
   return zor::platform::LookupDateTimeParsingFormatString(zor::platform::kStatusTimestampPattern);
@@ -162,6 +163,9 @@ void Package::ReadRetryMember(const rapidjson::Value& name, const rapidjson::Val
   } else if (Json::NameEqualsNoCase(name, kCrashOwner) && value.IsUint() &&
              value.GetUint() != static_cast<unsigned>(-1)) {
     crashOwner_ = static_cast<uid_t>(value.GetUint());
+  } else if (Json::NameEqualsNoCase(name, kFilesBornBy) && value.IsInt64() &&
+             value.GetInt64() > 0) {
+    madeBy_ = value.GetInt64();
   } else if (Json::NameEqualsNoCase(name, kNextAttempt) && value.IsString()) {
     if (!DateTime::ParseDateTime(Json::GetText(value), TimestampPattern(), &nextAttempt_)) {
       nextAttempt_ = DateTime();
@@ -273,6 +277,8 @@ rapidjson::Document Package::ToJson() const {
   if (crashOwner_) {
     document.AddMember(rapidjson::StringRef(kCrashOwner), static_cast<unsigned>(*crashOwner_),
                        document.GetAllocator());
+  } else if (madeBy_ != 0) {
+    document.AddMember(rapidjson::StringRef(kFilesBornBy), madeBy_, document.GetAllocator());
   }
   return document;
 }
@@ -510,6 +516,10 @@ void Package::BoundStampsWithoutBirth() {
         zor::platform::IdentifyPath(GetFilePath(), zor::platform::LinkHandling::kDoNotFollow);
     if (status) bornBy = zor::platform::LatestBirthNs(*status);
   }
+  // Each save makes the status file anew: the bound an earlier load of an
+  // ownerless package recorded holds, or every later save would move it on
+  // to take files made since.
+  if (madeBy_ != 0 && (bornBy == 0 || madeBy_ < bornBy)) bornBy = madeBy_;
   madeBy_ = bornBy;
   for (auto& [path, stamp] : zippedFiles_) {
     if (stamp.birthNs == 0) stamp.bornByNs = bornBy;
@@ -554,26 +564,40 @@ void Package::MarkEncryptionSynced() {
 }
 
 TString Package::FirstSourceGone(const std::set<TPath>& unneeded) const {
-  if (KeepsDataFile(DataFileKind::kZippedPackageFile) &&
-      !Filesystem::GetInstance().FileExists(GetDataFilePath(DataFileKind::kZippedPackageFile))) {
-    return GetDataFilePath(DataFileKind::kZippedPackageFile).ToString();
+  if (KeepsDataFile(DataFileKind::kZippedPackageFile)) {
+    // The user's zip as the encryption would open it: one that may no longer
+    // be read (its folder opened to others since) cannot be encrypted again.
+    const TPath zip = GetDataFilePath(DataFileKind::kZippedPackageFile);
+    try {
+      Filesystem::GetInstance().OpenUsersFileForReading(zip);
+    } catch (const std::exception&) {
+      return zip.ToString();
+    }
   }
+  if (zippedFiles_.empty()) return FirstUnstampedSourceGone(unneeded);
   for (const auto& [path, stamp] : zippedFiles_) {
     if (unneeded.count(path) != 0) continue;
     const auto now = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
-    // A log written on in place is still the crash's, and makes it again
-    // whole; a dump written again at its name (the process of that name and
-    // pid crashed once more) is another crash, and so is a file made anew at
-    // a freed inode, or another user's (but the crash's record beside the
-    // status file, which is the program's whoever's crash it is).
-    if (!now || now->inode != stamp.inode ||
-        (now->birthNs != 0 && stamp.birthNs != 0 && now->birthNs != stamp.birthNs) ||
-        (ArtifactNames::MakesACrash(path) && !zor::platform::IsSameFileUnchanged(stamp, *now)) ||
-        (crashOwner_ && now->owner != *crashOwner_ && !LiesBesideStatusFile(path))) {
-      return path.ToString();
-    }
+    if (!now || WasReplaced(path, stamp, *now)) return path.ToString();
   }
   return {};
+}
+
+bool Package::WasReplaced(const TPath& path, const zor::platform::FileIdentity& stamp,
+                          const zor::platform::FileIdentity& now) const {
+  const bool unchanged = zor::platform::IsSameFileUnchanged(stamp, now);
+  if (unchanged) return false;  // whoever owns it now: a crash handed to its user
+  const bool birthTells = now.birthNs != 0 && stamp.birthNs != 0;
+  if (now.inode != stamp.inode || (birthTells && now.birthNs != stamp.birthNs)) return true;
+  // A dump written again at its name (the process of that name and pid
+  // crashed once more) is another crash; a log is the crash's while it is
+  // only written on, not once it is shorter (truncated as its program
+  // started again).
+  if (ArtifactNames::MakesACrash(path) || now.size < stamp.size) return true;
+  // Without birth times a file made anew at the freed inode looks like one
+  // written on, but for its owner (the crash's record beside the status
+  // file is the program's, whoever's crash it is).
+  return !birthTells && crashOwner_ && now.owner != *crashOwner_ && !LiesBesideStatusFile(path);
 }
 
 void Package::ForgetZippedFiles(const std::set<TPath>& paths) {

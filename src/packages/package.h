@@ -342,15 +342,20 @@ class Package : public JsonFileSerializedObject {
   // Records that the encrypted file is synced now, whichever boot wrote it,
   // and saves. Throws what Save throws.
   void MarkEncryptionSynced();
-  // A file the upload files were made of that is gone or is another file now
-  // (a kept user's zip, a crash file by GetZippedFiles, but those of
-  // `unneeded`: another inode, or birth time, or an owner other than the
-  // recorded crash owner, but for the program's own record beside the status
-  // file; a dump or Java file not IsSameFileUnchanged, while
-  // another file changed in place, a log written on, is still the same), so
-  // that they cannot be made again as they were; empty when none is, or
-  // nothing tells. Never throws.
+  // A file the upload files were made of that is gone or is another file now,
+  // so that they cannot be made again as they were: a kept user's zip that
+  // OpenUsersFileForReading refuses; a crash file by GetZippedFiles (but those
+  // of `unneeded`) that WasReplaced; without stamps, what
+  // FirstUnstampedSourceGone names. Empty when none is. Never throws.
   zor::platform::TString FirstSourceGone(const std::set<zor::platform::TPath>& unneeded = {}) const;
+  // True iff `now`, at the crash's name `path`, is not the file `stamp`
+  // recorded there, nor that file written on: unless IsSameFileUnchanged
+  // (whoever owns it now), another inode or birth time; a dump or Java file
+  // changed at all; another file shorter than it was; where birth times
+  // cannot tell, an owner other than the crash owner's (but for the
+  // program's own record beside the status file).
+  bool WasReplaced(const zor::platform::TPath& path, const zor::platform::FileIdentity& stamp,
+                   const zor::platform::FileIdentity& now) const;
   // The package no longer stands for those of `paths` that GetZippedFiles
   // holds: they are not deleted with it, and a crash of them is a new one.
   // Saves when one was held; throws what Save throws.
@@ -386,8 +391,11 @@ class Package : public JsonFileSerializedObject {
   // record, else the status file itself) as the latest its file can have
   // been born (FileIdentity::bornByNs), so that a file copied with its
   // time kept is known again; of a package that stamped nothing, the
-  // crash's files are those known to be born by then (IsCrashsOwn). For a
-  // package just loaded, after LeaveOutDataFilesElsewhere; never throws.
+  // crash's files are those known to be born by then (IsCrashsOwn). An
+  // earlier bound that the status file records (a package of no recorded
+  // owner keeps it there, since each save makes the status file anew) holds
+  // when it is earlier. For a package just loaded, after
+  // LeaveOutDataFilesElsewhere; never throws.
   void BoundStampsWithoutBirth();
   // Records (or replaces) the path for `kind` and saves. Throws what Save
   // throws; the path is recorded even then.
@@ -469,6 +477,12 @@ class Package : public JsonFileSerializedObject {
                      zor::platform::TString* deletedFiles,
                      const zor::platform::FileIdentity* expected = nullptr,
                      uint64_t* refusals = nullptr) const;
+  // FirstSourceGone of a package that stamped nothing (an older version's):
+  // here nothing tells, so empty.
+  virtual zor::platform::TString FirstUnstampedSourceGone(
+      const std::set<zor::platform::TPath>& /*unneeded*/) const {
+    return {};
+  }
   // What DeletePackage deletes before the data files; true iff none of it
   // failed. Nothing here.
   virtual bool DeleteOwnFiles(zor::platform::TString* /*deletedFiles*/) { return true; }
