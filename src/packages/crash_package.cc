@@ -675,9 +675,13 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
       continue;
     }
     ++tally.opened;
-    if (const auto stamp = StampOfOpened(path, *identity)) found[path] = *stamp;
-    if (!zipped.insert({identity->device, identity->inode}).second ||
-        IsZippedElsewhere(zippedThisRun, *identity)) {
+    // A file another crash's zip holds is that crash's to delete once it is
+    // sent: deleted with this one, it would be lost were that one given up.
+    const bool elsewhere = IsZippedElsewhere(zippedThisRun, *identity);
+    if (const auto stamp = StampOfOpened(path, *identity); stamp && !elsewhere) {
+      found[path] = *stamp;
+    }
+    if (!zipped.insert({identity->device, identity->inode}).second || elsewhere) {
       ++tally.repeated;
       continue;
     }

@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -1003,6 +1004,34 @@ TEST_F(CrashPackageTrustTest, OneFileUnderManyNamesIsZippedOnce) {
   EXPECT_EQ(PathsOf(package->GetFilesToZip({})), (std::vector<TPath>{dump, manifestPath}));
   EXPECT_THAT(capture.Text(), HasSubstr("Skipping 4 name(s) that '" + manifestPath.NativeString() +
                                         "' gives a file that is already in this zip"));
+}
+
+// A log that two crashes name goes up once a run, with the first crash's
+// zip: the second neither sends nor deletes it, so that it stays while the
+// first is not sent (given up, it keeps its files).
+TEST_F(CrashPackageTest, AFileAnotherCrashsZipHoldsIsThatCrashsToDelete) {
+  const TPath log = AddFile("dumps/shared.log", "both crashes' log");
+  const auto crash = [&](const std::string& name) {
+    const TPath dump = AddFile("dumps/" + name + ".dmp");
+    return std::set<TPath>{dump, Manifest("dumps/" + name + ".manifest",
+                                          Record(dump.NativeString()) + "," + R"({"filename":")" +
+                                              log.NativeString() + R"(","type":"ErrorLog"})")};
+  };
+  auto first = SavedPackage(crash("app.1"), true, "first");
+  auto second = SavedPackage(crash("app.2"), true, "second");
+  Package::ZippedElsewhere zippedThisRun;
+  for (const Package::FileToZip& file : first->GetFilesToZip({})) {
+    zippedThisRun[{file.file.Identify()->device, file.file.Identify()->inode}] = {
+        *file.file.Identify(), first->GetPackageName()};
+  }
+  ASSERT_EQ(zippedThisRun.size(), 3u);  // dump, log, manifest
+  const auto files = PathsOf(second->GetFilesToZip(zippedThisRun));
+  EXPECT_EQ(std::count(files.begin(), files.end(), log), 0);
+  second->RecordEncryption(AddFile("data/second.enc"), AddFile("data/second.meta"));
+  EXPECT_EQ(second->GetZippedFiles().count(log), 0u);
+  second->DeletePackage();
+  EXPECT_FALSE(Exists(dir_.Sub("dumps/app.2.dmp")));
+  EXPECT_EQ(ReadFile(log.NativeString()), "both crashes' log");
 }
 
 // A manifest naming thousands of files must not make the package's status

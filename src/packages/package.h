@@ -158,7 +158,8 @@ class Package : public JsonFileSerializedObject {
   // The files that go into the package's zip, in list order, already open;
   // one that another package's zip took in this run and that is unchanged
   // since (`zippedThisRun`) is left out, so that one file that many crashes
-  // name goes up once a run, not once a crash. Empty here.
+  // name goes up once a run, not once a crash, and is not stamped as this
+  // package's (the package whose zip holds it deletes it). Empty here.
   virtual std::vector<FileToZip> GetFilesToZip(const ZippedElsewhere& zippedThisRun);
   // The name of `path`'s entry in the zip: its file name here (ZipFile makes
   // every name safe to unpack).
