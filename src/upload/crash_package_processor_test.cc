@@ -1336,6 +1336,24 @@ TEST_F(CrashPackageProcessorTest, RetentionMakesNoRoomForOneOwnersUntriedCrashAt
                               "owner to make room for another owner's."));
 }
 
+// A log that two crashes name takes its room once: counted for each, it
+// would have a tried crash deleted for room that is not taken.
+TEST_F(CrashPackageProcessorTest, RetentionCountsAFileThatManyCrashesNameOnce) {
+  const std::string mib(1024 * 1024, 'd');
+  Dump("tried.1.dmp", mib);
+  for (const auto& package : Run()) Fail(*package, Status::kPendingRetry);
+  const TPath log = Dump("shared.log", mib + mib + mib);
+  for (const std::string name : {"app.2", "app.3"}) {
+    const TPath dump = Dump(name + ".dmp");
+    Dump(name + ".manifest", R"({"crash-artifact-files":[{"filename":")" + dump.NativeString() +
+                                 R"(","type":"ProcessMiniDump"},{"filename":")" +
+                                 log.NativeString() + R"(","type":"ErrorLog"}]})");
+  }
+  Configure("servercrashupload.retention.max_total_mb: 5\n");
+  EXPECT_EQ(Names(Run()), (std::vector<std::string>{"app.2", "app.3", "tried.1"}));
+  EXPECT_THAT(log_, Not(HasSubstr("Retention: deleting")));
+}
+
 // Another user's file at a name a crash's own file left (a removed log) is
 // not that crash's: it must not make retention delete it.
 TEST_F(CrashPackageProcessorTest, RetentionCountsNoOtherUsersFileAtACrashsName) {

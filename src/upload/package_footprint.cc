@@ -126,6 +126,7 @@ PackageFootprint PackageFootprint::Measure(const Package& package) {
     if (crashFile && !package.GetTrustBoundary().WhyNotDeleted(path, manifest).isEmpty()) continue;
     if (!seen.insert(allocated->file).second) continue;
     footprint.bytes += allocated->bytes;
+    footprint.files.push_back({path, allocated->file, allocated->bytes});
     if (path == package.GetFilePath()) {
       statusOwner = allocated->owner;
     } else if (!crashOwner && crashFile) {
@@ -146,6 +147,25 @@ PackageFootprint PackageFootprint::Measure(const Package& package) {
     }
   }
   return footprint;
+}
+
+uint64_t PackageFootprint::BytesGoneSince() const {
+  uint64_t gone = 0;
+  for (const CountedFile& counted : files) {
+    const auto now = AllocatedBytes(counted.path);
+    if (!now || now->file != counted.file) gone += counted.bytes;
+  }
+  return gone;
+}
+
+void CountOnceAcross(const std::vector<PackageFootprint*>& footprints) {
+  std::set<std::pair<dev_t, ino_t>> counted;
+  for (PackageFootprint* footprint : footprints) {
+    footprint->bytes = 0;
+    for (const PackageFootprint::CountedFile& file : footprint->files) {
+      if (counted.insert(file.file).second) footprint->bytes += file.bytes;
+    }
+  }
 }
 
 std::vector<std::shared_ptr<Package>> InFairOrder(

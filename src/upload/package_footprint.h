@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "platform/date_time.h"
@@ -25,6 +26,12 @@ namespace ZorErrorReporting {
 class Package;
 
 struct PackageFootprint {
+  // One own file that exists, as counted.
+  struct CountedFile {
+    zor::platform::TPath path;
+    std::pair<dev_t, ino_t> file;
+    uint64_t bytes;
+  };
   // The bytes allocated to the own files that exist (st_blocks * 512, a
   // link's own blocks, never its target's), each file once whatever its
   // names; of the crash files only those the package's trust boundary lets
@@ -32,6 +39,10 @@ struct PackageFootprint {
   // the rest, only those its deletion would take (Package::DeletesWithCrash),
   // never a file made or written again at a name its own file left.
   uint64_t bytes = 0;
+  // The files `bytes` adds up, each once. Two crashes may name one file (a
+  // log that an application lists with every crash): each lists it, and
+  // whoever adds up several packages counts it once (CountOnceAcross).
+  std::vector<CountedFile> files;
   // Whose crash it is: the owner of the user's manifest that lists its
   // files, else its recorded crash owner (Package::GetCrashOwner), else of
   // the first crash file that exists, else of the status file; 0 when none
@@ -51,7 +62,15 @@ struct PackageFootprint {
   // Measures `package` now. Never throws: a file that cannot be examined
   // counts as absent.
   static PackageFootprint Measure(const Package& package);
+  // The bytes of `files` that are no longer at their names (deleted since
+  // Measure). Never throws.
+  uint64_t BytesGoneSince() const;
 };
+
+// Sets each footprint's `bytes` to those of its `files` that no earlier one
+// in `footprints` lists: a file many packages name counts once, for the
+// first. Never throws.
+void CountOnceAcross(const std::vector<PackageFootprint*>& footprints);
 
 // `packages` in the order they are uploaded in: each owner's oldest first,
 // then each owner's second oldest, and so on (Measure's owner and created;

@@ -112,7 +112,16 @@ std::set<TString> RetentionPolicy::Apply(const std::vector<std::shared_ptr<Packa
   if (!settings_.maxTotalBytes) return pruned;
 
   // Only the packages' own files count: a file that is nobody's package is
-  // not the program's to make room for, and is never deleted.
+  // not the program's to make room for, and is never deleted. One that
+  // several name counts once, for the oldest, as measured after the age
+  // limit's deletions.
+  std::vector<PackageFootprint*> counted;
+  for (Candidate& c : candidates) {
+    if (pruned.count(c.package->GetPackageName()) != 0) continue;
+    if (!pruned.empty()) c.footprint = PackageFootprint::Measure(*c.package);
+    counted.push_back(&c.footprint);
+  }
+  CountOnceAcross(counted);
   uint64_t total = 0;
   std::map<uid_t, uint64_t> byOwner;
   for (const Candidate& c : candidates) {
@@ -161,9 +170,9 @@ std::set<TString> RetentionPolicy::Apply(const std::vector<std::shared_ptr<Packa
                               .arg(e.GetConcatenatedMessages()));
       continue;
     }
-    const uint64_t left = std::min(c.footprint.bytes, PackageFootprint::Measure(*c.package).bytes);
-    total -= std::min(total, c.footprint.bytes - left);
-    c.footprint.bytes = left;
+    const uint64_t gone = c.footprint.BytesGoneSince();
+    total -= std::min(total, gone);
+    c.footprint.bytes -= std::min(c.footprint.bytes, gone);
   }
   // What is never deleted for size, per owner: one user's spared crashes
   // must not make room at another user's cost, or a user could add one large
@@ -193,13 +202,16 @@ std::set<TString> RetentionPolicy::Apply(const std::vector<std::shared_ptr<Packa
       ++keptForOthers;
       continue;
     }
-    const uint64_t before = PackageFootprint::Measure(package).bytes;
+    // Measured anew: a file it shares with a package deleted before may be
+    // gone, and one counted for another package is freed with this one too.
+    const PackageFootprint before = PackageFootprint::Measure(package);
     Prune(package, reason);
     pruned.insert(package.GetPackageName());
     // What could not be deleted still takes its space, and is spared from
     // then on: another owner's crashes must not make room for it.
-    const uint64_t left = std::min(before, PackageFootprint::Measure(package).bytes);
-    total -= std::min(total, before - left);
+    const uint64_t gone = before.BytesGoneSince();
+    const uint64_t left = before.bytes - std::min(before.bytes, gone);
+    total -= std::min(total, gone);
     sparedTotal += left;
     sparedByOwner[c.footprint.owner] += left;
   }
