@@ -99,7 +99,9 @@ int64_t ConfigMinutesToMs(const TString& text) {
   if (std::isnan(ms)) return 0;
   if (ms >= 9.2e18) return std::numeric_limits<int64_t>::max();
   if (ms <= -9.2e18) return std::numeric_limits<int64_t>::min();
-  return static_cast<int64_t>(ms);
+  // Whole milliseconds, but for the binary's error: 0.03 minutes comes out
+  // 1799.9999999999998 ms, and is 1800.
+  return static_cast<int64_t>(std::floor(ms + 1e-6));
 }
 
 TPath ConfigTextToPath(const TString& text) {

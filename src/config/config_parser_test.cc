@@ -149,7 +149,8 @@ TEST_F(SubstituteEnvironmentTest, UnsetOrEmptyVariablesAreInvalid) {
 // any case, are config_test.cc's.
 TEST(ConfigConversions, NumbersAndBools) {
   EXPECT_EQ(ConfigMinutesToMs("2.75"), 165000);
-  EXPECT_EQ(ConfigMinutesToMs("0.00002"), 1);  // 1.2 ms truncated
+  EXPECT_EQ(ConfigMinutesToMs("0.00002"), 1);  // 1.2 ms
+  EXPECT_EQ(ConfigMinutesToMs("0.03"), 1800);
   EXPECT_EQ(ConfigMinutesToMs("abc"), 0);
   EXPECT_EQ(ConfigMinutesToMs("nan"), 0);
   EXPECT_EQ(ConfigMinutesToMs("1e300"), INT64_MAX);

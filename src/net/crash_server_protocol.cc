@@ -475,7 +475,7 @@ void CrashServerProtocol::PostUploadComplete(const TUrl& url,
                             .arg(url.ForLog())
                             .arg(reply->GetStatusCode())
                             .arg(QuoteServerText(body.c_str())),
-                        "the completion failed", {});
+                        "the completion failed", {}, StoreErrorCode(body));
   }
   LogDebug("Upload complete sent successfully.");
 }
@@ -550,8 +550,8 @@ TString CrashServerProtocol::StoreErrorCode(const std::string& body) {
 }
 
 void CrashServerProtocol::ForgetRefusedParts(Package& package, const HTTPException& e) {
+  if (!e.RefusesPartTags()) return;
   const TString code = e.GetStoreCode();
-  if (code != "InvalidPart" && code != "InvalidPartOrder") return;
   // Sent again with the same tags, the completion would be refused again
   // until the package is given up; a tag spoilt on the way (by a proxy) is
   // mended only by sending the parts again.

@@ -22,6 +22,12 @@ class HTTPException : public zor::platform::ZorvaneException {
   // configured part size, not the package, is at fault.
   static constexpr char kPartsTooSmall[] = "EntityTooSmall";
   bool SaysPartsTooSmall() const { return storeCode_ == kPartsTooSmall; }
+  // True iff the store refused a completion for its parts' tags (one lost
+  // or spoilt on the way), in whatever status it answered: the same tags
+  // are refused again, the parts must be sent again.
+  bool RefusesPartTags() const {
+    return storeCode_ == "InvalidPart" || storeCode_ == "InvalidPartOrder";
+  }
   // False for the refusal of a request that carries nothing of a package
   // (the registration): it judges the endpoint or whoever asks, and would
   // judge every package alike.

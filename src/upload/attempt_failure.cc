@@ -44,9 +44,13 @@ AttemptFailure ClassifyFailure(const ZorvaneException& failure) {
     // followed, and what sends one (a moved endpoint, a captive portal) has
     // judged no package; nor has one that wants credentials (401, or 407
     // from a proxy on the way).
-    const bool transient = !http->JudgesThePackage() || code == 0 || (code >= 200 && code < 400) ||
-                           code == 401 || code == 407 || code == 408 || code == 429 ||
-                           code >= 500 || IsStoreTrouble(code, http->GetStoreCode());
+    // Refused parts' tags are the store's word on what was sent, though it
+    // answered 200: counted, or they would be sent again for ever.
+    const bool transient =
+        !http->JudgesThePackage() ||
+        (!http->RefusesPartTags() &&
+         (code == 0 || (code >= 200 && code < 400) || code == 401 || code == 407 || code == 408 ||
+          code == 429 || code >= 500 || IsStoreTrouble(code, http->GetStoreCode())));
     return transient ? AttemptFailure::kTransient : AttemptFailure::kVerdict;
   }
   if (dynamic_cast<const zor::platform::CurlException*>(&failure) != nullptr ||

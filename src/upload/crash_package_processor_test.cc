@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "crypto/crypto_for_test.h"
+#include "net/http_exception.h"
 #include "packages/crash_package.h"
 #include "packages/log_package_metadata.h"
 #include "packages/logs_package.h"
@@ -38,6 +39,7 @@
 #include "upload/package_footprint.h"
 #include "upload/package_lister.h"
 #include "upload/package_lock.h"
+#include "upload/retention_policy.h"
 #include "upload/upload_rate_limit.h"
 
 namespace ZorErrorReporting {
@@ -930,6 +932,13 @@ TEST_F(CrashPackageProcessorTest, ZipAndEncryptInOnePass) {
   }
   Backdate(*away, 8 * 24);
   EXPECT_THROW(pass(*away), PackageFilesUnreadable);
+
+  // The store's refusal of the parts' tags judges what was sent, in a 200's
+  // body too; its other trouble there does not.
+  for (const auto& [code, failure] : {std::pair{"InvalidPart", AttemptFailure::kVerdict},
+                                      std::pair{"InternalError", AttemptFailure::kTransient}}) {
+    EXPECT_EQ(ClassifyFailure(HTTPException(200, "refused", "", {}, code)), failure) << code;
+  }
 }
 
 // Its application cuts a dump short after the crash was checked (the
@@ -1093,6 +1102,28 @@ TEST_F(CrashPackageProcessorTest, PackagesAnotherProcessHoldsAreLeftAlone) {
   EXPECT_EQ(metadata->GetEmailAddress(), "me@example.com");
   EXPECT_EQ(third->GetDataFilePath(DataFileKind::kZippedPackageFile), TPath(zip));
   EXPECT_EQ(ReadFile(zip), "PK user's logs");
+}
+
+// A package another process takes after this run's look (a `send-logs`
+// that supersedes it) is not retention's to change: a save would bring back
+// what that one deletes.
+TEST_F(CrashPackageProcessorTest, RetentionLeavesAPackageAnotherProcessHolds) {
+  RetentionSettings byAge;
+  byAge.maxAgeDays = 1;
+  RetentionSettings bySize;
+  bySize.maxTotalBytes = 1;
+  for (const RetentionSettings& settings : {byAge, bySize}) {
+    Dump("old.1.dmp");
+    const auto packages = Run();
+    ASSERT_EQ(packages.size(), 1u);
+    Fail(*packages[0], Status::kPendingRetry);
+    Backdate(*packages[0], 48);
+    const zor::platform::TLockFile held(TPath(data_ + "/old.1.lock"));
+    const auto before = Snapshot(data_);
+    EXPECT_TRUE(RetentionPolicy(settings).Apply(packages, DateTime::GetLocalTime()).empty());
+    EXPECT_EQ(Snapshot(data_), before);
+    EXPECT_TRUE(Exists(dumps_ + "/old.1.dmp"));
+  }
 }
 
 // A user's manifest may list another user's crash: retention must count it

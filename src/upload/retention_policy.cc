@@ -12,6 +12,7 @@
 #include "platform/tformat_string.h"
 #include "platform/zorvane_exception.h"
 #include "upload/package_footprint.h"
+#include "upload/package_lock.h"
 
 namespace ZorErrorReporting {
 
@@ -105,6 +106,8 @@ std::set<TString> RetentionPolicy::Apply(const std::vector<std::shared_ptr<Packa
     for (const Candidate& c : candidates) {
       // Of unknown age, a package is not known to be past the limit.
       if (!c.footprint.created.IsValid() || c.createdMs >= cutoffMs) continue;
+      const auto lock = PackageLock::TryLock(*c.package);
+      if (!lock) continue;
       Prune(*c.package, reason);
       pruned.insert(c.package->GetPackageName());
     }
@@ -154,6 +157,10 @@ std::set<TString> RetentionPolicy::Apply(const std::vector<std::shared_ptr<Packa
     if (pruned.count(c.package->GetPackageName()) != 0 || !CanMakeUploadFilesAgain(*c.package)) {
       continue;
     }
+    // Another process's package (a `send-logs` that supersedes it) is not
+    // this run's to change: its save would bring back what that one deleted.
+    const auto lock = PackageLock::TryLock(*c.package);
+    if (!lock) continue;
     try {
       c.package->DiscardDataFiles(
           {std::begin(kUploadFileKinds), std::end(kUploadFileKinds)},
@@ -204,6 +211,8 @@ std::set<TString> RetentionPolicy::Apply(const std::vector<std::shared_ptr<Packa
     }
     // Measured anew: a file it shares with a package deleted before may be
     // gone, and one counted for another package is freed with this one too.
+    const auto lock = PackageLock::TryLock(package);
+    if (!lock) continue;
     const PackageFootprint before = PackageFootprint::Measure(package);
     Prune(package, reason);
     pruned.insert(package.GetPackageName());

@@ -25,7 +25,10 @@
 // DeletePackage, so only its own files go, within the trust boundary, and a
 // file that cannot be deleted stays (and still counts towards the size).
 // Each deletion is logged at Info with the package's name and the reason.
-// Files that belong to no package neither count nor are deleted.
+// Files that belong to no package neither count nor are deleted; a file that
+// several packages name counts once. Each change is made under the
+// package's lock (PackageLock): one that another process holds is left as
+// it is.
 //
 // Thread-safety: an immutable value; Apply belongs to the run's thread.
 #pragma once
