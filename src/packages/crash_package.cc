@@ -810,7 +810,12 @@ TString CrashPackage::FirstUnstampedSourceGone(const std::set<TPath>& unneeded) 
   for (const auto& [path, file] : manifest_->GetCrashArtifactFiles()) {
     if (!ArtifactNames::MakesACrash(path) || unneeded.count(path) != 0) continue;
     const auto now = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
-    if (!now || !IsCrashsOwn(path, *now)) return path.ToString();
+    // One written since the package's files were made (the process crashed
+    // once more; written in place, its birth stays) is another crash.
+    if (!now || !IsCrashsOwn(path, *now) ||
+        (GetFilesBornBy() != 0 && now->modifiedNs > GetFilesBornBy())) {
+      return path.ToString();
+    }
   }
   return {};
 }

@@ -225,8 +225,9 @@ class CrashPackage : public Package {
   // as IsInOwnDirectory does (DeletePackage logs it).
   bool DeleteOwnFiles(zor::platform::TString* deleted) override;
   // The first dump or Java file the manifest lists (but those of `unneeded`)
-  // that is not there or not the crash's (IsCrashsOwn); the manifest when it
-  // did not load.
+  // that is not there, not the crash's (IsCrashsOwn) or written after the
+  // package's files were made (GetFilesBornBy); the manifest when it did
+  // not load.
   zor::platform::TString FirstUnstampedSourceGone(
       const std::set<zor::platform::TPath>& unneeded) const override;
 

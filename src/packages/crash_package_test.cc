@@ -441,6 +441,9 @@ TEST_F(CrashPackageTest, ACopyCanBeMadeAgainOnlyFromTheFilesItWasMadeOf) {
       {"unstamped", [](const TPath&, const TPath&) {}, false, ""},
       {"unstamped, dump removed",
        [](const TPath& dump, const TPath&) { fs::remove(dump.NativeString()); }, false, "dump"},
+      {"unstamped, dump written again",
+       [](const TPath& dump, const TPath&) { WriteFile(dump.NativeString(), "a new crash"); },
+       false, "dump"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.how);

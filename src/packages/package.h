@@ -478,6 +478,9 @@ class Package : public JsonFileSerializedObject {
                      zor::platform::TString* deletedFiles,
                      const zor::platform::FileIdentity* expected = nullptr,
                      uint64_t* refusals = nullptr) const;
+  // The latest birth a file of the crash can have (BoundStampsWithoutBirth),
+  // 0 when unknown.
+  int64_t GetFilesBornBy() const { return madeBy_; }
   // FirstSourceGone of a package that stamped nothing (an older version's):
   // here nothing tells, so empty.
   virtual zor::platform::TString FirstUnstampedSourceGone(

@@ -1292,12 +1292,13 @@ TEST_F(CrashPackageProcessorTest, RetentionPrunesByAgeThenSettledThenOldestTried
   EXPECT_THAT(log_, HasSubstr("'failed.6' (status Failed): the packages hold more than "
                               "3145728 byte(s)."));
 
-  // A limit that only the crash never tried could meet is not met.
+  // A limit that only the crash never tried and the uploads in progress
+  // could meet is not met, and the Warn line says which kept it.
   Configure("servercrashupload.retention.max_total_mb: 1\n");
   EXPECT_EQ(Names(Run()), (std::vector<std::string>{"booted.8", "busy.3", "untried.7"}));
   EXPECT_EQ(tree(), expected);
   EXPECT_THAT(log_, HasSubstr("the limit cannot be met without deleting '1' crash(es) that "
-                              "were never tried, which are kept."));
+                              "were never tried, or '2' upload(s) in progress, which are kept."));
 
   // Absent settings prune nothing, however old and large.
   Configure();

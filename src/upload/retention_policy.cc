@@ -73,6 +73,38 @@ bool CanMakeUploadFilesAgain(const Package& package) {
          package.FirstSourceGone().isEmpty();
 }
 
+// The packages the size pass kept though the limit was not met, by why.
+struct KeptForSize {
+  uint64_t untried = 0;
+  uint64_t inProgress = 0;
+  uint64_t copyKept = 0;   // its upload files could not be removed
+  uint64_t forOthers = 0;  // tried, but deleting it would make room for another's
+  uint64_t held = 0;       // by another process
+
+  TString Why() const {
+    std::vector<TString> spared;
+    const auto add = [&](uint64_t count, const char* what) {
+      if (count > 0) spared.push_back(TFormatString("'%1' %2").arg(count).arg(what));
+    };
+    add(untried, "crash(es) that were never tried");
+    add(inProgress, "upload(s) in progress");
+    add(copyKept, "crash(es) whose upload files cannot be removed now");
+    add(held, "package(s) another process works on");
+    TString why;
+    for (const TString& one : spared) {
+      why += (why.isEmpty() ? TString("the limit cannot be met without deleting ") : ", or ") + one;
+    }
+    if (!why.isEmpty()) why += ", which are kept";
+    if (forOthers > 0) {
+      why += (why.isEmpty() ? TString("the limit cannot be met without deleting ") : ", nor ") +
+             TFormatString("'%1' tried crash(es) of an owner to make room for another owner's")
+                 .arg(forOthers);
+    }
+    // Else deletions failed: what could not be deleted still takes its room.
+    return why.isEmpty() ? TString("files of the deleted packages could not be deleted") : why;
+  }
+};
+
 }  // namespace
 
 RetentionSettings RetentionSettings::FromConfig() {
@@ -194,25 +226,29 @@ std::set<TString> RetentionPolicy::Apply(const std::vector<std::shared_ptr<Packa
     sparedTotal += c.footprint.bytes;
     sparedByOwner[c.footprint.owner] += c.footprint.bytes;
   }
-  int untried = 0;
-  int keptForOthers = 0;  // tried, but deleting it would make room for another's
+  KeptForSize kept;
   for (const Candidate& c : candidates) {
     if (total <= limit) break;
     Package& package = *c.package;
     if (pruned.count(package.GetPackageName()) != 0) continue;
     if (spared(package)) {
-      untried += package.IsUploadInProgress() || WasTried(package) ? 0 : 1;
+      ++(package.IsUploadInProgress() ? kept.inProgress
+         : !WasTried(package)         ? kept.untried
+                                      : kept.copyKept);
       continue;
     }
     const uint64_t othersSpared = sparedTotal - sparedByOwner[c.footprint.owner];
     if (total - std::min(total, othersSpared) <= limit) {
-      ++keptForOthers;
+      ++kept.forOthers;
+      continue;
+    }
+    const auto lock = PackageLock::TryLock(package);
+    if (!lock) {
+      ++kept.held;
       continue;
     }
     // Measured anew: a file it shares with a package deleted before may be
     // gone, and one counted for another package is freed with this one too.
-    const auto lock = PackageLock::TryLock(package);
-    if (!lock) continue;
     const PackageFootprint before = PackageFootprint::Measure(package);
     Prune(package, reason);
     pruned.insert(package.GetPackageName());
@@ -225,21 +261,11 @@ std::set<TString> RetentionPolicy::Apply(const std::vector<std::shared_ptr<Packa
     sparedByOwner[c.footprint.owner] += left;
   }
   if (total > limit) {
-    TString why = TFormatString(
-                      "the limit cannot be met without deleting '%1' crash(es) that "
-                      "were never tried, which are kept")
-                      .arg(static_cast<uint64_t>(untried));
-    if (keptForOthers > 0) {
-      why += TFormatString(
-                 ", nor '%1' tried crash(es) of an owner to make room for another "
-                 "owner's")
-                 .arg(static_cast<uint64_t>(keptForOthers));
-    }
     LogText(TLog::Warn, TFormatString("Retention: the packages still hold '%1' byte(s), more "
                                       "than the limit of '%2'; %3.")
                             .arg(total)
                             .arg(limit)
-                            .arg(why));
+                            .arg(kept.Why()));
   }
   return pruned;
 }
