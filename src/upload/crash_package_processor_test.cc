@@ -1368,22 +1368,54 @@ TEST_F(CrashPackageProcessorTest, RetentionMakesNoRoomForOneOwnersUntriedCrashAt
                               "owner to make room for another owner's."));
 }
 
-// A log that two crashes name takes its room once: counted for each, it
-// would have a tried crash deleted for room that is not taken.
-TEST_F(CrashPackageProcessorTest, RetentionCountsAFileThatManyCrashesNameOnce) {
+// A log that every crash of a program names takes its room once, and stays
+// while a crash that names it stands: counted for each, it would have a tried
+// crash deleted for room that is not taken; deleted with that crash, it would
+// be lost to the others, never sent.
+TEST_F(CrashPackageProcessorTest, RetentionCountsAndKeepsAFileThatManyCrashesName) {
   const std::string mib(1024 * 1024, 'd');
-  Dump("tried.1.dmp", mib);
-  for (const auto& package : Run()) Fail(*package, Status::kPendingRetry);
   const TPath log = Dump("shared.log", mib + mib + mib);
-  for (const std::string name : {"app.2", "app.3"}) {
-    const TPath dump = Dump(name + ".dmp");
+  const auto crash = [&](const std::string& name, const std::string& content) {
+    const TPath dump = Dump(name + ".dmp", content);
     Dump(name + ".manifest", R"({"crash-artifact-files":[{"filename":")" + dump.NativeString() +
                                  R"(","type":"ProcessMiniDump"},{"filename":")" +
                                  log.NativeString() + R"(","type":"ErrorLog"}]})");
-  }
+  };
+  crash("tried.1", mib);
+  for (const auto& package : Run()) Fail(*package, Status::kPendingRetry);
+  crash("app.2", "dump");
+  crash("app.3", "dump");
   Configure("servercrashupload.retention.max_total_mb: 5\n");
   EXPECT_EQ(Names(Run()), (std::vector<std::string>{"app.2", "app.3", "tried.1"}));
   EXPECT_THAT(log_, Not(HasSubstr("Retention: deleting")));
+
+  Configure("servercrashupload.retention.max_total_mb: 3\n");
+  EXPECT_EQ(Names(Run()), (std::vector<std::string>{"app.2", "app.3"}));
+  EXPECT_THAT(log_, HasSubstr("Retention: deleting package 'tried.1'"));
+  EXPECT_FALSE(Exists(dumps_ + "/tried.1.dmp"));
+  EXPECT_TRUE(Exists(log));
+}
+
+// A copy whose removal fails (an I/O error, a file made immutable) still
+// takes its room: the crash is not deleted for it.
+TEST_F(CrashPackageProcessorTest, RetentionKeepsACrashWhoseCopyCannotBeRemoved) {
+  const std::string mib(1024 * 1024, 'd');
+  Dump("waiting.1.dmp", mib);
+  const auto packages = Run();
+  ASSERT_EQ(packages.size(), 1u);
+  const TPath encrypted(data_ + "/waiting.1.zip.enc");
+  WriteFile(encrypted.NativeString(), mib);
+  WriteFile(data_ + "/waiting.1.zip.zormeta", "{}");
+  packages[0]->GetFilesToZip({});
+  packages[0]->RecordEncryption(encrypted, TPath(data_ + "/waiting.1.zip.zormeta"));
+  Fail(*packages[0], Status::kPendingRetry);
+  const test_support::FailingRemoveFilesystem failing(
+      encrypted, test_support::FailingRemoveFilesystem::How::kReturnFalse);
+  Configure("servercrashupload.retention.max_total_mb: 1\n");
+  EXPECT_EQ(Names(Run()), std::vector<std::string>{"waiting.1"});
+  EXPECT_THAT(log_, HasSubstr("of package 'waiting.1' could not be removed"));
+  EXPECT_THAT(log_, Not(HasSubstr("Retention: deleting")));
+  EXPECT_TRUE(Exists(dumps_ + "/waiting.1.dmp"));
 }
 
 // Another user's file at a name a crash's own file left (a removed log) is

@@ -33,7 +33,28 @@ struct Candidate {
   PackageFootprint footprint;
 };
 
-void Prune(Package& package, const TString& reason) {
+// How many of the packages left standing name each file (PackageFootprint::OwnFiles).
+using Namers = std::map<TPath, int>;
+
+// Deletes `package` for `reason`, but for the files that another package
+// left standing names (`named`, updated): those are that crash's (a log every
+// crash of a program lists), which may not have been sent. False, and the
+// package left as it is, when that cannot be recorded now.
+bool Prune(Package& package, const TString& reason, Namers* named) {
+  const std::vector<TPath> own = PackageFootprint::OwnFiles(package);
+  std::set<TPath> shared;
+  for (const TPath& path : own) {
+    if ((*named)[path] > 1) shared.insert(path);
+  }
+  try {
+    package.ForgetZippedFiles(shared);
+  } catch (const zor::platform::ZorvaneException& e) {
+    LogText(TLog::Warn, TFormatString("Retention: package '%1' is kept for now: the files it "
+                                      "shares with other crashes cannot be left to them: %2")
+                            .arg(package.GetPackageName())
+                            .arg(e.GetConcatenatedMessages()));
+    return false;
+  }
   LogText(TLog::Info, TFormatString("Retention: deleting package '%1' (status %2): %3")
                           .arg(package.GetPackageName())
                           .arg(ToName(package.GetUploadStatus()))
@@ -41,6 +62,8 @@ void Prune(Package& package, const TString& reason) {
   // The operator's limit is the last word, also on files out of this run's reach.
   package.ForgetFilesOutOfReach();
   package.DeletePackage();
+  for (const TPath& path : own) --(*named)[path];
+  return true;
 }
 
 constexpr DataFileKind kUploadFileKinds[] = {DataFileKind::kZippedPackageFile,
@@ -121,7 +144,9 @@ std::set<TString> RetentionPolicy::Apply(const std::vector<std::shared_ptr<Packa
                                          const DateTime& now) const {
   std::set<TString> pruned;
   std::vector<Candidate> candidates;
+  Namers named;
   for (const auto& package : packages) {
+    for (const TPath& path : PackageFootprint::OwnFiles(*package)) ++named[path];
     const PackageFootprint footprint = PackageFootprint::Measure(*package);
     candidates.push_back({package,
                           footprint.created.IsValid() ? footprint.created.GetAsUnixTimeMs() : 0,
@@ -139,8 +164,7 @@ std::set<TString> RetentionPolicy::Apply(const std::vector<std::shared_ptr<Packa
       // Of unknown age, a package is not known to be past the limit.
       if (!c.footprint.created.IsValid() || c.createdMs >= cutoffMs) continue;
       const auto lock = PackageLock::TryLock(*c.package);
-      if (!lock) continue;
-      Prune(*c.package, reason);
+      if (!lock || !Prune(*c.package, reason, &named)) continue;
       pruned.insert(c.package->GetPackageName());
     }
   }
@@ -193,6 +217,12 @@ std::set<TString> RetentionPolicy::Apply(const std::vector<std::shared_ptr<Packa
     // this run's to change: its save would bring back what that one deleted.
     const auto lock = PackageLock::TryLock(*c.package);
     if (!lock) continue;
+    std::vector<TPath> copy;
+    for (const DataFileKind kind : kUploadFileKinds) {
+      if (c.package->HasDataFile(kind) && !c.package->KeepsDataFile(kind)) {
+        copy.push_back(c.package->GetDataFilePath(kind));
+      }
+    }
     try {
       c.package->DiscardDataFiles(
           {std::begin(kUploadFileKinds), std::end(kUploadFileKinds)},
@@ -212,6 +242,18 @@ std::set<TString> RetentionPolicy::Apply(const std::vector<std::shared_ptr<Packa
     const uint64_t gone = c.footprint.BytesGoneSince();
     total -= std::min(total, gone);
     c.footprint.bytes -= std::min(c.footprint.bytes, gone);
+    // A copy whose removal failed still takes its room: the crash is not to
+    // be deleted for it.
+    for (const TPath& path : copy) {
+      if (Filesystem::GetInstance().FileExists(path)) {
+        copyKept.insert(c.package.get());
+        LogText(TLog::Warn, TFormatString("Retention: '%1' of package '%2' could not be removed; "
+                                          "the package is kept in this pass")
+                                .arg(path.ToString())
+                                .arg(c.package->GetPackageName()));
+        break;
+      }
+    }
   }
   // What is never deleted for size, per owner: one user's spared crashes
   // must not make room at another user's cost, or a user could add one large
@@ -250,7 +292,10 @@ std::set<TString> RetentionPolicy::Apply(const std::vector<std::shared_ptr<Packa
     // Measured anew: a file it shares with a package deleted before may be
     // gone, and one counted for another package is freed with this one too.
     const PackageFootprint before = PackageFootprint::Measure(package);
-    Prune(package, reason);
+    if (!Prune(package, reason, &named)) {
+      ++kept.held;
+      continue;
+    }
     pruned.insert(package.GetPackageName());
     // What could not be deleted still takes its space, and is spared from
     // then on: another owner's crashes must not make room for it.
