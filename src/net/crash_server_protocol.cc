@@ -469,13 +469,15 @@ void CrashServerProtocol::PostUploadComplete(const TUrl& url,
   const std::string body = reply->ReadAll();
   if (body.find("<CompleteMultipartUploadResult") == std::string::npos ||
       body.find("<Error") != std::string::npos) {
+    const TString code = StoreErrorCode(body);
     throw HTTPException(reply->GetStatusCode(),
                         TFormatString("The object store answered the upload completion (URL: "
-                                      "'%1') with HTTP %2 but no completion result: '%3'")
+                                      "'%1') with HTTP %2 but no completion result: '%3'%4")
                             .arg(url.ForLog())
                             .arg(reply->GetStatusCode())
-                            .arg(QuoteServerText(body.c_str())),
-                        "the completion failed", {}, StoreErrorCode(body));
+                            .arg(QuoteServerText(body.c_str()))
+                            .arg(AdviceFor(reply->GetStatusCode(), code)),
+                        "the completion failed", {}, code);
   }
   LogDebug("Upload complete sent successfully.");
 }
@@ -524,15 +526,20 @@ void CrashServerProtocol::CheckReply(TNetworkReply& reply, const TString& allowe
                           .arg(reply.GetErrorString())
                           .arg(redirect ? " No redirect is followed." : "")
                           .arg(code.isEmpty() ? TString() : " Store error code: '" + code + "'.")
-                          .arg(code == HTTPException::kPartsTooSmall
-                                   ? " The parts are smaller than the object store takes: "
-                                     "raise servercrashupload.upload_part_size_in_bytes (5 MiB, "
-                                     "5242880, is the usual least)."
-                               : status == 407 ? " A proxy on the way asks for credentials: set "
-                                                 "servercrashupload.proxy_server_username and "
-                                                 "servercrashupload.proxy_server_password."
-                                               : ""),
+                          .arg(AdviceFor(status, code)),
                       reply.GetErrorString(), {}, code);
+}
+
+TString CrashServerProtocol::AdviceFor(int status, const TString& storeCode) {
+  if (storeCode == HTTPException::kPartsTooSmall) {
+    return " The parts are smaller than the object store takes: raise "
+           "servercrashupload.upload_part_size_in_bytes (5 MiB, 5242880, is the usual least).";
+  }
+  if (status == 407) {
+    return " A proxy on the way asks for credentials: set servercrashupload.proxy_server_username "
+           "and servercrashupload.proxy_server_password.";
+  }
+  return {};
 }
 
 TString CrashServerProtocol::StoreErrorCode(const std::string& body) {

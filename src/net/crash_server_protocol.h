@@ -138,6 +138,10 @@ class CrashServerProtocol {
   // The text of the first <Code> element of an object store's error body
   // when it is 1 to 64 letters, digits and dots; else empty.
   static zor::platform::TString StoreErrorCode(const std::string& body);
+  // What the operator can do about an answer of `status` with `storeCode`
+  // (parts below the store's least size, a proxy that wants credentials),
+  // as a sentence with a leading space; empty when nothing.
+  static zor::platform::TString AdviceFor(int status, const zor::platform::TString& storeCode);
   // Returns iff `value`, an id the server gave as `member` (crash_id,
   // upload_id, key-id), is one the program puts into a URL or a file: 1 to
   // 128 characters of [A-Za-z0-9._-], and not "." or "..". Else throws

@@ -801,6 +801,15 @@ bool CrashPackage::DeleteOwnFiles(TString* deleted) {
   return !ownDirectory || RemoveOwnDirectory(deleted);
 }
 
+TString CrashPackage::WhyNotReadNow(const TPath& path) const {
+  if (!manifest_ || LiesBesideStatusFile(path)) return {};
+  try {
+    return GetTrustBoundary().WhyNotRead(path, manifest_->GetFilePath());
+  } catch (const std::exception& e) {
+    return TString(e.what());
+  }
+}
+
 TString CrashPackage::FirstUnstampedSourceGone(const std::set<TPath>& unneeded) const {
   if (!manifest_) {
     return HasDataFile(DataFileKind::kManifestFile)

@@ -230,6 +230,10 @@ class CrashPackage : public Package {
   // not load.
   zor::platform::TString FirstUnstampedSourceGone(
       const std::set<zor::platform::TPath>& unneeded) const override;
+  // The trust boundary's refusal to open `path` for the zip, as GetFilesToZip
+  // opens it (one short of descriptors says so too); empty for the
+  // program's own record and for a file it opens.
+  zor::platform::TString WhyNotReadNow(const zor::platform::TPath& path) const override;
 
  private:
   // The manifest at `path` opened for the zip, its identity into *found;

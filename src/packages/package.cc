@@ -578,7 +578,13 @@ TString Package::FirstSourceGone(const std::set<TPath>& unneeded) const {
   for (const auto& [path, stamp] : zippedFiles_) {
     if (unneeded.count(path) != 0) continue;
     const auto now = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
-    if (!now || WasReplaced(path, stamp, *now)) return path.ToString();
+    // Nor may the zip take it now: a service user's log that root's crash
+    // names, written on since, is no longer the crash owner's to read.
+    if (!now || WasReplaced(path, stamp, *now) ||
+        (!LiesBesideStatusFile(path) && !IsCrashsOwn(path, *now)) ||
+        !WhyNotReadNow(path).isEmpty()) {
+      return path.ToString();
+    }
   }
   return {};
 }

@@ -346,7 +346,9 @@ class Package : public JsonFileSerializedObject {
   // A file the upload files were made of that is gone or is another file now,
   // so that they cannot be made again as they were: a kept user's zip that
   // OpenUsersFileForReading refuses; a crash file by GetZippedFiles (but those
-  // of `unneeded`) that WasReplaced; without stamps, what
+  // of `unneeded`) that WasReplaced or that the zip would not take now (not
+  // IsCrashsOwn, but for the record beside the status file, or refused by
+  // WhyNotReadNow); without stamps, what
   // FirstUnstampedSourceGone names. Empty when none is. Never throws.
   zor::platform::TString FirstSourceGone(const std::set<zor::platform::TPath>& unneeded = {}) const;
   // True iff `now`, at the crash's name `path`, is not the file `stamp`
@@ -481,6 +483,12 @@ class Package : public JsonFileSerializedObject {
   // The latest birth a file of the crash can have (BoundStampsWithoutBirth),
   // 0 when unknown.
   int64_t GetFilesBornBy() const { return madeBy_; }
+  // Why the zip would not read the crash file `path` now (a second name its
+  // owner gave it, a link on the way), empty when it would. Nothing here.
+  // Never throws.
+  virtual zor::platform::TString WhyNotReadNow(const zor::platform::TPath& /*path*/) const {
+    return {};
+  }
   // FirstSourceGone of a package that stamped nothing (an older version's):
   // here nothing tells, so empty.
   virtual zor::platform::TString FirstUnstampedSourceGone(

@@ -266,6 +266,9 @@ TEST_F(UploadTest, OneFailingPackageIsRetriedNextRunWhileTheOthersComplete) {
       // Parts of a size the store refuses are not sent again.
       {"status", 400, "ClientError", "<Error><Code>EntityTooSmall</Code></Error>", "complete",
        "the next attempt starts a new upload"},
+      // Said in a 200's body too, with the setting that ends it.
+      {"status", 200, "ClientError", "<Error><Code>EntityTooSmall</Code></Error>", "complete",
+       "raise servercrashupload.upload_part_size_in_bytes"},
       {"status", 404, "ClientError", "", "register"},
       {"status", 200, "ClientError", "<html>portal</html>", "upload-id"}};
   for (const Case& c : cases) {
