@@ -578,8 +578,9 @@ TString Package::FirstSourceGone(const std::set<TPath>& unneeded) const {
   for (const auto& [path, stamp] : zippedFiles_) {
     if (unneeded.count(path) != 0) continue;
     const auto now = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
-    // Nor may the zip take it now: a service user's log that root's crash
-    // names, written on since, is no longer the crash owner's to read.
+    // Gone, replaced, or no longer one the zip would take (a service user's
+    // log written on since, a dump its owner gave a second name): the upload
+    // files cannot be made again as they were.
     if (!now || WasReplaced(path, stamp, *now) ||
         (!LiesBesideStatusFile(path) && !IsCrashsOwn(path, *now)) ||
         !WhyNotReadNow(path).isEmpty()) {

@@ -77,6 +77,18 @@ bool WasTried(const Package& package) {
          package.GetTransientFailures() > 0;
 }
 
+// The paths of the upload files `package` records as its own (not a user's
+// zip it keeps).
+std::vector<TPath> UploadFilesOf(const Package& package) {
+  std::vector<TPath> files;
+  for (const DataFileKind kind : kUploadFileKinds) {
+    if (package.HasDataFile(kind) && !package.KeepsDataFile(kind)) {
+      files.push_back(package.GetDataFilePath(kind));
+    }
+  }
+  return files;
+}
+
 // True iff `package` records upload files that it could make again from its
 // sources, and is not being sent: they cost a pass over the crash, not the
 // crash. Never the last copy of a crash whose files are gone, nor the files
@@ -86,11 +98,7 @@ bool CanMakeUploadFilesAgain(const Package& package) {
   if (package.GetUploadStatus() == UploadStatus::kComplete || package.IsUploadInProgress()) {
     return false;
   }
-  bool recorded = false;
-  for (const DataFileKind kind : kUploadFileKinds) {
-    recorded = recorded || (package.HasDataFile(kind) && !package.KeepsDataFile(kind));
-  }
-  return recorded &&
+  return !UploadFilesOf(package).empty() &&
          (package.KeepsDataFile(DataFileKind::kZippedPackageFile) ||
           !package.GetZippedFiles().empty()) &&
          package.FirstSourceGone().isEmpty();
@@ -217,12 +225,7 @@ std::set<TString> RetentionPolicy::Apply(const std::vector<std::shared_ptr<Packa
     // this run's to change: its save would bring back what that one deleted.
     const auto lock = PackageLock::TryLock(*c.package);
     if (!lock) continue;
-    std::vector<TPath> copy;
-    for (const DataFileKind kind : kUploadFileKinds) {
-      if (c.package->HasDataFile(kind) && !c.package->KeepsDataFile(kind)) {
-        copy.push_back(c.package->GetDataFilePath(kind));
-      }
-    }
+    const std::vector<TPath> copy = UploadFilesOf(*c.package);
     try {
       c.package->DiscardDataFiles(
           {std::begin(kUploadFileKinds), std::end(kUploadFileKinds)},
