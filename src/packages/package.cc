@@ -48,6 +48,7 @@ constexpr char kFullDumpsLeftOut[] = "full-dumps-left-out";
 constexpr char kEncryptedFileBoot[] = "encrypted-file-boot";
 constexpr char kCrashOwner[] = "crash-owner";
 constexpr char kFilesBornBy[] = "files-born-by";
+constexpr char kBeingDeleted[] = "being-deleted";
 
 TString TimestampPattern() {
   return zor::platform::LookupDateTimeParsingFormatString(zor::platform::kStatusTimestampPattern);
@@ -166,6 +167,8 @@ void Package::ReadRetryMember(const rapidjson::Value& name, const rapidjson::Val
   } else if (Json::NameEqualsNoCase(name, kFilesBornBy) && value.IsInt64() &&
              value.GetInt64() > 0) {
     madeBy_ = value.GetInt64();
+  } else if (Json::NameEqualsNoCase(name, kBeingDeleted) && value.IsBool()) {
+    beingDeleted_ = value.GetBool();
   } else if (Json::NameEqualsNoCase(name, kNextAttempt) && value.IsString()) {
     if (!DateTime::ParseDateTime(Json::GetText(value), TimestampPattern(), &nextAttempt_)) {
       nextAttempt_ = DateTime();
@@ -280,6 +283,7 @@ rapidjson::Document Package::ToJson() const {
   } else if (madeBy_ != 0) {
     document.AddMember(rapidjson::StringRef(kFilesBornBy), madeBy_, document.GetAllocator());
   }
+  if (beingDeleted_) document.AddMember(rapidjson::StringRef(kBeingDeleted), true, allocator);
   return document;
 }
 
@@ -766,6 +770,19 @@ void Package::DeletePackage(KeepStatusFile keep) {
   try {
     LogQuietly(TLog::Debug,
                TFormatString("Deleting package and dump files for package '%1'").arg(packageName_));
+    // Marked first: a deletion cut off half-way by a kill or a failed
+    // removal must not leave what is left of an unsent crash to be sent as
+    // the crash (its log without its dump); the next run finishes it.
+    if (keep == KeepStatusFile::kNo && uploadStatus_ != UploadStatus::kComplete && !beingDeleted_ &&
+        !GetFilePath().IsEmpty()) {
+      beingDeleted_ = true;
+      try {
+        Save();
+      } catch (...) {
+        beingDeleted_ = false;
+        throw;
+      }
+    }
     // The status file is the only record of the data files: it goes last, and
     // only when nothing is left for a later run to retry.
     if (DeleteOwnFiles(&deleted) && DeleteDataFiles(&deleted, IncludeManifest::kYes) &&

@@ -38,7 +38,8 @@
 //   boot whose page cache alone held the encrypted file: never synced, it
 //   counts only in that boot), "remote-package-endpoint" string (the upload
 //   endpoint that gave the remote id), "crash-owner" integer (the user whose
-//   crash it is, as told when the package was made).
+//   crash it is, as told when the package was made), "being-deleted" true
+//   (a deletion began: see DeletePackage).
 // The members up to "upload-results" are always written. Reading: see the
 // JSON constructor.
 //
@@ -185,9 +186,16 @@ class Package : public JsonFileSerializedObject {
   // run tries again). With KeepStatusFile::kYes the status file stays
   // instead, saved with no data files recorded: the record of a package
   // whose files are all gone (HasNoFilesLeft). Logs what was removed at Info.
+  // A package not yet Complete is first saved as IsBeingDeleted (once), so
+  // that a deletion cut off half-way is finished, never uploaded.
   // Never throws: an exception on the way (a failed save among them) is
-  // logged at Warn and ends the deletion.
+  // logged at Warn and ends the deletion; when the mark cannot be saved,
+  // nothing is deleted.
   void DeletePackage(KeepStatusFile keep = KeepStatusFile::kNo);
+  // True once a DeletePackage began on this package, in this run or an
+  // earlier one: what is left of it is for a deletion to finish, not for
+  // an upload.
+  bool IsBeingDeleted() const { return beingDeleted_; }
   // From now on DeletePackage takes a crash file out of the run's reach
   // (TrustBoundary::WhyOutOfReach) as gone, where it kept the package's
   // record for a later run: the sent crash's week is over, or an operator's
@@ -532,6 +540,7 @@ class Package : public JsonFileSerializedObject {
   bool forgetsFilesOutOfReach_ = false;
   FileStamps foundForZip_;
   bool fullDumpsLeftOut_ = false;
+  bool beingDeleted_ = false;
   bool fullDumpsLeftOutForZip_ = false;
   zor::platform::TString unsyncedBoot_;
 

@@ -281,6 +281,10 @@ CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadPackagesInState(
         if (busy != nullptr) busy->push_back(name);
         continue;
       }
+      if (package->IsBeingDeleted()) {
+        FinishDeletion(*package);
+        continue;
+      }
       packages.emplace(name, std::move(package));
     } catch (const ZorvaneException& e) {
       if (ClassifyFailure(e) == AttemptFailure::kTransient) {
@@ -313,6 +317,17 @@ CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadPackagesInState(
     }
   }
   return packages;
+}
+
+void CrashPackageProcessor::FinishDeletion(Package& package) {
+  // Tried once a run: what stays (a file that cannot be removed now) waits.
+  skipped_.insert(package.GetPackageName());
+  const auto lock = PackageLock::TryLock(package);
+  if (!lock) return;
+  LogText(TLog::Info, TFormatString("Package '%1': finishing its deletion, which an earlier run "
+                                    "began; it is not uploaded.")
+                          .arg(package.GetPackageName()));
+  package.DeletePackage();
 }
 
 bool CrashPackageProcessor::IsFreeToWorkOn(const Package& package) {

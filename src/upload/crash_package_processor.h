@@ -160,9 +160,13 @@ class CrashPackageProcessor {
 
   // The packages whose status files end in `status`'s name, by name (the
   // first file of a name wins). Packages another process holds are left
-  // out; with `busy`, their names are added to it.
+  // out; with `busy`, their names are added to it. A package whose deletion
+  // an earlier run began is left out too, its deletion finished.
   PackageMap LoadPackagesInState(UploadStatus status,
                                  std::vector<zor::platform::TString>* busy = nullptr);
+  // Deletes what is left of `package` under its lock (skipped if held), once
+  // a run: it is never uploaded. Never throws.
+  void FinishDeletion(Package& package);
   // False, for the rest of the run, once the package's lock was found held
   // (see PackageLock::TryLock).
   bool IsFreeToWorkOn(const Package& package);

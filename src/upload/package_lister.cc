@@ -30,6 +30,8 @@ constexpr char kIsoPattern[] = "yyyy-MM-dd'T'HH:mm:sst";
 constexpr char kNone[] = "-";
 // A crash that no package holds yet: not an upload status of its own.
 constexpr char kWaitingStatus[] = "Waiting";
+// A package a deletion began on (see Package::IsBeingDeleted): never sent.
+constexpr char kDeletingStatus[] = "Deleting";
 // An unreadable file's reason quotes its content; a listing line needs less.
 constexpr int64_t kMaxReasonInText = 200;
 
@@ -173,7 +175,8 @@ PackageListEntry PackageLister::Describe(const TPath& statusFile,
   }
   entry.name = package->GetPackageName();
   entry.type = TypeLabel(package->GetPackageType());
-  entry.status = ToName(package->GetUploadStatus());
+  entry.status =
+      package->IsBeingDeleted() ? TString(kDeletingStatus) : ToName(package->GetUploadStatus());
   const std::vector<UploadResult> results = package->GetUploadResults();
   entry.attempts = static_cast<size_t>(package->CountedAttempts());
   if (!results.empty()) entry.lastResult = results.back();

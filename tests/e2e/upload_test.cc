@@ -619,6 +619,39 @@ TEST_F(UploadTest, ACrashWhoseCopyCannotBeDroppedForTheSizeLimitStays) {
   EXPECT_TRUE(Sent("r.1"));
 }
 
+// A crash the size limit deletes, whose deletion is cut off half-way (a
+// file that cannot be removed now, a kill), is never sent as what is left
+// of it: the next run finishes the deletion.
+TEST_F(UploadTest, ADeletionCutOffHalfWayIsFinishedAndNeverSent) {
+  if (!fs::exists(ProgramPath() + "-faults")) GTEST_SKIP() << "needs the fault build";
+  const std::string limit = "servercrashupload.retention.max_total_mb: 1\n";
+  const struct {
+    std::string file, action;
+  } rows[] = {{"/old.1_0.crash/old.1.dmp", "eio"},
+              {"/old.2_0.crash/old.2.manifest", "enospc"},
+              {"old.3.crash-manifest", "eio"},
+              {"/old.4_0.crash/old.4.dmp", "kill"}};
+  for (const auto& row : rows) {
+    const std::string old = row.file.substr(row.file.find("old."), 5);
+    SCOPED_TRACE(old + " " + row.action);
+    Crash(old, 700000);
+    server_.AddFault("part", 1, "status", 403);
+    SendCrashes();
+    ASSERT_EQ(ResultCodes(old).size(), 1u);
+    server_.Reset();
+    const std::string fresh = "new" + old.substr(3);
+    Crash(fresh, 400000);
+    const std::string where = row.file[0] == '/' ? dumps_ : data_ + "/";
+    SendCrashesFailing("remove " + where + row.file, row.action, limit);
+    SendCrashes(limit);
+    EXPECT_THAT(SendCrashes(limit).out, Not(HasSubstr(old)));
+    EXPECT_EQ(Status(old).first, "");
+    EXPECT_EQ(StoredZip(old), "");
+    EXPECT_TRUE(Sent(fresh));
+    EXPECT_FALSE(fs::exists(dumps_ + "/" + old + "_0.crash"));
+  }
+}
+
 // The last copy of a crash whose dump is gone (a restart took it, or a
 // cleaner in the same boot) is kept when it cannot be synced: the attempt
 // fails as the disk's trouble, uncounted, and the next one sends it.
