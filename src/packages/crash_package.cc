@@ -425,7 +425,11 @@ void CrashPackage::StampFilesAsFound() {
   for (const auto& [path, file] : manifest_->GetCrashArtifactFiles()) {
     const auto identity =
         zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
-    if (identity && identity->kind == zor::platform::FileIdentity::Kind::kRegular) {
+    // A link stands for itself, as the zip stamps it; where links are
+    // followed, a dump that is one is the crash's as much as a plain file.
+    using Kind = zor::platform::FileIdentity::Kind;
+    if (identity && (identity->kind == Kind::kRegular ||
+                     (identity->kind == Kind::kSymlink && GetTrustBoundary().FollowsLinks()))) {
       found.emplace(path, *identity);
     }
   }

@@ -74,6 +74,8 @@ class TrustBoundary {
   // inside (the configuration's dump.dirs.follow_symlinks).
   explicit TrustBoundary(const std::vector<zor::platform::TPath>& directories,
                          bool followLinks = false);
+  // Whether the program's own records may name paths through links.
+  bool FollowsLinks() const { return followLinks_; }
 
   // `path`, named in the content of the file `namedBy`, opened for reading
   // (blocking, at its start) iff it may be read; else nullopt and *refusal

@@ -800,11 +800,14 @@ TEST_F(CrashPackageProcessorTest, SymbolicLinksAreFollowedOnlyWhenAsked) {
   WriteFile(outside + "/linked.2.dmp", "MDMP");
   fs::create_directory_symlink(outside, dumps_ + "/link");
   fs::create_directory_symlink(dumps_, dumps_ + "/loop");
+  // A dump that is itself a link to a file inside.
+  WriteFile(dumps_ + "/real/first.bin", "MDMP");
+  fs::create_symlink(dumps_ + "/real/first.bin", dumps_ + "/lk.3.dmp");
 
   EXPECT_EQ(Names(Run()), std::vector<std::string>{"app.1"});
   Configure("servercrashupload.dump.dirs.follow_symlinks: true\n");
   // The loop ends; the linked crash is found once.
-  EXPECT_EQ(Names(Run()), (std::vector<std::string>{"app.1", "linked.2"}));
+  EXPECT_EQ(Names(Run()), (std::vector<std::string>{"app.1", "linked.2", "lk.3"}));
 }
 
 // A file that vanishes between the listing and the packaging.
