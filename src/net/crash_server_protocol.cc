@@ -191,15 +191,15 @@ void CrashServerProtocol::Upload(Package& package) {
   // An upload begun by an earlier attempt, which the store may have dropped
   // since (stores expire unfinished uploads, as while a server was down).
   bool resumed = false;
+  bool completionFirst = false;
   for (;;) {
     const UploadStep step = NextUploadStep(DescribeUpload(package, true));
     if (!step.discard.empty()) {
       package.DiscardDataFiles(step.discard, "the upload it describes cannot be resumed");
     }
     if (first) {
-      // Only a part: a completion an earlier attempt sent may have been
-      // carried out, and a store forgets a completed upload too.
-      resumed = step.kind == UploadStepKind::kSendPart;
+      resumed = step.kind == UploadStepKind::kSendPart || step.kind == UploadStepKind::kComplete;
+      completionFirst = step.kind == UploadStepKind::kComplete;
       if (step.kind == UploadStepKind::kSendPart && step.part > 1) {
         LogText(TLog::Warn,
                 TFormatString("UploadPackage '%1' was partially uploaded previously and "
@@ -216,9 +216,16 @@ void CrashServerProtocol::Upload(Package& package) {
       // attempt. A new upload the store forgets at once is its refusal.
       if (!resumed || !IsForgottenUpload(e)) throw;
       resumed = false;
+      // A completion an earlier attempt sent may have been carried out, and
+      // a store forgets a completed upload too: sending again may store the
+      // crash twice, but never sending it could lose it.
       package.DiscardDataFiles({DataFileKind::kPartsUploadedFile},
-                               "the object store no longer knows the upload an earlier attempt "
-                               "began; starting a new one");
+                               completionFirst && step.kind == UploadStepKind::kComplete
+                                   ? "the object store no longer knows the upload whose parts an "
+                                     "earlier attempt sent, which may have been completed then; "
+                                     "starting a new one, so the crash may reach the server twice"
+                                   : "the object store no longer knows the upload an earlier "
+                                     "attempt began; starting a new one");
     }
   }
   LogText(TLog::Info,

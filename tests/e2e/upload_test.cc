@@ -360,6 +360,18 @@ TEST_F(UploadTest, OnlyRefusalsGiveAPackageUpAndRetryBringsItBack) {
   EXPECT_EQ(Count("upload-id"), uploadIds + 1);
   EXPECT_TRUE(ResultCodes("d.4") == std::vector<std::string>{"Success"});
   EXPECT_TRUE(Sent("d.4"));
+  // So is one whose completion an earlier attempt sent without an answer:
+  // the store may have carried it out, and then forgotten it.
+  Crash("e.5", 3 * kPart);
+  server_.AddFault("complete", 1, "drop");
+  EXPECT_EQ(SendCrashes(keep).status, 0);
+  server_.AddFault("complete", 1, "status", 404, forgotten);
+  uploadIds = Count("upload-id");
+  EXPECT_THAT(SendCrashes(keep).out, Uploaded(1));
+  EXPECT_EQ(Count("upload-id"), uploadIds + 1);
+  EXPECT_TRUE(ResultCodes("e.5") == std::vector<std::string>{"Success"});
+  EXPECT_THAT(Log(), HasSubstr("so the crash may reach the server twice"));
+  EXPECT_TRUE(Sent("e.5"));
 
   // Held by another process (flock(1) holds its lock): said so, left as it is.
   r = Run({"--command", "retry", "--config-file", Config(), "a.1"}, {}, "",
