@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include <zlib.h>
+
 #include "config/config.h"
 #include "files/filesystem.h"
 #include "log/log_functions.h"
@@ -193,6 +195,26 @@ TString Quoted(const TPath& path) { return "'" + path.ToString() + "'"; }
 // What the name `path` stands for now, when that is still the file opened as
 // `opened` (or a link: deleting one never follows it); nullopt when the name
 // already means another file, which is then never the package's to delete.
+// How much of a log's end its stamp keeps a CRC-32 of: enough that a log cut
+// short and written anew past that point is told from one only written on.
+constexpr int64_t kTailBytes = 4096;
+
+// The CRC-32 of `file`'s bytes just before `size`; nullopt where fewer can
+// be read.
+std::optional<uint32_t> TailCrcOf(zor::platform::TFile& file, uint64_t size) {
+  const int64_t length = std::min<int64_t>(kTailBytes, static_cast<int64_t>(size));
+  char tail[kTailBytes];
+  try {
+    if (file.ReadAt(tail, length, static_cast<int64_t>(size) - length) != length) {
+      return std::nullopt;
+    }
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+  return static_cast<uint32_t>(
+      crc32(crc32(0, nullptr, 0), reinterpret_cast<const Bytef*>(tail), static_cast<uInt>(length)));
+}
+
 std::optional<FileIdentity> StampOfOpened(const TPath& path, const FileIdentity& opened) {
   const auto entry = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
   if (!entry) return std::nullopt;
@@ -684,6 +706,9 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
     const bool elsewhere = IsZippedElsewhere(zippedThisRun, *identity);
     if (const auto stamp = StampOfOpened(path, *identity); stamp && !elsewhere) {
       found[path] = *stamp;
+      if (!ArtifactNames::MakesACrash(path) && stamp->kind == FileIdentity::Kind::kRegular) {
+        found[path].tailCrc = TailCrcOf(*input, identity->size);
+      }
     }
     if (!zipped.insert({identity->device, identity->inode}).second || elsewhere) {
       ++tally.repeated;
@@ -803,6 +828,21 @@ bool CrashPackage::DeleteOwnFiles(TString* deleted) {
     return false;
   }
   return !ownDirectory || RemoveOwnDirectory(deleted);
+}
+
+std::optional<uint32_t> CrashPackage::TailCrcNow(const TPath& path, const FileIdentity& now,
+                                                 uint64_t size) const {
+  if (!manifest_) return std::nullopt;
+  try {
+    TString refusal;
+    std::optional<zor::platform::TFile> file =
+        GetTrustBoundary().OpenForReading(path, manifest_->GetFilePath(), &refusal);
+    const auto opened = file ? file->Identify() : std::nullopt;
+    if (!opened || opened->device != now.device || opened->inode != now.inode) return std::nullopt;
+    return TailCrcOf(*file, size);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
 }
 
 TString CrashPackage::WhyNotReadNow(const TPath& path) const {

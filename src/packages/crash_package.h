@@ -234,6 +234,10 @@ class CrashPackage : public Package {
   // opens it (one short of descriptors says so too); empty for the
   // program's own record and for a file it opens.
   zor::platform::TString WhyNotReadNow(const zor::platform::TPath& path) const override;
+  // Read as the zip would open it, on the word of the crash's manifest.
+  std::optional<uint32_t> TailCrcNow(const zor::platform::TPath& path,
+                                     const zor::platform::FileIdentity& now,
+                                     uint64_t size) const override;
 
  private:
   // The manifest at `path` opened for the zip, its identity into *found;

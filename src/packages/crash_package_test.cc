@@ -424,6 +424,12 @@ TEST_F(CrashPackageTest, ACopyCanBeMadeAgainOnlyFromTheFilesItWasMadeOf) {
        true, ""},
       {"log truncated as its program started again",
        [](const TPath&, const TPath& log) { WriteFile(log.NativeString(), "new"); }, true, "log"},
+      // In place, so its inode and birth stay: only its bytes tell.
+      {"log truncated and written past its old length",
+       [](const TPath&, const TPath& log) {
+         std::ofstream(log.NativeString(), std::ios::trunc) << "log of the next run, longer";
+       },
+       true, "log"},
       {"dump written again",
        [](const TPath& dump, const TPath&) { WriteFile(dump.NativeString(), "a new crash"); }, true,
        "dump"},

@@ -176,15 +176,17 @@ void Package::ReadRetryMember(const rapidjson::Value& name, const rapidjson::Val
   }
 }
 
-// A stamp that does not read as four integers (five with a birth time) is
-// left out: the file it stands for is then kept, never deleted on a guess.
+// A stamp that does not read as four integers (five with a birth time, six
+// with the change time, seven with a log's tail) is left out: the file it
+// stands for is then kept, never deleted on a guess.
 void Package::ReadZippedFiles(const rapidjson::Value& files) {
   zippedFiles_.clear();
   for (const auto& file : files.GetObject()) {
     const Json::Value& stamp = file.value;
-    if (!stamp.IsArray() || stamp.Size() < 4 || stamp.Size() > 6 || !stamp[0].IsUint64() ||
+    if (!stamp.IsArray() || stamp.Size() < 4 || stamp.Size() > 7 || !stamp[0].IsUint64() ||
         !stamp[1].IsUint64() || !stamp[2].IsUint64() || !stamp[3].IsInt64() ||
-        (stamp.Size() >= 5 && !stamp[4].IsInt64()) || (stamp.Size() == 6 && !stamp[5].IsInt64())) {
+        (stamp.Size() >= 5 && !stamp[4].IsInt64()) || (stamp.Size() >= 6 && !stamp[5].IsInt64()) ||
+        (stamp.Size() == 7 && !stamp[6].IsUint())) {
       continue;
     }
     zor::platform::FileIdentity identity;
@@ -193,7 +195,8 @@ void Package::ReadZippedFiles(const rapidjson::Value& files) {
     identity.size = stamp[2].GetUint64();
     identity.modifiedNs = stamp[3].GetInt64();
     if (stamp.Size() >= 5) identity.birthNs = stamp[4].GetInt64();
-    if (stamp.Size() == 6) identity.changedNs = stamp[5].GetInt64();
+    if (stamp.Size() >= 6) identity.changedNs = stamp[5].GetInt64();
+    if (stamp.Size() == 7) identity.tailCrc = stamp[6].GetUint();
     zippedFiles_[TPath(Json::GetText(file.name))] = identity;
   }
 }
@@ -211,7 +214,8 @@ void Package::AddZippedFiles(rapidjson::Document& document) const {
     // Where the file system keeps no birth time, the change time stands
     // for it (after a 0 where the birth goes; an older version wrote neither).
     stamp.PushBack(identity.birthNs, allocator);
-    if (identity.birthNs == 0) stamp.PushBack(identity.changedNs, allocator);
+    if (identity.birthNs == 0 || identity.tailCrc) stamp.PushBack(identity.changedNs, allocator);
+    if (identity.tailCrc) stamp.PushBack(*identity.tailCrc, allocator);
     files.AddMember(Json::MakeString(TString(path.NativeString()), allocator), stamp, allocator);
   }
   document.AddMember(rapidjson::StringRef(kZippedFiles), files, allocator);
@@ -313,9 +317,9 @@ void Package::RecordFilesAsFound(FileStamps found) {
 void Package::SetFilesFoundForZip(FileStamps found, bool fullDumpsLeftOut) {
   fullDumpsLeftOutForZip_ = fullDumpsLeftOut;
   // Each stamp as the status file writes it: the name in escaped ASCII
-  // (\uXXXX per UTF-16 unit beyond it), four numbers and the punctuation.
+  // (\uXXXX per UTF-16 unit beyond it), its numbers and the punctuation.
   const auto cost = [](const TPath& path) {
-    size_t bytes = 96;
+    size_t bytes = 112;
     for (const unsigned char c : path.NativeString()) {
       if (c >= 0xf0) {
         bytes += 12;  // a surrogate pair
@@ -605,6 +609,9 @@ bool Package::WasReplaced(const TPath& path, const zor::platform::FileIdentity& 
   // only written on, not once it is shorter (truncated as its program
   // started again).
   if (ArtifactNames::MakesACrash(path) || now.size < stamp.size) return true;
+  // One cut short and written past its old length since is told by the
+  // bytes the zip ended on.
+  if (stamp.tailCrc && TailCrcNow(path, now, stamp.size) != stamp.tailCrc) return true;
   // Without birth times a file made anew at the freed inode looks like one
   // written on, but for its owner (the crash's record beside the status
   // file is the program's, whoever's crash it is).

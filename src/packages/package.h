@@ -32,7 +32,8 @@
 //   "attempts-forgiven" integer, "zipped-files" object (native path ->
 //   [device, inode, size, modification time in ns, birth time in ns, and
 //   where the file system keeps none, 0 for it and the change time in ns;
-//   an older version wrote neither], the crash's files as
+//   an older version wrote neither; for a log, the change time or 0 and
+//   then the CRC-32 of its last 4 KiB zipped], the crash's files as
 //   the last finished zip found them), "full-dumps-left-out" true (that zip
 //   left out full dumps its crash allows), "encrypted-file-boot" string (the
 //   boot whose page cache alone held the encrypted file: never synced, it
@@ -359,12 +360,21 @@ class Package : public JsonFileSerializedObject {
   // WhyNotReadNow); without stamps, what
   // FirstUnstampedSourceGone names. Empty when none is. Never throws.
   zor::platform::TString FirstSourceGone(const std::set<zor::platform::TPath>& unneeded = {}) const;
+  // The CRC-32 of `path`'s last bytes before `size` (as the stamp's tailCrc
+  // takes them), read from the file `now` identifies; nullopt where it
+  // cannot be read. None here: a logs package stamps no file.
+  virtual std::optional<uint32_t> TailCrcNow(const zor::platform::TPath& /*path*/,
+                                             const zor::platform::FileIdentity& /*now*/,
+                                             uint64_t /*size*/) const {
+    return std::nullopt;
+  }
   // True iff `now`, at the crash's name `path`, is not the file `stamp`
   // recorded there, nor that file written on: unless IsSameFileUnchanged
   // (whoever owns it now), another inode or birth time; a dump or Java file
-  // changed at all; another file shorter than it was; where birth times
-  // cannot tell, an owner other than the crash owner's (but for the
-  // program's own record beside the status file).
+  // changed at all; another file shorter than it was, or whose bytes where
+  // the zip ended differ from the stamp's tailCrc; where birth times cannot
+  // tell, an owner other than the crash owner's (but for the program's own
+  // record beside the status file).
   bool WasReplaced(const zor::platform::TPath& path, const zor::platform::FileIdentity& stamp,
                    const zor::platform::FileIdentity& now) const;
   // The package no longer stands for those of `paths` that GetZippedFiles

@@ -182,7 +182,7 @@ TEST_F(FileFunctionsTest, ListFilesRecursivelyDescendsAndHonoursSymlinkChoice) {
 // again gets another device number, and its sent crash is no new one.
 TEST(FileIdentityTest, SameFileUnchangedWhateverTheDeviceNumber) {
   const FileIdentity seen{
-      FileIdentity::Kind::kRegular, 0, 0600, 1792, 13, 1, 30000, 32768, 7, 7, 0, 0};
+      FileIdentity::Kind::kRegular, 0, 0600, 1792, 13, 1, 30000, 32768, 7, 7, 0, 0, {}};
   const std::pair<std::function<void(FileIdentity&)>, bool> cases[] = {
       {[](FileIdentity& f) { f.device = 1793; }, true},
       {[](FileIdentity& f) { f.inode = 14; }, false},

@@ -31,6 +31,10 @@ struct FileIdentity {
   // Of a record of a file that kept no birth time: the latest the file can
   // have been born, told by what was made after it was recorded; 0 unknown.
   int64_t bornByNs = 0;
+  // Of a record of a log's content: the CRC-32 of its last bytes as
+  // recorded (up to 4 KiB before `size`); unset where none was taken. No
+  // comparison here reads it.
+  std::optional<uint32_t> tailCrc;
 };
 
 // True iff `a` and `b` are the same file with the same content as far as the
