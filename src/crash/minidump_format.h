@@ -4,7 +4,9 @@
 // /proc files.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace zor::platform::minidump {
 
@@ -165,5 +167,17 @@ static_assert(sizeof(MdExceptionStream) == 168);
 static_assert(sizeof(MdModule) == 108);
 static_assert(sizeof(MdContextAmd64) == 1232);
 static_assert(sizeof(MdAssertionInfo) == 776);
+
+// Whether the first `size` bytes of a file at `bytes` are the header of a
+// whole minidump of this writer's: it puts the header (signature, stream
+// count, directory right after it) in place after every stream, so a dump
+// cut short has none.
+inline bool IsWholeMinidumpHeader(const char* bytes, size_t size) {
+  MdHeader header;
+  if (size < sizeof(header)) return false;
+  memcpy(&header, bytes, sizeof(header));
+  return header.signature == kSignature && header.streamCount > 0 &&
+         header.streamDirectoryRva == sizeof(header);
+}
 
 }  // namespace zor::platform::minidump

@@ -314,22 +314,25 @@ RemovalResult Filesystem::RemoveTreeBelow(const zor::platform::DirectoryHandle& 
   constexpr int kMaxDepth = 32;
   const std::optional<zor::platform::FileIdentity> entry = IdentifyEntryAt(parent, name);
   if (!entry) return RemovalResult::kAbsent;
-  if (entry->kind != zor::platform::FileIdentity::Kind::kDirectory) {
-    return RemoveEntryAt(parent, name, path);
-  }
   zor::platform::DirectoryHandle folder;
   TString refusal;
   std::vector<std::string> names;
-  int error = OpenDirectoryBeneath(parent, TPath(name), &folder);
-  // The owner of what was opened, not of what the name meant a moment before.
-  const std::optional<zor::platform::FileIdentity> opened =
-      error == 0 ? zor::platform::IdentifyDescriptor(folder.Descriptor()) : std::nullopt;
-  if (error == 0 && (!opened || opened->owner != zor::platform::EffectiveUser())) {
+  int error = 0;
+  if (entry->kind != zor::platform::FileIdentity::Kind::kDirectory) {
+    // Another user's file in a folder open to others is that user's, not
+    // the tree's.
+    if (entry->owner == zor::platform::EffectiveUser()) return RemoveEntryAt(parent, name, path);
     refusal = "it belongs to another user";
-  } else if (error == 0 && depth >= kMaxDepth) {
-    refusal = TFormatString("it lies more than %1 levels down").arg(kMaxDepth);
-  } else if (error == 0) {
-    error = folder.ListNames(&names);
+  } else if ((error = OpenDirectoryBeneath(parent, TPath(name), &folder)) == 0) {
+    // The owner of what was opened, not of what the name meant a moment before.
+    const auto opened = zor::platform::IdentifyDescriptor(folder.Descriptor());
+    if (!opened || opened->owner != zor::platform::EffectiveUser()) {
+      refusal = "it belongs to another user";
+    } else if (depth >= kMaxDepth) {
+      refusal = TFormatString("it lies more than %1 levels down").arg(kMaxDepth);
+    } else {
+      error = folder.ListNames(&names);
+    }
   }
   if (refusal.isEmpty() && error != 0) refusal = zor::platform::ErrnoText(error);
   if (!refusal.isEmpty()) {

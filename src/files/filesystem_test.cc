@@ -178,13 +178,18 @@ TEST_F(FilesystemTest, RemovalsPickTheDirectoryRuleAndNeverThrow) {
     EXPECT_EQ(fs_.RemoveOwnTreeAt(parent, "tree", TPath(dir_.Sub("tree"))),
               RemovalResult::kRemoved);
     EXPECT_TRUE(Exists(outside_.Sub("kept.txt")));
-    // Another user's folder in the tree is not entered, and the tree stays.
+    // Another user's folder or file in the tree is not taken, and the tree stays.
     if (geteuid() == 0) {
-      WriteFile(dir_.Sub("mixed/theirs/file.txt"), "x");
-      ASSERT_EQ(chown(dir_.Sub("mixed/theirs").c_str(), 65534, 65534), 0);
-      EXPECT_EQ(fs_.RemoveOwnTreeAt(parent, "mixed", TPath(dir_.Sub("mixed"))),
-                RemovalResult::kRefused);
-      EXPECT_TRUE(Exists(dir_.Sub("mixed/theirs/file.txt")));
+      for (const std::string theirs : {"mixed/theirs", "mixed/their.txt"}) {
+        SCOPED_TRACE(theirs);
+        WriteFile(dir_.Sub("mixed/theirs/file.txt"), "x");
+        WriteFile(dir_.Sub("mixed/their.txt"), "x");
+        ASSERT_EQ(chown(dir_.Sub(theirs).c_str(), 65534, 65534), 0);
+        EXPECT_EQ(fs_.RemoveOwnTreeAt(parent, "mixed", TPath(dir_.Sub("mixed"))),
+                  RemovalResult::kRefused);
+        EXPECT_TRUE(Exists(dir_.Sub(theirs)));
+        ASSERT_EQ(chown(dir_.Sub(theirs).c_str(), 0, 0), 0);
+      }
     }
   }
   EXPECT_FALSE(Exists(dir_.Sub("tree")));

@@ -5,10 +5,17 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <vector>
 
+#include <unistd.h>
+
+#include "crash/minidump_format.h"
 #include "files/filesystem.h"
+#include "files/output_file.h"
 #include "log/log_functions.h"
 #include "platform/file_identity.h"
+#include "platform/path_error.h"
+#include "platform/tfile.h"
 #include "platform/tformat_string.h"
 #include "platform/tregex.h"
 #include "platform/tsystem.h"
@@ -20,21 +27,11 @@ using namespace zor::platform;
 namespace {
 
 constexpr char kTempSuffix[] = ".temp";
-constexpr uint32_t kMinidumpSignature = 0x504d444d;  // "MDMP"
-constexpr uint32_t kMinidumpHeaderBytes = 32;
-
-// The writer puts the header (signature, stream count, directory offset)
-// in place after every stream, so a header is the mark of a whole dump.
 bool IsWholeMinidump(const TPath& path) {
   try {
     const std::vector<char> bytes =
-        Filesystem::GetInstance().ReadFileBytes(path, kMinidumpHeaderBytes, 0);
-    if (bytes.size() < kMinidumpHeaderBytes + 1) return false;
-    uint32_t signature = 0, streams = 0, directory = 0;
-    memcpy(&signature, bytes.data(), 4);
-    memcpy(&streams, bytes.data() + 8, 4);
-    memcpy(&directory, bytes.data() + 12, 4);
-    return signature == kMinidumpSignature && streams > 0 && directory == kMinidumpHeaderBytes;
+        Filesystem::GetInstance().ReadFileBytes(path, sizeof(minidump::MdHeader), 0);
+    return minidump::IsWholeMinidumpHeader(bytes.data(), bytes.size() - 1);  // its own zero
   } catch (const TPath::Exception&) {
     return false;
   }
@@ -61,8 +58,55 @@ TString ManifestFor(const TString& id, const TString& pid) {
       .arg(pid);
 }
 
+// Whether the crash handler that wrote `minidump` may still be running as
+// process `pid`: a pid comes again, to a process started since (a container's
+// first process is 1 again, this run among them), which wrote no dump of it.
+bool WriterMayRun(int64_t pid, const TPath& minidump) {
+  if (pid == static_cast<int64_t>(::getpid()) || !TSystem::ProcessExists(pid)) return false;
+  const std::optional<int64_t> started = TSystem::ProcessStartTimeMs(pid);
+  if (!started) return true;
+  // The start time is told to about a second.
+  return *started <= Filesystem::GetInstance().LastWriteTime(minidump).GetAsUnixTimeMs() + 1000;
+}
+
+// Copies `files` of `directory` into `staging` (made anew: an earlier run's
+// copy cut short goes first), each made durable, renames it to `final` and
+// removes the originals: the crash appears whole in the dump directory, or
+// not at all. Where `final` is there already, only the originals go.
+// Throws what the facade throws; the originals then stay.
+void CopyIntoPlace(const TPath& directory, const std::set<TPath>& files, const TPath& staging,
+                   const TPath& final) {
+  Filesystem& fs = Filesystem::GetInstance();
+  const auto removeOriginals = [&] {
+    for (const TPath& file : files) fs.RemovePath(file);
+    fs.RemovePath(directory);
+  };
+  // An earlier run's copy got there whole and was killed before this.
+  if (fs.DirectoryExists(final)) return removeOriginals();
+  if (fs.DirectoryExists(staging)) {
+    for (const TPath& left : fs.ListFiles(staging, {}, true)) fs.RemovePath(left);
+    fs.RemovePath(staging);
+  }
+  if (!fs.CreateDirectory(staging)) {
+    throw TPath::Exception(TFormatString("TFilesystem: cannot create the directory '%1': %2")
+                               .arg(staging.ToString())
+                               .arg(ErrnoText(errno)));
+  }
+  std::vector<char> buffer(1 << 20);
+  for (const TPath& file : files) {
+    TFile input = fs.OpenFileForReading(file);
+    const std::unique_ptr<OutputFile> output = fs.CreateNewFile(staging / TPath(file.Filename()));
+    for (int64_t got; (got = input.Read(buffer.data(), static_cast<int64_t>(buffer.size()))) > 0;) {
+      output->Write(buffer.data(), static_cast<size_t>(got));
+    }
+    output->Commit();
+  }
+  fs.RenamePath(staging, final);
+  removeOriginals();
+}
+
 // Adopts one directory; false when it is not (yet) to be adopted.
-bool Adopt(const TPath& directory, const std::set<TPath>& files, const TPath& dumpDir) {
+bool Adopt(const TPath& directory, std::set<TPath> files, const TPath& dumpDir) {
   static const TRegex kName("^zorcrashreporter_([0-9a-f]{32})\\.crash\\.temp$");
   static const TRegex kDump("^zorcrashreporter\\.([0-9]+)\\.dmp$");
   const std::optional<TRegexMatch> name = kName.Match(directory.Filename());
@@ -75,22 +119,34 @@ bool Adopt(const TPath& directory, const std::set<TPath>& files, const TPath& du
     return false;
   }
   TString pid;
+  TPath minidump;
   for (const TPath& file : files) {
     const std::optional<TRegexMatch> dump = kDump.Match(file.Filename());
-    if (dump && IsWholeMinidump(file)) pid = dump->Captured(1);
+    if (dump && IsWholeMinidump(file)) {
+      pid = dump->Captured(1);
+      minidump = file;
+    }
   }
-  // A handler that still runs is still writing.
-  if (pid.isEmpty() || TSystem::ProcessExists(pid.toLongLong())) return false;
+  if (pid.isEmpty()) return false;
+  if (WriterMayRun(pid.toLongLong(), minidump)) {
+    LogText(TLog::Info, TFormatString("Not adopting the crash directory '%1' yet: process %2, "
+                                      "which may be the crash handler writing it, still runs.")
+                            .arg(directory.ToString())
+                            .arg(pid));
+    return false;
+  }
 
   Filesystem& fs = Filesystem::GetInstance();
   const TPath manifest = directory / TPath("zorcrashreporter." + pid + ".manifest");
   if (!IsWholeManifest(manifest)) {
     fs.WriteFileAtomically(manifest, ManifestFor(name->Captured(1), pid).toStdString());
+    files.insert(manifest);
   }
-  for (const TPath& file : files) {
-    if (file.Filename().endsWith(kTempSuffix) || file.Filename().endsWith("-full.dmp")) {
-      fs.RemovePath(file);
-    }
+  for (auto it = files.begin(); it != files.end();) {
+    const bool partial =
+        it->Filename().endsWith(kTempSuffix) || it->Filename().endsWith("-full.dmp");
+    if (partial) fs.RemovePath(*it);
+    it = partial ? files.erase(it) : std::next(it);
   }
   if (!fs.CreateDirectory(dumpDir)) {
     LogText(TLog::Warn, TFormatString("Cannot create the crash dump directory '%1' for the crash "
@@ -101,11 +157,18 @@ bool Adopt(const TPath& directory, const std::set<TPath>& files, const TPath& du
   }
   const TString finalName = directory.Filename().left(
       directory.Filename().size() - static_cast<int>(strlen(kTempSuffix)));
-  fs.RenamePath(directory, dumpDir / TPath(finalName));
+  const TPath final = dumpDir / TPath(finalName);
+  const std::optional<FileIdentity> target = fs.IdentifyPath(dumpDir, LinkHandling::kFollow);
+  if (target && target->device == identity->device) {
+    fs.RenamePath(directory, final);
+  } else {
+    // The handler's own move copies across file systems, and so does this.
+    CopyIntoPlace(directory, files, dumpDir / TPath(directory.Filename()), final);
+  }
   LogText(TLog::Info, TFormatString("Adopted the crash directory '%1', left unfinished by a crash "
                                     "handler that ended, as '%2'.")
                           .arg(directory.ToString())
-                          .arg((dumpDir / TPath(finalName)).ToString()));
+                          .arg(final.ToString()));
   return true;
 }
 

@@ -14,8 +14,11 @@ namespace ZorErrorReporting {
 // Moves each "zorcrashreporter_<id>.crash.temp" directory directly in
 // `tempDir` whose "zorcrashreporter.<pid>.dmp" is a whole minidump (signature
 // and stream directory in place: the writer puts them there last) and whose
-// pid no longer runs to "<dumpDir>/zorcrashreporter_<id>.crash", so that the
-// upload finds it like any other crash. A manifest that is missing or not
+// writer no longer runs (no process of its pid but one started after the
+// dump was written, or this one) to "<dumpDir>/zorcrashreporter_<id>.crash",
+// so that the upload finds it like any other crash; across file systems it
+// is copied there through "<dumpDir>/<its name>" and then removed. A
+// directory whose writer may run is left, with an Info line. A manifest that is missing or not
 // whole is replaced by one made for it (the id, manifest version "1.1", the
 // pid and "adopted" saying why); a partial full dump is removed. A directory
 // without a whole minidump is left for the stale-directory clean-up. Nothing

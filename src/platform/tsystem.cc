@@ -14,6 +14,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -152,6 +153,33 @@ bool BeingDebugged() {
 
 void Sleep(int milliseconds) {
   if (milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+std::optional<int64_t> ProcessStartTimeMs(int64_t pid) {
+  if (pid <= 0) return std::nullopt;
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return std::nullopt;
+  // The name in parentheses may hold spaces and ')': the fields follow the last.
+  const size_t close = line.rfind(')');
+  if (close == std::string::npos) return std::nullopt;
+  std::istringstream fields(line.substr(close + 1));
+  std::string field;
+  // Field 22, the start time, is the 20th after the name.
+  for (int i = 0; i < 20 && fields >> field; ++i) {
+  }
+  std::ifstream system("/proc/stat");
+  int64_t bootSeconds = -1;
+  for (std::string entry; std::getline(system, entry);) {
+    if (entry.rfind("btime ", 0) == 0) bootSeconds = std::strtoll(entry.c_str() + 6, nullptr, 10);
+  }
+  const long ticks = ::sysconf(_SC_CLK_TCK);
+  char* end = nullptr;
+  const long long started = std::strtoll(field.c_str(), &end, 10);
+  if (!fields || field.empty() || *end != '\0' || bootSeconds < 0 || ticks <= 0) {
+    return std::nullopt;
+  }
+  return bootSeconds * 1000 + started * 1000 / ticks;
 }
 
 bool ProcessExists(int64_t pid) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "platform/tstring.h"
 
@@ -51,6 +52,10 @@ bool BeingDebugged();
 void Sleep(int milliseconds);
 // True iff a process of id `pid` exists (of any user; a zombie counts).
 bool ProcessExists(int64_t pid);
+// When the process `pid` started, in ms since the epoch, to about a second
+// (the kernel counts from the boot in clock ticks and tells the boot to the
+// second); nullopt when there is no such process or /proc cannot tell.
+std::optional<int64_t> ProcessStartTimeMs(int64_t pid);
 
 }  // namespace TSystem
 }  // namespace zor::platform

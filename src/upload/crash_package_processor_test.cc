@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "crash/minidump_format.h"
 #include "crypto/crypto_for_test.h"
 #include "net/http_exception.h"
 #include "packages/crash_package.h"
@@ -647,11 +648,27 @@ TEST_F(CrashPackageProcessorTest, BrokenStatusFilesAndLeftovers) {
   WriteFile(data_ + "/" + deadWriter, "{");
   WriteFile(data_ + "/" + liveWriter, "{");
   Dump("app.7.dmp");
-  const std::string oldTemp = dumps_ + "/temp/zorcrashreporter_1.crash.temp";
-  const std::string newTemp = dumps_ + "/temp/zorcrashreporter_2.crash.temp";
+  // Of the crash handler's directories a day old, only one without a whole
+  // minidump goes; another application's of a like name is its own.
+  const std::string oldTemp =
+      dumps_ + "/temp/zorcrashreporter_" + std::string(32, '1') + ".crash.temp";
+  const std::string newTemp =
+      dumps_ + "/temp/zorcrashreporter_" + std::string(32, '2') + ".crash.temp";
+  const std::string wholeTemp =
+      dumps_ + "/temp/zorcrashreporter_" + std::string(32, '3') + ".crash.temp";
+  const std::string otherTemp = dumps_ + "/svc/app_" + std::string(32, '4') + ".crash.temp";
+  zor::platform::minidump::MdHeader header{};
+  header.signature = zor::platform::minidump::kSignature;
+  header.streamCount = 1;
+  header.streamDirectoryRva = sizeof(header);
   WriteFile(oldTemp + "/zorcrashreporter.9.dmp", "MDMP");
   WriteFile(newTemp + "/zorcrashreporter.10.dmp", "MDMP");
-  fs::last_write_time(oldTemp, fs::file_time_type::clock::now() - std::chrono::hours(25));
+  WriteFile(wholeTemp + "/zorcrashreporter.11.dmp",
+            std::string(reinterpret_cast<const char*>(&header), sizeof(header)) + "streams");
+  WriteFile(otherTemp + "/app.12.dmp", "MDMP");
+  for (const std::string& old : {oldTemp, wholeTemp, otherTemp}) {
+    fs::last_write_time(old, fs::file_time_type::clock::now() - std::chrono::hours(25));
+  }
 
   std::vector<std::shared_ptr<Package>> packages;
   {
@@ -672,6 +689,8 @@ TEST_F(CrashPackageProcessorTest, BrokenStatusFilesAndLeftovers) {
                               "will be ignored."));
   EXPECT_FALSE(Exists(oldTemp));
   EXPECT_TRUE(Exists(newTemp + "/zorcrashreporter.10.dmp"));
+  EXPECT_TRUE(Exists(wholeTemp + "/zorcrashreporter.11.dmp"));
+  EXPECT_TRUE(Exists(otherTemp + "/app.12.dmp"));
 }
 
 // A damaged status file's name must not put a lock, made and removed as

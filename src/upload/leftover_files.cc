@@ -5,6 +5,7 @@
 #include <set>
 #include <vector>
 
+#include "crash/minidump_format.h"
 #include "crypto/package_encryptor.h"
 #include "files/filesystem.h"
 #include "log/log_functions.h"
@@ -15,9 +16,10 @@
 #include "platform/atomic_file.h"
 #include "platform/file_identity.h"
 #include "platform/tformat_string.h"
+#include "platform/tregex.h"
+#include "platform/tsystem.h"
 #include "upload/package_lock.h"
 #include "upload/package_status_file.h"
-#include "platform/tsystem.h"
 
 namespace ZorErrorReporting {
 
@@ -31,6 +33,39 @@ namespace TLog = zor::platform::TLog;
 namespace {
 
 constexpr char kCrashTempSuffix[] = ".crash.temp";
+
+// The program's own crash handler names its directories so; another
+// application's of a like name is that application's to finish.
+bool IsOwnCrashTempName(const TString& name) {
+  static const zor::platform::TRegex kName("^zorcrashreporter_[0-9a-f]{32}\\.crash\\.temp$");
+  return kName.Match(name).has_value();
+}
+
+// A whole minidump is a crash, wherever the handler was stopped: adoption
+// takes it from the handler's temp folder, and nothing deletes it unsent.
+// Each dump is opened as the boundary opens the program's own files (no
+// link followed, never blocking on a FIFO).
+bool HoldsWholeMinidump(const TPath& directory, const std::set<TPath>& listing,
+                        const TrustBoundary& boundary) {
+  for (const TPath& file : listing) {
+    if (!file.Filename().endsWith(".dmp") || !zor::platform::IsSameOrBelow(file, directory)) {
+      continue;
+    }
+    try {
+      TString refusal;
+      std::optional<zor::platform::TFile> dump = boundary.OpenForReading(file, {}, &refusal);
+      if (!dump) continue;
+      char header[sizeof(zor::platform::minidump::MdHeader)];
+      const int64_t read = dump->ReadAt(header, sizeof(header), 0);
+      if (zor::platform::minidump::IsWholeMinidumpHeader(header, static_cast<size_t>(read))) {
+        return true;
+      }
+    } catch (const std::exception&) {
+      return true;  // unreadable now: not known to be no crash
+    }
+  }
+  return false;
+}
 
 bool IsOwnDirectory(const TPath& path) {
   const auto identity =
@@ -165,7 +200,10 @@ void RemoveStaleCrashTempDirectories(const TPath& dumpDirectory, std::set<TPath>
   }
   Filesystem& fs = Filesystem::GetInstance();
   for (const TPath& directory : candidates) {
-    if (!IsOwnDirectory(directory) || !boundary.WhyNotDeleted(directory, {}).isEmpty()) continue;
+    if (!IsOwnCrashTempName(directory.Filename()) || !IsOwnDirectory(directory) ||
+        !boundary.WhyNotDeleted(directory, {}).isEmpty()) {
+      continue;
+    }
     DateTime written;
     try {
       written = fs.LastWriteTime(directory);
@@ -173,7 +211,14 @@ void RemoveStaleCrashTempDirectories(const TPath& dumpDirectory, std::set<TPath>
       continue;  // the crash handler has just moved it into place
     }
     if (!(written < cutoff)) continue;
-    LogText(TLog::Debug,
+    if (HoldsWholeMinidump(directory, *listing, boundary)) {
+      LogText(TLog::Info, TFormatString("Keeping the crash directory '%1', left unfinished since "
+                                        "%2: it holds a whole minidump.")
+                              .arg(directory)
+                              .arg(written.Format("yyyy-MM-dd HH:mm:ss")));
+      continue;
+    }
+    LogText(TLog::Info,
             TFormatString("Removing the crash directory '%1', left unfinished since %2.")
                 .arg(directory)
                 .arg(written.Format("yyyy-MM-dd HH:mm:ss")));

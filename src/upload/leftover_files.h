@@ -64,11 +64,14 @@ void RemoveUnrecordedPackageFiles(const zor::platform::TPath& dataDirectory,
                                   const TrustBoundary& boundary,
                                   const zor::platform::DateTime& cutoff);
 
-// Removes, with everything below it, each directory named "*.crash.temp"
-// that holds files of `*listing` (a listing of `dumpDirectory`), that was last
-// written before `cutoff`, that belongs to this process's user and that
-// `boundary` lets the program delete; each removal is logged at Debug and its
-// files are taken out of `*listing`. A younger one is being written by a
+// Removes, with everything below it, each directory that the program's crash
+// handler names "zorcrashreporter_<id>.crash.temp", that holds files of
+// `*listing` (a listing of `dumpDirectory`), that was last written before
+// `cutoff`, that belongs to this process's user, that `boundary` lets the
+// program delete and that holds no whole minidump (one that does is kept, at
+// Info: it is a crash); each removal is logged at Info and its files are
+// taken out of `*listing`; another user's entry inside stays, and so does
+// the directory then. A younger one is being written by a
 // crashing process and is left alone. Such directories are found through the
 // crash files they hold, so that the dump directories are walked only once;
 // an empty one is not worth a walk of its own.
