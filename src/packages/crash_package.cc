@@ -1,5 +1,6 @@
 #include "packages/crash_package.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 #include <set>
@@ -727,6 +728,20 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
   }
   cap.LogLeftOut(GetPackageName(), manifest->GetFilePath().Parent());
   tally.Report(GetPackageName(), manifest->GetFilePath(), kRefusalsLogged);
+  const bool dumpTaken = std::any_of(files.begin(), files.end(), [](const FileToZip& taken) {
+    return ArtifactNames::MakesACrash(taken.path);
+  });
+  if (leftOutFull && !dumpTaken) {
+    // Uncounted: the crash is whole, only this run's choice keeps its dump
+    // back, and sent without it the crash would be its manifest alone.
+    const TString message = TFormatString(
+                                "Crash '%1' has no dump but full dumps, which this run "
+                                "leaves out (--no-full-dumps): it waits for a run that "
+                                "sends them")
+                                .arg(GetPackageName());
+    throw ZorvaneException(message,
+                           zor::platform::ZorvaneError::MakeError("full-dumps", message, EAGAIN));
+  }
   files.push_back(OpenManifestToZip(manifest->GetFilePath(), &found));
   SetFilesFoundForZip(std::move(found), leftOutFull);
   return files;

@@ -740,10 +740,12 @@ TEST_F(CrashPackageProcessorTest, NoFullDumpsRemakesPackagesThatMayHoldThemWitho
     Dump(std::string(name) + ".dmp");
     Dump(std::string(name) + "-full.dmp");
   }
+  // A crash of a full dump alone waits: sent now, it would be its manifest.
+  Dump("only.10-full.dmp");
 
   const auto packages = Run(false);
   EXPECT_EQ(Names(packages), (std::vector<std::string>{"app.6", "fresh.8", "fullgone.9", "later.3",
-                                                       "made.1", "unzipped.5"}));
+                                                       "made.1", "only.10", "unzipped.5"}));
   EXPECT_TRUE(Exists(Status("sent.4", "complete")));
   EXPECT_FALSE(Exists(encrypted));
   EXPECT_THAT(log_, HasSubstr("Package 'made.1': removing its encrypted-package-file"));
@@ -761,6 +763,16 @@ TEST_F(CrashPackageProcessorTest, NoFullDumpsRemakesPackagesThatMayHoldThemWitho
   for (const auto& package : packages) {
     const std::string name = package->GetPackageName().toStdString();
     SCOPED_TRACE(name);
+    if (name == "only.10") {
+      try {
+        package->GetFilesToZip({});
+        ADD_FAILURE() << "zipped without its dump";
+      } catch (const zor::platform::ZorvaneException& e) {
+        EXPECT_EQ(ClassifyFailure(e), AttemptFailure::kTransient);
+        EXPECT_THAT(e.what(), HasSubstr("which this run leaves out (--no-full-dumps)"));
+      }
+      continue;
+    }
     const auto files = package->GetFilesToZip({});
     EXPECT_FALSE(files.empty());
     for (const auto& file : files)
@@ -782,8 +794,11 @@ TEST_F(CrashPackageProcessorTest, NoFullDumpsRemakesPackagesThatMayHoldThemWitho
   fs::remove(dumps_ + "/later.3.dmp");
   const auto sending = Run(true);
   EXPECT_THAT(Names(sending),
-              ::testing::IsSupersetOf({"fresh.8", "gone.7", "later.3", "unzipped.5"}));
+              ::testing::IsSupersetOf({"fresh.8", "gone.7", "later.3", "only.10", "unzipped.5"}));
   for (const auto& package : sending) {
+    if (package->GetPackageName() == "only.10") {
+      EXPECT_EQ(package->GetFilesToZip({}).size(), 2u);  // the full dump and the manifest
+    }
     if (package->GetPackageName() != "fresh.8") continue;
     const auto files = package->GetFilesToZip({});
     EXPECT_TRUE(std::any_of(files.begin(), files.end(), [&](const Package::FileToZip& file) {
