@@ -117,17 +117,23 @@ TString GetProcessKey(const TPath& path) {
   return processName + "." + TString::Number(pid);
 }
 
+namespace {
+
+// The process key of `group` and the path that tells it: the first name that
+// does ("app.41-full.dmp", first in path order, gives no pid, "app.41.dmp"
+// after it does); an empty key when none does.
+std::pair<TString, const TPath*> ProcessKeyOf(const CrashFileGroups::Files& group) {
+  for (const TPath& path : group) {
+    if (TString key = GetProcessKey(path); !key.isEmpty()) return {key, &path};
+  }
+  return {};
+}
+
+}  // namespace
+
 std::set<TPath> GdbFilesForGroup(const CrashFileGroups& groups,
                                  const CrashFileGroups::Files& group) {
-  // The first name that tells the process: "app.41-full.dmp", first in path
-  // order, gives no pid, "app.41.dmp" after it does.
-  TString key;
-  const TPath* named = nullptr;
-  for (const TPath& path : group) {
-    key = GetProcessKey(path);
-    named = &path;
-    if (!key.isEmpty()) break;
-  }
+  const auto [key, named] = ProcessKeyOf(group);
   if (key.isEmpty()) return {};
   const auto gdb = groups.gdbFiles.find(key);
   if (gdb == groups.gdbFiles.end()) return {};
@@ -135,9 +141,19 @@ std::set<TPath> GdbFilesForGroup(const CrashFileGroups& groups,
   using zor::platform::LinkHandling;
   const auto crash = IdentifyPath(*named, LinkHandling::kDoNotFollow);
   if (!crash) return {};
+  // Pids come again (a container's first process has the same one each
+  // time): where two of the owner's crashes have the key, a stacks file
+  // elsewhere could be either's, and only one beside the crash is its own.
+  const auto sameProcess =
+      std::count_if(groups.found.begin(), groups.found.end(), [&, key = key](const auto& found) {
+        return found.first.owner == crash->owner && ProcessKeyOf(*found.second).first == key;
+      });
+  const TPath folder = NormalisedPath(named->Parent().ToString());
   for (const TPath& path : gdb->second) {
     const auto stacks = IdentifyPath(path, LinkHandling::kDoNotFollow);
-    if (stacks && stacks->owner == crash->owner) return {path};
+    if (!stacks || stacks->owner != crash->owner) continue;
+    if (sameProcess > 1 && NormalisedPath(path.Parent().ToString()) != folder) continue;
+    return {path};
   }
   return {};
 }

@@ -138,7 +138,8 @@ zor::platform::TString GetProcessKey(const zor::platform::TPath& path);
 // The GDB stack file that belongs to `group` (a non-empty group of `groups`):
 // the first whose process key is that of the group's smallest path that has
 // one (a full dump's name gives none) and whose owner is that path's owner;
-// none when no such file was found. Another
+// where more than one of that owner's groups has the key, only such a file
+// in the group's own folder; none when no such file was found. Another
 // user's file of that process is never the group's: anyone may name a file
 // so in a folder of their own, and the package's record vouches for it.
 std::set<zor::platform::TPath> GdbFilesForGroup(const CrashFileGroups& groups,

@@ -693,6 +693,22 @@ TEST_F(CrashPackageProcessorTest, BrokenStatusFilesAndLeftovers) {
   EXPECT_TRUE(Exists(otherTemp + "/app.12.dmp"));
 }
 
+// Two crashes of one process key (its pid came again): a stacks file goes
+// only with the crash beside it, none with the crash elsewhere.
+TEST_F(CrashPackageProcessorTest, AStacksFileOfAPidThatCameAgainJoinsOnlyTheCrashBesideIt) {
+  Dump("x/app.77.dmp");
+  const TPath y = Dump("y/app.77.dmp");
+  const TPath beside = Dump("y/gdb_app.77.11.2.txt");
+  const TPath stray = Dump("z/gdb_app.77.11.1.txt");
+  const auto packages = Run();
+  ASSERT_EQ(packages.size(), 2u);
+  for (const auto& package : packages) {
+    const auto files = ArtifactsOf(*package);
+    EXPECT_EQ(files.count(stray), 0u);
+    EXPECT_EQ(files.count(beside), files.count(y));
+  }
+}
+
 // A damaged status file's name must not put a lock, made and removed as
 // root, anywhere but in the data directory.
 TEST_F(CrashPackageProcessorTest, AStatusFilesNameTakesNoLockOutsideTheDataDirectory) {
