@@ -804,7 +804,8 @@ TString CrashPackageProcessor::FreePackageName(const CrashFileGroups::GroupId& g
   Filesystem& fs = Filesystem::GetInstance();
   const auto isFree = [&](const TString& name) {
     if (packages_.count(name) != 0 || skipped_.count(name) != 0) return false;
-    if (name == PackageLock::kReservedName) return false;
+    // A key of dots ("..dmp" gives ".") names no file: its lock could never be taken.
+    if (name == PackageLock::kReservedName || name == "." || name == "..") return false;
     for (const UploadStatus status : kStoredStatuses) {
       if (fs.FileExists(GetStatusFilePath(name, status))) return false;
     }

@@ -227,7 +227,8 @@ class CrashPackageProcessor {
   void ApplyRetention();
   void RemovePreviousLogsPackages() const;
   // The name for a new package of `group`: its key when no package or status
-  // file goes by it, else the group's second name, numbered on from 2 until
+  // file goes by it and it may name a file (not "." or ".."), else the
+  // group's second name, numbered on from 2 until
   // free; each fitted (FitPackageName).
   zor::platform::TString FreePackageName(const CrashFileGroups::GroupId& group) const;
   // Where the crash package `id`'s status file is while it has `status`.

@@ -693,6 +693,19 @@ TEST_F(CrashPackageProcessorTest, BrokenStatusFilesAndLeftovers) {
   EXPECT_TRUE(Exists(otherTemp + "/app.12.dmp"));
 }
 
+// A dump whose key is dots names no file: its package gets the second name.
+TEST_F(CrashPackageProcessorTest, AKeyOfDotsGetsANameThatCanBeLocked) {
+  Dump("..dmp");
+  Dump("...dmp");
+  const auto packages = Run();
+  ASSERT_EQ(packages.size(), 2u);
+  for (const auto& package : packages) {
+    SCOPED_TRACE(package->GetPackageName().toStdString());
+    EXPECT_THAT(package->GetPackageName().toStdString(), ::testing::StartsWith("."));
+    EXPECT_TRUE(PackageLock::TryLock(*package));
+  }
+}
+
 // Two crashes of one process key (its pid came again): a stacks file goes
 // only with the crash beside it, none with the crash elsewhere.
 TEST_F(CrashPackageProcessorTest, AStacksFileOfAPidThatCameAgainJoinsOnlyTheCrashBesideIt) {
