@@ -16,9 +16,10 @@
 #include <mutex>
 #include <string>
 
-#include "platform/app_config.h"
 #include "crash/minidump_writer.h"
 #include "crash/thread_suspender.h"
+#include "platform/alt_signal_stack.h"
+#include "platform/app_config.h"
 #include "platform/sanitizer_build.h"
 #include "platform/tuuid.h"
 #include "platform/zorvane_exception.h"
@@ -32,7 +33,7 @@ constexpr size_t kPathCapacity = 4096;
 constexpr size_t kNameCapacity = 256;
 // The handler's frames stay small (the big buffers are static); the rest is
 // for libc and the kernel's signal frame.
-constexpr size_t kAltStackBytes = 256 * 1024;
+constexpr size_t kAltStackBytes = kAltSignalStackBytes;
 constexpr char kPrefix[] = "zorcrashreporter";
 
 // A text in a fixed buffer, built without allocation; a text that does not

@@ -33,8 +33,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/sanitizer_build.h"
 #include "crash/terminate_handling.h"
+#include "platform/alt_signal_stack.h"
+#include "platform/sanitizer_build.h"
 #include "platform/zorvane_exception.h"
 #include "support/minidump_probe.h"
 #include "support/subprocess.h"
@@ -269,6 +270,25 @@ TEST_F(CrashHandlingTest, ThreadsFaultingTogetherLeaveOneCrashDirectoryWithEvery
               dump.threadCount);
     EXPECT_THAT(ReadFile(crash + "/" + files[2]), HasSubstr(c.inManifest));
   }
+}
+
+// A thread of the program's that exhausts its own stack, with the alternate
+// stack each of them makes first: its fault is dumped as the main thread's is.
+TEST_F(CrashHandlingTest, AStackOverflowOnAnotherThreadLeavesItsDump) {
+  const ProcessResult r = CrashChild(dir_.Sub("temp"), [] {
+    std::thread([] {
+      const AltSignalStack crashStack;
+      Recurse(0);
+    }).join();
+  });
+  EXPECT_EQ(r.status, 128 + SIGSEGV) << r.err;
+  const auto [crash, files] = OnlyCrash();
+  ASSERT_EQ(files.size(), 3u);
+  const MinidumpSummary dump = ReadMinidump(crash + "/" + files[1]);
+  EXPECT_EQ(dump.exceptionCode, static_cast<uint32_t>(SIGSEGV));
+  ExpectThreadCount(dump.threadCount, 2);
+  ASSERT_FALSE(dump.threadIds.empty());
+  EXPECT_EQ(dump.threadIds[0], dump.exceptionThread);
 }
 
 TEST_F(CrashHandlingTest, LldbShowsTheThreadOfTheFaultOrOfTheRequest) {

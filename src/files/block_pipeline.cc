@@ -3,10 +3,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "platform/alt_signal_stack.h"
 
 namespace ZorErrorReporting {
 
@@ -136,8 +139,12 @@ void BlockPipeline::Run(size_t blockSize, unsigned blocks, const Read& read,
   };
   std::vector<std::thread> threads;
   Guarded(ring, [&] {
-    threads.emplace_back(reading);
-    threads.emplace_back(writing);
+    for (const auto& work : {std::function<void()>(reading), std::function<void()>(writing)}) {
+      threads.emplace_back([work] {
+        const zor::platform::AltSignalStack crashStack;
+        work();
+      });
+    }
     for (uint64_t n = 0;; ++n) {
       const size_t size = ring.AwaitRead(n);
       if (size == 0) return;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "platform/alt_signal_stack.h"
 #include "platform/tformat_string.h"
 #include "platform/zorvane_exception.h"
 
@@ -197,7 +198,10 @@ void DeflateStream::StartWorkers() {
   }
   workers_.reserve(threads_);
   for (unsigned i = 0; i < threads_; ++i) {
-    workers_.emplace_back([this, c = workerCompressors_[i].get()] { WorkerLoop(*c); });
+    workers_.emplace_back([this, c = workerCompressors_[i].get()] {
+      const zor::platform::AltSignalStack crashStack;
+      WorkerLoop(*c);
+    });
   }
 }
 

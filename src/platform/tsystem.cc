@@ -1,5 +1,7 @@
 #include "platform/tsystem.h"
 
+#include "platform/alt_signal_stack.h"
+
 #include <QLocale>
 
 #include <netdb.h>
@@ -67,6 +69,7 @@ std::string CanonicalName(const std::string& host) {
   auto lookup = std::make_shared<Lookup>();
   try {
     std::thread([lookup, host] {
+      const AltSignalStack crashStack;
       addrinfo hints{};
       hints.ai_flags = AI_CANONNAME;
       hints.ai_family = AF_UNSPEC;
