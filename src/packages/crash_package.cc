@@ -20,6 +20,7 @@
 #include "platform/file_functions.h"
 #include "platform/process_priority.h"
 #include "platform/tformat_string.h"
+#include "platform/tregex.h"
 #include "platform/tuuid.h"
 #include "platform/zorvane_exception.h"
 
@@ -952,6 +953,19 @@ bool CrashPackage::RemoveOwnDirectory(TString* deleted) const {
   // directory outside is neither listed nor removed.
   if (!boundary.WhyNotDeleted(directory, GetFilePath()).isEmpty()) {
     return DeleteOwnFile(directory, GetFilePath(), deleted);
+  }
+  static const zor::platform::TRegex kOwnCrash("^zorcrashreporter_[0-9a-f]{32}\\.crash$");
+  static const zor::platform::TRegex kUnfinished("^zorcrashreporter\\.[0-9]+-full\\.dmp\\.temp$");
+  const auto own = [](const TPath& path, FileIdentity::Kind kind) {
+    const auto entry = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
+    return entry && entry->kind == kind && entry->owner == zor::platform::EffectiveUser();
+  };
+  if (kOwnCrash.Match(directory.Filename()) && own(directory, FileIdentity::Kind::kDirectory)) {
+    for (const TPath& file : filesystem.ListFiles(directory, {}, true)) {
+      if (kUnfinished.Match(file.Filename()) && own(file, FileIdentity::Kind::kRegular)) {
+        DeleteOwnFile(file, GetFilePath(), deleted);
+      }
+    }
   }
   // Whatever else lies there was never recorded as the crash's: it stays, and
   // so does the directory.

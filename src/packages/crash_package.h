@@ -258,7 +258,11 @@ class CrashPackage : public Package {
   bool DeleteCrashFile(const zor::platform::TPath& path, const zor::platform::TPath& namedBy,
                        zor::platform::TString* deleted, Leftovers* left,
                        bool countRefusals = true) const;
-  // Removes the package directory once it is empty; see DeleteOwnFiles.
+  // Removes the package directory once it is empty; see DeleteOwnFiles. In
+  // the program's own crash directory ("zorcrashreporter_<id>.crash", its
+  // user's), the full dump its crash handler left unfinished when killed
+  // ("zorcrashreporter.<pid>-full.dmp.temp", its user's) goes first: never
+  // listed, it is the crash's all the same.
   bool RemoveOwnDirectory(zor::platform::TString* deleted) const;
   // The constructor's part for the manifest: the application's one at
   // `manifestPath` (empty: none) when it already lists `files`' dumps as

@@ -300,7 +300,12 @@ TEST_F(CrashPackageTest, DeletionLeavesWhatTheCrashDoesNotOwnAndCountsAsDone) {
       {kId, kOwnDirectory, "1.1", true, {}},
       {kId, kOwnDirectory, "1.0", false, {}},
       // An application that names no version: the directory's name decides.
-      {kId, kOwnDirectory, "Unspecified", true, {"notes/readme.txt"}},
+      // Another application's directory keeps what only the program's handler leaves.
+      {kId,
+       kOwnDirectory,
+       "Unspecified",
+       true,
+       {"notes/readme.txt", "zorcrashreporter.5-full.dmp.temp"}},
       // Nor does one too large to read: once it made the package undeletable.
       {kId, kOwnDirectory, "1.99999999999", true, {}},
       {kId, "shared-dumps", "1.1", false, {}},
@@ -311,6 +316,8 @@ TEST_F(CrashPackageTest, DeletionLeavesWhatTheCrashDoesNotOwnAndCountsAsDone) {
       // A folder not made for one crash (a user's dump folder) stays, even empty.
       {"app", "app-dumps", "1.1", false, {}},
       {kId, "nested/" + kOwnDirectory, "1.1", true, {"deep/er/file.bin"}},
+      // The program's own, with the full dump its handler did not finish.
+      {kId, std::string("zorcrashreporter_") + kId + ".crash", "1.1", true, {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.directory + " " + c.version);
@@ -318,6 +325,8 @@ TEST_F(CrashPackageTest, DeletionLeavesWhatTheCrashDoesNotOwnAndCountsAsDone) {
         AddFile(c.directory + "/app.77.dmp"),
         AddFile(c.directory + "/app.77.manifest", R"({"manifest-version":")" + c.version + "\"}")};
     for (const std::string& other : c.others) AddFile(c.directory + "/" + other);
+    const std::string unfinished = dir_.Sub(c.directory + "/zorcrashreporter.77-full.dmp.temp");
+    if (c.directory.starts_with("zorcrashreporter_")) WriteFile(unfinished, "MDMP");
     auto package = SavedPackage(files, true, c.name);
     const TPath zip = AddFile("data/p.package.zip");
     package->SetDataFilePath(DataFileKind::kZippedPackageFile, zip);
@@ -338,6 +347,7 @@ TEST_F(CrashPackageTest, DeletionLeavesWhatTheCrashDoesNotOwnAndCountsAsDone) {
     package->DeletePackage();
 
     for (const TPath& file : files) EXPECT_FALSE(Exists(file)) << file;
+    EXPECT_FALSE(Exists(TPath(unfinished)));
     for (const std::string& other : c.others) {
       EXPECT_TRUE(Exists(dir_.Sub(c.directory + "/" + other))) << other;
     }
