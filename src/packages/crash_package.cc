@@ -732,6 +732,16 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
   const bool dumpTaken = std::any_of(files.begin(), files.end(), [](const FileToZip& taken) {
     return ArtifactNames::MakesACrash(taken.path);
   });
+  if (!dumpTaken && tally.repeated > 0 && !leftOutFull) {
+    // Its dumps went up in another crash's zip of this run: sent now, it
+    // would be its manifest alone.
+    const TString message = TFormatString(
+                                "The dumps of crash '%1' went in another crash's zip of "
+                                "this run: it waits for the next run")
+                                .arg(GetPackageName());
+    throw ZorvaneException(
+        message, zor::platform::ZorvaneError::MakeError("zipped-elsewhere", message, EAGAIN));
+  }
   if (leftOutFull && !dumpTaken) {
     // Uncounted: the crash is whole, only this run's choice keeps its dump
     // back, and sent without it the crash would be its manifest alone.

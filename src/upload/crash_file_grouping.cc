@@ -64,6 +64,9 @@ CrashFileGroups GroupCrashFiles(const std::set<TPath>& listing, const TString& e
   const TRegex exclusion = ExclusionRegex(exclusionPattern);
   std::map<CrashFileGroups::GroupId, std::shared_ptr<CrashFileGroups::Files>> groups;
   CrashFileGroups result;
+  // One file reached by two paths (a folder bind-mounted under another dump
+  // directory) is one crash's, under the first.
+  std::set<std::pair<dev_t, ino_t>> seen;
   for (const TPath& path : listing) {
     if (IsBeingWritten(path) || exclusion.Search(path.ToString())) continue;
     if (ArtifactNames::GdbStackFileRegex().Search(path.Filename())) {
@@ -75,7 +78,7 @@ CrashFileGroups GroupCrashFiles(const std::set<TPath>& listing, const TString& e
     const TString key = ArtifactNames::GetGroupingKey(path);
     if (key.isEmpty()) continue;
     const auto entry = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
-    if (!entry) continue;
+    if (!entry || !seen.insert({entry->device, entry->inode}).second) continue;
     // By its folder's cleaned name, as a package's record names it: a dump
     // directory spelt with "." or "//" must not make a sent crash a new one.
     std::shared_ptr<CrashFileGroups::Files>& group =

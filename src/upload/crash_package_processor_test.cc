@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -691,6 +692,23 @@ TEST_F(CrashPackageProcessorTest, BrokenStatusFilesAndLeftovers) {
   EXPECT_TRUE(Exists(newTemp + "/zorcrashreporter.10.dmp"));
   EXPECT_TRUE(Exists(wholeTemp + "/zorcrashreporter.11.dmp"));
   EXPECT_TRUE(Exists(otherTemp + "/app.12.dmp"));
+}
+
+// One folder reached through two dump directories (a bind mount) is one
+// crash folder: its crash is one package, not a second one that would go
+// as its manifest alone.
+TEST_F(CrashPackageProcessorTest, AFolderReachedByTwoDumpDirectoriesHoldsOneCrash) {
+  SKIP_UNLESS_ROOT();
+  Dump("u/bm.13.dmp");
+  const std::string bound = dir_.Sub("bound");
+  fs::create_directories(bound);
+  ASSERT_EQ(mount(dumps_.c_str(), bound.c_str(), nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+  struct Unmount {
+    std::string path;
+    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+  } unmount{bound};
+  extraDumpDirectory_ = bound;
+  EXPECT_EQ(Run().size(), 1u);
 }
 
 // A dump whose key is dots names no file: its package gets the second name.
