@@ -1065,6 +1065,11 @@ TEST_F(CrashPackageTest, AFileAnotherCrashsZipHoldsIsThatCrashsToDelete) {
   second->DeletePackage();
   EXPECT_FALSE(Exists(dir_.Sub("dumps/app.2.dmp")));
   EXPECT_EQ(ReadFile(log.NativeString()), "both crashes' log");
+  // A crash whose dump itself went in the other zip waits: sent now, it
+  // would be its manifest and the log alone.
+  auto third = SavedPackage({AddFile("dumps/app.1.manifest", "{}"), dir_.Sub("dumps/app.1.dmp")},
+                            true, "third");
+  EXPECT_THROW(third->GetFilesToZip(zippedThisRun), zor::platform::ZorvaneException);
 }
 
 // A manifest naming thousands of files must not make the package's status
