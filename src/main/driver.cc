@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -281,6 +282,9 @@ int Run(int argc, char** argv) {
 }
 
 int Main(int argc, char** argv) {
+  // A console whose reader went (`| head`) is no reason to end an upload:
+  // its writes fail and are dropped, and the run goes on to its end.
+  std::signal(SIGPIPE, SIG_IGN);
   const int status = Run(argc, argv);
   if (TSystem::BeingDebugged()) {
     std::cout << "Press return to exit. (Waiting since debugger is attached)" << std::endl;

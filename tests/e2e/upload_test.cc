@@ -908,6 +908,18 @@ TEST_F(UploadTest, ProgressIsOneRedrawnLineInATerminal) {
 // behind until a later run uploads that package; `send-logs` itself uploads
 // the user's details with the zip, keeps the zip and leaves nothing behind
 // that holds the address.
+// A console whose reader has gone (`| head`) ends nothing: the run sends
+// its crash and ends as it would. (The test's own process ignores SIGPIPE,
+// which its children would inherit.)
+TEST_F(UploadTest, AConsoleWhoseReaderWentEndsNothing) {
+  Crash("p.1", 3 * kPart);
+  const ProcessResult r = SendCrashes("", {},
+                                      {"/usr/bin/env", "--default-signal=PIPE", "/bin/bash", "-c",
+                                       "\"$0\" \"$@\" | true; exit ${PIPESTATUS[0]}"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Sent("p.1"));
+}
+
 TEST_F(UploadTest, SendLogsUploadsTheUsersZipAndKeepsIt) {
   const std::string zip = UsersZip();
   server_.AddFault("part", 1, "hang");
