@@ -1,4 +1,5 @@
 #include "platform/file_functions.h"
+#include "platform/file_identity.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -278,10 +279,9 @@ std::chrono::system_clock::time_point LastWriteTime(const TPath& path) {
     const int error = errno;
     ThrowPathError("TFilesystem: cannot get last write time of " + Quoted(path), error);
   }
-  const auto sinceEpoch =
-      std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec);
   return std::chrono::system_clock::time_point(
-      std::chrono::duration_cast<std::chrono::system_clock::duration>(sinceEpoch));
+      std::chrono::duration_cast<std::chrono::system_clock::duration>(
+          std::chrono::nanoseconds(NsSinceEpoch(st.st_mtim))));
 }
 
 std::vector<TString> ListFiles(const TPath& directory, const std::vector<TString>& extensions,

@@ -178,6 +178,17 @@ TEST_F(FileFunctionsTest, ListFilesRecursivelyDescendsAndHonoursSymlinkChoice) {
                    "their-link/their.dmp", "top.dmp"}));
 }
 
+// A time past what 64-bit nanoseconds hold (ext4 keeps 2446) is held at the
+// end, never wrapped into the past, where it would make a new file old.
+TEST(FileIdentityTest, TimesPastTheRangeAreHeldNotWrapped) {
+  const std::pair<timespec, int64_t> cases[] = {
+      {{1, 5}, 1000000005},
+      {{15000000000, 0}, INT64_MAX},
+      {{-15000000000, 0}, INT64_MIN},
+  };
+  for (const auto& [time, ns] : cases) EXPECT_EQ(zor::platform::NsSinceEpoch(time), ns);
+}
+
 // A file is known again by what its file system keeps: a disk mounted
 // again gets another device number, and its sent crash is no new one.
 TEST(FileIdentityTest, SameFileUnchangedWhateverTheDeviceNumber) {

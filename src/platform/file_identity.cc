@@ -7,12 +7,14 @@
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+#include <limits>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -34,10 +36,8 @@ FileIdentity IdentityOf(const struct stat& info) {
   identity.permissions = info.st_mode & 07777;
   identity.size = static_cast<uint64_t>(info.st_size);
   identity.allocated = static_cast<uint64_t>(info.st_blocks) * 512;
-  identity.modifiedNs =
-      static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-  identity.changedNs =
-      static_cast<int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
+  identity.modifiedNs = NsSinceEpoch(info.st_mtim);
+  identity.changedNs = NsSinceEpoch(info.st_ctim);
   if (S_ISREG(info.st_mode)) {
     identity.kind = FileIdentity::Kind::kRegular;
   } else if (S_ISDIR(info.st_mode)) {
@@ -65,8 +65,8 @@ std::optional<FileIdentity> Identify(int directory, const char* name, int flags)
     info.st_ctim = {extended.stx_ctime.tv_sec, extended.stx_ctime.tv_nsec};
     FileIdentity identity = IdentityOf(info);
     if ((extended.stx_mask & STATX_BTIME) != 0) {
-      identity.birthNs =
-          static_cast<int64_t>(extended.stx_btime.tv_sec) * 1000000000 + extended.stx_btime.tv_nsec;
+      identity.birthNs = NsSinceEpoch({static_cast<time_t>(extended.stx_btime.tv_sec),
+                                       static_cast<long>(extended.stx_btime.tv_nsec)});
     }
     return identity;
   }
@@ -93,6 +93,16 @@ bool IsSameFileUnchanged(const FileIdentity& a, const FileIdentity& b) {
                         : b.birthNs != 0 ? b.birthNs
                                          : std::max(a.changedNs, b.changedNs);
   return birth == 0 || birth <= std::max({a.modifiedNs, a.bornByNs, b.bornByNs});
+}
+
+int64_t NsSinceEpoch(const struct timespec& time) {
+  int64_t ns = 0;
+  if (__builtin_mul_overflow(static_cast<int64_t>(time.tv_sec), int64_t{1000000000}, &ns) ||
+      __builtin_add_overflow(ns, static_cast<int64_t>(time.tv_nsec), &ns)) {
+    return time.tv_sec < 0 ? std::numeric_limits<int64_t>::min()
+                           : std::numeric_limits<int64_t>::max();
+  }
+  return ns;
 }
 
 int64_t LatestBirthNs(const FileIdentity& file) {

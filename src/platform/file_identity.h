@@ -5,6 +5,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <cstdint>
 #include <optional>
@@ -56,6 +57,9 @@ bool IsSameFileUnchanged(const FileIdentity& a, const FileIdentity& b);
 // system keeps one, else its change time (making a file changes it, and no
 // one can set that time back).
 int64_t LatestBirthNs(const FileIdentity& file);
+// `time` in ns since the epoch, held at the largest (or least) value 64 bits
+// keep past 2262 (or before 1677), never wrapped into another century.
+int64_t NsSinceEpoch(const struct timespec& time);
 
 // Whether IdentifyPath looks at a symbolic link itself or at its target.
 enum class LinkHandling { kFollow, kDoNotFollow };

@@ -1,4 +1,5 @@
 #include "platform/tfile.h"
+#include "platform/file_identity.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -144,10 +145,9 @@ int64_t TFile::Size() const {
 std::chrono::system_clock::time_point TFile::LastWriteTime() const {
   struct stat st;
   if (::fstat(fd_, &st) != 0) Fail("examine", errno);
-  const auto sinceEpoch =
-      std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec);
   return std::chrono::system_clock::time_point(
-      std::chrono::duration_cast<std::chrono::system_clock::duration>(sinceEpoch));
+      std::chrono::duration_cast<std::chrono::system_clock::duration>(
+          std::chrono::nanoseconds(NsSinceEpoch(st.st_mtim))));
 }
 
 int64_t TFile::Peek(char* data, int64_t maxSize) {
