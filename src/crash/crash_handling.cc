@@ -324,7 +324,7 @@ void DescribeThreads(bool suspended, DumpRequest* request, ManifestNotes* notes)
   request->others = g_suspender.threads();
   request->otherCount = g_suspender.count();
   notes->threads.Clear();
-  if (suspended && g_suspender.refused() == 0) {
+  if (suspended && g_suspender.refused() == 0 && g_suspender.beyondCap() == 0) {
     notes->threads.Append("all");
   } else if (!suspended || g_suspender.count() == 0) {
     notes->threads.Append("the crashing thread only: the other threads could not be stopped");
@@ -332,7 +332,14 @@ void DescribeThreads(bool suspended, DumpRequest* request, ManifestNotes* notes)
     notes->threads.AppendNumber(g_suspender.count() + 1)
         .Append(" of ")
         .AppendNumber(g_suspender.others() + 1)
-        .Append(": attaching to the others was refused");
+        .Append(": ");
+    if (g_suspender.refused() != 0) {
+      notes->threads.Append("attaching to the others was refused");
+    } else {
+      notes->threads.Append("the dump holds at most ")
+          .AppendNumber(ThreadSuspender::kMaxThreads + 1)
+          .Append(" threads");
+    }
   }
 }
 

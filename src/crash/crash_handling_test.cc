@@ -7,18 +7,19 @@
 // one test that reads a full dump is skipped there.
 #include "crash/crash_handling.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <pthread.h>
 #include <signal.h>
-#include <sys/prctl.h>
-#include <sys/syscall.h>
 #include <stdlib.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -34,6 +35,7 @@
 #include <vector>
 
 #include "crash/terminate_handling.h"
+#include "crash/thread_suspender.h"
 #include "platform/alt_signal_stack.h"
 #include "platform/sanitizer_build.h"
 #include "platform/zorvane_exception.h"
@@ -270,6 +272,37 @@ TEST_F(CrashHandlingTest, ThreadsFaultingTogetherLeaveOneCrashDirectoryWithEvery
               dump.threadCount);
     EXPECT_THAT(ReadFile(crash + "/" + files[2]), HasSubstr(c.inManifest));
   }
+}
+
+// A process of more threads than a dump holds says so in the manifest,
+// never "all".
+TEST_F(CrashHandlingTest, ThreadsBeyondWhatTheDumpHoldsAreCountedInTheManifest) {
+  constexpr size_t kThreads = ThreadSuspender::kMaxThreads + 10;
+  const ProcessResult r = CrashChild(dir_.Sub("temp"), [] {
+    pthread_attr_t small;
+    pthread_attr_init(&small);
+    pthread_attr_setstacksize(&small, 64 * 1024);
+    for (size_t i = 0; i < kThreads; ++i) {
+      pthread_t thread;
+      if (pthread_create(
+              &thread, &small,
+              [](void*) -> void* {
+                for (;;) pause();
+              },
+              nullptr) != 0) {
+        abort();
+      }
+    }
+    StoreAtZero();
+  });
+  EXPECT_EQ(r.status, 128 + SIGSEGV) << r.err;
+  const auto [crash, files] = OnlyCrash();
+  ASSERT_EQ(files.size(), 3u);
+  EXPECT_THAT(ReadFile(crash + "/" + files[2]),
+              HasSubstr(" of " + std::to_string(kThreads + 1) + ": the dump holds at most " +
+                        std::to_string(ThreadSuspender::kMaxThreads + 1) + " threads"));
+  ExpectThreadCount(ReadMinidump(crash + "/" + files[1]).threadCount,
+                    ThreadSuspender::kMaxThreads + 1);
 }
 
 // A thread of the program's that exhausts its own stack, with the alternate

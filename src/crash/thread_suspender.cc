@@ -29,6 +29,7 @@ constexpr int kHelperTimeoutMs = 5000;
 struct Shared {
   pid_t candidates[ThreadSuspender::kMaxThreads];
   size_t candidateCount;
+  size_t beyondCap;  // threads past kMaxThreads, neither stopped nor dumped
   StoppedThread stopped[ThreadSuspender::kMaxThreads];
   int resumeSignal[ThreadSuspender::kMaxThreads];  // passed on at detach
   size_t stoppedCount;
@@ -51,6 +52,7 @@ pid_t CurrentThreadId() { return static_cast<pid_t>(syscall(SYS_gettid)); }
 // g_shared.candidates.
 void ListOtherThreads(pid_t self) {
   g_shared.candidateCount = 0;
+  g_shared.beyondCap = 0;
   const int fd = open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
   alignas(8) char buffer[4096];
@@ -64,7 +66,11 @@ void ListOtherThreads(pid_t self) {
       const char* p = entry->d_name;
       if (*p < '0' || *p > '9') continue;
       for (; *p >= '0' && *p <= '9'; ++p) tid = tid * 10 + (*p - '0');
-      if (tid == self || g_shared.candidateCount == ThreadSuspender::kMaxThreads) continue;
+      if (tid == self) continue;
+      if (g_shared.candidateCount == ThreadSuspender::kMaxThreads) {
+        ++g_shared.beyondCap;
+        continue;
+      }
       g_shared.candidates[g_shared.candidateCount++] = tid;
     }
   }
@@ -242,6 +248,7 @@ void ThreadSuspender::Resume() {
 const StoppedThread* ThreadSuspender::threads() const { return g_shared.stopped; }
 size_t ThreadSuspender::count() const { return g_shared.stoppedCount; }
 size_t ThreadSuspender::refused() const { return g_shared.refused; }
-size_t ThreadSuspender::others() const { return g_shared.candidateCount; }
+size_t ThreadSuspender::others() const { return g_shared.candidateCount + g_shared.beyondCap; }
+size_t ThreadSuspender::beyondCap() const { return g_shared.beyondCap; }
 
 }  // namespace zor::platform

@@ -60,6 +60,8 @@ class ThreadSuspender {
   size_t refused() const;
   // How many threads the process had besides the calling one.
   size_t others() const;
+  // How many of those were past kMaxThreads: neither stopped nor dumped.
+  size_t beyondCap() const;
 
  private:
   pid_t helper_ = 0;
