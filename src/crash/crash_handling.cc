@@ -365,11 +365,32 @@ void AddFullDump(const char* fullDump, const char* manifest, const DumpRequest& 
 // minidump, the manifest and the log copy, checked, then the move into
 // place, then the full dump. A directory whose minidump or manifest cannot
 // be written is removed. Async-signal-safe.
+// One line on standard error for a crash of which nothing is kept, so that
+// whoever reads the service's journal learns of it and why.
+void SayNotRecorded(int error) {
+  FixedText<kPathCapacity + 256> line;
+  line.Append(kPrefix)
+      .Append(": this crash could not be recorded in '")
+      .Append(g_state.prepared.tempDir.c_str())
+      .Append("': ");
+  const char* cause = strerrordesc_np(error);
+  line.Append(cause != nullptr ? cause : "unknown error").Append("\n");
+  if (!line.ok()) return;
+  for (size_t written = 0; written < line.size();) {
+    const ssize_t n = write(STDERR_FILENO, line.c_str() + written, line.size() - written);
+    if (n <= 0 && errno != EINTR) return;
+    if (n > 0) written += static_cast<size_t>(n);
+  }
+}
+
 bool WriteCrashDirectory(DumpRequest request) {
   const Prepared& p = g_state.prepared;
   g_crashFileCount = 0;
   MakeDirectories(p.tempDir.c_str());
-  if (mkdir(p.tempCrashDir.c_str(), 0700) != 0) return false;
+  if (mkdir(p.tempCrashDir.c_str(), 0700) != 0) {
+    SayNotRecorded(errno);
+    return false;
+  }
 
   FixedText<kNameCapacity> dump, fullDump, manifest;
   const uint64_t pid = static_cast<uint64_t>(getpid());
@@ -385,6 +406,7 @@ bool WriteCrashDirectory(DumpRequest request) {
   const bool whole = WriteDump(directory, dump.c_str(), request, DumpMemory::kStackOnly) &&
                      WriteManifest(directory, manifest.c_str(), request.signal, notes);
   if (!whole) {
+    SayNotRecorded(errno != 0 ? errno : EIO);
     RemoveCrashFiles(directory);
     g_suspender.Resume();
     return false;

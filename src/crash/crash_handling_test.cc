@@ -274,6 +274,19 @@ TEST_F(CrashHandlingTest, ThreadsFaultingTogetherLeaveOneCrashDirectoryWithEvery
   }
 }
 
+// A crash of which nothing can be kept says so on standard error, with why.
+TEST_F(CrashHandlingTest, ACrashThatCannotBeRecordedSaysWhyOnStandardError) {
+  const std::string temp = dir_.Sub("temp");
+  const ProcessResult r = CrashChild(temp, [&temp] {
+    fs::remove_all(temp);
+    WriteFile(temp, "a file where the temp folder was");
+    StoreAtZero();
+  });
+  EXPECT_EQ(r.status, 128 + SIGSEGV);
+  EXPECT_THAT(r.err, HasSubstr("zorcrashreporter: this crash could not be recorded in '" + temp +
+                               "': Not a directory"));
+}
+
 // A process of more threads than a dump holds says so in the manifest,
 // never "all".
 TEST_F(CrashHandlingTest, ThreadsBeyondWhatTheDumpHoldsAreCountedInTheManifest) {
