@@ -739,8 +739,8 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
                                 "The dumps of crash '%1' went in another crash's zip of "
                                 "this run: it waits for the next run")
                                 .arg(GetPackageName());
-    throw ZorvaneException(
-        message, zor::platform::ZorvaneError::MakeError("zipped-elsewhere", message, EAGAIN));
+    throw CrashWaits(message,
+                     zor::platform::ZorvaneError::MakeError("zipped-elsewhere", message, EAGAIN));
   }
   if (leftOutFull && !dumpTaken) {
     // Uncounted: the crash is whole, only this run's choice keeps its dump
@@ -750,8 +750,8 @@ std::vector<Package::FileToZip> CrashPackage::GetFilesToZip(const ZippedElsewher
                                 "leaves out (--no-full-dumps): it waits for a run that "
                                 "sends them")
                                 .arg(GetPackageName());
-    throw ZorvaneException(message,
-                           zor::platform::ZorvaneError::MakeError("full-dumps", message, EAGAIN));
+    throw CrashWaits(message,
+                     zor::platform::ZorvaneError::MakeError("full-dumps", message, EAGAIN));
   }
   files.push_back(OpenManifestToZip(manifest->GetFilePath(), &found));
   SetFilesFoundForZip(std::move(found), leftOutFull);

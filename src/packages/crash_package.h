@@ -46,6 +46,15 @@
 
 namespace ZorErrorReporting {
 
+// Thrown by CrashPackage::GetFilesToZip for a crash that is whole but not to
+// be sent by this run (its only dumps are full dumps the run leaves out, or
+// they went in another crash's zip of the run): no verdict on the package;
+// its error record carries EAGAIN, which makes the failure a transient one.
+class CrashWaits : public zor::platform::ZorvaneException {
+ public:
+  using ZorvaneException::ZorvaneException;
+};
+
 class CrashPackage : public Package {
  public:
   // Builds the package of one crash from its files. `name` is the grouping

@@ -589,7 +589,10 @@ TString Package::FirstSourceGone(const std::set<TPath>& unneeded) const {
     // Gone, replaced, or no longer one the zip would take (a service user's
     // log written on since, a dump its owner gave a second name): the upload
     // files cannot be made again as they were.
-    if (!now || WasReplaced(path, stamp, *now) ||
+    // A link's stamp is the link's: what it leads to may have been written
+    // anew since, unseen, so a copy made through it cannot be made again.
+    if (!now || now->kind == zor::platform::FileIdentity::Kind::kSymlink ||
+        WasReplaced(path, stamp, *now) ||
         (!LiesBesideStatusFile(path) && !IsCrashsOwn(path, *now)) ||
         !WhyNotReadNow(path).isEmpty()) {
       return path.ToString();

@@ -355,7 +355,8 @@ class Package : public JsonFileSerializedObject {
   // A file the upload files were made of that is gone or is another file now,
   // so that they cannot be made again as they were: a kept user's zip that
   // OpenUsersFileForReading refuses; a crash file by GetZippedFiles (but those
-  // of `unneeded`) that WasReplaced or that the zip would not take now (not
+  // of `unneeded`) that is a link (its stamp tells nothing of what it leads
+  // to), that WasReplaced or that the zip would not take now (not
   // IsCrashsOwn, but for the record beside the status file, or refused by
   // WhyNotReadNow); without stamps, what
   // FirstUnstampedSourceGone names. Empty when none is. Never throws.

@@ -832,6 +832,8 @@ std::vector<Package::FileToZip> CrashPackageProcessor::FilesToZip(Package& packa
   } catch (const ShortOfResources&) {
     // The process's trouble, not the files': no verdict on the package.
     throw;
+  } catch (const CrashWaits&) {
+    throw;  // nor this run's choice
   } catch (const ZorvaneException& e) {
     const TString message = TFormatString("The files of package '%1' cannot be listed: %2")
                                 .arg(package.GetPackageName())

@@ -888,7 +888,13 @@ TEST_F(CrashPackageProcessorTest, SymbolicLinksAreFollowedOnlyWhenAsked) {
   EXPECT_EQ(Names(Run()), std::vector<std::string>{"app.1"});
   Configure("servercrashupload.dump.dirs.follow_symlinks: true\n");
   // The loop ends; the linked crash is found once.
-  EXPECT_EQ(Names(Run()), (std::vector<std::string>{"app.1", "linked.2", "lk.3"}));
+  const auto packages = Run();
+  EXPECT_EQ(Names(packages), (std::vector<std::string>{"app.1", "linked.2", "lk.3"}));
+  // What the link leads to may be written anew unseen: its copy is the last.
+  for (const auto& package : packages) {
+    if (package->GetPackageName() != "lk.3") continue;
+    EXPECT_EQ(package->FirstSourceGone().toStdString(), dumps_ + "/lk.3.dmp");
+  }
 }
 
 // A file that vanishes between the listing and the packaging.

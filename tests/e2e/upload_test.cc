@@ -908,6 +908,25 @@ TEST_F(UploadTest, ProgressIsOneRedrawnLineInATerminal) {
 // behind until a later run uploads that package; `send-logs` itself uploads
 // the user's details with the zip, keeps the zip and leaves nothing behind
 // that holds the address.
+// A crash whose only dump is a full dump waits, uncounted, through runs
+// that leave full dumps out, and goes with the first run that sends them.
+TEST_F(UploadTest, ACrashOfAFullDumpAloneWaitsForARunThatSendsIt) {
+  const std::string dir = dumps_ + "/only.10_0.crash";
+  dumpBytes_["only.10"] = Incompressible(4096);
+  WriteFile(dir + "/only.10-full.dmp", dumpBytes_["only.10"]);
+  WriteFile(dir + "/only.10.manifest", "{}");
+  const std::string config = Config();
+  for (int run = 0; run < 4; ++run) {
+    EXPECT_EQ(Run({"--command", "send-crashes", "--config-file", config, "--no-full-dumps"}).status,
+              0);
+  }
+  EXPECT_EQ(Status("only.10").first, "pendingretry");
+  EXPECT_TRUE(ResultCodes("only.10").empty());
+  EXPECT_THAT(LastErrorCode("only.10"), Not(""));
+  EXPECT_THAT(SendCrashes().out, Uploaded(1));
+  EXPECT_TRUE(Sent("only.10"));
+}
+
 // A console whose reader has gone (`| head`) ends nothing: the run sends
 // its crash and ends as it would. (The test's own process ignores SIGPIPE,
 // which its children would inherit.)
