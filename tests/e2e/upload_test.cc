@@ -351,27 +351,25 @@ TEST_F(UploadTest, OnlyRefusalsGiveAPackageUpAndRetryBringsItBack) {
   EXPECT_THAT(SendCrashes(keep).out, Uploaded(1));
   EXPECT_EQ(Count("upload-id"), uploadIds + 1);
   EXPECT_TRUE(Sent("c.3"));
-  Crash("d.4", 3 * kPart);
-  server_.AddFault("part", 2, "drop");
-  EXPECT_EQ(SendCrashes(keep).status, 0);
-  server_.AddFault("part", 1, "status", 404, forgotten);
-  uploadIds = Count("upload-id");
-  EXPECT_THAT(SendCrashes(keep).out, Uploaded(1));
-  EXPECT_EQ(Count("upload-id"), uploadIds + 1);
-  EXPECT_TRUE(ResultCodes("d.4") == std::vector<std::string>{"Success"});
-  EXPECT_TRUE(Sent("d.4"));
   // So is one whose completion an earlier attempt sent without an answer:
   // the store may have carried it out, and then forgotten it.
-  Crash("e.5", 3 * kPart);
-  server_.AddFault("complete", 1, "drop");
-  EXPECT_EQ(SendCrashes(keep).status, 0);
-  server_.AddFault("complete", 1, "status", 404, forgotten);
-  uploadIds = Count("upload-id");
-  EXPECT_THAT(SendCrashes(keep).out, Uploaded(1));
-  EXPECT_EQ(Count("upload-id"), uploadIds + 1);
-  EXPECT_TRUE(ResultCodes("e.5") == std::vector<std::string>{"Success"});
+  const struct {
+    std::string name, step;
+    int dropped;
+  } forgottenLater[] = {{"d.4", "part", 2}, {"e.5", "complete", 1}};
+  for (const auto& row : forgottenLater) {
+    SCOPED_TRACE(row.step);
+    Crash(row.name, 3 * kPart);
+    server_.AddFault(row.step, row.dropped, "drop");
+    EXPECT_EQ(SendCrashes(keep).status, 0);
+    server_.AddFault(row.step, 1, "status", 404, forgotten);
+    uploadIds = Count("upload-id");
+    EXPECT_THAT(SendCrashes(keep).out, Uploaded(1));
+    EXPECT_EQ(Count("upload-id"), uploadIds + 1);
+    EXPECT_TRUE(ResultCodes(row.name) == std::vector<std::string>{"Success"});
+    EXPECT_TRUE(Sent(row.name));
+  }
   EXPECT_THAT(Log(), HasSubstr("so the crash may reach the server twice"));
-  EXPECT_TRUE(Sent("e.5"));
 
   // Held by another process (flock(1) holds its lock): said so, left as it is.
   r = Run({"--command", "retry", "--config-file", Config(), "a.1"}, {}, "",
