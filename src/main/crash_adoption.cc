@@ -77,8 +77,14 @@ bool WriterMayRun(int64_t pid, const TPath& minidump) {
 void CopyIntoPlace(const TPath& directory, const std::set<TPath>& files, const TPath& staging,
                    const TPath& final) {
   Filesystem& fs = Filesystem::GetInstance();
+  // The dumps last: what a kill leaves on the way still has its minidump, so
+  // the next run sees it adopted already and finishes this.
   const auto removeOriginals = [&] {
-    for (const TPath& file : files) fs.RemovePath(file);
+    for (const bool dumps : {false, true}) {
+      for (const TPath& file : files) {
+        if (file.Filename().endsWith(".dmp") == dumps) fs.RemovePath(file);
+      }
+    }
     fs.RemovePath(directory);
   };
   // An earlier run's copy got there whole and was killed before this.
