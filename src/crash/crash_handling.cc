@@ -16,6 +16,7 @@
 #include <mutex>
 #include <string>
 
+#include "crash/crash_names.h"
 #include "crash/minidump_writer.h"
 #include "crash/thread_suspender.h"
 #include "platform/alt_signal_stack.h"
@@ -34,7 +35,7 @@ constexpr size_t kNameCapacity = 256;
 // The handler's frames stay small (the big buffers are static); the rest is
 // for libc and the kernel's signal frame.
 constexpr size_t kAltStackBytes = kAltSignalStackBytes;
-constexpr char kPrefix[] = "zorcrashreporter";
+using CrashNames::kPrefix;
 
 // A text in a fixed buffer, built without allocation; a text that does not
 // fit marks itself failed.

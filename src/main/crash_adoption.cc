@@ -9,6 +9,7 @@
 
 #include <unistd.h>
 
+#include "crash/crash_names.h"
 #include "crash/minidump_format.h"
 #include "files/filesystem.h"
 #include "files/output_file.h"
@@ -17,7 +18,6 @@
 #include "platform/path_error.h"
 #include "platform/tfile.h"
 #include "platform/tformat_string.h"
-#include "platform/tregex.h"
 #include "platform/tsystem.h"
 
 namespace ZorErrorReporting {
@@ -113,10 +113,8 @@ void CopyIntoPlace(const TPath& directory, const std::set<TPath>& files, const T
 
 // Adopts one directory; false when it is not (yet) to be adopted.
 bool Adopt(const TPath& directory, std::set<TPath> files, const TPath& dumpDir) {
-  static const TRegex kName("^zorcrashreporter_([0-9a-f]{32})\\.crash\\.temp$");
-  static const TRegex kDump("^zorcrashreporter\\.([0-9]+)\\.dmp$");
-  const std::optional<TRegexMatch> name = kName.Match(directory.Filename());
-  if (!name) return false;
+  const std::optional<TString> id = CrashNames::UnfinishedCrashDirectoryId(directory.Filename());
+  if (!id) return false;
   // Only what this program's user made there is its crash.
   const std::optional<FileIdentity> identity =
       Filesystem::GetInstance().IdentifyPath(directory, LinkHandling::kDoNotFollow);
@@ -124,28 +122,30 @@ bool Adopt(const TPath& directory, std::set<TPath> files, const TPath& dumpDir) 
       identity->owner != EffectiveUser()) {
     return false;
   }
-  TString pid;
+  std::optional<uint64_t> pid;
   TPath minidump;
   for (const TPath& file : files) {
-    const std::optional<TRegexMatch> dump = kDump.Match(file.Filename());
-    if (dump && IsWholeMinidump(file)) {
-      pid = dump->Captured(1);
+    const std::optional<uint64_t> dumpPid = CrashNames::MinidumpPid(file.Filename());
+    if (dumpPid && IsWholeMinidump(file)) {
+      pid = dumpPid;
       minidump = file;
     }
   }
-  if (pid.isEmpty()) return false;
-  if (WriterMayRun(pid.toLongLong(), minidump)) {
+  if (!pid) return false;
+  if (WriterMayRun(static_cast<int64_t>(*pid), minidump)) {
     LogText(TLog::Info, TFormatString("Not adopting the crash directory '%1' yet: process %2, "
                                       "which may be the crash handler writing it, still runs.")
                             .arg(directory.ToString())
-                            .arg(pid));
+                            .arg(*pid));
     return false;
   }
 
   Filesystem& fs = Filesystem::GetInstance();
-  const TPath manifest = directory / TPath("zorcrashreporter." + pid + ".manifest");
+  const TString pidText = TString::Number(*pid);
+  const TPath manifest =
+      directory / TPath(TString(CrashNames::kPrefix) + "." + pidText + ".manifest");
   if (!IsWholeManifest(manifest)) {
-    fs.WriteFileAtomically(manifest, ManifestFor(name->Captured(1), pid).toStdString());
+    fs.WriteFileAtomically(manifest, ManifestFor(*id, pidText).toStdString());
     files.insert(manifest);
   }
   for (auto it = files.begin(); it != files.end();) {

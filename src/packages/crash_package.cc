@@ -10,6 +10,7 @@
 #include <zlib.h>
 
 #include "config/config.h"
+#include "crash/crash_names.h"
 #include "files/filesystem.h"
 #include "log/log_functions.h"
 #include "packages/artifact_name_rules.h"
@@ -20,7 +21,6 @@
 #include "platform/file_functions.h"
 #include "platform/process_priority.h"
 #include "platform/tformat_string.h"
-#include "platform/tregex.h"
 #include "platform/tuuid.h"
 #include "platform/zorvane_exception.h"
 
@@ -964,15 +964,15 @@ bool CrashPackage::RemoveOwnDirectory(TString* deleted) const {
   if (!boundary.WhyNotDeleted(directory, GetFilePath()).isEmpty()) {
     return DeleteOwnFile(directory, GetFilePath(), deleted);
   }
-  static const zor::platform::TRegex kOwnCrash("^zorcrashreporter_[0-9a-f]{32}\\.crash$");
-  static const zor::platform::TRegex kUnfinished("^zorcrashreporter\\.[0-9]+-full\\.dmp\\.temp$");
   const auto own = [](const TPath& path, FileIdentity::Kind kind) {
     const auto entry = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow);
     return entry && entry->kind == kind && entry->owner == zor::platform::EffectiveUser();
   };
-  if (kOwnCrash.Match(directory.Filename()) && own(directory, FileIdentity::Kind::kDirectory)) {
+  if (zor::platform::CrashNames::IsCrashDirectory(directory.Filename()) &&
+      own(directory, FileIdentity::Kind::kDirectory)) {
     for (const TPath& file : filesystem.ListFiles(directory, {}, true)) {
-      if (kUnfinished.Match(file.Filename()) && own(file, FileIdentity::Kind::kRegular)) {
+      if (zor::platform::CrashNames::IsUnfinishedFullDump(file.Filename()) &&
+          own(file, FileIdentity::Kind::kRegular)) {
         DeleteOwnFile(file, GetFilePath(), deleted);
       }
     }

@@ -5,6 +5,7 @@
 #include <set>
 #include <vector>
 
+#include "crash/crash_names.h"
 #include "crash/minidump_format.h"
 #include "crypto/package_encryptor.h"
 #include "files/filesystem.h"
@@ -16,7 +17,6 @@
 #include "platform/atomic_file.h"
 #include "platform/file_identity.h"
 #include "platform/tformat_string.h"
-#include "platform/tregex.h"
 #include "platform/tsystem.h"
 #include "upload/package_lock.h"
 #include "upload/package_status_file.h"
@@ -33,13 +33,6 @@ namespace TLog = zor::platform::TLog;
 namespace {
 
 constexpr char kCrashTempSuffix[] = ".crash.temp";
-
-// The program's own crash handler names its directories so; another
-// application's of a like name is that application's to finish.
-bool IsOwnCrashTempName(const TString& name) {
-  static const zor::platform::TRegex kName("^zorcrashreporter_[0-9a-f]{32}\\.crash\\.temp$");
-  return kName.Match(name).has_value();
-}
 
 // A whole minidump is a crash, wherever the handler was stopped: adoption
 // takes it from the handler's temp folder, and nothing deletes it unsent.
@@ -200,8 +193,8 @@ void RemoveStaleCrashTempDirectories(const TPath& dumpDirectory, std::set<TPath>
   }
   Filesystem& fs = Filesystem::GetInstance();
   for (const TPath& directory : candidates) {
-    if (!IsOwnCrashTempName(directory.Filename()) || !IsOwnDirectory(directory) ||
-        !boundary.WhyNotDeleted(directory, {}).isEmpty()) {
+    if (!zor::platform::CrashNames::UnfinishedCrashDirectoryId(directory.Filename()) ||
+        !IsOwnDirectory(directory) || !boundary.WhyNotDeleted(directory, {}).isEmpty()) {
       continue;
     }
     DateTime written;
