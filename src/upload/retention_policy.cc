@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 #include <map>
+#include <set>
 #include <utility>
 
 #include "config/config.h"
@@ -136,6 +137,209 @@ struct KeptForSize {
   }
 };
 
+// One Apply: the packages, oldest first, and what its passes did to them.
+class RetentionPass {
+ public:
+  explicit RetentionPass(const std::vector<std::shared_ptr<Package>>& packages);
+
+  // Deletes every package made before `cutoffMs`.
+  void PruneOlderThan(int64_t cutoffMs, const TString& reason);
+  // Measures what the packages left standing hold (each shared file once);
+  // true iff that is more than `limit`.
+  bool MeasureAgainst(uint64_t limit);
+  // Removes the upload files that can be made again while over the limit.
+  void DropCopies();
+  // Deletes tried packages while over the limit, settled ones and the
+  // largest owner's first, never to make room for another owner's spared
+  // ones; says at Warn why when the limit is still not met.
+  void PruneForSize();
+  // The names of the packages the passes deleted.
+  const std::set<TString>& Deleted() const { return pruned_; }
+
+ private:
+  bool WasPruned(const Candidate& c) const {
+    return pruned_.count(c.package->GetPackageName()) != 0;
+  }
+  // What is never deleted for size.
+  bool Spared(const Package& package) const {
+    return package.IsUploadInProgress() || !WasTried(package) || copyKept_.count(&package) != 0;
+  }
+  // Removes `c`'s upload files, keeping a note when they stay.
+  void DropCopy(Candidate& c);
+
+  std::set<TString> pruned_;
+  std::vector<Candidate> candidates_;
+  Namers named_;
+  uint64_t limit_ = 0;
+  uint64_t total_ = 0;
+  std::map<uid_t, uint64_t> byOwner_;
+  std::set<const Package*> copyKept_;
+};
+
+RetentionPass::RetentionPass(const std::vector<std::shared_ptr<Package>>& packages) {
+  for (const auto& package : packages) {
+    for (const TPath& path : PackageFootprint::OwnFiles(*package)) ++named_[path];
+    const PackageFootprint footprint = PackageFootprint::Measure(*package);
+    candidates_.push_back({package,
+                           footprint.created.IsValid() ? footprint.created.GetAsUnixTimeMs() : 0,
+                           footprint});
+  }
+  std::stable_sort(
+      candidates_.begin(), candidates_.end(),
+      [](const Candidate& a, const Candidate& b) { return a.createdMs < b.createdMs; });
+}
+
+void RetentionPass::PruneOlderThan(int64_t cutoffMs, const TString& reason) {
+  for (const Candidate& c : candidates_) {
+    // Of unknown age, a package is not known to be past the limit.
+    if (!c.footprint.created.IsValid() || c.createdMs >= cutoffMs) continue;
+    const auto lock = PackageLock::TryLock(*c.package);
+    if (!lock || !Prune(*c.package, reason, &named_)) continue;
+    pruned_.insert(c.package->GetPackageName());
+  }
+}
+
+bool RetentionPass::MeasureAgainst(uint64_t limit) {
+  limit_ = limit;
+  // Only the packages' own files count: a file that is nobody's package is
+  // not the program's to make room for, and is never deleted. One that
+  // several name counts once, for the oldest, as measured after the age
+  // limit's deletions.
+  std::vector<PackageFootprint*> counted;
+  for (Candidate& c : candidates_) {
+    if (WasPruned(c)) continue;
+    if (!pruned_.empty()) c.footprint = PackageFootprint::Measure(*c.package);
+    counted.push_back(&c.footprint);
+  }
+  CountOnceAcross(counted);
+  for (const Candidate& c : candidates_) {
+    if (WasPruned(c)) continue;
+    total_ += c.footprint.bytes;
+    byOwner_[c.footprint.owner] += c.footprint.bytes;
+  }
+  if (total_ <= limit_) return false;
+  // Uploaded and given-up packages first: neither will be uploaded again;
+  // within each, the packages of whoever takes the most room go first, so one
+  // user's flood costs that user's crashes, oldest first.
+  const auto settled = [](const Candidate& c) {
+    const UploadStatus status = c.package->GetUploadStatus();
+    return status == UploadStatus::kComplete || status == UploadStatus::kFailed;
+  };
+  std::stable_sort(candidates_.begin(), candidates_.end(),
+                   [&](const Candidate& a, const Candidate& b) {
+                     if (settled(a) != settled(b)) return settled(a);
+                     return byOwner_[a.footprint.owner] > byOwner_[b.footprint.owner];
+                   });
+  return true;
+}
+
+void RetentionPass::DropCopies() {
+  // What can be made again goes before any package: a crash that one
+  // transient failure left with its encrypted copy must not be deleted
+  // unsent for the room that copy takes.
+  for (Candidate& c : candidates_) {
+    if (total_ <= limit_) break;
+    if (WasPruned(c) || !CanMakeUploadFilesAgain(*c.package)) continue;
+    // Another process's package (a `send-logs` that supersedes it) is not
+    // this run's to change: its save would bring back what that one deleted.
+    const auto lock = PackageLock::TryLock(*c.package);
+    if (lock) DropCopy(c);
+  }
+}
+
+void RetentionPass::DropCopy(Candidate& c) {
+  const std::vector<TPath> copy = UploadFilesOf(*c.package);
+  try {
+    c.package->DiscardDataFiles(
+        {std::begin(kUploadFileKinds), std::end(kUploadFileKinds)},
+        TFormatString("the packages hold more than %1 byte(s); it is made again from its "
+                      "files when it is sent")
+            .arg(limit_));
+  } catch (const zor::platform::ZorvaneException& e) {
+    // Unsaved (a full disk, most likely), the files stay recorded and on
+    // disk, and so does the crash: the room was its copy's to free.
+    copyKept_.insert(c.package.get());
+    LogText(TLog::Warn, TFormatString("Retention: the upload files of package '%1' cannot be "
+                                      "removed: %2")
+                            .arg(c.package->GetPackageName())
+                            .arg(e.GetConcatenatedMessages()));
+    return;
+  }
+  const uint64_t gone = c.footprint.BytesGoneSince();
+  total_ -= std::min(total_, gone);
+  c.footprint.bytes -= std::min(c.footprint.bytes, gone);
+  // A copy whose removal failed still takes its room: the crash is not to
+  // be deleted for it.
+  for (const TPath& path : copy) {
+    if (Filesystem::GetInstance().FileExists(path)) {
+      copyKept_.insert(c.package.get());
+      LogText(TLog::Warn, TFormatString("Retention: '%1' of package '%2' could not be removed; "
+                                        "the package is kept in this pass")
+                              .arg(path.ToString())
+                              .arg(c.package->GetPackageName()));
+      return;
+    }
+  }
+}
+
+void RetentionPass::PruneForSize() {
+  // What is spared, per owner: one user's spared crashes must not make room
+  // at another user's cost, or a user could add one large new crash each run
+  // and have everyone else's tried crashes deleted.
+  uint64_t sparedTotal = 0;
+  std::map<uid_t, uint64_t> sparedByOwner;
+  for (const Candidate& c : candidates_) {
+    if (WasPruned(c) || !Spared(*c.package)) continue;
+    sparedTotal += c.footprint.bytes;
+    sparedByOwner[c.footprint.owner] += c.footprint.bytes;
+  }
+  const TString reason = TFormatString("the packages hold more than %1 byte(s).").arg(limit_);
+  KeptForSize kept;
+  for (const Candidate& c : candidates_) {
+    if (total_ <= limit_) break;
+    Package& package = *c.package;
+    if (WasPruned(c)) continue;
+    if (Spared(package)) {
+      ++(package.IsUploadInProgress() ? kept.inProgress
+         : !WasTried(package)         ? kept.untried
+                                      : kept.copyKept);
+      continue;
+    }
+    const uint64_t othersSpared = sparedTotal - sparedByOwner[c.footprint.owner];
+    if (total_ - std::min(total_, othersSpared) <= limit_) {
+      ++kept.forOthers;
+      continue;
+    }
+    const auto lock = PackageLock::TryLock(package);
+    if (!lock) {
+      ++kept.held;
+      continue;
+    }
+    // Measured anew: a file it shares with a package deleted before may be
+    // gone, and one counted for another package is freed with this one too.
+    const PackageFootprint before = PackageFootprint::Measure(package);
+    if (!Prune(package, reason, &named_)) {
+      ++kept.held;
+      continue;
+    }
+    pruned_.insert(package.GetPackageName());
+    // What could not be deleted still takes its space, and is spared from
+    // then on: another owner's crashes must not make room for it.
+    const uint64_t gone = before.BytesGoneSince();
+    const uint64_t left = before.bytes - std::min(before.bytes, gone);
+    total_ -= std::min(total_, gone);
+    sparedTotal += left;
+    sparedByOwner[c.footprint.owner] += left;
+  }
+  if (total_ > limit_) {
+    LogText(TLog::Warn, TFormatString("Retention: the packages still hold '%1' byte(s), more "
+                                      "than the limit of '%2'; %3.")
+                            .arg(total_)
+                            .arg(limit_)
+                            .arg(kept.Why()));
+  }
+}
+
 }  // namespace
 
 RetentionSettings RetentionSettings::FromConfig() {
@@ -150,172 +354,17 @@ RetentionPolicy::RetentionPolicy(RetentionSettings settings) : settings_(setting
 
 std::set<TString> RetentionPolicy::Apply(const std::vector<std::shared_ptr<Package>>& packages,
                                          const DateTime& now) const {
-  std::set<TString> pruned;
-  std::vector<Candidate> candidates;
-  Namers named;
-  for (const auto& package : packages) {
-    for (const TPath& path : PackageFootprint::OwnFiles(*package)) ++named[path];
-    const PackageFootprint footprint = PackageFootprint::Measure(*package);
-    candidates.push_back({package,
-                          footprint.created.IsValid() ? footprint.created.GetAsUnixTimeMs() : 0,
-                          footprint});
-  }
-  std::stable_sort(
-      candidates.begin(), candidates.end(),
-      [](const Candidate& a, const Candidate& b) { return a.createdMs < b.createdMs; });
-
+  RetentionPass pass(packages);
   if (settings_.maxAgeDays) {
-    const int64_t cutoffMs = now.GetAsUnixTimeMs() - *settings_.maxAgeDays * kMsPerDay;
-    const TString reason =
-        TFormatString("older than %1 day(s).").arg(static_cast<uint64_t>(*settings_.maxAgeDays));
-    for (const Candidate& c : candidates) {
-      // Of unknown age, a package is not known to be past the limit.
-      if (!c.footprint.created.IsValid() || c.createdMs >= cutoffMs) continue;
-      const auto lock = PackageLock::TryLock(*c.package);
-      if (!lock || !Prune(*c.package, reason, &named)) continue;
-      pruned.insert(c.package->GetPackageName());
-    }
+    pass.PruneOlderThan(
+        now.GetAsUnixTimeMs() - *settings_.maxAgeDays * kMsPerDay,
+        TFormatString("older than %1 day(s).").arg(static_cast<uint64_t>(*settings_.maxAgeDays)));
   }
-  if (!settings_.maxTotalBytes) return pruned;
-
-  // Only the packages' own files count: a file that is nobody's package is
-  // not the program's to make room for, and is never deleted. One that
-  // several name counts once, for the oldest, as measured after the age
-  // limit's deletions.
-  std::vector<PackageFootprint*> counted;
-  for (Candidate& c : candidates) {
-    if (pruned.count(c.package->GetPackageName()) != 0) continue;
-    if (!pruned.empty()) c.footprint = PackageFootprint::Measure(*c.package);
-    counted.push_back(&c.footprint);
+  if (settings_.maxTotalBytes && pass.MeasureAgainst(*settings_.maxTotalBytes)) {
+    pass.DropCopies();
+    pass.PruneForSize();
   }
-  CountOnceAcross(counted);
-  uint64_t total = 0;
-  std::map<uid_t, uint64_t> byOwner;
-  for (const Candidate& c : candidates) {
-    if (pruned.count(c.package->GetPackageName()) != 0) continue;
-    total += c.footprint.bytes;
-    byOwner[c.footprint.owner] += c.footprint.bytes;
-  }
-  const uint64_t limit = *settings_.maxTotalBytes;
-  if (total <= limit) return pruned;
-  // Uploaded and given-up packages first: neither will be uploaded again;
-  // within each, the packages of whoever takes the most room go first, so one
-  // user's flood costs that user's crashes, oldest first.
-  const auto settled = [](const Candidate& c) {
-    const UploadStatus status = c.package->GetUploadStatus();
-    return status == UploadStatus::kComplete || status == UploadStatus::kFailed;
-  };
-  std::stable_sort(candidates.begin(), candidates.end(),
-                   [&](const Candidate& a, const Candidate& b) {
-                     if (settled(a) != settled(b)) return settled(a);
-                     return byOwner[a.footprint.owner] > byOwner[b.footprint.owner];
-                   });
-  const TString reason =
-      TFormatString("the packages hold more than %1 byte(s).").arg(limit);
-  // What can be made again goes before any package: a crash that one
-  // transient failure left with its encrypted copy must not be deleted
-  // unsent for the room that copy takes.
-  std::set<const Package*> copyKept;
-  for (Candidate& c : candidates) {
-    if (total <= limit) break;
-    if (pruned.count(c.package->GetPackageName()) != 0 || !CanMakeUploadFilesAgain(*c.package)) {
-      continue;
-    }
-    // Another process's package (a `send-logs` that supersedes it) is not
-    // this run's to change: its save would bring back what that one deleted.
-    const auto lock = PackageLock::TryLock(*c.package);
-    if (!lock) continue;
-    const std::vector<TPath> copy = UploadFilesOf(*c.package);
-    try {
-      c.package->DiscardDataFiles(
-          {std::begin(kUploadFileKinds), std::end(kUploadFileKinds)},
-          TFormatString("the packages hold more than %1 byte(s); it is made again from its "
-                        "files when it is sent")
-              .arg(limit));
-    } catch (const zor::platform::ZorvaneException& e) {
-      // Unsaved (a full disk, most likely), the files stay recorded and on
-      // disk, and so does the crash: the room was its copy's to free.
-      copyKept.insert(c.package.get());
-      LogText(TLog::Warn, TFormatString("Retention: the upload files of package '%1' cannot be "
-                                        "removed: %2")
-                              .arg(c.package->GetPackageName())
-                              .arg(e.GetConcatenatedMessages()));
-      continue;
-    }
-    const uint64_t gone = c.footprint.BytesGoneSince();
-    total -= std::min(total, gone);
-    c.footprint.bytes -= std::min(c.footprint.bytes, gone);
-    // A copy whose removal failed still takes its room: the crash is not to
-    // be deleted for it.
-    for (const TPath& path : copy) {
-      if (Filesystem::GetInstance().FileExists(path)) {
-        copyKept.insert(c.package.get());
-        LogText(TLog::Warn, TFormatString("Retention: '%1' of package '%2' could not be removed; "
-                                          "the package is kept in this pass")
-                                .arg(path.ToString())
-                                .arg(c.package->GetPackageName()));
-        break;
-      }
-    }
-  }
-  // What is never deleted for size, per owner: one user's spared crashes
-  // must not make room at another user's cost, or a user could add one large
-  // new crash each run and have everyone else's tried crashes deleted.
-  const auto spared = [&](const Package& package) {
-    return package.IsUploadInProgress() || !WasTried(package) || copyKept.count(&package) != 0;
-  };
-  uint64_t sparedTotal = 0;
-  std::map<uid_t, uint64_t> sparedByOwner;
-  for (const Candidate& c : candidates) {
-    if (pruned.count(c.package->GetPackageName()) != 0 || !spared(*c.package)) continue;
-    sparedTotal += c.footprint.bytes;
-    sparedByOwner[c.footprint.owner] += c.footprint.bytes;
-  }
-  KeptForSize kept;
-  for (const Candidate& c : candidates) {
-    if (total <= limit) break;
-    Package& package = *c.package;
-    if (pruned.count(package.GetPackageName()) != 0) continue;
-    if (spared(package)) {
-      ++(package.IsUploadInProgress() ? kept.inProgress
-         : !WasTried(package)         ? kept.untried
-                                      : kept.copyKept);
-      continue;
-    }
-    const uint64_t othersSpared = sparedTotal - sparedByOwner[c.footprint.owner];
-    if (total - std::min(total, othersSpared) <= limit) {
-      ++kept.forOthers;
-      continue;
-    }
-    const auto lock = PackageLock::TryLock(package);
-    if (!lock) {
-      ++kept.held;
-      continue;
-    }
-    // Measured anew: a file it shares with a package deleted before may be
-    // gone, and one counted for another package is freed with this one too.
-    const PackageFootprint before = PackageFootprint::Measure(package);
-    if (!Prune(package, reason, &named)) {
-      ++kept.held;
-      continue;
-    }
-    pruned.insert(package.GetPackageName());
-    // What could not be deleted still takes its space, and is spared from
-    // then on: another owner's crashes must not make room for it.
-    const uint64_t gone = before.BytesGoneSince();
-    const uint64_t left = before.bytes - std::min(before.bytes, gone);
-    total -= std::min(total, gone);
-    sparedTotal += left;
-    sparedByOwner[c.footprint.owner] += left;
-  }
-  if (total > limit) {
-    LogText(TLog::Warn, TFormatString("Retention: the packages still hold '%1' byte(s), more "
-                                      "than the limit of '%2'; %3.")
-                            .arg(total)
-                            .arg(limit)
-                            .arg(kept.Why()));
-  }
-  return pruned;
+  return pass.Deleted();
 }
 
 }  // namespace ZorErrorReporting
