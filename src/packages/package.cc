@@ -697,51 +697,51 @@ std::shared_ptr<PackageUploadProgress> Package::StartUploadProgress(const TStrin
 RemovalResult Package::DeletePackageFile(const TPath& path, const TPath& namedBy,
                                          const TrustBoundary& boundary, TString* deletedFiles,
                                          const zor::platform::FileIdentity* expected,
-                                         uint64_t* refusals) {
+                                         uint64_t* refusals, TString* failure) {
+  TString why;
   try {
     TString refusal;
     const RemovalResult result = boundary.Delete(path, namedBy, &refusal, expected);
     switch (result) {
       case RemovalResult::kRemoved:
         *deletedFiles += TString(path.NativeString()) + "\n";
-        break;
+        return result;
       case RemovalResult::kAbsent:
-        break;
+        return result;
       case RemovalResult::kRefused:
-        if (refusals != nullptr && ++*refusals > kRefusalsLogged) break;
+        if (refusals != nullptr && ++*refusals > kRefusalsLogged) return result;
         LogQuietly(TLog::Warn,
                    TFormatString("Not deleting '%1', which '%2' names: %3")
                        .arg(path.ToString())
                        .arg(namedBy.IsEmpty() ? TString("the package") : namedBy.ToString())
                        .arg(refusal));
-        break;
+        return result;
       case RemovalResult::kFailed:
         // The facade names its own failures; the boundary's shortage of
         // descriptors comes back as the reason, and the next run tries again.
-        LogQuietly(TLog::Warn,
-                   refusal.isEmpty()
-                       ? TFormatString("Failed to delete file '%1'.").arg(path.ToString())
-                       : TFormatString("Failed to delete file '%1': %2; the next run tries again")
-                             .arg(path.ToString())
-                             .arg(refusal));
+        why = refusal.isEmpty()
+                  ? TFormatString("Failed to delete file '%1'.").arg(path.ToString())
+                  : TFormatString("Failed to delete file '%1': %2; the next run tries again")
+                        .arg(path.ToString())
+                        .arg(refusal);
         break;
     }
-    return result;
   } catch (const std::exception& e) {
-    LogQuietly(TLog::Warn, TFormatString("Failed to delete file '%1'. Error message: '%2'")
-                               .arg(path.ToString())
-                               .arg(e.what()));
+    why = TFormatString("Failed to delete file '%1'. Error message: '%2'")
+              .arg(path.ToString())
+              .arg(e.what());
   } catch (...) {
-    LogQuietly(TLog::Warn,
-               TFormatString("Failed to delete file '%1'. Unknown Error").arg(path.ToString()));
+    why = TFormatString("Failed to delete file '%1'. Unknown Error").arg(path.ToString());
   }
+  LogQuietly(TLog::Warn, why);
+  if (failure != nullptr && failure->isEmpty()) *failure = why;
   return RemovalResult::kFailed;
 }
 
 bool Package::DeleteOwnFile(const TPath& path, const TPath& namedBy, TString* deletedFiles,
                             const zor::platform::FileIdentity* expected, uint64_t* refusals) const {
-  return DeletePackageFile(path, namedBy, boundary_, deletedFiles, expected, refusals) !=
-         RemovalResult::kFailed;
+  return DeletePackageFile(path, namedBy, boundary_, deletedFiles, expected, refusals,
+                           &deletionFailure_) != RemovalResult::kFailed;
 }
 
 bool Package::DeleteDataFiles(TString* deletedFiles, IncludeManifest includeManifest) {
@@ -777,6 +777,7 @@ void Package::CleanUpFiles() {
 
 void Package::DeletePackage(KeepStatusFile keep) {
   TString deleted;
+  deletionFailure_ = TString();
   try {
     LogQuietly(TLog::Debug,
                TFormatString("Deleting package and dump files for package '%1'").arg(packageName_));
@@ -810,17 +811,33 @@ void Package::DeletePackage(KeepStatusFile keep) {
       }
     }
   } catch (const ZorvaneException& e) {
-    LogQuietly(TLog::Warn, TFormatString("Error occurred trying to delete all files from package "
-                                         "'%1'. Error message: '%2'")
-                               .arg(packageName_)
-                               .arg(e.GetConcatenatedMessages()));
+    NoteDeletionFailure(e.GetConcatenatedMessages());
   } catch (const std::exception& e) {
-    LogQuietly(TLog::Warn, TFormatString("Error occurred trying to delete all files from package "
-                                         "'%1'. Error message: '%2'")
-                               .arg(packageName_)
-                               .arg(TString(e.what())));
+    NoteDeletionFailure(TString(e.what()));
   }
   LogDeletedFiles(deleted);
+  RecordDeletionFailure();
+}
+
+void Package::NoteDeletionFailure(const TString& why) {
+  LogQuietly(TLog::Warn, TFormatString("Error occurred trying to delete all files from package "
+                                       "'%1'. Error message: '%2'")
+                             .arg(packageName_)
+                             .arg(why));
+  if (deletionFailure_.isEmpty()) deletionFailure_ = why;
+}
+
+void Package::RecordDeletionFailure() {
+  // Whoever lists the package sees why its deletion stopped rather than the
+  // upload's old trouble; the next run tries again either way.
+  if (!beingDeleted_ || deletionFailure_.isEmpty() || GetFilePath().IsEmpty()) return;
+  lastError_ = UploadResult{zor::platform::DateTime::GetLocalTime(), UploadResultCode::kUnknown,
+                            "The deletion stopped: " + deletionFailure_};
+  try {
+    Save();
+  } catch (...) {
+    // Said in the log already; the record keeps its older text.
+  }
 }
 
 bool Package::IsCrashsOwn(const TPath& path, const zor::platform::FileIdentity& identity) const {

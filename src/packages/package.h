@@ -188,9 +188,10 @@ class Package : public JsonFileSerializedObject {
   // instead, saved with no data files recorded: the record of a package
   // whose files are all gone (HasNoFilesLeft). Logs what was removed at Info.
   // A package not yet Complete is first saved as IsBeingDeleted (once), so
-  // that a deletion cut off half-way is finished, never uploaded.
-  // Never throws: an exception on the way (a failed save among them) is
-  // logged at Warn and ends the deletion; when the mark cannot be saved,
+  // that a deletion cut off half-way is finished, never uploaded; when such
+  // a deletion stops on a failure, its first failure is saved as the last
+  // error ("The deletion stopped: ..."), for `list`. Never throws: an exception on the way (a
+  // failed save among them) is logged at Warn and ends the deletion; when the mark cannot be saved,
   // nothing is deleted.
   void DeletePackage(KeepStatusFile keep = KeepStatusFile::kNo);
   // True once a DeletePackage began on this package, in this run or an
@@ -486,12 +487,15 @@ class Package : public JsonFileSerializedObject {
   // With `refusals`, a refusal is counted there and logged only while the
   // count is at most kRefusalsLogged (the caller says the rest).
   // Never throws.
+  // With `failure`, the Warn line of a failure is also kept there unless it
+  // already holds one.
   static RemovalResult DeletePackageFile(const zor::platform::TPath& path,
                                          const zor::platform::TPath& namedBy,
                                          const TrustBoundary& boundary,
                                          zor::platform::TString* deletedFiles,
                                          const zor::platform::FileIdentity* expected = nullptr,
-                                         uint64_t* refusals = nullptr);
+                                         uint64_t* refusals = nullptr,
+                                         zor::platform::TString* failure = nullptr);
   // How many refused files of one listing the log names; a count says the rest.
   static constexpr uint64_t kRefusalsLogged = 20;
   // DeletePackageFile within the package's boundary: true iff it did not fail.
@@ -519,6 +523,12 @@ class Package : public JsonFileSerializedObject {
   virtual bool DeleteOwnFiles(zor::platform::TString* /*deletedFiles*/) { return true; }
   // Logs at Info which files were deleted, when `deletedFiles` is not empty.
   void LogDeletedFiles(const zor::platform::TString& deletedFiles) const;
+  // Logs an exception that ended a DeletePackage at Warn and keeps it as the
+  // deletion's failure unless one is kept already.
+  void NoteDeletionFailure(const zor::platform::TString& why);
+  // Saves the kept failure as the last error of a package being deleted
+  // whose status file is still there; never throws.
+  void RecordDeletionFailure();
 
  private:
   void ReadUploadResults(const rapidjson::Value& results);
@@ -541,6 +551,8 @@ class Package : public JsonFileSerializedObject {
   UploadStatus uploadStatus_ = UploadStatus::kPending;
   std::vector<UploadResult> uploadResults_;
   std::optional<UploadResult> lastError_;
+  // The first failure of the DeletePackage under way (DeleteOwnFile's).
+  mutable zor::platform::TString deletionFailure_;
   int transientFailures_ = 0;
   zor::platform::DateTime nextAttempt_;
   // Verdicts that are no attempts: forgiven by a retry, or a give-up record.

@@ -653,6 +653,13 @@ TEST_F(UploadTest, ADeletionCutOffHalfWayIsFinishedAndNeverSent) {
     Crash(fresh, 400000);
     const std::string where = row.file[0] == '/' ? dumps_ : data_ + "/";
     SendCrashesFailing("remove " + where + row.file, row.action, limit);
+    if (row.action != "kill") {
+      // Listed with why its deletion stopped, not with the upload's old trouble.
+      EXPECT_THAT(
+          Run({"--command", "list", "--config-file", Config(limit)}).out,
+          AllOf(HasSubstr(" Deleting "), HasSubstr("The deletion stopped: Failed to delete file '" +
+                                                   where + row.file + "'")));
+    }
     SendCrashes(limit);
     EXPECT_THAT(SendCrashes(limit).out, Not(HasSubstr(old)));
     EXPECT_EQ(Status(old).first, "");
