@@ -134,8 +134,19 @@ std::pair<TString, const TPath*> ProcessKeyOf(const CrashFileGroups::Files& grou
 
 }  // namespace
 
-std::set<TPath> GdbFilesForGroup(const CrashFileGroups& groups,
-                                 const CrashFileGroups::Files& group) {
+void AddPackagedProcess(const CrashPackage& package, PackagedProcesses* into) {
+  if (!package.HasManifest()) return;
+  CrashFileGroups::Files recorded;
+  for (const auto& [path, file] : package.GetManifest()->GetCrashArtifactFiles()) {
+    recorded.insert(path);
+  }
+  if (TString key = ProcessKeyOf(recorded).first; !key.isEmpty()) {
+    into->emplace(std::move(key), package.GetCrashOwner());
+  }
+}
+
+std::set<TPath> GdbFilesForGroup(const CrashFileGroups& groups, const CrashFileGroups::Files& group,
+                                 const PackagedProcesses& packaged) {
   const auto [key, named] = ProcessKeyOf(group);
   if (key.isEmpty()) return {};
   const auto gdb = groups.gdbFiles.find(key);
@@ -147,10 +158,17 @@ std::set<TPath> GdbFilesForGroup(const CrashFileGroups& groups,
   // Pids come again (a container's first process has the same one each
   // time): where two of the owner's crashes have the key, a stacks file
   // elsewhere could be either's, and only one beside the crash is its own.
-  const auto sameProcess =
-      std::count_if(groups.found.begin(), groups.found.end(), [&, key = key](const auto& found) {
-        return found.first.owner == crash->owner && ProcessKeyOf(*found.second).first == key;
-      });
+  // A package of an earlier run is such a crash too: its stacks file may
+  // come only now.
+  const auto [first, last] = packaged.equal_range(key);
+  const auto sameProcess = std::count_if(groups.found.begin(), groups.found.end(),
+                                         [&, key = key](const auto& found) {
+                                           return found.first.owner == crash->owner &&
+                                                  ProcessKeyOf(*found.second).first == key;
+                                         }) +
+                           std::count_if(first, last, [&](const auto& earlier) {
+                             return !earlier.second || *earlier.second == crash->owner;
+                           });
   const TPath folder = NormalisedPath(named->Parent().ToString());
   for (const TPath& path : gdb->second) {
     const auto stacks = IdentifyPath(path, LinkHandling::kDoNotFollow);

@@ -135,14 +135,25 @@ zor::platform::TString FitPackageName(const zor::platform::TString& name);
 // file, else the process file parser; empty when the name does not parse.
 zor::platform::TString GetProcessKey(const zor::platform::TPath& path);
 
+// The process keys of the crashes that packages of earlier runs hold, with
+// each crash's recorded owner (unknown for an older version's package).
+using PackagedProcesses = std::multimap<zor::platform::TString, std::optional<uid_t>>;
+
+// Adds the process key of `package`'s crash (that of the first file of its
+// record, in path order, whose name gives one) to `into`; nothing when none
+// does or it has no record.
+void AddPackagedProcess(const CrashPackage& package, PackagedProcesses* into);
+
 // The GDB stack file that belongs to `group` (a non-empty group of `groups`):
 // the first whose process key is that of the group's smallest path that has
 // one (a full dump's name gives none) and whose owner is that path's owner;
-// where more than one of that owner's groups has the key, only such a file
-// in the group's own folder; none when no such file was found. Another
+// where another crash of that owner has the key (another group of `groups`,
+// or a package in `packaged`, of that owner or of one unknown), only such a
+// file in the group's own folder; none when no such file was found. Another
 // user's file of that process is never the group's: anyone may name a file
 // so in a folder of their own, and the package's record vouches for it.
 std::set<zor::platform::TPath> GdbFilesForGroup(const CrashFileGroups& groups,
-                                                const CrashFileGroups::Files& group);
+                                                const CrashFileGroups::Files& group,
+                                                const PackagedProcesses& packaged);
 
 }  // namespace ZorErrorReporting

@@ -572,6 +572,7 @@ std::set<TPath> CrashPackageProcessor::ListCrashArtifactFiles() const {
 }
 
 void CrashPackageProcessor::MakePackage(const CrashFileGroups& groups,
+                                        const PackagedProcesses& packaged,
                                         const CrashFileGroups::GroupId& group,
                                         const CrashFileGroups::Files& files) {
   const TString id = FreePackageName(group);
@@ -579,8 +580,8 @@ void CrashPackageProcessor::MakePackage(const CrashFileGroups& groups,
     // The record holds what the crash allows, not this run's choice: a later
     // run that sends full dumps sends its full dump, which would otherwise
     // be deleted unsent with it. RemakeFullDumpPackages refuses them here.
-    auto package = std::make_shared<CrashPackage>(id, files, true, GdbFilesForGroup(groups, files),
-                                                  dataDirectory_, boundary_);
+    auto package = std::make_shared<CrashPackage>(
+        id, files, true, GdbFilesForGroup(groups, files, packaged), dataDirectory_, boundary_);
     // Until its zip, what it stands for: a file of its names that another
     // user puts there later is not the crash it gives up or deletes.
     package->StampFilesAsFound();
@@ -692,9 +693,11 @@ void CrashPackageProcessor::ProcessCrashFiles(const std::set<TPath>& listing) {
   KnownCrashes known;
   for (const TString& name : skipped_)
     known.Add(name, std::nullopt, Package::HeldCrashFiles{true, {}, {}});
+  PackagedProcesses packaged;
   for (const auto& [name, package] : packages_) {
     const auto crash = std::dynamic_pointer_cast<CrashPackage>(package);
     known.Add(name, crash ? CrashGroupOf(*crash) : std::nullopt, package->GetHeldCrashFiles());
+    if (crash) AddPackagedProcess(*crash, &packaged);
   }
   const CrashFileGroups groups =
       GroupCrashFiles(listing, Config::GetInstance().GetFilenameExclusionRegex(), known);
@@ -713,7 +716,7 @@ void CrashPackageProcessor::ProcessCrashFiles(const std::set<TPath>& listing) {
     if (user != zor::platform::EffectiveUser() && ++newByUser[user] > kMaxNewCrashesPerUser) {
       continue;
     }
-    MakePackage(groups, group, *files);
+    MakePackage(groups, packaged, group, *files);
   }
   for (const auto& [user, count] : newByUser) {
     if (count <= kMaxNewCrashesPerUser) continue;

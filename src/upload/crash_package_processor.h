@@ -203,11 +203,12 @@ class CrashPackageProcessor {
   // that is not there) for a week after the package was made, else
   // PackageFilesUnreadable naming the package and the cause.
   std::vector<Package::FileToZip> FilesToZip(Package& package) const;
-  // Makes, saves and keeps the package of `group` (its `files`; `groups` for
-  // the GDB files that go with it); a ZorvaneException on the way is logged
-  // at Warn and leaves nothing of it (the next run finds the crash again).
-  void MakePackage(const CrashFileGroups& groups, const CrashFileGroups::GroupId& group,
-                   const CrashFileGroups::Files& files);
+  // Makes, saves and keeps the package of `group` (its `files`; `groups` and
+  // the earlier runs' `packaged` crashes for the GDB files that go with it);
+  // a ZorvaneException on the way is logged at Warn and leaves nothing of it
+  // (the next run finds the crash again).
+  void MakePackage(const CrashFileGroups& groups, const PackagedProcesses& packaged,
+                   const CrashFileGroups::GroupId& group, const CrashFileGroups::Files& files);
   // Without full dumps, no crash package reads one, and one whose upload
   // files, made earlier, may hold one has them discarded (logged at Info
   // with the reason), so that it is made again without; with them, one whose

@@ -725,18 +725,30 @@ TEST_F(CrashPackageProcessorTest, AKeyOfDotsGetsANameThatCanBeLocked) {
 }
 
 // Two crashes of one process key (its pid came again): a stacks file goes
-// only with the crash beside it, none with the crash elsewhere.
+// only with the crash beside it, none with the crash elsewhere, whether the
+// other crash is found in the same run or was packaged by an earlier one.
 TEST_F(CrashPackageProcessorTest, AStacksFileOfAPidThatCameAgainJoinsOnlyTheCrashBesideIt) {
-  Dump("x/app.77.dmp");
-  const TPath y = Dump("y/app.77.dmp");
-  const TPath beside = Dump("y/gdb_app.77.11.2.txt");
-  const TPath stray = Dump("z/gdb_app.77.11.1.txt");
-  const auto packages = Run();
-  ASSERT_EQ(packages.size(), 2u);
-  for (const auto& package : packages) {
-    const auto files = ArtifactsOf(*package);
-    EXPECT_EQ(files.count(stray), 0u);
-    EXPECT_EQ(files.count(beside), files.count(y));
+  for (const bool earlierRun : {false, true}) {
+    SCOPED_TRACE(earlierRun ? "the other crash packaged earlier" : "both in one run");
+    fs::remove_all(dumps_);
+    fs::remove_all(data_);
+    Dump("x/app.77.dmp");
+    if (earlierRun) {
+      ASSERT_EQ(Run().size(), 1u);
+    }
+    const TPath y = Dump("y/app.77.dmp");
+    // Beside the crash, its own stacks file would be taken first.
+    const TPath beside = earlierRun ? TPath() : Dump("y/gdb_app.77.11.2.txt");
+    const TPath stray = Dump("z/gdb_app.77.11.1.txt");
+    const auto packages = Run();
+    ASSERT_EQ(packages.size(), 2u);
+    for (const auto& package : packages) {
+      const auto files = ArtifactsOf(*package);
+      EXPECT_EQ(files.count(stray), 0u);
+      if (!earlierRun) {
+        EXPECT_EQ(files.count(beside), files.count(y));
+      }
+    }
   }
 }
 
