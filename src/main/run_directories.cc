@@ -1,10 +1,13 @@
 #include "main/run_directories.h"
 
+#include <cerrno>
+
 #include "config/config.h"
 #include "main/command_line_options.h"
 #include "platform/app_config.h"
 #include "platform/file_functions.h"
 #include "platform/file_identity.h"
+#include "platform/path_error.h"
 #include "platform/standard_paths.h"
 #include "platform/tsettings.h"
 
@@ -26,21 +29,44 @@ constexpr int kRepositorySettingsGroup = 9;
 constexpr int kRepositoryDirectoryId = 0;
 constexpr int kDesktopProductEdition = 1;
 
+// Makes the logs directory `logsDir` when it is not there; throws
+// ZorvaneException naming it and the cause when it cannot be made, or when
+// something else than a directory is at its name.
+void MakeLogsDirectory(const TPath& logsDir, bool configured, const CommandLineOptions& options) {
+  if (DirectoryExists(logsDir)) return;
+  if (const auto other = IdentifyPath(logsDir, LinkHandling::kDoNotFollow)) {
+    throw ZorvaneException(TFormatString("The logs directory '%1' is not a directory but %2; set "
+                                         "servercrashupload.log.dir")
+                               .arg(logsDir.ToString())
+                               .arg(KindText(other->kind)));
+  }
+  // One that could not be kept private is not made here: opening the log
+  // there says why.
+  if (!WhyFolderCannotBePrivate(logsDir).isEmpty()) return;
+  errno = 0;
+  if (CreateDirectory(logsDir)) return;
+  const TString cause = errno != 0 ? ErrnoText(errno) : TString("a folder above is not one");
+  if (configured) {
+    throw ZorvaneException(TFormatString("Failed to create logs directory '%1': %2; set "
+                                         "servercrashupload.log.dir")
+                               .arg(logsDir.ToString())
+                               .arg(cause));
+  }
+  throw ZorvaneException(
+      TFormatString("Failed to create logs directory '%1': %2. Please run %3 from a directory for "
+                    "which the user has write permissions, or set servercrashupload.log.dir.")
+          .arg(logsDir.ToString())
+          .arg(cause)
+          .arg(TString(options.GetProgramName())));
+}
+
 RunDirectories ServerDirectories(const CommandLineOptions& options) {
   RunDirectories dirs;
   dirs.logsDir = Config::GetInstance().GetLogDirectory();
-  if (dirs.logsDir.IsEmpty()) dirs.logsDir = TPath("./logs");
+  const bool configured = !dirs.logsDir.IsEmpty();
+  if (!configured) dirs.logsDir = TPath("./logs");
   RefuseMisleadingSpelling(dirs.logsDir, "logs directory");
-  // One that could not be kept private is not made here: opening the log
-  // there says why.
-  if (!DirectoryExists(dirs.logsDir) && WhyFolderCannotBePrivate(dirs.logsDir).isEmpty() &&
-      !CreateDirectory(dirs.logsDir)) {
-    throw ZorvaneException(
-        TFormatString("Failed to create logs directory '%1'. Please run %2 from a directory for "
-                      "which the user has write permissions.")
-            .arg(dirs.logsDir.ToString())
-            .arg(TString(options.GetProgramName())));
-  }
+  MakeLogsDirectory(dirs.logsDir, configured, options);
   dirs.crashDumpsDir = options.GetCrashDumpsDir().isEmpty() ? dirs.logsDir / "crashdumps"
                                                             : TPath(options.GetCrashDumpsDir());
   dirs.crashDumpsTempDir = options.GetCrashDumpsTempDir().isEmpty()

@@ -105,6 +105,20 @@ int64_t NsSinceEpoch(const struct timespec& time) {
   return ns;
 }
 
+const char* KindText(FileIdentity::Kind kind) {
+  switch (kind) {
+    case FileIdentity::Kind::kRegular:
+      return "a regular file";
+    case FileIdentity::Kind::kDirectory:
+      return "a directory";
+    case FileIdentity::Kind::kSymlink:
+      return "a symbolic link";
+    case FileIdentity::Kind::kOther:
+      break;
+  }
+  return "a special file";
+}
+
 int64_t LatestBirthNs(const FileIdentity& file) {
   return file.birthNs != 0 ? file.birthNs : file.changedNs;
 }

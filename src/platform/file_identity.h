@@ -61,6 +61,10 @@ int64_t LatestBirthNs(const FileIdentity& file);
 // keep past 2262 (or before 1677), never wrapped into another century.
 int64_t NsSinceEpoch(const struct timespec& time);
 
+// What a kind is called in a message: "a regular file", "a directory", "a
+// symbolic link" or "a special file".
+const char* KindText(FileIdentity::Kind kind);
+
 // Whether IdentifyPath looks at a symbolic link itself or at its target.
 enum class LinkHandling { kFollow, kDoNotFollow };
 

@@ -113,6 +113,13 @@ void PrepareDataDirectory(const TPath& directory) {
     WarnIfOpenToOthers(directory);
     return;
   }
+  // Something else at its name is not a directory that failed to be made.
+  if (const auto other = fs.IdentifyPath(directory, zor::platform::LinkHandling::kDoNotFollow)) {
+    throw ZorvaneException(TFormatString("The data directory '%1' is not a directory but %2; set "
+                                         "servercrashupload.data.dir")
+                               .arg(directory)
+                               .arg(zor::platform::KindText(other->kind)));
+  }
   LogText(TLog::Warn,
           TFormatString("Directory '%1' does not exist - attempting to create it.").arg(directory));
   // Its status files would be saved where another user can swap them.

@@ -114,8 +114,11 @@ TEST_F(DriverTest, UnwritableWorkingDirectoryNamesTheLogsDirectory) {
 
   EXPECT_EQ(r.status, -1);
   EXPECT_THAT(r.out,
-              HasSubstr("Failed to create logs directory './logs'. Please run " + ProgramPath() +
-                        " from a directory for which the user has write permissions.\n"));
+              HasSubstr("Failed to create logs directory './logs': Permission denied. Please "
+                        "run " +
+                        ProgramPath() +
+                        " from a directory for which the user has write permissions, or set "
+                        "servercrashupload.log.dir.\n"));
   EXPECT_FALSE(fs::exists(cwd + "/logs"));
 }
 

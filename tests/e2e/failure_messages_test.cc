@@ -74,5 +74,42 @@ TEST(FailureMessagesTest, KeyDownloadFailuresNameTheirCause) {
   }
 }
 
+// A folder setting that names something else than a folder, or one that
+// cannot be made, is named with what is there and the setting to change.
+TEST(FailureMessagesTest, FolderSettingsThatCannotBeFoldersSaySo) {
+  ScopedTempDir dir;
+  WriteFile(dir.Sub("file"), "x");
+  const struct {
+    const char* key;
+    std::string value, message;
+  } cases[] = {
+      {"log.dir", dir.Sub("file"),
+       "The logs directory '" + dir.Sub("file") +
+           "' is not a directory but a regular file; set servercrashupload.log.dir"},
+      {"log.dir", dir.Sub("file/logs"),
+       "Failed to create logs directory '" + dir.Sub("file/logs") +
+           "': Not a directory; set servercrashupload.log.dir"},
+      {"data.dir", dir.Sub("file"),
+       "The data directory '" + dir.Sub("file") +
+           "' is not a directory but a regular file; set servercrashupload.data.dir"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    std::string settings;
+    for (const char* key : {"log.dir", "data.dir"}) {
+      settings += std::string("servercrashupload.") + key + ": " +
+                  (key == std::string(c.key) ? c.value : dir.Sub(key)) + "\n";
+    }
+    WriteFile(dir.Sub("c.yml"),
+              settings + "servercrashupload.upload_endpoint: http://127.0.0.1:9\n");
+    ProcessOptions options;
+    options.workingDirectory = dir.path();
+    const ProcessResult r =
+        RunProcess(ProgramPath(), {"--command", "send-crashes", "--config-file", "c.yml"}, options);
+    EXPECT_EQ(r.status, -1);
+    EXPECT_THAT(r.out + r.err, HasSubstr(c.message));
+  }
+}
+
 }  // namespace
 }  // namespace zor::test
