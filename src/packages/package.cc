@@ -49,6 +49,7 @@ constexpr char kEncryptedFileBoot[] = "encrypted-file-boot";
 constexpr char kCrashOwner[] = "crash-owner";
 constexpr char kFilesBornBy[] = "files-born-by";
 constexpr char kBeingDeleted[] = "being-deleted";
+constexpr char kProcessKey[] = "process-key";
 
 TString TimestampPattern() {
   return zor::platform::LookupDateTimeParsingFormatString(zor::platform::kStatusTimestampPattern);
@@ -117,6 +118,8 @@ Package::Package(const rapidjson::Value& json, TrustBoundary boundary)
         uploadStatus_ = UploadStatusFromName(text);
       } else if (Json::NameEqualsNoCase(name, kEncryptedFileBoot)) {
         unsyncedBoot_ = text;
+      } else if (Json::NameEqualsNoCase(name, kProcessKey)) {
+        processKey_ = text;
       } else {
         ReadRetryMember(name, value);
       }
@@ -281,6 +284,7 @@ rapidjson::Document Package::ToJson() const {
   AddZippedFiles(document);
   if (!unsyncedBoot_.isEmpty()) AddString(document, kEncryptedFileBoot, unsyncedBoot_);
   if (!registeredAt_.isEmpty()) AddString(document, kRegisteredAt, registeredAt_);
+  if (!processKey_.isEmpty()) AddString(document, kProcessKey, processKey_);
   if (crashOwner_) {
     document.AddMember(rapidjson::StringRef(kCrashOwner), static_cast<unsigned>(*crashOwner_),
                        document.GetAllocator());

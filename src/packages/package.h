@@ -40,7 +40,8 @@
 //   counts only in that boot), "remote-package-endpoint" string (the upload
 //   endpoint that gave the remote id), "crash-owner" integer (the user whose
 //   crash it is, as told when the package was made), "being-deleted" true
-//   (a deletion began: see DeletePackage).
+//   (a deletion began: see DeletePackage), "process-key" string (the
+//   "<process name>.<pid>" of the crash's files, told when it was made).
 // The members up to "upload-results" are always written. Reading: see the
 // JSON constructor.
 //
@@ -268,6 +269,10 @@ class Package : public JsonFileSerializedObject {
   // nullopt when not told (an older version's record, no crash file seen).
   const std::optional<uid_t>& GetCrashOwner() const { return crashOwner_; }
   void SetCrashOwner(const std::optional<uid_t>& owner) { crashOwner_ = owner; }
+  // The process key of the crash's files, told when it was made and saved
+  // with it, so that it outlives them; empty when not told.
+  const zor::platform::TString& GetProcessKey() const { return processKey_; }
+  void SetProcessKey(const zor::platform::TString& key) { processKey_ = key; }
   // Forgets the remote id and the upload begun under it (the progress
   // record), saving once, then removing that record (Info with `why`): the
   // package registers anew. Throws what Save throws.
@@ -544,6 +549,7 @@ class Package : public JsonFileSerializedObject {
   zor::platform::TUUID localPackageId_;
   zor::platform::TString remotePackageId_;
   zor::platform::TString registeredAt_;
+  zor::platform::TString processKey_;
   std::optional<uid_t> crashOwner_;
   DataFiles dataFiles_;
   std::shared_ptr<PackageEncryptionMetadata> encryptionMetadata_;

@@ -134,15 +134,19 @@ std::pair<TString, const TPath*> ProcessKeyOf(const CrashFileGroups::Files& grou
 
 }  // namespace
 
+TString ProcessKeyOfGroup(const CrashFileGroups::Files& group) { return ProcessKeyOf(group).first; }
+
 void AddPackagedProcess(const CrashPackage& package, PackagedProcesses* into) {
-  if (!package.HasManifest()) return;
-  CrashFileGroups::Files recorded;
-  for (const auto& [path, file] : package.GetManifest()->GetCrashArtifactFiles()) {
-    recorded.insert(path);
+  TString key = package.GetProcessKey();
+  // An older version's record tells it only by its files, while it has them.
+  if (key.isEmpty() && package.HasManifest()) {
+    CrashFileGroups::Files recorded;
+    for (const auto& [path, file] : package.GetManifest()->GetCrashArtifactFiles()) {
+      recorded.insert(path);
+    }
+    key = ProcessKeyOf(recorded).first;
   }
-  if (TString key = ProcessKeyOf(recorded).first; !key.isEmpty()) {
-    into->emplace(std::move(key), package.GetCrashOwner());
-  }
+  if (!key.isEmpty()) into->emplace(std::move(key), package.GetCrashOwner());
 }
 
 std::set<TPath> GdbFilesForGroup(const CrashFileGroups& groups, const CrashFileGroups::Files& group,

@@ -139,9 +139,13 @@ zor::platform::TString GetProcessKey(const zor::platform::TPath& path);
 // each crash's recorded owner (unknown for an older version's package).
 using PackagedProcesses = std::multimap<zor::platform::TString, std::optional<uid_t>>;
 
-// Adds the process key of `package`'s crash (that of the first file of its
-// record, in path order, whose name gives one) to `into`; nothing when none
-// does or it has no record.
+// The process key of a group: that of its first path, in path order, whose
+// name gives one (GetProcessKey); empty when none does.
+zor::platform::TString ProcessKeyOfGroup(const CrashFileGroups::Files& group);
+
+// Adds the process key of `package`'s crash to `into`: the one it recorded
+// (Package::GetProcessKey), else, for an older version's record, that of its
+// files while it has them (ProcessKeyOfGroup); nothing when neither tells.
 void AddPackagedProcess(const CrashPackage& package, PackagedProcesses* into);
 
 // The GDB stack file that belongs to `group` (a non-empty group of `groups`):

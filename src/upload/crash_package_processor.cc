@@ -592,6 +592,9 @@ void CrashPackageProcessor::MakePackage(const CrashFileGroups& groups,
     // Until its zip, what it stands for: a file of its names that another
     // user puts there later is not the crash it gives up or deletes.
     package->StampFilesAsFound();
+    // Kept beyond the crash's files: a stacks file of its process elsewhere
+    // may still come after they are sent and deleted.
+    package->SetProcessKey(ProcessKeyOfGroup(files));
     JsonFileSerializedObject::SaveNewFile(package, GetStatusFilePath(id));
     packages_.emplace(id, std::move(package));
   } catch (const ZorvaneException& e) {
