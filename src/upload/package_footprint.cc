@@ -134,9 +134,12 @@ PackageFootprint PackageFootprint::Measure(const Package& package) {
     }
   }
   footprint.owner = crashOwner.value_or(statusOwner.value_or(0));
+  // Dated by the program's own files only: an application's manifest that
+  // serves as the record is as old as its crash, which may be older than
+  // any limit when the program first finds it.
   std::vector<TPath> dated{package.GetFilePath()};
   for (const auto& [kind, path] : package.GetDataFiles()) {
-    if (!package.KeepsDataFile(kind)) dated.push_back(path);
+    if (!package.KeepsDataFile(kind) && package.LiesBesideStatusFile(path)) dated.push_back(path);
   }
   for (const TPath& path : dated) {
     const std::optional<DateTime> time = LastWriteTimeOf(path);

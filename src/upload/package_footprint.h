@@ -49,9 +49,11 @@ struct PackageFootprint {
   // exists.
   uid_t owner = 0;
   // The earliest last write time of the status file and the recorded data
-  // files that exist: when the package was made, since the manifest and the
-  // status file are written then and the later files are newer. The crash
-  // files are left out because a crash brings older rotated logs with it.
+  // files beside it that exist: when the package was made, since the
+  // manifest and the status file are written then and the later files are
+  // newer. The crash files are left out because a crash brings older
+  // rotated logs with it, and so is an application's manifest serving as
+  // the record, which is as old as its crash.
   // A time before 2020 tells nothing (the clock was behind when it was
   // written). Invalid when none of them exists or tells a time.
   zor::platform::DateTime created;
