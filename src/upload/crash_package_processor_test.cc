@@ -726,26 +726,35 @@ TEST_F(CrashPackageProcessorTest, AKeyOfDotsGetsANameThatCanBeLocked) {
 
 // Two crashes of one process key (its pid came again): a stacks file goes
 // only with the crash beside it, none with the crash elsewhere, whether the
-// other crash is found in the same run or was packaged by an earlier one.
+// other crash is found in the same run, was packaged by an earlier one, or
+// was sent and its files deleted (its stacks file may come late).
 TEST_F(CrashPackageProcessorTest, AStacksFileOfAPidThatCameAgainJoinsOnlyTheCrashBesideIt) {
-  for (const bool earlierRun : {false, true}) {
-    SCOPED_TRACE(earlierRun ? "the other crash packaged earlier" : "both in one run");
+  enum class Other { kThisRun, kPackaged, kSentAndDeleted };
+  for (const Other other : {Other::kThisRun, Other::kPackaged, Other::kSentAndDeleted}) {
+    SCOPED_TRACE(static_cast<int>(other));
     fs::remove_all(dumps_);
     fs::remove_all(data_);
+    Configure();
     Dump("x/app.77.dmp");
-    if (earlierRun) {
-      ASSERT_EQ(Run().size(), 1u);
+    if (other != Other::kThisRun) {
+      const auto earlier = Run();
+      ASSERT_EQ(earlier.size(), 1u);
+      if (other == Other::kSentAndDeleted) {
+        earlier[0]->AddUploadResult({DateTime::GetLocalTime(), UploadResultCode::kSuccess, "sent"});
+        earlier[0]->SetUploadStatus(Status::kComplete);
+        Configure("servercrashupload.delete_completed_dumps: true\n");
+      }
     }
     const TPath y = Dump("y/app.77.dmp");
     // Beside the crash, its own stacks file would be taken first.
-    const TPath beside = earlierRun ? TPath() : Dump("y/gdb_app.77.11.2.txt");
+    const TPath beside = other == Other::kThisRun ? Dump("y/gdb_app.77.11.2.txt") : TPath();
     const TPath stray = Dump("z/gdb_app.77.11.1.txt");
     const auto packages = Run();
-    ASSERT_EQ(packages.size(), 2u);
+    ASSERT_EQ(packages.size(), other == Other::kSentAndDeleted ? 1u : 2u);
     for (const auto& package : packages) {
       const auto files = ArtifactsOf(*package);
       EXPECT_EQ(files.count(stray), 0u);
-      if (!earlierRun) {
+      if (other == Other::kThisRun) {
         EXPECT_EQ(files.count(beside), files.count(y));
       }
     }
@@ -1678,6 +1687,26 @@ TEST_F(CrashPackageProcessorTest, EachOwnersOldestGoesFirstAndPassesTheRateLimit
   EXPECT_EQ(Order(Run()), (std::vector<std::string>{"roots.4", "a.1", "a.2", "a.3"}));
   Configure("servercrashupload.max_uploads_per_hour: 2\n");
   EXPECT_THAT(Names(Run()), UnorderedElementsAre("a.1", "roots.4"));
+}
+
+// A package's age is the program's: a crash whose application wrote its
+// manifest long before the program found it is not past an age limit in the
+// run that packages it.
+TEST_F(CrashPackageProcessorTest, RetentionAgesAPackageFromWhenTheProgramMadeIt) {
+  Dump("app.5.dmp");
+  Dump("app.5.manifest",
+       R"({"crash-artifact-files":[{"filename":"app.5.dmp","type":"ProcessMiniDump"},)"
+       R"({"filename":"app.5.manifest","type":"Manifest"}]})");
+  for (const char* file : {"app.5.dmp", "app.5.manifest"}) {
+    fs::last_write_time(dumps_ + "/" + file,
+                        fs::file_time_type::clock::now() - std::chrono::hours(400 * 24));
+  }
+  Configure("servercrashupload.retention.max_age_days: 30\n");
+  const auto packages = Run();
+  ASSERT_EQ(Names(packages), std::vector<std::string>{"app.5"});
+  ASSERT_EQ(packages[0]->GetDataFilePath(DataFileKind::kManifestFile),
+            TPath(dumps_ + "/app.5.manifest"));
+  EXPECT_THAT(log_, Not(HasSubstr("Retention: deleting")));
 }
 
 }  // namespace

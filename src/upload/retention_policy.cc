@@ -71,11 +71,11 @@ constexpr DataFileKind kUploadFileKinds[] = {DataFileKind::kZippedPackageFile,
                                              DataFileKind::kEncryptedPackageFile,
                                              DataFileKind::kZorEncryptionMetadataFile};
 
-// True once an upload of `package` was attempted: a result, or a failure
-// that did not count as one.
+// True once an upload of `package` was attempted: a result, or trouble of
+// the server or the network that did not count as one. A wait (the crash
+// not ready, the disk full before the server was asked) is no attempt.
 bool WasTried(const Package& package) {
-  return !package.GetUploadResults().empty() || package.GetLastError().has_value() ||
-         package.GetTransientFailures() > 0;
+  return !package.GetUploadResults().empty() || package.GetTransientFailures() > 0;
 }
 
 // The paths of the upload files `package` records as its own (not a user's

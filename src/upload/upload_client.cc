@@ -269,6 +269,17 @@ void UploadClient::RecordFailure(Package& package, const ZorvaneException& e) {
       // alike, so the next attempt asks for a new upload id.
       package.DiscardDataFiles({DataFileKind::kPartsUploadedFile},
                                "its upload was refused; the next attempt starts a new one");
+    } else if (!transport && dynamic_cast<const HTTPException*>(&e) == nullptr) {
+      // Trouble here (a full disk, a dump folder away, a crash not ready)
+      // before the server was asked: a wait, not an attempt, so that the
+      // crash stays one that was never tried.
+      LogTextWithError(TLog::Error,
+                       TFormatString("Package '%1' could not be uploaded now (not counted as "
+                                     "an attempt; the next run tries again): %2")
+                           .arg(package.GetPackageName())
+                           .arg(text),
+                       zor::platform::ZorvaneError::MakeError("upload-package", text));
+      package.RecordWait(result);
     } else {
       const DateTime next = NextAttemptAfter(package.GetTransientFailures() + 1,
                                              Config::GetInstance().GetRetryDelay(), result.time);

@@ -60,10 +60,12 @@ class UploadClient {
 
   // Records the failed attempt `e` on `package` where `list` shows it, and
   // saves it as "PendingRetry": a verdict (ClassifyFailure) is an upload
-  // result, a counted attempt whose upload is not resumed; anything else only
-  // delays the next attempt. Never throws: saving may fail as the attempt did
-  // (a full disk), which is logged; the status file then keeps what it had,
-  // and the next run settles it without counting an attempt.
+  // result, a counted attempt whose upload is not resumed; trouble of the
+  // server or the network (an HTTPException or a CurlException) only delays
+  // the next attempt (Package::RecordTransientFailure); any other trouble is
+  // a wait (Package::RecordWait), no attempt at all. Never throws: saving may fail as the attempt
+  // did (a full disk), which is logged; the status file then keeps what it had, and the next run
+  // settles it without counting an attempt.
   static void RecordFailure(Package& package, const zor::platform::ZorvaneException& e);
 
   CrashPackageProcessor& Processor() { return *processor_; }

@@ -909,18 +909,15 @@ TEST_F(UploadTest, ProgressIsOneRedrawnLineInATerminal) {
   }
 }
 
-// A `send-logs` killed during its upload leaves the user's e-mail address
-// behind until a later run uploads that package; `send-logs` itself uploads
-// the user's details with the zip, keeps the zip and leaves nothing behind
-// that holds the address.
 // A crash whose only dump is a full dump waits, uncounted, through runs
 // that leave full dumps out, and goes with the first run that sends them.
 TEST_F(UploadTest, ACrashOfAFullDumpAloneWaitsForARunThatSendsIt) {
   const std::string dir = dumps_ + "/only.10_0.crash";
-  dumpBytes_["only.10"] = Incompressible(4096);
+  dumpBytes_["only.10"] = Incompressible(2 << 20);
   WriteFile(dir + "/only.10-full.dmp", dumpBytes_["only.10"]);
   WriteFile(dir + "/only.10.manifest", "{}");
-  const std::string config = Config();
+  // Waiting is no attempt: a size limit it alone exceeds keeps it.
+  const std::string config = Config("servercrashupload.retention.max_total_mb: 1\n");
   for (int run = 0; run < 4; ++run) {
     EXPECT_EQ(Run({"--command", "send-crashes", "--config-file", config, "--no-full-dumps"}).status,
               0);
@@ -944,6 +941,10 @@ TEST_F(UploadTest, AConsoleWhoseReaderWentEndsNothing) {
   EXPECT_TRUE(Sent("p.1"));
 }
 
+// A `send-logs` killed during its upload leaves the user's e-mail address
+// behind until a later run uploads that package; `send-logs` itself uploads
+// the user's details with the zip, keeps the zip and leaves nothing behind
+// that holds the address.
 TEST_F(UploadTest, SendLogsUploadsTheUsersZipAndKeepsIt) {
   const std::string zip = UsersZip();
   server_.AddFault("part", 1, "hang");
