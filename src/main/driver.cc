@@ -8,6 +8,8 @@
 #include <memory>
 #include <optional>
 
+#include <unistd.h>
+
 #include "config/config.h"
 #include "config/overrides.h"
 #include "crash/crash_handling.h"
@@ -60,6 +62,11 @@ TString WhyCrashFoldersNotPrivate(const RunDirectories& dirs) {
       return "the folder '" + folder.ToString() + "' cannot be made: " + ErrnoText(errno);
     }
     if (TString why = WhyFolderNotPrivate(folder); !why.isEmpty()) return why;
+    // Private to root is not this user's: the handler could write nothing.
+    if (::access(folder.NativeString().c_str(), W_OK | X_OK) != 0) {
+      return "the folder '" + folder.ToString() + "' cannot be written by this user: " +
+             ErrnoText(errno);
+    }
   }
   return {};
 }

@@ -102,8 +102,11 @@ RunDirectories DesktopDirectories(const CommandLineOptions& options) {
                            ? TPath(appOptions.GetOptionValue(
                                  "CrashDumpsDir", AppConfig::GetCrashDumpsDefaultDir().ToString()))
                            : TPath(options.GetCrashDumpsDir());
+  // Beside the user's crash folder, as a server run's is: one folder of
+  // that name in the machine's temporary folder would be whoever made it
+  // first's, and every other user's crashes would go unrecorded.
   dirs.crashDumpsTempDir = options.GetCrashDumpsTempDir().isEmpty()
-                               ? TemporaryDirectory() / "crashdumps-temp"
+                               ? dirs.crashDumpsDir / "temp"
                                : TPath(options.GetCrashDumpsTempDir());
   return dirs;
 }

@@ -101,6 +101,23 @@ TEST_F(DriverTest, DesktopRunOnAFreshAccountCreatesTheLogDirectory) {
               HasSubstr("\"k\":\"open-log\""));
 }
 
+// A desktop run's crash handler writes beside the user's own crash folder:
+// a folder of the same name that another user made first in the machine's
+// temporary folder turns nothing off.
+TEST_F(DriverTest, DesktopCrashHandlingUsesNoSharedTemporaryFolder) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give a folder to another user";
+  const std::string shared = dir_.Sub("tmp/crashdumps-temp");
+  fs::create_directories(shared);
+  ASSERT_EQ(chown(shared.c_str(), kNobody, kNobody), 0);
+  ProcessOptions options;
+  options.environment.emplace("TMPDIR", dir_.Sub("tmp"));
+  const ProcessResult r = Run({"--source", "desktop", "--command", "send-crashes"}, options);
+  EXPECT_NE(r.status, -4) << r.out;
+  const std::string log = ReadFile(dir_.Sub("state/zorvane/logs/zorcrashreporter.txt"));
+  EXPECT_THAT(log, Not(HasSubstr("own crashes are not reported")));
+  EXPECT_TRUE(fs::is_directory(dir_.Sub("state/zorvane/logs/crashdumps/temp")));
+}
+
 TEST_F(DriverTest, UnwritableWorkingDirectoryNamesTheLogsDirectory) {
   const std::string cwd = dir_.Sub("readonly");
   fs::create_directories(cwd);
