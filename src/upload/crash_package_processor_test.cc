@@ -1676,17 +1676,18 @@ TEST_F(CrashPackageProcessorTest, EachOwnersOldestGoesFirstAndPassesTheRateLimit
     Backdate(*package, name == "roots.4" ? 1 : 5 - (name.back() - '0'));
   }
   EXPECT_EQ(Order(Run()), (std::vector<std::string>{"a.1", "roots.4", "a.2", "a.3"}));
-  // One stopped (or failing) each time goes after the others of its round:
-  // a crash too large for a run's time would otherwise hold them all back.
+  // One stopped (or failing) each time goes after its owner's others and
+  // last in its round: a crash too large for a run's time would otherwise
+  // hold them all back.
   for (const auto& package : Run()) {
     if (package->GetPackageName() == "a.1")
       package->RecordTransientFailure(
           {DateTime::GetLocalTime(), UploadResultCode::kNetworkError, "Interrupted by SIGTERM"},
           DateTime());
   }
-  EXPECT_EQ(Order(Run()), (std::vector<std::string>{"roots.4", "a.1", "a.2", "a.3"}));
+  EXPECT_EQ(Order(Run()), (std::vector<std::string>{"a.2", "roots.4", "a.3", "a.1"}));
   Configure("servercrashupload.max_uploads_per_hour: 2\n");
-  EXPECT_THAT(Names(Run()), UnorderedElementsAre("a.1", "roots.4"));
+  EXPECT_THAT(Names(Run()), UnorderedElementsAre("a.2", "roots.4"));
 }
 
 // A package's age is the program's: a crash whose application wrote its

@@ -186,12 +186,14 @@ std::vector<std::shared_ptr<Package>> InFairOrder(
     queue.push_back({footprint.created.IsValid() ? footprint.created.GetAsUnixTimeMs() : 0,
                      footprint.owner, packages[i]->GetTransientFailures() > 0, i});
   }
-  std::stable_sort(queue.begin(), queue.end(),
-                   [](const Queued& a, const Queued& b) { return a.createdMs < b.createdMs; });
+  // A troubled package goes after the rest of its owner's, and last in its
+  // round: one that cannot be sent within a run's time (a huge crash,
+  // stopped each time) holds back no other, its owner's included.
+  std::stable_sort(queue.begin(), queue.end(), [](const Queued& a, const Queued& b) {
+    return a.troubled != b.troubled ? b.troubled : a.createdMs < b.createdMs;
+  });
   std::map<uid_t, size_t> seen;
   for (Queued& q : queue) q.rank = seen[q.owner]++;
-  // Within a round a troubled package goes last: one that cannot be sent
-  // within a run's time (a huge crash, stopped each time) holds back no other.
   std::stable_sort(queue.begin(), queue.end(), [](const Queued& a, const Queued& b) {
     return a.rank != b.rank ? a.rank < b.rank : !a.troubled && b.troubled;
   });

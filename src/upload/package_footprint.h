@@ -77,9 +77,10 @@ void CountOnceAcross(const std::vector<PackageFootprint*>& footprints);
 // `packages` in the order they are uploaded in: each owner's oldest first,
 // then each owner's second oldest, and so on (Measure's owner and created;
 // an equal age keeps the given order), so that a user who floods the dump
-// directories with crashes delays only their own; within each round those
-// whose last attempt failed transiently or was stopped (transient failures
-// recorded) go after the rest. Never throws.
+// directories with crashes delays only their own. Those whose last attempt
+// failed transiently or was stopped (transient failures recorded) come
+// after the rest of their owner's, and within a round after the rest.
+// Never throws.
 std::vector<std::shared_ptr<Package>> InFairOrder(
     const std::vector<std::shared_ptr<Package>>& packages);
 
