@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "config/config.h"
+#include "crash/crash_names.h"
 #include "files/filesystem.h"
 #include "files/zip_file.h"
 #include "log/log_functions.h"
@@ -178,6 +179,32 @@ constexpr int64_t kClockSlackNs = 60LL * 1000 * 1000 * 1000;
 // How long a dump whose writers cannot be asked about must have been left
 // alone to count as finished: a writer writes a dump without long pauses.
 constexpr int64_t kQuietNs = 60LL * 1000 * 1000 * 1000;
+
+// The full dump that this program's own crash handler is still writing
+// beside a minidump of `files` in its crash directory (its ".temp", of the
+// minidump's owner, changed within kWriterWaitNs); empty when there is none.
+// Sent now, the crash would go without it, and its deletion would take it
+// while it is written.
+TString FullDumpStillWritten(const std::set<TPath>& files, int64_t nowNs) {
+  using zor::platform::IdentifyPath;
+  using zor::platform::LinkHandling;
+  namespace CrashNames = zor::platform::CrashNames;
+  for (const TPath& file : files) {
+    const std::optional<uint64_t> pid = CrashNames::MinidumpPid(file.Filename());
+    if (!pid || !CrashNames::IsCrashDirectory(file.Parent().Filename())) continue;
+    const TPath full = file.Parent() / TPath(TString(CrashNames::kPrefix) + "." +
+                                             TString::Number(*pid) + "-full.dmp.temp");
+    const auto minidump = IdentifyPath(file, LinkHandling::kDoNotFollow);
+    const auto temp = IdentifyPath(full, LinkHandling::kDoNotFollow);
+    if (!minidump || !temp || temp->kind != zor::platform::FileIdentity::Kind::kRegular ||
+        temp->owner != minidump->owner) {
+      continue;
+    }
+    const int64_t ageNs = nowNs - temp->modifiedNs;
+    if (ageNs >= -kClockSlackNs && ageNs <= kWriterWaitNs) return full.ToString();
+  }
+  return {};
+}
 
 // A given-up crash stays this long for a person to look at, when no
 // retention limit says otherwise.
@@ -678,6 +705,9 @@ TString CrashPackageProcessor::WhyCrashWaits(const std::set<TPath>& files, int64
     *user = *crashOwner;
   } else if (owners.size() == 1) {
     *user = *owners.begin();
+  }
+  if (const TString full = FullDumpStillWritten(files, nowNs); !full.isEmpty()) {
+    return TFormatString("its full dump '%1' is still being written").arg(full);
   }
   const std::vector<Dump>& judged = sent.empty() ? notSent : sent;
   for (const Dump& dump : judged) {

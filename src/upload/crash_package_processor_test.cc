@@ -1710,5 +1710,21 @@ TEST_F(CrashPackageProcessorTest, RetentionAgesAPackageFromWhenTheProgramMadeIt)
   EXPECT_THAT(log_, Not(HasSubstr("Retention: deleting")));
 }
 
+// The program's own crash waits while its handler still writes the full
+// dump beside it: sent now it would go without it, and its deletion would
+// take it half-written. A full dump left for over an hour was given up.
+TEST_F(CrashPackageProcessorTest, AnOwnCrashWaitsForTheFullDumpItsHandlerWrites) {
+  const std::string dir = std::string("zorcrashreporter_") + kOwnId + ".crash/";
+  Dump(dir + "zorcrashreporter.42.dmp");
+  Dump(dir + "zorcrashreporter.42.manifest", "{}");
+  const TPath temp = Dump(dir + "zorcrashreporter.42-full.dmp.temp", "MDMP half");
+  EXPECT_TRUE(Run().empty());
+  EXPECT_THAT(log_, HasSubstr("its full dump '" + temp.ToString().toStdString() +
+                              "' is still being written"));
+  fs::last_write_time(temp.NativeString(),
+                      fs::file_time_type::clock::now() - std::chrono::hours(2));
+  EXPECT_EQ(Run().size(), 1u);
+}
+
 }  // namespace
 }  // namespace ZorErrorReporting
