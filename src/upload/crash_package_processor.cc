@@ -89,6 +89,23 @@ void WarnIfOpenToOthers(const TPath& directory) {
               .arg(TString(mode)));
 }
 
+}  // namespace
+
+void RefuseDataDirectoryOfAnotherKind(const TPath& directory) {
+  const auto found =
+      Filesystem::GetInstance().IdentifyPath(directory, zor::platform::LinkHandling::kFollow);
+  if (found && found->kind == zor::platform::FileIdentity::Kind::kDirectory) return;
+  if (const auto other = Filesystem::GetInstance().IdentifyPath(
+          directory, zor::platform::LinkHandling::kDoNotFollow)) {
+    throw ZorvaneException(TFormatString("The data directory '%1' is not a directory but %2; set "
+                                         "servercrashupload.data.dir")
+                               .arg(directory)
+                               .arg(zor::platform::KindText(other->kind)));
+  }
+}
+
+namespace {
+
 void PrepareDataDirectory(const TPath& directory) {
   Filesystem& fs = Filesystem::GetInstance();
   if (fs.DirectoryExists(directory)) {
@@ -115,12 +132,7 @@ void PrepareDataDirectory(const TPath& directory) {
     return;
   }
   // Something else at its name is not a directory that failed to be made.
-  if (const auto other = fs.IdentifyPath(directory, zor::platform::LinkHandling::kDoNotFollow)) {
-    throw ZorvaneException(TFormatString("The data directory '%1' is not a directory but %2; set "
-                                         "servercrashupload.data.dir")
-                               .arg(directory)
-                               .arg(zor::platform::KindText(other->kind)));
-  }
+  RefuseDataDirectoryOfAnotherKind(directory);
   LogText(TLog::Warn,
           TFormatString("Directory '%1' does not exist - attempting to create it.").arg(directory));
   // Its status files would be saved where another user can swap them.

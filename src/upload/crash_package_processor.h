@@ -73,6 +73,12 @@ namespace ZorErrorReporting {
 
 class LogsPackage;
 
+// Throws ZorvaneException "The data directory '<directory>' is not a
+// directory but <what is there>; set servercrashupload.data.dir" when
+// something other than a directory (or a link to one) is at its name;
+// nothing when it is one or nothing is there.
+void RefuseDataDirectoryOfAnotherKind(const zor::platform::TPath& directory);
+
 class CrashPackageProcessor {
  public:
   // A package with this many results at the start of a run is given up.

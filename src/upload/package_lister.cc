@@ -12,6 +12,7 @@
 #include "platform/display_text.h"
 #include "platform/tformat_string.h"
 #include "platform/zorvane_exception.h"
+#include "upload/crash_package_processor.h"
 #include "upload/package_footprint.h"
 #include "upload/package_status_file.h"
 #include "upload/waiting_crashes.h"
@@ -120,6 +121,8 @@ PackageLister::PackageLister(TPath dataDirectory, std::vector<TPath> dumpDirecto
 std::vector<PackageListEntry> PackageLister::List() const {
   Filesystem& fs = Filesystem::GetInstance();
   std::vector<PackageListEntry> entries;
+  // An empty listing of a file at its name would look like a clean server.
+  RefuseDataDirectoryOfAnotherKind(dataDirectory_);
   if (fs.DirectoryExists(dataDirectory_)) {
     // The same boundary as an upload run's: a manifest is read only where it
     // would be uploaded from.

@@ -67,8 +67,9 @@ class PackageLister {
   // crash (upload/waiting_crashes.h: type "crash", no status file, the time
   // of its newest file as `created`), newest first (entries of the same time
   // by status file path). A data directory that does not exist holds
-  // nothing. Throws TPath::Exception when an existing directory
-  // cannot be listed; never for one package.
+  // nothing; something else at its name throws ZorvaneException
+  // (RefuseDataDirectoryOfAnotherKind). Throws TPath::Exception when an
+  // existing directory cannot be listed; never for one package.
   std::vector<PackageListEntry> List() const;
 
   // One header line, then one line per entry, columns aligned: name, type,

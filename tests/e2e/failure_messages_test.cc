@@ -82,6 +82,7 @@ TEST(FailureMessagesTest, FolderSettingsThatCannotBeFoldersSaySo) {
   const struct {
     const char* key;
     std::string value, message;
+    const char* command = "send-crashes";
   } cases[] = {
       {"log.dir", dir.Sub("file"),
        "The logs directory '" + dir.Sub("file") +
@@ -92,9 +93,13 @@ TEST(FailureMessagesTest, FolderSettingsThatCannotBeFoldersSaySo) {
       {"data.dir", dir.Sub("file"),
        "The data directory '" + dir.Sub("file") +
            "' is not a directory but a regular file; set servercrashupload.data.dir"},
+      {"data.dir", dir.Sub("file"),
+       "The data directory '" + dir.Sub("file") +
+           "' is not a directory but a regular file; set servercrashupload.data.dir",
+       "list"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.value);
+    SCOPED_TRACE(c.value + " " + c.command);
     std::string settings;
     for (const char* key : {"log.dir", "data.dir"}) {
       settings += std::string("servercrashupload.") + key + ": " +
@@ -105,7 +110,7 @@ TEST(FailureMessagesTest, FolderSettingsThatCannotBeFoldersSaySo) {
     ProcessOptions options;
     options.workingDirectory = dir.path();
     const ProcessResult r =
-        RunProcess(ProgramPath(), {"--command", "send-crashes", "--config-file", "c.yml"}, options);
+        RunProcess(ProgramPath(), {"--command", c.command, "--config-file", "c.yml"}, options);
     EXPECT_EQ(r.status, -1);
     EXPECT_THAT(r.out + r.err, HasSubstr(c.message));
   }
