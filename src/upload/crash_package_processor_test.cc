@@ -200,6 +200,25 @@ class CrashPackageProcessorTest : public ::testing::Test {
     return data_ + "/" + name + ".crash-package." + status;
   }
 
+  // Records an encrypted copy of `content` for the package, as its zip pass
+  // leaves it; returns the copy's path.
+  TPath Encrypt(Package& package, const std::string& content) {
+    const std::string base = data_ + "/" + package.GetPackageName().toStdString() + ".zip";
+    WriteFile(base + ".enc", content);
+    WriteFile(base + ".zormeta", "{}");
+    package.GetFilesToZip({});
+    package.RecordEncryption(TPath(base + ".enc"), TPath(base + ".zormeta"));
+    return TPath(base + ".enc");
+  }
+
+  // Marks the package as one whose parts are being sent.
+  void Sending(Package& package) {
+    const std::string parts =
+        data_ + "/" + package.GetPackageName().toStdString() + ".uploaded.parts";
+    WriteFile(parts, "{}");
+    package.SetDataFilePath(DataFileKind::kPartsUploadedFile, TPath(parts));
+  }
+
   zor::test::ScopedTempDir dir_;
   std::string dumps_ = dir_.Sub("dumps");
   std::string data_ = dir_.Sub("data");
@@ -210,6 +229,7 @@ class CrashPackageProcessorTest : public ::testing::Test {
   int configs_ = 0;
   std::string extraDumpDirectory_;
   std::string log_;
+  const std::string mib_ = std::string(1024 * 1024, 'd');
 };
 
 TEST_F(CrashPackageProcessorTest, PackageLifecycleOverRuns) {
@@ -847,10 +867,7 @@ TEST_F(CrashPackageProcessorTest, NoFullDumpsRemakesPackagesThatMayHoldThemWitho
       EXPECT_THAT(file.path.NativeString(), Not(::testing::EndsWith("-full.dmp")));
     // Their zips are made so, and finished.
     if (name != "unzipped.5" && name != "later.3") continue;
-    WriteFile(data_ + "/" + name + ".zip.enc", "without the full dump");
-    WriteFile(data_ + "/" + name + ".zip.enc.json", "{}");
-    package->RecordEncryption(TPath(data_ + "/" + name + ".zip.enc"),
-                              TPath(data_ + "/" + name + ".zip.enc.json"));
+    Encrypt(*package, "without the full dump");
   }
   // Made so, they are not made again by the next run of that choice.
   Run(false);
@@ -1241,14 +1258,13 @@ TEST_F(CrashPackageProcessorTest, RetentionLeavesAPackageAnotherProcessHolds) {
 // neither against that user nor in the package's room.
 TEST_F(CrashPackageProcessorTest, AUsersManifestMakesItsPackageThatUsersAndCountsOnlyItsFiles) {
   SKIP_UNLESS_ROOT();
-  const std::string mib(1 << 20, 'x');
-  const TPath others = Dump("aside/app.2.dmp", mib);
+  const TPath others = Dump("aside/app.2.dmp", mib_);
   // The user's own file under three spellings, and one outside the dump
   // folders, which deleting the package would not free.
-  Dump("mine/d/big", mib);
+  Dump("mine/d/big", mib_);
   fs::create_directory_symlink("d", dumps_ + "/mine/l1");
   fs::create_directory_symlink("d", dumps_ + "/mine/l2");
-  WriteFile(dir_.Sub("outside.dmp"), mib);
+  WriteFile(dir_.Sub("outside.dmp"), mib_);
   std::string records;
   for (const std::string& path :
        {others.ToString().toStdString(), dumps_ + "/mine/d/big", dumps_ + "/mine/l1/big",
@@ -1338,7 +1354,6 @@ TEST_F(CrashPackageProcessorTest, AUsersChosenNamesNeitherTakeNorHideAnotherUser
 
 TEST_F(CrashPackageProcessorTest, RetentionPrunesByAgeThenSettledThenOldestTriedForSize) {
   constexpr int kDay = 24;
-  const std::string mib(1024 * 1024, 'd');
   // name, age in hours, status; "busy" ones have an upload in progress.
   struct Crash {
     std::string name;
@@ -1358,17 +1373,13 @@ TEST_F(CrashPackageProcessorTest, RetentionPrunesByAgeThenSettledThenOldestTried
       // Made while the clock stood in 1970: its age is unknown, not 56 years.
       {"booted.8", 56 * 365 * kDay, Status::kPendingRetry, true},
   };
-  for (const Crash& c : crashes) Dump(c.name + ".dmp", mib);
+  for (const Crash& c : crashes) Dump(c.name + ".dmp", mib_);
   Dump("notes/readme.bin", std::string(512 * 1024, 'n'));  // no package's: neither counts nor goes
   for (const auto& package : Run()) {
     const Crash& c = *std::find_if(std::begin(crashes), std::end(crashes), [&](const Crash& c) {
       return c.name == package->GetPackageName().toStdString();
     });
-    if (c.busy) {
-      WriteFile(data_ + "/" + c.name + ".uploaded.parts", "{}");
-      package->SetDataFilePath(DataFileKind::kPartsUploadedFile,
-                               TPath(data_ + "/" + c.name + ".uploaded.parts"));
-    }
+    if (c.busy) Sending(*package);
     if (c.tried) {
       Fail(*package, c.status);
     } else {
@@ -1422,31 +1433,22 @@ TEST_F(CrashPackageProcessorTest, RetentionPrunesByAgeThenSettledThenOldestTried
 // room its copy takes. Not the last copy of a crash whose dump is gone, nor
 // one whose parts are being sent.
 TEST_F(CrashPackageProcessorTest, RetentionRemovesWhatCanBeMadeAgainBeforeAnyCrash) {
-  const std::string mib(1024 * 1024, 'd');
   for (const char* name : {"remade.1", "lastcopy.2", "sending.3"})
-    Dump(name + std::string(".dmp"), mib);
+    Dump(name + std::string(".dmp"), mib_);
   // Another user's crash too, whose record is the program's user's.
   if (::geteuid() == 0) GiveAway({"remade.1.dmp"});
   for (const auto& package : Run()) {
     const std::string name = package->GetPackageName().toStdString();
-    WriteFile(data_ + "/" + name + ".zip.enc", mib);
-    WriteFile(data_ + "/" + name + ".zip.zormeta", "{}");
-    package->GetFilesToZip({});
-    package->RecordEncryption(TPath(data_ + "/" + name + ".zip.enc"),
-                              TPath(data_ + "/" + name + ".zip.zormeta"));
+    Encrypt(*package, mib_);
     package->RecordTransientFailure(
         {DateTime::GetLocalTime(), UploadResultCode::kNetworkError, "server down"}, DateTime());
-    if (name == "sending.3") {
-      WriteFile(data_ + "/" + name + ".uploaded.parts", "{}");
-      package->SetDataFilePath(DataFileKind::kPartsUploadedFile,
-                               TPath(data_ + "/" + name + ".uploaded.parts"));
-    }
+    if (name == "sending.3") Sending(*package);
     // The two that must stay come first.
     Backdate(*package, name == "sending.3" ? 2 : name == "lastcopy.2" ? 1 : 0);
   }
   // Its dump written again in place, larger (the process crashed once more):
   // a crash of its own, which deleting this package would not free.
-  WriteFile(dumps_ + "/lastcopy.2.dmp", mib + mib + mib);
+  WriteFile(dumps_ + "/lastcopy.2.dmp", mib_ + mib_ + mib_);
   // Five MiB: one copy removed meets the limit.
   Configure("servercrashupload.retention.max_total_mb: 5\n");
   EXPECT_EQ(Names(Run()), (std::vector<std::string>{"lastcopy.2", "remade.1", "sending.3"}));
@@ -1464,10 +1466,9 @@ TEST_F(CrashPackageProcessorTest, RetentionRemovesWhatCanBeMadeAgainBeforeAnyCra
 // deleted to make room for it.
 TEST_F(CrashPackageProcessorTest, RetentionMakesNoRoomForOneOwnersUntriedCrashAtAnothersCost) {
   SKIP_UNLESS_ROOT();
-  const std::string mib(1024 * 1024, 'd');
-  Dump("flood/big.1.dmp", mib + mib + mib);  // never tried
-  Dump("flood/old.2.dmp", mib);
-  Dump("roots.3.dmp", mib);
+  Dump("flood/big.1.dmp", mib_ + mib_ + mib_);  // never tried
+  Dump("flood/old.2.dmp", mib_);
+  Dump("roots.3.dmp", mib_);
   GiveAway({"flood", "flood/big.1.dmp", "flood/old.2.dmp"});
   for (const auto& package : Run()) {
     if (package->GetPackageName() != "big.1") Fail(*package, Status::kPendingRetry);
@@ -1484,15 +1485,14 @@ TEST_F(CrashPackageProcessorTest, RetentionMakesNoRoomForOneOwnersUntriedCrashAt
 // crash deleted for room that is not taken; deleted with that crash, it would
 // be lost to the others, never sent.
 TEST_F(CrashPackageProcessorTest, RetentionCountsAndKeepsAFileThatManyCrashesName) {
-  const std::string mib(1024 * 1024, 'd');
-  const TPath log = Dump("shared.log", mib + mib + mib);
+  const TPath log = Dump("shared.log", mib_ + mib_ + mib_);
   const auto crash = [&](const std::string& name, const std::string& content) {
     const TPath dump = Dump(name + ".dmp", content);
     Dump(name + ".manifest", R"({"crash-artifact-files":[{"filename":")" + dump.NativeString() +
                                  R"(","type":"ProcessMiniDump"},{"filename":")" +
                                  log.NativeString() + R"(","type":"ErrorLog"}]})");
   };
-  crash("tried.1", mib);
+  crash("tried.1", mib_);
   for (const auto& package : Run()) Fail(*package, Status::kPendingRetry);
   crash("app.2", "dump");
   crash("app.3", "dump");
@@ -1510,15 +1510,10 @@ TEST_F(CrashPackageProcessorTest, RetentionCountsAndKeepsAFileThatManyCrashesNam
 // A copy whose removal fails (an I/O error, a file made immutable) still
 // takes its room: the crash is not deleted for it.
 TEST_F(CrashPackageProcessorTest, RetentionKeepsACrashWhoseCopyCannotBeRemoved) {
-  const std::string mib(1024 * 1024, 'd');
-  Dump("waiting.1.dmp", mib);
+  Dump("waiting.1.dmp", mib_);
   const auto packages = Run();
   ASSERT_EQ(packages.size(), 1u);
-  const TPath encrypted(data_ + "/waiting.1.zip.enc");
-  WriteFile(encrypted.NativeString(), mib);
-  WriteFile(data_ + "/waiting.1.zip.zormeta", "{}");
-  packages[0]->GetFilesToZip({});
-  packages[0]->RecordEncryption(encrypted, TPath(data_ + "/waiting.1.zip.zormeta"));
+  const TPath encrypted = Encrypt(*packages[0], mib_);
   Fail(*packages[0], Status::kPendingRetry);
   const test_support::FailingRemoveFilesystem failing(
       encrypted, test_support::FailingRemoveFilesystem::How::kReturnFalse);
@@ -1533,20 +1528,19 @@ TEST_F(CrashPackageProcessorTest, RetentionKeepsACrashWhoseCopyCannotBeRemoved) 
 // not that crash's: it must not make retention delete it.
 TEST_F(CrashPackageProcessorTest, RetentionCountsNoOtherUsersFileAtACrashsName) {
   SKIP_UNLESS_ROOT();
-  const std::string mib(1024 * 1024, 'd');
-  Dump("roots.1.dmp", mib);
+  Dump("roots.1.dmp", mib_);
   const TPath log = Dump("roots.1.log", "log");
   // Nor at the name of an application's completed manifest, its record.
   const TPath dump = Dump("roots.3.dmp");
   const TPath manifest = Dump("roots.3.manifest",
                               R"({"crash-artifact-files":[{"filename":")" + dump.NativeString() +
                                   R"(","type":"ProcessMiniDump","upload-permission":"Allowed"}]})");
-  Dump("flood/big.2.dmp", mib + mib);
+  Dump("flood/big.2.dmp", mib_ + mib_);
   GiveAway({"flood", "flood/big.2.dmp"});
   for (const auto& package : Run()) Fail(*package, Status::kPendingRetry);
   for (const TPath& left : {log, manifest}) {
     fs::remove(left.NativeString());
-    Dump(left.Filename().toStdString(), mib + mib + mib);
+    Dump(left.Filename().toStdString(), mib_ + mib_ + mib_);
     GiveAway({left.Filename().toStdString()});
   }
   Configure("servercrashupload.retention.max_total_mb: 4\n");
@@ -1558,10 +1552,9 @@ TEST_F(CrashPackageProcessorTest, RetentionCountsNoOtherUsersFileAtACrashsName) 
 // crash is deleted in its place, but that owner's next one is.
 TEST_F(CrashPackageProcessorTest, RetentionDeletesNoOtherOwnersCrashForRoomItCouldNotFree) {
   SKIP_UNLESS_ROOT();
-  const std::string mib(1024 * 1024, 'd');
-  const TPath stuck = Dump("flood/stuck.1.dmp", mib + mib + mib);
-  const TPath roots = Dump("roots.2.dmp", mib);
-  const TPath next = Dump("flood/next.3.dmp", mib);
+  const TPath stuck = Dump("flood/stuck.1.dmp", mib_ + mib_ + mib_);
+  const TPath roots = Dump("roots.2.dmp", mib_);
+  const TPath next = Dump("flood/next.3.dmp", mib_);
   GiveAway({"flood", "flood/stuck.1.dmp", "flood/next.3.dmp"});
   for (const auto& package : Run()) {
     Fail(*package,
