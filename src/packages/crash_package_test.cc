@@ -99,6 +99,33 @@ class CrashPackageTest : public test_support::TempDirTest {
         TPath(dir_.Sub("data/") + name + ".crash-package.pending"));
   }
 
+  // Records the package's encrypted copy as `name`.enc in the data directory.
+  void Encrypted(CrashPackage& package, const std::string& name) {
+    package.RecordEncryption(AddFile("data/" + name + ".enc"), AddFile("data/" + name + ".meta"));
+  }
+  // A zip pass over the package (which stamps what it takes), then its copy.
+  void Zipped(CrashPackage& package, const std::string& name) {
+    package.GetFilesToZip({});
+    Encrypted(package, name);
+  }
+  // The package's status file as an older version wrote it: every match of
+  // `pattern` replaced (unless `mayBeAbsent`, there must be one).
+  void AsOlderVersion(const CrashPackage& package, const std::string& pattern,
+                      const std::string& replacement = "", bool mayBeAbsent = false) {
+    const std::string file = package.GetFilePath().NativeString();
+    const std::string status = ReadFile(file);
+    const std::string older = std::regex_replace(status, std::regex(pattern), replacement);
+    ASSERT_TRUE(mayBeAbsent || older != status) << pattern;
+    WriteFile(file, older);
+  }
+  // Gives `paths` to the user and group `id`.
+  static void GiveTo(uid_t id, std::initializer_list<TPath> paths) {
+    for (const TPath& path : paths) ASSERT_EQ(::chown(path.NativeString().c_str(), id, id), 0);
+  }
+  std::string StatusText(const CrashPackage& package) const {
+    return ReadFile(package.GetFilePath().NativeString());
+  }
+
   // A folder whose file system keeps no birth times (ramfs, mounted there
   // for the test), "bare"; false when it cannot be mounted.
   bool MountBareFolder() {
@@ -390,10 +417,10 @@ TEST_F(CrashPackageTest, OnlyWhatTheZipFoundUnchangedIsDeletedWithThePackage) {
     fs::remove(log.NativeString());
     EXPECT_EQ(PathsOf(package->GetFilesToZip({})),
               (std::vector<TPath>{dump, RecordOf("p-" + how)}));
-    package->RecordEncryption(AddFile("data/" + how + ".enc"), AddFile("data/" + how + ".meta"));
+    Encrypted(*package, how);
     package = CrashPackage::LoadFromFile(package->GetFilePath(), boundary_);
     // A kept zip encrypted again for another key: no new pass, same files.
-    package->RecordEncryption(AddFile("data/" + how + ".enc"), AddFile("data/" + how + ".meta"));
+    Encrypted(*package, how);
     AddFile(how + "/app.77.log", "a new crash's log");
     change(dump.NativeString());
     // The program's own record (its times set by hand, say) goes with the
@@ -462,9 +489,7 @@ TEST_F(CrashPackageTest, ACopyCanBeMadeAgainOnlyFromTheFilesItWasMadeOf) {
       // Handed to its user (root's helper chowns a crash): still the crash's.
       {"files given to their user",
        [](const TPath& dump, const TPath& log) {
-         for (const TPath& file : {dump, log}) {
-           ASSERT_EQ(::chown(file.NativeString().c_str(), 65534, 65534), 0);
-         }
+         GiveTo(65534, {dump, log});
        },
        true, ""},
       // An older version's package stamped nothing: its manifest's dumps tell.
@@ -482,13 +507,8 @@ TEST_F(CrashPackageTest, ACopyCanBeMadeAgainOnlyFromTheFilesItWasMadeOf) {
     const TPath dump = AddFile(name + "/app.5.dmp");
     const TPath log = AddFile(name + "/app.5.log", "log of the crash");
     auto package = SavedPackage({dump, log}, true, name);
-    package->GetFilesToZip({});
-    package->RecordEncryption(AddFile("data/" + name + ".enc"), AddFile("data/" + name + ".meta"));
-    if (!row.stamped) {
-      const std::string status = ReadFile(package->GetFilePath().NativeString());
-      WriteFile(package->GetFilePath().NativeString(),
-                std::regex_replace(status, std::regex(R"(,"zipped-files":\{[^}]*\})"), ""));
-    }
+    Zipped(*package, name);
+    if (!row.stamped) AsOlderVersion(*package, R"(,"zipped-files":\{[^}]*\})", "", true);
     const auto stamp = zor::platform::IdentifyPath(dump, zor::platform::LinkHandling::kDoNotFollow);
     // Without birth times a change of owner is all that tells a file made
     // anew at the freed inode: there the given-away crash is gone.
@@ -512,8 +532,7 @@ TEST_F(CrashPackageTest, AFileOutOfReachKeepsTheRecordUntilItIsForgotten) {
     SCOPED_TRACE(linked ? "folder replaced by a link" : "dump directory out of reach");
     const TPath dump = AddFile("dumps/app/app.9.dmp");
     auto package = SavedPackage({dump}, true, "p9");
-    package->GetFilesToZip({});
-    package->RecordEncryption(AddFile("data/p9.enc"), AddFile("data/p9.meta"));
+    Zipped(*package, "p9");
     const TrustBoundary dataOnly({Data()});
     if (linked) {
       std::filesystem::remove_all(dir_.Sub("dumps/app"));
@@ -595,7 +614,7 @@ TEST_F(CrashPackageTest, ACrashTakesItsDumpsAndABoundedNumberOfOtherFiles) {
     EXPECT_THAT(capture.Text(), HasSubstr("goes without 3 of its files"));
     EXPECT_EQ(zipped.size(), CrashPackage::kMaxOtherFiles + 2);  // and the dump and the record
     EXPECT_THAT(zipped, ::testing::Contains(dump));
-    package->RecordEncryption(AddFile("data/" + name + ".enc"), AddFile("data/" + name + ".meta"));
+    Encrypted(*package, name);
     package->DeletePackage();
     EXPECT_FALSE(Exists(dump));
     EXPECT_TRUE(Exists(TPath(dir_.Sub(folder + "a" + std::to_string(1000 + logs - 1) + ".log"))));
@@ -653,13 +672,11 @@ TEST_F(CrashPackageTest, AnotherUsersFilesOfTheCrashsNameAreNotItsOwn) {
     return zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow)->changedNs;
   };
   do {
-    for (const TPath& path : {mini, log}) {
-      ASSERT_EQ(::chown(path.NativeString().c_str(), 65534, 65534), 0);
-    }
+    GiveTo(65534, {mini, log});
   } while (changed(mini) <= changed(full));
   auto package = SavedPackage({full, mini, log}, true, "shared");
   EXPECT_EQ(PathsOf(package->GetFilesToZip({})), (std::vector<TPath>{full, RecordOf("shared")}));
-  package->RecordEncryption(AddFile("data/shared.enc"), AddFile("data/shared.meta"));
+  Encrypted(*package, "shared");
   package->DeletePackage();
   EXPECT_FALSE(Exists(full));
   EXPECT_TRUE(Exists(mini) && Exists(log));
@@ -700,9 +717,7 @@ TEST_F(CrashPackageTest, AnotherUsersFilesOfTheCrashsNameAreNotItsOwn) {
   // another user's file at its log's name is neither read nor deleted.
   const TPath gone = AddFile("shared/app.6.dmp");
   const TPath own = AddFile("shared/app.6.log", "mine");
-  for (const TPath& path : {gone, own}) {
-    ASSERT_EQ(::chown(path.NativeString().c_str(), 65533, 65533), 0);
-  }
+  GiveTo(65533, {gone, own});
   auto made = SavedPackage({gone, own}, true, "made");
   made->StampFilesAsFound();
   made->Save();
@@ -729,9 +744,7 @@ TEST_F(CrashPackageTest, AnotherUsersFilesOfTheCrashsNameAreNotItsOwn) {
   const TPath movedManifest = AddFile("shared/app.7.manifest", "{}");
   auto moved = SavedPackage({movedDump, movedLog, movedManifest}, true, "moved");
   moved->StampFilesAsFound();
-  for (const TPath& path : {movedDump, movedLog, movedManifest}) {
-    ASSERT_EQ(::chown(path.NativeString().c_str(), 65534, 65534), 0);
-  }
+  GiveTo(65534, {movedDump, movedLog, movedManifest});
   // Busy, such a file makes the crash wait, as its owner's would.
   const auto ignored = ::signal(SIGIO, SIG_IGN);
   const int busy = ::open(movedDump.NativeString().c_str(), O_RDONLY);
@@ -742,7 +755,7 @@ TEST_F(CrashPackageTest, AnotherUsersFilesOfTheCrashsNameAreNotItsOwn) {
   EXPECT_EQ(PathsOf(moved->GetFilesToZip({})),
             (std::vector<TPath>{movedDump, movedLog, RecordOf("moved")}));
   // The application's manifest, which the record stands for, goes with them.
-  moved->RecordEncryption(AddFile("data/moved.enc"), AddFile("data/moved.meta"));
+  Encrypted(*moved, "moved");
   moved->DeletePackage();
   EXPECT_FALSE(Exists(movedManifest) || Exists(movedDump) || Exists(movedLog));
 
@@ -753,13 +766,9 @@ TEST_F(CrashPackageTest, AnotherUsersFilesOfTheCrashsNameAreNotItsOwn) {
   auto older = SavedPackage({oldDump, oldLog}, true, "older");
   older->StampFilesAsFound();
   // Its zip stamped its record in the data directory too, which is root's.
-  older->GetFilesToZip({});
-  older->RecordEncryption(AddFile("data/older.enc"), AddFile("data/older.meta"));
+  Zipped(*older, "older");
   older->Save();
-  const std::string status = ReadFile(older->GetFilePath().NativeString());
-  const std::string unowned = std::regex_replace(status, std::regex(R"(,"crash-owner":\d+)"), "");
-  ASSERT_NE(unowned, status);
-  WriteFile(older->GetFilePath().NativeString(), unowned);
+  AsOlderVersion(*older, R"(,"crash-owner":\d+)");
   std::filesystem::remove(oldDump.NativeString());
   std::filesystem::remove(oldLog.NativeString());
   const TPath planted = AddFile("shared/app.8.log", "their secret");
@@ -783,13 +792,10 @@ TEST_F(CrashPackageTest, AnOlderVersionsStampKnowsACopyThatKeptItsTime) {
     GTEST_SKIP() << "this file system keeps no birth times";
   }
   auto older = SavedPackage({dump}, true, "copied");
-  older->GetFilesToZip({});
-  older->RecordEncryption(AddFile("data/copied.enc"), AddFile("data/copied.meta"));
-  const std::string status = ReadFile(older->GetFilePath().NativeString());
-  std::string unborn = std::regex_replace(status, std::regex(R"(,"crash-owner":\d+)"), "");
-  unborn = std::regex_replace(unborn, std::regex(R"((\[\d+,\d+,\d+,-?\d+),\d+\])"), "$1]");
-  ASSERT_EQ(unborn.find("crash-owner"), std::string::npos);
-  WriteFile(older->GetFilePath().NativeString(), unborn);
+  Zipped(*older, "copied");
+  AsOlderVersion(*older, R"(,"crash-owner":\d+)");
+  AsOlderVersion(*older, R"((\[\d+,\d+,\d+,-?\d+),\d+\])", "$1]", true);
+  ASSERT_EQ(StatusText(*older).find("crash-owner"), std::string::npos);
   const auto loaded = CrashPackage::LoadFromFile(older->GetFilePath(), boundary_);
   EXPECT_EQ(loaded->GetCrashOwner(), std::optional<uid_t>(::geteuid()));
 }
@@ -817,11 +823,9 @@ TEST_F(CrashPackageTest, AnOlderVersionsUnstampedPackageTakesNoFileMadeSince) {
     if (inPlace)
       files.insert(Manifest("shared/" + name + ".manifest", Record(dump.NativeString())));
     auto older = SavedPackage(files, true, name);
-    std::string status = ReadFile(older->GetFilePath().NativeString());
-    status = std::regex_replace(status, std::regex(R"(,"crash-owner":\d+)"), "");
-    status = std::regex_replace(status, std::regex(R"(,"zipped-files":\{[^}]*\})"), "");
-    ASSERT_EQ(status.find("zipped-files"), std::string::npos);
-    WriteFile(older->GetFilePath().NativeString(), status);
+    AsOlderVersion(*older, R"(,"crash-owner":\d+)", "", true);
+    AsOlderVersion(*older, R"(,"zipped-files":\{[^}]*\})", "", true);
+    ASSERT_EQ(StatusText(*older).find("zipped-files"), std::string::npos);
     const auto made = zor::platform::IdentifyPath(older->GetFilePath(),
                                                   zor::platform::LinkHandling::kDoNotFollow);
     if (made->birthNs == 0) GTEST_SKIP() << "this file system keeps no birth times";
@@ -865,13 +869,7 @@ TEST_F(CrashPackageTest, WithoutBirthTimesAStampKnowsItsFileByItsChangeTime) {
       package->GetFilesToZip({});
       const TPath encrypted = AddFile("data/bare.enc");
       package->RecordEncryption(encrypted, AddFile("data/bare.meta"));
-      if (older) {
-        const std::string status = ReadFile(package->GetFilePath().NativeString());
-        const std::string cut =
-            std::regex_replace(status, std::regex(R"((\[\d+,\d+,\d+,-?\d+)(,-?\d+)+\])"), "$1]");
-        ASSERT_NE(cut, status);
-        WriteFile(package->GetFilePath().NativeString(), cut);
-      }
+      if (older) AsOlderVersion(*package, R"((\[\d+,\d+,\d+,-?\d+)(,-?\d+)+\])", "$1]");
       const int64_t made = zor::platform::LatestBirthNs(identify(encrypted));
       // Its clock ticks coarsely: given away once it has moved on.
       while (givenAway && identify(dump).changedNs <= made) {
@@ -925,7 +923,7 @@ TEST_F(CrashPackageTest, AnotherCrashsDumpsAreNeitherZippedNorDeleted) {
   EXPECT_EQ(PathsOf(package->GetFilesToZip({})), (std::vector<TPath>{dump, log, manifest}));
   EXPECT_THAT(capture.Text(), HasSubstr("Skipping 3 file(s) that '" + manifest.NativeString() +
                                         "' names of other crashes"));
-  package->RecordEncryption(AddFile("data/app.1.enc"), AddFile("data/app.1.meta"));
+  Encrypted(*package, "app.1");
   package->DeletePackage();
   EXPECT_FALSE(Exists(dump));
   for (const TPath& other : others) EXPECT_TRUE(Exists(other)) << other.ToString();
@@ -1060,7 +1058,7 @@ TEST_F(CrashPackageTest, AFileAnotherCrashsZipHoldsIsThatCrashsToDelete) {
   ASSERT_EQ(zippedThisRun.size(), 3u);  // dump, log, manifest
   const auto files = PathsOf(second->GetFilesToZip(zippedThisRun));
   EXPECT_EQ(std::count(files.begin(), files.end(), log), 0);
-  second->RecordEncryption(AddFile("data/second.enc"), AddFile("data/second.meta"));
+  Encrypted(*second, "second");
   EXPECT_EQ(second->GetZippedFiles().count(log), 0u);
   second->DeletePackage();
   EXPECT_FALSE(Exists(dir_.Sub("dumps/app.2.dmp")));
@@ -1097,8 +1095,7 @@ TEST_F(CrashPackageTrustTest, StampsStopWhereTheStatusFileWouldGrowTooLarge) {
                                        manifestPath.NativeString() + "\"}}");
   auto package = CrashPackage::LoadFromFile(status, boundary_);
   LogCapture capture;
-  package->GetFilesToZip({});
-  package->RecordEncryption(AddFile("data/p.enc"), AddFile("data/p.meta"));
+  Zipped(*package, "p");
   const auto& stamps = package->GetZippedFiles();
   EXPECT_EQ(stamps.count(dump), 1u);
   EXPECT_LT(stamps.size(), static_cast<size_t>(kNamed));
