@@ -107,7 +107,13 @@ class CommitPointTest : public ::testing::Test {
     for (const auto& r : requests.GetArray()) {
       if (std::string(r["kind"].GetString()) != "complete" || r["status"].GetInt() != 200) continue;
       const std::string path = r["path"].GetString();
-      if (!uploads.insert(path + "?" + r["query"].GetString()).second) continue;
+      // One upload is one path and query (its upload id).
+      std::string query;
+      for (const auto& member : r["query"].GetObject()) {
+        query += std::string(member.name.GetString()) + "=" +
+                 (member.value.IsString() ? member.value.GetString() : "") + "&";
+      }
+      if (!uploads.insert(path + "?" + query).second) continue;
       for (const std::string& id : server_.CrashIds()) {
         if (path.find("/" + id + "/") == std::string::npos) continue;
         const rapidjson::Document record = ParseFile(server_.RecordPath(id));
