@@ -68,7 +68,8 @@ FileChannel::Descriptor FileChannel::OpenDescriptor(const TPath& path, CreateMod
   // Never through a link: root appending to whatever a user aimed the name at
   // would write into any file of the system.
   // Readable too, so that a torn last line can be seen (EndsLine).
-  int flags = O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
+  // Nor waiting on a FIFO at its name: every log line would block the run.
+  int flags = O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
   if (mode == CreateMode::kCreateNew) flags |= O_EXCL;
   auto openFile = [&] {
     int fd;
@@ -97,8 +98,17 @@ FileChannel::Descriptor FileChannel::OpenDescriptor(const TPath& path, CreateMod
   int fd = openFile();
   if (fd >= 0) {
     struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+      const int error = errno;
+      ::close(fd);
+      throw TPath::Exception(TFormatString("TLog::FileChannel: cannot open log file %1: %2")
+                                 .arg(path.ToString())
+                                 .arg(S_ISFIFO(info.st_mode) ? TString("it is a FIFO")
+                                      : info.st_mode != 0    ? TString("it is not a regular file")
+                                                             : ErrnoText(error)));
+    }
     // Not ours to narrow (another owner) fails with EPERM: logging goes on.
-    if (::fstat(fd, &info) == 0 && (info.st_mode & 077) != 0) (void)::fchmod(fd, 0600);
+    if ((info.st_mode & 077) != 0) (void)::fchmod(fd, 0600);
     return Descriptor(fd);
   }
   const int error = errno;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/xattr.h>
 
 #include <csignal>
@@ -146,9 +147,12 @@ TEST_F(FileChannelTest, OpenCreatesMissingDirectoriesAndNamesThePathOnFailure) {
   } xattr;
   const bool aclSet =
       ::setxattr(acl.c_str(), "system.posix_acl_access", &xattr, sizeof xattr, 0) == 0;
+  // A FIFO would block the run at its first lines.
+  ASSERT_EQ(::mkfifo(dir_.Sub("fifo.txt").c_str(), 0600), 0);
   std::vector<std::pair<std::string, std::string>> refusals = {
       {dir_.Sub("file/app.txt"), std::strerror(ENOTDIR)},
       {dir_.Sub("link.txt"), "it is a symbolic link"},
+      {dir_.Sub("fifo.txt"), "it is a FIFO"},
       {open + "/app.txt", "'" + open + "' is writable by group or others"},
   };
   if (aclSet) refusals.push_back({acl + "/logs/app.txt", "'" + acl + "', is writable by group"});
