@@ -90,9 +90,10 @@ class FileChannel : public Channel {
     kCreateNew,  // create the file; fails with EEXIST when it exists
   };
 
-  // Opens `path` for writing at its end (O_CLOEXEC). Returns an invalid
-  // descriptor iff `mode` is kCreateNew and the file exists; throws
-  // TPath::Exception (path and OS error) on any other failure.
+  // Opens `path` for writing at its end (O_CLOEXEC, never blocking). Returns
+  // an invalid descriptor iff `mode` is kCreateNew and the file exists;
+  // throws TPath::Exception (path and OS error) on any other failure, and
+  // when what is there is not a regular file (a FIFO).
   static Descriptor OpenDescriptor(const TPath& path, CreateMode mode);
   // A relative `path` resolved against the working directory.
   static TPath Absolute(const TPath& path);
