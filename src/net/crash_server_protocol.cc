@@ -542,6 +542,10 @@ TString CrashServerProtocol::AdviceFor(int status, const TString& storeCode) {
     return " The parts are smaller than the object store takes: raise "
            "servercrashupload.upload_part_size_in_bytes (5 MiB, 5242880, is the usual least).";
   }
+  if (storeCode == "EntityTooLarge" || status == 413) {
+    return " The request is larger than the object store, or a proxy on the way, takes: lower "
+           "servercrashupload.upload_part_size_in_bytes.";
+  }
   if (status == 407) {
     return " A proxy on the way asks for credentials: set servercrashupload.proxy_server_username "
            "and servercrashupload.proxy_server_password.";

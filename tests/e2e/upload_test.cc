@@ -269,6 +269,9 @@ TEST_F(UploadTest, OneFailingPackageIsRetriedNextRunWhileTheOthersComplete) {
       // Said in a 200's body too, with the setting that ends it.
       {"status", 200, "ClientError", "<Error><Code>EntityTooSmall</Code></Error>", "complete",
        "raise servercrashupload.upload_part_size_in_bytes"},
+      // Parts larger than the store (or a proxy) takes: the setting is named.
+      {"status", 413, "ClientError", "<Error><Code>EntityTooLarge</Code></Error>", "part",
+       "lower servercrashupload.upload_part_size_in_bytes"},
       {"status", 404, "ClientError", "", "register"},
       {"status", 200, "ClientError", "<html>portal</html>", "upload-id"}};
   for (const Case& c : cases) {
