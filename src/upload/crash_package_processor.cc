@@ -1047,6 +1047,17 @@ void CrashPackageProcessor::RemovePreviousLogsPackages() const {
 
 CrashPackageProcessor::NewLogsPackage CrashPackageProcessor::CreateLogsPackage(
     const TPath& logZip, const TString& supportCaseNumber, const TString& emailAddress) {
+  // The data directory's files are the program's own: once the package is
+  // gone, its sweep of unrecorded files would take the user's zip.
+  const auto zip = zor::platform::CanonicalPath(logZip);
+  const auto data = zor::platform::CanonicalPath(dataDirectory_);
+  if (zip && data && zor::platform::IsSameOrBelow(*zip, *data)) {
+    throw ZorvaneException(TFormatString("The zipped logs file '%1' lies in the data directory "
+                                         "'%2', whose files are the program's own: copy it "
+                                         "elsewhere and send that")
+                               .arg(logZip)
+                               .arg(dataDirectory_));
+  }
   RemovePreviousLogsPackages();
   const TUUID id = SystemInfo::Get().CreateUuid();
   const TPath basePath = dataDirectory_ / (TString(id) + LogsPackageSuffix());

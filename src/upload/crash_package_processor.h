@@ -155,8 +155,10 @@ class CrashPackageProcessor {
   // (all its files but the user's zip; one another process holds is left
   // alone), then takes the lock of a new package and creates it "Pending"
   // around `logZip` with a metadata file holding the two values. The user's
-  // zip is only recorded, never moved or deleted. Throws what PackageLock::
-  // LockNew throws, and what saving the status or metadata file throws.
+  // zip is only recorded, never moved or deleted. Throws ZorvaneException
+  // for a zip in the data directory (whose files are the program's), before
+  // anything is deleted; what PackageLock::LockNew throws, and what saving
+  // the status or metadata file throws.
   NewLogsPackage CreateLogsPackage(const zor::platform::TPath& logZip,
                                    const zor::platform::TString& supportCaseNumber,
                                    const zor::platform::TString& emailAddress);

@@ -1050,6 +1050,15 @@ TEST_F(UploadTest, SendLogsUploadsTheUsersZipAndKeepsIt) {
     EXPECT_THAT(Log(), HasSubstr("Unable to open file '" + dir_.Sub(name) +
                                  "': TFile: cannot open '" + dir_.Sub(name) + "': " + cause));
   }
+  // Nor one in the data directory, whose unrecorded files the program sweeps.
+  fs::create_directories(data_);
+  WriteFile(data_ + "/mine.package.zip", ReadFile(UsersZip()));
+  EXPECT_EQ(Run({"--command", "send-logs", "--zipped-logs-file", data_ + "/mine.package.zip",
+                 "--support-case-number", "1", "--config-file", Config()})
+                .status,
+            -1);
+  EXPECT_THAT(Log(), HasSubstr("The zipped logs file '" + data_ +
+                               "/mine.package.zip' lies in the data directory"));
   EXPECT_EQ(Count("upload-id"), 0);
 }
 
