@@ -121,11 +121,16 @@ void RetryPackages(const RetryOptions& options) {
               << "' cannot be sent again: the user's details went when it was given up. Run "
                  "send-logs again with the zip.\n";
   }
+  for (const TString& name : retried.deleting) {
+    std::cout << "Package '" << shown(name)
+              << "' is being deleted (list shows why it stopped); the next send-crashes run "
+                 "finishes that, and it cannot be retried.\n";
+  }
   for (const TString& name : retried.unknown) {
     std::cout << "No failed package '" << shown(name) << "'.\n";
   }
   if (options.packageNames.empty() && retried.changed.empty() && retried.busy.empty() &&
-      retried.spent.empty()) {
+      retried.spent.empty() && retried.deleting.empty()) {
     std::cout << "No failed package.\n";
   }
   std::cout << std::flush;

@@ -306,7 +306,7 @@ void CrashPackageProcessor::ApplyRetention() {
 }
 
 CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadPackagesInState(
-    UploadStatus status, std::vector<TString>* busy) {
+    UploadStatus status, std::vector<TString>* busy, std::vector<TString>* deleting) {
   const TString statusName = ToName(status);
   LogText(TLog::Debug,
           TFormatString("Checking for packages in state %1 from previous run...").arg(statusName));
@@ -328,7 +328,11 @@ CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadPackagesInState(
         continue;
       }
       if (package->IsBeingDeleted()) {
-        FinishDeletion(*package);
+        if (deleting != nullptr) {
+          deleting->push_back(name);
+        } else {
+          FinishDeletion(*package);
+        }
         continue;
       }
       packages.emplace(name, std::move(package));
@@ -979,7 +983,8 @@ CrashPackageProcessor::Retried CrashPackageProcessor::RetryFailedPackages(
   };
   Retried retried;
   std::vector<TString> busy;
-  for (const auto& [name, package] : LoadPackagesInState(UploadStatus::kFailed, &busy)) {
+  std::vector<TString> deleting;
+  for (const auto& [name, package] : LoadPackagesInState(UploadStatus::kFailed, &busy, &deleting)) {
     if (!isWanted(name)) continue;
     const auto lock = PackageLock::TryLock(*package);
     if (!lock) {
@@ -1004,8 +1009,11 @@ CrashPackageProcessor::Retried CrashPackageProcessor::RetryFailedPackages(
   for (const TString& name : busy) {
     if (isWanted(name)) retried.busy.push_back(name);
   }
+  for (const TString& name : deleting) {
+    if (isWanted(name)) retried.deleting.push_back(name);
+  }
   std::set<TString> matched;
-  for (const auto* found : {&retried.changed, &retried.busy, &retried.spent}) {
+  for (const auto* found : {&retried.changed, &retried.busy, &retried.spent, &retried.deleting}) {
     for (const TString& name : *found) {
       matched.insert(name);
       matched.insert(zor::platform::EscapeForDisplay(name));

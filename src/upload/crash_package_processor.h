@@ -135,12 +135,14 @@ class CrashPackageProcessor {
     // logs packages whose customer's details went when they were given up:
     // nothing of them can be sent again
     std::vector<zor::platform::TString> spent;
+    // whose deletion an earlier run began: left for send-crashes to finish
+    std::vector<zor::platform::TString> deleting;
   };
   // `retry`: gives the "Failed" packages named in `names` (every one when
   // `names` is empty; a name as it is, or escaped as `list` shows it) a fresh
   // set of attempts (Package::GrantNewAttempts),
-  // each logged at Info, except those another process holds and the spent
-  // logs packages (left as they are). Throws what
+  // each logged at Info, except those another process holds, the spent
+  // logs packages and those being deleted (left as they are). Throws what
   // listing the data directory and saving a package throw.
   Retried RetryFailedPackages(const std::vector<zor::platform::TString>& names);
 
@@ -169,9 +171,11 @@ class CrashPackageProcessor {
   // The packages whose status files end in `status`'s name, by name (the
   // first file of a name wins). Packages another process holds are left
   // out; with `busy`, their names are added to it. A package whose deletion
-  // an earlier run began is left out too, its deletion finished.
+  // an earlier run began is left out too, its deletion finished, or, with
+  // `deleting`, left as it is and named there.
   PackageMap LoadPackagesInState(UploadStatus status,
-                                 std::vector<zor::platform::TString>* busy = nullptr);
+                                 std::vector<zor::platform::TString>* busy = nullptr,
+                                 std::vector<zor::platform::TString>* deleting = nullptr);
   // Deletes what is left of `package` under its lock (skipped if held), once
   // a run: it is never uploaded. Never throws.
   void FinishDeletion(Package& package);

@@ -1576,11 +1576,15 @@ TEST_F(CrashPackageProcessorTest, RetentionDeletesNoOtherOwnersCrashForRoomItCou
 
 // `retry` takes a name as it is, and as `list` shows it, escaped; a given-up
 // logs package, its customer's details gone, is not given attempts it can
-// only fail.
+// only fail; one being deleted is left for send-crashes, untouched.
 TEST_F(CrashPackageProcessorTest, RetryTakesANameAsListShowsIt) {
   Dump("bad\tname.5.dmp");
   Dump("plain.6.dmp");
+  const TPath deleting = Dump("deleting.7.dmp");
   for (const auto& package : Run()) Fail(*package, Status::kFailed);
+  const std::string marked = Status("deleting.7", "failed");
+  std::string status = ReadFile(marked);
+  WriteFile(marked, status.insert(status.rfind('}'), R"(,"being-deleted":true)"));
   WriteFile(dumps_ + "/logs.zip", "PK user's logs");
   TString logs;
   {
@@ -1590,10 +1594,14 @@ TEST_F(CrashPackageProcessorTest, RetryTakesANameAsListShowsIt) {
     logs = given.package->GetPackageName();
   }
   CrashPackageProcessor processor({TPath(dumps_)}, TPath(data_));
-  const auto retried = processor.RetryFailedPackages({"bad\\tname.5", "plain.6", logs});
+  const auto retried =
+      processor.RetryFailedPackages({"bad\\tname.5", "plain.6", "deleting.7", logs});
   EXPECT_EQ(retried.changed, (std::vector<TString>{"bad\tname.5", "plain.6"}));
   EXPECT_EQ(retried.spent, std::vector<TString>{logs});
+  EXPECT_EQ(retried.deleting, std::vector<TString>{"deleting.7"});
   EXPECT_EQ(retried.unknown, std::vector<TString>{});
+  EXPECT_TRUE(Exists(deleting));
+  EXPECT_TRUE(Exists(marked));
 }
 
 TEST_F(CrashPackageProcessorTest, RateLimitCountsAcrossRunsAndHeldPackagesStayPending) {
