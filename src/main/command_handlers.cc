@@ -1,7 +1,9 @@
 #include "main/command_handlers.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <exception>
 #include <iostream>
 
 #include "config/config.h"
@@ -40,6 +42,18 @@ void WriteMetricsIfConfigured(const UploadRunStats& stats, const DateTime& start
   }
 }
 
+// True iff `error` (the client's construction failed, no run began) is the
+// data directory's lock held by another run: that run writes the metrics.
+bool HeldByAnotherRun(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const ZorvaneException& e) {
+    return e.GetError() && e.GetError()->systemError == EWOULDBLOCK;
+  } catch (...) {
+    return false;
+  }
+}
+
 }  // namespace
 
 void SendCrashes(const SendCrashesOptions& options, const TPath& configFile,
@@ -57,8 +71,9 @@ void SendCrashes(const SendCrashesOptions& options, const TPath& configFile,
     client->Run();
   } catch (...) {
     const UploadRunStats stats = client ? client->GetRunStats() : UploadRunStats{};
+    const bool lockedOut = !client && HeldByAnotherRun(std::current_exception());
     client.reset();
-    WriteMetricsIfConfigured(stats, start, ExitStatusOfCurrentException());
+    if (!lockedOut) WriteMetricsIfConfigured(stats, start, ExitStatusOfCurrentException());
     throw;
   }
   const UploadRunStats stats = client->GetRunStats();

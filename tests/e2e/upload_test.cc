@@ -1224,8 +1224,11 @@ TEST_F(UploadTest, TestControllerHoldsTheRunWhileASecondRunIsLockedOut) {
   const int fd = open((data_ + "/zorcrashreporter.lock").c_str(), O_RDWR | O_CREAT, 0600);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(flock(fd, LOCK_EX), 0);
-  EXPECT_EQ(SendCrashes().status, -2);
+  // Nor does it write the metrics of a run it did not make.
+  const std::string metrics = "servercrashupload.metrics.file: " + dir_.Sub("m/run.prom") + "\n";
+  EXPECT_EQ(SendCrashes(metrics).status, -2);
   EXPECT_EQ(Status("b.2").first, "");
+  EXPECT_FALSE(fs::exists(dir_.Sub("m/run.prom")));
   close(fd);
   EXPECT_EQ(SendCrashes().status, 0);
   EXPECT_EQ(Status("b.2").first, "complete");
