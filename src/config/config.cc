@@ -194,6 +194,14 @@ void Config::ReadLines(const TString& text) {
               .arg(TString(filePath_.NativeString()))
               .arg(KeyPartOf(line.text)));
     }
+    // The system's calls would read a path or a name cut at it, while every
+    // message names the whole.
+    if (line.text.toStdString().find('\0') != std::string::npos) {
+      throw ZorvaneException(TFormatString("Line %1 of config file '%2' holds a NUL byte: a "
+                                           "setting's value is text")
+                                 .arg(static_cast<uint64_t>(line.number))
+                                 .arg(TString(filePath_.NativeString())));
+    }
     if (line.kind == ConfigLine::Kind::kSetting) settings[line.key] = line.value;
   }
   settings_ = std::move(settings);

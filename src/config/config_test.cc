@@ -455,6 +455,12 @@ TEST_F(ConfigTest, LoadRules) {
   ASSERT_EQ(::mkfifo(dir_.Sub("fifo.yml").c_str(), 0600), 0);
   EXPECT_EQ(ErrorOf([&] { config_.Load(TPath(dir_.Sub("fifo.yml"))); }),
             "Config file '" + dir_.Sub("fifo.yml") + "' is not used: it is not a regular file");
+  // A value cut at a NUL byte would lead somewhere else than its text reads.
+  using std::string_literals::operator""s;
+  const std::string nul = dir_.Sub("nul.yml");
+  zor::test::WriteFile(nul, "servercrashupload.channel: x\nservercrashupload.data.dir: /da\0ta\n"s);
+  EXPECT_EQ(ErrorOf([&] { config_.Load(TPath(nul)); }),
+            "Line 2 of config file '" + nul + "' holds a NUL byte: a setting's value is text");
 }
 
 }  // namespace
