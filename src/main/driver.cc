@@ -58,6 +58,11 @@ TString WhyCrashFoldersNotPrivate(const RunDirectories& dirs) {
   Filesystem& fs = Filesystem::GetInstance();
   for (const TPath& folder : {dirs.crashDumpsDir, dirs.crashDumpsTempDir}) {
     if (TString why = WhyFolderCannotBePrivate(folder); !why.isEmpty()) return why;
+    if (const auto other = IdentifyPath(folder, LinkHandling::kDoNotFollow);
+        other && other->kind != FileIdentity::Kind::kDirectory && !fs.DirectoryExists(folder)) {
+      return "the folder '" + folder.ToString() + "' is not a directory but " +
+             KindText(other->kind) + "; give --crashdumps-dir or --crashdumps-temp-dir";
+    }
     if (!fs.CreateDirectory(folder)) {
       return "the folder '" + folder.ToString() + "' cannot be made: " + ErrnoText(errno);
     }

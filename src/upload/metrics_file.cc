@@ -1,16 +1,18 @@
 #include "upload/metrics_file.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
-#include <vector>
 #include <sstream>
 #include <utility>
+#include <vector>
 
 #include "files/filesystem.h"
 #include "log/log_functions.h"
 #include "packages/package.h"
 #include "packages/package_upload_progress.h"
 #include "platform/file_identity.h"
+#include "platform/path_error.h"
 #include "platform/tformat_string.h"
 #include "platform/zorvane_exception.h"
 #include "upload/leftover_files.h"
@@ -127,13 +129,24 @@ void CreateFolderForReaders(const TPath& folder) {
     if (level.Parent() == level) break;
   }
   for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    if (const auto other = fs.IdentifyPath(*it, zor::platform::LinkHandling::kDoNotFollow)) {
+      throw zor::platform::ZorvaneException(
+          TFormatString("its folder '%1' is not a directory but %2; set "
+                        "servercrashupload.metrics.file")
+              .arg(*it)
+              .arg(zor::platform::KindText(other->kind)));
+    }
+    errno = 0;
     std::error_code error;
     if (fs.CreateDirectory(*it)) {
       std::filesystem::permissions(it->NativeString(), std::filesystem::perms(0755), error);
       if (!error) continue;
     }
+    const int cause = error ? error.value() : errno;
     throw zor::platform::ZorvaneException(
-        TFormatString("its folder '%1' cannot be created for other readers").arg(*it));
+        TFormatString("its folder '%1' cannot be created for other readers: %2")
+            .arg(*it)
+            .arg(cause != 0 ? zor::platform::ErrnoText(cause) : TString("unknown cause")));
   }
 }
 

@@ -97,6 +97,9 @@ TEST(FailureMessagesTest, FolderSettingsThatCannotBeFoldersSaySo) {
        "The data directory '" + dir.Sub("file") +
            "' is not a directory but a regular file; set servercrashupload.data.dir",
        "list"},
+      {"metrics.file", dir.Sub("file/run.prom"),
+       "its folder '" + dir.Sub("file") +
+           "' is not a directory but a regular file; set servercrashupload.metrics.file"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.value + " " + c.command);
@@ -104,6 +107,9 @@ TEST(FailureMessagesTest, FolderSettingsThatCannotBeFoldersSaySo) {
     for (const char* key : {"log.dir", "data.dir"}) {
       settings += std::string("servercrashupload.") + key + ": " +
                   (key == std::string(c.key) ? c.value : dir.Sub(key)) + "\n";
+    }
+    if (c.key == std::string("metrics.file")) {
+      settings += "servercrashupload.metrics.file: " + c.value + "\n";
     }
     WriteFile(dir.Sub("c.yml"),
               settings + "servercrashupload.upload_endpoint: http://127.0.0.1:9\n");
