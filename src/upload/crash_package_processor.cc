@@ -194,10 +194,12 @@ constexpr int64_t kQuietNs = 60LL * 1000 * 1000 * 1000;
 
 // The full dump that this program's own crash handler is still writing
 // beside a minidump of `files` in its crash directory (its ".temp", of the
-// minidump's owner, changed within kWriterWaitNs); empty when there is none.
-// Sent now, the crash would go without it, and its deletion would take it
-// while it is written.
-TString FullDumpStillWritten(const std::set<TPath>& files, int64_t nowNs) {
+// minidump's owner, open for writing; where that cannot be asked, changed
+// within kQuietNs of `nowNs`); empty when there is none. Sent now, the crash
+// would go without it, and its deletion would take it while it is written.
+// One its killed handler left goes with the crash as it is.
+TString FullDumpStillWritten(const std::set<TPath>& files, int64_t nowNs,
+                             const TrustBoundary& boundary) {
   using zor::platform::IdentifyPath;
   using zor::platform::LinkHandling;
   namespace CrashNames = zor::platform::CrashNames;
@@ -212,8 +214,17 @@ TString FullDumpStillWritten(const std::set<TPath>& files, int64_t nowNs) {
         temp->owner != minidump->owner) {
       continue;
     }
+    std::optional<bool> writers;
+    try {
+      TString refusal;
+      if (const auto opened = boundary.OpenForReading(full, TPath(), &refusal)) {
+        writers = opened->IsOpenForWriting();
+      }
+    } catch (const ZorvaneException&) {
+      // Leased or out of descriptors: its last change tells.
+    }
     const int64_t ageNs = nowNs - temp->modifiedNs;
-    if (ageNs >= -kClockSlackNs && ageNs <= kWriterWaitNs) return full.ToString();
+    if (writers ? *writers : ageNs >= -kClockSlackNs && ageNs < kQuietNs) return full.ToString();
   }
   return {};
 }
@@ -722,7 +733,7 @@ TString CrashPackageProcessor::WhyCrashWaits(const std::set<TPath>& files, int64
   } else if (owners.size() == 1) {
     *user = *owners.begin();
   }
-  if (const TString full = FullDumpStillWritten(files, nowNs); !full.isEmpty()) {
+  if (const TString full = FullDumpStillWritten(files, nowNs, boundary_); !full.isEmpty()) {
     return TFormatString("its full dump '%1' is still being written").arg(full);
   }
   const std::vector<Dump>& judged = sent.empty() ? notSent : sent;
