@@ -60,14 +60,15 @@ void SendCrashes(const SendCrashesOptions& options, const TPath& configFile,
                  const RunDirectories& dirs) {
   SetLogCategory("crashes-upload");
   Interruption::Install();
-  const TLockFile lock = Filesystem::GetInstance().LockFile(PackageLock::RunLockPath(dirs.logsDir));
+  const TPath lockPath = PackageLock::RunLockPath(dirs.logsDir);
+  const TLockFile lock = Filesystem::GetInstance().LockFile(lockPath);
   const DateTime start = DateTime::GetLocalTime();
   AdoptStrandedCrashDirectories(dirs.crashDumpsTempDir, dirs.crashDumpsDir);
   // Released before the lock: the client's processor logs its exit.
   std::shared_ptr<CrashUploadClient> client;
   try {
     client = std::make_shared<CrashUploadClient>(options.includeFullDumps,
-                                                 TString(configFile.NativeString()));
+                                                 TString(configFile.NativeString()), lockPath);
     client->Run();
   } catch (...) {
     const UploadRunStats stats = client ? client->GetRunStats() : UploadRunStats{};

@@ -17,10 +17,19 @@ namespace TLog = zor::platform::TLog;
 using zor::platform::TString;
 using zor::platform::ZorvaneException;
 
-CrashUploadClient::CrashUploadClient(bool includeFullDumps, const TString& configFile)
+CrashUploadClient::CrashUploadClient(bool includeFullDumps, const TString& configFile,
+                                     const zor::platform::TPath& heldLock)
     : UploadClient(configFile) {
-  runLock_.emplace(Filesystem::GetInstance().LockFile(
-      PackageLock::RunLockPath(Config::GetInstance().GetDataDirectory())));
+  Filesystem& fs = Filesystem::GetInstance();
+  const zor::platform::TPath lock =
+      PackageLock::RunLockPath(Config::GetInstance().GetDataDirectory());
+  // A log folder that is the data directory gave the run this lock already:
+  // a second descriptor of the file would find it held, by this very run.
+  const auto mine = fs.IdentifyPath(heldLock, zor::platform::LinkHandling::kDoNotFollow);
+  const auto data = fs.IdentifyPath(lock, zor::platform::LinkHandling::kDoNotFollow);
+  if (!mine || !data || mine->device != data->device || mine->inode != data->inode) {
+    runLock_.emplace(fs.LockFile(lock));
+  }
   Processor().SetIncludeFullDumps(includeFullDumps);
 }
 

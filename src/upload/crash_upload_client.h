@@ -32,8 +32,11 @@ class CrashUploadClient : public IErrorReportingClient, private UploadClient {
   // tells discovery whether packages with full dumps may be uploaded. A
   // second run over the same data directory (with another log folder, whose
   // lock it does not share) throws TPath::Exception "TLockFile: cannot lock
-  // '<path>': it is held by another process".
-  CrashUploadClient(bool includeFullDumps, const zor::platform::TString& configFile);
+  // '<path>': it is held by another process". `heldLock` is the run lock
+  // the caller holds (its log folder's); when it is the same file as the
+  // data directory's, that one is not taken again.
+  CrashUploadClient(bool includeFullDumps, const zor::platform::TString& configFile,
+                    const zor::platform::TPath& heldLock = {});
 
   void Run() override;
 

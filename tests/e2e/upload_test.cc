@@ -1232,6 +1232,11 @@ TEST_F(UploadTest, TestControllerHoldsTheRunWhileASecondRunIsLockedOut) {
   close(fd);
   EXPECT_EQ(SendCrashes().status, 0);
   EXPECT_EQ(Status("b.2").first, "complete");
+
+  // A log folder that is the data directory is one lock file, held once.
+  Crash("c.3", 1000);
+  EXPECT_EQ(SendCrashes("servercrashupload.log.dir: " + data_ + "\n").status, 0);
+  EXPECT_EQ(Status("c.3").first, "complete");
 }
 
 }  // namespace
