@@ -1508,20 +1508,28 @@ TEST_F(CrashPackageProcessorTest, RetentionCountsAndKeepsAFileThatManyCrashesNam
 }
 
 // A copy whose removal fails (an I/O error, a file made immutable) still
-// takes its room: the crash is not deleted for it.
+// takes its room: neither its crash nor another one is deleted for it.
 TEST_F(CrashPackageProcessorTest, RetentionKeepsACrashWhoseCopyCannotBeRemoved) {
-  Dump("waiting.1.dmp", mib_);
+  const std::string quarter(256 * 1024, 'd');
+  Dump("waiting.1.dmp", quarter);
+  Dump("waiting.2.dmp", quarter);
   const auto packages = Run();
-  ASSERT_EQ(packages.size(), 1u);
-  const TPath encrypted = Encrypt(*packages[0], mib_);
-  Fail(*packages[0], Status::kPendingRetry);
+  ASSERT_EQ(packages.size(), 2u);
+  std::map<std::string, TPath> copies;
+  for (const auto& package : packages) {
+    copies[package->GetPackageName().toStdString()] = Encrypt(*package, mib_);
+    Fail(*package, Status::kPendingRetry);
+  }
   const test_support::FailingRemoveFilesystem failing(
-      encrypted, test_support::FailingRemoveFilesystem::How::kReturnFalse);
+      copies["waiting.1"], test_support::FailingRemoveFilesystem::How::kReturnFalse);
   Configure("servercrashupload.retention.max_total_mb: 1\n");
-  EXPECT_EQ(Names(Run()), std::vector<std::string>{"waiting.1"});
+  EXPECT_EQ(Names(Run()), (std::vector<std::string>{"waiting.1", "waiting.2"}));
   EXPECT_THAT(log_, HasSubstr("of package 'waiting.1' could not be removed"));
+  EXPECT_THAT(log_, HasSubstr("upload files that could not be removed take the rest"));
   EXPECT_THAT(log_, Not(HasSubstr("Retention: deleting")));
   EXPECT_TRUE(Exists(dumps_ + "/waiting.1.dmp"));
+  EXPECT_TRUE(Exists(dumps_ + "/waiting.2.dmp"));
+  EXPECT_FALSE(Exists(copies["waiting.2"]));
 }
 
 // Another user's file at a name a crash's own file left (a removed log) is

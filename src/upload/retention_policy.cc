@@ -174,6 +174,7 @@ class RetentionPass {
   uint64_t total_ = 0;
   std::map<uid_t, uint64_t> byOwner_;
   std::set<const Package*> copyKept_;
+  uint64_t keptBytes_ = 0;  // of the copies kept, left out of total_
 };
 
 RetentionPass::RetentionPass(const std::vector<std::shared_ptr<Package>>& packages) {
@@ -249,6 +250,17 @@ void RetentionPass::DropCopies() {
 
 void RetentionPass::DropCopy(Candidate& c) {
   const std::vector<TPath> copy = UploadFilesOf(*c.package);
+  // A copy that stays was the room to free: it is left out of the total, so
+  // that no other crash is deleted in its place.
+  const auto keep = [&] {
+    copyKept_.insert(c.package.get());
+    for (const PackageFootprint::CountedFile& file : c.footprint.files) {
+      if (std::find(copy.begin(), copy.end(), file.path) == copy.end()) continue;
+      if (!Filesystem::GetInstance().FileExists(file.path)) continue;
+      total_ -= std::min(total_, file.bytes);
+      keptBytes_ += file.bytes;
+    }
+  };
   try {
     c.package->DiscardDataFiles(
         {std::begin(kUploadFileKinds), std::end(kUploadFileKinds)},
@@ -258,7 +270,7 @@ void RetentionPass::DropCopy(Candidate& c) {
   } catch (const zor::platform::ZorvaneException& e) {
     // Unsaved (a full disk, most likely), the files stay recorded and on
     // disk, and so does the crash: the room was its copy's to free.
-    copyKept_.insert(c.package.get());
+    keep();
     LogText(TLog::Warn, TFormatString("Retention: the upload files of package '%1' cannot be "
                                       "removed: %2")
                             .arg(c.package->GetPackageName())
@@ -268,11 +280,11 @@ void RetentionPass::DropCopy(Candidate& c) {
   const uint64_t gone = c.footprint.BytesGoneSince();
   total_ -= std::min(total_, gone);
   c.footprint.bytes -= std::min(c.footprint.bytes, gone);
-  // A copy whose removal failed still takes its room: the crash is not to
-  // be deleted for it.
+  // A copy whose removal failed still takes its room: no crash is to be
+  // deleted for it.
   for (const TPath& path : copy) {
     if (Filesystem::GetInstance().FileExists(path)) {
-      copyKept_.insert(c.package.get());
+      keep();
       LogText(TLog::Warn, TFormatString("Retention: '%1' of package '%2' could not be removed; "
                                         "the package is kept in this pass")
                               .arg(path.ToString())
@@ -334,9 +346,15 @@ void RetentionPass::PruneForSize() {
   if (total_ > limit_) {
     LogText(TLog::Warn, TFormatString("Retention: the packages still hold '%1' byte(s), more "
                                       "than the limit of '%2'; %3.")
-                            .arg(total_)
+                            .arg(total_ + keptBytes_)
                             .arg(limit_)
                             .arg(kept.Why()));
+  } else if (total_ + keptBytes_ > limit_) {
+    LogText(TLog::Warn, TFormatString("Retention: the packages still hold '%1' byte(s), more "
+                                      "than the limit of '%2'; upload files that could not be "
+                                      "removed take the rest, and no crash is deleted for them.")
+                            .arg(total_ + keptBytes_)
+                            .arg(limit_));
   }
 }
 
