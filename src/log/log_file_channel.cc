@@ -234,25 +234,27 @@ void TruncateFileChannel::Open() {
 
 void TruncateFileChannel::MoveOlderFiles() {
   const TPath path = GetPath();
-  auto fail = [](const TPath& from, int error) {
+  // Names both ends: a folder at the older name is what refuses the move.
+  auto fail = [](const TPath& from, const TPath& to, int error) {
     throw TPath::Exception(
-        TFormatString("TLog::TruncateFileChannel: cannot move aside log file %1: %2")
+        TFormatString("TLog::TruncateFileChannel: cannot move aside log file %1%2: %3")
             .arg(from.ToString())
+            .arg(to.IsEmpty() ? TString() : " to " + to.ToString())
             .arg(ErrnoText(error)));
   };
   if (keepFiles_ <= 0) {
-    if (::unlink(path.NativeString().c_str()) != 0 && errno != ENOENT) fail(path, errno);
+    if (::unlink(path.NativeString().c_str()) != 0 && errno != ENOENT) fail(path, {}, errno);
     return;
   }
   for (int n = keepFiles_ - 1; n >= 1; --n) {
     const TPath from = OlderPath(n);
-    if (::rename(from.NativeString().c_str(), OlderPath(n + 1).NativeString().c_str()) != 0 &&
-        errno != ENOENT) {
-      fail(from, errno);
+    const TPath to = OlderPath(n + 1);
+    if (::rename(from.NativeString().c_str(), to.NativeString().c_str()) != 0 && errno != ENOENT) {
+      fail(from, to, errno);
     }
   }
   if (::rename(path.NativeString().c_str(), OlderPath(1).NativeString().c_str()) != 0) {
-    fail(path, errno);
+    fail(path, OlderPath(1), errno);
   }
 }
 

@@ -209,6 +209,14 @@ TEST(TruncateFileChannelTest, MovesALargeFileAsideAtOpen) {
     EXPECT_EQ(fs::exists(older2), c.keepFiles >= 2);
     EXPECT_EQ(ReadFile(older2), c.keepFiles >= 2 ? "older run\n" : "");
   }
+  // A folder at the older name refuses the move; the message names both.
+  ScopedTempDir dir;
+  WriteFile(dir.Sub("app.txt"), "");
+  fs::resize_file(dir.Sub("app.txt"), kLimit + 1);
+  fs::create_directories(dir.Sub("app.1.txt/kept"));
+  TruncateFileChannel channel(TPath(dir.Sub("app.txt")), 9, 1);
+  EXPECT_THAT(ErrorOf([&] { channel.Open(); }),
+              ::testing::HasSubstr(dir.Sub("app.txt") + " to " + dir.Sub("app.1.txt") + ": "));
 }
 
 }  // namespace
