@@ -124,7 +124,10 @@ void RetryPackages(const RetryOptions& options) {
   CrashPackageProcessor processor(config.GetDumpDirectories(), config.GetDataDirectory());
   const auto retried = processor.RetryFailedPackages(options.packageNames);
   // A package's name is a file name: shown escaped.
-  const auto shown = [](const TString& name) { return EscapeForDisplay(name.toStdString()); };
+  // One shown form per name: a backslash is shown doubled.
+  const auto shown = [](const TString& name) {
+    return EscapeForDisplay(name.toStdString(), DisplayForm::kExactBytes);
+  };
   for (const TString& name : retried.changed) {
     std::cout << "Package '" << shown(name) << "' gets new attempts.\n";
   }

@@ -987,15 +987,23 @@ void CrashPackageProcessor::ZipAndEncryptPackage(Package& package, PackageEncryp
 CrashPackageProcessor::Retried CrashPackageProcessor::RetryFailedPackages(
     const std::vector<TString>& names) {
   const std::set<TString> wanted(names.begin(), names.end());
-  // A name is wanted as it is, or as `list` shows it (escaped).
-  const auto isWanted = [&](const TString& name) {
-    return wanted.empty() || wanted.count(name) != 0 ||
-           wanted.count(zor::platform::EscapeForDisplay(name)) != 0;
-  };
   Retried retried;
   std::vector<TString> busy;
   std::vector<TString> deleting;
-  for (const auto& [name, package] : LoadPackagesInState(UploadStatus::kFailed, &busy, &deleting)) {
+  const PackageMap failed = LoadPackagesInState(UploadStatus::kFailed, &busy, &deleting);
+  std::set<TString> exact(busy.begin(), busy.end());
+  exact.insert(deleting.begin(), deleting.end());
+  for (const auto& [name, package] : failed) exact.insert(name);
+  // A name is wanted as it is, or as `list` shows it (escaped) where it is
+  // no package's own name: one user's file may be named as another's crash
+  // is shown.
+  const auto isWanted = [&](const TString& name) {
+    if (wanted.empty() || wanted.count(name) != 0) return true;
+    const TString shown =
+        zor::platform::EscapeForDisplay(name, zor::platform::DisplayForm::kExactBytes);
+    return wanted.count(shown) != 0 && exact.count(shown) == 0;
+  };
+  for (const auto& [name, package] : failed) {
     if (!isWanted(name)) continue;
     const auto lock = PackageLock::TryLock(*package);
     if (!lock) {
@@ -1027,7 +1035,8 @@ CrashPackageProcessor::Retried CrashPackageProcessor::RetryFailedPackages(
   for (const auto* found : {&retried.changed, &retried.busy, &retried.spent, &retried.deleting}) {
     for (const TString& name : *found) {
       matched.insert(name);
-      matched.insert(zor::platform::EscapeForDisplay(name));
+      matched.insert(
+          zor::platform::EscapeForDisplay(name, zor::platform::DisplayForm::kExactBytes));
     }
   }
   for (const TString& name : names) {

@@ -139,7 +139,8 @@ class CrashPackageProcessor {
     std::vector<zor::platform::TString> deleting;
   };
   // `retry`: gives the "Failed" packages named in `names` (every one when
-  // `names` is empty; a name as it is, or escaped as `list` shows it) a fresh
+  // `names` is empty; a name as it is, or escaped as `list` shows it where
+  // that is no failed package's own name) a fresh
   // set of attempts (Package::GrantNewAttempts),
   // each logged at Info, except those another process holds, the spent
   // logs packages and those being deleted (left as they are). Throws what

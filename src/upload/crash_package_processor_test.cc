@@ -1588,6 +1588,10 @@ TEST_F(CrashPackageProcessorTest, RetentionDeletesNoOtherOwnersCrashForRoomItCou
 TEST_F(CrashPackageProcessorTest, RetryTakesANameAsListShowsIt) {
   Dump("bad\tname.5.dmp");
   Dump("plain.6.dmp");
+  // Named as the escaped form of an escape character's crash: each name
+  // has one shown form, and its own name wins.
+  Dump("esc\\x1b.8.dmp");
+  Dump("esc\x1b.8.dmp");
   const TPath deleting = Dump("deleting.7.dmp");
   for (const auto& package : Run()) Fail(*package, Status::kFailed);
   const std::string marked = Status("deleting.7", "failed");
@@ -1603,8 +1607,8 @@ TEST_F(CrashPackageProcessorTest, RetryTakesANameAsListShowsIt) {
   }
   CrashPackageProcessor processor({TPath(dumps_)}, TPath(data_));
   const auto retried =
-      processor.RetryFailedPackages({"bad\\tname.5", "plain.6", "deleting.7", logs});
-  EXPECT_EQ(retried.changed, (std::vector<TString>{"bad\tname.5", "plain.6"}));
+      processor.RetryFailedPackages({"bad\\tname.5", "plain.6", "deleting.7", "esc\\x1b.8", logs});
+  EXPECT_EQ(retried.changed, (std::vector<TString>{"bad\tname.5", "esc\\x1b.8", "plain.6"}));
   EXPECT_EQ(retried.spent, std::vector<TString>{logs});
   EXPECT_EQ(retried.deleting, std::vector<TString>{"deleting.7"});
   EXPECT_EQ(retried.unknown, std::vector<TString>{});

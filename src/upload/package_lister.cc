@@ -219,13 +219,14 @@ std::string PackageLister::FormatText(const std::vector<PackageListEntry>& entri
                      : TString(kNone);
     // A name comes from a file name and an id from a server: neither may
     // break a row or reach the terminal as a control sequence.
-    rows.push_back({EscapeForDisplay(e.name), e.type, readable ? e.status : TString("Unreadable"),
-                    readable ? TString::Number(static_cast<uint64_t>(e.attempts)) : kNone,
-                    e.lastResult ? ToName(e.lastResult->code) : kNone, OrNone(e.zipBytes),
-                    OrNone(e.encryptedBytes), FormatAge(AgeSeconds(e, now)),
-                    e.remotePackageId.isEmpty() ? TString(kNone) : EscapeForDisplay(e.remotePackageId),
-                    parts,
-                    FormatNextAttempt(e, now)});
+    rows.push_back(
+        {EscapeForDisplay(e.name, zor::platform::DisplayForm::kExactBytes), e.type,
+         readable ? e.status : TString("Unreadable"),
+         readable ? TString::Number(static_cast<uint64_t>(e.attempts)) : kNone,
+         e.lastResult ? ToName(e.lastResult->code) : kNone, OrNone(e.zipBytes),
+         OrNone(e.encryptedBytes), FormatAge(AgeSeconds(e, now)),
+         e.remotePackageId.isEmpty() ? TString(kNone) : EscapeForDisplay(e.remotePackageId), parts,
+         FormatNextAttempt(e, now)});
   }
   std::vector<int64_t> widths(rows.front().size(), 0);
   for (const auto& row : rows) {
