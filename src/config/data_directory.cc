@@ -1,5 +1,7 @@
 #include "config/data_directory.h"
 
+#include <unistd.h>
+
 #include "files/filesystem.h"
 #include "platform/app_config.h"
 #include "platform/file_identity.h"
@@ -21,11 +23,15 @@ TPath LocalDataFolder() {
   Filesystem& filesystem = Filesystem::GetInstance();
   if (base.isEmpty() || !filesystem.DirectoryExists(base)) return AppConfig::LogGetDefaultDir();
   const TPath candidate = TPath(base) / "Zorvane";
-  // Not made where it could not be kept private (root with a user's home):
-  // the data directory's own check then says why.
-  if (!filesystem.DirectoryExists(candidate) &&
-      zor::platform::WhyFolderCannotBePrivate(candidate).isEmpty() &&
-      !filesystem.CreateDirectory(candidate)) {
+  if (filesystem.DirectoryExists(candidate)) return candidate;
+  // Not made here: a command that only reads (`list`) makes nothing; the
+  // run that needs it makes it. One that could not be made below the base
+  // (something else at its name, a base this user cannot write) is not
+  // taken; one that could not be kept private (root with a user's home) is,
+  // and the data directory's own check then says why.
+  const bool free = !zor::platform::PathExists(candidate) &&
+                    ::access(base.toStdString().c_str(), W_OK | X_OK) == 0;
+  if (!free && zor::platform::WhyFolderCannotBePrivate(candidate).isEmpty()) {
     return AppConfig::LogGetDefaultDir();
   }
   return candidate;
