@@ -550,6 +550,11 @@ TString CrashServerProtocol::AdviceFor(int status, const TString& storeCode) {
     return " A proxy on the way asks for credentials: set servercrashupload.proxy_server_username "
            "and servercrashupload.proxy_server_password.";
   }
+  // Some proxies refuse wrong credentials so, not with a 407.
+  if (status == 401) {
+    return " Credentials are wanted, by the server or by a proxy on the way: with a proxy, check "
+           "servercrashupload.proxy_server_username and servercrashupload.proxy_server_password.";
+  }
   return {};
 }
 

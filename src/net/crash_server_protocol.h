@@ -139,8 +139,8 @@ class CrashServerProtocol {
   // when it is 1 to 64 letters, digits and dots; else empty.
   static zor::platform::TString StoreErrorCode(const std::string& body);
   // What the operator can do about an answer of `status` with `storeCode`
-  // (parts below the store's least size or above its most, a proxy that
-  // wants credentials),
+  // (parts below the store's least size or above its most, a server or a
+  // proxy that wants credentials),
   // as a sentence with a leading space; empty when nothing.
   static zor::platform::TString AdviceFor(int status, const zor::platform::TString& storeCode);
   // Returns iff `value`, an id the server gave as `member` (crash_id,

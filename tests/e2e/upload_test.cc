@@ -263,6 +263,8 @@ TEST_F(UploadTest, OneFailingPackageIsRetriedNextRunWhileTheOthersComplete) {
       {"status", 403, "ClientError", "<Error><Code>RequestTimeTooSkewed</Code></Error>"},
       {"status", 407, "ClientError", "<html>Proxy Authentication Required</html>", "part",
        "A proxy on the way asks for credentials"},
+      {"status", 401, "ClientError", "<html>Unauthorized</html>", "part",
+       "by the server or by a proxy on the way"},
       // Parts of a size the store refuses are not sent again.
       {"status", 400, "ClientError", "<Error><Code>EntityTooSmall</Code></Error>", "complete",
        "the next attempt starts a new upload"},
