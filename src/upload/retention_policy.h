@@ -9,8 +9,10 @@
 //      (allocated blocks, see PackageFootprint), the upload files that can be
 //      made again are removed (the zip, encrypted file and metadata of a
 //      package that is neither Complete nor being sent, whose sources are all
-//      there: Package::FirstSourceGone; one whose record cannot be saved now
-//      keeps them, and is not deleted in that pass); then "Complete" and "Failed"
+//      there: Package::FirstSourceGone; one whose record cannot be saved now,
+//      or whose files cannot be removed, keeps them and is not deleted in
+//      that pass, and what they take is left out of the total, so that no
+//      other package is deleted for that room); then "Complete" and "Failed"
 //      packages are deleted, then the others that were tried at least once
 //      (an upload result or a transient failure); within each of the two,
 //      the packages of the owner whose packages take the most room first,
