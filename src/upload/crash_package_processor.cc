@@ -478,10 +478,18 @@ void CrashPackageProcessor::ReconcilePreviousRun(const std::set<TString>& heldBa
     }
   }
   // Not attempts: the run that left them ended before it could try or finish.
+  // One it was sending says so, and goes after the others (a crash whose
+  // upload got each run killed holds back no other).
   for (const auto& entry : stale) {
     Package& package = *entry.second;
-    SettleOrLeave(package, "for a retry",
-                  [&] { package.SetUploadStatus(UploadStatus::kPendingRetry); });
+    const bool wasStarted = started.count(entry.first) != 0;
+    SettleOrLeave(package, "for a retry", [&] {
+      if (wasStarted) {
+        package.RecordWait(
+            MakeReconciliationResult("The run that was sending it ended before it could finish."));
+      }
+      package.SetUploadStatus(UploadStatus::kPendingRetry);
+    });
   }
 }
 

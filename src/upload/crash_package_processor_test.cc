@@ -42,6 +42,7 @@
 #include "upload/package_lister.h"
 #include "upload/package_lock.h"
 #include "upload/retention_policy.h"
+#include "upload/upload_client.h"
 #include "upload/upload_rate_limit.h"
 
 namespace ZorErrorReporting {
@@ -1699,6 +1700,10 @@ TEST_F(CrashPackageProcessorTest, EachOwnersOldestGoesFirstAndPassesTheRateLimit
           DateTime());
   }
   EXPECT_EQ(Order(Run()), (std::vector<std::string>{"a.2", "roots.4", "a.3", "a.1"}));
+  // Nor do the crashes that come after its trouble hold it back for ever.
+  Dump("flood/a.5.dmp");
+  GiveAway({"flood/a.5.dmp"});
+  EXPECT_EQ(Order(Run()), (std::vector<std::string>{"a.2", "roots.4", "a.3", "a.1", "a.5"}));
   Configure("servercrashupload.max_uploads_per_hour: 2\n");
   EXPECT_THAT(Names(Run()), UnorderedElementsAre("a.2", "roots.4"));
 }
@@ -1740,6 +1745,22 @@ TEST_F(CrashPackageProcessorTest, AnOwnCrashWaitsForTheFullDumpItsHandlerWrites)
   EXPECT_THAT(log_, HasSubstr("its full dump '" + temp.ToString().toStdString() +
                               "' is still being written"));
   EXPECT_EQ(Run().size(), 1u);
+}
+
+// A crash whose run was stopped before the server judged it was never
+// tried: the size limit keeps it, however far over.
+TEST_F(CrashPackageProcessorTest, RetentionKeepsACrashWhoseRunWasOnlyStopped) {
+  Dump("stopped.1.dmp", mib_ + mib_);
+  const auto packages = Run();
+  ASSERT_EQ(packages.size(), 1u);
+  struct Client : UploadClient {
+    using UploadClient::PutBack;
+  };
+  (void)Client::PutBack(*packages[0], zor::platform::RunInterrupted(SIGTERM));
+  Configure("servercrashupload.retention.max_total_mb: 1\n");
+  EXPECT_EQ(Names(Run()), std::vector<std::string>{"stopped.1"});
+  EXPECT_THAT(log_, HasSubstr("crash(es) that were never tried"));
+  EXPECT_TRUE(Exists(dumps_ + "/stopped.1.dmp"));
 }
 
 }  // namespace

@@ -171,27 +171,50 @@ void CountOnceAcross(const std::vector<PackageFootprint*>& footprints) {
   }
 }
 
+namespace {
+
+// When the newest thing that befell `package` was trouble that judged
+// nothing (a transient failure, a wait, an interruption): that time; none
+// after a verdict, a success or no attempt at all.
+std::optional<int64_t> TroubleTimeMs(const Package& package) {
+  const std::optional<UploadResult>& error = package.GetLastError();
+  if (!error || !error->time.IsValid()) {
+    return package.GetTransientFailures() > 0 ? std::optional<int64_t>(0) : std::nullopt;
+  }
+  const std::vector<UploadResult>& results = package.GetUploadResults();
+  if (!results.empty() && results.back().time.IsValid() &&
+      results.back().time.GetAsUnixTimeMs() >= error->time.GetAsUnixTimeMs()) {
+    return std::nullopt;
+  }
+  return error->time.GetAsUnixTimeMs();
+}
+
+}  // namespace
+
 std::vector<std::shared_ptr<Package>> InFairOrder(
     const std::vector<std::shared_ptr<Package>>& packages) {
   struct Queued {
-    int64_t createdMs;
+    int64_t sinceMs;  // made, or for a troubled one, when its trouble was met
     uid_t owner;
-    bool troubled;    // its last attempt failed transiently or was stopped
+    bool troubled;    // its newest attempt failed transiently, waited or was stopped
     size_t index;     // in `packages`
     size_t rank = 0;  // among its owner's, oldest first
   };
   std::vector<Queued> queue;
   for (size_t i = 0; i < packages.size(); ++i) {
-    const PackageFootprint footprint = PackageFootprint::Measure(*packages[i]);
-    queue.push_back({footprint.created.IsValid() ? footprint.created.GetAsUnixTimeMs() : 0,
-                     footprint.owner, packages[i]->GetTransientFailures() > 0, i});
+    const Package& package = *packages[i];
+    const PackageFootprint footprint = PackageFootprint::Measure(package);
+    const std::optional<int64_t> trouble = TroubleTimeMs(package);
+    const int64_t createdMs = footprint.created.IsValid() ? footprint.created.GetAsUnixTimeMs() : 0;
+    queue.push_back({trouble ? std::max(*trouble, createdMs) : createdMs, footprint.owner,
+                     trouble.has_value(), i});
   }
-  // A troubled package goes after the rest of its owner's, and last in its
-  // round: one that cannot be sent within a run's time (a huge crash,
-  // stopped each time) holds back no other, its owner's included.
-  std::stable_sort(queue.begin(), queue.end(), [](const Queued& a, const Queued& b) {
-    return a.troubled != b.troubled ? b.troubled : a.createdMs < b.createdMs;
-  });
+  // A troubled package goes after its owner's that were there when its
+  // trouble was met, and last in its round: one that cannot be sent within
+  // a run's time (a huge crash, stopped each time) holds back no other, nor
+  // do the crashes that came later hold it back for ever.
+  std::stable_sort(queue.begin(), queue.end(),
+                   [](const Queued& a, const Queued& b) { return a.sinceMs < b.sinceMs; });
   std::map<uid_t, size_t> seen;
   for (Queued& q : queue) q.rank = seen[q.owner]++;
   std::stable_sort(queue.begin(), queue.end(), [](const Queued& a, const Queued& b) {

@@ -77,10 +77,11 @@ void CountOnceAcross(const std::vector<PackageFootprint*>& footprints);
 // `packages` in the order they are uploaded in: each owner's oldest first,
 // then each owner's second oldest, and so on (Measure's owner and created;
 // an equal age keeps the given order), so that a user who floods the dump
-// directories with crashes delays only their own. Those whose last attempt
-// failed transiently or was stopped (transient failures recorded) come
-// after the rest of their owner's, and within a round after the rest.
-// Never throws.
+// directories with crashes delays only their own. One whose newest event
+// is trouble that judged nothing (a transient failure, a wait, an
+// interruption: its last error newer than its last upload result) counts
+// its age from that trouble, so it comes after its owner's that were there
+// then, and within a round after the rest. Never throws.
 std::vector<std::shared_ptr<Package>> InFairOrder(
     const std::vector<std::shared_ptr<Package>>& packages);
 

@@ -313,10 +313,10 @@ void UploadClient::RecordFailure(Package& package, const ZorvaneException& e) {
 zor::platform::RunInterrupted UploadClient::PutBack(
     Package& package, const zor::platform::RunInterrupted& interrupted) {
   try {
-    // No wait, but the next run tries it after the packages not stopped.
-    package.RecordTransientFailure({DateTime::GetLocalTime(), UploadResultCode::kNetworkError,
-                                    interrupted.GetConcatenatedMessages()},
-                                   DateTime());
+    // No attempt and no delay, but the next run tries it after the packages
+    // that were waiting when it was stopped.
+    package.RecordWait({DateTime::GetLocalTime(), UploadResultCode::kNetworkError,
+                        interrupted.GetConcatenatedMessages()});
     package.SetUploadStatus(UploadStatus::kPendingRetry);
   } catch (const std::exception& e) {
     LogText(TLog::Error, TFormatString("Could not put package '%1' back: %2")
