@@ -194,8 +194,9 @@ constexpr int64_t kQuietNs = 60LL * 1000 * 1000 * 1000;
 
 // The full dump that this program's own crash handler is still writing
 // beside a minidump of `files` in its crash directory (its ".temp", of the
-// minidump's owner, open for writing; where that cannot be asked, changed
-// within kQuietNs of `nowNs`); empty when there is none. Sent now, the crash
+// minidump's owner, changed within kWriterWaitNs, and open for writing;
+// where that cannot be asked, changed within kQuietNs of `nowNs`); empty
+// when there is none. Sent now, the crash
 // would go without it, and its deletion would take it while it is written.
 // One its killed handler left goes with the crash as it is.
 TString FullDumpStillWritten(const std::set<TPath>& files, int64_t nowNs,
@@ -214,6 +215,10 @@ TString FullDumpStillWritten(const std::set<TPath>& files, int64_t nowNs,
         temp->owner != minidump->owner) {
       continue;
     }
+    // Left for an hour (a writer that hangs), or timed ahead of the clock,
+    // it is given up as a dump is: the crash goes as it is.
+    const int64_t ageNs = nowNs - temp->modifiedNs;
+    if (ageNs < -kClockSlackNs || ageNs > kWriterWaitNs) continue;
     std::optional<bool> writers;
     try {
       TString refusal;
@@ -223,8 +228,7 @@ TString FullDumpStillWritten(const std::set<TPath>& files, int64_t nowNs,
     } catch (const ZorvaneException&) {
       // Leased or out of descriptors: its last change tells.
     }
-    const int64_t ageNs = nowNs - temp->modifiedNs;
-    if (writers ? *writers : ageNs >= -kClockSlackNs && ageNs < kQuietNs) return full.ToString();
+    if (writers ? *writers : ageNs < kQuietNs) return full.ToString();
   }
   return {};
 }

@@ -203,7 +203,8 @@ class CrashPackageProcessor {
   // cannot be asked, changed within the minute before `nowNs`) or cannot be
   // opened now (a lease, no descriptor left), or every one is empty, or this
   // program's crash handler is still writing the full dump beside its
-  // minidump (a "-full.dmp.temp" open for writing); a dump
+  // minidump (a "-full.dmp.temp" open for writing, changed within the
+  // hour); a dump
   // left so for over an hour before `nowNs` (its writer died or hangs), or
   // timed over a minute after it, counts as finished. Only the dumps of the
   // crash's owner (CrashPackage::OwnerOf) are judged; a crash of full dumps

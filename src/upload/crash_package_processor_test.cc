@@ -1730,7 +1730,8 @@ TEST_F(CrashPackageProcessorTest, RetentionAgesAPackageFromWhenTheProgramMadeIt)
 
 // The program's own crash waits while its handler still writes the full
 // dump beside it: sent now it would go without it, and its deletion would
-// take it half-written. One its killed handler left goes as it is.
+// take it half-written. One its killed handler left, or one left for over
+// an hour, goes as it is.
 TEST_F(CrashPackageProcessorTest, AnOwnCrashWaitsForTheFullDumpItsHandlerWrites) {
   const std::string dir = std::string("zorcrashreporter_") + kOwnId + ".crash/";
   Dump(dir + "zorcrashreporter.42.dmp");
@@ -1740,11 +1741,14 @@ TEST_F(CrashPackageProcessorTest, AnOwnCrashWaitsForTheFullDumpItsHandlerWrites)
     const int writer = ::open(temp.NativeString().c_str(), O_WRONLY | O_APPEND);
     ASSERT_GE(writer, 0);
     EXPECT_TRUE(Run().empty());
+    EXPECT_THAT(log_, HasSubstr("its full dump '" + temp.ToString().toStdString() +
+                                "' is still being written"));
+    // Open but left for over an hour: its writer hangs, and the crash goes.
+    fs::last_write_time(temp.NativeString(),
+                        fs::file_time_type::clock::now() - std::chrono::hours(2));
+    EXPECT_EQ(Run().size(), 1u);
     ::close(writer);
   }
-  EXPECT_THAT(log_, HasSubstr("its full dump '" + temp.ToString().toStdString() +
-                              "' is still being written"));
-  EXPECT_EQ(Run().size(), 1u);
 }
 
 // A crash whose run was stopped before the server judged it was never
