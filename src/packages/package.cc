@@ -50,6 +50,7 @@ constexpr char kCrashOwner[] = "crash-owner";
 constexpr char kFilesBornBy[] = "files-born-by";
 constexpr char kBeingDeleted[] = "being-deleted";
 constexpr char kProcessKey[] = "process-key";
+constexpr char kMadeAt[] = "made-at";
 
 TString TimestampPattern() {
   return zor::platform::LookupDateTimeParsingFormatString(zor::platform::kStatusTimestampPattern);
@@ -90,7 +91,8 @@ Package::Package(const TString& name, PackageType type, const TUUID& localId,
     : boundary_(std::move(boundary)),
       packageName_(name),
       packageType_(type),
-      localPackageId_(localId) {
+      localPackageId_(localId),
+      madeAt_(DateTime::GetLocalTime()) {
   Package::Validate();
 }
 
@@ -176,6 +178,8 @@ void Package::ReadRetryMember(const rapidjson::Value& name, const rapidjson::Val
     if (!DateTime::ParseDateTime(Json::GetText(value), TimestampPattern(), &nextAttempt_)) {
       nextAttempt_ = DateTime();
     }
+  } else if (Json::NameEqualsNoCase(name, kMadeAt) && value.IsInt64() && value.GetInt64() > 0) {
+    madeAt_ = DateTime::FromUnixTimeMs(value.GetInt64());
   }
 }
 
@@ -307,6 +311,10 @@ void Package::AddRetryMembers(rapidjson::Document& document) const {
     document.AddMember(rapidjson::StringRef(kTransientFailures), transientFailures_, allocator);
   }
   if (nextAttempt_.IsValid()) AddString(document, kNextAttempt, nextAttempt_.Format(pattern));
+  if (madeAt_.IsValid()) {
+    document.AddMember(rapidjson::StringRef(kMadeAt),
+                       static_cast<int64_t>(madeAt_.GetAsUnixTimeMs()), allocator);
+  }
   if (attemptsForgiven_ > 0) {
     document.AddMember(rapidjson::StringRef(kAttemptsForgiven), attemptsForgiven_, allocator);
   }

@@ -41,7 +41,8 @@
 //   endpoint that gave the remote id), "crash-owner" integer (the user whose
 //   crash it is, as told when the package was made), "being-deleted" true
 //   (a deletion began: see DeletePackage), "process-key" string (the
-//   "<process name>.<pid>" of the crash's files, told when it was made).
+//   "<process name>.<pid>" of the crash's files, told when it was made),
+//   "made-at" integer (ms since the epoch: when the package was made).
 // The members up to "upload-results" are always written. Reading: see the
 // JSON constructor.
 //
@@ -272,6 +273,9 @@ class Package : public JsonFileSerializedObject {
   // The process key of the crash's files, told when it was made and saved
   // with it, so that it outlives them; empty when not told.
   const zor::platform::TString& GetProcessKey() const { return processKey_; }
+  // When the package was made (this run, for a new one), kept across saves;
+  // invalid for an older version's record.
+  const zor::platform::DateTime& GetMadeAt() const { return madeAt_; }
   void SetProcessKey(const zor::platform::TString& key) { processKey_ = key; }
   // Forgets the remote id and the upload begun under it (the progress
   // record), saving once, then removing that record (Info with `why`): the
@@ -550,6 +554,7 @@ class Package : public JsonFileSerializedObject {
   zor::platform::TString remotePackageId_;
   zor::platform::TString registeredAt_;
   zor::platform::TString processKey_;
+  zor::platform::DateTime madeAt_;
   std::optional<uid_t> crashOwner_;
   DataFiles dataFiles_;
   std::shared_ptr<PackageEncryptionMetadata> encryptionMetadata_;

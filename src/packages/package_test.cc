@@ -66,12 +66,14 @@ TEST_F(PackageTest, StatusFileFormatRoundTrips) {
                 R"({"timestamp":"","upload-result-code":"Success","upload-message":""}],)"
                 R"("last-error":{"timestamp":"2024-03-05T10:20:30.123+02:00",)"
                 R"("upload-result-code":"NetworkError","upload-message":"down"},)"
-                R"("transient-failures":1,"next-attempt":"2024-03-05T10:20:30.123+02:00"})");
+                R"("transient-failures":1,"next-attempt":"2024-03-05T10:20:30.123+02:00",)" +
+                R"("made-at":)" + std::to_string(package->GetMadeAt().GetAsUnixTimeMs()) + "}");
 
   auto loaded = TestPackage::LoadFromFile(package->GetFilePath(), boundary_);
   EXPECT_EQ(Json::WriteCompact(loaded->ToJson()), Json::WriteCompact(package->ToJson()));
   EXPECT_EQ(loaded->GetUploadResults()[0].time, FixedTime());
   EXPECT_EQ(loaded->GetNextAttempt(), FixedTime());
+  EXPECT_EQ(loaded->GetMadeAt(), package->GetMadeAt());
   EXPECT_EQ(loaded->CountedAttempts(), 1);
 }
 

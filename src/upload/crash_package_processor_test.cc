@@ -1726,6 +1726,15 @@ TEST_F(CrashPackageProcessorTest, RetentionAgesAPackageFromWhenTheProgramMadeIt)
   ASSERT_EQ(packages[0]->GetDataFilePath(DataFileKind::kManifestFile),
             TPath(dumps_ + "/app.5.manifest"));
   EXPECT_THAT(log_, Not(HasSubstr("Retention: deleting")));
+  // Made long ago, its status file saved again since: its age is the one it
+  // recorded, not that of its last save.
+  const std::string status = Status("app.5", "pending");
+  const int64_t longAgoMs = (DateTime::GetLocalTime().GetAsUnixTime() - 400LL * 86400) * 1000;
+  WriteFile(status, std::regex_replace(ReadFile(status), std::regex(R"("made-at":\d+)"),
+                                       "\"made-at\":" + std::to_string(longAgoMs)));
+  EXPECT_TRUE(Run().empty());
+  EXPECT_THAT(log_,
+              HasSubstr("Retention: deleting package 'app.5' (status PendingRetry): older than"));
 }
 
 // The program's own crash waits while its handler still writes the full

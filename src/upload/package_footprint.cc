@@ -141,8 +141,12 @@ PackageFootprint PackageFootprint::Measure(const Package& package) {
   for (const auto& [kind, path] : package.GetDataFiles()) {
     if (!package.KeepsDataFile(kind) && package.LiesBesideStatusFile(path)) dated.push_back(path);
   }
-  for (const TPath& path : dated) {
-    const std::optional<DateTime> time = LastWriteTimeOf(path);
+  std::vector<std::optional<DateTime>> times;
+  // The time it recorded bounds it: its status file is written again by
+  // every save, and a record that is an application's manifest is not dated.
+  if (package.GetMadeAt().IsValid()) times.push_back(package.GetMadeAt());
+  for (const TPath& path : dated) times.push_back(LastWriteTimeOf(path));
+  for (const std::optional<DateTime>& time : times) {
     if (time && time->GetAsUnixTimeMs() >= kEarliestMadeMs &&
         (!footprint.created.IsValid() ||
          time->GetAsUnixTimeMs() < footprint.created.GetAsUnixTimeMs())) {

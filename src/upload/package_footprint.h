@@ -48,8 +48,9 @@ struct PackageFootprint {
   // the first crash file that exists, else of the status file; 0 when none
   // exists.
   uid_t owner = 0;
-  // The earliest last write time of the status file and the recorded data
-  // files beside it that exist: when the package was made, since the
+  // The earliest of the time the package recorded as made
+  // (Package::GetMadeAt) and the last write times of the status file and the
+  // recorded data files beside it that exist: when the package was made, since the
   // manifest and the status file are written then and the later files are
   // newer. The crash files are left out because a crash brings older
   // rotated logs with it, and so is an application's manifest serving as
