@@ -166,7 +166,7 @@ void ListPackages(const ListOptions& options) {
     return;
   }
   // An empty listing of the wrong directory looks like a clean server.
-  std::cout << "Data directory: " << dataDirectory.NativeString() << "\n"
+  std::cout << "Data directory: " << EscapeForDisplay(dataDirectory.NativeString()) << "\n"
             << PackageLister::FormatText(entries, now) << std::flush;
 }
 

@@ -67,6 +67,33 @@ TNetworkReply::ReplyCallback EntryCallback(TString* out, const char* member) {
   };
 }
 
+// What `request` (a request to `url`, `what` in a message) returns; a 2xx
+// reply whose content cannot be used (a member missing, empty or no usable
+// id) fails as trouble that judges no package: a server, or a portal in
+// front of it, that answers every request so has judged none. An HTTP
+// status, the transport's failure and an interruption pass as they are.
+template <typename Request>
+auto UsableReplyOf(const TUrl& url, const char* what, Request request) -> decltype(request()) {
+  try {
+    return request();
+  } catch (const HTTPException&) {
+    throw;
+  } catch (const CurlException&) {
+    throw;
+  } catch (const zor::platform::RunInterrupted&) {
+    throw;
+  } catch (const ZorvaneException& e) {
+    HTTPException unusable(200,
+                           TFormatString("The answer to %1 (URL: '%2') cannot be used: %3")
+                               .arg(what)
+                               .arg(url.ForLog())
+                               .arg(e.GetConcatenatedMessages()),
+                           "unusable reply", {});
+    unusable.SetJudgesNoPackage();
+    throw unusable;
+  }
+}
+
 // Opens the reply, runs it within `timeoutMs` (what `setting` allows) and
 // checks its status.
 void Finish(TNetworkReply& reply, int64_t timeoutMs, const char* setting) {
@@ -305,25 +332,14 @@ TString CrashServerProtocol::RegisterPackage() {
   // wrong endpoint, a proxy that refuses it or a server that answers it with
   // something else has judged none of them.
   try {
-    id = PostForEntry(url, "Content-Type: application/json", nullptr, "crash_id");
-    CheckServerId("crash_id", id);
+    id = UsableReplyOf(url, "the registration", [&] {
+      TString got = PostForEntry(url, "Content-Type: application/json", nullptr, "crash_id");
+      CheckServerId("crash_id", got);
+      return got;
+    });
   } catch (HTTPException& e) {
     e.SetJudgesNoPackage();
     throw;
-  } catch (const CurlException&) {
-    throw;
-  } catch (const zor::platform::RunInterrupted&) {
-    throw;
-  } catch (const ZorvaneException& e) {
-    // What is left is the content of a reply, which is read only from a 2xx.
-    HTTPException unusable(200,
-                           TFormatString("The answer to the registration (URL: '%1') cannot be "
-                                         "used: %2")
-                               .arg(url.ForLog())
-                               .arg(e.GetConcatenatedMessages()),
-                           "unusable reply", {});
-    unusable.SetJudgesNoPackage();
-    throw unusable;
   }
   LogDebug(TFormatString("Server responded successfully with remote package id: '%1").arg(id));
   return id;
@@ -333,17 +349,23 @@ TString CrashServerProtocol::RequestUploadId(const TUrl& requestUrl, const TStri
   const TUrl url = Generated(requestUrl);
   LogDebug("Requesting upload ID from server...");
   LogRequestUrl(url);
-  const TString id = PostForEntry(url, "Content-Type: application/json", &body, "upload_id");
-  CheckServerId("upload_id", id);
+  const TString id = UsableReplyOf(url, "the upload id request", [&] {
+    TString got = PostForEntry(url, "Content-Type: application/json", &body, "upload_id");
+    CheckServerId("upload_id", got);
+    return got;
+  });
   LogDebug(TFormatString("Server responded succesfully upload id: '%1").arg(id));
   return id;
 }
 
 TUrl CrashServerProtocol::FetchLocationUrl(const TUrl& url) {
-  auto reply = HttpRequestor::GetInstance().Get(TNetworkRequest(url));
   TString location;
-  reply->SetReplyCallback(EntryCallback(&location, "location"));
-  Finish(*reply, Config::GetInstance().GetHttpGetTimeout(), kGetTimeout);
+  UsableReplyOf(url, "the location request", [&] {
+    auto reply = HttpRequestor::GetInstance().Get(TNetworkRequest(url));
+    reply->SetReplyCallback(EntryCallback(&location, "location"));
+    Finish(*reply, Config::GetInstance().GetHttpGetTimeout(), kGetTimeout);
+    return 0;
+  });
   const TUrl given(location);
   LogDebug(TFormatString("Server responded successfully with generated Url: '%1'")
                .arg(given.ForLog()));

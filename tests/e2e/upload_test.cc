@@ -275,7 +275,10 @@ TEST_F(UploadTest, OneFailingPackageIsRetriedNextRunWhileTheOthersComplete) {
       {"status", 413, "ClientError", "<Error><Code>EntityTooLarge</Code></Error>", "part",
        "lower servercrashupload.upload_part_size_in_bytes"},
       {"status", 404, "ClientError", "", "register"},
-      {"status", 200, "ClientError", "<html>portal</html>", "upload-id"}};
+      {"status", 200, "ClientError", "<html>portal</html>", "upload-id"},
+      // A reply whose id or location cannot be used judges no package either.
+      {"status", 200, "ClientError", R"({"upload_id":"../x"})", "upload-id", "not a usable id"},
+      {"status", 200, "ClientError", R"({"location":""})", "part-url", "is empty"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.kind) + " " + c.action + " " + std::to_string(c.status));
     fs::remove_all(dumps_);
