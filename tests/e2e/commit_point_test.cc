@@ -96,9 +96,10 @@ class CommitPointTest : public ::testing::Test {
   }
   long CountFile() const { return std::atol(ReadFile(dir_.Sub("count")).c_str()); }
 
-  // The crash ids whose uploads the server completed since the last reset,
-  // each upload once however often its completion was repeated, split into
-  // the crash's and the others (the logs).
+  // The crash ids whose objects the server stored since the last reset, each
+  // object once however often it was completed (a store that forgot a
+  // completed upload has the object sent again, which replaces it: one
+  // crash), split into the crash's and the others (the logs).
   std::pair<std::vector<std::string>, std::vector<std::string>> Completed() {
     rapidjson::Document requests;
     requests.Parse(server_.RequestsJson().c_str());
@@ -107,13 +108,7 @@ class CommitPointTest : public ::testing::Test {
     for (const auto& r : requests.GetArray()) {
       if (std::string(r["kind"].GetString()) != "complete" || r["status"].GetInt() != 200) continue;
       const std::string path = r["path"].GetString();
-      // One upload is one path and query (its upload id).
-      std::string query;
-      for (const auto& member : r["query"].GetObject()) {
-        query += std::string(member.name.GetString()) + "=" +
-                 (member.value.IsString() ? member.value.GetString() : "") + "&";
-      }
-      if (!uploads.insert(path + "?" + query).second) continue;
+      if (!uploads.insert(path).second) continue;
       for (const std::string& id : server_.CrashIds()) {
         if (path.find("/" + id + "/") == std::string::npos) continue;
         const rapidjson::Document record = ParseFile(server_.RecordPath(id));
