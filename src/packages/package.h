@@ -311,7 +311,8 @@ class Package : public JsonFileSerializedObject {
   int GetTransientFailures() const { return transientFailures_; }
   // No attempt before this local time; invalid when there is no delay.
   const zor::platform::DateTime& GetNextAttempt() const { return nextAttempt_; }
-  // Records why the package waits for a run of another kind (nothing failed):
+  // Records why the package waits, with no attempt made (a run of another
+  // kind, its files or the disk not ready, an interrupted or killed run):
   // `why` becomes the last error, with no count and no delay, for `list` to
   // show. Saves; throws what Save throws.
   void RecordWait(const UploadResult& why);
