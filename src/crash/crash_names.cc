@@ -31,4 +31,8 @@ bool IsUnfinishedFullDump(const TString& name) {
   return kName.Match(name).has_value();
 }
 
+TString UnfinishedFullDumpName(uint64_t pid) {
+  return TString(kPrefix) + "." + TString::Number(pid) + "-full.dmp.temp";
+}
+
 }  // namespace zor::platform::CrashNames

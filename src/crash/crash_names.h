@@ -29,5 +29,8 @@ std::optional<uint64_t> MinidumpPid(const TString& name);
 // True iff `name` is "zorcrashreporter.<pid>-full.dmp.temp", a full dump the
 // handler was still writing.
 bool IsUnfinishedFullDump(const TString& name);
+// The name of the full dump the handler of process `pid` writes before it
+// is whole: "zorcrashreporter.<pid>-full.dmp.temp".
+TString UnfinishedFullDumpName(uint64_t pid);
 
 }  // namespace zor::platform::CrashNames

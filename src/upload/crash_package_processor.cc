@@ -196,9 +196,9 @@ constexpr int64_t kQuietNs = 60LL * 1000 * 1000 * 1000;
 // beside a minidump of `files` in its crash directory (its ".temp", of the
 // minidump's owner, changed within kWriterWaitNs, and open for writing;
 // where that cannot be asked, changed within kQuietNs of `nowNs`); empty
-// when there is none. Sent now, the crash
-// would go without it, and its deletion would take it while it is written.
-// One its killed handler left goes with the crash as it is.
+// when there is none. Sent now, the crash would go without it, and its
+// deletion would take it while it is written. One its killed handler left
+// goes with the crash as it is.
 TString FullDumpStillWritten(const std::set<TPath>& files, int64_t nowNs,
                              const TrustBoundary& boundary) {
   using zor::platform::IdentifyPath;
@@ -207,8 +207,7 @@ TString FullDumpStillWritten(const std::set<TPath>& files, int64_t nowNs,
   for (const TPath& file : files) {
     const std::optional<uint64_t> pid = CrashNames::MinidumpPid(file.Filename());
     if (!pid || !CrashNames::IsCrashDirectory(file.Parent().Filename())) continue;
-    const TPath full = file.Parent() / TPath(TString(CrashNames::kPrefix) + "." +
-                                             TString::Number(*pid) + "-full.dmp.temp");
+    const TPath full = file.Parent() / TPath(CrashNames::UnfinishedFullDumpName(*pid));
     const auto minidump = IdentifyPath(file, LinkHandling::kDoNotFollow);
     const auto temp = IdentifyPath(full, LinkHandling::kDoNotFollow);
     if (!minidump || !temp || temp->kind != zor::platform::FileIdentity::Kind::kRegular ||
