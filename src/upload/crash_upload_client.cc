@@ -47,6 +47,7 @@ void CrashUploadClient::Run() {
 void CrashUploadClient::UploadNewCrashes(const std::vector<std::shared_ptr<Package>>& packages) {
   int succeeded = 0;
   int failed = 0;
+  int waited = 0;
   for (size_t next = 0; next < packages.size(); ++next) {
     const std::shared_ptr<Package>& package = packages[next];
     zor::platform::Interruption::ThrowIfRequested();
@@ -64,7 +65,11 @@ void CrashUploadClient::UploadNewCrashes(const std::vector<std::shared_ptr<Packa
     } catch (const zor::platform::RunInterrupted& e) {
       throw PutBack(*package, e);
     } catch (const ZorvaneException& e) {
-      RecordFailure(*package, e);
+      if (!RecordFailure(*package, e)) {
+        ++waited;
+        ++stats_.waited;
+        continue;
+      }
       ++failed;
       ++stats_.failed;
       // The registration is the same request for every package: a server
@@ -85,6 +90,12 @@ void CrashUploadClient::UploadNewCrashes(const std::vector<std::shared_ptr<Packa
               .arg(succeeded)
               .arg(failed)
               .arg(Config::GetInstance().GetUploadEndpoint().ForLog()));
+  // Neither uploaded nor failed: the server was never asked.
+  if (waited > 0) {
+    LogText(TLog::Info, TFormatString("'%1' crash package(s) could not be tried and wait for a "
+                                      "later run.")
+                            .arg(waited));
+  }
 }
 
 }  // namespace ZorErrorReporting

@@ -71,6 +71,10 @@ std::string MetricsFile::Format(const UploadRunStats& stats, const DateTime& sta
   Gauge(out, "packages_found", "Packages due for upload in the last run.", n(stats.found));
   Gauge(out, "packages_uploaded", "Packages uploaded in the last run.", n(stats.uploaded));
   Gauge(out, "packages_failed", "Upload attempts that failed in the last run.", n(stats.failed));
+  Gauge(out, "packages_waiting",
+        "Packages that could not be tried in the last run (their files "
+        "or the disk were not ready).",
+        n(stats.waited));
   Gauge(out, "packages_pending", "Packages the upload rate limit kept for a later run.",
         n(stats.pending));
   Gauge(out, "packages_pruned", "Packages deleted by the retention limits in the last run.",

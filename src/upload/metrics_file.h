@@ -4,14 +4,13 @@
 //
 // Each run replaces the whole file atomically (Filesystem::WriteFileAtomically), so
 // the collector never reads half a file. The file is mode 0644, the one file
-// of the program that other users may read: the collector runs as its own user. Gauges describe the last run;
-// counters ("_total") add each run to what the previous file said, and start
-// again at 0 when there is no readable previous file (Prometheus takes that
-// as a counter reset).
+// of the program that other users may read: the collector runs as its own user. Gauges describe the
+// last run; counters ("_total") add each run to what the previous file said, and start again at 0
+// when there is no readable previous file (Prometheus takes that as a counter reset).
 //
 // Metrics (prefix "zorcrashreporter_"):
-//   packages_found, packages_uploaded, packages_failed, packages_pending,
-//   packages_pruned, uploaded_bytes, run_duration_seconds,
+//   packages_found, packages_uploaded, packages_failed, packages_waiting,
+//   packages_pending, packages_pruned, uploaded_bytes, run_duration_seconds,
 //   run_end_time_seconds (Unix time), exit_status                    gauges
 //   uploads_total, upload_failures_total, uploaded_bytes_total       counters
 //

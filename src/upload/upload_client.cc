@@ -247,9 +247,10 @@ void UploadClient::DiscardEncryptionOfAnotherSize(Package& package) {
       "its length is not what its encryption made; zipping and encrypting again");
 }
 
-void UploadClient::RecordFailure(Package& package, const ZorvaneException& e) {
+bool UploadClient::RecordFailure(Package& package, const ZorvaneException& e) {
   const TString text = e.GetConcatenatedMessages();
   const bool transport = dynamic_cast<const zor::platform::CurlException*>(&e) != nullptr;
+  const bool attempted = transport || dynamic_cast<const HTTPException*>(&e) != nullptr;
   const UploadResult result{
       DateTime::GetLocalTime(),
       transport ? UploadResultCode::kNetworkError : UploadResultCode::kClientError, text};
@@ -269,7 +270,7 @@ void UploadClient::RecordFailure(Package& package, const ZorvaneException& e) {
       // alike, so the next attempt asks for a new upload id.
       package.DiscardDataFiles({DataFileKind::kPartsUploadedFile},
                                "its upload was refused; the next attempt starts a new one");
-    } else if (!transport && dynamic_cast<const HTTPException*>(&e) == nullptr) {
+    } else if (!attempted) {
       // Trouble here (a full disk, a dump folder away, a crash not ready)
       // before the server was asked: a wait, not an attempt, so that the
       // crash stays one that was never tried.
@@ -308,6 +309,7 @@ void UploadClient::RecordFailure(Package& package, const ZorvaneException& e) {
                              .arg(package.GetPackageName())
                              .arg(saving.GetConcatenatedMessages()));
   }
+  return attempted || verdict;
 }
 
 zor::platform::RunInterrupted UploadClient::PutBack(

@@ -63,10 +63,11 @@ class UploadClient {
   // result, a counted attempt whose upload is not resumed; trouble of the
   // server or the network (an HTTPException or a CurlException) only delays
   // the next attempt (Package::RecordTransientFailure); any other trouble is
-  // a wait (Package::RecordWait), no attempt at all. Never throws: saving may fail as the attempt
+  // a wait (Package::RecordWait), no attempt at all. Returns false for a
+  // wait, true for an attempt (counted or not). Never throws: saving may fail as the attempt
   // did (a full disk), which is logged; the status file then keeps what it had, and the next run
   // settles it without counting an attempt.
-  static void RecordFailure(Package& package, const zor::platform::ZorvaneException& e);
+  static bool RecordFailure(Package& package, const zor::platform::ZorvaneException& e);
 
   CrashPackageProcessor& Processor() { return *processor_; }
 

@@ -100,7 +100,7 @@ TEST_F(FleetTest, MetricsOfRunsThatSucceedFailAPackageOrFailWholeAndTheListing) 
   ProcessResult r = Run({"--command", "send-crashes"});
   ASSERT_EQ(r.status, 0) << r.out;
   auto m = Metrics();
-  EXPECT_EQ(m.size(), 12u);
+  EXPECT_EQ(m.size(), 13u);
   EXPECT_EQ(m["zorcrashreporter_packages_found"], 2);
   EXPECT_EQ(m["zorcrashreporter_packages_uploaded"], 1);
   EXPECT_EQ(m["zorcrashreporter_packages_failed"], 1);
@@ -132,14 +132,19 @@ TEST_F(FleetTest, MetricsOfRunsThatSucceedFailAPackageOrFailWholeAndTheListing) 
   const std::string foreign = dir_.Sub("metrics/.other.prom.4194303.0badcafe.tmp");
   WriteFile(killed, "half");
   WriteFile(foreign, "theirs");
-  r = Run({"--command", "send-crashes"});
+  // A crash of a full dump alone, left out by this run, waits: no failure.
+  WriteFile(dir_.Sub("dumps/only.3_0.crash/only.3-full.dmp"), "MDMP full");
+  WriteFile(dir_.Sub("dumps/only.3_0.crash/only.3.manifest"), "{}");
+  r = Run({"--command", "send-crashes", "--no-full-dumps"});
   ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_THAT(r.out, ::testing::HasSubstr("Failed to upload '0' crash package(s)"));
   EXPECT_FALSE(fs::exists(killed));
   EXPECT_TRUE(fs::exists(foreign));
   m = Metrics();
-  EXPECT_EQ(m["zorcrashreporter_packages_found"], 1);
+  EXPECT_EQ(m["zorcrashreporter_packages_found"], 2);
   EXPECT_EQ(m["zorcrashreporter_packages_uploaded"], 1);
   EXPECT_EQ(m["zorcrashreporter_packages_failed"], 0);
+  EXPECT_EQ(m["zorcrashreporter_packages_waiting"], 1);
   EXPECT_EQ(m["zorcrashreporter_uploads_total"], 2);
   EXPECT_EQ(m["zorcrashreporter_upload_failures_total"], 1);
   EXPECT_EQ(m["zorcrashreporter_uploaded_bytes_total"],
