@@ -95,13 +95,16 @@ auto UsableReplyOf(const TUrl& url, const char* what, Request request) -> declty
 }
 
 // Opens the reply, runs it within `timeoutMs` (what `setting` allows) and
-// checks its status.
-void Finish(TNetworkReply& reply, int64_t timeoutMs, const char* setting) {
+// checks its status; `tooLarge` is CheckReply's.
+void Finish(TNetworkReply& reply, int64_t timeoutMs, const char* setting,
+            const TString& tooLarge = {}) {
   reply.Open(OpenMode::ReadWrite);
   reply.WaitForFinished(timeoutMs);
-  CrashServerProtocol::CheckReply(reply,
-                                  TFormatString("%1 ms (%2)").arg(timeoutMs).arg(TString(setting)));
+  CrashServerProtocol::CheckReply(
+      reply, TFormatString("%1 ms (%2)").arg(timeoutMs).arg(TString(setting)), tooLarge);
 }
+
+const char kTooLarge[] = " is larger than the object store, or a proxy on the way, takes";
 
 // A 2xx reply that is not a usable key fails as an unreachable server does:
 // encrypting against it would make every package unreadable to the server.
@@ -454,9 +457,13 @@ TString CrashServerProtocol::UploadPart(const TUrl& url, const std::shared_ptr<T
   }
   auto reply = HttpRequestor::GetInstance().Put(request, *chunk);
   LogDebug(TFormatString("Starting upload of part '%1' to server...").arg(partNumber));
-  Finish(*reply,
-         PartTimeoutMs(chunk->Size(), config.GetUploadBandwidthLimit(), config.GetHttpPutTimeout()),
-         kPutTimeout);
+  Finish(
+      *reply,
+      PartTimeoutMs(chunk->Size(), config.GetUploadBandwidthLimit(), config.GetHttpPutTimeout()),
+      kPutTimeout,
+      TFormatString(" The part of %1 bytes%2: lower servercrashupload.upload_part_size_in_bytes.")
+          .arg(chunk->Size())
+          .arg(kTooLarge));
   const TString tag = reply->GetHeader("etag");
   // A part the store took gets its tag: without one, something else answered.
   if (tag.trim().isEmpty()) {
@@ -489,7 +496,12 @@ void CrashServerProtocol::PostUploadComplete(const TUrl& url,
   request.AddHeader("Content-Type:");
   auto reply = HttpRequestor::GetInstance().Post(request, buffer);
   LogDebug("Starting the post of the upload complete XML to server...");
-  Finish(*reply, Config::GetInstance().GetHttpPostTimeout(), kPostTimeout);
+  // Its list of parts is shorter with fewer, larger parts.
+  Finish(*reply, Config::GetInstance().GetHttpPostTimeout(), kPostTimeout,
+         TFormatString(" The completion request, a list of %1 part(s),%2: raise "
+                       "servercrashupload.upload_part_size_in_bytes for fewer parts.")
+             .arg(static_cast<uint64_t>(parts.size()))
+             .arg(kTooLarge));
   // Only a completion result says the object is whole: a store may fail a
   // completion after it began to answer 200 (an <Error> in the body), and
   // whatever stands in front of it (a portal, a proxy's page) answers 2xx
@@ -511,7 +523,8 @@ void CrashServerProtocol::PostUploadComplete(const TUrl& url,
   LogDebug("Upload complete sent successfully.");
 }
 
-void CrashServerProtocol::CheckReply(TNetworkReply& reply, const TString& allowed) {
+void CrashServerProtocol::CheckReply(TNetworkReply& reply, const TString& allowed,
+                                     const TString& tooLarge) {
   const int status = reply.GetStatusCode();
   if (TNetworkReply::IsSuccessStatus(status)) return;
   const TString url = reply.GetUrl().ForLog();
@@ -555,18 +568,18 @@ void CrashServerProtocol::CheckReply(TNetworkReply& reply, const TString& allowe
                           .arg(reply.GetErrorString())
                           .arg(redirect ? " No redirect is followed." : "")
                           .arg(code.isEmpty() ? TString() : " Store error code: '" + code + "'.")
-                          .arg(AdviceFor(status, code)),
+                          .arg(AdviceFor(status, code, tooLarge)),
                       reply.GetErrorString(), {}, code);
 }
 
-TString CrashServerProtocol::AdviceFor(int status, const TString& storeCode) {
+TString CrashServerProtocol::AdviceFor(int status, const TString& storeCode,
+                                       const TString& tooLarge) {
   if (storeCode == HTTPException::kPartsTooSmall) {
     return " The parts are smaller than the object store takes: raise "
            "servercrashupload.upload_part_size_in_bytes (5 MiB, 5242880, is the usual least).";
   }
   if (storeCode == "EntityTooLarge" || status == 413) {
-    return " The request is larger than the object store, or a proxy on the way, takes: lower "
-           "servercrashupload.upload_part_size_in_bytes.";
+    return tooLarge.isEmpty() ? " The request" + TString(kTooLarge) + "." : tooLarge;
   }
   if (status == 407) {
     return " A proxy on the way asks for credentials: set servercrashupload.proxy_server_username "

@@ -132,17 +132,21 @@ class CrashServerProtocol {
   // answer but a redirect only the store's error code (StoreErrorCode): a
   // store's 4xx body may spell out the signed request of a presigned URL.
   // A time-out's message says what the request was `allowed` (a time and the
-  // setting that gives it) when that is not empty.
+  // setting that gives it) when that is not empty; a too large one's says
+  // `tooLarge` (AdviceFor).
   static void CheckReply(zor::platform::TNetworkReply& reply,
-                         const zor::platform::TString& allowed = {});
+                         const zor::platform::TString& allowed = {},
+                         const zor::platform::TString& tooLarge = {});
   // The text of the first <Code> element of an object store's error body
   // when it is 1 to 64 letters, digits and dots; else empty.
   static zor::platform::TString StoreErrorCode(const std::string& body);
   // What the operator can do about an answer of `status` with `storeCode`
   // (parts below the store's least size or above its most, a server or a
-  // proxy that wants credentials),
-  // as a sentence with a leading space; empty when nothing.
-  static zor::platform::TString AdviceFor(int status, const zor::platform::TString& storeCode);
+  // proxy that wants credentials), as a sentence with a leading space; empty
+  // when nothing. A request too large is told as `tooLarge` when the caller,
+  // who knows what it sent, gives that sentence.
+  static zor::platform::TString AdviceFor(int status, const zor::platform::TString& storeCode,
+                                          const zor::platform::TString& tooLarge = {});
   // Returns iff `value`, an id the server gave as `member` (crash_id,
   // upload_id, key-id), is one the program puts into a URL or a file: 1 to
   // 128 characters of [A-Za-z0-9._-], and not "." or "..". Else throws

@@ -18,10 +18,14 @@ class HTTPException : public zor::platform::ZorvaneException {
   const zor::platform::TString& GetErrorText() const { return errorText_; }
   // The object store's error code of the answer ("NoSuchUpload"), or empty.
   const zor::platform::TString& GetStoreCode() const { return storeCode_; }
-  // The store's code for parts below the least size it takes: the
-  // configured part size, not the package, is at fault.
+  // The store's code for parts below the least size it takes.
   static constexpr char kPartsTooSmall[] = "EntityTooSmall";
-  bool SaysPartsTooSmall() const { return storeCode_ == kPartsTooSmall; }
+  // True iff the answer blames the configured part size, not the package:
+  // parts below the store's least, or a request (a part, or the completion's
+  // list of parts) larger than the store or a proxy on the way takes.
+  bool SaysPartSizeRefused() const {
+    return storeCode_ == kPartsTooSmall || storeCode_ == "EntityTooLarge" || httpCode_ == 413;
+  }
   // True iff the store refused a completion for its parts' tags (one lost
   // or spoilt on the way), in whatever status it answered: the same tags
   // are refused again, the parts must be sent again.

@@ -18,10 +18,10 @@ namespace {
 // than the store (or what stands in front of it) takes. Every package would
 // be refused alike and, counted, given up; it waits instead until the cause
 // is mended.
-bool IsStoreTrouble(int status, const zor::platform::TString& storeCode) {
-  // Parts too small: the configured part size is below the store's least,
-  // so every package of more than one part is refused alike.
-  if (status == 413 || storeCode == HTTPException::kPartsTooSmall) return true;
+bool IsStoreTrouble(const HTTPException& http) {
+  // A part size the store refuses fails every package of more than one part alike.
+  if (http.SaysPartSizeRefused()) return true;
+  const zor::platform::TString& storeCode = http.GetStoreCode();
   for (const char* code :
        {"RequestTimeTooSkewed", "AccessDenied", "InvalidAccessKeyId", "SignatureDoesNotMatch",
         "ExpiredToken", "InvalidToken", "TokenRefreshRequired", "AccountProblem", "RequestTimeout",
@@ -50,7 +50,7 @@ AttemptFailure ClassifyFailure(const ZorvaneException& failure) {
         !http->JudgesThePackage() ||
         (!http->RefusesPartTags() &&
          (code == 0 || (code >= 200 && code < 400) || code == 401 || code == 407 || code == 408 ||
-          code == 429 || code >= 500 || IsStoreTrouble(code, http->GetStoreCode())));
+          code == 429 || code >= 500 || IsStoreTrouble(*http)));
     return transient ? AttemptFailure::kTransient : AttemptFailure::kVerdict;
   }
   if (dynamic_cast<const zor::platform::CurlException*>(&failure) != nullptr ||

@@ -294,13 +294,13 @@ bool UploadClient::RecordFailure(Package& package, const ZorvaneException& e) {
               .arg(text),
           zor::platform::ZorvaneError::MakeError("upload-package", text));
       package.RecordTransientFailure(result, next);
-      // Its parts keep the size they were cut to: once the operator raises
+      // Its parts keep the size they were cut to: once the operator mends
       // it, only a new upload takes the new size.
       const auto* http = dynamic_cast<const HTTPException*>(&e);
-      if (http != nullptr && http->SaysPartsTooSmall()) {
+      if (http != nullptr && http->SaysPartSizeRefused()) {
         package.DiscardDataFiles({DataFileKind::kPartsUploadedFile},
-                                 "its parts are smaller than the store takes; the next attempt "
-                                 "starts a new upload");
+                                 "the store refused its part size; the next attempt starts a new "
+                                 "upload");
       }
     }
     package.SetUploadStatus(UploadStatus::kPendingRetry);

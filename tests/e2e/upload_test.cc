@@ -250,6 +250,7 @@ TEST_F(UploadTest, OneFailingPackageIsRetriedNextRunWhileTheOthersComplete) {
     const char* body = "";
     const char* kind = "part";  // of b.2, the second of its kind
     const char* logged = "";
+    const char* alsoLogged = "";
   };
   // A store that refuses every request alike (a clock off, parts below its
   // least) has judged no package.
@@ -271,9 +272,15 @@ TEST_F(UploadTest, OneFailingPackageIsRetriedNextRunWhileTheOthersComplete) {
       // Said in a 200's body too, with the setting that ends it.
       {"status", 200, "ClientError", "<Error><Code>EntityTooSmall</Code></Error>", "complete",
        "raise servercrashupload.upload_part_size_in_bytes"},
-      // Parts larger than the store (or a proxy) takes: the setting is named.
+      // Parts larger than the store (or a proxy) takes: the size and the setting are named;
+      // a completion too large wants fewer parts.
       {"status", 413, "ClientError", "<Error><Code>EntityTooLarge</Code></Error>", "part",
-       "lower servercrashupload.upload_part_size_in_bytes"},
+       "bytes is larger than the object store, or a proxy on the way, takes: lower "
+       "servercrashupload.upload_part_size_in_bytes",
+       "the next attempt starts a new upload"},
+      {"status", 413, "ClientError", "<html>Too Large</html>", "complete",
+       "The completion request, a list of 1 part(s), is larger than the object store, or a proxy "
+       "on the way, takes: raise"},
       {"status", 404, "ClientError", "", "register"},
       {"status", 200, "ClientError", "<html>portal</html>", "upload-id"},
       // A reply whose id or location cannot be used judges no package either.
@@ -297,6 +304,7 @@ TEST_F(UploadTest, OneFailingPackageIsRetriedNextRunWhileTheOthersComplete) {
     EXPECT_EQ(ResultCodes("b.2"), std::vector<std::string>{});
     EXPECT_EQ(LastErrorCode("b.2"), c.code);
     EXPECT_THAT(Log(), HasSubstr(c.logged));
+    EXPECT_THAT(Log(), HasSubstr(c.alsoLogged));
     EXPECT_EQ(Status("a.1").first, "complete");
 
     r = SendCrashes(timeouts);
