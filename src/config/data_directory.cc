@@ -1,9 +1,8 @@
 #include "config/data_directory.h"
 
-#include <unistd.h>
-
 #include "files/filesystem.h"
 #include "platform/app_config.h"
+#include "platform/file_functions.h"
 #include "platform/file_identity.h"
 #include "platform/standard_paths.h"
 #include "platform/tsystem.h"
@@ -29,8 +28,8 @@ TPath LocalDataFolder() {
   // (something else at its name, a base this user cannot write) is not
   // taken; one that could not be kept private (root with a user's home) is,
   // and the data directory's own check then says why.
-  const bool free = !zor::platform::PathExists(candidate) &&
-                    ::access(base.toStdString().c_str(), W_OK | X_OK) == 0;
+  const bool free =
+      !zor::platform::PathExists(candidate) && zor::platform::DirectoryWriteError(TPath(base)) == 0;
   if (!free && zor::platform::WhyFolderCannotBePrivate(candidate).isEmpty()) {
     return AppConfig::LogGetDefaultDir();
   }

@@ -8,8 +8,6 @@
 #include <memory>
 #include <optional>
 
-#include <unistd.h>
-
 #include "config/config.h"
 #include "config/overrides.h"
 #include "crash/crash_handling.h"
@@ -22,6 +20,7 @@
 #include "platform/app_config.h"
 #include "platform/async_task.h"
 #include "platform/feature_flags.h"
+#include "platform/file_functions.h"
 #include "platform/file_identity.h"
 #include "platform/interruption.h"
 #include "platform/path_error.h"
@@ -58,19 +57,17 @@ TString WhyCrashFoldersNotPrivate(const RunDirectories& dirs) {
   Filesystem& fs = Filesystem::GetInstance();
   for (const TPath& folder : {dirs.crashDumpsDir, dirs.crashDumpsTempDir}) {
     if (TString why = WhyFolderCannotBePrivate(folder); !why.isEmpty()) return why;
-    if (const auto other = IdentifyPath(folder, LinkHandling::kDoNotFollow);
-        other && other->kind != FileIdentity::Kind::kDirectory && !fs.DirectoryExists(folder)) {
-      return "the folder '" + folder.ToString() + "' is not a directory but " +
-             KindText(other->kind) + "; give --crashdumps-dir or --crashdumps-temp-dir";
+    if (const TString why = WhyNotADirectory(folder); !why.isEmpty()) {
+      return "the folder " + why + "; give --crashdumps-dir or --crashdumps-temp-dir";
     }
     if (!fs.CreateDirectory(folder)) {
       return "the folder '" + folder.ToString() + "' cannot be made: " + ErrnoText(errno);
     }
     if (TString why = WhyFolderNotPrivate(folder); !why.isEmpty()) return why;
     // Private to root is not this user's: the handler could write nothing.
-    if (::access(folder.NativeString().c_str(), W_OK | X_OK) != 0) {
-      return "the folder '" + folder.ToString() + "' cannot be written by this user: " +
-             ErrnoText(errno);
+    if (const int error = DirectoryWriteError(folder); error != 0) {
+      return "the folder '" + folder.ToString() +
+             "' cannot be written by this user: " + ErrnoText(error);
     }
   }
   return {};

@@ -34,11 +34,8 @@ constexpr int kDesktopProductEdition = 1;
 // something else than a directory is at its name.
 void MakeLogsDirectory(const TPath& logsDir, bool configured, const CommandLineOptions& options) {
   if (DirectoryExists(logsDir)) return;
-  if (const auto other = IdentifyPath(logsDir, LinkHandling::kDoNotFollow)) {
-    throw ZorvaneException(TFormatString("The logs directory '%1' is not a directory but %2; set "
-                                         "servercrashupload.log.dir")
-                               .arg(logsDir.ToString())
-                               .arg(KindText(other->kind)));
+  if (const TString why = WhyNotADirectory(logsDir); !why.isEmpty()) {
+    throw ZorvaneException("The logs directory " + why + "; set servercrashupload.log.dir");
   }
   // One that could not be kept private is not made here: opening the log
   // there says why.
@@ -98,6 +95,11 @@ RunDirectories DesktopDirectories(const CommandLineOptions& options) {
   dirs.logsDir =
       TPath(appOptions.GetOptionValue("LogDir", AppConfig::LogGetDefaultDir().ToString()));
   RefuseMisleadingSpelling(dirs.logsDir, "logs directory");
+  if (const TString why = WhyNotADirectory(dirs.logsDir); !why.isEmpty()) {
+    throw ZorvaneException("The logs directory " + why +
+                           "; move it away, or set LogDir in [AppOptions] of the user settings "
+                           "store");
+  }
   dirs.crashDumpsDir = options.GetCrashDumpsDir().isEmpty()
                            ? TPath(appOptions.GetOptionValue(
                                  "CrashDumpsDir", AppConfig::GetCrashDumpsDefaultDir().ToString()))

@@ -197,6 +197,10 @@ bool DirectoryExists(const TPath& path) {
   return StatPath(path, &st) && S_ISDIR(st.st_mode);
 }
 
+int DirectoryWriteError(const TPath& path) {
+  return ::access(path.NativeString().c_str(), W_OK | X_OK) == 0 ? 0 : errno;
+}
+
 int DirectoryListingError(const TPath& path) {
   DIR* directory = ::opendir(path.NativeString().c_str());
   if (directory == nullptr) return errno;

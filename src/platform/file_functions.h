@@ -39,6 +39,9 @@ bool DirectoryExists(const TPath& path);
 // 0 when the directory `path` can be opened for listing, else the errno of
 // the attempt (ENOENT when it is missing, ENOTDIR when it is a file).
 int DirectoryListingError(const TPath& path);
+// 0 when this process's user may make entries in the directory `path`
+// (write and search), else the errno of the check (EACCES, ENOENT, ...).
+int DirectoryWriteError(const TPath& path);
 
 // Creates `path` and any missing parents, each with mode 0700 (less what the
 // umask removes): the program's directories hold dumps and logs that only

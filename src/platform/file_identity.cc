@@ -119,6 +119,14 @@ const char* KindText(FileIdentity::Kind kind) {
   return "a special file";
 }
 
+TString WhyNotADirectory(const TPath& path) {
+  const auto found = IdentifyPath(path, LinkHandling::kFollow);
+  if (found && found->kind == FileIdentity::Kind::kDirectory) return {};
+  const auto other = IdentifyPath(path, LinkHandling::kDoNotFollow);
+  if (!other) return {};
+  return "'" + path.ToString() + "' is not a directory but " + KindText(other->kind);
+}
+
 int64_t LatestBirthNs(const FileIdentity& file) {
   return file.birthNs != 0 ? file.birthNs : file.changedNs;
 }

@@ -72,6 +72,12 @@ enum class LinkHandling { kFollow, kDoNotFollow };
 // unreadable parent, a dangling link followed). Never throws.
 std::optional<FileIdentity> IdentifyPath(const TPath& path, LinkHandling links);
 
+// "'<path>' is not a directory but <KindText>" when something that is not a
+// directory, nor a link to one, is at `path` (a link leading nowhere is told
+// as a symbolic link); empty when a directory or nothing is there, for a
+// message that names the setting to mend. Never throws.
+TString WhyNotADirectory(const TPath& path);
+
 // The identity of what the open descriptor `fd` refers to; nullopt when
 // fstat fails. Never throws.
 std::optional<FileIdentity> IdentifyDescriptor(int fd);

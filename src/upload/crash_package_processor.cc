@@ -92,15 +92,8 @@ void WarnIfOpenToOthers(const TPath& directory) {
 }  // namespace
 
 void RefuseDataDirectoryOfAnotherKind(const TPath& directory) {
-  const auto found =
-      Filesystem::GetInstance().IdentifyPath(directory, zor::platform::LinkHandling::kFollow);
-  if (found && found->kind == zor::platform::FileIdentity::Kind::kDirectory) return;
-  if (const auto other = Filesystem::GetInstance().IdentifyPath(
-          directory, zor::platform::LinkHandling::kDoNotFollow)) {
-    throw ZorvaneException(TFormatString("The data directory '%1' is not a directory but %2; set "
-                                         "servercrashupload.data.dir")
-                               .arg(directory)
-                               .arg(zor::platform::KindText(other->kind)));
+  if (const TString why = zor::platform::WhyNotADirectory(directory); !why.isEmpty()) {
+    throw ZorvaneException("The data directory " + why + "; set servercrashupload.data.dir");
   }
 }
 

@@ -133,12 +133,9 @@ void CreateFolderForReaders(const TPath& folder) {
     if (level.Parent() == level) break;
   }
   for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-    if (const auto other = fs.IdentifyPath(*it, zor::platform::LinkHandling::kDoNotFollow)) {
-      throw zor::platform::ZorvaneException(
-          TFormatString("its folder '%1' is not a directory but %2; set "
-                        "servercrashupload.metrics.file")
-              .arg(*it)
-              .arg(zor::platform::KindText(other->kind)));
+    if (const TString why = zor::platform::WhyNotADirectory(*it); !why.isEmpty()) {
+      throw zor::platform::ZorvaneException("its folder " + why +
+                                            "; set servercrashupload.metrics.file");
     }
     errno = 0;
     std::error_code error;

@@ -94,8 +94,16 @@ TEST_F(DriverTest, BadOptionsEndTheRunBeforeAnyFileIsMade) {
   EXPECT_FALSE(fs::exists(dir_.Sub("other/temp")));
 }
 
-TEST_F(DriverTest, DesktopRunOnAFreshAccountCreatesTheLogDirectory) {
-  const ProcessResult r = Run({"--source", "desktop", "--command", "send-crashes"});
+TEST_F(DriverTest, DesktopRunMakesItsLogDirectoryOrSaysWhyNot) {
+  const std::string logs = dir_.Sub("state/zorvane/logs");
+  WriteFile(logs, "x");
+  ProcessResult r = Run({"--source", "desktop", "--command", "send-crashes"});
+  EXPECT_EQ(r.status, -1);
+  EXPECT_THAT(r.out + r.err, HasSubstr("The logs directory '" + logs +
+                                       "' is not a directory but a regular file; move it away"));
+  fs::remove(logs);
+  // On a fresh account.
+  r = Run({"--source", "desktop", "--command", "send-crashes"});
   EXPECT_NE(r.status, -4) << r.out;
   EXPECT_THAT(ReadFile(dir_.Sub("state/zorvane/logs/zorcrashreporter.txt")),
               HasSubstr("\"k\":\"open-log\""));
