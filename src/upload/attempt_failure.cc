@@ -14,10 +14,10 @@ using zor::platform::ZorvaneException;
 namespace {
 
 // A refusal of the request itself, not of the package: the host's clock off,
-// the server's store credentials or signing key gone stale, a part larger
-// than the store (or what stands in front of it) takes. Every package would
-// be refused alike and, counted, given up; it waits instead until the cause
-// is mended.
+// the server's store credentials or signing key gone stale, its bucket gone
+// or misnamed, a part larger than the store (or what stands in front of it)
+// takes, a body cut short on the way. Every package would be refused alike
+// and, counted, given up; it waits instead until the cause is mended.
 bool IsStoreTrouble(const HTTPException& http) {
   // A part size the store refuses fails every package of more than one part alike.
   if (http.SaysPartSizeRefused()) return true;
@@ -25,7 +25,8 @@ bool IsStoreTrouble(const HTTPException& http) {
   for (const char* code :
        {"RequestTimeTooSkewed", "AccessDenied", "InvalidAccessKeyId", "SignatureDoesNotMatch",
         "ExpiredToken", "InvalidToken", "TokenRefreshRequired", "AccountProblem", "RequestTimeout",
-        "SlowDown", "ServiceUnavailable", "InternalError"}) {
+        "SlowDown", "ServiceUnavailable", "InternalError", "NoSuchBucket", "InvalidBucketName",
+        "AllAccessDisabled", "AuthorizationHeaderMalformed", "IncompleteBody"}) {
     if (storeCode == code) return true;
   }
   return false;

@@ -262,6 +262,7 @@ TEST_F(UploadTest, OneFailingPackageIsRetriedNextRunWhileTheOthersComplete) {
       {"status", 503, "ClientError"},
       {"hang", 0, "ClientError"},
       {"status", 403, "ClientError", "<Error><Code>RequestTimeTooSkewed</Code></Error>"},
+      {"status", 404, "ClientError", "<Error><Code>NoSuchBucket</Code></Error>"},
       {"status", 407, "ClientError", "<html>Proxy Authentication Required</html>", "part",
        "A proxy on the way asks for credentials"},
       {"status", 401, "ClientError", "<html>Unauthorized</html>", "part",
