@@ -1708,6 +1708,28 @@ TEST_F(CrashPackageProcessorTest, EachOwnersOldestGoesFirstAndPassesTheRateLimit
   EXPECT_THAT(Names(Run()), UnorderedElementsAre("a.2", "roots.4"));
 }
 
+// A troubled crash goes after the crashes that were there when it met its
+// trouble, not after every other owner's later ones; trouble dated while the
+// clock was ahead does not put it behind every crash until that date.
+TEST_F(CrashPackageProcessorTest, ATroubledCrashGoesBeforeLaterCrashesOfOtherOwners) {
+  SKIP_UNLESS_ROOT();
+  Dump("roots.1.dmp");
+  Dump("roots.2.dmp");
+  const int64_t nowMs = DateTime::GetLocalTime().GetAsUnixTimeMs();
+  for (const auto& package : Run()) {
+    const bool first = package->GetPackageName() == "roots.1";
+    Backdate(*package, first ? 2 : 3);
+    // roots.1 an hour ago, roots.2 "tomorrow".
+    package->RecordTransientFailure(
+        {DateTime::FromUnixTimeMs(first ? nowMs - 3600000 : nowMs + 86400000),
+         UploadResultCode::kNetworkError, "trouble"},
+        DateTime());
+  }
+  for (const char* file : {"other/u.3.dmp", "other/u.4.dmp"}) Dump(file);
+  GiveAway({"other", "other/u.3.dmp", "other/u.4.dmp"});
+  EXPECT_EQ(Order(Run()), (std::vector<std::string>{"roots.2", "u.3", "roots.1", "u.4"}));
+}
+
 // A package's age is the program's: a crash whose application wrote its
 // manifest long before the program found it is not past an age limit in the
 // run that packages it.

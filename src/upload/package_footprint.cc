@@ -200,30 +200,32 @@ std::vector<std::shared_ptr<Package>> InFairOrder(
   struct Queued {
     int64_t sinceMs;  // made, or for a troubled one, when its trouble was met
     uid_t owner;
-    bool troubled;    // its newest attempt failed transiently, waited or was stopped
     size_t index;     // in `packages`
     size_t rank = 0;  // among its owner's, oldest first
   };
   std::vector<Queued> queue;
+  const int64_t nowMs = DateTime::GetLocalTime().GetAsUnixTimeMs();
   for (size_t i = 0; i < packages.size(); ++i) {
     const Package& package = *packages[i];
     const PackageFootprint footprint = PackageFootprint::Measure(package);
-    const std::optional<int64_t> trouble = TroubleTimeMs(package);
-    const int64_t createdMs = footprint.created.IsValid() ? footprint.created.GetAsUnixTimeMs() : 0;
-    queue.push_back({trouble ? std::max(*trouble, createdMs) : createdMs, footprint.owner,
-                     trouble.has_value(), i});
+    std::optional<int64_t> trouble = TroubleTimeMs(package);
+    // Met while the clock was ahead: when is not known, and that date would
+    // put the crash behind every crash until then.
+    if (trouble && *trouble > nowMs) trouble.reset();
+    const int64_t createdMs =
+        footprint.created.IsValid() ? std::min(footprint.created.GetAsUnixTimeMs(), nowMs) : 0;
+    queue.push_back({trouble ? std::max(*trouble, createdMs) : createdMs, footprint.owner, i});
   }
-  // A troubled package goes after its owner's that were there when its
-  // trouble was met, and last in its round: one that cannot be sent within
-  // a run's time (a huge crash, stopped each time) holds back no other, nor
-  // do the crashes that came later hold it back for ever.
+  // A troubled package goes after the crashes, of its owner and of others in
+  // its round, that were there when its trouble was met: one that cannot be
+  // sent within a run's time (a huge crash, stopped each time) holds back no
+  // other, nor do the crashes that came later hold it back for ever.
   std::stable_sort(queue.begin(), queue.end(),
                    [](const Queued& a, const Queued& b) { return a.sinceMs < b.sinceMs; });
   std::map<uid_t, size_t> seen;
   for (Queued& q : queue) q.rank = seen[q.owner]++;
-  std::stable_sort(queue.begin(), queue.end(), [](const Queued& a, const Queued& b) {
-    return a.rank != b.rank ? a.rank < b.rank : !a.troubled && b.troubled;
-  });
+  std::stable_sort(queue.begin(), queue.end(),
+                   [](const Queued& a, const Queued& b) { return a.rank < b.rank; });
   std::vector<std::shared_ptr<Package>> ordered;
   for (const Queued& q : queue) ordered.push_back(packages[q.index]);
   return ordered;

@@ -82,7 +82,9 @@ void CountOnceAcross(const std::vector<PackageFootprint*>& footprints);
 // is trouble that judged nothing (a transient failure, a wait, an
 // interruption: its last error newer than its last upload result) counts
 // its age from that trouble, so it comes after its owner's that were there
-// then, and within a round after the rest. Never throws.
+// then, and within a round after the others' made before it. A time ahead
+// of the clock (one met while the clock was ahead) counts as not known: the
+// package's own age, and a package made "later than now", as now. Never throws.
 std::vector<std::shared_ptr<Package>> InFairOrder(
     const std::vector<std::shared_ptr<Package>>& packages);
 
