@@ -265,11 +265,11 @@ std::vector<std::shared_ptr<Package>> CrashPackageProcessor::FindPackagesToUploa
   const DateTime leftoverCutoff = LeftoverCutoff(DateTime::GetLocalTime());
   RemoveLeftoverStateFiles(dataDirectory_, leftoverCutoff);
   stats_ = {};
-  std::optional<UploadRateLimit> rateLimit;
+  rateLimit_.reset();
   if (const auto max = Config::GetInstance().GetMaxUploadsPerHour()) {
-    rateLimit.emplace(dataDirectory_, *max);
+    rateLimit_ = std::make_unique<UploadRateLimit>(dataDirectory_, *max);
   }
-  ReconcilePreviousRun(rateLimit ? rateLimit->GetHeldBack() : std::set<TString>{});
+  ReconcilePreviousRun(rateLimit_ ? rateLimit_->GetHeldBack() : std::set<TString>{});
   CleanUpCompletedPackages();
   if (Config::GetInstance().GetDeleteCompletedDumps()) {
     LogText(TLog::Info, "Checking for completed dumps to delete...");
@@ -291,14 +291,21 @@ std::vector<std::shared_ptr<Package>> CrashPackageProcessor::FindPackagesToUploa
     toUpload.push_back(package);
   }
   stats_.found = toUpload.size();
-  if (rateLimit) {
-    toUpload = rateLimit->Admit(toUpload, DateTime::GetLocalTime());
+  if (rateLimit_) {
+    toUpload = rateLimit_->Admit(toUpload, DateTime::GetLocalTime());
     stats_.pending = stats_.found - toUpload.size();
     return toUpload;
   }
   // A run may be stopped before it gets through them all (a timer's time
   // limit): no user's crashes may always come first.
   return InFairOrder(toUpload);
+}
+
+std::shared_ptr<Package> CrashPackageProcessor::GiveBackUploadSlot(bool passOn) {
+  if (!rateLimit_) return nullptr;
+  std::shared_ptr<Package> next = rateLimit_->GiveBack(passOn);
+  if (next) --stats_.pending;
+  return next;
 }
 
 void CrashPackageProcessor::ApplyRetention() {

@@ -79,6 +79,8 @@ class LogsPackage;
 // nothing when it is one or nothing is there.
 void RefuseDataDirectoryOfAnotherKind(const zor::platform::TPath& directory);
 
+class UploadRateLimit;
+
 class CrashPackageProcessor {
  public:
   // A package with this many results at the start of a run is given up.
@@ -100,7 +102,8 @@ class CrashPackageProcessor {
   void SetIncludeFullDumps(bool includeFullDumps) { includeFullDumps_ = includeFullDumps; }
 
   // The run described above. Returns the packages in state Pending or
-  // PendingRetry in ascending name order. Throws what the listing of a dump
+  // PendingRetry that are due, in their fair order (InFairOrder), as many as
+  // the upload rate limit admits when one is set. Throws what the listing of a dump
   // or the data directory throws (TPath::Exception naming it) and what saving
   // a reconciled status throws; what was saved before stays, and the next run
   // finds everything else again.
@@ -109,6 +112,12 @@ class CrashPackageProcessor {
   // What the last FindPackagesToUpload found, held back and pruned (the
   // upload counts stay 0).
   const UploadRunStats& GetRunStats() const { return stats_; }
+
+  // Gives back the upload rate limit's slot of a package FindPackagesToUpload
+  // returned that asked nothing of the server (UploadRateLimit::GiveBack);
+  // returns the package it passes to, or nullptr (always, with no limit).
+  // Never throws.
+  std::shared_ptr<Package> GiveBackUploadSlot(bool passOn);
 
   // Zips the package's files (its zip named "<data directory>/<name>.package.zip")
   // and encrypts them in one pass with `encryptor` (PackageEncryptor::
@@ -264,6 +273,7 @@ class CrashPackageProcessor {
   // Known packages this run does not send (RemakeFullDumpPackages).
   std::set<zor::platform::TString> notSentThisRun_;
   UploadRunStats stats_;
+  std::unique_ptr<UploadRateLimit> rateLimit_;  // of the last FindPackagesToUpload, if one is set
 };
 
 }  // namespace ZorErrorReporting

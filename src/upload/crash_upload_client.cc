@@ -48,12 +48,24 @@ void CrashUploadClient::UploadNewCrashes(const std::vector<std::shared_ptr<Packa
   int succeeded = 0;
   int failed = 0;
   int waited = 0;
-  for (size_t next = 0; next < packages.size(); ++next) {
-    const std::shared_ptr<Package>& package = packages[next];
+  std::vector<std::shared_ptr<Package>> queue = packages;
+  // A package that asked nothing of the server spent no upload: its place
+  // under the rate limit goes to the next one held back.
+  const auto passOn = [&] {
+    if (std::shared_ptr<Package> taker = Processor().GiveBackUploadSlot(true)) {
+      queue.push_back(std::move(taker));
+      --stats_.pending;
+    }
+  };
+  for (size_t next = 0; next < queue.size(); ++next) {
+    const std::shared_ptr<Package> package = queue[next];
     zor::platform::Interruption::ThrowIfRequested();
     // Held for the whole attempt, failure included.
     const auto lock = PackageLock::TryLock(*package);
-    if (!lock) continue;
+    if (!lock) {
+      passOn();
+      continue;
+    }
     try {
       UploadPackage(package);
       ++succeeded;
@@ -68,18 +80,20 @@ void CrashUploadClient::UploadNewCrashes(const std::vector<std::shared_ptr<Packa
       if (!RecordFailure(*package, e)) {
         ++waited;
         ++stats_.waited;
+        passOn();
         continue;
       }
       ++failed;
       ++stats_.failed;
-      // The registration is the same request for every package: a server
-      // that let one wait out its time-out would make each of them wait.
+      // Every package asks the same server and store: one that let a request
+      // wait out its time-out would make each of them wait.
       const auto* http = dynamic_cast<const HTTPException*>(&e);
-      if (http != nullptr && http->GetHttpCode() == 0 && !http->JudgesThePackage() &&
-          next + 1 < packages.size()) {
-        LogText(TLog::Info, TFormatString("The crash server did not answer the registration in "
-                                          "time: the other %1 package(s) wait for the next run")
-                                .arg(static_cast<uint64_t>(packages.size() - next - 1)));
+      if (http != nullptr && http->GetHttpCode() == 0 && next + 1 < queue.size()) {
+        const size_t untouched = queue.size() - next - 1;
+        LogText(TLog::Info, TFormatString("The crash server or its store did not answer in time: "
+                                          "the other %1 package(s) wait for the next run")
+                                .arg(static_cast<uint64_t>(untouched)));
+        for (size_t i = 0; i < untouched; ++i) Processor().GiveBackUploadSlot(false);
         break;
       }
     }

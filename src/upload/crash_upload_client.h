@@ -1,8 +1,10 @@
 // CrashUploadClient: `send-crashes`. Uploads every package crash discovery
 // returns, one after another; a package that fails becomes "PendingRetry"
-// and the next one is tried, unless the crash server left its registration
-// unanswered past the time-out: the others then wait, untouched, for the
-// next run. A failure that is a verdict on the package
+// and the next one is tried, unless the crash server or its store left a
+// request unanswered past its time-out: the others then wait, untouched, for
+// the next run. A package that asked nothing of the server (it waited, or
+// another process held it) gives its place under the upload rate limit to
+// the next package held back. A failure that is a verdict on the package
 // (upload/attempt_failure.h) is recorded as a "ClientError" result, one of
 // its attempts; any other is logged at Error and recorded as the package's
 // last error with a retry delay, not as an attempt. A failure that is not

@@ -53,17 +53,20 @@ std::vector<std::shared_ptr<Package>> UploadRateLimit::Admit(
 
   std::vector<std::shared_ptr<Package>> result;
   std::set<TString> waiting;
+  heldBack_.clear();
+  admittedAt_ = nowSeconds;
   for (const std::shared_ptr<Package>& package : InFairOrder(packages)) {
     if (result.size() < room) {
       result.push_back(package);
       recent.push_back(nowSeconds);
     } else {
       waiting.insert(package->GetPackageName());
+      heldBack_.push_back(package);
     }
   }
   state_->SetUploadTimes(std::move(recent));
   state_->SetHeldBack(waiting);
-  state_->Save();
+  Save();
   if (!waiting.empty()) {
     LogText(TLog::Info, TFormatString("Upload rate limit: '%1' package(s) wait for a later run; "
                                       "at most '%2' upload(s) per hour.")
@@ -71,6 +74,36 @@ std::vector<std::shared_ptr<Package>> UploadRateLimit::Admit(
                             .arg(maxPerHour_));
   }
   return result;
+}
+
+std::shared_ptr<Package> UploadRateLimit::GiveBack(bool passOn) {
+  if (passOn && !heldBack_.empty()) {
+    std::shared_ptr<Package> next = heldBack_.front();
+    heldBack_.erase(heldBack_.begin());
+    std::set<TString> waiting = state_->GetHeldBack();
+    waiting.erase(next->GetPackageName());
+    state_->SetHeldBack(std::move(waiting));
+    Save();
+    return next;
+  }
+  std::vector<int64_t> times = state_->GetUploadTimes();
+  const auto mine = std::find(times.begin(), times.end(), admittedAt_);
+  if (mine == times.end()) return nullptr;
+  times.erase(mine);
+  state_->SetUploadTimes(std::move(times));
+  Save();
+  return nullptr;
+}
+
+void UploadRateLimit::Save() {
+  try {
+    state_->Save();
+  } catch (const std::exception& e) {
+    LogText(TLog::Warn, TFormatString("Upload rate limit: could not save '%1'; the next run "
+                                      "counts what it had. Error message: '%2'")
+                            .arg(state_->GetFilePath())
+                            .arg(TString(e.what())));
+  }
 }
 
 }  // namespace ZorErrorReporting

@@ -10,10 +10,14 @@
 //      room for are admitted, in their fair order (InFairOrder in
 //      upload/package_footprint.h), and counted at once; the others stay as they are, untouched,
 //      and wait for a later run. Admission is counted, not success: a failed attempt uses its place
-//      too, so a server that refuses everything is not hammered.
+//      too, so a server that refuses everything is not hammered;
+//   3. GiveBack the place of an admitted package that asked nothing of the
+//      server (it waited, or the run left it untouched): a crash that cannot
+//      be sent yet must not keep the others out.
 //
 // A state file that cannot be read is logged at Warn and counts as empty;
-// the next save replaces it.
+// the next save replaces it. One that cannot be saved is logged at Warn and
+// the run goes on: only the next run's count is at stake.
 //
 // Thread-safety: one thread; one process at a time (the caller holds the
 // single-instance lock).
@@ -51,14 +55,24 @@ class UploadRateLimit {
   // Admits packages of `packages` as described above and returns them in
   // their fair order; records the admitted at `now` and the names of
   // the others as held back, and saves. When some wait, logs one Info line
-  // saying how many. Throws what saving the state throws (nothing is
-  // admitted then).
+  // saying how many. Never throws.
   std::vector<std::shared_ptr<Package>> Admit(const std::vector<std::shared_ptr<Package>>& packages,
                                               const zor::platform::DateTime& now);
 
+  // The place of a package the last Admit admitted goes, with `passOn`, to
+  // the first package it held back, which is returned and no longer held
+  // back; else, or with none held back, it is freed and nullptr returned.
+  // Saves. Never throws.
+  std::shared_ptr<Package> GiveBack(bool passOn);
+
  private:
+  // Saves the state; a failure is logged at Warn.
+  void Save();
+
   uint32_t maxPerHour_;
   std::shared_ptr<UploadRateState> state_;
+  std::vector<std::shared_ptr<Package>> heldBack_;  // by the last Admit, in fair order
+  int64_t admittedAt_ = 0;                          // the time the last Admit recorded
 };
 
 }  // namespace ZorErrorReporting

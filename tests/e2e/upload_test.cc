@@ -260,7 +260,6 @@ TEST_F(UploadTest, OneFailingPackageIsRetriedNextRunWhileTheOthersComplete) {
   const Case cases[] = {
       {"drop", 0, "NetworkError"},
       {"status", 503, "ClientError"},
-      {"hang", 0, "ClientError"},
       {"status", 403, "ClientError", "<Error><Code>RequestTimeTooSkewed</Code></Error>"},
       {"status", 404, "ClientError", "<Error><Code>NoSuchBucket</Code></Error>"},
       {"status", 407, "ClientError", "<html>Proxy Authentication Required</html>", "part",
@@ -419,20 +418,69 @@ TEST_F(UploadTest, TransientTroubleDelaysTheNextAttemptAndListSaysSo) {
                                        "Network error \\(HTTP code: '503'\\)"));
 }
 
-// A crash server that leaves the registration unanswered is waited for once
-// a run, not once a package: the others wait, untouched, for the next run.
-TEST_F(UploadTest, AnUnansweredRegistrationIsWaitedForOnceARun) {
-  for (const char* name : {"a.1", "b.2", "c.3"}) Crash(name, 1000);
-  server_.AddFault("register", 1, "hang");
+// A crash server or store that leaves a request unanswered is waited for
+// once a run, not once a package: the others wait, untouched, for the next
+// run, and spend none of the hour's uploads.
+TEST_F(UploadTest, AnUnansweredRequestIsWaitedForOnceARun) {
   const std::string settings =
       "servercrashupload.http_post_timeout_in_minutes: 0.03\n"
-      "servercrashupload.retry_delay_minutes: 0\n";
-  const ProcessResult r = SendCrashes(settings);
-  EXPECT_THAT(r.out, HasSubstr("Successfully uploaded '0' crash package(s). Failed to upload "
-                               "'1' crash package(s)."));
-  EXPECT_THAT(Log(), HasSubstr("the other 2 package(s) wait for the next run"));
-  EXPECT_EQ(Count("register"), 1);
-  EXPECT_THAT(SendCrashes(settings).out, Uploaded(3));
+      "servercrashupload.http_get_timeout_in_minutes: 0.03\n"
+      "servercrashupload.http_put_timeout_in_minutes: 0.03\n"
+      "servercrashupload.max_uploads_per_hour: 3\n";
+  for (const char* kind : {"register", "upload-id", "part"}) {
+    SCOPED_TRACE(kind);
+    fs::remove_all(dumps_);
+    fs::remove_all(data_);
+    server_.Reset();
+    for (const char* name : {"a.1", "b.2", "c.3"}) Crash(name, 1000);
+    server_.AddFault(kind, 1, "hang");
+    const ProcessResult r = SendCrashes(settings);
+    EXPECT_THAT(r.out, HasSubstr("Successfully uploaded '0' crash package(s). Failed to upload "
+                                 "'1' crash package(s)."));
+    EXPECT_THAT(Log(), HasSubstr("the other 2 package(s) wait for the next run"));
+    EXPECT_EQ(Count(kind), 1);
+    // No attempt is counted: the server judged nothing.
+    for (const char* name : {"a.1", "b.2", "c.3"}) EXPECT_TRUE(ResultCodes(name).empty()) << name;
+    // One of the three places is spent.
+    const ProcessResult again = SendCrashes(settings);
+    EXPECT_THAT(again.out, Uploaded(2));
+    EXPECT_THAT(Log(), HasSubstr("Upload rate limit: '1' package(s) wait"));
+  }
+}
+
+// A crash that cannot be tried yet spends none of the hour's uploads: its
+// place goes to the next crash. A rate limit whose count cannot be saved
+// keeps no crash back.
+TEST_F(UploadTest, ACrashThatWaitsLeavesItsPlaceUnderTheRateLimit) {
+  const std::string limit = "servercrashupload.max_uploads_per_hour: 1\n";
+  for (const char* name : {"only.10", "only.11"}) {
+    const std::string dir = dumps_ + "/" + name + "_0.crash";
+    WriteFile(dir + "/" + name + "-full.dmp", "MDMP full");
+    WriteFile(dir + "/" + name + ".manifest", "{}");
+  }
+  EXPECT_THAT(
+      Run({"--command", "send-crashes", "--config-file", Config(limit), "--no-full-dumps"}).out,
+      Uploaded(0));
+  // Made after the waits: it comes after both crashes in the order.
+  Crash("p.2", 1000);
+  EXPECT_THAT(
+      Run({"--command", "send-crashes", "--config-file", Config(limit), "--no-full-dumps"}).out,
+      Uploaded(1));
+  EXPECT_TRUE(Sent("p.2"));
+
+  fs::remove_all(dumps_);
+  for (const char* action : {"enospc", "eio"}) {
+    SCOPED_TRACE(action);
+    // The hour's one upload is p.2's.
+    fs::remove(data_ + "/upload-rate-limit.state");
+    Crash(std::string("q.") + action, 1000);
+    const ProcessResult r =
+        SendCrashesFailing("save " + data_ + "/upload-rate-limit.state", action, limit);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_THAT(Log(), HasSubstr("Upload rate limit: could not save '" + data_ +
+                                 "/upload-rate-limit.state'"));
+    EXPECT_TRUE(Sent(std::string("q.") + action));
+  }
 }
 
 // A hostile server: locations of other schemes (which ones the transport
