@@ -524,9 +524,41 @@ void CrashPackageProcessor::SettleUploadedPackages(PackageMap* started) {
   }
 }
 
+CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadCompletePackages() {
+  PackageMap packages = LoadPackagesInState(UploadStatus::kComplete);
+  for (auto it = packages.begin(); it != packages.end();) {
+    const Package& package = *it->second;
+    TString why;
+    if (package.GetUploadStatus() != UploadStatus::kComplete) {
+      why = "its record says " + ToName(package.GetUploadStatus());
+    }
+    for (const UploadStatus other : {UploadStatus::kPending, UploadStatus::kPendingRetry,
+                                     UploadStatus::kStarted, UploadStatus::kFailed}) {
+      const TPath path = package.GetFilePath().ReplaceExtension(StatusFileExtension(other));
+      if (why.isEmpty() && Filesystem::GetInstance().FileExists(path)) {
+        why = "'" + path.ToString() + "' records it too";
+      }
+    }
+    if (why.isEmpty()) {
+      ++it;
+      continue;
+    }
+    if (doubtedComplete_.insert(it->first).second) {
+      LogText(TLog::Warn, TFormatString("Package '%1' is not taken as uploaded, though its status "
+                                        "file '%2' says so: %3. Its crash is kept; remove the "
+                                        "status file that is wrong.")
+                              .arg(it->first)
+                              .arg(package.GetFilePath())
+                              .arg(why));
+    }
+    it = packages.erase(it);
+  }
+  return packages;
+}
+
 void CrashPackageProcessor::CleanUpCompletedPackages() {
   const bool keep = Config::GetInstance().GetPreserveUploadPackages();
-  for (const auto& [name, package] : LoadPackagesInState(UploadStatus::kComplete)) {
+  for (const auto& [name, package] : LoadCompletePackages()) {
     if (NextUploadStep(DescribeUpload(*package, keep)).kind != UploadStepKind::kCleanUp) continue;
     const auto lock = PackageLock::TryLock(*package);
     if (!lock) continue;
@@ -539,7 +571,7 @@ void CrashPackageProcessor::CleanUpCompletedPackages() {
 
 void CrashPackageProcessor::DeleteCompletedPackages() {
   const int64_t now = DateTime::GetLocalTime().GetAsUnixTime();
-  for (const auto& [name, package] : LoadPackagesInState(UploadStatus::kComplete)) {
+  for (const auto& [name, package] : LoadCompletePackages()) {
     const auto results = package->GetUploadResults();
     const DateTime uploaded = results.empty() ? DateTime() : results.back().time;
     // Without a readable upload time there is no week to count: it goes now.

@@ -183,6 +183,11 @@ class CrashPackageProcessor {
   // out; with `busy`, their names are added to it. A package whose deletion
   // an earlier run began is left out too, its deletion finished, or, with
   // `deleting`, left as it is and named there.
+  // The packages of ".complete" status files that are done: one whose
+  // record says otherwise, or whose name another status file also records
+  // (a data directory restored over a newer one), is left out, with a Warn
+  // once a run, so that nothing deletes its crash as sent.
+  PackageMap LoadCompletePackages();
   PackageMap LoadPackagesInState(UploadStatus status,
                                  std::vector<zor::platform::TString>* busy = nullptr,
                                  std::vector<zor::platform::TString>* deleting = nullptr);
@@ -272,6 +277,8 @@ class CrashPackageProcessor {
   std::set<zor::platform::TString> skipped_;
   // Known packages this run does not send (RemakeFullDumpPackages).
   std::set<zor::platform::TString> notSentThisRun_;
+  // Complete packages left out by LoadCompletePackages, said once a run.
+  std::set<zor::platform::TString> doubtedComplete_;
   UploadRunStats stats_;
   std::unique_ptr<UploadRateLimit> rateLimit_;  // of the last FindPackagesToUpload, if one is set
 };

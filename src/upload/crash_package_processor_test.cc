@@ -1730,6 +1730,30 @@ TEST_F(CrashPackageProcessorTest, ATroubledCrashGoesBeforeLaterCrashesOfOtherOwn
   EXPECT_EQ(Order(Run()), (std::vector<std::string>{"roots.2", "u.3", "roots.1", "u.4"}));
 }
 
+// A ".complete" status file that is not the whole truth (a data directory
+// restored over a newer one, a record damaged by hand) deletes no crash that
+// is still to be sent.
+TEST_F(CrashPackageProcessorTest, AStatusFileNamedCompleteThatIsNotDoneDeletesNothing) {
+  const TPath dump = Dump("app.1.dmp");
+  ASSERT_EQ(Run().size(), 1u);
+  const std::string pending = Status("app.1", "pending");
+  const std::string copy =
+      std::regex_replace(ReadFile(pending), std::regex(R"("upload-status":"Pending")"),
+                         R"("upload-status":"Complete")");
+  ASSERT_NE(copy, ReadFile(pending));
+  // Beside the pending record, one that says it was sent.
+  WriteFile(Status("app.1", "complete"), copy);
+  EXPECT_EQ(Names(Run()), std::vector<std::string>{"app.1"});
+  // The run found the pending one not tried, and said so in its name.
+  const std::string retry = Status("app.1", "pendingretry");
+  EXPECT_THAT(log_, HasSubstr("'" + retry + "' records it too"));
+  // Alone, named as sent but saying otherwise.
+  fs::rename(retry, Status("app.1", "complete"));
+  EXPECT_EQ(Names(Run()), std::vector<std::string>{"app.1"});
+  EXPECT_THAT(log_, HasSubstr("its record says PendingRetry"));
+  EXPECT_TRUE(fs::exists(dump.NativeString()));
+}
+
 // A package's age is the program's: a crash whose application wrote its
 // manifest long before the program found it is not past an age limit in the
 // run that packages it.
