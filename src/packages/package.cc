@@ -696,7 +696,8 @@ std::shared_ptr<PackageUploadProgress> Package::StartUploadProgress(const TStrin
   const uint64_t size = Filesystem::GetInstance().FileSize(packageFile);
   // A store refuses the completion of more parts, at the end of the upload.
   const uint64_t partSize =
-      std::max<uint64_t>(config.GetUploadPartSize(), (size + kMaxParts - 1) / kMaxParts);
+      std::max<uint64_t>(config.GetUploadPartSize(), (size + PackageUploadProgress::kMaxParts - 1) /
+                                                         PackageUploadProgress::kMaxParts);
   auto progress = JsonFileSerializedObject::SaveNewFile(
       std::make_shared<PackageUploadProgress>(packageFile, size, partSize, uploadId), progressPath);
   // A failed save below leaves the file unrecorded: the next attempt asks for

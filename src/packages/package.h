@@ -460,14 +460,13 @@ class Package : public JsonFileSerializedObject {
   // recorded, and what loading throws.
   std::shared_ptr<PackageUploadProgress> GetUploadProgress();
   // Starts the upload progress of the "encrypted-package-file" (its size, the
-  // configured part size, or the smallest that makes at most kMaxParts parts
+  // configured part size, or the smallest that makes at most
+  // PackageUploadProgress::kMaxParts parts
   // when that is larger) with `uploadId`, saves it as "<data
   // directory>/<package name>.uploaded.parts", then records that path and
   // saves the package: a recorded progress always holds its upload id.
   // Throws as GetDataFilePath without an encrypted file, and what the facade
   // and saving throw.
-  // The most parts an object store takes in one upload.
-  static constexpr uint64_t kMaxParts = 10000;
   std::shared_ptr<PackageUploadProgress> StartUploadProgress(
       const zor::platform::TString& uploadId);
 

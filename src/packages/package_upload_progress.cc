@@ -1,7 +1,5 @@
 #include "packages/package_upload_progress.h"
 
-#include <climits>
-
 #include "log/log_functions.h"
 #include "packages/json_document.h"
 #include "packages/json_members.h"
@@ -79,6 +77,14 @@ PackageUploadProgress::PackageUploadProgress(const rapidjson::Value& json, const
   if (!packageFile.isEmpty()) uploadPackageFile_ = TPath(packageFile);
   CheckPartSize();
   const int partCount = GetPartCount();
+  if (!completedParts_->empty() &&
+      completedParts_->rbegin()->first > static_cast<uint64_t>(partCount)) {
+    throw ZorvaneException(NamingSource(TFormatString("Part '%1' is recorded as sent, but the "
+                                                      "upload has '%2' part(s)")
+                                            .arg(completedParts_->rbegin()->first)
+                                            .arg(partCount),
+                                        source));
+  }
   if (readPartCount != static_cast<uint64_t>(partCount)) {
     LogText(TLog::Warn, NamingSource(TFormatString("PartCount '%1' in Json does not match "
                                                    "calculated count '%2' from file size and part "
@@ -153,12 +159,12 @@ void PackageUploadProgress::CheckPartSize() const {
     throw ZorvaneException(
         TFormatString("The upload part size of '%1' is 0").arg(uploadPackageFile_.ToString()));
   }
-  if (PartsFor(uploadFileSize_, maxPartSize_) > static_cast<uint64_t>(INT_MAX)) {
+  if (PartsFor(uploadFileSize_, maxPartSize_) > kMaxParts) {
     throw ZorvaneException(
         TFormatString("The upload of '%1' (%2 bytes) would need more than %3 parts of %4 bytes")
             .arg(uploadPackageFile_.ToString())
             .arg(uploadFileSize_)
-            .arg(INT_MAX)
+            .arg(kMaxParts)
             .arg(maxPartSize_));
   }
 }

@@ -38,12 +38,14 @@ class PackageUploadProgress : public JsonFileSerializedObject {
  public:
   // Part number (from 1) to the tag the server answered for that part.
   using CompletedParts = std::map<std::uint64_t, zor::platform::TString>;
+  // The most parts an object store takes in one upload.
+  static constexpr uint64_t kMaxParts = 10000;
 
   // A new upload of `uploadPackageFile` (`uploadFileSize` bytes) in parts of
   // `maxPartSize` bytes under `uploadId`: no completed parts, unbound, not
   // saved.
-  // Throws ZorvaneException when the part size is 0 or would give more parts
-  // than an int holds.
+  // Throws ZorvaneException when the part size is 0 or would give more than
+  // kMaxParts parts.
   PackageUploadProgress(const zor::platform::TPath& uploadPackageFile, uint64_t uploadFileSize,
                         uint64_t maxPartSize, const zor::platform::TString& uploadId = {});
   // Copies would share the completed-parts map while saving to one file.
@@ -58,8 +60,9 @@ class PackageUploadProgress : public JsonFileSerializedObject {
   // computed count is logged at Warn and otherwise ignored. `source`, when not
   // empty, is named in the log lines.
   // Throws ZorvaneException when `json` is not an object, when a
-  // "parts-completed" element is not an object, or when the part size is
-  // unusable (as the other constructor).
+  // "parts-completed" element is not an object or names a part above the
+  // count, or when the part size is unusable (as the other constructor):
+  // such a record was damaged, and resuming from it would send a cut object.
   explicit PackageUploadProgress(const rapidjson::Value& json,
                                  const zor::platform::TPath& source = {});
 

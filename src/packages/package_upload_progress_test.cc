@@ -46,7 +46,7 @@ TEST_F(PackageUploadProgressTest, PartCountRoundsUp) {
       {kPart, kPart, 1},
       {2 * kPart + 1, kPart, 3},
       {5 * kGiB + 1, kPart, 103},  // 5 GiB is 102.4 parts
-      {(uint64_t{1} << 62) + 1, uint64_t{1} << 32, (1 << 30) + 1},
+      {(uint64_t{1} << 62) + 1, uint64_t{1} << 49, (1 << 13) + 1},
   };
   for (const Case& c : cases) {
     PackageUploadProgress progress("/d/p.zip", c.size, c.partSize);
@@ -54,11 +54,21 @@ TEST_F(PackageUploadProgressTest, PartCountRoundsUp) {
   }
 }
 
+// A damaged record is refused, so that the upload starts again rather than
+// complete a cut object.
 TEST_F(PackageUploadProgressTest, UnusablePartSizeIsRejected) {
   EXPECT_THROW(PackageUploadProgress("/d/p.zip", 10, 0), ZorvaneException);
-  EXPECT_THROW(PackageUploadProgress("/d/p.zip", uint64_t{1} << 40, 1), ZorvaneException);
+  EXPECT_THROW(PackageUploadProgress("/d/p.zip", 10001, 1), ZorvaneException);
+  EXPECT_NO_THROW(PackageUploadProgress("/d/p.zip", 10000, 1));
   std::string log;
   EXPECT_THROW(Load(R"({"upload-file-size":10,"max-part-size":0})", &log), ZorvaneException);
+  EXPECT_THROW(Load(R"({"upload-file-size":10,"max-part-size":5,)"
+                    R"("parts-completed":[{"part-number":3,"part-tag":"t"}]})",
+                    &log),
+               ZorvaneException);
+  EXPECT_NO_THROW(Load(R"({"upload-file-size":10,"max-part-size":5,)"
+                       R"("parts-completed":[{"part-number":2,"part-tag":"t"}]})",
+                       &log));
 }
 
 TEST_F(PackageUploadProgressTest, ChangesAreSavedAtOnceAndReadBack) {
