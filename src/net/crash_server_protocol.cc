@@ -94,6 +94,18 @@ auto UsableReplyOf(const TUrl& url, const char* what, Request request) -> declty
   }
 }
 
+// `request()`, a request to the crash server under a package's
+// registration: a 404 says the server no longer knows it.
+template <typename Request>
+auto UnderRegistration(Request request) -> decltype(request()) {
+  try {
+    return request();
+  } catch (HTTPException& e) {
+    if (e.GetHttpCode() == 404) e.SetRegistrationUnknown();
+    throw;
+  }
+}
+
 // Opens the reply, runs it within `timeoutMs` (what `setting` allows) and
 // checks its status; `tooLarge` is CheckReply's.
 void Finish(TNetworkReply& reply, int64_t timeoutMs, const char* setting,
@@ -218,6 +230,9 @@ void CrashServerProtocol::Upload(Package& package) {
                                    .arg(here));
   }
   bool first = true;
+  // A registration of an earlier attempt, which the server may have lost
+  // since (its records reset or expired).
+  bool registeredBefore = package.HasRemotePackageId();
   // An upload begun by an earlier attempt, which the store may have dropped
   // since (stores expire unfinished uploads, as while a server was down).
   bool resumed = false;
@@ -242,6 +257,17 @@ void CrashServerProtocol::Upload(Package& package) {
       if (!PerformStep(package, step)) break;
     } catch (const HTTPException& e) {
       if (step.kind == UploadStepKind::kComplete) ForgetRefusedParts(package, e);
+      // Says nothing about the package either: it registers anew, once, in
+      // this attempt. A new registration the server forgets at once is its
+      // refusal.
+      if (registeredBefore && e.SaysRegistrationUnknown()) {
+        registeredBefore = false;
+        resumed = false;
+        package.ForgetRegistration(TFormatString("the crash server no longer knows its "
+                                                 "registration '%1' (HTTP 404); registering anew")
+                                       .arg(package.GetRemotePackageId()));
+        continue;
+      }
       // Says nothing about the package: it starts a new upload, once, in this
       // attempt. A new upload the store forgets at once is its refusal.
       if (!resumed || !IsForgottenUpload(e)) throw;
@@ -352,10 +378,12 @@ TString CrashServerProtocol::RequestUploadId(const TUrl& requestUrl, const TStri
   const TUrl url = Generated(requestUrl);
   LogDebug("Requesting upload ID from server...");
   LogRequestUrl(url);
-  const TString id = UsableReplyOf(url, "the upload id request", [&] {
-    TString got = PostForEntry(url, "Content-Type: application/json", &body, "upload_id");
-    CheckServerId("upload_id", got);
-    return got;
+  const TString id = UnderRegistration([&] {
+    return UsableReplyOf(url, "the upload id request", [&] {
+      TString got = PostForEntry(url, "Content-Type: application/json", &body, "upload_id");
+      CheckServerId("upload_id", got);
+      return got;
+    });
   });
   LogDebug(TFormatString("Server responded succesfully upload id: '%1").arg(id));
   return id;
@@ -363,11 +391,13 @@ TString CrashServerProtocol::RequestUploadId(const TUrl& requestUrl, const TStri
 
 TUrl CrashServerProtocol::FetchLocationUrl(const TUrl& url) {
   TString location;
-  UsableReplyOf(url, "the location request", [&] {
-    auto reply = HttpRequestor::GetInstance().Get(TNetworkRequest(url));
-    reply->SetReplyCallback(EntryCallback(&location, "location"));
-    Finish(*reply, Config::GetInstance().GetHttpGetTimeout(), kGetTimeout);
-    return 0;
+  UnderRegistration([&] {
+    return UsableReplyOf(url, "the location request", [&] {
+      auto reply = HttpRequestor::GetInstance().Get(TNetworkRequest(url));
+      reply->SetReplyCallback(EntryCallback(&location, "location"));
+      Finish(*reply, Config::GetInstance().GetHttpGetTimeout(), kGetTimeout);
+      return 0;
+    });
   });
   const TUrl given(location);
   LogDebug(TFormatString("Server responded successfully with generated Url: '%1'")

@@ -124,7 +124,9 @@ class CrashServerProtocol {
   // refused for its parts' tags (InvalidPart, InvalidPartOrder) is a refusal
   // too, after which the next attempt sends the parts again. A package
   // registered at another upload endpoint (the setting changed since) forgets
-  // that registration and its upload first, and registers here.
+  // that registration and its upload first, and registers here; one whose
+  // earlier registration the server answers with 404 (it lost it) does so
+  // once within the call.
   void Upload(Package& package);
 
   // Returns on a 2xx status; else throws HTTPException as described above,

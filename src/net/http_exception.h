@@ -37,12 +37,18 @@ class HTTPException : public zor::platform::ZorvaneException {
   // judge every package alike.
   bool JudgesThePackage() const { return judgesThePackage_; }
   void SetJudgesNoPackage() { judgesThePackage_ = false; }
+  // True iff the crash server answered 404 to a request made under a
+  // package's registration (its upload id, a location): it no longer knows
+  // that registration (its records reset, the registration expired).
+  bool SaysRegistrationUnknown() const { return registrationUnknown_; }
+  void SetRegistrationUnknown() { registrationUnknown_ = true; }
 
  private:
   int httpCode_;
   zor::platform::TString errorText_;
   zor::platform::TString storeCode_;
   bool judgesThePackage_ = true;
+  bool registrationUnknown_ = false;
 };
 
 }  // namespace ZorErrorReporting

@@ -418,6 +418,26 @@ TEST_F(UploadTest, TransientTroubleDelaysTheNextAttemptAndListSaysSo) {
                                        "Network error \\(HTTP code: '503'\\)"));
 }
 
+// A crash server that lost a registration an earlier attempt made (its
+// records reset) answers 404 under it: the crash registers anew, in the same
+// attempt and uncounted, whichever request found it out.
+TEST_F(UploadTest, ARegistrationTheServerLostIsMadeAnew) {
+  for (const char* kind : {"upload-id", "part-url", "complete-url"}) {
+    SCOPED_TRACE(kind);
+    fs::remove_all(dumps_);
+    fs::remove_all(data_);
+    server_.Reset();
+    Crash("a.1", 3 * kPart);
+    server_.AddFault(kind, 1, "status", 503, "down");
+    EXPECT_THAT(SendCrashes().out, Uploaded(0));
+    server_.AddFault(kind, 1, "status", 404, "no such crash");
+    EXPECT_THAT(SendCrashes().out, Uploaded(1));
+    EXPECT_EQ(ResultCodes("a.1"), std::vector<std::string>{"Success"});
+    EXPECT_EQ(Count("register"), 2);
+    EXPECT_THAT(Log(), HasSubstr("the crash server no longer knows its registration"));
+  }
+}
+
 // A crash server or store that leaves a request unanswered is waited for
 // once a run, not once a package: the others wait, untouched, for the next
 // run, and spend none of the hour's uploads.
