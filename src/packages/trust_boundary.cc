@@ -153,6 +153,13 @@ const TPath* TrustBoundary::TextRootOf(const TPath& cleaned) const {
   return nullptr;
 }
 
+TString TrustBoundary::WhereOutside(const TPath& path) const {
+  const std::optional<TPath> canonical = Canonical(path);
+  TPath relative;
+  if (!canonical || RootOf(*canonical, &relative) != nullptr) return {};
+  return canonical->ToString();
+}
+
 const TPath* TrustBoundary::RootOf(const TPath& canonical, TPath* relative) const {
   for (const TPath& root : roots_) {
     if (!zor::platform::IsSameOrBelow(canonical, root)) continue;

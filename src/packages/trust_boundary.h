@@ -136,6 +136,11 @@ class TrustBoundary {
   zor::platform::TString WhyOutOfReach(const zor::platform::TPath& path,
                                        const zor::platform::FileIdentity& seen) const;
 
+  // Where `path` resolves to now, when that lies outside the boundary's
+  // directories (a link out of them); empty when it lies inside or cannot be
+  // resolved. Never throws.
+  zor::platform::TString WhereOutside(const zor::platform::TPath& path) const;
+
   // The resolved directories of the boundary.
   const std::vector<zor::platform::TPath>& GetRoots() const { return roots_; }
   // Why `directory`, as given to the constructor, was left out for being

@@ -99,6 +99,32 @@ void RefuseDataDirectoryOfAnotherKind(const TPath& directory) {
 
 namespace {
 
+// Leaves out of `files`, listed below `directory` through links, those that
+// resolve outside `boundary`: their packages could only be refused, file by
+// file, and given up. Said once for the directory, with the first of them.
+void LeaveOutFilesBeyondLinks(const TrustBoundary& boundary, const TPath& directory,
+                              std::set<TPath>* files) {
+  size_t count = 0;
+  TString first;
+  for (auto it = files->begin(); it != files->end();) {
+    const TString outside = boundary.WhereOutside(*it);
+    if (outside.isEmpty()) {
+      ++it;
+      continue;
+    }
+    if (count++ == 0) first = "'" + it->ToString() + "' resolves to '" + outside + "'";
+    it = files->erase(it);
+  }
+  if (count == 0) return;
+  LogText(TLog::Warn, TFormatString("'%1' crash file(s) below the dump directory '%2' lead out of "
+                                    "the dump and data directories through a link (%3) and are "
+                                    "left out: add the folder the link leads to to "
+                                    "servercrashupload.dump.dirs.")
+                          .arg(static_cast<uint64_t>(count))
+                          .arg(directory)
+                          .arg(first));
+}
+
 void PrepareDataDirectory(const TPath& directory) {
   Filesystem& fs = Filesystem::GetInstance();
   if (fs.DirectoryExists(directory)) {
@@ -666,6 +692,7 @@ std::set<TPath> CrashPackageProcessor::ListCrashArtifactFiles() const {
       continue;
     }
     std::set<TPath> files = ListArtifactFiles(directory);
+    if (boundary_.FollowsLinks()) LeaveOutFilesBeyondLinks(boundary_, directory, &files);
     RemoveStaleCrashTempDirectories(directory, &files, boundary_, cutoff);
     listing.merge(files);
   }
