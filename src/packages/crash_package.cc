@@ -819,6 +819,9 @@ bool CrashPackage::DeleteOwnFiles(TString* deleted) {
   uint64_t named = 0;
   Leftovers left;
   for (const auto& [path, file] : manifest_->GetCrashArtifactFiles()) {
+    // The manifest, which may list itself, goes last: the files it names
+    // are judged by it, and it records what is left to delete.
+    if (path == manifestPath) continue;
     // A manifest may name a great many files: the log names a few.
     if (++named <= kRefusalsLogged) {
       LogText(TLog::Debug, TFormatString("Deleting dump file '%1'").arg(path.ToString()));

@@ -83,15 +83,18 @@ uint64_t SizeOfFileOrZero(const TPath& path) {
 
 std::vector<TPath> PackageFootprint::OwnFiles(const Package& package) {
   std::vector<TPath> files;
-  if (!package.GetFilePath().IsEmpty()) files.push_back(package.GetFilePath());
+  std::set<TPath> named;
+  // Counted twice, a name would seem shared with another crash, and be left to it.
+  const auto add = [&](const TPath& path) {
+    if (named.insert(path).second) files.push_back(path);
+  };
+  if (!package.GetFilePath().IsEmpty()) add(package.GetFilePath());
   for (const auto& [kind, path] : package.GetDataFiles()) {
-    if (!package.KeepsDataFile(kind)) files.push_back(path);
+    if (!package.KeepsDataFile(kind)) add(path);
   }
   const auto* crash = dynamic_cast<const CrashPackage*>(&package);
   if (crash != nullptr && crash->HasManifest()) {
-    for (const auto& [path, file] : crash->GetManifest()->GetCrashArtifactFiles()) {
-      files.push_back(path);
-    }
+    for (const auto& [path, file] : crash->GetManifest()->GetCrashArtifactFiles()) add(path);
   }
   return files;
 }

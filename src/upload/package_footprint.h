@@ -60,7 +60,8 @@ struct PackageFootprint {
   zor::platform::DateTime created;
 
   // The package's own files as described above (existing or not), status
-  // file first. Never throws.
+  // file first, each name once (an application's manifest that serves as the
+  // record is a data file and a crash file). Never throws.
   static std::vector<zor::platform::TPath> OwnFiles(const Package& package);
   // Measures `package` now. Never throws: a file that cannot be examined
   // counts as absent.

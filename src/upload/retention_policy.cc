@@ -39,13 +39,18 @@ using Namers = std::map<TPath, int>;
 
 // Deletes `package` for `reason`, but for the files that another package
 // left standing names (`named`, updated): those are that crash's (a log every
-// crash of a program lists), which may not have been sent. False, and the
-// package left as it is, when that cannot be recorded now.
-bool Prune(Package& package, const TString& reason, Namers* named) {
+// crash of a program lists), which may not have been sent. Of them, those its
+// zip held are added to `*leftToOthers`. False, and the package left as it
+// is, when that cannot be recorded now.
+bool Prune(Package& package, const TString& reason, Namers* named, std::set<TPath>* leftToOthers) {
   const std::vector<TPath> own = PackageFootprint::OwnFiles(package);
   std::set<TPath> shared;
   for (const TPath& path : own) {
     if ((*named)[path] > 1) shared.insert(path);
+  }
+  std::set<TPath> held;
+  for (const TPath& path : shared) {
+    if (package.GetZippedFiles().count(path) != 0) held.insert(path);
   }
   try {
     package.ForgetZippedFiles(shared);
@@ -64,6 +69,7 @@ bool Prune(Package& package, const TString& reason, Namers* named) {
   package.ForgetFilesOutOfReach();
   package.DeletePackage();
   for (const TPath& path : own) --(*named)[path];
+  leftToOthers->merge(held);
   return true;
 }
 
@@ -166,6 +172,13 @@ class RetentionPass {
   }
   // Removes `c`'s upload files, keeping a note when they stay.
   void DropCopy(Candidate& c);
+  // Prune, then, for the files the pruned package's zip held that packages
+  // left standing name (the others' zips went without them, in the run that
+  // zipped it first), drops those packages' copies, so that their next zip
+  // takes the files and their deletion after the upload takes them too. A
+  // package whose upload is in progress, or that another process holds,
+  // keeps its copy.
+  bool PruneAndLeaveShared(Package& package, const TString& reason);
 
   std::set<TString> pruned_;
   std::vector<Candidate> candidates_;
@@ -195,7 +208,7 @@ void RetentionPass::PruneOlderThan(int64_t cutoffMs, const TString& reason) {
     // Of unknown age, a package is not known to be past the limit.
     if (!c.footprint.created.IsValid() || c.createdMs >= cutoffMs) continue;
     const auto lock = PackageLock::TryLock(*c.package);
-    if (!lock || !Prune(*c.package, reason, &named_)) continue;
+    if (!lock || !PruneAndLeaveShared(*c.package, reason)) continue;
     pruned_.insert(c.package->GetPackageName());
   }
 }
@@ -246,6 +259,40 @@ void RetentionPass::DropCopies() {
     const auto lock = PackageLock::TryLock(*c.package);
     if (lock) DropCopy(c);
   }
+}
+
+bool RetentionPass::PruneAndLeaveShared(Package& package, const TString& reason) {
+  std::set<TPath> left;
+  if (!Prune(package, reason, &named_, &left)) return false;
+  if (left.empty()) return true;
+  for (const Candidate& c : candidates_) {
+    Package& other = *c.package;
+    if (&other == &package || WasPruned(c) || other.IsUploadInProgress()) continue;
+    if (!other.HasDataFile(DataFileKind::kEncryptedPackageFile) &&
+        !other.HasDataFile(DataFileKind::kZippedPackageFile)) {
+      continue;
+    }
+    const std::vector<TPath> own = PackageFootprint::OwnFiles(other);
+    const auto it = std::find_if(own.begin(), own.end(),
+                                 [&](const TPath& path) { return left.count(path) != 0; });
+    if (it == own.end() || other.GetZippedFiles().count(*it) != 0) continue;
+    const auto lock = PackageLock::TryLock(other);
+    if (!lock) continue;
+    try {
+      other.DiscardDataFiles({std::begin(kUploadFileKinds), std::end(kUploadFileKinds)},
+                             TFormatString("'%1', which it names, went in the zip of package "
+                                           "'%2', now deleted; it is made again with it")
+                                 .arg(*it)
+                                 .arg(package.GetPackageName()));
+    } catch (const zor::platform::ZorvaneException& e) {
+      LogText(TLog::Warn, TFormatString("Retention: the upload files of package '%1' cannot be "
+                                        "made again with '%2': %3")
+                              .arg(other.GetPackageName())
+                              .arg(*it)
+                              .arg(e.GetConcatenatedMessages()));
+    }
+  }
+  return true;
 }
 
 void RetentionPass::DropCopy(Candidate& c) {
@@ -330,7 +377,7 @@ void RetentionPass::PruneForSize() {
     // Measured anew: a file it shares with a package deleted before may be
     // gone, and one counted for another package is freed with this one too.
     const PackageFootprint before = PackageFootprint::Measure(package);
-    if (!Prune(package, reason, &named_)) {
+    if (!PruneAndLeaveShared(package, reason)) {
       ++kept.held;
       continue;
     }
