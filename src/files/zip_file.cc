@@ -32,8 +32,9 @@ namespace {
 // says so.
 constexpr uint16_t kVersion = 45;
 // Bit 3: CRC and sizes follow the data; bits 1-2: the "super fast" deflate
-// option, as for zip's level 1.
-constexpr uint16_t kFlags = 0x0008 | 0x0006;
+// option, as for zip's level 1; bit 11: the name is UTF-8 (without it,
+// readers take it as code page 437).
+constexpr uint16_t kFlags = 0x0800 | 0x0008 | 0x0006;
 constexpr uint16_t kDeflate = 8;
 constexpr uint32_t kAll32 = 0xffffffff;
 

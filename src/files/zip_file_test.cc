@@ -73,6 +73,8 @@ TEST_F(ZipFileTest, EntriesKeepOrderContentNamesAndTimesWhateverTheThreads) {
       {"b/..\\..\\evil.dll", "up", "___.._evil.dll"},
       {"b/.hidden.log", "dot", "_hidden.log"},
       {"b/..x\\a.b", "dots", "__x_a.b"},
+      // Read back as UTF-8, not as the old DOS code page.
+      {"b/caf\xc3\xa9.dmp", "accent", "caf\xc3\xa9.dmp"},
   };
   for (const auto& [path, content, entry] : files) WriteFile(dir_.Sub(path), content);
   // Written to the first files, and as their entries must carry it.
