@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <optional>
 #include <set>
 #include <stdexcept>
@@ -17,10 +18,12 @@
 #include "packages/crash_artifact_file.h"
 #include "packages/json_document.h"
 #include "packages/rotated_logs_set.h"
+#include "packages/system_info.h"
 #include "packages/trust_boundary.h"
 #include "platform/file_functions.h"
 #include "platform/process_priority.h"
 #include "platform/tformat_string.h"
+#include "platform/tsystem.h"
 #include "platform/tuuid.h"
 #include "platform/zorvane_exception.h"
 
@@ -1012,16 +1015,31 @@ TString CrashPackage::GetEdition() const {
   return manifest_ ? manifest_->GetEdition() : TString(CrashManifest::kUnspecified);
 }
 
+namespace {
+
+// The crash happened on this host: a system value the manifest leaves out
+// (an application's manifest taken as it stands) is this host's, as in a
+// record the program completes.
+TString OrThisHosts(const TString& value, const std::function<TString()>& host) {
+  return value.isEmpty() || value == CrashManifest::kUnspecified ? host() : value;
+}
+
+}  // namespace
+
 TString CrashPackage::GetOs() const {
-  return manifest_ ? manifest_->GetOs() : TString(CrashManifest::kUnspecified);
+  if (!manifest_) return CrashManifest::kUnspecified;
+  return OrThisHosts(manifest_->GetOs(), [] { return zor::platform::TSystem::OSShortName(); });
 }
 
 TString CrashPackage::GetOsVersion() const {
-  return manifest_ ? manifest_->GetOsVersion() : TString(CrashManifest::kUnspecified);
+  if (!manifest_) return CrashManifest::kUnspecified;
+  return OrThisHosts(manifest_->GetOsVersion(), [] { return SystemInfo::Get().GetOsVersion(); });
 }
 
 TString CrashPackage::GetProcessorArchitecture() const {
-  return manifest_ ? manifest_->GetProcessorArchitecture() : TString(CrashManifest::kUnspecified);
+  if (!manifest_) return CrashManifest::kUnspecified;
+  return OrThisHosts(manifest_->GetProcessorArchitecture(),
+                     [] { return SystemInfo::Get().GetProcessorArchitecture(); });
 }
 
 std::shared_ptr<CrashManifest> CrashPackage::GetManifest() const {

@@ -175,7 +175,8 @@ class CrashPackage : public Package {
   // The program's record travels under the name of the application's
   // manifest (or "<file-name key of the first file>.manifest" without one).
   zor::platform::TString GetZipEntryName(const zor::platform::TPath& path) const override;
-  // The manifest's values; "Unspecified" without a manifest.
+  // The manifest's values; "Unspecified" without a manifest. The system's
+  // (os, version, architecture) a manifest leaves unspecified are this host's.
   zor::platform::TString GetProductBuild() const override;
   zor::platform::TString GetEdition() const override;
   zor::platform::TString GetOs() const override;

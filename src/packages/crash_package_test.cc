@@ -1,4 +1,6 @@
 #include "packages/crash_package.h"
+#include "packages/system_info.h"
+#include "platform/tsystem.h"
 
 #include <fcntl.h>
 #include <gmock/gmock.h>
@@ -196,6 +198,17 @@ TEST_F(CrashPackageTest, CompletedManifestIsTheProgramsRecord) {
   EXPECT_EQ(PathsOf(loaded->GetFilesToZip({})), (std::vector<TPath>{dump, RecordOf("app.5")}));
   EXPECT_EQ(loaded->GetProductBuild(), "5.0.1");
   EXPECT_EQ(loaded->GetOs(), "Plan9");
+  // One that lists its files is taken as it stands: the system it leaves
+  // out is this host's.
+  const TPath listed = AddFile("dumps/app.6.dmp");
+  const TPath asItStands = AddFile(
+      "dumps/app.6.manifest",
+      R"({"crash-artifact-files":[{"filename":"app.6.dmp","type":"ProcessMiniDump"},)"
+      R"({"filename":"app.6.manifest","type":"Manifest"}]})");
+  auto six = SavedPackage({listed, asItStands}, false, "app.6");
+  EXPECT_EQ(six->GetManifest()->GetFilePath(), asItStands);
+  EXPECT_EQ(six->GetOs(), zor::platform::TSystem::OSShortName());
+  EXPECT_EQ(six->GetProcessorArchitecture(), SystemInfo::Get().GetProcessorArchitecture());
   EXPECT_FALSE(loaded->GetUploadFullDumps());
   // The upload name is the local id's 32 digits, without braces or dashes.
   TString digits = package->GetLocalPackageId().ToString(zor::platform::TUUID::kBraces);
