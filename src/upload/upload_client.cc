@@ -76,8 +76,10 @@ void UploadClient::UploadPackage(const std::shared_ptr<Package>& package) {
   LogText(TLog::Info, TFormatString("Starting upload for package '%1'.  Attempt count = '%2'")
                           .arg(package->GetIdentityJson())
                           .arg(package->CountedAttempts()));
+  serverAsked_ = false;
   package->SetUploadStatus(UploadStatus::kStarted);
   PrepareUpload(*package);
+  serverAsked_ = true;
   protocol_->Upload(*package);
   package->AddUploadResult({DateTime::GetLocalTime(), UploadResultCode::kSuccess,
                             "Upload successful"});
@@ -247,7 +249,7 @@ void UploadClient::DiscardEncryptionOfAnotherSize(Package& package) {
       "its length is not what its encryption made; zipping and encrypting again");
 }
 
-bool UploadClient::RecordFailure(Package& package, const ZorvaneException& e) {
+bool UploadClient::RecordFailure(Package& package, const ZorvaneException& e) const {
   const TString text = e.GetConcatenatedMessages();
   const bool transport = dynamic_cast<const zor::platform::CurlException*>(&e) != nullptr;
   const bool attempted = transport || dynamic_cast<const HTTPException*>(&e) != nullptr;
@@ -309,7 +311,7 @@ bool UploadClient::RecordFailure(Package& package, const ZorvaneException& e) {
                              .arg(package.GetPackageName())
                              .arg(saving.GetConcatenatedMessages()));
   }
-  return attempted || verdict;
+  return attempted || verdict || serverAsked_;
 }
 
 zor::platform::RunInterrupted UploadClient::PutBack(

@@ -64,10 +64,13 @@ class UploadClient {
   // server or the network (an HTTPException or a CurlException) only delays
   // the next attempt (Package::RecordTransientFailure); any other trouble is
   // a wait (Package::RecordWait), no attempt at all. Returns false for a
-  // wait, true for an attempt (counted or not). Never throws: saving may fail as the attempt
-  // did (a full disk), which is logged; the status file then keeps what it had, and the next run
-  // settles it without counting an attempt.
-  static bool RecordFailure(Package& package, const zor::platform::ZorvaneException& e);
+  // wait met before the last UploadPackage asked the server anything, true
+  // for an attempt (counted or not) and for local trouble after the server
+  // was asked (then recorded as a wait, but the server's time was spent).
+  // Never throws: saving may fail as the attempt did (a full disk), which is
+  // logged; the status file then keeps what it had, and the next run settles
+  // it without counting an attempt.
+  bool RecordFailure(Package& package, const zor::platform::ZorvaneException& e) const;
 
   CrashPackageProcessor& Processor() { return *processor_; }
 
@@ -107,6 +110,8 @@ class UploadClient {
   std::unique_ptr<CrashPackageProcessor> processor_;
   std::unique_ptr<PackageEncryptor> encryptor_;
   std::unique_ptr<CrashServerProtocol> protocol_;
+  // Whether the last UploadPackage got as far as the server.
+  bool serverAsked_ = false;
 };
 
 }  // namespace ZorErrorReporting

@@ -543,6 +543,15 @@ TEST_F(UploadTest, ACrashThatWaitsLeavesItsPlaceUnderTheRateLimit) {
                                  "/upload-rate-limit.state'"));
     EXPECT_TRUE(Sent(std::string("q.") + action));
   }
+
+  // Trouble of the disk after the server was asked spends the place.
+  fs::remove_all(dumps_);
+  fs::remove(data_ + "/upload-rate-limit.state");
+  server_.Reset();
+  for (const char* name : {"r.1", "r.2"}) Crash(name, 1000);
+  const ProcessResult r = SendCrashesFailing(".uploaded.parts", "enospc", limit);
+  EXPECT_THAT(r.out, HasSubstr("Failed to upload '1' crash package(s)"));
+  EXPECT_EQ(Count("upload-id"), 1);
 }
 
 // A hostile server: locations of other schemes (which ones the transport
