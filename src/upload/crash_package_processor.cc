@@ -291,6 +291,7 @@ std::vector<std::shared_ptr<Package>> CrashPackageProcessor::FindPackagesToUploa
   const DateTime leftoverCutoff = LeftoverCutoff(DateTime::GetLocalTime());
   RemoveLeftoverStateFiles(dataDirectory_, leftoverCutoff);
   stats_ = {};
+  recordedUnfinished_.reset();
   rateLimit_.reset();
   if (const auto max = Config::GetInstance().GetMaxUploadsPerHour()) {
     rateLimit_ = std::make_unique<UploadRateLimit>(dataDirectory_, *max);
@@ -552,18 +553,28 @@ void CrashPackageProcessor::SettleUploadedPackages(PackageMap* started) {
 
 CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadCompletePackages() {
   PackageMap packages = LoadPackagesInState(UploadStatus::kComplete);
+  if (packages.empty()) return packages;
+  // What the other status files record, by the names inside them, however
+  // their files are called.
+  if (!recordedUnfinished_) {
+    recordedUnfinished_.emplace();
+    for (const UploadStatus other : {UploadStatus::kPending, UploadStatus::kPendingRetry,
+                                     UploadStatus::kStarted, UploadStatus::kFailed}) {
+      for (const auto& [name, package] : LoadPackagesInState(other)) {
+        recordedUnfinished_->emplace(name, package->GetFilePath());
+      }
+    }
+  }
   for (auto it = packages.begin(); it != packages.end();) {
     const Package& package = *it->second;
     TString why;
+    const auto other = recordedUnfinished_->find(it->first);
     if (package.GetUploadStatus() != UploadStatus::kComplete) {
       why = "its record says " + ToName(package.GetUploadStatus());
-    }
-    for (const UploadStatus other : {UploadStatus::kPending, UploadStatus::kPendingRetry,
-                                     UploadStatus::kStarted, UploadStatus::kFailed}) {
-      const TPath path = package.GetFilePath().ReplaceExtension(StatusFileExtension(other));
-      if (why.isEmpty() && Filesystem::GetInstance().FileExists(path)) {
-        why = "'" + path.ToString() + "' records it too";
-      }
+    } else if (other != recordedUnfinished_->end()) {
+      why = "'" + other->second.ToString() + "' records it too";
+    } else if (package.GetFilePath() != GetStatusFilePath(it->first, UploadStatus::kComplete)) {
+      why = "it is not the status file of that name";
     }
     if (why.isEmpty()) {
       ++it;
@@ -576,6 +587,20 @@ CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadCompletePackages() 
                               .arg(it->first)
                               .arg(package.GetFilePath())
                               .arg(why));
+      // Out of the way of the one that records it too, whose upload ends
+      // in that name.
+      if (other != recordedUnfinished_->end() &&
+          package.GetUploadStatus() == UploadStatus::kComplete) {
+        const TPath aside = package.GetFilePath().ToString() + ".doubted";
+        try {
+          Filesystem::GetInstance().RenamePath(package.GetFilePath(), aside);
+          LogText(
+              TLog::Info,
+              TFormatString("Moved '%1' aside, to '%2'.").arg(package.GetFilePath()).arg(aside));
+        } catch (const ZorvaneException& e) {
+          LogText(TLog::Warn, e.GetConcatenatedMessages());
+        }
+      }
     }
     it = packages.erase(it);
   }

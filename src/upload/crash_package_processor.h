@@ -55,6 +55,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -184,9 +185,11 @@ class CrashPackageProcessor {
   // an earlier run began is left out too, its deletion finished, or, with
   // `deleting`, left as it is and named there.
   // The packages of ".complete" status files that are done: one whose
-  // record says otherwise, or whose name another status file also records
-  // (a data directory restored over a newer one), is left out, with a Warn
-  // once a run, so that nothing deletes its crash as sent.
+  // record says otherwise, whose name another status file also records (a
+  // data directory restored over a newer one; that one's file is then moved
+  // aside, to "<its name>.doubted", out of the way of the other's upload), or
+  // whose file is not named for the package it records, is left out, with a
+  // Warn once a run, so that nothing deletes its crash as sent.
   PackageMap LoadCompletePackages();
   PackageMap LoadPackagesInState(UploadStatus status,
                                  std::vector<zor::platform::TString>* busy = nullptr,
@@ -279,6 +282,9 @@ class CrashPackageProcessor {
   std::set<zor::platform::TString> notSentThisRun_;
   // Complete packages left out by LoadCompletePackages, said once a run.
   std::set<zor::platform::TString> doubtedComplete_;
+  // The status files of unfinished packages, by the names they record
+  // (LoadCompletePackages, once a run).
+  std::optional<std::map<zor::platform::TString, zor::platform::TPath>> recordedUnfinished_;
   UploadRunStats stats_;
   std::unique_ptr<UploadRateLimit> rateLimit_;  // of the last FindPackagesToUpload, if one is set
 };

@@ -1740,23 +1740,34 @@ TEST_F(CrashPackageProcessorTest, ATroubledCrashGoesBeforeLaterCrashesOfOtherOwn
 // restored over a newer one, a record damaged by hand) deletes no crash that
 // is still to be sent.
 TEST_F(CrashPackageProcessorTest, AStatusFileNamedCompleteThatIsNotDoneDeletesNothing) {
-  const TPath dump = Dump("app.1.dmp");
-  ASSERT_EQ(Run().size(), 1u);
-  const std::string pending = Status("app.1", "pending");
-  const std::string copy =
-      std::regex_replace(ReadFile(pending), std::regex(R"("upload-status":"Pending")"),
-                         R"("upload-status":"Complete")");
-  ASSERT_NE(copy, ReadFile(pending));
-  // Beside the pending record, one that says it was sent.
-  WriteFile(Status("app.1", "complete"), copy);
-  EXPECT_EQ(Names(Run()), std::vector<std::string>{"app.1"});
-  // The run found the pending one not tried, and said so in its name.
-  const std::string retry = Status("app.1", "pendingretry");
-  EXPECT_THAT(log_, HasSubstr("'" + retry + "' records it too"));
+  // Beside the pending record, under these names, one that says it was sent.
+  for (const char* sibling : {"app.1.crash-package.pending", "app.1.crash-package.PENDING",
+                              "other.crash-package.pending"}) {
+    SCOPED_TRACE(sibling);
+    fs::remove_all(data_);
+    fs::remove_all(dumps_);
+    const TPath dump = Dump("app.1.dmp");
+    ASSERT_EQ(Run().size(), 1u);
+    const std::string pending = Status("app.1", "pending");
+    const std::string copy =
+        std::regex_replace(ReadFile(pending), std::regex(R"("upload-status":"Pending")"),
+                           R"("upload-status":"Complete")");
+    ASSERT_NE(copy, ReadFile(pending));
+    WriteFile(Status("app.1", "complete"), copy);
+    fs::rename(pending, data_ + "/" + sibling);
+    EXPECT_EQ(Names(Run()), std::vector<std::string>{"app.1"});
+    EXPECT_THAT(log_, HasSubstr("records it too"));
+    EXPECT_TRUE(fs::exists(dump.NativeString()));
+    // Moved aside: the upload of the other ends in its name.
+    EXPECT_FALSE(fs::exists(Status("app.1", "complete")));
+    EXPECT_TRUE(fs::exists(Status("app.1", "complete") + ".doubted"));
+  }
   // Alone, named as sent but saying otherwise.
-  fs::rename(retry, Status("app.1", "complete"));
-  EXPECT_EQ(Names(Run()), std::vector<std::string>{"app.1"});
-  EXPECT_THAT(log_, HasSubstr("its record says PendingRetry"));
+  const TPath dump = Dump("two.2.dmp");
+  ASSERT_EQ(Run().size(), 2u);
+  fs::rename(Status("two.2", "pending"), Status("two.2", "complete"));
+  EXPECT_EQ(Names(Run()), (std::vector<std::string>{"app.1", "two.2"}));
+  EXPECT_THAT(log_, HasSubstr("its record says Pending"));
   EXPECT_TRUE(fs::exists(dump.NativeString()));
 }
 

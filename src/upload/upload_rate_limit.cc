@@ -8,6 +8,7 @@
 #include "packages/package.h"
 #include "packages/upload_rate_state.h"
 #include "platform/tformat_string.h"
+#include "platform/zorvane_exception.h"
 #include "upload/package_footprint.h"
 
 namespace ZorErrorReporting {
@@ -98,11 +99,11 @@ std::shared_ptr<Package> UploadRateLimit::GiveBack(bool passOn) {
 void UploadRateLimit::Save() {
   try {
     state_->Save();
-  } catch (const std::exception& e) {
+  } catch (const zor::platform::ZorvaneException& e) {
     LogText(TLog::Warn, TFormatString("Upload rate limit: could not save '%1'; the next run "
                                       "counts what it had. Error message: '%2'")
                             .arg(state_->GetFilePath())
-                            .arg(TString(e.what())));
+                            .arg(e.GetConcatenatedMessages()));
   }
 }
 

@@ -541,6 +541,8 @@ TEST_F(UploadTest, ACrashThatWaitsLeavesItsPlaceUnderTheRateLimit) {
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_THAT(Log(), HasSubstr("Upload rate limit: could not save '" + data_ +
                                  "/upload-rate-limit.state'"));
+    EXPECT_THAT(Log(), HasSubstr(std::string(action) == "eio" ? "Input/output error"
+                                                              : "No space left on device"));
     EXPECT_TRUE(Sent(std::string("q.") + action));
   }
 
