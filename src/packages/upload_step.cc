@@ -94,9 +94,10 @@ UploadRecord DescribeUpload(Package& package, bool keepUploadFiles) {
       r.partCount = progress->GetPartCount();
       for (const auto& [part, tag] : *progress->GetCompletedParts()) r.partsUploaded.insert(part);
     }
-  } catch (const zor::platform::ZorvaneException&) {
+  } catch (const zor::platform::ZorvaneException& e) {
     // An unreadable record is as good as none: the upload starts again.
     r.progressUsable = false;
+    r.progressRefusal = e.GetConcatenatedMessages();
   }
   return r;
 }

@@ -45,6 +45,7 @@ struct UploadRecord {
   bool metadata = false;             // encryption metadata recorded and on disk
   bool progress = false;             // an upload progress recorded
   bool progressUsable = false;       // ... readable, with an upload id, for this file and size
+  zor::platform::TString progressRefusal;  // why a recorded progress cannot be read, if so
   bool remoteId = false;             // the server's id for the package is known
   bool keepUploadFiles = false;      // preserve_upload_packages
   bool hasUploadFiles = false;       // any of zip, encrypted file, metadata, progress on disk

@@ -108,11 +108,15 @@ void UploadClient::PrepareUpload(Package& package) {
     const UploadRecord record = DescribeUpload(package, keep);
     const UploadStep step = NextUploadStep(record);
     if (!step.discard.empty()) {
-      package.DiscardDataFiles(step.discard,
-                               record.unsyncedBeforeRestart
-                                   ? "the system restarted before it was sent, and it was "
-                                     "never synced; zipping and encrypting again"
-                                   : "its encryption did not finish; encrypting again");
+      package.DiscardDataFiles(
+          step.discard,
+          record.unsyncedBeforeRestart
+              ? TString("the system restarted before it was sent, and it was never synced; "
+                        "zipping and encrypting again")
+          : !record.progressRefusal.isEmpty()
+              ? "its upload record cannot be used (" + record.progressRefusal +
+                    "); the upload starts again"
+              : TString("its encryption did not finish; encrypting again"));
     }
     switch (step.kind) {
       case UploadStepKind::kZip:

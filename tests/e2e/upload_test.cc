@@ -388,6 +388,19 @@ TEST_F(UploadTest, OnlyRefusalsGiveAPackageUpAndRetryBringsItBack) {
     EXPECT_TRUE(Sent(row.name));
   }
   EXPECT_THAT(Log(), HasSubstr("so the crash may reach the server twice"));
+  // A record of its parts that was damaged is not resumed from: the upload
+  // starts again, and says why.
+  Crash("f.6", 3 * kPart);
+  server_.AddFault("part", 2, "drop");
+  EXPECT_EQ(SendCrashes(keep).status, 0);
+  const std::string parts = data_ + "/f.6.uploaded.parts";
+  WriteFile(parts, std::regex_replace(ReadFile(parts), std::regex(R"("parts-completed":\[)"),
+                                      R"("parts-completed":[{"part-number":99,"part-tag":"x"},)"));
+  EXPECT_THAT(SendCrashes(keep).out, Uploaded(1));
+  EXPECT_THAT(Log(), ContainsRegex("its upload record cannot be used \\(.*Part '99' is recorded as "
+                                   "sent, but the upload has '4' part\\(s\\).*the upload starts "
+                                   "again"));
+  EXPECT_TRUE(Sent("f.6"));
 
   // Held by another process (flock(1) holds its lock): said so, left as it is.
   r = Run({"--command", "retry", "--config-file", Config(), "a.1"}, {}, "",
