@@ -9,12 +9,14 @@
 #include "packages/json_document.h"
 #include "packages/package_upload_progress.h"
 #include "packages/trust_boundary.h"
+#include "packages/upload_rate_state.h"
 #include "platform/display_text.h"
 #include "platform/tformat_string.h"
 #include "platform/zorvane_exception.h"
 #include "upload/crash_package_processor.h"
 #include "upload/package_footprint.h"
 #include "upload/package_status_file.h"
+#include "upload/upload_rate_limit.h"
 #include "upload/waiting_crashes.h"
 
 namespace ZorErrorReporting {
@@ -95,14 +97,16 @@ TString OneLine(const TString& text) {
   return EscapeForDisplay(line);
 }
 
-// "-" for a package that is not waiting to be tried, else "now" or "in <wait>".
+// "-" for a package that is not waiting to be tried, else "now", "in <wait>"
+// or "rate-limit" (due, but the upload rate limit held it back).
 TString FormatNextAttempt(const PackageListEntry& e, const DateTime& now) {
   if (e.status != ToName(UploadStatus::kPending) && e.status != ToName(UploadStatus::kPendingRetry)) {
     return kNone;
   }
-  if (!e.nextAttempt.IsValid()) return "now";
-  const int64_t wait = e.nextAttempt.GetAsUnixTime() - now.GetAsUnixTime();
-  return wait <= 0 ? TString("now") : "in " + FormatAge(wait);
+  const int64_t wait =
+      e.nextAttempt.IsValid() ? e.nextAttempt.GetAsUnixTime() - now.GetAsUnixTime() : 0;
+  if (wait > 0) return "in " + FormatAge(wait);
+  return e.heldBack ? "rate-limit" : "now";
 }
 
 std::string LastErrorLine(const PackageListEntry& e, const DateTime& now) {
@@ -132,8 +136,16 @@ std::vector<PackageListEntry> PackageLister::List() const {
     std::vector<TString> extensions;
     for (const UploadStatus status : kStoredStatuses)
       extensions.push_back(StatusFileExtension(status));
+    std::set<TString> heldBack;
+    const TPath state = dataDirectory_ / UploadRateLimit::kStateFileName;
+    try {
+      if (fs.FileExists(state)) heldBack = UploadRateState::LoadFromFile(state)->GetHeldBack();
+    } catch (const std::exception&) {
+      // Unreadable, it holds nothing back: the next run counts no earlier uploads either.
+    }
     for (const TPath& path : fs.ListFiles(dataDirectory_, extensions, true)) {
       entries.push_back(Describe(path, boundary));
+      entries.back().heldBack = heldBack.count(entries.back().name) != 0;
     }
   }
   // As the upload knows its packages.
@@ -292,6 +304,7 @@ std::string PackageLister::FormatJson(const std::vector<PackageListEntry>& entri
                      e.nextAttempt.IsValid() ? text(e.nextAttempt.Format(kIsoPattern))
                                              : Json::Value(rapidjson::kNullType),
                      allocator);
+      item.AddMember("held-back", e.heldBack, allocator);
       item.AddMember("zip-bytes", number(e.zipBytes), allocator);
       item.AddMember("encrypted-bytes", number(e.encryptedBytes), allocator);
       item.AddMember(

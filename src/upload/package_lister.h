@@ -40,6 +40,7 @@ struct PackageListEntry {
   // which the package is not tried again (invalid: no wait).
   std::optional<UploadResult> lastError;
   zor::platform::DateTime nextAttempt;
+  bool heldBack = false;                   // the upload rate limit held it back in the last run
   std::optional<uint64_t> zipBytes;        // the zip, when it still exists
   std::optional<uint64_t> encryptedBytes;  // the encrypted file, when it still exists
   zor::platform::DateTime created;         // see PackageFootprint; invalid when unknown
@@ -74,8 +75,9 @@ class PackageLister {
 
   // One header line, then one line per entry, columns aligned: name, type,
   // status, attempts, last result code, zip and encrypted sizes in bytes, age
-  // at `now`, remote id, parts uploaded/total, next attempt ("now", or the
-  // wait from `now`); "-" where there is no value. An unreadable entry ends
+  // at `now`, remote id, parts uploaded/total, next attempt ("now", the wait
+  // from `now`, or "rate-limit" for one the upload rate limit held back);
+  // "-" where there is no value. An unreadable entry ends
   // with its reason on one line; a package that is not complete and has a
   // last error has it on an indented line of its own below, with its age.
   // Names, remote ids and reasons are shown escaped (platform/display_text.h),

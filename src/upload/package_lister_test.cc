@@ -104,6 +104,8 @@ TEST_F(PackageListerTest, ListsEveryStatusOfBothTypesAndUnreadableFiles) {
   Write("u2.zipped-logs-package.complete",
         StatusJson("u2.zipped-logs-package", "zipped-logs-package", "Complete"), 50);
   Write("broken.crash-package.pendingretry", "{not json", 4);
+  // The last run's rate limit held the pending one back.
+  Write("upload-rate-limit.state", R"({"upload-times":[],"held-back-packages":["pending"]})", 0);
   Write(".retry.crash-package.pendingretry.tmp", "left over", 0);  // never a status file
   // In the dump directory: the pending package's own dump, and a crash that
   // no package holds yet, written six hours ago.
@@ -166,6 +168,7 @@ TEST_F(PackageListerTest, ListsEveryStatusOfBothTypesAndUnreadableFiles) {
                           "remote-7\\n\\x1b[2Jspoof", "1/3", "-"}));
   EXPECT_EQ(text.find('\x1b'), std::string::npos);
   EXPECT_EQ(rows[5].back(), "2h");  // "in 2h": two and a half hours from now
+  EXPECT_EQ(rows[1].back(), "rate-limit");
   EXPECT_EQ(errorLines, std::vector<std::string>{"retry:server\\x1b[2K down"});
   // The user's zip counts as the logs package's zip, but its old date does
   // not age the package.
@@ -204,6 +207,8 @@ TEST_F(PackageListerTest, ListsEveryStatusOfBothTypesAndUnreadableFiles) {
   EXPECT_EQ(started["parts-total"].GetUint64(), 3u);
   EXPECT_NEAR(started["age-seconds"].GetInt64(), 3 * 3600, 60);
   EXPECT_TRUE(doc[0]["zip-bytes"].IsNull());
+  EXPECT_TRUE(doc[0]["held-back"].GetBool());
+  EXPECT_FALSE(doc[1]["held-back"].GetBool());
   EXPECT_TRUE(doc[0]["remote-package-id"].IsNull());
   EXPECT_TRUE(doc[5]["status-file"].IsNull());
   EXPECT_NEAR(doc[5]["age-seconds"].GetInt64(), 6 * 3600, 60);
