@@ -263,9 +263,14 @@ void CrashServerProtocol::Upload(Package& package) {
       if (registeredBefore && e.SaysRegistrationUnknown()) {
         registeredBefore = false;
         resumed = false;
+        // Registered first: a 404 of what stands in front of a server that
+        // is away (a proxy) would otherwise cost the upload begun, for nothing.
+        const TString fresh = RegisterPackage();
         package.ForgetRegistration(TFormatString("the crash server no longer knows its "
-                                                 "registration '%1' (HTTP 404); registering anew")
+                                                 "registration '%1' (HTTP 404); registered anew")
                                        .arg(package.GetRemotePackageId()));
+        package.SetRemotePackageId(fresh, baseUrl_.ForLog());
+        package.Save();
         continue;
       }
       // Says nothing about the package: it starts a new upload, once, in this

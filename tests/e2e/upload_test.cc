@@ -491,6 +491,20 @@ TEST_F(UploadTest, ARegistrationTheServerLostIsMadeAnew) {
     EXPECT_EQ(Count("register"), 2);
     EXPECT_THAT(Log(), HasSubstr("the crash server no longer knows its registration"));
   }
+  // What stands in front of a server that is away answers 404 to the new
+  // registration too: the old one, and the upload begun under it, are kept.
+  server_.Reset();
+  Crash("b.2", 3 * kPart);
+  server_.AddFault("part", 2, "drop");
+  EXPECT_THAT(SendCrashes().out, Uploaded(0));
+  server_.AddFault("part-url", 1, "status", 404, "no backend");
+  server_.AddFault("register", 1, "status", 404, "no backend");
+  EXPECT_THAT(SendCrashes().out, Uploaded(0));
+  EXPECT_TRUE(ResultCodes("b.2").empty());
+  EXPECT_THAT(SendCrashes().out, Uploaded(1));
+  EXPECT_EQ(Count("register"), 2);
+  EXPECT_THAT(Log(), HasSubstr("upload will resume from where it left off"));
+  EXPECT_TRUE(Sent("b.2"));
 }
 
 // A crash server or store that leaves a request unanswered is waited for
