@@ -229,6 +229,7 @@ void CrashServerProtocol::Upload(Package& package) {
                                    .arg(package.GetRegisteredAt())
                                    .arg(here));
   }
+  DropUnusableIds(package);
   bool first = true;
   // A registration of an earlier attempt, which the server may have lost
   // since (its records reset or expired).
@@ -448,6 +449,34 @@ void CrashServerProtocol::CheckServerId(const char* member, const TString& value
                              .arg(member)
                              .arg(QuoteServerText(value.toStdString()))
                              .arg(kMaxIdLength));
+}
+
+void CrashServerProtocol::DropUnusableIds(Package& package) {
+  if (package.HasRemotePackageId()) {
+    try {
+      CheckServerId("crash_id", package.GetRemotePackageId());
+    } catch (const ZorvaneException& e) {
+      package.ForgetRegistration("its recorded registration cannot be used (" +
+                                 e.GetConcatenatedMessages() + "); registering anew");
+      return;
+    }
+  }
+  if (!package.HasDataFile(DataFileKind::kPartsUploadedFile)) return;
+  std::shared_ptr<PackageUploadProgress> progress;
+  try {
+    progress = package.GetUploadProgress();
+  } catch (const ZorvaneException&) {
+    return;  // unreadable: the upload steps start it anew, and say why
+  }
+  // Empty: an older version's record, which stands for no upload.
+  if (progress->GetUploadId().isEmpty()) return;
+  try {
+    CheckServerId("upload_id", progress->GetUploadId());
+  } catch (const ZorvaneException& e) {
+    package.DiscardDataFiles({DataFileKind::kPartsUploadedFile},
+                             "its recorded upload id cannot be used (" +
+                                 e.GetConcatenatedMessages() + "); starting a new upload");
+  }
 }
 
 void CrashServerProtocol::UploadPackagePart(Package& package, uint64_t n) {

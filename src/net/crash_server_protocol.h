@@ -155,6 +155,11 @@ class CrashServerProtocol {
   // ZorvaneException "Entry '<member>' in the response is not a usable id:
   // ..." (a reply the protocol cannot use).
   static void CheckServerId(const char* member, const zor::platform::TString& value);
+  // Holds the ids read back from `package`'s records to CheckServerId's rule:
+  // a damaged one would be put into a URL, and its refusal counted. An
+  // unusable registration is forgotten, an unusable upload id's record of
+  // parts dropped (Info). Throws what saving the package throws.
+  static void DropUnusableIds(Package& package);
   // True iff `e` is the store's answer for an upload id it does not know.
   static bool IsForgottenUpload(const HTTPException& e);
 

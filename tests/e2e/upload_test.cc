@@ -401,6 +401,16 @@ TEST_F(UploadTest, OnlyRefusalsGiveAPackageUpAndRetryBringsItBack) {
                                    "sent, but the upload has '4' part\\(s\\).*the upload starts "
                                    "again"));
   EXPECT_TRUE(Sent("f.6"));
+  // Nor is an upload id in it that the server could not have given.
+  Crash("g.7", 3 * kPart);
+  server_.AddFault("part", 2, "drop");
+  EXPECT_EQ(SendCrashes(keep).status, 0);
+  const std::string record = data_ + "/g.7.uploaded.parts";
+  WriteFile(record, std::regex_replace(ReadFile(record), std::regex(R"("upload-id":"[^"]*")"),
+                                       R"("upload-id":"../../x")"));
+  EXPECT_THAT(SendCrashes(keep).out, Uploaded(1));
+  EXPECT_EQ(ResultCodes("g.7"), std::vector<std::string>{"Success"});
+  EXPECT_THAT(Log(), HasSubstr("its recorded upload id cannot be used"));
 
   // Held by another process (flock(1) holds its lock): said so, left as it is.
   r = Run({"--command", "retry", "--config-file", Config(), "a.1"}, {}, "",
