@@ -57,8 +57,13 @@ void CrashUploadClient::UploadNewCrashes(const std::vector<std::shared_ptr<Packa
       --stats_.pending;
     }
   };
+  // The places of those a run that ends now leaves untouched are not spent.
+  const auto freeFrom = [&](size_t first) {
+    for (size_t i = first; i < queue.size(); ++i) Processor().GiveBackUploadSlot(false);
+  };
   for (size_t next = 0; next < queue.size(); ++next) {
     const std::shared_ptr<Package> package = queue[next];
+    if (zor::platform::Interruption::Requested()) freeFrom(next);
     zor::platform::Interruption::ThrowIfRequested();
     // Held for the whole attempt, failure included.
     const auto lock = PackageLock::TryLock(*package);
@@ -75,6 +80,7 @@ void CrashUploadClient::UploadNewCrashes(const std::vector<std::shared_ptr<Packa
       // send-logs deletes its own, for it holds the user's e-mail address.
       if (package->GetPackageType() == PackageType::kZippedLogsPackage) package->DeletePackage();
     } catch (const zor::platform::RunInterrupted& e) {
+      freeFrom(next + 1);
       throw PutBack(*package, e);
     } catch (const ZorvaneException& e) {
       if (!RecordFailure(*package, e)) {
@@ -93,7 +99,7 @@ void CrashUploadClient::UploadNewCrashes(const std::vector<std::shared_ptr<Packa
         LogText(TLog::Info, TFormatString("The crash server or its store did not answer in time: "
                                           "the other %1 package(s) wait for the next run")
                                 .arg(static_cast<uint64_t>(untouched)));
-        for (size_t i = 0; i < untouched; ++i) Processor().GiveBackUploadSlot(false);
+        freeFrom(next + 1);
         break;
       }
     }

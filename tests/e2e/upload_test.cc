@@ -545,6 +545,17 @@ TEST_F(UploadTest, AnUnansweredRequestIsWaitedForOnceARun) {
     EXPECT_THAT(again.out, Uploaded(2));
     EXPECT_THAT(Log(), HasSubstr("Upload rate limit: '1' package(s) wait"));
   }
+  // Nor do those a run stopped before it reached them.
+  fs::remove_all(dumps_);
+  fs::remove_all(data_);
+  server_.Reset();
+  for (const char* name : {"a.1", "b.2", "c.3"}) Crash(name, 1000);
+  server_.AddFault("part", 1, "hang");
+  ProcessResult stopped;
+  SignalWhen([&] { return Count("part") >= 1; }, "the first part", SIGTERM, settings, &stopped);
+  EXPECT_EQ(stopped.status, static_cast<signed char>(128 + SIGTERM)) << stopped.out;
+  server_.Reset();
+  EXPECT_THAT(SendCrashes(settings).out, Uploaded(2));
 }
 
 // A crash that cannot be tried yet spends none of the hour's uploads: its
