@@ -573,6 +573,8 @@ CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadCompletePackages() 
       why = "its record says " + ToName(package.GetUploadStatus());
     } else if (other != recordedUnfinished_->end()) {
       why = "'" + other->second.ToString() + "' records it too";
+    } else if (skipped_.count(it->first) != 0) {
+      why = "another status file of its name cannot be read now";
     } else if (package.GetFilePath() != GetStatusFilePath(it->first, UploadStatus::kComplete)) {
       why = "it is not the status file of that name";
     }

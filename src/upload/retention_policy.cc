@@ -37,21 +37,22 @@ struct Candidate {
 // How many of the packages left standing name each file (PackageFootprint::OwnFiles).
 using Namers = std::map<TPath, int>;
 
-// Deletes `package` for `reason`, but for the files that another package
-// left standing names (`named`, updated): those are that crash's (a log every
-// crash of a program lists), which may not have been sent. Of them, those its
-// zip held are added to `*leftToOthers`. False, and the package left as it
-// is, when that cannot be recorded now.
-bool Prune(Package& package, const TString& reason, Namers* named, std::set<TPath>* leftToOthers) {
-  const std::vector<TPath> own = PackageFootprint::OwnFiles(package);
+// The files of `package` that another package left standing names (`named`).
+std::set<TPath> SharedFiles(const Package& package, Namers* named) {
   std::set<TPath> shared;
-  for (const TPath& path : own) {
+  for (const TPath& path : PackageFootprint::OwnFiles(package)) {
     if ((*named)[path] > 1) shared.insert(path);
   }
-  std::set<TPath> held;
-  for (const TPath& path : shared) {
-    if (package.GetZippedFiles().count(path) != 0) held.insert(path);
-  }
+  return shared;
+}
+
+// Deletes `package` for `reason`, but for the files that another package
+// left standing names (`named`, updated): those are that crash's (a log every
+// crash of a program lists), which may not have been sent. False, and the
+// package left as it is, when that cannot be recorded now.
+bool Prune(Package& package, const TString& reason, Namers* named) {
+  const std::vector<TPath> own = PackageFootprint::OwnFiles(package);
+  const std::set<TPath> shared = SharedFiles(package, named);
   try {
     package.ForgetZippedFiles(shared);
   } catch (const zor::platform::ZorvaneException& e) {
@@ -69,7 +70,6 @@ bool Prune(Package& package, const TString& reason, Namers* named, std::set<TPat
   package.ForgetFilesOutOfReach();
   package.DeletePackage();
   for (const TPath& path : own) --(*named)[path];
-  leftToOthers->merge(held);
   return true;
 }
 
@@ -172,12 +172,12 @@ class RetentionPass {
   }
   // Removes `c`'s upload files, keeping a note when they stay.
   void DropCopy(Candidate& c);
-  // Prune, then, for the files the pruned package's zip held that packages
-  // left standing name (the others' zips went without them, in the run that
-  // zipped it first), drops those packages' copies, so that their next zip
-  // takes the files and their deletion after the upload takes them too. A
-  // package whose upload is in progress, or that another process holds,
-  // keeps its copy.
+  // For the files `package`'s zip held that packages left standing name
+  // (the others' zips went without them, in the run that zipped it first),
+  // drops those packages' copies, so that their next zip takes the files and
+  // their deletion after the upload takes them too; then Prune. A package
+  // whose upload is in progress, that another process holds, or whose copy
+  // cannot be made again (its crash's last), keeps its copy.
   bool PruneAndLeaveShared(Package& package, const TString& reason);
 
   std::set<TString> pruned_;
@@ -262,12 +262,20 @@ void RetentionPass::DropCopies() {
 }
 
 bool RetentionPass::PruneAndLeaveShared(Package& package, const TString& reason) {
+  // Dropped before the package goes: a run killed in between finds the
+  // package again, and its next pass drops what is left to drop.
   std::set<TPath> left;
-  if (!Prune(package, reason, &named_, &left)) return false;
-  if (left.empty()) return true;
+  for (const TPath& path : SharedFiles(package, &named_)) {
+    if (package.GetZippedFiles().count(path) != 0) left.insert(path);
+  }
   for (const Candidate& c : candidates_) {
+    if (left.empty()) break;
     Package& other = *c.package;
-    if (&other == &package || WasPruned(c) || other.IsUploadInProgress()) continue;
+    // A copy that cannot be made again is its crash's last: it goes as it is.
+    if (&other == &package || WasPruned(c) || other.IsUploadInProgress() ||
+        !CanMakeUploadFilesAgain(other)) {
+      continue;
+    }
     if (!other.HasDataFile(DataFileKind::kEncryptedPackageFile) &&
         !other.HasDataFile(DataFileKind::kZippedPackageFile)) {
       continue;
@@ -292,7 +300,7 @@ bool RetentionPass::PruneAndLeaveShared(Package& package, const TString& reason)
                               .arg(e.GetConcatenatedMessages()));
     }
   }
-  return true;
+  return Prune(package, reason, &named_);
 }
 
 void RetentionPass::DropCopy(Candidate& c) {

@@ -448,39 +448,54 @@ TEST_F(UploadTest, TransientTroubleDelaysTheNextAttemptAndListSaysSo) {
 // log reaches the server, and goes from the disk after it.
 TEST_F(UploadTest, ALogTwoCrashesNameGoesWithTheOneLeftWhenTheOtherIsPruned) {
   const std::string log = dumps_ + "/shared.log";
-  WriteFile(log, "shared log\n");
-  for (const std::string name : {"app.1", "app.2"}) {
-    dumpBytes_[name] = Incompressible(3000, name.back());
-    WriteFile(dumps_ + "/" + name + ".dmp", dumpBytes_[name]);
-    WriteFile(dumps_ + "/" + name + ".manifest",
-              R"({"crash-artifact-files":[{"filename":")" + name +
-                  R"(.dmp","type":"ProcessMiniDump"},{"filename":")" + name +
-                  R"(.manifest","type":"Manifest"},{"filename":")" + log +
-                  R"(","type":"ErrorLog"}]})");
-  }
-  server_.AddFault("register", 1, "status", 503, "down", 0, 2);
-  EXPECT_THAT(SendCrashes().out, Uploaded(0));
-  // app.1, made three days ago, is past the limit.
-  const auto threeDaysAgo = fs::file_time_type::clock::now() - std::chrono::hours(72);
-  for (const auto& entry : fs::directory_iterator(data_)) {
-    if (entry.path().filename().string().rfind("app.1.", 0) == 0) {
-      fs::last_write_time(entry.path(), threeDaysAgo);
+  const std::string retention = "servercrashupload.retention.max_age_days: 1\n";
+  // kept: as it goes; gone: app.2's dump went since its zip, whose copy is
+  // then its last and goes as it is; killed: the retention run dies as it
+  // deletes app.1.
+  for (const std::string row : {"kept", "gone", "killed"}) {
+    SCOPED_TRACE(row);
+    fs::remove_all(dumps_);
+    fs::remove_all(data_);
+    server_.Reset();
+    WriteFile(log, "shared log\n");
+    for (const std::string name : {"app.1", "app.2"}) {
+      dumpBytes_[name] = Incompressible(3000, name.back());
+      WriteFile(dumps_ + "/" + name + ".dmp", dumpBytes_[name]);
+      WriteFile(dumps_ + "/" + name + ".manifest",
+                R"({"crash-artifact-files":[{"filename":")" + name +
+                    R"(.dmp","type":"ProcessMiniDump"},{"filename":")" + name +
+                    R"(.manifest","type":"Manifest"},{"filename":")" + log +
+                    R"(","type":"ErrorLog"}]})");
     }
+    server_.AddFault("register", 1, "status", 503, "down", 0, 2);
+    EXPECT_THAT(SendCrashes().out, Uploaded(0));
+    // app.1, made three days ago, is past the limit.
+    const auto threeDaysAgo = fs::file_time_type::clock::now() - std::chrono::hours(72);
+    for (const auto& entry : fs::directory_iterator(data_)) {
+      if (entry.path().filename().string().rfind("app.1.", 0) == 0) {
+        fs::last_write_time(entry.path(), threeDaysAgo);
+      }
+    }
+    const std::string status = data_ + "/app.1.crash-package.pendingretry";
+    const int64_t madeMs = (std::time(nullptr) - 3 * 86400) * 1000LL;
+    WriteFile(status, std::regex_replace(ReadFile(status), std::regex(R"("made-at":\d+)"),
+                                         "\"made-at\":" + std::to_string(madeMs)));
+    fs::last_write_time(status, threeDaysAgo);
+    if (row == "gone") fs::remove(dumps_ + "/app.2.dmp");
+    if (row == "killed") {
+      EXPECT_EQ(SendCrashesFailing("remove " + dumps_ + "/app.1.dmp", "kill", retention).status,
+                128 + SIGKILL);
+    }
+    EXPECT_THAT(SendCrashes(retention).out, Uploaded(1));
+    EXPECT_THAT(Log(), HasSubstr("Retention: deleting package 'app.1'"));
+    EXPECT_TRUE(Sent("app.2"));
+    if (row == "gone") continue;
+    EXPECT_EQ(RunProcess("/usr/bin/unzip", {"-p", StoredZip("app.2"), "*.log"}).out,
+              "shared log\n");
+    // The next run deletes what the sent crash's zip held, app.1's manifest too.
+    EXPECT_EQ(SendCrashes().status, 0);
+    EXPECT_TRUE(fs::is_empty(dumps_));
   }
-  const std::string status = data_ + "/app.1.crash-package.pendingretry";
-  const int64_t madeMs = (std::time(nullptr) - 3 * 86400) * 1000LL;
-  WriteFile(status, std::regex_replace(ReadFile(status), std::regex(R"("made-at":\d+)"),
-                                       "\"made-at\":" + std::to_string(madeMs)));
-  fs::last_write_time(status, threeDaysAgo);
-  EXPECT_THAT(SendCrashes("servercrashupload.retention.max_age_days: 1\n").out, Uploaded(1));
-  EXPECT_THAT(Log(), HasSubstr("Retention: deleting package 'app.1'"));
-  EXPECT_TRUE(Sent("app.2"));
-  EXPECT_EQ(RunProcess("/usr/bin/unzip", {"-p", StoredZip("app.2"), "*.log"}).out, "shared log\n");
-  // The next run deletes what the sent crash's zip held.
-  EXPECT_EQ(SendCrashes().status, 0);
-  EXPECT_FALSE(fs::exists(log));
-  // Nor is anything of app.1 left, its manifest included.
-  EXPECT_TRUE(fs::is_empty(dumps_));
 }
 
 // A crash server that lost a registration an earlier attempt made (its
