@@ -575,8 +575,6 @@ CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadCompletePackages() 
       why = "'" + other->second.ToString() + "' records it too";
     } else if (skipped_.count(it->first) != 0) {
       why = "another status file of its name cannot be read now";
-    } else if (package.GetFilePath() != GetStatusFilePath(it->first, UploadStatus::kComplete)) {
-      why = "it is not the status file of that name";
     }
     if (why.isEmpty()) {
       ++it;
@@ -600,7 +598,10 @@ CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadCompletePackages() 
               TLog::Info,
               TFormatString("Moved '%1' aside, to '%2'.").arg(package.GetFilePath()).arg(aside));
         } catch (const ZorvaneException& e) {
-          LogText(TLog::Warn, e.GetConcatenatedMessages());
+          // Its upload would end on this name: it waits for a run that can move it.
+          notSentThisRun_.insert(it->first);
+          LogText(TLog::Warn, e.GetConcatenatedMessages() + "; package '" + it->first +
+                                  "' is not sent in this run");
         }
       }
     }

@@ -185,11 +185,12 @@ class CrashPackageProcessor {
   // an earlier run began is left out too, its deletion finished, or, with
   // `deleting`, left as it is and named there.
   // The packages of ".complete" status files that are done: one whose
-  // record says otherwise, whose name another status file also records (a
-  // data directory restored over a newer one; that one's file is then moved
-  // aside, to "<its name>.doubted", out of the way of the other's upload), or
-  // whose file is not named for the package it records, is left out, with a
-  // Warn once a run, so that nothing deletes its crash as sent.
+  // record says otherwise, or whose name another status file also records or
+  // may record (a data directory restored over a newer one; one that cannot
+  // be read now), is left out, with a Warn once a run, so that nothing
+  // deletes its crash as sent. One another status file records is moved
+  // aside, to "<its name>.doubted", out of the way of the other's upload;
+  // where that fails, the other is not sent in this run.
   PackageMap LoadCompletePackages();
   PackageMap LoadPackagesInState(UploadStatus status,
                                  std::vector<zor::platform::TString>* busy = nullptr,
