@@ -4,12 +4,14 @@
 #include <iterator>
 #include <map>
 #include <set>
+#include <string>
 #include <utility>
 
 #include "config/config.h"
 #include "files/filesystem.h"
 #include "log/log_functions.h"
 #include "packages/package.h"
+#include "platform/file_identity.h"
 #include "platform/tformat_string.h"
 #include "platform/zorvane_exception.h"
 #include "upload/package_footprint.h"
@@ -34,14 +36,33 @@ struct Candidate {
   PackageFootprint footprint;
 };
 
-// How many of the packages left standing name each file (PackageFootprint::OwnFiles).
-using Namers = std::map<TPath, int>;
+// One file however many paths lead to it (a followed link, a bind mount):
+// its device and inode while it exists, else its path.
+using FileKey = std::string;
 
-// The files of `package` that another package left standing names (`named`).
+FileKey KeyOf(const TPath& path) {
+  const auto identity = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kFollow);
+  if (!identity) return "path:" + path.NativeString();
+  return "file:" + std::to_string(identity->device) + ":" + std::to_string(identity->inode);
+}
+
+// The package's own files (PackageFootprint::OwnFiles), each file once, by
+// the first of its paths.
+std::map<FileKey, TPath> KeyedOwnFiles(const Package& package) {
+  std::map<FileKey, TPath> files;
+  for (const TPath& path : PackageFootprint::OwnFiles(package)) files.emplace(KeyOf(path), path);
+  return files;
+}
+
+// How many of the packages left standing name each file.
+using Namers = std::map<FileKey, int>;
+
+// The files of `package` that another package left standing names
+// (`named`), by the package's own paths to them.
 std::set<TPath> SharedFiles(const Package& package, Namers* named) {
   std::set<TPath> shared;
   for (const TPath& path : PackageFootprint::OwnFiles(package)) {
-    if ((*named)[path] > 1) shared.insert(path);
+    if ((*named)[KeyOf(path)] > 1) shared.insert(path);
   }
   return shared;
 }
@@ -51,7 +72,7 @@ std::set<TPath> SharedFiles(const Package& package, Namers* named) {
 // crash of a program lists), which may not have been sent. False, and the
 // package left as it is, when that cannot be recorded now.
 bool Prune(Package& package, const TString& reason, Namers* named) {
-  const std::vector<TPath> own = PackageFootprint::OwnFiles(package);
+  const std::map<FileKey, TPath> own = KeyedOwnFiles(package);
   const std::set<TPath> shared = SharedFiles(package, named);
   try {
     package.ForgetZippedFiles(shared);
@@ -69,7 +90,7 @@ bool Prune(Package& package, const TString& reason, Namers* named) {
   // The operator's limit is the last word, also on files out of this run's reach.
   package.ForgetFilesOutOfReach();
   package.DeletePackage();
-  for (const TPath& path : own) --(*named)[path];
+  for (const auto& [key, path] : own) --(*named)[key];
   return true;
 }
 
@@ -192,7 +213,7 @@ class RetentionPass {
 
 RetentionPass::RetentionPass(const std::vector<std::shared_ptr<Package>>& packages) {
   for (const auto& package : packages) {
-    for (const TPath& path : PackageFootprint::OwnFiles(*package)) ++named_[path];
+    for (const auto& [key, path] : KeyedOwnFiles(*package)) ++named_[key];
     const PackageFootprint footprint = PackageFootprint::Measure(*package);
     candidates_.push_back({package,
                            footprint.created.IsValid() ? footprint.created.GetAsUnixTimeMs() : 0,
@@ -264,9 +285,9 @@ void RetentionPass::DropCopies() {
 bool RetentionPass::PruneAndLeaveShared(Package& package, const TString& reason) {
   // Dropped before the package goes: a run killed in between finds the
   // package again, and its next pass drops what is left to drop.
-  std::set<TPath> left;
+  std::set<FileKey> left;
   for (const TPath& path : SharedFiles(package, &named_)) {
-    if (package.GetZippedFiles().count(path) != 0) left.insert(path);
+    if (package.GetZippedFiles().count(path) != 0) left.insert(KeyOf(path));
   }
   for (const Candidate& c : candidates_) {
     if (left.empty()) break;
@@ -280,10 +301,11 @@ bool RetentionPass::PruneAndLeaveShared(Package& package, const TString& reason)
         !other.HasDataFile(DataFileKind::kZippedPackageFile)) {
       continue;
     }
-    const std::vector<TPath> own = PackageFootprint::OwnFiles(other);
-    const auto it = std::find_if(own.begin(), own.end(),
-                                 [&](const TPath& path) { return left.count(path) != 0; });
-    if (it == own.end() || other.GetZippedFiles().count(*it) != 0) continue;
+    const std::map<FileKey, TPath> own = KeyedOwnFiles(other);
+    const auto named = std::find_if(own.begin(), own.end(),
+                                    [&](const auto& file) { return left.count(file.first) != 0; });
+    if (named == own.end() || other.GetZippedFiles().count(named->second) != 0) continue;
+    const TPath* it = &named->second;
     const auto lock = PackageLock::TryLock(other);
     if (!lock) continue;
     try {

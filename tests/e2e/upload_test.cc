@@ -452,23 +452,29 @@ TEST_F(UploadTest, ALogTwoCrashesNameGoesWithTheOneLeftWhenTheOtherIsPruned) {
   // kept: as it goes; gone: app.2's dump went since its zip, whose copy is
   // then its last and goes as it is; killed: the retention run dies as it
   // deletes app.1.
-  for (const std::string row : {"kept", "gone", "killed"}) {
+  // linked: app.2 names the log through a link.
+  for (const std::string row : {"kept", "gone", "killed", "linked"}) {
     SCOPED_TRACE(row);
     fs::remove_all(dumps_);
     fs::remove_all(data_);
     server_.Reset();
     WriteFile(log, "shared log\n");
+    const std::string alias = dumps_ + "/alias";
+    fs::create_directory_symlink(dumps_, alias);
+    const std::string settings =
+        row == "linked" ? "servercrashupload.dump.dirs.follow_symlinks: true\n" : "";
     for (const std::string name : {"app.1", "app.2"}) {
       dumpBytes_[name] = Incompressible(3000, name.back());
       WriteFile(dumps_ + "/" + name + ".dmp", dumpBytes_[name]);
+      const std::string named = row == "linked" && name == "app.2" ? alias + "/shared.log" : log;
       WriteFile(dumps_ + "/" + name + ".manifest",
                 R"({"crash-artifact-files":[{"filename":")" + name +
                     R"(.dmp","type":"ProcessMiniDump"},{"filename":")" + name +
-                    R"(.manifest","type":"Manifest"},{"filename":")" + log +
+                    R"(.manifest","type":"Manifest"},{"filename":")" + named +
                     R"(","type":"ErrorLog"}]})");
     }
     server_.AddFault("register", 1, "status", 503, "down", 0, 2);
-    EXPECT_THAT(SendCrashes().out, Uploaded(0));
+    EXPECT_THAT(SendCrashes(settings).out, Uploaded(0));
     // app.1, made three days ago, is past the limit.
     const auto threeDaysAgo = fs::file_time_type::clock::now() - std::chrono::hours(72);
     for (const auto& entry : fs::directory_iterator(data_)) {
@@ -486,14 +492,15 @@ TEST_F(UploadTest, ALogTwoCrashesNameGoesWithTheOneLeftWhenTheOtherIsPruned) {
       EXPECT_EQ(SendCrashesFailing("remove " + dumps_ + "/app.1.dmp", "kill", retention).status,
                 128 + SIGKILL);
     }
-    EXPECT_THAT(SendCrashes(retention).out, Uploaded(1));
+    EXPECT_THAT(SendCrashes(settings + retention).out, Uploaded(1));
     EXPECT_THAT(Log(), HasSubstr("Retention: deleting package 'app.1'"));
     EXPECT_TRUE(Sent("app.2"));
     if (row == "gone") continue;
     EXPECT_EQ(RunProcess("/usr/bin/unzip", {"-p", StoredZip("app.2"), "*.log"}).out,
               "shared log\n");
     // The next run deletes what the sent crash's zip held, app.1's manifest too.
-    EXPECT_EQ(SendCrashes().status, 0);
+    EXPECT_EQ(SendCrashes(settings).status, 0);
+    fs::remove(alias);
     EXPECT_TRUE(fs::is_empty(dumps_));
   }
 }
