@@ -623,6 +623,7 @@ TEST_F(UploadTest, ACrashThatWaitsLeavesItsPlaceUnderTheRateLimit) {
   for (const char* name : {"r.1", "r.2"}) Crash(name, 1000);
   const ProcessResult r = SendCrashesFailing(".uploaded.parts", "enospc", limit);
   EXPECT_THAT(r.out, HasSubstr("Failed to upload '1' crash package(s)"));
+  EXPECT_THAT(Log(), HasSubstr("the next run tries again, as the upload rate limit allows"));
   EXPECT_EQ(Count("upload-id"), 1);
 }
 
