@@ -311,7 +311,7 @@ bool RetentionPass::PruneAndLeaveShared(Package& package, const TString& reason)
     try {
       other.DiscardDataFiles({std::begin(kUploadFileKinds), std::end(kUploadFileKinds)},
                              TFormatString("'%1', which it names, went in the zip of package "
-                                           "'%2', now deleted; it is made again with it")
+                                           "'%2', which is deleted; it is made again with it")
                                  .arg(*it)
                                  .arg(package.GetPackageName()));
     } catch (const zor::platform::ZorvaneException& e) {

@@ -280,14 +280,15 @@ bool UploadClient::RecordFailure(Package& package, const ZorvaneException& e) co
       // Trouble here (a full disk, a dump folder away, a crash not ready)
       // before the server was asked: a wait, not an attempt, so that the
       // crash stays one that was never tried.
-      LogTextWithError(
-          TLog::Error,
-          TFormatString("Package '%1' could not be uploaded now (not counted as "
-                        "an attempt; the next run tries again%2): %3")
-              .arg(package.GetPackageName())
-              .arg(serverAsked_ ? TString(", as the upload rate limit allows") : TString())
-              .arg(text),
-          zor::platform::ZorvaneError::MakeError("upload-package", text));
+      LogTextWithError(TLog::Error,
+                       TFormatString("Package '%1' could not be uploaded now (not counted as "
+                                     "an attempt; the next run tries again%2): %3")
+                           .arg(package.GetPackageName())
+                           .arg(serverAsked_ && Config::GetInstance().GetMaxUploadsPerHour()
+                                    ? TString(", as the upload rate limit allows")
+                                    : TString())
+                           .arg(text),
+                       zor::platform::ZorvaneError::MakeError("upload-package", text));
       package.RecordWait(result);
     } else {
       const DateTime next = NextAttemptAfter(package.GetTransientFailures() + 1,
