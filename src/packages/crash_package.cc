@@ -953,9 +953,11 @@ bool CrashPackage::DeleteCrashFile(const TPath& path, const TPath& namedBy, TStr
   // never the package's.
   if (zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kDoNotFollow) &&
       ++left->kept <= kRefusalsLogged) {
-    LogText(TLog::Info, TFormatString("Keeping '%1' of package '%2': its zip did not hold it")
-                            .arg(path.ToString())
-                            .arg(GetPackageName()));
+    LogText(TLog::Info,
+            TFormatString("Keeping '%1' of package '%2': %3")
+                .arg(path.ToString())
+                .arg(GetPackageName())
+                .arg(LeftToOthers(path) ? "other crashes name it too" : "its zip did not hold it"));
   }
   return true;
 }

@@ -635,7 +635,11 @@ bool Package::WasReplaced(const TPath& path, const zor::platform::FileIdentity& 
 
 void Package::ForgetZippedFiles(const std::set<TPath>& paths) {
   size_t forgotten = 0;
-  for (const TPath& path : paths) forgotten += zippedFiles_.erase(path);
+  for (const TPath& path : paths) {
+    if (zippedFiles_.erase(path) == 0) continue;
+    ++forgotten;
+    leftToOthers_.insert(path);
+  }
   if (forgotten > 0) Save();
 }
 

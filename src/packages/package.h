@@ -390,9 +390,14 @@ class Package : public JsonFileSerializedObject {
   bool WasReplaced(const zor::platform::TPath& path, const zor::platform::FileIdentity& stamp,
                    const zor::platform::FileIdentity& now) const;
   // The package no longer stands for those of `paths` that GetZippedFiles
-  // holds: they are not deleted with it, and a crash of them is a new one.
-  // Saves when one was held; throws what Save throws.
+  // holds, which other crashes name: they are not deleted with it, and a
+  // crash of them is a new one. Saves when one was held; throws what Save
+  // throws.
   void ForgetZippedFiles(const std::set<zor::platform::TPath>& paths);
+  // Those ForgetZippedFiles forgot in this process.
+  bool LeftToOthers(const zor::platform::TPath& path) const {
+    return leftToOthers_.count(path) != 0;
+  }
 
   // The boundary the package was made with.
   const TrustBoundary& GetTrustBoundary() const { return boundary_; }
@@ -569,6 +574,7 @@ class Package : public JsonFileSerializedObject {
   // Verdicts that are no attempts: forgiven by a retry, or a give-up record.
   int attemptsForgiven_ = 0;
   FileStamps zippedFiles_;
+  std::set<zor::platform::TPath> leftToOthers_;  // see LeftToOthers
   // See BoundStampsWithoutBirth; 0 unknown.
   int64_t madeBy_ = 0;
   bool forgetsFilesOutOfReach_ = false;

@@ -292,6 +292,7 @@ std::vector<std::shared_ptr<Package>> CrashPackageProcessor::FindPackagesToUploa
   RemoveLeftoverStateFiles(dataDirectory_, leftoverCutoff);
   stats_ = {};
   recordedUnfinished_.reset();
+  unreadableUnfinished_.clear();
   rateLimit_.reset();
   if (const auto max = Config::GetInstance().GetMaxUploadsPerHour()) {
     rateLimit_ = std::make_unique<UploadRateLimit>(dataDirectory_, *max);
@@ -340,14 +341,17 @@ void CrashPackageProcessor::ApplyRetention() {
   if (!settings.IsActive()) return;
   std::vector<std::shared_ptr<Package>> known;
   for (const auto& [name, package] : packages_) known.push_back(package);
+  std::set<TString> waiting;
   const std::set<TString> pruned =
-      RetentionPolicy(settings).Apply(known, DateTime::GetLocalTime());
+      RetentionPolicy(settings).Apply(known, DateTime::GetLocalTime(), &waiting);
+  notSentThisRun_.insert(waiting.begin(), waiting.end());
   for (const TString& name : pruned) packages_.erase(name);
   stats_.pruned = pruned.size();
 }
 
 CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadPackagesInState(
-    UploadStatus status, std::vector<TString>* busy, std::vector<TString>* deleting) {
+    UploadStatus status, std::vector<TString>* busy, std::vector<TString>* deleting,
+    std::vector<std::shared_ptr<Package>>* sameName) {
   const TString statusName = ToName(status);
   LogText(TLog::Debug,
           TFormatString("Checking for packages in state %1 from previous run...").arg(statusName));
@@ -376,13 +380,15 @@ CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadPackagesInState(
         }
         continue;
       }
-      packages.emplace(name, std::move(package));
+      const auto [at, added] = packages.emplace(name, package);
+      if (!added && sameName != nullptr) sameName->push_back(std::move(package));
     } catch (const ZorvaneException& e) {
       if (ClassifyFailure(e) == AttemptFailure::kTransient) {
         // Unreadable for now (another user's file, an I/O error), not
         // broken: deleting it would lose what it records and package its
         // crash a second time. Its crash is left alone until it can be read.
         const TString name = path.ReplaceExtension("").ReplaceExtension("").Filename();
+        if (status != UploadStatus::kComplete) unreadableUnfinished_.insert(path);
         if (!skipped_.insert(name).second) continue;  // said once a run
         LogText(TLog::Warn, TFormatString("The package status file '%1' cannot be read now; it "
                                           "is kept for a later run: %2")
@@ -552,7 +558,8 @@ void CrashPackageProcessor::SettleUploadedPackages(PackageMap* started) {
 }
 
 CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadCompletePackages() {
-  PackageMap packages = LoadPackagesInState(UploadStatus::kComplete);
+  std::vector<std::shared_ptr<Package>> sameName;
+  PackageMap packages = LoadPackagesInState(UploadStatus::kComplete, nullptr, nullptr, &sameName);
   if (packages.empty()) return packages;
   // What the other status files record, by the names inside them, however
   // their files are called.
@@ -565,49 +572,62 @@ CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadCompletePackages() 
       }
     }
   }
+  // A second record of a name is never the one taken, but it is in the way
+  // of an upload that ends in its name all the same.
+  for (const auto& package : sameName) DoubtComplete(*package);
   for (auto it = packages.begin(); it != packages.end();) {
-    const Package& package = *it->second;
-    TString why;
-    const auto other = recordedUnfinished_->find(it->first);
-    if (package.GetUploadStatus() != UploadStatus::kComplete) {
-      why = "its record says " + ToName(package.GetUploadStatus());
-    } else if (other != recordedUnfinished_->end()) {
-      why = "'" + other->second.ToString() + "' records it too";
-    } else if (skipped_.count(it->first) != 0) {
-      why = "another status file of its name cannot be read now";
-    }
-    if (why.isEmpty()) {
-      ++it;
-      continue;
-    }
-    if (doubtedComplete_.insert(it->first).second) {
-      LogText(TLog::Warn, TFormatString("Package '%1' is not taken as uploaded, though its status "
-                                        "file '%2' says so: %3. Its crash is kept; remove the "
-                                        "status file that is wrong.")
-                              .arg(it->first)
-                              .arg(package.GetFilePath())
-                              .arg(why));
-      // Out of the way of the one that records it too, whose upload ends
-      // in that name.
-      if (other != recordedUnfinished_->end() &&
-          package.GetUploadStatus() == UploadStatus::kComplete) {
-        const TPath aside = package.GetFilePath().ToString() + ".doubted";
-        try {
-          Filesystem::GetInstance().RenamePath(package.GetFilePath(), aside);
-          LogText(
-              TLog::Info,
-              TFormatString("Moved '%1' aside, to '%2'.").arg(package.GetFilePath()).arg(aside));
-        } catch (const ZorvaneException& e) {
-          // Its upload would end on this name: it waits for a run that can move it.
-          notSentThisRun_.insert(it->first);
-          LogText(TLog::Warn, e.GetConcatenatedMessages() + "; package '" + it->first +
-                                  "' is not sent in this run");
-        }
-      }
-    }
-    it = packages.erase(it);
+    it = DoubtComplete(*it->second) ? packages.erase(it) : std::next(it);
   }
   return packages;
+}
+
+bool CrashPackageProcessor::DoubtComplete(const Package& complete) {
+  const TString& name = complete.GetPackageName();
+  const TPath& file = complete.GetFilePath();
+  const auto other = recordedUnfinished_->find(name);
+  TString why;
+  TString advice = "remove the status file that is wrong";
+  if (complete.GetUploadStatus() != UploadStatus::kComplete) {
+    why = "its record says " + ToName(complete.GetUploadStatus());
+  } else if (other != recordedUnfinished_->end()) {
+    why = "'" + other->second.ToString() + "' records it too";
+  } else if (skipped_.count(name) != 0) {
+    why = "another status file of its name cannot be read now";
+    advice = "until that file can be read";
+  } else if (!unreadableUnfinished_.empty()) {
+    // Any package may be the one it records: said once, for all of them.
+    const TPath& unreadable = *unreadableUnfinished_.begin();
+    if (doubtedComplete_.insert(unreadable).second) {
+      LogText(TLog::Info, TFormatString("No package is taken as uploaded while '%1' cannot be "
+                                        "read: it may record one still to be sent. Their "
+                                        "crashes are kept.")
+                              .arg(unreadable));
+    }
+    return true;
+  }
+  if (why.isEmpty()) return false;
+  if (!doubtedComplete_.insert(file).second) return true;
+  LogText(TLog::Warn, TFormatString("Package '%1' is not taken as uploaded, though its status "
+                                    "file '%2' says so: %3. Its crash is kept; %4.")
+                          .arg(name)
+                          .arg(file)
+                          .arg(why)
+                          .arg(advice));
+  if (other == recordedUnfinished_->end() || complete.GetUploadStatus() != UploadStatus::kComplete)
+    return true;
+  // Out of the way of the one that records it too, whose upload ends in
+  // that name.
+  const TPath aside = file.ToString() + ".doubted";
+  try {
+    Filesystem::GetInstance().RenamePath(file, aside);
+    LogText(TLog::Info, TFormatString("Moved '%1' aside, to '%2'.").arg(file).arg(aside));
+  } catch (const ZorvaneException& e) {
+    // Its upload would end on this name: it waits for a run that can move it.
+    notSentThisRun_.insert(name);
+    LogText(TLog::Warn,
+            e.GetConcatenatedMessages() + "; package '" + name + "' is not sent in this run");
+  }
+  return true;
 }
 
 void CrashPackageProcessor::CleanUpCompletedPackages() {

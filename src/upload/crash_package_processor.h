@@ -180,21 +180,29 @@ class CrashPackageProcessor {
   using PackageMap = std::map<zor::platform::TString, std::shared_ptr<Package>>;
 
   // The packages whose status files end in `status`'s name, by name (the
-  // first file of a name wins). Packages another process holds are left
-  // out; with `busy`, their names are added to it. A package whose deletion
-  // an earlier run began is left out too, its deletion finished, or, with
-  // `deleting`, left as it is and named there.
-  // The packages of ".complete" status files that are done: one whose
-  // record says otherwise, or whose name another status file also records or
-  // may record (a data directory restored over a newer one; one that cannot
-  // be read now), is left out, with a Warn once a run, so that nothing
-  // deletes its crash as sent. One another status file records is moved
-  // aside, to "<its name>.doubted", out of the way of the other's upload;
-  // where that fails, the other is not sent in this run.
-  PackageMap LoadCompletePackages();
+  // first file of a name wins; with `sameName`, the others are added to it).
+  // Packages another process holds are left out; with `busy`, their names
+  // are added to it. A package whose deletion an earlier run began is left
+  // out too, its deletion finished, or, with `deleting`, left as it is and
+  // named there. A file that cannot be read now is left alone (Warn once a
+  // run); one of an unfinished state is added to unreadableUnfinished_.
   PackageMap LoadPackagesInState(UploadStatus status,
                                  std::vector<zor::platform::TString>* busy = nullptr,
-                                 std::vector<zor::platform::TString>* deleting = nullptr);
+                                 std::vector<zor::platform::TString>* deleting = nullptr,
+                                 std::vector<std::shared_ptr<Package>>* sameName = nullptr);
+  // The packages of ".complete" status files that are done. One whose
+  // record says otherwise, or whose name another status file also records or
+  // may record (a data directory restored over a newer one; an unfinished
+  // status file of any name that cannot be read now), is left out, said
+  // once a run, so that nothing deletes its crash as sent. Every ".complete"
+  // file another status file records is moved aside, to "<its name>.doubted",
+  // out of the way of the other's upload; where that fails, the other is not
+  // sent in this run.
+  PackageMap LoadCompletePackages();
+  // Whether `complete` (a ".complete" status file's package) is not taken
+  // as uploaded, for the reasons of LoadCompletePackages, which it logs and
+  // acts on. Never throws.
+  bool DoubtComplete(const Package& complete);
   // Deletes what is left of `package` under its lock (skipped if held), once
   // a run: it is never uploaded. Never throws.
   void FinishDeletion(Package& package);
@@ -281,11 +289,14 @@ class CrashPackageProcessor {
   std::set<zor::platform::TString> skipped_;
   // Known packages this run does not send (RemakeFullDumpPackages).
   std::set<zor::platform::TString> notSentThisRun_;
-  // Complete packages left out by LoadCompletePackages, said once a run.
-  std::set<zor::platform::TString> doubtedComplete_;
+  // The ".complete" files DoubtComplete left out, said once a run.
+  std::set<zor::platform::TPath> doubtedComplete_;
   // The status files of unfinished packages, by the names they record
   // (LoadCompletePackages, once a run).
   std::optional<std::map<zor::platform::TString, zor::platform::TPath>> recordedUnfinished_;
+  // Unfinished status files this run could not read: any package may be
+  // theirs.
+  std::set<zor::platform::TPath> unreadableUnfinished_;
   UploadRunStats stats_;
   std::unique_ptr<UploadRateLimit> rateLimit_;  // of the last FindPackagesToUpload, if one is set
 };

@@ -1740,27 +1740,57 @@ TEST_F(CrashPackageProcessorTest, ATroubledCrashGoesBeforeLaterCrashesOfOtherOwn
 // restored over a newer one, a record damaged by hand) deletes no crash that
 // is still to be sent.
 TEST_F(CrashPackageProcessorTest, AStatusFileNamedCompleteThatIsNotDoneDeletesNothing) {
-  // Beside the pending record, under these names, one that says it was sent.
-  for (const char* sibling : {"app.1.crash-package.pending", "app.1.crash-package.PENDING",
-                              "other.crash-package.pending"}) {
-    SCOPED_TRACE(sibling);
-    fs::remove_all(data_);
-    fs::remove_all(dumps_);
-    const TPath dump = Dump("app.1.dmp");
-    ASSERT_EQ(Run().size(), 1u);
-    const std::string pending = Status("app.1", "pending");
-    const std::string copy =
-        std::regex_replace(ReadFile(pending), std::regex(R"("upload-status":"Pending")"),
-                           R"("upload-status":"Complete")");
-    ASSERT_NE(copy, ReadFile(pending));
-    WriteFile(Status("app.1", "complete"), copy);
-    fs::rename(pending, data_ + "/" + sibling);
-    EXPECT_EQ(Names(Run()), std::vector<std::string>{"app.1"});
-    EXPECT_THAT(log_, HasSubstr("records it too"));
-    EXPECT_TRUE(fs::exists(dump.NativeString()));
-    // Moved aside: the upload of the other ends in its name.
-    EXPECT_FALSE(fs::exists(Status("app.1", "complete")));
-    EXPECT_TRUE(fs::exists(Status("app.1", "complete") + ".doubted"));
+  // Beside the pending record, moved to `sibling`, one that says it was
+  // sent, under `copies` names.
+  struct Row {
+    const char* sibling;
+    std::vector<const char*> copies;
+    bool siblingUnreadable;
+  };
+  const std::vector<const char*> one = {"app.1.crash-package.complete"};
+  for (const Row& row : {Row{"app.1.crash-package.pending", one, false},
+                         Row{"app.1.crash-package.PENDING", one, false},
+                         Row{"other.crash-package.pending", one, false},
+                         Row{"other.crash-package.pendingretry", one, true},
+                         Row{"app.1.crash-package.pending",
+                             {"a.crash-package.complete", "app.1.crash-package.complete"},
+                             false}}) {
+    // Each run looks at the complete records once more when it deletes sent
+    // crashes.
+    for (const bool deletes : {false, true}) {
+      Configure(std::string("servercrashupload.delete_completed_dumps: ") +
+                (deletes ? "true\n" : "false\n"));
+      SCOPED_TRACE(std::string(row.sibling) + (row.siblingUnreadable ? ", unreadable" : "") +
+                   ", copies " + std::to_string(row.copies.size()) + (deletes ? ", deletes" : ""));
+      fs::remove_all(data_);
+      fs::remove_all(dumps_);
+      const TPath dump = Dump("app.1.dmp");
+      ASSERT_EQ(Run().size(), 1u);
+      const std::string pending = Status("app.1", "pending");
+      const std::string copy =
+          std::regex_replace(ReadFile(pending), std::regex(R"("upload-status":"Pending")"),
+                             R"("upload-status":"Complete")");
+      ASSERT_NE(copy, ReadFile(pending));
+      for (const char* name : row.copies) WriteFile(data_ + "/" + name, copy);
+      const std::string sibling = data_ + "/" + row.sibling;
+      fs::rename(pending, sibling);
+      if (row.siblingUnreadable) {
+        // Which package it records is not known: none is taken as sent.
+        UnreadableFilesystem failing(TPath(), (TPath(sibling)));
+        EXPECT_TRUE(Run().empty());
+        EXPECT_THAT(log_, HasSubstr("while '" + sibling + "' cannot be read"));
+        EXPECT_TRUE(fs::exists(dump.NativeString()));
+        EXPECT_TRUE(fs::exists(Status("app.1", "complete")));
+      }
+      EXPECT_EQ(Names(Run()), std::vector<std::string>{"app.1"});
+      EXPECT_THAT(log_, HasSubstr("records it too"));
+      EXPECT_TRUE(fs::exists(dump.NativeString()));
+      // Moved aside, every one: the upload of the other ends in its name.
+      for (const char* name : row.copies) {
+        EXPECT_FALSE(fs::exists(data_ + "/" + name)) << name;
+        EXPECT_TRUE(fs::exists(data_ + "/" + name + ".doubted")) << name;
+      }
+    }
   }
   // Alone, named as sent but saying otherwise.
   const TPath dump = Dump("two.2.dmp");

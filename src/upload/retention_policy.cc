@@ -69,11 +69,16 @@ std::set<TPath> SharedFiles(const Package& package, Namers* named) {
 
 // Deletes `package` for `reason`, but for the files that another package
 // left standing names (`named`, updated): those are that crash's (a log every
-// crash of a program lists), which may not have been sent. False, and the
-// package left as it is, when that cannot be recorded now.
-bool Prune(Package& package, const TString& reason, Namers* named) {
+// crash of a program lists), which may not have been sent; those of
+// `abandoned` go all the same (no package left will send them). False, and
+// the package left as it is, when that cannot be recorded now.
+bool Prune(Package& package, const TString& reason, Namers* named,
+           const std::set<FileKey>& abandoned = {}) {
   const std::map<FileKey, TPath> own = KeyedOwnFiles(package);
-  const std::set<TPath> shared = SharedFiles(package, named);
+  std::set<TPath> shared;
+  for (const TPath& path : SharedFiles(package, named)) {
+    if (abandoned.count(KeyOf(path)) == 0) shared.insert(path);
+  }
   try {
     package.ForgetZippedFiles(shared);
   } catch (const zor::platform::ZorvaneException& e) {
@@ -182,6 +187,9 @@ class RetentionPass {
   void PruneForSize();
   // The names of the packages the passes deleted.
   const std::set<TString>& Deleted() const { return pruned_; }
+  // The names of the packages not to be sent in this run: their copies lack
+  // a file that they are to take.
+  const std::set<TString>& Waiting() const { return waiting_; }
 
  private:
   bool WasPruned(const Candidate& c) const {
@@ -196,12 +204,21 @@ class RetentionPass {
   // For the files `package`'s zip held that packages left standing name
   // (the others' zips went without them, in the run that zipped it first),
   // drops those packages' copies, so that their next zip takes the files and
-  // their deletion after the upload takes them too; then Prune. A package
-  // whose upload is in progress, that another process holds, or whose copy
-  // cannot be made again (its crash's last), keeps its copy.
+  // their deletion after the upload takes them too; then Prune. A file that
+  // no package left standing can take any more (each is sent or given up,
+  // is being sent, or its copy is its crash's last) goes with `package`. A
+  // copy that cannot be dropped now (held by another process, its record
+  // not saved) keeps `package` for a later run, and its own package out of
+  // this run's uploads (waiting_): false then.
   bool PruneAndLeaveShared(Package& package, const TString& reason);
+  // Whether `other`, left standing, will send `path` (its own file, which
+  // the zip of `pruned` held): its zip holds it, it has none yet, or its
+  // copy is dropped now to be made again with it. Empty when it will, else
+  // why not; `*retry` set when a later run may do better.
+  TString WhyNotTaken(Package& other, const TPath& path, const Package& pruned, bool* retry);
 
   std::set<TString> pruned_;
+  std::set<TString> waiting_;
   std::vector<Candidate> candidates_;
   Namers named_;
   uint64_t limit_ = 0;
@@ -285,44 +302,75 @@ void RetentionPass::DropCopies() {
 bool RetentionPass::PruneAndLeaveShared(Package& package, const TString& reason) {
   // Dropped before the package goes: a run killed in between finds the
   // package again, and its next pass drops what is left to drop.
-  std::set<FileKey> left;
+  std::map<FileKey, TPath> left;
   for (const TPath& path : SharedFiles(package, &named_)) {
-    if (package.GetZippedFiles().count(path) != 0) left.insert(KeyOf(path));
+    if (package.GetZippedFiles().count(path) != 0) left.emplace(KeyOf(path), path);
   }
+  std::set<FileKey> taken;
+  bool keep = false;
   for (const Candidate& c : candidates_) {
     if (left.empty()) break;
     Package& other = *c.package;
-    // A copy that cannot be made again is its crash's last: it goes as it is.
-    if (&other == &package || WasPruned(c) || other.IsUploadInProgress() ||
-        !CanMakeUploadFilesAgain(other)) {
-      continue;
-    }
-    if (!other.HasDataFile(DataFileKind::kEncryptedPackageFile) &&
-        !other.HasDataFile(DataFileKind::kZippedPackageFile)) {
-      continue;
-    }
-    const std::map<FileKey, TPath> own = KeyedOwnFiles(other);
-    const auto named = std::find_if(own.begin(), own.end(),
-                                    [&](const auto& file) { return left.count(file.first) != 0; });
-    if (named == own.end() || other.GetZippedFiles().count(named->second) != 0) continue;
-    const TPath* it = &named->second;
-    const auto lock = PackageLock::TryLock(other);
-    if (!lock) continue;
-    try {
-      other.DiscardDataFiles({std::begin(kUploadFileKinds), std::end(kUploadFileKinds)},
-                             TFormatString("'%1', which it names, went in the zip of package "
-                                           "'%2', which is deleted; it is made again with it")
-                                 .arg(*it)
-                                 .arg(package.GetPackageName()));
-    } catch (const zor::platform::ZorvaneException& e) {
-      LogText(TLog::Warn, TFormatString("Retention: the upload files of package '%1' cannot be "
-                                        "made again with '%2': %3")
-                              .arg(other.GetPackageName())
-                              .arg(*it)
-                              .arg(e.GetConcatenatedMessages()));
+    if (&other == &package || WasPruned(c)) continue;
+    for (const auto& [key, path] : KeyedOwnFiles(other)) {
+      if (left.count(key) == 0) continue;
+      bool retry = false;
+      const TString why = WhyNotTaken(other, path, package, &retry);
+      if (why.isEmpty()) {
+        taken.insert(key);
+      } else if (retry) {
+        keep = true;
+        waiting_.insert(other.GetPackageName());
+        LogText(TLog::Warn, TFormatString("Retention: package '%1' is kept for now: package "
+                                          "'%2', which names '%3' too, cannot be made again "
+                                          "with it: %4")
+                                .arg(package.GetPackageName())
+                                .arg(other.GetPackageName())
+                                .arg(path)
+                                .arg(why));
+      }
     }
   }
-  return Prune(package, reason, &named_);
+  if (keep) return false;
+  std::set<FileKey> abandoned;
+  for (const auto& [key, path] : left) {
+    if (taken.count(key) != 0) continue;
+    abandoned.insert(key);
+    LogText(TLog::Info, TFormatString("Retention: '%1' goes with package '%2': the other crashes "
+                                      "that name it were sent, or are being sent, without it")
+                            .arg(path)
+                            .arg(package.GetPackageName()));
+  }
+  return Prune(package, reason, &named_, abandoned);
+}
+
+TString RetentionPass::WhyNotTaken(Package& other, const TPath& path, const Package& pruned,
+                                   bool* retry) {
+  // Sent, or to be sent, with it: its own deletion decides on it.
+  if (other.GetZippedFiles().count(path) != 0) return {};
+  const UploadStatus status = other.GetUploadStatus();
+  if (status == UploadStatus::kComplete || status == UploadStatus::kFailed) return "settled";
+  if (!other.HasDataFile(DataFileKind::kEncryptedPackageFile) &&
+      !other.HasDataFile(DataFileKind::kZippedPackageFile)) {
+    return {};
+  }
+  // A copy that cannot be made again is its crash's last: it goes as it is.
+  if (other.IsUploadInProgress()) return "its upload is under way";
+  if (!CanMakeUploadFilesAgain(other)) return "its copy is its crash's last";
+  *retry = true;
+  const auto lock = PackageLock::TryLock(other);
+  if (!lock) return "another process works on it";
+  try {
+    other.DiscardDataFiles({std::begin(kUploadFileKinds), std::end(kUploadFileKinds)},
+                           TFormatString("'%1', which it names, went in the zip of package '%2', "
+                                         "which retention deletes; it is made again with it")
+                               .arg(path)
+                               .arg(pruned.GetPackageName()));
+  } catch (const zor::platform::ZorvaneException& e) {
+    return e.GetConcatenatedMessages();
+  }
+  *retry = false;
+  return {};
 }
 
 void RetentionPass::DropCopy(Candidate& c) {
@@ -448,7 +496,7 @@ RetentionSettings RetentionSettings::FromConfig() {
 RetentionPolicy::RetentionPolicy(RetentionSettings settings) : settings_(settings) {}
 
 std::set<TString> RetentionPolicy::Apply(const std::vector<std::shared_ptr<Package>>& packages,
-                                         const DateTime& now) const {
+                                         const DateTime& now, std::set<TString>* waiting) const {
   RetentionPass pass(packages);
   if (settings_.maxAgeDays) {
     pass.PruneOlderThan(
@@ -459,6 +507,7 @@ std::set<TString> RetentionPolicy::Apply(const std::vector<std::shared_ptr<Packa
     pass.DropCopies();
     pass.PruneForSize();
   }
+  if (waiting != nullptr) *waiting = pass.Waiting();
   return pass.Deleted();
 }
 

@@ -28,7 +28,13 @@
 // file that cannot be deleted stays (and still counts towards the size).
 // Each deletion is logged at Info with the package's name and the reason.
 // Files that belong to no package neither count nor are deleted; a file that
-// several packages name counts once. Each change is made under the
+// several packages name counts once. Such a file went in the first of their
+// zips only: when that package is deleted, the file stays for the others,
+// whose copies are removed to be made again with it; where none of them can
+// take it any more (sent, given up, being sent, or its copy its crash's
+// last), it goes with the deleted package; where a copy cannot be removed
+// now, the package is kept for a later run, and the other is not sent in
+// this one. Each change is made under the
 // package's lock (PackageLock): one that another process holds is left as
 // it is.
 //
@@ -64,9 +70,11 @@ class RetentionPolicy {
 
   // Applies the limits at `now` to `packages` (every package the run knows,
   // whatever its status). Returns the names of the packages it deleted;
-  // the caller must not upload them. Never throws.
+  // the caller must not upload them, nor, this run, those it puts in
+  // `waiting` (when given). Never throws.
   std::set<zor::platform::TString> Apply(const std::vector<std::shared_ptr<Package>>& packages,
-                                         const zor::platform::DateTime& now) const;
+                                         const zor::platform::DateTime& now,
+                                         std::set<zor::platform::TString>* waiting = nullptr) const;
 
  private:
   RetentionSettings settings_;

@@ -445,18 +445,19 @@ TEST_F(UploadTest, TransientTroubleDelaysTheNextAttemptAndListSaysSo) {
 
 // A log two crashes name went in the first one's zip only: when a limit
 // deletes that one unsent, the other's copy is made again with it, so the
-// log reaches the server, and goes from the disk after it.
+// log reaches the server, and goes from the disk after it; or, where no
+// crash left can take it, it goes with the deleted one.
 TEST_F(UploadTest, ALogTwoCrashesNameGoesWithTheOneLeftWhenTheOtherIsPruned) {
   const std::string log = dumps_ + "/shared.log";
   const std::string retention = "servercrashupload.retention.max_age_days: 1\n";
   // kept: as it goes; gone: app.2's dump went since its zip, whose copy is
   // then its last and goes as it is; killed: the retention run dies as it
-  // deletes app.1.
+  // deletes app.1; full: the disk is full as app.2's copy is dropped;
   // linked: app.2 names the log through a link.
   const bool faults = fs::exists(ProgramPath() + "-faults");
-  for (const std::string row : {"kept", "gone", "killed", "linked"}) {
+  for (const std::string row : {"kept", "gone", "killed", "full", "linked"}) {
     SCOPED_TRACE(row);
-    if (row == "killed" && !faults) continue;  // needs the fault build
+    if ((row == "killed" || row == "full") && !faults) continue;  // needs the fault build
     fs::remove_all(dumps_);
     fs::remove_all(data_);
     server_.Reset();
@@ -494,12 +495,31 @@ TEST_F(UploadTest, ALogTwoCrashesNameGoesWithTheOneLeftWhenTheOtherIsPruned) {
       EXPECT_EQ(SendCrashesFailing("remove " + dumps_ + "/app.1.dmp", "kill", retention).status,
                 128 + SIGKILL);
     }
+    if (row == "full") {
+      // app.1 is kept for now, and sent; app.2 is not, with its old copy.
+      const ProcessResult r =
+          SendCrashesFailing("save " + data_ + "/app.2.crash-package", "enospc", retention);
+      EXPECT_THAT(r.out, Uploaded(1));
+      EXPECT_THAT(r.out, Not(HasSubstr(R"("crash-correlation-id":"app.2")")));
+      EXPECT_THAT(Log(), HasSubstr("Retention: package 'app.1' is kept for now"));
+      EXPECT_TRUE(Sent("app.1"));
+    }
     EXPECT_THAT(SendCrashes(settings + retention).out, Uploaded(1));
     EXPECT_THAT(Log(), HasSubstr("Retention: deleting package 'app.1'"));
+    if (row == "kept") {
+      EXPECT_THAT(Log(), HasSubstr("Keeping '" + log +
+                                   "' of package 'app.1': other crashes "
+                                   "name it too"));
+    }
     EXPECT_TRUE(Sent("app.2"));
-    if (row == "gone") continue;
-    EXPECT_EQ(RunProcess("/usr/bin/unzip", {"-p", StoredZip("app.2"), "*.log"}).out,
-              "shared log\n");
+    if (row == "gone") {
+      EXPECT_FALSE(fs::exists(log));
+    } else {
+      EXPECT_EQ(RunProcess("/usr/bin/unzip",
+                           {"-p", StoredZip(row == "full" ? "app.1" : "app.2"), "*.log"})
+                    .out,
+                "shared log\n");
+    }
     // The next run deletes what the sent crash's zip held, app.1's manifest too.
     EXPECT_EQ(SendCrashes(settings).status, 0);
     fs::remove(alias);
