@@ -87,6 +87,9 @@ int ReachFaultPoint(const char* operation, const zor::platform::TString& what) {
   WriteWhole(plan.countFile, std::to_string(n) + "\n", O_TRUNC);
   if (!faulted) return 0;
   if (plan.action == "kill") ::kill(::getpid(), SIGKILL);
+  // A stop asked for (a timer's, an operator's): the change goes ahead, and
+  // the run notices it where it looks.
+  if (plan.action == "term") ::kill(::getpid(), SIGTERM);
   if (plan.action == "enospc") return ENOSPC;
   if (plan.action == "eio") return EIO;
   return 0;

@@ -12,9 +12,10 @@
 // The environment, read once when the program starts:
 //   ZOR_FAULT_COUNT_FILE=<path>  holds the number of durable changes reached
 //       so far, rewritten at each one, so that it is right after a kill too;
-//   ZOR_FAULT_AT=<N> with ZOR_FAULT_ACTION=kill|enospc|eio  at the Nth change
-//       (counted from 1): SIGKILL before the change takes effect, or make that
-//       one change fail with ENOSPC or EIO (the others go through);
+//   ZOR_FAULT_AT=<N> with ZOR_FAULT_ACTION=kill|term|enospc|eio  at the Nth
+//       change (counted from 1): SIGKILL before the change takes effect, or
+//       SIGTERM before it goes ahead, or make that one change fail with
+//       ENOSPC or EIO (the others go through);
 //   ZOR_FAULT_ONLY=<text>  counts for ZOR_FAULT_AT only the changes whose
 //       "<operation> <path>" holds <text> (all of them still count for the
 //       count file and the trace);

@@ -219,17 +219,7 @@ PublicKeyInfo CrashServerProtocol::DownloadPublicKey() {
 }
 
 void CrashServerProtocol::Upload(Package& package) {
-  // Another server never issued that id: each of its requests would be
-  // refused, and count, until the package is given up.
-  const TString here = baseUrl_.ForLog();
-  if (package.HasRemotePackageId() && !package.GetRegisteredAt().isEmpty() &&
-      package.GetRegisteredAt() != here) {
-    package.ForgetRegistration(TFormatString("it was registered at '%1', and the upload endpoint "
-                                             "is now '%2'; registering anew")
-                                   .arg(package.GetRegisteredAt())
-                                   .arg(here));
-  }
-  DropUnusableIds(package);
+  SettleRecordedIds(package);
   bool first = true;
   // A registration of an earlier attempt, which the server may have lost
   // since (its records reset or expired).
@@ -432,7 +422,8 @@ TUrl CrashServerProtocol::Generated(const TUrl& url) const {
   return url;
 }
 
-void CrashServerProtocol::CheckServerId(const char* member, const TString& value) {
+void CrashServerProtocol::CheckServerId(const char* member, const TString& value,
+                                        const TString& where) {
   constexpr int kMaxIdLength = 128;
   const auto idCharacter = [](char16_t c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
@@ -443,18 +434,30 @@ void CrashServerProtocol::CheckServerId(const char* member, const TString& value
   if (usable) return;
   // "." and ".." are within the characters but name a path level of their
   // own; the transport would resolve them away.
-  throw ZorvaneException(TFormatString("Entry '%1' in the response is not a usable id: '%2' (an "
-                                       "id is 1 to %3 of A-Z, a-z, 0-9, '.', '_' and '-', and "
-                                       "not '.' or '..')")
+  throw ZorvaneException(TFormatString("Entry '%1' %2 is not a usable id: '%3' (an id is 1 to "
+                                       "%4 of A-Z, a-z, 0-9, '.', '_' and '-', and not '.' or "
+                                       "'..')")
                              .arg(member)
+                             .arg(where)
                              .arg(QuoteServerText(value.toStdString()))
                              .arg(kMaxIdLength));
 }
 
-void CrashServerProtocol::DropUnusableIds(Package& package) {
+void CrashServerProtocol::SettleRecordedIds(Package& package) const {
+  // Another server never issued that id: each of its requests would be
+  // refused, and count, until the package is given up.
+  const TString here = baseUrl_.ForLog();
+  if (package.HasRemotePackageId() && !package.GetRegisteredAt().isEmpty() &&
+      package.GetRegisteredAt() != here) {
+    package.ForgetRegistration(TFormatString("it was registered at '%1', and the upload endpoint "
+                                             "is now '%2'; registering anew")
+                                   .arg(package.GetRegisteredAt())
+                                   .arg(here));
+  }
   if (package.HasRemotePackageId()) {
     try {
-      CheckServerId("crash_id", package.GetRemotePackageId());
+      CheckServerId("remote-package-id", package.GetRemotePackageId(),
+                    "in '" + package.GetFilePath().ToString() + "'");
     } catch (const ZorvaneException& e) {
       package.ForgetRegistration("its recorded registration cannot be used (" +
                                  e.GetConcatenatedMessages() + "); registering anew");
@@ -471,7 +474,9 @@ void CrashServerProtocol::DropUnusableIds(Package& package) {
   // Empty: an older version's record, which stands for no upload.
   if (progress->GetUploadId().isEmpty()) return;
   try {
-    CheckServerId("upload_id", progress->GetUploadId());
+    CheckServerId(
+        "upload-id", progress->GetUploadId(),
+        "in '" + package.GetDataFilePath(DataFileKind::kPartsUploadedFile).ToString() + "'");
   } catch (const ZorvaneException& e) {
     package.DiscardDataFiles({DataFileKind::kPartsUploadedFile},
                              "its recorded upload id cannot be used (" +

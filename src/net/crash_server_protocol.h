@@ -152,14 +152,18 @@ class CrashServerProtocol {
   // Returns iff `value`, an id the server gave as `member` (crash_id,
   // upload_id, key-id), is one the program puts into a URL or a file: 1 to
   // 128 characters of [A-Za-z0-9._-], and not "." or "..". Else throws
-  // ZorvaneException "Entry '<member>' in the response is not a usable id:
-  // ..." (a reply the protocol cannot use).
-  static void CheckServerId(const char* member, const zor::platform::TString& value);
-  // Holds the ids read back from `package`'s records to CheckServerId's rule:
-  // a damaged one would be put into a URL, and its refusal counted. An
-  // unusable registration is forgotten, an unusable upload id's record of
-  // parts dropped (Info). Throws what saving the package throws.
-  static void DropUnusableIds(Package& package);
+  // ZorvaneException "Entry '<member>' <where> is not a usable id: ..." (a
+  // reply the protocol cannot use; `where` says where it was read).
+  static void CheckServerId(const char* member, const zor::platform::TString& value,
+                            const zor::platform::TString& where = "in the response");
+  // Makes `package`'s records fit this server, before anything about it is
+  // sent (Upload does it too, a no-op then): a registration made at another
+  // upload endpoint is forgotten, and the ids read back from the records are
+  // held to CheckServerId's rule (a damaged one would be put into a URL, and
+  // its refusal counted): an unusable registration is forgotten, an unusable
+  // upload id's record of parts dropped (Info). Throws what saving the
+  // package throws.
+  void SettleRecordedIds(Package& package) const;
   // True iff `e` is the store's answer for an upload id it does not know.
   static bool IsForgottenUpload(const HTTPException& e);
 

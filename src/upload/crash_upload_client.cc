@@ -80,7 +80,8 @@ void CrashUploadClient::UploadNewCrashes(const std::vector<std::shared_ptr<Packa
       // send-logs deletes its own, for it holds the user's e-mail address.
       if (package->GetPackageType() == PackageType::kZippedLogsPackage) package->DeletePackage();
     } catch (const zor::platform::RunInterrupted& e) {
-      freeFrom(next + 1);
+      // Stopped while it zipped or encrypted: it asked the server nothing.
+      freeFrom(ServerAsked() ? next + 1 : next);
       throw PutBack(*package, e);
     } catch (const ZorvaneException& e) {
       if (!RecordFailure(*package, e)) {

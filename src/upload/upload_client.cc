@@ -79,6 +79,8 @@ void UploadClient::UploadPackage(const std::shared_ptr<Package>& package) {
   serverAsked_ = false;
   package->SetUploadStatus(UploadStatus::kStarted);
   PrepareUpload(*package);
+  // Local record keeping, before anything about the package is sent.
+  protocol_->SettleRecordedIds(*package);
   serverAsked_ = true;
   protocol_->Upload(*package);
   package->AddUploadResult({DateTime::GetLocalTime(), UploadResultCode::kSuccess,
@@ -285,7 +287,7 @@ bool UploadClient::RecordFailure(Package& package, const ZorvaneException& e) co
                                      "an attempt; the next run tries again%2): %3")
                            .arg(package.GetPackageName())
                            .arg(serverAsked_ && Config::GetInstance().GetMaxUploadsPerHour()
-                                    ? TString(", as the upload rate limit allows")
+                                    ? TString("; it counts against the upload rate limit")
                                     : TString())
                            .arg(text),
                        zor::platform::ZorvaneError::MakeError("upload-package", text));

@@ -73,6 +73,9 @@ class UploadClient {
   bool RecordFailure(Package& package, const zor::platform::ZorvaneException& e) const;
 
   CrashPackageProcessor& Processor() { return *processor_; }
+  // Whether the last UploadPackage sent the server a request about its
+  // package.
+  bool ServerAsked() const { return serverAsked_; }
 
  private:
   // The local steps (zip, encrypt) until the next one is the server's.

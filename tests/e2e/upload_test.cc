@@ -639,15 +639,56 @@ TEST_F(UploadTest, ACrashThatWaitsLeavesItsPlaceUnderTheRateLimit) {
     EXPECT_TRUE(Sent(std::string("q.") + action));
   }
 
-  // Trouble of the disk after the server was asked spends the place.
-  fs::remove_all(dumps_);
-  fs::remove(data_ + "/upload-rate-limit.state");
-  server_.Reset();
-  for (const char* name : {"r.1", "r.2"}) Crash(name, 1000);
-  const ProcessResult r = SendCrashesFailing(".uploaded.parts", "enospc", limit);
-  EXPECT_THAT(r.out, HasSubstr("Failed to upload '1' crash package(s)"));
-  EXPECT_THAT(Log(), HasSubstr("the next run tries again, as the upload rate limit allows"));
-  EXPECT_EQ(Count("upload-id"), 1);
+  // Trouble of the disk after the server was asked spends the place; a stop
+  // while zipping, and trouble while forgetting a damaged record of the
+  // server's id, come before it and spend none.
+  const std::string started = data_ + "/r.1.crash-package.started";
+  for (const char* row : {"after", "zipping", "forgetting"}) {
+    SCOPED_TRACE(row);
+    fs::remove_all(dumps_);
+    fs::remove_all(data_);
+    server_.Reset();
+    Crash("r.1", 1000);
+    // Made after r.1's trouble (the "forgetting" row's): it comes after r.1.
+    const auto second = [&] { Crash("r.2", 1000); };
+    const std::string settings = limit;
+    ProcessResult r;
+    if (row == std::string("after")) {
+      second();
+      r = SendCrashesFailing(".uploaded.parts", "enospc", settings);
+      EXPECT_THAT(r.out, HasSubstr("Failed to upload '1' crash package(s)"));
+      EXPECT_THAT(Log(), HasSubstr("the next run tries again; it counts against the upload "
+                                   "rate limit"));
+      EXPECT_EQ(Count("upload-id"), 1);
+      continue;
+    }
+    if (row == std::string("zipping")) {
+      second();
+      r = SendCrashesFailing(".zip.enc", "term", settings);
+      EXPECT_EQ(r.status, static_cast<signed char>(128 + SIGTERM)) << r.out;
+      EXPECT_EQ(Count("register"), 0);
+      EXPECT_THAT(ReadFile(data_ + "/upload-rate-limit.state"), HasSubstr(R"("upload-times":[])"));
+      EXPECT_THAT(SendCrashes(settings).out, Uploaded(1));
+      continue;
+    }
+    // r.1 was registered, and its record now says so in a form no server
+    // gives: that is forgotten, at the first save at ".started", before
+    // anything is sent; the full disk there passes the place on to r.2.
+    server_.AddFault("upload-id", 1, "status", 503, "down", 0, 1);
+    EXPECT_THAT(SendCrashes(settings).out, Uploaded(0));
+    fs::remove(data_ + "/upload-rate-limit.state");
+    second();
+    const std::string status = data_ + "/r.1.crash-package.pendingretry";
+    WriteFile(status,
+              std::regex_replace(ReadFile(status), std::regex(R"("remote-package-id":"[^"]*")"),
+                                 R"("remote-package-id":"a/../b")"));
+    r = SendCrashesFailing("save " + started, "enospc", settings);
+    EXPECT_THAT(r.out, Uploaded(1));
+    EXPECT_THAT(r.out, HasSubstr("'1' crash package(s) could not be tried"));
+    EXPECT_NE(Log().find("Entry 'remote-package-id' in '" + started + "' is not a usable id"),
+              std::string::npos);
+    EXPECT_TRUE(Sent("r.2"));
+  }
 }
 
 // A hostile server: locations of other schemes (which ones the transport
