@@ -158,7 +158,8 @@ void RetryPackages(const RetryOptions& options) {
 void ListPackages(const ListOptions& options) {
   const Config& config = Config::GetInstance();
   const TPath dataDirectory = config.GetDataDirectory();
-  const PackageLister lister(dataDirectory, config.GetDumpDirectories());
+  const PackageLister lister(dataDirectory, config.GetDumpDirectories(),
+                             config.GetMaxUploadsPerHour());
   const std::vector<PackageListEntry> entries = lister.List();
   const DateTime now = DateTime::GetLocalTime();
   if (options.json) {

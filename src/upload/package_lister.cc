@@ -119,8 +119,26 @@ std::string LastErrorLine(const PackageListEntry& e, const DateTime& now) {
 
 }  // namespace
 
-PackageLister::PackageLister(TPath dataDirectory, std::vector<TPath> dumpDirectories)
-    : dataDirectory_(std::move(dataDirectory)), dumpDirectories_(std::move(dumpDirectories)) {}
+PackageLister::PackageLister(TPath dataDirectory, std::vector<TPath> dumpDirectories,
+                             std::optional<uint32_t> maxUploadsPerHour)
+    : dataDirectory_(std::move(dataDirectory)),
+      dumpDirectories_(std::move(dumpDirectories)),
+      maxUploadsPerHour_(maxUploadsPerHour) {}
+
+bool PackageLister::HourIsSpent() const {
+  if (!maxUploadsPerHour_) return false;
+  const TPath state = dataDirectory_ / UploadRateLimit::kStateFileName;
+  std::shared_ptr<UploadRateState> loaded;
+  try {
+    if (!Filesystem::GetInstance().FileExists(state)) return false;
+    loaded = UploadRateState::LoadFromFile(state);
+  } catch (const std::exception&) {
+    // Unreadable, it holds nothing back: the next run counts no earlier uploads either.
+    return false;
+  }
+  return UploadRateLimit::RecentUploads(loaded->GetUploadTimes(), DateTime::GetLocalTime()) >=
+         *maxUploadsPerHour_;
+}
 
 std::vector<PackageListEntry> PackageLister::List() const {
   Filesystem& fs = Filesystem::GetInstance();
@@ -136,16 +154,10 @@ std::vector<PackageListEntry> PackageLister::List() const {
     std::vector<TString> extensions;
     for (const UploadStatus status : kStoredStatuses)
       extensions.push_back(StatusFileExtension(status));
-    std::set<TString> heldBack;
-    const TPath state = dataDirectory_ / UploadRateLimit::kStateFileName;
-    try {
-      if (fs.FileExists(state)) heldBack = UploadRateState::LoadFromFile(state)->GetHeldBack();
-    } catch (const std::exception&) {
-      // Unreadable, it holds nothing back: the next run counts no earlier uploads either.
-    }
+    const bool spent = HourIsSpent();
     for (const TPath& path : fs.ListFiles(dataDirectory_, extensions, true)) {
       entries.push_back(Describe(path, boundary));
-      entries.back().heldBack = heldBack.count(entries.back().name) != 0;
+      entries.back().heldBack = spent;
     }
   }
   // As the upload knows its packages.

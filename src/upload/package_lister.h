@@ -40,7 +40,7 @@ struct PackageListEntry {
   // which the package is not tried again (invalid: no wait).
   std::optional<UploadResult> lastError;
   zor::platform::DateTime nextAttempt;
-  bool heldBack = false;                   // the upload rate limit held it back in the last run
+  bool heldBack = false;  // due, but the hour's uploads under the rate limit are spent
   std::optional<uint64_t> zipBytes;        // the zip, when it still exists
   std::optional<uint64_t> encryptedBytes;  // the encrypted file, when it still exists
   zor::platform::DateTime created;         // see PackageFootprint; invalid when unknown
@@ -60,9 +60,11 @@ struct PackageListEntry {
 class PackageLister {
  public:
   // Lists `dataDirectory`, and the crashes in `dumpDirectories` that no
-  // package of it holds.
+  // package of it holds, under the upload rate limit `maxUploadsPerHour`
+  // when one is set.
   explicit PackageLister(zor::platform::TPath dataDirectory,
-                         std::vector<zor::platform::TPath> dumpDirectories = {});
+                         std::vector<zor::platform::TPath> dumpDirectories = {},
+                         std::optional<uint32_t> maxUploadsPerHour = {});
 
   // One entry per status file of the data directory and one per waiting
   // crash (upload/waiting_crashes.h: type "crash", no status file, the time
@@ -76,7 +78,7 @@ class PackageLister {
   // One header line, then one line per entry, columns aligned: name, type,
   // status, attempts, last result code, zip and encrypted sizes in bytes, age
   // at `now`, remote id, parts uploaded/total, next attempt ("now", the wait
-  // from `now`, or "rate-limit" for one the upload rate limit held back);
+  // from `now`, or "rate-limit" for one the upload rate limit holds back);
   // "-" where there is no value. An unreadable entry ends
   // with its reason on one line; a package that is not complete and has a
   // last error has it on an indented line of its own below, with its age.
@@ -97,8 +99,12 @@ class PackageLister {
   PackageListEntry Describe(const zor::platform::TPath& statusFile,
                             const TrustBoundary& boundary) const;
 
+  // Whether the rate limit's hour has no upload left for a run now.
+  bool HourIsSpent() const;
+
   zor::platform::TPath dataDirectory_;
   std::vector<zor::platform::TPath> dumpDirectories_;
+  std::optional<uint32_t> maxUploadsPerHour_;
 };
 
 }  // namespace ZorErrorReporting

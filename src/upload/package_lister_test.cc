@@ -104,8 +104,11 @@ TEST_F(PackageListerTest, ListsEveryStatusOfBothTypesAndUnreadableFiles) {
   Write("u2.zipped-logs-package.complete",
         StatusJson("u2.zipped-logs-package", "zipped-logs-package", "Complete"), 50);
   Write("broken.crash-package.pendingretry", "{not json", 4);
-  // The last run's rate limit held the pending one back.
-  Write("upload-rate-limit.state", R"({"upload-times":[],"held-back-packages":["pending"]})", 0);
+  // Half an hour ago, the hour's one upload under the rate limit listed below.
+  const std::string state = R"({"upload-times":[)" +
+                            std::to_string(DateTime::GetLocalTime().GetAsUnixTime() - 1800) +
+                            R"(],"held-back-packages":["pending"]})";
+  Write("upload-rate-limit.state", state, 0);
   Write(".retry.crash-package.pendingretry.tmp", "left over", 0);  // never a status file
   // In the dump directory: the pending package's own dump, and a crash that
   // no package holds yet, written six hours ago.
@@ -122,7 +125,14 @@ TEST_F(PackageListerTest, ListsEveryStatusOfBothTypesAndUnreadableFiles) {
   std::vector<PackageListEntry> entries;
   {
     test_support::LogCapture capture;  // loading warns of the missing manifests
-    entries = PackageLister(TPath(data_), {TPath(dumps_)}).List();
+    entries = PackageLister(TPath(data_), {TPath(dumps_)}, 1).List();
+    // Under a limit that leaves room, or none, nothing due is held back.
+    for (const std::optional<uint32_t> limit :
+         {std::optional<uint32_t>(2), std::optional<uint32_t>()}) {
+      for (const PackageListEntry& entry :
+           PackageLister(TPath(data_), {TPath(dumps_)}, limit).List())
+        EXPECT_FALSE(entry.heldBack) << entry.name;
+    }
   }
   const DateTime now = DateTime::GetLocalTime();
   const std::string text = PackageLister::FormatText(entries, now);
@@ -173,7 +183,7 @@ TEST_F(PackageListerTest, ListsEveryStatusOfBothTypesAndUnreadableFiles) {
   // The user's zip counts as the logs package's zip, but its old date does
   // not age the package.
   EXPECT_EQ(rows[2], (Row{"u1.zipped-logs-package", "logs", "Pending", "0", "-", "10", "-", "2h",
-                          "-", "-", "now"}));
+                          "-", "-", "rate-limit"}));
   EXPECT_NE(text.find("Failed to read following content as JSON"), std::string::npos);
 
   // JSON: parsed back, the same facts in the same order.
@@ -208,7 +218,7 @@ TEST_F(PackageListerTest, ListsEveryStatusOfBothTypesAndUnreadableFiles) {
   EXPECT_NEAR(started["age-seconds"].GetInt64(), 3 * 3600, 60);
   EXPECT_TRUE(doc[0]["zip-bytes"].IsNull());
   EXPECT_TRUE(doc[0]["held-back"].GetBool());
-  EXPECT_FALSE(doc[1]["held-back"].GetBool());
+  EXPECT_TRUE(doc[1]["held-back"].GetBool());
   EXPECT_TRUE(doc[0]["remote-package-id"].IsNull());
   EXPECT_TRUE(doc[5]["status-file"].IsNull());
   EXPECT_NEAR(doc[5]["age-seconds"].GetInt64(), 6 * 3600, 60);

@@ -40,15 +40,28 @@ UploadRateLimit::~UploadRateLimit() = default;
 
 const std::set<TString>& UploadRateLimit::GetHeldBack() const { return state_->GetHeldBack(); }
 
+namespace {
+
+bool IsRecent(int64_t time, int64_t nowSeconds) {
+  // A time far ahead is a clock that was set back; it must not block uploads.
+  return time > nowSeconds - UploadRateLimit::kWindowSeconds &&
+         time < nowSeconds + UploadRateLimit::kWindowSeconds;
+}
+
+}  // namespace
+
+size_t UploadRateLimit::RecentUploads(const std::vector<int64_t>& times, const DateTime& now) {
+  const int64_t nowSeconds = now.GetAsUnixTime();
+  return static_cast<size_t>(std::count_if(
+      times.begin(), times.end(), [&](int64_t time) { return IsRecent(time, nowSeconds); }));
+}
+
 std::vector<std::shared_ptr<Package>> UploadRateLimit::Admit(
     const std::vector<std::shared_ptr<Package>>& packages, const DateTime& now) {
   const int64_t nowSeconds = now.GetAsUnixTime();
   std::vector<int64_t> recent;
   for (const int64_t time : state_->GetUploadTimes()) {
-    // A time far ahead is a clock that was set back; it must not block uploads.
-    if (time > nowSeconds - kWindowSeconds && time < nowSeconds + kWindowSeconds) {
-      recent.push_back(time);
-    }
+    if (IsRecent(time, nowSeconds)) recent.push_back(time);
   }
   const size_t room = recent.size() >= maxPerHour_ ? 0 : maxPerHour_ - recent.size();
 

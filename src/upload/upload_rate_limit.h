@@ -49,6 +49,12 @@ class UploadRateLimit {
   UploadRateLimit(const UploadRateLimit&) = delete;
   UploadRateLimit& operator=(const UploadRateLimit&) = delete;
 
+  // How many of `times` (upload times, Unix seconds) count against the
+  // hour ending at `now`; a time far ahead is a clock set back since, and
+  // does not count.
+  static size_t RecentUploads(const std::vector<int64_t>& times,
+                              const zor::platform::DateTime& now);
+
   // The packages the previous run held back.
   const std::set<zor::platform::TString>& GetHeldBack() const;
 
