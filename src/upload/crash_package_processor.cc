@@ -292,6 +292,7 @@ std::vector<std::shared_ptr<Package>> CrashPackageProcessor::FindPackagesToUploa
   RemoveLeftoverStateFiles(dataDirectory_, leftoverCutoff);
   stats_ = {};
   recordedUnfinished_.reset();
+  unfinishedFiles_.clear();
   unreadableUnfinished_.clear();
   rateLimit_.reset();
   if (const auto max = Config::GetInstance().GetMaxUploadsPerHour()) {
@@ -569,6 +570,10 @@ CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadCompletePackages() 
                                      UploadStatus::kStarted, UploadStatus::kFailed}) {
       for (const auto& [name, package] : LoadPackagesInState(other)) {
         recordedUnfinished_->emplace(name, package->GetFilePath());
+        for (const auto& [kind, path] : package->GetDataFiles())
+          unfinishedFiles_.emplace(path, Recorder{name, package->GetFilePath(), std::nullopt});
+        for (const auto& [path, stamp] : package->GetZippedFiles())
+          unfinishedFiles_.emplace(path, Recorder{name, package->GetFilePath(), stamp});
       }
     }
   }
@@ -584,13 +589,33 @@ CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadCompletePackages() 
 bool CrashPackageProcessor::DoubtComplete(const Package& complete) {
   const TString& name = complete.GetPackageName();
   const TPath& file = complete.GetFilePath();
-  const auto other = recordedUnfinished_->find(name);
+  // The unfinished package it contradicts, if any: by name, or by a file
+  // that both record (no two packages share a data file or a dump, however
+  // their records name them).
+  std::optional<Recorder> other;
+  TString shared;
+  if (const auto byName = recordedUnfinished_->find(name); byName != recordedUnfinished_->end()) {
+    other = Recorder{name, byName->second, std::nullopt};
+  }
+  const auto recordedToo = [&](const TPath& path, const zor::platform::FileIdentity* stamp) {
+    const auto found = unfinishedFiles_.find(path);
+    if (other || found == unfinishedFiles_.end()) return;
+    const std::optional<zor::platform::FileIdentity>& theirs = found->second.stamp;
+    if ((stamp == nullptr) != !theirs) return;
+    if (stamp != nullptr && !zor::platform::IsSameFileUnchanged(*stamp, *theirs)) return;
+    other = found->second;
+    shared = path.ToString();
+  };
+  for (const auto& [kind, path] : complete.GetDataFiles()) recordedToo(path, nullptr);
+  for (const auto& [path, stamp] : complete.GetZippedFiles()) recordedToo(path, &stamp);
   TString why;
   TString advice = "remove the status file that is wrong";
   if (complete.GetUploadStatus() != UploadStatus::kComplete) {
     why = "its record says " + ToName(complete.GetUploadStatus());
-  } else if (other != recordedUnfinished_->end()) {
-    why = "'" + other->second.ToString() + "' records it too";
+  } else if (other) {
+    why = shared.isEmpty()
+              ? "'" + other->statusFile.ToString() + "' records it too"
+              : "'" + other->statusFile.ToString() + "' records its file '" + shared + "' too";
   } else if (skipped_.count(name) != 0) {
     why = "another status file of its name cannot be read now";
     advice = "until that file can be read";
@@ -613,9 +638,8 @@ bool CrashPackageProcessor::DoubtComplete(const Package& complete) {
                           .arg(file)
                           .arg(why)
                           .arg(advice));
-  if (other == recordedUnfinished_->end() || complete.GetUploadStatus() != UploadStatus::kComplete)
-    return true;
-  // Out of the way of the one that records it too, whose upload ends in
+  if (!other || complete.GetUploadStatus() != UploadStatus::kComplete) return true;
+  // Out of the way of the one that records it too, whose upload may end in
   // that name.
   const TPath aside = file.ToString() + ".doubted";
   try {
@@ -623,9 +647,9 @@ bool CrashPackageProcessor::DoubtComplete(const Package& complete) {
     LogText(TLog::Info, TFormatString("Moved '%1' aside, to '%2'.").arg(file).arg(aside));
   } catch (const ZorvaneException& e) {
     // Its upload would end on this name: it waits for a run that can move it.
-    notSentThisRun_.insert(name);
-    LogText(TLog::Warn,
-            e.GetConcatenatedMessages() + "; package '" + name + "' is not sent in this run");
+    notSentThisRun_.insert(other->name);
+    LogText(TLog::Warn, e.GetConcatenatedMessages() + "; package '" + other->name +
+                            "' is not sent in this run");
   }
   return true;
 }

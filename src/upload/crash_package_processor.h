@@ -64,6 +64,7 @@
 #include "packages/package.h"
 #include "packages/package_types.h"
 #include "packages/trust_boundary.h"
+#include "platform/file_identity.h"
 #include "platform/tpath.h"
 #include "platform/tstring.h"
 #include "upload/crash_file_grouping.h"
@@ -191,9 +192,10 @@ class CrashPackageProcessor {
                                  std::vector<zor::platform::TString>* deleting = nullptr,
                                  std::vector<std::shared_ptr<Package>>* sameName = nullptr);
   // The packages of ".complete" status files that are done. One whose
-  // record says otherwise, or whose name another status file also records or
-  // may record (a data directory restored over a newer one; an unfinished
-  // status file of any name that cannot be read now), is left out, said
+  // record says otherwise, or whose name or one of whose data files or
+  // zipped files another status file also records, or may record (a data
+  // directory restored over a newer one, a record copied by hand; an
+  // unfinished status file of any name that cannot be read now), is left out, said
   // once a run, so that nothing deletes its crash as sent. Every ".complete"
   // file another status file records is moved aside, to "<its name>.doubted",
   // out of the way of the other's upload; where that fails, the other is not
@@ -294,6 +296,15 @@ class CrashPackageProcessor {
   // The status files of unfinished packages, by the names they record
   // (LoadCompletePackages, once a run).
   std::optional<std::map<zor::platform::TString, zor::platform::TPath>> recordedUnfinished_;
+  // Who records a file of an unfinished package (LoadCompletePackages).
+  struct Recorder {
+    zor::platform::TString name;  // the package
+    zor::platform::TPath statusFile;
+    // Of a file its zip took: as it was then (a dump written anew since is
+    // another crash's).
+    std::optional<zor::platform::FileIdentity> stamp;
+  };
+  std::map<zor::platform::TPath, Recorder> unfinishedFiles_;
   // Unfinished status files this run could not read: any package may be
   // theirs.
   std::set<zor::platform::TPath> unreadableUnfinished_;

@@ -1741,20 +1741,24 @@ TEST_F(CrashPackageProcessorTest, ATroubledCrashGoesBeforeLaterCrashesOfOtherOwn
 // is still to be sent.
 TEST_F(CrashPackageProcessorTest, AStatusFileNamedCompleteThatIsNotDoneDeletesNothing) {
   // Beside the pending record, moved to `sibling`, one that says it was
-  // sent, under `copies` names.
+  // sent, under `copies` names, recording the package under `recordedAs`.
   struct Row {
     const char* sibling;
     std::vector<const char*> copies;
     bool siblingUnreadable;
+    const char* recordedAs = "app.1";
   };
   const std::vector<const char*> one = {"app.1.crash-package.complete"};
-  for (const Row& row : {Row{"app.1.crash-package.pending", one, false},
-                         Row{"app.1.crash-package.PENDING", one, false},
-                         Row{"other.crash-package.pending", one, false},
-                         Row{"other.crash-package.pendingretry", one, true},
-                         Row{"app.1.crash-package.pending",
-                             {"a.crash-package.complete", "app.1.crash-package.complete"},
-                             false}}) {
+  for (const Row& row :
+       {Row{"app.1.crash-package.pending", one, false},
+        Row{"app.1.crash-package.PENDING", one, false},
+        Row{"other.crash-package.pending", one, false},
+        Row{"other.crash-package.pendingretry", one, true},
+        Row{"app.1.crash-package.pending",
+            {"a.crash-package.complete", "app.1.crash-package.complete"},
+            false},
+        // Its files, under another package's name.
+        Row{"app.1.crash-package.pending", {"zz.crash-package.complete"}, false, "zz"}}) {
     // Each run looks at the complete records once more when it deletes sent
     // crashes.
     for (const bool deletes : {false, true}) {
@@ -1767,9 +1771,13 @@ TEST_F(CrashPackageProcessorTest, AStatusFileNamedCompleteThatIsNotDoneDeletesNo
       const TPath dump = Dump("app.1.dmp");
       ASSERT_EQ(Run().size(), 1u);
       const std::string pending = Status("app.1", "pending");
-      const std::string copy =
+      const std::string copy = std::regex_replace(
           std::regex_replace(ReadFile(pending), std::regex(R"("upload-status":"Pending")"),
-                             R"("upload-status":"Complete")");
+                             R"("upload-status":"Complete")"),
+          std::regex(R"("package-name":"app\.1")"),
+          std::string(R"("package-name":")") + row.recordedAs + "\"");
+      ASSERT_NE(copy.find(std::string(R"("package-name":")") + row.recordedAs + "\""),
+                std::string::npos);
       ASSERT_NE(copy, ReadFile(pending));
       for (const char* name : row.copies) WriteFile(data_ + "/" + name, copy);
       const std::string sibling = data_ + "/" + row.sibling;
@@ -1783,7 +1791,9 @@ TEST_F(CrashPackageProcessorTest, AStatusFileNamedCompleteThatIsNotDoneDeletesNo
         EXPECT_TRUE(fs::exists(Status("app.1", "complete")));
       }
       EXPECT_EQ(Names(Run()), std::vector<std::string>{"app.1"});
-      EXPECT_THAT(log_, HasSubstr("records it too"));
+      EXPECT_THAT(log_, HasSubstr(row.recordedAs == std::string("zz")
+                                      ? "records its file '" + data_ + "/app.1.crash-manifest' too"
+                                      : std::string("records it too")));
       EXPECT_TRUE(fs::exists(dump.NativeString()));
       // Moved aside, every one: the upload of the other ends in its name.
       for (const char* name : row.copies) {
