@@ -220,11 +220,16 @@ void SetProxy(CURL* h, const QNetworkProxy* proxy) {
                          ? static_cast<long>(CURLPROXY_SOCKS5_HOSTNAME)
                          : static_cast<long>(CURLPROXY_HTTP));
     if (proxy->port() > 0) curl_easy_setopt(h, CURLOPT_PROXYPORT, static_cast<long>(proxy->port()));
-    const std::string user = proxy->user().toStdString();
+    std::string user = proxy->user().toStdString();
     if (!user.empty()) {
+      std::string password = proxy->password().toStdString();
       curl_easy_setopt(h, CURLOPT_PROXYUSERNAME, user.c_str());
-      curl_easy_setopt(h, CURLOPT_PROXYPASSWORD, proxy->password().toStdString().c_str());
+      curl_easy_setopt(h, CURLOPT_PROXYPASSWORD, password.c_str());
+      // A short string is kept on the stack, which the program's minidump
+      // holds and sends: none of the credentials stays there.
+      explicit_bzero(password.data(), password.size());
     }
+    explicit_bzero(user.data(), user.size());
   }
   curl_easy_setopt(h, CURLOPT_PROXY, host.c_str());
   curl_easy_setopt(h, CURLOPT_NOPROXY, "");

@@ -26,6 +26,7 @@
 #include "support/minidump_probe.h"
 #include "support/subprocess.h"
 #include "support/temp_dir.h"
+#include "support/tiny_proxy.h"
 
 namespace zor::test {
 namespace {
@@ -217,6 +218,67 @@ TEST(CrashUploadTest, CrashCutShortStillArrivesWithItsMinidump) {
     WriteFile(dir.Sub("arrived.dmp"), minidump);
     EXPECT_THAT(RunLldbOnCores({dir.Sub("arrived.dmp")}, {"thread list"})[0],
                 HasSubstr("stop reason = signal SIGSEGV"));
+  }
+}
+
+// The program's own minidump holds its threads' stacks, which the server
+// gets whatever the full dumps setting: a crash in the middle of a request
+// through a proxy that wants credentials leaves neither the proxy's user
+// nor its password there, however short (a short string lives on the
+// stack).
+TEST(CrashUploadTest, AnOwnCrashDuringARequestLeavesTheProxyCredentialsOutOfItsMinidump) {
+  if (ZOR_SHADOW_SANITIZER) GTEST_SKIP() << "see the file comment";
+  for (const std::string& password :
+       {std::string("pw8chars"), std::string("Fifteench4rsXYZ"), std::string(40, 'q')}) {
+    SCOPED_TRACE(password);
+    const std::string user = "proxyuser7";
+    LocalCrashServer server;
+    TinyProxy proxy(user, password);
+    ScopedTempDir dir;
+    const std::string logs = dir.Sub("logs");
+    const std::string dumps = dir.Sub("dumps");
+    WriteFile(dumps + "/app.1.dmp", "MDMP of the application");
+    fs::last_write_time(dumps + "/app.1.dmp",
+                        fs::file_time_type::clock::now() - std::chrono::minutes(5));
+    const std::string config = WriteConfig(
+        server, dir, dumps, logs, "config.yml",
+        "servercrashupload.proxy_server_host: 127.0.0.1\n"
+        "servercrashupload.proxy_server_port: " +
+            std::to_string(proxy.Port()) + "\nservercrashupload.proxy_server_username: " + user +
+            "\nservercrashupload.proxy_server_password: " + password + "\n");
+    server.AddFault("part", 1, "hold");
+    // Crashes the program once its part request waits at the server.
+    ProcessOptions options;
+    std::atomic<bool> over{false};
+    std::thread watcher;
+    options.started = [&](int pid) {
+      watcher = std::thread([&, pid] {
+        while (!over.load()) {
+          if (server.RequestsJson().find("\"kind\":\"part\"") != std::string::npos) {
+            kill(pid, SIGSEGV);
+            return;
+          }
+          std::this_thread::yield();
+        }
+      });
+    };
+    const ProcessResult run =
+        RunIn(dir, {"--command", "send-crashes", "--config-file", config}, options);
+    over.store(true);
+    if (watcher.joinable()) watcher.join();
+    server.Release();
+    ASSERT_EQ(run.status, 128 + SIGSEGV) << run.out << run.err;
+    const std::vector<std::string> crashes = FindCrashDirectories(logs + "/crashdumps");
+    ASSERT_EQ(crashes.size(), 1u);
+    int minidumps = 0;
+    for (const std::string& name : ListFileNames(crashes[0])) {
+      if (!name.ends_with(".dmp") || name.ends_with("-full.dmp")) continue;
+      ++minidumps;
+      const std::string bytes = ReadFile(crashes[0] + "/" + name);
+      EXPECT_EQ(bytes.find(password), std::string::npos) << name;
+      EXPECT_EQ(bytes.find(user), std::string::npos) << name;
+    }
+    EXPECT_EQ(minidumps, 1);
   }
 }
 
