@@ -341,7 +341,14 @@ void CrashPackageProcessor::ApplyRetention() {
   const RetentionSettings settings = RetentionSettings::FromConfig();
   if (!settings.IsActive()) return;
   std::vector<std::shared_ptr<Package>> known;
-  for (const auto& [name, package] : packages_) known.push_back(package);
+  for (const auto& [name, package] : packages_) {
+    // Not known to be sent: no limit deletes it as a settled one.
+    if (package->GetUploadStatus() == UploadStatus::kComplete &&
+        doubtedComplete_.count(package->GetFilePath()) != 0) {
+      continue;
+    }
+    known.push_back(package);
+  }
   std::set<TString> waiting;
   const std::set<TString> pruned =
       RetentionPolicy(settings).Apply(known, DateTime::GetLocalTime(), &waiting);
@@ -621,6 +628,7 @@ bool CrashPackageProcessor::DoubtComplete(const Package& complete) {
     advice = "until that file can be read";
   } else if (!unreadableUnfinished_.empty()) {
     // Any package may be the one it records: said once, for all of them.
+    doubtedComplete_.insert(file);
     const TPath& unreadable = *unreadableUnfinished_.begin();
     if (doubtedComplete_.insert(unreadable).second) {
       LogText(TLog::Info, TFormatString("No package is taken as uploaded while '%1' cannot be "

@@ -291,7 +291,8 @@ class CrashPackageProcessor {
   std::set<zor::platform::TString> skipped_;
   // Known packages this run does not send (RemakeFullDumpPackages).
   std::set<zor::platform::TString> notSentThisRun_;
-  // The ".complete" files DoubtComplete left out, said once a run.
+  // The ".complete" files DoubtComplete left out (each said once a run),
+  // and the unreadable file that doubted them all, said once.
   std::set<zor::platform::TPath> doubtedComplete_;
   // The status files of unfinished packages, by the names they record
   // (LoadCompletePackages, once a run).

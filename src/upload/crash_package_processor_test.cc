@@ -1762,23 +1762,30 @@ TEST_F(CrashPackageProcessorTest, AStatusFileNamedCompleteThatIsNotDoneDeletesNo
     // Each run looks at the complete records once more when it deletes sent
     // crashes.
     for (const bool deletes : {false, true}) {
-      Configure(std::string("servercrashupload.delete_completed_dumps: ") +
+      // Over the size limit, which deletes sent crashes first.
+      Configure(std::string("servercrashupload.retention.max_total_mb: 1\n"
+                            "servercrashupload.delete_completed_dumps: ") +
                 (deletes ? "true\n" : "false\n"));
       SCOPED_TRACE(std::string(row.sibling) + (row.siblingUnreadable ? ", unreadable" : "") +
                    ", copies " + std::to_string(row.copies.size()) + (deletes ? ", deletes" : ""));
       fs::remove_all(data_);
       fs::remove_all(dumps_);
-      const TPath dump = Dump("app.1.dmp");
+      const TPath dump = Dump("app.1.dmp", mib_ + mib_);
       ASSERT_EQ(Run().size(), 1u);
       const std::string pending = Status("app.1", "pending");
       const std::string copy = std::regex_replace(
-          std::regex_replace(ReadFile(pending), std::regex(R"("upload-status":"Pending")"),
-                             R"("upload-status":"Complete")"),
+          std::regex_replace(
+              std::regex_replace(ReadFile(pending), std::regex(R"("upload-status":"Pending")"),
+                                 R"("upload-status":"Complete")"),
+              std::regex(R"("upload-results":\[\])"),
+              R"("upload-results":[{"timestamp":"2026-12-01T00:00:00.000+00:00",)"
+              R"("upload-result-code":"Success","upload-message":"Upload successful"}])"),
           std::regex(R"("package-name":"app\.1")"),
           std::string(R"("package-name":")") + row.recordedAs + "\"");
       ASSERT_NE(copy.find(std::string(R"("package-name":")") + row.recordedAs + "\""),
                 std::string::npos);
       ASSERT_NE(copy, ReadFile(pending));
+      ASSERT_NE(copy.find("Upload successful"), std::string::npos);
       for (const char* name : row.copies) WriteFile(data_ + "/" + name, copy);
       const std::string sibling = data_ + "/" + row.sibling;
       fs::rename(pending, sibling);
