@@ -641,14 +641,14 @@ bool CrashPackageProcessor::DoubtComplete(const Package& complete) {
   if (why.isEmpty()) return false;
   if (!doubtedComplete_.insert(file).second) return true;
   LogText(TLog::Warn, TFormatString("Package '%1' is not taken as uploaded, though its status "
-                                    "file '%2' says so: %3. Its crash is kept; %4.")
+                                    "file is named '%2': %3. Its crash is kept; %4.")
                           .arg(name)
                           .arg(file)
                           .arg(why)
                           .arg(advice));
-  if (!other || complete.GetUploadStatus() != UploadStatus::kComplete) return true;
+  if (!other) return true;
   // Out of the way of the one that records it too, whose upload may end in
-  // that name.
+  // that name, whatever its own record says.
   const TPath aside = file.ToString() + ".doubted";
   try {
     Filesystem::GetInstance().RenamePath(file, aside);
