@@ -4,6 +4,7 @@
 #include <elf.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/auxv.h>
 #include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
@@ -32,6 +33,11 @@ struct Prepared {
   uint32_t major = 0, minor = 0, build = 0;
   uint8_t processors = 1;
   uint64_t pageSize = 4096;
+  // Where the kernel's start-up data on the main thread's stack begins (its
+  // random bytes, then the argument and environment strings above them): a
+  // stack copy ends below it, so that no environment secret goes out in a
+  // minidump. 0 unknown.
+  uint64_t stackCeiling = 0;
 };
 Prepared g_prepared;
 
@@ -421,6 +427,7 @@ void FindStack(uint64_t sp, uint64_t* start, uint64_t* size) {
   if (from < bestStart) from = bestStart;
   uint64_t to = bestEnd;
   if (to - from > MinidumpWriter::kMaxStackBytes) to = from + MinidumpWriter::kMaxStackBytes;
+  if (g_prepared.stackCeiling > from && g_prepared.stackCeiling < to) to = g_prepared.stackCeiling;
   *start = from;
   *size = to - from;
 }
@@ -559,6 +566,7 @@ void MinidumpWriter::Prepare() {
   g_prepared.processors = static_cast<uint8_t>(processors < 1     ? 1
                                                : processors > 255 ? 255
                                                                   : processors);
+  g_prepared.stackCeiling = getauxval(AT_RANDOM);
   const long pageSize = sysconf(_SC_PAGESIZE);
   if (pageSize > 0) g_prepared.pageSize = static_cast<uint64_t>(pageSize);
 }

@@ -58,7 +58,9 @@ class MinidumpWriter {
   static constexpr uint64_t kMaxStackBytes = 512 * 1024;
 
   // Records what a crash-time writer cannot ask for safely (the kernel
-  // release text, the number of processors). Call once, in a normal context,
+  // release text, the number of processors, where the process's start-up
+  // data on the main thread's stack begins: its environment is never
+  // copied). Call once, in a normal context,
   // before the first Write; later calls refresh it. Thread-safe against
   // other Prepare calls only.
   static void Prepare();

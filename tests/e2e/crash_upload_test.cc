@@ -225,7 +225,7 @@ TEST(CrashUploadTest, CrashCutShortStillArrivesWithItsMinidump) {
 // gets whatever the full dumps setting: a crash in the middle of a request
 // through a proxy that wants credentials leaves neither the proxy's user
 // nor its password there, however short (a short string lives on the
-// stack).
+// stack), nor its environment (whose strings top the main thread's stack).
 TEST(CrashUploadTest, AnOwnCrashDuringARequestLeavesTheProxyCredentialsOutOfItsMinidump) {
   if (ZOR_SHADOW_SANITIZER) GTEST_SKIP() << "see the file comment";
   for (const std::string& password :
@@ -249,6 +249,8 @@ TEST(CrashUploadTest, AnOwnCrashDuringARequestLeavesTheProxyCredentialsOutOfItsM
     server.AddFault("part", 1, "hold");
     // Crashes the program once its part request waits at the server.
     ProcessOptions options;
+    const std::string secret = "EnvSecret-" + password;
+    options.environment.emplace("SOME_TOKEN", secret);
     std::atomic<bool> over{false};
     std::thread watcher;
     options.started = [&](int pid) {
@@ -277,6 +279,7 @@ TEST(CrashUploadTest, AnOwnCrashDuringARequestLeavesTheProxyCredentialsOutOfItsM
       const std::string bytes = ReadFile(crashes[0] + "/" + name);
       EXPECT_EQ(bytes.find(password), std::string::npos) << name;
       EXPECT_EQ(bytes.find(user), std::string::npos) << name;
+      EXPECT_EQ(bytes.find(secret), std::string::npos) << name;
     }
     EXPECT_EQ(minidumps, 1);
   }
