@@ -144,6 +144,7 @@ struct KeptForSize {
   uint64_t copyKept = 0;   // its upload files could not be removed
   uint64_t forOthers = 0;  // tried, but deleting it would make room for another's
   uint64_t held = 0;       // by another process
+  uint64_t forShared = 0;  // for another crash's copy that cannot be made again now
 
   TString Why() const {
     std::vector<TString> spared;
@@ -154,6 +155,7 @@ struct KeptForSize {
     add(inProgress, "upload(s) in progress");
     add(copyKept, "crash(es) whose upload files cannot be removed now");
     add(held, "package(s) another process works on");
+    add(forShared, "crash(es) whose shared files another crash cannot take now");
     TString why;
     for (const TString& one : spared) {
       why += (why.isEmpty() ? TString("the limit cannot be met without deleting ") : ", or ") + one;
@@ -225,6 +227,9 @@ class RetentionPass {
   uint64_t total_ = 0;
   std::map<uid_t, uint64_t> byOwner_;
   std::set<const Package*> copyKept_;
+  // Kept by PruneAndLeaveShared for a copy another crash could not drop.
+  std::set<const Package*> keptForShared_;
+  bool dropped_ = false;    // a copy was dropped for a shared file
   uint64_t keptBytes_ = 0;  // of the copies kept, left out of total_
 };
 
@@ -260,7 +265,8 @@ bool RetentionPass::MeasureAgainst(uint64_t limit) {
   std::vector<PackageFootprint*> counted;
   for (Candidate& c : candidates_) {
     if (WasPruned(c)) continue;
-    if (!pruned_.empty()) c.footprint = PackageFootprint::Measure(*c.package);
+    // As the age limit's deletions and copies dropped for shared files left it.
+    if (!pruned_.empty() || dropped_) c.footprint = PackageFootprint::Measure(*c.package);
     counted.push_back(&c.footprint);
   }
   CountOnceAcross(counted);
@@ -307,6 +313,7 @@ bool RetentionPass::PruneAndLeaveShared(Package& package, const TString& reason)
     if (package.GetZippedFiles().count(path) != 0) left.emplace(KeyOf(path), path);
   }
   std::set<FileKey> taken;
+  std::map<FileKey, TString> refusals;  // who cannot take each file, and why
   bool keep = false;
   for (const Candidate& c : candidates_) {
     if (left.empty()) break;
@@ -323,23 +330,31 @@ bool RetentionPass::PruneAndLeaveShared(Package& package, const TString& reason)
         waiting_.insert(other.GetPackageName());
         LogText(TLog::Warn, TFormatString("Retention: package '%1' is kept for now: package "
                                           "'%2', which names '%3' too, cannot be made again "
-                                          "with it: %4")
+                                          "with it: %4; package '%2' waits for a later run")
                                 .arg(package.GetPackageName())
                                 .arg(other.GetPackageName())
                                 .arg(path)
                                 .arg(why));
+      } else {
+        TString& refused = refusals[key];
+        refused += (refused.isEmpty() ? TString() : TString(", ")) + "package '" +
+                   other.GetPackageName() + "' (" + why + ")";
       }
     }
   }
-  if (keep) return false;
+  if (keep) {
+    keptForShared_.insert(&package);
+    return false;
+  }
   std::set<FileKey> abandoned;
   for (const auto& [key, path] : left) {
     if (taken.count(key) != 0) continue;
     abandoned.insert(key);
-    LogText(TLog::Info, TFormatString("Retention: '%1' goes with package '%2': the other crashes "
-                                      "that name it were sent, or are being sent, without it")
+    LogText(TLog::Info, TFormatString("Retention: '%1' goes with package '%2': no crash left "
+                                      "can take it: %3")
                             .arg(path)
-                            .arg(package.GetPackageName()));
+                            .arg(package.GetPackageName())
+                            .arg(refusals[key]));
   }
   return Prune(package, reason, &named_, abandoned);
 }
@@ -349,7 +364,8 @@ TString RetentionPass::WhyNotTaken(Package& other, const TPath& path, const Pack
   // Sent, or to be sent, with it: its own deletion decides on it.
   if (other.GetZippedFiles().count(path) != 0) return {};
   const UploadStatus status = other.GetUploadStatus();
-  if (status == UploadStatus::kComplete || status == UploadStatus::kFailed) return "settled";
+  if (status == UploadStatus::kComplete) return "sent without it";
+  if (status == UploadStatus::kFailed) return "given up";
   if (!other.HasDataFile(DataFileKind::kEncryptedPackageFile) &&
       !other.HasDataFile(DataFileKind::kZippedPackageFile)) {
     return {};
@@ -363,13 +379,14 @@ TString RetentionPass::WhyNotTaken(Package& other, const TPath& path, const Pack
   try {
     other.DiscardDataFiles({std::begin(kUploadFileKinds), std::end(kUploadFileKinds)},
                            TFormatString("'%1', which it names, went in the zip of package '%2', "
-                                         "which retention deletes; it is made again with it")
+                                         "which retention is to delete; it is made again with it")
                                .arg(path)
                                .arg(pruned.GetPackageName()));
   } catch (const zor::platform::ZorvaneException& e) {
     return e.GetConcatenatedMessages();
   }
   *retry = false;
+  dropped_ = true;
   return {};
 }
 
@@ -456,7 +473,15 @@ void RetentionPass::PruneForSize() {
     // gone, and one counted for another package is freed with this one too.
     const PackageFootprint before = PackageFootprint::Measure(package);
     if (!PruneAndLeaveShared(package, reason)) {
-      ++kept.held;
+      if (keptForShared_.count(&package) == 0) {
+        ++kept.held;
+        continue;
+      }
+      // Kept as a copy that cannot be removed is: no other crash goes for
+      // its room.
+      ++kept.forShared;
+      total_ -= std::min(total_, before.bytes);
+      keptBytes_ += before.bytes;
       continue;
     }
     pruned_.insert(package.GetPackageName());
@@ -475,11 +500,15 @@ void RetentionPass::PruneForSize() {
                             .arg(limit_)
                             .arg(kept.Why()));
   } else if (total_ + keptBytes_ > limit_) {
-    LogText(TLog::Warn, TFormatString("Retention: the packages still hold '%1' byte(s), more "
-                                      "than the limit of '%2'; upload files that could not be "
-                                      "removed take the rest, and no crash is deleted for them.")
-                            .arg(total_ + keptBytes_)
-                            .arg(limit_));
+    LogText(TLog::Warn,
+            TFormatString("Retention: the packages still hold '%1' byte(s), more "
+                          "than the limit of '%2'; %3 take the rest, and no crash "
+                          "is deleted for them.")
+                .arg(total_ + keptBytes_)
+                .arg(limit_)
+                .arg(kept.forShared > 0 ? "crashes kept for files they share, or upload files that "
+                                          "could not be removed,"
+                                        : "upload files that could not be removed"));
   }
 }
 

@@ -527,6 +527,48 @@ TEST_F(UploadTest, ALogTwoCrashesNameGoesWithTheOneLeftWhenTheOtherIsPruned) {
   }
 }
 
+// A crash kept for a later run because another's copy could not be made
+// again with the file they share leaves the size limit to be judged on the
+// disk as it is then: the copies dropped on the way free their room, and no
+// crash is deleted for bytes that are gone.
+TEST_F(UploadTest, CopiesDroppedForASharedFileCountAsGoneForTheSizeLimit) {
+  if (!fs::exists(ProgramPath() + "-faults")) GTEST_SKIP() << "needs the fault build";
+  const std::string log = dumps_ + "/shared.log";
+  WriteFile(log, "shared log\n");
+  // app.1's zip takes the log; app.3's copy, 2 MiB, is dropped to be made
+  // again with it.
+  for (const auto& [name, size] :
+       {std::pair{"app.1", 3000}, std::pair{"app.2", 3000}, std::pair{"app.3", 2 * 1024 * 1024}}) {
+    dumpBytes_[name] = Incompressible(size, name[4]);
+    WriteFile(dumps_ + "/" + name + ".dmp", dumpBytes_[name]);
+    WriteFile(dumps_ + "/" + name + ".manifest",
+              std::string(R"({"crash-artifact-files":[{"filename":")") + name +
+                  R"(.dmp","type":"ProcessMiniDump"},{"filename":")" + name +
+                  R"(.manifest","type":"Manifest"},{"filename":")" + log +
+                  R"(","type":"ErrorLog"}]})");
+  }
+  server_.AddFault("register", 1, "status", 503, "down", 0, 3);
+  EXPECT_THAT(SendCrashes().out, Uploaded(0));
+  const std::string status = data_ + "/app.1.crash-package.pendingretry";
+  const int64_t madeMs = (std::time(nullptr) - 3 * 86400) * 1000LL;
+  WriteFile(status, std::regex_replace(ReadFile(status), std::regex(R"("made-at":\d+)"),
+                                       "\"made-at\":" + std::to_string(madeMs)));
+  // The disk holds about twice app.3's dump with its copy, under 3 MiB once
+  // the copy is gone; app.2's copy cannot be dropped in this run.
+  const std::string limits =
+      "servercrashupload.retention.max_age_days: 1\n"
+      "servercrashupload.retention.max_total_mb: 3\n";
+  const ProcessResult r =
+      SendCrashesFailing("save " + data_ + "/app.2.crash-package", "enospc", limits);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_THAT(Log(), HasSubstr("Retention: package 'app.1' is kept for now"));
+  EXPECT_THAT(Log(), HasSubstr("package 'app.2' waits for a later run"));
+  EXPECT_THAT(Log(), Not(HasSubstr("Retention: deleting package")));
+  EXPECT_THAT(r.out, Uploaded(2));  // app.1, kept, and app.3, made again
+  EXPECT_THAT(SendCrashes(limits).out, Uploaded(1));
+  for (const char* name : {"app.1", "app.2", "app.3"}) EXPECT_TRUE(Sent(name)) << name;
+}
+
 // A crash server that lost a registration an earlier attempt made (its
 // records reset) answers 404 under it: the crash registers anew, in the same
 // attempt and uncounted, whichever request found it out.
