@@ -340,6 +340,18 @@ std::shared_ptr<Package> CrashPackageProcessor::GiveBackUploadSlot(bool passOn) 
 void CrashPackageProcessor::ApplyRetention() {
   const RetentionSettings settings = RetentionSettings::FromConfig();
   if (!settings.IsActive()) return;
+  // A crash this run cannot look at may name a file of one the limits would
+  // delete, and still have to send it.
+  if (!unreadableUnfinished_.empty() || !heldUnfinished_.empty()) {
+    LogText(TLog::Warn,
+            TFormatString("Retention: the limits wait for a later run: %1 cannot be looked at "
+                          "now, and may name files of the crashes they would delete.")
+                .arg(!unreadableUnfinished_.empty()
+                         ? "'" + unreadableUnfinished_.begin()->ToString() + "'"
+                         : "package '" + *heldUnfinished_.begin() +
+                               "', which another process works on,"));
+    return;
+  }
   std::vector<std::shared_ptr<Package>> known;
   for (const auto& [name, package] : packages_) {
     // Not known to be sent: no limit deletes it as a settled one.
@@ -441,6 +453,7 @@ bool CrashPackageProcessor::IsFreeToWorkOn(const Package& package) {
   // Only a look: each change takes the lock, for as long as it lasts.
   if (PackageLock::IsFree(package)) return true;
   skipped_.insert(name);
+  if (package.GetUploadStatus() != UploadStatus::kComplete) heldUnfinished_.insert(name);
   return false;
 }
 

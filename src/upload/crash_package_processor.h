@@ -306,6 +306,8 @@ class CrashPackageProcessor {
     std::optional<zor::platform::FileIdentity> stamp;
   };
   std::map<zor::platform::TPath, Recorder> unfinishedFiles_;
+  // Unfinished packages another process held when this run looked.
+  std::set<zor::platform::TString> heldUnfinished_;
   // Unfinished status files this run could not read: any package may be
   // theirs.
   std::set<zor::platform::TPath> unreadableUnfinished_;

@@ -453,9 +453,10 @@ TEST_F(UploadTest, ALogTwoCrashesNameGoesWithTheOneLeftWhenTheOtherIsPruned) {
   // kept: as it goes; gone: app.2's dump went since its zip, whose copy is
   // then its last and goes as it is; killed: the retention run dies as it
   // deletes app.1; full: the disk is full as app.2's copy is dropped;
-  // linked: app.2 names the log through a link.
+  // locked: another process holds app.2 as the run looks; linked: app.2
+  // names the log through a link.
   const bool faults = fs::exists(ProgramPath() + "-faults");
-  for (const std::string row : {"kept", "gone", "killed", "full", "linked"}) {
+  for (const std::string row : {"kept", "gone", "killed", "full", "locked", "linked"}) {
     SCOPED_TRACE(row);
     if ((row == "killed" || row == "full") && !faults) continue;  // needs the fault build
     fs::remove_all(dumps_);
@@ -504,6 +505,14 @@ TEST_F(UploadTest, ALogTwoCrashesNameGoesWithTheOneLeftWhenTheOtherIsPruned) {
       EXPECT_THAT(Log(), HasSubstr("Retention: package 'app.1' is kept for now"));
       EXPECT_TRUE(Sent("app.1"));
     }
+    if (row == "locked") {
+      // Whether app.2 still takes the log is not known: nothing is deleted.
+      const ProcessResult r = Run({"--command", "send-crashes", "--config-file", Config(retention)},
+                                  {}, "", {"/usr/bin/flock", data_ + "/app.2.lock"});
+      EXPECT_THAT(r.out, Uploaded(1));
+      EXPECT_THAT(Log(), HasSubstr("Retention: the limits wait for a later run: package 'app.2'"));
+      EXPECT_TRUE(Sent("app.1"));
+    }
     EXPECT_THAT(SendCrashes(settings + retention).out, Uploaded(1));
     EXPECT_THAT(Log(), HasSubstr("Retention: deleting package 'app.1'"));
     if (row == "kept") {
@@ -516,7 +525,8 @@ TEST_F(UploadTest, ALogTwoCrashesNameGoesWithTheOneLeftWhenTheOtherIsPruned) {
       EXPECT_FALSE(fs::exists(log));
     } else {
       EXPECT_EQ(RunProcess("/usr/bin/unzip",
-                           {"-p", StoredZip(row == "full" ? "app.1" : "app.2"), "*.log"})
+                           {"-p", StoredZip(row == "full" || row == "locked" ? "app.1" : "app.2"),
+                            "*.log"})
                     .out,
                 "shared log\n");
     }
