@@ -404,7 +404,8 @@ TString Config::GetValue(const TString& key, Mode mode) const {
   return SubstituteEnvironment(key, value, filePath_);
 }
 
-TUrl Config::GetUrl(const char* key, const char* variable, const char* defaultUrl) const {
+TUrl Config::GetUrl(const char* key, const char* variable, const char* defaultUrl,
+                    bool base) const {
   TString source = key;
   TString text = GetValue(key, Mode::kOptional);
   if (text.isEmpty()) {
@@ -420,15 +421,23 @@ TUrl Config::GetUrl(const char* key, const char* variable, const char* defaultUr
                                .arg(source)
                                .arg(zor::platform::UrlTextForLog(text)));
   }
+  // A query or fragment would end up holding the paths put after it.
+  if (base && (text.contains("?") || text.contains("#"))) {
+    throw ZorvaneException(TFormatString("The URL setting '%1' has the value '%2', which has a "
+                                         "query or a fragment (after a '?' or '#', not shown): "
+                                         "the request paths are put after it.")
+                               .arg(source)
+                               .arg(zor::platform::UrlTextForLog(text)));
+  }
   return url;
 }
 
 TUrl Config::GetUploadEndpoint() const {
   const TUrl url = GetUrl("servercrashupload.upload_endpoint", "zorcrashreporter_upload_endpoint",
-                          ZOR_CRASH_SERVER_URL);
+                          ZOR_CRASH_SERVER_URL, true);
   // Paths are appended to the endpoint, so "https://host/" would give "//crash".
   TString text = url.ToString();
-  if (!text.endsWith("/") || text.contains("?") || text.contains("#")) return url;
+  if (!text.endsWith("/")) return url;
   while (text.endsWith("/")) text = text.left(text.size() - 1);
   return TUrl(text);
 }

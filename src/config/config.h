@@ -116,7 +116,7 @@ class Config {
   // The crash upload service: file, then $zorcrashreporter_upload_endpoint,
   // then the crash server's base URL, without trailing "/". Throws
   // ZorvaneException naming the setting (or variable) and the value when
-  // that is not an http(s) URL with a host.
+  // that is not an http(s) URL with a host, or has a query or a fragment.
   zor::platform::TUrl GetUploadEndpoint() const;
   // The public-key service: file, then $zorcrashreporter_rsa_endpoint, then
   // the upload endpoint + "/crash/key". Throws as GetUploadEndpoint.
@@ -203,8 +203,12 @@ class Config {
   zor::platform::TString GetVersion() const;
 
  private:
-  // The URL of `key`, else of the environment `variable`, else `defaultUrl`.
-  zor::platform::TUrl GetUrl(const char* key, const char* variable, const char* defaultUrl) const;
+  // The URL of `key`, else of the environment `variable`, else `defaultUrl`;
+  // with `base`, one that paths are put after, so none with a query or a
+  // fragment. Throws ZorvaneException naming the setting for a URL that is
+  // not http or https with a host, or does not fit `base`.
+  zor::platform::TUrl GetUrl(const char* key, const char* variable, const char* defaultUrl,
+                             bool base = false) const;
   // Replaces the settings and lines by those of `text`; throws as Load
   // describes for an indented line.
   void ReadLines(const zor::platform::TString& text);

@@ -270,6 +270,17 @@ TEST_F(ConfigTest, ValidateRefusesTheFirstBadValueNamingSettingAndValue) {
               "The URL setting 'servercrashupload.upload_endpoint' has the value '" + shown +
                   "', which is not an http or https URL with a host.");
   }
+  // The request paths go after the endpoint: not into its query.
+  for (const auto& [value, shown] : {std::pair{"http://127.0.0.1:8/?tok=a", "http://127.0.0.1:8/"},
+                                     std::pair{"https://h/base#f", "https://h/base"}}) {
+    Load("servercrashupload.data.dir: d\nservercrashupload.upload_endpoint: '" +
+         std::string(value) + "'\n");
+    EXPECT_EQ(ErrorOf([&] { config_.Validate(); }),
+              "The URL setting 'servercrashupload.upload_endpoint' has the value '" +
+                  std::string(shown) +
+                  "', which has a query or a fragment (after a '?' or '#', not shown): the "
+                  "request paths are put after it.");
+  }
   // A ".." after a link leads elsewhere than the records' names would say.
   std::filesystem::create_directories(dir_.Sub("elsewhere/sub"));
   std::filesystem::create_directory_symlink(dir_.Sub("elsewhere/sub"), dir_.Sub("link"));
