@@ -79,9 +79,19 @@ TString NameText(const po::variables_map& vm, const char* name) {
   return TString(typed);
 }
 
-// The option is an int; sizes are unsigned, so a negative value wraps.
+// The value of the int option `name`, which counts something: a negative one
+// would wrap into a huge count. Throws std::runtime_error naming the option.
+int CountOption(const po::variables_map& vm, const char* name) {
+  const int value = vm[name].as<int>();
+  if (value < 0) {
+    throw std::runtime_error(std::string("Command option '") + name + "' has the value '" +
+                             std::to_string(value) + "', which is not a whole number of 0 or more");
+  }
+  return value;
+}
+
 uint64_t KilobytesOption(const po::variables_map& vm) {
-  return static_cast<uint64_t>(static_cast<int64_t>(vm["min-crash-size"].as<int>()));
+  return static_cast<uint64_t>(CountOption(vm, "min-crash-size"));
 }
 
 // A blank other than ASCII's (a no-break space, pasted from a mail) would
@@ -236,7 +246,7 @@ void CommandLineOptions::Parser::Run(int argc, const char* const* argv) {
   if (Has(vm, "crashdumps-dir")) out_.crashDumpsDir_ = Text(vm, "crashdumps-dir");
   if (Has(vm, "crashdumps-temp-dir")) out_.crashDumpsTempDir_ = Text(vm, "crashdumps-temp-dir");
   if (Has(vm, "rotate-log-interval")) {
-    out_.rotateLogInterval_ = vm["rotate-log-interval"].as<int>();
+    out_.rotateLogInterval_ = CountOption(vm, "rotate-log-interval");
   }
 
   const std::vector<std::string> rest =
@@ -403,7 +413,9 @@ void CommandLineOptions::Parser::FillSimulateCrash(const po::variables_map& vm) 
   if (Has(vm, "write-incompressible-data")) {
     simulate->writeIncompressibleData = vm["write-incompressible-data"].as<bool>();
   }
-  if (Has(vm, "rotate-log-n-times")) simulate->rotateLogNTimes = vm["rotate-log-n-times"].as<int>();
+  if (Has(vm, "rotate-log-n-times")) {
+    simulate->rotateLogNTimes = CountOption(vm, "rotate-log-n-times");
+  }
   if (Has(vm, "type")) {
     const TString type = Text(vm, "type");
     const CrashTypeName* match = nullptr;

@@ -169,11 +169,10 @@ TEST(CommandLineOptionsTest, ReadsSimulateCrashAndListOptions) {
   const SimulateCrashOptions d = simulate({});
   EXPECT_EQ(std::tuple(d.crashType, d.minCrashSize, d.writeIncompressibleData, d.rotateLogNTimes),
             std::tuple(CrashType::AccessViolation, uint64_t{100}, false, 0));
-  // The short letter reaches the second pass; a negative size wraps; 100 is
-  // the smallest size the legacy syntax accepts.
+  // The short letter reaches the second pass; 100 is the smallest size the
+  // legacy syntax accepts.
   EXPECT_EQ(simulate({"-M", "500"}).minCrashSize, 500u);
   EXPECT_EQ(Parse({"-S", "-M", "100"})->GetSimulateCrashOptions().minCrashSize, 100u);
-  EXPECT_EQ(simulate({"--min-crash-size=-1"}).minCrashSize, UINT64_MAX);
   EXPECT_EQ(simulate({"--type", "LOGICASSERTFAILURE"}).crashType, CrashType::LogicAssertFailure);
   // The list is text unless JSON is asked.
   EXPECT_FALSE(Parse({"--command", "list", "--output", "Text"})->GetListOptions().json);
@@ -246,6 +245,16 @@ TEST(CommandLineOptionsTest, ReportsErrorsFollowedByTheHelp) {
        "Unsupported output format 'xml': expected 'text' or 'json'"},
       // The option library's own message would never finish substituting.
       {{"-R", "%value%"}, "Invalid argument for option '--rotate-log-interval'"},
+      // A count below 0 would wrap into a huge one.
+      {{"--command", "send-crashes", "-R", "-3"},
+       "Command option 'rotate-log-interval' has the value '-3', which is not a whole number of 0 "
+       "or more"},
+      {{"--command", "simulate-crash", "--rotate-log-n-times", "-1"},
+       "Command option 'rotate-log-n-times' has the value '-1', which is not a whole number of 0 "
+       "or more"},
+      {{"--command", "simulate-crash", "-M", "-5"},
+       "Command option 'min-crash-size' has the value '-5', which is not a whole number of 0 or "
+       "more"},
   };
   for (const auto& [args, message] : cases) {
     SCOPED_TRACE(Joined(args));
