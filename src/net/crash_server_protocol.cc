@@ -652,7 +652,8 @@ TString CrashServerProtocol::AdviceFor(int status, const TString& storeCode,
   }
   if (status == 407) {
     return " A proxy on the way asks for credentials: set servercrashupload.proxy_server_username "
-           "and servercrashupload.proxy_server_password.";
+           "and servercrashupload.proxy_server_password with servercrashupload.proxy_server_host "
+           "(a proxy of http_proxy or https_proxy takes them in its URL).";
   }
   // Some proxies refuse wrong credentials so, not with a 407.
   if (status == 401) {

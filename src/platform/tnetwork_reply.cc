@@ -6,12 +6,16 @@
 #include <algorithm>
 #include <exception>
 #include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/curl_exception.h"
 #include "platform/interruption.h"
 #include "platform/path_error.h"
 #include "platform/server_text.h"
 #include "platform/tpath.h"
+#include "platform/tsystem.h"
 
 namespace zor::platform {
 
@@ -235,13 +239,56 @@ void SetProxy(CURL* h, const QNetworkProxy* proxy) {
   curl_easy_setopt(h, CURLOPT_NOPROXY, "");
 }
 
-// " (through the proxy 'host:port')" for a configured proxy, else empty: a
-// failed connect names only the address tried, which an operator would take
-// for the server's.
-// A host written with its credentials ("user:password@host") is shown
-// without them.
-TString ThroughProxy(const QNetworkProxy* proxy) {
-  if (proxy == nullptr || proxy->hostName().isEmpty()) return {};
+// Whether `host` is one of the no_proxy list's names or below one.
+bool ExcludedFromProxy(const std::string& host) {
+  std::string list = TSystem::EnvironmentString("no_proxy").toStdString();
+  if (list.empty()) list = TSystem::EnvironmentString("NO_PROXY").toStdString();
+  size_t from = 0;
+  while (from <= list.size()) {
+    size_t to = list.find(',', from);
+    if (to == std::string::npos) to = list.size();
+    std::string entry = list.substr(from, to - from);
+    entry.erase(0, entry.find_first_not_of(" \t"));
+    entry.erase(entry.find_last_not_of(" \t") + 1);
+    if (!entry.empty() && entry[0] == '.') entry.erase(0, 1);
+    if (entry == "*" || (!entry.empty() && (host == entry || (host.size() > entry.size() &&
+                                                              host.ends_with("." + entry))))) {
+      return true;
+    }
+    from = to + 1;
+  }
+  return false;
+}
+
+// The variable and the proxy the transport takes from the environment for
+// `url`, as it reads them; empty when none.
+std::pair<std::string, TString> EnvironmentProxy(const TUrl& url) {
+  const std::string scheme = url.Scheme().toLower().toStdString();
+  std::vector<std::string> names = {scheme + "_proxy"};
+  // Not HTTP_PROXY: a CGI program gets that name from a request's header.
+  if (scheme != "http") names.push_back(TString(scheme + "_proxy").toUpper().toStdString());
+  names.insert(names.end(), {"all_proxy", "ALL_PROXY"});
+  for (const std::string& name : names) {
+    const TString value = TSystem::EnvironmentString(TString(name));
+    if (value.isEmpty()) continue;
+    if (ExcludedFromProxy(url.Host().toLower().toStdString())) return {};
+    return {name, value};
+  }
+  return {};
+}
+
+// " (through the proxy 'host:port')" for a configured proxy, or the
+// environment's with the variable that set it, else empty: a failed connect
+// names only the address tried, which an operator would take for the
+// server's. A proxy written with its credentials ("user:password@host") is
+// shown without them.
+TString ThroughProxy(const QNetworkProxy* proxy, const TUrl& url) {
+  if (proxy == nullptr) {
+    const auto [variable, value] = EnvironmentProxy(url);
+    if (variable.empty()) return {};
+    return " (through the proxy '" + UrlTextForLog(value) + "' of " + TString(variable) + ")";
+  }
+  if (proxy->hostName().isEmpty()) return {};
   return TString(" (through the proxy '") + UrlTextForLog(proxy->hostName()) + ":" +
          TString::Number(static_cast<int64_t>(proxy->port())) + "')";
 }
@@ -355,7 +402,7 @@ bool TNetworkReply::Perform(int64_t timeoutMs) {
     throw CurlException(
         urlText,
         (cause.isEmpty() || curlText.contains(cause) ? curlText : curlText + " (" + cause + ")") +
-            ThroughProxy(settings_.proxy.get()),
+            ThroughProxy(settings_.proxy.get(), request_.GetUrl()),
         static_cast<int>(result));
   }
 
