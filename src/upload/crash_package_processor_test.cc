@@ -1144,6 +1144,58 @@ TEST_F(CrashPackageProcessorTest, AFileManyCrashesNameIsZippedOnceARun) {
   EXPECT_GT(fs::file_size(packages[1]->GetEncryptedPackageFilePath().NativeString()), 1u << 20);
 }
 
+// Every save of one package's record fails, as on a file the disk refuses.
+class FailingSaveFilesystem : public Filesystem {
+ public:
+  explicit FailingSaveFilesystem(std::string failing) : failing_(std::move(failing)) {
+    SetTestInstance(this);
+  }
+  ~FailingSaveFilesystem() override { SetTestInstance(nullptr); }
+  void WriteFileAtomically(const TPath& path, std::string_view bytes,
+                           zor::platform::FileReaders readers) override {
+    if (path.ToString().toStdString().find(failing_) != std::string::npos) {
+      zor::platform::ThrowPathError("AtomicFile: cannot rename", EIO);
+    }
+    Filesystem::WriteFileAtomically(path, bytes, readers);
+  }
+
+ private:
+  std::string failing_;
+};
+
+// The size limit deletes the oldest tried crash first; one kept because a
+// crash that shares its log cannot take it now keeps its room, and no newer
+// crash is deleted in its place.
+TEST_F(CrashPackageProcessorTest, ACrashKeptForASharedFileIsNotReplacedByANewerOne) {
+  const TPath shared = Dump("shared.log", "shared log");
+  const std::map<std::string, size_t> sizes = {{"a.1", 2 << 20}, {"b.2", 100}, {"c.3", 2 << 20}};
+  for (const auto& [name, size] : sizes) {
+    const TPath dump = Dump(name + ".dmp", zor::test::Incompressible(size));
+    std::string listed = R"({"filename":")" + dump.NativeString() + R"("})";
+    if (name != "c.3")
+      listed += R"(,{"filename":")" + shared.NativeString() + R"(","type":"ErrorLog"})";
+    Dump(name + ".manifest", R"({"crash-artifact-files":[)" + listed + "]}");
+  }
+  auto packages = Run();
+  ASSERT_EQ(Names(packages), (std::vector<std::string>{"a.1", "b.2", "c.3"}));
+  CrashPackageProcessor processor({TPath(dumps_)}, TPath(data_));
+  PackageEncryptor encryptor("key-7",
+                             test_support::PemWithNul(test_support::RsaKey(2048) + ".pub"));
+  for (const auto& package : packages) {  // a.1's zip takes the log
+    processor.ZipAndEncryptPackage(*package, encryptor, PackageEncryptor::KeepZip::kNo, 1);
+    package->RecordTransientFailure(
+        {DateTime::GetLocalTime(), UploadResultCode::kNetworkError, "down"}, DateTime());
+  }
+  Configure("servercrashupload.retention.max_total_mb: 3\n");
+  {
+    FailingSaveFilesystem failing("b.2.crash-package");
+    Run();
+  }
+  EXPECT_THAT(log_, HasSubstr("Retention: package 'a.1' is kept for now"));
+  EXPECT_THAT(log_, Not(HasSubstr("Retention: deleting package")));
+  EXPECT_TRUE(Exists(dumps_ + "/c.3.dmp"));
+}
+
 TEST_F(CrashPackageProcessorTest, UnusableDumpAndDataDirectories) {
   fs::remove_all(dumps_);
   EXPECT_TRUE(Run().empty());
