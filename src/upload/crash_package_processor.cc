@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -275,6 +276,12 @@ bool IsWaiting(const Package& package, const DateTime& now) {
                           .arg(package.GetLastError() ? package.GetLastError()->message
                                                       : TString("-")));
   return true;
+}
+
+// `path` without "." and ".." levels and doubled slashes: one file's name
+// as a record may spell it.
+TPath LexicallyNormal(const TPath& path) {
+  return TPath(std::filesystem::path(path.NativeString()).lexically_normal().string());
 }
 
 }  // namespace
@@ -591,9 +598,7 @@ CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadCompletePackages() 
       for (const auto& [name, package] : LoadPackagesInState(other)) {
         recordedUnfinished_->emplace(name, package->GetFilePath());
         for (const auto& [kind, path] : package->GetDataFiles())
-          unfinishedFiles_.emplace(path, Recorder{name, package->GetFilePath(), std::nullopt});
-        for (const auto& [path, stamp] : package->GetZippedFiles())
-          unfinishedFiles_.emplace(path, Recorder{name, package->GetFilePath(), stamp});
+          unfinishedFiles_.emplace(LexicallyNormal(path), Recorder{name, package->GetFilePath()});
       }
     }
   }
@@ -609,25 +614,23 @@ CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadCompletePackages() 
 bool CrashPackageProcessor::DoubtComplete(const Package& complete) {
   const TString& name = complete.GetPackageName();
   const TPath& file = complete.GetFilePath();
-  // The unfinished package it contradicts, if any: by name, or by a file
-  // that both record (no two packages share a data file or a dump, however
-  // their records name them).
+  // The unfinished package it contradicts, if any: by the name it records,
+  // by the name of its file (that package's upload ends on it), or by a data
+  // file both record, however spelt (no two packages share one; crash files
+  // they may: a log every crash of a program lists).
   std::optional<Recorder> other;
   TString shared;
-  if (const auto byName = recordedUnfinished_->find(name); byName != recordedUnfinished_->end()) {
-    other = Recorder{name, byName->second, std::nullopt};
+  const TString fileStem = file.ReplaceExtension("").ReplaceExtension("").Filename();
+  for (const TString& named : {name, fileStem}) {
+    const auto byName = recordedUnfinished_->find(named);
+    if (!other && byName != recordedUnfinished_->end()) other = Recorder{named, byName->second};
   }
-  const auto recordedToo = [&](const TPath& path, const zor::platform::FileIdentity* stamp) {
-    const auto found = unfinishedFiles_.find(path);
-    if (other || found == unfinishedFiles_.end()) return;
-    const std::optional<zor::platform::FileIdentity>& theirs = found->second.stamp;
-    if ((stamp == nullptr) != !theirs) return;
-    if (stamp != nullptr && !zor::platform::IsSameFileUnchanged(*stamp, *theirs)) return;
+  for (const auto& [kind, path] : complete.GetDataFiles()) {
+    const auto found = unfinishedFiles_.find(LexicallyNormal(path));
+    if (other || found == unfinishedFiles_.end()) continue;
     other = found->second;
     shared = path.ToString();
-  };
-  for (const auto& [kind, path] : complete.GetDataFiles()) recordedToo(path, nullptr);
-  for (const auto& [path, stamp] : complete.GetZippedFiles()) recordedToo(path, &stamp);
+  }
   TString why;
   TString advice = "remove the status file that is wrong";
   if (complete.GetUploadStatus() != UploadStatus::kComplete) {

@@ -64,7 +64,6 @@
 #include "packages/package.h"
 #include "packages/package_types.h"
 #include "packages/trust_boundary.h"
-#include "platform/file_identity.h"
 #include "platform/tpath.h"
 #include "platform/tstring.h"
 #include "upload/crash_file_grouping.h"
@@ -192,8 +191,8 @@ class CrashPackageProcessor {
                                  std::vector<zor::platform::TString>* deleting = nullptr,
                                  std::vector<std::shared_ptr<Package>>* sameName = nullptr);
   // The packages of ".complete" status files that are done. One whose
-  // record says otherwise, or whose name or one of whose data files or
-  // zipped files another status file also records, or may record (a data
+  // record says otherwise, or whose recorded name, file name or one of whose
+  // data files another status file also records, or may record (a data
   // directory restored over a newer one, a record copied by hand; an
   // unfinished status file of any name that cannot be read now), is left out, said
   // once a run, so that nothing deletes its crash as sent. Every ".complete"
@@ -297,13 +296,11 @@ class CrashPackageProcessor {
   // The status files of unfinished packages, by the names they record
   // (LoadCompletePackages, once a run).
   std::optional<std::map<zor::platform::TString, zor::platform::TPath>> recordedUnfinished_;
-  // Who records a file of an unfinished package (LoadCompletePackages).
+  // Who records a data file of an unfinished package (LoadCompletePackages),
+  // by its lexically normal path.
   struct Recorder {
     zor::platform::TString name;  // the package
     zor::platform::TPath statusFile;
-    // Of a file its zip took: as it was then (a dump written anew since is
-    // another crash's).
-    std::optional<zor::platform::FileIdentity> stamp;
   };
   std::map<zor::platform::TPath, Recorder> unfinishedFiles_;
   // Unfinished packages another process held when this run looked.

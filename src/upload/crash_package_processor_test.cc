@@ -1800,6 +1800,8 @@ TEST_F(CrashPackageProcessorTest, AStatusFileNamedCompleteThatIsNotDoneDeletesNo
     bool siblingUnreadable;
     const char* recordedAs = "app.1";
     const char* says = "Complete";
+    // Its files as the pending record has them, spelt another way, or none.
+    const char* files = "same";
   };
   const std::vector<const char*> one = {"app.1.crash-package.complete"};
   for (const Row& row :
@@ -1813,7 +1815,15 @@ TEST_F(CrashPackageProcessorTest, AStatusFileNamedCompleteThatIsNotDoneDeletesNo
         // Its files, under another package's name.
         Row{"app.1.crash-package.pending", {"zz.crash-package.complete"}, false, "zz"},
         // Named as sent, saying it is not: in the way all the same.
-        Row{"app.1.crash-package.pending", one, false, "app.1", "Pending"}}) {
+        Row{"app.1.crash-package.pending", one, false, "app.1", "Pending"},
+        Row{"app.1.crash-package.pending",
+            {"zz.crash-package.complete"},
+            false,
+            "zz",
+            "Complete",
+            "respelt"},
+        // At the name the pending one's upload ends on, whatever it records.
+        Row{"app.1.crash-package.pending", one, false, "zz", "Complete", "none"}}) {
     // Each run looks at the complete records once more when it deletes sent
     // crashes.
     for (const bool deletes : {false, true}) {
@@ -1822,13 +1832,14 @@ TEST_F(CrashPackageProcessorTest, AStatusFileNamedCompleteThatIsNotDoneDeletesNo
                             "servercrashupload.delete_completed_dumps: ") +
                 (deletes ? "true\n" : "false\n"));
       SCOPED_TRACE(std::string(row.sibling) + (row.siblingUnreadable ? ", unreadable" : "") +
-                   ", copies " + std::to_string(row.copies.size()) + (deletes ? ", deletes" : ""));
+                   ", copies " + std::to_string(row.copies.size()) + ", " + row.recordedAs + ", " +
+                   row.says + ", " + row.files + (deletes ? ", deletes" : ""));
       fs::remove_all(data_);
       fs::remove_all(dumps_);
       const TPath dump = Dump("app.1.dmp", mib_ + mib_);
       ASSERT_EQ(Run().size(), 1u);
       const std::string pending = Status("app.1", "pending");
-      const std::string copy = std::regex_replace(
+      std::string copy = std::regex_replace(
           std::regex_replace(
               std::regex_replace(ReadFile(pending), std::regex(R"("upload-status":"Pending")"),
                                  std::string(R"("upload-status":")") + row.says + "\""),
@@ -1839,6 +1850,13 @@ TEST_F(CrashPackageProcessorTest, AStatusFileNamedCompleteThatIsNotDoneDeletesNo
           std::string(R"("package-name":")") + row.recordedAs + "\"");
       ASSERT_NE(copy.find(std::string(R"("package-name":")") + row.recordedAs + "\""),
                 std::string::npos);
+      if (row.files == std::string("respelt")) {
+        copy = std::regex_replace(copy, std::regex(data_ + "/"), data_ + "/./");
+      } else if (row.files == std::string("none")) {
+        const std::regex files(R"re(("(package-data-files|zipped-files)"):\{[^}]*\})re");
+        copy = std::regex_replace(copy, files, "$1:{}");
+        ASSERT_EQ(copy.find(data_), std::string::npos) << copy;
+      }
       ASSERT_NE(copy.find("Upload successful"), std::string::npos);
       for (const char* name : row.copies) WriteFile(data_ + "/" + name, copy);
       const std::string sibling = data_ + "/" + row.sibling;
@@ -1854,8 +1872,11 @@ TEST_F(CrashPackageProcessorTest, AStatusFileNamedCompleteThatIsNotDoneDeletesNo
       EXPECT_EQ(Names(Run()), std::vector<std::string>{"app.1"});
       EXPECT_THAT(log_, HasSubstr(row.says != std::string("Complete")
                                       ? std::string("its record says Pending")
+                                  : row.files == std::string("none") ? std::string("records it too")
                                   : row.recordedAs == std::string("zz")
-                                      ? "records its file '" + data_ + "/app.1.crash-manifest' too"
+                                      ? "records its file '" + data_ +
+                                            (row.files == std::string("respelt") ? "/./" : "/") +
+                                            "app.1.crash-manifest' too"
                                       : std::string("records it too")));
       EXPECT_TRUE(fs::exists(dump.NativeString()));
       // Moved aside, every one: the upload of the other ends in its name.

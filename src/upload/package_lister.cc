@@ -155,9 +155,15 @@ std::vector<PackageListEntry> PackageLister::List() const {
     for (const UploadStatus status : kStoredStatuses)
       extensions.push_back(StatusFileExtension(status));
     const bool spent = HourIsSpent();
+    const DateTime now = DateTime::GetLocalTime();
     for (const TPath& path : fs.ListFiles(dataDirectory_, extensions, true)) {
-      entries.push_back(Describe(path, boundary));
-      entries.back().heldBack = spent;
+      PackageListEntry& entry = entries.emplace_back(Describe(path, boundary));
+      // Only one that would be sent now is held back.
+      const bool due =
+          (entry.status == ToName(UploadStatus::kPending) ||
+           entry.status == ToName(UploadStatus::kPendingRetry)) &&
+          !(entry.nextAttempt.IsValid() && entry.nextAttempt.GetAsUnixTime() > now.GetAsUnixTime());
+      entry.heldBack = spent && due;
     }
   }
   // As the upload knows its packages.
