@@ -16,6 +16,7 @@
 #include "platform/boot_id.h"
 #include "platform/curl_exception.h"
 #include "platform/date_time.h"
+#include "platform/interruption.h"
 #include "platform/tformat_string.h"
 #include "upload/attempt_failure.h"
 #include "upload/crash_package_processor.h"
@@ -81,6 +82,8 @@ void UploadClient::UploadPackage(const std::shared_ptr<Package>& package) {
   PrepareUpload(*package);
   // Local record keeping, before anything about the package is sent.
   protocol_->SettleRecordedIds(*package);
+  // A stop asked for during the local steps is noticed before the server is.
+  zor::platform::Interruption::ThrowIfRequested();
   serverAsked_ = true;
   protocol_->Upload(*package);
   package->AddUploadResult({DateTime::GetLocalTime(), UploadResultCode::kSuccess,

@@ -695,7 +695,7 @@ TEST_F(UploadTest, ACrashThatWaitsLeavesItsPlaceUnderTheRateLimit) {
   // while zipping, and trouble while forgetting a damaged record of the
   // server's id, come before it and spend none.
   const std::string started = data_ + "/r.1.crash-package.started";
-  for (const char* row : {"after", "zipping", "forgetting"}) {
+  for (const char* row : {"after", "zipping", "encrypted", "forgetting"}) {
     SCOPED_TRACE(row);
     fs::remove_all(dumps_);
     fs::remove_all(data_);
@@ -714,9 +714,11 @@ TEST_F(UploadTest, ACrashThatWaitsLeavesItsPlaceUnderTheRateLimit) {
       EXPECT_EQ(Count("upload-id"), 1);
       continue;
     }
-    if (row == std::string("zipping")) {
+    if (row == std::string("zipping") || row == std::string("encrypted")) {
       second();
-      r = SendCrashesFailing(".zip.enc", "term", settings);
+      // The stop comes as the zip is made, or as its encryption is recorded.
+      r = SendCrashesFailing(row == std::string("zipping") ? ".zip.enc" : "save " + started, "term",
+                             settings);
       EXPECT_EQ(r.status, static_cast<signed char>(128 + SIGTERM)) << r.out;
       EXPECT_EQ(Count("register"), 0);
       EXPECT_THAT(ReadFile(data_ + "/upload-rate-limit.state"), HasSubstr(R"("upload-times":[])"));
