@@ -278,10 +278,24 @@ bool IsWaiting(const Package& package, const DateTime& now) {
   return true;
 }
 
-// `path` without "." and ".." levels and doubled slashes: one file's name
-// as a record may spell it.
-TPath LexicallyNormal(const TPath& path) {
-  return TPath(std::filesystem::path(path.NativeString()).lexically_normal().string());
+// What tells one data file however a record spells it: "path:" and its
+// lexically normal path (no "." or ".." levels, no doubled slashes), and,
+// while it exists, "file:" and its device and inode (a folder reached
+// through a link).
+std::vector<TString> FileKeys(const TPath& path) {
+  std::vector<TString> keys = {
+      TString("path:" + std::filesystem::path(path.NativeString()).lexically_normal().string())};
+  const auto identity = zor::platform::IdentifyPath(path, zor::platform::LinkHandling::kFollow);
+  if (identity) {
+    keys.push_back(TString("file:" + std::to_string(identity->device) + ":" +
+                           std::to_string(identity->inode)));
+  }
+  return keys;
+}
+
+// "name:" and the package name a status file's name stands for.
+TString StemOf(const TPath& statusFile) {
+  return "name:" + statusFile.ReplaceExtension("").ReplaceExtension("").Filename();
 }
 
 }  // namespace
@@ -597,8 +611,11 @@ CrashPackageProcessor::PackageMap CrashPackageProcessor::LoadCompletePackages() 
                                      UploadStatus::kStarted, UploadStatus::kFailed}) {
       for (const auto& [name, package] : LoadPackagesInState(other)) {
         recordedUnfinished_->emplace(name, package->GetFilePath());
-        for (const auto& [kind, path] : package->GetDataFiles())
-          unfinishedFiles_.emplace(LexicallyNormal(path), Recorder{name, package->GetFilePath()});
+        const Recorder recorder{name, package->GetFilePath()};
+        unfinishedFiles_.emplace(StemOf(package->GetFilePath()), recorder);
+        for (const auto& [kind, path] : package->GetDataFiles()) {
+          for (const TString& key : FileKeys(path)) unfinishedFiles_.emplace(key, recorder);
+        }
       }
     }
   }
@@ -620,16 +637,21 @@ bool CrashPackageProcessor::DoubtComplete(const Package& complete) {
   // they may: a log every crash of a program lists).
   std::optional<Recorder> other;
   TString shared;
-  const TString fileStem = file.ReplaceExtension("").ReplaceExtension("").Filename();
-  for (const TString& named : {name, fileStem}) {
+  const TString fileStem = StemOf(file);
+  for (const TString& named : {name, file.ReplaceExtension("").ReplaceExtension("").Filename()}) {
     const auto byName = recordedUnfinished_->find(named);
     if (!other && byName != recordedUnfinished_->end()) other = Recorder{named, byName->second};
   }
-  for (const auto& [kind, path] : complete.GetDataFiles()) {
-    const auto found = unfinishedFiles_.find(LexicallyNormal(path));
-    if (other || found == unfinishedFiles_.end()) continue;
+  // An unfinished status file of the same name: its upload ends on this one.
+  if (const auto found = unfinishedFiles_.find(fileStem); !other && found != unfinishedFiles_.end())
     other = found->second;
-    shared = path.ToString();
+  for (const auto& [kind, path] : complete.GetDataFiles()) {
+    for (const TString& key : FileKeys(path)) {
+      const auto found = unfinishedFiles_.find(key);
+      if (other || found == unfinishedFiles_.end()) continue;
+      other = found->second;
+      shared = path.ToString();
+    }
   }
   TString why;
   TString advice = "remove the status file that is wrong";

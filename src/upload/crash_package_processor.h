@@ -297,12 +297,13 @@ class CrashPackageProcessor {
   // (LoadCompletePackages, once a run).
   std::optional<std::map<zor::platform::TString, zor::platform::TPath>> recordedUnfinished_;
   // Who records a data file of an unfinished package (LoadCompletePackages),
-  // by its lexically normal path.
+  // by the file's keys (FileKeys), and whose status file has a name, by it
+  // (StemOf).
   struct Recorder {
     zor::platform::TString name;  // the package
     zor::platform::TPath statusFile;
   };
-  std::map<zor::platform::TPath, Recorder> unfinishedFiles_;
+  std::map<zor::platform::TString, Recorder> unfinishedFiles_;
   // Unfinished packages another process held when this run looked.
   std::set<zor::platform::TString> heldUnfinished_;
   // Unfinished status files this run could not read: any package may be

@@ -1822,8 +1822,20 @@ TEST_F(CrashPackageProcessorTest, AStatusFileNamedCompleteThatIsNotDoneDeletesNo
             "zz",
             "Complete",
             "respelt"},
+        Row{"app.1.crash-package.pending",
+            {"zz.crash-package.complete"},
+            false,
+            "zz",
+            "Complete",
+            "linked"},
         // At the name the pending one's upload ends on, whatever it records.
-        Row{"app.1.crash-package.pending", one, false, "zz", "Complete", "none"}}) {
+        Row{"app.1.crash-package.pending", one, false, "zz", "Complete", "none"},
+        Row{"other.crash-package.pending",
+            {"other.crash-package.complete"},
+            false,
+            "zz",
+            "Complete",
+            "none"}}) {
     // Each run looks at the complete records once more when it deletes sent
     // crashes.
     for (const bool deletes : {false, true}) {
@@ -1852,6 +1864,10 @@ TEST_F(CrashPackageProcessorTest, AStatusFileNamedCompleteThatIsNotDoneDeletesNo
                 std::string::npos);
       if (row.files == std::string("respelt")) {
         copy = std::regex_replace(copy, std::regex(data_ + "/"), data_ + "/./");
+      } else if (row.files == std::string("linked")) {
+        fs::remove(dir_.Sub("datalink"));
+        fs::create_directory_symlink(data_, dir_.Sub("datalink"));
+        copy = std::regex_replace(copy, std::regex(data_ + "/"), dir_.Sub("datalink") + "/");
       } else if (row.files == std::string("none")) {
         const std::regex files(R"re(("(package-data-files|zipped-files)"):\{[^}]*\})re");
         copy = std::regex_replace(copy, files, "$1:{}");
@@ -1870,14 +1886,17 @@ TEST_F(CrashPackageProcessorTest, AStatusFileNamedCompleteThatIsNotDoneDeletesNo
         EXPECT_TRUE(fs::exists(Status("app.1", "complete")));
       }
       EXPECT_EQ(Names(Run()), std::vector<std::string>{"app.1"});
-      EXPECT_THAT(log_, HasSubstr(row.says != std::string("Complete")
-                                      ? std::string("its record says Pending")
-                                  : row.files == std::string("none") ? std::string("records it too")
-                                  : row.recordedAs == std::string("zz")
-                                      ? "records its file '" + data_ +
-                                            (row.files == std::string("respelt") ? "/./" : "/") +
-                                            "app.1.crash-manifest' too"
-                                      : std::string("records it too")));
+      EXPECT_THAT(
+          log_,
+          HasSubstr(row.says != std::string("Complete") ? std::string("its record says Pending")
+                    : row.files == std::string("none")  ? std::string("records it too")
+                    : row.recordedAs == std::string("zz")
+                        ? "records its file '" +
+                              (row.files == std::string("respelt")  ? data_ + "/./"
+                               : row.files == std::string("linked") ? dir_.Sub("datalink/")
+                                                                    : data_ + "/") +
+                              "app.1.crash-manifest' too"
+                        : std::string("records it too")));
       EXPECT_TRUE(fs::exists(dump.NativeString()));
       // Moved aside, every one: the upload of the other ends in its name.
       for (const char* name : row.copies) {
